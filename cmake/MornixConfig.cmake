@@ -1,0 +1,63 @@
+# Build-time configuration of the agent: service origins, trust anchors and identifiers.
+# Everything here ends up in the generated Config defaults (src/support/config_defaults.cpp.in).
+
+set(MORNIX_BUILD_NUMBER "1" CACHE STRING "Build number written as CFBundleVersion")
+set(MORNIX_API_BASE_URL "https://api.veltro.ai" CACHE STRING "Default service API base URL (HTTPS origin)")
+set(MORNIX_ALLOWED_API_HOSTS "api.veltro.ai;bridge.veltro.ai;veltro-auth.supabase.co;veltro.ai"
+    CACHE STRING "The four allowed API hosts (lower case, ';'-separated)")
+set(MORNIX_PINNED_SPKI_HASHES "" CACHE STRING "Pinned leaf key hashes (lower-case hex SHA-256, ';'-separated)")
+set(MORNIX_OAUTH_CLIENT_ID "5d2c8e41-9a7b-4c36-b0f2-7e18a4d96c05" CACHE STRING "Default OAuth client id")
+set(MORNIX_WEBSITE_URL "https://veltro.ai/" CACHE STRING "The service's web site")
+set(MORNIX_HELP_URL "https://veltro.ai/help/desktop-agent" CACHE STRING "Help page opened after a successful stop")
+set(MORNIX_TLS_ANCHORS "" CACHE FILEPATH "PEM file of extra TLS trust anchors (empty: system trust only)")
+set(MORNIX_CODESIGN_ANCHORS "" CACHE FILEPATH "PEM file of code-signing anchors")
+option(MORNIX_DEV_PKI "Generate a development PKI into the build tree and trust it" OFF)
+
+set(MORNIX_DEV_PKI_DIR "${CMAKE_BINARY_DIR}/pki")
+if(MORNIX_DEV_PKI)
+  if(NOT EXISTS "${MORNIX_DEV_PKI_DIR}/codesign-anchor.pem")
+    message(STATUS "Generating the development PKI in ${MORNIX_DEV_PKI_DIR}")
+    execute_process(
+      COMMAND bash "${CMAKE_SOURCE_DIR}/scripts/make-dev-pki" "${MORNIX_DEV_PKI_DIR}"
+      RESULT_VARIABLE pki_result
+      OUTPUT_QUIET)
+    if(NOT pki_result EQUAL 0)
+      message(FATAL_ERROR "scripts/make-dev-pki failed (${pki_result})")
+    endif()
+  endif()
+  if(NOT MORNIX_TLS_ANCHORS)
+    set(MORNIX_TLS_ANCHORS "${MORNIX_DEV_PKI_DIR}/tls-ca.pem" CACHE FILEPATH "" FORCE)
+  endif()
+  if(NOT MORNIX_CODESIGN_ANCHORS)
+    set(MORNIX_CODESIGN_ANCHORS "${MORNIX_DEV_PKI_DIR}/codesign-anchor.pem" CACHE FILEPATH "" FORCE)
+  endif()
+endif()
+
+function(mornix_read_pem out_var path)
+  if(path)
+    if(NOT EXISTS "${path}")
+      message(FATAL_ERROR "PEM file not found: ${path}")
+    endif()
+    file(READ "${path}" content)
+    set(${out_var} "${content}" PARENT_SCOPE)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${path}")
+  else()
+    set(${out_var} "" PARENT_SCOPE)
+  endif()
+endfunction()
+
+# C++ initialiser list of strings from a CMake list, e.g. {"a", "b"}.
+function(mornix_string_list out_var)
+  set(items "")
+  foreach(item IN LISTS ARGN)
+    string(TOLOWER "${item}" item)
+    list(APPEND items "QStringLiteral(\"${item}\")")
+  endforeach()
+  list(JOIN items ", " joined)
+  set(${out_var} "{${joined}}" PARENT_SCOPE)
+endfunction()
+
+mornix_read_pem(MORNIX_TLS_ANCHORS_PEM "${MORNIX_TLS_ANCHORS}")
+mornix_read_pem(MORNIX_CODESIGN_ANCHORS_PEM "${MORNIX_CODESIGN_ANCHORS}")
+mornix_string_list(MORNIX_ALLOWED_API_HOSTS_INIT ${MORNIX_ALLOWED_API_HOSTS})
+mornix_string_list(MORNIX_PINNED_SPKI_HASHES_INIT ${MORNIX_PINNED_SPKI_HASHES})

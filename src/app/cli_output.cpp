@@ -1,0 +1,81 @@
+#include "app/cli_output.h"
+
+#include "platform/system_log.h"
+
+#include <QtGlobal>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace cli {
+namespace {
+
+void writeAll(int fd, const QByteArray &bytes)
+{
+    const char *data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        data += written;
+        left -= written;
+    }
+}
+
+}  // namespace
+
+void writeStdoutRaw(const QByteArray &bytes)
+{
+    std::fflush(stdout);
+    writeAll(STDOUT_FILENO, bytes);
+}
+
+void writeStdoutLine(const QByteArray &bytes)
+{
+    writeStdoutRaw(bytes + '\n');
+}
+
+void writeStderr(const QString &text)
+{
+    std::fflush(stderr);
+    writeAll(STDERR_FILENO, text.toUtf8());
+}
+
+}  // namespace cli
+
+namespace {
+SystemLog *g_qtMessageLog = nullptr;
+
+void forwardQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (!g_qtMessageLog)
+        return;
+    const QString category = context.category ? QString::fromUtf8(context.category) : QString();
+    const QString text = category.isEmpty() || category == QLatin1String("default")
+        ? message
+        : category + QStringLiteral(": ") + message;
+    switch (type) {
+    case QtDebugMsg:
+        g_qtMessageLog->write(SystemLog::Level::Debug, text);
+        break;
+    case QtInfoMsg:
+        g_qtMessageLog->write(SystemLog::Level::Info, text);
+        break;
+    case QtWarningMsg:
+    case QtCriticalMsg:
+    case QtFatalMsg:
+        g_qtMessageLog->write(SystemLog::Level::Error, text);
+        break;
+    }
+}
+}  // namespace
+
+void routeQtMessagesToSystemLog(SystemLog *log)
+{
+    g_qtMessageLog = log;
+    qInstallMessageHandler(forwardQtMessage);
+}

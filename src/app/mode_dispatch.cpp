@@ -1,0 +1,15 @@
+#include "app/mode_dispatch.h"
+
+#include "app/bridge_version.h"
+
+std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &ports, int &argc, char **argv)
+{
+    Q_UNUSED(ports);
+    Q_UNUSED(argc);
+    Q_UNUSED(argv);
+
+    if (arguments.has(QStringLiteral("--desktop-bridge-version")))
+        return runDesktopBridgeVersion();
+
+    return std::nullopt;
+}

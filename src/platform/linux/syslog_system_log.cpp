@@ -1,0 +1,24 @@
+#include "platform/linux/syslog_system_log.h"
+
+#include <syslog.h>
+
+SyslogSystemLog::SyslogSystemLog()
+{
+    openlog("VeltroMornix", LOG_PID | LOG_NDELAY, LOG_USER);
+}
+
+SyslogSystemLog::~SyslogSystemLog()
+{
+    closelog();
+}
+
+void SyslogSystemLog::write(Level level, const QString &message)
+{
+    int priority = LOG_INFO;
+    switch (level) {
+    case Level::Debug: priority = LOG_DEBUG; break;
+    case Level::Info: priority = LOG_INFO; break;
+    case Level::Error: priority = LOG_ERR; break;
+    }
+    syslog(priority, "%s", message.toUtf8().constData());
+}

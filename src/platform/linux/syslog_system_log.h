@@ -1,0 +1,11 @@
+#pragma once
+
+#include "platform/system_log.h"
+
+// SystemLog over syslog(3) with ident "VeltroMornix", facility user.
+class SyslogSystemLog final : public SystemLog {
+public:
+    SyslogSystemLog();
+    ~SyslogSystemLog() override;
+    void write(Level level, const QString &message) override;
+};

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QString>
+
+// The operating system's log (os_log on macOS, syslog on Linux). Texts that the agent sends to
+// the system log are fixed formats with their placeholders already filled in.
+// Thread: any.
+class SystemLog {
+public:
+    enum class Level { Debug, Info, Error };
+    virtual ~SystemLog() = default;
+    virtual void write(Level level, const QString &message) = 0;
+
+    void info(const QString &message) { write(Level::Info, message); }
+    void error(const QString &message) { write(Level::Error, message); }
+};

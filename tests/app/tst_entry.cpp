@@ -1,0 +1,59 @@
+#include "app/arguments.h"
+#include "support/process_runner.h"
+#include "support/temporary_home.h"
+
+#include <QTest>
+
+class EntryTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void notifyUpdatePlacementRule_data();
+    void notifyUpdatePlacementRule();
+    void switchesMatchExactlyIncludingArgumentZero();
+    void bridgeVersionPrintsExactlyOneLine();
+};
+
+void EntryTest::notifyUpdatePlacementRule_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("version");
+    QTest::newRow("version last") << QStringList{"exe", "--notify-update", "1.2.3"} << QStringLiteral("1.2.3");
+    QTest::newRow("other switch before") << QStringList{"exe", "--x", "--notify-update", "2.0"} << QStringLiteral("2.0");
+    QTest::newRow("extra argument after") << QStringList{"exe", "--notify-update", "1.2.3", "more"} << QString();
+    QTest::newRow("switch last") << QStringList{"exe", "--notify-update"} << QString();
+    QTest::newRow("first occurrence decides") << QStringList{"exe", "--notify-update", "--notify-update", "9"} << QString();
+    QTest::newRow("version unchanged") << QStringList{"exe", "--notify-update", " 3.0 "} << QStringLiteral(" 3.0 ");
+}
+
+void EntryTest::notifyUpdatePlacementRule()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, version);
+    const std::optional<QString> parsed = Arguments(arguments).notifyUpdateVersion();
+    QCOMPARE(parsed.has_value(), !version.isNull());
+    if (parsed)
+        QCOMPARE(*parsed, version);
+}
+
+void EntryTest::switchesMatchExactlyIncludingArgumentZero()
+{
+    QVERIFY(Arguments({"--desktop-bridge-version"}).has(QStringLiteral("--desktop-bridge-version")));
+    QVERIFY(!Arguments({"exe", "--desktop-bridge-version=1"}).has(QStringLiteral("--desktop-bridge-version")));
+    QVERIFY(!Arguments({"exe", "--desktop-bridge"}).has(QStringLiteral("--desktop-bridge-version")));
+}
+
+void EntryTest::bridgeVersionPrintsExactlyOneLine()
+{
+    TemporaryHome home;
+    // Qt's diagnostics must not reach standard error: QT_DEBUG_PLUGINS makes Qt chatty.
+    QProcessEnvironment env = home.environment();
+    env.insert(QStringLiteral("QT_DEBUG_PLUGINS"), QStringLiteral("1"));
+    const ProcessResult result = runProcess(QStringLiteral(MORNIX_EXECUTABLE),
+                                            {QStringLiteral("--desktop-bridge-version")}, {}, env);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.standardOutput, QByteArray("{\"protocol_version\":1,\"update_notifications\":true}\n"));
+    QCOMPARE(result.standardError, QByteArray());
+}
+
+QTEST_GUILESS_MAIN(EntryTest)
+#include "tst_entry.moc"

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+// Runs a program to completion (output read while it runs), for tests that drive real
+// executables: the agent's command-line modes, openssl, python3.
+struct ProcessResult {
+    int exitCode = -1;
+    bool crashed = false;
+    bool timedOut = false;
+    QByteArray standardOutput;
+    QByteArray standardError;
+};
+
+ProcessResult runProcess(const QString &program, const QStringList &arguments,
+                         const QByteArray &standardInput = {},
+                         const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+                         int timeoutMs = 60000);
+
+// Runs python3 with the given script text and arguments.
+ProcessResult runPython(const QString &script, const QStringList &arguments = {},
+                        const QByteArray &standardInput = {});
