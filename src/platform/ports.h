@@ -1,6 +1,8 @@
 #pragma once
 
 #include "platform/bundle.h"
+#include "platform/distributed_notifications.h"
+#include "platform/login_item.h"
 #include "platform/system_log.h"
 
 #include <memory>
@@ -11,4 +13,6 @@
 struct Ports {
     std::shared_ptr<SystemLog> systemLog;
     std::shared_ptr<Bundle> bundle;
+    std::shared_ptr<DistributedNotifications> distributedNotifications;
+    std::shared_ptr<LoginItem> loginItem;
 };

@@ -1,0 +1,7 @@
+#pragma once
+
+class DistributedNotifications;
+
+// --desktop-stop-managed: posts "ai.veltro.mornix.stop-managed" for the running managed agent.
+// Always exits 0. Needs a QCoreApplication (QtDBus).
+int runDesktopStopManaged(DistributedNotifications &notifications);

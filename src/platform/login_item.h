@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QString>
+
+// The main application's login item: start this program when the user logs in.
+// Thread: main thread.
+class LoginItem {
+public:
+    enum class Status { NotRegistered, Enabled };
+
+    virtual ~LoginItem() = default;
+    virtual Status status() const = 0;
+    // On failure `error` (if given) receives a readable reason.
+    virtual bool registerItem(QString *error = nullptr) = 0;
+    virtual bool unregisterItem(QString *error = nullptr) = 0;
+};

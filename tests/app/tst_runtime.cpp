@@ -1,0 +1,288 @@
+#include "app/runtime_bootstrap.h"
+#include "app/runtime_context.h"
+#include "app/runtime_lock.h"
+#include "platform/linux/app_bundle.h"
+#include "support/process_runner.h"
+#include "support/recording_system_log.h"
+#include "support/temporary_home.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <utime.h>
+
+namespace {
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return st.st_mode & 07777;
+}
+
+// A fake build of the bundle: "<parent>/VeltroMornix.app" with or without its executable.
+QString makeBundle(const QString &parent, bool withExecutable, qint64 mtimeSecs = 0)
+{
+    const QString bundle = parent + QStringLiteral("/VeltroMornix.app");
+    QDir().mkpath(bundle + QStringLiteral("/Contents/MacOS"));
+    if (withExecutable) {
+        QFile exe(bundle + QStringLiteral("/Contents/MacOS/VeltroMornix"));
+        exe.open(QIODevice::WriteOnly);
+        exe.write("#!/bin/sh\n");
+    }
+    if (mtimeSecs) {
+        struct utimbuf times {static_cast<time_t>(mtimeSecs), static_cast<time_t>(mtimeSecs)};
+        ::utime(QFile::encodeName(bundle).constData(), &times);
+    }
+    return bundle;
+}
+
+struct ProbeProcess {
+    std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
+    QByteArray answer;
+};
+
+ProbeProcess startProbe(const QString &dir)
+{
+    ProbeProcess probe;
+    probe.process->start(QStringLiteral(RUNTIME_LOCK_PROBE), {dir, QStringLiteral("runtime.lock")});
+    probe.process->waitForStarted();
+    probe.process->waitForReadyRead(10000);
+    probe.answer = probe.process->readLine().trimmed();
+    return probe;
+}
+
+}  // namespace
+
+class RuntimeTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void lockFileAndDirectoryAreOwnerOnly();
+    void lockIsExclusiveWithinAndAcrossProcesses();
+    void crashedHolderNeverBlocksALaterStart();
+    void lockInteroperatesWithAnIndependentLockfUser();
+    void symbolicLinkLockFileIsRefused();
+    void siblingBundleWinsOverNewerBuilds();
+    void siblingWithoutExecutableIsIgnored();
+    void newestBuildUnderSearchRootsWins();
+    void nothingFoundMeansNoRelaunch();
+    void processInsideABundleNeverSearches();
+    void rawExecutableRelaunchesItsSibling();
+    void executionMode();
+};
+
+void RuntimeTest::lockFileAndDirectoryAreOwnerOnly()
+{
+    TemporaryHome home;
+    RecordingSystemLog log;
+    const QString dir = RuntimeLock::defaultDirectory();
+    QVERIFY(dir.startsWith(home.path()));
+    QVERIFY(QDir().mkpath(dir));
+    QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                   | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther);
+    auto lock = RuntimeLock::acquire(QStringLiteral("runtime.lock"), log);
+    QVERIFY(lock);
+    QCOMPARE(modeOf(dir), mode_t(0700));
+    QCOMPARE(modeOf(dir + QStringLiteral("/runtime.lock")), mode_t(0600));
+    QCOMPARE(QFileInfo(dir + QStringLiteral("/runtime.lock")).size(), 0);
+    QVERIFY(log.messages().isEmpty());
+}
+
+void RuntimeTest::lockIsExclusiveWithinAndAcrossProcesses()
+{
+    QTemporaryDir dir;
+    RecordingSystemLog log;
+    auto first = RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
+    QVERIFY(first);
+    // The same process again: refused (and the held lock must survive the attempt).
+    QVERIFY(!RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log));
+    ProbeProcess other = startProbe(dir.path());
+    QCOMPARE(other.answer, QByteArray("busy"));
+    other.process->closeWriteChannel();
+    QVERIFY(other.process->waitForFinished(10000));
+
+    // Another file is another lock: the updater and the agent run side by side.
+    auto updater = RuntimeLock::acquireIn(dir.path(), QStringLiteral("updater.lock"), log);
+    QVERIFY(updater);
+
+    first.reset();
+    ProbeProcess after = startProbe(dir.path());
+    QCOMPARE(after.answer, QByteArray("locked"));
+    // Now this process is the one refused.
+    QVERIFY(!RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log));
+    after.process->closeWriteChannel();
+    QVERIFY(after.process->waitForFinished(10000));
+    QVERIFY(RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log));
+}
+
+void RuntimeTest::crashedHolderNeverBlocksALaterStart()
+{
+    QTemporaryDir dir;
+    ProbeProcess holder = startProbe(dir.path());
+    QCOMPARE(holder.answer, QByteArray("locked"));
+    ProbeProcess second = startProbe(dir.path());
+    QCOMPARE(second.answer, QByteArray("busy"));
+    second.process->closeWriteChannel();
+    second.process->waitForFinished(10000);
+
+    holder.process->kill();  // SIGKILL: no cleanup at all
+    QVERIFY(holder.process->waitForFinished(10000));
+    ProbeProcess later = startProbe(dir.path());
+    QCOMPARE(later.answer, QByteArray("locked"));
+    later.process->closeWriteChannel();
+    later.process->waitForFinished(10000);
+}
+
+void RuntimeTest::lockInteroperatesWithAnIndependentLockfUser()
+{
+    QTemporaryDir dir;
+    RecordingSystemLog log;
+    const QString path = dir.path() + QStringLiteral("/runtime.lock");
+    QProcess python;
+    python.start(QStringLiteral("python3"),
+                 {QStringLiteral("-c"),
+                  QStringLiteral("import fcntl,os,sys\n"
+                                 "fd=os.open(sys.argv[1],os.O_RDWR|os.O_CREAT,0o600)\n"
+                                 "fcntl.lockf(fd,fcntl.LOCK_EX|fcntl.LOCK_NB)\n"
+                                 "print('held',flush=True)\nsys.stdin.read()\n"),
+                  path});
+    QVERIFY(python.waitForReadyRead(10000));
+    QCOMPARE(python.readLine().trimmed(), QByteArray("held"));
+    QVERIFY(!RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log));
+    python.closeWriteChannel();
+    QVERIFY(python.waitForFinished(10000));
+    QVERIFY(RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log));
+}
+
+void RuntimeTest::symbolicLinkLockFileIsRefused()
+{
+    QTemporaryDir dir;
+    RecordingSystemLog log;
+    QFile target(dir.path() + QStringLiteral("/elsewhere"));
+    QVERIFY(target.open(QIODevice::WriteOnly));
+    target.close();
+    QVERIFY(QFile::link(target.fileName(), dir.path() + QStringLiteral("/runtime.lock")));
+    QVERIFY(!RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log));
+    QCOMPARE(log.messages(), QStringList{QStringLiteral("failed to open runtime lock: %1").arg(ELOOP)});
+}
+
+void RuntimeTest::siblingBundleWinsOverNewerBuilds()
+{
+    QTemporaryDir dir;
+    RecordingSystemLog log;
+    const QString sibling = makeBundle(dir.path() + QStringLiteral("/build"), true, 1000000000);
+    makeBundle(dir.path() + QStringLiteral("/derived/a/Build/Products"), true, 1900000000);
+    AppBundle raw(dir.path() + QStringLiteral("/build/VeltroMornix"));
+    RuntimeBootstrap bootstrap(raw, {}, log, nullptr, {dir.path() + QStringLiteral("/derived")});
+    QCOMPARE(bootstrap.locateBundledApp(raw.executablePath()), std::optional<QString>(sibling));
+}
+
+void RuntimeTest::siblingWithoutExecutableIsIgnored()
+{
+    QTemporaryDir dir;
+    RecordingSystemLog log;
+    makeBundle(dir.path() + QStringLiteral("/build"), false);
+    const QString derived = makeBundle(dir.path() + QStringLiteral("/derived/a"), true);
+    RuntimeBootstrap bootstrap(AppBundle(QString()), {}, log, nullptr, {dir.path() + QStringLiteral("/derived")});
+    QCOMPARE(bootstrap.locateBundledApp(dir.path() + QStringLiteral("/build/VeltroMornix")),
+             std::optional<QString>(derived));
+}
+
+void RuntimeTest::newestBuildUnderSearchRootsWins()
+{
+    QTemporaryDir dir;
+    RecordingSystemLog log;
+    const QString roots = dir.path() + QStringLiteral("/derived");
+    makeBundle(roots + QStringLiteral("/old/Products"), true, 1500000000);
+    const QString newest = makeBundle(roots + QStringLiteral("/new/Products"), true, 1700000000);
+    makeBundle(roots + QStringLiteral("/.hidden/Products"), true, 1800000000);  // hidden: never visited
+    makeBundle(roots + QStringLiteral("/broken/Products"), false, 1800000001);   // no executable
+    const QString second = dir.path() + QStringLiteral("/second");
+    makeBundle(second + QStringLiteral("/x"), true, 1600000000);
+    RuntimeBootstrap bootstrap(AppBundle(QString()), {}, log, nullptr, {roots, second});
+    QCOMPARE(bootstrap.locateBundledApp(dir.path() + QStringLiteral("/raw/VeltroMornix")),
+             std::optional<QString>(newest));
+}
+
+void RuntimeTest::nothingFoundMeansNoRelaunch()
+{
+    QTemporaryDir dir;
+    RecordingSystemLog log;
+    int opened = 0;
+    AppBundle raw(dir.path() + QStringLiteral("/raw/VeltroMornix"));
+    RuntimeBootstrap bootstrap(raw, {}, log, [&](const QString &, QString *) { return ++opened, true; },
+                               {dir.path() + QStringLiteral("/missing-root")});
+    QVERIFY(!bootstrap.relaunchBundledAppIfNeeded());
+    QCOMPARE(opened, 0);
+}
+
+void RuntimeTest::processInsideABundleNeverSearches()
+{
+    AppBundle inside(QStringLiteral(MORNIX_EXECUTABLE));
+    QVERIFY(inside.bundleIdentifier());
+    RecordingSystemLog log;
+    int opened = 0;
+    RuntimeBootstrap bootstrap(inside, {}, log, [&](const QString &, QString *) { return ++opened, true; });
+    QVERIFY(!bootstrap.relaunchBundledAppIfNeeded());
+    QCOMPARE(opened, 0);
+
+    // A failed open is logged, and the raw process still ends.
+    QTemporaryDir dir;
+    const QString sibling = makeBundle(dir.path(), true);
+    AppBundle raw(dir.path() + QStringLiteral("/VeltroMornix"));
+    RuntimeBootstrap failing(raw, {}, log, [](const QString &, QString *error) {
+        *error = QStringLiteral("boom");
+        return false;
+    });
+    QVERIFY(failing.relaunchBundledAppIfNeeded());
+    QCOMPARE(log.messages(), QStringList{QStringLiteral("failed to relaunch bundled app: boom")});
+}
+
+void RuntimeTest::rawExecutableRelaunchesItsSibling()
+{
+    TemporaryHome home;
+    const QString dir = home.path() + QStringLiteral("/build");
+    QDir().mkpath(dir);
+    const QString raw = dir + QStringLiteral("/VeltroMornix");
+    QVERIFY(QFile::copy(QStringLiteral(MORNIX_EXECUTABLE), raw));
+    const QString bundle = makeBundle(dir, false);
+    const QString marker = home.path() + QStringLiteral("/relaunched");
+    QFile script(bundle + QStringLiteral("/Contents/MacOS/VeltroMornix"));
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write(QStringLiteral("#!/bin/sh\necho \"$@\" > '%1'\n").arg(marker).toUtf8());
+    script.close();
+    script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+
+    QProcessEnvironment env = home.environment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    const ProcessResult result = runProcess(raw, {QStringLiteral("--desktop-managed")}, {}, env, 20000);
+    QCOMPARE(result.exitCode, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(marker), 10000);
+    // The raw process took no lock: it only handed over.
+    QVERIFY(!QFileInfo::exists(home.dataHome() + QStringLiteral("/VeltroMornix/runtime.lock")));
+}
+
+void RuntimeTest::executionMode()
+{
+    QCOMPARE(executionModeFor(QStringLiteral("x86_64"), QStringLiteral("x86_64")), QStringLiteral("native"));
+    QCOMPARE(executionModeFor(QStringLiteral("i386"), QStringLiteral("x86_64")), QStringLiteral("native"));
+    QCOMPARE(executionModeFor(QStringLiteral("x86_64"), QStringLiteral("arm64")), QStringLiteral("translated"));
+    AppBundle bundle(QStringLiteral(MORNIX_EXECUTABLE));
+    const RuntimeContext context = RuntimeContext::current(bundle, {});
+    QCOMPARE(context.bundleID, QStringLiteral("ai.veltro.mornix"));
+    QCOMPARE(context.architecture, QSysInfo::buildCpuArchitecture());
+    QCOMPARE(context.executablePath, QStringLiteral(MORNIX_EXECUTABLE));
+    const RuntimeContext none = RuntimeContext::current(AppBundle(QString()), {});
+    QCOMPARE(none.bundleID, QStringLiteral("unknown-bundle-id"));
+    QCOMPARE(none.executablePath, QStringLiteral("unknown-executable-path"));
+}
+
+QTEST_GUILESS_MAIN(RuntimeTest)
+#include "tst_runtime.moc"
