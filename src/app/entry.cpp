@@ -3,8 +3,10 @@
 #include "app/app_delegate.h"
 #include "app/arguments.h"
 #include "app/cli_output.h"
+#include "app/controller_factory.h"
 #include "app/mode_dispatch.h"
 #include "platform/linux/linux_ports.h"
+#include "ui/mornix_controller.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -27,7 +29,7 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports)
     const bool headless = arguments.has(QStringLiteral("--desktop-managed")) || !displayAvailable();
     std::unique_ptr<QCoreApplication> app = headless ? std::make_unique<QCoreApplication>(argc, argv)
                                                      : std::make_unique<QApplication>(argc, argv);
-    AppDelegate delegate(std::move(arguments), std::move(ports));
+    AppDelegate delegate(std::move(arguments), std::move(ports), &makeMornixController);
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     app->exec();
     return 0;

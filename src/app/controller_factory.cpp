@@ -1,0 +1,43 @@
+#include "app/controller_factory.h"
+
+#include "app/build_label.h"
+#include "support/config.h"
+#include "ui/headless_controller_ui.h"
+#include "ui/markdown_log_store.h"
+#include "ui/message_box_alert_presenter.h"
+#include "ui/mornix_controller.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+
+namespace {
+
+bool openWithDefaultHandler(const QUrl &url)
+{
+    return QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)});
+}
+
+}  // namespace
+
+std::unique_ptr<MornixController> makeMornixController(const Arguments &arguments, Ports &ports)
+{
+    const QString buildLabel = processBuildLabel(*ports.bundle, arguments.argument0());
+    auto alerts = std::make_shared<MessageBoxAlertPresenter>(ports.systemLog);
+    auto log = std::make_shared<MarkdownLogStore>(
+        ports.systemLog, [buildLabel] { return buildLabel; }, &openWithDefaultHandler, alerts);
+
+    MornixController::Dependencies deps;
+    deps.arguments = arguments.values();
+    deps.buildLabel = buildLabel;
+    deps.websiteURL = Config::defaults().websiteURL;
+    deps.bundle = ports.bundle;
+    deps.notifications = ports.distributedNotifications;
+    deps.loginItem = ports.loginItem;
+    // The visible status item and dashboard come with the desktop interface.
+    deps.ui = std::make_shared<HeadlessControllerUI>();
+    deps.appendLog = [log](const QString &line) { log->append(line); };
+    deps.openLogFile = [log] { log->openLogFile(); };
+    deps.openURL = [](const QUrl &url) { openWithDefaultHandler(url); };
+    deps.terminate = [] { QCoreApplication::quit(); };
+    return std::make_unique<MornixController>(std::move(deps));
+}

@@ -1,0 +1,12 @@
+#pragma once
+
+#include "app/arguments.h"
+#include "platform/ports.h"
+
+#include <memory>
+
+class MornixController;
+
+// The composition root of the agent mode: wires the controller to the real ports, the
+// operational log and the interface (headless without a widget application).
+std::unique_ptr<MornixController> makeMornixController(const Arguments &arguments, Ports &ports);
