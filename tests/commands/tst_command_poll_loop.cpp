@@ -1,0 +1,456 @@
+// The poll loop against a scripted service and executor, with recorded (not waited) sleeps.
+#include "commands/command_poll_loop.h"
+#include "commands/poll_timing.h"
+#include "ui/controller_status.h"
+
+#include <QTest>
+#include <QTimer>
+
+#include <QCoroTimer>
+
+#include <deque>
+#include <variant>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const QString kCommandID = QStringLiteral("0123456789abcdef");
+
+QCoro::Task<void> yieldToEventLoop(std::chrono::milliseconds delay = 0ms)
+{
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.start(delay);
+    co_await timer;
+}
+
+struct Ack {
+    QString commandID;
+    AckStatus status;
+    std::optional<KillExecutionResult> execution;
+    std::optional<QString> messageOverride;
+};
+
+struct Unauthorized {};
+struct Failure {};
+using PollAnswer = std::variant<std::optional<KillCommand>, Unauthorized, Failure>;
+
+class ScriptedService final : public CommandPollLoop::Service {
+public:
+    std::deque<PollAnswer> answers;
+    QList<Ack> acks;
+    int polls = 0;
+    bool failAcks = false;
+
+    QCoro::Task<std::optional<KillCommand>> pollNextCommand(const DeviceCredentials &) override
+    {
+        ++polls;
+        if (answers.empty()) {
+            co_await yieldToEventLoop(5ms);  // the long poll ends without a command
+            co_return std::nullopt;
+        }
+        PollAnswer answer = answers.front();
+        answers.pop_front();
+        co_await yieldToEventLoop();
+        if (std::holds_alternative<Unauthorized>(answer))
+            throw ServiceUnauthorized();
+        if (std::holds_alternative<Failure>(answer))
+            throw std::runtime_error("connection refused");
+        co_return std::get<std::optional<KillCommand>>(answer);
+    }
+
+    QCoro::Task<void> sendAck(const DeviceCredentials &, const QString &commandID, AckStatus status,
+                              const std::optional<KillExecutionResult> &execution,
+                              const std::optional<QString> &messageOverride) override
+    {
+        co_await yieldToEventLoop();
+        if (failAcks)
+            throw std::runtime_error("ack failed");
+        acks.append(Ack{commandID, status, execution, messageOverride});
+    }
+};
+
+class RecordingExecutor final : public CommandPollLoop::Executor {
+public:
+    QStringList calls;
+    bool succeed = true;
+
+    QCoro::Task<KillExecutionResult> executeKill(const KillTargetCatalog::Target &target) override
+    {
+        calls.append(QStringLiteral("kill:") + target.key);
+        co_await yieldToEventLoop();
+        co_return KillExecutionResult{succeed, QStringLiteral("Target application termination confirmed."),
+                                      QJsonObject{{QStringLiteral("app_key"), target.key}}};
+    }
+    QCoro::Task<KillExecutionResult> executeAgentInstance(const QString &id,
+                                                          const AgentProductCatalog::Product &product) override
+    {
+        calls.append(QStringLiteral("instance:") + product.key + u':' + id);
+        co_await yieldToEventLoop();
+        co_return KillExecutionResult{succeed, QStringLiteral("Agent instance termination confirmed."), {}};
+    }
+};
+
+class FakeHost final : public CommandPollLoop::Host {
+public:
+    explicit FakeHost(ControllerStatus &status) : m_status(status) {}
+
+    bool pausedFlag = false;
+    std::optional<DeviceCredentials> creds;
+    std::shared_ptr<ScriptedService> serviceClient = std::make_shared<ScriptedService>();
+    QList<bool> refreshForces;
+    std::optional<DeviceCredentials> refreshAnswerOnForce;
+    std::optional<QList<AgentInstanceReport>> reports = QList<AgentInstanceReport>{};
+    std::optional<QDateTime> lastAttempt;
+    QList<bool> queuedImmediate;
+    int helpPages = 0;
+    QStringList lastCommands;
+
+    bool paused() const override { return pausedFlag; }
+    void setConnected(bool connected) override { m_status.setConnected(connected); }
+    void setLastCommand(const QString &text) override
+    {
+        lastCommands.append(text);
+        m_status.setLastCommand(text);
+    }
+    std::optional<DeviceCredentials> credentials() const override { return creds; }
+    void setCredentials(const DeviceCredentials &credentials) override { creds = credentials; }
+    bool hasPendingClaim() const override { return false; }
+    std::shared_ptr<CommandPollLoop::Service> service() const override { return serviceClient; }
+    QCoro::Task<std::optional<DeviceCredentials>> refreshOAuthIfNeeded(DeviceCredentials, bool force) override
+    {
+        refreshForces.append(force);
+        co_return force ? refreshAnswerOnForce : std::nullopt;
+    }
+    QCoro::Task<void> resumeApprovedClaimIfNeeded() override { co_return; }
+    std::optional<QList<AgentInstanceReport>> currentReportsIfReady() const override { return reports; }
+    std::optional<QDateTime> lastAgentInstanceReportAttemptAt() const override { return lastAttempt; }
+    void setLastAgentInstanceReportAttemptAt(const QDateTime &when) override { lastAttempt = when; }
+    void queueAgentInventoryReport(const QList<AgentInstanceReport> &, const std::optional<DeviceCredentials> &,
+                                   bool immediate) override
+    {
+        queuedImmediate.append(immediate);
+    }
+    void openHelpPage() override { ++helpPages; }
+
+private:
+    ControllerStatus &m_status;
+};
+
+DeviceCredentials credentialsExpiringIn(std::optional<qint64> seconds)
+{
+    DeviceCredentials c;
+    c.apiBaseURL = QStringLiteral("https://localhost:8443");
+    c.bearerToken = QStringLiteral("token");
+    c.deviceID = QStringLiteral("device-1");
+    c.deviceSecret = QStringLiteral("secret");
+    c.orgID = QStringLiteral("org");
+    c.projectID = QStringLiteral("project");
+    if (seconds)
+        c.tokenExpiresAt = double(QDateTime::currentSecsSinceEpoch() + *seconds);
+    return c;
+}
+
+KillCommand claudeApplicationCommand()
+{
+    KillCommand command;
+    command.id = kCommandID;
+    command.protocolVersion = 1;
+    command.action = QStringLiteral("terminate_application");
+    command.appKey = QStringLiteral("claude");
+    command.targetBundleIDs = {QStringLiteral("com.anthropic.claudefordesktop"), QStringLiteral("com.anthropic.claude"),
+                               QStringLiteral("com.anthropic.claudedesktop")};
+    return command;
+}
+
+// Everything one test needs; sleeps are recorded and end at once (after yielding).
+struct Rig {
+    QStringList log;
+    ControllerStatus status{[this](const QString &line) { log.append(line); }};
+    FakeHost host{status};
+    std::shared_ptr<RecordingExecutor> executor = std::make_shared<RecordingExecutor>();
+    QList<std::chrono::nanoseconds> sleeps;
+    CommandPollLoop loop{host, executor, [this](QPointer<CancellationToken> token, std::chrono::nanoseconds d)
+                             -> QCoro::Task<bool> {
+                             sleeps.append(d);
+                             co_await yieldToEventLoop();
+                             co_return token && !token->isCancelled();
+                         }};
+};
+
+}  // namespace
+
+class CommandPollLoopTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void jitterStaysWithinTwentyPercent();
+    void pausedLoopNeverFetches();
+    void withoutCredentialsTheLoopNaps();
+    void errorsBackOffDoublingToThirtySeconds();
+    void unauthorizedWithRefreshFetchesAgainAtOnce();
+    void unauthorizedWithoutRefreshAsksForAuthentication();
+    void tokenNearExpiryIsRefreshedWithForce();
+    void validCommandIsAcknowledgedExecutedAndReported();
+    void malformedInstanceCommandIsIgnored();
+    void failedAcknowledgementNeverExecutesAgain();
+    void redeliveredCommandIsNotCarriedOutTwice();
+    void periodicInventoryIsSpacedFifteenSeconds();
+    void cancelEndsTheLoop();
+};
+
+void CommandPollLoopTest::jitterStaysWithinTwentyPercent()
+{
+    QCOMPARE(jitteredNanoseconds(0, 0.2), std::uint64_t(0));
+    QCOMPARE(jitteredNanoseconds(1000, 0), std::uint64_t(1000));
+    std::uint64_t low = UINT64_MAX, high = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const std::uint64_t v = jitteredNanoseconds(1'000'000'000, 0.2);
+        low = std::min(low, v);
+        high = std::max(high, v);
+    }
+    QVERIFY(low >= 800'000'000 && high <= 1'200'000'000);
+    QVERIFY(low < 850'000'000 && high > 1'150'000'000);  // the whole range is used
+}
+
+void CommandPollLoopTest::pausedLoopNeverFetches()
+{
+    Rig rig;
+    rig.host.creds = credentialsExpiringIn(std::nullopt);
+    rig.host.pausedFlag = true;
+    rig.status.setConnected(true);
+    rig.log.clear();
+    rig.loop.start();
+    QTRY_VERIFY(rig.sleeps.size() >= 5);
+    rig.loop.cancel();
+    QCOMPARE(rig.host.serviceClient->polls, 0);
+    for (auto d : rig.sleeps)
+        QCOMPARE(d, std::chrono::nanoseconds(500'000'000));
+    QCOMPARE(rig.log, QStringList{QStringLiteral("connected=false")});
+    QCOMPARE(rig.status.activity().constLast().title, QStringLiteral("Connection changed"));
+}
+
+void CommandPollLoopTest::withoutCredentialsTheLoopNaps()
+{
+    Rig rig;
+    rig.loop.start();
+    QTRY_VERIFY(rig.sleeps.size() >= 3);
+    rig.loop.cancel();
+    QCOMPARE(rig.sleeps.first(), std::chrono::nanoseconds(800'000'000));
+    QCOMPARE(rig.host.serviceClient->polls, 0);
+    QVERIFY(!rig.status.connected());
+}
+
+void CommandPollLoopTest::errorsBackOffDoublingToThirtySeconds()
+{
+    Rig rig;
+    rig.host.creds = credentialsExpiringIn(std::nullopt);
+    for (int i = 0; i < 7; ++i)
+        rig.host.serviceClient->answers.push_back(Failure{});
+    rig.loop.start();
+    QTRY_COMPARE(rig.sleeps.size(), 7);
+    const double bases[] = {1, 2, 4, 8, 16, 30, 30};
+    for (int i = 0; i < 7; ++i) {
+        const double seconds = rig.sleeps[i].count() / 1e9;
+        QVERIFY2(seconds >= bases[i] * 0.8 - 1e-9 && seconds <= bases[i] * 1.2 + 1e-9,
+                 qPrintable(QStringLiteral("sleep %1 was %2 s").arg(i).arg(seconds)));
+    }
+    // Then a successful poll resets the delay and the status.
+    QTRY_VERIFY(rig.status.connected());
+    rig.host.serviceClient->answers.push_back(Failure{});
+    QTRY_COMPARE(rig.sleeps.size(), 8);
+    QVERIFY(rig.sleeps[7].count() <= 1'200'000'000);
+    rig.loop.cancel();
+    QCOMPARE(rig.log.count(QStringLiteral("connection retry")), 2);  // logged on change only
+    QVERIFY(rig.host.creds);                                         // credentials kept
+}
+
+void CommandPollLoopTest::unauthorizedWithRefreshFetchesAgainAtOnce()
+{
+    Rig rig;
+    rig.host.creds = credentialsExpiringIn(3600);
+    DeviceCredentials refreshed = *rig.host.creds;
+    refreshed.bearerToken = QStringLiteral("fresh");
+    rig.host.refreshAnswerOnForce = refreshed;
+    rig.host.serviceClient->answers.push_back(Unauthorized{});
+    rig.loop.start();
+    QTRY_VERIFY(rig.host.serviceClient->polls >= 2);
+    rig.loop.cancel();
+    QVERIFY(rig.sleeps.isEmpty());
+    QCOMPARE(rig.host.creds->bearerToken, QStringLiteral("fresh"));
+    QVERIFY(rig.log.contains(QStringLiteral("token refreshed")));
+    QCOMPARE(rig.host.refreshForces.mid(0, 2), (QList<bool>{false, true}));
+}
+
+void CommandPollLoopTest::unauthorizedWithoutRefreshAsksForAuthentication()
+{
+    Rig rig;
+    rig.host.creds = credentialsExpiringIn(std::nullopt);
+    rig.host.serviceClient->answers.push_back(Unauthorized{});
+    rig.host.serviceClient->answers.push_back(Unauthorized{});
+    rig.loop.start();
+    QTRY_COMPARE(rig.sleeps.size(), 2);
+    rig.loop.cancel();
+    QCOMPARE(rig.log.count(QStringLiteral("authentication required")), 1);
+    QVERIFY(!rig.status.connected() || rig.host.serviceClient->polls > 2);
+    QVERIFY(rig.sleeps[1] > rig.sleeps[0] || rig.sleeps[1].count() >= 1'600'000'000);
+    QVERIFY(rig.host.creds);
+}
+
+void CommandPollLoopTest::tokenNearExpiryIsRefreshedWithForce()
+{
+    {
+        Rig rig;
+        rig.host.creds = credentialsExpiringIn(30);
+        rig.loop.start();
+        QTRY_VERIFY(!rig.host.refreshForces.isEmpty());
+        rig.loop.cancel();
+        QCOMPARE(rig.host.refreshForces.first(), true);
+    }
+    {
+        Rig rig;
+        rig.host.creds = credentialsExpiringIn(120);
+        rig.loop.start();
+        QTRY_VERIFY(!rig.host.refreshForces.isEmpty());
+        rig.loop.cancel();
+        QCOMPARE(rig.host.refreshForces.first(), false);
+    }
+}
+
+void CommandPollLoopTest::validCommandIsAcknowledgedExecutedAndReported()
+{
+    Rig rig;
+    rig.host.creds = credentialsExpiringIn(std::nullopt);
+    rig.host.lastAttempt = QDateTime::currentDateTimeUtc();  // the periodic report is not due
+    rig.host.serviceClient->answers.push_back(claudeApplicationCommand());
+    rig.loop.start();
+    QTRY_COMPARE(rig.host.serviceClient->acks.size(), 2);
+    QTRY_VERIFY(rig.host.lastCommands.contains(QStringLiteral("executed 01234567")));
+    rig.loop.cancel();
+    const auto &acks = rig.host.serviceClient->acks;
+    QCOMPARE(acks[0].status, AckStatus::Received);
+    QVERIFY(!acks[0].execution && !acks[0].messageOverride);
+    QCOMPARE(acks[1].status, AckStatus::Executed);
+    QCOMPARE(acks[1].execution->payload.value(QStringLiteral("app_key")).toString(), QStringLiteral("claude"));
+    QCOMPARE(rig.executor->calls, QStringList{QStringLiteral("kill:claude")});
+    QCOMPARE(rig.host.helpPages, 1);
+    QCOMPARE(rig.host.queuedImmediate, QList<bool>{true});
+    QCOMPARE(rig.host.lastCommands.mid(0, 2),
+             (QStringList{QStringLiteral("received 01234567"), QStringLiteral("executed 01234567")}));
+
+    // A failed stop: "failed", no help page, still an inventory report.
+    Rig failing;
+    failing.executor->succeed = false;
+    failing.host.creds = credentialsExpiringIn(std::nullopt);
+    failing.host.lastAttempt = QDateTime::currentDateTimeUtc();
+    failing.host.serviceClient->answers.push_back(claudeApplicationCommand());
+    failing.loop.start();
+    QTRY_VERIFY(failing.host.lastCommands.contains(QStringLiteral("failed 01234567")));
+    failing.loop.cancel();
+    QCOMPARE(failing.host.serviceClient->acks[1].status, AckStatus::Failed);
+    QCOMPARE(failing.host.helpPages, 0);
+    QCOMPARE(failing.host.queuedImmediate, QList<bool>{true});
+}
+
+void CommandPollLoopTest::malformedInstanceCommandIsIgnored()
+{
+    Rig rig;
+    rig.host.creds = credentialsExpiringIn(std::nullopt);
+    KillCommand command;
+    command.id = kCommandID;
+    command.protocolVersion = 2;
+    command.action = QStringLiteral("terminate_agent_instance");
+    command.appKey = QStringLiteral("claude");
+    command.product = QStringLiteral("claude-code");
+    command.instanceKind = QStringLiteral("process");
+    command.targetInstanceID = QStringLiteral("local_xyz");
+    rig.host.serviceClient->answers.push_back(command);
+    KillCommand protocolOne = claudeApplicationCommand();
+    protocolOne.id = QStringLiteral("fedcba9876543210");
+    protocolOne.targetBundleIDs = {QStringLiteral("com.anthropic.claude")};
+    rig.host.serviceClient->answers.push_back(protocolOne);
+    rig.loop.start();
+    QTRY_COMPARE(rig.host.serviceClient->acks.size(), 4);
+    rig.loop.cancel();
+    const auto &acks = rig.host.serviceClient->acks;
+    QCOMPARE(acks[1].status, AckStatus::Ignored);
+    QCOMPARE(acks[1].messageOverride, std::optional<QString>(QStringLiteral("agent instance command validation failed")));
+    QCOMPARE(acks[3].status, AckStatus::Ignored);
+    QCOMPARE(acks[3].messageOverride,
+             std::optional<QString>(QStringLiteral("command protocol or target validation failed")));
+    QVERIFY(rig.executor->calls.isEmpty());
+    QVERIFY(rig.host.lastCommands.contains(QStringLiteral("ignored 01234567")));
+    QVERIFY(rig.host.lastCommands.contains(QStringLiteral("ignored fedcba98")));
+}
+
+void CommandPollLoopTest::failedAcknowledgementNeverExecutesAgain()
+{
+    Rig rig;
+    rig.host.creds = credentialsExpiringIn(std::nullopt);
+    rig.host.serviceClient->failAcks = true;
+    rig.host.serviceClient->answers.push_back(claudeApplicationCommand());
+    rig.loop.start();
+    QTRY_COMPARE(rig.sleeps.size(), 1);
+    rig.loop.cancel();
+    QVERIFY(rig.executor->calls.isEmpty());  // "received" was not acknowledged: nothing ran
+    QCOMPARE(rig.host.lastCommands.constLast(), QStringLiteral("connection retry"));
+}
+
+void CommandPollLoopTest::redeliveredCommandIsNotCarriedOutTwice()
+{
+    Rig rig;
+    rig.host.creds = credentialsExpiringIn(std::nullopt);
+    rig.host.serviceClient->answers.push_back(claudeApplicationCommand());
+    rig.host.serviceClient->answers.push_back(claudeApplicationCommand());
+    rig.loop.start();
+    QTRY_COMPARE(rig.host.serviceClient->acks.size(), 4);
+    rig.loop.cancel();
+    QCOMPARE(rig.executor->calls.size(), 1);
+    const auto &acks = rig.host.serviceClient->acks;
+    QCOMPARE(acks[3].status, AckStatus::Executed);
+    QCOMPARE(acks[3].execution, acks[1].execution);
+}
+
+void CommandPollLoopTest::periodicInventoryIsSpacedFifteenSeconds()
+{
+    Rig rig;
+    rig.host.creds = credentialsExpiringIn(std::nullopt);
+    rig.loop.start();
+    QTRY_VERIFY(rig.host.serviceClient->polls >= 5);
+    QCOMPARE(rig.host.queuedImmediate, QList<bool>{true});  // one, not one per poll
+    rig.host.lastAttempt = QDateTime::currentDateTimeUtc().addSecs(-15);
+    QTRY_COMPARE(rig.host.queuedImmediate.size(), 2);
+    rig.loop.cancel();
+
+    // Not ready: nothing is queued.
+    Rig notReady;
+    notReady.host.creds = credentialsExpiringIn(std::nullopt);
+    notReady.host.reports.reset();
+    notReady.loop.start();
+    QTRY_VERIFY(notReady.host.serviceClient->polls >= 2);
+    notReady.loop.cancel();
+    QVERIFY(notReady.host.queuedImmediate.isEmpty());
+    QVERIFY(!notReady.host.lastAttempt);
+}
+
+void CommandPollLoopTest::cancelEndsTheLoop()
+{
+    ControllerStatus status{[](const QString &) {}};
+    FakeHost host(status);
+    // Real sleeps: a cancelled loop must not sit out its back-off.
+    CommandPollLoop loop(host, std::make_shared<RecordingExecutor>());
+    host.creds = credentialsExpiringIn(std::nullopt);
+    host.serviceClient->answers.push_back(Failure{});
+    loop.start();
+    QTRY_COMPARE(host.lastCommands.value(0), QStringLiteral("connection retry"));
+    QVERIFY(loop.isRunning());
+    QElapsedTimer timer;
+    timer.start();
+    loop.cancel();
+    QTRY_VERIFY(!loop.isRunning());
+    QVERIFY(timer.elapsed() < 500);
+    QCOMPARE(host.serviceClient->polls, 1);
+}
+
+QTEST_GUILESS_MAIN(CommandPollLoopTest)
+#include "tst_command_poll_loop.moc"
