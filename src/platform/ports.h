@@ -3,7 +3,10 @@
 #include "platform/bundle.h"
 #include "platform/distributed_notifications.h"
 #include "platform/login_item.h"
+#include "platform/code_signing.h"
+#include "platform/process_table.h"
 #include "platform/system_log.h"
+#include "platform/workspace.h"
 
 #include <memory>
 
@@ -15,4 +18,7 @@ struct Ports {
     std::shared_ptr<Bundle> bundle;
     std::shared_ptr<DistributedNotifications> distributedNotifications;
     std::shared_ptr<LoginItem> loginItem;
+    std::shared_ptr<ProcessTable> processTable;
+    std::shared_ptr<Workspace> workspace;
+    std::shared_ptr<CodeSigning> codeSigning;
 };

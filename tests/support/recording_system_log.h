@@ -5,21 +5,24 @@
 #include <QMutex>
 #include <QStringList>
 
-// A SystemLog that keeps every message, for tests that check the fixed system-log texts.
+// A SystemLog that keeps what it is given, for tests that check the system-log texts.
 class RecordingSystemLog final : public SystemLog {
 public:
-    void write(Level, const QString &message) override
+    void write(Level level, const QString &message) override
     {
-        QMutexLocker locker(&m_mutex);
-        m_messages.append(message);
+        QMutexLocker lock(&m_mutex);
+        m_entries.append({level, message});
     }
     QStringList messages() const
     {
-        QMutexLocker locker(&m_mutex);
-        return m_messages;
+        QMutexLocker lock(&m_mutex);
+        QStringList list;
+        for (const auto &entry : m_entries)
+            list.append(entry.second);
+        return list;
     }
 
 private:
     mutable QMutex m_mutex;
-    QStringList m_messages;
+    QList<QPair<Level, QString>> m_entries;
 };

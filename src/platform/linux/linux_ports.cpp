@@ -3,7 +3,11 @@
 #include "platform/linux/app_bundle.h"
 #include "platform/linux/dbus_distributed_notifications.h"
 #include "platform/linux/xdg_login_item.h"
+#include "platform/linux/linux_code_signing.h"
+#include "platform/linux/linux_process_table.h"
+#include "platform/linux/linux_workspace.h"
 #include "platform/linux/syslog_system_log.h"
+#include "support/config.h"
 
 Ports makeLinuxPorts(const char *argv0)
 {
@@ -11,6 +15,9 @@ Ports makeLinuxPorts(const char *argv0)
     ports.systemLog = std::make_shared<SyslogSystemLog>();
     auto bundle = std::make_shared<AppBundle>(AppBundle::forRunningExecutable(argv0));
     ports.bundle = bundle;
+    ports.processTable = std::make_shared<LinuxProcessTable>();
+    ports.workspace = std::make_shared<LinuxWorkspace>();
+    ports.codeSigning = std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
     ports.distributedNotifications = std::make_shared<DBusDistributedNotifications>();
     ports.loginItem = std::make_shared<XdgLoginItem>(bundle->executablePath());
     return ports;
