@@ -37,7 +37,4 @@ public:
     virtual int readKey(const QByteArray &applicationTag, QByteArray &keyData) = 0;
     virtual int addKey(const QByteArray &applicationTag, const QByteArray &keyData) = 0;
     virtual int deleteKey(const QByteArray &applicationTag) = 0;
-
-    // The message for a status (empty when the status has none), as SecCopyErrorMessageString.
-    virtual QString statusMessage(int status) const = 0;
 };

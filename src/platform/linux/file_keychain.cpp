@@ -1,7 +1,6 @@
 #include "platform/linux/file_keychain.h"
 
 #include "platform/linux/keychain_lock.h"
-#include "platform/linux/keychain_status_text.h"
 
 #include <QFile>
 #include <QMutexLocker>
@@ -201,8 +200,3 @@ int FileKeychain::deleteKey(const QByteArray &applicationTag)
 #undef MORNIX_LOCKED_WRITE
 
 
-
-QString FileKeychain::statusMessage(int status) const
-{
-    return keychainStatusText(status);
-}

@@ -22,7 +22,6 @@ public:
     int readKey(const QByteArray &applicationTag, QByteArray &keyData) override;
     int addKey(const QByteArray &applicationTag, const QByteArray &keyData) override;
     int deleteKey(const QByteArray &applicationTag) override;
-    QString statusMessage(int status) const override;
 
     static QString genericPasswordFileName(const QString &service, const QString &account);
     static QString keyFileName(const QByteArray &applicationTag);

@@ -1,7 +1,6 @@
 #include "platform/linux/secret_service_keychain.h"
 
 #include "platform/linux/keychain_lock.h"
-#include "platform/linux/keychain_status_text.h"
 #include "platform/linux/secret_service_client.h"
 
 #include <QLoggingCategory>
@@ -134,9 +133,4 @@ int SecretServiceKeychain::deleteKey(const QByteArray &applicationTag)
 {
     QMutexLocker locker(&m_mutex);
     return remove(keyAttributes(applicationTag));
-}
-
-QString SecretServiceKeychain::statusMessage(int status) const
-{
-    return keychainStatusText(status);
 }

@@ -1,7 +1,6 @@
 #include "platform/linux/selecting_keychain.h"
 
 #include "platform/linux/file_keychain.h"
-#include "platform/linux/keychain_status_text.h"
 #include "platform/linux/secret_service_client.h"
 #include "platform/linux/secret_service_keychain.h"
 
@@ -60,9 +59,4 @@ int SelectingKeychain::addKey(const QByteArray &applicationTag, const QByteArray
 int SelectingKeychain::deleteKey(const QByteArray &applicationTag)
 {
     return backend().deleteKey(applicationTag);
-}
-
-QString SelectingKeychain::statusMessage(int status) const
-{
-    return keychainStatusText(status);
 }
