@@ -5,6 +5,11 @@
 #include "platform/login_item.h"
 #include "platform/code_signing.h"
 #include "platform/process_table.h"
+#include "platform/hardware_identity.h"
+#include "platform/hardware_key.h"
+#include "platform/keychain.h"
+#include "platform/posture_probes.h"
+#include "platform/running_applications.h"
 #include "platform/system_log.h"
 #include "platform/workspace.h"
 
@@ -21,4 +26,9 @@ struct Ports {
     std::shared_ptr<ProcessTable> processTable;
     std::shared_ptr<Workspace> workspace;
     std::shared_ptr<CodeSigning> codeSigning;
+    std::shared_ptr<Keychain> keychain;
+    std::shared_ptr<HardwareKey> hardwareKey;
+    std::shared_ptr<HardwareIdentity> hardwareIdentity;
+    std::shared_ptr<PostureProbes> postureProbes;
+    std::shared_ptr<RunningApplications> runningApplications;
 };

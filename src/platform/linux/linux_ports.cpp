@@ -6,6 +6,11 @@
 #include "platform/linux/linux_code_signing.h"
 #include "platform/linux/linux_process_table.h"
 #include "platform/linux/linux_workspace.h"
+#include "platform/linux/linux_hardware_identity.h"
+#include "platform/linux/linux_hardware_key.h"
+#include "platform/linux/linux_posture_probes.h"
+#include "platform/linux/proc_running_applications.h"
+#include "platform/linux/selecting_keychain.h"
 #include "platform/linux/syslog_system_log.h"
 #include "support/config.h"
 
@@ -20,5 +25,11 @@ Ports makeLinuxPorts(const char *argv0)
     ports.codeSigning = std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
     ports.distributedNotifications = std::make_shared<DBusDistributedNotifications>();
     ports.loginItem = std::make_shared<XdgLoginItem>(bundle->executablePath());
+    // Cheap constructors: nothing below touches the bus or the disk until first used.
+    ports.keychain = std::make_shared<SelectingKeychain>();
+    ports.hardwareKey = std::make_shared<LinuxHardwareKey>();
+    ports.hardwareIdentity = std::make_shared<LinuxHardwareIdentity>();
+    ports.postureProbes = std::make_shared<LinuxPostureProbes>();
+    ports.runningApplications = std::make_shared<ProcRunningApplications>();
     return ports;
 }
