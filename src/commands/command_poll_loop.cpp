@@ -152,8 +152,8 @@ QCoro::Task<void> CommandPollLoop::pollLoop()
         m_running = false;
 }
 
-QCoro::Task<void> CommandPollLoop::handleCommand(const KillCommand &command, const DeviceCredentials &credentials,
-                                                 const std::shared_ptr<Service> &service)
+QCoro::Task<void> CommandPollLoop::handleCommand(KillCommand command, DeviceCredentials credentials,
+                                                 std::shared_ptr<Service> service)
 {
     QPointer<CommandPollLoop> self(this);
     const QString id = shortID(command.id);
@@ -196,8 +196,12 @@ QCoro::Task<void> CommandPollLoop::handleCommand(const KillCommand &command, con
         co_return;
     }
 
-    const KillExecutionResult result = target ? co_await m_executor->executeKill(*target)
-                                              : co_await m_executor->executeAgentInstance(*command.targetInstanceID, *product);
+    // (Two statements: GCC mis-compiles co_await inside a conditional expression.)
+    KillExecutionResult result;
+    if (target)
+        result = co_await m_executor->executeKill(*target);
+    else
+        result = co_await m_executor->executeAgentInstance(command.targetInstanceID.value_or(QString()), *product);
     if (!self)
         co_return;
     rememberCarriedOut(command.id, result);

@@ -96,8 +96,9 @@ public:
 private:
     QCoro::Task<void> pollLoop();
     // One received command, from "received" to its outcome acknowledgement.
-    QCoro::Task<void> handleCommand(const KillCommand &command, const DeviceCredentials &credentials,
-                                    const std::shared_ptr<Service> &service);
+    // Coroutines take their arguments by value: a reference could outlive its object.
+    QCoro::Task<void> handleCommand(KillCommand command, DeviceCredentials credentials,
+                                    std::shared_ptr<Service> service);
     QCoro::Task<bool> nap(std::uint64_t nanoseconds);
     void rememberCarriedOut(const QString &commandID, const KillExecutionResult &result);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discovery/agent_instance.h"
+#include "discovery/agent_instance_snapshot_source.h"
 
 #include <QHash>
 #include <QList>
@@ -19,7 +20,7 @@ class QTimer;
 // ("ai.veltro.mornix.agent-instance-monitor", low priority) and publishes every change twice:
 // as a snapshot readable from any thread under one lock, and through the update handler, which
 // is called on the monitor's thread. Scans never overlap and reuse the previous result.
-class AgentInstanceMonitor : public QObject {
+class AgentInstanceMonitor : public QObject, public AgentInstanceSnapshotSource {
     Q_OBJECT
 public:
     using InstanceMap = QHash<qint32, DetectedAgentInstance>;
@@ -45,11 +46,11 @@ public:
     // in ascending local_instance_id order. Any thread.
     std::optional<QList<AgentInstanceReport>> currentReportsIfReady() const;
     // The published instances, or none when not ready. Any thread.
-    std::optional<QList<DetectedAgentInstance>> publishedInstancesIfReady() const;
+    std::optional<QList<DetectedAgentInstance>> publishedInstancesIfReady() const override;
 
     // The executor confirmed that this instance stopped: drop it unless the pid now belongs to a
     // newer instance. Any thread.
-    void removeStopped(const DetectedAgentInstance &instance);
+    void removeStopped(const DetectedAgentInstance &instance) override;
 
     // Launch and termination events of applications (from whatever source has them). Any thread.
     void applicationLaunched(qint32 pid, const QString &launchIdentity, const QString &bundleID);
