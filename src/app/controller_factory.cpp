@@ -1,6 +1,9 @@
 #include "app/controller_factory.h"
 
+#include "app/agent_services.h"
 #include "app/build_label.h"
+#include "discovery/agent_instance_scanner.h"
+#include "identity/keychain_store.h"
 #include "support/config.h"
 #include "ui/headless_controller_ui.h"
 #include "ui/markdown_log_store.h"
@@ -30,6 +33,12 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     deps.arguments = arguments.values();
     deps.buildLabel = buildLabel;
     deps.websiteURL = Config::defaults().websiteURL;
+    deps.helpPageURL = Config::defaults().helpPageURL;
+    deps.keychain = std::make_shared<KeychainStore>(ports.keychain);
+    auto scanner = std::make_shared<const AgentInstanceScanner>(ports.workspace, ports.processTable, ports.codeSigning);
+    deps.monitorScanner = makeMonitorScanner(scanner);
+    deps.executor = makeKillExecutor(ports, scanner);
+    deps.makeServiceClient = [](const QString &) { return std::shared_ptr<DeviceServiceClient>(); };
     deps.bundle = ports.bundle;
     deps.notifications = ports.distributedNotifications;
     deps.loginItem = ports.loginItem;
@@ -37,7 +46,7 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     deps.ui = std::make_shared<HeadlessControllerUI>();
     deps.appendLog = [log](const QString &line) { log->append(line); };
     deps.openLogFile = [log] { log->openLogFile(); };
-    deps.openURL = [](const QUrl &url) { openWithDefaultHandler(url); };
+    deps.openURL = [workspace = ports.workspace](const QUrl &url) { workspace->openURL(url); };
     deps.terminate = [] { QCoreApplication::quit(); };
     return std::make_unique<MornixController>(std::move(deps));
 }

@@ -68,7 +68,7 @@ QCoro::Task<void> CommandPollLoop::pollLoop()
         }
 
         std::optional<DeviceCredentials> credentials = m_host.credentials();
-        std::shared_ptr<Service> service = m_host.service();
+        std::shared_ptr<DeviceServiceClient> service = m_host.service();
         if (!credentials && m_host.hasPendingClaim() && service) {
             co_await m_host.resumeApprovedClaimIfNeeded();
             continue;
@@ -153,7 +153,7 @@ QCoro::Task<void> CommandPollLoop::pollLoop()
 }
 
 QCoro::Task<void> CommandPollLoop::handleCommand(KillCommand command, DeviceCredentials credentials,
-                                                 std::shared_ptr<Service> service)
+                                                 std::shared_ptr<DeviceServiceClient> service)
 {
     QPointer<CommandPollLoop> self(this);
     const QString id = shortID(command.id);
@@ -201,7 +201,8 @@ QCoro::Task<void> CommandPollLoop::handleCommand(KillCommand command, DeviceCred
     if (target)
         result = co_await m_executor->executeKill(*target);
     else
-        result = co_await m_executor->executeAgentInstance(command.targetInstanceID.value_or(QString()), *product);
+        result = co_await m_executor->executeAgentInstance(command.targetInstanceID.value_or(QString()), *product,
+                                                         m_host.agentInstanceMonitor());
     if (!self)
         co_return;
     rememberCarriedOut(command.id, result);

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "commands/command_acknowledgement.h"
+#include "commands/device_service_client.h"
 #include "commands/kill_command.h"
 #include "discovery/agent_instance.h"
+#include "discovery/agent_instance_snapshot_source.h"
 #include "discovery/agent_product_catalog.h"
 #include "discovery/kill_target_catalog.h"
 #include "identity/credential_records.h"
@@ -21,13 +23,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <stdexcept>
-
-// The service refused the device's credentials (HTTP 401): the loop forces a token refresh.
-class ServiceUnauthorized : public std::runtime_error {
-public:
-    ServiceUnauthorized() : std::runtime_error("unauthorized") {}
-};
 
 // The device's only channel for work: one long-lived task that keeps the token fresh, fetches
 // the next command, acknowledges it, validates it, has it carried out, acknowledges the outcome
@@ -36,24 +31,15 @@ public:
 class CommandPollLoop : public QObject {
     Q_OBJECT
 public:
-    // The service calls. Failures throw: ServiceUnauthorized for a 401, anything else otherwise.
-    class Service {
-    public:
-        virtual ~Service() = default;
-        // A long poll; nullopt when the service had no command.
-        virtual QCoro::Task<std::optional<KillCommand>> pollNextCommand(const DeviceCredentials &credentials) = 0;
-        virtual QCoro::Task<void> sendAck(const DeviceCredentials &credentials, const QString &commandID,
-                                          AckStatus status, const std::optional<KillExecutionResult> &execution,
-                                          const std::optional<QString> &messageOverride) = 0;
-    };
-
     // Carries out validated commands; never throws.
     class Executor {
     public:
         virtual ~Executor() = default;
         virtual QCoro::Task<KillExecutionResult> executeKill(const KillTargetCatalog::Target &target) = 0;
+        // monitor: the instance snapshot to look the id up in (may be null: a fresh scan).
         virtual QCoro::Task<KillExecutionResult> executeAgentInstance(const QString &targetInstanceID,
-                                                                      const AgentProductCatalog::Product &product) = 0;
+                                                                      const AgentProductCatalog::Product &product,
+                                                                      AgentInstanceSnapshotSource *monitor) = 0;
     };
 
     // The controller's state that the loop reads afresh at each step and writes back.
@@ -67,13 +53,14 @@ public:
         virtual void setCredentials(const DeviceCredentials &credentials) = 0;
         virtual bool hasPendingClaim() const = 0;
         // The service client of the moment, or null.
-        virtual std::shared_ptr<Service> service() const = 0;
+        virtual std::shared_ptr<DeviceServiceClient> service() const = 0;
         // Never throws: returns refreshed credentials, or nullopt (keep the current ones / none
         // obtainable).
         virtual QCoro::Task<std::optional<DeviceCredentials>> refreshOAuthIfNeeded(DeviceCredentials credentials,
                                                                                    bool force) = 0;
         virtual QCoro::Task<void> resumeApprovedClaimIfNeeded() = 0;
         virtual std::optional<QList<AgentInstanceReport>> currentReportsIfReady() const = 0;
+        virtual AgentInstanceSnapshotSource *agentInstanceMonitor() const = 0;
         virtual std::optional<QDateTime> lastAgentInstanceReportAttemptAt() const = 0;
         virtual void setLastAgentInstanceReportAttemptAt(const QDateTime &when) = 0;
         virtual void queueAgentInventoryReport(const QList<AgentInstanceReport> &reports,
@@ -98,7 +85,7 @@ private:
     // One received command, from "received" to its outcome acknowledgement.
     // Coroutines take their arguments by value: a reference could outlive its object.
     QCoro::Task<void> handleCommand(KillCommand command, DeviceCredentials credentials,
-                                    std::shared_ptr<Service> service);
+                                    std::shared_ptr<DeviceServiceClient> service);
     QCoro::Task<bool> nap(std::uint64_t nanoseconds);
     void rememberCarriedOut(const QString &commandID, const KillExecutionResult &result);
 

@@ -1,19 +1,31 @@
 #include "ui/mornix_controller.h"
 
 #include "app/runtime_context.h"
+#include "commands/agent_inventory_reporter.h"
+#include "commands/device_service_client.h"
+#include "identity/keychain_store.h"
 #include "platform/bundle.h"
 #include "platform/distributed_notifications.h"
 #include "platform/login_item.h"
 #include "support/text_cleaning.h"
+#include "ui/device_disconnector.h"
 
 #include <QLoggingCategory>
-#include <QPointer>
+#include <QMetaObject>
+
+#include <exception>
 
 Q_LOGGING_CATEGORY(lcController, "mornix.ui.controller")
 
 namespace {
 const QString kDesktopManaged = QStringLiteral("--desktop-managed");
 const QString kStandaloneMenuBar = QStringLiteral("--standalone-menu-bar");
+
+QString describe(const std::exception &error)
+{
+    const QString text = QString::fromUtf8(error.what());
+    return text.isEmpty() ? QStringLiteral("unknown error") : text;
+}
 }  // namespace
 
 MornixController::MornixController(Dependencies dependencies, QObject *parent)
@@ -23,9 +35,51 @@ MornixController::MornixController(Dependencies dependencies, QObject *parent)
 {
     connect(m_status, &ControllerStatus::menuRefreshNeeded, this, &MornixController::refreshMenuState);
     connect(m_status, &ControllerStatus::dashboardRefreshNeeded, this, &MornixController::updateDashboard);
+
+    AgentInventoryReporter::Dependencies reporter;
+    reporter.send = [this](const DeviceCredentials &credentials,
+                           const QList<AgentInstanceReport> &reports) -> QCoro::Task<void> {
+        // The client of the moment, kept alive for the call.
+        std::shared_ptr<DeviceServiceClient> client = m_apiClient;
+        if (!client)
+            throw std::runtime_error("no service client");
+        co_await client->reportAgentInstances(credentials, reports);
+    };
+    reporter.currentCredentials = [this] { return m_credentials; };
+    reporter.appendLog = m_deps.appendLog;
+    reporter.pendingChanged = [this] { updateDashboard(); };
+    m_reporter = new AgentInventoryReporter(std::move(reporter), this);
+
+    loadStoredState();
 }
 
-MornixController::~MornixController() = default;
+MornixController::~MornixController()
+{
+    if (m_pollLoop)
+        m_pollLoop->cancel();
+    m_reporter->cancel();
+    if (m_monitor)
+        m_monitor->stop();
+}
+
+void MornixController::loadStoredState()
+{
+    // Failures leave the fields empty: the agent then runs as not signed in.
+    try {
+        m_credentials = m_deps.keychain->loadCredentials();
+        if (m_credentials) {
+            m_apiClient = m_deps.makeServiceClient(m_credentials->apiBaseURL);
+            return;
+        }
+        m_pendingClaim = m_deps.keychain->loadPendingClaim();
+        if (m_pendingClaim) {
+            m_apiClient = m_deps.makeServiceClient(m_pendingClaim->apiBaseURL);
+            m_status->setLastCommandQuietly(QStringLiteral("pending claim ") + m_pendingClaim->claimID.left(8));
+        }
+    } catch (const std::exception &error) {
+        qCWarning(lcController) << "stored credentials unavailable:" << error.what();
+    }
+}
 
 bool MornixController::isManaged() const
 {
@@ -41,6 +95,10 @@ void MornixController::start()
                 self->stopManagedReporter();
         });
     }
+    m_deps.notifications->observe(notification_names::credentialsUpdated, this, [self] {
+        if (self)
+            self->reloadDesktopCredentials();
+    });
 
     const bool accessory = isManaged() || m_deps.arguments.contains(kStandaloneMenuBar);
     m_deps.ui->setActivationPolicy(accessory ? ControllerUI::ActivationPolicy::Accessory
@@ -53,6 +111,7 @@ void MornixController::start()
         actions.openLogs = [self] { if (self) self->openLogs(); };
         actions.togglePause = [self] { if (self) self->togglePause(); };
         actions.toggleLaunchAtLogin = [self] { if (self) self->toggleLaunchAtLogin(); };
+        actions.clearCredentials = [self] { if (self) self->clearCredentials(); };
         actions.quitApp = [self] { if (self) self->quitApp(); };
         m_deps.ui->installStatusItem(actions);
     }
@@ -61,6 +120,9 @@ void MornixController::start()
     recordDashboardActivity(QStringLiteral("Device control started"));
     m_deps.appendLog(QStringLiteral("app started build=") + m_deps.buildLabel);
     m_deps.appendLog(runtimeEnvironmentSummary());
+
+    startAgentInstanceMonitoring();
+    startPolling();
 }
 
 QString MornixController::runtimeEnvironmentSummary() const
@@ -68,6 +130,41 @@ QString MornixController::runtimeEnvironmentSummary() const
     const RuntimeContext context = RuntimeContext::current(*m_deps.bundle, m_deps.arguments);
     return QStringLiteral("runtime bundle_id=%1 arch=%2 execution=%3 bundle_path=%4 executable_path=%5")
         .arg(context.bundleID, context.architecture, context.executionMode, context.bundlePath, context.executablePath);
+}
+
+void MornixController::startAgentInstanceMonitoring()
+{
+    if (m_monitor)
+        m_monitor->stop();
+    QPointer<MornixController> self(this);
+    // Called on the monitor's thread: hop to the main thread while the controller exists.
+    auto handler = [self](const QList<AgentInstanceReport> &reports) {
+        QMetaObject::invokeMethod(
+            self.data(),
+            [self, reports] {
+                if (self)
+                    self->queueAgentInventoryReport(reports, std::nullopt, false);
+            },
+            Qt::QueuedConnection);
+    };
+    m_monitor = std::make_unique<AgentInstanceMonitor>(m_deps.monitorScanner, m_deps.monitorInterval, handler);
+    m_monitor->start();
+}
+
+void MornixController::startPolling()
+{
+    if (m_pollLoop) {
+        m_pollLoop->cancel();
+        m_pollLoop->deleteLater();
+    }
+    m_pollLoop = new CommandPollLoop(*this, m_deps.executor, m_deps.pollSleep, this);
+    m_pollLoop->start();
+}
+
+void MornixController::queueAgentInventoryReport(const QList<AgentInstanceReport> &reports,
+                                                 const std::optional<DeviceCredentials> &credentials, bool immediate)
+{
+    m_reporter->queueAgentInventoryReport(reports, credentials, immediate);
 }
 
 bool MornixController::launchAtLoginEnabled() const
@@ -92,7 +189,15 @@ MornixDashboardState MornixController::dashboardState() const
     MornixDashboardState state;
     state.connected = m_status->connected();
     state.paused = m_status->paused();
+    state.signedIn = m_credentials.has_value();
+    state.pendingApproval = m_pendingClaim.has_value();
     state.launchAtLogin = launchAtLoginEnabled();
+    const std::optional<QList<AgentInstanceReport>> reports = currentReportsIfReady();
+    state.inventoryReady = reports.has_value();
+    QList<DashboardInstance> instances;
+    for (const AgentInstanceReport &report : reports.value_or(QList<AgentInstanceReport>()))
+        instances.append(DashboardInstance{report.product, report.kind});
+    state.clients = dashboardClients(instances);
     state.activity = m_status->activity();
     return state;
 }
@@ -127,14 +232,19 @@ void MornixController::handleDashboardAction(DashboardAction action)
     case DashboardAction::Logs:
         openLogs();
         break;
+    case DashboardAction::Disconnect:
+        clearCredentials();
+        break;
+    case DashboardAction::Refresh:
+        startAgentInstanceMonitoring();
+        refreshMenuState();
+        break;
     case DashboardAction::Workspace:
         m_deps.openURL(m_deps.websiteURL);
         break;
-    case DashboardAction::Refresh:
-        refreshMenuState();
-        break;
     case DashboardAction::SignIn:
-    case DashboardAction::Disconnect:
+        // Sign-in belongs to the registration flow, which this build does not include.
+        qCInfo(lcController) << "sign-in is not available in this build";
         break;
     }
 }
@@ -166,6 +276,68 @@ void MornixController::toggleLaunchAtLogin()
                                      : QStringLiteral("launch at login enabled"));
 }
 
+void MornixController::clearCredentials()
+{
+    if (!m_deps.ui->confirmDisconnect())
+        return;
+    disconnect();
+}
+
+QCoro::Task<void> MornixController::disconnect()
+{
+    QPointer<MornixController> self(this);
+    const auto fail = [this](const QString &description) {
+        m_status->setLastCommand(QStringLiteral("failed to clear credentials: ") + sanitizeLog(description, 120));
+    };
+    if (m_credentials) {
+        m_status->setLastCommand(QStringLiteral("logging out device"));
+        QString failure;
+        DeviceDisconnector::LogoutOutcome outcome = DeviceDisconnector::LogoutOutcome::LoggedOut;
+        try {
+            outcome = co_await m_deps.disconnector->logout(*m_credentials);
+        } catch (const std::exception &error) {
+            failure = describe(error);
+        }
+        if (!self)
+            co_return;
+        if (!failure.isEmpty()) {
+            fail(failure);
+            co_return;
+        }
+        if (outcome == DeviceDisconnector::LogoutOutcome::AlreadyGone)
+            m_status->setLastCommand(QStringLiteral("device already logged out"));
+    }
+    try {
+        m_deps.disconnector->clearLocalSecrets();
+    } catch (const std::exception &error) {
+        fail(describe(error));
+        co_return;
+    }
+    m_credentials.reset();
+    m_pendingClaim.reset();
+    m_apiClient.reset();
+    m_status->setConnected(false);
+    m_status->setLastCommand(QStringLiteral("credentials cleared"));
+}
+
+void MornixController::reloadDesktopCredentials()
+{
+    try {
+        std::optional<DeviceCredentials> loaded = m_deps.keychain->loadCredentials();
+        if (!loaded)
+            return;
+        std::shared_ptr<DeviceServiceClient> client = m_deps.makeServiceClient(loaded->apiBaseURL);
+        if (!client)
+            throw std::runtime_error("no pinned session for the API origin");
+        m_credentials = std::move(loaded);
+        m_apiClient = std::move(client);
+        m_status->setConnected(false);
+    } catch (const std::exception &error) {
+        qCWarning(lcController) << "desktop credentials unavailable:" << error.what();
+        m_status->setLastCommand(QStringLiteral("desktop credentials unavailable"));
+    }
+}
+
 void MornixController::stopManagedReporter()
 {
     m_deps.terminate();
@@ -173,5 +345,79 @@ void MornixController::stopManagedReporter()
 
 void MornixController::quitApp()
 {
+    if (m_pollLoop)
+        m_pollLoop->cancel();
+    m_reporter->cancel();
+    if (m_monitor)
+        m_monitor->stop();
     m_deps.terminate();
+}
+
+// CommandPollLoop::Host
+
+bool MornixController::paused() const
+{
+    return m_status->paused();
+}
+
+void MornixController::setConnected(bool connected)
+{
+    m_status->setConnected(connected);
+}
+
+void MornixController::setLastCommand(const QString &text)
+{
+    m_status->setLastCommand(text);
+}
+
+bool MornixController::hasPendingClaim() const
+{
+    // Without a claim flow an approved claim cannot be completed; the loop then just naps.
+    return m_pendingClaim.has_value() && m_deps.resumeApprovedClaim != nullptr;
+}
+
+QCoro::Task<std::optional<DeviceCredentials>> MornixController::refreshOAuthIfNeeded(DeviceCredentials credentials,
+                                                                                     bool force)
+{
+    if (!force || !credentials.refreshToken || !m_deps.refreshOAuth)
+        co_return std::nullopt;
+    QPointer<MornixController> self(this);
+    std::optional<DeviceCredentials> refreshed;
+    try {
+        refreshed = co_await m_deps.refreshOAuth(credentials);
+    } catch (...) {
+        refreshed.reset();  // the contract: a refresh never throws to the loop
+    }
+    if (!self)
+        co_return std::nullopt;
+    co_return refreshed;
+}
+
+QCoro::Task<void> MornixController::resumeApprovedClaimIfNeeded()
+{
+    if (!m_pendingClaim || !m_apiClient || !m_deps.resumeApprovedClaim)
+        co_return;
+    co_await m_deps.resumeApprovedClaim(*m_pendingClaim, m_apiClient);
+}
+
+std::optional<QList<AgentInstanceReport>> MornixController::currentReportsIfReady() const
+{
+    if (!m_monitor)
+        return std::nullopt;
+    return m_monitor->currentReportsIfReady();
+}
+
+std::optional<QDateTime> MornixController::lastAgentInstanceReportAttemptAt() const
+{
+    return m_reporter->lastAgentInstanceReportAttemptAt();
+}
+
+void MornixController::setLastAgentInstanceReportAttemptAt(const QDateTime &when)
+{
+    m_reporter->setLastAgentInstanceReportAttemptAt(when);
+}
+
+void MornixController::openHelpPage()
+{
+    m_deps.openURL(m_deps.helpPageURL);
 }

@@ -36,7 +36,7 @@ struct Unauthorized {};
 struct Failure {};
 using PollAnswer = std::variant<std::optional<KillCommand>, Unauthorized, Failure>;
 
-class ScriptedService final : public CommandPollLoop::Service {
+class ScriptedService final : public DeviceServiceClient {
 public:
     std::deque<PollAnswer> answers;
     QList<Ack> acks;
@@ -69,6 +69,11 @@ public:
             throw std::runtime_error("ack failed");
         acks.append(Ack{commandID, status, execution, messageOverride});
     }
+
+    QCoro::Task<void> reportAgentInstances(const DeviceCredentials &, const QList<AgentInstanceReport> &) override
+    {
+        co_return;
+    }
 };
 
 class RecordingExecutor final : public CommandPollLoop::Executor {
@@ -84,7 +89,8 @@ public:
                                       QJsonObject{{QStringLiteral("app_key"), target.key}}};
     }
     QCoro::Task<KillExecutionResult> executeAgentInstance(const QString &id,
-                                                          const AgentProductCatalog::Product &product) override
+                                                          const AgentProductCatalog::Product &product,
+                                                          AgentInstanceSnapshotSource *) override
     {
         calls.append(QStringLiteral("instance:") + product.key + u':' + id);
         co_await yieldToEventLoop();
@@ -117,7 +123,7 @@ public:
     std::optional<DeviceCredentials> credentials() const override { return creds; }
     void setCredentials(const DeviceCredentials &credentials) override { creds = credentials; }
     bool hasPendingClaim() const override { return false; }
-    std::shared_ptr<CommandPollLoop::Service> service() const override { return serviceClient; }
+    std::shared_ptr<DeviceServiceClient> service() const override { return serviceClient; }
     QCoro::Task<std::optional<DeviceCredentials>> refreshOAuthIfNeeded(DeviceCredentials, bool force) override
     {
         refreshForces.append(force);
@@ -125,6 +131,7 @@ public:
     }
     QCoro::Task<void> resumeApprovedClaimIfNeeded() override { co_return; }
     std::optional<QList<AgentInstanceReport>> currentReportsIfReady() const override { return reports; }
+    AgentInstanceSnapshotSource *agentInstanceMonitor() const override { return nullptr; }
     std::optional<QDateTime> lastAgentInstanceReportAttemptAt() const override { return lastAttempt; }
     void setLastAgentInstanceReportAttemptAt(const QDateTime &when) override { lastAttempt = when; }
     void queueAgentInventoryReport(const QList<AgentInstanceReport> &, const std::optional<DeviceCredentials> &,
