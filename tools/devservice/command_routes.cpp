@@ -7,9 +7,9 @@
 #include "util.h"
 
 #include <QJsonDocument>
-#include <QRegularExpression>
 
 #include <atomic>
+#include <regex>
 #include <set>
 
 namespace devservice {
@@ -88,7 +88,7 @@ void handleAck(State &state, const httplib::Request &req, httplib::Response &res
     if (!statuses.count(status))
         refuse(400, "invalid_request", "status must be one of received, executed, failed, ignored");
     const std::string message = requireString(body, "message");
-    if (QString::fromStdString(message).size() > 4000)
+    if (userPerceivedLength(message) > 4000)
         refuse(400, "invalid_request", "message longer than 4000 characters");
     const QJsonObject payload = requireObject(body, "payload");
     const std::string key = requireString(body, "idempotency_key");
@@ -134,8 +134,8 @@ void validateInstance(const QJsonValue &value)
     if (!value.isObject())
         refuse(400, "invalid_request", "each instance must be an object");
     const QJsonObject instance = value.toObject();
-    static const QRegularExpression idPattern(QStringLiteral("^local_[0-9a-f]{64}$"));
-    if (!idPattern.match(QString::fromStdString(requireString(instance, "local_instance_id"))).hasMatch())
+    static const std::regex idPattern("^local_[0-9a-f]{64}$");
+    if (!std::regex_match(requireString(instance, "local_instance_id"), idPattern))
         refuse(400, "invalid_request", "local_instance_id must be local_ followed by 64 lower-case hex digits");
     const std::string product = requireString(instance, "product");
     const std::string kind = requireString(instance, "kind");

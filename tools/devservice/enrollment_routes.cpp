@@ -11,7 +11,7 @@
 
 #include "support/canonical_json.h"
 
-#include <QRegularExpression>
+#include <regex>
 
 namespace devservice {
 
@@ -65,8 +65,8 @@ void validateEnrollmentPayload(const QJsonObject &payload)
         requireString(agent, key);
     if (requireString(agent, "key_algorithm") != "P-256" || requireString(agent, "signature_algorithm") != "ECDSA_SHA256")
         refuse(400, "invalid_payload", "payload agent must declare P-256 and ECDSA_SHA256");
-    static const QRegularExpression iso(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}Z$"));
-    if (!iso.match(agent.value("generated_at").toString()).hasMatch())
+    static const std::regex iso("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z$");
+    if (!std::regex_match(agent.value("generated_at").toString().toStdString(), iso))
         refuse(400, "invalid_payload", "payload agent generated_at is not an ISO 8601 UTC time");
 }
 
@@ -273,7 +273,7 @@ void handleClaim(State &state, const httplib::Request &req, httplib::Response &r
     const SignedEnrollment request = readSignedEnrollment(body, "claim_signature_base64");
     const std::string inviteCode = requireString(body, "invite_code");
     const auto humanName = optionalString(body, "human_claim_name");
-    if (humanName && (humanName->empty() || QString::fromStdString(*humanName).size() > 200))
+    if (humanName && (humanName->empty() || userPerceivedLength(*humanName) > 200))
         refuse(400, "invalid_request", "human_claim_name must be 1 to 200 characters");
     state.locked([&](Database &db) {
         Transaction transaction(db);

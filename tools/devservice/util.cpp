@@ -3,6 +3,7 @@
 #include "support/crypto.h"
 
 #include <QString>
+#include <QTextBoundaryFinder>
 
 #include <chrono>
 #include <ctime>
@@ -88,6 +89,16 @@ std::string sanitizeText(const std::string &text, int max)
         cleaned += ch;
     }
     return cleaned.left(max).toStdString();
+}
+
+int userPerceivedLength(const std::string &text)
+{
+    const QString string = QString::fromStdString(text);
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, string);
+    int count = 0;
+    while (finder.toNextBoundary() > 0)
+        ++count;
+    return count;
 }
 
 std::optional<std::string> percentDecode(const std::string &text)

@@ -24,6 +24,8 @@ std::optional<std::int64_t> parseInteger(const std::string &text);
 std::string normalisedInviteCode(const std::string &code);
 // Trim, drop U+0000..U+001F and U+007F, keep at most max characters (the agent's sanitize).
 std::string sanitizeText(const std::string &text, int max);
+// Length in user-perceived characters (grapheme clusters), the unit of the agent's text limits.
+int userPerceivedLength(const std::string &text);
 // Percent-decoding of a URL path (no '+' handling); nullopt on a malformed escape.
 std::optional<std::string> percentDecode(const std::string &text);
 std::string percentEncode(const std::string &text);
