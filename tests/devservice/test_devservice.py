@@ -428,6 +428,11 @@ class CommandTests(RefusalAssertions):
         self.assertRefused(self.ack(command_id, "received", body=conflicting), 409)
         self.assertEqual(len(ds.admin("acks", "list", "--command", command_id)["acks"]), 1)
 
+    def test_message_limit_counts_user_perceived_characters(self):
+        command_id = ds.admin("command", "send", "--device", self.device["device_id"], "--app", "codex")["command_id"]
+        self.assertRefused(self.ack(command_id, "failed", message="e\u0301" * 4001), 400)
+        self.assertEqual(self.ack(command_id, "failed", message="e\u0301" * 4000).status, 200)
+
     def test_unacknowledged_command_comes_back_after_the_lease(self):
         command_id = ds.admin("command", "send", "--device", self.device["device_id"], "--app", "codex")["command_id"]
         self.assertEqual(self.poll().json()["command"]["id"], command_id)
@@ -464,6 +469,29 @@ class CommandTests(RefusalAssertions):
         delivered = [r for r in replies.values() if r.status == 200][0]
         self.assertEqual(delivered.json()["command"]["id"], command_id)
         self.assertLess(quick, 5, "requests waited behind long polls")
+
+    def test_waiting_polls_are_capped_with_503(self):
+        replies = []
+        lock = threading.Lock()
+
+        def wait():
+            reply = ds.device_request(self.device, "GET",
+                                      "/api/desktop/commands/next?command_protocol_version=2&timeout_ms=4000")
+            with lock:
+                replies.append(reply)
+
+        waiters = [threading.Thread(target=wait) for _ in range(100)]
+        for thread in waiters:
+            thread.start()
+        for thread in waiters:
+            thread.join(60)
+        statuses = [r.status for r in replies]
+        self.assertEqual(len(statuses), 100)
+        self.assertEqual(statuses.count(204), 96)
+        self.assertEqual(statuses.count(503), 4)
+        busy = [r for r in replies if r.status == 503][0]
+        self.assertEqual(busy.json()["error"], "busy")
+        self.assertEqual(self.poll().status, 204)
 
 
 class InventoryTests(RefusalAssertions):
@@ -592,6 +620,8 @@ class ClaimTests(RefusalAssertions):
         self.assertRefused(ds.request("POST", "/api/v1/device-claims",
                                       self.claim_record(challenge, invite, invite_for_hash=invite.lower())),
                            401, "invalid_signature")
+        too_long = self.claim_record(challenge, invite, name="n" * 201)
+        self.assertRefused(ds.request("POST", "/api/v1/device-claims", too_long), 400)
         # The body carries the normalised code.
         self.assertRefused(ds.request("POST", "/api/v1/device-claims",
                                       self.claim_record(challenge, invite.lower(), invite_for_hash=invite)),
