@@ -182,7 +182,8 @@ def enrollment_payload(key, serial="SERIAL-1", hardware_uuid="UUID-1", name="Tes
         "hardware_uuid": hardware_uuid,
         "secure_enclave_public_key": key.public_pem,
         "posture": {"sip_enabled": True, "sip_raw_status": "System Integrity Protection status: enabled.",
-                    "filevault_raw_status": "unknown / path with \"quotes\"\n"},
+                    # Escapes and non-ASCII that canonical JSON must reproduce byte for byte.
+                    "filevault_raw_status": "unknown / \"quoted\"\n\t\u0001 \u00e9 \U0001F600 \\"},
         "agent": {"collector": "veltro-mornix-keychain-agent", "generated_at": "2026-01-31T08:15:00Z",
                   "key_algorithm": "P-256", "signature_algorithm": "ECDSA_SHA256",
                   "key_accessibility": "kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly"},
