@@ -205,11 +205,13 @@ def registration_record(key, challenge, payload=None, timestamp=None, nonce=None
 
 
 def register_device(ds, key, serial="SERIAL-1", hardware_uuid="UUID-1", token=None):
-    """Registers a device like the agent does; returns credentials for device_request."""
+    """Registers a device like the agent does: the challenge carries the cleaned identity
+    (trimmed, control characters removed), the signed payload the raw one. Returns credentials
+    for device_request."""
     token = token or ds.admin("token", "issue")["access_token"]
     auth = {"Authorization": "Bearer " + token}
     challenge = ds.request("POST", "/api/desktop/devices/register", {
-        "action": "challenge", "hardware_serial_number": serial, "hardware_uuid": hardware_uuid}, auth)
+        "action": "challenge", "hardware_serial_number": clean(serial), "hardware_uuid": clean(hardware_uuid)}, auth)
     assert challenge.status == 200, challenge
     payload = enrollment_payload(key, serial, hardware_uuid)
     reply = ds.request("POST", "/api/desktop/devices/register",
@@ -219,6 +221,10 @@ def register_device(ds, key, serial="SERIAL-1", hardware_uuid="UUID-1", token=No
     return {"device_id": body["device"]["id"], "bearer_token": body["device_bearer_token"],
             "device_secret": body["device_secret"], "device": body["device"],
             "serial": serial, "uuid": hardware_uuid, "key": key}
+
+
+def clean(text, limit=4000):
+    return "".join(c for c in text.strip() if ord(c) >= 0x20 and ord(c) != 0x7F)[:limit]
 
 
 def sorted_json(value):

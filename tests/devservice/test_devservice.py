@@ -673,6 +673,13 @@ class LogoutTests(RefusalAssertions):
         self.assertIn("device not found", again["message"].lower())
         self.assertRefused(ds.device_request(device, "GET", NEXT), 401)
 
+    def test_logout_with_the_raw_hardware_identity(self):
+        device = dc.register_device(ds, dc.DeviceKey(keys_dir), serial=" PADDED-%s \t" % uuid.uuid4().hex[:6],
+                                    hardware_uuid="UUID-PADDED")
+        listed = [d for d in ds.admin("devices", "list")["devices"] if d["id"] == device["device_id"]][0]
+        self.assertEqual(listed["hardware_serial_number"], device["serial"].strip())
+        self.assertEqual(self.logout(device).status, 200)
+
     def test_logout_refusals(self):
         device = new_device()
         self.assertRefused(self.logout(device, lines=["LOGOUT", device["device_id"], device["serial"]]), 401,

@@ -382,7 +382,9 @@ void handleLogout(State &state, const httplib::Request &req, httplib::Response &
     const AuthenticatedDevice device = authenticateDevice(state, req);
     if (device.id != deviceId)
         refuse(403, "forbidden", "device_id does not match the authenticated device");
-    if (serial != device.hardwareSerialNumber || uuid != device.hardwareUUID)
+    // Stored identities are the cleaned texts of the challenge; the signature is over the raw ones.
+    if (sanitizeText(serial, kFieldMax) != device.hardwareSerialNumber
+        || sanitizeText(uuid, kFieldMax) != device.hardwareUUID)
         refuse(403, "forbidden", "hardware identity does not match the device");
     const auto der = parseDevicePublicKey(pem);
     if (!der || der != parseDevicePublicKey(device.publicKeyPem))

@@ -32,6 +32,7 @@ CREATE TABLE IF NOT EXISTS challenges (
   invite_code TEXT, human_claim_name TEXT, used INTEGER NOT NULL DEFAULT 0);
 CREATE TABLE IF NOT EXISTS request_nonces (
   scope TEXT NOT NULL, nonce TEXT NOT NULL, seen_at INTEGER NOT NULL, PRIMARY KEY (scope, nonce));
+CREATE INDEX IF NOT EXISTS request_nonces_by_time ON request_nonces (seen_at);
 CREATE TABLE IF NOT EXISTS devices (
   id TEXT PRIMARY KEY, org_id TEXT NOT NULL, project_id TEXT NOT NULL, device_name TEXT NOT NULL,
   hardware_serial_number TEXT NOT NULL, hardware_uuid TEXT NOT NULL, public_key_pem TEXT NOT NULL,
