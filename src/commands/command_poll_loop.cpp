@@ -5,7 +5,7 @@
 
 #include <QLoggingCategory>
 
-Q_LOGGING_CATEGORY(lcPollLoop, "mornix.commands.poll")
+Q_DECLARE_LOGGING_CATEGORY(lcExecutor)  // "mornix.commands", defined with the executor
 
 namespace {
 
@@ -121,7 +121,7 @@ QCoro::Task<void> CommandPollLoop::pollLoop()
         } catch (const ServiceUnauthorized &) {
             unauthorized = true;
         } catch (const std::exception &error) {
-            qCInfo(lcPollLoop) << "poll error:" << error.what();
+            qCInfo(lcExecutor) << "poll error:" << error.what();
             failed = true;
         } catch (...) {
             failed = true;

@@ -10,12 +10,11 @@
 #include "support/text_cleaning.h"
 #include "ui/device_disconnector.h"
 
-#include <QLoggingCategory>
+#include "ui/ui_logging.h"
 #include <QMetaObject>
 
 #include <exception>
 
-Q_LOGGING_CATEGORY(lcController, "mornix.ui.controller")
 
 namespace {
 const QString kDesktopManaged = QStringLiteral("--desktop-managed");
@@ -77,7 +76,7 @@ void MornixController::loadStoredState()
             m_status->setLastCommandQuietly(QStringLiteral("pending claim ") + m_pendingClaim->claimID.left(8));
         }
     } catch (const std::exception &error) {
-        qCWarning(lcController) << "stored credentials unavailable:" << error.what();
+        qCWarning(lcUi) << "stored credentials unavailable:" << error.what();
     }
 }
 
@@ -244,7 +243,7 @@ void MornixController::handleDashboardAction(DashboardAction action)
         break;
     case DashboardAction::SignIn:
         // Sign-in belongs to the registration flow, which this build does not include.
-        qCInfo(lcController) << "sign-in is not available in this build";
+        qCInfo(lcUi) << "sign-in is not available in this build";
         break;
     }
 }
@@ -268,7 +267,7 @@ void MornixController::toggleLaunchAtLogin()
     QString error;
     const bool ok = enabled ? m_deps.loginItem->unregisterItem(&error) : m_deps.loginItem->registerItem(&error);
     if (!ok) {
-        qCWarning(lcController) << "login item update failed:" << error;
+        qCWarning(lcUi) << "login item update failed:" << error;
         m_status->setLastCommand(QStringLiteral("launch-at-login update failed"));
         return;
     }
@@ -333,7 +332,7 @@ void MornixController::reloadDesktopCredentials()
         m_apiClient = std::move(client);
         m_status->setConnected(false);
     } catch (const std::exception &error) {
-        qCWarning(lcController) << "desktop credentials unavailable:" << error.what();
+        qCWarning(lcUi) << "desktop credentials unavailable:" << error.what();
         m_status->setLastCommand(QStringLiteral("desktop credentials unavailable"));
     }
 }
