@@ -1,6 +1,11 @@
 #pragma once
 
 #include "platform/bundle.h"
+#include "platform/hardware_identity.h"
+#include "platform/hardware_key.h"
+#include "platform/keychain.h"
+#include "platform/posture_probes.h"
+#include "platform/running_applications.h"
 #include "platform/system_log.h"
 
 #include <memory>
@@ -11,4 +16,9 @@
 struct Ports {
     std::shared_ptr<SystemLog> systemLog;
     std::shared_ptr<Bundle> bundle;
+    std::shared_ptr<Keychain> keychain;
+    std::shared_ptr<HardwareKey> hardwareKey;
+    std::shared_ptr<HardwareIdentity> hardwareIdentity;
+    std::shared_ptr<PostureProbes> postureProbes;
+    std::shared_ptr<RunningApplications> runningApplications;
 };
