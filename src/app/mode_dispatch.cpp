@@ -1,5 +1,6 @@
 #include "app/mode_dispatch.h"
 
+#include "app/agent_instance_listing.h"
 #include "app/bridge_version.h"
 #include "app/broker_grant_modes.h"
 #include "app/control_status_mode.h"
@@ -22,6 +23,11 @@ std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &po
         return runDesktopControlStatus(*ports.runningApplications, ports.keychain);
     if (const std::optional<int> status = runDeviceKeyModeIfRequested(arguments, ports))
         return status;
+
+    // Switches 10 to 12 come here, in this order.
+
+    if (arguments.has(QStringLiteral("--print-agent-instances")))
+        return runPrintAgentInstances(ports);
 
     return std::nullopt;
 }

@@ -1,12 +1,16 @@
 #include "platform/linux/linux_ports.h"
 
 #include "platform/linux/app_bundle.h"
+#include "platform/linux/linux_code_signing.h"
 #include "platform/linux/linux_hardware_identity.h"
 #include "platform/linux/linux_hardware_key.h"
 #include "platform/linux/linux_posture_probes.h"
+#include "platform/linux/linux_process_table.h"
+#include "platform/linux/linux_workspace.h"
 #include "platform/linux/proc_running_applications.h"
 #include "platform/linux/selecting_keychain.h"
 #include "platform/linux/syslog_system_log.h"
+#include "support/config.h"
 
 Ports makeLinuxPorts(const char *argv0)
 {
@@ -19,5 +23,8 @@ Ports makeLinuxPorts(const char *argv0)
     ports.hardwareIdentity = std::make_shared<LinuxHardwareIdentity>();
     ports.postureProbes = std::make_shared<LinuxPostureProbes>();
     ports.runningApplications = std::make_shared<ProcRunningApplications>();
+    ports.processTable = std::make_shared<LinuxProcessTable>();
+    ports.workspace = std::make_shared<LinuxWorkspace>();
+    ports.codeSigning = std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
     return ports;
 }
