@@ -9,6 +9,7 @@
 #include "platform/hardware_key.h"
 #include "platform/keychain.h"
 #include "platform/posture_probes.h"
+#include "platform/process_table.h"
 #include "platform/running_applications.h"
 #include "platform/system_log.h"
 #include "platform/workspace.h"

@@ -767,7 +767,20 @@ class RobustnessTests(RefusalAssertions):
             self.assertTrue(result.stderr.strip(), args)
 
 
-class RestartTests(unittest.TestCase):
+class ProcessTests(unittest.TestCase):
+    def test_state_is_private_and_the_port_exclusive(self):
+        self.assertEqual(os.stat(ds.state_dir).st_mode & 0o777, 0o700)
+        self.assertEqual(os.stat(os.path.join(ds.state_dir, "devservice.sqlite3")).st_mode & 0o777, 0o600)
+        with tempfile.TemporaryDirectory(prefix="devservice-second-") as state:
+            second = dc.subprocess.run([dc.BINARY, "serve", "--state", state, "--listen", "127.0.0.1:%d" % ds.port],
+                                       capture_output=True, timeout=30)
+        self.assertEqual(second.returncode, 1)
+        self.assertIn(b"cannot listen", second.stderr)
+        self.assertEqual(second.stdout, b"")
+        bad = dc.subprocess.run([dc.BINARY, "serve", "--listen", "nowhere"], capture_output=True, timeout=30)
+        self.assertEqual(bad.returncode, 1)
+        self.assertTrue(bad.stderr)
+
     def test_state_survives_a_restart(self):
         server = dc.Devservice().start()
         try:

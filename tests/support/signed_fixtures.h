@@ -11,7 +11,7 @@
 // the sleeper fixture, signed with the dev PKI's team certificates by veltro-codesign. The same
 // can be done from a shell:
 //   cp mornix-fixture-sleeper DIR/claude
-//   veltro-codesign --cert pki/team-Q6L2SF6YDW.pem --key pki/team-Q6L2SF6YDW.key \
+//   veltro-codesign --cert pki/team-Q6L2SF6YDW.pem --key pki/team-Q6L2SF6YDW.key
 //                   --identifier com.anthropic.claude-code DIR/claude
 // (see tests/support/make-fake-agent for bundles).
 namespace fixtures {

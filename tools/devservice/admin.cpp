@@ -400,6 +400,10 @@ int runAdmin(std::vector<std::string> args, const std::string &defaultStateDirec
                 rest.push_back(args[i]);
             }
         }
+        if (rest.size() == 1 && (rest[0] == "help" || rest[0] == "--help")) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
         if (rest.size() < 2)
             throw AdminError(kUsage);
         const std::string command = rest[0] + " " + rest[1];

@@ -8,6 +8,8 @@
 
 #include <httplib.h>
 
+#include <sys/socket.h>
+
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -30,6 +32,12 @@ std::unique_ptr<httplib::SSLServer> makeServer(State &state, const ServeOptions 
     if (!server->is_valid())
         return nullptr;
     server->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+    // The library's default adds SO_REUSEPORT, which would let a second service share the
+    // port and split the traffic; a port in use must be an error instead.
+    server->set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server->set_payload_max_length(kMaxBodyBytes);
     server->set_keep_alive_timeout(5);
     server->set_read_timeout(10);

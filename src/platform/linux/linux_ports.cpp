@@ -9,6 +9,8 @@
 #include "platform/linux/linux_hardware_identity.h"
 #include "platform/linux/linux_hardware_key.h"
 #include "platform/linux/linux_posture_probes.h"
+#include "platform/linux/linux_process_table.h"
+#include "platform/linux/linux_workspace.h"
 #include "platform/linux/proc_running_applications.h"
 #include "platform/linux/selecting_keychain.h"
 #include "platform/linux/syslog_system_log.h"
