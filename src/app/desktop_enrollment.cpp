@@ -1,0 +1,155 @@
+#include "app/desktop_enrollment.h"
+
+#include "app/bridge_service.h"
+#include "app/async_mode.h"
+#include "app/cli_output.h"
+#include "identity/keychain_store.h"
+#include "platform/distributed_notifications.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUuid>
+
+#include <exception>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kFailureText = QStringLiteral("Desktop enrollment failed.\n");
+constexpr qsizetype kMaxTokenBytes = 16384;
+
+int fail()
+{
+    cli::writeStderr(kFailureText);
+    return 1;
+}
+
+}  // namespace
+
+DesktopEnrollment::DesktopEnrollment(Dependencies dependencies)
+    : m_deps(std::move(dependencies))
+{
+}
+
+QString DesktopEnrollment::lockFilePath(const QString &directory)
+{
+    const QString dir = directory.isEmpty() ? QDir::tempPath() : directory;
+    return QDir(dir).filePath(QStringLiteral("ai.veltro.mornix.enroll.%1.lock").arg(::getuid()));
+}
+
+int DesktopEnrollment::acquireLock(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0
+        || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool DesktopEnrollment::isUUIDText(const QString &text)
+{
+    // The 8-4-4-4-12 form only (no braces, no URN prefix).
+    return text.size() == 36 && !QUuid::fromString(text).isNull();
+}
+
+std::optional<DesktopEnrollment::Request> DesktopEnrollment::parseRequest(const QJsonObject &object)
+{
+    if (object.size() != 3)
+        return std::nullopt;
+    const QJsonValue token = object.value(QStringLiteral("access_token"));
+    const QJsonValue org = object.value(QStringLiteral("org_id"));
+    const QJsonValue project = object.value(QStringLiteral("project_id"));
+    if (!token.isString() || !org.isString() || !project.isString())
+        return std::nullopt;
+    Request request{token.toString(), org.toString(), project.toString()};
+    const qsizetype bytes = request.accessToken.toUtf8().size();
+    if (bytes < 1 || bytes > kMaxTokenBytes)
+        return std::nullopt;
+    for (const char32_t c : request.accessToken.toUcs4()) {
+        const QChar::Category category = QChar::category(c);
+        if (category == QChar::Other_Control || category == QChar::Other_Format)
+            return std::nullopt;
+    }
+    if (!isUUIDText(request.orgID) || !isUUIDText(request.projectID))
+        return std::nullopt;
+    return request;
+}
+
+QCoro::Task<int> DesktopEnrollment::run()
+{
+    m_lockFD = acquireLock(lockFilePath(m_deps.lockDirectory));
+    if (m_lockFD < 0)
+        co_return 1;
+
+    try {
+        if (m_deps.keychain->loadCredentials())
+            co_return 1;  // an enrolled computer is not enrolled again
+    } catch (const std::exception &) {
+        co_return fail();
+    }
+
+    const std::optional<QByteArray> input = m_deps.readInput();
+    if (!input)
+        co_return 1;
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(*input, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        co_return fail();
+    if (!document.isObject())
+        co_return 1;
+    const std::optional<Request> request = parseRequest(document.object());
+    if (!request)
+        co_return 1;
+
+    BridgeRegistration registration;
+    bool registered = false;
+    try {
+        registration = co_await m_deps.service->registerDevice(m_deps.defaultAPIBaseURL, request->accessToken,
+                                                               m_deps.hardwareSerialNumber(), m_deps.hardwareUUID());
+        registered = true;
+    } catch (const std::exception &) {
+    }
+    if (!registered)
+        co_return fail();
+
+    // The service must have enrolled the device where it was asked to.
+    if (!isUUIDText(registration.orgID) || !isUUIDText(registration.projectID)
+        || QUuid::fromString(registration.orgID) != QUuid::fromString(request->orgID)
+        || QUuid::fromString(registration.projectID) != QUuid::fromString(request->projectID))
+        co_return 1;
+
+    DeviceCredentials credentials;
+    credentials.apiBaseURL = m_deps.defaultAPIBaseURL;
+    credentials.authBaseURL = m_deps.defaultAPIBaseURL;
+    credentials.authKind = QStringLiteral("desktop-shared-grant");
+    credentials.bearerToken = registration.deviceBearerToken;
+    credentials.orgID = registration.orgID;
+    credentials.projectID = registration.projectID;
+    credentials.deviceID = registration.deviceID;
+    credentials.deviceSecret = registration.deviceSecret;
+    try {
+        m_deps.keychain->createCredentials(credentials);
+    } catch (const std::exception &) {
+        co_return fail();
+    }
+
+    m_deps.notifications->post(notification_names::credentialsUpdated);
+    cli::writeStdoutLine(QByteArrayLiteral("{\"protocol_version\":1,\"enrolled\":true}"));
+    co_return 0;
+}
+
+int runDesktopEnrollStdin(int &argc, char **argv, DesktopEnrollment::Dependencies dependencies)
+{
+    auto enrollment = std::make_shared<DesktopEnrollment>(std::move(dependencies));
+    // The lock is held until the process ends (the object lives until exit).
+    return runAsyncMode(argc, argv, [enrollment]() -> QCoro::Task<int> { co_return co_await enrollment->run(); });
+}

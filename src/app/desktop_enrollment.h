@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <QCoroTask>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class BridgeService;
+class DistributedNotifications;
+class KeychainStore;
+
+// --desktop-enroll-stdin: enrolls this computer with a grant the companion application obtained.
+// Prints {"protocol_version":1,"enrolled":true} and posts "ai.veltro.mornix.credentials-updated"
+// on success; stores nothing unless every step succeeded.
+class DesktopEnrollment {
+public:
+    struct Request {
+        QString accessToken;
+        QString orgID;
+        QString projectID;
+    };
+    struct Dependencies {
+        std::shared_ptr<KeychainStore> keychain;
+        std::shared_ptr<BridgeService> service;
+        std::shared_ptr<DistributedNotifications> notifications;
+        QString defaultAPIBaseURL;
+        std::function<QString()> hardwareSerialNumber;  // or "UNKNOWN_SERIAL"
+        std::function<QString()> hardwareUUID;          // or "UNKNOWN_UUID"
+        std::function<std::optional<QByteArray>()> readInput;  // nullopt: over the limit or a read error
+        QString lockDirectory;                               // empty: the temporary directory
+    };
+
+    explicit DesktopEnrollment(Dependencies dependencies);
+
+    // The whole mode; returns the exit status. Holds the enrollment lock until the object dies.
+    QCoro::Task<int> run();
+
+    // The input rules: exactly three string members, a token of 1..16384 UTF-8 bytes without
+    // control or format characters, and two UUIDs. nullopt when any rule fails.
+    static std::optional<Request> parseRequest(const QJsonObject &object);
+    static bool isUUIDText(const QString &text);
+
+    // "<temporary directory>/ai.veltro.mornix.enroll.<uid>.lock".
+    static QString lockFilePath(const QString &directory);
+    // Opens and exclusively locks the lock file: a regular file of this user without group or
+    // other permission bits. The descriptor, or -1.
+    static int acquireLock(const QString &path);
+
+private:
+    Dependencies m_deps;
+    int m_lockFD = -1;
+};
+
+int runDesktopEnrollStdin(int &argc, char **argv, DesktopEnrollment::Dependencies dependencies);

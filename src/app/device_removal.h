@@ -1,0 +1,31 @@
+#pragma once
+
+#include "ui/device_disconnector.h"
+
+#include <memory>
+
+class BridgeService;
+class DeviceEnrollmentAgent;
+class KeychainStore;
+
+// Removes this device: the signed logout at the service, then the signing key, the
+// credentials and the pending claim. Used by the controller's disconnect and by
+// --desktop-uninstall-device. Thread: main thread.
+class DeviceRemoval final : public DeviceDisconnector {
+public:
+    DeviceRemoval(std::shared_ptr<KeychainStore> keychain, std::shared_ptr<DeviceEnrollmentAgent> agent,
+                  std::shared_ptr<BridgeService> service);
+
+    QCoro::Task<LogoutOutcome> logout(DeviceCredentials credentials) override;
+    void clearLocalSecrets() override;
+
+    // --desktop-uninstall-device: prints {"protocol_version":1,"device_removed":true} on success;
+    // on failure the fixed text on standard error, and every local secret stays unless the
+    // service confirmed the device is gone. Returns the exit status.
+    QCoro::Task<int> runUninstall();
+
+private:
+    std::shared_ptr<KeychainStore> m_keychain;
+    std::shared_ptr<DeviceEnrollmentAgent> m_agent;
+    std::shared_ptr<BridgeService> m_service;
+};
