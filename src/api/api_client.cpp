@@ -72,8 +72,8 @@ QCoro::Task<PublicAuthConfig> readPublicConfig(std::shared_ptr<PinnedSession> se
 
 }  // namespace
 
-APIClient::APIClient(std::shared_ptr<PinnedSession> session, OperationalLog log)
-    : m_session(std::move(session)), m_log(std::move(log))
+APIClient::APIClient(std::shared_ptr<PinnedSession> session, Collaborators collaborators)
+    : m_session(std::move(session)), m_collaborators(std::move(collaborators))
 {
 }
 
