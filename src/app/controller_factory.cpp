@@ -1,6 +1,9 @@
 #include "app/controller_factory.h"
 
 #include "app/agent_services.h"
+#include "app/api_adapters.h"
+#include "app/device_removal.h"
+#include "identity/device_enrollment_agent.h"
 #include "app/build_label.h"
 #include "discovery/agent_instance_scanner.h"
 #include "identity/keychain_store.h"
@@ -38,7 +41,10 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     auto scanner = std::make_shared<const AgentInstanceScanner>(ports.workspace, ports.processTable, ports.codeSigning);
     deps.monitorScanner = makeMonitorScanner(scanner);
     deps.executor = makeKillExecutor(ports, scanner);
-    deps.makeServiceClient = [](const QString &) { return std::shared_ptr<DeviceServiceClient>(); };
+    deps.makeServiceClient = makeServiceClientFactory(Config::defaults(), [log](const QString &line) { log->append(line); });
+    auto agent = std::make_shared<DeviceEnrollmentAgent>(
+        IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes});
+    deps.disconnector = std::make_shared<DeviceRemoval>(deps.keychain, agent, makeBridgeService(Config::defaults(), agent));
     deps.bundle = ports.bundle;
     deps.notifications = ports.distributedNotifications;
     deps.loginItem = ports.loginItem;

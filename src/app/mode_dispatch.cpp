@@ -1,17 +1,59 @@
 #include "app/mode_dispatch.h"
 
 #include "app/agent_instance_listing.h"
+#include "app/api_adapters.h"
+#include "app/async_mode.h"
 #include "app/bridge_version.h"
 #include "app/broker_grant_modes.h"
 #include "app/control_status_mode.h"
+#include "app/desktop_enrollment.h"
 #include "app/device_key_modes.h"
+#include "app/device_removal.h"
+#include "app/standard_input.h"
+#include "identity/device_enrollment_agent.h"
+#include "identity/keychain_store.h"
+#include "support/config.h"
 #include "app/stop_managed.h"
 
 #include <QCoreApplication>
 
+namespace {
+
+std::shared_ptr<DeviceEnrollmentAgent> enrollmentAgent(const Ports &ports)
+{
+    return std::make_shared<DeviceEnrollmentAgent>(
+        IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes});
+}
+
+int runDesktopUninstallDevice(Ports &ports, int &argc, char **argv)
+{
+    auto agent = enrollmentAgent(ports);
+    auto removal = std::make_shared<DeviceRemoval>(std::make_shared<KeychainStore>(ports.keychain), agent,
+                                                   makeBridgeService(Config::defaults(), agent));
+    return runAsyncMode(argc, argv, [removal]() -> QCoro::Task<int> { co_return co_await removal->runUninstall(); });
+}
+
+int runDesktopEnroll(Ports &ports, int &argc, char **argv)
+{
+    auto agent = enrollmentAgent(ports);
+    DesktopEnrollment::Dependencies deps;
+    deps.keychain = std::make_shared<KeychainStore>(ports.keychain);
+    deps.service = makeBridgeService(Config::defaults(), agent);
+    deps.notifications = ports.distributedNotifications;
+    deps.defaultAPIBaseURL = Config::defaults().defaultAPIBaseURL;
+    deps.hardwareSerialNumber = [agent] { return agent->hardwareSerialNumber(); };
+    deps.hardwareUUID = [agent] { return agent->hardwareUUID(); };
+    deps.readInput = [] { return readStandardInput(); };
+    return runDesktopEnrollStdin(argc, argv, std::move(deps));
+}
+
+}  // namespace
+
 std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &ports, int &argc, char **argv)
 {
-    // Switches 1 to 4 come here, in this order.
+    // Switches 1 to 3 come here, in this order.
+    if (arguments.has(QStringLiteral("--desktop-uninstall-device")))
+        return runDesktopUninstallDevice(ports, argc, argv);
     if (arguments.has(QStringLiteral("--broker-grant-read")))
         return runBrokerGrantRead(ports.keychain);
     if (arguments.has(QStringLiteral("--broker-grant-create-stdin"))
@@ -25,7 +67,8 @@ std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &po
         return runDesktopBridgeVersion();
     if (arguments.has(QStringLiteral("--desktop-control-status")))
         return runDesktopControlStatus(*ports.runningApplications, ports.keychain);
-    // Switch 11 comes here.
+    if (arguments.has(QStringLiteral("--desktop-enroll-stdin")))
+        return runDesktopEnroll(ports, argc, argv);
     if (const std::optional<int> status = runDeviceKeyModeIfRequested(arguments, ports))
         return status;
     if (arguments.has(QStringLiteral("--print-agent-instances")))

@@ -1,0 +1,147 @@
+#include "app/api_adapters.h"
+
+#include "api/api_client.h"
+#include "api/api_error.h"
+#include "api/pinned_session.h"
+#include "api/transport_error.h"
+
+#include <stdexcept>
+
+QString describeServiceError(const std::exception &error)
+{
+    if (const auto *api = dynamic_cast<const APIError *>(&error)) {
+        switch (api->kind()) {
+        case APIError::Kind::unauthorized:
+            return QStringLiteral("The service refused the device credentials.");
+        case APIError::Kind::serverError:
+            return QStringLiteral("The service answered with HTTP status %1.").arg(api->statusCode());
+        case APIError::Kind::decodeError:
+            return QStringLiteral("The service answer could not be read: %1").arg(api->message());
+        case APIError::Kind::badURL:
+            return QStringLiteral("The service address is not valid.");
+        case APIError::Kind::invalidResponse:
+            return QStringLiteral("The service answer was not an HTTP response.");
+        }
+    }
+    if (const auto *transport = dynamic_cast<const TransportError *>(&error))
+        return transport->message();
+    const QString text = QString::fromUtf8(error.what());
+    return text.isEmpty() ? QStringLiteral("unknown error") : text;
+}
+
+namespace {
+
+// Runs one API call, translating its failures for the poll loop and the reporter.
+template <typename Call>
+auto translated(Call call) -> decltype(call())
+{
+    try {
+        co_return co_await call();
+    } catch (const APIError &error) {
+        if (error.kind() == APIError::Kind::unauthorized)
+            throw ServiceUnauthorized();
+        throw std::runtime_error(describeServiceError(error).toStdString());
+    } catch (const TransportError &error) {
+        throw std::runtime_error(describeServiceError(error).toStdString());
+    }
+}
+
+class APIDeviceServiceClient final : public DeviceServiceClient {
+public:
+    explicit APIDeviceServiceClient(std::shared_ptr<APIClient> client) : m_client(std::move(client)) {}
+
+    QCoro::Task<std::optional<KillCommand>> pollNextCommand(const DeviceCredentials &credentials) override
+    {
+        std::shared_ptr<APIClient> client = m_client;
+        DeviceCredentials c = credentials;
+        co_return co_await translated([client, c]() { return client->pollNextCommand(c, false); });
+    }
+
+    QCoro::Task<void> sendAck(const DeviceCredentials &credentials, const QString &commandID, AckStatus status,
+                              const std::optional<KillExecutionResult> &execution,
+                              const std::optional<QString> &messageOverride) override
+    {
+        std::shared_ptr<APIClient> client = m_client;
+        DeviceCredentials c = credentials;
+        QString id = commandID;
+        std::optional<KillExecutionResult> result = execution;
+        std::optional<QString> message = messageOverride;
+        co_await translated([client, c, id, status, result, message]() {
+            return client->sendAck(c, id, status, result, message);
+        });
+    }
+
+    QCoro::Task<void> reportAgentInstances(const DeviceCredentials &credentials,
+                                           const QList<AgentInstanceReport> &instances) override
+    {
+        std::shared_ptr<APIClient> client = m_client;
+        DeviceCredentials c = credentials;
+        QList<AgentInstanceReport> list = instances;
+        co_await translated([client, c, list]() { return client->reportAgentInstances(c, list); });
+    }
+
+private:
+    std::shared_ptr<APIClient> m_client;
+};
+
+class APIBridgeService final : public BridgeService {
+public:
+    APIBridgeService(Config config, std::shared_ptr<const DeviceEnrollmentAgent> agent)
+        : m_config(std::move(config))
+        , m_agent(std::move(agent))
+    {
+    }
+
+    QCoro::Task<BridgeRegistration> registerDevice(QString apiBaseURL, QString bearerToken, QString serial,
+                                                   QString uuid) override
+    {
+        APIClient::Collaborators collaborators;
+        collaborators.enrollmentAgent = m_agent;
+        auto client = std::make_shared<APIClient>(makePinnedSession(apiBaseURL, m_config), collaborators);
+        const DeviceRegistrationResponse response = co_await client->registerDevice(apiBaseURL, bearerToken, serial, uuid);
+        co_return BridgeRegistration{response.device.id, response.device.org_id, response.device.project_id,
+                                     response.device_bearer_token, response.device_secret};
+    }
+
+    QCoro::Task<void> logoutDevice(DeviceCredentials credentials, DeviceLogoutRequestPayload request) override
+    {
+        auto client = std::make_shared<APIClient>(makePinnedSession(credentials.apiBaseURL, m_config));
+        bool notFound = false;
+        try {
+            co_await client->logoutDevice(credentials, request);
+        } catch (const APIError &error) {
+            if (error.kind() != APIError::Kind::serverError || error.statusCode() != 404
+                || !error.body().contains(QLatin1String("device not found"), Qt::CaseInsensitive))
+                throw;
+            notFound = true;
+        }
+        if (notFound)
+            throw DeviceNotFound();
+    }
+
+private:
+    Config m_config;
+    std::shared_ptr<const DeviceEnrollmentAgent> m_agent;
+};
+
+}  // namespace
+
+std::function<std::shared_ptr<DeviceServiceClient>(const QString &apiBaseURL)>
+makeServiceClientFactory(Config config, std::function<void(const QString &)> operationalLog)
+{
+    return [config, operationalLog](const QString &apiBaseURL) -> std::shared_ptr<DeviceServiceClient> {
+        try {
+            APIClient::Collaborators collaborators;
+            collaborators.operationalLog = operationalLog;
+            auto client = std::make_shared<APIClient>(makePinnedSession(apiBaseURL, config), collaborators);
+            return std::make_shared<APIDeviceServiceClient>(std::move(client));
+        } catch (const std::exception &) {
+            return nullptr;
+        }
+    };
+}
+
+std::shared_ptr<BridgeService> makeBridgeService(Config config, std::shared_ptr<const DeviceEnrollmentAgent> agent)
+{
+    return std::make_shared<APIBridgeService>(std::move(config), std::move(agent));
+}
