@@ -73,18 +73,20 @@ QCoro::Task<DeviceRegistrationResponse> APIClient::registerDevice(QString apiBas
                                                          {QStringLiteral("hardware_uuid"), sanitize(hardwareUUID)}}));
     challengeRequest.setHeader("Authorization", authorization);
     const QByteArray challengeBody = co_await sendValidated(session, std::move(challengeRequest), cancel);
-    const auto challenge = decode<DeviceRegistrationChallengeResponse>(
+    auto challenge = decode<DeviceRegistrationChallengeResponse>(
         challengeBody, QStringLiteral("Failed to decode OAuth device challenge: "));
 
     // Signing may wait on the keychain and runs the posture tools: keep it off this thread.
     using Built = std::variant<DeviceRegistrationRequestPayload, std::exception_ptr>;
-    const Built built = co_await QtConcurrent::run([agent, challenge]() -> Built {
+    // A named callable: GCC destroys a lambda temporary inside a co_await expression twice.
+    const auto build = [agent, challenge]() -> Built {
         try {
             return agent->buildSignedRegistrationRequest(challenge.challenge_id, challenge.challenge_nonce);
         } catch (...) {
             return std::current_exception();
         }
-    });
+    };
+    const Built built = co_await QtConcurrent::run(build);
     if (const auto *failure = std::get_if<std::exception_ptr>(&built))
         std::rethrow_exception(*failure);
     const auto &record = std::get<DeviceRegistrationRequestPayload>(built);

@@ -12,7 +12,10 @@ public:
     QCoro::Task<KillExecutionResult> executeKill(const KillTargetCatalog::Target &target) override
     {
         std::shared_ptr<KillExecutor> executor = m_executor;
-        co_return co_await executor->executeKill(target);
+        // Every argument named: GCC destroys temporaries inside a co_await expression twice.
+        const KillTargetCatalog::Target copy = target;
+        const QPointer<CancellationToken> noCancellation;
+        co_return co_await executor->executeKill(copy, noCancellation);
     }
 
     QCoro::Task<KillExecutionResult> executeAgentInstance(const QString &targetInstanceID,
@@ -20,7 +23,10 @@ public:
                                                           AgentInstanceSnapshotSource *monitor) override
     {
         std::shared_ptr<KillExecutor> executor = m_executor;
-        co_return co_await executor->executeAgentInstance(targetInstanceID, product, monitor);
+        const QString id = targetInstanceID;
+        const AgentProductCatalog::Product expected = product;
+        const QPointer<CancellationToken> noCancellation;
+        co_return co_await executor->executeAgentInstance(id, expected, monitor, noCancellation);
     }
 
 private:

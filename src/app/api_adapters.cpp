@@ -33,7 +33,7 @@ namespace {
 
 // Runs one API call, translating its failures for the poll loop and the reporter.
 template <typename Call>
-auto translated(Call call) -> decltype(call())
+auto translated(const Call &call) -> decltype(call())  // call outlives the task (a named local)
 {
     try {
         co_return co_await call();
@@ -54,7 +54,9 @@ public:
     {
         std::shared_ptr<APIClient> client = m_client;
         DeviceCredentials c = credentials;
-        co_return co_await translated([client, c]() { return client->pollNextCommand(c, false); });
+        // Named callables: GCC destroys a lambda temporary inside a co_await expression twice.
+        const auto call = [client, c]() { return client->pollNextCommand(c, false); };
+        co_return co_await translated(call);
     }
 
     QCoro::Task<void> sendAck(const DeviceCredentials &credentials, const QString &commandID, AckStatus status,
@@ -66,9 +68,10 @@ public:
         QString id = commandID;
         std::optional<KillExecutionResult> result = execution;
         std::optional<QString> message = messageOverride;
-        co_await translated([client, c, id, status, result, message]() {
+        const auto call = [client, c, id, status, result, message]() {
             return client->sendAck(c, id, status, result, message);
-        });
+        };
+        co_await translated(call);
     }
 
     QCoro::Task<void> reportAgentInstances(const DeviceCredentials &credentials,
@@ -77,7 +80,8 @@ public:
         std::shared_ptr<APIClient> client = m_client;
         DeviceCredentials c = credentials;
         QList<AgentInstanceReport> list = instances;
-        co_await translated([client, c, list]() { return client->reportAgentInstances(c, list); });
+        const auto call = [client, c, list]() { return client->reportAgentInstances(c, list); };
+        co_await translated(call);
     }
 
 private:

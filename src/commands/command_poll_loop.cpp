@@ -51,7 +51,8 @@ void CommandPollLoop::cancel()
 QCoro::Task<bool> CommandPollLoop::nap(std::uint64_t nanoseconds)
 {
     QPointer<CommandPollLoop> self(this);
-    const bool slept = co_await m_sleep(QPointer<CancellationToken>(m_token), std::chrono::nanoseconds(nanoseconds));
+    const QPointer<CancellationToken> token(m_token);
+    const bool slept = co_await m_sleep(token, std::chrono::nanoseconds(nanoseconds));
     co_return self && slept && !m_token->isCancelled();
 }
 

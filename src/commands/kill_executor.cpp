@@ -73,14 +73,16 @@ QCoro::Task<void> KillExecutor::sleepFor(nanoseconds duration, QPointer<Cancella
 QCoro::Task<KillExecutionResult> KillExecutor::executeKill(KillTargetCatalog::Target target,
                                                            QPointer<CancellationToken> cancellation)
 {
+    const QPointer<CancellationToken> noCancellation;
     QStringList terminated, forced, alreadyStopped, signatureRejected;
     QStringList bundleIDs = target.bundleIDs.values();
     std::sort(bundleIDs.begin(), bundleIDs.end());
 
     for (const QString &bundleID : bundleIDs) {
         auto workspace = m_workspace;
-        const QList<RunningApplication> copies =
-            co_await onWorkerThread([workspace, bundleID] { return workspace->runningApplications(bundleID); });
+        // Named callables and arguments: GCC destroys temporaries of a co_await expression twice.
+        const auto listCopies = [workspace, bundleID] { return workspace->runningApplications(bundleID); };
+        const QList<RunningApplication> copies = co_await onWorkerThread(listCopies);
         if (copies.isEmpty()) {
             alreadyStopped.append(bundleID);
             continue;
@@ -89,8 +91,8 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(KillTargetCatalog::Ta
         for (const RunningApplication &copy : copies) {
             auto codeSigning = m_codeSigning;
             const QString bundlePath = copy.bundlePath;
-            const std::optional<SigningInformation> signing = co_await onWorkerThread(
-                [codeSigning, bundlePath] { return codeSigning->staticSigningInformation(bundlePath); });
+            const auto readSigning = [codeSigning, bundlePath] { return codeSigning->staticSigningInformation(bundlePath); };
+            const std::optional<SigningInformation> signing = co_await onWorkerThread(readSigning);
             if (!signing || signing->teamIdentifier.isEmpty() || !target.teamIdentifiers.contains(signing->teamIdentifier)) {
                 qCInfo(lcExecutor) << "left a copy with a foreign signature running, pid" << copy.pid;
                 signatureRejected.append(bundleID);
@@ -107,7 +109,7 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(KillTargetCatalog::Ta
             // SIGKILL is asynchronous: give the copy a moment to disappear before the final check.
             const auto deadline = steady_clock::now() + m_timing.forcedStopWait;
             while (!m_workspace->isTerminated(copy) && steady_clock::now() < deadline)
-                co_await sleepFor(std::min<nanoseconds>(m_timing.pollStep, deadline - steady_clock::now()), {});
+                co_await sleepFor(std::min<nanoseconds>(m_timing.pollStep, deadline - steady_clock::now()), noCancellation);
         }
         if (actedOn)
             terminated.append(bundleID);
@@ -116,8 +118,9 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(KillTargetCatalog::Ta
     bool stillRunning = false;
     for (const QString &bundleID : bundleIDs) {
         auto workspace = m_workspace;
-        const QList<RunningApplication> copies =
-            co_await onWorkerThread([workspace, bundleID] { return workspace->runningApplications(bundleID); });
+        // Named callables and arguments: GCC destroys temporaries of a co_await expression twice.
+        const auto listCopies = [workspace, bundleID] { return workspace->runningApplications(bundleID); };
+        const QList<RunningApplication> copies = co_await onWorkerThread(listCopies);
         if (!copies.isEmpty()) {
             stillRunning = true;
             break;
@@ -141,7 +144,8 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(KillTargetCatalog::Ta
 QCoro::Task<bool> KillExecutor::currentAuthorizedTarget(const DetectedAgentInstance &instance)
 {
     auto scanner = m_scanner;
-    co_return co_await onWorkerThread([scanner, instance] { return scanner->isCurrentAuthorizedTarget(instance); });
+    const auto check = [scanner, instance] { return scanner->isCurrentAuthorizedTarget(instance); };
+    co_return co_await onWorkerThread(check);
 }
 
 QCoro::Task<AgentInstanceLiveness> KillExecutor::waitForStop(DetectedAgentInstance instance, nanoseconds timeout,
@@ -190,7 +194,8 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(QString targ
         candidates = monitor->publishedInstancesIfReady();
     if (!candidates) {
         auto scanner = m_scanner;
-        candidates = co_await onWorkerThread([scanner] { return scanner->reconcile({}); });
+        const auto scan = [scanner] { return scanner->reconcile({}); };
+        candidates = co_await onWorkerThread(scan);
     }
 
     std::optional<DetectedAgentInstance> instance;
