@@ -1,0 +1,65 @@
+#!/usr/bin/env python3
+"""The idle headless agent (enrolled, --desktop-managed, no commands) on a machine with N other
+processes: its CPU time over a window (percent of one core) and its resident memory.
+
+  python3 bench/agent_idle.py [--processes 1000] [--seconds 60] [--warmup 10]
+
+Needs port 8443 free. The other processes are `sleep` processes of this user.
+"""
+
+import argparse
+import os
+import subprocess
+import time
+
+from agent_bench_env import World
+
+
+def cpu_ticks(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime (fields 14 and 15)
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--processes", type=int, default=1000)
+    parser.add_argument("--seconds", type=float, default=60)
+    parser.add_argument("--warmup", type=float, default=10)
+    args = parser.parse_args()
+
+    others = [subprocess.Popen(["sleep", "3600"]) for _ in range(args.processes)]
+    try:
+        with World() as world:
+            pid = world.agent.pid
+            world.wait_for(lambda: world.inventory() is not None)
+            time.sleep(args.warmup)
+            ticks_per_second = os.sysconf("SC_CLK_TCK")
+            start_ticks, start = cpu_ticks(pid), time.monotonic()
+            peak_rss = rss_kib(pid)
+            while time.monotonic() - start < args.seconds:
+                time.sleep(1)
+                peak_rss = max(peak_rss, rss_kib(pid))
+            used = (cpu_ticks(pid) - start_ticks) / ticks_per_second
+            elapsed = time.monotonic() - start
+            total = len(os.listdir("/proc"))
+            print("processes on the machine: about %d (%d started here)" % (total, args.processes))
+            print("agent CPU over %.0f s: %.2f s = %.3f %% of one core" % (elapsed, used, 100.0 * used / elapsed))
+            print("agent resident memory: %.1f MB now, %.1f MB peak" % (rss_kib(pid) / 1024.0, peak_rss / 1024.0))
+    finally:
+        for process in others:
+            process.kill()
+        for process in others:
+            process.wait()
+
+
+if __name__ == "__main__":
+    main()
