@@ -199,11 +199,13 @@ QCoro::Task<void> CommandPollLoop::handleCommand(KillCommand command, DeviceCred
 
     // (Two statements: GCC mis-compiles co_await inside a conditional expression.)
     KillExecutionResult result;
-    if (target)
+    if (target) {
         result = co_await m_executor->executeKill(*target);
-    else
-        result = co_await m_executor->executeAgentInstance(command.targetInstanceID.value_or(QString()), *product,
-                                                         m_host.agentInstanceMonitor());
+    } else {
+        const std::shared_ptr<AgentInstanceSnapshotSource> monitor = m_host.agentInstanceMonitor();
+        const QString instanceID = command.targetInstanceID.value_or(QString());
+        result = co_await m_executor->executeAgentInstance(instanceID, *product, monitor.get());
+    }
     if (!self)
         co_return;
     rememberCarriedOut(command.id, result);

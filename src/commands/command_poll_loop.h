@@ -60,7 +60,8 @@ public:
                                                                                    bool force) = 0;
         virtual QCoro::Task<void> resumeApprovedClaimIfNeeded() = 0;
         virtual std::optional<QList<AgentInstanceReport>> currentReportsIfReady() const = 0;
-        virtual AgentInstanceSnapshotSource *agentInstanceMonitor() const = 0;
+        // The monitor of the moment; kept alive by the loop while a command uses it.
+        virtual std::shared_ptr<AgentInstanceSnapshotSource> agentInstanceMonitor() const = 0;
         virtual std::optional<QDateTime> lastAgentInstanceReportAttemptAt() const = 0;
         virtual void setLastAgentInstanceReportAttemptAt(const QDateTime &when) = 0;
         virtual void queueAgentInventoryReport(const QList<AgentInstanceReport> &reports,

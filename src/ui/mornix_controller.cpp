@@ -146,7 +146,7 @@ void MornixController::startAgentInstanceMonitoring()
             },
             Qt::QueuedConnection);
     };
-    m_monitor = std::make_unique<AgentInstanceMonitor>(m_deps.monitorScanner, m_deps.monitorInterval, handler);
+    m_monitor = std::make_shared<AgentInstanceMonitor>(m_deps.monitorScanner, m_deps.monitorInterval, handler);
     m_monitor->start();
 }
 

@@ -92,7 +92,6 @@ public:
     ControllerStatus &status() { return *m_status; }
     const std::optional<DeviceCredentials> &currentCredentials() const { return m_credentials; }
     bool hasServiceClient() const { return m_apiClient != nullptr; }
-    AgentInstanceMonitor *monitor() const { return m_monitor.get(); }
     AgentInventoryReporter *inventoryReporter() const { return m_reporter; }
     bool isManaged() const;
 
@@ -109,7 +108,7 @@ private:
                                                                        bool force) override;
     QCoro::Task<void> resumeApprovedClaimIfNeeded() override;
     std::optional<QList<AgentInstanceReport>> currentReportsIfReady() const override;
-    AgentInstanceSnapshotSource *agentInstanceMonitor() const override { return m_monitor.get(); }
+    std::shared_ptr<AgentInstanceSnapshotSource> agentInstanceMonitor() const override { return m_monitor; }
     std::optional<QDateTime> lastAgentInstanceReportAttemptAt() const override;
     void setLastAgentInstanceReportAttemptAt(const QDateTime &when) override;
     void openHelpPage() override;
@@ -124,7 +123,7 @@ private:
     std::optional<DeviceCredentials> m_credentials;
     std::shared_ptr<DeviceServiceClient> m_apiClient;
     std::optional<PendingClaimState> m_pendingClaim;
-    std::unique_ptr<AgentInstanceMonitor> m_monitor;
+    std::shared_ptr<AgentInstanceMonitor> m_monitor;
     AgentInventoryReporter *m_reporter;
     QPointer<CommandPollLoop> m_pollLoop;
 };

@@ -131,7 +131,7 @@ public:
     }
     QCoro::Task<void> resumeApprovedClaimIfNeeded() override { co_return; }
     std::optional<QList<AgentInstanceReport>> currentReportsIfReady() const override { return reports; }
-    AgentInstanceSnapshotSource *agentInstanceMonitor() const override { return nullptr; }
+    std::shared_ptr<AgentInstanceSnapshotSource> agentInstanceMonitor() const override { return nullptr; }
     std::optional<QDateTime> lastAgentInstanceReportAttemptAt() const override { return lastAttempt; }
     void setLastAgentInstanceReportAttemptAt(const QDateTime &when) override { lastAttempt = when; }
     void queueAgentInventoryReport(const QList<AgentInstanceReport> &, const std::optional<DeviceCredentials> &,
