@@ -1,0 +1,117 @@
+#include "faults.h"
+
+#include "http_util.h"
+
+#include <chrono>
+#include <regex>
+#include <thread>
+
+namespace devservice {
+
+const std::vector<Endpoint> &endpoints()
+{
+    static const std::vector<Endpoint> list{
+        {"public-config", "GET", "/api/public-config"},
+        {"authorize", "GET", "/authorize/external"},
+        {"token", "POST", "/token"},
+        {"auth-token", "POST", "/auth/v1/token"},
+        {"register", "POST", "/api/desktop/devices/register"},
+        {"logout", "POST", "/api/desktop/devices/logout"},
+        {"claims", "POST", "/api/v1/device-claims"},
+        {"claim-status", "POST", "/api/v1/device-claims/status"},
+        {"commands-next", "GET", "/api/desktop/commands/next"},
+        {"ack", "POST", "/api/desktop/commands/{id}/ack"},
+        {"inventory", "POST", "/api/desktop/agent-instances/report"},
+    };
+    return list;
+}
+
+namespace {
+
+bool pathMatches(const std::string &pattern, const std::string &path)
+{
+    const size_t hole = pattern.find("{id}");
+    if (hole == std::string::npos)
+        return pattern == path;
+    const std::string prefix = pattern.substr(0, hole);
+    const std::string suffix = pattern.substr(hole + 4);
+    if (path.size() <= prefix.size() + suffix.size() || path.rfind(prefix, 0) != 0
+        || path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    const std::string id = path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
+    return id.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+std::optional<std::string> endpointNamed(const std::string &nameOrPath)
+{
+    for (const Endpoint &endpoint : endpoints()) {
+        if (nameOrPath == endpoint.name || pathMatches(endpoint.path, nameOrPath))
+            return std::string(endpoint.name);
+    }
+    return std::nullopt;
+}
+
+void setFault(Database &db, const std::string &endpoint, const FaultSetting &fault)
+{
+    Statement upsert(db, "INSERT OR REPLACE INTO faults (endpoint, status, remaining, delay_ms, malformed) "
+                         "VALUES (?, ?, ?, ?, ?)");
+    upsert.bind(1, endpoint).bind(2, fault.status).bind(3, fault.count == 0 ? -1 : fault.count)
+        .bind(4, fault.delayMs).bind(5, fault.malformed ? 1 : 0).run();
+}
+
+void clearFaults(Database &db)
+{
+    db.exec("DELETE FROM faults");
+}
+
+httplib::Server::HandlerResponse applyFault(State &state, const httplib::Request &req, httplib::Response &res)
+{
+    const Endpoint *matched = nullptr;
+    for (const Endpoint &endpoint : endpoints()) {
+        if (req.method == endpoint.method && pathMatches(endpoint.path, req.path))
+            matched = &endpoint;
+    }
+    if (!matched)
+        return httplib::Server::HandlerResponse::Unhandled;
+
+    const auto fault = state.locked([&](Database &db) -> std::optional<FaultSetting> {
+        Transaction transaction(db);
+        Statement select(db, "SELECT status, remaining, delay_ms, malformed FROM faults WHERE endpoint = ?");
+        select.bind(1, std::string(matched->name));
+        if (!select.step())
+            return std::nullopt;
+        FaultSetting setting{static_cast<int>(select.integer(0)), 0, static_cast<int>(select.integer(2)),
+                       select.integer(3) != 0};
+        const std::int64_t remaining = select.integer(1);
+        if (remaining == 1) {
+            Statement remove(db, "DELETE FROM faults WHERE endpoint = ?");
+            remove.bind(1, std::string(matched->name)).run();
+        } else if (remaining > 1) {
+            Statement update(db, "UPDATE faults SET remaining = remaining - 1 WHERE endpoint = ?");
+            update.bind(1, std::string(matched->name)).run();
+        }
+        transaction.commit();
+        return setting;
+    });
+    if (!fault)
+        return httplib::Server::HandlerResponse::Unhandled;
+    if (fault->delayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
+    if (fault->malformed) {
+        res.status = fault->status ? fault->status : 200;
+        res.set_content("{\"command\": {\"id\": \"truncated", "application/json");
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    if (fault->status) {
+        if (fault->status == 204 || fault->status == 304)
+            res.status = fault->status;
+        else
+            sendError(res, HttpError{fault->status, "injected_fault", "fault injected by veltro-devservice admin"});
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+}
+
+}  // namespace devservice

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "state.h"
+
+#include <httplib.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace devservice {
+
+// The endpoints faults can be set on, by short name (also accepted: the path).
+struct Endpoint {
+    const char *name;
+    const char *method;
+    const char *path;  // "{id}" stands for a command id
+};
+const std::vector<Endpoint> &endpoints();
+// The endpoint name for an admin argument (a name or a path); nullopt when unknown.
+std::optional<std::string> endpointNamed(const std::string &nameOrPath);
+
+struct FaultSetting {
+    int status = 0;        // 0: answer normally (after the delay)
+    int count = 1;         // requests affected; 0: every request until cleared
+    int delayMs = 0;
+    bool malformed = false;
+};
+
+void setFault(Database &db, const std::string &endpoint, const FaultSetting &fault);
+void clearFaults(Database &db);
+
+// Pre-routing step of the server: consumes one use of a fault set on the request's endpoint,
+// waits its delay, and answers with its status or a malformed body. Handled when it answered.
+httplib::Server::HandlerResponse applyFault(State &state, const httplib::Request &req, httplib::Response &res);
+
+}  // namespace devservice
