@@ -6,6 +6,7 @@
 
 #include "support/agent_fixture_checks.h"
 #include "support/counting_code_signing.h"
+#include "support/scoped_ports.h"
 #include "support/signed_fixtures.h"
 
 #include <QJsonDocument>
@@ -53,8 +54,10 @@ private Q_SLOTS:
     {
         m_signing = std::make_shared<CountingCodeSigning>(
             std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
-        m_scanner = std::make_unique<AgentInstanceScanner>(std::make_shared<LinuxWorkspace>(),
-                                                           std::make_shared<LinuxProcessTable>(), m_signing);
+        // Only this test's fixtures: other programs of a shared machine stay out of the counts.
+        m_scanner = std::make_unique<AgentInstanceScanner>(
+            std::make_shared<ScopedWorkspace>(std::make_shared<LinuxWorkspace>(), m_dir.path()),
+            std::make_shared<ScopedProcessTable>(std::make_shared<LinuxProcessTable>(), m_dir.path()), m_signing);
     }
 
     // Only the genuine, correctly signed clients are admitted, with the specified ids.
@@ -105,7 +108,7 @@ private Q_SLOTS:
         m_signing->reset();
         QCOMPARE(m_scanner->reconcile(byPID(found)), found);
         const int withPrevious = m_signing->evaluations();
-        QVERIFY(withPrevious >= 3);
+        QCOMPARE(withPrevious, 3);
         m_signing->reset();
         QCOMPARE(m_scanner->reconcile({}), found);
         QCOMPARE(m_signing->evaluations() - withPrevious, found.size());
