@@ -3,15 +3,13 @@
 #include "platform/system_log.h"
 #include "support/text_cleaning.h"
 #include "ui/alert_presenter.h"
+#include "ui/ui_logging.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLoggingCategory>
 #include <QStandardPaths>
-
-Q_LOGGING_CATEGORY(lcLog, "mornix.ui")
 
 namespace {
 constexpr qsizetype kMaxEntryCharacters = 4000;
@@ -112,5 +110,5 @@ void MarkdownLogStore::openLogFile()
         return;
     }
     if (!m_openURL || !m_openURL(fileURL()))
-        qCWarning(lcLog) << "the log file could not be opened with the default application";
+        qCWarning(lcUi) << "the log file could not be opened with the default application";
 }

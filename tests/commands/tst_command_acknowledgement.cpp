@@ -99,7 +99,8 @@ void CommandAcknowledgementTest::idempotencyKeyMatchesAnIndependentSerialiser_da
                                                           {"quote", "say \"hi\"\\ \u00e9\u4e2d\U0001F600"},
                                                           {"control", QStringLiteral("a\u0001b\tc\n\u001f\u007f")},
                                                           {"nested", QJsonObject{{"z", 1}, {"a", QJsonArray{1, 2.5, -3}}}},
-                                                          {"nothing", QJsonValue::Null}};
+                                                          {"nothing", QJsonValue::Null},
+                                                          {"a_b", 1}, {"ab", 2}, {"a", 3}, {"a_", 4}};
 }
 
 void CommandAcknowledgementTest::idempotencyKeyMatchesAnIndependentSerialiser()

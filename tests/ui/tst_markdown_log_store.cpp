@@ -2,6 +2,7 @@
 #include "support/temporary_home.h"
 #include "ui/alert_presenter.h"
 #include "ui/markdown_log_store.h"
+#include "ui/message_box_alert_presenter.h"
 
 #include <QDir>
 #include <QFile>
@@ -52,6 +53,7 @@ private Q_SLOTS:
     void unwritableLocationsAreReportedAndDropped();
     void openLogFileCreatesHeaderOnlyAndOpens();
     void openLogFileAlertsWhenItCannotPrepare();
+    void alertWithoutWidgetsGoesToTheSystemLog();
 
 private:
     std::unique_ptr<MarkdownLogStore> makeStore(const QString &directory = QString());
@@ -267,6 +269,14 @@ void MarkdownLogStoreTest::openLogFileAlertsWhenItCannotPrepare()
     QCOMPARE(m_alerts->alerts.size(), 1);
     QCOMPARE(m_alerts->alerts.first().first, QStringLiteral("Unable to open logs"));
     QVERIFY(!m_alerts->alerts.first().second.isEmpty());
+}
+
+void MarkdownLogStoreTest::alertWithoutWidgetsGoesToTheSystemLog()
+{
+    // A headless start has no widget application: the alert cannot be shown and must not abort.
+    MessageBoxAlertPresenter presenter(m_systemLog);
+    presenter.showWarning(QStringLiteral("Unable to open logs"), QStringLiteral("No space left on device"));
+    QCOMPARE(m_systemLog->messages(), QStringList{QStringLiteral("Unable to open logs: No space left on device")});
 }
 
 QTEST_GUILESS_MAIN(MarkdownLogStoreTest)

@@ -1,0 +1,6 @@
+#pragma once
+
+#include <QLoggingCategory>
+
+// The logging category of the menu bar, dashboard and log subsystem ("mornix.ui").
+Q_DECLARE_LOGGING_CATEGORY(lcUi)
