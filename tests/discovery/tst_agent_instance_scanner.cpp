@@ -108,7 +108,7 @@ private Q_SLOTS:
             std::make_shared<ScopedProcessTable>(std::make_shared<LinuxProcessTable>(), m_dir.path()), m_signing);
     }
 
-    // Only the genuine, correctly signed clients are admitted, with the specified ids.
+    // Only the genuine, correctly signed clients are admitted, with the expected ids.
     void detectsExactlyTheGenuineInstances()
     {
         const QString dir = m_dir.filePath(QStringLiteral("cast"));
