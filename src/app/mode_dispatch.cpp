@@ -1,5 +1,6 @@
 #include "app/mode_dispatch.h"
 
+#include "app/agent_instance_listing.h"
 #include "app/bridge_version.h"
 
 std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &ports, int &argc, char **argv)
@@ -10,6 +11,11 @@ std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &po
 
     if (arguments.has(QStringLiteral("--desktop-bridge-version")))
         return runDesktopBridgeVersion();
+
+    // Switches 10 to 12 come here, in this order.
+
+    if (arguments.has(QStringLiteral("--print-agent-instances")))
+        return runPrintAgentInstances(ports);
 
     return std::nullopt;
 }

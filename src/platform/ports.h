@@ -1,7 +1,10 @@
 #pragma once
 
 #include "platform/bundle.h"
+#include "platform/code_signing.h"
+#include "platform/process_table.h"
 #include "platform/system_log.h"
+#include "platform/workspace.h"
 
 #include <memory>
 
@@ -11,4 +14,7 @@
 struct Ports {
     std::shared_ptr<SystemLog> systemLog;
     std::shared_ptr<Bundle> bundle;
+    std::shared_ptr<ProcessTable> processTable;
+    std::shared_ptr<Workspace> workspace;
+    std::shared_ptr<CodeSigning> codeSigning;
 };
