@@ -1,5 +1,6 @@
 #include "app/mode_dispatch.h"
 
+#include "app/agent_instance_listing.h"
 #include "app/bridge_version.h"
 #include "app/broker_grant_modes.h"
 #include "app/control_status_mode.h"
@@ -19,9 +20,12 @@ std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &po
     if (arguments.has(QStringLiteral("--desktop-bridge-version")))
         return runDesktopBridgeVersion();
     if (arguments.has(QStringLiteral("--desktop-control-status")))
-        return runDesktopControlStatus(*ports.runningApplications, ports.keychain);
+        return runDesktopControlStatus(*ports.workspace, *ports.bundleReader, ports.keychain);
     if (const std::optional<int> status = runDeviceKeyModeIfRequested(arguments, ports))
         return status;
+
+    if (arguments.has(QStringLiteral("--print-agent-instances")))
+        return runPrintAgentInstances(ports);
 
     return std::nullopt;
 }

@@ -2,29 +2,41 @@
 
 #include <QTextBoundaryFinder>
 
+namespace {
+
+bool isControl(QChar ch)
+{
+    const char16_t c = ch.unicode();
+    return c <= 0x1F || c == 0x7F;
+}
+
+// The first `max` grapheme clusters of text.
+QString firstGraphemes(const QString &text, qsizetype max)
+{
+    // Each cluster holds at least one UTF-16 unit: short texts need no boundary search.
+    if (text.size() <= max)
+        return text;
+    if (max <= 0)
+        return QString();
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype count = 0;
+    while (finder.toNextBoundary() >= 0) {
+        if (++count == max)
+            return text.left(finder.position());
+    }
+    return text;
+}
+
+}  // namespace
+
 QString sanitizeLog(const QString &value, qsizetype max)
 {
-    QString cleaned;
     const QString trimmed = value.trimmed();
+    QString cleaned;
     cleaned.reserve(trimmed.size());
     for (const QChar ch : trimmed) {
-        const char16_t c = ch.unicode();
-        if (c <= 0x1F || c == 0x7F)
-            continue;
-        cleaned += ch;
+        if (!isControl(ch))
+            cleaned += ch;
     }
-    if (max <= 0)
-        return {};
-    // Characters are user-perceived characters (grapheme clusters).
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, cleaned);
-    qsizetype count = 0;
-    qsizetype position = 0;
-    while (count < max) {
-        const qsizetype next = finder.toNextBoundary();
-        if (next < 0)
-            return cleaned;
-        position = next;
-        ++count;
-    }
-    return cleaned.left(position);
+    return firstGraphemes(cleaned, max);
 }

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+class Bundle;
+
+// The build label "version (build)+stamp" shown in the start log line and the log header.
+//  - version: CFBundleShortVersionString when a string non-empty after trimming (placed as
+//    stored), else "dev"; build: CFBundleVersion under the same rule, else "0";
+//  - stamp: the executable's modification time as "yyyyMMdd-HHmmss" in UTC, "unknown" when it
+//    cannot be read. The executable is the bundle's, or argument 0 when the bundle has none.
+QString computeBuildLabel(const Bundle &bundle, const QString &argument0);
+
+// The stamp part for one file.
+QString buildStamp(const QString &executablePath);
+
+// The label of this process: computed on the first call (from the bundle and argument 0 given
+// then) and cached for the life of the process; later calls return the cached value.
+// Thread-safe.
+QString processBuildLabel(const Bundle &bundle, const QString &argument0);

@@ -1,0 +1,234 @@
+#include "commands/kill_executor.h"
+
+#include "support/worker_thread.h"
+
+#include <QJsonArray>
+#include <QLoggingCategory>
+#include <QTimer>
+
+#include <QCoroSignal>
+
+#include <algorithm>
+#include <csignal>
+
+Q_LOGGING_CATEGORY(lcExecutor, "mornix.commands")
+
+namespace {
+
+using namespace std::chrono;
+
+QJsonArray sortedArray(QStringList values)
+{
+    std::sort(values.begin(), values.end());
+    return QJsonArray::fromStringList(values);
+}
+
+KillExecutionResult instanceResult(bool succeeded, const QString &message, const QString &instanceID,
+                                   const AgentProductCatalog::Product &product, std::optional<bool> allStopped)
+{
+    QJsonObject payload{{QStringLiteral("instance_id"), instanceID}, {QStringLiteral("product"), product.key}};
+    if (allStopped) {
+        payload.insert(QStringLiteral("kind"), product.kind);
+        payload.insert(QStringLiteral("all_stopped"), *allStopped);
+    }
+    return KillExecutionResult{succeeded, message, payload};
+}
+
+}  // namespace
+
+KillExecutor::KillExecutor(std::shared_ptr<Workspace> workspace, std::shared_ptr<ProcessTable> processTable,
+                           std::shared_ptr<CodeSigning> codeSigning,
+                           std::shared_ptr<const AgentInstanceScanner> scanner)
+    : KillExecutor(std::move(workspace), std::move(processTable), std::move(codeSigning), std::move(scanner), Timing())
+{
+}
+
+KillExecutor::KillExecutor(std::shared_ptr<Workspace> workspace, std::shared_ptr<ProcessTable> processTable,
+                           std::shared_ptr<CodeSigning> codeSigning,
+                           std::shared_ptr<const AgentInstanceScanner> scanner, Timing timing)
+    : m_workspace(std::move(workspace)),
+      m_processTable(std::move(processTable)),
+      m_codeSigning(std::move(codeSigning)),
+      m_scanner(std::move(scanner)),
+      m_timing(timing)
+{
+}
+
+QCoro::Task<void> KillExecutor::sleepFor(nanoseconds duration, QPointer<CancellationToken> cancellation)
+{
+    const auto ms = duration_cast<milliseconds>(duration + nanoseconds(999'999));
+    if (ms.count() <= 0)
+        co_return;
+    if (cancellation) {
+        co_await cancellableSleep(cancellation, ms);
+        co_return;
+    }
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.start(ms);
+    co_await qCoro(&timer, &QTimer::timeout);
+}
+
+QCoro::Task<KillExecutionResult> KillExecutor::executeKill(KillTargetCatalog::Target target,
+                                                           QPointer<CancellationToken> cancellation)
+{
+    QStringList terminated, forced, alreadyStopped, signatureRejected;
+    QStringList bundleIDs = target.bundleIDs.values();
+    std::sort(bundleIDs.begin(), bundleIDs.end());
+
+    for (const QString &bundleID : bundleIDs) {
+        auto workspace = m_workspace;
+        const QList<RunningApplication> copies =
+            co_await onWorkerThread([workspace, bundleID] { return workspace->runningApplications(bundleID); });
+        if (copies.isEmpty()) {
+            alreadyStopped.append(bundleID);
+            continue;
+        }
+        bool actedOn = false;
+        for (const RunningApplication &copy : copies) {
+            auto codeSigning = m_codeSigning;
+            const QString bundlePath = copy.bundlePath;
+            const std::optional<SigningInformation> signing = co_await onWorkerThread(
+                [codeSigning, bundlePath] { return codeSigning->staticSigningInformation(bundlePath); });
+            if (!signing || signing->teamIdentifier.isEmpty() || !target.teamIdentifiers.contains(signing->teamIdentifier)) {
+                qCInfo(lcExecutor) << "left a copy with a foreign signature running, pid" << copy.pid;
+                signatureRejected.append(bundleID);
+                continue;
+            }
+            actedOn = true;
+            if (m_workspace->terminate(copy)) {
+                co_await sleepFor(m_timing.gracePeriod, cancellation);
+                if (m_workspace->isTerminated(copy))
+                    continue;
+            }
+            m_workspace->forceTerminate(copy);
+            forced.append(bundleID);
+            // SIGKILL is asynchronous: give the copy a moment to disappear before the final check.
+            const auto deadline = steady_clock::now() + m_timing.forcedStopWait;
+            while (!m_workspace->isTerminated(copy) && steady_clock::now() < deadline)
+                co_await sleepFor(std::min<nanoseconds>(m_timing.pollStep, deadline - steady_clock::now()), {});
+        }
+        if (actedOn)
+            terminated.append(bundleID);
+    }
+
+    bool stillRunning = false;
+    for (const QString &bundleID : bundleIDs) {
+        auto workspace = m_workspace;
+        const QList<RunningApplication> copies =
+            co_await onWorkerThread([workspace, bundleID] { return workspace->runningApplications(bundleID); });
+        if (!copies.isEmpty()) {
+            stillRunning = true;
+            break;
+        }
+    }
+
+    QJsonObject payload;
+    payload.insert(QStringLiteral("app_key"), target.key);
+    payload.insert(QStringLiteral("requested_bundle_ids"), sortedArray(bundleIDs));
+    payload.insert(QStringLiteral("terminated_bundle_ids"), sortedArray(terminated));
+    payload.insert(QStringLiteral("forced_bundle_ids"), sortedArray(forced));
+    payload.insert(QStringLiteral("already_stopped_bundle_ids"), sortedArray(alreadyStopped));
+    payload.insert(QStringLiteral("signature_rejected_bundle_ids"), sortedArray(signatureRejected));
+    payload.insert(QStringLiteral("all_stopped"), !stillRunning);
+    const QString message = !stillRunning ? kApplicationConfirmed
+        : !signatureRejected.isEmpty()    ? kApplicationSignatureRejected
+                                          : kApplicationRemained;
+    co_return KillExecutionResult{!stillRunning, message, payload};
+}
+
+QCoro::Task<bool> KillExecutor::currentAuthorizedTarget(const DetectedAgentInstance &instance)
+{
+    auto scanner = m_scanner;
+    co_return co_await onWorkerThread([scanner, instance] { return scanner->isCurrentAuthorizedTarget(instance); });
+}
+
+QCoro::Task<AgentInstanceLiveness> KillExecutor::waitForStop(DetectedAgentInstance instance, nanoseconds timeout,
+                                                             QPointer<CancellationToken> cancellation)
+{
+    AgentInstanceLiveness state = m_scanner->liveness(instance);
+    if (state != AgentInstanceLiveness::Running)
+        co_return state;
+    const auto deadline = steady_clock::now() + timeout;
+    for (;;) {
+        if (cancellation && cancellation->isCancelled())
+            break;
+        state = m_scanner->liveness(instance);
+        if (state != AgentInstanceLiveness::Running)
+            co_return state;
+        const auto now = steady_clock::now();
+        if (now >= deadline)
+            break;
+        co_await sleepFor(std::min<nanoseconds>(deadline - now, m_timing.pollStep), cancellation);
+        if (cancellation && cancellation->isCancelled())
+            break;
+    }
+    co_return m_scanner->liveness(instance);
+}
+
+bool KillExecutor::sendStop(const DetectedAgentInstance &instance, bool force)
+{
+    if (instance.report.kind == AgentProductCatalog::kApplicationKind) {
+        const std::optional<RunningApplication> application = m_workspace->runningApplication(instance.processIdentifier);
+        // Only the launch that was verified; a newer application on the pid is left alone.
+        if (!application || !application->launchDate
+            || AgentInstanceScanner::applicationLaunchIdentity(*application->launchDate) != instance.launchIdentity)
+            return false;
+        return force ? m_workspace->forceTerminate(*application) : m_workspace->terminate(*application);
+    }
+    return m_processTable->sendSignal(instance.processIdentifier, instance.launchIdentity, force ? SIGKILL : SIGTERM);
+}
+
+QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(QString targetInstanceID,
+                                                                    AgentProductCatalog::Product expectedProduct,
+                                                                    AgentInstanceSnapshotSource *monitor,
+                                                                    QPointer<CancellationToken> cancellation)
+{
+    std::optional<QList<DetectedAgentInstance>> candidates;
+    if (monitor)
+        candidates = monitor->publishedInstancesIfReady();
+    if (!candidates) {
+        auto scanner = m_scanner;
+        candidates = co_await onWorkerThread([scanner] { return scanner->reconcile({}); });
+    }
+
+    std::optional<DetectedAgentInstance> instance;
+    for (const DetectedAgentInstance &candidate : *candidates) {
+        if (candidate.report.localInstanceID == targetInstanceID && candidate.report.product == expectedProduct.key
+            && candidate.report.kind == expectedProduct.kind) {
+            instance = candidate;
+            break;
+        }
+    }
+    if (!instance || !co_await currentAuthorizedTarget(*instance))
+        co_return instanceResult(false, kInstanceNotFound, targetInstanceID, expectedProduct, std::nullopt);
+
+    // Graceful stop.
+    const bool sent = sendStop(*instance, false);
+    AgentInstanceLiveness state = m_scanner->liveness(*instance);
+    bool escalate = false;
+    if (sent && state == AgentInstanceLiveness::Running) {
+        state = co_await waitForStop(*instance, m_timing.gracePeriod, cancellation);
+        escalate = state == AgentInstanceLiveness::Running;
+    } else if (state == AgentInstanceLiveness::Running) {
+        escalate = true;
+    }
+
+    if (escalate) {
+        // Never force a stop without a fresh identity and signature check right before it.
+        if (!co_await currentAuthorizedTarget(*instance))
+            co_return instanceResult(false, kInstanceIdentityChanged, targetInstanceID, expectedProduct, std::nullopt);
+        sendStop(*instance, true);
+        state = co_await waitForStop(*instance, m_timing.forcedStopWait, cancellation);
+        if (state == AgentInstanceLiveness::Running)
+            co_return instanceResult(false, kInstanceRemained, targetInstanceID, expectedProduct, false);
+    }
+
+    if (state == AgentInstanceLiveness::Stopped) {
+        if (monitor)
+            monitor->removeStopped(*instance);
+        co_return instanceResult(true, kInstanceConfirmed, targetInstanceID, expectedProduct, true);
+    }
+    co_return instanceResult(false, kInstanceUnverified, targetInstanceID, expectedProduct, std::nullopt);
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+
+#include <optional>
+
+// One running agent instance as the service sees it (the inventory wire record).
+struct AgentInstanceReport {
+    QString localInstanceID;          // "local_" + 64 lower-case hex digits
+    QString product;                  // product key
+    QString kind;                     // "application" or "process"
+    std::optional<QString> bundleID;  // applications only, lower-cased
+
+    // {"local_instance_id","product","kind"[,"bundle_id"]}; bundle_id omitted when absent.
+    QJsonObject toJSON() const;
+    // nullopt when one of the three required string keys is missing or not a string.
+    static std::optional<AgentInstanceReport> fromJSON(const QJsonObject &object);
+
+    friend bool operator==(const AgentInstanceReport &, const AgentInstanceReport &) = default;
+};
+
+size_t qHash(const AgentInstanceReport &report, size_t seed = 0) noexcept;
+
+// A detected instance: the report plus what tells the process apart from a later one that
+// reuses its pid.
+struct DetectedAgentInstance {
+    AgentInstanceReport report;
+    qint32 processIdentifier = 0;
+    QString launchIdentity;   // application: launch date text; process: start-time fields
+
+    friend bool operator==(const DetectedAgentInstance &, const DetectedAgentInstance &) = default;
+};
+
+enum class AgentInstanceLiveness { Running, Stopped, Indeterminate };

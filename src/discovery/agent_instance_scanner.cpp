@@ -1,0 +1,240 @@
+#include "discovery/agent_instance_scanner.h"
+
+#include "support/crypto.h"
+
+#include <QMap>
+#include <QSet>
+
+#include <charconv>
+
+namespace {
+
+QString normalised(const QString &text)
+{
+    return text.trimmed().toLower();
+}
+
+bool hasIdentity(const std::optional<SigningInformation> &info)
+{
+    return info && !info->identifier.isEmpty() && !info->teamIdentifier.isEmpty();
+}
+
+}  // namespace
+
+AgentInstanceScanner::AgentInstanceScanner(std::shared_ptr<Workspace> workspace,
+                                           std::shared_ptr<ProcessTable> processTable,
+                                           std::shared_ptr<CodeSigning> codeSigning)
+    : m_workspace(std::move(workspace)), m_processTable(std::move(processTable)), m_codeSigning(std::move(codeSigning))
+{
+}
+
+QString AgentInstanceScanner::applicationLaunchIdentity(double secondsSince1970)
+{
+    char buffer[64];
+    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, secondsSince1970, std::chars_format::fixed);
+    if (error != std::errc())
+        return {};
+    QString text = QString::fromLatin1(buffer, end - buffer);
+    if (!text.contains(QLatin1Char('.')))
+        text += QStringLiteral(".0");
+    return text;
+}
+
+bool AgentInstanceScanner::isBundledApplicationExecutable(const QString &path)
+{
+    for (const QString &part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (part.toLower().endsWith(QLatin1String(".app")))
+            return true;
+    }
+    return false;
+}
+
+bool AgentInstanceScanner::isCandidateExecutableName(const QString &path)
+{
+    const QString name = path.section(QLatin1Char('/'), -1).toLower();
+    return name == QLatin1String("claude") || name == QLatin1String("claude.exe") || name == QLatin1String("codex");
+}
+
+QString AgentInstanceScanner::instanceIDText(const AgentProductCatalog::Product &product, qint32 pid,
+                                             const QString &signingIdentifier, const std::optional<QString> &bundleID,
+                                             const QString &launchIdentity)
+{
+    return QStringList{product.key, product.kind, QString::number(pid), launchIdentity, signingIdentifier,
+                       bundleID ? bundleID->toLower() : QString()}
+        .join(QLatin1Char(':'));
+}
+
+DetectedAgentInstance AgentInstanceScanner::detected(const AgentProductCatalog::Product &product, qint32 pid,
+                                                     const QString &signingIdentifier,
+                                                     const std::optional<QString> &bundleID,
+                                                     const QString &launchIdentity)
+{
+    const QString text = instanceIDText(product, pid, signingIdentifier, bundleID, launchIdentity);
+    DetectedAgentInstance instance;
+    instance.report.localInstanceID = QStringLiteral("local_") + crypto::sha256Hex(text.toUtf8());
+    instance.report.product = product.key;
+    instance.report.kind = product.kind;
+    if (bundleID)
+        instance.report.bundleID = bundleID->toLower();
+    instance.processIdentifier = pid;
+    instance.launchIdentity = launchIdentity;
+    return instance;
+}
+
+std::optional<SigningInformation> AgentInstanceScanner::staticSigningIdentity(const QString &bundlePath) const
+{
+    if (bundlePath.isEmpty())
+        return std::nullopt;
+    std::optional<SigningInformation> info = m_codeSigning->staticSigningInformation(bundlePath);
+    return hasIdentity(info) ? info : std::nullopt;
+}
+
+std::optional<SigningInformation> AgentInstanceScanner::signingIdentity(qint32 pid) const
+{
+    std::optional<SigningInformation> info = m_codeSigning->dynamicSigningInformation(pid);
+    return hasIdentity(info) ? info : std::nullopt;
+}
+
+std::optional<DetectedAgentInstance> AgentInstanceScanner::applicationInstance(const RunningApplication &application) const
+{
+    if (!application.bundleIdentifier
+        || !AgentProductCatalog::applicationBundleIDs().contains(normalised(*application.bundleIdentifier)))
+        return std::nullopt;
+    if (!application.launchDate)
+        return std::nullopt;
+    const QString launchIdentity = applicationLaunchIdentity(*application.launchDate);
+    const std::optional<SigningInformation> signing = staticSigningIdentity(application.bundlePath);
+    if (!signing)
+        return std::nullopt;
+    const std::optional<AgentProductCatalog::Product> product = AgentProductCatalog::applicationProduct(
+        *application.bundleIdentifier, application.localizedName, signing->teamIdentifier);
+    if (!product)
+        return std::nullopt;
+    return detected(*product, application.pid, signing->identifier, application.bundleIdentifier->toLower(),
+                    launchIdentity);
+}
+
+QList<AgentInstanceScanner::CandidateProcess> AgentInstanceScanner::candidateProcesses() const
+{
+    QList<CandidateProcess> result;
+    for (const ProcessRecord &process : m_processTable->processes()) {
+        if (!isCandidateExecutableName(process.executablePath) || isBundledApplicationExecutable(process.executablePath))
+            continue;
+        const ProcessStartObservation start = m_processTable->startIdentity(process.pid);
+        if (start.state == ProcessStartObservation::State::Observed)
+            result.append({process.pid, start.startText});
+    }
+    return result;
+}
+
+ProcessStartObservation AgentInstanceScanner::processStartIdentity(qint32 pid) const
+{
+    return m_processTable->startIdentity(pid);
+}
+
+QList<DetectedAgentInstance> AgentInstanceScanner::reconcile(const QHash<qint32, DetectedAgentInstance> &existing) const
+{
+    QSet<qint32> claimed;
+    QList<DetectedAgentInstance> collected;
+
+    for (const RunningApplication &application : m_workspace->runningApplications()) {
+        if (!application.bundleIdentifier
+            || !AgentProductCatalog::applicationBundleIDs().contains(normalised(*application.bundleIdentifier)))
+            continue;
+        if (!application.launchDate)
+            continue;
+        claimed.insert(application.pid);
+        const QString launchIdentity = applicationLaunchIdentity(*application.launchDate);
+        const auto previous = existing.constFind(application.pid);
+        if (previous != existing.constEnd() && previous->report.kind == AgentProductCatalog::kApplicationKind
+            && previous->report.bundleID && previous->report.bundleID->toLower() == application.bundleIdentifier->toLower()
+            && previous->launchIdentity == launchIdentity) {
+            collected.append(*previous);
+            continue;
+        }
+        if (std::optional<DetectedAgentInstance> instance = applicationInstance(application))
+            collected.append(std::move(*instance));
+    }
+
+    int evaluations = 0;
+    for (const CandidateProcess &candidate : candidateProcesses()) {
+        if (claimed.contains(candidate.pid))
+            continue;
+        const auto previous = existing.constFind(candidate.pid);
+        if (previous != existing.constEnd() && previous->report.kind == AgentProductCatalog::kProcessKind
+            && previous->launchIdentity == candidate.launchIdentity) {
+            collected.append(*previous);
+            continue;
+        }
+        if (evaluations >= kMaxSignatureEvaluations)
+            continue;
+        ++evaluations;
+        const std::optional<SigningInformation> signing = signingIdentity(candidate.pid);
+        if (!signing)
+            continue;
+        const std::optional<AgentProductCatalog::Product> product =
+            AgentProductCatalog::processProduct(signing->identifier, signing->teamIdentifier);
+        if (product)
+            collected.append(detected(*product, candidate.pid, signing->identifier, std::nullopt, candidate.launchIdentity));
+    }
+
+    // Keyed by id (a later one replaces an earlier); QMap orders by QString, i.e. by UTF-16
+    // code unit, which for these ASCII ids is character by character.
+    QMap<QString, DetectedAgentInstance> byID;
+    for (DetectedAgentInstance &instance : collected)
+        byID.insert(instance.report.localInstanceID, std::move(instance));
+    QList<DetectedAgentInstance> result = byID.values();
+    if (result.size() > kMaxInstances)
+        result.resize(kMaxInstances);
+    return result;
+}
+
+AgentInstanceLiveness AgentInstanceScanner::liveness(const DetectedAgentInstance &instance) const
+{
+    if (instance.report.kind == AgentProductCatalog::kApplicationKind) {
+        const std::optional<RunningApplication> application = m_workspace->runningApplication(instance.processIdentifier);
+        if (!application || m_workspace->isTerminated(*application))
+            return AgentInstanceLiveness::Stopped;
+        const bool hasNow = application->bundleIdentifier.has_value();
+        const bool hadThen = instance.report.bundleID.has_value();
+        if (hasNow != hadThen || (hasNow && application->bundleIdentifier->toLower() != instance.report.bundleID->toLower()))
+            return AgentInstanceLiveness::Stopped;
+        if (!application->launchDate)
+            return AgentInstanceLiveness::Indeterminate;
+        return applicationLaunchIdentity(*application->launchDate) == instance.launchIdentity
+            ? AgentInstanceLiveness::Running
+            : AgentInstanceLiveness::Stopped;
+    }
+    const ProcessStartObservation start = processStartIdentity(instance.processIdentifier);
+    switch (start.state) {
+    case ProcessStartObservation::State::NotRunning:
+        return AgentInstanceLiveness::Stopped;
+    case ProcessStartObservation::State::Unavailable:
+        return AgentInstanceLiveness::Indeterminate;
+    case ProcessStartObservation::State::Observed:
+        break;
+    }
+    return start.startText == instance.launchIdentity ? AgentInstanceLiveness::Running : AgentInstanceLiveness::Stopped;
+}
+
+bool AgentInstanceScanner::isCurrentAuthorizedTarget(const DetectedAgentInstance &instance) const
+{
+    if (liveness(instance) != AgentInstanceLiveness::Running)
+        return false;
+    if (instance.report.kind == AgentProductCatalog::kApplicationKind) {
+        const std::optional<RunningApplication> application = m_workspace->runningApplication(instance.processIdentifier);
+        if (!application)
+            return false;
+        const std::optional<DetectedAgentInstance> fresh = applicationInstance(*application);
+        return fresh && *fresh == instance;
+    }
+    const std::optional<SigningInformation> signing = signingIdentity(instance.processIdentifier);
+    if (!signing)
+        return false;
+    const std::optional<AgentProductCatalog::Product> product =
+        AgentProductCatalog::processProduct(signing->identifier, signing->teamIdentifier);
+    if (!product)
+        return false;
+    return detected(*product, instance.processIdentifier, signing->identifier, std::nullopt, instance.launchIdentity)
+        == instance;
+}

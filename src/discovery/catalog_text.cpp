@@ -1,0 +1,7 @@
+#include "discovery/catalog_text.h"
+
+QString normalizedCatalogText(const QString &text)
+{
+    // QString::trimmed() removes the Unicode white-space set, line breaks included.
+    return text.trimmed().toLower();
+}

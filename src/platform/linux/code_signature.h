@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+#include <optional>
+
+// The Linux code-signature format "veltro-codesign-1": a DER CMS SignedData (content encapsulated,
+// id-data, SHA-256, exactly one signer) over a JSON code directory
+//   {"files":{"<relative path>":"<sha256 hex>",...},"format":"veltro-codesign-1","identifier":"<id>"}
+// The signer's subject OU is the team identifier. For a bundle "X.app" the signature lives in
+// "X.app/Contents/_CodeSignature/CodeSignature"; for a standalone executable "P" in "P.codesig".
+// Thread: any; all functions are pure or touch only their arguments' files.
+namespace code_signature {
+
+inline constexpr char kFormat[] = "veltro-codesign-1";
+
+struct CodeDirectory {
+    QString identifier;
+    QMap<QString, QString> files;   // relative path -> lower-case hex SHA-256
+};
+
+// True for ".../X.app" (the path names an application bundle directory).
+bool isBundlePath(const QString &path);
+QString signatureFilePath(const QString &codePath);
+
+// A relative path that stays inside its base: no leading '/', no empty, "." or ".." component.
+bool isSafeRelativePath(const QString &path);
+
+QByteArray encodeCodeDirectory(const CodeDirectory &directory);
+std::optional<CodeDirectory> parseCodeDirectory(const QByteArray &json);
+
+// Lower-case hex SHA-256 of a file's bytes read through an open descriptor; nullopt on I/O error.
+std::optional<QString> sha256OfDescriptor(int fd);
+
+// Signs content as DER CMS SignedData with SHA-256, content encapsulated, binary mode.
+// certificatePEM may hold further (intermediate) certificates after the signer's, which are
+// embedded too. On failure returns nullopt and sets *error.
+std::optional<QByteArray> signContent(const QByteArray &content, const QByteArray &certificatePEM,
+                                      const QByteArray &privateKeyPEM, QString *error);
+
+struct VerifiedContent {
+    QByteArray content;
+    QString teamIdentifier;
+};
+
+// Verifies DER CMS SignedData against the anchors (PEM): encapsulated id-data content, exactly
+// one signer using SHA-256, a chain to an anchor (any purpose on the store), the codeSigning
+// extended key usage on the signer and exactly one OU in its subject.
+std::optional<VerifiedContent> verifySignedContent(const QByteArray &der, const QByteArray &anchorsPEM);
+
+}  // namespace code_signature

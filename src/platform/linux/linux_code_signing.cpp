@@ -1,0 +1,201 @@
+#include "platform/linux/linux_code_signing.h"
+
+#include "platform/linux/info_plist.h"
+#include "platform/linux/linux_workspace.h"
+#include "platform/linux/proc_fs.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QHashFunctions>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qsizetype kCacheLimit = 4096;
+constexpr qint64 kMaxSignatureBytes = 16 * 1024 * 1024;
+
+struct Descriptor {
+    int fd = -1;
+    explicit Descriptor(int value) : fd(value) {}
+    ~Descriptor() { if (fd >= 0) ::close(fd); }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+};
+
+std::optional<LinuxCodeSigning::FileKey> keyOf(int fd)
+{
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    LinuxCodeSigning::FileKey key;
+    key.device = info.st_dev;
+    key.inode = info.st_ino;
+    key.size = info.st_size;
+    key.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    key.changedNs = qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+    return key;
+}
+
+// Opens a regular file without following a symbolic link in its last component.
+int openRegular(const QString &path)
+{
+    return ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+}
+
+}  // namespace
+
+size_t qHash(const LinuxCodeSigning::FileKey &key, size_t seed) noexcept
+{
+    return qHashMulti(seed, key.device, key.inode, key.size, key.modifiedNs, key.changedNs);
+}
+
+LinuxCodeSigning::LinuxCodeSigning(QByteArray anchorsPEM) : m_anchorsPEM(std::move(anchorsPEM)) {}
+
+std::optional<QString> LinuxCodeSigning::hashOfDescriptor(int fd)
+{
+    const std::optional<FileKey> key = keyOf(fd);
+    if (!key)
+        return std::nullopt;
+    {
+        QMutexLocker lock(&m_mutex);
+        const auto it = m_hashes.constFind(*key);
+        if (it != m_hashes.constEnd())
+            return *it;
+    }
+    const std::optional<QString> hash = code_signature::sha256OfDescriptor(fd);
+    if (!hash)
+        return std::nullopt;
+    // The file must not have changed while it was read.
+    const std::optional<FileKey> after = keyOf(fd);
+    if (!after || !(*after == *key))
+        return std::nullopt;
+    QMutexLocker lock(&m_mutex);
+    if (m_hashes.size() >= kCacheLimit)
+        m_hashes.clear();
+    m_hashes.insert(*key, *hash);
+    return hash;
+}
+
+std::optional<QString> LinuxCodeSigning::hashOfFile(const QString &path)
+{
+    Descriptor file(openRegular(path));
+    if (file.fd < 0)
+        return std::nullopt;
+    return hashOfDescriptor(file.fd);
+}
+
+std::optional<code_signature::VerifiedContent> LinuxCodeSigning::verifySignatureFile(const QString &signaturePath)
+{
+    Descriptor file(openRegular(signaturePath));
+    if (file.fd < 0)
+        return std::nullopt;
+    const std::optional<FileKey> key = keyOf(file.fd);
+    if (!key || key->size <= 0 || key->size > kMaxSignatureBytes)
+        return std::nullopt;
+    {
+        QMutexLocker lock(&m_mutex);
+        const auto it = m_signatures.constFind(*key);
+        if (it != m_signatures.constEnd())
+            return *it;
+    }
+    QFile reader;
+    if (!reader.open(file.fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        return std::nullopt;
+    const QByteArray der = reader.read(kMaxSignatureBytes + 1);
+    if (der.size() != key->size)
+        return std::nullopt;
+    std::optional<code_signature::VerifiedContent> verdict = code_signature::verifySignedContent(der, m_anchorsPEM);
+    QMutexLocker lock(&m_mutex);
+    if (m_signatures.size() >= kCacheLimit)
+        m_signatures.clear();
+    m_signatures.insert(*key, verdict);
+    return verdict;
+}
+
+std::optional<LinuxCodeSigning::Verified> LinuxCodeSigning::verifyStatic(const QString &rawPath)
+{
+    QString codePath = rawPath;
+    while (codePath.size() > 1 && codePath.endsWith(QLatin1Char('/')))
+        codePath.chop(1);
+    if (codePath.isEmpty() || !codePath.startsWith(QLatin1Char('/')))
+        return std::nullopt;
+    const bool bundle = code_signature::isBundlePath(codePath);
+    const QFileInfo codeInfo(codePath);
+    if (bundle ? !codeInfo.isDir() : !codeInfo.isFile())
+        return std::nullopt;
+
+    const std::optional<code_signature::VerifiedContent> content =
+        verifySignatureFile(code_signature::signatureFilePath(codePath));
+    if (!content)
+        return std::nullopt;
+    std::optional<code_signature::CodeDirectory> directory = code_signature::parseCodeDirectory(content->content);
+    if (!directory)
+        return std::nullopt;
+
+    Verified verified{std::move(*directory), content->teamIdentifier, {}};
+    const QString base = bundle ? codePath : codeInfo.absolutePath();
+    if (bundle) {
+        const std::optional<QVariantMap> info = info_plist::read(codePath + QStringLiteral("/Contents/Info.plist"));
+        const QVariant executable = info ? info->value(QStringLiteral("CFBundleExecutable")) : QVariant();
+        if (executable.typeId() != QMetaType::QString || !code_signature::isSafeRelativePath(executable.toString())
+            || executable.toString().contains(QLatin1Char('/')))
+            return std::nullopt;
+        verified.mainExecutable = QStringLiteral("Contents/MacOS/") + executable.toString();
+        if (!verified.directory.files.contains(QStringLiteral("Contents/Info.plist")))
+            return std::nullopt;
+    } else {
+        verified.mainExecutable = codeInfo.fileName();
+    }
+    if (!verified.directory.files.contains(verified.mainExecutable))
+        return std::nullopt;
+    for (auto it = verified.directory.files.cbegin(); it != verified.directory.files.cend(); ++it) {
+        const std::optional<QString> hash = hashOfFile(base + QLatin1Char('/') + it.key());
+        if (!hash || *hash != it.value())
+            return std::nullopt;
+    }
+    return verified;
+}
+
+std::optional<SigningInformation> LinuxCodeSigning::staticSigningInformation(const QString &path)
+{
+    const std::optional<Verified> verified = verifyStatic(path);
+    if (!verified)
+        return std::nullopt;
+    return SigningInformation{verified->directory.identifier, verified->teamIdentifier};
+}
+
+std::optional<SigningInformation> LinuxCodeSigning::dynamicSigningInformation(qint32 pid)
+{
+    if (pid <= 0)
+        return std::nullopt;
+    const QString executable = procfs::executablePath(pid);
+    if (executable.isEmpty())
+        return std::nullopt;
+    const QString bundlePath = LinuxWorkspace::bundlePathOfExecutable(executable);
+    const QString codePath = bundlePath.isEmpty() ? executable : bundlePath;
+    const QString relative = bundlePath.isEmpty() ? QFileInfo(executable).fileName()
+                                                  : executable.mid(bundlePath.size() + 1);
+
+    // The running image, even when the file at the path has been replaced since the start.
+    char imagePath[64];
+    std::snprintf(imagePath, sizeof imagePath, "/proc/%d/exe", pid);
+    Descriptor image(::open(imagePath, O_RDONLY | O_CLOEXEC));
+    if (image.fd < 0)
+        return std::nullopt;
+    const std::optional<Verified> verified = verifyStatic(codePath);
+    if (!verified)
+        return std::nullopt;
+    const auto listed = verified->directory.files.constFind(relative);
+    if (listed == verified->directory.files.constEnd())
+        return std::nullopt;
+    const std::optional<QString> imageHash = hashOfDescriptor(image.fd);
+    if (!imageHash || *imageHash != *listed)
+        return std::nullopt;
+    // The descriptor must still belong to the process that was asked about.
+    if (procfs::executablePath(pid) != executable)
+        return std::nullopt;
+    return SigningInformation{verified->directory.identifier, verified->teamIdentifier};
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "platform/code_signing.h"
+#include "platform/linux/code_signature.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QMutex>
+
+// CodeSigning for the "veltro-codesign-1" format, trusting the given PEM anchors. File hashes
+// and CMS verdicts are cached by file identity (device, inode, size, mtime and ctime), so an
+// unchanged executable is hashed once. Construction does no work. Thread: any.
+class LinuxCodeSigning final : public CodeSigning {
+public:
+    explicit LinuxCodeSigning(QByteArray anchorsPEM);
+
+    std::optional<SigningInformation> staticSigningInformation(const QString &path) override;
+    std::optional<SigningInformation> dynamicSigningInformation(qint32 pid) override;
+
+    struct FileKey {
+        quint64 device = 0;
+        quint64 inode = 0;
+        qint64 size = 0;
+        qint64 modifiedNs = 0;
+        qint64 changedNs = 0;
+        bool operator==(const FileKey &) const = default;
+    };
+
+private:
+    struct Verified {
+        code_signature::CodeDirectory directory;
+        QString teamIdentifier;
+        QString mainExecutable;   // relative path of the main executable
+    };
+    std::optional<Verified> verifyStatic(const QString &codePath);
+    std::optional<code_signature::VerifiedContent> verifySignatureFile(const QString &signaturePath);
+    std::optional<QString> hashOfDescriptor(int fd);
+    std::optional<QString> hashOfFile(const QString &path);
+
+    const QByteArray m_anchorsPEM;
+    QMutex m_mutex;   // guards the two caches
+    QHash<FileKey, QString> m_hashes;
+    QHash<FileKey, std::optional<code_signature::VerifiedContent>> m_signatures;
+};
+
+size_t qHash(const LinuxCodeSigning::FileKey &key, size_t seed = 0) noexcept;

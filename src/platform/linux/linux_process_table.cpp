@@ -1,0 +1,53 @@
+#include "platform/linux/linux_process_table.h"
+
+#include "platform/linux/pidfd.h"
+#include "platform/linux/proc_fs.h"
+
+#include <QDir>
+
+#include <cerrno>
+
+#include <sys/stat.h>
+
+QList<ProcessRecord> LinuxProcessTable::processes() const
+{
+    QList<ProcessRecord> result;
+    for (const qint32 pid : procfs::pids()) {
+        QString path = procfs::executablePath(pid);
+        if (!path.isEmpty())
+            result.append({pid, std::move(path)});
+    }
+    return result;
+}
+
+ProcessStartObservation LinuxProcessTable::startIdentity(qint32 pid) const
+{
+    if (pid <= 0)
+        return ProcessStartObservation::notRunning();
+    const std::optional<procfs::StatFields> fields = procfs::stat(pid);
+    if (!fields) {
+        // A missing /proc entry means no such process; anything else is unknown.
+        char dir[64];
+        std::snprintf(dir, sizeof dir, "/proc/%d", pid);
+        struct stat info;
+        if (::stat(dir, &info) != 0 && errno == ENOENT)
+            return ProcessStartObservation::notRunning();
+        return ProcessStartObservation::unavailable();
+    }
+    if (fields->state == 'Z' || fields->state == 'X')
+        return ProcessStartObservation::notRunning();
+    const std::optional<QString> text = procfs::processStartText(*fields);
+    if (!text)
+        return ProcessStartObservation::unavailable();
+    return ProcessStartObservation::observed(*text);
+}
+
+bool LinuxProcessTable::sendSignal(qint32 pid, const QString &expectedStartIdentity, int signal)
+{
+    if (expectedStartIdentity.isEmpty())
+        return false;
+    return signalThroughPidfd(pid, signal, [&] {
+        const ProcessStartObservation now = startIdentity(pid);
+        return now.state == ProcessStartObservation::State::Observed && now.startText == expectedStartIdentity;
+    });
+}

@@ -1,0 +1,152 @@
+#include "platform/linux/linux_workspace.h"
+
+#include "platform/linux/info_plist.h"
+#include "platform/linux/pidfd.h"
+#include "platform/linux/proc_fs.h"
+
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QCoreApplication>
+
+#include <csignal>
+
+#include <sys/stat.h>
+
+QString LinuxWorkspace::bundlePathOfExecutable(const QString &path)
+{
+    const QStringList parts = path.split(QLatin1Char('/'));
+    if (parts.size() < 5 || !path.startsWith(QLatin1Char('/')))
+        return {};
+    const qsizetype n = parts.size();
+    if (parts.at(n - 1).isEmpty() || parts.at(n - 2) != QLatin1String("MacOS")
+        || parts.at(n - 3) != QLatin1String("Contents") || !parts.at(n - 4).endsWith(QLatin1String(".app"))
+        || parts.at(n - 4).size() <= 4)
+        return {};
+    return parts.mid(0, n - 3).join(QLatin1Char('/'));
+}
+
+std::optional<QVariantMap> LinuxWorkspace::infoPlist(const QString &bundlePath) const
+{
+    const QString path = bundlePath + QStringLiteral("/Contents/Info.plist");
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    const qint64 modified = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    {
+        QMutexLocker lock(&m_mutex);
+        const auto it = m_infoCache.constFind(path);
+        if (it != m_infoCache.constEnd() && it->modifiedNs == modified && it->size == info.st_size)
+            return it->info;
+    }
+    CachedInfo entry{modified, qint64(info.st_size), info_plist::read(path)};
+    QMutexLocker lock(&m_mutex);
+    if (m_infoCache.size() > 256)
+        m_infoCache.clear();
+    m_infoCache.insert(path, entry);
+    return entry.info;
+}
+
+std::optional<RunningApplication> LinuxWorkspace::application(qint32 pid, const QString &executablePath) const
+{
+    const QString bundlePath = bundlePathOfExecutable(executablePath);
+    if (bundlePath.isEmpty())
+        return std::nullopt;
+    const std::optional<procfs::StatFields> fields = procfs::stat(pid);
+    if (!fields || fields->state == 'Z' || fields->state == 'X')
+        return std::nullopt;
+    if (fields->parentPid > 0 && procfs::executablePath(fields->parentPid) == executablePath)
+        return std::nullopt;
+    const std::optional<QVariantMap> info = infoPlist(bundlePath);
+    if (!info)
+        return std::nullopt;
+
+    RunningApplication app;
+    app.pid = pid;
+    app.bundlePath = bundlePath;
+    app.executablePath = executablePath;
+    app.launchToken = fields->startTicks;
+    const QVariant identifier = info->value(QStringLiteral("CFBundleIdentifier"));
+    if (identifier.typeId() == QMetaType::QString)
+        app.bundleIdentifier = identifier.toString();
+    if (const std::optional<qint64> boot = procfs::bootTime())
+        app.launchDate = procfs::startSeconds(*boot, procfs::ticksPerSecond(), fields->startTicks);
+    for (const char *key : {"CFBundleDisplayName", "CFBundleName"}) {
+        const QVariant name = info->value(QLatin1String(key));
+        if (name.typeId() == QMetaType::QString && !name.toString().isEmpty()) {
+            app.localizedName = name.toString();
+            break;
+        }
+    }
+    if (app.localizedName.isEmpty()) {
+        app.localizedName = QFileInfo(bundlePath).fileName();
+        app.localizedName.chop(4);
+    }
+    return app;
+}
+
+QList<RunningApplication> LinuxWorkspace::runningApplications() const
+{
+    QList<RunningApplication> result;
+    for (const qint32 pid : procfs::pids()) {
+        const QString path = procfs::executablePath(pid);
+        if (path.isEmpty() || !path.contains(QLatin1String(".app/Contents/MacOS/")))
+            continue;
+        if (std::optional<RunningApplication> app = application(pid, path))
+            result.append(std::move(*app));
+    }
+    return result;
+}
+
+std::optional<RunningApplication> LinuxWorkspace::runningApplication(qint32 pid) const
+{
+    if (pid <= 0)
+        return std::nullopt;
+    const QString path = procfs::executablePath(pid);
+    if (path.isEmpty())
+        return std::nullopt;
+    return application(pid, path);
+}
+
+QList<RunningApplication> LinuxWorkspace::runningApplications(const QString &bundleIdentifier) const
+{
+    QList<RunningApplication> result;
+    for (RunningApplication &app : runningApplications()) {
+        if (app.bundleIdentifier && *app.bundleIdentifier == bundleIdentifier)
+            result.append(std::move(app));
+    }
+    return result;
+}
+
+bool LinuxWorkspace::signal(const RunningApplication &application, int signal)
+{
+    return signalThroughPidfd(application.pid, signal, [&] {
+        const std::optional<procfs::StatFields> fields = procfs::stat(application.pid);
+        return fields && fields->state != 'Z' && fields->state != 'X' && fields->startTicks == application.launchToken;
+    });
+}
+
+bool LinuxWorkspace::terminate(const RunningApplication &application)
+{
+    return signal(application, SIGTERM);
+}
+
+bool LinuxWorkspace::forceTerminate(const RunningApplication &application)
+{
+    return signal(application, SIGKILL);
+}
+
+bool LinuxWorkspace::isTerminated(const RunningApplication &application) const
+{
+    const std::optional<procfs::StatFields> fields = procfs::stat(application.pid);
+    return !fields || fields->state == 'Z' || fields->state == 'X' || fields->startTicks != application.launchToken;
+}
+
+void LinuxWorkspace::openURL(const QUrl &url)
+{
+    // QDesktopServices starts xdg-open detached; queue it so the caller never waits on it.
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app || !url.isValid())
+        return;
+    QMetaObject::invokeMethod(app, [url] { QDesktopServices::openUrl(url); }, Qt::QueuedConnection);
+}

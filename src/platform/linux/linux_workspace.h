@@ -1,0 +1,39 @@
+#pragma once
+
+#include "platform/workspace.h"
+
+#include <QHash>
+#include <QMutex>
+#include <QVariantMap>
+
+// Workspace over the bundle model: a running application is a process whose executable is
+// "<B>.app/Contents/MacOS/<name>" with a readable "<B>.app/Contents/Info.plist", and whose parent
+// does not run the same executable (helper children of an application are not applications).
+// Launch date = process start; terminate = SIGTERM, force terminate = SIGKILL, both through a
+// pidfd checked against the launch. Construction does no work. Thread: any except openURL.
+class LinuxWorkspace final : public Workspace {
+public:
+    QList<RunningApplication> runningApplications() const override;
+    std::optional<RunningApplication> runningApplication(qint32 pid) const override;
+    QList<RunningApplication> runningApplications(const QString &bundleIdentifier) const override;
+    bool terminate(const RunningApplication &application) override;
+    bool forceTerminate(const RunningApplication &application) override;
+    bool isTerminated(const RunningApplication &application) const override;
+    void openURL(const QUrl &url) override;
+
+    // ".../X.app" when path has the shape ".../X.app/Contents/MacOS/<name>", else empty.
+    static QString bundlePathOfExecutable(const QString &path);
+
+private:
+    std::optional<RunningApplication> application(qint32 pid, const QString &executablePath) const;
+    std::optional<QVariantMap> infoPlist(const QString &bundlePath) const;
+    bool signal(const RunningApplication &application, int signal);
+
+    struct CachedInfo {
+        qint64 modifiedNs = -1;
+        qint64 size = -1;
+        std::optional<QVariantMap> info;
+    };
+    mutable QMutex m_mutex;                      // guards m_infoCache
+    mutable QHash<QString, CachedInfo> m_infoCache;
+};

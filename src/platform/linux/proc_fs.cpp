@@ -1,0 +1,167 @@
+#include "platform/linux/proc_fs.h"
+
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <mutex>
+
+#include <cstdint>
+#include <cstdlib>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace procfs {
+
+namespace {
+
+QByteArray readSmallFile(const char *path)
+{
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    QByteArray data;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        data.append(buffer, n);
+        if (data.size() > 1 << 20)
+            break;
+    }
+    ::close(fd);
+    return data;
+}
+
+}  // namespace
+
+QList<qint32> pids()
+{
+    QList<qint32> result;
+    DIR *dir = ::opendir("/proc");
+    if (!dir)
+        return result;
+    while (const dirent *entry = ::readdir(dir)) {
+        char *end = nullptr;
+        errno = 0;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (errno == 0 && end && *end == '\0' && pid > 0 && pid <= INT32_MAX)
+            result.append(static_cast<qint32>(pid));
+    }
+    ::closedir(dir);
+    std::sort(result.begin(), result.end());
+    return result;
+}
+
+QString executablePath(qint32 pid)
+{
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/%d/exe", pid);
+    char buffer[4096];
+    const ssize_t n = ::readlink(link, buffer, sizeof buffer);
+    if (n <= 0 || n >= static_cast<ssize_t>(sizeof buffer))
+        return {};
+    QString path = QString::fromUtf8(buffer, n);
+    static const QString deleted = QStringLiteral(" (deleted)");
+    if (path.endsWith(deleted))
+        path.chop(deleted.size());
+    return path;
+}
+
+std::optional<StatFields> parseStat(const QByteArray &text)
+{
+    const qsizetype close = text.lastIndexOf(')');
+    if (close < 0 || text.indexOf('(') < 0 || text.indexOf('(') > close)
+        return std::nullopt;
+    const QList<QByteArray> fields = text.mid(close + 1).simplified().split(' ');
+    // After the name: state(3) ppid(4) ... starttime(22): index 0 is field 3.
+    if (fields.size() < 20 || fields.at(0).size() != 1)
+        return std::nullopt;
+    StatFields result;
+    result.state = fields.at(0).at(0);
+    bool okParent = false;
+    bool okStart = false;
+    result.parentPid = fields.at(1).toInt(&okParent);
+    result.startTicks = fields.at(19).toULongLong(&okStart);
+    if (!okParent || !okStart)
+        return std::nullopt;
+    return result;
+}
+
+std::optional<StatFields> stat(qint32 pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    const QByteArray text = readSmallFile(path);
+    if (text.isEmpty())
+        return std::nullopt;
+    return parseStat(text);
+}
+
+std::optional<qint64> bootTime()
+{
+    static std::once_flag once;
+    static std::optional<qint64> value;
+    std::call_once(once, [] {
+        const QByteArray text = readSmallFile("/proc/stat");
+        for (const QByteArray &line : text.split('\n')) {
+            if (line.startsWith("btime ")) {
+                bool ok = false;
+                const qint64 seconds = line.mid(6).trimmed().toLongLong(&ok);
+                if (ok)
+                    value = seconds;
+            }
+        }
+    });
+    return value;
+}
+
+long ticksPerSecond()
+{
+    static const long ticks = [] {
+        const long value = ::sysconf(_SC_CLK_TCK);
+        return value > 0 ? value : 100L;
+    }();
+    return ticks;
+}
+
+double startSeconds(qint64 boot, long ticks, quint64 startTicks)
+{
+    return (static_cast<double>(boot) * static_cast<double>(ticks) + static_cast<double>(startTicks))
+        / static_cast<double>(ticks);
+}
+
+QString startText(qint64 startSecondsSinceEpoch)
+{
+    const std::time_t time = static_cast<std::time_t>(startSecondsSinceEpoch);
+    std::tm local {};
+    if (!::localtime_r(&time, &local))
+        return {};
+    // strftime in the C locale: %a and %b are English regardless of the user's locale.
+    static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    char buffer[64];
+    const size_t n = cLocale ? ::strftime_l(buffer, sizeof buffer, "%a %b %e %H:%M:%S %Y", &local, cLocale)
+                             : ::strftime(buffer, sizeof buffer, "%a %b %e %H:%M:%S %Y", &local);
+    if (n == 0)
+        return {};
+    return QString::fromLatin1(buffer, static_cast<qsizetype>(n)).simplified();
+}
+
+std::optional<QString> processStartText(const StatFields &fields)
+{
+    const std::optional<qint64> boot = bootTime();
+    if (!boot)
+        return std::nullopt;
+    const qint64 seconds = *boot + static_cast<qint64>(fields.startTicks / static_cast<quint64>(ticksPerSecond()));
+    const QString text = startText(seconds);
+    if (text.isEmpty())
+        return std::nullopt;
+    return text;
+}
+
+}  // namespace procfs

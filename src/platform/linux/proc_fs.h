@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+// Readers of /proc for the Linux ports. Thread: any. Nothing here throws; an unreadable entry
+// (another user's process, a zombie, a process that just ended) reads as nullopt / empty.
+namespace procfs {
+
+struct StatFields {
+    char state = '?';         // 'R', 'S', 'Z', ...
+    qint32 parentPid = 0;
+    quint64 startTicks = 0;   // clock ticks after boot
+};
+
+// The numeric entries of /proc, ascending.
+QList<qint32> pids();
+
+// /proc/PID/exe resolved, without the " (deleted)" suffix of a replaced file; empty on failure.
+QString executablePath(qint32 pid);
+
+// Parses the text of /proc/PID/stat. The command name may hold blanks and ')', so the fields
+// after it are found after the last ')'.
+std::optional<StatFields> parseStat(const QByteArray &text);
+std::optional<StatFields> stat(qint32 pid);
+
+// Boot time (seconds since 1970, the "btime" line of /proc/stat) and ticks per second.
+std::optional<qint64> bootTime();
+long ticksPerSecond();
+
+// The application form of a launch identity: (boot × ticks + start ticks) ÷ ticks.
+double startSeconds(qint64 bootTime, long ticksPerSecond, quint64 startTicks);
+
+// The process form: the start second in local time as "%a %b %e %H:%M:%S %Y" (C locale) with
+// runs of blanks collapsed to one.
+QString startText(qint64 startSecondsSinceEpoch);
+
+// The start text of a live process, or nullopt when it is not running or unreadable.
+std::optional<QString> processStartText(const StatFields &fields);
+
+}  // namespace procfs

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+// A running desktop application: a process that runs the main executable of an application
+// bundle ("X.app/Contents/MacOS/<exe>" with a readable "X.app/Contents/Info.plist").
+struct RunningApplication {
+    qint32 pid = 0;
+    std::optional<QString> bundleIdentifier;  // CFBundleIdentifier as stored
+    std::optional<double> launchDate;         // seconds since 1970
+    QString bundlePath;                       // ".../X.app"
+    QString executablePath;
+    QString localizedName;                    // CFBundleDisplayName, CFBundleName, or the bundle's name
+    quint64 launchToken = 0;                  // platform identity of this launch (opaque)
+};
+
+// Running applications and the operations on them. Thread: any, except openURL (main thread).
+class Workspace {
+public:
+    virtual ~Workspace() = default;
+
+    // All running applications in a stable order (ascending pid).
+    virtual QList<RunningApplication> runningApplications() const = 0;
+    virtual std::optional<RunningApplication> runningApplication(qint32 pid) const = 0;
+    // The running applications whose bundle identifier equals the given one exactly.
+    virtual QList<RunningApplication> runningApplications(const QString &bundleIdentifier) const = 0;
+
+    // Graceful quit request; true when it was delivered. Never reaches a process that took over
+    // the pid after the application ended.
+    virtual bool terminate(const RunningApplication &application) = 0;
+    // Forced stop; true when it was delivered.
+    virtual bool forceTerminate(const RunningApplication &application) = 0;
+    // True once this launch of the application no longer runs.
+    virtual bool isTerminated(const RunningApplication &application) const = 0;
+
+    // Opens a URL with the user's default handler; returns at once.
+    virtual void openURL(const QUrl &url) = 0;
+};

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+class AlertPresenter;
+class SystemLog;
+
+// The operational log: one Markdown file per user with a header and one bullet line per event.
+// The composition root creates one store and hands it to its users. Each append opens, writes
+// and closes the file; the store keeps no lock. Thread: main thread.
+class MarkdownLogStore {
+public:
+    using OpenURL = std::function<bool(const QUrl &)>;
+    using BuildLabel = std::function<QString()>;
+
+    // directoryPath empty: defaultDirectoryPath(). buildLabel is asked when a header is written.
+    MarkdownLogStore(std::shared_ptr<SystemLog> systemLog, BuildLabel buildLabel, OpenURL openURL,
+                     std::shared_ptr<AlertPresenter> alerts, QString directoryPath = QString());
+
+    // The user's data directory (temporary directory when there is none) + "VeltroMornix/Logs".
+    static QString defaultDirectoryPath();
+
+    QString directoryPath() const { return m_directoryPath; }
+    QString filePath() const { return m_filePath; }
+    QUrl fileURL() const { return QUrl::fromLocalFile(m_filePath); }
+
+    // Adds one entry (the message cleaned and cut to 4000 characters; nothing for an empty
+    // text). Never fails to the caller: a failure goes to the system log and the entry is lost.
+    // An existing file is only ever appended to, never replaced.
+    void append(const QString &message);
+
+    // Makes sure the file exists, then opens it with the default application; when it cannot be
+    // prepared, shows the alert "Unable to open logs" instead.
+    void openLogFile();
+
+    // "# VeltroMornix Logs\n\nBuild: <label>\n".
+    static QByteArray headerText(const QString &buildLabel);
+    // "- `<ISO 8601 UTC>` <text>\n".
+    static QByteArray entryLine(const QDateTime &time, const QString &text);
+
+private:
+    // Creates the directory and, when the file does not exist, the file with its header.
+    // Returns an error description, or an empty string on success.
+    QString prepareFileIfNeeded();
+    QString appendLine(const QByteArray &line);
+
+    std::shared_ptr<SystemLog> m_systemLog;
+    BuildLabel m_buildLabel;
+    OpenURL m_openURL;
+    std::shared_ptr<AlertPresenter> m_alerts;
+    QString m_directoryPath;
+    QString m_filePath;
+};

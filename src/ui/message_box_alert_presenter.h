@@ -1,0 +1,18 @@
+#pragma once
+
+#include "ui/alert_presenter.h"
+
+#include <memory>
+
+class SystemLog;
+
+// AlertPresenter over a modal QMessageBox. Without a widget application (a headless start) no
+// window can be shown: the alert's texts go to the system log instead.
+class MessageBoxAlertPresenter final : public AlertPresenter {
+public:
+    explicit MessageBoxAlertPresenter(std::shared_ptr<SystemLog> systemLog);
+    void showWarning(const QString &messageText, const QString &informativeText) override;
+
+private:
+    std::shared_ptr<SystemLog> m_systemLog;
+};

@@ -1,0 +1,139 @@
+#include "commands/kill_command.h"
+
+#include <QJsonDocument>
+#include <QTest>
+
+namespace {
+
+QByteArray envelopeWith(const QByteArray &commandFields)
+{
+    return QByteArrayLiteral("{\"command\":{") + commandFields + QByteArrayLiteral("}}");
+}
+
+const QByteArray kRequired = QByteArrayLiteral(
+    "\"id\":\"cmd-1\",\"protocol_version\":2,\"action\":\"terminate_agent_instance\",\"app_key\":\"claude\","
+    "\"target_bundle_ids\":[]");
+
+}  // namespace
+
+class KillCommandTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void decodesAFullCommand();
+    void optionalFieldsAreLenient_data();
+    void optionalFieldsAreLenient();
+    void requiredFieldsAreStrict_data();
+    void requiredFieldsAreStrict();
+    void encodingRoundTrips();
+};
+
+void KillCommandTest::decodesAFullCommand()
+{
+    const QByteArray body = envelopeWith(
+        "\"id\":\"c7\",\"protocol_version\":1,\"action\":\"terminate_application\",\"app_key\":\"chatgpt\","
+        "\"product\":\"chatgpt\",\"instance_kind\":\"application\",\"target_instance_id\":\"local_ab\","
+        "\"target_bundle_ids\":[\"com.openai.chat\",\"com.openai.chat\"],\"reason\":\"policy\","
+        "\"target_surface\":\"desktop\",\"metadata\":{\"a\":\"1\",\"b\":\"2\"},\"unknown\":[1,2]");
+    QString error;
+    const auto envelope = KillCommandEnvelope::decode(body, &error);
+    QVERIFY2(envelope, qPrintable(error));
+    const KillCommand &c = envelope->command;
+    QCOMPARE(c.id, QStringLiteral("c7"));
+    QCOMPARE(c.protocolVersion, 1);
+    QCOMPARE(c.action, QStringLiteral("terminate_application"));
+    QCOMPARE(c.appKey, QStringLiteral("chatgpt"));
+    QCOMPARE(c.product, std::optional<QString>(QStringLiteral("chatgpt")));
+    QCOMPARE(c.instanceKind, std::optional<QString>(QStringLiteral("application")));
+    QCOMPARE(c.targetInstanceID, std::optional<QString>(QStringLiteral("local_ab")));
+    QCOMPARE(c.targetBundleIDs, (QStringList{QStringLiteral("com.openai.chat"), QStringLiteral("com.openai.chat")}));
+    QCOMPARE(c.reason, QStringLiteral("policy"));
+    QCOMPARE(c.targetSurface, QStringLiteral("desktop"));
+    QVERIFY(c.metadata);
+    QCOMPARE(c.metadata->value(QStringLiteral("b")), QStringLiteral("2"));
+}
+
+void KillCommandTest::optionalFieldsAreLenient_data()
+{
+    QTest::addColumn<QByteArray>("extra");
+    QTest::newRow("absent") << QByteArray();
+    QTest::newRow("null") << QByteArray(",\"product\":null,\"instance_kind\":null,\"target_instance_id\":null,"
+                                        "\"reason\":null,\"target_surface\":null,\"metadata\":null");
+    QTest::newRow("wrong types") << QByteArray(",\"product\":5,\"instance_kind\":[],\"target_instance_id\":{},"
+                                               "\"reason\":true,\"target_surface\":1.5,\"metadata\":\"x\"");
+    QTest::newRow("metadata with a non-string value") << QByteArray(",\"metadata\":{\"a\":\"1\",\"b\":2}");
+}
+
+void KillCommandTest::optionalFieldsAreLenient()
+{
+    QFETCH(QByteArray, extra);
+    const auto envelope = KillCommandEnvelope::decode(envelopeWith(kRequired + extra));
+    QVERIFY(envelope);
+    const KillCommand &c = envelope->command;
+    QVERIFY(!c.product);
+    QVERIFY(!c.instanceKind);
+    QVERIFY(!c.targetInstanceID);
+    QVERIFY(!c.metadata);
+    QCOMPARE(c.reason, QString());
+    QVERIFY(!c.reason.isNull() || c.reason.isEmpty());
+    QCOMPARE(c.targetSurface, QString());
+}
+
+void KillCommandTest::requiredFieldsAreStrict_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    const QByteArray v = "\"protocol_version\":1,\"action\":\"a\",\"app_key\":\"k\",\"target_bundle_ids\":[]";
+    QTest::newRow("not JSON") << QByteArray("{\"command\":");
+    QTest::newRow("array at top") << QByteArray("[]");
+    QTest::newRow("no command") << QByteArray("{\"cmd\":{}}");
+    QTest::newRow("command null") << QByteArray("{\"command\":null}");
+    QTest::newRow("missing id") << envelopeWith(v);
+    QTest::newRow("id null") << envelopeWith("\"id\":null," + v);
+    QTest::newRow("id number") << envelopeWith("\"id\":7," + v);
+    QTest::newRow("version as text") << envelopeWith(
+        "\"id\":\"i\",\"protocol_version\":\"1\",\"action\":\"a\",\"app_key\":\"k\",\"target_bundle_ids\":[]");
+    QTest::newRow("version fractional") << envelopeWith(
+        "\"id\":\"i\",\"protocol_version\":1.5,\"action\":\"a\",\"app_key\":\"k\",\"target_bundle_ids\":[]");
+    QTest::newRow("version boolean") << envelopeWith(
+        "\"id\":\"i\",\"protocol_version\":true,\"action\":\"a\",\"app_key\":\"k\",\"target_bundle_ids\":[]");
+    QTest::newRow("version too large") << envelopeWith(
+        "\"id\":\"i\",\"protocol_version\":1e30,\"action\":\"a\",\"app_key\":\"k\",\"target_bundle_ids\":[]");
+    QTest::newRow("missing action") << envelopeWith(
+        "\"id\":\"i\",\"protocol_version\":1,\"app_key\":\"k\",\"target_bundle_ids\":[]");
+    QTest::newRow("missing app key") << envelopeWith(
+        "\"id\":\"i\",\"protocol_version\":1,\"action\":\"a\",\"target_bundle_ids\":[]");
+    QTest::newRow("missing bundle ids") << envelopeWith(
+        "\"id\":\"i\",\"protocol_version\":1,\"action\":\"a\",\"app_key\":\"k\"");
+    QTest::newRow("bundle ids null") << envelopeWith(
+        "\"id\":\"i\",\"protocol_version\":1,\"action\":\"a\",\"app_key\":\"k\",\"target_bundle_ids\":null");
+    QTest::newRow("bundle id not a string") << envelopeWith(
+        "\"id\":\"i\",\"protocol_version\":1,\"action\":\"a\",\"app_key\":\"k\",\"target_bundle_ids\":[\"x\",1]");
+}
+
+void KillCommandTest::requiredFieldsAreStrict()
+{
+    QFETCH(QByteArray, body);
+    QString error;
+    QVERIFY(!KillCommandEnvelope::decode(body, &error));
+    QVERIFY(!error.isEmpty());
+}
+
+void KillCommandTest::encodingRoundTrips()
+{
+    // Integral numbers written with a fraction are still integers.
+    const auto decoded = KillCommandEnvelope::decode(envelopeWith(
+        "\"id\":\"i\",\"protocol_version\":2.0,\"action\":\"a\",\"app_key\":\"k\",\"target_bundle_ids\":[\"b\"],"
+        "\"metadata\":{\"x\":\"y\"},\"product\":\"p\""));
+    QVERIFY(decoded);
+    QCOMPARE(decoded->command.protocolVersion, 2);
+    const QJsonObject encoded = decoded->toJSON();
+    // Absent optional fields are omitted, not null.
+    const QJsonObject command = encoded.value(QStringLiteral("command")).toObject();
+    QVERIFY(!command.contains(QStringLiteral("instance_kind")));
+    QVERIFY(!command.contains(QStringLiteral("target_instance_id")));
+    const auto again = KillCommandEnvelope::decode(QJsonDocument(encoded).toJson());
+    QVERIFY(again);
+    QVERIFY(again->command == decoded->command);
+}
+
+QTEST_GUILESS_MAIN(KillCommandTest)
+#include "tst_kill_command.moc"

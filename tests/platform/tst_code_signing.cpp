@@ -1,0 +1,339 @@
+#include "platform/linux/code_signature.h"
+#include "platform/linux/linux_code_signing.h"
+#include "support/crypto.h"
+
+#include "support/process_runner.h"
+#include "support/signed_fixtures.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+
+#include <utime.h>
+#include <sys/stat.h>
+
+using namespace fixtures;
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeAll(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QString pki(const QString &name)
+{
+    return QStringLiteral(MORNIX_DEV_PKI_DIR "/") + name;
+}
+
+// A code directory for a standalone executable, as the format defines it, built independently.
+QByteArray codeDirectoryFor(const QString &path, const QString &identifier)
+{
+    const QString name = QFileInfo(path).fileName();
+    return QStringLiteral("{\"files\":{\"%1\":\"%2\"},\"format\":\"veltro-codesign-1\",\"identifier\":\"%3\"}")
+        .arg(name, crypto::sha256Hex(readAll(path)), identifier)
+        .toUtf8();
+}
+
+ProcessResult opensslSign(const QString &contentPath, const QString &outPath, const QStringList &signerArguments)
+{
+    QStringList arguments{QStringLiteral("cms"), QStringLiteral("-sign"), QStringLiteral("-nodetach"),
+                          QStringLiteral("-binary"), QStringLiteral("-outform"), QStringLiteral("DER"),
+                          QStringLiteral("-md"), QStringLiteral("sha256"), QStringLiteral("-in"), contentPath,
+                          QStringLiteral("-out"), outPath};
+    arguments += signerArguments;
+    return runProcess(QStringLiteral("openssl"), arguments);
+}
+
+QStringList teamSigner(const QString &team)
+{
+    return {QStringLiteral("-signer"), pki(QStringLiteral("team-%1.pem").arg(team)), QStringLiteral("-inkey"),
+            pki(QStringLiteral("team-%1.key").arg(team))};
+}
+
+// Issues a leaf certificate under the dev anchor with the given subject and extensions.
+bool issueLeaf(const QString &directory, const QString &name, const QString &subject, const QString &extensions)
+{
+    const QString key = directory + QLatin1Char('/') + name + QStringLiteral(".key");
+    const QString csr = directory + QLatin1Char('/') + name + QStringLiteral(".csr");
+    const QString cert = directory + QLatin1Char('/') + name + QStringLiteral(".pem");
+    const QString ext = directory + QLatin1Char('/') + name + QStringLiteral(".cnf");
+    writeAll(ext, QStringLiteral("[leaf]\n%1\n").arg(extensions).toUtf8());
+    return runProcess(QStringLiteral("openssl"), {QStringLiteral("genpkey"), QStringLiteral("-algorithm"), QStringLiteral("EC"),
+                                                  QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:P-256"),
+                                                  QStringLiteral("-out"), key})
+               .exitCode == 0
+        && runProcess(QStringLiteral("openssl"), {QStringLiteral("req"), QStringLiteral("-new"), QStringLiteral("-key"), key,
+                                                  QStringLiteral("-subj"), subject, QStringLiteral("-out"), csr})
+               .exitCode == 0
+        && runProcess(QStringLiteral("openssl"),
+                      {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), csr, QStringLiteral("-CA"),
+                       pki(QStringLiteral("codesign-anchor.pem")), QStringLiteral("-CAkey"),
+                       pki(QStringLiteral("codesign-anchor.key")), QStringLiteral("-CAcreateserial"),
+                       QStringLiteral("-CAserial"), directory + QStringLiteral("/serial"), QStringLiteral("-days"),
+                       QStringLiteral("30"), QStringLiteral("-sha256"), QStringLiteral("-extfile"), ext,
+                       QStringLiteral("-extensions"), QStringLiteral("leaf"), QStringLiteral("-out"), cert})
+               .exitCode == 0;
+}
+
+}  // namespace
+
+class TestCodeSigning : public QObject {
+    Q_OBJECT
+
+private:
+    QByteArray m_anchors = readAll(anchorsPath());
+    QTemporaryDir m_dir;
+
+    std::optional<SigningInformation> verify(const QString &path)
+    {
+        LinuxCodeSigning signing(m_anchors);   // a fresh cache per check
+        return signing.staticSigningInformation(path);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(!m_anchors.isEmpty());
+        QVERIFY(m_dir.isValid());
+    }
+
+    void signedExecutableAndBundle()
+    {
+        const QString cli = makeClaudeCode(m_dir.filePath(QStringLiteral("cli")));
+        QVERIFY(!cli.isEmpty());
+        QCOMPARE(verify(cli), (SigningInformation{QStringLiteral("com.anthropic.claude-code"), kAnthropicTeam}));
+
+        const QString bundle = makeClaudeDesktop(m_dir.filePath(QStringLiteral("apps")));
+        QVERIFY(!bundle.isEmpty());
+        QCOMPARE(verify(bundle), (SigningInformation{QStringLiteral("com.anthropic.claude"), kAnthropicTeam}));
+        QCOMPARE(verify(bundle + QLatin1Char('/')), verify(bundle));
+
+        LinuxCodeSigning signing(m_anchors);
+        QVERIFY(signing.satisfies(bundle, {QStringLiteral("com.anthropic.claude"), kAnthropicTeam}));
+        QVERIFY(!signing.satisfies(bundle, {QStringLiteral("com.anthropic.claude"), kOpenAITeam}));
+        QVERIFY(!signing.satisfies(bundle, {QStringLiteral("com.anthropic.claudex"), kAnthropicTeam}));
+
+        // The agent's own bundle is signed by the build.
+        QCOMPARE(verify(QStringLiteral(MORNIX_BUNDLE_DIR)),
+                 (SigningInformation{QStringLiteral("ai.veltro.mornix"), kAnthropicTeam}));
+    }
+
+    void foreignTeamIsReportedAsSigned()
+    {
+        const QString cli = makeCLI(m_dir.filePath(QStringLiteral("foreign")), QStringLiteral("claude"),
+                                    QStringLiteral("com.anthropic.claude-code"), kForeignTeam);
+        QCOMPARE(verify(cli)->teamIdentifier, kForeignTeam);
+    }
+
+    void invalidCodeIsRefused()
+    {
+        const QString dir = m_dir.filePath(QStringLiteral("invalid"));
+        // Unsigned.
+        QVERIFY(!verify(makeCLI(dir, QStringLiteral("unsigned"), {}, {})));
+        // Tampered executable.
+        const QString tampered = makeCLI(dir, QStringLiteral("tampered"), QStringLiteral("x"), kOpenAITeam);
+        QVERIFY(verify(tampered));
+        QVERIFY(tamper(tampered));
+        QVERIFY(!verify(tampered));
+        // Tampered Info.plist of a bundle.
+        const QString bundle = makeCodexApp(dir);
+        QVERIFY(verify(bundle));
+        QFile plist(bundle + QStringLiteral("/Contents/Info.plist"));
+        QVERIFY(plist.open(QIODevice::Append));
+        plist.write("\n");
+        plist.close();
+        QVERIFY(!verify(bundle));
+        // A bundle signature that does not list Info.plist, and one that lists a path outside.
+        const QString chat = makeChatGPT(dir);
+        const QString exe = bundleExecutable(chat);
+        const QString signature = code_signature::signatureFilePath(chat);
+        const QByteArray cert = readAll(pki(QStringLiteral("team-2DC432GLL2.pem")));
+        const QByteArray key = readAll(pki(QStringLiteral("team-2DC432GLL2.key")));
+        code_signature::CodeDirectory directory{QStringLiteral("com.openai.chatgpt"),
+                                                {{QStringLiteral("Contents/MacOS/ChatGPT"), crypto::sha256Hex(readAll(exe))}}};
+        QVERIFY(writeAll(signature, *code_signature::signContent(code_signature::encodeCodeDirectory(directory), cert, key, nullptr)));
+        QVERIFY(!verify(chat));
+        directory.files.insert(QStringLiteral("Contents/Info.plist"),
+                               crypto::sha256Hex(readAll(chat + QStringLiteral("/Contents/Info.plist"))));
+        QVERIFY(writeAll(signature, *code_signature::signContent(code_signature::encodeCodeDirectory(directory), cert, key, nullptr)));
+        QVERIFY(verify(chat));
+        directory.files.insert(QStringLiteral("Contents/../../outside"), crypto::sha256Hex({}));
+        QVERIFY(writeAll(signature, *code_signature::signContent(code_signature::encodeCodeDirectory(directory), cert, key, nullptr)));
+        QVERIFY(!verify(chat));
+        // A listed file replaced by a symbolic link to an identical copy.
+        const QString linked = makeCLI(dir + QStringLiteral("/link"), QStringLiteral("codex"), QStringLiteral("codex"), kOpenAITeam);
+        QVERIFY(QFile::rename(linked, linked + QStringLiteral(".real")));
+        QVERIFY(QFile::link(linked + QStringLiteral(".real"), linked));
+        QVERIFY(!verify(linked));
+        // Garbage instead of a signature.
+        const QString garbage = makeCLI(dir, QStringLiteral("garbage"), QStringLiteral("x"), kOpenAITeam);
+        QVERIFY(writeAll(garbage + QStringLiteral(".codesig"), QByteArray(300, 'x')));
+        QVERIFY(!verify(garbage));
+    }
+
+    // A signature made with the openssl command line verifies with our code, and ours with openssl.
+    void interoperatesWithOpenSSL()
+    {
+        const QString dir = m_dir.filePath(QStringLiteral("openssl"));
+        const QString cli = makeCLI(dir, QStringLiteral("codex"), {}, {});
+        const QString content = dir + QStringLiteral("/cd.json");
+        QVERIFY(writeAll(content, codeDirectoryFor(cli, QStringLiteral("com.openai.codex"))));
+        const ProcessResult signedByCLI = opensslSign(content, cli + QStringLiteral(".codesig"), teamSigner(kOpenAITeam));
+        QVERIFY2(signedByCLI.exitCode == 0, signedByCLI.standardError.constData());
+        QCOMPARE(verify(cli), (SigningInformation{QStringLiteral("com.openai.codex"), kOpenAITeam}));
+
+        QVERIFY(sign(cli, kOpenAITeam, QStringLiteral("codex")));
+        const ProcessResult verified = runProcess(
+            QStringLiteral("openssl"),
+            {QStringLiteral("cms"), QStringLiteral("-verify"), QStringLiteral("-inform"), QStringLiteral("DER"),
+             QStringLiteral("-in"), cli + QStringLiteral(".codesig"), QStringLiteral("-CAfile"), anchorsPath(),
+             QStringLiteral("-purpose"), QStringLiteral("any"), QStringLiteral("-binary")});
+        QVERIFY2(verified.exitCode == 0, verified.standardError.constData());
+        QCOMPARE(verified.standardOutput, codeDirectoryFor(cli, QStringLiteral("codex")));
+    }
+
+    // Signatures that are well-formed CMS but break a rule of the format.
+    void certificateAndStructureRules()
+    {
+        const QString dir = m_dir.filePath(QStringLiteral("rules"));
+        QDir().mkpath(dir);
+        const QString cli = makeCLI(dir, QStringLiteral("claude"), {}, {});
+        const QString content = dir + QStringLiteral("/cd.json");
+        QVERIFY(writeAll(content, codeDirectoryFor(cli, QStringLiteral("com.anthropic.claude-code"))));
+        const QString signature = cli + QStringLiteral(".codesig");
+        const QString codeSigning = QStringLiteral("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                                                   "extendedKeyUsage=critical,codeSigning");
+
+        QVERIFY(issueLeaf(dir, QStringLiteral("noeku"), QStringLiteral("/O=X/OU=Q6L2SF6YDW/CN=No EKU"),
+                          QStringLiteral("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature")));
+        QVERIFY(issueLeaf(dir, QStringLiteral("twoou"), QStringLiteral("/O=X/OU=Q6L2SF6YDW/OU=2DC432GLL2/CN=Two OUs"), codeSigning));
+        QVERIFY(issueLeaf(dir, QStringLiteral("good"), QStringLiteral("/O=X/OU=Q6L2SF6YDW/CN=Good"), codeSigning));
+        auto signer = [&](const QString &name) {
+            return QStringList{QStringLiteral("-signer"), dir + QLatin1Char('/') + name + QStringLiteral(".pem"),
+                               QStringLiteral("-inkey"), dir + QLatin1Char('/') + name + QStringLiteral(".key")};
+        };
+
+        QCOMPARE(opensslSign(content, signature, signer(QStringLiteral("good"))).exitCode, 0);
+        QCOMPARE(verify(cli)->teamIdentifier, kAnthropicTeam);
+        QCOMPARE(opensslSign(content, signature, signer(QStringLiteral("noeku"))).exitCode, 0);
+        QVERIFY(!verify(cli));
+        QCOMPARE(opensslSign(content, signature, signer(QStringLiteral("twoou"))).exitCode, 0);
+        QVERIFY(!verify(cli));
+        // Two signers.
+        const QStringList twoSigners = signer(QStringLiteral("good")) + teamSigner(kAnthropicTeam);
+        QCOMPARE(opensslSign(content, signature, twoSigners).exitCode, 0);
+        QVERIFY(!verify(cli));
+        // SHA-1 digest.
+        QStringList sha1 = signer(QStringLiteral("good"));
+        const QStringList sha1Arguments = QStringList{QStringLiteral("cms"), QStringLiteral("-sign"), QStringLiteral("-nodetach"),
+                                        QStringLiteral("-binary"), QStringLiteral("-outform"), QStringLiteral("DER"),
+                                        QStringLiteral("-md"), QStringLiteral("sha1"), QStringLiteral("-in"), content,
+                                        QStringLiteral("-out"), signature} + sha1;
+        QCOMPARE(runProcess(QStringLiteral("openssl"), sha1Arguments).exitCode, 0);
+        QVERIFY(!verify(cli));
+        // Detached content.
+        const QStringList detachedArguments = QStringList{QStringLiteral("cms"), QStringLiteral("-sign"), QStringLiteral("-binary"),
+                                        QStringLiteral("-outform"), QStringLiteral("DER"), QStringLiteral("-md"),
+                                        QStringLiteral("sha256"), QStringLiteral("-in"), content, QStringLiteral("-out"),
+                                        signature} + signer(QStringLiteral("good"));
+        QCOMPARE(runProcess(QStringLiteral("openssl"), detachedArguments).exitCode, 0);
+        QVERIFY(!verify(cli));
+        // A self-signed code-signing certificate outside the anchors.
+        const QStringList selfSigned{QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-new"), QStringLiteral("-key"),
+                             dir + QStringLiteral("/good.key"), QStringLiteral("-subj"),
+                             QStringLiteral("/O=X/OU=Q6L2SF6YDW/CN=Self"), QStringLiteral("-addext"),
+                             QStringLiteral("extendedKeyUsage=codeSigning"), QStringLiteral("-out"),
+                             dir + QStringLiteral("/self.pem")};
+        QCOMPARE(runProcess(QStringLiteral("openssl"), selfSigned).exitCode, 0);
+        const QStringList selfSigner{QStringLiteral("-signer"), dir + QStringLiteral("/self.pem"),
+                                     QStringLiteral("-inkey"), dir + QStringLiteral("/good.key")};
+        QCOMPARE(opensslSign(content, signature, selfSigner).exitCode, 0);
+        QVERIFY(!verify(cli));
+    }
+
+    // The verdict cache notices a rewrite even when size and modification time are restored.
+    void cacheFollowsFileIdentity()
+    {
+        const QString cli = makeClaudeCode(m_dir.filePath(QStringLiteral("cache")));
+        LinuxCodeSigning signing(m_anchors);
+        QVERIFY(signing.staticSigningInformation(cli));
+        QVERIFY(signing.staticSigningInformation(cli));
+        struct stat before;
+        QCOMPARE(::stat(QFile::encodeName(cli).constData(), &before), 0);
+        QByteArray bytes = readAll(cli);
+        bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 0x5a);
+        QTest::qWait(20);
+        QVERIFY(writeAll(cli, bytes));
+        struct utimbuf times{before.st_atime, before.st_mtime};
+        QCOMPARE(::utime(QFile::encodeName(cli).constData(), &times), 0);
+        QVERIFY(!signing.staticSigningInformation(cli));
+    }
+
+    // A running process is checked by its running image, not by what lies at its path now.
+    void dynamicValidity()
+    {
+        const QString dir = m_dir.filePath(QStringLiteral("dynamic"));
+        const QString cli = makeClaudeCode(dir);
+        const QString bundle = makeChatGPT(dir);
+        RunningFixture process(cli);
+        RunningFixture app(bundleExecutable(bundle));
+        QVERIFY(process.isRunning() && app.isRunning());
+        LinuxCodeSigning signing(m_anchors);
+        QCOMPARE(signing.dynamicSigningInformation(process.pid()),
+                 (SigningInformation{QStringLiteral("com.anthropic.claude-code"), kAnthropicTeam}));
+        QCOMPARE(signing.dynamicSigningInformation(app.pid()),
+                 (SigningInformation{QStringLiteral("com.openai.chatgpt"), kOpenAITeam}));
+
+        // Replace the file at the path with a different, freshly signed program: the running image
+        // no longer has the listed hash.
+        const QString replacement = dir + QStringLiteral("/replacement");
+        QVERIFY(QFile::copy(cli, replacement));
+        QVERIFY(tamper(replacement));
+        QCOMPARE(::rename(QFile::encodeName(replacement).constData(), QFile::encodeName(cli).constData()), 0);
+        QVERIFY(sign(cli, kAnthropicTeam, QStringLiteral("com.anthropic.claude-code")));
+        QVERIFY(signing.staticSigningInformation(cli));
+        QVERIFY(!signing.dynamicSigningInformation(process.pid()));
+
+        QVERIFY(!signing.dynamicSigningInformation(0));
+        QVERIFY(!signing.dynamicSigningInformation(QCoreApplication::applicationPid()));   // unsigned test binary
+    }
+
+    void codeDirectoryParsing()
+    {
+        using code_signature::parseCodeDirectory;
+        const QString hash(64, QLatin1Char('a'));
+        auto text = [](const char *format, const char *identifier, const QString &files) {
+            return QStringLiteral("{\"format\":\"%1\",\"identifier\":\"%2\",\"files\":{%3}}")
+                .arg(QLatin1String(format), QLatin1String(identifier), files)
+                .toUtf8();
+        };
+        auto entry = [](const char *path, const QString &digest) {
+            return QStringLiteral("\"%1\":\"%2\"").arg(QLatin1String(path), digest);
+        };
+        QVERIFY(parseCodeDirectory(text("veltro-codesign-1", "x", entry("a/b", hash))));
+        QVERIFY(!parseCodeDirectory(text("veltro-codesign-2", "x", entry("a", hash))));
+        QVERIFY(!parseCodeDirectory(text("veltro-codesign-1", "", entry("a", hash))));
+        QVERIFY(!parseCodeDirectory(text("veltro-codesign-1", "x", entry("/a", hash))));
+        QVERIFY(!parseCodeDirectory(text("veltro-codesign-1", "x", entry("a//b", hash))));
+        QVERIFY(!parseCodeDirectory(text("veltro-codesign-1", "x", entry("a/./b", hash))));
+        QVERIFY(!parseCodeDirectory(text("veltro-codesign-1", "x", entry("a", hash.toUpper()))));
+        QVERIFY(!parseCodeDirectory(text("veltro-codesign-1", "x", entry("a", hash.left(63)))));
+        QVERIFY(!parseCodeDirectory(text("veltro-codesign-1", "x", QString())));
+        QVERIFY(!parseCodeDirectory("[]"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCodeSigning)
+#include "tst_code_signing.moc"

@@ -1,0 +1,182 @@
+#include "discovery/agent_instance_scanner.h"
+#include "discovery/ps_listing.h"
+#include "platform/linux/linux_process_table.h"
+#include "platform/linux/proc_fs.h"
+#include "support/child_process.h"
+
+#include "support/process_runner.h"
+#include "support/signed_fixtures.h"
+
+#include <QCoreApplication>
+#include <QTest>
+
+#include <csignal>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+using fixtures::RunningFixture;
+
+namespace {
+
+QString psStartIdentity(qint32 pid)
+{
+    const ProcessResult result = runProcess(QStringLiteral("/bin/ps"), {QStringLiteral("-p"), QString::number(pid),
+                                                                        QStringLiteral("-o"), QStringLiteral("lstart=")});
+    return QString::fromUtf8(result.standardOutput).simplified();
+}
+
+}  // namespace
+
+class TestProcessTable : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void statParsing()
+    {
+        const auto fields = procfs::parseStat("4242 (we ird) (name)) S 17 4242 4242 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 "
+                                              "987654 1000 10 18446744073709551615 0 0 0 0 0 0 0 0 0 0 0 0 17 1 0 0 0 0 0");
+        QVERIFY(fields);
+        QCOMPARE(fields->state, 'S');
+        QCOMPARE(fields->parentPid, 17);
+        QCOMPARE(fields->startTicks, 987654ull);
+        QVERIFY(!procfs::parseStat("4242 (name S 1 2"));
+        QVERIFY(!procfs::parseStat("4242 (x) S 1 2 3"));
+        QVERIFY(!procfs::parseStat(""));
+    }
+
+    // Both launch-identity forms against independent implementations: python3 for the
+    // application form, /bin/ps for the process form.
+    void launchIdentityForms()
+    {
+        QCOMPARE(AgentInstanceScanner::applicationLaunchIdentity(1765000000.25), QStringLiteral("1765000000.25"));
+        QCOMPARE(AgentInstanceScanner::applicationLaunchIdentity(1765000000.0), QStringLiteral("1765000000.0"));
+        QCOMPARE(AgentInstanceScanner::applicationLaunchIdentity(0.1), QStringLiteral("0.1"));
+
+        RunningFixture sleeper(fixtures::sleeperPath());
+        QVERIFY(sleeper.isRunning());
+        const auto fields = procfs::stat(sleeper.pid());
+        QVERIFY(fields);
+        const double seconds = procfs::startSeconds(*procfs::bootTime(), procfs::ticksPerSecond(), fields->startTicks);
+        const ProcessResult python = runPython(QStringLiteral(
+            "import os,sys\n"
+            "btime=[int(l.split()[1]) for l in open('/proc/stat') if l.startswith('btime ')][0]\n"
+            "start=int(open('/proc/%1/stat').read().rsplit(')',1)[1].split()[19])\n"
+            "hz=os.sysconf('SC_CLK_TCK')\n"
+            "print(repr((btime*hz+start)/hz))\n").arg(sleeper.pid()));
+        QCOMPARE(AgentInstanceScanner::applicationLaunchIdentity(seconds), QString::fromUtf8(python.standardOutput).trimmed());
+
+        LinuxProcessTable table;
+        const ProcessStartObservation start = table.startIdentity(sleeper.pid());
+        QCOMPARE(start.state, ProcessStartObservation::State::Observed);
+        QCOMPARE(start.startText, psStartIdentity(sleeper.pid()));
+        QVERIFY(!start.startText.contains(QStringLiteral("  ")));
+        QCOMPARE(procfs::startText(0).split(QLatin1Char(' ')).size(), 5);
+    }
+
+    void listingAndStates()
+    {
+        RunningFixture sleeper(fixtures::sleeperPath());
+        QVERIFY(sleeper.isRunning());
+        LinuxProcessTable table;
+        const QList<ProcessRecord> processes = table.processes();
+        QVERIFY(std::is_sorted(processes.begin(), processes.end(),
+                               [](const ProcessRecord &a, const ProcessRecord &b) { return a.pid < b.pid; }));
+        const auto it = std::find_if(processes.begin(), processes.end(),
+                                     [&](const ProcessRecord &record) { return record.pid == sleeper.pid(); });
+        QVERIFY(it != processes.end());
+        QCOMPARE(it->executablePath, fixtures::sleeperPath());
+
+        // A zombie (ended, not yet reaped) is not running; nor is a reaped pid.
+        const pid_t child = ::fork();
+        if (child == 0)
+            ::_exit(0);
+        QTRY_VERIFY(procfs::stat(child) && procfs::stat(child)->state == 'Z');
+        QCOMPARE(table.startIdentity(child).state, ProcessStartObservation::State::NotRunning);
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QCOMPARE(table.startIdentity(child).state, ProcessStartObservation::State::NotRunning);
+        QCOMPARE(table.startIdentity(0).state, ProcessStartObservation::State::NotRunning);
+    }
+
+    // A signal reaches the process only when its start identity is the expected one.
+    void signalsAreCheckedAgainstTheStart()
+    {
+        RunningFixture sleeper(fixtures::sleeperPath());
+        QVERIFY(sleeper.isRunning());
+        LinuxProcessTable table;
+        const QString start = table.startIdentity(sleeper.pid()).startText;
+        QVERIFY(!table.sendSignal(sleeper.pid(), QStringLiteral("Thu Jan 1 00:00:00 1970"), SIGTERM));
+        QVERIFY(!table.sendSignal(sleeper.pid(), QString(), SIGTERM));
+        QVERIFY(!sleeper.waitForExit(300));
+        QVERIFY(table.sendSignal(sleeper.pid(), start, SIGTERM));
+        QVERIFY(sleeper.waitForExit(5000));
+        QVERIFY(!table.sendSignal(sleeper.pid(), start, SIGTERM));
+    }
+
+    void processListingParser()
+    {
+        const QByteArray output =
+            "    1 Sat Dec  5 17:27:28 2026 /sbin/launchd\n"
+            "\n"
+            "  812 Sat Dec  5 17:30:01 2026 /Users/a/My Tools/claude\n"
+            "  x13 Sat Dec  5 17:30:01 2026 /bad/pid\n"
+            "  900 Sat Dec  5 17:30:01 2026\n"
+            "99999999999 Sat Dec  5 17:30:01 2026 /too/big\n"
+            "  901\tSun  Dec 6 01:02:03 2026   /usr/local/bin/codex  \n";
+        const QList<ps_listing::Line> lines = ps_listing::parseProcessListing(output);
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines[0].pid, 1);
+        QCOMPARE(lines[0].launchIdentity, QStringLiteral("Sat Dec 5 17:27:28 2026"));
+        QCOMPARE(lines[0].executablePath, QStringLiteral("/sbin/launchd"));
+        QCOMPARE(lines[1].executablePath, QStringLiteral("/Users/a/My Tools/claude"));
+        QCOMPARE(lines[2].pid, 901);
+        QCOMPARE(lines[2].launchIdentity, QStringLiteral("Sun Dec 6 01:02:03 2026"));
+        QVERIFY(ps_listing::parseProcessListing("  1 Sat Dec  5 17:27:28 2026 /\xff\xfe\n").isEmpty());
+
+        using S = ProcessStartObservation::State;
+        QCOMPARE(ps_listing::parseStartIdentity(false, false, -1, {}).state, S::Unavailable);
+        QCOMPARE(ps_listing::parseStartIdentity(true, true, 1, {}).state, S::NotRunning);
+        QCOMPARE(ps_listing::parseStartIdentity(true, false, -1, {}).state, S::Unavailable);
+        QCOMPARE(ps_listing::parseStartIdentity(true, true, 0, "  \n").state, S::Unavailable);
+        QCOMPARE(ps_listing::parseStartIdentity(true, true, 0, "\xff\n").state, S::Unavailable);
+        const ProcessStartObservation observed = ps_listing::parseStartIdentity(true, true, 0, "Sat Dec  5 17:27:28 2026\nmore\n");
+        QCOMPARE(observed.state, S::Observed);
+        QCOMPARE(observed.startText, QStringLiteral("Sat Dec 5 17:27:28 2026"));
+    }
+
+    // The real process tool: its listing holds this process with the start identity the
+    // process table reports, and the single-pid query agrees.
+    void realProcessTool()
+    {
+        const qint32 self = static_cast<qint32>(QCoreApplication::applicationPid());
+        const QList<ps_listing::Line> lines = ps_listing::runProcessListing();
+        const auto it = std::find_if(lines.begin(), lines.end(), [&](const ps_listing::Line &line) { return line.pid == self; });
+        QVERIFY(it != lines.end());
+        LinuxProcessTable table;
+        QCOMPARE(it->launchIdentity, table.startIdentity(self).startText);
+        const ProcessStartObservation start = ps_listing::runStartIdentity(self);
+        QCOMPARE(start.state, ProcessStartObservation::State::Observed);
+        QCOMPARE(start.startText, it->launchIdentity);
+        QCOMPARE(ps_listing::runStartIdentity(0x7ffffff0).state, ProcessStartObservation::State::NotRunning);
+    }
+
+    // A child that writes far more than a pipe holds before it exits is read while it runs.
+    void childOutputIsReadWhileRunning()
+    {
+        const ChildProcessResult result = runChildProcess(
+            QStringLiteral("python3"), {QStringLiteral("-c"), QStringLiteral("import sys; sys.stdout.write('x' * 4000000)")},
+            std::chrono::seconds(30));
+        QVERIFY(result.started && result.finishedNormally);
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(result.standardOutput.size(), 4000000);
+
+        const ChildProcessResult missing = runChildProcess(QStringLiteral("/nonexistent/tool"), {});
+        QVERIFY(!missing.started);
+        const ChildProcessResult slow = runChildProcess(QStringLiteral("sleep"), {QStringLiteral("10")}, std::chrono::milliseconds(200));
+        QVERIFY(slow.started && !slow.finishedNormally);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProcessTable)
+#include "tst_process_table.moc"

@@ -1,0 +1,104 @@
+#include "platform/linux/linux_workspace.h"
+#include "platform/linux/proc_fs.h"
+
+#include "support/signed_fixtures.h"
+
+#include <QDateTime>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace fixtures;
+
+class TestWorkspace : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+
+    static std::optional<RunningApplication> find(const QList<RunningApplication> &apps, qint32 pid)
+    {
+        for (const RunningApplication &app : apps) {
+            if (app.pid == pid)
+                return app;
+        }
+        return std::nullopt;
+    }
+
+private Q_SLOTS:
+    void bundleShape()
+    {
+        QCOMPARE(LinuxWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/My Apps/Claude.app/Contents/MacOS/Claude")),
+                 QStringLiteral("/opt/My Apps/Claude.app"));
+        QVERIFY(LinuxWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/Claude.app/Contents/Resources/claude")).isEmpty());
+        QVERIFY(LinuxWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/.app/Contents/MacOS/x")).isEmpty());
+        QVERIFY(LinuxWorkspace::bundlePathOfExecutable(QStringLiteral("/usr/bin/claude")).isEmpty());
+    }
+
+    void runningApplicationsAndNames()
+    {
+        const QString dir = m_dir.filePath(QStringLiteral("apps"));
+        const QString claude = makeClaudeDesktop(dir, {});
+        const QString named = makeBundle(dir, QStringLiteral("Helper Tool"), QStringLiteral("com.example.helper"), {},
+                                         {QStringLiteral("Shown Name"), QStringLiteral("helper")});
+        const QString anonymous = makeBundle(dir, QStringLiteral("Plain"), QStringLiteral("com.example.plain"), {});
+        QVERIFY(QFile::remove(anonymous + QStringLiteral("/Contents/Info.plist")));
+        RunningFixture a(bundleExecutable(claude));
+        RunningFixture b(bundleExecutable(named));
+        RunningFixture c(bundleExecutable(anonymous));
+        RunningFixture plain(sleeperPath());
+        QVERIFY(a.isRunning() && b.isRunning() && c.isRunning() && plain.isRunning());
+
+        LinuxWorkspace workspace;
+        const QList<RunningApplication> apps = workspace.runningApplications();
+        const std::optional<RunningApplication> first = find(apps, a.pid());
+        QVERIFY(first);
+        QCOMPARE(first->bundleIdentifier, QStringLiteral("com.anthropic.claude"));
+        QCOMPARE(first->bundlePath, claude);
+        QCOMPARE(first->localizedName, QStringLiteral("Claude"));
+        QVERIFY(first->launchDate);
+        QVERIFY(qAbs(*first->launchDate - QDateTime::currentMSecsSinceEpoch() / 1000.0) < 120);
+        QCOMPARE(find(apps, b.pid())->localizedName, QStringLiteral("Shown Name"));
+        QVERIFY(!find(apps, c.pid()));       // no Info.plist: not an application
+        QVERIFY(!find(apps, plain.pid()));   // not in a bundle
+        QCOMPARE(workspace.runningApplication(a.pid())->launchToken, first->launchToken);
+        QVERIFY(!workspace.runningApplication(plain.pid()));
+
+        const QList<RunningApplication> byID = workspace.runningApplications(QStringLiteral("com.anthropic.claude"));
+        QVERIFY(find(byID, a.pid()));
+        QVERIFY(!find(byID, b.pid()));
+        QVERIFY(!find(workspace.runningApplications(QStringLiteral("COM.anthropic.claude")), a.pid()));
+    }
+
+    void terminateAndForce()
+    {
+        const QString dir = m_dir.filePath(QStringLiteral("stop"));
+        const QString bundle = makeCodexApp(dir, {});
+        RunningFixture graceful(bundleExecutable(bundle));
+        RunningFixture stubborn(bundleExecutable(bundle), {QStringLiteral("--ignore-term")});
+        LinuxWorkspace workspace;
+        const RunningApplication one = *workspace.runningApplication(graceful.pid());
+        const RunningApplication two = *workspace.runningApplication(stubborn.pid());
+        QVERIFY(!workspace.isTerminated(one));
+
+        // A record of an earlier launch on the same pid reaches nothing.
+        RunningApplication stale = one;
+        stale.launchToken -= 1;
+        QVERIFY(!workspace.terminate(stale));
+        QVERIFY(workspace.isTerminated(stale));
+        QVERIFY(!graceful.waitForExit(200));
+
+        QVERIFY(workspace.terminate(one));
+        QVERIFY(graceful.waitForExit(5000));
+        QVERIFY(workspace.isTerminated(one));
+        QVERIFY(!workspace.terminate(one));
+
+        QVERIFY(workspace.terminate(two));
+        QVERIFY(!stubborn.waitForExit(300));
+        QVERIFY(workspace.forceTerminate(two));
+        QVERIFY(stubborn.waitForExit(5000));
+        QVERIFY(workspace.isTerminated(two));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWorkspace)
+#include "tst_workspace.moc"

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "platform/code_signing.h"
+
+#include <atomic>
+#include <memory>
+
+// Wraps a CodeSigning port and counts the evaluations that reach it (tests and benchmarks).
+class CountingCodeSigning final : public CodeSigning {
+public:
+    explicit CountingCodeSigning(std::shared_ptr<CodeSigning> inner) : m_inner(std::move(inner)) {}
+
+    std::optional<SigningInformation> staticSigningInformation(const QString &path) override
+    {
+        ++m_static;
+        return m_inner->staticSigningInformation(path);
+    }
+    std::optional<SigningInformation> dynamicSigningInformation(qint32 pid) override
+    {
+        ++m_dynamic;
+        return m_inner->dynamicSigningInformation(pid);
+    }
+
+    int staticEvaluations() const { return m_static; }
+    int dynamicEvaluations() const { return m_dynamic; }
+    int evaluations() const { return m_static + m_dynamic; }
+    void reset() { m_static = 0; m_dynamic = 0; }
+
+private:
+    std::shared_ptr<CodeSigning> m_inner;
+    std::atomic<int> m_static{0};
+    std::atomic<int> m_dynamic{0};
+};

@@ -1,0 +1,273 @@
+#include "support/recording_system_log.h"
+#include "support/temporary_home.h"
+#include "ui/alert_presenter.h"
+#include "ui/markdown_log_store.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+class RecordingAlerts final : public AlertPresenter {
+public:
+    void showWarning(const QString &messageText, const QString &informativeText) override
+    {
+        alerts.append({messageText, informativeText});
+    }
+    QList<QPair<QString, QString>> alerts;
+};
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+const QRegularExpression kEntry(QStringLiteral("^- `\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ` (.*)$"));
+
+}  // namespace
+
+class MarkdownLogStoreTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void firstAppendCreatesHeaderThenEntry();
+    void entriesAreCleaned();
+    void deletedFileStartsAgainWithHeader();
+    void existingLogIsNeverReplaced();
+    void readOnlyLogKeepsItsContent();
+    void unwritableLocationsAreReportedAndDropped();
+    void openLogFileCreatesHeaderOnlyAndOpens();
+    void openLogFileAlertsWhenItCannotPrepare();
+
+private:
+    std::unique_ptr<MarkdownLogStore> makeStore(const QString &directory = QString());
+
+    std::unique_ptr<TemporaryHome> m_home;
+    std::shared_ptr<RecordingSystemLog> m_systemLog;
+    std::shared_ptr<RecordingAlerts> m_alerts;
+    QList<QUrl> m_opened;
+    bool m_openResult = true;
+    int m_labelRequests = 0;
+};
+
+void MarkdownLogStoreTest::init()
+{
+    m_home = std::make_unique<TemporaryHome>();
+    QVERIFY(m_home->isValid());
+    m_systemLog = std::make_shared<RecordingSystemLog>();
+    m_alerts = std::make_shared<RecordingAlerts>();
+    m_opened.clear();
+    m_openResult = true;
+    m_labelRequests = 0;
+}
+
+void MarkdownLogStoreTest::cleanup()
+{
+    m_home.reset();
+}
+
+std::unique_ptr<MarkdownLogStore> MarkdownLogStoreTest::makeStore(const QString &directory)
+{
+    return std::make_unique<MarkdownLogStore>(
+        m_systemLog,
+        [this] {
+            ++m_labelRequests;
+            return QStringLiteral("1.4.2 (57)+20260105-093012");
+        },
+        [this](const QUrl &url) {
+            m_opened.append(url);
+            return m_openResult;
+        },
+        m_alerts, directory);
+}
+
+void MarkdownLogStoreTest::firstAppendCreatesHeaderThenEntry()
+{
+    auto store = makeStore();
+    const QString expectedPath = m_home->dataHome() + QStringLiteral("/VeltroMornix/Logs/mornix-log.md");
+    QCOMPARE(store->filePath(), expectedPath);
+    QVERIFY(!QFile::exists(expectedPath));
+
+    store->append(QStringLiteral("app started build=1.4.2 (57)+20260105-093012"));
+    store->append(QStringLiteral("second"));
+    const QList<QByteArray> lines = readAll(expectedPath).split('\n');
+    QCOMPARE(lines.size(), 6);  // four lines plus the empty text after the last newline
+    QCOMPARE(lines.at(0), QByteArray("# VeltroMornix Logs"));
+    QCOMPARE(lines.at(1), QByteArray());
+    QCOMPARE(lines.at(2), QByteArray("Build: 1.4.2 (57)+20260105-093012"));
+    const auto first = kEntry.match(QString::fromUtf8(lines.at(3)));
+    QVERIFY2(first.hasMatch(), lines.at(3).constData());
+    QCOMPARE(first.captured(1), QStringLiteral("app started build=1.4.2 (57)+20260105-093012"));
+    QCOMPARE(kEntry.match(QString::fromUtf8(lines.at(4))).captured(1), QStringLiteral("second"));
+    QCOMPARE(lines.at(5), QByteArray());
+    QCOMPARE(m_labelRequests, 1);
+    QVERIFY(m_systemLog->messages().isEmpty());
+
+    // The timestamp is the moment of the append, in UTC.
+    const QDateTime stamp = QDateTime::fromString(first.captured(0).mid(3, 20), Qt::ISODate);
+    QVERIFY(qAbs(stamp.secsTo(QDateTime::currentDateTimeUtc())) < 60);
+}
+
+void MarkdownLogStoreTest::entriesAreCleaned()
+{
+    auto store = makeStore();
+    store->append(QStringLiteral("  \n \t "));
+    QVERIFY(!QFile::exists(store->filePath()));  // nothing at all for an empty text
+
+    store->append(QStringLiteral("line one\nline two"));
+    store->append(QStringLiteral("x").repeated(4100) + QStringLiteral("tail"));
+    store->append(QStringLiteral("caf\u00e9 \U0001F44D"));
+    const QList<QByteArray> lines = readAll(store->filePath()).split('\n');
+    QCOMPARE(lines.size(), 7);
+    QCOMPARE(kEntry.match(QString::fromUtf8(lines.at(3))).captured(1), QStringLiteral("line oneline two"));
+    QCOMPARE(kEntry.match(QString::fromUtf8(lines.at(4))).captured(1), QStringLiteral("x").repeated(4000));
+    QCOMPARE(kEntry.match(QString::fromUtf8(lines.at(5))).captured(1), QStringLiteral("caf\u00e9 \U0001F44D"));
+}
+
+void MarkdownLogStoreTest::deletedFileStartsAgainWithHeader()
+{
+    auto store = makeStore();
+    store->append(QStringLiteral("before"));
+    QVERIFY(QFile::remove(store->filePath()));
+    store->append(QStringLiteral("after"));
+    const QList<QByteArray> lines = readAll(store->filePath()).split('\n');
+    QCOMPARE(lines.size(), 5);
+    QCOMPARE(lines.at(0), QByteArray("# VeltroMornix Logs"));
+    QCOMPARE(kEntry.match(QString::fromUtf8(lines.at(3))).captured(1), QStringLiteral("after"));
+    QCOMPARE(m_labelRequests, 2);
+}
+
+void MarkdownLogStoreTest::existingLogIsNeverReplaced()
+{
+    auto store = makeStore();
+    QVERIFY(QDir().mkpath(store->directoryPath()));
+    // A log from an earlier run, without our header: appended to, never rewritten.
+    const QByteArray earlier = QByteArrayLiteral("# VeltroMornix Logs\n\nBuild: old\n- `2025-01-01T00:00:00Z` kept\n");
+    QVERIFY(writeFile(store->filePath(), earlier));
+    store->append(QStringLiteral("new"));
+    QByteArray content = readAll(store->filePath());
+    QVERIFY(content.startsWith(earlier));
+    QCOMPARE(content.count('\n'), earlier.count('\n') + 1);
+
+    // The file system refuses to let the file grow: the entry is dropped and reported, the
+    // content stays as it was.
+    content = readAll(store->filePath());
+    struct rlimit saved {};
+    QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = static_cast<rlim_t>(content.size());
+    QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
+    store->append(QStringLiteral("does not fit"));
+    QVERIFY(setrlimit(RLIMIT_FSIZE, &saved) == 0);
+    std::signal(SIGXFSZ, previousHandler);
+
+    QCOMPARE(readAll(store->filePath()), content);
+    QCOMPARE(m_systemLog->messages().size(), 1);
+    QVERIFY(m_systemLog->messages().first().startsWith(QStringLiteral("Mornix log write failed: ")));
+}
+
+void MarkdownLogStoreTest::readOnlyLogKeepsItsContent()
+{
+    if (geteuid() == 0)
+        QSKIP("permission bits do not bind root; the size limit case covers the write failure");
+    auto store = makeStore();
+    store->append(QStringLiteral("first"));
+    const QByteArray content = readAll(store->filePath());
+    QVERIFY(QFile::setPermissions(store->filePath(), QFileDevice::ReadOwner));
+    store->append(QStringLiteral("refused"));
+    QFile::setPermissions(store->filePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QCOMPARE(readAll(store->filePath()), content);
+    QCOMPARE(m_systemLog->messages().size(), 1);
+    QVERIFY(m_systemLog->messages().first().startsWith(QStringLiteral("Mornix log write failed: ")));
+}
+
+void MarkdownLogStoreTest::unwritableLocationsAreReportedAndDropped()
+{
+    const QString root = m_home->path();
+
+    // The log's name is taken by a directory: neither replaced nor written into.
+    {
+        auto store = makeStore(root + QStringLiteral("/a"));
+        QVERIFY(QDir().mkpath(store->filePath() + QStringLiteral("/inside")));
+        store->append(QStringLiteral("entry"));
+        QVERIFY(QFileInfo(store->filePath()).isDir());
+        QVERIFY(QFileInfo::exists(store->filePath() + QStringLiteral("/inside")));
+    }
+    // A dangling link is not followed (nothing is created at its target) and not replaced.
+    {
+        auto store = makeStore(root + QStringLiteral("/b"));
+        QVERIFY(QDir().mkpath(store->directoryPath()));
+        const QString target = root + QStringLiteral("/elsewhere.md");
+        QVERIFY(QFile::link(target, store->filePath()));
+        store->append(QStringLiteral("entry"));
+        QVERIFY(!QFileInfo::exists(target));
+        QCOMPARE(QFileInfo(store->filePath()).symLinkTarget(), target);
+    }
+    // Writes that fail (a device that is always full).
+    {
+        auto store = makeStore(root + QStringLiteral("/c"));
+        QVERIFY(QDir().mkpath(store->directoryPath()));
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), store->filePath()));
+        store->append(QStringLiteral("entry"));
+    }
+    // The directory cannot be created: a file stands where a parent directory should be.
+    {
+        QVERIFY(writeFile(root + QStringLiteral("/d"), "x"));
+        auto store = makeStore(root + QStringLiteral("/d/Logs"));
+        store->append(QStringLiteral("entry"));
+        QCOMPARE(readAll(root + QStringLiteral("/d")), QByteArray("x"));
+    }
+    const QStringList messages = m_systemLog->messages();
+    QCOMPARE(messages.size(), 4);
+    for (const QString &message : messages)
+        QVERIFY2(message.startsWith(QStringLiteral("Mornix log write failed: ")) && message.size() > 25,
+                 qPrintable(message));
+}
+
+void MarkdownLogStoreTest::openLogFileCreatesHeaderOnlyAndOpens()
+{
+    auto store = makeStore();
+    store->openLogFile();
+    QCOMPARE(readAll(store->filePath()), QByteArray("# VeltroMornix Logs\n\nBuild: 1.4.2 (57)+20260105-093012\n"));
+    QCOMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(store->filePath())});
+    QVERIFY(m_alerts->alerts.isEmpty());
+
+    // An existing log is opened as it is.
+    store->append(QStringLiteral("entry"));
+    const QByteArray content = readAll(store->filePath());
+    m_openResult = false;  // a failing viewer is no alert: the file itself is fine
+    store->openLogFile();
+    QCOMPARE(readAll(store->filePath()), content);
+    QCOMPARE(m_opened.size(), 2);
+    QVERIFY(m_alerts->alerts.isEmpty());
+}
+
+void MarkdownLogStoreTest::openLogFileAlertsWhenItCannotPrepare()
+{
+    const QString blocker = m_home->path() + QStringLiteral("/blocker");
+    QVERIFY(writeFile(blocker, "x"));
+    auto store = makeStore(blocker + QStringLiteral("/Logs"));
+    store->openLogFile();
+    QVERIFY(m_opened.isEmpty());
+    QCOMPARE(m_alerts->alerts.size(), 1);
+    QCOMPARE(m_alerts->alerts.first().first, QStringLiteral("Unable to open logs"));
+    QVERIFY(!m_alerts->alerts.first().second.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(MarkdownLogStoreTest)
+#include "tst_markdown_log_store.moc"
