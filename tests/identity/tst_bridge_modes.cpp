@@ -304,6 +304,9 @@ void BridgeModesTest::olderCopyRequiresRestart()
     writePlist(contents + "/Info.plist", "<key>VeltroDesktopBridgeProtocol</key><string>1</string>");
     QCOMPARE(run("file", {"--desktop-control-status"}).standardOutput,
              QByteArray("{\"protocol_version\":1,\"enrolled\":false,\"requires_restart\":true}\n"));
+    writePlist(contents + "/Info.plist", "<key>VeltroDesktopBridgeProtocol</key><integer>0</integer>");
+    QCOMPARE(run("file", {"--desktop-control-status"}).standardOutput,
+             QByteArray("{\"protocol_version\":1,\"enrolled\":false,\"requires_restart\":true}\n"));
     writePlist(contents + "/Info.plist", "<key>VeltroDesktopBridgeProtocol</key><integer>1</integer>");
     QCOMPARE(run("file", {"--desktop-control-status"}).standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
     old.kill();
