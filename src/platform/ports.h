@@ -1,6 +1,11 @@
 #pragma once
 
 #include "platform/bundle.h"
+#include "platform/bundle_reader.h"
+#include "platform/hardware_identity.h"
+#include "platform/hardware_key.h"
+#include "platform/keychain.h"
+#include "platform/posture_probes.h"
 #include "platform/code_signing.h"
 #include "platform/process_table.h"
 #include "platform/system_log.h"
@@ -14,6 +19,11 @@
 struct Ports {
     std::shared_ptr<SystemLog> systemLog;
     std::shared_ptr<Bundle> bundle;
+    std::shared_ptr<Keychain> keychain;
+    std::shared_ptr<HardwareKey> hardwareKey;
+    std::shared_ptr<HardwareIdentity> hardwareIdentity;
+    std::shared_ptr<PostureProbes> postureProbes;
+    std::shared_ptr<BundleReader> bundleReader;
     std::shared_ptr<ProcessTable> processTable;
     std::shared_ptr<Workspace> workspace;
     std::shared_ptr<CodeSigning> codeSigning;

@@ -1,6 +1,11 @@
 #include "platform/linux/linux_ports.h"
 
 #include "platform/linux/app_bundle.h"
+#include "platform/linux/linux_hardware_identity.h"
+#include "platform/linux/linux_hardware_key.h"
+#include "platform/linux/linux_posture_probes.h"
+#include "platform/linux/plist_bundle_reader.h"
+#include "platform/linux/selecting_keychain.h"
 #include "platform/linux/linux_code_signing.h"
 #include "platform/linux/linux_process_table.h"
 #include "platform/linux/linux_workspace.h"
@@ -12,6 +17,12 @@ Ports makeLinuxPorts(const char *argv0)
     Ports ports;
     ports.systemLog = std::make_shared<SyslogSystemLog>();
     ports.bundle = std::make_shared<AppBundle>(AppBundle::forRunningExecutable(argv0));
+    // Cheap constructors: nothing below touches the bus or the disk until first used.
+    ports.keychain = std::make_shared<SelectingKeychain>();
+    ports.hardwareKey = std::make_shared<LinuxHardwareKey>();
+    ports.hardwareIdentity = std::make_shared<LinuxHardwareIdentity>();
+    ports.postureProbes = std::make_shared<LinuxPostureProbes>();
+    ports.bundleReader = std::make_shared<PlistBundleReader>();
     ports.processTable = std::make_shared<LinuxProcessTable>();
     ports.workspace = std::make_shared<LinuxWorkspace>();
     ports.codeSigning = std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM);

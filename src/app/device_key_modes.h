@@ -1,0 +1,10 @@
+#pragma once
+
+#include "app/arguments.h"
+#include "platform/ports.h"
+
+#include <optional>
+
+// Switch 12: hands the whole argument list to DeviceEnrollmentAgent::runCLIIfRequested;
+// nullopt when none of its "--zta-*" modes is at index 1. Thread: main thread.
+std::optional<int> runDeviceKeyModeIfRequested(const Arguments &arguments, const Ports &ports);

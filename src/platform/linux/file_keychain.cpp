@@ -1,0 +1,202 @@
+#include "platform/linux/file_keychain.h"
+
+#include "platform/linux/keychain_lock.h"
+
+#include <QFile>
+#include <QMutexLocker>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString encodePart(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
+bool safeItem(const struct stat &st)
+{
+    return S_ISREG(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
+}
+
+bool writeAll(int fd, const QByteArray &data)
+{
+    const char *p = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
+}  // namespace
+
+FileKeychain::FileKeychain(QString directory)
+    : m_directory(std::move(directory)), m_explicitDirectory(!m_directory.isEmpty())
+{
+}
+
+QString FileKeychain::genericPasswordFileName(const QString &service, const QString &account)
+{
+    return QStringLiteral("genp.") + encodePart(service.toUtf8()) + QLatin1Char('.') + encodePart(account.toUtf8());
+}
+
+QString FileKeychain::keyFileName(const QByteArray &applicationTag)
+{
+    return QStringLiteral("key.") + encodePart(applicationTag);
+}
+
+bool FileKeychain::prepare()
+{
+    if (!m_explicitDirectory) {
+        const QString base = keychainBaseDirectory();
+        if (base.isEmpty())
+            return false;
+        m_directory = base + QStringLiteral("/keychain");
+    }
+    return ensurePrivateDirectory(m_directory);
+}
+
+int FileKeychain::readFile(const QString &name, QByteArray &data)
+{
+    const QByteArray path = QFile::encodeName(m_directory + QLatin1Char('/') + name);
+    const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return errno == ENOENT ? keychain_status::itemNotFound
+             : errno == ELOOP  ? keychain_status::invalidItem
+                               : keychain_status::ioError;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !safeItem(st)) {
+        ::close(fd);
+        return keychain_status::invalidItem;
+    }
+    QByteArray out;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ::close(fd);
+            return keychain_status::ioError;
+        }
+        if (n == 0)
+            break;
+        out.append(buffer, n);
+    }
+    ::close(fd);
+    data = out;
+    return keychain_status::success;
+}
+
+int FileKeychain::writeFile(const QString &name, const QByteArray &data, bool mustExist, bool mustNotExist)
+{
+    const QString target = m_directory + QLatin1Char('/') + name;
+    const QByteArray targetPath = QFile::encodeName(target);
+    struct stat st {};
+    if (::lstat(targetPath.constData(), &st) == 0) {
+        if (!safeItem(st))
+            return keychain_status::invalidItem;
+        if (mustNotExist)
+            return keychain_status::duplicateItem;
+    } else if (errno != ENOENT) {
+        return keychain_status::ioError;
+    } else if (mustExist) {
+        return keychain_status::itemNotFound;
+    }
+
+    const QByteArray tempPath = QFile::encodeName(target + QStringLiteral(".tmp-") + QString::number(::getpid()));
+    ::unlink(tempPath.constData());
+    const int fd = ::open(tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return keychain_status::ioError;
+    const bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, data) && ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !ok || ::rename(tempPath.constData(), targetPath.constData()) != 0) {
+        ::unlink(tempPath.constData());
+        return keychain_status::ioError;
+    }
+    const QByteArray dirPath = QFile::encodeName(m_directory);
+    const int dirFd = ::open(dirPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return keychain_status::success;
+}
+
+int FileKeychain::removeFile(const QString &name)
+{
+    const QByteArray path = QFile::encodeName(m_directory + QLatin1Char('/') + name);
+    struct stat st {};
+    if (::lstat(path.constData(), &st) != 0)
+        return errno == ENOENT ? keychain_status::itemNotFound : keychain_status::ioError;
+    if (!safeItem(st))
+        return keychain_status::invalidItem;
+    if (::unlink(path.constData()) != 0)
+        return errno == ENOENT ? keychain_status::itemNotFound : keychain_status::ioError;
+    return keychain_status::success;
+}
+
+int FileKeychain::readGenericPassword(const QString &service, const QString &account, QByteArray &data)
+{
+    QMutexLocker locker(&m_mutex);
+    if (!prepare())
+        return keychain_status::notAvailable;
+    return readFile(genericPasswordFileName(service, account), data);
+}
+
+#define MORNIX_LOCKED_WRITE(expr)                                                   \
+    QMutexLocker locker(&m_mutex);                                                  \
+    if (!prepare())                                                                 \
+        return keychain_status::notAvailable;                                       \
+    KeychainLock lock(m_directory + QStringLiteral("/.lock"));                      \
+    if (!lock.isLocked())                                                           \
+        return keychain_status::notAvailable;                                       \
+    return (expr)
+
+int FileKeychain::addGenericPassword(const QString &service, const QString &account, const QByteArray &data)
+{
+    MORNIX_LOCKED_WRITE(writeFile(genericPasswordFileName(service, account), data, false, true));
+}
+
+int FileKeychain::updateGenericPassword(const QString &service, const QString &account, const QByteArray &data)
+{
+    MORNIX_LOCKED_WRITE(writeFile(genericPasswordFileName(service, account), data, true, false));
+}
+
+int FileKeychain::deleteGenericPassword(const QString &service, const QString &account)
+{
+    MORNIX_LOCKED_WRITE(removeFile(genericPasswordFileName(service, account)));
+}
+
+int FileKeychain::readKey(const QByteArray &applicationTag, QByteArray &keyData)
+{
+    QMutexLocker locker(&m_mutex);
+    if (!prepare())
+        return keychain_status::notAvailable;
+    return readFile(keyFileName(applicationTag), keyData);
+}
+
+int FileKeychain::addKey(const QByteArray &applicationTag, const QByteArray &keyData)
+{
+    MORNIX_LOCKED_WRITE(writeFile(keyFileName(applicationTag), keyData, false, true));
+}
+
+int FileKeychain::deleteKey(const QByteArray &applicationTag)
+{
+    MORNIX_LOCKED_WRITE(removeFile(keyFileName(applicationTag)));
+}
+
+#undef MORNIX_LOCKED_WRITE
+
+

@@ -1,0 +1,136 @@
+#include "platform/linux/secret_service_keychain.h"
+
+#include "platform/linux/keychain_lock.h"
+#include "platform/linux/secret_service_client.h"
+
+#include <QLoggingCategory>
+#include <QMutexLocker>
+
+Q_LOGGING_CATEGORY(lcSecretService, "mornix.identity.keychain")
+
+namespace {
+
+constexpr const char *kGenericPassword = "generic-password";
+constexpr const char *kKey = "key";
+
+secret_service::Attributes passwordAttributes(const QString &service, const QString &account)
+{
+    return {{"service", service.toStdString()}, {"account", account.toStdString()}, {"class", kGenericPassword}};
+}
+
+secret_service::Attributes keyAttributes(const QByteArray &tag)
+{
+    return {{"class", kKey}, {"tag", tag.toStdString()}};
+}
+
+int toStatus(secret_service::Result result, const std::string &error)
+{
+    using secret_service::Result;
+    if (result != Result::ok && result != Result::notFound)
+        qCWarning(lcSecretService, "Secret Service call failed: %s", error.c_str());
+    switch (result) {
+    case Result::ok: return keychain_status::success;
+    case Result::notFound: return keychain_status::itemNotFound;
+    case Result::locked: return keychain_status::interactionNotAllowed;
+    case Result::unavailable: return keychain_status::notAvailable;
+    case Result::failed: return keychain_status::ioError;
+    }
+    return keychain_status::ioError;
+}
+
+QString lockPath()
+{
+    const QString base = keychainBaseDirectory();
+    return base.isEmpty() ? QString() : base + QStringLiteral("/keychain.lock");
+}
+
+int read(const secret_service::Attributes &attributes, QByteArray &data)
+{
+    std::string secret;
+    std::string error;
+    const int status = toStatus(secret_service::lookup(attributes, secret, error), error);
+    if (status == keychain_status::success)
+        data = QByteArray(secret.data(), static_cast<qsizetype>(secret.size()));
+    return status;
+}
+
+int add(const secret_service::Attributes &attributes, const std::string &label, const QByteArray &data)
+{
+    KeychainLock lock(lockPath());
+    if (!lock.isLocked())
+        return keychain_status::notAvailable;
+    std::string existing;
+    std::string error;
+    const secret_service::Result found = secret_service::lookup(attributes, existing, error);
+    if (found == secret_service::Result::ok)
+        return keychain_status::duplicateItem;
+    if (found != secret_service::Result::notFound)
+        return toStatus(found, error);
+    return toStatus(secret_service::store(attributes, label, data.toStdString(), error), error);
+}
+
+int update(const secret_service::Attributes &attributes, const QByteArray &data)
+{
+    KeychainLock lock(lockPath());
+    if (!lock.isLocked())
+        return keychain_status::notAvailable;
+    std::string error;
+    return toStatus(secret_service::replaceSecret(attributes, data.toStdString(), error), error);
+}
+
+int remove(const secret_service::Attributes &attributes)
+{
+    KeychainLock lock(lockPath());
+    if (!lock.isLocked())
+        return keychain_status::notAvailable;
+    std::string error;
+    return toStatus(secret_service::remove(attributes, error), error);
+}
+
+}  // namespace
+
+int SecretServiceKeychain::readGenericPassword(const QString &service, const QString &account, QByteArray &data)
+{
+    QMutexLocker locker(&m_mutex);
+    return read(passwordAttributes(service, account), data);
+}
+
+int SecretServiceKeychain::addGenericPassword(const QString &service, const QString &account, const QByteArray &data)
+{
+    QMutexLocker locker(&m_mutex);
+    return add(passwordAttributes(service, account), (service + QLatin1Char(' ') + account).toStdString(), data);
+}
+
+int SecretServiceKeychain::updateGenericPassword(const QString &service, const QString &account, const QByteArray &data)
+{
+    QMutexLocker locker(&m_mutex);
+    return update(passwordAttributes(service, account), data);
+}
+
+int SecretServiceKeychain::deleteGenericPassword(const QString &service, const QString &account)
+{
+    QMutexLocker locker(&m_mutex);
+    return remove(passwordAttributes(service, account));
+}
+
+int SecretServiceKeychain::readKey(const QByteArray &applicationTag, QByteArray &keyData)
+{
+    QMutexLocker locker(&m_mutex);
+    QByteArray encoded;
+    const int status = read(keyAttributes(applicationTag), encoded);
+    if (status == keychain_status::success)
+        keyData = QByteArray::fromBase64(encoded);
+    return status;
+}
+
+int SecretServiceKeychain::addKey(const QByteArray &applicationTag, const QByteArray &keyData)
+{
+    QMutexLocker locker(&m_mutex);
+    return add(keyAttributes(applicationTag), applicationTag.toStdString(), keyData.toBase64());
+}
+
+int SecretServiceKeychain::deleteKey(const QByteArray &applicationTag)
+{
+    QMutexLocker locker(&m_mutex);
+    return remove(keyAttributes(applicationTag));
+}
