@@ -14,8 +14,7 @@ public:
         std::shared_ptr<KillExecutor> executor = m_executor;
         // Every argument named: GCC destroys temporaries inside a co_await expression twice.
         const KillTargetCatalog::Target copy = target;
-        const QPointer<CancellationToken> noCancellation;
-        co_return co_await executor->executeKill(copy, noCancellation);
+        co_return co_await executor->executeKill(copy, nullptr);
     }
 
     QCoro::Task<KillExecutionResult> executeAgentInstance(const QString &targetInstanceID,
@@ -25,8 +24,7 @@ public:
         std::shared_ptr<KillExecutor> executor = m_executor;
         const QString id = targetInstanceID;
         const AgentProductCatalog::Product expected = product;
-        const QPointer<CancellationToken> noCancellation;
-        co_return co_await executor->executeAgentInstance(id, expected, monitor, noCancellation);
+        co_return co_await executor->executeAgentInstance(id, expected, monitor, nullptr);
     }
 
 private:

@@ -8,14 +8,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-bool isOlderCopy(const RunningApplications::Application &application, const RunningApplications &applications,
-                 qint64 ownPid)
+bool isOlderCopy(const RunningApplication &application, const BundleReader &bundles, qint64 ownPid)
 {
     if (application.bundleIdentifier != QStringLiteral("ai.veltro.mornix") || application.pid == ownPid
-        || !application.bundlePath)
+        || application.bundlePath.isEmpty())
         return false;
     const std::optional<QVariant> protocol
-        = applications.bundleInfoValue(*application.bundlePath, QStringLiteral("VeltroDesktopBridgeProtocol"));
+        = bundles.infoValue(application.bundlePath, QStringLiteral("VeltroDesktopBridgeProtocol"));
     if (!protocol)
         return true;
     const int type = protocol->typeId();
@@ -26,11 +25,11 @@ bool isOlderCopy(const RunningApplications::Application &application, const Runn
     return protocol->toLongLong() < 1;
 }
 
-int runDesktopControlStatus(const RunningApplications &applications, std::shared_ptr<Keychain> keychain)
+int runDesktopControlStatus(const Workspace &workspace, const BundleReader &bundles, std::shared_ptr<Keychain> keychain)
 {
     const qint64 ownPid = QCoreApplication::applicationPid();
-    for (const RunningApplications::Application &application : applications.runningApplications()) {
-        if (isOlderCopy(application, applications, ownPid)) {
+    for (const RunningApplication &application : workspace.runningApplications()) {
+        if (isOlderCopy(application, bundles, ownPid)) {
             cli::writeStdoutLine(QByteArrayLiteral("{\"protocol_version\":1,\"enrolled\":false,\"requires_restart\":true}"));
             return 0;
         }

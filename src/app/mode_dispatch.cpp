@@ -66,7 +66,7 @@ std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &po
     if (arguments.has(QStringLiteral("--desktop-bridge-version")))
         return runDesktopBridgeVersion();
     if (arguments.has(QStringLiteral("--desktop-control-status")))
-        return runDesktopControlStatus(*ports.runningApplications, ports.keychain);
+        return runDesktopControlStatus(*ports.workspace, *ports.bundleReader, ports.keychain);
     if (arguments.has(QStringLiteral("--desktop-enroll-stdin")))
         return runDesktopEnroll(ports, argc, argv);
     if (const std::optional<int> status = runDeviceKeyModeIfRequested(arguments, ports))

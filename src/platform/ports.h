@@ -1,16 +1,15 @@
 #pragma once
 
 #include "platform/bundle.h"
+#include "platform/bundle_reader.h"
+#include "platform/code_signing.h"
 #include "platform/distributed_notifications.h"
 #include "platform/login_item.h"
-#include "platform/code_signing.h"
-#include "platform/process_table.h"
 #include "platform/hardware_identity.h"
 #include "platform/hardware_key.h"
 #include "platform/keychain.h"
 #include "platform/posture_probes.h"
 #include "platform/process_table.h"
-#include "platform/running_applications.h"
 #include "platform/system_log.h"
 #include "platform/workspace.h"
 
@@ -24,12 +23,12 @@ struct Ports {
     std::shared_ptr<Bundle> bundle;
     std::shared_ptr<DistributedNotifications> distributedNotifications;
     std::shared_ptr<LoginItem> loginItem;
-    std::shared_ptr<ProcessTable> processTable;
-    std::shared_ptr<Workspace> workspace;
-    std::shared_ptr<CodeSigning> codeSigning;
     std::shared_ptr<Keychain> keychain;
     std::shared_ptr<HardwareKey> hardwareKey;
     std::shared_ptr<HardwareIdentity> hardwareIdentity;
     std::shared_ptr<PostureProbes> postureProbes;
-    std::shared_ptr<RunningApplications> runningApplications;
+    std::shared_ptr<BundleReader> bundleReader;
+    std::shared_ptr<ProcessTable> processTable;
+    std::shared_ptr<Workspace> workspace;
+    std::shared_ptr<CodeSigning> codeSigning;
 };

@@ -27,10 +27,11 @@ SecretServiceFixture::SecretServiceFixture()
         return;
     }
     m_daemon.write("test-password");
+    m_daemon.waitForBytesWritten(5000);
     m_daemon.closeWriteChannel();
     const QDeadlineTimer deadline(15000);
     while (!deadline.hasExpired()) {
-        if (secret_service::available()) {
+        if (secret_service::running()) {
             m_running = true;
             return;
         }

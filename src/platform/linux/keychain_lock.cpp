@@ -37,7 +37,7 @@ KeychainLock::~KeychainLock()
         ::close(m_fd);   // releases the lock
 }
 
-bool ensurePrivateDirectory(const QString &path)
+bool ensurePrivateDirectory(const QString &path, bool strict)
 {
     const QByteArray native = QFile::encodeName(path);
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
@@ -45,7 +45,7 @@ bool ensurePrivateDirectory(const QString &path)
     struct stat st {};
     if (::lstat(native.constData(), &st) != 0)
         return false;
-    return S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
+    return S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & (strict ? 077 : 022)) == 0;
 }
 
 QString keychainBaseDirectory()
@@ -54,5 +54,5 @@ QString keychainBaseDirectory()
     if (dataHome.isEmpty() || !QDir().mkpath(dataHome))
         return {};
     const QString base = dataHome + QStringLiteral("/VeltroMornix");
-    return ensurePrivateDirectory(base) ? base : QString();
+    return ensurePrivateDirectory(base, false) ? base : QString();
 }

@@ -18,9 +18,11 @@ private:
     int m_fd = -1;
 };
 
-// The directory for the keychain's lock and files: $XDG_DATA_HOME/VeltroMornix (created 0700).
-// Empty when it cannot be created or is not a private directory of the current user.
+// The directory for the keychain's lock and files: $XDG_DATA_HOME/VeltroMornix (created 0700;
+// other parts of the program share it, so an existing one only has to be ours and writable by
+// no one else). Empty when it cannot be created or fails that test.
 QString keychainBaseDirectory();
-// Creates a directory with mode 0700 when missing; true when it is a real directory of the
-// current user with no group or other permissions.
-bool ensurePrivateDirectory(const QString &path);
+// Creates a directory with mode 0700 when missing; true when it is a real directory (not a link)
+// of the current user without group or other permissions (`strict`), or at least without group
+// or other write permission (not strict).
+bool ensurePrivateDirectory(const QString &path, bool strict = true);

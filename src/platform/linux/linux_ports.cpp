@@ -2,17 +2,15 @@
 
 #include "platform/linux/app_bundle.h"
 #include "platform/linux/dbus_distributed_notifications.h"
-#include "platform/linux/xdg_login_item.h"
 #include "platform/linux/linux_code_signing.h"
-#include "platform/linux/linux_process_table.h"
-#include "platform/linux/linux_workspace.h"
 #include "platform/linux/linux_hardware_identity.h"
 #include "platform/linux/linux_hardware_key.h"
 #include "platform/linux/linux_posture_probes.h"
 #include "platform/linux/linux_process_table.h"
 #include "platform/linux/linux_workspace.h"
-#include "platform/linux/proc_running_applications.h"
+#include "platform/linux/plist_bundle_reader.h"
 #include "platform/linux/selecting_keychain.h"
+#include "platform/linux/xdg_login_item.h"
 #include "platform/linux/syslog_system_log.h"
 #include "support/config.h"
 
@@ -22,9 +20,6 @@ Ports makeLinuxPorts(const char *argv0)
     ports.systemLog = std::make_shared<SyslogSystemLog>();
     auto bundle = std::make_shared<AppBundle>(AppBundle::forRunningExecutable(argv0));
     ports.bundle = bundle;
-    ports.processTable = std::make_shared<LinuxProcessTable>();
-    ports.workspace = std::make_shared<LinuxWorkspace>();
-    ports.codeSigning = std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
     ports.distributedNotifications = std::make_shared<DBusDistributedNotifications>();
     ports.loginItem = std::make_shared<XdgLoginItem>(bundle->executablePath());
     // Cheap constructors: nothing below touches the bus or the disk until first used.
@@ -32,6 +27,9 @@ Ports makeLinuxPorts(const char *argv0)
     ports.hardwareKey = std::make_shared<LinuxHardwareKey>();
     ports.hardwareIdentity = std::make_shared<LinuxHardwareIdentity>();
     ports.postureProbes = std::make_shared<LinuxPostureProbes>();
-    ports.runningApplications = std::make_shared<ProcRunningApplications>();
+    ports.bundleReader = std::make_shared<PlistBundleReader>();
+    ports.processTable = std::make_shared<LinuxProcessTable>();
+    ports.workspace = std::make_shared<LinuxWorkspace>();
+    ports.codeSigning = std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
     return ports;
 }

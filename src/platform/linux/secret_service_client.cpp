@@ -84,7 +84,9 @@ void freeItems(GList *items)
 
 }  // namespace
 
-bool available()
+namespace {
+
+bool queryBus(bool activatableCounts)
 {
     GError *error = nullptr;
     GDBusConnection *bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
@@ -94,6 +96,8 @@ bool available()
     }
     bool found = false;
     for (const char *method : {"NameHasOwner", "ListActivatableNames"}) {
+        if (!activatableCounts && std::string(method) != "NameHasOwner")
+            continue;
         const bool hasOwner = std::string(method) == "NameHasOwner";
         GVariant *reply = g_dbus_connection_call_sync(
             bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
@@ -122,6 +126,18 @@ bool available()
     }
     g_object_unref(bus);
     return found;
+}
+
+}  // namespace
+
+bool available()
+{
+    return queryBus(true);
+}
+
+bool running()
+{
+    return queryBus(false);
 }
 
 Result lookup(const Attributes &attributes, std::string &secret, std::string &error)

@@ -14,6 +14,8 @@ enum class Result { ok, notFound, locked, unavailable, failed };
 // True when the session bus is reachable and offers org.freedesktop.secrets (running or
 // activatable). Connects to the session bus; blocking.
 bool available();
+// True when some process currently owns org.freedesktop.secrets on the session bus.
+bool running();
 
 // All calls are synchronous (libsecret runs its own main context) and thread-safe.
 // Items are matched by exactly these attributes in any collection.

@@ -1,0 +1,11 @@
+#include "platform/linux/plist_bundle_reader.h"
+
+#include "platform/linux/info_plist.h"
+
+std::optional<QVariant> PlistBundleReader::infoValue(const QString &bundlePath, const QString &key) const
+{
+    const auto info = info_plist::read(bundlePath + QStringLiteral("/Contents/Info.plist"));
+    if (!info)
+        return std::nullopt;
+    return info->value(key);
+}

@@ -1,0 +1,325 @@
+// The broker-grant, control-status and --zta-* modes of the real executable, against the file
+// store and a real Secret Service (gnome-keyring on a private session bus).
+#include "identity/credential_records.h"
+#include "identity/keychain_store.h"
+#include "platform/linux/file_keychain.h"
+#include "platform/linux/secret_service_keychain.h"
+#include "secret_service_fixture.h"
+#include "support/process_runner.h"
+#include "support/temporary_home.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+class BridgeModesTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void brokerGrantLifecycle_data();
+    void brokerGrantLifecycle();
+    void badInputNeverChangesTheGrant_data();
+    void badInputNeverChangesTheGrant();
+    void controlStatus_data();
+    void controlStatus();
+    void deviceKeyModes_data();
+    void deviceKeyModes();
+    void unsafeFileStoreItemsAreRefused();
+    void automaticSelectionUsesTheSecretService();
+    void olderCopyRequiresRestart();
+
+private:
+    ProcessResult run(const QString &backend, const QStringList &args, const QByteArray &input = {},
+                      const QString &executable = QStringLiteral(MORNIX_EXECUTABLE));
+    std::shared_ptr<Keychain> keychain(const QString &backend) const;
+    static void addBackends();
+
+    TemporaryHome m_home;
+    std::unique_ptr<SecretServiceFixture> m_secretService;
+};
+
+namespace {
+const QByteArray k43(43, 'R');
+
+QByteArray grantJSON(const QByteArray &access, qint64 expiresAt = 99)
+{
+    return "{\"accessToken\":\"" + access + "\",\"refreshToken\":\"sg1." + k43 + "\",\"expiresAt\":"
+        + QByteArray::number(expiresAt) + "}";
+}
+
+QString itemPath(const TemporaryHome &home, const QString &account)
+{
+    return home.dataHome() + QStringLiteral("/VeltroMornix/keychain/")
+        + FileKeychain::genericPasswordFileName(KeychainStore::service, account);
+}
+
+void writePlist(const QString &path, const QByteArray &extra)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+            "<key>CFBundleIdentifier</key><string>ai.veltro.mornix</string>" + extra + "</dict></plist>\n");
+}
+}  // namespace
+
+void BridgeModesTest::initTestCase()
+{
+    QVERIFY(m_home.isValid());
+    m_secretService = std::make_unique<SecretServiceFixture>();
+    QVERIFY2(m_secretService->isRunning(), qPrintable(m_secretService->error()));
+}
+
+void BridgeModesTest::init()
+{
+    for (const QString &backend : {QStringLiteral("file"), QStringLiteral("secret-service")}) {
+        const KeychainStore store(keychain(backend));
+        store.clearCredentials();
+        store.clearItem(KeychainStore::brokerGrantAccount);
+    }
+}
+
+void BridgeModesTest::addBackends()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::newRow("file") << QStringLiteral("file");
+    QTest::newRow("secret-service") << QStringLiteral("secret-service");
+}
+
+std::shared_ptr<Keychain> BridgeModesTest::keychain(const QString &backend) const
+{
+    if (backend == QLatin1String("file"))
+        return std::make_shared<FileKeychain>();
+    return std::make_shared<SecretServiceKeychain>();
+}
+
+ProcessResult BridgeModesTest::run(const QString &backend, const QStringList &args, const QByteArray &input,
+                                   const QString &executable)
+{
+    QProcessEnvironment env = m_home.environment();
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"));
+    if (!backend.isEmpty())
+        env.insert(QStringLiteral("VELTRO_KEYCHAIN"), backend);
+    else
+        env.remove(QStringLiteral("VELTRO_KEYCHAIN"));
+    return runProcess(executable, args, input, env, 30000);
+}
+
+void BridgeModesTest::brokerGrantLifecycle_data()
+{
+    addBackends();
+}
+
+void BridgeModesTest::brokerGrantLifecycle()
+{
+    QFETCH(QString, backend);
+    ProcessResult r = run(backend, {"--broker-grant-read"});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.standardOutput.isEmpty());
+
+    r = run(backend, {"--broker-grant-update-stdin"}, grantJSON("bg1.first"));
+    QCOMPARE(r.exitCode, 1);   // nothing to update
+    r = run(backend, {"--broker-grant-create-stdin"}, grantJSON("bg1.first"));
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.standardOutput.isEmpty() && r.standardError.isEmpty());
+    r = run(backend, {"--broker-grant-create-stdin"}, grantJSON("bg1.again"));
+    QCOMPARE(r.exitCode, 1);   // add only
+
+    r = run(backend, {"--broker-grant-read", "--desktop-bridge-version"});   // read comes first
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(!r.standardOutput.endsWith('\n'));
+    QCOMPARE(BrokerGrant::decode(r.standardOutput), (BrokerGrant{"bg1.first", "sg1." + QString::fromLatin1(k43), 99}));
+
+    // Both switches: create wins (and fails, the grant exists); update alone replaces it.
+    r = run(backend, {"--broker-grant-update-stdin", "--broker-grant-create-stdin"}, grantJSON("bg1.both"));
+    QCOMPARE(r.exitCode, 1);
+    r = run(backend, {"--broker-grant-update-stdin"}, grantJSON("bg1.second", 4102444800));
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(KeychainStore(keychain(backend)).loadBrokerGrant()->accessToken, QStringLiteral("bg1.second"));
+
+    // A stored grant that is not valid is not printed.
+    QCOMPARE(keychain(backend)->updateGenericPassword(KeychainStore::service, KeychainStore::brokerGrantAccount,
+                                                      grantJSON("bg1.bad+char")), 0);
+    r = run(backend, {"--broker-grant-read"});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.standardOutput.isEmpty());
+}
+
+void BridgeModesTest::badInputNeverChangesTheGrant_data()
+{
+    addBackends();
+}
+
+void BridgeModesTest::badInputNeverChangesTheGrant()
+{
+    QFETCH(QString, backend);
+    QCOMPARE(run(backend, {"--broker-grant-create-stdin"}, grantJSON("bg1.keep")).exitCode, 0);
+    const QByteArray before = KeychainStore(keychain(backend)).loadItemData(KeychainStore::brokerGrantAccount).value();
+
+    const QByteArray valid = grantJSON("bg1.padded");
+    const QByteArray exact = valid + QByteArray(32768 - valid.size(), ' ');
+    const QList<QByteArray> refused = {
+        grantJSON("bg1.", 5), grantJSON("bg1.ok", 0), "{\"accessToken\":\"bg1.x\"", "[]", "",
+        "{\"accessToken\":\"bg1.x\",\"refreshToken\":\"sg1.short\",\"expiresAt\":1}",
+        exact + ' ',   // 32769 bytes: refused before parsing
+    };
+    for (const QByteArray &input : refused) {
+        const ProcessResult r = run(backend, {"--broker-grant-update-stdin"}, input);
+        QCOMPARE(r.exitCode, 1);
+        QVERIFY(r.standardOutput.isEmpty() && r.standardError.isEmpty());
+        QCOMPARE(KeychainStore(keychain(backend)).loadItemData(KeychainStore::brokerGrantAccount).value(), before);
+    }
+    // Exactly 32768 bytes is read and parsed.
+    QCOMPARE(exact.size(), 32768);
+    QCOMPARE(run(backend, {"--broker-grant-update-stdin"}, exact).exitCode, 0);
+    QCOMPARE(KeychainStore(keychain(backend)).loadBrokerGrant()->accessToken, QStringLiteral("bg1.padded"));
+}
+
+void BridgeModesTest::controlStatus_data()
+{
+    addBackends();
+}
+
+void BridgeModesTest::controlStatus()
+{
+    QFETCH(QString, backend);
+    ProcessResult r = run(backend, {"--desktop-control-status"});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
+
+    DeviceCredentials c;
+    c.apiBaseURL = QStringLiteral("https://localhost:8443");
+    c.bearerToken = QStringLiteral("t");
+    c.orgID = QStringLiteral("3f0c4d0e-1d2a-4b7e-9a51-0c1e2d3f4a5b");
+    c.projectID = QStringLiteral("8a7b6c5d-4e3f-4a1b-8c9d-0e1f2a3b4c5d");
+    c.deviceID = QStringLiteral("d");
+    c.deviceSecret = QStringLiteral("s");
+    KeychainStore(keychain(backend)).createCredentials(c);
+    r = run(backend, {"--desktop-control-status"});
+    QCOMPARE(r.exitCode, 0);
+    QVERIFY(r.standardOutput.endsWith("}\n") && r.standardOutput.count('\n') == 1);
+    const QJsonObject status = QJsonDocument::fromJson(r.standardOutput).object();
+    QCOMPARE(status.value(QStringLiteral("protocol_version")).toInt(), 1);
+    QCOMPARE(status.value(QStringLiteral("enrolled")).toBool(), true);
+    QCOMPARE(status.value(QStringLiteral("org_id")).toString(), c.orgID);
+    QCOMPARE(status.value(QStringLiteral("project_id")).toString(), c.projectID);
+
+    // Credentials that cannot be decoded: status 1, no output, the item stays.
+    QCOMPARE(keychain(backend)->updateGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, "{\"x\":1}"), 0);
+    r = run(backend, {"--desktop-control-status"});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.standardOutput.isEmpty());
+    QCOMPARE(KeychainStore(keychain(backend)).loadItemData(KeychainStore::credentialsAccount), std::optional<QByteArray>("{\"x\":1}"));
+}
+
+void BridgeModesTest::deviceKeyModes_data()
+{
+    addBackends();
+}
+
+void BridgeModesTest::deviceKeyModes()
+{
+    QFETCH(QString, backend);
+    keychain(backend)->deleteKey(QByteArrayLiteral("ai.veltro.mornix.zta.keychain.signing"));
+    ProcessResult r = run(backend, {"--zta-enrollment-payload"});
+    QCOMPARE(r.exitCode, 0);
+    const QJsonObject payload = QJsonDocument::fromJson(r.standardOutput).object();
+    QCOMPARE(payload.value("agent").toObject().value("collector").toString(), QStringLiteral("veltro-mornix-keychain-agent"));
+    const QString pem = payload.value("secure_enclave_public_key").toString();
+
+    r = run(backend, {"--zta-sign-challenge", "challenge-nonce-ü"});
+    QCOMPARE(r.exitCode, 0);
+    const QJsonObject signature = QJsonDocument::fromJson(r.standardOutput).object();
+    QCOMPARE(signature.value("nonce").toString(), QStringLiteral("challenge-nonce-ü"));
+    QTemporaryDir dir;
+    const auto write = [&](const QString &name, const QByteArray &bytes) {
+        QFile f(dir.path() + '/' + name);
+        f.open(QIODevice::WriteOnly);
+        f.write(bytes);
+        return f.fileName();
+    };
+    const ProcessResult verified = runProcess(QStringLiteral("openssl"),
+        {"dgst", "-sha256", "-verify", write("k.pem", pem.toUtf8()), "-signature",
+         write("s.der", QByteArray::fromBase64(signature.value("signature_base64").toString().toLatin1())),
+         write("m", QStringLiteral("challenge-nonce-ü").toUtf8())});
+    QCOMPARE(verified.exitCode, 0);
+
+    r = run(backend, {"--zta-sign-challenge"});
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(r.standardOutput.isEmpty());
+    QCOMPARE(r.standardError, QByteArray("Device enrollment agent error: Invalid CLI usage. Expected "
+                                         "--zta-enrollment-payload or --zta-sign-challenge <nonce>\n"));
+}
+
+void BridgeModesTest::unsafeFileStoreItemsAreRefused()
+{
+    QCOMPARE(run("file", {"--broker-grant-create-stdin"}, grantJSON("bg1.orig")).exitCode, 0);
+    const QString item = itemPath(m_home, KeychainStore::brokerGrantAccount);
+    QFile::setPermissions(item, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
+    QCOMPARE(run("file", {"--broker-grant-read"}).exitCode, 1);
+    QCOMPARE(run("file", {"--broker-grant-update-stdin"}, grantJSON("bg1.new")).exitCode, 1);
+    QFile::setPermissions(item, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QCOMPARE(BrokerGrant::decode(run("file", {"--broker-grant-read"}).standardOutput).accessToken, QStringLiteral("bg1.orig"));
+
+    const QString decoy = m_home.path() + "/decoy.json";
+    QFile d(decoy);
+    QVERIFY(d.open(QIODevice::WriteOnly));
+    d.write(grantJSON("bg1.decoy"));
+    d.close();
+    QFile::remove(item);
+    QVERIFY(QFile::link(decoy, item));
+    QCOMPARE(run("file", {"--broker-grant-read"}).exitCode, 1);
+    QCOMPARE(run("file", {"--broker-grant-update-stdin"}, grantJSON("bg1.new")).exitCode, 1);
+    QCOMPARE(run("file", {"--broker-grant-create-stdin"}, grantJSON("bg1.new")).exitCode, 1);
+    QVERIFY(QFileInfo(item).isSymLink());
+    QVERIFY(d.open(QIODevice::ReadOnly));
+    QCOMPARE(d.readAll(), grantJSON("bg1.decoy"));
+    QFile::remove(item);
+}
+
+void BridgeModesTest::automaticSelectionUsesTheSecretService()
+{
+    // No VELTRO_KEYCHAIN: the bus offers a Secret Service, so the item lands there.
+    QCOMPARE(run(QString(), {"--broker-grant-create-stdin"}, grantJSON("bg1.auto")).exitCode, 0);
+    QCOMPARE(KeychainStore(keychain("secret-service")).loadBrokerGrant()->accessToken, QStringLiteral("bg1.auto"));
+    QCOMPARE(KeychainStore(keychain("file")).loadBrokerGrant(), std::nullopt);
+}
+
+void BridgeModesTest::olderCopyRequiresRestart()
+{
+    QTemporaryDir dir;
+    const QString contents = dir.path() + "/Old Veltro.app/Contents";
+    QVERIFY(QDir().mkpath(contents + "/MacOS"));
+    QVERIFY(QFile::copy("/bin/sleep", contents + "/MacOS/oldcopy"));
+    writePlist(contents + "/Info.plist", "");
+    QProcess old;
+    old.start(contents + "/MacOS/oldcopy", {"60"});
+    QVERIFY(old.waitForStarted());
+
+    ProcessResult r = run("file", {"--desktop-control-status"});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false,\"requires_restart\":true}\n"));
+    writePlist(contents + "/Info.plist", "<key>VeltroDesktopBridgeProtocol</key><string>1</string>");
+    QCOMPARE(run("file", {"--desktop-control-status"}).standardOutput,
+             QByteArray("{\"protocol_version\":1,\"enrolled\":false,\"requires_restart\":true}\n"));
+    writePlist(contents + "/Info.plist", "<key>VeltroDesktopBridgeProtocol</key><integer>0</integer>");
+    QCOMPARE(run("file", {"--desktop-control-status"}).standardOutput,
+             QByteArray("{\"protocol_version\":1,\"enrolled\":false,\"requires_restart\":true}\n"));
+    writePlist(contents + "/Info.plist", "<key>VeltroDesktopBridgeProtocol</key><integer>1</integer>");
+    QCOMPARE(run("file", {"--desktop-control-status"}).standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
+    old.kill();
+    old.waitForFinished();
+
+    // The process itself is never an older copy, even from a bundle without the protocol key.
+    const QString self = dir.path() + "/Self.app/Contents";
+    QVERIFY(QDir().mkpath(self + "/MacOS"));
+    QVERIFY(QFile::copy(QStringLiteral(MORNIX_EXECUTABLE), self + "/MacOS/VeltroMornix"));
+    writePlist(self + "/Info.plist", "");
+    r = run("file", {"--desktop-control-status"}, {}, self + "/MacOS/VeltroMornix");
+    QCOMPARE(r.standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
+}
+
+QTEST_GUILESS_MAIN(BridgeModesTest)
+#include "tst_bridge_modes.moc"

@@ -1,0 +1,332 @@
+// The keychain port and KeychainStore against both real backends: the file store and a real
+// gnome-keyring on a private session bus. Also: items written by secret-tool (an independent
+// client), the file store's refusal of unsafe items, and add-only under racing processes.
+#include "identity/identity_error.h"
+#include "identity/keychain_store.h"
+#include "platform/linux/file_keychain.h"
+#include "platform/linux/secret_service_keychain.h"
+#include "secret_service_fixture.h"
+#include "support/process_runner.h"
+#include "support/temporary_home.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+class KeychainBackendsTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void storeSemantics_data();
+    void storeSemantics();
+    void undecodableBlobFailsAndStays_data();
+    void undecodableBlobFailsAndStays();
+    void keyItems_data();
+    void keyItems();
+    void secretToolInterop();
+    void fileStoreRefusesUnsafeItems();
+    void fileStoreWritesPrivateFiles();
+    void addOnlyHoldsAcrossRacingProcesses_data();
+    void addOnlyHoldsAcrossRacingProcesses();
+
+private:
+    std::shared_ptr<Keychain> backend(const QString &name) const;
+    void clearAll(const QString &name);
+
+    TemporaryHome m_home;
+    std::unique_ptr<SecretServiceFixture> m_secretService;
+};
+
+namespace {
+const QString k43 = QString(43, QLatin1Char('Q'));
+
+DeviceCredentials credentials(const QString &device)
+{
+    DeviceCredentials c;
+    c.apiBaseURL = QStringLiteral("https://localhost:8443");
+    c.bearerToken = QStringLiteral("bearer");
+    c.orgID = QStringLiteral("org");
+    c.projectID = QStringLiteral("project");
+    c.deviceID = device;
+    c.deviceSecret = QStringLiteral("secret");
+    return c;
+}
+
+template <typename F>
+IdentityError expectError(F &&f)
+{
+    try {
+        f();
+    } catch (const IdentityError &error) {
+        return error;
+    }
+    return IdentityError(QStringLiteral("none"), 0, QStringLiteral("no error thrown"));
+}
+
+QString keychainDirectory(const TemporaryHome &home)
+{
+    return home.dataHome() + QStringLiteral("/VeltroMornix/keychain");
+}
+}  // namespace
+
+void KeychainBackendsTest::initTestCase()
+{
+    QVERIFY(m_home.isValid());
+    m_secretService = std::make_unique<SecretServiceFixture>();
+    QVERIFY2(m_secretService->isRunning(), qPrintable(m_secretService->error()));
+}
+
+std::shared_ptr<Keychain> KeychainBackendsTest::backend(const QString &name) const
+{
+    if (name == QLatin1String("file"))
+        return std::make_shared<FileKeychain>();
+    return std::make_shared<SecretServiceKeychain>();
+}
+
+void KeychainBackendsTest::clearAll(const QString &name)
+{
+    const KeychainStore store(backend(name));
+    store.clearCredentials();
+    store.clearItem(KeychainStore::brokerGrantAccount);
+    store.clearPendingClaim();
+    backend(name)->deleteKey("test.tag");
+}
+
+void KeychainBackendsTest::init()
+{
+    clearAll(QStringLiteral("file"));
+    clearAll(QStringLiteral("secret-service"));
+}
+
+void KeychainBackendsTest::storeSemantics_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("file") << QStringLiteral("file");
+    QTest::newRow("secret-service") << QStringLiteral("secret-service");
+}
+
+void KeychainBackendsTest::storeSemantics()
+{
+    QFETCH(QString, name);
+    const KeychainStore store(backend(name));
+
+    // Empty keychain: loads give nothing, clears succeed.
+    QCOMPARE(store.loadCredentials(), std::nullopt);
+    QCOMPARE(store.loadBrokerGrant(), std::nullopt);
+    QCOMPARE(store.loadPendingClaim(), std::nullopt);
+    store.clearCredentials();
+    store.clearPendingClaim();
+
+    // Create is add-only.
+    store.createCredentials(credentials(QStringLiteral("one")));
+    const IdentityError duplicate = expectError([&] { store.createCredentials(credentials(QStringLiteral("two"))); });
+    QCOMPARE(duplicate.domain(), QStringLiteral("KeychainStore"));
+    QCOMPARE(duplicate.code(), qint64(-25299));
+    QCOMPARE(duplicate.localizedDescription(), QStringLiteral("Failed to create device credentials."));
+    QCOMPARE(store.loadCredentials()->deviceID, QStringLiteral("one"));
+
+    // Save updates, else adds.
+    store.saveCredentials(credentials(QStringLiteral("three")));
+    QCOMPARE(store.loadCredentials()->deviceID, QStringLiteral("three"));
+    const PendingClaimState claim{QStringLiteral("c1"), QStringLiteral("https://localhost:8443"), QStringLiteral("Mac"), 12.5};
+    store.savePendingClaim(claim);
+    QCOMPARE(store.loadPendingClaim(), claim);
+
+    // Broker grant: update needs an item; invalid grants never reach the keychain.
+    const BrokerGrant grant{QStringLiteral("bg1.first"), QStringLiteral("sg1.") + k43, 10};
+    const IdentityError missing = expectError([&] { store.updateBrokerGrant(grant); });
+    QCOMPARE(missing.domain(), QStringLiteral("BrokerGrant"));
+    QCOMPARE(missing.code(), qint64(-25300));
+    const IdentityError invalid = expectError([&] { store.createBrokerGrant(BrokerGrant{QStringLiteral("bg1."), grant.refreshToken, 1}); });
+    QCOMPARE(invalid.domain(), QStringLiteral("BrokerGrant"));
+    QCOMPARE(invalid.code(), qint64(1));
+    QCOMPARE(store.loadBrokerGrant(), std::nullopt);
+    store.createBrokerGrant(grant);
+    QCOMPARE(expectError([&] { store.createBrokerGrant(grant); }).code(), qint64(-25299));
+    const BrokerGrant second{QStringLiteral("bg1.second"), grant.refreshToken, 20};
+    store.updateBrokerGrant(second);
+    QCOMPARE(store.loadBrokerGrant(), second);
+    QCOMPARE(expectError([&] { store.updateBrokerGrant(BrokerGrant{second.accessToken, second.refreshToken, 0}); }).code(),
+             qint64(1));
+    QCOMPARE(store.loadBrokerGrant(), second);
+
+    // Delete, then delete again.
+    store.clearCredentials();
+    QCOMPARE(store.loadCredentials(), std::nullopt);
+    store.clearCredentials();
+}
+
+void KeychainBackendsTest::undecodableBlobFailsAndStays_data()
+{
+    storeSemantics_data();
+}
+
+void KeychainBackendsTest::undecodableBlobFailsAndStays()
+{
+    QFETCH(QString, name);
+    const std::shared_ptr<Keychain> keychain = backend(name);
+    QCOMPARE(keychain->addGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, "{not json"), 0);
+    const KeychainStore store(keychain);
+    try {
+        store.loadCredentials();
+        QFAIL("decoded a corrupt blob");
+    } catch (const DecodingError &error) {
+        QCOMPARE(error.code(), qint64(4864));
+    }
+    QByteArray data;
+    QCOMPARE(keychain->readGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, data), 0);
+    QCOMPARE(data, QByteArray("{not json"));
+}
+
+void KeychainBackendsTest::keyItems_data()
+{
+    storeSemantics_data();
+}
+
+void KeychainBackendsTest::keyItems()
+{
+    QFETCH(QString, name);
+    const std::shared_ptr<Keychain> keychain = backend(name);
+    QByteArray key;
+    QCOMPARE(keychain->readKey("test.tag", key), -25300);
+    const QByteArray binary = QByteArray::fromHex("00ff10200a0d");
+    QCOMPARE(keychain->addKey("test.tag", binary), 0);
+    QCOMPARE(keychain->addKey("test.tag", "other"), -25299);
+    QCOMPARE(keychain->readKey("test.tag", key), 0);
+    QCOMPARE(key, binary);
+    // Key items and generic passwords do not see each other.
+    QByteArray data;
+    QCOMPARE(keychain->readGenericPassword(KeychainStore::service, QStringLiteral("test.tag"), data), -25300);
+    QCOMPARE(keychain->deleteKey("test.tag"), 0);
+    QCOMPARE(keychain->deleteKey("test.tag"), -25300);
+}
+
+void KeychainBackendsTest::secretToolInterop()
+{
+    // secret-tool writes, we read.
+    const QByteArray json = R"({"claimID":"c9","apiBaseURL":"https://localhost:8443","deviceName":"Mac","createdAt":7})";
+    ProcessResult stored = runProcess(QStringLiteral("secret-tool"),
+                                      {"store", "--label=pending", "service", "ai.veltro.mornix", "account", "pending-claim",
+                                       "class", "generic-password"},
+                                      json);
+    QCOMPARE(stored.exitCode, 0);
+    const KeychainStore store(backend(QStringLiteral("secret-service")));
+    QCOMPARE(store.loadPendingClaim()->claimID, QStringLiteral("c9"));
+
+    // We write, secret-tool reads.
+    store.saveCredentials(credentials(QStringLiteral("from-us")));
+    const ProcessResult looked = runProcess(QStringLiteral("secret-tool"),
+                                            {"lookup", "service", "ai.veltro.mornix", "account", "device-credentials"});
+    QCOMPARE(looked.exitCode, 0);
+    QCOMPARE(DeviceCredentials::decode(looked.standardOutput).deviceID, QStringLiteral("from-us"));
+}
+
+void KeychainBackendsTest::fileStoreRefusesUnsafeItems()
+{
+    const std::shared_ptr<Keychain> keychain = backend(QStringLiteral("file"));
+    const KeychainStore store(keychain);
+    store.saveCredentials(credentials(QStringLiteral("safe")));
+    const QString item = keychainDirectory(m_home) + QLatin1Char('/')
+        + FileKeychain::genericPasswordFileName(KeychainStore::service, KeychainStore::credentialsAccount);
+
+    // Open to others: refused for read, update and delete; the file is left as it is.
+    QVERIFY(QFile::setPermissions(item, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
+    QByteArray data;
+    QCOMPARE(keychain->readGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, data), -25295);
+    QCOMPARE(expectError([&] { store.loadCredentials(); }).localizedDescription(),
+             QStringLiteral("Failed to read Keychain item (-25295)."));
+    QCOMPARE(expectError([&] { store.saveCredentials(credentials(QStringLiteral("x"))); }).code(), qint64(-25295));
+    QCOMPARE(expectError([&] { store.clearCredentials(); }).code(), qint64(-25295));
+    QVERIFY(QFile::exists(item));
+    QVERIFY(QFile::setPermissions(item, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QCOMPARE(store.loadCredentials()->deviceID, QStringLiteral("safe"));
+
+    // Replaced by a symbolic link: refused, and neither the link nor its target changes.
+    const QString target = m_home.path() + QStringLiteral("/elsewhere.json");
+    QFile targetFile(target);
+    QVERIFY(targetFile.open(QIODevice::WriteOnly));
+    targetFile.write(credentials(QStringLiteral("planted")).encoded());
+    targetFile.close();
+    QVERIFY(QFile::remove(item));
+    QVERIFY(QFile::link(target, item));
+    QCOMPARE(keychain->readGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, data), -25295);
+    QCOMPARE(expectError([&] { store.saveCredentials(credentials(QStringLiteral("y"))); }).code(), qint64(-25295));
+    QCOMPARE(expectError([&] { store.createCredentials(credentials(QStringLiteral("y"))); }).code(), qint64(-25295));
+    QCOMPARE(expectError([&] { store.clearCredentials(); }).code(), qint64(-25295));
+    QVERIFY(QFileInfo(item).isSymLink());
+    QVERIFY(targetFile.open(QIODevice::ReadOnly));
+    QCOMPARE(DeviceCredentials::decode(targetFile.readAll()).deviceID, QStringLiteral("planted"));
+    QFile::remove(item);
+
+    // A keychain directory open to others makes the whole store unavailable.
+    QVERIFY(QFile::setPermissions(keychainDirectory(m_home), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                                 | QFileDevice::ExeOwner | QFileDevice::ReadOther
+                                                                 | QFileDevice::ExeOther));
+    QCOMPARE(keychain->readGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, data), -25291);
+    QVERIFY(QFile::setPermissions(keychainDirectory(m_home),
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+}
+
+void KeychainBackendsTest::fileStoreWritesPrivateFiles()
+{
+    ::umask(022);
+    const KeychainStore store(backend(QStringLiteral("file")));
+    store.saveCredentials(credentials(QStringLiteral("a")));
+    store.saveCredentials(credentials(QStringLiteral("b")));
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(keychainDirectory(m_home)).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 0777, mode_t(0700));
+    const QStringList files = QDir(keychainDirectory(m_home)).entryList(QDir::Files | QDir::Hidden);
+    QVERIFY(!files.isEmpty());
+    for (const QString &file : files) {
+        QCOMPARE(::stat(QFile::encodeName(keychainDirectory(m_home) + QLatin1Char('/') + file).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, mode_t(0600));
+        QVERIFY2(!file.contains(QLatin1String(".tmp-")), qPrintable(file));   // no temporary left behind
+    }
+}
+
+void KeychainBackendsTest::addOnlyHoldsAcrossRacingProcesses_data()
+{
+    storeSemantics_data();
+}
+
+void KeychainBackendsTest::addOnlyHoldsAcrossRacingProcesses()
+{
+    QFETCH(QString, name);
+    // Eight real processes create the broker grant at once: exactly one may succeed.
+    QProcessEnvironment env = m_home.environment();
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"));
+    env.insert(QStringLiteral("VELTRO_KEYCHAIN"), name);
+    std::vector<std::unique_ptr<QProcess>> processes;
+    for (int i = 0; i < 8; ++i) {
+        auto process = std::make_unique<QProcess>();
+        process->setProcessEnvironment(env);
+        process->start(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--broker-grant-create-stdin")});
+        QVERIFY(process->waitForStarted());
+        processes.push_back(std::move(process));
+    }
+    for (int i = 0; i < 8; ++i) {
+        processes[i]->write("{\"accessToken\":\"bg1.racer" + QByteArray::number(i) + "\",\"refreshToken\":\"sg1."
+                            + k43.toLatin1() + "\",\"expiresAt\":5}");
+        processes[i]->closeWriteChannel();
+    }
+    int successes = 0;
+    QString winner;
+    for (int i = 0; i < 8; ++i) {
+        QVERIFY(processes[i]->waitForFinished(30000));
+        if (processes[i]->exitCode() == 0) {
+            ++successes;
+            winner = QStringLiteral("bg1.racer") + QString::number(i);
+        }
+    }
+    QCOMPARE(successes, 1);
+    QCOMPARE(KeychainStore(backend(name)).loadBrokerGrant()->accessToken, winner);
+}
+
+QTEST_GUILESS_MAIN(KeychainBackendsTest)
+#include "tst_keychain_backends.moc"
