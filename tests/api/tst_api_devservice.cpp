@@ -361,6 +361,19 @@ void APIDevserviceTest::claimPreflightMismatchSendsNothing()
     QCOMPARE(m_log.first().size(), QStringLiteral("claim payload hash preflight mismatch expected= recomputed=").size() + 128);
     QCOMPARE(m_service->admin({QStringLiteral("claims"), QStringLiteral("list")}).value(QStringLiteral("claims")).toArray().size(),
              claimsBefore);
+
+    // The genuine record passes the preflight; an answer that does not decode is reported with
+    // the completion's prefix.
+    const DeviceClaimRequestPayload genuine = m_agent->buildSignedClaimRequest(challenge.value->challenge_id,
+                                                                               challenge.value->challenge_nonce, invite);
+    QVERIFY(!m_service->admin({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("claims"),
+                               QStringLiteral("--malformed"), QStringLiteral("--count"), QStringLiteral("1")})
+                 .isEmpty());
+    const auto malformed = runOperation<DeviceClaimCompleteResponse>([&] { return api.completeDeviceClaim(base, genuine); });
+    QVERIFY(malformed.apiError);
+    QCOMPARE(malformed.apiError->kind(), APIError::Kind::decodeError);
+    QVERIFY2(malformed.apiError->message().startsWith(QStringLiteral("Failed to decode device claim response: ")),
+             qPrintable(malformed.apiError->message()));
 }
 
 void APIDevserviceTest::injectedFaults_data()
