@@ -13,6 +13,7 @@ start of the admin process and from its exit (the command is committed just befo
 
 import argparse
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -79,6 +80,7 @@ def main():
         line("admin command send runtime", admin_runtime)
     finally:
         ds.cleanup()
+        shutil.rmtree(keys, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,8 @@
 
 #include "support/worker_thread.h"
 
+#include <QCoroFuture>
+
 #include <QJsonArray>
 #include <QLoggingCategory>
 #include <QTimer>
@@ -54,13 +56,14 @@ KillExecutor::KillExecutor(std::shared_ptr<Workspace> workspace, std::shared_ptr
 {
 }
 
-QCoro::Task<void> KillExecutor::sleepFor(nanoseconds duration, QPointer<CancellationToken> cancellation)
+QCoro::Task<void> KillExecutor::sleepFor(nanoseconds duration, const QPointer<CancellationToken> &cancellation)
 {
     const auto ms = duration_cast<milliseconds>(duration + nanoseconds(999'999));
     if (ms.count() <= 0)
         co_return;
     if (cancellation) {
-        co_await cancellableSleep(cancellation, ms);
+        QCoro::Task<bool> sleep = cancellableSleep(cancellation, ms);
+        co_await sleep;
         co_return;
     }
     QTimer timer;
@@ -70,17 +73,21 @@ QCoro::Task<void> KillExecutor::sleepFor(nanoseconds duration, QPointer<Cancella
     co_await qCoro(&timer, &QTimer::timeout);
 }
 
-QCoro::Task<KillExecutionResult> KillExecutor::executeKill(KillTargetCatalog::Target target,
-                                                           QPointer<CancellationToken> cancellation)
+QCoro::Task<KillExecutionResult> KillExecutor::executeKill(const KillTargetCatalog::Target &targetArgument,
+                                                           CancellationToken *cancellationArgument)
 {
+    const KillTargetCatalog::Target target = targetArgument;
+    const QPointer<CancellationToken> cancellation(cancellationArgument);
+    const QPointer<CancellationToken> noCancellation;
     QStringList terminated, forced, alreadyStopped, signatureRejected;
     QStringList bundleIDs = target.bundleIDs.values();
     std::sort(bundleIDs.begin(), bundleIDs.end());
 
     for (const QString &bundleID : bundleIDs) {
         auto workspace = m_workspace;
-        const QList<RunningApplication> copies =
-            co_await onWorkerThread([workspace, bundleID] { return workspace->runningApplications(bundleID); });
+        QFuture<QList<RunningApplication>> listing =
+            startOnWorkerThread([workspace, bundleID] { return workspace->runningApplications(bundleID); });
+        const QList<RunningApplication> copies = co_await listing;
         if (copies.isEmpty()) {
             alreadyStopped.append(bundleID);
             continue;
@@ -89,8 +96,9 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(KillTargetCatalog::Ta
         for (const RunningApplication &copy : copies) {
             auto codeSigning = m_codeSigning;
             const QString bundlePath = copy.bundlePath;
-            const std::optional<SigningInformation> signing = co_await onWorkerThread(
+            QFuture<std::optional<SigningInformation>> check = startOnWorkerThread(
                 [codeSigning, bundlePath] { return codeSigning->staticSigningInformation(bundlePath); });
+            const std::optional<SigningInformation> signing = co_await check;
             if (!signing || signing->teamIdentifier.isEmpty() || !target.teamIdentifiers.contains(signing->teamIdentifier)) {
                 qCInfo(lcExecutor) << "left a copy with a foreign signature running, pid" << copy.pid;
                 signatureRejected.append(bundleID);
@@ -107,7 +115,7 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(KillTargetCatalog::Ta
             // SIGKILL is asynchronous: give the copy a moment to disappear before the final check.
             const auto deadline = steady_clock::now() + m_timing.forcedStopWait;
             while (!m_workspace->isTerminated(copy) && steady_clock::now() < deadline)
-                co_await sleepFor(std::min<nanoseconds>(m_timing.pollStep, deadline - steady_clock::now()), {});
+                co_await sleepFor(std::min<nanoseconds>(m_timing.pollStep, deadline - steady_clock::now()), noCancellation);
         }
         if (actedOn)
             terminated.append(bundleID);
@@ -116,8 +124,9 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(KillTargetCatalog::Ta
     bool stillRunning = false;
     for (const QString &bundleID : bundleIDs) {
         auto workspace = m_workspace;
-        const QList<RunningApplication> copies =
-            co_await onWorkerThread([workspace, bundleID] { return workspace->runningApplications(bundleID); });
+        QFuture<QList<RunningApplication>> listing =
+            startOnWorkerThread([workspace, bundleID] { return workspace->runningApplications(bundleID); });
+        const QList<RunningApplication> copies = co_await listing;
         if (!copies.isEmpty()) {
             stillRunning = true;
             break;
@@ -141,11 +150,14 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(KillTargetCatalog::Ta
 QCoro::Task<bool> KillExecutor::currentAuthorizedTarget(const DetectedAgentInstance &instance)
 {
     auto scanner = m_scanner;
-    co_return co_await onWorkerThread([scanner, instance] { return scanner->isCurrentAuthorizedTarget(instance); });
+    const DetectedAgentInstance copy = instance;
+    QFuture<bool> check = startOnWorkerThread([scanner, copy] { return scanner->isCurrentAuthorizedTarget(copy); });
+    const bool authorised = co_await check;
+    co_return authorised;
 }
 
-QCoro::Task<AgentInstanceLiveness> KillExecutor::waitForStop(DetectedAgentInstance instance, nanoseconds timeout,
-                                                             QPointer<CancellationToken> cancellation)
+QCoro::Task<AgentInstanceLiveness> KillExecutor::waitForStop(const DetectedAgentInstance &instance, nanoseconds timeout,
+                                                             const QPointer<CancellationToken> &cancellation)
 {
     AgentInstanceLiveness state = m_scanner->liveness(instance);
     if (state != AgentInstanceLiveness::Running)
@@ -180,17 +192,21 @@ bool KillExecutor::sendStop(const DetectedAgentInstance &instance, bool force)
     return m_processTable->sendSignal(instance.processIdentifier, instance.launchIdentity, force ? SIGKILL : SIGTERM);
 }
 
-QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(QString targetInstanceID,
-                                                                    AgentProductCatalog::Product expectedProduct,
+QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(const QString &targetInstanceIDArgument,
+                                                                    const AgentProductCatalog::Product &expectedProductArgument,
                                                                     AgentInstanceSnapshotSource *monitor,
-                                                                    QPointer<CancellationToken> cancellation)
+                                                                    CancellationToken *cancellationArgument)
 {
+    const QString targetInstanceID = targetInstanceIDArgument;
+    const AgentProductCatalog::Product expectedProduct = expectedProductArgument;
+    const QPointer<CancellationToken> cancellation(cancellationArgument);
     std::optional<QList<DetectedAgentInstance>> candidates;
     if (monitor)
         candidates = monitor->publishedInstancesIfReady();
     if (!candidates) {
         auto scanner = m_scanner;
-        candidates = co_await onWorkerThread([scanner] { return scanner->reconcile({}); });
+        QFuture<QList<DetectedAgentInstance>> scan = startOnWorkerThread([scanner] { return scanner->reconcile({}); });
+        candidates = co_await scan;
     }
 
     std::optional<DetectedAgentInstance> instance;
@@ -201,7 +217,9 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(QString targ
             break;
         }
     }
-    if (!instance || !co_await currentAuthorizedTarget(*instance))
+    if (!instance)
+        co_return instanceResult(false, kInstanceNotFound, targetInstanceID, expectedProduct, std::nullopt);
+    if (!co_await currentAuthorizedTarget(*instance))
         co_return instanceResult(false, kInstanceNotFound, targetInstanceID, expectedProduct, std::nullopt);
 
     // Graceful stop.

@@ -50,22 +50,27 @@ public:
                  Timing timing);
 
     // Quits every running copy of the target's applications that is signed by one of its teams.
-    QCoro::Task<KillExecutionResult> executeKill(KillTargetCatalog::Target target,
-                                                 QPointer<CancellationToken> cancellation = {});
+    // Arguments are copied before the task first suspends (tasks start at once), so temporaries
+    // may be passed.
+    QCoro::Task<KillExecutionResult> executeKill(const KillTargetCatalog::Target &target,
+                                                 CancellationToken *cancellation = nullptr);
 
     // Stops the instance with this id (as received) if it is a current, authorised instance of
     // the expected product. monitor may be null (then a fresh scan is made); it must outlive the
     // task.
-    QCoro::Task<KillExecutionResult> executeAgentInstance(QString targetInstanceID,
-                                                          AgentProductCatalog::Product expectedProduct,
+    QCoro::Task<KillExecutionResult> executeAgentInstance(const QString &targetInstanceID,
+                                                          const AgentProductCatalog::Product &expectedProduct,
                                                           AgentInstanceSnapshotSource *monitor,
-                                                          QPointer<CancellationToken> cancellation = {});
+                                                          CancellationToken *cancellation = nullptr);
 
 private:
-    QCoro::Task<AgentInstanceLiveness> waitForStop(DetectedAgentInstance instance, std::chrono::nanoseconds timeout,
-                                                   QPointer<CancellationToken> cancellation);
+    // Coroutine parameters here are references or trivially destructible (see worker_thread.h);
+    // the referenced objects live in the awaiting frame.
+    QCoro::Task<AgentInstanceLiveness> waitForStop(const DetectedAgentInstance &instance,
+                                                   std::chrono::nanoseconds timeout,
+                                                   const QPointer<CancellationToken> &cancellation);
     QCoro::Task<bool> currentAuthorizedTarget(const DetectedAgentInstance &instance);
-    QCoro::Task<void> sleepFor(std::chrono::nanoseconds duration, QPointer<CancellationToken> cancellation);
+    QCoro::Task<void> sleepFor(std::chrono::nanoseconds duration, const QPointer<CancellationToken> &cancellation);
     bool sendStop(const DetectedAgentInstance &instance, bool force);
 
     std::shared_ptr<Workspace> m_workspace;

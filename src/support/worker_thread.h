@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QCoroFuture>
-#include <QCoroTask>
 #include <QFuture>
 #include <QPromise>
 #include <QThreadPool>
@@ -10,11 +8,15 @@
 #include <type_traits>
 #include <utility>
 
-// Runs blocking work (signature checks, scans) on the global thread pool and resumes the
-// awaiting coroutine on its own thread once the result is there. The callable must be safe to
-// run on another thread (capture shared, thread-safe collaborators by value).
+// Starts blocking work (signature checks, scans) on the global thread pool; the returned future
+// can be co_awaited (QCoroFuture), which resumes the coroutine on its own thread. The callable
+// must be safe to run on another thread (capture shared, thread-safe collaborators by value).
+//
+// A plain function on purpose: with GCC 12, a non-trivially destructible temporary (such as a
+// lambda) passed to a coroutine inside a co_await expression can be destroyed twice. Callers
+// keep the future in a named variable and co_await that.
 template <typename F>
-auto onWorkerThread(F work) -> QCoro::Task<std::invoke_result_t<F>>
+QFuture<std::invoke_result_t<F>> startOnWorkerThread(F work)
 {
     using Result = std::invoke_result_t<F>;
     auto promise = std::make_shared<QPromise<Result>>();
@@ -24,5 +26,5 @@ auto onWorkerThread(F work) -> QCoro::Task<std::invoke_result_t<F>>
         promise->addResult(work());
         promise->finish();
     });
-    co_return co_await future;
+    return future;
 }

@@ -6,6 +6,7 @@
 
 #include "support/agent_fixture_checks.h"
 #include "support/counting_code_signing.h"
+#include "support/scoped_ports.h"
 #include "support/signed_fixtures.h"
 
 #include <QJsonDocument>
@@ -38,6 +39,54 @@ QList<DetectedAgentInstance> only(const QList<DetectedAgentInstance> &instances,
     return result;
 }
 
+// Scripted ports for the one rule no real process on Linux can reach: a process whose pid is a
+// recognised application's (on Linux an application's executable always lies in a bundle).
+class ScriptedWorkspace final : public Workspace {
+public:
+    QList<RunningApplication> apps;
+    QList<RunningApplication> runningApplications() const override { return apps; }
+    std::optional<RunningApplication> runningApplication(qint32 pid) const override
+    {
+        for (const RunningApplication &app : apps) {
+            if (app.pid == pid)
+                return app;
+        }
+        return std::nullopt;
+    }
+    QList<RunningApplication> runningApplications(const QString &) const override { return {}; }
+    bool terminate(const RunningApplication &) override { return false; }
+    bool forceTerminate(const RunningApplication &) override { return false; }
+    bool isTerminated(const RunningApplication &) const override { return false; }
+    void openURL(const QUrl &) override {}
+};
+
+class ScriptedProcessTable final : public ProcessTable {
+public:
+    QList<ProcessRecord> records;
+    QHash<qint32, QString> starts;
+    QList<ProcessRecord> processes() const override { return records; }
+    ProcessStartObservation startIdentity(qint32 pid) const override
+    {
+        return starts.contains(pid) ? ProcessStartObservation::observed(starts.value(pid))
+                                    : ProcessStartObservation::notRunning();
+    }
+    bool sendSignal(qint32, const QString &, int) override { return false; }
+};
+
+class ScriptedCodeSigning final : public CodeSigning {
+public:
+    QHash<QString, SigningInformation> byPath;
+    QHash<qint32, SigningInformation> byPID;
+    std::optional<SigningInformation> staticSigningInformation(const QString &path) override
+    {
+        return byPath.contains(path) ? std::optional(byPath.value(path)) : std::nullopt;
+    }
+    std::optional<SigningInformation> dynamicSigningInformation(qint32 pid) override
+    {
+        return byPID.contains(pid) ? std::optional(byPID.value(pid)) : std::nullopt;
+    }
+};
+
 }  // namespace
 
 class TestAgentInstanceScanner : public QObject {
@@ -53,11 +102,13 @@ private Q_SLOTS:
     {
         m_signing = std::make_shared<CountingCodeSigning>(
             std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
-        m_scanner = std::make_unique<AgentInstanceScanner>(std::make_shared<LinuxWorkspace>(),
-                                                           std::make_shared<LinuxProcessTable>(), m_signing);
+        // Only this test's fixtures: other programs of a shared machine stay out of the counts.
+        m_scanner = std::make_unique<AgentInstanceScanner>(
+            std::make_shared<ScopedWorkspace>(std::make_shared<LinuxWorkspace>(), m_dir.path()),
+            std::make_shared<ScopedProcessTable>(std::make_shared<LinuxProcessTable>(), m_dir.path()), m_signing);
     }
 
-    // Only the genuine, correctly signed clients are admitted, with the specified ids.
+    // Only the genuine, correctly signed clients are admitted, with the expected ids.
     void detectsExactlyTheGenuineInstances()
     {
         const QString dir = m_dir.filePath(QStringLiteral("cast"));
@@ -105,7 +156,7 @@ private Q_SLOTS:
         m_signing->reset();
         QCOMPARE(m_scanner->reconcile(byPID(found)), found);
         const int withPrevious = m_signing->evaluations();
-        QVERIFY(withPrevious >= 3);
+        QCOMPARE(withPrevious, 3);
         m_signing->reset();
         QCOMPARE(m_scanner->reconcile({}), found);
         QCOMPARE(m_signing->evaluations() - withPrevious, found.size());
@@ -221,6 +272,52 @@ private Q_SLOTS:
         const QList<DetectedAgentInstance> relaunched = only(m_scanner->reconcile(byPID(found)), {again.pid()});
         QCOMPARE(relaunched.size(), 1);
         QVERIFY(relaunched.first().report.localInstanceID != appInstance.report.localInstanceID);
+    }
+
+    void claimedPidsAndApplicationReuse()
+    {
+        auto workspace = std::make_shared<ScriptedWorkspace>();
+        auto processes = std::make_shared<ScriptedProcessTable>();
+        auto codeSigning = std::make_shared<ScriptedCodeSigning>();
+        auto counting = std::make_shared<CountingCodeSigning>(codeSigning);
+        const AgentInstanceScanner scanner(workspace, processes, counting);
+
+        RunningApplication app;
+        app.pid = 500;
+        app.bundleIdentifier = QStringLiteral("COM.Anthropic.Claude");
+        app.launchDate = 1765000000.5;
+        app.bundlePath = QStringLiteral("/Applications/Claude.app");
+        app.localizedName = QStringLiteral("Claude");
+        workspace->apps = {app};
+        codeSigning->byPath.insert(app.bundlePath, {QStringLiteral("com.anthropic.claude"), kAnthropicTeam});
+        // The same pid also appears as a command-line candidate, and a second process does too.
+        processes->records = {{500, QStringLiteral("/usr/local/bin/claude")}, {501, QStringLiteral("/usr/local/bin/claude")}};
+        processes->starts = {{500, QStringLiteral("Sat Dec 6 10:00:00 2026")}, {501, QStringLiteral("Sat Dec 6 10:00:01 2026")}};
+        codeSigning->byPID.insert(500, {QStringLiteral("com.anthropic.claude-code"), kAnthropicTeam});
+        codeSigning->byPID.insert(501, {QStringLiteral("com.anthropic.claude-code"), kAnthropicTeam});
+
+        const QList<DetectedAgentInstance> first = scanner.reconcile({});
+        QCOMPARE(first.size(), 2);
+        const QHash<qint32, DetectedAgentInstance> map = byPID(first);
+        QCOMPARE(map.value(500).report.kind, QStringLiteral("application"));
+        QCOMPARE(map.value(500).report.bundleID, QStringLiteral("com.anthropic.claude"));
+        QCOMPARE(map.value(500).launchIdentity, QStringLiteral("1765000000.5"));
+        QCOMPARE(map.value(501).report.kind, QStringLiteral("process"));
+        QCOMPARE(counting->dynamicEvaluations(), 1);   // pid 500 was claimed by the application
+
+        // Reuse needs the same kind, bundle identifier and launch: otherwise the application is
+        // checked again.
+        counting->reset();
+        QCOMPARE(scanner.reconcile(map), first);
+        QCOMPARE(counting->evaluations(), 0);
+        QHash<qint32, DetectedAgentInstance> stale = map;
+        stale[500].report.bundleID = QStringLiteral("com.anthropic.claudedesktop");
+        QCOMPARE(scanner.reconcile(stale), first);
+        QCOMPARE(counting->staticEvaluations(), 1);
+        workspace->apps[0].launchDate = 1765000001.0;
+        const QList<DetectedAgentInstance> relaunched = scanner.reconcile(map);
+        QCOMPARE(byPID(relaunched).value(500).launchIdentity, QStringLiteral("1765000001.0"));
+        QVERIFY(byPID(relaunched).value(500).report.localInstanceID != map.value(500).report.localInstanceID);
     }
 
     void reportJSON()

@@ -351,7 +351,7 @@ void faultSet(State &state, const Output &out, const Options &options)
             names += std::string(names.empty() ? "" : ", ") + known.name;
         throw AdminError("unknown endpoint " + options.positional().front() + " (one of " + names + ")");
     }
-    FaultSpec fault;
+    FaultSetting fault;
     if (options.has("--status"))
         fault.status = parseNumber(options.value("--status"), "--status", 100, 599);
     if (options.has("--count"))

@@ -158,7 +158,7 @@ void verifySignature(const std::string &publicKeyDer, const std::vector<std::str
 std::string hardwareField(const QJsonObject &body, const char *key)
 {
     const std::string value = requireString(body, key);
-    if (value.empty() || value.size() > kFieldMax)
+    if (value.empty() || userPerceivedLength(value) > kFieldMax)
         refuse(400, "invalid_request", std::string("invalid field: ") + key);
     return value;
 }

@@ -53,7 +53,7 @@ std::optional<std::string> endpointNamed(const std::string &nameOrPath)
     return std::nullopt;
 }
 
-void setFault(Database &db, const std::string &endpoint, const FaultSpec &fault)
+void setFault(Database &db, const std::string &endpoint, const FaultSetting &fault)
 {
     Statement upsert(db, "INSERT OR REPLACE INTO faults (endpoint, status, remaining, delay_ms, malformed) "
                          "VALUES (?, ?, ?, ?, ?)");
@@ -76,13 +76,13 @@ httplib::Server::HandlerResponse applyFault(State &state, const httplib::Request
     if (!matched)
         return httplib::Server::HandlerResponse::Unhandled;
 
-    const auto fault = state.locked([&](Database &db) -> std::optional<FaultSpec> {
+    const auto fault = state.locked([&](Database &db) -> std::optional<FaultSetting> {
         Transaction transaction(db);
         Statement select(db, "SELECT status, remaining, delay_ms, malformed FROM faults WHERE endpoint = ?");
         select.bind(1, std::string(matched->name));
         if (!select.step())
             return std::nullopt;
-        FaultSpec spec{static_cast<int>(select.integer(0)), 0, static_cast<int>(select.integer(2)),
+        FaultSetting setting{static_cast<int>(select.integer(0)), 0, static_cast<int>(select.integer(2)),
                        select.integer(3) != 0};
         const std::int64_t remaining = select.integer(1);
         if (remaining == 1) {
@@ -93,7 +93,7 @@ httplib::Server::HandlerResponse applyFault(State &state, const httplib::Request
             update.bind(1, std::string(matched->name)).run();
         }
         transaction.commit();
-        return spec;
+        return setting;
     });
     if (!fault)
         return httplib::Server::HandlerResponse::Unhandled;

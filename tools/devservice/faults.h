@@ -20,14 +20,14 @@ const std::vector<Endpoint> &endpoints();
 // The endpoint name for an admin argument (a name or a path); nullopt when unknown.
 std::optional<std::string> endpointNamed(const std::string &nameOrPath);
 
-struct FaultSpec {
+struct FaultSetting {
     int status = 0;        // 0: answer normally (after the delay)
     int count = 1;         // requests affected; 0: every request until cleared
     int delayMs = 0;
     bool malformed = false;
 };
 
-void setFault(Database &db, const std::string &endpoint, const FaultSpec &fault);
+void setFault(Database &db, const std::string &endpoint, const FaultSetting &fault);
 void clearFaults(Database &db);
 
 // Pre-routing step of the server: consumes one use of a fault set on the request's endpoint,

@@ -1,0 +1,201 @@
+// One reconcile of an unchanged machine with 1,000 extra sleeping processes, against one run of
+// `/bin/ps -axo pid=,lstart=,comm=` in the same run; and verification of a 100 MB signed
+// executable, first time and cached.
+
+#include "discovery/agent_instance_scanner.h"
+#include "platform/linux/linux_code_signing.h"
+#include "platform/linux/linux_process_table.h"
+#include "platform/linux/linux_workspace.h"
+#include "support/child_process.h"
+#include "support/config.h"
+
+#include "support/counting_code_signing.h"
+#include "support/signed_fixtures.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+struct Machine {
+    QTemporaryDir dir;
+    std::vector<pid_t> children;
+    QString largeExecutable;
+    std::shared_ptr<CountingCodeSigning> signing;
+    std::unique_ptr<AgentInstanceScanner> scanner;
+    QHash<qint32, DetectedAgentInstance> previous;
+    int agents = 0;
+
+    pid_t spawn(const QString &program)
+    {
+        const QByteArray path = QFile::encodeName(program);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        char *argv[] = {const_cast<char *>(path.constData()), nullptr};
+        pid_t pid = -1;
+        if (posix_spawn(&pid, path.constData(), &actions, nullptr, argv, environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        if (pid > 0)
+            children.push_back(pid);
+        return pid;
+    }
+
+    bool setUp()
+    {
+        // The agents of an unchanged machine, and 1,000 unrelated sleeping processes.
+        const QString desktop = fixtures::makeClaudeDesktop(dir.path());
+        const QString code = fixtures::makeClaudeCode(dir.filePath(QStringLiteral("bin")));
+        const QString codex = fixtures::makeCodexCLI(dir.filePath(QStringLiteral("bin")));
+        if (desktop.isEmpty() || code.isEmpty() || codex.isEmpty())
+            return false;
+        spawn(fixtures::bundleExecutable(desktop));
+        spawn(code);
+        spawn(codex);
+        for (int i = 0; i < 1000; ++i) {
+            if (spawn(fixtures::sleeperPath()) < 0)
+                return false;
+        }
+        ::usleep(500000);   // let every child reach its exec
+
+        signing = std::make_shared<CountingCodeSigning>(
+            std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
+        scanner = std::make_unique<AgentInstanceScanner>(std::make_shared<LinuxWorkspace>(),
+                                                         std::make_shared<LinuxProcessTable>(), signing);
+        for (const DetectedAgentInstance &instance : scanner->reconcile({}))
+            previous.insert(instance.processIdentifier, instance);
+        agents = int(previous.size());
+
+        // A 100 MB signed executable.
+        largeExecutable = dir.filePath(QStringLiteral("large/codex"));
+        if (fixtures::makeCLI(dir.filePath(QStringLiteral("large")), QStringLiteral("codex"), {}, {}).isEmpty())
+            return false;
+        QFile large(largeExecutable);
+        if (!large.open(QIODevice::Append))
+            return false;
+        const QByteArray block(1 << 20, '\x5a');
+        for (int i = 0; i < 100; ++i)
+            large.write(block);
+        large.close();
+        return fixtures::sign(largeExecutable, fixtures::kOpenAITeam, QStringLiteral("codex"));
+    }
+
+    ~Machine()
+    {
+        for (const pid_t pid : children)
+            ::kill(pid, SIGKILL);
+        for (const pid_t pid : children)
+            ::waitpid(pid, nullptr, 0);
+    }
+};
+
+Machine *machine = nullptr;
+
+void BM_ReconcileUnchanged(benchmark::State &state)
+{
+    machine->signing->reset();
+    qsizetype found = 0;
+    for (auto _ : state) {
+        const QList<DetectedAgentInstance> instances = machine->scanner->reconcile(machine->previous);
+        found = instances.size();
+        benchmark::DoNotOptimize(found);
+    }
+    state.counters["signature_evaluations"] = double(machine->signing->evaluations());
+    state.counters["instances"] = double(found);
+    state.counters["agents_at_start"] = double(machine->agents);
+}
+BENCHMARK(BM_ReconcileUnchanged)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
+
+void BM_ProcessToolListing(benchmark::State &state)
+{
+    qsizetype bytes = 0;
+    for (auto _ : state) {
+        const ChildProcessResult run = runChildProcess(QStringLiteral("/bin/ps"),
+                                                       {QStringLiteral("-axo"), QStringLiteral("pid=,lstart=,comm=")});
+        bytes = run.standardOutput.size();
+        benchmark::DoNotOptimize(bytes);
+    }
+    state.counters["output_bytes"] = double(bytes);
+}
+BENCHMARK(BM_ProcessToolListing)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
+
+void BM_VerifyLargeExecutableFirstTime(benchmark::State &state)
+{
+    bool valid = false;
+    for (auto _ : state) {
+        LinuxCodeSigning fresh(Config::defaults().codeSigningAnchorsPEM);   // empty verdict cache
+        valid = fresh.staticSigningInformation(machine->largeExecutable).has_value();
+    }
+    state.counters["valid"] = valid ? 1 : 0;
+}
+BENCHMARK(BM_VerifyLargeExecutableFirstTime)->Unit(benchmark::kMillisecond)->MinTime(2.0)->UseRealTime();
+
+void BM_VerifyLargeExecutableCached(benchmark::State &state)
+{
+    LinuxCodeSigning signing(Config::defaults().codeSigningAnchorsPEM);
+    bool valid = signing.staticSigningInformation(machine->largeExecutable).has_value();
+    for (auto _ : state)
+        valid = signing.staticSigningInformation(machine->largeExecutable).has_value();
+    state.counters["valid"] = valid ? 1 : 0;
+}
+BENCHMARK(BM_VerifyLargeExecutableCached)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// Prints the usual table and, at the end, the rescan's cost as a fraction of one ps run.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        for (const Run &run : runs) {
+            if (run.run_type == Run::RT_Iteration)
+                m_seconds[run.benchmark_name()] = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        const double rescan = m_seconds["BM_ReconcileUnchanged/min_time:3.000/real_time"];
+        const double ps = m_seconds["BM_ProcessToolListing/min_time:3.000/real_time"];
+        if (rescan > 0 && ps > 0)
+            std::printf("\nunchanged rescan %.3f ms, ps listing %.3f ms, ratio %.3f (target <= 0.5)\n", rescan * 1e3,
+                        ps * 1e3, rescan / ps);
+    }
+
+private:
+    std::map<std::string, double> m_seconds;
+};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    Machine setup;
+    if (!setup.setUp()) {
+        std::fprintf(stderr, "bench_discovery: could not set up the fixtures\n");
+        return 1;
+    }
+    machine = &setup;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    machine = nullptr;
+    return 0;
+}
