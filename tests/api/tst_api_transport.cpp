@@ -111,6 +111,7 @@ private Q_SLOTS:
     void hostedProviderTokens();
     void hostedProviderOnAnotherHostIsRefused();
     void commandPollOnTheWire();
+    void clientReplacedWhileOperationsRun();
     void acknowledgementOnTheWire();
 
 private:
@@ -487,6 +488,23 @@ void APITransportTest::commandPollOnTheWire()
     QVERIFY(noEnvelope.apiError);
     QCOMPARE(noEnvelope.apiError->kind(), APIError::Kind::decodeError);
     QVERIFY(noEnvelope.apiError->message().startsWith(QStringLiteral("Failed to decode command envelope: ")));
+}
+
+void APITransportTest::clientReplacedWhileOperationsRun()
+{
+    // Two operations start on a client that is gone before either finishes: each keeps the
+    // session alive until it ends.
+    m_script.set("/api/public-config", TlsTestServer::response(200, R"({"supabase_url":"https://localhost","supabase_public_key":"k"})"));
+    m_script.set("/token", TlsTestServer::response(200, R"({"access_token":"concurrent"})"));
+    std::optional<QCoro::Task<PublicAuthConfig>> config;
+    std::optional<QCoro::Task<OAuthTokenResponse>> token;
+    {
+        const APIClient api = client();
+        config.emplace(api.fetchPublicAuthConfig(base()));
+        token.emplace(api.refreshAccessToken(base(), QStringLiteral("c"), QString(), QStringLiteral("r")));
+    }
+    QCOMPARE(QCoro::waitFor(*token).access_token, QStringLiteral("concurrent"));
+    QCOMPARE(QCoro::waitFor(*config).supabase_public_key, QStringLiteral("k"));
 }
 
 void APITransportTest::acknowledgementOnTheWire()
