@@ -73,20 +73,22 @@ QCoro::Task<DeviceRegistrationResponse> APIClient::registerDevice(QString apiBas
                                                          {QStringLiteral("hardware_uuid"), sanitize(hardwareUUID)}}));
     challengeRequest.setHeader("Authorization", authorization);
     const QByteArray challengeBody = co_await sendValidated(session, std::move(challengeRequest), cancel);
-    auto challenge = decode<DeviceRegistrationChallengeResponse>(
+    const auto challenge = decode<DeviceRegistrationChallengeResponse>(
         challengeBody, QStringLiteral("Failed to decode OAuth device challenge: "));
 
     // Signing may wait on the keychain and runs the posture tools: keep it off this thread.
+    // (Named locals, not temporaries, in the co_await: GCC 12 destroys captured temporaries of
+    // an awaited expression twice.)
     using Built = std::variant<DeviceRegistrationRequestPayload, std::exception_ptr>;
-    // A named callable: GCC destroys a lambda temporary inside a co_await expression twice.
-    const auto build = [agent, challenge]() -> Built {
+    auto build = [agent, id = challenge.challenge_id, nonce = challenge.challenge_nonce]() -> Built {
         try {
-            return agent->buildSignedRegistrationRequest(challenge.challenge_id, challenge.challenge_nonce);
+            return agent->buildSignedRegistrationRequest(id, nonce);
         } catch (...) {
             return std::current_exception();
         }
     };
-    const Built built = co_await QtConcurrent::run(build);
+    QFuture<Built> building = QtConcurrent::run(std::move(build));
+    const Built built = co_await building;
     if (const auto *failure = std::get_if<std::exception_ptr>(&built))
         std::rethrow_exception(*failure);
     const auto &record = std::get<DeviceRegistrationRequestPayload>(built);

@@ -1,4 +1,5 @@
 #include "api/api_client.h"
+#include "commands/command_acknowledgement.h"
 #include "api/api_exchange.h"
 #include "api/pinned_session_failure_store.h"
 #include "api/transport_steps.h"
@@ -109,6 +110,9 @@ private Q_SLOTS:
     void tokenDecodingFailures();
     void hostedProviderTokens();
     void hostedProviderOnAnotherHostIsRefused();
+    void commandPollOnTheWire();
+    void clientReplacedWhileOperationsRun();
+    void acknowledgementOnTheWire();
 
 private:
     QString base() const { return QStringLiteral("https://localhost:%1").arg(m_server->port()); }
@@ -446,6 +450,92 @@ void APITransportTest::hostedProviderOnAnotherHostIsRefused()
     QCOMPARE(result.transportError->code(), QNetworkReply::OperationCanceledError);
     QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("tls host mismatch")));
     QCOMPARE(m_server->requests().size(), before + 1);  // only the configuration read
+}
+
+void APITransportTest::commandPollOnTheWire()
+{
+    DeviceCredentials credentials;
+    credentials.apiBaseURL = base() + QStringLiteral("/prefix");
+    credentials.bearerToken = QStringLiteral("device-token");
+    credentials.deviceID = QStringLiteral("dev-1");
+    credentials.deviceSecret = kSecret;
+    const APIClient api = client();
+    auto poll = [&] {
+        return run<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials, false); });
+    };
+
+    m_script.set("/api/desktop/commands/next", TlsTestServer::response(204));
+    const auto none = poll();
+    QVERIFY(none.value);
+    QVERIFY(!none.value->has_value());
+    const CapturedRequest sent = m_server->requests().constLast();
+    QCOMPARE(sent.method, QByteArray("GET"));
+    QVERIFY(sent.target == "/api/desktop/commands/next?command_protocol_version=2&timeout_ms=20000"
+            || sent.target == "/api/desktop/commands/next?timeout_ms=20000&command_protocol_version=2");
+    QCOMPARE(sent.header("Authorization"), QByteArray("Bearer device-token"));
+    QCOMPARE(pythonSignature(sent, kSecret), sent.header("x-veltro-signature"));
+
+    m_script.set("/api/desktop/commands/next",
+                 TlsTestServer::response(200, R"({"command":{"id":"c-9","protocol_version":1,"action":"terminate_application",)"
+                                              R"("app_key":"codex","target_bundle_ids":["com.openai.codex"]}})"));
+    const auto command = poll();
+    QVERIFY2(command.value, command.apiError ? command.apiError->what() : "failed");
+    QCOMPARE((*command.value)->id, QStringLiteral("c-9"));
+    QCOMPARE((*command.value)->targetBundleIDs, QStringList{QStringLiteral("com.openai.codex")});
+
+    m_script.set("/api/desktop/commands/next", TlsTestServer::response(200, R"({"commands":[]})"));
+    const auto noEnvelope = poll();
+    QVERIFY(noEnvelope.apiError);
+    QCOMPARE(noEnvelope.apiError->kind(), APIError::Kind::decodeError);
+    QVERIFY(noEnvelope.apiError->message().startsWith(QStringLiteral("Failed to decode command envelope: ")));
+}
+
+void APITransportTest::clientReplacedWhileOperationsRun()
+{
+    // Two operations start on a client that is gone before either finishes: each keeps the
+    // session alive until it ends.
+    m_script.set("/api/public-config", TlsTestServer::response(200, R"({"supabase_url":"https://localhost","supabase_public_key":"k"})"));
+    m_script.set("/token", TlsTestServer::response(200, R"({"access_token":"concurrent"})"));
+    std::optional<QCoro::Task<PublicAuthConfig>> config;
+    std::optional<QCoro::Task<OAuthTokenResponse>> token;
+    {
+        const APIClient api = client();
+        config.emplace(api.fetchPublicAuthConfig(base()));
+        token.emplace(api.refreshAccessToken(base(), QStringLiteral("c"), QString(), QStringLiteral("r")));
+    }
+    QCOMPARE(QCoro::waitFor(*token).access_token, QStringLiteral("concurrent"));
+    QCOMPARE(QCoro::waitFor(*config).supabase_public_key, QStringLiteral("k"));
+}
+
+void APITransportTest::acknowledgementOnTheWire()
+{
+    DeviceCredentials credentials;
+    credentials.apiBaseURL = base();
+    credentials.bearerToken = QStringLiteral("device-token");
+    credentials.deviceID = QStringLiteral("dev-1");
+    credentials.deviceSecret = kSecret;
+    m_script.set("/api/desktop/commands/c-1/ack", TlsTestServer::response(200, "{}"));
+    const APIClient api = client();
+    const KillExecutionResult execution{false, QStringLiteral("Could not stop\u0000 it"), QJsonObject{{"pid", 42}}};
+    const auto acked = run<bool>([&]() -> QCoro::Task<bool> {
+        co_await api.sendAck(credentials, QStringLiteral("c-1"), AckStatus::Failed, execution, std::nullopt);
+        co_return true;
+    });
+    QVERIFY(acked.value);
+    const CapturedRequest sent = m_server->requests().constLast();
+    QCOMPARE(sent.target, QByteArray("/api/desktop/commands/c-1/ack"));
+    QCOMPARE(sent.header("Content-Type"), QByteArray("application/json"));
+    const QJsonObject body = QJsonDocument::fromJson(sent.body).object();
+    QCOMPARE(body.keys(), (QStringList{"idempotency_key", "message", "payload", "status"}));
+    QCOMPARE(body.value("status").toString(), QStringLiteral("failed"));
+    QCOMPARE(body.value("message").toString(), QStringLiteral("Could not stop it"));
+    QCOMPARE(body.value("payload").toObject(), execution.payload);
+    // One key in header and body; the signature covers the body that carries it.
+    QCOMPARE(sent.header("X-Idempotency-Key"), body.value("idempotency_key").toString().toUtf8());
+    QCOMPARE(body.value("idempotency_key").toString(),
+             CommandAcknowledgement::idempotencyKeyFor(QStringLiteral("c-1"), QStringLiteral("dev-1"), AckStatus::Failed,
+                                                       execution.payload));
+    QCOMPARE(pythonSignature(sent, kSecret), sent.header("x-veltro-device-signature"));
 }
 
 QTEST_GUILESS_MAIN(APITransportTest)

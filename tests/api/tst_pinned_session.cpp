@@ -67,6 +67,7 @@ private Q_SLOTS:
     void redirects();
     void requestForAnotherHostNeverConnects();
     void cancellationAbortsTheExchange();
+    void silentServerTimesOut();
 
 private:
     std::unique_ptr<TestPki> m_pki;
@@ -371,6 +372,28 @@ void PinnedSessionTest::cancellationAbortsTheExchange()
         run(session, QUrl(QStringLiteral("https://localhost:%1/wait").arg(server.port())), &token));
     QCOMPARE(code, std::optional<QNetworkReply::NetworkError>(QNetworkReply::OperationCanceledError));
     QVERIFY(elapsed.elapsed() < 10000);
+}
+
+void PinnedSessionTest::silentServerTimesOut()
+{
+    // The server accepts the request and never answers: the inactivity timeout ends it.
+    TlsTestServer server(loadChain(m_pki->certificate(QStringLiteral("ec"))), loadKey(m_pki->key(QStringLiteral("ec"))),
+                         [](const CapturedRequest &) { return QByteArray(); });
+    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(server.port()), m_pki->config());
+    auto run = [](std::shared_ptr<PinnedSession> session, QUrl url) -> QCoro::Task<std::optional<QNetworkReply::NetworkError>> {
+        HTTPRequest request;
+        request.url = url;
+        request.timeout = std::chrono::milliseconds(400);
+        try {
+            co_await session->send(request);
+        } catch (const TransportError &error) {
+            co_return error.code();
+        }
+        co_return std::nullopt;
+    };
+    const auto code = QCoro::waitFor(run(session, QUrl(QStringLiteral("https://localhost:%1/silent").arg(server.port()))));
+    QCOMPARE(code, std::optional<QNetworkReply::NetworkError>(QNetworkReply::TimeoutError));
+    QCOMPARE(server.requests().size(), 1);
 }
 
 QTEST_GUILESS_MAIN(PinnedSessionTest)
