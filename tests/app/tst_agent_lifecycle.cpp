@@ -6,6 +6,10 @@
 #include "support/temporary_home.h"
 
 #include <QDBusConnection>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QTest>
 
 class AgentLifecycleTest : public QObject {
@@ -15,7 +19,29 @@ private Q_SLOTS:
     void managedAgentStartsHeadlessAndStopsOnNotification();
     void secondStartGetsNoLockAndLeavesTheFirstUntouched();
     void plainStartIgnoresTheStopNotification();
+    void embeddedHelperStaysIdleWithoutAPresentationSwitch();
+    void updaterModeEndsWithoutTakingTheAgentLock();
 };
+
+namespace {
+
+// A copy of the built bundle whose Info.plist marks it as an embedded helper.
+QString makeHelperBundle(const QString &directory)
+{
+    const QString bundle = directory + QStringLiteral("/VeltroMornix.app");
+    QDir().mkpath(bundle + QStringLiteral("/Contents/MacOS"));
+    QFile::copy(QStringLiteral(MORNIX_EXECUTABLE), bundle + QStringLiteral("/Contents/MacOS/VeltroMornix"));
+    QFile plist(QStringLiteral(MORNIX_BUNDLE_DIR "/Contents/Info.plist"));
+    plist.open(QIODevice::ReadOnly);
+    QByteArray text = plist.readAll();
+    text.replace("</dict>", "\t<key>VeltroStandaloneHelper</key>\n\t<true/>\n</dict>");
+    QFile out(bundle + QStringLiteral("/Contents/Info.plist"));
+    out.open(QIODevice::WriteOnly);
+    out.write(text);
+    return bundle + QStringLiteral("/Contents/MacOS/VeltroMornix");
+}
+
+}  // namespace
 
 void AgentLifecycleTest::notificationsReachOtherProcessesAndEndWithTheirContext()
 {
@@ -94,6 +120,42 @@ void AgentLifecycleTest::plainStartIgnoresTheStopNotification()
                headlessEnvironment(home.environment()));
     QTest::qWait(1000);
     QVERIFY(agent.isRunning());
+}
+
+void AgentLifecycleTest::embeddedHelperStaysIdleWithoutAPresentationSwitch()
+{
+    TemporaryHome home;
+    const QString helper = makeHelperBundle(home.path() + QStringLiteral("/Desktop.app/Contents/Helpers"));
+    QProcess idle;
+    idle.setProcessEnvironment(headlessEnvironment(home.environment()));
+    idle.start(helper, {});
+    QVERIFY(idle.waitForStarted());
+    QTest::qWait(1500);
+    QCOMPARE(idle.state(), QProcess::Running);  // idle until terminated from outside
+    AgentProcess probe(headlessEnvironment(home.environment()));
+    QVERIFY(!QFileInfo::exists(probe.logPath()));  // no controller, no lock
+    QVERIFY(!QFileInfo::exists(home.dataHome() + QStringLiteral("/VeltroMornix/runtime.lock")));
+    idle.terminate();
+    idle.waitForFinished(5000);
+
+    // With a presentation switch the helper copy is the agent.
+    QProcess managed;
+    managed.setProcessEnvironment(headlessEnvironment(home.environment()));
+    managed.start(helper, {QStringLiteral("--desktop-managed")});
+    QVERIFY(probe.waitForLog(QStringLiteral("app started build=")));
+    managed.terminate();
+    managed.waitForFinished(5000);
+}
+
+void AgentLifecycleTest::updaterModeEndsWithoutTakingTheAgentLock()
+{
+    TemporaryHome home;
+    AgentProcess updater(headlessEnvironment(home.environment()));
+    QVERIFY(updater.start({QStringLiteral("--desktop-updater")}));
+    QVERIFY(updater.waitForExit(10000));
+    QCOMPARE(updater.exitCode(), 0);
+    QVERIFY(!QFileInfo::exists(home.dataHome() + QStringLiteral("/VeltroMornix/runtime.lock")));
+    QVERIFY(!QFileInfo::exists(updater.logPath()));
 }
 
 QTEST_GUILESS_MAIN(AgentLifecycleTest)
