@@ -48,6 +48,7 @@ private Q_SLOTS:
     void unauthorizedWithoutRefreshAsksForAuthenticationAndKeepsCredentials();
     void slowAcknowledgementsStillCarryOutOnce();
     void serviceGoneAndBack();
+    void runningAgentTakesUpADesktopEnrollment();
 
 private:
     QString sendCommand();
@@ -166,6 +167,29 @@ void AgentReliabilityTest::serviceGoneAndBack()
     QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(command), (QStringList{"received", "ignored"}), 30000);
     QVERIFY(m_agent->isRunning());
     QVERIFY(enrolled());
+}
+
+void AgentReliabilityTest::runningAgentTakesUpADesktopEnrollment()
+{
+    // A second computer: the agent runs first, the companion application enrolls it afterwards.
+    TemporaryHome home;
+    AgentProcess agent(agentEnvironment(home));
+    QVERIFY(agent.start({QStringLiteral("--desktop-managed")}));
+    QVERIFY(agent.waitForLog(QStringLiteral("app started build=")));
+    const QByteArray token = QJsonDocument(m_service.issueToken()).toJson(QJsonDocument::Compact);
+    const ProcessResult enroll = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-enroll-stdin")},
+                                            token, agentEnvironment(home));
+    QCOMPARE(enroll.exitCode, 0);
+    const QString device = m_service.deviceID();
+    QVERIFY(device != m_device);
+
+    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    const QJsonObject command{{"id", id}, {"protocol_version", 1}, {"action", "terminate_application"},
+                              {"app_key", "unknown"}, {"target_bundle_ids", QJsonArray()}};
+    QCOMPARE(m_service.admin({"command", "send", "--device", device, "--raw",
+                              QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact))}).exitCode, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(id), (QStringList{"received", "ignored"}), 15000);
+    QVERIFY(agent.logCount(QStringLiteral("app started build=")) == 1);  // no restart was needed
 }
 
 QTEST_GUILESS_MAIN(AgentReliabilityTest)
