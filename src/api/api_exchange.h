@@ -1,0 +1,48 @@
+#pragma once
+
+#include "api/http_exchange.h"
+#include "api/pinned_session.h"
+#include "support/cancellation.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QPointer>
+#include <QString>
+
+#include <QCoroTask>
+
+#include <memory>
+
+// Steps shared by the APIClient operations (internal to the api library).
+namespace api_exchange {
+
+// Sends the request; an answer without a valid HTTP status raises APIError::invalidResponse.
+QCoro::Task<HTTPResponse> send(std::shared_ptr<PinnedSession> session, HTTPRequest request,
+                               QPointer<CancellationToken> cancel);
+
+// Sends, validates the status and returns the body.
+QCoro::Task<QByteArray> sendValidated(std::shared_ptr<PinnedSession> session, HTTPRequest request,
+                                      QPointer<CancellationToken> cancel);
+
+// Parses the body as a JSON object and decodes it with Record::fromJSON; a failure raises
+// APIError::decodeError(prefix + the decoder's description).
+template<typename Record>
+Record decode(const QByteArray &body, const QString &prefix);
+
+// A compact JSON body.
+QByteArray compactJSON(const QJsonObject &object);
+
+}  // namespace api_exchange
+
+#include "api/json_fields.h"
+#include "api/api_error.h"
+
+template<typename Record>
+Record api_exchange::decode(const QByteArray &body, const QString &prefix)
+{
+    try {
+        return Record::fromJSON(json_fields::parseObject(body));
+    } catch (const DecodeFailure &failure) {
+        throw APIError::decodeError(prefix + failure.description());
+    }
+}

@@ -1,0 +1,3 @@
+#include "api/api_logging.h"
+
+Q_LOGGING_CATEGORY(lcApi, "mornix.api")

@@ -1,0 +1,6 @@
+#include "api/transport_error.h"
+
+TransportError::TransportError(QNetworkReply::NetworkError code, QString message)
+    : m_code(code), m_message(std::move(message)), m_what(m_message.toStdString())
+{
+}

@@ -1,0 +1,542 @@
+#include "api/api_client.h"
+#include "commands/command_acknowledgement.h"
+#include "api/api_exchange.h"
+#include "api/pinned_session_failure_store.h"
+#include "api/transport_steps.h"
+#include "support/process_runner.h"
+#include "test_pki.h"
+#include "tls_test_server.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QMutex>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <QCoroTask>
+
+#include <functional>
+#include <variant>
+
+namespace {
+
+// What an operation ended with.
+template<typename T>
+struct Result {
+    std::optional<T> value;
+    std::optional<APIError> apiError;
+    std::optional<TransportError> transportError;
+};
+
+template<typename T>
+Result<T> run(std::function<QCoro::Task<T>()> operation)
+{
+    auto wrapper = [](std::function<QCoro::Task<T>()> operation) -> QCoro::Task<Result<T>> {
+        Result<T> result;
+        try {
+            T value = co_await operation();
+            result.value = std::move(value);
+        } catch (const APIError &error) {
+            result.apiError = error;
+        } catch (const TransportError &error) {
+            result.transportError = error;
+        }
+        co_return result;
+    };
+    return QCoro::waitFor(wrapper(std::move(operation)));
+}
+
+// Routes request targets (path and query) to scripted responses; unknown targets get 404.
+class Script {
+public:
+    void set(const QByteArray &path, const QByteArray &response)
+    {
+        QMutexLocker locker(&m_mutex);
+        m_routes[path] = response;
+    }
+    QByteArray answer(const CapturedRequest &request)
+    {
+        QMutexLocker locker(&m_mutex);
+        const QByteArray path = request.target.left(request.target.indexOf('?') < 0 ? request.target.size()
+                                                                                    : request.target.indexOf('?'));
+        return m_routes.value(path, TlsTestServer::response(404, "no route"));
+    }
+
+private:
+    QMutex m_mutex;
+    QHash<QByteArray, QByteArray> m_routes;
+};
+
+const QString kSecret = QStringLiteral("s3cr\u00e9t device secret");
+
+// Recomputes the request signature from the bytes the server received, with python3's hashlib
+// and hmac: the canonical text is built from the request line, the timestamp and nonce headers
+// and the body.
+QByteArray pythonSignature(const CapturedRequest &request, const QString &secret)
+{
+    const ProcessResult python = runPython(QStringLiteral(
+        "import hashlib,hmac,sys,urllib.parse\n"
+        "method,target,ts,nonce,body,secret=sys.argv[1],sys.argv[2],sys.argv[3],sys.argv[4],"
+        "bytes.fromhex(sys.argv[5]),bytes.fromhex(sys.argv[6])\n"
+        "path,sep,query=target.partition('?')\n"
+        "canonical='\\n'.join([method,urllib.parse.unquote(path)+(sep+query if sep else ''),ts,nonce,"
+        "hashlib.sha256(body).hexdigest()])\n"
+        "key=hashlib.sha256(secret).hexdigest().encode()\n"
+        "print('v1='+hmac.new(key,canonical.encode(),hashlib.sha256).hexdigest())\n"),
+        {QString::fromLatin1(request.method), QString::fromLatin1(request.target),
+         QString::fromLatin1(request.header("x-veltro-device-ts")),
+         QString::fromLatin1(request.header("x-veltro-device-nonce")), QString::fromLatin1(request.body.toHex()),
+         QString::fromLatin1(secret.toUtf8().toHex())});
+    return python.standardOutput.trimmed();
+}
+
+}  // namespace
+
+class APITransportTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void buildURL();
+    void signatureMatchesPythonOnTheBytesSent_data();
+    void signatureMatchesPythonOnTheBytesSent();
+    void statusValidation_data();
+    void statusValidation();
+    void badURLs();
+    void publicConfigDecoding();
+    void authorizationCodeExchange();
+    void refreshWithoutSecret();
+    void tokenDecodingFailures();
+    void hostedProviderTokens();
+    void hostedProviderOnAnotherHostIsRefused();
+    void commandPollOnTheWire();
+    void clientReplacedWhileOperationsRun();
+    void acknowledgementOnTheWire();
+
+private:
+    QString base() const { return QStringLiteral("https://localhost:%1").arg(m_server->port()); }
+    APIClient client() const { return APIClient(makePinnedSession(base(), m_pki->config())); }
+
+    std::unique_ptr<TestPki> m_pki;
+    Script m_script;
+    std::unique_ptr<TlsTestServer> m_server;
+};
+
+void APITransportTest::initTestCase()
+{
+    m_pki = std::make_unique<TestPki>();
+    QVERIFY(m_pki->isValid());
+    m_server = std::make_unique<TlsTestServer>(loadChain(m_pki->certificate(QStringLiteral("ec"))),
+                                               loadKey(m_pki->key(QStringLiteral("ec"))),
+                                               [this](const CapturedRequest &request) { return m_script.answer(request); });
+}
+
+void APITransportTest::cleanupTestCase()
+{
+    m_server.reset();
+}
+
+void APITransportTest::buildURL()
+{
+    using api_transport::buildURL;
+    QCOMPARE(buildURL(QStringLiteral("  https://localhost:8443/prefix/ignored?x=1#frag \n"), QStringLiteral("/api/x")),
+             QUrl(QStringLiteral("https://localhost:8443/api/x")));
+    const QUrl withQuery = buildURL(QStringLiteral("https://localhost"), QStringLiteral("/q"),
+                                    {{QStringLiteral("a b"), QStringLiteral("1&2=3+4/é")}, {QStringLiteral("z"), QStringLiteral("9")}});
+    QCOMPARE(withQuery.path(), QStringLiteral("/q"));
+    QCOMPARE(withQuery.query(QUrl::FullyEncoded), QStringLiteral("a%20b=1%262%3D3%2B4%2F%C3%A9&z=9"));
+    for (const QString &bad : {QString(), QStringLiteral("   "), QStringLiteral("not a url"),
+                               QStringLiteral("https://exa mple.com"), QStringLiteral("/relative/only")}) {
+        try {
+            buildURL(bad, QStringLiteral("/x"));
+            QFAIL(qPrintable(QStringLiteral("accepted ") + bad));
+        } catch (const APIError &error) {
+            QCOMPARE(error.kind(), APIError::Kind::badURL);
+        }
+    }
+    // A request without a URL cannot be signed.
+    HTTPRequest unsigned_;
+    try {
+        api_transport::signRequest(unsigned_, QStringLiteral("d"), kSecret);
+        QFAIL("signed a request without URL");
+    } catch (const APIError &error) {
+        QCOMPARE(error.kind(), APIError::Kind::badURL);
+    }
+}
+
+void APITransportTest::signatureMatchesPythonOnTheBytesSent_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("queryValue");
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("GET with query, no body") << QByteArray("GET") << QStringLiteral("/api/desktop/commands/next")
+                                             << QStringLiteral("20000") << QByteArray();
+    QTest::newRow("POST with JSON body") << QByteArray("POST") << QStringLiteral("/api/desktop/commands/c-1/ack")
+                                         << QString() << QByteArray(R"({"status":"received","message":"é"})");
+    QTest::newRow("escaped path and query") << QByteArray("post") << QStringLiteral("/api/desktop/commands/a b%c/ack")
+                                            << QStringLiteral("x y&z") << QByteArray("{}");
+}
+
+void APITransportTest::signatureMatchesPythonOnTheBytesSent()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(QString, queryValue);
+    QFETCH(QByteArray, body);
+    m_script.set(QUrl(path).toEncoded(), TlsTestServer::response(204));
+
+    HTTPRequest request;
+    request.method = method;
+    QMap<QString, QString> query;
+    if (!queryValue.isEmpty())
+        query = {{QStringLiteral("timeout_ms"), queryValue}, {QStringLiteral("command_protocol_version"), QStringLiteral("2")}};
+    request.url = api_transport::buildURL(base(), path, query);
+    request.body = body;
+    api_transport::signRequest(request, QStringLiteral("device-7"), kSecret);
+    const qint64 before = QDateTime::currentSecsSinceEpoch();
+    const auto session = makePinnedSession(base(), m_pki->config());
+    const auto result = run<HTTPResponse>([&] { return api_exchange::send(session, request, {}); });
+    QVERIFY(result.value);
+    QCOMPARE(result.value->status, 204);
+
+    const CapturedRequest sent = m_server->requests().constLast();
+    QCOMPARE(sent.body, body);
+    const QByteArray signature = sent.header("x-veltro-device-signature");
+    QVERIFY(signature.startsWith("v1="));
+    QCOMPARE(signature.size(), 67);
+    QCOMPARE(pythonSignature(sent, kSecret), signature);
+    // The two header sets carry the same values.
+    QCOMPARE(sent.header("x-veltro-signature"), signature);
+    QCOMPARE(sent.header("x-veltro-device-id"), QByteArray("device-7"));
+    QCOMPARE(sent.header("x-veltro-key-id"), QByteArray("device-7"));
+    QCOMPARE(sent.header("x-veltro-ts"), sent.header("x-veltro-device-ts"));
+    QCOMPARE(sent.header("x-veltro-nonce"), sent.header("x-veltro-device-nonce"));
+    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$"))
+                .match(QString::fromLatin1(sent.header("x-veltro-nonce")))
+                .hasMatch());
+    QVERIFY(qAbs(sent.header("x-veltro-ts").toLongLong() - before) <= 2);
+
+    // A second signature of the same request uses a fresh nonce.
+    HTTPRequest again = request;
+    api_transport::signRequest(again, QStringLiteral("device-7"), kSecret);
+    QVERIFY(again.header("x-veltro-nonce") != request.header("x-veltro-nonce"));
+}
+
+void APITransportTest::statusValidation_data()
+{
+    QTest::addColumn<QByteArray>("response");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("text");
+    using K = APIError::Kind;
+    QTest::newRow("403, empty body") << TlsTestServer::response(403) << int(K::unauthorized) << 0 << QString();
+    QTest::newRow("401 with body") << TlsTestServer::response(401, "token expired") << int(K::unauthorized) << 0
+                                   << QStringLiteral("token expired");
+    QTest::newRow("500") << TlsTestServer::response(500, "{\"error\":\"boom\"}") << int(K::serverError) << 500
+                         << QStringLiteral("{\"error\":\"boom\"}");
+    QTest::newRow("418, body not UTF-8") << TlsTestServer::response(418, "\xff\xfe\xfd") << int(K::serverError) << 418
+                                         << QStringLiteral("<empty>");
+    QTest::newRow("404") << TlsTestServer::response(404, "missing") << int(K::serverError) << 404
+                         << QStringLiteral("missing");
+    QTest::newRow("status that is no HTTP status")
+        << QByteArray("HTTP/1.1 099 Odd\r\nContent-Length: 2\r\n\r\n{}") << int(K::invalidResponse) << 0 << QString();
+}
+
+void APITransportTest::statusValidation()
+{
+    QFETCH(QByteArray, response);
+    QFETCH(int, kind);
+    QFETCH(int, status);
+    QFETCH(QString, text);
+    m_script.set("/api/public-config", response);
+    const APIClient api = client();
+    const auto result = run<PublicAuthConfig>([&] { return api.fetchPublicAuthConfig(base()); });
+    QVERIFY2(result.apiError, result.transportError ? result.transportError->what() : "no API error");
+    QCOMPARE(int(result.apiError->kind()), kind);
+    QCOMPARE(result.apiError->statusCode(), status);
+    QCOMPARE(result.apiError->body(), text);
+}
+
+void APITransportTest::badURLs()
+{
+    const APIClient api = client();
+    const auto config = run<PublicAuthConfig>([&] { return api.fetchPublicAuthConfig(QStringLiteral("no url")); });
+    QVERIFY(config.apiError);
+    QCOMPARE(config.apiError->kind(), APIError::Kind::badURL);
+    const auto token = run<OAuthTokenResponse>([&] {
+        return api.exchangeAuthorizationCode(QStringLiteral("::"), QStringLiteral("c"), {}, QStringLiteral("code"),
+                                             QStringLiteral("v"), QStringLiteral("r"));
+    });
+    QVERIFY(token.apiError);
+    QCOMPARE(token.apiError->kind(), APIError::Kind::badURL);
+}
+
+void APITransportTest::publicConfigDecoding()
+{
+    const APIClient api = client();
+    m_script.set("/api/public-config",
+                 TlsTestServer::response(200, R"({"supabase_url":"https://localhost:1/sb","supabase_public_key":"pk","extra":1})"));
+    const auto good = run<PublicAuthConfig>([&] { return api.fetchPublicAuthConfig(QStringLiteral(" ") + base() + QStringLiteral("/x ")); });
+    QVERIFY(good.value);
+    QCOMPARE(good.value->supabase_url, QStringLiteral("https://localhost:1/sb"));
+    QCOMPARE(good.value->supabase_public_key, QStringLiteral("pk"));
+    const CapturedRequest sent = m_server->requests().constLast();
+    QCOMPARE(sent.method, QByteArray("GET"));
+    QCOMPARE(sent.target, QByteArray("/api/public-config"));
+
+    m_script.set("/api/public-config", TlsTestServer::response(200, R"({"supabase_url":"https://x"})"));
+    const auto missing = run<PublicAuthConfig>([&] { return api.fetchPublicAuthConfig(base()); });
+    QVERIFY(missing.apiError);
+    QCOMPARE(missing.apiError->kind(), APIError::Kind::decodeError);
+    QCOMPARE(missing.apiError->message(),
+             QStringLiteral("Failed to decode public auth config: No value associated with key \"supabase_public_key\"."));
+
+    m_script.set("/api/public-config", TlsTestServer::response(200, "<html>"));
+    const auto notJSON = run<PublicAuthConfig>([&] { return api.fetchPublicAuthConfig(base()); });
+    QVERIFY(notJSON.apiError);
+    QVERIFY(notJSON.apiError->message().startsWith(QStringLiteral("Failed to decode public auth config: The data is not valid JSON")));
+}
+
+void APITransportTest::authorizationCodeExchange()
+{
+    m_script.set("/token", TlsTestServer::response(200, R"({"access_token":"at","token_type":"bearer","expires_in":3600,"refresh_token":"rt","scope":null})"));
+    const APIClient api = client();
+    const QString code = QStringLiteral("c0de+with&odd=chars é/");
+    const auto result = run<OAuthTokenResponse>([&] {
+        return api.exchangeAuthorizationCode(base() + QStringLiteral("/ignored"), QStringLiteral("client-1"),
+                                             QStringLiteral("s:cret"), code, QStringLiteral("verifier~._-"),
+                                             QStringLiteral("http://127.0.0.1:53682/callback"));
+    });
+    QVERIFY(result.value);
+    QCOMPARE(result.value->access_token, QStringLiteral("at"));
+    QCOMPARE(result.value->expires_in, std::optional<qint64>(3600));
+    QCOMPARE(result.value->refresh_token, std::optional<QString>(QStringLiteral("rt")));
+    QCOMPARE(result.value->scope, std::nullopt);
+
+    const CapturedRequest sent = m_server->requests().constLast();
+    QCOMPARE(sent.method, QByteArray("POST"));
+    QCOMPARE(sent.target, QByteArray("/token"));
+    QCOMPARE(sent.header("Content-Type"), QByteArray("application/x-www-form-urlencoded"));
+    QCOMPARE(sent.header("Authorization"), "Basic " + QByteArray("client-1:s:cret").toBase64());
+    // An independent form parser reads back every field, in order.
+    const ProcessResult python = runPython(QStringLiteral(
+        "import sys,urllib.parse,json\n"
+        "print(json.dumps(urllib.parse.parse_qsl(sys.stdin.buffer.read().decode('ascii'),keep_blank_values=True,strict_parsing=True)))\n"),
+        {}, sent.body);
+    QCOMPARE(python.exitCode, 0);
+    const QJsonArray fields = QJsonDocument::fromJson(python.standardOutput).array();
+    const QStringList expected{QStringLiteral("grant_type"), QStringLiteral("authorization_code"),
+                               QStringLiteral("client_id"), QStringLiteral("client-1"),
+                               QStringLiteral("code"), code,
+                               QStringLiteral("redirect_uri"), QStringLiteral("http://127.0.0.1:53682/callback"),
+                               QStringLiteral("code_verifier"), QStringLiteral("verifier~._-"),
+                               QStringLiteral("client_secret"), QStringLiteral("s:cret")};
+    QStringList actual;
+    for (const QJsonValue &pair : fields)
+        actual << pair.toArray().at(0).toString() << pair.toArray().at(1).toString();
+    QCOMPARE(actual, expected);
+}
+
+void APITransportTest::refreshWithoutSecret()
+{
+    m_script.set("/token", TlsTestServer::response(200, R"({"access_token":"at2"})"));
+    const APIClient api = client();
+    const auto result = run<OAuthTokenResponse>([&] {
+        return api.refreshAccessToken(base(), QStringLiteral("client-1"), QString(), QStringLiteral("r t"));
+    });
+    QVERIFY(result.value);
+    QCOMPARE(result.value->access_token, QStringLiteral("at2"));
+    QCOMPARE(result.value->token_type, std::nullopt);
+    const CapturedRequest sent = m_server->requests().constLast();
+    QCOMPARE(sent.body, QByteArray("grant_type=refresh_token&client_id=client-1&refresh_token=r%20t"));
+    QVERIFY(sent.header("Authorization").isEmpty());
+}
+
+void APITransportTest::tokenDecodingFailures()
+{
+    const APIClient api = client();
+    m_script.set("/token", TlsTestServer::response(200, R"({"access_token":"at","expires_in":"soon"})"));
+    const auto code = run<OAuthTokenResponse>([&] {
+        return api.exchangeAuthorizationCode(base(), QStringLiteral("c"), {}, QStringLiteral("x"), QStringLiteral("v"),
+                                             QStringLiteral("r"));
+    });
+    QVERIFY(code.apiError);
+    QCOMPARE(code.apiError->message(), QStringLiteral("Failed to decode OAuth token response: Expected an integer for "
+                                                      "key \"expires_in\" but found another type."));
+    m_script.set("/token", TlsTestServer::response(200, R"({"access_token":null})"));
+    const auto refresh = run<OAuthTokenResponse>([&] {
+        return api.refreshAccessToken(base(), QStringLiteral("c"), {}, QStringLiteral("r"));
+    });
+    QVERIFY(refresh.apiError);
+    QCOMPARE(refresh.apiError->message(), QStringLiteral("Failed to decode refreshed OAuth token response: Expected a "
+                                                         "value for key \"access_token\" but found null."));
+}
+
+void APITransportTest::hostedProviderTokens()
+{
+    m_script.set("/api/public-config",
+                 TlsTestServer::response(200, QJsonDocument(QJsonObject{{"supabase_url", base() + "/sb"},
+                                                                        {"supabase_public_key", "anon-key"}})
+                                                  .toJson(QJsonDocument::Compact)));
+    m_script.set("/sb/auth/v1/token", TlsTestServer::response(200, R"({"access_token":"sb-at","refresh_token":"sb-rt"})"));
+    const APIClient api = client();
+    const auto password = run<OAuthTokenResponse>([&] {
+        return api.exchangePasswordCredentials(base(), QStringLiteral("a@b.test"), QStringLiteral("p\"w"));
+    });
+    QVERIFY(password.value);
+    QCOMPARE(password.value->access_token, QStringLiteral("sb-at"));
+    CapturedRequest sent = m_server->requests().constLast();
+    QCOMPARE(sent.target, QByteArray("/sb/auth/v1/token?grant_type=password"));
+    QCOMPARE(sent.header("apikey"), QByteArray("anon-key"));
+    QCOMPARE(sent.header("Content-Type"), QByteArray("application/json"));
+    QCOMPARE(QJsonDocument::fromJson(sent.body).object(),
+             (QJsonObject{{"email", "a@b.test"}, {"password", "p\"w"}}));
+
+    const auto refresh = run<OAuthTokenResponse>([&] {
+        return api.refreshSupabaseAccessToken(base(), QStringLiteral("sb-rt"));
+    });
+    QVERIFY(refresh.value);
+    sent = m_server->requests().constLast();
+    QCOMPARE(sent.target, QByteArray("/sb/auth/v1/token?grant_type=refresh_token"));
+    QCOMPARE(sent.body, QByteArray(R"({"refresh_token":"sb-rt"})"));
+
+    m_script.set("/sb/auth/v1/token", TlsTestServer::response(200, R"({"token":"x"})"));
+    const auto badPassword = run<OAuthTokenResponse>([&] {
+        return api.exchangePasswordCredentials(base(), QStringLiteral("a@b.test"), QStringLiteral("pw"));
+    });
+    QVERIFY(badPassword.apiError);
+    QVERIFY(badPassword.apiError->message().startsWith(QStringLiteral("Failed to decode password OAuth response: ")));
+    const auto badRefresh = run<OAuthTokenResponse>([&] {
+        return api.refreshSupabaseAccessToken(base(), QStringLiteral("sb-rt"));
+    });
+    QVERIFY(badRefresh.apiError);
+    QVERIFY(badRefresh.apiError->message().startsWith(QStringLiteral("Failed to decode Supabase refresh response: ")));
+
+    // The public configuration failing is the operation's failure.
+    m_script.set("/api/public-config", TlsTestServer::response(503, "down"));
+    const auto down = run<OAuthTokenResponse>([&] {
+        return api.refreshSupabaseAccessToken(base(), QStringLiteral("sb-rt"));
+    });
+    QVERIFY(down.apiError);
+    QCOMPARE(down.apiError->kind(), APIError::Kind::serverError);
+    QCOMPARE(down.apiError->statusCode(), 503);
+
+    m_script.set("/api/public-config", TlsTestServer::response(200, R"({"supabase_url":"::not a url","supabase_public_key":"k"})"));
+    const auto badURL = run<OAuthTokenResponse>([&] {
+        return api.refreshSupabaseAccessToken(base(), QStringLiteral("sb-rt"));
+    });
+    QVERIFY(badURL.apiError);
+    QCOMPARE(badURL.apiError->kind(), APIError::Kind::badURL);
+}
+
+void APITransportTest::hostedProviderOnAnotherHostIsRefused()
+{
+    // The provider URL names an allowed host, but not the session's: the request is refused.
+    m_script.set("/api/public-config",
+                 TlsTestServer::response(200, QJsonDocument(QJsonObject{
+                                                                {"supabase_url", QStringLiteral("https://127.0.0.1:%1/").arg(m_server->port())},
+                                                                {"supabase_public_key", "anon-key"}})
+                                                  .toJson(QJsonDocument::Compact)));
+    m_script.set("/auth/v1/token", TlsTestServer::response(200, R"({"access_token":"leaked"})"));
+    const int before = m_server->requests().size();
+    const APIClient api = client();
+    PinnedSessionFailureStore::take();
+    const auto result = run<OAuthTokenResponse>([&] {
+        return api.exchangePasswordCredentials(base(), QStringLiteral("a@b.test"), QStringLiteral("pw"));
+    });
+    QVERIFY(result.transportError);
+    QCOMPARE(result.transportError->code(), QNetworkReply::OperationCanceledError);
+    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("tls host mismatch")));
+    QCOMPARE(m_server->requests().size(), before + 1);  // only the configuration read
+}
+
+void APITransportTest::commandPollOnTheWire()
+{
+    DeviceCredentials credentials;
+    credentials.apiBaseURL = base() + QStringLiteral("/prefix");
+    credentials.bearerToken = QStringLiteral("device-token");
+    credentials.deviceID = QStringLiteral("dev-1");
+    credentials.deviceSecret = kSecret;
+    const APIClient api = client();
+    auto poll = [&] {
+        return run<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials, false); });
+    };
+
+    m_script.set("/api/desktop/commands/next", TlsTestServer::response(204));
+    const auto none = poll();
+    QVERIFY(none.value);
+    QVERIFY(!none.value->has_value());
+    const CapturedRequest sent = m_server->requests().constLast();
+    QCOMPARE(sent.method, QByteArray("GET"));
+    QVERIFY(sent.target == "/api/desktop/commands/next?command_protocol_version=2&timeout_ms=20000"
+            || sent.target == "/api/desktop/commands/next?timeout_ms=20000&command_protocol_version=2");
+    QCOMPARE(sent.header("Authorization"), QByteArray("Bearer device-token"));
+    QCOMPARE(pythonSignature(sent, kSecret), sent.header("x-veltro-signature"));
+
+    m_script.set("/api/desktop/commands/next",
+                 TlsTestServer::response(200, R"({"command":{"id":"c-9","protocol_version":1,"action":"terminate_application",)"
+                                              R"("app_key":"codex","target_bundle_ids":["com.openai.codex"]}})"));
+    const auto command = poll();
+    QVERIFY2(command.value, command.apiError ? command.apiError->what() : "failed");
+    QCOMPARE((*command.value)->id, QStringLiteral("c-9"));
+    QCOMPARE((*command.value)->targetBundleIDs, QStringList{QStringLiteral("com.openai.codex")});
+
+    m_script.set("/api/desktop/commands/next", TlsTestServer::response(200, R"({"commands":[]})"));
+    const auto noEnvelope = poll();
+    QVERIFY(noEnvelope.apiError);
+    QCOMPARE(noEnvelope.apiError->kind(), APIError::Kind::decodeError);
+    QVERIFY(noEnvelope.apiError->message().startsWith(QStringLiteral("Failed to decode command envelope: ")));
+}
+
+void APITransportTest::clientReplacedWhileOperationsRun()
+{
+    // Two operations start on a client that is gone before either finishes: each keeps the
+    // session alive until it ends.
+    m_script.set("/api/public-config", TlsTestServer::response(200, R"({"supabase_url":"https://localhost","supabase_public_key":"k"})"));
+    m_script.set("/token", TlsTestServer::response(200, R"({"access_token":"concurrent"})"));
+    std::optional<QCoro::Task<PublicAuthConfig>> config;
+    std::optional<QCoro::Task<OAuthTokenResponse>> token;
+    {
+        const APIClient api = client();
+        config.emplace(api.fetchPublicAuthConfig(base()));
+        token.emplace(api.refreshAccessToken(base(), QStringLiteral("c"), QString(), QStringLiteral("r")));
+    }
+    QCOMPARE(QCoro::waitFor(*token).access_token, QStringLiteral("concurrent"));
+    QCOMPARE(QCoro::waitFor(*config).supabase_public_key, QStringLiteral("k"));
+}
+
+void APITransportTest::acknowledgementOnTheWire()
+{
+    DeviceCredentials credentials;
+    credentials.apiBaseURL = base();
+    credentials.bearerToken = QStringLiteral("device-token");
+    credentials.deviceID = QStringLiteral("dev-1");
+    credentials.deviceSecret = kSecret;
+    m_script.set("/api/desktop/commands/c-1/ack", TlsTestServer::response(200, "{}"));
+    const APIClient api = client();
+    const KillExecutionResult execution{false, QStringLiteral("Could not stop\u0000 it"), QJsonObject{{"pid", 42}}};
+    const auto acked = run<bool>([&]() -> QCoro::Task<bool> {
+        co_await api.sendAck(credentials, QStringLiteral("c-1"), AckStatus::Failed, execution, std::nullopt);
+        co_return true;
+    });
+    QVERIFY(acked.value);
+    const CapturedRequest sent = m_server->requests().constLast();
+    QCOMPARE(sent.target, QByteArray("/api/desktop/commands/c-1/ack"));
+    QCOMPARE(sent.header("Content-Type"), QByteArray("application/json"));
+    const QJsonObject body = QJsonDocument::fromJson(sent.body).object();
+    QCOMPARE(body.keys(), (QStringList{"idempotency_key", "message", "payload", "status"}));
+    QCOMPARE(body.value("status").toString(), QStringLiteral("failed"));
+    QCOMPARE(body.value("message").toString(), QStringLiteral("Could not stop it"));
+    QCOMPARE(body.value("payload").toObject(), execution.payload);
+    // One key in header and body; the signature covers the body that carries it.
+    QCOMPARE(sent.header("X-Idempotency-Key"), body.value("idempotency_key").toString().toUtf8());
+    QCOMPARE(body.value("idempotency_key").toString(),
+             CommandAcknowledgement::idempotencyKeyFor(QStringLiteral("c-1"), QStringLiteral("dev-1"), AckStatus::Failed,
+                                                       execution.payload));
+    QCOMPARE(pythonSignature(sent, kSecret), sent.header("x-veltro-device-signature"));
+}
+
+QTEST_GUILESS_MAIN(APITransportTest)
+#include "tst_api_transport.moc"

@@ -1,0 +1,400 @@
+#include "api/leaf_key.h"
+#include "api/pinned_session.h"
+#include "api/pinned_session_failure_store.h"
+#include "api/transport_error.h"
+#include "support/crypto.h"
+#include "support/process_runner.h"
+#include "test_pki.h"
+#include "tls_test_server.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+
+#include <QCoroTask>
+
+#include <thread>
+
+namespace {
+
+struct Exchange {
+    std::optional<HTTPResponse> response;
+    std::optional<TransportError> error;
+};
+
+Exchange fetch(const std::shared_ptr<PinnedSession> &session, const QUrl &url)
+{
+    auto run = [](std::shared_ptr<PinnedSession> session, QUrl url) -> QCoro::Task<Exchange> {
+        HTTPRequest request;
+        request.url = url;
+        try {
+            // GCC 12 mishandles co_await inside a braced initialiser: await into a local first.
+            HTTPResponse response = co_await session->send(request);
+            co_return Exchange{std::move(response), std::nullopt};
+        } catch (const TransportError &error) {
+            co_return Exchange{std::nullopt, error};
+        }
+    };
+    return QCoro::waitFor(run(session, url));
+}
+
+QString pin(const QString &certificatePath)
+{
+    const auto key = leafKeyRepresentation(loadChain(certificatePath).value(0));
+    return key ? crypto::sha256Hex(*key) : QString();
+}
+
+}  // namespace
+
+class PinnedSessionTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void factoryRefusesBadBaseURLs_data();
+    void factoryRefusesBadBaseURLs();
+    void factoryAcceptsAllowedHostsInAnyCase();
+    void failureStoreTakesOnce();
+    void leafKeyMatchesOpenssl_data();
+    void leafKeyMatchesOpenssl();
+    void trustedServerWithoutPinsIsOk();
+    void untrustedServersAreRefusedBeforeAnyRequestByte_data();
+    void untrustedServersAreRefusedBeforeAnyRequestByte();
+    void pins_data();
+    void pins();
+    void leafKeyThatCannotBeExtractedIsRefused();
+    void redirects();
+    void requestForAnotherHostNeverConnects();
+    void cancellationAbortsTheExchange();
+    void silentServerTimesOut();
+
+private:
+    std::unique_ptr<TestPki> m_pki;
+};
+
+void PinnedSessionTest::initTestCase()
+{
+    m_pki = std::make_unique<TestPki>();
+    QVERIFY(m_pki->isValid());
+}
+
+void PinnedSessionTest::factoryRefusesBadBaseURLs_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("kind");
+    using K = PinnedSessionError::Kind;
+    QTest::newRow("empty") << QString() << int(K::invalidAPIBaseURL);
+    QTest::newRow("unparsable") << QStringLiteral("https://local host:8443") << int(K::invalidAPIBaseURL);
+    QTest::newRow("leading space, not trimmed") << QStringLiteral(" https://localhost") << int(K::invalidAPIBaseURL);
+    QTest::newRow("http on an allowed host") << QStringLiteral("http://localhost:8443") << int(K::insecureScheme);
+    QTest::newRow("no scheme") << QStringLiteral("//localhost:8443") << int(K::insecureScheme);
+    QTest::newRow("ftp") << QStringLiteral("ftp://localhost") << int(K::insecureScheme);
+    QTest::newRow("host not allowed") << QStringLiteral("https://evil.example") << int(K::disallowedHost);
+    QTest::newRow("allowed host as a suffix") << QStringLiteral("https://localhost.evil.example") << int(K::disallowedHost);
+    QTest::newRow("no host") << QStringLiteral("https:/path") << int(K::disallowedHost);
+}
+
+void PinnedSessionTest::factoryRefusesBadBaseURLs()
+{
+    QFETCH(QString, text);
+    QFETCH(int, kind);
+    try {
+        makePinnedSession(text, m_pki->config());
+        QFAIL("a session was made");
+    } catch (const PinnedSessionError &error) {
+        QCOMPARE(int(error.kind()), kind);
+    }
+}
+
+void PinnedSessionTest::factoryAcceptsAllowedHostsInAnyCase()
+{
+    const auto session = makePinnedSession(QStringLiteral("https://LocalHost:8443/some/path"), m_pki->config());
+    QCOMPARE(session->allowedHost(), QStringLiteral("localhost"));
+    // Pins are compared lower-cased whatever case they were configured in.
+    const QString upper = QStringLiteral("AB").repeated(32);
+    const auto pinned = makePinnedSession(QStringLiteral("https://127.0.0.1"), m_pki->config({upper}));
+    QCOMPARE(pinned->delegate().pinnedSPKIHashes(), QSet<QString>{upper.toLower()});
+}
+
+void PinnedSessionTest::failureStoreTakesOnce()
+{
+    PinnedSessionFailureStore::take();
+    QCOMPARE(PinnedSessionFailureStore::take(), std::nullopt);
+    PinnedSessionFailureStore::set(QStringLiteral("tls pin mismatch"));
+    PinnedSessionFailureStore::set(QStringLiteral("ok"));
+    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("ok")));
+    QCOMPARE(PinnedSessionFailureStore::take(), std::nullopt);
+
+    // Concurrent writers and takers: every take sees a whole value that some writer set.
+    std::atomic<int> seen{0};
+    std::atomic<bool> torn{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &seen, &torn] {
+            const QString mine = QStringLiteral("outcome %1").arg(t);
+            for (int i = 0; i < 2000; ++i) {
+                PinnedSessionFailureStore::set(mine);
+                if (const auto value = PinnedSessionFailureStore::take()) {
+                    ++seen;
+                    if (!value->startsWith(QLatin1String("outcome ")))
+                        torn = true;
+                }
+            }
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+    QVERIFY(!torn);
+    QVERIFY(seen > 0);
+    PinnedSessionFailureStore::take();
+}
+
+void PinnedSessionTest::leafKeyMatchesOpenssl_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("length");
+    QTest::newRow("EC P-256") << QStringLiteral("ec") << 65;
+    QTest::newRow("EC P-256 carried compressed") << QStringLiteral("ec-compressed") << 65;
+    QTest::newRow("RSA 2048") << QStringLiteral("rsa") << 270;
+}
+
+void PinnedSessionTest::leafKeyMatchesOpenssl()
+{
+    QFETCH(QString, name);
+    QFETCH(int, length);
+    const auto key = leafKeyRepresentation(loadChain(m_pki->certificate(name)).value(0));
+    QVERIFY(key.has_value());
+    QCOMPARE(key->size(), length);
+    if (length == 65)
+        QCOMPARE(key->at(0), '\x04');
+    const QString expected = m_pki->opensslPin(name);
+    QCOMPARE(expected.size(), 64);
+    QCOMPARE(crypto::sha256Hex(*key), expected);
+}
+
+void PinnedSessionTest::trustedServerWithoutPinsIsOk()
+{
+    TlsTestServer server(loadChain(m_pki->certificate(QStringLiteral("ec"))), loadKey(m_pki->key(QStringLiteral("ec"))),
+                         [](const CapturedRequest &) { return TlsTestServer::response(200, "{}"); });
+    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(server.port()), m_pki->config());
+    PinnedSessionFailureStore::take();
+    const Exchange exchange = fetch(session, QUrl(QStringLiteral("https://localhost:%1/hello").arg(server.port())));
+    QVERIFY(!exchange.error);
+    QCOMPARE(exchange.response->status, 200);
+    QCOMPARE(exchange.response->body, QByteArray("{}"));
+    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("ok")));
+
+    // A second request reuses the checked connection.
+    QVERIFY(fetch(session, QUrl(QStringLiteral("https://localhost:%1/again").arg(server.port()))).response);
+    QCOMPARE(server.requests().size(), 2);
+    QCOMPARE(server.handshakes(), 1);
+}
+
+void PinnedSessionTest::untrustedServersAreRefusedBeforeAnyRequestByte_data()
+{
+    QTest::addColumn<QString>("leaf");
+    QTest::newRow("unknown CA") << QStringLiteral("rogue");
+    QTest::newRow("certificate for another host name") << QStringLiteral("wrong-name");
+}
+
+void PinnedSessionTest::untrustedServersAreRefusedBeforeAnyRequestByte()
+{
+    QFETCH(QString, leaf);
+    TlsTestServer server(loadChain(m_pki->certificate(leaf)), loadKey(m_pki->key(leaf)),
+                         [](const CapturedRequest &) { return TlsTestServer::response(200, "{}"); });
+    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(server.port()), m_pki->config());
+    PinnedSessionFailureStore::take();
+    const Exchange exchange = fetch(session, QUrl(QStringLiteral("https://localhost:%1/x").arg(server.port())));
+    QVERIFY(exchange.error);
+    QCOMPARE(exchange.error->code(), QNetworkReply::OperationCanceledError);
+    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("tls trust evaluation failed")));
+    QCOMPARE(server.applicationBytesReceived(), 0);
+}
+
+void PinnedSessionTest::pins_data()
+{
+    QTest::addColumn<QString>("leaf");
+    QTest::addColumn<bool>("listed");
+    QTest::newRow("EC leaf, pin listed") << QStringLiteral("ec") << true;
+    QTest::newRow("EC leaf, pin not listed") << QStringLiteral("ec") << false;
+    QTest::newRow("RSA leaf, pin listed") << QStringLiteral("rsa") << true;
+    QTest::newRow("RSA leaf, pin not listed") << QStringLiteral("rsa") << false;
+}
+
+void PinnedSessionTest::pins()
+{
+    QFETCH(QString, leaf);
+    QFETCH(bool, listed);
+    TlsTestServer server(loadChain(m_pki->certificate(leaf)), loadKey(m_pki->key(leaf)),
+                         [](const CapturedRequest &) { return TlsTestServer::response(200, "pinned"); });
+    // The listed pin is the one openssl computes, written upper-case; the other one belongs to
+    // a different leaf of the same CA.
+    const QString other = leaf == QLatin1String("ec") ? QStringLiteral("rsa") : QStringLiteral("ec");
+    const QSet<QString> pins{listed ? m_pki->opensslPin(leaf).toUpper() : pin(m_pki->certificate(other))};
+    const auto session = makePinnedSession(QStringLiteral("https://127.0.0.1:%1").arg(server.port()),
+                                           m_pki->config(pins));
+    const QUrl url(QStringLiteral("https://127.0.0.1:%1/pinned").arg(server.port()));
+    PinnedSessionFailureStore::take();
+    const Exchange first = fetch(session, url);
+    if (listed) {
+        QVERIFY(first.response);
+        QCOMPARE(first.response->body, QByteArray("pinned"));
+        QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("ok")));
+        return;
+    }
+    QVERIFY(first.error);
+    QCOMPARE(first.error->code(), QNetworkReply::OperationCanceledError);
+    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("tls pin mismatch")));
+    // The handshake completed (the pin was checked), yet not one request byte reached the server.
+    QCOMPARE(server.applicationBytesReceived(), 0);
+
+    // The refused connection is not reused: the next request is checked (and refused) again.
+    const Exchange second = fetch(session, url);
+    QVERIFY(second.error);
+    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("tls pin mismatch")));
+    QCOMPARE(server.applicationBytesReceived(), 0);
+    QVERIFY(server.requests().isEmpty());
+}
+
+void PinnedSessionTest::leafKeyThatCannotBeExtractedIsRefused()
+{
+    // An Ed25519 leaf has no EC point and no RSA key: the check cannot compute a pin.
+    QProcess server;
+    server.setProcessChannelMode(QProcess::MergedChannels);
+    server.start(QStringLiteral("openssl"),
+                 {QStringLiteral("s_server"), QStringLiteral("-accept"), QStringLiteral("0"), QStringLiteral("-www"),
+                  QStringLiteral("-cert"), m_pki->certificate(QStringLiteral("ed25519")), QStringLiteral("-key"),
+                  m_pki->key(QStringLiteral("ed25519"))});
+    QVERIFY(server.waitForStarted());
+    QByteArray output;
+    const QRegularExpression accept(QStringLiteral("ACCEPT \\S*:(\\d+)"));
+    QRegularExpressionMatch match;
+    QTRY_VERIFY_WITH_TIMEOUT((output += server.readAll(), match = accept.match(QString::fromLatin1(output))).hasMatch(),
+                             10000);
+    const QString port = match.captured(1);
+
+    const auto session = makePinnedSession(QStringLiteral("https://localhost:") + port, m_pki->config());
+    PinnedSessionFailureStore::take();
+    const Exchange exchange = fetch(session, QUrl(QStringLiteral("https://localhost:%1/").arg(port)));
+    QVERIFY(exchange.error);
+    QCOMPARE(exchange.error->code(), QNetworkReply::OperationCanceledError);
+    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("tls leaf key extraction failed")));
+    server.kill();
+    server.waitForFinished();
+}
+
+void PinnedSessionTest::redirects()
+{
+    quint16 port = 0;
+    TlsTestServer server(loadChain(m_pki->certificate(QStringLiteral("ec"))), loadKey(m_pki->key(QStringLiteral("ec"))),
+                         [&port](const CapturedRequest &request) {
+                             if (request.target == "/same-host")
+                                 return TlsTestServer::response(
+                                     302, {}, {{"Location", "https://localhost:" + QByteArray::number(port) + "/landing"}});
+                             if (request.target == "/other-host")
+                                 return TlsTestServer::response(
+                                     302, {}, {{"Location", "https://127.0.0.1:" + QByteArray::number(port) + "/landing"}});
+                             if (request.target == "/plain-http")
+                                 return TlsTestServer::response(
+                                     302, {}, {{"Location", "http://localhost:" + QByteArray::number(port) + "/landing"}});
+                             return TlsTestServer::response(200, "landed");
+                         });
+    port = server.port();
+    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(port), m_pki->config());
+    const QString base = QStringLiteral("https://localhost:%1").arg(port);
+
+    const Exchange same = fetch(session, QUrl(base + QStringLiteral("/same-host")));
+    QVERIFY(same.response);
+    QCOMPARE(same.response->body, QByteArray("landed"));
+
+    PinnedSessionFailureStore::take();
+    const Exchange other = fetch(session, QUrl(base + QStringLiteral("/other-host")));
+    QVERIFY(other.error);
+    QCOMPARE(other.error->code(), QNetworkReply::OperationCanceledError);
+    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("tls host mismatch")));
+
+    const Exchange downgrade = fetch(session, QUrl(base + QStringLiteral("/plain-http")));
+    QVERIFY(downgrade.error);
+
+    // Every request the server saw named the session's host; the landing page was fetched only
+    // through the same-host redirect.
+    QSet<QString> targets;
+    for (const CapturedRequest &request : server.requests()) {
+        targets << QString::fromLatin1(request.target);
+        QCOMPARE(request.header("Host"), "localhost:" + QByteArray::number(port));
+    }
+    QCOMPARE(targets, (QSet<QString>{QStringLiteral("/same-host"), QStringLiteral("/landing"),
+                                     QStringLiteral("/other-host"), QStringLiteral("/plain-http")}));
+    const auto landings = std::count_if(server.requests().cbegin(), server.requests().cend(),
+                                        [](const CapturedRequest &r) { return r.target == "/landing"; });
+    QCOMPARE(landings, 1);
+}
+
+void PinnedSessionTest::requestForAnotherHostNeverConnects()
+{
+    TlsTestServer server(loadChain(m_pki->certificate(QStringLiteral("ec"))), loadKey(m_pki->key(QStringLiteral("ec"))),
+                         [](const CapturedRequest &) { return TlsTestServer::response(200, "{}"); });
+    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(server.port()), m_pki->config());
+    PinnedSessionFailureStore::take();
+    const Exchange exchange = fetch(session, QUrl(QStringLiteral("https://127.0.0.1:%1/x").arg(server.port())));
+    QVERIFY(exchange.error);
+    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("tls host mismatch")));
+    // Plain HTTP is never sent, not even to the session's own host.
+    const Exchange plain = fetch(session, QUrl(QStringLiteral("http://localhost:%1/x").arg(server.port())));
+    QVERIFY(plain.error);
+    QCOMPARE(server.handshakes(), 0);
+    QCOMPARE(server.applicationBytesReceived(), 0);
+}
+
+void PinnedSessionTest::cancellationAbortsTheExchange()
+{
+    // The server never answers; cancelling the token ends the wait at once.
+    TlsTestServer server(loadChain(m_pki->certificate(QStringLiteral("ec"))), loadKey(m_pki->key(QStringLiteral("ec"))),
+                         [](const CapturedRequest &) { return QByteArray(); });
+    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(server.port()), m_pki->config());
+    CancellationToken token;
+    auto run = [](std::shared_ptr<PinnedSession> session, QUrl url, QPointer<CancellationToken> token)
+        -> QCoro::Task<std::optional<QNetworkReply::NetworkError>> {
+        HTTPRequest request;
+        request.url = url;
+        try {
+            co_await session->send(request, token);
+        } catch (const TransportError &error) {
+            co_return error.code();
+        }
+        co_return std::nullopt;
+    };
+    QTimer::singleShot(300, &token, &CancellationToken::cancel);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const auto code = QCoro::waitFor(
+        run(session, QUrl(QStringLiteral("https://localhost:%1/wait").arg(server.port())), &token));
+    QCOMPARE(code, std::optional<QNetworkReply::NetworkError>(QNetworkReply::OperationCanceledError));
+    QVERIFY(elapsed.elapsed() < 10000);
+}
+
+void PinnedSessionTest::silentServerTimesOut()
+{
+    // The server accepts the request and never answers: the inactivity timeout ends it.
+    TlsTestServer server(loadChain(m_pki->certificate(QStringLiteral("ec"))), loadKey(m_pki->key(QStringLiteral("ec"))),
+                         [](const CapturedRequest &) { return QByteArray(); });
+    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(server.port()), m_pki->config());
+    auto run = [](std::shared_ptr<PinnedSession> session, QUrl url) -> QCoro::Task<std::optional<QNetworkReply::NetworkError>> {
+        HTTPRequest request;
+        request.url = url;
+        request.timeout = std::chrono::milliseconds(400);
+        try {
+            co_await session->send(request);
+        } catch (const TransportError &error) {
+            co_return error.code();
+        }
+        co_return std::nullopt;
+    };
+    const auto code = QCoro::waitFor(run(session, QUrl(QStringLiteral("https://localhost:%1/silent").arg(server.port()))));
+    QCOMPARE(code, std::optional<QNetworkReply::NetworkError>(QNetworkReply::TimeoutError));
+    QCOMPARE(server.requests().size(), 1);
+}
+
+QTEST_GUILESS_MAIN(PinnedSessionTest)
+#include "tst_pinned_session.moc"
