@@ -43,9 +43,26 @@ QString numberText(double value)
     return QString::number(value, 'g', QLocale::FloatingPointShortest);
 }
 
+bool codePointLess(const QString &a, const QString &b)
+{
+    // QString::operator< compares UTF-16 units, which differs from code points only for
+    // supplementary characters versus U+E000..U+FFFF.
+    const QList<uint> ua = a.toUcs4();
+    const QList<uint> ub = b.toUcs4();
+    return std::lexicographical_compare(ua.begin(), ua.end(), ub.begin(), ub.end());
+}
+
 namespace {
 
-bool appendCanonical(const QJsonValue &value, QString &out)
+void appendString(const QString &text, const CompactStyle &style, QString &out)
+{
+    QString literal = jsonScalarString(text);
+    if (style.escapeSolidus)
+        literal.replace(QLatin1Char('/'), QLatin1String("\\/"));
+    out += literal;
+}
+
+bool appendCompact(const QJsonValue &value, const CompactStyle &style, QString &out)
 {
     switch (value.type()) {
     case QJsonValue::Null:
@@ -60,7 +77,7 @@ bool appendCanonical(const QJsonValue &value, QString &out)
         out += numberText(value.toDouble());
         return true;
     case QJsonValue::String:
-        out += jsonScalarString(value.toString());
+        appendString(value.toString(), style, out);
         return true;
     case QJsonValue::Array: {
         out += QLatin1Char('[');
@@ -68,7 +85,7 @@ bool appendCanonical(const QJsonValue &value, QString &out)
         for (qsizetype i = 0; i < array.size(); ++i) {
             if (i > 0)
                 out += QLatin1Char(',');
-            if (!appendCanonical(array.at(i), out))
+            if (!appendCompact(array.at(i), style, out))
                 return false;
         }
         out += QLatin1Char(']');
@@ -77,22 +94,14 @@ bool appendCanonical(const QJsonValue &value, QString &out)
     case QJsonValue::Object: {
         const QJsonObject object = value.toObject();
         QStringList keys = object.keys();
-        // Code-point order: QString::operator< compares UTF-16 units, which differs from code
-        // points only for supplementary characters versus U+E000..U+FFFF.
-        std::sort(keys.begin(), keys.end(), [](const QString &a, const QString &b) {
-            const QList<uint> ua = a.toUcs4();
-            const QList<uint> ub = b.toUcs4();
-            return std::lexicographical_compare(ua.begin(), ua.end(), ub.begin(), ub.end());
-        });
+        std::sort(keys.begin(), keys.end(), style.keyLess);
         out += QLatin1Char('{');
-        bool first = true;
-        for (const QString &key : keys) {
-            if (!first)
+        for (qsizetype i = 0; i < keys.size(); ++i) {
+            if (i > 0)
                 out += QLatin1Char(',');
-            first = false;
-            out += jsonScalarString(key);
+            appendString(keys.at(i), style, out);
             out += QLatin1Char(':');
-            if (!appendCanonical(object.value(key), out))
+            if (!appendCompact(object.value(keys.at(i)), style, out))
                 return false;
         }
         out += QLatin1Char('}');
@@ -106,12 +115,17 @@ bool appendCanonical(const QJsonValue &value, QString &out)
 
 }  // namespace
 
-std::optional<QString> stableJSONString(const QJsonValue &value)
+std::optional<QString> compactJSONString(const QJsonValue &value, const CompactStyle &style)
 {
     QString out;
-    if (!appendCanonical(value, out))
+    if (!appendCompact(value, style, out))
         return std::nullopt;
     return out;
+}
+
+std::optional<QString> stableJSONString(const QJsonValue &value)
+{
+    return compactJSONString(value, CompactStyle{codePointLess, false});
 }
 
 std::optional<QString> stableJSONString(const QVariant &value)

@@ -19,6 +19,17 @@ QString jsonScalarString(const QString &text);
 std::optional<QString> stableJSONString(const QJsonValue &value);
 std::optional<QString> stableJSONString(const QVariant &value);
 
+// One compact JSON writer serves both forms the service sees: canonical JSON (keys in code-point
+// order, the solidus unescaped) and the platform serialiser's sorted-keys form.
+struct CompactStyle {
+    bool (*keyLess)(const QString &a, const QString &b);  // object key order
+    bool escapeSolidus;                                    // write "/" as "\/"
+};
+std::optional<QString> compactJSONString(const QJsonValue &value, const CompactStyle &style);
+
+// Code-point order of two texts (the canonical key order).
+bool codePointLess(const QString &a, const QString &b);
+
 // Lower-case hex SHA-256 of the UTF-8 bytes of stableJSONString(value).
 std::optional<QString> stableHashHex(const QJsonValue &value);
 
