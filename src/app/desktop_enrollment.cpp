@@ -97,9 +97,10 @@ QCoro::Task<int> DesktopEnrollment::run()
         co_return fail();
     }
 
-    const std::optional<QByteArray> input = m_deps.readInput();
+    bool readError = false;
+    const std::optional<QByteArray> input = m_deps.readInput(&readError);
     if (!input)
-        co_return 1;
+        co_return readError ? fail() : 1;
     QJsonParseError parseError{};
     const QJsonDocument document = QJsonDocument::fromJson(*input, &parseError);
     if (parseError.error != QJsonParseError::NoError)

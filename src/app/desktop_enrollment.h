@@ -30,7 +30,8 @@ public:
         QString defaultAPIBaseURL;
         std::function<QString()> hardwareSerialNumber;  // or "UNKNOWN_SERIAL"
         std::function<QString()> hardwareUUID;          // or "UNKNOWN_UUID"
-        std::function<std::optional<QByteArray>()> readInput;  // nullopt: over the limit or a read error
+        // nullopt: over the limit, or a read error (then *readError is set).
+        std::function<std::optional<QByteArray>(bool *readError)> readInput;
         QString lockDirectory;                               // empty: the temporary directory
     };
 

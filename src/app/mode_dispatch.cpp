@@ -43,7 +43,7 @@ int runDesktopEnroll(Ports &ports, int &argc, char **argv)
     deps.defaultAPIBaseURL = Config::defaults().defaultAPIBaseURL;
     deps.hardwareSerialNumber = [agent] { return agent->hardwareSerialNumber(); };
     deps.hardwareUUID = [agent] { return agent->hardwareUUID(); };
-    deps.readInput = [] { return readStandardInput(); };
+    deps.readInput = [](bool *readError) { return readStandardInput(32768, 0, readError); };
     return runDesktopEnrollStdin(argc, argv, std::move(deps));
 }
 

@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <unistd.h>
 
-std::optional<QByteArray> readStandardInput(qsizetype limit, int fd)
+std::optional<QByteArray> readStandardInput(qsizetype limit, int fd, bool *readError)
 {
+    if (readError)
+        *readError = false;
     QByteArray data;
     char chunk[4096];
     for (;;) {
@@ -12,6 +14,8 @@ std::optional<QByteArray> readStandardInput(qsizetype limit, int fd)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            if (readError)
+                *readError = true;
             return std::nullopt;
         }
         if (n == 0)

@@ -127,6 +127,13 @@ void DesktopBridgeTest::inputRules()
     const ProcessResult tooLong = agentMode(home, QStringLiteral("--desktop-enroll-stdin"), big);
     QCOMPARE(tooLong.exitCode, 1);
     QCOMPARE(tooLong.standardOutput + tooLong.standardError, QByteArray());
+    // A read error (standard input is a directory): the failure text.
+    const ProcessResult unreadable = runProcess(QStringLiteral("bash"),
+                                                {QStringLiteral("-c"), QStringLiteral("\"$0\" --desktop-enroll-stdin < /"),
+                                                 QStringLiteral(MORNIX_EXECUTABLE)},
+                                                {}, agentEnvironment(home));
+    QCOMPARE(unreadable.exitCode, 1);
+    QCOMPARE(unreadable.standardError, kEnrollFailure);
     QVERIFY(!enrolled(home));
 }
 
