@@ -28,8 +28,10 @@ Ports makeLinuxPorts(const char *argv0)
     ports.hardwareIdentity = std::make_shared<LinuxHardwareIdentity>();
     ports.postureProbes = std::make_shared<LinuxPostureProbes>();
     ports.bundleReader = std::make_shared<PlistBundleReader>();
-    ports.processTable = std::make_shared<LinuxProcessTable>();
-    ports.workspace = std::make_shared<LinuxWorkspace>();
+    // One /proc listing serves both ports within a rescan.
+    const auto listing = std::make_shared<const ExecutableListing>();
+    ports.processTable = std::make_shared<LinuxProcessTable>(listing);
+    ports.workspace = std::make_shared<LinuxWorkspace>(listing);
     ports.codeSigning = std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
     return ports;
 }

@@ -11,13 +11,7 @@
 
 QList<ProcessRecord> LinuxProcessTable::processes() const
 {
-    QList<ProcessRecord> result;
-    for (const qint32 pid : procfs::pids()) {
-        QString path = procfs::executablePath(pid);
-        if (!path.isEmpty())
-            result.append({pid, std::move(path)});
-    }
-    return result;
+    return m_listing ? m_listing->processes() : ExecutableListing::read();
 }
 
 ProcessStartObservation LinuxProcessTable::startIdentity(qint32 pid) const

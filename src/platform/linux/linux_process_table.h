@@ -1,12 +1,23 @@
 #pragma once
 
+#include "platform/linux/executable_listing.h"
+
+#include <memory>
+
 #include "platform/process_table.h"
 
 // ProcessTable over /proc; signals through a pidfd checked against the start identity.
 // Stateless and cheap to construct. Thread: any.
 class LinuxProcessTable final : public ProcessTable {
 public:
+    // listing: shared with the workspace by the production factory; null reads /proc each time.
+    explicit LinuxProcessTable(std::shared_ptr<const ExecutableListing> listing = nullptr)
+        : m_listing(std::move(listing)) {}
+
     QList<ProcessRecord> processes() const override;
     ProcessStartObservation startIdentity(qint32 pid) const override;
     bool sendSignal(qint32 pid, const QString &expectedStartIdentity, int signal) override;
+
+private:
+    std::shared_ptr<const ExecutableListing> m_listing;
 };

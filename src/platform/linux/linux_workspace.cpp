@@ -88,11 +88,11 @@ std::optional<RunningApplication> LinuxWorkspace::application(qint32 pid, const 
 QList<RunningApplication> LinuxWorkspace::runningApplications() const
 {
     QList<RunningApplication> result;
-    for (const qint32 pid : procfs::pids()) {
-        const QString path = procfs::executablePath(pid);
-        if (path.isEmpty() || !path.contains(QLatin1String(".app/Contents/MacOS/")))
+    const QList<ProcessRecord> processes = m_listing ? m_listing->processes() : ExecutableListing::read();
+    for (const ProcessRecord &process : processes) {
+        if (!process.executablePath.contains(QLatin1String(".app/Contents/MacOS/")))
             continue;
-        if (std::optional<RunningApplication> app = application(pid, path))
+        if (std::optional<RunningApplication> app = application(process.pid, process.executablePath))
             result.append(std::move(*app));
     }
     return result;

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "platform/linux/executable_listing.h"
+
+#include <memory>
+
 #include "platform/workspace.h"
 
 #include <QHash>
@@ -13,6 +17,10 @@
 // pidfd checked against the launch. Construction does no work. Thread: any except openURL.
 class LinuxWorkspace final : public Workspace {
 public:
+    // listing: shared with the process table by the production factory; null reads /proc each time.
+    explicit LinuxWorkspace(std::shared_ptr<const ExecutableListing> listing = nullptr)
+        : m_listing(std::move(listing)) {}
+
     QList<RunningApplication> runningApplications() const override;
     std::optional<RunningApplication> runningApplication(qint32 pid) const override;
     QList<RunningApplication> runningApplications(const QString &bundleIdentifier) const override;
@@ -34,6 +42,7 @@ private:
         qint64 size = -1;
         std::optional<QVariantMap> info;
     };
+    std::shared_ptr<const ExecutableListing> m_listing;
     mutable QMutex m_mutex;                      // guards m_infoCache
     mutable QHash<QString, CachedInfo> m_infoCache;
 };
