@@ -3,6 +3,7 @@
 #include "api/api_exchange.h"
 #include "api/pinned_session_failure_store.h"
 #include "api/transport_steps.h"
+#include "api_test_run.h"
 #include "support/process_runner.h"
 #include "test_pki.h"
 #include "tls_test_server.h"
@@ -21,30 +22,10 @@
 
 namespace {
 
-// What an operation ended with.
 template<typename T>
-struct Result {
-    std::optional<T> value;
-    std::optional<APIError> apiError;
-    std::optional<TransportError> transportError;
-};
-
-template<typename T>
-Result<T> run(std::function<QCoro::Task<T>()> operation)
+OperationResult<T> run(std::function<QCoro::Task<T>()> operation)
 {
-    auto wrapper = [](std::function<QCoro::Task<T>()> operation) -> QCoro::Task<Result<T>> {
-        Result<T> result;
-        try {
-            T value = co_await operation();
-            result.value = std::move(value);
-        } catch (const APIError &error) {
-            result.apiError = error;
-        } catch (const TransportError &error) {
-            result.transportError = error;
-        }
-        co_return result;
-    };
-    return QCoro::waitFor(wrapper(std::move(operation)));
+    return runOperation<T>(std::move(operation));
 }
 
 // Routes request targets (path and query) to scripted responses; unknown targets get 404.
