@@ -8,9 +8,11 @@
 #include "platform/distributed_notifications.h"
 #include "platform/login_item.h"
 #include "support/text_cleaning.h"
+#include "support/worker_thread.h"
 #include "ui/device_disconnector.h"
 
 #include "ui/ui_logging.h"
+#include <QCoroFuture>
 #include <QMetaObject>
 
 #include <exception>
@@ -321,14 +323,34 @@ QCoro::Task<void> MornixController::disconnect()
 
 void MornixController::reloadDesktopCredentials()
 {
+    // A Secret Service read is a D-Bus round trip (and may wait for an unlock): never on the
+    // main thread. The store is safe to use from any thread.
+    std::shared_ptr<KeychainStore> keychain = m_deps.keychain;
+    QFuture<ReloadedCredentials> read = startOnWorkerThread([keychain]() -> ReloadedCredentials {
+        try {
+            return {keychain->loadCredentials(), std::nullopt};
+        } catch (const std::exception &error) {
+            return {std::nullopt, QString::fromUtf8(error.what())};
+        }
+    });
+    takeReloadedCredentials(std::move(read));
+}
+
+QCoro::Task<void> MornixController::takeReloadedCredentials(QFuture<ReloadedCredentials> read)
+{
+    QPointer<MornixController> self(this);
+    const ReloadedCredentials loaded = co_await read;
+    if (!self)
+        co_return;
     try {
-        std::optional<DeviceCredentials> loaded = m_deps.keychain->loadCredentials();
-        if (!loaded)
-            return;
-        std::shared_ptr<DeviceServiceClient> client = m_deps.makeServiceClient(loaded->apiBaseURL);
+        if (loaded.failure)
+            throw std::runtime_error(loaded.failure->toStdString());
+        if (!loaded.credentials)
+            co_return;
+        std::shared_ptr<DeviceServiceClient> client = m_deps.makeServiceClient(loaded.credentials->apiBaseURL);
         if (!client)
             throw std::runtime_error("no pinned session for the API origin");
-        m_credentials = std::move(loaded);
+        m_credentials = loaded.credentials;
         m_apiClient = std::move(client);
         m_status->setConnected(false);
     } catch (const std::exception &error) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QFuture>
+
 #include "commands/command_poll_loop.h"
 #include "discovery/agent_instance_monitor.h"
 #include "identity/credential_records.h"
@@ -74,7 +76,8 @@ public:
     void clearCredentials();
     void quitApp();
 
-    // Distributed-notification handlers.
+    // Distributed-notification handlers. The reload reads the keychain on a worker thread and
+    // takes the credentials in on the main thread when the read has finished.
     void reloadDesktopCredentials();
     void stopManagedReporter();
 
@@ -114,6 +117,11 @@ private:
     void openHelpPage() override;
 
     void loadStoredState();
+    struct ReloadedCredentials {
+        std::optional<DeviceCredentials> credentials;
+        std::optional<QString> failure;
+    };
+    QCoro::Task<void> takeReloadedCredentials(QFuture<ReloadedCredentials> read);
     void handleDashboardAction(DashboardAction action);
     bool launchAtLoginEnabled() const;
     QCoro::Task<void> disconnect();

@@ -292,10 +292,11 @@ void MornixControllerTest::reloadDesktopCredentials()
     rig.make();
     rig.controller->start();
     rig.controller->reloadDesktopCredentials();  // nothing stored: nothing happens
+    QTest::qWait(100);
     QVERIFY(!rig.controller->currentCredentials());
     rig.keychain->saveCredentials(someCredentials());
     rig.notifications->handlers.value(QStringLiteral("ai.veltro.mornix.credentials-updated"))();
-    QCOMPARE(rig.controller->currentCredentials(), std::optional<DeviceCredentials>(someCredentials()));
+    QTRY_COMPARE(rig.controller->currentCredentials(), std::optional<DeviceCredentials>(someCredentials()));
     QVERIFY(rig.controller->hasServiceClient());
     QVERIFY(!rig.controller->status().connected());
 
@@ -304,7 +305,7 @@ void MornixControllerTest::reloadDesktopCredentials()
     noSession.make();
     noSession.keychain->saveCredentials(someCredentials());
     noSession.controller->reloadDesktopCredentials();
-    QCOMPARE(noSession.controller->status().lastCommand(), QStringLiteral("desktop credentials unavailable"));
+    QTRY_COMPARE(noSession.controller->status().lastCommand(), QStringLiteral("desktop credentials unavailable"));
     QVERIFY(!noSession.controller->currentCredentials());
 }
 
