@@ -10,7 +10,9 @@
 #include "platform/keychain.h"
 #include "platform/posture_probes.h"
 #include "platform/process_table.h"
+#include "platform/service_manager.h"
 #include "platform/system_log.h"
+#include "platform/user_notifications.h"
 #include "platform/workspace.h"
 
 #include <memory>
@@ -31,4 +33,6 @@ struct Ports {
     std::shared_ptr<ProcessTable> processTable;
     std::shared_ptr<Workspace> workspace;
     std::shared_ptr<CodeSigning> codeSigning;
+    std::shared_ptr<UserNotifications> userNotifications;
+    std::shared_ptr<ServiceManager> serviceManager;
 };

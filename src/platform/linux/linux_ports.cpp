@@ -2,6 +2,7 @@
 
 #include "platform/linux/app_bundle.h"
 #include "platform/linux/dbus_distributed_notifications.h"
+#include "platform/linux/freedesktop_notifications.h"
 #include "platform/linux/linux_code_signing.h"
 #include "platform/linux/linux_hardware_identity.h"
 #include "platform/linux/linux_hardware_key.h"
@@ -12,6 +13,7 @@
 #include "platform/linux/selecting_keychain.h"
 #include "platform/linux/xdg_login_item.h"
 #include "platform/linux/syslog_system_log.h"
+#include "platform/linux/systemctl_service_manager.h"
 #include "support/config.h"
 
 Ports makeLinuxPorts(const char *argv0)
@@ -33,5 +35,7 @@ Ports makeLinuxPorts(const char *argv0)
     ports.processTable = std::make_shared<LinuxProcessTable>(listing);
     ports.workspace = std::make_shared<LinuxWorkspace>(listing);
     ports.codeSigning = std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
+    ports.userNotifications = std::make_shared<FreedesktopNotifications>();
+    ports.serviceManager = std::make_shared<SystemctlServiceManager>();
     return ports;
 }

@@ -1,0 +1,45 @@
+#include "support/serial_queue.h"
+
+#include <QMetaObject>
+#include <QTimer>
+
+SerialQueue::SerialQueue(const QString &label, QObject *parent)
+    : QObject(parent)
+{
+    m_thread.setObjectName(label);
+    m_worker = new QObject;
+    m_worker->moveToThread(&m_thread);
+    connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
+    m_thread.start();
+}
+
+SerialQueue::~SerialQueue()
+{
+    m_thread.quit();
+    m_thread.wait();
+}
+
+void SerialQueue::run(const std::function<void()> &work)
+{
+    work();
+    if (m_outstanding.fetch_sub(1) == 1)
+        Q_EMIT becameIdle();
+}
+
+void SerialQueue::post(std::function<void()> work)
+{
+    m_outstanding.fetch_add(1);
+    QMetaObject::invokeMethod(m_worker, [this, work = std::move(work)] { run(work); }, Qt::QueuedConnection);
+}
+
+void SerialQueue::postDelayed(int delayMs, std::function<void()> work)
+{
+    m_outstanding.fetch_add(1);
+    // The timer must be created on the queue's thread: hop there first.
+    QMetaObject::invokeMethod(
+        m_worker,
+        [this, delayMs, work = std::move(work)] {
+            QTimer::singleShot(delayMs, m_worker, [this, work] { run(work); });
+        },
+        Qt::QueuedConnection);
+}
