@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+#include <sys/types.h>
+
+// The user's answer to the update notification, recorded in the choice file that the companion
+// application created: <root>/update-choice.json, {"version", "action", "remindAt"}.
+struct UpdateChoiceResult {
+    enum class Outcome {
+        Saved,        // the file now holds the new action
+        NotRecorded,  // the file is missing, unsafe, for another version or already "now": left alone
+        Failed,       // qualified, but writing it failed (see `error`)
+    };
+    Outcome outcome = Outcome::NotRecorded;
+    QString error;
+};
+
+// Records `action` ("now" or "later") for `version` when every rule holds, in this order: the
+// directory `root` (not followed when it is a link) is a directory of `uid` without group or
+// other permissions; the file, opened read-only without following a link, is a regular file of
+// `uid` without group or other permissions and at most 4096 bytes (at most 4097 are read); it
+// holds a JSON object whose "version" is `version` and whose "action" is "pending" or "later".
+// The new file ({"version", "action", "remindAt": nowMs + 21600000}) is created 0600 in the same
+// directory before anything is written to it and renamed over the old one, so it is never open
+// to others at any moment.
+// Thread: any (blocking file work).
+UpdateChoiceResult saveUpdateChoice(const QString &version, const QString &action, const QString &root,
+                                    qint64 nowMs, uid_t uid);
+
+inline constexpr qint64 kUpdateReminderDelayMs = 21600000;
