@@ -1,8 +1,10 @@
 #include "app/app_delegate.h"
 
+#include "app/notification_launch.h"
 #include "app/runtime_bootstrap.h"
 #include "app/runtime_lock.h"
 #include "ui/mornix_controller.h"
+#include "updates/update_notifications.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -18,6 +20,8 @@ AppDelegate::AppDelegate(Arguments arguments, Ports ports, ControllerFactory con
     , m_arguments(std::move(arguments))
     , m_ports(std::move(ports))
     , m_controllerFactory(std::move(controllerFactory))
+    , m_updateNotifications(UpdateNotifications::create(m_ports.userNotifications, m_ports.serviceManager,
+                                                        m_ports.systemLog))
 {
 }
 
@@ -28,10 +32,23 @@ void AppDelegate::terminate()
     QCoreApplication::quit();
 }
 
+void AppDelegate::applicationWillFinishLaunching()
+{
+    m_updateNotifications->configure();
+}
+
 void AppDelegate::applicationDidFinishLaunching()
 {
     const QVariant helper = m_ports.bundle->infoValue(QStringLiteral("VeltroStandaloneHelper"));
     const bool standaloneHelper = helper.typeId() == QMetaType::Bool && helper.toBool();
+
+    // A launch caused by a user notification stays idle and handles that notification.
+    if (m_launchedForUserNotification) {
+        m_notificationLaunch = std::make_unique<NotificationLaunch>(m_updateNotifications, m_ports.userNotifications,
+                                                                    m_ports.systemLog, [this] { terminate(); });
+        m_notificationLaunch->run();
+        return;
+    }
 
     // An embedded helper copy started without a presentation switch stays idle.
     if (standaloneHelper && !m_arguments.has(kStandaloneMenuBar) && !m_arguments.has(kDesktopManaged)
@@ -70,6 +87,8 @@ void AppDelegate::applicationDidFinishLaunching()
 
     m_controller = m_controllerFactory(m_arguments, m_ports);
     m_controller->start();
+    // The agent normally runs all the time: it shows scheduled reminders when they are due.
+    m_ports.userNotifications->startScheduledDelivery();
 }
 
 bool AppDelegate::applicationShouldHandleReopen()

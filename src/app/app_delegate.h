@@ -9,7 +9,9 @@
 #include <memory>
 
 class MornixController;
+class NotificationLaunch;
 class RuntimeLock;
+class UpdateNotifications;
 
 // The application delegate of the normal start: runs the launch decision sequence and owns what
 // lives for the whole process (the controller and the single-instance lock).
@@ -23,12 +25,21 @@ public:
     AppDelegate(Arguments arguments, Ports ports, ControllerFactory controllerFactory, QObject *parent = nullptr);
     ~AppDelegate() override;
 
+    // The launch was caused by a user notification (see notification_launch.h): the process stays
+    // idle and handles that notification. Set before launch completes.
+    void setLaunchedForUserNotification(bool launched) { m_launchedForUserNotification = launched; }
+
+    // Runs before launch completes, in every process that starts the application: update
+    // notifications are configured (their answers are handled whichever process receives them).
+    void applicationWillFinishLaunching();
     // Runs once the event loop has started.
     void applicationDidFinishLaunching();
     // The application was opened again (a second start): show the dashboard. Always true.
     bool applicationShouldHandleReopen();
 
     MornixController *controller() const { return m_controller.get(); }
+    // The update notifications of this process (configured before launch completes).
+    const std::shared_ptr<UpdateNotifications> &updateNotifications() const { return m_updateNotifications; }
 
 private:
     void terminate();
@@ -38,4 +49,7 @@ private:
     ControllerFactory m_controllerFactory;
     std::unique_ptr<MornixController> m_controller;
     std::unique_ptr<RuntimeLock> m_runtimeLock;
+    std::shared_ptr<UpdateNotifications> m_updateNotifications;
+    std::unique_ptr<NotificationLaunch> m_notificationLaunch;
+    bool m_launchedForUserNotification = false;
 };

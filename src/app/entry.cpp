@@ -5,6 +5,7 @@
 #include "app/cli_output.h"
 #include "app/controller_factory.h"
 #include "app/mode_dispatch.h"
+#include "app/notification_launch.h"
 #include "platform/linux/linux_ports.h"
 #include "ui/mornix_controller.h"
 
@@ -25,11 +26,17 @@ bool displayAvailable()
 
 int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports)
 {
-    // Without a display QApplication aborts; the managed agent needs no window at all.
-    const bool headless = arguments.has(QStringLiteral("--desktop-managed")) || !displayAvailable();
+    // Started for a user notification (the waiter of --notify-update); the marker is not passed on.
+    const bool notificationLaunch = qgetenv(kNotificationLaunchVariable) == "1";
+    qunsetenv(kNotificationLaunchVariable);
+    // Without a display QApplication aborts; the managed agent and a notification launch need
+    // no window at all.
+    const bool headless = arguments.has(QStringLiteral("--desktop-managed")) || notificationLaunch || !displayAvailable();
     std::unique_ptr<QCoreApplication> app = headless ? std::make_unique<QCoreApplication>(argc, argv)
                                                      : std::make_unique<QApplication>(argc, argv);
     AppDelegate delegate(std::move(arguments), std::move(ports), &makeMornixController);
+    delegate.setLaunchedForUserNotification(notificationLaunch);
+    delegate.applicationWillFinishLaunching();
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     app->exec();
     return 0;

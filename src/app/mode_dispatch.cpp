@@ -14,6 +14,7 @@
 #include "identity/keychain_store.h"
 #include "support/config.h"
 #include "app/stop_managed.h"
+#include "app/update_notification_modes.h"
 
 #include <QCoreApplication>
 
@@ -51,7 +52,13 @@ int runDesktopEnroll(Ports &ports, int &argc, char **argv)
 
 std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &ports, int &argc, char **argv)
 {
-    // Switches 1 to 3 come here, in this order.
+    if (arguments.has(QStringLiteral("--update-notification-status")))
+        return runUpdateNotificationStatus(ports, argc, argv);
+    if (arguments.has(QStringLiteral("--clear-update-notification")))
+        return runClearUpdateNotification(ports, argc, argv);
+    // A malformed --notify-update call is ignored and dispatch goes on.
+    if (const std::optional<QString> version = arguments.notifyUpdateVersion())
+        return runNotifyUpdate(*version, ports, argc, argv);
     if (arguments.has(QStringLiteral("--desktop-uninstall-device")))
         return runDesktopUninstallDevice(ports, argc, argv);
     if (arguments.has(QStringLiteral("--broker-grant-read")))

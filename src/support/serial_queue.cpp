@@ -9,7 +9,6 @@ SerialQueue::SerialQueue(const QString &label, QObject *parent)
     m_thread.setObjectName(label);
     m_worker = new QObject;
     m_worker->moveToThread(&m_thread);
-    connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     m_thread.start();
 }
 
@@ -17,6 +16,7 @@ SerialQueue::~SerialQueue()
 {
     m_thread.quit();
     m_thread.wait();
+    delete m_worker;   // its thread has ended: the items still queued for it go with it
 }
 
 void SerialQueue::run(const std::function<void()> &work)
