@@ -17,6 +17,7 @@ private Q_SLOTS:
     void switchAsArgumentZeroCounts();
     void bridgeVersionWins_data();
     void bridgeVersionWins();
+    void updateNotificationSwitchesComeFirst();
     void noModeStartsTheApplication_data();
     void noModeStartsTheApplication();
 };
@@ -58,6 +59,35 @@ void DispatchTest::bridgeVersionWins()
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.standardOutput, kBridgeVersionLine);
     QCOMPARE(result.standardError, QByteArray());
+}
+
+void DispatchTest::updateNotificationSwitchesComeFirst()
+{
+    // The rows above pass only if a malformed --notify-update falls through; these show that a
+    // well-formed one, and the other update-notification switches, are dispatched before switch 9.
+    TemporaryHome home;
+    QProcessEnvironment env = home.environment();
+    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));   // no notification server to reach
+
+    const ProcessResult notify = runProcess(QStringLiteral(MORNIX_EXECUTABLE),
+                                            {"--desktop-bridge-version", "--notify-update", "1.2"}, {}, env, 20000);
+    QVERIFY(!notify.timedOut);
+    QCOMPARE(notify.exitCode, 1);   // the version is refused: nothing printed
+    QCOMPARE(notify.standardOutput, QByteArray());
+
+    const ProcessResult status = runProcess(QStringLiteral(MORNIX_EXECUTABLE),
+                                            {"--desktop-bridge-version", "--update-notification-status"}, {}, env, 20000);
+    QVERIFY(!status.timedOut);
+    QCOMPARE(status.exitCode, 0);
+    QCOMPARE(status.standardOutput,
+             QByteArray(R"({"actions":[],"authorization":0,"delivered":0,"pending":0,"reminder_seconds":0})"));
+
+    // Clearing comes before notifying (which, without a session bus, would fail with 1).
+    const ProcessResult clear = runProcess(QStringLiteral(MORNIX_EXECUTABLE),
+                                           {"--clear-update-notification", "--notify-update", "1.2.3"}, {}, env, 20000);
+    QVERIFY(!clear.timedOut);
+    QCOMPARE(clear.exitCode, 0);
+    QCOMPARE(clear.standardOutput, QByteArray());
 }
 
 void DispatchTest::noModeStartsTheApplication_data()

@@ -1,0 +1,129 @@
+#include "support/notification_server.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDeadlineTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+NotificationServerProcess::NotificationServerProcess(Mode mode)
+    : m_mode(mode)
+{
+}
+
+NotificationServerProcess::~NotificationServerProcess()
+{
+    stop();
+}
+
+bool NotificationServerProcess::start()
+{
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QStringList arguments;
+    if (m_mode == Mode::PosterOnly)
+        arguments << QStringLiteral("--poster-only");
+    m_process->start(QStringLiteral(MORNIX_NOTIFICATION_SERVER), arguments);
+    if (!m_process->waitForStarted(10000))
+        return false;
+    QDeadlineTimer deadline(10000);
+    while (!m_process->canReadLine() && !deadline.hasExpired()) {
+        if (!m_process->waitForReadyRead(int(deadline.remainingTime())))
+            break;
+    }
+    return m_process->readLine().trimmed() == "ready";
+}
+
+void NotificationServerProcess::stop()
+{
+    if (!m_process)
+        return;
+    m_process->terminate();
+    if (!m_process->waitForFinished(5000)) {
+        m_process->kill();
+        m_process->waitForFinished(5000);
+    }
+    m_process.reset();
+}
+
+QString NotificationServerProcess::call(const QString &method, const QVariantList &arguments, bool *ok) const
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/ai/veltro/test/NotificationServer"),
+        QStringLiteral("ai.veltro.test.NotificationServer"), method);
+    message.setArguments(arguments);
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(message, QDBus::Block, 10000);
+    const bool good = reply.type() == QDBusMessage::ReplyMessage && reply.arguments().size() == 1;
+    if (ok)
+        *ok = good;
+    return good ? reply.arguments().first().toString() : QString();
+}
+
+QList<NotificationServerProcess::Shown> NotificationServerProcess::open() const
+{
+    QList<Shown> list;
+    const QJsonObject state = QJsonDocument::fromJson(call(QStringLiteral("State"), {}).toUtf8()).object();
+    for (const QJsonValue &value : state.value(QStringLiteral("open")).toArray()) {
+        const QJsonObject object = value.toObject();
+        Shown shown;
+        shown.id = uint(object.value(QStringLiteral("id")).toInteger());
+        shown.sender = object.value(QStringLiteral("sender")).toString();
+        shown.senderPid = object.value(QStringLiteral("sender_pid")).toInteger();
+        shown.appName = object.value(QStringLiteral("app_name")).toString();
+        shown.summary = object.value(QStringLiteral("summary")).toString();
+        shown.body = object.value(QStringLiteral("body")).toString();
+        for (const QJsonValue &action : object.value(QStringLiteral("actions")).toArray())
+            shown.actions.append(action.toString());
+        shown.expireTimeout = object.value(QStringLiteral("expire_timeout")).toInt();
+        list.append(shown);
+    }
+    return list;
+}
+
+QJsonArray NotificationServerProcess::history() const
+{
+    return QJsonDocument::fromJson(call(QStringLiteral("State"), {}).toUtf8())
+        .object()
+        .value(QStringLiteral("history"))
+        .toArray();
+}
+
+int NotificationServerProcess::historyCount(const QString &event) const
+{
+    int count = 0;
+    for (const QJsonValue &value : history())
+        count += value.toObject().value(QStringLiteral("event")).toString() == event ? 1 : 0;
+    return count;
+}
+
+bool NotificationServerProcess::press(uint id, const QString &action) const
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/ai/veltro/test/NotificationServer"),
+        QStringLiteral("ai.veltro.test.NotificationServer"), QStringLiteral("Press"));
+    message << id << action;
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(message, QDBus::Block, 10000);
+    return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toBool();
+}
+
+bool NotificationServerProcess::dismiss(uint id) const
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/ai/veltro/test/NotificationServer"),
+        QStringLiteral("ai.veltro.test.NotificationServer"), QStringLiteral("Dismiss"));
+    message << id;
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(message, QDBus::Block, 10000);
+    return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toBool();
+}
+
+bool NotificationServerProcess::waitForOpen(int count, int timeoutMs) const
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        if (open().size() == count)
+            return true;
+        QTest::qWait(50);
+    }
+    return open().size() == count;
+}
