@@ -90,6 +90,8 @@ NotificationWaiterResult startNotificationWaiter(const QString &version, std::ch
     posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // A long-lived process keeps no directory of its caller busy.
+    posix_spawn_file_actions_addchdir_np(&actions, "/");
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t none;

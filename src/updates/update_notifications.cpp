@@ -123,8 +123,11 @@ void UpdateNotifications::didReceive(const UserNotificationResponse &response, s
         return;
     }
     const QString text = version.toString();
-    m_queue->post([this, text, action] { handleAnswer(text, action); });
-    completion();
+    // The completion follows the handling on the queue, once its follow-ups are scheduled.
+    m_queue->post([this, text, action, completion = std::move(completion)] {
+        handleAnswer(text, action);
+        completion();
+    });
 }
 
 void UpdateNotifications::handleAnswer(const QString &version, const QString &action)

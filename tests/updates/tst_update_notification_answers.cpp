@@ -7,6 +7,7 @@
 #include "updates/update_notifications.h"
 
 #include <QDir>
+#include <atomic>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMutex>
@@ -127,9 +128,9 @@ struct Rig {
         response.request.content.userInfo.insert(QStringLiteral("version"), version);
         if (!version.isValid())
             response.request.content.userInfo.remove(QStringLiteral("version"));
-        bool completed = false;
-        updates->didReceive(response, [&completed] { completed = true; });
-        return completed && QTest::qWaitFor([&] { return updates->isIdle(); }, 10000);
+        auto completed = std::make_shared<std::atomic<bool>>(false);
+        updates->didReceive(response, [completed] { *completed = true; });
+        return QTest::qWaitFor([&] { return *completed && updates->isIdle(); }, 10000);
     }
 };
 
