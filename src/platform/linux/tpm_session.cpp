@@ -47,8 +47,12 @@ Error tpmError(TSS2_RC rc, const std::string &what)
     error.code = rc;
     error.text = what + ": " + decode(rc);
     const TSS2_RC base = baseCode(rc);
+    const bool connectionLost = (rc & TSS2_RC_LAYER_MASK) == TSS2_TCTI_RC_LAYER
+        && ((rc & 0xffff) == TSS2_BASE_RC_IO_ERROR || (rc & 0xffff) == TSS2_BASE_RC_NO_CONNECTION);
     if (base == TPM2_RC_LOCKOUT)
         error.failure = Failure::lockout;
+    else if (connectionLost)   // transports that connect lazily report a missing TPM here
+        error.failure = Failure::unreachable;
     else
         error.failure = Failure::other;
     return error;
@@ -331,7 +335,7 @@ bool Session::checkNotInLockout(Error &error)
             && (props.tpmProperty[i].value & TPMA_PERMANENT_INLOCKOUT)) {
             error.failure = Failure::lockout;
             error.code = TPM2_RC_LOCKOUT;
-            error.text = "the TPM is in dictionary-attack lockout: " + decode(TPM2_RC_LOCKOUT);
+            error.text = decode(TPM2_RC_LOCKOUT);
             return false;
         }
     }
