@@ -6,6 +6,9 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace {
 
 // Two consecutive free ports (server, control). Another process may take them before swtpm
@@ -64,6 +67,8 @@ bool SwtpmProcess::start()
             return false;
         }
         m_process.setProcessChannelMode(QProcess::MergedChannels);
+        // A test that crashes must not leave its TPM running.
+        m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         m_process.start(QStringLiteral("swtpm"),
                         {QStringLiteral("socket"), QStringLiteral("--tpm2"),
                          QStringLiteral("--tpmstate"), QStringLiteral("dir=") + state,
