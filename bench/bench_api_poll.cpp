@@ -5,7 +5,7 @@
 #include "api/api_client.h"
 #include "identity/device_enrollment_agent.h"
 #include "platform/linux/linux_hardware_identity.h"
-#include "platform/linux/linux_hardware_key.h"
+#include "platform/linux/absent_hardware_key.h"
 #include "platform/linux/linux_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
 
@@ -58,7 +58,7 @@ struct Fixture {
         baseURL = QString::fromUtf8(service.readLine()).trimmed().mid(QStringLiteral("listening on ").size());
 
         auto agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
-            std::make_shared<SelectingKeychain>(), std::make_shared<LinuxHardwareKey>(),
+            std::make_shared<SelectingKeychain>(), std::make_shared<AbsentHardwareKey>(),
             std::make_shared<LinuxHardwareIdentity>(), std::make_shared<LinuxPostureProbes>()});
         client = std::make_unique<APIClient>(makePinnedSession(baseURL), APIClient::Collaborators{agent, {}});
         const QString token = admin({QStringLiteral("token"), QStringLiteral("issue")}).value(QStringLiteral("access_token")).toString();

@@ -4,7 +4,7 @@
 #include "identity/device_enrollment_agent.h"
 #include "identity/keychain_store.h"
 #include "platform/linux/file_keychain.h"
-#include "platform/linux/linux_hardware_key.h"
+#include "platform/linux/absent_hardware_key.h"
 #include "platform/linux/secret_service_client.h"
 #include "platform/linux/secret_service_keychain.h"
 #include "support/canonical_json.h"
@@ -30,7 +30,7 @@ public:
 struct Setup {
     QTemporaryDir dir;
     std::shared_ptr<FileKeychain> keychain = std::make_shared<FileKeychain>(dir.path() + QStringLiteral("/kc"));
-    DeviceEnrollmentAgent agent{IdentityPorts{keychain, std::make_shared<LinuxHardwareKey>(),
+    DeviceEnrollmentAgent agent{IdentityPorts{keychain, std::make_shared<AbsentHardwareKey>(),
                                               std::make_shared<FixedIdentity>(), std::make_shared<FixedPosture>()}};
 };
 

@@ -31,11 +31,16 @@ std::optional<DevicePrivateKey> DeviceEnrollmentAgent::loadExistingPrivateKey(co
 {
     if (query.secureEnclaveToken) {
         std::shared_ptr<HardwareKeyHandle> handle;
-        const int status = m_ports.hardwareKey->find(query.applicationTag, handle);
+        QString detail;
+        const int status = m_ports.hardwareKey->find(query.applicationTag, handle, detail);
         if (status == keychain_status::itemNotFound || (status == keychain_status::success && !handle))
             return std::nullopt;
-        if (status != keychain_status::success)
-            throw osStatusError(status, QStringLiteral("Failed to load Secure Enclave key: "));
+        if (status != keychain_status::success) {
+            IdentityError error = osStatusError(status, QStringLiteral("Failed to load Secure Enclave key: "));
+            if (!detail.isEmpty())
+                error = IdentityError(error_domain::osStatus, status, detail);
+            throw error;
+        }
         return DevicePrivateKey::fromHardware(std::move(handle));
     }
     QByteArray der;
@@ -53,12 +58,20 @@ std::optional<DevicePrivateKey> DeviceEnrollmentAgent::loadExistingPrivateKey(co
 
 DevicePrivateKey DeviceEnrollmentAgent::loadOrCreatePrivateKey() const
 {
+    // A hardware key that is stored but cannot be used now (hardware gone, cleared, locked
+    // out) is an error, never a reason to make a new key: the device would silently change
+    // keys. Only "no hardware for this process" (missing entitlement) reads as "no key".
     try {
         if (auto key = loadExistingPrivateKey(baseKeyQuery()))
             return *key;
-    } catch (const IdentityError &) {
-        // Any lookup error counts as "not found" for the hardware key.
+    } catch (const IdentityError &error) {
+        if (error.domain() != error_domain::osStatus || error.code() != keychain_status::missingEntitlement)
+            throw DeviceEnrollmentError::secureEnclaveUnavailable(error.localizedDescription());
     }
+    // A device that already has a software key keeps it: a hardware key made now would
+    // replace the key the service knows.
+    if (auto key = loadExistingPrivateKey(keychainFallbackKeyQuery()))
+        return *key;
     const HardwareKey::CreateResult created = m_ports.hardwareKey->create(secureEnclaveTag);
     if (created.key)
         return DevicePrivateKey::fromHardware(created.key);

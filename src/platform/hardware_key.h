@@ -18,6 +18,10 @@ public:
 // The secure-hardware key store. Results use the keychain's status codes
 // (platform/keychain.h); missingEntitlement (-34018) means the hardware cannot be used by this
 // process, which makes callers fall back to a software key.
+//
+// find: 0 and the key; -25300 when no key is stored; any other status means a key is stored
+// but cannot be used now (hardware gone, cleared or locked out), and `errorText` says why for
+// the user. Such a key is never replaced by a new one.
 class HardwareKey {
 public:
     struct CreateResult {
@@ -29,7 +33,8 @@ public:
     };
 
     virtual ~HardwareKey() = default;
-    virtual int find(const QByteArray &applicationTag, std::shared_ptr<HardwareKeyHandle> &key) = 0;
+    virtual int find(const QByteArray &applicationTag, std::shared_ptr<HardwareKeyHandle> &key,
+                     QString &errorText) = 0;
     virtual CreateResult create(const QByteArray &applicationTag) = 0;
     virtual int remove(const QByteArray &applicationTag) = 0;
 };

@@ -4,7 +4,7 @@
 #include "devservice_process.h"
 #include "identity/device_enrollment_agent.h"
 #include "platform/linux/linux_hardware_identity.h"
-#include "platform/linux/linux_hardware_key.h"
+#include "platform/linux/absent_hardware_key.h"
 #include "platform/linux/linux_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
 #include "support/process_runner.h"
@@ -50,7 +50,7 @@ void APIDevserviceTest::initTestCase()
     m_service = std::make_unique<DevserviceProcess>();
     QVERIFY(m_service->isRunning());
     m_agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
-        std::make_shared<SelectingKeychain>(), std::make_shared<LinuxHardwareKey>(),
+        std::make_shared<SelectingKeychain>(), std::make_shared<AbsentHardwareKey>(),
         std::make_shared<LinuxHardwareIdentity>(), std::make_shared<LinuxPostureProbes>()});
 }
 

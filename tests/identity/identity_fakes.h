@@ -22,7 +22,7 @@ public:
     int createCalls = 0;
     QHash<QByteArray, std::shared_ptr<HardwareKeyHandle>> keys;
 
-    int find(const QByteArray &tag, std::shared_ptr<HardwareKeyHandle> &key) override
+    int find(const QByteArray &tag, std::shared_ptr<HardwareKeyHandle> &key, QString &) override
     {
         key = keys.value(tag);
         return key ? keychain_status::success : keychain_status::itemNotFound;

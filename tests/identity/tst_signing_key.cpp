@@ -117,16 +117,21 @@ void SigningKeyTest::missingEntitlementFallsBackToOnePersistentSoftwareKey()
     QCOMPARE(m_hardware->createCalls, 1);
     QByteArray stored;
     QCOMPARE(m_keychain->readKey(DeviceEnrollmentAgent::keychainFallbackTag, stored), 0);
-    // Every later operation finds the same key again (hardware is still tried first).
+    // Every later operation finds the same key again, and a device with a software key keeps
+    // it even once hardware becomes usable: no hardware key is created in its place.
     const DevicePrivateKey second = m_agent->loadOrCreatePrivateKey();
     QCOMPARE(second.publicKeyX963(), first.publicKeyX963());
-    QCOMPARE(m_hardware->createCalls, 2);
+    m_hardware->createCode = 0;
+    QCOMPARE(m_agent->loadOrCreatePrivateKey().publicKeyX963(), first.publicKeyX963());
+    QCOMPARE(m_hardware->createCalls, 1);
+    QCOMPARE(m_agent->buildEnrollmentPayload().agent.collector, QStringLiteral("veltro-mornix-keychain-agent"));
 
     // Creation without an error object also falls back.
+    m_agent->clearSigningKey();
     m_hardware->noErrorObject = true;
     m_hardware->createCode = -1;
-    QCOMPARE(m_agent->loadOrCreatePrivateKey().publicKeyX963(), first.publicKeyX963());
-    QCOMPARE(m_agent->buildEnrollmentPayload().agent.collector, QStringLiteral("veltro-mornix-keychain-agent"));
+    QVERIFY(!DeviceEnrollmentAgent::isSecureEnclaveKey(m_agent->loadOrCreatePrivateKey()));
+    QCOMPARE(m_keychain->readKey(DeviceEnrollmentAgent::keychainFallbackTag, stored), 0);
 }
 
 void SigningKeyTest::otherHardwareFailuresDoNotFallBack()

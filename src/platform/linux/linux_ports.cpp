@@ -5,7 +5,6 @@
 #include "platform/linux/freedesktop_notifications.h"
 #include "platform/linux/linux_code_signing.h"
 #include "platform/linux/linux_hardware_identity.h"
-#include "platform/linux/linux_hardware_key.h"
 #include "platform/linux/linux_posture_probes.h"
 #include "platform/linux/linux_process_table.h"
 #include "platform/linux/linux_workspace.h"
@@ -14,6 +13,7 @@
 #include "platform/linux/xdg_login_item.h"
 #include "platform/linux/syslog_system_log.h"
 #include "platform/linux/systemctl_service_manager.h"
+#include "platform/linux/tpm_hardware_key.h"
 #include "support/config.h"
 
 Ports makeLinuxPorts(const char *argv0)
@@ -26,7 +26,7 @@ Ports makeLinuxPorts(const char *argv0)
     ports.loginItem = std::make_shared<XdgLoginItem>(bundle->executablePath());
     // Cheap constructors: nothing below touches the bus or the disk until first used.
     ports.keychain = std::make_shared<SelectingKeychain>();
-    ports.hardwareKey = std::make_shared<LinuxHardwareKey>();
+    ports.hardwareKey = std::make_shared<TpmHardwareKey>(ports.keychain);
     ports.hardwareIdentity = std::make_shared<LinuxHardwareIdentity>();
     ports.postureProbes = std::make_shared<LinuxPostureProbes>();
     ports.bundleReader = std::make_shared<PlistBundleReader>();

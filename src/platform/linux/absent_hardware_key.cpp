@@ -1,14 +1,14 @@
-#include "platform/linux/linux_hardware_key.h"
+#include "platform/linux/absent_hardware_key.h"
 
 #include "platform/keychain.h"
 
-int LinuxHardwareKey::find(const QByteArray &, std::shared_ptr<HardwareKeyHandle> &key)
+int AbsentHardwareKey::find(const QByteArray &, std::shared_ptr<HardwareKeyHandle> &key, QString &)
 {
     key.reset();
     return keychain_status::missingEntitlement;
 }
 
-HardwareKey::CreateResult LinuxHardwareKey::create(const QByteArray &)
+HardwareKey::CreateResult AbsentHardwareKey::create(const QByteArray &)
 {
     CreateResult result;
     result.hasError = true;
@@ -18,7 +18,7 @@ HardwareKey::CreateResult LinuxHardwareKey::create(const QByteArray &)
     return result;
 }
 
-int LinuxHardwareKey::remove(const QByteArray &)
+int AbsentHardwareKey::remove(const QByteArray &)
 {
     return keychain_status::missingEntitlement;
 }
