@@ -5,7 +5,8 @@
 #include <QStringList>
 
 // Opens URLs the way command-line programs on this platform do: each entry of $BROWSER in turn
-// (colon-separated commands; "%s" stands for the URL, otherwise it is the last argument), then
+// (colon-separated commands, words split as a shell would with double quotes; "%s" stands for
+// the URL, otherwise it is the last argument), then
 // xdg-open. A command counts when its process could be started; it runs detached.
 class BrowserURLOpener final : public URLOpener {
 public:
