@@ -160,6 +160,8 @@ private:
             if (*answered)
                 return;
             *answered = true;
+            if (socket->state() != QAbstractSocket::ConnectedState)
+                return;  // the client is gone: nobody to answer
             const QByteArray bytes = OAuthLoopbackListener::response(status, message);
             connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
                 if (socket->bytesToWrite() == 0)
