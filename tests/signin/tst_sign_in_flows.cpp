@@ -316,6 +316,26 @@ private Q_SLOTS:
         QVERIFY(!flows->signInWindow());
     }
 
+    void initialPromptAppearsOncePerRun()
+    {
+        auto flows = makeFlows();
+        SignInWindowController::setNextAnswer(std::nullopt);
+        flows->presentInitialClaimPromptIfNeeded();
+        flows->presentInitialClaimPromptIfNeeded();
+        QVERIFY(flows->didPresentInitialClaimPrompt());
+        QVERIFY(QTest::qWaitFor([&] { return !m_host.commands.isEmpty(); }, 5000));
+        QTest::qWait(600);
+        QCOMPARE(m_host.commands, QStringList{QStringLiteral("sign-in canceled")});
+        flows->presentInitialClaimPromptIfNeeded();
+        QTest::qWait(600);
+        QCOMPARE(m_host.commands.size(), 1);
+        // Not at all with a pending claim (or credentials).
+        auto other = makeFlows();
+        m_host.pending = PendingClaimState{QStringLiteral("c"), kBase, QStringLiteral("n"), 1};
+        other->presentInitialClaimPromptIfNeeded();
+        QVERIFY(!other->didPresentInitialClaimPrompt());
+    }
+
     void refusedOutsideTheBundle()
     {
         SignInFlows::Dependencies deps;
