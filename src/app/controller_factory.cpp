@@ -5,6 +5,9 @@
 #include "app/device_removal.h"
 #include "identity/device_enrollment_agent.h"
 #include "app/build_label.h"
+#include "app/runtime_context.h"
+#include "app/sign_in_alerts.h"
+#include "platform/linux/browser_url_opener.h"
 #include "discovery/agent_instance_scanner.h"
 #include "identity/keychain_store.h"
 #include "support/config.h"
@@ -54,5 +57,22 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     deps.openLogFile = [log] { log->openLogFile(); };
     deps.openURL = [workspace = ports.workspace](const QUrl &url) { workspace->openURL(url); };
     deps.terminate = [] { QCoreApplication::quit(); };
+
+    SignInFlows::Dependencies signIn;
+    signIn.config = Config::defaults();
+    signIn.keychain = deps.keychain;
+    signIn.enrollmentAgent = agent;
+    signIn.makeServiceClient = deps.makeServiceClient;
+    signIn.oauth.defaultClientID = Config::defaults().defaultOAuthClientID;
+    auto opener = std::make_shared<BrowserURLOpener>();
+    signIn.oauth.openBrowser = [opener](const QUrl &url) { return opener->openURL(url); };
+    signIn.alerts = std::make_shared<MessageBoxSignInAlerts>(ports.systemLog);
+    signIn.appendLog = deps.appendLog;
+    signIn.runtimeContext = [bundle = ports.bundle, values = arguments.values()] {
+        return RuntimeContext::current(*bundle, values);
+    };
+    signIn.computerName = [identity = ports.hardwareIdentity] { return identity->localizedHostName(); };
+    signIn.openHelpPage = deps.openURL;
+    deps.signIn = std::move(signIn);
     return std::make_unique<MornixController>(std::move(deps));
 }

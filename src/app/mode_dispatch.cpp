@@ -9,6 +9,7 @@
 #include "app/desktop_enrollment.h"
 #include "app/device_key_modes.h"
 #include "app/device_removal.h"
+#include "app/sign_in_mode.h"
 #include "app/standard_input.h"
 #include "identity/device_enrollment_agent.h"
 #include "identity/keychain_store.h"
@@ -80,6 +81,12 @@ std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &po
         return status;
     if (arguments.has(QStringLiteral("--print-agent-instances")))
         return runPrintAgentInstances(ports);
+
+    // Our additions come after every switch of the list above.
+    if (const std::optional<int> status = runSignInModeIfRequested(arguments, ports, argc, argv))
+        return status;
+    if (const std::optional<int> status = runHelpIfRequested(arguments))
+        return status;
 
     return std::nullopt;
 }

@@ -72,6 +72,8 @@ QCoro::Task<void> CommandPollLoop::pollLoop()
         std::shared_ptr<DeviceServiceClient> service = m_host.service();
         if (!credentials && m_host.hasPendingClaim() && service) {
             co_await m_host.resumeApprovedClaimIfNeeded();
+            if (self && !m_host.credentials())
+                co_await nap(poll_timing::pendingClaimNap);
             continue;
         }
         if (!credentials || !service) {

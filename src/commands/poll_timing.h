@@ -16,4 +16,7 @@ inline constexpr std::uint64_t unenrolledNap = 800'000'000;
 inline constexpr std::uint64_t pausedAfterTokenCheckNap = 1'000'000'000;
 inline constexpr std::int64_t tokenRefreshMarginSeconds = 60;
 inline constexpr std::int64_t inventorySpacingSeconds = 15;
+// Between status polls of a pending claim: approval is a person's decision, so the service is
+// asked at a human pace rather than back to back.
+inline constexpr std::uint64_t pendingClaimNap = 2'000'000'000;
 }  // namespace poll_timing

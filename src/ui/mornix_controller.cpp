@@ -29,6 +29,34 @@ QString describe(const std::exception &error)
 }
 }  // namespace
 
+// The controller state the sign-in flows read and write.
+class MornixController::SignInHost final : public SignInFlows::Host {
+public:
+    explicit SignInHost(MornixController &controller) : m_controller(controller) {}
+    void setLastCommand(const QString &text) override { m_controller.m_status->setLastCommand(text); }
+    void setConnected(bool connected) override { m_controller.m_status->setConnected(connected); }
+    std::optional<DeviceCredentials> credentials() const override { return m_controller.m_credentials; }
+    void setCredentials(const std::optional<DeviceCredentials> &credentials) override
+    {
+        m_controller.m_credentials = credentials;
+        m_controller.refreshMenuState();
+    }
+    std::optional<PendingClaimState> pendingClaim() const override { return m_controller.m_pendingClaim; }
+    void setPendingClaim(const std::optional<PendingClaimState> &claim) override
+    {
+        m_controller.m_pendingClaim = claim;
+        m_controller.refreshMenuState();
+    }
+    bool hasServiceClient() const override { return m_controller.m_apiClient != nullptr; }
+    void setServiceClient(std::shared_ptr<DeviceServiceClient> client) override
+    {
+        m_controller.m_apiClient = std::move(client);
+    }
+
+private:
+    MornixController &m_controller;
+};
+
 MornixController::MornixController(Dependencies dependencies, QObject *parent)
     : QObject(parent)
     , m_deps(std::move(dependencies))
@@ -50,6 +78,11 @@ MornixController::MornixController(Dependencies dependencies, QObject *parent)
     reporter.appendLog = m_deps.appendLog;
     reporter.pendingChanged = [this] { updateDashboard(); };
     m_reporter = new AgentInventoryReporter(std::move(reporter), this);
+
+    if (m_deps.signIn) {
+        m_signInHost = std::make_unique<SignInHost>(*this);
+        m_signInFlows = new SignInFlows(*m_signInHost, *m_deps.signIn, this);
+    }
 
     loadStoredState();
 }
@@ -109,6 +142,7 @@ void MornixController::start()
     } else {
         MenuActions actions;
         actions.showDashboard = [self] { if (self) self->showDashboard(); };
+        actions.registerDevice = [self] { if (self) self->registerDevice(); };
         actions.openLogs = [self] { if (self) self->openLogs(); };
         actions.togglePause = [self] { if (self) self->togglePause(); };
         actions.toggleLaunchAtLogin = [self] { if (self) self->toggleLaunchAtLogin(); };
@@ -124,6 +158,16 @@ void MornixController::start()
 
     startAgentInstanceMonitoring();
     startPolling();
+    if (m_signInFlows && !accessory)
+        m_signInFlows->presentInitialClaimPromptIfNeeded();
+}
+
+void MornixController::registerDevice()
+{
+    if (m_signInFlows)
+        m_signInFlows->registerDevice();
+    else
+        qCInfo(lcUi) << "sign-in is not available in this build";
 }
 
 QString MornixController::runtimeEnvironmentSummary() const
@@ -244,8 +288,7 @@ void MornixController::handleDashboardAction(DashboardAction action)
         m_deps.openURL(m_deps.websiteURL);
         break;
     case DashboardAction::SignIn:
-        // Sign-in belongs to the registration flow, which this build does not include.
-        qCInfo(lcUi) << "sign-in is not available in this build";
+        registerDevice();
         break;
     }
 }
@@ -393,32 +436,24 @@ void MornixController::setLastCommand(const QString &text)
 
 bool MornixController::hasPendingClaim() const
 {
-    // Without a claim flow an approved claim cannot be completed; the loop then just naps.
-    return m_pendingClaim.has_value() && m_deps.resumeApprovedClaim != nullptr;
+    // Without the claim flow an approved claim cannot be completed; the loop then just naps.
+    return m_pendingClaim.has_value() && m_signInFlows != nullptr;
 }
 
 QCoro::Task<std::optional<DeviceCredentials>> MornixController::refreshOAuthIfNeeded(DeviceCredentials credentials,
                                                                                      bool force)
 {
-    if (!force || !credentials.refreshToken || !m_deps.refreshOAuth)
-        co_return std::nullopt;
-    QPointer<MornixController> self(this);
-    std::optional<DeviceCredentials> refreshed;
-    try {
-        refreshed = co_await m_deps.refreshOAuth(credentials);
-    } catch (...) {
-        refreshed.reset();  // the contract: a refresh never throws to the loop
-    }
-    if (!self)
-        co_return std::nullopt;
-    co_return refreshed;
+    if (!m_signInFlows)
+        co_return force ? std::nullopt : std::optional<DeviceCredentials>(credentials);
+    co_return co_await m_signInFlows->refreshOAuthIfNeeded(credentials, force);
 }
 
 QCoro::Task<void> MornixController::resumeApprovedClaimIfNeeded()
 {
-    if (!m_pendingClaim || !m_apiClient || !m_deps.resumeApprovedClaim)
+    if (!m_pendingClaim || !m_apiClient || !m_signInFlows)
         co_return;
-    co_await m_deps.resumeApprovedClaim(*m_pendingClaim, m_apiClient);
+    const PendingClaimState claim = *m_pendingClaim;
+    co_await m_signInFlows->resumeApprovedClaimIfNeeded(claim);
 }
 
 std::optional<QList<AgentInstanceReport>> MornixController::currentReportsIfReady() const

@@ -5,6 +5,7 @@
 #include "commands/command_poll_loop.h"
 #include "discovery/agent_instance_monitor.h"
 #include "identity/credential_records.h"
+#include "signin/sign_in_flows.h"
 #include "ui/controller_status.h"
 #include "ui/controller_ui.h"
 
@@ -51,11 +52,9 @@ public:
         std::chrono::milliseconds monitorInterval{3000};
         std::shared_ptr<CommandPollLoop::Executor> executor;
         std::shared_ptr<DeviceDisconnector> disconnector;
-        // Token refresh of OAuth credentials (the OAuth manager); absent: nothing can refresh.
-        // Must not throw; nullopt when no refresh happened.
-        std::function<QCoro::Task<std::optional<DeviceCredentials>>(DeviceCredentials)> refreshOAuth;
-        // Completes an approved device claim (the claim flow); absent: a pending claim only waits.
-        std::function<QCoro::Task<void>(PendingClaimState, std::shared_ptr<DeviceServiceClient>)> resumeApprovedClaim;
+        // Sign-in, registration, device claim and token refresh; absent: none of them is
+        // available (a pending claim only waits, tokens are never refreshed).
+        std::optional<SignInFlows::Dependencies> signIn;
         std::function<void(const QString &)> appendLog;  // the operational log
         std::function<void()> openLogFile;
         std::function<void(const QUrl &)> openURL;
@@ -75,6 +74,8 @@ public:
     void toggleLaunchAtLogin();
     void clearCredentials();
     void quitApp();
+    // "Sign in to Veltro" (menu and dashboard).
+    void registerDevice();
 
     // Distributed-notification handlers. The reload reads the keychain on a worker thread and
     // takes the credentials in on the main thread when the read has finished.
@@ -97,8 +98,10 @@ public:
     bool hasServiceClient() const { return m_apiClient != nullptr; }
     AgentInventoryReporter *inventoryReporter() const { return m_reporter; }
     bool isManaged() const;
+    SignInFlows *signInFlows() const { return m_signInFlows; }
 
 private:
+    class SignInHost;
     // CommandPollLoop::Host
     bool paused() const override;
     void setConnected(bool connected) override;
@@ -134,4 +137,6 @@ private:
     std::shared_ptr<AgentInstanceMonitor> m_monitor;
     AgentInventoryReporter *m_reporter;
     QPointer<CommandPollLoop> m_pollLoop;
+    std::unique_ptr<SignInHost> m_signInHost;
+    SignInFlows *m_signInFlows = nullptr;
 };

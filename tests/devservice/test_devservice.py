@@ -88,18 +88,29 @@ class SignInTests(RefusalAssertions):
         self.assertIn("redirect_uri does not match previously seen redirect", mismatch.json()["error_description"])
         tokens = self.token(fields)
         self.assertEqual(tokens.status, 200, tokens)
+        self.assertEqual(tokens.headers.get("cache-control"), "no-store")
+        self.assertEqual(tokens.headers.get("pragma"), "no-cache")
         body = tokens.json()
         self.assertEqual(body["token_type"], "Bearer")
         self.assertEqual(body["expires_in"], 3600)
-        # A code is good once.
-        self.assertRefused(self.token(fields), 400, "invalid_grant")
         # The access token registers a device; the refresh token rotates.
         dc.register_device(ds, dc.DeviceKey(keys_dir), token=body["access_token"])
         refresh = {"grant_type": "refresh_token", "client_id": CLIENT_ID, "refresh_token": body["refresh_token"]}
         renewed = self.token(refresh)
         self.assertEqual(renewed.status, 200, renewed)
+        self.assertIn("expires_in", renewed.json())
         self.assertNotEqual(renewed.json()["refresh_token"], body["refresh_token"])
         self.assertRefused(self.token(refresh), 400, "invalid_grant")
+        # A code is good once; presenting it again revokes everything issued from it, the
+        # rotated refresh token and the access tokens included.
+        self.assertRefused(self.token(fields), 400, "invalid_grant")
+        rotated = dict(refresh, refresh_token=renewed.json()["refresh_token"])
+        self.assertRefused(self.token(rotated), 400, "invalid_grant")
+        for token in (body["access_token"], renewed.json()["access_token"]):
+            reply = ds.request("POST", "/api/desktop/devices/register",
+                               {"action": "challenge", "hardware_serial_number": "S", "hardware_uuid": "U"},
+                               {"Authorization": "Bearer " + token})
+            self.assertRefused(reply, 401)
 
     def test_authorize_refusals(self):
         reply, _, _ = self.authorize(client_id="someone-else")
@@ -573,6 +584,23 @@ class ClaimTests(RefusalAssertions):
         self.assertEqual(reply.status, 200, reply)
         return invite, reply.json()["claim"]
 
+    def test_claim_status_fault_answers_a_verified_claim_with_the_forced_status(self):
+        _, claim = self.submit()
+        ds.admin("claims", "approve", claim["id"])
+        try:
+            # An approval that never comes, approved without credentials, and a status no agent knows.
+            for forced in ("PENDING_ADMIN_REVIEW", "APPROVED", "ON_HOLD"):
+                ds.admin("fault", "set", "claim-status", "--claim-status", forced)
+                # A request that fails verification is refused before the fault is used.
+                self.assertRefused(self.status(claim["id"], key=dc.DeviceKey(keys_dir)), 403)
+                reply = self.status(claim["id"])
+                self.assertEqual(reply.status, 200, reply)
+                self.assertEqual(reply.json()["claim"]["status"], forced)
+                self.assertNotIn("approved_device_bootstrap", reply.json())
+            self.assertIn("approved_device_bootstrap", self.status(claim["id"]).json())
+        finally:
+            ds.admin("fault", "clear")
+
     def test_claim_approval_delivers_credentials_once_used(self):
         invite, claim = self.submit()
         self.assertEqual(claim["status"], "PENDING_ADMIN_REVIEW")
@@ -720,6 +748,29 @@ class FaultInjectionTests(RefusalAssertions):
                                   extra_headers={"X-Idempotency-Key": body["idempotency_key"]})
         self.assertEqual(reply.status, 200)
         self.assertGreaterEqual(time.monotonic() - started, 0.4)
+
+    def test_sign_in_faults(self):
+        # The provider's refusal comes back to the callback with the request's state.
+        ds.admin("fault", "set", "authorize", "--oauth-error", "access_denied")
+        reply, params, _ = SignInTests.authorize(self)
+        self.assertEqual(reply.status, 302)
+        location = urlsplit(reply.headers["location"])
+        self.assertEqual(location.netloc, "127.0.0.1:53682")
+        query = parse_qs(location.query)
+        self.assertEqual((query["error"], query["state"]), (["access_denied"], [params["state"]]))
+        self.assertNotIn("code", query)
+        # The next authorization is answered normally.
+        reply, _, _ = SignInTests.authorize(self)
+        self.assertIn("code", parse_qs(urlsplit(reply.headers["location"]).query))
+        # A server detail of the caller's choosing.
+        detail = "redirect_uri does not match previously seen redirect URI"
+        ds.admin("fault", "set", "token", "--status", "400", "--message", detail)
+        body = self.assertRefused(ds.request("POST", "/token", "grant_type=x",
+                                             {"Content-Type": "application/x-www-form-urlencoded"}), 400)
+        self.assertEqual(body["message"], detail)
+        for args in (["fault", "set", "token", "--message", "x"], ["fault", "set", "token", "--oauth-error", "e"],
+                     ["fault", "set", "authorize", "--claim-status", "X"]):
+            self.assertEqual(ds.admin_run(*args).returncode, 1, args)
 
     def test_until_cleared_and_admin_refusals(self):
         ds.admin("fault", "set", "token", "--status", "500", "--count", "0")

@@ -359,11 +359,28 @@ void faultSet(State &state, const Output &out, const Options &options)
     if (options.has("--delay-ms"))
         fault.delayMs = parseNumber(options.value("--delay-ms"), "--delay-ms", 0, 600000);
     fault.malformed = options.has("--malformed");
-    if (!fault.status && !fault.delayMs && !fault.malformed)
-        throw AdminError("fault set needs --status, --delay-ms or --malformed");
+    if (options.has("--message")) {
+        if (!fault.status)
+            throw AdminError("--message needs --status");
+        fault.message = options.value("--message");
+    }
+    if (options.has("--oauth-error")) {
+        if (*endpoint != "authorize" || options.value("--oauth-error").empty())
+            throw AdminError("--oauth-error applies to the authorize endpoint and needs an error code");
+        fault.oauthError = options.value("--oauth-error");
+    }
+    if (options.has("--claim-status")) {
+        if (*endpoint != "claim-status" || options.value("--claim-status").empty())
+            throw AdminError("--claim-status applies to the claim-status endpoint and needs a status");
+        fault.claimStatus = options.value("--claim-status");
+    }
+    if (!fault.status && !fault.delayMs && !fault.malformed && fault.oauthError.empty() && fault.claimStatus.empty())
+        throw AdminError("fault set needs --status, --delay-ms, --malformed, --oauth-error or --claim-status");
     state.locked([&](Database &db) { setFault(db, *endpoint, fault); });
     out.print(QJsonObject{{"endpoint", q(*endpoint)}, {"status", fault.status}, {"count", fault.count},
-                         {"delay_ms", fault.delayMs}, {"malformed", fault.malformed}},
+                         {"delay_ms", fault.delayMs}, {"malformed", fault.malformed},
+                         {"message", q(fault.message)}, {"oauth_error", q(fault.oauthError)},
+                         {"claim_status", q(fault.claimStatus)}},
              "fault set on " + *endpoint);
 }
 
@@ -377,7 +394,8 @@ const char *const kUsage =
     "| --raw JSON)\n"
     "  acks list [--command ID]\n"
     "  inventory show [--device ID]\n"
-    "  fault set ENDPOINT [--status N] [--count N] [--delay-ms N] [--malformed]\n"
+    "  fault set ENDPOINT [--status N [--message TEXT]] [--count N] [--delay-ms N] [--malformed]\n"
+    "            [--oauth-error CODE] (authorize)  [--claim-status STATUS] (claim-status)\n"
     "  fault clear\n";
 
 }  // namespace
@@ -426,7 +444,7 @@ int runAdmin(std::vector<std::string> args, const std::string &defaultStateDirec
         } else if (command == "inventory show") {
             inventoryShow(state, out, Options(rest, 2, {"--device"}, {}));
         } else if (command == "fault set") {
-            faultSet(state, out, Options(rest, 2, {"--status", "--count", "--delay-ms"}, {"--malformed"}));
+            faultSet(state, out, Options(rest, 2, {"--status", "--count", "--delay-ms", "--message", "--oauth-error", "--claim-status"}, {"--malformed"}));
         } else if (command == "fault clear" && rest.size() == 2) {
             state.locked([](Database &db) { clearFaults(db); });
             out.print(QJsonObject{{"cleared", true}}, "faults cleared");

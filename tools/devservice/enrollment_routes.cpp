@@ -3,6 +3,7 @@
 // device's P-256 key before anything is stored.
 #include "device_auth.h"
 #include "devices.h"
+#include "faults.h"
 #include "http_util.h"
 #include "routes.h"
 #include "signatures.h"
@@ -338,6 +339,13 @@ void handleClaimStatus(State &state, const httplib::Request &req, httplib::Respo
         const auto deviceId = select.optionalText(4);
 
         response = QJsonObject{{"claim", *claimRecord(db, claimId)}};
+        if (const auto forced = takeClaimStatusFault(db)) {
+            QJsonObject claim = response.value("claim").toObject();
+            claim.insert("status", QString::fromStdString(*forced));
+            response.insert("claim", claim);
+            transaction.commit();
+            return;
+        }
         if (status == "APPROVED" && deviceId) {
             // Credentials go out until the device first uses them; each delivery replaces the
             // previous pair so that no secret is kept in the clear.

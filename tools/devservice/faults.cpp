@@ -1,6 +1,8 @@
 #include "faults.h"
 
 #include "http_util.h"
+#include "routes.h"
+#include "util.h"
 
 #include <chrono>
 #include <regex>
@@ -53,12 +55,55 @@ std::optional<std::string> endpointNamed(const std::string &nameOrPath)
     return std::nullopt;
 }
 
+void upgradeFaultsTable(Database &db)
+{
+    bool hasMessage = false;
+    {
+        Statement columns(db, "SELECT name FROM pragma_table_info('faults')");
+        while (columns.step())
+            hasMessage = hasMessage || columns.text(0) == "message";
+    }
+    if (!hasMessage) {
+        db.exec("ALTER TABLE faults ADD COLUMN message TEXT NOT NULL DEFAULT ''");
+        db.exec("ALTER TABLE faults ADD COLUMN oauth_error TEXT NOT NULL DEFAULT ''");
+        db.exec("ALTER TABLE faults ADD COLUMN claim_status TEXT NOT NULL DEFAULT ''");
+    }
+}
+
 void setFault(Database &db, const std::string &endpoint, const FaultSetting &fault)
 {
-    Statement upsert(db, "INSERT OR REPLACE INTO faults (endpoint, status, remaining, delay_ms, malformed) "
-                         "VALUES (?, ?, ?, ?, ?)");
+    Statement upsert(db, "INSERT OR REPLACE INTO faults (endpoint, status, remaining, delay_ms, malformed, message, "
+                         "oauth_error, claim_status) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
     upsert.bind(1, endpoint).bind(2, fault.status).bind(3, fault.count == 0 ? -1 : fault.count)
-        .bind(4, fault.delayMs).bind(5, fault.malformed ? 1 : 0).run();
+        .bind(4, fault.delayMs).bind(5, fault.malformed ? 1 : 0).bind(6, fault.message).bind(7, fault.oauthError)
+        .bind(8, fault.claimStatus).run();
+}
+
+namespace {
+
+// Consumes one use of the fault row of an endpoint (the row is read by the caller).
+void consumeOne(Database &db, const std::string &endpoint, std::int64_t remaining)
+{
+    if (remaining == 1) {
+        Statement remove(db, "DELETE FROM faults WHERE endpoint = ?");
+        remove.bind(1, endpoint).run();
+    } else if (remaining > 1) {
+        Statement update(db, "UPDATE faults SET remaining = remaining - 1 WHERE endpoint = ?");
+        update.bind(1, endpoint).run();
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> takeClaimStatusFault(Database &db)
+{
+    Statement select(db, "SELECT claim_status, remaining FROM faults WHERE endpoint = 'claim-status' "
+                         "AND claim_status != ''");
+    if (!select.step())
+        return std::nullopt;
+    const std::string status = select.text(0);
+    consumeOne(db, "claim-status", select.integer(1));
+    return status;
 }
 
 void clearFaults(Database &db)
@@ -78,20 +123,15 @@ httplib::Server::HandlerResponse applyFault(State &state, const httplib::Request
 
     const auto fault = state.locked([&](Database &db) -> std::optional<FaultSetting> {
         Transaction transaction(db);
-        Statement select(db, "SELECT status, remaining, delay_ms, malformed FROM faults WHERE endpoint = ?");
+        // A claim-status override is the route's to apply, after it has verified the request.
+        Statement select(db, "SELECT status, remaining, delay_ms, malformed, message, oauth_error FROM faults "
+                             "WHERE endpoint = ? AND claim_status = ''");
         select.bind(1, std::string(matched->name));
         if (!select.step())
             return std::nullopt;
         FaultSetting setting{static_cast<int>(select.integer(0)), 0, static_cast<int>(select.integer(2)),
-                       select.integer(3) != 0};
-        const std::int64_t remaining = select.integer(1);
-        if (remaining == 1) {
-            Statement remove(db, "DELETE FROM faults WHERE endpoint = ?");
-            remove.bind(1, std::string(matched->name)).run();
-        } else if (remaining > 1) {
-            Statement update(db, "UPDATE faults SET remaining = remaining - 1 WHERE endpoint = ?");
-            update.bind(1, std::string(matched->name)).run();
-        }
+                             select.integer(3) != 0, select.text(4), select.text(5), {}};
+        consumeOne(db, matched->name, select.integer(1));
         transaction.commit();
         return setting;
     });
@@ -99,6 +139,15 @@ httplib::Server::HandlerResponse applyFault(State &state, const httplib::Request
         return httplib::Server::HandlerResponse::Unhandled;
     if (fault->delayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
+    if (!fault->oauthError.empty() && std::string(matched->name) == "authorize") {
+        // The provider refused: back to the callback with the error and the request's state.
+        res.status = 302;
+        res.set_header("Location", std::string(kLoopbackCallback) + "?error=" + percentEncode(fault->oauthError)
+                                       + "&error_description=" + percentEncode("fault injected by veltro-devservice admin")
+                                       + "&state=" + percentEncode(req.get_param_value("state")));
+        res.set_header("Cache-Control", "no-store");
+        return httplib::Server::HandlerResponse::Handled;
+    }
     if (fault->malformed) {
         res.status = fault->status ? fault->status : 200;
         res.set_content("{\"command\": {\"id\": \"truncated", "application/json");
@@ -108,7 +157,8 @@ httplib::Server::HandlerResponse applyFault(State &state, const httplib::Request
         if (fault->status == 204 || fault->status == 304)
             res.status = fault->status;
         else
-            sendError(res, HttpError{fault->status, "injected_fault", "fault injected by veltro-devservice admin"});
+            sendError(res, HttpError{fault->status, "injected_fault",
+                                     fault->message.empty() ? "fault injected by veltro-devservice admin" : fault->message});
         return httplib::Server::HandlerResponse::Handled;
     }
     return httplib::Server::HandlerResponse::Unhandled;

@@ -25,6 +25,9 @@ struct FaultSetting {
     int count = 1;         // requests affected; 0: every request until cleared
     int delayMs = 0;
     bool malformed = false;
+    std::string message;      // the refusal's message with --status (empty: the default text)
+    std::string oauthError;   // authorize: redirect to the callback with this error and the state
+    std::string claimStatus;  // claim-status: the verified claim answered with this status, no credentials
 };
 
 void setFault(Database &db, const std::string &endpoint, const FaultSetting &fault);
@@ -33,5 +36,12 @@ void clearFaults(Database &db);
 // Pre-routing step of the server: consumes one use of a fault set on the request's endpoint,
 // waits its delay, and answers with its status or a malformed body. Handled when it answered.
 httplib::Server::HandlerResponse applyFault(State &state, const httplib::Request &req, httplib::Response &res);
+
+// The claim status a fault on "claim-status" puts in the answer, consuming one use; nullopt
+// when none is set. Called by the route once the request has been verified.
+std::optional<std::string> takeClaimStatusFault(Database &db);
+
+// Adds the columns of newer fault kinds to a database created before them.
+void upgradeFaultsTable(Database &db);
 
 }  // namespace devservice

@@ -169,8 +169,14 @@ QJsonObject exchangeToken(State &state, const httplib::Request &req)
             Statement select(db, "SELECT client_id, redirect_uri, code_challenge, user_id, expires_at, used "
                                  "FROM auth_codes WHERE code_hash = ?");
             select.bind(1, sha256Hex(code));
-            if (!select.step() || select.integer(5) != 0 || select.integer(4) < nowSeconds())
+            if (!select.step() || select.integer(4) < nowSeconds())
                 throw OAuthError{400, "invalid_grant", "authorization code is invalid, expired or already used"};
+            if (select.integer(5) != 0) {
+                // A code presented twice may have been stolen: everything issued from it goes.
+                revokeTokensOfCode(db, sha256Hex(code));
+                transaction.commit();
+                throw OAuthError{400, "invalid_grant", "authorization code is invalid, expired or already used"};
+            }
             if (select.text(0) != clientId)
                 throw OAuthError{400, "invalid_grant", "authorization code was issued to another client"};
             if (select.text(1) != redirectURI)
@@ -180,8 +186,8 @@ QJsonObject exchangeToken(State &state, const httplib::Request &req)
             const std::string userId = select.text(3);
             Statement used(db, "UPDATE auth_codes SET used = 1 WHERE code_hash = ?");
             used.bind(1, sha256Hex(code)).run();
-            const std::string access = issueAccessToken(db, userId, "oauth", kAccessTokenSeconds);
-            const std::string refresh = issueRefreshToken(db, "oauth", clientId, userId);
+            const std::string access = issueAccessToken(db, userId, "oauth", kAccessTokenSeconds, sha256Hex(code));
+            const std::string refresh = issueRefreshToken(db, "oauth", clientId, userId, sha256Hex(code));
             transaction.commit();
             return tokenResponse(access, refresh, "Bearer");
         });
@@ -195,8 +201,8 @@ QJsonObject exchangeToken(State &state, const httplib::Request &req)
             const auto grant = redeemRefreshToken(db, "oauth", token);
             if (!grant || grant->clientId != clientId)
                 throw OAuthError{400, "invalid_grant", "refresh token is invalid, expired or already used"};
-            const std::string access = issueAccessToken(db, grant->userId, "oauth", kAccessTokenSeconds);
-            const std::string refresh = issueRefreshToken(db, "oauth", clientId, grant->userId);
+            const std::string access = issueAccessToken(db, grant->userId, "oauth", kAccessTokenSeconds, grant->codeHash);
+            const std::string refresh = issueRefreshToken(db, "oauth", clientId, grant->userId, grant->codeHash);
             transaction.commit();
             return tokenResponse(access, refresh, "Bearer");
         });
@@ -257,6 +263,8 @@ httplib::Server::Handler oauthGuarded(F body)
         } catch (const HttpError &error) {
             sendError(res, error);
         }
+        // Token answers are never cached (Cache-Control is set with every JSON answer).
+        res.set_header("Pragma", "no-cache");
     };
 }
 

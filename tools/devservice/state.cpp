@@ -1,5 +1,7 @@
 #include "state.h"
 
+#include "faults.h"
+#include "tokens.h"
 #include "util.h"
 
 #include <sys/stat.h>
@@ -116,6 +118,8 @@ State::State(const std::string &directory)
 {
     Transaction transaction(m_db);
     m_db.exec(kSchema);
+    upgradeFaultsTable(m_db);
+    upgradeTokenTables(m_db);
     m_identity.userId = metaValue(m_db, "user_id");
     m_identity.orgId = metaValue(m_db, "org_id");
     m_identity.projectId = metaValue(m_db, "project_id");

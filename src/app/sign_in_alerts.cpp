@@ -1,0 +1,52 @@
+#include "app/sign_in_alerts.h"
+
+#include "app/cli_output.h"
+#include "platform/system_log.h"
+#include "support/text_cleaning.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+namespace {
+
+void show(QMessageBox::Icon icon, const QString &title, const QString &text, SystemLog *log)
+{
+    if (!qobject_cast<QApplication *>(QCoreApplication::instance())) {
+        if (log)
+            log->error(title + QStringLiteral(": ") + text);
+        return;
+    }
+    QMessageBox box;
+    box.setIcon(icon);
+    box.setText(title);
+    box.setInformativeText(text);
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+}
+
+}  // namespace
+
+MessageBoxSignInAlerts::MessageBoxSignInAlerts(std::shared_ptr<SystemLog> systemLog)
+    : m_systemLog(std::move(systemLog))
+{
+}
+
+void MessageBoxSignInAlerts::showWarning(const QString &title, const QString &text)
+{
+    show(QMessageBox::Warning, title, text, m_systemLog.get());
+}
+
+void MessageBoxSignInAlerts::showInformational(const QString &title, const QString &text)
+{
+    show(QMessageBox::Information, title, text, m_systemLog.get());
+}
+
+void TerminalSignInAlerts::showWarning(const QString &title, const QString &text)
+{
+    cli::writeStderr(title + QLatin1Char('\n') + text + QLatin1Char('\n'));
+}
+
+void TerminalSignInAlerts::showInformational(const QString &title, const QString &text)
+{
+    cli::writeStderr(title + QLatin1Char('\n') + text + QLatin1Char('\n'));
+}

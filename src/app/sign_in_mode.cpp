@@ -1,0 +1,172 @@
+#include "app/sign_in_mode.h"
+
+#include "app/api_adapters.h"
+#include "app/async_mode.h"
+#include "app/cli_output.h"
+#include "app/desktop_enrollment.h"
+#include "app/runtime_context.h"
+#include "app/sign_in_alerts.h"
+#include "identity/device_enrollment_agent.h"
+#include "identity/keychain_store.h"
+#include "platform/linux/browser_url_opener.h"
+#include "signin/sign_in_flows.h"
+#include "support/config.h"
+#include "support/text_cleaning.h"
+
+#include <QCoreApplication>
+
+#include <unistd.h>
+
+namespace {
+
+const QString kSignIn = QStringLiteral("--sign-in");
+
+// The controller's state for one terminal sign-in: every status text goes to standard error.
+class TerminalSignInHost final : public SignInFlows::Host {
+public:
+    void setLastCommand(const QString &text) override
+    {
+        m_lastCommand = text;
+        cli::writeStderr(sanitizeLog(text, 400) + QLatin1Char('\n'));
+    }
+    void setConnected(bool) override {}
+    std::optional<DeviceCredentials> credentials() const override { return m_credentials; }
+    void setCredentials(const std::optional<DeviceCredentials> &credentials) override { m_credentials = credentials; }
+    std::optional<PendingClaimState> pendingClaim() const override { return std::nullopt; }
+    void setPendingClaim(const std::optional<PendingClaimState> &) override {}
+    bool hasServiceClient() const override { return m_client != nullptr; }
+    void setServiceClient(std::shared_ptr<DeviceServiceClient> client) override { m_client = std::move(client); }
+
+    bool registered() const { return m_credentials.has_value() && m_lastCommand.startsWith(QLatin1String("registered ")); }
+
+private:
+    QString m_lastCommand;
+    std::optional<DeviceCredentials> m_credentials;
+    std::shared_ptr<DeviceServiceClient> m_client;
+};
+
+struct SignInRun {
+    Arguments arguments;
+    Ports ports;
+    SignInMethod method;
+    int lockFD = -1;
+    ~SignInRun()
+    {
+        if (lockFD >= 0)
+            ::close(lockFD);
+    }
+};
+
+QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
+{
+    TerminalSignInHost host;
+    const Config &config = Config::defaults();
+    const RuntimeContext context = RuntimeContext::current(*run->ports.bundle, run->arguments.values());
+
+    auto keychain = std::make_shared<KeychainStore>(run->ports.keychain);
+    auto agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
+        run->ports.keychain, run->ports.hardwareKey, run->ports.hardwareIdentity, run->ports.postureProbes});
+    auto opener = std::make_shared<BrowserURLOpener>();
+
+    SignInFlows::Dependencies deps;
+    deps.config = config;
+    deps.keychain = keychain;
+    deps.enrollmentAgent = agent;
+    deps.makeServiceClient = makeServiceClientFactory(config, {});
+    deps.oauth.defaultClientID = config.defaultOAuthClientID;
+    // The URL is printed first: over SSH the user opens it elsewhere, so a missing browser
+    // does not end the attempt.
+    deps.oauth.openBrowser = [opener](const QUrl &url) {
+        cli::writeStdoutLine(url.toString(QUrl::FullyEncoded).toUtf8());
+        opener->openURL(url);
+        return true;
+    };
+    deps.alerts = std::make_shared<TerminalSignInAlerts>();
+    deps.runtimeContext = [context] { return context; };
+    SignInFlows flows(host, deps);
+
+    if (!SignInFlows::runsFromApplicationBundle(context)) {
+        host.setLastCommand(QStringLiteral("refusing claim flow from unbundled runtime"));
+        flows.presentRuntimeMisconfigurationAlert(context);
+        co_return 1;
+    }
+    run->lockFD = DesktopEnrollment::acquireLock(DesktopEnrollment::lockFilePath(QString()));
+    if (run->lockFD < 0) {
+        host.setLastCommand(QStringLiteral("enrollment already in progress"));
+        co_return 1;
+    }
+
+    std::optional<QString> chosen;
+    try {
+        if (const std::optional<DeviceCredentials> stored = keychain->loadCredentials())
+            chosen = stored->apiBaseURL;
+    } catch (const std::exception &) {
+    }
+    if (!chosen)
+        chosen = SignInPreferences::storedAPIBaseURL();
+    const QString apiBaseURL =
+        SignInPreferences::normalizedAPIBaseURL(chosen, config.defaultAPIBaseURL, config.websiteURL.host());
+    const std::optional<QString> hostName = run->ports.hardwareIdentity->localizedHostName();
+    const QString deviceName = hostName && !hostName->trimmed().isEmpty() ? *hostName : SignInFlows::fallbackDeviceName;
+    const SignInMethod method = run->method;
+    const std::optional<QString> clientID = config.defaultOAuthClientID;
+    const std::optional<QString> noSecret;
+    const QPointer<SignInWindowController> noWindow;
+    co_await flows.registerDeviceFlow(apiBaseURL, deviceName, method, clientID, noSecret, noWindow);
+
+    if (!host.registered())
+        co_return 1;
+    run->ports.distributedNotifications->post(notification_names::credentialsUpdated);
+    co_return 0;
+}
+
+}  // namespace
+
+std::optional<int> runSignInModeIfRequested(const Arguments &arguments, Ports &ports, int &argc, char **argv)
+{
+    const qsizetype at = arguments.indexOf(kSignIn);
+    if (at < 0)
+        return std::nullopt;
+    const QString provider = arguments.values().value(at + 1);
+    SignInMethod method;
+    if (provider == QLatin1String("google")) {
+        method = SignInMethod::google();
+    } else if (provider == QLatin1String("github")) {
+        method = SignInMethod::github();
+    } else {
+        cli::writeStderr(QStringLiteral("--sign-in needs a provider: google or github\n"));
+        return 1;
+    }
+    auto run = std::make_shared<SignInRun>(SignInRun{arguments, ports, method});
+    return runAsyncMode(argc, argv, [run]() -> QCoro::Task<int> { co_return co_await signInFromTerminal(run); });
+}
+
+std::optional<int> runHelpIfRequested(const Arguments &arguments)
+{
+    if (!arguments.has(QStringLiteral("--help")))
+        return std::nullopt;
+    cli::writeStdoutRaw(QByteArrayLiteral(
+        "usage: VeltroMornix [SWITCH]\n"
+        "Without a switch the agent starts (add --desktop-managed for no window, or --standalone-menu-bar).\n"
+        "\n"
+        "  --update-notification-status      print the update notification's state (JSON)\n"
+        "  --clear-update-notification       remove the update notification\n"
+        "  --notify-update VERSION           post the update-available notification\n"
+        "  --desktop-uninstall-device        remove this computer's registration and local secrets\n"
+        "  --broker-grant-read               print the stored broker grant\n"
+        "  --broker-grant-create-stdin       store a new broker grant read from standard input\n"
+        "  --broker-grant-update-stdin       replace the broker grant with one read from standard input\n"
+        "  --desktop-stop-managed            stop a running --desktop-managed agent\n"
+        "  --desktop-bridge-version          print the bridge protocol version\n"
+        "  --desktop-control-status          print the enrollment state\n"
+        "  --desktop-enroll-stdin            enroll with a grant read from standard input\n"
+        "  --zta-enrollment-payload          print the signed device payloads and challenge\n"
+        "  --zta-registration-request        signatures (device-key modes)\n"
+        "  --zta-claim-request\n"
+        "  --zta-sign-challenge NONCE\n"
+        "  --print-agent-instances           list the running agent clients (JSON)\n"
+        "  --desktop-updater                 run as the companion application's updater\n"
+        "  --sign-in google|github           sign in through the browser and register this computer\n"
+        "  --help                            print this text\n"));
+    return 0;
+}

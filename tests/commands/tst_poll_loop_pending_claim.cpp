@@ -1,0 +1,95 @@
+// The poll loop while a claim waits for approval: one status poll, then a pause before the
+// next, never polls back to back; once the claim turns into credentials, commands are fetched.
+#include "commands/command_poll_loop.h"
+#include "commands/poll_timing.h"
+
+#include <QTest>
+#include <QTimer>
+
+#include <QCoroTask>
+#include <QCoroTimer>
+
+namespace {
+
+class NoService final : public DeviceServiceClient {
+public:
+    int polls = 0;
+    QCoro::Task<std::optional<KillCommand>> pollNextCommand(const DeviceCredentials &) override
+    {
+        ++polls;
+        co_await QCoro::sleepFor(std::chrono::milliseconds(1));
+        co_return std::nullopt;
+    }
+    QCoro::Task<void> sendAck(const DeviceCredentials &, const QString &, AckStatus, const std::optional<KillExecutionResult> &,
+                              const std::optional<QString> &) override
+    {
+        co_return;
+    }
+    QCoro::Task<void> reportAgentInstances(const DeviceCredentials &, const QList<AgentInstanceReport> &) override { co_return; }
+};
+
+class ClaimHost final : public CommandPollLoop::Host {
+public:
+    std::optional<DeviceCredentials> creds;
+    bool pending = true;
+    int statusPolls = 0;
+    int approveAfter = 3;
+    QStringList events;  // "status" and "sleep <ns>" in order
+    std::shared_ptr<NoService> client = std::make_shared<NoService>();
+
+    bool paused() const override { return false; }
+    void setConnected(bool) override {}
+    void setLastCommand(const QString &) override {}
+    std::optional<DeviceCredentials> credentials() const override { return creds; }
+    void setCredentials(const DeviceCredentials &c) override { creds = c; }
+    bool hasPendingClaim() const override { return pending; }
+    std::shared_ptr<DeviceServiceClient> service() const override { return client; }
+    QCoro::Task<std::optional<DeviceCredentials>> refreshOAuthIfNeeded(DeviceCredentials c, bool) override { co_return c; }
+    QCoro::Task<void> resumeApprovedClaimIfNeeded() override
+    {
+        events.append(QStringLiteral("status"));
+        if (++statusPolls == approveAfter) {
+            pending = false;
+            DeviceCredentials c;
+            c.apiBaseURL = QStringLiteral("https://localhost:8443");
+            c.deviceID = QStringLiteral("d");
+            creds = c;
+        }
+        co_return;
+    }
+    std::optional<QList<AgentInstanceReport>> currentReportsIfReady() const override { return std::nullopt; }
+    std::shared_ptr<AgentInstanceSnapshotSource> agentInstanceMonitor() const override { return nullptr; }
+    std::optional<QDateTime> lastAgentInstanceReportAttemptAt() const override { return std::nullopt; }
+    void setLastAgentInstanceReportAttemptAt(const QDateTime &) override {}
+    void queueAgentInventoryReport(const QList<AgentInstanceReport> &, const std::optional<DeviceCredentials> &, bool) override {}
+    void openHelpPage() override {}
+};
+
+}  // namespace
+
+class TestPollLoopPendingClaim : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void statusPollsArePacedUntilApproval()
+    {
+        ClaimHost host;
+        CommandPollLoop::Sleep sleep = [&host](QPointer<CancellationToken> token, std::chrono::nanoseconds duration)
+            -> QCoro::Task<bool> {
+            host.events.append(QStringLiteral("sleep %1").arg(duration.count()));
+            co_await QCoro::sleepFor(std::chrono::milliseconds(1));
+            co_return token && !token->isCancelled();
+        };
+        CommandPollLoop loop(host, nullptr, sleep);
+        loop.start();
+        QTRY_VERIFY(host.client->polls >= 2);
+        loop.cancel();
+        const QString nap = QStringLiteral("sleep %1").arg(poll_timing::pendingClaimNap);
+        // Two waits between three status polls; none after the approving one.
+        QCOMPARE(host.events, (QStringList{QStringLiteral("status"), nap, QStringLiteral("status"), nap,
+                                           QStringLiteral("status")}));
+        QVERIFY(poll_timing::pendingClaimNap >= 1'000'000'000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPollLoopPendingClaim)
+#include "tst_poll_loop_pending_claim.moc"

@@ -1,0 +1,97 @@
+#pragma once
+
+#include "listener_client.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QObject>
+#include <QSslConfiguration>
+#include <QTimer>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <QCoroNetworkReply>
+#include <QCoroTask>
+
+#include <QElapsedTimer>
+
+// A browser for tests: asked to open the authorization URL, it requests it from the service
+// (over TLS, trusting the dev CA), takes the redirect to the loopback callback and requests that,
+// optionally misbehaving on the way. Thread: main thread.
+class ScriptedBrowser : public QObject {
+public:
+    enum class Mode {
+        follow,       // as a browser does
+        strayFirst,   // garbage, a POST and an icon request before the callback
+        wrongState,   // the callback's state replaced
+        dropCode,     // the code removed: an empty code, then only an error
+        neverReturn,  // nothing after opening
+        refuse,       // no browser can be opened
+    };
+
+    explicit ScriptedBrowser(Mode mode = Mode::follow, quint16 port = 53682) : m_mode(mode), m_port(port)
+    {
+        m_tls = QSslConfiguration::defaultConfiguration();
+        m_tls.addCaCertificates(QStringLiteral(MORNIX_DEV_PKI_DIR "/tls-ca.pem"));
+    }
+
+    void setMode(Mode mode) { m_mode = mode; }
+
+    bool open(const QUrl &url)
+    {
+        ++opened;
+        authorizeURL = url;
+        if (m_mode == Mode::refuse)
+            return false;
+        if (m_mode != Mode::neverReturn)
+            QTimer::singleShot(0, this, [this, url] { visit(url); });
+        return true;
+    }
+
+    int opened = 0;
+    QUrl authorizeURL;
+    QList<QByteArray> answers;   // what the listener answered, in order
+    QElapsedTimer callbackSent;  // started right before the callback request
+
+private:
+    QCoro::Task<void> visit(QUrl url)
+    {
+        QNetworkRequest request(url);
+        request.setSslConfiguration(m_tls);
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        QNetworkReply *reply = m_network.get(request);
+        co_await reply;
+        const QUrl location = reply->header(QNetworkRequest::LocationHeader).toUrl();
+        reply->deleteLater();
+        if (!location.isValid())
+            co_return;
+
+        QUrlQuery query(location);
+        if (m_mode == Mode::strayFirst) {
+            answers.append(rawExchange(m_port, QByteArray("\x16\x03\x01\xff\xfe garbage\r\n", 16)));
+            answers.append(rawExchange(m_port, "POST " + location.path().toUtf8() + "?" + location.query().toUtf8()
+                                                   + " HTTP/1.1\r\nContent-Length: 0\r\n\r\n"));
+            answers.append(rawExchange(m_port, getRequest("/favicon.ico")));
+        } else if (m_mode == Mode::wrongState) {
+            query.removeAllQueryItems(QStringLiteral("state"));
+            query.addQueryItem(QStringLiteral("state"), QStringLiteral("mornix_00000000-0000-0000-0000-000000000000"));
+        } else if (m_mode == Mode::dropCode) {
+            const QString state = query.queryItemValue(QStringLiteral("state"));
+            answers.append(rawExchange(m_port, getRequest("/oauth/callback?code=&state=" + state.toUtf8())));
+            query = QUrlQuery();
+            query.addQueryItem(QStringLiteral("state"), state);
+            query.addQueryItem(QStringLiteral("error"), QStringLiteral("interaction_required"));
+        }
+        QUrl callback = location;
+        callback.setQuery(query);
+        callbackSent.start();
+        answers.append(rawExchange(m_port, getRequest(callback.toString(QUrl::FullyEncoded | QUrl::RemoveScheme
+                                                                        | QUrl::RemoveAuthority)
+                                                          .toUtf8())));
+    }
+
+    Mode m_mode;
+    quint16 m_port;
+    QSslConfiguration m_tls;
+    QNetworkAccessManager m_network;
+};

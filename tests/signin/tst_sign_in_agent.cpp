@@ -1,0 +1,211 @@
+// The terminal sign-in (--sign-in), --help, and a running agent taking part in enrollment:
+// real processes against the reference service, the loopback listener on 53682, a browser
+// script set as $BROWSER, and a real Secret Service on a private session bus.
+#include "api/api_client.h"
+#include "app/api_adapters.h"
+#include "identity/device_enrollment_agent.h"
+#include "identity/keychain_store.h"
+#include "platform/linux/dbus_distributed_notifications.h"
+#include "platform/linux/linux_ports.h"
+#include "secret_service_fixture.h"
+#include "signin/sign_in_flows.h"
+#include "support/agent_process.h"
+#include "support/dev_service.h"
+#include "support/process_runner.h"
+#include "support/temporary_home.h"
+
+#include <QDateTime>
+#include <QUrlQuery>
+#include <QTest>
+
+#include <QCoroTask>
+
+namespace {
+
+class PlainHost final : public SignInFlows::Host {
+public:
+    void setLastCommand(const QString &text) override { last = text; }
+    void setConnected(bool) override {}
+    std::optional<DeviceCredentials> credentials() const override { return {}; }
+    void setCredentials(const std::optional<DeviceCredentials> &) override {}
+    std::optional<PendingClaimState> pendingClaim() const override { return pending; }
+    void setPendingClaim(const std::optional<PendingClaimState> &value) override { pending = value; }
+    bool hasServiceClient() const override { return false; }
+    void setServiceClient(std::shared_ptr<DeviceServiceClient>) override {}
+    QString last;
+    std::optional<PendingClaimState> pending;
+};
+
+}  // namespace
+
+class TestSignInAgent : public QObject {
+    Q_OBJECT
+
+    TemporaryHome m_home;
+    std::unique_ptr<SecretServiceFixture> m_secretService;
+    DevService m_service;
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = headlessEnvironment(m_home.environment());
+        env.remove(QStringLiteral("VELTRO_KEYCHAIN"));
+        env.insert(QStringLiteral("BROWSER"), QStringLiteral(MORNIX_SOURCE_DIR "/tests/signin/scripted-browser"));
+        env.insert(QStringLiteral("MORNIX_DEV_PKI_DIR"), QStringLiteral(MORNIX_DEV_PKI_DIR));
+        return env;
+    }
+
+    ProcessResult agent(const QStringList &arguments, const QProcessEnvironment &env) const
+    {
+        return runProcess(QStringLiteral(MORNIX_EXECUTABLE), arguments, {}, env, 90000);
+    }
+
+    KeychainStore keychain() const { return KeychainStore(makeLinuxPorts(MORNIX_EXECUTABLE).keychain); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        qunsetenv("VELTRO_KEYCHAIN");
+        m_secretService = std::make_unique<SecretServiceFixture>();
+        QVERIFY2(m_secretService->isRunning(), qPrintable(m_secretService->error()));
+        QVERIFY(m_service.start());
+    }
+
+    void init()
+    {
+        keychain().clearCredentials();
+        keychain().clearPendingClaim();
+        m_service.admin({QStringLiteral("fault"), QStringLiteral("clear")});
+    }
+
+    void helpListsEverySwitchAndExits()
+    {
+        const ProcessResult help = agent({QStringLiteral("--help")}, environment());
+        QCOMPARE(help.exitCode, 0);
+        QCOMPARE(help.standardError, QByteArray());
+        for (const char *flag : {"--update-notification-status", "--clear-update-notification", "--notify-update",
+                                 "--desktop-uninstall-device", "--broker-grant-read", "--broker-grant-create-stdin",
+                                 "--broker-grant-update-stdin", "--desktop-stop-managed", "--desktop-bridge-version",
+                                 "--desktop-control-status", "--desktop-enroll-stdin", "--zta-enrollment-payload",
+                                 "--zta-sign-challenge", "--print-agent-instances", "--desktop-managed",
+                                 "--sign-in google|github", "--help"})
+            QVERIFY2(help.standardOutput.contains(flag), flag);
+        // A switch of the list keeps its place before ours.
+        const ProcessResult version = agent({QStringLiteral("--help"), QStringLiteral("--desktop-bridge-version")}, environment());
+        QCOMPARE(version.standardOutput, QByteArray("{\"protocol_version\":1,\"update_notifications\":true}\n"));
+        const ProcessResult bad = agent({QStringLiteral("--sign-in"), QStringLiteral("myspace")}, environment());
+        QCOMPARE(bad.exitCode, 1);
+        QCOMPARE(bad.standardError, QByteArray("--sign-in needs a provider: google or github\n"));
+    }
+
+    void signInFromATerminal()
+    {
+        DBusDistributedNotifications notifications;
+        int updates = 0;
+        QVERIFY(notifications.observe(QStringLiteral("ai.veltro.mornix.credentials-updated"), this, [&] { ++updates; }));
+
+        const ProcessResult result = agent({QStringLiteral("--sign-in"), QStringLiteral("github")}, environment());
+        const QList<QByteArray> lines = result.standardError.split('\n');
+        QVERIFY2(result.exitCode == 0, result.standardError.constData());
+        const QString deviceID = m_service.deviceID();
+        QCOMPARE(lines, (QList<QByteArray>{"oauth: opening sign-in", "oauth: exchanging token", "oauth: registering device",
+                                           "registered " + deviceID.toUtf8(), ""}));
+        const QUrl printed(QString::fromUtf8(result.standardOutput.trimmed()));
+        QCOMPARE(printed.toString(QUrl::RemoveQuery), QStringLiteral("https://localhost:8443/authorize/external"));
+        QCOMPARE(QUrlQuery(printed).queryItemValue(QStringLiteral("provider")), QStringLiteral("github"));
+        QTRY_COMPARE(updates, 1);
+        const std::optional<DeviceCredentials> stored = keychain().loadCredentials();
+        QVERIFY(stored);
+        QCOMPARE(stored->deviceID, deviceID);
+        QCOMPARE(stored->authKind, std::optional<QString>(QStringLiteral("oauth-gateway")));
+    }
+
+    void terminalSignInFailuresExitOne()
+    {
+        m_service.admin({"fault", "set", "authorize", "--oauth-error", "access_denied"});
+        const ProcessResult denied = agent({QStringLiteral("--sign-in"), QStringLiteral("google")}, environment());
+        QCOMPARE(denied.exitCode, 1);
+        QCOMPARE(denied.standardError, QByteArray("oauth: opening sign-in\noauth callback missing code\n"));
+        QVERIFY(!keychain().loadCredentials());
+
+        // Another enrollment holds the lock: nothing is attempted.
+        const QString lock = m_home.path() + QStringLiteral("/tmp/ai.veltro.mornix.enroll.%1.lock").arg(::getuid());
+        QProcess holder;
+        holder.start(QStringLiteral("python3"), {QStringLiteral("-c"),
+                                                 QStringLiteral("import fcntl,os,sys\n"
+                                                                "fd=os.open(sys.argv[1],os.O_RDWR|os.O_CREAT,0o600)\n"
+                                                                "fcntl.flock(fd,fcntl.LOCK_EX)\nprint('held',flush=True)\n"
+                                                                "sys.stdin.read()\n"),
+                                                 lock});
+        QVERIFY(holder.waitForReadyRead(10000));
+        const ProcessResult busy = agent({QStringLiteral("--sign-in"), QStringLiteral("github")}, environment());
+        holder.closeWriteChannel();
+        holder.waitForFinished(10000);
+        QCOMPARE(busy.exitCode, 1);
+        QCOMPARE(busy.standardError, QByteArray("enrollment already in progress\n"));
+        QCOMPARE(busy.standardOutput, QByteArray());
+    }
+
+    void failedRefreshLeavesTheAgentPollingWithItsCredentials()
+    {
+        QCOMPARE(agent({QStringLiteral("--sign-in"), QStringLiteral("github")}, environment()).exitCode, 0);
+        // Credentials due for refresh in 30 s whose refresh token the service refuses.
+        DeviceCredentials credentials = *keychain().loadCredentials();
+        credentials.refreshToken = QStringLiteral("vrt_never_issued");
+        credentials.tokenExpiresAt = double(QDateTime::currentSecsSinceEpoch() + 30);
+        keychain().saveCredentials(credentials);
+
+        AgentProcess running(environment());
+        QVERIFY(running.start());
+        QVERIFY(running.waitForLog(QStringLiteral("connected=true"), 30000));
+        const QString commandID = m_service.adminJSON({"command", "send", "--device", credentials.deviceID, "--app", "codex"})
+                                      .value(QStringLiteral("command_id")).toString();
+        QVERIFY(!commandID.isEmpty());
+        QVERIFY(QTest::qWaitFor([&] { return m_service.ackStatuses(commandID).contains(QStringLiteral("executed")); }, 30000));
+        QCOMPARE(running.logCount(QStringLiteral("authentication required")), 0);
+        QCOMPARE(keychain().loadCredentials(), std::optional<DeviceCredentials>(credentials));  // nothing rewritten
+    }
+
+    void runningAgentCompletesAnApprovedClaim()
+    {
+        // The claim is submitted here (the claim flow, in process, on the same keychain).
+        Ports ports = makeLinuxPorts(MORNIX_EXECUTABLE);
+        PlainHost host;
+        SignInFlows::Dependencies deps;
+        deps.config = Config::defaults();
+        deps.keychain = std::make_shared<KeychainStore>(ports.keychain);
+        deps.enrollmentAgent = std::make_shared<DeviceEnrollmentAgent>(
+            IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes});
+        deps.makeServiceClient = makeServiceClientFactory(Config::defaults(), {});
+        SignInFlows flows(host, deps);
+        const QString invite = m_service.adminJSON({"invite", "create"}).value(QStringLiteral("invite_code")).toString();
+        const QString base = QStringLiteral("https://localhost:8443");
+        const QString name = QStringLiteral("Lab box");
+        const QString secret = QStringLiteral("mdm");
+        const std::optional<QString> claimName = QStringLiteral("Ada's box");
+        const QPointer<SignInWindowController> noWindow;
+        QCoro::waitFor(flows.claimDeviceFlow(base, name, secret, invite, claimName, noWindow));
+        QVERIFY2(host.pending, qPrintable(host.last));
+        const QString shortID = host.pending->claimID.left(8);
+
+        AgentProcess running(environment());
+        QVERIFY(running.start());
+        // The agent starts with the stored claim's text ("pending claim …", unchanged by each
+        // poll, so not logged again) and asks about it every few seconds.
+        QVERIFY(running.waitForLog(QStringLiteral("app started build="), 30000));
+        QTest::qWait(3000);
+        QCOMPARE(running.logCount(QStringLiteral("claim")), 0);
+        QCOMPARE(m_service.admin({"claims", "approve", host.pending->claimID}).exitCode, 0);
+        QVERIFY(running.waitForLog(QStringLiteral("claim approved ") + shortID, 30000));
+        QVERIFY(running.waitForLog(QStringLiteral("connected=true"), 30000));
+        QVERIFY(!keychain().loadPendingClaim());
+        const std::optional<DeviceCredentials> stored = keychain().loadCredentials();
+        QVERIFY(stored);
+        const QString commandID = m_service.adminJSON({"command", "send", "--device", stored->deviceID, "--app", "codex"})
+                                      .value(QStringLiteral("command_id")).toString();
+        QVERIFY(QTest::qWaitFor([&] { return m_service.ackStatuses(commandID).contains(QStringLiteral("executed")); }, 30000));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSignInAgent)
+#include "tst_sign_in_agent.moc"

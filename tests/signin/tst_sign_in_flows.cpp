@@ -1,0 +1,471 @@
+// The registration and claim flows and the token refresh, in process, against the real
+// reference service over TLS, the real loopback listener on 53682, a scripted browser that
+// follows the redirect chain, and a real Secret Service on a private session bus.
+#include "api/api_client.h"
+#include "app/api_adapters.h"
+#include "commands/device_service_client.h"
+#include "identity/device_enrollment_agent.h"
+#include "identity/keychain_store.h"
+#include "secret_service_fixture.h"
+#include "platform/linux/linux_ports.h"
+#include "scripted_browser.h"
+#include "signin/sign_in_flows.h"
+#include "support/dev_service.h"
+#include "support/temporary_home.h"
+
+#include <QDateTime>
+#include <QTcpServer>
+#include <QTest>
+
+#include <QCoroTask>
+
+namespace {
+
+const QString kBase = QStringLiteral("https://localhost:8443");
+
+class RecordingHost final : public SignInFlows::Host {
+public:
+    void setLastCommand(const QString &text) override { commands.append(text); }
+    void setConnected(bool value) override { connected = value; }
+    std::optional<DeviceCredentials> credentials() const override { return stored; }
+    void setCredentials(const std::optional<DeviceCredentials> &value) override { stored = value; }
+    std::optional<PendingClaimState> pendingClaim() const override { return pending; }
+    void setPendingClaim(const std::optional<PendingClaimState> &value) override { pending = value; }
+    bool hasServiceClient() const override { return client != nullptr; }
+    void setServiceClient(std::shared_ptr<DeviceServiceClient> value) override { client = std::move(value); }
+
+    QString last() const { return commands.value(commands.size() - 1); }
+
+    QStringList commands;
+    bool connected = true;
+    std::optional<DeviceCredentials> stored;
+    std::optional<PendingClaimState> pending;
+    std::shared_ptr<DeviceServiceClient> client;
+};
+
+class RecordingAlerts final : public SignInFlows::Alerts {
+public:
+    void showWarning(const QString &title, const QString &text) override { shown.append({title, text}); }
+    void showInformational(const QString &title, const QString &text) override { shown.append({title, text}); }
+    QList<QPair<QString, QString>> shown;
+};
+
+// The real keychain, except that saving the device credentials fails.
+class CredentialSaveFails final : public Keychain {
+public:
+    explicit CredentialSaveFails(std::shared_ptr<Keychain> inner) : m_inner(std::move(inner)) {}
+    int readGenericPassword(const QString &s, const QString &a, QByteArray &d) override { return m_inner->readGenericPassword(s, a, d); }
+    int addGenericPassword(const QString &s, const QString &a, const QByteArray &d) override
+    {
+        return a == KeychainStore::credentialsAccount ? keychain_status::interactionNotAllowed : m_inner->addGenericPassword(s, a, d);
+    }
+    int updateGenericPassword(const QString &s, const QString &a, const QByteArray &d) override
+    {
+        return a == KeychainStore::credentialsAccount ? keychain_status::interactionNotAllowed : m_inner->updateGenericPassword(s, a, d);
+    }
+    int deleteGenericPassword(const QString &s, const QString &a) override { return m_inner->deleteGenericPassword(s, a); }
+    int readKey(const QByteArray &t, QByteArray &k) override { return m_inner->readKey(t, k); }
+    int addKey(const QByteArray &t, const QByteArray &k) override { return m_inner->addKey(t, k); }
+    int deleteKey(const QByteArray &t) override { return m_inner->deleteKey(t); }
+
+private:
+    std::shared_ptr<Keychain> m_inner;
+};
+
+RuntimeContext bundledContext()
+{
+    RuntimeContext context;
+    context.bundleID = QStringLiteral("ai.veltro.mornix");
+    context.bundlePath = QStringLiteral(MORNIX_BUNDLE_DIR);
+    context.executablePath = QStringLiteral(MORNIX_EXECUTABLE);
+    return context;
+}
+
+}  // namespace
+
+class TestSignInFlows : public QObject {
+    Q_OBJECT
+
+    TemporaryHome m_home;
+    std::unique_ptr<SecretServiceFixture> m_secretService;
+    DevService m_service;
+    Ports m_ports;
+    std::shared_ptr<KeychainStore> m_keychain;
+    RecordingHost m_host;
+    RecordingAlerts m_alerts;
+    QStringList m_log;
+    ScriptedBrowser m_browser;
+
+    std::unique_ptr<SignInFlows> makeFlows(std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                                           std::shared_ptr<Keychain> keychain = {})
+    {
+        if (!keychain)
+            keychain = m_ports.keychain;
+        SignInFlows::Dependencies deps;
+        deps.config = Config::defaults();
+        deps.keychain = std::make_shared<KeychainStore>(keychain);
+        deps.enrollmentAgent = std::make_shared<DeviceEnrollmentAgent>(
+            IdentityPorts{keychain, m_ports.hardwareKey, m_ports.hardwareIdentity, m_ports.postureProbes});
+        deps.makeServiceClient = makeServiceClientFactory(Config::defaults(), {});
+        deps.oauth.defaultClientID = Config::defaults().defaultOAuthClientID;
+        deps.oauth.openBrowser = [this](const QUrl &url) { return m_browser.open(url); };
+        deps.oauth.callbackTimeout = timeout;
+        deps.alerts = std::shared_ptr<SignInFlows::Alerts>(&m_alerts, [](SignInFlows::Alerts *) {});
+        deps.appendLog = [this](const QString &line) { m_log.append(line); };
+        deps.runtimeContext = &bundledContext;
+        deps.computerName = [] { return std::optional<QString>(QStringLiteral("Test Box")); };
+        return std::make_unique<SignInFlows>(m_host, deps);
+    }
+
+    // Runs the menu's sign-in with the window answered by `method`; waits for `final`.
+    bool signIn(SignInFlows &flows, const SignInMethod &method, const QString &finalPrefix, int timeoutMs = 30000)
+    {
+        SignInWindowController::setNextAnswer(method);
+        const qsizetype before = m_host.commands.size();
+        flows.registerDevice();
+        return QTest::qWaitFor([&] {
+            return m_host.commands.size() > before && m_host.last().startsWith(finalPrefix);
+        }, timeoutMs);
+    }
+
+    std::optional<DeviceCredentials> storedCredentials() const { return m_keychain->loadCredentials(); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_home.isValid());
+        qunsetenv("VELTRO_KEYCHAIN");
+        m_secretService = std::make_unique<SecretServiceFixture>();
+        QVERIFY2(m_secretService->isRunning(), qPrintable(m_secretService->error()));
+        QVERIFY(m_service.start());
+        m_ports = makeLinuxPorts(MORNIX_EXECUTABLE);
+        m_keychain = std::make_shared<KeychainStore>(m_ports.keychain);
+    }
+
+    void init()
+    {
+        m_keychain->clearCredentials();
+        m_keychain->clearPendingClaim();
+        m_host = RecordingHost();
+        m_alerts.shown.clear();
+        m_log.clear();
+        m_browser.answers.clear();
+        m_browser.opened = 0;
+        m_service.admin({QStringLiteral("fault"), QStringLiteral("clear")});
+    }
+
+    void registersThroughTheBrowserDespiteStrayRequests()
+    {
+        auto flows = makeFlows();
+        m_browser.setMode(ScriptedBrowser::Mode::strayFirst);
+        QVERIFY2(signIn(*flows, SignInMethod::github(), QStringLiteral("registered ")), qPrintable(m_host.commands.join('|')));
+        QCOMPARE(m_host.commands.mid(0, 3), (QStringList{QStringLiteral("oauth: opening sign-in"),
+                                                         QStringLiteral("oauth: exchanging token"),
+                                                         QStringLiteral("oauth: registering device")}));
+        const QString deviceID = m_service.deviceID();
+        QCOMPARE(m_host.last(), QStringLiteral("registered ") + deviceID);
+        QCOMPARE(m_browser.opened, 1);
+        QCOMPARE(m_browser.answers.size(), 4);
+        QVERIFY(m_browser.answers[0].startsWith("HTTP/1.1 400 Bad Request\r\n"));
+        QVERIFY(m_browser.answers[1].startsWith("HTTP/1.1 404 Not Found\r\n"));
+        QVERIFY(m_browser.answers[2].startsWith("HTTP/1.1 404 Not Found\r\n"));
+        QVERIFY(m_browser.answers[3].startsWith("HTTP/1.1 200 OK\r\n"));
+        const QUrlQuery authorize(m_browser.authorizeURL);
+        QVERIFY(authorize.queryItemValue(QStringLiteral("state")).startsWith(QLatin1String("mornix_")));
+        QCOMPARE(authorize.queryItemValue(QStringLiteral("provider")), QStringLiteral("github"));
+
+        // The keychain holds what the controller took in; the user's token was only used to register.
+        const std::optional<DeviceCredentials> stored = storedCredentials();
+        QVERIFY(stored);
+        QCOMPARE(*stored, *m_host.stored);
+        QCOMPARE(stored->deviceID, deviceID);
+        QCOMPARE(stored->apiBaseURL, kBase);
+        QCOMPARE(stored->authBaseURL, std::optional<QString>(kBase));
+        QCOMPARE(stored->authKind, std::optional<QString>(QStringLiteral("oauth-gateway")));
+        QCOMPARE(stored->oauthClientID, std::optional<QString>(Config::defaults().defaultOAuthClientID));
+        QVERIFY(!stored->refreshToken && !stored->tokenExpiresAt);
+        QVERIFY(m_host.client);
+        QVERIFY(!m_host.connected);
+        QVERIFY(!flows->signInWindow());  // closed on success
+        // The stored device token works against the service.
+        const std::optional<KillCommand> none = QCoro::waitFor(m_host.client->pollNextCommand(*stored));
+        QVERIFY(!none);
+    }
+
+    void failuresKeepEverythingAndSayWhy_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QStringList>("fault");
+        QTest::addColumn<QString>("lastCommand");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QString>("logLine");
+        using M = ScriptedBrowser::Mode;
+        QTest::newRow("wrong state") << int(M::wrongState) << QStringList()
+                                     << "oauth state mismatch, retry sign-in" << "state mismatch" << "";
+        QTest::newRow("missing code") << int(M::dropCode) << QStringList()
+                                      << "oauth callback missing code" << "missing authorization code" << "";
+        QTest::newRow("error redirect") << int(M::follow)
+                                        << QStringList{"authorize", "--oauth-error", "access_denied"}
+                                        << "oauth callback missing code" << "missing authorization code" << "";
+        QTest::newRow("browser never returns") << int(M::neverReturn) << QStringList()
+                                               << "oauth timeout, retry sign-in" << "sign-in timed out" << "";
+        QTest::newRow("no browser") << int(M::refuse) << QStringList()
+                                    << "failed at opening sign-in: The web browser could not be opened."
+                                    << "failed during opening sign-in" << "";
+        QTest::newRow("redirect mismatch")
+            << int(M::follow)
+            << QStringList{"token", "--status", "400", "--message", "Redirect_URI does not match previously seen redirect URI"}
+            << "oauth redirect mismatch, retry sign-in" << "redirect mismatch on auth server"
+            << "server detail at opening sign-in: {\"error\":\"injected_fault\",\"message\":\"Redirect_URI does not match "
+               "previously seen redirect URI\"}";
+        QTest::newRow("sensitive detail")
+            << int(M::follow)
+            << QStringList{"register", "--status", "500", "--message", "field stable_payload_json of SERIAL-1 rejected"}
+            << "server 500 at registering device: redacted sensitive server detail"
+            << "server error during registering device"
+            << "server detail at registering device: redacted sensitive server detail";
+    }
+
+    void failuresKeepEverythingAndSayWhy()
+    {
+        QFETCH(int, mode);
+        QFETCH(QStringList, fault);
+        QFETCH(QString, lastCommand);
+        QFETCH(QString, label);
+        QFETCH(QString, logLine);
+        if (!fault.isEmpty()) {
+            const ProcessResult set = m_service.admin(QStringList{QStringLiteral("fault"), QStringLiteral("set")} + fault);
+            QCOMPARE(set.exitCode, 0);
+        }
+        m_browser.setMode(ScriptedBrowser::Mode(mode));
+        auto flows = makeFlows(std::chrono::milliseconds(mode == int(ScriptedBrowser::Mode::neverReturn) ? 500 : 20000));
+        QVERIFY2(signIn(*flows, SignInMethod::google(), lastCommand, 40000), qPrintable(m_host.commands.join('|')));
+        QCOMPARE(m_host.last(), lastCommand);
+        SignInWindowController *window = flows->signInWindow();
+        QVERIFY(window && window->isOpen());
+        QCOMPARE(window->statusText(), label);
+        QCOMPARE(window->statusColor(), SignInWindowController::LabelColor::red);
+        QVERIFY(window->statusVisible());
+        QVERIFY(window->buttonsEnabled());
+        if (!logLine.isEmpty())
+            QVERIFY2(m_log.contains(logLine), qPrintable(m_log.join('\n')));
+        for (const QString &text : m_log + m_host.commands)
+            QVERIFY2(!text.contains(QLatin1String("stable_payload_json")), qPrintable(text));
+        QVERIFY(!m_host.stored && !m_host.client);
+        QVERIFY(!storedCredentials());
+
+        // The same window takes a new attempt (the service answering normally again).
+        m_service.admin({QStringLiteral("fault"), QStringLiteral("clear")});
+        m_browser.setMode(ScriptedBrowser::Mode::follow);
+        window->signInGitHub();
+        QVERIFY(!window->buttonsEnabled());
+        QVERIFY(QTest::qWaitFor([&] { return m_host.last().startsWith(QLatin1String("registered ")); }, 40000));
+        QVERIFY(storedCredentials());
+        QVERIFY(!flows->signInWindow());
+    }
+
+    void slowTokenEndpointKeepsTheEventLoopRunning()
+    {
+        QCOMPARE(m_service.admin({"fault", "set", "token", "--delay-ms", "2500"}).exitCode, 0);
+        auto flows = makeFlows();
+        m_browser.setMode(ScriptedBrowser::Mode::follow);
+        int ticks = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(50);
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(signIn(*flows, SignInMethod::github(), QStringLiteral("registered ")));
+        QVERIFY(clock.elapsed() >= 2500);
+        // The wait for the token suspended the flow, not the thread.
+        QVERIFY2(ticks >= 30, qPrintable(QString::number(ticks)));
+    }
+
+    void portAlreadyTaken()
+    {
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::LocalHost, 53682));
+        auto flows = makeFlows();
+        m_browser.setMode(ScriptedBrowser::Mode::follow);
+        QVERIFY(signIn(*flows, SignInMethod::github(), QStringLiteral("oauth listener failed")));
+        QCOMPARE(m_host.last(), QStringLiteral("oauth listener failed: Address already in use"));
+        QCOMPARE(flows->signInWindow()->statusText(), QStringLiteral("authentication failed"));
+        QCOMPARE(m_browser.opened, 0);
+    }
+
+    void keychainFailureAfterRegistrationChangesNothing()
+    {
+        auto flows = makeFlows(std::chrono::seconds(20), std::make_shared<CredentialSaveFails>(m_ports.keychain));
+        m_browser.setMode(ScriptedBrowser::Mode::follow);
+        QVERIFY(signIn(*flows, SignInMethod::github(), QStringLiteral("failed at registering device: ")));
+        QVERIFY(!m_service.deviceID().isEmpty());  // the service did register it
+        QCOMPARE(flows->signInWindow()->statusText(), QStringLiteral("failed during registering device"));
+        QVERIFY(!m_host.stored && !m_host.client);
+        QVERIFY(m_host.connected);  // untouched
+        QVERIFY(!storedCredentials());
+    }
+
+    void closingTheWindowCancels()
+    {
+        auto flows = makeFlows();
+        SignInWindowController::setNextAnswer(std::nullopt);
+        flows->registerDevice();
+        QVERIFY(QTest::qWaitFor([&] { return m_host.last() == QLatin1String("sign-in canceled"); }, 5000));
+        QCOMPARE(m_host.commands, QStringList{QStringLiteral("sign-in canceled")});
+        QCOMPARE(m_browser.opened, 0);
+        QVERIFY(!flows->signInWindow());
+    }
+
+    void initialPromptAppearsOncePerRun()
+    {
+        auto flows = makeFlows();
+        SignInWindowController::setNextAnswer(std::nullopt);
+        flows->presentInitialClaimPromptIfNeeded();
+        flows->presentInitialClaimPromptIfNeeded();
+        QVERIFY(flows->didPresentInitialClaimPrompt());
+        QVERIFY(QTest::qWaitFor([&] { return !m_host.commands.isEmpty(); }, 5000));
+        QTest::qWait(600);
+        QCOMPARE(m_host.commands, QStringList{QStringLiteral("sign-in canceled")});
+        flows->presentInitialClaimPromptIfNeeded();
+        QTest::qWait(600);
+        QCOMPARE(m_host.commands.size(), 1);
+        // Not at all with a pending claim (or credentials).
+        auto other = makeFlows();
+        m_host.pending = PendingClaimState{QStringLiteral("c"), kBase, QStringLiteral("n"), 1};
+        other->presentInitialClaimPromptIfNeeded();
+        QVERIFY(!other->didPresentInitialClaimPrompt());
+    }
+
+    void refusedOutsideTheBundle()
+    {
+        SignInFlows::Dependencies deps;
+        deps.alerts = std::shared_ptr<SignInFlows::Alerts>(&m_alerts, [](SignInFlows::Alerts *) {});
+        deps.appendLog = [this](const QString &line) { m_log.append(line); };
+        deps.runtimeContext = [] {
+            RuntimeContext context = bundledContext();
+            context.bundlePath = QStringLiteral("/opt/build");
+            context.executablePath = QStringLiteral("/opt/build/VeltroMornix");
+            return context;
+        };
+        SignInFlows flows(m_host, deps);
+        flows.registerDevice();
+        QCOMPARE(m_host.commands, QStringList{QStringLiteral("refusing claim flow from unbundled runtime")});
+        QCOMPARE(m_log, QStringList{QStringLiteral("runtime refusal bundle_path=/opt/build executable_path=/opt/build/VeltroMornix")});
+        QCOMPARE(m_alerts.shown.size(), 1);
+        QCOMPARE(m_alerts.shown[0].first, QStringLiteral("Run the bundled app target"));
+        QCOMPARE(m_alerts.shown[0].second,
+                 QStringLiteral("Secure Enclave and Keychain access require Mornix to run from the signed app bundle.\n\n"
+                                "Bundle ID: ai.veltro.mornix\nBundle path: /opt/build\nExecutable path: /opt/build/VeltroMornix\n\n"
+                                "Launch the Xcode app target so the process runs from VeltroMornix.app instead of a raw executable."));
+        QVERIFY(!flows.signInWindow());
+        QVERIFY(flows.didPresentInitialClaimPrompt());
+    }
+
+    void claimPendingThenApproved()
+    {
+        auto flows = makeFlows();
+        const QString invite = m_service.adminJSON({QStringLiteral("invite"), QStringLiteral("create")})
+                                   .value(QStringLiteral("invite_code")).toString();
+        QVERIFY(!invite.isEmpty());
+        SignInWindowController::setNextAnswer(
+            SignInMethod::deviceEnrollment(QStringLiteral("mdm-secret"), invite, std::nullopt));
+        flows->registerDevice();
+        QVERIFY(QTest::qWaitFor([&] { return m_host.last().startsWith(QLatin1String("pending claim ")); }, 30000));
+        QCOMPARE(m_host.commands, (QStringList{QStringLiteral("zta: collecting device identity"),
+                                               QStringLiteral("silicon-vault: requesting claim challenge"),
+                                               QStringLiteral("silicon-vault: signing claim challenge"),
+                                               QStringLiteral("silicon-vault: submitting claim request"),
+                                               m_host.last()}));
+        const std::optional<PendingClaimState> pending = m_keychain->loadPendingClaim();
+        QVERIFY(pending);
+        QCOMPARE(*m_host.pending, *pending);
+        QCOMPARE(m_host.last(), QStringLiteral("pending claim ") + pending->claimID.left(8));
+        QCOMPARE(pending->deviceName, QStringLiteral("Test Box"));
+        QCOMPARE(m_alerts.shown.value(0).first, QStringLiteral("Device claim submitted"));
+        QCOMPARE(m_alerts.shown.value(0).second,
+                 QStringLiteral("Claim ") + pending->claimID
+                     + QStringLiteral(" is now pending_admin_review and awaiting workspace admin approval before login-time device binding."));
+        QVERIFY(!flows->signInWindow());
+
+        const auto poll = [&] {
+            const PendingClaimState claim = *m_host.pending;
+            QCoro::waitFor(flows->resumeApprovedClaimIfNeeded(claim));
+            return m_host.last();
+        };
+        QCOMPARE(poll(), QStringLiteral("pending claim ") + pending->claimID.left(8));
+        // Approved, but the service hands out no credentials yet; then a status nobody knows.
+        QCOMPARE(m_service.admin({"claims", "approve", pending->claimID}).exitCode, 0);
+        m_service.admin({"fault", "set", "claim-status", "--claim-status", "APPROVED"});
+        QCOMPARE(poll(), QStringLiteral("claim approved, awaiting bootstrap"));
+        m_service.admin({"fault", "set", "claim-status", "--claim-status", "On_Hold"});
+        QCOMPARE(poll(), QStringLiteral("claim status on_hold"));
+        m_service.admin({"fault", "set", "claim-status", "--status", "503"});
+        QVERIFY(poll().startsWith(QLatin1String("pending claim poll failed: ")));
+        QVERIFY(m_host.pending && m_keychain->loadPendingClaim() && !m_host.stored);
+
+        QCOMPARE(poll(), QStringLiteral("claim approved ") + pending->claimID.left(8));
+        QVERIFY(!m_host.pending);
+        QVERIFY(!m_keychain->loadPendingClaim());
+        const std::optional<DeviceCredentials> stored = storedCredentials();
+        QVERIFY(stored);
+        QCOMPARE(*stored, *m_host.stored);
+        QCOMPARE(stored->deviceID, m_service.deviceID());
+        QCOMPARE(stored->authKind, std::optional<QString>(QStringLiteral("device-claim")));
+        QVERIFY(!stored->authBaseURL && !stored->oauthClientID);
+        QCOMPARE(m_alerts.shown.last(), (QPair<QString, QString>{QStringLiteral("Device claim approved"),
+                                                                 QStringLiteral("This Mac is now approved and has been bound for command delivery.")}));
+        QVERIFY(!QCoro::waitFor(m_host.client->pollNextCommand(*stored)));
+    }
+
+    void tokenRefreshFollowsTheSixtySecondRule()
+    {
+        auto flows = makeFlows();
+        m_browser.setMode(ScriptedBrowser::Mode::follow);
+        // A token grant of the service's OAuth endpoint, obtained through the browser.
+        const std::shared_ptr<const APIClient> auth = std::make_shared<APIClient>(makePinnedSession(kBase));
+        const OAuthAuthenticationMethod method = OAuthAuthenticationMethod::github();
+        const std::optional<QString> client = Config::defaults().defaultOAuthClientID;
+        const std::optional<QString> noSecret;
+        const AuthResult grant = QCoro::waitFor(flows->oauthManager().authenticateOnce(kBase, auth, method, client, noSecret));
+        QVERIFY(grant.token.refresh_token);
+
+        m_host.client = makeServiceClientFactory(Config::defaults(), {})(kBase);
+        DeviceCredentials credentials;
+        credentials.apiBaseURL = kBase;
+        credentials.authKind = QStringLiteral("oauth-gateway");
+        credentials.bearerToken = grant.token.access_token;
+        credentials.refreshToken = grant.token.refresh_token;
+        credentials.orgID = credentials.projectID = credentials.deviceID = credentials.deviceSecret = QStringLiteral("x");
+        const double now = double(QDateTime::currentSecsSinceEpoch());
+
+        credentials.tokenExpiresAt = now + 61;
+        const std::optional<DeviceCredentials> kept = QCoro::waitFor(flows->refreshOAuthIfNeeded(credentials, false));
+        QCOMPARE(kept, std::optional<DeviceCredentials>(credentials));
+        QVERIFY(!m_host.stored && !storedCredentials());
+
+        credentials.tokenExpiresAt = now + 59;
+        const std::optional<DeviceCredentials> renewed = QCoro::waitFor(flows->refreshOAuthIfNeeded(credentials, false));
+        QVERIFY(renewed);
+        QVERIFY(renewed->bearerToken != credentials.bearerToken);
+        QVERIFY(renewed->refreshToken && *renewed->refreshToken != *credentials.refreshToken);  // rotated
+        QVERIFY(renewed->tokenExpiresAt && std::abs(*renewed->tokenExpiresAt - (now + 3600)) < 30);
+        QCOMPARE(renewed->oauthClientID, std::optional<QString>(Config::defaults().defaultOAuthClientID));
+        QCOMPARE(renewed->deviceID, credentials.deviceID);
+        QCOMPARE(storedCredentials(), renewed);
+        QCOMPARE(m_host.stored, renewed);
+
+        // The old refresh token is refused now: a forced refresh gives nothing, a due one keeps
+        // the old credentials, and nothing is stored either way.
+        QVERIFY(!QCoro::waitFor(flows->refreshOAuthIfNeeded(credentials, true)));
+        QCOMPARE(QCoro::waitFor(flows->refreshOAuthIfNeeded(credentials, false)), std::optional<DeviceCredentials>(credentials));
+        QCOMPARE(storedCredentials(), renewed);
+        // Without a service client or a refresh token nothing is attempted.
+        DeviceCredentials bare = credentials;
+        bare.refreshToken.reset();
+        QVERIFY(!QCoro::waitFor(flows->refreshOAuthIfNeeded(bare, true)));
+        QCOMPARE(QCoro::waitFor(flows->refreshOAuthIfNeeded(bare, false)), std::optional<DeviceCredentials>(bare));
+    }
+};
+
+QTEST_MAIN(TestSignInFlows)
+#include "tst_sign_in_flows.moc"
