@@ -252,7 +252,6 @@ private Q_SLOTS:
             QCOMPARE(result.message, KillExecutor::kInstanceNotFound);
         }
         scene.verifyImpostorsAlive();
-        QCOMPARE(m_processes->signalsRequested.load(), 0);
 
         const DetectedAgentInstance genuine = monitor.snapshot->first();
         QCOMPARE(genuine.processIdentifier, scene.genuine->pid());

@@ -116,13 +116,16 @@ private Q_SLOTS:
 
         const QString outside = m_dir.filePath(QStringLiteral("outside"));
         QVERIFY(QDir().mkpath(outside));
+        // The links lie in Contents/Resources/deep/er: five steps up is the bundle's parent.
         const QStringList escapes{
-            QStringLiteral("../../.."),                    // the bundle's parent
+            QStringLiteral("../../../../.."),              // the bundle's parent
             outside,                                       // absolute
-            QStringLiteral("../../../../outside"),
-            QStringLiteral("deep/../../../../outside"),
+            QStringLiteral("../../../../../../outside"),
+            QStringLiteral("../../deep/er/../../../../../../outside"),
             QStringLiteral("nowhere"),                     // dangling
-            QStringLiteral("up/../../..")                  // through a link to the parent: "up" -> ".."
+            // Through a link to the parent ("up" -> ".."): read as text it stays inside, resolved
+            // by the kernel it leaves the bundle.
+            QStringLiteral("up/../../../../..")
         };
         for (const QString &target : escapes) {
             const QString link = resources + QStringLiteral("/deep/er/escape");

@@ -6,6 +6,7 @@
 #include "platform/linux/linux_workspace.h"
 #include "platform/linux/plist_bundle_reader.h"
 
+#include "support/agent_fixture_checks.h"
 #include "support/agent_process.h"
 #include "support/process_runner.h"
 #include "support/signed_fixtures.h"
@@ -44,8 +45,8 @@ put('nul-string.xml', xml.replace(b'<string>com.anthropic.claude</string>', b'<s
 put('nul-cdata.xml', xml.replace(b'<string>Claude</string>', b'<string><![CDATA[Cla\x00ude]]></string>', 1))
 put('nul-key.xml', xml.replace(b'<key>CFBundleName</key>', b'<key>CFBundle\x00Name</key>'))
 put('entity-nul.xml', xml.replace(b'<string>Claude</string>', b'<string>Cla&#0;ude</string>', 1))
-put('duplicate-key.xml', xml.replace(b'<key>CFBundleName</key>', b'<key>CFBundleIdentifier</key><string>com.openai.chatgpt</string><key>CFBundleName</key>'))
 put('utf16-nul-string.bplist', plistlib.dumps(dict(base, CFBundleName='Cl\u00e5\x00ude'), fmt=plistlib.FMT_BINARY))
+put('ascii-nul-string.bplist', plistlib.dumps(dict(base, CFBundleName='Cla\x00ude'), fmt=plistlib.FMT_BINARY))
 put('utf16-nul-key.bplist', plistlib.dumps(dict(base, **{'CFBundle\u00e5\x00Name': 'x'}), fmt=plistlib.FMT_BINARY))
 rich = dict(base, CFBundleName='Cl\u00e5ude \u2603', VeltroDesktopBridgeProtocol=1, Big=2**63 + 5, Flag=True,
             Ratio=0.25, Blob=b'\x00\x01\xff', Items=['a', 2, {'k': False}],
@@ -59,12 +60,6 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
 // An unsigned bundle "Claude.app" under dir whose Info.plist is the given file, or a FIFO /
@@ -104,7 +99,7 @@ private:
     QString m_plists;
     const QStringList m_crafted{QStringLiteral("nul-string.xml"), QStringLiteral("nul-cdata.xml"),
                                 QStringLiteral("nul-key.xml"), QStringLiteral("utf16-nul-string.bplist"),
-                                QStringLiteral("utf16-nul-key.bplist"), QStringLiteral("duplicate-key.xml")};
+                                QStringLiteral("utf16-nul-key.bplist"), QStringLiteral("ascii-nul-string.bplist")};
 
     QString plist(const QString &name) const { return m_plists + QLatin1Char('/') + name; }
 
@@ -147,8 +142,8 @@ private Q_SLOTS:
         QVERIFY2(made.exitCode == 0, made.standardError.constData());
     }
 
-    // Strings or keys with NUL (XML raw, CDATA, UTF-16 in binary), repeated keys, non-dictionary
-    // roots and unparsable entities are refused as a whole; what python wrote reads back exactly.
+    // Strings or keys with NUL (XML raw, CDATA, ASCII or UTF-16 in binary), non-dictionary roots
+    // and unparsable entities are refused as a whole; what python wrote reads back exactly.
     void parsing()
     {
         for (const QString &name : m_crafted)
@@ -205,8 +200,14 @@ private Q_SLOTS:
         QVERIFY(!run.timedOut);
         QVERIFY(!run.crashed);
         QCOMPARE(run.exitCode, 0);
-        const QJsonArray listed = QJsonDocument::fromJson(run.standardOutput).array();
-        QVERIFY(!listed.isEmpty());
+        QSet<QString> listed;
+        for (const QJsonValue &item : QJsonDocument::fromJson(run.standardOutput).array())
+            listed.insert(item.toObject().value(QStringLiteral("local_instance_id")).toString());
+        const qint32 genuine = scene.processes.front()->pid();
+        QVERIFY(listed.contains(agent_checks::instanceID(
+            QStringLiteral("claude-desktop:application:%1:%2:com.anthropic.claude:com.anthropic.claude")
+                .arg(genuine)
+                .arg(agent_checks::applicationLaunchIdentity(genuine)))));
 
         const QString root = m_dir.filePath(QStringLiteral("scene")) + QLatin1Char('/');
         QList<qint32> applications;

@@ -82,8 +82,8 @@ bool walkDirectory(Walk &walk, int parent, const QByteArray &name, const QString
         return walk.fail(QStringLiteral("cannot list %1").arg(relative));
     }
     bool ok = true;
-    errno = 0;
     while (ok) {
+        errno = 0;
         const dirent *entry = ::readdir(dir);
         if (!entry) {
             if (errno != 0)
@@ -143,7 +143,6 @@ bool walkDirectory(Walk &walk, int parent, const QByteArray &name, const QString
         } else {
             ok = walk.fail(QStringLiteral("%1 is not a regular file, directory or symbolic link").arg(path));
         }
-        errno = 0;
     }
     ::closedir(dir);
     return ok;
@@ -182,9 +181,15 @@ std::optional<BundleContents> readBundleContents(const QString &bundlePath, cons
     // The top of a bundle holds Contents/ and nothing else.
     bool ok = true;
     if (DIR *dir = ::fdopendir(::dup(walk.root))) {
-        errno = 0;
         bool sawContents = false;
-        while (const dirent *entry = ::readdir(dir)) {
+        for (;;) {
+            errno = 0;
+            const dirent *entry = ::readdir(dir);
+            if (!entry) {
+                if (errno != 0)
+                    ok = walk.fail(QStringLiteral("cannot list the bundle"));
+                break;
+            }
             const QByteArray name(entry->d_name);
             if (name == "." || name == "..")
                 continue;

@@ -40,6 +40,61 @@ bool hasNulInStringsOrKeys(plist_t root)
     return nul;
 }
 
+quint64 bigEndian(const uchar *p, int size)
+{
+    quint64 value = 0;
+    for (int i = 0; i < size; ++i)
+        value = (value << 8) | p[i];
+    return value;
+}
+
+// libplist cuts a binary plist's ASCII string at its first NUL without saying so; the other
+// readers of the same file would see more. Walks the object table and reports whether any
+// string object (ASCII or UTF-16) holds a NUL, or whether the table is not well formed.
+bool binaryHasNulOrIsMalformed(const QByteArray &bytes)
+{
+    const auto *data = reinterpret_cast<const uchar *>(bytes.constData());
+    const quint64 size = static_cast<quint64>(bytes.size());
+    if (size < 8 + 32)
+        return true;
+    const uchar *trailer = data + size - 32;
+    const int offsetSize = trailer[6];
+    const quint64 objects = bigEndian(trailer + 8, 8);
+    const quint64 tableOffset = bigEndian(trailer + 24, 8);
+    if (offsetSize < 1 || offsetSize > 8 || objects == 0 || tableOffset < 8 || tableOffset > size - 32
+        || objects > (size - 32 - tableOffset) / static_cast<quint64>(offsetSize))
+        return true;
+    for (quint64 i = 0; i < objects; ++i) {
+        const quint64 offset = bigEndian(data + tableOffset + i * static_cast<quint64>(offsetSize), offsetSize);
+        if (offset < 8 || offset >= tableOffset)
+            return true;
+        const int type = data[offset] >> 4;
+        if (type != 0x5 && type != 0x6)
+            continue;
+        quint64 length = data[offset] & 0x0f;
+        quint64 start = offset + 1;
+        if (length == 0x0f) {
+            // The length follows as an integer object: marker 0x1n, then 2^n big-endian bytes.
+            if (start >= tableOffset || (data[start] >> 4) != 0x1 || (data[start] & 0x0f) > 3)
+                return true;
+            const int lengthSize = 1 << (data[start] & 0x0f);
+            if (start + 1 + static_cast<quint64>(lengthSize) > tableOffset)
+                return true;
+            length = bigEndian(data + start + 1, lengthSize);
+            start += 1 + static_cast<quint64>(lengthSize);
+        }
+        const quint64 unit = type == 0x5 ? 1 : 2;
+        if (length > (tableOffset - start) / unit)
+            return true;
+        for (quint64 j = 0; j < length; ++j) {
+            const uchar *c = data + start + j * unit;
+            if (c[0] == 0 && (unit == 1 || c[1] == 0))
+                return true;
+        }
+    }
+    return false;
+}
+
 // Converts one node; sets ok to false on anything the reader refuses.
 QVariant toVariant(plist_t node, int depth, bool &ok)
 {
@@ -138,6 +193,13 @@ std::optional<QVariantMap> parse(const QByteArray &bytes)
 {
     if (bytes.isEmpty() || bytes.size() > kMaxBytes)
         return std::nullopt;
+    if (bytes.startsWith("bplist")) {
+        if (binaryHasNulOrIsMalformed(bytes))
+            return std::nullopt;
+    } else if (bytes.contains('\0')) {
+        // No XML document holds a NUL character in any form; libplist would cut keys at it.
+        return std::nullopt;
+    }
     plist_t raw = nullptr;
     plist_from_memory(bytes.constData(), static_cast<uint32_t>(bytes.size()), &raw);
     const PlistPtr root(raw);
