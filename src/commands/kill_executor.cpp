@@ -94,12 +94,10 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(const KillTargetCatal
         }
         bool actedOn = false;
         for (const RunningApplication &copy : copies) {
-            auto codeSigning = m_codeSigning;
-            const QString bundlePath = copy.bundlePath;
-            QFuture<std::optional<SigningInformation>> check = startOnWorkerThread(
-                [codeSigning, bundlePath] { return codeSigning->staticSigningInformation(bundlePath); });
-            const std::optional<SigningInformation> signing = co_await check;
-            if (!signing || signing->teamIdentifier.isEmpty() || !target.teamIdentifiers.contains(signing->teamIdentifier)) {
+            // The check before every signal: the bytes this copy runs are its bundle's signed
+            // main executable, signed by one of the target's teams.
+            const std::optional<QString> team = co_await runningCopyTeam(copy);
+            if (!team || !target.teamIdentifiers.contains(*team)) {
                 qCInfo(lcExecutor) << "left a copy with a foreign signature running, pid" << copy.pid;
                 signatureRejected.append(bundleID);
                 continue;
@@ -109,6 +107,12 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(const KillTargetCatal
                 co_await sleepFor(m_timing.gracePeriod, cancellation);
                 if (m_workspace->isTerminated(copy))
                     continue;
+            }
+            const std::optional<QString> teamNow = co_await runningCopyTeam(copy);
+            if (!teamNow || !target.teamIdentifiers.contains(*teamNow)) {
+                qCInfo(lcExecutor) << "a copy changed its signed identity before the forced stop, pid" << copy.pid;
+                signatureRejected.append(bundleID);
+                continue;
             }
             m_workspace->forceTerminate(copy);
             forced.append(bundleID);
@@ -147,13 +151,27 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(const KillTargetCatal
     co_return KillExecutionResult{!stillRunning, message, payload};
 }
 
-QCoro::Task<bool> KillExecutor::currentAuthorizedTarget(const DetectedAgentInstance &instance)
+QCoro::Task<std::optional<AgentInstanceScanner::Authorization>>
+KillExecutor::currentAuthorization(const DetectedAgentInstance &instance)
 {
     auto scanner = m_scanner;
     const DetectedAgentInstance copy = instance;
-    QFuture<bool> check = startOnWorkerThread([scanner, copy] { return scanner->isCurrentAuthorizedTarget(copy); });
-    const bool authorised = co_await check;
-    co_return authorised;
+    QFuture<std::optional<AgentInstanceScanner::Authorization>> check =
+        startOnWorkerThread([scanner, copy] { return scanner->currentAuthorization(copy); });
+    std::optional<AgentInstanceScanner::Authorization> authorization = co_await check;
+    co_return authorization;
+}
+
+QCoro::Task<std::optional<QString>> KillExecutor::runningCopyTeam(const RunningApplication &copyArgument)
+{
+    auto codeSigning = m_codeSigning;
+    const RunningApplication copy = copyArgument;
+    QFuture<std::optional<SigningInformation>> check = startOnWorkerThread(
+        [codeSigning, copy] { return codeSigning->applicationSigningInformation(copy.pid, copy.bundlePath); });
+    const std::optional<SigningInformation> signing = co_await check;
+    if (!signing || signing->teamIdentifier.isEmpty())
+        co_return std::nullopt;
+    co_return signing->teamIdentifier;
 }
 
 QCoro::Task<AgentInstanceLiveness> KillExecutor::waitForStop(const DetectedAgentInstance &instance, nanoseconds timeout,
@@ -179,17 +197,17 @@ QCoro::Task<AgentInstanceLiveness> KillExecutor::waitForStop(const DetectedAgent
     co_return m_scanner->liveness(instance);
 }
 
-bool KillExecutor::sendStop(const DetectedAgentInstance &instance, bool force)
+bool KillExecutor::sendStop(const DetectedAgentInstance &instance,
+                            const AgentInstanceScanner::Authorization &authorization, bool force)
 {
     if (instance.report.kind == AgentProductCatalog::kApplicationKind) {
-        const std::optional<RunningApplication> application = m_workspace->runningApplication(instance.processIdentifier);
-        // Only the launch that was verified; a newer application on the pid is left alone.
-        if (!application || !application->launchDate
-            || AgentInstanceScanner::applicationLaunchIdentity(*application->launchDate) != instance.launchIdentity)
+        // The verified launch (its precise start); a newer application on the pid is left alone.
+        if (!authorization.application)
             return false;
-        return force ? m_workspace->forceTerminate(*application) : m_workspace->terminate(*application);
+        return force ? m_workspace->forceTerminate(*authorization.application)
+                     : m_workspace->terminate(*authorization.application);
     }
-    return m_processTable->sendSignal(instance.processIdentifier, instance.launchIdentity, force ? SIGKILL : SIGTERM);
+    return m_processTable->sendSignal(instance.processIdentifier, authorization.processStart, force ? SIGKILL : SIGTERM);
 }
 
 QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(const QString &targetInstanceIDArgument,
@@ -219,11 +237,12 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(const QStrin
     }
     if (!instance)
         co_return instanceResult(false, kInstanceNotFound, targetInstanceID, expectedProduct, std::nullopt);
-    if (!co_await currentAuthorizedTarget(*instance))
+    const std::optional<AgentInstanceScanner::Authorization> authorization = co_await currentAuthorization(*instance);
+    if (!authorization)
         co_return instanceResult(false, kInstanceNotFound, targetInstanceID, expectedProduct, std::nullopt);
 
     // Graceful stop.
-    const bool sent = sendStop(*instance, false);
+    const bool sent = sendStop(*instance, *authorization, false);
     AgentInstanceLiveness state = m_scanner->liveness(*instance);
     bool escalate = false;
     if (sent && state == AgentInstanceLiveness::Running) {
@@ -235,9 +254,10 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(const QStrin
 
     if (escalate) {
         // Never force a stop without a fresh identity and signature check right before it.
-        if (!co_await currentAuthorizedTarget(*instance))
+        const std::optional<AgentInstanceScanner::Authorization> again = co_await currentAuthorization(*instance);
+        if (!again)
             co_return instanceResult(false, kInstanceIdentityChanged, targetInstanceID, expectedProduct, std::nullopt);
-        sendStop(*instance, true);
+        sendStop(*instance, *again, true);
         state = co_await waitForStop(*instance, m_timing.forcedStopWait, cancellation);
         if (state == AgentInstanceLiveness::Running)
             co_return instanceResult(false, kInstanceRemained, targetInstanceID, expectedProduct, false);

@@ -69,9 +69,15 @@ private:
     QCoro::Task<AgentInstanceLiveness> waitForStop(const DetectedAgentInstance &instance,
                                                    std::chrono::nanoseconds timeout,
                                                    const QPointer<CancellationToken> &cancellation);
-    QCoro::Task<bool> currentAuthorizedTarget(const DetectedAgentInstance &instance);
+    QCoro::Task<std::optional<AgentInstanceScanner::Authorization>>
+    currentAuthorization(const DetectedAgentInstance &instance);
+    // The running-image check of an application copy: its team when it runs its bundle's signed
+    // main executable.
+    QCoro::Task<std::optional<QString>> runningCopyTeam(const RunningApplication &copy);
     QCoro::Task<void> sleepFor(std::chrono::nanoseconds duration, const QPointer<CancellationToken> &cancellation);
-    bool sendStop(const DetectedAgentInstance &instance, bool force);
+    // Signals exactly the process the authorization verified.
+    bool sendStop(const DetectedAgentInstance &instance, const AgentInstanceScanner::Authorization &authorization,
+                  bool force);
 
     std::shared_ptr<Workspace> m_workspace;
     std::shared_ptr<ProcessTable> m_processTable;

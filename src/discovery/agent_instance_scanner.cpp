@@ -81,11 +81,14 @@ DetectedAgentInstance AgentInstanceScanner::detected(const AgentProductCatalog::
     return instance;
 }
 
-std::optional<SigningInformation> AgentInstanceScanner::staticSigningIdentity(const QString &bundlePath) const
+std::optional<SigningInformation> AgentInstanceScanner::applicationSigningIdentity(const RunningApplication &application) const
 {
-    if (bundlePath.isEmpty())
+    if (application.bundlePath.isEmpty())
         return std::nullopt;
-    std::optional<SigningInformation> info = m_codeSigning->staticSigningInformation(bundlePath);
+    // The bytes the process runs must be the bundle's signed main executable; a signed bundle
+    // beside an impostor's process proves nothing.
+    std::optional<SigningInformation> info =
+        m_codeSigning->applicationSigningInformation(application.pid, application.bundlePath);
     return hasIdentity(info) ? info : std::nullopt;
 }
 
@@ -103,7 +106,7 @@ std::optional<DetectedAgentInstance> AgentInstanceScanner::applicationInstance(c
     if (!application.launchDate)
         return std::nullopt;
     const QString launchIdentity = applicationLaunchIdentity(*application.launchDate);
-    const std::optional<SigningInformation> signing = staticSigningIdentity(application.bundlePath);
+    const std::optional<SigningInformation> signing = applicationSigningIdentity(application);
     if (!signing)
         return std::nullopt;
     const std::optional<AgentProductCatalog::Product> product = AgentProductCatalog::applicationProduct(
@@ -217,24 +220,37 @@ AgentInstanceLiveness AgentInstanceScanner::liveness(const DetectedAgentInstance
     return start.startText == instance.launchIdentity ? AgentInstanceLiveness::Running : AgentInstanceLiveness::Stopped;
 }
 
-bool AgentInstanceScanner::isCurrentAuthorizedTarget(const DetectedAgentInstance &instance) const
+std::optional<AgentInstanceScanner::Authorization>
+AgentInstanceScanner::currentAuthorization(const DetectedAgentInstance &instance) const
 {
-    if (liveness(instance) != AgentInstanceLiveness::Running)
-        return false;
     if (instance.report.kind == AgentProductCatalog::kApplicationKind) {
-        const std::optional<RunningApplication> application = m_workspace->runningApplication(instance.processIdentifier);
+        if (liveness(instance) != AgentInstanceLiveness::Running)
+            return std::nullopt;
+        std::optional<RunningApplication> application = m_workspace->runningApplication(instance.processIdentifier);
         if (!application)
-            return false;
+            return std::nullopt;
         const std::optional<DetectedAgentInstance> fresh = applicationInstance(*application);
-        return fresh && *fresh == instance;
+        if (!fresh || !(*fresh == instance))
+            return std::nullopt;
+        return Authorization{std::move(application), {}};
     }
+    const ProcessStartObservation before = processStartIdentity(instance.processIdentifier);
+    if (before.state != ProcessStartObservation::State::Observed || before.startText != instance.launchIdentity)
+        return std::nullopt;
     const std::optional<SigningInformation> signing = signingIdentity(instance.processIdentifier);
     if (!signing)
-        return false;
+        return std::nullopt;
     const std::optional<AgentProductCatalog::Product> product =
         AgentProductCatalog::processProduct(signing->identifier, signing->teamIdentifier);
-    if (!product)
-        return false;
-    return detected(*product, instance.processIdentifier, signing->identifier, std::nullopt, instance.launchIdentity)
-        == instance;
+    if (!product
+        || !(detected(*product, instance.processIdentifier, signing->identifier, std::nullopt, instance.launchIdentity)
+             == instance))
+        return std::nullopt;
+    // The same process from before the check to after it (a pid reused within the second has
+    // another start tick).
+    const ProcessStartObservation after = processStartIdentity(instance.processIdentifier);
+    if (after.state != ProcessStartObservation::State::Observed || after.startText != before.startText
+        || after.startTicks != before.startTicks)
+        return std::nullopt;
+    return Authorization{std::nullopt, before};
 }

@@ -44,8 +44,20 @@ public:
     std::optional<SigningInformation> signingIdentity(qint32 pid) const;
 
     AgentInstanceLiveness liveness(const DetectedAgentInstance &instance) const;
-    // Still running, and a fresh detection yields exactly the same instance.
-    bool isCurrentAuthorizedTarget(const DetectedAgentInstance &instance) const;
+
+    // What a fresh check verified, for signalling exactly that process: the running application
+    // (its launchToken is the precise start) or the process's start observation (with ticks).
+    struct Authorization {
+        std::optional<RunningApplication> application;   // kind "application"
+        ProcessStartObservation processStart;            // kind "process"
+    };
+    // Still running, and a fresh detection (the running image's signature included) yields
+    // exactly the same instance; nullopt otherwise.
+    std::optional<Authorization> currentAuthorization(const DetectedAgentInstance &instance) const;
+    bool isCurrentAuthorizedTarget(const DetectedAgentInstance &instance) const
+    {
+        return currentAuthorization(instance).has_value();
+    }
 
     // True when any path component, lower-cased, ends in ".app".
     static bool isBundledApplicationExecutable(const QString &path);
@@ -68,7 +80,7 @@ public:
     const std::shared_ptr<ProcessTable> &processTable() const { return m_processTable; }
 
 private:
-    std::optional<SigningInformation> staticSigningIdentity(const QString &bundlePath) const;
+    std::optional<SigningInformation> applicationSigningIdentity(const RunningApplication &application) const;
 
     std::shared_ptr<Workspace> m_workspace;
     std::shared_ptr<ProcessTable> m_processTable;

@@ -29,9 +29,15 @@ public:
     // Strict static validation of the code at path.
     virtual std::optional<SigningInformation> staticSigningInformation(const QString &path) = 0;
 
-    // Dynamic validation of a running process: its running image matches the signature of the
-    // code it was started from, and that code is statically valid.
+    // Dynamic validation of a running process: its running image (the bytes it executes, even
+    // if the file was replaced or deleted since) has the signed digest of the code it was started
+    // from, and that code is statically valid. For a process started from a bundle, only the
+    // bundle's main executable (CFBundleExecutable) counts.
     virtual std::optional<SigningInformation> dynamicSigningInformation(qint32 pid) = 0;
+
+    // Dynamic validation of a running application: as dynamicSigningInformation, and the process
+    // runs the main executable of exactly the bundle at bundlePath (".../X.app").
+    virtual std::optional<SigningInformation> applicationSigningInformation(qint32 pid, const QString &bundlePath) = 0;
 
     // Static validity plus the requirement.
     bool satisfies(const QString &path, const CodeRequirement &requirement)

@@ -17,8 +17,12 @@ struct ProcessStartObservation {
     enum class State { Observed, NotRunning, Unavailable };
     State state = State::Unavailable;
     QString startText;        // set when Observed
+    quint64 startTicks = 0;   // set when Observed: the precise start (clock ticks after boot)
 
-    static ProcessStartObservation observed(QString text) { return {State::Observed, std::move(text)}; }
+    static ProcessStartObservation observed(QString text, quint64 ticks = 0)
+    {
+        return {State::Observed, std::move(text), ticks};
+    }
     static ProcessStartObservation notRunning() { return {State::NotRunning, {}}; }
     static ProcessStartObservation unavailable() { return {State::Unavailable, {}}; }
 };
@@ -35,8 +39,9 @@ public:
     // The start identity of one pid. A terminated process (zombie included) is NotRunning.
     virtual ProcessStartObservation startIdentity(qint32 pid) const = 0;
 
-    // Sends the signal only when the process at pid still has the given start identity (process
-    // form). Returns true when the signal was sent; false when nothing was signalled (gone, pid
-    // reused, or the check could not be made safely).
-    virtual bool sendSignal(qint32 pid, const QString &expectedStartIdentity, int signal) = 0;
+    // Sends the signal only when the process at pid is still the observed one: the same start
+    // text and the same precise start in clock ticks (a pid reused within the same second is a
+    // different process). Returns true when the signal was sent; false when nothing was
+    // signalled (gone, pid reused, expected not Observed, or the check could not be made safely).
+    virtual bool sendSignal(qint32 pid, const ProcessStartObservation &expectedStart, int signal) = 0;
 };

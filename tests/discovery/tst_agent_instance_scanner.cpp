@@ -70,7 +70,7 @@ public:
         return starts.contains(pid) ? ProcessStartObservation::observed(starts.value(pid))
                                     : ProcessStartObservation::notRunning();
     }
-    bool sendSignal(qint32, const QString &, int) override { return false; }
+    bool sendSignal(qint32, const ProcessStartObservation &, int) override { return false; }
 };
 
 class ScriptedCodeSigning final : public CodeSigning {
@@ -84,6 +84,11 @@ public:
     std::optional<SigningInformation> dynamicSigningInformation(qint32 pid) override
     {
         return byPID.contains(pid) ? std::optional(byPID.value(pid)) : std::nullopt;
+    }
+    std::optional<SigningInformation> applicationSigningInformation(qint32 pid, const QString &path) override
+    {
+        Q_UNUSED(pid);
+        return byPath.contains(path) ? std::optional(byPath.value(path)) : std::nullopt;
     }
 };
 
@@ -313,7 +318,7 @@ private Q_SLOTS:
         QHash<qint32, DetectedAgentInstance> stale = map;
         stale[500].report.bundleID = QStringLiteral("com.anthropic.claudedesktop");
         QCOMPARE(scanner.reconcile(stale), first);
-        QCOMPARE(counting->staticEvaluations(), 1);
+        QCOMPARE(counting->applicationEvaluations(), 1);
         workspace->apps[0].launchDate = 1765000001.0;
         const QList<DetectedAgentInstance> relaunched = scanner.reconcile(map);
         QCOMPARE(byPID(relaunched).value(500).launchIdentity, QStringLiteral("1765000001.0"));

@@ -61,7 +61,8 @@ void writePlist(const QString &path, const QByteArray &extra)
     QFile f(path);
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-            "<key>CFBundleIdentifier</key><string>ai.veltro.mornix</string>" + extra + "</dict></plist>\n");
+            "<key>CFBundleIdentifier</key><string>ai.veltro.mornix</string>"
+            "<key>CFBundleExecutable</key><string>oldcopy</string>" + extra + "</dict></plist>\n");
 }
 }  // namespace
 

@@ -99,15 +99,22 @@ private Q_SLOTS:
         QCOMPARE(table.startIdentity(0).state, ProcessStartObservation::State::NotRunning);
     }
 
-    // A signal reaches the process only when its start identity is the expected one.
+    // A signal reaches the process only when it is the observed one: same start text and the same
+    // start tick (a process that started within the same second is another process).
     void signalsAreCheckedAgainstTheStart()
     {
         RunningFixture sleeper(fixtures::sleeperPath());
         QVERIFY(sleeper.isRunning());
         LinuxProcessTable table;
-        const QString start = table.startIdentity(sleeper.pid()).startText;
-        QVERIFY(!table.sendSignal(sleeper.pid(), QStringLiteral("Thu Jan 1 00:00:00 1970"), SIGTERM));
-        QVERIFY(!table.sendSignal(sleeper.pid(), QString(), SIGTERM));
+        const ProcessStartObservation start = table.startIdentity(sleeper.pid());
+        QCOMPARE(start.startTicks, procfs::stat(sleeper.pid())->startTicks);
+        ProcessStartObservation otherSecond = start;
+        otherSecond.startText = QStringLiteral("Thu Jan 1 00:00:00 1970");
+        ProcessStartObservation otherTick = start;
+        otherTick.startTicks += 1;
+        QVERIFY(!table.sendSignal(sleeper.pid(), otherSecond, SIGTERM));
+        QVERIFY(!table.sendSignal(sleeper.pid(), otherTick, SIGTERM));
+        QVERIFY(!table.sendSignal(sleeper.pid(), ProcessStartObservation::unavailable(), SIGTERM));
         QVERIFY(!sleeper.waitForExit(300));
         QVERIFY(table.sendSignal(sleeper.pid(), start, SIGTERM));
         QVERIFY(sleeper.waitForExit(5000));

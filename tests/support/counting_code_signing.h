@@ -21,13 +21,21 @@ public:
         return m_inner->dynamicSigningInformation(pid);
     }
 
+    std::optional<SigningInformation> applicationSigningInformation(qint32 pid, const QString &bundlePath) override
+    {
+        ++m_application;
+        return m_inner->applicationSigningInformation(pid, bundlePath);
+    }
+
     int staticEvaluations() const { return m_static; }
     int dynamicEvaluations() const { return m_dynamic; }
-    int evaluations() const { return m_static + m_dynamic; }
-    void reset() { m_static = 0; m_dynamic = 0; }
+    int applicationEvaluations() const { return m_application; }
+    int evaluations() const { return m_static + m_dynamic + m_application; }
+    void reset() { m_static = 0; m_dynamic = 0; m_application = 0; }
 
 private:
     std::shared_ptr<CodeSigning> m_inner;
     std::atomic<int> m_static{0};
     std::atomic<int> m_dynamic{0};
+    std::atomic<int> m_application{0};
 };

@@ -66,11 +66,11 @@ public:
             return ProcessStartObservation::unavailable();
         return m_inner->startIdentity(pid);
     }
-    bool sendSignal(qint32 pid, const QString &expectedStartIdentity, int signal) override
+    bool sendSignal(qint32 pid, const ProcessStartObservation &expectedStart, int signal) override
     {
         if (signal == SIGKILL && ignoreKill)
             return true;
-        const bool sent = m_inner->sendSignal(pid, expectedStartIdentity, signal);
+        const bool sent = m_inner->sendSignal(pid, expectedStart, signal);
         m_signalled = m_signalled || sent;
         ++signalsRequested;
         return sent;

@@ -4,9 +4,11 @@
 //   veltro-codesign --cert TEAM.pem --key TEAM.key [--identifier ID] PATH
 //   veltro-codesign --verify --anchors ANCHORS.pem PATH
 //
-// PATH ending in ".app" is a bundle: every regular file under Contents/ (except the signature
-// itself) is sealed, the identifier defaults to CFBundleIdentifier, and the signature is written
-// to Contents/_CodeSignature/CodeSignature. Any other PATH is a standalone executable: the
+// PATH ending in ".app" is a bundle: every regular file under Contents/ (outside
+// Contents/_CodeSignature/) is sealed, the identifier defaults to CFBundleIdentifier, and the
+// signature is written to Contents/_CodeSignature/CodeSignature. A bundle that cannot be sealed
+// (a symbolic link leading outside it or nowhere, a FIFO or device, anything beside Contents/)
+// is refused. Any other PATH is a standalone executable: the
 // identifier defaults to its file name and the signature is written to PATH.codesig.
 
 #include "platform/linux/code_signature.h"
@@ -16,7 +18,6 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -75,24 +76,23 @@ int sign(const QString &rawPath, const QString &certificatePath, const QString &
     if (code_signature::isBundlePath(path)) {
         if (!target.isDir())
             return fail(QStringLiteral("%1 is not a bundle directory").arg(rawPath));
-        const std::optional<QVariantMap> info = info_plist::read(path + QStringLiteral("/Contents/Info.plist"));
+        // Seal everything: the very walk the verifier makes, so a bundle that cannot be sealed
+        // (a link leading outside, a FIFO, files beside Contents/) is refused here already.
+        QString problem;
+        const code_signature::FileHasher hasher = [](int fd) { return code_signature::sha256OfDescriptor(fd); };
+        std::optional<code_signature::BundleContents> contents = code_signature::readBundleContents(path, hasher, &problem);
+        if (!contents)
+            return fail(QStringLiteral("%1 cannot be sealed: %2").arg(rawPath, problem));
+        const std::optional<QVariantMap> info = info_plist::parse(contents->infoPlist);
         if (!info)
             return fail(QStringLiteral("%1 has no readable Contents/Info.plist").arg(rawPath));
+        const QVariant executable = info->value(QStringLiteral("CFBundleExecutable"));
+        if (executable.typeId() != QMetaType::QString
+            || !contents->files.contains(QStringLiteral("Contents/MacOS/") + executable.toString()))
+            return fail(QStringLiteral("%1: CFBundleExecutable does not name a file in Contents/MacOS").arg(rawPath));
         if (identifier.isEmpty())
             identifier = info->value(QStringLiteral("CFBundleIdentifier")).toString();
-        const QDir base(path);
-        QDirIterator files(path + QStringLiteral("/Contents"), QDir::Files | QDir::NoSymLinks | QDir::Hidden,
-                           QDirIterator::Subdirectories);
-        while (files.hasNext()) {
-            const QString file = files.next();
-            const QString relative = base.relativeFilePath(file);
-            if (relative.startsWith(QLatin1String("Contents/_CodeSignature/")))
-                continue;
-            const std::optional<QString> hash = hashFile(file);
-            if (!hash)
-                return fail(QStringLiteral("cannot read %1").arg(file));
-            directory.files.insert(relative, *hash);
-        }
+        directory.files = std::move(contents->files);
     } else {
         if (!target.isFile())
             return fail(QStringLiteral("%1 is not a file").arg(rawPath));

@@ -4,6 +4,7 @@
 #include <QMap>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 // The Linux code-signature format "veltro-codesign-1": a DER CMS SignedData (content encapsulated,
@@ -33,6 +34,28 @@ std::optional<CodeDirectory> parseCodeDirectory(const QByteArray &json);
 
 // Lower-case hex SHA-256 of a file's bytes read through an open descriptor; nullopt on I/O error.
 std::optional<QString> sha256OfDescriptor(int fd);
+QString sha256OfBytes(const QByteArray &bytes);
+
+inline constexpr char kInfoPlistPath[] = "Contents/Info.plist";
+inline constexpr char kSignatureDirectory[] = "Contents/_CodeSignature";
+
+// What a bundle holds on disk, as a sealing signature must list it: every regular file under
+// Contents/ outside Contents/_CodeSignature/, by relative path ("Contents/...") with its hash.
+struct BundleContents {
+    QMap<QString, QString> files;   // relative path -> lower-case hex SHA-256
+    QByteArray infoPlist;           // the very bytes of Contents/Info.plist that were hashed
+};
+
+// Hashes one regular file opened by the walk (descriptor, cache identity); nullopt on failure.
+using FileHasher = std::function<std::optional<QString>(int fd)>;
+
+// Walks the bundle at bundlePath through directory descriptors, never following a symbolic
+// link, and opens every file as foreign_file does (no FIFO can block the walk). A bundle that
+// cannot be sealed gives nullopt and, when problem is given, a reason: anything beside Contents/
+// at the top, a symbolic link that leads outside the bundle or nowhere, a FIFO, socket or
+// device, a name that is not UTF-8, an unreadable entry, more than 100 000 entries or 32 levels.
+std::optional<BundleContents> readBundleContents(const QString &bundlePath, const FileHasher &hash,
+                                                 QString *problem = nullptr);
 
 // Signs content as DER CMS SignedData with SHA-256, content encapsulated, binary mode.
 // certificatePEM may hold further (intermediate) certificates after the signer's, which are

@@ -7,10 +7,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHashFunctions>
+#include <QLoggingCategory>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcCodeSigning, "mornix.platform.codesigning", QtInfoMsg)
 
 namespace {
 
@@ -123,9 +126,6 @@ std::optional<LinuxCodeSigning::Verified> LinuxCodeSigning::verifyStatic(const Q
     if (codePath.isEmpty() || !codePath.startsWith(QLatin1Char('/')))
         return std::nullopt;
     const bool bundle = code_signature::isBundlePath(codePath);
-    const QFileInfo codeInfo(codePath);
-    if (bundle ? !codeInfo.isDir() : !codeInfo.isFile())
-        return std::nullopt;
 
     const std::optional<code_signature::VerifiedContent> content =
         verifySignatureFile(code_signature::signatureFilePath(codePath));
@@ -134,28 +134,40 @@ std::optional<LinuxCodeSigning::Verified> LinuxCodeSigning::verifyStatic(const Q
     std::optional<code_signature::CodeDirectory> directory = code_signature::parseCodeDirectory(content->content);
     if (!directory)
         return std::nullopt;
-
     Verified verified{std::move(*directory), content->teamIdentifier, {}};
-    const QString base = bundle ? codePath : codeInfo.absolutePath();
-    if (bundle) {
-        const std::optional<QVariantMap> info = info_plist::read(codePath + QStringLiteral("/Contents/Info.plist"));
-        const QVariant executable = info ? info->value(QStringLiteral("CFBundleExecutable")) : QVariant();
-        if (executable.typeId() != QMetaType::QString || !code_signature::isSafeRelativePath(executable.toString())
-            || executable.toString().contains(QLatin1Char('/')))
+
+    if (!bundle) {
+        verified.mainExecutable = QFileInfo(codePath).fileName();
+        if (verified.directory.files.size() != 1 || !verified.directory.files.contains(verified.mainExecutable))
             return std::nullopt;
-        verified.mainExecutable = QStringLiteral("Contents/MacOS/") + executable.toString();
-        if (!verified.directory.files.contains(QStringLiteral("Contents/Info.plist")))
+        const std::optional<QString> hash = hashOfFile(codePath);
+        if (!hash || *hash != verified.directory.files.value(verified.mainExecutable))
             return std::nullopt;
-    } else {
-        verified.mainExecutable = codeInfo.fileName();
+        return verified;
     }
-    if (!verified.directory.files.contains(verified.mainExecutable))
+
+    // A bundle is sealed: what lies on disk must be exactly what the signature lists.
+    const code_signature::FileHasher hasher = [this](int fd) { return hashOfDescriptor(fd); };
+    QString problem;
+    const std::optional<code_signature::BundleContents> contents =
+        code_signature::readBundleContents(codePath, hasher, &problem);
+    if (!contents) {
+        qCDebug(lcCodeSigning) << "bundle" << codePath << "is not sealable:" << problem;
         return std::nullopt;
-    for (auto it = verified.directory.files.cbegin(); it != verified.directory.files.cend(); ++it) {
-        const std::optional<QString> hash = hashOfFile(base + QLatin1Char('/') + it.key());
-        if (!hash || *hash != it.value())
-            return std::nullopt;
     }
+    if (contents->files != verified.directory.files) {
+        qCDebug(lcCodeSigning) << "bundle" << codePath << "does not match its signature";
+        return std::nullopt;
+    }
+    const std::optional<QVariantMap> info = info_plist::parse(contents->infoPlist);
+    const QVariant executable = info ? info->value(QStringLiteral("CFBundleExecutable")) : QVariant();
+    if (executable.typeId() != QMetaType::QString || !code_signature::isSafeRelativePath(executable.toString())
+        || executable.toString().contains(QLatin1Char('/')))
+        return std::nullopt;
+    verified.mainExecutable = QStringLiteral("Contents/MacOS/") + executable.toString();
+    if (!verified.directory.files.contains(QLatin1String(code_signature::kInfoPlistPath))
+        || !verified.directory.files.contains(verified.mainExecutable))
+        return std::nullopt;
     return verified;
 }
 
@@ -167,26 +179,40 @@ std::optional<SigningInformation> LinuxCodeSigning::staticSigningInformation(con
     return SigningInformation{verified->directory.identifier, verified->teamIdentifier};
 }
 
-std::optional<SigningInformation> LinuxCodeSigning::dynamicSigningInformation(qint32 pid)
+std::optional<SigningInformation> LinuxCodeSigning::runningImageSigningInformation(qint32 pid,
+                                                                                   const QString &expectedBundlePath)
 {
     if (pid <= 0)
+        return std::nullopt;
+    // The running image, even when the file at the path has been replaced or deleted since the
+    // start. Opened before the path is read, so both describe the same process or the final
+    // re-read of the path tells.
+    char imagePath[64];
+    std::snprintf(imagePath, sizeof imagePath, "/proc/%d/exe", pid);
+    Descriptor image(::open(imagePath, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (image.fd < 0)
         return std::nullopt;
     const QString executable = procfs::executablePath(pid);
     if (executable.isEmpty())
         return std::nullopt;
     const QString bundlePath = LinuxWorkspace::bundlePathOfExecutable(executable);
+    if (!expectedBundlePath.isNull()) {
+        QString expected = expectedBundlePath;
+        while (expected.size() > 1 && expected.endsWith(QLatin1Char('/')))
+            expected.chop(1);
+        if (bundlePath.isEmpty() || bundlePath != expected)
+            return std::nullopt;
+    }
     const QString codePath = bundlePath.isEmpty() ? executable : bundlePath;
     const QString relative = bundlePath.isEmpty() ? QFileInfo(executable).fileName()
                                                   : executable.mid(bundlePath.size() + 1);
 
-    // The running image, even when the file at the path has been replaced since the start.
-    char imagePath[64];
-    std::snprintf(imagePath, sizeof imagePath, "/proc/%d/exe", pid);
-    Descriptor image(::open(imagePath, O_RDONLY | O_CLOEXEC));
-    if (image.fd < 0)
-        return std::nullopt;
     const std::optional<Verified> verified = verifyStatic(codePath);
     if (!verified)
+        return std::nullopt;
+    // Only the main executable (a bundle's CFBundleExecutable) runs as the signed code; any other
+    // file of the bundle, listed or not, is not this code running.
+    if (relative != verified->mainExecutable)
         return std::nullopt;
     const auto listed = verified->directory.files.constFind(relative);
     if (listed == verified->directory.files.constEnd())
@@ -198,4 +224,16 @@ std::optional<SigningInformation> LinuxCodeSigning::dynamicSigningInformation(qi
     if (procfs::executablePath(pid) != executable)
         return std::nullopt;
     return SigningInformation{verified->directory.identifier, verified->teamIdentifier};
+}
+
+std::optional<SigningInformation> LinuxCodeSigning::dynamicSigningInformation(qint32 pid)
+{
+    return runningImageSigningInformation(pid, QString());
+}
+
+std::optional<SigningInformation> LinuxCodeSigning::applicationSigningInformation(qint32 pid, const QString &bundlePath)
+{
+    if (bundlePath.isEmpty())
+        return std::nullopt;
+    return runningImageSigningInformation(pid, bundlePath);
 }

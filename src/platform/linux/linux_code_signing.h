@@ -7,15 +7,17 @@
 #include <QHash>
 #include <QMutex>
 
-// CodeSigning for the "veltro-codesign-1" format, trusting the given PEM anchors. File hashes
-// and CMS verdicts are cached by file identity (device, inode, size, mtime and ctime), so an
-// unchanged executable is hashed once. Construction does no work. Thread: any.
+// CodeSigning for the "veltro-codesign-1" format, trusting the given PEM anchors. A bundle is
+// sealed: its files on disk must be exactly the listed ones. File hashes (running images
+// included) and CMS verdicts are cached by file identity (device, inode, size, mtime and ctime),
+// so an unchanged executable is hashed once. Construction does no work. Thread: any.
 class LinuxCodeSigning final : public CodeSigning {
 public:
     explicit LinuxCodeSigning(QByteArray anchorsPEM);
 
     std::optional<SigningInformation> staticSigningInformation(const QString &path) override;
     std::optional<SigningInformation> dynamicSigningInformation(qint32 pid) override;
+    std::optional<SigningInformation> applicationSigningInformation(qint32 pid, const QString &bundlePath) override;
 
     struct FileKey {
         quint64 device = 0;
@@ -33,6 +35,8 @@ private:
         QString mainExecutable;   // relative path of the main executable
     };
     std::optional<Verified> verifyStatic(const QString &codePath);
+    // expectedBundlePath: null for any code; otherwise the process must run that bundle's code.
+    std::optional<SigningInformation> runningImageSigningInformation(qint32 pid, const QString &expectedBundlePath);
     std::optional<code_signature::VerifiedContent> verifySignatureFile(const QString &signaturePath);
     std::optional<QString> hashOfDescriptor(int fd);
     std::optional<QString> hashOfFile(const QString &path);

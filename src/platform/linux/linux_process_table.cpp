@@ -33,15 +33,18 @@ ProcessStartObservation LinuxProcessTable::startIdentity(qint32 pid) const
     const std::optional<QString> text = procfs::processStartText(*fields);
     if (!text)
         return ProcessStartObservation::unavailable();
-    return ProcessStartObservation::observed(*text);
+    return ProcessStartObservation::observed(*text, fields->startTicks);
 }
 
-bool LinuxProcessTable::sendSignal(qint32 pid, const QString &expectedStartIdentity, int signal)
+bool LinuxProcessTable::sendSignal(qint32 pid, const ProcessStartObservation &expected, int signal)
 {
-    if (expectedStartIdentity.isEmpty())
+    if (expected.state != ProcessStartObservation::State::Observed || expected.startText.isEmpty())
         return false;
+    // The pidfd is opened first; the process it holds must have started at exactly the expected
+    // tick, so a process that took over the pid after the check can never be signalled.
     return signalThroughPidfd(pid, signal, [&] {
         const ProcessStartObservation now = startIdentity(pid);
-        return now.state == ProcessStartObservation::State::Observed && now.startText == expectedStartIdentity;
+        return now.state == ProcessStartObservation::State::Observed && now.startText == expected.startText
+            && now.startTicks == expected.startTicks;
     });
 }

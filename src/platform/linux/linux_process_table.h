@@ -16,7 +16,7 @@ public:
 
     QList<ProcessRecord> processes() const override;
     ProcessStartObservation startIdentity(qint32 pid) const override;
-    bool sendSignal(qint32 pid, const QString &expectedStartIdentity, int signal) override;
+    bool sendSignal(qint32 pid, const ProcessStartObservation &expectedStart, int signal) override;
 
 private:
     std::shared_ptr<const ExecutableListing> m_listing;

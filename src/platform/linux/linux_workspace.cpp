@@ -1,5 +1,6 @@
 #include "platform/linux/linux_workspace.h"
 
+#include "platform/linux/foreign_file.h"
 #include "platform/linux/info_plist.h"
 #include "platform/linux/pidfd.h"
 #include "platform/linux/proc_fs.h"
@@ -10,8 +11,6 @@
 #include <QCoreApplication>
 
 #include <csignal>
-
-#include <sys/stat.h>
 
 QString LinuxWorkspace::bundlePathOfExecutable(const QString &path)
 {
@@ -28,18 +27,22 @@ QString LinuxWorkspace::bundlePathOfExecutable(const QString &path)
 
 std::optional<QVariantMap> LinuxWorkspace::infoPlist(const QString &bundlePath) const
 {
+    // Opened first and judged by its descriptor: a FIFO or device planted at the path is never
+    // read, and nothing here can block.
     const QString path = bundlePath + QStringLiteral("/Contents/Info.plist");
-    struct stat info;
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+    std::optional<foreign_file::OpenFile> file = foreign_file::openRegular(path, info_plist::kMaxBytes);
+    if (!file)
         return std::nullopt;
-    const qint64 modified = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     {
         QMutexLocker lock(&m_mutex);
         const auto it = m_infoCache.constFind(path);
-        if (it != m_infoCache.constEnd() && it->modifiedNs == modified && it->size == info.st_size)
+        if (it != m_infoCache.constEnd() && it->identity == file->identity)
             return it->info;
     }
-    CachedInfo entry{modified, qint64(info.st_size), info_plist::read(path)};
+    const std::optional<QByteArray> bytes = foreign_file::readAll(*file);
+    CachedInfo entry{file->identity, bytes ? info_plist::parse(*bytes) : std::nullopt};
+    if (!bytes)
+        return std::nullopt;   // changed while read: not cached, read again next time
     QMutexLocker lock(&m_mutex);
     if (m_infoCache.size() > 256)
         m_infoCache.clear();
@@ -59,6 +62,12 @@ std::optional<RunningApplication> LinuxWorkspace::application(qint32 pid, const 
         return std::nullopt;
     const std::optional<QVariantMap> info = infoPlist(bundlePath);
     if (!info)
+        return std::nullopt;
+    // Only the bundle's main executable runs as the application; any other program in
+    // Contents/MacOS is not it.
+    const QVariant mainExecutable = info->value(QStringLiteral("CFBundleExecutable"));
+    if (mainExecutable.typeId() != QMetaType::QString
+        || mainExecutable.toString() != executablePath.section(QLatin1Char('/'), -1))
         return std::nullopt;
 
     RunningApplication app;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/linux/executable_listing.h"
+#include "platform/linux/foreign_file.h"
 
 #include <memory>
 
@@ -11,7 +12,8 @@
 #include <QVariantMap>
 
 // Workspace over the bundle model: a running application is a process whose executable is
-// "<B>.app/Contents/MacOS/<name>" with a readable "<B>.app/Contents/Info.plist", and whose parent
+// "<B>.app/Contents/MacOS/<CFBundleExecutable>" with a readable "<B>.app/Contents/Info.plist"
+// (opened without following links or blocking, read only when a regular file), and whose parent
 // does not run the same executable (helper children of an application are not applications).
 // Launch date = process start; terminate = SIGTERM, force terminate = SIGKILL, both through a
 // pidfd checked against the launch. Construction does no work. Thread: any except openURL.
@@ -38,8 +40,7 @@ private:
     bool signal(const RunningApplication &application, int signal);
 
     struct CachedInfo {
-        qint64 modifiedNs = -1;
-        qint64 size = -1;
+        foreign_file::Identity identity;   // of the file the values were read from
         std::optional<QVariantMap> info;
     };
     std::shared_ptr<const ExecutableListing> m_listing;
