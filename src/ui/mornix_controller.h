@@ -76,9 +76,11 @@ public:
     void clearCredentials();
     void quitApp();
 
-    // Distributed-notification handlers. The reload reads the keychain on a worker thread and
+    // Distributed-notification handlers. The reload reads the keychain on a thread of its own and
     // takes the credentials in on the main thread when the read has finished.
     void reloadDesktopCredentials();
+    // True once the stored credentials have been read (see storedStateLoaded).
+    bool storedStateIsLoaded() const { return m_storedStateLoaded; }
     void stopManagedReporter();
 
     void refreshMenuState();
@@ -98,6 +100,10 @@ public:
     AgentInventoryReporter *inventoryReporter() const { return m_reporter; }
     bool isManaged() const;
 
+Q_SIGNALS:
+    // The start-up read of the stored credentials has finished (whatever it found).
+    void storedStateLoaded();
+
 private:
     // CommandPollLoop::Host
     bool paused() const override;
@@ -116,7 +122,14 @@ private:
     void setLastAgentInstanceReportAttemptAt(const QDateTime &when) override;
     void openHelpPage() override;
 
-    void loadStoredState();
+    // Loads the credentials (or else the pending claim) off the main thread and takes them in;
+    // started by the constructor.
+    QCoro::Task<void> loadStoredState();
+    struct StoredState {
+        std::optional<DeviceCredentials> credentials;
+        std::optional<PendingClaimState> pendingClaim;
+        std::optional<QString> failure;
+    };
     struct ReloadedCredentials {
         std::optional<DeviceCredentials> credentials;
         std::optional<QString> failure;
@@ -134,4 +147,6 @@ private:
     std::shared_ptr<AgentInstanceMonitor> m_monitor;
     AgentInventoryReporter *m_reporter;
     QPointer<CommandPollLoop> m_pollLoop;
+    bool m_storedStateLoaded = false;
+    bool m_started = false;
 };
