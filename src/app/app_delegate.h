@@ -31,7 +31,8 @@ public:
     MornixController *controller() const { return m_controller.get(); }
 
 private:
-    void terminate();
+    // Ends the event loop; the process exits with `status`.
+    void terminate(int status = 0);
 
     Arguments m_arguments;
     Ports m_ports;
