@@ -5,7 +5,9 @@
 #include "app/cli_output.h"
 #include "app/controller_factory.h"
 #include "app/mode_dispatch.h"
+#include "platform/linux/display_probe.h"
 #include "platform/linux/linux_ports.h"
+#include "platform/system_log.h"
 #include "ui/mornix_controller.h"
 
 #include <QApplication>
@@ -16,23 +18,27 @@
 
 namespace {
 
-// A window system is reachable: an X or Wayland display, or a platform plugin chosen explicitly.
-bool displayAvailable()
-{
-    return qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY")
-        || qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
-}
-
 int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports)
 {
-    // Without a display QApplication aborts; the managed agent needs no window at all.
-    const bool headless = arguments.has(QStringLiteral("--desktop-managed")) || !displayAvailable();
-    std::unique_ptr<QCoreApplication> app = headless ? std::make_unique<QCoreApplication>(argc, argv)
-                                                     : std::make_unique<QApplication>(argc, argv);
+    // The managed agent needs no window and never touches the display. The other presentations
+    // want one, but Qt aborts when the display does not answer: check first, and without one run
+    // the agent all the same (without menu-bar item and windows), saying why.
+    const bool managed = arguments.has(QStringLiteral("--desktop-managed"));
+    bool windows = false;
+    if (!managed) {
+        const DisplayCheck display = checkDisplay();
+        windows = display.reachable;
+        if (!windows) {
+            const QString text = QStringLiteral("VeltroMornix runs without menu-bar item and windows: ") + display.problem;
+            cli::writeStderr(text + QLatin1Char('\n'));
+            ports.systemLog->error(text);
+        }
+    }
+    std::unique_ptr<QCoreApplication> app = windows ? std::make_unique<QApplication>(argc, argv)
+                                                    : std::make_unique<QCoreApplication>(argc, argv);
     AppDelegate delegate(std::move(arguments), std::move(ports), &makeMornixController);
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
-    app->exec();
-    return 0;
+    return app->exec();
 }
 
 }  // namespace
@@ -41,7 +47,9 @@ int runEntry(int argc, char **argv)
 {
     const Arguments arguments = Arguments::fromMain(argc, argv);
     Ports ports = makeLinuxPorts(argc > 0 ? argv[0] : nullptr);
-    routeQtMessagesToSystemLog(ports.systemLog.get());
+    // Shares the log; when this function returns it puts Qt's previous handler back, so messages
+    // during process teardown never reach a destroyed log.
+    const QtMessageRoute messageRoute(ports.systemLog);
 
     if (const std::optional<int> status = dispatchCommandLineMode(arguments, ports, argc, argv))
         return *status;
