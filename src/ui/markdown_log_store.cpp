@@ -37,6 +37,8 @@ QString MarkdownLogStore::defaultDirectoryPath()
     QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     if (base.isEmpty())
         base = QDir::tempPath();
+    if (base.isEmpty())
+        base = QStringLiteral("/tmp");  // never a path relative to the working directory or the root
     return base + QStringLiteral("/VeltroMornix/Logs");
 }
 

@@ -40,7 +40,7 @@ KeychainLock::~KeychainLock()
 bool ensurePrivateDirectory(const QString &path, bool strict)
 {
     const posix::OpenResult dir
-        = posix::openPrivateDirectory(path, strict ? posix::ModeRule::MakePrivate : posix::ModeRule::NotWritableByOthers);
+        = posix::openPrivateDirectory(path, strict ? posix::ModeRule::RequirePrivate : posix::ModeRule::NotWritableByOthers);
     if (!dir.ok())
         qCWarning(lcKeychainLock).noquote() << "keychain directory unusable:" << dir.description;
     return dir.ok();
@@ -51,7 +51,13 @@ QString keychainBaseDirectory()
     const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     if (dataHome.isEmpty())
         return {};
-    // The program's data directory: 0700 (shared with the runtime lock and the log).
+    // The program's data directory, shared with the runtime lock and the log: 0700, narrowed
+    // through its descriptor when an earlier version left it open.
     const QString base = dataHome + QStringLiteral("/VeltroMornix");
-    return ensurePrivateDirectory(base, true) ? base : QString();
+    const posix::OpenResult dir = posix::openPrivateDirectory(base, posix::ModeRule::MakePrivate);
+    if (!dir.ok()) {
+        qCWarning(lcKeychainLock).noquote() << "data directory unusable:" << dir.description;
+        return {};
+    }
+    return base;
 }

@@ -23,7 +23,7 @@ private:
 // it cannot be created or used.
 QString keychainBaseDirectory();
 // Creates a directory with mode 0700 (and missing parents) in one step; true when it is a real
-// directory (a link is refused, not followed) of the current user. `strict`: group and other
-// bits of an existing one are removed through its descriptor; not strict: it only must not be
-// writable by group or others. The reason of a refusal is logged.
+// directory (a link is refused, not followed) of the current user. `strict`: it has no group or
+// other bits; not strict: it only must not be writable by group or others. The reason of a
+// refusal is logged.
 bool ensurePrivateDirectory(const QString &path, bool strict = true);
