@@ -56,8 +56,9 @@ bool DesktopEnrollment::isUUIDText(const QString &text)
 {
     // The 8-4-4-4-12 form of hexadecimal digits only (no braces, no URN prefix); the nil UUID
     // is a UUID like any other.
-    static const QRegularExpression pattern(QStringLiteral(
-        "^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$"));
+    // Anchored on the whole text ("$" alone would also match before a final newline).
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral(
+        "[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}")));
     return pattern.match(text).hasMatch();
 }
 
