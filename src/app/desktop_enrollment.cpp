@@ -54,9 +54,8 @@ int DesktopEnrollment::acquireLock(const QString &path)
 
 bool DesktopEnrollment::isUUIDText(const QString &text)
 {
-    // The 8-4-4-4-12 form of hexadecimal digits only (no braces, no URN prefix); the nil UUID
-    // is a UUID like any other.
-    // Anchored on the whole text ("$" alone would also match before a final newline).
+    // The 8-4-4-4-12 form of hexadecimal digits only (no braces, no URN prefix, nothing after it:
+    // "$" alone would also match before a final newline); the nil UUID is a UUID like any other.
     static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral(
         "[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}")));
     return pattern.match(text).hasMatch();

@@ -30,7 +30,9 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports)
         windows = display.reachable;
         if (!windows) {
             const QString text = QStringLiteral("VeltroMornix runs without menu-bar item and windows: ") + display.problem;
-            cli::writeStderr(text + QLatin1Char('\n'));
+            // On the terminal only when a display was named and does not answer; always logged.
+            if (display.configured)
+                cli::writeStderr(text + QLatin1Char('\n'));
             ports.systemLog->error(text);
         }
     }

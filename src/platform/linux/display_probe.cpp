@@ -53,6 +53,8 @@ bool waylandAnswers(const QByteArray &display, QString *why)
 DisplayCheck checkDisplay()
 {
     DisplayCheck check;
+    check.configured = !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
     QByteArray platform = qgetenv("QT_QPA_PLATFORM");
     platform = platform.left(platform.indexOf(';')).left(platform.indexOf(':')).trimmed();
     if (!platform.isEmpty() && platform != "xcb" && !platform.startsWith("wayland")) {

@@ -9,7 +9,8 @@
 // Thread: main thread, before the application object is created.
 struct DisplayCheck {
     bool reachable = false;
-    QString problem;  // why not, e.g. "cannot connect to the X display \":99\""
+    bool configured = false;  // a display was named (DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM)
+    QString problem;          // why not, e.g. "cannot connect to the X display \":99\""
 };
 
 DisplayCheck checkDisplay();
