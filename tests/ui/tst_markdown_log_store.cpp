@@ -6,12 +6,10 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QThread>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTest>
 
-#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -60,7 +58,6 @@ private Q_SLOTS:
     void openLogFileAlertsWhenItCannotPrepare();
     void alertWithoutWidgetsGoesToTheSystemLog();
     void filesAndDirectoriesAreOwnerOnly();
-    void fifoAtTheLogPathNeverBlocks();
     void linkedLogsOrDataDirectoryIsRefused();
     void entriesAreNeverGluedToAnOpenLine();
 
@@ -312,39 +309,6 @@ void MarkdownLogStoreTest::filesAndDirectoriesAreOwnerOnly()
     QCOMPARE(modeOf(store->filePath()), mode_t(0600));
     QCOMPARE(readAll(store->filePath()).count("\n- `"), 2);
     QVERIFY(m_systemLog->messages().isEmpty());
-}
-
-void MarkdownLogStoreTest::fifoAtTheLogPathNeverBlocks()
-{
-    auto store = makeStore();
-    QVERIFY(QDir().mkpath(store->directoryPath()));
-    QCOMPARE(::mkfifo(QFile::encodeName(store->filePath()).constData(), 0600), 0);
-    // On a thread of its own, so that a regression fails here instead of hanging the suite.
-    std::atomic<bool> done{false};
-    QThread *writer = QThread::create([&] {
-        store->append(QStringLiteral("entry one"));
-        store->append(QStringLiteral("entry two"));
-        store->openLogFile();
-        done = true;
-    });
-    writer->start();
-    const bool finished = QTest::qWaitFor([&] { return done.load(); }, 5000);
-    if (!finished) {
-        // Release the blocked open so the thread can end, then fail.
-        const int reader = ::open(QFile::encodeName(store->filePath()).constData(), O_RDONLY | O_NONBLOCK);
-        writer->wait(5000);
-        ::close(reader);
-    }
-    writer->wait();
-    delete writer;
-    QVERIFY2(finished, "an append blocked on a FIFO at the log path");
-    const QStringList messages = m_systemLog->messages();
-    QCOMPARE(messages.size(), 2);
-    QVERIFY2(messages.first().startsWith(QStringLiteral("Mornix log write failed: ")) && messages.first().endsWith(QStringLiteral("is a FIFO")),
-             qPrintable(messages.first()));
-    QCOMPARE(m_alerts->alerts.size(), 1);
-    QCOMPARE(m_alerts->alerts.first().first, QStringLiteral("Unable to open logs"));
-    QVERIFY(QFileInfo(store->filePath()).isFile() == false);
 }
 
 void MarkdownLogStoreTest::linkedLogsOrDataDirectoryIsRefused()
