@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -48,10 +49,12 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports)
 int runEntry(int argc, char **argv)
 {
     const Arguments arguments = Arguments::fromMain(argc, argv);
+    // Declared before the ports so that it ends after them: it shares the log, and when this
+    // function returns it puts Qt's previous handler back, so messages during process teardown
+    // never reach a destroyed log.
+    std::optional<QtMessageRoute> messageRoute;
     Ports ports = makeLinuxPorts(argc > 0 ? argv[0] : nullptr);
-    // Shares the log; when this function returns it puts Qt's previous handler back, so messages
-    // during process teardown never reach a destroyed log.
-    const QtMessageRoute messageRoute(ports.systemLog);
+    messageRoute.emplace(ports.systemLog);
 
     if (const std::optional<int> status = dispatchCommandLineMode(arguments, ports, argc, argv))
         return *status;
