@@ -23,6 +23,16 @@ QString describeServiceError(const std::exception &error)
             return QStringLiteral("The service answer was not an HTTP response.");
         }
     }
+    if (const auto *session = dynamic_cast<const PinnedSessionError *>(&error)) {
+        switch (session->kind()) {
+        case PinnedSessionError::Kind::invalidAPIBaseURL:
+            return QStringLiteral("The service address is not a valid URL.");
+        case PinnedSessionError::Kind::insecureScheme:
+            return QStringLiteral("The service address does not use HTTPS.");
+        case PinnedSessionError::Kind::disallowedHost:
+            return QStringLiteral("The service address is not one of the allowed hosts.");
+        }
+    }
     if (const auto *transport = dynamic_cast<const TransportError *>(&error))
         return transport->message();
     const QString text = QString::fromUtf8(error.what());

@@ -1,5 +1,6 @@
 #include "app/app_delegate.h"
 
+#include "app/cli_output.h"
 #include "app/notification_launch.h"
 #include "app/runtime_bootstrap.h"
 #include "app/runtime_lock.h"
@@ -27,9 +28,9 @@ AppDelegate::AppDelegate(Arguments arguments, Ports ports, ControllerFactory con
 
 AppDelegate::~AppDelegate() = default;
 
-void AppDelegate::terminate()
+void AppDelegate::terminate(int status)
 {
-    QCoreApplication::quit();
+    QCoreApplication::exit(status);
 }
 
 void AppDelegate::applicationWillFinishLaunching()
@@ -69,7 +70,17 @@ void AppDelegate::applicationDidFinishLaunching()
         return;
     }
 
-    m_runtimeLock = RuntimeLock::acquire(QStringLiteral("runtime.lock"), *m_ports.systemLog);
+    RuntimeLock::Attempt attempt = RuntimeLock::tryAcquire(QStringLiteral("runtime.lock"), *m_ports.systemLog);
+    if (attempt.outcome == RuntimeLock::Outcome::Unusable) {
+        // Not another instance: this one cannot guard itself, and says so.
+        const QString text = QStringLiteral("VeltroMornix cannot start: the runtime lock cannot be used: ")
+            + attempt.problem;
+        m_ports.systemLog->error(text);
+        cli::writeStderr(text + QLatin1Char('\n'));
+        terminate(1);
+        return;
+    }
+    m_runtimeLock = std::move(attempt.lock);
     if (!m_runtimeLock) {
         // The running instance shows itself when asked (its reopen handler).
         if (m_ports.bundle->bundleIdentifier())

@@ -42,7 +42,8 @@ public:
     const std::shared_ptr<UpdateNotifications> &updateNotifications() const { return m_updateNotifications; }
 
 private:
-    void terminate();
+    // Ends the event loop; the process exits with `status`.
+    void terminate(int status = 0);
 
     Arguments m_arguments;
     Ports m_ports;

@@ -4,6 +4,7 @@
 
 #include <QtGlobal>
 
+#include <atomic>
 #include <cstdio>
 #include <unistd.h>
 
@@ -48,11 +49,12 @@ void writeStderr(const QString &text)
 }  // namespace cli
 
 namespace {
-SystemLog *g_qtMessageLog = nullptr;
+std::atomic<SystemLog *> g_qtMessageLog{nullptr};
 
 void forwardQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (!g_qtMessageLog)
+    SystemLog *log = g_qtMessageLog.load();
+    if (!log)
         return;
     const QString category = context.category ? QString::fromUtf8(context.category) : QString();
     const QString text = category.isEmpty() || category == QLatin1String("default")
@@ -60,22 +62,29 @@ void forwardQtMessage(QtMsgType type, const QMessageLogContext &context, const Q
         : category + QStringLiteral(": ") + message;
     switch (type) {
     case QtDebugMsg:
-        g_qtMessageLog->write(SystemLog::Level::Debug, text);
+        log->write(SystemLog::Level::Debug, text);
         break;
     case QtInfoMsg:
-        g_qtMessageLog->write(SystemLog::Level::Info, text);
+        log->write(SystemLog::Level::Info, text);
         break;
     case QtWarningMsg:
     case QtCriticalMsg:
     case QtFatalMsg:
-        g_qtMessageLog->write(SystemLog::Level::Error, text);
+        log->write(SystemLog::Level::Error, text);
         break;
     }
 }
 }  // namespace
 
-void routeQtMessagesToSystemLog(SystemLog *log)
+QtMessageRoute::QtMessageRoute(std::shared_ptr<SystemLog> log)
+    : m_log(std::move(log))
 {
-    g_qtMessageLog = log;
-    qInstallMessageHandler(forwardQtMessage);
+    g_qtMessageLog.store(m_log.get());
+    m_previous = qInstallMessageHandler(forwardQtMessage);
+}
+
+QtMessageRoute::~QtMessageRoute()
+{
+    qInstallMessageHandler(m_previous);
+    g_qtMessageLog.store(nullptr);
 }

@@ -2,6 +2,9 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QtGlobal>
+
+#include <memory>
 
 // Standard output and standard error of the command-line modes. Only the specified texts reach
 // them: Qt's own diagnostics are routed to the system log (see routeQtMessagesToSystemLog).
@@ -15,6 +18,19 @@ void writeStderr(const QString &text);           // written as UTF-8, unchanged
 }  // namespace cli
 
 class SystemLog;
-// Installs a Qt message handler that forwards every qDebug/qWarning/... to the system log.
-// The log must outlive every later Qt message (the composition root keeps it for the process).
-void routeQtMessagesToSystemLog(SystemLog *log);
+
+// While it lives, every qDebug/qWarning/... goes to the system log. The route keeps the log
+// alive and, when destroyed, puts back the handler that was installed before it, so no Qt
+// message is ever handed to a log that is gone (late messages during process teardown reach
+// Qt's previous handler instead).
+class QtMessageRoute {
+public:
+    explicit QtMessageRoute(std::shared_ptr<SystemLog> log);
+    ~QtMessageRoute();
+    QtMessageRoute(const QtMessageRoute &) = delete;
+    QtMessageRoute &operator=(const QtMessageRoute &) = delete;
+
+private:
+    std::shared_ptr<SystemLog> m_log;
+    QtMessageHandler m_previous = nullptr;
+};

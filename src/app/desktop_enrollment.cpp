@@ -5,16 +5,17 @@
 #include "app/cli_output.h"
 #include "identity/keychain_store.h"
 #include "platform/distributed_notifications.h"
+#include "support/posix_files.h"
 
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QUuid>
 
 #include <exception>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -37,28 +38,27 @@ DesktopEnrollment::DesktopEnrollment(Dependencies dependencies)
 
 QString DesktopEnrollment::lockFilePath(const QString &directory)
 {
-    const QString dir = directory.isEmpty() ? QDir::tempPath() : directory;
-    return QDir(dir).filePath(QStringLiteral("ai.veltro.mornix.enroll.%1.lock").arg(::getuid()));
+    // A fixed place, never derived from TMPDIR: every enrollment of this user meets the same lock
+    // whatever its environment (and a missing TMPDIR never puts it in the working directory).
+    const QString dir = directory.isEmpty() ? QStringLiteral("/tmp") : directory;
+    return dir + QStringLiteral("/ai.veltro.mornix.enroll.%1.lock").arg(::getuid());
 }
 
 int DesktopEnrollment::acquireLock(const QString &path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
+    posix::OpenResult opened = posix::openOwnFile(path, O_RDWR | O_CREAT, posix::ModeRule::RequirePrivate);
+    if (!opened.ok() || ::flock(opened.fd.get(), LOCK_EX | LOCK_NB) != 0)
         return -1;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0
-        || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return opened.fd.release();
 }
 
 bool DesktopEnrollment::isUUIDText(const QString &text)
 {
-    // The 8-4-4-4-12 form only (no braces, no URN prefix).
-    return text.size() == 36 && !QUuid::fromString(text).isNull();
+    // The 8-4-4-4-12 form of hexadecimal digits only (no braces, no URN prefix, nothing after it:
+    // "$" alone would also match before a final newline); the nil UUID is a UUID like any other.
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral(
+        "[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}")));
+    return pattern.match(text).hasMatch();
 }
 
 std::optional<DesktopEnrollment::Request> DesktopEnrollment::parseRequest(const QJsonObject &object)

@@ -32,7 +32,7 @@ public:
         std::function<QString()> hardwareUUID;          // or "UNKNOWN_UUID"
         // nullopt: over the limit, or a read error (then *readError is set).
         std::function<std::optional<QByteArray>(bool *readError)> readInput;
-        QString lockDirectory;                               // empty: the temporary directory
+        QString lockDirectory;                               // empty: /tmp (tests give their own)
     };
 
     explicit DesktopEnrollment(Dependencies dependencies);
@@ -45,10 +45,11 @@ public:
     static std::optional<Request> parseRequest(const QJsonObject &object);
     static bool isUUIDText(const QString &text);
 
-    // "<temporary directory>/ai.veltro.mornix.enroll.<uid>.lock".
+    // "/tmp/ai.veltro.mornix.enroll.<uid>.lock"; `directory` replaces /tmp (tests).
     static QString lockFilePath(const QString &directory);
-    // Opens and exclusively locks the lock file: a regular file of this user without group or
-    // other permission bits. The descriptor, or -1.
+    // Opens (0600, no link followed, no blocking) and exclusively locks the lock file: a regular
+    // file of this user with one link and without group or other permission bits. The
+    // descriptor, or -1.
     static int acquireLock(const QString &path);
 
 private:

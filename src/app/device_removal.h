@@ -10,14 +10,16 @@ class KeychainStore;
 
 // Removes this device: the signed logout at the service, then the signing key, the
 // credentials and the pending claim. Used by the controller's disconnect and by
-// --desktop-uninstall-device. Thread: main thread.
+// --desktop-uninstall-device. Thread: main thread; the signing key and the keychain are used
+// on a thread of their own (startBlockingCall), so a locked keyring never freezes the caller.
 class DeviceRemoval final : public DeviceDisconnector {
 public:
     DeviceRemoval(std::shared_ptr<KeychainStore> keychain, std::shared_ptr<DeviceEnrollmentAgent> agent,
                   std::shared_ptr<BridgeService> service);
 
-    QCoro::Task<LogoutOutcome> logout(DeviceCredentials credentials) override;
-    void clearLocalSecrets() override;
+    QCoro::Task<DeviceLogoutRequestPayload> prepareLogout(DeviceCredentials credentials) override;
+    QCoro::Task<LogoutOutcome> logout(DeviceCredentials credentials, DeviceLogoutRequestPayload request) override;
+    QCoro::Task<void> clearLocalSecrets() override;
 
     // --desktop-uninstall-device: prints {"protocol_version":1,"device_removed":true} on success;
     // on failure the fixed text on standard error, and every local secret stays unless the

@@ -1,6 +1,7 @@
 #include "app/runtime_lock.h"
 
 #include "platform/system_log.h"
+#include "support/posix_files.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -8,10 +9,7 @@
 #include <QSet>
 #include <QStandardPaths>
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -46,43 +44,61 @@ QString RuntimeLock::defaultDirectory()
     return support + QStringLiteral("/VeltroMornix");
 }
 
-std::unique_ptr<RuntimeLock> RuntimeLock::acquire(const QString &fileName, SystemLog &log)
+RuntimeLock::Attempt RuntimeLock::tryAcquire(const QString &fileName, SystemLog &log)
 {
     const QString directory = defaultDirectory();
-    if (directory.isEmpty())
-        return nullptr;
-    return acquireIn(directory, fileName, log);
+    if (directory.isEmpty()) {
+        Attempt attempt;
+        attempt.problem = QStringLiteral("the user has no data directory");
+        return attempt;
+    }
+    return tryAcquireIn(directory, fileName, log);
+}
+
+std::unique_ptr<RuntimeLock> RuntimeLock::acquire(const QString &fileName, SystemLog &log)
+{
+    return tryAcquire(fileName, log).lock;
 }
 
 std::unique_ptr<RuntimeLock> RuntimeLock::acquireIn(const QString &directory, const QString &fileName, SystemLog &log)
 {
-    const QByteArray dirPath = QFile::encodeName(directory);
-    if (!QDir().mkpath(directory)) {
-        log.error(QStringLiteral("failed to create runtime lock directory: %1")
-                      .arg(QStringLiteral("cannot create %1").arg(directory)));
-        return nullptr;
-    }
-    if (::chmod(dirPath.constData(), 0700) != 0) {
-        log.error(QStringLiteral("failed to create runtime lock directory: %1")
-                      .arg(QString::fromLocal8Bit(std::strerror(errno))));
-        return nullptr;
+    return tryAcquireIn(directory, fileName, log).lock;
+}
+
+RuntimeLock::Attempt RuntimeLock::tryAcquireIn(const QString &directory, const QString &fileName, SystemLog &log)
+{
+    Attempt attempt;
+    // Created 0700 in one step; an existing directory is narrowed through its descriptor, so a
+    // symbolic link (refused) never has its target's mode changed.
+    const posix::OpenResult dir = posix::openPrivateDirectory(directory, posix::ModeRule::MakePrivate);
+    if (!dir.ok()) {
+        log.error(QStringLiteral("failed to create runtime lock directory: %1").arg(dir.description));
+        attempt.problem = dir.description;
+        return attempt;
     }
 
     const QString path = QDir(directory).filePath(fileName);
     QMutexLocker locker(&g_heldMutex);
-    if (g_held.contains(path))
-        return nullptr;
-
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        log.error(QStringLiteral("failed to open runtime lock: %1").arg(errno));
-        return nullptr;
+    if (g_held.contains(path)) {
+        attempt.outcome = Outcome::HeldElsewhere;
+        return attempt;
     }
-    ::fchmod(fd, 0600);  // result ignored: the lock works either way
-    if (::lockf(fd, F_TLOCK, 0) != 0) {
-        ::close(fd);
-        return nullptr;
+
+    posix::OpenResult file = posix::openOwnFileAt(dir.fd.get(), fileName, O_RDWR | O_CREAT,
+                                                  posix::ModeRule::MakePrivate, path);
+    if (!file.ok()) {
+        if (file.error != 0)
+            log.error(QStringLiteral("failed to open runtime lock: %1").arg(file.error));
+        log.error(QStringLiteral("runtime lock unusable: %1").arg(file.description));
+        attempt.problem = file.description;
+        return attempt;
+    }
+    if (::lockf(file.fd.get(), F_TLOCK, 0) != 0) {
+        attempt.outcome = Outcome::HeldElsewhere;
+        return attempt;
     }
     g_held.insert(path);
-    return std::unique_ptr<RuntimeLock>(new RuntimeLock(fd, path));
+    attempt.lock.reset(new RuntimeLock(file.fd.release(), path));
+    attempt.outcome = Outcome::Acquired;
+    return attempt;
 }

@@ -1,18 +1,22 @@
 #pragma once
 
 #include "identity/credential_records.h"
+#include "identity/signed_payloads.h"
 
 #include <QCoroTask>
 
 // Removes this device: the signed logout at the service and the local secrets (signing key,
-// credentials, pending claim). Failures throw a std::exception whose what() is a readable
-// description. Thread: main thread.
+// credentials, pending claim). Keychain and signing-key work runs off the main thread. Failures
+// throw a std::exception whose what() is a readable description (never a debug name).
+// Thread: main thread (calls and resumptions).
 class DeviceDisconnector {
 public:
     enum class LogoutOutcome { LoggedOut, AlreadyGone };
 
     virtual ~DeviceDisconnector() = default;
-    // AlreadyGone: the service answered 404 with "device not found".
-    virtual QCoro::Task<LogoutOutcome> logout(DeviceCredentials credentials) = 0;
-    virtual void clearLocalSecrets() = 0;
+    // The signed logout request (device key, serial number, hardware UUID); sends nothing.
+    virtual QCoro::Task<DeviceLogoutRequestPayload> prepareLogout(DeviceCredentials credentials) = 0;
+    // Sends it. AlreadyGone: the service answered 404 with "device not found".
+    virtual QCoro::Task<LogoutOutcome> logout(DeviceCredentials credentials, DeviceLogoutRequestPayload request) = 0;
+    virtual QCoro::Task<void> clearLocalSecrets() = 0;
 };

@@ -1,6 +1,7 @@
 #include "ui/markdown_log_store.h"
 
 #include "platform/system_log.h"
+#include "support/posix_files.h"
 #include "support/text_cleaning.h"
 #include "ui/alert_presenter.h"
 #include "ui/ui_logging.h"
@@ -10,6 +11,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 constexpr qsizetype kMaxEntryCharacters = 4000;
@@ -32,6 +37,8 @@ QString MarkdownLogStore::defaultDirectoryPath()
     QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     if (base.isEmpty())
         base = QDir::tempPath();
+    if (base.isEmpty())
+        base = QStringLiteral("/tmp");  // never a path relative to the working directory or the root
     return base + QStringLiteral("/VeltroMornix/Logs");
 }
 
@@ -46,47 +53,47 @@ QByteArray MarkdownLogStore::entryLine(const QDateTime &time, const QString &tex
         + text.toUtf8() + '\n';
 }
 
-QString MarkdownLogStore::prepareFileIfNeeded()
+posix::OpenResult MarkdownLogStore::openLogFile(QString *error)
 {
-    if (!QDir().mkpath(m_directoryPath))
-        return QStringLiteral("cannot create the directory %1").arg(m_directoryPath);
-    // A dangling link counts as present: it is neither followed nor replaced.
-    const QFileInfo info(m_filePath);
-    if (info.exists() || info.isSymLink())
-        return QString();
+    // The log directory and its parent (the program's data directory) are ours: created 0700,
+    // never followed when they are links.
+    const QFileInfo directory(m_directoryPath);
+    const QFileInfo data(directory.path());
+    const posix::OpenResult dir = posix::openPrivateDirectoryChain(
+        data.path(), {data.fileName(), directory.fileName()}, posix::ModeRule::MakePrivate);
+    if (!dir.ok()) {
+        *error = dir.description;
+        return {};
+    }
 
-    // Create-only: when another writer made the file meanwhile, its content stays untouched.
-    QFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-        if (file.error() == QFileDevice::OpenError && QFileInfo::exists(m_filePath))
-            return QString();
-        return file.errorString();
+    // Create-only first: the header goes into a file only this call created. O_CREAT|O_EXCL
+    // never follows a link; O_NONBLOCK keeps a FIFO planted at the path from blocking us.
+    posix::OpenResult file = posix::openOwnFileAt(dir.fd.get(), kFileName, O_RDWR | O_APPEND | O_CREAT | O_EXCL,
+                                                  posix::ModeRule::MakePrivate, m_filePath);
+    if (file.ok()) {
+        const QByteArray header = headerText(m_buildLabel ? m_buildLabel() : QString());
+        if (!posix::writeAll(file.fd.get(), header)) {
+            *error = QStringLiteral("cannot write the header of %1: %2").arg(m_filePath, posix::errorText(errno));
+            ::unlinkat(dir.fd.get(), QFile::encodeName(kFileName).constData(), 0);  // only our own, incomplete file
+            return {};
+        }
+        return file;
     }
-    const QByteArray header = headerText(m_buildLabel ? m_buildLabel() : QString());
-    if (file.write(header) != header.size()) {
-        const QString error = file.errorString();
-        file.close();
-        file.remove();  // only our own, incomplete header
-        return error;
+    if (file.error != EEXIST) {
+        *error = file.description;
+        return {};
     }
-    file.close();
-    if (file.error() != QFileDevice::NoError)
-        return file.errorString();
-    return QString();
+    file = posix::openOwnFileAt(dir.fd.get(), kFileName, O_RDWR | O_APPEND, posix::ModeRule::MakePrivate, m_filePath);
+    if (!file.ok())
+        *error = file.description;
+    return file;
 }
 
-QString MarkdownLogStore::appendLine(const QByteArray &line)
+QString MarkdownLogStore::prepareFileIfNeeded()
 {
-    // Append mode: every write lands at the current end, after other writers' lines.
-    QFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::ExistingOnly | QIODevice::Unbuffered))
-        return file.errorString();
-    if (file.write(line) != line.size())
-        return file.errorString();
-    file.close();
-    if (file.error() != QFileDevice::NoError)
-        return file.errorString();
-    return QString();
+    QString error;
+    const posix::OpenResult file = openLogFile(&error);
+    return file.ok() ? QString() : error;
 }
 
 void MarkdownLogStore::append(const QString &message)
@@ -94,9 +101,11 @@ void MarkdownLogStore::append(const QString &message)
     const QString text = sanitizeLog(message, kMaxEntryCharacters);
     if (text.isEmpty())
         return;
-    QString error = prepareFileIfNeeded();
-    if (error.isEmpty())
-        error = appendLine(entryLine(QDateTime::currentDateTimeUtc(), text));
+    QString error;
+    const posix::OpenResult file = openLogFile(&error);
+    // One write per entry, never glued to a line an earlier failed write left open.
+    if (file.ok())
+        error = posix::appendLine(file.fd.get(), entryLine(QDateTime::currentDateTimeUtc(), text));
     if (!error.isEmpty() && m_systemLog)
         m_systemLog->error(QStringLiteral("Mornix log write failed: %1").arg(error));
 }

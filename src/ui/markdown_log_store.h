@@ -5,6 +5,8 @@
 #include <QString>
 #include <QUrl>
 
+#include "support/posix_files.h"
+
 #include <functional>
 #include <memory>
 
@@ -13,7 +15,10 @@ class SystemLog;
 
 // The operational log: one Markdown file per user with a header and one bullet line per event.
 // The composition root creates one store and hands it to its users. Each append opens, writes
-// and closes the file; the store keeps no lock. Thread: main thread.
+// (one write per entry) and closes the file; the store keeps no lock. The file (0600) and its
+// directory and the directory's parent (0700) are the program's own: opened without following
+// links and checked on their descriptors, and never blocking on whatever sits at the path.
+// Thread: main thread.
 class MarkdownLogStore {
 public:
     using OpenURL = std::function<bool(const QUrl &)>;
@@ -48,7 +53,10 @@ private:
     // Creates the directory and, when the file does not exist, the file with its header.
     // Returns an error description, or an empty string on success.
     QString prepareFileIfNeeded();
-    QString appendLine(const QByteArray &line);
+    // The log opened for appending (O_APPEND | O_NOFOLLOW | O_NONBLOCK), created 0600 with its
+    // header when missing. Refused (with *error set): a link, FIFO, directory or device at the
+    // path, a file of another user or with several links, a linked Logs or data directory.
+    posix::OpenResult openLogFile(QString *error);
 
     std::shared_ptr<SystemLog> m_systemLog;
     BuildLabel m_buildLabel;

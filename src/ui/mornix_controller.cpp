@@ -8,11 +8,12 @@
 #include "platform/distributed_notifications.h"
 #include "platform/login_item.h"
 #include "support/text_cleaning.h"
-#include "support/worker_thread.h"
+#include "support/blocking_call.h"
 #include "ui/device_disconnector.h"
 
 #include "ui/ui_logging.h"
 #include <QCoroFuture>
+#include <QCoroSignal>
 #include <QMetaObject>
 
 #include <exception>
@@ -96,23 +97,44 @@ MornixController::~MornixController()
         m_monitor->stop();
 }
 
-void MornixController::loadStoredState()
+QCoro::Task<void> MornixController::loadStoredState()
 {
+    // Read on a thread of its own: a Secret Service read is a D-Bus round trip and a locked
+    // keyring may wait for an unlock prompt indefinitely; the main thread keeps running.
+    QPointer<MornixController> self(this);
+    std::shared_ptr<KeychainStore> keychain = m_deps.keychain;
+    QFuture<StoredState> read = startBlockingCall([keychain]() -> StoredState {
+        StoredState state;
+        try {
+            state.credentials = keychain->loadCredentials();
+            if (!state.credentials)
+                state.pendingClaim = keychain->loadPendingClaim();
+        } catch (const std::exception &error) {
+            state.failure = QString::fromUtf8(error.what());
+        }
+        return state;
+    });
+    const StoredState state = co_await read;
+    if (!self)
+        co_return;
+
     // Failures leave the fields empty: the agent then runs as not signed in.
-    try {
-        m_credentials = m_deps.keychain->loadCredentials();
-        if (m_credentials) {
-            m_apiClient = m_deps.makeServiceClient(m_credentials->apiBaseURL);
-            return;
-        }
-        m_pendingClaim = m_deps.keychain->loadPendingClaim();
-        if (m_pendingClaim) {
-            m_apiClient = m_deps.makeServiceClient(m_pendingClaim->apiBaseURL);
-            m_status->setLastCommandQuietly(QStringLiteral("pending claim ") + m_pendingClaim->claimID.left(8));
-        }
-    } catch (const std::exception &error) {
-        qCWarning(lcUi) << "stored credentials unavailable:" << error.what();
+    if (state.failure) {
+        qCWarning(lcUi) << "stored credentials unavailable:" << *state.failure;
+        m_deps.appendLog(QStringLiteral("stored credentials unavailable: ") + *state.failure);
+    } else if (state.credentials) {
+        m_credentials = state.credentials;
+        m_apiClient = m_deps.makeServiceClient(m_credentials->apiBaseURL);
+    } else if (state.pendingClaim) {
+        m_pendingClaim = state.pendingClaim;
+        m_apiClient = m_deps.makeServiceClient(m_pendingClaim->apiBaseURL);
+        m_status->setLastCommandQuietly(QStringLiteral("pending claim ") + m_pendingClaim->claimID.left(8));
     }
+    m_storedStateLoaded = true;
+    refreshMenuState();
+    Q_EMIT storedStateLoaded();
+    if (m_started)
+        beginServiceWork();
 }
 
 bool MornixController::isManaged() const
@@ -129,7 +151,7 @@ void MornixController::start()
                 self->stopManagedReporter();
         });
     }
-    m_deps.notifications->observe(notification_names::credentialsUpdated, this, [self] {
+    const bool observing = m_deps.notifications->observe(notification_names::credentialsUpdated, this, [self] {
         if (self)
             self->reloadDesktopCredentials();
     });
@@ -156,8 +178,24 @@ void MornixController::start()
     m_deps.appendLog(QStringLiteral("app started build=") + m_deps.buildLabel);
     m_deps.appendLog(runtimeEnvironmentSummary());
 
+    if (!observing) {
+        // Without a session bus the companion's stop and credentials-updated notices never arrive.
+        m_deps.appendLog(QStringLiteral("no session bus: the stop-managed and credentials-updated "
+                                        "notifications cannot be received"));
+    }
+
     startAgentInstanceMonitoring();
+    // Polling and the first-run sign-in offer wait for the stored credentials (at once when they
+    // are already in).
+    m_started = true;
+    if (m_storedStateLoaded)
+        beginServiceWork();
+}
+
+void MornixController::beginServiceWork()
+{
     startPolling();
+    const bool accessory = isManaged() || m_deps.arguments.contains(kStandaloneMenuBar);
     if (m_signInFlows && !accessory)
         m_signInFlows->presentInitialClaimPromptIfNeeded();
 }
@@ -330,15 +368,26 @@ void MornixController::clearCredentials()
 QCoro::Task<void> MornixController::disconnect()
 {
     QPointer<MornixController> self(this);
+    if (!m_storedStateLoaded) {
+        co_await qCoro(this, &MornixController::storedStateLoaded);
+        if (!self)
+            co_return;
+    }
     const auto fail = [this](const QString &description) {
         m_status->setLastCommand(QStringLiteral("failed to clear credentials: ") + sanitizeLog(description, 120));
     };
+    std::shared_ptr<DeviceDisconnector> disconnector = m_deps.disconnector;
+    QString failure;
     if (m_credentials) {
-        m_status->setLastCommand(QStringLiteral("logging out device"));
-        QString failure;
+        const DeviceCredentials credentials = *m_credentials;
         DeviceDisconnector::LogoutOutcome outcome = DeviceDisconnector::LogoutOutcome::LoggedOut;
         try {
-            outcome = co_await m_deps.disconnector->logout(*m_credentials);
+            const DeviceLogoutRequestPayload request = co_await disconnector->prepareLogout(credentials);
+            if (!self)
+                co_return;
+            // Only now, with the signed request in hand, is the device being logged out.
+            m_status->setLastCommand(QStringLiteral("logging out device"));
+            outcome = co_await disconnector->logout(credentials, request);
         } catch (const std::exception &error) {
             failure = describe(error);
         }
@@ -352,9 +401,14 @@ QCoro::Task<void> MornixController::disconnect()
             m_status->setLastCommand(QStringLiteral("device already logged out"));
     }
     try {
-        m_deps.disconnector->clearLocalSecrets();
+        co_await disconnector->clearLocalSecrets();
     } catch (const std::exception &error) {
-        fail(describe(error));
+        failure = describe(error);
+    }
+    if (!self)
+        co_return;
+    if (!failure.isEmpty()) {
+        fail(failure);
         co_return;
     }
     m_credentials.reset();
@@ -369,7 +423,7 @@ void MornixController::reloadDesktopCredentials()
     // A Secret Service read is a D-Bus round trip (and may wait for an unlock): never on the
     // main thread. The store is safe to use from any thread.
     std::shared_ptr<KeychainStore> keychain = m_deps.keychain;
-    QFuture<ReloadedCredentials> read = startOnWorkerThread([keychain]() -> ReloadedCredentials {
+    QFuture<ReloadedCredentials> read = startBlockingCall([keychain]() -> ReloadedCredentials {
         try {
             return {keychain->loadCredentials(), std::nullopt};
         } catch (const std::exception &error) {

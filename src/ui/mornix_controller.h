@@ -77,9 +77,11 @@ public:
     // "Sign in to Veltro" (menu and dashboard).
     void registerDevice();
 
-    // Distributed-notification handlers. The reload reads the keychain on a worker thread and
+    // Distributed-notification handlers. The reload reads the keychain on a thread of its own and
     // takes the credentials in on the main thread when the read has finished.
     void reloadDesktopCredentials();
+    // True once the stored credentials have been read (see storedStateLoaded).
+    bool storedStateIsLoaded() const { return m_storedStateLoaded; }
     void stopManagedReporter();
 
     void refreshMenuState();
@@ -100,8 +102,14 @@ public:
     bool isManaged() const;
     SignInFlows *signInFlows() const { return m_signInFlows; }
 
+Q_SIGNALS:
+    // The start-up read of the stored credentials has finished (whatever it found).
+    void storedStateLoaded();
+
 private:
     class SignInHost;
+    // After start() and the stored-state load: the poll loop and the first-run sign-in offer.
+    void beginServiceWork();
     // CommandPollLoop::Host
     bool paused() const override;
     void setConnected(bool connected) override;
@@ -119,7 +127,14 @@ private:
     void setLastAgentInstanceReportAttemptAt(const QDateTime &when) override;
     void openHelpPage() override;
 
-    void loadStoredState();
+    // Loads the credentials (or else the pending claim) off the main thread and takes them in;
+    // started by the constructor.
+    QCoro::Task<void> loadStoredState();
+    struct StoredState {
+        std::optional<DeviceCredentials> credentials;
+        std::optional<PendingClaimState> pendingClaim;
+        std::optional<QString> failure;
+    };
     struct ReloadedCredentials {
         std::optional<DeviceCredentials> credentials;
         std::optional<QString> failure;
@@ -139,4 +154,6 @@ private:
     QPointer<CommandPollLoop> m_pollLoop;
     std::unique_ptr<SignInHost> m_signInHost;
     SignInFlows *m_signInFlows = nullptr;
+    bool m_storedStateLoaded = false;
+    bool m_started = false;
 };

@@ -1,6 +1,7 @@
 // The agent process's launch sequence and its distributed notifications, with real processes on
 // a private session bus.
 #include "platform/linux/dbus_distributed_notifications.h"
+#include "secret_service_fixture.h"
 #include "support/agent_process.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
@@ -12,6 +13,9 @@
 #include <QProcess>
 #include <QTest>
 
+#include <csignal>
+#include <sys/types.h>
+
 class AgentLifecycleTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -21,6 +25,10 @@ private Q_SLOTS:
     void plainStartIgnoresTheStopNotification();
     void embeddedHelperStaysIdleWithoutAPresentationSwitch();
     void updaterModeEndsWithoutTakingTheAgentLock();
+    void displayThatDoesNotAnswer();
+    void unusableRuntimeLockIsReportedAndEndsTheStart();
+    void missingSessionBusIsLogged();
+    void keyringThatDoesNotAnswerNeverFreezesTheAgent();
 };
 
 namespace {
@@ -156,6 +164,140 @@ void AgentLifecycleTest::updaterModeEndsWithoutTakingTheAgentLock()
     QCOMPARE(updater.exitCode(), 0);
     QVERIFY(!QFileInfo::exists(home.dataHome() + QStringLiteral("/VeltroMornix/runtime.lock")));
     QVERIFY(!QFileInfo::exists(updater.logPath()));
+}
+
+namespace {
+
+// A display name that no server answers.
+QProcessEnvironment deadDisplay(const TemporaryHome &home)
+{
+    QProcessEnvironment env = headlessEnvironment(home.environment());
+    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":99"));
+    env.insert(QStringLiteral("VELTRO_KEYCHAIN"), QStringLiteral("file"));
+    return env;
+}
+
+// Starts the agent with stderr captured; returns once it runs.
+bool startCapturing(QProcess &process, const QProcessEnvironment &env, const QStringList &arguments)
+{
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(MORNIX_EXECUTABLE), arguments);
+    return process.waitForStarted(10000);
+}
+
+void stopAgent(QProcess &process)
+{
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+}  // namespace
+
+void AgentLifecycleTest::displayThatDoesNotAnswer()
+{
+    TemporaryHome home;
+    // Modes that need no window never touch the display: same result as without one.
+    for (const QString &mode : {QStringLiteral("--desktop-bridge-version"), QStringLiteral("--desktop-control-status"),
+                                QStringLiteral("--print-agent-instances"), QStringLiteral("--desktop-stop-managed"),
+                                QStringLiteral("--broker-grant-read"), QStringLiteral("--zta-enrollment-payload")}) {
+        QProcessEnvironment headless = deadDisplay(home);
+        headless.remove(QStringLiteral("DISPLAY"));
+        const ProcessResult expected = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {mode}, {}, headless);
+        const ProcessResult result = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {mode}, {}, deadDisplay(home));
+        QVERIFY2(!result.crashed, qPrintable(mode));
+        QCOMPARE(result.exitCode, expected.exitCode);
+        if (mode != QLatin1String("--zta-enrollment-payload"))  // (signed with a fresh timestamp each time)
+            QCOMPARE(result.standardOutput, expected.standardOutput);
+        QCOMPARE(result.standardError, expected.standardError);
+    }
+
+    // The managed agent runs and says nothing about displays.
+    {
+        QProcess managed;
+        QVERIFY(startCapturing(managed, deadDisplay(home), {QStringLiteral("--desktop-managed")}));
+        AgentProcess probe(deadDisplay(home));
+        QVERIFY(probe.waitForLog(QStringLiteral("app started build=")));
+        QCOMPARE(managed.state(), QProcess::Running);
+        stopAgent(managed);
+        QCOMPARE(managed.readAllStandardError(), QByteArray());
+    }
+    // A window presentation runs without menu-bar item and windows, and says why in one line.
+    for (const QString &platform : {QString(), QStringLiteral("xcb")}) {
+        TemporaryHome own;
+        QProcessEnvironment env = deadDisplay(own);
+        if (!platform.isEmpty())
+            env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+        QProcess plain;
+        QVERIFY(startCapturing(plain, env, {QStringLiteral("--standalone-menu-bar")}));
+        AgentProcess probe(env);
+        QVERIFY(probe.waitForLog(QStringLiteral("app started build=")));
+        QCOMPARE(plain.state(), QProcess::Running);
+        stopAgent(plain);
+        QCOMPARE(plain.readAllStandardError(),
+                 QByteArray("VeltroMornix runs without menu-bar item and windows: cannot connect to the X display \":99\"\n"));
+    }
+}
+
+void AgentLifecycleTest::unusableRuntimeLockIsReportedAndEndsTheStart()
+{
+    TemporaryHome home;
+    const QString directory = home.dataHome() + QStringLiteral("/VeltroMornix");
+    QVERIFY(QDir().mkpath(directory));
+    QFile target(home.path() + QStringLiteral("/target"));
+    QVERIFY(target.open(QIODevice::WriteOnly));
+    target.close();
+    QVERIFY(QFile::setPermissions(target.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
+    QVERIFY(QFile::link(target.fileName(), directory + QStringLiteral("/runtime.lock")));
+    const ProcessResult result = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-managed")}, {},
+                                            headlessEnvironment(home.environment()), 20000);
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.standardError,
+             QString(QStringLiteral("VeltroMornix cannot start: the runtime lock cannot be used: ") + directory
+                     + QStringLiteral("/runtime.lock is a symbolic link\n")).toUtf8());
+    QCOMPARE(QFileInfo(target.fileName()).permissions(),
+             QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser
+                 | QFileDevice::ReadOther);  // the target's mode is never changed
+    AgentProcess probe(headlessEnvironment(home.environment()));
+    QVERIFY(!QFileInfo::exists(probe.logPath()));  // no controller started
+}
+
+void AgentLifecycleTest::missingSessionBusIsLogged()
+{
+    TemporaryHome home;
+    QProcessEnvironment env = headlessEnvironment(home.environment());
+    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    env.insert(QStringLiteral("VELTRO_KEYCHAIN"), QStringLiteral("file"));
+    AgentProcess agent(env);
+    QVERIFY(agent.start({QStringLiteral("--desktop-managed")}));
+    QVERIFY(agent.waitForLog(QStringLiteral("no session bus: the stop-managed and credentials-updated notifications "
+                                            "cannot be received")));
+    QVERIFY(agent.isRunning());
+}
+
+void AgentLifecycleTest::keyringThatDoesNotAnswerNeverFreezesTheAgent()
+{
+    TemporaryHome home;
+    SecretServiceFixture keyring;
+    QVERIFY2(keyring.isRunning(), qPrintable(keyring.error()));
+    // A keyring daemon that is stopped answers no call (like one waiting on its unlock prompt).
+    QCOMPARE(::kill(static_cast<pid_t>(keyring.processId()), SIGSTOP), 0);
+    struct Continue {
+        qint64 pid;
+        ~Continue() { ::kill(static_cast<pid_t>(pid), SIGCONT); }
+    } resume{keyring.processId()};
+
+    AgentProcess agent(headlessEnvironment(home.environment()));
+    QVERIFY(agent.start({QStringLiteral("--desktop-managed")}));
+    // The start, its log lines and the stop notification are all main-thread work.
+    QVERIFY(agent.waitForLog(QStringLiteral("app started build="), 8000));
+    const ProcessResult stop = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-stop-managed")}, {},
+                                          headlessEnvironment(home.environment()));
+    QCOMPARE(stop.exitCode, 0);
+    QVERIFY(agent.waitForExit(5000));  // nothing waits for the stuck keychain call at exit
+    QCOMPARE(agent.exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(AgentLifecycleTest)

@@ -6,12 +6,17 @@
 #include "support/temporary_home.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QTest>
 #include <QUuid>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -49,6 +54,7 @@ private Q_SLOTS:
     void slowAcknowledgementsStillCarryOutOnce();
     void serviceGoneAndBack();
     void runningAgentTakesUpADesktopEnrollment();
+    void fifoAtTheLogPathNeverStopsCommandHandling();
 
 private:
     QString sendCommand();
@@ -190,6 +196,32 @@ void AgentReliabilityTest::runningAgentTakesUpADesktopEnrollment()
                               QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact))}).exitCode, 0);
     QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(id), (QStringList{"received", "ignored"}), 15000);
     QVERIFY(agent.logCount(QStringLiteral("app started build=")) == 1);  // no restart was needed
+}
+
+void AgentReliabilityTest::fifoAtTheLogPathNeverStopsCommandHandling()
+{
+    // Another program of the user puts a FIFO where the log is: nobody reads it, and then
+    // somebody holds its reading end open. Each command is still received and answered.
+    const QByteArray log = QFile::encodeName(m_agent->logPath());
+    QVERIFY(QFile::remove(m_agent->logPath()));
+    QCOMPARE(::mkfifo(log.constData(), 0600), 0);
+    const QString first = sendCommand();
+    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(first), (QStringList{"received", "ignored"}), 20000);
+
+    const int reader = ::open(log.constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(reader >= 0);
+    const QString second = sendCommand();
+    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(second), (QStringList{"received", "ignored"}), 20000);
+    char byte;
+    QCOMPARE(::read(reader, &byte, 1), ssize_t(0));  // nothing was ever written into it
+    ::close(reader);
+    QVERIFY(m_agent->isRunning());
+
+    // The FIFO gone, the log starts again with its header.
+    QVERIFY(QFile::remove(m_agent->logPath()));
+    const QString third = sendCommand();
+    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(third), (QStringList{"received", "ignored"}), 20000);
+    QTRY_VERIFY(m_agent->logText().startsWith(QStringLiteral("# VeltroMornix Logs\n\nBuild: ")));
 }
 
 QTEST_GUILESS_MAIN(AgentReliabilityTest)

@@ -9,6 +9,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
@@ -112,6 +114,15 @@ void DesktopBridgeTest::inputRules()
     braces.insert(QStringLiteral("org_id"), u'{' + org + u'}');
     QVERIFY(!DesktopEnrollment::parseRequest(braces));
     QVERIFY(DesktopEnrollment::isUUIDText(org.toUpper()));
+    // The nil UUID is UUID text; near misses are not.
+    QVERIFY(DesktopEnrollment::isUUIDText(QStringLiteral("00000000-0000-0000-0000-000000000000")));
+    QJsonObject nil = request(QStringLiteral("t"));
+    nil.insert(QStringLiteral("project_id"), QStringLiteral("00000000-0000-0000-0000-000000000000"));
+    QVERIFY(DesktopEnrollment::parseRequest(nil));
+    QVERIFY(!DesktopEnrollment::isUUIDText(QStringLiteral("00000000-0000-0000-0000-00000000000g")));
+    QVERIFY(!DesktopEnrollment::isUUIDText(QStringLiteral("00000000000000000000000000000000")));
+    QVERIFY(!DesktopEnrollment::isUUIDText(QStringLiteral("urn:uuid:00000000-0000-0000-0000-000000000000")));
+    QVERIFY(!DesktopEnrollment::isUUIDText(org + u'\n'));
 
     // Through the real process: refusals print nothing; a syntax error prints the failure text.
     TemporaryHome home;
@@ -216,11 +227,12 @@ void DesktopBridgeTest::enrollmentStoresNothingOnAnyFailure()
 
 void DesktopBridgeTest::enrollmentLockFileRules()
 {
-    TemporaryHome home;
-    const QString lock = home.path() + QStringLiteral("/tmp/ai.veltro.mornix.enroll.%1.lock").arg(::getuid());
-    QCOMPARE(DesktopEnrollment::lockFilePath(home.path() + QStringLiteral("/tmp")), lock);
+    // The lock lives at one fixed path, whatever TMPDIR says.
+    const QString lock = QStringLiteral("/tmp/ai.veltro.mornix.enroll.%1.lock").arg(::getuid());
+    QCOMPARE(DesktopEnrollment::lockFilePath(QString()), lock);
 
-    // Held by another process: refused at once.
+    // Held by another process: refused at once, even with TMPDIR elsewhere.
+    TemporaryHome home;
     QProcess holder;
     holder.start(QStringLiteral("python3"), {QStringLiteral("-c"),
                                              QStringLiteral("import fcntl,os,sys\n"
@@ -235,33 +247,50 @@ void DesktopBridgeTest::enrollmentLockFileRules()
     holder.closeWriteChannel();
     QVERIFY(holder.waitForFinished(10000));
 
-    // Left behind by an earlier run (same owner, 0600): no obstacle.
-    QVERIFY(QFileInfo::exists(lock));
-    QVERIFY(DesktopEnrollment::acquireLock(lock) >= 0);  // (closed with this process)
+    // A missing TMPDIR never puts the lock into the working directory.
+    TemporaryHome fresh;
+    QProcess enroll;
+    QProcessEnvironment env = agentEnvironment(fresh);
+    env.insert(QStringLiteral("TMPDIR"), fresh.path() + QStringLiteral("/missing"));
+    enroll.setProcessEnvironment(env);
+    enroll.setWorkingDirectory(fresh.path());
+    enroll.start(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-enroll-stdin")});
+    QVERIFY(enroll.waitForStarted());
+    enroll.write(json(m_service.issueToken()));
+    enroll.closeWriteChannel();
+    QVERIFY(enroll.waitForFinished(60000));
+    QCOMPARE(enroll.exitCode(), 0);
+    QCOMPARE(enroll.readAllStandardOutput(), kEnrolled);
+    QCOMPARE(QDir(fresh.path()).entryList({QStringLiteral("*.lock")}, QDir::Files | QDir::System | QDir::Hidden),
+             QStringList());
+    QVERIFY(QFileInfo(lock).isFile());
+    struct stat st {};
+    QCOMPARE(::lstat(QFile::encodeName(lock).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0600));
 
-    // Open to others, or owned by someone else: refused.
-    TemporaryHome other;
-    const QString otherLock = other.path() + QStringLiteral("/tmp/ai.veltro.mornix.enroll.%1.lock").arg(::getuid());
-    QFile file(otherLock);
+    // Left behind by an earlier run (same owner, 0600): no obstacle.
+    const int reused = DesktopEnrollment::acquireLock(lock);
+    QVERIFY(reused >= 0);
+    ::close(reused);
+
+    // The file rules, on lock files of our own: open to others, owned by someone else or a
+    // symbolic link are refused, and nothing is followed.
+    QTemporaryDir dir;
+    const QString open = dir.filePath(QStringLiteral("open.lock"));
+    QFile file(open);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
-    ::chmod(QFile::encodeName(otherLock).constData(), 0644);
-    const ProcessResult open = agentMode(other, QStringLiteral("--desktop-enroll-stdin"), json(m_service.issueToken()));
-    QCOMPARE(open.exitCode, 1);
-    QCOMPARE(open.standardOutput + open.standardError, QByteArray());
-    ::chmod(QFile::encodeName(otherLock).constData(), 0600);
+    ::chmod(QFile::encodeName(open).constData(), 0644);
+    QCOMPARE(DesktopEnrollment::acquireLock(open), -1);
+    ::chmod(QFile::encodeName(open).constData(), 0600);
     if (::getuid() == 0) {
-        QCOMPARE(::chown(QFile::encodeName(otherLock).constData(), 65534, 65534), 0);
-        const ProcessResult foreign = agentMode(other, QStringLiteral("--desktop-enroll-stdin"), json(m_service.issueToken()));
-        QCOMPARE(foreign.exitCode, 1);
-        QCOMPARE(foreign.standardOutput + foreign.standardError, QByteArray());
+        QCOMPARE(::chown(QFile::encodeName(open).constData(), 65534, 65534), 0);
+        QCOMPARE(DesktopEnrollment::acquireLock(open), -1);
     }
-    // A symbolic link is never followed.
-    QFile::remove(otherLock);
-    QVERIFY(QFile::link(home.path() + QStringLiteral("/elsewhere"), otherLock));
-    QCOMPARE(agentMode(other, QStringLiteral("--desktop-enroll-stdin"), json(m_service.issueToken())).exitCode, 1);
-    QVERIFY(!QFileInfo::exists(home.path() + QStringLiteral("/elsewhere")));
-    QVERIFY(!enrolled(other));
+    const QString link = dir.filePath(QStringLiteral("link.lock"));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("elsewhere")), link));
+    QCOMPARE(DesktopEnrollment::acquireLock(link), -1);
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("elsewhere"))));
 }
 
 void DesktopBridgeTest::enrollmentKilledAtAnyPointLeavesNoneOrComplete()

@@ -1,4 +1,6 @@
 #include "app/arguments.h"
+#include "app/cli_output.h"
+#include "support/recording_system_log.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
 
@@ -11,7 +13,34 @@ private Q_SLOTS:
     void notifyUpdatePlacementRule();
     void switchesMatchExactlyIncludingArgumentZero();
     void bridgeVersionPrintsExactlyOneLine();
+    void qtMessagesReachTheLogOnlyWhileTheRouteLives();
 };
+
+namespace {
+QStringList g_previousHandlerMessages;
+void previousHandler(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    g_previousHandlerMessages.append(message);
+}
+}  // namespace
+
+void EntryTest::qtMessagesReachTheLogOnlyWhileTheRouteLives()
+{
+    const QtMessageHandler original = qInstallMessageHandler(previousHandler);
+    auto log = std::make_shared<RecordingSystemLog>();
+    std::weak_ptr<RecordingSystemLog> watch = log;
+    {
+        const QtMessageRoute route(log);
+        log.reset();  // the route alone keeps it
+        qWarning("routed");
+        QCOMPARE(watch.lock()->messages(), QStringList{QStringLiteral("routed")});
+    }
+    // The route is gone: the log with it, and the handler from before is back.
+    QVERIFY(watch.expired());
+    qWarning("after");
+    qInstallMessageHandler(original);
+    QCOMPARE(g_previousHandlerMessages, QStringList{QStringLiteral("after")});
+}
 
 void EntryTest::notifyUpdatePlacementRule_data()
 {

@@ -68,6 +68,7 @@ private Q_SLOTS:
     void crashedHolderNeverBlocksALaterStart();
     void lockInteroperatesWithAnIndependentLockfUser();
     void symbolicLinkLockFileIsRefused();
+    void unusableLockFilesAreReportedAsSuch();
     void siblingBundleWinsOverNewerBuilds();
     void siblingWithoutExecutableIsIgnored();
     void newestBuildUnderSearchRootsWins();
@@ -167,9 +168,64 @@ void RuntimeTest::symbolicLinkLockFileIsRefused()
     QFile target(dir.path() + QStringLiteral("/elsewhere"));
     QVERIFY(target.open(QIODevice::WriteOnly));
     target.close();
+    QVERIFY(QFile::setPermissions(target.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
     QVERIFY(QFile::link(target.fileName(), dir.path() + QStringLiteral("/runtime.lock")));
-    QVERIFY(!RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log));
-    QCOMPARE(log.messages(), QStringList{QStringLiteral("failed to open runtime lock: %1").arg(ELOOP)});
+    const RuntimeLock::Attempt attempt = RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
+    QVERIFY(!attempt.lock);
+    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::Unusable);
+    QVERIFY2(attempt.problem.endsWith(QLatin1String("runtime.lock is a symbolic link")), qPrintable(attempt.problem));
+    QCOMPARE(log.messages().value(0), QStringLiteral("failed to open runtime lock: %1").arg(ELOOP));
+    QCOMPARE(modeOf(target.fileName()), mode_t(0604));  // the link's target is never touched
+}
+
+void RuntimeTest::unusableLockFilesAreReportedAsSuch()
+{
+    // A directory, a FIFO or a second hard link where the lock file should be: unusable, with
+    // the reason, never "held elsewhere".
+    QTemporaryDir dir;
+    RecordingSystemLog log;
+    const QString lock = dir.path() + QStringLiteral("/runtime.lock");
+    QVERIFY(QDir().mkdir(lock));
+    RuntimeLock::Attempt attempt = RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
+    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::Unusable);
+    QVERIFY2(attempt.problem.contains(QLatin1String("is a directory")), qPrintable(attempt.problem));
+    QVERIFY(QDir().rmdir(lock));
+
+    QCOMPARE(::mkfifo(QFile::encodeName(lock).constData(), 0600), 0);
+    attempt = RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
+    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::Unusable);
+    QVERIFY2(attempt.problem.endsWith(QLatin1String("is a FIFO")), qPrintable(attempt.problem));
+    QVERIFY(QFile::remove(lock));
+
+    if (::getuid() == 0) {
+        QFile foreign(lock);
+        QVERIFY(foreign.open(QIODevice::WriteOnly));
+        foreign.close();
+        QCOMPARE(::chown(QFile::encodeName(lock).constData(), 65534, 65534), 0);
+        attempt = RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
+        QCOMPARE(attempt.outcome, RuntimeLock::Outcome::Unusable);
+        QVERIFY2(attempt.problem.endsWith(QLatin1String("is owned by another user")), qPrintable(attempt.problem));
+        QVERIFY(QFile::remove(lock));
+    }
+
+    // A linked lock directory is refused and its target keeps its mode.
+    QTemporaryDir other;
+    QVERIFY(QFile::setPermissions(other.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                                    | QFileDevice::ReadGroup | QFileDevice::ExeGroup));
+    const QString linkedDir = dir.path() + QStringLiteral("/VeltroMornix");
+    QVERIFY(QFile::link(other.path(), linkedDir));
+    attempt = RuntimeLock::tryAcquireIn(linkedDir, QStringLiteral("runtime.lock"), log);
+    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::Unusable);
+    QVERIFY2(attempt.problem.contains(QLatin1String("symbolic link")), qPrintable(attempt.problem));
+    QCOMPARE(modeOf(other.path()), mode_t(0750));
+    QVERIFY(!QFileInfo::exists(other.path() + QStringLiteral("/runtime.lock")));
+    QVERIFY(log.messages().contains(QStringLiteral("failed to create runtime lock directory: ") + attempt.problem));
+
+    // And a lock that is merely held is just that.
+    auto held = RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
+    QVERIFY(held);
+    QCOMPARE(RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log).outcome,
+             RuntimeLock::Outcome::HeldElsewhere);
 }
 
 void RuntimeTest::siblingBundleWinsOverNewerBuilds()

@@ -13,6 +13,8 @@ public:
     ~SecretServiceFixture();
     bool isRunning() const { return m_running; }
     QString error() const { return m_error; }
+    // The daemon's process (tests stop and continue it to make the keyring stop answering).
+    qint64 processId() const { return m_daemon.processId(); }
 
 private:
     QProcess m_daemon;

@@ -282,8 +282,14 @@ void BridgeModesTest::unsafeFileStoreItemsAreRefused()
 
 void BridgeModesTest::automaticSelectionUsesTheSecretService()
 {
-    // No VELTRO_KEYCHAIN: the bus offers a Secret Service, so the item lands there.
+    // No VELTRO_KEYCHAIN, nothing in the file store and nothing recorded: the bus offers a Secret
+    // Service, so the item lands there, and that choice is recorded.
+    QVERIFY(QDir(m_home.dataHome() + QStringLiteral("/VeltroMornix/keychain")).removeRecursively());
+    QFile::remove(m_home.dataHome() + QStringLiteral("/VeltroMornix/keychain-backend"));
     QCOMPARE(run(QString(), {"--broker-grant-create-stdin"}, grantJSON("bg1.auto")).exitCode, 0);
+    QFile marker(m_home.dataHome() + QStringLiteral("/VeltroMornix/keychain-backend"));
+    QVERIFY(marker.open(QIODevice::ReadOnly));
+    QCOMPARE(marker.readAll(), QByteArray("secret-service\n"));
     QCOMPARE(KeychainStore(keychain("secret-service")).loadBrokerGrant()->accessToken, QStringLiteral("bg1.auto"));
     QCOMPARE(KeychainStore(keychain("file")).loadBrokerGrant(), std::nullopt);
 }

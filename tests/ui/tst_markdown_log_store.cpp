@@ -5,11 +5,14 @@
 #include "ui/message_box_alert_presenter.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -54,6 +57,9 @@ private Q_SLOTS:
     void openLogFileCreatesHeaderOnlyAndOpens();
     void openLogFileAlertsWhenItCannotPrepare();
     void alertWithoutWidgetsGoesToTheSystemLog();
+    void filesAndDirectoriesAreOwnerOnly();
+    void linkedLogsOrDataDirectoryIsRefused();
+    void entriesAreNeverGluedToAnOpenLine();
 
 private:
     std::unique_ptr<MarkdownLogStore> makeStore(const QString &directory = QString());
@@ -277,6 +283,70 @@ void MarkdownLogStoreTest::alertWithoutWidgetsGoesToTheSystemLog()
     MessageBoxAlertPresenter presenter(m_systemLog);
     presenter.showWarning(QStringLiteral("Unable to open logs"), QStringLiteral("No space left on device"));
     QCOMPARE(m_systemLog->messages(), QStringList{QStringLiteral("Unable to open logs: No space left on device")});
+}
+
+namespace {
+mode_t modeOf(const QString &path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+}  // namespace
+
+void MarkdownLogStoreTest::filesAndDirectoriesAreOwnerOnly()
+{
+    const mode_t saved = ::umask(0);  // the modes come from the creation itself, not the umask
+    auto store = makeStore();
+    store->append(QStringLiteral("entry"));
+    ::umask(saved);
+    QCOMPARE(modeOf(store->filePath()), mode_t(0600));
+    QCOMPARE(modeOf(store->directoryPath()), mode_t(0700));
+    QCOMPARE(modeOf(QFileInfo(store->directoryPath()).path()), mode_t(0700));
+
+    // A log an earlier version left open to others is narrowed, and kept.
+    QVERIFY(QFile::setPermissions(store->filePath(), QFile::permissions(store->filePath()) | QFileDevice::ReadOther));
+    store->append(QStringLiteral("second"));
+    QCOMPARE(modeOf(store->filePath()), mode_t(0600));
+    QCOMPARE(readAll(store->filePath()).count("\n- `"), 2);
+    QVERIFY(m_systemLog->messages().isEmpty());
+}
+
+void MarkdownLogStoreTest::linkedLogsOrDataDirectoryIsRefused()
+{
+    const QString root = m_home->path();
+    const QString elsewhere = root + QStringLiteral("/elsewhere");
+    QVERIFY(QDir().mkpath(elsewhere));
+    // The Logs directory is a link.
+    QVERIFY(QDir().mkpath(root + QStringLiteral("/a/VeltroMornix")));
+    QVERIFY(QFile::link(elsewhere, root + QStringLiteral("/a/VeltroMornix/Logs")));
+    makeStore(root + QStringLiteral("/a/VeltroMornix/Logs"))->append(QStringLiteral("entry"));
+    // The data directory above it is a link.
+    QVERIFY(QDir().mkpath(root + QStringLiteral("/b")));
+    QVERIFY(QFile::link(elsewhere, root + QStringLiteral("/b/VeltroMornix")));
+    makeStore(root + QStringLiteral("/b/VeltroMornix/Logs"))->append(QStringLiteral("entry"));
+
+    QCOMPARE(QDir(elsewhere).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden), QStringList());
+    const QStringList messages = m_systemLog->messages();
+    QCOMPARE(messages.size(), 2);
+    for (const QString &message : messages)
+        QVERIFY2(message.contains(QLatin1String("is a symbolic link")), qPrintable(message));
+}
+
+void MarkdownLogStoreTest::entriesAreNeverGluedToAnOpenLine()
+{
+    auto store = makeStore();
+    store->append(QStringLiteral("first"));
+    // An earlier writer stopped in the middle of a line.
+    QFile file(store->filePath());
+    QVERIFY(file.open(QIODevice::Append));
+    file.write("- `2026-01-05T09:31:40Z` cut");
+    file.close();
+    store->append(QStringLiteral("second"));
+    const QList<QByteArray> lines = readAll(store->filePath()).split('\n');
+    QCOMPARE(lines.value(lines.size() - 3), QByteArray("- `2026-01-05T09:31:40Z` cut"));
+    QVERIFY(kEntry.match(QString::fromUtf8(lines.value(lines.size() - 2))).hasMatch());
+    QVERIFY(lines.value(lines.size() - 2).endsWith("` second"));
+    QVERIFY(m_systemLog->messages().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(MarkdownLogStoreTest)

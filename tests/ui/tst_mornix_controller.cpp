@@ -10,7 +10,12 @@
 #include "ui/device_disconnector.h"
 #include "ui/mornix_controller.h"
 
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QMutex>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <QWaitCondition>
 #include <QTest>
 
 namespace {
@@ -56,22 +61,36 @@ public:
 class ScriptedDisconnector final : public DeviceDisconnector {
 public:
     enum class Logout { Ok, Gone, Fail } logoutAnswer = Logout::Ok;
+    bool failPrepare = false;
     bool failClear = false;
     int logouts = 0;
+    QStringList lastCommandsAtPrepare;  // what the controller showed while the request was built
+    std::function<QString()> lastCommand;
     std::function<void()> onClear;
-    QCoro::Task<LogoutOutcome> logout(DeviceCredentials) override
+    QCoro::Task<DeviceLogoutRequestPayload> prepareLogout(DeviceCredentials credentials) override
+    {
+        if (lastCommand)
+            lastCommandsAtPrepare.append(lastCommand());
+        if (failPrepare)
+            throw std::runtime_error("Secure Enclave unavailable: no key");
+        DeviceLogoutRequestPayload request;
+        request.device_id = credentials.deviceID;
+        co_return request;
+    }
+    QCoro::Task<LogoutOutcome> logout(DeviceCredentials, DeviceLogoutRequestPayload) override
     {
         ++logouts;
         if (logoutAnswer == Logout::Fail)
             throw std::runtime_error("The service answered with HTTP status 500.\n");
         co_return logoutAnswer == Logout::Gone ? LogoutOutcome::AlreadyGone : LogoutOutcome::LoggedOut;
     }
-    void clearLocalSecrets() override
+    QCoro::Task<void> clearLocalSecrets() override
     {
         if (failClear)
             throw std::runtime_error("keychain locked");
         if (onClear)
             onClear();
+        co_return;
     }
 };
 
@@ -90,6 +109,43 @@ public:
     {
         co_return;
     }
+};
+
+// Passes calls through to a real keychain; while blocked, every call waits at the gate.
+class BlockingKeychain final : public Keychain {
+public:
+    explicit BlockingKeychain(std::shared_ptr<Keychain> inner) : m_inner(std::move(inner)) {}
+    void block() { QMutexLocker l(&m_mutex); m_blocked = true; }
+    void release() { QMutexLocker l(&m_mutex); m_blocked = false; m_changed.wakeAll(); }
+    bool waitUntilEntered()
+    {
+        QMutexLocker l(&m_mutex);
+        return m_entered || m_changed.wait(&m_mutex, QDeadlineTimer(5000));
+    }
+    int readGenericPassword(const QString &s, const QString &a, QByteArray &d) override { gate(); return m_inner->readGenericPassword(s, a, d); }
+    int addGenericPassword(const QString &s, const QString &a, const QByteArray &d) override { gate(); return m_inner->addGenericPassword(s, a, d); }
+    int updateGenericPassword(const QString &s, const QString &a, const QByteArray &d) override { gate(); return m_inner->updateGenericPassword(s, a, d); }
+    int deleteGenericPassword(const QString &s, const QString &a) override { gate(); return m_inner->deleteGenericPassword(s, a); }
+    int readKey(const QByteArray &t, QByteArray &k) override { gate(); return m_inner->readKey(t, k); }
+    int addKey(const QByteArray &t, const QByteArray &k) override { gate(); return m_inner->addKey(t, k); }
+    int deleteKey(const QByteArray &t) override { gate(); return m_inner->deleteKey(t); }
+
+private:
+    void gate()
+    {
+        QMutexLocker l(&m_mutex);
+        if (!m_blocked)
+            return;
+        m_entered = true;
+        m_changed.wakeAll();
+        while (m_blocked)
+            m_changed.wait(&m_mutex);
+    }
+    std::shared_ptr<Keychain> m_inner;
+    QMutex m_mutex;
+    QWaitCondition m_changed;
+    bool m_blocked = false;
+    bool m_entered = false;
 };
 
 DeviceCredentials someCredentials()
@@ -157,6 +213,7 @@ private Q_SLOTS:
     void dashboardClientsAreGroupedAndSorted();
     void startLogsAndPresentsByMode();
     void storedStateIsLoaded();
+    void blockedKeychainNeverFreezesTheMainThread();
     void reloadDesktopCredentials();
     void clearCredentialsFlows();
     void launchAtLoginToggle();
@@ -270,6 +327,7 @@ void MornixControllerTest::storedStateIsLoaded()
         Rig rig;
         rig.keychain->saveCredentials(someCredentials());
         rig.make();
+        QTRY_VERIFY(rig.controller->storedStateIsLoaded());
         QCOMPARE(rig.controller->currentCredentials(), std::optional<DeviceCredentials>(someCredentials()));
         QVERIFY(rig.controller->hasServiceClient());
         QVERIFY(rig.controller->dashboardState().signedIn);
@@ -279,11 +337,53 @@ void MornixControllerTest::storedStateIsLoaded()
         rig.keychain->savePendingClaim(PendingClaimState{QStringLiteral("claim-123456789"), QStringLiteral("https://localhost:8443"),
                                                          QStringLiteral("vm"), 1.0});
         rig.make();
+        QTRY_VERIFY(rig.controller->storedStateIsLoaded());
         QVERIFY(!rig.controller->currentCredentials());
         QCOMPARE(rig.controller->status().lastCommand(), QStringLiteral("pending claim claim-12"));
         QVERIFY(rig.log.isEmpty());  // set without its reactions
         QVERIFY(rig.controller->dashboardState().pendingApproval);
     }
+    {   // An unreadable store: signed out, and the log says why.
+        Rig rig;
+        rig.keychain->saveCredentials(someCredentials());
+        for (const QFileInfo &item : QDir(rig.dir.path() + QStringLiteral("/keychain")).entryInfoList(QDir::Files))
+            QFile::setPermissions(item.filePath(), QFile::permissions(item.filePath()) | QFileDevice::ReadOther);
+        rig.make();
+        QTRY_VERIFY(rig.controller->storedStateIsLoaded());
+        QVERIFY(!rig.controller->currentCredentials());
+        QCOMPARE(rig.log, QStringList{QStringLiteral("stored credentials unavailable: Failed to read Keychain item (-25295).")});
+    }
+}
+
+void MornixControllerTest::blockedKeychainNeverFreezesTheMainThread()
+{
+    // A keychain that does not answer (a locked keyring waiting for its unlock prompt).
+    Rig rig;
+    auto gate = std::make_shared<BlockingKeychain>(std::make_shared<FileKeychain>(rig.dir.path() + QStringLiteral("/keychain")));
+    rig.keychain = std::make_shared<KeychainStore>(gate);
+    rig.keychain->saveCredentials(someCredentials());
+    gate->block();
+    rig.make({QStringLiteral("VeltroMornix"), QStringLiteral("--desktop-managed")});
+    rig.controller->start();  // returns at once
+    QVERIFY(rig.log.contains(QStringLiteral("app started build=1.0 (7)+20260101-000000")));
+    QVERIFY(gate->waitUntilEntered());
+    int ticks = 0;
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
+    timer.start(10);
+    QTRY_VERIFY(ticks >= 5);  // the event loop runs while the read hangs
+    QVERIFY(!rig.controller->storedStateIsLoaded());
+    rig.notifications->handlers.value(QStringLiteral("ai.veltro.mornix.stop-managed"))();
+    QCOMPARE(rig.terminated, 1);
+
+    // Disconnect while the read still hangs: it waits for the read, the main thread does not.
+    rig.controller->clearCredentials();
+    QTest::qWait(50);
+    QCOMPARE(rig.disconnector->logouts, 0);
+    gate->release();
+    QTRY_VERIFY(rig.controller->storedStateIsLoaded());
+    QTRY_COMPARE(rig.controller->status().lastCommand(), QStringLiteral("credentials cleared"));
+    QCOMPARE(rig.disconnector->logouts, 1);  // the credentials read at last were logged out
 }
 
 void MornixControllerTest::reloadDesktopCredentials()
@@ -303,6 +403,7 @@ void MornixControllerTest::reloadDesktopCredentials()
     Rig noSession;
     noSession.clientsAvailable = false;
     noSession.make();
+    QTRY_VERIFY(noSession.controller->storedStateIsLoaded());
     noSession.keychain->saveCredentials(someCredentials());
     noSession.controller->reloadDesktopCredentials();
     QTRY_COMPARE(noSession.controller->status().lastCommand(), QStringLiteral("desktop credentials unavailable"));
@@ -316,6 +417,7 @@ void MornixControllerTest::clearCredentialsFlows()
         rig.keychain->saveCredentials(someCredentials());
         rig.make();
         rig.ui->answer = false;
+        QTRY_VERIFY(rig.controller->storedStateIsLoaded());
         rig.controller->clearCredentials();
         QCOMPARE(rig.disconnector->logouts, 0);
         QVERIFY(rig.controller->currentCredentials());
@@ -325,8 +427,11 @@ void MornixControllerTest::clearCredentialsFlows()
         rig.keychain->saveCredentials(someCredentials());
         rig.disconnector->onClear = [&] { rig.keychain->clearCredentials(); };
         rig.make();
+        rig.disconnector->lastCommand = [&] { return rig.controller->status().lastCommand(); };
         rig.controller->clearCredentials();
         QTRY_COMPARE(rig.controller->status().lastCommand(), QStringLiteral("credentials cleared"));
+        // "logging out device" comes once the signed request exists, before it is sent.
+        QCOMPARE(rig.disconnector->lastCommandsAtPrepare, QStringList{QStringLiteral("none")});
         QVERIFY(rig.log.contains(QStringLiteral("logging out device")));
         QVERIFY(!rig.controller->currentCredentials() && !rig.controller->hasServiceClient());
         QVERIFY(!rig.keychain->loadCredentials());
@@ -339,6 +444,20 @@ void MornixControllerTest::clearCredentialsFlows()
         rig.controller->clearCredentials();
         QTRY_COMPARE(rig.controller->status().lastCommand(), QStringLiteral("credentials cleared"));
         QVERIFY(rig.log.contains(QStringLiteral("device already logged out")));
+    }
+    {   // The signed request cannot be built: nothing sent, nothing cleared, and the device was
+        // never said to be logging out.
+        Rig rig;
+        rig.keychain->saveCredentials(someCredentials());
+        rig.disconnector->failPrepare = true;
+        rig.make();
+        QTRY_VERIFY(rig.controller->storedStateIsLoaded());
+        rig.controller->clearCredentials();
+        QTRY_COMPARE(rig.controller->status().lastCommand(),
+                     QStringLiteral("failed to clear credentials: Secure Enclave unavailable: no key"));
+        QVERIFY(!rig.log.contains(QStringLiteral("logging out device")));
+        QCOMPARE(rig.disconnector->logouts, 0);
+        QVERIFY(rig.controller->currentCredentials());
     }
     {   // Any other logout failure keeps them.
         Rig rig;

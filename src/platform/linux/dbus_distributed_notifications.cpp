@@ -1,6 +1,7 @@
 #include "platform/linux/dbus_distributed_notifications.h"
 
 #include <QDBusConnection>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QLoggingCategory>
 
@@ -40,8 +41,11 @@ bool DBusDistributedNotifications::post(const QString &name)
 bool DBusDistributedNotifications::observe(const QString &name, QObject *context, std::function<void()> handler)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
+    if (!bus.isConnected()) {
+        qCWarning(lcNotifications).noquote() << "no session bus (" + bus.lastError().message()
+                + "); the notification" << name << "will never be received";
         return false;
+    }
     if (!m_connected) {
         m_connected = bus.connect(QString(), kPath, kInterface, kMember, this, SLOT(onPosted(QString)));
         if (!m_connected)

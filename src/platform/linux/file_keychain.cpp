@@ -1,6 +1,7 @@
 #include "platform/linux/file_keychain.h"
 
 #include "platform/linux/keychain_lock.h"
+#include "support/posix_files.h"
 
 #include <QFile>
 #include <QMutexLocker>
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 namespace {
+
+constexpr qint64 kMaxItemBytes = 1 << 20;  // far above any record or key this program stores
 
 QString encodePart(const QByteArray &bytes)
 {
@@ -69,32 +72,17 @@ bool FileKeychain::prepare()
 
 int FileKeychain::readFile(const QString &name, QByteArray &data)
 {
-    const QByteArray path = QFile::encodeName(m_directory + QLatin1Char('/') + name);
-    const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return errno == ENOENT ? keychain_status::itemNotFound
-             : errno == ELOOP  ? keychain_status::invalidItem
-                               : keychain_status::ioError;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !safeItem(st)) {
-        ::close(fd);
-        return keychain_status::invalidItem;
-    }
+    // Checked on the descriptor: a link, FIFO, another user's file or one open to others is
+    // refused (and never blocks the caller).
+    const posix::OpenResult file
+        = posix::openOwnFile(m_directory + QLatin1Char('/') + name, O_RDONLY, posix::ModeRule::RequirePrivate);
+    if (!file.ok())
+        return file.error == ENOENT ? keychain_status::itemNotFound
+             : file.error == 0 || file.error == ELOOP ? keychain_status::invalidItem
+                                                     : keychain_status::ioError;
     QByteArray out;
-    char buffer[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            ::close(fd);
-            return keychain_status::ioError;
-        }
-        if (n == 0)
-            break;
-        out.append(buffer, n);
-    }
-    ::close(fd);
+    if (!posix::readAll(file.fd.get(), kMaxItemBytes, &out))
+        return errno == EFBIG ? keychain_status::invalidItem : keychain_status::ioError;
     data = out;
     return keychain_status::success;
 }

@@ -1,34 +1,34 @@
 #include "platform/linux/keychain_lock.h"
 
+#include "support/posix_files.h"
+
 #include <QDir>
+#include <QLoggingCategory>
 #include <QStandardPaths>
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcKeychainLock, "mornix.platform.keychain.files")
 
 KeychainLock::KeychainLock(const QString &path)
 {
-    const QByteArray native = QFile::encodeName(path);
-    const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
+    if (path.isEmpty())
         return;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0) {
-        ::close(fd);
+    posix::OpenResult file = posix::openOwnFile(path, O_RDWR | O_CREAT, posix::ModeRule::RequirePrivate);
+    if (!file.ok()) {
+        qCWarning(lcKeychainLock).noquote() << "keychain lock unusable:" << file.description;
         return;
     }
     int rc;
     do {
-        rc = ::flock(fd, LOCK_EX);
+        rc = ::flock(file.fd.get(), LOCK_EX);
     } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        ::close(fd);
+    if (rc != 0)
         return;
-    }
-    m_fd = fd;
+    m_fd = file.fd.release();
 }
 
 KeychainLock::~KeychainLock()
@@ -39,20 +39,25 @@ KeychainLock::~KeychainLock()
 
 bool ensurePrivateDirectory(const QString &path, bool strict)
 {
-    const QByteArray native = QFile::encodeName(path);
-    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
-        return false;
-    struct stat st {};
-    if (::lstat(native.constData(), &st) != 0)
-        return false;
-    return S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & (strict ? 077 : 022)) == 0;
+    const posix::OpenResult dir
+        = posix::openPrivateDirectory(path, strict ? posix::ModeRule::RequirePrivate : posix::ModeRule::NotWritableByOthers);
+    if (!dir.ok())
+        qCWarning(lcKeychainLock).noquote() << "keychain directory unusable:" << dir.description;
+    return dir.ok();
 }
 
 QString keychainBaseDirectory()
 {
     const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (dataHome.isEmpty() || !QDir().mkpath(dataHome))
+    if (dataHome.isEmpty())
         return {};
+    // The program's data directory, shared with the runtime lock and the log: 0700, narrowed
+    // through its descriptor when an earlier version left it open.
     const QString base = dataHome + QStringLiteral("/VeltroMornix");
-    return ensurePrivateDirectory(base, false) ? base : QString();
+    const posix::OpenResult dir = posix::openPrivateDirectory(base, posix::ModeRule::MakePrivate);
+    if (!dir.ok()) {
+        qCWarning(lcKeychainLock).noquote() << "data directory unusable:" << dir.description;
+        return {};
+    }
+    return base;
 }

@@ -18,11 +18,12 @@ private:
     int m_fd = -1;
 };
 
-// The directory for the keychain's lock and files: $XDG_DATA_HOME/VeltroMornix (created 0700;
-// other parts of the program share it, so an existing one only has to be ours and writable by
-// no one else). Empty when it cannot be created or fails that test.
+// The directory for the keychain's lock and files: $XDG_DATA_HOME/VeltroMornix (created 0700,
+// narrowed to 0700 through its descriptor when it exists; a link there is refused). Empty when
+// it cannot be created or used.
 QString keychainBaseDirectory();
-// Creates a directory with mode 0700 when missing; true when it is a real directory (not a link)
-// of the current user without group or other permissions (`strict`), or at least without group
-// or other write permission (not strict).
+// Creates a directory with mode 0700 (and missing parents) in one step; true when it is a real
+// directory (a link is refused, not followed) of the current user. `strict`: it has no group or
+// other bits; not strict: it only must not be writable by group or others. The reason of a
+// refusal is logged.
 bool ensurePrivateDirectory(const QString &path, bool strict = true);

@@ -3,16 +3,30 @@
 #include "platform/keychain.h"
 
 #include <QMutex>
+#include <QString>
 
 #include <memory>
+#include <optional>
 
-// The production keychain: on first use picks the Secret Service when the session bus offers
-// org.freedesktop.secrets, else the file store. VELTRO_KEYCHAIN=secret-service|file forces one.
+// The production keychain: the Secret Service or the file store, and always the one that holds
+// this user's items. The backend that first held an item is recorded in the marker file
+// "keychain-backend" of the data directory ($XDG_DATA_HOME/VeltroMornix) and used from then on.
+// When the recorded backend cannot be reached (the Secret Service went away), every call fails
+// with keychain_status::notAvailable and a clear error goes to the log: the agent runs signed
+// out with its items intact, and no key or credentials are ever created in the other backend.
+//
+// Without a marker: a file store that already holds items wins (it is recorded at once);
+// otherwise the Secret Service when the session bus offers org.freedesktop.secrets, else the
+// file store; it is recorded by the first call that finds or stores an item.
+// VELTRO_KEYCHAIN=secret-service|file forces a backend and neither reads nor writes the marker.
 // Construction touches nothing (the bridge's quick modes never connect to the bus).
 // Thread: any.
 class SelectingKeychain : public Keychain {
 public:
-    SelectingKeychain() = default;
+    enum class Backend { SecretService, File };
+
+    // dataDirectory empty: the user's data directory + "/VeltroMornix", resolved on first use.
+    explicit SelectingKeychain(QString dataDirectory = {});
 
     int readGenericPassword(const QString &service, const QString &account, QByteArray &data) override;
     int addGenericPassword(const QString &service, const QString &account, const QByteArray &data) override;
@@ -22,9 +36,18 @@ public:
     int addKey(const QByteArray &applicationTag, const QByteArray &keyData) override;
     int deleteKey(const QByteArray &applicationTag) override;
 
+    static QString backendName(Backend backend);  // "secret-service" / "file"
+    static constexpr const char *markerFileName = "keychain-backend";
+
 private:
     Keychain &backend();
+    // After a call that found or stored an item: records the backend when not yet recorded.
+    int noted(int status);
+    void recordBackend();
 
     QMutex m_mutex;
+    QString m_dataDirectory;
     std::unique_ptr<Keychain> m_backend;
+    std::optional<Backend> m_choice;  // the backend in use, once chosen (none: unavailable)
+    bool m_recorded = false;          // the marker names m_choice (or a forced backend is used)
 };

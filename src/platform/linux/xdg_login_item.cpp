@@ -1,12 +1,20 @@
 #include "platform/linux/xdg_login_item.h"
 
+#include "support/posix_files.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
+
+constexpr qint64 kMaxEntryBytes = 64 * 1024;
 
 // Desktop-entry Exec quoting: the path in double quotes with \, ", ` and $ escaped.
 QString quotedExec(const QString &path)
@@ -38,11 +46,17 @@ QString XdgLoginItem::entryPath() const
 
 LoginItem::Status XdgLoginItem::status() const
 {
-    QFile file(entryPath());
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    // Never blocks: a FIFO or device at the path is not an entry (O_NONBLOCK, then fstat).
+    const int fd = ::open(QFile::encodeName(entryPath()).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return Status::NotRegistered;
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine().trimmed();
+    const posix::UniqueFd owned(fd);
+    struct stat st {};
+    QByteArray text;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !posix::readAll(fd, kMaxEntryBytes, &text))
+        return Status::NotRegistered;
+    for (const QByteArray &raw : text.split('\n')) {
+        const QByteArray line = raw.trimmed();
         if (line.startsWith("Hidden=") && line.mid(7).trimmed() == "true")
             return Status::NotRegistered;
     }
@@ -51,18 +65,19 @@ LoginItem::Status XdgLoginItem::status() const
 
 bool XdgLoginItem::registerItem(QString *error)
 {
-    const QString path = entryPath();
-    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
+    const QFileInfo path(entryPath());
+    if (!QDir().mkpath(path.absolutePath())) {
         if (error)
-            *error = QStringLiteral("cannot create the autostart directory");
+            *error = QStringLiteral("cannot create the autostart directory %1").arg(path.absolutePath());
         return false;
     }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    const int dirFd = ::open(QFile::encodeName(path.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
         if (error)
-            *error = file.errorString();
+            *error = QStringLiteral("cannot open %1: %2").arg(path.absolutePath(), posix::errorText(errno));
         return false;
     }
+    const posix::UniqueFd dir(dirFd);
     const QString entry = QStringLiteral(
         "[Desktop Entry]\n"
         "Type=Application\n"
@@ -71,10 +86,12 @@ bool XdgLoginItem::registerItem(QString *error)
         "Exec=%1\n"
         "Terminal=false\n"
         "X-GNOME-Autostart-enabled=true\n").arg(quotedExec(m_executablePath));
-    file.write(entry.toUtf8());
-    if (!file.commit()) {
+    // A new file renamed over the entry: a link at the path is replaced, never followed, and a
+    // dangling link's target is never created.
+    const QString problem = posix::replaceFileAt(dir.get(), path.fileName(), entry.toUtf8(), 0600);
+    if (!problem.isEmpty()) {
         if (error)
-            *error = file.errorString();
+            *error = problem;
         return false;
     }
     return true;
@@ -82,10 +99,10 @@ bool XdgLoginItem::registerItem(QString *error)
 
 bool XdgLoginItem::unregisterItem(QString *error)
 {
-    QFile file(entryPath());
-    if (!file.exists() || file.remove())
+    // The entry itself (a link included) is removed; nothing it points to is touched.
+    if (::unlink(QFile::encodeName(entryPath()).constData()) == 0 || errno == ENOENT)
         return true;
     if (error)
-        *error = file.errorString();
+        *error = QStringLiteral("cannot remove %1: %2").arg(entryPath(), posix::errorText(errno));
     return false;
 }

@@ -1,0 +1,121 @@
+// The XDG autostart entry on a real file system: links are replaced or removed, never followed,
+// and whatever sits at the path never blocks a status read.
+#include "platform/linux/xdg_login_item.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+void write(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(data);
+}
+
+}  // namespace
+
+class LoginItemTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void registerAndUnregister();
+    void linksAreReplacedOrRemovedNeverFollowed();
+    void statusNeverBlocks();
+};
+
+void LoginItemTest::registerAndUnregister()
+{
+    QTemporaryDir config;
+    XdgLoginItem item(QStringLiteral("/opt/Veltro $HOME/VeltroMornix"), config.path());
+    QCOMPARE(item.status(), LoginItem::Status::NotRegistered);
+    QString error;
+    QVERIFY2(item.registerItem(&error), qPrintable(error));
+    QCOMPARE(item.status(), LoginItem::Status::Enabled);
+    const QByteArray entry = contents(item.entryPath());
+    QVERIFY(entry.startsWith("[Desktop Entry]\n"));
+    QVERIFY(entry.contains("\nExec=\"/opt/Veltro \\$HOME/VeltroMornix\"\n"));
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(item.entryPath()).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0600));
+    QVERIFY(item.registerItem(&error));  // again: replaced, still one entry
+    QCOMPARE(QDir(config.path() + QStringLiteral("/autostart")).entryList(QDir::Files | QDir::Hidden).size(), 1);
+
+    write(item.entryPath(), "[Desktop Entry]\nHidden=true\n");
+    QCOMPARE(item.status(), LoginItem::Status::NotRegistered);
+    QVERIFY(item.unregisterItem(&error));
+    QVERIFY(!QFileInfo::exists(item.entryPath()));
+    QVERIFY(item.unregisterItem(&error));  // nothing there: fine
+}
+
+void LoginItemTest::linksAreReplacedOrRemovedNeverFollowed()
+{
+    QTemporaryDir config;
+    XdgLoginItem item(QStringLiteral("/opt/x/VeltroMornix"), config.path());
+    QVERIFY(QDir().mkpath(config.path() + QStringLiteral("/autostart")));
+    const QString target = config.path() + QStringLiteral("/precious");
+    write(target, "keep me");
+    QVERIFY(QFile::link(target, item.entryPath()));
+    QString error;
+    QVERIFY2(item.registerItem(&error), qPrintable(error));
+    QCOMPARE(contents(target), QByteArray("keep me"));
+    QVERIFY(!QFileInfo(item.entryPath()).isSymLink());
+    QCOMPARE(item.status(), LoginItem::Status::Enabled);
+
+    // A dangling link: its target is never created.
+    QVERIFY(QFile::remove(item.entryPath()));
+    const QString absent = config.path() + QStringLiteral("/absent");
+    QVERIFY(QFile::link(absent, item.entryPath()));
+    QVERIFY(item.registerItem(&error));
+    QVERIFY(!QFileInfo::exists(absent));
+
+    // Unregistering a linked entry removes the link only.
+    QVERIFY(QFile::remove(item.entryPath()));
+    QVERIFY(QFile::link(target, item.entryPath()));
+    QVERIFY(item.unregisterItem(&error));
+    QVERIFY(!QFileInfo(item.entryPath()).isSymLink() && !QFileInfo::exists(item.entryPath()));
+    QCOMPARE(contents(target), QByteArray("keep me"));
+    QVERIFY(QFile::link(absent, item.entryPath()));
+    QVERIFY(item.unregisterItem(&error));
+    QVERIFY(!QFileInfo(item.entryPath()).isSymLink());
+}
+
+void LoginItemTest::statusNeverBlocks()
+{
+    QTemporaryDir config;
+    XdgLoginItem item(QStringLiteral("/opt/x/VeltroMornix"), config.path());
+    QVERIFY(QDir().mkpath(config.path() + QStringLiteral("/autostart")));
+    QCOMPARE(::mkfifo(QFile::encodeName(item.entryPath()).constData(), 0600), 0);
+    std::atomic<int> status{-1};
+    QThread *reader = QThread::create([&] { status = static_cast<int>(item.status()); });
+    reader->start();
+    const bool finished = QTest::qWaitFor([&] { return status.load() >= 0; }, 5000);
+    if (!finished) {
+        // Give the blocked open its writer so the thread can end, then fail.
+        const int writer = ::open(QFile::encodeName(item.entryPath()).constData(), O_WRONLY | O_NONBLOCK);
+        reader->wait(5000);
+        ::close(writer);
+    }
+    reader->wait();
+    delete reader;
+    QVERIFY2(finished, "the status read blocked on a FIFO");
+    QCOMPARE(status.load(), static_cast<int>(LoginItem::Status::NotRegistered));
+}
+
+QTEST_GUILESS_MAIN(LoginItemTest)
+#include "tst_login_item.moc"

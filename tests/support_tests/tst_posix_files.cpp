@@ -1,0 +1,261 @@
+// The helpers for the program's own files, on real files, FIFOs, links and resource limits.
+#include "support/posix_files.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return st.st_mode & 07777;
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+void write(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(data);
+}
+
+class Umask {
+public:
+    explicit Umask(mode_t mask) : m_saved(::umask(mask)) {}
+    ~Umask() { ::umask(m_saved); }
+
+private:
+    mode_t m_saved;
+};
+
+}  // namespace
+
+class PosixFilesTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void directoriesArePrivateFromCreation();
+    void existingDirectoriesAndLinks();
+    void directoryErrorsKeepTheOSReason();
+    void filesAreCheckedOnTheirDescriptor();
+    void fifosNeverBlock();
+    void appendedLinesAreNeverGlued();
+    void replacingNeverFollowsALink();
+};
+
+void PosixFilesTest::directoriesArePrivateFromCreation()
+{
+    QTemporaryDir root;
+    // Whatever the umask, every directory made here is 0700 from the start.
+    for (const mode_t mask : {mode_t(0), mode_t(022), mode_t(077)}) {
+        const Umask umask(mask);
+        const QString path = root.filePath(QStringLiteral("u%1/data/VeltroMornix").arg(mask));
+        const posix::OpenResult dir = posix::openPrivateDirectory(path);
+        QVERIFY2(dir.ok(), qPrintable(dir.description));
+        QCOMPARE(modeOf(path), mode_t(0700));
+        QCOMPARE(modeOf(root.filePath(QStringLiteral("u%1/data").arg(mask))), mode_t(0700));
+
+        // A chain below it: each level 0700, opened through the one above.
+        const posix::OpenResult logs = posix::openPrivateDirectoryChain(path, {QStringLiteral("Logs"), QStringLiteral("x")});
+        QVERIFY2(logs.ok(), qPrintable(logs.description));
+        QCOMPARE(modeOf(path + QStringLiteral("/Logs")), mode_t(0700));
+        QCOMPARE(modeOf(path + QStringLiteral("/Logs/x")), mode_t(0700));
+    }
+}
+
+void PosixFilesTest::existingDirectoriesAndLinks()
+{
+    QTemporaryDir root;
+    const QString open = root.filePath(QStringLiteral("open"));
+    QVERIFY(QDir().mkdir(open));
+    ::chmod(QFile::encodeName(open).constData(), 0755);
+    const posix::OpenResult required = posix::openPrivateDirectory(open, posix::ModeRule::RequirePrivate);
+    QVERIFY(!required.ok());
+    QVERIFY2(required.description.contains(QLatin1String("open to group or others")), qPrintable(required.description));
+    QCOMPARE(modeOf(open), mode_t(0755));
+    QVERIFY(posix::openPrivateDirectory(open, posix::ModeRule::NotWritableByOthers).ok());
+    QVERIFY(posix::openPrivateDirectory(open, posix::ModeRule::MakePrivate).ok());
+    QCOMPARE(modeOf(open), mode_t(0700));
+
+    // A link in place of the directory is refused, never followed: its target keeps its mode.
+    const QString target = root.filePath(QStringLiteral("target"));
+    QVERIFY(QDir().mkdir(target));
+    ::chmod(QFile::encodeName(target).constData(), 0755);
+    const QString link = root.filePath(QStringLiteral("link"));
+    QVERIFY(QFile::link(target, link));
+    const posix::OpenResult linked = posix::openPrivateDirectory(link, posix::ModeRule::MakePrivate);
+    QVERIFY(!linked.ok());
+    QVERIFY2(linked.description.contains(QLatin1String("symbolic link")), qPrintable(linked.description));
+    QCOMPARE(modeOf(target), mode_t(0755));
+    const posix::OpenResult chained = posix::openPrivateDirectoryChain(root.path(), {QStringLiteral("link"), QStringLiteral("Logs")});
+    QVERIFY(!chained.ok());
+    QVERIFY(!QFileInfo::exists(target + QStringLiteral("/Logs")));
+
+    // A dangling link: nothing is created at its target.
+    const QString dangling = root.filePath(QStringLiteral("dangling"));
+    QVERIFY(QFile::link(root.filePath(QStringLiteral("nowhere")), dangling));
+    QVERIFY(!posix::openPrivateDirectory(dangling).ok());
+    QVERIFY(!QFileInfo::exists(root.filePath(QStringLiteral("nowhere"))));
+
+    if (::getuid() == 0) {
+        const QString foreign = root.filePath(QStringLiteral("foreign"));
+        QVERIFY(QDir().mkdir(foreign));
+        QCOMPARE(::chown(QFile::encodeName(foreign).constData(), 65534, 65534), 0);
+        const posix::OpenResult other = posix::openPrivateDirectory(foreign);
+        QVERIFY(!other.ok());
+        QVERIFY(other.description.contains(QLatin1String("another user")));
+    }
+}
+
+void PosixFilesTest::directoryErrorsKeepTheOSReason()
+{
+    QTemporaryDir root;
+    const QString file = root.filePath(QStringLiteral("file"));
+    write(file, "x");
+    const posix::OpenResult below = posix::openPrivateDirectory(file + QStringLiteral("/sub/dir"));
+    QVERIFY(!below.ok());
+    QCOMPARE(below.error, ENOTDIR);
+    QVERIFY2(below.description.contains(posix::errorText(ENOTDIR)), qPrintable(below.description));
+    QVERIFY(below.description.contains(file));
+    const posix::OpenResult relative = posix::openPrivateDirectory(QStringLiteral("relative/dir"));
+    QVERIFY(!relative.ok());
+    QVERIFY(!QFileInfo::exists(QStringLiteral("relative")));
+}
+
+void PosixFilesTest::filesAreCheckedOnTheirDescriptor()
+{
+    QTemporaryDir root;
+    using posix::ModeRule;
+    const QString created = root.filePath(QStringLiteral("created"));
+    {
+        const Umask umask(0);
+        QVERIFY(posix::openOwnFile(created, O_WRONLY | O_CREAT, ModeRule::RequirePrivate).ok());
+    }
+    QCOMPARE(modeOf(created), mode_t(0600));
+
+    const QString shared = root.filePath(QStringLiteral("shared"));
+    write(shared, "x");
+    ::chmod(QFile::encodeName(shared).constData(), 0644);
+    QVERIFY(!posix::openOwnFile(shared, O_RDONLY, ModeRule::RequirePrivate).ok());
+    QVERIFY(posix::openOwnFile(shared, O_RDONLY, ModeRule::NotWritableByOthers).ok());
+    QCOMPARE(modeOf(shared), mode_t(0644));
+    QVERIFY(posix::openOwnFile(shared, O_RDONLY, ModeRule::MakePrivate).ok());
+    QCOMPARE(modeOf(shared), mode_t(0600));
+
+    // A second hard link, a directory, a link (dangling or not): refused, nothing created.
+    const QString second = root.filePath(QStringLiteral("second"));
+    QCOMPARE(::link(QFile::encodeName(shared).constData(), QFile::encodeName(second).constData()), 0);
+    const posix::OpenResult linked = posix::openOwnFile(shared, O_RDONLY, ModeRule::RequirePrivate);
+    QVERIFY(!linked.ok());
+    QVERIFY2(linked.description.contains(QLatin1String("2 hard links")), qPrintable(linked.description));
+    QVERIFY(!posix::openOwnFile(root.path(), O_RDONLY, ModeRule::NotWritableByOthers).ok());
+    const QString symlink = root.filePath(QStringLiteral("symlink"));
+    QVERIFY(QFile::link(root.filePath(QStringLiteral("absent")), symlink));
+    const posix::OpenResult followed = posix::openOwnFile(symlink, O_WRONLY | O_CREAT, ModeRule::RequirePrivate);
+    QVERIFY(!followed.ok());
+    QVERIFY2(followed.description.endsWith(QLatin1String("is a symbolic link")), qPrintable(followed.description));
+    QVERIFY(!QFileInfo::exists(root.filePath(QStringLiteral("absent"))));
+
+    const posix::OpenResult missing = posix::openOwnFile(root.filePath(QStringLiteral("missing")), O_RDONLY,
+                                                         ModeRule::RequirePrivate);
+    QCOMPARE(missing.error, ENOENT);
+    QVERIFY(missing.description.contains(posix::errorText(ENOENT)));
+
+    if (::getuid() == 0) {
+        QCOMPARE(::chown(QFile::encodeName(created).constData(), 65534, 65534), 0);
+        const posix::OpenResult foreign = posix::openOwnFile(created, O_RDWR, ModeRule::MakePrivate);
+        QVERIFY(!foreign.ok());
+        QVERIFY(foreign.description.contains(QLatin1String("another user")));
+    }
+}
+
+void PosixFilesTest::fifosNeverBlock()
+{
+    QTemporaryDir root;
+    const QString fifo = root.filePath(QStringLiteral("fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // Without O_NONBLOCK each of these opens would wait for a peer forever.
+    QElapsedTimer timer;
+    timer.start();
+    for (const int flags : {O_RDONLY, O_WRONLY, O_WRONLY | O_APPEND | O_CREAT, O_RDWR}) {
+        const posix::OpenResult opened = posix::openOwnFile(fifo, flags, posix::ModeRule::MakePrivate);
+        QVERIFY(!opened.ok());
+        QVERIFY2(opened.description.endsWith(QLatin1String("is a FIFO")), qPrintable(opened.description));
+    }
+    // With a reader waiting on the other end the open succeeds, and the check refuses it.
+    const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(reader >= 0);
+    QVERIFY(!posix::openOwnFile(fifo, O_WRONLY | O_APPEND, posix::ModeRule::MakePrivate).ok());
+    ::close(reader);
+    QVERIFY(timer.elapsed() < 5000);
+}
+
+void PosixFilesTest::appendedLinesAreNeverGlued()
+{
+    QTemporaryDir root;
+    const QString path = root.filePath(QStringLiteral("log.md"));
+    write(path, "# header\n- partial entry without its newline");
+    posix::OpenResult file = posix::openOwnFile(path, O_RDWR | O_APPEND, posix::ModeRule::MakePrivate);
+    QVERIFY(file.ok());
+    QCOMPARE(posix::appendLine(file.fd.get(), "- second\n"), QString());
+    QCOMPARE(contents(path), QByteArray("# header\n- partial entry without its newline\n- second\n"));
+
+    // A write cut short by the file-size limit: the entry is not continued later, and the next
+    // entry starts a line of its own.
+    const auto previous = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit saved {};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const qint64 size = QFileInfo(path).size();
+    struct rlimit limit = saved;
+    limit.rlim_cur = static_cast<rlim_t>(size + 10);
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const QString cut = posix::appendLine(file.fd.get(), "- a long entry that does not fit below the limit\n");
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+    ::signal(SIGXFSZ, previous);
+    QVERIFY2(cut.startsWith(QLatin1String("short write (10 of 49 bytes")), qPrintable(cut));
+    QCOMPARE(posix::appendLine(file.fd.get(), "- third\n"), QString());
+
+    const QList<QByteArray> lines = contents(path).split('\n');
+    QCOMPARE(lines.size(), 6);  // ... the fragment, "- third", and the empty piece after the last newline
+    QCOMPARE(lines.at(3), QByteArray("- a long e"));
+    QCOMPARE(lines.at(4), QByteArray("- third"));
+    QCOMPARE(lines.at(5), QByteArray());
+}
+
+void PosixFilesTest::replacingNeverFollowsALink()
+{
+    QTemporaryDir root;
+    const QString target = root.filePath(QStringLiteral("target"));
+    write(target, "keep");
+    const QString entry = root.filePath(QStringLiteral("entry"));
+    QVERIFY(QFile::link(target, entry));
+    const int dir = ::open(QFile::encodeName(root.path()).constData(), O_RDONLY | O_DIRECTORY);
+    QVERIFY(dir >= 0);
+    const posix::UniqueFd owned(dir);
+    QCOMPARE(posix::replaceFileAt(dir, QStringLiteral("entry"), "new", 0600), QString());
+    QCOMPARE(contents(target), QByteArray("keep"));
+    QVERIFY(!QFileInfo(entry).isSymLink());
+    QCOMPARE(contents(entry), QByteArray("new"));
+    QCOMPARE(modeOf(entry), mode_t(0600));
+    QCOMPARE(QDir(root.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 2);  // no temporary left
+}
+
+QTEST_GUILESS_MAIN(PosixFilesTest)
+#include "tst_posix_files.moc"
