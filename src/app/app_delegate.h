@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+class DesktopUpdater;
 class MornixController;
 class RuntimeLock;
 
@@ -38,4 +39,5 @@ private:
     ControllerFactory m_controllerFactory;
     std::unique_ptr<MornixController> m_controller;
     std::unique_ptr<RuntimeLock> m_runtimeLock;
+    std::unique_ptr<DesktopUpdater> m_desktopUpdater;  // the updater mode only
 };
