@@ -30,7 +30,7 @@ private:
 }  // namespace
 
 std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, const Ports &ports,
-                                                   std::function<void()> terminate)
+                                                   std::function<void()> terminate, DesktopUpdaterSeams seams)
 {
     auto log = std::make_shared<StandardErrorTeeLog>(ports.systemLog);
     DesktopUpdater::Dependencies deps;
@@ -41,12 +41,13 @@ std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, c
     deps.workspace = ports.workspace;
     deps.distributedNotifications = ports.distributedNotifications;
     deps.acquireLock = [log] { return RuntimeLock::acquire(QStringLiteral("updater.lock"), *log); };
-    deps.makeUpdater = [log, ports](const UpdaterHost &host) -> std::unique_ptr<Updater> {
+    deps.makeUpdater = [log, ports, seams](const UpdaterHost &host) -> std::unique_ptr<Updater> {
         AppcastUpdater::Dependencies updaterDeps;
         updaterDeps.systemLog = log;
         updaterDeps.bundleReader = ports.bundleReader;
         updaterDeps.codeSigning = ports.codeSigning;
-        updaterDeps.prompt = std::make_shared<UpdatePromptDialog>(log);
+        updaterDeps.prompt = seams.prompt ? seams.prompt : std::make_shared<UpdatePromptDialog>(log);
+        updaterDeps.stepHook = seams.stepHook;
         updaterDeps.extraTLSAnchorsPEM = Config::defaults().extraTLSAnchorsPEM;
         return std::make_unique<AppcastUpdater>(host, std::move(updaterDeps));
     };

@@ -52,7 +52,7 @@ std::optional<AppcastItem> toItem(const ItemFields &fields, const QUrl &feedURL)
     item.archiveURL = feedURL.resolved(relative);
     bool ok = false;
     item.length = fields.length.trimmed().toLongLong(&ok);
-    if (!ok || item.length <= 0)
+    if (!ok || item.length <= 0 || item.length > appcast::kMaxArchiveBytes)
         return std::nullopt;
     item.edSignature = QByteArray::fromBase64(fields.signature.trimmed().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
     if (item.edSignature.size() != 64)

@@ -20,10 +20,11 @@ struct AppcastItem {
 namespace appcast {
 
 inline constexpr qint64 kMaxFeedBytes = 1024 * 1024;
+inline constexpr qint64 kMaxArchiveBytes = qint64(4) << 30;
 
 // The usable items of a feed, in document order. Items without a version, an enclosure URL,
 // a positive length or a 64-byte Ed25519 signature are skipped (minimum OS fields are
-// ignored). nullopt when the text is not well-formed XML or not an RSS channel.
+// ignored), as are archives above kMaxArchiveBytes. nullopt when the text is not well-formed XML or not an RSS channel.
 std::optional<QList<AppcastItem>> parse(const QByteArray &xml, const QUrl &feedURL);
 
 // Orders versions: dot-separated components, numeric ones compared as numbers, others as

@@ -172,7 +172,7 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::install(AppcastItem item)
     std::shared_ptr<BundleReader> reader = m_deps.bundleReader;
     BundleInstaller *installer = &m_installer;
     const BundleInstaller::StepHook stepHook = m_deps.stepHook;
-    QFuture<Work> future = QtConcurrent::run([=]() -> Work {
+    const auto installWork = [=]() -> Work {
         // The signature is checked over the very bytes that are then unpacked: the same
         // descriptor of a file in the private staging directory.
         if (!ed25519::verifyFile(publicKey, item.edSignature, archive->fd))
@@ -195,6 +195,14 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::install(AppcastItem item)
         if (!why.isEmpty())
             return {true, why};
         return {true, {}};
+    };
+    QFuture<Work> future = QtConcurrent::run([installWork, installer]() -> Work {
+        Work work = installWork();
+        if (!work.ok) {
+            QString ignored;
+            installer->recover(&ignored);  // the unpacked tree goes here, off the main thread
+        }
+        return work;
     });
     const Work work = co_await future;
     if (!self)
