@@ -2,7 +2,8 @@
 // private state directory): a fresh updater each time, so every check opens its own TLS
 // connection, fetches the appcast, parses it and decides. Two cases: the installed copy is
 // current (decision: up to date), and a newer release is offered (decision: ask; the scripted
-// answer is Later, so nothing is downloaded).
+// answer is Later, so nothing is downloaded). The first check of the process is shown apart:
+// it includes reading the system's trust store.
 //   bench_update_check [RUNS]
 #include "platform/linux/appcast_updater.h"
 #include "platform/linux/linux_code_signing.h"
@@ -70,8 +71,12 @@ bool measure(const char *label, const QString &bundle, const QString &feed, cons
             return false;
         }
     }
-    std::printf("%-28s runs=%d  median=%.2f ms  p95=%.2f ms  min=%.2f ms\n", label, runs, percentile(times, 0.5),
-                percentile(times, 0.95), percentile(times, 0.0));
+    // The first check of a process also reads the system's trust store (once per process).
+    const double first = times.front();
+    if (times.size() > 1)
+        times.erase(times.begin());
+    std::printf("%-28s first=%.2f ms  then runs=%zu  median=%.2f ms  p95=%.2f ms  min=%.2f ms\n", label, first,
+                times.size(), percentile(times, 0.5), percentile(times, 0.95), percentile(times, 0.0));
     return true;
 }
 

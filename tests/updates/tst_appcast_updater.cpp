@@ -8,6 +8,9 @@
 #include "update_fixtures.h"
 
 #include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -19,6 +22,7 @@ class AppcastUpdaterTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase();
+    void releaseSignaturesVerifyWithOpenSSL();
     void installsANewerSignedReleaseOnce();
     void neverInstallsAnOlderOrTheSameVersion();
     void refusesBadSignaturesAndTruncatedArchivesBeforeUnpacking_data();
@@ -100,6 +104,40 @@ AppcastUpdater::Outcome AppcastUpdaterTest::checkOnce(AppcastUpdater &updater)
     if (!finished.wait(60000))
         return AppcastUpdater::Outcome::none;
     return updater.lastOutcome();
+}
+
+void AppcastUpdaterTest::releaseSignaturesVerifyWithOpenSSL()
+{
+    QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
+    HostOptions release;
+    release.version = QStringLiteral("4.0");
+    const QString archive = makeReleaseArchive(m_dir.path(), release);
+    QVERIFY(m_service.publish(QStringLiteral("4.0"), archive));
+    QVERIFY(m_service.publish(QStringLiteral("4.1"), archive, {"--bad-signature"}));
+    const ProcessResult list = m_service.admin({"--json", "release", "list"});
+    const QJsonArray releases = QJsonDocument::fromJson(list.standardOutput).object().value("releases").toArray();
+    QCOMPARE(releases.size(), 2);
+
+    // The raw key in a SubjectPublicKeyInfo (RFC 8410) for openssl.
+    const QString publicKey = m_dir.filePath(QStringLiteral("release-key.der"));
+    QFile der(publicKey);
+    QVERIFY(der.open(QIODevice::WriteOnly));
+    der.write(QByteArray::fromHex("302a300506032b6570032100") + QByteArray::fromBase64(m_key.toLatin1()));
+    der.close();
+    for (const QJsonValue &value : releases) {
+        const QJsonObject record = value.toObject();
+        const QString signaturePath = m_dir.filePath(record.value("version").toString() + QStringLiteral(".sig"));
+        QFile signature(signaturePath);
+        QVERIFY(signature.open(QIODevice::WriteOnly));
+        signature.write(QByteArray::fromBase64(record.value("ed_signature").toString().toLatin1()));
+        signature.close();
+        const ProcessResult verify = runProcess(QStringLiteral("openssl"),
+                                                {"pkeyutl", "-verify", "-pubin", "-keyform", "DER", "-inkey", publicKey,
+                                                 "-rawin", "-in", archive, "-sigfile", signaturePath});
+        const bool good = record.value("version").toString() == QLatin1String("4.0");
+        QCOMPARE(verify.exitCode == 0, good);
+        QCOMPARE(verify.standardOutput.contains("Signature Verified Successfully"), good);
+    }
 }
 
 void AppcastUpdaterTest::installsANewerSignedReleaseOnce()

@@ -36,6 +36,13 @@ bool isHTTPS(const QUrl &url)
     return url.isValid() && url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 && !url.host().isEmpty();
 }
 
+// The system's trust store, read once per process: parsing it costs far more than a check.
+const QList<QSslCertificate> &systemAnchors()
+{
+    static const QList<QSslCertificate> anchors = QSslConfiguration::systemCaCertificates();
+    return anchors;
+}
+
 bool writeAll(int fd, const QByteArray &data)
 {
     qsizetype done = 0;
@@ -83,9 +90,13 @@ QCoro::Task<UpdateFetcher::Result> UpdateFetcher::transfer(QUrl url, qint64 maxB
     }
 
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    QList<QSslCertificate> anchors = QSslConfiguration::systemCaCertificates();
-    anchors += QSslCertificate::fromData(m_extraAnchorsPEM, QSsl::Pem);
-    tls.setCaCertificates(anchors);
+    if (!m_extraAnchorsPEM.isEmpty()) {
+        // Setting a CA list turns off the system store's on-demand lookup, so the whole store
+        // goes in beside the extra anchors. Without extra anchors the default stays.
+        QList<QSslCertificate> anchors = systemAnchors();
+        anchors += QSslCertificate::fromData(m_extraAnchorsPEM, QSsl::Pem);
+        tls.setCaCertificates(anchors);
+    }
     tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
     tls.setProtocol(QSsl::SecureProtocols);
 
