@@ -50,6 +50,9 @@ std::optional<UpdaterHost> DesktopUpdater::hostConfiguration(const BundleReader 
     const std::optional<QVariant> feed = reader.infoValue(hostBundlePath, QStringLiteral("SUFeedURL"));
     if (!feed || feed->typeId() != QMetaType::QString)
         return std::nullopt;
+    // The scheme exactly as written: QUrl would lower-case "HTTPS:".
+    if (!feed->toString().startsWith(QLatin1String("https:")))
+        return std::nullopt;
     const QUrl feedURL(feed->toString(), QUrl::StrictMode);
     if (!feedURL.isValid() || feedURL.scheme() != QLatin1String("https") || feedURL.host().isEmpty())
         return std::nullopt;

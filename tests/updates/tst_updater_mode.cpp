@@ -115,6 +115,7 @@ void UpdaterModeTest::refusesHostsItCannotTrust_data()
     const QString key = QString::fromLatin1(QByteArray(32, 'k').toBase64());
     const QString team = QStringLiteral("Q6L2SF6YDW");
     QTest::newRow("http feed") << "http://updates.veltro.localhost/appcast.xml" << key << kDesktopIdentifier << team << team;
+    QTest::newRow("scheme not exactly https") << "HTTPS://updates.veltro.localhost/appcast.xml" << key << kDesktopIdentifier << team << team;
     QTest::newRow("https feed without a host") << "https:///appcast.xml" << key << kDesktopIdentifier << team << team;
     QTest::newRow("no feed") << "" << key << kDesktopIdentifier << team << team;
     QTest::newRow("key of 31 bytes") << feed << QString::fromLatin1(QByteArray(31, 'k').toBase64()) << kDesktopIdentifier << team << team;
