@@ -62,9 +62,9 @@ QString makeTar(const QString &directory, const QString &members, const QString 
     const QString path = directory + QStringLiteral("/archive.tar");
     static const QString script = QStringLiteral(R"PY(
 import io, sys, tarfile
-out, fmt, spec = sys.argv[1], sys.argv[2], sys.argv[3]
+out, fmt, members = sys.argv[1], sys.argv[2], sys.argv[3]
 with tarfile.open(out, 'w', format=getattr(tarfile, fmt + '_FORMAT')) as tar:
-    for line in spec.strip().split('\n'):
+    for line in members.strip().split('\n'):
         kind, rest = line.split(' ', 1)
         parts = rest.split('|')
         info = tarfile.TarInfo(parts[0])
