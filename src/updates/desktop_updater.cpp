@@ -115,6 +115,17 @@ QCoro::Task<void> DesktopUpdater::startDesktopUpdater()
         co_return;
     }
 
+    // Observed from the moment the lock is held: a request that a second start hands over while
+    // this one is still verifying the host is kept and served once the updater runs.
+    m_deps.distributedNotifications->observe(notification_names::desktopCheckForUpdates, this, [self] {
+        if (!self)
+            return;
+        if (self->m_updater)
+            self->checkDesktopUpdates();
+        else
+            self->m_checkNow = true;
+    });
+
     const QString ownBundle = m_deps.bundle->bundlePath();
     const QString hostBundle = enclosingBundlePath(ownBundle);
     std::optional<UpdaterHost> host = hostConfiguration(*m_deps.bundleReader, hostBundle);
@@ -144,11 +155,6 @@ QCoro::Task<void> DesktopUpdater::startDesktopUpdater()
         m_deps.terminate();
         co_return;
     }
-
-    m_deps.distributedNotifications->observe(notification_names::desktopCheckForUpdates, this, [self] {
-        if (self)
-            self->checkDesktopUpdates();
-    });
 
     if (m_checkNow && m_updater->canCheckForUpdates())
         m_updater->checkForUpdates();

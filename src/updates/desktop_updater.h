@@ -78,7 +78,7 @@ private:
     void notConfigured();
     void watchHost();
 
-    bool m_checkNow;
+    bool m_checkNow;  // a check is wanted as soon as the updater runs (--check-now or a handed-over request)
     Dependencies m_deps;
     std::unique_ptr<RuntimeLock> m_runtimeLock;
     std::unique_ptr<Updater> m_updater;
