@@ -2,6 +2,7 @@
 
 #include "app/cli_output.h"
 #include "app/notification_launch.h"
+#include "app/desktop_updater_wiring.h"
 #include "app/runtime_bootstrap.h"
 #include "app/runtime_lock.h"
 #include "ui/mornix_controller.h"
@@ -57,9 +58,8 @@ void AppDelegate::applicationDidFinishLaunching()
         return;
 
     if (m_arguments.has(kDesktopUpdater)) {
-        // The updater of the companion application is not part of this build.
-        m_ports.systemLog->error(QStringLiteral("Veltro Desktop updater could not start"));
-        terminate();
+        m_desktopUpdater = makeDesktopUpdater(m_arguments, m_ports, [this] { terminate(); });
+        m_desktopUpdater->startDesktopUpdater();
         return;
     }
 

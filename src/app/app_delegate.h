@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+class DesktopUpdater;
 class MornixController;
 class NotificationLaunch;
 class RuntimeLock;
@@ -53,4 +54,5 @@ private:
     std::shared_ptr<UpdateNotifications> m_updateNotifications;
     std::unique_ptr<NotificationLaunch> m_notificationLaunch;
     bool m_launchedForUserNotification = false;
+    std::unique_ptr<DesktopUpdater> m_desktopUpdater;  // the updater mode only
 };

@@ -2,6 +2,7 @@
 
 #include "devices.h"
 #include "faults.h"
+#include "releases.h"
 #include "state.h"
 #include "tokens.h"
 #include "util.h"
@@ -396,7 +397,10 @@ const char *const kUsage =
     "  inventory show [--device ID]\n"
     "  fault set ENDPOINT [--status N [--message TEXT]] [--count N] [--delay-ms N] [--malformed]\n"
     "            [--oauth-error CODE] (authorize)  [--claim-status STATUS] (claim-status)\n"
-    "  fault clear\n";
+    "  fault clear\n"
+    "  release key | release list | release clear | release redirect-http on|off\n"
+    "  release publish --version V [--short-version S] --archive FILE [--bad-signature] [--truncate BYTES]\n"
+    "                  [--bytes-per-second N]\n";
 
 }  // namespace
 
@@ -426,6 +430,10 @@ int runAdmin(std::vector<std::string> args, const std::string &defaultStateDirec
             throw AdminError(kUsage);
         const std::string command = rest[0] + " " + rest[1];
         State state(stateDirectory);
+        if (rest[0] == "release") {
+            runReleaseAdmin(state, std::vector<std::string>(rest.begin() + 1, rest.end()), out.json);
+            return 0;
+        }
         if (command == "token issue" && rest.size() == 2) {
             tokenIssue(state, out);
         } else if (command == "invite create" && rest.size() == 2) {

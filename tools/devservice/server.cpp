@@ -3,6 +3,7 @@
 #include "command_waker.h"
 #include "faults.h"
 #include "http_util.h"
+#include "releases.h"
 #include "routes.h"
 #include "state.h"
 
@@ -135,6 +136,7 @@ int runServer(const ServeOptions &options)
         installSignInRoutes(*server, state, publicOrigin);
         installEnrollmentRoutes(*server, state);
         installCommandRoutes(*server, state, waker);
+        installReleaseRoutes(*server, state, publicOrigin);
     }
 
     std::vector<std::thread> listeners;

@@ -1,0 +1,66 @@
+#include "app/desktop_updater_wiring.h"
+
+#include "app/runtime_lock.h"
+#include "platform/linux/appcast_updater.h"
+#include "support/config.h"
+#include "updates/update_prompt_dialog.h"
+
+#include <QGuiApplication>
+
+#include <cstdio>
+
+namespace {
+
+class StandardErrorTeeLog final : public SystemLog {
+public:
+    explicit StandardErrorTeeLog(std::shared_ptr<SystemLog> inner) : m_inner(std::move(inner)) {}
+    void write(Level level, const QString &message) override
+    {
+        if (m_inner)
+            m_inner->write(level, message);
+        const QByteArray line = message.toUtf8() + '\n';
+        std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
+        std::fflush(stderr);
+    }
+
+private:
+    std::shared_ptr<SystemLog> m_inner;
+};
+
+}  // namespace
+
+std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, const Ports &ports,
+                                                   std::function<void()> terminate, DesktopUpdaterSeams seams)
+{
+    auto log = std::make_shared<StandardErrorTeeLog>(ports.systemLog);
+    DesktopUpdater::Dependencies deps;
+    deps.systemLog = log;
+    deps.bundle = ports.bundle;
+    deps.bundleReader = ports.bundleReader;
+    deps.codeSigning = ports.codeSigning;
+    deps.workspace = ports.workspace;
+    deps.distributedNotifications = ports.distributedNotifications;
+    deps.acquireLock = [log] { return RuntimeLock::acquire(QStringLiteral("updater.lock"), *log); };
+    deps.makeUpdater = [log, ports, seams](const UpdaterHost &host) -> std::unique_ptr<Updater> {
+        AppcastUpdater::Dependencies updaterDeps;
+        updaterDeps.systemLog = log;
+        updaterDeps.bundleReader = ports.bundleReader;
+        updaterDeps.codeSigning = ports.codeSigning;
+        updaterDeps.prompt = seams.prompt ? seams.prompt : std::make_shared<UpdatePromptDialog>(log);
+        updaterDeps.stepHook = seams.stepHook;
+        updaterDeps.extraTLSAnchorsPEM = Config::defaults().extraTLSAnchorsPEM;
+        return std::make_unique<AppcastUpdater>(host, std::move(updaterDeps));
+    };
+    deps.setAccessoryPolicy = [] {
+        if (auto *gui = qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+            gui->setQuitOnLastWindowClosed(false);
+    };
+    // configure() already ran before launch completed (every start does it); the updater, a
+    // long-running process too, also delivers reminders that fall due while it runs.
+    deps.configureUpdateNotifications = [notifications = ports.userNotifications] {
+        if (notifications)
+            notifications->startScheduledDelivery();
+    };
+    deps.terminate = std::move(terminate);
+    return std::make_unique<DesktopUpdater>(arguments.has(QStringLiteral("--check-now")), std::move(deps));
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "app/arguments.h"
+#include "platform/ports.h"
+#include "updates/desktop_updater.h"
+
+#include <functional>
+#include <memory>
+
+// Builds the updater mode with the real ports: "updater.lock", the appcast updater of this
+// platform with the Install/Later dialog, and a system log that also goes to standard error
+// (the updater runs as a user service, whose standard error is its journal).
+// What tests put in place of the user: the answer to Install/Later, and a call at each step of
+// an update session ("session-started", "downloaded", "verified", "unpacking", "unpacked",
+// "swapped", "cleaned").
+struct DesktopUpdaterSeams {
+    std::shared_ptr<UpdatePrompt> prompt;  // default: the dialog
+    std::function<void(const QString &step)> stepHook;
+};
+
+std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, const Ports &ports,
+                                                   std::function<void()> terminate, DesktopUpdaterSeams seams = {});

@@ -1,0 +1,154 @@
+#include "platform/linux/appcast.h"
+
+#include <QStringList>
+#include <QXmlStreamReader>
+
+namespace {
+
+const QString kSparkleNamespace = QStringLiteral("http://www.andymatuschak.org/xml-namespaces/sparkle");
+
+bool isDigits(const QString &text)
+{
+    if (text.isEmpty())
+        return false;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    return true;
+}
+
+// Numeric comparison of two digit strings of any length.
+int compareNumbers(QString a, QString b)
+{
+    while (a.size() > 1 && a.startsWith(QLatin1Char('0')))
+        a.remove(0, 1);
+    while (b.size() > 1 && b.startsWith(QLatin1Char('0')))
+        b.remove(0, 1);
+    if (a.size() != b.size())
+        return a.size() < b.size() ? -1 : 1;
+    return a.compare(b);
+}
+
+struct ItemFields {
+    QString version;
+    QString shortVersion;
+    QString url;
+    QString length;
+    QString signature;
+    bool hasEnclosure = false;
+};
+
+std::optional<AppcastItem> toItem(const ItemFields &fields, const QUrl &feedURL)
+{
+    if (!fields.hasEnclosure || fields.version.trimmed().isEmpty() || fields.url.trimmed().isEmpty())
+        return std::nullopt;
+    AppcastItem item;
+    item.version = fields.version.trimmed();
+    item.shortVersion = fields.shortVersion.trimmed().isEmpty() ? item.version : fields.shortVersion.trimmed();
+    const QUrl relative(fields.url.trimmed(), QUrl::StrictMode);
+    if (!relative.isValid())
+        return std::nullopt;
+    item.archiveURL = feedURL.resolved(relative);
+    bool ok = false;
+    item.length = fields.length.trimmed().toLongLong(&ok);
+    if (!ok || item.length <= 0 || item.length > appcast::kMaxArchiveBytes)
+        return std::nullopt;
+    item.edSignature = QByteArray::fromBase64(fields.signature.trimmed().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+    if (item.edSignature.size() != 64)
+        return std::nullopt;
+    return item;
+}
+
+}  // namespace
+
+namespace appcast {
+
+int compareVersions(const QString &a, const QString &b)
+{
+    const QStringList left = a.trimmed().split(QLatin1Char('.'));
+    const QStringList right = b.trimmed().split(QLatin1Char('.'));
+    const qsizetype count = std::max(left.size(), right.size());
+    for (qsizetype i = 0; i < count; ++i) {
+        const QString x = i < left.size() ? left[i] : QStringLiteral("0");
+        const QString y = i < right.size() ? right[i] : QStringLiteral("0");
+        int order = 0;
+        if (isDigits(x) && isDigits(y))
+            order = compareNumbers(x, y);
+        else if (isDigits(x) != isDigits(y))
+            order = isDigits(x) ? 1 : -1;  // a number ranks above a text ("1.0" > "1.0b")
+        else
+            order = x.compare(y);
+        if (order != 0)
+            return order < 0 ? -1 : 1;
+    }
+    return 0;
+}
+
+std::optional<QList<AppcastItem>> parse(const QByteArray &xml, const QUrl &feedURL)
+{
+    if (xml.size() > kMaxFeedBytes)
+        return std::nullopt;
+    QXmlStreamReader reader(xml);
+    reader.setNamespaceProcessing(true);
+    QList<AppcastItem> items;
+    bool sawRSS = false;
+    bool sawChannel = false;
+    std::optional<ItemFields> current;
+
+    while (!reader.atEnd()) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::DTD)
+            return std::nullopt;  // no document types: nothing to expand, nothing to fetch
+        if (token == QXmlStreamReader::StartElement) {
+            const QStringView name = reader.name();
+            const bool sparkle = reader.namespaceUri() == kSparkleNamespace;
+            const bool plain = reader.namespaceUri().isEmpty();
+            if (!sawRSS) {
+                if (!plain || name != QLatin1String("rss"))
+                    return std::nullopt;
+                sawRSS = true;
+            } else if (plain && name == QLatin1String("channel")) {
+                sawChannel = true;
+            } else if (plain && name == QLatin1String("item")) {
+                current = ItemFields{};
+            } else if (current && plain && name == QLatin1String("enclosure")) {
+                const QXmlStreamAttributes attributes = reader.attributes();
+                current->hasEnclosure = true;
+                current->url = attributes.value(QLatin1String("url")).toString();
+                current->length = attributes.value(QLatin1String("length")).toString();
+                current->signature = attributes.value(kSparkleNamespace, QLatin1String("edSignature")).toString();
+                if (attributes.hasAttribute(kSparkleNamespace, QLatin1String("version")))
+                    current->version = attributes.value(kSparkleNamespace, QLatin1String("version")).toString();
+                if (attributes.hasAttribute(kSparkleNamespace, QLatin1String("shortVersionString")))
+                    current->shortVersion =
+                        attributes.value(kSparkleNamespace, QLatin1String("shortVersionString")).toString();
+            } else if (current && sparkle && name == QLatin1String("version")) {
+                current->version = reader.readElementText(QXmlStreamReader::SkipChildElements);
+            } else if (current && sparkle && name == QLatin1String("shortVersionString")) {
+                current->shortVersion = reader.readElementText(QXmlStreamReader::SkipChildElements);
+            }
+        } else if (token == QXmlStreamReader::EndElement) {
+            if (current && reader.namespaceUri().isEmpty() && reader.name() == QLatin1String("item")) {
+                if (std::optional<AppcastItem> item = toItem(*current, feedURL))
+                    items.append(std::move(*item));
+                current.reset();
+            }
+        }
+    }
+    if (reader.hasError() || !sawRSS || !sawChannel)
+        return std::nullopt;
+    return items;
+}
+
+std::optional<AppcastItem> newest(const QList<AppcastItem> &items)
+{
+    std::optional<AppcastItem> best;
+    for (const AppcastItem &item : items) {
+        if (!best || compareVersions(item.version, best->version) > 0)
+            best = item;
+    }
+    return best;
+}
+
+}  // namespace appcast

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+// One release of an appcast (RSS 2.0 with the sparkle namespace): an <item> whose <enclosure>
+// names the archive. Version fields may stand on the item or on the enclosure.
+struct AppcastItem {
+    QString version;          // sparkle:version (the bundle's CFBundleVersion)
+    QString shortVersion;     // sparkle:shortVersionString; the version when absent
+    QUrl archiveURL;          // enclosure url, resolved against the feed's address
+    qint64 length = 0;        // enclosure length in bytes, > 0
+    QByteArray edSignature;   // sparkle:edSignature, decoded: 64 bytes
+};
+
+namespace appcast {
+
+inline constexpr qint64 kMaxFeedBytes = 1024 * 1024;
+inline constexpr qint64 kMaxArchiveBytes = qint64(4) << 30;
+
+// The usable items of a feed, in document order. Items without a version, an enclosure URL,
+// a positive length or a 64-byte Ed25519 signature are skipped (minimum OS fields are
+// ignored), as are archives above kMaxArchiveBytes. nullopt when the text is not well-formed XML or not an RSS channel.
+std::optional<QList<AppcastItem>> parse(const QByteArray &xml, const QUrl &feedURL);
+
+// Orders versions: dot-separated components, numeric ones compared as numbers, others as
+// text; missing trailing components count as 0 ("1.2" equals "1.2.0"). <0, 0, >0.
+int compareVersions(const QString &a, const QString &b);
+
+// The item with the highest version, or nullopt when there is none.
+std::optional<AppcastItem> newest(const QList<AppcastItem> &items);
+
+}  // namespace appcast

@@ -1,0 +1,216 @@
+#include "platform/linux/appcast_updater.h"
+
+#include "platform/linux/ed25519.h"
+#include "platform/linux/update_fetcher.h"
+
+#include <QFileInfo>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QCoroFuture>
+
+#include <unistd.h>
+
+namespace {
+
+QString bundleVersion(const BundleReader &reader, const QString &bundlePath, const QString &key)
+{
+    const std::optional<QVariant> value = reader.infoValue(bundlePath, key);
+    return value && value->typeId() == QMetaType::QString ? value->toString().trimmed() : QString();
+}
+
+// Owns a descriptor for the life of a session.
+struct OwnedFd {
+    int fd = -1;
+    ~OwnedFd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+}  // namespace
+
+AppcastUpdater::AppcastUpdater(UpdaterHost host, Dependencies dependencies, QObject *parent)
+    : QObject(parent)
+    , m_host(std::move(host))
+    , m_deps(std::move(dependencies))
+    , m_installer(m_host.bundlePath, m_deps.stepHook)
+    , m_fetcher(new UpdateFetcher(m_deps.extraTLSAnchorsPEM, this))
+{
+    m_fetcher->inactivityTimeoutMs = m_deps.inactivityTimeoutMs;
+}
+
+AppcastUpdater::~AppcastUpdater() = default;
+
+void AppcastUpdater::log(SystemLog::Level level, const QString &message) const
+{
+    if (m_deps.systemLog)
+        m_deps.systemLog->write(level, message);
+}
+
+bool AppcastUpdater::start(QString *error)
+{
+    if (m_host.publicEDKey.size() != 32 || m_host.feedURL.scheme() != QLatin1String("https")
+        || m_host.feedURL.host().isEmpty() || !m_deps.prompt || !m_deps.bundleReader || !m_deps.codeSigning) {
+        *error = QStringLiteral("the updater is not configured");
+        return false;
+    }
+    // What an interrupted installation left behind goes before anything else happens.
+    if (!m_installer.recover(error))
+        return false;
+    m_started = true;
+    return true;
+}
+
+void AppcastUpdater::checkForUpdates()
+{
+    if (!canCheckForUpdates())
+        return;
+    m_checking = true;
+    runCheck();
+}
+
+QCoro::Task<void> AppcastUpdater::runCheck()
+{
+    QPointer<AppcastUpdater> self(this);
+    Outcome outcome = Outcome::failed;
+    try {
+        outcome = co_await check();
+    } catch (const std::exception &failure) {
+        if (self)
+            log(SystemLog::Level::Error, QStringLiteral("Veltro Desktop update failed: %1").arg(QString::fromUtf8(failure.what())));
+    }
+    if (!self)
+        co_return;
+    m_checking = false;
+    m_session = false;
+    m_lastOutcome = outcome;
+    Q_EMIT checkFinished(outcome);
+}
+
+QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::check()
+{
+    QPointer<AppcastUpdater> self(this);
+    log(SystemLog::Level::Info, QStringLiteral("Veltro Desktop update check: %1").arg(m_host.feedURL.toString()));
+    const QUrl feedURL = m_host.feedURL;
+    const UpdateFetcher::Result feed = co_await m_fetcher->fetch(feedURL, appcast::kMaxFeedBytes);
+    if (!self)
+        co_return Outcome::failed;
+    if (!feed.ok) {
+        log(SystemLog::Level::Error, QStringLiteral("Veltro Desktop update feed could not be read: %1").arg(feed.error));
+        co_return Outcome::failed;
+    }
+    const std::optional<QList<AppcastItem>> items = appcast::parse(feed.body, m_host.feedURL);
+    if (!items) {
+        log(SystemLog::Level::Error, QStringLiteral("Veltro Desktop update feed is malformed"));
+        co_return Outcome::failed;
+    }
+    const std::optional<AppcastItem> item = appcast::newest(*items);
+    const QString current = bundleVersion(*m_deps.bundleReader, m_host.bundlePath, QStringLiteral("CFBundleVersion"));
+    if (!item || (!current.isEmpty() && appcast::compareVersions(item->version, current) <= 0)) {
+        // Never a downgrade, never the same version again.
+        log(SystemLog::Level::Info, QStringLiteral("Veltro Desktop is up to date (version %1)").arg(current));
+        co_return Outcome::upToDate;
+    }
+    if (!item->archiveURL.isValid() || item->archiveURL.scheme() != QLatin1String("https")) {
+        log(SystemLog::Level::Error, QStringLiteral("Veltro Desktop update %1 refused: its archive is not served over HTTPS")
+                                         .arg(item->shortVersion));
+        co_return Outcome::refused;
+    }
+
+    UpdateOffer offer{item->version, item->shortVersion,
+                      bundleVersion(*m_deps.bundleReader, m_host.bundlePath, QStringLiteral("CFBundleShortVersionString"))};
+    std::shared_ptr<UpdatePrompt> prompt = m_deps.prompt;
+    const bool accepted = co_await prompt->askToInstall(offer);
+    if (!self)
+        co_return Outcome::failed;
+    if (!accepted) {
+        log(SystemLog::Level::Info, QStringLiteral("Veltro Desktop update %1 postponed").arg(item->shortVersion));
+        co_return Outcome::postponed;
+    }
+    const AppcastItem chosen = *item;
+    co_return co_await install(chosen);
+}
+
+QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::install(AppcastItem item)
+{
+    QPointer<AppcastUpdater> self(this);
+    m_session = true;
+    if (m_deps.stepHook)
+        m_deps.stepHook(QStringLiteral("session-started"));
+    const auto refuse = [this, &item](const QString &why) {
+        log(SystemLog::Level::Error,
+            QStringLiteral("Veltro Desktop update %1 refused: %2").arg(item.shortVersion, why));
+        QString ignored;
+        m_installer.recover(&ignored);
+        return Outcome::refused;
+    };
+
+    auto archive = std::make_shared<OwnedFd>();
+    QString error;
+    archive->fd = m_installer.createArchiveFile(&error);
+    if (archive->fd < 0)
+        co_return refuse(error);
+
+    const QUrl archiveURL = item.archiveURL;
+    const UpdateFetcher::Result download = co_await m_fetcher->download(archiveURL, archive->fd, item.length);
+    if (!self)
+        co_return Outcome::failed;
+    if (!download.ok)
+        co_return refuse(QStringLiteral("download failed: %1").arg(download.error));
+    if (m_deps.stepHook)
+        m_deps.stepHook(QStringLiteral("downloaded"));
+
+    // The disk work runs off the main thread; the session keeps the process alive meanwhile.
+    struct Work {
+        bool ok = false;
+        QString error;
+    };
+    const QByteArray publicKey = m_host.publicEDKey;
+    const UpdaterHost host = m_host;
+    std::shared_ptr<CodeSigning> codeSigning = m_deps.codeSigning;
+    std::shared_ptr<BundleReader> reader = m_deps.bundleReader;
+    BundleInstaller *installer = &m_installer;
+    const BundleInstaller::StepHook stepHook = m_deps.stepHook;
+    const auto installWork = [=]() -> Work {
+        // The signature is checked over the very bytes that are then unpacked: the same
+        // descriptor of a file in the private staging directory.
+        if (!ed25519::verifyFile(publicKey, item.edSignature, archive->fd))
+            return {false, QStringLiteral("the archive's Ed25519 signature does not verify")};
+        if (stepHook)
+            stepHook(QStringLiteral("verified"));
+        QString why;
+        const std::optional<QString> unpacked = installer->unpack(archive->fd, &why);
+        if (!unpacked)
+            return {false, why};
+        const std::optional<QVariant> identifier = reader->infoValue(*unpacked, QStringLiteral("CFBundleIdentifier"));
+        if (!identifier || identifier->toString() != host.requiredIdentifier)
+            return {false, QStringLiteral("the new bundle has another identifier")};
+        if (bundleVersion(*reader, *unpacked, QStringLiteral("CFBundleVersion")) != item.version)
+            return {false, QStringLiteral("the new bundle's version is not the offered one")};
+        if (!codeSigning->satisfies(*unpacked, CodeRequirement{host.requiredIdentifier, host.requiredTeamIdentifier}))
+            return {false, QStringLiteral("the new bundle is not validly signed by the same team")};
+        if (!installer->swapIntoPlace(*unpacked, &why))
+            return {false, why};
+        if (!why.isEmpty())
+            return {true, why};
+        return {true, {}};
+    };
+    QFuture<Work> future = QtConcurrent::run([installWork, installer]() -> Work {
+        Work work = installWork();
+        if (!work.ok) {
+            QString ignored;
+            installer->recover(&ignored);  // the unpacked tree goes here, off the main thread
+        }
+        return work;
+    });
+    const Work work = co_await future;
+    if (!self)
+        co_return Outcome::failed;
+    if (!work.ok)
+        co_return refuse(work.error);
+    if (!work.error.isEmpty())
+        log(SystemLog::Level::Error, QStringLiteral("Veltro Desktop update cleanup: %1").arg(work.error));
+    log(SystemLog::Level::Info, QStringLiteral("Veltro Desktop updated to %1").arg(item.shortVersion));
+    co_return Outcome::installed;
+}

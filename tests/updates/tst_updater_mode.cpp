@@ -1,0 +1,279 @@
+// The updater mode with real processes on a private session bus: the built program (and the
+// probe, which is the same mode with a scripted answer) inside a signed "Veltro Desktop.app",
+// the reference service on a port of its own, the desktop application played by the sleeper.
+#include "support/agent_process.h"
+#include "support/signed_fixtures.h"
+#include "support/temporary_home.h"
+#include "update_fixtures.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace update_fixtures;
+
+class UpdaterModeTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void refusesHostsItCannotTrust_data();
+    void refusesHostsItCannotTrust();
+    void secondStartHandsCheckNowOverAndTheWatchEndsItAfterTheHostQuits();
+    void anUpdateSessionOutlivesTheHost();
+    void installKilledAtEveryStepLeavesACompleteBundle_data();
+    void installKilledAtEveryStepLeavesACompleteBundle();
+
+private:
+    ReleaseService m_service;
+    QString m_key;
+    QTemporaryDir m_releases;
+    QString m_archive;  // 2.0 with the probe inside, published without faults
+};
+
+namespace {
+
+const QString kNotConfigured = QStringLiteral("Veltro Desktop updates are not configured for this bundle");
+
+// A background updater process whose standard error is collected.
+class UpdaterProcess {
+public:
+    UpdaterProcess(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment)
+    {
+        m_process.setProcessEnvironment(environment);
+        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        m_process.start(program, arguments);
+    }
+    ~UpdaterProcess()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+    QString errorText()
+    {
+        m_error += m_process.readAllStandardError();
+        return QString::fromUtf8(m_error);
+    }
+    bool waitForError(const QString &needle, int timeoutMs = 20000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!errorText().contains(needle)) {
+            if (timer.elapsed() > timeoutMs || m_process.state() == QProcess::NotRunning) {
+                return errorText().contains(needle);
+            }
+            m_process.waitForReadyRead(100);
+        }
+        return true;
+    }
+    bool waitForExit(int timeoutMs)
+    {
+        const bool ended = m_process.state() == QProcess::NotRunning || m_process.waitForFinished(timeoutMs);
+        errorText();
+        return ended;
+    }
+    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
+    QProcess &process() { return m_process; }
+
+private:
+    QProcess m_process;
+    QByteArray m_error;
+};
+
+QProcessEnvironment updaterEnvironment(const TemporaryHome &home)
+{
+    return headlessEnvironment(home.environment());
+}
+
+}  // namespace
+
+void UpdaterModeTest::initTestCase()
+{
+    QVERIFY(m_service.start());
+    m_key = m_service.publicKey();
+    HostOptions release;
+    release.version = QStringLiteral("2.0");
+    release.feedURL = m_service.feedURL();  // the new copy keeps updating itself
+    release.publicKey = m_key;
+    release.helperExecutable = QStringLiteral(MORNIX_UPDATER_PROBE);
+    m_archive = makeReleaseArchive(m_releases.path(), release);
+    QVERIFY(!m_archive.isEmpty());
+}
+
+void UpdaterModeTest::refusesHostsItCannotTrust_data()
+{
+    QTest::addColumn<QString>("feed");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("identifier");
+    QTest::addColumn<QString>("hostTeam");
+    QTest::addColumn<QString>("ownTeam");
+    const QString feed = QStringLiteral("https://updates.veltro.localhost/appcast.xml");
+    const QString key = QString::fromLatin1(QByteArray(32, 'k').toBase64());
+    const QString team = QStringLiteral("Q6L2SF6YDW");
+    QTest::newRow("http feed") << "http://updates.veltro.localhost/appcast.xml" << key << kDesktopIdentifier << team << team;
+    QTest::newRow("scheme not exactly https") << "HTTPS://updates.veltro.localhost/appcast.xml" << key << kDesktopIdentifier << team << team;
+    QTest::newRow("https feed without a host") << "https:///appcast.xml" << key << kDesktopIdentifier << team << team;
+    QTest::newRow("no feed") << "" << key << kDesktopIdentifier << team << team;
+    QTest::newRow("key of 31 bytes") << feed << QString::fromLatin1(QByteArray(31, 'k').toBase64()) << kDesktopIdentifier << team << team;
+    QTest::newRow("key of 33 bytes") << feed << QString::fromLatin1(QByteArray(33, 'k').toBase64()) << kDesktopIdentifier << team << team;
+    QTest::newRow("key not Base64") << feed << QString(44, QLatin1Char('*')) << kDesktopIdentifier << team << team;
+    QTest::newRow("no key") << feed << "" << kDesktopIdentifier << team << team;
+    QTest::newRow("another application") << feed << key << "ai.veltro.other" << team << team;
+    QTest::newRow("desktop bundle of another team") << feed << key << kDesktopIdentifier << "2DC432GLL2" << team;
+    QTest::newRow("desktop bundle unsigned") << feed << key << kDesktopIdentifier << "" << team;
+    QTest::newRow("this program unsigned") << feed << key << kDesktopIdentifier << team << "";
+}
+
+void UpdaterModeTest::refusesHostsItCannotTrust()
+{
+    QFETCH(QString, feed);
+    QFETCH(QString, key);
+    QFETCH(QString, identifier);
+    QFETCH(QString, hostTeam);
+    QFETCH(QString, ownTeam);
+    TemporaryHome home;
+    HostOptions options;
+    options.feedURL = feed;
+    options.publicKey = key;
+    options.identifier = identifier;
+    options.team = hostTeam;
+    options.helperExecutable = QStringLiteral(MORNIX_EXECUTABLE);
+    options.helperTeam = ownTeam;
+    const QString host = makeDesktopBundle(home.path(), options);
+    QVERIFY(!host.isEmpty());
+
+    UpdaterProcess updater(helperExecutablePath(host), {QStringLiteral("--desktop-updater")}, updaterEnvironment(home));
+    QVERIFY(updater.waitForExit(20000));
+    QCOMPARE(updater.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(updater.process().exitCode(), 0);
+    QVERIFY2(updater.errorText().contains(kNotConfigured), qPrintable(updater.errorText()));
+    QVERIFY(!updater.errorText().contains(QStringLiteral("update check")));
+    // The updater lock was taken (the agent's was not).
+    QVERIFY(QFileInfo::exists(home.dataHome() + QStringLiteral("/VeltroMornix/updater.lock")));
+    QVERIFY(!QFileInfo::exists(home.dataHome() + QStringLiteral("/VeltroMornix/runtime.lock")));
+}
+
+void UpdaterModeTest::secondStartHandsCheckNowOverAndTheWatchEndsItAfterTheHostQuits()
+{
+    QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
+    TemporaryHome home;
+    HostOptions options;
+    options.feedURL = m_service.feedURL();
+    options.publicKey = m_key;
+    options.helperExecutable = QStringLiteral(MORNIX_EXECUTABLE);
+    const QString host = makeDesktopBundle(home.path(), options);
+    QVERIFY(!host.isEmpty());
+    auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
+    QVERIFY(desktop->isRunning());
+
+    UpdaterProcess first(helperExecutablePath(host), {QStringLiteral("--desktop-updater")}, updaterEnvironment(home));
+    QTest::qWait(2500);
+    QVERIFY(first.isRunning());
+    QVERIFY(!first.errorText().contains(QStringLiteral("update check")));
+
+    UpdaterProcess second(helperExecutablePath(host), {QStringLiteral("--desktop-updater"), QStringLiteral("--check-now")},
+                          updaterEnvironment(home));
+    QVERIFY(second.waitForExit(15000));
+    QCOMPARE(second.process().exitCode(), 0);
+    QVERIFY(!second.errorText().contains(QStringLiteral("update check")));  // it checked nothing itself
+    QVERIFY2(first.waitForError(QStringLiteral("Veltro Desktop update check: ") + m_service.feedURL()),
+             qPrintable(first.errorText()));
+    QVERIFY(first.waitForError(QStringLiteral("Veltro Desktop is up to date (version 1.0)")));
+
+    // Still running beside the host; once it quits, the next tick of the 5-second watch ends it.
+    QTest::qWait(5500);
+    QVERIFY(first.isRunning());
+    desktop.reset();
+    QElapsedTimer quitTimer;
+    quitTimer.start();
+    QVERIFY(first.waitForExit(9000));
+    QCOMPARE(first.process().exitCode(), 0);
+    qInfo("updater ended %lld ms after the desktop application", quitTimer.elapsed());
+}
+
+void UpdaterModeTest::anUpdateSessionOutlivesTheHost()
+{
+    QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
+    const qint64 size = QFileInfo(m_archive).size();
+    // About eight seconds on the wire: longer than a watch tick after the host quits.
+    QVERIFY(m_service.publish(QStringLiteral("2.0"), m_archive, {"--bytes-per-second", QString::number(size / 8)}));
+    TemporaryHome home;
+    HostOptions options;
+    options.feedURL = m_service.feedURL();
+    options.publicKey = m_key;
+    options.helperExecutable = QStringLiteral(MORNIX_UPDATER_PROBE);
+    const QString host = makeDesktopBundle(home.path(), options);
+    QVERIFY(!host.isEmpty());
+    auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
+
+    UpdaterProcess updater(helperExecutablePath(host),
+                           {QStringLiteral("--desktop-updater"), QStringLiteral("--check-now"), QStringLiteral("--answer"),
+                            QStringLiteral("install")},
+                           updaterEnvironment(home));
+    QVERIFY2(updater.waitForError(QStringLiteral("step session-started")), qPrintable(updater.errorText()));
+    desktop.reset();
+    QTest::qWait(6000);
+    QVERIFY2(updater.isRunning(), qPrintable(updater.errorText()));  // the session holds it
+    QVERIFY(!updater.errorText().contains(QStringLiteral("step swapped")));
+    QVERIFY(updater.waitForError(QStringLiteral("Veltro Desktop updated to 2.0"), 30000));
+    QVERIFY(updater.waitForExit(9000));  // the first tick after the session ends it
+    QCOMPARE(bundleVersion(host), QStringLiteral("2.0"));
+    QVERIFY(signatureValid(host));
+}
+
+void UpdaterModeTest::installKilledAtEveryStepLeavesACompleteBundle_data()
+{
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<QString>("versionAfterKill");
+    QTest::newRow("session-started") << "session-started" << "1.0";
+    QTest::newRow("downloaded") << "downloaded" << "1.0";
+    QTest::newRow("verified") << "verified" << "1.0";
+    QTest::newRow("unpacking") << "unpacking" << "1.0";
+    QTest::newRow("unpacked") << "unpacked" << "1.0";
+    QTest::newRow("swapped") << "swapped" << "2.0";
+    QTest::newRow("cleaned") << "cleaned" << "2.0";
+}
+
+void UpdaterModeTest::installKilledAtEveryStepLeavesACompleteBundle()
+{
+    QFETCH(QString, step);
+    QFETCH(QString, versionAfterKill);
+    QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
+    QVERIFY(m_service.publish(QStringLiteral("2.0"), m_archive));
+    TemporaryHome home;
+    HostOptions options;
+    options.feedURL = m_service.feedURL();
+    options.publicKey = m_key;
+    options.helperExecutable = QStringLiteral(MORNIX_UPDATER_PROBE);
+    const QString host = makeDesktopBundle(home.path(), options);
+    QVERIFY(!host.isEmpty());
+    fixtures::RunningFixture desktop(desktopExecutablePath(host));
+    const QStringList install{QStringLiteral("--desktop-updater"), QStringLiteral("--check-now"),
+                              QStringLiteral("--answer"), QStringLiteral("install")};
+    {
+        UpdaterProcess killed(helperExecutablePath(host), install + QStringList{QStringLiteral("--kill-at"), step},
+                              updaterEnvironment(home));
+        QVERIFY(killed.waitForExit(30000));
+        QCOMPARE(killed.process().exitStatus(), QProcess::CrashExit);
+        QVERIFY2(killed.errorText().contains(QStringLiteral("step ") + step), qPrintable(killed.errorText()));
+    }
+    // Whatever the moment, the path holds one whole, validly signed bundle.
+    QCOMPARE(bundleVersion(host), versionAfterKill);
+    QVERIFY(signatureValid(host));
+
+    // The next start clears what was left and finishes the job.
+    UpdaterProcess next(helperExecutablePath(host), install, updaterEnvironment(home));
+    const QString done = versionAfterKill == QLatin1String("2.0") ? QStringLiteral("Veltro Desktop is up to date (version 2.0)")
+                                                                  : QStringLiteral("Veltro Desktop updated to 2.0");
+    QVERIFY2(next.waitForError(done, 30000), qPrintable(next.errorText()));
+    QCOMPARE(bundleVersion(host), QStringLiteral("2.0"));
+    QVERIFY(signatureValid(host));
+    QVERIFY(!QFileInfo::exists(home.path() + QStringLiteral("/.") + kDesktopName + QStringLiteral(".app.update")));
+}
+
+QTEST_GUILESS_MAIN(UpdaterModeTest)
+#include "tst_updater_mode.moc"

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "support/process_runner.h"
+
+#include <QJsonObject>
+#include <QMap>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// Fixtures of the updater tests: the companion application "Veltro Desktop.app" (the sleeper
+// as its executable, an Info.plist with the updater keys, signed with a dev team), release
+// archives of it, and the reference service on a port of its own serving an appcast.
+namespace update_fixtures {
+
+inline const QString kDesktopIdentifier = QStringLiteral("ai.veltro.desktop");
+inline const QString kDesktopName = QStringLiteral("Veltro Desktop");
+
+struct HostOptions {
+    QString version = QStringLiteral("1.0");
+    QString shortVersion;            // default: the version
+    QString feedURL;                 // SUFeedURL; omitted when empty
+    QString publicKey;               // SUPublicEDKey; omitted when empty
+    QString identifier = kDesktopIdentifier;
+    QString team = QStringLiteral("Q6L2SF6YDW");  // empty: unsigned
+    QString marker;                  // text of Contents/Resources/marker.txt
+    // A program to place at Contents/Helpers/Mornix/VeltroMornix.app/Contents/MacOS/VeltroMornix
+    // (with the built agent's Info.plist), signed by helperTeam (empty: unsigned) before the host
+    // is signed. Empty: no helper.
+    QString helperExecutable;
+    QString helperTeam = QStringLiteral("Q6L2SF6YDW");
+};
+
+// Creates DIRECTORY/Veltro Desktop.app; returns its path or empty on failure.
+QString makeDesktopBundle(const QString &directory, const HostOptions &options);
+QString helperExecutablePath(const QString &desktopBundle);
+QString desktopExecutablePath(const QString &desktopBundle);
+
+// A tar (made by the system's tar) of a freshly built Veltro Desktop.app; empty on failure.
+QString makeReleaseArchive(const QString &directory, const HostOptions &options);
+
+// CFBundleVersion of a bundle's Info.plist, or empty.
+QString bundleVersion(const QString &bundle);
+// The bundle's static code signature is valid under the dev anchors (checked by the signer tool).
+bool signatureValid(const QString &bundle);
+
+// veltro-devservice on localhost with an ephemeral port and a private state directory.
+class ReleaseService {
+public:
+    ReleaseService();
+    ~ReleaseService();
+    bool start();
+    QString origin() const { return m_origin; }  // https://localhost:PORT
+    QString feedURL() const { return m_origin + QStringLiteral("/appcast.xml"); }
+    ProcessResult admin(const QStringList &arguments) const;
+    QString publicKey() const;  // Base64 of the raw Ed25519 key
+    bool publish(const QString &version, const QString &archive, const QStringList &extra = {}) const;
+    QString stateDirectory() const { return m_state.path(); }
+
+private:
+    QTemporaryDir m_state;
+    std::unique_ptr<QProcess> m_process;
+    QString m_origin;
+};
+
+}  // namespace update_fixtures
