@@ -50,6 +50,8 @@ public:
         AgentInstanceMonitor::Scanner monitorScanner;
         std::chrono::milliseconds monitorInterval{3000};
         std::shared_ptr<CommandPollLoop::Executor> executor;
+        // The durable command journal; null: one in memory only (nothing survives a restart).
+        std::shared_ptr<CommandJournal> commandJournal;
         std::shared_ptr<DeviceDisconnector> disconnector;
         // Token refresh of OAuth credentials (the OAuth manager); absent: nothing can refresh.
         // Must not throw; nullopt when no refresh happened.
