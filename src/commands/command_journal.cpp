@@ -355,7 +355,19 @@ void CommandJournal::prune()
         m_entries.remove(m_order.takeFirst());
 }
 
-bool CommandJournal::recordReceived(const QString &id)
+bool CommandJournal::flush()
+{
+    QMutexLocker lock(&m_mutex);
+    if (m_directory.isEmpty())
+        return true;
+    if (m_fd < 0 || ::fdatasync(m_fd) != 0) {
+        m_lastError = m_fd < 0 ? QStringLiteral("the journal is not open") : errnoText("cannot flush the journal");
+        return false;
+    }
+    return true;
+}
+
+bool CommandJournal::recordReceived(const QString &id, bool sync)
 {
     QMutexLocker lock(&m_mutex);
     if (m_entries.contains(id))
@@ -366,7 +378,7 @@ bool CommandJournal::recordReceived(const QString &id)
     prune();
     if (m_entries.size() != before && m_lines > m_limits.maxEntries * 4)
         return compact();
-    return append(record, true);
+    return append(record, sync);
 }
 
 bool CommandJournal::recordIntent(const QString &id)
@@ -377,12 +389,12 @@ bool CommandJournal::recordIntent(const QString &id)
     return append(JournalEntry{id, entry.receivedAt, true, std::nullopt, false}, true);
 }
 
-bool CommandJournal::recordOutcome(const QString &id, const JournalOutcome &outcome)
+bool CommandJournal::recordOutcome(const QString &id, const JournalOutcome &outcome, bool sync)
 {
     QMutexLocker lock(&m_mutex);
     JournalEntry &entry = entryFor(id);
     entry.outcome = outcome;
-    return append(JournalEntry{id, entry.receivedAt, false, outcome, false}, true);
+    return append(JournalEntry{id, entry.receivedAt, false, outcome, false}, sync);
 }
 
 bool CommandJournal::recordSettled(const QString &id)

@@ -86,10 +86,15 @@ public:
 
     // Each returns false when the step could not be made durable (it is still kept in memory);
     // lastError() then says why. Memory-only journals always succeed.
-    bool recordReceived(const QString &id);
+    // sync false: written, but reaching the disk is left to a later flush() (the caller overlaps
+    // it with a network request); a process that dies meanwhile loses nothing, only the machine
+    // going down could.
+    bool recordReceived(const QString &id, bool sync = true);
     bool recordIntent(const QString &id);
-    bool recordOutcome(const QString &id, const JournalOutcome &outcome);
+    bool recordOutcome(const QString &id, const JournalOutcome &outcome, bool sync = true);
     bool recordSettled(const QString &id);
+    // Makes everything written so far durable (fdatasync).
+    bool flush();
 
     bool isDurable() const;
     QString lastError() const;

@@ -301,11 +301,14 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
 
     m_host.setLastCommand(QStringLiteral("received ") + id);
     if (!known) {
-        const auto record = [commandID](CommandJournal &journal) { return journal.recordReceived(commandID); };
+        const auto record = [commandID](CommandJournal &journal) { return journal.recordReceived(commandID, false); };
         co_await journalStep(record);
         if (!self)
             co_return;
     }
+    // The id is written (a process that dies now loses nothing); it reaches the disk with the
+    // intent, before anything is signalled, or with the outcome. Until then the command was not
+    // carried out, so a machine that goes down meanwhile cannot make it run twice.
     // A lost "received" does not stop the command: its outcome is what the service must learn.
     try {
         co_await service->sendAck(credentials, commandID, AckStatus::Received, std::nullopt, std::nullopt);
@@ -361,18 +364,23 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
         }
     }
     const auto record = [commandID, outcome](CommandJournal &journal) {
-        return journal.recordOutcome(commandID, outcome);
+        return journal.recordOutcome(commandID, outcome, false);
     };
     co_await journalStep(record);
     if (!self)
         co_return;
 
+    // The outcome is written; it reaches the disk while it is being sent (the task starts now
+    // and runs ahead of the "settled" step on the journal's one thread).
+    const auto flush = [](CommandJournal &journal) { return journal.flush(); };
+    QCoro::Task<bool> outcomeFlushing = journalStep(flush);
     std::exception_ptr undelivered;
     try {
         co_await deliverOutcome(commandID, outcome, credentials, service);
     } catch (...) {
         undelivered = std::current_exception();  // stays in the outbox
     }
+    co_await outcomeFlushing;
     if (!self)
         co_return;
     if (carriedOut) {
