@@ -56,7 +56,9 @@ class World:
         self.agent = None
         self.service_log_path = os.path.join(self.dir, "service.log")
         self.service_log = open(self.service_log_path, "wb")
-        self.service = subprocess.Popen([SERVICE, "serve", "--state", self.state, "--redelivery-ms", str(redelivery_ms)],
+        self.service = subprocess.Popen([SERVICE, "serve", "--state", self.state, "--redelivery-ms", str(redelivery_ms),
+                                         "--cert", os.path.join(PKI, "localhost.pem"),
+                                         "--key", os.path.join(PKI, "localhost.key")],
                                         env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=self.service_log)
         line = self.service.stdout.readline().decode()
