@@ -401,8 +401,8 @@ bool CommandJournal::recordSettled(const QString &id)
 {
     QMutexLocker lock(&m_mutex);
     const auto found = m_entries.find(id);
-    if (found == m_entries.end())
-        return true;  // already dropped
+    if (found == m_entries.end() || found->settled)
+        return true;  // already dropped, or already recorded
     found->settled = true;
     // Not synchronised: if it is lost, the outcome is merely sent once more with its own key.
     return append(JournalEntry{id, found->receivedAt, false, std::nullopt, true}, false);
