@@ -3,6 +3,7 @@
 #include "api/api_exchange.h"
 #include "api/api_logging.h"
 #include "api/transport_steps.h"
+#include "commands/command_id.h"
 #include "commands/sorted_keys_json.h"
 #include "identity/device_enrollment_agent.h"
 #include "support/canonical_json.h"
@@ -183,8 +184,15 @@ QCoro::Task<std::optional<KillCommand>> APIClient::pollNextCommand(DeviceCredent
     api_transport::validateHTTP(*response.status, response.body);
     QString error;
     const std::optional<KillCommandEnvelope> envelope = KillCommandEnvelope::decode(response.body, &error);
-    if (!envelope)
-        throw APIError::decodeError(QStringLiteral("Failed to decode command envelope: ") + error);
+    if (!envelope) {
+        const QString message = QStringLiteral("Failed to decode command envelope: ") + error;
+        if (const std::optional<QString> id = command_id::readableID(response.body))
+            throw APIError::undecodableCommand(message, *id);
+        throw APIError::decodeError(message);
+    }
+    // An id that cannot be acknowledged safely makes the envelope one without a readable id.
+    if (!command_id::isSafe(envelope->command.id))
+        throw APIError::decodeError(QStringLiteral("Failed to decode command envelope: command id is not acceptable"));
     co_return envelope->command;
 }
 
@@ -193,11 +201,14 @@ QCoro::Task<void> APIClient::sendAck(DeviceCredentials credentials, QString comm
                                      std::optional<QString> messageOverride, QPointer<CancellationToken> cancel) const
 {
     const std::shared_ptr<PinnedSession> session = m_session;
+    // The id reaches the path only as one percent-encoded segment, and only when it is safe.
+    if (!command_id::isSafe(commandID))
+        throw APIError::badURL();
     const CommandAcknowledgement ack =
         CommandAcknowledgement::make(commandID, credentials.deviceID, status, execution, messageOverride);
-    HTTPRequest request = jsonPost(credentials.apiBaseURL,
-                                   QStringLiteral("/api/desktop/commands/") + commandID + QStringLiteral("/ack"),
-                                   compactJSON(ack.toJSON()));
+    const QString path = QStringLiteral("/api/desktop/commands/")
+        + QString::fromLatin1(command_id::pathSegment(commandID)) + QStringLiteral("/ack");
+    HTTPRequest request = jsonPost(credentials.apiBaseURL, path, compactJSON(ack.toJSON()));
     request.setHeader("X-Idempotency-Key", ack.idempotencyKey.toUtf8());
     authenticate(request, credentials);
     co_await sendValidated(session, std::move(request), cancel);

@@ -37,6 +37,13 @@ APIError APIError::decodeError(const QString &message)
     return APIError(Kind::decodeError, 0, message);
 }
 
+APIError APIError::undecodableCommand(const QString &message, const QString &commandID)
+{
+    APIError error(Kind::decodeError, 0, message);
+    error.m_commandID = commandID;
+    return error;
+}
+
 APIError APIError::badURL()
 {
     return APIError(Kind::badURL, 0, {});

@@ -20,6 +20,8 @@ public:
     static APIError unauthorized(const QString &body);
     static APIError serverError(int statusCode, const QString &body);
     static APIError decodeError(const QString &message);
+    // A command envelope that does not decode but names a safe command id (decodeError kind).
+    static APIError undecodableCommand(const QString &message, const QString &commandID);
     static APIError badURL();
     static APIError invalidResponse();
 
@@ -27,6 +29,8 @@ public:
     int statusCode() const { return m_statusCode; }
     QString body() const { return m_text; }     // unauthorized, serverError
     QString message() const { return m_text; }  // decodeError
+    // undecodableCommand: the id the envelope named; empty otherwise.
+    QString commandID() const { return m_commandID; }
     const char *what() const noexcept override { return m_what.c_str(); }  // for diagnostics only
 
 private:
@@ -35,5 +39,6 @@ private:
     Kind m_kind;
     int m_statusCode = 0;
     QString m_text;
+    QString m_commandID;
     std::string m_what;
 };

@@ -16,6 +16,7 @@ struct HTTPRequest {
     QByteArray body;
     std::optional<std::chrono::milliseconds> timeout;  // inactivity timeout; session default when empty
 
+    // Throws std::invalid_argument when the name or value holds CR, LF or NUL.
     void setHeader(const QByteArray &name, const QByteArray &value);
     QByteArray header(const QByteArray &name) const;  // case-insensitive; empty when absent
 };

@@ -14,7 +14,8 @@ QUrl buildURL(const QString &apiBaseURL, const QString &path, const QMap<QString
     QUrl url(apiBaseURL.trimmed(), QUrl::StrictMode);
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
         throw APIError::badURL();
-    url.setPath(path);
+    // The path is given percent-encoded (a command id is one encoded segment): taken as it is.
+    url.setPath(path, QUrl::TolerantMode);
     url.setFragment(QString());
     if (query.isEmpty()) {
         url.setQuery(QString());
@@ -33,7 +34,9 @@ QUrl buildURL(const QString &apiBaseURL, const QString &path, const QMap<QString
 QString canonicalRequestText(const QByteArray &method, const QUrl &url, const QString &timestamp,
                              const QString &nonce, const QByteArray &body)
 {
-    QString path = url.path(QUrl::FullyDecoded);
+    // The path exactly as it goes on the wire: a decoded form would let one signature stand
+    // for several different requests (an encoded "/" in a segment, for one).
+    QString path = url.path(QUrl::FullyEncoded);
     if (url.hasQuery())
         path += QLatin1Char('?') + url.query(QUrl::FullyEncoded);
     const QString upperMethod = method.isEmpty() ? QStringLiteral("GET") : QString::fromLatin1(method).toUpper();

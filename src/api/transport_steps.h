@@ -14,11 +14,12 @@ namespace api_transport {
 // Timeout of every request except the public configuration read.
 inline constexpr std::chrono::milliseconds requestTimeout{60000};
 
-// The base URL text trimmed, its path replaced by `path`, with `query` as query items.
+// The base URL text trimmed, its path replaced by `path` (in percent-encoded form, kept as
+// given), with `query` as query items.
 // badURL when the text does not parse or has no scheme or host.
 QUrl buildURL(const QString &apiBaseURL, const QString &path, const QMap<QString, QString> &query = {});
 
-// Method, decoded path ("?" and the encoded query appended when there is one), timestamp,
+// Method, path as sent (percent-encoded; "?" and the encoded query appended when there is one), timestamp,
 // nonce and the body's SHA-256 hex, joined by line feeds.
 QString canonicalRequestText(const QByteArray &method, const QUrl &url, const QString &timestamp,
                              const QString &nonce, const QByteArray &body);

@@ -41,7 +41,15 @@ QString describeServiceError(const std::exception &error)
 
 namespace {
 
-// Runs one API call, translating its failures for the poll loop and the reporter.
+// A 4xx that will answer the same request the same way again (not a timeout or a rate limit).
+bool isRefusalForGood(int status)
+{
+    return status >= 400 && status < 500 && status != 408 && status != 425 && status != 429;
+}
+
+// Runs one API call, translating its failures for the poll loop and the reporter: 401/403
+// ServiceUnauthorized, another 4xx ServiceRefused, an undecodable envelope with a safe id
+// UndecodableCommand, everything else std::runtime_error.
 template <typename Call>
 auto translated(const Call &call) -> decltype(call())  // call outlives the task (a named local)
 {
@@ -50,6 +58,10 @@ auto translated(const Call &call) -> decltype(call())  // call outlives the task
     } catch (const APIError &error) {
         if (error.kind() == APIError::Kind::unauthorized)
             throw ServiceUnauthorized();
+        if (error.kind() == APIError::Kind::decodeError && !error.commandID().isEmpty())
+            throw UndecodableCommand(error.commandID(), describeServiceError(error).toStdString());
+        if (error.kind() == APIError::Kind::serverError && isRefusalForGood(error.statusCode()))
+            throw ServiceRefused(describeServiceError(error).toStdString());
         throw std::runtime_error(describeServiceError(error).toStdString());
     } catch (const TransportError &error) {
         throw std::runtime_error(describeServiceError(error).toStdString());

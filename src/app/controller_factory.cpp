@@ -17,7 +17,9 @@
 #include "ui/mornix_controller.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QProcess>
+#include <QStandardPaths>
 
 namespace {
 
@@ -44,6 +46,9 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     auto scanner = std::make_shared<const AgentInstanceScanner>(ports.workspace, ports.processTable, ports.codeSigning);
     deps.monitorScanner = makeMonitorScanner(scanner);
     deps.executor = makeKillExecutor(ports, scanner);
+    deps.commandJournal = std::make_shared<CommandJournal>(
+        QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+            .filePath(QStringLiteral("VeltroMornix/Commands")));
     deps.makeServiceClient = makeServiceClientFactory(Config::defaults(), [log](const QString &line) { log->append(line); });
     auto agent = std::make_shared<DeviceEnrollmentAgent>(
         IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes});

@@ -4,6 +4,11 @@
 #include "commands/poll_timing.h"
 
 #include <QLoggingCategory>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <QCoroFuture>
+
+#include <exception>
 
 Q_DECLARE_LOGGING_CATEGORY(lcExecutor)  // "mornix.commands", defined with the executor
 
@@ -14,6 +19,20 @@ QString shortID(const QString &id)
     return id.left(8);
 }
 
+QString outcomeWord(AckStatus status)
+{
+    return ackStatusText(status) + QLatin1Char(' ');
+}
+
+// The outcome acknowledgement as it will be sent, every time: message and payload as
+// CommandAcknowledgement builds them, with their idempotency key.
+JournalOutcome makeOutcome(const QString &commandID, const QString &deviceID, AckStatus status,
+                           const std::optional<KillExecutionResult> &result, const std::optional<QString> &message)
+{
+    const CommandAcknowledgement ack = CommandAcknowledgement::make(commandID, deviceID, status, result, message);
+    return JournalOutcome{status, ack.message, ack.payload, ack.idempotencyKey, deviceID};
+}
+
 QCoro::Task<bool> defaultSleep(QPointer<CancellationToken> token, std::chrono::nanoseconds duration)
 {
     co_return co_await cancellableSleep(token, std::chrono::duration_cast<std::chrono::milliseconds>(duration));
@@ -21,18 +40,33 @@ QCoro::Task<bool> defaultSleep(QPointer<CancellationToken> token, std::chrono::n
 
 }  // namespace
 
-CommandPollLoop::CommandPollLoop(Host &host, std::shared_ptr<Executor> executor, Sleep sleep, QObject *parent)
+CommandPollLoop::CommandPollLoop(Host &host, std::shared_ptr<Executor> executor,
+                                 std::shared_ptr<CommandJournal> journal, Sleep sleep, QObject *parent)
     : QObject(parent)
     , m_host(host)
     , m_executor(std::move(executor))
     , m_sleep(sleep ? std::move(sleep) : Sleep(&defaultSleep))
     , m_token(new CancellationToken(this))
+    , m_journal(journal ? std::move(journal) : std::make_shared<CommandJournal>())
 {
+    m_journalThread.setMaxThreadCount(1);
 }
 
 CommandPollLoop::~CommandPollLoop()
 {
     m_token->cancel();
+    m_journalThread.waitForDone();
+}
+
+QCoro::Task<bool> CommandPollLoop::journalStep(std::function<bool(CommandJournal &)> step)
+{
+    const std::shared_ptr<CommandJournal> journal = m_journal;
+    auto run = [journal, step]() { return step(*journal); };
+    QFuture<bool> done = QtConcurrent::run(&m_journalThread, std::move(run));
+    const bool durable = co_await done;
+    if (!durable)
+        qCWarning(lcExecutor) << "command journal:" << journal->lastError();
+    co_return durable;
 }
 
 void CommandPollLoop::start()
@@ -60,6 +94,7 @@ QCoro::Task<void> CommandPollLoop::pollLoop()
 {
     QPointer<CommandPollLoop> self(this);
     std::uint64_t retryDelay = poll_timing::initialRetryDelay;
+    bool outboxSentAtStart = false;
 
     while (self && !m_token->isCancelled()) {
         if (m_host.paused()) {
@@ -84,6 +119,7 @@ QCoro::Task<void> CommandPollLoop::pollLoop()
 
         bool unauthorized = false;
         bool failed = false;
+        std::optional<QString> undecodableID;
         try {
             const qint64 now = QDateTime::currentSecsSinceEpoch();
             const bool force = credentials->tokenExpiresAt
@@ -108,19 +144,31 @@ QCoro::Task<void> CommandPollLoop::pollLoop()
                 continue;
             }
 
+            if (!outboxSentAtStart) {
+                outboxSentAtStart = true;
+                co_await flushOutbox(*credentials, service);
+                if (!self)
+                    co_return;
+            }
+
             const std::optional<KillCommand> command = co_await service->pollNextCommand(*credentials);
             if (!self)
                 co_return;
             m_host.setConnected(true);
-            if (!command) {
-                retryDelay = poll_timing::initialRetryDelay;
-                continue;
+            if (command) {
+                const QString commandID = command->id;
+                co_await handleCommand(command, commandID, *credentials, service);
+                if (!self)
+                    co_return;
             }
-            co_await handleCommand(*command, *credentials, service);
+            // After every successful poll (a re-delivered command has just had its outcome sent).
+            co_await flushOutbox(*credentials, service);
             if (!self)
                 co_return;
             retryDelay = poll_timing::initialRetryDelay;
             continue;
+        } catch (const UndecodableCommand &poison) {
+            undecodableID = poison.commandID();
         } catch (const ServiceUnauthorized &) {
             unauthorized = true;
         } catch (const std::exception &error) {
@@ -131,6 +179,26 @@ QCoro::Task<void> CommandPollLoop::pollLoop()
         }
         if (!self)
             co_return;
+
+        // An envelope that does not decode but names a safe id is answered "ignored" at once, so
+        // it cannot hold up the commands behind it. (Awaited here: not inside a handler.)
+        if (undecodableID) {
+            m_host.setConnected(true);
+            try {
+                const std::optional<KillCommand> none;  // named: GCC 12 destroys awaited temporaries twice
+                co_await handleCommand(none, *undecodableID, *credentials, service);
+                if (!self)
+                    co_return;
+                retryDelay = poll_timing::initialRetryDelay;
+                continue;
+            } catch (const ServiceUnauthorized &) {
+                unauthorized = true;
+            } catch (...) {
+                failed = true;
+            }
+            if (!self)
+                co_return;
+        }
 
         if (unauthorized) {
             std::optional<DeviceCredentials> refreshed = co_await m_host.refreshOAuthIfNeeded(*credentials, true);
@@ -155,78 +223,175 @@ QCoro::Task<void> CommandPollLoop::pollLoop()
         m_running = false;
 }
 
-QCoro::Task<void> CommandPollLoop::handleCommand(KillCommand command, DeviceCredentials credentials,
+QCoro::Task<void> CommandPollLoop::deliverOutcome(QString commandID, JournalOutcome outcome,
+                                                  DeviceCredentials credentials,
+                                                  std::shared_ptr<DeviceServiceClient> service)
+{
+    QPointer<CommandPollLoop> self(this);
+    // The journaled message goes back in as the message, so every send has the same body.
+    const std::optional<KillExecutionResult> result =
+        KillExecutionResult{outcome.status == AckStatus::Executed, outcome.message, outcome.payload};
+    const std::optional<QString> message = outcome.message;
+    try {
+        co_await service->sendAck(credentials, commandID, outcome.status, result, message);
+    } catch (const ServiceRefused &error) {
+        // The service will never take this outcome (an unknown command, a conflicting key):
+        // sending it again cannot help.
+        qCWarning(lcExecutor) << "outcome of" << commandID << "refused for good:" << error.what();
+    }
+    if (!self)
+        co_return;
+    const QString id = commandID;
+    const auto settle = [id](CommandJournal &journal) { return journal.recordSettled(id); };
+    co_await journalStep(settle);
+}
+
+QCoro::Task<void> CommandPollLoop::flushOutbox(DeviceCredentials credentials,
+                                               std::shared_ptr<DeviceServiceClient> service)
+{
+    QPointer<CommandPollLoop> self(this);
+    const QList<JournalEntry> pending = m_journal->unsettledOutcomes();
+    for (const JournalEntry &entry : pending) {
+        if (!self || m_token->isCancelled())
+            co_return;
+        // Another device's outcome (the agent was enrolled again) cannot be sent with these
+        // credentials; it stays until the journal drops it.
+        if (entry.outcome->deviceID != credentials.deviceID)
+            continue;
+        try {
+            co_await deliverOutcome(entry.id, *entry.outcome, credentials, service);
+        } catch (const std::exception &error) {
+            qCInfo(lcExecutor) << "outbox: outcome of" << entry.id << "not delivered yet:" << error.what();
+            co_return;
+        } catch (...) {
+            co_return;
+        }
+    }
+}
+
+QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> command, QString commandID,
+                                                 DeviceCredentials credentials,
                                                  std::shared_ptr<DeviceServiceClient> service)
 {
     QPointer<CommandPollLoop> self(this);
-    const QString id = shortID(command.id);
-    m_host.setLastCommand(QStringLiteral("received ") + id);
-    co_await service->sendAck(credentials, command.id, AckStatus::Received, std::nullopt, std::nullopt);
-    if (!self)
-        co_return;
+    const QString id = shortID(commandID);
+    const std::optional<JournalEntry> known = m_journal->entry(commandID);
 
-    // A command the service hands out again after its outcome was acknowledged (a lost answer,
-    // a redelivery) is never carried out twice: the same outcome is acknowledged again, with the
-    // same idempotency key.
-    if (const auto done = m_carriedOut.constFind(command.id); done != m_carriedOut.cend()) {
-        const KillExecutionResult previous = *done;
-        co_await service->sendAck(credentials, command.id, previous.succeeded ? AckStatus::Executed : AckStatus::Failed,
-                                  previous, std::nullopt);
-        if (!self)
-            co_return;
-        m_host.setLastCommand((previous.succeeded ? QStringLiteral("executed ") : QStringLiteral("failed ")) + id);
+    // Handed out again after its outcome was journaled, or after the agent stopped while
+    // carrying it out: never carried out a second time. The journaled outcome is acknowledged
+    // again with its own idempotency key; an interrupted one is acknowledged "failed".
+    if (known && (known->outcome || known->intent)) {
+        JournalOutcome outcome;
+        if (known->outcome) {
+            outcome = *known->outcome;
+        } else {
+            const KillExecutionResult interrupted{
+                false, kInterruptedMessage.toString(),
+                QJsonObject{{QStringLiteral("interrupted_by_agent_restart"), true}, {QStringLiteral("all_stopped"), false}}};
+            outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::Failed, interrupted, std::nullopt);
+            const auto record = [commandID, outcome](CommandJournal &journal) {
+                return journal.recordOutcome(commandID, outcome);
+            };
+            co_await journalStep(record);
+            if (!self)
+                co_return;
+        }
+        m_host.setLastCommand(outcomeWord(outcome.status) + id);
+        co_await deliverOutcome(commandID, outcome, credentials, service);
         co_return;
     }
+
+    m_host.setLastCommand(QStringLiteral("received ") + id);
+    if (!known) {
+        const auto record = [commandID](CommandJournal &journal) { return journal.recordReceived(commandID, false); };
+        co_await journalStep(record);
+        if (!self)
+            co_return;
+    }
+    // The id is written (a process that dies now loses nothing); it reaches the disk with the
+    // intent, before anything is signalled, or with the outcome. Until then the command was not
+    // carried out, so a machine that goes down meanwhile cannot make it run twice.
+    // A lost "received" does not stop the command: its outcome is what the service must learn.
+    try {
+        co_await service->sendAck(credentials, commandID, AckStatus::Received, std::nullopt, std::nullopt);
+    } catch (const std::exception &error) {
+        qCInfo(lcExecutor) << "received acknowledgement of" << commandID << "failed:" << error.what();
+    }
+    if (!self)
+        co_return;
 
     std::optional<KillTargetCatalog::Target> target;
     std::optional<AgentProductCatalog::Product> product;
-    QString refusal;
-    if (command.protocolVersion == 2) {
-        product = AgentProductCatalog::validatedCommandProduct(command.protocolVersion, command.action, command.product,
-                                                               command.instanceKind, command.appKey,
-                                                               command.targetInstanceID, command.targetBundleIDs);
+    QString refusal = kUndecodableMessage.toString();
+    if (command && command->protocolVersion == 2) {
+        product = AgentProductCatalog::validatedCommandProduct(command->protocolVersion, command->action,
+                                                               command->product, command->instanceKind,
+                                                               command->appKey, command->targetInstanceID,
+                                                               command->targetBundleIDs);
         refusal = kInstanceCommandRefusedMessage.toString();
-    } else {
-        target = KillTargetCatalog::validatedTarget(command.protocolVersion, command.action, command.appKey,
-                                                    command.targetBundleIDs);
+    } else if (command) {
+        target = KillTargetCatalog::validatedTarget(command->protocolVersion, command->action, command->appKey,
+                                                    command->targetBundleIDs);
         refusal = kApplicationCommandRefusedMessage.toString();
     }
+
+    JournalOutcome outcome;
+    bool carriedOut = false;
     if (!target && !product) {
-        co_await service->sendAck(credentials, command.id, AckStatus::Ignored, std::nullopt, refusal);
+        outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::Ignored, std::nullopt, refusal);
+    } else {
+        const auto intent = [commandID](CommandJournal &journal) { return journal.recordIntent(commandID); };
+        const bool durable = co_await journalStep(intent);
         if (!self)
             co_return;
-        m_host.setLastCommand(QStringLiteral("ignored ") + id);
-        co_return;
+        if (!durable) {
+            // Without a durable intent a restart could carry the command out a second time.
+            outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::Failed, std::nullopt,
+                                  kJournalUnavailableMessage.toString());
+        } else {
+            // (Two statements: GCC mis-compiles co_await inside a conditional expression.)
+            KillExecutionResult result;
+            if (target) {
+                result = co_await m_executor->executeKill(*target);
+            } else {
+                const std::shared_ptr<AgentInstanceSnapshotSource> monitor = m_host.agentInstanceMonitor();
+                const QString instanceID = command->targetInstanceID.value_or(QString());
+                result = co_await m_executor->executeAgentInstance(instanceID, *product, monitor.get());
+            }
+            if (!self)
+                co_return;
+            carriedOut = true;
+            outcome = makeOutcome(commandID, credentials.deviceID,
+                                  result.succeeded ? AckStatus::Executed : AckStatus::Failed, result, std::nullopt);
+        }
     }
-
-    // (Two statements: GCC mis-compiles co_await inside a conditional expression.)
-    KillExecutionResult result;
-    if (target) {
-        result = co_await m_executor->executeKill(*target);
-    } else {
-        const std::shared_ptr<AgentInstanceSnapshotSource> monitor = m_host.agentInstanceMonitor();
-        const QString instanceID = command.targetInstanceID.value_or(QString());
-        result = co_await m_executor->executeAgentInstance(instanceID, *product, monitor.get());
-    }
+    const auto record = [commandID, outcome](CommandJournal &journal) {
+        return journal.recordOutcome(commandID, outcome, false);
+    };
+    co_await journalStep(record);
     if (!self)
         co_return;
-    rememberCarriedOut(command.id, result);
-    co_await service->sendAck(credentials, command.id, result.succeeded ? AckStatus::Executed : AckStatus::Failed,
-                              result, std::nullopt);
+
+    // The outcome is written; it reaches the disk while it is being sent (the task starts now
+    // and runs ahead of the "settled" step on the journal's one thread).
+    const auto flush = [](CommandJournal &journal) { return journal.flush(); };
+    QCoro::Task<bool> outcomeFlushing = journalStep(flush);
+    std::exception_ptr undelivered;
+    try {
+        co_await deliverOutcome(commandID, outcome, credentials, service);
+    } catch (...) {
+        undelivered = std::current_exception();  // stays in the outbox
+    }
+    co_await outcomeFlushing;
     if (!self)
         co_return;
-    if (result.succeeded)
-        m_host.openHelpPage();
-    if (std::optional<QList<AgentInstanceReport>> reports = m_host.currentReportsIfReady())
-        m_host.queueAgentInventoryReport(*reports, credentials, true);
-    m_host.setLastCommand((result.succeeded ? QStringLiteral("executed ") : QStringLiteral("failed ")) + id);
-}
-
-void CommandPollLoop::rememberCarriedOut(const QString &commandID, const KillExecutionResult &result)
-{
-    if (!m_carriedOut.contains(commandID))
-        m_carriedOutOrder.append(commandID);
-    m_carriedOut.insert(commandID, result);
-    while (m_carriedOutOrder.size() > kRememberedCommands)
-        m_carriedOut.remove(m_carriedOutOrder.takeFirst());
+    if (carriedOut) {
+        if (outcome.status == AckStatus::Executed)
+            m_host.openHelpPage();
+        if (std::optional<QList<AgentInstanceReport>> reports = m_host.currentReportsIfReady())
+            m_host.queueAgentInventoryReport(*reports, credentials, true);
+    }
+    m_host.setLastCommand(outcomeWord(outcome.status) + id);
+    if (undelivered)
+        std::rethrow_exception(undelivered);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commands/command_acknowledgement.h"
+#include "commands/command_journal.h"
 #include "commands/device_service_client.h"
 #include "commands/kill_command.h"
 #include "discovery/agent_instance.h"
@@ -15,6 +16,7 @@
 #include <QStringList>
 #include <QObject>
 #include <QPointer>
+#include <QThreadPool>
 
 #include <QCoroTask>
 
@@ -27,7 +29,15 @@
 // The device's only channel for work: one long-lived task that keeps the token fresh, fetches
 // the next command, acknowledges it, validates it, has it carried out, acknowledges the outcome
 // and triggers inventory reports; errors back off 1, 2, 4 ... 30 s with 20 % jitter. Commands
-// are handled strictly one at a time. Thread: main thread.
+// are handled strictly one at a time.
+//
+// Every command goes through the command journal: its id is recorded before "received" is
+// acknowledged, the intent before anything is signalled and the outcome before it is sent, so a
+// command is never carried out twice (not after a re-delivery, not after a restart) and its
+// outcome is never lost: outcomes the service has not accepted form an outbox that is sent again,
+// with the same idempotency key, at start and after every successful poll. An envelope that does
+// not decode but names a safe id is acknowledged "ignored" at once instead of holding up the
+// commands behind it. Thread: main thread (journal writes run on a worker of their own).
 class CommandPollLoop : public QObject {
     Q_OBJECT
 public:
@@ -72,7 +82,9 @@ public:
     // Sleeps for the duration unless cancelled; false when cancelled. Tests record instead.
     using Sleep = std::function<QCoro::Task<bool>(QPointer<CancellationToken>, std::chrono::nanoseconds)>;
 
-    CommandPollLoop(Host &host, std::shared_ptr<Executor> executor, Sleep sleep = {}, QObject *parent = nullptr);
+    // journal: null gives a memory-only journal (nothing survives the process).
+    CommandPollLoop(Host &host, std::shared_ptr<Executor> executor, std::shared_ptr<CommandJournal> journal,
+                    Sleep sleep = {}, QObject *parent = nullptr);
     ~CommandPollLoop() override;
 
     // Starts the loop once; it returns when cancelled.
@@ -85,19 +97,33 @@ private:
     QCoro::Task<void> pollLoop();
     // One received command, from "received" to its outcome acknowledgement.
     // Coroutines take their arguments by value: a reference could outlive its object.
-    QCoro::Task<void> handleCommand(KillCommand command, DeviceCredentials credentials,
-                                    std::shared_ptr<DeviceServiceClient> service);
+    // command: absent for an envelope that did not decode but named the safe id `commandID`.
+    // Throws the outcome acknowledgement's failure (after the outcome was journaled).
+    QCoro::Task<void> handleCommand(std::optional<KillCommand> command, QString commandID,
+                                    DeviceCredentials credentials, std::shared_ptr<DeviceServiceClient> service);
+    // Sends a journaled outcome and records that the service took it. A refusal for good
+    // (ServiceRefused) settles it too; any other failure is thrown and the outcome stays pending.
+    QCoro::Task<void> deliverOutcome(QString commandID, JournalOutcome outcome, DeviceCredentials credentials,
+                                     std::shared_ptr<DeviceServiceClient> service);
+    // Sends the pending outcomes of this device, oldest first, until one fails.
+    QCoro::Task<void> flushOutbox(DeviceCredentials credentials, std::shared_ptr<DeviceServiceClient> service);
+    // Runs one journal step on the journal's worker thread; its result.
+    QCoro::Task<bool> journalStep(std::function<bool(CommandJournal &)> step);
     QCoro::Task<bool> nap(std::uint64_t nanoseconds);
-    void rememberCarriedOut(const QString &commandID, const KillExecutionResult &result);
-
-    static constexpr qsizetype kRememberedCommands = 256;
 
     Host &m_host;
     std::shared_ptr<Executor> m_executor;
     Sleep m_sleep;
     CancellationToken *m_token;
     bool m_running = false;
-    // Outcomes of the commands carried out most recently, by command id.
-    QHash<QString, KillExecutionResult> m_carriedOut;
-    QStringList m_carriedOutOrder;
+    std::shared_ptr<CommandJournal> m_journal;
+    QThreadPool m_journalThread;  // one thread: journal steps stay in order
 };
+
+// The outcome of a command whose intent was journaled but whose outcome never was (the agent
+// stopped in between): "failed" with this message and a payload saying so.
+inline constexpr QStringView kInterruptedMessage = u"interrupted by agent restart";
+// The outcome of an envelope that did not decode but named a safe id: "ignored".
+inline constexpr QStringView kUndecodableMessage = u"command could not be decoded";
+// The outcome when the intent could not be made durable: nothing was carried out.
+inline constexpr QStringView kJournalUnavailableMessage = u"command journal could not be written";

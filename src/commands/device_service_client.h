@@ -19,8 +19,32 @@ public:
     ServiceUnauthorized() : std::runtime_error("unauthorized") {}
 };
 
+// The service refused a request for good (HTTP 4xx other than 401 and 403): sending the same
+// request again cannot succeed.
+class ServiceRefused : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The poll answer was an envelope that does not decode as a command but names a safe id (see
+// command_id::isSafe): the loop acknowledges that id "ignored" instead of treating it as a
+// poll error.
+class UndecodableCommand : public std::runtime_error {
+public:
+    UndecodableCommand(QString commandID, const std::string &description)
+        : std::runtime_error(description)
+        , m_commandID(std::move(commandID))
+    {
+    }
+    const QString &commandID() const { return m_commandID; }
+
+private:
+    QString m_commandID;
+};
+
 // The device's calls to the service (the API client over a pinned session in production).
-// Failures throw: ServiceUnauthorized for a refused credential, any std::exception otherwise,
+// Failures throw: ServiceUnauthorized for a refused credential, ServiceRefused for another 4xx,
+// UndecodableCommand (poll only) as described there, any std::exception otherwise,
 // whose what() is a readable description. Arguments stay alive until the call returns.
 // Thread: main thread.
 class DeviceServiceClient {

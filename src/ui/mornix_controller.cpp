@@ -240,7 +240,14 @@ void MornixController::startPolling()
         m_pollLoop->cancel();
         m_pollLoop->deleteLater();
     }
-    m_pollLoop = new CommandPollLoop(*this, m_deps.executor, m_deps.pollSleep, this);
+    if (!m_deps.commandJournal)
+        m_deps.commandJournal = std::make_shared<CommandJournal>();
+    // Read once, before the first command; damage is logged and never stops the agent.
+    for (const QString &problem : m_deps.commandJournal->open()) {
+        if (m_deps.appendLog)
+            m_deps.appendLog(problem);
+    }
+    m_pollLoop = new CommandPollLoop(*this, m_deps.executor, m_deps.commandJournal, m_deps.pollSleep, this);
     m_pollLoop->start();
 }
 

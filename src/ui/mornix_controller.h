@@ -51,6 +51,8 @@ public:
         AgentInstanceMonitor::Scanner monitorScanner;
         std::chrono::milliseconds monitorInterval{3000};
         std::shared_ptr<CommandPollLoop::Executor> executor;
+        // The durable command journal; null: one in memory only (nothing survives a restart).
+        std::shared_ptr<CommandJournal> commandJournal;
         std::shared_ptr<DeviceDisconnector> disconnector;
         // Sign-in, registration, device claim and token refresh; absent: none of them is
         // available (a pending claim only waits, tokens are never refreshed).

@@ -52,8 +52,8 @@ private:
 const QString kSecret = QStringLiteral("s3cr\u00e9t device secret");
 
 // Recomputes the request signature from the bytes the server received, with python3's hashlib
-// and hmac: the canonical text is built from the request line, the timestamp and nonce headers
-// and the body.
+// and hmac: the canonical text is built from the request line (the target exactly as sent),
+// the timestamp and nonce headers and the body.
 QByteArray pythonSignature(const CapturedRequest &request, const QString &secret)
 {
     const ProcessResult python = runPython(QStringLiteral(
@@ -61,7 +61,7 @@ QByteArray pythonSignature(const CapturedRequest &request, const QString &secret
         "method,target,ts,nonce,body,secret=sys.argv[1],sys.argv[2],sys.argv[3],sys.argv[4],"
         "bytes.fromhex(sys.argv[5]),bytes.fromhex(sys.argv[6])\n"
         "path,sep,query=target.partition('?')\n"
-        "canonical='\\n'.join([method,urllib.parse.unquote(path)+(sep+query if sep else ''),ts,nonce,"
+        "canonical='\\n'.join([method,path+(sep+query if sep else ''),ts,nonce,"
         "hashlib.sha256(body).hexdigest()])\n"
         "key=hashlib.sha256(secret).hexdigest().encode()\n"
         "print('v1='+hmac.new(key,canonical.encode(),hashlib.sha256).hexdigest())\n"),
@@ -94,6 +94,10 @@ private Q_SLOTS:
     void commandPollOnTheWire();
     void clientReplacedWhileOperationsRun();
     void acknowledgementOnTheWire();
+    void hostileCommandIDsOnTheWire_data();
+    void hostileCommandIDsOnTheWire();
+    void unacceptableCommandIDsAreNeverSent();
+    void undecodableEnvelopeNamesOnlyASafeID();
 
 private:
     QString base() const { return QStringLiteral("https://localhost:%1").arg(m_server->port()); }
@@ -517,6 +521,117 @@ void APITransportTest::acknowledgementOnTheWire()
              CommandAcknowledgement::idempotencyKeyFor(QStringLiteral("c-1"), QStringLiteral("dev-1"), AckStatus::Failed,
                                                        execution.payload));
     QCOMPARE(pythonSignature(sent, kSecret), sent.header("x-veltro-device-signature"));
+}
+
+void APITransportTest::hostileCommandIDsOnTheWire_data()
+{
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QByteArray>("target");
+    QTest::newRow("into another endpoint") << QStringLiteral("../../agent-instances/report")
+                                           << QByteArray("/api/desktop/commands/..%2F..%2Fagent-instances%2Freport/ack");
+    QTest::newRow("out of the API") << QStringLiteral("../../../../../../etc/passwd")
+                                    << QByteArray("/api/desktop/commands/..%2F..%2F..%2F..%2F..%2F..%2Fetc%2Fpasswd/ack");
+    QTest::newRow("query and fragment") << QStringLiteral("x?admin=1#y")
+                                        << QByteArray("/api/desktop/commands/x%3Fadmin%3D1%23y/ack");
+    QTest::newRow("encoded dots") << QStringLiteral("%2e%2e") << QByteArray("/api/desktop/commands/%252e%252e/ack");
+    QTest::newRow("backslash and space") << QStringLiteral("..\\ a") << QByteArray("/api/desktop/commands/..%5C%20a/ack");
+    QTest::newRow("non-ASCII") << QStringLiteral("\u00e9\u2028") << QByteArray("/api/desktop/commands/%C3%A9%E2%80%A8/ack");
+    QTest::newRow("sub-delims") << QStringLiteral("a;b=c,d") << QByteArray("/api/desktop/commands/a%3Bb%3Dc%2Cd/ack");
+}
+
+// A recording TLS server sees exactly one request, on the acknowledgement path with the id as one
+// encoded segment, whose signature (recomputed by python3 from the target as received) verifies.
+void APITransportTest::hostileCommandIDsOnTheWire()
+{
+    QFETCH(QString, id);
+    QFETCH(QByteArray, target);
+    DeviceCredentials credentials;
+    credentials.apiBaseURL = base();
+    credentials.bearerToken = QStringLiteral("device-token");
+    credentials.deviceID = QStringLiteral("dev-1");
+    credentials.deviceSecret = kSecret;
+    m_script.set(target, TlsTestServer::response(200, "{}"));
+    const qsizetype before = m_server->requests().size();
+    const APIClient api = client();
+    const auto acked = run<bool>([&]() -> QCoro::Task<bool> {
+        co_await api.sendAck(credentials, id, AckStatus::Received, std::nullopt, std::nullopt);
+        co_return true;
+    });
+    const QList<CapturedRequest> requests = m_server->requests().mid(before);
+    QVERIFY2(acked.value, qPrintable(QStringLiteral("%1; sent to %2").arg(QString::fromUtf8(acked.describe()),
+        requests.isEmpty() ? QStringLiteral("nothing") : QString::fromLatin1(requests.constLast().target))));
+    QCOMPARE(requests.size(), 1);
+    QCOMPARE(requests[0].method, QByteArray("POST"));
+    QCOMPARE(requests[0].target, target);
+    QCOMPARE(pythonSignature(requests[0], kSecret), requests[0].header("x-veltro-device-signature"));
+    // The key (which holds the raw id) is one header value, equal to the body's.
+    const QJsonObject body = QJsonDocument::fromJson(requests[0].body).object();
+    QCOMPARE(QString::fromUtf8(requests[0].header("X-Idempotency-Key")), body.value("idempotency_key").toString());
+    QVERIFY(body.value("idempotency_key").toString().startsWith(QStringLiteral("ack-") + id + QStringLiteral("-dev-1-")));
+}
+
+// Ids that are not acknowledged at all, and header values with line breaks: nothing is sent.
+void APITransportTest::unacceptableCommandIDsAreNeverSent()
+{
+    DeviceCredentials credentials;
+    credentials.apiBaseURL = base();
+    credentials.bearerToken = QStringLiteral("device-token");
+    credentials.deviceID = QStringLiteral("dev-1");
+    credentials.deviceSecret = kSecret;
+    const qsizetype before = m_server->requests().size();
+    const APIClient api = client();
+    for (const QString &id : {QStringLiteral("."), QStringLiteral(".."), QString(), QStringLiteral("a\r\nX-Injected: 1"),
+                              QStringLiteral("a\nb"), QStringLiteral("nul") + QChar(0), QString(257, QLatin1Char('x'))}) {
+        const auto acked = run<bool>([&]() -> QCoro::Task<bool> {
+            co_await api.sendAck(credentials, id, AckStatus::Received, std::nullopt, std::nullopt);
+            co_return true;
+        });
+        QVERIFY(!acked.value);
+        QVERIFY(acked.apiError);
+        QCOMPARE(acked.apiError->kind(), APIError::Kind::badURL);
+    }
+    // A bearer token with a line break never becomes a header of its own.
+    credentials.bearerToken = QStringLiteral("token\r\nX-Injected: 1");
+    const auto injected = run<bool>([&]() -> QCoro::Task<bool> {
+        co_await api.sendAck(credentials, QStringLiteral("c-1"), AckStatus::Received, std::nullopt, std::nullopt);
+        co_return true;
+    });
+    QVERIFY(!injected.value);
+    QCOMPARE(m_server->requests().size(), before);
+    HTTPRequest request;
+    QVERIFY_THROWS_EXCEPTION(std::invalid_argument, request.setHeader("X-Test", QByteArray("a\0b", 3)));
+    QVERIFY_THROWS_EXCEPTION(std::invalid_argument, request.setHeader("X-Test\r\nX-Other", "b"));
+}
+
+// A poll answer that does not decode reports the id it names only when that id is safe; a
+// decodable command with an unsafe id is an envelope without a readable id.
+void APITransportTest::undecodableEnvelopeNamesOnlyASafeID()
+{
+    DeviceCredentials credentials;
+    credentials.apiBaseURL = base();
+    credentials.bearerToken = QStringLiteral("device-token");
+    credentials.deviceID = QStringLiteral("dev-1");
+    credentials.deviceSecret = kSecret;
+    const APIClient api = client();
+    const QByteArray valid = R"("protocol_version":1,"action":"terminate_application","app_key":"codex","target_bundle_ids":["com.openai.codex"])";
+    const QList<QPair<QByteArray, QString>> cases{
+        {R"({"command":{"id":"poison-1","protocol_version":"one"}})", QStringLiteral("poison-1")},
+        {R"({"command":{"id":"../x","action":7}})", QStringLiteral("../x")},
+        {R"({"command":{"id":"..","action":7}})", QString()},
+        {R"({"command":{"id":"a\r\nb","action":7}})", QString()},
+        {R"({"command":{"id":7}})", QString()},
+        {R"({"command":"x"})", QString()},
+        {R"({"command":{"id":"a\u0000b",)" + valid + "}}", QString()},
+        {R"({"command":{"id":"..",)" + valid + "}}", QString()},
+    };
+    for (const auto &[answer, id] : cases) {
+        m_script.set("/api/desktop/commands/next", TlsTestServer::response(200, answer));
+        const auto polled = run<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials, false); });
+        QVERIFY2(polled.apiError, answer.constData());
+        QCOMPARE(polled.apiError->kind(), APIError::Kind::decodeError);
+        QCOMPARE(polled.apiError->commandID(), id);
+        QVERIFY(polled.apiError->message().startsWith(QStringLiteral("Failed to decode command envelope: ")));
+    }
 }
 
 QTEST_GUILESS_MAIN(APITransportTest)

@@ -3,6 +3,7 @@
 #include "commands/poll_timing.h"
 #include "ui/controller_status.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -34,7 +35,10 @@ struct Ack {
 
 struct Unauthorized {};
 struct Failure {};
-using PollAnswer = std::variant<std::optional<KillCommand>, Unauthorized, Failure>;
+struct Undecodable {
+    QString id;
+};
+using PollAnswer = std::variant<std::optional<KillCommand>, Unauthorized, Failure, Undecodable>;
 
 class ScriptedService final : public DeviceServiceClient {
 public:
@@ -57,6 +61,8 @@ public:
             throw ServiceUnauthorized();
         if (std::holds_alternative<Failure>(answer))
             throw std::runtime_error("connection refused");
+        if (const auto *poison = std::get_if<Undecodable>(&answer))
+            throw UndecodableCommand(poison->id, "command field \"action\" is missing or not a string");
         co_return std::get<std::optional<KillCommand>>(answer);
     }
 
@@ -171,14 +177,20 @@ KillCommand claudeApplicationCommand()
     return command;
 }
 
-// Everything one test needs; sleeps are recorded and end at once (after yielding).
+// Everything one test needs; sleeps are recorded and end at once (after yielding). The journal
+// is memory-only unless a test hands one in.
 struct Rig {
+    explicit Rig(std::shared_ptr<CommandJournal> commandJournal = std::make_shared<CommandJournal>())
+        : journal(std::move(commandJournal))
+    {
+    }
+    std::shared_ptr<CommandJournal> journal;
     QStringList log;
     ControllerStatus status{[this](const QString &line) { log.append(line); }};
     FakeHost host{status};
     std::shared_ptr<RecordingExecutor> executor = std::make_shared<RecordingExecutor>();
     QList<std::chrono::nanoseconds> sleeps;
-    CommandPollLoop loop{host, executor, [this](QPointer<CancellationToken> token, std::chrono::nanoseconds d)
+    CommandPollLoop loop{host, executor, journal, [this](QPointer<CancellationToken> token, std::chrono::nanoseconds d)
                              -> QCoro::Task<bool> {
                              sleeps.append(d);
                              co_await yieldToEventLoop();
@@ -200,8 +212,10 @@ private Q_SLOTS:
     void tokenNearExpiryIsRefreshedWithForce();
     void validCommandIsAcknowledgedExecutedAndReported();
     void malformedInstanceCommandIsIgnored();
-    void failedAcknowledgementNeverExecutesAgain();
+    void undeliveredOutcomeIsResentNeverCarriedOutAgain();
     void redeliveredCommandIsNotCarriedOutTwice();
+    void interruptedCommandIsReportedFailedNotCarriedOut();
+    void undecodableEnvelopesDoNotHoldUpTheNextCommand();
     void periodicInventoryIsSpacedFifteenSeconds();
     void cancelEndsTheLoop();
 };
@@ -299,8 +313,11 @@ void CommandPollLoopTest::unauthorizedWithoutRefreshAsksForAuthentication()
     QTRY_COMPARE(rig.sleeps.size(), 2);
     rig.loop.cancel();
     QCOMPARE(rig.log.count(QStringLiteral("authentication required")), 1);
-    QVERIFY(!rig.status.connected() || rig.host.serviceClient->polls > 2);
-    QVERIFY(rig.sleeps[1] > rig.sleeps[0] || rig.sleeps[1].count() >= 1'600'000'000);
+    // The delay doubles: 1 s then 2 s, each within 20 %.
+    QVERIFY2(rig.sleeps[0].count() >= 800'000'000 && rig.sleeps[0].count() <= 1'200'000'000,
+             qPrintable(QString::number(rig.sleeps[0].count())));
+    QVERIFY2(rig.sleeps[1].count() >= 1'600'000'000 && rig.sleeps[1].count() <= 2'400'000'000,
+             qPrintable(QString::number(rig.sleeps[1].count())));
     QVERIFY(rig.host.creds);
 }
 
@@ -390,17 +407,38 @@ void CommandPollLoopTest::malformedInstanceCommandIsIgnored()
     QVERIFY(rig.host.lastCommands.contains(QStringLiteral("ignored fedcba98")));
 }
 
-void CommandPollLoopTest::failedAcknowledgementNeverExecutesAgain()
+// The outcome acknowledgement fails: the command was carried out once, its outcome waits in
+// the outbox and goes out after the next successful poll with the same message and payload
+// (hence the same idempotency key); a later re-delivery is answered, never carried out again.
+void CommandPollLoopTest::undeliveredOutcomeIsResentNeverCarriedOutAgain()
 {
     Rig rig;
     rig.host.creds = credentialsExpiringIn(std::nullopt);
+    rig.host.lastAttempt = QDateTime::currentDateTimeUtc();
     rig.host.serviceClient->failAcks = true;
     rig.host.serviceClient->answers.push_back(claudeApplicationCommand());
     rig.loop.start();
     QTRY_COMPARE(rig.sleeps.size(), 1);
-    rig.loop.cancel();
-    QVERIFY(rig.executor->calls.isEmpty());  // "received" was not acknowledged: nothing ran
+    QCOMPARE(rig.executor->calls, QStringList{QStringLiteral("kill:claude")});
     QCOMPARE(rig.host.lastCommands.constLast(), QStringLiteral("connection retry"));
+    QCOMPARE(rig.journal->unsettledOutcomes().size(), 1);
+
+    rig.host.serviceClient->failAcks = false;
+    QTRY_COMPARE(rig.host.serviceClient->acks.size(), 1);
+    QTRY_VERIFY(rig.journal->unsettledOutcomes().isEmpty());
+    const Ack resent = rig.host.serviceClient->acks[0];
+    QCOMPARE(resent.status, AckStatus::Executed);
+    QCOMPARE(resent.messageOverride, std::optional<QString>(QStringLiteral("Target application termination confirmed.")));
+    QCOMPARE(resent.execution->payload, (QJsonObject{{QStringLiteral("app_key"), QStringLiteral("claude")}}));
+
+    rig.host.serviceClient->answers.push_back(claudeApplicationCommand());
+    QTRY_COMPARE(rig.host.serviceClient->acks.size(), 2);
+    rig.loop.cancel();
+    QCOMPARE(rig.host.serviceClient->acks[1].status, AckStatus::Executed);
+    QCOMPARE(rig.host.serviceClient->acks[1].execution, resent.execution);
+    QCOMPARE(rig.host.serviceClient->acks[1].messageOverride, resent.messageOverride);
+    QCOMPARE(rig.executor->calls.size(), 1);
+    QCOMPARE(rig.sleeps.size(), 1);
 }
 
 void CommandPollLoopTest::redeliveredCommandIsNotCarriedOutTwice()
@@ -410,12 +448,84 @@ void CommandPollLoopTest::redeliveredCommandIsNotCarriedOutTwice()
     rig.host.serviceClient->answers.push_back(claudeApplicationCommand());
     rig.host.serviceClient->answers.push_back(claudeApplicationCommand());
     rig.loop.start();
-    QTRY_COMPARE(rig.host.serviceClient->acks.size(), 4);
+    QTRY_COMPARE(rig.host.serviceClient->acks.size(), 3);
+    QTRY_COMPARE(rig.host.lastCommands.count(QStringLiteral("executed 01234567")), 2);
     rig.loop.cancel();
     QCOMPARE(rig.executor->calls.size(), 1);
     const auto &acks = rig.host.serviceClient->acks;
-    QCOMPARE(acks[3].status, AckStatus::Executed);
-    QCOMPARE(acks[3].execution, acks[1].execution);
+    QCOMPARE(acks[1].status, AckStatus::Executed);
+    QCOMPARE(acks[2].status, AckStatus::Executed);  // the outcome again, no second "received"
+    QCOMPARE(acks[2].execution, acks[1].execution);
+    QCOMPARE(rig.host.helpPages, 1);
+}
+
+// The agent stopped between journaling the intent and the outcome: the re-delivered command
+// is reported "failed" and never carried out; the journal on disk then holds that outcome.
+void CommandPollLoopTest::interruptedCommandIsReportedFailedNotCarriedOut()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Commands"));
+    {
+        CommandJournal before(path);
+        QVERIFY(before.open().isEmpty());
+        QVERIFY(before.recordReceived(kCommandID));
+        QVERIFY(before.recordIntent(kCommandID));
+    }
+    auto journal = std::make_shared<CommandJournal>(path);
+    QVERIFY(journal->open().isEmpty());
+    Rig rig(journal);
+    rig.host.creds = credentialsExpiringIn(std::nullopt);
+    rig.host.serviceClient->answers.push_back(claudeApplicationCommand());
+    rig.loop.start();
+    QTRY_COMPARE(rig.host.serviceClient->acks.size(), 1);
+    QTRY_VERIFY(journal->entry(kCommandID)->settled);
+    rig.loop.cancel();
+    const Ack ack = rig.host.serviceClient->acks[0];
+    QCOMPARE(ack.status, AckStatus::Failed);
+    QCOMPARE(ack.messageOverride, std::optional<QString>(QStringLiteral("interrupted by agent restart")));
+    QCOMPARE(ack.execution->payload.value(QStringLiteral("interrupted_by_agent_restart")), QJsonValue(true));
+    QVERIFY(rig.executor->calls.isEmpty());
+    QCOMPARE(rig.host.helpPages, 0);
+    QCOMPARE(rig.host.lastCommands, QStringList{QStringLiteral("failed 01234567")});
+
+    CommandJournal after(path);
+    QVERIFY(after.open().isEmpty());
+    const std::optional<JournalEntry> entry = after.entry(kCommandID);
+    QVERIFY(entry && entry->outcome && entry->settled);
+    QCOMPARE(entry->outcome->status, AckStatus::Failed);
+    QCOMPARE(entry->outcome->idempotencyKey,
+             CommandAcknowledgement::idempotencyKeyFor(kCommandID, QStringLiteral("device-1"), AckStatus::Failed,
+                                                       ack.execution->payload));
+}
+
+// Envelopes that do not decode but name an id are acknowledged "received" and "ignored" at once:
+// no back-off, and the valid command behind them is carried out straight away.
+void CommandPollLoopTest::undecodableEnvelopesDoNotHoldUpTheNextCommand()
+{
+    Rig rig;
+    rig.host.creds = credentialsExpiringIn(std::nullopt);
+    rig.host.lastAttempt = QDateTime::currentDateTimeUtc();
+    rig.host.serviceClient->answers.push_back(Undecodable{QStringLiteral("poison-1")});
+    rig.host.serviceClient->answers.push_back(Undecodable{QStringLiteral("poison-2")});
+    rig.host.serviceClient->answers.push_back(claudeApplicationCommand());
+    rig.loop.start();
+    QTRY_COMPARE(rig.host.serviceClient->acks.size(), 6);
+    rig.loop.cancel();
+    const auto &acks = rig.host.serviceClient->acks;
+    for (int i : {0, 2}) {
+        const QString id = i == 0 ? QStringLiteral("poison-1") : QStringLiteral("poison-2");
+        QCOMPARE(acks[i].commandID, id);
+        QCOMPARE(acks[i].status, AckStatus::Received);
+        QCOMPARE(acks[i + 1].commandID, id);
+        QCOMPARE(acks[i + 1].status, AckStatus::Ignored);
+        QCOMPARE(acks[i + 1].messageOverride, std::optional<QString>(QStringLiteral("command could not be decoded")));
+        QCOMPARE(acks[i + 1].execution->payload, QJsonObject());
+    }
+    QCOMPARE(acks[5].status, AckStatus::Executed);
+    QVERIFY(rig.sleeps.isEmpty());
+    QCOMPARE(rig.executor->calls, QStringList{QStringLiteral("kill:claude")});
+    QVERIFY(rig.host.lastCommands.contains(QStringLiteral("ignored poison-1")));
+    QVERIFY(!rig.host.lastCommands.contains(QStringLiteral("connection retry")));
 }
 
 void CommandPollLoopTest::periodicInventoryIsSpacedFifteenSeconds()
@@ -445,7 +555,7 @@ void CommandPollLoopTest::cancelEndsTheLoop()
     ControllerStatus status{[](const QString &) {}};
     FakeHost host(status);
     // Real sleeps: a cancelled loop must not sit out its back-off.
-    CommandPollLoop loop(host, std::make_shared<RecordingExecutor>());
+    CommandPollLoop loop(host, std::make_shared<RecordingExecutor>(), nullptr);
     host.creds = credentialsExpiringIn(std::nullopt);
     host.serviceClient->answers.push_back(Failure{});
     loop.start();

@@ -140,14 +140,11 @@ class Devservice:
 
 
 def signed_headers(method, target, body, device_id, secret, timestamp=None, nonce=None, hmac_key=None):
-    """The eight request-signature headers over method, decoded path plus raw query, timestamp,
-    nonce and body hash; the key is the 64 hex characters of SHA-256(secret)."""
+    """The eight request-signature headers over method, the target exactly as sent (path and raw
+    query), timestamp, nonce and body hash; the key is the 64 hex characters of SHA-256(secret)."""
     timestamp = str(int(time.time())) if timestamp is None else str(timestamp)
     nonce = nonce or str(uuid.uuid4())
-    path, _, query = target.partition("?")
-    from urllib.parse import unquote
-    signed_path = unquote(path) + ("?" + query if "?" in target else "")
-    text = "\n".join([method.upper(), signed_path, timestamp, nonce, sha256_hex(body)])
+    text = "\n".join([method.upper(), target, timestamp, nonce, sha256_hex(body)])
     key = hmac_key if hmac_key is not None else sha256_hex(secret).encode("ascii")
     signature = "v1=" + hmac.new(key, text.encode("utf-8"), hashlib.sha256).hexdigest()
     return {

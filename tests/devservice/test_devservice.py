@@ -2,6 +2,7 @@
 independently (devservice_client), every refusal provoked by sending the wrong thing."""
 
 import base64
+import http.client
 import json
 import os
 import shutil
@@ -242,6 +243,18 @@ class RegistrationTests(RefusalAssertions):
         del payload["posture"]
         self.assertRefused(self.complete(dc.registration_record(self.key, challenge, payload)), 400)
 
+    def test_fixed_values_are_checked(self):
+        for field, value in (("collector", "veltro-other-agent"), ("key_accessibility", "kSecAttrAccessibleAlways")):
+            payload = dc.enrollment_payload(self.key)
+            payload["agent"][field] = value
+            self.assertRefused(self.complete(dc.registration_record(self.key, self.challenge(), payload)), 400,
+                               "invalid_payload")
+        for nonce in (str(uuid.uuid4()).upper(), "not-a-uuid", "{%s}" % uuid.uuid4(), uuid.uuid4().hex):
+            self.assertRefused(self.complete(dc.registration_record(self.key, self.challenge(), nonce=nonce)), 400)
+        payload = dc.enrollment_payload(self.key)
+        payload["agent"]["collector"] = "veltro-mornix-secureenclave-agent"
+        self.assertEqual(self.complete(dc.registration_record(self.key, self.challenge(), payload)).status, 200)
+
     def test_challenge_id_nonce_expiry_and_reuse(self):
         challenge = self.challenge()
         self.assertRefused(self.complete(dc.registration_record(
@@ -280,9 +293,14 @@ class DeviceAuthenticationTests(RefusalAssertions):
         report = {"instances": []}
         self.assertEqual(ds.device_request(self.device, "POST", "/api/desktop/agent-instances/report", report).status, 200)
 
-    def test_signed_path_is_decoded_and_query_kept_raw(self):
+    def test_signed_path_is_the_target_as_sent(self):
         target = "/api/desktop/%63ommands/next?timeout_ms=0&command_protocol_version=2"
         self.assertEqual(ds.device_request(self.device, "GET", target).status, 204)
+        # Signed over the decoded path instead: one signature would stand for two requests.
+        headers = dc.signed_headers("GET", "/api/desktop/commands/next?timeout_ms=0&command_protocol_version=2", b"",
+                                    self.device["device_id"], self.device["device_secret"])
+        headers["Authorization"] = "Bearer " + self.device["bearer_token"]
+        self.assertRefused(ds.request("GET", target, headers=headers), 401)
 
     def test_bearer_token_refusals(self):
         good = dc.signed_headers("GET", NEXT, b"", self.device["device_id"], self.device["device_secret"])
@@ -453,6 +471,80 @@ class CommandTests(RefusalAssertions):
         with ds.database() as db:
             db.execute("UPDATE commands SET delivered_at = delivered_at - 61000 WHERE id = ?", (command_id,))
         self.assertEqual(self.poll().json()["command"]["id"], command_id)
+
+    def age(self, command_id):
+        with ds.database() as db:
+            db.execute("UPDATE commands SET delivered_at = delivered_at - 61000 WHERE id = ?", (command_id,))
+
+    def test_only_an_outcome_ends_a_command_and_it_is_handed_out_three_times_at_most(self):
+        command_id = ds.admin("command", "send", "--device", self.device["device_id"], "--app", "codex")["command_id"]
+        self.assertEqual(self.poll().json()["command"]["id"], command_id)
+        self.assertEqual(self.ack(command_id, "received").status, 200)
+        self.assertEqual(self.poll().status, 204)  # within the 60 s
+        self.age(command_id)
+        self.assertEqual(self.poll().json()["command"]["id"], command_id)  # "received" is no outcome
+        self.age(command_id)
+        self.assertEqual(self.poll().json()["command"]["id"], command_id)
+        self.age(command_id)
+        self.assertEqual(self.poll().status, 204)  # three times at most
+        done = ds.admin("command", "send", "--device", self.device["device_id"], "--app", "codex")["command_id"]
+        self.assertEqual(self.poll().json()["command"]["id"], done)
+        self.assertEqual(self.ack(done, "ignored", message="command could not be decoded").status, 200)
+        self.age(done)
+        self.assertEqual(self.poll().status, 204)
+        # The same outcome sent again (an agent's outbox) is a duplicate and changes nothing.
+        again = self.ack(done, "ignored", message="command could not be decoded")
+        self.assertEqual((again.status, again.json()["duplicate"]), (200, True))
+        self.age(done)
+        self.assertEqual(self.poll().status, 204)
+
+    def test_poll_requires_protocol_2_and_a_timeout_and_parses_integers_strictly(self):
+        for query in ("command_protocol_version=2", "timeout_ms=0", "command_protocol_version=1&timeout_ms=0",
+                      "command_protocol_version=3&timeout_ms=0", "command_protocol_version=2&timeout_ms=9223372036854775808",
+                      "command_protocol_version=2&timeout_ms=9999999999999999999",
+                      "command_protocol_version=18446744073709551618&timeout_ms=0", ""):
+            self.assertRefused(ds.device_request(self.device, "GET", "/api/desktop/commands/next?" + query), 400)
+        self.assertEqual(self.poll().status, 204)
+
+    def test_a_closed_long_poll_does_not_take_the_next_command(self):
+        target = "/api/desktop/commands/next?command_protocol_version=2&timeout_ms=20000"
+        headers = dc.signed_headers("GET", target, b"", self.device["device_id"], self.device["device_secret"])
+        headers["Authorization"] = "Bearer " + self.device["bearer_token"]
+        gone = http.client.HTTPSConnection("localhost", ds.port, context=ds.context, timeout=30)
+        gone.request("GET", target, headers=headers)
+        time.sleep(0.5)  # the request waits on the service
+        gone.close()     # the client goes away, as a killed agent's does
+        time.sleep(0.3)
+        command_id = ds.admin("command", "send", "--device", self.device["device_id"], "--app", "codex")["command_id"]
+        started = time.monotonic()
+        reply = self.poll(timeout_ms=5000)
+        self.assertEqual(reply.status, 200, reply)
+        self.assertEqual(reply.json()["command"]["id"], command_id)
+        self.assertLess(time.monotonic() - started, 4)
+
+    def test_hostile_command_ids_are_acknowledged_by_their_exact_id(self):
+        for hostile, segment in (("../../agent-instances/report", "..%2F..%2Fagent-instances%2Freport"),
+                                 ("../../../../../../etc/passwd", "..%2F..%2F..%2F..%2F..%2F..%2Fetc%2Fpasswd"),
+                                 ("x?y=1#z", "x%3Fy%3D1%23z"), ("%2e%2e", "%252e%252e")):
+            raw = json.dumps({"id": hostile, "protocol_version": 1, "action": "terminate_application",
+                              "app_key": "codex", "target_bundle_ids": ["com.openai.codex"]})
+            self.assertEqual(ds.admin_run("command", "send", "--device", self.device["device_id"], "--raw", raw).returncode, 0)
+            self.assertEqual(self.poll().json()["command"]["id"], hostile)
+            body = dc.ack_body(hostile, self.device["device_id"], "received")
+            headers = {"X-Idempotency-Key": body["idempotency_key"]}
+            # The raw id as path segments is another endpoint, never this command's.
+            if "/" in hostile:
+                loose = ds.device_request(self.device, "POST", "/api/desktop/commands/%s/ack" % hostile, body,
+                                          extra_headers=headers)
+                self.assertIn(loose.status, (400, 404), loose)
+            reply = ds.device_request(self.device, "POST", "/api/desktop/commands/%s/ack" % segment, body,
+                                      extra_headers=headers)
+            self.assertEqual(reply.status, 200, reply)
+            acks = ds.admin("acks", "list", "--command", hostile)["acks"]
+            self.assertEqual([a["status"] for a in acks], ["received"])
+        for target in ("/api/desktop/commands/./ack", "/api/desktop/commands/%2E%2E/ack", "/api/desktop/commands/%zz/ack"):
+            reply = ds.device_request(self.device, "POST", target, {"status": "received"})
+            self.assertIn(reply.status, (400, 404), (target, reply))
 
     def test_concurrent_long_polls_do_not_starve_other_requests(self):
         devices = [new_device() for _ in range(3)] + [self.device]
@@ -771,6 +863,26 @@ class FaultInjectionTests(RefusalAssertions):
         for args in (["fault", "set", "token", "--message", "x"], ["fault", "set", "token", "--oauth-error", "e"],
                      ["fault", "set", "authorize", "--claim-status", "X"]):
             self.assertEqual(ds.admin_run(*args).returncode, 1, args)
+    def test_a_fault_on_a_post_reads_its_body_first(self):
+        # Two requests on one keep-alive connection: the first is answered by the fault; its body
+        # must not be taken for the second request.
+        device = new_device()
+        ds.admin("fault", "set", "inventory", "--status", "500", "--count", "1")
+        connection = http.client.HTTPSConnection("localhost", ds.port, context=ds.context, timeout=30)
+        statuses = []
+        try:
+            for _ in range(2):
+                body = b'{"instances":[]}'
+                headers = dc.signed_headers("POST", "/api/desktop/agent-instances/report", body,
+                                            device["device_id"], device["device_secret"])
+                headers.update({"Authorization": "Bearer " + device["bearer_token"], "Content-Type": "application/json"})
+                connection.request("POST", "/api/desktop/agent-instances/report", body=body, headers=headers)
+                reply = connection.getresponse()
+                reply.read()
+                statuses.append(reply.status)
+        finally:
+            connection.close()
+        self.assertEqual(statuses, [500, 200])
 
     def test_until_cleared_and_admin_refusals(self):
         ds.admin("fault", "set", "token", "--status", "500", "--count", "0")

@@ -1,7 +1,11 @@
 // Byte-level helpers of the devservice: request canonical text, signed path, PKCE, the device
 // key's PEM form, strict base64 and percent-decoding. Cross-checked against python3 and openssl.
+#include "canonical.h"
 #include "signatures.h"
 #include "util.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include "support/process_runner.h"
 
@@ -30,10 +34,12 @@ private Q_SLOTS:
                  QString::fromLatin1(python.standardOutput.trimmed()));
     }
 
-    void signedPathDecodesThePathAndKeepsTheQuery()
+    void signedPathIsTheTargetAsSent()
     {
         QCOMPARE(devservice::signedPathFromTarget("/api/desktop/commands/next").value(), std::string("/api/desktop/commands/next"));
-        QCOMPARE(devservice::signedPathFromTarget("/a%20b/c%2Fd?x=%20y&z=1").value(), std::string("/a b/c/d?x=%20y&z=1"));
+        // An encoded "/" stays encoded: "/c%2Fd" and "/c/d" are different requests.
+        QCOMPARE(devservice::signedPathFromTarget("/a%20b/c%2Fd?x=%20y&z=1").value(), std::string("/a%20b/c%2Fd?x=%20y&z=1"));
+        QVERIFY(!devservice::signedPathFromTarget("relative"));
         QCOMPARE(devservice::signedPathFromTarget("/p?").value(), std::string("/p?"));
         QVERIFY(!devservice::signedPathFromTarget("/bad%2"));
         QVERIFY(!devservice::signedPathFromTarget("/bad%zz"));
@@ -99,6 +105,43 @@ private Q_SLOTS:
         QVERIFY(!devservice::parseInteger("12a"));
         QVERIFY(!devservice::parseInteger("-"));
         QVERIFY(!devservice::parseInteger("99999999999999999999"));
+        QVERIFY(!devservice::parseInteger(""));
+        QVERIFY(!devservice::parseInteger("+1"));
+        QVERIFY(!devservice::parseInteger(" 1"));
+    }
+
+    // Nineteen digits fit in 64 bits only up to 9223372036854775807; the edges both ways.
+    void integersNeverOverflow()
+    {
+        QCOMPARE(devservice::parseInteger("9223372036854775807").value(), std::numeric_limits<std::int64_t>::max());
+        QCOMPARE(devservice::parseInteger("-9223372036854775808").value(), std::numeric_limits<std::int64_t>::min());
+        QVERIFY(!devservice::parseInteger("9223372036854775808"));
+        QVERIFY(!devservice::parseInteger("9999999999999999999"));   // 19 digits, used to wrap negative
+        QVERIFY(!devservice::parseInteger("-9223372036854775809"));
+        QCOMPARE(devservice::parseInteger("00000000000000000000000042").value(), std::int64_t(42));
+    }
+
+    // The service's canonical JSON against python3's json module (sorted keys, compact, no
+    // ASCII escaping), which follows the same rules independently.
+    void canonicalJSONMatchesPython()
+    {
+        const QByteArray document = QByteArrayLiteral(
+            "{\"z\":1,\"_a\":[true,false,null,-7,12345678901],\"A\":\"q\\\"b\\\\s/\\u0001\\u001f\\b\\f\\n\\r\\t\\u007f\","
+            "\"\\u00e9t\\u00e9\":{\"\\ud83d\\ude00\":\"\\ud83d\\ude00\",\"\\uffff\":0,\"b\":{}},\"e\":[]}");
+        const QJsonDocument parsed = QJsonDocument::fromJson(document);
+        QVERIFY(parsed.isObject());
+        const auto ours = devservice::canonicalJSON(parsed.object());
+        QVERIFY(ours);
+        const ProcessResult python = runPython(
+            "import json, sys, hashlib\n"
+            "value = json.loads(sys.argv[1])\n"
+            "text = json.dumps(value, sort_keys=True, separators=(',', ':'), ensure_ascii=False)\n"
+            "sys.stdout.buffer.write(text.encode('utf-8') + b'\\n' + hashlib.sha256(text.encode('utf-8')).hexdigest().encode())\n",
+            {QString::fromUtf8(document)});
+        QCOMPARE(python.exitCode, 0);
+        const QList<QByteArray> lines = python.standardOutput.split('\n');
+        QCOMPARE(QByteArray::fromStdString(*ours), lines.value(0));
+        QCOMPARE(QByteArray::fromStdString(devservice::canonicalHashHex(parsed.object()).value()), lines.value(1));
     }
 };
 

@@ -1,6 +1,7 @@
 // The enrollment endpoints: registration with a user token, device claims with invite codes
 // and admin approval, claim status, logout. Every signed text is checked against the
 // device's P-256 key before anything is stored.
+#include "canonical.h"
 #include "device_auth.h"
 #include "devices.h"
 #include "faults.h"
@@ -10,7 +11,6 @@
 #include "tokens.h"
 #include "util.h"
 
-#include "support/canonical_json.h"
 
 #include <regex>
 
@@ -66,6 +66,11 @@ void validateEnrollmentPayload(const QJsonObject &payload)
         requireString(agent, key);
     if (requireString(agent, "key_algorithm") != "P-256" || requireString(agent, "signature_algorithm") != "ECDSA_SHA256")
         refuse(400, "invalid_payload", "payload agent must declare P-256 and ECDSA_SHA256");
+    const std::string collector = requireString(agent, "collector");
+    if (collector != "veltro-mornix-secureenclave-agent" && collector != "veltro-mornix-keychain-agent")
+        refuse(400, "invalid_payload", "payload agent collector is not one of the agent's collectors");
+    if (requireString(agent, "key_accessibility") != "kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly")
+        refuse(400, "invalid_payload", "payload agent key_accessibility must be kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly");
     static const std::regex iso("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z$");
     if (!std::regex_match(agent.value("generated_at").toString().toStdString(), iso))
         refuse(400, "invalid_payload", "payload agent generated_at is not an ISO 8601 UTC time");
@@ -87,10 +92,11 @@ SignedEnrollment readSignedEnrollment(const QJsonObject &body, const char *signa
 
     if (!timestampInWindow(request.requestTimestamp))
         refuse(401, "invalid_timestamp", "request_timestamp outside the allowed window of 300 seconds");
-    if (request.requestNonce.empty() || request.requestNonce.size() > 128)
-        refuse(400, "invalid_request", "invalid request_nonce");
-    const auto hash = canonical_json::stableHashHex(request.payload);
-    if (!hash || hash->toStdString() != request.payloadHash)
+    static const std::regex uuid("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$");
+    if (!std::regex_match(request.requestNonce, uuid))
+        refuse(400, "invalid_request", "request_nonce must be a lower-case UUID");
+    const auto hash = canonicalHashHex(request.payload);
+    if (!hash || *hash != request.payloadHash)
         refuse(400, "payload_hash_mismatch", "payload_hash_sha256 does not match the canonical JSON of the payload");
     const auto der = parseDevicePublicKey(request.payload.value("secure_enclave_public_key").toString().toStdString());
     if (!der)
@@ -412,13 +418,13 @@ void handleLogout(State &state, const httplib::Request &req, httplib::Response &
 void installEnrollmentRoutes(httplib::Server &server, State &state)
 {
     server.Post("/api/desktop/devices/register",
-                guarded([&state](const httplib::Request &req, httplib::Response &res) { handleRegister(state, req, res); }));
+                withFaults(state, guarded([&state](const httplib::Request &req, httplib::Response &res) { handleRegister(state, req, res); })));
     server.Post("/api/v1/device-claims",
-                guarded([&state](const httplib::Request &req, httplib::Response &res) { handleClaim(state, req, res); }));
+                withFaults(state, guarded([&state](const httplib::Request &req, httplib::Response &res) { handleClaim(state, req, res); })));
     server.Post("/api/v1/device-claims/status",
-                guarded([&state](const httplib::Request &req, httplib::Response &res) { handleClaimStatus(state, req, res); }));
+                withFaults(state, guarded([&state](const httplib::Request &req, httplib::Response &res) { handleClaimStatus(state, req, res); })));
     server.Post("/api/desktop/devices/logout",
-                guarded([&state](const httplib::Request &req, httplib::Response &res) { handleLogout(state, req, res); }));
+                withFaults(state, guarded([&state](const httplib::Request &req, httplib::Response &res) { handleLogout(state, req, res); })));
 }
 
 }  // namespace devservice

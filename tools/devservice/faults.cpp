@@ -113,9 +113,11 @@ void clearFaults(Database &db)
 
 httplib::Server::HandlerResponse applyFault(State &state, const httplib::Request &req, httplib::Response &res)
 {
+    // The path as sent: a command id's encoded "/" must not split it into segments.
+    const std::string rawPath = req.target.substr(0, req.target.find('?'));
     const Endpoint *matched = nullptr;
     for (const Endpoint &endpoint : endpoints()) {
-        if (req.method == endpoint.method && pathMatches(endpoint.path, req.path))
+        if (req.method == endpoint.method && pathMatches(endpoint.path, rawPath))
             matched = &endpoint;
     }
     if (!matched)
@@ -162,6 +164,15 @@ httplib::Server::HandlerResponse applyFault(State &state, const httplib::Request
         return httplib::Server::HandlerResponse::Handled;
     }
     return httplib::Server::HandlerResponse::Unhandled;
+}
+
+httplib::Server::Handler withFaults(State &state, httplib::Server::Handler handler)
+{
+    return [&state, handler = std::move(handler)](const httplib::Request &req, httplib::Response &res) {
+        if (applyFault(state, req, res) == httplib::Server::HandlerResponse::Handled)
+            return;
+        handler(req, res);
+    };
 }
 
 }  // namespace devservice

@@ -33,9 +33,12 @@ struct FaultSetting {
 void setFault(Database &db, const std::string &endpoint, const FaultSetting &fault);
 void clearFaults(Database &db);
 
-// Pre-routing step of the server: consumes one use of a fault set on the request's endpoint,
-// waits its delay, and answers with its status or a malformed body. Handled when it answered.
+// Consumes one use of a fault set on the request's endpoint, waits its delay, and answers with
+// its status or a malformed body. Handled when it answered. Requests without a body get it as
+// the server's pre-routing step; POST routes get it through withFaults, once their body was read
+// (a fault answered before that would leave the body to be parsed as the next request).
 httplib::Server::HandlerResponse applyFault(State &state, const httplib::Request &req, httplib::Response &res);
+httplib::Server::Handler withFaults(State &state, httplib::Server::Handler handler);
 
 // The claim status a fault on "claim-status" puts in the answer, consuming one use; nullopt
 // when none is set. Called by the route once the request has been verified.

@@ -1,5 +1,5 @@
 // veltro-devservice: the local reference implementation of the Veltro service.
-//   serve [--state DIR] [--listen HOST:PORT] [--cert PEM --key PEM]
+//   serve [--state DIR] [--listen HOST:PORT] [--cert PEM --key PEM] [--redelivery-ms MS]
 //   admin [--state DIR] [--json] …   (see admin.cpp)
 #include "admin.h"
 #include "server.h"
@@ -19,6 +19,7 @@ namespace {
 
 const char *const kUsage =
     "usage: veltro-devservice serve [--state DIR] [--listen HOST:PORT] [--cert PEM --key PEM]\n"
+    "                               [--redelivery-ms MS]  (default 60000)\n"
     "       veltro-devservice admin [--state DIR] [--json] COMMAND (run 'admin help' for the list)\n";
 
 int usage()
@@ -65,6 +66,11 @@ int serve(const std::vector<std::string> &args)
             options.certificatePath = value;
         } else if (arg == "--key") {
             options.keyPath = value;
+        } else if (arg == "--redelivery-ms") {
+            const auto ms = devservice::parseInteger(value);
+            if (!ms || *ms < 0 || *ms > 86'400'000)
+                return usage();
+            options.redeliveryMs = static_cast<int>(*ms);
         } else {
             return usage();
         }

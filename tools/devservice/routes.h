@@ -14,7 +14,9 @@ void installEnrollmentRoutes(httplib::Server &server, State &state);
 // At most kMaxWaitingPolls requests wait at once (503 beyond), so waiting polls can never
 // occupy every worker thread.
 inline constexpr int kMaxWaitingPolls = 96;
-void installCommandRoutes(httplib::Server &server, State &state, CommandWaker &waker);
+// A command handed out without an outcome is handed out again after redeliveryMs, three times
+// at most.
+void installCommandRoutes(httplib::Server &server, State &state, CommandWaker &waker, int redeliveryMs);
 // Public configuration, OAuth authorize and token, the hosted provider's token endpoint.
 // publicOrigin names this server when a request's Host header is unusable.
 void installSignInRoutes(httplib::Server &server, State &state, const std::string &publicOrigin);

@@ -48,6 +48,8 @@ std::unique_ptr<httplib::SSLServer> makeServer(State &state, const ServeOptions 
     server->set_read_timeout(10);
     server->set_write_timeout(10);
     server->set_pre_routing_handler([&state](const httplib::Request &req, httplib::Response &res) {
+        if (req.method == "POST")  // faulted once the body was read (withFaults)
+            return httplib::Server::HandlerResponse::Unhandled;
         try {
             return applyFault(state, req, res);
         } catch (const std::exception &error) {
@@ -76,7 +78,8 @@ std::unique_ptr<httplib::SSLServer> makeServer(State &state, const ServeOptions 
         sendError(res, HttpError{500, "internal_error", "internal error: " + what});
     });
     server->set_logger([](const httplib::Request &req, const httplib::Response &res) {
-        std::fprintf(stderr, "%s %s %d\n", req.method.c_str(), req.path.c_str(), res.status);
+        // The target as sent, not the decoded path: what the client actually asked for.
+        std::fprintf(stderr, "%s %s %d\n", req.method.c_str(), req.target.c_str(), res.status);
     });
     return server;
 }
@@ -135,7 +138,7 @@ int runServer(const ServeOptions &options)
     for (auto &server : servers) {
         installSignInRoutes(*server, state, publicOrigin);
         installEnrollmentRoutes(*server, state);
-        installCommandRoutes(*server, state, waker);
+        installCommandRoutes(*server, state, waker, options.redeliveryMs);
         installReleaseRoutes(*server, state, publicOrigin);
     }
 

@@ -10,6 +10,8 @@ struct ServeOptions {
     int port = 8443;
     std::string certificatePath;
     std::string keyPath;
+    // A command handed out without an outcome acknowledgement is handed out again after this.
+    int redeliveryMs = 60000;
 };
 
 // Runs the HTTPS service until SIGINT or SIGTERM. Prints "listening on https://HOST:PORT" as

@@ -123,13 +123,11 @@ std::string requestSignatureHex(const std::string &hashedSecret, const std::stri
 
 std::optional<std::string> signedPathFromTarget(const std::string &target)
 {
-    const size_t question = target.find('?');
-    const auto path = percentDecode(target.substr(0, question));
-    if (!path)
+    // Exactly as sent: decoding first would let one signature stand for several requests.
+    const std::string path = target.substr(0, target.find('?'));
+    if (path.empty() || path[0] != '/' || !percentDecode(path))
         return std::nullopt;
-    if (question == std::string::npos)
-        return *path;
-    return *path + "?" + target.substr(question + 1);
+    return target;
 }
 
 std::string codeChallengeS256(const std::string &verifier)

@@ -28,8 +28,9 @@ std::string canonicalRequestText(const std::string &method, const std::string &s
                                  const std::string &body);
 std::string requestSignatureHex(const std::string &hashedSecret, const std::string &canonicalText);
 
-// The path as the agent signs it from a raw request target: the path percent-decoded and,
-// when a query is present, "?" with the query text exactly as sent. nullopt on bad escapes.
+// The path as the agent signs it from a raw request target: the target exactly as sent (path
+// and, when present, "?" and the query), never decoded. nullopt when the path does not start
+// with "/" or holds a malformed escape.
 std::optional<std::string> signedPathFromTarget(const std::string &target);
 
 // RFC 7636 S256: base64url (no padding) of SHA-256 of the verifier.

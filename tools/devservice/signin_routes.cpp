@@ -1,6 +1,7 @@
 // Sign-in: the public configuration, the service's OAuth authorization and token endpoints
 // (authorization code with PKCE S256, refresh) and the hosted provider's token endpoint
 // (password and refresh grants). Every path signs in the one dev user.
+#include "faults.h"
 #include "http_util.h"
 #include "routes.h"
 #include "signatures.h"
@@ -290,8 +291,12 @@ void installSignInRoutes(httplib::Server &server, State &state, const std::strin
     server.Get("/authorize/external", guarded([&state](const httplib::Request &req, httplib::Response &res) {
         handleAuthorize(state, req, res);
     }));
-    server.Post("/token", oauthGuarded([&state](const httplib::Request &req) { return exchangeToken(state, req); }));
-    server.Post("/auth/v1/token", oauthGuarded([&state](const httplib::Request &req) { return providerToken(state, req); }));
+    server.Post("/token", withFaults(state, oauthGuarded([&state](const httplib::Request &req) {
+                    return exchangeToken(state, req);
+                })));
+    server.Post("/auth/v1/token", withFaults(state, oauthGuarded([&state](const httplib::Request &req) {
+                    return providerToken(state, req);
+                })));
 }
 
 }  // namespace devservice

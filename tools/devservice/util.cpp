@@ -6,6 +6,7 @@
 #include <QTextBoundaryFinder>
 
 #include <chrono>
+#include <limits>
 #include <ctime>
 
 namespace devservice {
@@ -61,18 +62,26 @@ std::string sha256Hex(const std::string &data)
 
 std::optional<std::int64_t> parseInteger(const std::string &text)
 {
-    if (text.empty() || text.size() > 19)
+    const bool negative = !text.empty() && text[0] == '-';
+    const size_t first = negative ? 1 : 0;
+    if (text.size() == first)
         return std::nullopt;
-    size_t i = text[0] == '-' ? 1 : 0;
-    if (i == text.size())
-        return std::nullopt;
+    // Accumulated as a negative number: its range holds the most negative value too.
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
     std::int64_t value = 0;
-    for (; i < text.size(); ++i) {
+    for (size_t i = first; i < text.size(); ++i) {
         if (text[i] < '0' || text[i] > '9')
             return std::nullopt;
-        value = value * 10 + (text[i] - '0');
+        const int digit = text[i] - '0';
+        if (value < (kMin + digit) / 10)
+            return std::nullopt;
+        value = value * 10 - digit;
     }
-    return text[0] == '-' ? -value : value;
+    if (negative)
+        return value;
+    if (value == kMin)
+        return std::nullopt;
+    return -value;
 }
 
 std::string normalisedInviteCode(const std::string &code)
