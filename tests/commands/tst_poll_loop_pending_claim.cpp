@@ -79,7 +79,7 @@ private Q_SLOTS:
             co_await QCoro::sleepFor(std::chrono::milliseconds(1));
             co_return token && !token->isCancelled();
         };
-        CommandPollLoop loop(host, nullptr, sleep);
+        CommandPollLoop loop(host, nullptr, nullptr, sleep);
         loop.start();
         QTRY_VERIFY(host.client->polls >= 2);
         loop.cancel();
