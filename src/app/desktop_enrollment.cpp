@@ -35,6 +35,12 @@ DesktopEnrollment::DesktopEnrollment(Dependencies dependencies)
 {
 }
 
+DesktopEnrollment::~DesktopEnrollment()
+{
+    if (m_lockFD >= 0)
+        ::close(m_lockFD);
+}
+
 QString DesktopEnrollment::lockFilePath(const QString &directory)
 {
     const QString dir = directory.isEmpty() ? QDir::tempPath() : directory;
