@@ -36,6 +36,12 @@ DesktopEnrollment::DesktopEnrollment(Dependencies dependencies)
 {
 }
 
+DesktopEnrollment::~DesktopEnrollment()
+{
+    if (m_lockFD >= 0)
+        ::close(m_lockFD);
+}
+
 QString DesktopEnrollment::lockFilePath(const QString &directory)
 {
     // A fixed place, never derived from TMPDIR: every enrollment of this user meets the same lock

@@ -36,6 +36,9 @@ public:
     };
 
     explicit DesktopEnrollment(Dependencies dependencies);
+    ~DesktopEnrollment();   // releases the enrollment lock
+    DesktopEnrollment(const DesktopEnrollment &) = delete;
+    DesktopEnrollment &operator=(const DesktopEnrollment &) = delete;
 
     // The whole mode; returns the exit status. Holds the enrollment lock until the object dies.
     QCoro::Task<int> run();
