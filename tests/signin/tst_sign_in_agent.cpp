@@ -129,7 +129,8 @@ private Q_SLOTS:
         QVERIFY(!keychain().loadCredentials());
 
         // Another enrollment holds the lock: nothing is attempted.
-        const QString lock = m_home.path() + QStringLiteral("/tmp/ai.veltro.mornix.enroll.%1.lock").arg(::getuid());
+        // The enrollment lock is at a fixed path, whatever TMPDIR says.
+        const QString lock = QStringLiteral("/tmp/ai.veltro.mornix.enroll.%1.lock").arg(::getuid());
         QProcess holder;
         holder.start(QStringLiteral("python3"), {QStringLiteral("-c"),
                                                  QStringLiteral("import fcntl,os,sys\n"
