@@ -2,7 +2,7 @@
 
 #include "platform/system_log.h"
 #include "platform/user_notifications.h"
-#include "support/worker_thread.h"
+#include "support/blocking_call.h"
 #include "updates/update_notifications.h"
 
 #include <QCoroFuture>
@@ -206,7 +206,7 @@ void NotificationLaunch::run()
             return QByteArrayLiteral("0");
         return QByteArray::number(error->code) + ' ' + error->message.toUtf8().replace('\n', ' ');
     };
-    QFuture<QByteArray> future = startOnWorkerThread(std::move(work));
+    QFuture<QByteArray> future = startBlockingCall(std::move(work));
     [](QPointer<NotificationLaunch> self, QFuture<QByteArray> future) -> QCoro::Task<void> {
         const QByteArray result = co_await future;
         if (!self)
