@@ -191,13 +191,37 @@ void CommandJournalTest::unsafeLocationsAreRefusedAndMemoryStillWorks()
     QVERIFY(QDir().mkpath(open));
     QVERIFY(::chmod(QFile::encodeName(open).constData(), 0755) == 0);
     CommandJournal shared(open);
-    QCOMPARE(shared.open().size(), 1);
+    const QStringList sharedProblems = shared.open();
+    QCOMPARE(sharedProblems.size(), 1);
+    QVERIFY2(sharedProblems[0].contains(QStringLiteral("open to group or others")), qPrintable(sharedProblems[0]));
     QVERIFY(!QFile::exists(open + QStringLiteral("/journal")));
     const QString redirect = home.filePath(QStringLiteral("Redirect"));
     QVERIFY(QFile::link(dir, redirect));
     CommandJournal throughLink(redirect);
     QCOMPARE(throughLink.open().size(), 1);
     QVERIFY(!throughLink.isDurable());
+
+    // A journal file with a second name (a hard link planted beside it) is refused and left as
+    // it is; so is one open to others.
+    const QString hardDir = home.filePath(QStringLiteral("Hard"));
+    QVERIFY(QDir().mkpath(hardDir));
+    QVERIFY(::chmod(QFile::encodeName(hardDir).constData(), 0700) == 0);
+    const QString journalFile = hardDir + QStringLiteral("/journal");
+    QVERIFY(QFile(journalFile).open(QIODevice::WriteOnly));
+    QVERIFY(::chmod(QFile::encodeName(journalFile).constData(), 0600) == 0);
+    QVERIFY(::link(QFile::encodeName(journalFile).constData(),
+                   QFile::encodeName(hardDir + QStringLiteral("/second-name")).constData()) == 0);
+    CommandJournal hardLinked(hardDir);
+    const QStringList linkProblems = hardLinked.open();
+    QCOMPARE(linkProblems.size(), 1);
+    QVERIFY2(linkProblems[0].contains(QStringLiteral("2 hard links")), qPrintable(linkProblems[0]));
+    QVERIFY(!hardLinked.isDurable());
+    QVERIFY(::unlink(QFile::encodeName(hardDir + QStringLiteral("/second-name")).constData()) == 0);
+    QVERIFY(::chmod(QFile::encodeName(journalFile).constData(), 0644) == 0);
+    CommandJournal readable(hardDir);
+    QCOMPARE(readable.open().size(), 1);
+    QVERIFY(!readable.isDurable());
+    QCOMPARE(modeOf(journalFile), mode_t(0644));
 
     // Without a directory: memory only, and every step succeeds.
     CommandJournal memory;

@@ -1,5 +1,7 @@
 #include "platform/linux/update_fetcher.h"
 
+#include "support/posix_files.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
@@ -43,19 +45,6 @@ const QList<QSslCertificate> &systemAnchors()
     return anchors;
 }
 
-bool writeAll(int fd, const QByteArray &data)
-{
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.constData() + done, static_cast<size_t>(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -140,7 +129,7 @@ QCoro::Task<UpdateFetcher::Result> UpdateFetcher::transfer(QUrl url, qint64 maxB
             return;
         }
         if (fd >= 0) {
-            if (!writeAll(fd, chunk)) {
+            if (!posix::writeAll(fd, chunk)) {
                 *failure = QStringLiteral("cannot write the download");
                 raw->abort();
             }
