@@ -6,16 +6,15 @@
 #include "commands/command_id.h"
 #include "commands/sorted_keys_json.h"
 #include "identity/device_enrollment_agent.h"
+#include "support/blocking_call.h"
 #include "support/canonical_json.h"
 #include "support/text_cleaning.h"
 
 #include <QJsonArray>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <QCoroFuture>
 
 #include <stdexcept>
-#include <variant>
 
 using namespace api_exchange;
 using api_transport::buildURL;
@@ -80,19 +79,11 @@ QCoro::Task<DeviceRegistrationResponse> APIClient::registerDevice(QString apiBas
     // Signing may wait on the keychain and runs the posture tools: keep it off this thread.
     // (Named locals, not temporaries, in the co_await: GCC 12 destroys captured temporaries of
     // an awaited expression twice.)
-    using Built = std::variant<DeviceRegistrationRequestPayload, std::exception_ptr>;
-    auto build = [agent, id = challenge.challenge_id, nonce = challenge.challenge_nonce]() -> Built {
-        try {
-            return agent->buildSignedRegistrationRequest(id, nonce);
-        } catch (...) {
-            return std::current_exception();
-        }
+    auto build = [agent, id = challenge.challenge_id, nonce = challenge.challenge_nonce] {
+        return agent->buildSignedRegistrationRequest(id, nonce);
     };
-    QFuture<Built> building = QtConcurrent::run(std::move(build));
-    const Built built = co_await building;
-    if (const auto *failure = std::get_if<std::exception_ptr>(&built))
-        std::rethrow_exception(*failure);
-    const auto &record = std::get<DeviceRegistrationRequestPayload>(built);
+    QFuture<DeviceRegistrationRequestPayload> building = startBlockingCall(std::move(build));
+    const DeviceRegistrationRequestPayload record = co_await building;
 
     HTTPRequest completion = jsonPost(apiBaseURL, QStringLiteral("/api/desktop/devices/register"),
                                       compactJSON(record.jsonObject(QStringLiteral("complete"))));

@@ -5,10 +5,9 @@
 #include "api/pinned_session_failure_store.h"
 #include "api/transport_error.h"
 #include "support/crypto.h"
+#include "support/https_session.h"
 
 #include <QNetworkAccessManager>
-#include <QNetworkCookie>
-#include <QNetworkCookieJar>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslError>
@@ -29,26 +28,7 @@
 //   aborted connection is closed, never reused for a later request (both covered by tests).
 // HTTP/2 is disabled so that every request travels on a connection checked this way.
 
-namespace {
-
-// Accepts no cookies and sends none: sessions are ephemeral.
-class RefusingCookieJar : public QNetworkCookieJar {
-public:
-    using QNetworkCookieJar::QNetworkCookieJar;
-    bool setCookiesFromUrl(const QList<QNetworkCookie> &, const QUrl &) override { return false; }
-    QList<QNetworkCookie> cookiesForUrl(const QUrl &) const override { return {}; }
-};
-
-struct ReplyDeleter {
-    void operator()(QNetworkReply *reply) const
-    {
-        // The coroutine resumes inside the reply's finished signal: never delete it there.
-        if (reply)
-            reply->deleteLater();
-    }
-};
-
-}  // namespace
+using https_session::ReplyDeleter;
 
 const char *PinnedSessionError::what() const noexcept
 {
@@ -127,11 +107,7 @@ PinnedSession::PinnedSession(PinnedSessionDelegate delegate, QSslConfiguration t
       m_tlsConfiguration(std::move(tlsConfiguration)),
       m_manager(new QNetworkAccessManager(this))
 {
-    m_manager->setCookieJar(new RefusingCookieJar(m_manager));
-    m_manager->setCache(nullptr);
-    m_manager->setRedirectPolicy(QNetworkRequest::UserVerifiedRedirectPolicy);
-    m_manager->setStrictTransportSecurityEnabled(false);
-    m_manager->setAutoDeleteReplies(false);
+    https_session::configureManager(m_manager);
 }
 
 PinnedSession::~PinnedSession() = default;
@@ -262,12 +238,6 @@ std::shared_ptr<PinnedSession> makePinnedSession(const QString &apiBaseURL, cons
     if (host.isEmpty() || !config.allowedAPIHosts.contains(host))
         throw PinnedSessionError(PinnedSessionError::Kind::disallowedHost);
 
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    QList<QSslCertificate> anchors = QSslConfiguration::systemCaCertificates();
-    anchors += QSslCertificate::fromData(config.extraTLSAnchorsPEM, QSsl::Pem);
-    tls.setCaCertificates(anchors);
-    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    tls.setProtocol(QSsl::SecureProtocols);
-
-    return std::make_shared<PinnedSession>(PinnedSessionDelegate(host, config.pinnedSPKIHashes), tls);
+    return std::make_shared<PinnedSession>(PinnedSessionDelegate(host, config.pinnedSPKIHashes),
+                                           https_session::tlsConfiguration(config.extraTLSAnchorsPEM));
 }

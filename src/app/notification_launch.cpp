@@ -2,7 +2,8 @@
 
 #include "platform/system_log.h"
 #include "platform/user_notifications.h"
-#include "support/worker_thread.h"
+#include "support/blocking_call.h"
+#include "support/posix_files.h"
 #include "updates/update_notifications.h"
 
 #include <QCoroFuture>
@@ -26,19 +27,6 @@ namespace {
 constexpr qsizetype kMaxVersionBytes = 1024;
 constexpr qsizetype kMaxResultBytes = 4096;
 
-bool writeAll(int fd, const QByteArray &bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
 
 QByteArray readStandardInput()
 {
@@ -58,7 +46,7 @@ QByteArray readStandardInput()
 // The result line, then standard output goes to the null device: nobody reads it any more.
 void reportResult(const QByteArray &line)
 {
-    writeAll(STDOUT_FILENO, line + '\n');
+    posix::writeAll(STDOUT_FILENO, line + '\n');
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null >= 0) {
         ::dup2(null, STDOUT_FILENO);
@@ -135,7 +123,7 @@ NotificationWaiterResult startNotificationWaiter(const QString &version, std::ch
     }
 
     ::signal(SIGPIPE, SIG_IGN);
-    writeAll(input[1], version.toUtf8());
+    posix::writeAll(input[1], version.toUtf8());
     ::close(input[1]);
 
     QByteArray result;
@@ -206,7 +194,7 @@ void NotificationLaunch::run()
             return QByteArrayLiteral("0");
         return QByteArray::number(error->code) + ' ' + error->message.toUtf8().replace('\n', ' ');
     };
-    QFuture<QByteArray> future = startOnWorkerThread(std::move(work));
+    QFuture<QByteArray> future = startBlockingCall(std::move(work));
     [](QPointer<NotificationLaunch> self, QFuture<QByteArray> future) -> QCoro::Task<void> {
         const QByteArray result = co_await future;
         if (!self)

@@ -3,7 +3,7 @@
 #include "app/async_mode.h"
 #include "app/cli_output.h"
 #include "app/notification_launch.h"
-#include "support/worker_thread.h"
+#include "support/blocking_call.h"
 #include "updates/update_notifications.h"
 
 #include <QCoreApplication>
@@ -72,7 +72,7 @@ int runUpdateNotificationStatus(Ports &ports, int &argc, char **argv)
             state.categories = notifications->categories();
             return state;
         };
-        QFuture<StatusState> future = startOnWorkerThread(std::move(work));
+        QFuture<StatusState> future = startBlockingCall(std::move(work));
         const StatusState state = co_await future;
         cli::writeStdoutRaw(updateNotificationStatusJSON(state.authorization, state.pending, state.delivered,
                                                          state.categories));
@@ -97,7 +97,7 @@ int runNotifyUpdate(const QString &version, Ports &ports, int &argc, char **argv
         if (!UpdateNotifications::isValidVersion(version))
             co_return 1;
         auto work = [version] { return startNotificationWaiter(version, kWaiterResultTimeout); };
-        QFuture<NotificationWaiterResult> future = startOnWorkerThread(std::move(work));
+        QFuture<NotificationWaiterResult> future = startBlockingCall(std::move(work));
         const NotificationWaiterResult result = co_await future;
         if (result.shown)
             co_return 0;

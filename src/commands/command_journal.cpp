@@ -2,11 +2,11 @@
 
 #include "commands/command_id.h"
 #include "support/crypto.h"
+#include "support/posix_files.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QMutexLocker>
 
@@ -115,27 +115,6 @@ void merge(JournalEntry &into, const JournalEntry &record)
     into.settled = into.settled || record.settled;
 }
 
-bool writeAll(int fd, const QByteArray &bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += written;
-    }
-    return true;
-}
-
-// Owned by us, and neither group nor others may touch it.
-bool isPrivate(const struct stat &info)
-{
-    return info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
-}
-
 }  // namespace
 
 ParsedCommandJournal parseCommandJournal(const QByteArray &bytes)
@@ -188,18 +167,11 @@ CommandJournal::CommandJournal(QString directory, Limits limits)
 {
 }
 
-CommandJournal::~CommandJournal()
-{
-    closeFile();
-    if (m_dirFd >= 0)
-        ::close(m_dirFd);
-}
+CommandJournal::~CommandJournal() = default;
 
 void CommandJournal::closeFile()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
+    m_fd.reset();
 }
 
 qint64 CommandJournal::now() const
@@ -215,7 +187,7 @@ QString CommandJournal::filePath() const
 bool CommandJournal::isDurable() const
 {
     QMutexLocker lock(&m_mutex);
-    return m_fd >= 0;
+    return m_fd.isValid();
 }
 
 QString CommandJournal::lastError() const
@@ -238,19 +210,11 @@ QStringList CommandJournal::open()
         return problems;
     };
 
-    const QByteArray directory = QFile::encodeName(m_directory);
-    QDir().mkpath(QFileInfo(m_directory).path());
-    if (::mkdir(directory.constData(), 0700) != 0 && errno != EEXIST)
-        return refuse(errnoText("cannot create the journal directory"));
-    m_dirFd = ::open(directory.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (m_dirFd < 0)
-        return refuse(errnoText("cannot open the journal directory"));
-    struct stat info {};
-    if (::fstat(m_dirFd, &info) != 0 || !S_ISDIR(info.st_mode) || !isPrivate(info)) {
-        ::close(m_dirFd);
-        m_dirFd = -1;
-        return refuse(QStringLiteral("the journal directory is not private to this user"));
-    }
+    // A real directory (never a link) of this user's, open to nobody else.
+    posix::OpenResult directory = posix::openPrivateDirectory(m_directory, posix::ModeRule::RequirePrivate);
+    if (!directory.ok())
+        return refuse(directory.description);
+    m_dirFd = std::move(directory.fd);
     if (!reopenFile())
         return refuse(m_lastError);
 
@@ -259,7 +223,7 @@ QStringList CommandJournal::open()
     char buffer[65536];
     off_t offset = 0;
     for (;;) {
-        const ssize_t got = ::pread(m_fd, buffer, sizeof buffer, offset);
+        const ssize_t got = ::pread(m_fd.get(), buffer, sizeof buffer, offset);
         if (got < 0) {
             if (errno == EINTR)
                 continue;
@@ -296,17 +260,15 @@ QStringList CommandJournal::open()
 bool CommandJournal::reopenFile()
 {
     closeFile();
-    m_fd = ::openat(m_dirFd, kFileName, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (m_fd < 0) {
-        m_lastError = errnoText("cannot open the journal");
+    // A private regular file of this user's with one link, checked on the descriptor.
+    posix::OpenResult file = posix::openOwnFileAt(m_dirFd.get(), QString::fromLatin1(kFileName),
+                                                  O_RDWR | O_CREAT | O_APPEND, posix::ModeRule::RequirePrivate,
+                                                  filePath());
+    if (!file.ok()) {
+        m_lastError = file.description;
         return false;
     }
-    struct stat info {};
-    if (::fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode) || !isPrivate(info) || info.st_nlink != 1) {
-        m_lastError = QStringLiteral("the journal file is not a private regular file");
-        closeFile();
-        return false;
-    }
+    m_fd = std::move(file.fd);
     return true;
 }
 
@@ -360,8 +322,8 @@ bool CommandJournal::flush()
     QMutexLocker lock(&m_mutex);
     if (m_directory.isEmpty())
         return true;
-    if (m_fd < 0 || ::fdatasync(m_fd) != 0) {
-        m_lastError = m_fd < 0 ? QStringLiteral("the journal is not open") : errnoText("cannot flush the journal");
+    if (!m_fd.isValid() || ::fdatasync(m_fd.get()) != 0) {
+        m_lastError = !m_fd.isValid() ? QStringLiteral("the journal is not open") : errnoText("cannot flush the journal");
         return false;
     }
     return true;
@@ -412,16 +374,16 @@ bool CommandJournal::append(const JournalEntry &record, bool sync)
 {
     if (m_directory.isEmpty())
         return true;
-    if (m_fd < 0) {
+    if (!m_fd.isValid()) {
         if (m_lastError.isEmpty())
             m_lastError = QStringLiteral("the journal was not opened");
         return false;
     }
-    if (!writeAll(m_fd, commandJournalLine(record))) {
+    if (!posix::writeAll(m_fd.get(), commandJournalLine(record))) {
         m_lastError = errnoText("cannot write the journal");
         return false;
     }
-    if (sync && ::fdatasync(m_fd) != 0) {
+    if (sync && ::fdatasync(m_fd.get()) != 0) {
         m_lastError = errnoText("cannot flush the journal");
         return false;
     }
@@ -436,17 +398,17 @@ bool CommandJournal::compact()
     QByteArray bytes;
     for (const QString &id : std::as_const(m_order))
         bytes += commandJournalLine(m_entries.value(id));
-    ::unlinkat(m_dirFd, kTemporaryName, 0);
-    const int fd = ::openat(m_dirFd, kTemporaryName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    ::unlinkat(m_dirFd.get(), kTemporaryName, 0);
+    const int fd = ::openat(m_dirFd.get(), kTemporaryName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         m_lastError = errnoText("cannot create the new journal");
         return false;
     }
-    const bool written = writeAll(fd, bytes) && ::fsync(fd) == 0;
+    const bool written = posix::writeAll(fd, bytes) && ::fsync(fd) == 0;
     ::close(fd);
-    if (!written || ::renameat(m_dirFd, kTemporaryName, m_dirFd, kFileName) != 0 || ::fsync(m_dirFd) != 0) {
+    if (!written || ::renameat(m_dirFd.get(), kTemporaryName, m_dirFd.get(), kFileName) != 0 || ::fsync(m_dirFd.get()) != 0) {
         m_lastError = errnoText("cannot replace the journal");
-        ::unlinkat(m_dirFd, kTemporaryName, 0);
+        ::unlinkat(m_dirFd.get(), kTemporaryName, 0);
         return false;
     }
     m_lines = m_order.size();

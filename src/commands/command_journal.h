@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commands/command_acknowledgement.h"
+#include "support/posix_files.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -114,8 +115,8 @@ private:
     mutable QMutex m_mutex;
     QString m_directory;
     Limits m_limits;
-    int m_dirFd = -1;
-    int m_fd = -1;
+    posix::UniqueFd m_dirFd;
+    posix::UniqueFd m_fd;
     bool m_opened = false;
     qsizetype m_lines = 0;
     QString m_lastError;

@@ -1,6 +1,6 @@
 #include "commands/kill_executor.h"
 
-#include "support/worker_thread.h"
+#include "support/blocking_call.h"
 
 #include <QCoroFuture>
 
@@ -86,7 +86,7 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(const KillTargetCatal
     for (const QString &bundleID : bundleIDs) {
         auto workspace = m_workspace;
         QFuture<QList<RunningApplication>> listing =
-            startOnWorkerThread([workspace, bundleID] { return workspace->runningApplications(bundleID); });
+            startBlockingCall([workspace, bundleID] { return workspace->runningApplications(bundleID); });
         const QList<RunningApplication> copies = co_await listing;
         if (copies.isEmpty()) {
             alreadyStopped.append(bundleID);
@@ -129,7 +129,7 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(const KillTargetCatal
     for (const QString &bundleID : bundleIDs) {
         auto workspace = m_workspace;
         QFuture<QList<RunningApplication>> listing =
-            startOnWorkerThread([workspace, bundleID] { return workspace->runningApplications(bundleID); });
+            startBlockingCall([workspace, bundleID] { return workspace->runningApplications(bundleID); });
         const QList<RunningApplication> copies = co_await listing;
         if (!copies.isEmpty()) {
             stillRunning = true;
@@ -157,7 +157,7 @@ KillExecutor::currentAuthorization(const DetectedAgentInstance &instance)
     auto scanner = m_scanner;
     const DetectedAgentInstance copy = instance;
     QFuture<std::optional<AgentInstanceScanner::Authorization>> check =
-        startOnWorkerThread([scanner, copy] { return scanner->currentAuthorization(copy); });
+        startBlockingCall([scanner, copy] { return scanner->currentAuthorization(copy); });
     std::optional<AgentInstanceScanner::Authorization> authorization = co_await check;
     co_return authorization;
 }
@@ -166,7 +166,7 @@ QCoro::Task<std::optional<QString>> KillExecutor::runningCopyTeam(const RunningA
 {
     auto codeSigning = m_codeSigning;
     const RunningApplication copy = copyArgument;
-    QFuture<std::optional<SigningInformation>> check = startOnWorkerThread(
+    QFuture<std::optional<SigningInformation>> check = startBlockingCall(
         [codeSigning, copy] { return codeSigning->applicationSigningInformation(copy.pid, copy.bundlePath); });
     const std::optional<SigningInformation> signing = co_await check;
     if (!signing || signing->teamIdentifier.isEmpty())
@@ -223,7 +223,7 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(const QStrin
         candidates = monitor->publishedInstancesIfReady();
     if (!candidates) {
         auto scanner = m_scanner;
-        QFuture<QList<DetectedAgentInstance>> scan = startOnWorkerThread([scanner] { return scanner->reconcile({}); });
+        QFuture<QList<DetectedAgentInstance>> scan = startBlockingCall([scanner] { return scanner->reconcile({}); });
         candidates = co_await scan;
     }
 

@@ -64,7 +64,7 @@ public:
                                                           CancellationToken *cancellation = nullptr);
 
 private:
-    // Coroutine parameters here are references or trivially destructible (see worker_thread.h);
+    // Coroutine parameters here are references or trivially destructible (see blocking_call.h);
     // the referenced objects live in the awaiting frame.
     QCoro::Task<AgentInstanceLiveness> waitForStop(const DetectedAgentInstance &instance,
                                                    std::chrono::nanoseconds timeout,

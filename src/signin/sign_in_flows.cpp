@@ -9,8 +9,8 @@
 #include "identity/device_enrollment_agent.h"
 #include "identity/identity_error.h"
 #include "identity/keychain_store.h"
+#include "support/blocking_call.h"
 #include "support/text_cleaning.h"
-#include "support/worker_thread.h"
 
 #include <QDateTime>
 #include <QTimer>
@@ -22,32 +22,6 @@
 Q_LOGGING_CATEGORY(lcSignIn, "mornix.signin")
 
 namespace {
-
-// Blocking identity work (keychain, posture tools, signing) runs on a worker thread; its
-// outcome comes back as a value or the exception it raised.
-template <typename T>
-struct Blocking {
-    std::optional<T> value;
-    std::exception_ptr error;
-    T take()
-    {
-        if (error)
-            std::rethrow_exception(error);
-        return std::move(*value);
-    }
-};
-
-template <typename T, typename F>
-QFuture<Blocking<T>> runBlocking(F work)
-{
-    return startOnWorkerThread([work = std::move(work)]() -> Blocking<T> {
-        try {
-            return Blocking<T>{work(), nullptr};
-        } catch (...) {
-            return Blocking<T>{std::nullopt, std::current_exception()};
-        }
-    });
-}
 
 bool containsIgnoringCase(const QString &text, QLatin1String needle)
 {
@@ -394,14 +368,12 @@ QCoro::Task<void> SignInFlows::registerDeviceFlow(QString apiBaseURL, QString de
         credentials.deviceID = response.device.id;
         credentials.deviceSecret = response.device_secret;
         const std::shared_ptr<KeychainStore> keychain = m_deps.keychain;
-        QFuture<Blocking<bool>> save = runBlocking<bool>([keychain, credentials] {
+        QFuture<void> save = startBlockingCall([keychain, credentials] {
             keychain->saveCredentials(credentials);
-            return true;
         });
-        Blocking<bool> saved = co_await save;
+        co_await save;
         if (!self)
             co_return;
-        saved.take();
 
         m_host.setCredentials(credentials);
         m_host.setServiceClient(pollClient);
@@ -436,12 +408,11 @@ QCoro::Task<void> SignInFlows::claimDeviceFlow(QString apiBaseURL, QString devic
 
         m_host.setLastCommand(QStringLiteral("zta: collecting device identity"));
         const std::shared_ptr<const DeviceEnrollmentAgent> agent = m_deps.enrollmentAgent;
-        QFuture<Blocking<DeviceEnrollmentPayload>> collect = runBlocking<DeviceEnrollmentPayload>(
+        QFuture<DeviceEnrollmentPayload> collect = startBlockingCall(
             [agent, enrollmentSecret] { return agent->buildEnrollmentPayload(enrollmentSecret); });
-        Blocking<DeviceEnrollmentPayload> collected = co_await collect;
+        const DeviceEnrollmentPayload payload = co_await collect;
         if (!self)
             co_return;
-        const DeviceEnrollmentPayload payload = collected.take();
 
         phase = phaseRequestingChallenge;
         if (signIn)
@@ -460,15 +431,14 @@ QCoro::Task<void> SignInFlows::claimDeviceFlow(QString apiBaseURL, QString devic
             signIn->setStatus(QStringLiteral("Signing claim challenge in Secure Enclave..."),
                               SignInWindowController::LabelColor::secondary);
         m_host.setLastCommand(QStringLiteral("silicon-vault: signing claim challenge"));
-        QFuture<Blocking<DeviceClaimRequestPayload>> sign = runBlocking<DeviceClaimRequestPayload>(
+        QFuture<DeviceClaimRequestPayload> sign = startBlockingCall(
             [agent, challenge, inviteCode, claimName] {
                 return agent->buildSignedClaimRequest(challenge.challenge_id, challenge.challenge_nonce, inviteCode,
                                                       claimName);
             });
-        Blocking<DeviceClaimRequestPayload> signedClaim = co_await sign;
+        const DeviceClaimRequestPayload request = co_await sign;
         if (!self)
             co_return;
-        const DeviceClaimRequestPayload request = signedClaim.take();
 
         phase = phaseSubmittingClaim;
         if (signIn)
@@ -484,14 +454,12 @@ QCoro::Task<void> SignInFlows::claimDeviceFlow(QString apiBaseURL, QString devic
         pending.deviceName = deviceName;
         pending.createdAt = double(QDateTime::currentSecsSinceEpoch());
         const std::shared_ptr<KeychainStore> keychain = m_deps.keychain;
-        QFuture<Blocking<bool>> save = runBlocking<bool>([keychain, pending] {
+        QFuture<void> save = startBlockingCall([keychain, pending] {
             keychain->savePendingClaim(pending);
-            return true;
         });
-        Blocking<bool> saved = co_await save;
+        co_await save;
         if (!self)
             co_return;
-        saved.take();
 
         m_host.setPendingClaim(pending);
         m_host.setServiceClient(pollClient);
@@ -522,12 +490,11 @@ QCoro::Task<void> SignInFlows::resumeApprovedClaimIfNeeded(PendingClaimState pen
         const std::shared_ptr<const APIClient> client = makeAPIClient(pendingClaim.apiBaseURL);
         const std::shared_ptr<const DeviceEnrollmentAgent> agent = m_deps.enrollmentAgent;
         const QString claimID = pendingClaim.claimID;
-        QFuture<Blocking<DeviceClaimStatusRequestPayload>> sign = runBlocking<DeviceClaimStatusRequestPayload>(
+        QFuture<DeviceClaimStatusRequestPayload> sign = startBlockingCall(
             [agent, claimID] { return agent->buildSignedClaimStatusRequest(claimID); });
-        Blocking<DeviceClaimStatusRequestPayload> signedStatus = co_await sign;
+        const DeviceClaimStatusRequestPayload request = co_await sign;
         if (!self)
             co_return;
-        const DeviceClaimStatusRequestPayload request = signedStatus.take();
         const QString apiBaseURL = pendingClaim.apiBaseURL;
         const DeviceClaimStatusResponse status = co_await client->fetchDeviceClaimStatus(apiBaseURL, request);
         if (!self)
@@ -558,15 +525,13 @@ QCoro::Task<void> SignInFlows::resumeApprovedClaimIfNeeded(PendingClaimState pen
         const std::shared_ptr<KeychainStore> keychain = m_deps.keychain;
         // Save first, then delete the pending item: a failure in between leaves both, and the
         // next poll (with the credentials delivered again) completes it.
-        QFuture<Blocking<bool>> store = runBlocking<bool>([keychain, credentials] {
+        QFuture<void> store = startBlockingCall([keychain, credentials] {
             keychain->saveCredentials(credentials);
             keychain->clearPendingClaim();
-            return true;
         });
-        Blocking<bool> stored = co_await store;
+        co_await store;
         if (!self)
             co_return;
-        stored.take();
 
         m_host.setCredentials(credentials);
         m_host.setPendingClaim(std::nullopt);
@@ -631,14 +596,12 @@ QCoro::Task<std::optional<DeviceCredentials>> SignInFlows::refreshOAuthIfNeeded(
             : std::nullopt;
         next.oauthClientID = credentials.oauthClientID.value_or(m_deps.config.defaultOAuthClientID);
         const std::shared_ptr<KeychainStore> keychain = m_deps.keychain;
-        QFuture<Blocking<bool>> save = runBlocking<bool>([keychain, next] {
+        QFuture<void> save = startBlockingCall([keychain, next] {
             keychain->saveCredentials(next);
-            return true;
         });
-        Blocking<bool> saved = co_await save;
+        co_await save;
         if (!self)
             co_return std::nullopt;
-        saved.take();
         m_host.setCredentials(next);
         updated = next;
     } catch (const std::exception &error) {
@@ -646,6 +609,8 @@ QCoro::Task<std::optional<DeviceCredentials>> SignInFlows::refreshOAuthIfNeeded(
     } catch (...) {
         qCInfo(lcSignIn) << "token refresh failed";
     }
+    if (!self)
+        co_return std::nullopt;
     if (updated)
         co_return updated;
     co_return force ? std::nullopt : std::optional<DeviceCredentials>(credentials);

@@ -3,19 +3,26 @@
 #include <QFuture>
 #include <QPromise>
 
+#include <exception>
 #include <memory>
 #include <thread>
 #include <type_traits>
 #include <utility>
 
-// Runs one call that may block for an unbounded time (a keychain that waits for an unlock
-// prompt, a D-Bus peer that does not answer) on a thread of its own, detached: no pool and no
-// event loop ever waits for it, so a stuck call can neither freeze the main thread nor hold up
-// the process's exit. The returned future can be co_awaited (QCoroFuture).
+// Runs one call that may block (a keychain that waits for an unlock prompt, a D-Bus peer that
+// does not answer, signature checks that hash whole bundles, process scans) on a thread of its
+// own, detached: no pool and no event loop ever waits for it, so a stuck call can neither freeze
+// the main thread, starve other blocking calls, nor hold up the process's exit. The returned
+// future can be co_awaited (QCoroFuture), which resumes the coroutine on its own thread.
+//
+// An exception thrown by the callable is stored in the future and rethrown from the co_await
+// (QFuture::result / waitForFinished), so the awaiting coroutine handles it as if the call had
+// run inline.
 //
 // The callable runs on that thread: it must capture what it uses by value (shared, thread-safe
-// collaborators) and must not throw (fold failures into its result). GCC 12: keep the future in
-// a named variable and co_await that.
+// collaborators). A plain function on purpose: with GCC 12, a non-trivially destructible
+// temporary (such as a lambda) passed to a coroutine inside a co_await expression can be
+// destroyed twice. Callers keep the future in a named variable and co_await that.
 template <typename F>
 QFuture<std::invoke_result_t<F>> startBlockingCall(F work)
 {
@@ -24,10 +31,14 @@ QFuture<std::invoke_result_t<F>> startBlockingCall(F work)
     QFuture<Result> future = promise->future();
     promise->start();
     std::thread([promise, work = std::move(work)]() mutable {
-        if constexpr (std::is_void_v<Result>) {
-            work();
-        } else {
-            promise->addResult(work());
+        try {
+            if constexpr (std::is_void_v<Result>) {
+                work();
+            } else {
+                promise->addResult(work());
+            }
+        } catch (...) {
+            promise->setException(std::current_exception());
         }
         promise->finish();
     }).detach();

@@ -228,6 +228,10 @@ bool writeAll(int fd, const QByteArray &data)
                 continue;
             return false;
         }
+        if (n == 0) {  // no progress: fail rather than spin
+            errno = EIO;
+            return false;
+        }
         p += n;
         left -= n;
     }

@@ -78,7 +78,8 @@ OpenResult openOwnFile(const QString &path, int flags, ModeRule rule);
 // the reason ("is a FIFO", "is owned by another user", ...).
 QString ownFileProblem(const struct stat &st, ModeRule rule);
 
-// Writes all of `data`, retrying after EINTR and short writes. False with errno set on failure.
+// Writes all of `data`, retrying after EINTR and short writes. False with errno set on failure
+// (EIO when a write makes no progress).
 bool writeAll(int fd, const QByteArray &data);
 // Reads until end of file; fails (nullopt-like: false) beyond `maxBytes` or on a read error.
 bool readAll(int fd, qint64 maxBytes, QByteArray *out);

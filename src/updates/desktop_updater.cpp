@@ -1,11 +1,11 @@
 #include "updates/desktop_updater.h"
 
 #include "app/runtime_lock.h"
+#include "support/blocking_call.h"
 
 #include <QDir>
 #include <QPointer>
 #include <QRegularExpression>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <QCoroFuture>
 
@@ -135,7 +135,7 @@ QCoro::Task<void> DesktopUpdater::startDesktopUpdater()
     }
     // Signature checks hash whole bundles: off the main thread.
     std::shared_ptr<CodeSigning> codeSigning = m_deps.codeSigning;
-    QFuture<QString> verification = QtConcurrent::run([codeSigning, ownBundle, hostBundle]() -> QString {
+    QFuture<QString> verification = startBlockingCall([codeSigning, ownBundle, hostBundle]() -> QString {
         QString team;
         return verifyDesktopHost(*codeSigning, ownBundle, hostBundle, &team) ? team : QString();
     });

@@ -1,5 +1,7 @@
 #include "updates/update_choice_file.h"
 
+#include "support/posix_files.h"
+
 #include <QFile>
 #include <QRandomGenerator>
 #include <QJsonDocument>
@@ -16,21 +18,7 @@ namespace {
 constexpr qint64 kMaxChoiceBytes = 4096;
 const char kFileName[] = "update-choice.json";
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
+using Descriptor = posix::UniqueFd;
 
 bool privateTo(const struct stat &st, uid_t uid)
 {
@@ -48,19 +36,6 @@ UpdateChoiceResult failed(const char *what)
             QStringLiteral("%1: %2").arg(QString::fromLatin1(what), QString::fromLocal8Bit(std::strerror(errno)))};
 }
 
-bool writeAll(int fd, const QByteArray &bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -129,7 +104,7 @@ UpdateChoiceResult saveUpdateChoice(const QString &version, const QString &actio
         return failed("cannot create the new choice file");
     const Descriptor written(fd);
     // The creation mode is subject to the umask, which can only remove bits; make it exact.
-    if (::fchmod(fd, 0600) != 0 || !writeAll(fd, bytes) || ::fsync(fd) != 0) {
+    if (::fchmod(fd, 0600) != 0 || !posix::writeAll(fd, bytes) || ::fsync(fd) != 0) {
         const UpdateChoiceResult result = failed("cannot write the new choice file");
         ::unlinkat(directory.get(), temporaryName.constData(), 0);
         return result;

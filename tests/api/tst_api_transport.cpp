@@ -102,6 +102,16 @@ private Q_SLOTS:
 private:
     QString base() const { return QStringLiteral("https://localhost:%1").arg(m_server->port()); }
     APIClient client() const { return APIClient(makePinnedSession(base(), m_pki->config())); }
+    // The device "dev-1" with its bearer token and secret, served under `apiBaseURL`.
+    DeviceCredentials deviceCredentials(const QString &apiBaseURL) const
+    {
+        DeviceCredentials credentials;
+        credentials.apiBaseURL = apiBaseURL;
+        credentials.bearerToken = QStringLiteral("device-token");
+        credentials.deviceID = QStringLiteral("dev-1");
+        credentials.deviceSecret = kSecret;
+        return credentials;
+    }
 
     std::unique_ptr<TestPki> m_pki;
     Script m_script;
@@ -439,11 +449,7 @@ void APITransportTest::hostedProviderOnAnotherHostIsRefused()
 
 void APITransportTest::commandPollOnTheWire()
 {
-    DeviceCredentials credentials;
-    credentials.apiBaseURL = base() + QStringLiteral("/prefix");
-    credentials.bearerToken = QStringLiteral("device-token");
-    credentials.deviceID = QStringLiteral("dev-1");
-    credentials.deviceSecret = kSecret;
+    const DeviceCredentials credentials = deviceCredentials(base() + QStringLiteral("/prefix"));
     const APIClient api = client();
     auto poll = [&] {
         return run<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials, false); });
@@ -494,11 +500,7 @@ void APITransportTest::clientReplacedWhileOperationsRun()
 
 void APITransportTest::acknowledgementOnTheWire()
 {
-    DeviceCredentials credentials;
-    credentials.apiBaseURL = base();
-    credentials.bearerToken = QStringLiteral("device-token");
-    credentials.deviceID = QStringLiteral("dev-1");
-    credentials.deviceSecret = kSecret;
+    const DeviceCredentials credentials = deviceCredentials(base());
     m_script.set("/api/desktop/commands/c-1/ack", TlsTestServer::response(200, "{}"));
     const APIClient api = client();
     const KillExecutionResult execution{false, QStringLiteral("Could not stop\u0000 it"), QJsonObject{{"pid", 42}}};
@@ -545,11 +547,7 @@ void APITransportTest::hostileCommandIDsOnTheWire()
 {
     QFETCH(QString, id);
     QFETCH(QByteArray, target);
-    DeviceCredentials credentials;
-    credentials.apiBaseURL = base();
-    credentials.bearerToken = QStringLiteral("device-token");
-    credentials.deviceID = QStringLiteral("dev-1");
-    credentials.deviceSecret = kSecret;
+    const DeviceCredentials credentials = deviceCredentials(base());
     m_script.set(target, TlsTestServer::response(200, "{}"));
     const qsizetype before = m_server->requests().size();
     const APIClient api = client();
@@ -573,11 +571,7 @@ void APITransportTest::hostileCommandIDsOnTheWire()
 // Ids that are not acknowledged at all, and header values with line breaks: nothing is sent.
 void APITransportTest::unacceptableCommandIDsAreNeverSent()
 {
-    DeviceCredentials credentials;
-    credentials.apiBaseURL = base();
-    credentials.bearerToken = QStringLiteral("device-token");
-    credentials.deviceID = QStringLiteral("dev-1");
-    credentials.deviceSecret = kSecret;
+    DeviceCredentials credentials = deviceCredentials(base());
     const qsizetype before = m_server->requests().size();
     const APIClient api = client();
     for (const QString &id : {QStringLiteral("."), QStringLiteral(".."), QString(), QStringLiteral("a\r\nX-Injected: 1"),
@@ -607,11 +601,7 @@ void APITransportTest::unacceptableCommandIDsAreNeverSent()
 // decodable command with an unsafe id is an envelope without a readable id.
 void APITransportTest::undecodableEnvelopeNamesOnlyASafeID()
 {
-    DeviceCredentials credentials;
-    credentials.apiBaseURL = base();
-    credentials.bearerToken = QStringLiteral("device-token");
-    credentials.deviceID = QStringLiteral("dev-1");
-    credentials.deviceSecret = kSecret;
+    const DeviceCredentials credentials = deviceCredentials(base());
     const APIClient api = client();
     const QByteArray valid = R"("protocol_version":1,"action":"terminate_application","app_key":"codex","target_bundle_ids":["com.openai.codex"])";
     const QList<QPair<QByteArray, QString>> cases{

@@ -4,6 +4,7 @@
 #include "platform/linux/dbus_distributed_notifications.h"
 #include "support/agent_process.h"
 #include "support/dev_service.h"
+#include "support/lock_holder.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
 
@@ -233,19 +234,12 @@ void DesktopBridgeTest::enrollmentLockFileRules()
 
     // Held by another process: refused at once, even with TMPDIR elsewhere.
     TemporaryHome home;
-    QProcess holder;
-    holder.start(QStringLiteral("python3"), {QStringLiteral("-c"),
-                                             QStringLiteral("import fcntl,os,sys\n"
-                                                            "fd=os.open(sys.argv[1],os.O_RDWR|os.O_CREAT,0o600)\n"
-                                                            "fcntl.flock(fd,fcntl.LOCK_EX)\nprint('held',flush=True)\n"
-                                                            "sys.stdin.read()\n"),
-                                             lock});
-    QVERIFY(holder.waitForReadyRead(10000));
+    LockHolder holder(lock);
+    QVERIFY(holder.waitUntilHeld());
     const ProcessResult busy = agentMode(home, QStringLiteral("--desktop-enroll-stdin"), json(m_service.issueToken()));
     QCOMPARE(busy.exitCode, 1);
     QCOMPARE(busy.standardOutput + busy.standardError, QByteArray());
-    holder.closeWriteChannel();
-    QVERIFY(holder.waitForFinished(10000));
+    QVERIFY(holder.release());
 
     // A missing TMPDIR never puts the lock into the working directory.
     TemporaryHome fresh;

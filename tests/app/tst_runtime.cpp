@@ -5,6 +5,7 @@
 #include "support/process_runner.h"
 #include "support/recording_system_log.h"
 #include "support/temporary_home.h"
+#include "support/test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,14 +18,6 @@
 #include <utime.h>
 
 namespace {
-
-mode_t modeOf(const QString &path)
-{
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return 0;
-    return st.st_mode & 07777;
-}
 
 // A fake build of the bundle: "<parent>/VeltroMornix.app" with or without its executable.
 QString makeBundle(const QString &parent, bool withExecutable, qint64 mtimeSecs = 0)

@@ -3,6 +3,7 @@
 #include "commands/command_id.h"
 #include "commands/command_journal.h"
 #include "support/process_runner.h"
+#include "support/test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,18 +23,6 @@ JournalOutcome outcome(AckStatus status, const QString &id)
     return JournalOutcome{status, QStringLiteral("Target application termination confirmed."), payload,
                           CommandAcknowledgement::idempotencyKeyFor(id, QStringLiteral("device-1"), status, payload),
                           QStringLiteral("device-1")};
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-mode_t modeOf(const QString &path)
-{
-    struct stat info {};
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? (info.st_mode & 07777) : 0;
 }
 
 }  // namespace
@@ -95,7 +84,7 @@ void CommandJournalTest::damageIsSkippedReportedAndRewritten()
         journal.recordReceived(QStringLiteral("kept-2"));
     }
     const QString file = dir + QStringLiteral("/journal");
-    QByteArray bytes = readAll(file);
+    QByteArray bytes = readFile(file);
     // A record whose checksum no longer matches (a flipped byte), binary junk, a line that is
     // well formed but names an unsafe id, and a torn last line.
     JournalEntry flipped{QStringLiteral("lost"), 1, true, std::nullopt, false};
@@ -149,8 +138,8 @@ void CommandJournalTest::boundedByCountAndAge()
     QVERIFY(!journal.entry(QStringLiteral("c34")));
     QVERIFY(journal.entry(QStringLiteral("c35")));
     // Compaction keeps the file near four lines per kept command, not 160 lines.
-    QVERIFY2(readAll(dir + QStringLiteral("/journal")).count('\n') <= 5 * 4 + 4,
-             qPrintable(QString::number(readAll(dir + QStringLiteral("/journal")).count('\n'))));
+    QVERIFY2(readFile(dir + QStringLiteral("/journal")).count('\n') <= 5 * 4 + 4,
+             qPrintable(QString::number(readFile(dir + QStringLiteral("/journal")).count('\n'))));
 
     now += 60;
     QVERIFY(journal.recordReceived(QStringLiteral("late")));
@@ -184,20 +173,44 @@ void CommandJournalTest::unsafeLocationsAreRefusedAndMemoryStillWorks()
     QVERIFY(!linked.isDurable());
     QVERIFY(!linked.recordReceived(QStringLiteral("x")));  // not durable, but remembered
     QVERIFY(linked.entry(QStringLiteral("x")));
-    QCOMPARE(readAll(victim), QByteArray("untouched\n"));
+    QCOMPARE(readFile(victim), QByteArray("untouched\n"));
 
     // A directory open to others, and a directory that is a link, are refused too.
     const QString open = home.filePath(QStringLiteral("Open"));
     QVERIFY(QDir().mkpath(open));
     QVERIFY(::chmod(QFile::encodeName(open).constData(), 0755) == 0);
     CommandJournal shared(open);
-    QCOMPARE(shared.open().size(), 1);
+    const QStringList sharedProblems = shared.open();
+    QCOMPARE(sharedProblems.size(), 1);
+    QVERIFY2(sharedProblems[0].contains(QStringLiteral("open to group or others")), qPrintable(sharedProblems[0]));
     QVERIFY(!QFile::exists(open + QStringLiteral("/journal")));
     const QString redirect = home.filePath(QStringLiteral("Redirect"));
     QVERIFY(QFile::link(dir, redirect));
     CommandJournal throughLink(redirect);
     QCOMPARE(throughLink.open().size(), 1);
     QVERIFY(!throughLink.isDurable());
+
+    // A journal file with a second name (a hard link planted beside it) is refused and left as
+    // it is; so is one open to others.
+    const QString hardDir = home.filePath(QStringLiteral("Hard"));
+    QVERIFY(QDir().mkpath(hardDir));
+    QVERIFY(::chmod(QFile::encodeName(hardDir).constData(), 0700) == 0);
+    const QString journalFile = hardDir + QStringLiteral("/journal");
+    QVERIFY(QFile(journalFile).open(QIODevice::WriteOnly));
+    QVERIFY(::chmod(QFile::encodeName(journalFile).constData(), 0600) == 0);
+    QVERIFY(::link(QFile::encodeName(journalFile).constData(),
+                   QFile::encodeName(hardDir + QStringLiteral("/second-name")).constData()) == 0);
+    CommandJournal hardLinked(hardDir);
+    const QStringList linkProblems = hardLinked.open();
+    QCOMPARE(linkProblems.size(), 1);
+    QVERIFY2(linkProblems[0].contains(QStringLiteral("2 hard links")), qPrintable(linkProblems[0]));
+    QVERIFY(!hardLinked.isDurable());
+    QVERIFY(::unlink(QFile::encodeName(hardDir + QStringLiteral("/second-name")).constData()) == 0);
+    QVERIFY(::chmod(QFile::encodeName(journalFile).constData(), 0644) == 0);
+    CommandJournal readable(hardDir);
+    QCOMPARE(readable.open().size(), 1);
+    QVERIFY(!readable.isDurable());
+    QCOMPARE(modeOf(journalFile), mode_t(0644));
 
     // Without a directory: memory only, and every step succeeds.
     CommandJournal memory;

@@ -5,6 +5,7 @@
 
 #include "support/process_runner.h"
 #include "support/signed_fixtures.h"
+#include "support/test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,18 +22,6 @@
 using namespace fixtures;
 
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
 
 bool copyExecutable(const QString &from, const QString &to)
 {

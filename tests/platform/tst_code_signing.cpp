@@ -4,6 +4,7 @@
 
 #include "support/process_runner.h"
 #include "support/signed_fixtures.h"
+#include "support/test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,18 +21,6 @@ using namespace fixtures;
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeAll(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
 QString pki(const QString &name)
 {
     return QStringLiteral(MORNIX_DEV_PKI_DIR "/") + name;
@@ -42,7 +31,7 @@ QByteArray codeDirectoryFor(const QString &path, const QString &identifier)
 {
     const QString name = QFileInfo(path).fileName();
     return QStringLiteral("{\"files\":{\"%1\":\"%2\"},\"format\":\"veltro-codesign-1\",\"identifier\":\"%3\"}")
-        .arg(name, crypto::sha256Hex(readAll(path)), identifier)
+        .arg(name, crypto::sha256Hex(readFile(path)), identifier)
         .toUtf8();
 }
 
@@ -69,7 +58,7 @@ bool issueLeaf(const QString &directory, const QString &name, const QString &sub
     const QString csr = directory + QLatin1Char('/') + name + QStringLiteral(".csr");
     const QString cert = directory + QLatin1Char('/') + name + QStringLiteral(".pem");
     const QString ext = directory + QLatin1Char('/') + name + QStringLiteral(".cnf");
-    writeAll(ext, QStringLiteral("[leaf]\n%1\n").arg(extensions).toUtf8());
+    writeFile(ext, QStringLiteral("[leaf]\n%1\n").arg(extensions).toUtf8());
     return runProcess(QStringLiteral("openssl"), {QStringLiteral("genpkey"), QStringLiteral("-algorithm"), QStringLiteral("EC"),
                                                   QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:P-256"),
                                                   QStringLiteral("-out"), key})
@@ -93,7 +82,7 @@ class TestCodeSigning : public QObject {
     Q_OBJECT
 
 private:
-    QByteArray m_anchors = readAll(anchorsPath());
+    QByteArray m_anchors = readFile(anchorsPath());
     QTemporaryDir m_dir;
 
     std::optional<SigningInformation> verify(const QString &path)
@@ -159,18 +148,18 @@ private Q_SLOTS:
         const QString chat = makeChatGPT(dir);
         const QString exe = bundleExecutable(chat);
         const QString signature = code_signature::signatureFilePath(chat);
-        const QByteArray cert = readAll(pki(QStringLiteral("team-2DC432GLL2.pem")));
-        const QByteArray key = readAll(pki(QStringLiteral("team-2DC432GLL2.key")));
+        const QByteArray cert = readFile(pki(QStringLiteral("team-2DC432GLL2.pem")));
+        const QByteArray key = readFile(pki(QStringLiteral("team-2DC432GLL2.key")));
         code_signature::CodeDirectory directory{QStringLiteral("com.openai.chatgpt"),
-                                                {{QStringLiteral("Contents/MacOS/ChatGPT"), crypto::sha256Hex(readAll(exe))}}};
-        QVERIFY(writeAll(signature, *code_signature::signContent(code_signature::encodeCodeDirectory(directory), cert, key, nullptr)));
+                                                {{QStringLiteral("Contents/MacOS/ChatGPT"), crypto::sha256Hex(readFile(exe))}}};
+        QVERIFY(writeFile(signature, *code_signature::signContent(code_signature::encodeCodeDirectory(directory), cert, key, nullptr)));
         QVERIFY(!verify(chat));
         directory.files.insert(QStringLiteral("Contents/Info.plist"),
-                               crypto::sha256Hex(readAll(chat + QStringLiteral("/Contents/Info.plist"))));
-        QVERIFY(writeAll(signature, *code_signature::signContent(code_signature::encodeCodeDirectory(directory), cert, key, nullptr)));
+                               crypto::sha256Hex(readFile(chat + QStringLiteral("/Contents/Info.plist"))));
+        QVERIFY(writeFile(signature, *code_signature::signContent(code_signature::encodeCodeDirectory(directory), cert, key, nullptr)));
         QVERIFY(verify(chat));
         directory.files.insert(QStringLiteral("Contents/../../outside"), crypto::sha256Hex({}));
-        QVERIFY(writeAll(signature, *code_signature::signContent(code_signature::encodeCodeDirectory(directory), cert, key, nullptr)));
+        QVERIFY(writeFile(signature, *code_signature::signContent(code_signature::encodeCodeDirectory(directory), cert, key, nullptr)));
         QVERIFY(!verify(chat));
         // A listed file replaced by a symbolic link to an identical copy.
         const QString linked = makeCLI(dir + QStringLiteral("/link"), QStringLiteral("codex"), QStringLiteral("codex"), kOpenAITeam);
@@ -179,7 +168,7 @@ private Q_SLOTS:
         QVERIFY(!verify(linked));
         // Garbage instead of a signature.
         const QString garbage = makeCLI(dir, QStringLiteral("garbage"), QStringLiteral("x"), kOpenAITeam);
-        QVERIFY(writeAll(garbage + QStringLiteral(".codesig"), QByteArray(300, 'x')));
+        QVERIFY(writeFile(garbage + QStringLiteral(".codesig"), QByteArray(300, 'x')));
         QVERIFY(!verify(garbage));
     }
 
@@ -189,7 +178,7 @@ private Q_SLOTS:
         const QString dir = m_dir.filePath(QStringLiteral("openssl"));
         const QString cli = makeCLI(dir, QStringLiteral("codex"), {}, {});
         const QString content = dir + QStringLiteral("/cd.json");
-        QVERIFY(writeAll(content, codeDirectoryFor(cli, QStringLiteral("com.openai.codex"))));
+        QVERIFY(writeFile(content, codeDirectoryFor(cli, QStringLiteral("com.openai.codex"))));
         const ProcessResult signedByCLI = opensslSign(content, cli + QStringLiteral(".codesig"), teamSigner(kOpenAITeam));
         QVERIFY2(signedByCLI.exitCode == 0, signedByCLI.standardError.constData());
         QCOMPARE(verify(cli), (SigningInformation{QStringLiteral("com.openai.codex"), kOpenAITeam}));
@@ -211,7 +200,7 @@ private Q_SLOTS:
         QDir().mkpath(dir);
         const QString cli = makeCLI(dir, QStringLiteral("claude"), {}, {});
         const QString content = dir + QStringLiteral("/cd.json");
-        QVERIFY(writeAll(content, codeDirectoryFor(cli, QStringLiteral("com.anthropic.claude-code"))));
+        QVERIFY(writeFile(content, codeDirectoryFor(cli, QStringLiteral("com.anthropic.claude-code"))));
         const QString signature = cli + QStringLiteral(".codesig");
         const QString codeSigning = QStringLiteral("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
                                                    "extendedKeyUsage=critical,codeSigning");
@@ -272,10 +261,10 @@ private Q_SLOTS:
         QVERIFY(signing.staticSigningInformation(cli));
         struct stat before;
         QCOMPARE(::stat(QFile::encodeName(cli).constData(), &before), 0);
-        QByteArray bytes = readAll(cli);
+        QByteArray bytes = readFile(cli);
         bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 0x5a);
         QTest::qWait(20);
-        QVERIFY(writeAll(cli, bytes));
+        QVERIFY(writeFile(cli, bytes));
         struct utimbuf times{before.st_atime, before.st_mtime};
         QCOMPARE(::utime(QFile::encodeName(cli).constData(), &times), 0);
         QVERIFY(!signing.staticSigningInformation(cli));

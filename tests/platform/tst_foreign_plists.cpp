@@ -11,6 +11,7 @@
 #include "support/process_runner.h"
 #include "support/signed_fixtures.h"
 #include "support/temporary_home.h"
+#include "support/test_files.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -55,12 +56,6 @@ put('rich.bplist', plistlib.dumps(rich, fmt=plistlib.FMT_BINARY))
 put('rich.xml', plistlib.dumps(rich, fmt=plistlib.FMT_XML))
 put('array-root.xml', plistlib.dumps(['x'], fmt=plistlib.FMT_XML))
 )PY";
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // An unsigned bundle "Claude.app" under dir whose Info.plist is the given file, or a FIFO /
 // symbolic link / oversized file when the content is one of those words.

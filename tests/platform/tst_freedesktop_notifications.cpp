@@ -5,6 +5,7 @@
 // separate processes).
 #include "platform/linux/freedesktop_notifications.h"
 #include "support/notification_server.h"
+#include "support/test_files.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -54,13 +55,6 @@ public:
     mutable QMutex mutex;
     QList<UserNotificationResponse> responses;
 };
-
-mode_t modeOf(const QString &path)
-{
-    struct stat st {};
-    ::lstat(QFile::encodeName(path).constData(), &st);
-    return st.st_mode & 07777;
-}
 
 }  // namespace
 

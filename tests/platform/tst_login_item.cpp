@@ -1,6 +1,7 @@
 // The XDG autostart entry on a real file system: links are replaced or removed, never followed,
 // and whatever sits at the path never blocks a status read.
 #include "platform/linux/xdg_login_item.h"
+#include "support/test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,23 +14,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-void write(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(data);
-}
-
-}  // namespace
 
 class LoginItemTest : public QObject {
     Q_OBJECT
@@ -47,7 +31,7 @@ void LoginItemTest::registerAndUnregister()
     QString error;
     QVERIFY2(item.registerItem(&error), qPrintable(error));
     QCOMPARE(item.status(), LoginItem::Status::Enabled);
-    const QByteArray entry = contents(item.entryPath());
+    const QByteArray entry = readFile(item.entryPath());
     QVERIFY(entry.startsWith("[Desktop Entry]\n"));
     QVERIFY(entry.contains("\nExec=\"/opt/Veltro \\$HOME/VeltroMornix\"\n"));
     struct stat st {};
@@ -56,7 +40,7 @@ void LoginItemTest::registerAndUnregister()
     QVERIFY(item.registerItem(&error));  // again: replaced, still one entry
     QCOMPARE(QDir(config.path() + QStringLiteral("/autostart")).entryList(QDir::Files | QDir::Hidden).size(), 1);
 
-    write(item.entryPath(), "[Desktop Entry]\nHidden=true\n");
+    QVERIFY(writeFile(item.entryPath(), "[Desktop Entry]\nHidden=true\n"));
     QCOMPARE(item.status(), LoginItem::Status::NotRegistered);
     QVERIFY(item.unregisterItem(&error));
     QVERIFY(!QFileInfo::exists(item.entryPath()));
@@ -69,11 +53,11 @@ void LoginItemTest::linksAreReplacedOrRemovedNeverFollowed()
     XdgLoginItem item(QStringLiteral("/opt/x/VeltroMornix"), config.path());
     QVERIFY(QDir().mkpath(config.path() + QStringLiteral("/autostart")));
     const QString target = config.path() + QStringLiteral("/precious");
-    write(target, "keep me");
+    QVERIFY(writeFile(target, "keep me"));
     QVERIFY(QFile::link(target, item.entryPath()));
     QString error;
     QVERIFY2(item.registerItem(&error), qPrintable(error));
-    QCOMPARE(contents(target), QByteArray("keep me"));
+    QCOMPARE(readFile(target), QByteArray("keep me"));
     QVERIFY(!QFileInfo(item.entryPath()).isSymLink());
     QCOMPARE(item.status(), LoginItem::Status::Enabled);
 
@@ -89,7 +73,7 @@ void LoginItemTest::linksAreReplacedOrRemovedNeverFollowed()
     QVERIFY(QFile::link(target, item.entryPath()));
     QVERIFY(item.unregisterItem(&error));
     QVERIFY(!QFileInfo(item.entryPath()).isSymLink() && !QFileInfo::exists(item.entryPath()));
-    QCOMPARE(contents(target), QByteArray("keep me"));
+    QCOMPARE(readFile(target), QByteArray("keep me"));
     QVERIFY(QFile::link(absent, item.entryPath()));
     QVERIFY(item.unregisterItem(&error));
     QVERIFY(!QFileInfo(item.entryPath()).isSymLink());

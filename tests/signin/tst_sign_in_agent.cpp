@@ -11,6 +11,7 @@
 #include "signin/sign_in_flows.h"
 #include "support/agent_process.h"
 #include "support/dev_service.h"
+#include "support/lock_holder.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
 
@@ -131,17 +132,10 @@ private Q_SLOTS:
         // Another enrollment holds the lock: nothing is attempted.
         // The enrollment lock is at a fixed path, whatever TMPDIR says.
         const QString lock = QStringLiteral("/tmp/ai.veltro.mornix.enroll.%1.lock").arg(::getuid());
-        QProcess holder;
-        holder.start(QStringLiteral("python3"), {QStringLiteral("-c"),
-                                                 QStringLiteral("import fcntl,os,sys\n"
-                                                                "fd=os.open(sys.argv[1],os.O_RDWR|os.O_CREAT,0o600)\n"
-                                                                "fcntl.flock(fd,fcntl.LOCK_EX)\nprint('held',flush=True)\n"
-                                                                "sys.stdin.read()\n"),
-                                                 lock});
-        QVERIFY(holder.waitForReadyRead(10000));
+        LockHolder holder(lock);
+        QVERIFY(holder.waitUntilHeld());
         const ProcessResult busy = agent({QStringLiteral("--sign-in"), QStringLiteral("github")}, environment());
-        holder.closeWriteChannel();
-        holder.waitForFinished(10000);
+        holder.release();
         QCOMPARE(busy.exitCode, 1);
         QCOMPARE(busy.standardError, QByteArray("enrollment already in progress\n"));
         QCOMPARE(busy.standardOutput, QByteArray());

@@ -1,5 +1,6 @@
 // The helpers for the program's own files, on real files, FIFOs, links and resource limits.
 #include "support/posix_files.h"
+#include "support/test_files.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,27 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-mode_t modeOf(const QString &path)
-{
-    struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return 0;
-    return st.st_mode & 07777;
-}
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-void write(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(data);
-}
 
 class Umask {
 public:
@@ -128,7 +108,7 @@ void PosixFilesTest::directoryErrorsKeepTheOSReason()
 {
     QTemporaryDir root;
     const QString file = root.filePath(QStringLiteral("file"));
-    write(file, "x");
+    QVERIFY(writeFile(file, "x"));
     const posix::OpenResult below = posix::openPrivateDirectory(file + QStringLiteral("/sub/dir"));
     QVERIFY(!below.ok());
     QCOMPARE(below.error, ENOTDIR);
@@ -151,7 +131,7 @@ void PosixFilesTest::filesAreCheckedOnTheirDescriptor()
     QCOMPARE(modeOf(created), mode_t(0600));
 
     const QString shared = root.filePath(QStringLiteral("shared"));
-    write(shared, "x");
+    QVERIFY(writeFile(shared, "x"));
     ::chmod(QFile::encodeName(shared).constData(), 0644);
     QVERIFY(!posix::openOwnFile(shared, O_RDONLY, ModeRule::RequirePrivate).ok());
     QVERIFY(posix::openOwnFile(shared, O_RDONLY, ModeRule::NotWritableByOthers).ok());
@@ -211,11 +191,11 @@ void PosixFilesTest::appendedLinesAreNeverGlued()
 {
     QTemporaryDir root;
     const QString path = root.filePath(QStringLiteral("log.md"));
-    write(path, "# header\n- partial entry without its newline");
+    QVERIFY(writeFile(path, "# header\n- partial entry without its newline"));
     posix::OpenResult file = posix::openOwnFile(path, O_RDWR | O_APPEND, posix::ModeRule::MakePrivate);
     QVERIFY(file.ok());
     QCOMPARE(posix::appendLine(file.fd.get(), "- second\n"), QString());
-    QCOMPARE(contents(path), QByteArray("# header\n- partial entry without its newline\n- second\n"));
+    QCOMPARE(readFile(path), QByteArray("# header\n- partial entry without its newline\n- second\n"));
 
     // A write cut short by the file-size limit: the entry is not continued later, and the next
     // entry starts a line of its own.
@@ -232,7 +212,7 @@ void PosixFilesTest::appendedLinesAreNeverGlued()
     QVERIFY2(cut.startsWith(QLatin1String("short write (10 of 49 bytes")), qPrintable(cut));
     QCOMPARE(posix::appendLine(file.fd.get(), "- third\n"), QString());
 
-    const QList<QByteArray> lines = contents(path).split('\n');
+    const QList<QByteArray> lines = readFile(path).split('\n');
     QCOMPARE(lines.size(), 6);  // ... the fragment, "- third", and the empty piece after the last newline
     QCOMPARE(lines.at(3), QByteArray("- a long e"));
     QCOMPARE(lines.at(4), QByteArray("- third"));
@@ -243,16 +223,16 @@ void PosixFilesTest::replacingNeverFollowsALink()
 {
     QTemporaryDir root;
     const QString target = root.filePath(QStringLiteral("target"));
-    write(target, "keep");
+    QVERIFY(writeFile(target, "keep"));
     const QString entry = root.filePath(QStringLiteral("entry"));
     QVERIFY(QFile::link(target, entry));
     const int dir = ::open(QFile::encodeName(root.path()).constData(), O_RDONLY | O_DIRECTORY);
     QVERIFY(dir >= 0);
     const posix::UniqueFd owned(dir);
     QCOMPARE(posix::replaceFileAt(dir, QStringLiteral("entry"), "new", 0600), QString());
-    QCOMPARE(contents(target), QByteArray("keep"));
+    QCOMPARE(readFile(target), QByteArray("keep"));
     QVERIFY(!QFileInfo(entry).isSymLink());
-    QCOMPARE(contents(entry), QByteArray("new"));
+    QCOMPARE(readFile(entry), QByteArray("new"));
     QCOMPARE(modeOf(entry), mode_t(0600));
     QCOMPARE(QDir(root.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 2);  // no temporary left
 }

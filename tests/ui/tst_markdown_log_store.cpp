@@ -1,5 +1,6 @@
 #include "support/recording_system_log.h"
 #include "support/temporary_home.h"
+#include "support/test_files.h"
 #include "ui/alert_presenter.h"
 #include "ui/markdown_log_store.h"
 #include "ui/message_box_alert_presenter.h"
@@ -26,18 +27,6 @@ public:
     }
     QList<QPair<QString, QString>> alerts;
 };
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
 
 const QRegularExpression kEntry(QStringLiteral("^- `\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ` (.*)$"));
 
@@ -112,7 +101,7 @@ void MarkdownLogStoreTest::firstAppendCreatesHeaderThenEntry()
 
     store->append(QStringLiteral("app started build=1.4.2 (57)+20260105-093012"));
     store->append(QStringLiteral("second"));
-    const QList<QByteArray> lines = readAll(expectedPath).split('\n');
+    const QList<QByteArray> lines = readFile(expectedPath).split('\n');
     QCOMPARE(lines.size(), 6);  // four lines plus the empty text after the last newline
     QCOMPARE(lines.at(0), QByteArray("# VeltroMornix Logs"));
     QCOMPARE(lines.at(1), QByteArray());
@@ -139,7 +128,7 @@ void MarkdownLogStoreTest::entriesAreCleaned()
     store->append(QStringLiteral("line one\nline two"));
     store->append(QStringLiteral("x").repeated(4100) + QStringLiteral("tail"));
     store->append(QStringLiteral("caf\u00e9 \U0001F44D"));
-    const QList<QByteArray> lines = readAll(store->filePath()).split('\n');
+    const QList<QByteArray> lines = readFile(store->filePath()).split('\n');
     QCOMPARE(lines.size(), 7);
     QCOMPARE(kEntry.match(QString::fromUtf8(lines.at(3))).captured(1), QStringLiteral("line oneline two"));
     QCOMPARE(kEntry.match(QString::fromUtf8(lines.at(4))).captured(1), QStringLiteral("x").repeated(4000));
@@ -152,7 +141,7 @@ void MarkdownLogStoreTest::deletedFileStartsAgainWithHeader()
     store->append(QStringLiteral("before"));
     QVERIFY(QFile::remove(store->filePath()));
     store->append(QStringLiteral("after"));
-    const QList<QByteArray> lines = readAll(store->filePath()).split('\n');
+    const QList<QByteArray> lines = readFile(store->filePath()).split('\n');
     QCOMPARE(lines.size(), 5);
     QCOMPARE(lines.at(0), QByteArray("# VeltroMornix Logs"));
     QCOMPARE(kEntry.match(QString::fromUtf8(lines.at(3))).captured(1), QStringLiteral("after"));
@@ -167,13 +156,13 @@ void MarkdownLogStoreTest::existingLogIsNeverReplaced()
     const QByteArray earlier = QByteArrayLiteral("# VeltroMornix Logs\n\nBuild: old\n- `2025-01-01T00:00:00Z` kept\n");
     QVERIFY(writeFile(store->filePath(), earlier));
     store->append(QStringLiteral("new"));
-    QByteArray content = readAll(store->filePath());
+    QByteArray content = readFile(store->filePath());
     QVERIFY(content.startsWith(earlier));
     QCOMPARE(content.count('\n'), earlier.count('\n') + 1);
 
     // The file system refuses to let the file grow: the entry is dropped and reported, the
     // content stays as it was.
-    content = readAll(store->filePath());
+    content = readFile(store->filePath());
     struct rlimit saved {};
     QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
     const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -184,7 +173,7 @@ void MarkdownLogStoreTest::existingLogIsNeverReplaced()
     QVERIFY(setrlimit(RLIMIT_FSIZE, &saved) == 0);
     std::signal(SIGXFSZ, previousHandler);
 
-    QCOMPARE(readAll(store->filePath()), content);
+    QCOMPARE(readFile(store->filePath()), content);
     QCOMPARE(m_systemLog->messages().size(), 1);
     QVERIFY(m_systemLog->messages().first().startsWith(QStringLiteral("Mornix log write failed: ")));
 }
@@ -195,11 +184,11 @@ void MarkdownLogStoreTest::readOnlyLogKeepsItsContent()
         QSKIP("permission bits do not bind root; the size limit case covers the write failure");
     auto store = makeStore();
     store->append(QStringLiteral("first"));
-    const QByteArray content = readAll(store->filePath());
+    const QByteArray content = readFile(store->filePath());
     QVERIFY(QFile::setPermissions(store->filePath(), QFileDevice::ReadOwner));
     store->append(QStringLiteral("refused"));
     QFile::setPermissions(store->filePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    QCOMPARE(readAll(store->filePath()), content);
+    QCOMPARE(readFile(store->filePath()), content);
     QCOMPARE(m_systemLog->messages().size(), 1);
     QVERIFY(m_systemLog->messages().first().startsWith(QStringLiteral("Mornix log write failed: ")));
 }
@@ -238,7 +227,7 @@ void MarkdownLogStoreTest::unwritableLocationsAreReportedAndDropped()
         QVERIFY(writeFile(root + QStringLiteral("/d"), "x"));
         auto store = makeStore(root + QStringLiteral("/d/Logs"));
         store->append(QStringLiteral("entry"));
-        QCOMPARE(readAll(root + QStringLiteral("/d")), QByteArray("x"));
+        QCOMPARE(readFile(root + QStringLiteral("/d")), QByteArray("x"));
     }
     const QStringList messages = m_systemLog->messages();
     QCOMPARE(messages.size(), 4);
@@ -251,16 +240,16 @@ void MarkdownLogStoreTest::openLogFileCreatesHeaderOnlyAndOpens()
 {
     auto store = makeStore();
     store->openLogFile();
-    QCOMPARE(readAll(store->filePath()), QByteArray("# VeltroMornix Logs\n\nBuild: 1.4.2 (57)+20260105-093012\n"));
+    QCOMPARE(readFile(store->filePath()), QByteArray("# VeltroMornix Logs\n\nBuild: 1.4.2 (57)+20260105-093012\n"));
     QCOMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(store->filePath())});
     QVERIFY(m_alerts->alerts.isEmpty());
 
     // An existing log is opened as it is.
     store->append(QStringLiteral("entry"));
-    const QByteArray content = readAll(store->filePath());
+    const QByteArray content = readFile(store->filePath());
     m_openResult = false;  // a failing viewer is no alert: the file itself is fine
     store->openLogFile();
-    QCOMPARE(readAll(store->filePath()), content);
+    QCOMPARE(readFile(store->filePath()), content);
     QCOMPARE(m_opened.size(), 2);
     QVERIFY(m_alerts->alerts.isEmpty());
 }
@@ -285,14 +274,6 @@ void MarkdownLogStoreTest::alertWithoutWidgetsGoesToTheSystemLog()
     QCOMPARE(m_systemLog->messages(), QStringList{QStringLiteral("Unable to open logs: No space left on device")});
 }
 
-namespace {
-mode_t modeOf(const QString &path)
-{
-    struct stat st {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-}  // namespace
-
 void MarkdownLogStoreTest::filesAndDirectoriesAreOwnerOnly()
 {
     const mode_t saved = ::umask(0);  // the modes come from the creation itself, not the umask
@@ -307,7 +288,7 @@ void MarkdownLogStoreTest::filesAndDirectoriesAreOwnerOnly()
     QVERIFY(QFile::setPermissions(store->filePath(), QFile::permissions(store->filePath()) | QFileDevice::ReadOther));
     store->append(QStringLiteral("second"));
     QCOMPARE(modeOf(store->filePath()), mode_t(0600));
-    QCOMPARE(readAll(store->filePath()).count("\n- `"), 2);
+    QCOMPARE(readFile(store->filePath()).count("\n- `"), 2);
     QVERIFY(m_systemLog->messages().isEmpty());
 }
 
@@ -342,7 +323,7 @@ void MarkdownLogStoreTest::entriesAreNeverGluedToAnOpenLine()
     file.write("- `2026-01-05T09:31:40Z` cut");
     file.close();
     store->append(QStringLiteral("second"));
-    const QList<QByteArray> lines = readAll(store->filePath()).split('\n');
+    const QList<QByteArray> lines = readFile(store->filePath()).split('\n');
     QCOMPARE(lines.value(lines.size() - 3), QByteArray("- `2026-01-05T09:31:40Z` cut"));
     QVERIFY(kEntry.match(QString::fromUtf8(lines.value(lines.size() - 2))).hasMatch());
     QVERIFY(lines.value(lines.size() - 2).endsWith("` second"));

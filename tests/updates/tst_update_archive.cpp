@@ -6,6 +6,7 @@
 #include "platform/linux/bundle_installer.h"
 #include "platform/linux/ed25519.h"
 #include "support/process_runner.h"
+#include "support/test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -41,18 +42,6 @@ QByteArray feed(const QString &items)
                           "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel>%1</channel></rss>")
         .arg(items)
         .toUtf8();
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Builds a tar with python's tarfile from a small description, one member per line:

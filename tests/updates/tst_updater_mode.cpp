@@ -27,6 +27,16 @@ private Q_SLOTS:
     void installKilledAtEveryStepLeavesACompleteBundle();
 
 private:
+    // A desktop bundle under `home` that trusts this run's feed and key, with `helper` inside.
+    QString makeHost(const TemporaryHome &home, const QString &helper) const
+    {
+        HostOptions options;
+        options.feedURL = m_service.feedURL();
+        options.publicKey = m_key;
+        options.helperExecutable = helper;
+        return makeDesktopBundle(home.path(), options);
+    }
+
     ReleaseService m_service;
     QString m_key;
     QTemporaryDir m_releases;
@@ -161,11 +171,7 @@ void UpdaterModeTest::secondStartHandsCheckNowOverAndTheWatchEndsItAfterTheHostQ
 {
     QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
     TemporaryHome home;
-    HostOptions options;
-    options.feedURL = m_service.feedURL();
-    options.publicKey = m_key;
-    options.helperExecutable = QStringLiteral(MORNIX_EXECUTABLE);
-    const QString host = makeDesktopBundle(home.path(), options);
+    const QString host = makeHost(home, QStringLiteral(MORNIX_EXECUTABLE));
     QVERIFY(!host.isEmpty());
     auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
     QVERIFY(desktop->isRunning());
@@ -202,11 +208,7 @@ void UpdaterModeTest::anUpdateSessionOutlivesTheHost()
     // About eight seconds on the wire: longer than a watch tick after the host quits.
     QVERIFY(m_service.publish(QStringLiteral("2.0"), m_archive, {"--bytes-per-second", QString::number(size / 8)}));
     TemporaryHome home;
-    HostOptions options;
-    options.feedURL = m_service.feedURL();
-    options.publicKey = m_key;
-    options.helperExecutable = QStringLiteral(MORNIX_UPDATER_PROBE);
-    const QString host = makeDesktopBundle(home.path(), options);
+    const QString host = makeHost(home, QStringLiteral(MORNIX_UPDATER_PROBE));
     QVERIFY(!host.isEmpty());
     auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
 
@@ -245,11 +247,7 @@ void UpdaterModeTest::installKilledAtEveryStepLeavesACompleteBundle()
     QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
     QVERIFY(m_service.publish(QStringLiteral("2.0"), m_archive));
     TemporaryHome home;
-    HostOptions options;
-    options.feedURL = m_service.feedURL();
-    options.publicKey = m_key;
-    options.helperExecutable = QStringLiteral(MORNIX_UPDATER_PROBE);
-    const QString host = makeDesktopBundle(home.path(), options);
+    const QString host = makeHost(home, QStringLiteral(MORNIX_UPDATER_PROBE));
     QVERIFY(!host.isEmpty());
     fixtures::RunningFixture desktop(desktopExecutablePath(host));
     const QStringList install{QStringLiteral("--desktop-updater"), QStringLiteral("--check-now"),

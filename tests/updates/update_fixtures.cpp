@@ -1,6 +1,7 @@
 #include "update_fixtures.h"
 
 #include "support/signed_fixtures.h"
+#include "support/test_files.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -12,12 +13,6 @@
 namespace update_fixtures {
 
 namespace {
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
-}
 
 bool copyExecutable(const QString &from, const QString &to)
 {

@@ -1,5 +1,7 @@
 #include "platform/linux/bundle_archive.h"
 
+#include "support/posix_files.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QHash>
@@ -23,52 +25,13 @@ namespace {
 
 constexpr int kBlock = 512;
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    Fd(Fd &&other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    Fd &operator=(Fd &&other) noexcept
-    {
-        if (this != &other) {
-            if (m_fd >= 0)
-                ::close(m_fd);
-            m_fd = other.m_fd;
-            other.m_fd = -1;
-        }
-        return *this;
-    }
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
+using Fd = posix::UniqueFd;
 
 bool readFully(int fd, char *buffer, size_t size)
 {
     size_t done = 0;
     while (done < size) {
         const ssize_t n = ::read(fd, buffer + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool writeFully(int fd, const char *buffer, size_t size)
-{
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(fd, buffer + done, size - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -283,7 +246,7 @@ struct Extractor {
             const size_t chunk = static_cast<size_t>(std::min<qint64>(remaining, sizeof buffer));
             if (!readFully(archiveFd, buffer, chunk))
                 return fail(QStringLiteral("the archive ends inside a file"));
-            if (!writeFully(out.get(), buffer, chunk))
+            if (!posix::writeAll(out.get(), QByteArray::fromRawData(buffer, static_cast<qsizetype>(chunk))))
                 return fail(QStringLiteral("cannot write a file (%1)").arg(QString::fromLocal8Bit(std::strerror(errno))));
             remaining -= static_cast<qint64>(chunk);
         }

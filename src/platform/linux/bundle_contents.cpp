@@ -129,7 +129,7 @@ bool walkDirectory(Walk &walk, int parent, const QByteArray &name, const QString
                     walk.contents.infoPlist = std::move(*bytes);
                 }
             } else {
-                digest = (*walk.hash)(file->descriptor.fd());
+                digest = (*walk.hash)(file->descriptor.get());
             }
             if (!digest) {
                 ok = walk.fail(QStringLiteral("cannot read %1").arg(path));

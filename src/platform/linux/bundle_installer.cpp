@@ -1,6 +1,7 @@
 #include "platform/linux/bundle_installer.h"
 
 #include "platform/linux/bundle_archive.h"
+#include "support/posix_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,27 +29,7 @@ QString systemError()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return m_fd; }
-    int release()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
+using Fd = posix::UniqueFd;
 
 int openDirectory(const QString &path)
 {

@@ -25,22 +25,6 @@ bool safeItem(const struct stat &st)
     return S_ISREG(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
 }
 
-bool writeAll(int fd, const QByteArray &data)
-{
-    const char *p = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        left -= n;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -108,7 +92,7 @@ int FileKeychain::writeFile(const QString &name, const QByteArray &data, bool mu
     const int fd = ::open(tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return keychain_status::ioError;
-    const bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, data) && ::fsync(fd) == 0;
+    const bool ok = ::fchmod(fd, 0600) == 0 && posix::writeAll(fd, data) && ::fsync(fd) == 0;
     if (::close(fd) != 0 || !ok || ::rename(tempPath.constData(), targetPath.constData()) != 0) {
         ::unlink(tempPath.constData());
         return keychain_status::ioError;

@@ -15,7 +15,7 @@ constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NO
 
 std::optional<OpenFile> judge(int fd, qint64 maxBytes)
 {
-    Descriptor descriptor(fd);
+    posix::UniqueFd descriptor(fd);
     if (fd < 0)
         return std::nullopt;
     struct stat info;
@@ -35,23 +35,6 @@ Identity identityOf(const struct stat &info)
     identity.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     identity.changedNs = qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
     return identity;
-}
-
-Descriptor::~Descriptor()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
-Descriptor &Descriptor::operator=(Descriptor &&other) noexcept
-{
-    if (this != &other) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = other.m_fd;
-        other.m_fd = -1;
-    }
-    return *this;
 }
 
 std::optional<OpenFile> openRegular(const QString &path, qint64 maxBytes)
@@ -74,7 +57,7 @@ std::optional<QByteArray> readAll(const OpenFile &file)
     QByteArray bytes(static_cast<qsizetype>(expected), Qt::Uninitialized);
     qint64 done = 0;
     while (done < expected) {
-        const ssize_t n = ::pread(file.descriptor.fd(), bytes.data() + done, static_cast<size_t>(expected - done), done);
+        const ssize_t n = ::pread(file.descriptor.get(), bytes.data() + done, static_cast<size_t>(expected - done), done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -87,7 +70,7 @@ std::optional<QByteArray> readAll(const OpenFile &file)
     char extra;
     ssize_t n;
     do {
-        n = ::pread(file.descriptor.fd(), &extra, 1, done);
+        n = ::pread(file.descriptor.get(), &extra, 1, done);
     } while (n < 0 && errno == EINTR);
     if (n != 0)
         return std::nullopt;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/posix_files.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -26,26 +28,9 @@ struct Identity {
 
 Identity identityOf(const struct stat &info);
 
-// An open regular file of at most maxBytes; closes its descriptor on destruction.
-class Descriptor {
-public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor();
-    Descriptor(Descriptor &&other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    Descriptor &operator=(Descriptor &&other) noexcept;
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-
-    int fd() const { return m_fd; }
-    bool isOpen() const { return m_fd >= 0; }
-
-private:
-    int m_fd = -1;
-};
-
+// An open regular file of at most maxBytes; its descriptor closes on destruction.
 struct OpenFile {
-    Descriptor descriptor;
+    posix::UniqueFd descriptor;
     Identity identity;
 };
 

@@ -30,6 +30,21 @@ qint64 nowMs()
     return QDateTime::currentMSecsSinceEpoch();
 }
 
+// Takes the request `identifier` out of the store, pending or delivered; returns what was
+// delivered of it (still to be closed on the server).
+QList<NotificationStore::Delivered> removeRequest(NotificationStore::State &state, const QString &identifier)
+{
+    QList<NotificationStore::Delivered> removed;
+    state.pending.removeIf([&](const NotificationStore::Pending &p) { return p.request.identifier == identifier; });
+    state.delivered.removeIf([&](const NotificationStore::Delivered &d) {
+        if (d.request.identifier != identifier)
+            return false;
+        removed.append(d);
+        return true;
+    });
+    return removed;
+}
+
 }  // namespace
 
 FreedesktopNotifications::FreedesktopNotifications(QString storeDirectory, QObject *parent)
@@ -146,15 +161,7 @@ bool FreedesktopNotifications::postLocked(NotificationStore::State &state, const
     ensureListening();
 
     // The earlier request with this identifier leaves the server and the store.
-    QList<NotificationStore::Delivered> replaced;
-    state.pending.removeIf([&](const NotificationStore::Pending &p) { return p.request.identifier == request.identifier; });
-    state.delivered.removeIf([&](const NotificationStore::Delivered &d) {
-        if (d.request.identifier != request.identifier)
-            return false;
-        replaced.append(d);
-        return true;
-    });
-    closeOnServer(replaced);
+    closeOnServer(removeRequest(state, request.identifier));
 
     QStringList actions;
     for (const UserNotificationCategory &category : std::as_const(state.categories)) {
@@ -223,13 +230,7 @@ bool FreedesktopNotifications::add(const UserNotificationRequest &request, QStri
     const qint64 due = nowMs() + qint64(*request.timeInterval * 1000.0);
     const bool stored = m_store.transact(
         [&](NotificationStore::State &state) {
-            state.pending.removeIf([&](const NotificationStore::Pending &p) { return p.request.identifier == request.identifier; });
-            state.delivered.removeIf([&](const NotificationStore::Delivered &d) {
-                if (d.request.identifier != request.identifier)
-                    return false;
-                replaced.append(d);
-                return true;
-            });
+            replaced = removeRequest(state, request.identifier);
             state.pending.append({request, due});
             return true;
         },

@@ -3,6 +3,7 @@
 #include "platform/linux/info_plist.h"
 #include "platform/linux/linux_workspace.h"
 #include "platform/linux/proc_fs.h"
+#include "support/posix_files.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -20,13 +21,7 @@ namespace {
 constexpr qsizetype kCacheLimit = 4096;
 constexpr qint64 kMaxSignatureBytes = 16 * 1024 * 1024;
 
-struct Descriptor {
-    int fd = -1;
-    explicit Descriptor(int value) : fd(value) {}
-    ~Descriptor() { if (fd >= 0) ::close(fd); }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-};
+using Descriptor = posix::UniqueFd;
 
 std::optional<LinuxCodeSigning::FileKey> keyOf(int fd)
 {
@@ -85,17 +80,17 @@ std::optional<QString> LinuxCodeSigning::hashOfDescriptor(int fd)
 std::optional<QString> LinuxCodeSigning::hashOfFile(const QString &path)
 {
     Descriptor file(openRegular(path));
-    if (file.fd < 0)
+    if (file.get() < 0)
         return std::nullopt;
-    return hashOfDescriptor(file.fd);
+    return hashOfDescriptor(file.get());
 }
 
 std::optional<code_signature::VerifiedContent> LinuxCodeSigning::verifySignatureFile(const QString &signaturePath)
 {
     Descriptor file(openRegular(signaturePath));
-    if (file.fd < 0)
+    if (file.get() < 0)
         return std::nullopt;
-    const std::optional<FileKey> key = keyOf(file.fd);
+    const std::optional<FileKey> key = keyOf(file.get());
     if (!key || key->size <= 0 || key->size > kMaxSignatureBytes)
         return std::nullopt;
     {
@@ -105,7 +100,7 @@ std::optional<code_signature::VerifiedContent> LinuxCodeSigning::verifySignature
             return *it;
     }
     QFile reader;
-    if (!reader.open(file.fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+    if (!reader.open(file.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
         return std::nullopt;
     const QByteArray der = reader.read(kMaxSignatureBytes + 1);
     if (der.size() != key->size)
@@ -190,7 +185,7 @@ std::optional<SigningInformation> LinuxCodeSigning::runningImageSigningInformati
     char imagePath[64];
     std::snprintf(imagePath, sizeof imagePath, "/proc/%d/exe", pid);
     Descriptor image(::open(imagePath, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (image.fd < 0)
+    if (image.get() < 0)
         return std::nullopt;
     const QString executable = procfs::executablePath(pid);
     if (executable.isEmpty())
@@ -217,7 +212,7 @@ std::optional<SigningInformation> LinuxCodeSigning::runningImageSigningInformati
     const auto listed = verified->directory.files.constFind(relative);
     if (listed == verified->directory.files.constEnd())
         return std::nullopt;
-    const std::optional<QString> imageHash = hashOfDescriptor(image.fd);
+    const std::optional<QString> imageHash = hashOfDescriptor(image.get());
     if (!imageHash || *imageHash != *listed)
         return std::nullopt;
     // The descriptor must still belong to the process that was asked about.

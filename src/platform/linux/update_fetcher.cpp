@@ -1,8 +1,9 @@
 #include "platform/linux/update_fetcher.h"
 
+#include "support/https_session.h"
+#include "support/posix_files.h"
+
 #include <QNetworkAccessManager>
-#include <QNetworkCookie>
-#include <QNetworkCookieJar>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
@@ -16,45 +17,11 @@
 
 namespace {
 
-class RefusingCookieJar : public QNetworkCookieJar {
-public:
-    using QNetworkCookieJar::QNetworkCookieJar;
-    bool setCookiesFromUrl(const QList<QNetworkCookie> &, const QUrl &) override { return false; }
-    QList<QNetworkCookie> cookiesForUrl(const QUrl &) const override { return {}; }
-};
-
-struct ReplyDeleter {
-    void operator()(QNetworkReply *reply) const
-    {
-        if (reply)
-            reply->deleteLater();  // the coroutine resumes inside the reply's finished signal
-    }
-};
+using https_session::ReplyDeleter;
 
 bool isHTTPS(const QUrl &url)
 {
     return url.isValid() && url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 && !url.host().isEmpty();
-}
-
-// The system's trust store, read once per process: parsing it costs far more than a check.
-const QList<QSslCertificate> &systemAnchors()
-{
-    static const QList<QSslCertificate> anchors = QSslConfiguration::systemCaCertificates();
-    return anchors;
-}
-
-bool writeAll(int fd, const QByteArray &data)
-{
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.constData() + done, static_cast<size_t>(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
 }
 
 }  // namespace
@@ -64,11 +31,7 @@ UpdateFetcher::UpdateFetcher(QByteArray extraAnchorsPEM, QObject *parent)
     , m_manager(new QNetworkAccessManager(this))
     , m_extraAnchorsPEM(std::move(extraAnchorsPEM))
 {
-    m_manager->setCookieJar(new RefusingCookieJar(m_manager));
-    m_manager->setCache(nullptr);
-    m_manager->setRedirectPolicy(QNetworkRequest::UserVerifiedRedirectPolicy);
-    m_manager->setStrictTransportSecurityEnabled(false);
-    m_manager->setAutoDeleteReplies(false);
+    https_session::configureManager(m_manager);
 }
 
 QCoro::Task<UpdateFetcher::Result> UpdateFetcher::fetch(QUrl url, qint64 maxBytes)
@@ -89,19 +52,8 @@ QCoro::Task<UpdateFetcher::Result> UpdateFetcher::transfer(QUrl url, qint64 maxB
         co_return result;
     }
 
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    if (!m_extraAnchorsPEM.isEmpty()) {
-        // Setting a CA list turns off the system store's on-demand lookup, so the whole store
-        // goes in beside the extra anchors. Without extra anchors the default stays.
-        QList<QSslCertificate> anchors = systemAnchors();
-        anchors += QSslCertificate::fromData(m_extraAnchorsPEM, QSsl::Pem);
-        tls.setCaCertificates(anchors);
-    }
-    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    tls.setProtocol(QSsl::SecureProtocols);
-
     QNetworkRequest request(url);
-    request.setSslConfiguration(tls);
+    request.setSslConfiguration(https_session::tlsConfiguration(m_extraAnchorsPEM));
     request.setMaximumRedirectsAllowed(5);
     request.setTransferTimeout(inactivityTimeoutMs);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
@@ -140,7 +92,7 @@ QCoro::Task<UpdateFetcher::Result> UpdateFetcher::transfer(QUrl url, qint64 maxB
             return;
         }
         if (fd >= 0) {
-            if (!writeAll(fd, chunk)) {
+            if (!posix::writeAll(fd, chunk)) {
                 *failure = QStringLiteral("cannot write the download");
                 raw->abort();
             }

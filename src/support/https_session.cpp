@@ -1,0 +1,59 @@
+#include "support/https_session.h"
+
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSslCertificate>
+
+namespace https_session {
+
+namespace {
+
+class RefusingCookieJar : public QNetworkCookieJar {
+public:
+    using QNetworkCookieJar::QNetworkCookieJar;
+    bool setCookiesFromUrl(const QList<QNetworkCookie> &, const QUrl &) override { return false; }
+    QList<QNetworkCookie> cookiesForUrl(const QUrl &) const override { return {}; }
+};
+
+// The system's trust store, read once per process: parsing it costs far more than a check.
+const QList<QSslCertificate> &systemAnchors()
+{
+    static const QList<QSslCertificate> anchors = QSslConfiguration::systemCaCertificates();
+    return anchors;
+}
+
+}  // namespace
+
+QSslConfiguration tlsConfiguration(const QByteArray &extraAnchorsPEM)
+{
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    if (!extraAnchorsPEM.isEmpty()) {
+        QList<QSslCertificate> anchors = systemAnchors();
+        anchors += QSslCertificate::fromData(extraAnchorsPEM, QSsl::Pem);
+        tls.setCaCertificates(anchors);
+    }
+    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    tls.setProtocol(QSsl::SecureProtocols);
+    return tls;
+}
+
+void configureManager(QNetworkAccessManager *manager)
+{
+    manager->setCookieJar(new RefusingCookieJar(manager));
+    manager->setCache(nullptr);
+    manager->setRedirectPolicy(QNetworkRequest::UserVerifiedRedirectPolicy);
+    manager->setStrictTransportSecurityEnabled(false);
+    manager->setAutoDeleteReplies(false);
+}
+
+void ReplyDeleter::operator()(QNetworkReply *reply) const
+{
+    if (reply)
+        reply->deleteLater();
+}
+
+}  // namespace https_session
