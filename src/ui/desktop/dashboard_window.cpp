@@ -54,10 +54,12 @@ bool isDark(const QPalette &palette)
     return palette.color(QPalette::Window).lightness() < 128;
 }
 
-QFont sizedFont(const QFont &base, int pointSize, QFont::Weight weight)
+// Sizes are in device-independent pixels, so the type keeps its proportions to the fixed
+// layout metrics on every display.
+QFont sizedFont(const QFont &base, int pixelSize, QFont::Weight weight)
 {
     QFont font = base;
-    font.setPointSize(pointSize);
+    font.setPixelSize(pixelSize);
     font.setWeight(weight);
     return font;
 }
@@ -284,7 +286,6 @@ QWidget *DashboardWindow::card(const QString &caption, const QString &detail, co
     auto *stack = new QVBoxLayout(frame);
     stack->setContentsMargins(20, 20, 20, 20);
     stack->setSpacing(10);
-    stack->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     auto addLabel = [&](const QString &text, int size, QFont::Weight weight, const char *role) {
         auto *label = new QLabel(text, frame);

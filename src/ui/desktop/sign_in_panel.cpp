@@ -73,7 +73,7 @@ QPushButton *makeButton(const QString &title, QWidget *parent)
         "QPushButton { background: black; color: white; border: none; border-radius: 17px; }"
         "QPushButton:hover { background: #262626; }"
         "QPushButton:pressed { background: #404040; }"
-        "QPushButton:focus { border: 2px solid #7a7a7a; }"));
+        "QPushButton:disabled { color: white; }"));
     button->setGraphicsEffect(new QGraphicsOpacityEffect(button));
     return button;
 }
