@@ -16,9 +16,16 @@ AGENT = os.path.join(BUILD, "VeltroMornix.app/Contents/MacOS/VeltroMornix")
 SERVICE = os.path.join(BUILD, "tools/devservice/veltro-devservice")
 CODESIGN = os.path.join(BUILD, "tools/codesign/veltro-codesign")
 SLEEPER = os.path.join(BUILD, "tests/support/mornix-fixture-sleeper")
+TRAY_HOST = os.path.join(BUILD, "tests/support/status-notifier-host")
 
 
 class World:
+    """tray: the agent runs as on a desktop, with its tray icon shown by a status-notifier host
+    on a private session bus and an Xvfb display, instead of --desktop-managed."""
+
+    def __init__(self, tray=False):
+        self.tray = tray
+
     def __enter__(self):
         self.dir = tempfile.mkdtemp(prefix="mornix-bench-")
         self.state = os.path.join(self.dir, "state")
@@ -41,8 +48,24 @@ class World:
                                 capture_output=True)
         assert enroll.returncode == 0, enroll.stderr
         self.device = json.loads(self.admin("--json", "devices", "list"))["devices"][-1]["id"]
-        self.agent = self._spawn([AGENT, "--desktop-managed"])
+        if self.tray:
+            self._start_desktop()
+            self.agent = self._spawn([AGENT, "--standalone-menu-bar"])
+            line = self.tray_host.stdout.readline().decode()
+            assert line.startswith("item "), "the agent's tray icon never registered: %r" % line
+        else:
+            self.agent = self._spawn([AGENT, "--desktop-managed"])
         return self
+
+    def _start_desktop(self):
+        bus = self._spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"], stdout=subprocess.PIPE)
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().decode().strip()
+        display = self._spawn(["Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1280x800x24"],
+                              stdout=subprocess.PIPE)
+        self.env["DISPLAY"] = ":" + display.stdout.readline().decode().strip()
+        self.env["QT_QPA_PLATFORM"] = "xcb"
+        self.tray_host = self._spawn([TRAY_HOST], stdout=subprocess.PIPE)
+        assert self.tray_host.stdout.readline().decode().strip() == "ready"
 
     def __exit__(self, *exc):
         for process in reversed(self.processes):

@@ -2,7 +2,10 @@
 """The idle headless agent (enrolled, --desktop-managed, no commands) on a machine with N other
 processes: its CPU time over a window (percent of one core) and its resident memory.
 
-  python3 bench/agent_idle.py [--processes 1000] [--seconds 60] [--warmup 10]
+  python3 bench/agent_idle.py [--processes 1000] [--seconds 60] [--warmup 10] [--tray]
+
+--tray runs the agent as on a desktop instead: its tray icon shown by a status-notifier host on
+a private session bus and an Xvfb display, the dashboard closed.
 
 Needs port 8443 free. The other processes are `sleep` processes of this user.
 """
@@ -34,11 +37,12 @@ def main():
     parser.add_argument("--processes", type=int, default=1000)
     parser.add_argument("--seconds", type=float, default=60)
     parser.add_argument("--warmup", type=float, default=10)
+    parser.add_argument("--tray", action="store_true", help="with the tray icon (Xvfb and a tray host)")
     args = parser.parse_args()
 
     others = [subprocess.Popen(["sleep", "3600"]) for _ in range(args.processes)]
     try:
-        with World() as world:
+        with World(tray=args.tray) as world:
             pid = world.agent.pid
             world.wait_for(lambda: world.inventory() is not None)
             time.sleep(args.warmup)
@@ -51,6 +55,7 @@ def main():
             used = (cpu_ticks(pid) - start_ticks) / ticks_per_second
             elapsed = time.monotonic() - start
             total = len(os.listdir("/proc"))
+            print("mode: %s" % ("tray icon (Xvfb, status-notifier host)" if args.tray else "headless, --desktop-managed"))
             print("processes on the machine: about %d (%d started here)" % (total, args.processes))
             print("agent CPU over %.0f s: %.2f s = %.3f %% of one core" % (elapsed, used, 100.0 * used / elapsed))
             print("agent resident memory: %.1f MB now, %.1f MB peak" % (rss_kib(pid) / 1024.0, peak_rss / 1024.0))

@@ -11,11 +11,14 @@
 #include "discovery/agent_instance_scanner.h"
 #include "identity/keychain_store.h"
 #include "support/config.h"
+#include "ui/desktop/desktop_controller_ui.h"
+#include "ui/desktop/sign_in_panel.h"
 #include "ui/headless_controller_ui.h"
 #include "ui/markdown_log_store.h"
 #include "ui/message_box_alert_presenter.h"
 #include "ui/mornix_controller.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
@@ -56,8 +59,19 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     deps.bundle = ports.bundle;
     deps.notifications = ports.distributedNotifications;
     deps.loginItem = ports.loginItem;
-    // The visible status item and dashboard come with the desktop interface.
-    deps.ui = std::make_shared<HeadlessControllerUI>();
+    // Windows and the tray icon only with a display and outside the managed presentation.
+    auto *gui = qobject_cast<QApplication *>(QCoreApplication::instance());
+    const bool desktop = gui && !arguments.has(QStringLiteral("--desktop-managed"));
+    if (desktop) {
+        // The agent lives in the tray: closing the dashboard or the sign-in window never quits.
+        QApplication::setQuitOnLastWindowClosed(false);
+        DesktopControllerUI::Options options;
+        options.buildLabel = buildLabel;
+        options.iconPath = QDir(ports.bundle->bundlePath()).filePath(QStringLiteral("Contents/Resources/MenuBarIcon.png"));
+        deps.ui = std::make_shared<DesktopControllerUI>(options);
+    } else {
+        deps.ui = std::make_shared<HeadlessControllerUI>();
+    }
     deps.appendLog = [log](const QString &line) { log->append(line); };
     deps.openLogFile = [log] { log->openLogFile(); };
     deps.openURL = [workspace = ports.workspace](const QUrl &url) { workspace->openURL(url); };
@@ -78,6 +92,8 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     };
     signIn.computerName = [identity = ports.hardwareIdentity] { return identity->localizedHostName(); };
     signIn.openHelpPage = deps.openURL;
+    if (desktop)
+        signIn.attachWindow = &SignInPanel::attach;
     deps.signIn = std::move(signIn);
     return std::make_unique<MornixController>(std::move(deps));
 }

@@ -264,6 +264,8 @@ QCoro::Task<void> SignInFlows::openSignInWindow()
     settings.openHelpPage = m_deps.openHelpPage;
     auto *window = new SignInWindowController(apiBaseURL, deviceName, settings, this);
     m_signInWindow = window;
+    if (m_deps.attachWindow)
+        m_deps.attachWindow(window);
     const QPointer<SignInWindowController> guard(window);
     connect(window, &SignInWindowController::closed, this, [self, guard] {
         // Closed by the flow or by the user: the controller lets go of it.

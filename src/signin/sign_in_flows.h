@@ -67,6 +67,8 @@ public:
         std::function<RuntimeContext()> runtimeContext;
         std::function<std::optional<QString>()> computerName;
         std::function<void(const QUrl &)> openHelpPage;
+        // Gives each new sign-in window controller its visible window (desktop); empty: none.
+        std::function<void(SignInWindowController *)> attachWindow;
         std::chrono::milliseconds initialPromptDelay{250};
         std::chrono::milliseconds registerDelay{120};
     };

@@ -19,6 +19,7 @@ class LoginItemTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void registerAndUnregister();
+    void execLineEscaping();
     void linksAreReplacedOrRemovedNeverFollowed();
     void statusNeverBlocks();
 };
@@ -33,7 +34,8 @@ void LoginItemTest::registerAndUnregister()
     QCOMPARE(item.status(), LoginItem::Status::Enabled);
     const QByteArray entry = readFile(item.entryPath());
     QVERIFY(entry.startsWith("[Desktop Entry]\n"));
-    QVERIFY(entry.contains("\nExec=\"/opt/Veltro \\$HOME/VeltroMornix\"\n"));
+    // Quoting rule (\$), then the string rule doubles that backslash.
+    QVERIFY(entry.contains("\nExec=\"/opt/Veltro \\\\$HOME/VeltroMornix\"\n"));
     struct stat st {};
     QCOMPARE(::stat(QFile::encodeName(item.entryPath()).constData(), &st), 0);
     QCOMPARE(st.st_mode & 07777, mode_t(0600));
@@ -42,9 +44,32 @@ void LoginItemTest::registerAndUnregister()
 
     QVERIFY(writeFile(item.entryPath(), "[Desktop Entry]\nHidden=true\n"));
     QCOMPARE(item.status(), LoginItem::Status::NotRegistered);
+    write(item.entryPath(), "[Desktop Entry]\nExec=x\nX-GNOME-Autostart-enabled = false\n");
+    QCOMPARE(item.status(), LoginItem::Status::NotRegistered);
+    // Only the main group counts.
+    write(item.entryPath(), "[Desktop Entry]\nExec=x\n[Desktop Action quiet]\nHidden=true\n");
+    QCOMPARE(item.status(), LoginItem::Status::Enabled);
     QVERIFY(item.unregisterItem(&error));
     QVERIFY(!QFileInfo::exists(item.entryPath()));
     QVERIFY(item.unregisterItem(&error));  // nothing there: fine
+}
+
+// Backslashes, quotes, percent signs and control characters in the program path.
+void LoginItemTest::execLineEscaping()
+{
+    QTemporaryDir config;
+    XdgLoginItem item(QStringLiteral("/opt/a\\b \"q\" `c` 100%/VeltroMornix"), config.path());
+    QString error;
+    QVERIFY2(item.registerItem(&error), qPrintable(error));
+    // Path a\b "q" `c` 100%: quoting gives a\\b \"q\" \`c\` 100%, the string rule doubles each
+    // backslash and the field-code rule doubles the percent sign.
+    QVERIFY2(contents(item.entryPath()).contains("\nExec=\"/opt/a\\\\\\\\b \\\\\"q\\\\\" \\\\`c\\\\` 100%%/VeltroMornix\"\n"),
+             contents(item.entryPath()).constData());
+
+    XdgLoginItem broken(QStringLiteral("/opt/line\nbreak/VeltroMornix"), config.path() + QStringLiteral("/other"));
+    QVERIFY(!broken.registerItem(&error));
+    QVERIFY(!error.isEmpty());
+    QCOMPARE(broken.status(), LoginItem::Status::NotRegistered);
 }
 
 void LoginItemTest::linksAreReplacedOrRemovedNeverFollowed()

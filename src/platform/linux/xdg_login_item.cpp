@@ -16,16 +16,36 @@ namespace {
 
 constexpr qint64 kMaxEntryBytes = 64 * 1024;
 
-// Desktop-entry Exec quoting: the path in double quotes with \, ", ` and $ escaped.
+// Desktop-entry Exec value for one program path: the quoting rule first (the path in double
+// quotes with \, ", ` and $ escaped by a backslash), then the string-value rule on top (every
+// backslash doubled) and the field-code rule (a literal % written as %%). A path with a control
+// character cannot be expressed: empty.
 QString quotedExec(const QString &path)
 {
-    QString escaped;
+    QString quoted;
     for (const QChar c : path) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return QString();
         if (c == u'\\' || c == u'"' || c == u'`' || c == u'$')
-            escaped += u'\\';
-        escaped += c;
+            quoted += u'\\';
+        quoted += c;
     }
-    return u'"' + escaped + u'"';
+    QString value;
+    for (const QChar c : u'"' + quoted + u'"') {
+        if (c == u'\\')
+            value += QStringLiteral("\\\\");
+        else if (c == u'%')
+            value += QStringLiteral("%%");
+        else
+            value += c;
+    }
+    return value;
+}
+
+// Whether a key of the [Desktop Entry] group turns the entry off for the session.
+bool disablesEntry(const QByteArray &key, const QByteArray &value)
+{
+    return (key == "Hidden" && value == "true") || (key == "X-GNOME-Autostart-enabled" && value == "false");
 }
 
 }  // namespace
@@ -55,9 +75,15 @@ LoginItem::Status XdgLoginItem::status() const
     QByteArray text;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !posix::readAll(fd, kMaxEntryBytes, &text))
         return Status::NotRegistered;
+    bool inMainGroup = false;
     for (const QByteArray &raw : text.split('\n')) {
         const QByteArray line = raw.trimmed();
-        if (line.startsWith("Hidden=") && line.mid(7).trimmed() == "true")
+        if (line.startsWith('[')) {
+            inMainGroup = line == "[Desktop Entry]";
+            continue;
+        }
+        const qsizetype equals = line.indexOf('=');
+        if (inMainGroup && equals > 0 && disablesEntry(line.left(equals).trimmed(), line.mid(equals + 1).trimmed()))
             return Status::NotRegistered;
     }
     return Status::Enabled;
@@ -65,6 +91,12 @@ LoginItem::Status XdgLoginItem::status() const
 
 bool XdgLoginItem::registerItem(QString *error)
 {
+    const QString exec = quotedExec(m_executablePath);
+    if (exec.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("the program path cannot be written into an autostart entry");
+        return false;
+    }
     const QFileInfo path(entryPath());
     if (!QDir().mkpath(path.absolutePath())) {
         if (error)
@@ -85,7 +117,7 @@ bool XdgLoginItem::registerItem(QString *error)
         "Comment=Device control for Veltro workspaces\n"
         "Exec=%1\n"
         "Terminal=false\n"
-        "X-GNOME-Autostart-enabled=true\n").arg(quotedExec(m_executablePath));
+        "X-GNOME-Autostart-enabled=true\n").arg(exec);
     // A new file renamed over the entry: a link at the path is replaced, never followed, and a
     // dangling link's target is never created.
     const QString problem = posix::replaceFileAt(dir.get(), path.fileName(), entry.toUtf8(), 0600);

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "ui/controller_ui.h"
+
+#include <QObject>
+#include <QKeySequence>
+#include <QPointer>
+
+class DashboardWindow;
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+
+// The desktop interface of the controller: a tray icon with the status menu, the dashboard
+// window and the disconnect confirmation. Without a tray host (a bare X server, a desktop
+// without a status-notifier host) the dashboard opens at start instead and stays the way in.
+// Thread: main thread; needs a QApplication.
+class DesktopControllerUI final : public QObject, public ControllerUI {
+    Q_OBJECT
+public:
+    struct Options {
+        QString buildLabel;
+        QString iconPath;  // the bundle's MenuBarIcon.png (an @2x file beside it is used too)
+        // Tests: decides whether a tray host is present; empty: asks the system.
+        std::function<bool()> trayAvailable;
+    };
+
+    explicit DesktopControllerUI(Options options, QObject *parent = nullptr);
+    ~DesktopControllerUI() override;
+
+    void setActivationPolicy(ActivationPolicy policy) override;
+    void installStatusItem(const MenuActions &actions) override;
+    void removeStatusItem() override;
+    void refreshMenu(const MenuState &state) override;
+    bool hasDashboard() const override { return m_dashboard != nullptr; }
+    void showDashboard(const MornixDashboardState &state, std::function<void(DashboardAction)> onAction) override;
+    void updateDashboard(const MornixDashboardState &state) override;
+    bool confirmDisconnect() override;
+
+    // The tray icon image: the template tinted with `tint`, or the themed fallback symbol when
+    // the file cannot be loaded.
+    static QIcon loadMenuBarIcon(const QString &path, const QColor &tint);
+
+    QMenu *menu() const { return m_menu; }
+    QSystemTrayIcon *trayIcon() const { return m_tray; }
+    DashboardWindow *dashboard() const { return m_dashboard; }
+
+private:
+    QAction *addItem(const QString &title, std::function<void()> action, const QKeySequence &key = {});
+
+    Options m_options;
+    QMenu *m_menu = nullptr;
+    QSystemTrayIcon *m_tray = nullptr;
+    DashboardWindow *m_dashboard = nullptr;
+    QAction *m_connectionItem = nullptr;
+    QAction *m_buildItem = nullptr;
+    QAction *m_lastCommandItem = nullptr;
+    QAction *m_registerItem = nullptr;
+    QAction *m_logsItem = nullptr;
+    QAction *m_pauseItem = nullptr;
+    QAction *m_loginItem = nullptr;
+    QAction *m_clearItem = nullptr;
+};
