@@ -44,10 +44,10 @@ void LoginItemTest::registerAndUnregister()
 
     QVERIFY(writeFile(item.entryPath(), "[Desktop Entry]\nHidden=true\n"));
     QCOMPARE(item.status(), LoginItem::Status::NotRegistered);
-    write(item.entryPath(), "[Desktop Entry]\nExec=x\nX-GNOME-Autostart-enabled = false\n");
+    QVERIFY(writeFile(item.entryPath(), "[Desktop Entry]\nExec=x\nX-GNOME-Autostart-enabled = false\n"));
     QCOMPARE(item.status(), LoginItem::Status::NotRegistered);
     // Only the main group counts.
-    write(item.entryPath(), "[Desktop Entry]\nExec=x\n[Desktop Action quiet]\nHidden=true\n");
+    QVERIFY(writeFile(item.entryPath(), "[Desktop Entry]\nExec=x\n[Desktop Action quiet]\nHidden=true\n"));
     QCOMPARE(item.status(), LoginItem::Status::Enabled);
     QVERIFY(item.unregisterItem(&error));
     QVERIFY(!QFileInfo::exists(item.entryPath()));
@@ -63,8 +63,8 @@ void LoginItemTest::execLineEscaping()
     QVERIFY2(item.registerItem(&error), qPrintable(error));
     // Path a\b "q" `c` 100%: quoting gives a\\b \"q\" \`c\` 100%, the string rule doubles each
     // backslash and the field-code rule doubles the percent sign.
-    QVERIFY2(contents(item.entryPath()).contains("\nExec=\"/opt/a\\\\\\\\b \\\\\"q\\\\\" \\\\`c\\\\` 100%%/VeltroMornix\"\n"),
-             contents(item.entryPath()).constData());
+    QVERIFY2(readFile(item.entryPath()).contains("\nExec=\"/opt/a\\\\\\\\b \\\\\"q\\\\\" \\\\`c\\\\` 100%%/VeltroMornix\"\n"),
+             readFile(item.entryPath()).constData());
 
     XdgLoginItem broken(QStringLiteral("/opt/line\nbreak/VeltroMornix"), config.path() + QStringLiteral("/other"));
     QVERIFY(!broken.registerItem(&error));
