@@ -130,7 +130,8 @@ private Q_SLOTS:
         QVERIFY(!keychain().loadCredentials());
 
         // Another enrollment holds the lock: nothing is attempted.
-        const QString lock = m_home.path() + QStringLiteral("/tmp/ai.veltro.mornix.enroll.%1.lock").arg(::getuid());
+        // The enrollment lock is at a fixed path, whatever TMPDIR says.
+        const QString lock = QStringLiteral("/tmp/ai.veltro.mornix.enroll.%1.lock").arg(::getuid());
         LockHolder holder(lock);
         QVERIFY(holder.waitUntilHeld());
         const ProcessResult busy = agent({QStringLiteral("--sign-in"), QStringLiteral("github")}, environment());
