@@ -1,5 +1,7 @@
 #include "support/lock_holder.h"
 
+#include <QElapsedTimer>
+
 LockHolder::LockHolder(const QString &path)
 {
     m_process.start(QStringLiteral("python3"), {QStringLiteral("-c"),
@@ -20,8 +22,13 @@ LockHolder::~LockHolder()
 
 bool LockHolder::waitUntilHeld(int timeoutMs)
 {
-    if (!m_process.canReadLine() && !m_process.waitForReadyRead(timeoutMs))
-        return false;
+    QElapsedTimer clock;
+    clock.start();
+    while (!m_process.canReadLine()) {   // the line may arrive in pieces
+        const qint64 left = timeoutMs - clock.elapsed();
+        if (left <= 0 || !m_process.waitForReadyRead(int(left)))
+            return false;
+    }
     return m_process.peek(5) == "held\n";
 }
 
