@@ -35,11 +35,12 @@ void SerialQueue::post(std::function<void()> work)
 void SerialQueue::postDelayed(int delayMs, std::function<void()> work)
 {
     m_outstanding.fetch_add(1);
-    // The timer must be created on the queue's thread: hop there first.
+    // The timer must be created on the queue's thread: hop there first. A precise timer: a coarse
+    // one may fire up to 5 % early, and delayed work is never due before its time.
     QMetaObject::invokeMethod(
         m_worker,
         [this, delayMs, work = std::move(work)] {
-            QTimer::singleShot(delayMs, m_worker, [this, work] { run(work); });
+            QTimer::singleShot(delayMs, Qt::PreciseTimer, m_worker, [this, work] { run(work); });
         },
         Qt::QueuedConnection);
 }
