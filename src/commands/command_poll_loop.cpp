@@ -324,13 +324,13 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
     std::optional<AgentProductCatalog::Product> product;
     QString refusal = kUndecodableMessage.toString();
     if (command && command->protocolVersion == 2) {
-        product = AgentProductCatalog::validatedCommandProduct(command->protocolVersion, command->action,
+        product = CommandValidation::validatedCommandProduct(command->protocolVersion, command->action,
                                                                command->product, command->instanceKind,
                                                                command->appKey, command->targetInstanceID,
                                                                command->targetBundleIDs);
         refusal = kInstanceCommandRefusedMessage.toString();
     } else if (command) {
-        target = KillTargetCatalog::validatedTarget(command->protocolVersion, command->action, command->appKey,
+        target = CommandValidation::validatedTarget(command->protocolVersion, command->action, command->appKey,
                                                     command->targetBundleIDs);
         refusal = kApplicationCommandRefusedMessage.toString();
     }

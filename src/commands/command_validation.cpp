@@ -21,26 +21,23 @@ bool isHexDigit(QChar ch)
 
 }  // namespace
 
-namespace KillTargetCatalog {
+namespace CommandValidation {
 
-std::optional<Target> validatedTarget(qint64 protocolVersion, const QString &action, const QString &appKey,
-                                      const QStringList &bundleIDs)
+std::optional<KillTargetCatalog::Target> validatedTarget(qint64 protocolVersion, const QString &action,
+                                                         const QString &appKey, const QStringList &bundleIDs)
 {
     if (protocolVersion != 1)
         return std::nullopt;
     if (normalizedCatalogText(action) != QLatin1String("terminate_application"))
         return std::nullopt;
-    const auto it = byKey().constFind(normalizedCatalogText(appKey));
-    if (it == byKey().constEnd())
+    const QHash<QString, KillTargetCatalog::Target> &targets = KillTargetCatalog::byKey();
+    const auto it = targets.constFind(normalizedCatalogText(appKey));
+    if (it == targets.constEnd())
         return std::nullopt;
     if (normalizedSet(bundleIDs) != it->bundleIDs)
         return std::nullopt;
     return *it;
 }
-
-}  // namespace KillTargetCatalog
-
-namespace AgentProductCatalog {
 
 bool isValidLocalInstanceID(const QString &instanceID)
 {
@@ -52,11 +49,10 @@ bool isValidLocalInstanceID(const QString &instanceID)
     return std::all_of(rest.begin(), rest.end(), isHexDigit);
 }
 
-std::optional<Product> validatedCommandProduct(qint64 protocolVersion, const QString &action,
-                                               const std::optional<QString> &productKey,
-                                               const std::optional<QString> &instanceKind, const QString &appKey,
-                                               const std::optional<QString> &targetInstanceID,
-                                               const QStringList &bundleIDs)
+std::optional<AgentProductCatalog::Product>
+validatedCommandProduct(qint64 protocolVersion, const QString &action, const std::optional<QString> &productKey,
+                        const std::optional<QString> &instanceKind, const QString &appKey,
+                        const std::optional<QString> &targetInstanceID, const QStringList &bundleIDs)
 {
     if (protocolVersion != 2)
         return std::nullopt;
@@ -65,39 +61,20 @@ std::optional<Product> validatedCommandProduct(qint64 protocolVersion, const QSt
     if (!targetInstanceID || !isValidLocalInstanceID(*targetInstanceID))
         return std::nullopt;
 
-    const QString key = normalizedCatalogText(productKey.value_or(QString()));
-    const QString kind = normalizedCatalogText(instanceKind.value_or(QString()));
-    const QString normalizedAppKey = normalizedCatalogText(appKey);
-    const QSet<QString> ids = normalizedSet(bundleIDs);
-
-    std::optional<Product> product;
-    for (const Product *candidate : {&codexApplication(), &codexProcess(), &chatGPT(), &claudeCode(), &claudeDesktop()}) {
-        if (candidate->key == key && candidate->kind == kind) {
-            product = *candidate;
-            break;
-        }
-    }
-    if (!product || product->appKey != normalizedAppKey)
+    const AgentProductCatalog::Product *product = AgentProductCatalog::find(
+        normalizedCatalogText(productKey.value_or(QString())), normalizedCatalogText(instanceKind.value_or(QString())));
+    if (!product || product->appKey != normalizedCatalogText(appKey))
         return std::nullopt;
 
-    if (product->kind == kProcessKind) {
+    // A process carries no bundle identifiers; an application exactly one that its product admits.
+    const QSet<QString> ids = normalizedSet(bundleIDs);
+    if (product->kind == AgentProductCatalog::kProcessKind) {
         if (!ids.isEmpty())
             return std::nullopt;
-    } else if (*product == chatGPT()) {
-        static const QSet<QString> allowed = {QStringLiteral("com.openai.chatgpt"), QStringLiteral("com.openai.chat"),
-                                              QStringLiteral("com.openai.codex")};
-        if (ids.size() != 1 || !allowed.contains(*ids.begin()))
-            return std::nullopt;
-    } else if (*product == codexApplication()) {
-        if (ids != QSet<QString>{QStringLiteral("com.openai.codex")})
-            return std::nullopt;
-    } else if (*product == claudeDesktop()) {
-        if (ids.size() != 1 || !KillTargetCatalog::byKey().value(QStringLiteral("claude")).bundleIDs.contains(*ids.begin()))
-            return std::nullopt;
-    } else {
+    } else if (ids.size() != 1 || !AgentProductCatalog::admittedBundleIDs(*product).contains(*ids.begin())) {
         return std::nullopt;
     }
-    return product;
+    return *product;
 }
 
-}  // namespace AgentProductCatalog
+}  // namespace CommandValidation

@@ -51,8 +51,7 @@ bool AgentInstanceScanner::isBundledApplicationExecutable(const QString &path)
 
 bool AgentInstanceScanner::isCandidateExecutableName(const QString &path)
 {
-    const QString name = path.section(QLatin1Char('/'), -1).toLower();
-    return name == QLatin1String("claude") || name == QLatin1String("claude.exe") || name == QLatin1String("codex");
+    return AgentProductCatalog::processExecutableNames().contains(path.section(QLatin1Char('/'), -1).toLower());
 }
 
 QString AgentInstanceScanner::instanceIDText(const AgentProductCatalog::Product &product, qint32 pid,

@@ -35,8 +35,8 @@ public:
         qint32 pid = 0;
         QString launchIdentity;
     };
-    // Processes whose executable is named "claude", "claude.exe" or "codex" (any case) and does
-    // not lie inside an application bundle, in ascending pid order.
+    // Processes whose executable bears a command-line product's name (any case) and does not lie
+    // inside an application bundle, in ascending pid order.
     QList<CandidateProcess> candidateProcesses() const;
 
     ProcessStartObservation processStartIdentity(qint32 pid) const;

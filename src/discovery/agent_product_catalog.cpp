@@ -1,60 +1,102 @@
 #include "discovery/agent_product_catalog.h"
 
 #include "discovery/catalog_text.h"
-#include "discovery/kill_target_catalog.h"
 
 namespace AgentProductCatalog {
 namespace {
 
-const QString kAnthropicTeam = QStringLiteral("Q6L2SF6YDW");
-const QString kOpenAITeam = QStringLiteral("2DC432GLL2");
-
-Product makeProduct(const char *key, const char *label, const char *appKey, QStringView kind)
+const Product &required(QStringView key, QStringView kind)
 {
-    return Product{QString::fromLatin1(key), QString::fromLatin1(label), QString::fromLatin1(appKey),
-                   kind.toString()};
+    const Product *product = find(key.toString(), kind.toString());
+    Q_ASSERT(product);
+    return *product;
+}
+
+bool matches(const AllowList::ApplicationRule &rule, const QString &bundleID, const QString &name)
+{
+    return (rule.bundleIDs.isEmpty() || rule.bundleIDs.contains(bundleID))
+        && (rule.nameContains.isEmpty() || name.contains(rule.nameContains));
 }
 
 }  // namespace
 
+const QList<Product> &all()
+{
+    static const QList<Product> products = [] {
+        QList<Product> result;
+        for (const AllowList::ProductEntry &entry : AllowList::products())
+            result.append(Product{entry.key, entry.label, entry.appKey, entry.kind});
+        return result;
+    }();
+    return products;
+}
+
+const Product *find(const QString &key, const QString &kind)
+{
+    for (const Product &product : all()) {
+        if (product.key == key && product.kind == kind)
+            return &product;
+    }
+    return nullptr;
+}
+
 const Product &claudeDesktop()
 {
-    static const Product product = makeProduct("claude-desktop", "Claude Desktop", "claude", kApplicationKind);
-    return product;
+    return required(u"claude-desktop", kApplicationKind);
 }
 
 const Product &chatGPT()
 {
-    static const Product product = makeProduct("chatgpt", "ChatGPT", "chatgpt", kApplicationKind);
-    return product;
+    return required(u"chatgpt", kApplicationKind);
 }
 
 const Product &codexApplication()
 {
-    static const Product product = makeProduct("codex", "Codex", "codex", kApplicationKind);
-    return product;
+    return required(u"codex", kApplicationKind);
 }
 
 const Product &claudeCode()
 {
-    static const Product product = makeProduct("claude-code", "Claude Code", "claude", kProcessKind);
-    return product;
+    return required(u"claude-code", kProcessKind);
 }
 
 const Product &codexProcess()
 {
-    static const Product product = makeProduct("codex", "Codex", "codex", kProcessKind);
-    return product;
+    return required(u"codex", kProcessKind);
 }
 
 const QSet<QString> &applicationBundleIDs()
 {
-    static const QSet<QString> ids = {
-        QStringLiteral("com.anthropic.claude"), QStringLiteral("com.anthropic.claudefordesktop"),
-        QStringLiteral("com.anthropic.claudedesktop"), QStringLiteral("com.openai.chatgpt"),
-        QStringLiteral("com.openai.chat"), QStringLiteral("com.openai.codex"),
-    };
+    static const QSet<QString> ids = [] {
+        QSet<QString> result;
+        for (const AllowList::ApplicationRule &rule : AllowList::applicationRules())
+            result.unite(QSet<QString>(rule.bundleIDs.begin(), rule.bundleIDs.end()));
+        return result;
+    }();
     return ids;
+}
+
+QSet<QString> admittedBundleIDs(const Product &product)
+{
+    QSet<QString> ids;
+    if (product.kind != kApplicationKind)
+        return ids;
+    for (const AllowList::ApplicationRule &rule : AllowList::applicationRules()) {
+        if (rule.productKey == product.key)
+            ids.unite(QSet<QString>(rule.bundleIDs.begin(), rule.bundleIDs.end()));
+    }
+    return ids;
+}
+
+const QSet<QString> &processExecutableNames()
+{
+    static const QSet<QString> names = [] {
+        QSet<QString> result;
+        for (const AllowList::ProductEntry &entry : AllowList::products())
+            result.unite(QSet<QString>(entry.executableNames.begin(), entry.executableNames.end()));
+        return result;
+    }();
+    return names;
 }
 
 std::optional<Product> applicationProduct(const QString &bundleID, const QString &localizedName,
@@ -62,19 +104,9 @@ std::optional<Product> applicationProduct(const QString &bundleID, const QString
 {
     const QString b = normalizedCatalogText(bundleID);
     const QString n = normalizedCatalogText(localizedName);
-
-    if (teamIdentifier == kAnthropicTeam) {
-        if (KillTargetCatalog::byKey().value(QStringLiteral("claude")).bundleIDs.contains(b))
-            return claudeDesktop();
-        return std::nullopt;
-    }
-    if (teamIdentifier == kOpenAITeam) {
-        if (b == QLatin1String("com.openai.chatgpt") || b == QLatin1String("com.openai.chat")
-            || n.contains(QLatin1String("chatgpt")))
-            return chatGPT();
-        if (b == QLatin1String("com.openai.codex"))
-            return n.contains(QLatin1String("codex")) ? codexApplication() : chatGPT();
-        return std::nullopt;
+    for (const AllowList::ApplicationRule &rule : AllowList::applicationRules()) {
+        if (rule.team == teamIdentifier && matches(rule, b, n))
+            return required(rule.productKey, kApplicationKind);
     }
     return std::nullopt;
 }
@@ -82,10 +114,12 @@ std::optional<Product> applicationProduct(const QString &bundleID, const QString
 std::optional<Product> processProduct(const QString &signingIdentifier, const QString &teamIdentifier)
 {
     const QString s = normalizedCatalogText(signingIdentifier);
-    if (teamIdentifier == kAnthropicTeam && s == QLatin1String("com.anthropic.claude-code"))
-        return claudeCode();
-    if (teamIdentifier == kOpenAITeam && (s == QLatin1String("com.openai.codex") || s == QLatin1String("codex")))
-        return codexProcess();
+    const QList<AllowList::ProductEntry> &entries = AllowList::products();
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const AllowList::ProductEntry &entry = entries.at(i);
+        if (entry.kind == kProcessKind && entry.team == teamIdentifier && entry.signingIdentifiers.contains(s))
+            return all().at(i);
+    }
     return std::nullopt;
 }
 

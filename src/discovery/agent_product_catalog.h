@@ -1,17 +1,20 @@
 #pragma once
 
+#include "discovery/allow_list.h"
+
+#include <QList>
 #include <QSet>
 #include <QString>
 
 #include <optional>
 
 // The agent products the program reports and can stop one instance at a time, and the mapping
-// from what the system says about a running program to a product. Pure, stateless lookups over
-// compiled-in data; thread-safe.
+// from what the system says about a running program to a product, all derived from the allow
+// list. Pure, stateless lookups; thread-safe.
 namespace AgentProductCatalog {
 
-inline constexpr QStringView kApplicationKind = u"application";
-inline constexpr QStringView kProcessKind = u"process";
+inline constexpr QStringView kApplicationKind = AllowList::kApplicationKind;
+inline constexpr QStringView kProcessKind = AllowList::kProcessKind;
 
 // A product is identified by the pair (key, kind): the two "codex" products differ in kind only.
 struct Product {
@@ -23,6 +26,11 @@ struct Product {
     friend bool operator==(const Product &, const Product &) = default;
 };
 
+// Every product, in the allow list's order.
+const QList<Product> &all();
+// The product with this (key, kind), or nullptr.
+const Product *find(const QString &key, const QString &kind);
+
 const Product &claudeDesktop();
 const Product &chatGPT();
 const Product &codexApplication();
@@ -32,6 +40,14 @@ const Product &codexProcess();
 // The six bundle identifiers of the catalogued desktop applications: the scanner's first, cheap
 // filter over running applications (discovery code only).
 const QSet<QString> &applicationBundleIDs();
+
+// The bundle identifiers that can name this application product (lower case); empty for a
+// process product.
+QSet<QString> admittedBundleIDs(const Product &product);
+
+// The lower-case executable names of the command-line products: the scanner's first, cheap
+// filter over the process table.
+const QSet<QString> &processExecutableNames();
 
 // The product of a running desktop application whose signature has been read. The team
 // identifier is compared exactly; bundle identifier and display name are normalised.

@@ -1,24 +1,29 @@
 #include "discovery/kill_target_catalog.h"
 
+#include "discovery/agent_product_catalog.h"
+
+#include <algorithm>
+
 namespace KillTargetCatalog {
 
 const QList<Target> &all()
 {
-    static const QList<Target> targets = {
-        {QStringLiteral("claude"),
-         {QStringLiteral("com.anthropic.claude"), QStringLiteral("com.anthropic.claudefordesktop"),
-          QStringLiteral("com.anthropic.claudedesktop")},
-         {QStringLiteral("claude"), QStringLiteral("anthropic")},
-         {QStringLiteral("Q6L2SF6YDW")}},
-        {QStringLiteral("chatgpt"),
-         {QStringLiteral("com.openai.chatgpt"), QStringLiteral("com.openai.chat"), QStringLiteral("com.openai.codex")},
-         {QStringLiteral("chatgpt"), QStringLiteral("openai")},
-         {QStringLiteral("2DC432GLL2")}},
-        {QStringLiteral("codex"),
-         {QStringLiteral("com.openai.codex")},
-         {QStringLiteral("codex")},
-         {QStringLiteral("2DC432GLL2")}},
-    };
+    // A family is every product sharing an app key: the teams of all of them, and the bundle
+    // identifiers of its applications.
+    static const QList<Target> targets = [] {
+        QList<Target> result;
+        const QList<AllowList::ProductEntry> &entries = AllowList::products();
+        for (qsizetype i = 0; i < entries.size(); ++i) {
+            const AllowList::ProductEntry &entry = entries.at(i);
+            auto target = std::find_if(result.begin(), result.end(),
+                                       [&](const Target &candidate) { return candidate.key == entry.appKey; });
+            if (target == result.end())
+                target = result.insert(result.end(), Target{entry.appKey, {}, {}});
+            target->teamIdentifiers.insert(entry.team);
+            target->bundleIDs.unite(AgentProductCatalog::admittedBundleIDs(AgentProductCatalog::all().at(i)));
+        }
+        return result;
+    }();
     return targets;
 }
 
@@ -38,5 +43,5 @@ const QHash<QString, Target> &byKey()
 
 size_t qHash(const KillTargetCatalog::Target &target, size_t seed) noexcept
 {
-    return qHashMulti(seed, target.key, target.bundleIDs, target.processNameHints, target.teamIdentifiers);
+    return qHashMulti(seed, target.key, target.bundleIDs, target.teamIdentifiers);
 }

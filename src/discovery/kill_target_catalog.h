@@ -5,14 +5,13 @@
 #include <QSet>
 #include <QString>
 
-// The terminable desktop application families, compiled in. Pure, stateless lookups;
-// thread-safe (the constant data is built once).
+// The terminable desktop application families, derived from the allow list. Pure, stateless
+// lookups; thread-safe (the constant data is built once).
 namespace KillTargetCatalog {
 
 struct Target {
     QString key;                    // also a command's app_key
     QSet<QString> bundleIDs;        // lower case
-    QSet<QString> processNameHints; // lower-case words in the family's process names
     QSet<QString> teamIdentifiers;  // code-signing teams of genuine copies (exact case)
 
     friend bool operator==(const Target &, const Target &) = default;

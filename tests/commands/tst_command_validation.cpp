@@ -63,7 +63,7 @@ void CommandValidationTest::validatedTarget()
     QFETCH(QString, appKey);
     QFETCH(QStringList, bundleIDs);
     QFETCH(QString, expectedKey);
-    const auto target = KillTargetCatalog::validatedTarget(version, action, appKey, bundleIDs);
+    const auto target = CommandValidation::validatedTarget(version, action, appKey, bundleIDs);
     QCOMPARE(target.has_value(), !expectedKey.isNull());
     if (target)
         QVERIFY(*target == KillTargetCatalog::byKey().value(expectedKey));
@@ -89,8 +89,8 @@ void CommandValidationTest::instanceIDShape()
 {
     QFETCH(QString, id);
     QFETCH(bool, valid);
-    QCOMPARE(AgentProductCatalog::isValidLocalInstanceID(id), valid);
-    const auto product = AgentProductCatalog::validatedCommandProduct(
+    QCOMPARE(CommandValidation::isValidLocalInstanceID(id), valid);
+    const auto product = CommandValidation::validatedCommandProduct(
         2, QStringLiteral("terminate_agent_instance"), QStringLiteral("claude-code"), QStringLiteral("process"),
         QStringLiteral("claude"), id, {});
     QCOMPARE(product.has_value(), valid);
@@ -154,13 +154,13 @@ void CommandValidationTest::validatedCommandProduct()
     const auto optional = [](const QString &text) {
         return text.isNull() ? std::nullopt : std::optional<QString>(text);
     };
-    const auto result = AgentProductCatalog::validatedCommandProduct(
+    const auto result = CommandValidation::validatedCommandProduct(
         version, action, optional(product), optional(kind), appKey, instanceID("local_", 48), bundleIDs);
     QCOMPARE(result.has_value(), !expected.isNull());
     if (result)
         QCOMPARE(result->key + QLatin1Char('/') + result->kind, expected);
     // Without an instance id nothing is accepted.
-    QVERIFY(!AgentProductCatalog::validatedCommandProduct(version, action, optional(product), optional(kind),
+    QVERIFY(!CommandValidation::validatedCommandProduct(version, action, optional(product), optional(kind),
                                                           appKey, std::nullopt, bundleIDs));
 }
 

@@ -1,7 +1,12 @@
 #include "discovery/agent_product_catalog.h"
+#include "discovery/allow_list.h"
+#include "discovery/catalog_text.h"
 #include "discovery/kill_target_catalog.h"
 
+#include <QRegularExpression>
 #include <QTest>
+
+#include <algorithm>
 
 using AgentProductCatalog::Product;
 
@@ -10,33 +15,93 @@ Q_DECLARE_METATYPE(std::optional<Product>)
 class CatalogsTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void targetsAreTheThreeFamilies();
+    void tableIsConsistent();
+    void familiesDeriveFromProducts();
     void applicationProduct_data();
     void applicationProduct();
     void processProduct_data();
     void processProduct();
-    void applicationBundleIDsCoverEveryTarget();
 };
 
-void CatalogsTest::targetsAreTheThreeFamilies()
+void CatalogsTest::tableIsConsistent()
 {
-    const auto &all = KillTargetCatalog::all();
-    QCOMPARE(all.size(), 3);
-    QCOMPARE(all.at(0).key, QStringLiteral("claude"));
-    QCOMPARE(all.at(1).key, QStringLiteral("chatgpt"));
-    QCOMPARE(all.at(2).key, QStringLiteral("codex"));
-    const auto &byKey = KillTargetCatalog::byKey();
-    QCOMPARE(QSet<QString>(byKey.keyBegin(), byKey.keyEnd()),
-             (QSet<QString>{QStringLiteral("claude"), QStringLiteral("chatgpt"), QStringLiteral("codex")}));
-    // com.openai.codex belongs to two families.
-    QVERIFY(byKey.value(QStringLiteral("chatgpt")).bundleIDs.contains(QStringLiteral("com.openai.codex")));
-    QCOMPARE(byKey.value(QStringLiteral("codex")).bundleIDs, QSet<QString>{QStringLiteral("com.openai.codex")});
-    QCOMPARE(byKey.value(QStringLiteral("claude")).teamIdentifiers, QSet<QString>{QStringLiteral("Q6L2SF6YDW")});
-    QCOMPARE(byKey.value(QStringLiteral("codex")).teamIdentifiers, QSet<QString>{QStringLiteral("2DC432GLL2")});
-    for (const auto &target : all) {
-        for (const QString &id : target.bundleIDs)
-            QCOMPARE(id, id.toLower());
+    // Products are told apart by (key, kind), and each one is found again under its own pair.
+    QSet<QPair<QString, QString>> pairs;
+    for (const Product &product : AgentProductCatalog::all()) {
+        QVERIFY2(!pairs.contains({product.key, product.kind}), qPrintable(product.key));
+        pairs.insert({product.key, product.kind});
+        QVERIFY(AgentProductCatalog::find(product.key, product.kind) == &product);
+        // Every product belongs to a stop-target family.
+        QVERIFY2(KillTargetCatalog::byKey().contains(product.appKey), qPrintable(product.key));
+        QVERIFY(product.kind == AgentProductCatalog::kApplicationKind
+                || product.kind == AgentProductCatalog::kProcessKind);
+        // Applications are found by bundle identifier, processes by executable name and signing id.
+        const auto entry = std::find_if(AllowList::products().begin(), AllowList::products().end(),
+                                        [&](const AllowList::ProductEntry &e) {
+                                            return e.key == product.key && e.kind == product.kind;
+                                        });
+        QVERIFY(entry != AllowList::products().end());
+        if (product.kind == AgentProductCatalog::kApplicationKind) {
+            QVERIFY2(!AgentProductCatalog::admittedBundleIDs(product).isEmpty(), qPrintable(product.key));
+        } else {
+            QVERIFY(AgentProductCatalog::admittedBundleIDs(product).isEmpty());
+            QVERIFY(!entry->executableNames.isEmpty() && !entry->signingIdentifiers.isEmpty());
+            for (const QString &id : entry->signingIdentifiers) {
+                const auto found = AgentProductCatalog::processProduct(id, entry->team);
+                QVERIFY(found && *found == product);
+            }
+        }
+        // Teams are compared exactly, so they must be in the form signing certificates carry.
+        static const QRegularExpression teamForm(QStringLiteral("^[A-Z0-9]{10}$"));
+        QVERIFY2(teamForm.match(entry->team).hasMatch(), qPrintable(entry->team));
     }
+    QCOMPARE(AgentProductCatalog::find(QStringLiteral("codex"), QStringLiteral("daemon")), nullptr);
+    // The two codex products differ only in kind.
+    QVERIFY(!(AgentProductCatalog::codexApplication() == AgentProductCatalog::codexProcess()));
+    QCOMPARE(AgentProductCatalog::codexApplication().key, AgentProductCatalog::codexProcess().key);
+
+    // Rules name application products; the identifiers they compare against are normalised.
+    for (const AllowList::ApplicationRule &rule : AllowList::applicationRules()) {
+        QVERIFY2(AgentProductCatalog::find(rule.productKey, AgentProductCatalog::kApplicationKind.toString()),
+                 qPrintable(rule.productKey));
+        QCOMPARE(rule.nameContains, normalizedCatalogText(rule.nameContains));
+        for (const QString &id : rule.bundleIDs)
+            QCOMPARE(id, normalizedCatalogText(id));
+    }
+    for (const QString &name : AgentProductCatalog::processExecutableNames())
+        QCOMPARE(name, name.toLower());
+}
+
+void CatalogsTest::familiesDeriveFromProducts()
+{
+    // Families in order of first appearance; a family's stop set is the union of its
+    // applications' bundle identifiers and its teams those of all its products.
+    QStringList keys;
+    for (const KillTargetCatalog::Target &target : KillTargetCatalog::all())
+        keys.append(target.key);
+    QCOMPARE(keys, (QStringList{QStringLiteral("claude"), QStringLiteral("chatgpt"), QStringLiteral("codex")}));
+    QCOMPARE(KillTargetCatalog::byKey().size(), KillTargetCatalog::all().size());
+
+    QSet<QString> fromTargets;
+    for (const KillTargetCatalog::Target &target : KillTargetCatalog::all()) {
+        QSet<QString> ids;
+        QSet<QString> teams;
+        for (const AllowList::ProductEntry &entry : AllowList::products()) {
+            if (entry.appKey != target.key)
+                continue;
+            teams.insert(entry.team);
+            ids.unite(AgentProductCatalog::admittedBundleIDs(*AgentProductCatalog::find(entry.key, entry.kind)));
+        }
+        QCOMPARE(target.bundleIDs, ids);
+        QCOMPARE(target.teamIdentifiers, teams);
+        QCOMPARE(KillTargetCatalog::byKey().value(target.key), target);
+        fromTargets.unite(target.bundleIDs);
+    }
+    QCOMPARE(AgentProductCatalog::applicationBundleIDs(), fromTargets);
+    // com.openai.codex belongs to two families: ChatGPT's and Codex's.
+    QVERIFY(KillTargetCatalog::byKey().value(QStringLiteral("chatgpt")).bundleIDs.contains(QStringLiteral("com.openai.codex")));
+    QCOMPARE(KillTargetCatalog::byKey().value(QStringLiteral("codex")).bundleIDs,
+             QSet<QString>{QStringLiteral("com.openai.codex")});
 }
 
 void CatalogsTest::applicationProduct_data()
@@ -46,8 +111,8 @@ void CatalogsTest::applicationProduct_data()
     QTest::addColumn<QString>("team");
     QTest::addColumn<std::optional<Product>>("expected");
     const std::optional<Product> none;
-    const QString anthropic = QStringLiteral("Q6L2SF6YDW");
-    const QString openai = QStringLiteral("2DC432GLL2");
+    const QString anthropic = AllowList::kAnthropicTeam.toString();
+    const QString openai = AllowList::kOpenAITeam.toString();
 
     QTest::newRow("claude, blanks and case") << " COM.Anthropic.Claude\n" << "anything" << anthropic
                                             << std::optional(AgentProductCatalog::claudeDesktop());
@@ -89,14 +154,14 @@ void CatalogsTest::processProduct_data()
     QTest::addColumn<QString>("team");
     QTest::addColumn<std::optional<Product>>("expected");
     const std::optional<Product> none;
-    QTest::newRow("codex") << "codex" << "2DC432GLL2" << std::optional(AgentProductCatalog::codexProcess());
-    QTest::newRow("com.openai.codex, padded") << "\tCom.OpenAI.Codex " << "2DC432GLL2"
+    QTest::newRow("codex") << "codex" << AllowList::kOpenAITeam.toString() << std::optional(AgentProductCatalog::codexProcess());
+    QTest::newRow("com.openai.codex, padded") << "\tCom.OpenAI.Codex " << AllowList::kOpenAITeam.toString()
                                               << std::optional(AgentProductCatalog::codexProcess());
-    QTest::newRow("claude code") << "com.anthropic.claude-code" << "Q6L2SF6YDW"
+    QTest::newRow("claude code") << "com.anthropic.claude-code" << AllowList::kAnthropicTeam.toString()
                                  << std::optional(AgentProductCatalog::claudeCode());
-    QTest::newRow("claude code, openai team") << "com.anthropic.claude-code" << "2DC432GLL2" << none;
-    QTest::newRow("codex, anthropic team") << "codex" << "Q6L2SF6YDW" << none;
-    QTest::newRow("codex helper") << "codex-helper" << "2DC432GLL2" << none;
+    QTest::newRow("claude code, openai team") << "com.anthropic.claude-code" << AllowList::kOpenAITeam.toString() << none;
+    QTest::newRow("codex, anthropic team") << "codex" << AllowList::kAnthropicTeam.toString() << none;
+    QTest::newRow("codex helper") << "codex-helper" << AllowList::kOpenAITeam.toString() << none;
 }
 
 void CatalogsTest::processProduct()
@@ -110,18 +175,6 @@ void CatalogsTest::processProduct()
         QVERIFY(*product == *expected);
         QCOMPARE(product->kind, QStringLiteral("process"));
     }
-}
-
-void CatalogsTest::applicationBundleIDsCoverEveryTarget()
-{
-    QSet<QString> fromTargets;
-    for (const auto &target : KillTargetCatalog::all())
-        fromTargets.unite(target.bundleIDs);
-    QCOMPARE(AgentProductCatalog::applicationBundleIDs(), fromTargets);
-    QCOMPARE(fromTargets.size(), 6);
-    // The two codex products differ only in kind.
-    QVERIFY(!(AgentProductCatalog::codexApplication() == AgentProductCatalog::codexProcess()));
-    QCOMPARE(AgentProductCatalog::codexApplication().key, AgentProductCatalog::codexProcess().key);
 }
 
 QTEST_GUILESS_MAIN(CatalogsTest)

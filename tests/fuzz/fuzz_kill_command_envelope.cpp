@@ -26,11 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::abort();
 
     const bool accepted = command.protocolVersion == 2
-        ? AgentProductCatalog::validatedCommandProduct(command.protocolVersion, command.action, command.product,
+        ? CommandValidation::validatedCommandProduct(command.protocolVersion, command.action, command.product,
                                                        command.instanceKind, command.appKey, command.targetInstanceID,
                                                        command.targetBundleIDs)
               .has_value()
-        : KillTargetCatalog::validatedTarget(command.protocolVersion, command.action, command.appKey,
+        : CommandValidation::validatedTarget(command.protocolVersion, command.action, command.appKey,
                                              command.targetBundleIDs)
               .has_value();
     const CommandAcknowledgement ack = CommandAcknowledgement::make(

@@ -1,7 +1,7 @@
 // Fuzz harness: process-table texts from outside the program: the process tool's listing and
 // single-pid answer, and /proc/PID/stat. Invariants: every listed line has a five-field launch
 // identity with single blanks and a non-empty executable path without surrounding blanks.
-#include "discovery/ps_listing.h"
+#include "platform/macos/ps_listing.h"
 #include "platform/linux/proc_fs.h"
 
 #include <QByteArray>

@@ -1,4 +1,4 @@
-#include "discovery/ps_listing.h"
+#include "platform/macos/ps_listing.h"
 
 #include "support/child_process.h"
 
