@@ -1,13 +1,20 @@
 #include "discovery/agent_instance_scanner.h"
-#include "discovery/ps_listing.h"
+#include "platform/macos/ps_listing.h"
+#include "platform/linux/executable_listing.h"
+#include "platform/linux/linux_code_signing.h"
 #include "platform/linux/linux_process_table.h"
+#include "platform/linux/linux_workspace.h"
 #include "platform/linux/proc_fs.h"
 #include "support/child_process.h"
+#include "support/config.h"
 
 #include "support/process_runner.h"
 #include "support/signed_fixtures.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -97,6 +104,72 @@ private Q_SLOTS:
         QCOMPARE(::waitpid(child, &status, 0), child);
         QCOMPARE(table.startIdentity(child).state, ProcessStartObservation::State::NotRunning);
         QCOMPARE(table.startIdentity(0).state, ProcessStartObservation::State::NotRunning);
+    }
+
+    // The shared listing keeps a record per process and rereads only what changed: an exec in
+    // place (same pid, same start, another image), a process that ends, one that starts. After
+    // each change the listing agrees with a full read and, across the exec, the scanner finds
+    // the agent the pid now runs.
+    void incrementalListingFollowsProcesses()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString claude = fixtures::makeClaudeCode(dir.filePath(QStringLiteral("bin")));
+        QVERIFY(!claude.isEmpty());
+        const auto listing = std::make_shared<ExecutableListing>(std::chrono::hours(1));
+        const auto pathOf = [&](qint64 pid) -> QString {
+            for (const ProcessRecord &record : listing->refreshed()) {
+                if (record.pid == pid)
+                    return record.executablePath;
+            }
+            return {};
+        };
+        const auto agreesWithFullRead = [&](const QList<qint64> &pids) {
+            const QList<ProcessRecord> full = ExecutableListing::read();
+            for (const qint64 pid : pids) {
+                const auto it = std::find_if(full.begin(), full.end(), [&](const ProcessRecord &r) { return r.pid == pid; });
+                if (pathOf(pid) != (it == full.end() ? QString() : it->executablePath))
+                    return false;
+            }
+            return true;
+        };
+
+        // A shell that replaces itself with the signed CLI when told to.
+        QProcess shell;
+        shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("read line; exec \"$0\""), claude});
+        QVERIFY(shell.waitForStarted());
+        const qint64 pid = shell.processId();
+        const QString shellImage = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath();
+        QTRY_COMPARE(pathOf(pid), shellImage);
+
+        AgentInstanceScanner scanner(std::make_shared<LinuxWorkspace>(listing), std::make_shared<LinuxProcessTable>(listing),
+                                     std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
+        const auto instancesOn = [&](qint64 onPid) {
+            listing->refreshed();
+            const QList<DetectedAgentInstance> all = scanner.reconcile({});
+            return std::count_if(all.begin(), all.end(), [&](const DetectedAgentInstance &i) { return i.processIdentifier == onPid; });
+        };
+        QCOMPARE(instancesOn(pid), 0);
+        const quint64 ticks = procfs::stat(pid)->startTicks;
+
+        shell.write("go\n");
+        QVERIFY(shell.waitForReadyRead(5000));
+        QCOMPARE(shell.readLine(), QByteArray("ready\n"));
+        QCOMPARE(shell.processId(), pid);
+        QCOMPARE(procfs::stat(pid)->startTicks, ticks);   // the same process, another image
+        QCOMPARE(pathOf(pid), claude);
+        QCOMPARE(instancesOn(pid), 1);
+        QVERIFY(agreesWithFullRead({pid}));
+
+        // A new process appears; an ended one is gone (reaped, so no zombie is left).
+        RunningFixture sleeper(fixtures::sleeperPath());
+        QVERIFY(sleeper.isRunning());
+        QCOMPARE(pathOf(sleeper.pid()), fixtures::sleeperPath());
+        shell.kill();
+        QVERIFY(shell.waitForFinished());
+        QCOMPARE(pathOf(pid), QString());
+        QCOMPARE(instancesOn(pid), 0);
+        QVERIFY(agreesWithFullRead({pid, sleeper.pid()}));
     }
 
     // A signal reaches the process only when it is the observed one: same start text and the same

@@ -11,6 +11,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace procfs {
@@ -56,6 +57,37 @@ QList<qint32> pids()
     ::closedir(dir);
     std::sort(result.begin(), result.end());
     return result;
+}
+
+QList<Entry> entries()
+{
+    QList<Entry> result;
+    DIR *dir = ::opendir("/proc");
+    if (!dir)
+        return result;
+    result.reserve(1024);
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue;
+        char *end = nullptr;
+        errno = 0;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (errno == 0 && end && *end == '\0' && pid > 0 && pid <= INT32_MAX)
+            result.append({static_cast<qint32>(pid), static_cast<quint64>(entry->d_ino)});
+    }
+    ::closedir(dir);
+    std::sort(result.begin(), result.end(), [](const Entry &a, const Entry &b) { return a.pid < b.pid; });
+    return result;
+}
+
+std::optional<FileIdentity> executableIdentity(qint32 pid)
+{
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/%d/exe", pid);
+    struct stat info;
+    if (::stat(link, &info) != 0)
+        return std::nullopt;
+    return FileIdentity{static_cast<quint64>(info.st_dev), static_cast<quint64>(info.st_ino)};
 }
 
 QString executablePath(qint32 pid)

@@ -19,6 +19,27 @@ struct StatFields {
 // The numeric entries of /proc, ascending.
 QList<qint32> pids();
 
+// One numeric entry of /proc with the inode number the listing reports for it. The inode of
+// /proc/PID belongs to one process: it is dropped when that process is reaped, so a process that
+// later takes over the pid shows another number. (The same process may show a new number too,
+// after the kernel evicted the inode; callers treat a change as "look again", never as proof.)
+struct Entry {
+    qint32 pid = 0;
+    quint64 inode = 0;
+};
+// Ascending by pid; one directory listing.
+QList<Entry> entries();
+
+// The identity of the file a process runs: /proc/PID/exe followed (deleted or replaced files
+// included). An exec in place changes it.
+struct FileIdentity {
+    quint64 device = 0;
+    quint64 inode = 0;
+    friend bool operator==(const FileIdentity &, const FileIdentity &) = default;
+};
+// nullopt when the process is gone, a zombie, or not ours to inspect.
+std::optional<FileIdentity> executableIdentity(qint32 pid);
+
 // /proc/PID/exe resolved, without the " (deleted)" suffix of a replaced file; empty on failure.
 QString executablePath(qint32 pid);
 
