@@ -85,7 +85,7 @@ std::optional<QString> LinuxCodeSigning::hashOfFile(const QString &path)
     return hashOfDescriptor(file.get());
 }
 
-std::optional<code_signature::VerifiedContent> LinuxCodeSigning::verifySignatureFile(const QString &signaturePath)
+std::optional<LinuxCodeSigning::SignedDirectory> LinuxCodeSigning::verifySignatureFile(const QString &signaturePath)
 {
     Descriptor file(openRegular(signaturePath));
     if (file.get() < 0)
@@ -105,7 +105,12 @@ std::optional<code_signature::VerifiedContent> LinuxCodeSigning::verifySignature
     const QByteArray der = reader.read(kMaxSignatureBytes + 1);
     if (der.size() != key->size)
         return std::nullopt;
-    std::optional<code_signature::VerifiedContent> verdict = code_signature::verifySignedContent(der, m_anchorsPEM);
+    std::optional<SignedDirectory> verdict;
+    if (const std::optional<code_signature::VerifiedContent> content =
+            code_signature::verifySignedContent(der, m_anchorsPEM)) {
+        if (std::optional<code_signature::CodeDirectory> directory = code_signature::parseCodeDirectory(content->content))
+            verdict = SignedDirectory{std::move(*directory), content->teamIdentifier};
+    }
     QMutexLocker lock(&m_mutex);
     if (m_signatures.size() >= kCacheLimit)
         m_signatures.clear();
@@ -122,17 +127,13 @@ std::optional<LinuxCodeSigning::Verified> LinuxCodeSigning::verifyStatic(const Q
         return std::nullopt;
     const bool bundle = code_signature::isBundlePath(codePath);
 
-    const std::optional<code_signature::VerifiedContent> content =
-        verifySignatureFile(code_signature::signatureFilePath(codePath));
+    std::optional<SignedDirectory> content = verifySignatureFile(code_signature::signatureFilePath(codePath));
     if (!content)
         return std::nullopt;
-    std::optional<code_signature::CodeDirectory> directory = code_signature::parseCodeDirectory(content->content);
-    if (!directory)
-        return std::nullopt;
-    Verified verified{std::move(*directory), content->teamIdentifier, {}};
+    Verified verified{std::move(content->directory), std::move(content->teamIdentifier), {}};
 
     if (!bundle) {
-        verified.mainExecutable = QFileInfo(codePath).fileName();
+        verified.mainExecutable = codePath.section(QLatin1Char('/'), -1);
         if (verified.directory.files.size() != 1 || !verified.directory.files.contains(verified.mainExecutable))
             return std::nullopt;
         const std::optional<QString> hash = hashOfFile(codePath);

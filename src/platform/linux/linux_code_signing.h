@@ -9,8 +9,10 @@
 
 // CodeSigning for the "veltro-codesign-1" format, trusting the given PEM anchors. A bundle is
 // sealed: its files on disk must be exactly the listed ones. File hashes (running images
-// included) and CMS verdicts are cached by file identity (device, inode, size, mtime and ctime),
-// so an unchanged executable is hashed once. Construction does no work. Thread: any.
+// included) and CMS verdicts with their parsed directories are cached by file identity (device,
+// inode, size, mtime and ctime), so an unchanged executable is hashed and its signature verified
+// and parsed once; a cached check still opens both files and compares their identities.
+// Construction does no work. Thread: any.
 class LinuxCodeSigning final : public CodeSigning {
 public:
     explicit LinuxCodeSigning(QByteArray anchorsPEM);
@@ -37,14 +39,19 @@ private:
     std::optional<Verified> verifyStatic(const QString &codePath);
     // expectedBundlePath: null for any code; otherwise the process must run that bundle's code.
     std::optional<SigningInformation> runningImageSigningInformation(qint32 pid, const QString &expectedBundlePath);
-    std::optional<code_signature::VerifiedContent> verifySignatureFile(const QString &signaturePath);
+    struct SignedDirectory {
+        code_signature::CodeDirectory directory;
+        QString teamIdentifier;
+    };
+    // The verified and parsed signature file; nullopt when it is not a valid signature.
+    std::optional<SignedDirectory> verifySignatureFile(const QString &signaturePath);
     std::optional<QString> hashOfDescriptor(int fd);
     std::optional<QString> hashOfFile(const QString &path);
 
     const QByteArray m_anchorsPEM;
     QMutex m_mutex;   // guards the two caches
     QHash<FileKey, QString> m_hashes;
-    QHash<FileKey, std::optional<code_signature::VerifiedContent>> m_signatures;
+    QHash<FileKey, std::optional<SignedDirectory>> m_signatures;
 };
 
 size_t qHash(const LinuxCodeSigning::FileKey &key, size_t seed = 0) noexcept;
