@@ -52,7 +52,7 @@ bool measure(const char *label, const QString &bundle, const QString &feed, cons
         deps.codeSigning = std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
         deps.prompt = std::make_shared<Later>();
         deps.extraTLSAnchorsPEM = Config::defaults().extraTLSAnchorsPEM;
-        AppcastUpdater updater(UpdaterHost{bundle, QUrl(feed), key, kDesktopIdentifier, QStringLiteral("Q6L2SF6YDW")},
+        AppcastUpdater updater(UpdaterHost{bundle, QUrl(feed), key, kDesktopIdentifier, fixtures::kOwnTeam},
                                std::move(deps));
         QString error;
         if (!updater.start(&error)) {

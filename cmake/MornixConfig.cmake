@@ -14,11 +14,14 @@ set(MORNIX_CODESIGN_ANCHORS "" CACHE FILEPATH "PEM file of code-signing anchors"
 option(MORNIX_DEV_PKI "Generate a development PKI into the build tree and trust it" OFF)
 
 set(MORNIX_DEV_PKI_DIR "${CMAKE_BINARY_DIR}/pki")
+# The dev PKI's team for our own bundle: a team of its own, so that nothing we sign in a dev
+# build can pass for one of the agent vendors we stop.
+set(MORNIX_DEV_TEAM "VMDEV7K4Q2")
 if(MORNIX_DEV_PKI)
-  if(NOT EXISTS "${MORNIX_DEV_PKI_DIR}/codesign-anchor.pem")
+  if(NOT EXISTS "${MORNIX_DEV_PKI_DIR}/codesign-anchor.pem" OR NOT EXISTS "${MORNIX_DEV_PKI_DIR}/team-${MORNIX_DEV_TEAM}.pem")
     message(STATUS "Generating the development PKI in ${MORNIX_DEV_PKI_DIR}")
     execute_process(
-      COMMAND bash "${CMAKE_SOURCE_DIR}/scripts/make-dev-pki" "${MORNIX_DEV_PKI_DIR}"
+      COMMAND bash "${CMAKE_SOURCE_DIR}/scripts/make-dev-pki" "${MORNIX_DEV_PKI_DIR}" "${MORNIX_DEV_TEAM}"
       RESULT_VARIABLE pki_result
       OUTPUT_QUIET)
     if(NOT pki_result EQUAL 0)

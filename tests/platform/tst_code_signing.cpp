@@ -1,3 +1,4 @@
+#include "discovery/kill_target_catalog.h"
 #include "platform/linux/code_signature.h"
 #include "platform/linux/linux_code_signing.h"
 #include "support/crypto.h"
@@ -114,9 +115,11 @@ private Q_SLOTS:
         QVERIFY(!signing.satisfies(bundle, {QStringLiteral("com.anthropic.claude"), kOpenAITeam}));
         QVERIFY(!signing.satisfies(bundle, {QStringLiteral("com.anthropic.claudex"), kAnthropicTeam}));
 
-        // The agent's own bundle is signed by the build.
+        // The agent's own bundle is signed by the build, with a team that is no stop target's.
         QCOMPARE(verify(QStringLiteral(MORNIX_BUNDLE_DIR)),
-                 (SigningInformation{QStringLiteral("ai.veltro.mornix"), kAnthropicTeam}));
+                 (SigningInformation{QStringLiteral("ai.veltro.mornix"), kOwnTeam}));
+        for (const KillTargetCatalog::Target &target : KillTargetCatalog::all())
+            QVERIFY2(!target.teamIdentifiers.contains(kOwnTeam), qPrintable(target.key));
     }
 
     void foreignTeamIsReportedAsSigned()

@@ -19,6 +19,8 @@ namespace fixtures {
 inline const QString kAnthropicTeam = QStringLiteral("Q6L2SF6YDW");
 inline const QString kOpenAITeam = QStringLiteral("2DC432GLL2");
 inline const QString kForeignTeam = QStringLiteral("ZX9F0RE1GN");
+// Our own dev team: signs the agent's bundle and Veltro's own fixtures, and is no vendor's team.
+inline const QString kOwnTeam = QStringLiteral(MORNIX_DEV_TEAM);
 
 QString sleeperPath();
 QString codesignToolPath();

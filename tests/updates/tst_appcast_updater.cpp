@@ -85,7 +85,7 @@ std::unique_ptr<AppcastUpdater> AppcastUpdaterTest::makeUpdater(const QString &b
                                                                 QStringList *steps)
 {
     UpdaterHost host{bundle, QUrl(feedURL), QByteArray::fromBase64(m_key.toLatin1()), kDesktopIdentifier,
-                     QStringLiteral("Q6L2SF6YDW")};
+                     fixtures::kOwnTeam};
     AppcastUpdater::Dependencies deps;
     deps.systemLog = m_log;
     deps.bundleReader = std::make_shared<PlistBundleReader>();
@@ -233,10 +233,10 @@ void AppcastUpdaterTest::refusesAnUnpackedBundleThatIsNotTheOfferedOne_data()
     QTest::addColumn<QString>("bundleVersion");
     QTest::addColumn<QString>("team");
     QTest::addColumn<QString>("identifier");
-    QTest::newRow("older bundle under a newer version") << "1.5" << "Q6L2SF6YDW" << kDesktopIdentifier;
+    QTest::newRow("older bundle under a newer version") << "1.5" << fixtures::kOwnTeam << kDesktopIdentifier;
     QTest::newRow("another team") << "6.0" << "2DC432GLL2" << kDesktopIdentifier;
     QTest::newRow("unsigned") << "6.0" << "" << kDesktopIdentifier;
-    QTest::newRow("another application") << "6.0" << "Q6L2SF6YDW" << "ai.veltro.other";
+    QTest::newRow("another application") << "6.0" << fixtures::kOwnTeam << "ai.veltro.other";
 }
 
 void AppcastUpdaterTest::refusesAnUnpackedBundleThatIsNotTheOfferedOne()

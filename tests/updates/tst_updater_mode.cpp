@@ -123,7 +123,7 @@ void UpdaterModeTest::refusesHostsItCannotTrust_data()
     QTest::addColumn<QString>("ownTeam");
     const QString feed = QStringLiteral("https://updates.veltro.localhost/appcast.xml");
     const QString key = QString::fromLatin1(QByteArray(32, 'k').toBase64());
-    const QString team = QStringLiteral("Q6L2SF6YDW");
+    const QString team = fixtures::kOwnTeam;
     QTest::newRow("http feed") << "http://updates.veltro.localhost/appcast.xml" << key << kDesktopIdentifier << team << team;
     QTest::newRow("scheme not exactly https") << "HTTPS://updates.veltro.localhost/appcast.xml" << key << kDesktopIdentifier << team << team;
     QTest::newRow("https feed without a host") << "https:///appcast.xml" << key << kDesktopIdentifier << team << team;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/process_runner.h"
+#include "support/signed_fixtures.h"
 
 #include <QJsonObject>
 #include <QMap>
@@ -24,13 +25,13 @@ struct HostOptions {
     QString feedURL;                 // SUFeedURL; omitted when empty
     QString publicKey;               // SUPublicEDKey; omitted when empty
     QString identifier = kDesktopIdentifier;
-    QString team = QStringLiteral("Q6L2SF6YDW");  // empty: unsigned
+    QString team = fixtures::kOwnTeam;  // empty: unsigned
     QString marker;                  // text of Contents/Resources/marker.txt
     // A program to place at Contents/Helpers/Mornix/VeltroMornix.app/Contents/MacOS/VeltroMornix
     // (with the built agent's Info.plist), signed by helperTeam (empty: unsigned) before the host
     // is signed. Empty: no helper.
     QString helperExecutable;
-    QString helperTeam = QStringLiteral("Q6L2SF6YDW");
+    QString helperTeam = fixtures::kOwnTeam;
 };
 
 // Creates DIRECTORY/Veltro Desktop.app; returns its path or empty on failure.
