@@ -32,9 +32,8 @@ bool copyExecutable(const QString &from, const QString &to)
 ProcessResult signBundle(const QString &bundle)
 {
     const QString pki = QStringLiteral(MORNIX_DEV_PKI_DIR);
-    const QString team = pki + QStringLiteral("/team-") + fixtures::kOwnTeam;
-    return runProcess(codesignToolPath(), {QStringLiteral("--cert"), team + QStringLiteral(".pem"), QStringLiteral("--key"),
-                                           team + QStringLiteral(".key"), bundle});
+    return runProcess(codesignToolPath(), {QStringLiteral("--cert"), pki + QStringLiteral("/team-Q6L2SF6YDW.pem"),
+                                           QStringLiteral("--key"), pki + QStringLiteral("/team-Q6L2SF6YDW.key"), bundle});
 }
 
 }  // namespace
