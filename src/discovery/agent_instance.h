@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/process_table.h"
+
 #include <QJsonObject>
 #include <QString>
 
@@ -29,7 +31,16 @@ struct DetectedAgentInstance {
     qint32 processIdentifier = 0;
     QString launchIdentity;   // application: launch date text; process: start-time fields
 
-    friend bool operator==(const DetectedAgentInstance &, const DetectedAgentInstance &) = default;
+    // Process kind: what the scan that verified it saw running (precise start and image), so a
+    // later scan verifies again after a pid reuse within the same second or an exec in place.
+    // A scan's bookkeeping, not part of the instance: equality ignores it.
+    quint64 verifiedStartTicks = 0;
+    ProcessImage verifiedImage;
+
+    friend bool operator==(const DetectedAgentInstance &a, const DetectedAgentInstance &b)
+    {
+        return a.report == b.report && a.processIdentifier == b.processIdentifier && a.launchIdentity == b.launchIdentity;
+    }
 };
 
 enum class AgentInstanceLiveness { Running, Stopped, Indeterminate };

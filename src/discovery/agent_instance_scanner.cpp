@@ -124,7 +124,7 @@ QList<AgentInstanceScanner::CandidateProcess> AgentInstanceScanner::candidatePro
             continue;
         const ProcessStartObservation start = m_processTable->startIdentity(process.pid);
         if (start.state == ProcessStartObservation::State::Observed)
-            result.append({process.pid, start.startText});
+            result.append({process.pid, start.startText, start.startTicks, process.image});
     }
     return result;
 }
@@ -164,7 +164,8 @@ QList<DetectedAgentInstance> AgentInstanceScanner::reconcile(const QHash<qint32,
             continue;
         const auto previous = existing.constFind(candidate.pid);
         if (previous != existing.constEnd() && previous->report.kind == AgentProductCatalog::kProcessKind
-            && previous->launchIdentity == candidate.launchIdentity) {
+            && previous->launchIdentity == candidate.launchIdentity && previous->verifiedStartTicks == candidate.startTicks
+            && previous->verifiedImage == candidate.image) {
             collected.append(*previous);
             continue;
         }
@@ -176,8 +177,13 @@ QList<DetectedAgentInstance> AgentInstanceScanner::reconcile(const QHash<qint32,
             continue;
         const std::optional<AgentProductCatalog::Product> product =
             AgentProductCatalog::processProduct(signing->identifier, signing->teamIdentifier);
-        if (product)
-            collected.append(detected(*product, candidate.pid, signing->identifier, std::nullopt, candidate.launchIdentity));
+        if (product) {
+            DetectedAgentInstance instance =
+                detected(*product, candidate.pid, signing->identifier, std::nullopt, candidate.launchIdentity);
+            instance.verifiedStartTicks = candidate.startTicks;
+            instance.verifiedImage = candidate.image;
+            collected.append(std::move(instance));
+        }
     }
 
     // Keyed by id (a later one replaces an earlier); QMap orders by QString, i.e. by UTF-16

@@ -26,7 +26,8 @@ public:
                          std::shared_ptr<CodeSigning> codeSigning);
 
     // One scan. existing: the previous result by pid; unchanged instances are carried over
-    // without a new signature check. Result sorted by local_instance_id, at most 32.
+    // without a new signature check (a process only while its precise start and image are the
+    // ones verified). Result sorted by local_instance_id, at most 32.
     QList<DetectedAgentInstance> reconcile(const QHash<qint32, DetectedAgentInstance> &existing) const;
 
     std::optional<DetectedAgentInstance> applicationInstance(const RunningApplication &application) const;
@@ -34,6 +35,8 @@ public:
     struct CandidateProcess {
         qint32 pid = 0;
         QString launchIdentity;
+        quint64 startTicks = 0;
+        ProcessImage image;
     };
     // Processes whose executable bears a command-line product's name (any case) and does not lie
     // inside an application bundle, in ascending pid order.

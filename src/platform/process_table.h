@@ -5,10 +5,19 @@
 
 #include <cstdint>
 
+// The file a process runs, as the file system names it (device and inode); both zero: unknown.
+// An exec in place changes it even where the path and the start stay the same.
+struct ProcessImage {
+    quint64 device = 0;
+    quint64 inode = 0;
+    friend bool operator==(const ProcessImage &, const ProcessImage &) = default;
+};
+
 // One process of the local process table.
 struct ProcessRecord {
     qint32 pid = 0;
     QString executablePath;   // the running image's path; processes whose path is unreadable are not listed
+    ProcessImage image;       // when the listing knows it
 };
 
 // When a given process started, in the process form of a launch identity: the five start-time

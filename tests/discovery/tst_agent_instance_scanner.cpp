@@ -9,7 +9,10 @@
 #include "support/scoped_ports.h"
 #include "support/signed_fixtures.h"
 
+#include <QDir>
+#include <QFile>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -196,6 +199,42 @@ private Q_SLOTS:
         QCOMPARE(found.size(), 1);
         QCOMPARE(found.first().report.product, QStringLiteral("codex"));
         QCOMPARE(found.first().report.kind, QStringLiteral("process"));
+    }
+
+    // A verified CLI is carried over unverified while it runs the same image; once it replaced
+    // itself (exec: same pid, same start) by an unsigned program of the same name, the next scan
+    // verifies it again and drops it.
+    void execInPlaceIsVerifiedAgain()
+    {
+        const QString dir = m_dir.filePath(QStringLiteral("exec"));
+        QVERIFY(QDir().mkpath(dir + QStringLiteral("/signed")));
+        const QString shell = dir + QStringLiteral("/signed/claude");
+        QVERIFY(QFile::copy(QStringLiteral("/bin/sh"), shell));
+        QVERIFY(sign(shell, kAnthropicTeam, QStringLiteral("com.anthropic.claude-code")));
+        const QString impostor = makeCLI(dir + QStringLiteral("/plain"), QStringLiteral("claude"), {}, {});
+        QVERIFY(!impostor.isEmpty());
+
+        QProcess process;
+        process.start(shell, {QStringLiteral("-c"), QStringLiteral("read line; exec \"$0\""), impostor});
+        QVERIFY(process.waitForStarted());
+        const qint32 pid = qint32(process.processId());
+        const QList<DetectedAgentInstance> first = only(m_scanner->reconcile({}), {pid});
+        QCOMPARE(first.size(), 1);
+        QCOMPARE(first.first().report.product, QStringLiteral("claude-code"));
+
+        m_signing->reset();
+        QCOMPARE(only(m_scanner->reconcile(byPID(first)), {pid}), first);
+        QCOMPARE(m_signing->dynamicEvaluations(), 0);
+
+        process.write("go\n");
+        QVERIFY(process.waitForReadyRead(5000));
+        QCOMPARE(process.readLine(), QByteArray("ready\n"));
+        QCOMPARE(LinuxProcessTable().startIdentity(pid).startText, first.first().launchIdentity);
+        m_signing->reset();
+        QCOMPARE(only(m_scanner->reconcile(byPID(first)), {pid}).size(), 0);
+        QCOMPARE(m_signing->dynamicEvaluations(), 1);
+        process.kill();
+        QVERIFY(process.waitForFinished());
     }
 
     // 70 new matching processes: 64 signatures per scan, at most 32 instances, the smallest ids.

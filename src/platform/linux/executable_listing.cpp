@@ -9,9 +9,10 @@ QList<ProcessRecord> ExecutableListing::read()
 {
     QList<ProcessRecord> result;
     for (const qint32 pid : procfs::pids()) {
+        const std::optional<procfs::FileIdentity> image = procfs::executableIdentity(pid);
         QString path = procfs::executablePath(pid);
         if (!path.isEmpty())
-            result.append({pid, std::move(path)});
+            result.append({pid, std::move(path), image ? ProcessImage{image->device, image->inode} : ProcessImage{}});
     }
     return result;
 }
@@ -59,7 +60,8 @@ void ExecutableListing::refreshLocked() const
             record.executablePath = sameProcessAndImage ? previous->executablePath : procfs::executablePath(entry.pid);
         }
         if (!record.executablePath.isEmpty())
-            listed.append({entry.pid, record.executablePath});
+            listed.append({entry.pid, record.executablePath,
+                           record.image ? ProcessImage{record.image->device, record.image->inode} : ProcessImage{}});
         known.insert(entry.pid, std::move(record));
     }
     m_known = std::move(known);
