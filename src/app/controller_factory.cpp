@@ -94,6 +94,8 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     signIn.openHelpPage = deps.openURL;
     if (desktop)
         signIn.attachWindow = &SignInPanel::attach;
-    deps.signIn = std::move(signIn);
+    deps.makeSignInFlows = [signIn](SignInFlows::Host &state, QObject *parent) {
+        return new SignInFlows(state, signIn, parent);
+    };
     return std::make_unique<MornixController>(std::move(deps));
 }

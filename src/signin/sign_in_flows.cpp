@@ -560,6 +560,15 @@ QCoro::Task<void> SignInFlows::resumeApprovedClaimIfNeeded(PendingClaimState pen
 
 // --- token refresh --------------------------------------------------------------------------
 
+QCoro::Task<void> SignInFlows::pollPendingClaim()
+{
+    const std::optional<PendingClaimState> claim = m_host.pendingClaim();
+    if (!claim || !m_host.hasServiceClient())
+        co_return;
+    const PendingClaimState pending = *claim;
+    co_await resumeApprovedClaimIfNeeded(pending);
+}
+
 QCoro::Task<std::optional<DeviceCredentials>> SignInFlows::refreshOAuthIfNeeded(DeviceCredentials credentials, bool force)
 {
     const QPointer<SignInFlows> self(this);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/runtime_context.h"
+#include "commands/device_session_renewal.h"
 #include "identity/credential_records.h"
 #include "signin/oauth_manager.h"
 #include "signin/sign_in_request.h"
@@ -30,7 +31,7 @@ class KeychainStore;
 // sign-in window is open, its status label. The controller's credentials, service client and
 // connection flag change only after the keychain holds the new state.
 // Thread: main thread. Every task holds this object weakly and ends quietly when it is gone.
-class SignInFlows : public QObject {
+class SignInFlows : public QObject, public DeviceSessionRenewal {
     Q_OBJECT
 public:
     // The controller state the flows read afresh and write.
@@ -99,8 +100,13 @@ public:
                                       QPointer<SignInWindowController> signIn);
     // One status poll of a pending claim; completes an approved one.
     QCoro::Task<void> resumeApprovedClaimIfNeeded(PendingClaimState pendingClaim);
-    // Never throws: the credentials to use next, or nothing.
-    QCoro::Task<std::optional<DeviceCredentials>> refreshOAuthIfNeeded(DeviceCredentials credentials, bool force);
+
+    // DeviceSessionRenewal (the poll loop's).
+    QCoro::Task<std::optional<DeviceCredentials>> refreshOAuthIfNeeded(DeviceCredentials credentials,
+                                                                       bool force) override;
+    bool hasPendingClaim() const override { return m_host.pendingClaim().has_value(); }
+    // The host's pending claim, while a service client exists.
+    QCoro::Task<void> pollPendingClaim() override;
 
     static bool runsFromApplicationBundle(const RuntimeContext &context);
     void presentRuntimeMisconfigurationAlert(const RuntimeContext &context);
