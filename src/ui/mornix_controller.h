@@ -101,7 +101,6 @@ public:
     const std::optional<DeviceCredentials> &currentCredentials() const { return m_credentials; }
     bool hasServiceClient() const { return m_apiClient != nullptr; }
     bool isManaged() const;
-    SignInFlows *signInFlows() const { return m_signInFlows; }
 
 Q_SIGNALS:
     // The start-up read of the stored credentials has finished (whatever it found).
