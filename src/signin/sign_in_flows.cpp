@@ -63,7 +63,7 @@ std::shared_ptr<APIClient> SignInFlows::makeAPIClient(const QString &apiBaseURL)
     APIClient::Collaborators collaborators;
     collaborators.enrollmentAgent = m_deps.enrollmentAgent;
     collaborators.operationalLog = m_deps.appendLog;
-    return std::make_shared<APIClient>(makePinnedSession(apiBaseURL, m_deps.config), collaborators);
+    return std::make_shared<APIClient>(makePinnedSession(apiBaseURL, m_deps.config, m_deps.pinFailures), collaborators);
 }
 
 // --- texts ----------------------------------------------------------------------------------
@@ -173,7 +173,8 @@ void SignInFlows::reportFailure(const std::exception_ptr &error, const QString &
     try {
         std::rethrow_exception(error);
     } catch (const TransportError &) {
-        pinFailure = PinnedSessionFailureStore::take();
+        if (m_deps.pinFailures)
+            pinFailure = m_deps.pinFailures->take();
     } catch (...) {
     }
     const FailureTexts texts = failureTexts(error, phase, pinFailure);

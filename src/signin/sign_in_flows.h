@@ -24,6 +24,7 @@ class APIClient;
 class DeviceEnrollmentAgent;
 class DeviceServiceClient;
 class KeychainStore;
+class PinnedSessionFailureStore;
 
 // The enrollment flows of the controller: browser or password sign-in followed by device
 // registration, the device claim with its approval poll, and the token refresh of stored
@@ -58,6 +59,9 @@ public:
 
     struct Dependencies {
         Config config;
+        // Where the flows' pinned sessions record their TLS outcomes, read back to explain a
+        // refused connection; owned by the composition root. Null: not recorded.
+        std::shared_ptr<PinnedSessionFailureStore> pinFailures;
         std::shared_ptr<KeychainStore> keychain;
         std::shared_ptr<const DeviceEnrollmentAgent> enrollmentAgent;
         // The poll loop's client for an API origin; null when none can be made.
