@@ -60,7 +60,7 @@ struct Fixture {
         auto agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
             std::make_shared<SelectingKeychain>(), std::make_shared<AbsentHardwareKey>(),
             std::make_shared<LinuxHardwareIdentity>(), std::make_shared<LinuxPostureProbes>()});
-        client = std::make_unique<APIClient>(makePinnedSession(baseURL), APIClient::Collaborators{agent, {}});
+        client = std::make_unique<APIClient>(makePinnedSession(baseURL, Config::defaults(), nullptr), APIClient::Collaborators{agent, {}});
         const QString token = admin({QStringLiteral("token"), QStringLiteral("issue")}).value(QStringLiteral("access_token")).toString();
         const DeviceRegistrationResponse registration = QCoro::waitFor(
             client->registerDevice(baseURL, token, agent->hardwareSerialNumber(), agent->hardwareUUID()));
@@ -72,7 +72,7 @@ struct Fixture {
             admin({QStringLiteral("command"), QStringLiteral("send"), QStringLiteral("--device"), credentials.deviceID,
                    QStringLiteral("--app"), QStringLiteral("claude")});
         // Warm-up: the connection is made and checked once.
-        return QCoro::waitFor(client->pollNextCommand(credentials, false)).has_value();
+        return QCoro::waitFor(client->pollNextCommand(credentials)).has_value();
     }
 
     ~Fixture()
@@ -87,7 +87,7 @@ Fixture *fixture = nullptr;
 void BM_SignedPollRoundTrip(benchmark::State &state)
 {
     for (auto _ : state) {
-        const std::optional<KillCommand> command = QCoro::waitFor(fixture->client->pollNextCommand(fixture->credentials, false));
+        const std::optional<KillCommand> command = QCoro::waitFor(fixture->client->pollNextCommand(fixture->credentials));
         if (!command)
             state.SkipWithError("the service had no command waiting");
     }

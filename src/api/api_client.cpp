@@ -17,7 +17,7 @@ HTTPRequest tokenRequest(const QString &apiBaseURL, const QString &clientID, con
     HTTPRequest request;
     request.method = "POST";
     request.url = buildURL(apiBaseURL, QStringLiteral("/token"));
-    request.timeout = api_transport::requestTimeout;
+    request.timeout = api_transport::operationTransferTimeout;
     request.setHeader("Content-Type", "application/x-www-form-urlencoded");
     if (!clientSecret.isEmpty()) {
         fields.append({QStringLiteral("client_secret"), clientSecret});
@@ -52,7 +52,7 @@ QCoro::Task<OAuthTokenResponse> providerToken(std::shared_ptr<PinnedSession> ses
     HTTPRequest request;
     request.method = "POST";
     request.url = providerTokenURL(config.supabase_url, grantType);
-    request.timeout = api_transport::requestTimeout;
+    request.timeout = api_transport::operationTransferTimeout;
     request.setHeader("Content-Type", "application/json");
     request.setHeader("apikey", config.supabase_public_key.toUtf8());
     request.body = compactJSON(body);

@@ -91,9 +91,9 @@ public:
     // Device-authenticated operations (bearer token and request signature).
     QCoro::Task<void> logoutDevice(DeviceCredentials credentials, DeviceLogoutRequestPayload signedLogoutRequest,
                                    QPointer<CancellationToken> cancel = {}) const;
-    // The next command, or none (paused: no request at all; 204: nothing waiting). The service
-    // holds the request up to 20 seconds.
-    QCoro::Task<std::optional<KillCommand>> pollNextCommand(DeviceCredentials credentials, bool paused,
+    // The next command, or none (204: nothing waiting). The service holds the request up to 20
+    // seconds.
+    QCoro::Task<std::optional<KillCommand>> pollNextCommand(DeviceCredentials credentials,
                                                             QPointer<CancellationToken> cancel = {}) const;
     QCoro::Task<void> sendAck(DeviceCredentials credentials, QString commandID, AckStatus status,
                               std::optional<KillExecutionResult> execution, std::optional<QString> messageOverride,

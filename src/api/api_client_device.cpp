@@ -33,7 +33,7 @@ HTTPRequest jsonPost(const QString &apiBaseURL, const QString &path, QByteArray 
     HTTPRequest request;
     request.method = "POST";
     request.url = buildURL(apiBaseURL, path);
-    request.timeout = api_transport::requestTimeout;
+    request.timeout = api_transport::operationTransferTimeout;
     request.setHeader("Content-Type", "application/json");
     request.body = std::move(body);
     return request;
@@ -156,18 +156,16 @@ QCoro::Task<void> APIClient::logoutDevice(DeviceCredentials credentials, DeviceL
     co_await sendValidated(session, std::move(request), cancel);
 }
 
-QCoro::Task<std::optional<KillCommand>> APIClient::pollNextCommand(DeviceCredentials credentials, bool paused,
+QCoro::Task<std::optional<KillCommand>> APIClient::pollNextCommand(DeviceCredentials credentials,
                                                                    QPointer<CancellationToken> cancel) const
 {
-    if (paused)
-        co_return std::nullopt;
     const std::shared_ptr<PinnedSession> session = m_session;
     HTTPRequest request;
     request.method = "GET";
     request.url = buildURL(credentials.apiBaseURL, QStringLiteral("/api/desktop/commands/next"),
                            {{QStringLiteral("command_protocol_version"), QStringLiteral("2")},
                             {QStringLiteral("timeout_ms"), QStringLiteral("20000")}});
-    request.timeout = api_transport::requestTimeout;
+    request.timeout = api_transport::operationTransferTimeout;
     authenticate(request, credentials);
     const HTTPResponse response = co_await send(session, std::move(request), cancel);
     if (*response.status == 204)

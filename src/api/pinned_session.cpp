@@ -43,8 +43,10 @@ const char *PinnedSessionError::what() const noexcept
     return "PinnedSessionError";
 }
 
-PinnedSessionDelegate::PinnedSessionDelegate(const QString &allowedHost, const QSet<QString> &pinnedSPKIHashes)
+PinnedSessionDelegate::PinnedSessionDelegate(const QString &allowedHost, const QSet<QString> &pinnedSPKIHashes,
+                                             std::shared_ptr<PinnedSessionFailureStore> failures)
     : m_allowedHost(allowedHost.toLower())
+    , m_failures(std::move(failures))
 {
     for (const QString &pin : pinnedSPKIHashes)
         m_pinnedSPKIHashes.insert(pin.toLower());
@@ -67,11 +69,17 @@ QString PinnedSessionDelegate::outcomeText(Outcome outcome)
     return {};
 }
 
+void PinnedSessionDelegate::record(Outcome outcome) const
+{
+    if (m_failures)
+        m_failures->set(outcomeText(outcome));
+}
+
 PinnedSessionDelegate::Outcome PinnedSessionDelegate::checkHost(const QString &host) const
 {
     if (host.toLower() == m_allowedHost)
         return Outcome::ok;
-    PinnedSessionFailureStore::set(outcomeText(Outcome::hostMismatch));
+    record(Outcome::hostMismatch);
     return Outcome::hostMismatch;
 }
 
@@ -92,7 +100,7 @@ PinnedSessionDelegate::Outcome PinnedSessionDelegate::evaluate(const QString &co
             return Outcome::pinMismatch;
         return Outcome::ok;
     }();
-    PinnedSessionFailureStore::set(outcomeText(outcome));
+    record(outcome);
     return outcome;
 }
 
@@ -180,7 +188,7 @@ QCoro::Task<HTTPResponse> PinnedSession::send(HTTPRequest request, QPointer<Canc
     for (const auto &[name, value] : std::as_const(request.headers))
         networkRequest.setRawHeader(name, value);
     networkRequest.setSslConfiguration(m_tlsConfiguration);
-    networkRequest.setTransferTimeout(static_cast<int>(request.timeout.value_or(requestTimeout).count()));
+    networkRequest.setTransferTimeout(static_cast<int>(request.timeout.value_or(defaultTransferTimeout).count()));
     networkRequest.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     networkRequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     networkRequest.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
@@ -227,7 +235,8 @@ QCoro::Task<HTTPResponse> PinnedSession::send(HTTPRequest request, QPointer<Canc
     co_return response;
 }
 
-std::shared_ptr<PinnedSession> makePinnedSession(const QString &apiBaseURL, const Config &config)
+std::shared_ptr<PinnedSession> makePinnedSession(const QString &apiBaseURL, const Config &config,
+                                                 std::shared_ptr<PinnedSessionFailureStore> failures)
 {
     const QUrl url(apiBaseURL, QUrl::StrictMode);
     if (apiBaseURL.isEmpty() || !url.isValid())
@@ -238,6 +247,6 @@ std::shared_ptr<PinnedSession> makePinnedSession(const QString &apiBaseURL, cons
     if (host.isEmpty() || !config.allowedAPIHosts.contains(host))
         throw PinnedSessionError(PinnedSessionError::Kind::disallowedHost);
 
-    return std::make_shared<PinnedSession>(PinnedSessionDelegate(host, config.pinnedSPKIHashes),
+    return std::make_shared<PinnedSession>(PinnedSessionDelegate(host, config.pinnedSPKIHashes, std::move(failures)),
                                            https_session::tlsConfiguration(config.extraTLSAnchorsPEM));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "api/http_exchange.h"
+#include "api/pinned_session_failure_store.h"
 #include "support/cancellation.h"
 #include "support/config.h"
 
@@ -37,13 +38,15 @@ private:
 // The checks run on every TLS connection of one session, in this order: the connection's host
 // equals the session's host; the server passed trust evaluation (system anchors plus the
 // build's extra anchors, default policy for the host); the leaf key can be extracted; its
-// pin is in the pin set when one is configured. Every outcome is recorded in
-// PinnedSessionFailureStore. Thread-safe (immutable after construction).
+// pin is in the pin set when one is configured. Every outcome is recorded in the failure store
+// (when there is one). Thread-safe (immutable after construction; the store locks).
 class PinnedSessionDelegate {
 public:
     enum class Outcome { ok, hostMismatch, trustEvaluationFailed, leafKeyExtractionFailed, pinMismatch };
 
-    PinnedSessionDelegate(const QString &allowedHost, const QSet<QString> &pinnedSPKIHashes);
+    // failures: where outcomes are recorded; null: nowhere.
+    PinnedSessionDelegate(const QString &allowedHost, const QSet<QString> &pinnedSPKIHashes,
+                          std::shared_ptr<PinnedSessionFailureStore> failures);
 
     const QString &allowedHost() const { return m_allowedHost; }
     const QSet<QString> &pinnedSPKIHashes() const { return m_pinnedSPKIHashes; }
@@ -57,8 +60,11 @@ public:
     static QString outcomeText(Outcome outcome);
 
 private:
+    void record(Outcome outcome) const;
+
     QString m_allowedHost;
     QSet<QString> m_pinnedSPKIHashes;
+    std::shared_ptr<PinnedSessionFailureStore> m_failures;
 };
 
 // An ephemeral HTTPS session bound to one host and one trust policy. It owns its own network
@@ -69,7 +75,8 @@ private:
 class PinnedSession : public QObject, public std::enable_shared_from_this<PinnedSession> {
     Q_OBJECT
 public:
-    static constexpr std::chrono::milliseconds requestTimeout{25000};   // inactivity, per request
+    // Inactivity limit of a request that names none of its own.
+    static constexpr std::chrono::milliseconds defaultTransferTimeout{25000};
     static constexpr std::chrono::milliseconds resourceTimeout{50000};  // whole exchange
 
     PinnedSession(PinnedSessionDelegate delegate, QSslConfiguration tlsConfiguration);
@@ -95,4 +102,6 @@ private:
 
 // Makes a session for the host of apiBaseURL (not trimmed). Fails with PinnedSessionError when
 // the text is no URL, the scheme is not https, or the host is not one of config's allowed hosts.
-std::shared_ptr<PinnedSession> makePinnedSession(const QString &apiBaseURL, const Config &config = Config::defaults());
+// failures: where its TLS check outcomes are recorded (null: nowhere).
+std::shared_ptr<PinnedSession> makePinnedSession(const QString &apiBaseURL, const Config &config,
+                                                 std::shared_ptr<PinnedSessionFailureStore> failures);

@@ -11,8 +11,9 @@
 // The steps every APIClient operation shares. All raise APIError; all are pure and thread-safe.
 namespace api_transport {
 
-// Timeout of every request except the public configuration read.
-inline constexpr std::chrono::milliseconds requestTimeout{60000};
+// Inactivity limit of every API operation's request except the public configuration read (which
+// keeps the session default, PinnedSession::defaultTransferTimeout).
+inline constexpr std::chrono::milliseconds operationTransferTimeout{60000};
 
 // The base URL text trimmed, its path replaced by `path` (in percent-encoded form, kept as
 // given), with `query` as query items.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "commands/command_poll_loop.h"
+#include "commands/command_executor.h"
 #include "discovery/agent_instance_monitor.h"
 #include "platform/ports.h"
 
@@ -8,9 +8,8 @@
 
 class AgentInstanceScanner;
 
-// The executor of the poll loop over the discovery subsystem's KillExecutor.
-std::shared_ptr<CommandPollLoop::Executor> makeKillExecutor(const Ports &ports,
-                                                            std::shared_ptr<const AgentInstanceScanner> scanner);
+// The poll loop's executor over the real ports.
+std::shared_ptr<CommandExecutor> makeKillExecutor(const Ports &ports, std::shared_ptr<const AgentInstanceScanner> scanner);
 
 // The monitor's view of the scanner: reconciliation and detection of a launched application
 // that still has the announced identity.

@@ -77,7 +77,7 @@ public:
         std::shared_ptr<APIClient> client = m_client;
         DeviceCredentials c = credentials;
         // Named callables: GCC destroys a lambda temporary inside a co_await expression twice.
-        const auto call = [client, c]() { return client->pollNextCommand(c, false); };
+        const auto call = [client, c]() { return client->pollNextCommand(c); };
         co_return co_await translated(call);
     }
 
@@ -112,8 +112,10 @@ private:
 
 class APIBridgeService final : public BridgeService {
 public:
-    APIBridgeService(Config config, std::shared_ptr<const DeviceEnrollmentAgent> agent)
+    APIBridgeService(Config config, std::shared_ptr<PinnedSessionFailureStore> pinFailures,
+                     std::shared_ptr<const DeviceEnrollmentAgent> agent)
         : m_config(std::move(config))
+        , m_pinFailures(std::move(pinFailures))
         , m_agent(std::move(agent))
     {
     }
@@ -123,7 +125,7 @@ public:
     {
         APIClient::Collaborators collaborators;
         collaborators.enrollmentAgent = m_agent;
-        auto client = std::make_shared<APIClient>(makePinnedSession(apiBaseURL, m_config), collaborators);
+        auto client = std::make_shared<APIClient>(makePinnedSession(apiBaseURL, m_config, m_pinFailures), collaborators);
         const DeviceRegistrationResponse response = co_await client->registerDevice(apiBaseURL, bearerToken, serial, uuid);
         co_return BridgeRegistration{response.device.id, response.device.org_id, response.device.project_id,
                                      response.device_bearer_token, response.device_secret};
@@ -131,7 +133,7 @@ public:
 
     QCoro::Task<void> logoutDevice(DeviceCredentials credentials, DeviceLogoutRequestPayload request) override
     {
-        auto client = std::make_shared<APIClient>(makePinnedSession(credentials.apiBaseURL, m_config));
+        auto client = std::make_shared<APIClient>(makePinnedSession(credentials.apiBaseURL, m_config, m_pinFailures));
         bool notFound = false;
         try {
             co_await client->logoutDevice(credentials, request);
@@ -147,19 +149,21 @@ public:
 
 private:
     Config m_config;
+    std::shared_ptr<PinnedSessionFailureStore> m_pinFailures;
     std::shared_ptr<const DeviceEnrollmentAgent> m_agent;
 };
 
 }  // namespace
 
 std::function<std::shared_ptr<DeviceServiceClient>(const QString &apiBaseURL)>
-makeServiceClientFactory(Config config, std::function<void(const QString &)> operationalLog)
+makeServiceClientFactory(Config config, std::shared_ptr<PinnedSessionFailureStore> pinFailures,
+                         std::function<void(const QString &)> operationalLog)
 {
-    return [config, operationalLog](const QString &apiBaseURL) -> std::shared_ptr<DeviceServiceClient> {
+    return [config, pinFailures, operationalLog](const QString &apiBaseURL) -> std::shared_ptr<DeviceServiceClient> {
         try {
             APIClient::Collaborators collaborators;
             collaborators.operationalLog = operationalLog;
-            auto client = std::make_shared<APIClient>(makePinnedSession(apiBaseURL, config), collaborators);
+            auto client = std::make_shared<APIClient>(makePinnedSession(apiBaseURL, config, pinFailures), collaborators);
             return std::make_shared<APIDeviceServiceClient>(std::move(client));
         } catch (const std::exception &) {
             return nullptr;
@@ -167,7 +171,8 @@ makeServiceClientFactory(Config config, std::function<void(const QString &)> ope
     };
 }
 
-std::shared_ptr<BridgeService> makeBridgeService(Config config, std::shared_ptr<const DeviceEnrollmentAgent> agent)
+std::shared_ptr<BridgeService> makeBridgeService(Config config, std::shared_ptr<PinnedSessionFailureStore> pinFailures,
+                                                 std::shared_ptr<const DeviceEnrollmentAgent> agent)
 {
-    return std::make_shared<APIBridgeService>(std::move(config), std::move(agent));
+    return std::make_shared<APIBridgeService>(std::move(config), std::move(pinFailures), std::move(agent));
 }

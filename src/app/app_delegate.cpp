@@ -17,10 +17,12 @@ const QString kDesktopManaged = QStringLiteral("--desktop-managed");
 const QString kDesktopUpdater = QStringLiteral("--desktop-updater");
 }  // namespace
 
-AppDelegate::AppDelegate(Arguments arguments, Ports ports, ControllerFactory controllerFactory, QObject *parent)
+AppDelegate::AppDelegate(Arguments arguments, Ports ports, Config config, ControllerFactory controllerFactory,
+                         QObject *parent)
     : QObject(parent)
     , m_arguments(std::move(arguments))
     , m_ports(std::move(ports))
+    , m_config(std::move(config))
     , m_controllerFactory(std::move(controllerFactory))
     , m_updateNotifications(UpdateNotifications::create(m_ports.userNotifications, m_ports.serviceManager,
                                                         m_ports.systemLog))
@@ -58,7 +60,7 @@ void AppDelegate::applicationDidFinishLaunching()
         return;
 
     if (m_arguments.has(kDesktopUpdater)) {
-        m_desktopUpdater = makeDesktopUpdater(m_arguments, m_ports, [this] { terminate(); });
+        m_desktopUpdater = makeDesktopUpdater(m_arguments, m_ports, m_config, [this] { terminate(); });
         m_desktopUpdater->startDesktopUpdater();
         return;
     }
@@ -96,7 +98,7 @@ void AppDelegate::applicationDidFinishLaunching()
             self->applicationShouldHandleReopen();
     });
 
-    m_controller = m_controllerFactory(m_arguments, m_ports);
+    m_controller = m_controllerFactory(m_arguments, m_ports, m_config);
     m_controller->start();
     // The agent normally runs all the time: it shows scheduled reminders when they are due.
     m_ports.userNotifications->startScheduledDelivery();

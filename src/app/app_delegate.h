@@ -2,6 +2,7 @@
 
 #include "app/arguments.h"
 #include "platform/ports.h"
+#include "support/config.h"
 
 #include <QObject>
 
@@ -21,9 +22,11 @@ class AppDelegate : public QObject {
     Q_OBJECT
 public:
     // Builds the controller once the lock is held (the composition root wires its collaborators).
-    using ControllerFactory = std::function<std::unique_ptr<MornixController>(const Arguments &, Ports &)>;
+    using ControllerFactory =
+        std::function<std::unique_ptr<MornixController>(const Arguments &, Ports &, const Config &)>;
 
-    AppDelegate(Arguments arguments, Ports ports, ControllerFactory controllerFactory, QObject *parent = nullptr);
+    AppDelegate(Arguments arguments, Ports ports, Config config, ControllerFactory controllerFactory,
+                QObject *parent = nullptr);
     ~AppDelegate() override;
 
     // The launch was caused by a user notification (see notification_launch.h): the process stays
@@ -38,16 +41,13 @@ public:
     // The application was opened again (a second start): show the dashboard. Always true.
     bool applicationShouldHandleReopen();
 
-    MornixController *controller() const { return m_controller.get(); }
-    // The update notifications of this process (configured before launch completes).
-    const std::shared_ptr<UpdateNotifications> &updateNotifications() const { return m_updateNotifications; }
-
 private:
     // Ends the event loop; the process exits with `status`.
     void terminate(int status = 0);
 
     Arguments m_arguments;
     Ports m_ports;
+    Config m_config;
     ControllerFactory m_controllerFactory;
     std::unique_ptr<MornixController> m_controller;
     std::unique_ptr<RuntimeLock> m_runtimeLock;

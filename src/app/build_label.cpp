@@ -38,9 +38,3 @@ QString computeBuildLabel(const Bundle &bundle, const QString &argument0)
     const QString executable = bundle.executablePath().isEmpty() ? argument0 : bundle.executablePath();
     return version + QStringLiteral(" (") + build + QStringLiteral(")+") + buildStamp(executable);
 }
-
-QString processBuildLabel(const Bundle &bundle, const QString &argument0)
-{
-    static const QString label = computeBuildLabel(bundle, argument0);
-    return label;
-}

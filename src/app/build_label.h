@@ -13,8 +13,3 @@ QString computeBuildLabel(const Bundle &bundle, const QString &argument0);
 
 // The stamp part for one file.
 QString buildStamp(const QString &executablePath);
-
-// The label of this process: computed on the first call (from the bundle and argument 0 given
-// then) and cached for the life of the process; later calls return the cached value.
-// Thread-safe.
-QString processBuildLabel(const Bundle &bundle, const QString &argument0);

@@ -5,6 +5,7 @@
 #include "app/device_removal.h"
 #include "identity/device_enrollment_agent.h"
 #include "app/build_label.h"
+#include "api/pinned_session_failure_store.h"
 #include "app/runtime_context.h"
 #include "app/sign_in_alerts.h"
 #include "platform/linux/browser_url_opener.h"
@@ -33,9 +34,9 @@ bool openWithDefaultHandler(const QUrl &url)
 
 }  // namespace
 
-std::unique_ptr<MornixController> makeMornixController(const Arguments &arguments, Ports &ports)
+std::unique_ptr<MornixController> makeMornixController(const Arguments &arguments, Ports &ports, const Config &config)
 {
-    const QString buildLabel = processBuildLabel(*ports.bundle, arguments.argument0());
+    const QString buildLabel = computeBuildLabel(*ports.bundle, arguments.argument0());  // once per process
     auto alerts = std::make_shared<MessageBoxAlertPresenter>(ports.systemLog);
     auto log = std::make_shared<MarkdownLogStore>(
         ports.systemLog, [buildLabel] { return buildLabel; }, &openWithDefaultHandler, alerts);
@@ -43,8 +44,8 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     MornixController::Dependencies deps;
     deps.arguments = arguments.values();
     deps.buildLabel = buildLabel;
-    deps.websiteURL = Config::defaults().websiteURL;
-    deps.helpPageURL = Config::defaults().helpPageURL;
+    deps.websiteURL = config.websiteURL;
+    deps.helpPageURL = config.helpPageURL;
     deps.keychain = std::make_shared<KeychainStore>(ports.keychain);
     auto scanner = std::make_shared<const AgentInstanceScanner>(ports.workspace, ports.processTable, ports.codeSigning);
     deps.monitorScanner = makeMonitorScanner(scanner);
@@ -52,10 +53,14 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     deps.commandJournal = std::make_shared<CommandJournal>(
         QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
             .filePath(QStringLiteral("VeltroMornix/Commands")));
-    deps.makeServiceClient = makeServiceClientFactory(Config::defaults(), [log](const QString &line) { log->append(line); });
+    // One store of TLS check outcomes for every pinned session of the agent.
+    auto pinFailures = std::make_shared<PinnedSessionFailureStore>();
+    deps.makeServiceClient =
+        makeServiceClientFactory(config, pinFailures, [log](const QString &line) { log->append(line); });
     auto agent = std::make_shared<DeviceEnrollmentAgent>(
         IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes});
-    deps.disconnector = std::make_shared<DeviceRemoval>(deps.keychain, agent, makeBridgeService(Config::defaults(), agent));
+    deps.disconnector = std::make_shared<DeviceRemoval>(deps.keychain, agent, makeBridgeService(config, pinFailures, agent),
+                                                        ports.systemLog);
     deps.bundle = ports.bundle;
     deps.notifications = ports.distributedNotifications;
     deps.loginItem = ports.loginItem;
@@ -78,11 +83,12 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     deps.terminate = [] { QCoreApplication::quit(); };
 
     SignInFlows::Dependencies signIn;
-    signIn.config = Config::defaults();
+    signIn.config = config;
+    signIn.pinFailures = pinFailures;
     signIn.keychain = deps.keychain;
     signIn.enrollmentAgent = agent;
     signIn.makeServiceClient = deps.makeServiceClient;
-    signIn.oauth.defaultClientID = Config::defaults().defaultOAuthClientID;
+    signIn.oauth.defaultClientID = config.defaultOAuthClientID;
     auto opener = std::make_shared<BrowserURLOpener>();
     signIn.oauth.openBrowser = [opener](const QUrl &url) { return opener->openURL(url); };
     signIn.alerts = std::make_shared<MessageBoxSignInAlerts>(ports.systemLog);
@@ -94,6 +100,8 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     signIn.openHelpPage = deps.openURL;
     if (desktop)
         signIn.attachWindow = &SignInPanel::attach;
-    deps.signIn = std::move(signIn);
+    deps.makeSignInFlows = [signIn](SignInFlows::Host &state, QObject *parent) {
+        return new SignInFlows(state, signIn, parent);
+    };
     return std::make_unique<MornixController>(std::move(deps));
 }

@@ -2,6 +2,7 @@
 
 #include "app/arguments.h"
 #include "platform/ports.h"
+#include "support/config.h"
 
 #include <memory>
 
@@ -9,4 +10,4 @@ class MornixController;
 
 // The composition root of the agent mode: wires the controller to the real ports, the
 // operational log and the interface (headless without a widget application).
-std::unique_ptr<MornixController> makeMornixController(const Arguments &arguments, Ports &ports);
+std::unique_ptr<MornixController> makeMornixController(const Arguments &arguments, Ports &ports, const Config &config);

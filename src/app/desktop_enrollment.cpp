@@ -1,11 +1,14 @@
 #include "app/desktop_enrollment.h"
 
 #include "app/bridge_service.h"
+#include "app/api_adapters.h"
 #include "app/async_mode.h"
 #include "app/cli_output.h"
 #include "identity/keychain_store.h"
 #include "platform/distributed_notifications.h"
+#include "platform/system_log.h"
 #include "support/posix_files.h"
+#include "support/text_cleaning.h"
 
 #include <QDir>
 #include <QJsonDocument>
@@ -90,16 +93,28 @@ std::optional<DesktopEnrollment::Request> DesktopEnrollment::parseRequest(const 
     return request;
 }
 
+void DesktopEnrollment::logFailure(const QString &step, const QString &reason) const
+{
+    if (m_deps.systemLog)
+        m_deps.systemLog->error(
+            sanitizeLog(QStringLiteral("desktop enrollment failed: ") + step + QStringLiteral(": ") + reason, 400));
+}
+
 QCoro::Task<int> DesktopEnrollment::run()
 {
-    m_lockFD = acquireLock(lockFilePath(m_deps.lockDirectory));
-    if (m_lockFD < 0)
+    const QString lockPath = lockFilePath(m_deps.lockDirectory);
+    m_lockFD = acquireLock(lockPath);
+    if (m_lockFD < 0) {
+        logFailure(QStringLiteral("enrollment lock"),
+                   QStringLiteral("another enrollment holds it, or it is not a private file: ") + lockPath);
         co_return 1;
+    }
 
     try {
         if (m_deps.keychain->loadCredentials())
             co_return 1;  // an enrolled computer is not enrolled again
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        logFailure(QStringLiteral("stored credentials unreadable"), QString::fromUtf8(error.what()));
         co_return fail();
     }
 
@@ -123,7 +138,8 @@ QCoro::Task<int> DesktopEnrollment::run()
         registration = co_await m_deps.service->registerDevice(m_deps.defaultAPIBaseURL, request->accessToken,
                                                                m_deps.hardwareSerialNumber(), m_deps.hardwareUUID());
         registered = true;
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        logFailure(QStringLiteral("registration"), describeServiceError(error));
     }
     if (!registered)
         co_return fail();
@@ -131,8 +147,11 @@ QCoro::Task<int> DesktopEnrollment::run()
     // The service must have enrolled the device where it was asked to.
     if (!isUUIDText(registration.orgID) || !isUUIDText(registration.projectID)
         || QUuid::fromString(registration.orgID) != QUuid::fromString(request->orgID)
-        || QUuid::fromString(registration.projectID) != QUuid::fromString(request->projectID))
+        || QUuid::fromString(registration.projectID) != QUuid::fromString(request->projectID)) {
+        logFailure(QStringLiteral("registration"),
+                   QStringLiteral("the service enrolled the device in another organization or project"));
         co_return 1;
+    }
 
     DeviceCredentials credentials;
     credentials.apiBaseURL = m_deps.defaultAPIBaseURL;
@@ -145,7 +164,8 @@ QCoro::Task<int> DesktopEnrollment::run()
     credentials.deviceSecret = registration.deviceSecret;
     try {
         m_deps.keychain->createCredentials(credentials);
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        logFailure(QStringLiteral("credentials not stored"), QString::fromUtf8(error.what()));
         co_return fail();
     }
 

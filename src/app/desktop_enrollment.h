@@ -12,6 +12,7 @@
 class BridgeService;
 class DistributedNotifications;
 class KeychainStore;
+class SystemLog;
 
 // --desktop-enroll-stdin: enrolls this computer with a grant the companion application obtained.
 // Prints {"protocol_version":1,"enrolled":true} and posts "ai.veltro.mornix.credentials-updated"
@@ -33,6 +34,8 @@ public:
         // nullopt: over the limit, or a read error (then *readError is set).
         std::function<std::optional<QByteArray>(bool *readError)> readInput;
         QString lockDirectory;                               // empty: /tmp (tests give their own)
+        // Why an enrollment failed (the companion only sees the exit status); null: not logged.
+        std::shared_ptr<SystemLog> systemLog;
     };
 
     explicit DesktopEnrollment(Dependencies dependencies);
@@ -56,6 +59,9 @@ public:
     static int acquireLock(const QString &path);
 
 private:
+    // Logs "desktop enrollment failed: <step>: <reason>" to the system log.
+    void logFailure(const QString &step, const QString &reason) const;
+
     Dependencies m_deps;
     int m_lockFD = -1;
 };

@@ -29,7 +29,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, const Ports &ports,
+std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, const Ports &ports, const Config &config,
                                                    std::function<void()> terminate, DesktopUpdaterSeams seams)
 {
     auto log = std::make_shared<StandardErrorTeeLog>(ports.systemLog);
@@ -41,14 +41,14 @@ std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, c
     deps.workspace = ports.workspace;
     deps.distributedNotifications = ports.distributedNotifications;
     deps.acquireLock = [log] { return RuntimeLock::acquire(QStringLiteral("updater.lock"), *log); };
-    deps.makeUpdater = [log, ports, seams](const UpdaterHost &host) -> std::unique_ptr<Updater> {
+    deps.makeUpdater = [log, ports, seams, anchors = config.extraTLSAnchorsPEM](const UpdaterHost &host) -> std::unique_ptr<Updater> {
         AppcastUpdater::Dependencies updaterDeps;
         updaterDeps.systemLog = log;
         updaterDeps.bundleReader = ports.bundleReader;
         updaterDeps.codeSigning = ports.codeSigning;
         updaterDeps.prompt = seams.prompt ? seams.prompt : std::make_shared<UpdatePromptDialog>(log);
         updaterDeps.stepHook = seams.stepHook;
-        updaterDeps.extraTLSAnchorsPEM = Config::defaults().extraTLSAnchorsPEM;
+        updaterDeps.extraTLSAnchorsPEM = anchors;
         return std::make_unique<AppcastUpdater>(host, std::move(updaterDeps));
     };
     deps.setAccessoryPolicy = [] {

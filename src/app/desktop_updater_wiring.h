@@ -3,6 +3,7 @@
 #include "app/arguments.h"
 #include "platform/ports.h"
 #include "updates/desktop_updater.h"
+#include "support/config.h"
 
 #include <functional>
 #include <memory>
@@ -18,5 +19,5 @@ struct DesktopUpdaterSeams {
     std::function<void(const QString &step)> stepHook;
 };
 
-std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, const Ports &ports,
+std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, const Ports &ports, const Config &config,
                                                    std::function<void()> terminate, DesktopUpdaterSeams seams = {});

@@ -5,7 +5,9 @@
 #include "app/cli_output.h"
 #include "identity/device_enrollment_agent.h"
 #include "identity/keychain_store.h"
+#include "platform/system_log.h"
 #include "support/blocking_call.h"
+#include "support/text_cleaning.h"
 
 #include <QCoroFuture>
 
@@ -18,11 +20,19 @@ const QString kFailureText = QStringLiteral("Device removal failed; credentials 
 }
 
 DeviceRemoval::DeviceRemoval(std::shared_ptr<KeychainStore> keychain, std::shared_ptr<DeviceEnrollmentAgent> agent,
-                             std::shared_ptr<BridgeService> service)
+                             std::shared_ptr<BridgeService> service, std::shared_ptr<SystemLog> systemLog)
     : m_keychain(std::move(keychain))
     , m_agent(std::move(agent))
     , m_service(std::move(service))
+    , m_systemLog(std::move(systemLog))
 {
+}
+
+void DeviceRemoval::logFailure(const QString &step, const QString &reason) const
+{
+    if (m_systemLog)
+        m_systemLog->error(
+            sanitizeLog(QStringLiteral("device removal failed: ") + step + QStringLiteral(": ") + reason, 400));
 }
 
 namespace {
@@ -101,7 +111,8 @@ QCoro::Task<int> DeviceRemoval::runUninstall()
     std::optional<DeviceCredentials> credentials;
     try {
         credentials = m_keychain->loadCredentials();
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        logFailure(QStringLiteral("stored credentials unreadable"), QString::fromUtf8(error.what()));
         cli::writeStderr(kFailureText);
         co_return 1;
     }
@@ -110,14 +121,16 @@ QCoro::Task<int> DeviceRemoval::runUninstall()
         try {
             const DeviceLogoutRequestPayload request = co_await prepareLogout(*credentials);
             co_await logout(*credentials, request);
-        } catch (const std::exception &) {
+        } catch (const std::exception &error) {
+            logFailure(QStringLiteral("logout"), QString::fromUtf8(error.what()));
             ok = false;
         }
     }
     if (ok) {
         try {
             co_await clearLocalSecrets();
-        } catch (const std::exception &) {
+        } catch (const std::exception &error) {
+            logFailure(QStringLiteral("local secrets not cleared"), QString::fromUtf8(error.what()));
             ok = false;
         }
     }

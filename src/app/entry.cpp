@@ -9,6 +9,7 @@
 #include "platform/linux/display_probe.h"
 #include "platform/linux/linux_ports.h"
 #include "platform/system_log.h"
+#include "support/config.h"
 #include "ui/mornix_controller.h"
 
 #include <QApplication>
@@ -20,7 +21,7 @@
 
 namespace {
 
-int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports)
+int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports, const Config &config)
 {
     // Started for a user notification (the waiter of --notify-update); the marker is not passed on.
     const bool notificationLaunch = qgetenv(kNotificationLaunchVariable) == "1";
@@ -44,7 +45,7 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports)
     }
     std::unique_ptr<QCoreApplication> app = windows ? std::make_unique<QApplication>(argc, argv)
                                                     : std::make_unique<QCoreApplication>(argc, argv);
-    AppDelegate delegate(std::move(arguments), std::move(ports), &makeMornixController);
+    AppDelegate delegate(std::move(arguments), std::move(ports), config, &makeMornixController);
     delegate.setLaunchedForUserNotification(notificationLaunch);
     delegate.applicationWillFinishLaunching();
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
@@ -60,10 +61,12 @@ int runEntry(int argc, char **argv)
     // function returns it puts Qt's previous handler back, so messages during process teardown
     // never reach a destroyed log.
     std::optional<QtMessageRoute> messageRoute;
-    Ports ports = makeLinuxPorts(argc > 0 ? argv[0] : nullptr);
+    // The build's configuration, read here once and handed to everything that needs it.
+    const Config &config = Config::defaults();
+    Ports ports = makeLinuxPorts(argc > 0 ? argv[0] : nullptr, config);
     messageRoute.emplace(ports.systemLog);
 
-    if (const std::optional<int> status = dispatchCommandLineMode(arguments, ports, argc, argv))
+    if (const std::optional<int> status = dispatchCommandLineMode(arguments, ports, config, argc, argv))
         return *status;
-    return runNormalStart(argc, argv, arguments, std::move(ports));
+    return runNormalStart(argc, argv, arguments, std::move(ports), config);
 }

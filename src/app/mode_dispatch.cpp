@@ -1,5 +1,6 @@
 #include "app/mode_dispatch.h"
 
+#include "api/pinned_session_failure_store.h"
 #include "app/agent_instance_listing.h"
 #include "app/api_adapters.h"
 #include "app/async_mode.h"
@@ -27,22 +28,24 @@ std::shared_ptr<DeviceEnrollmentAgent> enrollmentAgent(const Ports &ports)
         IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes});
 }
 
-int runDesktopUninstallDevice(Ports &ports, int &argc, char **argv)
+int runDesktopUninstallDevice(Ports &ports, const Config &config, int &argc, char **argv)
 {
     auto agent = enrollmentAgent(ports);
     auto removal = std::make_shared<DeviceRemoval>(std::make_shared<KeychainStore>(ports.keychain), agent,
-                                                   makeBridgeService(Config::defaults(), agent));
+                                                   makeBridgeService(config, std::make_shared<PinnedSessionFailureStore>(), agent),
+                                                   ports.systemLog);
     return runAsyncMode(argc, argv, [removal]() -> QCoro::Task<int> { co_return co_await removal->runUninstall(); });
 }
 
-int runDesktopEnroll(Ports &ports, int &argc, char **argv)
+int runDesktopEnroll(Ports &ports, const Config &config, int &argc, char **argv)
 {
     auto agent = enrollmentAgent(ports);
     DesktopEnrollment::Dependencies deps;
     deps.keychain = std::make_shared<KeychainStore>(ports.keychain);
-    deps.service = makeBridgeService(Config::defaults(), agent);
+    deps.service = makeBridgeService(config, std::make_shared<PinnedSessionFailureStore>(), agent);
     deps.notifications = ports.distributedNotifications;
-    deps.defaultAPIBaseURL = Config::defaults().defaultAPIBaseURL;
+    deps.defaultAPIBaseURL = config.defaultAPIBaseURL;
+    deps.systemLog = ports.systemLog;
     deps.hardwareSerialNumber = [agent] { return agent->hardwareSerialNumber(); };
     deps.hardwareUUID = [agent] { return agent->hardwareUUID(); };
     deps.readInput = [](bool *readError) { return readStandardInput(32768, 0, readError); };
@@ -51,7 +54,8 @@ int runDesktopEnroll(Ports &ports, int &argc, char **argv)
 
 }  // namespace
 
-std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &ports, int &argc, char **argv)
+std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &ports, const Config &config, int &argc,
+                                           char **argv)
 {
     if (arguments.has(QStringLiteral("--update-notification-status")))
         return runUpdateNotificationStatus(ports, argc, argv);
@@ -61,7 +65,7 @@ std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &po
     if (const std::optional<QString> version = arguments.notifyUpdateVersion())
         return runNotifyUpdate(*version, ports, argc, argv);
     if (arguments.has(QStringLiteral("--desktop-uninstall-device")))
-        return runDesktopUninstallDevice(ports, argc, argv);
+        return runDesktopUninstallDevice(ports, config, argc, argv);
     if (arguments.has(QStringLiteral("--broker-grant-read")))
         return runBrokerGrantRead(ports.keychain);
     if (arguments.has(QStringLiteral("--broker-grant-create-stdin"))
@@ -76,14 +80,14 @@ std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &po
     if (arguments.has(QStringLiteral("--desktop-control-status")))
         return runDesktopControlStatus(*ports.workspace, *ports.bundleReader, ports.keychain);
     if (arguments.has(QStringLiteral("--desktop-enroll-stdin")))
-        return runDesktopEnroll(ports, argc, argv);
+        return runDesktopEnroll(ports, config, argc, argv);
     if (const std::optional<int> status = runDeviceKeyModeIfRequested(arguments, ports))
         return status;
     if (arguments.has(QStringLiteral("--print-agent-instances")))
         return runPrintAgentInstances(ports);
 
     // Our additions come after every switch of the list above.
-    if (const std::optional<int> status = runSignInModeIfRequested(arguments, ports, argc, argv))
+    if (const std::optional<int> status = runSignInModeIfRequested(arguments, ports, config, argc, argv))
         return status;
     if (const std::optional<int> status = runHelpIfRequested(arguments))
         return status;

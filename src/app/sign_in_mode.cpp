@@ -1,3 +1,4 @@
+#include "api/pinned_session_failure_store.h"
 #include "app/sign_in_mode.h"
 
 #include "app/api_adapters.h"
@@ -48,6 +49,7 @@ private:
 struct SignInRun {
     Arguments arguments;
     Ports ports;
+    Config config;
     SignInMethod method;
     int lockFD = -1;
     ~SignInRun()
@@ -60,7 +62,7 @@ struct SignInRun {
 QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
 {
     TerminalSignInHost host;
-    const Config &config = Config::defaults();
+    const Config &config = run->config;
     const RuntimeContext context = RuntimeContext::current(*run->ports.bundle, run->arguments.values());
 
     auto keychain = std::make_shared<KeychainStore>(run->ports.keychain);
@@ -70,9 +72,10 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
 
     SignInFlows::Dependencies deps;
     deps.config = config;
+    deps.pinFailures = std::make_shared<PinnedSessionFailureStore>();
     deps.keychain = keychain;
     deps.enrollmentAgent = agent;
-    deps.makeServiceClient = makeServiceClientFactory(config, {});
+    deps.makeServiceClient = makeServiceClientFactory(config, deps.pinFailures, {});
     deps.oauth.defaultClientID = config.defaultOAuthClientID;
     // The URL is printed first: over SSH the user opens it elsewhere, so a missing browser
     // does not end the attempt.
@@ -122,7 +125,8 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
 
 }  // namespace
 
-std::optional<int> runSignInModeIfRequested(const Arguments &arguments, Ports &ports, int &argc, char **argv)
+std::optional<int> runSignInModeIfRequested(const Arguments &arguments, Ports &ports, const Config &config, int &argc,
+                                            char **argv)
 {
     const qsizetype at = arguments.indexOf(kSignIn);
     if (at < 0)
@@ -137,7 +141,7 @@ std::optional<int> runSignInModeIfRequested(const Arguments &arguments, Ports &p
         cli::writeStderr(QStringLiteral("--sign-in needs a provider: google or github\n"));
         return 1;
     }
-    auto run = std::make_shared<SignInRun>(SignInRun{arguments, ports, method});
+    auto run = std::make_shared<SignInRun>(SignInRun{arguments, ports, config, method});
     return runAsyncMode(argc, argv, [run]() -> QCoro::Task<int> { co_return co_await signInFromTerminal(run); });
 }
 

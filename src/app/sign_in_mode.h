@@ -2,6 +2,7 @@
 
 #include "app/arguments.h"
 #include "platform/ports.h"
+#include "support/config.h"
 
 #include <optional>
 
@@ -10,7 +11,8 @@
 // status text to standard error as the flow sets it. Exit 0 after "registered …", else 1.
 // Holds the enrollment lock like the desktop enrollment and posts "credentials-updated" on
 // success. nullopt when the switch is absent.
-std::optional<int> runSignInModeIfRequested(const Arguments &arguments, Ports &ports, int &argc, char **argv);
+std::optional<int> runSignInModeIfRequested(const Arguments &arguments, Ports &ports, const Config &config, int &argc,
+                                            char **argv);
 
 // --help: a short usage of every switch on standard output; exit 0. nullopt when absent.
 std::optional<int> runHelpIfRequested(const Arguments &arguments);

@@ -40,14 +40,17 @@ QCoro::Task<bool> defaultSleep(QPointer<CancellationToken> token, std::chrono::n
 
 }  // namespace
 
-CommandPollLoop::CommandPollLoop(Host &host, std::shared_ptr<Executor> executor,
-                                 std::shared_ptr<CommandJournal> journal, Sleep sleep, QObject *parent)
+CommandPollLoop::CommandPollLoop(Host &host, Collaborators collaborators, QObject *parent)
     : QObject(parent)
     , m_host(host)
-    , m_executor(std::move(executor))
-    , m_sleep(sleep ? std::move(sleep) : Sleep(&defaultSleep))
+    , m_executor(std::move(collaborators.executor))
+    , m_renewal(collaborators.renewal)
+    , m_reporter(collaborators.reporter)
+    , m_monitor(std::move(collaborators.monitor))
+    , m_commandExecuted(std::move(collaborators.commandExecuted))
+    , m_sleep(collaborators.sleep ? std::move(collaborators.sleep) : Sleep(&defaultSleep))
     , m_token(new CancellationToken(this))
-    , m_journal(journal ? std::move(journal) : std::make_shared<CommandJournal>())
+    , m_journal(collaborators.journal ? std::move(collaborators.journal) : std::make_shared<CommandJournal>())
 {
     m_journalThread.setMaxThreadCount(1);
 }
@@ -67,6 +70,13 @@ QCoro::Task<bool> CommandPollLoop::journalStep(std::function<bool(CommandJournal
     if (!durable)
         qCWarning(lcExecutor) << "command journal:" << journal->lastError();
     co_return durable;
+}
+
+std::optional<QList<AgentInstanceReport>> CommandPollLoop::currentReportsIfReady() const
+{
+    if (!m_monitor)
+        return std::nullopt;
+    return m_monitor->currentReportsIfReady();
 }
 
 void CommandPollLoop::start()
@@ -105,8 +115,8 @@ QCoro::Task<void> CommandPollLoop::pollLoop()
 
         std::optional<DeviceCredentials> credentials = m_host.credentials();
         std::shared_ptr<DeviceServiceClient> service = m_host.service();
-        if (!credentials && m_host.hasPendingClaim() && service) {
-            co_await m_host.resumeApprovedClaimIfNeeded();
+        if (!credentials && m_renewal && m_renewal->hasPendingClaim() && service) {
+            co_await m_renewal->pollPendingClaim();
             if (self && !m_host.credentials())
                 co_await nap(poll_timing::pendingClaimNap);
             continue;
@@ -124,17 +134,22 @@ QCoro::Task<void> CommandPollLoop::pollLoop()
             const qint64 now = QDateTime::currentSecsSinceEpoch();
             const bool force = credentials->tokenExpiresAt
                 && *credentials->tokenExpiresAt - poll_timing::tokenRefreshMarginSeconds <= double(now);
-            if (std::optional<DeviceCredentials> refreshed = co_await m_host.refreshOAuthIfNeeded(*credentials, force))
-                credentials = std::move(refreshed);
-            if (!self)
-                co_return;
+            if (m_renewal) {
+                const DeviceCredentials current = *credentials;
+                if (std::optional<DeviceCredentials> refreshed = co_await m_renewal->refreshOAuthIfNeeded(current, force))
+                    credentials = std::move(refreshed);
+                if (!self)
+                    co_return;
+            }
 
-            const std::optional<QDateTime> last = m_host.lastAgentInstanceReportAttemptAt();
-            const QDateTime nowTime = QDateTime::currentDateTimeUtc();
-            if (!last || last->secsTo(nowTime) >= poll_timing::inventorySpacingSeconds) {
-                if (std::optional<QList<AgentInstanceReport>> reports = m_host.currentReportsIfReady()) {
-                    m_host.setLastAgentInstanceReportAttemptAt(nowTime);
-                    m_host.queueAgentInventoryReport(*reports, credentials, true);
+            if (m_reporter) {
+                const std::optional<QDateTime> last = m_reporter->lastAgentInstanceReportAttemptAt();
+                const QDateTime nowTime = QDateTime::currentDateTimeUtc();
+                if (!last || last->secsTo(nowTime) >= poll_timing::inventorySpacingSeconds) {
+                    if (std::optional<QList<AgentInstanceReport>> reports = currentReportsIfReady()) {
+                        m_reporter->setLastAgentInstanceReportAttemptAt(nowTime);
+                        m_reporter->queueAgentInventoryReport(*reports, credentials, true);
+                    }
                 }
             }
 
@@ -201,9 +216,13 @@ QCoro::Task<void> CommandPollLoop::pollLoop()
         }
 
         if (unauthorized) {
-            std::optional<DeviceCredentials> refreshed = co_await m_host.refreshOAuthIfNeeded(*credentials, true);
-            if (!self)
-                co_return;
+            std::optional<DeviceCredentials> refreshed;
+            if (m_renewal) {
+                const DeviceCredentials current = *credentials;
+                refreshed = co_await m_renewal->refreshOAuthIfNeeded(current, true);
+                if (!self)
+                    co_return;
+            }
             if (refreshed) {
                 m_host.setCredentials(*refreshed);
                 m_host.setLastCommand(QStringLiteral("token refreshed"));
@@ -354,7 +373,7 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
             if (target) {
                 result = co_await m_executor->executeKill(*target);
             } else {
-                const std::shared_ptr<AgentInstanceSnapshotSource> monitor = m_host.agentInstanceMonitor();
+                const std::shared_ptr<AgentInstanceMonitor> monitor = m_monitor;  // alive for the command
                 const QString instanceID = command->targetInstanceID.value_or(QString());
                 result = co_await m_executor->executeAgentInstance(instanceID, *product, monitor.get());
             }
@@ -386,10 +405,11 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
     if (!self)
         co_return;
     if (carriedOut) {
-        if (outcome.status == AckStatus::Executed)
-            m_host.openHelpPage();
-        if (std::optional<QList<AgentInstanceReport>> reports = m_host.currentReportsIfReady())
-            m_host.queueAgentInventoryReport(*reports, credentials, true);
+        if (outcome.status == AckStatus::Executed && m_commandExecuted)
+            m_commandExecuted();
+        std::optional<QList<AgentInstanceReport>> reports = currentReportsIfReady();
+        if (reports && m_reporter)
+            m_reporter->queueAgentInventoryReport(*reports, credentials, true);
     }
     m_host.setLastCommand(outcomeWord(outcome.status) + id);
     if (undelivered)

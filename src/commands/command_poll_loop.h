@@ -1,10 +1,14 @@
 #pragma once
 
+#include "commands/agent_inventory_reporter.h"
 #include "commands/command_acknowledgement.h"
+#include "commands/command_executor.h"
 #include "commands/command_journal.h"
 #include "commands/device_service_client.h"
+#include "commands/device_session_renewal.h"
 #include "commands/kill_command.h"
 #include "discovery/agent_instance.h"
+#include "discovery/agent_instance_monitor.h"
 #include "discovery/agent_instance_snapshot_source.h"
 #include "discovery/agent_product_catalog.h"
 #include "discovery/kill_target_catalog.h"
@@ -41,16 +45,7 @@
 class CommandPollLoop : public QObject {
     Q_OBJECT
 public:
-    // Carries out validated commands; never throws.
-    class Executor {
-    public:
-        virtual ~Executor() = default;
-        virtual QCoro::Task<KillExecutionResult> executeKill(const KillTargetCatalog::Target &target) = 0;
-        // monitor: the instance snapshot to look the id up in (may be null: a fresh scan).
-        virtual QCoro::Task<KillExecutionResult> executeAgentInstance(const QString &targetInstanceID,
-                                                                      const AgentProductCatalog::Product &product,
-                                                                      AgentInstanceSnapshotSource *monitor) = 0;
-    };
+    using Executor = CommandExecutor;
 
     // The controller's state that the loop reads afresh at each step and writes back.
     class Host {
@@ -61,30 +56,31 @@ public:
         virtual void setLastCommand(const QString &text) = 0;
         virtual std::optional<DeviceCredentials> credentials() const = 0;
         virtual void setCredentials(const DeviceCredentials &credentials) = 0;
-        virtual bool hasPendingClaim() const = 0;
         // The service client of the moment, or null.
         virtual std::shared_ptr<DeviceServiceClient> service() const = 0;
-        // Never throws: returns refreshed credentials, or nullopt (keep the current ones / none
-        // obtainable).
-        virtual QCoro::Task<std::optional<DeviceCredentials>> refreshOAuthIfNeeded(DeviceCredentials credentials,
-                                                                                   bool force) = 0;
-        virtual QCoro::Task<void> resumeApprovedClaimIfNeeded() = 0;
-        virtual std::optional<QList<AgentInstanceReport>> currentReportsIfReady() const = 0;
-        // The monitor of the moment; kept alive by the loop while a command uses it.
-        virtual std::shared_ptr<AgentInstanceSnapshotSource> agentInstanceMonitor() const = 0;
-        virtual std::optional<QDateTime> lastAgentInstanceReportAttemptAt() const = 0;
-        virtual void setLastAgentInstanceReportAttemptAt(const QDateTime &when) = 0;
-        virtual void queueAgentInventoryReport(const QList<AgentInstanceReport> &reports,
-                                               const std::optional<DeviceCredentials> &credentials, bool immediate) = 0;
-        virtual void openHelpPage() = 0;
     };
 
     // Sleeps for the duration unless cancelled; false when cancelled. Tests record instead.
     using Sleep = std::function<QCoro::Task<bool>(QPointer<CancellationToken>, std::chrono::nanoseconds)>;
 
-    // journal: null gives a memory-only journal (nothing survives the process).
-    CommandPollLoop(Host &host, std::shared_ptr<Executor> executor, std::shared_ptr<CommandJournal> journal,
-                    Sleep sleep = {}, QObject *parent = nullptr);
+    // What the loop works with besides the host. Every member may be left empty.
+    struct Collaborators {
+        std::shared_ptr<Executor> executor;
+        // Token refresh and the pending-claim poll; must outlive the loop. Null: tokens are
+        // never refreshed and a pending claim only waits.
+        DeviceSessionRenewal *renewal = nullptr;
+        // Receives the inventory reports after commands and every 15 s; its last attempt paces them.
+        QPointer<AgentInventoryReporter> reporter;
+        // The running instances: the reports, and the snapshot instance commands are looked up in.
+        std::shared_ptr<AgentInstanceMonitor> monitor;
+        // null gives a memory-only journal (nothing survives the process).
+        std::shared_ptr<CommandJournal> journal;
+        // Called after a command was carried out successfully (the help page).
+        std::function<void()> commandExecuted;
+        Sleep sleep;  // empty: real sleeps
+    };
+
+    CommandPollLoop(Host &host, Collaborators collaborators, QObject *parent = nullptr);
     ~CommandPollLoop() override;
 
     // Starts the loop once; it returns when cancelled.
@@ -111,8 +107,15 @@ private:
     QCoro::Task<bool> journalStep(std::function<bool(CommandJournal &)> step);
     QCoro::Task<bool> nap(std::uint64_t nanoseconds);
 
+    // The monitor's reports, or none while it has not published (or there is none).
+    std::optional<QList<AgentInstanceReport>> currentReportsIfReady() const;
+
     Host &m_host;
     std::shared_ptr<Executor> m_executor;
+    DeviceSessionRenewal *m_renewal;
+    QPointer<AgentInventoryReporter> m_reporter;
+    std::shared_ptr<AgentInstanceMonitor> m_monitor;
+    std::function<void()> m_commandExecuted;
     Sleep m_sleep;
     CancellationToken *m_token;
     bool m_running = false;

@@ -6,12 +6,14 @@
 
 #include <QJsonArray>
 #include <QLoggingCategory>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <QCoroSignal>
 
 #include <algorithm>
 #include <csignal>
+#include <optional>
 
 Q_LOGGING_CATEGORY(lcExecutor, "mornix.commands")
 
@@ -56,29 +58,33 @@ KillExecutor::KillExecutor(std::shared_ptr<Workspace> workspace, std::shared_ptr
 {
 }
 
-QCoro::Task<void> KillExecutor::sleepFor(nanoseconds duration, const QPointer<CancellationToken> &cancellation)
+QCoro::Task<bool> KillExecutor::sleepFor(nanoseconds duration, const ProcessExitWatch *exitWatch)
 {
     const auto ms = duration_cast<milliseconds>(duration + nanoseconds(999'999));
     if (ms.count() <= 0)
-        co_return;
-    if (cancellation) {
-        QCoro::Task<bool> sleep = cancellableSleep(cancellation, ms);
-        co_await sleep;
-        co_return;
-    }
+        co_return false;
     QTimer timer;
     timer.setSingleShot(true);
     timer.setTimerType(Qt::PreciseTimer);
     timer.start(ms);
+    // The exit turns the watch readable: the timer then fires at once.
+    std::optional<QSocketNotifier> watch;
+    bool exited = false;
+    if (exitWatch) {
+        watch.emplace(exitWatch->descriptor(), QSocketNotifier::Read);
+        QObject::connect(&*watch, &QSocketNotifier::activated, &timer, [&timer, &watch, &exited] {
+            watch->setEnabled(false);
+            exited = true;
+            timer.start(0);
+        });
+    }
     co_await qCoro(&timer, &QTimer::timeout);
+    co_return exited;
 }
 
-QCoro::Task<KillExecutionResult> KillExecutor::executeKill(const KillTargetCatalog::Target &targetArgument,
-                                                           CancellationToken *cancellationArgument)
+QCoro::Task<KillExecutionResult> KillExecutor::executeKill(const KillTargetCatalog::Target &targetArgument)
 {
     const KillTargetCatalog::Target target = targetArgument;
-    const QPointer<CancellationToken> cancellation(cancellationArgument);
-    const QPointer<CancellationToken> noCancellation;
     QStringList terminated, forced, alreadyStopped, signatureRejected;
     QStringList bundleIDs = target.bundleIDs.values();
     std::sort(bundleIDs.begin(), bundleIDs.end());
@@ -104,7 +110,7 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(const KillTargetCatal
             }
             actedOn = true;
             if (m_workspace->terminate(copy)) {
-                co_await sleepFor(m_timing.gracePeriod, cancellation);
+                co_await sleepFor(m_timing.gracePeriod);
                 if (m_workspace->isTerminated(copy))
                     continue;
             }
@@ -119,7 +125,7 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(const KillTargetCatal
             // SIGKILL is asynchronous: give the copy a moment to disappear before the final check.
             const auto deadline = steady_clock::now() + m_timing.forcedStopWait;
             while (!m_workspace->isTerminated(copy) && steady_clock::now() < deadline)
-                co_await sleepFor(std::min<nanoseconds>(m_timing.pollStep, deadline - steady_clock::now()), noCancellation);
+                co_await sleepFor(std::min<nanoseconds>(m_timing.pollStep, deadline - steady_clock::now()));
         }
         if (actedOn)
             terminated.append(bundleID);
@@ -174,25 +180,26 @@ QCoro::Task<std::optional<QString>> KillExecutor::runningCopyTeam(const RunningA
     co_return signing->teamIdentifier;
 }
 
-QCoro::Task<AgentInstanceLiveness> KillExecutor::waitForStop(const DetectedAgentInstance &instance, nanoseconds timeout,
-                                                             const QPointer<CancellationToken> &cancellation)
+QCoro::Task<AgentInstanceLiveness> KillExecutor::waitForStop(const DetectedAgentInstance &instance, nanoseconds timeout)
 {
+    // Opened before the liveness check: when the instance is still running after it, the watch
+    // holds the instance (a pid is not handed on while its process lives).
+    std::unique_ptr<ProcessExitWatch> exitWatch = m_processTable->watchExit(instance.processIdentifier);
     AgentInstanceLiveness state = m_scanner->liveness(instance);
     if (state != AgentInstanceLiveness::Running)
         co_return state;
     const auto deadline = steady_clock::now() + timeout;
     for (;;) {
-        if (cancellation && cancellation->isCancelled())
-            break;
-        state = m_scanner->liveness(instance);
-        if (state != AgentInstanceLiveness::Running)
-            co_return state;
         const auto now = steady_clock::now();
         if (now >= deadline)
             break;
-        co_await sleepFor(std::min<nanoseconds>(deadline - now, m_timing.pollStep), cancellation);
-        if (cancellation && cancellation->isCancelled())
-            break;
+        const bool exited = co_await sleepFor(std::min<nanoseconds>(deadline - now, m_timing.pollStep), exitWatch.get());
+        state = m_scanner->liveness(instance);
+        if (state != AgentInstanceLiveness::Running)
+            co_return state;
+        // Readable yet still running (the watch cannot help any more): plain steps from now on.
+        if (exited)
+            exitWatch.reset();
     }
     co_return m_scanner->liveness(instance);
 }
@@ -212,12 +219,10 @@ bool KillExecutor::sendStop(const DetectedAgentInstance &instance,
 
 QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(const QString &targetInstanceIDArgument,
                                                                     const AgentProductCatalog::Product &expectedProductArgument,
-                                                                    AgentInstanceSnapshotSource *monitor,
-                                                                    CancellationToken *cancellationArgument)
+                                                                    AgentInstanceSnapshotSource *monitor)
 {
     const QString targetInstanceID = targetInstanceIDArgument;
     const AgentProductCatalog::Product expectedProduct = expectedProductArgument;
-    const QPointer<CancellationToken> cancellation(cancellationArgument);
     std::optional<QList<DetectedAgentInstance>> candidates;
     if (monitor)
         candidates = monitor->publishedInstancesIfReady();
@@ -246,7 +251,7 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(const QStrin
     AgentInstanceLiveness state = m_scanner->liveness(*instance);
     bool escalate = false;
     if (sent && state == AgentInstanceLiveness::Running) {
-        state = co_await waitForStop(*instance, m_timing.gracePeriod, cancellation);
+        state = co_await waitForStop(*instance, m_timing.gracePeriod);
         escalate = state == AgentInstanceLiveness::Running;
     } else if (state == AgentInstanceLiveness::Running) {
         escalate = true;
@@ -258,7 +263,7 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(const QStrin
         if (!again)
             co_return instanceResult(false, kInstanceIdentityChanged, targetInstanceID, expectedProduct, std::nullopt);
         sendStop(*instance, *again, true);
-        state = co_await waitForStop(*instance, m_timing.forcedStopWait, cancellation);
+        state = co_await waitForStop(*instance, m_timing.forcedStopWait);
         if (state == AgentInstanceLiveness::Running)
             co_return instanceResult(false, kInstanceRemained, targetInstanceID, expectedProduct, false);
     }

@@ -1,16 +1,15 @@
 #pragma once
 
 #include "commands/command_acknowledgement.h"
+#include "commands/command_executor.h"
 #include "discovery/agent_instance_scanner.h"
 #include "discovery/agent_instance_snapshot_source.h"
 #include "discovery/agent_product_catalog.h"
 #include "discovery/kill_target_catalog.h"
 #include "platform/code_signing.h"
 #include "platform/workspace.h"
-#include "support/cancellation.h"
 
 #include <QCoroTask>
-#include <QPointer>
 
 #include <chrono>
 #include <memory>
@@ -18,9 +17,10 @@
 // Carries out a validated command: quits an application family, or stops exactly one detected
 // agent instance with a fresh identity and signature check before every escalation. Never
 // throws; every outcome is a result with one of the fixed messages. Holds no state between
-// calls. Thread: main thread (waits are timer sleeps on the event loop; signature checks and
-// scans run on the thread pool).
-class KillExecutor {
+// calls. Thread: main thread (waits are timer sleeps on the event loop, ended early when a
+// stopped process's exit watch turns readable; signature checks and scans run on the thread
+// pool).
+class KillExecutor final : public CommandExecutor {
 public:
     struct Timing {
         std::chrono::nanoseconds gracePeriod{1'500'000'000};
@@ -52,29 +52,29 @@ public:
     // Quits every running copy of the target's applications that is signed by one of its teams.
     // Arguments are copied before the task first suspends (tasks start at once), so temporaries
     // may be passed.
-    QCoro::Task<KillExecutionResult> executeKill(const KillTargetCatalog::Target &target,
-                                                 CancellationToken *cancellation = nullptr);
+    QCoro::Task<KillExecutionResult> executeKill(const KillTargetCatalog::Target &target) override;
 
     // Stops the instance with this id (as received) if it is a current, authorised instance of
     // the expected product. monitor may be null (then a fresh scan is made); it must outlive the
     // task.
     QCoro::Task<KillExecutionResult> executeAgentInstance(const QString &targetInstanceID,
                                                           const AgentProductCatalog::Product &expectedProduct,
-                                                          AgentInstanceSnapshotSource *monitor,
-                                                          CancellationToken *cancellation = nullptr);
+                                                          AgentInstanceSnapshotSource *monitor) override;
 
 private:
     // Coroutine parameters here are references or trivially destructible (see blocking_call.h);
     // the referenced objects live in the awaiting frame.
+    // Re-checks the instance every poll step until it is no longer running or the timeout has
+    // passed; a step ends early when the process's exit watch turns readable.
     QCoro::Task<AgentInstanceLiveness> waitForStop(const DetectedAgentInstance &instance,
-                                                   std::chrono::nanoseconds timeout,
-                                                   const QPointer<CancellationToken> &cancellation);
+                                                   std::chrono::nanoseconds timeout);
     QCoro::Task<std::optional<AgentInstanceScanner::Authorization>>
     currentAuthorization(const DetectedAgentInstance &instance);
     // The running-image check of an application copy: its team when it runs its bundle's signed
     // main executable.
     QCoro::Task<std::optional<QString>> runningCopyTeam(const RunningApplication &copy);
-    QCoro::Task<void> sleepFor(std::chrono::nanoseconds duration, const QPointer<CancellationToken> &cancellation);
+    // exitWatch: may be null; when it turns readable the sleep ends early and returns true.
+    QCoro::Task<bool> sleepFor(std::chrono::nanoseconds duration, const ProcessExitWatch *exitWatch = nullptr);
     // Signals exactly the process the authorization verified.
     bool sendStop(const DetectedAgentInstance &instance, const AgentInstanceScanner::Authorization &authorization,
                   bool force);

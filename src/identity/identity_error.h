@@ -15,7 +15,6 @@ public:
 
     const QString &domain() const { return m_domain; }
     qint64 code() const { return m_code; }
-    bool hasDescription() const { return !m_description.isEmpty(); }
     // The description, or "The operation couldn’t be completed. (<domain> error <code>.)".
     QString localizedDescription() const;
     // An OS-status error this one wraps (error user information), if any.

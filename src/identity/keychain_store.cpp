@@ -13,11 +13,6 @@ IdentityError storeError(int status, const QString &format)
 
 KeychainStore::KeychainStore(std::shared_ptr<Keychain> keychain) : m_keychain(std::move(keychain)) {}
 
-KeychainStore::Query KeychainStore::baseQuery(const QString &account)
-{
-    return Query{QStringLiteral("generic-password"), service, account};
-}
-
 std::optional<QByteArray> KeychainStore::loadItemData(const QString &account) const
 {
     QByteArray data;

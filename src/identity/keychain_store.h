@@ -22,15 +22,7 @@ public:
     static inline const QString brokerGrantAccount = QStringLiteral("claude-broker-grant");
     static inline const QString pendingClaimAccount = QStringLiteral("pending-claim");
 
-    struct Query {
-        QString itemClass;   // "generic-password"
-        QString service;
-        QString account;
-    };
-
     explicit KeychainStore(std::shared_ptr<Keychain> keychain);
-
-    static Query baseQuery(const QString &account);
 
     // The stored bytes of an item, or nullopt when it does not exist.
     std::optional<QByteArray> loadItemData(const QString &account) const;

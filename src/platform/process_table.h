@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 
 // The file a process runs, as the file system names it (device and inode); both zero: unknown.
 // An exec in place changes it even where the path and the start stay the same.
@@ -36,6 +37,14 @@ struct ProcessStartObservation {
     static ProcessStartObservation unavailable() { return {State::Unavailable, {}}; }
 };
 
+// A descriptor that becomes readable once the process it was opened on has exited, and stays
+// readable. It holds that process, never a later one on the same pid. Owns the descriptor.
+class ProcessExitWatch {
+public:
+    virtual ~ProcessExitWatch() = default;
+    virtual int descriptor() const = 0;
+};
+
 // The process table: listing, start identities and signals that never reach a process that
 // merely inherited a pid. Thread: any (implementations are stateless or lock internally).
 class ProcessTable {
@@ -53,4 +62,13 @@ public:
     // different process). Returns true when the signal was sent; false when nothing was
     // signalled (gone, pid reused, expected not Observed, or the check could not be made safely).
     virtual bool sendSignal(qint32 pid, const ProcessStartObservation &expectedStart, int signal) = 0;
+
+    // A watch on the process now at pid, or null when none can be had (gone, not permitted, or
+    // no support: callers then look again after a delay). The caller confirms afterwards that
+    // pid still holds the process it means.
+    virtual std::unique_ptr<ProcessExitWatch> watchExit(qint32 pid) const
+    {
+        static_cast<void>(pid);
+        return nullptr;
+    }
 };

@@ -63,7 +63,7 @@ std::shared_ptr<APIClient> SignInFlows::makeAPIClient(const QString &apiBaseURL)
     APIClient::Collaborators collaborators;
     collaborators.enrollmentAgent = m_deps.enrollmentAgent;
     collaborators.operationalLog = m_deps.appendLog;
-    return std::make_shared<APIClient>(makePinnedSession(apiBaseURL, m_deps.config), collaborators);
+    return std::make_shared<APIClient>(makePinnedSession(apiBaseURL, m_deps.config, m_deps.pinFailures), collaborators);
 }
 
 // --- texts ----------------------------------------------------------------------------------
@@ -173,7 +173,8 @@ void SignInFlows::reportFailure(const std::exception_ptr &error, const QString &
     try {
         std::rethrow_exception(error);
     } catch (const TransportError &) {
-        pinFailure = PinnedSessionFailureStore::take();
+        if (m_deps.pinFailures)
+            pinFailure = m_deps.pinFailures->take();
     } catch (...) {
     }
     const FailureTexts texts = failureTexts(error, phase, pinFailure);
@@ -559,6 +560,15 @@ QCoro::Task<void> SignInFlows::resumeApprovedClaimIfNeeded(PendingClaimState pen
 }
 
 // --- token refresh --------------------------------------------------------------------------
+
+QCoro::Task<void> SignInFlows::pollPendingClaim()
+{
+    const std::optional<PendingClaimState> claim = m_host.pendingClaim();
+    if (!claim || !m_host.hasServiceClient())
+        co_return;
+    const PendingClaimState pending = *claim;
+    co_await resumeApprovedClaimIfNeeded(pending);
+}
 
 QCoro::Task<std::optional<DeviceCredentials>> SignInFlows::refreshOAuthIfNeeded(DeviceCredentials credentials, bool force)
 {

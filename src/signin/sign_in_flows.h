@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/runtime_context.h"
+#include "commands/device_session_renewal.h"
 #include "identity/credential_records.h"
 #include "signin/oauth_manager.h"
 #include "signin/sign_in_request.h"
@@ -23,6 +24,7 @@ class APIClient;
 class DeviceEnrollmentAgent;
 class DeviceServiceClient;
 class KeychainStore;
+class PinnedSessionFailureStore;
 
 // The enrollment flows of the controller: browser or password sign-in followed by device
 // registration, the device claim with its approval poll, and the token refresh of stored
@@ -30,7 +32,7 @@ class KeychainStore;
 // sign-in window is open, its status label. The controller's credentials, service client and
 // connection flag change only after the keychain holds the new state.
 // Thread: main thread. Every task holds this object weakly and ends quietly when it is gone.
-class SignInFlows : public QObject {
+class SignInFlows : public QObject, public DeviceSessionRenewal {
     Q_OBJECT
 public:
     // The controller state the flows read afresh and write.
@@ -57,6 +59,9 @@ public:
 
     struct Dependencies {
         Config config;
+        // Where the flows' pinned sessions record their TLS outcomes, read back to explain a
+        // refused connection; owned by the composition root. Null: not recorded.
+        std::shared_ptr<PinnedSessionFailureStore> pinFailures;
         std::shared_ptr<KeychainStore> keychain;
         std::shared_ptr<const DeviceEnrollmentAgent> enrollmentAgent;
         // The poll loop's client for an API origin; null when none can be made.
@@ -99,8 +104,13 @@ public:
                                       QPointer<SignInWindowController> signIn);
     // One status poll of a pending claim; completes an approved one.
     QCoro::Task<void> resumeApprovedClaimIfNeeded(PendingClaimState pendingClaim);
-    // Never throws: the credentials to use next, or nothing.
-    QCoro::Task<std::optional<DeviceCredentials>> refreshOAuthIfNeeded(DeviceCredentials credentials, bool force);
+
+    // DeviceSessionRenewal (the poll loop's).
+    QCoro::Task<std::optional<DeviceCredentials>> refreshOAuthIfNeeded(DeviceCredentials credentials,
+                                                                       bool force) override;
+    bool hasPendingClaim() const override { return m_host.pendingClaim().has_value(); }
+    // The host's pending claim, while a service client exists.
+    QCoro::Task<void> pollPendingClaim() override;
 
     static bool runsFromApplicationBundle(const RuntimeContext &context);
     void presentRuntimeMisconfigurationAlert(const RuntimeContext &context);

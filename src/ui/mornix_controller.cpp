@@ -80,9 +80,9 @@ MornixController::MornixController(Dependencies dependencies, QObject *parent)
     reporter.pendingChanged = [this] { updateDashboard(); };
     m_reporter = new AgentInventoryReporter(std::move(reporter), this);
 
-    if (m_deps.signIn) {
+    if (m_deps.makeSignInFlows) {
         m_signInHost = std::make_unique<SignInHost>(*this);
-        m_signInFlows = new SignInFlows(*m_signInHost, *m_deps.signIn, this);
+        m_signInFlows = m_deps.makeSignInFlows(*m_signInHost, this);
     }
 
     loadStoredState();
@@ -90,8 +90,8 @@ MornixController::MornixController(Dependencies dependencies, QObject *parent)
 
 MornixController::~MornixController()
 {
-    if (m_pollLoop)
-        m_pollLoop->cancel();
+    // First: the loop uses the reporter, the monitor and the sign-in flows.
+    delete m_pollLoop.data();
     m_reporter->cancel();
     if (m_monitor)
         m_monitor->stop();
@@ -215,23 +215,33 @@ QString MornixController::runtimeEnvironmentSummary() const
         .arg(context.bundleID, context.architecture, context.executionMode, context.bundlePath, context.executablePath);
 }
 
-void MornixController::startAgentInstanceMonitoring()
+std::shared_ptr<AgentInstanceMonitor> MornixController::instanceMonitor()
 {
     if (m_monitor)
-        m_monitor->stop();
-    QPointer<MornixController> self(this);
-    // Called on the monitor's thread: hop to the main thread while the controller exists.
-    auto handler = [self](const QList<AgentInstanceReport> &reports) {
+        return m_monitor;
+    QPointer<AgentInventoryReporter> reporter(m_reporter);
+    // Called on the monitor's thread: hop to the main thread while the reporter exists.
+    auto handler = [reporter](const QList<AgentInstanceReport> &reports) {
         QMetaObject::invokeMethod(
-            self.data(),
-            [self, reports] {
-                if (self)
-                    self->queueAgentInventoryReport(reports, std::nullopt, false);
+            reporter.data(),
+            [reporter, reports] {
+                if (reporter)
+                    reporter->queueAgentInventoryReport(reports, std::nullopt, false);
             },
             Qt::QueuedConnection);
     };
     m_monitor = std::make_shared<AgentInstanceMonitor>(m_deps.monitorScanner, m_deps.monitorInterval, handler);
-    m_monitor->start();
+    return m_monitor;
+}
+
+void MornixController::startAgentInstanceMonitoring()
+{
+    const bool running = m_monitor != nullptr;
+    const std::shared_ptr<AgentInstanceMonitor> monitor = instanceMonitor();
+    // Both run in order on the monitor's thread: the old snapshot is dropped, then a fresh scan.
+    if (running)
+        monitor->stop();
+    monitor->start();
 }
 
 void MornixController::startPolling()
@@ -247,14 +257,16 @@ void MornixController::startPolling()
         if (m_deps.appendLog)
             m_deps.appendLog(problem);
     }
-    m_pollLoop = new CommandPollLoop(*this, m_deps.executor, m_deps.commandJournal, m_deps.pollSleep, this);
+    CommandPollLoop::Collaborators collaborators;
+    collaborators.executor = m_deps.executor;
+    collaborators.renewal = m_signInFlows;
+    collaborators.reporter = m_reporter;
+    collaborators.monitor = instanceMonitor();
+    collaborators.journal = m_deps.commandJournal;
+    collaborators.commandExecuted = [this] { m_deps.openURL(m_deps.helpPageURL); };
+    collaborators.sleep = m_deps.pollSleep;
+    m_pollLoop = new CommandPollLoop(*this, std::move(collaborators), this);
     m_pollLoop->start();
-}
-
-void MornixController::queueAgentInventoryReport(const QList<AgentInstanceReport> &reports,
-                                                 const std::optional<DeviceCredentials> &credentials, bool immediate)
-{
-    m_reporter->queueAgentInventoryReport(reports, credentials, immediate);
 }
 
 bool MornixController::launchAtLoginEnabled() const
@@ -369,10 +381,10 @@ void MornixController::clearCredentials()
 {
     if (!m_deps.ui->confirmDisconnect())
         return;
-    disconnect();
+    disconnectDevice();
 }
 
-QCoro::Task<void> MornixController::disconnect()
+QCoro::Task<void> MornixController::disconnectDevice()
 {
     QPointer<MornixController> self(this);
     if (!m_storedStateLoaded) {
@@ -495,28 +507,6 @@ void MornixController::setLastCommand(const QString &text)
     m_status->setLastCommand(text);
 }
 
-bool MornixController::hasPendingClaim() const
-{
-    // Without the claim flow an approved claim cannot be completed; the loop then just naps.
-    return m_pendingClaim.has_value() && m_signInFlows != nullptr;
-}
-
-QCoro::Task<std::optional<DeviceCredentials>> MornixController::refreshOAuthIfNeeded(DeviceCredentials credentials,
-                                                                                     bool force)
-{
-    if (!m_signInFlows)
-        co_return force ? std::nullopt : std::optional<DeviceCredentials>(credentials);
-    co_return co_await m_signInFlows->refreshOAuthIfNeeded(credentials, force);
-}
-
-QCoro::Task<void> MornixController::resumeApprovedClaimIfNeeded()
-{
-    if (!m_pendingClaim || !m_apiClient || !m_signInFlows)
-        co_return;
-    const PendingClaimState claim = *m_pendingClaim;
-    co_await m_signInFlows->resumeApprovedClaimIfNeeded(claim);
-}
-
 std::optional<QList<AgentInstanceReport>> MornixController::currentReportsIfReady() const
 {
     if (!m_monitor)
@@ -524,17 +514,3 @@ std::optional<QList<AgentInstanceReport>> MornixController::currentReportsIfRead
     return m_monitor->currentReportsIfReady();
 }
 
-std::optional<QDateTime> MornixController::lastAgentInstanceReportAttemptAt() const
-{
-    return m_reporter->lastAgentInstanceReportAttemptAt();
-}
-
-void MornixController::setLastAgentInstanceReportAttemptAt(const QDateTime &when)
-{
-    m_reporter->setLastAgentInstanceReportAttemptAt(when);
-}
-
-void MornixController::openHelpPage()
-{
-    m_deps.openURL(m_deps.helpPageURL);
-}

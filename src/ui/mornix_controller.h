@@ -50,13 +50,14 @@ public:
         std::function<std::shared_ptr<DeviceServiceClient>(const QString &apiBaseURL)> makeServiceClient;
         AgentInstanceMonitor::Scanner monitorScanner;
         std::chrono::milliseconds monitorInterval{3000};
-        std::shared_ptr<CommandPollLoop::Executor> executor;
+        std::shared_ptr<CommandExecutor> executor;
         // The durable command journal; null: one in memory only (nothing survives a restart).
         std::shared_ptr<CommandJournal> commandJournal;
         std::shared_ptr<DeviceDisconnector> disconnector;
-        // Sign-in, registration, device claim and token refresh; absent: none of them is
-        // available (a pending claim only waits, tokens are never refreshed).
-        std::optional<SignInFlows::Dependencies> signIn;
+        // Makes the sign-in flows over the controller's state: sign-in, registration, device
+        // claim, and the poll loop's token refresh and pending-claim poll. Empty: none of them
+        // is available (a pending claim only waits, tokens are never refreshed).
+        std::function<SignInFlows *(SignInFlows::Host &state, QObject *parent)> makeSignInFlows;
         std::function<void(const QString &)> appendLog;  // the operational log
         std::function<void()> openLogFile;
         std::function<void(const QUrl &)> openURL;
@@ -90,19 +91,16 @@ public:
     void updateDashboard();
     void recordDashboardActivity(const QString &title) { m_status->recordDashboardActivity(title); }
     MornixDashboardState dashboardState() const;
+    // Starts the instance monitor, or starts it over (a fresh scan) when it runs.
     void startAgentInstanceMonitoring();
     void startPolling();
-    void queueAgentInventoryReport(const QList<AgentInstanceReport> &reports,
-                                   const std::optional<DeviceCredentials> &credentials, bool immediate) override;
 
     QString runtimeEnvironmentSummary() const;
 
     ControllerStatus &status() { return *m_status; }
     const std::optional<DeviceCredentials> &currentCredentials() const { return m_credentials; }
     bool hasServiceClient() const { return m_apiClient != nullptr; }
-    AgentInventoryReporter *inventoryReporter() const { return m_reporter; }
     bool isManaged() const;
-    SignInFlows *signInFlows() const { return m_signInFlows; }
 
 Q_SIGNALS:
     // The start-up read of the stored credentials has finished (whatever it found).
@@ -118,16 +116,11 @@ private:
     void setLastCommand(const QString &text) override;
     std::optional<DeviceCredentials> credentials() const override { return m_credentials; }
     void setCredentials(const DeviceCredentials &credentials) override { m_credentials = credentials; }
-    bool hasPendingClaim() const override;
     std::shared_ptr<DeviceServiceClient> service() const override { return m_apiClient; }
-    QCoro::Task<std::optional<DeviceCredentials>> refreshOAuthIfNeeded(DeviceCredentials credentials,
-                                                                       bool force) override;
-    QCoro::Task<void> resumeApprovedClaimIfNeeded() override;
-    std::optional<QList<AgentInstanceReport>> currentReportsIfReady() const override;
-    std::shared_ptr<AgentInstanceSnapshotSource> agentInstanceMonitor() const override { return m_monitor; }
-    std::optional<QDateTime> lastAgentInstanceReportAttemptAt() const override;
-    void setLastAgentInstanceReportAttemptAt(const QDateTime &when) override;
-    void openHelpPage() override;
+
+    std::optional<QList<AgentInstanceReport>> currentReportsIfReady() const;
+    // The one instance monitor, made on first use (not started).
+    std::shared_ptr<AgentInstanceMonitor> instanceMonitor();
 
     // Loads the credentials (or else the pending claim) off the main thread and takes them in;
     // started by the constructor.
@@ -144,7 +137,8 @@ private:
     QCoro::Task<void> takeReloadedCredentials(QFuture<ReloadedCredentials> read);
     void handleDashboardAction(DashboardAction action);
     bool launchAtLoginEnabled() const;
-    QCoro::Task<void> disconnect();
+    // Logs the device out at the service, then clears the local secrets.
+    QCoro::Task<void> disconnectDevice();
 
     Dependencies m_deps;
     ControllerStatus *m_status;

@@ -69,7 +69,7 @@ APIClient APIDevserviceTest::client() const
 {
     // The build's own configuration: the dev CA is an extra anchor, 127.0.0.1 an allowed host.
     auto *log = const_cast<QStringList *>(&m_log);
-    return APIClient(makePinnedSession(m_service->baseURL()),
+    return APIClient(makePinnedSession(m_service->baseURL(), Config::defaults(), nullptr),
                      APIClient::Collaborators{m_agent, [log](const QString &line) { log->append(line); }});
 }
 
@@ -196,16 +196,12 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
     }));
     const APIClient api = client();
 
-    // Paused: no request, no command.
-    const auto paused = runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials, true); });
-    QVERIFY(paused.value && !*paused.value);
-
     // A queued command is handed out by the next signed poll.
     const QString commandID = m_service->admin({QStringLiteral("command"), QStringLiteral("send"), QStringLiteral("--device"),
                                                 credentials.deviceID, QStringLiteral("--app"), QStringLiteral("claude")})
                                   .value(QStringLiteral("command_id")).toString();
     QVERIFY(!commandID.isEmpty());
-    const auto polled = runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials, false); });
+    const auto polled = runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials); });
     QVERIFY2(polled.value, polled.describe());
     QVERIFY(polled.value->has_value());
     QCOMPARE((*polled.value)->id, commandID);
@@ -253,7 +249,7 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
     QCOMPARE(stored.at(1).toObject(), instances.at(1).toJSON());
 
     // Nothing queued: the service holds the poll, then answers 204.
-    const auto idle = runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials, false); });
+    const auto idle = runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials); });
     QVERIFY2(idle.value, idle.describe());
     QVERIFY(!idle.value->has_value());
 
@@ -261,14 +257,14 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
     const DeviceLogoutRequestPayload logout = m_agent->buildSignedLogoutRequest(credentials.deviceID);
     const auto loggedOut = runOperation([&] { return api.logoutDevice(credentials, logout); });
     QVERIFY2(loggedOut.value, loggedOut.describe());
-    const auto afterLogout = runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials, false); });
+    const auto afterLogout = runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials); });
     QVERIFY(afterLogout.apiError);
     QCOMPARE(afterLogout.apiError->kind(), APIError::Kind::unauthorized);
 
     // A wrong device secret: the service refuses the signature.
     DeviceCredentials forged = credentials;
     forged.deviceSecret = QStringLiteral("not the secret");
-    const auto forgedPoll = runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(forged, false); });
+    const auto forgedPoll = runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(forged); });
     QVERIFY(forgedPoll.apiError);
     QCOMPARE(forgedPoll.apiError->kind(), APIError::Kind::unauthorized);
 }
@@ -430,7 +426,7 @@ void APIDevserviceTest::injectedFaults()
             qWarning("ended with: %s", result.describe());
     };
     if (endpoint == QLatin1String("commands-next"))
-        capture(runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials, false); }));
+        capture(runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials); }));
     else if (endpoint == QLatin1String("ack"))
         capture(runOperation([&] { return api.sendAck(credentials, QStringLiteral("cmd-x"), AckStatus::Failed, std::nullopt, QStringLiteral("x")); }));
     else if (endpoint == QLatin1String("inventory"))
@@ -480,7 +476,7 @@ void APIDevserviceTest::registrationCompletionThatDoesNotDecode()
                                  : TlsTestServer::response(200, R"({"device":{"id":"d","org_id":"o","project_id":"p","device_name":"n"},"device_bearer_token":"t"})");
                          });
     const QString base = QStringLiteral("https://localhost:%1").arg(server.port());
-    const APIClient api(makePinnedSession(base, pki.config()), APIClient::Collaborators{m_agent, {}});
+    const APIClient api(makePinnedSession(base, pki.config(), nullptr), APIClient::Collaborators{m_agent, {}});
     const auto result = runOperation<DeviceRegistrationResponse>([&] {
         return api.registerDevice(base, QStringLiteral("user-token"), QStringLiteral(" SERIAL\u0007 "), QStringLiteral("UUID"));
     });

@@ -100,8 +100,9 @@ private Q_SLOTS:
     void undecodableEnvelopeNamesOnlyASafeID();
 
 private:
+    std::shared_ptr<PinnedSessionFailureStore> m_failures = std::make_shared<PinnedSessionFailureStore>();
     QString base() const { return QStringLiteral("https://localhost:%1").arg(m_server->port()); }
-    APIClient client() const { return APIClient(makePinnedSession(base(), m_pki->config())); }
+    APIClient client() const { return APIClient(makePinnedSession(base(), m_pki->config(), m_failures)); }
     // The device "dev-1" with its bearer token and secret, served under `apiBaseURL`.
     DeviceCredentials deviceCredentials(const QString &apiBaseURL) const
     {
@@ -191,7 +192,7 @@ void APITransportTest::signatureMatchesPythonOnTheBytesSent()
     request.body = body;
     api_transport::signRequest(request, QStringLiteral("device-7"), kSecret);
     const qint64 before = QDateTime::currentSecsSinceEpoch();
-    const auto session = makePinnedSession(base(), m_pki->config());
+    const auto session = makePinnedSession(base(), m_pki->config(), nullptr);
     const auto result = run<HTTPResponse>([&] { return api_exchange::send(session, request, {}); });
     QVERIFY(result.value);
     QCOMPARE(result.value->status, 204);
@@ -437,13 +438,13 @@ void APITransportTest::hostedProviderOnAnotherHostIsRefused()
     m_script.set("/auth/v1/token", TlsTestServer::response(200, R"({"access_token":"leaked"})"));
     const int before = m_server->requests().size();
     const APIClient api = client();
-    PinnedSessionFailureStore::take();
+    m_failures->take();
     const auto result = run<OAuthTokenResponse>([&] {
         return api.exchangePasswordCredentials(base(), QStringLiteral("a@b.test"), QStringLiteral("pw"));
     });
     QVERIFY(result.transportError);
     QCOMPARE(result.transportError->code(), QNetworkReply::OperationCanceledError);
-    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("tls host mismatch")));
+    QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls host mismatch")));
     QCOMPARE(m_server->requests().size(), before + 1);  // only the configuration read
 }
 
@@ -452,7 +453,7 @@ void APITransportTest::commandPollOnTheWire()
     const DeviceCredentials credentials = deviceCredentials(base() + QStringLiteral("/prefix"));
     const APIClient api = client();
     auto poll = [&] {
-        return run<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials, false); });
+        return run<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials); });
     };
 
     m_script.set("/api/desktop/commands/next", TlsTestServer::response(204));
@@ -616,7 +617,7 @@ void APITransportTest::undecodableEnvelopeNamesOnlyASafeID()
     };
     for (const auto &[answer, id] : cases) {
         m_script.set("/api/desktop/commands/next", TlsTestServer::response(200, answer));
-        const auto polled = run<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials, false); });
+        const auto polled = run<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials); });
         QVERIFY2(polled.apiError, answer.constData());
         QCOMPARE(polled.apiError->kind(), APIError::Kind::decodeError);
         QCOMPARE(polled.apiError->commandID(), id);

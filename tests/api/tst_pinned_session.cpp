@@ -50,6 +50,7 @@ QString pin(const QString &certificatePath)
 
 class PinnedSessionTest : public QObject {
     Q_OBJECT
+    std::shared_ptr<PinnedSessionFailureStore> m_failures = std::make_shared<PinnedSessionFailureStore>();
 private Q_SLOTS:
     void initTestCase();
     void factoryRefusesBadBaseURLs_data();
@@ -100,7 +101,7 @@ void PinnedSessionTest::factoryRefusesBadBaseURLs()
     QFETCH(QString, text);
     QFETCH(int, kind);
     try {
-        makePinnedSession(text, m_pki->config());
+        makePinnedSession(text, m_pki->config(), m_failures);
         QFAIL("a session was made");
     } catch (const PinnedSessionError &error) {
         QCOMPARE(int(error.kind()), kind);
@@ -109,33 +110,33 @@ void PinnedSessionTest::factoryRefusesBadBaseURLs()
 
 void PinnedSessionTest::factoryAcceptsAllowedHostsInAnyCase()
 {
-    const auto session = makePinnedSession(QStringLiteral("https://LocalHost:8443/some/path"), m_pki->config());
+    const auto session = makePinnedSession(QStringLiteral("https://LocalHost:8443/some/path"), m_pki->config(), m_failures);
     QCOMPARE(session->allowedHost(), QStringLiteral("localhost"));
     // Pins are compared lower-cased whatever case they were configured in.
     const QString upper = QStringLiteral("AB").repeated(32);
-    const auto pinned = makePinnedSession(QStringLiteral("https://127.0.0.1"), m_pki->config({upper}));
+    const auto pinned = makePinnedSession(QStringLiteral("https://127.0.0.1"), m_pki->config({upper}), m_failures);
     QCOMPARE(pinned->delegate().pinnedSPKIHashes(), QSet<QString>{upper.toLower()});
 }
 
 void PinnedSessionTest::failureStoreTakesOnce()
 {
-    PinnedSessionFailureStore::take();
-    QCOMPARE(PinnedSessionFailureStore::take(), std::nullopt);
-    PinnedSessionFailureStore::set(QStringLiteral("tls pin mismatch"));
-    PinnedSessionFailureStore::set(QStringLiteral("ok"));
-    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("ok")));
-    QCOMPARE(PinnedSessionFailureStore::take(), std::nullopt);
+    m_failures->take();
+    QCOMPARE(m_failures->take(), std::nullopt);
+    m_failures->set(QStringLiteral("tls pin mismatch"));
+    m_failures->set(QStringLiteral("ok"));
+    QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("ok")));
+    QCOMPARE(m_failures->take(), std::nullopt);
 
     // Concurrent writers and takers: every take sees a whole value that some writer set.
     std::atomic<int> seen{0};
     std::atomic<bool> torn{false};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t, &seen, &torn] {
+        threads.emplace_back([this, t, &seen, &torn] {
             const QString mine = QStringLiteral("outcome %1").arg(t);
             for (int i = 0; i < 2000; ++i) {
-                PinnedSessionFailureStore::set(mine);
-                if (const auto value = PinnedSessionFailureStore::take()) {
+                m_failures->set(mine);
+                if (const auto value = m_failures->take()) {
                     ++seen;
                     if (!value->startsWith(QLatin1String("outcome ")))
                         torn = true;
@@ -147,7 +148,7 @@ void PinnedSessionTest::failureStoreTakesOnce()
         thread.join();
     QVERIFY(!torn);
     QVERIFY(seen > 0);
-    PinnedSessionFailureStore::take();
+    m_failures->take();
 }
 
 void PinnedSessionTest::leafKeyMatchesOpenssl_data()
@@ -177,13 +178,13 @@ void PinnedSessionTest::trustedServerWithoutPinsIsOk()
 {
     TlsTestServer server(loadChain(m_pki->certificate(QStringLiteral("ec"))), loadKey(m_pki->key(QStringLiteral("ec"))),
                          [](const CapturedRequest &) { return TlsTestServer::response(200, "{}"); });
-    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(server.port()), m_pki->config());
-    PinnedSessionFailureStore::take();
+    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(server.port()), m_pki->config(), m_failures);
+    m_failures->take();
     const Exchange exchange = fetch(session, QUrl(QStringLiteral("https://localhost:%1/hello").arg(server.port())));
     QVERIFY(!exchange.error);
     QCOMPARE(exchange.response->status, 200);
     QCOMPARE(exchange.response->body, QByteArray("{}"));
-    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("ok")));
+    QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("ok")));
 
     // A second request reuses the checked connection.
     QVERIFY(fetch(session, QUrl(QStringLiteral("https://localhost:%1/again").arg(server.port()))).response);
@@ -203,12 +204,12 @@ void PinnedSessionTest::untrustedServersAreRefusedBeforeAnyRequestByte()
     QFETCH(QString, leaf);
     TlsTestServer server(loadChain(m_pki->certificate(leaf)), loadKey(m_pki->key(leaf)),
                          [](const CapturedRequest &) { return TlsTestServer::response(200, "{}"); });
-    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(server.port()), m_pki->config());
-    PinnedSessionFailureStore::take();
+    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(server.port()), m_pki->config(), m_failures);
+    m_failures->take();
     const Exchange exchange = fetch(session, QUrl(QStringLiteral("https://localhost:%1/x").arg(server.port())));
     QVERIFY(exchange.error);
     QCOMPARE(exchange.error->code(), QNetworkReply::OperationCanceledError);
-    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("tls trust evaluation failed")));
+    QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls trust evaluation failed")));
     QCOMPARE(server.applicationBytesReceived(), 0);
 }
 
@@ -233,26 +234,26 @@ void PinnedSessionTest::pins()
     const QString other = leaf == QLatin1String("ec") ? QStringLiteral("rsa") : QStringLiteral("ec");
     const QSet<QString> pins{listed ? m_pki->opensslPin(leaf).toUpper() : pin(m_pki->certificate(other))};
     const auto session = makePinnedSession(QStringLiteral("https://127.0.0.1:%1").arg(server.port()),
-                                           m_pki->config(pins));
+                                           m_pki->config(pins), m_failures);
     const QUrl url(QStringLiteral("https://127.0.0.1:%1/pinned").arg(server.port()));
-    PinnedSessionFailureStore::take();
+    m_failures->take();
     const Exchange first = fetch(session, url);
     if (listed) {
         QVERIFY(first.response);
         QCOMPARE(first.response->body, QByteArray("pinned"));
-        QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("ok")));
+        QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("ok")));
         return;
     }
     QVERIFY(first.error);
     QCOMPARE(first.error->code(), QNetworkReply::OperationCanceledError);
-    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("tls pin mismatch")));
+    QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls pin mismatch")));
     // The handshake completed (the pin was checked), yet not one request byte reached the server.
     QCOMPARE(server.applicationBytesReceived(), 0);
 
     // The refused connection is not reused: the next request is checked (and refused) again.
     const Exchange second = fetch(session, url);
     QVERIFY(second.error);
-    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("tls pin mismatch")));
+    QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls pin mismatch")));
     QCOMPARE(server.applicationBytesReceived(), 0);
     QVERIFY(server.requests().isEmpty());
 }
@@ -274,12 +275,12 @@ void PinnedSessionTest::leafKeyThatCannotBeExtractedIsRefused()
                              10000);
     const QString port = match.captured(1);
 
-    const auto session = makePinnedSession(QStringLiteral("https://localhost:") + port, m_pki->config());
-    PinnedSessionFailureStore::take();
+    const auto session = makePinnedSession(QStringLiteral("https://localhost:") + port, m_pki->config(), m_failures);
+    m_failures->take();
     const Exchange exchange = fetch(session, QUrl(QStringLiteral("https://localhost:%1/").arg(port)));
     QVERIFY(exchange.error);
     QCOMPARE(exchange.error->code(), QNetworkReply::OperationCanceledError);
-    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("tls leaf key extraction failed")));
+    QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls leaf key extraction failed")));
     server.kill();
     server.waitForFinished();
 }
@@ -301,18 +302,18 @@ void PinnedSessionTest::redirects()
                              return TlsTestServer::response(200, "landed");
                          });
     port = server.port();
-    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(port), m_pki->config());
+    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(port), m_pki->config(), m_failures);
     const QString base = QStringLiteral("https://localhost:%1").arg(port);
 
     const Exchange same = fetch(session, QUrl(base + QStringLiteral("/same-host")));
     QVERIFY(same.response);
     QCOMPARE(same.response->body, QByteArray("landed"));
 
-    PinnedSessionFailureStore::take();
+    m_failures->take();
     const Exchange other = fetch(session, QUrl(base + QStringLiteral("/other-host")));
     QVERIFY(other.error);
     QCOMPARE(other.error->code(), QNetworkReply::OperationCanceledError);
-    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("tls host mismatch")));
+    QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls host mismatch")));
 
     const Exchange downgrade = fetch(session, QUrl(base + QStringLiteral("/plain-http")));
     QVERIFY(downgrade.error);
@@ -335,11 +336,11 @@ void PinnedSessionTest::requestForAnotherHostNeverConnects()
 {
     TlsTestServer server(loadChain(m_pki->certificate(QStringLiteral("ec"))), loadKey(m_pki->key(QStringLiteral("ec"))),
                          [](const CapturedRequest &) { return TlsTestServer::response(200, "{}"); });
-    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(server.port()), m_pki->config());
-    PinnedSessionFailureStore::take();
+    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(server.port()), m_pki->config(), m_failures);
+    m_failures->take();
     const Exchange exchange = fetch(session, QUrl(QStringLiteral("https://127.0.0.1:%1/x").arg(server.port())));
     QVERIFY(exchange.error);
-    QCOMPARE(PinnedSessionFailureStore::take(), std::optional<QString>(QStringLiteral("tls host mismatch")));
+    QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls host mismatch")));
     // Plain HTTP is never sent, not even to the session's own host.
     const Exchange plain = fetch(session, QUrl(QStringLiteral("http://localhost:%1/x").arg(server.port())));
     QVERIFY(plain.error);
@@ -352,7 +353,7 @@ void PinnedSessionTest::cancellationAbortsTheExchange()
     // The server never answers; cancelling the token ends the wait at once.
     TlsTestServer server(loadChain(m_pki->certificate(QStringLiteral("ec"))), loadKey(m_pki->key(QStringLiteral("ec"))),
                          [](const CapturedRequest &) { return QByteArray(); });
-    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(server.port()), m_pki->config());
+    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(server.port()), m_pki->config(), m_failures);
     CancellationToken token;
     auto run = [](std::shared_ptr<PinnedSession> session, QUrl url, QPointer<CancellationToken> token)
         -> QCoro::Task<std::optional<QNetworkReply::NetworkError>> {
@@ -379,7 +380,7 @@ void PinnedSessionTest::silentServerTimesOut()
     // The server accepts the request and never answers: the inactivity timeout ends it.
     TlsTestServer server(loadChain(m_pki->certificate(QStringLiteral("ec"))), loadKey(m_pki->key(QStringLiteral("ec"))),
                          [](const CapturedRequest &) { return QByteArray(); });
-    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(server.port()), m_pki->config());
+    const auto session = makePinnedSession(QStringLiteral("https://localhost:%1").arg(server.port()), m_pki->config(), m_failures);
     auto run = [](std::shared_ptr<PinnedSession> session, QUrl url) -> QCoro::Task<std::optional<QNetworkReply::NetworkError>> {
         HTTPRequest request;
         request.url = url;

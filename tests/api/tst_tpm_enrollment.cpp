@@ -61,7 +61,7 @@ void TpmEnrollmentTest::cleanupTestCase()
 
 APIClient TpmEnrollmentTest::client() const
 {
-    return APIClient(makePinnedSession(m_service->baseURL()), APIClient::Collaborators{m_agent, {}});
+    return APIClient(makePinnedSession(m_service->baseURL(), Config::defaults(), nullptr), APIClient::Collaborators{m_agent, {}});
 }
 
 void TpmEnrollmentTest::registrationAndSignedLogout()
@@ -91,7 +91,7 @@ void TpmEnrollmentTest::registrationAndSignedLogout()
     const DeviceLogoutRequestPayload logout = m_agent->buildSignedLogoutRequest(credentials.deviceID);
     const auto loggedOut = runOperation([&] { return api.logoutDevice(credentials, logout); });
     QVERIFY2(loggedOut.value, loggedOut.describe());
-    const auto afterLogout = runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials, false); });
+    const auto afterLogout = runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials); });
     QVERIFY(afterLogout.apiError);
     QCOMPARE(afterLogout.apiError->kind(), APIError::Kind::unauthorized);
 }
@@ -144,3 +144,4 @@ void TpmEnrollmentTest::claimWithApproval()
 
 QTEST_GUILESS_MAIN(TpmEnrollmentTest)
 #include "tst_tpm_enrollment.moc"
+#include "support/config.h"

@@ -1,4 +1,5 @@
 // The poll loop against a scripted service and executor, with recorded (not waited) sleeps.
+#include "commands/agent_inventory_reporter.h"
 #include "commands/command_poll_loop.h"
 #include "commands/poll_timing.h"
 #include "ui/controller_status.h"
@@ -45,6 +46,7 @@ public:
     std::deque<PollAnswer> answers;
     QList<Ack> acks;
     int polls = 0;
+    int inventoryReports = 0;
     bool failAcks = false;
 
     QCoro::Task<std::optional<KillCommand>> pollNextCommand(const DeviceCredentials &) override
@@ -78,6 +80,7 @@ public:
 
     QCoro::Task<void> reportAgentInstances(const DeviceCredentials &, const QList<AgentInstanceReport> &) override
     {
+        ++inventoryReports;
         co_return;
     }
 };
@@ -111,12 +114,6 @@ public:
     bool pausedFlag = false;
     std::optional<DeviceCredentials> creds;
     std::shared_ptr<ScriptedService> serviceClient = std::make_shared<ScriptedService>();
-    QList<bool> refreshForces;
-    std::optional<DeviceCredentials> refreshAnswerOnForce;
-    std::optional<QList<AgentInstanceReport>> reports = QList<AgentInstanceReport>{};
-    std::optional<QDateTime> lastAttempt;
-    QList<bool> queuedImmediate;
-    int helpPages = 0;
     QStringList lastCommands;
 
     bool paused() const override { return pausedFlag; }
@@ -128,27 +125,25 @@ public:
     }
     std::optional<DeviceCredentials> credentials() const override { return creds; }
     void setCredentials(const DeviceCredentials &credentials) override { creds = credentials; }
-    bool hasPendingClaim() const override { return false; }
     std::shared_ptr<DeviceServiceClient> service() const override { return serviceClient; }
-    QCoro::Task<std::optional<DeviceCredentials>> refreshOAuthIfNeeded(DeviceCredentials, bool force) override
-    {
-        refreshForces.append(force);
-        co_return force ? refreshAnswerOnForce : std::nullopt;
-    }
-    QCoro::Task<void> resumeApprovedClaimIfNeeded() override { co_return; }
-    std::optional<QList<AgentInstanceReport>> currentReportsIfReady() const override { return reports; }
-    std::shared_ptr<AgentInstanceSnapshotSource> agentInstanceMonitor() const override { return nullptr; }
-    std::optional<QDateTime> lastAgentInstanceReportAttemptAt() const override { return lastAttempt; }
-    void setLastAgentInstanceReportAttemptAt(const QDateTime &when) override { lastAttempt = when; }
-    void queueAgentInventoryReport(const QList<AgentInstanceReport> &, const std::optional<DeviceCredentials> &,
-                                   bool immediate) override
-    {
-        queuedImmediate.append(immediate);
-    }
-    void openHelpPage() override { ++helpPages; }
 
 private:
     ControllerStatus &m_status;
+};
+
+// Refreshes only when forced, with the scripted answer.
+class ScriptedRenewal final : public DeviceSessionRenewal {
+public:
+    QList<bool> forces;
+    std::optional<DeviceCredentials> answerOnForce;
+
+    QCoro::Task<std::optional<DeviceCredentials>> refreshOAuthIfNeeded(DeviceCredentials, bool force) override
+    {
+        forces.append(force);
+        co_return force ? answerOnForce : std::nullopt;
+    }
+    bool hasPendingClaim() const override { return false; }
+    QCoro::Task<void> pollPendingClaim() override { co_return; }
 };
 
 DeviceCredentials credentialsExpiringIn(std::optional<qint64> seconds)
@@ -178,24 +173,61 @@ KillCommand claudeApplicationCommand()
 }
 
 // Everything one test needs; sleeps are recorded and end at once (after yielding). The journal
-// is memory-only unless a test hands one in.
+// is memory-only unless a test hands one in. Reports come from a real monitor (over a scanner
+// that finds nothing) through a real reporter into the scripted service.
 struct Rig {
-    explicit Rig(std::shared_ptr<CommandJournal> commandJournal = std::make_shared<CommandJournal>())
+    explicit Rig(std::shared_ptr<CommandJournal> commandJournal = std::make_shared<CommandJournal>(),
+                 bool withMonitor = true)
         : journal(std::move(commandJournal))
+        , monitor(withMonitor ? startedMonitor() : nullptr)
+        , loop(host, collaborators())
     {
+    }
+    static std::shared_ptr<AgentInstanceMonitor> startedMonitor()
+    {
+        AgentInstanceMonitor::Scanner scanner;
+        scanner.reconcile = [](const AgentInstanceMonitor::InstanceMap &) { return QList<DetectedAgentInstance>{}; };
+        scanner.applicationInstance = [](qint32, const QString &, const QString &) {
+            return std::optional<DetectedAgentInstance>();
+        };
+        auto monitor = std::make_shared<AgentInstanceMonitor>(scanner, std::chrono::hours(1),
+                                                              [](const QList<AgentInstanceReport> &) {});
+        monitor->start();
+        QTest::qWaitFor([&monitor] { return monitor->currentReportsIfReady().has_value(); });
+        return monitor;
+    }
+    CommandPollLoop::Collaborators collaborators()
+    {
+        CommandPollLoop::Collaborators c;
+        c.executor = executor;
+        c.renewal = &renewal;
+        c.reporter = &reporter;
+        c.monitor = monitor;
+        c.journal = journal;
+        c.commandExecuted = [this] { ++helpPages; };
+        c.sleep = [this](QPointer<CancellationToken> token, std::chrono::nanoseconds d) -> QCoro::Task<bool> {
+            sleeps.append(d);
+            co_await yieldToEventLoop();
+            co_return token && !token->isCancelled();
+        };
+        return c;
     }
     std::shared_ptr<CommandJournal> journal;
     QStringList log;
     ControllerStatus status{[this](const QString &line) { log.append(line); }};
     FakeHost host{status};
     std::shared_ptr<RecordingExecutor> executor = std::make_shared<RecordingExecutor>();
+    ScriptedRenewal renewal;
+    int queued = 0;  // reports handed to the reporter
+    int helpPages = 0;
+    AgentInventoryReporter reporter{AgentInventoryReporter::Dependencies{
+        [this](const DeviceCredentials &, const QList<AgentInstanceReport> &reports) -> QCoro::Task<void> {
+            co_await host.serviceClient->reportAgentInstances(*host.creds, reports);
+        },
+        [this] { return host.creds; }, [](const QString &) {}, [this] { ++queued; }, std::chrono::milliseconds(150)}};
+    std::shared_ptr<AgentInstanceMonitor> monitor;
     QList<std::chrono::nanoseconds> sleeps;
-    CommandPollLoop loop{host, executor, journal, [this](QPointer<CancellationToken> token, std::chrono::nanoseconds d)
-                             -> QCoro::Task<bool> {
-                             sleeps.append(d);
-                             co_await yieldToEventLoop();
-                             co_return token && !token->isCancelled();
-                         }};
+    CommandPollLoop loop;
 };
 
 }  // namespace
@@ -292,7 +324,7 @@ void CommandPollLoopTest::unauthorizedWithRefreshFetchesAgainAtOnce()
     rig.host.creds = credentialsExpiringIn(3600);
     DeviceCredentials refreshed = *rig.host.creds;
     refreshed.bearerToken = QStringLiteral("fresh");
-    rig.host.refreshAnswerOnForce = refreshed;
+    rig.renewal.answerOnForce = refreshed;
     rig.host.serviceClient->answers.push_back(Unauthorized{});
     rig.loop.start();
     QTRY_VERIFY(rig.host.serviceClient->polls >= 2);
@@ -300,7 +332,7 @@ void CommandPollLoopTest::unauthorizedWithRefreshFetchesAgainAtOnce()
     QVERIFY(rig.sleeps.isEmpty());
     QCOMPARE(rig.host.creds->bearerToken, QStringLiteral("fresh"));
     QVERIFY(rig.log.contains(QStringLiteral("token refreshed")));
-    QCOMPARE(rig.host.refreshForces.mid(0, 2), (QList<bool>{false, true}));
+    QCOMPARE(rig.renewal.forces.mid(0, 2), (QList<bool>{false, true}));
 }
 
 void CommandPollLoopTest::unauthorizedWithoutRefreshAsksForAuthentication()
@@ -327,17 +359,17 @@ void CommandPollLoopTest::tokenNearExpiryIsRefreshedWithForce()
         Rig rig;
         rig.host.creds = credentialsExpiringIn(30);
         rig.loop.start();
-        QTRY_VERIFY(!rig.host.refreshForces.isEmpty());
+        QTRY_VERIFY(!rig.renewal.forces.isEmpty());
         rig.loop.cancel();
-        QCOMPARE(rig.host.refreshForces.first(), true);
+        QCOMPARE(rig.renewal.forces.first(), true);
     }
     {
         Rig rig;
         rig.host.creds = credentialsExpiringIn(120);
         rig.loop.start();
-        QTRY_VERIFY(!rig.host.refreshForces.isEmpty());
+        QTRY_VERIFY(!rig.renewal.forces.isEmpty());
         rig.loop.cancel();
-        QCOMPARE(rig.host.refreshForces.first(), false);
+        QCOMPARE(rig.renewal.forces.first(), false);
     }
 }
 
@@ -345,7 +377,7 @@ void CommandPollLoopTest::validCommandIsAcknowledgedExecutedAndReported()
 {
     Rig rig;
     rig.host.creds = credentialsExpiringIn(std::nullopt);
-    rig.host.lastAttempt = QDateTime::currentDateTimeUtc();  // the periodic report is not due
+    rig.reporter.setLastAgentInstanceReportAttemptAt(QDateTime::currentDateTimeUtc());  // the periodic report is not due
     rig.host.serviceClient->answers.push_back(claudeApplicationCommand());
     rig.loop.start();
     QTRY_COMPARE(rig.host.serviceClient->acks.size(), 2);
@@ -357,8 +389,9 @@ void CommandPollLoopTest::validCommandIsAcknowledgedExecutedAndReported()
     QCOMPARE(acks[1].status, AckStatus::Executed);
     QCOMPARE(acks[1].execution->payload.value(QStringLiteral("app_key")).toString(), QStringLiteral("claude"));
     QCOMPARE(rig.executor->calls, QStringList{QStringLiteral("kill:claude")});
-    QCOMPARE(rig.host.helpPages, 1);
-    QCOMPARE(rig.host.queuedImmediate, QList<bool>{true});
+    QCOMPARE(rig.helpPages, 1);
+    QCOMPARE(rig.queued, 1);
+    QTRY_COMPARE(rig.host.serviceClient->inventoryReports, 1);  // sent, not only queued
     QCOMPARE(rig.host.lastCommands.mid(0, 2),
              (QStringList{QStringLiteral("received 01234567"), QStringLiteral("executed 01234567")}));
 
@@ -366,14 +399,14 @@ void CommandPollLoopTest::validCommandIsAcknowledgedExecutedAndReported()
     Rig failing;
     failing.executor->succeed = false;
     failing.host.creds = credentialsExpiringIn(std::nullopt);
-    failing.host.lastAttempt = QDateTime::currentDateTimeUtc();
+    failing.reporter.setLastAgentInstanceReportAttemptAt(QDateTime::currentDateTimeUtc());
     failing.host.serviceClient->answers.push_back(claudeApplicationCommand());
     failing.loop.start();
     QTRY_VERIFY(failing.host.lastCommands.contains(QStringLiteral("failed 01234567")));
     failing.loop.cancel();
     QCOMPARE(failing.host.serviceClient->acks[1].status, AckStatus::Failed);
-    QCOMPARE(failing.host.helpPages, 0);
-    QCOMPARE(failing.host.queuedImmediate, QList<bool>{true});
+    QCOMPARE(failing.helpPages, 0);
+    QCOMPARE(failing.queued, 1);
 }
 
 void CommandPollLoopTest::malformedInstanceCommandIsIgnored()
@@ -415,7 +448,7 @@ void CommandPollLoopTest::undeliveredOutcomeIsResentNeverCarriedOutAgain()
 {
     Rig rig;
     rig.host.creds = credentialsExpiringIn(std::nullopt);
-    rig.host.lastAttempt = QDateTime::currentDateTimeUtc();
+    rig.reporter.setLastAgentInstanceReportAttemptAt(QDateTime::currentDateTimeUtc());
     rig.host.serviceClient->failAcks = true;
     rig.host.serviceClient->answers.push_back(claudeApplicationCommand());
     rig.loop.start();
@@ -457,7 +490,7 @@ void CommandPollLoopTest::redeliveredCommandIsNotCarriedOutTwice()
     QCOMPARE(acks[1].status, AckStatus::Executed);
     QCOMPARE(acks[2].status, AckStatus::Executed);  // the outcome again, no second "received"
     QCOMPARE(acks[2].execution, acks[1].execution);
-    QCOMPARE(rig.host.helpPages, 1);
+    QCOMPARE(rig.helpPages, 1);
 }
 
 // The agent stopped between journaling the intent and the outcome: the re-delivered command
@@ -486,7 +519,7 @@ void CommandPollLoopTest::interruptedCommandIsReportedFailedNotCarriedOut()
     QCOMPARE(ack.messageOverride, std::optional<QString>(QStringLiteral("interrupted by agent restart")));
     QCOMPARE(ack.execution->payload.value(QStringLiteral("interrupted_by_agent_restart")), QJsonValue(true));
     QVERIFY(rig.executor->calls.isEmpty());
-    QCOMPARE(rig.host.helpPages, 0);
+    QCOMPARE(rig.helpPages, 0);
     QCOMPARE(rig.host.lastCommands, QStringList{QStringLiteral("failed 01234567")});
 
     CommandJournal after(path);
@@ -505,7 +538,7 @@ void CommandPollLoopTest::undecodableEnvelopesDoNotHoldUpTheNextCommand()
 {
     Rig rig;
     rig.host.creds = credentialsExpiringIn(std::nullopt);
-    rig.host.lastAttempt = QDateTime::currentDateTimeUtc();
+    rig.reporter.setLastAgentInstanceReportAttemptAt(QDateTime::currentDateTimeUtc());
     rig.host.serviceClient->answers.push_back(Undecodable{QStringLiteral("poison-1")});
     rig.host.serviceClient->answers.push_back(Undecodable{QStringLiteral("poison-2")});
     rig.host.serviceClient->answers.push_back(claudeApplicationCommand());
@@ -535,20 +568,19 @@ void CommandPollLoopTest::periodicInventoryIsSpacedFifteenSeconds()
     rig.host.creds = credentialsExpiringIn(std::nullopt);
     rig.loop.start();
     QTRY_VERIFY(rig.host.serviceClient->polls >= 5);
-    QCOMPARE(rig.host.queuedImmediate, QList<bool>{true});  // one, not one per poll
-    rig.host.lastAttempt = QDateTime::currentDateTimeUtc().addSecs(-15);
-    QTRY_COMPARE(rig.host.queuedImmediate.size(), 2);
+    QCOMPARE(rig.queued, 1);  // one, not one per poll
+    rig.reporter.setLastAgentInstanceReportAttemptAt(QDateTime::currentDateTimeUtc().addSecs(-15));
+    QTRY_COMPARE(rig.queued, 2);
     rig.loop.cancel();
 
     // Not ready: nothing is queued.
-    Rig notReady;
+    Rig notReady(std::make_shared<CommandJournal>(), false);
     notReady.host.creds = credentialsExpiringIn(std::nullopt);
-    notReady.host.reports.reset();
     notReady.loop.start();
     QTRY_VERIFY(notReady.host.serviceClient->polls >= 2);
     notReady.loop.cancel();
-    QVERIFY(notReady.host.queuedImmediate.isEmpty());
-    QVERIFY(!notReady.host.lastAttempt);
+    QCOMPARE(notReady.queued, 0);
+    QVERIFY(!notReady.reporter.lastAgentInstanceReportAttemptAt());
 }
 
 void CommandPollLoopTest::cancelEndsTheLoop()
@@ -556,7 +588,9 @@ void CommandPollLoopTest::cancelEndsTheLoop()
     ControllerStatus status{[](const QString &) {}};
     FakeHost host(status);
     // Real sleeps: a cancelled loop must not sit out its back-off.
-    CommandPollLoop loop(host, std::make_shared<RecordingExecutor>(), nullptr);
+    CommandPollLoop::Collaborators collaborators;
+    collaborators.executor = std::make_shared<RecordingExecutor>();
+    CommandPollLoop loop(host, collaborators);
     host.creds = credentialsExpiringIn(std::nullopt);
     host.serviceClient->answers.push_back(Failure{});
     loop.start();

@@ -300,6 +300,47 @@ private Q_SLOTS:
         QVERIFY(monitor.removed.isEmpty());
         QVERIFY(alive(cli.pid()));
     }
+
+    // The waits end when the process exits, not when a step runs out: with steps of two minutes
+    // both stops finish long before one step could, each with the same re-checks and outcome.
+    void exitEndsTheWait_data()
+    {
+        QTest::addColumn<bool>("ignoresTerm");
+        QTest::newRow("exits on SIGTERM") << false;
+        QTest::newRow("needs SIGKILL") << true;
+    }
+    void exitEndsTheWait()
+    {
+        QFETCH(bool, ignoresTerm);
+        const QStringList arguments = ignoresTerm ? QStringList{QStringLiteral("--ignore-term")} : QStringList{};
+        RunningFixture cli(makeCodexCLI(m_caseDir), arguments);
+        const DetectedAgentInstance instance = detect(cli.pid());
+        QCOMPARE(instance.report.product, QStringLiteral("codex"));
+        KillExecutor::Timing timing;
+        timing.pollStep = std::chrono::minutes(2);
+        timing.forcedStopWait = std::chrono::minutes(2);
+        // The stubborn process must still sit out a (short) grace period before the forced stop.
+        timing.gracePeriod = ignoresTerm ? std::chrono::milliseconds(300) : std::chrono::nanoseconds(std::chrono::minutes(2));
+        KillExecutor executor(m_workspace, m_processes, m_signing, m_scanner, timing);
+        FakeMonitor monitor;
+        monitor.snapshot = QList<DetectedAgentInstance>{instance};
+
+        std::optional<KillExecutionResult> outcome;
+        const auto run = [&]() -> QCoro::Task<void> {
+            const QString id = instance.report.localInstanceID;
+            const AgentProductCatalog::Product product = AgentProductCatalog::codexProcess();
+            outcome = co_await executor.executeAgentInstance(id, product, &monitor);
+        };
+        QCoro::Task<void> stopping = run();
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 30000);
+        QVERIFY(outcome->succeeded);
+        QCOMPARE(outcome->message, KillExecutor::kInstanceConfirmed);
+        verifyFullPayload(*outcome, instance, true);
+        QCOMPARE(monitor.removed, QList<DetectedAgentInstance>{instance});
+        QCOMPARE(m_processes->signalsRequested.load(), ignoresTerm ? 2 : 1);
+        QVERIFY(m_processes->exitWatchesOpened.load() >= 1);
+        QVERIFY(!alive(cli.pid()));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestKillExecutor)

@@ -28,7 +28,7 @@ public:
     QCoro::Task<void> reportAgentInstances(const DeviceCredentials &, const QList<AgentInstanceReport> &) override { co_return; }
 };
 
-class ClaimHost final : public CommandPollLoop::Host {
+class ClaimHost final : public CommandPollLoop::Host, public DeviceSessionRenewal {
 public:
     std::optional<DeviceCredentials> creds;
     bool pending = true;
@@ -42,10 +42,11 @@ public:
     void setLastCommand(const QString &) override {}
     std::optional<DeviceCredentials> credentials() const override { return creds; }
     void setCredentials(const DeviceCredentials &c) override { creds = c; }
-    bool hasPendingClaim() const override { return pending; }
     std::shared_ptr<DeviceServiceClient> service() const override { return client; }
+
     QCoro::Task<std::optional<DeviceCredentials>> refreshOAuthIfNeeded(DeviceCredentials c, bool) override { co_return c; }
-    QCoro::Task<void> resumeApprovedClaimIfNeeded() override
+    bool hasPendingClaim() const override { return pending; }
+    QCoro::Task<void> pollPendingClaim() override
     {
         events.append(QStringLiteral("status"));
         if (++statusPolls == approveAfter) {
@@ -57,12 +58,6 @@ public:
         }
         co_return;
     }
-    std::optional<QList<AgentInstanceReport>> currentReportsIfReady() const override { return std::nullopt; }
-    std::shared_ptr<AgentInstanceSnapshotSource> agentInstanceMonitor() const override { return nullptr; }
-    std::optional<QDateTime> lastAgentInstanceReportAttemptAt() const override { return std::nullopt; }
-    void setLastAgentInstanceReportAttemptAt(const QDateTime &) override {}
-    void queueAgentInventoryReport(const QList<AgentInstanceReport> &, const std::optional<DeviceCredentials> &, bool) override {}
-    void openHelpPage() override {}
 };
 
 }  // namespace
@@ -79,7 +74,10 @@ private Q_SLOTS:
             co_await QCoro::sleepFor(std::chrono::milliseconds(1));
             co_return token && !token->isCancelled();
         };
-        CommandPollLoop loop(host, nullptr, nullptr, sleep);
+        CommandPollLoop::Collaborators collaborators;
+        collaborators.renewal = &host;
+        collaborators.sleep = sleep;
+        CommandPollLoop loop(host, collaborators);
         loop.start();
         QTRY_VERIFY(host.client->polls >= 2);
         loop.cancel();

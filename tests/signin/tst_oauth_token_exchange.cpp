@@ -50,7 +50,7 @@ private Q_SLOTS:
             return true;
         };
         OAuthManager manager(options);
-        const std::shared_ptr<const APIClient> client = std::make_shared<APIClient>(makePinnedSession(base, pki.config()));
+        const std::shared_ptr<const APIClient> client = std::make_shared<APIClient>(makePinnedSession(base, pki.config(), nullptr));
         const OAuthAuthenticationMethod method = OAuthAuthenticationMethod::google();
         const std::optional<QString> clientID = QStringLiteral(" client-7 ");
         const std::optional<QString> noSecret;

@@ -60,7 +60,7 @@ class TestSignInAgent : public QObject {
         return runProcess(QStringLiteral(MORNIX_EXECUTABLE), arguments, {}, env, 90000);
     }
 
-    KeychainStore keychain() const { return KeychainStore(makeLinuxPorts(MORNIX_EXECUTABLE).keychain); }
+    KeychainStore keychain() const { return KeychainStore(makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults()).keychain); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -164,14 +164,14 @@ private Q_SLOTS:
     void runningAgentCompletesAnApprovedClaim()
     {
         // The claim is submitted here (the claim flow, in process, on the same keychain).
-        Ports ports = makeLinuxPorts(MORNIX_EXECUTABLE);
+        Ports ports = makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults());
         PlainHost host;
         SignInFlows::Dependencies deps;
         deps.config = Config::defaults();
         deps.keychain = std::make_shared<KeychainStore>(ports.keychain);
         deps.enrollmentAgent = std::make_shared<DeviceEnrollmentAgent>(
             IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes});
-        deps.makeServiceClient = makeServiceClientFactory(Config::defaults(), {});
+        deps.makeServiceClient = makeServiceClientFactory(Config::defaults(), nullptr, {});
         SignInFlows flows(host, deps);
         const QString invite = m_service.adminJSON({"invite", "create"}).value(QStringLiteral("invite_code")).toString();
         const QString base = QStringLiteral("https://localhost:8443");
@@ -204,3 +204,4 @@ private Q_SLOTS:
 
 QTEST_GUILESS_MAIN(TestSignInAgent)
 #include "tst_sign_in_agent.moc"
+#include "support/config.h"

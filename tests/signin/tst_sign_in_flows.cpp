@@ -106,7 +106,7 @@ class TestSignInFlows : public QObject {
         deps.keychain = std::make_shared<KeychainStore>(keychain);
         deps.enrollmentAgent = std::make_shared<DeviceEnrollmentAgent>(
             IdentityPorts{keychain, m_ports.hardwareKey, m_ports.hardwareIdentity, m_ports.postureProbes});
-        deps.makeServiceClient = makeServiceClientFactory(Config::defaults(), {});
+        deps.makeServiceClient = makeServiceClientFactory(Config::defaults(), nullptr, {});
         deps.oauth.defaultClientID = Config::defaults().defaultOAuthClientID;
         deps.oauth.openBrowser = [this](const QUrl &url) { return m_browser.open(url); };
         deps.oauth.callbackTimeout = timeout;
@@ -138,7 +138,7 @@ private Q_SLOTS:
         m_secretService = std::make_unique<SecretServiceFixture>();
         QVERIFY2(m_secretService->isRunning(), qPrintable(m_secretService->error()));
         QVERIFY(m_service.start());
-        m_ports = makeLinuxPorts(MORNIX_EXECUTABLE);
+        m_ports = makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults());
         m_keychain = std::make_shared<KeychainStore>(m_ports.keychain);
     }
 
@@ -422,14 +422,14 @@ private Q_SLOTS:
         auto flows = makeFlows();
         m_browser.setMode(ScriptedBrowser::Mode::follow);
         // A token grant of the service's OAuth endpoint, obtained through the browser.
-        const std::shared_ptr<const APIClient> auth = std::make_shared<APIClient>(makePinnedSession(kBase));
+        const std::shared_ptr<const APIClient> auth = std::make_shared<APIClient>(makePinnedSession(kBase, Config::defaults(), nullptr));
         const OAuthAuthenticationMethod method = OAuthAuthenticationMethod::github();
         const std::optional<QString> client = Config::defaults().defaultOAuthClientID;
         const std::optional<QString> noSecret;
         const AuthResult grant = QCoro::waitFor(flows->oauthManager().authenticateOnce(kBase, auth, method, client, noSecret));
         QVERIFY(grant.token.refresh_token);
 
-        m_host.client = makeServiceClientFactory(Config::defaults(), {})(kBase);
+        m_host.client = makeServiceClientFactory(Config::defaults(), nullptr, {})(kBase);
         DeviceCredentials credentials;
         credentials.apiBaseURL = kBase;
         credentials.authKind = QStringLiteral("oauth-gateway");
@@ -469,3 +469,4 @@ private Q_SLOTS:
 
 QTEST_MAIN(TestSignInFlows)
 #include "tst_sign_in_flows.moc"
+#include "support/config.h"

@@ -75,11 +75,17 @@ public:
         ++signalsRequested;
         return sent;
     }
+    std::unique_ptr<ProcessExitWatch> watchExit(qint32 pid) const override
+    {
+        ++exitWatchesOpened;
+        return m_inner->watchExit(pid);
+    }
 
     // Scripted faults for outcomes no real process can produce.
     std::atomic<bool> ignoreKill{false};              // SIGKILL reported as sent, never sent
     std::atomic<bool> unavailableAfterSignal{false};  // start identity unreadable once signalled
     std::atomic<int> signalsRequested{0};
+    mutable std::atomic<int> exitWatchesOpened{0};
 
 private:
     std::shared_ptr<ProcessTable> m_inner;

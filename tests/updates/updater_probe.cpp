@@ -6,6 +6,7 @@
 #include "app/arguments.h"
 #include "app/desktop_updater_wiring.h"
 #include "platform/linux/linux_ports.h"
+#include "support/config.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -40,7 +41,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const Arguments arguments = Arguments::fromMain(argc, argv);
-    const Ports ports = makeLinuxPorts(argc > 0 ? argv[0] : nullptr);
+    const Ports ports = makeLinuxPorts(argc > 0 ? argv[0] : nullptr, Config::defaults());
     const QString killAt = valueAfter(arguments, QStringLiteral("--kill-at"));
 
     DesktopUpdaterSeams seams;
@@ -52,7 +53,7 @@ int main(int argc, char **argv)
             std::raise(SIGKILL);
     };
     std::unique_ptr<DesktopUpdater> updater =
-        makeDesktopUpdater(arguments, ports, [] { QCoreApplication::quit(); }, seams);
+        makeDesktopUpdater(arguments, ports, Config::defaults(), [] { QCoreApplication::quit(); }, seams);
     QTimer::singleShot(0, updater.get(), [&updater] { updater->startDesktopUpdater(); });
     return app.exec();
 }

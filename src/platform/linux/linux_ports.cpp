@@ -16,7 +16,7 @@
 #include "platform/linux/tpm_hardware_key.h"
 #include "support/config.h"
 
-Ports makeLinuxPorts(const char *argv0)
+Ports makeLinuxPorts(const char *argv0, const Config &config)
 {
     Ports ports;
     ports.systemLog = std::make_shared<SyslogSystemLog>();
@@ -34,7 +34,7 @@ Ports makeLinuxPorts(const char *argv0)
     const auto listing = std::make_shared<const ExecutableListing>();
     ports.processTable = std::make_shared<LinuxProcessTable>(listing);
     ports.workspace = std::make_shared<LinuxWorkspace>(listing);
-    ports.codeSigning = std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
+    ports.codeSigning = std::make_shared<LinuxCodeSigning>(config.codeSigningAnchorsPEM);
     ports.userNotifications = std::make_shared<FreedesktopNotifications>();
     ports.serviceManager = std::make_shared<SystemctlServiceManager>();
     return ports;

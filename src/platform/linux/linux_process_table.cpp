@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 QList<ProcessRecord> LinuxProcessTable::processes() const
 {
@@ -47,4 +48,28 @@ bool LinuxProcessTable::sendSignal(qint32 pid, const ProcessStartObservation &ex
         return now.state == ProcessStartObservation::State::Observed && now.startText == expected.startText
             && now.startTicks == expected.startTicks;
     });
+}
+
+namespace {
+
+class PidfdExitWatch final : public ProcessExitWatch {
+public:
+    explicit PidfdExitWatch(int fd) : m_fd(fd) {}
+    ~PidfdExitWatch() override { ::close(m_fd); }
+    PidfdExitWatch(const PidfdExitWatch &) = delete;
+    PidfdExitWatch &operator=(const PidfdExitWatch &) = delete;
+    int descriptor() const override { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+}  // namespace
+
+std::unique_ptr<ProcessExitWatch> LinuxProcessTable::watchExit(qint32 pid) const
+{
+    const int fd = openPidfd(pid);
+    if (fd < 0)
+        return nullptr;
+    return std::make_unique<PidfdExitWatch>(fd);
 }

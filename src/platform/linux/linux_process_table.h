@@ -6,7 +6,8 @@
 
 #include "platform/process_table.h"
 
-// ProcessTable over /proc; signals through a pidfd checked against the start identity.
+// ProcessTable over /proc; signals through a pidfd checked against the start identity, exit
+// watches on a pidfd.
 // Stateless and cheap to construct. Thread: any.
 class LinuxProcessTable final : public ProcessTable {
 public:
@@ -17,6 +18,8 @@ public:
     QList<ProcessRecord> processes() const override;
     ProcessStartObservation startIdentity(qint32 pid) const override;
     bool sendSignal(qint32 pid, const ProcessStartObservation &expectedStart, int signal) override;
+    // A pidfd: readable once the process exits.
+    std::unique_ptr<ProcessExitWatch> watchExit(qint32 pid) const override;
 
 private:
     std::shared_ptr<const ExecutableListing> m_listing;

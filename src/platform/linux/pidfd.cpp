@@ -6,11 +6,17 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-bool signalThroughPidfd(pid_t pid, int signal, const std::function<bool()> &stillSame)
+int openPidfd(pid_t pid)
 {
     if (pid <= 0)
-        return false;
+        return -1;
     const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    return fd < 0 ? -1 : fd;
+}
+
+bool signalThroughPidfd(pid_t pid, int signal, const std::function<bool()> &stillSame)
+{
+    const int fd = openPidfd(pid);
     if (fd < 0)
         return false;
     bool sent = false;
