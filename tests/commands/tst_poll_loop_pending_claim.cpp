@@ -67,7 +67,7 @@ public:
 
 }  // namespace
 
-class TestPollLoopPendingClaim : public QObject {
+class PollLoopPendingClaimTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void statusPollsArePacedUntilApproval()
@@ -91,5 +91,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestPollLoopPendingClaim)
+QTEST_GUILESS_MAIN(PollLoopPendingClaimTest)
 #include "tst_poll_loop_pending_claim.moc"

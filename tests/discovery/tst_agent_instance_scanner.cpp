@@ -94,7 +94,7 @@ public:
 
 }  // namespace
 
-class TestAgentInstanceScanner : public QObject {
+class AgentInstanceScannerTest : public QObject {
     Q_OBJECT
 
 private:
@@ -340,5 +340,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestAgentInstanceScanner)
+QTEST_GUILESS_MAIN(AgentInstanceScannerTest)
 #include "tst_agent_instance_scanner.moc"

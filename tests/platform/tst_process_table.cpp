@@ -28,7 +28,7 @@ QString psStartIdentity(qint32 pid)
 
 }  // namespace
 
-class TestProcessTable : public QObject {
+class ProcessTableTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -185,5 +185,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestProcessTable)
+QTEST_GUILESS_MAIN(ProcessTableTest)
 #include "tst_process_table.moc"
