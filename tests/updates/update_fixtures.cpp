@@ -4,7 +4,6 @@
 #include "support/test_files.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -108,52 +107,6 @@ bool signatureValid(const QString &bundle)
     const ProcessResult result = runProcess(fixtures::codesignToolPath(),
                                             {QStringLiteral("--verify"), QStringLiteral("--anchors"), fixtures::anchorsPath(), bundle});
     return result.exitCode == 0;
-}
-
-ReleaseService::ReleaseService() = default;
-
-ReleaseService::~ReleaseService()
-{
-    if (m_process && m_process->state() != QProcess::NotRunning) {
-        m_process->terminate();
-        if (!m_process->waitForFinished(5000)) {
-            m_process->kill();
-            m_process->waitForFinished(5000);
-        }
-    }
-}
-
-bool ReleaseService::start()
-{
-    m_process = std::make_unique<QProcess>();
-    m_process->setProcessChannelMode(QProcess::SeparateChannels);
-    m_process->start(QStringLiteral(MORNIX_DEVSERVICE),
-                     {QStringLiteral("serve"), QStringLiteral("--state"), m_state.path(), QStringLiteral("--listen"),
-                      QStringLiteral("localhost:0")});
-    if (!m_process->waitForStarted(10000))
-        return false;
-    QElapsedTimer timer;
-    timer.start();
-    QByteArray output;
-    while (timer.elapsed() < 15000) {
-        m_process->waitForReadyRead(200);
-        output += m_process->readAllStandardOutput();
-        const qsizetype at = output.indexOf("listening on ");
-        const qsizetype end = output.indexOf('\n', at);
-        if (at >= 0 && end > at) {
-            m_origin = QString::fromUtf8(output.mid(at + 13, end - at - 13)).trimmed();
-            return true;
-        }
-        if (m_process->state() == QProcess::NotRunning)
-            return false;
-    }
-    return false;
-}
-
-ProcessResult ReleaseService::admin(const QStringList &arguments) const
-{
-    return runProcess(QStringLiteral(MORNIX_DEVSERVICE),
-                      QStringList{QStringLiteral("admin"), QStringLiteral("--state"), m_state.path()} + arguments);
 }
 
 QString ReleaseService::publicKey() const
