@@ -8,6 +8,7 @@
 #include "platform/linux/absent_hardware_key.h"
 #include "platform/linux/linux_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
+#include "support/credentials_builder.h"
 #include "support/dev_service.h"
 
 #include <QCoreApplication>
@@ -46,10 +47,8 @@ struct Fixture {
         const QString token = service.issueToken().value(QStringLiteral("access_token")).toString();
         const DeviceRegistrationResponse registration = QCoro::waitFor(
             client->registerDevice(baseURL, token, agent->hardwareSerialNumber(), agent->hardwareUUID()));
-        credentials.apiBaseURL = baseURL;
-        credentials.bearerToken = registration.device_bearer_token;
-        credentials.deviceID = registration.device.id;
-        credentials.deviceSecret = registration.device_secret;
+        credentials = CredentialsBuilder().apiBaseURL(baseURL).registered(
+            registration.device_bearer_token, registration.device, registration.device_secret);
         for (int i = 0; i < kPolls + 1; ++i)
             service.admin({QStringLiteral("command"), QStringLiteral("send"), QStringLiteral("--device"), credentials.deviceID,
                            QStringLiteral("--app"), QStringLiteral("claude")});

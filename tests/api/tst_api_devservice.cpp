@@ -6,6 +6,7 @@
 #include "platform/linux/absent_hardware_key.h"
 #include "platform/linux/linux_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
+#include "support/credentials_builder.h"
 #include "support/dev_service.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
@@ -86,14 +87,8 @@ DeviceCredentials APIDevserviceTest::registerNewDevice()
         qWarning("registration failed: %s", registration.describe());
         return {};
     }
-    DeviceCredentials credentials;
-    credentials.apiBaseURL = base;
-    credentials.bearerToken = registration.value->device_bearer_token;
-    credentials.deviceID = registration.value->device.id;
-    credentials.deviceSecret = registration.value->device_secret;
-    credentials.orgID = registration.value->device.org_id;
-    credentials.projectID = registration.value->device.project_id;
-    return credentials;
+    return CredentialsBuilder().apiBaseURL(base).registered(
+        registration.value->device_bearer_token, registration.value->device, registration.value->device_secret);
 }
 
 void APIDevserviceTest::publicConfigAndHostedProviderTokens()
@@ -317,11 +312,8 @@ void APIDevserviceTest::claimWithApproval()
     const auto &bootstrap = *approved.value->approved_device_bootstrap;
 
     // The bootstrap credentials work on the device endpoints.
-    DeviceCredentials credentials;
-    credentials.apiBaseURL = base;
-    credentials.bearerToken = bootstrap.bearer_token;
-    credentials.deviceID = bootstrap.device.id;
-    credentials.deviceSecret = bootstrap.device_secret;
+    const DeviceCredentials credentials =
+        CredentialsBuilder().apiBaseURL(base).registered(bootstrap.bearer_token, bootstrap.device, bootstrap.device_secret);
     const auto reported = runOperation([&] { return api.reportAgentInstances(credentials, {}); });
     QVERIFY2(reported.value, reported.describe());
 

@@ -8,9 +8,10 @@
 #include "platform/linux/linux_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
 #include "platform/linux/tpm_hardware_key.h"
+#include "support/credentials_builder.h"
 #include "support/crypto.h"
-#include "support/swtpm_process.h"
 #include "support/dev_service.h"
+#include "support/swtpm_process.h"
 #include "support/temporary_home.h"
 
 #include <QJsonArray>
@@ -75,11 +76,8 @@ void TpmEnrollmentTest::registrationAndSignedLogout()
                                   m_agent->hardwareSerialNumber(), m_agent->hardwareUUID());
     });
     QVERIFY2(registration.value, registration.describe());
-    DeviceCredentials credentials;
-    credentials.apiBaseURL = base;
-    credentials.bearerToken = registration.value->device_bearer_token;
-    credentials.deviceID = registration.value->device.id;
-    credentials.deviceSecret = registration.value->device_secret;
+    const DeviceCredentials credentials = CredentialsBuilder().apiBaseURL(base).registered(
+        registration.value->device_bearer_token, registration.value->device, registration.value->device_secret);
 
     // A logout whose signature is not over the logout text is refused ...
     DeviceLogoutRequestPayload forged = m_agent->buildSignedLogoutRequest(credentials.deviceID);
@@ -126,11 +124,9 @@ void TpmEnrollmentTest::claimWithApproval()
     QVERIFY2(approved.value, approved.describe());
     QVERIFY(approved.value->approved_device_bootstrap);
 
-    DeviceCredentials credentials;
-    credentials.apiBaseURL = base;
-    credentials.bearerToken = approved.value->approved_device_bootstrap->bearer_token;
-    credentials.deviceID = approved.value->approved_device_bootstrap->device.id;
-    credentials.deviceSecret = approved.value->approved_device_bootstrap->device_secret;
+    const auto &bootstrap = *approved.value->approved_device_bootstrap;
+    const DeviceCredentials credentials = CredentialsBuilder().apiBaseURL(base).registered(
+        bootstrap.bearer_token, bootstrap.device, bootstrap.device_secret);
     const auto reported = runOperation([&] { return api.reportAgentInstances(credentials, {}); });
     QVERIFY2(reported.value, reported.describe());
 

@@ -2,6 +2,7 @@
 // next, never polls back to back; once the claim turns into credentials, commands are fetched.
 #include "commands/command_poll_loop.h"
 #include "commands/poll_timing.h"
+#include "support/credentials_builder.h"
 
 #include <QTest>
 #include <QTimer>
@@ -50,10 +51,7 @@ public:
         events.append(QStringLiteral("status"));
         if (++statusPolls == approveAfter) {
             pending = false;
-            DeviceCredentials c;
-            c.apiBaseURL = QStringLiteral("https://localhost:8443");
-            c.deviceID = QStringLiteral("d");
-            creds = c;
+            creds = CredentialsBuilder().device(QStringLiteral("d")).build();
         }
         co_return;
     }

@@ -5,6 +5,7 @@
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/secret_service_keychain.h"
 #include "secret_service_fixture.h"
+#include "support/credentials_builder.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
 
@@ -190,13 +191,7 @@ void BridgeModesTest::controlStatus()
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
 
-    DeviceCredentials c;
-    c.apiBaseURL = QStringLiteral("https://localhost:8443");
-    c.bearerToken = QStringLiteral("t");
-    c.orgID = QStringLiteral("3f0c4d0e-1d2a-4b7e-9a51-0c1e2d3f4a5b");
-    c.projectID = QStringLiteral("8a7b6c5d-4e3f-4a1b-8c9d-0e1f2a3b4c5d");
-    c.deviceID = QStringLiteral("d");
-    c.deviceSecret = QStringLiteral("s");
+    const DeviceCredentials c = CredentialsBuilder().build();
     KeychainStore(keychain(backend)).createCredentials(c);
     r = run(backend, {"--desktop-control-status"});
     QCOMPARE(r.exitCode, 0);
