@@ -1,5 +1,6 @@
 #include "update_fixtures.h"
 
+#include "support/info_plist_writer.h"
 #include "support/signed_fixtures.h"
 #include "support/test_files.h"
 
@@ -21,11 +22,6 @@ bool copyExecutable(const QString &from, const QString &to)
                                          | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
 }
 
-QString plistEntry(const QString &key, const QString &value)
-{
-    return QStringLiteral("\t<key>%1</key>\n\t<string>%2</string>\n").arg(key.toHtmlEscaped(), value.toHtmlEscaped());
-}
-
 }  // namespace
 
 QString desktopExecutablePath(const QString &desktopBundle)
@@ -43,22 +39,17 @@ QString makeDesktopBundle(const QString &directory, const HostOptions &options)
     const QString bundle = directory + QLatin1Char('/') + kDesktopName + QStringLiteral(".app");
     if (!QDir().mkpath(bundle + QStringLiteral("/Contents/MacOS")) || !QDir().mkpath(bundle + QStringLiteral("/Contents/Resources")))
         return {};
-    QString plist = QStringLiteral(
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-        "<plist version=\"1.0\">\n<dict>\n");
-    plist += plistEntry(QStringLiteral("CFBundleIdentifier"), options.identifier);
-    plist += plistEntry(QStringLiteral("CFBundleName"), kDesktopName);
-    plist += plistEntry(QStringLiteral("CFBundleExecutable"), kDesktopName);
-    plist += plistEntry(QStringLiteral("CFBundleVersion"), options.version);
-    plist += plistEntry(QStringLiteral("CFBundleShortVersionString"),
-                        options.shortVersion.isEmpty() ? options.version : options.shortVersion);
+    fixtures::InfoEntries info{
+        {QStringLiteral("CFBundleIdentifier"), options.identifier},
+        {QStringLiteral("CFBundleName"), kDesktopName},
+        {QStringLiteral("CFBundleExecutable"), kDesktopName},
+        {QStringLiteral("CFBundleVersion"), options.version},
+        {QStringLiteral("CFBundleShortVersionString"), options.shortVersion.isEmpty() ? options.version : options.shortVersion}};
     if (!options.feedURL.isEmpty())
-        plist += plistEntry(QStringLiteral("SUFeedURL"), options.feedURL);
+        info.append({QStringLiteral("SUFeedURL"), options.feedURL});
     if (!options.publicKey.isEmpty())
-        plist += plistEntry(QStringLiteral("SUPublicEDKey"), options.publicKey);
-    plist += QStringLiteral("</dict>\n</plist>\n");
-    if (!writeFile(bundle + QStringLiteral("/Contents/Info.plist"), plist.toUtf8())
+        info.append({QStringLiteral("SUPublicEDKey"), options.publicKey});
+    if (!fixtures::writeInfoPlist(bundle + QStringLiteral("/Contents/Info.plist"), info)
         || !copyExecutable(fixtures::sleeperPath(), desktopExecutablePath(bundle))
         || !writeFile(bundle + QStringLiteral("/Contents/Resources/marker.txt"),
                       (options.marker.isEmpty() ? options.version : options.marker).toUtf8()))
