@@ -8,11 +8,11 @@
 #include "platform/linux/absent_hardware_key.h"
 #include "platform/linux/linux_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
+#include "support/credentials_builder.h"
+#include "support/dev_service.h"
 
 #include <QCoreApplication>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <QCoroTask>
@@ -27,58 +27,33 @@ constexpr int kPolls = 100;
 
 struct Fixture {
     QTemporaryDir home;
-    QTemporaryDir state;
-    QProcess service;
-    QString baseURL;
+    DevService service{DevService::Port::Ephemeral};
     std::unique_ptr<APIClient> client;
     DeviceCredentials credentials;
-
-    QJsonObject admin(const QStringList &arguments)
-    {
-        QProcess process;
-        process.start(QStringLiteral(MORNIX_DEVSERVICE_BINARY),
-                      QStringList{QStringLiteral("admin"), QStringLiteral("--state"), state.path(), QStringLiteral("--json")}
-                          + arguments);
-        process.waitForFinished(30000);
-        return QJsonDocument::fromJson(process.readAllStandardOutput()).object();
-    }
 
     bool start()
     {
         qputenv("HOME", home.path().toUtf8());
         qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
         qputenv("VELTRO_KEYCHAIN", "file");
-        service.start(QStringLiteral(MORNIX_DEVSERVICE_BINARY),
-                      {QStringLiteral("serve"), QStringLiteral("--state"), state.path(), QStringLiteral("--listen"),
-                       QStringLiteral("127.0.0.1:0")});
-        if (!service.waitForStarted())
+        if (!service.start())
             return false;
-        while (!service.canReadLine() && service.waitForReadyRead(10000)) {
-        }
-        baseURL = QString::fromUtf8(service.readLine()).trimmed().mid(QStringLiteral("listening on ").size());
+        const QString baseURL = service.baseURL();
 
         auto agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
             std::make_shared<SelectingKeychain>(), std::make_shared<AbsentHardwareKey>(),
             std::make_shared<LinuxHardwareIdentity>(), std::make_shared<LinuxPostureProbes>()});
         client = std::make_unique<APIClient>(makePinnedSession(baseURL, Config::defaults(), nullptr), APIClient::Collaborators{agent, {}});
-        const QString token = admin({QStringLiteral("token"), QStringLiteral("issue")}).value(QStringLiteral("access_token")).toString();
+        const QString token = service.issueToken().value(QStringLiteral("access_token")).toString();
         const DeviceRegistrationResponse registration = QCoro::waitFor(
             client->registerDevice(baseURL, token, agent->hardwareSerialNumber(), agent->hardwareUUID()));
-        credentials.apiBaseURL = baseURL;
-        credentials.bearerToken = registration.device_bearer_token;
-        credentials.deviceID = registration.device.id;
-        credentials.deviceSecret = registration.device_secret;
+        credentials = CredentialsBuilder().apiBaseURL(baseURL).registered(
+            registration.device_bearer_token, registration.device, registration.device_secret);
         for (int i = 0; i < kPolls + 1; ++i)
-            admin({QStringLiteral("command"), QStringLiteral("send"), QStringLiteral("--device"), credentials.deviceID,
-                   QStringLiteral("--app"), QStringLiteral("claude")});
+            service.admin({QStringLiteral("command"), QStringLiteral("send"), QStringLiteral("--device"), credentials.deviceID,
+                           QStringLiteral("--app"), QStringLiteral("claude")});
         // Warm-up: the connection is made and checked once.
         return QCoro::waitFor(client->pollNextCommand(credentials)).has_value();
-    }
-
-    ~Fixture()
-    {
-        service.terminate();
-        service.waitForFinished(5000);
     }
 };
 

@@ -1,12 +1,13 @@
 #include "api/api_client.h"
 #include "api/pinned_session_failure_store.h"
 #include "api_test_run.h"
-#include "devservice_process.h"
 #include "identity/device_enrollment_agent.h"
 #include "platform/linux/linux_hardware_identity.h"
 #include "platform/linux/absent_hardware_key.h"
 #include "platform/linux/linux_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
+#include "support/credentials_builder.h"
+#include "support/dev_service.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
 #include "test_pki.h"
@@ -38,7 +39,7 @@ private:
     DeviceCredentials registerNewDevice();
 
     std::unique_ptr<TemporaryHome> m_home;
-    std::unique_ptr<DevserviceProcess> m_service;
+    std::unique_ptr<DevService> m_service;
     std::shared_ptr<DeviceEnrollmentAgent> m_agent;
     QStringList m_log;
 };
@@ -47,8 +48,8 @@ void APIDevserviceTest::initTestCase()
 {
     m_home = std::make_unique<TemporaryHome>();
     qputenv("VELTRO_KEYCHAIN", "file");
-    m_service = std::make_unique<DevserviceProcess>();
-    QVERIFY(m_service->isRunning());
+    m_service = std::make_unique<DevService>(DevService::Port::Ephemeral);
+    QVERIFY(m_service->start());
     m_agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
         std::make_shared<SelectingKeychain>(), std::make_shared<AbsentHardwareKey>(),
         std::make_shared<LinuxHardwareIdentity>(), std::make_shared<LinuxPostureProbes>()});
@@ -62,7 +63,7 @@ void APIDevserviceTest::cleanupTestCase()
 
 void APIDevserviceTest::cleanup()
 {
-    m_service->admin({QStringLiteral("fault"), QStringLiteral("clear")});
+    m_service->adminJSON({QStringLiteral("fault"), QStringLiteral("clear")});
 }
 
 APIClient APIDevserviceTest::client() const
@@ -75,7 +76,7 @@ APIClient APIDevserviceTest::client() const
 
 DeviceCredentials APIDevserviceTest::registerNewDevice()
 {
-    const QJsonObject token = m_service->admin({QStringLiteral("token"), QStringLiteral("issue")});
+    const QJsonObject token = m_service->adminJSON({QStringLiteral("token"), QStringLiteral("issue")});
     const APIClient api = client();
     const QString base = m_service->baseURL();
     const auto registration = runOperation<DeviceRegistrationResponse>([&] {
@@ -86,14 +87,8 @@ DeviceCredentials APIDevserviceTest::registerNewDevice()
         qWarning("registration failed: %s", registration.describe());
         return {};
     }
-    DeviceCredentials credentials;
-    credentials.apiBaseURL = base;
-    credentials.bearerToken = registration.value->device_bearer_token;
-    credentials.deviceID = registration.value->device.id;
-    credentials.deviceSecret = registration.value->device_secret;
-    credentials.orgID = registration.value->device.org_id;
-    credentials.projectID = registration.value->device.project_id;
-    return credentials;
+    return CredentialsBuilder().apiBaseURL(base).registered(
+        registration.value->device_bearer_token, registration.value->device, registration.value->device_secret);
 }
 
 void APIDevserviceTest::publicConfigAndHostedProviderTokens()
@@ -188,7 +183,7 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
 {
     const DeviceCredentials credentials = registerNewDevice();
     QVERIFY(!credentials.deviceID.isEmpty());
-    const QJsonArray devices = m_service->admin({QStringLiteral("devices"), QStringLiteral("list")})
+    const QJsonArray devices = m_service->adminJSON({QStringLiteral("devices"), QStringLiteral("list")})
                                    .value(QStringLiteral("devices")).toArray();
     QVERIFY(std::any_of(devices.begin(), devices.end(), [&](const QJsonValue &d) {
         return d.toObject().value(QStringLiteral("id")).toString() == credentials.deviceID
@@ -197,7 +192,7 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
     const APIClient api = client();
 
     // A queued command is handed out by the next signed poll.
-    const QString commandID = m_service->admin({QStringLiteral("command"), QStringLiteral("send"), QStringLiteral("--device"),
+    const QString commandID = m_service->adminJSON({QStringLiteral("command"), QStringLiteral("send"), QStringLiteral("--device"),
                                                 credentials.deviceID, QStringLiteral("--app"), QStringLiteral("claude")})
                                   .value(QStringLiteral("command_id")).toString();
     QVERIFY(!commandID.isEmpty());
@@ -217,7 +212,7 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
         return api.sendAck(credentials, commandID, AckStatus::Executed, execution, std::nullopt);
     });
     QVERIFY2(executed.value, executed.describe());
-    const QJsonArray acks = m_service->admin({QStringLiteral("acks"), QStringLiteral("list"), QStringLiteral("--command"), commandID})
+    const QJsonArray acks = m_service->adminJSON({QStringLiteral("acks"), QStringLiteral("list"), QStringLiteral("--command"), commandID})
                                 .value(QStringLiteral("acks")).toArray();
     QCOMPARE(acks.size(), 2);
     QJsonObject executedAck;
@@ -239,7 +234,7 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
          QStringLiteral("process"), std::nullopt}};
     const auto reported = runOperation([&] { return api.reportAgentInstances(credentials, instances); });
     QVERIFY2(reported.value, reported.describe());
-    const QJsonArray reports = m_service->admin({QStringLiteral("inventory"), QStringLiteral("show"), QStringLiteral("--device"),
+    const QJsonArray reports = m_service->adminJSON({QStringLiteral("inventory"), QStringLiteral("show"), QStringLiteral("--device"),
                                                  credentials.deviceID})
                                    .value(QStringLiteral("reports")).toArray();
     QVERIFY(!reports.isEmpty());
@@ -271,7 +266,7 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
 
 void APIDevserviceTest::claimWithApproval()
 {
-    const QString invite = m_service->admin({QStringLiteral("invite"), QStringLiteral("create")})
+    const QString invite = m_service->adminJSON({QStringLiteral("invite"), QStringLiteral("create")})
                                .value(QStringLiteral("invite_code")).toString();
     QVERIFY(!invite.isEmpty());
     const APIClient api = client();
@@ -306,18 +301,15 @@ void APIDevserviceTest::claimWithApproval()
     const auto pending = runOperation<DeviceClaimStatusResponse>([&] { return api.fetchDeviceClaimStatus(base, status); });
     QVERIFY2(pending.value, pending.describe());
     QVERIFY(!pending.value->approved_device_bootstrap);
-    QVERIFY(!m_service->admin({QStringLiteral("claims"), QStringLiteral("approve"), completed.value->claim.id}).isEmpty());
+    QVERIFY(!m_service->adminJSON({QStringLiteral("claims"), QStringLiteral("approve"), completed.value->claim.id}).isEmpty());
     const auto approved = runOperation<DeviceClaimStatusResponse>([&] { return api.fetchDeviceClaimStatus(base, status); });
     QVERIFY2(approved.value, approved.describe());
     QVERIFY(approved.value->approved_device_bootstrap);
     const auto &bootstrap = *approved.value->approved_device_bootstrap;
 
     // The bootstrap credentials work on the device endpoints.
-    DeviceCredentials credentials;
-    credentials.apiBaseURL = base;
-    credentials.bearerToken = bootstrap.bearer_token;
-    credentials.deviceID = bootstrap.device.id;
-    credentials.deviceSecret = bootstrap.device_secret;
+    const DeviceCredentials credentials =
+        CredentialsBuilder().apiBaseURL(base).registered(bootstrap.bearer_token, bootstrap.device, bootstrap.device_secret);
     const auto reported = runOperation([&] { return api.reportAgentInstances(credentials, {}); });
     QVERIFY2(reported.value, reported.describe());
 
@@ -331,7 +323,7 @@ void APIDevserviceTest::claimWithApproval()
 
 void APIDevserviceTest::claimPreflightMismatchSendsNothing()
 {
-    const QString invite = m_service->admin({QStringLiteral("invite"), QStringLiteral("create")})
+    const QString invite = m_service->adminJSON({QStringLiteral("invite"), QStringLiteral("create")})
                                .value(QStringLiteral("invite_code")).toString();
     const APIClient api = client();
     const QString base = m_service->baseURL();
@@ -344,7 +336,7 @@ void APIDevserviceTest::claimPreflightMismatchSendsNothing()
                                                                         challenge.value->challenge_nonce, invite);
     const QString recorded = record.payload_hash_sha256;
     record.payload.device_name += QStringLiteral(" (altered)");
-    const int claimsBefore = m_service->admin({QStringLiteral("claims"), QStringLiteral("list")})
+    const int claimsBefore = m_service->adminJSON({QStringLiteral("claims"), QStringLiteral("list")})
                                  .value(QStringLiteral("claims")).toArray().size();
     m_log.clear();
     const auto refused = runOperation<DeviceClaimCompleteResponse>([&] { return api.completeDeviceClaim(base, record); });
@@ -355,14 +347,14 @@ void APIDevserviceTest::claimPreflightMismatchSendsNothing()
     QVERIFY(m_log.first().startsWith(QStringLiteral("claim payload hash preflight mismatch expected=") + recorded
                                      + QStringLiteral(" recomputed=")));
     QCOMPARE(m_log.first().size(), QStringLiteral("claim payload hash preflight mismatch expected= recomputed=").size() + 128);
-    QCOMPARE(m_service->admin({QStringLiteral("claims"), QStringLiteral("list")}).value(QStringLiteral("claims")).toArray().size(),
+    QCOMPARE(m_service->adminJSON({QStringLiteral("claims"), QStringLiteral("list")}).value(QStringLiteral("claims")).toArray().size(),
              claimsBefore);
 
     // The genuine record passes the preflight; an answer that does not decode is reported with
     // the completion's prefix.
     const DeviceClaimRequestPayload genuine = m_agent->buildSignedClaimRequest(challenge.value->challenge_id,
                                                                                challenge.value->challenge_nonce, invite);
-    QVERIFY(!m_service->admin({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("claims"),
+    QVERIFY(!m_service->adminJSON({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("claims"),
                                QStringLiteral("--malformed"), QStringLiteral("--count"), QStringLiteral("1")})
                  .isEmpty());
     const auto malformed = runOperation<DeviceClaimCompleteResponse>([&] { return api.completeDeviceClaim(base, genuine); });
@@ -415,7 +407,7 @@ void APIDevserviceTest::injectedFaults()
         credentials = registerNewDevice();
     QVERIFY(!credentials.deviceID.isEmpty());
 
-    QVERIFY(!m_service->admin(QStringList{QStringLiteral("fault"), QStringLiteral("set"), endpoint} + fault).isEmpty());
+    QVERIFY(!m_service->adminJSON(QStringList{QStringLiteral("fault"), QStringLiteral("set"), endpoint} + fault).isEmpty());
     const APIClient api = client();
     const QString base = m_service->baseURL();
     std::optional<APIError> error;

@@ -4,6 +4,7 @@
 #include "api/pinned_session_failure_store.h"
 #include "api/transport_steps.h"
 #include "api_test_run.h"
+#include "support/credentials_builder.h"
 #include "support/process_runner.h"
 #include "test_pki.h"
 #include "tls_test_server.h"
@@ -106,12 +107,11 @@ private:
     // The device "dev-1" with its bearer token and secret, served under `apiBaseURL`.
     DeviceCredentials deviceCredentials(const QString &apiBaseURL) const
     {
-        DeviceCredentials credentials;
-        credentials.apiBaseURL = apiBaseURL;
-        credentials.bearerToken = QStringLiteral("device-token");
-        credentials.deviceID = QStringLiteral("dev-1");
-        credentials.deviceSecret = kSecret;
-        return credentials;
+        return CredentialsBuilder()
+            .apiBaseURL(apiBaseURL)
+            .bearerToken(QStringLiteral("device-token"))
+            .device(QStringLiteral("dev-1"))
+            .deviceSecret(kSecret);
     }
 
     std::unique_ptr<TestPki> m_pki;

@@ -3,13 +3,14 @@
 // TPM key presented.
 #include "api/api_client.h"
 #include "api_test_run.h"
-#include "devservice_process.h"
 #include "identity/device_enrollment_agent.h"
 #include "platform/linux/linux_hardware_identity.h"
 #include "platform/linux/linux_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
 #include "platform/linux/tpm_hardware_key.h"
+#include "support/credentials_builder.h"
 #include "support/crypto.h"
+#include "support/dev_service.h"
 #include "support/swtpm_process.h"
 #include "support/temporary_home.h"
 
@@ -29,7 +30,7 @@ private:
 
     std::unique_ptr<TemporaryHome> m_home;
     std::unique_ptr<SwtpmProcess> m_tpm;
-    std::unique_ptr<DevserviceProcess> m_service;
+    std::unique_ptr<DevService> m_service;
     std::shared_ptr<DeviceEnrollmentAgent> m_agent;
 };
 
@@ -39,8 +40,8 @@ void TpmEnrollmentTest::initTestCase()
     qputenv("VELTRO_KEYCHAIN", "file");
     m_tpm = std::make_unique<SwtpmProcess>();
     QVERIFY2(m_tpm->isRunning(), qPrintable(m_tpm->errorText()));
-    m_service = std::make_unique<DevserviceProcess>();
-    QVERIFY(m_service->isRunning());
+    m_service = std::make_unique<DevService>(DevService::Port::Ephemeral);
+    QVERIFY(m_service->start());
     // The production ports, with the TPM reached through our environment variable.
     qputenv(TpmHardwareKey::tctiVariable, m_tpm->tcti().toUtf8());
     auto keychain = std::make_shared<SelectingKeychain>();
@@ -66,7 +67,7 @@ APIClient TpmEnrollmentTest::client() const
 
 void TpmEnrollmentTest::registrationAndSignedLogout()
 {
-    const QJsonObject token = m_service->admin({QStringLiteral("token"), QStringLiteral("issue")});
+    const QJsonObject token = m_service->adminJSON({QStringLiteral("token"), QStringLiteral("issue")});
     const APIClient api = client();
     const QString base = m_service->baseURL();
     // The registration record is built (and signed in the TPM) on a worker thread.
@@ -75,11 +76,8 @@ void TpmEnrollmentTest::registrationAndSignedLogout()
                                   m_agent->hardwareSerialNumber(), m_agent->hardwareUUID());
     });
     QVERIFY2(registration.value, registration.describe());
-    DeviceCredentials credentials;
-    credentials.apiBaseURL = base;
-    credentials.bearerToken = registration.value->device_bearer_token;
-    credentials.deviceID = registration.value->device.id;
-    credentials.deviceSecret = registration.value->device_secret;
+    const DeviceCredentials credentials = CredentialsBuilder().apiBaseURL(base).registered(
+        registration.value->device_bearer_token, registration.value->device, registration.value->device_secret);
 
     // A logout whose signature is not over the logout text is refused ...
     DeviceLogoutRequestPayload forged = m_agent->buildSignedLogoutRequest(credentials.deviceID);
@@ -98,7 +96,7 @@ void TpmEnrollmentTest::registrationAndSignedLogout()
 
 void TpmEnrollmentTest::claimWithApproval()
 {
-    const QString invite = m_service->admin({QStringLiteral("invite"), QStringLiteral("create")})
+    const QString invite = m_service->adminJSON({QStringLiteral("invite"), QStringLiteral("create")})
                                .value(QStringLiteral("invite_code")).toString();
     QVERIFY(!invite.isEmpty());
     const APIClient api = client();
@@ -121,16 +119,14 @@ void TpmEnrollmentTest::claimWithApproval()
     const auto pending = runOperation<DeviceClaimStatusResponse>([&] { return api.fetchDeviceClaimStatus(base, status); });
     QVERIFY2(pending.value, pending.describe());
     QVERIFY(!pending.value->approved_device_bootstrap);
-    QVERIFY(!m_service->admin({QStringLiteral("claims"), QStringLiteral("approve"), completed.value->claim.id}).isEmpty());
+    QVERIFY(!m_service->adminJSON({QStringLiteral("claims"), QStringLiteral("approve"), completed.value->claim.id}).isEmpty());
     const auto approved = runOperation<DeviceClaimStatusResponse>([&] { return api.fetchDeviceClaimStatus(base, status); });
     QVERIFY2(approved.value, approved.describe());
     QVERIFY(approved.value->approved_device_bootstrap);
 
-    DeviceCredentials credentials;
-    credentials.apiBaseURL = base;
-    credentials.bearerToken = approved.value->approved_device_bootstrap->bearer_token;
-    credentials.deviceID = approved.value->approved_device_bootstrap->device.id;
-    credentials.deviceSecret = approved.value->approved_device_bootstrap->device_secret;
+    const auto &bootstrap = *approved.value->approved_device_bootstrap;
+    const DeviceCredentials credentials = CredentialsBuilder().apiBaseURL(base).registered(
+        bootstrap.bearer_token, bootstrap.device, bootstrap.device_secret);
     const auto reported = runOperation([&] { return api.reportAgentInstances(credentials, {}); });
     QVERIFY2(reported.value, reported.describe());
 

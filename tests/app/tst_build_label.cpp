@@ -1,5 +1,6 @@
 #include "app/build_label.h"
 #include "platform/linux/app_bundle.h"
+#include "support/info_plist_writer.h"
 #include "support/process_runner.h"
 
 #include <QDir>
@@ -10,20 +11,18 @@
 
 namespace {
 
-// Writes X.app/Contents/{Info.plist,MacOS/exe} with the given plist body and sets the
+using fixtures::InfoEntries;
+
+// Writes X.app/Contents/{Info.plist,MacOS/exe} with the given version entries and sets the
 // executable's modification time with touch(1). Returns the executable path.
-QString makeBundle(const QString &root, const QByteArray &plistEntries, const char *touchDate = "2026-01-05 09:30:12 UTC")
+QString makeBundle(const QString &root, const InfoEntries &versions, const char *touchDate = "2026-01-05 09:30:12 UTC")
 {
     const QString contents = root + QStringLiteral("/X.app/Contents");
     QDir().mkpath(contents + QStringLiteral("/MacOS"));
-    QFile plist(contents + QStringLiteral("/Info.plist"));
-    if (!plist.open(QIODevice::WriteOnly))
+    if (!fixtures::writeInfoPlist(contents + QStringLiteral("/Info.plist"),
+                                  InfoEntries{{QStringLiteral("CFBundleIdentifier"), QStringLiteral("ai.veltro.test")}}
+                                      + versions))
         return {};
-    plist.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-                "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>ai.veltro.test</string>"
-                + plistEntries + "</dict></plist>\n");
-    plist.close();
     const QString exe = contents + QStringLiteral("/MacOS/exe");
     QFile file(exe);
     if (!file.open(QIODevice::WriteOnly))
@@ -50,29 +49,29 @@ private Q_SLOTS:
 
 void BuildLabelTest::labelFromBundle_data()
 {
-    QTest::addColumn<QByteArray>("entries");
+    QTest::addColumn<QVariant>("shortVersion");  // CFBundleShortVersionString; invalid: absent
+    QTest::addColumn<QVariant>("version");       // CFBundleVersion
     QTest::addColumn<QString>("expected");
-    QTest::newRow("version and build")
-        << QByteArray("<key>CFBundleShortVersionString</key><string>1.4.2</string>"
-                      "<key>CFBundleVersion</key><string>57</string>")
-        << QStringLiteral("1.4.2 (57)+20260105-093012");
-    QTest::newRow("no version keys") << QByteArray() << QStringLiteral("dev (0)+20260105-093012");
-    QTest::newRow("blank values") << QByteArray("<key>CFBundleShortVersionString</key><string> \n</string>"
-                                                "<key>CFBundleVersion</key><string></string>")
+    QTest::newRow("version and build") << QVariant(QStringLiteral("1.4.2")) << QVariant(QStringLiteral("57"))
+                                       << QStringLiteral("1.4.2 (57)+20260105-093012");
+    QTest::newRow("no version keys") << QVariant() << QVariant() << QStringLiteral("dev (0)+20260105-093012");
+    QTest::newRow("blank values") << QVariant(QStringLiteral(" \n")) << QVariant(QString())
                                   << QStringLiteral("dev (0)+20260105-093012");
-    QTest::newRow("values placed as stored")
-        << QByteArray("<key>CFBundleShortVersionString</key><string> 2.0 </string>"
-                      "<key>CFBundleVersion</key><string>7\t</string>")
-        << QStringLiteral(" 2.0  (7\t)+20260105-093012");
-    QTest::newRow("not strings") << QByteArray("<key>CFBundleShortVersionString</key><integer>3</integer>"
-                                               "<key>CFBundleVersion</key><true/>")
-                                 << QStringLiteral("dev (0)+20260105-093012");
+    QTest::newRow("values placed as stored") << QVariant(QStringLiteral(" 2.0 ")) << QVariant(QStringLiteral("7\t"))
+                                             << QStringLiteral(" 2.0  (7\t)+20260105-093012");
+    QTest::newRow("not strings") << QVariant(3) << QVariant(true) << QStringLiteral("dev (0)+20260105-093012");
 }
 
 void BuildLabelTest::labelFromBundle()
 {
-    QFETCH(QByteArray, entries);
+    QFETCH(QVariant, shortVersion);
+    QFETCH(QVariant, version);
     QFETCH(QString, expected);
+    InfoEntries entries;
+    if (shortVersion.isValid())
+        entries.append({QStringLiteral("CFBundleShortVersionString"), shortVersion});
+    if (version.isValid())
+        entries.append({QStringLiteral("CFBundleVersion"), version});
     QTemporaryDir dir;
     const QString exe = makeBundle(dir.path(), entries);
     QVERIFY(!exe.isEmpty());
@@ -82,7 +81,7 @@ void BuildLabelTest::labelFromBundle()
 void BuildLabelTest::stampWithoutReadableExecutable()
 {
     QTemporaryDir dir;
-    const QString exe = makeBundle(dir.path(), "<key>CFBundleShortVersionString</key><string>1.0</string>");
+    const QString exe = makeBundle(dir.path(), {{QStringLiteral("CFBundleShortVersionString"), QStringLiteral("1.0")}});
     QVERIFY(QFile::remove(exe));
     QCOMPARE(computeBuildLabel(AppBundle(exe), exe), QStringLiteral("1.0 (0)+unknown"));
     QCOMPARE(buildStamp(QString()), QStringLiteral("unknown"));
@@ -91,7 +90,7 @@ void BuildLabelTest::stampWithoutReadableExecutable()
 void BuildLabelTest::argumentZeroWithoutBundleExecutable()
 {
     QTemporaryDir dir;
-    const QString program = makeBundle(dir.path(), QByteArray(), "1999-12-31 23:59:58 UTC");
+    const QString program = makeBundle(dir.path(), {}, "1999-12-31 23:59:58 UTC");
     // A bundle that knows no executable: the stamp comes from argument 0.
     QCOMPARE(computeBuildLabel(AppBundle(QString()), program), QStringLiteral("dev (0)+19991231-235958"));
 }

@@ -12,7 +12,7 @@
 
 using namespace fixtures;
 
-class TestPrintAgentInstances : public QObject {
+class PrintAgentInstancesTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -65,5 +65,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestPrintAgentInstances)
+QTEST_GUILESS_MAIN(PrintAgentInstancesTest)
 #include "tst_print_agent_instances.moc"

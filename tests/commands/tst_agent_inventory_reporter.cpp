@@ -1,6 +1,7 @@
 // Inventory reporting: coalescing, one report in flight, logging on change, pending without
 // credentials. The sender is a scripted coroutine; timers are real.
 #include "commands/agent_inventory_reporter.h"
+#include "support/credentials_builder.h"
 
 #include <QTest>
 #include <QTimer>
@@ -21,10 +22,7 @@ AgentInstanceReport report(const QString &product, int n)
 
 DeviceCredentials credentials(const QString &device)
 {
-    DeviceCredentials c;
-    c.apiBaseURL = QStringLiteral("https://localhost:8443");
-    c.deviceID = device;
-    return c;
+    return CredentialsBuilder().device(device);
 }
 
 struct Rig {

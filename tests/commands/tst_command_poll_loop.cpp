@@ -2,6 +2,7 @@
 #include "commands/agent_inventory_reporter.h"
 #include "commands/command_poll_loop.h"
 #include "commands/poll_timing.h"
+#include "support/credentials_builder.h"
 #include "ui/controller_status.h"
 
 #include <QTemporaryDir>
@@ -148,15 +149,9 @@ public:
 
 DeviceCredentials credentialsExpiringIn(std::optional<qint64> seconds)
 {
-    DeviceCredentials c;
-    c.apiBaseURL = QStringLiteral("https://localhost:8443");
-    c.bearerToken = QStringLiteral("token");
-    c.deviceID = QStringLiteral("device-1");
-    c.deviceSecret = QStringLiteral("secret");
-    c.orgID = QStringLiteral("org");
-    c.projectID = QStringLiteral("project");
+    CredentialsBuilder c;
     if (seconds)
-        c.tokenExpiresAt = double(QDateTime::currentSecsSinceEpoch() + *seconds);
+        c.expiringIn(*seconds);
     return c;
 }
 

@@ -154,7 +154,7 @@ struct Scene {
 
 }  // namespace
 
-class TestImpostors : public QObject {
+class ImpostorsTest : public QObject {
     Q_OBJECT
 
 private:
@@ -280,5 +280,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestImpostors)
+QTEST_GUILESS_MAIN(ImpostorsTest)
 #include "tst_impostors.moc"

@@ -47,7 +47,7 @@ bool alive(qint32 pid)
 
 }  // namespace
 
-class TestKillExecutor : public QObject {
+class KillExecutorTest : public QObject {
     Q_OBJECT
 
 private:
@@ -343,5 +343,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestKillExecutor)
+QTEST_GUILESS_MAIN(KillExecutorTest)
 #include "tst_kill_executor.moc"

@@ -2,6 +2,7 @@
 // next, never polls back to back; once the claim turns into credentials, commands are fetched.
 #include "commands/command_poll_loop.h"
 #include "commands/poll_timing.h"
+#include "support/credentials_builder.h"
 
 #include <QTest>
 #include <QTimer>
@@ -51,10 +52,7 @@ public:
         events.append(QStringLiteral("status"));
         if (++statusPolls == approveAfter) {
             pending = false;
-            DeviceCredentials c;
-            c.apiBaseURL = QStringLiteral("https://localhost:8443");
-            c.deviceID = QStringLiteral("d");
-            creds = c;
+            creds = CredentialsBuilder().device(QStringLiteral("d")).build();
         }
         co_return;
     }
@@ -62,7 +60,7 @@ public:
 
 }  // namespace
 
-class TestPollLoopPendingClaim : public QObject {
+class PollLoopPendingClaimTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void statusPollsArePacedUntilApproval()
@@ -89,5 +87,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestPollLoopPendingClaim)
+QTEST_GUILESS_MAIN(PollLoopPendingClaimTest)
 #include "tst_poll_loop_pending_claim.moc"

@@ -12,7 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-class TestDevserviceUnits : public QObject {
+class DevserviceUnitsTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -145,5 +145,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestDevserviceUnits)
+QTEST_GUILESS_MAIN(DevserviceUnitsTest)
 #include "tst_devservice_units.moc"

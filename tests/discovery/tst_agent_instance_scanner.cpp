@@ -97,7 +97,7 @@ public:
 
 }  // namespace
 
-class TestAgentInstanceScanner : public QObject {
+class AgentInstanceScannerTest : public QObject {
     Q_OBJECT
 
 private:
@@ -379,5 +379,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestAgentInstanceScanner)
+QTEST_GUILESS_MAIN(AgentInstanceScannerTest)
 #include "tst_agent_instance_scanner.moc"

@@ -5,6 +5,8 @@
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/secret_service_keychain.h"
 #include "secret_service_fixture.h"
+#include "support/credentials_builder.h"
+#include "support/info_plist_writer.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
 
@@ -56,13 +58,14 @@ QString itemPath(const TemporaryHome &home, const QString &account)
         + FileKeychain::genericPasswordFileName(KeychainStore::service, account);
 }
 
-void writePlist(const QString &path, const QByteArray &extra)
+// Our bundle's Info.plist, with VeltroDesktopBridgeProtocol when protocol is valid.
+bool writeBundlePlist(const QString &contents, const QVariant &protocol = {})
 {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-            "<key>CFBundleIdentifier</key><string>ai.veltro.mornix</string>"
-            "<key>CFBundleExecutable</key><string>oldcopy</string>" + extra + "</dict></plist>\n");
+    fixtures::InfoEntries entries{{QStringLiteral("CFBundleIdentifier"), QStringLiteral("ai.veltro.mornix")},
+                                  {QStringLiteral("CFBundleExecutable"), QStringLiteral("oldcopy")}};
+    if (protocol.isValid())
+        entries.append({QStringLiteral("VeltroDesktopBridgeProtocol"), protocol});
+    return fixtures::writeInfoPlist(contents + QStringLiteral("/Info.plist"), entries);
 }
 }  // namespace
 
@@ -190,13 +193,7 @@ void BridgeModesTest::controlStatus()
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
 
-    DeviceCredentials c;
-    c.apiBaseURL = QStringLiteral("https://localhost:8443");
-    c.bearerToken = QStringLiteral("t");
-    c.orgID = QStringLiteral("3f0c4d0e-1d2a-4b7e-9a51-0c1e2d3f4a5b");
-    c.projectID = QStringLiteral("8a7b6c5d-4e3f-4a1b-8c9d-0e1f2a3b4c5d");
-    c.deviceID = QStringLiteral("d");
-    c.deviceSecret = QStringLiteral("s");
+    const DeviceCredentials c = CredentialsBuilder().build();
     KeychainStore(keychain(backend)).createCredentials(c);
     r = run(backend, {"--desktop-control-status"});
     QCOMPARE(r.exitCode, 0);
@@ -300,21 +297,20 @@ void BridgeModesTest::olderCopyRequiresRestart()
     const QString contents = dir.path() + "/Old Veltro.app/Contents";
     QVERIFY(QDir().mkpath(contents + "/MacOS"));
     QVERIFY(QFile::copy("/bin/sleep", contents + "/MacOS/oldcopy"));
-    writePlist(contents + "/Info.plist", "");
+    QVERIFY(writeBundlePlist(contents));
     QProcess old;
     old.start(contents + "/MacOS/oldcopy", {"60"});
     QVERIFY(old.waitForStarted());
 
-    ProcessResult r = run("file", {"--desktop-control-status"});
-    QCOMPARE(r.exitCode, 0);
-    QCOMPARE(r.standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false,\"requires_restart\":true}\n"));
-    writePlist(contents + "/Info.plist", "<key>VeltroDesktopBridgeProtocol</key><string>1</string>");
-    QCOMPARE(run("file", {"--desktop-control-status"}).standardOutput,
-             QByteArray("{\"protocol_version\":1,\"enrolled\":false,\"requires_restart\":true}\n"));
-    writePlist(contents + "/Info.plist", "<key>VeltroDesktopBridgeProtocol</key><integer>0</integer>");
-    QCOMPARE(run("file", {"--desktop-control-status"}).standardOutput,
-             QByteArray("{\"protocol_version\":1,\"enrolled\":false,\"requires_restart\":true}\n"));
-    writePlist(contents + "/Info.plist", "<key>VeltroDesktopBridgeProtocol</key><integer>1</integer>");
+    // A running copy of our bundle without the protocol key, or with anything but the integer 1,
+    // is older.
+    for (const QVariant &protocol : {QVariant(), QVariant(QStringLiteral("1")), QVariant(0)}) {
+        QVERIFY(writeBundlePlist(contents, protocol));
+        const ProcessResult r = run("file", {"--desktop-control-status"});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false,\"requires_restart\":true}\n"));
+    }
+    QVERIFY(writeBundlePlist(contents, 1));
     QCOMPARE(run("file", {"--desktop-control-status"}).standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
     old.kill();
     old.waitForFinished();
@@ -323,8 +319,8 @@ void BridgeModesTest::olderCopyRequiresRestart()
     const QString self = dir.path() + "/Self.app/Contents";
     QVERIFY(QDir().mkpath(self + "/MacOS"));
     QVERIFY(QFile::copy(QStringLiteral(MORNIX_EXECUTABLE), self + "/MacOS/VeltroMornix"));
-    writePlist(self + "/Info.plist", "");
-    r = run("file", {"--desktop-control-status"}, {}, self + "/MacOS/VeltroMornix");
+    QVERIFY(writeBundlePlist(self));
+    const ProcessResult r = run("file", {"--desktop-control-status"}, {}, self + "/MacOS/VeltroMornix");
     QCOMPARE(r.standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
 }
 

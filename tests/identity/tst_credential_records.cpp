@@ -1,5 +1,6 @@
 #include "identity/credential_records.h"
 #include "identity/identity_error.h"
+#include "support/credentials_builder.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,22 +21,11 @@ private Q_SLOTS:
 namespace {
 const QString k43 = QString(43, QLatin1Char('a'));
 
-DeviceCredentials minimalCredentials()
-{
-    DeviceCredentials c;
-    c.apiBaseURL = QStringLiteral("https://localhost:8443");
-    c.bearerToken = QStringLiteral("bearer");
-    c.orgID = QStringLiteral("3f0c4d0e-1d2a-4b7e-9a51-0c1e2d3f4a5b");
-    c.projectID = QStringLiteral("8a7b6c5d-4e3f-4a1b-8c9d-0e1f2a3b4c5d");
-    c.deviceID = QStringLiteral("device-1");
-    c.deviceSecret = QStringLiteral("secret");
-    return c;
-}
 }  // namespace
 
 void CredentialRecordsTest::credentialsOmitAbsentOptionalsAndRoundTrip()
 {
-    const DeviceCredentials c = minimalCredentials();
+    const DeviceCredentials c = CredentialsBuilder().build();
     const QJsonObject object = QJsonDocument::fromJson(c.encoded()).object();
     QStringList keys = object.keys();
     keys.sort();
@@ -49,7 +39,7 @@ void CredentialRecordsTest::credentialsOmitAbsentOptionalsAndRoundTrip()
 
 void CredentialRecordsTest::credentialsWithEveryFieldRoundTrip()
 {
-    DeviceCredentials c = minimalCredentials();
+    DeviceCredentials c = CredentialsBuilder().build();
     c.authBaseURL = QStringLiteral("https://auth.localhost");
     c.authKind = QStringLiteral("oauth-gateway");
     c.refreshToken = QStringLiteral("refresh");

@@ -38,7 +38,7 @@ ProcessResult signBundle(const QString &bundle)
 
 }  // namespace
 
-class TestBundleSealing : public QObject {
+class BundleSealingTest : public QObject {
     Q_OBJECT
 
 private:
@@ -216,5 +216,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestBundleSealing)
+QTEST_GUILESS_MAIN(BundleSealingTest)
 #include "tst_bundle_sealing.moc"

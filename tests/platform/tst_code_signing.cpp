@@ -79,7 +79,7 @@ bool issueLeaf(const QString &directory, const QString &name, const QString &sub
 
 }  // namespace
 
-class TestCodeSigning : public QObject {
+class CodeSigningTest : public QObject {
     Q_OBJECT
 
 private:
@@ -327,5 +327,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestCodeSigning)
+QTEST_GUILESS_MAIN(CodeSigningTest)
 #include "tst_code_signing.moc"

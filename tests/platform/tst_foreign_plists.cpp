@@ -86,7 +86,7 @@ QString craftedBundle(const QString &dir, const QString &plistSource)
 
 }  // namespace
 
-class TestForeignPlists : public QObject {
+class ForeignPlistsTest : public QObject {
     Q_OBJECT
 
 private:
@@ -228,5 +228,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestForeignPlists)
+QTEST_GUILESS_MAIN(ForeignPlistsTest)
 #include "tst_foreign_plists.moc"

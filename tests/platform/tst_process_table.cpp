@@ -35,7 +35,7 @@ QString psStartIdentity(qint32 pid)
 
 }  // namespace
 
-class TestProcessTable : public QObject {
+class ProcessTableTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -258,5 +258,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestProcessTable)
+QTEST_GUILESS_MAIN(ProcessTableTest)
 #include "tst_process_table.moc"

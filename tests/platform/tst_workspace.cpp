@@ -9,7 +9,7 @@
 
 using namespace fixtures;
 
-class TestWorkspace : public QObject {
+class WorkspaceTest : public QObject {
     Q_OBJECT
 
 private:
@@ -100,5 +100,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestWorkspace)
+QTEST_GUILESS_MAIN(WorkspaceTest)
 #include "tst_workspace.moc"

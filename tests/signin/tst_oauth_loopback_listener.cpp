@@ -49,7 +49,7 @@ QCoro::Task<void> run(OAuthLoopbackListener &listener, QUrl authorizeURL, Attemp
 
 }  // namespace
 
-class TestOAuthLoopbackListener : public QObject {
+class OAuthLoopbackListenerTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -210,5 +210,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestOAuthLoopbackListener)
+QTEST_GUILESS_MAIN(OAuthLoopbackListenerTest)
 #include "tst_oauth_loopback_listener.moc"

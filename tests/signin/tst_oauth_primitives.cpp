@@ -39,7 +39,7 @@ QJsonDocument python(const char *program, const QJsonDocument &input)
 
 }  // namespace
 
-class TestOAuthPrimitives : public QObject {
+class OAuthPrimitivesTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -313,5 +313,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestOAuthPrimitives)
+QTEST_GUILESS_MAIN(OAuthPrimitivesTest)
 #include "tst_oauth_primitives.moc"

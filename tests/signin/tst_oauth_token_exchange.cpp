@@ -19,7 +19,7 @@
 
 #include <QCoroTask>
 
-class TestOAuthTokenExchange : public QObject {
+class OAuthTokenExchangeTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -90,5 +90,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestOAuthTokenExchange)
+QTEST_GUILESS_MAIN(OAuthTokenExchangeTest)
 #include "tst_oauth_token_exchange.moc"

@@ -39,7 +39,7 @@ public:
 
 }  // namespace
 
-class TestSignInAgent : public QObject {
+class SignInAgentTest : public QObject {
     Q_OBJECT
 
     TemporaryHome m_home;
@@ -202,6 +202,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSignInAgent)
+QTEST_GUILESS_MAIN(SignInAgentTest)
 #include "tst_sign_in_agent.moc"
 #include "support/config.h"

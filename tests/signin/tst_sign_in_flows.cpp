@@ -83,7 +83,7 @@ RuntimeContext bundledContext()
 
 }  // namespace
 
-class TestSignInFlows : public QObject {
+class SignInFlowsTest : public QObject {
     Q_OBJECT
 
     TemporaryHome m_home;
@@ -467,6 +467,6 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestSignInFlows)
+QTEST_MAIN(SignInFlowsTest)
 #include "tst_sign_in_flows.moc"
 #include "support/config.h"

@@ -1,10 +1,16 @@
 #include "support/dev_service.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTest>
+#include <QUrl>
 
-DevService::DevService() = default;
+DevService::DevService(Port port, const QString &host)
+    : m_port(port)
+    , m_host(host)
+{
+}
 
 DevService::~DevService()
 {
@@ -13,20 +19,34 @@ DevService::~DevService()
 
 bool DevService::start()
 {
+    QStringList arguments{QStringLiteral("serve"), QStringLiteral("--state"), m_state.path()};
+    // A restart keeps the address the clients already know.
+    if (m_port == Port::Ephemeral)
+        arguments << QStringLiteral("--listen")
+                  << (m_baseURL.isEmpty() ? m_host + QStringLiteral(":0") : QUrl(m_baseURL).authority());
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::SeparateChannels);
-    m_process->start(QStringLiteral(MORNIX_DEVSERVICE), {QStringLiteral("serve"), QStringLiteral("--state"), m_state.path()});
+    // Its request log would fill an unread pipe and stall the service.
+    m_process->setStandardErrorFile(m_state.filePath(QStringLiteral("service.log")), QIODevice::Append);
+    m_process->start(QStringLiteral(MORNIX_DEVSERVICE), arguments);
     if (!m_process->waitForStarted(10000))
         return false;
+    // First line: "listening on https://HOST:PORT".
     QByteArray out;
     const bool listening = QTest::qWaitFor([&] {
         out += m_process->readAllStandardOutput();
-        return out.contains("listening on") || m_process->state() == QProcess::NotRunning;
+        return out.contains('\n') || m_process->state() == QProcess::NotRunning;
     }, 15000);
-    if (!listening || m_process->state() == QProcess::NotRunning) {
-        qWarning("veltro-devservice did not start: %s", m_process->readAllStandardError().constData());
+    const QByteArray prefix("listening on ");
+    const QByteArray line = out.left(out.indexOf('\n')).trimmed();
+    if (!listening || !line.startsWith(prefix)) {
+        QFile log(m_state.filePath(QStringLiteral("service.log")));
+        log.open(QIODevice::ReadOnly);
+        qWarning("veltro-devservice did not start: %s %s", line.constData(), log.readAll().constData());
+        stop();
         return false;
     }
+    m_baseURL = QString::fromUtf8(line.mid(prefix.size()));
     return true;
 }
 
@@ -55,8 +75,11 @@ ProcessResult DevService::admin(const QStringList &arguments) const
 QJsonObject DevService::adminJSON(const QStringList &arguments) const
 {
     const ProcessResult result = admin(QStringList{QStringLiteral("--json")} + arguments);
-    if (result.exitCode != 0)
+    if (result.exitCode != 0) {
+        qWarning("devservice admin %s failed: %s", qPrintable(arguments.join(QLatin1Char(' '))),
+                 result.standardError.constData());
         return {};
+    }
     return QJsonDocument::fromJson(result.standardOutput).object();
 }
 

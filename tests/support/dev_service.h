@@ -10,22 +10,29 @@
 
 #include <memory>
 
-// The local reference service (veltro-devservice) on its default address https://localhost:8443
-// with a private state directory, for end-to-end tests. Tests that use it hold the CTest
-// resource lock "devservice-8443". Stopped when dropped.
+// The local reference service (veltro-devservice) with a private state directory, for
+// end-to-end tests. Port::Default listens on the dev build's service address
+// https://localhost:8443 (tests that use it hold the CTest resource lock "devservice-8443");
+// Port::Ephemeral on a free port of `host`, for tests that point a client at baseURL().
+// The service's request log goes to a file in the state directory. Stopped when dropped.
 class DevService {
 public:
-    DevService();
+    enum class Port { Default, Ephemeral };
+
+    explicit DevService(Port port = Port::Default, const QString &host = QStringLiteral("127.0.0.1"));
     ~DevService();
 
+    // Starts (or restarts, on the same state and address) and waits until it listens.
     bool start();
     void stop();
     bool isRunning() const;
     QString statePath() const { return m_state.path(); }
+    // "https://HOST:PORT" as the service announced it; empty before start().
+    QString baseURL() const { return m_baseURL; }
 
     // `admin ARGS...` on the same state.
     ProcessResult admin(const QStringList &arguments) const;
-    // `admin --json ARGS...`, parsed; an empty object when it failed.
+    // `admin --json ARGS...`, parsed; an empty object (and a warning) when it failed.
     QJsonObject adminJSON(const QStringList &arguments) const;
     // The input of --desktop-enroll-stdin: {"access_token","org_id","project_id"}.
     QJsonObject issueToken() const { return adminJSON({QStringLiteral("token"), QStringLiteral("issue")}); }
@@ -35,6 +42,9 @@ public:
     QStringList ackStatuses(const QString &commandID) const;
 
 private:
+    Port m_port;
+    QString m_host;
     QTemporaryDir m_state;
     std::unique_ptr<QProcess> m_process;
+    QString m_baseURL;
 };

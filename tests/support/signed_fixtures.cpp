@@ -1,5 +1,6 @@
 #include "signed_fixtures.h"
 
+#include "info_plist_writer.h"
 #include "process_runner.h"
 
 #include <QDir>
@@ -35,11 +36,6 @@ static bool copyExecutable(const QString &to)
                                          | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
 }
 
-static QString xmlEscaped(const QString &text)
-{
-    return text.toHtmlEscaped();
-}
-
 QString makeBundle(const QString &directory, const QString &name, const QString &bundleIdentifier,
                    const QString &team, const BundleOptions &options)
 {
@@ -47,21 +43,13 @@ QString makeBundle(const QString &directory, const QString &name, const QString 
     const QString executable = options.executableName.isEmpty() ? name : options.executableName;
     if (!QDir().mkpath(bundle + QStringLiteral("/Contents/MacOS")))
         return {};
-    QString plist = QStringLiteral(
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-        "<plist version=\"1.0\">\n<dict>\n"
-        "\t<key>CFBundleIdentifier</key>\n\t<string>%1</string>\n"
-        "\t<key>CFBundleName</key>\n\t<string>%2</string>\n"
-        "\t<key>CFBundleExecutable</key>\n\t<string>%3</string>\n")
-                        .arg(xmlEscaped(bundleIdentifier), xmlEscaped(name), xmlEscaped(executable));
+    InfoEntries info{{QStringLiteral("CFBundleIdentifier"), bundleIdentifier},
+                     {QStringLiteral("CFBundleName"), name},
+                     {QStringLiteral("CFBundleExecutable"), executable}};
     if (!options.displayName.isEmpty())
-        plist += QStringLiteral("\t<key>CFBundleDisplayName</key>\n\t<string>%1</string>\n").arg(xmlEscaped(options.displayName));
-    plist += QStringLiteral("</dict>\n</plist>\n");
-    QFile info(bundle + QStringLiteral("/Contents/Info.plist"));
-    if (!info.open(QIODevice::WriteOnly | QIODevice::Truncate) || info.write(plist.toUtf8()) < 0)
+        info.append({QStringLiteral("CFBundleDisplayName"), options.displayName});
+    if (!writeInfoPlist(bundle + QStringLiteral("/Contents/Info.plist"), info))
         return {};
-    info.close();
     if (!copyExecutable(bundle + QStringLiteral("/Contents/MacOS/") + executable))
         return {};
     if (!team.isEmpty() && !sign(bundle, team))

@@ -16,7 +16,7 @@
 #include <thread>
 #include <unistd.h>
 
-class TestBlockingCall : public QObject {
+class BlockingCallTest : public QObject {
     Q_OBJECT
 
 private slots:
@@ -88,5 +88,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestBlockingCall)
+QTEST_GUILESS_MAIN(BlockingCallTest)
 #include "tst_blocking_call.moc"

@@ -27,7 +27,7 @@ QStringList captions(const QList<DashboardWindow::RenderedCard> &cards)
 
 }  // namespace
 
-class TestDashboardWindow : public QObject {
+class DashboardWindowTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void windowGeometryAndSidebar()
@@ -270,5 +270,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestDashboardWindow)
+QTEST_MAIN(DashboardWindowTest)
 #include "tst_dashboard_window.moc"

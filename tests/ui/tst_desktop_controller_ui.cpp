@@ -134,7 +134,7 @@ void answerNextMessageBox(const QString &choice, QString *seenText)
 
 }  // namespace
 
-class TestDesktopControllerUI : public QObject {
+class DesktopControllerUITest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
@@ -271,5 +271,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestDesktopControllerUI)
+QTEST_MAIN(DesktopControllerUITest)
 #include "tst_desktop_controller_ui.moc"

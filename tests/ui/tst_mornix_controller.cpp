@@ -7,6 +7,7 @@
 #include "platform/linux/app_bundle.h"
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/xdg_login_item.h"
+#include "support/credentials_builder.h"
 #include "ui/device_disconnector.h"
 #include "ui/mornix_controller.h"
 
@@ -147,18 +148,6 @@ private:
     bool m_blocked = false;
     bool m_entered = false;
 };
-
-DeviceCredentials someCredentials()
-{
-    DeviceCredentials c;
-    c.apiBaseURL = QStringLiteral("https://localhost:8443");
-    c.bearerToken = QStringLiteral("bearer");
-    c.orgID = QStringLiteral("org");
-    c.projectID = QStringLiteral("project");
-    c.deviceID = QStringLiteral("device");
-    c.deviceSecret = QStringLiteral("secret");
-    return c;
-}
 
 struct Rig {
     QTemporaryDir dir;
@@ -325,10 +314,10 @@ void MornixControllerTest::storedStateIsLoaded()
 {
     {
         Rig rig;
-        rig.keychain->saveCredentials(someCredentials());
+        rig.keychain->saveCredentials(CredentialsBuilder().build());
         rig.make();
         QTRY_VERIFY(rig.controller->storedStateIsLoaded());
-        QCOMPARE(rig.controller->currentCredentials(), std::optional<DeviceCredentials>(someCredentials()));
+        QCOMPARE(rig.controller->currentCredentials(), std::optional<DeviceCredentials>(CredentialsBuilder().build()));
         QVERIFY(rig.controller->hasServiceClient());
         QVERIFY(rig.controller->dashboardState().signedIn);
     }
@@ -345,7 +334,7 @@ void MornixControllerTest::storedStateIsLoaded()
     }
     {   // An unreadable store: signed out, and the log says why.
         Rig rig;
-        rig.keychain->saveCredentials(someCredentials());
+        rig.keychain->saveCredentials(CredentialsBuilder().build());
         for (const QFileInfo &item : QDir(rig.dir.path() + QStringLiteral("/keychain")).entryInfoList(QDir::Files))
             QFile::setPermissions(item.filePath(), QFile::permissions(item.filePath()) | QFileDevice::ReadOther);
         rig.make();
@@ -361,7 +350,7 @@ void MornixControllerTest::blockedKeychainNeverFreezesTheMainThread()
     Rig rig;
     auto gate = std::make_shared<BlockingKeychain>(std::make_shared<FileKeychain>(rig.dir.path() + QStringLiteral("/keychain")));
     rig.keychain = std::make_shared<KeychainStore>(gate);
-    rig.keychain->saveCredentials(someCredentials());
+    rig.keychain->saveCredentials(CredentialsBuilder().build());
     gate->block();
     rig.make({QStringLiteral("VeltroMornix"), QStringLiteral("--desktop-managed")});
     rig.controller->start();  // returns at once
@@ -394,9 +383,9 @@ void MornixControllerTest::reloadDesktopCredentials()
     rig.controller->reloadDesktopCredentials();  // nothing stored: nothing happens
     QTest::qWait(100);
     QVERIFY(!rig.controller->currentCredentials());
-    rig.keychain->saveCredentials(someCredentials());
+    rig.keychain->saveCredentials(CredentialsBuilder().build());
     rig.notifications->handlers.value(QStringLiteral("ai.veltro.mornix.credentials-updated"))();
-    QTRY_COMPARE(rig.controller->currentCredentials(), std::optional<DeviceCredentials>(someCredentials()));
+    QTRY_COMPARE(rig.controller->currentCredentials(), std::optional<DeviceCredentials>(CredentialsBuilder().build()));
     QVERIFY(rig.controller->hasServiceClient());
     QVERIFY(!rig.controller->status().connected());
 
@@ -404,7 +393,7 @@ void MornixControllerTest::reloadDesktopCredentials()
     noSession.clientsAvailable = false;
     noSession.make();
     QTRY_VERIFY(noSession.controller->storedStateIsLoaded());
-    noSession.keychain->saveCredentials(someCredentials());
+    noSession.keychain->saveCredentials(CredentialsBuilder().build());
     noSession.controller->reloadDesktopCredentials();
     QTRY_COMPARE(noSession.controller->status().lastCommand(), QStringLiteral("desktop credentials unavailable"));
     QVERIFY(!noSession.controller->currentCredentials());
@@ -414,7 +403,7 @@ void MornixControllerTest::clearCredentialsFlows()
 {
     {   // Declined: nothing happens.
         Rig rig;
-        rig.keychain->saveCredentials(someCredentials());
+        rig.keychain->saveCredentials(CredentialsBuilder().build());
         rig.make();
         rig.ui->answer = false;
         QTRY_VERIFY(rig.controller->storedStateIsLoaded());
@@ -424,7 +413,7 @@ void MornixControllerTest::clearCredentialsFlows()
     }
     {   // Logged out: everything cleared.
         Rig rig;
-        rig.keychain->saveCredentials(someCredentials());
+        rig.keychain->saveCredentials(CredentialsBuilder().build());
         rig.disconnector->onClear = [&] { rig.keychain->clearCredentials(); };
         rig.make();
         rig.disconnector->lastCommand = [&] { return rig.controller->status().lastCommand(); };
@@ -438,7 +427,7 @@ void MornixControllerTest::clearCredentialsFlows()
     }
     {   // The service no longer knows the device: still cleared.
         Rig rig;
-        rig.keychain->saveCredentials(someCredentials());
+        rig.keychain->saveCredentials(CredentialsBuilder().build());
         rig.disconnector->logoutAnswer = ScriptedDisconnector::Logout::Gone;
         rig.make();
         rig.controller->clearCredentials();
@@ -448,7 +437,7 @@ void MornixControllerTest::clearCredentialsFlows()
     {   // The signed request cannot be built: nothing sent, nothing cleared, and the device was
         // never said to be logging out.
         Rig rig;
-        rig.keychain->saveCredentials(someCredentials());
+        rig.keychain->saveCredentials(CredentialsBuilder().build());
         rig.disconnector->failPrepare = true;
         rig.make();
         QTRY_VERIFY(rig.controller->storedStateIsLoaded());
@@ -461,7 +450,7 @@ void MornixControllerTest::clearCredentialsFlows()
     }
     {   // Any other logout failure keeps them.
         Rig rig;
-        rig.keychain->saveCredentials(someCredentials());
+        rig.keychain->saveCredentials(CredentialsBuilder().build());
         rig.disconnector->logoutAnswer = ScriptedDisconnector::Logout::Fail;
         rig.make();
         rig.controller->clearCredentials();

@@ -47,7 +47,7 @@ SignInPanel *panelOf(SignInWindowController *controller)
 
 }  // namespace
 
-class TestSignInPanel : public QObject {
+class SignInPanelTest : public QObject {
     Q_OBJECT
 private:
     std::unique_ptr<TemporaryHome> m_home;
@@ -167,5 +167,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestSignInPanel)
+QTEST_MAIN(SignInPanelTest)
 #include "tst_sign_in_panel.moc"

@@ -79,7 +79,7 @@ private:
 
 }  // namespace
 
-class TestTrayDBus : public QObject {
+class TrayDBusTest : public QObject {
     Q_OBJECT
 private:
     MenuNode layout(const QString &service, const QString &menuPath)
@@ -191,5 +191,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestTrayDBus)
+QTEST_GUILESS_MAIN(TrayDBusTest)
 #include "tst_tray_dbus.moc"

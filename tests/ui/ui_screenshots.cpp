@@ -92,7 +92,7 @@ QCoro::Task<void> presentPanel(SignInWindowController *controller)
 
 }  // namespace
 
-class UIScreenshots : public QObject {
+class UIScreenshotsTest : public QObject {
     Q_OBJECT
 private:
     QDir m_out;
@@ -196,5 +196,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(UIScreenshots)
+QTEST_MAIN(UIScreenshotsTest)
 #include "ui_screenshots.moc"

@@ -1,10 +1,10 @@
 #include "update_fixtures.h"
 
+#include "support/info_plist_writer.h"
 #include "support/signed_fixtures.h"
 #include "support/test_files.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -20,11 +20,6 @@ bool copyExecutable(const QString &from, const QString &to)
     return QFile::copy(from, to)
         && QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
                                          | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-}
-
-QString plistEntry(const QString &key, const QString &value)
-{
-    return QStringLiteral("\t<key>%1</key>\n\t<string>%2</string>\n").arg(key.toHtmlEscaped(), value.toHtmlEscaped());
 }
 
 }  // namespace
@@ -44,22 +39,17 @@ QString makeDesktopBundle(const QString &directory, const HostOptions &options)
     const QString bundle = directory + QLatin1Char('/') + kDesktopName + QStringLiteral(".app");
     if (!QDir().mkpath(bundle + QStringLiteral("/Contents/MacOS")) || !QDir().mkpath(bundle + QStringLiteral("/Contents/Resources")))
         return {};
-    QString plist = QStringLiteral(
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-        "<plist version=\"1.0\">\n<dict>\n");
-    plist += plistEntry(QStringLiteral("CFBundleIdentifier"), options.identifier);
-    plist += plistEntry(QStringLiteral("CFBundleName"), kDesktopName);
-    plist += plistEntry(QStringLiteral("CFBundleExecutable"), kDesktopName);
-    plist += plistEntry(QStringLiteral("CFBundleVersion"), options.version);
-    plist += plistEntry(QStringLiteral("CFBundleShortVersionString"),
-                        options.shortVersion.isEmpty() ? options.version : options.shortVersion);
+    fixtures::InfoEntries info{
+        {QStringLiteral("CFBundleIdentifier"), options.identifier},
+        {QStringLiteral("CFBundleName"), kDesktopName},
+        {QStringLiteral("CFBundleExecutable"), kDesktopName},
+        {QStringLiteral("CFBundleVersion"), options.version},
+        {QStringLiteral("CFBundleShortVersionString"), options.shortVersion.isEmpty() ? options.version : options.shortVersion}};
     if (!options.feedURL.isEmpty())
-        plist += plistEntry(QStringLiteral("SUFeedURL"), options.feedURL);
+        info.append({QStringLiteral("SUFeedURL"), options.feedURL});
     if (!options.publicKey.isEmpty())
-        plist += plistEntry(QStringLiteral("SUPublicEDKey"), options.publicKey);
-    plist += QStringLiteral("</dict>\n</plist>\n");
-    if (!writeFile(bundle + QStringLiteral("/Contents/Info.plist"), plist.toUtf8())
+        info.append({QStringLiteral("SUPublicEDKey"), options.publicKey});
+    if (!fixtures::writeInfoPlist(bundle + QStringLiteral("/Contents/Info.plist"), info)
         || !copyExecutable(fixtures::sleeperPath(), desktopExecutablePath(bundle))
         || !writeFile(bundle + QStringLiteral("/Contents/Resources/marker.txt"),
                       (options.marker.isEmpty() ? options.version : options.marker).toUtf8()))
@@ -108,52 +98,6 @@ bool signatureValid(const QString &bundle)
     const ProcessResult result = runProcess(fixtures::codesignToolPath(),
                                             {QStringLiteral("--verify"), QStringLiteral("--anchors"), fixtures::anchorsPath(), bundle});
     return result.exitCode == 0;
-}
-
-ReleaseService::ReleaseService() = default;
-
-ReleaseService::~ReleaseService()
-{
-    if (m_process && m_process->state() != QProcess::NotRunning) {
-        m_process->terminate();
-        if (!m_process->waitForFinished(5000)) {
-            m_process->kill();
-            m_process->waitForFinished(5000);
-        }
-    }
-}
-
-bool ReleaseService::start()
-{
-    m_process = std::make_unique<QProcess>();
-    m_process->setProcessChannelMode(QProcess::SeparateChannels);
-    m_process->start(QStringLiteral(MORNIX_DEVSERVICE),
-                     {QStringLiteral("serve"), QStringLiteral("--state"), m_state.path(), QStringLiteral("--listen"),
-                      QStringLiteral("localhost:0")});
-    if (!m_process->waitForStarted(10000))
-        return false;
-    QElapsedTimer timer;
-    timer.start();
-    QByteArray output;
-    while (timer.elapsed() < 15000) {
-        m_process->waitForReadyRead(200);
-        output += m_process->readAllStandardOutput();
-        const qsizetype at = output.indexOf("listening on ");
-        const qsizetype end = output.indexOf('\n', at);
-        if (at >= 0 && end > at) {
-            m_origin = QString::fromUtf8(output.mid(at + 13, end - at - 13)).trimmed();
-            return true;
-        }
-        if (m_process->state() == QProcess::NotRunning)
-            return false;
-    }
-    return false;
-}
-
-ProcessResult ReleaseService::admin(const QStringList &arguments) const
-{
-    return runProcess(QStringLiteral(MORNIX_DEVSERVICE),
-                      QStringList{QStringLiteral("admin"), QStringLiteral("--state"), m_state.path()} + arguments);
 }
 
 QString ReleaseService::publicKey() const

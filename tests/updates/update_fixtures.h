@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/dev_service.h"
 #include "support/process_runner.h"
 #include "support/signed_fixtures.h"
 
@@ -47,23 +48,14 @@ QString bundleVersion(const QString &bundle);
 // The bundle's static code signature is valid under the dev anchors (checked by the signer tool).
 bool signatureValid(const QString &bundle);
 
-// veltro-devservice on localhost with an ephemeral port and a private state directory.
-class ReleaseService {
+// veltro-devservice on localhost with an ephemeral port and a private state directory, with
+// its release feed.
+class ReleaseService : public DevService {
 public:
-    ReleaseService();
-    ~ReleaseService();
-    bool start();
-    QString origin() const { return m_origin; }  // https://localhost:PORT
-    QString feedURL() const { return m_origin + QStringLiteral("/appcast.xml"); }
-    ProcessResult admin(const QStringList &arguments) const;
+    ReleaseService() : DevService(Port::Ephemeral, QStringLiteral("localhost")) {}
+    QString feedURL() const { return baseURL() + QStringLiteral("/appcast.xml"); }
     QString publicKey() const;  // Base64 of the raw Ed25519 key
     bool publish(const QString &version, const QString &archive, const QStringList &extra = {}) const;
-    QString stateDirectory() const { return m_state.path(); }
-
-private:
-    QTemporaryDir m_state;
-    std::unique_ptr<QProcess> m_process;
-    QString m_origin;
 };
 
 }  // namespace update_fixtures

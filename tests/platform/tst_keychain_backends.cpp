@@ -6,6 +6,7 @@
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/secret_service_keychain.h"
 #include "secret_service_fixture.h"
+#include "support/credentials_builder.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
 
@@ -47,14 +48,7 @@ const QString k43 = QString(43, QLatin1Char('Q'));
 
 DeviceCredentials credentials(const QString &device)
 {
-    DeviceCredentials c;
-    c.apiBaseURL = QStringLiteral("https://localhost:8443");
-    c.bearerToken = QStringLiteral("bearer");
-    c.orgID = QStringLiteral("org");
-    c.projectID = QStringLiteral("project");
-    c.deviceID = device;
-    c.deviceSecret = QStringLiteral("secret");
-    return c;
+    return CredentialsBuilder().device(device);
 }
 
 template <typename F>

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QVariant>
+
+#include <utility>
+
+namespace fixtures {
+
+// The entries of an Info.plist's top-level dictionary, written in this order. A QString value
+// becomes <string> (XML-escaped), a bool <true/> or <false/>, an int <integer>.
+using InfoEntries = QList<std::pair<QString, QVariant>>;
+
+// An XML property list (with the usual DOCTYPE) of one dictionary.
+QByteArray infoPlist(const InfoEntries &entries);
+// Writes infoPlist(entries) to path, replacing the file; false when it could not.
+bool writeInfoPlist(const QString &path, const InfoEntries &entries);
+
+}  // namespace fixtures
