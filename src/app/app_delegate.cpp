@@ -5,7 +5,7 @@
 #include "app/desktop_updater_wiring.h"
 #include "app/runtime_bootstrap.h"
 #include "app/runtime_lock.h"
-#include "ui/mornix_controller.h"
+#include "core/mornix_controller.h"
 #include "updates/update_notifications.h"
 
 #include <QCoreApplication>

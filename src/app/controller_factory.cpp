@@ -6,17 +6,17 @@
 #include "identity/device_enrollment_agent.h"
 #include "app/build_label.h"
 #include "app/runtime_context.h"
-#include "app/sign_in_alerts.h"
+#include "ui/message_box_sign_in_alerts.h"
 #include "platform/linux/browser_url_opener.h"
 #include "discovery/agent_instance_scanner.h"
 #include "identity/keychain_store.h"
 #include "support/config.h"
 #include "ui/desktop/desktop_controller_ui.h"
 #include "ui/desktop/sign_in_panel.h"
-#include "ui/headless_controller_ui.h"
-#include "ui/markdown_log_store.h"
+#include "core/headless_controller_ui.h"
+#include "core/markdown_log_store.h"
 #include "ui/message_box_alert_presenter.h"
-#include "ui/mornix_controller.h"
+#include "core/mornix_controller.h"
 
 #include <QApplication>
 #include <QCoreApplication>

@@ -3,7 +3,7 @@
 #include "app/runtime_lock.h"
 #include "platform/linux/appcast_updater.h"
 #include "support/config.h"
-#include "updates/update_prompt_dialog.h"
+#include "ui/update_prompt_dialog.h"
 
 #include <QGuiApplication>
 

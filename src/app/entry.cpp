@@ -9,7 +9,7 @@
 #include "platform/linux/display_probe.h"
 #include "platform/linux/linux_ports.h"
 #include "platform/system_log.h"
-#include "ui/mornix_controller.h"
+#include "core/mornix_controller.h"
 
 #include <QApplication>
 #include <QCoreApplication>

@@ -5,7 +5,7 @@
 #include "app/cli_output.h"
 #include "app/desktop_enrollment.h"
 #include "app/runtime_context.h"
-#include "app/sign_in_alerts.h"
+#include "app/terminal_sign_in_alerts.h"
 #include "identity/device_enrollment_agent.h"
 #include "identity/keychain_store.h"
 #include "platform/linux/browser_url_opener.h"

@@ -1,7 +1,7 @@
 // The poll loop against a scripted service and executor, with recorded (not waited) sleeps.
 #include "commands/command_poll_loop.h"
 #include "commands/poll_timing.h"
-#include "ui/controller_status.h"
+#include "core/controller_status.h"
 
 #include <QTemporaryDir>
 #include <QTest>

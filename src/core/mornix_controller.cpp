@@ -1,4 +1,4 @@
-#include "ui/mornix_controller.h"
+#include "core/mornix_controller.h"
 
 #include "app/runtime_context.h"
 #include "commands/agent_inventory_reporter.h"
@@ -9,9 +9,9 @@
 #include "platform/login_item.h"
 #include "support/text_cleaning.h"
 #include "support/blocking_call.h"
-#include "ui/device_disconnector.h"
+#include "core/device_disconnector.h"
 
-#include "ui/ui_logging.h"
+#include "core/ui_logging.h"
 #include <QCoroFuture>
 #include <QCoroSignal>
 #include <QMetaObject>

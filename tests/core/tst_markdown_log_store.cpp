@@ -1,8 +1,8 @@
 #include "support/recording_system_log.h"
 #include "support/temporary_home.h"
 #include "support/test_files.h"
-#include "ui/alert_presenter.h"
-#include "ui/markdown_log_store.h"
+#include "core/alert_presenter.h"
+#include "core/markdown_log_store.h"
 #include "ui/message_box_alert_presenter.h"
 
 #include <QDir>

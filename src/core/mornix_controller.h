@@ -6,8 +6,8 @@
 #include "discovery/agent_instance_monitor.h"
 #include "identity/credential_records.h"
 #include "signin/sign_in_flows.h"
-#include "ui/controller_status.h"
-#include "ui/controller_ui.h"
+#include "core/controller_status.h"
+#include "core/controller_ui.h"
 
 #include <QObject>
 #include <QPointer>

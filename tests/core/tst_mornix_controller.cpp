@@ -7,8 +7,8 @@
 #include "platform/linux/app_bundle.h"
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/xdg_login_item.h"
-#include "ui/device_disconnector.h"
-#include "ui/mornix_controller.h"
+#include "core/device_disconnector.h"
+#include "core/mornix_controller.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
