@@ -58,7 +58,7 @@ void AppDelegate::applicationDidFinishLaunching()
         return;
 
     if (m_arguments.has(kDesktopUpdater)) {
-        m_desktopUpdater = makeDesktopUpdater(m_arguments, m_ports, [this] { terminate(); });
+        m_desktopUpdater = makeDesktopUpdater(m_arguments, m_ports, [this] { terminate(); }, {}, m_desktop);
         m_desktopUpdater->startDesktopUpdater();
         return;
     }

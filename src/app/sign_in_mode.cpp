@@ -4,7 +4,7 @@
 #include "app/async_mode.h"
 #include "app/cli_output.h"
 #include "app/desktop_enrollment.h"
-#include "app/runtime_context.h"
+#include "support/runtime_context.h"
 #include "app/terminal_sign_in_alerts.h"
 #include "identity/device_enrollment_agent.h"
 #include "identity/keychain_store.h"

@@ -181,6 +181,11 @@ struct Rig {
         deps.websiteURL = QUrl(QStringLiteral("https://localhost:8443/"));
         deps.helpPageURL = QUrl(QStringLiteral("https://localhost:8443/help"));
         deps.bundle = std::make_shared<AppBundle>(QStringLiteral(MORNIX_EXECUTABLE));
+        deps.runtimeContext.bundleID = QStringLiteral("ai.veltro.mornix");
+        deps.runtimeContext.bundlePath = deps.bundle->bundlePath();
+        deps.runtimeContext.executablePath = deps.bundle->executablePath();
+        deps.runtimeContext.architecture = QStringLiteral("x86_64");
+        deps.runtimeContext.executionMode = QStringLiteral("native");
         deps.notifications = notifications;
         deps.loginItem = std::make_shared<XdgLoginItem>(QStringLiteral("/opt/x/VeltroMornix"), dir.path() + QStringLiteral("/config"));
         deps.ui = ui;
