@@ -1,7 +1,7 @@
 // One operational-log entry as the agent writes it: the data and Logs directories opened without
 // following links, the file opened O_APPEND | O_NOFOLLOW | O_NONBLOCK and checked on its
 // descriptor, the last byte looked at, one write, close. Against a temporary directory.
-#include "ui/markdown_log_store.h"
+#include "core/markdown_log_store.h"
 
 #include <QTemporaryDir>
 

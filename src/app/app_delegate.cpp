@@ -5,7 +5,7 @@
 #include "app/desktop_updater_wiring.h"
 #include "app/runtime_bootstrap.h"
 #include "app/runtime_lock.h"
-#include "ui/mornix_controller.h"
+#include "core/mornix_controller.h"
 #include "updates/update_notifications.h"
 
 #include <QCoreApplication>
@@ -60,7 +60,7 @@ void AppDelegate::applicationDidFinishLaunching()
         return;
 
     if (m_arguments.has(kDesktopUpdater)) {
-        m_desktopUpdater = makeDesktopUpdater(m_arguments, m_ports, m_config, [this] { terminate(); });
+        m_desktopUpdater = makeDesktopUpdater(m_arguments, m_ports, m_config, [this] { terminate(); }, {}, m_desktop);
         m_desktopUpdater->startDesktopUpdater();
         return;
     }

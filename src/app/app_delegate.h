@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 
+class DesktopModule;
 class DesktopUpdater;
 class MornixController;
 class NotificationLaunch;
@@ -32,6 +33,9 @@ public:
     // The launch was caused by a user notification (see notification_launch.h): the process stays
     // idle and handles that notification. Set before launch completes.
     void setLaunchedForUserNotification(bool launched) { m_launchedForUserNotification = launched; }
+    // The loaded desktop module (windows); null: this process shows none. Set before launch
+    // completes; the module outlives the delegate.
+    void setDesktopModule(DesktopModule *desktop) { m_desktop = desktop; }
 
     // Runs before launch completes, in every process that starts the application: update
     // notifications are configured (their answers are handled whichever process receives them).
@@ -54,5 +58,6 @@ private:
     std::shared_ptr<UpdateNotifications> m_updateNotifications;
     std::unique_ptr<NotificationLaunch> m_notificationLaunch;
     bool m_launchedForUserNotification = false;
+    DesktopModule *m_desktop = nullptr;
     std::unique_ptr<DesktopUpdater> m_desktopUpdater;  // the updater mode only
 };

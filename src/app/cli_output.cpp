@@ -4,7 +4,10 @@
 
 #include <QtGlobal>
 
-#include <atomic>
+#include <QMutex>
+
+#include <memory>
+#include <mutex>
 #include <cstdio>
 #include <unistd.h>
 
@@ -49,11 +52,31 @@ void writeStderr(const QString &text)
 }  // namespace cli
 
 namespace {
-std::atomic<SystemLog *> g_qtMessageLog{nullptr};
+// The log Qt messages go to. A message handler may run on any thread at any time, so it takes
+// its own reference under the lock: a route that ends concurrently can never destroy the log
+// while a message is being written to it. Never destroyed, since Qt may still emit messages
+// during static destruction.
+struct QtMessageLogSlot {
+    QBasicMutex mutex;
+    std::shared_ptr<SystemLog> log;
+};
+
+QtMessageLogSlot &qtMessageLogSlot()
+{
+    static auto *const slot = new QtMessageLogSlot;
+    return *slot;
+}
+
+std::shared_ptr<SystemLog> qtMessageLog()
+{
+    QtMessageLogSlot &slot = qtMessageLogSlot();
+    const std::lock_guard<QBasicMutex> lock(slot.mutex);
+    return slot.log;
+}
 
 void forwardQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    SystemLog *log = g_qtMessageLog.load();
+    const std::shared_ptr<SystemLog> log = qtMessageLog();
     if (!log)
         return;
     const QString category = context.category ? QString::fromUtf8(context.category) : QString();
@@ -77,14 +100,21 @@ void forwardQtMessage(QtMsgType type, const QMessageLogContext &context, const Q
 }  // namespace
 
 QtMessageRoute::QtMessageRoute(std::shared_ptr<SystemLog> log)
-    : m_log(std::move(log))
 {
-    g_qtMessageLog.store(m_log.get());
+    {
+        QtMessageLogSlot &slot = qtMessageLogSlot();
+        const std::lock_guard<QBasicMutex> lock(slot.mutex);
+        slot.log = std::move(log);
+    }
     m_previous = qInstallMessageHandler(forwardQtMessage);
 }
 
 QtMessageRoute::~QtMessageRoute()
 {
     qInstallMessageHandler(m_previous);
-    g_qtMessageLog.store(nullptr);
+    // Released outside the lock: a log's destructor may itself write a Qt message.
+    std::shared_ptr<SystemLog> released;
+    QtMessageLogSlot &slot = qtMessageLogSlot();
+    const std::lock_guard<QBasicMutex> lock(slot.mutex);
+    released.swap(slot.log);
 }

@@ -19,10 +19,11 @@ void writeStderr(const QString &text);           // written as UTF-8, unchanged
 
 class SystemLog;
 
-// While it lives, every qDebug/qWarning/... goes to the system log. The route keeps the log
-// alive and, when destroyed, puts back the handler that was installed before it, so no Qt
-// message is ever handed to a log that is gone (late messages during process teardown reach
-// Qt's previous handler instead).
+// While it lives, every qDebug/qWarning/... goes to the system log, from any thread. The route
+// keeps the log alive and, when destroyed, puts back the handler that was installed before it,
+// so no Qt message is ever handed to a log that is gone (late messages during process teardown
+// reach Qt's previous handler instead). One route at a time; it outlives the application object
+// in every mode (see runEntry).
 class QtMessageRoute {
 public:
     explicit QtMessageRoute(std::shared_ptr<SystemLog> log);
@@ -31,6 +32,5 @@ public:
     QtMessageRoute &operator=(const QtMessageRoute &) = delete;
 
 private:
-    std::shared_ptr<SystemLog> m_log;
     QtMessageHandler m_previous = nullptr;
 };

@@ -6,20 +6,17 @@
 #include "identity/device_enrollment_agent.h"
 #include "app/build_label.h"
 #include "api/pinned_session_failure_store.h"
-#include "app/runtime_context.h"
-#include "app/sign_in_alerts.h"
+#include "support/runtime_context.h"
 #include "platform/linux/browser_url_opener.h"
 #include "discovery/agent_instance_scanner.h"
 #include "identity/keychain_store.h"
 #include "support/config.h"
-#include "ui/desktop/desktop_controller_ui.h"
-#include "ui/desktop/sign_in_panel.h"
-#include "ui/headless_controller_ui.h"
-#include "ui/markdown_log_store.h"
-#include "ui/message_box_alert_presenter.h"
-#include "ui/mornix_controller.h"
+#include "core/desktop_module.h"
+#include "core/headless_controller_ui.h"
+#include "core/logged_alerts.h"
+#include "core/markdown_log_store.h"
+#include "core/mornix_controller.h"
 
-#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
@@ -34,15 +31,21 @@ bool openWithDefaultHandler(const QUrl &url)
 
 }  // namespace
 
-std::unique_ptr<MornixController> makeMornixController(const Arguments &arguments, Ports &ports, const Config &config)
+std::unique_ptr<MornixController> makeMornixController(const Arguments &arguments, Ports &ports, const Config &config,
+                                                       DesktopModule *desktop)
 {
     const QString buildLabel = computeBuildLabel(*ports.bundle, arguments.argument0());  // once per process
-    auto alerts = std::make_shared<MessageBoxAlertPresenter>(ports.systemLog);
+    std::shared_ptr<AlertPresenter> alerts;
+    if (desktop)
+        alerts = desktop->makeAlertPresenter(ports.systemLog);
+    else
+        alerts = std::make_shared<LoggedAlertPresenter>(ports.systemLog);
     auto log = std::make_shared<MarkdownLogStore>(
         ports.systemLog, [buildLabel] { return buildLabel; }, &openWithDefaultHandler, alerts);
 
     MornixController::Dependencies deps;
     deps.arguments = arguments.values();
+    deps.runtimeContext = RuntimeContext::current(*ports.bundle, arguments.values());
     deps.buildLabel = buildLabel;
     deps.websiteURL = config.websiteURL;
     deps.helpPageURL = config.helpPageURL;
@@ -65,15 +68,12 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     deps.notifications = ports.distributedNotifications;
     deps.loginItem = ports.loginItem;
     // Windows and the tray icon only with a display and outside the managed presentation.
-    auto *gui = qobject_cast<QApplication *>(QCoreApplication::instance());
-    const bool desktop = gui && !arguments.has(QStringLiteral("--desktop-managed"));
-    if (desktop) {
-        // The agent lives in the tray: closing the dashboard or the sign-in window never quits.
-        QApplication::setQuitOnLastWindowClosed(false);
-        DesktopControllerUI::Options options;
+    const bool windows = desktop && !arguments.has(QStringLiteral("--desktop-managed"));
+    if (windows) {
+        DesktopModule::ControllerUIOptions options;
         options.buildLabel = buildLabel;
         options.iconPath = QDir(ports.bundle->bundlePath()).filePath(QStringLiteral("Contents/Resources/MenuBarIcon.png"));
-        deps.ui = std::make_shared<DesktopControllerUI>(options);
+        deps.ui = desktop->makeControllerUI(options);
     } else {
         deps.ui = std::make_shared<HeadlessControllerUI>();
     }
@@ -91,15 +91,16 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     signIn.oauth.defaultClientID = config.defaultOAuthClientID;
     auto opener = std::make_shared<BrowserURLOpener>();
     signIn.oauth.openBrowser = [opener](const QUrl &url) { return opener->openURL(url); };
-    signIn.alerts = std::make_shared<MessageBoxSignInAlerts>(ports.systemLog);
+    if (desktop)
+        signIn.alerts = desktop->makeSignInAlerts(ports.systemLog);
+    else
+        signIn.alerts = std::make_shared<LoggedSignInAlerts>(ports.systemLog);
     signIn.appendLog = deps.appendLog;
-    signIn.runtimeContext = [bundle = ports.bundle, values = arguments.values()] {
-        return RuntimeContext::current(*bundle, values);
-    };
+    signIn.runtimeContext = [context = deps.runtimeContext] { return context; };
     signIn.computerName = [identity = ports.hardwareIdentity] { return identity->localizedHostName(); };
     signIn.openHelpPage = deps.openURL;
-    if (desktop)
-        signIn.attachWindow = &SignInPanel::attach;
+    if (windows)
+        signIn.attachWindow = desktop->signInWindowAttacher();
     deps.makeSignInFlows = [signIn](SignInFlows::Host &state, QObject *parent) {
         return new SignInFlows(state, signIn, parent);
     };

@@ -6,8 +6,11 @@
 
 #include <memory>
 
+class DesktopModule;
 class MornixController;
 
 // The composition root of the agent mode: wires the controller to the real ports, the
-// operational log and the interface (headless without a widget application).
-std::unique_ptr<MornixController> makeMornixController(const Arguments &arguments, Ports &ports, const Config &config);
+// operational log and the interface: the desktop module's windows when it is loaded (outside
+// the managed presentation), headless otherwise.
+std::unique_ptr<MornixController> makeMornixController(const Arguments &arguments, Ports &ports, const Config &config,
+                                                       DesktopModule *desktop);

@@ -3,9 +3,9 @@
 #include "app/runtime_lock.h"
 #include "platform/linux/appcast_updater.h"
 #include "support/config.h"
-#include "updates/update_prompt_dialog.h"
+#include "core/logged_alerts.h"
 
-#include <QGuiApplication>
+#include <QCoreApplication>
 
 #include <cstdio>
 
@@ -30,7 +30,8 @@ private:
 }  // namespace
 
 std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, const Ports &ports, const Config &config,
-                                                   std::function<void()> terminate, DesktopUpdaterSeams seams)
+                                                   std::function<void()> terminate, DesktopUpdaterSeams seams,
+                                                   DesktopModule *desktop)
 {
     auto log = std::make_shared<StandardErrorTeeLog>(ports.systemLog);
     DesktopUpdater::Dependencies deps;
@@ -41,19 +42,25 @@ std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, c
     deps.workspace = ports.workspace;
     deps.distributedNotifications = ports.distributedNotifications;
     deps.acquireLock = [log] { return RuntimeLock::acquire(QStringLiteral("updater.lock"), *log); };
-    deps.makeUpdater = [log, ports, seams, anchors = config.extraTLSAnchorsPEM](const UpdaterHost &host) -> std::unique_ptr<Updater> {
+    deps.makeUpdater = [log, ports, seams, desktop, anchors = config.extraTLSAnchorsPEM](const UpdaterHost &host) -> std::unique_ptr<Updater> {
         AppcastUpdater::Dependencies updaterDeps;
         updaterDeps.systemLog = log;
         updaterDeps.bundleReader = ports.bundleReader;
         updaterDeps.codeSigning = ports.codeSigning;
-        updaterDeps.prompt = seams.prompt ? seams.prompt : std::make_shared<UpdatePromptDialog>(log);
+        if (seams.prompt)
+            updaterDeps.prompt = seams.prompt;
+        else if (desktop)
+            updaterDeps.prompt = desktop->makeUpdatePrompt(log);
+        else
+            updaterDeps.prompt = std::make_shared<LoggedUpdatePrompt>(log);
         updaterDeps.stepHook = seams.stepHook;
         updaterDeps.extraTLSAnchorsPEM = anchors;
         return std::make_unique<AppcastUpdater>(host, std::move(updaterDeps));
     };
+    // The widget application's property, set by name: this side links no Qt Gui.
     deps.setAccessoryPolicy = [] {
-        if (auto *gui = qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
-            gui->setQuitOnLastWindowClosed(false);
+        if (QCoreApplication *app = QCoreApplication::instance())
+            app->setProperty("quitOnLastWindowClosed", false);
     };
     // configure() already ran before launch completed (every start does it); the updater, a
     // long-running process too, also delivers reminders that fall due while it runs.

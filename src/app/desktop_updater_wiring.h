@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/arguments.h"
+#include "core/desktop_module.h"
 #include "platform/ports.h"
 #include "updates/desktop_updater.h"
 #include "support/config.h"
@@ -9,15 +10,17 @@
 #include <memory>
 
 // Builds the updater mode with the real ports: "updater.lock", the appcast updater of this
-// platform with the Install/Later dialog, and a system log that also goes to standard error
+// platform with the Install/Later dialog of the desktop module (without one, every offer is
+// answered Later and logged), and a system log that also goes to standard error
 // (the updater runs as a user service, whose standard error is its journal).
 // What tests put in place of the user: the answer to Install/Later, and a call at each step of
 // an update session ("session-started", "downloaded", "verified", "unpacking", "unpacked",
 // "swapped", "cleaned").
 struct DesktopUpdaterSeams {
-    std::shared_ptr<UpdatePrompt> prompt;  // default: the dialog
+    std::shared_ptr<UpdatePrompt> prompt;  // default: the desktop module's dialog
     std::function<void(const QString &step)> stepHook;
 };
 
 std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, const Ports &ports, const Config &config,
-                                                   std::function<void()> terminate, DesktopUpdaterSeams seams = {});
+                                                   std::function<void()> terminate, DesktopUpdaterSeams seams = {},
+                                                   DesktopModule *desktop = nullptr);

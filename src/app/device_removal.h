@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/device_disconnector.h"
+#include "core/device_disconnector.h"
 
 #include <memory>
 

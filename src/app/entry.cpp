@@ -6,13 +6,14 @@
 #include "app/controller_factory.h"
 #include "app/mode_dispatch.h"
 #include "app/notification_launch.h"
+#include "core/desktop_module.h"
+#include "core/mornix_controller.h"
 #include "platform/linux/display_probe.h"
 #include "platform/linux/linux_ports.h"
+#include "platform/linux/sealed_module.h"
 #include "platform/system_log.h"
 #include "support/config.h"
-#include "ui/mornix_controller.h"
 
-#include <QApplication>
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -20,6 +21,22 @@
 #include <optional>
 
 namespace {
+
+// The windows' module, checked against the bundle's seal; null with *problem set when it cannot
+// be used.
+DesktopModule *loadDesktopModule(const Bundle &bundle, const Config &config, QString *problem)
+{
+    const SealedModule module = loadSealedModule(bundle.bundlePath(), QString::fromLatin1(kDesktopModulePath),
+                                                 kDesktopModuleEntry, config.codeSigningAnchorsPEM);
+    if (!module.entry) {
+        *problem = QStringLiteral("the desktop module cannot be used: ") + module.problem;
+        return nullptr;
+    }
+    DesktopModule *desktop = reinterpret_cast<DesktopModuleEntry>(module.entry)(kDesktopModuleInterfaceVersion);
+    if (!desktop)
+        *problem = QStringLiteral("the desktop module was built for another version of VeltroMornix");
+    return desktop;
+}
 
 int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports, const Config &config)
 {
@@ -30,23 +47,35 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports, con
     // The other presentations want one, but Qt aborts when the display does not answer: check
     // first, and without one run the agent all the same (without menu-bar item and windows),
     // saying why.
+    // The windows live in a module of the bundle, loaded only here: a mode without windows never
+    // maps Qt Gui, Qt Widgets or a platform plugin.
     const bool headless = arguments.has(QStringLiteral("--desktop-managed")) || notificationLaunch;
-    bool windows = false;
+    DesktopModule *desktop = nullptr;
     if (!headless) {
         const DisplayCheck display = checkDisplay();
-        windows = display.reachable;
-        if (!windows) {
-            const QString text = QStringLiteral("VeltroMornix runs without menu-bar item and windows: ") + display.problem;
-            // On the terminal only when a display was named and does not answer; always logged.
-            if (display.configured)
+        QString problem = display.problem;
+        // On the terminal when a display was named and does not answer, or when the module is
+        // missing or not the one the bundle was sealed with; always logged.
+        bool tell = display.configured;
+        if (display.reachable) {
+            desktop = loadDesktopModule(*ports.bundle, config, &problem);
+            tell = true;
+        }
+        if (!desktop) {
+            const QString text = QStringLiteral("VeltroMornix runs without menu-bar item and windows: ") + problem;
+            if (tell)
                 cli::writeStderr(text + QLatin1Char('\n'));
             ports.systemLog->error(text);
         }
     }
-    std::unique_ptr<QCoreApplication> app = windows ? std::make_unique<QApplication>(argc, argv)
+    std::unique_ptr<QCoreApplication> app = desktop ? desktop->makeApplication(argc, argv)
                                                     : std::make_unique<QCoreApplication>(argc, argv);
-    AppDelegate delegate(std::move(arguments), std::move(ports), config, &makeMornixController);
+    AppDelegate delegate(std::move(arguments), std::move(ports), config,
+                         [desktop](const Arguments &arguments, Ports &ports, const Config &config) {
+                             return makeMornixController(arguments, ports, config, desktop);
+                         });
     delegate.setLaunchedForUserNotification(notificationLaunch);
+    delegate.setDesktopModule(desktop);
     delegate.applicationWillFinishLaunching();
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     return app->exec();

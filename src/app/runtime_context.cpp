@@ -1,4 +1,4 @@
-#include "app/runtime_context.h"
+#include "support/runtime_context.h"
 
 #include "platform/bundle.h"
 

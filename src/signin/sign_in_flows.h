@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/runtime_context.h"
 #include "commands/device_session_renewal.h"
+#include "support/runtime_context.h"
 #include "identity/credential_records.h"
 #include "signin/oauth_manager.h"
 #include "signin/sign_in_request.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/alert_presenter.h"
+#include "core/alert_presenter.h"
 
 #include <memory>
 

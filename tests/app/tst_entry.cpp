@@ -5,6 +5,9 @@
 #include "support/temporary_home.h"
 
 #include <QTest>
+#include <QThread>
+
+#include <atomic>
 
 class EntryTest : public QObject {
     Q_OBJECT
@@ -14,6 +17,7 @@ private Q_SLOTS:
     void switchesMatchExactlyIncludingArgumentZero();
     void bridgeVersionPrintsExactlyOneLine();
     void qtMessagesReachTheLogOnlyWhileTheRouteLives();
+    void routeEndsSafelyWhileOtherThreadsLog();
 };
 
 namespace {
@@ -40,6 +44,69 @@ void EntryTest::qtMessagesReachTheLogOnlyWhileTheRouteLives()
     qWarning("after");
     qInstallMessageHandler(original);
     QCOMPARE(g_previousHandlerMessages, QStringList{QStringLiteral("after")});
+}
+
+namespace {
+// A log that notices being written to while it is being destroyed (its destructor lingers to
+// widen that window).
+class LingeringLog final : public SystemLog {
+public:
+    explicit LingeringLog(std::atomic<int> *writes, std::atomic<int> *lateWrites)
+        : m_writes(writes), m_lateWrites(lateWrites) {}
+    ~LingeringLog() override
+    {
+        m_dying.store(true);
+        QThread::usleep(200);
+    }
+    void write(Level, const QString &) override
+    {
+        m_writes->fetch_add(1);
+        if (m_dying.load())
+            m_lateWrites->fetch_add(1);
+    }
+
+private:
+    std::atomic<int> *m_writes;
+    std::atomic<int> *m_lateWrites;
+    std::atomic<bool> m_dying{false};
+};
+
+std::atomic<int> g_messagesBetweenRoutes{0};
+void countingHandler(QtMsgType, const QMessageLogContext &, const QString &)
+{
+    g_messagesBetweenRoutes.fetch_add(1);
+}
+}  // namespace
+
+void EntryTest::routeEndsSafelyWhileOtherThreadsLog()
+{
+    const QtMessageHandler original = qInstallMessageHandler(countingHandler);
+    std::atomic<int> writes{0};
+    std::atomic<int> lateWrites{0};
+    std::atomic<bool> stop{false};
+    QList<QThread *> writers;
+    for (int i = 0; i < 3; ++i) {
+        writers.append(QThread::create([&stop] {
+            while (!stop.load())
+                qWarning("from a worker");
+        }));
+        writers.last()->start();
+    }
+    // Routes come and go (as at the end of every mode) while the workers keep logging.
+    for (int round = 0; round < 200; ++round) {
+        const QtMessageRoute route(std::make_shared<LingeringLog>(&writes, &lateWrites));
+        QThread::usleep(50);
+    }
+    stop.store(true);
+    for (QThread *writer : writers) {
+        writer->wait();
+        delete writer;
+    }
+    qInstallMessageHandler(original);
+    // Both sides saw messages: the routes' logs while they lived, the previous handler between.
+    QVERIFY(writes.load() > 0);
+    QVERIFY(g_messagesBetweenRoutes.load() > 0);
+    QCOMPARE(lateWrites.load(), 0);
 }
 
 void EntryTest::notifyUpdatePlacementRule_data()

@@ -1,5 +1,5 @@
 #include "app/runtime_bootstrap.h"
-#include "app/runtime_context.h"
+#include "support/runtime_context.h"
 #include "app/runtime_lock.h"
 #include "platform/linux/app_bundle.h"
 #include "support/process_runner.h"

@@ -2,8 +2,8 @@
 #include "commands/agent_inventory_reporter.h"
 #include "commands/command_poll_loop.h"
 #include "commands/poll_timing.h"
+#include "core/controller_status.h"
 #include "support/credentials_builder.h"
-#include "ui/controller_status.h"
 
 #include <QTemporaryDir>
 #include <QTest>

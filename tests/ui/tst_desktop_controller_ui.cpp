@@ -7,8 +7,8 @@
 #include "platform/linux/xdg_login_item.h"
 #include "ui/desktop/dashboard_window.h"
 #include "ui/desktop/desktop_controller_ui.h"
-#include "ui/device_disconnector.h"
-#include "ui/mornix_controller.h"
+#include "core/device_disconnector.h"
+#include "core/mornix_controller.h"
 
 #include <QAction>
 #include <QApplication>

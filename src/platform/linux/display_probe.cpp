@@ -55,8 +55,14 @@ DisplayCheck checkDisplay()
     DisplayCheck check;
     check.configured = !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
         || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+    // The platform's name, without fallbacks (";") and options (":").
     QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-    platform = platform.left(platform.indexOf(';')).left(platform.indexOf(':')).trimmed();
+    for (const char separator : {';', ':'}) {
+        const qsizetype at = platform.indexOf(separator);
+        if (at >= 0)
+            platform.truncate(at);
+    }
+    platform = platform.trimmed();
     if (!platform.isEmpty() && platform != "xcb" && !platform.startsWith("wayland")) {
         check.reachable = true;  // chosen explicitly: needs no display server we could check
         return check;

@@ -5,7 +5,7 @@
 #include "platform/linux/pidfd.h"
 #include "platform/linux/proc_fs.h"
 
-#include <QDesktopServices>
+#include <QProcess>
 #include <QFileInfo>
 #include <QMetaObject>
 #include <QCoreApplication>
@@ -153,9 +153,12 @@ bool LinuxWorkspace::isTerminated(const RunningApplication &application) const
 
 void LinuxWorkspace::openURL(const QUrl &url)
 {
-    // QDesktopServices starts xdg-open detached; queue it so the caller never waits on it.
+    // xdg-open, started detached (no Qt Gui needed, so headless modes can open a URL too);
+    // queued so the caller never waits on it.
     QCoreApplication *app = QCoreApplication::instance();
     if (!app || !url.isValid())
         return;
-    QMetaObject::invokeMethod(app, [url] { QDesktopServices::openUrl(url); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [url] { QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)}); },
+        Qt::QueuedConnection);
 }

@@ -1,7 +1,7 @@
 #include "ui/desktop/desktop_controller_ui.h"
 
 #include "ui/desktop/dashboard_window.h"
-#include "ui/ui_logging.h"
+#include "core/ui_logging.h"
 
 #include <QAction>
 #include <QApplication>

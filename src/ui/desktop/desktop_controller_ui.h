@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/controller_ui.h"
+#include "core/controller_ui.h"
 
 #include <QObject>
 #include <QKeySequence>

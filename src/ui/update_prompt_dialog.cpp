@@ -1,4 +1,4 @@
-#include "updates/update_prompt_dialog.h"
+#include "ui/update_prompt_dialog.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -1,4 +1,4 @@
-#include "ui/controller_status.h"
+#include "core/controller_status.h"
 
 ControllerStatus::ControllerStatus(std::function<void(const QString &)> appendLog, QObject *parent)
     : QObject(parent)

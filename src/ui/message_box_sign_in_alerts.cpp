@@ -1,6 +1,5 @@
-#include "app/sign_in_alerts.h"
+#include "ui/message_box_sign_in_alerts.h"
 
-#include "app/cli_output.h"
 #include "platform/system_log.h"
 #include "support/text_cleaning.h"
 
@@ -39,14 +38,4 @@ void MessageBoxSignInAlerts::showWarning(const QString &title, const QString &te
 void MessageBoxSignInAlerts::showInformational(const QString &title, const QString &text)
 {
     show(QMessageBox::Information, title, text, m_systemLog.get());
-}
-
-void TerminalSignInAlerts::showWarning(const QString &title, const QString &text)
-{
-    cli::writeStderr(title + QLatin1Char('\n') + text + QLatin1Char('\n'));
-}
-
-void TerminalSignInAlerts::showInformational(const QString &title, const QString &text)
-{
-    cli::writeStderr(title + QLatin1Char('\n') + text + QLatin1Char('\n'));
 }

@@ -1,4 +1,4 @@
-#include "ui/dashboard_state.h"
+#include "core/dashboard_state.h"
 
 #include <QMap>
 

@@ -1,6 +1,6 @@
-#include "ui/headless_controller_ui.h"
+#include "core/headless_controller_ui.h"
 
-#include "ui/ui_logging.h"
+#include "core/ui_logging.h"
 
 
 void HeadlessControllerUI::setActivationPolicy(ActivationPolicy policy)

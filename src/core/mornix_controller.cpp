@@ -1,6 +1,5 @@
-#include "ui/mornix_controller.h"
+#include "core/mornix_controller.h"
 
-#include "app/runtime_context.h"
 #include "commands/agent_inventory_reporter.h"
 #include "commands/device_service_client.h"
 #include "identity/keychain_store.h"
@@ -9,9 +8,9 @@
 #include "platform/login_item.h"
 #include "support/text_cleaning.h"
 #include "support/blocking_call.h"
-#include "ui/device_disconnector.h"
+#include "core/device_disconnector.h"
 
-#include "ui/ui_logging.h"
+#include "core/ui_logging.h"
 #include <QCoroFuture>
 #include <QCoroSignal>
 #include <QMetaObject>
@@ -210,7 +209,7 @@ void MornixController::registerDevice()
 
 QString MornixController::runtimeEnvironmentSummary() const
 {
-    const RuntimeContext context = RuntimeContext::current(*m_deps.bundle, m_deps.arguments);
+    const RuntimeContext &context = m_deps.runtimeContext;
     return QStringLiteral("runtime bundle_id=%1 arch=%2 execution=%3 bundle_path=%4 executable_path=%5")
         .arg(context.bundleID, context.architecture, context.executionMode, context.bundlePath, context.executablePath);
 }

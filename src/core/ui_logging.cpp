@@ -1,3 +1,3 @@
-#include "ui/ui_logging.h"
+#include "core/ui_logging.h"
 
 Q_LOGGING_CATEGORY(lcUi, "mornix.ui")

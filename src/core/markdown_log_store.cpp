@@ -1,10 +1,10 @@
-#include "ui/markdown_log_store.h"
+#include "core/markdown_log_store.h"
 
 #include "platform/system_log.h"
 #include "support/posix_files.h"
 #include "support/text_cleaning.h"
-#include "ui/alert_presenter.h"
-#include "ui/ui_logging.h"
+#include "core/alert_presenter.h"
+#include "core/ui_logging.h"
 
 #include <QDateTime>
 #include <QDir>

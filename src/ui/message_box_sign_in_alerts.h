@@ -17,10 +17,3 @@ public:
 private:
     std::shared_ptr<SystemLog> m_systemLog;
 };
-
-// The flows' alerts in a terminal: title and text on standard error.
-class TerminalSignInAlerts final : public SignInFlows::Alerts {
-public:
-    void showWarning(const QString &title, const QString &text) override;
-    void showInformational(const QString &title, const QString &text) override;
-};

@@ -7,9 +7,9 @@
 #include "platform/linux/app_bundle.h"
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/xdg_login_item.h"
+#include "core/device_disconnector.h"
+#include "core/mornix_controller.h"
 #include "support/credentials_builder.h"
-#include "ui/device_disconnector.h"
-#include "ui/mornix_controller.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -170,6 +170,11 @@ struct Rig {
         deps.websiteURL = QUrl(QStringLiteral("https://localhost:8443/"));
         deps.helpPageURL = QUrl(QStringLiteral("https://localhost:8443/help"));
         deps.bundle = std::make_shared<AppBundle>(QStringLiteral(MORNIX_EXECUTABLE));
+        deps.runtimeContext.bundleID = QStringLiteral("ai.veltro.mornix");
+        deps.runtimeContext.bundlePath = deps.bundle->bundlePath();
+        deps.runtimeContext.executablePath = deps.bundle->executablePath();
+        deps.runtimeContext.architecture = QStringLiteral("x86_64");
+        deps.runtimeContext.executionMode = QStringLiteral("native");
         deps.notifications = notifications;
         deps.loginItem = std::make_shared<XdgLoginItem>(QStringLiteral("/opt/x/VeltroMornix"), dir.path() + QStringLiteral("/config"));
         deps.ui = ui;

@@ -6,8 +6,9 @@
 #include "discovery/agent_instance_monitor.h"
 #include "identity/credential_records.h"
 #include "signin/sign_in_flows.h"
-#include "ui/controller_status.h"
-#include "ui/controller_ui.h"
+#include "support/runtime_context.h"
+#include "core/controller_status.h"
+#include "core/controller_ui.h"
 
 #include <QObject>
 #include <QPointer>
@@ -38,6 +39,7 @@ class MornixController : public QObject, private CommandPollLoop::Host {
 public:
     struct Dependencies {
         QStringList arguments;
+        RuntimeContext runtimeContext;  // where and how this process runs (the start log line)
         QString buildLabel;
         QUrl websiteURL;
         QUrl helpPageURL;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/controller_ui.h"
+#include "core/controller_ui.h"
 
 // The interface of a process without a display (and of --desktop-managed): nothing is shown;
 // what would be shown goes to the debug log of "mornix.ui". A disconnect cannot be confirmed

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/dashboard_state.h"
+#include "core/dashboard_state.h"
 
 #include <QString>
 

@@ -1,7 +1,7 @@
 // The Install/Later question of the updater, shown on the offscreen platform and answered by
 // clicking its buttons.
 #include "support/recording_system_log.h"
-#include "updates/update_prompt_dialog.h"
+#include "ui/update_prompt_dialog.h"
 
 #include <QApplication>
 #include <QMessageBox>

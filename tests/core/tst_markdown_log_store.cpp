@@ -1,9 +1,9 @@
 #include "support/recording_system_log.h"
 #include "support/temporary_home.h"
 #include "support/test_files.h"
-#include "ui/alert_presenter.h"
-#include "ui/markdown_log_store.h"
-#include "ui/message_box_alert_presenter.h"
+#include "core/alert_presenter.h"
+#include "core/markdown_log_store.h"
+#include "core/logged_alerts.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -269,7 +269,7 @@ void MarkdownLogStoreTest::openLogFileAlertsWhenItCannotPrepare()
 void MarkdownLogStoreTest::alertWithoutWidgetsGoesToTheSystemLog()
 {
     // A headless start has no widget application: the alert cannot be shown and must not abort.
-    MessageBoxAlertPresenter presenter(m_systemLog);
+    LoggedAlertPresenter presenter(m_systemLog);
     presenter.showWarning(QStringLiteral("Unable to open logs"), QStringLiteral("No space left on device"));
     QCOMPARE(m_systemLog->messages(), QStringList{QStringLiteral("Unable to open logs: No space left on device")});
 }

@@ -6,7 +6,8 @@
 class Bundle;
 
 // Where and how this process runs: for the controller's start log line and for refusing
-// enrollment from a raw executable.
+// enrollment from a raw executable. A plain value: the composition root computes it once
+// (current() is defined with the runtime bootstrap in app) and hands it down.
 struct RuntimeContext {
     QString bundleID;        // the main bundle's identifier, or "unknown-bundle-id"
     QString bundlePath;

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Loads a shared module that lies inside an application bundle, only as the bundle's code
+// signature seals it: the module is opened once (never through a symbolic link), its bytes are
+// hashed through that descriptor and compared with the signed code directory, and the dynamic
+// linker then maps that same open file. A bundle without any signature (a build that was not
+// signed) has nothing to compare with and loads its module as it is.
+// Thread: main thread (dlopen runs the module's static initialisers). A loaded module stays
+// loaded until the process exits.
+struct SealedModule {
+    void *entry = nullptr;  // the resolved entry symbol; null on failure
+    QString problem;        // why not, for the user and the system log
+};
+
+SealedModule loadSealedModule(const QString &bundlePath, const QString &relativePath, const char *entrySymbol,
+                              const QByteArray &anchorsPEM);

@@ -1,0 +1,216 @@
+// The windows live in a module of the bundle that only a windowed start loads: the command-line
+// modes and the headless agent never map Qt Gui, Qt Widgets or a platform plugin, and a module
+// that is missing or differs from the bundle's seal is refused with a clear message while the
+// agent itself still runs.
+#include "support/agent_process.h"
+#include "support/process_runner.h"
+#include "support/temporary_home.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSet>
+#include <QTest>
+
+#include <algorithm>
+
+#include <csignal>
+
+namespace {
+
+const QStringList kWindowLibraries = {QStringLiteral("libQt6Gui"), QStringLiteral("libQt6Widgets"),
+                                      QStringLiteral("libQt6XcbQpa"), QStringLiteral("/platforms/"),
+                                      QStringLiteral("libmornix_desktop")};
+const QString kModule = QStringLiteral("Contents/PlugIns/libmornix_desktop.so");
+
+bool isWindowLibrary(const QString &path)
+{
+    for (const QString &name : kWindowLibraries) {
+        if (path.contains(name))
+            return true;
+    }
+    return false;
+}
+
+// The files a running process maps.
+QSet<QString> mappedFiles(qint64 pid)
+{
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(pid));
+    QSet<QString> files;
+    if (!maps.open(QIODevice::ReadOnly))
+        return files;
+    const QList<QByteArray> lines = maps.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        const int slash = line.indexOf('/');
+        if (slash >= 0)
+            files.insert(QString::fromLocal8Bit(line.mid(slash)));
+    }
+    return files;
+}
+
+QStringList windowLibrariesIn(const QSet<QString> &files)
+{
+    QStringList found;
+    for (const QString &file : files) {
+        if (isWindowLibrary(file))
+            found.append(file);
+    }
+    found.sort();
+    return found;
+}
+
+// An environment where a windowed start has a display (Qt's offscreen platform).
+QProcessEnvironment windowedEnvironment(const TemporaryHome &home)
+{
+    QProcessEnvironment environment = headlessEnvironment(home.environment());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("VELTRO_KEYCHAIN"), QStringLiteral("file"));
+    return environment;
+}
+
+// Waits until the agent's operational log says it started (the controller is running).
+bool waitForStart(const QString &dataHome, QProcess &process, int timeoutMs = 20000)
+{
+    const QString log = dataHome + QStringLiteral("/VeltroMornix/Logs/mornix-log.md");
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired() && process.state() == QProcess::Running) {
+        QFile file(log);
+        if (file.open(QIODevice::ReadOnly) && file.readAll().contains("app started"))
+            return true;
+        QTest::qWait(50);
+    }
+    return false;
+}
+
+void stop(QProcess &process)
+{
+    if (process.state() == QProcess::Running) {
+        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+        if (!process.waitForFinished(10000))
+            process.kill();
+    }
+    process.waitForFinished(5000);
+}
+
+}  // namespace
+
+class DesktopModuleTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void commandLineModesLoadNoWindowLibraries_data();
+    void commandLineModesLoadNoWindowLibraries();
+    void headlessAgentMapsNoWindowLibraries();
+    void windowedStartLoadsTheSealedModule();
+    void missingOrModifiedModuleIsRefusedAndTheAgentRuns_data();
+    void missingOrModifiedModuleIsRefusedAndTheAgentRuns();
+};
+
+void DesktopModuleTest::commandLineModesLoadNoWindowLibraries_data()
+{
+    QTest::addColumn<QString>("argument");
+    QTest::newRow("bridge version") << QStringLiteral("--desktop-bridge-version");
+    QTest::newRow("control status") << QStringLiteral("--desktop-control-status");
+    QTest::newRow("agent instances") << QStringLiteral("--print-agent-instances");
+    QTest::newRow("update notification status") << QStringLiteral("--update-notification-status");
+    QTest::newRow("help") << QStringLiteral("--help");
+}
+
+void DesktopModuleTest::commandLineModesLoadNoWindowLibraries()
+{
+    QFETCH(QString, argument);
+    TemporaryHome home;
+    // A display is offered: the modes must not take it. The dynamic linker lists every object
+    // it loads, dlopen included, in its own file.
+    QProcessEnvironment environment = windowedEnvironment(home);
+    const QString trace = home.path() + QStringLiteral("/loaded");
+    environment.insert(QStringLiteral("LD_DEBUG"), QStringLiteral("files"));
+    environment.insert(QStringLiteral("LD_DEBUG_OUTPUT"), trace);
+    const ProcessResult result = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {argument}, {}, environment);
+    QVERIFY2(!result.crashed && !result.timedOut, qPrintable(argument));
+
+    const QStringList traces = QDir(home.path()).entryList({QStringLiteral("loaded.*")}, QDir::Files);
+    QVERIFY(!traces.isEmpty());
+    QSet<QString> loaded;
+    for (const QString &name : traces) {
+        QFile file(QDir(home.path()).filePath(name));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const int at = line.indexOf("file=");
+            if (at >= 0)
+                loaded.insert(QString::fromLocal8Bit(line.mid(at + 5).split(' ').first()));
+        }
+    }
+    QVERIFY(loaded.contains(QStringLiteral("libQt6Core.so.6")));  // the trace is real
+    QCOMPARE(windowLibrariesIn(loaded), QStringList());
+}
+
+void DesktopModuleTest::headlessAgentMapsNoWindowLibraries()
+{
+    TemporaryHome home;
+    // A display is offered here too: the managed presentation never takes it.
+    AgentProcess agent(windowedEnvironment(home));
+    QVERIFY(agent.start({QStringLiteral("--desktop-managed")}));
+    QVERIFY(agent.waitForLog(QStringLiteral("app started")));
+    const QSet<QString> mapped = mappedFiles(agent.process().processId());
+    QVERIFY(!mapped.isEmpty());
+    QCOMPARE(windowLibrariesIn(mapped), QStringList());
+}
+
+void DesktopModuleTest::windowedStartLoadsTheSealedModule()
+{
+    TemporaryHome home;
+    AgentProcess agent(windowedEnvironment(home));
+    QVERIFY(agent.start({}));
+    QVERIFY(agent.waitForLog(QStringLiteral("app started")));
+    const QStringList windows = windowLibrariesIn(mappedFiles(agent.process().processId()));
+    const QString module = QFileInfo(QStringLiteral(MORNIX_EXECUTABLE)).dir().filePath(QStringLiteral("../PlugIns/libmornix_desktop.so"));
+    QVERIFY2(windows.contains(QFileInfo(module).canonicalFilePath()), qPrintable(windows.join(QLatin1Char(' '))));
+    QVERIFY(std::any_of(windows.cbegin(), windows.cend(), [](const QString &path) { return path.contains(QStringLiteral("libQt6Widgets")); }));
+    QVERIFY(!agent.process().readAllStandardError().contains("without menu-bar item"));
+}
+
+void DesktopModuleTest::missingOrModifiedModuleIsRefusedAndTheAgentRuns_data()
+{
+    QTest::addColumn<bool>("remove");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << true << QStringLiteral("missing or not a regular file");
+    QTest::newRow("modified") << false << QStringLiteral("modified after the bundle was signed");
+}
+
+void DesktopModuleTest::missingOrModifiedModuleIsRefusedAndTheAgentRuns()
+{
+    QFETCH(bool, remove);
+    QFETCH(QString, reason);
+    TemporaryHome home;
+    // A copy of the signed bundle (its seal stays valid wherever it lies), then the change.
+    const QString bundle = QFileInfo(QStringLiteral(MORNIX_EXECUTABLE)).dir().absoluteFilePath(QStringLiteral("../.."));
+    const QString copy = home.path() + QStringLiteral("/VeltroMornix.app");
+    QCOMPARE(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), QDir(bundle).canonicalPath(), copy}), 0);
+    QFile module(QDir(copy).filePath(kModule));
+    if (remove) {
+        QVERIFY(module.remove());
+    } else {
+        QVERIFY(module.open(QIODevice::Append));
+        QCOMPARE(module.write("x", 1), qint64(1));
+        module.close();
+    }
+
+    QProcess agent;
+    agent.setProcessEnvironment(windowedEnvironment(home));
+    agent.start(QDir(copy).filePath(QStringLiteral("Contents/MacOS/VeltroMornix")), {});
+    QVERIFY(agent.waitForStarted());
+    QVERIFY(waitForStart(home.dataHome(), agent));
+    const QString errors = QString::fromUtf8(agent.readAllStandardError());
+    QVERIFY2(errors.contains(QStringLiteral("VeltroMornix runs without menu-bar item and windows: the desktop module cannot be used: ")
+                             + reason),
+             qPrintable(errors));
+    // Still running, as the headless agent, with nothing of the windows mapped.
+    QCOMPARE(agent.state(), QProcess::Running);
+    QCOMPARE(windowLibrariesIn(mappedFiles(agent.processId())), QStringList());
+    stop(agent);
+}
+
+QTEST_GUILESS_MAIN(DesktopModuleTest)
+#include "tst_desktop_module.moc"
