@@ -1,9 +1,8 @@
 """The Debian package built from the dev build: its contents and metadata, the installed agent
 run from an unpacked root, and the verdicts of the Debian and freedesktop validators.
 
-Paths come from the environment CTest gives: MORNIX_BUILD_DIR (the configured build tree),
-MORNIX_EXECUTABLE (the build's agent, for its --help), MORNIX_CODESIGN_TOOL, MORNIX_DEV_PKI_DIR,
-MORNIX_MAKE_FAKE_AGENT."""
+Paths come from the environment CTest gives: MORNIX_BUILD_DIR (the configured and built tree),
+MORNIX_CODESIGN_TOOL, MORNIX_DEV_PKI_DIR, MORNIX_MAKE_FAKE_AGENT."""
 
 import glob
 import json
@@ -16,7 +15,6 @@ import tempfile
 import unittest
 
 BUILD = os.environ.get("MORNIX_BUILD_DIR", "")
-AGENT = os.environ.get("MORNIX_EXECUTABLE", "")
 CODESIGN = os.environ.get("MORNIX_CODESIGN_TOOL", "")
 PKI = os.environ.get("MORNIX_DEV_PKI_DIR", "")
 MAKE_FAKE_AGENT = os.environ.get("MORNIX_MAKE_FAKE_AGENT", "")
@@ -141,26 +139,30 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(bridge["protocol_version"], 1)
         status = json.loads(self.run_installed("--desktop-control-status"))
         self.assertIs(status["enrolled"], False)
-        # A genuine signed client is recognised by the installed agent's compiled-in trust.
+        # A genuine signed client is recognised by the installed agent's compiled-in trust: one
+        # more Claude Code process is listed while it runs.
+        def claude_code_processes():
+            listed = json.loads(self.run_installed("--print-agent-instances"))
+            return [i for i in listed if i.get("product") == "claude-code" and i.get("kind") == "process"]
+
         fake_dir = os.path.join(self.dir, "fake")
         made = run([MAKE_FAKE_AGENT, "--build", BUILD, "claude-code", fake_dir])
         self.assertEqual(made.returncode, 0, made.stderr)
+        before = claude_code_processes()
         client = subprocess.Popen([made.stdout.strip()], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
-            listed = json.loads(self.run_installed("--print-agent-instances"))
+            during = claude_code_processes()
         finally:
             client.terminate()
             client.wait(timeout=10)
-        instances = listed if isinstance(listed, list) else listed.get("instances", [])
-        self.assertIn(client.pid, [instance.get("pid") for instance in instances], listed)
+        self.assertEqual(len(during), len(before) + 1, during)
 
     def test_manual_page_lists_every_switch(self):
-        helped = run([AGENT, "--help"], env=self.env)
-        self.assertEqual(helped.returncode, 0)
+        helped = self.run_installed("--help")
         unpacked = run(["gzip", "-dc", self.installed("/usr/share/man/man1/%s.1.gz" % PACKAGE)]).stdout
         page = unpacked.replace("\\-", "-").replace("\\fB", "").replace("\\fR", "")
-        self.assertGreater(len(switches(helped.stdout)), 10)
-        self.assertEqual(switches(page), switches(helped.stdout))
+        self.assertGreater(len(switches(helped)), 10)
+        self.assertEqual(switches(page), switches(helped))
 
     def test_validators(self):
         desktop = run(["desktop-file-validate", self.installed("/usr/share/applications/%s.desktop" % APP_ID)])
