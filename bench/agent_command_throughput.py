@@ -48,6 +48,8 @@ def main():
         last = max(received for _, _, received in rows)
         seconds = (last - queued) / 1000.0
         print("commands: %d   all outcomes after %.2f s   %.1f commands/s" % (len(ids), seconds, len(ids) / seconds))
+        print("BENCH agent.commands_per_second %.1f 1/s" % (len(ids) / seconds))
+        print("BENCH agent.command_outcome_each %.2f ms ref=tls" % (1000.0 * seconds / len(ids)))
 
 
 if __name__ == "__main__":

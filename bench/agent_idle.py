@@ -7,6 +7,8 @@ processes: its CPU time over a window (percent of one core) and its resident mem
 --tray runs the agent as on a desktop instead: its tray icon shown by a status-notifier host on
 a private session bus and an Xvfb display, the dashboard closed.
 
+# run-all: --seconds 30 --warmup 5
+
 Needs port 8443 free. The other processes are `sleep` processes of this user.
 """
 
@@ -59,6 +61,9 @@ def main():
             print("processes on the machine: about %d (%d started here)" % (total, args.processes))
             print("agent CPU over %.0f s: %.2f s = %.3f %% of one core" % (elapsed, used, 100.0 * used / elapsed))
             print("agent resident memory: %.1f MB now, %.1f MB peak" % (rss_kib(pid) / 1024.0, peak_rss / 1024.0))
+            mode = "tray" if args.tray else "headless"
+            print("BENCH agent.idle_%s.cpu %.3f %%" % (mode, 100.0 * used / elapsed))
+            print("BENCH agent.idle_%s.rss_peak %.1f MB" % (mode, peak_rss / 1024.0))
     finally:
         for process in others:
             process.kill()

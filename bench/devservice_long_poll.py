@@ -78,6 +78,7 @@ def main():
         line("poll answer after admin process start", from_start)
         line("poll answer after admin process exit", from_exit)
         line("admin command send runtime", admin_runtime)
+        print("BENCH devservice.poll_answer_after_queue.median %.2f ms ref=tls" % statistics.median(from_queue))
     finally:
         ds.cleanup()
         shutil.rmtree(keys, ignore_errors=True)

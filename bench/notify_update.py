@@ -4,6 +4,8 @@ its detached waiter), on a private session bus with the recording notification s
 
   python3 bench/notify_update.py [--build-dir build/dev] [--runs 30]
 
+# run-all: --build-dir {build}
+
 Each run replaces the previous notification (same identifier), so the server shows one at a time.
 """
 
@@ -54,6 +56,7 @@ def main():
         print("--notify-update start to exit over %d runs: median %.1f ms, p95 %.1f ms, min %.1f ms, max %.1f ms" % (
             len(times), 1000 * statistics.median(times), 1000 * times[int(0.95 * (len(times) - 1))],
             1000 * times[0], 1000 * times[-1]))
+        print("BENCH cli.notify_update.median %.2f ms ref=true" % (1000 * statistics.median(times)))
     finally:
         if server:
             server.terminate()

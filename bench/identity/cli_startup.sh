@@ -1,6 +1,7 @@
 #!/bin/sh
 # Wall-clock time and peak memory of command-line modes of the built executable (file store in a
 # private temporary home). Usage: cli_startup.sh <executable> [runs]
+# run-all: {agent}
 set -eu
 exe=$1
 runs=${2:-20}
@@ -17,6 +18,8 @@ measure() {
     end=$(date +%s%N)
     rss=$(/usr/bin/time -f %M "$@" 2>&1 >/dev/null </dev/null | tail -1)
     echo "$label: $(( (end - start) / runs / 1000 )) us per run, peak RSS ${rss} KiB"
+    echo "BENCH cli.${label#--}.start_to_exit $(( (end - start) / runs / 1000 )) us ref=true"
+    echo "BENCH cli.${label#--}.rss_peak $(( rss / 1024 )) MB"
 }
 measure "--desktop-bridge-version" "$exe" --desktop-bridge-version
 measure "--broker-grant-read" "$exe" --broker-grant-read
