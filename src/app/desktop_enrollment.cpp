@@ -5,7 +5,7 @@
 #include "app/cli_output.h"
 #include "identity/keychain_store.h"
 #include "platform/distributed_notifications.h"
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QDir>
 #include <QJsonDocument>

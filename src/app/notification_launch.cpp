@@ -3,7 +3,7 @@
 #include "platform/system_log.h"
 #include "platform/user_notifications.h"
 #include "support/blocking_call.h"
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 #include "updates/update_notifications.h"
 
 #include <QCoroFuture>

@@ -1,7 +1,7 @@
 #include "app/runtime_lock.h"
 
 #include "platform/system_log.h"
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -2,7 +2,7 @@
 
 #include "commands/command_id.h"
 #include "support/crypto.h"
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "ui/markdown_log_store.h"
 
 #include "platform/system_log.h"
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 #include "support/text_cleaning.h"
 #include "ui/alert_presenter.h"
 #include "ui/ui_logging.h"

@@ -1,6 +1,6 @@
 #include "platform/linux/bundle_archive.h"
 
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "platform/linux/file_keychain.h"
 
 #include "platform/linux/keychain_lock.h"
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QFile>
 #include <QMutexLocker>

@@ -1,6 +1,6 @@
 #include "platform/linux/keychain_lock.h"
 
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QDir>
 #include <QLoggingCategory>

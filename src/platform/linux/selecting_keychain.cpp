@@ -4,7 +4,7 @@
 #include "platform/linux/keychain_lock.h"
 #include "platform/linux/secret_service_client.h"
 #include "platform/linux/secret_service_keychain.h"
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QDir>
 #include <QLoggingCategory>

@@ -1,5 +1,5 @@
 // The helpers for the program's own files, on real files, FIFOs, links and resource limits.
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 #include "support/test_files.h"
 
 #include <QDir>

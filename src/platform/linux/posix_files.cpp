@@ -1,4 +1,4 @@
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QFile>
 
