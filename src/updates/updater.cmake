@@ -1,5 +1,4 @@
 # The updater mode (--desktop-updater) and the Install/Later dialog of its updater.
-find_package(Qt6 REQUIRED COMPONENTS Concurrent)
 add_library(mornix_updater STATIC
   desktop_updater.cpp
   update_prompt_dialog.cpp
@@ -7,4 +6,4 @@ add_library(mornix_updater STATIC
 target_include_directories(mornix_updater PUBLIC "${PROJECT_SOURCE_DIR}/src")
 target_link_libraries(mornix_updater
   PUBLIC mornix_runtime mornix_platform mornix_support Qt6::Core Qt6::Widgets QCoro6::Core
-  PRIVATE mornix_warnings Qt6::Concurrent)
+  PRIVATE mornix_warnings)
