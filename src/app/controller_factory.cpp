@@ -7,7 +7,6 @@
 #include "app/build_label.h"
 #include "app/runtime_context.h"
 #include "app/sign_in_alerts.h"
-#include "platform/linux/browser_url_opener.h"
 #include "discovery/agent_instance_scanner.h"
 #include "identity/keychain_store.h"
 #include "support/config.h"
@@ -21,24 +20,15 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
-#include <QProcess>
 #include <QStandardPaths>
-
-namespace {
-
-bool openWithDefaultHandler(const QUrl &url)
-{
-    return QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)});
-}
-
-}  // namespace
 
 std::unique_ptr<MornixController> makeMornixController(const Arguments &arguments, Ports &ports)
 {
     const QString buildLabel = processBuildLabel(*ports.bundle, arguments.argument0());
     auto alerts = std::make_shared<MessageBoxAlertPresenter>(ports.systemLog);
     auto log = std::make_shared<MarkdownLogStore>(
-        ports.systemLog, [buildLabel] { return buildLabel; }, &openWithDefaultHandler, alerts);
+        ports.systemLog, [buildLabel] { return buildLabel; },
+        [workspace = ports.workspace](const QUrl &url) { return workspace->openURL(url); }, alerts);
 
     MornixController::Dependencies deps;
     deps.arguments = arguments.values();
@@ -83,8 +73,7 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     signIn.enrollmentAgent = agent;
     signIn.makeServiceClient = deps.makeServiceClient;
     signIn.oauth.defaultClientID = Config::defaults().defaultOAuthClientID;
-    auto opener = std::make_shared<BrowserURLOpener>();
-    signIn.oauth.openBrowser = [opener](const QUrl &url) { return opener->openURL(url); };
+    signIn.oauth.openBrowser = [workspace = ports.workspace](const QUrl &url) { return workspace->openURL(url); };
     signIn.alerts = std::make_shared<MessageBoxSignInAlerts>(ports.systemLog);
     signIn.appendLog = deps.appendLog;
     signIn.runtimeContext = [bundle = ports.bundle, values = arguments.values()] {
