@@ -7,6 +7,7 @@
 #include "app/build_label.h"
 #include "app/runtime_context.h"
 #include "app/sign_in_alerts.h"
+#include "platform/posix_files.h"
 #include "discovery/agent_instance_scanner.h"
 #include "identity/keychain_store.h"
 #include "support/config.h"
@@ -20,7 +21,6 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
-#include <QStandardPaths>
 
 std::unique_ptr<MornixController> makeMornixController(const Arguments &arguments, Ports &ports)
 {
@@ -39,9 +39,10 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     auto scanner = std::make_shared<const AgentInstanceScanner>(ports.workspace, ports.processTable, ports.codeSigning);
     deps.monitorScanner = makeMonitorScanner(scanner);
     deps.executor = makeKillExecutor(ports, scanner);
-    deps.commandJournal = std::make_shared<CommandJournal>(
-        QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
-            .filePath(QStringLiteral("VeltroMornix/Commands")));
+    // Without a data directory the path is relative, which the journal refuses: commands are
+    // then refused too, never carried out without a journal.
+    deps.commandJournal
+        = std::make_shared<CommandJournal>(QDir(posix::dataDirectoryPath()).filePath(QStringLiteral("Commands")));
     deps.makeServiceClient = makeServiceClientFactory(Config::defaults(), [log](const QString &line) { log->append(line); });
     auto agent = std::make_shared<DeviceEnrollmentAgent>(
         IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes});

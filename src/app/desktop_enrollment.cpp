@@ -14,8 +14,6 @@
 #include <QUuid>
 
 #include <exception>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -36,11 +34,7 @@ DesktopEnrollment::DesktopEnrollment(Dependencies dependencies)
 {
 }
 
-DesktopEnrollment::~DesktopEnrollment()
-{
-    if (m_lockFD >= 0)
-        ::close(m_lockFD);
-}
+DesktopEnrollment::~DesktopEnrollment() = default;
 
 QString DesktopEnrollment::lockFilePath(const QString &directory)
 {
@@ -50,12 +44,9 @@ QString DesktopEnrollment::lockFilePath(const QString &directory)
     return dir + QStringLiteral("/ai.veltro.mornix.enroll.%1.lock").arg(::getuid());
 }
 
-int DesktopEnrollment::acquireLock(const QString &path)
+std::unique_ptr<posix::LockFile> DesktopEnrollment::acquireLock(const QString &path)
 {
-    posix::OpenResult opened = posix::openOwnFile(path, O_RDWR | O_CREAT, posix::ModeRule::RequirePrivate);
-    if (!opened.ok() || ::flock(opened.fd.get(), LOCK_EX | LOCK_NB) != 0)
-        return -1;
-    return opened.fd.release();
+    return posix::LockFile::acquire(path, posix::LockKind::OpenFile, posix::LockWait::Try).lock;
 }
 
 bool DesktopEnrollment::isUUIDText(const QString &text)
@@ -92,8 +83,8 @@ std::optional<DesktopEnrollment::Request> DesktopEnrollment::parseRequest(const 
 
 QCoro::Task<int> DesktopEnrollment::run()
 {
-    m_lockFD = acquireLock(lockFilePath(m_deps.lockDirectory));
-    if (m_lockFD < 0)
+    m_lock = acquireLock(lockFilePath(m_deps.lockDirectory));
+    if (!m_lock)
         co_return 1;
 
     try {

@@ -49,12 +49,7 @@ struct SignInRun {
     Arguments arguments;
     Ports ports;
     SignInMethod method;
-    int lockFD = -1;
-    ~SignInRun()
-    {
-        if (lockFD >= 0)
-            ::close(lockFD);
-    }
+    std::unique_ptr<posix::LockFile> enrollmentLock;
 };
 
 QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
@@ -90,8 +85,8 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
         flows.presentRuntimeMisconfigurationAlert(context);
         co_return 1;
     }
-    run->lockFD = DesktopEnrollment::acquireLock(DesktopEnrollment::lockFilePath(QString()));
-    if (run->lockFD < 0) {
+    run->enrollmentLock = DesktopEnrollment::acquireLock(DesktopEnrollment::lockFilePath(QString()));
+    if (!run->enrollmentLock) {
         host.setLastCommand(QStringLiteral("enrollment already in progress"));
         co_return 1;
     }

@@ -10,7 +10,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -34,9 +33,10 @@ MarkdownLogStore::MarkdownLogStore(std::shared_ptr<SystemLog> systemLog, BuildLa
 
 QString MarkdownLogStore::defaultDirectoryPath()
 {
-    QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (base.isEmpty())
-        base = QDir::tempPath();
+    const QString data = posix::dataDirectoryPath();
+    if (!data.isEmpty())
+        return data + QStringLiteral("/Logs");
+    QString base = QDir::tempPath();
     if (base.isEmpty())
         base = QStringLiteral("/tmp");  // never a path relative to the working directory or the root
     return base + QStringLiteral("/VeltroMornix/Logs");

@@ -1,5 +1,6 @@
 #include "platform/linux/pidfd.h"
 
+#include "platform/posix_files.h"
 #include <cerrno>
 #include <csignal>
 
@@ -10,12 +11,8 @@ bool signalThroughPidfd(pid_t pid, int signal, const std::function<bool()> &stil
 {
     if (pid <= 0)
         return false;
-    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (fd < 0)
+    const posix::UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    if (!fd.isValid())
         return false;
-    bool sent = false;
-    if (stillSame())
-        sent = ::syscall(SYS_pidfd_send_signal, fd, signal, nullptr, 0) == 0;
-    ::close(fd);
-    return sent;
+    return stillSame() && ::syscall(SYS_pidfd_send_signal, fd.get(), signal, nullptr, 0) == 0;
 }
