@@ -6,8 +6,8 @@
 #include "identity/device_enrollment_agent.h"
 #include "app/build_label.h"
 #include "api/pinned_session_failure_store.h"
+#include "platform/posix_files.h"
 #include "support/runtime_context.h"
-#include "platform/linux/browser_url_opener.h"
 #include "discovery/agent_instance_scanner.h"
 #include "identity/keychain_store.h"
 #include "support/config.h"
@@ -19,17 +19,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QProcess>
-#include <QStandardPaths>
-
-namespace {
-
-bool openWithDefaultHandler(const QUrl &url)
-{
-    return QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)});
-}
-
-}  // namespace
 
 std::unique_ptr<MornixController> makeMornixController(const Arguments &arguments, Ports &ports, const Config &config,
                                                        DesktopModule *desktop)
@@ -41,7 +30,8 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     else
         alerts = std::make_shared<LoggedAlertPresenter>(ports.systemLog);
     auto log = std::make_shared<MarkdownLogStore>(
-        ports.systemLog, [buildLabel] { return buildLabel; }, &openWithDefaultHandler, alerts);
+        ports.systemLog, [buildLabel] { return buildLabel; },
+        [workspace = ports.workspace](const QUrl &url) { return workspace->openURL(url); }, alerts);
 
     MornixController::Dependencies deps;
     deps.arguments = arguments.values();
@@ -53,9 +43,10 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     auto scanner = std::make_shared<const AgentInstanceScanner>(ports.workspace, ports.processTable, ports.codeSigning);
     deps.monitorScanner = makeMonitorScanner(scanner);
     deps.executor = makeKillExecutor(ports, scanner);
-    deps.commandJournal = std::make_shared<CommandJournal>(
-        QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
-            .filePath(QStringLiteral("VeltroMornix/Commands")));
+    // Without a data directory the path is relative, which the journal refuses: commands are
+    // then refused too, never carried out without a journal.
+    deps.commandJournal
+        = std::make_shared<CommandJournal>(QDir(posix::dataDirectoryPath()).filePath(QStringLiteral("Commands")));
     // One store of TLS check outcomes for every pinned session of the agent.
     auto pinFailures = std::make_shared<PinnedSessionFailureStore>();
     deps.makeServiceClient =
@@ -89,8 +80,7 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     signIn.enrollmentAgent = agent;
     signIn.makeServiceClient = deps.makeServiceClient;
     signIn.oauth.defaultClientID = config.defaultOAuthClientID;
-    auto opener = std::make_shared<BrowserURLOpener>();
-    signIn.oauth.openBrowser = [opener](const QUrl &url) { return opener->openURL(url); };
+    signIn.oauth.openBrowser = [workspace = ports.workspace](const QUrl &url) { return workspace->openURL(url); };
     if (desktop)
         signIn.alerts = desktop->makeSignInAlerts(ports.systemLog);
     else

@@ -6,8 +6,8 @@
 #include "app/cli_output.h"
 #include "identity/keychain_store.h"
 #include "platform/distributed_notifications.h"
+#include "platform/posix_files.h"
 #include "platform/system_log.h"
-#include "support/posix_files.h"
 #include "support/text_cleaning.h"
 
 #include <QDir>
@@ -17,8 +17,6 @@
 #include <QUuid>
 
 #include <exception>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -39,11 +37,7 @@ DesktopEnrollment::DesktopEnrollment(Dependencies dependencies)
 {
 }
 
-DesktopEnrollment::~DesktopEnrollment()
-{
-    if (m_lockFD >= 0)
-        ::close(m_lockFD);
-}
+DesktopEnrollment::~DesktopEnrollment() = default;
 
 QString DesktopEnrollment::lockFilePath(const QString &directory)
 {
@@ -53,12 +47,9 @@ QString DesktopEnrollment::lockFilePath(const QString &directory)
     return dir + QStringLiteral("/ai.veltro.mornix.enroll.%1.lock").arg(::getuid());
 }
 
-int DesktopEnrollment::acquireLock(const QString &path)
+std::unique_ptr<posix::LockFile> DesktopEnrollment::acquireLock(const QString &path)
 {
-    posix::OpenResult opened = posix::openOwnFile(path, O_RDWR | O_CREAT, posix::ModeRule::RequirePrivate);
-    if (!opened.ok() || ::flock(opened.fd.get(), LOCK_EX | LOCK_NB) != 0)
-        return -1;
-    return opened.fd.release();
+    return posix::LockFile::acquire(path, posix::LockKind::OpenFile, posix::LockWait::Try).lock;
 }
 
 bool DesktopEnrollment::isUUIDText(const QString &text)
@@ -103,8 +94,8 @@ void DesktopEnrollment::logFailure(const QString &step, const QString &reason) c
 QCoro::Task<int> DesktopEnrollment::run()
 {
     const QString lockPath = lockFilePath(m_deps.lockDirectory);
-    m_lockFD = acquireLock(lockPath);
-    if (m_lockFD < 0) {
+    m_lock = acquireLock(lockPath);
+    if (!m_lock) {
         logFailure(QStringLiteral("enrollment lock"),
                    QStringLiteral("another enrollment holds it, or it is not a private file: ") + lockPath);
         co_return 1;

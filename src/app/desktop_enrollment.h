@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/posix_files.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -55,15 +57,15 @@ public:
     static QString lockFilePath(const QString &directory);
     // Opens (0600, no link followed, no blocking) and exclusively locks the lock file: a regular
     // file of this user with one link and without group or other permission bits. The
-    // descriptor, or -1.
-    static int acquireLock(const QString &path);
+    // held lock, or nullptr (held elsewhere or unusable).
+    static std::unique_ptr<posix::LockFile> acquireLock(const QString &path);
 
 private:
     // Logs "desktop enrollment failed: <step>: <reason>" to the system log.
     void logFailure(const QString &step, const QString &reason) const;
 
     Dependencies m_deps;
-    int m_lockFD = -1;
+    std::unique_ptr<posix::LockFile> m_lock;
 };
 
 int runDesktopEnrollStdin(int &argc, char **argv, DesktopEnrollment::Dependencies dependencies);

@@ -37,16 +37,21 @@ void DeviceRemoval::logFailure(const QString &step, const QString &reason) const
 
 namespace {
 
-// A result of work done on another thread: the value, or the readable failure.
-template <typename T>
-struct Outcome {
-    std::optional<T> value;
-    QString failure;
-};
-
 QString describe(const std::exception &error)
 {
     return describeServiceError(error);
+}
+
+// Runs `work`, turning any failure into a std::runtime_error with a readable text (never the
+// error's debug name); runs on the blocking call's thread, which carries it to the caller.
+template <typename F>
+auto withReadableFailure(F &work) -> decltype(work())
+{
+    try {
+        return work();
+    } catch (const std::exception &error) {
+        throw std::runtime_error(describe(error).toStdString());
+    }
 }
 
 }  // namespace
@@ -55,18 +60,11 @@ QCoro::Task<DeviceLogoutRequestPayload> DeviceRemoval::prepareLogout(DeviceCrede
 {
     std::shared_ptr<DeviceEnrollmentAgent> agent = m_agent;
     const QString deviceID = credentials.deviceID;
-    QFuture<Outcome<DeviceLogoutRequestPayload>> built
-        = startBlockingCall([agent, deviceID]() -> Outcome<DeviceLogoutRequestPayload> {
-              try {
-                  return {agent->buildSignedLogoutRequest(deviceID), QString()};
-              } catch (const std::exception &error) {
-                  return {std::nullopt, describe(error)};
-              }
-          });
-    const Outcome<DeviceLogoutRequestPayload> result = co_await built;
-    if (!result.value)
-        throw std::runtime_error(result.failure.toStdString());
-    co_return *result.value;
+    QFuture<DeviceLogoutRequestPayload> built = startBlockingCall([agent, deviceID] {
+        const auto build = [&] { return agent->buildSignedLogoutRequest(deviceID); };
+        return withReadableFailure(build);
+    });
+    co_return co_await built;
 }
 
 QCoro::Task<DeviceDisconnector::LogoutOutcome> DeviceRemoval::logout(DeviceCredentials credentials,
@@ -91,19 +89,15 @@ QCoro::Task<void> DeviceRemoval::clearLocalSecrets()
 {
     std::shared_ptr<DeviceEnrollmentAgent> agent = m_agent;
     std::shared_ptr<KeychainStore> keychain = m_keychain;
-    QFuture<QString> cleared = startBlockingCall([agent, keychain]() -> QString {
-        try {
+    QFuture<void> cleared = startBlockingCall([agent, keychain] {
+        const auto clear = [&] {
             agent->clearSigningKey();
             keychain->clearCredentials();
             keychain->clearPendingClaim();
-            return {};
-        } catch (const std::exception &error) {
-            return describe(error);
-        }
+        };
+        withReadableFailure(clear);
     });
-    const QString failure = co_await cleared;
-    if (!failure.isEmpty())
-        throw std::runtime_error(failure.toStdString());
+    co_await cleared;
 }
 
 QCoro::Task<int> DeviceRemoval::runUninstall()

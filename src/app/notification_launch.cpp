@@ -3,7 +3,7 @@
 #include "platform/system_log.h"
 #include "platform/user_notifications.h"
 #include "support/blocking_call.h"
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 #include "updates/update_notifications.h"
 
 #include <QCoroFuture>
@@ -47,11 +47,9 @@ QByteArray readStandardInput()
 void reportResult(const QByteArray &line)
 {
     posix::writeAll(STDOUT_FILENO, line + '\n');
-    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0) {
-        ::dup2(null, STDOUT_FILENO);
-        ::close(null);
-    }
+    const posix::UniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    if (null.isValid())
+        ::dup2(null.get(), STDOUT_FILENO);
 }
 
 NotificationWaiterResult failure(const QString &message)
@@ -63,20 +61,21 @@ NotificationWaiterResult failure(const QString &message)
 
 NotificationWaiterResult startNotificationWaiter(const QString &version, std::chrono::milliseconds timeout)
 {
-    int input[2];
-    int output[2];
-    if (::pipe2(input, O_CLOEXEC) != 0)
+    int inputEnds[2];
+    int outputEnds[2];
+    if (::pipe2(inputEnds, O_CLOEXEC) != 0)
         return failure(QStringLiteral("cannot create a pipe"));
-    if (::pipe2(output, O_CLOEXEC) != 0) {
-        ::close(input[0]);
-        ::close(input[1]);
+    posix::UniqueFd inputRead(inputEnds[0]);
+    posix::UniqueFd inputWrite(inputEnds[1]);
+    if (::pipe2(outputEnds, O_CLOEXEC) != 0)
         return failure(QStringLiteral("cannot create a pipe"));
-    }
+    posix::UniqueFd outputRead(outputEnds[0]);
+    posix::UniqueFd outputWrite(outputEnds[1]);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, inputRead.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, outputWrite.get(), STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     // A long-lived process keeps no directory of its caller busy.
     posix_spawn_file_actions_addchdir_np(&actions, "/");
@@ -114,17 +113,14 @@ NotificationWaiterResult startNotificationWaiter(const QString &version, std::ch
     const int spawned = ::posix_spawn(&pid, "/proc/self/exe", &actions, &attributes, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    ::close(input[0]);
-    ::close(output[1]);
-    if (spawned != 0) {
-        ::close(input[1]);
-        ::close(output[0]);
+    inputRead.reset();   // the child's ends: only the child holds them now
+    outputWrite.reset();
+    if (spawned != 0)
         return failure(QStringLiteral("cannot start the notification waiter"));
-    }
 
     ::signal(SIGPIPE, SIG_IGN);
-    posix::writeAll(input[1], version.toUtf8());
-    ::close(input[1]);
+    posix::writeAll(inputWrite.get(), version.toUtf8());
+    inputWrite.reset();  // end of input
 
     QByteArray result;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -132,21 +128,21 @@ NotificationWaiterResult startNotificationWaiter(const QString &version, std::ch
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
-        pollfd descriptor{output[0], POLLIN, 0};
+        pollfd descriptor{outputRead.get(), POLLIN, 0};
         const int ready = ::poll(&descriptor, 1, int(left.count()));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
             break;
         char buffer[512];
-        const ssize_t n = ::read(output[0], buffer, sizeof buffer);
+        const ssize_t n = ::read(outputRead.get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
         result.append(buffer, n);
     }
-    ::close(output[0]);
+    outputRead.reset();
 
     if (!result.contains('\n')) {
         // No answer in time, or the waiter ended without one: it must not show anything later.

@@ -1,47 +1,14 @@
 #include "app/runtime_lock.h"
 
 #include "platform/system_log.h"
-#include "support/posix_files.h"
 
 #include <QDir>
-#include <QFileInfo>
-#include <QMutex>
-#include <QSet>
-#include <QStandardPaths>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-namespace {
-
-// Lock files this process holds. Closing any descriptor of a file drops every record lock the
-// process has on it, so a second acquisition in the same process must never open the file.
-QMutex g_heldMutex;
-QSet<QString> g_held;
-
-}  // namespace
-
-RuntimeLock::RuntimeLock(int descriptor, QString path)
-    : m_descriptor(descriptor)
-    , m_path(std::move(path))
-{
-}
-
-RuntimeLock::~RuntimeLock()
-{
-    ::lseek(m_descriptor, 0, SEEK_SET);
-    ::lockf(m_descriptor, F_ULOCK, 0);
-    ::close(m_descriptor);
-    QMutexLocker locker(&g_heldMutex);
-    g_held.remove(m_path);
-}
+RuntimeLock::~RuntimeLock() = default;
 
 QString RuntimeLock::defaultDirectory()
 {
-    const QString support = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (support.isEmpty())
-        return {};
-    return support + QStringLiteral("/VeltroMornix");
+    return posix::dataDirectoryPath();
 }
 
 RuntimeLock::Attempt RuntimeLock::tryAcquire(const QString &fileName, SystemLog &log)
@@ -78,27 +45,20 @@ RuntimeLock::Attempt RuntimeLock::tryAcquireIn(const QString &directory, const Q
     }
 
     const QString path = QDir(directory).filePath(fileName);
-    QMutexLocker locker(&g_heldMutex);
-    if (g_held.contains(path)) {
+    posix::LockAttempt taken = posix::LockFile::acquireAt(dir.fd.get(), fileName, path, posix::LockKind::Process,
+                                                          posix::LockWait::Try, posix::ModeRule::MakePrivate);
+    if (taken.heldElsewhere) {
         attempt.outcome = Outcome::HeldElsewhere;
         return attempt;
     }
-
-    posix::OpenResult file = posix::openOwnFileAt(dir.fd.get(), fileName, O_RDWR | O_CREAT,
-                                                  posix::ModeRule::MakePrivate, path);
-    if (!file.ok()) {
-        if (file.error != 0)
-            log.error(QStringLiteral("failed to open runtime lock: %1").arg(file.error));
-        log.error(QStringLiteral("runtime lock unusable: %1").arg(file.description));
-        attempt.problem = file.description;
+    if (!taken.ok()) {
+        if (taken.error != 0)
+            log.error(QStringLiteral("failed to open runtime lock: %1").arg(taken.error));
+        log.error(QStringLiteral("runtime lock unusable: %1").arg(taken.description));
+        attempt.problem = taken.description;
         return attempt;
     }
-    if (::lockf(file.fd.get(), F_TLOCK, 0) != 0) {
-        attempt.outcome = Outcome::HeldElsewhere;
-        return attempt;
-    }
-    g_held.insert(path);
-    attempt.lock.reset(new RuntimeLock(file.fd.release(), path));
+    attempt.lock.reset(new RuntimeLock(std::move(taken.lock)));
     attempt.outcome = Outcome::Acquired;
     return attempt;
 }

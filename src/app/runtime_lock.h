@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/posix_files.h"
+
 #include <QString>
 
 #include <memory>
@@ -44,10 +46,9 @@ public:
     // The user's application-support directory + "/VeltroMornix", or empty when there is none.
     static QString defaultDirectory();
 
-    int descriptor() const { return m_descriptor; }
+    int descriptor() const { return m_lock->descriptor(); }
 
 private:
-    RuntimeLock(int descriptor, QString path);
-    int m_descriptor;
-    QString m_path;
+    explicit RuntimeLock(std::unique_ptr<posix::LockFile> lock) : m_lock(std::move(lock)) {}
+    std::unique_ptr<posix::LockFile> m_lock;
 };

@@ -9,7 +9,7 @@
 #include "app/terminal_sign_in_alerts.h"
 #include "identity/device_enrollment_agent.h"
 #include "identity/keychain_store.h"
-#include "platform/linux/browser_url_opener.h"
+#include "platform/workspace.h"
 #include "signin/sign_in_flows.h"
 #include "support/config.h"
 #include "support/text_cleaning.h"
@@ -51,12 +51,7 @@ struct SignInRun {
     Ports ports;
     Config config;
     SignInMethod method;
-    int lockFD = -1;
-    ~SignInRun()
-    {
-        if (lockFD >= 0)
-            ::close(lockFD);
-    }
+    std::unique_ptr<posix::LockFile> enrollmentLock;
 };
 
 QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
@@ -68,7 +63,7 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
     auto keychain = std::make_shared<KeychainStore>(run->ports.keychain);
     auto agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
         run->ports.keychain, run->ports.hardwareKey, run->ports.hardwareIdentity, run->ports.postureProbes});
-    auto opener = std::make_shared<BrowserURLOpener>();
+    std::shared_ptr<Workspace> workspace = run->ports.workspace;
 
     SignInFlows::Dependencies deps;
     deps.config = config;
@@ -79,9 +74,9 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
     deps.oauth.defaultClientID = config.defaultOAuthClientID;
     // The URL is printed first: over SSH the user opens it elsewhere, so a missing browser
     // does not end the attempt.
-    deps.oauth.openBrowser = [opener](const QUrl &url) {
+    deps.oauth.openBrowser = [workspace](const QUrl &url) {
         cli::writeStdoutLine(url.toString(QUrl::FullyEncoded).toUtf8());
-        opener->openURL(url);
+        workspace->openURL(url);
         return true;
     };
     deps.alerts = std::make_shared<TerminalSignInAlerts>();
@@ -93,8 +88,8 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
         flows.presentRuntimeMisconfigurationAlert(context);
         co_return 1;
     }
-    run->lockFD = DesktopEnrollment::acquireLock(DesktopEnrollment::lockFilePath(QString()));
-    if (run->lockFD < 0) {
+    run->enrollmentLock = DesktopEnrollment::acquireLock(DesktopEnrollment::lockFilePath(QString()));
+    if (!run->enrollmentLock) {
         host.setLastCommand(QStringLiteral("enrollment already in progress"));
         co_return 1;
     }

@@ -2,7 +2,7 @@
 
 #include "commands/command_id.h"
 #include "support/crypto.h"
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -399,13 +399,13 @@ bool CommandJournal::compact()
     for (const QString &id : std::as_const(m_order))
         bytes += commandJournalLine(m_entries.value(id));
     ::unlinkat(m_dirFd.get(), kTemporaryName, 0);
-    const int fd = ::openat(m_dirFd.get(), kTemporaryName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    posix::UniqueFd file(::openat(m_dirFd.get(), kTemporaryName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const int fd = file.get();
     if (fd < 0) {
         m_lastError = errnoText("cannot create the new journal");
         return false;
     }
-    const bool written = posix::writeAll(fd, bytes) && ::fsync(fd) == 0;
-    ::close(fd);
+    const bool written = posix::writeAll(fd, bytes) && ::fsync(fd) == 0 && file.close() == 0;
     if (!written || ::renameat(m_dirFd.get(), kTemporaryName, m_dirFd.get(), kFileName) != 0 || ::fsync(m_dirFd.get()) != 0) {
         m_lastError = errnoText("cannot replace the journal");
         ::unlinkat(m_dirFd.get(), kTemporaryName, 0);

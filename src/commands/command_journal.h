@@ -1,7 +1,7 @@
 #pragma once
 
 #include "commands/command_acknowledgement.h"
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QByteArray>
 #include <QHash>

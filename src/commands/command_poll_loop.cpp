@@ -2,9 +2,9 @@
 
 #include "commands/command_validation.h"
 #include "commands/poll_timing.h"
+#include "support/blocking_call.h"
 
 #include <QLoggingCategory>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <QCoroFuture>
 
@@ -51,21 +51,21 @@ CommandPollLoop::CommandPollLoop(Host &host, Collaborators collaborators, QObjec
     , m_sleep(collaborators.sleep ? std::move(collaborators.sleep) : Sleep(&defaultSleep))
     , m_token(new CancellationToken(this))
     , m_journal(collaborators.journal ? std::move(collaborators.journal) : std::make_shared<CommandJournal>())
+    , m_journalQueue(QStringLiteral("command journal"))
 {
-    m_journalThread.setMaxThreadCount(1);
 }
 
 CommandPollLoop::~CommandPollLoop()
 {
     m_token->cancel();
-    m_journalThread.waitForDone();
+    m_journalQueue.drain();  // every journal step already started is written
 }
 
 QCoro::Task<bool> CommandPollLoop::journalStep(std::function<bool(CommandJournal &)> step)
 {
     const std::shared_ptr<CommandJournal> journal = m_journal;
     auto run = [journal, step]() { return step(*journal); };
-    QFuture<bool> done = QtConcurrent::run(&m_journalThread, std::move(run));
+    QFuture<bool> done = startBlockingCall(m_journalQueue, std::move(run));
     const bool durable = co_await done;
     if (!durable)
         qCWarning(lcExecutor) << "command journal:" << journal->lastError();

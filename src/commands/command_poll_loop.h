@@ -14,13 +14,13 @@
 #include "discovery/kill_target_catalog.h"
 #include "identity/credential_records.h"
 #include "support/cancellation.h"
+#include "support/serial_queue.h"
 
 #include <QDateTime>
 #include <QHash>
 #include <QStringList>
 #include <QObject>
 #include <QPointer>
-#include <QThreadPool>
 
 #include <QCoroTask>
 
@@ -120,7 +120,7 @@ private:
     CancellationToken *m_token;
     bool m_running = false;
     std::shared_ptr<CommandJournal> m_journal;
-    QThreadPool m_journalThread;  // one thread: journal steps stay in order
+    SerialQueue m_journalQueue;  // one thread: journal steps stay in order
 };
 
 // The outcome of a command whose intent was journaled but whose outcome never was (the agent

@@ -1,7 +1,7 @@
 #include "core/markdown_log_store.h"
 
 #include "platform/system_log.h"
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 #include "support/text_cleaning.h"
 #include "core/alert_presenter.h"
 #include "core/ui_logging.h"
@@ -10,7 +10,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -34,9 +33,10 @@ MarkdownLogStore::MarkdownLogStore(std::shared_ptr<SystemLog> systemLog, BuildLa
 
 QString MarkdownLogStore::defaultDirectoryPath()
 {
-    QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (base.isEmpty())
-        base = QDir::tempPath();
+    const QString data = posix::dataDirectoryPath();
+    if (!data.isEmpty())
+        return data + QStringLiteral("/Logs");
+    QString base = QDir::tempPath();
     if (base.isEmpty())
         base = QStringLiteral("/tmp");  // never a path relative to the working directory or the root
     return base + QStringLiteral("/VeltroMornix/Logs");

@@ -5,7 +5,7 @@
 #include <QString>
 #include <QUrl>
 
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <functional>
 #include <memory>

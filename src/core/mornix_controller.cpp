@@ -104,23 +104,25 @@ QCoro::Task<void> MornixController::loadStoredState()
     std::shared_ptr<KeychainStore> keychain = m_deps.keychain;
     QFuture<StoredState> read = startBlockingCall([keychain]() -> StoredState {
         StoredState state;
-        try {
-            state.credentials = keychain->loadCredentials();
-            if (!state.credentials)
-                state.pendingClaim = keychain->loadPendingClaim();
-        } catch (const std::exception &error) {
-            state.failure = QString::fromUtf8(error.what());
-        }
+        state.credentials = keychain->loadCredentials();
+        if (!state.credentials)
+            state.pendingClaim = keychain->loadPendingClaim();
         return state;
     });
-    const StoredState state = co_await read;
+    StoredState state;
+    std::optional<QString> failure;
+    try {
+        state = co_await read;
+    } catch (const std::exception &error) {
+        failure = QString::fromUtf8(error.what());
+    }
     if (!self)
         co_return;
 
     // Failures leave the fields empty: the agent then runs as not signed in.
-    if (state.failure) {
-        qCWarning(lcUi) << "stored credentials unavailable:" << *state.failure;
-        m_deps.appendLog(QStringLiteral("stored credentials unavailable: ") + *state.failure);
+    if (failure) {
+        qCWarning(lcUi) << "stored credentials unavailable:" << *failure;
+        m_deps.appendLog(QStringLiteral("stored credentials unavailable: ") + *failure);
     } else if (state.credentials) {
         m_credentials = state.credentials;
         m_apiClient = m_deps.makeServiceClient(m_credentials->apiBaseURL);
@@ -441,37 +443,33 @@ void MornixController::reloadDesktopCredentials()
     // A Secret Service read is a D-Bus round trip (and may wait for an unlock): never on the
     // main thread. The store is safe to use from any thread.
     std::shared_ptr<KeychainStore> keychain = m_deps.keychain;
-    QFuture<ReloadedCredentials> read = startBlockingCall([keychain]() -> ReloadedCredentials {
-        try {
-            return {keychain->loadCredentials(), std::nullopt};
-        } catch (const std::exception &error) {
-            return {std::nullopt, QString::fromUtf8(error.what())};
-        }
-    });
+    QFuture<std::optional<DeviceCredentials>> read = startBlockingCall([keychain] { return keychain->loadCredentials(); });
     takeReloadedCredentials(std::move(read));
 }
 
-QCoro::Task<void> MornixController::takeReloadedCredentials(QFuture<ReloadedCredentials> read)
+QCoro::Task<void> MornixController::takeReloadedCredentials(QFuture<std::optional<DeviceCredentials>> read)
 {
     QPointer<MornixController> self(this);
-    const ReloadedCredentials loaded = co_await read;
+    QString failure;
+    try {
+        const std::optional<DeviceCredentials> loaded = co_await read;
+        if (!self || !loaded)
+            co_return;
+        std::shared_ptr<DeviceServiceClient> client = m_deps.makeServiceClient(loaded->apiBaseURL);
+        if (client) {
+            m_credentials = loaded;
+            m_apiClient = std::move(client);
+            m_status->setConnected(false);
+            co_return;
+        }
+        failure = QStringLiteral("no pinned session for the API origin");
+    } catch (const std::exception &error) {
+        failure = QString::fromUtf8(error.what());
+    }
     if (!self)
         co_return;
-    try {
-        if (loaded.failure)
-            throw std::runtime_error(loaded.failure->toStdString());
-        if (!loaded.credentials)
-            co_return;
-        std::shared_ptr<DeviceServiceClient> client = m_deps.makeServiceClient(loaded.credentials->apiBaseURL);
-        if (!client)
-            throw std::runtime_error("no pinned session for the API origin");
-        m_credentials = loaded.credentials;
-        m_apiClient = std::move(client);
-        m_status->setConnected(false);
-    } catch (const std::exception &error) {
-        qCWarning(lcUi) << "desktop credentials unavailable:" << error.what();
-        m_status->setLastCommand(QStringLiteral("desktop credentials unavailable"));
-    }
+    qCWarning(lcUi).noquote() << "desktop credentials unavailable:" << failure;
+    m_status->setLastCommand(QStringLiteral("desktop credentials unavailable"));
 }
 
 void MornixController::stopManagedReporter()

@@ -130,13 +130,8 @@ private:
     struct StoredState {
         std::optional<DeviceCredentials> credentials;
         std::optional<PendingClaimState> pendingClaim;
-        std::optional<QString> failure;
     };
-    struct ReloadedCredentials {
-        std::optional<DeviceCredentials> credentials;
-        std::optional<QString> failure;
-    };
-    QCoro::Task<void> takeReloadedCredentials(QFuture<ReloadedCredentials> read);
+    QCoro::Task<void> takeReloadedCredentials(QFuture<std::optional<DeviceCredentials>> read);
     void handleDashboardAction(DashboardAction action);
     bool launchAtLoginEnabled() const;
     // Logs the device out at the service, then clears the local secrets.

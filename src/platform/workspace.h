@@ -18,7 +18,7 @@ struct RunningApplication {
     quint64 launchToken = 0;                  // platform identity of this launch (opaque)
 };
 
-// Running applications and the operations on them. Thread: any, except openURL (main thread).
+// Running applications and the operations on them. Thread: any.
 class Workspace {
 public:
     virtual ~Workspace() = default;
@@ -37,6 +37,8 @@ public:
     // True once this launch of the application no longer runs.
     virtual bool isTerminated(const RunningApplication &application) const = 0;
 
-    // Opens a URL with the user's default handler; returns at once.
-    virtual void openURL(const QUrl &url) = 0;
+    // Opens a URL (a web page, or a file:// URL) with the user's browser or default handler;
+    // returns at once. True when a handler could be asked (the request was handed over); this
+    // says nothing about what the handler then did with it.
+    virtual bool openURL(const QUrl &url) = 0;
 };

@@ -1,5 +1,7 @@
 #include "signin/oauth_loopback_listener.h"
 
+#include "platform/posix_files.h"
+
 #include <QFutureInterface>
 #include <QMutex>
 #include <QMutexLocker>
@@ -68,17 +70,16 @@ public:
     void start(std::chrono::milliseconds timeout, const std::function<void()> &ready)
     {
         QString failure;
-        const int fd = bindLoopback(&failure);
+        posix::UniqueFd socket = bindLoopback(&failure);
         auto *server = new QTcpServer(this);
-        if (fd < 0 || !server->setSocketDescriptor(fd)) {
-            if (fd >= 0) {
+        if (!socket.isValid() || !server->setSocketDescriptor(socket.get())) {
+            if (socket.isValid())
                 failure = server->errorString();
-                ::close(fd);
-            }
             delete server;
             finish(OAuthError::callbackListenerFailed(failure));
             return;
         }
+        socket.release();  // the server owns it now
         {
             QMutexLocker locker(&m_completion->lock);
             m_completion->listener = server;
@@ -127,12 +128,13 @@ public:
     }
 
 private:
-    int bindLoopback(QString *failure) const
+    posix::UniqueFd bindLoopback(QString *failure) const
     {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        posix::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        const int fd = socket.get();
         if (fd < 0) {
             *failure = QString::fromLocal8Bit(std::strerror(errno));
-            return -1;
+            return {};
         }
         const int on = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -143,10 +145,9 @@ private:
         if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
             || ::listen(fd, SOMAXCONN) != 0) {
             *failure = QString::fromLocal8Bit(std::strerror(errno));
-            ::close(fd);
-            return -1;
+            return {};
         }
-        return fd;
+        return socket;
     }
 
     void serve(QTcpSocket *socket)

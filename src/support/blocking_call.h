@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/serial_queue.h"
+
 #include <QFuture>
 #include <QPromise>
 
@@ -23,6 +25,25 @@
 // collaborators). A plain function on purpose: with GCC 12, a non-trivially destructible
 // temporary (such as a lambda) passed to a coroutine inside a co_await expression can be
 // destroyed twice. Callers keep the future in a named variable and co_await that.
+namespace blocking_call_detail {
+
+template <typename Result, typename F>
+void settle(QPromise<Result> &promise, F &work)
+{
+    try {
+        if constexpr (std::is_void_v<Result>) {
+            work();
+        } else {
+            promise.addResult(work());
+        }
+    } catch (...) {
+        promise.setException(std::current_exception());
+    }
+    promise.finish();
+}
+
+}  // namespace blocking_call_detail
+
 template <typename F>
 QFuture<std::invoke_result_t<F>> startBlockingCall(F work)
 {
@@ -31,16 +52,24 @@ QFuture<std::invoke_result_t<F>> startBlockingCall(F work)
     QFuture<Result> future = promise->future();
     promise->start();
     std::thread([promise, work = std::move(work)]() mutable {
-        try {
-            if constexpr (std::is_void_v<Result>) {
-                work();
-            } else {
-                promise->addResult(work());
-            }
-        } catch (...) {
-            promise->setException(std::current_exception());
-        }
-        promise->finish();
+        blocking_call_detail::settle(*promise, work);
     }).detach();
+    return future;
+}
+
+// The same call on a serial queue instead of a thread of its own, for work whose order matters
+// (journal writes): calls run one after the other in the order they were started. Results and
+// exceptions reach the awaiting coroutine exactly as above. The queue must outlive the call
+// (SerialQueue::drain() before destroying it, when every started call must run).
+template <typename F>
+QFuture<std::invoke_result_t<F>> startBlockingCall(SerialQueue &queue, F work)
+{
+    using Result = std::invoke_result_t<F>;
+    auto promise = std::make_shared<QPromise<Result>>();
+    QFuture<Result> future = promise->future();
+    promise->start();
+    queue.post([promise, work = std::move(work)]() mutable {
+        blocking_call_detail::settle(*promise, work);
+    });
     return future;
 }

@@ -1,6 +1,7 @@
 #include "support/serial_queue.h"
 
 #include <QMetaObject>
+#include <QSemaphore>
 #include <QTimer>
 
 SerialQueue::SerialQueue(const QString &label, QObject *parent)
@@ -43,4 +44,13 @@ void SerialQueue::postDelayed(int delayMs, std::function<void()> work)
             QTimer::singleShot(delayMs, Qt::PreciseTimer, m_worker, [this, work] { run(work); });
         },
         Qt::QueuedConnection);
+}
+
+void SerialQueue::drain()
+{
+    Q_ASSERT(QThread::currentThread() != &m_thread);
+    // Items run in posting order: when this one runs, every earlier immediate item has run.
+    QSemaphore reached;
+    QMetaObject::invokeMethod(m_worker, [&reached] { reached.release(); }, Qt::QueuedConnection);
+    reached.acquire();
 }

@@ -20,6 +20,9 @@ public:
     void post(std::function<void()> work);
     void postDelayed(int delayMs, std::function<void()> work);
 
+    // Blocks until every item posted so far without a delay has run. Not from the queue's thread.
+    void drain();
+
     // No item is queued, waiting for its delay or running.
     bool isIdle() const { return m_outstanding.load() == 0; }
 

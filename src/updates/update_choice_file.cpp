@@ -1,6 +1,6 @@
 #include "updates/update_choice_file.h"
 
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QFile>
 #include <QRandomGenerator>

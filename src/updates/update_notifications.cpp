@@ -2,14 +2,13 @@
 
 #include "platform/service_manager.h"
 #include "platform/system_log.h"
-#include "support/interprocess_lock.h"
+#include "platform/posix_files.h"
 #include "support/serial_queue.h"
 #include "updates/update_choice_file.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QRegularExpression>
-#include <QStandardPaths>
 
 #include <unistd.h>
 
@@ -31,8 +30,7 @@ std::shared_ptr<UpdateNotifications> UpdateNotifications::create(std::shared_ptr
     deps.serviceManager = std::move(serviceManager);
     deps.systemLog = std::move(systemLog);
     deps.homeDirectory = QDir::homePath();
-    deps.lockDirectory = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-        + QStringLiteral("/VeltroMornix");
+    deps.lockDirectory = posix::dataDirectoryPath();
     deps.nowMs = [] { return QDateTime::currentMSecsSinceEpoch(); };
     deps.uid = ::getuid();
     return std::make_shared<UpdateNotifications>(std::move(deps));
@@ -136,9 +134,9 @@ void UpdateNotifications::handleAnswer(const QString &version, const QString &ac
     UpdateChoiceResult result;
     {
         // Another of our processes may be recording an answer at this moment.
-        QString lockError;
-        const std::unique_ptr<InterprocessLock> lock = InterprocessLock::acquire(m_deps.lockDirectory, kChoiceLock, &lockError);
-        if (!lock) {
+        const posix::LockAttempt lock = posix::LockFile::acquireIn(m_deps.lockDirectory, kChoiceLock,
+                                                                   posix::LockKind::OpenFile, posix::LockWait::Block);
+        if (!lock.ok()) {
             m_deps.systemLog->error(QStringLiteral("Veltro update choice could not be saved"));
             return;
         }

@@ -1,9 +1,8 @@
 # The updater mode (--desktop-updater); its Install/Later dialog lives in the ui library.
-find_package(Qt6 REQUIRED COMPONENTS Concurrent)
 add_library(mornix_updater STATIC
   desktop_updater.cpp
 )
 target_include_directories(mornix_updater PUBLIC "${PROJECT_SOURCE_DIR}/src")
 target_link_libraries(mornix_updater
   PUBLIC mornix_runtime mornix_platform mornix_support Qt6::Core QCoro6::Core
-  PRIVATE mornix_warnings Qt6::Concurrent)
+  PRIVATE mornix_warnings)

@@ -263,28 +263,18 @@ void DesktopBridgeTest::enrollmentLockFileRules()
     QCOMPARE(st.st_mode & 07777, mode_t(0600));
 
     // Left behind by an earlier run (same owner, 0600): no obstacle.
-    const int reused = DesktopEnrollment::acquireLock(lock);
-    QVERIFY(reused >= 0);
-    ::close(reused);
+    QVERIFY(DesktopEnrollment::acquireLock(lock) != nullptr);
 
-    // The file rules, on lock files of our own: open to others, owned by someone else or a
-    // symbolic link are refused, and nothing is followed.
+    // A lock file left open to others is refused, not tightened (the general file rules of
+    // lock files are tested with the lock files themselves).
     QTemporaryDir dir;
     const QString open = dir.filePath(QStringLiteral("open.lock"));
     QFile file(open);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
     ::chmod(QFile::encodeName(open).constData(), 0644);
-    QCOMPARE(DesktopEnrollment::acquireLock(open), -1);
-    ::chmod(QFile::encodeName(open).constData(), 0600);
-    if (::getuid() == 0) {
-        QCOMPARE(::chown(QFile::encodeName(open).constData(), 65534, 65534), 0);
-        QCOMPARE(DesktopEnrollment::acquireLock(open), -1);
-    }
-    const QString link = dir.filePath(QStringLiteral("link.lock"));
-    QVERIFY(QFile::link(dir.filePath(QStringLiteral("elsewhere")), link));
-    QCOMPARE(DesktopEnrollment::acquireLock(link), -1);
-    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("elsewhere"))));
+    QVERIFY(DesktopEnrollment::acquireLock(open) == nullptr);
+    QCOMPARE(QFileInfo(open).permissions() & QFileDevice::ReadOther, QFileDevice::ReadOther);
 }
 
 void DesktopBridgeTest::enrollmentKilledAtAnyPointLeavesNoneOrComplete()

@@ -60,7 +60,7 @@ public:
     bool terminate(const RunningApplication &) override { return false; }
     bool forceTerminate(const RunningApplication &) override { return false; }
     bool isTerminated(const RunningApplication &) const override { return false; }
-    void openURL(const QUrl &) override {}
+    bool openURL(const QUrl &) override { return false; }
 };
 
 class ScriptedProcessTable final : public ProcessTable {

@@ -2,8 +2,10 @@
 #include "platform/linux/proc_fs.h"
 
 #include "support/signed_fixtures.h"
+#include "support/test_files.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -97,6 +99,64 @@ private Q_SLOTS:
         QVERIFY(workspace.forceTerminate(two));
         QVERIFY(stubborn.waitForExit(5000));
         QVERIFY(workspace.isTerminated(two));
+    }
+
+    void openCommandsFollowTheBrowserVariableForWebPagesOnly()
+    {
+        const QUrl page(QStringLiteral("https://x.test/a?b=c d"));
+        const QString encoded = page.toString(QUrl::FullyEncoded);
+        const QString browsers = QStringLiteral("firefox --new-tab %s::\"my browser\" -q");
+        const QList<QStringList> expected{{QStringLiteral("firefox"), QStringLiteral("--new-tab"), encoded},
+                                          {QStringLiteral("my browser"), QStringLiteral("-q"), encoded},
+                                          {QStringLiteral("xdg-open"), encoded}};
+        QCOMPARE(LinuxWorkspace::openCommands(browsers, page), expected);
+        // A file (the log) goes to the default handler, never to a browser command.
+        const QUrl file = QUrl::fromLocalFile(QStringLiteral("/home/u/Logs/mornix.md"));
+        QCOMPARE(LinuxWorkspace::openCommands(browsers, file),
+                 (QList<QStringList>{{QStringLiteral("xdg-open"), file.toString(QUrl::FullyEncoded)}}));
+    }
+
+    void openURLHandsTheURLToARealHandler()
+    {
+        // Stand-in handlers: $BROWSER for pages, an xdg-open early on PATH for files. Each
+        // records what it was given; a missing first browser falls through to the next.
+        QTemporaryDir bin;
+        const QString record = bin.filePath(QStringLiteral("opened"));
+        const auto writeHandler = [&](const QString &name) {
+            QFile script(bin.filePath(name));
+            QVERIFY(script.open(QIODevice::WriteOnly));
+            script.write(QStringLiteral("#!/bin/sh\nprintf '%s %s\\n' %1 \"$1\" >> '%2'\n").arg(name, record).toUtf8());
+            script.close();
+            QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        };
+        writeHandler(QStringLiteral("browser"));
+        writeHandler(QStringLiteral("xdg-open"));
+        const QByteArray savedBrowser = qgetenv("BROWSER");
+        const QByteArray savedPath = qgetenv("PATH");
+        qputenv("BROWSER", QFile::encodeName(bin.filePath(QStringLiteral("missing")) + QLatin1Char(':')
+                                             + bin.filePath(QStringLiteral("browser"))));
+        qputenv("PATH", QFile::encodeName(bin.path()) + ':' + savedPath);
+
+        LinuxWorkspace workspace;
+        const QUrl page(QStringLiteral("https://x.test/help"));
+        const QUrl file = QUrl::fromLocalFile(bin.filePath(QStringLiteral("log.md")));
+        const bool pageHandedOver = workspace.openURL(page);
+        const bool fileHandedOver = workspace.openURL(file);
+        const bool invalidHandedOver = workspace.openURL(QUrl());
+        qputenv("BROWSER", savedBrowser);
+        qputenv("PATH", savedPath);
+        if (savedBrowser.isNull())
+            qunsetenv("BROWSER");
+
+        QVERIFY(pageHandedOver);
+        QVERIFY(fileHandedOver);
+        QVERIFY(!invalidHandedOver);
+        // The handlers run detached: wait for both lines.
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(record).count('\n'), 2, 10000);
+        QStringList lines = QString::fromUtf8(readFile(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        lines.sort();
+        QCOMPARE(lines, (QStringList{QStringLiteral("browser https://x.test/help"),
+                                     QStringLiteral("xdg-open ") + file.toString(QUrl::FullyEncoded)}));
     }
 };
 

@@ -3,7 +3,6 @@
 // library.
 #include "api/api_error.h"
 #include "api/transport_error.h"
-#include "platform/linux/browser_url_opener.h"
 #include "signin/oauth_manager.h"
 #include "signin/sign_in_flows.h"
 #include "signin/sign_in_window.h"
@@ -299,17 +298,6 @@ private Q_SLOTS:
             window.signInGitHub();
             QCOMPARE(again, QList<SignInMethod::Kind>{SignInMethod::Kind::github});
         }
-    }
-
-    void browserCommandsFollowTheBrowserVariable()
-    {
-        const QString url = QStringLiteral("https://x.test/a?b=c");
-        const QList<QStringList> commands =
-            BrowserURLOpener::candidateCommands(QStringLiteral("firefox --new-tab %s::\"my browser\" -q"), url);
-        const QList<QStringList> expected{{QStringLiteral("firefox"), QStringLiteral("--new-tab"), url},
-                                          {QStringLiteral("my browser"), QStringLiteral("-q"), url},
-                                          {QStringLiteral("xdg-open"), url}};
-        QCOMPARE(commands, expected);
     }
 };
 

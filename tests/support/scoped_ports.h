@@ -33,7 +33,7 @@ public:
         return ignoreForcedStops ? true : m_inner->forceTerminate(application);
     }
     bool isTerminated(const RunningApplication &application) const override { return m_inner->isTerminated(application); }
-    void openURL(const QUrl &url) override { m_inner->openURL(url); }
+    bool openURL(const QUrl &url) override { return m_inner->openURL(url); }
 
     std::atomic<bool> ignoreForcedStops{false};
 

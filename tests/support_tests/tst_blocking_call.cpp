@@ -57,6 +57,67 @@ private slots:
                                     QStringLiteral("keychain locked"), QStringLiteral("save failed after running")}));
     }
 
+    void callsOnASerialQueueRunInOrderOnOneThread()
+    {
+        // Journal writes go through this path: each call runs after the one started before it,
+        // on the queue's own thread, and a failure reaches only its own awaiter.
+        SerialQueue queue(QStringLiteral("test queue"));
+        QThread *const caller = QThread::currentThread();
+        auto order = std::make_shared<QStringList>();  // touched only on the queue's thread
+        auto run = [&queue, caller, order]() -> QCoro::Task<QStringList> {
+            QStringList seen;
+            QFuture<QThread *> first = startBlockingCall(queue, [order] {
+                // Slow enough that the calls below are queued behind it, not started beside it.
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                *order << QStringLiteral("first");
+                return QThread::currentThread();
+            });
+            QFuture<int> second = startBlockingCall(queue, [order]() -> int {
+                *order << QStringLiteral("second");
+                throw std::runtime_error("disk full");
+            });
+            QFuture<QThread *> third = startBlockingCall(queue, [order] {
+                *order << QStringLiteral("third");
+                return QThread::currentThread();
+            });
+            QThread *const firstThread = co_await first;
+            try {
+                co_await second;
+                seen << QStringLiteral("no exception");
+            } catch (const std::runtime_error &error) {
+                seen << QString::fromUtf8(error.what());
+            }
+            QThread *const thirdThread = co_await third;
+            seen << (firstThread == thirdThread && firstThread != caller ? QStringLiteral("one worker thread")
+                                                                          : QStringLiteral("threads differ"));
+            seen << *order;
+            co_return seen;
+        };
+        const QStringList seen = QCoro::waitFor(run());
+        QCOMPARE(seen, (QStringList{QStringLiteral("disk full"), QStringLiteral("one worker thread"),
+                                    QStringLiteral("first"), QStringLiteral("second"), QStringLiteral("third")}));
+    }
+
+    void drainWaitsForEveryStartedCall()
+    {
+        // A queue's owner drains it before destroying it: calls already started are never
+        // dropped (a journal step that was started must reach the disk).
+        std::atomic<int> done{0};
+        {
+            SerialQueue queue(QStringLiteral("drained"));
+            for (int i = 0; i < 5; ++i) {
+                QFuture<void> call = startBlockingCall(queue, [&done] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    ++done;
+                });
+                Q_UNUSED(call);
+            }
+            queue.drain();
+            QCOMPARE(done.load(), 5);
+        }
+        QCOMPARE(done.load(), 5);
+    }
+
     void aStuckCallHoldsUpNeitherTheCallerNorTheExit()
     {
         // In a child process: start a call that never returns, then exit normally (static

@@ -1,10 +1,11 @@
 #include "platform/linux/appcast_updater.h"
 
+#include "platform/posix_files.h"
 #include "platform/linux/ed25519.h"
 #include "platform/linux/update_fetcher.h"
+#include "support/blocking_call.h"
 
 #include <QFileInfo>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <QCoroFuture>
 
@@ -18,15 +19,6 @@ QString bundleVersion(const BundleReader &reader, const QString &bundlePath, con
     return value && value->typeId() == QMetaType::QString ? value->toString().trimmed() : QString();
 }
 
-// Owns a descriptor for the life of a session.
-struct OwnedFd {
-    int fd = -1;
-    ~OwnedFd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
 
 }  // namespace
 
@@ -146,14 +138,14 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::install(AppcastItem item)
         return Outcome::refused;
     };
 
-    auto archive = std::make_shared<OwnedFd>();
+    auto archive = std::make_shared<posix::UniqueFd>();  // the archive, for the life of the session
     QString error;
-    archive->fd = m_installer.createArchiveFile(&error);
-    if (archive->fd < 0)
+    archive->reset(m_installer.createArchiveFile(&error));
+    if (!archive->isValid())
         co_return refuse(error);
 
     const QUrl archiveURL = item.archiveURL;
-    const UpdateFetcher::Result download = co_await m_fetcher->download(archiveURL, archive->fd, item.length);
+    const UpdateFetcher::Result download = co_await m_fetcher->download(archiveURL, archive->get(), item.length);
     if (!self)
         co_return Outcome::failed;
     if (!download.ok)
@@ -175,12 +167,12 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::install(AppcastItem item)
     const auto installWork = [=]() -> Work {
         // The signature is checked over the very bytes that are then unpacked: the same
         // descriptor of a file in the private staging directory.
-        if (!ed25519::verifyFile(publicKey, item.edSignature, archive->fd))
+        if (!ed25519::verifyFile(publicKey, item.edSignature, archive->get()))
             return {false, QStringLiteral("the archive's Ed25519 signature does not verify")};
         if (stepHook)
             stepHook(QStringLiteral("verified"));
         QString why;
-        const std::optional<QString> unpacked = installer->unpack(archive->fd, &why);
+        const std::optional<QString> unpacked = installer->unpack(archive->get(), &why);
         if (!unpacked)
             return {false, why};
         const std::optional<QVariant> identifier = reader->infoValue(*unpacked, QStringLiteral("CFBundleIdentifier"));
@@ -196,7 +188,8 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::install(AppcastItem item)
             return {true, why};
         return {true, {}};
     };
-    QFuture<Work> future = QtConcurrent::run([installWork, installer]() -> Work {
+    // Unpacking, checking and swapping whole bundles blocks: on a thread of its own.
+    QFuture<Work> future = startBlockingCall([installWork, installer]() -> Work {
         Work work = installWork();
         if (!work.ok) {
             QString ignored;

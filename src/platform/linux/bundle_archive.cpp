@@ -1,6 +1,6 @@
 #include "platform/linux/bundle_archive.h"
 
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -414,14 +414,13 @@ bool removeTreeRaw(int parentFd, const std::string &leaf)
         return errno == ENOENT;
     if (!S_ISDIR(info.st_mode))
         return ::unlinkat(parentFd, leaf.c_str(), 0) == 0;
-    const int fd = ::openat(parentFd, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    posix::UniqueFd fd(::openat(parentFd, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.isValid())
         return false;
-    DIR *dir = ::fdopendir(fd);
-    if (!dir) {
-        ::close(fd);
+    DIR *dir = ::fdopendir(fd.get());
+    if (!dir)
         return false;
-    }
+    fd.release();  // the stream owns it now
     std::vector<std::string> children;
     while (dirent *entry = ::readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)

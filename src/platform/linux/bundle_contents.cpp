@@ -1,4 +1,6 @@
 // The on-disk walk of a bundle for sealing signatures (declared in code_signature.h).
+
+#include "platform/posix_files.h"
 #include "platform/linux/code_signature.h"
 #include "platform/linux/foreign_file.h"
 
@@ -46,11 +48,9 @@ bool linkStaysInside(int root, const QByteArray &relative, QString *why)
     std::memset(&how, 0, sizeof how);
     how.flags = O_PATH | O_CLOEXEC;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    const long fd = ::syscall(SYS_openat2, root, relative.constData(), &how, sizeof how);
-    if (fd >= 0) {
-        ::close(static_cast<int>(fd));
+    const posix::UniqueFd fd(static_cast<int>(::syscall(SYS_openat2, root, relative.constData(), &how, sizeof how)));
+    if (fd.isValid())
         return true;
-    }
     switch (errno) {
     case EXDEV:
         *why = QStringLiteral("leads outside the bundle");
@@ -73,14 +73,14 @@ bool walkDirectory(Walk &walk, int parent, const QByteArray &name, const QString
 {
     if (depth > kMaxDepth)
         return walk.fail(QStringLiteral("%1 is nested too deeply").arg(relative));
-    const int fd = ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    posix::UniqueFd opened(::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!opened.isValid())
         return walk.fail(QStringLiteral("cannot open %1: %2").arg(relative, QString::fromLocal8Bit(std::strerror(errno))));
+    const int fd = opened.get();
     DIR *dir = ::fdopendir(fd);
-    if (!dir) {
-        ::close(fd);
+    if (!dir)
         return walk.fail(QStringLiteral("cannot list %1").arg(relative));
-    }
+    opened.release();  // the stream owns it now
     bool ok = true;
     while (ok) {
         errno = 0;
@@ -173,14 +173,17 @@ std::optional<BundleContents> readBundleContents(const QString &bundlePath, cons
         walk.fail(QStringLiteral("no bundle path"));
         return failed();
     }
-    walk.root = ::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const posix::UniqueFd root(::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    walk.root = root.get();
     if (walk.root < 0) {
         walk.fail(QStringLiteral("cannot open the bundle: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
         return failed();
     }
     // The top of a bundle holds Contents/ and nothing else.
     bool ok = true;
-    if (DIR *dir = ::fdopendir(::dup(walk.root))) {
+    posix::UniqueFd listing(::dup(walk.root));
+    if (DIR *dir = listing.isValid() ? ::fdopendir(listing.get()) : nullptr) {
+        listing.release();  // the stream owns it now
         bool sawContents = false;
         for (;;) {
             errno = 0;
@@ -207,7 +210,6 @@ std::optional<BundleContents> readBundleContents(const QString &bundlePath, cons
     }
     if (ok)
         ok = walkDirectory(walk, walk.root, QByteArrayLiteral("Contents"), QStringLiteral("Contents"), 1);
-    ::close(walk.root);
     if (!ok)
         return failed();
     return std::move(walk.contents);

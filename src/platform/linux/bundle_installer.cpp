@@ -1,7 +1,7 @@
 #include "platform/linux/bundle_installer.h"
 
 #include "platform/linux/bundle_archive.h"
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "platform/linux/display_probe.h"
 
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QFile>
 

@@ -1,15 +1,17 @@
 #include "platform/linux/file_keychain.h"
 
-#include "platform/linux/keychain_lock.h"
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QFile>
+#include <QLoggingCategory>
 #include <QMutexLocker>
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcFileKeychain, "mornix.platform.keychain.files")
 
 namespace {
 
@@ -46,12 +48,27 @@ QString FileKeychain::keyFileName(const QByteArray &applicationTag)
 bool FileKeychain::prepare()
 {
     if (!m_explicitDirectory) {
-        const QString base = keychainBaseDirectory();
-        if (base.isEmpty())
+        QString problem;
+        const QString base = posix::preparedDataDirectory(&problem);
+        if (base.isEmpty()) {
+            qCWarning(lcFileKeychain).noquote() << "data directory unusable:" << problem;
             return false;
+        }
         m_directory = base + QStringLiteral("/keychain");
     }
-    return ensurePrivateDirectory(m_directory);
+    const posix::OpenResult dir = posix::openPrivateDirectory(m_directory, posix::ModeRule::RequirePrivate);
+    if (!dir.ok())
+        qCWarning(lcFileKeychain).noquote() << "keychain directory unusable:" << dir.description;
+    return dir.ok();
+}
+
+std::unique_ptr<posix::LockFile> FileKeychain::lockDirectory() const
+{
+    posix::LockAttempt attempt = posix::LockFile::acquire(m_directory + QStringLiteral("/.lock"),
+                                                          posix::LockKind::OpenFile, posix::LockWait::Block);
+    if (!attempt.ok())
+        qCWarning(lcFileKeychain).noquote() << "keychain lock unusable:" << attempt.description;
+    return std::move(attempt.lock);
 }
 
 int FileKeychain::readFile(const QString &name, QByteArray &data)
@@ -89,20 +106,19 @@ int FileKeychain::writeFile(const QString &name, const QByteArray &data, bool mu
 
     const QByteArray tempPath = QFile::encodeName(target + QStringLiteral(".tmp-") + QString::number(::getpid()));
     ::unlink(tempPath.constData());
-    const int fd = ::open(tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    posix::UniqueFd file(::open(tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const int fd = file.get();
     if (fd < 0)
         return keychain_status::ioError;
     const bool ok = ::fchmod(fd, 0600) == 0 && posix::writeAll(fd, data) && ::fsync(fd) == 0;
-    if (::close(fd) != 0 || !ok || ::rename(tempPath.constData(), targetPath.constData()) != 0) {
+    if (file.close() != 0 || !ok || ::rename(tempPath.constData(), targetPath.constData()) != 0) {
         ::unlink(tempPath.constData());
         return keychain_status::ioError;
     }
     const QByteArray dirPath = QFile::encodeName(m_directory);
-    const int dirFd = ::open(dirPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    const posix::UniqueFd directory(::open(dirPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (directory.isValid())
+        ::fsync(directory.get());
     return keychain_status::success;
 }
 
@@ -131,8 +147,8 @@ int FileKeychain::readGenericPassword(const QString &service, const QString &acc
     QMutexLocker locker(&m_mutex);                                                  \
     if (!prepare())                                                                 \
         return keychain_status::notAvailable;                                       \
-    KeychainLock lock(m_directory + QStringLiteral("/.lock"));                      \
-    if (!lock.isLocked())                                                           \
+    const std::unique_ptr<posix::LockFile> lock = lockDirectory();                   \
+    if (!lock)                                                                      \
         return keychain_status::notAvailable;                                       \
     return (expr)
 

@@ -2,7 +2,11 @@
 
 #include "platform/keychain.h"
 
+#include "platform/posix_files.h"
+
 #include <QMutex>
+
+#include <memory>
 
 // The keychain for machines without a Secret Service: one file per item in a private directory
 // ($XDG_DATA_HOME/VeltroMornix/keychain, 0700). Files are 0600, opened without following
@@ -28,6 +32,9 @@ public:
 
 private:
     bool prepare();   // creates and checks the directory; false when unusable
+    // The directory's lock, shared by every process of this user; waits for it. nullptr when
+    // it cannot be used (logged).
+    std::unique_ptr<posix::LockFile> lockDirectory() const;
     int readFile(const QString &name, QByteArray &data);
     int writeFile(const QString &name, const QByteArray &data, bool mustExist, bool mustNotExist);
     int removeFile(const QString &name);

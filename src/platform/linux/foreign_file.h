@@ -1,6 +1,6 @@
 #pragma once
 
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QByteArray>
 #include <QString>

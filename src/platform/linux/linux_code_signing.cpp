@@ -3,7 +3,7 @@
 #include "platform/linux/info_plist.h"
 #include "platform/linux/linux_workspace.h"
 #include "platform/linux/proc_fs.h"
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #include "platform/linux/linux_posture_probes.h"
 
-#include "support/tool_runner.h"
+#include "support/child_process.h"
 
 #include <QDir>
 #include <QFile>

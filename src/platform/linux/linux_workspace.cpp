@@ -5,10 +5,8 @@
 #include "platform/linux/pidfd.h"
 #include "platform/linux/proc_fs.h"
 
-#include <QProcess>
 #include <QFileInfo>
-#include <QMetaObject>
-#include <QCoreApplication>
+#include <QProcess>
 
 #include <csignal>
 
@@ -151,14 +149,40 @@ bool LinuxWorkspace::isTerminated(const RunningApplication &application) const
     return !fields || fields->state == 'Z' || fields->state == 'X' || fields->startTicks != application.launchToken;
 }
 
-void LinuxWorkspace::openURL(const QUrl &url)
+QList<QStringList> LinuxWorkspace::openCommands(const QString &browserVariable, const QUrl &url)
 {
-    // xdg-open, started detached (no Qt Gui needed, so headless modes can open a URL too);
-    // queued so the caller never waits on it.
-    QCoreApplication *app = QCoreApplication::instance();
-    if (!app || !url.isValid())
-        return;
-    QMetaObject::invokeMethod(
-        app, [url] { QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)}); },
-        Qt::QueuedConnection);
+    const QString text = url.toString(QUrl::FullyEncoded);
+    QList<QStringList> commands;
+    const QString scheme = url.scheme().toLower();
+    if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
+        for (const QString &entry : browserVariable.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+            QStringList words = QProcess::splitCommand(entry);
+            if (words.isEmpty())
+                continue;
+            bool substituted = false;
+            for (QString &word : words) {
+                if (word.contains(QLatin1String("%s"))) {
+                    word.replace(QLatin1String("%s"), text);
+                    substituted = true;
+                }
+            }
+            if (!substituted)
+                words.append(text);
+            commands.append(words);
+        }
+    }
+    commands.append({QStringLiteral("xdg-open"), text});
+    return commands;
+}
+
+bool LinuxWorkspace::openURL(const QUrl &url)
+{
+    if (!url.isValid())
+        return false;
+    for (QStringList command : openCommands(qEnvironmentVariable("BROWSER"), url)) {
+        const QString program = command.takeFirst();
+        if (QProcess::startDetached(program, command))
+            return true;
+    }
+    return false;
 }

@@ -9,6 +9,7 @@
 
 #include <QHash>
 #include <QMutex>
+#include <QStringList>
 #include <QVariantMap>
 
 // Workspace over the bundle model: a running application is a process whose executable is
@@ -16,7 +17,8 @@
 // (opened without following links or blocking, read only when a regular file), and whose parent
 // does not run the same executable (helper children of an application are not applications).
 // Launch date = process start; terminate = SIGTERM, force terminate = SIGKILL, both through a
-// pidfd checked against the launch. Construction does no work. Thread: any except openURL.
+// pidfd checked against the launch. Opening a URL starts a handler detached, as command-line
+// programs here do (see openCommands). Construction does no work. Thread: any.
 class LinuxWorkspace final : public Workspace {
 public:
     // listing: shared with the process table by the production factory; null reads /proc each time.
@@ -29,7 +31,14 @@ public:
     bool terminate(const RunningApplication &application) override;
     bool forceTerminate(const RunningApplication &application) override;
     bool isTerminated(const RunningApplication &application) const override;
-    void openURL(const QUrl &url) override;
+    bool openURL(const QUrl &url) override;
+
+    // The commands to try for a URL, in order, each as program and arguments. A web URL (http,
+    // https): each entry of $BROWSER (`browserVariable`: colon-separated commands, words split as
+    // a shell would with double quotes; "%s" stands for the URL, otherwise it is the last
+    // argument), then xdg-open. Any other URL (a file): xdg-open alone. The first command whose
+    // process starts counts.
+    static QList<QStringList> openCommands(const QString &browserVariable, const QUrl &url);
 
     // ".../X.app" when path has the shape ".../X.app/Contents/MacOS/<name>", else empty.
     static QString bundlePathOfExecutable(const QString &path);

@@ -1,13 +1,12 @@
 #include "platform/linux/notification_store.h"
 
-#include "support/interprocess_lock.h"
+#include "platform/posix_files.h"
 
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStandardPaths>
 
 #include <cerrno>
 #include <cstdlib>
@@ -59,7 +58,7 @@ NotificationStore::NotificationStore(QString directory)
 
 QString NotificationStore::defaultDirectory()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/VeltroMornix");
+    return posix::dataDirectoryPath();
 }
 
 QByteArray NotificationStore::encode(const State &state)
@@ -126,7 +125,8 @@ NotificationStore::State NotificationStore::load() const
 {
     const QByteArray path = QFile::encodeName(QDir(m_directory).filePath(kFileName));
     // O_NONBLOCK: a FIFO planted in place of the file must not stall the open.
-    const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    const posix::UniqueFd file(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    const int fd = file.get();
     if (fd < 0)
         return {};
     struct stat st {};
@@ -145,7 +145,6 @@ NotificationStore::State NotificationStore::load() const
         }
         bytes.truncate(done);
     }
-    ::close(fd);
     return decode(bytes);
 }
 
@@ -154,7 +153,8 @@ bool NotificationStore::save(const State &state, QString *error) const
     const QByteArray bytes = encode(state);
     QByteArray temporary = QFile::encodeName(QDir(m_directory).filePath(QStringLiteral(".user-notifications.XXXXXX")));
     // mkostemp creates the file 0600 before anything is written to it.
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    posix::UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
+    const int fd = file.get();
     if (fd < 0) {
         if (error)
             *error = QStringLiteral("cannot create %1: %2").arg(QString::fromLocal8Bit(temporary),
@@ -171,7 +171,7 @@ bool NotificationStore::save(const State &state, QString *error) const
         done += ok ? n : 0;
     }
     ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
+    ok = file.close() == 0 && ok;
     const QByteArray target = QFile::encodeName(QDir(m_directory).filePath(kFileName));
     if (!ok || ::rename(temporary.constData(), target.constData()) != 0) {
         if (error)
@@ -185,9 +185,14 @@ bool NotificationStore::save(const State &state, QString *error) const
 
 bool NotificationStore::transact(const std::function<bool(State &)> &change, QString *error)
 {
-    const std::unique_ptr<InterprocessLock> lock = InterprocessLock::acquire(m_directory, kLockName, error);
-    if (!lock)
+    // Every process of this user that keeps notifications meets the same lock; waits for it.
+    const posix::LockAttempt lock = posix::LockFile::acquireIn(m_directory, kLockName, posix::LockKind::OpenFile,
+                                                               posix::LockWait::Block);
+    if (!lock.ok()) {
+        if (error)
+            *error = lock.description;
         return false;
+    }
     State state = load();
     if (!change(state))
         return true;

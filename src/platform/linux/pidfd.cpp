@@ -1,5 +1,6 @@
 #include "platform/linux/pidfd.h"
 
+#include "platform/posix_files.h"
 #include <cerrno>
 #include <csignal>
 
@@ -16,12 +17,8 @@ int openPidfd(pid_t pid)
 
 bool signalThroughPidfd(pid_t pid, int signal, const std::function<bool()> &stillSame)
 {
-    const int fd = openPidfd(pid);
-    if (fd < 0)
+    const posix::UniqueFd fd(openPidfd(pid));
+    if (!fd.isValid())
         return false;
-    bool sent = false;
-    if (stillSame())
-        sent = ::syscall(SYS_pidfd_send_signal, fd, signal, nullptr, 0) == 0;
-    ::close(fd);
-    return sent;
+    return stillSame() && ::syscall(SYS_pidfd_send_signal, fd.get(), signal, nullptr, 0) == 0;
 }

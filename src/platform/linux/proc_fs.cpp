@@ -1,5 +1,6 @@
 #include "platform/linux/proc_fs.h"
 
+#include "platform/posix_files.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,7 +21,8 @@ namespace {
 
 QByteArray readSmallFile(const char *path)
 {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    const posix::UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
+    const int fd = file.get();
     if (fd < 0)
         return {};
     QByteArray data;
@@ -35,7 +37,6 @@ QByteArray readSmallFile(const char *path)
         if (data.size() > 1 << 20)
             break;
     }
-    ::close(fd);
     return data;
 }
 

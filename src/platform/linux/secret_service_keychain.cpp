@@ -1,7 +1,7 @@
 #include "platform/linux/secret_service_keychain.h"
 
-#include "platform/linux/keychain_lock.h"
 #include "platform/linux/secret_service_client.h"
+#include "platform/posix_files.h"
 
 #include <QLoggingCategory>
 #include <QMutexLocker>
@@ -38,10 +38,21 @@ int toStatus(secret_service::Result result, const std::string &error)
     return keychain_status::ioError;
 }
 
-QString lockPath()
+// The lock every process of this user takes around check-and-add and the other writes, so
+// they stay atomic across processes; waits until it is free. nullptr when it cannot be used.
+std::unique_ptr<posix::LockFile> lockKeychain()
 {
-    const QString base = keychainBaseDirectory();
-    return base.isEmpty() ? QString() : base + QStringLiteral("/keychain.lock");
+    QString problem;
+    const QString base = posix::preparedDataDirectory(&problem);
+    if (base.isEmpty()) {
+        qCWarning(lcSecretService).noquote() << "data directory unusable:" << problem;
+        return nullptr;
+    }
+    posix::LockAttempt attempt = posix::LockFile::acquire(base + QStringLiteral("/keychain.lock"),
+                                                          posix::LockKind::OpenFile, posix::LockWait::Block);
+    if (!attempt.ok())
+        qCWarning(lcSecretService).noquote() << "keychain lock unusable:" << attempt.description;
+    return std::move(attempt.lock);
 }
 
 int read(const secret_service::Attributes &attributes, QByteArray &data)
@@ -56,8 +67,8 @@ int read(const secret_service::Attributes &attributes, QByteArray &data)
 
 int add(const secret_service::Attributes &attributes, const std::string &label, const QByteArray &data)
 {
-    KeychainLock lock(lockPath());
-    if (!lock.isLocked())
+    const std::unique_ptr<posix::LockFile> lock = lockKeychain();
+    if (!lock)
         return keychain_status::notAvailable;
     std::string existing;
     std::string error;
@@ -71,8 +82,8 @@ int add(const secret_service::Attributes &attributes, const std::string &label, 
 
 int update(const secret_service::Attributes &attributes, const QByteArray &data)
 {
-    KeychainLock lock(lockPath());
-    if (!lock.isLocked())
+    const std::unique_ptr<posix::LockFile> lock = lockKeychain();
+    if (!lock)
         return keychain_status::notAvailable;
     std::string error;
     return toStatus(secret_service::replaceSecret(attributes, data.toStdString(), error), error);
@@ -80,8 +91,8 @@ int update(const secret_service::Attributes &attributes, const QByteArray &data)
 
 int remove(const secret_service::Attributes &attributes)
 {
-    KeychainLock lock(lockPath());
-    if (!lock.isLocked())
+    const std::unique_ptr<posix::LockFile> lock = lockKeychain();
+    if (!lock)
         return keychain_status::notAvailable;
     std::string error;
     return toStatus(secret_service::remove(attributes, error), error);

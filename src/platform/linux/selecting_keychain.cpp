@@ -1,10 +1,9 @@
 #include "platform/linux/selecting_keychain.h"
 
 #include "platform/linux/file_keychain.h"
-#include "platform/linux/keychain_lock.h"
 #include "platform/linux/secret_service_client.h"
 #include "platform/linux/secret_service_keychain.h"
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QDir>
 #include <QLoggingCategory>
@@ -114,8 +113,12 @@ Keychain &SelectingKeychain::backend()
         return *m_backend;
     }
 
-    if (m_dataDirectory.isEmpty())
-        m_dataDirectory = keychainBaseDirectory();
+    if (m_dataDirectory.isEmpty()) {
+        QString problem;
+        m_dataDirectory = posix::preparedDataDirectory(&problem);
+        if (m_dataDirectory.isEmpty())
+            qCWarning(lcKeychainChoice).noquote() << "data directory unusable:" << problem;
+    }
     const Marker marker = readMarker(m_dataDirectory);
     if (!marker.problem.isEmpty()) {
         unavailable(marker.problem);

@@ -1,5 +1,6 @@
 #include "platform/linux/tpm_session.h"
 
+#include "platform/posix_files.h"
 #include <tss2/tss2_esys.h>
 #include <tss2/tss2_mu.h>
 #include <tss2/tss2_rc.h>
@@ -129,10 +130,9 @@ Error classifyOpenFailure(const std::string &conf, TSS2_RC rc)
         const auto colon = conf.find(':');
         const std::string path = colon == std::string::npos || colon + 1 == conf.size() ? std::string("/dev/tpm0")
                                                                                          : conf.substr(colon + 1);
-        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        const posix::UniqueFd device(::open(path.c_str(), O_RDWR | O_CLOEXEC));
         const int openErrno = errno;
-        if (fd >= 0)
-            ::close(fd);
+        const int fd = device.get();
         if (fd < 0 && (openErrno == ENOENT || openErrno == ENODEV || openErrno == ENXIO || openErrno == ENOTDIR)) {
             error.failure = Failure::unreachable;
             error.text = "no TPM device at " + path;

@@ -1,7 +1,7 @@
 #include "platform/linux/update_fetcher.h"
 
 #include "support/https_session.h"
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>

@@ -1,6 +1,6 @@
 #include "platform/linux/xdg_login_item.h"
 
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
 
 #include <QDir>
 #include <QFile>

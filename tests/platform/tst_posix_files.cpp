@@ -1,15 +1,20 @@
 // The helpers for the program's own files, on real files, FIFOs, links and resource limits.
-#include "support/posix_files.h"
+#include "platform/posix_files.h"
+#include "support/lock_holder.h"
 #include "support/test_files.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <thread>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -38,6 +43,10 @@ private Q_SLOTS:
     void fifosNeverBlock();
     void appendedLinesAreNeverGlued();
     void replacingNeverFollowsALink();
+    void lockFilesExcludeEveryOtherHolder();
+    void blockingLockWaitsForTheHolder();
+    void unusableLockFilesAreNeverReportedAsHeld();
+    void dataDirectoryIsPrivateUnderTheUsersDataLocation();
 };
 
 void PosixFilesTest::directoriesArePrivateFromCreation()
@@ -235,6 +244,160 @@ void PosixFilesTest::replacingNeverFollowsALink()
     QCOMPARE(readFile(entry), QByteArray("new"));
     QCOMPARE(modeOf(entry), mode_t(0600));
     QCOMPARE(QDir(root.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 2);  // no temporary left
+}
+
+
+void PosixFilesTest::lockFilesExcludeEveryOtherHolder()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("open-file.lock"));
+
+    // Open-file locks: another process, and a second open in this same process, both exclude.
+    {
+        LockHolder holder(path);
+        QVERIFY(holder.waitUntilHeld());
+        const posix::LockAttempt busy = posix::LockFile::acquire(path, posix::LockKind::OpenFile, posix::LockWait::Try);
+        QVERIFY(!busy.ok());
+        QVERIFY(busy.heldElsewhere);
+        QVERIFY(holder.release());
+    }
+    posix::LockAttempt first = posix::LockFile::acquire(path, posix::LockKind::OpenFile, posix::LockWait::Try);
+    QVERIFY2(first.ok(), qPrintable(first.description));
+    QVERIFY(posix::LockFile::acquire(path, posix::LockKind::OpenFile, posix::LockWait::Try).heldElsewhere);
+    first.lock.reset();
+    QVERIFY(posix::LockFile::acquire(path, posix::LockKind::OpenFile, posix::LockWait::Try).ok());
+
+    // Process (record) locks: held by an independent lockf user, it is busy; a second attempt
+    // in the holding process is answered without opening the file, so the held lock survives
+    // it; and the independent user sees it held.
+    const QString record = dir.filePath(QStringLiteral("record.lock"));
+    {
+        QProcess holder;
+        holder.start(QStringLiteral("python3"),
+                     {QStringLiteral("-c"),
+                      QStringLiteral("import fcntl,os,sys\nfd=os.open(sys.argv[1],os.O_RDWR|os.O_CREAT,0o600)\n"
+                                     "fcntl.lockf(fd,fcntl.LOCK_EX|fcntl.LOCK_NB)\nprint('held',flush=True)\n"
+                                     "sys.stdin.read()\n"),
+                      record});
+        QVERIFY(holder.waitForReadyRead(10000));
+        QCOMPARE(holder.readLine().trimmed(), QByteArray("held"));
+        QVERIFY(posix::LockFile::acquire(record, posix::LockKind::Process, posix::LockWait::Try).heldElsewhere);
+        holder.closeWriteChannel();
+        QVERIFY(holder.waitForFinished(10000));
+    }
+    posix::LockAttempt held = posix::LockFile::acquire(record, posix::LockKind::Process, posix::LockWait::Try);
+    QVERIFY2(held.ok(), qPrintable(held.description));
+    QVERIFY(posix::LockFile::acquire(record, posix::LockKind::Process, posix::LockWait::Try).heldElsewhere);
+    const auto probe = [&record] {
+        QProcess python;
+        python.start(QStringLiteral("python3"),
+                     {QStringLiteral("-c"),
+                      QStringLiteral("import fcntl,os,sys\nfd=os.open(sys.argv[1],os.O_RDWR)\n"
+                                     "try:\n fcntl.lockf(fd,fcntl.LOCK_EX|fcntl.LOCK_NB); print('free')\n"
+                                     "except OSError: print('held')\n"),
+                      record});
+        python.waitForFinished(10000);
+        return python.readAllStandardOutput().trimmed();
+    };
+    QCOMPARE(probe(), QByteArray("held"));
+    held.lock.reset();
+    QCOMPARE(probe(), QByteArray("free"));
+    QVERIFY(posix::LockFile::acquire(record, posix::LockKind::Process, posix::LockWait::Try).ok());
+}
+
+void PosixFilesTest::blockingLockWaitsForTheHolder()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("wait.lock"));
+    LockHolder holder(path);
+    QVERIFY(holder.waitUntilHeld());
+
+    std::atomic<int> outcome{0};  // 0 waiting, 1 acquired, 2 failed
+    std::thread waiter([&path, &outcome] {
+        const posix::LockAttempt attempt = posix::LockFile::acquire(path, posix::LockKind::OpenFile, posix::LockWait::Block);
+        outcome = attempt.ok() ? 1 : 2;
+    });
+    // While the other process holds it, the attempt neither fails nor gets it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int whileHeld = outcome.load();
+    QVERIFY(holder.release());
+    waiter.join();
+    QCOMPARE(whileHeld, 0);
+    QCOMPARE(outcome.load(), 1);
+}
+
+void PosixFilesTest::unusableLockFilesAreNeverReportedAsHeld()
+{
+    QTemporaryDir dir;
+    // Created where missing: the directory 0700 and the file 0600, whatever the umask.
+    {
+        Umask open(0);
+        const QString fresh = dir.filePath(QStringLiteral("new/locks"));
+        const posix::LockAttempt created = posix::LockFile::acquireIn(fresh, QStringLiteral("a.lock"),
+                                                                      posix::LockKind::OpenFile, posix::LockWait::Try);
+        QVERIFY2(created.ok(), qPrintable(created.description));
+        QCOMPARE(modeOf(fresh), mode_t(0700));
+        QCOMPARE(modeOf(fresh + QStringLiteral("/a.lock")), mode_t(0600));
+    }
+
+    // A link (not followed), a FIFO (without blocking), a directory and a file open to others:
+    // unusable with the reason, for both kinds of lock.
+    const QString link = dir.filePath(QStringLiteral("link.lock"));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("target")), link));
+    const QString fifo = dir.filePath(QStringLiteral("fifo.lock"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString directory = dir.filePath(QStringLiteral("dir.lock"));
+    QVERIFY(QDir().mkdir(directory));
+    const QString shared = dir.filePath(QStringLiteral("shared.lock"));
+    QVERIFY(writeFile(shared, QByteArray()));
+    QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 0644), 0);
+
+    const QList<QPair<QString, QString>> cases{
+        {link, QStringLiteral("is a symbolic link")},
+        {fifo, QStringLiteral("is a FIFO")},
+        {directory, QStringLiteral("is a directory")},
+        {shared, QStringLiteral("is open to group or others")},
+    };
+    for (const posix::LockKind kind : {posix::LockKind::OpenFile, posix::LockKind::Process}) {
+        for (const auto &[path, reason] : cases) {
+            const posix::LockAttempt attempt = posix::LockFile::acquire(path, kind, posix::LockWait::Block);
+            QVERIFY2(!attempt.ok() && !attempt.heldElsewhere, qPrintable(path));
+            QVERIFY2(attempt.description.contains(reason), qPrintable(attempt.description));
+        }
+    }
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("target"))));
+    QCOMPARE(modeOf(shared), mode_t(0644));  // refused, not tightened behind the owner's back
+}
+
+void PosixFilesTest::dataDirectoryIsPrivateUnderTheUsersDataLocation()
+{
+    QTemporaryDir home;
+    const QByteArray saved = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
+    const QString expected = home.path() + QStringLiteral("/VeltroMornix");
+    QCOMPARE(posix::dataDirectoryPath(), expected);
+    QVERIFY(!QFileInfo::exists(expected));  // computing the path creates nothing
+
+    // An earlier version may have left it open to others: narrowed on use.
+    QVERIFY(QDir().mkdir(expected));
+    QCOMPARE(::chmod(QFile::encodeName(expected).constData(), 0755), 0);
+    QString problem;
+    QCOMPARE(posix::preparedDataDirectory(&problem), expected);
+    QCOMPARE(modeOf(expected), mode_t(0700));
+
+    // A link in its place is refused with the reason, and its target is left alone.
+    QTemporaryDir elsewhere;
+    QVERIFY(QDir(expected).removeRecursively());
+    QVERIFY(QFile::link(elsewhere.path(), expected));
+    const mode_t before = modeOf(elsewhere.path());
+    QCOMPARE(posix::preparedDataDirectory(&problem), QString());
+    QVERIFY2(problem.contains(QStringLiteral("symbolic link")), qPrintable(problem));
+    QCOMPARE(modeOf(elsewhere.path()), before);
+
+    if (saved.isNull())
+        qunsetenv("XDG_DATA_HOME");
+    else
+        qputenv("XDG_DATA_HOME", saved);
 }
 
 QTEST_GUILESS_MAIN(PosixFilesTest)

@@ -4,15 +4,18 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <sys/types.h>
 
 struct stat;
 
-// Small POSIX helpers for the files the program keeps for itself (data directory, logs, locks,
-// keychain files, markers): directories created 0700 in one step, files opened without
-// following links and without blocking on FIFOs, and every decision made on what the
-// descriptor holds (fstat after open), never on a path looked at earlier.
-// Thread: any; no shared state.
+// The one set of POSIX helpers for the files the program keeps for itself (data directory,
+// logs, locks, keychain files, markers): a descriptor guard, directories created 0700 in one
+// step, files opened without following links and without blocking on FIFOs, private lock files,
+// and every decision made on what the descriptor holds (fstat after open), never on a path
+// looked at earlier. Only POSIX calls: the implementation lives with the Linux ports and serves
+// any POSIX port as it is, so portable code may use it.
+// Thread: any; no shared state except the record-lock table of LockFile (guarded).
 namespace posix {
 
 // Owns one file descriptor; closes it when destroyed. Move-only.
@@ -30,6 +33,9 @@ public:
     bool isValid() const { return m_fd >= 0; }
     int release();
     void reset(int fd = -1);
+    // Closes now and reports it: 0, or -1 with errno set. Where a failed close means a failed
+    // write (a file about to be renamed into place), check this instead of letting it go.
+    int close();
 
 private:
     int m_fd = -1;
@@ -102,5 +108,74 @@ OpenResult openPrivateDirectoryChain(const QString &base, const QStringList &com
 // followed) is written, synced and renamed over the entry. An existing entry that is a link is
 // replaced as an entry, never followed. Empty on success, else the reason with the OS text.
 QString replaceFileAt(int directoryFd, const QString &name, const QByteArray &data, mode_t mode = 0600);
+
+// The program's data directory: the user's data location + "/VeltroMornix"
+// ($XDG_DATA_HOME/VeltroMornix). Empty when the user has none. Only computes the path.
+QString dataDirectoryPath();
+// Opens (creating) the data directory as openPrivateDirectory does with MakePrivate: 0700, a
+// link there refused, group and other bits removed through the descriptor.
+OpenResult openDataDirectory();
+// The data directory's path once openDataDirectory() succeeded; else empty, with the reason in
+// `problem`.
+QString preparedDataDirectory(QString *problem = nullptr);
+
+// How a lock file is locked.
+enum class LockKind {
+    // flock(2): held by the open file. Two opens exclude each other even within one process,
+    // so threads of one process serialise through it as well.
+    OpenFile,
+    // An exclusive POSIX record lock (lockf) on the whole file: held by the process. Closing any
+    // descriptor of the file drops it, so the file is never opened again by a process that
+    // holds it; a second attempt in the holding process counts as held elsewhere.
+    Process,
+};
+
+enum class LockWait {
+    Try,    // fail at once when another holder has it
+    Block,  // wait until it is free (interrupted waits are resumed). With LockKind::Process the
+            // table guard is held while waiting: other Process attempts wait too.
+};
+
+class LockFile;
+
+// The result of a lock attempt: the held lock; or heldElsewhere; or unusable with the system
+// error number (0 when a check after opening refused the file) and a readable description.
+struct LockAttempt {
+    std::unique_ptr<LockFile> lock;
+    bool heldElsewhere = false;
+    int error = 0;
+    QString description;
+    bool ok() const { return lock != nullptr; }
+};
+
+// An exclusive lock on a private lock file: opened (created 0600) as openOwnFileAt opens it, so
+// a link, FIFO, directory, another user's or multiply linked file is refused as unusable, never
+// reported as held. The lock lives as long as the object; the kernel drops it when the process
+// ends, so a crashed holder never blocks a later attempt. Thread: any.
+class LockFile {
+public:
+    ~LockFile();
+    LockFile(const LockFile &) = delete;
+    LockFile &operator=(const LockFile &) = delete;
+
+    // `name` inside the open directory `directoryFd` (AT_FDCWD with an absolute path); the
+    // descriptions name `displayPath`. `rule` treats the mode bits of an existing file.
+    static LockAttempt acquireAt(int directoryFd, const QString &name, const QString &displayPath, LockKind kind,
+                                 LockWait wait, ModeRule rule = ModeRule::RequirePrivate);
+    static LockAttempt acquire(const QString &path, LockKind kind, LockWait wait,
+                               ModeRule rule = ModeRule::RequirePrivate);
+    // Opens (creating) `directory` as openPrivateDirectory does with MakePrivate, then the lock
+    // file `name` inside it.
+    static LockAttempt acquireIn(const QString &directory, const QString &name, LockKind kind, LockWait wait,
+                                 ModeRule rule = ModeRule::RequirePrivate);
+
+    int descriptor() const { return m_fd.get(); }
+
+private:
+    LockFile(UniqueFd fd, LockKind kind, QString key);
+    UniqueFd m_fd;
+    LockKind m_kind;
+    QString m_key;  // the record-lock table entry (Process locks)
+};
 
 }  // namespace posix
