@@ -3,6 +3,7 @@
 #include "api/http_exchange.h"
 #include "api/pinned_session.h"
 #include "support/cancellation.h"
+#include "support/json_reader.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -25,24 +26,26 @@ QCoro::Task<QByteArray> sendValidated(std::shared_ptr<PinnedSession> session, HT
                                       QPointer<CancellationToken> cancel);
 
 // Parses the body as a JSON object and decodes it with Record::fromJSON; a failure raises
-// APIError::decodeError(prefix + the decoder's description).
+// APIError::decodeError(prefix + decodeFailureText(failure)).
 template<typename Record>
 Record decode(const QByteArray &body, const QString &prefix);
+
+// The service clients' wording of a reading failure ("No value associated with key …").
+QString decodeFailureText(const JsonFieldError &failure);
 
 // A compact JSON body.
 QByteArray compactJSON(const QJsonObject &object);
 
 }  // namespace api_exchange
 
-#include "api/json_fields.h"
 #include "api/api_error.h"
 
 template<typename Record>
 Record api_exchange::decode(const QByteArray &body, const QString &prefix)
 {
     try {
-        return Record::fromJSON(json_fields::parseObject(body));
-    } catch (const DecodeFailure &failure) {
-        throw APIError::decodeError(prefix + failure.description());
+        return Record::fromJSON(JsonReader::parse(body));
+    } catch (const JsonFieldError &failure) {
+        throw APIError::decodeError(prefix + decodeFailureText(failure));
     }
 }

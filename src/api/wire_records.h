@@ -1,40 +1,41 @@
 #pragma once
 
-#include <QJsonObject>
+#include "support/json_reader.h"
+
 #include <QString>
 
 #include <optional>
 
 // Response records of the service and the hosted sign-in provider. JSON keys equal the field
-// names. fromJSON raises DecodeFailure when a required field is missing, null or mistyped.
+// names. fromJSON raises JsonFieldError when a required field is missing, null or mistyped.
 
 struct PublicAuthConfig {
     QString supabase_url;
     QString supabase_public_key;
-    static PublicAuthConfig fromJSON(const QJsonObject &object);
+    static PublicAuthConfig fromJSON(const JsonReader &object);
 };
 
 struct OAuthTokenResponse {
     QString access_token;
     std::optional<QString> token_type;
-    std::optional<qint64> expires_in;  // seconds
+    std::optional<qint64> expires_in;  // seconds, within ±9e15
     std::optional<QString> refresh_token;
     std::optional<QString> scope;
-    static OAuthTokenResponse fromJSON(const QJsonObject &object);
+    static OAuthTokenResponse fromJSON(const JsonReader &object);
 };
 
 struct DeviceRegistrationChallengeResponse {
     QString challenge_id;
     QString challenge_nonce;
     QString expires_at;
-    static DeviceRegistrationChallengeResponse fromJSON(const QJsonObject &object);
+    static DeviceRegistrationChallengeResponse fromJSON(const JsonReader &object);
 };
 
 struct DeviceClaimChallengeResponse {
     QString challenge_id;
     QString challenge_nonce;
     QString expires_at;
-    static DeviceClaimChallengeResponse fromJSON(const QJsonObject &object);
+    static DeviceClaimChallengeResponse fromJSON(const JsonReader &object);
 };
 
 struct RegisteredDevice {
@@ -42,14 +43,14 @@ struct RegisteredDevice {
     QString org_id;
     QString project_id;
     QString device_name;
-    static RegisteredDevice fromJSON(const QJsonObject &object);
+    static RegisteredDevice fromJSON(const JsonReader &object);
 };
 
 struct DeviceRegistrationResponse {
     RegisteredDevice device;
     QString device_bearer_token;
     QString device_secret;
-    static DeviceRegistrationResponse fromJSON(const QJsonObject &object);
+    static DeviceRegistrationResponse fromJSON(const JsonReader &object);
 };
 
 struct DeviceClaimRecord {
@@ -63,12 +64,12 @@ struct DeviceClaimRecord {
     QString invite_code_hint;
     QString status;
     QString created_at;
-    static DeviceClaimRecord fromJSON(const QJsonObject &object);
+    static DeviceClaimRecord fromJSON(const JsonReader &object);
 };
 
 struct DeviceClaimCompleteResponse {
     DeviceClaimRecord claim;
-    static DeviceClaimCompleteResponse fromJSON(const QJsonObject &object);
+    static DeviceClaimCompleteResponse fromJSON(const JsonReader &object);
 };
 
 struct DeviceClaimStatusResponse {
@@ -77,10 +78,10 @@ struct DeviceClaimStatusResponse {
         QString device_secret;
         QString bearer_token;
         QString auth_kind;
-        static ApprovedDeviceBootstrap fromJSON(const QJsonObject &object);
+        static ApprovedDeviceBootstrap fromJSON(const JsonReader &object);
     };
 
     DeviceClaimRecord claim;
     std::optional<ApprovedDeviceBootstrap> approved_device_bootstrap;
-    static DeviceClaimStatusResponse fromJSON(const QJsonObject &object);
+    static DeviceClaimStatusResponse fromJSON(const JsonReader &object);
 };

@@ -1,8 +1,8 @@
 #include "commands/kill_command.h"
 
+#include "support/json_reader.h"
+
 #include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonParseError>
 
 namespace {
 
@@ -12,108 +12,49 @@ void setError(QString *error, const QString &text)
         *error = text;
 }
 
-std::optional<QString> requiredString(const QJsonObject &object, const QString &key, QString *error)
+// Optional fields of another type decode as absent instead of refusing the command.
+template <typename T>
+std::optional<T> tolerant(const JsonReader &reader, const char *key)
 {
-    const QJsonValue value = object.value(key);
-    if (!value.isString()) {
-        setError(error, QStringLiteral("command field \"%1\" is missing or not a string").arg(key));
+    try {
+        return reader.optional<T>(key);
+    } catch (const JsonFieldError &) {
         return std::nullopt;
     }
-    return value.toString();
 }
 
-std::optional<QString> optionalString(const QJsonObject &object, const QString &key)
+KillCommand readCommand(const JsonReader &reader)
 {
-    const QJsonValue value = object.value(key);
-    if (!value.isString())
-        return std::nullopt;
-    return value.toString();
+    KillCommand command;
+    command.id = reader.required<QString>("id");
+    command.protocolVersion = reader.required<qint64>("protocol_version");
+    command.action = reader.required<QString>("action");
+    command.appKey = reader.required<QString>("app_key");
+    command.targetBundleIDs = reader.required<QStringList>("target_bundle_ids");
+    command.product = tolerant<QString>(reader, "product");
+    command.instanceKind = tolerant<QString>(reader, "instance_kind");
+    command.targetInstanceID = tolerant<QString>(reader, "target_instance_id");
+    command.reason = tolerant<QString>(reader, "reason").value_or(QString());
+    command.targetSurface = tolerant<QString>(reader, "target_surface").value_or(QString());
+    command.metadata = tolerant<QMap<QString, QString>>(reader, "metadata");
+    return command;
 }
 
-// An integer is a JSON number without fraction that fits in 64 bits.
-std::optional<qint64> requiredInteger(const QJsonObject &object, const QString &key, QString *error)
+std::optional<KillCommand> decodeCommand(const JsonReader &reader, QString *error)
 {
-    const QJsonValue value = object.value(key);
-    // toInteger() answers its default for anything but a whole number within qint64: two
-    // different defaults tell a genuine value from the fallback.
-    const qint64 first = value.toInteger(0);
-    if (first != 0 || value.toInteger(1) == 0)
-        return first;
-    setError(error, QStringLiteral("command field \"%1\" is missing or not an integer").arg(key));
-    return std::nullopt;
-}
-
-std::optional<QStringList> requiredStringList(const QJsonObject &object, const QString &key, QString *error)
-{
-    const QJsonValue value = object.value(key);
-    bool ok = value.isArray();
-    QStringList list;
-    if (ok) {
-        const QJsonArray array = value.toArray();
-        list.reserve(array.size());
-        for (const QJsonValue &item : array) {
-            if (!item.isString()) {
-                ok = false;
-                break;
-            }
-            list.append(item.toString());
-        }
-    }
-    if (!ok) {
-        setError(error, QStringLiteral("command field \"%1\" is missing or not a list of strings").arg(key));
+    try {
+        return readCommand(reader);
+    } catch (const JsonFieldError &failure) {
+        setError(error, QStringLiteral("command field \"%1\" is missing or not %2").arg(failure.key(), failure.expected()));
         return std::nullopt;
     }
-    return list;
-}
-
-std::optional<QMap<QString, QString>> optionalStringMap(const QJsonObject &object, const QString &key)
-{
-    const QJsonValue value = object.value(key);
-    if (!value.isObject())
-        return std::nullopt;
-    QMap<QString, QString> map;
-    const QJsonObject inner = value.toObject();
-    for (auto it = inner.begin(); it != inner.end(); ++it) {
-        if (!it.value().isString())
-            return std::nullopt;
-        map.insert(it.key(), it.value().toString());
-    }
-    return map;
 }
 
 }  // namespace
 
 std::optional<KillCommand> KillCommand::fromJSON(const QJsonObject &object, QString *error)
 {
-    KillCommand command;
-    const auto id = requiredString(object, QStringLiteral("id"), error);
-    if (!id)
-        return std::nullopt;
-    const auto protocolVersion = requiredInteger(object, QStringLiteral("protocol_version"), error);
-    if (!protocolVersion)
-        return std::nullopt;
-    const auto action = requiredString(object, QStringLiteral("action"), error);
-    if (!action)
-        return std::nullopt;
-    const auto appKey = requiredString(object, QStringLiteral("app_key"), error);
-    if (!appKey)
-        return std::nullopt;
-    const auto bundleIDs = requiredStringList(object, QStringLiteral("target_bundle_ids"), error);
-    if (!bundleIDs)
-        return std::nullopt;
-
-    command.id = *id;
-    command.protocolVersion = *protocolVersion;
-    command.action = *action;
-    command.appKey = *appKey;
-    command.product = optionalString(object, QStringLiteral("product"));
-    command.instanceKind = optionalString(object, QStringLiteral("instance_kind"));
-    command.targetInstanceID = optionalString(object, QStringLiteral("target_instance_id"));
-    command.targetBundleIDs = *bundleIDs;
-    command.reason = optionalString(object, QStringLiteral("reason")).value_or(QString());
-    command.targetSurface = optionalString(object, QStringLiteral("target_surface")).value_or(QString());
-    command.metadata = optionalStringMap(object, QStringLiteral("metadata"));
-    return command;
+    return decodeCommand(JsonReader(object), error);
 }
 
 QJsonObject KillCommand::toJSON() const
@@ -143,30 +84,31 @@ QJsonObject KillCommand::toJSON() const
 
 std::optional<KillCommandEnvelope> KillCommandEnvelope::fromJSON(const QJsonObject &object, QString *error)
 {
-    const QJsonValue value = object.value(QStringLiteral("command"));
-    if (!value.isObject()) {
+    std::optional<JsonReader> command;
+    try {
+        command = JsonReader(object).required<JsonReader>("command");
+    } catch (const JsonFieldError &) {
         setError(error, QStringLiteral("\"command\" is missing or not an object"));
         return std::nullopt;
     }
-    auto command = KillCommand::fromJSON(value.toObject(), error);
-    if (!command)
+    auto decoded = decodeCommand(*command, error);
+    if (!decoded)
         return std::nullopt;
-    return KillCommandEnvelope{std::move(*command)};
+    return KillCommandEnvelope{std::move(*decoded)};
 }
 
 std::optional<KillCommandEnvelope> KillCommandEnvelope::decode(const QByteArray &body, QString *error)
 {
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
-    if (parseError.error != QJsonParseError::NoError) {
-        setError(error, QStringLiteral("command response is not JSON: %1").arg(parseError.errorString()));
+    std::optional<JsonReader> reader;
+    try {
+        reader = JsonReader::parse(body);
+    } catch (const JsonFieldError &failure) {
+        setError(error, failure.problem() == JsonProblem::NotJson
+                            ? QStringLiteral("command response is not JSON: %1").arg(failure.detail())
+                            : QStringLiteral("command response is not a JSON object"));
         return std::nullopt;
     }
-    if (!document.isObject()) {
-        setError(error, QStringLiteral("command response is not a JSON object"));
-        return std::nullopt;
-    }
-    return fromJSON(document.object(), error);
+    return fromJSON(reader->json(), error);
 }
 
 QJsonObject KillCommandEnvelope::toJSON() const

@@ -1,80 +1,89 @@
 #include "identity/credential_records.h"
 
 #include "identity/identity_error.h"
+#include "support/json_reader.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QJsonParseError>
 #include <QRegularExpression>
-
-#include <cmath>
 
 namespace {
 
-QJsonObject parseObject(const QByteArray &json)
+// A record's fields as (key, member) lists, so that one list drives both encoding and decoding.
+template <typename Record>
+struct TextField {
+    const char *key;
+    QString Record::*member;
+};
+
+template <typename Record>
+struct OptionalTextField {
+    const char *key;
+    std::optional<QString> Record::*member;
+};
+
+constexpr TextField<DeviceCredentials> kCredentialTexts[] = {
+    {"apiBaseURL", &DeviceCredentials::apiBaseURL}, {"bearerToken", &DeviceCredentials::bearerToken},
+    {"orgID", &DeviceCredentials::orgID},           {"projectID", &DeviceCredentials::projectID},
+    {"deviceID", &DeviceCredentials::deviceID},     {"deviceSecret", &DeviceCredentials::deviceSecret},
+};
+constexpr OptionalTextField<DeviceCredentials> kCredentialOptionalTexts[] = {
+    {"authBaseURL", &DeviceCredentials::authBaseURL},
+    {"authKind", &DeviceCredentials::authKind},
+    {"refreshToken", &DeviceCredentials::refreshToken},
+    {"oauthClientID", &DeviceCredentials::oauthClientID},
+};
+constexpr TextField<PendingClaimState> kClaimTexts[] = {
+    {"claimID", &PendingClaimState::claimID},
+    {"apiBaseURL", &PendingClaimState::apiBaseURL},
+    {"deviceName", &PendingClaimState::deviceName},
+};
+constexpr TextField<BrokerGrant> kGrantTexts[] = {
+    {"accessToken", &BrokerGrant::accessToken},
+    {"refreshToken", &BrokerGrant::refreshToken},
+};
+
+template <typename Record, std::size_t N>
+void putTexts(QJsonObject &object, const Record &record, const TextField<Record> (&fields)[N])
 {
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
-    if (error.error != QJsonParseError::NoError)
-        throw DecodingError::corrupted(QStringLiteral("The given data was not valid JSON: ") + error.errorString());
-    if (!document.isObject())
-        throw DecodingError::corrupted(QStringLiteral("Expected to decode a dictionary but found another value."));
-    return document.object();
+    for (const auto &field : fields)
+        object.insert(QLatin1String(field.key), record.*field.member);
 }
 
-QString requiredString(const QJsonObject &object, const QString &key)
+template <typename Record, std::size_t N>
+void readTexts(const JsonReader &reader, Record &record, const TextField<Record> (&fields)[N])
 {
-    const QJsonValue value = object.value(key);
-    if (value.isUndefined() || value.isNull())
-        throw DecodingError::missing(key);
-    if (!value.isString())
-        throw DecodingError::typeMismatch(key);
-    return value.toString();
+    for (const auto &field : fields)
+        record.*field.member = reader.required<QString>(field.key);
 }
 
-std::optional<QString> optionalString(const QJsonObject &object, const QString &key)
+// The keychain records' decoding errors, in the wording of the platform decoder they replace.
+DecodingError decodingError(const JsonFieldError &failure)
 {
-    const QJsonValue value = object.value(key);
-    if (value.isUndefined() || value.isNull())
-        return std::nullopt;
-    if (!value.isString())
-        throw DecodingError::typeMismatch(key);
-    return value.toString();
+    switch (failure.problem()) {
+    case JsonProblem::NotJson:
+        return DecodingError::corrupted(QStringLiteral("The given data was not valid JSON: ") + failure.detail());
+    case JsonProblem::NotObject:
+        return DecodingError::corrupted(QStringLiteral("Expected to decode a dictionary but found another value."));
+    case JsonProblem::Missing:
+    case JsonProblem::Null:
+        return DecodingError::missing(failure.key());
+    case JsonProblem::WrongType:
+    case JsonProblem::NotInteger:
+        break;
+    }
+    return DecodingError::typeMismatch(failure.key());
 }
 
-std::optional<double> optionalDouble(const QJsonObject &object, const QString &key)
+// Parses `json` and hands the reader to `read`; a reading failure becomes a DecodingError.
+template <typename Read>
+auto decodeWith(const QByteArray &json, Read read)
 {
-    const QJsonValue value = object.value(key);
-    if (value.isUndefined() || value.isNull())
-        return std::nullopt;
-    if (!value.isDouble())
-        throw DecodingError::typeMismatch(key);
-    return value.toDouble();
-}
-
-double requiredDouble(const QJsonObject &object, const QString &key)
-{
-    const auto value = optionalDouble(object, key);
-    if (!value)
-        throw DecodingError::missing(key);
-    return *value;
-}
-
-// A signed 64-bit integer: an integral JSON number within range, read exactly.
-qint64 requiredInt64(const QJsonObject &object, const QString &key)
-{
-    const QJsonValue value = object.value(key);
-    if (value.isUndefined() || value.isNull())
-        throw DecodingError::missing(key);
-    if (!value.isDouble())
-        throw DecodingError::typeMismatch(key);
-    const QVariant variant = value.toVariant();
-    if (variant.typeId() == QMetaType::LongLong)
-        return variant.toLongLong();
-    const double d = value.toDouble();
-    if (!std::isfinite(d) || d != std::trunc(d) || d < -9.223372036854775808e18 || d >= 9.223372036854775808e18)
-        throw DecodingError::typeMismatch(key);
-    return static_cast<qint64>(d);
+    try {
+        return read(JsonReader::parse(json));
+    } catch (const JsonFieldError &failure) {
+        throw decodingError(failure);
+    }
 }
 
 QByteArray compact(const QJsonObject &object)
@@ -82,10 +91,27 @@ QByteArray compact(const QJsonObject &object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-void putOptional(QJsonObject &object, const QString &key, const std::optional<QString> &value)
+// The grant and the pending claim: required texts and one required number each.
+template <typename Record, typename Number, std::size_t N>
+QByteArray encodeRecord(const Record &record, const TextField<Record> (&texts)[N], const char *numberKey,
+                        Number Record::*number)
 {
-    if (value)
-        object.insert(key, *value);
+    QJsonObject o;
+    putTexts(o, record, texts);
+    o.insert(QLatin1String(numberKey), record.*number);
+    return compact(o);
+}
+
+template <typename Record, typename Number, std::size_t N>
+Record decodeRecord(const QByteArray &json, const TextField<Record> (&texts)[N], const char *numberKey,
+                    Number Record::*number)
+{
+    return decodeWith(json, [&](const JsonReader &reader) {
+        Record record;
+        readTexts(reader, record, texts);
+        record.*number = reader.required<Number>(numberKey);
+        return record;
+    });
 }
 
 }  // namespace
@@ -93,37 +119,26 @@ void putOptional(QJsonObject &object, const QString &key, const std::optional<QS
 QByteArray DeviceCredentials::encoded() const
 {
     QJsonObject o;
-    o.insert(QStringLiteral("apiBaseURL"), apiBaseURL);
-    putOptional(o, QStringLiteral("authBaseURL"), authBaseURL);
-    putOptional(o, QStringLiteral("authKind"), authKind);
-    o.insert(QStringLiteral("bearerToken"), bearerToken);
-    putOptional(o, QStringLiteral("refreshToken"), refreshToken);
+    putTexts(o, *this, kCredentialTexts);
+    for (const auto &field : kCredentialOptionalTexts) {
+        if (this->*field.member)
+            o.insert(QLatin1String(field.key), *(this->*field.member));
+    }
     if (tokenExpiresAt)
         o.insert(QStringLiteral("tokenExpiresAt"), *tokenExpiresAt);
-    putOptional(o, QStringLiteral("oauthClientID"), oauthClientID);
-    o.insert(QStringLiteral("orgID"), orgID);
-    o.insert(QStringLiteral("projectID"), projectID);
-    o.insert(QStringLiteral("deviceID"), deviceID);
-    o.insert(QStringLiteral("deviceSecret"), deviceSecret);
     return compact(o);
 }
 
 DeviceCredentials DeviceCredentials::decode(const QByteArray &json)
 {
-    const QJsonObject o = parseObject(json);
-    DeviceCredentials c;
-    c.apiBaseURL = requiredString(o, QStringLiteral("apiBaseURL"));
-    c.authBaseURL = optionalString(o, QStringLiteral("authBaseURL"));
-    c.authKind = optionalString(o, QStringLiteral("authKind"));
-    c.bearerToken = requiredString(o, QStringLiteral("bearerToken"));
-    c.refreshToken = optionalString(o, QStringLiteral("refreshToken"));
-    c.tokenExpiresAt = optionalDouble(o, QStringLiteral("tokenExpiresAt"));
-    c.oauthClientID = optionalString(o, QStringLiteral("oauthClientID"));
-    c.orgID = requiredString(o, QStringLiteral("orgID"));
-    c.projectID = requiredString(o, QStringLiteral("projectID"));
-    c.deviceID = requiredString(o, QStringLiteral("deviceID"));
-    c.deviceSecret = requiredString(o, QStringLiteral("deviceSecret"));
-    return c;
+    return decodeWith(json, [](const JsonReader &reader) {
+        DeviceCredentials c;
+        readTexts(reader, c, kCredentialTexts);
+        for (const auto &field : kCredentialOptionalTexts)
+            c.*field.member = reader.optional<QString>(field.key);
+        c.tokenExpiresAt = reader.optional<double>("tokenExpiresAt");
+        return c;
+    });
 }
 
 bool BrokerGrant::isValid() const
@@ -144,40 +159,20 @@ bool BrokerGrant::isValid() const
 
 QByteArray BrokerGrant::encoded() const
 {
-    QJsonObject o;
-    o.insert(QStringLiteral("accessToken"), accessToken);
-    o.insert(QStringLiteral("refreshToken"), refreshToken);
-    o.insert(QStringLiteral("expiresAt"), expiresAt);
-    return compact(o);
+    return encodeRecord(*this, kGrantTexts, "expiresAt", &BrokerGrant::expiresAt);
 }
 
 BrokerGrant BrokerGrant::decode(const QByteArray &json)
 {
-    const QJsonObject o = parseObject(json);
-    BrokerGrant g;
-    g.accessToken = requiredString(o, QStringLiteral("accessToken"));
-    g.refreshToken = requiredString(o, QStringLiteral("refreshToken"));
-    g.expiresAt = requiredInt64(o, QStringLiteral("expiresAt"));
-    return g;
+    return decodeRecord(json, kGrantTexts, "expiresAt", &BrokerGrant::expiresAt);
 }
 
 QByteArray PendingClaimState::encoded() const
 {
-    QJsonObject o;
-    o.insert(QStringLiteral("claimID"), claimID);
-    o.insert(QStringLiteral("apiBaseURL"), apiBaseURL);
-    o.insert(QStringLiteral("deviceName"), deviceName);
-    o.insert(QStringLiteral("createdAt"), createdAt);
-    return compact(o);
+    return encodeRecord(*this, kClaimTexts, "createdAt", &PendingClaimState::createdAt);
 }
 
 PendingClaimState PendingClaimState::decode(const QByteArray &json)
 {
-    const QJsonObject o = parseObject(json);
-    PendingClaimState p;
-    p.claimID = requiredString(o, QStringLiteral("claimID"));
-    p.apiBaseURL = requiredString(o, QStringLiteral("apiBaseURL"));
-    p.deviceName = requiredString(o, QStringLiteral("deviceName"));
-    p.createdAt = requiredDouble(o, QStringLiteral("createdAt"));
-    return p;
+    return decodeRecord(json, kClaimTexts, "createdAt", &PendingClaimState::createdAt);
 }

@@ -361,6 +361,14 @@ void APITransportTest::tokenDecodingFailures()
     QVERIFY(code.apiError);
     QCOMPARE(code.apiError->message(), QStringLiteral("Failed to decode OAuth token response: Expected an integer for "
                                                       "key \"expires_in\" but found another type."));
+    // Seconds that could not be added to a date in milliseconds are refused like a wrong type.
+    m_script.set("/token", TlsTestServer::response(200, R"({"access_token":"at","expires_in":9000000000000001})"));
+    const auto huge = run<OAuthTokenResponse>([&] {
+        return api.exchangeAuthorizationCode(base(), QStringLiteral("c"), {}, QStringLiteral("x"), QStringLiteral("v"),
+                                             QStringLiteral("r"));
+    });
+    QVERIFY(huge.apiError);
+    QCOMPARE(huge.apiError->message(), code.apiError->message());
     m_script.set("/token", TlsTestServer::response(200, R"({"access_token":null})"));
     const auto refresh = run<OAuthTokenResponse>([&] {
         return api.refreshAccessToken(base(), QStringLiteral("c"), {}, QStringLiteral("r"));

@@ -249,6 +249,11 @@ class RegistrationTests(RefusalAssertions):
             payload["agent"][field] = value
             self.assertRefused(self.complete(dc.registration_record(self.key, self.challenge(), payload)), 400,
                                "invalid_payload")
+        payload = dc.enrollment_payload(self.key)
+        payload["posture"]["sip_enabled"] = "yes"
+        body = self.assertRefused(self.complete(dc.registration_record(self.key, self.challenge(), payload)), 400,
+                                  "invalid_payload")
+        self.assertEqual(body["message"], "payload field must be a boolean: sip_enabled")
         for nonce in (str(uuid.uuid4()).upper(), "not-a-uuid", "{%s}" % uuid.uuid4(), uuid.uuid4().hex):
             self.assertRefused(self.complete(dc.registration_record(self.key, self.challenge(), nonce=nonce)), 400)
         payload = dc.enrollment_payload(self.key)
@@ -631,6 +636,18 @@ class InventoryTests(RefusalAssertions):
             self.assertRefused(self.report(bad), 400)
         self.assertRefused(ds.device_request(self.device, "POST", "/api/desktop/agent-instances/report",
                                              {"instances": "none"}), 400)
+
+    def test_field_refusals_name_the_field(self):
+        good = {"local_instance_id": "local_" + "b" * 64, "product": "codex", "kind": "process"}
+        for body, message in (({"instances": "none"}, "missing or invalid field: instances"),
+                              ({"instances": None}, "missing or invalid field: instances"),
+                              ({"instances": [dict(good, product=None)]}, "missing or invalid field: product"),
+                              ({"instances": [dict(good, kind=7)]}, "missing or invalid field: kind"),
+                              ({"instances": [dict(good, bundle_id=5)]}, "invalid field: bundle_id")):
+            reply = ds.device_request(self.device, "POST", "/api/desktop/agent-instances/report", body)
+            self.assertEqual(self.assertRefused(reply, 400, "invalid_request")["message"], message)
+        # An optional field holding null is absent.
+        self.assertEqual(self.report([dict(good, bundle_id=None)]).status, 200)
 
 
 class ClaimTests(RefusalAssertions):

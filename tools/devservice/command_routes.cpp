@@ -256,10 +256,7 @@ void handleInventory(State &state, const httplib::Request &req, httplib::Respons
 {
     const AuthenticatedDevice device = authenticateDevice(state, req);
     const QJsonObject body = requireJsonObject(req);
-    const QJsonValue instances = body.value("instances");
-    if (!instances.isArray())
-        refuse(400, "invalid_request", "missing or invalid field: instances");
-    const QJsonArray list = instances.toArray();
+    const QJsonArray list = requireArray(body, "instances");
     if (list.size() > kMaxInventoryInstances)
         refuse(400, "invalid_request", "at most 32 instances per report");
     for (const QJsonValue &instance : list)

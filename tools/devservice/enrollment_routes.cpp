@@ -11,6 +11,7 @@
 #include "tokens.h"
 #include "util.h"
 
+#include "support/json_reader.h"
 
 #include <regex>
 
@@ -43,11 +44,14 @@ struct Challenge {
     bool used;
 };
 
+// Absent and null are both "not stated".
 void requireBoolOrAbsent(const QJsonObject &object, const char *key)
 {
-    const QJsonValue value = object.value(QLatin1String(key));
-    if (!value.isUndefined() && !value.isBool())
+    try {
+        JsonReader(object).optional<bool>(key);
+    } catch (const JsonFieldError &) {
         refuse(400, "invalid_payload", std::string("payload field must be a boolean: ") + key);
+    }
 }
 
 // The enrollment payload's shape: the fields the agent always sends, with their types.

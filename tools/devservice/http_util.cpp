@@ -1,7 +1,8 @@
 #include "http_util.h"
 
+#include "support/json_reader.h"
+
 #include <QJsonDocument>
-#include <QJsonParseError>
 
 namespace devservice {
 
@@ -21,13 +22,13 @@ void sendError(httplib::Response &res, const HttpError &error)
 
 QJsonObject parseJsonObject(const std::string &text)
 {
-    QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text), &parseError);
-    if (parseError.error != QJsonParseError::NoError)
-        refuse(400, "invalid_json", "request body is not valid JSON: " + parseError.errorString().toStdString());
-    if (!document.isObject())
+    try {
+        return JsonReader::parse(QByteArray::fromStdString(text)).json();
+    } catch (const JsonFieldError &failure) {
+        if (failure.problem() == JsonProblem::NotJson)
+            refuse(400, "invalid_json", "request body is not valid JSON: " + failure.detail().toStdString());
         refuse(400, "invalid_json", "request body must be a JSON object");
-    return document.object();
+    }
 }
 
 QJsonObject requireJsonObject(const httplib::Request &req)
@@ -38,30 +39,44 @@ QJsonObject requireJsonObject(const httplib::Request &req)
     return parseJsonObject(req.body);
 }
 
+namespace {
+
+// One field through the shared reader; a reading failure is a 400 "invalid_request" naming it.
+template <typename Read>
+auto bodyField(const QJsonObject &object, const char *key, const char *refusal, Read read)
+{
+    try {
+        return read(JsonReader(object));
+    } catch (const JsonFieldError &) {
+        refuse(400, "invalid_request", refusal + std::string(key));
+    }
+}
+
+}  // namespace
+
 std::string requireString(const QJsonObject &object, const char *key)
 {
-    const QJsonValue value = object.value(QLatin1String(key));
-    if (!value.isString())
-        refuse(400, "invalid_request", std::string("missing or invalid field: ") + key);
-    return value.toString().toStdString();
+    return bodyField(object, key, "missing or invalid field: ",
+                     [key](const JsonReader &body) { return body.required<QString>(key).toStdString(); });
 }
 
 std::optional<std::string> optionalString(const QJsonObject &object, const char *key)
 {
-    const QJsonValue value = object.value(QLatin1String(key));
-    if (value.isUndefined() || value.isNull())
-        return std::nullopt;
-    if (!value.isString())
-        refuse(400, "invalid_request", std::string("invalid field: ") + key);
-    return value.toString().toStdString();
+    const auto value = bodyField(object, key, "invalid field: ",
+                                 [key](const JsonReader &body) { return body.optional<QString>(key); });
+    return value ? std::optional(value->toStdString()) : std::nullopt;
 }
 
 QJsonObject requireObject(const QJsonObject &object, const char *key)
 {
-    const QJsonValue value = object.value(QLatin1String(key));
-    if (!value.isObject())
-        refuse(400, "invalid_request", std::string("missing or invalid field: ") + key);
-    return value.toObject();
+    return bodyField(object, key, "missing or invalid field: ",
+                     [key](const JsonReader &body) { return body.required<JsonReader>(key).json(); });
+}
+
+QJsonArray requireArray(const QJsonObject &object, const char *key)
+{
+    return bodyField(object, key, "missing or invalid field: ",
+                     [key](const JsonReader &body) { return body.required<QJsonArray>(key); });
 }
 
 std::optional<std::string> singleHeader(const httplib::Request &req, const char *name, int statusWhenRepeated)

@@ -42,11 +42,13 @@ httplib::Server::Handler guarded(F body)
 QJsonObject requireJsonObject(const httplib::Request &req);
 QJsonObject parseJsonObject(const std::string &text);
 
-// Field access for bodies: a required text (400 "invalid_request" naming the field when missing
-// or not a string), an optional one (missing or null: nullopt; other types: 400).
+// Field access for bodies, by the shared JSON reader's rules: a required field that is missing,
+// null or of another type is a 400 "invalid_request" ("missing or invalid field: <key>"); an
+// optional one that is missing or null is nullopt, of another type a 400 ("invalid field: <key>").
 std::string requireString(const QJsonObject &object, const char *key);
 std::optional<std::string> optionalString(const QJsonObject &object, const char *key);
 QJsonObject requireObject(const QJsonObject &object, const char *key);
+QJsonArray requireArray(const QJsonObject &object, const char *key);
 
 // A single header value; 401 when repeated, nullopt when absent.
 std::optional<std::string> singleHeader(const httplib::Request &req, const char *name, int statusWhenRepeated = 400);
