@@ -23,10 +23,9 @@ constexpr qint64 kMaxSignatureBytes = 16 * 1024 * 1024;
 
 using Descriptor = posix::UniqueFd;
 
-std::optional<LinuxCodeSigning::FileKey> keyOf(int fd)
+std::optional<LinuxCodeSigning::FileKey> keyOf(const struct stat &info)
 {
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+    if (!S_ISREG(info.st_mode))
         return std::nullopt;
     LinuxCodeSigning::FileKey key;
     key.device = info.st_dev;
@@ -35,6 +34,25 @@ std::optional<LinuxCodeSigning::FileKey> keyOf(int fd)
     key.modifiedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     key.changedNs = qint64(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
     return key;
+}
+
+std::optional<LinuxCodeSigning::FileKey> keyOf(int fd)
+{
+    struct stat info;
+    if (::fstat(fd, &info) != 0)
+        return std::nullopt;
+    return keyOf(info);
+}
+
+// The identity of the regular file at path itself (a symbolic link in the last component is not
+// followed, as with O_NOFOLLOW): enough to find a cached verdict for exactly that file without
+// opening it. A miss opens the file and judges it by its descriptor.
+std::optional<LinuxCodeSigning::FileKey> keyAtPath(const QByteArray &path)
+{
+    struct stat info;
+    if (::lstat(path.constData(), &info) != 0)
+        return std::nullopt;
+    return keyOf(info);
 }
 
 // Opens a regular file without following a symbolic link in its last component.
@@ -79,6 +97,12 @@ std::optional<QString> LinuxCodeSigning::hashOfDescriptor(int fd)
 
 std::optional<QString> LinuxCodeSigning::hashOfFile(const QString &path)
 {
+    if (const std::optional<FileKey> key = keyAtPath(QFile::encodeName(path))) {
+        QMutexLocker lock(&m_mutex);
+        const auto it = m_hashes.constFind(*key);
+        if (it != m_hashes.constEnd())
+            return *it;
+    }
     Descriptor file(openRegular(path));
     if (file.get() < 0)
         return std::nullopt;
@@ -87,6 +111,12 @@ std::optional<QString> LinuxCodeSigning::hashOfFile(const QString &path)
 
 std::optional<LinuxCodeSigning::SignedDirectory> LinuxCodeSigning::verifySignatureFile(const QString &signaturePath)
 {
+    if (const std::optional<FileKey> key = keyAtPath(QFile::encodeName(signaturePath))) {
+        QMutexLocker lock(&m_mutex);
+        const auto it = m_signatures.constFind(*key);
+        if (it != m_signatures.constEnd())
+            return *it;
+    }
     Descriptor file(openRegular(signaturePath));
     if (file.get() < 0)
         return std::nullopt;

@@ -11,7 +11,9 @@
 // sealed: its files on disk must be exactly the listed ones. File hashes (running images
 // included) and CMS verdicts with their parsed directories are cached by file identity (device,
 // inode, size, mtime and ctime), so an unchanged executable is hashed and its signature verified
-// and parsed once; a cached check still opens both files and compares their identities.
+// and parsed once. A cached check looks the files up by their identity at the path (no link
+// followed); anything not cached is opened and judged by its descriptor, and a running image is
+// always judged by the descriptor of its /proc/PID/exe.
 // Construction does no work. Thread: any.
 class LinuxCodeSigning final : public CodeSigning {
 public:
