@@ -4,9 +4,9 @@
 // poll. Reported: the median over 100 polls.
 #include "api/api_client.h"
 #include "identity/device_enrollment_agent.h"
-#include "platform/linux/linux_hardware_identity.h"
+#include "platform/linux/dmi_hardware_identity.h"
 #include "platform/linux/absent_hardware_key.h"
-#include "platform/linux/linux_posture_probes.h"
+#include "platform/linux/sysfs_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
 
 #include <QCoreApplication>
@@ -59,7 +59,7 @@ struct Fixture {
 
         auto agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
             std::make_shared<SelectingKeychain>(), std::make_shared<AbsentHardwareKey>(),
-            std::make_shared<LinuxHardwareIdentity>(), std::make_shared<LinuxPostureProbes>()});
+            std::make_shared<DmiHardwareIdentity>(), std::make_shared<SysfsPostureProbes>()});
         client = std::make_unique<APIClient>(makePinnedSession(baseURL), APIClient::Collaborators{agent, {}});
         const QString token = admin({QStringLiteral("token"), QStringLiteral("issue")}).value(QStringLiteral("access_token")).toString();
         const DeviceRegistrationResponse registration = QCoro::waitFor(

@@ -3,9 +3,9 @@
 // executable, first time and cached.
 
 #include "discovery/agent_instance_scanner.h"
-#include "platform/linux/linux_code_signing.h"
-#include "platform/linux/linux_process_table.h"
-#include "platform/linux/linux_workspace.h"
+#include "platform/linux/cms_code_signing.h"
+#include "platform/linux/procfs_process_table.h"
+#include "platform/linux/procfs_workspace.h"
 #include "support/child_process.h"
 #include "support/config.h"
 
@@ -75,9 +75,9 @@ struct Machine {
         ::usleep(500000);   // let every child reach its exec
 
         signing = std::make_shared<CountingCodeSigning>(
-            std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
-        scanner = std::make_unique<AgentInstanceScanner>(std::make_shared<LinuxWorkspace>(),
-                                                         std::make_shared<LinuxProcessTable>(), signing);
+            std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
+        scanner = std::make_unique<AgentInstanceScanner>(std::make_shared<ProcfsWorkspace>(),
+                                                         std::make_shared<ProcfsProcessTable>(), signing);
         for (const DetectedAgentInstance &instance : scanner->reconcile({}))
             previous.insert(instance.processIdentifier, instance);
         agents = int(previous.size());
@@ -139,7 +139,7 @@ void BM_VerifyLargeExecutableFirstTime(benchmark::State &state)
 {
     bool valid = false;
     for (auto _ : state) {
-        LinuxCodeSigning fresh(Config::defaults().codeSigningAnchorsPEM);   // empty verdict cache
+        CmsCodeSigning fresh(Config::defaults().codeSigningAnchorsPEM);   // empty verdict cache
         valid = fresh.staticSigningInformation(machine->largeExecutable).has_value();
     }
     state.counters["valid"] = valid ? 1 : 0;
@@ -148,7 +148,7 @@ BENCHMARK(BM_VerifyLargeExecutableFirstTime)->Unit(benchmark::kMillisecond)->Min
 
 void BM_VerifyLargeExecutableCached(benchmark::State &state)
 {
-    LinuxCodeSigning signing(Config::defaults().codeSigningAnchorsPEM);
+    CmsCodeSigning signing(Config::defaults().codeSigningAnchorsPEM);
     bool valid = signing.staticSigningInformation(machine->largeExecutable).has_value();
     for (auto _ : state)
         valid = signing.staticSigningInformation(machine->largeExecutable).has_value();

@@ -3,9 +3,9 @@
 #include "api_test_run.h"
 #include "devservice_process.h"
 #include "identity/device_enrollment_agent.h"
-#include "platform/linux/linux_hardware_identity.h"
+#include "platform/linux/dmi_hardware_identity.h"
 #include "platform/linux/absent_hardware_key.h"
-#include "platform/linux/linux_posture_probes.h"
+#include "platform/linux/sysfs_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
@@ -51,7 +51,7 @@ void APIDevserviceTest::initTestCase()
     QVERIFY(m_service->isRunning());
     m_agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
         std::make_shared<SelectingKeychain>(), std::make_shared<AbsentHardwareKey>(),
-        std::make_shared<LinuxHardwareIdentity>(), std::make_shared<LinuxPostureProbes>()});
+        std::make_shared<DmiHardwareIdentity>(), std::make_shared<SysfsPostureProbes>()});
 }
 
 void APIDevserviceTest::cleanupTestCase()

@@ -5,8 +5,8 @@
 #include "api_test_run.h"
 #include "devservice_process.h"
 #include "identity/device_enrollment_agent.h"
-#include "platform/linux/linux_hardware_identity.h"
-#include "platform/linux/linux_posture_probes.h"
+#include "platform/linux/dmi_hardware_identity.h"
+#include "platform/linux/sysfs_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
 #include "platform/linux/tpm_hardware_key.h"
 #include "support/crypto.h"
@@ -45,8 +45,8 @@ void TpmEnrollmentTest::initTestCase()
     qputenv(TpmHardwareKey::tctiVariable, m_tpm->tcti().toUtf8());
     auto keychain = std::make_shared<SelectingKeychain>();
     m_agent = std::make_shared<DeviceEnrollmentAgent>(
-        IdentityPorts{keychain, std::make_shared<TpmHardwareKey>(keychain), std::make_shared<LinuxHardwareIdentity>(),
-                      std::make_shared<LinuxPostureProbes>()});
+        IdentityPorts{keychain, std::make_shared<TpmHardwareKey>(keychain), std::make_shared<DmiHardwareIdentity>(),
+                      std::make_shared<SysfsPostureProbes>()});
     QVERIFY(DeviceEnrollmentAgent::isSecureEnclaveKey(m_agent->loadOrCreatePrivateKey()));
 }
 

@@ -1,7 +1,7 @@
 #include "discovery/agent_instance_scanner.h"
-#include "platform/linux/linux_code_signing.h"
-#include "platform/linux/linux_process_table.h"
-#include "platform/linux/linux_workspace.h"
+#include "platform/linux/cms_code_signing.h"
+#include "platform/linux/procfs_process_table.h"
+#include "platform/linux/procfs_workspace.h"
 #include "support/config.h"
 
 #include "support/agent_fixture_checks.h"
@@ -106,11 +106,11 @@ private Q_SLOTS:
     void init()
     {
         m_signing = std::make_shared<CountingCodeSigning>(
-            std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
+            std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
         // Only this test's fixtures: other programs of a shared machine stay out of the counts.
         m_scanner = std::make_unique<AgentInstanceScanner>(
-            std::make_shared<ScopedWorkspace>(std::make_shared<LinuxWorkspace>(), m_dir.path()),
-            std::make_shared<ScopedProcessTable>(std::make_shared<LinuxProcessTable>(), m_dir.path()), m_signing);
+            std::make_shared<ScopedWorkspace>(std::make_shared<ProcfsWorkspace>(), m_dir.path()),
+            std::make_shared<ScopedProcessTable>(std::make_shared<ProcfsProcessTable>(), m_dir.path()), m_signing);
     }
 
     // Only the genuine, correctly signed clients are admitted, with the expected ids.
@@ -222,7 +222,7 @@ private Q_SLOTS:
         QStringList all;
         const QString launchText = QStringLiteral("claude-code:process:%1:%2:com.anthropic.claude-code:");
         for (const auto &process : processes) {
-            const QString start = LinuxProcessTable().startIdentity(process->pid()).startText;
+            const QString start = ProcfsProcessTable().startIdentity(process->pid()).startText;
             all.append(AgentInstanceScanner::detected(AgentProductCatalog::claudeCode(), process->pid(),
                                                       QStringLiteral("com.anthropic.claude-code"), std::nullopt, start)
                            .report.localInstanceID);

@@ -1,6 +1,6 @@
 #include "discovery/agent_instance_scanner.h"
 #include "discovery/ps_listing.h"
-#include "platform/linux/linux_process_table.h"
+#include "platform/linux/procfs_process_table.h"
 #include "platform/linux/proc_fs.h"
 #include "support/child_process.h"
 
@@ -66,7 +66,7 @@ private Q_SLOTS:
             "print(repr((btime*hz+start)/hz))\n").arg(sleeper.pid()));
         QCOMPARE(AgentInstanceScanner::applicationLaunchIdentity(seconds), QString::fromUtf8(python.standardOutput).trimmed());
 
-        LinuxProcessTable table;
+        ProcfsProcessTable table;
         const ProcessStartObservation start = table.startIdentity(sleeper.pid());
         QCOMPARE(start.state, ProcessStartObservation::State::Observed);
         QCOMPARE(start.startText, psStartIdentity(sleeper.pid()));
@@ -78,7 +78,7 @@ private Q_SLOTS:
     {
         RunningFixture sleeper(fixtures::sleeperPath());
         QVERIFY(sleeper.isRunning());
-        LinuxProcessTable table;
+        ProcfsProcessTable table;
         const QList<ProcessRecord> processes = table.processes();
         QVERIFY(std::is_sorted(processes.begin(), processes.end(),
                                [](const ProcessRecord &a, const ProcessRecord &b) { return a.pid < b.pid; }));
@@ -105,7 +105,7 @@ private Q_SLOTS:
     {
         RunningFixture sleeper(fixtures::sleeperPath());
         QVERIFY(sleeper.isRunning());
-        LinuxProcessTable table;
+        ProcfsProcessTable table;
         const ProcessStartObservation start = table.startIdentity(sleeper.pid());
         QCOMPARE(start.startTicks, procfs::stat(sleeper.pid())->startTicks);
         ProcessStartObservation otherSecond = start;
@@ -160,7 +160,7 @@ private Q_SLOTS:
         const QList<ps_listing::Line> lines = ps_listing::runProcessListing();
         const auto it = std::find_if(lines.begin(), lines.end(), [&](const ps_listing::Line &line) { return line.pid == self; });
         QVERIFY(it != lines.end());
-        LinuxProcessTable table;
+        ProcfsProcessTable table;
         QCOMPARE(it->launchIdentity, table.startIdentity(self).startText);
         const ProcessStartObservation start = ps_listing::runStartIdentity(self);
         QCOMPARE(start.state, ProcessStartObservation::State::Observed);

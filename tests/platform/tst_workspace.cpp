@@ -1,4 +1,4 @@
-#include "platform/linux/linux_workspace.h"
+#include "platform/linux/procfs_workspace.h"
 #include "platform/linux/proc_fs.h"
 
 #include "support/signed_fixtures.h"
@@ -27,11 +27,11 @@ private:
 private Q_SLOTS:
     void bundleShape()
     {
-        QCOMPARE(LinuxWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/My Apps/Claude.app/Contents/MacOS/Claude")),
+        QCOMPARE(ProcfsWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/My Apps/Claude.app/Contents/MacOS/Claude")),
                  QStringLiteral("/opt/My Apps/Claude.app"));
-        QVERIFY(LinuxWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/Claude.app/Contents/Resources/claude")).isEmpty());
-        QVERIFY(LinuxWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/.app/Contents/MacOS/x")).isEmpty());
-        QVERIFY(LinuxWorkspace::bundlePathOfExecutable(QStringLiteral("/usr/bin/claude")).isEmpty());
+        QVERIFY(ProcfsWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/Claude.app/Contents/Resources/claude")).isEmpty());
+        QVERIFY(ProcfsWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/.app/Contents/MacOS/x")).isEmpty());
+        QVERIFY(ProcfsWorkspace::bundlePathOfExecutable(QStringLiteral("/usr/bin/claude")).isEmpty());
     }
 
     void runningApplicationsAndNames()
@@ -48,7 +48,7 @@ private Q_SLOTS:
         RunningFixture plain(sleeperPath());
         QVERIFY(a.isRunning() && b.isRunning() && c.isRunning() && plain.isRunning());
 
-        LinuxWorkspace workspace;
+        ProcfsWorkspace workspace;
         const QList<RunningApplication> apps = workspace.runningApplications();
         const std::optional<RunningApplication> first = find(apps, a.pid());
         QVERIFY(first);
@@ -75,7 +75,7 @@ private Q_SLOTS:
         const QString bundle = makeCodexApp(dir, {});
         RunningFixture graceful(bundleExecutable(bundle));
         RunningFixture stubborn(bundleExecutable(bundle), {QStringLiteral("--ignore-term")});
-        LinuxWorkspace workspace;
+        ProcfsWorkspace workspace;
         const RunningApplication one = *workspace.runningApplication(graceful.pid());
         const RunningApplication two = *workspace.runningApplication(stubborn.pid());
         QVERIFY(!workspace.isTerminated(one));

@@ -1,4 +1,4 @@
-#include "platform/linux/linux_process_table.h"
+#include "platform/linux/procfs_process_table.h"
 
 #include "platform/linux/pidfd.h"
 #include "platform/linux/proc_fs.h"
@@ -9,12 +9,12 @@
 
 #include <sys/stat.h>
 
-QList<ProcessRecord> LinuxProcessTable::processes() const
+QList<ProcessRecord> ProcfsProcessTable::processes() const
 {
     return m_listing ? m_listing->processes() : ExecutableListing::read();
 }
 
-ProcessStartObservation LinuxProcessTable::startIdentity(qint32 pid) const
+ProcessStartObservation ProcfsProcessTable::startIdentity(qint32 pid) const
 {
     if (pid <= 0)
         return ProcessStartObservation::notRunning();
@@ -36,7 +36,7 @@ ProcessStartObservation LinuxProcessTable::startIdentity(qint32 pid) const
     return ProcessStartObservation::observed(*text, fields->startTicks);
 }
 
-bool LinuxProcessTable::sendSignal(qint32 pid, const ProcessStartObservation &expected, int signal)
+bool ProcfsProcessTable::sendSignal(qint32 pid, const ProcessStartObservation &expected, int signal)
 {
     if (expected.state != ProcessStartObservation::State::Observed || expected.startText.isEmpty())
         return false;

@@ -11,9 +11,9 @@
 // sealed: its files on disk must be exactly the listed ones. File hashes (running images
 // included) and CMS verdicts are cached by file identity (device, inode, size, mtime and ctime),
 // so an unchanged executable is hashed once. Construction does no work. Thread: any.
-class LinuxCodeSigning final : public CodeSigning {
+class CmsCodeSigning final : public CodeSigning {
 public:
-    explicit LinuxCodeSigning(QByteArray anchorsPEM);
+    explicit CmsCodeSigning(QByteArray anchorsPEM);
 
     std::optional<SigningInformation> staticSigningInformation(const QString &path) override;
     std::optional<SigningInformation> dynamicSigningInformation(qint32 pid) override;
@@ -47,4 +47,4 @@ private:
     QHash<FileKey, std::optional<code_signature::VerifiedContent>> m_signatures;
 };
 
-size_t qHash(const LinuxCodeSigning::FileKey &key, size_t seed = 0) noexcept;
+size_t qHash(const CmsCodeSigning::FileKey &key, size_t seed = 0) noexcept;

@@ -1,7 +1,7 @@
-#include "platform/linux/linux_code_signing.h"
+#include "platform/linux/cms_code_signing.h"
 
 #include "platform/linux/info_plist.h"
-#include "platform/linux/linux_workspace.h"
+#include "platform/linux/procfs_workspace.h"
 #include "platform/linux/proc_fs.h"
 #include "support/posix_files.h"
 
@@ -23,12 +23,12 @@ constexpr qint64 kMaxSignatureBytes = 16 * 1024 * 1024;
 
 using Descriptor = posix::UniqueFd;
 
-std::optional<LinuxCodeSigning::FileKey> keyOf(int fd)
+std::optional<CmsCodeSigning::FileKey> keyOf(int fd)
 {
     struct stat info;
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
-    LinuxCodeSigning::FileKey key;
+    CmsCodeSigning::FileKey key;
     key.device = info.st_dev;
     key.inode = info.st_ino;
     key.size = info.st_size;
@@ -45,14 +45,14 @@ int openRegular(const QString &path)
 
 }  // namespace
 
-size_t qHash(const LinuxCodeSigning::FileKey &key, size_t seed) noexcept
+size_t qHash(const CmsCodeSigning::FileKey &key, size_t seed) noexcept
 {
     return qHashMulti(seed, key.device, key.inode, key.size, key.modifiedNs, key.changedNs);
 }
 
-LinuxCodeSigning::LinuxCodeSigning(QByteArray anchorsPEM) : m_anchorsPEM(std::move(anchorsPEM)) {}
+CmsCodeSigning::CmsCodeSigning(QByteArray anchorsPEM) : m_anchorsPEM(std::move(anchorsPEM)) {}
 
-std::optional<QString> LinuxCodeSigning::hashOfDescriptor(int fd)
+std::optional<QString> CmsCodeSigning::hashOfDescriptor(int fd)
 {
     const std::optional<FileKey> key = keyOf(fd);
     if (!key)
@@ -77,7 +77,7 @@ std::optional<QString> LinuxCodeSigning::hashOfDescriptor(int fd)
     return hash;
 }
 
-std::optional<QString> LinuxCodeSigning::hashOfFile(const QString &path)
+std::optional<QString> CmsCodeSigning::hashOfFile(const QString &path)
 {
     Descriptor file(openRegular(path));
     if (file.get() < 0)
@@ -85,7 +85,7 @@ std::optional<QString> LinuxCodeSigning::hashOfFile(const QString &path)
     return hashOfDescriptor(file.get());
 }
 
-std::optional<code_signature::VerifiedContent> LinuxCodeSigning::verifySignatureFile(const QString &signaturePath)
+std::optional<code_signature::VerifiedContent> CmsCodeSigning::verifySignatureFile(const QString &signaturePath)
 {
     Descriptor file(openRegular(signaturePath));
     if (file.get() < 0)
@@ -113,7 +113,7 @@ std::optional<code_signature::VerifiedContent> LinuxCodeSigning::verifySignature
     return verdict;
 }
 
-std::optional<LinuxCodeSigning::Verified> LinuxCodeSigning::verifyStatic(const QString &rawPath)
+std::optional<CmsCodeSigning::Verified> CmsCodeSigning::verifyStatic(const QString &rawPath)
 {
     QString codePath = rawPath;
     while (codePath.size() > 1 && codePath.endsWith(QLatin1Char('/')))
@@ -166,7 +166,7 @@ std::optional<LinuxCodeSigning::Verified> LinuxCodeSigning::verifyStatic(const Q
     return verified;
 }
 
-std::optional<SigningInformation> LinuxCodeSigning::staticSigningInformation(const QString &path)
+std::optional<SigningInformation> CmsCodeSigning::staticSigningInformation(const QString &path)
 {
     const std::optional<Verified> verified = verifyStatic(path);
     if (!verified)
@@ -174,7 +174,7 @@ std::optional<SigningInformation> LinuxCodeSigning::staticSigningInformation(con
     return SigningInformation{verified->directory.identifier, verified->teamIdentifier};
 }
 
-std::optional<SigningInformation> LinuxCodeSigning::runningImageSigningInformation(qint32 pid,
+std::optional<SigningInformation> CmsCodeSigning::runningImageSigningInformation(qint32 pid,
                                                                                    const QString &expectedBundlePath)
 {
     if (pid <= 0)
@@ -190,7 +190,7 @@ std::optional<SigningInformation> LinuxCodeSigning::runningImageSigningInformati
     const QString executable = procfs::executablePath(pid);
     if (executable.isEmpty())
         return std::nullopt;
-    const QString bundlePath = LinuxWorkspace::bundlePathOfExecutable(executable);
+    const QString bundlePath = ProcfsWorkspace::bundlePathOfExecutable(executable);
     if (!expectedBundlePath.isNull()) {
         QString expected = expectedBundlePath;
         while (expected.size() > 1 && expected.endsWith(QLatin1Char('/')))
@@ -221,12 +221,12 @@ std::optional<SigningInformation> LinuxCodeSigning::runningImageSigningInformati
     return SigningInformation{verified->directory.identifier, verified->teamIdentifier};
 }
 
-std::optional<SigningInformation> LinuxCodeSigning::dynamicSigningInformation(qint32 pid)
+std::optional<SigningInformation> CmsCodeSigning::dynamicSigningInformation(qint32 pid)
 {
     return runningImageSigningInformation(pid, QString());
 }
 
-std::optional<SigningInformation> LinuxCodeSigning::applicationSigningInformation(qint32 pid, const QString &bundlePath)
+std::optional<SigningInformation> CmsCodeSigning::applicationSigningInformation(qint32 pid, const QString &bundlePath)
 {
     if (bundlePath.isEmpty())
         return std::nullopt;
