@@ -1,6 +1,7 @@
 #include "commands/command_poll_loop.h"
 
 #include "commands/command_validation.h"
+#include "commands/commands_logging.h"
 #include "commands/poll_timing.h"
 
 #include <QLoggingCategory>
@@ -9,8 +10,6 @@
 #include <QCoroFuture>
 
 #include <exception>
-
-Q_DECLARE_LOGGING_CATEGORY(lcExecutor)  // "mornix.commands", defined with the executor
 
 namespace {
 
@@ -65,7 +64,7 @@ QCoro::Task<bool> CommandPollLoop::journalStep(std::function<bool(CommandJournal
     QFuture<bool> done = QtConcurrent::run(&m_journalThread, std::move(run));
     const bool durable = co_await done;
     if (!durable)
-        qCWarning(lcExecutor) << "command journal:" << journal->lastError();
+        qCWarning(lcCommands) << "command journal:" << journal->lastError();
     co_return durable;
 }
 
@@ -172,7 +171,7 @@ QCoro::Task<void> CommandPollLoop::pollLoop()
         } catch (const ServiceUnauthorized &) {
             unauthorized = true;
         } catch (const std::exception &error) {
-            qCInfo(lcExecutor) << "poll error:" << error.what();
+            qCInfo(lcCommands) << "poll error:" << error.what();
             failed = true;
         } catch (...) {
             failed = true;
@@ -237,7 +236,7 @@ QCoro::Task<void> CommandPollLoop::deliverOutcome(QString commandID, JournalOutc
     } catch (const ServiceRefused &error) {
         // The service will never take this outcome (an unknown command, a conflicting key):
         // sending it again cannot help.
-        qCWarning(lcExecutor) << "outcome of" << commandID << "refused for good:" << error.what();
+        qCWarning(lcCommands) << "outcome of" << commandID << "refused for good:" << error.what();
     }
     if (!self)
         co_return;
@@ -261,7 +260,7 @@ QCoro::Task<void> CommandPollLoop::flushOutbox(DeviceCredentials credentials,
         try {
             co_await deliverOutcome(entry.id, *entry.outcome, credentials, service);
         } catch (const std::exception &error) {
-            qCInfo(lcExecutor) << "outbox: outcome of" << entry.id << "not delivered yet:" << error.what();
+            qCInfo(lcCommands) << "outbox: outcome of" << entry.id << "not delivered yet:" << error.what();
             co_return;
         } catch (...) {
             co_return;
@@ -315,7 +314,7 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
     try {
         co_await service->sendAck(credentials, commandID, AckStatus::Received, std::nullopt, std::nullopt);
     } catch (const std::exception &error) {
-        qCInfo(lcExecutor) << "received acknowledgement of" << commandID << "failed:" << error.what();
+        qCInfo(lcCommands) << "received acknowledgement of" << commandID << "failed:" << error.what();
     }
     if (!self)
         co_return;

@@ -1,5 +1,6 @@
 #include "commands/kill_executor.h"
 
+#include "commands/commands_logging.h"
 #include "support/blocking_call.h"
 
 #include <QCoroFuture>
@@ -12,8 +13,6 @@
 
 #include <algorithm>
 #include <csignal>
-
-Q_LOGGING_CATEGORY(lcExecutor, "mornix.commands")
 
 namespace {
 
@@ -98,7 +97,7 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(const KillTargetCatal
             // main executable, signed by one of the target's teams.
             const std::optional<QString> team = co_await runningCopyTeam(copy);
             if (!team || !target.teamIdentifiers.contains(*team)) {
-                qCInfo(lcExecutor) << "left a copy with a foreign signature running, pid" << copy.pid;
+                qCInfo(lcCommands) << "left a copy with a foreign signature running, pid" << copy.pid;
                 signatureRejected.append(bundleID);
                 continue;
             }
@@ -110,7 +109,7 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(const KillTargetCatal
             }
             const std::optional<QString> teamNow = co_await runningCopyTeam(copy);
             if (!teamNow || !target.teamIdentifiers.contains(*teamNow)) {
-                qCInfo(lcExecutor) << "a copy changed its signed identity before the forced stop, pid" << copy.pid;
+                qCInfo(lcCommands) << "a copy changed its signed identity before the forced stop, pid" << copy.pid;
                 signatureRejected.append(bundleID);
                 continue;
             }

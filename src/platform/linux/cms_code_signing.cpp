@@ -1,6 +1,7 @@
 #include "platform/linux/cms_code_signing.h"
 
 #include "platform/linux/info_plist.h"
+#include "platform/linux/platform_logging.h"
 #include "platform/linux/procfs_workspace.h"
 #include "platform/linux/proc_fs.h"
 #include "support/posix_files.h"
@@ -13,8 +14,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-Q_LOGGING_CATEGORY(lcCodeSigning, "mornix.platform.codesigning", QtInfoMsg)
 
 namespace {
 

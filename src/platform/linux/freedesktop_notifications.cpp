@@ -1,5 +1,6 @@
 #include "platform/linux/freedesktop_notifications.h"
 
+#include "platform/linux/platform_logging.h"
 #include "support/serial_queue.h"
 
 #include <QDBusConnection>
@@ -8,8 +9,6 @@
 #include <QDateTime>
 #include <QLoggingCategory>
 #include <QMetaObject>
-
-Q_LOGGING_CATEGORY(lcUserNotifications, "mornix.platform.user-notifications")
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "platform/linux/keychain_lock.h"
 
+#include "platform/linux/platform_logging.h"
 #include "support/posix_files.h"
 
 #include <QDir>
@@ -10,8 +11,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
-
-Q_LOGGING_CATEGORY(lcKeychainLock, "mornix.platform.keychain.files")
 
 KeychainLock::KeychainLock(const QString &path)
 {

@@ -1,12 +1,11 @@
 #include "platform/linux/secret_service_keychain.h"
 
 #include "platform/linux/keychain_lock.h"
+#include "platform/linux/platform_logging.h"
 #include "platform/linux/secret_service_client.h"
 
 #include <QLoggingCategory>
 #include <QMutexLocker>
-
-Q_LOGGING_CATEGORY(lcSecretService, "mornix.identity.keychain")
 
 namespace {
 

@@ -2,6 +2,7 @@
 
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/keychain_lock.h"
+#include "platform/linux/platform_logging.h"
 #include "platform/linux/secret_service_client.h"
 #include "platform/linux/secret_service_keychain.h"
 #include "support/posix_files.h"
@@ -12,8 +13,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-
-Q_LOGGING_CATEGORY(lcKeychainChoice, "mornix.platform.keychain")
 
 namespace {
 
