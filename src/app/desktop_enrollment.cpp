@@ -52,7 +52,7 @@ QString DesktopEnrollment::lockFilePath(const QString &directory)
 
 int DesktopEnrollment::acquireLock(const QString &path)
 {
-    posix::OpenResult opened = posix::openOwnFile(path, O_RDWR | O_CREAT, posix::ModeRule::RequirePrivate);
+    posix::OpenResult opened = posix::openOwnFile(path, O_RDWR | O_CREAT, posix::ModeRule::requirePrivate);
     if (!opened.ok() || ::flock(opened.fd.get(), LOCK_EX | LOCK_NB) != 0)
         return -1;
     return opened.fd.release();

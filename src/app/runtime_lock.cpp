@@ -70,7 +70,7 @@ RuntimeLock::Attempt RuntimeLock::tryAcquireIn(const QString &directory, const Q
     Attempt attempt;
     // Created 0700 in one step; an existing directory is narrowed through its descriptor, so a
     // symbolic link (refused) never has its target's mode changed.
-    const posix::OpenResult dir = posix::openPrivateDirectory(directory, posix::ModeRule::MakePrivate);
+    const posix::OpenResult dir = posix::openPrivateDirectory(directory, posix::ModeRule::makePrivate);
     if (!dir.ok()) {
         log.error(QStringLiteral("failed to create runtime lock directory: %1").arg(dir.description));
         attempt.problem = dir.description;
@@ -80,12 +80,12 @@ RuntimeLock::Attempt RuntimeLock::tryAcquireIn(const QString &directory, const Q
     const QString path = QDir(directory).filePath(fileName);
     QMutexLocker locker(&g_heldMutex);
     if (g_held.contains(path)) {
-        attempt.outcome = Outcome::HeldElsewhere;
+        attempt.outcome = Outcome::heldElsewhere;
         return attempt;
     }
 
     posix::OpenResult file = posix::openOwnFileAt(dir.fd.get(), fileName, O_RDWR | O_CREAT,
-                                                  posix::ModeRule::MakePrivate, path);
+                                                  posix::ModeRule::makePrivate, path);
     if (!file.ok()) {
         if (file.error != 0)
             log.error(QStringLiteral("failed to open runtime lock: %1").arg(file.error));
@@ -94,11 +94,11 @@ RuntimeLock::Attempt RuntimeLock::tryAcquireIn(const QString &directory, const Q
         return attempt;
     }
     if (::lockf(file.fd.get(), F_TLOCK, 0) != 0) {
-        attempt.outcome = Outcome::HeldElsewhere;
+        attempt.outcome = Outcome::heldElsewhere;
         return attempt;
     }
     g_held.insert(path);
     attempt.lock.reset(new RuntimeLock(file.fd.release(), path));
-    attempt.outcome = Outcome::Acquired;
+    attempt.outcome = Outcome::acquired;
     return attempt;
 }

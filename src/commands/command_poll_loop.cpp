@@ -229,7 +229,7 @@ QCoro::Task<void> CommandPollLoop::deliverOutcome(QString commandID, JournalOutc
     QPointer<CommandPollLoop> self(this);
     // The journaled message goes back in as the message, so every send has the same body.
     const std::optional<KillExecutionResult> result =
-        KillExecutionResult{outcome.status == AckStatus::Executed, outcome.message, outcome.payload};
+        KillExecutionResult{outcome.status == AckStatus::executed, outcome.message, outcome.payload};
     const std::optional<QString> message = outcome.message;
     try {
         co_await service->sendAck(credentials, commandID, outcome.status, result, message);
@@ -287,7 +287,7 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
             const KillExecutionResult interrupted{
                 false, kInterruptedMessage.toString(),
                 QJsonObject{{QStringLiteral("interrupted_by_agent_restart"), true}, {QStringLiteral("all_stopped"), false}}};
-            outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::Failed, interrupted, std::nullopt);
+            outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::failed, interrupted, std::nullopt);
             const auto record = [commandID, outcome](CommandJournal &journal) {
                 return journal.recordOutcome(commandID, outcome);
             };
@@ -312,7 +312,7 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
     // carried out, so a machine that goes down meanwhile cannot make it run twice.
     // A lost "received" does not stop the command: its outcome is what the service must learn.
     try {
-        co_await service->sendAck(credentials, commandID, AckStatus::Received, std::nullopt, std::nullopt);
+        co_await service->sendAck(credentials, commandID, AckStatus::received, std::nullopt, std::nullopt);
     } catch (const std::exception &error) {
         qCInfo(lcCommands) << "received acknowledgement of" << commandID << "failed:" << error.what();
     }
@@ -337,7 +337,7 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
     JournalOutcome outcome;
     bool carriedOut = false;
     if (!target && !product) {
-        outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::Ignored, std::nullopt, refusal);
+        outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::ignored, std::nullopt, refusal);
     } else {
         const auto intent = [commandID](CommandJournal &journal) { return journal.recordIntent(commandID); };
         const bool durable = co_await journalStep(intent);
@@ -345,7 +345,7 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
             co_return;
         if (!durable) {
             // Without a durable intent a restart could carry the command out a second time.
-            outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::Failed, std::nullopt,
+            outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::failed, std::nullopt,
                                   kJournalUnavailableMessage.toString());
         } else {
             // (Two statements: GCC mis-compiles co_await inside a conditional expression.)
@@ -361,7 +361,7 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
                 co_return;
             carriedOut = true;
             outcome = makeOutcome(commandID, credentials.deviceID,
-                                  result.succeeded ? AckStatus::Executed : AckStatus::Failed, result, std::nullopt);
+                                  result.succeeded ? AckStatus::executed : AckStatus::failed, result, std::nullopt);
         }
     }
     const auto record = [commandID, outcome](CommandJournal &journal) {
@@ -385,7 +385,7 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
     if (!self)
         co_return;
     if (carriedOut) {
-        if (outcome.status == AckStatus::Executed)
+        if (outcome.status == AckStatus::executed)
             m_host.openHelpPage();
         if (std::optional<QList<AgentInstanceReport>> reports = m_host.currentReportsIfReady())
             m_host.queueAgentInventoryReport(*reports, credentials, true);

@@ -177,14 +177,14 @@ QCoro::Task<AgentInstanceLiveness> KillExecutor::waitForStop(const DetectedAgent
                                                              const QPointer<CancellationToken> &cancellation)
 {
     AgentInstanceLiveness state = m_scanner->liveness(instance);
-    if (state != AgentInstanceLiveness::Running)
+    if (state != AgentInstanceLiveness::running)
         co_return state;
     const auto deadline = steady_clock::now() + timeout;
     for (;;) {
         if (cancellation && cancellation->isCancelled())
             break;
         state = m_scanner->liveness(instance);
-        if (state != AgentInstanceLiveness::Running)
+        if (state != AgentInstanceLiveness::running)
             co_return state;
         const auto now = steady_clock::now();
         if (now >= deadline)
@@ -244,10 +244,10 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(const QStrin
     const bool sent = sendStop(*instance, *authorization, false);
     AgentInstanceLiveness state = m_scanner->liveness(*instance);
     bool escalate = false;
-    if (sent && state == AgentInstanceLiveness::Running) {
+    if (sent && state == AgentInstanceLiveness::running) {
         state = co_await waitForStop(*instance, m_timing.gracePeriod, cancellation);
-        escalate = state == AgentInstanceLiveness::Running;
-    } else if (state == AgentInstanceLiveness::Running) {
+        escalate = state == AgentInstanceLiveness::running;
+    } else if (state == AgentInstanceLiveness::running) {
         escalate = true;
     }
 
@@ -258,11 +258,11 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(const QStrin
             co_return instanceResult(false, kInstanceIdentityChanged, targetInstanceID, expectedProduct, std::nullopt);
         sendStop(*instance, *again, true);
         state = co_await waitForStop(*instance, m_timing.forcedStopWait, cancellation);
-        if (state == AgentInstanceLiveness::Running)
+        if (state == AgentInstanceLiveness::running)
             co_return instanceResult(false, kInstanceRemained, targetInstanceID, expectedProduct, false);
     }
 
-    if (state == AgentInstanceLiveness::Stopped) {
+    if (state == AgentInstanceLiveness::stopped) {
         if (monitor)
             monitor->removeStopped(*instance);
         co_return instanceResult(true, kInstanceConfirmed, targetInstanceID, expectedProduct, true);

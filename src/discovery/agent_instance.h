@@ -32,4 +32,4 @@ struct DetectedAgentInstance {
     friend bool operator==(const DetectedAgentInstance &, const DetectedAgentInstance &) = default;
 };
 
-enum class AgentInstanceLiveness { Running, Stopped, Indeterminate };
+enum class AgentInstanceLiveness { running, stopped, indeterminate };

@@ -213,12 +213,12 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
 
     // Acknowledgements: received, then executed with the execution's payload.
     const auto received = runOperation([&] {
-        return api.sendAck(credentials, commandID, AckStatus::Received, std::nullopt, std::nullopt);
+        return api.sendAck(credentials, commandID, AckStatus::received, std::nullopt, std::nullopt);
     });
     QVERIFY2(received.value, received.describe());
     KillExecutionResult execution{true, QStringLiteral("Stopped Claude.\n"), QJsonObject{{"terminated", 1}}};
     const auto executed = runOperation([&] {
-        return api.sendAck(credentials, commandID, AckStatus::Executed, execution, std::nullopt);
+        return api.sendAck(credentials, commandID, AckStatus::executed, execution, std::nullopt);
     });
     QVERIFY2(executed.value, executed.describe());
     const QJsonArray acks = m_service->admin({QStringLiteral("acks"), QStringLiteral("list"), QStringLiteral("--command"), commandID})
@@ -232,7 +232,7 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
     QCOMPARE(executedAck.value(QStringLiteral("message")).toString(), QStringLiteral("Stopped Claude."));
     QCOMPARE(executedAck.value(QStringLiteral("payload")).toObject(), execution.payload);
     QCOMPARE(executedAck.value(QStringLiteral("idempotency_key")).toString(),
-             CommandAcknowledgement::idempotencyKeyFor(commandID, credentials.deviceID, AckStatus::Executed,
+             CommandAcknowledgement::idempotencyKeyFor(commandID, credentials.deviceID, AckStatus::executed,
                                                        execution.payload));
 
     // Inventory.
@@ -432,7 +432,7 @@ void APIDevserviceTest::injectedFaults()
     if (endpoint == QLatin1String("commands-next"))
         capture(runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials, false); }));
     else if (endpoint == QLatin1String("ack"))
-        capture(runOperation([&] { return api.sendAck(credentials, QStringLiteral("cmd-x"), AckStatus::Failed, std::nullopt, QStringLiteral("x")); }));
+        capture(runOperation([&] { return api.sendAck(credentials, QStringLiteral("cmd-x"), AckStatus::failed, std::nullopt, QStringLiteral("x")); }));
     else if (endpoint == QLatin1String("inventory"))
         capture(runOperation([&] { return api.reportAgentInstances(credentials, {}); }));
     else if (endpoint == QLatin1String("logout"))

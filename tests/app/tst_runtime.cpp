@@ -165,7 +165,7 @@ void RuntimeTest::symbolicLinkLockFileIsRefused()
     QVERIFY(QFile::link(target.fileName(), dir.path() + QStringLiteral("/runtime.lock")));
     const RuntimeLock::Attempt attempt = RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
     QVERIFY(!attempt.lock);
-    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::Unusable);
+    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::unusable);
     QVERIFY2(attempt.problem.endsWith(QLatin1String("runtime.lock is a symbolic link")), qPrintable(attempt.problem));
     QCOMPARE(log.messages().value(0), QStringLiteral("failed to open runtime lock: %1").arg(ELOOP));
     QCOMPARE(modeOf(target.fileName()), mode_t(0604));  // the link's target is never touched
@@ -180,13 +180,13 @@ void RuntimeTest::unusableLockFilesAreReportedAsSuch()
     const QString lock = dir.path() + QStringLiteral("/runtime.lock");
     QVERIFY(QDir().mkdir(lock));
     RuntimeLock::Attempt attempt = RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
-    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::Unusable);
+    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::unusable);
     QVERIFY2(attempt.problem.contains(QLatin1String("is a directory")), qPrintable(attempt.problem));
     QVERIFY(QDir().rmdir(lock));
 
     QCOMPARE(::mkfifo(QFile::encodeName(lock).constData(), 0600), 0);
     attempt = RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
-    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::Unusable);
+    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::unusable);
     QVERIFY2(attempt.problem.endsWith(QLatin1String("is a FIFO")), qPrintable(attempt.problem));
     QVERIFY(QFile::remove(lock));
 
@@ -196,7 +196,7 @@ void RuntimeTest::unusableLockFilesAreReportedAsSuch()
         foreign.close();
         QCOMPARE(::chown(QFile::encodeName(lock).constData(), 65534, 65534), 0);
         attempt = RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
-        QCOMPARE(attempt.outcome, RuntimeLock::Outcome::Unusable);
+        QCOMPARE(attempt.outcome, RuntimeLock::Outcome::unusable);
         QVERIFY2(attempt.problem.endsWith(QLatin1String("is owned by another user")), qPrintable(attempt.problem));
         QVERIFY(QFile::remove(lock));
     }
@@ -208,7 +208,7 @@ void RuntimeTest::unusableLockFilesAreReportedAsSuch()
     const QString linkedDir = dir.path() + QStringLiteral("/VeltroMornix");
     QVERIFY(QFile::link(other.path(), linkedDir));
     attempt = RuntimeLock::tryAcquireIn(linkedDir, QStringLiteral("runtime.lock"), log);
-    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::Unusable);
+    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::unusable);
     QVERIFY2(attempt.problem.contains(QLatin1String("symbolic link")), qPrintable(attempt.problem));
     QCOMPARE(modeOf(other.path()), mode_t(0750));
     QVERIFY(!QFileInfo::exists(other.path() + QStringLiteral("/runtime.lock")));
@@ -218,7 +218,7 @@ void RuntimeTest::unusableLockFilesAreReportedAsSuch()
     auto held = RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
     QVERIFY(held);
     QCOMPARE(RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log).outcome,
-             RuntimeLock::Outcome::HeldElsewhere);
+             RuntimeLock::Outcome::heldElsewhere);
 }
 
 void RuntimeTest::siblingBundleWinsOverNewerBuilds()

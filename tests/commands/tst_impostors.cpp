@@ -42,7 +42,7 @@ public:
 
 bool alive(qint32 pid)
 {
-    return ProcfsProcessTable().startIdentity(pid).state == ProcessStartObservation::State::Observed;
+    return ProcfsProcessTable().startIdentity(pid).state == ProcessStartObservation::State::observed;
 }
 
 bool copyExecutable(const QString &from, const QString &to)

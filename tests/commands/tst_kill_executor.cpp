@@ -42,7 +42,7 @@ QStringList strings(const QJsonValue &value)
 
 bool alive(qint32 pid)
 {
-    return ProcfsProcessTable().startIdentity(pid).state == ProcessStartObservation::State::Observed;
+    return ProcfsProcessTable().startIdentity(pid).state == ProcessStartObservation::State::observed;
 }
 
 }  // namespace

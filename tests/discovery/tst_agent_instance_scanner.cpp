@@ -250,12 +250,12 @@ private Q_SLOTS:
         QCOMPARE(appInstance.report.kind, QStringLiteral("application"));
 
         for (const DetectedAgentInstance &instance : found) {
-            QCOMPARE(m_scanner->liveness(instance), AgentInstanceLiveness::Running);
+            QCOMPARE(m_scanner->liveness(instance), AgentInstanceLiveness::running);
             QVERIFY(m_scanner->isCurrentAuthorizedTarget(instance));
             DetectedAgentInstance earlier = instance;   // the same pid, an earlier start
             earlier.launchIdentity = instance.report.kind == QLatin1String("process") ? QStringLiteral("Thu Jan 1 00:00:00 1970")
                                                                                     : QStringLiteral("1.0");
-            QCOMPARE(m_scanner->liveness(earlier), AgentInstanceLiveness::Stopped);
+            QCOMPARE(m_scanner->liveness(earlier), AgentInstanceLiveness::stopped);
             QVERIFY(!m_scanner->isCurrentAuthorizedTarget(earlier));
             DetectedAgentInstance otherProduct = instance;
             otherProduct.report.product = QStringLiteral("chatgpt");
@@ -264,13 +264,13 @@ private Q_SLOTS:
 
         // Re-signed by a foreign team while running: no longer authorised, still running.
         QVERIFY(sign(cli, kForeignTeam, QStringLiteral("codex")));
-        QCOMPARE(m_scanner->liveness(cliInstance), AgentInstanceLiveness::Running);
+        QCOMPARE(m_scanner->liveness(cliInstance), AgentInstanceLiveness::running);
         QVERIFY(!m_scanner->isCurrentAuthorizedTarget(cliInstance));
 
         process.reset();
         app.reset();
-        QCOMPARE(m_scanner->liveness(cliInstance), AgentInstanceLiveness::Stopped);
-        QCOMPARE(m_scanner->liveness(appInstance), AgentInstanceLiveness::Stopped);
+        QCOMPARE(m_scanner->liveness(cliInstance), AgentInstanceLiveness::stopped);
+        QCOMPARE(m_scanner->liveness(appInstance), AgentInstanceLiveness::stopped);
 
         // A relaunched application gets a new id.
         RunningFixture again(bundleExecutable(bundle));

@@ -68,7 +68,7 @@ private Q_SLOTS:
 
         ProcfsProcessTable table;
         const ProcessStartObservation start = table.startIdentity(sleeper.pid());
-        QCOMPARE(start.state, ProcessStartObservation::State::Observed);
+        QCOMPARE(start.state, ProcessStartObservation::State::observed);
         QCOMPARE(start.startText, psStartIdentity(sleeper.pid()));
         QVERIFY(!start.startText.contains(QStringLiteral("  ")));
         QCOMPARE(procfs::startText(0).split(QLatin1Char(' ')).size(), 5);
@@ -92,11 +92,11 @@ private Q_SLOTS:
         if (child == 0)
             ::_exit(0);
         QTRY_VERIFY(procfs::stat(child) && procfs::stat(child)->state == 'Z');
-        QCOMPARE(table.startIdentity(child).state, ProcessStartObservation::State::NotRunning);
+        QCOMPARE(table.startIdentity(child).state, ProcessStartObservation::State::notRunning);
         int status = 0;
         QCOMPARE(::waitpid(child, &status, 0), child);
-        QCOMPARE(table.startIdentity(child).state, ProcessStartObservation::State::NotRunning);
-        QCOMPARE(table.startIdentity(0).state, ProcessStartObservation::State::NotRunning);
+        QCOMPARE(table.startIdentity(child).state, ProcessStartObservation::State::notRunning);
+        QCOMPARE(table.startIdentity(0).state, ProcessStartObservation::State::notRunning);
     }
 
     // A signal reaches the process only when it is the observed one: same start text and the same
@@ -142,13 +142,13 @@ private Q_SLOTS:
         QVERIFY(ps_listing::parseProcessListing("  1 Sat Dec  5 17:27:28 2026 /\xff\xfe\n").isEmpty());
 
         using S = ProcessStartObservation::State;
-        QCOMPARE(ps_listing::parseStartIdentity(false, false, -1, {}).state, S::Unavailable);
-        QCOMPARE(ps_listing::parseStartIdentity(true, true, 1, {}).state, S::NotRunning);
-        QCOMPARE(ps_listing::parseStartIdentity(true, false, -1, {}).state, S::Unavailable);
-        QCOMPARE(ps_listing::parseStartIdentity(true, true, 0, "  \n").state, S::Unavailable);
-        QCOMPARE(ps_listing::parseStartIdentity(true, true, 0, "\xff\n").state, S::Unavailable);
+        QCOMPARE(ps_listing::parseStartIdentity(false, false, -1, {}).state, S::unavailable);
+        QCOMPARE(ps_listing::parseStartIdentity(true, true, 1, {}).state, S::notRunning);
+        QCOMPARE(ps_listing::parseStartIdentity(true, false, -1, {}).state, S::unavailable);
+        QCOMPARE(ps_listing::parseStartIdentity(true, true, 0, "  \n").state, S::unavailable);
+        QCOMPARE(ps_listing::parseStartIdentity(true, true, 0, "\xff\n").state, S::unavailable);
         const ProcessStartObservation observed = ps_listing::parseStartIdentity(true, true, 0, "Sat Dec  5 17:27:28 2026\nmore\n");
-        QCOMPARE(observed.state, S::Observed);
+        QCOMPARE(observed.state, S::observed);
         QCOMPARE(observed.startText, QStringLiteral("Sat Dec 5 17:27:28 2026"));
     }
 
@@ -163,9 +163,9 @@ private Q_SLOTS:
         ProcfsProcessTable table;
         QCOMPARE(it->launchIdentity, table.startIdentity(self).startText);
         const ProcessStartObservation start = ps_listing::runStartIdentity(self);
-        QCOMPARE(start.state, ProcessStartObservation::State::Observed);
+        QCOMPARE(start.state, ProcessStartObservation::State::observed);
         QCOMPARE(start.startText, it->launchIdentity);
-        QCOMPARE(ps_listing::runStartIdentity(0x7ffffff0).state, ProcessStartObservation::State::NotRunning);
+        QCOMPARE(ps_listing::runStartIdentity(0x7ffffff0).state, ProcessStartObservation::State::notRunning);
     }
 
     // A child that writes far more than a pipe holds before it exits is read while it runs.

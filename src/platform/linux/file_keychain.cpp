@@ -59,7 +59,7 @@ int FileKeychain::readFile(const QString &name, QByteArray &data)
     // Checked on the descriptor: a link, FIFO, another user's file or one open to others is
     // refused (and never blocks the caller).
     const posix::OpenResult file
-        = posix::openOwnFile(m_directory + QLatin1Char('/') + name, O_RDONLY, posix::ModeRule::RequirePrivate);
+        = posix::openOwnFile(m_directory + QLatin1Char('/') + name, O_RDONLY, posix::ModeRule::requirePrivate);
     if (!file.ok())
         return file.error == ENOENT ? keychain_status::itemNotFound
              : file.error == 0 || file.error == ELOOP ? keychain_status::invalidItem

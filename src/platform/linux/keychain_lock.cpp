@@ -16,7 +16,7 @@ KeychainLock::KeychainLock(const QString &path)
 {
     if (path.isEmpty())
         return;
-    posix::OpenResult file = posix::openOwnFile(path, O_RDWR | O_CREAT, posix::ModeRule::RequirePrivate);
+    posix::OpenResult file = posix::openOwnFile(path, O_RDWR | O_CREAT, posix::ModeRule::requirePrivate);
     if (!file.ok()) {
         qCWarning(lcKeychainLock).noquote() << "keychain lock unusable:" << file.description;
         return;
@@ -39,7 +39,7 @@ KeychainLock::~KeychainLock()
 bool ensurePrivateDirectory(const QString &path, bool strict)
 {
     const posix::OpenResult dir
-        = posix::openPrivateDirectory(path, strict ? posix::ModeRule::RequirePrivate : posix::ModeRule::NotWritableByOthers);
+        = posix::openPrivateDirectory(path, strict ? posix::ModeRule::requirePrivate : posix::ModeRule::notWritableByOthers);
     if (!dir.ok())
         qCWarning(lcKeychainLock).noquote() << "keychain directory unusable:" << dir.description;
     return dir.ok();
@@ -53,7 +53,7 @@ QString keychainBaseDirectory()
     // The program's data directory, shared with the runtime lock and the log: 0700, narrowed
     // through its descriptor when an earlier version left it open.
     const QString base = dataHome + QStringLiteral("/VeltroMornix");
-    const posix::OpenResult dir = posix::openPrivateDirectory(base, posix::ModeRule::MakePrivate);
+    const posix::OpenResult dir = posix::openPrivateDirectory(base, posix::ModeRule::makePrivate);
     if (!dir.ok()) {
         qCWarning(lcKeychainLock).noquote() << "data directory unusable:" << dir.description;
         return {};

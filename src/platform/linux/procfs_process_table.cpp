@@ -38,13 +38,13 @@ ProcessStartObservation ProcfsProcessTable::startIdentity(qint32 pid) const
 
 bool ProcfsProcessTable::sendSignal(qint32 pid, const ProcessStartObservation &expected, int signal)
 {
-    if (expected.state != ProcessStartObservation::State::Observed || expected.startText.isEmpty())
+    if (expected.state != ProcessStartObservation::State::observed || expected.startText.isEmpty())
         return false;
     // The pidfd is opened first; the process it holds must have started at exactly the expected
     // tick, so a process that took over the pid after the check can never be signalled.
     return signalThroughPidfd(pid, signal, [&] {
         const ProcessStartObservation now = startIdentity(pid);
-        return now.state == ProcessStartObservation::State::Observed && now.startText == expected.startText
+        return now.state == ProcessStartObservation::State::observed && now.startText == expected.startText
             && now.startTicks == expected.startTicks;
     });
 }
