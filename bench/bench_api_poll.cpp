@@ -4,9 +4,9 @@
 // poll. Reported: the median over 100 polls.
 #include "api/api_client.h"
 #include "identity/device_enrollment_agent.h"
-#include "platform/linux/linux_hardware_identity.h"
+#include "platform/linux/dmi_hardware_identity.h"
 #include "platform/linux/absent_hardware_key.h"
-#include "platform/linux/linux_posture_probes.h"
+#include "platform/linux/sysfs_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
 #include "support/credentials_builder.h"
 #include "support/dev_service.h"
@@ -27,7 +27,7 @@ constexpr int kPolls = 100;
 
 struct Fixture {
     QTemporaryDir home;
-    DevService service{DevService::Port::Ephemeral};
+    DevService service{DevService::Port::ephemeral};
     std::unique_ptr<APIClient> client;
     DeviceCredentials credentials;
 
@@ -42,7 +42,7 @@ struct Fixture {
 
         auto agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
             std::make_shared<SelectingKeychain>(), std::make_shared<AbsentHardwareKey>(),
-            std::make_shared<LinuxHardwareIdentity>(), std::make_shared<LinuxPostureProbes>()});
+            std::make_shared<DmiHardwareIdentity>(), std::make_shared<SysfsPostureProbes>()});
         client = std::make_unique<APIClient>(makePinnedSession(baseURL, Config::defaults(), nullptr), APIClient::Collaborators{agent, {}});
         const QString token = service.issueToken().value(QStringLiteral("access_token")).toString();
         const DeviceRegistrationResponse registration = QCoro::waitFor(

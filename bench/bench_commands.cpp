@@ -35,7 +35,7 @@ void BM_Acknowledgement(benchmark::State &state)
                     {"signature_rejected_bundle_ids", QJsonArray{}},
                     {"all_stopped", true}}};
     for (auto _ : state)
-        benchmark::DoNotOptimize(CommandAcknowledgement::make("cmd-1", "device-1", AckStatus::Executed, result));
+        benchmark::DoNotOptimize(CommandAcknowledgement::make("cmd-1", "device-1", AckStatus::executed, result));
 }
 BENCHMARK(BM_Acknowledgement);
 

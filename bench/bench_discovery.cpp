@@ -6,9 +6,9 @@
 #include "discovery/agent_instance_scanner.h"
 #include "platform/linux/code_signature.h"
 #include "platform/linux/executable_listing.h"
-#include "platform/linux/linux_code_signing.h"
-#include "platform/linux/linux_process_table.h"
-#include "platform/linux/linux_workspace.h"
+#include "platform/linux/cms_code_signing.h"
+#include "platform/linux/procfs_process_table.h"
+#include "platform/linux/procfs_workspace.h"
 #include "support/child_process.h"
 #include "support/config.h"
 
@@ -80,13 +80,13 @@ struct Machine {
         ::usleep(500000);   // let every child reach its exec
 
         signing = std::make_shared<CountingCodeSigning>(
-            std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
+            std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
         // Refreshed explicitly once per rescan below, as the monitor's rescan does through its age.
         listing = std::make_shared<ExecutableListing>(std::chrono::hours(1));
-        scanner = std::make_unique<AgentInstanceScanner>(std::make_shared<LinuxWorkspace>(listing),
-                                                         std::make_shared<LinuxProcessTable>(listing), signing);
-        fullScanner = std::make_unique<AgentInstanceScanner>(std::make_shared<LinuxWorkspace>(),
-                                                             std::make_shared<LinuxProcessTable>(), signing);
+        scanner = std::make_unique<AgentInstanceScanner>(std::make_shared<ProcfsWorkspace>(listing),
+                                                         std::make_shared<ProcfsProcessTable>(listing), signing);
+        fullScanner = std::make_unique<AgentInstanceScanner>(std::make_shared<ProcfsWorkspace>(),
+                                                             std::make_shared<ProcfsProcessTable>(), signing);
         listing->refreshed();
         for (const DetectedAgentInstance &instance : scanner->reconcile({}))
             previous.insert(instance.processIdentifier, instance);
@@ -164,7 +164,7 @@ void BM_VerifyLargeExecutableFirstTime(benchmark::State &state)
 {
     bool valid = false;
     for (auto _ : state) {
-        LinuxCodeSigning fresh(Config::defaults().codeSigningAnchorsPEM);   // empty verdict cache
+        CmsCodeSigning fresh(Config::defaults().codeSigningAnchorsPEM);   // empty verdict cache
         valid = fresh.staticSigningInformation(machine->largeExecutable).has_value();
     }
     state.counters["valid"] = valid ? 1 : 0;
@@ -173,7 +173,7 @@ BENCHMARK(BM_VerifyLargeExecutableFirstTime)->Unit(benchmark::kMillisecond)->Min
 
 void BM_VerifyLargeExecutableCached(benchmark::State &state)
 {
-    LinuxCodeSigning signing(Config::defaults().codeSigningAnchorsPEM);
+    CmsCodeSigning signing(Config::defaults().codeSigningAnchorsPEM);
     bool valid = signing.staticSigningInformation(machine->largeExecutable).has_value();
     for (auto _ : state)
         valid = signing.staticSigningInformation(machine->largeExecutable).has_value();

@@ -6,7 +6,7 @@
 // it includes reading the system's trust store.
 //   bench_update_check [RUNS]
 #include "platform/linux/appcast_updater.h"
-#include "platform/linux/linux_code_signing.h"
+#include "platform/linux/cms_code_signing.h"
 #include "platform/linux/plist_bundle_reader.h"
 #include "support/config.h"
 #include "update_fixtures.h"
@@ -51,7 +51,7 @@ bool measure(const char *label, const QString &bundle, const QString &feed, cons
         AppcastUpdater::Dependencies deps;
         deps.systemLog = std::make_shared<NullLog>();
         deps.bundleReader = std::make_shared<PlistBundleReader>();
-        deps.codeSigning = std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
+        deps.codeSigning = std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
         deps.prompt = std::make_shared<Later>();
         deps.extraTLSAnchorsPEM = Config::defaults().extraTLSAnchorsPEM;
         AppcastUpdater updater(UpdaterHost{bundle, QUrl(feed), key, kDesktopIdentifier, fixtures::kOwnTeam},

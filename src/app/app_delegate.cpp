@@ -73,7 +73,7 @@ void AppDelegate::applicationDidFinishLaunching()
     }
 
     RuntimeLock::Attempt attempt = RuntimeLock::tryAcquire(QStringLiteral("runtime.lock"), *m_ports.systemLog);
-    if (attempt.outcome == RuntimeLock::Outcome::Unusable) {
+    if (attempt.outcome == RuntimeLock::Outcome::unusable) {
         // Not another instance: this one cannot guard itself, and says so.
         const QString text = QStringLiteral("VeltroMornix cannot start: the runtime lock cannot be used: ")
             + attempt.problem;

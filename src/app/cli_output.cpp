@@ -85,15 +85,15 @@ void forwardQtMessage(QtMsgType type, const QMessageLogContext &context, const Q
         : category + QStringLiteral(": ") + message;
     switch (type) {
     case QtDebugMsg:
-        log->write(SystemLog::Level::Debug, text);
+        log->write(SystemLog::Level::debug, text);
         break;
     case QtInfoMsg:
-        log->write(SystemLog::Level::Info, text);
+        log->write(SystemLog::Level::info, text);
         break;
     case QtWarningMsg:
     case QtCriticalMsg:
     case QtFatalMsg:
-        log->write(SystemLog::Level::Error, text);
+        log->write(SystemLog::Level::error, text);
         break;
     }
 }

@@ -82,7 +82,7 @@ QCoro::Task<DeviceDisconnector::LogoutOutcome> DeviceRemoval::logout(DeviceCrede
     }
     if (!failure.isEmpty())
         throw std::runtime_error(failure.toStdString());
-    co_return alreadyGone ? LogoutOutcome::AlreadyGone : LogoutOutcome::LoggedOut;
+    co_return alreadyGone ? LogoutOutcome::alreadyGone : LogoutOutcome::loggedOut;
 }
 
 QCoro::Task<void> DeviceRemoval::clearLocalSecrets()

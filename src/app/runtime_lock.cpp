@@ -37,7 +37,7 @@ RuntimeLock::Attempt RuntimeLock::tryAcquireIn(const QString &directory, const Q
     Attempt attempt;
     // Created 0700 in one step; an existing directory is narrowed through its descriptor, so a
     // symbolic link (refused) never has its target's mode changed.
-    const posix::OpenResult dir = posix::openPrivateDirectory(directory, posix::ModeRule::MakePrivate);
+    const posix::OpenResult dir = posix::openPrivateDirectory(directory, posix::ModeRule::makePrivate);
     if (!dir.ok()) {
         log.error(QStringLiteral("failed to create runtime lock directory: %1").arg(dir.description));
         attempt.problem = dir.description;
@@ -46,9 +46,9 @@ RuntimeLock::Attempt RuntimeLock::tryAcquireIn(const QString &directory, const Q
 
     const QString path = QDir(directory).filePath(fileName);
     posix::LockAttempt taken = posix::LockFile::acquireAt(dir.fd.get(), fileName, path, posix::LockKind::Process,
-                                                          posix::LockWait::Try, posix::ModeRule::MakePrivate);
+                                                          posix::LockWait::Try, posix::ModeRule::makePrivate);
     if (taken.heldElsewhere) {
-        attempt.outcome = Outcome::HeldElsewhere;
+        attempt.outcome = Outcome::heldElsewhere;
         return attempt;
     }
     if (!taken.ok()) {
@@ -59,6 +59,6 @@ RuntimeLock::Attempt RuntimeLock::tryAcquireIn(const QString &directory, const Q
         return attempt;
     }
     attempt.lock.reset(new RuntimeLock(std::move(taken.lock)));
-    attempt.outcome = Outcome::Acquired;
+    attempt.outcome = Outcome::acquired;
     return attempt;
 }

@@ -20,13 +20,13 @@ public:
     RuntimeLock &operator=(const RuntimeLock &) = delete;
 
     enum class Outcome {
-        Acquired,
-        HeldElsewhere,  // another process (or this one) holds the lock
-        Unusable,       // the directory or the file cannot be used; `problem` says why
+        acquired,
+        heldElsewhere,  // another process (or this one) holds the lock
+        unusable,       // the directory or the file cannot be used; `problem` says why
     };
     struct Attempt {
         std::unique_ptr<RuntimeLock> lock;
-        Outcome outcome = Outcome::Unusable;
+        Outcome outcome = Outcome::unusable;
         QString problem;  // with the OS reason, e.g. "... runtime.lock is a symbolic link"
     };
 

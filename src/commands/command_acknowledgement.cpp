@@ -11,17 +11,17 @@ constexpr qsizetype kMaxMessageCharacters = 4000;
 QString ackStatusText(AckStatus status)
 {
     switch (status) {
-    case AckStatus::Received: return QStringLiteral("received");
-    case AckStatus::Executed: return QStringLiteral("executed");
-    case AckStatus::Failed: return QStringLiteral("failed");
-    case AckStatus::Ignored: return QStringLiteral("ignored");
+    case AckStatus::received: return QStringLiteral("received");
+    case AckStatus::executed: return QStringLiteral("executed");
+    case AckStatus::failed: return QStringLiteral("failed");
+    case AckStatus::ignored: return QStringLiteral("ignored");
     }
     return QString();
 }
 
 std::optional<AckStatus> ackStatusFromText(const QString &text)
 {
-    for (AckStatus status : {AckStatus::Received, AckStatus::Executed, AckStatus::Failed, AckStatus::Ignored}) {
+    for (AckStatus status : {AckStatus::received, AckStatus::executed, AckStatus::failed, AckStatus::ignored}) {
         if (ackStatusText(status) == text)
             return status;
     }

@@ -6,7 +6,7 @@
 #include <optional>
 
 // The acknowledgement states, in this order; the wire text is the lower-case name.
-enum class AckStatus { Received, Executed, Failed, Ignored };
+enum class AckStatus { received, executed, failed, ignored };
 
 QString ackStatusText(AckStatus status);
 std::optional<AckStatus> ackStatusFromText(const QString &text);
@@ -24,7 +24,7 @@ struct KillExecutionResult {
 // header; it depends only on command, device, status and payload, so a resent acknowledgement
 // of the same outcome carries the same key.
 struct CommandAcknowledgement {
-    AckStatus status = AckStatus::Received;
+    AckStatus status = AckStatus::received;
     QString message;
     QJsonObject payload;
     QString idempotencyKey;

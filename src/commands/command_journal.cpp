@@ -42,7 +42,7 @@ std::optional<JournalOutcome> outcomeFromJSON(const QJsonValue &value)
         return std::nullopt;
     const QJsonObject object = value.toObject();
     const std::optional<AckStatus> status = ackStatusFromText(object.value(QLatin1String("status")).toString());
-    if (!status || *status == AckStatus::Received)
+    if (!status || *status == AckStatus::received)
         return std::nullopt;
     const QJsonValue message = object.value(QLatin1String("message"));
     const QJsonValue payload = object.value(QLatin1String("payload"));
@@ -211,7 +211,7 @@ QStringList CommandJournal::open()
     };
 
     // A real directory (never a link) of this user's, open to nobody else.
-    posix::OpenResult directory = posix::openPrivateDirectory(m_directory, posix::ModeRule::RequirePrivate);
+    posix::OpenResult directory = posix::openPrivateDirectory(m_directory, posix::ModeRule::requirePrivate);
     if (!directory.ok())
         return refuse(directory.description);
     m_dirFd = std::move(directory.fd);
@@ -262,7 +262,7 @@ bool CommandJournal::reopenFile()
     closeFile();
     // A private regular file of this user's with one link, checked on the descriptor.
     posix::OpenResult file = posix::openOwnFileAt(m_dirFd.get(), QString::fromLatin1(kFileName),
-                                                  O_RDWR | O_CREAT | O_APPEND, posix::ModeRule::RequirePrivate,
+                                                  O_RDWR | O_CREAT | O_APPEND, posix::ModeRule::requirePrivate,
                                                   filePath());
     if (!file.ok()) {
         m_lastError = file.description;

@@ -17,7 +17,7 @@
 // The outcome acknowledgement of one command, exactly as it was (or will be) sent: resending it
 // rebuilds the same body and the same idempotency key.
 struct JournalOutcome {
-    AckStatus status = AckStatus::Failed;  // executed, failed or ignored
+    AckStatus status = AckStatus::failed;  // executed, failed or ignored
     QString message;                       // as sent (already cleaned)
     QJsonObject payload;
     QString idempotencyKey;

@@ -1,6 +1,7 @@
 #include "commands/command_poll_loop.h"
 
 #include "commands/command_validation.h"
+#include "commands/commands_logging.h"
 #include "commands/poll_timing.h"
 #include "support/blocking_call.h"
 
@@ -9,8 +10,6 @@
 #include <QCoroFuture>
 
 #include <exception>
-
-Q_DECLARE_LOGGING_CATEGORY(lcExecutor)  // "mornix.commands", defined with the executor
 
 namespace {
 
@@ -68,7 +67,7 @@ QCoro::Task<bool> CommandPollLoop::journalStep(std::function<bool(CommandJournal
     QFuture<bool> done = startBlockingCall(m_journalQueue, std::move(run));
     const bool durable = co_await done;
     if (!durable)
-        qCWarning(lcExecutor) << "command journal:" << journal->lastError();
+        qCWarning(lcCommands) << "command journal:" << journal->lastError();
     co_return durable;
 }
 
@@ -187,7 +186,7 @@ QCoro::Task<void> CommandPollLoop::pollLoop()
         } catch (const ServiceUnauthorized &) {
             unauthorized = true;
         } catch (const std::exception &error) {
-            qCInfo(lcExecutor) << "poll error:" << error.what();
+            qCInfo(lcCommands) << "poll error:" << error.what();
             failed = true;
         } catch (...) {
             failed = true;
@@ -249,14 +248,14 @@ QCoro::Task<void> CommandPollLoop::deliverOutcome(QString commandID, JournalOutc
     QPointer<CommandPollLoop> self(this);
     // The journaled message goes back in as the message, so every send has the same body.
     const std::optional<KillExecutionResult> result =
-        KillExecutionResult{outcome.status == AckStatus::Executed, outcome.message, outcome.payload};
+        KillExecutionResult{outcome.status == AckStatus::executed, outcome.message, outcome.payload};
     const std::optional<QString> message = outcome.message;
     try {
         co_await service->sendAck(credentials, commandID, outcome.status, result, message);
     } catch (const ServiceRefused &error) {
         // The service will never take this outcome (an unknown command, a conflicting key):
         // sending it again cannot help.
-        qCWarning(lcExecutor) << "outcome of" << commandID << "refused for good:" << error.what();
+        qCWarning(lcCommands) << "outcome of" << commandID << "refused for good:" << error.what();
     }
     if (!self)
         co_return;
@@ -280,7 +279,7 @@ QCoro::Task<void> CommandPollLoop::flushOutbox(DeviceCredentials credentials,
         try {
             co_await deliverOutcome(entry.id, *entry.outcome, credentials, service);
         } catch (const std::exception &error) {
-            qCInfo(lcExecutor) << "outbox: outcome of" << entry.id << "not delivered yet:" << error.what();
+            qCInfo(lcCommands) << "outbox: outcome of" << entry.id << "not delivered yet:" << error.what();
             co_return;
         } catch (...) {
             co_return;
@@ -307,7 +306,7 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
             const KillExecutionResult interrupted{
                 false, kInterruptedMessage.toString(),
                 QJsonObject{{QStringLiteral("interrupted_by_agent_restart"), true}, {QStringLiteral("all_stopped"), false}}};
-            outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::Failed, interrupted, std::nullopt);
+            outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::failed, interrupted, std::nullopt);
             const auto record = [commandID, outcome](CommandJournal &journal) {
                 return journal.recordOutcome(commandID, outcome);
             };
@@ -332,9 +331,9 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
     // carried out, so a machine that goes down meanwhile cannot make it run twice.
     // A lost "received" does not stop the command: its outcome is what the service must learn.
     try {
-        co_await service->sendAck(credentials, commandID, AckStatus::Received, std::nullopt, std::nullopt);
+        co_await service->sendAck(credentials, commandID, AckStatus::received, std::nullopt, std::nullopt);
     } catch (const std::exception &error) {
-        qCInfo(lcExecutor) << "received acknowledgement of" << commandID << "failed:" << error.what();
+        qCInfo(lcCommands) << "received acknowledgement of" << commandID << "failed:" << error.what();
     }
     if (!self)
         co_return;
@@ -357,7 +356,7 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
     JournalOutcome outcome;
     bool carriedOut = false;
     if (!target && !product) {
-        outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::Ignored, std::nullopt, refusal);
+        outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::ignored, std::nullopt, refusal);
     } else {
         const auto intent = [commandID](CommandJournal &journal) { return journal.recordIntent(commandID); };
         const bool durable = co_await journalStep(intent);
@@ -365,7 +364,7 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
             co_return;
         if (!durable) {
             // Without a durable intent a restart could carry the command out a second time.
-            outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::Failed, std::nullopt,
+            outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::failed, std::nullopt,
                                   kJournalUnavailableMessage.toString());
         } else {
             // (Two statements: GCC mis-compiles co_await inside a conditional expression.)
@@ -381,7 +380,7 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
                 co_return;
             carriedOut = true;
             outcome = makeOutcome(commandID, credentials.deviceID,
-                                  result.succeeded ? AckStatus::Executed : AckStatus::Failed, result, std::nullopt);
+                                  result.succeeded ? AckStatus::executed : AckStatus::failed, result, std::nullopt);
         }
     }
     const auto record = [commandID, outcome](CommandJournal &journal) {
@@ -405,7 +404,7 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
     if (!self)
         co_return;
     if (carriedOut) {
-        if (outcome.status == AckStatus::Executed && m_commandExecuted)
+        if (outcome.status == AckStatus::executed && m_commandExecuted)
             m_commandExecuted();
         std::optional<QList<AgentInstanceReport>> reports = currentReportsIfReady();
         if (reports && m_reporter)

@@ -1,5 +1,6 @@
 #include "commands/kill_executor.h"
 
+#include "commands/commands_logging.h"
 #include "support/blocking_call.h"
 
 #include <QCoroFuture>
@@ -14,8 +15,6 @@
 #include <algorithm>
 #include <csignal>
 #include <optional>
-
-Q_LOGGING_CATEGORY(lcExecutor, "mornix.commands")
 
 namespace {
 
@@ -104,7 +103,7 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(const KillTargetCatal
             // main executable, signed by one of the target's teams.
             const std::optional<QString> team = co_await runningCopyTeam(copy);
             if (!team || !target.teamIdentifiers.contains(*team)) {
-                qCInfo(lcExecutor) << "left a copy with a foreign signature running, pid" << copy.pid;
+                qCInfo(lcCommands) << "left a copy with a foreign signature running, pid" << copy.pid;
                 signatureRejected.append(bundleID);
                 continue;
             }
@@ -116,7 +115,7 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(const KillTargetCatal
             }
             const std::optional<QString> teamNow = co_await runningCopyTeam(copy);
             if (!teamNow || !target.teamIdentifiers.contains(*teamNow)) {
-                qCInfo(lcExecutor) << "a copy changed its signed identity before the forced stop, pid" << copy.pid;
+                qCInfo(lcCommands) << "a copy changed its signed identity before the forced stop, pid" << copy.pid;
                 signatureRejected.append(bundleID);
                 continue;
             }
@@ -186,7 +185,7 @@ QCoro::Task<AgentInstanceLiveness> KillExecutor::waitForStop(const DetectedAgent
     // holds the instance (a pid is not handed on while its process lives).
     std::unique_ptr<ProcessExitWatch> exitWatch = m_processTable->watchExit(instance.processIdentifier);
     AgentInstanceLiveness state = m_scanner->liveness(instance);
-    if (state != AgentInstanceLiveness::Running)
+    if (state != AgentInstanceLiveness::running)
         co_return state;
     const auto deadline = steady_clock::now() + timeout;
     for (;;) {
@@ -195,7 +194,7 @@ QCoro::Task<AgentInstanceLiveness> KillExecutor::waitForStop(const DetectedAgent
             break;
         const bool exited = co_await sleepFor(std::min<nanoseconds>(deadline - now, m_timing.pollStep), exitWatch.get());
         state = m_scanner->liveness(instance);
-        if (state != AgentInstanceLiveness::Running)
+        if (state != AgentInstanceLiveness::running)
             co_return state;
         // Readable yet still running (the watch cannot help any more): plain steps from now on.
         if (exited)
@@ -250,10 +249,10 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(const QStrin
     const bool sent = sendStop(*instance, *authorization, false);
     AgentInstanceLiveness state = m_scanner->liveness(*instance);
     bool escalate = false;
-    if (sent && state == AgentInstanceLiveness::Running) {
+    if (sent && state == AgentInstanceLiveness::running) {
         state = co_await waitForStop(*instance, m_timing.gracePeriod);
-        escalate = state == AgentInstanceLiveness::Running;
-    } else if (state == AgentInstanceLiveness::Running) {
+        escalate = state == AgentInstanceLiveness::running;
+    } else if (state == AgentInstanceLiveness::running) {
         escalate = true;
     }
 
@@ -264,11 +263,11 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(const QStrin
             co_return instanceResult(false, kInstanceIdentityChanged, targetInstanceID, expectedProduct, std::nullopt);
         sendStop(*instance, *again, true);
         state = co_await waitForStop(*instance, m_timing.forcedStopWait);
-        if (state == AgentInstanceLiveness::Running)
+        if (state == AgentInstanceLiveness::running)
             co_return instanceResult(false, kInstanceRemained, targetInstanceID, expectedProduct, false);
     }
 
-    if (state == AgentInstanceLiveness::Stopped) {
+    if (state == AgentInstanceLiveness::stopped) {
         if (monitor)
             monitor->removeStopped(*instance);
         co_return instanceResult(true, kInstanceConfirmed, targetInstanceID, expectedProduct, true);

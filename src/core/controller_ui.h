@@ -31,7 +31,7 @@ struct MenuActions {
 // display uses the headless implementation. Thread: main thread.
 class ControllerUI {
 public:
-    enum class ActivationPolicy { Regular, Accessory };
+    enum class ActivationPolicy { regular, accessory };
 
     virtual ~ControllerUI() = default;
 

@@ -37,7 +37,7 @@ struct MornixDashboardState {
 };
 
 // The dashboard's buttons, reported back to the controller.
-enum class DashboardAction { SignIn, Pause, LaunchAtLogin, Logs, Disconnect, Refresh, Workspace };
+enum class DashboardAction { signIn, pause, launchAtLogin, logs, disconnect, refresh, workspace };
 
 // Display name of a report's product key; unknown products are "Verified client".
 QString productDisplayName(const QString &product);

@@ -11,7 +11,7 @@
 // Thread: main thread (calls and resumptions).
 class DeviceDisconnector {
 public:
-    enum class LogoutOutcome { LoggedOut, AlreadyGone };
+    enum class LogoutOutcome { loggedOut, alreadyGone };
 
     virtual ~DeviceDisconnector() = default;
     // The signed logout request (device key, serial number, hardware UUID); sends nothing.

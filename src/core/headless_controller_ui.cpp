@@ -5,7 +5,7 @@
 
 void HeadlessControllerUI::setActivationPolicy(ActivationPolicy policy)
 {
-    qCDebug(lcUi) << "activation policy" << (policy == ActivationPolicy::Regular ? "regular" : "accessory");
+    qCDebug(lcUi) << "activation policy" << (policy == ActivationPolicy::regular ? "regular" : "accessory");
 }
 
 void HeadlessControllerUI::installStatusItem(const MenuActions &)

@@ -60,7 +60,7 @@ posix::OpenResult MarkdownLogStore::openLogFile(QString *error)
     const QFileInfo directory(m_directoryPath);
     const QFileInfo data(directory.path());
     const posix::OpenResult dir = posix::openPrivateDirectoryChain(
-        data.path(), {data.fileName(), directory.fileName()}, posix::ModeRule::MakePrivate);
+        data.path(), {data.fileName(), directory.fileName()}, posix::ModeRule::makePrivate);
     if (!dir.ok()) {
         *error = dir.description;
         return {};
@@ -69,7 +69,7 @@ posix::OpenResult MarkdownLogStore::openLogFile(QString *error)
     // Create-only first: the header goes into a file only this call created. O_CREAT|O_EXCL
     // never follows a link; O_NONBLOCK keeps a FIFO planted at the path from blocking us.
     posix::OpenResult file = posix::openOwnFileAt(dir.fd.get(), kFileName, O_RDWR | O_APPEND | O_CREAT | O_EXCL,
-                                                  posix::ModeRule::MakePrivate, m_filePath);
+                                                  posix::ModeRule::makePrivate, m_filePath);
     if (file.ok()) {
         const QByteArray header = headerText(m_buildLabel ? m_buildLabel() : QString());
         if (!posix::writeAll(file.fd.get(), header)) {
@@ -83,7 +83,7 @@ posix::OpenResult MarkdownLogStore::openLogFile(QString *error)
         *error = file.description;
         return {};
     }
-    file = posix::openOwnFileAt(dir.fd.get(), kFileName, O_RDWR | O_APPEND, posix::ModeRule::MakePrivate, m_filePath);
+    file = posix::openOwnFileAt(dir.fd.get(), kFileName, O_RDWR | O_APPEND, posix::ModeRule::makePrivate, m_filePath);
     if (!file.ok())
         *error = file.description;
     return file;

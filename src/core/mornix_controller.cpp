@@ -158,8 +158,8 @@ void MornixController::start()
     });
 
     const bool accessory = isManaged() || m_deps.arguments.contains(kStandaloneMenuBar);
-    m_deps.ui->setActivationPolicy(accessory ? ControllerUI::ActivationPolicy::Accessory
-                                             : ControllerUI::ActivationPolicy::Regular);
+    m_deps.ui->setActivationPolicy(accessory ? ControllerUI::ActivationPolicy::accessory
+                                             : ControllerUI::ActivationPolicy::regular);
     if (isManaged()) {
         m_deps.ui->removeStatusItem();
     } else {
@@ -272,7 +272,7 @@ void MornixController::startPolling()
 
 bool MornixController::launchAtLoginEnabled() const
 {
-    return m_deps.loginItem->status() == LoginItem::Status::Enabled;
+    return m_deps.loginItem->status() == LoginItem::Status::enabled;
 }
 
 void MornixController::refreshMenuState()
@@ -326,26 +326,26 @@ void MornixController::showDashboard()
 void MornixController::handleDashboardAction(DashboardAction action)
 {
     switch (action) {
-    case DashboardAction::Pause:
+    case DashboardAction::pause:
         togglePause();
         break;
-    case DashboardAction::LaunchAtLogin:
+    case DashboardAction::launchAtLogin:
         toggleLaunchAtLogin();
         break;
-    case DashboardAction::Logs:
+    case DashboardAction::logs:
         openLogs();
         break;
-    case DashboardAction::Disconnect:
+    case DashboardAction::disconnect:
         clearCredentials();
         break;
-    case DashboardAction::Refresh:
+    case DashboardAction::refresh:
         startAgentInstanceMonitoring();
         refreshMenuState();
         break;
-    case DashboardAction::Workspace:
+    case DashboardAction::workspace:
         m_deps.openURL(m_deps.websiteURL);
         break;
-    case DashboardAction::SignIn:
+    case DashboardAction::signIn:
         registerDevice();
         break;
     }
@@ -400,7 +400,7 @@ QCoro::Task<void> MornixController::disconnectDevice()
     QString failure;
     if (m_credentials) {
         const DeviceCredentials credentials = *m_credentials;
-        DeviceDisconnector::LogoutOutcome outcome = DeviceDisconnector::LogoutOutcome::LoggedOut;
+        DeviceDisconnector::LogoutOutcome outcome = DeviceDisconnector::LogoutOutcome::loggedOut;
         try {
             const DeviceLogoutRequestPayload request = co_await disconnector->prepareLogout(credentials);
             if (!self)
@@ -417,7 +417,7 @@ QCoro::Task<void> MornixController::disconnectDevice()
             fail(failure);
             co_return;
         }
-        if (outcome == DeviceDisconnector::LogoutOutcome::AlreadyGone)
+        if (outcome == DeviceDisconnector::LogoutOutcome::alreadyGone)
             m_status->setLastCommand(QStringLiteral("device already logged out"));
     }
     try {

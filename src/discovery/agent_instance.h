@@ -43,4 +43,4 @@ struct DetectedAgentInstance {
     }
 };
 
-enum class AgentInstanceLiveness { Running, Stopped, Indeterminate };
+enum class AgentInstanceLiveness { running, stopped, indeterminate };

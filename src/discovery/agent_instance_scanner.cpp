@@ -123,7 +123,7 @@ QList<AgentInstanceScanner::CandidateProcess> AgentInstanceScanner::candidatePro
         if (!isCandidateExecutableName(process.executablePath) || isBundledApplicationExecutable(process.executablePath))
             continue;
         const ProcessStartObservation start = m_processTable->startIdentity(process.pid);
-        if (start.state == ProcessStartObservation::State::Observed)
+        if (start.state == ProcessStartObservation::State::observed)
             result.append({process.pid, start.startText, start.startTicks, process.image});
     }
     return result;
@@ -202,34 +202,34 @@ AgentInstanceLiveness AgentInstanceScanner::liveness(const DetectedAgentInstance
     if (instance.report.kind == AgentProductCatalog::kApplicationKind) {
         const std::optional<RunningApplication> application = m_workspace->runningApplication(instance.processIdentifier);
         if (!application || m_workspace->isTerminated(*application))
-            return AgentInstanceLiveness::Stopped;
+            return AgentInstanceLiveness::stopped;
         const bool hasNow = application->bundleIdentifier.has_value();
         const bool hadThen = instance.report.bundleID.has_value();
         if (hasNow != hadThen || (hasNow && application->bundleIdentifier->toLower() != instance.report.bundleID->toLower()))
-            return AgentInstanceLiveness::Stopped;
+            return AgentInstanceLiveness::stopped;
         if (!application->launchDate)
-            return AgentInstanceLiveness::Indeterminate;
+            return AgentInstanceLiveness::indeterminate;
         return applicationLaunchIdentity(*application->launchDate) == instance.launchIdentity
-            ? AgentInstanceLiveness::Running
-            : AgentInstanceLiveness::Stopped;
+            ? AgentInstanceLiveness::running
+            : AgentInstanceLiveness::stopped;
     }
     const ProcessStartObservation start = processStartIdentity(instance.processIdentifier);
     switch (start.state) {
-    case ProcessStartObservation::State::NotRunning:
-        return AgentInstanceLiveness::Stopped;
-    case ProcessStartObservation::State::Unavailable:
-        return AgentInstanceLiveness::Indeterminate;
-    case ProcessStartObservation::State::Observed:
+    case ProcessStartObservation::State::notRunning:
+        return AgentInstanceLiveness::stopped;
+    case ProcessStartObservation::State::unavailable:
+        return AgentInstanceLiveness::indeterminate;
+    case ProcessStartObservation::State::observed:
         break;
     }
-    return start.startText == instance.launchIdentity ? AgentInstanceLiveness::Running : AgentInstanceLiveness::Stopped;
+    return start.startText == instance.launchIdentity ? AgentInstanceLiveness::running : AgentInstanceLiveness::stopped;
 }
 
 std::optional<AgentInstanceScanner::Authorization>
 AgentInstanceScanner::currentAuthorization(const DetectedAgentInstance &instance) const
 {
     if (instance.report.kind == AgentProductCatalog::kApplicationKind) {
-        if (liveness(instance) != AgentInstanceLiveness::Running)
+        if (liveness(instance) != AgentInstanceLiveness::running)
             return std::nullopt;
         std::optional<RunningApplication> application = m_workspace->runningApplication(instance.processIdentifier);
         if (!application)
@@ -240,7 +240,7 @@ AgentInstanceScanner::currentAuthorization(const DetectedAgentInstance &instance
         return Authorization{std::move(application), {}};
     }
     const ProcessStartObservation before = processStartIdentity(instance.processIdentifier);
-    if (before.state != ProcessStartObservation::State::Observed || before.startText != instance.launchIdentity)
+    if (before.state != ProcessStartObservation::State::observed || before.startText != instance.launchIdentity)
         return std::nullopt;
     const std::optional<SigningInformation> signing = signingIdentity(instance.processIdentifier);
     if (!signing)
@@ -254,7 +254,7 @@ AgentInstanceScanner::currentAuthorization(const DetectedAgentInstance &instance
     // The same process from before the check to after it (a pid reused within the second has
     // another start tick).
     const ProcessStartObservation after = processStartIdentity(instance.processIdentifier);
-    if (after.state != ProcessStartObservation::State::Observed || after.startText != before.startText
+    if (after.state != ProcessStartObservation::State::observed || after.startText != before.startText
         || after.startTicks != before.startTicks)
         return std::nullopt;
     return Authorization{std::nullopt, before};

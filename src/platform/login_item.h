@@ -6,7 +6,7 @@
 // Thread: main thread.
 class LoginItem {
 public:
-    enum class Status { NotRegistered, Enabled };
+    enum class Status { notRegistered, enabled };
 
     virtual ~LoginItem() = default;
     virtual Status status() const = 0;

@@ -53,9 +53,9 @@ struct OpenResult {
 
 // How the permission bits of an existing entry are treated.
 enum class ModeRule {
-    RequirePrivate,  // no group or other bits, else refused
-    MakePrivate,     // group or other bits are removed through the descriptor (fchmod)
-    NotWritableByOthers,  // no group or other write bit, else refused
+    requirePrivate,  // no group or other bits, else refused
+    makePrivate,     // group or other bits are removed through the descriptor (fchmod)
+    notWritableByOthers,  // no group or other write bit, else refused
 };
 
 // The system's text for an error number ("Permission denied").
@@ -66,10 +66,10 @@ QString errorText(int error);
 // symbolic link is refused, never followed) owned by the current user; its group and other
 // bits are treated by `rule`. Mode changes go through the descriptor, so the target of a link
 // is never touched. The returned descriptor is a directory handle for the *At functions.
-OpenResult openPrivateDirectory(const QString &path, ModeRule rule = ModeRule::MakePrivate);
+OpenResult openPrivateDirectory(const QString &path, ModeRule rule = ModeRule::makePrivate);
 // Same for the entry `name` inside an open directory (mkdirat + openat, no path lookup).
 OpenResult openPrivateDirectoryAt(int directoryFd, const QString &name, const QString &displayPath,
-                                  ModeRule rule = ModeRule::MakePrivate);
+                                  ModeRule rule = ModeRule::makePrivate);
 
 // Opens a file with O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC added to `flags` (with O_CREAT the mode
 // is 0600). The descriptor must hold a regular file owned by the current user with one link;
@@ -102,7 +102,7 @@ QString appendLine(int fd, const QByteArray &line);
 // refused, owned by the user. `base` itself is the user's (it may be a link, e.g. a relocated
 // data directory); missing parts of it are created 0700.
 OpenResult openPrivateDirectoryChain(const QString &base, const QStringList &components,
-                                     ModeRule rule = ModeRule::MakePrivate);
+                                     ModeRule rule = ModeRule::makePrivate);
 
 // Replaces `name` in the directory atomically: a new 0600 file beside it (O_EXCL, no links
 // followed) is written, synced and renamed over the entry. An existing entry that is a link is
@@ -161,13 +161,13 @@ public:
     // `name` inside the open directory `directoryFd` (AT_FDCWD with an absolute path); the
     // descriptions name `displayPath`. `rule` treats the mode bits of an existing file.
     static LockAttempt acquireAt(int directoryFd, const QString &name, const QString &displayPath, LockKind kind,
-                                 LockWait wait, ModeRule rule = ModeRule::RequirePrivate);
+                                 LockWait wait, ModeRule rule = ModeRule::requirePrivate);
     static LockAttempt acquire(const QString &path, LockKind kind, LockWait wait,
-                               ModeRule rule = ModeRule::RequirePrivate);
+                               ModeRule rule = ModeRule::requirePrivate);
     // Opens (creating) `directory` as openPrivateDirectory does with MakePrivate, then the lock
     // file `name` inside it.
     static LockAttempt acquireIn(const QString &directory, const QString &name, LockKind kind, LockWait wait,
-                                 ModeRule rule = ModeRule::RequirePrivate);
+                                 ModeRule rule = ModeRule::requirePrivate);
 
     int descriptor() const { return m_fd.get(); }
 

@@ -24,17 +24,17 @@ struct ProcessRecord {
 // When a given process started, in the process form of a launch identity: the five start-time
 // fields "Sat Dec 5 17:27:28 2026" (C locale, local time, blanks collapsed to one).
 struct ProcessStartObservation {
-    enum class State { Observed, NotRunning, Unavailable };
-    State state = State::Unavailable;
+    enum class State { observed, notRunning, unavailable };
+    State state = State::unavailable;
     QString startText;        // set when Observed
     quint64 startTicks = 0;   // set when Observed: the precise start (clock ticks after boot)
 
     static ProcessStartObservation observed(QString text, quint64 ticks = 0)
     {
-        return {State::Observed, std::move(text), ticks};
+        return {State::observed, std::move(text), ticks};
     }
-    static ProcessStartObservation notRunning() { return {State::NotRunning, {}}; }
-    static ProcessStartObservation unavailable() { return {State::Unavailable, {}}; }
+    static ProcessStartObservation notRunning() { return {State::notRunning, {}}; }
+    static ProcessStartObservation unavailable() { return {State::unavailable, {}}; }
 };
 
 // A descriptor that becomes readable once the process it was opened on has exited, and stays

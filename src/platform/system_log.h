@@ -7,10 +7,10 @@
 // Thread: any.
 class SystemLog {
 public:
-    enum class Level { Debug, Info, Error };
+    enum class Level { debug, info, error };
     virtual ~SystemLog() = default;
     virtual void write(Level level, const QString &message) = 0;
 
-    void info(const QString &message) { write(Level::Info, message); }
-    void error(const QString &message) { write(Level::Error, message); }
+    void info(const QString &message) { write(Level::info, message); }
+    void error(const QString &message) { write(Level::error, message); }
 };

@@ -49,11 +49,11 @@ struct UserNotificationResponse {
 
 // Raw values as the status mode reports them.
 enum class UserNotificationAuthorization {
-    NotDetermined = 0,
-    Denied = 1,
-    Authorized = 2,
-    Provisional = 3,
-    Ephemeral = 4,
+    notDetermined = 0,
+    denied = 1,
+    authorized = 2,
+    provisional = 3,
+    ephemeral = 4,
 };
 
 // Receives the user's answers. Each answer to a notification of this program is handed to

@@ -9,6 +9,7 @@
 #include "identity/device_enrollment_agent.h"
 #include "identity/identity_error.h"
 #include "identity/keychain_store.h"
+#include "signin/signin_logging.h"
 #include "support/blocking_call.h"
 #include "support/text_cleaning.h"
 
@@ -18,8 +19,6 @@
 
 #include <QCoroFuture>
 #include <QCoroTimer>
-
-Q_LOGGING_CATEGORY(lcSignIn, "mornix.signin")
 
 namespace {
 

@@ -27,12 +27,12 @@ bool privateTo(const struct stat &st, uid_t uid)
 
 UpdateChoiceResult notRecorded()
 {
-    return {UpdateChoiceResult::Outcome::NotRecorded, {}};
+    return {UpdateChoiceResult::Outcome::notRecorded, {}};
 }
 
 UpdateChoiceResult failed(const char *what)
 {
-    return {UpdateChoiceResult::Outcome::Failed,
+    return {UpdateChoiceResult::Outcome::failed,
             QStringLiteral("%1: %2").arg(QString::fromLatin1(what), QString::fromLocal8Bit(std::strerror(errno)))};
 }
 
@@ -114,5 +114,5 @@ UpdateChoiceResult saveUpdateChoice(const QString &version, const QString &actio
         ::unlinkat(directory.get(), temporaryName.constData(), 0);
         return result;
     }
-    return {UpdateChoiceResult::Outcome::Saved, {}};
+    return {UpdateChoiceResult::Outcome::saved, {}};
 }

@@ -8,11 +8,11 @@
 // application created: <root>/update-choice.json, {"version", "action", "remindAt"}.
 struct UpdateChoiceResult {
     enum class Outcome {
-        Saved,        // the file now holds the new action
-        NotRecorded,  // the file is missing, unsafe, for another version or already "now": left alone
-        Failed,       // qualified, but writing it failed (see `error`)
+        saved,        // the file now holds the new action
+        notRecorded,  // the file is missing, unsafe, for another version or already "now": left alone
+        failed,       // qualified, but writing it failed (see `error`)
     };
-    Outcome outcome = Outcome::NotRecorded;
+    Outcome outcome = Outcome::notRecorded;
     QString error;
 };
 

@@ -142,11 +142,11 @@ void UpdateNotifications::handleAnswer(const QString &version, const QString &ac
         }
         result = saveUpdateChoice(version, action, root, m_deps.nowMs(), m_deps.uid);
     }
-    if (result.outcome == UpdateChoiceResult::Outcome::Failed) {
+    if (result.outcome == UpdateChoiceResult::Outcome::failed) {
         m_deps.systemLog->error(QStringLiteral("Veltro update choice could not be saved"));
         return;
     }
-    if (result.outcome != UpdateChoiceResult::Outcome::Saved)
+    if (result.outcome != UpdateChoiceResult::Outcome::saved)
         return;
 
     if (action == kLater) {

@@ -2,9 +2,9 @@
 #include "api/pinned_session_failure_store.h"
 #include "api_test_run.h"
 #include "identity/device_enrollment_agent.h"
-#include "platform/linux/linux_hardware_identity.h"
+#include "platform/linux/dmi_hardware_identity.h"
 #include "platform/linux/absent_hardware_key.h"
-#include "platform/linux/linux_posture_probes.h"
+#include "platform/linux/sysfs_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
 #include "support/credentials_builder.h"
 #include "support/dev_service.h"
@@ -48,11 +48,11 @@ void APIDevserviceTest::initTestCase()
 {
     m_home = std::make_unique<TemporaryHome>();
     qputenv("VELTRO_KEYCHAIN", "file");
-    m_service = std::make_unique<DevService>(DevService::Port::Ephemeral);
+    m_service = std::make_unique<DevService>(DevService::Port::ephemeral);
     QVERIFY(m_service->start());
     m_agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
         std::make_shared<SelectingKeychain>(), std::make_shared<AbsentHardwareKey>(),
-        std::make_shared<LinuxHardwareIdentity>(), std::make_shared<LinuxPostureProbes>()});
+        std::make_shared<DmiHardwareIdentity>(), std::make_shared<SysfsPostureProbes>()});
 }
 
 void APIDevserviceTest::cleanupTestCase()
@@ -204,12 +204,12 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
 
     // Acknowledgements: received, then executed with the execution's payload.
     const auto received = runOperation([&] {
-        return api.sendAck(credentials, commandID, AckStatus::Received, std::nullopt, std::nullopt);
+        return api.sendAck(credentials, commandID, AckStatus::received, std::nullopt, std::nullopt);
     });
     QVERIFY2(received.value, received.describe());
     KillExecutionResult execution{true, QStringLiteral("Stopped Claude.\n"), QJsonObject{{"terminated", 1}}};
     const auto executed = runOperation([&] {
-        return api.sendAck(credentials, commandID, AckStatus::Executed, execution, std::nullopt);
+        return api.sendAck(credentials, commandID, AckStatus::executed, execution, std::nullopt);
     });
     QVERIFY2(executed.value, executed.describe());
     const QJsonArray acks = m_service->adminJSON({QStringLiteral("acks"), QStringLiteral("list"), QStringLiteral("--command"), commandID})
@@ -223,7 +223,7 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
     QCOMPARE(executedAck.value(QStringLiteral("message")).toString(), QStringLiteral("Stopped Claude."));
     QCOMPARE(executedAck.value(QStringLiteral("payload")).toObject(), execution.payload);
     QCOMPARE(executedAck.value(QStringLiteral("idempotency_key")).toString(),
-             CommandAcknowledgement::idempotencyKeyFor(commandID, credentials.deviceID, AckStatus::Executed,
+             CommandAcknowledgement::idempotencyKeyFor(commandID, credentials.deviceID, AckStatus::executed,
                                                        execution.payload));
 
     // Inventory.
@@ -420,7 +420,7 @@ void APIDevserviceTest::injectedFaults()
     if (endpoint == QLatin1String("commands-next"))
         capture(runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials); }));
     else if (endpoint == QLatin1String("ack"))
-        capture(runOperation([&] { return api.sendAck(credentials, QStringLiteral("cmd-x"), AckStatus::Failed, std::nullopt, QStringLiteral("x")); }));
+        capture(runOperation([&] { return api.sendAck(credentials, QStringLiteral("cmd-x"), AckStatus::failed, std::nullopt, QStringLiteral("x")); }));
     else if (endpoint == QLatin1String("inventory"))
         capture(runOperation([&] { return api.reportAgentInstances(credentials, {}); }));
     else if (endpoint == QLatin1String("logout"))

@@ -514,7 +514,7 @@ void APITransportTest::acknowledgementOnTheWire()
     const APIClient api = client();
     const KillExecutionResult execution{false, QStringLiteral("Could not stop\u0000 it"), QJsonObject{{"pid", 42}}};
     const auto acked = run<bool>([&]() -> QCoro::Task<bool> {
-        co_await api.sendAck(credentials, QStringLiteral("c-1"), AckStatus::Failed, execution, std::nullopt);
+        co_await api.sendAck(credentials, QStringLiteral("c-1"), AckStatus::failed, execution, std::nullopt);
         co_return true;
     });
     QVERIFY(acked.value);
@@ -529,7 +529,7 @@ void APITransportTest::acknowledgementOnTheWire()
     // One key in header and body; the signature covers the body that carries it.
     QCOMPARE(sent.header("X-Idempotency-Key"), body.value("idempotency_key").toString().toUtf8());
     QCOMPARE(body.value("idempotency_key").toString(),
-             CommandAcknowledgement::idempotencyKeyFor(QStringLiteral("c-1"), QStringLiteral("dev-1"), AckStatus::Failed,
+             CommandAcknowledgement::idempotencyKeyFor(QStringLiteral("c-1"), QStringLiteral("dev-1"), AckStatus::failed,
                                                        execution.payload));
     QCOMPARE(pythonSignature(sent, kSecret), sent.header("x-veltro-device-signature"));
 }
@@ -561,7 +561,7 @@ void APITransportTest::hostileCommandIDsOnTheWire()
     const qsizetype before = m_server->requests().size();
     const APIClient api = client();
     const auto acked = run<bool>([&]() -> QCoro::Task<bool> {
-        co_await api.sendAck(credentials, id, AckStatus::Received, std::nullopt, std::nullopt);
+        co_await api.sendAck(credentials, id, AckStatus::received, std::nullopt, std::nullopt);
         co_return true;
     });
     const QList<CapturedRequest> requests = m_server->requests().mid(before);
@@ -586,7 +586,7 @@ void APITransportTest::unacceptableCommandIDsAreNeverSent()
     for (const QString &id : {QStringLiteral("."), QStringLiteral(".."), QString(), QStringLiteral("a\r\nX-Injected: 1"),
                               QStringLiteral("a\nb"), QStringLiteral("nul") + QChar(0), QString(257, QLatin1Char('x'))}) {
         const auto acked = run<bool>([&]() -> QCoro::Task<bool> {
-            co_await api.sendAck(credentials, id, AckStatus::Received, std::nullopt, std::nullopt);
+            co_await api.sendAck(credentials, id, AckStatus::received, std::nullopt, std::nullopt);
             co_return true;
         });
         QVERIFY(!acked.value);
@@ -596,7 +596,7 @@ void APITransportTest::unacceptableCommandIDsAreNeverSent()
     // A bearer token with a line break never becomes a header of its own.
     credentials.bearerToken = QStringLiteral("token\r\nX-Injected: 1");
     const auto injected = run<bool>([&]() -> QCoro::Task<bool> {
-        co_await api.sendAck(credentials, QStringLiteral("c-1"), AckStatus::Received, std::nullopt, std::nullopt);
+        co_await api.sendAck(credentials, QStringLiteral("c-1"), AckStatus::received, std::nullopt, std::nullopt);
         co_return true;
     });
     QVERIFY(!injected.value);

@@ -4,8 +4,8 @@
 #include "api/api_client.h"
 #include "api_test_run.h"
 #include "identity/device_enrollment_agent.h"
-#include "platform/linux/linux_hardware_identity.h"
-#include "platform/linux/linux_posture_probes.h"
+#include "platform/linux/dmi_hardware_identity.h"
+#include "platform/linux/sysfs_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
 #include "platform/linux/tpm_hardware_key.h"
 #include "support/credentials_builder.h"
@@ -40,14 +40,14 @@ void TpmEnrollmentTest::initTestCase()
     qputenv("VELTRO_KEYCHAIN", "file");
     m_tpm = std::make_unique<SwtpmProcess>();
     QVERIFY2(m_tpm->isRunning(), qPrintable(m_tpm->errorText()));
-    m_service = std::make_unique<DevService>(DevService::Port::Ephemeral);
+    m_service = std::make_unique<DevService>(DevService::Port::ephemeral);
     QVERIFY(m_service->start());
     // The production ports, with the TPM reached through our environment variable.
     qputenv(TpmHardwareKey::tctiVariable, m_tpm->tcti().toUtf8());
     auto keychain = std::make_shared<SelectingKeychain>();
     m_agent = std::make_shared<DeviceEnrollmentAgent>(
-        IdentityPorts{keychain, std::make_shared<TpmHardwareKey>(keychain), std::make_shared<LinuxHardwareIdentity>(),
-                      std::make_shared<LinuxPostureProbes>()});
+        IdentityPorts{keychain, std::make_shared<TpmHardwareKey>(keychain), std::make_shared<DmiHardwareIdentity>(),
+                      std::make_shared<SysfsPostureProbes>()});
     QVERIFY(DeviceEnrollmentAgent::isSecureEnclaveKey(m_agent->loadOrCreatePrivateKey()));
 }
 

@@ -53,7 +53,7 @@ QCoro::Task<void> logoutText(std::shared_ptr<DeviceRemoval> removal, QString *te
         const DeviceCredentials credentials;
         const DeviceLogoutRequestPayload request;
         const DeviceDisconnector::LogoutOutcome outcome = co_await removal->logout(credentials, request);
-        *text = outcome == DeviceDisconnector::LogoutOutcome::AlreadyGone ? QStringLiteral("already gone")
+        *text = outcome == DeviceDisconnector::LogoutOutcome::alreadyGone ? QStringLiteral("already gone")
                                                                            : QStringLiteral("logged out");
     } catch (const std::exception &error) {
         *text = QString::fromUtf8(error.what());

@@ -145,7 +145,7 @@ void RuntimeTest::unusableLockFilesAreLoggedNeverHeld()
     QVERIFY(QFile::link(target.fileName(), lock));
     RuntimeLock::Attempt attempt = RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
     QVERIFY(!attempt.lock);
-    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::Unusable);
+    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::unusable);
     QVERIFY2(attempt.problem.endsWith(QLatin1String("runtime.lock is a symbolic link")), qPrintable(attempt.problem));
     QCOMPARE(log.messages().value(0), QStringLiteral("failed to open runtime lock: %1").arg(ELOOP));
     QCOMPARE(log.messages().value(1), QStringLiteral("runtime lock unusable: ") + attempt.problem);
@@ -154,7 +154,7 @@ void RuntimeTest::unusableLockFilesAreLoggedNeverHeld()
 
     QVERIFY(QDir().mkdir(lock));
     attempt = RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
-    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::Unusable);
+    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::unusable);
     QVERIFY2(attempt.problem.contains(QLatin1String("is a directory")), qPrintable(attempt.problem));
     QVERIFY(QDir().rmdir(lock));
 
@@ -165,7 +165,7 @@ void RuntimeTest::unusableLockFilesAreLoggedNeverHeld()
     const QString linkedDir = dir.path() + QStringLiteral("/VeltroMornix");
     QVERIFY(QFile::link(other.path(), linkedDir));
     attempt = RuntimeLock::tryAcquireIn(linkedDir, QStringLiteral("runtime.lock"), log);
-    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::Unusable);
+    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::unusable);
     QVERIFY2(attempt.problem.contains(QLatin1String("symbolic link")), qPrintable(attempt.problem));
     QCOMPARE(modeOf(other.path()), mode_t(0750));
     QVERIFY(!QFileInfo::exists(other.path() + QStringLiteral("/runtime.lock")));
@@ -175,7 +175,7 @@ void RuntimeTest::unusableLockFilesAreLoggedNeverHeld()
     auto held = RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
     QVERIFY(held);
     QCOMPARE(RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log).outcome,
-             RuntimeLock::Outcome::HeldElsewhere);
+             RuntimeLock::Outcome::heldElsewhere);
 }
 
 void RuntimeTest::siblingBundleWinsOverNewerBuilds()

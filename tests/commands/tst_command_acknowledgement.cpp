@@ -49,7 +49,7 @@ private Q_SLOTS:
 
 void CommandAcknowledgementTest::statusTexts()
 {
-    const QList<AckStatus> all = {AckStatus::Received, AckStatus::Executed, AckStatus::Failed, AckStatus::Ignored};
+    const QList<AckStatus> all = {AckStatus::received, AckStatus::executed, AckStatus::failed, AckStatus::ignored};
     const QStringList texts = {"received", "executed", "failed", "ignored"};
     for (int i = 0; i < all.size(); ++i) {
         QCOMPARE(ackStatusText(all.at(i)), texts.at(i));
@@ -62,7 +62,7 @@ void CommandAcknowledgementTest::messageChoice()
 {
     const KillExecutionResult result{true, QStringLiteral("Application stopped."), applicationPayload()};
 
-    const auto bare = CommandAcknowledgement::make("c1", "d1", AckStatus::Received, std::nullopt);
+    const auto bare = CommandAcknowledgement::make("c1", "d1", AckStatus::received, std::nullopt);
     QCOMPARE(bare.message, QStringLiteral("received"));
     QCOMPARE(bare.payload, QJsonObject());
     const QJsonObject body = bare.toJSON();
@@ -70,20 +70,20 @@ void CommandAcknowledgementTest::messageChoice()
              QByteArray("{\"idempotency_key\":\"" + bare.idempotencyKey.toUtf8()
                         + "\",\"message\":\"received\",\"payload\":{},\"status\":\"received\"}"));
 
-    const auto withResult = CommandAcknowledgement::make("c1", "d1", AckStatus::Executed, result);
+    const auto withResult = CommandAcknowledgement::make("c1", "d1", AckStatus::executed, result);
     QCOMPARE(withResult.message, result.message);
     QCOMPARE(withResult.payload, result.payload);
 
-    const auto refused = CommandAcknowledgement::make("c1", "d1", AckStatus::Ignored, result,
+    const auto refused = CommandAcknowledgement::make("c1", "d1", AckStatus::ignored, result,
                                                       kApplicationCommandRefusedMessage.toString());
     QCOMPARE(refused.message, QStringLiteral("command protocol or target validation failed"));
 
     // Cleaned like a log text and cut to 4000 user-perceived characters.
-    const auto cleaned = CommandAcknowledgement::make("c1", "d1", AckStatus::Failed, std::nullopt,
+    const auto cleaned = CommandAcknowledgement::make("c1", "d1", AckStatus::failed, std::nullopt,
                                                       QStringLiteral("  line one\nline\ttwo\u007f \n"));
     QCOMPARE(cleaned.message, QStringLiteral("line onelinetwo"));
     const QString emoji = QStringLiteral("\U0001F44D\U0001F3FD");  // one character, four UTF-16 units
-    const auto longMessage = CommandAcknowledgement::make("c1", "d1", AckStatus::Failed, std::nullopt,
+    const auto longMessage = CommandAcknowledgement::make("c1", "d1", AckStatus::failed, std::nullopt,
                                                           emoji.repeated(4100));
     QCOMPARE(longMessage.message, emoji.repeated(4000));
 }
@@ -108,7 +108,7 @@ void CommandAcknowledgementTest::idempotencyKeyMatchesAnIndependentSerialiser()
     QFETCH(QJsonObject, payload);
     const QString expectedDigest = pythonDigest(payload);
     QCOMPARE(expectedDigest.size(), 16);
-    const QString key = CommandAcknowledgement::idempotencyKeyFor("cmd-9", "dev-3", AckStatus::Executed, payload);
+    const QString key = CommandAcknowledgement::idempotencyKeyFor("cmd-9", "dev-3", AckStatus::executed, payload);
     QCOMPARE(key, QStringLiteral("ack-cmd-9-dev-3-executed-") + expectedDigest);
 }
 
@@ -116,23 +116,23 @@ void CommandAcknowledgementTest::idempotencyKeyDependsOnlyOnItsInputs()
 {
     const KillExecutionResult result{false, QStringLiteral("first wording"), applicationPayload()};
     const KillExecutionResult reworded{false, QStringLiteral("other wording"), applicationPayload()};
-    const auto a = CommandAcknowledgement::make("c", "d", AckStatus::Failed, result);
-    const auto b = CommandAcknowledgement::make("c", "d", AckStatus::Failed, reworded, QStringLiteral("override"));
+    const auto a = CommandAcknowledgement::make("c", "d", AckStatus::failed, result);
+    const auto b = CommandAcknowledgement::make("c", "d", AckStatus::failed, reworded, QStringLiteral("override"));
     QCOMPARE(a.idempotencyKey, b.idempotencyKey);  // the message is not part of the key
-    QVERIFY(a.idempotencyKey != CommandAcknowledgement::make("c", "d", AckStatus::Executed, result).idempotencyKey);
-    QVERIFY(a.idempotencyKey != CommandAcknowledgement::make("c2", "d", AckStatus::Failed, result).idempotencyKey);
-    QVERIFY(a.idempotencyKey != CommandAcknowledgement::make("c", "d2", AckStatus::Failed, result).idempotencyKey);
+    QVERIFY(a.idempotencyKey != CommandAcknowledgement::make("c", "d", AckStatus::executed, result).idempotencyKey);
+    QVERIFY(a.idempotencyKey != CommandAcknowledgement::make("c2", "d", AckStatus::failed, result).idempotencyKey);
+    QVERIFY(a.idempotencyKey != CommandAcknowledgement::make("c", "d2", AckStatus::failed, result).idempotencyKey);
     QJsonObject changed = applicationPayload();
     changed.insert("all_stopped", false);
     QVERIFY(a.idempotencyKey
-            != CommandAcknowledgement::make("c", "d", AckStatus::Failed, KillExecutionResult{false, {}, changed})
+            != CommandAcknowledgement::make("c", "d", AckStatus::failed, KillExecutionResult{false, {}, changed})
                    .idempotencyKey);
     // The same payload built in another insertion order gives the same key.
     QJsonObject reordered;
     const QStringList keys = applicationPayload().keys();
     for (auto it = keys.crbegin(); it != keys.crend(); ++it)
         reordered.insert(*it, applicationPayload().value(*it));
-    QCOMPARE(CommandAcknowledgement::idempotencyKeyFor("c", "d", AckStatus::Failed, reordered), a.idempotencyKey);
+    QCOMPARE(CommandAcknowledgement::idempotencyKeyFor("c", "d", AckStatus::failed, reordered), a.idempotencyKey);
 }
 
 void CommandAcknowledgementTest::keyOrderOfThePlatformSerialiser()

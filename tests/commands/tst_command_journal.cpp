@@ -48,9 +48,9 @@ void CommandJournalTest::stepsSurviveANewInstance()
         QVERIFY(journal.isDurable());
         QVERIFY(journal.recordReceived(QStringLiteral("a")));
         QVERIFY(journal.recordIntent(QStringLiteral("a")));
-        QVERIFY(journal.recordOutcome(QStringLiteral("a"), outcome(AckStatus::Executed, QStringLiteral("a"))));
+        QVERIFY(journal.recordOutcome(QStringLiteral("a"), outcome(AckStatus::executed, QStringLiteral("a"))));
         QVERIFY(journal.recordReceived(QStringLiteral("b")));
-        QVERIFY(journal.recordOutcome(QStringLiteral("b"), outcome(AckStatus::Ignored, QStringLiteral("b"))));
+        QVERIFY(journal.recordOutcome(QStringLiteral("b"), outcome(AckStatus::ignored, QStringLiteral("b"))));
         QVERIFY(journal.recordSettled(QStringLiteral("b")));
         QVERIFY(journal.recordReceived(QStringLiteral("c")));
     }
@@ -61,7 +61,7 @@ void CommandJournalTest::stepsSurviveANewInstance()
     QCOMPARE(again.open(), QStringList());
     const auto a = again.entry(QStringLiteral("a"));
     QVERIFY(a && a->intent && !a->settled && a->receivedAt > 0);
-    QCOMPARE(*a->outcome, outcome(AckStatus::Executed, QStringLiteral("a")));
+    QCOMPARE(*a->outcome, outcome(AckStatus::executed, QStringLiteral("a")));
     QVERIFY(again.entry(QStringLiteral("b"))->settled);
     const auto c = again.entry(QStringLiteral("c"));
     QVERIFY(c && !c->intent && !c->outcome);
@@ -131,7 +131,7 @@ void CommandJournalTest::boundedByCountAndAge()
         const QString id = QStringLiteral("c%1").arg(i);
         QVERIFY(journal.recordReceived(id));
         QVERIFY(journal.recordIntent(id));
-        QVERIFY(journal.recordOutcome(id, outcome(AckStatus::Failed, id)));
+        QVERIFY(journal.recordOutcome(id, outcome(AckStatus::failed, id)));
         QVERIFY(journal.recordSettled(id));
     }
     QCOMPARE(journal.size(), 5);

@@ -379,9 +379,9 @@ void CommandPollLoopTest::validCommandIsAcknowledgedExecutedAndReported()
     QTRY_VERIFY(rig.host.lastCommands.contains(QStringLiteral("executed 01234567")));
     rig.loop.cancel();
     const auto &acks = rig.host.serviceClient->acks;
-    QCOMPARE(acks[0].status, AckStatus::Received);
+    QCOMPARE(acks[0].status, AckStatus::received);
     QVERIFY(!acks[0].execution && !acks[0].messageOverride);
-    QCOMPARE(acks[1].status, AckStatus::Executed);
+    QCOMPARE(acks[1].status, AckStatus::executed);
     QCOMPARE(acks[1].execution->payload.value(QStringLiteral("app_key")).toString(), QStringLiteral("claude"));
     QCOMPARE(rig.executor->calls, QStringList{QStringLiteral("kill:claude")});
     QCOMPARE(rig.helpPages, 1);
@@ -399,7 +399,7 @@ void CommandPollLoopTest::validCommandIsAcknowledgedExecutedAndReported()
     failing.loop.start();
     QTRY_VERIFY(failing.host.lastCommands.contains(QStringLiteral("failed 01234567")));
     failing.loop.cancel();
-    QCOMPARE(failing.host.serviceClient->acks[1].status, AckStatus::Failed);
+    QCOMPARE(failing.host.serviceClient->acks[1].status, AckStatus::failed);
     QCOMPARE(failing.helpPages, 0);
     QCOMPARE(failing.queued, 1);
 }
@@ -427,9 +427,9 @@ void CommandPollLoopTest::malformedInstanceCommandIsIgnored()
     QTRY_VERIFY(rig.host.lastCommands.contains(QStringLiteral("ignored fedcba98")));
     rig.loop.cancel();
     const auto &acks = rig.host.serviceClient->acks;
-    QCOMPARE(acks[1].status, AckStatus::Ignored);
+    QCOMPARE(acks[1].status, AckStatus::ignored);
     QCOMPARE(acks[1].messageOverride, std::optional<QString>(QStringLiteral("agent instance command validation failed")));
-    QCOMPARE(acks[3].status, AckStatus::Ignored);
+    QCOMPARE(acks[3].status, AckStatus::ignored);
     QCOMPARE(acks[3].messageOverride,
              std::optional<QString>(QStringLiteral("command protocol or target validation failed")));
     QVERIFY(rig.executor->calls.isEmpty());
@@ -456,14 +456,14 @@ void CommandPollLoopTest::undeliveredOutcomeIsResentNeverCarriedOutAgain()
     QTRY_COMPARE(rig.host.serviceClient->acks.size(), 1);
     QTRY_VERIFY(rig.journal->unsettledOutcomes().isEmpty());
     const Ack resent = rig.host.serviceClient->acks[0];
-    QCOMPARE(resent.status, AckStatus::Executed);
+    QCOMPARE(resent.status, AckStatus::executed);
     QCOMPARE(resent.messageOverride, std::optional<QString>(QStringLiteral("Target application termination confirmed.")));
     QCOMPARE(resent.execution->payload, (QJsonObject{{QStringLiteral("app_key"), QStringLiteral("claude")}}));
 
     rig.host.serviceClient->answers.push_back(claudeApplicationCommand());
     QTRY_COMPARE(rig.host.serviceClient->acks.size(), 2);
     rig.loop.cancel();
-    QCOMPARE(rig.host.serviceClient->acks[1].status, AckStatus::Executed);
+    QCOMPARE(rig.host.serviceClient->acks[1].status, AckStatus::executed);
     QCOMPARE(rig.host.serviceClient->acks[1].execution, resent.execution);
     QCOMPARE(rig.host.serviceClient->acks[1].messageOverride, resent.messageOverride);
     QCOMPARE(rig.executor->calls.size(), 1);
@@ -482,8 +482,8 @@ void CommandPollLoopTest::redeliveredCommandIsNotCarriedOutTwice()
     rig.loop.cancel();
     QCOMPARE(rig.executor->calls.size(), 1);
     const auto &acks = rig.host.serviceClient->acks;
-    QCOMPARE(acks[1].status, AckStatus::Executed);
-    QCOMPARE(acks[2].status, AckStatus::Executed);  // the outcome again, no second "received"
+    QCOMPARE(acks[1].status, AckStatus::executed);
+    QCOMPARE(acks[2].status, AckStatus::executed);  // the outcome again, no second "received"
     QCOMPARE(acks[2].execution, acks[1].execution);
     QCOMPARE(rig.helpPages, 1);
 }
@@ -510,7 +510,7 @@ void CommandPollLoopTest::interruptedCommandIsReportedFailedNotCarriedOut()
     QTRY_VERIFY(journal->entry(kCommandID)->settled);
     rig.loop.cancel();
     const Ack ack = rig.host.serviceClient->acks[0];
-    QCOMPARE(ack.status, AckStatus::Failed);
+    QCOMPARE(ack.status, AckStatus::failed);
     QCOMPARE(ack.messageOverride, std::optional<QString>(QStringLiteral("interrupted by agent restart")));
     QCOMPARE(ack.execution->payload.value(QStringLiteral("interrupted_by_agent_restart")), QJsonValue(true));
     QVERIFY(rig.executor->calls.isEmpty());
@@ -521,9 +521,9 @@ void CommandPollLoopTest::interruptedCommandIsReportedFailedNotCarriedOut()
     QVERIFY(after.open().isEmpty());
     const std::optional<JournalEntry> entry = after.entry(kCommandID);
     QVERIFY(entry && entry->outcome && entry->settled);
-    QCOMPARE(entry->outcome->status, AckStatus::Failed);
+    QCOMPARE(entry->outcome->status, AckStatus::failed);
     QCOMPARE(entry->outcome->idempotencyKey,
-             CommandAcknowledgement::idempotencyKeyFor(kCommandID, QStringLiteral("device-1"), AckStatus::Failed,
+             CommandAcknowledgement::idempotencyKeyFor(kCommandID, QStringLiteral("device-1"), AckStatus::failed,
                                                        ack.execution->payload));
 }
 
@@ -544,13 +544,13 @@ void CommandPollLoopTest::undecodableEnvelopesDoNotHoldUpTheNextCommand()
     for (int i : {0, 2}) {
         const QString id = i == 0 ? QStringLiteral("poison-1") : QStringLiteral("poison-2");
         QCOMPARE(acks[i].commandID, id);
-        QCOMPARE(acks[i].status, AckStatus::Received);
+        QCOMPARE(acks[i].status, AckStatus::received);
         QCOMPARE(acks[i + 1].commandID, id);
-        QCOMPARE(acks[i + 1].status, AckStatus::Ignored);
+        QCOMPARE(acks[i + 1].status, AckStatus::ignored);
         QCOMPARE(acks[i + 1].messageOverride, std::optional<QString>(QStringLiteral("command could not be decoded")));
         QCOMPARE(acks[i + 1].execution->payload, QJsonObject());
     }
-    QCOMPARE(acks[5].status, AckStatus::Executed);
+    QCOMPARE(acks[5].status, AckStatus::executed);
     QVERIFY(rig.sleeps.isEmpty());
     QCOMPARE(rig.executor->calls, QStringList{QStringLiteral("kill:claude")});
     QVERIFY(rig.host.lastCommands.contains(QStringLiteral("ignored poison-1")));

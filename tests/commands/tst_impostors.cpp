@@ -4,9 +4,9 @@
 // application keeps passing.
 
 #include "commands/kill_executor.h"
-#include "platform/linux/linux_code_signing.h"
-#include "platform/linux/linux_process_table.h"
-#include "platform/linux/linux_workspace.h"
+#include "platform/linux/cms_code_signing.h"
+#include "platform/linux/procfs_process_table.h"
+#include "platform/linux/procfs_workspace.h"
 #include "support/config.h"
 
 #include "support/agent_fixture_checks.h"
@@ -42,7 +42,7 @@ public:
 
 bool alive(qint32 pid)
 {
-    return LinuxProcessTable().startIdentity(pid).state == ProcessStartObservation::State::Observed;
+    return ProcfsProcessTable().startIdentity(pid).state == ProcessStartObservation::State::observed;
 }
 
 bool copyExecutable(const QString &from, const QString &to)
@@ -163,7 +163,7 @@ private:
     QString m_root;
     std::shared_ptr<ScopedWorkspace> m_workspace;
     std::shared_ptr<ScopedProcessTable> m_processes;
-    std::shared_ptr<LinuxCodeSigning> m_signing;
+    std::shared_ptr<CmsCodeSigning> m_signing;
     std::shared_ptr<AgentInstanceScanner> m_scanner;
     std::unique_ptr<KillExecutor> m_executor;
 
@@ -185,9 +185,9 @@ private Q_SLOTS:
     {
         m_root = m_dir.filePath(QString::number(++m_case));
         QVERIFY(QDir().mkpath(m_root));
-        m_workspace = std::make_shared<ScopedWorkspace>(std::make_shared<LinuxWorkspace>(), m_root);
-        m_processes = std::make_shared<ScopedProcessTable>(std::make_shared<LinuxProcessTable>(), m_root);
-        m_signing = std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
+        m_workspace = std::make_shared<ScopedWorkspace>(std::make_shared<ProcfsWorkspace>(), m_root);
+        m_processes = std::make_shared<ScopedProcessTable>(std::make_shared<ProcfsProcessTable>(), m_root);
+        m_signing = std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
         m_scanner = std::make_shared<AgentInstanceScanner>(m_workspace, m_processes, m_signing);
         m_executor = std::make_unique<KillExecutor>(m_workspace, m_processes, m_signing, m_scanner,
                                                     KillExecutor::Timing{std::chrono::milliseconds(300),

@@ -1,7 +1,7 @@
 #include "commands/kill_executor.h"
-#include "platform/linux/linux_code_signing.h"
-#include "platform/linux/linux_process_table.h"
-#include "platform/linux/linux_workspace.h"
+#include "platform/linux/cms_code_signing.h"
+#include "platform/linux/procfs_process_table.h"
+#include "platform/linux/procfs_workspace.h"
 #include "support/config.h"
 
 #include "support/counting_code_signing.h"
@@ -42,7 +42,7 @@ QStringList strings(const QJsonValue &value)
 
 bool alive(qint32 pid)
 {
-    return LinuxProcessTable().startIdentity(pid).state == ProcessStartObservation::State::Observed;
+    return ProcfsProcessTable().startIdentity(pid).state == ProcessStartObservation::State::observed;
 }
 
 }  // namespace
@@ -95,10 +95,10 @@ private Q_SLOTS:
         // Each case has its own directory: ports see only the fixtures made for it.
         m_caseDir = m_dir.filePath(QString::number(++m_case));
         QDir().mkpath(m_caseDir);
-        m_workspace = std::make_shared<ScopedWorkspace>(std::make_shared<LinuxWorkspace>(), m_caseDir);
-        m_processes = std::make_shared<ScopedProcessTable>(std::make_shared<LinuxProcessTable>(), m_caseDir);
+        m_workspace = std::make_shared<ScopedWorkspace>(std::make_shared<ProcfsWorkspace>(), m_caseDir);
+        m_processes = std::make_shared<ScopedProcessTable>(std::make_shared<ProcfsProcessTable>(), m_caseDir);
         m_signing = std::make_shared<CountingCodeSigning>(
-            std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
+            std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
         m_scanner = std::make_shared<AgentInstanceScanner>(m_workspace, m_processes, m_signing);
         m_executor = std::make_unique<KillExecutor>(m_workspace, m_processes, m_signing, m_scanner);
     }

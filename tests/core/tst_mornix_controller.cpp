@@ -28,7 +28,7 @@ public:
     bool answer = true;
     void setActivationPolicy(ActivationPolicy p) override
     {
-        calls.append(p == ActivationPolicy::Regular ? QStringLiteral("regular") : QStringLiteral("accessory"));
+        calls.append(p == ActivationPolicy::regular ? QStringLiteral("regular") : QStringLiteral("accessory"));
     }
     void installStatusItem(const MenuActions &) override { calls.append(QStringLiteral("install")); }
     void removeStatusItem() override { calls.append(QStringLiteral("remove")); }
@@ -83,7 +83,7 @@ public:
         ++logouts;
         if (logoutAnswer == Logout::Fail)
             throw std::runtime_error("The service answered with HTTP status 500.\n");
-        co_return logoutAnswer == Logout::Gone ? LogoutOutcome::AlreadyGone : LogoutOutcome::LoggedOut;
+        co_return logoutAnswer == Logout::Gone ? LogoutOutcome::alreadyGone : LogoutOutcome::loggedOut;
     }
     QCoro::Task<void> clearLocalSecrets() override
     {

@@ -1,7 +1,7 @@
 #include "discovery/agent_instance_scanner.h"
-#include "platform/linux/linux_code_signing.h"
-#include "platform/linux/linux_process_table.h"
-#include "platform/linux/linux_workspace.h"
+#include "platform/linux/cms_code_signing.h"
+#include "platform/linux/procfs_process_table.h"
+#include "platform/linux/procfs_workspace.h"
 #include "support/config.h"
 
 #include "support/agent_fixture_checks.h"
@@ -109,11 +109,11 @@ private Q_SLOTS:
     void init()
     {
         m_signing = std::make_shared<CountingCodeSigning>(
-            std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
+            std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
         // Only this test's fixtures: other programs of a shared machine stay out of the counts.
         m_scanner = std::make_unique<AgentInstanceScanner>(
-            std::make_shared<ScopedWorkspace>(std::make_shared<LinuxWorkspace>(), m_dir.path()),
-            std::make_shared<ScopedProcessTable>(std::make_shared<LinuxProcessTable>(), m_dir.path()), m_signing);
+            std::make_shared<ScopedWorkspace>(std::make_shared<ProcfsWorkspace>(), m_dir.path()),
+            std::make_shared<ScopedProcessTable>(std::make_shared<ProcfsProcessTable>(), m_dir.path()), m_signing);
     }
 
     // Only the genuine, correctly signed clients are admitted, with the expected ids.
@@ -229,7 +229,7 @@ private Q_SLOTS:
         process.write("go\n");
         QVERIFY(process.waitForReadyRead(5000));
         QCOMPARE(process.readLine(), QByteArray("ready\n"));
-        QCOMPARE(LinuxProcessTable().startIdentity(pid).startText, first.first().launchIdentity);
+        QCOMPARE(ProcfsProcessTable().startIdentity(pid).startText, first.first().launchIdentity);
         m_signing->reset();
         QCOMPARE(only(m_scanner->reconcile(byPID(first)), {pid}).size(), 0);
         QCOMPARE(m_signing->dynamicEvaluations(), 1);
@@ -261,7 +261,7 @@ private Q_SLOTS:
         QStringList all;
         const QString launchText = QStringLiteral("claude-code:process:%1:%2:com.anthropic.claude-code:");
         for (const auto &process : processes) {
-            const QString start = LinuxProcessTable().startIdentity(process->pid()).startText;
+            const QString start = ProcfsProcessTable().startIdentity(process->pid()).startText;
             all.append(AgentInstanceScanner::detected(AgentProductCatalog::claudeCode(), process->pid(),
                                                       QStringLiteral("com.anthropic.claude-code"), std::nullopt, start)
                            .report.localInstanceID);
@@ -289,12 +289,12 @@ private Q_SLOTS:
         QCOMPARE(appInstance.report.kind, QStringLiteral("application"));
 
         for (const DetectedAgentInstance &instance : found) {
-            QCOMPARE(m_scanner->liveness(instance), AgentInstanceLiveness::Running);
+            QCOMPARE(m_scanner->liveness(instance), AgentInstanceLiveness::running);
             QVERIFY(m_scanner->isCurrentAuthorizedTarget(instance));
             DetectedAgentInstance earlier = instance;   // the same pid, an earlier start
             earlier.launchIdentity = instance.report.kind == QLatin1String("process") ? QStringLiteral("Thu Jan 1 00:00:00 1970")
                                                                                     : QStringLiteral("1.0");
-            QCOMPARE(m_scanner->liveness(earlier), AgentInstanceLiveness::Stopped);
+            QCOMPARE(m_scanner->liveness(earlier), AgentInstanceLiveness::stopped);
             QVERIFY(!m_scanner->isCurrentAuthorizedTarget(earlier));
             DetectedAgentInstance otherProduct = instance;
             otherProduct.report.product = QStringLiteral("chatgpt");
@@ -303,13 +303,13 @@ private Q_SLOTS:
 
         // Re-signed by a foreign team while running: no longer authorised, still running.
         QVERIFY(sign(cli, kForeignTeam, QStringLiteral("codex")));
-        QCOMPARE(m_scanner->liveness(cliInstance), AgentInstanceLiveness::Running);
+        QCOMPARE(m_scanner->liveness(cliInstance), AgentInstanceLiveness::running);
         QVERIFY(!m_scanner->isCurrentAuthorizedTarget(cliInstance));
 
         process.reset();
         app.reset();
-        QCOMPARE(m_scanner->liveness(cliInstance), AgentInstanceLiveness::Stopped);
-        QCOMPARE(m_scanner->liveness(appInstance), AgentInstanceLiveness::Stopped);
+        QCOMPARE(m_scanner->liveness(cliInstance), AgentInstanceLiveness::stopped);
+        QCOMPARE(m_scanner->liveness(appInstance), AgentInstanceLiveness::stopped);
 
         // A relaunched application gets a new id.
         RunningFixture again(bundleExecutable(bundle));

@@ -13,7 +13,7 @@
 // refused; a second check of the same files gives the same verdict (the caches).
 #include "fuzz_support.h"
 #include "platform/linux/code_signature.h"
-#include "platform/linux/linux_code_signing.h"
+#include "platform/linux/cms_code_signing.h"
 #include "support/config.h"
 
 #include <QCryptographicHash>
@@ -149,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString codePath = bundle ? f.bundle : f.tool;
     plant(code_signature::signatureFilePath(codePath), signature, kind);
 
-    LinuxCodeSigning signing(f.anchors);
+    CmsCodeSigning signing(f.anchors);
     const std::optional<SigningInformation> verdict = signing.staticSigningInformation(codePath);
     check(signing.staticSigningInformation(codePath) == verdict, "a second check gives the same verdict");
     if (!verdict)

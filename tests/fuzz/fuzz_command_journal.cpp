@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const JournalEntry &entry : parsed.entries) {
         if (!command_id::isSafe(entry.id))
             std::abort();
-        if (entry.outcome && entry.outcome->status == AckStatus::Received)
+        if (entry.outcome && entry.outcome->status == AckStatus::received)
             std::abort();
         rewritten += commandJournalLine(entry);
     }

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                              command.targetBundleIDs)
               .has_value();
     const CommandAcknowledgement ack = CommandAcknowledgement::make(
-        command.id, QStringLiteral("device"), accepted ? AckStatus::Received : AckStatus::Ignored, std::nullopt,
+        command.id, QStringLiteral("device"), accepted ? AckStatus::received : AckStatus::ignored, std::nullopt,
         command.reason);
     if (!ack.idempotencyKey.startsWith(QStringLiteral("ack-")))
         std::abort();

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::abort();
     }
     const ProcessStartObservation start = ps_listing::parseStartIdentity(true, true, 0, text);
-    if (start.state == ProcessStartObservation::State::Observed
+    if (start.state == ProcessStartObservation::State::observed
         && (start.startText.isEmpty() || start.startText != start.startText.simplified()))
         std::abort();
     (void)procfs::parseStat(text);

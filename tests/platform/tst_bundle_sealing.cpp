@@ -1,7 +1,7 @@
 // Sealed bundle signatures and the running-image check of applications.
 
 #include "platform/linux/code_signature.h"
-#include "platform/linux/linux_code_signing.h"
+#include "platform/linux/cms_code_signing.h"
 
 #include "support/process_runner.h"
 #include "support/signed_fixtures.h"
@@ -48,7 +48,7 @@ private:
 
     bool valid(const QString &bundle)
     {
-        LinuxCodeSigning signing(m_anchors);
+        CmsCodeSigning signing(m_anchors);
         return signing.staticSigningInformation(bundle).has_value();
     }
     QString freshBundle()
@@ -185,7 +185,7 @@ private Q_SLOTS:
         RunningFixture main(bundle + QStringLiteral("/Contents/MacOS/Claude"));
         RunningFixture other(helper);
         QVERIFY(main.isRunning() && other.isRunning());
-        LinuxCodeSigning signing(m_anchors);
+        CmsCodeSigning signing(m_anchors);
         const SigningInformation claude{QStringLiteral("com.anthropic.claude"), kAnthropicTeam};
         QCOMPARE(signing.applicationSigningInformation(main.pid(), bundle), claude);
         QCOMPARE(signing.applicationSigningInformation(main.pid(), bundle + QLatin1Char('/')), claude);

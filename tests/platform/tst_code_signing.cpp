@@ -1,6 +1,6 @@
 #include "discovery/kill_target_catalog.h"
 #include "platform/linux/code_signature.h"
-#include "platform/linux/linux_code_signing.h"
+#include "platform/linux/cms_code_signing.h"
 #include "support/crypto.h"
 
 #include "support/process_runner.h"
@@ -88,7 +88,7 @@ private:
 
     std::optional<SigningInformation> verify(const QString &path)
     {
-        LinuxCodeSigning signing(m_anchors);   // a fresh cache per check
+        CmsCodeSigning signing(m_anchors);   // a fresh cache per check
         return signing.staticSigningInformation(path);
     }
 
@@ -110,7 +110,7 @@ private Q_SLOTS:
         QCOMPARE(verify(bundle), (SigningInformation{QStringLiteral("com.anthropic.claude"), kAnthropicTeam}));
         QCOMPARE(verify(bundle + QLatin1Char('/')), verify(bundle));
 
-        LinuxCodeSigning signing(m_anchors);
+        CmsCodeSigning signing(m_anchors);
         QVERIFY(signing.satisfies(bundle, {QStringLiteral("com.anthropic.claude"), kAnthropicTeam}));
         QVERIFY(!signing.satisfies(bundle, {QStringLiteral("com.anthropic.claude"), kOpenAITeam}));
         QVERIFY(!signing.satisfies(bundle, {QStringLiteral("com.anthropic.claudex"), kAnthropicTeam}));
@@ -259,7 +259,7 @@ private Q_SLOTS:
     void cacheFollowsFileIdentity()
     {
         const QString cli = makeClaudeCode(m_dir.filePath(QStringLiteral("cache")));
-        LinuxCodeSigning signing(m_anchors);
+        CmsCodeSigning signing(m_anchors);
         QVERIFY(signing.staticSigningInformation(cli));
         QVERIFY(signing.staticSigningInformation(cli));
         struct stat before;
@@ -282,7 +282,7 @@ private Q_SLOTS:
         RunningFixture process(cli);
         RunningFixture app(bundleExecutable(bundle));
         QVERIFY(process.isRunning() && app.isRunning());
-        LinuxCodeSigning signing(m_anchors);
+        CmsCodeSigning signing(m_anchors);
         QCOMPARE(signing.dynamicSigningInformation(process.pid()),
                  (SigningInformation{QStringLiteral("com.anthropic.claude-code"), kAnthropicTeam}));
         QCOMPARE(signing.dynamicSigningInformation(app.pid()),

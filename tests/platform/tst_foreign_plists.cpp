@@ -3,7 +3,7 @@
 // client, and the agent itself keeps running next to it.
 
 #include "platform/linux/info_plist.h"
-#include "platform/linux/linux_workspace.h"
+#include "platform/linux/procfs_workspace.h"
 #include "platform/linux/plist_bundle_reader.h"
 
 #include "support/agent_fixture_checks.h"
@@ -206,7 +206,7 @@ private Q_SLOTS:
 
         const QString root = m_dir.filePath(QStringLiteral("scene")) + QLatin1Char('/');
         QList<qint32> applications;
-        for (const RunningApplication &app : LinuxWorkspace().runningApplications()) {
+        for (const RunningApplication &app : ProcfsWorkspace().runningApplications()) {
             if (app.bundlePath.startsWith(root))
                 applications.append(app.pid);
         }

@@ -76,7 +76,7 @@ void FreedesktopNotificationsTest::showsReplacesListsAndRemoves()
     QTemporaryDir dir;
     const QString storeDir = dir.path() + QStringLiteral("/store");
     FreedesktopNotifications centre(storeDir);
-    QCOMPARE(centre.authorizationStatus(), UserNotificationAuthorization::Authorized);
+    QCOMPARE(centre.authorizationStatus(), UserNotificationAuthorization::authorized);
     QString error;
     QVERIFY(centre.setCategories({kCategory}, &error));
     QCOMPARE(centre.categories(), QList<UserNotificationCategory>{kCategory});

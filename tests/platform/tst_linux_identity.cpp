@@ -1,7 +1,7 @@
 // Hardware identity and posture on Linux, over supplied /sys, /proc and /etc trees, and the
 // status-tool runner with real child processes.
-#include "platform/linux/linux_hardware_identity.h"
-#include "platform/linux/linux_posture_probes.h"
+#include "platform/linux/dmi_hardware_identity.h"
+#include "platform/linux/sysfs_posture_probes.h"
 
 #include <QDir>
 #include <QFile>
@@ -42,7 +42,7 @@ void LinuxIdentityTest::identityFromDMI()
     write(dir.path() + "/dmi/product_serial", "PF3ABCDE\n");
     write(dir.path() + "/dmi/product_uuid", "4c4c4544-0042-3510-8052-b4c04f4d4e31\n");
     write(dir.path() + "/etc/machine-id", "0123456789abcdef0123456789abcdef\n");
-    const LinuxHardwareIdentity identity(dir.path() + "/dmi", dir.path() + "/etc");
+    const DmiHardwareIdentity identity(dir.path() + "/dmi", dir.path() + "/etc");
     QCOMPARE(identity.platformValue(QStringLiteral("IOPlatformSerialNumber")), std::optional<QString>("PF3ABCDE"));
     QCOMPARE(identity.platformValue(QStringLiteral("IOPlatformUUID")),
              std::optional<QString>("4C4C4544-0042-3510-8052-B4C04F4D4E31"));
@@ -56,13 +56,13 @@ void LinuxIdentityTest::identityFallsBackToMachineID()
     write(dir.path() + "/dmi/product_serial", "To Be Filled By O.E.M.\n");
     write(dir.path() + "/dmi/product_uuid", "00000000-0000-0000-0000-000000000000\n");
     write(dir.path() + "/etc/machine-id", "0123456789abcdef0123456789abcdef\n");
-    const LinuxHardwareIdentity identity(dir.path() + "/dmi", dir.path() + "/etc");
+    const DmiHardwareIdentity identity(dir.path() + "/dmi", dir.path() + "/etc");
     QCOMPARE(identity.platformValue(QStringLiteral("IOPlatformSerialNumber")), std::nullopt);
     QCOMPARE(identity.platformValue(QStringLiteral("IOPlatformUUID")),
              std::optional<QString>("01234567-89AB-CDEF-0123-456789ABCDEF"));
-    QCOMPARE(LinuxHardwareIdentity::uuidFromMachineID(QStringLiteral("0123")), std::nullopt);
-    QCOMPARE(LinuxHardwareIdentity::uuidFromMachineID(QStringLiteral("g123456789abcdef0123456789abcdef")), std::nullopt);
-    const LinuxHardwareIdentity nothing(dir.path() + "/none", dir.path() + "/none");
+    QCOMPARE(DmiHardwareIdentity::uuidFromMachineID(QStringLiteral("0123")), std::nullopt);
+    QCOMPARE(DmiHardwareIdentity::uuidFromMachineID(QStringLiteral("g123456789abcdef0123456789abcdef")), std::nullopt);
+    const DmiHardwareIdentity nothing(dir.path() + "/none", dir.path() + "/none");
     QCOMPARE(nothing.platformValue(QStringLiteral("IOPlatformUUID")), std::nullopt);
 }
 
@@ -70,9 +70,9 @@ void LinuxIdentityTest::hostNamePrefersPrettyName()
 {
     QTemporaryDir dir;
     write(dir.path() + "/etc/machine-info", "CHASSIS=laptop\nPRETTY_HOSTNAME=\"Anna’s Laptop\"\n");
-    QCOMPARE(LinuxHardwareIdentity(dir.path(), dir.path() + "/etc").localizedHostName(),
+    QCOMPARE(DmiHardwareIdentity(dir.path(), dir.path() + "/etc").localizedHostName(),
              std::optional<QString>(QStringLiteral("Anna’s Laptop")));
-    QVERIFY(LinuxHardwareIdentity(dir.path(), dir.path() + "/none").localizedHostName().has_value());
+    QVERIFY(DmiHardwareIdentity(dir.path(), dir.path() + "/none").localizedHostName().has_value());
 }
 
 void LinuxIdentityTest::diskEncryptionFollowsTheDeviceStack()
@@ -88,12 +88,12 @@ void LinuxIdentityTest::diskEncryptionFollowsTheDeviceStack()
     write(sys + "/254:0/dm/name", "luks-root\n");
     write(sys + "/254:0/slaves/sda2/dev", "8:2\n");
     write(sys + "/8:2/dev", "8:2\n");
-    LinuxPostureProbes encrypted(proc, sys);
+    SysfsPostureProbes encrypted(proc, sys);
     QCOMPARE(encrypted.diskEncryptionStatus(),
              QStringLiteral("dm-crypt: root file system / is encrypted (ext4 on luks-root); FileVault is On equivalent."));
 
     write(proc + "/mountinfo", rootMountinfo("8:2"));
-    LinuxPostureProbes plain(proc, sys);
+    SysfsPostureProbes plain(proc, sys);
     QCOMPARE(plain.diskEncryptionStatus(),
              QStringLiteral("dm-crypt: root file system / is not encrypted (ext4 on block device 8:2); FileVault is Off equivalent."));
 }
@@ -103,11 +103,11 @@ void LinuxIdentityTest::diskEncryptionUnknownRoots()
     QTemporaryDir dir;
     const QString proc = dir.path() + "/proc/self";
     write(proc + "/mountinfo", rootMountinfo("0:31", "overlay", "overlay"));
-    QVERIFY(LinuxPostureProbes(proc, dir.path()).diskEncryptionStatus().startsWith(QLatin1String("UNKNOWN: ")));
-    QVERIFY(LinuxPostureProbes(dir.path() + "/missing", dir.path()).diskEncryptionStatus().startsWith(QLatin1String("UNKNOWN: ")));
+    QVERIFY(SysfsPostureProbes(proc, dir.path()).diskEncryptionStatus().startsWith(QLatin1String("UNKNOWN: ")));
+    QVERIFY(SysfsPostureProbes(dir.path() + "/missing", dir.path()).diskEncryptionStatus().startsWith(QLatin1String("UNKNOWN: ")));
     // The real machine: always a truthful text, never empty.
-    QVERIFY(!LinuxPostureProbes().diskEncryptionStatus().isEmpty());
-    QVERIFY(!LinuxPostureProbes().systemIntegrityStatus().isEmpty());
+    QVERIFY(!SysfsPostureProbes().diskEncryptionStatus().isEmpty());
+    QVERIFY(!SysfsPostureProbes().systemIntegrityStatus().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(LinuxIdentityTest)

@@ -28,10 +28,10 @@ void LoginItemTest::registerAndUnregister()
 {
     QTemporaryDir config;
     XdgLoginItem item(QStringLiteral("/opt/Veltro $HOME/VeltroMornix"), config.path());
-    QCOMPARE(item.status(), LoginItem::Status::NotRegistered);
+    QCOMPARE(item.status(), LoginItem::Status::notRegistered);
     QString error;
     QVERIFY2(item.registerItem(&error), qPrintable(error));
-    QCOMPARE(item.status(), LoginItem::Status::Enabled);
+    QCOMPARE(item.status(), LoginItem::Status::enabled);
     const QByteArray entry = readFile(item.entryPath());
     QVERIFY(entry.startsWith("[Desktop Entry]\n"));
     // Quoting rule (\$), then the string rule doubles that backslash.
@@ -43,12 +43,12 @@ void LoginItemTest::registerAndUnregister()
     QCOMPARE(QDir(config.path() + QStringLiteral("/autostart")).entryList(QDir::Files | QDir::Hidden).size(), 1);
 
     QVERIFY(writeFile(item.entryPath(), "[Desktop Entry]\nHidden=true\n"));
-    QCOMPARE(item.status(), LoginItem::Status::NotRegistered);
+    QCOMPARE(item.status(), LoginItem::Status::notRegistered);
     QVERIFY(writeFile(item.entryPath(), "[Desktop Entry]\nExec=x\nX-GNOME-Autostart-enabled = false\n"));
-    QCOMPARE(item.status(), LoginItem::Status::NotRegistered);
+    QCOMPARE(item.status(), LoginItem::Status::notRegistered);
     // Only the main group counts.
     QVERIFY(writeFile(item.entryPath(), "[Desktop Entry]\nExec=x\n[Desktop Action quiet]\nHidden=true\n"));
-    QCOMPARE(item.status(), LoginItem::Status::Enabled);
+    QCOMPARE(item.status(), LoginItem::Status::enabled);
     QVERIFY(item.unregisterItem(&error));
     QVERIFY(!QFileInfo::exists(item.entryPath()));
     QVERIFY(item.unregisterItem(&error));  // nothing there: fine
@@ -69,7 +69,7 @@ void LoginItemTest::execLineEscaping()
     XdgLoginItem broken(QStringLiteral("/opt/line\nbreak/VeltroMornix"), config.path() + QStringLiteral("/other"));
     QVERIFY(!broken.registerItem(&error));
     QVERIFY(!error.isEmpty());
-    QCOMPARE(broken.status(), LoginItem::Status::NotRegistered);
+    QCOMPARE(broken.status(), LoginItem::Status::notRegistered);
 }
 
 void LoginItemTest::linksAreReplacedOrRemovedNeverFollowed()
@@ -84,7 +84,7 @@ void LoginItemTest::linksAreReplacedOrRemovedNeverFollowed()
     QVERIFY2(item.registerItem(&error), qPrintable(error));
     QCOMPARE(readFile(target), QByteArray("keep me"));
     QVERIFY(!QFileInfo(item.entryPath()).isSymLink());
-    QCOMPARE(item.status(), LoginItem::Status::Enabled);
+    QCOMPARE(item.status(), LoginItem::Status::enabled);
 
     // A dangling link: its target is never created.
     QVERIFY(QFile::remove(item.entryPath()));
@@ -123,7 +123,7 @@ void LoginItemTest::statusNeverBlocks()
     reader->wait();
     delete reader;
     QVERIFY2(finished, "the status read blocked on a FIFO");
-    QCOMPARE(status.load(), static_cast<int>(LoginItem::Status::NotRegistered));
+    QCOMPARE(status.load(), static_cast<int>(LoginItem::Status::notRegistered));
 }
 
 QTEST_GUILESS_MAIN(LoginItemTest)

@@ -75,12 +75,12 @@ void PosixFilesTest::existingDirectoriesAndLinks()
     const QString open = root.filePath(QStringLiteral("open"));
     QVERIFY(QDir().mkdir(open));
     ::chmod(QFile::encodeName(open).constData(), 0755);
-    const posix::OpenResult required = posix::openPrivateDirectory(open, posix::ModeRule::RequirePrivate);
+    const posix::OpenResult required = posix::openPrivateDirectory(open, posix::ModeRule::requirePrivate);
     QVERIFY(!required.ok());
     QVERIFY2(required.description.contains(QLatin1String("open to group or others")), qPrintable(required.description));
     QCOMPARE(modeOf(open), mode_t(0755));
-    QVERIFY(posix::openPrivateDirectory(open, posix::ModeRule::NotWritableByOthers).ok());
-    QVERIFY(posix::openPrivateDirectory(open, posix::ModeRule::MakePrivate).ok());
+    QVERIFY(posix::openPrivateDirectory(open, posix::ModeRule::notWritableByOthers).ok());
+    QVERIFY(posix::openPrivateDirectory(open, posix::ModeRule::makePrivate).ok());
     QCOMPARE(modeOf(open), mode_t(0700));
 
     // A link in place of the directory is refused, never followed: its target keeps its mode.
@@ -89,7 +89,7 @@ void PosixFilesTest::existingDirectoriesAndLinks()
     ::chmod(QFile::encodeName(target).constData(), 0755);
     const QString link = root.filePath(QStringLiteral("link"));
     QVERIFY(QFile::link(target, link));
-    const posix::OpenResult linked = posix::openPrivateDirectory(link, posix::ModeRule::MakePrivate);
+    const posix::OpenResult linked = posix::openPrivateDirectory(link, posix::ModeRule::makePrivate);
     QVERIFY(!linked.ok());
     QVERIFY2(linked.description.contains(QLatin1String("symbolic link")), qPrintable(linked.description));
     QCOMPARE(modeOf(target), mode_t(0755));
@@ -135,41 +135,41 @@ void PosixFilesTest::filesAreCheckedOnTheirDescriptor()
     const QString created = root.filePath(QStringLiteral("created"));
     {
         const Umask umask(0);
-        QVERIFY(posix::openOwnFile(created, O_WRONLY | O_CREAT, ModeRule::RequirePrivate).ok());
+        QVERIFY(posix::openOwnFile(created, O_WRONLY | O_CREAT, ModeRule::requirePrivate).ok());
     }
     QCOMPARE(modeOf(created), mode_t(0600));
 
     const QString shared = root.filePath(QStringLiteral("shared"));
     QVERIFY(writeFile(shared, "x"));
     ::chmod(QFile::encodeName(shared).constData(), 0644);
-    QVERIFY(!posix::openOwnFile(shared, O_RDONLY, ModeRule::RequirePrivate).ok());
-    QVERIFY(posix::openOwnFile(shared, O_RDONLY, ModeRule::NotWritableByOthers).ok());
+    QVERIFY(!posix::openOwnFile(shared, O_RDONLY, ModeRule::requirePrivate).ok());
+    QVERIFY(posix::openOwnFile(shared, O_RDONLY, ModeRule::notWritableByOthers).ok());
     QCOMPARE(modeOf(shared), mode_t(0644));
-    QVERIFY(posix::openOwnFile(shared, O_RDONLY, ModeRule::MakePrivate).ok());
+    QVERIFY(posix::openOwnFile(shared, O_RDONLY, ModeRule::makePrivate).ok());
     QCOMPARE(modeOf(shared), mode_t(0600));
 
     // A second hard link, a directory, a link (dangling or not): refused, nothing created.
     const QString second = root.filePath(QStringLiteral("second"));
     QCOMPARE(::link(QFile::encodeName(shared).constData(), QFile::encodeName(second).constData()), 0);
-    const posix::OpenResult linked = posix::openOwnFile(shared, O_RDONLY, ModeRule::RequirePrivate);
+    const posix::OpenResult linked = posix::openOwnFile(shared, O_RDONLY, ModeRule::requirePrivate);
     QVERIFY(!linked.ok());
     QVERIFY2(linked.description.contains(QLatin1String("2 hard links")), qPrintable(linked.description));
-    QVERIFY(!posix::openOwnFile(root.path(), O_RDONLY, ModeRule::NotWritableByOthers).ok());
+    QVERIFY(!posix::openOwnFile(root.path(), O_RDONLY, ModeRule::notWritableByOthers).ok());
     const QString symlink = root.filePath(QStringLiteral("symlink"));
     QVERIFY(QFile::link(root.filePath(QStringLiteral("absent")), symlink));
-    const posix::OpenResult followed = posix::openOwnFile(symlink, O_WRONLY | O_CREAT, ModeRule::RequirePrivate);
+    const posix::OpenResult followed = posix::openOwnFile(symlink, O_WRONLY | O_CREAT, ModeRule::requirePrivate);
     QVERIFY(!followed.ok());
     QVERIFY2(followed.description.endsWith(QLatin1String("is a symbolic link")), qPrintable(followed.description));
     QVERIFY(!QFileInfo::exists(root.filePath(QStringLiteral("absent"))));
 
     const posix::OpenResult missing = posix::openOwnFile(root.filePath(QStringLiteral("missing")), O_RDONLY,
-                                                         ModeRule::RequirePrivate);
+                                                         ModeRule::requirePrivate);
     QCOMPARE(missing.error, ENOENT);
     QVERIFY(missing.description.contains(posix::errorText(ENOENT)));
 
     if (::getuid() == 0) {
         QCOMPARE(::chown(QFile::encodeName(created).constData(), 65534, 65534), 0);
-        const posix::OpenResult foreign = posix::openOwnFile(created, O_RDWR, ModeRule::MakePrivate);
+        const posix::OpenResult foreign = posix::openOwnFile(created, O_RDWR, ModeRule::makePrivate);
         QVERIFY(!foreign.ok());
         QVERIFY(foreign.description.contains(QLatin1String("another user")));
     }
@@ -184,14 +184,14 @@ void PosixFilesTest::fifosNeverBlock()
     QElapsedTimer timer;
     timer.start();
     for (const int flags : {O_RDONLY, O_WRONLY, O_WRONLY | O_APPEND | O_CREAT, O_RDWR}) {
-        const posix::OpenResult opened = posix::openOwnFile(fifo, flags, posix::ModeRule::MakePrivate);
+        const posix::OpenResult opened = posix::openOwnFile(fifo, flags, posix::ModeRule::makePrivate);
         QVERIFY(!opened.ok());
         QVERIFY2(opened.description.endsWith(QLatin1String("is a FIFO")), qPrintable(opened.description));
     }
     // With a reader waiting on the other end the open succeeds, and the check refuses it.
     const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
     QVERIFY(reader >= 0);
-    QVERIFY(!posix::openOwnFile(fifo, O_WRONLY | O_APPEND, posix::ModeRule::MakePrivate).ok());
+    QVERIFY(!posix::openOwnFile(fifo, O_WRONLY | O_APPEND, posix::ModeRule::makePrivate).ok());
     ::close(reader);
     QVERIFY(timer.elapsed() < 5000);
 }
@@ -201,7 +201,7 @@ void PosixFilesTest::appendedLinesAreNeverGlued()
     QTemporaryDir root;
     const QString path = root.filePath(QStringLiteral("log.md"));
     QVERIFY(writeFile(path, "# header\n- partial entry without its newline"));
-    posix::OpenResult file = posix::openOwnFile(path, O_RDWR | O_APPEND, posix::ModeRule::MakePrivate);
+    posix::OpenResult file = posix::openOwnFile(path, O_RDWR | O_APPEND, posix::ModeRule::makePrivate);
     QVERIFY(file.ok());
     QCOMPARE(posix::appendLine(file.fd.get(), "- second\n"), QString());
     QCOMPARE(readFile(path), QByteArray("# header\n- partial entry without its newline\n- second\n"));

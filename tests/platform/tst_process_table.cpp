@@ -1,9 +1,9 @@
 #include "discovery/agent_instance_scanner.h"
 #include "platform/macos/ps_listing.h"
 #include "platform/linux/executable_listing.h"
-#include "platform/linux/linux_code_signing.h"
-#include "platform/linux/linux_process_table.h"
-#include "platform/linux/linux_workspace.h"
+#include "platform/linux/cms_code_signing.h"
+#include "platform/linux/procfs_process_table.h"
+#include "platform/linux/procfs_workspace.h"
 #include "platform/linux/proc_fs.h"
 #include "support/config.h"
 
@@ -72,9 +72,9 @@ private Q_SLOTS:
             "print(repr((btime*hz+start)/hz))\n").arg(sleeper.pid()));
         QCOMPARE(AgentInstanceScanner::applicationLaunchIdentity(seconds), QString::fromUtf8(python.standardOutput).trimmed());
 
-        LinuxProcessTable table;
+        ProcfsProcessTable table;
         const ProcessStartObservation start = table.startIdentity(sleeper.pid());
-        QCOMPARE(start.state, ProcessStartObservation::State::Observed);
+        QCOMPARE(start.state, ProcessStartObservation::State::observed);
         QCOMPARE(start.startText, psStartIdentity(sleeper.pid()));
         QVERIFY(!start.startText.contains(QStringLiteral("  ")));
         QCOMPARE(procfs::startText(0).split(QLatin1Char(' ')).size(), 5);
@@ -84,7 +84,7 @@ private Q_SLOTS:
     {
         RunningFixture sleeper(fixtures::sleeperPath());
         QVERIFY(sleeper.isRunning());
-        LinuxProcessTable table;
+        ProcfsProcessTable table;
         const QList<ProcessRecord> processes = table.processes();
         QVERIFY(std::is_sorted(processes.begin(), processes.end(),
                                [](const ProcessRecord &a, const ProcessRecord &b) { return a.pid < b.pid; }));
@@ -98,11 +98,11 @@ private Q_SLOTS:
         if (child == 0)
             ::_exit(0);
         QTRY_VERIFY(procfs::stat(child) && procfs::stat(child)->state == 'Z');
-        QCOMPARE(table.startIdentity(child).state, ProcessStartObservation::State::NotRunning);
+        QCOMPARE(table.startIdentity(child).state, ProcessStartObservation::State::notRunning);
         int status = 0;
         QCOMPARE(::waitpid(child, &status, 0), child);
-        QCOMPARE(table.startIdentity(child).state, ProcessStartObservation::State::NotRunning);
-        QCOMPARE(table.startIdentity(0).state, ProcessStartObservation::State::NotRunning);
+        QCOMPARE(table.startIdentity(child).state, ProcessStartObservation::State::notRunning);
+        QCOMPARE(table.startIdentity(0).state, ProcessStartObservation::State::notRunning);
     }
 
     // The shared listing keeps a record per process and rereads only what changed: an exec in
@@ -141,8 +141,8 @@ private Q_SLOTS:
         const QString shellImage = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath();
         QTRY_COMPARE(pathOf(pid), shellImage);
 
-        AgentInstanceScanner scanner(std::make_shared<LinuxWorkspace>(listing), std::make_shared<LinuxProcessTable>(listing),
-                                     std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
+        AgentInstanceScanner scanner(std::make_shared<ProcfsWorkspace>(listing), std::make_shared<ProcfsProcessTable>(listing),
+                                     std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
         const auto instancesOn = [&](qint64 onPid) {
             listing->refreshed();
             const QList<DetectedAgentInstance> all = scanner.reconcile({});
@@ -177,7 +177,7 @@ private Q_SLOTS:
     {
         RunningFixture sleeper(fixtures::sleeperPath());
         QVERIFY(sleeper.isRunning());
-        LinuxProcessTable table;
+        ProcfsProcessTable table;
         const ProcessStartObservation start = table.startIdentity(sleeper.pid());
         QCOMPARE(start.startTicks, procfs::stat(sleeper.pid())->startTicks);
         ProcessStartObservation otherSecond = start;
@@ -214,13 +214,13 @@ private Q_SLOTS:
         QVERIFY(ps_listing::parseProcessListing("  1 Sat Dec  5 17:27:28 2026 /\xff\xfe\n").isEmpty());
 
         using S = ProcessStartObservation::State;
-        QCOMPARE(ps_listing::parseStartIdentity(false, false, -1, {}).state, S::Unavailable);
-        QCOMPARE(ps_listing::parseStartIdentity(true, true, 1, {}).state, S::NotRunning);
-        QCOMPARE(ps_listing::parseStartIdentity(true, false, -1, {}).state, S::Unavailable);
-        QCOMPARE(ps_listing::parseStartIdentity(true, true, 0, "  \n").state, S::Unavailable);
-        QCOMPARE(ps_listing::parseStartIdentity(true, true, 0, "\xff\n").state, S::Unavailable);
+        QCOMPARE(ps_listing::parseStartIdentity(false, false, -1, {}).state, S::unavailable);
+        QCOMPARE(ps_listing::parseStartIdentity(true, true, 1, {}).state, S::notRunning);
+        QCOMPARE(ps_listing::parseStartIdentity(true, false, -1, {}).state, S::unavailable);
+        QCOMPARE(ps_listing::parseStartIdentity(true, true, 0, "  \n").state, S::unavailable);
+        QCOMPARE(ps_listing::parseStartIdentity(true, true, 0, "\xff\n").state, S::unavailable);
         const ProcessStartObservation observed = ps_listing::parseStartIdentity(true, true, 0, "Sat Dec  5 17:27:28 2026\nmore\n");
-        QCOMPARE(observed.state, S::Observed);
+        QCOMPARE(observed.state, S::observed);
         QCOMPARE(observed.startText, QStringLiteral("Sat Dec 5 17:27:28 2026"));
     }
 
@@ -232,12 +232,12 @@ private Q_SLOTS:
         const QList<ps_listing::Line> lines = ps_listing::runProcessListing();
         const auto it = std::find_if(lines.begin(), lines.end(), [&](const ps_listing::Line &line) { return line.pid == self; });
         QVERIFY(it != lines.end());
-        LinuxProcessTable table;
+        ProcfsProcessTable table;
         QCOMPARE(it->launchIdentity, table.startIdentity(self).startText);
         const ProcessStartObservation start = ps_listing::runStartIdentity(self);
-        QCOMPARE(start.state, ProcessStartObservation::State::Observed);
+        QCOMPARE(start.state, ProcessStartObservation::State::observed);
         QCOMPARE(start.startText, it->launchIdentity);
-        QCOMPARE(ps_listing::runStartIdentity(0x7ffffff0).state, ProcessStartObservation::State::NotRunning);
+        QCOMPARE(ps_listing::runStartIdentity(0x7ffffff0).state, ProcessStartObservation::State::notRunning);
     }
 };
 

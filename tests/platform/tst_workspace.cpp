@@ -1,4 +1,4 @@
-#include "platform/linux/linux_workspace.h"
+#include "platform/linux/procfs_workspace.h"
 #include "platform/linux/proc_fs.h"
 
 #include "support/signed_fixtures.h"
@@ -29,11 +29,11 @@ private:
 private Q_SLOTS:
     void bundleShape()
     {
-        QCOMPARE(LinuxWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/My Apps/Claude.app/Contents/MacOS/Claude")),
+        QCOMPARE(ProcfsWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/My Apps/Claude.app/Contents/MacOS/Claude")),
                  QStringLiteral("/opt/My Apps/Claude.app"));
-        QVERIFY(LinuxWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/Claude.app/Contents/Resources/claude")).isEmpty());
-        QVERIFY(LinuxWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/.app/Contents/MacOS/x")).isEmpty());
-        QVERIFY(LinuxWorkspace::bundlePathOfExecutable(QStringLiteral("/usr/bin/claude")).isEmpty());
+        QVERIFY(ProcfsWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/Claude.app/Contents/Resources/claude")).isEmpty());
+        QVERIFY(ProcfsWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/.app/Contents/MacOS/x")).isEmpty());
+        QVERIFY(ProcfsWorkspace::bundlePathOfExecutable(QStringLiteral("/usr/bin/claude")).isEmpty());
     }
 
     void runningApplicationsAndNames()
@@ -50,7 +50,7 @@ private Q_SLOTS:
         RunningFixture plain(sleeperPath());
         QVERIFY(a.isRunning() && b.isRunning() && c.isRunning() && plain.isRunning());
 
-        LinuxWorkspace workspace;
+        ProcfsWorkspace workspace;
         const QList<RunningApplication> apps = workspace.runningApplications();
         const std::optional<RunningApplication> first = find(apps, a.pid());
         QVERIFY(first);
@@ -77,7 +77,7 @@ private Q_SLOTS:
         const QString bundle = makeCodexApp(dir, {});
         RunningFixture graceful(bundleExecutable(bundle));
         RunningFixture stubborn(bundleExecutable(bundle), {QStringLiteral("--ignore-term")});
-        LinuxWorkspace workspace;
+        ProcfsWorkspace workspace;
         const RunningApplication one = *workspace.runningApplication(graceful.pid());
         const RunningApplication two = *workspace.runningApplication(stubborn.pid());
         QVERIFY(!workspace.isTerminated(one));
@@ -109,10 +109,10 @@ private Q_SLOTS:
         const QList<QStringList> expected{{QStringLiteral("firefox"), QStringLiteral("--new-tab"), encoded},
                                           {QStringLiteral("my browser"), QStringLiteral("-q"), encoded},
                                           {QStringLiteral("xdg-open"), encoded}};
-        QCOMPARE(LinuxWorkspace::openCommands(browsers, page), expected);
+        QCOMPARE(ProcfsWorkspace::openCommands(browsers, page), expected);
         // A file (the log) goes to the default handler, never to a browser command.
         const QUrl file = QUrl::fromLocalFile(QStringLiteral("/home/u/Logs/mornix.md"));
-        QCOMPARE(LinuxWorkspace::openCommands(browsers, file),
+        QCOMPARE(ProcfsWorkspace::openCommands(browsers, file),
                  (QList<QStringList>{{QStringLiteral("xdg-open"), file.toString(QUrl::FullyEncoded)}}));
     }
 
@@ -137,7 +137,7 @@ private Q_SLOTS:
                                              + bin.filePath(QStringLiteral("browser"))));
         qputenv("PATH", QFile::encodeName(bin.path()) + ':' + savedPath);
 
-        LinuxWorkspace workspace;
+        ProcfsWorkspace workspace;
         const QUrl page(QStringLiteral("https://x.test/help"));
         const QUrl file = QUrl::fromLocalFile(bin.filePath(QStringLiteral("log.md")));
         const bool pageHandedOver = workspace.openURL(page);

@@ -21,7 +21,7 @@ bool DevService::start()
 {
     QStringList arguments{QStringLiteral("serve"), QStringLiteral("--state"), m_state.path()};
     // A restart keeps the address the clients already know.
-    if (m_port == Port::Ephemeral)
+    if (m_port == Port::ephemeral)
         arguments << QStringLiteral("--listen")
                   << (m_baseURL.isEmpty() ? m_host + QStringLiteral(":0") : QUrl(m_baseURL).authority());
     m_process = std::make_unique<QProcess>();

@@ -11,15 +11,15 @@
 #include <memory>
 
 // The local reference service (veltro-devservice) with a private state directory, for
-// end-to-end tests. Port::Default listens on the dev build's service address
+// end-to-end tests. Port::standard listens on the dev build's service address
 // https://localhost:8443 (tests that use it hold the CTest resource lock "devservice-8443");
-// Port::Ephemeral on a free port of `host`, for tests that point a client at baseURL().
+// Port::ephemeral on a free port of `host`, for tests that point a client at baseURL().
 // The service's request log goes to a file in the state directory. Stopped when dropped.
 class DevService {
 public:
-    enum class Port { Default, Ephemeral };
+    enum class Port { standard, ephemeral };
 
-    explicit DevService(Port port = Port::Default, const QString &host = QStringLiteral("127.0.0.1"));
+    explicit DevService(Port port = Port::standard, const QString &host = QStringLiteral("127.0.0.1"));
     ~DevService();
 
     // Starts (or restarts, on the same state and address) and waits until it listens.

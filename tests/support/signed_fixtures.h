@@ -13,7 +13,7 @@
 //   cp mornix-fixture-sleeper DIR/claude
 //   veltro-codesign --cert pki/team-Q6L2SF6YDW.pem --key pki/team-Q6L2SF6YDW.key
 //                   --identifier com.anthropic.claude-code DIR/claude
-// (see tests/support/make-fake-agent for bundles).
+// (see scripts/make-fake-agent for bundles).
 namespace fixtures {
 
 inline const QString kAnthropicTeam = QStringLiteral("Q6L2SF6YDW");

@@ -19,7 +19,7 @@
 class BlockingCallTest : public QObject {
     Q_OBJECT
 
-private slots:
+private Q_SLOTS:
     void resultsAndExceptionsReachTheAwaitingCoroutine()
     {
         QThread *const caller = QThread::currentThread();

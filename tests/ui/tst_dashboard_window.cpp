@@ -127,11 +127,11 @@ private Q_SLOTS:
         window.update(state);
         QCOMPARE(window.renderedCards()[1].value, QStringLiteral("3 running"));
 
-        window.selectSection(DashboardWindow::Section::Clients);
+        window.selectSection(DashboardWindow::Section::clients);
         QCOMPARE(window.titleText(), QStringLiteral("Clients"));
         QCOMPARE(window.subtitleText(), QStringLiteral("Verified applications and command-line clients running on this Mac."));
-        QVERIFY(window.sectionButton(DashboardWindow::Section::Clients)->isChecked());
-        QVERIFY(!window.sectionButton(DashboardWindow::Section::Overview)->isChecked());
+        QVERIFY(window.sectionButton(DashboardWindow::Section::clients)->isChecked());
+        QVERIFY(!window.sectionButton(DashboardWindow::Section::overview)->isChecked());
         const auto cards = window.renderedCards();
         QCOMPARE(cards.size(), 2);
         QCOMPARE(cards[0].caption, QStringLiteral("COMMAND-LINE CLIENT"));
@@ -159,7 +159,7 @@ private Q_SLOTS:
         window.show();
         MornixDashboardState state;
         window.update(state);
-        window.selectSection(DashboardWindow::Section::Activity);
+        window.selectSection(DashboardWindow::Section::activity);
         QCOMPARE(window.renderedCards()[0].value, QStringLiteral("No recent updates"));
 
         const QDateTime first(QDate(2026, 3, 4), QTime(9, 5));
@@ -190,7 +190,7 @@ private Q_SLOTS:
     {
         DashboardWindow window(QStringLiteral("dev"), {});
         window.show();
-        window.selectSection(DashboardWindow::Section::Settings);
+        window.selectSection(DashboardWindow::Section::settings);
         window.update(MornixDashboardState{});
         QCOMPARE(captions(window.renderedCards()), (QStringList{"ACCOUNT", "STARTUP", "DIAGNOSTICS"}));
         QCOMPARE(window.renderedCards()[0].value, QStringLiteral("Not connected"));
@@ -238,9 +238,9 @@ private Q_SLOTS:
             if (button->text() == QStringLiteral("Sign in to Veltro") && button->isVisible())
                 QTest::mouseClick(button, Qt::LeftButton);
         }
-        for (DashboardAction action : {DashboardAction::SignIn, DashboardAction::Pause, DashboardAction::LaunchAtLogin,
-                                       DashboardAction::Logs, DashboardAction::Disconnect, DashboardAction::Refresh,
-                                       DashboardAction::Workspace})
+        for (DashboardAction action : {DashboardAction::signIn, DashboardAction::pause, DashboardAction::launchAtLogin,
+                                       DashboardAction::logs, DashboardAction::disconnect, DashboardAction::refresh,
+                                       DashboardAction::workspace})
             QVERIFY2(received.contains(action), qPrintable(QString::number(static_cast<int>(action))));
     }
 

@@ -35,7 +35,7 @@ public:
     QCoro::Task<DeviceLogoutRequestPayload> prepareLogout(DeviceCredentials) override { co_return {}; }
     QCoro::Task<LogoutOutcome> logout(DeviceCredentials, DeviceLogoutRequestPayload) override
     {
-        co_return LogoutOutcome::LoggedOut;
+        co_return LogoutOutcome::loggedOut;
     }
     QCoro::Task<void> clearLocalSecrets() override
     {

@@ -161,7 +161,7 @@ private Q_SLOTS:
         }
         // The smallest window for the fullest section.
         window.resize(window.minimumSize());
-        window.selectSection(DashboardWindow::Section::Settings);
+        window.selectSection(DashboardWindow::Section::settings);
         save(&window, QStringLiteral("dashboard-settings-%1-minimum%2").arg(stateName, dark ? "-dark" : ""));
     }
 

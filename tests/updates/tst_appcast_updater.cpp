@@ -1,7 +1,7 @@
 // The appcast updater against the reference service over real TLS (its own port): what it
 // installs, and everything it refuses, with the installed bundle checked after each case.
 #include "platform/linux/appcast_updater.h"
-#include "platform/linux/linux_code_signing.h"
+#include "platform/linux/cms_code_signing.h"
 #include "platform/linux/plist_bundle_reader.h"
 #include "support/config.h"
 #include "support/recording_system_log.h"
@@ -89,7 +89,7 @@ std::unique_ptr<AppcastUpdater> AppcastUpdaterTest::makeUpdater(const QString &b
     AppcastUpdater::Dependencies deps;
     deps.systemLog = m_log;
     deps.bundleReader = std::make_shared<PlistBundleReader>();
-    deps.codeSigning = std::make_shared<LinuxCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
+    deps.codeSigning = std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
     deps.prompt = m_prompt;
     deps.extraTLSAnchorsPEM = Config::defaults().extraTLSAnchorsPEM;
     if (steps)

@@ -99,7 +99,7 @@ void UpdateChoiceFileTest::answerRewritesAQualifyingFile()
     Fixture f;
     f.write(content);
     const UpdateChoiceResult result = f.save(action);
-    QCOMPARE(int(result.outcome), int(UpdateChoiceResult::Outcome::Saved));
+    QCOMPARE(int(result.outcome), int(UpdateChoiceResult::Outcome::saved));
 
     const QJsonObject written = QJsonDocument::fromJson(f.read()).object();
     QCOMPARE(written.keys(), (QStringList{"action", "remindAt", "version"}));
@@ -114,10 +114,10 @@ void UpdateChoiceFileTest::answerRewritesAQualifyingFile()
     const QByteArray after = f.read();
     const UpdateChoiceResult second = f.save(QStringLiteral("later"));
     if (action == QLatin1String("now")) {
-        QCOMPARE(int(second.outcome), int(UpdateChoiceResult::Outcome::NotRecorded));
+        QCOMPARE(int(second.outcome), int(UpdateChoiceResult::Outcome::notRecorded));
         QCOMPARE(f.read(), after);
     } else {
-        QCOMPARE(int(second.outcome), int(UpdateChoiceResult::Outcome::Saved));
+        QCOMPARE(int(second.outcome), int(UpdateChoiceResult::Outcome::saved));
     }
 }
 
@@ -200,7 +200,7 @@ void UpdateChoiceFileTest::unsafeOrUnqualifiedFilesAreNeverRead()
     const mode_t modeBefore = f.mode(f.file);
     const QStringList entriesBefore = f.entries();
     const UpdateChoiceResult result = saveUpdateChoice(QStringLiteral("1.2.3"), action, rootForCall, kNow, ::getuid());
-    QCOMPARE(int(result.outcome), int(UpdateChoiceResult::Outcome::NotRecorded));
+    QCOMPARE(int(result.outcome), int(UpdateChoiceResult::Outcome::notRecorded));
     QCOMPARE(f.read(), before);
     QCOMPARE(f.mode(f.file), modeBefore);
     QCOMPARE(f.entries(), entriesBefore);
@@ -213,13 +213,13 @@ void UpdateChoiceFileTest::newFileIsPrivateWhateverTheUmask()
     const mode_t saved = ::umask(0);
     const UpdateChoiceResult result = f.save(QStringLiteral("later"));
     ::umask(saved);
-    QCOMPARE(int(result.outcome), int(UpdateChoiceResult::Outcome::Saved));
+    QCOMPARE(int(result.outcome), int(UpdateChoiceResult::Outcome::saved));
     QCOMPARE(f.mode(f.file), mode_t(0600));
     // A replacement, not an overwrite in place: a reader holding the old file keeps the old bytes.
     QFile old(f.file);
     QVERIFY(old.open(QIODevice::ReadOnly));
     const QByteArray held = old.readAll();
-    QCOMPARE(int(f.save(QStringLiteral("now")).outcome), int(UpdateChoiceResult::Outcome::Saved));
+    QCOMPARE(int(f.save(QStringLiteral("now")).outcome), int(UpdateChoiceResult::Outcome::saved));
     old.seek(0);
     QCOMPARE(old.readAll(), held);
 }
@@ -238,7 +238,7 @@ void UpdateChoiceFileTest::writeFailureIsReportedAndLeavesTheFile()
     QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
     const UpdateChoiceResult result = f.save(QStringLiteral("later"));
     ::setrlimit(RLIMIT_FSIZE, &saved);
-    QCOMPARE(int(result.outcome), int(UpdateChoiceResult::Outcome::Failed));
+    QCOMPARE(int(result.outcome), int(UpdateChoiceResult::Outcome::failed));
     QVERIFY(!result.error.isEmpty());
     QCOMPARE(f.read(), pending);
     QCOMPARE(f.entries(), QStringList{"update-choice.json"});

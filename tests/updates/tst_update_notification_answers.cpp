@@ -21,7 +21,7 @@ namespace {
 
 class RecordingNotifications final : public UserNotifications {
 public:
-    UserNotificationAuthorization authorizationStatus() override { return UserNotificationAuthorization::Authorized; }
+    UserNotificationAuthorization authorizationStatus() override { return UserNotificationAuthorization::authorized; }
     bool requestAuthorization(QString *error) override
     {
         if (!authorizationError.isEmpty() && error)

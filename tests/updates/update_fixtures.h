@@ -52,7 +52,7 @@ bool signatureValid(const QString &bundle);
 // its release feed.
 class ReleaseService : public DevService {
 public:
-    ReleaseService() : DevService(Port::Ephemeral, QStringLiteral("localhost")) {}
+    ReleaseService() : DevService(Port::ephemeral, QStringLiteral("localhost")) {}
     QString feedURL() const { return baseURL() + QStringLiteral("/appcast.xml"); }
     QString publicKey() const;  // Base64 of the raw Ed25519 key
     bool publish(const QString &version, const QString &archive, const QStringList &extra = {}) const;

@@ -13,7 +13,7 @@
 
 #include "platform/linux/code_signature.h"
 #include "platform/linux/info_plist.h"
-#include "platform/linux/linux_code_signing.h"
+#include "platform/linux/cms_code_signing.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -58,7 +58,7 @@ int verify(const QString &path, const QString &anchorsPath)
     const QByteArray anchors = readFile(anchorsPath);
     if (anchors.isEmpty())
         return fail(QStringLiteral("cannot read the anchors %1").arg(anchorsPath));
-    LinuxCodeSigning signing(anchors);
+    CmsCodeSigning signing(anchors);
     const std::optional<SigningInformation> info = signing.staticSigningInformation(QFileInfo(path).absoluteFilePath());
     if (!info)
         return fail(QStringLiteral("%1: invalid or unsigned code").arg(path));

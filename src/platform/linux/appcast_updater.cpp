@@ -70,7 +70,7 @@ QCoro::Task<void> AppcastUpdater::runCheck()
         outcome = co_await check();
     } catch (const std::exception &failure) {
         if (self)
-            log(SystemLog::Level::Error, QStringLiteral("Veltro Desktop update failed: %1").arg(QString::fromUtf8(failure.what())));
+            log(SystemLog::Level::error, QStringLiteral("Veltro Desktop update failed: %1").arg(QString::fromUtf8(failure.what())));
     }
     if (!self)
         co_return;
@@ -83,29 +83,29 @@ QCoro::Task<void> AppcastUpdater::runCheck()
 QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::check()
 {
     QPointer<AppcastUpdater> self(this);
-    log(SystemLog::Level::Info, QStringLiteral("Veltro Desktop update check: %1").arg(m_host.feedURL.toString()));
+    log(SystemLog::Level::info, QStringLiteral("Veltro Desktop update check: %1").arg(m_host.feedURL.toString()));
     const QUrl feedURL = m_host.feedURL;
     const UpdateFetcher::Result feed = co_await m_fetcher->fetch(feedURL, appcast::kMaxFeedBytes);
     if (!self)
         co_return Outcome::failed;
     if (!feed.ok) {
-        log(SystemLog::Level::Error, QStringLiteral("Veltro Desktop update feed could not be read: %1").arg(feed.error));
+        log(SystemLog::Level::error, QStringLiteral("Veltro Desktop update feed could not be read: %1").arg(feed.error));
         co_return Outcome::failed;
     }
     const std::optional<QList<AppcastItem>> items = appcast::parse(feed.body, m_host.feedURL);
     if (!items) {
-        log(SystemLog::Level::Error, QStringLiteral("Veltro Desktop update feed is malformed"));
+        log(SystemLog::Level::error, QStringLiteral("Veltro Desktop update feed is malformed"));
         co_return Outcome::failed;
     }
     const std::optional<AppcastItem> item = appcast::newest(*items);
     const QString current = bundleVersion(*m_deps.bundleReader, m_host.bundlePath, QStringLiteral("CFBundleVersion"));
     if (!item || (!current.isEmpty() && appcast::compareVersions(item->version, current) <= 0)) {
         // Never a downgrade, never the same version again.
-        log(SystemLog::Level::Info, QStringLiteral("Veltro Desktop is up to date (version %1)").arg(current));
+        log(SystemLog::Level::info, QStringLiteral("Veltro Desktop is up to date (version %1)").arg(current));
         co_return Outcome::upToDate;
     }
     if (!item->archiveURL.isValid() || item->archiveURL.scheme() != QLatin1String("https")) {
-        log(SystemLog::Level::Error, QStringLiteral("Veltro Desktop update %1 refused: its archive is not served over HTTPS")
+        log(SystemLog::Level::error, QStringLiteral("Veltro Desktop update %1 refused: its archive is not served over HTTPS")
                                          .arg(item->shortVersion));
         co_return Outcome::refused;
     }
@@ -117,7 +117,7 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::check()
     if (!self)
         co_return Outcome::failed;
     if (!accepted) {
-        log(SystemLog::Level::Info, QStringLiteral("Veltro Desktop update %1 postponed").arg(item->shortVersion));
+        log(SystemLog::Level::info, QStringLiteral("Veltro Desktop update %1 postponed").arg(item->shortVersion));
         co_return Outcome::postponed;
     }
     const AppcastItem chosen = *item;
@@ -131,7 +131,7 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::install(AppcastItem item)
     if (m_deps.stepHook)
         m_deps.stepHook(QStringLiteral("session-started"));
     const auto refuse = [this, &item](const QString &why) {
-        log(SystemLog::Level::Error,
+        log(SystemLog::Level::error,
             QStringLiteral("Veltro Desktop update %1 refused: %2").arg(item.shortVersion, why));
         QString ignored;
         m_installer.recover(&ignored);
@@ -203,7 +203,7 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::install(AppcastItem item)
     if (!work.ok)
         co_return refuse(work.error);
     if (!work.error.isEmpty())
-        log(SystemLog::Level::Error, QStringLiteral("Veltro Desktop update cleanup: %1").arg(work.error));
-    log(SystemLog::Level::Info, QStringLiteral("Veltro Desktop updated to %1").arg(item.shortVersion));
+        log(SystemLog::Level::error, QStringLiteral("Veltro Desktop update cleanup: %1").arg(work.error));
+    log(SystemLog::Level::info, QStringLiteral("Veltro Desktop updated to %1").arg(item.shortVersion));
     co_return Outcome::installed;
 }

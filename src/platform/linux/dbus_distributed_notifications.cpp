@@ -1,11 +1,11 @@
 #include "platform/linux/dbus_distributed_notifications.h"
 
+#include "platform/linux/platform_logging.h"
+
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
 #include <QLoggingCategory>
-
-Q_LOGGING_CATEGORY(lcNotifications, "mornix.platform.notifications")
 
 namespace {
 const QString kPath = QStringLiteral("/ai/veltro/mornix");

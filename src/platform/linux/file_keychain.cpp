@@ -56,7 +56,7 @@ bool FileKeychain::prepare()
         }
         m_directory = base + QStringLiteral("/keychain");
     }
-    const posix::OpenResult dir = posix::openPrivateDirectory(m_directory, posix::ModeRule::RequirePrivate);
+    const posix::OpenResult dir = posix::openPrivateDirectory(m_directory, posix::ModeRule::requirePrivate);
     if (!dir.ok())
         qCWarning(lcFileKeychain).noquote() << "keychain directory unusable:" << dir.description;
     return dir.ok();
@@ -76,7 +76,7 @@ int FileKeychain::readFile(const QString &name, QByteArray &data)
     // Checked on the descriptor: a link, FIFO, another user's file or one open to others is
     // refused (and never blocks the caller).
     const posix::OpenResult file
-        = posix::openOwnFile(m_directory + QLatin1Char('/') + name, O_RDONLY, posix::ModeRule::RequirePrivate);
+        = posix::openOwnFile(m_directory + QLatin1Char('/') + name, O_RDONLY, posix::ModeRule::requirePrivate);
     if (!file.ok())
         return file.error == ENOENT ? keychain_status::itemNotFound
              : file.error == 0 || file.error == ELOOP ? keychain_status::invalidItem

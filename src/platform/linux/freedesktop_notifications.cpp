@@ -1,5 +1,6 @@
 #include "platform/linux/freedesktop_notifications.h"
 
+#include "platform/linux/platform_logging.h"
 #include "support/serial_queue.h"
 
 #include <QDBusConnection>
@@ -8,8 +9,6 @@
 #include <QDateTime>
 #include <QLoggingCategory>
 #include <QMetaObject>
-
-Q_LOGGING_CATEGORY(lcUserNotifications, "mornix.platform.user-notifications")
 
 namespace {
 
@@ -76,13 +75,13 @@ UserNotificationAuthorization FreedesktopNotifications::authorizationStatus()
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
-        return UserNotificationAuthorization::NotDetermined;
+        return UserNotificationAuthorization::notDetermined;
     if (bus.interface()->isServiceRegistered(kService))
-        return UserNotificationAuthorization::Authorized;
+        return UserNotificationAuthorization::authorized;
     const QDBusReply<QStringList> activatable = bus.interface()->activatableServiceNames();
     if (activatable.isValid() && activatable.value().contains(kService))
-        return UserNotificationAuthorization::Authorized;
-    return UserNotificationAuthorization::NotDetermined;
+        return UserNotificationAuthorization::authorized;
+    return UserNotificationAuthorization::notDetermined;
 }
 
 bool FreedesktopNotifications::requestAuthorization(QString *error)
@@ -92,7 +91,7 @@ bool FreedesktopNotifications::requestAuthorization(QString *error)
             *error = QStringLiteral("no session bus");
         return false;
     }
-    return authorizationStatus() == UserNotificationAuthorization::Authorized;
+    return authorizationStatus() == UserNotificationAuthorization::authorized;
 }
 
 bool FreedesktopNotifications::setCategories(const QList<UserNotificationCategory> &categories, QString *error)

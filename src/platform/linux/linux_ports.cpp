@@ -3,11 +3,11 @@
 #include "platform/linux/app_bundle.h"
 #include "platform/linux/dbus_distributed_notifications.h"
 #include "platform/linux/freedesktop_notifications.h"
-#include "platform/linux/linux_code_signing.h"
-#include "platform/linux/linux_hardware_identity.h"
-#include "platform/linux/linux_posture_probes.h"
-#include "platform/linux/linux_process_table.h"
-#include "platform/linux/linux_workspace.h"
+#include "platform/linux/cms_code_signing.h"
+#include "platform/linux/dmi_hardware_identity.h"
+#include "platform/linux/sysfs_posture_probes.h"
+#include "platform/linux/procfs_process_table.h"
+#include "platform/linux/procfs_workspace.h"
 #include "platform/linux/plist_bundle_reader.h"
 #include "platform/linux/selecting_keychain.h"
 #include "platform/linux/xdg_login_item.h"
@@ -27,14 +27,14 @@ Ports makeLinuxPorts(const char *argv0, const Config &config)
     // Cheap constructors: nothing below touches the bus or the disk until first used.
     ports.keychain = std::make_shared<SelectingKeychain>();
     ports.hardwareKey = std::make_shared<TpmHardwareKey>(ports.keychain);
-    ports.hardwareIdentity = std::make_shared<LinuxHardwareIdentity>();
-    ports.postureProbes = std::make_shared<LinuxPostureProbes>();
+    ports.hardwareIdentity = std::make_shared<DmiHardwareIdentity>();
+    ports.postureProbes = std::make_shared<SysfsPostureProbes>();
     ports.bundleReader = std::make_shared<PlistBundleReader>();
     // One /proc listing serves both ports within a rescan.
     const auto listing = std::make_shared<const ExecutableListing>();
-    ports.processTable = std::make_shared<LinuxProcessTable>(listing);
-    ports.workspace = std::make_shared<LinuxWorkspace>(listing);
-    ports.codeSigning = std::make_shared<LinuxCodeSigning>(config.codeSigningAnchorsPEM);
+    ports.processTable = std::make_shared<ProcfsProcessTable>(listing);
+    ports.workspace = std::make_shared<ProcfsWorkspace>(listing);
+    ports.codeSigning = std::make_shared<CmsCodeSigning>(config.codeSigningAnchorsPEM);
     ports.userNotifications = std::make_shared<FreedesktopNotifications>();
     ports.serviceManager = std::make_shared<SystemctlServiceManager>();
     return ports;

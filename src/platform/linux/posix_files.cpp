@@ -85,15 +85,15 @@ QString typeProblem(mode_t mode)
 QString applyModeRule(int fd, const struct stat &st, ModeRule rule)
 {
     switch (rule) {
-    case ModeRule::RequirePrivate:
+    case ModeRule::requirePrivate:
         if (st.st_mode & 077)
             return QStringLiteral("is open to group or others (mode %1)").arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
         return {};
-    case ModeRule::NotWritableByOthers:
+    case ModeRule::notWritableByOthers:
         if (st.st_mode & 022)
             return QStringLiteral("is writable by group or others (mode %1)").arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
         return {};
-    case ModeRule::MakePrivate:
+    case ModeRule::makePrivate:
         if ((st.st_mode & 077) && ::fchmod(fd, st.st_mode & 07700) != 0)
             return QStringLiteral("cannot be made private: %1").arg(errorText(errno));
         return {};
@@ -186,7 +186,7 @@ QString ownFileProblem(const struct stat &st, ModeRule rule)
     const QString problem = basicFileProblem(st);
     if (!problem.isEmpty())
         return problem;
-    return applyModeRule(-1, st, rule == ModeRule::MakePrivate ? ModeRule::RequirePrivate : rule);
+    return applyModeRule(-1, st, rule == ModeRule::makePrivate ? ModeRule::requirePrivate : rule);
 }
 
 OpenResult openOwnFileAt(int directoryFd, const QString &path, int flags, ModeRule rule, const QString &displayPath)
@@ -355,7 +355,7 @@ OpenResult openDataDirectory()
     const QString path = dataDirectoryPath();
     if (path.isEmpty())
         return refusal(QStringLiteral("the data directory"), QStringLiteral("is unknown: the user has no data location"));
-    return openPrivateDirectory(path, ModeRule::MakePrivate);
+    return openPrivateDirectory(path, ModeRule::makePrivate);
 }
 
 QString preparedDataDirectory(QString *problem)
@@ -460,7 +460,7 @@ LockAttempt LockFile::acquire(const QString &path, LockKind kind, LockWait wait,
 LockAttempt LockFile::acquireIn(const QString &directory, const QString &name, LockKind kind, LockWait wait,
                                 ModeRule rule)
 {
-    const OpenResult dir = openPrivateDirectory(directory, ModeRule::MakePrivate);
+    const OpenResult dir = openPrivateDirectory(directory, ModeRule::makePrivate);
     if (!dir.ok()) {
         LockAttempt attempt;
         attempt.error = dir.error;

@@ -1,7 +1,6 @@
 #pragma once
 
-// Plain C++ front of libsecret. This header and its source include no Qt headers: GLib's
-// "signals" member does not compile after Qt's keyword macros.
+// Plain C++ front of libsecret: keeps GLib's headers and types out of every other file.
 #include <map>
 #include <string>
 

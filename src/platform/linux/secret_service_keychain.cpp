@@ -6,8 +6,6 @@
 #include <QLoggingCategory>
 #include <QMutexLocker>
 
-Q_LOGGING_CATEGORY(lcSecretService, "mornix.identity.keychain")
-
 namespace {
 
 constexpr const char *kGenericPassword = "generic-password";

@@ -12,8 +12,6 @@
 #include <cerrno>
 #include <fcntl.h>
 
-Q_LOGGING_CATEGORY(lcKeychainChoice, "mornix.platform.keychain")
-
 namespace {
 
 // Every call fails: the backend that holds this user's items cannot be used now.
@@ -32,9 +30,9 @@ std::optional<SelectingKeychain::Backend> parseBackend(const QByteArray &text)
 {
     const QByteArray name = text.trimmed();
     if (name == "secret-service")
-        return SelectingKeychain::Backend::SecretService;
+        return SelectingKeychain::Backend::secretService;
     if (name == "file")
-        return SelectingKeychain::Backend::File;
+        return SelectingKeychain::Backend::file;
     return std::nullopt;
 }
 
@@ -51,7 +49,7 @@ Marker readMarker(const QString &directory)
         return marker;
     }
     const QString path = directory + QLatin1Char('/') + QLatin1String(SelectingKeychain::markerFileName);
-    const posix::OpenResult file = posix::openOwnFile(path, O_RDONLY, posix::ModeRule::RequirePrivate);
+    const posix::OpenResult file = posix::openOwnFile(path, O_RDONLY, posix::ModeRule::requirePrivate);
     if (!file.ok()) {
         if (file.error != ENOENT)
             marker.problem = file.description;
@@ -83,7 +81,7 @@ SelectingKeychain::SelectingKeychain(QString dataDirectory)
 
 QString SelectingKeychain::backendName(Backend backend)
 {
-    return backend == Backend::SecretService ? QStringLiteral("secret-service") : QStringLiteral("file");
+    return backend == Backend::secretService ? QStringLiteral("secret-service") : QStringLiteral("file");
 }
 
 Keychain &SelectingKeychain::backend()
@@ -93,7 +91,7 @@ Keychain &SelectingKeychain::backend()
 
     const auto make = [this](Backend choice) {
         m_choice = choice;
-        if (choice == Backend::SecretService)
+        if (choice == Backend::secretService)
             m_backend = std::make_unique<SecretServiceKeychain>();
         else
             m_backend = std::make_unique<FileKeychain>(m_dataDirectory.isEmpty() ? QString()
@@ -125,7 +123,7 @@ Keychain &SelectingKeychain::backend()
         return *m_backend;
     }
     if (marker.backend) {
-        if (*marker.backend == Backend::SecretService && !secret_service::available()) {
+        if (*marker.backend == Backend::secretService && !secret_service::available()) {
             unavailable(QStringLiteral("this user's items are in the Secret Service (recorded in %1/%2), and no "
                                        "Secret Service is reachable on the session bus")
                             .arg(m_dataDirectory, QLatin1String(markerFileName)));
@@ -138,11 +136,11 @@ Keychain &SelectingKeychain::backend()
 
     // Nothing recorded yet. Items left in the file store by an earlier version stay where they are.
     if (fileStoreHoldsItems(m_dataDirectory + QStringLiteral("/keychain"))) {
-        make(Backend::File);
+        make(Backend::file);
         recordBackend();
         return *m_backend;
     }
-    make(secret_service::available() ? Backend::SecretService : Backend::File);
+    make(secret_service::available() ? Backend::secretService : Backend::file);
     return *m_backend;
 }
 
@@ -150,7 +148,7 @@ void SelectingKeychain::recordBackend()
 {
     if (m_recorded || !m_choice)
         return;
-    const posix::OpenResult dir = posix::openPrivateDirectory(m_dataDirectory, posix::ModeRule::MakePrivate);
+    const posix::OpenResult dir = posix::openPrivateDirectory(m_dataDirectory, posix::ModeRule::makePrivate);
     const QString error = dir.ok()
         ? posix::replaceFileAt(dir.fd.get(), QLatin1String(markerFileName), backendName(*m_choice).toUtf8() + '\n')
         : dir.description;

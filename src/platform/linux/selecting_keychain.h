@@ -23,7 +23,7 @@
 // Thread: any.
 class SelectingKeychain : public Keychain {
 public:
-    enum class Backend { SecretService, File };
+    enum class Backend { secretService, file };
 
     // dataDirectory empty: the user's data directory + "/VeltroMornix", resolved on first use.
     explicit SelectingKeychain(QString dataDirectory = {});

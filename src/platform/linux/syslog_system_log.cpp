@@ -16,9 +16,9 @@ void SyslogSystemLog::write(Level level, const QString &message)
 {
     int priority = LOG_INFO;
     switch (level) {
-    case Level::Debug: priority = LOG_DEBUG; break;
-    case Level::Info: priority = LOG_INFO; break;
-    case Level::Error: priority = LOG_ERR; break;
+    case Level::debug: priority = LOG_DEBUG; break;
+    case Level::info: priority = LOG_INFO; break;
+    case Level::error: priority = LOG_ERR; break;
     }
     syslog(priority, "%s", message.toUtf8().constData());
 }

@@ -1,5 +1,6 @@
 #include "platform/linux/tpm_hardware_key.h"
 
+#include "platform/linux/platform_logging.h"
 #include "platform/linux/tpm_session.h"
 
 #include <QCryptographicHash>
@@ -7,8 +8,6 @@
 #include <QMutexLocker>
 
 #include <cstring>
-
-Q_LOGGING_CATEGORY(lcTpm, "mornix.identity.tpm")
 
 namespace {
 

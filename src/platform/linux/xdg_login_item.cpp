@@ -69,12 +69,12 @@ LoginItem::Status XdgLoginItem::status() const
     // Never blocks: a FIFO or device at the path is not an entry (O_NONBLOCK, then fstat).
     const int fd = ::open(QFile::encodeName(entryPath()).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return Status::NotRegistered;
+        return Status::notRegistered;
     const posix::UniqueFd owned(fd);
     struct stat st {};
     QByteArray text;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !posix::readAll(fd, kMaxEntryBytes, &text))
-        return Status::NotRegistered;
+        return Status::notRegistered;
     bool inMainGroup = false;
     for (const QByteArray &raw : text.split('\n')) {
         const QByteArray line = raw.trimmed();
@@ -84,9 +84,9 @@ LoginItem::Status XdgLoginItem::status() const
         }
         const qsizetype equals = line.indexOf('=');
         if (inMainGroup && equals > 0 && disablesEntry(line.left(equals).trimmed(), line.mid(equals + 1).trimmed()))
-            return Status::NotRegistered;
+            return Status::notRegistered;
     }
-    return Status::Enabled;
+    return Status::enabled;
 }
 
 bool XdgLoginItem::registerItem(QString *error)

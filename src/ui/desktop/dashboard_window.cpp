@@ -262,16 +262,16 @@ void DashboardWindow::render()
         delete item;
     }
     switch (m_section) {
-    case Section::Overview:
+    case Section::overview:
         renderOverview(*m_state);
         break;
-    case Section::Clients:
+    case Section::clients:
         renderClients(*m_state);
         break;
-    case Section::Activity:
+    case Section::activity:
         renderActivity(*m_state);
         break;
-    case Section::Settings:
+    case Section::settings:
         renderSettings(*m_state);
         break;
     }
@@ -336,26 +336,26 @@ void DashboardWindow::renderOverview(const MornixDashboardState &s)
         value = QStringLiteral("Sign in required");
     if (s.signedIn)
         card(QStringLiteral("CONNECTION"), QStringLiteral("Your device connection is managed by the native Veltro service."),
-             value, QStringLiteral("Open workspace"), DashboardAction::Workspace);
+             value, QStringLiteral("Open workspace"), DashboardAction::workspace);
     else
         card(QStringLiteral("CONNECTION"),
              QStringLiteral("Connect this Mac to enable authenticated commands and inventory reporting."), value,
-             QStringLiteral("Sign in to Veltro"), DashboardAction::SignIn);
+             QStringLiteral("Sign in to Veltro"), DashboardAction::signIn);
 
     qint64 total = 0;
     for (const MornixDashboardClient &client : s.clients)
         total += client.count;
     card(QStringLiteral("RUNNING CLIENTS"), QStringLiteral("Only clients recognized by native signature checks appear here."),
          s.inventoryReady ? QString::number(total) + QStringLiteral(" running") : QStringLiteral("Checking clients\u2026"),
-         QStringLiteral("Refresh clients"), DashboardAction::Refresh);
+         QStringLiteral("Refresh clients"), DashboardAction::refresh);
 
     if (s.paused)
         card(QStringLiteral("COMMAND PROCESSING"), QStringLiteral("Incoming device commands will not be processed while paused."),
-             QStringLiteral("Paused"), QStringLiteral("Resume processing"), DashboardAction::Pause);
+             QStringLiteral("Paused"), QStringLiteral("Resume processing"), DashboardAction::pause);
     else
         card(QStringLiteral("COMMAND PROCESSING"),
              QStringLiteral("Incoming commands are authenticated and checked against the native target allowlist."),
-             QStringLiteral("Active"), QStringLiteral("Pause processing"), DashboardAction::Pause);
+             QStringLiteral("Active"), QStringLiteral("Pause processing"), DashboardAction::pause);
 }
 
 void DashboardWindow::renderClients(const MornixDashboardState &s)
@@ -374,7 +374,7 @@ void DashboardWindow::renderClients(const MornixDashboardState &s)
                                QStringLiteral(" \u00b7 Verified signature");
         card(client.kind.toUpper(), detail, client.name);
     }
-    m_content->addWidget(actionButton(QStringLiteral("Refresh clients"), DashboardAction::Refresh), 0, Qt::AlignLeft);
+    m_content->addWidget(actionButton(QStringLiteral("Refresh clients"), DashboardAction::refresh), 0, Qt::AlignLeft);
 }
 
 QString DashboardWindow::activityDateText(const QDateTime &date, const QLocale &locale)
@@ -397,7 +397,7 @@ void DashboardWindow::renderActivity(const MornixDashboardState &s)
     const QLocale locale;
     for (auto it = s.activity.crbegin(); it != s.activity.crend(); ++it)
         card(activityDateText(it->date, locale), it->title, QString());
-    m_content->addWidget(actionButton(QStringLiteral("Open detailed logs"), DashboardAction::Logs), 0, Qt::AlignLeft);
+    m_content->addWidget(actionButton(QStringLiteral("Open detailed logs"), DashboardAction::logs), 0, Qt::AlignLeft);
 }
 
 void DashboardWindow::renderSettings(const MornixDashboardState &s)
@@ -407,22 +407,22 @@ void DashboardWindow::renderSettings(const MornixDashboardState &s)
                                       : QStringLiteral("Credentials remain in the macOS Keychain.");
     if (s.signedIn)
         card(QStringLiteral("ACCOUNT"), accountDetail, QStringLiteral("Device linked"), QStringLiteral("Open workspace"),
-             DashboardAction::Workspace);
+             DashboardAction::workspace);
     else
         card(QStringLiteral("ACCOUNT"), accountDetail,
              s.pendingApproval ? QStringLiteral("Approval pending") : QStringLiteral("Not connected"),
-             QStringLiteral("Sign in to Veltro"), DashboardAction::SignIn);
+             QStringLiteral("Sign in to Veltro"), DashboardAction::signIn);
 
     card(QStringLiteral("STARTUP"), QStringLiteral("macOS manages permission to run this app when you sign in."),
          s.launchAtLogin ? QStringLiteral("Launch at login is on") : QStringLiteral("Launch at login is off"),
          s.launchAtLogin ? QStringLiteral("Disable launch at login") : QStringLiteral("Enable launch at login"),
-         DashboardAction::LaunchAtLogin);
+         DashboardAction::launchAtLogin);
     card(QStringLiteral("DIAGNOSTICS"), QStringLiteral("Inspect the existing operational log in your text editor."), QString(),
-         QStringLiteral("Open detailed logs"), DashboardAction::Logs);
+         QStringLiteral("Open detailed logs"), DashboardAction::logs);
     if (s.signedIn || s.pendingApproval)
         card(QStringLiteral("DISCONNECT THIS MAC"),
              QStringLiteral("Remove local credentials and stop authenticated device processing. You can sign in again later."),
-             QString(), QStringLiteral("Disconnect\u2026"), DashboardAction::Disconnect);
+             QString(), QStringLiteral("Disconnect\u2026"), DashboardAction::disconnect);
 }
 
 QString DashboardWindow::titleText() const

@@ -18,7 +18,7 @@ class QVBoxLayout;
 class DashboardWindow : public QWidget {
     Q_OBJECT
 public:
-    enum class Section { Overview, Clients, Activity, Settings };
+    enum class Section { overview, clients, activity, settings };
 
     // What one rendered card shows (read back from its widgets).
     struct RenderedCard {
@@ -75,7 +75,7 @@ private:
     QWidget *m_contentHost = nullptr;
     QVBoxLayout *m_content = nullptr;
     QList<QPushButton *> m_navigation;
-    Section m_section = Section::Overview;
+    Section m_section = Section::overview;
     std::optional<MornixDashboardState> m_state;
     int m_renderCount = 0;
 };

@@ -46,7 +46,7 @@ DesktopControllerUI::~DesktopControllerUI()
 void DesktopControllerUI::setActivationPolicy(ActivationPolicy policy)
 {
     // Linux desktops have no dock-icon policy to switch; the tray icon is the only presence.
-    qCDebug(lcUi) << "activation policy" << (policy == ActivationPolicy::Accessory ? "accessory" : "regular");
+    qCDebug(lcUi) << "activation policy" << (policy == ActivationPolicy::accessory ? "accessory" : "regular");
 }
 
 QIcon DesktopControllerUI::loadMenuBarIcon(const QString &path, const QColor &tint)

@@ -1,4 +1,4 @@
-#include "platform/linux/linux_hardware_identity.h"
+#include "platform/linux/dmi_hardware_identity.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -29,12 +29,12 @@ bool isPlaceholder(const QString &value)
 
 }  // namespace
 
-LinuxHardwareIdentity::LinuxHardwareIdentity(QString dmiDirectory, QString etcDirectory)
+DmiHardwareIdentity::DmiHardwareIdentity(QString dmiDirectory, QString etcDirectory)
     : m_dmi(std::move(dmiDirectory)), m_etc(std::move(etcDirectory))
 {
 }
 
-std::optional<QString> LinuxHardwareIdentity::uuidFromMachineID(const QString &machineID)
+std::optional<QString> DmiHardwareIdentity::uuidFromMachineID(const QString &machineID)
 {
     static const QRegularExpression hex32(QStringLiteral("^[0-9A-Fa-f]{32}$"));
     const QString id = machineID.trimmed();
@@ -45,7 +45,7 @@ std::optional<QString> LinuxHardwareIdentity::uuidFromMachineID(const QString &m
         + u.mid(16, 4) + QLatin1Char('-') + u.mid(20, 12);
 }
 
-std::optional<QString> LinuxHardwareIdentity::platformValue(const QString &name) const
+std::optional<QString> DmiHardwareIdentity::platformValue(const QString &name) const
 {
     if (name == QLatin1String(serialNumberKey)) {
         const auto serial = readTrimmed(m_dmi + QStringLiteral("/product_serial"));
@@ -64,7 +64,7 @@ std::optional<QString> LinuxHardwareIdentity::platformValue(const QString &name)
     return std::nullopt;
 }
 
-std::optional<QString> LinuxHardwareIdentity::localizedHostName() const
+std::optional<QString> DmiHardwareIdentity::localizedHostName() const
 {
     QFile info(m_etc + QStringLiteral("/machine-info"));
     if (info.open(QIODevice::ReadOnly)) {

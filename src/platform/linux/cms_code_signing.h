@@ -15,9 +15,9 @@
 // followed); anything not cached is opened and judged by its descriptor, and a running image is
 // always judged by the descriptor of its /proc/PID/exe.
 // Construction does no work. Thread: any.
-class LinuxCodeSigning final : public CodeSigning {
+class CmsCodeSigning final : public CodeSigning {
 public:
-    explicit LinuxCodeSigning(QByteArray anchorsPEM);
+    explicit CmsCodeSigning(QByteArray anchorsPEM);
 
     std::optional<SigningInformation> staticSigningInformation(const QString &path) override;
     std::optional<SigningInformation> dynamicSigningInformation(qint32 pid) override;
@@ -56,4 +56,4 @@ private:
     QHash<FileKey, std::optional<SignedDirectory>> m_signatures;
 };
 
-size_t qHash(const LinuxCodeSigning::FileKey &key, size_t seed = 0) noexcept;
+size_t qHash(const CmsCodeSigning::FileKey &key, size_t seed = 0) noexcept;

@@ -1,7 +1,8 @@
-#include "platform/linux/linux_code_signing.h"
+#include "platform/linux/cms_code_signing.h"
 
 #include "platform/linux/info_plist.h"
-#include "platform/linux/linux_workspace.h"
+#include "platform/linux/platform_logging.h"
+#include "platform/linux/procfs_workspace.h"
 #include "platform/linux/proc_fs.h"
 #include "platform/posix_files.h"
 
@@ -14,8 +15,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-Q_LOGGING_CATEGORY(lcCodeSigning, "mornix.platform.codesigning", QtInfoMsg)
-
 namespace {
 
 constexpr qsizetype kCacheLimit = 4096;
@@ -23,11 +22,11 @@ constexpr qint64 kMaxSignatureBytes = 16 * 1024 * 1024;
 
 using Descriptor = posix::UniqueFd;
 
-std::optional<LinuxCodeSigning::FileKey> keyOf(const struct stat &info)
+std::optional<CmsCodeSigning::FileKey> keyOf(const struct stat &info)
 {
     if (!S_ISREG(info.st_mode))
         return std::nullopt;
-    LinuxCodeSigning::FileKey key;
+    CmsCodeSigning::FileKey key;
     key.device = info.st_dev;
     key.inode = info.st_ino;
     key.size = info.st_size;
@@ -36,7 +35,7 @@ std::optional<LinuxCodeSigning::FileKey> keyOf(const struct stat &info)
     return key;
 }
 
-std::optional<LinuxCodeSigning::FileKey> keyOf(int fd)
+std::optional<CmsCodeSigning::FileKey> keyOf(int fd)
 {
     struct stat info;
     if (::fstat(fd, &info) != 0)
@@ -47,7 +46,7 @@ std::optional<LinuxCodeSigning::FileKey> keyOf(int fd)
 // The identity of the regular file at path itself (a symbolic link in the last component is not
 // followed, as with O_NOFOLLOW): enough to find a cached verdict for exactly that file without
 // opening it. A miss opens the file and judges it by its descriptor.
-std::optional<LinuxCodeSigning::FileKey> keyAtPath(const QByteArray &path)
+std::optional<CmsCodeSigning::FileKey> keyAtPath(const QByteArray &path)
 {
     struct stat info;
     if (::lstat(path.constData(), &info) != 0)
@@ -63,14 +62,14 @@ int openRegular(const QString &path)
 
 }  // namespace
 
-size_t qHash(const LinuxCodeSigning::FileKey &key, size_t seed) noexcept
+size_t qHash(const CmsCodeSigning::FileKey &key, size_t seed) noexcept
 {
     return qHashMulti(seed, key.device, key.inode, key.size, key.modifiedNs, key.changedNs);
 }
 
-LinuxCodeSigning::LinuxCodeSigning(QByteArray anchorsPEM) : m_anchorsPEM(std::move(anchorsPEM)) {}
+CmsCodeSigning::CmsCodeSigning(QByteArray anchorsPEM) : m_anchorsPEM(std::move(anchorsPEM)) {}
 
-std::optional<QString> LinuxCodeSigning::hashOfDescriptor(int fd)
+std::optional<QString> CmsCodeSigning::hashOfDescriptor(int fd)
 {
     const std::optional<FileKey> key = keyOf(fd);
     if (!key)
@@ -95,7 +94,7 @@ std::optional<QString> LinuxCodeSigning::hashOfDescriptor(int fd)
     return hash;
 }
 
-std::optional<QString> LinuxCodeSigning::hashOfFile(const QString &path)
+std::optional<QString> CmsCodeSigning::hashOfFile(const QString &path)
 {
     if (const std::optional<FileKey> key = keyAtPath(QFile::encodeName(path))) {
         QMutexLocker lock(&m_mutex);
@@ -109,7 +108,7 @@ std::optional<QString> LinuxCodeSigning::hashOfFile(const QString &path)
     return hashOfDescriptor(file.get());
 }
 
-std::optional<LinuxCodeSigning::SignedDirectory> LinuxCodeSigning::verifySignatureFile(const QString &signaturePath)
+std::optional<CmsCodeSigning::SignedDirectory> CmsCodeSigning::verifySignatureFile(const QString &signaturePath)
 {
     if (const std::optional<FileKey> key = keyAtPath(QFile::encodeName(signaturePath))) {
         QMutexLocker lock(&m_mutex);
@@ -148,7 +147,7 @@ std::optional<LinuxCodeSigning::SignedDirectory> LinuxCodeSigning::verifySignatu
     return verdict;
 }
 
-std::optional<LinuxCodeSigning::Verified> LinuxCodeSigning::verifyStatic(const QString &rawPath)
+std::optional<CmsCodeSigning::Verified> CmsCodeSigning::verifyStatic(const QString &rawPath)
 {
     QString codePath = rawPath;
     while (codePath.size() > 1 && codePath.endsWith(QLatin1Char('/')))
@@ -197,7 +196,7 @@ std::optional<LinuxCodeSigning::Verified> LinuxCodeSigning::verifyStatic(const Q
     return verified;
 }
 
-std::optional<SigningInformation> LinuxCodeSigning::staticSigningInformation(const QString &path)
+std::optional<SigningInformation> CmsCodeSigning::staticSigningInformation(const QString &path)
 {
     const std::optional<Verified> verified = verifyStatic(path);
     if (!verified)
@@ -205,7 +204,7 @@ std::optional<SigningInformation> LinuxCodeSigning::staticSigningInformation(con
     return SigningInformation{verified->directory.identifier, verified->teamIdentifier};
 }
 
-std::optional<SigningInformation> LinuxCodeSigning::runningImageSigningInformation(qint32 pid,
+std::optional<SigningInformation> CmsCodeSigning::runningImageSigningInformation(qint32 pid,
                                                                                    const QString &expectedBundlePath)
 {
     if (pid <= 0)
@@ -221,7 +220,7 @@ std::optional<SigningInformation> LinuxCodeSigning::runningImageSigningInformati
     const QString executable = procfs::executablePath(pid);
     if (executable.isEmpty())
         return std::nullopt;
-    const QString bundlePath = LinuxWorkspace::bundlePathOfExecutable(executable);
+    const QString bundlePath = ProcfsWorkspace::bundlePathOfExecutable(executable);
     if (!expectedBundlePath.isNull()) {
         QString expected = expectedBundlePath;
         while (expected.size() > 1 && expected.endsWith(QLatin1Char('/')))
@@ -252,12 +251,12 @@ std::optional<SigningInformation> LinuxCodeSigning::runningImageSigningInformati
     return SigningInformation{verified->directory.identifier, verified->teamIdentifier};
 }
 
-std::optional<SigningInformation> LinuxCodeSigning::dynamicSigningInformation(qint32 pid)
+std::optional<SigningInformation> CmsCodeSigning::dynamicSigningInformation(qint32 pid)
 {
     return runningImageSigningInformation(pid, QString());
 }
 
-std::optional<SigningInformation> LinuxCodeSigning::applicationSigningInformation(qint32 pid, const QString &bundlePath)
+std::optional<SigningInformation> CmsCodeSigning::applicationSigningInformation(qint32 pid, const QString &bundlePath)
 {
     if (bundlePath.isEmpty())
         return std::nullopt;

@@ -9,10 +9,10 @@
 // ProcessTable over /proc; signals through a pidfd checked against the start identity, exit
 // watches on a pidfd.
 // Stateless and cheap to construct. Thread: any.
-class LinuxProcessTable final : public ProcessTable {
+class ProcfsProcessTable final : public ProcessTable {
 public:
     // listing: shared with the workspace by the production factory; null reads /proc each time.
-    explicit LinuxProcessTable(std::shared_ptr<const ExecutableListing> listing = nullptr)
+    explicit ProcfsProcessTable(std::shared_ptr<const ExecutableListing> listing = nullptr)
         : m_listing(std::move(listing)) {}
 
     QList<ProcessRecord> processes() const override;

@@ -1,4 +1,4 @@
-#include "platform/linux/linux_posture_probes.h"
+#include "platform/linux/sysfs_posture_probes.h"
 
 #include "support/child_process.h"
 
@@ -62,12 +62,12 @@ QString findCrypt(const QString &sysDevBlock, const QString &device, int depth)
 
 }  // namespace
 
-LinuxPostureProbes::LinuxPostureProbes(QString procSelf, QString sysDevBlock)
+SysfsPostureProbes::SysfsPostureProbes(QString procSelf, QString sysDevBlock)
     : m_procSelf(std::move(procSelf)), m_sysDevBlock(std::move(sysDevBlock))
 {
 }
 
-QString LinuxPostureProbes::systemIntegrityStatus()
+QString SysfsPostureProbes::systemIntegrityStatus()
 {
     QString tool = QStandardPaths::findExecutable(QStringLiteral("mokutil"),
                                                   {QStringLiteral("/usr/bin"), QStringLiteral("/usr/sbin"),
@@ -77,7 +77,7 @@ QString LinuxPostureProbes::systemIntegrityStatus()
     return shell(tool, {QStringLiteral("--sb-state")});
 }
 
-QString LinuxPostureProbes::diskEncryptionStatus()
+QString SysfsPostureProbes::diskEncryptionStatus()
 {
     QFile mountinfo(m_procSelf + QStringLiteral("/mountinfo"));
     if (!mountinfo.open(QIODevice::ReadOnly))

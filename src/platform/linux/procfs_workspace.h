@@ -19,10 +19,10 @@
 // Launch date = process start; terminate = SIGTERM, force terminate = SIGKILL, both through a
 // pidfd checked against the launch. Opening a URL starts a handler detached, as command-line
 // programs here do (see openCommands). Construction does no work. Thread: any.
-class LinuxWorkspace final : public Workspace {
+class ProcfsWorkspace final : public Workspace {
 public:
     // listing: shared with the process table by the production factory; null reads /proc each time.
-    explicit LinuxWorkspace(std::shared_ptr<const ExecutableListing> listing = nullptr)
+    explicit ProcfsWorkspace(std::shared_ptr<const ExecutableListing> listing = nullptr)
         : m_listing(std::move(listing)) {}
 
     QList<RunningApplication> runningApplications() const override;

@@ -1,4 +1,4 @@
-#include "platform/linux/linux_process_table.h"
+#include "platform/linux/procfs_process_table.h"
 
 #include "platform/linux/pidfd.h"
 #include "platform/linux/proc_fs.h"
@@ -10,12 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-QList<ProcessRecord> LinuxProcessTable::processes() const
+QList<ProcessRecord> ProcfsProcessTable::processes() const
 {
     return m_listing ? m_listing->processes() : ExecutableListing::read();
 }
 
-ProcessStartObservation LinuxProcessTable::startIdentity(qint32 pid) const
+ProcessStartObservation ProcfsProcessTable::startIdentity(qint32 pid) const
 {
     if (pid <= 0)
         return ProcessStartObservation::notRunning();
@@ -37,15 +37,15 @@ ProcessStartObservation LinuxProcessTable::startIdentity(qint32 pid) const
     return ProcessStartObservation::observed(*text, fields->startTicks);
 }
 
-bool LinuxProcessTable::sendSignal(qint32 pid, const ProcessStartObservation &expected, int signal)
+bool ProcfsProcessTable::sendSignal(qint32 pid, const ProcessStartObservation &expected, int signal)
 {
-    if (expected.state != ProcessStartObservation::State::Observed || expected.startText.isEmpty())
+    if (expected.state != ProcessStartObservation::State::observed || expected.startText.isEmpty())
         return false;
     // The pidfd is opened first; the process it holds must have started at exactly the expected
     // tick, so a process that took over the pid after the check can never be signalled.
     return signalThroughPidfd(pid, signal, [&] {
         const ProcessStartObservation now = startIdentity(pid);
-        return now.state == ProcessStartObservation::State::Observed && now.startText == expected.startText
+        return now.state == ProcessStartObservation::State::observed && now.startText == expected.startText
             && now.startTicks == expected.startTicks;
     });
 }
@@ -66,7 +66,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<ProcessExitWatch> LinuxProcessTable::watchExit(qint32 pid) const
+std::unique_ptr<ProcessExitWatch> ProcfsProcessTable::watchExit(qint32 pid) const
 {
     const int fd = openPidfd(pid);
     if (fd < 0)

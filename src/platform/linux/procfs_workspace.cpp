@@ -1,4 +1,4 @@
-#include "platform/linux/linux_workspace.h"
+#include "platform/linux/procfs_workspace.h"
 
 #include "platform/linux/foreign_file.h"
 #include "platform/linux/info_plist.h"
@@ -10,7 +10,7 @@
 
 #include <csignal>
 
-QString LinuxWorkspace::bundlePathOfExecutable(const QString &path)
+QString ProcfsWorkspace::bundlePathOfExecutable(const QString &path)
 {
     const QStringList parts = path.split(QLatin1Char('/'));
     if (parts.size() < 5 || !path.startsWith(QLatin1Char('/')))
@@ -23,7 +23,7 @@ QString LinuxWorkspace::bundlePathOfExecutable(const QString &path)
     return parts.mid(0, n - 3).join(QLatin1Char('/'));
 }
 
-std::optional<QVariantMap> LinuxWorkspace::infoPlist(const QString &bundlePath) const
+std::optional<QVariantMap> ProcfsWorkspace::infoPlist(const QString &bundlePath) const
 {
     // Opened first and judged by its descriptor: a FIFO or device planted at the path is never
     // read, and nothing here can block.
@@ -48,7 +48,7 @@ std::optional<QVariantMap> LinuxWorkspace::infoPlist(const QString &bundlePath) 
     return entry.info;
 }
 
-std::optional<RunningApplication> LinuxWorkspace::application(qint32 pid, const QString &executablePath) const
+std::optional<RunningApplication> ProcfsWorkspace::application(qint32 pid, const QString &executablePath) const
 {
     const QString bundlePath = bundlePathOfExecutable(executablePath);
     if (bundlePath.isEmpty())
@@ -92,7 +92,7 @@ std::optional<RunningApplication> LinuxWorkspace::application(qint32 pid, const 
     return app;
 }
 
-QList<RunningApplication> LinuxWorkspace::runningApplications() const
+QList<RunningApplication> ProcfsWorkspace::runningApplications() const
 {
     QList<RunningApplication> result;
     const QList<ProcessRecord> processes = m_listing ? m_listing->processes() : ExecutableListing::read();
@@ -105,7 +105,7 @@ QList<RunningApplication> LinuxWorkspace::runningApplications() const
     return result;
 }
 
-std::optional<RunningApplication> LinuxWorkspace::runningApplication(qint32 pid) const
+std::optional<RunningApplication> ProcfsWorkspace::runningApplication(qint32 pid) const
 {
     if (pid <= 0)
         return std::nullopt;
@@ -115,7 +115,7 @@ std::optional<RunningApplication> LinuxWorkspace::runningApplication(qint32 pid)
     return application(pid, path);
 }
 
-QList<RunningApplication> LinuxWorkspace::runningApplications(const QString &bundleIdentifier) const
+QList<RunningApplication> ProcfsWorkspace::runningApplications(const QString &bundleIdentifier) const
 {
     QList<RunningApplication> result;
     for (RunningApplication &app : runningApplications()) {
@@ -125,7 +125,7 @@ QList<RunningApplication> LinuxWorkspace::runningApplications(const QString &bun
     return result;
 }
 
-bool LinuxWorkspace::signal(const RunningApplication &application, int signal)
+bool ProcfsWorkspace::signal(const RunningApplication &application, int signal)
 {
     return signalThroughPidfd(application.pid, signal, [&] {
         const std::optional<procfs::StatFields> fields = procfs::stat(application.pid);
@@ -133,23 +133,23 @@ bool LinuxWorkspace::signal(const RunningApplication &application, int signal)
     });
 }
 
-bool LinuxWorkspace::terminate(const RunningApplication &application)
+bool ProcfsWorkspace::terminate(const RunningApplication &application)
 {
     return signal(application, SIGTERM);
 }
 
-bool LinuxWorkspace::forceTerminate(const RunningApplication &application)
+bool ProcfsWorkspace::forceTerminate(const RunningApplication &application)
 {
     return signal(application, SIGKILL);
 }
 
-bool LinuxWorkspace::isTerminated(const RunningApplication &application) const
+bool ProcfsWorkspace::isTerminated(const RunningApplication &application) const
 {
     const std::optional<procfs::StatFields> fields = procfs::stat(application.pid);
     return !fields || fields->state == 'Z' || fields->state == 'X' || fields->startTicks != application.launchToken;
 }
 
-QList<QStringList> LinuxWorkspace::openCommands(const QString &browserVariable, const QUrl &url)
+QList<QStringList> ProcfsWorkspace::openCommands(const QString &browserVariable, const QUrl &url)
 {
     const QString text = url.toString(QUrl::FullyEncoded);
     QList<QStringList> commands;
@@ -175,7 +175,7 @@ QList<QStringList> LinuxWorkspace::openCommands(const QString &browserVariable, 
     return commands;
 }
 
-bool LinuxWorkspace::openURL(const QUrl &url)
+bool ProcfsWorkspace::openURL(const QUrl &url)
 {
     if (!url.isValid())
         return false;

@@ -6,9 +6,9 @@
 // readable; otherwise the UUID comes from /etc/machine-id (8-4-4-4-12, upper case) and the
 // serial is absent. Host name: the pretty host name (/etc/machine-info PRETTY_HOSTNAME), else
 // the machine host name. The roots are parameters so tests can supply their own files.
-class LinuxHardwareIdentity : public HardwareIdentity {
+class DmiHardwareIdentity : public HardwareIdentity {
 public:
-    explicit LinuxHardwareIdentity(QString dmiDirectory = QStringLiteral("/sys/class/dmi/id"),
+    explicit DmiHardwareIdentity(QString dmiDirectory = QStringLiteral("/sys/class/dmi/id"),
                                    QString etcDirectory = QStringLiteral("/etc"));
     std::optional<QString> platformValue(const QString &name) const override;
     std::optional<QString> localizedHostName() const override;

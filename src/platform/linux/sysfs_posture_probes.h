@@ -7,9 +7,9 @@
 // Disk encryption: whether the root file system sits on a dm-crypt device (walking the device
 // stack in sysfs), stated as "FileVault is On equivalent" / "FileVault is Off equivalent" so the
 // payload's parser decides it. The roots are parameters so tests can supply their own trees.
-class LinuxPostureProbes : public PostureProbes {
+class SysfsPostureProbes : public PostureProbes {
 public:
-    explicit LinuxPostureProbes(QString procSelf = QStringLiteral("/proc/self"),
+    explicit SysfsPostureProbes(QString procSelf = QStringLiteral("/proc/self"),
                                 QString sysDevBlock = QStringLiteral("/sys/dev/block"));
     QString systemIntegrityStatus() override;
     QString diskEncryptionStatus() override;

@@ -1,0 +1,3 @@
+#include "commands/commands_logging.h"
+
+Q_LOGGING_CATEGORY(lcCommands, "mornix.commands")

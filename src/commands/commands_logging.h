@@ -1,0 +1,6 @@
+#pragma once
+
+#include <QLoggingCategory>
+
+// The logging category of the command subsystem: poll loop, journal and executor ("mornix.commands").
+Q_DECLARE_LOGGING_CATEGORY(lcCommands)

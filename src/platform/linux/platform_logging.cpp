@@ -1,0 +1,9 @@
+#include "platform/linux/platform_logging.h"
+
+Q_LOGGING_CATEGORY(lcNotifications, "mornix.platform.notifications")
+Q_LOGGING_CATEGORY(lcUserNotifications, "mornix.platform.user-notifications")
+Q_LOGGING_CATEGORY(lcKeychainLock, "mornix.platform.keychain.files")
+Q_LOGGING_CATEGORY(lcCodeSigning, "mornix.platform.codesigning", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcSecretService, "mornix.platform.keychain.secret-service")
+Q_LOGGING_CATEGORY(lcKeychainChoice, "mornix.platform.keychain")
+Q_LOGGING_CATEGORY(lcTpm, "mornix.platform.tpm")

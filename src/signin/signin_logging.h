@@ -1,0 +1,6 @@
+#pragma once
+
+#include <QLoggingCategory>
+
+// The logging category of the sign-in and enrollment flows ("mornix.signin").
+Q_DECLARE_LOGGING_CATEGORY(lcSignIn)
