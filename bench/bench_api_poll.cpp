@@ -21,6 +21,8 @@
 
 #include <cstdio>
 
+namespace mornix {
+
 namespace {
 
 constexpr int kPolls = 100;
@@ -75,6 +77,10 @@ BENCHMARK(BM_SignedPollRoundTrip)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 int main(int argc, char **argv)
 {

@@ -8,6 +8,8 @@
 
 #include <benchmark/benchmark.h>
 
+namespace mornix {
+
 namespace {
 
 const QByteArray kEnvelope = QByteArrayLiteral(
@@ -51,5 +53,9 @@ void BM_SanitizeLog(benchmark::State &state)
 BENCHMARK(BM_SanitizeLog)->Arg(200)->Arg(4000)->Arg(100000);
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 BENCHMARK_MAIN();

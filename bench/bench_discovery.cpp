@@ -33,6 +33,8 @@
 
 extern char **environ;
 
+namespace mornix {
+
 namespace {
 
 struct Machine {
@@ -226,6 +228,10 @@ private:
 };
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 int main(int argc, char **argv)
 {

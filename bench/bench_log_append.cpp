@@ -7,6 +7,8 @@
 
 #include <benchmark/benchmark.h>
 
+namespace mornix {
+
 namespace {
 
 void BM_LogAppend(benchmark::State &state)
@@ -22,5 +24,9 @@ void BM_LogAppend(benchmark::State &state)
 BENCHMARK(BM_LogAppend);
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 BENCHMARK_MAIN();

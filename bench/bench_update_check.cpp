@@ -22,6 +22,8 @@
 #include <cstdio>
 #include <string>
 
+namespace mornix {
+
 using namespace update_fixtures;
 
 namespace {
@@ -90,6 +92,10 @@ bool measure(const char *label, const QString &bundle, const QString &feed, cons
 }
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 int main(int argc, char **argv)
 {

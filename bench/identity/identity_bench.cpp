@@ -13,6 +13,8 @@
 
 #include <benchmark/benchmark.h>
 
+namespace mornix {
+
 namespace {
 
 class FixedIdentity : public HardwareIdentity {
@@ -112,5 +114,9 @@ void BM_SecretServiceSaveLoad(benchmark::State &state)
 BENCHMARK(BM_SecretServiceSaveLoad)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 BENCHMARK_MAIN();

@@ -12,6 +12,8 @@
 
 #include <benchmark/benchmark.h>
 
+namespace mornix {
+
 namespace {
 
 class FixedIdentity : public HardwareIdentity {
@@ -107,6 +109,10 @@ BENCHMARK_CAPTURE(BM_Sign, tpm, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Sign, software, false)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 int main(int argc, char **argv)
 {

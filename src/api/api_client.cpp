@@ -6,6 +6,8 @@
 
 #include <QUrlQuery>
 
+namespace mornix {
+
 using namespace api_exchange;
 using api_transport::buildURL;
 
@@ -137,3 +139,5 @@ QCoro::Task<OAuthTokenResponse> APIClient::refreshSupabaseAccessToken(QString au
                                                       cancel);
     co_return token;
 }
+
+}  // namespace mornix

@@ -22,6 +22,8 @@
 #include <memory>
 #include <optional>
 
+namespace mornix {
+
 class DeviceEnrollmentAgent;
 
 // The program's only HTTP client for the service and the hosted sign-in provider. It owns
@@ -105,3 +107,5 @@ private:
     std::shared_ptr<PinnedSession> m_session;
     Collaborators m_collaborators;
 };
+
+}  // namespace mornix

@@ -16,6 +16,8 @@
 
 #include <stdexcept>
 
+namespace mornix {
+
 using namespace api_exchange;
 using api_transport::buildURL;
 
@@ -215,3 +217,5 @@ QCoro::Task<void> APIClient::reportAgentInstances(DeviceCredentials credentials,
     authenticate(request, credentials);
     co_await sendValidated(session, std::move(request), cancel);
 }
+
+}  // namespace mornix

@@ -1,5 +1,7 @@
 #include "api/api_error.h"
 
+namespace mornix {
+
 APIError::APIError(Kind kind, int statusCode, QString text)
     : m_kind(kind), m_statusCode(statusCode), m_text(std::move(text))
 {
@@ -53,3 +55,5 @@ APIError APIError::invalidResponse()
 {
     return APIError(Kind::invalidResponse, 0, {});
 }
+
+}  // namespace mornix

@@ -5,6 +5,8 @@
 #include <exception>
 #include <string>
 
+namespace mornix {
+
 // The error every APIClient operation raises for an answer it cannot use (transport failures
 // are TransportError). It carries no user-facing text: callers phrase their own messages.
 class APIError : public std::exception {
@@ -42,3 +44,5 @@ private:
     QString m_commandID;
     std::string m_what;
 };
+
+}  // namespace mornix

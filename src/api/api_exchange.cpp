@@ -5,6 +5,8 @@
 
 #include <QJsonDocument>
 
+namespace mornix {
+
 namespace api_exchange {
 
 QCoro::Task<HTTPResponse> send(std::shared_ptr<PinnedSession> session, HTTPRequest request,
@@ -49,3 +51,5 @@ QByteArray compactJSON(const QJsonObject &object)
 }
 
 }  // namespace api_exchange
+
+}  // namespace mornix

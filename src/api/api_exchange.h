@@ -14,6 +14,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 // Steps shared by the APIClient operations (internal to the api library).
 namespace api_exchange {
 
@@ -38,7 +40,11 @@ QByteArray compactJSON(const QJsonObject &object);
 
 }  // namespace api_exchange
 
+}  // namespace mornix
+
 #include "api/api_error.h"
+
+namespace mornix {
 
 template<typename Record>
 Record api_exchange::decode(const QByteArray &body, const QString &prefix)
@@ -49,3 +55,5 @@ Record api_exchange::decode(const QByteArray &body, const QString &prefix)
         throw APIError::decodeError(prefix + decodeFailureText(failure));
     }
 }
+
+}  // namespace mornix

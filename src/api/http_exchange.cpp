@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+namespace mornix {
+
 void HTTPRequest::setHeader(const QByteArray &name, const QByteArray &value)
 {
     // A line break or NUL would end the header early and smuggle in one of its own.
@@ -26,3 +28,5 @@ QByteArray HTTPRequest::header(const QByteArray &name) const
     }
     return {};
 }
+
+}  // namespace mornix

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <optional>
 
+namespace mornix {
+
 // One HTTP request as the client builds, signs and sends it: the bytes signed are the bytes sent.
 struct HTTPRequest {
     QByteArray method;                                 // empty means GET
@@ -27,3 +29,5 @@ struct HTTPResponse {
     QList<QPair<QByteArray, QByteArray>> headers;
     QByteArray body;
 };
+
+}  // namespace mornix

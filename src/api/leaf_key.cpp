@@ -8,6 +8,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 namespace {
 
 template<typename T, void (*Free)(T *)>
@@ -92,3 +94,5 @@ std::optional<QByteArray> leafKeyRepresentation(const QSslCertificate &certifica
         return std::nullopt;
     }
 }
+
+}  // namespace mornix

@@ -28,6 +28,8 @@
 //   aborted connection is closed, never reused for a later request (both covered by tests).
 // HTTP/2 is disabled so that every request travels on a connection checked this way.
 
+namespace mornix {
+
 using https_session::ReplyDeleter;
 
 const char *PinnedSessionError::what() const noexcept
@@ -250,3 +252,5 @@ std::shared_ptr<PinnedSession> makePinnedSession(const QString &apiBaseURL, cons
     return std::make_shared<PinnedSession>(PinnedSessionDelegate(host, config.pinnedSPKIHashes, std::move(failures)),
                                            https_session::tlsConfiguration(config.extraTLSAnchorsPEM));
 }
+
+}  // namespace mornix

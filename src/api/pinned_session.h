@@ -22,6 +22,8 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 
+namespace mornix {
+
 // Why makePinnedSession refused a base URL.
 class PinnedSessionError : public std::exception {
 public:
@@ -105,3 +107,5 @@ private:
 // failures: where its TLS check outcomes are recorded (null: nowhere).
 std::shared_ptr<PinnedSession> makePinnedSession(const QString &apiBaseURL, const Config &config,
                                                  std::shared_ptr<PinnedSessionFailureStore> failures);
+
+}  // namespace mornix

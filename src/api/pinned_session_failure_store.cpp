@@ -2,6 +2,8 @@
 
 #include <QMutexLocker>
 
+namespace mornix {
+
 void PinnedSessionFailureStore::set(const QString &outcome)
 {
     QMutexLocker locker(&m_mutex);
@@ -15,3 +17,5 @@ std::optional<QString> PinnedSessionFailureStore::take()
     outcome.swap(m_outcome);
     return outcome;
 }
+
+}  // namespace mornix

@@ -5,6 +5,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // The outcome of the latest TLS check of the pinned sessions that record into this store: one
 // of "tls host mismatch", "tls trust evaluation failed", "tls leaf key extraction failed",
 // "tls pin mismatch" or "ok". Every check overwrites it; take() returns it once. The composition
@@ -19,3 +21,5 @@ private:
     QMutex m_mutex;
     std::optional<QString> m_outcome;
 };
+
+}  // namespace mornix

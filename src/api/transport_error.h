@@ -6,6 +6,8 @@
 #include <exception>
 #include <string>
 
+namespace mornix {
+
 // A failure below HTTP (connection, TLS, timeout, cancellation), raised unchanged to the caller.
 // A TLS check that refuses a server ends the request with OperationCanceledError; the reason is
 // in PinnedSessionFailureStore.
@@ -22,3 +24,5 @@ private:
     QString m_message;
     std::string m_what;
 };
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <QStringDecoder>
 #include <QUrlQuery>
 
+namespace mornix {
+
 namespace api_transport {
 
 QUrl buildURL(const QString &apiBaseURL, const QString &path, const QMap<QString, QString> &query)
@@ -90,3 +92,5 @@ QByteArray formBody(const QList<QPair<QString, QString>> &fields)
 }
 
 }  // namespace api_transport
+
+}  // namespace mornix

@@ -8,6 +8,8 @@
 
 #include <chrono>
 
+namespace mornix {
+
 // The steps every APIClient operation shares. All raise APIError; all are pure and thread-safe.
 namespace api_transport {
 
@@ -42,3 +44,5 @@ void validateHTTP(int status, const QByteArray &body);
 QByteArray formBody(const QList<QPair<QString, QString>> &fields);
 
 }  // namespace api_transport
+
+}  // namespace mornix

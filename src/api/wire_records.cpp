@@ -1,5 +1,7 @@
 #include "api/wire_records.h"
 
+namespace mornix {
+
 namespace {
 
 // expires_in is added to dates in milliseconds: a bound well inside what that can hold.
@@ -92,3 +94,5 @@ DeviceClaimStatusResponse DeviceClaimStatusResponse::fromJSON(const JsonReader &
         r.approved_device_bootstrap = ApprovedDeviceBootstrap::fromJSON(*bootstrap);
     return r;
 }
+
+}  // namespace mornix

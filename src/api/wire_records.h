@@ -9,6 +9,8 @@
 // Response records of the service and the hosted sign-in provider. JSON keys equal the field
 // names. fromJSON raises JsonFieldError when a required field is missing, null or mistyped.
 
+namespace mornix {
+
 struct PublicAuthConfig {
     QString supabase_url;
     QString supabase_public_key;
@@ -85,3 +87,5 @@ struct DeviceClaimStatusResponse {
     std::optional<ApprovedDeviceBootstrap> approved_device_bootstrap;
     static DeviceClaimStatusResponse fromJSON(const JsonReader &object);
 };
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QStringDecoder>
 
+namespace mornix {
+
 std::optional<QByteArray> agentInstanceListingJSON(const QList<DetectedAgentInstance> &instances)
 {
     QJsonArray array;
@@ -31,3 +33,5 @@ int runPrintAgentInstances(const Ports &ports)
     cli::writeStdoutLine(*json);
     return 0;
 }
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 struct DetectedAgentInstance;
 
 // The pretty, key-sorted JSON array of the instances' reports (nullopt when it cannot be encoded).
@@ -15,3 +17,5 @@ std::optional<QByteArray> agentInstanceListingJSON(const QList<DetectedAgentInst
 // --print-agent-instances: one scan with an empty previous set, the array printed as one line.
 // Exit status 0, or 1 without output when encoding fails. Runs synchronously (no event loop).
 int runPrintAgentInstances(const Ports &ports);
+
+}  // namespace mornix

@@ -3,6 +3,8 @@
 #include "commands/kill_executor.h"
 #include "discovery/agent_instance_scanner.h"
 
+namespace mornix {
+
 std::shared_ptr<CommandExecutor> makeKillExecutor(const Ports &ports, std::shared_ptr<const AgentInstanceScanner> scanner)
 {
     return std::make_shared<KillExecutor>(ports.workspace, ports.processTable, ports.codeSigning, std::move(scanner));
@@ -24,3 +26,5 @@ AgentInstanceMonitor::Scanner makeMonitorScanner(std::shared_ptr<const AgentInst
     };
     return view;
 }
+
+}  // namespace mornix

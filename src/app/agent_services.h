@@ -6,6 +6,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 class AgentInstanceScanner;
 
 // The poll loop's executor over the real ports.
@@ -14,3 +16,5 @@ std::shared_ptr<CommandExecutor> makeKillExecutor(const Ports &ports, std::share
 // The monitor's view of the scanner: reconciliation and detection of a launched application
 // that still has the announced identity.
 AgentInstanceMonitor::Scanner makeMonitorScanner(std::shared_ptr<const AgentInstanceScanner> scanner);
+
+}  // namespace mornix

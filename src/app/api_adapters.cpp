@@ -7,6 +7,8 @@
 
 #include <stdexcept>
 
+namespace mornix {
+
 QString describeServiceError(const std::exception &error)
 {
     if (const auto *api = dynamic_cast<const APIError *>(&error)) {
@@ -176,3 +178,5 @@ std::shared_ptr<BridgeService> makeBridgeService(Config config, std::shared_ptr<
 {
     return std::make_shared<APIBridgeService>(std::move(config), std::move(pinFailures), std::move(agent));
 }
+
+}  // namespace mornix

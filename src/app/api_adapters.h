@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 
+namespace mornix {
+
 class DeviceEnrollmentAgent;
 class PinnedSessionFailureStore;
 
@@ -26,3 +28,5 @@ std::shared_ptr<BridgeService> makeBridgeService(Config config, std::shared_ptr<
 
 // A readable description of an error of the API client or the pinned session.
 QString describeServiceError(const std::exception &error);
+
+}  // namespace mornix

@@ -11,6 +11,8 @@
 #include <QCoreApplication>
 #include <QPointer>
 
+namespace mornix {
+
 namespace {
 const QString kStandaloneMenuBar = QStringLiteral("--standalone-menu-bar");
 const QString kDesktopManaged = QStringLiteral("--desktop-managed");
@@ -110,3 +112,5 @@ bool AppDelegate::applicationShouldHandleReopen()
         m_controller->showDashboard();
     return true;
 }
+
+}  // namespace mornix

@@ -9,6 +9,8 @@
 #include <functional>
 #include <memory>
 
+namespace mornix {
+
 class DesktopModule;
 class DesktopUpdater;
 class MornixController;
@@ -61,3 +63,5 @@ private:
     DesktopModule *m_desktop = nullptr;
     std::unique_ptr<DesktopUpdater> m_desktopUpdater;  // the updater mode only
 };
+
+}  // namespace mornix

@@ -1,5 +1,7 @@
 #include "app/arguments.h"
 
+namespace mornix {
+
 Arguments Arguments::fromMain(int argc, char **argv)
 {
     QStringList values;
@@ -16,3 +18,5 @@ std::optional<QString> Arguments::notifyUpdateVersion() const
         return std::nullopt;
     return m_values.last();
 }
+
+}  // namespace mornix

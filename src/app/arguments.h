@@ -5,6 +5,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // The process arguments as UTF-8 strings, argument 0 (the executable path) included.
 // A switch is present when any argument is exactly equal to it: no prefixes, no "=value".
 class Arguments {
@@ -25,3 +27,5 @@ public:
 private:
     QStringList m_values;
 };
+
+}  // namespace mornix

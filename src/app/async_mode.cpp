@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+namespace mornix {
+
 namespace {
 
 QCoro::Task<void> runAndExit(std::function<QCoro::Task<int>()> body)
@@ -19,3 +21,5 @@ int runAsyncMode(int &argc, char **argv, std::function<QCoro::Task<int>()> body)
     QTimer::singleShot(0, &app, [body = std::move(body)]() mutable { runAndExit(std::move(body)); });
     return app.exec();
 }
+
+}  // namespace mornix

@@ -9,6 +9,8 @@
 
 #include <stdexcept>
 
+namespace mornix {
+
 // The registered device as the service answered a registration.
 struct BridgeRegistration {
     QString deviceID;
@@ -34,3 +36,5 @@ public:
                                                            QString hardwareSerialNumber, QString hardwareUUID) = 0;
     virtual QCoro::Task<void> logoutDevice(DeviceCredentials credentials, DeviceLogoutRequestPayload request) = 0;
 };
+
+}  // namespace mornix

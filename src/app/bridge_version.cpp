@@ -2,6 +2,8 @@
 
 #include "app/cli_output.h"
 
+namespace mornix {
+
 QByteArray desktopBridgeVersionJSON()
 {
     return QByteArrayLiteral("{\"protocol_version\":") + QByteArray::number(kDesktopBridgeProtocolVersion)
@@ -13,3 +15,5 @@ int runDesktopBridgeVersion()
     cli::writeStdoutLine(desktopBridgeVersionJSON());
     return 0;
 }
+
+}  // namespace mornix

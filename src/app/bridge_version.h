@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+namespace mornix {
+
 // The desktop bridge protocol this program speaks, as reported to the companion application.
 inline constexpr int kDesktopBridgeProtocolVersion = 1;
 
@@ -10,3 +12,5 @@ QByteArray desktopBridgeVersionJSON();
 
 // Mode "--desktop-bridge-version": prints the protocol line; exit status 0.
 int runDesktopBridgeVersion();
+
+}  // namespace mornix

@@ -5,6 +5,8 @@
 #include "identity/identity_error.h"
 #include "identity/keychain_store.h"
 
+namespace mornix {
+
 int runBrokerGrantRead(std::shared_ptr<Keychain> keychain)
 {
     try {
@@ -35,3 +37,5 @@ int runBrokerGrantWrite(const Arguments &arguments, std::shared_ptr<Keychain> ke
         return 1;
     }
 }
+
+}  // namespace mornix

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 // "--broker-grant-read": prints the stored, valid grant as raw JSON; 1 when absent, invalid or
 // unreadable.
 int runBrokerGrantRead(std::shared_ptr<Keychain> keychain);
@@ -12,3 +14,5 @@ int runBrokerGrantRead(std::shared_ptr<Keychain> keychain);
 // input (at most 32768 bytes); create when the create switch is present, else update.
 // Prints nothing. Thread: main thread.
 int runBrokerGrantWrite(const Arguments &arguments, std::shared_ptr<Keychain> keychain);
+
+}  // namespace mornix

@@ -5,6 +5,8 @@
 #include <QDateTime>
 #include <QFileInfo>
 
+namespace mornix {
+
 namespace {
 
 QString usableInfoString(const Bundle &bundle, const QString &key, const QString &fallback)
@@ -38,3 +40,5 @@ QString computeBuildLabel(const Bundle &bundle, const QString &argument0)
     const QString executable = bundle.executablePath().isEmpty() ? argument0 : bundle.executablePath();
     return version + QStringLiteral(" (") + build + QStringLiteral(")+") + buildStamp(executable);
 }
+
+}  // namespace mornix

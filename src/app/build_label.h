@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace mornix {
+
 class Bundle;
 
 // The build label "version (build)+stamp" shown in the start log line and the log header.
@@ -13,3 +15,5 @@ QString computeBuildLabel(const Bundle &bundle, const QString &argument0);
 
 // The stamp part for one file.
 QString buildStamp(const QString &executablePath);
+
+}  // namespace mornix

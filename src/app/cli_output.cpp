@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace cli {
 namespace {
 
@@ -118,3 +120,5 @@ QtMessageRoute::~QtMessageRoute()
     const std::lock_guard<QBasicMutex> lock(slot.mutex);
     released.swap(slot.log);
 }
+
+}  // namespace mornix

@@ -6,6 +6,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 // Standard output and standard error of the command-line modes. Only the specified texts reach
 // them: Qt's own diagnostics are routed to the system log (see routeQtMessagesToSystemLog).
 // Thread: main thread.
@@ -34,3 +36,5 @@ public:
 private:
     QtMessageHandler m_previous = nullptr;
 };
+
+}  // namespace mornix

@@ -8,6 +8,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+namespace mornix {
+
 bool isOlderCopy(const RunningApplication &application, const BundleReader &bundles, qint64 ownPid)
 {
     if (application.bundleIdentifier != QStringLiteral("ai.veltro.mornix") || application.pid == ownPid
@@ -53,3 +55,5 @@ int runDesktopControlStatus(const Workspace &workspace, const BundleReader &bund
     cli::writeStdoutLine(QJsonDocument(status).toJson(QJsonDocument::Compact));
     return 0;
 }
+
+}  // namespace mornix

@@ -6,6 +6,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 // A running copy of this program that predates the bridge protocol: bundle identifier
 // "ai.veltro.mornix", another process, with a bundle whose Info.plist cannot be read or lacks an
 // integer "VeltroDesktopBridgeProtocol" of at least 1.
@@ -14,3 +16,5 @@ bool isOlderCopy(const RunningApplication &application, const BundleReader &bund
 // "--desktop-control-status": requires-restart, enrolled (with org and project) or not enrolled;
 // 1 without output when the credential store cannot be read. Thread: main thread.
 int runDesktopControlStatus(const Workspace &workspace, const BundleReader &bundles, std::shared_ptr<Keychain> keychain);
+
+}  // namespace mornix

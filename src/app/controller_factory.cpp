@@ -20,6 +20,8 @@
 #include <QCoreApplication>
 #include <QDir>
 
+namespace mornix {
+
 std::unique_ptr<MornixController> makeMornixController(const Arguments &arguments, Ports &ports, const Config &config,
                                                        DesktopModule *desktop)
 {
@@ -96,3 +98,5 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     };
     return std::make_unique<MornixController>(std::move(deps));
 }
+
+}  // namespace mornix

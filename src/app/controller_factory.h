@@ -6,6 +6,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 class DesktopModule;
 class MornixController;
 
@@ -14,3 +16,5 @@ class MornixController;
 // the managed presentation), headless otherwise.
 std::unique_ptr<MornixController> makeMornixController(const Arguments &arguments, Ports &ports, const Config &config,
                                                        DesktopModule *desktop);
+
+}  // namespace mornix

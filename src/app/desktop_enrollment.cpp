@@ -19,6 +19,8 @@
 #include <exception>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 const QString kFailureText = QStringLiteral("Desktop enrollment failed.\n");
@@ -171,3 +173,5 @@ int runDesktopEnrollStdin(int &argc, char **argv, DesktopEnrollment::Dependencie
     // The lock is held until the process ends (the object lives until exit).
     return runAsyncMode(argc, argv, [enrollment]() -> QCoro::Task<int> { co_return co_await enrollment->run(); });
 }
+
+}  // namespace mornix

@@ -11,6 +11,8 @@
 #include <memory>
 #include <optional>
 
+namespace mornix {
+
 class BridgeService;
 class DistributedNotifications;
 class KeychainStore;
@@ -69,3 +71,5 @@ private:
 };
 
 int runDesktopEnrollStdin(int &argc, char **argv, DesktopEnrollment::Dependencies dependencies);
+
+}  // namespace mornix

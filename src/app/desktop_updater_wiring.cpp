@@ -9,6 +9,8 @@
 
 #include <cstdio>
 
+namespace mornix {
+
 namespace {
 
 class StandardErrorTeeLog final : public SystemLog {
@@ -71,3 +73,5 @@ std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, c
     deps.terminate = std::move(terminate);
     return std::make_unique<DesktopUpdater>(arguments.has(QStringLiteral("--check-now")), std::move(deps));
 }
+
+}  // namespace mornix

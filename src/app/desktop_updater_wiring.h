@@ -9,6 +9,8 @@
 #include <functional>
 #include <memory>
 
+namespace mornix {
+
 // Builds the updater mode with the real ports: "updater.lock", the appcast updater of this
 // platform with the Install/Later dialog of the desktop module (without one, every offer is
 // answered Later and logged), and a system log that also goes to standard error
@@ -24,3 +26,5 @@ struct DesktopUpdaterSeams {
 std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, const Ports &ports, const Config &config,
                                                    std::function<void()> terminate, DesktopUpdaterSeams seams = {},
                                                    DesktopModule *desktop = nullptr);
+
+}  // namespace mornix

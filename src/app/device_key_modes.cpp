@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+namespace mornix {
+
 std::optional<int> runDeviceKeyModeIfRequested(const Arguments &arguments, const Ports &ports)
 {
     const QStringList &values = arguments.values();
@@ -21,3 +23,5 @@ std::optional<int> runDeviceKeyModeIfRequested(const Arguments &arguments, const
     err.open(2, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::DontCloseHandle);
     return agent.runCLIIfRequested(values, out, err);
 }
+
+}  // namespace mornix

@@ -15,6 +15,8 @@
 #include <optional>
 #include <stdexcept>
 
+namespace mornix {
+
 namespace {
 const QString kFailureText = QStringLiteral("Device removal failed; credentials retained where possible.\n");
 }
@@ -135,3 +137,5 @@ QCoro::Task<int> DeviceRemoval::runUninstall()
     cli::writeStdoutLine(QByteArrayLiteral("{\"protocol_version\":1,\"device_removed\":true}"));
     co_return 0;
 }
+
+}  // namespace mornix

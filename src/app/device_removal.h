@@ -4,6 +4,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 class BridgeService;
 class DeviceEnrollmentAgent;
 class KeychainStore;
@@ -37,3 +39,5 @@ private:
     std::shared_ptr<BridgeService> m_service;
     std::shared_ptr<SystemLog> m_systemLog;
 };
+
+}  // namespace mornix

@@ -20,6 +20,8 @@
 #include <memory>
 #include <optional>
 
+namespace mornix {
+
 namespace {
 
 // The windows' module, checked against the bundle's seal; null with *problem set when it cannot
@@ -99,3 +101,5 @@ int runEntry(int argc, char **argv)
         return *status;
     return runNormalStart(argc, argv, arguments, std::move(ports), config);
 }
+
+}  // namespace mornix

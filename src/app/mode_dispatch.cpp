@@ -20,6 +20,8 @@
 
 #include <QCoreApplication>
 
+namespace mornix {
+
 namespace {
 
 std::shared_ptr<DeviceEnrollmentAgent> enrollmentAgent(const Ports &ports)
@@ -94,3 +96,5 @@ std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &po
 
     return std::nullopt;
 }
+
+}  // namespace mornix

@@ -22,6 +22,8 @@
 
 extern char **environ;
 
+namespace mornix {
+
 namespace {
 
 constexpr qsizetype kMaxVersionBytes = 1024;
@@ -208,3 +210,5 @@ void NotificationLaunch::finishIfDone()
         return;
     m_terminate();
 }
+
+}  // namespace mornix

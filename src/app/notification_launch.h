@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 
+namespace mornix {
+
 class UpdateNotifications;
 class UserNotifications;
 class SystemLog;
@@ -57,3 +59,5 @@ private:
     std::function<void()> m_terminate;
     bool m_posting = true;
 };
+
+}  // namespace mornix

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <vector>
 
+namespace mornix {
+
 namespace {
 
 const QString kBundleName = QStringLiteral("VeltroMornix.app");
@@ -99,3 +101,5 @@ bool RuntimeBootstrap::startBundleExecutable(const QString &bundlePath, QString 
     }
     return true;
 }
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <functional>
 #include <optional>
 
+namespace mornix {
+
 class Bundle;
 class SystemLog;
 
@@ -40,3 +42,5 @@ private:
     OpenApplication m_open;
     QStringList m_searchRoots;
 };
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 
 #include <QSysInfo>
 
+namespace mornix {
+
 QString executionModeFor(const QString &buildArchitecture, const QString &currentArchitecture)
 {
     if (currentArchitecture.isEmpty() || currentArchitecture == buildArchitecture)
@@ -26,3 +28,5 @@ RuntimeContext RuntimeContext::current(const Bundle &bundle, const QStringList &
     context.executionMode = executionModeFor(context.architecture, QSysInfo::currentCpuArchitecture());
     return context;
 }
+
+}  // namespace mornix

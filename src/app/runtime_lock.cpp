@@ -4,6 +4,8 @@
 
 #include <QDir>
 
+namespace mornix {
+
 RuntimeLock::~RuntimeLock() = default;
 
 QString RuntimeLock::defaultDirectory()
@@ -62,3 +64,5 @@ RuntimeLock::Attempt RuntimeLock::tryAcquireIn(const QString &directory, const Q
     attempt.outcome = Outcome::acquired;
     return attempt;
 }
+
+}  // namespace mornix

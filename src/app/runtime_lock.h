@@ -6,6 +6,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 class SystemLog;
 
 // A per-user single-instance lock: an exclusive POSIX record lock (lockf) on the whole of a
@@ -52,3 +54,5 @@ private:
     explicit RuntimeLock(std::unique_ptr<posix::LockFile> lock) : m_lock(std::move(lock)) {}
     std::unique_ptr<posix::LockFile> m_lock;
 };
+
+}  // namespace mornix

@@ -18,6 +18,8 @@
 
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 const QString kSignIn = QStringLiteral("--sign-in");
@@ -169,3 +171,5 @@ std::optional<int> runHelpIfRequested(const Arguments &arguments)
         "  --help                            print this text\n"));
     return 0;
 }
+
+}  // namespace mornix

@@ -6,6 +6,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // --sign-in google|github: the registration flow from a terminal, without a window. The
 // authorization URL goes to standard output (and to a browser when one can be opened), each
 // status text to standard error as the flow sets it. Exit 0 after "registered …", else 1.
@@ -16,3 +18,5 @@ std::optional<int> runSignInModeIfRequested(const Arguments &arguments, Ports &p
 
 // --help: a short usage of every switch on standard output; exit 0. nullopt when absent.
 std::optional<int> runHelpIfRequested(const Arguments &arguments);
+
+}  // namespace mornix

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <unistd.h>
 
+namespace mornix {
+
 std::optional<QByteArray> readStandardInput(qsizetype limit, int fd, bool *readError)
 {
     if (readError)
@@ -25,3 +27,5 @@ std::optional<QByteArray> readStandardInput(qsizetype limit, int fd, bool *readE
             return std::nullopt;
     }
 }
+
+}  // namespace mornix

@@ -2,6 +2,8 @@
 
 #include "app/cli_output.h"
 
+namespace mornix {
+
 void TerminalSignInAlerts::showWarning(const QString &title, const QString &text)
 {
     cli::writeStderr(title + QLatin1Char('\n') + text + QLatin1Char('\n'));
@@ -11,3 +13,5 @@ void TerminalSignInAlerts::showInformational(const QString &title, const QString
 {
     cli::writeStderr(title + QLatin1Char('\n') + text + QLatin1Char('\n'));
 }
+
+}  // namespace mornix

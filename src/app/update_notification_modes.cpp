@@ -12,6 +12,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+namespace mornix {
+
 namespace {
 
 constexpr std::chrono::seconds kWaiterResultTimeout{30};
@@ -105,3 +107,5 @@ int runNotifyUpdate(const QString &version, Ports &ports, int &argc, char **argv
         co_return 1;
     });
 }
+
+}  // namespace mornix

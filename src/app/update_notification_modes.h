@@ -8,6 +8,8 @@
 
 // The update-notification command-line modes of the companion application.
 
+namespace mornix {
+
 // --update-notification-status: the notification state as a raw JSON object with sorted keys
 // ("actions", "authorization", "delivered", "pending", "reminder_seconds"). Exit 0.
 int runUpdateNotificationStatus(Ports &ports, int &argc, char **argv);
@@ -22,3 +24,5 @@ int runClearUpdateNotification(Ports &ports, int &argc, char **argv);
 // --notify-update VERSION: posts the update notification through a detached waiter (see
 // notification_launch.h). Exit 0 when it is shown, 1 on any failure; prints nothing.
 int runNotifyUpdate(const QString &version, Ports &ports, int &argc, char **argv);
+
+}  // namespace mornix

@@ -10,6 +10,8 @@
 
 #include <exception>
 
+namespace mornix {
+
 AgentInventoryReporter::AgentInventoryReporter(Dependencies dependencies, QObject *parent)
     : QObject(parent)
     , m_deps(std::move(dependencies))
@@ -99,3 +101,5 @@ QCoro::Task<void> AgentInventoryReporter::runSender(bool immediate)
     }
     m_sending = false;
 }
+
+}  // namespace mornix

@@ -13,6 +13,8 @@
 #include <functional>
 #include <optional>
 
+namespace mornix {
+
 // Sends the running agent instances to the service: requests are coalesced (each replaces the
 // pending one), at most one report is in flight, and the outcome is logged once per change of
 // the per-product counts. Thread: main thread.
@@ -61,3 +63,5 @@ private:
     std::optional<QDateTime> m_lastAttemptAt;
     std::optional<QString> m_lastSummary;
 };
+
+}  // namespace mornix

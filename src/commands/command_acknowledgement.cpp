@@ -4,6 +4,8 @@
 #include "support/crypto.h"
 #include "support/text_cleaning.h"
 
+namespace mornix {
+
 namespace {
 constexpr qsizetype kMaxMessageCharacters = 4000;
 }
@@ -61,3 +63,5 @@ QJsonObject CommandAcknowledgement::toJSON() const
         {QStringLiteral("idempotency_key"), idempotencyKey},
     };
 }
+
+}  // namespace mornix

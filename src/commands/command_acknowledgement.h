@@ -5,6 +5,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // The acknowledgement states, in this order; the wire text is the lower-case name.
 enum class AckStatus { received, executed, failed, ignored };
 
@@ -47,3 +49,5 @@ struct CommandAcknowledgement {
 // Override messages of refused commands.
 inline constexpr QStringView kApplicationCommandRefusedMessage = u"command protocol or target validation failed";
 inline constexpr QStringView kInstanceCommandRefusedMessage = u"agent instance command validation failed";
+
+}  // namespace mornix

@@ -9,6 +9,8 @@
 
 #include <QCoroTask>
 
+namespace mornix {
+
 // Carries out validated commands for the poll loop; never throws: every outcome is a result.
 // Thread: main thread.
 class CommandExecutor {
@@ -22,3 +24,5 @@ public:
                                                                   const AgentProductCatalog::Product &product,
                                                                   AgentInstanceSnapshotSource *monitor) = 0;
 };
+
+}  // namespace mornix

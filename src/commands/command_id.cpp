@@ -3,6 +3,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+namespace mornix {
+
 namespace command_id {
 
 bool isSafe(const QString &id)
@@ -65,3 +67,5 @@ std::optional<QString> readableID(const QByteArray &body)
 }
 
 }  // namespace command_id
+
+}  // namespace mornix

@@ -5,6 +5,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // Command ids come from the service and end up in a request path, a request header and the
 // command journal. Only safe ids are ever acknowledged; everything else is treated like an
 // envelope without a readable id. Pure functions; thread-safe.
@@ -25,3 +27,5 @@ QByteArray pathSegment(const QString &id);
 std::optional<QString> readableID(const QByteArray &body);
 
 }  // namespace command_id
+
+}  // namespace mornix

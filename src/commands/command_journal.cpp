@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 constexpr qsizetype kChecksumDigits = 16;
@@ -414,3 +416,5 @@ bool CommandJournal::compact()
     m_lines = m_order.size();
     return reopenFile();
 }
+
+}  // namespace mornix

@@ -14,6 +14,8 @@
 #include <functional>
 #include <optional>
 
+namespace mornix {
+
 // The outcome acknowledgement of one command, exactly as it was (or will be) sent: resending it
 // rebuilds the same body and the same idempotency key.
 struct JournalOutcome {
@@ -123,3 +125,5 @@ private:
     QHash<QString, JournalEntry> m_entries;
     QStringList m_order;  // ids, oldest first
 };
+
+}  // namespace mornix

@@ -11,6 +11,8 @@
 
 #include <exception>
 
+namespace mornix {
+
 namespace {
 
 QString shortID(const QString &id)
@@ -414,3 +416,5 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
     if (undelivered)
         std::rethrow_exception(undelivered);
 }
+
+}  // namespace mornix

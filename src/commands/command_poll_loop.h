@@ -30,6 +30,8 @@
 #include <memory>
 #include <optional>
 
+namespace mornix {
+
 // The device's only channel for work: one long-lived task that keeps the token fresh, fetches
 // the next command, acknowledges it, validates it, has it carried out, acknowledges the outcome
 // and triggers inventory reports; errors back off 1, 2, 4 ... 30 s with 20 % jitter. Commands
@@ -130,3 +132,5 @@ inline constexpr QStringView kInterruptedMessage = u"interrupted by agent restar
 inline constexpr QStringView kUndecodableMessage = u"command could not be decoded";
 // The outcome when the intent could not be made durable: nothing was carried out.
 inline constexpr QStringView kJournalUnavailableMessage = u"command journal could not be written";
+
+}  // namespace mornix

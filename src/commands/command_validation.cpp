@@ -4,6 +4,8 @@
 
 #include <QSet>
 
+namespace mornix {
+
 namespace {
 
 QSet<QString> normalizedSet(const QStringList &values)
@@ -78,3 +80,5 @@ validatedCommandProduct(qint64 protocolVersion, const QString &action, const std
 }
 
 }  // namespace CommandValidation
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // The command validators: pure and closed. A command is acted upon only when every field
 // matches the compiled-in catalogs; they never say why they refused.
 namespace CommandValidation {
@@ -29,3 +31,5 @@ validatedCommandProduct(qint64 protocolVersion, const QString &action, const std
 bool isValidLocalInstanceID(const QString &instanceID);
 
 }  // namespace CommandValidation
+
+}  // namespace mornix

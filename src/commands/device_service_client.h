@@ -12,6 +12,8 @@
 #include <optional>
 #include <stdexcept>
 
+namespace mornix {
+
 // The service refused the device's credentials (HTTP 401/403): the poll loop forces a token
 // refresh.
 class ServiceUnauthorized : public std::runtime_error {
@@ -58,3 +60,5 @@ public:
     virtual QCoro::Task<void> reportAgentInstances(const DeviceCredentials &credentials,
                                                    const QList<AgentInstanceReport> &instances) = 0;
 };
+
+}  // namespace mornix

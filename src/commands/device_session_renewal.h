@@ -6,6 +6,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // Keeps the device's session usable for the poll loop: refreshes the bearer token of the stored
 // credentials and polls a claim that waits for approval, completing it once approved (the new
 // credentials then reach the loop through its host). The sign-in flows implement it; without
@@ -23,3 +25,5 @@ public:
     // One status poll of the pending claim, completing an approved one. Never throws.
     virtual QCoro::Task<void> pollPendingClaim() = 0;
 };
+
+}  // namespace mornix

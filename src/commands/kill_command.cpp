@@ -4,6 +4,8 @@
 
 #include <QJsonArray>
 
+namespace mornix {
+
 namespace {
 
 void setError(QString *error, const QString &text)
@@ -115,3 +117,5 @@ QJsonObject KillCommandEnvelope::toJSON() const
 {
     return QJsonObject{{QStringLiteral("command"), command.toJSON()}};
 }
+
+}  // namespace mornix

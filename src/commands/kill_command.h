@@ -8,6 +8,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // One command from the service, as it arrives. Required fields must be present with their JSON
 // type; optional ones that are absent, null or of another type decode as absent (reason and
 // target_surface as empty text). Nothing here is validated against the catalogs.
@@ -42,3 +44,5 @@ struct KillCommandEnvelope {
     static std::optional<KillCommandEnvelope> decode(const QByteArray &body, QString *error = nullptr);
     QJsonObject toJSON() const;
 };
+
+}  // namespace mornix

@@ -16,6 +16,8 @@
 #include <csignal>
 #include <optional>
 
+namespace mornix {
+
 namespace {
 
 using namespace std::chrono;
@@ -274,3 +276,5 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(const QStrin
     }
     co_return instanceResult(false, kInstanceUnverified, targetInstanceID, expectedProduct, std::nullopt);
 }
+
+}  // namespace mornix

@@ -14,6 +14,8 @@
 #include <chrono>
 #include <memory>
 
+namespace mornix {
+
 // Carries out a validated command: quits an application family, or stops exactly one detected
 // agent instance with a fresh identity and signature check before every escalation. Never
 // throws; every outcome is a result with one of the fixed messages. Holds no state between
@@ -85,3 +87,5 @@ private:
     std::shared_ptr<const AgentInstanceScanner> m_scanner;
     Timing m_timing;
 };
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace mornix {
+
 std::uint64_t jitteredNanoseconds(std::uint64_t base, double jitterFraction)
 {
     if (base == 0)
@@ -13,3 +15,5 @@ std::uint64_t jitteredNanoseconds(std::uint64_t base, double jitterFraction)
     const double r = j > 0 ? QRandomGenerator::system()->bounded(2.0 * j) - j : 0.0;
     return static_cast<std::uint64_t>(std::max(b + r, 0.0));
 }
+
+}  // namespace mornix

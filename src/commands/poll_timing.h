@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace mornix {
+
 // The base plus a uniformly drawn offset in [-base*fraction, +base*fraction] from the system
 // random generator, never below 0 (truncated). A base of 0 gives 0; a negative fraction counts as 0.
 std::uint64_t jitteredNanoseconds(std::uint64_t base, double jitterFraction);
@@ -20,3 +22,5 @@ inline constexpr std::int64_t inventorySpacingSeconds = 15;
 // asked at a human pace rather than back to back.
 inline constexpr std::uint64_t pendingClaimNap = 2'000'000'000;
 }  // namespace poll_timing
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 
 #include <QCollator>
 
+namespace mornix {
+
 namespace {
 
 // The serialiser compares keys numerically and case-insensitively in the root locale (whose
@@ -32,3 +34,5 @@ std::optional<QString> sortedKeysJSONString(const QJsonValue &value)
 {
     return canonical_json::compactJSONString(value, canonical_json::CompactStyle{sortedKeysLess, true});
 }
+
+}  // namespace mornix

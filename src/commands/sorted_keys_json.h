@@ -5,6 +5,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // The compact text that the platform JSON serialiser writes with sorted keys (the form the
 // acknowledgement's idempotency key hashes): no white space; object keys ordered by the
 // serialiser's key comparison (numeric runs compared by value, case-insensitive, ties broken by
@@ -14,3 +16,5 @@ std::optional<QString> sortedKeysJSONString(const QJsonValue &value);
 
 // The key order used above: true when a sorts before b.
 bool sortedKeysLess(const QString &a, const QString &b);
+
+}  // namespace mornix

@@ -1,5 +1,7 @@
 #include "core/controller_status.h"
 
+namespace mornix {
+
 ControllerStatus::ControllerStatus(std::function<void(const QString &)> appendLog, QObject *parent)
     : QObject(parent)
     , m_appendLog(std::move(appendLog))
@@ -37,3 +39,5 @@ void ControllerStatus::recordDashboardActivity(const QString &title)
         m_activity.remove(0, m_activity.size() - maximumActivityCount);
     Q_EMIT dashboardRefreshNeeded();
 }
+
+}  // namespace mornix

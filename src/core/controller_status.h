@@ -6,6 +6,8 @@
 
 #include <functional>
 
+namespace mornix {
+
 // The controller's observable status: `lastCommand`, `connected`, `paused` and the dashboard
 // activity list, with the reactions every flow relies on. Setting `lastCommand` or `connected`
 // always asks for a menu refresh; a changed value also records a dashboard activity and appends
@@ -46,3 +48,5 @@ private:
     bool m_paused = false;
     QList<MornixDashboardActivity> m_activity;
 };
+
+}  // namespace mornix

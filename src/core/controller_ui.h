@@ -6,6 +6,8 @@
 
 #include <functional>
 
+namespace mornix {
+
 // What the controller shows in its status-bar menu.
 struct MenuState {
     bool connected = false;
@@ -50,3 +52,5 @@ public:
     // The modal "Disconnect this Mac from Veltro?" alert; true when the user chose "Disconnect".
     virtual bool confirmDisconnect() = 0;
 };
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace mornix {
+
 QString MornixDashboardState::activityTitle(const QString &message)
 {
     struct Rule {
@@ -65,3 +67,5 @@ QList<MornixDashboardClient> dashboardClients(const QList<DashboardInstance> &in
     });
     return clients;
 }
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 #include <QList>
 #include <QString>
 
+namespace mornix {
+
 // One group of running agent clients on the dashboard.
 struct MornixDashboardClient {
     QString name;   // product display name
@@ -48,3 +50,5 @@ struct DashboardInstance {
     QString kind;  // report kind: "application" or "process"
 };
 QList<MornixDashboardClient> dashboardClients(const QList<DashboardInstance> &instances);
+
+}  // namespace mornix

@@ -12,6 +12,9 @@
 #include <memory>
 
 class QCoreApplication;
+
+namespace mornix {
+
 class SignInWindowController;
 
 // The windows of the agent: the widget application, the tray icon with its menu, the dashboard
@@ -46,3 +49,5 @@ inline constexpr int kDesktopModuleInterfaceVersion = 1;
 using DesktopModuleEntry = DesktopModule *(*)(int interfaceVersion);
 // Where the module lies inside the bundle.
 inline constexpr char kDesktopModulePath[] = "Contents/PlugIns/libmornix_desktop.so";
+
+}  // namespace mornix

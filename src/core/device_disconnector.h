@@ -5,6 +5,8 @@
 
 #include <QCoroTask>
 
+namespace mornix {
+
 // Removes this device: the signed logout at the service and the local secrets (signing key,
 // credentials, pending claim). Keychain and signing-key work runs off the main thread. Failures
 // throw a std::exception whose what() is a readable description (never a debug name).
@@ -20,3 +22,5 @@ public:
     virtual QCoro::Task<LogoutOutcome> logout(DeviceCredentials credentials, DeviceLogoutRequestPayload request) = 0;
     virtual QCoro::Task<void> clearLocalSecrets() = 0;
 };
+
+}  // namespace mornix

@@ -3,6 +3,8 @@
 #include "core/ui_logging.h"
 
 
+namespace mornix {
+
 void HeadlessControllerUI::setActivationPolicy(ActivationPolicy policy)
 {
     qCDebug(lcUi) << "activation policy" << (policy == ActivationPolicy::regular ? "regular" : "accessory");
@@ -37,3 +39,5 @@ bool HeadlessControllerUI::confirmDisconnect()
     qCInfo(lcUi) << "no display: disconnect needs a confirmation nobody can give; declined";
     return false;
 }
+
+}  // namespace mornix

@@ -2,6 +2,8 @@
 
 #include "core/controller_ui.h"
 
+namespace mornix {
+
 // The interface of a process without a display (and of --desktop-managed): nothing is shown;
 // what would be shown goes to the debug log of "mornix.ui". A disconnect cannot be confirmed
 // by anyone and is therefore declined.
@@ -16,3 +18,5 @@ public:
     void updateDashboard(const MornixDashboardState &state) override;
     bool confirmDisconnect() override;
 };
+
+}  // namespace mornix

@@ -1,5 +1,7 @@
 #include "core/logged_alerts.h"
 
+namespace mornix {
+
 LoggedAlertPresenter::LoggedAlertPresenter(std::shared_ptr<SystemLog> systemLog)
     : m_systemLog(std::move(systemLog))
 {
@@ -40,3 +42,5 @@ QCoro::Task<bool> LoggedUpdatePrompt::askToInstall(UpdateOffer offer)
                               .arg(offer.displayVersion));
     co_return false;
 }
+
+}  // namespace mornix

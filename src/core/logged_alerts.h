@@ -7,6 +7,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 // Alerts and questions where no window can be shown (no display, or the desktop module is not
 // loaded): the texts go to the system log, and a question gets the answer that changes nothing.
 // Thread: main thread.
@@ -38,3 +40,5 @@ public:
 private:
     std::shared_ptr<SystemLog> m_systemLog;
 };
+
+}  // namespace mornix

@@ -15,6 +15,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 constexpr qsizetype kMaxEntryCharacters = 4000;
 const QString kFileName = QStringLiteral("mornix-log.md");
@@ -121,3 +123,5 @@ void MarkdownLogStore::openLogFile()
     if (!m_openURL || !m_openURL(fileURL()))
         qCWarning(lcUi) << "the log file could not be opened with the default application";
 }
+
+}  // namespace mornix

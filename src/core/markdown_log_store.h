@@ -10,6 +10,8 @@
 #include <functional>
 #include <memory>
 
+namespace mornix {
+
 class AlertPresenter;
 class SystemLog;
 
@@ -65,3 +67,5 @@ private:
     QString m_directoryPath;
     QString m_filePath;
 };
+
+}  // namespace mornix

@@ -18,6 +18,8 @@
 #include <exception>
 
 
+namespace mornix {
+
 namespace {
 const QString kDesktopManaged = QStringLiteral("--desktop-managed");
 const QString kStandaloneMenuBar = QStringLiteral("--standalone-menu-bar");
@@ -510,4 +512,6 @@ std::optional<QList<AgentInstanceReport>> MornixController::currentReportsIfRead
         return std::nullopt;
     return m_monitor->currentReportsIfReady();
 }
+
+}  // namespace mornix
 

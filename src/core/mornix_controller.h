@@ -22,6 +22,8 @@
 #include <memory>
 #include <optional>
 
+namespace mornix {
+
 class AgentInventoryReporter;
 class Bundle;
 class DeviceDisconnector;
@@ -150,3 +152,5 @@ private:
     bool m_storedStateLoaded = false;
     bool m_started = false;
 };
+
+}  // namespace mornix

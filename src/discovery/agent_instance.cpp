@@ -2,6 +2,8 @@
 
 #include <QHashFunctions>
 
+namespace mornix {
+
 QJsonObject AgentInstanceReport::toJSON() const
 {
     QJsonObject object;
@@ -34,3 +36,5 @@ size_t qHash(const AgentInstanceReport &report, size_t seed) noexcept
     return qHashMulti(seed, report.localInstanceID, report.product, report.kind, report.bundleID.value_or(QString()),
                       report.bundleID.has_value());
 }
+
+}  // namespace mornix

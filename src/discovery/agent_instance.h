@@ -7,6 +7,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // One running agent instance as the service sees it (the inventory wire record).
 struct AgentInstanceReport {
     QString localInstanceID;          // "local_" + 64 lower-case hex digits
@@ -44,3 +46,5 @@ struct DetectedAgentInstance {
 };
 
 enum class AgentInstanceLiveness { running, stopped, indeterminate };
+
+}  // namespace mornix

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+namespace mornix {
+
 // All working state; lives on the monitor's thread and is touched only there.
 class AgentInstanceMonitor::Worker : public QObject {
 public:
@@ -212,3 +214,5 @@ void AgentInstanceMonitor::clearSnapshot()
     m_publishedInstances.clear();
     m_publishedReady = false;
 }
+
+}  // namespace mornix

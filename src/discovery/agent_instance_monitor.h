@@ -16,6 +16,8 @@
 class QThread;
 class QTimer;
 
+namespace mornix {
+
 // Keeps the set of running agent instances current on its own thread
 // ("ai.veltro.mornix.agent-instance-monitor", low priority) and publishes every change twice:
 // as a snapshot readable from any thread under one lock, and through the update handler, which
@@ -70,3 +72,5 @@ private:
     QList<DetectedAgentInstance> m_publishedInstances;
     bool m_publishedReady = false;
 };
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 
 #include <charconv>
 
+namespace mornix {
+
 namespace {
 
 QString normalised(const QString &text)
@@ -259,3 +261,5 @@ AgentInstanceScanner::currentAuthorization(const DetectedAgentInstance &instance
         return std::nullopt;
     return Authorization{std::nullopt, before};
 }
+
+}  // namespace mornix

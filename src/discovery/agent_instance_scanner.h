@@ -12,6 +12,8 @@
 #include <memory>
 #include <optional>
 
+namespace mornix {
+
 // Finds the agent clients running right now: desktop applications from the workspace and
 // command-line agents from the process table, each admitted only after its code signature
 // passed validation and matched a product. Holds no state of its own (the previous scan is
@@ -89,3 +91,5 @@ private:
     std::shared_ptr<ProcessTable> m_processTable;
     std::shared_ptr<CodeSigning> m_codeSigning;
 };
+
+}  // namespace mornix

@@ -6,6 +6,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // What the executor needs from the instance monitor: its published snapshot and the removal of
 // an instance whose stop was confirmed. The monitor implements it. Thread: any.
 class AgentInstanceSnapshotSource {
@@ -17,3 +19,5 @@ public:
     // Hands the removal to the monitor's worker; a newer instance on the same pid is kept.
     virtual void removeStopped(const DetectedAgentInstance &instance) = 0;
 };
+
+}  // namespace mornix

@@ -2,6 +2,8 @@
 
 #include "discovery/catalog_text.h"
 
+namespace mornix {
+
 namespace AgentProductCatalog {
 namespace {
 
@@ -124,3 +126,5 @@ std::optional<Product> processProduct(const QString &signingIdentifier, const QS
 }
 
 }  // namespace AgentProductCatalog
+
+}  // namespace mornix

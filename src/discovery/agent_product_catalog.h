@@ -8,6 +8,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // The agent products the program reports and can stop one instance at a time, and the mapping
 // from what the system says about a running program to a product, all derived from the allow
 // list. Pure, stateless lookups; thread-safe.
@@ -58,3 +60,5 @@ std::optional<Product> applicationProduct(const QString &bundleID, const QString
 std::optional<Product> processProduct(const QString &signingIdentifier, const QString &teamIdentifier);
 
 }  // namespace AgentProductCatalog
+
+}  // namespace mornix

@@ -1,5 +1,7 @@
 #include "discovery/allow_list.h"
 
+namespace mornix {
+
 namespace AllowList {
 
 const QList<ProductEntry> &products()
@@ -40,3 +42,5 @@ const QList<ApplicationRule> &applicationRules()
 }
 
 }  // namespace AllowList
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+namespace mornix {
+
 // The one table of the agent clients this program recognises and may stop: vendor teams, bundle
 // identifiers, signing identifiers and executable names. Every catalog lookup (stop targets,
 // products, command validation, the scanner's cheap filters) is derived from it; nothing else
@@ -46,3 +48,5 @@ const QList<ProductEntry> &products();
 const QList<ApplicationRule> &applicationRules();
 
 }  // namespace AllowList
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace mornix {
+
 namespace KillTargetCatalog {
 
 const QList<Target> &all()
@@ -45,3 +47,5 @@ size_t qHash(const KillTargetCatalog::Target &target, size_t seed) noexcept
 {
     return qHashMulti(seed, target.key, target.bundleIDs, target.teamIdentifiers);
 }
+
+}  // namespace mornix

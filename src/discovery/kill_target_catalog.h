@@ -5,6 +5,8 @@
 #include <QSet>
 #include <QString>
 
+namespace mornix {
+
 // The terminable desktop application families, derived from the allow list. Pure, stateless
 // lookups; thread-safe (the constant data is built once).
 namespace KillTargetCatalog {
@@ -25,3 +27,5 @@ const QHash<QString, Target> &byKey();
 }  // namespace KillTargetCatalog
 
 size_t qHash(const KillTargetCatalog::Target &target, size_t seed = 0) noexcept;
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+namespace mornix {
+
 namespace {
 
 // A record's fields as (key, member) lists, so that one list drives both encoding and decoding.
@@ -176,3 +178,5 @@ PendingClaimState PendingClaimState::decode(const QByteArray &json)
 {
     return decodeRecord(json, kClaimTexts, "createdAt", &PendingClaimState::createdAt);
 }
+
+}  // namespace mornix

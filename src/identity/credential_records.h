@@ -10,6 +10,8 @@
 // are not JSON, not an object, lack a required key or hold a value of the wrong type (unknown
 // keys are ignored, null counts as absent for optionals).
 
+namespace mornix {
+
 struct DeviceCredentials {
     QString apiBaseURL;
     std::optional<QString> authBaseURL;
@@ -54,3 +56,5 @@ struct PendingClaimState {
     static PendingClaimState decode(const QByteArray &json);
     bool operator==(const PendingClaimState &) const = default;
 };
+
+}  // namespace mornix

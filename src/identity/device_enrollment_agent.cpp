@@ -7,6 +7,8 @@
 
 #include <QDateTime>
 
+namespace mornix {
+
 namespace {
 
 IdentityError osStatusError(int status, const QString &prefix)
@@ -310,3 +312,5 @@ std::optional<int> DeviceEnrollmentAgent::runCLIIfRequested(const QStringList &a
         return 1;
     }
 }
+
+}  // namespace mornix

@@ -13,6 +13,8 @@
 #include <memory>
 #include <optional>
 
+namespace mornix {
+
 // The ports the device identity needs.
 struct IdentityPorts {
     std::shared_ptr<Keychain> keychain;
@@ -82,3 +84,5 @@ public:
 private:
     IdentityPorts m_ports;
 };
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+namespace mornix {
+
 struct DevicePrivateKey::SoftwareKey {
     EVP_PKEY *pkey = nullptr;
     ~SoftwareKey() { EVP_PKEY_free(pkey); }
@@ -131,3 +133,5 @@ QByteArray DevicePrivateKey::sign(const QByteArray &message, QString &errorText)
         errorText = openSSLError();
     return signature;
 }
+
+}  // namespace mornix

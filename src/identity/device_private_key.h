@@ -5,6 +5,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 class HardwareKeyHandle;
 
 // The device signing key: a P-256 private key either held by secure hardware or kept as a
@@ -32,3 +34,5 @@ private:
     std::shared_ptr<HardwareKeyHandle> m_hardware;
     std::shared_ptr<SoftwareKey> m_software;
 };
+
+}  // namespace mornix

@@ -1,5 +1,7 @@
 #include "identity/identity_error.h"
 
+namespace mornix {
+
 IdentityError::IdentityError(QString domain, qint64 code, QString description, std::optional<int> underlyingOSStatus)
     : m_domain(std::move(domain)), m_code(code), m_description(std::move(description)), m_underlying(underlyingOSStatus)
 {
@@ -57,3 +59,5 @@ DeviceEnrollmentError DeviceEnrollmentError::invalidCLIUsage()
         Case::invalidCLIUsage,
         QStringLiteral("Invalid CLI usage. Expected --zta-enrollment-payload or --zta-sign-challenge <nonce>"));
 }
+
+}  // namespace mornix

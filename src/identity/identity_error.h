@@ -5,6 +5,8 @@
 #include <exception>
 #include <optional>
 
+namespace mornix {
+
 // The error objects of subsystem 4: a domain, an integer code and an optional localized
 // description, thrown as exceptions by the credential store, the signing key and the payload
 // builders.
@@ -65,3 +67,5 @@ private:
     DeviceEnrollmentError(Case c, QString description);
     Case m_case;
 };
+
+}  // namespace mornix

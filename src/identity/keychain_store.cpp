@@ -2,6 +2,8 @@
 
 #include "identity/identity_error.h"
 
+namespace mornix {
+
 namespace {
 
 IdentityError storeError(int status, const QString &format)
@@ -102,3 +104,5 @@ void KeychainStore::clearPendingClaim() const
 {
     clearItem(pendingClaimAccount);
 }
+
+}  // namespace mornix

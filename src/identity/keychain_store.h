@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 
+namespace mornix {
+
 // The program's secret records in the user's keychain: one generic-password item per record,
 // service "ai.veltro.mornix", holding the record's JSON. Every operation goes to the keychain
 // (no cache). Failures throw IdentityError (domains "KeychainStore" and "BrokerGrant") or, for a
@@ -60,3 +62,5 @@ public:
 private:
     std::shared_ptr<Keychain> m_keychain;
 };
+
+}  // namespace mornix

@@ -5,6 +5,8 @@
 
 #include <QStringList>
 
+namespace mornix {
+
 QString securityStatusMessage(int status)
 {
     switch (status) {
@@ -49,3 +51,5 @@ QString hashDeviceSecret(const QString &secret)
 {
     return crypto::sha256Hex(secret.toUtf8());
 }
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <QJsonDocument>
 #include <QTextBoundaryFinder>
 
+namespace mornix {
+
 namespace {
 
 void putOptional(QJsonObject &o, const QString &key, const std::optional<QString> &value)
@@ -219,3 +221,5 @@ QString payloadHash(const QJsonObject &object)
         throw DeviceEnrollmentError::invalidCLIUsage();
     return *hash;
 }
+
+}  // namespace mornix

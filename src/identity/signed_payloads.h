@@ -11,6 +11,8 @@
 // absent optionals are left out, nested records are nested objects. encodedPretty() is the
 // command-line output: pretty-printed, keys sorted, ending with one line feed.
 
+namespace mornix {
+
 struct DeviceEnrollmentPosture {
     std::optional<bool> sip_enabled;
     QString sip_raw_status;
@@ -122,3 +124,5 @@ std::optional<bool> parseFileVaultEnabled(const QString &text);
 // Lower-case hex SHA-256 of the canonical JSON of a dictionary form; throws
 // DeviceEnrollmentError::invalidCLIUsage when the value has no canonical form.
 QString payloadHash(const QJsonObject &object);
+
+}  // namespace mornix

@@ -5,6 +5,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // The main bundle of the running program: the ".app" directory that encloses the executable
 // and its Contents/Info.plist. A program started outside a bundle has an empty bundle path and
 // no Info.plist values. Thread: any (values are read once at construction).
@@ -19,3 +21,5 @@ public:
     // an invalid QVariant when the key is absent.
     virtual QVariant infoValue(const QString &key) const = 0;
 };
+
+}  // namespace mornix

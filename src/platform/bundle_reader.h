@@ -5,6 +5,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // Opens other application bundles (not the main one) to read their Info.plist.
 // Thread: any; each call reads the file afresh.
 class BundleReader {
@@ -14,3 +16,5 @@ public:
     // an invalid QVariant when the key is absent. Integers come as qint64.
     virtual std::optional<QVariant> infoValue(const QString &bundlePath, const QString &key) const = 0;
 };
+
+}  // namespace mornix

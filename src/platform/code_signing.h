@@ -4,6 +4,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // What a valid code signature says about the code it seals.
 struct SigningInformation {
     QString identifier;       // the code-signing identifier
@@ -47,3 +49,5 @@ public:
             && info->teamIdentifier == requirement.teamIdentifier;
     }
 };
+
+}  // namespace mornix

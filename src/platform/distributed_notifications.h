@@ -5,6 +5,8 @@
 
 #include <functional>
 
+namespace mornix {
+
 // Notifications between this program's processes of one user session (the macOS distributed
 // notification centre). A notification is a bare name: no object, no user information.
 // Thread: main thread (handlers run on it).
@@ -29,3 +31,5 @@ inline const QString stopManaged = QStringLiteral("ai.veltro.mornix.stop-managed
 inline const QString activate = QStringLiteral("ai.veltro.mornix.activate");
 inline const QString desktopCheckForUpdates = QStringLiteral("ai.veltro.desktop.check-for-updates");
 }  // namespace notification_names
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // The machine's hardware identity. Thread: any; each call reads the system afresh.
 class HardwareIdentity {
 public:
@@ -17,3 +19,5 @@ public:
     // The host's user-visible name; nullopt when the system gives none.
     virtual std::optional<QString> localizedHostName() const = 0;
 };
+
+}  // namespace mornix

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 // A signing key held by secure hardware (the Secure Enclave on macOS). Thread: any.
 class HardwareKeyHandle {
 public:
@@ -38,3 +40,5 @@ public:
     virtual CreateResult create(const QByteArray &applicationTag) = 0;
     virtual int remove(const QByteArray &applicationTag) = 0;
 };
+
+}  // namespace mornix

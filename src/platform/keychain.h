@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+namespace mornix {
+
 // The user's keychain: generic-password items (service + account -> data) and key items
 // (application tag -> private key bytes, PKCS#8 DER). Results are OSStatus-style codes so that
 // callers keep the platform's semantics: 0 success, -25300 not found, -25299 duplicate.
@@ -38,3 +40,5 @@ public:
     virtual int addKey(const QByteArray &applicationTag, const QByteArray &keyData) = 0;
     virtual int deleteKey(const QByteArray &applicationTag) = 0;
 };
+
+}  // namespace mornix

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace mornix {
+
 // The main application's login item: start this program when the user logs in.
 // Thread: main thread.
 class LoginItem {
@@ -14,3 +16,5 @@ public:
     virtual bool registerItem(QString *error = nullptr) = 0;
     virtual bool unregisterItem(QString *error = nullptr) = 0;
 };
+
+}  // namespace mornix

@@ -17,6 +17,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 // Every operating-system facility the agent uses, as one bundle of ports. The composition root
 // builds the real ones once (platform/linux/linux_ports.h); tests build their own with fakes
 // from tests/support. Collaborators take the individual ports they need by constructor.
@@ -36,3 +38,5 @@ struct Ports {
     std::shared_ptr<UserNotifications> userNotifications;
     std::shared_ptr<ServiceManager> serviceManager;
 };
+
+}  // namespace mornix

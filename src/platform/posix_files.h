@@ -9,6 +9,8 @@
 
 struct stat;
 
+namespace mornix {
+
 // The one set of POSIX helpers for the files the program keeps for itself (data directory,
 // logs, locks, keychain files, markers): a descriptor guard, directories created 0700 in one
 // step, files opened without following links and without blocking on FIFOs, private lock files,
@@ -179,3 +181,5 @@ private:
 };
 
 }  // namespace posix
+
+}  // namespace mornix

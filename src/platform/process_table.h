@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 
+namespace mornix {
+
 // The file a process runs, as the file system names it (device and inode); both zero: unknown.
 // An exec in place changes it even where the path and the start stay the same.
 struct ProcessImage {
@@ -72,3 +74,5 @@ public:
         return nullptr;
     }
 };
+
+}  // namespace mornix

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace mornix {
+
 // The per-user service manager (launchd, systemd --user).
 // Thread: any.
 class ServiceManager {
@@ -11,3 +13,5 @@ public:
     // returns without waiting for the outcome. False when the request could not be made at all.
     virtual bool start(const QString &name) = 0;
 };
+
+}  // namespace mornix

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace mornix {
+
 // The operating system's log (os_log on macOS, syslog on Linux). Texts that the agent sends to
 // the system log are fixed formats with their placeholders already filled in.
 // Thread: any.
@@ -14,3 +16,5 @@ public:
     void info(const QString &message) { write(Level::info, message); }
     void error(const QString &message) { write(Level::error, message); }
 };
+
+}  // namespace mornix

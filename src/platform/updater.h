@@ -9,6 +9,8 @@
 #include <functional>
 #include <memory>
 
+namespace mornix {
+
 // The application an updater keeps up to date, as its configuration was validated.
 struct UpdaterHost {
     QString bundlePath;      // ".../X.app", absolute
@@ -54,3 +56,5 @@ public:
 };
 
 using UpdaterFactory = std::function<std::unique_ptr<Updater>(const UpdaterHost &host)>;
+
+}  // namespace mornix

@@ -13,6 +13,8 @@
 // The user's notification centre: notifications with action buttons, shown by the desktop, that
 // may be answered after the process that posted them has gone.
 
+namespace mornix {
+
 struct UserNotificationAction {
     QString identifier;
     QString title;
@@ -102,3 +104,5 @@ public:
     // answer, if any, was handed to the delegate), until `context` is destroyed.
     virtual void observePostedEnded(QObject *context, std::function<void()> handler) = 0;
 };
+
+}  // namespace mornix

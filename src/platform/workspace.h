@@ -6,6 +6,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // A running desktop application: a process that runs the main executable of an application
 // bundle ("X.app/Contents/MacOS/<exe>" with a readable "X.app/Contents/Info.plist").
 struct RunningApplication {
@@ -42,3 +44,5 @@ public:
     // says nothing about what the handler then did with it.
     virtual bool openURL(const QUrl &url) = 0;
 };
+
+}  // namespace mornix

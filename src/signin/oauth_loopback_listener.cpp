@@ -22,6 +22,8 @@
 
 #include <variant>
 
+namespace mornix {
+
 namespace {
 
 constexpr qsizetype kMaximumRequestBytes = 16384;
@@ -343,3 +345,5 @@ QCoro::Task<QUrl> OAuthLoopbackListener::authenticate(QUrl authorizeURL)
         throw *error;
     co_return std::get<QUrl>(outcome);
 }
+
+}  // namespace mornix

@@ -14,6 +14,8 @@
 #include <functional>
 #include <memory>
 
+namespace mornix {
+
 class LoopbackWorker;
 struct LoopbackCompletion;
 
@@ -66,3 +68,5 @@ private:
     LoopbackWorker *m_worker = nullptr;
     bool m_used = false;
 };
+
+}  // namespace mornix

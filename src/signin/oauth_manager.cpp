@@ -5,6 +5,8 @@
 
 #include <QUrlQuery>
 
+namespace mornix {
+
 namespace {
 
 QString trimmed(const QString &text)
@@ -175,3 +177,5 @@ QCoro::Task<AuthResult> OAuthManager::authenticateOnce(QString authBaseURL, std:
         co_await apiClient->exchangeAuthorizationCode(baseURL, clientID, secret, codeValue, verifier, redirect);
     co_return AuthResult{std::move(token), clientID, AuthKind::oauthGateway};
 }
+
+}  // namespace mornix

@@ -15,6 +15,8 @@
 #include <memory>
 #include <optional>
 
+namespace mornix {
+
 class APIClient;
 
 // Turns one sign-in attempt into an access token for the service: a password pair exchanged
@@ -65,3 +67,5 @@ public:
 private:
     Options m_options;
 };
+
+}  // namespace mornix

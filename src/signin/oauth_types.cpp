@@ -1,5 +1,7 @@
 #include "signin/oauth_types.h"
 
+namespace mornix {
+
 namespace {
 
 const char *kindName(OAuthError::Kind kind)
@@ -38,3 +40,5 @@ OAuthError::OAuthError(Kind kind, QString message)
     , m_what(std::string("OAuthError.") + kindName(kind) + (m_message.isEmpty() ? "" : ": " + m_message.toStdString()))
 {
 }
+
+}  // namespace mornix

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+namespace mornix {
+
 // How a token was obtained; the raw value is what a credential record stores as authKind.
 enum class AuthKind { oauthGateway, supabasePassword, supabaseProvider };
 QString authKindRawValue(AuthKind kind);
@@ -66,3 +68,5 @@ struct AuthResult {
     QString clientID;
     AuthKind kind = AuthKind::oauthGateway;
 };
+
+}  // namespace mornix

@@ -20,6 +20,8 @@
 #include <QCoroFuture>
 #include <QCoroTimer>
 
+namespace mornix {
+
 namespace {
 
 bool containsIgnoringCase(const QString &text, QLatin1String needle)
@@ -626,3 +628,5 @@ QCoro::Task<std::optional<DeviceCredentials>> SignInFlows::refreshOAuthIfNeeded(
         co_return updated;
     co_return force ? std::nullopt : std::optional<DeviceCredentials>(credentials);
 }
+
+}  // namespace mornix

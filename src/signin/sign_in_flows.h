@@ -20,6 +20,8 @@
 #include <memory>
 #include <optional>
 
+namespace mornix {
+
 class APIClient;
 class DeviceEnrollmentAgent;
 class DeviceServiceClient;
@@ -146,3 +148,5 @@ private:
     QPointer<SignInWindowController> m_signInWindow;
     bool m_didPresentInitialClaimPrompt = false;
 };
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // The user's choice of how to connect this computer.
 struct SignInMethod {
     enum class Kind { password, deviceEnrollment, google, github };
@@ -51,3 +53,5 @@ QString normalizedAPIBaseURL(const std::optional<QString> &value, const QString 
 std::optional<QString> storedAPIBaseURL();
 void storeAPIBaseURL(const QString &value);
 }  // namespace SignInPreferences
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 #include <QSettings>
 #include <QTimer>
 
+namespace mornix {
+
 namespace {
 
 // The answer given to the next present() (tests); outer optional: whether one is set.
@@ -179,3 +181,5 @@ void SignInWindowController::orderOutAndClose()
     Q_EMIT changed();
     Q_EMIT closed();
 }
+
+}  // namespace mornix

@@ -12,6 +12,8 @@
 #include <functional>
 #include <optional>
 
+namespace mornix {
+
 // The sign-in window's controller and the state it shows: the device line, the two provider
 // buttons (enabled or not) and the status label (text, colour, visible). A visible window
 // renders this state and forwards its buttons and its close button here; without one the state
@@ -91,3 +93,5 @@ private:
     bool m_statusVisible = false;
     std::function<void(const SignInRequest &)> m_newAttempt;
 };
+
+}  // namespace mornix

@@ -11,6 +11,8 @@
 #include <type_traits>
 #include <utility>
 
+namespace mornix {
+
 // Runs one call that may block (a keychain that waits for an unlock prompt, a D-Bus peer that
 // does not answer, signature checks that hash whole bundles, process scans) on a thread of its
 // own, detached: no pool and no event loop ever waits for it, so a stuck call can neither freeze
@@ -73,3 +75,5 @@ QFuture<std::invoke_result_t<F>> startBlockingCall(SerialQueue &queue, F work)
     });
     return future;
 }
+
+}  // namespace mornix

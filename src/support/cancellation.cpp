@@ -4,6 +4,8 @@
 
 #include <QCoroSignal>
 
+namespace mornix {
+
 void CancellationToken::cancel()
 {
     if (m_cancelled)
@@ -29,3 +31,5 @@ QCoro::Task<bool> cancellableSleep(QPointer<CancellationToken> token, std::chron
     co_await qCoro(&timer, &QTimer::timeout);
     co_return token && !token->isCancelled();
 }
+
+}  // namespace mornix

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <memory>
 
+namespace mornix {
+
 // A cancellation flag with a signal. QCoro tasks cannot be stopped from outside, so every
 // cancellable task checks the token and sleeps through cancellableSleep().
 // Thread: main thread only.
@@ -29,3 +31,5 @@ private:
 // Sleeps on the event loop for the given time, ending early when the token is cancelled.
 // Returns true when the full time elapsed, false when cancelled (or the token is gone).
 QCoro::Task<bool> cancellableSleep(QPointer<CancellationToken> token, std::chrono::milliseconds duration);
+
+}  // namespace mornix

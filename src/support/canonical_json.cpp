@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace mornix {
+
 namespace canonical_json {
 
 QString jsonScalarString(const QString &text)
@@ -147,3 +149,5 @@ std::optional<QString> stableHashHex(const QJsonValue &value)
 }
 
 }  // namespace canonical_json
+
+}  // namespace mornix

@@ -6,6 +6,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // Canonical JSON: the byte-exact text the service hashes and verifies.
 // No whitespace outside string literals, object keys sorted by code point, strings escaped as
 // jsonScalarString does. Returns nullopt for values that have no canonical form.
@@ -38,3 +40,5 @@ std::optional<QString> stableHashHex(const QJsonValue &value);
 QString numberText(double value);
 
 }  // namespace canonical_json
+
+}  // namespace mornix

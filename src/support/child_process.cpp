@@ -4,6 +4,8 @@
 #include <QProcess>
 #include <QStringDecoder>
 
+namespace mornix {
+
 ChildProcessResult runChildProcess(const QString &program, const QStringList &arguments,
                                    std::chrono::milliseconds timeout, qsizetype maxOutputBytes,
                                    ChildStandardError standardError)
@@ -66,3 +68,5 @@ QString shell(const QString &executablePath, const QStringList &arguments, int t
         return QStringLiteral("UNKNOWN");
     return text.trimmed();
 }
+
+}  // namespace mornix

@@ -6,6 +6,8 @@
 
 #include <chrono>
 
+namespace mornix {
+
 // Runs a child process to completion, reading its output while it runs so that a child whose
 // output fills a pipe can never block. Blocking: call only off the main thread. Thread: any (no
 // event loop needed).
@@ -35,3 +37,5 @@ ChildProcessResult runChildProcess(const QString &program, const QStringList &ar
 // timeoutMs is killed and yields "UNKNOWN: " followed by "<tool> timed out". The exit status is
 // not looked at. Blocking, as runChildProcess.
 QString shell(const QString &executablePath, const QStringList &arguments, int timeoutMs = 10000);
+
+}  // namespace mornix

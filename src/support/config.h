@@ -5,6 +5,8 @@
 #include <QString>
 #include <QUrl>
 
+namespace mornix {
+
 // Build-time configuration. Code that needs configuration takes a Config value, so tests can
 // build their own; Config::defaults() is what this build was configured with.
 struct Config {
@@ -20,3 +22,5 @@ struct Config {
 
     static const Config &defaults();
 };
+
+}  // namespace mornix

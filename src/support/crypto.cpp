@@ -7,6 +7,8 @@
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 
+namespace mornix {
+
 namespace crypto {
 
 QByteArray sha256(const QByteArray &data)
@@ -76,3 +78,5 @@ bool constantTimeEquals(const QByteArray &a, const QByteArray &b)
 }
 
 }  // namespace crypto
+
+}  // namespace mornix

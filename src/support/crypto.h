@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+namespace mornix {
+
 // Small wrappers around OpenSSL primitives. All functions are thread-safe and never throw.
 namespace crypto {
 
@@ -19,3 +21,5 @@ QString base64URLNoPadding(const QByteArray &bytes);
 bool constantTimeEquals(const QByteArray &a, const QByteArray &b);
 
 }  // namespace crypto
+
+}  // namespace mornix

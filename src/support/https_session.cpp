@@ -8,6 +8,8 @@
 #include <QNetworkRequest>
 #include <QSslCertificate>
 
+namespace mornix {
+
 namespace https_session {
 
 namespace {
@@ -57,3 +59,5 @@ void ReplyDeleter::operator()(QNetworkReply *reply) const
 }
 
 }  // namespace https_session
+
+}  // namespace mornix

@@ -6,6 +6,8 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 
+namespace mornix {
+
 // What the program's HTTPS clients (the service session, the update fetcher) share: one trust
 // setup and one way of configuring the network manager. Thread: the caller's; the system trust
 // store is read once per process, behind a thread-safe static.
@@ -28,3 +30,5 @@ struct ReplyDeleter {
 };
 
 }  // namespace https_session
+
+}  // namespace mornix

@@ -8,12 +8,15 @@
 #include <cmath>
 #include <limits>
 
+struct Conversion;
+
+namespace mornix {
+
 namespace {
 
 // What each field type accepts, and how a failure names it. `from` answers nullopt for a
 // (non-null) value of another type.
 template <typename T>
-struct Conversion;
 
 template <>
 struct Conversion<QString> {
@@ -197,3 +200,5 @@ template std::optional<JsonReader> JsonReader::read<JsonReader>(QAnyStringView, 
 template std::optional<QJsonArray> JsonReader::read<QJsonArray>(QAnyStringView, bool) const;
 template std::optional<QStringList> JsonReader::read<QStringList>(QAnyStringView, bool) const;
 template std::optional<QMap<QString, QString>> JsonReader::read<QMap<QString, QString>>(QAnyStringView, bool) const;
+
+}  // namespace mornix

@@ -31,6 +31,8 @@
 // Every failure throws JsonFieldError naming the field and the reason; callers that answer with
 // their own texts catch it and build them from problem(), key() and expected().
 
+namespace mornix {
+
 enum class JsonProblem {
     NotJson,     // the bytes are not a JSON document (detail(), offset())
     NotObject,   // the document is not an object
@@ -131,3 +133,5 @@ private:
     QJsonObject m_object;
     QString m_path;
 };
+
+}  // namespace mornix

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+namespace mornix {
+
 class Bundle;
 
 // Where and how this process runs: for the controller's start log line and for refusing
@@ -21,3 +23,5 @@ struct RuntimeContext {
 // "translated" when the processor the system reports differs from the one compiled for (an
 // emulated process), "native" otherwise.
 QString executionModeFor(const QString &buildArchitecture, const QString &currentArchitecture);
+
+}  // namespace mornix

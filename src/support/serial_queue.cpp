@@ -4,6 +4,8 @@
 #include <QSemaphore>
 #include <QTimer>
 
+namespace mornix {
+
 SerialQueue::SerialQueue(const QString &label, QObject *parent)
     : QObject(parent)
 {
@@ -54,3 +56,5 @@ void SerialQueue::drain()
     QMetaObject::invokeMethod(m_worker, [&reached] { reached.release(); }, Qt::QueuedConnection);
     reached.acquire();
 }
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <functional>
 
+namespace mornix {
+
 // A serial work queue: one thread of its own that runs posted work items one after the other,
 // in the order they were posted (delayed items when their delay has passed).
 // Thread: post from any thread; the work runs on the queue's thread. Items still waiting when
@@ -37,3 +39,5 @@ private:
     QObject *m_worker = nullptr;   // lives on m_thread
     std::atomic<int> m_outstanding{0};
 };
+
+}  // namespace mornix

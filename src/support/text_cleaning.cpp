@@ -2,6 +2,8 @@
 
 #include <QTextBoundaryFinder>
 
+namespace mornix {
+
 namespace {
 
 bool isControl(QChar ch)
@@ -40,3 +42,5 @@ QString sanitizeLog(const QString &value, qsizetype max)
     }
     return firstGraphemes(cleaned, max);
 }
+
+}  // namespace mornix

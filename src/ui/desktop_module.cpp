@@ -8,6 +8,8 @@
 
 #include <QApplication>
 
+namespace mornix {
+
 namespace {
 
 class WidgetDesktopModule final : public DesktopModule {
@@ -46,6 +48,10 @@ public:
 };
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 extern "C" __attribute__((visibility("default"))) DesktopModule *mornix_desktop_module(int interfaceVersion)
 {

@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QMessageBox>
 
+namespace mornix {
+
 MessageBoxAlertPresenter::MessageBoxAlertPresenter(std::shared_ptr<SystemLog> systemLog)
     : m_systemLog(std::move(systemLog))
 {
@@ -23,3 +25,5 @@ void MessageBoxAlertPresenter::showWarning(const QString &messageText, const QSt
     box.setInformativeText(informativeText);
     box.exec();
 }
+
+}  // namespace mornix

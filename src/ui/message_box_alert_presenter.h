@@ -4,6 +4,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 class SystemLog;
 
 // AlertPresenter over a modal QMessageBox. Without a widget application (a headless start) no
@@ -16,3 +18,5 @@ public:
 private:
     std::shared_ptr<SystemLog> m_systemLog;
 };
+
+}  // namespace mornix

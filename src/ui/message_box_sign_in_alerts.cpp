@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QMessageBox>
 
+namespace mornix {
+
 namespace {
 
 void show(QMessageBox::Icon icon, const QString &title, const QString &text, SystemLog *log)
@@ -39,3 +41,5 @@ void MessageBoxSignInAlerts::showInformational(const QString &title, const QStri
 {
     show(QMessageBox::Information, title, text, m_systemLog.get());
 }
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 class SystemLog;
 
 // The flows' alerts as modal message boxes. Without a widget application (a headless start) no
@@ -17,3 +19,5 @@ public:
 private:
     std::shared_ptr<SystemLog> m_systemLog;
 };
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 
 #include <QCoroSignal>
 
+namespace mornix {
+
 UpdatePromptDialog::UpdatePromptDialog(std::shared_ptr<SystemLog> systemLog)
     : m_systemLog(std::move(systemLog))
 {
@@ -39,3 +41,5 @@ QCoro::Task<bool> UpdatePromptDialog::askToInstall(UpdateOffer offer)
     box->deleteLater();
     co_return answer;
 }
+
+}  // namespace mornix

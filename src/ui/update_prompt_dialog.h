@@ -5,6 +5,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 // Asks "A new version of Veltro is available" with the buttons Install and Later, in a small
 // window that does not block the event loop. Without a window system (no QApplication) it
 // answers Later and says so in the system log.
@@ -17,3 +19,5 @@ public:
 private:
     std::shared_ptr<SystemLog> m_systemLog;
 };
+
+}  // namespace mornix

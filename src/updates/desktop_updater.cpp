@@ -9,6 +9,8 @@
 
 #include <QCoroFuture>
 
+namespace mornix {
+
 namespace {
 
 const QString kNotConfigured = QStringLiteral("Veltro Desktop updates are not configured for this bundle");
@@ -180,3 +182,5 @@ void DesktopUpdater::watchHost()
     m_updaterTimer->stop();
     m_deps.terminate();
 }
+
+}  // namespace mornix

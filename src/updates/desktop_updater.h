@@ -18,6 +18,8 @@
 #include <memory>
 #include <optional>
 
+namespace mornix {
+
 class RuntimeLock;
 
 // The updater mode (`--desktop-updater`): this program, shipped inside the companion desktop
@@ -84,3 +86,5 @@ private:
     std::unique_ptr<Updater> m_updater;
     QTimer *m_updaterTimer = nullptr;
 };
+
+}  // namespace mornix

@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 constexpr qint64 kMaxChoiceBytes = 4096;
@@ -116,3 +118,5 @@ UpdateChoiceResult saveUpdateChoice(const QString &version, const QString &actio
     }
     return {UpdateChoiceResult::Outcome::saved, {}};
 }
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+namespace mornix {
+
 // The user's answer to the update notification, recorded in the choice file that the companion
 // application created: <root>/update-choice.json, {"version", "action", "remindAt"}.
 struct UpdateChoiceResult {
@@ -29,3 +31,5 @@ UpdateChoiceResult saveUpdateChoice(const QString &version, const QString &actio
                                     qint64 nowMs, uid_t uid);
 
 inline constexpr qint64 kUpdateReminderDelayMs = 21600000;
+
+}  // namespace mornix

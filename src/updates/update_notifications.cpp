@@ -12,6 +12,8 @@
 
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 const QString kChoiceSubdirectory = QStringLiteral("Library/Application Support/Veltro/Updates");
@@ -170,3 +172,5 @@ void UpdateNotifications::startUpdater()
     if (!m_deps.serviceManager->start(updaterJob))
         m_deps.systemLog->error(QStringLiteral("Veltro updater could not be started"));
 }
+
+}  // namespace mornix

@@ -9,6 +9,8 @@
 #include <memory>
 #include <optional>
 
+namespace mornix {
+
 class ServiceManager;
 class SerialQueue;
 class SystemLog;
@@ -88,3 +90,5 @@ private:
     Dependencies m_deps;
     std::unique_ptr<SerialQueue> m_queue;
 };
+
+}  // namespace mornix

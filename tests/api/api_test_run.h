@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+namespace mornix {
+
 // Runs one client operation to its end on a nested event loop and says how it ended.
 template<typename T>
 struct OperationResult {
@@ -59,3 +61,5 @@ inline OperationResult<Completed> runOperation(std::function<QCoro::Task<void>()
         co_return Completed{};
     });
 }
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 
 #include <QFile>
 
+namespace mornix {
+
 TestPki::TestPki()
 {
     const ProcessResult result = runProcess(QStringLiteral("bash"),
@@ -51,3 +53,5 @@ QString TestPki::opensslPin(const QString &name) const
         {QStringLiteral("-c"), script, QStringLiteral("pin"), certificate(name)});
     return QString::fromLatin1(result.standardOutput.left(64));
 }
+
+}  // namespace mornix

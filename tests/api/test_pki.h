@@ -6,6 +6,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+namespace mornix {
+
 // Certificates made for the tests by make-test-pki (see there for the list), in a private
 // temporary directory, and a Config that trusts their CA on localhost and 127.0.0.1.
 class TestPki {
@@ -23,3 +25,5 @@ private:
     QTemporaryDir m_dir;
     bool m_valid = false;
 };
+
+}  // namespace mornix

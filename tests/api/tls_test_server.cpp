@@ -5,6 +5,8 @@
 #include <QSslSocket>
 #include <QTcpServer>
 
+namespace mornix {
+
 namespace {
 
 class Listener : public QTcpServer {
@@ -194,3 +196,5 @@ QSslKey loadKey(const QString &path)
     }
     return {};
 }
+
+}  // namespace mornix

@@ -10,6 +10,10 @@
 
 #include <functional>
 
+class QSemaphore;
+
+namespace mornix {
+
 // One HTTP/1.1 request as a test server received it, bytes unaltered.
 struct CapturedRequest {
     QByteArray method;
@@ -57,9 +61,11 @@ private:
     QList<CapturedRequest> m_requests;
     int m_handshakes = 0;
     qint64 m_bytes = 0;
-    class QSemaphore *m_readySemaphore = nullptr;
+    QSemaphore *m_readySemaphore = nullptr;
 };
 
 // The PEM file's certificates and key, for TlsTestServer.
 QList<QSslCertificate> loadChain(const QString &path);
 QSslKey loadKey(const QString &path);
+
+}  // namespace mornix

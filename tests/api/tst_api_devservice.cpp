@@ -17,6 +17,8 @@
 #include <QJsonDocument>
 #include <QTest>
 
+namespace mornix {
+
 // Every endpoint end to end against the real local service over TLS with the dev PKI, and the
 // service's refusals (real and injected) as the client reports them.
 class APIDevserviceTest : public QObject {
@@ -486,6 +488,10 @@ void APIDevserviceTest::registrationCompletionThatDoesNotDecode()
     QCOMPARE(completion.value(QStringLiteral("challenge_nonce")).toString(), QStringLiteral("n1"));
     QCOMPARE(requests[1].header("Authorization"), QByteArray("Bearer user-token"));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(APIDevserviceTest)
 #include "tst_api_devservice.moc"

@@ -21,6 +21,8 @@
 #include <functional>
 #include <variant>
 
+namespace mornix {
+
 namespace {
 
 template<typename T>
@@ -632,6 +634,10 @@ void APITransportTest::undecodableEnvelopeNamesOnlyASafeID()
         QVERIFY(polled.apiError->message().startsWith(QStringLiteral("Failed to decode command envelope: ")));
     }
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(APITransportTest)
 #include "tst_api_transport.moc"

@@ -17,6 +17,8 @@
 
 #include <thread>
 
+namespace mornix {
+
 namespace {
 
 struct Exchange {
@@ -396,6 +398,10 @@ void PinnedSessionTest::silentServerTimesOut()
     QCOMPARE(code, std::optional<QNetworkReply::NetworkError>(QNetworkReply::TimeoutError));
     QCOMPARE(server.requests().size(), 1);
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(PinnedSessionTest)
 #include "tst_pinned_session.moc"

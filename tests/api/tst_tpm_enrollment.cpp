@@ -17,6 +17,8 @@
 #include <QJsonArray>
 #include <QTest>
 
+namespace mornix {
+
 class TpmEnrollmentTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -137,6 +139,10 @@ void TpmEnrollmentTest::claimWithApproval()
     const auto forged = runOperation<DeviceClaimStatusResponse>([&] { return api.fetchDeviceClaimStatus(base, other); });
     QVERIFY(forged.apiError);
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(TpmEnrollmentTest)
 #include "tst_tpm_enrollment.moc"

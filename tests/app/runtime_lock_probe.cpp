@@ -7,12 +7,18 @@
 #include <iostream>
 #include <string>
 
+namespace mornix {
+
 namespace {
 class StderrLog final : public SystemLog {
 public:
     void write(Level, const QString &message) override { std::fprintf(stderr, "%s\n", qPrintable(message)); }
 };
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 int main(int argc, char **argv)
 {

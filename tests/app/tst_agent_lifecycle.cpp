@@ -16,6 +16,8 @@
 #include <csignal>
 #include <sys/types.h>
 
+namespace mornix {
+
 class AgentLifecycleTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -299,6 +301,10 @@ void AgentLifecycleTest::keyringThatDoesNotAnswerNeverFreezesTheAgent()
     QVERIFY(agent.waitForExit(5000));  // nothing waits for the stuck keychain call at exit
     QCOMPARE(agent.exitCode(), 0);
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(AgentLifecycleTest)
 #include "tst_agent_lifecycle.moc"

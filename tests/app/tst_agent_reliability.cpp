@@ -18,6 +18,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 QProcessEnvironment agentEnvironment(const TemporaryHome &home)
@@ -223,6 +225,10 @@ void AgentReliabilityTest::fifoAtTheLogPathNeverStopsCommandHandling()
     QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(third), (QStringList{"received", "ignored"}), 20000);
     QTRY_VERIFY(m_agent->logText().startsWith(QStringLiteral("# VeltroMornix Logs\n\nBuild: ")));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(AgentReliabilityTest)
 #include "tst_agent_reliability.moc"

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+namespace mornix {
+
 namespace {
 
 using fixtures::InfoEntries;
@@ -109,6 +111,10 @@ void BuildLabelTest::builtBundle()
                         + bundle.infoValue(QStringLiteral("CFBundleVersion")).toString() + QStringLiteral(")+") + stamp);
     QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+ \\(\\d+\\)\\+\\d{8}-\\d{6}$")).match(label).hasMatch());
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(BuildLabelTest)
 #include "tst_build_label.moc"

@@ -20,6 +20,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 const QByteArray kEnrolled = "{\"protocol_version\":1,\"enrolled\":true}\n";
@@ -372,6 +374,10 @@ void DesktopBridgeTest::removalKeepsSecretsWhenTheServiceRefuses()
     QCOMPARE(unreachable.standardError, kRemovalFailure);
     QVERIFY(enrolled(home));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(DesktopBridgeTest)
 #include "tst_desktop_bridge.moc"

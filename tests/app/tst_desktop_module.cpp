@@ -18,6 +18,8 @@
 
 #include <csignal>
 
+namespace mornix {
+
 namespace {
 
 const QStringList kWindowLibraries = {QStringLiteral("libQt6Gui"), QStringLiteral("libQt6Widgets"),
@@ -211,6 +213,10 @@ void DesktopModuleTest::missingOrModifiedModuleIsRefusedAndTheAgentRuns()
     QCOMPARE(windowLibrariesIn(mappedFiles(agent.processId())), QStringList());
     stop(agent);
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(DesktopModuleTest)
 #include "tst_desktop_module.moc"

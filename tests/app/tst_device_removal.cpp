@@ -19,7 +19,11 @@
 
 #include <unistd.h>
 
+using namespace mornix;
+
 Q_DECLARE_METATYPE(std::function<void()>)
+
+namespace mornix {
 
 namespace {
 
@@ -190,6 +194,8 @@ void DeviceRemovalTest::failedEnrollmentIsLogged()
     if (!storedGarbage)
         QVERIFY(!KeychainStore(keychain).loadCredentials());
 }
+
+}  // namespace mornix
 
 QTEST_GUILESS_MAIN(DeviceRemovalTest)
 #include "tst_device_removal.moc"

@@ -4,6 +4,8 @@
 #include <QProcess>
 #include <QTest>
 
+namespace mornix {
+
 // The switch order and argument rules, observed on the built executable.
 namespace {
 
@@ -128,6 +130,10 @@ void DispatchTest::noModeStartsTheApplication()
     process.terminate();
     QVERIFY(process.waitForFinished(10000));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(DispatchTest)
 #include "tst_dispatch.moc"

@@ -9,6 +9,8 @@
 
 #include <atomic>
 
+namespace mornix {
+
 class EntryTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -150,6 +152,10 @@ void EntryTest::bridgeVersionPrintsExactlyOneLine()
     QCOMPARE(result.standardOutput, QByteArray("{\"protocol_version\":1,\"update_notifications\":true}\n"));
     QCOMPARE(result.standardError, QByteArray());
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(EntryTest)
 #include "tst_entry.moc"

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+namespace mornix {
+
 using namespace fixtures;
 
 class PrintAgentInstancesTest : public QObject {
@@ -64,6 +66,10 @@ private Q_SLOTS:
         QCOMPARE(keys.standardOutput.trimmed(), QByteArray("2"));
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(PrintAgentInstancesTest)
 #include "tst_print_agent_instances.moc"

@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+namespace mornix {
+
 namespace {
 
 // A fake build of the bundle: "<parent>/VeltroMornix.app" with or without its executable.
@@ -289,6 +291,10 @@ void RuntimeTest::executionMode()
     QCOMPARE(none.bundleID, QStringLiteral("unknown-bundle-id"));
     QCOMPARE(none.executablePath, QStringLiteral("unknown-executable-path"));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(RuntimeTest)
 #include "tst_runtime.moc"

@@ -8,6 +8,8 @@
 
 #include <QCoroTimer>
 
+namespace mornix {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -159,6 +161,10 @@ void AgentInventoryReporterTest::withoutCredentialsTheReportStaysPending()
     QTRY_COMPARE(rig.sent.size(), 1);
     QCOMPARE(rig.sent.first().size(), 2);
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(AgentInventoryReporterTest)
 #include "tst_agent_inventory_reporter.moc"

@@ -6,6 +6,8 @@
 #include <QJsonDocument>
 #include <QTest>
 
+namespace mornix {
+
 namespace {
 
 QJsonObject applicationPayload()
@@ -145,6 +147,10 @@ void CommandAcknowledgementTest::keyOrderOfThePlatformSerialiser()
     QCOMPARE(sortedKeysJSONString(QJsonArray{"a/b", true, QJsonValue::Null}),
              std::optional<QString>(QStringLiteral("[\"a\\/b\",true,null]")));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(CommandAcknowledgementTest)
 #include "tst_command_acknowledgement.moc"

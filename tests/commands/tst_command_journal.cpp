@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 JournalOutcome outcome(AckStatus status, const QString &id)
@@ -264,6 +266,10 @@ void CommandJournalTest::safeIDsAndTheirPathSegment()
     const QByteArray body = "{\"command\":{\"id\":" + QJsonDocument(QJsonArray{id}).toJson(QJsonDocument::Compact).mid(1).chopped(1) + "}}";
     QCOMPARE(command_id::readableID(body), std::optional<QString>(id));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(CommandJournalTest)
 #include "tst_command_journal.moc"

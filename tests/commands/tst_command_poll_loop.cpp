@@ -14,6 +14,8 @@
 #include <deque>
 #include <variant>
 
+namespace mornix {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -598,6 +600,10 @@ void CommandPollLoopTest::cancelEndsTheLoop()
     QVERIFY(timer.elapsed() < 500);
     QCOMPARE(host.serviceClient->polls, 1);
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(CommandPollLoopTest)
 #include "tst_command_poll_loop.moc"

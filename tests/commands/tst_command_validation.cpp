@@ -2,6 +2,8 @@
 
 #include <QTest>
 
+namespace mornix {
+
 namespace {
 
 const QStringList kClaudeIDs = {QStringLiteral("com.anthropic.claude"), QStringLiteral("com.anthropic.claudefordesktop"),
@@ -163,6 +165,10 @@ void CommandValidationTest::validatedCommandProduct()
     QVERIFY(!CommandValidation::validatedCommandProduct(version, action, optional(product), optional(kind),
                                                           appKey, std::nullopt, bundleIDs));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(CommandValidationTest)
 #include "tst_command_validation.moc"

@@ -29,6 +29,8 @@
 
 #include <cstdio>
 
+namespace mornix {
+
 using namespace fixtures;
 
 namespace {
@@ -279,6 +281,10 @@ private Q_SLOTS:
         QCOMPARE(result.payload.value(QStringLiteral("signature_rejected_bundle_ids")).toArray().size(), 4);
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(ImpostorsTest)
 #include "tst_impostors.moc"

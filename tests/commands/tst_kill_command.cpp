@@ -3,6 +3,8 @@
 #include <QJsonDocument>
 #include <QTest>
 
+namespace mornix {
+
 namespace {
 
 QByteArray envelopeWith(const QByteArray &commandFields)
@@ -130,6 +132,10 @@ void KillCommandTest::encodingRoundTrips()
     QVERIFY(again);
     QVERIFY(again->command == decoded->command);
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(KillCommandTest)
 #include "tst_kill_command.moc"

@@ -18,6 +18,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 using namespace fixtures;
 
 namespace {
@@ -344,6 +346,10 @@ private Q_SLOTS:
         QVERIFY(!alive(cli.pid()));
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(KillExecutorTest)
 #include "tst_kill_executor.moc"

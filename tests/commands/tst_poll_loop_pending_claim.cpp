@@ -10,6 +10,8 @@
 #include <QCoroTask>
 #include <QCoroTimer>
 
+namespace mornix {
+
 namespace {
 
 class NoService final : public DeviceServiceClient {
@@ -86,6 +88,10 @@ private Q_SLOTS:
         QVERIFY(poll_timing::pendingClaimNap >= 1'000'000'000);
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(PollLoopPendingClaimTest)
 #include "tst_poll_loop_pending_claim.moc"

@@ -17,6 +17,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 class RecordingAlerts final : public AlertPresenter {
@@ -329,6 +331,10 @@ void MarkdownLogStoreTest::entriesAreNeverGluedToAnOpenLine()
     QVERIFY(lines.value(lines.size() - 2).endsWith("` second"));
     QVERIFY(m_systemLog->messages().isEmpty());
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(MarkdownLogStoreTest)
 #include "tst_markdown_log_store.moc"

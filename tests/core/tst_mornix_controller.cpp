@@ -19,6 +19,8 @@
 #include <QWaitCondition>
 #include <QTest>
 
+namespace mornix {
+
 namespace {
 
 class RecordingUI final : public ControllerUI {
@@ -495,6 +497,10 @@ void MornixControllerTest::launchAtLoginToggle()
     rig.controller->toggleLaunchAtLogin();
     QCOMPARE(rig.controller->status().lastCommand(), QStringLiteral("launch-at-login update failed"));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(MornixControllerTest)
 #include "tst_mornix_controller.moc"

@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+namespace mornix {
+
 class DevserviceUnitsTest : public QObject {
     Q_OBJECT
 
@@ -144,6 +146,10 @@ private Q_SLOTS:
         QCOMPARE(QByteArray::fromStdString(devservice::canonicalHashHex(parsed.object()).value()), lines.value(1));
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(DevserviceUnitsTest)
 #include "tst_devservice_units.moc"

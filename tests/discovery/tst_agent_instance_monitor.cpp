@@ -8,6 +8,8 @@
 
 #include <atomic>
 
+namespace mornix {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -216,6 +218,10 @@ void AgentInstanceMonitorTest::stopClearsTheSnapshot()
     monitor.start();
     QTRY_COMPARE(updates.count(), 2);
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(AgentInstanceMonitorTest)
 #include "tst_agent_instance_monitor.moc"

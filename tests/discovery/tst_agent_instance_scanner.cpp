@@ -20,6 +20,8 @@
 #include <memory>
 #include <vector>
 
+namespace mornix {
+
 using namespace fixtures;
 
 namespace {
@@ -378,6 +380,10 @@ private Q_SLOTS:
         QVERIFY(!AgentInstanceReport::fromJSON(missing));
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(AgentInstanceScannerTest)
 #include "tst_agent_instance_scanner.moc"

@@ -8,9 +8,17 @@
 
 #include <algorithm>
 
+namespace mornix {
+
 using AgentProductCatalog::Product;
 
+}  // namespace mornix
+
+using namespace mornix;
+
 Q_DECLARE_METATYPE(std::optional<Product>)
+
+namespace mornix {
 
 class CatalogsTest : public QObject {
     Q_OBJECT
@@ -176,6 +184,8 @@ void CatalogsTest::processProduct()
         QCOMPARE(product->kind, QStringLiteral("process"));
     }
 }
+
+}  // namespace mornix
 
 QTEST_GUILESS_MAIN(CatalogsTest)
 #include "tst_catalogs.moc"

@@ -29,6 +29,8 @@
 #include <cstdint>
 #include <memory>
 
+namespace mornix {
+
 using fuzz_support::check;
 
 namespace {
@@ -229,6 +231,10 @@ void writeGrant(const QByteArray &input, bool create)
 }
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

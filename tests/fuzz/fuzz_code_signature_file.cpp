@@ -27,6 +27,8 @@
 
 #include <sys/stat.h>
 
+namespace mornix {
+
 using fuzz_support::check;
 
 namespace {
@@ -128,6 +130,10 @@ void checkListedFiles(const QJsonObject &files, const QString &root)
 }
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+namespace mornix {
+
 namespace {
 
 template <typename Record>
@@ -31,6 +33,10 @@ void roundTrip(const QByteArray &bytes)
 }
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -21,6 +21,8 @@
 
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 bool clean(const QVariant &value, int depth)
@@ -69,6 +71,10 @@ struct ScratchBundle {
 };
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

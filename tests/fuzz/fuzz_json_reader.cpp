@@ -14,6 +14,8 @@
 #include <type_traits>
 #include <utility>
 
+namespace mornix {
+
 namespace {
 
 // Aborts with the broken condition's text.
@@ -104,6 +106,10 @@ void checkObject(const JsonReader &reader, int depth)
 }
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+using namespace mornix;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray text = QByteArray::fromRawData(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));

@@ -19,6 +19,8 @@
 #include <cstdlib>
 #include <limits>
 
+namespace mornix {
+
 namespace {
 
 void check(bool condition, const char *what)
@@ -115,6 +117,10 @@ void checkErrorBody(int status, const QByteArray &body)
 }
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -22,6 +22,8 @@
 // Present when a sanitizer runtime is linked: where its reports go.
 extern "C" __attribute__((weak)) void __sanitizer_set_report_fd(void *fd);
 
+namespace mornix {
+
 namespace fuzz_support {
 
 inline void check(bool condition, const char *what)
@@ -151,3 +153,5 @@ private:
 };
 
 }  // namespace fuzz_support
+
+}  // namespace mornix

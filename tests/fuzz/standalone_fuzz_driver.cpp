@@ -14,6 +14,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
+namespace mornix {
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -77,6 +79,10 @@ void mutate(Bytes &input, XorShift &rng)
 }
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 int main(int argc, char **argv)
 {

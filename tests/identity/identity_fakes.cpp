@@ -1,5 +1,7 @@
 #include "identity_fakes.h"
 
+namespace mornix {
+
 namespace {
 class SoftwareBackedHardwareKey : public HardwareKeyHandle {
 public:
@@ -29,3 +31,5 @@ HardwareKey::CreateResult FakeHardwareKey::create(const QByteArray &tag)
     }
     return result;
 }
+
+}  // namespace mornix

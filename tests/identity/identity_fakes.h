@@ -12,6 +12,8 @@
 // Fakes for the ports that no real part can stand in for on this machine: secure hardware and
 // fixed identity/posture values.
 
+namespace mornix {
+
 // A scripted hardware key store. With `createCode` 0 it "creates" keys (software keys behind the
 // hardware interface), otherwise it reports that code (or no error object when `noErrorObject`).
 class FakeHardwareKey : public HardwareKey {
@@ -55,3 +57,5 @@ public:
     QString systemIntegrityStatus() override { ++calls; return integrity; }
     QString diskEncryptionStatus() override { ++calls; return encryption; }
 };
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <QStandardPaths>
 #include <QThread>
 
+namespace mornix {
+
 SecretServiceFixture::SecretServiceFixture()
 {
     if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
@@ -50,3 +52,5 @@ SecretServiceFixture::~SecretServiceFixture()
         }
     }
 }
+
+}  // namespace mornix

@@ -3,6 +3,8 @@
 #include <QProcess>
 #include <QString>
 
+namespace mornix {
+
 // A real Secret Service for one test program: gnome-keyring-daemon (secrets component) on the
 // private session bus of dbus-run-session, its login keyring created and unlocked with a
 // password fed on standard input. Keyrings live in the current $XDG_DATA_HOME, so construct a
@@ -21,3 +23,5 @@ private:
     bool m_running = false;
     QString m_error;
 };
+
+}  // namespace mornix

@@ -16,6 +16,8 @@
 #include <QJsonObject>
 #include <QTest>
 
+namespace mornix {
+
 class BridgeModesTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -323,6 +325,10 @@ void BridgeModesTest::olderCopyRequiresRestart()
     const ProcessResult r = run("file", {"--desktop-control-status"}, {}, self + "/MacOS/VeltroMornix");
     QCOMPARE(r.standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(BridgeModesTest)
 #include "tst_bridge_modes.moc"

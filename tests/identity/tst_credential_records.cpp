@@ -6,6 +6,8 @@
 #include <QJsonObject>
 #include <QTest>
 
+namespace mornix {
+
 class CredentialRecordsTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -116,6 +118,10 @@ void CredentialRecordsTest::decodingFailures()
         QVERIFY(!error.localizedDescription().isEmpty());
     }
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(CredentialRecordsTest)
 #include "tst_credential_records.moc"

@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+namespace mornix {
+
 class SignedPayloadsTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -251,6 +253,10 @@ void SignedPayloadsTest::cliModes()
     QCOMPARE(QJsonDocument::fromJson(out).object().value(QStringLiteral("human_claim_name")).toString(), QStringLiteral("Desk"));
     QVERIFY(err.isEmpty());
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(SignedPayloadsTest)
 #include "tst_signed_payloads.moc"

@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+namespace mornix {
+
 class SigningKeyTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -213,6 +215,10 @@ void SigningKeyTest::errorTexts()
     QCOMPARE(DeviceEnrollmentError::invalidCLIUsage().localizedDescription(),
              QStringLiteral("Invalid CLI usage. Expected --zta-enrollment-payload or --zta-sign-challenge <nonce>"));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(SigningKeyTest)
 #include "tst_signing_key.moc"

@@ -17,6 +17,8 @@
 #include <QTcpServer>
 #include <QTest>
 
+namespace mornix {
+
 class TpmKeyTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -417,6 +419,10 @@ void TpmKeyTest::clearSigningKeyDeletesAndFlushes()
     QVERIFY(DeviceEnrollmentAgent::isSecureEnclaveKey(fresh));
     QVERIFY(fresh.publicKeyX963() != before);
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(TpmKeyTest)
 #include "tst_tpm_key.moc"

@@ -19,6 +19,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 using namespace fixtures;
 
 namespace {
@@ -215,6 +217,10 @@ private Q_SLOTS:
         QCOMPARE(signing.applicationSigningInformation(main.pid(), bundle), claude);
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(BundleSealingTest)
 #include "tst_bundle_sealing.moc"

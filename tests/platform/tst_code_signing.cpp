@@ -18,6 +18,8 @@
 #include <utime.h>
 #include <sys/stat.h>
 
+namespace mornix {
+
 using namespace fixtures;
 
 namespace {
@@ -326,6 +328,10 @@ private Q_SLOTS:
         QVERIFY(!parseCodeDirectory("[]"));
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(CodeSigningTest)
 #include "tst_code_signing.moc"

@@ -5,6 +5,8 @@
 
 #include <QTest>
 
+namespace mornix {
+
 class DisplayProbeTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -51,6 +53,10 @@ void DisplayProbeTest::platformsAndDisplays()
     QCOMPARE(check.configured, configured);
     QCOMPARE(check.problem, problem);
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(DisplayProbeTest)
 #include "tst_display_probe.moc"

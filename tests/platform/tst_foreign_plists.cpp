@@ -27,6 +27,8 @@
 
 #include <sys/stat.h>
 
+namespace mornix {
+
 using namespace fixtures;
 
 namespace {
@@ -227,6 +229,10 @@ private Q_SLOTS:
         QVERIFY2(agent.isRunning(), agent.logText().toUtf8().constData());
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(ForeignPlistsTest)
 #include "tst_foreign_plists.moc"

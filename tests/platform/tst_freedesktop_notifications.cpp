@@ -18,6 +18,8 @@
 
 #include <sys/stat.h>
 
+namespace mornix {
+
 namespace {
 
 const UserNotificationCategory kCategory{QStringLiteral("CAT"),
@@ -242,6 +244,10 @@ void FreedesktopNotificationsTest::anUnsafeStoreFileIsNotTrusted()
     QVERIFY(kept.open(QIODevice::ReadOnly));
     QVERIFY(kept.readAll().contains("\"p\""));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(FreedesktopNotificationsTest)
 #include "tst_freedesktop_notifications.moc"

@@ -16,6 +16,8 @@
 
 #include <sys/stat.h>
 
+namespace mornix {
+
 namespace {
 
 const std::string kKeyTag = "ai.veltro.mornix.zta.keychain.signing";
@@ -194,6 +196,10 @@ void KeychainBackendChoiceTest::unreadableMarkerCreatesNothing()
     QVERIFY(!secretServiceHoldsKey());
     QCOMPARE(fileStoreItems(home), QStringList());
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(KeychainBackendChoiceTest)
 #include "tst_keychain_backend_choice.moc"

@@ -18,6 +18,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 class KeychainBackendsTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -321,6 +323,10 @@ void KeychainBackendsTest::addOnlyHoldsAcrossRacingProcesses()
     QCOMPARE(successes, 1);
     QCOMPARE(KeychainStore(backend(name)).loadBrokerGrant()->accessToken, winner);
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(KeychainBackendsTest)
 #include "tst_keychain_backends.moc"

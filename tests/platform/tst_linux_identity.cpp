@@ -10,6 +10,8 @@
 
 #include <sys/stat.h>
 
+namespace mornix {
+
 class LinuxIdentityTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -109,6 +111,10 @@ void LinuxIdentityTest::diskEncryptionUnknownRoots()
     QVERIFY(!SysfsPostureProbes().diskEncryptionStatus().isEmpty());
     QVERIFY(!SysfsPostureProbes().systemIntegrityStatus().isEmpty());
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(LinuxIdentityTest)
 #include "tst_linux_identity.moc"

@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 class LoginItemTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -125,6 +127,10 @@ void LoginItemTest::statusNeverBlocks()
     QVERIFY2(finished, "the status read blocked on a FIFO");
     QCOMPARE(status.load(), static_cast<int>(LoginItem::Status::notRegistered));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(LoginItemTest)
 #include "tst_login_item.moc"

@@ -20,6 +20,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 class Umask {
@@ -399,6 +401,10 @@ void PosixFilesTest::dataDirectoryIsPrivateUnderTheUsersDataLocation()
     else
         qputenv("XDG_DATA_HOME", saved);
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(PosixFilesTest)
 #include "tst_posix_files.moc"

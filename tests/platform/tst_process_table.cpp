@@ -21,6 +21,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace mornix {
+
 using fixtures::RunningFixture;
 
 namespace {
@@ -240,6 +242,10 @@ private Q_SLOTS:
         QCOMPARE(ps_listing::runStartIdentity(0x7ffffff0).state, ProcessStartObservation::State::notRunning);
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(ProcessTableTest)
 #include "tst_process_table.moc"

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+namespace mornix {
+
 using namespace fixtures;
 
 class WorkspaceTest : public QObject {
@@ -159,6 +161,10 @@ private Q_SLOTS:
                                      QStringLiteral("xdg-open ") + file.toString(QUrl::FullyEncoded)}));
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(WorkspaceTest)
 #include "tst_workspace.moc"

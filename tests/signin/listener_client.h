@@ -6,6 +6,8 @@
 #include <QTcpSocket>
 #include <QTest>
 
+namespace mornix {
+
 // A plain TCP client for the loopback listener: sends raw bytes, returns everything the
 // listener answered until it closed the connection.
 inline QByteArray rawExchange(quint16 port, const QByteArray &bytes, int timeoutMs = 5000)
@@ -39,3 +41,5 @@ inline quint16 freeLoopbackPort()
     probe.bind(QHostAddress::LocalHost, 0);
     return probe.localPort();
 }
+
+}  // namespace mornix

@@ -15,6 +15,8 @@
 
 #include <QElapsedTimer>
 
+namespace mornix {
+
 // A browser for tests: asked to open the authorization URL, it requests it from the service
 // (over TLS, trusting the dev CA), takes the redirect to the loopback callback and requests that,
 // optionally misbehaving on the way. Thread: main thread.
@@ -95,3 +97,5 @@ private:
     QSslConfiguration m_tls;
     QNetworkAccessManager m_network;
 };
+
+}  // namespace mornix

@@ -12,6 +12,8 @@
 
 #include <QCoroTask>
 
+namespace mornix {
+
 namespace {
 
 const QByteArray kPageHead = "<!doctype html><html><head><meta charset=\"utf-8\"><title>Veltro</title></head>\n"
@@ -209,6 +211,10 @@ private Q_SLOTS:
         }
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(OAuthLoopbackListenerTest)
 #include "tst_oauth_loopback_listener.moc"

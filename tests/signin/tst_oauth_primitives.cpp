@@ -19,6 +19,8 @@
 
 #include <map>
 
+namespace mornix {
+
 namespace {
 
 // Runs a Python 3 program with a JSON document on standard input; its JSON answer.
@@ -300,6 +302,10 @@ private Q_SLOTS:
         }
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(OAuthPrimitivesTest)
 #include "tst_oauth_primitives.moc"

@@ -19,6 +19,8 @@
 
 #include <QCoroTask>
 
+namespace mornix {
+
 class OAuthTokenExchangeTest : public QObject {
     Q_OBJECT
 
@@ -89,6 +91,10 @@ private Q_SLOTS:
         QCOMPARE(checked.value(QStringLiteral("state")).toString().size(), 7 + 36);
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(OAuthTokenExchangeTest)
 #include "tst_oauth_token_exchange.moc"

@@ -21,6 +21,8 @@
 
 #include <QCoroTask>
 
+namespace mornix {
+
 namespace {
 
 class PlainHost final : public SignInFlows::Host {
@@ -201,6 +203,10 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return m_service.ackStatuses(commandID).contains(QStringLiteral("executed")); }, 30000));
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(SignInAgentTest)
 #include "tst_sign_in_agent.moc"

@@ -19,6 +19,8 @@
 
 #include <QCoroTask>
 
+namespace mornix {
+
 namespace {
 
 const QString kBase = QStringLiteral("https://localhost:8443");
@@ -466,6 +468,10 @@ private Q_SLOTS:
         QCOMPARE(QCoro::waitFor(flows->refreshOAuthIfNeeded(bare, false)), std::optional<DeviceCredentials>(bare));
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_MAIN(SignInFlowsTest)
 #include "tst_sign_in_flows.moc"

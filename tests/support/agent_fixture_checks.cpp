@@ -2,6 +2,8 @@
 
 #include "process_runner.h"
 
+namespace mornix {
+
 namespace agent_checks {
 
 QString applicationLaunchIdentity(qint32 pid)
@@ -31,3 +33,5 @@ QString instanceID(const QString &idText)
 }
 
 }  // namespace agent_checks
+
+}  // namespace mornix

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace mornix {
+
 // Independent computations for checking the scanner's output: launch identities read with
 // python3 and /bin/ps, instance ids hashed with python3's hashlib.
 namespace agent_checks {
@@ -14,3 +16,5 @@ QString processLaunchIdentity(qint32 pid);
 QString instanceID(const QString &idText);
 
 }  // namespace agent_checks
+
+}  // namespace mornix

@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QTest>
 
+namespace mornix {
+
 AgentProcess::AgentProcess(QProcessEnvironment environment)
     : m_environment(std::move(environment))
     , m_process(std::make_unique<QProcess>())
@@ -80,3 +82,5 @@ QProcessEnvironment headlessEnvironment(QProcessEnvironment base)
     base.remove(QStringLiteral("QT_QPA_PLATFORM"));
     return base;
 }
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 // The real agent executable running in the background for end-to-end tests, with its own
 // environment (a TemporaryHome's, without a display). Its operational log is read from
 // $XDG_DATA_HOME/VeltroMornix/Logs/mornix-log.md. Terminated (SIGTERM, then SIGKILL) when dropped.
@@ -35,3 +37,5 @@ private:
 
 // A TemporaryHome-style environment for a headless agent: no display, no platform plugin.
 QProcessEnvironment headlessEnvironment(QProcessEnvironment base);
+
+}  // namespace mornix

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <memory>
 
+namespace mornix {
+
 // Wraps a CodeSigning port and counts the evaluations that reach it (tests and benchmarks).
 class CountingCodeSigning final : public CodeSigning {
 public:
@@ -39,3 +41,5 @@ private:
     std::atomic<int> m_dynamic{0};
     std::atomic<int> m_application{0};
 };
+
+}  // namespace mornix

@@ -5,6 +5,8 @@
 #include <QDateTime>
 #include <QString>
 
+namespace mornix {
+
 // A device credential record for tests: complete and valid as built (every required field set,
 // organisation and project as UUIDs), changed one field at a time where a test needs it:
 //     const DeviceCredentials c = CredentialsBuilder().device(QStringLiteral("d")).expiringIn(30);
@@ -50,3 +52,5 @@ public:
 private:
     DeviceCredentials m_record;
 };
+
+}  // namespace mornix

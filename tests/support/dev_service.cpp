@@ -6,6 +6,8 @@
 #include <QTest>
 #include <QUrl>
 
+namespace mornix {
+
 DevService::DevService(Port port, const QString &host)
     : m_port(port)
     , m_host(host)
@@ -99,3 +101,5 @@ QStringList DevService::ackStatuses(const QString &commandID) const
         statuses.append(ack.toObject().value(QStringLiteral("status")).toString());
     return statuses;
 }
+
+}  // namespace mornix

@@ -10,6 +10,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 // The local reference service (veltro-devservice) with a private state directory, for
 // end-to-end tests. Port::standard listens on the dev build's service address
 // https://localhost:8443 (tests that use it hold the CTest resource lock "devservice-8443");
@@ -48,3 +50,5 @@ private:
     std::unique_ptr<QProcess> m_process;
     QString m_baseURL;
 };
+
+}  // namespace mornix

@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+namespace mornix {
+
 namespace fixtures {
 
 QByteArray infoPlist(const InfoEntries &entries)
@@ -35,3 +37,5 @@ bool writeInfoPlist(const QString &path, const InfoEntries &entries)
 }
 
 }  // namespace fixtures
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 
 #include <utility>
 
+namespace mornix {
+
 namespace fixtures {
 
 // The entries of an Info.plist's top-level dictionary, written in this order. A QString value
@@ -19,3 +21,5 @@ QByteArray infoPlist(const InfoEntries &entries);
 bool writeInfoPlist(const QString &path, const InfoEntries &entries);
 
 }  // namespace fixtures
+
+}  // namespace mornix

@@ -2,6 +2,8 @@
 
 #include <QElapsedTimer>
 
+namespace mornix {
+
 LockHolder::LockHolder(const QString &path)
 {
     m_process.start(QStringLiteral("python3"), {QStringLiteral("-c"),
@@ -37,3 +39,5 @@ bool LockHolder::release(int timeoutMs)
     m_process.closeWriteChannel();
     return m_process.waitForFinished(timeoutMs);
 }
+
+}  // namespace mornix

@@ -3,6 +3,8 @@
 #include <QProcess>
 #include <QString>
 
+namespace mornix {
+
 // Another process that takes an exclusive flock on `path` (creating it 0600) and holds it until
 // release() or destruction, so a test can see how the program treats a lock held elsewhere.
 class LockHolder {
@@ -20,3 +22,5 @@ public:
 private:
     QProcess m_process;
 };
+
+}  // namespace mornix

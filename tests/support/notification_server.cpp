@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QTest>
 
+namespace mornix {
+
 NotificationServerProcess::NotificationServerProcess(Mode mode)
     : m_mode(mode)
 {
@@ -127,3 +129,5 @@ bool NotificationServerProcess::waitForOpen(int count, int timeoutMs) const
     }
     return open().size() == count;
 }
+
+}  // namespace mornix

@@ -8,6 +8,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 // The recording notification server (recording-notification-server) running on the test's
 // session bus, and the test's handle on it: what it shows, what it was asked, and a hand to
 // press an action or dismiss a notification. Stopped when dropped.
@@ -44,3 +46,5 @@ private:
     Mode m_mode;
     std::unique_ptr<QProcess> m_process;
 };
+
+}  // namespace mornix

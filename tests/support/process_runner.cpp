@@ -2,6 +2,8 @@
 
 #include <QProcess>
 
+namespace mornix {
+
 ProcessResult runProcess(const QString &program, const QStringList &arguments, const QByteArray &standardInput,
                          const QProcessEnvironment &environment, int timeoutMs)
 {
@@ -34,3 +36,5 @@ ProcessResult runPython(const QString &script, const QStringList &arguments, con
     return runProcess(QStringLiteral("python3"), QStringList{QStringLiteral("-c"), script} + arguments,
                       standardInput);
 }
+
+}  // namespace mornix

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+namespace mornix {
+
 // Runs a program to completion (output read while it runs), for tests that drive real
 // executables: the agent's command-line modes, openssl, python3.
 struct ProcessResult {
@@ -23,3 +25,5 @@ ProcessResult runProcess(const QString &program, const QStringList &arguments,
 // Runs python3 with the given script text and arguments.
 ProcessResult runPython(const QString &script, const QStringList &arguments = {},
                         const QByteArray &standardInput = {});
+
+}  // namespace mornix

@@ -20,6 +20,8 @@
 
 #include <cstdio>
 
+namespace mornix {
+
 namespace {
 
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
@@ -164,6 +166,10 @@ private:
 };
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 int main(int argc, char **argv)
 {

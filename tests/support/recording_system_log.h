@@ -5,6 +5,8 @@
 #include <QMutex>
 #include <QStringList>
 
+namespace mornix {
+
 // A SystemLog that keeps what it is given, for tests that check the system-log texts.
 class RecordingSystemLog final : public SystemLog {
 public:
@@ -26,3 +28,5 @@ private:
     mutable QMutex m_mutex;
     QList<QPair<Level, QString>> m_entries;
 };
+
+}  // namespace mornix

@@ -9,6 +9,8 @@
 #include <csignal>
 #include <memory>
 
+namespace mornix {
+
 // Real ports narrowed to the programs under one directory, so tests on a shared machine see
 // only their own fixtures. Every operation still reaches the real system.
 class ScopedWorkspace final : public Workspace {
@@ -92,3 +94,5 @@ private:
     QString m_directory;
     std::atomic<bool> m_signalled{false};
 };
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+namespace mornix {
+
 namespace fixtures {
 
 QString sleeperPath() { return QStringLiteral(MORNIX_FIXTURE_SLEEPER); }
@@ -144,3 +146,5 @@ bool RunningFixture::waitForExit(int timeoutMs)
 }
 
 }  // namespace fixtures
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <memory>
 #include <optional>
 
+namespace mornix {
+
 // Builders of fake agent clients for tests: application bundles and standalone CLIs made from
 // the sleeper fixture, signed with the dev PKI's team certificates by veltro-codesign. The same
 // can be done from a shell:
@@ -73,3 +75,5 @@ private:
 };
 
 }  // namespace fixtures
+
+}  // namespace mornix

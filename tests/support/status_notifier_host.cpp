@@ -2,6 +2,8 @@
 
 #include <QDBusConnection>
 
+namespace mornix {
+
 bool StatusNotifierHost::registerOnSessionBus()
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -18,3 +20,5 @@ void StatusNotifierHost::RegisterStatusNotifierItem(const QString &service, cons
     senders.append(message.service());
     Q_EMIT StatusNotifierItemRegistered(service);
 }
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QStringList>
 
+namespace mornix {
+
 // A minimal StatusNotifierWatcher that also counts as the one host, as a desktop panel offers
 // it: tray icons of Qt programs on the same session bus register their items with it.
 // Thread: main thread.
@@ -32,3 +34,5 @@ Q_SIGNALS:
     void StatusNotifierItemRegistered(const QString &service);
     void StatusNotifierHostRegistered();
 };
+
+}  // namespace mornix

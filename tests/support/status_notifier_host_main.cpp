@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+using namespace mornix;
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);

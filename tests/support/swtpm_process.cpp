@@ -9,6 +9,8 @@
 #include <csignal>
 #include <sys/prctl.h>
 
+namespace mornix {
+
 namespace {
 
 // Two consecutive free ports (server, control). Another process may take them before swtpm
@@ -142,3 +144,5 @@ QStringList SwtpmProcess::transientHandles() const
     }
     return handles;
 }
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+namespace mornix {
+
 // A software TPM 2.0 (`swtpm socket`) on free ports of 127.0.0.1 with its state in a private
 // directory, for tests and benchmarks of the TPM key with the real TSS stack. The TPM is started
 // (TPM2_Startup) by swtpm itself, as firmware would.
@@ -43,3 +45,5 @@ private:
     quint16 m_port = 0;
     QString m_error;
 };
+
+}  // namespace mornix

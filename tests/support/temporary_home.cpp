@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QStandardPaths>
 
+namespace mornix {
+
 namespace {
 const char *const kVariables[] = {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "TMPDIR"};
 }
@@ -50,3 +52,5 @@ QProcessEnvironment TemporaryHome::environment() const
     env.insert(QStringLiteral("TMPDIR"), root + QStringLiteral("/tmp"));
     return env;
 }
+
+}  // namespace mornix

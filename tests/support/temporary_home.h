@@ -4,6 +4,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+namespace mornix {
+
 // A private home for one test: HOME, XDG_DATA_HOME, XDG_CONFIG_HOME, XDG_CACHE_HOME and TMPDIR
 // point into a fresh temporary directory while the object lives (restored afterwards), so
 // keychain files, logs, locks and settings never touch the real user's.
@@ -24,3 +26,5 @@ private:
     QTemporaryDir m_dir;
     QProcessEnvironment m_saved;
 };
+
+}  // namespace mornix

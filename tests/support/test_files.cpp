@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+namespace mornix {
+
 mode_t modeOf(const QString &path)
 {
     struct stat st {};
@@ -23,3 +25,5 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 
 // Small file helpers the tests share.
 
+namespace mornix {
+
 // The permission bits (07777) of the entry itself (links not followed); 0 when it is missing.
 mode_t modeOf(const QString &path);
 
@@ -15,3 +17,5 @@ QByteArray readFile(const QString &path);
 
 // Creates or truncates the file and writes all of `bytes`; false when that failed.
 bool writeFile(const QString &path, const QByteArray &bytes);
+
+}  // namespace mornix

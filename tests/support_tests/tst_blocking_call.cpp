@@ -16,6 +16,8 @@
 #include <thread>
 #include <unistd.h>
 
+namespace mornix {
+
 class BlockingCallTest : public QObject {
     Q_OBJECT
 
@@ -148,6 +150,10 @@ private Q_SLOTS:
         QCOMPARE(WEXITSTATUS(status), 0);
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(BlockingCallTest)
 #include "tst_blocking_call.moc"

@@ -6,6 +6,8 @@
 #include <QJsonObject>
 #include <QTest>
 
+namespace mornix {
+
 using canonical_json::jsonScalarString;
 using canonical_json::stableJSONString;
 
@@ -79,6 +81,10 @@ void CanonicalJsonTest::refusesUndefined()
     QVERIFY(!stableJSONString(QJsonValue(QJsonValue::Undefined)).has_value());
     QVERIFY(!stableJSONString(QVariant()).has_value());
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(CanonicalJsonTest)
 #include "tst_canonical_json.moc"

@@ -4,6 +4,8 @@
 
 #include <QTest>
 
+namespace mornix {
+
 class TestChildProcess : public QObject {
     Q_OBJECT
 
@@ -78,6 +80,10 @@ private Q_SLOTS:
                  QStringLiteral("UNKNOWN"));
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(TestChildProcess)
 #include "tst_child_process.moc"

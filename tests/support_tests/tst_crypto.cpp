@@ -5,6 +5,8 @@
 #include <QSet>
 #include <QTest>
 
+namespace mornix {
+
 class CryptoTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -47,6 +49,10 @@ void CryptoTest::constantTimeEquals()
     QVERIFY(!crypto::constantTimeEquals("abc", "abd"));
     QVERIFY(!crypto::constantTimeEquals("abc", "abcd"));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(CryptoTest)
 #include "tst_crypto.moc"

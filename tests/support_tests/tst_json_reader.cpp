@@ -10,6 +10,8 @@
 #include <functional>
 #include <limits>
 
+namespace mornix {
+
 class JsonReaderTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -312,6 +314,10 @@ void JsonReaderTest::documentErrors()
         "print('ok' if isinstance(v,dict) else 'not-object')\n"), {}, bytes);
     QCOMPARE(QString::fromUtf8(python.standardOutput.trimmed()), pythonSays);
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(JsonReaderTest)
 #include "tst_json_reader.moc"

@@ -2,6 +2,8 @@
 
 #include <QTest>
 
+namespace mornix {
+
 class TextCleaningTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -44,8 +46,12 @@ void TextCleaningTest::sanitizeLog()
     QFETCH(QString, input);
     QFETCH(int, max);
     QFETCH(QString, expected);
-    QCOMPARE(::sanitizeLog(input, max), expected);
+    QCOMPARE(::mornix::sanitizeLog(input, max), expected);
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(TextCleaningTest)
 #include "tst_text_cleaning.moc"

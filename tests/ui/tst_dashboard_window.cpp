@@ -6,6 +6,8 @@
 #include <QPushButton>
 #include <QTest>
 
+namespace mornix {
+
 namespace {
 
 MornixDashboardState signedInState()
@@ -269,6 +271,10 @@ private Q_SLOTS:
         }
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_MAIN(DashboardWindowTest)
 #include "tst_dashboard_window.moc"

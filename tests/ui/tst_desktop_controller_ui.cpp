@@ -21,6 +21,8 @@
 #include <QTest>
 #include <QTimer>
 
+namespace mornix {
+
 namespace {
 
 class SilentNotifications final : public DistributedNotifications {
@@ -270,6 +272,10 @@ private Q_SLOTS:
         QVERIFY(!DesktopControllerUI::loadMenuBarIcon(QStringLiteral("/nonexistent/MenuBarIcon.png"), Qt::black).isNull());
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_MAIN(DesktopControllerUITest)
 #include "tst_desktop_controller_ui.moc"

@@ -12,6 +12,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 namespace {
 
 using Answer = std::optional<std::optional<SignInRequest>>;  // outer: resolved at all
@@ -166,6 +168,10 @@ private Q_SLOTS:
         QVERIFY(!panel->isVisible());
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_MAIN(SignInPanelTest)
 #include "tst_sign_in_panel.moc"

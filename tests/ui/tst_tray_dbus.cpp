@@ -17,6 +17,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 namespace {
 
 struct MenuNode {
@@ -190,6 +192,10 @@ private Q_SLOTS:
         QCOMPARE(agent.exitCode(), 0);
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(TrayDBusTest)
 #include "tst_tray_dbus.moc"

@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QTest>
 
+namespace mornix {
+
 class UpdatePromptDialogTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -59,6 +61,10 @@ void UpdatePromptDialogTest::buttonsGiveTheAnswer()
     QTRY_VERIFY(answer.has_value());
     QCOMPARE(*answer, install);
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_MAIN(UpdatePromptDialogTest)
 #include "tst_update_prompt_dialog.moc"

@@ -21,6 +21,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 namespace {
 
 QPalette darkPalette()
@@ -195,6 +197,10 @@ private Q_SLOTS:
         controller.windowWillClose();
     }
 };
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_MAIN(UIScreenshotsTest)
 #include "ui_screenshots.moc"

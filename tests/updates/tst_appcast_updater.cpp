@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+namespace mornix {
+
 using namespace update_fixtures;
 
 class AppcastUpdaterTest : public QObject {
@@ -340,6 +342,10 @@ void AppcastUpdaterTest::aSlowDownloadIsASessionInProgress()
     QVERIFY(updater->canCheckForUpdates());
     QCOMPARE(bundleVersion(bundle), QStringLiteral("9.0"));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(AppcastUpdaterTest)
 #include "tst_appcast_updater.moc"

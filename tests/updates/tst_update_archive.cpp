@@ -18,6 +18,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 class UpdateArchiveTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -297,6 +299,10 @@ void UpdateArchiveTest::swapReplacesTheBundleAndRecoveryRestoresAMovedAsideOne()
     QCOMPARE(readFile(bundle + QStringLiteral("/Contents/version")), QByteArray("new"));
     QVERIFY(!QFileInfo::exists(installer.stagingPath()));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(UpdateArchiveTest)
 #include "tst_update_archive.moc"

@@ -15,6 +15,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 constexpr qint64 kNow = 1700000000123;
@@ -243,6 +245,10 @@ void UpdateChoiceFileTest::writeFailureIsReportedAndLeavesTheFile()
     QCOMPARE(f.read(), pending);
     QCOMPARE(f.entries(), QStringList{"update-choice.json"});
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(UpdateChoiceFileTest)
 #include "tst_update_choice_file.moc"

@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 class RecordingNotifications final : public UserNotifications {
@@ -265,6 +267,10 @@ void UpdateNotificationAnswersTest::aChoiceThatCannotBeWrittenIsLogged()
     QCOMPARE(rig.services->count(), 0);
     QCOMPARE(rig.log->messages(), QStringList{"Veltro update choice could not be saved"});
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(UpdateNotificationAnswersTest)
 #include "tst_update_notification_answers.moc"

@@ -22,7 +22,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace mornix;
+
 Q_DECLARE_METATYPE(NotificationServerProcess::Mode)
+
+namespace mornix {
 
 namespace {
 
@@ -423,6 +427,8 @@ void UpdateNotificationsTest::dueReminderIsShownAndAnsweredByTheAgent()
     QCOMPARE(QJsonDocument::fromJson(rig.choice()).object().value("action").toString(), QStringLiteral("now"));
     QCOMPARE(rig.status(), kStatusNothing);
 }
+
+}  // namespace mornix
 
 QTEST_GUILESS_MAIN(UpdateNotificationsTest)
 #include "tst_update_notifications.moc"

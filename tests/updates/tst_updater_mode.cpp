@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+namespace mornix {
+
 using namespace update_fixtures;
 
 class UpdaterModeTest : public QObject {
@@ -272,6 +274,10 @@ void UpdaterModeTest::installKilledAtEveryStepLeavesACompleteBundle()
     QVERIFY(signatureValid(host));
     QVERIFY(!QFileInfo::exists(home.path() + QStringLiteral("/.") + kDesktopName + QStringLiteral(".app.update")));
 }
+
+}  // namespace mornix
+
+using namespace mornix;
 
 QTEST_GUILESS_MAIN(UpdaterModeTest)
 #include "tst_updater_mode.moc"

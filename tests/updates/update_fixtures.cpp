@@ -10,6 +10,8 @@
 #include <QRegularExpression>
 #include <QTest>
 
+namespace mornix {
+
 namespace update_fixtures {
 
 namespace {
@@ -116,3 +118,5 @@ bool ReleaseService::publish(const QString &version, const QString &archive, con
 }
 
 }  // namespace update_fixtures
+
+}  // namespace mornix

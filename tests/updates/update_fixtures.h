@@ -12,6 +12,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 // Fixtures of the updater tests: the companion application "Veltro Desktop.app" (the sleeper
 // as its executable, an Info.plist with the updater keys, signed with a dev team), release
 // archives of it, and the reference service on a port of its own serving an appcast.
@@ -59,3 +61,5 @@ public:
 };
 
 }  // namespace update_fixtures
+
+}  // namespace mornix

@@ -14,6 +14,8 @@
 #include <csignal>
 #include <cstdio>
 
+namespace mornix {
+
 namespace {
 
 class AnsweringPrompt final : public UpdatePrompt {
@@ -36,6 +38,10 @@ QString valueAfter(const Arguments &arguments, const QString &flag)
 }
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 int main(int argc, char **argv)
 {

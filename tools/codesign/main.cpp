@@ -29,6 +29,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 int fail(const QString &message)
@@ -121,6 +123,10 @@ int sign(const QString &rawPath, const QString &certificatePath, const QString &
 }
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 int main(int argc, char **argv)
 {

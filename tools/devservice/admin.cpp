@@ -16,6 +16,8 @@
 #include <map>
 #include <stdexcept>
 
+namespace mornix {
+
 namespace devservice {
 
 namespace {
@@ -470,3 +472,5 @@ int runAdmin(std::vector<std::string> args, const std::string &defaultStateDirec
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

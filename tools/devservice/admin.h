@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+namespace mornix {
+
 namespace devservice {
 
 // `admin [--state DIR] [--json] …`: works on the state directory, also while a server runs.
@@ -11,3 +13,5 @@ namespace devservice {
 int runAdmin(std::vector<std::string> arguments, const std::string &defaultStateDirectory);
 
 }  // namespace devservice
+
+}  // namespace mornix

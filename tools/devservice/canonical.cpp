@@ -10,6 +10,8 @@
 #include <cmath>
 #include <vector>
 
+namespace mornix {
+
 namespace devservice {
 
 namespace {
@@ -147,3 +149,5 @@ std::optional<std::string> canonicalHashHex(const QJsonValue &value)
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

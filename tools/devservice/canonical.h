@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+namespace mornix {
+
 namespace devservice {
 
 // The service's own canonical JSON, written from the rules and independent of the agent's code:
@@ -17,3 +19,5 @@ std::optional<std::string> canonicalJSON(const QJsonValue &value);
 std::optional<std::string> canonicalHashHex(const QJsonValue &value);
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -21,6 +21,8 @@
 #include <regex>
 #include <set>
 
+namespace mornix {
+
 namespace devservice {
 
 namespace {
@@ -321,3 +323,5 @@ void installCommandRoutes(httplib::Server &server, State &state, CommandWaker &w
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <memory>
 
+namespace mornix {
+
 namespace devservice {
 
 CommandWaker::CommandWaker(std::string databasePath, std::chrono::milliseconds interval)
@@ -86,3 +88,5 @@ void CommandWaker::watch()
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

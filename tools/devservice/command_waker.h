@@ -7,6 +7,8 @@
 #include <string>
 #include <thread>
 
+namespace mornix {
+
 namespace devservice {
 
 // Wakes waiting long polls when a command is queued by any process. A watcher thread with its
@@ -40,3 +42,5 @@ private:
 };
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -1,5 +1,7 @@
 #include "database.h"
 
+namespace mornix {
+
 namespace devservice {
 
 Database::Database(const std::string &path)
@@ -151,3 +153,5 @@ void Transaction::commit()
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace mornix {
+
 namespace devservice {
 
 // Failure of an SQLite call; carries SQLite's message.
@@ -78,3 +80,5 @@ private:
 };
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -6,6 +6,8 @@
 
 #include "support/crypto.h"
 
+namespace mornix {
+
 namespace devservice {
 
 namespace {
@@ -110,3 +112,5 @@ AuthenticatedDevice authenticateDevice(State &state, const httplib::Request &req
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -6,6 +6,8 @@
 
 #include <string>
 
+namespace mornix {
+
 namespace devservice {
 
 struct AuthenticatedDevice {
@@ -32,3 +34,5 @@ bool recordNonce(Database &db, const std::string &scope, const std::string &nonc
 bool timestampInWindow(const std::string &text);
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -2,6 +2,8 @@
 
 #include "util.h"
 
+namespace mornix {
+
 namespace devservice {
 
 DeviceCredentialsIssued createDevice(Database &db, const NewDevice &device)
@@ -72,3 +74,5 @@ std::optional<QJsonObject> claimRecord(Database &db, const std::string &claimId)
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+namespace mornix {
+
 namespace devservice {
 
 struct NewDevice {
@@ -40,3 +42,5 @@ void removeDevice(Database &db, const std::string &deviceId);
 std::optional<QJsonObject> claimRecord(Database &db, const std::string &claimId);
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -15,6 +15,8 @@
 
 #include <regex>
 
+namespace mornix {
+
 namespace devservice {
 
 namespace {
@@ -432,3 +434,5 @@ void installEnrollmentRoutes(httplib::Server &server, State &state)
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

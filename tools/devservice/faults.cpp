@@ -8,6 +8,8 @@
 #include <regex>
 #include <thread>
 
+namespace mornix {
+
 namespace devservice {
 
 const std::vector<Endpoint> &endpoints()
@@ -176,3 +178,5 @@ httplib::Server::Handler withFaults(State &state, httplib::Server::Handler handl
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace mornix {
+
 namespace devservice {
 
 // The endpoints faults can be set on, by short name (also accepted: the path).
@@ -48,3 +50,5 @@ std::optional<std::string> takeClaimStatusFault(Database &db);
 void upgradeFaultsTable(Database &db);
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 
 #include <QJsonDocument>
 
+namespace mornix {
+
 namespace devservice {
 
 void sendJson(httplib::Response &res, int status, const QJsonObject &body)
@@ -91,3 +93,5 @@ std::optional<std::string> singleHeader(const httplib::Request &req, const char 
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+namespace mornix {
+
 namespace devservice {
 
 // A refusal: answered as {"error": error, "message": message} with the status.
@@ -54,3 +56,5 @@ QJsonArray requireArray(const QJsonObject &object, const char *key);
 std::optional<std::string> singleHeader(const httplib::Request &req, const char *name, int statusWhenRepeated = 400);
 
 }  // namespace devservice
+
+}  // namespace mornix

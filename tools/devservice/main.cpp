@@ -15,6 +15,8 @@
 #error "MORNIX_DEV_PKI_DIR must name the dev PKI directory"
 #endif
 
+namespace mornix {
+
 namespace {
 
 const char *const kUsage =
@@ -81,6 +83,10 @@ int serve(const std::vector<std::string> &args)
 }
 
 }  // namespace
+
+}  // namespace mornix
+
+using namespace mornix;
 
 int main(int argc, char **argv)
 {

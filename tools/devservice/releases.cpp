@@ -20,6 +20,8 @@
 #include <sys/stat.h>
 #include <thread>
 
+namespace mornix {
+
 namespace devservice {
 
 namespace {
@@ -372,3 +374,5 @@ void installReleaseRoutes(httplib::Server &server, State &state, const std::stri
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace mornix {
+
 namespace devservice {
 
 // Releases of the companion desktop application for the updater: an appcast (RSS with
@@ -24,3 +26,5 @@ void runReleaseAdmin(State &state, const std::vector<std::string> &args, bool js
 std::string releasePublicKeyBase64(State &state);
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 
 #include <httplib.h>
 
+namespace mornix {
+
 namespace devservice {
 
 class CommandWaker;
@@ -25,3 +27,5 @@ inline constexpr const char *kRedirectURI = "veltro-mornix://oauth/callback";
 inline constexpr const char *kLoopbackCallback = "http://127.0.0.1:53682/oauth/callback";
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+namespace mornix {
+
 namespace devservice {
 
 namespace {
@@ -160,3 +162,5 @@ int runServer(const ServeOptions &options)
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

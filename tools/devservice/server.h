@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace mornix {
+
 namespace devservice {
 
 struct ServeOptions {
@@ -19,3 +21,5 @@ struct ServeOptions {
 int runServer(const ServeOptions &options);
 
 }  // namespace devservice
+
+}  // namespace mornix

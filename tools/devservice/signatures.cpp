@@ -13,6 +13,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 namespace devservice {
 
 namespace {
@@ -136,3 +138,5 @@ std::string codeChallengeS256(const std::string &verifier)
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+namespace mornix {
+
 namespace devservice {
 
 // The device's public key: a P-256 key whose PEM text is exactly the agent's export
@@ -37,3 +39,5 @@ std::optional<std::string> signedPathFromTarget(const std::string &target);
 std::string codeChallengeS256(const std::string &verifier);
 
 }  // namespace devservice
+
+}  // namespace mornix

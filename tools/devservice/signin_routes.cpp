@@ -17,6 +17,8 @@
 #error "MORNIX_OAUTH_CLIENT_ID must name the registered OAuth client"
 #endif
 
+namespace mornix {
+
 namespace devservice {
 
 namespace {
@@ -300,3 +302,5 @@ void installSignInRoutes(httplib::Server &server, State &state, const std::strin
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <stdexcept>
 
+namespace mornix {
+
 namespace devservice {
 
 namespace {
@@ -130,3 +132,5 @@ State::State(const std::string &directory)
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

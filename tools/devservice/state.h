@@ -5,6 +5,8 @@
 #include <mutex>
 #include <string>
 
+namespace mornix {
+
 namespace devservice {
 
 // The dev user every sign-in path authenticates, and the workspace it belongs to.
@@ -48,3 +50,5 @@ private:
 };
 
 }  // namespace devservice
+
+}  // namespace mornix

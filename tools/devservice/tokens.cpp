@@ -2,6 +2,8 @@
 
 #include "util.h"
 
+namespace mornix {
+
 namespace devservice {
 
 namespace {
@@ -79,3 +81,5 @@ std::optional<RefreshGrant> redeemRefreshToken(Database &db, const std::string &
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+namespace mornix {
+
 namespace devservice {
 
 inline constexpr std::int64_t kAccessTokenSeconds = 3600;
@@ -36,3 +38,5 @@ void upgradeTokenTables(Database &db);
 std::optional<RefreshGrant> redeemRefreshToken(Database &db, const std::string &kind, const std::string &token);
 
 }  // namespace devservice
+
+}  // namespace mornix

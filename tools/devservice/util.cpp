@@ -9,6 +9,8 @@
 #include <limits>
 #include <ctime>
 
+namespace mornix {
+
 namespace devservice {
 
 std::int64_t nowMs()
@@ -157,3 +159,5 @@ std::string percentEncode(const std::string &text)
 }
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+namespace mornix {
+
 namespace devservice {
 
 std::int64_t nowMs();
@@ -31,3 +33,5 @@ std::optional<std::string> percentDecode(const std::string &text);
 std::string percentEncode(const std::string &text);
 
 }  // namespace devservice
+
+}  // namespace mornix

@@ -2,6 +2,8 @@
 
 #include "platform/keychain.h"
 
+namespace mornix {
+
 int AbsentHardwareKey::find(const QByteArray &, std::shared_ptr<HardwareKeyHandle> &key, QString &)
 {
     key.reset();
@@ -22,3 +24,5 @@ int AbsentHardwareKey::remove(const QByteArray &)
 {
     return keychain_status::missingEntitlement;
 }
+
+}  // namespace mornix

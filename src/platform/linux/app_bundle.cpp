@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+namespace mornix {
+
 AppBundle::AppBundle(const QString &executablePath)
     : m_executablePath(executablePath)
 {
@@ -48,3 +50,5 @@ QString AppBundle::enclosingBundlePath(const QString &executablePath)
         return {};
     return bundleDir;
 }
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 
 #include <QVariantMap>
 
+namespace mornix {
+
 // The bundle that encloses an executable at ".../X.app/Contents/MacOS/<exe>". An executable
 // outside that shape has no bundle: bundlePath() is its directory and Info.plist is empty.
 class AppBundle final : public Bundle {
@@ -24,3 +26,5 @@ private:
     QString m_executablePath;
     QVariantMap m_info;
 };
+
+}  // namespace mornix

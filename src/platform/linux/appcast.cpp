@@ -3,6 +3,8 @@
 #include <QStringList>
 #include <QXmlStreamReader>
 
+namespace mornix {
+
 namespace {
 
 const QString kSparkleNamespace = QStringLiteral("http://www.andymatuschak.org/xml-namespaces/sparkle");
@@ -152,3 +154,5 @@ std::optional<AppcastItem> newest(const QList<AppcastItem> &items)
 }
 
 }  // namespace appcast
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // One release of an appcast (RSS 2.0 with the sparkle namespace): an <item> whose <enclosure>
 // names the archive. Version fields may stand on the item or on the enclosure.
 struct AppcastItem {
@@ -35,3 +37,5 @@ int compareVersions(const QString &a, const QString &b);
 std::optional<AppcastItem> newest(const QList<AppcastItem> &items);
 
 }  // namespace appcast
+
+}  // namespace mornix

@@ -11,6 +11,8 @@
 
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 QString bundleVersion(const BundleReader &reader, const QString &bundlePath, const QString &key)
@@ -207,3 +209,5 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::install(AppcastItem item)
     log(SystemLog::Level::info, QStringLiteral("Veltro Desktop updated to %1").arg(item.shortVersion));
     co_return Outcome::installed;
 }
+
+}  // namespace mornix

@@ -12,6 +12,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 class UpdateFetcher;
 
 // The Updater of this platform: an appcast over HTTPS, archives signed with Ed25519
@@ -68,3 +70,5 @@ private:
     bool m_session = false;
     Outcome m_lastOutcome = Outcome::none;
 };
+
+}  // namespace mornix

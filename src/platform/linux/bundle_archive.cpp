@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+namespace mornix {
+
 namespace bundle_archive {
 
 namespace {
@@ -441,3 +443,5 @@ bool removeTree(int parentFd, const QString &name)
 }
 
 }  // namespace bundle_archive
+
+}  // namespace mornix

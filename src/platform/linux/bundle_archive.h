@@ -4,6 +4,8 @@
 
 #include <functional>
 
+namespace mornix {
+
 // A safe extractor for update archives: a POSIX tar (ustar, with pax or GNU long names) that
 // holds exactly one top-level application bundle "X.app/". Only directories, regular files
 // and symbolic links that stay inside the bundle are accepted; absolute names, "." and ".."
@@ -35,3 +37,5 @@ Result extract(int archiveFd, int destinationFd, const Limits &limits = {},
 bool removeTree(int parentFd, const QString &name);
 
 }  // namespace bundle_archive
+
+}  // namespace mornix

@@ -16,6 +16,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace code_signature {
 
 namespace {
@@ -216,3 +218,5 @@ std::optional<BundleContents> readBundleContents(const QString &bundlePath, cons
 }
 
 }  // namespace code_signature
+
+}  // namespace mornix

@@ -18,6 +18,8 @@
 #define RENAME_EXCHANGE (1 << 1)
 #endif
 
+namespace mornix {
+
 namespace {
 
 const char kArchiveName[] = "archive.tar";
@@ -190,3 +192,5 @@ bool BundleInstaller::swapIntoPlace(const QString &unpackedBundle, QString *erro
     step(QStringLiteral("cleaned"));
     return true;
 }
+
+}  // namespace mornix

@@ -5,6 +5,8 @@
 #include <functional>
 #include <optional>
 
+namespace mornix {
+
 // Replaces an application bundle by the one in a verified archive, beside it on the same file
 // system, so that at every moment the bundle's path holds a complete bundle (the old one or
 // the new one):
@@ -47,3 +49,5 @@ private:
     QString m_bundlePath;
     StepHook m_stepHook;
 };
+
+}  // namespace mornix

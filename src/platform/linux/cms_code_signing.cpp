@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 constexpr qsizetype kCacheLimit = 4096;
@@ -262,3 +264,5 @@ std::optional<SigningInformation> CmsCodeSigning::applicationSigningInformation(
         return std::nullopt;
     return runningImageSigningInformation(pid, bundlePath);
 }
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <QHash>
 #include <QMutex>
 
+namespace mornix {
+
 // CodeSigning for the "veltro-codesign-1" format, trusting the given PEM anchors. A bundle is
 // sealed: its files on disk must be exactly the listed ones. File hashes (running images
 // included) and CMS verdicts with their parsed directories are cached by file identity (device,
@@ -57,3 +59,5 @@ private:
 };
 
 size_t qHash(const CmsCodeSigning::FileKey &key, size_t seed = 0) noexcept;
+
+}  // namespace mornix

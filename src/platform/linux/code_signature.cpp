@@ -17,6 +17,8 @@
 
 #include <unistd.h>
 
+namespace mornix {
+
 namespace code_signature {
 
 namespace {
@@ -277,3 +279,5 @@ std::optional<VerifiedContent> verifySignedContent(const QByteArray &der, const 
 }
 
 }  // namespace code_signature
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <functional>
 #include <optional>
 
+namespace mornix {
+
 // The Linux code-signature format "veltro-codesign-1": a DER CMS SignedData (content encapsulated,
 // id-data, SHA-256, exactly one signer) over a JSON code directory
 //   {"files":{"<relative path>":"<sha256 hex>",...},"format":"veltro-codesign-1","identifier":"<id>"}
@@ -74,3 +76,5 @@ struct VerifiedContent {
 std::optional<VerifiedContent> verifySignedContent(const QByteArray &der, const QByteArray &anchorsPEM);
 
 }  // namespace code_signature
+
+}  // namespace mornix

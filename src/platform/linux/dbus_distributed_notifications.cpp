@@ -7,6 +7,8 @@
 #include <QDBusMessage>
 #include <QLoggingCategory>
 
+namespace mornix {
+
 namespace {
 const QString kPath = QStringLiteral("/ai/veltro/mornix");
 const QString kInterface = QStringLiteral("ai.veltro.mornix.Notifications");
@@ -65,3 +67,5 @@ void DBusDistributedNotifications::onPosted(const QString &name)
             observer.handler();
     }
 }
+
+}  // namespace mornix

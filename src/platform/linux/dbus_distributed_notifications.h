@@ -5,6 +5,8 @@
 #include <QList>
 #include <QPointer>
 
+namespace mornix {
+
 // DistributedNotifications as a D-Bus signal on the session bus: path "/ai/veltro/mornix",
 // interface "ai.veltro.mornix.Notifications", member "Posted", one string argument (the name).
 // Must be created after the QCoreApplication. Thread: main thread.
@@ -28,3 +30,5 @@ private:
     bool m_connected = false;
     QList<Observer> m_observers;
 };
+
+}  // namespace mornix

@@ -11,6 +11,8 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+namespace mornix {
+
 namespace {
 
 bool xDisplayAnswers(const QByteArray &display)
@@ -97,3 +99,5 @@ DisplayCheck checkDisplay()
     check.problem = problems.join(QStringLiteral("; "));
     return check;
 }
+
+}  // namespace mornix

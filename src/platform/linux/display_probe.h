@@ -2,6 +2,8 @@
 
 #include <QString>
 
+namespace mornix {
+
 // Whether a window system answers, checked before any GUI object exists: Qt's xcb and wayland
 // platforms abort the process when they cannot connect. With QT_QPA_PLATFORM naming another
 // platform (offscreen, minimal, ...) that platform is trusted. X: a real connection through
@@ -14,3 +16,5 @@ struct DisplayCheck {
 };
 
 DisplayCheck checkDisplay();
+
+}  // namespace mornix

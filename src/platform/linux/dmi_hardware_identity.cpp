@@ -4,6 +4,8 @@
 #include <QRegularExpression>
 #include <QSysInfo>
 
+namespace mornix {
+
 namespace {
 
 std::optional<QString> readTrimmed(const QString &path)
@@ -85,3 +87,5 @@ std::optional<QString> DmiHardwareIdentity::localizedHostName() const
         return std::nullopt;
     return host;
 }
+
+}  // namespace mornix

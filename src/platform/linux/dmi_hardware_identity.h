@@ -2,6 +2,8 @@
 
 #include "platform/hardware_identity.h"
 
+namespace mornix {
+
 // Serial number and UUID from DMI (/sys/class/dmi/id/product_serial, product_uuid) when
 // readable; otherwise the UUID comes from /etc/machine-id (8-4-4-4-12, upper case) and the
 // serial is absent. Host name: the pretty host name (/etc/machine-info PRETTY_HOSTNAME), else
@@ -21,3 +23,5 @@ private:
     QString m_dmi;
     QString m_etc;
 };
+
+}  // namespace mornix

@@ -6,6 +6,8 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+namespace mornix {
+
 namespace ed25519 {
 
 bool verify(const QByteArray &publicKey, const QByteArray &signature, const unsigned char *message, size_t size)
@@ -44,3 +46,5 @@ bool verifyFile(const QByteArray &publicKey, const QByteArray &signature, int fd
 }
 
 }  // namespace ed25519
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+namespace mornix {
+
 // Ed25519 (RFC 8032, pure) with OpenSSL. Thread: any.
 namespace ed25519 {
 
@@ -15,3 +17,5 @@ bool verify(const QByteArray &publicKey, const QByteArray &signature, const unsi
 bool verifyFile(const QByteArray &publicKey, const QByteArray &signature, int fd);
 
 }  // namespace ed25519
+
+}  // namespace mornix

@@ -1,5 +1,7 @@
 #include "platform/linux/executable_listing.h"
 
+namespace mornix {
+
 ExecutableListing::ExecutableListing(std::chrono::milliseconds maxAge)
     : m_maxAge(maxAge)
 {
@@ -68,3 +70,5 @@ void ExecutableListing::refreshLocked() const
     m_processes = std::move(listed);
     m_age.start();
 }
+
+}  // namespace mornix

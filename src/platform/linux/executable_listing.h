@@ -11,6 +11,8 @@
 #include <chrono>
 #include <optional>
 
+namespace mornix {
+
 // The (pid, executable path) listing of /proc, shared by the process table and the workspace so
 // that one rescan reads /proc once instead of once per port. A listing is reused while it is
 // younger than maxAge (long enough for the two reads of one rescan, short enough that a command
@@ -48,3 +50,5 @@ private:
     mutable QHash<qint32, Known> m_known;
     mutable QList<ProcessRecord> m_processes;
 };
+
+}  // namespace mornix

@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 Q_LOGGING_CATEGORY(lcFileKeychain, "mornix.platform.keychain.files")
 
 namespace {
@@ -184,6 +186,8 @@ int FileKeychain::deleteKey(const QByteArray &applicationTag)
 {
     MORNIX_LOCKED_WRITE(removeFile(keyFileName(applicationTag)));
 }
+
+}  // namespace mornix
 
 #undef MORNIX_LOCKED_WRITE
 

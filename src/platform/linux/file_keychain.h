@@ -8,6 +8,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 // The keychain for machines without a Secret Service: one file per item in a private directory
 // ($XDG_DATA_HOME/VeltroMornix/keychain, 0700). Files are 0600, opened without following
 // links, written atomically (temporary file, fsync, rename) under the cross-process keychain
@@ -43,3 +45,5 @@ private:
     QString m_directory;
     bool m_explicitDirectory;
 };
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace foreign_file {
 
 namespace {
@@ -86,3 +88,5 @@ std::optional<QByteArray> read(const QString &path, qint64 maxBytes)
 }
 
 }  // namespace foreign_file
+
+}  // namespace mornix

@@ -9,6 +9,8 @@
 
 #include <sys/stat.h>
 
+namespace mornix {
+
 // Reading files that belong to other programs (Info.plist, code signatures, executables).
 // Such a file is opened first (O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC) and judged by
 // fstat of the descriptor afterwards: a FIFO, device or directory swapped in at the path can
@@ -47,3 +49,5 @@ std::optional<QByteArray> readAll(const OpenFile &file);
 std::optional<QByteArray> read(const QString &path, qint64 maxBytes);
 
 }  // namespace foreign_file
+
+}  // namespace mornix

@@ -10,6 +10,8 @@
 #include <QLoggingCategory>
 #include <QMetaObject>
 
+namespace mornix {
+
 namespace {
 
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
@@ -477,3 +479,5 @@ void FreedesktopNotifications::notifyEnded()
             observer.handler();
     }
 }
+
+}  // namespace mornix

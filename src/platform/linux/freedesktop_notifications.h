@@ -12,6 +12,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 class SerialQueue;
 
 // UserNotifications over the freedesktop Notifications service on the session bus
@@ -85,3 +87,5 @@ private:
     };
     QList<Observer> m_observers;
 };
+
+}  // namespace mornix

@@ -14,6 +14,8 @@
 #include <memory>
 #include <type_traits>
 
+namespace mornix {
+
 namespace info_plist {
 namespace {
 
@@ -221,3 +223,5 @@ std::optional<QVariantMap> read(const QString &path, qint64 maxBytes)
 }
 
 }  // namespace info_plist
+
+}  // namespace mornix

@@ -6,6 +6,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // Reads an Info.plist (XML or binary) into Qt values: strings, bools, qint64 (integers; values
 // above INT64_MAX are kept as quint64), doubles, lists and maps. Dates and data become QDateTime
 // / QByteArray. The bytes come from other programs and may be anything: a plist whose strings or
@@ -22,3 +24,5 @@ std::optional<QVariantMap> parse(const QByteArray &bytes);
 std::optional<QVariantMap> read(const QString &path, qint64 maxBytes = kMaxBytes);
 
 }  // namespace info_plist
+
+}  // namespace mornix

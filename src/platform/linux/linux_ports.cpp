@@ -16,6 +16,8 @@
 #include "platform/linux/tpm_hardware_key.h"
 #include "support/config.h"
 
+namespace mornix {
+
 Ports makeLinuxPorts(const char *argv0, const Config &config)
 {
     Ports ports;
@@ -39,3 +41,5 @@ Ports makeLinuxPorts(const char *argv0, const Config &config)
     ports.serviceManager = std::make_shared<SystemctlServiceManager>();
     return ports;
 }
+
+}  // namespace mornix

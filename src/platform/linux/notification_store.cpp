@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 const QString kFileName = QStringLiteral("user-notifications.json");
@@ -208,3 +210,5 @@ NotificationStore::State NotificationStore::read()
     });
     return state;
 }
+
+}  // namespace mornix

@@ -7,6 +7,8 @@
 
 #include <functional>
 
+namespace mornix {
+
 // What the desktop's notification server does not keep for us: the registered categories, the
 // requests waiting for their trigger, and the notifications shown with their server's bus name
 // and id. One file per user, "user-notifications.json" in the agent's data directory (0700),
@@ -49,3 +51,5 @@ private:
 
     QString m_directory;
 };
+
+}  // namespace mornix

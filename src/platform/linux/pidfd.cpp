@@ -7,6 +7,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+namespace mornix {
+
 int openPidfd(pid_t pid)
 {
     if (pid <= 0)
@@ -22,3 +24,5 @@ bool signalThroughPidfd(pid_t pid, int signal, const std::function<bool()> &stil
         return false;
     return stillSame() && ::syscall(SYS_pidfd_send_signal, fd.get(), signal, nullptr, 0) == 0;
 }
+
+}  // namespace mornix

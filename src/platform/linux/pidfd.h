@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+namespace mornix {
+
 // Signals a process through a pidfd: the pidfd is opened first, then `stillSame` confirms that
 // the process at pid is the expected one; only then is the signal sent through the pidfd, so a
 // process that takes over the pid after the check can never receive it. Fails closed: without
@@ -13,3 +15,5 @@ bool signalThroughPidfd(pid_t pid, int signal, const std::function<bool()> &stil
 // A pidfd on the process now at pid (close-on-exec), or -1. It becomes readable when that
 // process exits.
 int openPidfd(pid_t pid);
+
+}  // namespace mornix

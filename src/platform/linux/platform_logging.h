@@ -2,6 +2,8 @@
 
 #include <QLoggingCategory>
 
+namespace mornix {
+
 // The logging categories of the Linux implementations of the ports ("mornix.platform.*").
 Q_DECLARE_LOGGING_CATEGORY(lcNotifications)  // distributed notifications over D-Bus
 Q_DECLARE_LOGGING_CATEGORY(lcUserNotifications)  // user notifications (freedesktop Notifications)
@@ -10,3 +12,5 @@ Q_DECLARE_LOGGING_CATEGORY(lcCodeSigning)  // code-signature verification (info 
 Q_DECLARE_LOGGING_CATEGORY(lcSecretService)  // the Secret Service keychain
 Q_DECLARE_LOGGING_CATEGORY(lcKeychainChoice)  // which keychain holds the items
 Q_DECLARE_LOGGING_CATEGORY(lcTpm)  // the TPM device key
+
+}  // namespace mornix

@@ -2,6 +2,8 @@
 
 #include "platform/linux/info_plist.h"
 
+namespace mornix {
+
 std::optional<QVariant> PlistBundleReader::infoValue(const QString &bundlePath, const QString &key) const
 {
     const auto info = info_plist::read(bundlePath + QStringLiteral("/Contents/Info.plist"));
@@ -9,3 +11,5 @@ std::optional<QVariant> PlistBundleReader::infoValue(const QString &bundlePath, 
         return std::nullopt;
     return info->value(key);
 }
+
+}  // namespace mornix

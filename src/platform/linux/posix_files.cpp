@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace posix {
 
 UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept
@@ -472,3 +474,5 @@ LockAttempt LockFile::acquireIn(const QString &directory, const QString &name, L
 }
 
 }  // namespace posix
+
+}  // namespace mornix

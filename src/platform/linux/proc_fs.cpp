@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace procfs {
 
 namespace {
@@ -198,3 +200,5 @@ std::optional<QString> processStartText(const StatFields &fields)
 }
 
 }  // namespace procfs
+
+}  // namespace mornix

@@ -6,6 +6,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // Readers of /proc for the Linux ports. Thread: any. Nothing here throws; an unreadable entry
 // (another user's process, a zombie, a process that just ended) reads as nullopt / empty.
 namespace procfs {
@@ -63,3 +65,5 @@ QString startText(qint64 startSecondsSinceEpoch);
 std::optional<QString> processStartText(const StatFields &fields);
 
 }  // namespace procfs
+
+}  // namespace mornix

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 QList<ProcessRecord> ProcfsProcessTable::processes() const
 {
     return m_listing ? m_listing->processes() : ExecutableListing::read();
@@ -73,3 +75,5 @@ std::unique_ptr<ProcessExitWatch> ProcfsProcessTable::watchExit(qint32 pid) cons
         return nullptr;
     return std::make_unique<PidfdExitWatch>(fd);
 }
+
+}  // namespace mornix

@@ -6,6 +6,8 @@
 
 #include "platform/process_table.h"
 
+namespace mornix {
+
 // ProcessTable over /proc; signals through a pidfd checked against the start identity, exit
 // watches on a pidfd.
 // Stateless and cheap to construct. Thread: any.
@@ -24,3 +26,5 @@ public:
 private:
     std::shared_ptr<const ExecutableListing> m_listing;
 };
+
+}  // namespace mornix

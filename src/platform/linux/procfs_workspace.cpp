@@ -10,6 +10,8 @@
 
 #include <csignal>
 
+namespace mornix {
+
 QString ProcfsWorkspace::bundlePathOfExecutable(const QString &path)
 {
     const QStringList parts = path.split(QLatin1Char('/'));
@@ -186,3 +188,5 @@ bool ProcfsWorkspace::openURL(const QUrl &url)
     }
     return false;
 }
+
+}  // namespace mornix

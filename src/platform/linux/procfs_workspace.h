@@ -12,6 +12,8 @@
 #include <QStringList>
 #include <QVariantMap>
 
+namespace mornix {
+
 // Workspace over the bundle model: a running application is a process whose executable is
 // "<B>.app/Contents/MacOS/<CFBundleExecutable>" with a readable "<B>.app/Contents/Info.plist"
 // (opened without following links or blocking, read only when a regular file), and whose parent
@@ -56,3 +58,5 @@ private:
     mutable QMutex m_mutex;                      // guards m_infoCache
     mutable QHash<QString, CachedInfo> m_infoCache;
 };
+
+}  // namespace mornix

@@ -9,6 +9,8 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
+namespace mornix {
+
 namespace {
 
 constexpr qint64 kMaxModuleBytes = qint64(512) << 20;
@@ -92,3 +94,5 @@ SealedModule loadSealedModule(const QString &bundlePath, const QString &relative
         return failure(QStringLiteral("has no entry point %1: %2").arg(QString::fromLatin1(entrySymbol), path));
     return SealedModule{entry, QString()};
 }
+
+}  // namespace mornix

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+namespace mornix {
+
 // Loads a shared module that lies inside an application bundle, only as the bundle's code
 // signature seals it: the module is opened once (never through a symbolic link), its bytes are
 // hashed through that descriptor and compared with the signed code directory, and the dynamic
@@ -17,3 +19,5 @@ struct SealedModule {
 
 SealedModule loadSealedModule(const QString &bundlePath, const QString &relativePath, const char *entrySymbol,
                               const QByteArray &anchorsPEM);
+
+}  // namespace mornix

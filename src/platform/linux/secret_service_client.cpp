@@ -4,6 +4,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 namespace secret_service {
 namespace {
 
@@ -212,3 +214,5 @@ Result remove(const Attributes &attributes, std::string &error)
 }
 
 }  // namespace secret_service
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 #include <map>
 #include <string>
 
+namespace mornix {
+
 namespace secret_service {
 
 using Attributes = std::map<std::string, std::string>;
@@ -27,3 +29,5 @@ Result replaceSecret(const Attributes &attributes, const std::string &secret, st
 Result remove(const Attributes &attributes, std::string &error);
 
 }  // namespace secret_service
+
+}  // namespace mornix

@@ -6,6 +6,8 @@
 #include <QLoggingCategory>
 #include <QMutexLocker>
 
+namespace mornix {
+
 namespace {
 
 constexpr const char *kGenericPassword = "generic-password";
@@ -143,3 +145,5 @@ int SecretServiceKeychain::deleteKey(const QByteArray &applicationTag)
     QMutexLocker locker(&m_mutex);
     return remove(keyAttributes(applicationTag));
 }
+
+}  // namespace mornix

@@ -4,6 +4,8 @@
 
 #include <QMutex>
 
+namespace mornix {
+
 // The keychain in the desktop's Secret Service (gnome-keyring, KWallet), through libsecret.
 // Items carry the attributes service, account, class ("generic-password" or "key") and, for
 // keys, tag (the application tag text). libsecret has no add-only call: add and update search
@@ -24,3 +26,5 @@ public:
 private:
     QMutex m_mutex;
 };
+
+}  // namespace mornix

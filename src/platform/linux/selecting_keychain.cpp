@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <fcntl.h>
 
+namespace mornix {
+
 namespace {
 
 // Every call fails: the backend that holds this user's items cannot be used now.
@@ -208,3 +210,5 @@ int SelectingKeychain::deleteKey(const QByteArray &applicationTag)
     QMutexLocker locker(&m_mutex);
     return backend().deleteKey(applicationTag);
 }
+
+}  // namespace mornix

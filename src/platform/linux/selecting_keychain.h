@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 
+namespace mornix {
+
 // The production keychain: the Secret Service or the file store, and always the one that holds
 // this user's items. The backend that first held an item is recorded in the marker file
 // "keychain-backend" of the data directory ($XDG_DATA_HOME/VeltroMornix) and used from then on.
@@ -51,3 +53,5 @@ private:
     std::optional<Backend> m_choice;  // the backend in use, once chosen (none: unavailable)
     bool m_recorded = false;          // the marker names m_choice (or a forced backend is used)
 };
+
+}  // namespace mornix

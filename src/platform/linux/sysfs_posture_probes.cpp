@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+namespace mornix {
+
 namespace {
 
 QString readSmall(const QString &path)
@@ -114,3 +116,5 @@ QString SysfsPostureProbes::diskEncryptionStatus()
     return QStringLiteral("dm-crypt: root file system / is not encrypted (%1 on block device %2); FileVault is Off equivalent.")
         .arg(fsType, device);
 }
+
+}  // namespace mornix

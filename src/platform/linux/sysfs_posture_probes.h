@@ -2,6 +2,8 @@
 
 #include "platform/posture_probes.h"
 
+namespace mornix {
+
 // Integrity: the Secure Boot state from `mokutil --sb-state` ("SecureBoot enabled" /
 // "SecureBoot disabled", or the tool's own explanation; "UNKNOWN: ..." when it is missing).
 // Disk encryption: whether the root file system sits on a dm-crypt device (walking the device
@@ -18,3 +20,5 @@ private:
     QString m_procSelf;
     QString m_sysDevBlock;
 };
+
+}  // namespace mornix

@@ -2,6 +2,8 @@
 
 #include <syslog.h>
 
+namespace mornix {
+
 SyslogSystemLog::SyslogSystemLog()
 {
     openlog("VeltroMornix", LOG_PID | LOG_NDELAY, LOG_USER);
@@ -22,3 +24,5 @@ void SyslogSystemLog::write(Level level, const QString &message)
     }
     syslog(priority, "%s", message.toUtf8().constData());
 }
+
+}  // namespace mornix

@@ -2,6 +2,8 @@
 
 #include "platform/system_log.h"
 
+namespace mornix {
+
 // SystemLog over syslog(3) with ident "VeltroMornix", facility user.
 class SyslogSystemLog final : public SystemLog {
 public:
@@ -9,3 +11,5 @@ public:
     ~SyslogSystemLog() override;
     void write(Level level, const QString &message) override;
 };
+
+}  // namespace mornix

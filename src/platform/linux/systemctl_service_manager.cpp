@@ -3,6 +3,8 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+namespace mornix {
+
 bool SystemctlServiceManager::start(const QString &name)
 {
     const QString systemctl = QStandardPaths::findExecutable(QStringLiteral("systemctl"));
@@ -17,3 +19,5 @@ bool SystemctlServiceManager::start(const QString &name)
     // Detached: the child is re-parented, so no zombie is left and nobody waits for it.
     return process.startDetached();
 }
+
+}  // namespace mornix

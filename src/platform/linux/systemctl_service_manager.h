@@ -2,6 +2,8 @@
 
 #include "platform/service_manager.h"
 
+namespace mornix {
+
 // ServiceManager through systemd's user manager: "systemctl --user start NAME.service", found on
 // PATH, started detached with its output sent to the null device; nothing waits for it.
 // Thread: any.
@@ -9,3 +11,5 @@ class SystemctlServiceManager final : public ServiceManager {
 public:
     bool start(const QString &name) override;
 };
+
+}  // namespace mornix

@@ -9,6 +9,8 @@
 
 #include <cstring>
 
+namespace mornix {
+
 namespace {
 
 const QString kTpmDomain = QStringLiteral("TPM2");
@@ -228,3 +230,5 @@ int TpmHardwareKey::remove(const QByteArray &applicationTag)
     m_loadedRecord.clear();
     return m_keychain->deleteKey(applicationTag);
 }
+
+}  // namespace mornix

@@ -8,6 +8,8 @@
 
 #include <memory>
 
+namespace mornix {
+
 // The device signing key inside the TPM 2.0: a non-duplicable P-256 ECDSA key created under the
 // owner hierarchy's storage key. The TPM hands out the key only as a public area and a private
 // area encrypted by its storage key; both are kept in the keychain as one key item under the
@@ -49,3 +51,5 @@ private:
     QByteArray m_loadedRecord;              // the stored bytes m_loaded was loaded from
     std::weak_ptr<LoadedKey> m_loaded;
 };
+
+}  // namespace mornix

@@ -14,6 +14,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace tpm {
 
 namespace {
@@ -474,3 +476,5 @@ bool Session::hasKey() const
 }
 
 }  // namespace tpm
+
+}  // namespace mornix

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+namespace mornix {
+
 namespace tpm {
 
 enum class Failure {
@@ -78,3 +80,5 @@ private:
 };
 
 }  // namespace tpm
+
+}  // namespace mornix

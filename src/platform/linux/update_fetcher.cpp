@@ -15,6 +15,8 @@
 #include <memory>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 using https_session::ReplyDeleter;
@@ -126,3 +128,5 @@ QCoro::Task<UpdateFetcher::Result> UpdateFetcher::transfer(QUrl url, qint64 maxB
     result.body = std::move(*body);
     co_return result;
 }
+
+}  // namespace mornix

@@ -10,6 +10,8 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 
+namespace mornix {
+
 // HTTPS transfers of the updater: the system's trust plus the build's extra anchors, host
 // names checked, no cookies and no cache. Redirects are followed only to https addresses
 // (at most five); a redirect to plain http ends the transfer. A transfer ends when no byte
@@ -40,3 +42,5 @@ private:
     QNetworkAccessManager *m_manager;
     QByteArray m_extraAnchorsPEM;
 };
+
+}  // namespace mornix

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace mornix {
+
 namespace {
 
 constexpr qint64 kMaxEntryBytes = 64 * 1024;
@@ -138,3 +140,5 @@ bool XdgLoginItem::unregisterItem(QString *error)
         *error = QStringLiteral("cannot remove %1: %2").arg(entryPath(), posix::errorText(errno));
     return false;
 }
+
+}  // namespace mornix

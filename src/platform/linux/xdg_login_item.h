@@ -2,6 +2,8 @@
 
 #include "platform/login_item.h"
 
+namespace mornix {
+
 // LoginItem as the XDG autostart entry "$XDG_CONFIG_HOME/autostart/ai.veltro.mornix.desktop"
 // that starts the bundle's executable. An entry marked Hidden=true counts as not registered.
 class XdgLoginItem final : public LoginItem {
@@ -19,3 +21,5 @@ private:
     QString m_executablePath;
     QString m_configHome;
 };
+
+}  // namespace mornix

@@ -5,6 +5,8 @@
 #include <QRegularExpression>
 #include <QStringDecoder>
 
+namespace mornix {
+
 namespace ps_listing {
 
 namespace {
@@ -75,3 +77,5 @@ ProcessStartObservation runStartIdentity(qint32 pid)
 }
 
 }  // namespace ps_listing
+
+}  // namespace mornix

@@ -8,6 +8,8 @@
 
 #include <optional>
 
+namespace mornix {
+
 // The process tool's texts, for ports that list processes with "/bin/ps" (macOS). Pure
 // functions except run*, which start the tool (blocking: never on the main thread).
 namespace ps_listing {
@@ -34,3 +36,5 @@ QList<Line> runProcessListing();
 ProcessStartObservation runStartIdentity(qint32 pid);
 
 }  // namespace ps_listing
+
+}  // namespace mornix

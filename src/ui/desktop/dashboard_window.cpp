@@ -13,6 +13,8 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+namespace mornix {
+
 namespace {
 
 const char *const kActionProperty = "dashboardAction";
@@ -475,3 +477,5 @@ QList<QPushButton *> DashboardWindow::trailingButtons() const
     }
     return buttons;
 }
+
+}  // namespace mornix

@@ -12,6 +12,8 @@ class QPushButton;
 class QScrollArea;
 class QVBoxLayout;
 
+namespace mornix {
+
 // The agent's one regular window: a sidebar with four sections and a scrolling column of cards
 // showing a pushed MornixDashboardState. A pure view: it never reads program state, and reports
 // button presses through the action handler. Closing only hides it. Thread: main thread.
@@ -79,3 +81,5 @@ private:
     std::optional<MornixDashboardState> m_state;
     int m_renderCount = 0;
 };
+
+}  // namespace mornix

@@ -16,6 +16,8 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+namespace mornix {
+
 namespace {
 
 QPixmap tinted(const QImage &templateImage, const QColor &tint)
@@ -176,3 +178,5 @@ bool DesktopControllerUI::confirmDisconnect()
     box.exec();
     return box.clickedButton() == disconnect;
 }
+
+}  // namespace mornix

@@ -6,10 +6,13 @@
 #include <QKeySequence>
 #include <QPointer>
 
-class DashboardWindow;
 class QAction;
 class QMenu;
 class QSystemTrayIcon;
+
+namespace mornix {
+
+class DashboardWindow;
 
 // The desktop interface of the controller: a tray icon with the status menu, the dashboard
 // window and the disconnect confirmation. Without a tray host (a bare X server, a desktop
@@ -61,3 +64,5 @@ private:
     QAction *m_loginItem = nullptr;
     QAction *m_clearItem = nullptr;
 };
+
+}  // namespace mornix

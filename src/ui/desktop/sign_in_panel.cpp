@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QScreen>
 
+namespace mornix {
+
 namespace {
 
 constexpr int kPanelWidth = 620;
@@ -188,3 +190,5 @@ void SignInPanel::closeEvent(QCloseEvent *event)
     if (m_controller && m_controller->isOpen())
         m_controller->windowWillClose();
 }
+
+}  // namespace mornix

@@ -5,6 +5,9 @@
 
 class QLabel;
 class QPushButton;
+
+namespace mornix {
+
 class SignInWindowController;
 
 // The visible sign-in panel (620 x 520, kept above other windows) of one SignInWindowController:
@@ -41,3 +44,5 @@ private:
     QPushButton *m_help = nullptr;
     QLabel *m_status = nullptr;
 };
+
+}  // namespace mornix
