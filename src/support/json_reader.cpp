@@ -8,8 +8,6 @@
 #include <cmath>
 #include <limits>
 
-struct Conversion;
-
 namespace mornix {
 
 namespace {
@@ -17,6 +15,7 @@ namespace {
 // What each field type accepts, and how a failure names it. `from` answers nullopt for a
 // (non-null) value of another type.
 template <typename T>
+struct Conversion;
 
 template <>
 struct Conversion<QString> {
