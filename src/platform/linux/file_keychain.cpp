@@ -1,4 +1,5 @@
 #include "platform/linux/file_keychain.h"
+#include "platform/linux/platform_logging.h"
 
 #include "platform/posix_files.h"
 
@@ -13,7 +14,6 @@
 
 namespace mornix {
 
-Q_LOGGING_CATEGORY(lcFileKeychain, "mornix.platform.keychain.files")
 
 namespace {
 
@@ -53,14 +53,14 @@ bool FileKeychain::prepare()
         QString problem;
         const QString base = posix::preparedDataDirectory(&problem);
         if (base.isEmpty()) {
-            qCWarning(lcFileKeychain).noquote() << "data directory unusable:" << problem;
+            qCWarning(lcKeychainLock).noquote() << "data directory unusable:" << problem;
             return false;
         }
         m_directory = base + QStringLiteral("/keychain");
     }
     const posix::OpenResult dir = posix::openPrivateDirectory(m_directory, posix::ModeRule::requirePrivate);
     if (!dir.ok())
-        qCWarning(lcFileKeychain).noquote() << "keychain directory unusable:" << dir.description;
+        qCWarning(lcKeychainLock).noquote() << "keychain directory unusable:" << dir.description;
     return dir.ok();
 }
 
@@ -69,7 +69,7 @@ std::unique_ptr<posix::LockFile> FileKeychain::lockDirectory() const
     posix::LockAttempt attempt = posix::LockFile::acquire(m_directory + QStringLiteral("/.lock"),
                                                           posix::LockKind::OpenFile, posix::LockWait::Block);
     if (!attempt.ok())
-        qCWarning(lcFileKeychain).noquote() << "keychain lock unusable:" << attempt.description;
+        qCWarning(lcKeychainLock).noquote() << "keychain lock unusable:" << attempt.description;
     return std::move(attempt.lock);
 }
 

@@ -1,4 +1,5 @@
 #include "platform/linux/secret_service_keychain.h"
+#include "platform/linux/platform_logging.h"
 
 #include "platform/linux/secret_service_client.h"
 #include "platform/posix_files.h"

@@ -1,4 +1,5 @@
 #include "platform/linux/selecting_keychain.h"
+#include "platform/linux/platform_logging.h"
 
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/secret_service_client.h"
