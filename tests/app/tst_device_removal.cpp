@@ -155,10 +155,10 @@ void DeviceRemovalTest::failedEnrollmentIsLogged()
     auto keychain = std::make_shared<FileKeychain>(dir.filePath(QStringLiteral("keychain")));
     if (storedGarbage)
         QCOMPARE(keychain->addGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, "\x01"), 0);
-    int heldLock = -1;
+    std::unique_ptr<posix::LockFile> heldLock;
     if (lockHeld) {
         heldLock = DesktopEnrollment::acquireLock(DesktopEnrollment::lockFilePath(dir.path()));
-        QVERIFY(heldLock >= 0);
+        QVERIFY(heldLock);
     }
     auto service = std::make_shared<ThrowingService>();
     service->fail = fail;
@@ -181,8 +181,6 @@ void DeviceRemovalTest::failedEnrollmentIsLogged()
         DesktopEnrollment enrollment(std::move(deps));
         status = QCoro::waitFor(enrollment.run());
     }
-    if (heldLock >= 0)
-        ::close(heldLock);
     QCOMPARE(status, 1);
     const QStringList lines = log->messages();
     QCOMPARE(lines.size(), 1);
