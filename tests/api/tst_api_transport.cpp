@@ -75,6 +75,16 @@ QByteArray pythonSignature(const CapturedRequest &request, const QString &secret
     return python.standardOutput.trimmed();
 }
 
+// Sends one acknowledgement; the result holds true once it was accepted.
+OperationResult<bool> ack(const APIClient &api, const DeviceCredentials &credentials, const QString &id, AckStatus status,
+                          const std::optional<KillExecutionResult> &execution = std::nullopt)
+{
+    return run<bool>([&]() -> QCoro::Task<bool> {
+        co_await api.sendAck(credentials, id, status, execution, std::nullopt);
+        co_return true;
+    });
+}
+
 }  // namespace
 
 class APITransportTest : public QObject {
@@ -515,10 +525,7 @@ void APITransportTest::acknowledgementOnTheWire()
     m_script.set("/api/desktop/commands/c-1/ack", TlsTestServer::response(200, "{}"));
     const APIClient api = client();
     const KillExecutionResult execution{false, QStringLiteral("Could not stop\u0000 it"), QJsonObject{{"pid", 42}}};
-    const auto acked = run<bool>([&]() -> QCoro::Task<bool> {
-        co_await api.sendAck(credentials, QStringLiteral("c-1"), AckStatus::failed, execution, std::nullopt);
-        co_return true;
-    });
+    const auto acked = ack(api, credentials, QStringLiteral("c-1"), AckStatus::failed, execution);
     QVERIFY(acked.value);
     const CapturedRequest sent = m_server->requests().constLast();
     QCOMPARE(sent.target, QByteArray("/api/desktop/commands/c-1/ack"));
@@ -562,10 +569,7 @@ void APITransportTest::hostileCommandIDsOnTheWire()
     m_script.set(target, TlsTestServer::response(200, "{}"));
     const qsizetype before = m_server->requests().size();
     const APIClient api = client();
-    const auto acked = run<bool>([&]() -> QCoro::Task<bool> {
-        co_await api.sendAck(credentials, id, AckStatus::received, std::nullopt, std::nullopt);
-        co_return true;
-    });
+    const auto acked = ack(api, credentials, id, AckStatus::received);
     const QList<CapturedRequest> requests = m_server->requests().mid(before);
     QVERIFY2(acked.value, qPrintable(QStringLiteral("%1; sent to %2").arg(QString::fromUtf8(acked.describe()),
         requests.isEmpty() ? QStringLiteral("nothing") : QString::fromLatin1(requests.constLast().target))));
@@ -587,20 +591,14 @@ void APITransportTest::unacceptableCommandIDsAreNeverSent()
     const APIClient api = client();
     for (const QString &id : {QStringLiteral("."), QStringLiteral(".."), QString(), QStringLiteral("a\r\nX-Injected: 1"),
                               QStringLiteral("a\nb"), QStringLiteral("nul") + QChar(0), QString(257, QLatin1Char('x'))}) {
-        const auto acked = run<bool>([&]() -> QCoro::Task<bool> {
-            co_await api.sendAck(credentials, id, AckStatus::received, std::nullopt, std::nullopt);
-            co_return true;
-        });
+        const auto acked = ack(api, credentials, id, AckStatus::received);
         QVERIFY(!acked.value);
         QVERIFY(acked.apiError);
         QCOMPARE(acked.apiError->kind(), APIError::Kind::badURL);
     }
     // A bearer token with a line break never becomes a header of its own.
     credentials.bearerToken = QStringLiteral("token\r\nX-Injected: 1");
-    const auto injected = run<bool>([&]() -> QCoro::Task<bool> {
-        co_await api.sendAck(credentials, QStringLiteral("c-1"), AckStatus::received, std::nullopt, std::nullopt);
-        co_return true;
-    });
+    const auto injected = ack(api, credentials, QStringLiteral("c-1"), AckStatus::received);
     QVERIFY(!injected.value);
     QCOMPARE(m_server->requests().size(), before);
     HTTPRequest request;

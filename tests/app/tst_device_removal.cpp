@@ -185,7 +185,6 @@ void DeviceRemovalTest::failedEnrollmentIsLogged()
         DesktopEnrollment enrollment(std::move(deps));
         status = QCoro::waitFor(enrollment.run());
     }
-    heldLock.reset();
     QCOMPARE(status, 1);
     const QStringList lines = log->messages();
     QCOMPARE(lines.size(), 1);

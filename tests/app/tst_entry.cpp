@@ -1,8 +1,6 @@
 #include "app/arguments.h"
 #include "app/cli_output.h"
 #include "support/recording_system_log.h"
-#include "support/process_runner.h"
-#include "support/temporary_home.h"
 
 #include <QTest>
 #include <QThread>
@@ -16,8 +14,6 @@ class EntryTest : public QObject {
 private Q_SLOTS:
     void notifyUpdatePlacementRule_data();
     void notifyUpdatePlacementRule();
-    void switchesMatchExactlyIncludingArgumentZero();
-    void bridgeVersionPrintsExactlyOneLine();
     void qtMessagesReachTheLogOnlyWhileTheRouteLives();
     void routeEndsSafelyWhileOtherThreadsLog();
 };
@@ -131,26 +127,6 @@ void EntryTest::notifyUpdatePlacementRule()
     QCOMPARE(parsed.has_value(), !version.isNull());
     if (parsed)
         QCOMPARE(*parsed, version);
-}
-
-void EntryTest::switchesMatchExactlyIncludingArgumentZero()
-{
-    QVERIFY(Arguments({"--desktop-bridge-version"}).has(QStringLiteral("--desktop-bridge-version")));
-    QVERIFY(!Arguments({"exe", "--desktop-bridge-version=1"}).has(QStringLiteral("--desktop-bridge-version")));
-    QVERIFY(!Arguments({"exe", "--desktop-bridge"}).has(QStringLiteral("--desktop-bridge-version")));
-}
-
-void EntryTest::bridgeVersionPrintsExactlyOneLine()
-{
-    TemporaryHome home;
-    // Qt's diagnostics must not reach standard error: QT_DEBUG_PLUGINS makes Qt chatty.
-    QProcessEnvironment env = home.environment();
-    env.insert(QStringLiteral("QT_DEBUG_PLUGINS"), QStringLiteral("1"));
-    const ProcessResult result = runProcess(QStringLiteral(MORNIX_EXECUTABLE),
-                                            {QStringLiteral("--desktop-bridge-version")}, {}, env);
-    QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.standardOutput, QByteArray("{\"protocol_version\":1,\"update_notifications\":true}\n"));
-    QCOMPARE(result.standardError, QByteArray());
 }
 
 }  // namespace mornix

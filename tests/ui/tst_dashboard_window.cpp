@@ -32,22 +32,6 @@ QStringList captions(const QList<DashboardWindow::RenderedCard> &cards)
 class DashboardWindowTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void windowGeometryAndSidebar()
-    {
-        DashboardWindow window(QStringLiteral("1.2.3 (45)"), {});
-        QCOMPARE(window.windowTitle(), QStringLiteral("VeltroMornix"));
-        QCOMPARE(window.size(), QSize(980, 700));
-        QCOMPARE(window.minimumSize(), QSize(800, 580));
-        QStringList texts;
-        for (QLabel *label : window.findChildren<QLabel *>())
-            texts << label->text();
-        QVERIFY(texts.contains(QStringLiteral("DEVICE CONTROL")));
-        QVERIFY(texts.contains(QStringLiteral("This Mac\nBuild 1.2.3 (45)")));
-        const QStringList sections{"Overview", "Clients", "Activity", "Settings"};
-        for (int i = 0; i < 4; ++i)
-            QCOMPARE(window.sectionButton(static_cast<DashboardWindow::Section>(i))->text(), sections[i]);
-    }
-
     // Equal states render once; a hidden window stores the state and renders nothing until shown.
     void rendersOncePerDistinctStateOnlyWhileVisible()
     {
@@ -130,8 +114,6 @@ private Q_SLOTS:
         QCOMPARE(window.renderedCards()[1].value, QStringLiteral("3 running"));
 
         window.selectSection(DashboardWindow::Section::clients);
-        QCOMPARE(window.titleText(), QStringLiteral("Clients"));
-        QCOMPARE(window.subtitleText(), QStringLiteral("Verified applications and command-line clients running on this Mac."));
         QVERIFY(window.sectionButton(DashboardWindow::Section::clients)->isChecked());
         QVERIFY(!window.sectionButton(DashboardWindow::Section::overview)->isChecked());
         const auto cards = window.renderedCards();
@@ -142,8 +124,6 @@ private Q_SLOTS:
         QCOMPARE(cards[1].caption, QStringLiteral("APPLICATION"));
         QCOMPARE(cards[1].detail, QStringLiteral("1 running instance \u00b7 Verified signature"));
         QVERIFY(!cards[1].action);
-        QCOMPARE(window.trailingButtons().size(), 1);
-        QCOMPARE(window.trailingButtons().first()->text(), QStringLiteral("Refresh clients"));
 
         state.clients.clear();
         window.update(state);
@@ -173,7 +153,6 @@ private Q_SLOTS:
         QCOMPARE(cards[1].detail, QStringLiteral("Device control started"));
         QVERIFY(cards[0].value.isEmpty());
         QCOMPARE(cards[1].caption, DashboardWindow::activityDateText(first, QLocale()));
-        QCOMPARE(window.trailingButtons().first()->text(), QStringLiteral("Open detailed logs"));
         QLocale::setDefault(QLocale::system());
     }
 
@@ -205,15 +184,11 @@ private Q_SLOTS:
         auto cards = window.renderedCards();
         QCOMPARE(captions(cards), (QStringList{"ACCOUNT", "STARTUP", "DIAGNOSTICS", "DISCONNECT THIS MAC"}));
         QCOMPARE(cards[0].value, QStringLiteral("Approval pending"));
-        QCOMPARE(cards[0].detail, QStringLiteral("Complete workspace approval in Veltro before this Mac connects."));
-        QCOMPARE(cards[1].value, QStringLiteral("Launch at login is on"));
         QCOMPARE(cards[1].actionTitle, QStringLiteral("Disable launch at login"));
-        QCOMPARE(cards[3].actionTitle, QStringLiteral("Disconnect\u2026"));
 
         window.update(signedInState());
         cards = window.renderedCards();
         QCOMPARE(cards[0].value, QStringLiteral("Device linked"));
-        QCOMPARE(cards[0].detail, QStringLiteral("Credentials remain in the macOS Keychain."));
         QCOMPARE(cards.size(), 4);
     }
 

@@ -165,29 +165,24 @@ private Q_SLOTS:
         QCOMPARE(items.mid(5), (QStringList{"-", "Sign in to Veltro", "Open logs.md", "Pause processing", "Launch at login",
                                              "Clear local credentials", "-", "Quit"}));
 
-        int pauseId = -1;
-        for (const MenuNode &item : layout(service, menuPath).children) {
-            if (item.properties.value(QStringLiteral("label")).toString() == QLatin1String("Pause processing"))
-                pauseId = item.id;
-        }
-        QVERIFY(pauseId >= 0);
-        QDBusMessage event = QDBusMessage::createMethodCall(service, menuPath, QStringLiteral("com.canonical.dbusmenu"),
-                                                            QStringLiteral("Event"));
-        event << pauseId << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
-        QCOMPARE(bus.call(event).type(), QDBusMessage::ReplyMessage);
+        // Clicks the item with `label` the way a tray host does.
+        const auto click = [&](const QString &label) {
+            int id = -1;
+            for (const MenuNode &item : layout(service, menuPath).children) {
+                if (item.properties.value(QStringLiteral("label")).toString() == label)
+                    id = item.id;
+            }
+            QDBusMessage event = QDBusMessage::createMethodCall(service, menuPath, QStringLiteral("com.canonical.dbusmenu"),
+                                                                QStringLiteral("Event"));
+            event << id << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
+            return id >= 0 && bus.call(event).type() == QDBusMessage::ReplyMessage;
+        };
+        QVERIFY(click(QStringLiteral("Pause processing")));
         QTRY_VERIFY_WITH_TIMEOUT(describe(layout(service, menuPath)).contains(QStringLiteral("Resume processing(checked)")), 10000);
         QVERIFY(agent.waitForLog(QStringLiteral("app started build=")));
 
         // Quit from the menu ends the process with status 0.
-        int quitId = -1;
-        for (const MenuNode &item : layout(service, menuPath).children) {
-            if (item.properties.value(QStringLiteral("label")).toString() == QLatin1String("Quit"))
-                quitId = item.id;
-        }
-        QDBusMessage quit = QDBusMessage::createMethodCall(service, menuPath, QStringLiteral("com.canonical.dbusmenu"),
-                                                           QStringLiteral("Event"));
-        quit << quitId << QStringLiteral("clicked") << QVariant::fromValue(QDBusVariant(0)) << 0u;
-        bus.call(quit);
+        click(QStringLiteral("Quit"));
         QVERIFY(agent.waitForExit(15000));
         QCOMPARE(agent.exitCode(), 0);
     }
