@@ -49,3 +49,15 @@ class World(private_world.World):
 
     def wait_for(self, predicate, timeout=30.0, step=0.1):
         return private_world.wait_for(predicate, timeout=timeout, step=step)
+
+
+def rss_kib(pid):
+    """Resident set size of a process, in KiB (0 once it is gone)."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0

@@ -17,21 +17,13 @@ import os
 import subprocess
 import time
 
-from agent_bench_env import World
+from agent_bench_env import World, rss_kib
 
 
 def cpu_ticks(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return int(fields[11]) + int(fields[12])  # utime + stime (fields 14 and 15)
-
-
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 def main():

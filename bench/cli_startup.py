@@ -18,7 +18,7 @@ import subprocess
 import tempfile
 import time
 
-from agent_bench_env import AGENT, World
+from agent_bench_env import AGENT, World, rss_kib
 
 # Libraries a mode without windows must never map.
 WINDOW_LIBRARIES = ("libQt6Gui", "libQt6Widgets", "libQt6XcbQpa", "/platforms/", "libmornix_desktop")
@@ -57,14 +57,6 @@ def window_mappings(pid):
     with open("/proc/%d/maps" % pid) as f:
         paths = {line.split()[-1] for line in f if "/" in line}
     return sorted(p for p in paths if any(name in p for name in WINDOW_LIBRARIES))
-
-
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 def main():
