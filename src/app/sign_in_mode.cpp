@@ -138,7 +138,7 @@ std::optional<int> runSignInModeIfRequested(const Arguments &arguments, Ports &p
         cli::writeStderr(QStringLiteral("--sign-in needs a provider: google or github\n"));
         return 1;
     }
-    auto run = std::make_shared<SignInRun>(SignInRun{arguments, ports, config, method});
+    auto run = std::make_shared<SignInRun>(SignInRun{arguments, ports, config, method, nullptr});
     return runAsyncMode(argc, argv, [run]() -> QCoro::Task<int> { co_return co_await signInFromTerminal(run); });
 }
 

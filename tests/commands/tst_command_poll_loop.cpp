@@ -190,7 +190,8 @@ struct Rig {
         auto monitor = std::make_shared<AgentInstanceMonitor>(scanner, std::chrono::hours(1),
                                                               [](const QList<AgentInstanceReport> &) {});
         monitor->start();
-        QTest::qWaitFor([&monitor] { return monitor->currentReportsIfReady().has_value(); });
+        if (!QTest::qWaitFor([&monitor] { return monitor->currentReportsIfReady().has_value(); }))
+            QTest::qFail("the instance monitor never reported", __FILE__, __LINE__);
         return monitor;
     }
     CommandPollLoop::Collaborators collaborators()

@@ -337,7 +337,7 @@ private Q_SLOTS:
         workspace->apps = {app};
         codeSigning->byPath.insert(app.bundlePath, {QStringLiteral("com.anthropic.claude"), kAnthropicTeam});
         // The same pid also appears as a command-line candidate, and a second process does too.
-        processes->records = {{500, QStringLiteral("/usr/local/bin/claude")}, {501, QStringLiteral("/usr/local/bin/claude")}};
+        processes->records = {{500, QStringLiteral("/usr/local/bin/claude"), {}}, {501, QStringLiteral("/usr/local/bin/claude"), {}}};
         processes->starts = {{500, QStringLiteral("Sat Dec 6 10:00:00 2026")}, {501, QStringLiteral("Sat Dec 6 10:00:01 2026")}};
         codeSigning->byPID.insert(500, {QStringLiteral("com.anthropic.claude-code"), kAnthropicTeam});
         codeSigning->byPID.insert(501, {QStringLiteral("com.anthropic.claude-code"), kAnthropicTeam});
