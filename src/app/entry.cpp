@@ -12,6 +12,7 @@
 #include "platform/linux/linux_ports.h"
 #include "platform/linux/sealed_module.h"
 #include "platform/system_log.h"
+#include "support/blocking_call.h"
 #include "support/config.h"
 
 #include <QCoreApplication>
@@ -72,6 +73,7 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports, con
     }
     std::unique_ptr<QCoreApplication> app = desktop ? desktop->makeApplication(argc, argv)
                                                     : std::make_unique<QCoreApplication>(argc, argv);
+    const std::shared_ptr<SystemLog> systemLog = ports.systemLog;
     AppDelegate delegate(std::move(arguments), std::move(ports), config,
                          [desktop](const Arguments &arguments, Ports &ports, const Config &config) {
                              return makeMornixController(arguments, ports, config, desktop);
@@ -80,7 +82,12 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports, con
     delegate.setDesktopModule(desktop);
     delegate.applicationWillFinishLaunching();
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
-    return app->exec();
+    const int status = app->exec();
+    // Work still running off the main thread (a keychain write, a D-Bus call) ends while the
+    // application object exists, instead of being cut off by exit.
+    if (!waitForBlockingCalls(std::chrono::seconds(5)))
+        systemLog->error(QStringLiteral("VeltroMornix quit with work still running in the background"));
+    return status;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <memory>
+#include <chrono>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -44,7 +45,16 @@ void settle(QPromise<Result> &promise, F &work)
     promise.finish();
 }
 
+// Counts the calls of startBlockingCall still running. Thread: any.
+void blockingCallStarted();
+void blockingCallFinished();
+
 }  // namespace blocking_call_detail
+
+// Waits until every call started with startBlockingCall (on a thread of its own) has returned,
+// or the timeout has passed; true when none is left. The process calls it before its application
+// object ends, so that no started write is cut off by exit and no call runs on without Qt.
+bool waitForBlockingCalls(std::chrono::milliseconds timeout);
 
 template <typename F>
 QFuture<std::invoke_result_t<F>> startBlockingCall(F work)
@@ -53,8 +63,10 @@ QFuture<std::invoke_result_t<F>> startBlockingCall(F work)
     auto promise = std::make_shared<QPromise<Result>>();
     QFuture<Result> future = promise->future();
     promise->start();
+    blocking_call_detail::blockingCallStarted();
     std::thread([promise, work = std::move(work)]() mutable {
         blocking_call_detail::settle(*promise, work);
+        blocking_call_detail::blockingCallFinished();
     }).detach();
     return future;
 }

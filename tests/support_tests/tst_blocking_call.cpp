@@ -22,6 +22,23 @@ class BlockingCallTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // The wait before exit sees calls that are still running, those that failed included, and
+    // ends as soon as the last one has returned.
+    void waitingForBlockingCallsSeesEveryRunningCall()
+    {
+        QVERIFY(waitForBlockingCalls(std::chrono::milliseconds(0)));
+        std::atomic<bool> release{false};
+        QFuture<void> slow = startBlockingCall([&release] {
+            while (!release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        QFuture<int> failing = startBlockingCall([]() -> int { throw std::runtime_error("keychain locked"); });
+        QVERIFY(!waitForBlockingCalls(std::chrono::milliseconds(50)));
+        release = true;
+        QVERIFY(waitForBlockingCalls(std::chrono::seconds(10)));
+        QVERIFY(slow.isFinished());
+        QVERIFY(failing.isFinished());
+    }
     void resultsAndExceptionsReachTheAwaitingCoroutine()
     {
         QThread *const caller = QThread::currentThread();
