@@ -5,6 +5,7 @@
 #include "support/agent_process.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
+#include "support/test_files.h"
 
 #include <QDBusConnection>
 #include <QDir>
@@ -14,6 +15,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace mornix {
@@ -35,19 +37,21 @@ private Q_SLOTS:
 
 namespace {
 
+ProcessResult postStopManaged(const TemporaryHome &home)
+{
+    return runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-stop-managed")}, {},
+                      headlessEnvironment(home.environment()));
+}
+
 // A copy of the built bundle whose Info.plist marks it as an embedded helper.
 QString makeHelperBundle(const QString &directory)
 {
     const QString bundle = directory + QStringLiteral("/VeltroMornix.app");
     QDir().mkpath(bundle + QStringLiteral("/Contents/MacOS"));
     QFile::copy(QStringLiteral(MORNIX_EXECUTABLE), bundle + QStringLiteral("/Contents/MacOS/VeltroMornix"));
-    QFile plist(QStringLiteral(MORNIX_BUNDLE_DIR "/Contents/Info.plist"));
-    plist.open(QIODevice::ReadOnly);
-    QByteArray text = plist.readAll();
-    text.replace("</dict>", "\t<key>VeltroStandaloneHelper</key>\n\t<true/>\n</dict>");
-    QFile out(bundle + QStringLiteral("/Contents/Info.plist"));
-    out.open(QIODevice::WriteOnly);
-    out.write(text);
+    const QByteArray plist = readFile(QStringLiteral(MORNIX_BUNDLE_DIR "/Contents/Info.plist"));
+    writeFile(bundle + QStringLiteral("/Contents/Info.plist"),
+              QByteArray(plist).replace("</dict>", "\t<key>VeltroStandaloneHelper</key>\n\t<true/>\n</dict>"));
     return bundle + QStringLiteral("/Contents/MacOS/VeltroMornix");
 }
 
@@ -64,8 +68,7 @@ void AgentLifecycleTest::notificationsReachOtherProcessesAndEndWithTheirContext(
     QVERIFY(notifications.observe(QStringLiteral("ai.veltro.mornix.credentials-updated"), this, [&] { ++others; }));
 
     TemporaryHome home;
-    const ProcessResult result = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-stop-managed")},
-                                            {}, headlessEnvironment(home.environment()));
+    const ProcessResult result = postStopManaged(home);
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.standardOutput, QByteArray());
     QTRY_COMPARE(stops, 1);
@@ -88,8 +91,7 @@ void AgentLifecycleTest::managedAgentStartsHeadlessAndStopsOnNotification()
     QVERIFY(agent.waitForLog(QStringLiteral("runtime bundle_id=ai.veltro.mornix arch=")));
     QVERIFY(agent.isRunning());
 
-    const ProcessResult stop = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-stop-managed")},
-                                          {}, headlessEnvironment(home.environment()));
+    const ProcessResult stop = postStopManaged(home);
     QCOMPARE(stop.exitCode, 0);
     QVERIFY(agent.waitForExit(10000));
     QCOMPARE(agent.exitCode(), 0);
@@ -112,8 +114,7 @@ void AgentLifecycleTest::secondStartGetsNoLockAndLeavesTheFirstUntouched()
     QCOMPARE(first.logCount(QStringLiteral("app started build=")), 1);
 
     // Once the first has ended, a new start takes the lock.
-    runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-stop-managed")}, {},
-               headlessEnvironment(home.environment()));
+    postStopManaged(home);
     QVERIFY(first.waitForExit(10000));
     AgentProcess third(headlessEnvironment(home.environment()));
     QVERIFY(third.start());
@@ -126,8 +127,7 @@ void AgentLifecycleTest::plainStartIgnoresTheStopNotification()
     AgentProcess agent(headlessEnvironment(home.environment()));
     QVERIFY(agent.start({}));
     QVERIFY(agent.waitForLog(QStringLiteral("app started build=")));
-    runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-stop-managed")}, {},
-               headlessEnvironment(home.environment()));
+    postStopManaged(home);
     QTest::qWait(1000);
     QVERIFY(agent.isRunning());
 }
@@ -248,20 +248,17 @@ void AgentLifecycleTest::unusableRuntimeLockIsReportedAndEndsTheStart()
     TemporaryHome home;
     const QString directory = home.dataHome() + QStringLiteral("/VeltroMornix");
     QVERIFY(QDir().mkpath(directory));
-    QFile target(home.path() + QStringLiteral("/target"));
-    QVERIFY(target.open(QIODevice::WriteOnly));
-    target.close();
-    QVERIFY(QFile::setPermissions(target.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
-    QVERIFY(QFile::link(target.fileName(), directory + QStringLiteral("/runtime.lock")));
+    const QString target = home.path() + QStringLiteral("/target");
+    QVERIFY(writeFile(target, {}));
+    QCOMPARE(::chmod(QFile::encodeName(target).constData(), 0604), 0);
+    QVERIFY(QFile::link(target, directory + QStringLiteral("/runtime.lock")));
     const ProcessResult result = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-managed")}, {},
                                             headlessEnvironment(home.environment()), 20000);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.standardError,
              QString(QStringLiteral("VeltroMornix cannot start: the runtime lock cannot be used: ") + directory
                      + QStringLiteral("/runtime.lock is a symbolic link\n")).toUtf8());
-    QCOMPARE(QFileInfo(target.fileName()).permissions(),
-             QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser
-                 | QFileDevice::ReadOther);  // the target's mode is never changed
+    QCOMPARE(modeOf(target), mode_t(0604));  // the target's mode is never changed
     AgentProcess probe(headlessEnvironment(home.environment()));
     QVERIFY(!QFileInfo::exists(probe.logPath()));  // no controller started
 }
@@ -295,8 +292,7 @@ void AgentLifecycleTest::keyringThatDoesNotAnswerNeverFreezesTheAgent()
     QVERIFY(agent.start({QStringLiteral("--desktop-managed")}));
     // The start, its log lines and the stop notification are all main-thread work.
     QVERIFY(agent.waitForLog(QStringLiteral("app started build="), 8000));
-    const ProcessResult stop = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-stop-managed")}, {},
-                                          headlessEnvironment(home.environment()));
+    const ProcessResult stop = postStopManaged(home);
     QCOMPARE(stop.exitCode, 0);
     QVERIFY(agent.waitForExit(5000));  // nothing waits for the stuck keychain call at exit
     QCOMPARE(agent.exitCode(), 0);

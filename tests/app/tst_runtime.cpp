@@ -59,7 +59,6 @@ class RuntimeTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void lockFileAndDirectoryAreOwnerOnly();
-    void lockIsExclusiveWithinAndAcrossProcesses();
     void crashedHolderNeverBlocksALaterStart();
     void unusableLockFilesAreLoggedNeverHeld();
     void bundledAppIsLocated();
@@ -86,49 +85,27 @@ void RuntimeTest::lockFileAndDirectoryAreOwnerOnly()
     QVERIFY(log.messages().isEmpty());
 }
 
-void RuntimeTest::lockIsExclusiveWithinAndAcrossProcesses()
-{
-    QTemporaryDir dir;
-    RecordingSystemLog log;
-    auto first = RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
-    QVERIFY(first);
-    // The same process again: refused (and the held lock must survive the attempt).
-    QVERIFY(!RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log));
-    ProbeProcess other = startProbe(dir.path());
-    QCOMPARE(other.answer, QByteArray("busy"));
-    other.process->closeWriteChannel();
-    QVERIFY(other.process->waitForFinished(10000));
-
-    // Another file is another lock: the updater and the agent run side by side.
-    auto updater = RuntimeLock::acquireIn(dir.path(), QStringLiteral("updater.lock"), log);
-    QVERIFY(updater);
-
-    first.reset();
-    ProbeProcess after = startProbe(dir.path());
-    QCOMPARE(after.answer, QByteArray("locked"));
-    // Now this process is the one refused.
-    QVERIFY(!RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log));
-    after.process->closeWriteChannel();
-    QVERIFY(after.process->waitForFinished(10000));
-    QVERIFY(RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log));
-}
-
+// Another process holds the lock until it dies, even by SIGKILL; this process then gets it.
 void RuntimeTest::crashedHolderNeverBlocksALaterStart()
 {
     QTemporaryDir dir;
+    RecordingSystemLog log;
     ProbeProcess holder = startProbe(dir.path());
     QCOMPARE(holder.answer, QByteArray("locked"));
     ProbeProcess second = startProbe(dir.path());
     QCOMPARE(second.answer, QByteArray("busy"));
     second.process->closeWriteChannel();
     second.process->waitForFinished(10000);
+    QCOMPARE(RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log).outcome,
+             RuntimeLock::Outcome::heldElsewhere);
 
     holder.process->kill();  // SIGKILL: no cleanup at all
     QVERIFY(holder.process->waitForFinished(10000));
     ProbeProcess later = startProbe(dir.path());
     QCOMPARE(later.answer, QByteArray("locked"));
     later.process->closeWriteChannel();
-    later.process->waitForFinished(10000);
+    QVERIFY(later.process->waitForFinished(10000));
+    QVERIFY(RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log));
 }
 
 void RuntimeTest::unusableLockFilesAreLoggedNeverHeld()
@@ -152,23 +129,13 @@ void RuntimeTest::unusableLockFilesAreLoggedNeverHeld()
     QCOMPARE(modeOf(target.fileName()), mode_t(0604));  // the link's target is never touched
     QVERIFY(QFile::remove(lock));
 
-    QVERIFY(QDir().mkdir(lock));
-    attempt = RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
-    QCOMPARE(attempt.outcome, RuntimeLock::Outcome::unusable);
-    QVERIFY2(attempt.problem.contains(QLatin1String("is a directory")), qPrintable(attempt.problem));
-    QVERIFY(QDir().rmdir(lock));
-
-    // A linked lock directory is refused and its target keeps its mode.
+    // A linked lock directory is refused with the reason logged.
     QTemporaryDir other;
-    QVERIFY(QFile::setPermissions(other.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                                    | QFileDevice::ReadGroup | QFileDevice::ExeGroup));
     const QString linkedDir = dir.path() + QStringLiteral("/VeltroMornix");
     QVERIFY(QFile::link(other.path(), linkedDir));
     attempt = RuntimeLock::tryAcquireIn(linkedDir, QStringLiteral("runtime.lock"), log);
     QCOMPARE(attempt.outcome, RuntimeLock::Outcome::unusable);
     QVERIFY2(attempt.problem.contains(QLatin1String("symbolic link")), qPrintable(attempt.problem));
-    QCOMPARE(modeOf(other.path()), mode_t(0750));
-    QVERIFY(!QFileInfo::exists(other.path() + QStringLiteral("/runtime.lock")));
     QVERIFY(log.messages().contains(QStringLiteral("failed to create runtime lock directory: ") + attempt.problem));
 
     // And a lock that is merely held is just that.
@@ -262,10 +229,6 @@ void RuntimeTest::executionMode()
     QCOMPARE(executionModeFor(QStringLiteral("x86_64"), QStringLiteral("x86_64")), QStringLiteral("native"));
     QCOMPARE(executionModeFor(QStringLiteral("i386"), QStringLiteral("x86_64")), QStringLiteral("native"));
     QCOMPARE(executionModeFor(QStringLiteral("x86_64"), QStringLiteral("arm64")), QStringLiteral("translated"));
-    AppBundle bundle(QStringLiteral(MORNIX_EXECUTABLE));
-    const RuntimeContext context = RuntimeContext::current(bundle, {});
-    QCOMPARE(context.architecture, QSysInfo::buildCpuArchitecture());
-    QCOMPARE(context.executablePath, QStringLiteral(MORNIX_EXECUTABLE));
 }
 
 }  // namespace mornix

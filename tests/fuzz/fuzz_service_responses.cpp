@@ -11,25 +11,18 @@
 #include "api/transport_steps.h"
 #include "api/wire_records.h"
 #include "app/api_adapters.h"
+#include "fuzz_support.h"
 
 #include <QByteArray>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 
 namespace mornix {
 
 namespace {
 
-void check(bool condition, const char *what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
+using fuzz_support::check;
 
 template <typename Record, typename Valid>
 void decodeAs(const QByteArray &body, const QString &prefix, Valid valid)

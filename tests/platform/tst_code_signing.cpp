@@ -9,11 +9,8 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <cstdio>
 
 #include <utime.h>
 #include <sys/stat.h>
@@ -29,6 +26,12 @@ QString pki(const QString &name)
     return QStringLiteral(MORNIX_DEV_PKI_DIR "/") + name;
 }
 
+// `words` split at single spaces (never a path: paths come as separate arguments).
+ProcessResult openssl(const char *words, const QStringList &more = {})
+{
+    return runProcess(QStringLiteral("openssl"), QString::fromLatin1(words).split(u' ') + more);
+}
+
 // A code directory for a standalone executable, as the format defines it, built independently.
 QByteArray codeDirectoryFor(const QString &path, const QString &identifier)
 {
@@ -38,45 +41,51 @@ QByteArray codeDirectoryFor(const QString &path, const QString &identifier)
         .toUtf8();
 }
 
-ProcessResult opensslSign(const QString &contentPath, const QString &outPath, const QStringList &signerArguments)
+// An embedded CMS signature of `contentPath` (digest `md`), made by the openssl command line.
+ProcessResult opensslSign(const QString &contentPath, const QString &outPath, const QStringList &signer,
+                          const char *md = "sha256", bool detached = false)
 {
-    QStringList arguments{QStringLiteral("cms"), QStringLiteral("-sign"), QStringLiteral("-nodetach"),
-                          QStringLiteral("-binary"), QStringLiteral("-outform"), QStringLiteral("DER"),
-                          QStringLiteral("-md"), QStringLiteral("sha256"), QStringLiteral("-in"), contentPath,
-                          QStringLiteral("-out"), outPath};
-    arguments += signerArguments;
-    return runProcess(QStringLiteral("openssl"), arguments);
+    const QStringList mode = detached ? QStringList() : QStringList{QStringLiteral("-nodetach")};
+    return openssl("cms -sign -binary -outform DER -md",
+                   QStringList{QLatin1String(md), QStringLiteral("-in"), contentPath, QStringLiteral("-out"), outPath}
+                       + mode + signer);
+}
+
+QStringList signer(const QString &certificate, const QString &key)
+{
+    return {QStringLiteral("-signer"), certificate, QStringLiteral("-inkey"), key};
 }
 
 QStringList teamSigner(const QString &team)
 {
-    return {QStringLiteral("-signer"), pki(QStringLiteral("team-%1.pem").arg(team)), QStringLiteral("-inkey"),
-            pki(QStringLiteral("team-%1.key").arg(team))};
+    return signer(pki(QStringLiteral("team-%1.pem").arg(team)), pki(QStringLiteral("team-%1.key").arg(team)));
+}
+
+ProcessResult opensslVerify(const QString &signature)
+{
+    return openssl("cms -verify -inform DER -purpose any -binary",
+                   {QStringLiteral("-in"), signature, QStringLiteral("-CAfile"), anchorsPath()});
 }
 
 // Issues a leaf certificate under the dev anchor with the given subject and extensions.
 bool issueLeaf(const QString &directory, const QString &name, const QString &subject, const QString &extensions)
 {
-    const QString key = directory + QLatin1Char('/') + name + QStringLiteral(".key");
-    const QString csr = directory + QLatin1Char('/') + name + QStringLiteral(".csr");
-    const QString cert = directory + QLatin1Char('/') + name + QStringLiteral(".pem");
-    const QString ext = directory + QLatin1Char('/') + name + QStringLiteral(".cnf");
-    writeFile(ext, QStringLiteral("[leaf]\n%1\n").arg(extensions).toUtf8());
-    return runProcess(QStringLiteral("openssl"), {QStringLiteral("genpkey"), QStringLiteral("-algorithm"), QStringLiteral("EC"),
-                                                  QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:P-256"),
-                                                  QStringLiteral("-out"), key})
-               .exitCode == 0
-        && runProcess(QStringLiteral("openssl"), {QStringLiteral("req"), QStringLiteral("-new"), QStringLiteral("-key"), key,
-                                                  QStringLiteral("-subj"), subject, QStringLiteral("-out"), csr})
-               .exitCode == 0
-        && runProcess(QStringLiteral("openssl"),
-                      {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), csr, QStringLiteral("-CA"),
-                       pki(QStringLiteral("codesign-anchor.pem")), QStringLiteral("-CAkey"),
-                       pki(QStringLiteral("codesign-anchor.key")), QStringLiteral("-CAcreateserial"),
-                       QStringLiteral("-CAserial"), directory + QStringLiteral("/serial"), QStringLiteral("-days"),
-                       QStringLiteral("30"), QStringLiteral("-sha256"), QStringLiteral("-extfile"), ext,
-                       QStringLiteral("-extensions"), QStringLiteral("leaf"), QStringLiteral("-out"), cert})
-               .exitCode == 0;
+    const QString base = directory + QLatin1Char('/') + name;
+    writeFile(base + QStringLiteral(".cnf"), QStringLiteral("[leaf]\n%1\n").arg(extensions).toUtf8());
+    return openssl("genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out", {base + QStringLiteral(".key")})
+                   .exitCode
+               == 0
+           && openssl("req -new -key", {base + QStringLiteral(".key"), QStringLiteral("-subj"), subject,
+                                        QStringLiteral("-out"), base + QStringLiteral(".csr")})
+                      .exitCode
+                  == 0
+           && openssl("x509 -req -days 30 -sha256 -extensions leaf -CAcreateserial -in",
+                      {base + QStringLiteral(".csr"), QStringLiteral("-CA"), pki(QStringLiteral("codesign-anchor.pem")),
+                       QStringLiteral("-CAkey"), pki(QStringLiteral("codesign-anchor.key")),
+                       QStringLiteral("-CAserial"), directory + QStringLiteral("/serial"), QStringLiteral("-extfile"),
+                       base + QStringLiteral(".cnf"), QStringLiteral("-out"), base + QStringLiteral(".pem")})
+                      .exitCode
+                  == 0;
 }
 
 }  // namespace
@@ -90,7 +99,7 @@ private:
 
     std::optional<SigningInformation> verify(const QString &path)
     {
-        CmsCodeSigning signing(m_anchors);   // a fresh cache per check
+        CmsCodeSigning signing(m_anchors);  // a fresh cache per check
         return signing.staticSigningInformation(path);
     }
 
@@ -155,19 +164,23 @@ private Q_SLOTS:
         const QString signature = code_signature::signatureFilePath(chat);
         const QByteArray cert = readFile(pki(QStringLiteral("team-2DC432GLL2.pem")));
         const QByteArray key = readFile(pki(QStringLiteral("team-2DC432GLL2.key")));
-        code_signature::CodeDirectory directory{QStringLiteral("com.openai.chatgpt"),
-                                                {{QStringLiteral("Contents/MacOS/ChatGPT"), crypto::sha256Hex(readFile(exe))}}};
-        QVERIFY(writeFile(signature, *code_signature::signContent(code_signature::encodeCodeDirectory(directory), cert, key, nullptr)));
-        QVERIFY(!verify(chat));
+        code_signature::CodeDirectory directory{
+            QStringLiteral("com.openai.chatgpt"),
+            {{QStringLiteral("Contents/MacOS/ChatGPT"), crypto::sha256Hex(readFile(exe))}}};
+        const auto signedVerdict = [&] {
+            const auto der =
+                code_signature::signContent(code_signature::encodeCodeDirectory(directory), cert, key, nullptr);
+            return writeFile(signature, der.value()) && verify(chat).has_value();  // value(): signing must work
+        };
+        QVERIFY(!signedVerdict());
         directory.files.insert(QStringLiteral("Contents/Info.plist"),
                                crypto::sha256Hex(readFile(chat + QStringLiteral("/Contents/Info.plist"))));
-        QVERIFY(writeFile(signature, *code_signature::signContent(code_signature::encodeCodeDirectory(directory), cert, key, nullptr)));
-        QVERIFY(verify(chat));
+        QVERIFY(signedVerdict());
         directory.files.insert(QStringLiteral("Contents/../../outside"), crypto::sha256Hex({}));
-        QVERIFY(writeFile(signature, *code_signature::signContent(code_signature::encodeCodeDirectory(directory), cert, key, nullptr)));
-        QVERIFY(!verify(chat));
+        QVERIFY(!signedVerdict());
         // A listed file replaced by a symbolic link to an identical copy.
-        const QString linked = makeCLI(dir + QStringLiteral("/link"), QStringLiteral("codex"), QStringLiteral("codex"), kOpenAITeam);
+        const QString linked =
+            makeCLI(dir + QStringLiteral("/link"), QStringLiteral("codex"), QStringLiteral("codex"), kOpenAITeam);
         QVERIFY(QFile::rename(linked, linked + QStringLiteral(".real")));
         QVERIFY(QFile::link(linked + QStringLiteral(".real"), linked));
         QVERIFY(!verify(linked));
@@ -184,16 +197,13 @@ private Q_SLOTS:
         const QString cli = makeCLI(dir, QStringLiteral("codex"), {}, {});
         const QString content = dir + QStringLiteral("/cd.json");
         QVERIFY(writeFile(content, codeDirectoryFor(cli, QStringLiteral("com.openai.codex"))));
-        const ProcessResult signedByCLI = opensslSign(content, cli + QStringLiteral(".codesig"), teamSigner(kOpenAITeam));
+        const ProcessResult signedByCLI =
+            opensslSign(content, cli + QStringLiteral(".codesig"), teamSigner(kOpenAITeam));
         QVERIFY2(signedByCLI.exitCode == 0, signedByCLI.standardError.constData());
         QCOMPARE(verify(cli), (SigningInformation{QStringLiteral("com.openai.codex"), kOpenAITeam}));
 
         QVERIFY(sign(cli, kOpenAITeam, QStringLiteral("codex")));
-        const ProcessResult verified = runProcess(
-            QStringLiteral("openssl"),
-            {QStringLiteral("cms"), QStringLiteral("-verify"), QStringLiteral("-inform"), QStringLiteral("DER"),
-             QStringLiteral("-in"), cli + QStringLiteral(".codesig"), QStringLiteral("-CAfile"), anchorsPath(),
-             QStringLiteral("-purpose"), QStringLiteral("any"), QStringLiteral("-binary")});
+        const ProcessResult verified = opensslVerify(cli + QStringLiteral(".codesig"));
         QVERIFY2(verified.exitCode == 0, verified.standardError.constData());
         QCOMPARE(verified.standardOutput, codeDirectoryFor(cli, QStringLiteral("codex")));
     }
@@ -207,54 +217,42 @@ private Q_SLOTS:
         const QString content = dir + QStringLiteral("/cd.json");
         QVERIFY(writeFile(content, codeDirectoryFor(cli, QStringLiteral("com.anthropic.claude-code"))));
         const QString signature = cli + QStringLiteral(".codesig");
-        const QString codeSigning = QStringLiteral("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-                                                   "extendedKeyUsage=critical,codeSigning");
-
-        QVERIFY(issueLeaf(dir, QStringLiteral("noeku"), QStringLiteral("/O=X/OU=Q6L2SF6YDW/CN=No EKU"),
-                          QStringLiteral("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature")));
-        QVERIFY(issueLeaf(dir, QStringLiteral("twoou"), QStringLiteral("/O=X/OU=Q6L2SF6YDW/OU=2DC432GLL2/CN=Two OUs"), codeSigning));
+        const QString leaf = QStringLiteral("basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature");
+        const QString codeSigning = leaf + QStringLiteral("\nextendedKeyUsage=critical,codeSigning");
+        QVERIFY(issueLeaf(dir, QStringLiteral("noeku"), QStringLiteral("/O=X/OU=Q6L2SF6YDW/CN=No EKU"), leaf));
+        QVERIFY(issueLeaf(dir, QStringLiteral("twoou"), QStringLiteral("/O=X/OU=Q6L2SF6YDW/OU=2DC432GLL2/CN=Two OUs"),
+                          codeSigning));
         QVERIFY(issueLeaf(dir, QStringLiteral("good"), QStringLiteral("/O=X/OU=Q6L2SF6YDW/CN=Good"), codeSigning));
-        auto signer = [&](const QString &name) {
-            return QStringList{QStringLiteral("-signer"), dir + QLatin1Char('/') + name + QStringLiteral(".pem"),
-                               QStringLiteral("-inkey"), dir + QLatin1Char('/') + name + QStringLiteral(".key")};
+        const auto leafSigner = [&](const char *name) {
+            const QString base = dir + QLatin1Char('/') + QLatin1String(name);
+            return signer(base + QStringLiteral(".pem"), base + QStringLiteral(".key"));
         };
-
-        QCOMPARE(opensslSign(content, signature, signer(QStringLiteral("good"))).exitCode, 0);
+        QCOMPARE(opensslSign(content, signature, leafSigner("good")).exitCode, 0);
         QCOMPARE(verify(cli)->teamIdentifier, kAnthropicTeam);
-        QCOMPARE(opensslSign(content, signature, signer(QStringLiteral("noeku"))).exitCode, 0);
-        QVERIFY(!verify(cli));
-        QCOMPARE(opensslSign(content, signature, signer(QStringLiteral("twoou"))).exitCode, 0);
-        QVERIFY(!verify(cli));
-        // Two signers.
-        const QStringList twoSigners = signer(QStringLiteral("good")) + teamSigner(kAnthropicTeam);
-        QCOMPARE(opensslSign(content, signature, twoSigners).exitCode, 0);
-        QVERIFY(!verify(cli));
-        // SHA-1 digest.
-        QStringList sha1 = signer(QStringLiteral("good"));
-        const QStringList sha1Arguments = QStringList{QStringLiteral("cms"), QStringLiteral("-sign"), QStringLiteral("-nodetach"),
-                                        QStringLiteral("-binary"), QStringLiteral("-outform"), QStringLiteral("DER"),
-                                        QStringLiteral("-md"), QStringLiteral("sha1"), QStringLiteral("-in"), content,
-                                        QStringLiteral("-out"), signature} + sha1;
-        QCOMPARE(runProcess(QStringLiteral("openssl"), sha1Arguments).exitCode, 0);
-        QVERIFY(!verify(cli));
-        // Detached content.
-        const QStringList detachedArguments = QStringList{QStringLiteral("cms"), QStringLiteral("-sign"), QStringLiteral("-binary"),
-                                        QStringLiteral("-outform"), QStringLiteral("DER"), QStringLiteral("-md"),
-                                        QStringLiteral("sha256"), QStringLiteral("-in"), content, QStringLiteral("-out"),
-                                        signature} + signer(QStringLiteral("good"));
-        QCOMPARE(runProcess(QStringLiteral("openssl"), detachedArguments).exitCode, 0);
-        QVERIFY(!verify(cli));
+
         // A self-signed code-signing certificate outside the anchors.
-        const QStringList selfSigned{QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-new"), QStringLiteral("-key"),
-                             dir + QStringLiteral("/good.key"), QStringLiteral("-subj"),
-                             QStringLiteral("/O=X/OU=Q6L2SF6YDW/CN=Self"), QStringLiteral("-addext"),
-                             QStringLiteral("extendedKeyUsage=codeSigning"), QStringLiteral("-out"),
-                             dir + QStringLiteral("/self.pem")};
-        QCOMPARE(runProcess(QStringLiteral("openssl"), selfSigned).exitCode, 0);
-        const QStringList selfSigner{QStringLiteral("-signer"), dir + QStringLiteral("/self.pem"),
-                                     QStringLiteral("-inkey"), dir + QStringLiteral("/good.key")};
-        QCOMPARE(opensslSign(content, signature, selfSigner).exitCode, 0);
-        QVERIFY(!verify(cli));
+        QCOMPARE(openssl("req -x509 -new -subj /O=X/OU=Q6L2SF6YDW/CN=Self -addext extendedKeyUsage=codeSigning -key",
+                         {dir + QStringLiteral("/good.key"), QStringLiteral("-out"), dir + QStringLiteral("/self.pem")})
+                     .exitCode,
+                 0);
+        const struct {
+            const char *name;
+            QStringList signer;
+            const char *md;
+            bool detached;
+        } refused[] = {
+            {"no code-signing usage", leafSigner("noeku"), "sha256", false},
+            {"two team units", leafSigner("twoou"), "sha256", false},
+            {"two signers", leafSigner("good") + teamSigner(kAnthropicTeam), "sha256", false},
+            {"SHA-1 digest", leafSigner("good"), "sha1", false},
+            {"detached content", leafSigner("good"), "sha256", true},
+            {"self-signed", signer(dir + QStringLiteral("/self.pem"), dir + QStringLiteral("/good.key")), "sha256",
+             false},
+        };
+        for (const auto &row : refused) {
+            QCOMPARE(opensslSign(content, signature, row.signer, row.md, row.detached).exitCode, 0);
+            QVERIFY2(!verify(cli), row.name);
+        }
     }
 
     // The verdict cache notices a rewrite even when size and modification time are restored.
@@ -270,7 +268,9 @@ private Q_SLOTS:
         bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 0x5a);
         QTest::qWait(20);
         QVERIFY(writeFile(cli, bytes));
-        struct utimbuf times{before.st_atime, before.st_mtime};
+        struct utimbuf times {
+            before.st_atime, before.st_mtime
+        };
         QCOMPARE(::utime(QFile::encodeName(cli).constData(), &times), 0);
         QVERIFY(!signing.staticSigningInformation(cli));
     }
@@ -301,7 +301,7 @@ private Q_SLOTS:
         QVERIFY(!signing.dynamicSigningInformation(process.pid()));
 
         QVERIFY(!signing.dynamicSigningInformation(0));
-        QVERIFY(!signing.dynamicSigningInformation(QCoreApplication::applicationPid()));   // unsigned test binary
+        QVERIFY(!signing.dynamicSigningInformation(QCoreApplication::applicationPid()));  // unsigned test binary
     }
 
     void codeDirectoryParsing()

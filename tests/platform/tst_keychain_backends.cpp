@@ -9,6 +9,7 @@
 #include "support/credentials_builder.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
+#include "support/test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,7 +17,6 @@
 
 #include <memory>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace mornix {
 
@@ -244,10 +244,7 @@ void KeychainBackendsTest::fileStoreRefusesUnsafeItems()
 
     // Replaced by a symbolic link: refused, and neither the link nor its target changes.
     const QString target = m_home.path() + QStringLiteral("/elsewhere.json");
-    QFile targetFile(target);
-    QVERIFY(targetFile.open(QIODevice::WriteOnly));
-    targetFile.write(credentials(QStringLiteral("planted")).encoded());
-    targetFile.close();
+    QVERIFY(writeFile(target, credentials(QStringLiteral("planted")).encoded()));
     QVERIFY(QFile::remove(item));
     QVERIFY(QFile::link(target, item));
     QCOMPARE(keychain->readGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, data), -25295);
@@ -255,8 +252,7 @@ void KeychainBackendsTest::fileStoreRefusesUnsafeItems()
     QCOMPARE(expectError([&] { store.createCredentials(credentials(QStringLiteral("y"))); }).code(), qint64(-25295));
     QCOMPARE(expectError([&] { store.clearCredentials(); }).code(), qint64(-25295));
     QVERIFY(QFileInfo(item).isSymLink());
-    QVERIFY(targetFile.open(QIODevice::ReadOnly));
-    QCOMPARE(DeviceCredentials::decode(targetFile.readAll()).deviceID, QStringLiteral("planted"));
+    QCOMPARE(DeviceCredentials::decode(readFile(target)).deviceID, QStringLiteral("planted"));
     QFile::remove(item);
 
     // A keychain directory open to others makes the whole store unavailable.
@@ -274,15 +270,12 @@ void KeychainBackendsTest::fileStoreWritesPrivateFiles()
     const KeychainStore store(backend(QStringLiteral("file")));
     store.saveCredentials(credentials(QStringLiteral("a")));
     store.saveCredentials(credentials(QStringLiteral("b")));
-    struct stat st {};
-    QCOMPARE(::stat(QFile::encodeName(keychainDirectory(m_home)).constData(), &st), 0);
-    QCOMPARE(st.st_mode & 0777, mode_t(0700));
+    QCOMPARE(modeOf(keychainDirectory(m_home)), mode_t(0700));
     const QStringList files = QDir(keychainDirectory(m_home)).entryList(QDir::Files | QDir::Hidden);
     QVERIFY(!files.isEmpty());
     for (const QString &file : files) {
-        QCOMPARE(::stat(QFile::encodeName(keychainDirectory(m_home) + QLatin1Char('/') + file).constData(), &st), 0);
-        QCOMPARE(st.st_mode & 0777, mode_t(0600));
-        QVERIFY2(!file.contains(QLatin1String(".tmp-")), qPrintable(file));   // no temporary left behind
+        QCOMPARE(modeOf(keychainDirectory(m_home) + QLatin1Char('/') + file), mode_t(0600));
+        QVERIFY2(!file.contains(QLatin1String(".tmp-")), qPrintable(file));  // no temporary left behind
     }
 }
 
