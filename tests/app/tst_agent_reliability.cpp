@@ -22,11 +22,20 @@ namespace mornix {
 
 namespace {
 
+const QStringList kIgnored{QStringLiteral("received"), QStringLiteral("ignored")};
+
 QProcessEnvironment agentEnvironment(const TemporaryHome &home)
 {
     QProcessEnvironment env = headlessEnvironment(home.environment());
     env.insert(QStringLiteral("VELTRO_KEYCHAIN"), QStringLiteral("file"));
     return env;
+}
+
+int enroll(const TemporaryHome &home, const DevService &service)
+{
+    return runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-enroll-stdin")},
+                      QJsonDocument(service.issueToken()).toJson(QJsonDocument::Compact), agentEnvironment(home))
+        .exitCode;
 }
 
 // Time stamps of the log entries containing `needle`.
@@ -59,7 +68,7 @@ private Q_SLOTS:
     void fifoAtTheLogPathNeverStopsCommandHandling();
 
 private:
-    QString sendCommand();
+    QString sendCommand(const QString &device = {});
     bool enrolled();
 
     DevService m_service;
@@ -76,10 +85,7 @@ void AgentReliabilityTest::initTestCase()
 void AgentReliabilityTest::init()
 {
     m_home = std::make_unique<TemporaryHome>();
-    const QByteArray token = QJsonDocument(m_service.issueToken()).toJson(QJsonDocument::Compact);
-    const ProcessResult enroll = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-enroll-stdin")},
-                                            token, agentEnvironment(*m_home));
-    QCOMPARE(enroll.exitCode, 0);
+    QCOMPARE(enroll(*m_home, m_service), 0);
     m_device = m_service.deviceID();
     m_agent = std::make_unique<AgentProcess>(agentEnvironment(*m_home));
     QVERIFY(m_agent->start({QStringLiteral("--desktop-managed")}));
@@ -94,7 +100,7 @@ void AgentReliabilityTest::cleanup()
     m_home.reset();
 }
 
-QString AgentReliabilityTest::sendCommand()
+QString AgentReliabilityTest::sendCommand(const QString &device)
 {
     // A command that is received and then refused by validation: independent of what else runs
     // on the machine, and still the whole path (poll, both acknowledgements).
@@ -102,8 +108,9 @@ QString AgentReliabilityTest::sendCommand()
     const QJsonObject command{{"id", id}, {"protocol_version", 2}, {"action", "terminate_agent_instance"},
                               {"app_key", "claude"}, {"product", "claude-code"}, {"instance_kind", "process"},
                               {"target_instance_id", "local_00"}, {"target_bundle_ids", QJsonArray()}};
-    const ProcessResult sent = m_service.admin(
-        {"command", "send", "--device", m_device, "--raw", QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact))});
+    const ProcessResult sent =
+        m_service.admin({"command", "send", "--device", device.isEmpty() ? m_device : device, "--raw",
+                         QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact))});
     return sent.exitCode == 0 ? id : QString();
 }
 
@@ -121,8 +128,8 @@ void AgentReliabilityTest::serverErrorsBackOffAndRecover()
     QTest::qWait(300);
     const QString first = sendCommand();
     const QString second = sendCommand();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(second), (QStringList{"received", "ignored"}), 20000);
-    QCOMPARE(m_service.ackStatuses(first), (QStringList{"received", "ignored"}));
+    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(second), kIgnored, 20000);
+    QCOMPARE(m_service.ackStatuses(first), kIgnored);
     // Back-off 1, 2 and 4 s (each within 20 %) lies between the failure and the recovery.
     const QDateTime failed = entryTimes(*m_agent, QStringLiteral("connected=false")).value(0);
     // connected=true is logged on change only: its second entry is the recovery.
@@ -139,7 +146,7 @@ void AgentReliabilityTest::malformedEnvelopeIsAConnectionRetry()
     QCOMPARE(m_service.admin({"fault", "set", "commands-next", "--malformed", "--count", "1"}).exitCode, 0);
     const QString command = sendCommand();
     QVERIFY(m_agent->waitForLog(QStringLiteral("connection retry"), 15000));
-    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(command), (QStringList{"received", "ignored"}), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(command), kIgnored, 15000);
     QVERIFY(m_agent->isRunning());
 }
 
@@ -149,7 +156,7 @@ void AgentReliabilityTest::unauthorizedWithoutRefreshAsksForAuthenticationAndKee
     const QString command = sendCommand();
     QVERIFY(m_agent->waitForLog(QStringLiteral("authentication required"), 15000));
     QCOMPARE(m_agent->logCount(QStringLiteral("token refreshed")), 0);  // shared-grant credentials cannot refresh
-    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(command), (QStringList{"received", "ignored"}), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(command), kIgnored, 20000);
     QVERIFY(enrolled());
 }
 
@@ -158,8 +165,8 @@ void AgentReliabilityTest::slowAcknowledgementsStillCarryOutOnce()
     QCOMPARE(m_service.admin({"fault", "set", "ack", "--delay-ms", "1500", "--count", "2"}).exitCode, 0);
     const QString first = sendCommand();
     const QString second = sendCommand();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(second), (QStringList{"received", "ignored"}), 20000);
-    QCOMPARE(m_service.ackStatuses(first), (QStringList{"received", "ignored"}));
+    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(second), kIgnored, 20000);
+    QCOMPARE(m_service.ackStatuses(first), kIgnored);
     QTest::qWait(1500);
     QCOMPARE(m_agent->logCount(QStringLiteral("ignored ") + first.left(8)), 1);
     QCOMPARE(m_agent->logCount(QStringLiteral("ignored ") + second.left(8)), 1);
@@ -172,7 +179,7 @@ void AgentReliabilityTest::serviceGoneAndBack()
     QTest::qWait(2000);
     QVERIFY(m_service.start());
     const QString command = sendCommand();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(command), (QStringList{"received", "ignored"}), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(command), kIgnored, 30000);
     QVERIFY(m_agent->isRunning());
     QVERIFY(enrolled());
 }
@@ -184,19 +191,11 @@ void AgentReliabilityTest::runningAgentTakesUpADesktopEnrollment()
     AgentProcess agent(agentEnvironment(home));
     QVERIFY(agent.start({QStringLiteral("--desktop-managed")}));
     QVERIFY(agent.waitForLog(QStringLiteral("app started build=")));
-    const QByteArray token = QJsonDocument(m_service.issueToken()).toJson(QJsonDocument::Compact);
-    const ProcessResult enroll = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-enroll-stdin")},
-                                            token, agentEnvironment(home));
-    QCOMPARE(enroll.exitCode, 0);
+    QCOMPARE(enroll(home, m_service), 0);
     const QString device = m_service.deviceID();
     QVERIFY(device != m_device);
-
-    const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    const QJsonObject command{{"id", id}, {"protocol_version", 1}, {"action", "terminate_application"},
-                              {"app_key", "unknown"}, {"target_bundle_ids", QJsonArray()}};
-    QCOMPARE(m_service.admin({"command", "send", "--device", device, "--raw",
-                              QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact))}).exitCode, 0);
-    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(id), (QStringList{"received", "ignored"}), 15000);
+    const QString id = sendCommand(device);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(id), kIgnored, 15000);
     QVERIFY(agent.logCount(QStringLiteral("app started build=")) == 1);  // no restart was needed
 }
 
@@ -208,12 +207,12 @@ void AgentReliabilityTest::fifoAtTheLogPathNeverStopsCommandHandling()
     QVERIFY(QFile::remove(m_agent->logPath()));
     QCOMPARE(::mkfifo(log.constData(), 0600), 0);
     const QString first = sendCommand();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(first), (QStringList{"received", "ignored"}), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(first), kIgnored, 20000);
 
     const int reader = ::open(log.constData(), O_RDONLY | O_NONBLOCK);
     QVERIFY(reader >= 0);
     const QString second = sendCommand();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(second), (QStringList{"received", "ignored"}), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(second), kIgnored, 20000);
     char byte;
     QCOMPARE(::read(reader, &byte, 1), ssize_t(0));  // nothing was ever written into it
     ::close(reader);
@@ -222,7 +221,7 @@ void AgentReliabilityTest::fifoAtTheLogPathNeverStopsCommandHandling()
     // The FIFO gone, the log starts again with its header.
     QVERIFY(QFile::remove(m_agent->logPath()));
     const QString third = sendCommand();
-    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(third), (QStringList{"received", "ignored"}), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(third), kIgnored, 20000);
     QTRY_VERIFY(m_agent->logText().startsWith(QStringLiteral("# VeltroMornix Logs\n\nBuild: ")));
 }
 

@@ -1,19 +1,22 @@
 // The desktop bridge modes --desktop-enroll-stdin and --desktop-uninstall-device as real
 // processes against the local reference service, with a private home and file keychain.
 #include "app/desktop_enrollment.h"
+#include "identity/keychain_store.h"
+#include "platform/linux/file_keychain.h"
 #include "platform/linux/dbus_distributed_notifications.h"
 #include "support/agent_process.h"
 #include "support/dev_service.h"
 #include "support/lock_holder.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
+#include "support/test_files.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
 
@@ -41,6 +44,16 @@ ProcessResult agentMode(const TemporaryHome &home, const QString &mode, const QB
     return runProcess(QStringLiteral(MORNIX_EXECUTABLE), {mode}, input, agentEnvironment(home), 60000);
 }
 
+ProcessResult enroll(const TemporaryHome &home, const QByteArray &input)
+{
+    return agentMode(home, QStringLiteral("--desktop-enroll-stdin"), input);
+}
+
+ProcessResult removeDevice(const TemporaryHome &home)
+{
+    return agentMode(home, QStringLiteral("--desktop-uninstall-device"));
+}
+
 QJsonObject controlStatus(const TemporaryHome &home)
 {
     return QJsonDocument::fromJson(agentMode(home, QStringLiteral("--desktop-control-status")).standardOutput).object();
@@ -58,13 +71,8 @@ QByteArray json(const QJsonObject &object)
 
 QString credentialsFile(const TemporaryHome &home)
 {
-    const QDir dir(home.dataHome() + QStringLiteral("/VeltroMornix/keychain"));
-    const QStringList files = dir.entryList({QStringLiteral("genp.*")}, QDir::Files);
-    for (const QString &file : files) {
-        if (file.endsWith(QLatin1String(QByteArray("device-credentials").toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals))))
-            return dir.filePath(file);
-    }
-    return {};
+    return home.dataHome() + QStringLiteral("/VeltroMornix/keychain/")
+           + FileKeychain::genericPasswordFileName(KeychainStore::service, KeychainStore::credentialsAccount);
 }
 
 }  // namespace
@@ -75,8 +83,7 @@ private Q_SLOTS:
     void initTestCase();
     void inputRules();
     void enrollmentStoresCredentialsAndNotifies();
-    void upperCaseUUIDsMatchTheServiceAnswer();
-    void enrollmentStoresNothingOnAnyFailure();
+    void enrollmentChecksTheServiceAnswerAndStoresNothingOnAnyFailure();
     void enrollmentLockFileRules();
     void enrollmentKilledAtAnyPointLeavesNoneOrComplete();
     void removalLogsOutAndClearsEverything();
@@ -99,55 +106,54 @@ void DesktopBridgeTest::inputRules()
     auto request = [&](const QString &token) {
         return QJsonObject{{"access_token", token}, {"org_id", org}, {"project_id", project}};
     };
-    QVERIFY(DesktopEnrollment::parseRequest(request(QString(16384, u'a'))));
-    QVERIFY(!DesktopEnrollment::parseRequest(request(QString(16385, u'a'))));
-    QVERIFY(!DesktopEnrollment::parseRequest(request(QString(8192, QChar(0xE9)) + u'a')));  // 16385 UTF-8 bytes
-    QVERIFY(!DesktopEnrollment::parseRequest(request(QString())));
-    QVERIFY(!DesktopEnrollment::parseRequest(request(QStringLiteral("tok\ten"))));
-    QVERIFY(!DesktopEnrollment::parseRequest(request(QStringLiteral("tok\nen"))));
-    QVERIFY(!DesktopEnrollment::parseRequest(request(QStringLiteral("tok") + QChar(0x200B) + u'n')));  // Cf
-    QVERIFY(DesktopEnrollment::parseRequest(request(QStringLiteral("tökén ✓"))));
+    const QString nil = QStringLiteral("00000000-0000-0000-0000-000000000000");
+    QVERIFY(DesktopEnrollment::isUUIDText(org.toUpper()));
+    QVERIFY(DesktopEnrollment::isUUIDText(nil));  // the nil UUID is UUID text; near misses are not
+    for (const QString &bad : {QStringLiteral("00000000-0000-0000-0000-00000000000g"), QString(32, u'0'),
+                               QStringLiteral("urn:uuid:") + nil, org + u'\n'})
+        QVERIFY2(!DesktopEnrollment::isUUIDText(bad), qPrintable(bad));
     QJsonObject extra = request(QStringLiteral("t"));
     extra.insert(QStringLiteral("extra"), 1);
-    QVERIFY(!DesktopEnrollment::parseRequest(extra));
-    QJsonObject number = request(QStringLiteral("t"));
-    number.insert(QStringLiteral("org_id"), 5);
-    QVERIFY(!DesktopEnrollment::parseRequest(number));
-    QJsonObject braces = request(QStringLiteral("t"));
-    braces.insert(QStringLiteral("org_id"), u'{' + org + u'}');
-    QVERIFY(!DesktopEnrollment::parseRequest(braces));
-    QVERIFY(DesktopEnrollment::isUUIDText(org.toUpper()));
-    // The nil UUID is UUID text; near misses are not.
-    QVERIFY(DesktopEnrollment::isUUIDText(QStringLiteral("00000000-0000-0000-0000-000000000000")));
-    QJsonObject nil = request(QStringLiteral("t"));
-    nil.insert(QStringLiteral("project_id"), QStringLiteral("00000000-0000-0000-0000-000000000000"));
-    QVERIFY(DesktopEnrollment::parseRequest(nil));
-    QVERIFY(!DesktopEnrollment::isUUIDText(QStringLiteral("00000000-0000-0000-0000-00000000000g")));
-    QVERIFY(!DesktopEnrollment::isUUIDText(QStringLiteral("00000000000000000000000000000000")));
-    QVERIFY(!DesktopEnrollment::isUUIDText(QStringLiteral("urn:uuid:00000000-0000-0000-0000-000000000000")));
-    QVERIFY(!DesktopEnrollment::isUUIDText(org + u'\n'));
+    const struct {
+        QJsonObject request;
+        bool accepted;
+    } rows[] = {
+        {request(QString(16384, u'a')), true},
+        {request(QString(16385, u'a')), false},
+        {request(QString(8192, QChar(0xE9)) + u'a'), false},  // 16385 UTF-8 bytes
+        {request(QString()), false},
+        {request(QStringLiteral("tok\ten")), false},
+        {request(QStringLiteral("tok\nen")), false},
+        {request(QStringLiteral("tok") + QChar(0x200B) + u'n'), false},  // Cf
+        {request(QStringLiteral("tökén ✓")), true},
+        {extra, false},
+        {QJsonObject{{"access_token", "t"}, {"org_id", 5}, {"project_id", project}}, false},
+        {QJsonObject{{"access_token", "t"}, {"org_id", u'{' + org + u'}'}, {"project_id", project}}, false},
+        {QJsonObject{{"access_token", "t"}, {"org_id", org}, {"project_id", nil}}, true},
+    };
+    for (const auto &row : rows)
+        QVERIFY2(DesktopEnrollment::parseRequest(row.request).has_value() == row.accepted, json(row.request).left(80));
 
-    // Through the real process: refusals print nothing; a syntax error prints the failure text.
+    // Through the real process: refusals print nothing; a syntax error or a read error (standard
+    // input is a directory) prints the failure text.
     TemporaryHome home;
-    const ProcessResult fourth = agentMode(home, QStringLiteral("--desktop-enroll-stdin"), json(extra));
-    QCOMPARE(fourth.exitCode, 1);
-    QCOMPARE(fourth.standardOutput + fourth.standardError, QByteArray());
-    const ProcessResult syntax = agentMode(home, QStringLiteral("--desktop-enroll-stdin"), "{\"access_token\":");
-    QCOMPARE(syntax.exitCode, 1);
-    QCOMPARE(syntax.standardError, kEnrollFailure);
-    QCOMPARE(syntax.standardOutput, QByteArray());
     QByteArray big = json(request(QStringLiteral("t")));
     big.append(QByteArray(32769 - big.size(), ' '));
-    const ProcessResult tooLong = agentMode(home, QStringLiteral("--desktop-enroll-stdin"), big);
-    QCOMPARE(tooLong.exitCode, 1);
-    QCOMPARE(tooLong.standardOutput + tooLong.standardError, QByteArray());
-    // A read error (standard input is a directory): the failure text.
-    const ProcessResult unreadable = runProcess(QStringLiteral("bash"),
-                                                {QStringLiteral("-c"), QStringLiteral("\"$0\" --desktop-enroll-stdin < /"),
-                                                 QStringLiteral(MORNIX_EXECUTABLE)},
-                                                {}, agentEnvironment(home));
-    QCOMPARE(unreadable.exitCode, 1);
-    QCOMPARE(unreadable.standardError, kEnrollFailure);
+    for (const QByteArray &refused : {json(extra), big}) {
+        const ProcessResult result = enroll(home, refused);
+        QCOMPARE(result.exitCode, 1);
+        QCOMPARE(result.standardOutput + result.standardError, QByteArray());
+    }
+    const ProcessResult syntax = enroll(home, "{\"access_token\":");
+    const ProcessResult unreadable = runProcess(
+        QStringLiteral("bash"),
+        {QStringLiteral("-c"), QStringLiteral("\"$0\" --desktop-enroll-stdin < /"), QStringLiteral(MORNIX_EXECUTABLE)},
+        {}, agentEnvironment(home));
+    for (const ProcessResult &failed : {syntax, unreadable}) {
+        QCOMPARE(failed.exitCode, 1);
+        QCOMPARE(failed.standardError, kEnrollFailure);
+        QCOMPARE(failed.standardOutput, QByteArray());
+    }
     QVERIFY(!enrolled(home));
 }
 
@@ -159,7 +165,7 @@ void DesktopBridgeTest::enrollmentStoresCredentialsAndNotifies()
     QVERIFY(notifications.observe(QStringLiteral("ai.veltro.mornix.credentials-updated"), this, [&] { ++updates; }));
 
     const QJsonObject token = m_service.issueToken();
-    const ProcessResult result = agentMode(home, QStringLiteral("--desktop-enroll-stdin"), json(token));
+    const ProcessResult result = enroll(home, json(token));
     QCOMPARE(result.standardError, QByteArray());
     QCOMPARE(result.standardOutput, kEnrolled);
     QCOMPARE(result.exitCode, 0);
@@ -168,63 +174,61 @@ void DesktopBridgeTest::enrollmentStoresCredentialsAndNotifies()
     const QJsonObject status = controlStatus(home);
     QCOMPARE(status.value(QStringLiteral("enrolled")).toBool(), true);
     QCOMPARE(status.value(QStringLiteral("org_id")).toString(), token.value(QStringLiteral("org_id")).toString());
-    QCOMPARE(status.value(QStringLiteral("project_id")).toString(), token.value(QStringLiteral("project_id")).toString());
+    QCOMPARE(status.value(QStringLiteral("project_id")).toString(),
+             token.value(QStringLiteral("project_id")).toString());
     QCOMPARE(QFileInfo(credentialsFile(home)).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
              QFileDevice::Permissions());
 
     // An enrolled computer is not enrolled again: exit 1, no message, nothing changed.
-    const QByteArray before = [&] { QFile f(credentialsFile(home)); f.open(QIODevice::ReadOnly); return f.readAll(); }();
-    const ProcessResult again = agentMode(home, QStringLiteral("--desktop-enroll-stdin"), json(m_service.issueToken()));
+    const QByteArray before = readFile(credentialsFile(home));
+    QVERIFY(!before.isEmpty());
+    const ProcessResult again = enroll(home, json(m_service.issueToken()));
     QCOMPARE(again.exitCode, 1);
     QCOMPARE(again.standardOutput + again.standardError, QByteArray());
-    QFile after(credentialsFile(home));
-    QVERIFY(after.open(QIODevice::ReadOnly));
-    QCOMPARE(after.readAll(), before);
+    QCOMPARE(readFile(credentialsFile(home)), before);
 }
 
-void DesktopBridgeTest::upperCaseUUIDsMatchTheServiceAnswer()
+void DesktopBridgeTest::enrollmentChecksTheServiceAnswerAndStoresNothingOnAnyFailure()
 {
-    TemporaryHome home;
-    QJsonObject token = m_service.issueToken();
-    token.insert(QStringLiteral("org_id"), token.value(QStringLiteral("org_id")).toString().toUpper());
-    token.insert(QStringLiteral("project_id"), token.value(QStringLiteral("project_id")).toString().toUpper());
-    const ProcessResult result = agentMode(home, QStringLiteral("--desktop-enroll-stdin"), json(token));
-    QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.standardOutput, kEnrolled);
-}
+    // Upper-case UUIDs still match the service's answer.
+    QJsonObject upper = m_service.issueToken();
+    for (const QString key : {QStringLiteral("org_id"), QStringLiteral("project_id")})
+        upper.insert(key, upper.value(key).toString().toUpper());
+    TemporaryHome upperHome;
+    const ProcessResult accepted = enroll(upperHome, json(upper));
+    QCOMPARE(accepted.exitCode, 0);
+    QCOMPARE(accepted.standardOutput, kEnrolled);
 
-void DesktopBridgeTest::enrollmentStoresNothingOnAnyFailure()
-{
-    {
+    const auto withField = [](QJsonObject token, const QString &key, const QString &value) {
+        token.insert(key, value);
+        return token;
+    };
+    const struct {
+        const char *name;
+        QJsonObject token;
+        bool failsRegistration;
+        QByteArray standardError;
+    } rows[] = {
         // The service enrolls the device into the token's workspace, not the requested one.
+        {"another project",
+         withField(m_service.issueToken(), QStringLiteral("project_id"),
+                   QUuid::createUuid().toString(QUuid::WithoutBraces)),
+         false, QByteArray()},
+        {"registration refused", m_service.issueToken(), true, kEnrollFailure},
+        {"unknown token",
+         withField(m_service.issueToken(), QStringLiteral("access_token"), QStringLiteral("vat_unknown")), false,
+         kEnrollFailure},
+    };
+    for (const auto &row : rows) {
         TemporaryHome home;
-        QJsonObject token = m_service.issueToken();
-        token.insert(QStringLiteral("project_id"), QUuid::createUuid().toString(QUuid::WithoutBraces));
-        const ProcessResult result = agentMode(home, QStringLiteral("--desktop-enroll-stdin"), json(token));
-        QCOMPARE(result.exitCode, 1);
-        QCOMPARE(result.standardOutput + result.standardError, QByteArray());
-        QVERIFY(!enrolled(home));
-    }
-    {
-        // Registration refused by the service.
-        TemporaryHome home;
-        QCOMPARE(m_service.admin({"fault", "set", "register", "--status", "500", "--count", "1"}).exitCode, 0);
-        const ProcessResult result = agentMode(home, QStringLiteral("--desktop-enroll-stdin"), json(m_service.issueToken()));
+        if (row.failsRegistration)
+            QCOMPARE(m_service.admin({"fault", "set", "register", "--status", "500", "--count", "1"}).exitCode, 0);
+        const ProcessResult result = enroll(home, json(row.token));
         m_service.admin({"fault", "clear"});
-        QCOMPARE(result.exitCode, 1);
-        QCOMPARE(result.standardError, kEnrollFailure);
+        QVERIFY2(result.exitCode == 1, row.name);
+        QCOMPARE(result.standardError, row.standardError);
         QCOMPARE(result.standardOutput, QByteArray());
-        QVERIFY(!enrolled(home));
-    }
-    {
-        // A token the service does not know.
-        TemporaryHome home;
-        QJsonObject token = m_service.issueToken();
-        token.insert(QStringLiteral("access_token"), QStringLiteral("vat_unknown"));
-        const ProcessResult result = agentMode(home, QStringLiteral("--desktop-enroll-stdin"), json(token));
-        QCOMPARE(result.exitCode, 1);
-        QCOMPARE(result.standardError, kEnrollFailure);
-        QVERIFY(!enrolled(home));
+        QVERIFY2(!enrolled(home), row.name);
     }
 }
 
@@ -238,7 +242,7 @@ void DesktopBridgeTest::enrollmentLockFileRules()
     TemporaryHome home;
     LockHolder holder(lock);
     QVERIFY(holder.waitUntilHeld());
-    const ProcessResult busy = agentMode(home, QStringLiteral("--desktop-enroll-stdin"), json(m_service.issueToken()));
+    const ProcessResult busy = enroll(home, json(m_service.issueToken()));
     QCOMPARE(busy.exitCode, 1);
     QCOMPARE(busy.standardOutput + busy.standardError, QByteArray());
     QVERIFY(holder.release());
@@ -260,9 +264,7 @@ void DesktopBridgeTest::enrollmentLockFileRules()
     QCOMPARE(QDir(fresh.path()).entryList({QStringLiteral("*.lock")}, QDir::Files | QDir::System | QDir::Hidden),
              QStringList());
     QVERIFY(QFileInfo(lock).isFile());
-    struct stat st {};
-    QCOMPARE(::lstat(QFile::encodeName(lock).constData(), &st), 0);
-    QCOMPARE(st.st_mode & 07777, mode_t(0600));
+    QCOMPARE(modeOf(lock), mode_t(0600));
 
     // Left behind by an earlier run (same owner, 0600): no obstacle.
     QVERIFY(DesktopEnrollment::acquireLock(lock) != nullptr);
@@ -271,12 +273,10 @@ void DesktopBridgeTest::enrollmentLockFileRules()
     // lock files are tested with the lock files themselves).
     QTemporaryDir dir;
     const QString open = dir.filePath(QStringLiteral("open.lock"));
-    QFile file(open);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
-    ::chmod(QFile::encodeName(open).constData(), 0644);
+    QVERIFY(writeFile(open, {}));
+    QCOMPARE(::chmod(QFile::encodeName(open).constData(), 0644), 0);
     QVERIFY(DesktopEnrollment::acquireLock(open) == nullptr);
-    QCOMPARE(QFileInfo(open).permissions() & QFileDevice::ReadOther, QFileDevice::ReadOther);
+    QCOMPARE(modeOf(open), mode_t(0644));
 }
 
 void DesktopBridgeTest::enrollmentKilledAtAnyPointLeavesNoneOrComplete()
@@ -313,9 +313,9 @@ void DesktopBridgeTest::enrollmentKilledAtAnyPointLeavesNoneOrComplete()
 void DesktopBridgeTest::removalLogsOutAndClearsEverything()
 {
     TemporaryHome home;
-    QCOMPARE(agentMode(home, QStringLiteral("--desktop-enroll-stdin"), json(m_service.issueToken())).exitCode, 0);
+    QCOMPARE(enroll(home, json(m_service.issueToken())).exitCode, 0);
     const QString device = m_service.deviceID();
-    const ProcessResult removal = agentMode(home, QStringLiteral("--desktop-uninstall-device"));
+    const ProcessResult removal = removeDevice(home);
     QCOMPARE(removal.standardError, QByteArray());
     QCOMPARE(removal.standardOutput, kRemoved);
     QCOMPARE(removal.exitCode, 0);
@@ -325,7 +325,7 @@ void DesktopBridgeTest::removalLogsOutAndClearsEverything()
     QVERIFY2(left.isEmpty(), qPrintable(left.join(u' ')));  // signing key, credentials, pending claim
 
     // Without credentials: still succeeds (clears the key and the pending claim).
-    const ProcessResult again = agentMode(home, QStringLiteral("--desktop-uninstall-device"));
+    const ProcessResult again = removeDevice(home);
     QCOMPARE(again.exitCode, 0);
     QCOMPARE(again.standardOutput, kRemoved);
 }
@@ -333,22 +333,15 @@ void DesktopBridgeTest::removalLogsOutAndClearsEverything()
 void DesktopBridgeTest::removalOfADeviceTheServiceNoLongerKnows()
 {
     TemporaryHome home;
-    QCOMPARE(agentMode(home, QStringLiteral("--desktop-enroll-stdin"), json(m_service.issueToken())).exitCode, 0);
-    QFile file(credentialsFile(home));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray saved = file.readAll();
-    file.close();
-    const QString path = file.fileName();
-    QCOMPARE(agentMode(home, QStringLiteral("--desktop-uninstall-device")).exitCode, 0);
+    QCOMPARE(enroll(home, json(m_service.issueToken())).exitCode, 0);
+    const QByteArray saved = readFile(credentialsFile(home));
+    QCOMPARE(removeDevice(home).exitCode, 0);
 
     // The credentials come back (a stale copy); the service answers 404 "device not found".
-    QFile restore(path);
-    QVERIFY(restore.open(QIODevice::WriteOnly));
-    restore.write(saved);
-    restore.close();
-    restore.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QVERIFY(writeFile(credentialsFile(home), saved));
+    QVERIFY(QFile::setPermissions(credentialsFile(home), QFileDevice::ReadOwner | QFileDevice::WriteOwner));
     QVERIFY(enrolled(home));
-    const ProcessResult removal = agentMode(home, QStringLiteral("--desktop-uninstall-device"));
+    const ProcessResult removal = removeDevice(home);
     QCOMPARE(removal.standardOutput, kRemoved);
     QCOMPARE(removal.exitCode, 0);
     QVERIFY(!enrolled(home));
@@ -357,10 +350,11 @@ void DesktopBridgeTest::removalOfADeviceTheServiceNoLongerKnows()
 void DesktopBridgeTest::removalKeepsSecretsWhenTheServiceRefuses()
 {
     TemporaryHome home;
-    QCOMPARE(agentMode(home, QStringLiteral("--desktop-enroll-stdin"), json(m_service.issueToken())).exitCode, 0);
+    QCOMPARE(enroll(home, json(m_service.issueToken())).exitCode, 0);
     for (const QStringList &fault : {QStringList{"--status", "500"}, QStringList{"--status", "404"}}) {
-        QCOMPARE(m_service.admin(QStringList{"fault", "set", "logout"} + fault + QStringList{"--count", "1"}).exitCode, 0);
-        const ProcessResult removal = agentMode(home, QStringLiteral("--desktop-uninstall-device"));
+        QCOMPARE(m_service.admin(QStringList{"fault", "set", "logout"} + fault + QStringList{"--count", "1"}).exitCode,
+                 0);
+        const ProcessResult removal = removeDevice(home);
         QCOMPARE(removal.exitCode, 1);
         QCOMPARE(removal.standardError, kRemovalFailure);
         QCOMPARE(removal.standardOutput, QByteArray());
@@ -368,7 +362,7 @@ void DesktopBridgeTest::removalKeepsSecretsWhenTheServiceRefuses()
     }
     m_service.admin({"fault", "clear"});
     m_service.stop();
-    const ProcessResult unreachable = agentMode(home, QStringLiteral("--desktop-uninstall-device"));
+    const ProcessResult unreachable = removeDevice(home);
     QVERIFY(m_service.start());
     QCOMPARE(unreachable.exitCode, 1);
     QCOMPARE(unreachable.standardError, kRemovalFailure);

@@ -6,7 +6,6 @@
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -16,8 +15,6 @@
 
 #include <algorithm>
 
-#include <csignal>
-
 namespace mornix {
 
 namespace {
@@ -26,15 +23,6 @@ const QStringList kWindowLibraries = {QStringLiteral("libQt6Gui"), QStringLitera
                                       QStringLiteral("libQt6XcbQpa"), QStringLiteral("/platforms/"),
                                       QStringLiteral("libmornix_desktop")};
 const QString kModule = QStringLiteral("Contents/PlugIns/libmornix_desktop.so");
-
-bool isWindowLibrary(const QString &path)
-{
-    for (const QString &name : kWindowLibraries) {
-        if (path.contains(name))
-            return true;
-    }
-    return false;
-}
 
 // The files a running process maps.
 QSet<QString> mappedFiles(qint64 pid)
@@ -56,7 +44,8 @@ QStringList windowLibrariesIn(const QSet<QString> &files)
 {
     QStringList found;
     for (const QString &file : files) {
-        if (isWindowLibrary(file))
+        if (std::any_of(kWindowLibraries.begin(), kWindowLibraries.end(),
+                        [&](const QString &n) { return file.contains(n); }))
             found.append(file);
     }
     found.sort();
@@ -70,30 +59,6 @@ QProcessEnvironment windowedEnvironment(const TemporaryHome &home)
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     environment.insert(QStringLiteral("VELTRO_KEYCHAIN"), QStringLiteral("file"));
     return environment;
-}
-
-// Waits until the agent's operational log says it started (the controller is running).
-bool waitForStart(const QString &dataHome, QProcess &process, int timeoutMs = 20000)
-{
-    const QString log = dataHome + QStringLiteral("/VeltroMornix/Logs/mornix-log.md");
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired() && process.state() == QProcess::Running) {
-        QFile file(log);
-        if (file.open(QIODevice::ReadOnly) && file.readAll().contains("app started"))
-            return true;
-        QTest::qWait(50);
-    }
-    return false;
-}
-
-void stop(QProcess &process)
-{
-    if (process.state() == QProcess::Running) {
-        ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
-        if (!process.waitForFinished(10000))
-            process.kill();
-    }
-    process.waitForFinished(5000);
 }
 
 }  // namespace
@@ -203,7 +168,7 @@ void DesktopModuleTest::missingOrModifiedModuleIsRefusedAndTheAgentRuns()
     agent.setProcessEnvironment(windowedEnvironment(home));
     agent.start(QDir(copy).filePath(QStringLiteral("Contents/MacOS/VeltroMornix")), {});
     QVERIFY(agent.waitForStarted());
-    QVERIFY(waitForStart(home.dataHome(), agent));
+    QVERIFY(AgentProcess(windowedEnvironment(home)).waitForLog(QStringLiteral("app started"), 20000));
     const QString errors = QString::fromUtf8(agent.readAllStandardError());
     QVERIFY2(errors.contains(QStringLiteral("VeltroMornix runs without menu-bar item and windows: the desktop module cannot be used: ")
                              + reason),
@@ -211,7 +176,8 @@ void DesktopModuleTest::missingOrModifiedModuleIsRefusedAndTheAgentRuns()
     // Still running, as the headless agent, with nothing of the windows mapped.
     QCOMPARE(agent.state(), QProcess::Running);
     QCOMPARE(windowLibrariesIn(mappedFiles(agent.processId())), QStringList());
-    stop(agent);
+    agent.terminate();
+    QVERIFY(agent.waitForFinished(10000));
 }
 
 }  // namespace mornix

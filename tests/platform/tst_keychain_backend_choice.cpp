@@ -6,6 +6,7 @@
 #include "support/agent_process.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
+#include "support/test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -54,8 +55,7 @@ QString markerPath(const TemporaryHome &home)
 
 QByteArray marker(const TemporaryHome &home)
 {
-    QFile file(markerPath(home));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
+    return QFileInfo::exists(markerPath(home)) ? readFile(markerPath(home)) : QByteArray("<none>");
 }
 
 QStringList fileStoreItems(const TemporaryHome &home)
@@ -74,11 +74,6 @@ bool secretServiceHolds(const secret_service::Attributes &attributes)
 bool secretServiceHoldsKey()
 {
     return secretServiceHolds({{"class", "key"}, {"tag", kKeyTag}});
-}
-
-bool secretServiceHoldsGrant()
-{
-    return secretServiceHolds({{"class", "generic-password"}, {"service", "ai.veltro.mornix"}, {"account", "claude-broker-grant"}});
 }
 
 void clearSecretService()
@@ -118,9 +113,7 @@ void KeychainBackendChoiceTest::secretServiceThatGoesAwayIsNeverReplaced()
     QVERIFY(key.startsWith(QLatin1String("-----BEGIN PUBLIC KEY-----")));
     QVERIFY(secretServiceHoldsKey());
     QCOMPARE(marker(home), QByteArray("secret-service\n"));
-    struct stat st {};
-    QCOMPARE(::stat(QFile::encodeName(markerPath(home)).constData(), &st), 0);
-    QCOMPARE(st.st_mode & 07777, mode_t(0600));
+    QCOMPARE(modeOf(markerPath(home)), mode_t(0600));
     QCOMPARE(run(home, true, QStringLiteral("--broker-grant-create-stdin"), kGrant).exitCode, 0);
 
     // The Secret Service is gone: the items are out of reach, and nothing is made elsewhere.
@@ -163,7 +156,7 @@ void KeychainBackendChoiceTest::fileStoreStaysWhenASecretServiceAppears()
     QCOMPARE(QJsonDocument::fromJson(run(home, true, QStringLiteral("--broker-grant-read")).standardOutput),
              QJsonDocument::fromJson(kGrant));
     QVERIFY(!secretServiceHoldsKey());
-    QVERIFY(!secretServiceHoldsGrant());
+    QVERIFY(!secretServiceHolds({{"class", "generic-password"}, {"service", "ai.veltro.mornix"}}));
 
     // Items an earlier version left in the file store, without a marker, stay where they are.
     QVERIFY(QFile::remove(markerPath(home)));
@@ -176,20 +169,12 @@ void KeychainBackendChoiceTest::unreadableMarkerCreatesNothing()
 {
     TemporaryHome home;
     QVERIFY(QDir().mkpath(home.dataHome() + QStringLiteral("/VeltroMornix")));
-    const auto plant = [&](const QByteArray &content, QFileDevice::Permissions permissions) {
-        QFile::remove(markerPath(home));
-        QFile file(markerPath(home));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-        file.close();
-        QVERIFY(file.setPermissions(permissions));
-    };
-    const QFileDevice::Permissions owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
     // A backend name this program does not know, a marker open to others, a FIFO.
-    plant("tpm\n", owner);
-    QVERIFY(publicKey(home, true).isEmpty());
-    plant("file\n", owner | QFileDevice::ReadOther | QFileDevice::WriteOther);
-    QVERIFY(publicKey(home, true).isEmpty());
+    for (const auto &[content, mode] : {std::pair<QByteArray, mode_t>{"tpm\n", 0600}, {"file\n", 0606}}) {
+        QVERIFY(writeFile(markerPath(home), content));
+        QCOMPARE(::chmod(QFile::encodeName(markerPath(home)).constData(), mode), 0);
+        QVERIFY2(publicKey(home, true).isEmpty(), content.constData());
+    }
     QVERIFY(QFile::remove(markerPath(home)));
     QCOMPARE(::mkfifo(QFile::encodeName(markerPath(home)).constData(), 0600), 0);
     QVERIFY(publicKey(home, true).isEmpty());  // and it does not hang on the FIFO

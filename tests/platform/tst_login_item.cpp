@@ -38,9 +38,7 @@ void LoginItemTest::registerAndUnregister()
     QVERIFY(entry.startsWith("[Desktop Entry]\n"));
     // Quoting rule (\$), then the string rule doubles that backslash.
     QVERIFY(entry.contains("\nExec=\"/opt/Veltro \\\\$HOME/VeltroMornix\"\n"));
-    struct stat st {};
-    QCOMPARE(::stat(QFile::encodeName(item.entryPath()).constData(), &st), 0);
-    QCOMPARE(st.st_mode & 07777, mode_t(0600));
+    QCOMPARE(modeOf(item.entryPath()), mode_t(0600));
     QVERIFY(item.registerItem(&error));  // again: replaced, still one entry
     QCOMPARE(QDir(config.path() + QStringLiteral("/autostart")).entryList(QDir::Files | QDir::Hidden).size(), 1);
 
