@@ -156,11 +156,10 @@ class SignInTests(RefusalAssertions):
 
         reply = grant("password", good)
         self.assertEqual(reply.status, 200, reply)
-        for kind, body, hdrs, status, error in (("password", dict(good, password="nope"), headers, 400, "invalid_grant"),
-                                                ("password", good, {}, 401, "invalid_api_key"),
-                                                ("password", good, {"apikey": "anon_x"}, 401, None),
-                                                ("magic", good, headers, 400, "unsupported_grant_type"),
-                                                ("password", "{not json", headers, 400, None)):
+        for kind, body, hdrs, status, error in (
+                ("password", dict(good, password="nope"), headers, 400, "invalid_grant"),
+                ("password", good, {}, 401, "invalid_api_key"), ("password", good, {"apikey": "anon_x"}, 401, None),
+                ("magic", good, headers, 400, "unsupported_grant_type"), ("password", "{not json", headers, 400, None)):
             self.assertRefused(grant(kind, body, hdrs), status, error)
         refresh = {"refresh_token": reply.json()["refresh_token"]}
         renewed = grant("refresh_token", refresh)
@@ -406,9 +405,10 @@ class CommandTests(RefusalAssertions):
         for query in ("timeout_ms=soon", "timeout_ms=-1", "timeout_ms=1&timeout_ms=2", "command_protocol_version=x",
                       "command_protocol_version=2", "timeout_ms=0", "command_protocol_version=1&timeout_ms=0",
                       "command_protocol_version=3&timeout_ms=0", v2 + "timeout_ms=9223372036854775808",
-                      v2 + "timeout_ms=9999999999999999999", "command_protocol_version=18446744073709551618&timeout_ms=0",
-                      ""):
-            self.assertRefused(ds.device_request(self.device, "GET", "/api/desktop/commands/next?" + query), 400, case=query)
+                      v2 + "timeout_ms=9999999999999999999",
+                      "command_protocol_version=18446744073709551618&timeout_ms=0", ""):
+            reply = ds.device_request(self.device, "GET", "/api/desktop/commands/next?" + query)
+            self.assertRefused(reply, 400, case=query)
         self.assertEqual(self.poll().status, 204)
 
     def test_commands_by_instance_and_raw(self):
@@ -913,7 +913,8 @@ class RobustnessTests(RefusalAssertions):
                      ["command", "send", "--device", "x"], ["command", "send", "--device", "x", "--app", "vim"],
                      ["command", "send", "--device", "x", "--raw", "{oops"], ["teleport", "now"],
                      ["inventory", "show", "--device", "nope"], ["fault", "set", "token", "--message", "x"],
-                     ["fault", "set", "token", "--oauth-error", "e"], ["fault", "set", "authorize", "--claim-status", "X"],
+                     ["fault", "set", "token", "--oauth-error", "e"],
+                     ["fault", "set", "authorize", "--claim-status", "X"],
                      ["fault", "set", "nowhere", "--status", "500"], ["fault", "set", "token"],
                      ["fault", "set", "token", "--status", "99"], ["fault", "set", "token", "--count", "x"]):
             result = ds.admin_run(*args)
