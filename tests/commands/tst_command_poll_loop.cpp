@@ -394,7 +394,9 @@ private Q_SLOTS:
     {
         // Real sleeps: a cancelled loop must not sit out its back-off.
         Rig rig;
-        CommandPollLoop loop(rig, CommandPollLoop::Collaborators{rig.executor});
+        CommandPollLoop::Collaborators collaborators;
+        collaborators.executor = rig.executor;
+        CommandPollLoop loop(rig, collaborators);
         rig.server->answers.push_back(Failure{});
         loop.start();
         QTRY_COMPARE(rig.lastCommands.value(0), u"connection retry"_s);
