@@ -67,9 +67,7 @@ private:
 
 class UpdaterModeTest : public QObject {
     Q_OBJECT
-private Q_SLOTS:
 
-private:
     // A desktop bundle under `home` that trusts this run's feed and key, with `helper` inside.
     QString makeHost(const TemporaryHome &home, const QString &helper) const
     {
@@ -84,6 +82,8 @@ private:
     QString m_key;
     QTemporaryDir m_releases;
     QString m_archive;  // 2.0 with the probe inside, published without faults
+
+private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_service.start());
