@@ -9,9 +9,6 @@
 #include "update_fixtures.h"
 
 #include <QDir>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>

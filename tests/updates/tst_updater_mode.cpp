@@ -6,7 +6,6 @@
 #include "support/temporary_home.h"
 #include "update_fixtures.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>

@@ -6,9 +6,7 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
-#include <QTest>
 
 using namespace Qt::StringLiterals;
 

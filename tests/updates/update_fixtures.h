@@ -4,11 +4,7 @@
 #include "support/process_runner.h"
 #include "support/signed_fixtures.h"
 
-#include <QJsonObject>
-#include <QMap>
-#include <QProcess>
 #include <QString>
-#include <QTemporaryDir>
 
 #include <memory>
 
