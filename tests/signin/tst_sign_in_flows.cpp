@@ -171,7 +171,8 @@ private Q_SLOTS:
             << QStringList{"token", "--status", "400", "--message",
                            "Redirect_URI does not match previously seen redirect URI"}
             << u"oauth redirect mismatch, retry sign-in"_s << u"redirect mismatch on auth server"_s
-            << u"server detail at opening sign-in: {\"error\":\"injected_fault\",\"message\":\"Redirect_URI does not match previously seen redirect URI\"}"_s;
+            << u"server detail at opening sign-in: {\"error\":\"injected_fault\",\"message\":"
+               u"\"Redirect_URI does not match previously seen redirect URI\"}"_s;
         QTest::newRow("sensitive detail")
             << int(M::follow)
             << QStringList{"register", "--status", "500", "--message", "field stable_payload_json of SERIAL-1 rejected"}

@@ -165,10 +165,8 @@ private Q_SLOTS:
         QCOMPARE(result.exitCode, 1);
         QCOMPARE(result.standardOutput, QByteArray());
         // The refusal is code 2 of "UpdateNotification": the category was registered on the way.
-        QCOMPARE(
-            rig.status(),
-            QByteArray(
-                R"({"actions":["Update now","Update later"],"authorization":0,"delivered":0,"pending":0,"reminder_seconds":0})"));
+        QCOMPARE(rig.status(), QByteArray(R"({"actions":["Update now","Update later"],"authorization":0,)"
+                                          R"("delivered":0,"pending":0,"reminder_seconds":0})"));
     }
 
     void statusFollowsNotifyReplaceDismissAndClear()
@@ -367,10 +365,8 @@ private Q_SLOTS:
                                              UpdateNotifications::content(u"4.0.0"_s), 1.0};
             QVERIFY2(notifications.add(reminder, &error), qPrintable(error));
         }
-        QCOMPARE(
-            rig.status(),
-            QByteArray(
-                R"({"actions":["Update now","Update later"],"authorization":2,"delivered":0,"pending":1,"reminder_seconds":1})"));
+        QCOMPARE(rig.status(), QByteArray(R"({"actions":["Update now","Update later"],"authorization":2,)"
+                                          R"("delivered":0,"pending":1,"reminder_seconds":1})"));
 
         AgentProcess agent(rig.environment);
         QVERIFY(agent.start({u"--desktop-managed"_s}));

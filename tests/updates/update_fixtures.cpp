@@ -41,20 +41,18 @@ QString makeDesktopBundle(const QString &directory, const HostOptions &options)
     const QString bundle = directory + u'/' + kDesktopName + u".app"_s;
     if (!QDir().mkpath(bundle + u"/Contents/MacOS"_s) || !QDir().mkpath(bundle + u"/Contents/Resources"_s))
         return {};
-    fixtures::InfoEntries info{
-        {u"CFBundleIdentifier"_s, options.identifier},
-        {u"CFBundleName"_s, kDesktopName},
-        {u"CFBundleExecutable"_s, kDesktopName},
-        {u"CFBundleVersion"_s, options.version},
-        {u"CFBundleShortVersionString"_s, options.shortVersion.isEmpty() ? options.version : options.shortVersion}};
+    fixtures::InfoEntries info{{u"CFBundleIdentifier"_s, options.identifier},
+                               {u"CFBundleName"_s, kDesktopName},
+                               {u"CFBundleExecutable"_s, kDesktopName},
+                               {u"CFBundleVersion"_s, options.version},
+                               {u"CFBundleShortVersionString"_s, options.version}};
     if (!options.feedURL.isEmpty())
         info.append({u"SUFeedURL"_s, options.feedURL});
     if (!options.publicKey.isEmpty())
         info.append({u"SUPublicEDKey"_s, options.publicKey});
     if (!fixtures::writeInfoPlist(bundle + u"/Contents/Info.plist"_s, info)
         || !copyExecutable(fixtures::sleeperPath(), desktopExecutablePath(bundle))
-        || !writeFile(bundle + u"/Contents/Resources/marker.txt"_s,
-                      (options.marker.isEmpty() ? options.version : options.marker).toUtf8()))
+        || !writeFile(bundle + u"/Contents/Resources/marker.txt"_s, options.version.toUtf8()))
         return {};
 
     if (!options.helperExecutable.isEmpty()) {
