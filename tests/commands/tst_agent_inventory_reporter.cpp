@@ -8,6 +8,8 @@
 
 #include <QCoroTimer>
 
+using namespace Qt::StringLiterals;
+
 namespace mornix {
 
 namespace {
@@ -16,10 +18,8 @@ using namespace std::chrono_literals;
 
 AgentInstanceReport report(const QString &product, int n)
 {
-    return AgentInstanceReport{QStringLiteral("local_%1%2").arg(product).arg(n), product,
-                               product == QLatin1String("claude-code") ? QStringLiteral("process")
-                                                                       : QStringLiteral("application"),
-                               std::nullopt};
+    return AgentInstanceReport{u"local_%1%2"_s.arg(product).arg(n), product,
+                               product == "claude-code"_L1 ? u"process"_s : u"application"_s, std::nullopt};
 }
 
 DeviceCredentials credentials(const QString &device)
@@ -34,7 +34,7 @@ struct Rig {
     int inFlight = 0;
     int maxInFlight = 0;
     bool fail = false;
-    std::optional<DeviceCredentials> current = credentials(QStringLiteral("stored"));
+    std::optional<DeviceCredentials> current = credentials(u"stored"_s);
     std::unique_ptr<AgentInventoryReporter> reporter;
 
     Rig()
@@ -64,103 +64,96 @@ struct Rig {
 class AgentInventoryReporterTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void summaryCountsPerProductSorted();
-    void burstOfMonitorUpdatesBecomesOneReport();
-    void immediateReportSkipsTheWait();
-    void requestsWhileSendingReplaceThePendingOne();
-    void unchangedSummaryIsLoggedOnce();
-    void failureIsLoggedCleanedAndNotRetried();
-    void withoutCredentialsTheReportStaysPending();
-};
-
-void AgentInventoryReporterTest::summaryCountsPerProductSorted()
-{
-    QCOMPARE(AgentInventoryReporter::summary({report("codex", 1), report("claude-code", 1), report("claude-code", 2)}),
-             QStringLiteral("claude-code=2, codex=1"));
-    QCOMPARE(AgentInventoryReporter::summary({}), QString());
-}
-
-void AgentInventoryReporterTest::burstOfMonitorUpdatesBecomesOneReport()
-{
-    Rig rig;
-    for (int i = 1; i <= 5; ++i) {
-        QList<AgentInstanceReport> list;
-        for (int k = 0; k < i; ++k)
-            list.append(report("claude-code", k));
-        rig.reporter->queueAgentInventoryReport(list, std::nullopt, false);
+    void summaryCountsPerProductSorted()
+    {
+        QCOMPARE(
+            AgentInventoryReporter::summary({report("codex", 1), report("claude-code", 1), report("claude-code", 2)}),
+            u"claude-code=2, codex=1"_s);
+        QCOMPARE(AgentInventoryReporter::summary({}), QString());
     }
-    QTest::qWait(100);
-    QVERIFY(rig.sent.isEmpty());  // still inside the 0.15 s collection window
-    QTRY_COMPARE(rig.sent.size(), 1);
-    QCOMPARE(rig.sent.first().size(), 5);
-    QCOMPARE(rig.sentDevices, QStringList{"stored"});
-    QTRY_VERIFY(!rig.reporter->isSending());
-}
 
-void AgentInventoryReporterTest::immediateReportSkipsTheWait()
-{
-    Rig rig;
-    QElapsedTimer timer;
-    timer.start();
-    rig.reporter->queueAgentInventoryReport({report("codex", 1)}, credentials(QStringLiteral("loop")), true);
-    QTRY_COMPARE(rig.sent.size(), 1);
-    QVERIFY(timer.elapsed() < 120);
-    QCOMPARE(rig.sentDevices, QStringList{"loop"});
-    QVERIFY(rig.reporter->lastAgentInstanceReportAttemptAt());
-}
+    void burstOfMonitorUpdatesBecomesOneReport()
+    {
+        Rig rig;
+        for (int i = 1; i <= 5; ++i) {
+            QList<AgentInstanceReport> list;
+            for (int k = 0; k < i; ++k)
+                list.append(report("claude-code", k));
+            rig.reporter->queueAgentInventoryReport(list, std::nullopt, false);
+        }
+        QTest::qWait(100);
+        QVERIFY(rig.sent.isEmpty());  // still inside the 0.15 s collection window
+        QTRY_COMPARE(rig.sent.size(), 1);
+        QCOMPARE(rig.sent.first().size(), 5);
+        QCOMPARE(rig.sentDevices, QStringList{"stored"});
+        QTRY_VERIFY(!rig.reporter->isSending());
+    }
 
-void AgentInventoryReporterTest::requestsWhileSendingReplaceThePendingOne()
-{
-    Rig rig;
-    rig.reporter->queueAgentInventoryReport({report("codex", 1)}, std::nullopt, true);
-    QTRY_COMPARE(rig.inFlight, 1);
-    rig.reporter->queueAgentInventoryReport({report("codex", 2)}, std::nullopt, false);
-    rig.reporter->queueAgentInventoryReport({report("codex", 3), report("codex", 4)}, std::nullopt, false);
-    QTRY_COMPARE(rig.sent.size(), 2);
-    QTRY_VERIFY(!rig.reporter->isSending());
-    QCOMPARE(rig.maxInFlight, 1);
-    QCOMPARE(rig.sent[1].size(), 2);  // the newest state only
-    QVERIFY(!rig.reporter->pendingReports());
-}
+    void immediateReportSkipsTheWait()
+    {
+        Rig rig;
+        QElapsedTimer timer;
+        timer.start();
+        rig.reporter->queueAgentInventoryReport({report("codex", 1)}, credentials(u"loop"_s), true);
+        QTRY_COMPARE(rig.sent.size(), 1);
+        QVERIFY(timer.elapsed() < 120);
+        QCOMPARE(rig.sentDevices, QStringList{"loop"});
+        QVERIFY(rig.reporter->lastAgentInstanceReportAttemptAt());
+    }
 
-void AgentInventoryReporterTest::unchangedSummaryIsLoggedOnce()
-{
-    Rig rig;
-    rig.reporter->queueAgentInventoryReport({report("claude-code", 1)}, std::nullopt, true);
-    QTRY_VERIFY(!rig.reporter->isSending() && rig.sent.size() == 1);
-    rig.reporter->queueAgentInventoryReport({report("claude-code", 7)}, std::nullopt, true);
-    QTRY_VERIFY(!rig.reporter->isSending() && rig.sent.size() == 2);
-    QCOMPARE(rig.log, QStringList{QStringLiteral("agent inventory reported: claude-code=1")});
-    rig.reporter->queueAgentInventoryReport({}, std::nullopt, true);
-    QTRY_VERIFY(!rig.reporter->isSending() && rig.sent.size() == 3);
-    QCOMPARE(rig.log.constLast(), QStringLiteral("agent inventory reported: "));
-}
+    void requestsWhileSendingReplaceThePendingOne()
+    {
+        Rig rig;
+        rig.reporter->queueAgentInventoryReport({report("codex", 1)}, std::nullopt, true);
+        QTRY_COMPARE(rig.inFlight, 1);
+        rig.reporter->queueAgentInventoryReport({report("codex", 2)}, std::nullopt, false);
+        rig.reporter->queueAgentInventoryReport({report("codex", 3), report("codex", 4)}, std::nullopt, false);
+        QTRY_COMPARE(rig.sent.size(), 2);
+        QTRY_VERIFY(!rig.reporter->isSending());
+        QCOMPARE(rig.maxInFlight, 1);
+        QCOMPARE(rig.sent[1].size(), 2);  // the newest state only
+        QVERIFY(!rig.reporter->pendingReports());
+    }
 
-void AgentInventoryReporterTest::failureIsLoggedCleanedAndNotRetried()
-{
-    Rig rig;
-    rig.fail = true;
-    rig.reporter->queueAgentInventoryReport({report("codex", 1)}, std::nullopt, true);
-    QTRY_VERIFY(!rig.reporter->isSending() && rig.sent.size() == 1);
-    QTest::qWait(300);
-    QCOMPARE(rig.sent.size(), 1);
-    QCOMPARE(rig.log, QStringList{QStringLiteral("agent inventory report retry: The request timed out.retry later")});
-    QVERIFY(!rig.reporter->lastAgentInventorySummary());
-}
+    void unchangedSummaryIsLoggedOnce()
+    {
+        Rig rig;
+        rig.reporter->queueAgentInventoryReport({report("claude-code", 1)}, std::nullopt, true);
+        QTRY_VERIFY(!rig.reporter->isSending() && rig.sent.size() == 1);
+        rig.reporter->queueAgentInventoryReport({report("claude-code", 7)}, std::nullopt, true);
+        QTRY_VERIFY(!rig.reporter->isSending() && rig.sent.size() == 2);
+        QCOMPARE(rig.log, QStringList{u"agent inventory reported: claude-code=1"_s});
+        rig.reporter->queueAgentInventoryReport({}, std::nullopt, true);
+        QTRY_VERIFY(!rig.reporter->isSending() && rig.sent.size() == 3);
+        QCOMPARE(rig.log.constLast(), u"agent inventory reported: "_s);
+    }
 
-void AgentInventoryReporterTest::withoutCredentialsTheReportStaysPending()
-{
-    Rig rig;
-    rig.current.reset();
-    rig.reporter->queueAgentInventoryReport({report("codex", 1)}, std::nullopt, true);
-    QTRY_VERIFY(!rig.reporter->isSending());
-    QVERIFY(rig.sent.isEmpty());
-    QVERIFY(rig.reporter->pendingReports());
-    rig.current = credentials(QStringLiteral("later"));
-    rig.reporter->queueAgentInventoryReport({report("codex", 1), report("codex", 2)}, std::nullopt, true);
-    QTRY_COMPARE(rig.sent.size(), 1);
-    QCOMPARE(rig.sent.first().size(), 2);
-}
+    void failureIsLoggedCleanedAndNotRetried()
+    {
+        Rig rig;
+        rig.fail = true;
+        rig.reporter->queueAgentInventoryReport({report("codex", 1)}, std::nullopt, true);
+        QTRY_VERIFY(!rig.reporter->isSending() && rig.sent.size() == 1);
+        QTest::qWait(300);
+        QCOMPARE(rig.sent.size(), 1);
+        QCOMPARE(rig.log, QStringList{u"agent inventory report retry: The request timed out.retry later"_s});
+        QVERIFY(!rig.reporter->lastAgentInventorySummary());
+    }
+
+    void withoutCredentialsTheReportStaysPending()
+    {
+        Rig rig;
+        rig.current.reset();
+        rig.reporter->queueAgentInventoryReport({report("codex", 1)}, std::nullopt, true);
+        QTRY_VERIFY(!rig.reporter->isSending());
+        QVERIFY(rig.sent.isEmpty());
+        QVERIFY(rig.reporter->pendingReports());
+        rig.current = credentials(u"later"_s);
+        rig.reporter->queueAgentInventoryReport({report("codex", 1), report("codex", 2)}, std::nullopt, true);
+        QTRY_COMPARE(rig.sent.size(), 1);
+        QCOMPARE(rig.sent.first().size(), 2);
+    }
+};
 
 }  // namespace mornix
 

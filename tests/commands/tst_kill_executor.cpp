@@ -1,3 +1,5 @@
+// The executor against real processes of signed fixtures: both protocols, graceful and forced
+// stops, refusals, and the re-checks before every signal.
 #include "commands/kill_executor.h"
 #include "platform/linux/cms_code_signing.h"
 #include "platform/linux/procfs_process_table.h"
@@ -5,6 +7,7 @@
 #include "support/config.h"
 
 #include "support/counting_code_signing.h"
+#include "support/recording_snapshot_source.h"
 #include "support/scoped_ports.h"
 #include "support/signed_fixtures.h"
 
@@ -18,33 +21,21 @@
 
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace mornix {
 
 using namespace fixtures;
 
 namespace {
 
-// The monitor's side of the executor: a published snapshot and the removals it is told of.
-class FakeMonitor final : public AgentInstanceSnapshotSource {
-public:
-    std::optional<QList<DetectedAgentInstance>> snapshot;
-    QList<DetectedAgentInstance> removed;
-
-    std::optional<QList<DetectedAgentInstance>> publishedInstancesIfReady() const override { return snapshot; }
-    void removeStopped(const DetectedAgentInstance &instance) override { removed.append(instance); }
-};
-
-QStringList strings(const QJsonValue &value)
+// The bundle ids of one list of an application command's payload ("terminated", "forced", ...).
+QStringList ids(const KillExecutionResult &result, const QString &list)
 {
-    QStringList result;
-    for (const QJsonValue &item : value.toArray())
-        result.append(item.toString());
-    return result;
-}
-
-bool alive(qint32 pid)
-{
-    return ProcfsProcessTable().startIdentity(pid).state == ProcessStartObservation::State::observed;
+    QStringList values;
+    for (const QJsonValue &item : result.payload.value(list + u"_bundle_ids"_s).toArray())
+        values.append(item.toString());
+    return values;
 }
 
 }  // namespace
@@ -82,13 +73,16 @@ private:
         return QCoro::waitFor(m_executor->executeAgentInstance(instance.report.localInstanceID, product, monitor));
     }
 
-    static void verifyFullPayload(const KillExecutionResult &result, const DetectedAgentInstance &instance, bool allStopped)
+    // The outcome of an instance command that found its instance: the whole payload.
+    static void verifyFound(const KillExecutionResult &result, const QString &message,
+                            const DetectedAgentInstance &instance, bool allStopped)
     {
-        QCOMPARE(result.payload.value(QStringLiteral("instance_id")).toString(), instance.report.localInstanceID);
-        QCOMPARE(result.payload.value(QStringLiteral("product")).toString(), instance.report.product);
-        QCOMPARE(result.payload.value(QStringLiteral("kind")).toString(), instance.report.kind);
-        QCOMPARE(result.payload.value(QStringLiteral("all_stopped")), QJsonValue(allStopped));
-        QCOMPARE(result.payload.size(), 4);
+        QCOMPARE(result.succeeded, allStopped);
+        QCOMPARE(result.message, message);
+        QCOMPARE(result.payload, (QJsonObject{{u"instance_id"_s, instance.report.localInstanceID},
+                                              {u"product"_s, instance.report.product},
+                                              {u"kind"_s, instance.report.kind},
+                                              {u"all_stopped"_s, allStopped}}));
     }
 
 private Q_SLOTS:
@@ -108,136 +102,95 @@ private Q_SLOTS:
     void familyStoppedGracefully()
     {
         const QString desktop = makeClaudeDesktop(m_caseDir);
-        const QString forDesktop = makeBundle(m_caseDir, QStringLiteral("Claude Beta"),
-                                              QStringLiteral("com.anthropic.claudefordesktop"), kAnthropicTeam);
-        RunningFixture one(bundleExecutable(desktop)), two(bundleExecutable(desktop)), three(bundleExecutable(forDesktop));
+        const QString forDesktop =
+            makeBundle(m_caseDir, u"Claude Beta"_s, u"com.anthropic.claudefordesktop"_s, kAnthropicTeam);
+        RunningFixture one(bundleExecutable(desktop)), two(bundleExecutable(desktop)),
+            three(bundleExecutable(forDesktop));
         QVERIFY(one.isRunning() && two.isRunning() && three.isRunning());
 
-        const KillExecutionResult result = kill(QStringLiteral("claude"));
+        const KillExecutionResult result = kill(u"claude"_s);
         QVERIFY(result.succeeded);
         QCOMPARE(result.message, KillExecutor::kApplicationConfirmed);
-        QCOMPARE(result.payload.value(QStringLiteral("app_key")).toString(), QStringLiteral("claude"));
-        QCOMPARE(strings(result.payload.value(QStringLiteral("requested_bundle_ids"))),
-                 (QStringList{QStringLiteral("com.anthropic.claude"), QStringLiteral("com.anthropic.claudedesktop"),
-                              QStringLiteral("com.anthropic.claudefordesktop")}));
-        QCOMPARE(strings(result.payload.value(QStringLiteral("terminated_bundle_ids"))),
-                 (QStringList{QStringLiteral("com.anthropic.claude"), QStringLiteral("com.anthropic.claudefordesktop")}));
-        QCOMPARE(strings(result.payload.value(QStringLiteral("already_stopped_bundle_ids"))),
-                 QStringList{QStringLiteral("com.anthropic.claudedesktop")});
-        QVERIFY(strings(result.payload.value(QStringLiteral("forced_bundle_ids"))).isEmpty());
-        QVERIFY(strings(result.payload.value(QStringLiteral("signature_rejected_bundle_ids"))).isEmpty());
-        QCOMPARE(result.payload.value(QStringLiteral("all_stopped")), QJsonValue(true));
+        QCOMPARE(result.payload.value(u"app_key"_s).toString(), u"claude"_s);
+        QCOMPARE(ids(result, u"requested"_s), (QStringList{u"com.anthropic.claude"_s, u"com.anthropic.claudedesktop"_s,
+                                                           u"com.anthropic.claudefordesktop"_s}));
+        QCOMPARE(ids(result, u"terminated"_s),
+                 (QStringList{u"com.anthropic.claude"_s, u"com.anthropic.claudefordesktop"_s}));
+        QCOMPARE(ids(result, u"already_stopped"_s), QStringList{u"com.anthropic.claudedesktop"_s});
+        QVERIFY(ids(result, u"forced"_s).isEmpty() && ids(result, u"signature_rejected"_s).isEmpty());
+        QCOMPARE(result.payload.value(u"all_stopped"_s), QJsonValue(true));
         QVERIFY(one.waitForExit(1000) && two.waitForExit(1000) && three.waitForExit(1000));
+
+        // Nothing running: already stopped, the same seven fields.
+        const KillExecutionResult none = kill(u"codex"_s);
+        QVERIFY(none.succeeded);
+        QCOMPARE(none.message, KillExecutor::kApplicationConfirmed);
+        QCOMPARE(ids(none, u"already_stopped"_s), QStringList{u"com.openai.codex"_s});
+        QVERIFY(ids(none, u"terminated"_s).isEmpty());
+        QCOMPARE(none.payload.size(), 7);
     }
 
-    void nothingRunning()
-    {
-        const KillExecutionResult result = kill(QStringLiteral("codex"));
-        QVERIFY(result.succeeded);
-        QCOMPARE(result.message, KillExecutor::kApplicationConfirmed);
-        QCOMPARE(strings(result.payload.value(QStringLiteral("already_stopped_bundle_ids"))),
-                 QStringList{QStringLiteral("com.openai.codex")});
-        QVERIFY(strings(result.payload.value(QStringLiteral("terminated_bundle_ids"))).isEmpty());
-        QCOMPARE(result.payload.size(), 7);
-    }
-
+    // A copy ignoring the request to quit is forced after the grace period; when even that fails
+    // to stop it, the command fails.
     void copyIgnoringQuitIsForced()
     {
         const QString codex = makeCodexApp(m_caseDir);
-        RunningFixture stubborn(bundleExecutable(codex), {QStringLiteral("--ignore-term")});
+        RunningFixture stubborn(bundleExecutable(codex), {u"--ignore-term"_s});
         QElapsedTimer clock;
         clock.start();
-        const KillExecutionResult result = kill(QStringLiteral("codex"));
-        QVERIFY(clock.elapsed() >= 1400);   // the grace period came first
+        const KillExecutionResult result = kill(u"codex"_s);
+        QVERIFY(clock.elapsed() >= 1400);  // the grace period came first
         QVERIFY(result.succeeded);
         QCOMPARE(result.message, KillExecutor::kApplicationConfirmed);
-        QCOMPARE(strings(result.payload.value(QStringLiteral("forced_bundle_ids"))), QStringList{QStringLiteral("com.openai.codex")});
-        QCOMPARE(strings(result.payload.value(QStringLiteral("terminated_bundle_ids"))), QStringList{QStringLiteral("com.openai.codex")});
+        QCOMPARE(ids(result, u"forced"_s), QStringList{u"com.openai.codex"_s});
+        QCOMPARE(ids(result, u"terminated"_s), QStringList{u"com.openai.codex"_s});
         QVERIFY(stubborn.waitForExit(1000));
+
+        RunningFixture survivor(bundleExecutable(codex), {u"--ignore-term"_s});
+        m_workspace->ignoreForcedStops = true;
+        const KillExecutionResult remained = kill(u"codex"_s);
+        QVERIFY(!remained.succeeded);
+        QCOMPARE(remained.message, KillExecutor::kApplicationRemained);
+        QCOMPARE(ids(remained, u"forced"_s), QStringList{u"com.openai.codex"_s});
+        QVERIFY(survivor.isRunning());
     }
 
     void foreignCopyIsLeftRunning()
     {
         const QString foreign = makeChatGPT(m_caseDir, kForeignTeam);
-        const QString unsignedCopy = makeBundle(m_caseDir, QStringLiteral("ChatGPT Copy"), QStringLiteral("com.openai.chat"), {});
+        const QString unsignedCopy = makeBundle(m_caseDir, u"ChatGPT Copy"_s, u"com.openai.chat"_s, {});
         RunningFixture a(bundleExecutable(foreign)), b(bundleExecutable(unsignedCopy));
-        const KillExecutionResult result = kill(QStringLiteral("chatgpt"));
+        const KillExecutionResult result = kill(u"chatgpt"_s);
         QVERIFY(!result.succeeded);
         QCOMPARE(result.message, KillExecutor::kApplicationSignatureRejected);
-        QCOMPARE(strings(result.payload.value(QStringLiteral("signature_rejected_bundle_ids"))),
-                 (QStringList{QStringLiteral("com.openai.chat"), QStringLiteral("com.openai.chatgpt")}));
-        QVERIFY(strings(result.payload.value(QStringLiteral("terminated_bundle_ids"))).isEmpty());
-        QCOMPARE(result.payload.value(QStringLiteral("all_stopped")), QJsonValue(false));
+        QCOMPARE(ids(result, u"signature_rejected"_s), (QStringList{u"com.openai.chat"_s, u"com.openai.chatgpt"_s}));
+        QVERIFY(ids(result, u"terminated"_s).isEmpty());
+        QCOMPARE(result.payload.value(u"all_stopped"_s), QJsonValue(false));
         QVERIFY(a.isRunning() && b.isRunning());
     }
 
-    void copyThatSurvivesIsReported()
-    {
-        const QString codex = makeCodexApp(m_caseDir);
-        RunningFixture stubborn(bundleExecutable(codex), {QStringLiteral("--ignore-term")});
-        m_workspace->ignoreForcedStops = true;
-        const KillExecutionResult result = kill(QStringLiteral("codex"));
-        QVERIFY(!result.succeeded);
-        QCOMPARE(result.message, KillExecutor::kApplicationRemained);
-        QCOMPARE(strings(result.payload.value(QStringLiteral("forced_bundle_ids"))), QStringList{QStringLiteral("com.openai.codex")});
-        QVERIFY(stubborn.isRunning());
-    }
-
-    void processStoppedByTerm()
-    {
-        RunningFixture cli(makeClaudeCode(m_caseDir));
-        const DetectedAgentInstance instance = detect(cli.pid());
-        QCOMPARE(instance.report.product, QStringLiteral("claude-code"));
-        FakeMonitor monitor;
-        monitor.snapshot = QList<DetectedAgentInstance>{instance};
-        const KillExecutionResult result = stop(instance, AgentProductCatalog::claudeCode(), &monitor);
-        QVERIFY(result.succeeded);
-        QCOMPARE(result.message, KillExecutor::kInstanceConfirmed);
-        verifyFullPayload(result, instance, true);
-        QCOMPARE(monitor.removed, QList<DetectedAgentInstance>{instance});
-        QVERIFY(cli.waitForExit(1000));
-    }
-
-    void processKilledAfterGracePeriod()
-    {
-        RunningFixture cli(makeCodexCLI(m_caseDir), {QStringLiteral("--ignore-term")});
-        const DetectedAgentInstance instance = detect(cli.pid());
-        QElapsedTimer clock;
-        clock.start();
-        const KillExecutionResult result = stop(instance, AgentProductCatalog::codexProcess(), nullptr);
-        QVERIFY(clock.elapsed() >= 1400);
-        QVERIFY(result.succeeded);
-        QCOMPARE(result.message, KillExecutor::kInstanceConfirmed);
-        verifyFullPayload(result, instance, true);
-        QVERIFY(cli.waitForExit(1000));
-    }
-
-    void applicationStoppedWithoutMonitor()
+    void applicationInstanceStoppedWithoutMonitor()
     {
         RunningFixture app(bundleExecutable(makeClaudeDesktop(m_caseDir)));
         const DetectedAgentInstance instance = detect(app.pid());
-        QCOMPARE(instance.report.kind, QStringLiteral("application"));
-        const KillExecutionResult result = stop(instance, AgentProductCatalog::claudeDesktop(), nullptr);
-        QVERIFY(result.succeeded);
-        QCOMPARE(result.message, KillExecutor::kInstanceConfirmed);
-        verifyFullPayload(result, instance, true);
+        QCOMPARE(instance.report.kind, u"application"_s);
+        verifyFound(stop(instance, AgentProductCatalog::claudeDesktop(), nullptr), KillExecutor::kInstanceConfirmed,
+                    instance, true);
     }
 
     // The pid now belongs to a later process: nothing is signalled.
     void reusedPidIsRefused()
     {
-        const QString cli = makeClaudeCode(m_caseDir);
-        RunningFixture later(cli);
-        const DetectedAgentInstance earlier = AgentInstanceScanner::detected(
-            AgentProductCatalog::claudeCode(), later.pid(), QStringLiteral("com.anthropic.claude-code"), std::nullopt,
-            QStringLiteral("Thu Jan 1 00:00:00 1970"));
-        FakeMonitor monitor;
-        monitor.snapshot = QList<DetectedAgentInstance>{earlier};
+        RunningFixture later(makeClaudeCode(m_caseDir));
+        const DetectedAgentInstance earlier =
+            AgentInstanceScanner::detected(AgentProductCatalog::claudeCode(), later.pid(),
+                                           u"com.anthropic.claude-code"_s, std::nullopt, u"Thu Jan 1 00:00:00 1970"_s);
+        RecordingSnapshotSource monitor(QList<DetectedAgentInstance>{earlier});
         const KillExecutionResult result = stop(earlier, AgentProductCatalog::claudeCode(), &monitor);
         QVERIFY(!result.succeeded);
         QCOMPARE(result.message, KillExecutor::kInstanceNotFound);
-        QCOMPARE(result.payload, (QJsonObject{{QStringLiteral("instance_id"), earlier.report.localInstanceID},
-                                              {QStringLiteral("product"), QStringLiteral("claude-code")}}));
+        QCOMPARE(result.payload,
+                 (QJsonObject{{u"instance_id"_s, earlier.report.localInstanceID}, {u"product"_s, u"claude-code"_s}}));
         QCOMPARE(m_processes->signalsRequested.load(), 0);
         QVERIFY(!later.waitForExit(200));
         QVERIFY(monitor.removed.isEmpty());
@@ -248,8 +201,7 @@ private Q_SLOTS:
         RunningFixture cli(makeClaudeCode(m_caseDir));
         const DetectedAgentInstance instance = detect(cli.pid());
         // A published empty snapshot is believed: no fresh scan, no signature check.
-        FakeMonitor empty;
-        empty.snapshot = QList<DetectedAgentInstance>{};
+        RecordingSnapshotSource empty(QList<DetectedAgentInstance>{});
         m_signing->reset();
         QCOMPARE(stop(instance, AgentProductCatalog::claudeCode(), &empty).message, KillExecutor::kInstanceNotFound);
         QCOMPARE(m_signing->evaluations(), 0);
@@ -266,9 +218,9 @@ private Q_SLOTS:
     void identityChangedBeforeForce()
     {
         const QString path = makeClaudeCode(m_caseDir);
-        RunningFixture cli(path, {QStringLiteral("--ignore-term")});
+        RunningFixture cli(path, {u"--ignore-term"_s});
         const DetectedAgentInstance instance = detect(cli.pid());
-        QTimer::singleShot(500, this, [path] { QVERIFY(sign(path, kForeignTeam, QStringLiteral("com.anthropic.claude-code"))); });
+        QTimer::singleShot(500, this, [path] { QVERIFY(sign(path, kForeignTeam, u"com.anthropic.claude-code"_s)); });
         const KillExecutionResult result = stop(instance, AgentProductCatalog::claudeCode(), nullptr);
         QVERIFY(!result.succeeded);
         QCOMPARE(result.message, KillExecutor::kInstanceIdentityChanged);
@@ -276,31 +228,27 @@ private Q_SLOTS:
         QVERIFY(!cli.waitForExit(300));
     }
 
-    void unverifiableStop()
+    // After the signal the process can no longer be verified, or it survives the forced stop.
+    void unverifiableOrSurvivingProcess()
     {
-        RunningFixture cli(makeCodexCLI(m_caseDir), {QStringLiteral("--ignore-term")});
-        const DetectedAgentInstance instance = detect(cli.pid());
+        RunningFixture unverifiable(makeCodexCLI(m_caseDir), {u"--ignore-term"_s});
         m_processes->unavailableAfterSignal = true;
-        const KillExecutionResult result = stop(instance, AgentProductCatalog::codexProcess(), nullptr);
+        const KillExecutionResult result =
+            stop(detect(unverifiable.pid()), AgentProductCatalog::codexProcess(), nullptr);
         QVERIFY(!result.succeeded);
         QCOMPARE(result.message, KillExecutor::kInstanceUnverified);
         QCOMPARE(result.payload.size(), 2);
-        QVERIFY(cli.isRunning());
-    }
+        QVERIFY(unverifiable.isRunning());
 
-    void processThatSurvivesIsReported()
-    {
-        RunningFixture cli(makeCodexCLI(m_caseDir), {QStringLiteral("--ignore-term")});
-        const DetectedAgentInstance instance = detect(cli.pid());
+        init();
+        RunningFixture survivor(makeCodexCLI(m_caseDir), {u"--ignore-term"_s});
+        const DetectedAgentInstance instance = detect(survivor.pid());
         m_processes->ignoreKill = true;
-        FakeMonitor monitor;
-        monitor.snapshot = QList<DetectedAgentInstance>{instance};
-        const KillExecutionResult result = stop(instance, AgentProductCatalog::codexProcess(), &monitor);
-        QVERIFY(!result.succeeded);
-        QCOMPARE(result.message, KillExecutor::kInstanceRemained);
-        verifyFullPayload(result, instance, false);
+        RecordingSnapshotSource monitor(QList<DetectedAgentInstance>{instance});
+        verifyFound(stop(instance, AgentProductCatalog::codexProcess(), &monitor), KillExecutor::kInstanceRemained,
+                    instance, false);
         QVERIFY(monitor.removed.isEmpty());
-        QVERIFY(alive(cli.pid()));
+        QVERIFY(processAlive(survivor.pid()));
     }
 
     // The waits end when the process exits, not when a step runs out: with steps of two minutes
@@ -314,18 +262,18 @@ private Q_SLOTS:
     void exitEndsTheWait()
     {
         QFETCH(bool, ignoresTerm);
-        const QStringList arguments = ignoresTerm ? QStringList{QStringLiteral("--ignore-term")} : QStringList{};
+        const QStringList arguments = ignoresTerm ? QStringList{u"--ignore-term"_s} : QStringList{};
         RunningFixture cli(makeCodexCLI(m_caseDir), arguments);
         const DetectedAgentInstance instance = detect(cli.pid());
-        QCOMPARE(instance.report.product, QStringLiteral("codex"));
+        QCOMPARE(instance.report.product, u"codex"_s);
         KillExecutor::Timing timing;
         timing.pollStep = std::chrono::minutes(2);
         timing.forcedStopWait = std::chrono::minutes(2);
         // The stubborn process must still sit out a (short) grace period before the forced stop.
-        timing.gracePeriod = ignoresTerm ? std::chrono::milliseconds(300) : std::chrono::nanoseconds(std::chrono::minutes(2));
+        timing.gracePeriod =
+            ignoresTerm ? std::chrono::milliseconds(300) : std::chrono::nanoseconds(std::chrono::minutes(2));
         KillExecutor executor(m_workspace, m_processes, m_signing, m_scanner, timing);
-        FakeMonitor monitor;
-        monitor.snapshot = QList<DetectedAgentInstance>{instance};
+        RecordingSnapshotSource monitor(QList<DetectedAgentInstance>{instance});
 
         std::optional<KillExecutionResult> outcome;
         const auto run = [&]() -> QCoro::Task<void> {
@@ -333,17 +281,18 @@ private Q_SLOTS:
             const AgentProductCatalog::Product product = AgentProductCatalog::codexProcess();
             outcome = co_await executor.executeAgentInstance(id, product, &monitor);
         };
+        QElapsedTimer clock;
+        clock.start();
         QCoro::Task<void> stopping = run();
         QTRY_VERIFY_WITH_TIMEOUT(outcome.has_value(), 30000);
-        QVERIFY(outcome->succeeded);
-        QCOMPARE(outcome->message, KillExecutor::kInstanceConfirmed);
-        verifyFullPayload(*outcome, instance, true);
+        QVERIFY(!ignoresTerm || clock.elapsed() >= 250);  // the grace period came first
+        verifyFound(*outcome, KillExecutor::kInstanceConfirmed, instance, true);
         QCOMPARE(monitor.removed, QList<DetectedAgentInstance>{instance});
         QCOMPARE(m_processes->signalsRequested.load(), ignoresTerm ? 2 : 1);
         // A process that is gone by the first look after SIGTERM needs no wait (and no watch).
         if (ignoresTerm)
             QVERIFY(m_processes->exitWatchesOpened.load() >= 2);
-        QVERIFY(!alive(cli.pid()));
+        QVERIFY(!processAlive(cli.pid()));
     }
 };
 

@@ -1,3 +1,5 @@
+// The Markdown log on a real file system: its format, what it never replaces or follows, the
+// owner-only modes, and every failure reported to the system log instead.
 #include "support/recording_system_log.h"
 #include "support/temporary_home.h"
 #include "support/test_files.h"
@@ -12,10 +14,10 @@
 #include <QTest>
 
 #include <csignal>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/resource.h>
-#include <unistd.h>
+
+using namespace Qt::StringLiterals;
 
 namespace mornix {
 
@@ -30,28 +32,19 @@ public:
     QList<QPair<QString, QString>> alerts;
 };
 
-const QRegularExpression kEntry(QStringLiteral("^- `\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ` (.*)$"));
+const QRegularExpression kEntry(u"^- `\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ` (.*)$"_s);
+const QByteArray kHeader = "# VeltroMornix Logs\n\nBuild: 1.4.2 (57)+20260105-093012\n";
+
+// The text of an entry line; null when the line is no entry.
+QString entryText(const QByteArray &line)
+{
+    return kEntry.match(QString::fromUtf8(line)).captured(1);
+}
 
 }  // namespace
 
 class MarkdownLogStoreTest : public QObject {
     Q_OBJECT
-private Q_SLOTS:
-    void init();
-    void cleanup();
-    void firstAppendCreatesHeaderThenEntry();
-    void entriesAreCleaned();
-    void existingLogIsNeverReplaced();
-    void unwritableLocationsAreReportedAndDropped();
-    void openLogFileCreatesHeaderOnlyAndOpens();
-    void openLogFileAlertsWhenItCannotPrepare();
-    void alertWithoutWidgetsGoesToTheSystemLog();
-    void filesAndDirectoriesAreOwnerOnly();
-    void linkedLogsOrDataDirectoryIsRefused();
-    void entriesAreNeverGluedToAnOpenLine();
-
-private:
-    std::unique_ptr<MarkdownLogStore> makeStore(const QString &directory = QString());
 
     std::unique_ptr<TemporaryHome> m_home;
     std::shared_ptr<RecordingSystemLog> m_systemLog;
@@ -59,255 +52,214 @@ private:
     QList<QUrl> m_opened;
     bool m_openResult = true;
     int m_labelRequests = 0;
-};
 
-void MarkdownLogStoreTest::init()
-{
-    m_home = std::make_unique<TemporaryHome>();
-    QVERIFY(m_home->isValid());
-    m_systemLog = std::make_shared<RecordingSystemLog>();
-    m_alerts = std::make_shared<RecordingAlerts>();
-    m_opened.clear();
-    m_openResult = true;
-    m_labelRequests = 0;
-}
-
-void MarkdownLogStoreTest::cleanup()
-{
-    m_home.reset();
-}
-
-std::unique_ptr<MarkdownLogStore> MarkdownLogStoreTest::makeStore(const QString &directory)
-{
-    return std::make_unique<MarkdownLogStore>(
-        m_systemLog,
-        [this] {
+    std::unique_ptr<MarkdownLogStore> makeStore(const QString &directory = QString())
+    {
+        const auto label = [this] {
             ++m_labelRequests;
-            return QStringLiteral("1.4.2 (57)+20260105-093012");
-        },
-        [this](const QUrl &url) {
+            return u"1.4.2 (57)+20260105-093012"_s;
+        };
+        const auto open = [this](const QUrl &url) {
             m_opened.append(url);
             return m_openResult;
-        },
-        m_alerts, directory);
-}
-
-void MarkdownLogStoreTest::firstAppendCreatesHeaderThenEntry()
-{
-    auto store = makeStore();
-    const QString expectedPath = m_home->dataHome() + QStringLiteral("/VeltroMornix/Logs/mornix-log.md");
-    QCOMPARE(store->filePath(), expectedPath);
-    QVERIFY(!QFile::exists(expectedPath));
-
-    store->append(QStringLiteral("app started build=1.4.2 (57)+20260105-093012"));
-    store->append(QStringLiteral("second"));
-    const QList<QByteArray> lines = readFile(expectedPath).split('\n');
-    QCOMPARE(lines.size(), 6);  // four lines plus the empty text after the last newline
-    QCOMPARE(lines.at(0), QByteArray("# VeltroMornix Logs"));
-    QCOMPARE(lines.at(1), QByteArray());
-    QCOMPARE(lines.at(2), QByteArray("Build: 1.4.2 (57)+20260105-093012"));
-    const auto first = kEntry.match(QString::fromUtf8(lines.at(3)));
-    QVERIFY2(first.hasMatch(), lines.at(3).constData());
-    QCOMPARE(first.captured(1), QStringLiteral("app started build=1.4.2 (57)+20260105-093012"));
-    QCOMPARE(kEntry.match(QString::fromUtf8(lines.at(4))).captured(1), QStringLiteral("second"));
-    QCOMPARE(lines.at(5), QByteArray());
-    QCOMPARE(m_labelRequests, 1);
-    QVERIFY(m_systemLog->messages().isEmpty());
-
-    // The timestamp is the moment of the append, in UTC.
-    const QDateTime stamp = QDateTime::fromString(first.captured(0).mid(3, 20), Qt::ISODate);
-    QVERIFY(qAbs(stamp.secsTo(QDateTime::currentDateTimeUtc())) < 60);
-
-    // A deleted log starts again with its header.
-    QVERIFY(QFile::remove(expectedPath));
-    store->append(QStringLiteral("after"));
-    QCOMPARE(readFile(expectedPath).split('\n').value(0), QByteArray("# VeltroMornix Logs"));
-    QCOMPARE(kEntry.match(QString::fromUtf8(readFile(expectedPath).split('\n').value(3))).captured(1), QStringLiteral("after"));
-    QCOMPARE(m_labelRequests, 2);
-}
-
-void MarkdownLogStoreTest::entriesAreCleaned()
-{
-    auto store = makeStore();
-    store->append(QStringLiteral("  \n \t "));
-    QVERIFY(!QFile::exists(store->filePath()));  // nothing at all for an empty text
-
-    store->append(QStringLiteral("line one\nline two"));
-    store->append(QStringLiteral("x").repeated(4100) + QStringLiteral("tail"));
-    store->append(QStringLiteral("caf\u00e9 \U0001F44D"));
-    const QList<QByteArray> lines = readFile(store->filePath()).split('\n');
-    QCOMPARE(lines.size(), 7);
-    QCOMPARE(kEntry.match(QString::fromUtf8(lines.at(3))).captured(1), QStringLiteral("line oneline two"));
-    QCOMPARE(kEntry.match(QString::fromUtf8(lines.at(4))).captured(1), QStringLiteral("x").repeated(4000));
-    QCOMPARE(kEntry.match(QString::fromUtf8(lines.at(5))).captured(1), QStringLiteral("caf\u00e9 \U0001F44D"));
-}
-
-void MarkdownLogStoreTest::existingLogIsNeverReplaced()
-{
-    auto store = makeStore();
-    QVERIFY(QDir().mkpath(store->directoryPath()));
-    // A log from an earlier run, without our header: appended to, never rewritten.
-    const QByteArray earlier = QByteArrayLiteral("# VeltroMornix Logs\n\nBuild: old\n- `2025-01-01T00:00:00Z` kept\n");
-    QVERIFY(writeFile(store->filePath(), earlier));
-    store->append(QStringLiteral("new"));
-    QByteArray content = readFile(store->filePath());
-    QVERIFY(content.startsWith(earlier));
-    QCOMPARE(content.count('\n'), earlier.count('\n') + 1);
-
-    // The file system refuses to let the file grow: the entry is dropped and reported, the
-    // content stays as it was.
-    content = readFile(store->filePath());
-    struct rlimit saved {};
-    QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limited = saved;
-    limited.rlim_cur = static_cast<rlim_t>(content.size());
-    QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
-    store->append(QStringLiteral("does not fit"));
-    QVERIFY(setrlimit(RLIMIT_FSIZE, &saved) == 0);
-    std::signal(SIGXFSZ, previousHandler);
-
-    QCOMPARE(readFile(store->filePath()), content);
-    QCOMPARE(m_systemLog->messages().size(), 1);
-    QVERIFY(m_systemLog->messages().first().startsWith(QStringLiteral("Mornix log write failed: ")));
-}
-
-void MarkdownLogStoreTest::unwritableLocationsAreReportedAndDropped()
-{
-    const QString root = m_home->path();
-
-    // The log's name is taken by a directory: neither replaced nor written into.
-    {
-        auto store = makeStore(root + QStringLiteral("/a"));
-        QVERIFY(QDir().mkpath(store->filePath() + QStringLiteral("/inside")));
-        store->append(QStringLiteral("entry"));
-        QVERIFY(QFileInfo(store->filePath()).isDir());
-        QVERIFY(QFileInfo::exists(store->filePath() + QStringLiteral("/inside")));
+        };
+        return std::make_unique<MarkdownLogStore>(m_systemLog, label, open, m_alerts, directory);
     }
-    // A dangling link is not followed (nothing is created at its target) and not replaced.
+    // Every message of the system log starts with the write failure's prefix and gives a reason.
+    void verifyWriteFailures(qsizetype count, const QString &reason = u""_s)
     {
-        auto store = makeStore(root + QStringLiteral("/b"));
+        const QStringList messages = m_systemLog->messages();
+        QCOMPARE(messages.size(), count);
+        for (const QString &message : messages)
+            QVERIFY2(message.startsWith(u"Mornix log write failed: "_s) && message.size() > 25
+                         && message.contains(reason),
+                     qPrintable(message));
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_home = std::make_unique<TemporaryHome>();
+        QVERIFY(m_home->isValid());
+        m_systemLog = std::make_shared<RecordingSystemLog>();
+        m_alerts = std::make_shared<RecordingAlerts>();
+        m_opened.clear();
+        m_openResult = true;
+        m_labelRequests = 0;
+    }
+    // Each home restores the environment it replaced: the old one goes before the next is made.
+    void cleanup() { m_home.reset(); }
+
+    void firstAppendCreatesHeaderThenEntry()
+    {
+        auto store = makeStore();
+        const QString expectedPath = m_home->dataHome() + u"/VeltroMornix/Logs/mornix-log.md"_s;
+        QCOMPARE(store->filePath(), expectedPath);
+        QVERIFY(!QFile::exists(expectedPath));
+
+        store->append(u"app started build=1.4.2 (57)+20260105-093012"_s);
+        store->append(u"second"_s);
+        const QByteArray content = readFile(expectedPath);
+        QVERIFY(content.startsWith(kHeader));
+        const QList<QByteArray> lines = content.split('\n');
+        QCOMPARE(lines.size(), 6);  // four lines plus the empty text after the last newline
+        QCOMPARE(entryText(lines.at(3)), u"app started build=1.4.2 (57)+20260105-093012"_s);
+        QCOMPARE(entryText(lines.at(4)), u"second"_s);
+        QCOMPARE(m_labelRequests, 1);
+        QVERIFY(m_systemLog->messages().isEmpty());
+        // The timestamp is the moment of the append, in UTC.
+        const QDateTime stamp = QDateTime::fromString(QString::fromUtf8(lines.at(3).mid(3, 20)), Qt::ISODate);
+        QVERIFY(qAbs(stamp.secsTo(QDateTime::currentDateTimeUtc())) < 60);
+
+        // A deleted log starts again with its header.
+        QVERIFY(QFile::remove(expectedPath));
+        store->append(u"after"_s);
+        QVERIFY(readFile(expectedPath).startsWith(kHeader));
+        QCOMPARE(entryText(readFile(expectedPath).split('\n').value(3)), u"after"_s);
+        QCOMPARE(m_labelRequests, 2);
+    }
+
+    // Blank texts are dropped; line breaks and controls go, length is capped; an entry is never
+    // glued to a line an earlier writer left open.
+    void entriesAreCleaned()
+    {
+        auto store = makeStore();
+        store->append(u"  \n \t "_s);
+        QVERIFY(!QFile::exists(store->filePath()));  // nothing at all for an empty text
+
+        store->append(u"line one\nline two"_s);
+        store->append(u"x"_s.repeated(4100) + u"tail"_s);
+        store->append(u"caf\u00e9 \U0001F44D"_s);
+        QVERIFY(writeFile(store->filePath(), readFile(store->filePath()) + "- `2026-01-05T09:31:40Z` cut"));
+        store->append(u"second"_s);
+        const QList<QByteArray> lines = readFile(store->filePath()).split('\n');
+        QCOMPARE(lines.size(), 9);
+        QCOMPARE(entryText(lines.at(3)), u"line oneline two"_s);
+        QCOMPARE(entryText(lines.at(4)), u"x"_s.repeated(4000));
+        QCOMPARE(entryText(lines.at(5)), u"caf\u00e9 \U0001F44D"_s);
+        QCOMPARE(lines.at(6), QByteArray("- `2026-01-05T09:31:40Z` cut"));
+        QCOMPARE(entryText(lines.at(7)), u"second"_s);
+        QVERIFY(m_systemLog->messages().isEmpty());
+    }
+
+    void existingLogIsNeverReplaced()
+    {
+        auto store = makeStore();
         QVERIFY(QDir().mkpath(store->directoryPath()));
-        const QString target = root + QStringLiteral("/elsewhere.md");
-        QVERIFY(QFile::link(target, store->filePath()));
-        store->append(QStringLiteral("entry"));
-        QVERIFY(!QFileInfo::exists(target));
-        QCOMPARE(QFileInfo(store->filePath()).symLinkTarget(), target);
+        // A log from an earlier run, without our header: appended to, never rewritten.
+        const QByteArray earlier = "# VeltroMornix Logs\n\nBuild: old\n- `2025-01-01T00:00:00Z` kept\n";
+        QVERIFY(writeFile(store->filePath(), earlier));
+        store->append(u"new"_s);
+        const QByteArray content = readFile(store->filePath());
+        QVERIFY(content.startsWith(earlier));
+        QCOMPARE(content.count('\n'), earlier.count('\n') + 1);
+
+        // The file system refuses to let the file grow: the entry is dropped and reported, the
+        // content stays as it was.
+        struct rlimit saved {};
+        QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limited = saved;
+        limited.rlim_cur = static_cast<rlim_t>(content.size());
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
+        store->append(u"does not fit"_s);
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &saved) == 0);
+        std::signal(SIGXFSZ, previousHandler);
+        QCOMPARE(readFile(store->filePath()), content);
+        verifyWriteFailures(1);
     }
-    // Writes that fail (a device that is always full).
+
+    void unwritableLocationsAreReportedAndDropped()
     {
-        auto store = makeStore(root + QStringLiteral("/c"));
-        QVERIFY(QDir().mkpath(store->directoryPath()));
-        QVERIFY(QFile::link(QStringLiteral("/dev/full"), store->filePath()));
-        store->append(QStringLiteral("entry"));
+        const QString root = m_home->path();
+        // The log's name is taken by a directory: neither replaced nor written into.
+        auto a = makeStore(root + u"/a"_s);
+        QVERIFY(QDir().mkpath(a->filePath() + u"/inside"_s));
+        a->append(u"entry"_s);
+        QVERIFY(QFileInfo(a->filePath()).isDir());
+        QVERIFY(QFileInfo::exists(a->filePath() + u"/inside"_s));
+        // A dangling link is not followed (nothing is created at its target) and not replaced.
+        auto b = makeStore(root + u"/b"_s);
+        QVERIFY(QDir().mkpath(b->directoryPath()));
+        QVERIFY(QFile::link(root + u"/elsewhere.md"_s, b->filePath()));
+        b->append(u"entry"_s);
+        QVERIFY(!QFileInfo::exists(root + u"/elsewhere.md"_s));
+        QCOMPARE(QFileInfo(b->filePath()).symLinkTarget(), root + u"/elsewhere.md"_s);
+        // Writes that fail (a device that is always full).
+        auto c = makeStore(root + u"/c"_s);
+        QVERIFY(QDir().mkpath(c->directoryPath()));
+        QVERIFY(QFile::link(u"/dev/full"_s, c->filePath()));
+        c->append(u"entry"_s);
+        // The directory cannot be created: a file stands where a parent directory should be.
+        QVERIFY(writeFile(root + u"/d"_s, "x"));
+        makeStore(root + u"/d/Logs"_s)->append(u"entry"_s);
+        QCOMPARE(readFile(root + u"/d"_s), QByteArray("x"));
+        verifyWriteFailures(4);
+
+        // Opening the log there alerts the user instead (and opens nothing).
+        makeStore(root + u"/d/Logs"_s)->openLogFile();
+        QVERIFY(m_opened.isEmpty());
+        QCOMPARE(m_alerts->alerts.size(), 1);
+        QCOMPARE(m_alerts->alerts.first().first, u"Unable to open logs"_s);
+        QVERIFY(!m_alerts->alerts.first().second.isEmpty());
     }
-    // The directory cannot be created: a file stands where a parent directory should be.
+
+    void openLogFileCreatesHeaderOnlyAndOpens()
     {
-        QVERIFY(writeFile(root + QStringLiteral("/d"), "x"));
-        auto store = makeStore(root + QStringLiteral("/d/Logs"));
-        store->append(QStringLiteral("entry"));
-        QCOMPARE(readFile(root + QStringLiteral("/d")), QByteArray("x"));
+        auto store = makeStore();
+        store->openLogFile();
+        QCOMPARE(readFile(store->filePath()), kHeader);
+        QCOMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(store->filePath())});
+
+        // An existing log is opened as it is.
+        store->append(u"entry"_s);
+        const QByteArray content = readFile(store->filePath());
+        m_openResult = false;  // a failing viewer is no alert: the file itself is fine
+        store->openLogFile();
+        QCOMPARE(readFile(store->filePath()), content);
+        QCOMPARE(m_opened.size(), 2);
+        QVERIFY(m_alerts->alerts.isEmpty());
+
+        // A headless start has no widget application: the alert cannot be shown and must not abort.
+        LoggedAlertPresenter presenter(m_systemLog);
+        presenter.showWarning(u"Unable to open logs"_s, u"No space left on device"_s);
+        QCOMPARE(m_systemLog->messages(), QStringList{u"Unable to open logs: No space left on device"_s});
     }
-    const QStringList messages = m_systemLog->messages();
-    QCOMPARE(messages.size(), 4);
-    for (const QString &message : messages)
-        QVERIFY2(message.startsWith(QStringLiteral("Mornix log write failed: ")) && message.size() > 25,
-                 qPrintable(message));
-}
 
-void MarkdownLogStoreTest::openLogFileCreatesHeaderOnlyAndOpens()
-{
-    auto store = makeStore();
-    store->openLogFile();
-    QCOMPARE(readFile(store->filePath()), QByteArray("# VeltroMornix Logs\n\nBuild: 1.4.2 (57)+20260105-093012\n"));
-    QCOMPARE(m_opened, QList<QUrl>{QUrl::fromLocalFile(store->filePath())});
-    QVERIFY(m_alerts->alerts.isEmpty());
+    void filesAndDirectoriesAreOwnerOnly()
+    {
+        const mode_t saved = ::umask(0);  // the modes come from the creation itself, not the umask
+        auto store = makeStore();
+        store->append(u"entry"_s);
+        ::umask(saved);
+        QCOMPARE(modeOf(store->filePath()), mode_t(0600));
+        QCOMPARE(modeOf(store->directoryPath()), mode_t(0700));
+        QCOMPARE(modeOf(QFileInfo(store->directoryPath()).path()), mode_t(0700));
 
-    // An existing log is opened as it is.
-    store->append(QStringLiteral("entry"));
-    const QByteArray content = readFile(store->filePath());
-    m_openResult = false;  // a failing viewer is no alert: the file itself is fine
-    store->openLogFile();
-    QCOMPARE(readFile(store->filePath()), content);
-    QCOMPARE(m_opened.size(), 2);
-    QVERIFY(m_alerts->alerts.isEmpty());
-}
+        // A log an earlier version left open to others is narrowed, and kept.
+        QVERIFY(
+            QFile::setPermissions(store->filePath(), QFile::permissions(store->filePath()) | QFileDevice::ReadOther));
+        store->append(u"second"_s);
+        QCOMPARE(modeOf(store->filePath()), mode_t(0600));
+        QCOMPARE(readFile(store->filePath()).count("\n- `"), 2);
+        QVERIFY(m_systemLog->messages().isEmpty());
+    }
 
-void MarkdownLogStoreTest::openLogFileAlertsWhenItCannotPrepare()
-{
-    const QString blocker = m_home->path() + QStringLiteral("/blocker");
-    QVERIFY(writeFile(blocker, "x"));
-    auto store = makeStore(blocker + QStringLiteral("/Logs"));
-    store->openLogFile();
-    QVERIFY(m_opened.isEmpty());
-    QCOMPARE(m_alerts->alerts.size(), 1);
-    QCOMPARE(m_alerts->alerts.first().first, QStringLiteral("Unable to open logs"));
-    QVERIFY(!m_alerts->alerts.first().second.isEmpty());
-}
-
-void MarkdownLogStoreTest::alertWithoutWidgetsGoesToTheSystemLog()
-{
-    // A headless start has no widget application: the alert cannot be shown and must not abort.
-    LoggedAlertPresenter presenter(m_systemLog);
-    presenter.showWarning(QStringLiteral("Unable to open logs"), QStringLiteral("No space left on device"));
-    QCOMPARE(m_systemLog->messages(), QStringList{QStringLiteral("Unable to open logs: No space left on device")});
-}
-
-void MarkdownLogStoreTest::filesAndDirectoriesAreOwnerOnly()
-{
-    const mode_t saved = ::umask(0);  // the modes come from the creation itself, not the umask
-    auto store = makeStore();
-    store->append(QStringLiteral("entry"));
-    ::umask(saved);
-    QCOMPARE(modeOf(store->filePath()), mode_t(0600));
-    QCOMPARE(modeOf(store->directoryPath()), mode_t(0700));
-    QCOMPARE(modeOf(QFileInfo(store->directoryPath()).path()), mode_t(0700));
-
-    // A log an earlier version left open to others is narrowed, and kept.
-    QVERIFY(QFile::setPermissions(store->filePath(), QFile::permissions(store->filePath()) | QFileDevice::ReadOther));
-    store->append(QStringLiteral("second"));
-    QCOMPARE(modeOf(store->filePath()), mode_t(0600));
-    QCOMPARE(readFile(store->filePath()).count("\n- `"), 2);
-    QVERIFY(m_systemLog->messages().isEmpty());
-}
-
-void MarkdownLogStoreTest::linkedLogsOrDataDirectoryIsRefused()
-{
-    const QString root = m_home->path();
-    const QString elsewhere = root + QStringLiteral("/elsewhere");
-    QVERIFY(QDir().mkpath(elsewhere));
-    // The Logs directory is a link.
-    QVERIFY(QDir().mkpath(root + QStringLiteral("/a/VeltroMornix")));
-    QVERIFY(QFile::link(elsewhere, root + QStringLiteral("/a/VeltroMornix/Logs")));
-    makeStore(root + QStringLiteral("/a/VeltroMornix/Logs"))->append(QStringLiteral("entry"));
-    // The data directory above it is a link.
-    QVERIFY(QDir().mkpath(root + QStringLiteral("/b")));
-    QVERIFY(QFile::link(elsewhere, root + QStringLiteral("/b/VeltroMornix")));
-    makeStore(root + QStringLiteral("/b/VeltroMornix/Logs"))->append(QStringLiteral("entry"));
-
-    QCOMPARE(QDir(elsewhere).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden), QStringList());
-    const QStringList messages = m_systemLog->messages();
-    QCOMPARE(messages.size(), 2);
-    for (const QString &message : messages)
-        QVERIFY2(message.contains(QLatin1String("is a symbolic link")), qPrintable(message));
-}
-
-void MarkdownLogStoreTest::entriesAreNeverGluedToAnOpenLine()
-{
-    auto store = makeStore();
-    store->append(QStringLiteral("first"));
-    // An earlier writer stopped in the middle of a line.
-    QFile file(store->filePath());
-    QVERIFY(file.open(QIODevice::Append));
-    file.write("- `2026-01-05T09:31:40Z` cut");
-    file.close();
-    store->append(QStringLiteral("second"));
-    const QList<QByteArray> lines = readFile(store->filePath()).split('\n');
-    QCOMPARE(lines.value(lines.size() - 3), QByteArray("- `2026-01-05T09:31:40Z` cut"));
-    QVERIFY(kEntry.match(QString::fromUtf8(lines.value(lines.size() - 2))).hasMatch());
-    QVERIFY(lines.value(lines.size() - 2).endsWith("` second"));
-    QVERIFY(m_systemLog->messages().isEmpty());
-}
+    // The Logs directory is a link, or the data directory above it is: nothing is written through.
+    void linkedLogsOrDataDirectoryIsRefused()
+    {
+        const QString root = m_home->path();
+        const QString elsewhere = root + u"/elsewhere"_s;
+        QVERIFY(QDir().mkpath(elsewhere) && QDir().mkpath(root + u"/a/VeltroMornix"_s)
+                && QDir().mkpath(root + u"/b"_s));
+        QVERIFY(QFile::link(elsewhere, root + u"/a/VeltroMornix/Logs"_s));
+        QVERIFY(QFile::link(elsewhere, root + u"/b/VeltroMornix"_s));
+        makeStore(root + u"/a/VeltroMornix/Logs"_s)->append(u"entry"_s);
+        makeStore(root + u"/b/VeltroMornix/Logs"_s)->append(u"entry"_s);
+        QCOMPARE(QDir(elsewhere).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden), QStringList());
+        verifyWriteFailures(2, u"is a symbolic link"_s);
+    }
+};
 
 }  // namespace mornix
 

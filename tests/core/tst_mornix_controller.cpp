@@ -10,6 +10,7 @@
 #include "core/device_disconnector.h"
 #include "core/mornix_controller.h"
 #include "support/credentials_builder.h"
+#include "support/gated_keychain.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -19,9 +20,15 @@
 #include <QWaitCondition>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 namespace mornix {
 
 namespace {
+
+const QString kStopManaged = u"ai.veltro.mornix.stop-managed"_s;
+const QString kCredentialsUpdated = u"ai.veltro.mornix.credentials-updated"_s;
+const DeviceCredentials kCredentials = CredentialsBuilder().build();
 
 class RecordingUI final : public ControllerUI {
 public:
@@ -30,20 +37,20 @@ public:
     bool answer = true;
     void setActivationPolicy(ActivationPolicy p) override
     {
-        calls.append(p == ActivationPolicy::regular ? QStringLiteral("regular") : QStringLiteral("accessory"));
+        calls.append(p == ActivationPolicy::regular ? u"regular"_s : u"accessory"_s);
     }
-    void installStatusItem(const MenuActions &) override { calls.append(QStringLiteral("install")); }
-    void removeStatusItem() override { calls.append(QStringLiteral("remove")); }
+    void installStatusItem(const MenuActions &) override { calls.append(u"install"_s); }
+    void removeStatusItem() override { calls.append(u"remove"_s); }
     void refreshMenu(const MenuState &state) override { menus.append(state); }
     bool hasDashboard() const override { return false; }
     void showDashboard(const MornixDashboardState &, std::function<void(DashboardAction)>) override
     {
-        calls.append(QStringLiteral("dashboard"));
+        calls.append(u"dashboard"_s);
     }
     void updateDashboard(const MornixDashboardState &) override {}
     bool confirmDisconnect() override
     {
-        calls.append(QStringLiteral("confirm"));
+        calls.append(u"confirm"_s);
         return answer;
     }
 };
@@ -103,8 +110,8 @@ public:
     {
         throw std::runtime_error("offline");
     }
-    QCoro::Task<void> sendAck(const DeviceCredentials &, const QString &, AckStatus, const std::optional<KillExecutionResult> &,
-                              const std::optional<QString> &) override
+    QCoro::Task<void> sendAck(const DeviceCredentials &, const QString &, AckStatus,
+                              const std::optional<KillExecutionResult> &, const std::optional<QString> &) override
     {
         co_return;
     }
@@ -114,71 +121,66 @@ public:
     }
 };
 
-// Passes calls through to a real keychain; while blocked, every call waits at the gate.
-class BlockingKeychain final : public Keychain {
-public:
-    explicit BlockingKeychain(std::shared_ptr<Keychain> inner) : m_inner(std::move(inner)) {}
-    void block() { QMutexLocker l(&m_mutex); m_blocked = true; }
-    void release() { QMutexLocker l(&m_mutex); m_blocked = false; m_changed.wakeAll(); }
+// While closed, every keychain call waits here (a locked keyring waiting for its unlock prompt).
+struct KeychainGate {
+    QMutex mutex;
+    QWaitCondition changed;
+    bool closed = false;
+    bool entered = false;
+    int pass()
+    {
+        QMutexLocker l(&mutex);
+        entered = entered || closed;
+        changed.wakeAll();
+        while (closed)
+            changed.wait(&mutex);
+        return keychain_status::success;
+    }
+    void open()
+    {
+        QMutexLocker l(&mutex);
+        closed = false;
+        changed.wakeAll();
+    }
     bool waitUntilEntered()
     {
-        QMutexLocker l(&m_mutex);
-        return m_entered || m_changed.wait(&m_mutex, QDeadlineTimer(5000));
+        QMutexLocker l(&mutex);
+        return entered || changed.wait(&mutex, QDeadlineTimer(5000));
     }
-    int readGenericPassword(const QString &s, const QString &a, QByteArray &d) override { gate(); return m_inner->readGenericPassword(s, a, d); }
-    int addGenericPassword(const QString &s, const QString &a, const QByteArray &d) override { gate(); return m_inner->addGenericPassword(s, a, d); }
-    int updateGenericPassword(const QString &s, const QString &a, const QByteArray &d) override { gate(); return m_inner->updateGenericPassword(s, a, d); }
-    int deleteGenericPassword(const QString &s, const QString &a) override { gate(); return m_inner->deleteGenericPassword(s, a); }
-    int readKey(const QByteArray &t, QByteArray &k) override { gate(); return m_inner->readKey(t, k); }
-    int addKey(const QByteArray &t, const QByteArray &k) override { gate(); return m_inner->addKey(t, k); }
-    int deleteKey(const QByteArray &t) override { gate(); return m_inner->deleteKey(t); }
-
-private:
-    void gate()
-    {
-        QMutexLocker l(&m_mutex);
-        if (!m_blocked)
-            return;
-        m_entered = true;
-        m_changed.wakeAll();
-        while (m_blocked)
-            m_changed.wait(&m_mutex);
-    }
-    std::shared_ptr<Keychain> m_inner;
-    QMutex m_mutex;
-    QWaitCondition m_changed;
-    bool m_blocked = false;
-    bool m_entered = false;
 };
 
 struct Rig {
+    explicit Rig(bool storedCredentials = false)
+    {
+        if (storedCredentials)
+            keychain->saveCredentials(kCredentials);
+    }
     QTemporaryDir dir;
     QStringList log;
     std::shared_ptr<RecordingUI> ui = std::make_shared<RecordingUI>();
     std::shared_ptr<RecordingNotifications> notifications = std::make_shared<RecordingNotifications>();
-    std::shared_ptr<KeychainStore> keychain =
-        std::make_shared<KeychainStore>(std::make_shared<FileKeychain>(dir.path() + QStringLiteral("/keychain")));
+    std::shared_ptr<Keychain> files = std::make_shared<FileKeychain>(dir.path() + u"/keychain"_s);
+    std::shared_ptr<KeychainStore> keychain = std::make_shared<KeychainStore>(files);
     std::shared_ptr<ScriptedDisconnector> disconnector = std::make_shared<ScriptedDisconnector>();
     bool clientsAvailable = true;
     int terminated = 0;
-    QList<QUrl> opened;
     std::unique_ptr<MornixController> controller;
 
-    void make(QStringList arguments = {QStringLiteral("VeltroMornix")})
+    void make(QStringList arguments = {u"VeltroMornix"_s})
     {
         MornixController::Dependencies deps;
         deps.arguments = arguments;
-        deps.buildLabel = QStringLiteral("1.0 (7)+20260101-000000");
-        deps.websiteURL = QUrl(QStringLiteral("https://localhost:8443/"));
-        deps.helpPageURL = QUrl(QStringLiteral("https://localhost:8443/help"));
+        deps.buildLabel = u"1.0 (7)+20260101-000000"_s;
+        deps.websiteURL = QUrl(u"https://localhost:8443/"_s);
+        deps.helpPageURL = QUrl(u"https://localhost:8443/help"_s);
         deps.bundle = std::make_shared<AppBundle>(QStringLiteral(MORNIX_EXECUTABLE));
-        deps.runtimeContext.bundleID = QStringLiteral("ai.veltro.mornix");
+        deps.runtimeContext.bundleID = u"ai.veltro.mornix"_s;
         deps.runtimeContext.bundlePath = deps.bundle->bundlePath();
         deps.runtimeContext.executablePath = deps.bundle->executablePath();
-        deps.runtimeContext.architecture = QStringLiteral("x86_64");
-        deps.runtimeContext.executionMode = QStringLiteral("native");
+        deps.runtimeContext.architecture = u"x86_64"_s;
+        deps.runtimeContext.executionMode = u"native"_s;
         deps.notifications = notifications;
-        deps.loginItem = std::make_shared<XdgLoginItem>(QStringLiteral("/opt/x/VeltroMornix"), dir.path() + QStringLiteral("/config"));
+        deps.loginItem = std::make_shared<XdgLoginItem>(u"/opt/x/VeltroMornix"_s, dir.path() + u"/config"_s);
         deps.ui = ui;
         deps.keychain = keychain;
         deps.makeServiceClient = [this](const QString &) -> std::shared_ptr<DeviceServiceClient> {
@@ -193,10 +195,11 @@ struct Rig {
         deps.disconnector = disconnector;
         deps.appendLog = [this](const QString &line) { log.append(line); };
         deps.openLogFile = [] {};
-        deps.openURL = [this](const QUrl &url) { opened.append(url); };
+        deps.openURL = [](const QUrl &) {};
         deps.terminate = [this] { ++terminated; };
         controller = std::make_unique<MornixController>(std::move(deps));
     }
+    QString lastCommand() const { return controller->status().lastCommand(); }
 };
 
 }  // namespace
@@ -204,299 +207,273 @@ struct Rig {
 class MornixControllerTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void statusReactionsAndActivityList();
-    void activityTitles();
-    void dashboardClientsAreGroupedAndSorted();
-    void startLogsAndPresentsByMode();
-    void storedStateIsLoaded();
-    void blockedKeychainNeverFreezesTheMainThread();
-    void reloadDesktopCredentials();
-    void clearCredentialsFlows();
-    void launchAtLoginToggle();
-};
-
-void MornixControllerTest::statusReactionsAndActivityList()
-{
-    QStringList log;
-    ControllerStatus status([&](const QString &line) { log.append(line); });
-    int menuRefreshes = 0;
-    connect(&status, &ControllerStatus::menuRefreshNeeded, this, [&] { ++menuRefreshes; });
-    status.setLastCommand(QStringLiteral("none"));  // the initial value: no activity, no log
-    QCOMPARE(menuRefreshes, 1);
-    QVERIFY(log.isEmpty() && status.activity().isEmpty());
-    status.setLastCommand(QStringLiteral("received 01234567"));
-    status.setLastCommand(QStringLiteral("received 01234567"));
-    QCOMPARE(log, QStringList{QStringLiteral("received 01234567")});
-    QCOMPARE(status.activity().size(), 1);
-    status.setConnected(false);  // unchanged
-    status.setConnected(true);
-    status.setConnected(true);
-    status.setConnected(false);
-    QCOMPARE(log.mid(1), (QStringList{QStringLiteral("connected=true"), QStringLiteral("connected=false")}));
-    QCOMPARE(status.activity().constLast().title, QStringLiteral("Connection changed"));
-    QCOMPARE(menuRefreshes, 7);
-
-    // Identical titles in a row are recorded once; the 41st pushes out the oldest.
-    status.recordDashboardActivity(QStringLiteral("same"));
-    status.recordDashboardActivity(QStringLiteral("same"));
-    QCOMPARE(status.activity().size(), 4);
-    for (int i = 0; i < 40; ++i)
-        status.recordDashboardActivity(QStringLiteral("activity %1").arg(i));
-    QCOMPARE(status.activity().size(), 40);
-    QCOMPARE(status.activity().constFirst().title, QStringLiteral("activity 0"));
-    status.recordDashboardActivity(QStringLiteral("activity 40"));
-    QCOMPARE(status.activity().constFirst().title, QStringLiteral("activity 1"));
-}
-
-void MornixControllerTest::activityTitles()
-{
-    QCOMPARE(MornixDashboardState::activityTitle(QStringLiteral("kill failed")), QStringLiteral("An operation needs attention"));
-    QCOMPARE(MornixDashboardState::activityTitle(QStringLiteral("desktop credentials unavailable")),
-             QStringLiteral("An operation needs attention"));
-    QCOMPARE(MornixDashboardState::activityTitle(QStringLiteral("pending claim 1234")), QStringLiteral("Device enrollment updated"));
-    QCOMPARE(MornixDashboardState::activityTitle(QStringLiteral("authentication required")),
-             QStringLiteral("Account connection updated"));
-    QCOMPARE(MornixDashboardState::activityTitle(QStringLiteral("executed 01234567")), QStringLiteral("Device status updated"));
-    QCOMPARE(MornixDashboardState::activityTitle(QStringLiteral("Command X")), QStringLiteral("Device command processed"));
-    QCOMPARE(MornixDashboardState::activityTitle(QStringLiteral("agent INVENTORY")), QStringLiteral("Client inventory updated"));
-    QCOMPARE(MornixDashboardState::activityTitle(QStringLiteral("token refreshed")), QStringLiteral("Device status updated"));
-}
-
-void MornixControllerTest::dashboardClientsAreGroupedAndSorted()
-{
-    const QList<MornixDashboardClient> clients = dashboardClients(
-        {{"claude-desktop", "application"}, {"claude-code", "process"}, {"mystery", "process"}, {"claude-code", "process"}});
-    QCOMPARE(clients.size(), 3);
-    QCOMPARE(clients[0], (MornixDashboardClient{"Claude Code", "Command-line client", 2}));
-    QCOMPARE(clients[1], (MornixDashboardClient{"Claude Desktop", "Application", 1}));
-    QCOMPARE(clients[2], (MornixDashboardClient{"Verified client", "Command-line client", 1}));
-}
-
-void MornixControllerTest::startLogsAndPresentsByMode()
-{
+    void statusReactionsAndActivityList()
     {
-        Rig rig;
-        rig.make({QStringLiteral("VeltroMornix"), QStringLiteral("--desktop-managed")});
-        rig.controller->start();
-        QCOMPARE(rig.ui->calls, (QStringList{"accessory", "remove"}));
-        QCOMPARE(rig.notifications->observed,
-                 (QStringList{"ai.veltro.mornix.stop-managed", "ai.veltro.mornix.credentials-updated"}));
-        QCOMPARE(rig.log.value(0), QStringLiteral("app started build=1.0 (7)+20260101-000000"));
-        QVERIFY(rig.log.value(1).startsWith(QStringLiteral("runtime bundle_id=ai.veltro.mornix arch=")));
-        QVERIFY(rig.log.value(1).contains(QStringLiteral(" execution=native bundle_path=")));
-        QCOMPARE(rig.controller->status().activity().constFirst().title, QStringLiteral("Device control started"));
-        rig.controller->showDashboard();  // never with --desktop-managed
-        QVERIFY(!rig.ui->calls.contains(QStringLiteral("dashboard")));
-        rig.notifications->handlers.value(QStringLiteral("ai.veltro.mornix.stop-managed"))();
-        QCOMPARE(rig.terminated, 1);
-        QTRY_VERIFY(rig.controller->dashboardState().inventoryReady);  // the monitor runs
+        QStringList log;
+        ControllerStatus status([&](const QString &line) { log.append(line); });
+        int menuRefreshes = 0;
+        connect(&status, &ControllerStatus::menuRefreshNeeded, this, [&] { ++menuRefreshes; });
+        status.setLastCommand(u"none"_s);  // the initial value: no activity, no log
+        QCOMPARE(menuRefreshes, 1);
+        QVERIFY(log.isEmpty() && status.activity().isEmpty());
+        status.setLastCommand(u"received 01234567"_s);
+        status.setLastCommand(u"received 01234567"_s);
+        QCOMPARE(log, QStringList{u"received 01234567"_s});
+        QCOMPARE(status.activity().size(), 1);
+        for (const bool connected : {false, true, true, false})  // the first is no change
+            status.setConnected(connected);
+        QCOMPARE(log.mid(1), (QStringList{u"connected=true"_s, u"connected=false"_s}));
+        QCOMPARE(status.activity().constLast().title, u"Connection changed"_s);
+        QCOMPARE(menuRefreshes, 7);
+
+        // Identical titles in a row are recorded once; the 41st pushes out the oldest.
+        status.recordDashboardActivity(u"same"_s);
+        status.recordDashboardActivity(u"same"_s);
+        QCOMPARE(status.activity().size(), 4);
+        for (int i = 0; i < 40; ++i)
+            status.recordDashboardActivity(u"activity %1"_s.arg(i));
+        QCOMPARE(status.activity().size(), 40);
+        QCOMPARE(status.activity().constFirst().title, u"activity 0"_s);
+        status.recordDashboardActivity(u"activity 40"_s);
+        QCOMPARE(status.activity().constFirst().title, u"activity 1"_s);
     }
+
+    void activityTitlesAndDashboardClients()
     {
-        Rig rig;
-        rig.make({QStringLiteral("VeltroMornix"), QStringLiteral("--standalone-menu-bar")});
-        rig.controller->start();
-        QCOMPARE(rig.ui->calls, (QStringList{"accessory", "install"}));
-        QCOMPARE(rig.notifications->observed, QStringList{"ai.veltro.mornix.credentials-updated"});
-        rig.controller->showDashboard();
-        QCOMPARE(rig.ui->calls.constLast(), QStringLiteral("dashboard"));
+        const std::pair<QString, QString> titles[] = {
+            {u"kill failed"_s, u"An operation needs attention"_s},
+            {u"desktop credentials unavailable"_s, u"An operation needs attention"_s},
+            {u"pending claim 1234"_s, u"Device enrollment updated"_s},
+            {u"authentication required"_s, u"Account connection updated"_s},
+            {u"executed 01234567"_s, u"Device status updated"_s},
+            {u"Command X"_s, u"Device command processed"_s},
+            {u"agent INVENTORY"_s, u"Client inventory updated"_s},
+            {u"token refreshed"_s, u"Device status updated"_s},
+        };
+        for (const auto &[text, title] : titles)
+            QCOMPARE(MornixDashboardState::activityTitle(text), title);
+
+        const QList<MornixDashboardClient> clients = dashboardClients({{"claude-desktop", "application"},
+                                                                       {"claude-code", "process"},
+                                                                       {"mystery", "process"},
+                                                                       {"claude-code", "process"}});
+        QCOMPARE(clients, (QList<MornixDashboardClient>{{"Claude Code", "Command-line client", 2},
+                                                        {"Claude Desktop", "Application", 1},
+                                                        {"Verified client", "Command-line client", 1}}));
     }
+
+    void startLogsAndPresentsByMode()
     {
+        {
+            Rig rig;
+            rig.make({u"VeltroMornix"_s, u"--desktop-managed"_s});
+            rig.controller->start();
+            QCOMPARE(rig.ui->calls, (QStringList{"accessory", "remove"}));
+            QCOMPARE(rig.notifications->observed, (QStringList{kStopManaged, kCredentialsUpdated}));
+            QCOMPARE(rig.log.value(0), u"app started build=1.0 (7)+20260101-000000"_s);
+            QVERIFY(rig.log.value(1).startsWith(u"runtime bundle_id=ai.veltro.mornix arch="_s));
+            QVERIFY(rig.log.value(1).contains(u" execution=native bundle_path="_s));
+            QCOMPARE(rig.controller->status().activity().constFirst().title, u"Device control started"_s);
+            rig.controller->showDashboard();  // never with --desktop-managed
+            QVERIFY(!rig.ui->calls.contains(u"dashboard"_s));
+            rig.notifications->handlers.value(kStopManaged)();
+            QCOMPARE(rig.terminated, 1);
+            QTRY_VERIFY(rig.controller->dashboardState().inventoryReady);  // the monitor runs
+        }
+        {
+            Rig rig;
+            rig.make({u"VeltroMornix"_s, u"--standalone-menu-bar"_s});
+            rig.controller->start();
+            QCOMPARE(rig.ui->calls, (QStringList{"accessory", "install"}));
+            QCOMPARE(rig.notifications->observed, QStringList{kCredentialsUpdated});
+            rig.controller->showDashboard();
+            QCOMPARE(rig.ui->calls.constLast(), u"dashboard"_s);
+        }
         Rig rig;
         rig.make();
         rig.controller->start();
         QCOMPARE(rig.ui->calls, (QStringList{"regular", "install"}));
-        QCOMPARE(rig.ui->menus.constLast().lastCommand, QStringLiteral("none"));
-        rig.controller->status().setLastCommand(QStringLiteral("line one\nline two\t") + QString(200, u'x'));
+        QCOMPARE(rig.ui->menus.constLast().lastCommand, u"none"_s);
+        rig.controller->status().setLastCommand(u"line one\nline two\t"_s + QString(200, u'x'));
         QCOMPARE(rig.ui->menus.constLast().lastCommand.size(), 120);
-        QVERIFY(rig.ui->menus.constLast().lastCommand.startsWith(QStringLiteral("line oneline two")));
+        QVERIFY(rig.ui->menus.constLast().lastCommand.startsWith(u"line oneline two"_s));
         rig.controller->togglePause();
         QVERIFY(rig.ui->menus.constLast().paused);
-        QCOMPARE(rig.controller->status().activity().constLast().title, QStringLiteral("Command processing paused"));
+        QCOMPARE(rig.controller->status().activity().constLast().title, u"Command processing paused"_s);
         rig.controller->quitApp();
         QCOMPARE(rig.terminated, 1);
     }
-}
 
-void MornixControllerTest::storedStateIsLoaded()
-{
+    void storedStateIsLoaded()
     {
-        Rig rig;
-        rig.keychain->saveCredentials(CredentialsBuilder().build());
-        rig.make();
-        QTRY_VERIFY(rig.controller->storedStateIsLoaded());
-        QCOMPARE(rig.controller->currentCredentials(), std::optional<DeviceCredentials>(CredentialsBuilder().build()));
-        QVERIFY(rig.controller->hasServiceClient());
-        QVERIFY(rig.controller->dashboardState().signedIn);
-    }
-    {
-        Rig rig;
-        rig.keychain->savePendingClaim(PendingClaimState{QStringLiteral("claim-123456789"), QStringLiteral("https://localhost:8443"),
-                                                         QStringLiteral("vm"), 1.0});
-        rig.make();
-        QTRY_VERIFY(rig.controller->storedStateIsLoaded());
-        QVERIFY(!rig.controller->currentCredentials());
-        QCOMPARE(rig.controller->status().lastCommand(), QStringLiteral("pending claim claim-12"));
-        QVERIFY(rig.log.isEmpty());  // set without its reactions
-        QVERIFY(rig.controller->dashboardState().pendingApproval);
-    }
-    {   // An unreadable store: signed out, and the log says why.
-        Rig rig;
-        rig.keychain->saveCredentials(CredentialsBuilder().build());
-        for (const QFileInfo &item : QDir(rig.dir.path() + QStringLiteral("/keychain")).entryInfoList(QDir::Files))
+        {
+            Rig rig(true);
+            rig.make();
+            QTRY_VERIFY(rig.controller->storedStateIsLoaded());
+            QCOMPARE(rig.controller->currentCredentials(), kCredentials);
+            QVERIFY(rig.controller->hasServiceClient());
+            QVERIFY(rig.controller->dashboardState().signedIn);
+        }
+        {
+            Rig rig;
+            rig.keychain->savePendingClaim(
+                PendingClaimState{u"claim-123456789"_s, u"https://localhost:8443"_s, u"vm"_s, 1.0});
+            rig.make();
+            QTRY_VERIFY(rig.controller->storedStateIsLoaded());
+            QVERIFY(!rig.controller->currentCredentials());
+            QCOMPARE(rig.lastCommand(), u"pending claim claim-12"_s);
+            QVERIFY(rig.log.isEmpty());  // set without its reactions
+            QVERIFY(rig.controller->dashboardState().pendingApproval);
+        }
+        // An unreadable store: signed out, and the log says why.
+        Rig rig(true);
+        for (const QFileInfo &item : QDir(rig.dir.path() + u"/keychain"_s).entryInfoList(QDir::Files))
             QFile::setPermissions(item.filePath(), QFile::permissions(item.filePath()) | QFileDevice::ReadOther);
         rig.make();
         QTRY_VERIFY(rig.controller->storedStateIsLoaded());
         QVERIFY(!rig.controller->currentCredentials());
-        QCOMPARE(rig.log, QStringList{QStringLiteral("stored credentials unavailable: Failed to read Keychain item (-25295).")});
+        QCOMPARE(rig.log, QStringList{u"stored credentials unavailable: Failed to read Keychain item (-25295)."_s});
     }
-}
 
-void MornixControllerTest::blockedKeychainNeverFreezesTheMainThread()
-{
-    // A keychain that does not answer (a locked keyring waiting for its unlock prompt).
-    Rig rig;
-    auto gate = std::make_shared<BlockingKeychain>(std::make_shared<FileKeychain>(rig.dir.path() + QStringLiteral("/keychain")));
-    rig.keychain = std::make_shared<KeychainStore>(gate);
-    rig.keychain->saveCredentials(CredentialsBuilder().build());
-    gate->block();
-    rig.make({QStringLiteral("VeltroMornix"), QStringLiteral("--desktop-managed")});
-    rig.controller->start();  // returns at once
-    QVERIFY(rig.log.contains(QStringLiteral("app started build=1.0 (7)+20260101-000000")));
-    QVERIFY(gate->waitUntilEntered());
-    int ticks = 0;
-    QTimer timer;
-    connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
-    timer.start(10);
-    QTRY_VERIFY(ticks >= 5);  // the event loop runs while the read hangs
-    QVERIFY(!rig.controller->storedStateIsLoaded());
-    rig.notifications->handlers.value(QStringLiteral("ai.veltro.mornix.stop-managed"))();
-    QCOMPARE(rig.terminated, 1);
+    void blockedKeychainNeverFreezesTheMainThread()
+    {
+        Rig rig(true);
+        KeychainGate gate;
+        rig.keychain = std::make_shared<KeychainStore>(std::make_shared<GatedKeychain>(
+            rig.files, [&gate](GatedKeychain::Call, const QString &) { return gate.pass(); }));
+        gate.closed = true;
+        rig.make({u"VeltroMornix"_s, u"--desktop-managed"_s});
+        rig.controller->start();  // returns at once
+        QVERIFY(rig.log.contains(u"app started build=1.0 (7)+20260101-000000"_s));
+        QVERIFY(gate.waitUntilEntered());
+        int ticks = 0;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
+        timer.start(10);
+        QTRY_VERIFY(ticks >= 5);  // the event loop runs while the read hangs
+        QVERIFY(!rig.controller->storedStateIsLoaded());
+        rig.notifications->handlers.value(kStopManaged)();
+        QCOMPARE(rig.terminated, 1);
 
-    // Disconnect while the read still hangs: it waits for the read, the main thread does not.
-    rig.controller->clearCredentials();
-    QTest::qWait(50);
-    QCOMPARE(rig.disconnector->logouts, 0);
-    gate->release();
-    QTRY_VERIFY(rig.controller->storedStateIsLoaded());
-    QTRY_COMPARE(rig.controller->status().lastCommand(), QStringLiteral("credentials cleared"));
-    QCOMPARE(rig.disconnector->logouts, 1);  // the credentials read at last were logged out
-}
-
-void MornixControllerTest::reloadDesktopCredentials()
-{
-    Rig rig;
-    rig.make();
-    rig.controller->start();
-    rig.controller->reloadDesktopCredentials();  // nothing stored: nothing happens
-    QTest::qWait(100);
-    QVERIFY(!rig.controller->currentCredentials());
-    rig.keychain->saveCredentials(CredentialsBuilder().build());
-    rig.notifications->handlers.value(QStringLiteral("ai.veltro.mornix.credentials-updated"))();
-    QTRY_COMPARE(rig.controller->currentCredentials(), std::optional<DeviceCredentials>(CredentialsBuilder().build()));
-    QVERIFY(rig.controller->hasServiceClient());
-    QVERIFY(!rig.controller->status().connected());
-
-    Rig noSession;
-    noSession.clientsAvailable = false;
-    noSession.make();
-    QTRY_VERIFY(noSession.controller->storedStateIsLoaded());
-    noSession.keychain->saveCredentials(CredentialsBuilder().build());
-    noSession.controller->reloadDesktopCredentials();
-    QTRY_COMPARE(noSession.controller->status().lastCommand(), QStringLiteral("desktop credentials unavailable"));
-    QVERIFY(!noSession.controller->currentCredentials());
-}
-
-void MornixControllerTest::clearCredentialsFlows()
-{
-    {   // Declined: nothing happens.
-        Rig rig;
-        rig.keychain->saveCredentials(CredentialsBuilder().build());
-        rig.make();
-        rig.ui->answer = false;
+        // Disconnect while the read still hangs: it waits for the read, the main thread does not.
+        rig.controller->clearCredentials();
+        QTest::qWait(50);
+        QCOMPARE(rig.disconnector->logouts, 0);
+        gate.open();
         QTRY_VERIFY(rig.controller->storedStateIsLoaded());
-        rig.controller->clearCredentials();
-        QCOMPARE(rig.disconnector->logouts, 0);
-        QVERIFY(rig.controller->currentCredentials());
+        QTRY_COMPARE(rig.lastCommand(), u"credentials cleared"_s);
+        QCOMPARE(rig.disconnector->logouts, 1);  // the credentials read at last were logged out
     }
-    {   // Logged out: everything cleared.
-        Rig rig;
-        rig.keychain->saveCredentials(CredentialsBuilder().build());
-        rig.disconnector->onClear = [&] { rig.keychain->clearCredentials(); };
-        rig.make();
-        rig.disconnector->lastCommand = [&] { return rig.controller->status().lastCommand(); };
-        rig.controller->clearCredentials();
-        QTRY_COMPARE(rig.controller->status().lastCommand(), QStringLiteral("credentials cleared"));
-        // "logging out device" comes once the signed request exists, before it is sent.
-        QCOMPARE(rig.disconnector->lastCommandsAtPrepare, QStringList{QStringLiteral("none")});
-        QVERIFY(rig.log.contains(QStringLiteral("logging out device")));
-        QVERIFY(!rig.controller->currentCredentials() && !rig.controller->hasServiceClient());
-        QVERIFY(!rig.keychain->loadCredentials());
-    }
-    {   // The service no longer knows the device: still cleared.
-        Rig rig;
-        rig.keychain->saveCredentials(CredentialsBuilder().build());
-        rig.disconnector->logoutAnswer = ScriptedDisconnector::Logout::Gone;
-        rig.make();
-        rig.controller->clearCredentials();
-        QTRY_COMPARE(rig.controller->status().lastCommand(), QStringLiteral("credentials cleared"));
-        QVERIFY(rig.log.contains(QStringLiteral("device already logged out")));
-    }
-    {   // The signed request cannot be built: nothing sent, nothing cleared, and the device was
-        // never said to be logging out.
-        Rig rig;
-        rig.keychain->saveCredentials(CredentialsBuilder().build());
-        rig.disconnector->failPrepare = true;
-        rig.make();
-        QTRY_VERIFY(rig.controller->storedStateIsLoaded());
-        rig.controller->clearCredentials();
-        QTRY_COMPARE(rig.controller->status().lastCommand(),
-                     QStringLiteral("failed to clear credentials: Secure Enclave unavailable: no key"));
-        QVERIFY(!rig.log.contains(QStringLiteral("logging out device")));
-        QCOMPARE(rig.disconnector->logouts, 0);
-        QVERIFY(rig.controller->currentCredentials());
-    }
-    {   // Any other logout failure keeps them.
-        Rig rig;
-        rig.keychain->saveCredentials(CredentialsBuilder().build());
-        rig.disconnector->logoutAnswer = ScriptedDisconnector::Logout::Fail;
-        rig.make();
-        rig.controller->clearCredentials();
-        QTRY_COMPARE(rig.controller->status().lastCommand(),
-                     QStringLiteral("failed to clear credentials: The service answered with HTTP status 500."));
-        QVERIFY(rig.controller->currentCredentials());
-    }
-    {   // Without credentials: the local secrets are cleared directly.
-        Rig rig;
-        rig.make();
-        rig.disconnector->failClear = true;
-        rig.controller->clearCredentials();
-        QTRY_COMPARE(rig.controller->status().lastCommand(), QStringLiteral("failed to clear credentials: keychain locked"));
-        QCOMPARE(rig.disconnector->logouts, 0);
-    }
-}
 
-void MornixControllerTest::launchAtLoginToggle()
-{
-    Rig rig;
-    rig.make();
-    rig.controller->toggleLaunchAtLogin();
-    QCOMPARE(rig.controller->status().lastCommand(), QStringLiteral("launch at login enabled"));
-    QFile entry(rig.dir.path() + QStringLiteral("/config/autostart/ai.veltro.mornix.desktop"));
-    QVERIFY(entry.open(QIODevice::ReadOnly));
-    QVERIFY(entry.readAll().contains("Exec=\"/opt/x/VeltroMornix\"\n"));
-    QVERIFY(rig.controller->dashboardState().launchAtLogin);
-    rig.controller->toggleLaunchAtLogin();
-    QCOMPARE(rig.controller->status().lastCommand(), QStringLiteral("launch at login disabled"));
-    QVERIFY(!entry.exists());
+    void reloadDesktopCredentials()
+    {
+        Rig rig;
+        rig.make();
+        rig.controller->start();
+        rig.controller->reloadDesktopCredentials();  // nothing stored: nothing happens
+        QTest::qWait(100);
+        QVERIFY(!rig.controller->currentCredentials());
+        rig.keychain->saveCredentials(kCredentials);
+        rig.notifications->handlers.value(kCredentialsUpdated)();
+        QTRY_COMPARE(rig.controller->currentCredentials(), kCredentials);
+        QVERIFY(rig.controller->hasServiceClient());
+        QVERIFY(!rig.controller->status().connected());
 
-    // An unwritable configuration directory.
-    QFile blocker(rig.dir.path() + QStringLiteral("/config"));
-    QDir(rig.dir.path() + QStringLiteral("/config")).removeRecursively();
-    QVERIFY(blocker.open(QIODevice::WriteOnly));  // a file where the directory should be
-    blocker.close();
-    rig.controller->toggleLaunchAtLogin();
-    QCOMPARE(rig.controller->status().lastCommand(), QStringLiteral("launch-at-login update failed"));
-}
+        Rig noSession;
+        noSession.clientsAvailable = false;
+        noSession.make();
+        QTRY_VERIFY(noSession.controller->storedStateIsLoaded());
+        noSession.keychain->saveCredentials(kCredentials);
+        noSession.controller->reloadDesktopCredentials();
+        QTRY_COMPARE(noSession.lastCommand(), u"desktop credentials unavailable"_s);
+        QVERIFY(!noSession.controller->currentCredentials());
+    }
+
+    // Disconnecting: declined, logged out, already gone, the signed request cannot be built, the
+    // logout fails, and without credentials the local secrets alone. "logging out device" comes
+    // once the signed request exists, before it is sent.
+    void clearCredentialsFlows()
+    {
+        using Logout = ScriptedDisconnector::Logout;
+        struct Case {
+            const char *name;
+            bool stored;
+            std::function<void(Rig &)> setup;
+            QString lastCommand;  // empty: unchanged
+            int logouts;
+            bool kept;
+            QString logged;  // a line the log must hold, if any
+        };
+        const QString failed = u"failed to clear credentials: "_s;
+        const Case cases[] = {
+            {"declined", true, [](Rig &rig) { rig.ui->answer = false; }, {}, 0, true, {}},
+            {"logged out", true, [](Rig &) {}, u"credentials cleared"_s, 1, false, u"logging out device"_s},
+            {"already gone", true, [](Rig &rig) { rig.disconnector->logoutAnswer = Logout::Gone; },
+             u"credentials cleared"_s, 1, false, u"device already logged out"_s},
+            {"no signed request",
+             true,
+             [](Rig &rig) { rig.disconnector->failPrepare = true; },
+             failed + u"Secure Enclave unavailable: no key"_s,
+             0,
+             true,
+             {}},
+            {"logout failed", true, [](Rig &rig) { rig.disconnector->logoutAnswer = Logout::Fail; },
+             failed + u"The service answered with HTTP status 500."_s, 1, true, u"logging out device"_s},
+            {"no credentials",
+             false,
+             [](Rig &rig) { rig.disconnector->failClear = true; },
+             failed + u"keychain locked"_s,
+             0,
+             false,
+             {}},
+        };
+        for (const Case &c : cases) {
+            Rig rig(c.stored);
+            c.setup(rig);
+            rig.disconnector->onClear = [&] { rig.keychain->clearCredentials(); };
+            rig.make();
+            rig.disconnector->lastCommand = [&] { return rig.lastCommand(); };
+            QTRY_VERIFY(rig.controller->storedStateIsLoaded());
+            rig.controller->clearCredentials();
+            if (c.lastCommand.isEmpty())
+                QTest::qWait(100);
+            else
+                QTRY_COMPARE(rig.lastCommand(), c.lastCommand);
+            QVERIFY2(rig.disconnector->logouts == c.logouts, c.name);
+            QVERIFY2(rig.controller->currentCredentials().has_value() == c.kept, c.name);
+            QVERIFY2(rig.controller->hasServiceClient() == c.kept, c.name);
+            QVERIFY2(rig.keychain->loadCredentials().has_value() == c.kept, c.name);
+            QVERIFY2(c.logged.isEmpty() || rig.log.contains(c.logged), c.name);
+            QVERIFY2(c.logouts || !rig.log.contains(u"logging out device"_s), c.name);
+            const bool prepared = c.stored && rig.ui->answer;
+            QVERIFY2(rig.disconnector->lastCommandsAtPrepare == (prepared ? QStringList{u"none"_s} : QStringList()),
+                     c.name);
+        }
+    }
+
+    void launchAtLoginToggle()
+    {
+        Rig rig;
+        rig.make();
+        rig.controller->toggleLaunchAtLogin();
+        QCOMPARE(rig.lastCommand(), u"launch at login enabled"_s);
+        QFile entry(rig.dir.path() + u"/config/autostart/ai.veltro.mornix.desktop"_s);
+        QVERIFY(entry.open(QIODevice::ReadOnly));
+        QVERIFY(entry.readAll().contains("Exec=\"/opt/x/VeltroMornix\"\n"));
+        QVERIFY(rig.controller->dashboardState().launchAtLogin);
+        rig.controller->toggleLaunchAtLogin();
+        QCOMPARE(rig.lastCommand(), u"launch at login disabled"_s);
+        QVERIFY(!entry.exists());
+
+        // An unwritable configuration directory: a file where the directory should be.
+        QVERIFY(QDir(rig.dir.path() + u"/config"_s).removeRecursively());
+        QFile blocker(rig.dir.path() + u"/config"_s);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        rig.controller->toggleLaunchAtLogin();
+        QCOMPARE(rig.lastCommand(), u"launch-at-login update failed"_s);
+    }
+};
 
 }  // namespace mornix
 

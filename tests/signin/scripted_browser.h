@@ -13,8 +13,6 @@
 #include <QCoroNetworkReply>
 #include <QCoroTask>
 
-#include <QElapsedTimer>
-
 namespace mornix {
 
 // A browser for tests: asked to open the authorization URL, it requests it from the service
@@ -24,14 +22,15 @@ class ScriptedBrowser : public QObject {
 public:
     enum class Mode {
         follow,       // as a browser does
-        strayFirst,   // garbage, a POST and an icon request before the callback
         wrongState,   // the callback's state replaced
         dropCode,     // the code removed: an empty code, then only an error
         neverReturn,  // nothing after opening
         refuse,       // no browser can be opened
     };
 
-    explicit ScriptedBrowser(Mode mode = Mode::follow, quint16 port = 53682) : m_mode(mode), m_port(port)
+    explicit ScriptedBrowser(Mode mode = Mode::follow, quint16 port = 53682)
+        : m_mode(mode)
+        , m_port(port)
     {
         m_tls = QSslConfiguration::defaultConfiguration();
         m_tls.addCaCertificates(QStringLiteral(MORNIX_DEV_PKI_DIR "/tls-ca.pem"));
@@ -52,8 +51,6 @@ public:
 
     int opened = 0;
     QUrl authorizeURL;
-    QList<QByteArray> answers;   // what the listener answered, in order
-    QElapsedTimer callbackSent;  // started right before the callback request
 
 private:
     QCoro::Task<void> visit(QUrl url)
@@ -69,27 +66,21 @@ private:
             co_return;
 
         QUrlQuery query(location);
-        if (m_mode == Mode::strayFirst) {
-            answers.append(rawExchange(m_port, QByteArray("\x16\x03\x01\xff\xfe garbage\r\n", 16)));
-            answers.append(rawExchange(m_port, "POST " + location.path().toUtf8() + "?" + location.query().toUtf8()
-                                                   + " HTTP/1.1\r\nContent-Length: 0\r\n\r\n"));
-            answers.append(rawExchange(m_port, getRequest("/favicon.ico")));
-        } else if (m_mode == Mode::wrongState) {
+        if (m_mode == Mode::wrongState) {
             query.removeAllQueryItems(QStringLiteral("state"));
             query.addQueryItem(QStringLiteral("state"), QStringLiteral("mornix_00000000-0000-0000-0000-000000000000"));
         } else if (m_mode == Mode::dropCode) {
             const QString state = query.queryItemValue(QStringLiteral("state"));
-            answers.append(rawExchange(m_port, getRequest("/oauth/callback?code=&state=" + state.toUtf8())));
+            rawExchange(m_port, getRequest("/oauth/callback?code=&state=" + state.toUtf8()));
             query = QUrlQuery();
             query.addQueryItem(QStringLiteral("state"), state);
             query.addQueryItem(QStringLiteral("error"), QStringLiteral("interaction_required"));
         }
         QUrl callback = location;
         callback.setQuery(query);
-        callbackSent.start();
-        answers.append(rawExchange(m_port, getRequest(callback.toString(QUrl::FullyEncoded | QUrl::RemoveScheme
-                                                                        | QUrl::RemoveAuthority)
-                                                          .toUtf8())));
+        rawExchange(
+            m_port,
+            getRequest(callback.toString(QUrl::FullyEncoded | QUrl::RemoveScheme | QUrl::RemoveAuthority).toUtf8()));
     }
 
     Mode m_mode;

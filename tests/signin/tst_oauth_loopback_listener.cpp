@@ -12,6 +12,8 @@
 
 #include <QCoroTask>
 
+using namespace Qt::StringLiterals;
+
 namespace mornix {
 
 namespace {
@@ -24,7 +26,7 @@ QByteArray expectedAnswer(const QByteArray &status, const QByteArray &message)
 {
     const QByteArray body = kPageHead + message + "</p></body></html>";
     return "HTTP/1.1 " + status + "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: "
-        + QByteArray::number(body.size()) + "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body;
+           + QByteArray::number(body.size()) + "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body;
 }
 
 const QByteArray kNotFound = expectedAnswer("404 Not Found", "Not found.");
@@ -60,7 +62,7 @@ private Q_SLOTS:
         const quint16 port = freeLoopbackPort();
         int browserCalls = 0;
         bool listeningWhenAsked = false;
-        const QUrl authorize(QStringLiteral("https://localhost:8443/authorize/external?x=1"));
+        const QUrl authorize(u"https://localhost:8443/authorize/external?x=1"_s);
         OAuthLoopbackListener listener(port, [&](const QUrl &url) {
             ++browserCalls;
             QTcpSocket probe;
@@ -78,7 +80,8 @@ private Q_SLOTS:
         QCOMPARE(favicon, kNotFound);
         const qsizetype headEnd = favicon.indexOf("\r\n\r\n") + 4;
         QVERIFY(favicon.contains("Content-Length: " + QByteArray::number(favicon.size() - headEnd) + "\r\n"));
-        QCOMPARE(rawExchange(port, "POST /oauth/callback?state=s&code=c HTTP/1.1\r\nContent-Length: 0\r\n\r\n"), kNotFound);
+        QCOMPARE(rawExchange(port, "POST /oauth/callback?state=s&code=c HTTP/1.1\r\nContent-Length: 0\r\n\r\n"),
+                 kNotFound);
         QCOMPARE(rawExchange(port, "GET\r\n\r\n"), kNotFound);
         QCOMPARE(rawExchange(port, getRequest("/oauth/callbackx?state=s&code=c")), kNotFound);
         QCOMPARE(rawExchange(port, QByteArray("\xff\xfe\x00garbage\r\n", 12)), kInvalid);
@@ -106,13 +109,13 @@ private Q_SLOTS:
         QTRY_VERIFY(attempt.done);
         QVERIFY(!attempt.error);
         QCOMPARE(attempt.url->toString(QUrl::FullyEncoded),
-                 QStringLiteral("http://127.0.0.1:%1").arg(port) + QString::fromLatin1(target));
+                 u"http://127.0.0.1:%1"_s.arg(port) + QString::fromLatin1(target));
 
         early.write(getRequest("/oauth/callback?state=other&code=second"));
         QByteArray late;
         QTRY_VERIFY((late += early.readAll()).endsWith("</html>"));
         QCOMPARE(late, kCompleted);
-        QCOMPARE(attempt.url->query(), QStringLiteral("state=mornix_1&code=abc%2Fdef"));
+        QCOMPARE(attempt.url->query(), u"state=mornix_1&code=abc%2Fdef"_s);
 
         // Completed: the port is no longer listened on.
         QTcpSocket after;
@@ -127,20 +130,20 @@ private Q_SLOTS:
         bool asked = false;
         OAuthLoopbackListener listener(port, [&](const QUrl &) { return asked = true; });
         Attempt attempt;
-        run(listener, QUrl(QStringLiteral("https://localhost/a")), attempt);
+        run(listener, QUrl(u"https://localhost/a"_s), attempt);
         QTRY_VERIFY2(asked || attempt.done, attempt.error ? attempt.error->what() : "");
         QVERIFY2(!attempt.done, attempt.error ? attempt.error->what() : "");
         QCOMPARE(rawExchange(port, getRequest("/oauth/callback?error=access_denied&state=s")), kCompleted);
         QTRY_VERIFY(attempt.done);
-        QCOMPARE(QUrlQuery(*attempt.url).queryItemValue(QStringLiteral("error")), QStringLiteral("access_denied"));
+        QCOMPARE(QUrlQuery(*attempt.url).queryItemValue(u"error"_s), u"access_denied"_s);
     }
 
     void failuresEndTheAttemptOnce_data()
     {
         QTest::addColumn<QString>("scenario");
-        QTest::newRow("time-out") << "timeout";
-        QTest::newRow("browser refused") << "browser";
-        QTest::newRow("port taken") << "taken";
+        QTest::newRow("time-out") << u"timeout"_s;
+        QTest::newRow("browser refused") << u"browser"_s;
+        QTest::newRow("port taken") << u"taken"_s;
     }
 
     void failuresEndTheAttemptOnce()
@@ -148,29 +151,29 @@ private Q_SLOTS:
         QFETCH(QString, scenario);
         const quint16 port = freeLoopbackPort();
         QTcpServer squatter;
-        if (scenario == QLatin1String("taken"))
+        if (scenario == "taken"_L1)
             QVERIFY(squatter.listen(QHostAddress::LocalHost, port));
         int browserCalls = 0;
         OAuthLoopbackListener listener(
-            port, [&](const QUrl &) { return ++browserCalls, scenario != QLatin1String("browser"); },
-            std::chrono::milliseconds(scenario == QLatin1String("timeout") ? 300 : 60000));
+            port, [&](const QUrl &) { return ++browserCalls, scenario != "browser"_L1; },
+            std::chrono::milliseconds(scenario == "timeout"_L1 ? 300 : 60000));
         Attempt attempt;
         QElapsedTimer clock;
         clock.start();
-        run(listener, QUrl(QStringLiteral("https://localhost/a")), attempt);
+        run(listener, QUrl(u"https://localhost/a"_s), attempt);
         QTRY_VERIFY_WITH_TIMEOUT(attempt.done, 10000);
         QVERIFY(attempt.error);
-        if (scenario == QLatin1String("timeout")) {
+        if (scenario == "timeout"_L1) {
             QCOMPARE(attempt.error->kind(), OAuthError::Kind::callbackTimedOut);
             QVERIFY(clock.elapsed() >= 250);
-        } else if (scenario == QLatin1String("browser")) {
+        } else if (scenario == "browser"_L1) {
             QCOMPARE(attempt.error->kind(), OAuthError::Kind::failedToStart);
         } else {
             // The system's own reason; no browser for an attempt that cannot listen.
-            QCOMPARE(*attempt.error, OAuthError::callbackListenerFailed(QStringLiteral("Address already in use")));
+            QCOMPARE(*attempt.error, OAuthError::callbackListenerFailed(u"Address already in use"_s));
             QCOMPARE(browserCalls, 0);
         }
-        if (scenario != QLatin1String("taken")) {
+        if (scenario != "taken"_L1) {
             QTcpSocket after;
             after.connectToHost(QHostAddress::LocalHost, port);
             QVERIFY(!after.waitForConnected(1000));
@@ -187,9 +190,10 @@ private Q_SLOTS:
         if (outside.isNull())
             QSKIP("no non-loopback IPv4 address on this machine");
         const quint16 port = freeLoopbackPort();
-        OAuthLoopbackListener listener(port, [](const QUrl &) { return true; }, std::chrono::milliseconds(3000));
+        OAuthLoopbackListener listener(
+            port, [](const QUrl &) { return true; }, std::chrono::milliseconds(3000));
         Attempt attempt;
-        run(listener, QUrl(QStringLiteral("https://localhost/a")), attempt);
+        run(listener, QUrl(u"https://localhost/a"_s), attempt);
         QTest::qWait(200);
         QTcpSocket socket;
         socket.connectToHost(outside, port);
@@ -206,7 +210,7 @@ private Q_SLOTS:
                 OAuthLoopbackListener listener(port, [](const QUrl &) { return true; });
                 QFAIL("accepted an invalid port");
             } catch (const OAuthError &error) {
-                QCOMPARE(error, OAuthError::callbackListenerFailed(QStringLiteral("invalid loopback port")));
+                QCOMPARE(error, OAuthError::callbackListenerFailed(u"invalid loopback port"_s));
             }
         }
     }

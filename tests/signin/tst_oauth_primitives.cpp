@@ -1,23 +1,31 @@
-// PKCE, the authorization URL, callback parsing, the failure texts of the flows and the sign-in
-// window's resolution rules. Fixed bytes are checked against RFC 7636 and Python's standard
-// library.
+// PKCE, the authorization URL, callback parsing, the token request, the failure texts of the
+// flows and the sign-in window's own rules. Fixed bytes are checked against RFC 7636 and Python's
+// standard library.
+#include "api/api_client.h"
 #include "api/api_error.h"
 #include "api/transport_error.h"
 #include "signin/oauth_manager.h"
 #include "signin/sign_in_flows.h"
 #include "signin/sign_in_window.h"
+#include "support/process_runner.h"
+
+#include "listener_client.h"
+#include "test_pki.h"
+#include "tls_test_server.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QUrlQuery>
 
 #include <QCoroTask>
 
 #include <map>
+
+using namespace Qt::StringLiterals;
 
 namespace mornix {
 
@@ -26,16 +34,7 @@ namespace {
 // Runs a Python 3 program with a JSON document on standard input; its JSON answer.
 QJsonDocument python(const char *program, const QJsonDocument &input)
 {
-    QProcess process;
-    process.start(QStringLiteral("python3"), {QStringLiteral("-c"), QString::fromUtf8(program)});
-    process.waitForStarted();
-    process.write(input.toJson());
-    process.closeWriteChannel();
-    process.waitForFinished(30000);
-    const QByteArray out = process.readAllStandardOutput();
-    if (process.exitCode() != 0)
-        qWarning("python: %s", process.readAllStandardError().constData());
-    return QJsonDocument::fromJson(out);
+    return QJsonDocument::fromJson(runPython(QString::fromUtf8(program), {}, input.toJson()).standardOutput);
 }
 
 }  // namespace
@@ -47,8 +46,8 @@ private Q_SLOTS:
     void challengeMatchesTheRFCAndPython()
     {
         // RFC 7636, Appendix B.
-        QCOMPARE(OAuthManager::codeChallengeS256(QStringLiteral("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk")),
-                 QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"));
+        QCOMPARE(OAuthManager::codeChallengeS256(u"dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"_s),
+                 u"E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"_s);
         QJsonArray verifiers;
         QJsonArray challenges;
         for (int i = 0; i < 40; ++i) {
@@ -56,16 +55,15 @@ private Q_SLOTS:
             verifiers.append(verifier);
             const QString challenge = OAuthManager::codeChallengeS256(verifier);
             QCOMPARE(challenge.size(), 43);
-            QVERIFY(!challenge.contains(QLatin1Char('+')) && !challenge.contains(QLatin1Char('/'))
-                    && !challenge.contains(QLatin1Char('=')));
+            QVERIFY(!challenge.contains(u'+') && !challenge.contains(u'/') && !challenge.contains(u'='));
             challenges.append(challenge);
         }
-        const QJsonDocument expected = python(
-            "import sys, json, hashlib, base64\n"
-            "vs = json.load(sys.stdin)\n"
-            "print(json.dumps([base64.urlsafe_b64encode(hashlib.sha256(v.encode('ascii')).digest()).decode().rstrip('=')"
-            " for v in vs]))\n",
-            QJsonDocument(verifiers));
+        const QJsonDocument expected = python("import sys, json, hashlib, base64\n"
+                                              "vs = json.load(sys.stdin)\n"
+                                              "print(json.dumps([base64.urlsafe_b64encode(hashlib.sha256(v.encode('"
+                                              "ascii')).digest()).decode().rstrip('=')"
+                                              " for v in vs]))\n",
+                                              QJsonDocument(verifiers));
         QCOMPARE(expected.array(), challenges);
     }
 
@@ -89,52 +87,48 @@ private Q_SLOTS:
             low = std::min(low, n);
             high = std::max(high, n);
         }
-        QVERIFY2(double(high) / low < 1.25, qPrintable(QStringLiteral("%1..%2").arg(low).arg(high)));
+        QVERIFY2(double(high) / low < 1.25, qPrintable(u"%1..%2"_s.arg(low).arg(high)));
     }
 
     void authorizationURLCarriesItsItemsInOrder()
     {
-        const QUrl url = OAuthManager::authorizeURL(QStringLiteral("https://auth.localhost:8443/base"),
-                                                    QStringLiteral("client 1"), QStringLiteral("mornix_x"),
-                                                    QStringLiteral("chal"), QStringLiteral("github"));
-        const QJsonDocument parsed = python(
-            "import sys, json\nfrom urllib.parse import urlsplit, parse_qsl\n"
-            "u = urlsplit(json.load(sys.stdin)[0])\n"
-            "print(json.dumps([u.scheme, u.netloc, u.path] + [list(p) for p in parse_qsl(u.query, keep_blank_values=True)]))\n",
-            QJsonDocument(QJsonArray{url.toString(QUrl::FullyEncoded)}));
-        const QJsonArray expected{QStringLiteral("https"), QStringLiteral("auth.localhost:8443"),
-                                  QStringLiteral("/base/authorize/external"),
-                                  QJsonArray{QStringLiteral("response_type"), QStringLiteral("code")},
-                                  QJsonArray{QStringLiteral("client_id"), QStringLiteral("client 1")},
-                                  QJsonArray{QStringLiteral("redirect_uri"), QStringLiteral("veltro-mornix://oauth/callback")},
-                                  QJsonArray{QStringLiteral("state"), QStringLiteral("mornix_x")},
-                                  QJsonArray{QStringLiteral("code_challenge"), QStringLiteral("chal")},
-                                  QJsonArray{QStringLiteral("code_challenge_method"), QStringLiteral("S256")},
-                                  QJsonArray{QStringLiteral("scope"), QStringLiteral("mcp:tools")},
-                                  QJsonArray{QStringLiteral("provider"), QStringLiteral("github")}};
+        const QUrl url = OAuthManager::authorizeURL(u"https://auth.localhost:8443/base"_s, u"client 1"_s, u"mornix_x"_s,
+                                                    u"chal"_s, u"github"_s);
+        const QJsonDocument parsed = python("import sys, json\nfrom urllib.parse import urlsplit, parse_qsl\n"
+                                            "u = urlsplit(json.load(sys.stdin)[0])\n"
+                                            "print(json.dumps([u.scheme, u.netloc, u.path] + [list(p) for p in "
+                                            "parse_qsl(u.query, keep_blank_values=True)]))\n",
+                                            QJsonDocument(QJsonArray{url.toString(QUrl::FullyEncoded)}));
+        const QJsonArray expected{u"https"_s,
+                                  u"auth.localhost:8443"_s,
+                                  u"/base/authorize/external"_s,
+                                  QJsonArray{u"response_type"_s, u"code"_s},
+                                  QJsonArray{u"client_id"_s, u"client 1"_s},
+                                  QJsonArray{u"redirect_uri"_s, u"veltro-mornix://oauth/callback"_s},
+                                  QJsonArray{u"state"_s, u"mornix_x"_s},
+                                  QJsonArray{u"code_challenge"_s, u"chal"_s},
+                                  QJsonArray{u"code_challenge_method"_s, u"S256"_s},
+                                  QJsonArray{u"scope"_s, u"mcp:tools"_s},
+                                  QJsonArray{u"provider"_s, u"github"_s}};
         QCOMPARE(parsed.array(), expected);
-        QCOMPARE(OAuthManager::authorizeURL(QStringLiteral("https://localhost:8443"), QStringLiteral("c"),
-                                            QStringLiteral("s"), QStringLiteral("h"), QStringLiteral("google"))
-                     .path(),
-                 QStringLiteral("/authorize/external"));
+        QCOMPARE(OAuthManager::authorizeURL(u"https://localhost:8443"_s, u"c"_s, u"s"_s, u"h"_s, u"google"_s).path(),
+                 u"/authorize/external"_s);
     }
 
     void callbackItemsComeFromQueryThenFragment()
     {
         const auto items = OAuthManager::callbackItems(
-            QUrl(QStringLiteral("http://127.0.0.1:53682/oauth/callback?state=a&flag#state=b&code=x%2By")));
+            QUrl(u"http://127.0.0.1:53682/oauth/callback?state=a&flag#state=b&code=x%2By"_s));
         QVERIFY(items);
-        const OAuthManager::CallbackItems expected{{QStringLiteral("state"), QStringLiteral("a")},
-                                                   {QStringLiteral("flag"), std::nullopt},
-                                                   {QStringLiteral("state"), QStringLiteral("b")},
-                                                   {QStringLiteral("code"), QStringLiteral("x+y")}};
+        const OAuthManager::CallbackItems expected{
+            {u"state"_s, u"a"_s}, {u"flag"_s, std::nullopt}, {u"state"_s, u"b"_s}, {u"code"_s, u"x+y"_s}};
         QCOMPARE(*items, expected);
     }
 
     void providerSignInWithoutClientFailsBeforeAnyBrowser()
     {
         int browserCalls = 0;
-        OAuthManager manager({QStringLiteral("default-client"), [&](const QUrl &) { return ++browserCalls > 0; }});
+        OAuthManager manager({u"default-client"_s, [&](const QUrl &) { return ++browserCalls > 0; }});
         const auto attempt = [&](QString base, std::optional<QString> client) -> std::optional<OAuthError::Kind> {
             std::optional<OAuthError::Kind> kind;
             auto task = [&]() -> QCoro::Task<void> {
@@ -150,9 +144,9 @@ private Q_SLOTS:
             QCoro::waitFor(task());
             return kind;
         };
-        QCOMPARE(attempt(QStringLiteral(" https://localhost:8443 "), std::nullopt), OAuthError::Kind::missingClientCredentials);
-        QCOMPARE(attempt(QStringLiteral("https://localhost:8443"), QStringLiteral(" \n")), OAuthError::Kind::missingClientCredentials);
-        QCOMPARE(attempt(QStringLiteral("not a url"), QStringLiteral("c")), OAuthError::Kind::invalidBaseURL);
+        QCOMPARE(attempt(u" https://localhost:8443 "_s, std::nullopt), OAuthError::Kind::missingClientCredentials);
+        QCOMPARE(attempt(u"https://localhost:8443"_s, u" \n"_s), OAuthError::Kind::missingClientCredentials);
+        QCOMPARE(attempt(u"not a url"_s, u"c"_s), OAuthError::Kind::invalidBaseURL);
         QCOMPARE(browserCalls, 0);
     }
 
@@ -160,15 +154,15 @@ private Q_SLOTS:
     {
         QTest::addColumn<QVariant>("value");
         QTest::addColumn<QString>("expected");
-        const QString fallback = QStringLiteral("https://api.veltro.test");
+        const QString fallback = u"https://api.veltro.test"_s;
         QTest::newRow("absent") << QVariant() << fallback;
-        QTest::newRow("unparsable") << QVariant(QStringLiteral("::not a url")) << fallback;
-        QTest::newRow("no host") << QVariant(QStringLiteral("file:///tmp")) << fallback;
-        QTest::newRow("web site") << QVariant(QStringLiteral("https://veltro.test/app")) << fallback;
-        QTest::newRow("www web site") << QVariant(QStringLiteral(" https://WWW.veltro.test ")) << fallback;
-        QTest::newRow("api host") << QVariant(QStringLiteral("https://api.veltro.test/v2")) << fallback;
-        QTest::newRow("other host") << QVariant(QStringLiteral("  https://eu.example.test/path/x \n"))
-                                    << QStringLiteral("https://eu.example.test/path/x");
+        QTest::newRow("unparsable") << QVariant(u"::not a url"_s) << fallback;
+        QTest::newRow("no host") << QVariant(u"file:///tmp"_s) << fallback;
+        QTest::newRow("web site") << QVariant(u"https://veltro.test/app"_s) << fallback;
+        QTest::newRow("www web site") << QVariant(u" https://WWW.veltro.test "_s) << fallback;
+        QTest::newRow("api host") << QVariant(u"https://api.veltro.test/v2"_s) << fallback;
+        QTest::newRow("other host") << QVariant(u"  https://eu.example.test/path/x \n"_s)
+                                    << u"https://eu.example.test/path/x"_s;
     }
 
     void normalisedAPIBaseURL()
@@ -176,130 +170,170 @@ private Q_SLOTS:
         QFETCH(QVariant, value);
         QFETCH(QString, expected);
         const std::optional<QString> input = value.isValid() ? std::optional<QString>(value.toString()) : std::nullopt;
-        QCOMPARE(SignInPreferences::normalizedAPIBaseURL(input, QStringLiteral("https://api.veltro.test"),
-                                                         QStringLiteral("veltro.test")),
+        QCOMPARE(SignInPreferences::normalizedAPIBaseURL(input, u"https://api.veltro.test"_s, u"veltro.test"_s),
                  expected);
-    }
-
-    void failureTexts_data()
-    {
-        QTest::addColumn<int>("which");
-        QTest::addColumn<QString>("lastCommand");
-        QTest::addColumn<QString>("label");
-        QTest::addColumn<QString>("logLine");
-        const QString p = QStringLiteral("registering device");
-        QTest::newRow("no client") << 0 << "oauth app credentials missing" << "enter oauth client id and secret" << "";
-        QTest::newRow("state") << 1 << "oauth state mismatch, retry sign-in" << "state mismatch" << "";
-        QTest::newRow("canceled") << 2 << "oauth canceled (callback not received)" << "sign-in canceled" << "";
-        QTest::newRow("timeout") << 3 << "oauth timeout, retry sign-in" << "sign-in timed out" << "";
-        QTest::newRow("no code") << 4 << "oauth callback missing code" << "missing authorization code" << "";
-        QTest::newRow("no token") << 5 << "oauth callback missing token" << "provider sign-in did not return a token" << "";
-        QTest::newRow("listener") << 6 << "oauth listener failed: " + QString(90, QLatin1Char('x')).left(57)
-                                  << "authentication failed" << "";
-        QTest::newRow("unauthorized") << 7 << "unauthorized at registering device: {\"error\":\"nope\"}"
-                                      << "unauthorized during registering device" << "";
-        QTest::newRow("redirect mismatch") << 8 << "oauth redirect mismatch, retry sign-in" << "redirect mismatch on auth server"
-                                           << "server detail at registering device: Redirect_URI Does Not Match Previously Seen Redirect URI";
-        QTest::newRow("redacted") << 9 << "server 500 at registering device: redacted sensitive server detail"
-                                  << "server error during registering device"
-                                  << "server detail at registering device: redacted sensitive server detail";
-        QTest::newRow("pin") << 10 << "tls pin mismatch at registering device" << "tls pin mismatch" << "";
-        QTest::newRow("network") << 11 << "network 1 at registering device" << "network error at registering device" << "";
-        QTest::newRow("other") << 12 << "failed at registering device: The web browser could not be opened."
-                               << "failed during registering device" << "";
-        Q_UNUSED(p);
     }
 
     void failureTexts()
     {
-        QFETCH(int, which);
-        QFETCH(QString, lastCommand);
-        QFETCH(QString, label);
-        QFETCH(QString, logLine);
-        const std::exception_ptr errors[] = {
-            std::make_exception_ptr(OAuthError(OAuthError::Kind::missingClientCredentials)),
-            std::make_exception_ptr(OAuthError(OAuthError::Kind::stateMismatch)),
-            std::make_exception_ptr(OAuthError(OAuthError::Kind::canceled)),
-            std::make_exception_ptr(OAuthError(OAuthError::Kind::callbackTimedOut)),
-            std::make_exception_ptr(OAuthError(OAuthError::Kind::missingCode)),
-            std::make_exception_ptr(OAuthError(OAuthError::Kind::missingToken)),
-            std::make_exception_ptr(OAuthError::callbackListenerFailed(QString(90, QLatin1Char('x')))),
-            std::make_exception_ptr(APIError::unauthorized(QStringLiteral("{\"error\":\"nope\"}\n"))),
-            std::make_exception_ptr(APIError::serverError(
-                400, QStringLiteral("Redirect_URI Does Not Match Previously Seen Redirect URI"))),
-            std::make_exception_ptr(APIError::serverError(500, QStringLiteral("bad STABLE_PAYLOAD_JSON: {secret}"))),
-            std::make_exception_ptr(TransportError(QNetworkReply::OperationCanceledError, QStringLiteral("cancelled"))),
-            std::make_exception_ptr(TransportError(QNetworkReply::ConnectionRefusedError, QStringLiteral("refused"))),
-            std::make_exception_ptr(OAuthError(OAuthError::Kind::failedToStart)),
+        struct Case {
+            std::exception_ptr error;
+            QString lastCommand, label, logLine;
         };
-        const SignInFlows::FailureTexts texts = SignInFlows::failureTexts(
-            errors[which], QStringLiteral("registering device"), QStringLiteral("tls pin mismatch"));
-        QCOMPARE(texts.lastCommand, lastCommand);
-        QCOMPARE(texts.label, label);
-        QCOMPARE(texts.logLine.value_or(QString()), logLine);
-        // Whatever is shown is logged too (as a status text): a redacted detail never appears.
-        QVERIFY(!texts.lastCommand.contains(QLatin1String("secret")));
-        // A cancelled request without a recorded pin failure is a network error.
-        if (which == 10) {
-            QCOMPARE(SignInFlows::failureTexts(errors[which], QStringLiteral("p"), QStringLiteral("ok")).lastCommand,
-                     QStringLiteral("network 5 at p"));
+        const auto oauth = [](OAuthError::Kind kind) { return std::make_exception_ptr(OAuthError(kind)); };
+        using K = OAuthError::Kind;
+        const QString redirect = u"Redirect_URI Does Not Match Previously Seen Redirect URI"_s;
+        const QString redacted = u"redacted sensitive server detail"_s;
+        const Case cases[] = {
+            {oauth(K::missingClientCredentials),
+             u"oauth app credentials missing"_s,
+             u"enter oauth client id and secret"_s,
+             {}},
+            {oauth(K::stateMismatch), u"oauth state mismatch, retry sign-in"_s, u"state mismatch"_s, {}},
+            {oauth(K::canceled), u"oauth canceled (callback not received)"_s, u"sign-in canceled"_s, {}},
+            {oauth(K::callbackTimedOut), u"oauth timeout, retry sign-in"_s, u"sign-in timed out"_s, {}},
+            {oauth(K::missingCode), u"oauth callback missing code"_s, u"missing authorization code"_s, {}},
+            {oauth(K::missingToken),
+             u"oauth callback missing token"_s,
+             u"provider sign-in did not return a token"_s,
+             {}},
+            {std::make_exception_ptr(OAuthError::callbackListenerFailed(QString(90, u'x'))),
+             u"oauth listener failed: "_s + QString(57, u'x'),
+             u"authentication failed"_s,
+             {}},
+            {std::make_exception_ptr(APIError::unauthorized(u"{\"error\":\"nope\"}\n"_s)),
+             u"unauthorized at registering device: {\"error\":\"nope\"}"_s,
+             u"unauthorized during registering device"_s,
+             {}},
+            {std::make_exception_ptr(APIError::serverError(400, redirect)), u"oauth redirect mismatch, retry sign-in"_s,
+             u"redirect mismatch on auth server"_s, u"server detail at registering device: "_s + redirect},
+            {std::make_exception_ptr(APIError::serverError(500, u"bad STABLE_PAYLOAD_JSON: {secret}"_s)),
+             u"server 500 at registering device: "_s + redacted, u"server error during registering device"_s,
+             u"server detail at registering device: "_s + redacted},
+            {std::make_exception_ptr(TransportError(QNetworkReply::OperationCanceledError, u"cancelled"_s)),
+             u"tls pin mismatch at registering device"_s,
+             u"tls pin mismatch"_s,
+             {}},
+            {std::make_exception_ptr(TransportError(QNetworkReply::ConnectionRefusedError, u"refused"_s)),
+             u"network 1 at registering device"_s,
+             u"network error at registering device"_s,
+             {}},
+            {oauth(K::failedToStart),
+             u"failed at registering device: The web browser could not be opened."_s,
+             u"failed during registering device"_s,
+             {}},
+        };
+        for (const Case &c : cases) {
+            const SignInFlows::FailureTexts texts =
+                SignInFlows::failureTexts(c.error, u"registering device"_s, u"tls pin mismatch"_s);
+            QCOMPARE(texts.lastCommand, c.lastCommand);
+            QCOMPARE(texts.label, c.label);
+            QCOMPARE(texts.logLine.value_or(QString()), c.logLine);
+            // Whatever is shown is logged too (as a status text): a redacted detail never appears.
+            QVERIFY(!texts.lastCommand.contains("secret"_L1));
         }
+        // A cancelled request without a recorded pin failure is a network error.
+        QCOMPARE(SignInFlows::failureTexts(cases[10].error, u"p"_s, u"ok"_s).lastCommand, u"network 5 at p"_s);
     }
 
-    void windowResolvesOnce()
+    // The window's resolution rules are checked with its panel (tests/ui) and in the flows; here
+    // what only the controller does: the chosen address is stored, a disabled window starts nothing.
+    void windowStoresTheAddressAndIgnoresPressesWhileDisabled()
     {
         QTemporaryDir home;
         qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
-        SignInWindowController::Settings settings{QStringLiteral("https://localhost:8443"), QStringLiteral("client"),
-                                                  QStringLiteral("localhost"), QUrl(), {}};
-        // Both buttons pressed quickly: the first method wins, the window stays open.
-        {
-            SignInWindowController window(QStringLiteral(" https://eu.example.test/x "), QStringLiteral("Box"), settings);
-            QCOMPARE(window.deviceLine(), QStringLiteral("CONNECTING  Box"));
-            std::optional<SignInRequest> request;
-            auto task = [&]() -> QCoro::Task<void> { request = co_await window.present(); };
-            auto running = task();
-            window.signInGitHub();
-            window.signInGoogle();
-            QCoro::waitFor(running);
-            QVERIFY(request);
-            QCOMPARE(request->method.kind, SignInMethod::Kind::github);
-            QCOMPARE(request->apiBaseURL, QStringLiteral("https://eu.example.test/x"));
-            QCOMPARE(request->oauthClientID, std::optional<QString>(QStringLiteral("client")));
-            QCOMPARE(SignInPreferences::storedAPIBaseURL(), std::optional<QString>(QStringLiteral("https://eu.example.test/x")));
-            QVERIFY(window.isOpen());
-            // Closing afterwards reports nothing more.
-            window.windowWillClose();
-            QVERIFY(!window.isOpen());
-        }
-        // Closed first: nothing, and a later button does nothing.
-        {
-            SignInWindowController window(QStringLiteral("https://localhost:8443"), QStringLiteral("Box"), settings);
-            SignInWindowController::setNextAnswer(std::nullopt);
-            std::optional<std::optional<SignInRequest>> result;
-            auto task = [&]() -> QCoro::Task<void> { result = co_await window.present(); };
-            QCoro::waitFor(task());
-            QVERIFY(result && !*result);
-            window.signInGoogle();
-        }
-        // After a failed attempt the re-enabled buttons start a new attempt in the same window.
-        {
-            SignInWindowController window(QStringLiteral("https://localhost:8443"), QStringLiteral("Box"), settings);
-            SignInWindowController::setNextAnswer(SignInMethod::google());
-            std::optional<SignInRequest> first;
-            auto task = [&]() -> QCoro::Task<void> { first = co_await window.present(); };
-            QCoro::waitFor(task());
-            QVERIFY(first && first->method.kind == SignInMethod::Kind::google);
-            QList<SignInMethod::Kind> again;
-            window.setNewAttemptHandler([&](const SignInRequest &request) { again.append(request.method.kind); });
-            window.setButtonsEnabled(false);
-            window.signInGitHub();  // disabled while the flow runs
-            QVERIFY(again.isEmpty());
-            QCOMPARE(window.buttonAlpha(), 0.55);
-            window.setButtonsEnabled(true);
-            window.signInGitHub();
-            QCOMPARE(again, QList<SignInMethod::Kind>{SignInMethod::Kind::github});
-        }
+        SignInWindowController::Settings settings{u"https://localhost:8443"_s, u"client"_s, u"localhost"_s, QUrl(), {}};
+        SignInWindowController window(u" https://eu.example.test/x "_s, u"Box"_s, settings);
+        std::optional<SignInRequest> request;
+        auto task = [&]() -> QCoro::Task<void> { request = co_await window.present(); };
+        auto running = task();
+        window.signInGitHub();
+        window.signInGoogle();
+        QCoro::waitFor(running);
+        QCOMPARE(request->method.kind, SignInMethod::Kind::github);
+        QCOMPARE(SignInPreferences::storedAPIBaseURL(), std::optional<QString>(u"https://eu.example.test/x"_s));
+
+        QList<SignInMethod::Kind> again;
+        window.setNewAttemptHandler([&](const SignInRequest &next) { again.append(next.method.kind); });
+        window.setButtonsEnabled(false);
+        window.signInGitHub();  // disabled while the flow runs
+        QVERIFY(again.isEmpty());
+        window.setButtonsEnabled(true);
+        window.signInGitHub();
+        QCOMPARE(again, QList<SignInMethod::Kind>{SignInMethod::Kind::github});
+    }
+
+    // A provider sign-in on the client side: the listener on a free port, a browser that answers
+    // with the state it was given, and a TLS token endpoint that records what it receives. Python
+    // checks the token request body: its verifier must hash to the challenge the URL carried.
+    void tokenRequestCarriesTheVerifierOfTheChallenge()
+    {
+        TestPki pki;
+        QVERIFY(pki.isValid());
+        TlsTestServer server(loadChain(pki.certificate(u"ec"_s)), loadKey(pki.key(u"ec"_s)),
+                             [](const CapturedRequest &) {
+                                 return TlsTestServer::response(
+                                     200, "{\"access_token\":\"vat_1\",\"token_type\":\"Bearer\",\"expires_in\":3600}",
+                                     {{"Content-Type", "application/json"}});
+                             });
+        const QString base = u"https://localhost:%1"_s.arg(server.port());
+        const quint16 port = freeLoopbackPort();
+
+        QUrl authorize;
+        QByteArray answer;
+        OAuthManager::Options options;
+        options.defaultClientID = u"unused"_s;
+        options.port = port;
+        options.openBrowser = [&](const QUrl &url) {
+            authorize = url;
+            const QString state = QUrlQuery(url).queryItemValue(u"state"_s);
+            QTimer::singleShot(0, [&answer, port, state] {
+                answer = rawExchange(port, getRequest("/oauth/callback?code=c0de%2B1&state=" + state.toUtf8()));
+            });
+            return true;
+        };
+        OAuthManager manager(options);
+        const std::shared_ptr<const APIClient> client =
+            std::make_shared<APIClient>(makePinnedSession(base, pki.config(), nullptr));
+        const OAuthAuthenticationMethod method = OAuthAuthenticationMethod::google();
+        const std::optional<QString> clientID = u" client-7 "_s;
+        const std::optional<QString> noSecret;
+        const QString paddedBase = u" "_s + base + u"\n"_s;
+        const AuthResult result =
+            QCoro::waitFor(manager.authenticateOnce(paddedBase, client, method, clientID, noSecret));
+        QCOMPARE(result.token.access_token, u"vat_1"_s);
+        QCOMPARE(result.clientID, u"client-7"_s);
+        QCOMPARE(result.kind, AuthKind::oauthGateway);
+        QVERIFY(answer.startsWith("HTTP/1.1 200 OK\r\n"));
+
+        const QList<CapturedRequest> requests = server.requests();
+        QCOMPARE(requests.size(), 1);
+        QCOMPARE(requests[0].method, QByteArray("POST"));
+        QCOMPARE(requests[0].target, QByteArray("/token"));
+        QVERIFY(requests[0].header("authorization").isEmpty());  // a public client: no secret at all
+        const ProcessResult python = runPython(
+            QStringLiteral("import sys, json, hashlib, base64\nfrom urllib.parse import parse_qsl, urlsplit\n"
+                           "body = dict(parse_qsl(sys.argv[1], strict_parsing=True))\n"
+                           "query = dict(parse_qsl(urlsplit(sys.argv[2]).query))\n"
+                           "digest = "
+                           "base64.urlsafe_b64encode(hashlib.sha256(body['code_verifier'].encode()).digest()).decode()."
+                           "rstrip('=')\n"
+                           "print(json.dumps({'body': body, 'verifier_matches': digest == query['code_challenge'],"
+                           " 'state': query['state'], 'method': query['code_challenge_method']}))\n"),
+            {QString::fromUtf8(requests[0].body), authorize.toString(QUrl::FullyEncoded)});
+        QCOMPARE(python.exitCode, 0);
+        const QJsonObject checked = QJsonDocument::fromJson(python.standardOutput).object();
+        const QJsonObject body = checked.value(u"body"_s).toObject();
+        QCOMPARE(body.value(u"grant_type"_s).toString(), u"authorization_code"_s);
+        QCOMPARE(body.value(u"client_id"_s).toString(), u"client-7"_s);
+        QCOMPARE(body.value(u"code"_s).toString(), u"c0de+1"_s);
+        QCOMPARE(body.value(u"redirect_uri"_s).toString(), u"veltro-mornix://oauth/callback"_s);
+        QCOMPARE(body.value(u"code_verifier"_s).toString().size(), 64);
+        QCOMPARE(body.size(), 5);
+        QVERIFY(checked.value(u"verifier_matches"_s).toBool());
+        QCOMPARE(checked.value(u"method"_s).toString(), u"S256"_s);
+        QVERIFY(checked.value(u"state"_s).toString().startsWith("mornix_"_L1));
+        QCOMPARE(checked.value(u"state"_s).toString().size(), 7 + 36);
     }
 };
 

@@ -7,6 +7,7 @@
 #include "identity/keychain_store.h"
 #include "platform/linux/dbus_distributed_notifications.h"
 #include "platform/linux/linux_ports.h"
+#include "recording_host.h"
 #include "secret_service_fixture.h"
 #include "signin/sign_in_flows.h"
 #include "support/agent_process.h"
@@ -21,25 +22,9 @@
 
 #include <QCoroTask>
 
+using namespace Qt::StringLiterals;
+
 namespace mornix {
-
-namespace {
-
-class PlainHost final : public SignInFlows::Host {
-public:
-    void setLastCommand(const QString &text) override { last = text; }
-    void setConnected(bool) override {}
-    std::optional<DeviceCredentials> credentials() const override { return {}; }
-    void setCredentials(const std::optional<DeviceCredentials> &) override {}
-    std::optional<PendingClaimState> pendingClaim() const override { return pending; }
-    void setPendingClaim(const std::optional<PendingClaimState> &value) override { pending = value; }
-    bool hasServiceClient() const override { return false; }
-    void setServiceClient(std::shared_ptr<DeviceServiceClient>) override {}
-    QString last;
-    std::optional<PendingClaimState> pending;
-};
-
-}  // namespace
 
 class SignInAgentTest : public QObject {
     Q_OBJECT
@@ -51,18 +36,21 @@ class SignInAgentTest : public QObject {
     QProcessEnvironment environment() const
     {
         QProcessEnvironment env = headlessEnvironment(m_home.environment());
-        env.remove(QStringLiteral("VELTRO_KEYCHAIN"));
-        env.insert(QStringLiteral("BROWSER"), QStringLiteral(MORNIX_SOURCE_DIR "/tests/signin/scripted-browser"));
-        env.insert(QStringLiteral("MORNIX_DEV_PKI_DIR"), QStringLiteral(MORNIX_DEV_PKI_DIR));
+        env.remove(u"VELTRO_KEYCHAIN"_s);
+        env.insert(u"BROWSER"_s, QStringLiteral(MORNIX_SOURCE_DIR "/tests/signin/scripted-browser"));
+        env.insert(u"MORNIX_DEV_PKI_DIR"_s, QStringLiteral(MORNIX_DEV_PKI_DIR));
         return env;
     }
 
-    ProcessResult agent(const QStringList &arguments, const QProcessEnvironment &env) const
+    ProcessResult agent(const QStringList &arguments) const
     {
-        return runProcess(QStringLiteral(MORNIX_EXECUTABLE), arguments, {}, env, 90000);
+        return runProcess(QStringLiteral(MORNIX_EXECUTABLE), arguments, {}, environment(), 90000);
     }
 
-    KeychainStore keychain() const { return KeychainStore(makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults()).keychain); }
+    KeychainStore keychain() const
+    {
+        return KeychainStore(makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults()).keychain);
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -78,25 +66,25 @@ private Q_SLOTS:
     {
         keychain().clearCredentials();
         keychain().clearPendingClaim();
-        m_service.admin({QStringLiteral("fault"), QStringLiteral("clear")});
+        m_service.admin({u"fault"_s, u"clear"_s});
     }
 
     void helpListsEverySwitchAndExits()
     {
-        const ProcessResult help = agent({QStringLiteral("--help")}, environment());
+        const ProcessResult help = agent({u"--help"_s});
         QCOMPARE(help.exitCode, 0);
         QCOMPARE(help.standardError, QByteArray());
-        for (const char *flag : {"--update-notification-status", "--clear-update-notification", "--notify-update",
-                                 "--desktop-uninstall-device", "--broker-grant-read", "--broker-grant-create-stdin",
-                                 "--broker-grant-update-stdin", "--desktop-stop-managed", "--desktop-bridge-version",
-                                 "--desktop-control-status", "--desktop-enroll-stdin", "--zta-enrollment-payload",
-                                 "--zta-sign-challenge", "--print-agent-instances", "--desktop-managed",
-                                 "--sign-in google|github", "--help"})
+        for (const char *flag :
+             {"--update-notification-status", "--clear-update-notification", "--notify-update",
+              "--desktop-uninstall-device", "--broker-grant-read", "--broker-grant-create-stdin",
+              "--broker-grant-update-stdin", "--desktop-stop-managed", "--desktop-bridge-version",
+              "--desktop-control-status", "--desktop-enroll-stdin", "--zta-enrollment-payload", "--zta-sign-challenge",
+              "--print-agent-instances", "--desktop-managed", "--sign-in google|github", "--help"})
             QVERIFY2(help.standardOutput.contains(flag), flag);
         // A switch of the list keeps its place before ours.
-        const ProcessResult version = agent({QStringLiteral("--help"), QStringLiteral("--desktop-bridge-version")}, environment());
+        const ProcessResult version = agent({u"--help"_s, u"--desktop-bridge-version"_s});
         QCOMPARE(version.standardOutput, QByteArray("{\"protocol_version\":1,\"update_notifications\":true}\n"));
-        const ProcessResult bad = agent({QStringLiteral("--sign-in"), QStringLiteral("myspace")}, environment());
+        const ProcessResult bad = agent({u"--sign-in"_s, u"myspace"_s});
         QCOMPARE(bad.exitCode, 1);
         QCOMPARE(bad.standardError, QByteArray("--sign-in needs a provider: google or github\n"));
     }
@@ -105,38 +93,38 @@ private Q_SLOTS:
     {
         DBusDistributedNotifications notifications;
         int updates = 0;
-        QVERIFY(notifications.observe(QStringLiteral("ai.veltro.mornix.credentials-updated"), this, [&] { ++updates; }));
+        QVERIFY(notifications.observe(u"ai.veltro.mornix.credentials-updated"_s, this, [&] { ++updates; }));
 
-        const ProcessResult result = agent({QStringLiteral("--sign-in"), QStringLiteral("github")}, environment());
+        const ProcessResult result = agent({u"--sign-in"_s, u"github"_s});
         const QList<QByteArray> lines = result.standardError.split('\n');
         QVERIFY2(result.exitCode == 0, result.standardError.constData());
         const QString deviceID = m_service.deviceID();
-        QCOMPARE(lines, (QList<QByteArray>{"oauth: opening sign-in", "oauth: exchanging token", "oauth: registering device",
-                                           "registered " + deviceID.toUtf8(), ""}));
+        QCOMPARE(lines, (QList<QByteArray>{"oauth: opening sign-in", "oauth: exchanging token",
+                                           "oauth: registering device", "registered " + deviceID.toUtf8(), ""}));
         const QUrl printed(QString::fromUtf8(result.standardOutput.trimmed()));
-        QCOMPARE(printed.toString(QUrl::RemoveQuery), QStringLiteral("https://localhost:8443/authorize/external"));
-        QCOMPARE(QUrlQuery(printed).queryItemValue(QStringLiteral("provider")), QStringLiteral("github"));
+        QCOMPARE(printed.toString(QUrl::RemoveQuery), u"https://localhost:8443/authorize/external"_s);
+        QCOMPARE(QUrlQuery(printed).queryItemValue(u"provider"_s), u"github"_s);
         QTRY_COMPARE(updates, 1);
         const std::optional<DeviceCredentials> stored = keychain().loadCredentials();
         QVERIFY(stored);
         QCOMPARE(stored->deviceID, deviceID);
-        QCOMPARE(stored->authKind, std::optional<QString>(QStringLiteral("oauth-gateway")));
+        QCOMPARE(stored->authKind, std::optional<QString>(u"oauth-gateway"_s));
     }
 
     void terminalSignInFailuresExitOne()
     {
         m_service.admin({"fault", "set", "authorize", "--oauth-error", "access_denied"});
-        const ProcessResult denied = agent({QStringLiteral("--sign-in"), QStringLiteral("google")}, environment());
+        const ProcessResult denied = agent({u"--sign-in"_s, u"google"_s});
         QCOMPARE(denied.exitCode, 1);
         QCOMPARE(denied.standardError, QByteArray("oauth: opening sign-in\noauth callback missing code\n"));
         QVERIFY(!keychain().loadCredentials());
 
         // Another enrollment holds the lock: nothing is attempted.
         // The enrollment lock is at a fixed path, whatever TMPDIR says.
-        const QString lock = QStringLiteral("/tmp/ai.veltro.mornix.enroll.%1.lock").arg(::getuid());
+        const QString lock = u"/tmp/ai.veltro.mornix.enroll.%1.lock"_s.arg(::getuid());
         LockHolder holder(lock);
         QVERIFY(holder.waitUntilHeld());
-        const ProcessResult busy = agent({QStringLiteral("--sign-in"), QStringLiteral("github")}, environment());
+        const ProcessResult busy = agent({u"--sign-in"_s, u"github"_s});
         holder.release();
         QCOMPARE(busy.exitCode, 1);
         QCOMPARE(busy.standardError, QByteArray("enrollment already in progress\n"));
@@ -145,21 +133,23 @@ private Q_SLOTS:
 
     void failedRefreshLeavesTheAgentPollingWithItsCredentials()
     {
-        QCOMPARE(agent({QStringLiteral("--sign-in"), QStringLiteral("github")}, environment()).exitCode, 0);
+        QCOMPARE(agent({u"--sign-in"_s, u"github"_s}).exitCode, 0);
         // Credentials due for refresh in 30 s whose refresh token the service refuses.
         DeviceCredentials credentials = *keychain().loadCredentials();
-        credentials.refreshToken = QStringLiteral("vrt_never_issued");
+        credentials.refreshToken = u"vrt_never_issued"_s;
         credentials.tokenExpiresAt = double(QDateTime::currentSecsSinceEpoch() + 30);
         keychain().saveCredentials(credentials);
 
         AgentProcess running(environment());
         QVERIFY(running.start());
-        QVERIFY(running.waitForLog(QStringLiteral("connected=true"), 30000));
-        const QString commandID = m_service.adminJSON({"command", "send", "--device", credentials.deviceID, "--app", "codex"})
-                                      .value(QStringLiteral("command_id")).toString();
+        QVERIFY(running.waitForLog(u"connected=true"_s, 30000));
+        const QString commandID =
+            m_service.adminJSON({"command", "send", "--device", credentials.deviceID, "--app", "codex"})
+                .value(u"command_id"_s)
+                .toString();
         QVERIFY(!commandID.isEmpty());
-        QVERIFY(QTest::qWaitFor([&] { return m_service.ackStatuses(commandID).contains(QStringLiteral("executed")); }, 30000));
-        QCOMPARE(running.logCount(QStringLiteral("authentication required")), 0);
+        QVERIFY(QTest::qWaitFor([&] { return m_service.ackStatuses(commandID).contains(u"executed"_s); }, 30000));
+        QCOMPARE(running.logCount(u"authentication required"_s), 0);
         QCOMPARE(keychain().loadCredentials(), std::optional<DeviceCredentials>(credentials));  // nothing rewritten
     }
 
@@ -167,7 +157,7 @@ private Q_SLOTS:
     {
         // The claim is submitted here (the claim flow, in process, on the same keychain).
         Ports ports = makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults());
-        PlainHost host;
+        RecordingHost host;
         SignInFlows::Dependencies deps;
         deps.config = Config::defaults();
         deps.keychain = std::make_shared<KeychainStore>(ports.keychain);
@@ -175,32 +165,34 @@ private Q_SLOTS:
             IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes});
         deps.makeServiceClient = makeServiceClientFactory(Config::defaults(), nullptr, {});
         SignInFlows flows(host, deps);
-        const QString invite = m_service.adminJSON({"invite", "create"}).value(QStringLiteral("invite_code")).toString();
-        const QString base = QStringLiteral("https://localhost:8443");
-        const QString name = QStringLiteral("Lab box");
-        const QString secret = QStringLiteral("mdm");
-        const std::optional<QString> claimName = QStringLiteral("Ada's box");
+        const QString invite = m_service.adminJSON({"invite", "create"}).value(u"invite_code"_s).toString();
+        const QString base = u"https://localhost:8443"_s;
+        const QString name = u"Lab box"_s;
+        const QString secret = u"mdm"_s;
+        const std::optional<QString> claimName = u"Ada's box"_s;
         const QPointer<SignInWindowController> noWindow;
         QCoro::waitFor(flows.claimDeviceFlow(base, name, secret, invite, claimName, noWindow));
-        QVERIFY2(host.pending, qPrintable(host.last));
+        QVERIFY2(host.pending, qPrintable(host.last()));
         const QString shortID = host.pending->claimID.left(8);
 
         AgentProcess running(environment());
         QVERIFY(running.start());
         // The agent starts with the stored claim's text ("pending claim …", unchanged by each
         // poll, so not logged again) and asks about it every few seconds.
-        QVERIFY(running.waitForLog(QStringLiteral("app started build="), 30000));
+        QVERIFY(running.waitForLog(u"app started build="_s, 30000));
         QTest::qWait(3000);
-        QCOMPARE(running.logCount(QStringLiteral("claim")), 0);
+        QCOMPARE(running.logCount(u"claim"_s), 0);
         QCOMPARE(m_service.admin({"claims", "approve", host.pending->claimID}).exitCode, 0);
-        QVERIFY(running.waitForLog(QStringLiteral("claim approved ") + shortID, 30000));
-        QVERIFY(running.waitForLog(QStringLiteral("connected=true"), 30000));
+        QVERIFY(running.waitForLog(u"claim approved "_s + shortID, 30000));
+        QVERIFY(running.waitForLog(u"connected=true"_s, 30000));
         QVERIFY(!keychain().loadPendingClaim());
         const std::optional<DeviceCredentials> stored = keychain().loadCredentials();
         QVERIFY(stored);
-        const QString commandID = m_service.adminJSON({"command", "send", "--device", stored->deviceID, "--app", "codex"})
-                                      .value(QStringLiteral("command_id")).toString();
-        QVERIFY(QTest::qWaitFor([&] { return m_service.ackStatuses(commandID).contains(QStringLiteral("executed")); }, 30000));
+        const QString commandID =
+            m_service.adminJSON({"command", "send", "--device", stored->deviceID, "--app", "codex"})
+                .value(u"command_id"_s)
+                .toString();
+        QVERIFY(QTest::qWaitFor([&] { return m_service.ackStatuses(commandID).contains(u"executed"_s); }, 30000));
     }
 };
 

@@ -6,48 +6,21 @@
 #include "support/temporary_home.h"
 #include "update_fixtures.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 namespace mornix {
 
 using namespace update_fixtures;
 
-class UpdaterModeTest : public QObject {
-    Q_OBJECT
-private Q_SLOTS:
-    void initTestCase();
-    void refusesHostsItCannotTrust_data();
-    void refusesHostsItCannotTrust();
-    void secondStartHandsCheckNowOverAndTheWatchEndsItAfterTheHostQuits();
-    void anUpdateSessionOutlivesTheHost();
-    void installKilledAtEveryStepLeavesACompleteBundle_data();
-    void installKilledAtEveryStepLeavesACompleteBundle();
-
-private:
-    // A desktop bundle under `home` that trusts this run's feed and key, with `helper` inside.
-    QString makeHost(const TemporaryHome &home, const QString &helper) const
-    {
-        HostOptions options;
-        options.feedURL = m_service.feedURL();
-        options.publicKey = m_key;
-        options.helperExecutable = helper;
-        return makeDesktopBundle(home.path(), options);
-    }
-
-    ReleaseService m_service;
-    QString m_key;
-    QTemporaryDir m_releases;
-    QString m_archive;  // 2.0 with the probe inside, published without faults
-};
-
 namespace {
 
-const QString kNotConfigured = QStringLiteral("Veltro Desktop updates are not configured for this bundle");
+const QString kNotConfigured = u"Veltro Desktop updates are not configured for this bundle"_s;
 
 // A background updater process whose standard error is collected.
 class UpdaterProcess {
@@ -72,15 +45,8 @@ public:
     }
     bool waitForError(const QString &needle, int timeoutMs = 20000)
     {
-        QElapsedTimer timer;
-        timer.start();
-        while (!errorText().contains(needle)) {
-            if (timer.elapsed() > timeoutMs || m_process.state() == QProcess::NotRunning) {
-                return errorText().contains(needle);
-            }
-            m_process.waitForReadyRead(100);
-        }
-        return true;
+        const bool ended = QTest::qWaitFor([&] { return errorText().contains(needle) || !isRunning(); }, timeoutMs);
+        return ended && errorText().contains(needle);
     }
     bool waitForExit(int timeoutMs)
     {
@@ -96,184 +62,211 @@ private:
     QByteArray m_error;
 };
 
-QProcessEnvironment updaterEnvironment(const TemporaryHome &home)
-{
-    return headlessEnvironment(home.environment());
-}
-
 }  // namespace
 
-void UpdaterModeTest::initTestCase()
-{
-    QVERIFY(m_service.start());
-    m_key = m_service.publicKey();
-    HostOptions release;
-    release.version = QStringLiteral("2.0");
-    release.feedURL = m_service.feedURL();  // the new copy keeps updating itself
-    release.publicKey = m_key;
-    release.helperExecutable = QStringLiteral(MORNIX_UPDATER_PROBE);
-    m_archive = makeReleaseArchive(m_releases.path(), release);
-    QVERIFY(!m_archive.isEmpty());
-}
+class UpdaterModeTest : public QObject {
+    Q_OBJECT
 
-void UpdaterModeTest::refusesHostsItCannotTrust_data()
-{
-    QTest::addColumn<QString>("feed");
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("identifier");
-    QTest::addColumn<QString>("hostTeam");
-    QTest::addColumn<QString>("ownTeam");
-    const QString feed = QStringLiteral("https://updates.veltro.localhost/appcast.xml");
-    const QString key = QString::fromLatin1(QByteArray(32, 'k').toBase64());
-    const QString team = fixtures::kOwnTeam;
-    QTest::newRow("http feed") << "http://updates.veltro.localhost/appcast.xml" << key << kDesktopIdentifier << team << team;
-    QTest::newRow("scheme not exactly https") << "HTTPS://updates.veltro.localhost/appcast.xml" << key << kDesktopIdentifier << team << team;
-    QTest::newRow("https feed without a host") << "https:///appcast.xml" << key << kDesktopIdentifier << team << team;
-    QTest::newRow("no feed") << "" << key << kDesktopIdentifier << team << team;
-    QTest::newRow("key of 31 bytes") << feed << QString::fromLatin1(QByteArray(31, 'k').toBase64()) << kDesktopIdentifier << team << team;
-    QTest::newRow("key of 33 bytes") << feed << QString::fromLatin1(QByteArray(33, 'k').toBase64()) << kDesktopIdentifier << team << team;
-    QTest::newRow("key not Base64") << feed << QString(44, QLatin1Char('*')) << kDesktopIdentifier << team << team;
-    QTest::newRow("no key") << feed << "" << kDesktopIdentifier << team << team;
-    QTest::newRow("another application") << feed << key << "ai.veltro.other" << team << team;
-    QTest::newRow("desktop bundle of another team") << feed << key << kDesktopIdentifier << "2DC432GLL2" << team;
-    QTest::newRow("desktop bundle unsigned") << feed << key << kDesktopIdentifier << "" << team;
-    QTest::newRow("this program unsigned") << feed << key << kDesktopIdentifier << team << "";
-}
-
-void UpdaterModeTest::refusesHostsItCannotTrust()
-{
-    QFETCH(QString, feed);
-    QFETCH(QString, key);
-    QFETCH(QString, identifier);
-    QFETCH(QString, hostTeam);
-    QFETCH(QString, ownTeam);
-    TemporaryHome home;
-    HostOptions options;
-    options.feedURL = feed;
-    options.publicKey = key;
-    options.identifier = identifier;
-    options.team = hostTeam;
-    options.helperExecutable = QStringLiteral(MORNIX_EXECUTABLE);
-    options.helperTeam = ownTeam;
-    const QString host = makeDesktopBundle(home.path(), options);
-    QVERIFY(!host.isEmpty());
-
-    UpdaterProcess updater(helperExecutablePath(host), {QStringLiteral("--desktop-updater")}, updaterEnvironment(home));
-    QVERIFY(updater.waitForExit(20000));
-    QCOMPARE(updater.process().exitStatus(), QProcess::NormalExit);
-    QCOMPARE(updater.process().exitCode(), 0);
-    QVERIFY2(updater.errorText().contains(kNotConfigured), qPrintable(updater.errorText()));
-    QVERIFY(!updater.errorText().contains(QStringLiteral("update check")));
-    // The updater lock was taken (the agent's was not).
-    QVERIFY(QFileInfo::exists(home.dataHome() + QStringLiteral("/VeltroMornix/updater.lock")));
-    QVERIFY(!QFileInfo::exists(home.dataHome() + QStringLiteral("/VeltroMornix/runtime.lock")));
-}
-
-void UpdaterModeTest::secondStartHandsCheckNowOverAndTheWatchEndsItAfterTheHostQuits()
-{
-    QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
-    TemporaryHome home;
-    const QString host = makeHost(home, QStringLiteral(MORNIX_EXECUTABLE));
-    QVERIFY(!host.isEmpty());
-    auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
-    QVERIFY(desktop->isRunning());
-
-    UpdaterProcess first(helperExecutablePath(host), {QStringLiteral("--desktop-updater")}, updaterEnvironment(home));
-    QTest::qWait(2500);
-    QVERIFY(first.isRunning());
-    QVERIFY(!first.errorText().contains(QStringLiteral("update check")));
-
-    UpdaterProcess second(helperExecutablePath(host), {QStringLiteral("--desktop-updater"), QStringLiteral("--check-now")},
-                          updaterEnvironment(home));
-    QVERIFY(second.waitForExit(15000));
-    QCOMPARE(second.process().exitCode(), 0);
-    QVERIFY(!second.errorText().contains(QStringLiteral("update check")));  // it checked nothing itself
-    QVERIFY2(first.waitForError(QStringLiteral("Veltro Desktop update check: ") + m_service.feedURL()),
-             qPrintable(first.errorText()));
-    QVERIFY(first.waitForError(QStringLiteral("Veltro Desktop is up to date (version 1.0)")));
-
-    // Still running beside the host; once it quits, the next tick of the 5-second watch ends it.
-    QTest::qWait(5500);
-    QVERIFY(first.isRunning());
-    desktop.reset();
-    QElapsedTimer quitTimer;
-    quitTimer.start();
-    QVERIFY(first.waitForExit(9000));
-    QCOMPARE(first.process().exitCode(), 0);
-    qInfo("updater ended %lld ms after the desktop application", quitTimer.elapsed());
-}
-
-void UpdaterModeTest::anUpdateSessionOutlivesTheHost()
-{
-    QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
-    const qint64 size = QFileInfo(m_archive).size();
-    // About eight seconds on the wire: longer than a watch tick after the host quits.
-    QVERIFY(m_service.publish(QStringLiteral("2.0"), m_archive, {"--bytes-per-second", QString::number(size / 8)}));
-    TemporaryHome home;
-    const QString host = makeHost(home, QStringLiteral(MORNIX_UPDATER_PROBE));
-    QVERIFY(!host.isEmpty());
-    auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
-
-    UpdaterProcess updater(helperExecutablePath(host),
-                           {QStringLiteral("--desktop-updater"), QStringLiteral("--check-now"), QStringLiteral("--answer"),
-                            QStringLiteral("install")},
-                           updaterEnvironment(home));
-    QVERIFY2(updater.waitForError(QStringLiteral("step session-started")), qPrintable(updater.errorText()));
-    desktop.reset();
-    QTest::qWait(6000);
-    QVERIFY2(updater.isRunning(), qPrintable(updater.errorText()));  // the session holds it
-    QVERIFY(!updater.errorText().contains(QStringLiteral("step swapped")));
-    QVERIFY(updater.waitForError(QStringLiteral("Veltro Desktop updated to 2.0"), 30000));
-    QVERIFY(updater.waitForExit(9000));  // the first tick after the session ends it
-    QCOMPARE(bundleVersion(host), QStringLiteral("2.0"));
-    QVERIFY(signatureValid(host));
-}
-
-void UpdaterModeTest::installKilledAtEveryStepLeavesACompleteBundle_data()
-{
-    QTest::addColumn<QString>("step");
-    QTest::addColumn<QString>("versionAfterKill");
-    QTest::newRow("session-started") << "session-started" << "1.0";
-    QTest::newRow("downloaded") << "downloaded" << "1.0";
-    QTest::newRow("verified") << "verified" << "1.0";
-    QTest::newRow("unpacking") << "unpacking" << "1.0";
-    QTest::newRow("unpacked") << "unpacked" << "1.0";
-    QTest::newRow("swapped") << "swapped" << "2.0";
-    QTest::newRow("cleaned") << "cleaned" << "2.0";
-}
-
-void UpdaterModeTest::installKilledAtEveryStepLeavesACompleteBundle()
-{
-    QFETCH(QString, step);
-    QFETCH(QString, versionAfterKill);
-    QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
-    QVERIFY(m_service.publish(QStringLiteral("2.0"), m_archive));
-    TemporaryHome home;
-    const QString host = makeHost(home, QStringLiteral(MORNIX_UPDATER_PROBE));
-    QVERIFY(!host.isEmpty());
-    fixtures::RunningFixture desktop(desktopExecutablePath(host));
-    const QStringList install{QStringLiteral("--desktop-updater"), QStringLiteral("--check-now"),
-                              QStringLiteral("--answer"), QStringLiteral("install")};
+    // A desktop bundle under `home` that trusts this run's feed and key, with `helper` inside.
+    QString makeHost(const TemporaryHome &home, const QString &helper) const
     {
-        UpdaterProcess killed(helperExecutablePath(host), install + QStringList{QStringLiteral("--kill-at"), step},
-                              updaterEnvironment(home));
-        QVERIFY(killed.waitForExit(30000));
-        QCOMPARE(killed.process().exitStatus(), QProcess::CrashExit);
-        QVERIFY2(killed.errorText().contains(QStringLiteral("step ") + step), qPrintable(killed.errorText()));
+        HostOptions options;
+        options.feedURL = m_service.feedURL();
+        options.publicKey = m_key;
+        options.helperExecutable = helper;
+        return makeDesktopBundle(home.path(), options);
     }
-    // Whatever the moment, the path holds one whole, validly signed bundle.
-    QCOMPARE(bundleVersion(host), versionAfterKill);
-    QVERIFY(signatureValid(host));
 
-    // The next start clears what was left and finishes the job.
-    UpdaterProcess next(helperExecutablePath(host), install, updaterEnvironment(home));
-    const QString done = versionAfterKill == QLatin1String("2.0") ? QStringLiteral("Veltro Desktop is up to date (version 2.0)")
-                                                                  : QStringLiteral("Veltro Desktop updated to 2.0");
-    QVERIFY2(next.waitForError(done, 30000), qPrintable(next.errorText()));
-    QCOMPARE(bundleVersion(host), QStringLiteral("2.0"));
-    QVERIFY(signatureValid(host));
-    QVERIFY(!QFileInfo::exists(home.path() + QStringLiteral("/.") + kDesktopName + QStringLiteral(".app.update")));
-}
+    ReleaseService m_service;
+    QString m_key;
+    QTemporaryDir m_releases;
+    QString m_archive;  // 2.0 with the probe inside, published without faults
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_service.start());
+        m_key = m_service.publicKey();
+        HostOptions release;
+        release.version = u"2.0"_s;
+        release.feedURL = m_service.feedURL();  // the new copy keeps updating itself
+        release.publicKey = m_key;
+        release.helperExecutable = QStringLiteral(MORNIX_UPDATER_PROBE);
+        m_archive = makeReleaseArchive(m_releases.path(), release);
+        QVERIFY(!m_archive.isEmpty());
+    }
+
+    void refusesHostsItCannotTrust_data()
+    {
+        QTest::addColumn<QString>("feed");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("identifier");
+        QTest::addColumn<QString>("hostTeam");
+        QTest::addColumn<QString>("ownTeam");
+        const QString feed = u"https://updates.veltro.localhost/appcast.xml"_s;
+        const QString key = QString::fromLatin1(QByteArray(32, 'k').toBase64());
+        const QString team = fixtures::kOwnTeam;
+        QTest::newRow("http feed") << "http://updates.veltro.localhost/appcast.xml" << key << kDesktopIdentifier << team
+                                   << team;
+        QTest::newRow("scheme not exactly https")
+            << "HTTPS://updates.veltro.localhost/appcast.xml" << key << kDesktopIdentifier << team << team;
+        QTest::newRow("https feed without a host")
+            << "https:///appcast.xml" << key << kDesktopIdentifier << team << team;
+        QTest::newRow("no feed") << "" << key << kDesktopIdentifier << team << team;
+        QTest::newRow("key of 31 bytes") << feed << QString::fromLatin1(QByteArray(31, 'k').toBase64())
+                                         << kDesktopIdentifier << team << team;
+        QTest::newRow("key of 33 bytes") << feed << QString::fromLatin1(QByteArray(33, 'k').toBase64())
+                                         << kDesktopIdentifier << team << team;
+        QTest::newRow("key not Base64") << feed << QString(44, u'*') << kDesktopIdentifier << team << team;
+        QTest::newRow("no key") << feed << "" << kDesktopIdentifier << team << team;
+        QTest::newRow("another application") << feed << key << "ai.veltro.other" << team << team;
+        QTest::newRow("desktop bundle of another team") << feed << key << kDesktopIdentifier << "2DC432GLL2" << team;
+        QTest::newRow("desktop bundle unsigned") << feed << key << kDesktopIdentifier << "" << team;
+        QTest::newRow("this program unsigned") << feed << key << kDesktopIdentifier << team << "";
+    }
+
+    void refusesHostsItCannotTrust()
+    {
+        QFETCH(QString, feed);
+        QFETCH(QString, key);
+        QFETCH(QString, identifier);
+        QFETCH(QString, hostTeam);
+        QFETCH(QString, ownTeam);
+        TemporaryHome home;
+        HostOptions options;
+        options.feedURL = feed;
+        options.publicKey = key;
+        options.identifier = identifier;
+        options.team = hostTeam;
+        options.helperExecutable = QStringLiteral(MORNIX_EXECUTABLE);
+        options.helperTeam = ownTeam;
+        const QString host = makeDesktopBundle(home.path(), options);
+        QVERIFY(!host.isEmpty());
+
+        UpdaterProcess updater(helperExecutablePath(host), {u"--desktop-updater"_s},
+                               headlessEnvironment(home.environment()));
+        QVERIFY(updater.waitForExit(20000));
+        QCOMPARE(updater.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(updater.process().exitCode(), 0);
+        QVERIFY2(updater.errorText().contains(kNotConfigured), qPrintable(updater.errorText()));
+        QVERIFY(!updater.errorText().contains(u"update check"_s));
+        // The updater lock was taken (the agent's was not).
+        QVERIFY(QFileInfo::exists(home.dataHome() + u"/VeltroMornix/updater.lock"_s));
+        QVERIFY(!QFileInfo::exists(home.dataHome() + u"/VeltroMornix/runtime.lock"_s));
+    }
+
+    void secondStartHandsCheckNowOverAndTheWatchEndsItAfterTheHostQuits()
+    {
+        QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
+        TemporaryHome home;
+        const QString host = makeHost(home, QStringLiteral(MORNIX_EXECUTABLE));
+        QVERIFY(!host.isEmpty());
+        auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
+        QVERIFY(desktop->isRunning());
+
+        UpdaterProcess first(helperExecutablePath(host), {u"--desktop-updater"_s},
+                             headlessEnvironment(home.environment()));
+        QTest::qWait(2500);
+        QVERIFY(first.isRunning());
+        QVERIFY(!first.errorText().contains(u"update check"_s));
+
+        UpdaterProcess second(helperExecutablePath(host), {u"--desktop-updater"_s, u"--check-now"_s},
+                              headlessEnvironment(home.environment()));
+        QVERIFY(second.waitForExit(15000));
+        QCOMPARE(second.process().exitCode(), 0);
+        QVERIFY(!second.errorText().contains(u"update check"_s));  // it checked nothing itself
+        QVERIFY2(first.waitForError(u"Veltro Desktop update check: "_s + m_service.feedURL()),
+                 qPrintable(first.errorText()));
+        QVERIFY(first.waitForError(u"Veltro Desktop is up to date (version 1.0)"_s));
+
+        // Still running beside the host; once it quits, the next tick of the 5-second watch ends it.
+        QTest::qWait(5500);
+        QVERIFY(first.isRunning());
+        desktop.reset();
+        QElapsedTimer quitTimer;
+        quitTimer.start();
+        QVERIFY(first.waitForExit(9000));
+        QCOMPARE(first.process().exitCode(), 0);
+        qInfo("updater ended %lld ms after the desktop application", quitTimer.elapsed());
+    }
+
+    void anUpdateSessionOutlivesTheHost()
+    {
+        QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
+        const qint64 size = QFileInfo(m_archive).size();
+        // About eight seconds on the wire: longer than a watch tick after the host quits.
+        QVERIFY(m_service.publish(u"2.0"_s, m_archive, {"--bytes-per-second", QString::number(size / 8)}));
+        TemporaryHome home;
+        const QString host = makeHost(home, QStringLiteral(MORNIX_UPDATER_PROBE));
+        QVERIFY(!host.isEmpty());
+        auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
+
+        UpdaterProcess updater(helperExecutablePath(host),
+                               {u"--desktop-updater"_s, u"--check-now"_s, u"--answer"_s, u"install"_s},
+                               headlessEnvironment(home.environment()));
+        QVERIFY2(updater.waitForError(u"step session-started"_s), qPrintable(updater.errorText()));
+        desktop.reset();
+        QTest::qWait(6000);
+        QVERIFY2(updater.isRunning(), qPrintable(updater.errorText()));  // the session holds it
+        QVERIFY(!updater.errorText().contains(u"step swapped"_s));
+        QVERIFY(updater.waitForError(u"Veltro Desktop updated to 2.0"_s, 30000));
+        QVERIFY(updater.waitForExit(9000));  // the first tick after the session ends it
+        QCOMPARE(bundleVersion(host), u"2.0"_s);
+        QVERIFY(signatureValid(host));
+    }
+
+    void installKilledAtEveryStepLeavesACompleteBundle_data()
+    {
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<QString>("versionAfterKill");
+        QTest::newRow("session-started") << "session-started"
+                                         << "1.0";
+        QTest::newRow("downloaded") << "downloaded"
+                                    << "1.0";
+        QTest::newRow("verified") << "verified"
+                                  << "1.0";
+        QTest::newRow("unpacking") << "unpacking"
+                                   << "1.0";
+        QTest::newRow("unpacked") << "unpacked"
+                                  << "1.0";
+        QTest::newRow("swapped") << "swapped"
+                                 << "2.0";
+        QTest::newRow("cleaned") << "cleaned"
+                                 << "2.0";
+    }
+
+    void installKilledAtEveryStepLeavesACompleteBundle()
+    {
+        QFETCH(QString, step);
+        QFETCH(QString, versionAfterKill);
+        QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
+        QVERIFY(m_service.publish(u"2.0"_s, m_archive));
+        TemporaryHome home;
+        const QString host = makeHost(home, QStringLiteral(MORNIX_UPDATER_PROBE));
+        QVERIFY(!host.isEmpty());
+        fixtures::RunningFixture desktop(desktopExecutablePath(host));
+        const QStringList install{u"--desktop-updater"_s, u"--check-now"_s, u"--answer"_s, u"install"_s};
+        {
+            UpdaterProcess killed(helperExecutablePath(host), install + QStringList{u"--kill-at"_s, step},
+                                  headlessEnvironment(home.environment()));
+            QVERIFY(killed.waitForExit(30000));
+            QCOMPARE(killed.process().exitStatus(), QProcess::CrashExit);
+            QVERIFY2(killed.errorText().contains(u"step "_s + step), qPrintable(killed.errorText()));
+        }
+        // Whatever the moment, the path holds one whole, validly signed bundle.
+        QCOMPARE(bundleVersion(host), versionAfterKill);
+        QVERIFY(signatureValid(host));
+
+        // The next start clears what was left and finishes the job.
+        UpdaterProcess next(helperExecutablePath(host), install, headlessEnvironment(home.environment()));
+        const QString done = versionAfterKill == "2.0"_L1 ? u"Veltro Desktop is up to date (version 2.0)"_s
+                                                          : u"Veltro Desktop updated to 2.0"_s;
+        QVERIFY2(next.waitForError(done, 30000), qPrintable(next.errorText()));
+        QCOMPARE(bundleVersion(host), u"2.0"_s);
+        QVERIFY(signatureValid(host));
+        QVERIFY(!QFileInfo::exists(home.path() + u"/."_s + kDesktopName + u".app.update"_s));
+    }
+};
 
 }  // namespace mornix
 

@@ -6,9 +6,9 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
-#include <QTest>
+
+using namespace Qt::StringLiterals;
 
 namespace mornix {
 
@@ -20,49 +20,47 @@ bool copyExecutable(const QString &from, const QString &to)
 {
     QFile::remove(to);
     return QFile::copy(from, to)
-        && QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
-                                         | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+           && QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                            | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
 }
 
 }  // namespace
 
 QString desktopExecutablePath(const QString &desktopBundle)
 {
-    return desktopBundle + QStringLiteral("/Contents/MacOS/") + kDesktopName;
+    return desktopBundle + u"/Contents/MacOS/"_s + kDesktopName;
 }
 
 QString helperExecutablePath(const QString &desktopBundle)
 {
-    return desktopBundle + QStringLiteral("/Contents/Helpers/Mornix/VeltroMornix.app/Contents/MacOS/VeltroMornix");
+    return desktopBundle + u"/Contents/Helpers/Mornix/VeltroMornix.app/Contents/MacOS/VeltroMornix"_s;
 }
 
 QString makeDesktopBundle(const QString &directory, const HostOptions &options)
 {
-    const QString bundle = directory + QLatin1Char('/') + kDesktopName + QStringLiteral(".app");
-    if (!QDir().mkpath(bundle + QStringLiteral("/Contents/MacOS")) || !QDir().mkpath(bundle + QStringLiteral("/Contents/Resources")))
+    const QString bundle = directory + u'/' + kDesktopName + u".app"_s;
+    if (!QDir().mkpath(bundle + u"/Contents/MacOS"_s) || !QDir().mkpath(bundle + u"/Contents/Resources"_s))
         return {};
-    fixtures::InfoEntries info{
-        {QStringLiteral("CFBundleIdentifier"), options.identifier},
-        {QStringLiteral("CFBundleName"), kDesktopName},
-        {QStringLiteral("CFBundleExecutable"), kDesktopName},
-        {QStringLiteral("CFBundleVersion"), options.version},
-        {QStringLiteral("CFBundleShortVersionString"), options.shortVersion.isEmpty() ? options.version : options.shortVersion}};
+    fixtures::InfoEntries info{{u"CFBundleIdentifier"_s, options.identifier},
+                               {u"CFBundleName"_s, kDesktopName},
+                               {u"CFBundleExecutable"_s, kDesktopName},
+                               {u"CFBundleVersion"_s, options.version},
+                               {u"CFBundleShortVersionString"_s, options.version}};
     if (!options.feedURL.isEmpty())
-        info.append({QStringLiteral("SUFeedURL"), options.feedURL});
+        info.append({u"SUFeedURL"_s, options.feedURL});
     if (!options.publicKey.isEmpty())
-        info.append({QStringLiteral("SUPublicEDKey"), options.publicKey});
-    if (!fixtures::writeInfoPlist(bundle + QStringLiteral("/Contents/Info.plist"), info)
+        info.append({u"SUPublicEDKey"_s, options.publicKey});
+    if (!fixtures::writeInfoPlist(bundle + u"/Contents/Info.plist"_s, info)
         || !copyExecutable(fixtures::sleeperPath(), desktopExecutablePath(bundle))
-        || !writeFile(bundle + QStringLiteral("/Contents/Resources/marker.txt"),
-                      (options.marker.isEmpty() ? options.version : options.marker).toUtf8()))
+        || !writeFile(bundle + u"/Contents/Resources/marker.txt"_s, options.version.toUtf8()))
         return {};
 
     if (!options.helperExecutable.isEmpty()) {
-        const QString helperBundle = bundle + QStringLiteral("/Contents/Helpers/Mornix/VeltroMornix.app");
-        if (!QDir().mkpath(helperBundle + QStringLiteral("/Contents/MacOS"))
-            || !QDir().mkpath(helperBundle + QStringLiteral("/Contents/Resources"))
+        const QString helperBundle = bundle + u"/Contents/Helpers/Mornix/VeltroMornix.app"_s;
+        if (!QDir().mkpath(helperBundle + u"/Contents/MacOS"_s)
+            || !QDir().mkpath(helperBundle + u"/Contents/Resources"_s)
             || !QFile::copy(QStringLiteral(MORNIX_BUNDLE_DIR "/Contents/Info.plist"),
-                            helperBundle + QStringLiteral("/Contents/Info.plist"))
+                            helperBundle + u"/Contents/Info.plist"_s)
             || !copyExecutable(options.helperExecutable, helperExecutablePath(bundle)))
             return {};
         if (!options.helperTeam.isEmpty() && !fixtures::sign(helperBundle, options.helperTeam))
@@ -75,43 +73,41 @@ QString makeDesktopBundle(const QString &directory, const HostOptions &options)
 
 QString makeReleaseArchive(const QString &directory, const HostOptions &options)
 {
-    const QString root = directory + QStringLiteral("/release-") + options.version;
+    const QString root = directory + u"/release-"_s + options.version;
     if (!QDir().mkpath(root) || makeDesktopBundle(root, options).isEmpty())
         return {};
-    const QString archive = directory + QStringLiteral("/Veltro-Desktop-") + options.version + QStringLiteral(".tar");
-    const ProcessResult tar = runProcess(QStringLiteral("tar"), {QStringLiteral("-C"), root, QStringLiteral("-cf"), archive,
-                                                                 kDesktopName + QStringLiteral(".app")});
+    const QString archive = directory + u"/Veltro-Desktop-"_s + options.version + u".tar"_s;
+    const ProcessResult tar = runProcess(u"tar"_s, {u"-C"_s, root, u"-cf"_s, archive, kDesktopName + u".app"_s});
     return tar.exitCode == 0 ? archive : QString();
 }
 
 QString bundleVersion(const QString &bundle)
 {
-    QFile file(bundle + QStringLiteral("/Contents/Info.plist"));
+    QFile file(bundle + u"/Contents/Info.plist"_s);
     if (!file.open(QIODevice::ReadOnly))
         return {};
     const QString text = QString::fromUtf8(file.readAll());
     const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("<key>CFBundleVersion</key>\\s*<string>([^<]*)</string>")).match(text);
+        QRegularExpression(u"<key>CFBundleVersion</key>\\s*<string>([^<]*)</string>"_s).match(text);
     return match.hasMatch() ? match.captured(1) : QString();
 }
 
 bool signatureValid(const QString &bundle)
 {
-    const ProcessResult result = runProcess(fixtures::codesignToolPath(),
-                                            {QStringLiteral("--verify"), QStringLiteral("--anchors"), fixtures::anchorsPath(), bundle});
+    const ProcessResult result =
+        runProcess(fixtures::codesignToolPath(), {u"--verify"_s, u"--anchors"_s, fixtures::anchorsPath(), bundle});
     return result.exitCode == 0;
 }
 
 QString ReleaseService::publicKey() const
 {
-    return QString::fromUtf8(admin({QStringLiteral("release"), QStringLiteral("key")}).standardOutput).trimmed();
+    return QString::fromUtf8(admin({u"release"_s, u"key"_s}).standardOutput).trimmed();
 }
 
 bool ReleaseService::publish(const QString &version, const QString &archive, const QStringList &extra) const
 {
-    const ProcessResult result = admin(QStringList{QStringLiteral("release"), QStringLiteral("publish"), QStringLiteral("--version"),
-                                                   version, QStringLiteral("--archive"), archive}
-                                       + extra);
+    const ProcessResult result =
+        admin(QStringList{u"release"_s, u"publish"_s, u"--version"_s, version, u"--archive"_s, archive} + extra);
     if (result.exitCode != 0)
         qWarning("release publish failed: %s", result.standardError.constData());
     return result.exitCode == 0;

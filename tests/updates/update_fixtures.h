@@ -4,11 +4,7 @@
 #include "support/process_runner.h"
 #include "support/signed_fixtures.h"
 
-#include <QJsonObject>
-#include <QMap>
-#include <QProcess>
 #include <QString>
-#include <QTemporaryDir>
 
 #include <memory>
 
@@ -24,12 +20,10 @@ inline const QString kDesktopName = QStringLiteral("Veltro Desktop");
 
 struct HostOptions {
     QString version = QStringLiteral("1.0");
-    QString shortVersion;            // default: the version
-    QString feedURL;                 // SUFeedURL; omitted when empty
-    QString publicKey;               // SUPublicEDKey; omitted when empty
+    QString feedURL;    // SUFeedURL; omitted when empty
+    QString publicKey;  // SUPublicEDKey; omitted when empty
     QString identifier = kDesktopIdentifier;
     QString team = fixtures::kOwnTeam;  // empty: unsigned
-    QString marker;                  // text of Contents/Resources/marker.txt
     // A program to place at Contents/Helpers/Mornix/VeltroMornix.app/Contents/MacOS/VeltroMornix
     // (with the built agent's Info.plist), signed by helperTeam (empty: unsigned) before the host
     // is signed. Empty: no helper.
@@ -54,7 +48,10 @@ bool signatureValid(const QString &bundle);
 // its release feed.
 class ReleaseService : public DevService {
 public:
-    ReleaseService() : DevService(Port::ephemeral, QStringLiteral("localhost")) {}
+    ReleaseService()
+        : DevService(Port::ephemeral, QStringLiteral("localhost"))
+    {
+    }
     QString feedURL() const { return baseURL() + QStringLiteral("/appcast.xml"); }
     QString publicKey() const;  // Base64 of the raw Ed25519 key
     bool publish(const QString &version, const QString &archive, const QStringList &extra = {}) const;

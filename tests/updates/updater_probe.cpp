@@ -14,13 +14,18 @@
 #include <csignal>
 #include <cstdio>
 
+using namespace Qt::StringLiterals;
+
 namespace mornix {
 
 namespace {
 
 class AnsweringPrompt final : public UpdatePrompt {
 public:
-    explicit AnsweringPrompt(bool install) : m_install(install) {}
+    explicit AnsweringPrompt(bool install)
+        : m_install(install)
+    {
+    }
     QCoro::Task<bool> askToInstall(UpdateOffer offer) override
     {
         std::fprintf(stderr, "asked %s\n", offer.displayVersion.toUtf8().constData());
@@ -48,18 +53,18 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const Arguments arguments = Arguments::fromMain(argc, argv);
     const Ports ports = makeLinuxPorts(argc > 0 ? argv[0] : nullptr, Config::defaults());
-    const QString killAt = valueAfter(arguments, QStringLiteral("--kill-at"));
+    const QString killAt = valueAfter(arguments, u"--kill-at"_s);
 
     DesktopUpdaterSeams seams;
-    seams.prompt = std::make_shared<AnsweringPrompt>(valueAfter(arguments, QStringLiteral("--answer")) == QLatin1String("install"));
+    seams.prompt = std::make_shared<AnsweringPrompt>(valueAfter(arguments, u"--answer"_s) == "install"_L1);
     seams.stepHook = [killAt](const QString &step) {
         std::fprintf(stderr, "step %s\n", step.toUtf8().constData());
         std::fflush(stderr);
         if (step == killAt)
             std::raise(SIGKILL);
     };
-    std::unique_ptr<DesktopUpdater> updater =
-        makeDesktopUpdater(arguments, ports, Config::defaults(), [] { QCoreApplication::quit(); }, seams);
+    std::unique_ptr<DesktopUpdater> updater = makeDesktopUpdater(
+        arguments, ports, Config::defaults(), [] { QCoreApplication::quit(); }, seams);
     QTimer::singleShot(0, updater.get(), [&updater] { updater->startDesktopUpdater(); });
     return app.exec();
 }
