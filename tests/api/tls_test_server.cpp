@@ -124,30 +124,6 @@ QList<CapturedRequest> TlsTestServer::requests() const
     return m_requests;
 }
 
-int TlsTestServer::handshakes() const
-{
-    QMutexLocker locker(&m_mutex);
-    return m_handshakes;
-}
-
-qint64 TlsTestServer::applicationBytesReceived() const
-{
-    QMutexLocker locker(&m_mutex);
-    return m_bytes;
-}
-
-void TlsTestServer::recordHandshake()
-{
-    QMutexLocker locker(&m_mutex);
-    ++m_handshakes;
-}
-
-void TlsTestServer::recordBytes(qint64 count)
-{
-    QMutexLocker locker(&m_mutex);
-    m_bytes += count;
-}
-
 QByteArray TlsTestServer::serve(const CapturedRequest &request)
 {
     {
