@@ -1,5 +1,7 @@
 #include "support/agent_process.h"
 
+#include "support/process_runner.h"
+
 #include <QFile>
 #include <QTest>
 
@@ -13,13 +15,7 @@ AgentProcess::AgentProcess(QProcessEnvironment environment)
 
 AgentProcess::~AgentProcess()
 {
-    if (m_process->state() != QProcess::NotRunning) {
-        m_process->terminate();
-        if (!m_process->waitForFinished(5000)) {
-            m_process->kill();
-            m_process->waitForFinished(5000);
-        }
-    }
+    stopProcess(*m_process);
 }
 
 bool AgentProcess::start(const QStringList &arguments)

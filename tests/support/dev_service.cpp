@@ -54,13 +54,8 @@ bool DevService::start()
 
 void DevService::stop()
 {
-    if (!m_process || m_process->state() == QProcess::NotRunning)
-        return;
-    m_process->terminate();
-    if (!m_process->waitForFinished(5000)) {
-        m_process->kill();
-        m_process->waitForFinished(5000);
-    }
+    if (m_process)
+        stopProcess(*m_process);
 }
 
 bool DevService::isRunning() const
