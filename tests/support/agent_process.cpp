@@ -1,8 +1,8 @@
 #include "support/agent_process.h"
 
 #include "support/process_runner.h"
+#include "support/test_files.h"
 
-#include <QFile>
 #include <QTest>
 
 namespace mornix {
@@ -34,10 +34,7 @@ QString AgentProcess::logPath() const
 
 QString AgentProcess::logText() const
 {
-    QFile file(logPath());
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll());
+    return QString::fromUtf8(readFile(logPath()));
 }
 
 int AgentProcess::logCount(const QString &needle) const
