@@ -1,6 +1,7 @@
 #include "test_pki.h"
 
 #include "support/process_runner.h"
+#include "support/test_files.h"
 
 #include <QFile>
 
@@ -29,9 +30,7 @@ Config TestPki::config(const QSet<QString> &pins) const
 {
     Config config = Config::defaults();
     config.allowedAPIHosts = {QStringLiteral("localhost"), QStringLiteral("127.0.0.1")};
-    QFile ca(certificate(QStringLiteral("ca")));
-    if (ca.open(QIODevice::ReadOnly))
-        config.extraTLSAnchorsPEM = ca.readAll();
+    config.extraTLSAnchorsPEM = readFile(certificate(QStringLiteral("ca")));
     config.bundledPinnedSPKIHashes = pins;
     config.pinnedSPKIHashes = pins;
     return config;

@@ -1,6 +1,7 @@
 #include "tls_test_server.h"
 
-#include <QFile>
+#include "support/test_files.h"
+
 #include <QSemaphore>
 #include <QSslSocket>
 #include <QTcpServer>
@@ -124,30 +125,6 @@ QList<CapturedRequest> TlsTestServer::requests() const
     return m_requests;
 }
 
-int TlsTestServer::handshakes() const
-{
-    QMutexLocker locker(&m_mutex);
-    return m_handshakes;
-}
-
-qint64 TlsTestServer::applicationBytesReceived() const
-{
-    QMutexLocker locker(&m_mutex);
-    return m_bytes;
-}
-
-void TlsTestServer::recordHandshake()
-{
-    QMutexLocker locker(&m_mutex);
-    ++m_handshakes;
-}
-
-void TlsTestServer::recordBytes(qint64 count)
-{
-    QMutexLocker locker(&m_mutex);
-    m_bytes += count;
-}
-
 QByteArray TlsTestServer::serve(const CapturedRequest &request)
 {
     {
@@ -177,18 +154,12 @@ QByteArray TlsTestServer::response(int status, const QByteArray &body, const QLi
 
 QList<QSslCertificate> loadChain(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QSslCertificate::fromData(file.readAll(), QSsl::Pem);
+    return QSslCertificate::fromData(readFile(path), QSsl::Pem);
 }
 
 QSslKey loadKey(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray pem = file.readAll();
+    const QByteArray pem = readFile(path);
     for (QSsl::KeyAlgorithm algorithm : {QSsl::Ec, QSsl::Rsa}) {
         QSslKey key(pem, algorithm, QSsl::Pem);
         if (!key.isNull())

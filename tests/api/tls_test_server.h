@@ -8,6 +8,7 @@
 #include <QSslKey>
 #include <QThread>
 
+#include <atomic>
 #include <functional>
 
 class QSemaphore;
@@ -37,16 +38,16 @@ public:
 
     quint16 port() const { return m_port; }
     QList<CapturedRequest> requests() const;
-    int handshakes() const;
-    qint64 applicationBytesReceived() const;
+    int handshakes() const { return m_handshakes; }
+    qint64 applicationBytesReceived() const { return m_bytes; }
 
     // A complete response with Content-Length.
     static QByteArray response(int status, const QByteArray &body = {},
                                const QList<QPair<QByteArray, QByteArray>> &headers = {});
 
     // Called on the server thread.
-    void recordHandshake();
-    void recordBytes(qint64 count);
+    void recordHandshake() { ++m_handshakes; }
+    void recordBytes(qint64 count) { m_bytes += count; }
     QByteArray serve(const CapturedRequest &request);
 
 protected:
@@ -59,8 +60,8 @@ private:
     quint16 m_port = 0;
     mutable QMutex m_mutex;
     QList<CapturedRequest> m_requests;
-    int m_handshakes = 0;
-    qint64 m_bytes = 0;
+    std::atomic<int> m_handshakes{0};
+    std::atomic<qint64> m_bytes{0};
     QSemaphore *m_readySemaphore = nullptr;
 };
 

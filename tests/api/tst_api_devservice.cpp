@@ -5,10 +5,14 @@
 #include "platform/linux/dmi_hardware_identity.h"
 #include "platform/linux/absent_hardware_key.h"
 #include "platform/linux/sysfs_posture_probes.h"
+#include "platform/linux/file_keychain.h"
 #include "platform/linux/selecting_keychain.h"
+#include "platform/linux/tpm_hardware_key.h"
 #include "support/credentials_builder.h"
+#include "support/crypto.h"
 #include "support/dev_service.h"
 #include "support/process_runner.h"
+#include "support/swtpm_process.h"
 #include "support/temporary_home.h"
 #include "test_pki.h"
 #include "tls_test_server.h"
@@ -20,29 +24,54 @@
 namespace mornix {
 
 // Every endpoint end to end against the real local service over TLS with the dev PKI, and the
-// service's refusals (real and injected) as the client reports them.
+// service's refusals (real and injected) as the client reports them. The service verifies every
+// signed text against the device's public key: a software key, and for the claim a key inside a
+// software TPM (swtpm) with the real TSS stack.
 class APIDevserviceTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase();
-    void cleanupTestCase();
-    void cleanup();
+    void cleanupTestCase()
+    {
+        m_tpmAgent.reset();
+        m_tpm.reset();
+        m_service.reset();
+        m_home.reset();
+    }
+    void cleanup() { admin({"fault", "clear"}); }
     void publicConfigAndHostedProviderTokens();
     void authorizationCodeAndRefresh();
     void registrationPollAckInventoryLogout();
+    void claimWithApproval_data();
     void claimWithApproval();
     void claimPreflightMismatchSendsNothing();
-    void injectedFaults_data();
     void injectedFaults();
     void registrationCompletionThatDoesNotDecode();
 
 private:
     APIClient client() const;
     DeviceCredentials registerNewDevice();
+    // `admin --json ARGUMENTS...` on the service's state.
+    QJsonObject admin(const QStringList &arguments) const { return m_service->adminJSON(arguments); }
+    QJsonArray adminList(const QStringList &arguments, const QString &key) const
+    {
+        return admin(arguments).value(key).toArray();
+    }
+    template <typename T>
+    OperationResult<T> claimChallenge(const APIClient &api, const QString &invite,
+                                      const std::optional<QString> &name = std::nullopt) const
+    {
+        return runOperation<T>([&] {
+            return api.issueDeviceClaimChallenge(m_service->baseURL(), invite, name, m_agent->hardwareSerialNumber(),
+                                                 m_agent->hardwareUUID());
+        });
+    }
 
     std::unique_ptr<TemporaryHome> m_home;
     std::unique_ptr<DevService> m_service;
     std::shared_ptr<DeviceEnrollmentAgent> m_agent;
+    std::unique_ptr<SwtpmProcess> m_tpm;
+    std::shared_ptr<DeviceEnrollmentAgent> m_tpmAgent;  // its own keychain: a software key there would be kept
     QStringList m_log;
 };
 
@@ -52,20 +81,16 @@ void APIDevserviceTest::initTestCase()
     qputenv("VELTRO_KEYCHAIN", "file");
     m_service = std::make_unique<DevService>(DevService::Port::ephemeral);
     QVERIFY(m_service->start());
-    m_agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
-        std::make_shared<SelectingKeychain>(), std::make_shared<AbsentHardwareKey>(),
-        std::make_shared<DmiHardwareIdentity>(), std::make_shared<SysfsPostureProbes>()});
-}
-
-void APIDevserviceTest::cleanupTestCase()
-{
-    m_service.reset();
-    m_home.reset();
-}
-
-void APIDevserviceTest::cleanup()
-{
-    m_service->adminJSON({QStringLiteral("fault"), QStringLiteral("clear")});
+    m_agent = std::make_shared<DeviceEnrollmentAgent>(
+        IdentityPorts{std::make_shared<SelectingKeychain>(), std::make_shared<AbsentHardwareKey>(),
+                      std::make_shared<DmiHardwareIdentity>(), std::make_shared<SysfsPostureProbes>()});
+    m_tpm = std::make_unique<SwtpmProcess>();
+    QVERIFY2(m_tpm->isRunning(), qPrintable(m_tpm->errorText()));
+    const auto keychain = std::make_shared<FileKeychain>(m_home->path() + QStringLiteral("/tpm-keychain"));
+    m_tpmAgent = std::make_shared<DeviceEnrollmentAgent>(
+        IdentityPorts{keychain, std::make_shared<TpmHardwareKey>(keychain, m_tpm->tcti()),
+                      std::make_shared<DmiHardwareIdentity>(), std::make_shared<SysfsPostureProbes>()});
+    QVERIFY(DeviceEnrollmentAgent::isSecureEnclaveKey(m_tpmAgent->loadOrCreatePrivateKey()));
 }
 
 APIClient APIDevserviceTest::client() const
@@ -78,13 +103,11 @@ APIClient APIDevserviceTest::client() const
 
 DeviceCredentials APIDevserviceTest::registerNewDevice()
 {
-    const QJsonObject token = m_service->adminJSON({QStringLiteral("token"), QStringLiteral("issue")});
+    const QString token = admin({"token", "issue"}).value(QStringLiteral("access_token")).toString();
     const APIClient api = client();
     const QString base = m_service->baseURL();
-    const auto registration = runOperation<DeviceRegistrationResponse>([&] {
-        return api.registerDevice(base, token.value(QStringLiteral("access_token")).toString(),
-                                  m_agent->hardwareSerialNumber(), m_agent->hardwareUUID());
-    });
+    const auto registration = runOperation<DeviceRegistrationResponse>(
+        [&] { return api.registerDevice(base, token, m_agent->hardwareSerialNumber(), m_agent->hardwareUUID()); });
     if (!registration.value) {
         qWarning("registration failed: %s", registration.describe());
         return {};
@@ -185,8 +208,7 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
 {
     const DeviceCredentials credentials = registerNewDevice();
     QVERIFY(!credentials.deviceID.isEmpty());
-    const QJsonArray devices = m_service->adminJSON({QStringLiteral("devices"), QStringLiteral("list")})
-                                   .value(QStringLiteral("devices")).toArray();
+    const QJsonArray devices = adminList({"devices", "list"}, QStringLiteral("devices"));
     QVERIFY(std::any_of(devices.begin(), devices.end(), [&](const QJsonValue &d) {
         return d.toObject().value(QStringLiteral("id")).toString() == credentials.deviceID
                && d.toObject().value(QStringLiteral("hardware_uuid")).toString() == m_agent->hardwareUUID();
@@ -194,9 +216,9 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
     const APIClient api = client();
 
     // A queued command is handed out by the next signed poll.
-    const QString commandID = m_service->adminJSON({QStringLiteral("command"), QStringLiteral("send"), QStringLiteral("--device"),
-                                                credentials.deviceID, QStringLiteral("--app"), QStringLiteral("claude")})
-                                  .value(QStringLiteral("command_id")).toString();
+    const QString commandID = admin({"command", "send", "--device", credentials.deviceID, "--app", "claude"})
+                                  .value(QStringLiteral("command_id"))
+                                  .toString();
     QVERIFY(!commandID.isEmpty());
     const auto polled = runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials); });
     QVERIFY2(polled.value, polled.describe());
@@ -214,8 +236,7 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
         return api.sendAck(credentials, commandID, AckStatus::executed, execution, std::nullopt);
     });
     QVERIFY2(executed.value, executed.describe());
-    const QJsonArray acks = m_service->adminJSON({QStringLiteral("acks"), QStringLiteral("list"), QStringLiteral("--command"), commandID})
-                                .value(QStringLiteral("acks")).toArray();
+    const QJsonArray acks = adminList({"acks", "list", "--command", commandID}, QStringLiteral("acks"));
     QCOMPARE(acks.size(), 2);
     QJsonObject executedAck;
     for (const QJsonValue &ack : acks) {
@@ -236,9 +257,8 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
          QStringLiteral("process"), std::nullopt}};
     const auto reported = runOperation([&] { return api.reportAgentInstances(credentials, instances); });
     QVERIFY2(reported.value, reported.describe());
-    const QJsonArray reports = m_service->adminJSON({QStringLiteral("inventory"), QStringLiteral("show"), QStringLiteral("--device"),
-                                                 credentials.deviceID})
-                                   .value(QStringLiteral("reports")).toArray();
+    const QJsonArray reports =
+        adminList({"inventory", "show", "--device", credentials.deviceID}, QStringLiteral("reports"));
     QVERIFY(!reports.isEmpty());
     const QJsonArray stored = reports.last().toObject().value(QStringLiteral("instances")).toArray();
     QCOMPARE(stored.size(), 2);
@@ -250,7 +270,12 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
     QVERIFY2(idle.value, idle.describe());
     QVERIFY(!idle.value->has_value());
 
-    // Logout with the signed record; afterwards the device's requests are unauthorised.
+    // A logout whose signature is not over the logout text is refused; the genuine one logs out,
+    // and afterwards the device's requests are unauthorised.
+    DeviceLogoutRequestPayload forgedLogout = m_agent->buildSignedLogoutRequest(credentials.deviceID);
+    forgedLogout.logout_signature_base64 =
+        crypto::base64(DeviceEnrollmentAgent::sign("LOGOUT\nsomeone-else", m_agent->loadOrCreatePrivateKey()));
+    QVERIFY(runOperation([&] { return api.logoutDevice(credentials, forgedLogout); }).apiError);
     const DeviceLogoutRequestPayload logout = m_agent->buildSignedLogoutRequest(credentials.deviceID);
     const auto loggedOut = runOperation([&] { return api.logoutDevice(credentials, logout); });
     QVERIFY2(loggedOut.value, loggedOut.describe());
@@ -266,20 +291,25 @@ void APIDevserviceTest::registrationPollAckInventoryLogout()
     QCOMPARE(forgedPoll.apiError->kind(), APIError::Kind::unauthorized);
 }
 
+void APIDevserviceTest::claimWithApproval_data()
+{
+    QTest::addColumn<bool>("tpm");
+    QTest::newRow("software key") << false;
+    QTest::newRow("TPM key") << true;
+}
+
 void APIDevserviceTest::claimWithApproval()
 {
-    const QString invite = m_service->adminJSON({QStringLiteral("invite"), QStringLiteral("create")})
-                               .value(QStringLiteral("invite_code")).toString();
+    QFETCH(bool, tpm);
+    const std::shared_ptr<DeviceEnrollmentAgent> agent = tpm ? m_tpmAgent : m_agent;
+    const QString invite = admin({"invite", "create"}).value(QStringLiteral("invite_code")).toString();
     QVERIFY(!invite.isEmpty());
     const APIClient api = client();
     const QString base = m_service->baseURL();
-    const auto challenge = runOperation<DeviceClaimChallengeResponse>([&] {
-        return api.issueDeviceClaimChallenge(base, invite, QStringLiteral("  Front desk\n"), m_agent->hardwareSerialNumber(),
-                                             m_agent->hardwareUUID());
-    });
+    const auto challenge = claimChallenge<DeviceClaimChallengeResponse>(api, invite, QStringLiteral("  Front desk\n"));
     QVERIFY2(challenge.value, challenge.describe());
 
-    const DeviceClaimRequestPayload record = m_agent->buildSignedClaimRequest(
+    const DeviceClaimRequestPayload record = agent->buildSignedClaimRequest(
         challenge.value->challenge_id, challenge.value->challenge_nonce, invite, QStringLiteral("Front desk"));
     m_log.clear();
     const auto completed = runOperation<DeviceClaimCompleteResponse>([&] { return api.completeDeviceClaim(base, record); });
@@ -299,14 +329,19 @@ void APIDevserviceTest::claimWithApproval()
     QCOMPARE(m_log.first().toUtf8(), python.standardOutput.trimmed());
 
     // Pending until an administrator approves; then the status carries the device's credentials.
-    const DeviceClaimStatusRequestPayload status = m_agent->buildSignedClaimStatusRequest(completed.value->claim.id);
+    const DeviceClaimStatusRequestPayload status = agent->buildSignedClaimStatusRequest(completed.value->claim.id);
     const auto pending = runOperation<DeviceClaimStatusResponse>([&] { return api.fetchDeviceClaimStatus(base, status); });
     QVERIFY2(pending.value, pending.describe());
     QVERIFY(!pending.value->approved_device_bootstrap);
-    QVERIFY(!m_service->adminJSON({QStringLiteral("claims"), QStringLiteral("approve"), completed.value->claim.id}).isEmpty());
+    QVERIFY(!admin({"claims", "approve", completed.value->claim.id}).isEmpty());
     const auto approved = runOperation<DeviceClaimStatusResponse>([&] { return api.fetchDeviceClaimStatus(base, status); });
     QVERIFY2(approved.value, approved.describe());
     QVERIFY(approved.value->approved_device_bootstrap);
+    // A status request whose signature is over another text is refused.
+    DeviceClaimStatusRequestPayload forged = status;
+    forged.status_signature_base64 = crypto::base64(DeviceEnrollmentAgent::sign(
+        "CLAIM_STATUS\n" + completed.value->claim.id.toUtf8() + "\nx\ny", agent->loadOrCreatePrivateKey()));
+    QVERIFY(runOperation<DeviceClaimStatusResponse>([&] { return api.fetchDeviceClaimStatus(base, forged); }).apiError);
     const auto &bootstrap = *approved.value->approved_device_bootstrap;
 
     // The bootstrap credentials work on the device endpoints.
@@ -316,30 +351,21 @@ void APIDevserviceTest::claimWithApproval()
     QVERIFY2(reported.value, reported.describe());
 
     // A used invite is refused by the service.
-    const auto again = runOperation<DeviceClaimChallengeResponse>([&] {
-        return api.issueDeviceClaimChallenge(base, invite, std::nullopt, m_agent->hardwareSerialNumber(),
-                                             m_agent->hardwareUUID());
-    });
-    QVERIFY(again.apiError);
+    QVERIFY(claimChallenge<DeviceClaimChallengeResponse>(api, invite).apiError);
 }
 
 void APIDevserviceTest::claimPreflightMismatchSendsNothing()
 {
-    const QString invite = m_service->adminJSON({QStringLiteral("invite"), QStringLiteral("create")})
-                               .value(QStringLiteral("invite_code")).toString();
+    const QString invite = admin({"invite", "create"}).value(QStringLiteral("invite_code")).toString();
     const APIClient api = client();
     const QString base = m_service->baseURL();
-    const auto challenge = runOperation<DeviceClaimChallengeResponse>([&] {
-        return api.issueDeviceClaimChallenge(base, invite, std::nullopt, m_agent->hardwareSerialNumber(),
-                                             m_agent->hardwareUUID());
-    });
+    const auto challenge = claimChallenge<DeviceClaimChallengeResponse>(api, invite);
     QVERIFY2(challenge.value, challenge.describe());
     DeviceClaimRequestPayload record = m_agent->buildSignedClaimRequest(challenge.value->challenge_id,
                                                                         challenge.value->challenge_nonce, invite);
     const QString recorded = record.payload_hash_sha256;
     record.payload.device_name += QStringLiteral(" (altered)");
-    const int claimsBefore = m_service->adminJSON({QStringLiteral("claims"), QStringLiteral("list")})
-                                 .value(QStringLiteral("claims")).toArray().size();
+    const qsizetype claimsBefore = adminList({"claims", "list"}, QStringLiteral("claims")).size();
     m_log.clear();
     const auto refused = runOperation<DeviceClaimCompleteResponse>([&] { return api.completeDeviceClaim(base, record); });
     QVERIFY(refused.apiError);
@@ -349,16 +375,13 @@ void APIDevserviceTest::claimPreflightMismatchSendsNothing()
     QVERIFY(m_log.first().startsWith(QStringLiteral("claim payload hash preflight mismatch expected=") + recorded
                                      + QStringLiteral(" recomputed=")));
     QCOMPARE(m_log.first().size(), QStringLiteral("claim payload hash preflight mismatch expected= recomputed=").size() + 128);
-    QCOMPARE(m_service->adminJSON({QStringLiteral("claims"), QStringLiteral("list")}).value(QStringLiteral("claims")).toArray().size(),
-             claimsBefore);
+    QCOMPARE(adminList({"claims", "list"}, QStringLiteral("claims")).size(), claimsBefore);
 
     // The genuine record passes the preflight; an answer that does not decode is reported with
     // the completion's prefix.
     const DeviceClaimRequestPayload genuine = m_agent->buildSignedClaimRequest(challenge.value->challenge_id,
                                                                                challenge.value->challenge_nonce, invite);
-    QVERIFY(!m_service->adminJSON({QStringLiteral("fault"), QStringLiteral("set"), QStringLiteral("claims"),
-                               QStringLiteral("--malformed"), QStringLiteral("--count"), QStringLiteral("1")})
-                 .isEmpty());
+    QVERIFY(!admin({"fault", "set", "claims", "--malformed", "--count", "1"}).isEmpty());
     const auto malformed = runOperation<DeviceClaimCompleteResponse>([&] { return api.completeDeviceClaim(base, genuine); });
     QVERIFY(malformed.apiError);
     QCOMPARE(malformed.apiError->kind(), APIError::Kind::decodeError);
@@ -366,94 +389,100 @@ void APIDevserviceTest::claimPreflightMismatchSendsNothing()
              qPrintable(malformed.apiError->message()));
 }
 
-void APIDevserviceTest::injectedFaults_data()
-{
-    QTest::addColumn<QString>("endpoint");
-    QTest::addColumn<QStringList>("fault");
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("messagePrefix");
-    using K = APIError::Kind;
-    const QStringList malformed{QStringLiteral("--malformed")};
-    QTest::newRow("poll 503") << "commands-next" << QStringList{"--status", "503"} << int(K::serverError) << 503 << QString();
-    QTest::newRow("poll 401") << "commands-next" << QStringList{"--status", "401"} << int(K::unauthorized) << 0 << QString();
-    QTest::newRow("poll malformed") << "commands-next" << malformed << int(K::decodeError) << 0
-                                    << QStringLiteral("Failed to decode command envelope: ");
-    QTest::newRow("ack 500") << "ack" << QStringList{"--status", "500"} << int(K::serverError) << 500 << QString();
-    QTest::newRow("inventory 403") << "inventory" << QStringList{"--status", "403"} << int(K::unauthorized) << 0 << QString();
-    QTest::newRow("logout 502") << "logout" << QStringList{"--status", "502"} << int(K::serverError) << 502 << QString();
-    QTest::newRow("public config malformed") << "public-config" << malformed << int(K::decodeError) << 0
-                                             << QStringLiteral("Failed to decode public auth config: ");
-    QTest::newRow("token malformed") << "token" << malformed << int(K::decodeError) << 0
-                                     << QStringLiteral("Failed to decode refreshed OAuth token response: ");
-    QTest::newRow("provider token malformed") << "auth-token" << malformed << int(K::decodeError) << 0
-                                              << QStringLiteral("Failed to decode password OAuth response: ");
-    QTest::newRow("registration challenge malformed") << "register" << malformed << int(K::decodeError) << 0
-                                                      << QStringLiteral("Failed to decode OAuth device challenge: ");
-    QTest::newRow("claim challenge malformed") << "claims" << malformed << int(K::decodeError) << 0
-                                               << QStringLiteral("Failed to decode device claim challenge: ");
-    QTest::newRow("claim status malformed") << "claim-status" << malformed << int(K::decodeError) << 0
-                                            << QStringLiteral("Failed to decode device claim status: ");
-}
-
+// Each endpoint with a fault injected into the service's next answer to it.
 void APIDevserviceTest::injectedFaults()
 {
-    QFETCH(QString, endpoint);
-    QFETCH(QStringList, fault);
-    QFETCH(int, kind);
-    QFETCH(int, status);
-    QFETCH(QString, messagePrefix);
-
-    static DeviceCredentials credentials;
-    if (credentials.deviceID.isEmpty())
-        credentials = registerNewDevice();
+    const DeviceCredentials credentials = registerNewDevice();
     QVERIFY(!credentials.deviceID.isEmpty());
-
-    QVERIFY(!m_service->adminJSON(QStringList{QStringLiteral("fault"), QStringLiteral("set"), endpoint} + fault).isEmpty());
     const APIClient api = client();
     const QString base = m_service->baseURL();
-    std::optional<APIError> error;
-    auto capture = [&error](const auto &result) {
-        if (result.apiError)
-            error = result.apiError;
-        else
-            qWarning("ended with: %s", result.describe());
+    using Operation = std::function<std::optional<APIError>()>;
+    const Operation poll = [&] {
+        return runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials); }).apiError;
     };
-    if (endpoint == QLatin1String("commands-next"))
-        capture(runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials); }));
-    else if (endpoint == QLatin1String("ack"))
-        capture(runOperation([&] { return api.sendAck(credentials, QStringLiteral("cmd-x"), AckStatus::failed, std::nullopt, QStringLiteral("x")); }));
-    else if (endpoint == QLatin1String("inventory"))
-        capture(runOperation([&] { return api.reportAgentInstances(credentials, {}); }));
-    else if (endpoint == QLatin1String("logout"))
-        capture(runOperation([&] { return api.logoutDevice(credentials, m_agent->buildSignedLogoutRequest(credentials.deviceID)); }));
-    else if (endpoint == QLatin1String("public-config"))
-        capture(runOperation<PublicAuthConfig>([&] { return api.fetchPublicAuthConfig(base); }));
-    else if (endpoint == QLatin1String("token"))
-        capture(runOperation<OAuthTokenResponse>([&] {
-            return api.refreshAccessToken(base, Config::defaults().defaultOAuthClientID, QString(), QStringLiteral("r"));
-        }));
-    else if (endpoint == QLatin1String("auth-token"))
-        capture(runOperation<OAuthTokenResponse>([&] {
-            return api.exchangePasswordCredentials(base, QStringLiteral("dev@veltro.localhost"), QStringLiteral("veltro-dev-password"));
-        }));
-    else if (endpoint == QLatin1String("register"))
-        capture(runOperation<DeviceRegistrationResponse>([&] {
-            return api.registerDevice(base, QStringLiteral("token"), QStringLiteral("S"), QStringLiteral("U"));
-        }));
-    else if (endpoint == QLatin1String("claims"))
-        capture(runOperation<DeviceClaimChallengeResponse>([&] {
-            return api.issueDeviceClaimChallenge(base, QStringLiteral("CODE"), std::nullopt, QStringLiteral("S"), QStringLiteral("U"));
-        }));
-    else if (endpoint == QLatin1String("claim-status"))
-        capture(runOperation<DeviceClaimStatusResponse>([&] {
-            return api.fetchDeviceClaimStatus(base, m_agent->buildSignedClaimStatusRequest(QStringLiteral("claim-x")));
-        }));
-    QVERIFY(error);
-    QCOMPARE(int(error->kind()), kind);
-    QCOMPARE(error->statusCode(), status);
-    if (!messagePrefix.isEmpty())
-        QVERIFY2(error->message().startsWith(messagePrefix), qPrintable(error->message()));
+    const Operation ack = [&] {
+        return runOperation([&] {
+                   return api.sendAck(credentials, QStringLiteral("cmd-x"), AckStatus::failed, std::nullopt, {});
+               })
+            .apiError;
+    };
+    const Operation inventory = [&] {
+        return runOperation([&] { return api.reportAgentInstances(credentials, {}); }).apiError;
+    };
+    const Operation logout = [&] {
+        const DeviceLogoutRequestPayload record = m_agent->buildSignedLogoutRequest(credentials.deviceID);
+        return runOperation([&] { return api.logoutDevice(credentials, record); }).apiError;
+    };
+    const Operation config = [&] {
+        return runOperation<PublicAuthConfig>([&] { return api.fetchPublicAuthConfig(base); }).apiError;
+    };
+    const Operation token = [&] {
+        return runOperation<OAuthTokenResponse>([&] {
+                   return api.refreshAccessToken(base, Config::defaults().defaultOAuthClientID, {},
+                                                 QStringLiteral("r"));
+               })
+            .apiError;
+    };
+    const Operation providerToken = [&] {
+        return runOperation<OAuthTokenResponse>([&] {
+                   return api.exchangePasswordCredentials(base, QStringLiteral("dev@veltro.localhost"),
+                                                          QStringLiteral("veltro-dev-password"));
+               })
+            .apiError;
+    };
+    const Operation registration = [&] {
+        return runOperation<DeviceRegistrationResponse>([&] {
+                   return api.registerDevice(base, QStringLiteral("token"), QStringLiteral("S"), QStringLiteral("U"));
+               })
+            .apiError;
+    };
+    const Operation claim = [&] {
+        return claimChallenge<DeviceClaimChallengeResponse>(api, QStringLiteral("C")).apiError;
+    };
+    const Operation claimStatus = [&] {
+        const DeviceClaimStatusRequestPayload record =
+            m_agent->buildSignedClaimStatusRequest(QStringLiteral("claim-x"));
+        return runOperation<DeviceClaimStatusResponse>([&] { return api.fetchDeviceClaimStatus(base, record); })
+            .apiError;
+    };
+    using K = APIError::Kind;
+    const QStringList malformed{"--malformed"};
+    const struct {
+        const char *endpoint;
+        QStringList fault;
+        Operation operation;
+        K kind;
+        int status;
+        QString messagePrefix;
+    } cases[] = {
+        {"commands-next", {"--status", "503"}, poll, K::serverError, 503, {}},
+        {"commands-next", {"--status", "401"}, poll, K::unauthorized, 0, {}},
+        {"commands-next", malformed, poll, K::decodeError, 0, QStringLiteral("Failed to decode command envelope: ")},
+        {"ack", {"--status", "500"}, ack, K::serverError, 500, {}},
+        {"inventory", {"--status", "403"}, inventory, K::unauthorized, 0, {}},
+        {"logout", {"--status", "502"}, logout, K::serverError, 502, {}},
+        {"public-config", malformed, config, K::decodeError, 0,
+         QStringLiteral("Failed to decode public auth config: ")},
+        {"token", malformed, token, K::decodeError, 0,
+         QStringLiteral("Failed to decode refreshed OAuth token response: ")},
+        {"auth-token", malformed, providerToken, K::decodeError, 0,
+         QStringLiteral("Failed to decode password OAuth response: ")},
+        {"register", malformed, registration, K::decodeError, 0,
+         QStringLiteral("Failed to decode OAuth device challenge: ")},
+        {"claims", malformed, claim, K::decodeError, 0, QStringLiteral("Failed to decode device claim challenge: ")},
+        {"claim-status", malformed, claimStatus, K::decodeError, 0,
+         QStringLiteral("Failed to decode device claim status: ")},
+    };
+    for (const auto &c : cases) {
+        QVERIFY(!admin(QStringList{"fault", "set", c.endpoint} + c.fault).isEmpty());
+        const std::optional<APIError> error = c.operation();
+        admin({"fault", "clear"});
+        const QString name = QString::fromLatin1(c.endpoint) + QLatin1Char(' ') + c.fault.join(QLatin1Char(' '));
+        QVERIFY2(error, qPrintable(name));
+        QVERIFY2(error->kind() == c.kind && error->statusCode() == c.status, qPrintable(name));
+        QVERIFY2(error->message().startsWith(c.messagePrefix),
+                 qPrintable(name + QStringLiteral(": ") + error->message()));
+    }
 }
 
 void APIDevserviceTest::registrationCompletionThatDoesNotDecode()

@@ -45,6 +45,11 @@ Exchange fetch(const std::shared_ptr<PinnedSession> &session, const QUrl &url, Q
     return QCoro::waitFor(run(session, url, token, timeout));
 }
 
+QUrl url(quint16 port, const QString &path, const QString &host = QStringLiteral("localhost"))
+{
+    return QUrl(QStringLiteral("https://%1:%2%3").arg(host).arg(port).arg(path));
+}
+
 QString pin(const QString &certificatePath)
 {
     const auto key = leafKeyRepresentation(loadChain(certificatePath).value(0));
@@ -192,14 +197,14 @@ void PinnedSessionTest::trustedServerWithoutPinsIsOk()
 {
     const auto server = serve(QStringLiteral("ec"), [](const CapturedRequest &) { return TlsTestServer::response(200, "{}"); });
     const auto session = localSession(server->port());
-    const Exchange exchange = fetch(session, QUrl(QStringLiteral("https://localhost:%1/hello").arg(server->port())));
+    const Exchange exchange = fetch(session, url(server->port(), QStringLiteral("/hello")));
     QVERIFY(!exchange.error);
     QCOMPARE(exchange.response->status, 200);
     QCOMPARE(exchange.response->body, QByteArray("{}"));
     QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("ok")));
 
     // A second request reuses the checked connection.
-    QVERIFY(fetch(session, QUrl(QStringLiteral("https://localhost:%1/again").arg(server->port()))).response);
+    QVERIFY(fetch(session, url(server->port(), QStringLiteral("/again"))).response);
     QCOMPARE(server->requests().size(), 2);
     QCOMPARE(server->handshakes(), 1);
 }
@@ -215,7 +220,7 @@ void PinnedSessionTest::untrustedServersAreRefusedBeforeAnyRequestByte()
 {
     QFETCH(QString, leaf);
     const auto server = serve(leaf, [](const CapturedRequest &) { return TlsTestServer::response(200, "{}"); });
-    const Exchange exchange = fetch(localSession(server->port()), QUrl(QStringLiteral("https://localhost:%1/x").arg(server->port())));
+    const Exchange exchange = fetch(localSession(server->port()), url(server->port(), QStringLiteral("/x")));
     QVERIFY(exchange.error);
     QCOMPARE(exchange.error->code(), QNetworkReply::OperationCanceledError);
     QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls trust evaluation failed")));
@@ -244,9 +249,9 @@ void PinnedSessionTest::pins()
     const QSet<QString> pins{listed ? m_pki->opensslPin(leaf).toUpper() : pin(m_pki->certificate(other))};
     const auto session = makePinnedSession(QStringLiteral("https://127.0.0.1:%1").arg(server.port()),
                                            m_pki->config(pins), m_failures);
-    const QUrl url(QStringLiteral("https://127.0.0.1:%1/pinned").arg(server.port()));
+    const QUrl target = url(server.port(), QStringLiteral("/pinned"), QStringLiteral("127.0.0.1"));
     m_failures->take();
-    const Exchange first = fetch(session, url);
+    const Exchange first = fetch(session, target);
     if (listed) {
         QVERIFY(first.response);
         QCOMPARE(first.response->body, QByteArray("pinned"));
@@ -260,7 +265,7 @@ void PinnedSessionTest::pins()
     QCOMPARE(server.applicationBytesReceived(), 0);
 
     // The refused connection is not reused: the next request is checked (and refused) again.
-    const Exchange second = fetch(session, url);
+    const Exchange second = fetch(session, target);
     QVERIFY(second.error);
     QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls pin mismatch")));
     QCOMPARE(server.applicationBytesReceived(), 0);
@@ -284,7 +289,7 @@ void PinnedSessionTest::leafKeyThatCannotBeExtractedIsRefused()
                              10000);
     const QString port = match.captured(1);
 
-    const Exchange exchange = fetch(localSession(port.toUShort()), QUrl(QStringLiteral("https://localhost:%1/").arg(port)));
+    const Exchange exchange = fetch(localSession(port.toUShort()), url(port.toUShort(), QStringLiteral("/")));
     QVERIFY(exchange.error);
     QCOMPARE(exchange.error->code(), QNetworkReply::OperationCanceledError);
     QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls leaf key extraction failed")));
@@ -295,33 +300,26 @@ void PinnedSessionTest::leafKeyThatCannotBeExtractedIsRefused()
 void PinnedSessionTest::redirects()
 {
     quint16 port = 0;
-    const auto owned = serve(QStringLiteral("ec"), [&port](const CapturedRequest &request) {
-                             if (request.target == "/same-host")
-                                 return TlsTestServer::response(
-                                     302, {}, {{"Location", "https://localhost:" + QByteArray::number(port) + "/landing"}});
-                             if (request.target == "/other-host")
-                                 return TlsTestServer::response(
-                                     302, {}, {{"Location", "https://127.0.0.1:" + QByteArray::number(port) + "/landing"}});
-                             if (request.target == "/plain-http")
-                                 return TlsTestServer::response(
-                                     302, {}, {{"Location", "http://localhost:" + QByteArray::number(port) + "/landing"}});
-                             return TlsTestServer::response(200, "landed");
-                         });
+    const QHash<QByteArray, QByteArray> redirects{
+        {"/same-host", "https://localhost:"}, {"/other-host", "https://127.0.0.1:"}, {"/plain-http", "http://localhost:"}};
+    const auto owned = serve(QStringLiteral("ec"), [&](const CapturedRequest &request) {
+        if (!redirects.contains(request.target))
+            return TlsTestServer::response(200, "landed");
+        return TlsTestServer::response(302, {}, {{"Location", redirects[request.target] + QByteArray::number(port) + "/landing"}});
+    });
     TlsTestServer &server = *owned;
     port = server.port();
     const auto session = localSession(port);
-    const QString base = QStringLiteral("https://localhost:%1").arg(port);
-
-    const Exchange same = fetch(session, QUrl(base + QStringLiteral("/same-host")));
+    const Exchange same = fetch(session, url(port, QStringLiteral("/same-host")));
     QVERIFY(same.response);
     QCOMPARE(same.response->body, QByteArray("landed"));
 
-    const Exchange other = fetch(session, QUrl(base + QStringLiteral("/other-host")));
+    const Exchange other = fetch(session, url(port, QStringLiteral("/other-host")));
     QVERIFY(other.error);
     QCOMPARE(other.error->code(), QNetworkReply::OperationCanceledError);
     QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls host mismatch")));
 
-    const Exchange downgrade = fetch(session, QUrl(base + QStringLiteral("/plain-http")));
+    const Exchange downgrade = fetch(session, url(port, QStringLiteral("/plain-http")));
     QVERIFY(downgrade.error);
 
     // Every request the server saw named the session's host; the landing page was fetched only
@@ -342,7 +340,7 @@ void PinnedSessionTest::requestForAnotherHostNeverConnects()
 {
     const auto server = serve(QStringLiteral("ec"), [](const CapturedRequest &) { return TlsTestServer::response(200, "{}"); });
     const auto session = localSession(server->port());
-    const Exchange exchange = fetch(session, QUrl(QStringLiteral("https://127.0.0.1:%1/x").arg(server->port())));
+    const Exchange exchange = fetch(session, url(server->port(), QStringLiteral("/x"), QStringLiteral("127.0.0.1")));
     QVERIFY(exchange.error);
     QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls host mismatch")));
     // Plain HTTP is never sent, not even to the session's own host.
@@ -360,11 +358,11 @@ void PinnedSessionTest::cancellationAndSilenceEndTheExchange()
     const auto session = localSession(server->port());
     CancellationToken token;
     QTimer::singleShot(300, &token, &CancellationToken::cancel);
-    const Exchange cancelled = fetch(session, QUrl(QStringLiteral("https://localhost:%1/wait").arg(server->port())), &token);
+    const Exchange cancelled = fetch(session, url(server->port(), QStringLiteral("/wait")), &token);
     QVERIFY(cancelled.error);
     QCOMPARE(cancelled.error->code(), QNetworkReply::OperationCanceledError);
 
-    const Exchange silent = fetch(session, QUrl(QStringLiteral("https://localhost:%1/silent").arg(server->port())), {},
+    const Exchange silent = fetch(session, url(server->port(), QStringLiteral("/silent")), {},
                                   std::chrono::milliseconds(400));
     QVERIFY(silent.error);
     QCOMPARE(silent.error->code(), QNetworkReply::TimeoutError);

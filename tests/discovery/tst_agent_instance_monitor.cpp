@@ -28,14 +28,25 @@ DetectedAgentInstance instance(qint32 pid, const QString &id, const QString &kin
     return d;
 }
 
-// What the scanner "sees"; read on the monitor's thread.
-struct Machine {
-    mutable QMutex mutex;
+// A monitor over a scripted scanner: what the scanner "sees" (read on the monitor's thread) and
+// every list the monitor published.
+struct Rig {
+    QMutex mutex;
     QList<DetectedAgentInstance> running;
     std::optional<DetectedAgentInstance> launched;
+    QList<QList<AgentInstanceReport>> published;
     std::atomic<int> scans{0};
     std::atomic<bool> scanThreadIsMain{false};
+    AgentInstanceMonitor monitor;
 
+    explicit Rig(std::chrono::milliseconds interval, QList<DetectedAgentInstance> initial = {})
+        : running(std::move(initial))
+        , monitor(scanner(), interval, [this](const QList<AgentInstanceReport> &reports) {
+            QMutexLocker locker(&mutex);
+            published.append(reports);
+        })
+    {
+    }
     AgentInstanceMonitor::Scanner scanner()
     {
         AgentInstanceMonitor::Scanner s;
@@ -57,27 +68,21 @@ struct Machine {
         QMutexLocker locker(&mutex);
         running = std::move(list);
     }
-};
-
-struct Updates {
-    QMutex mutex;
-    QList<QList<AgentInstanceReport>> lists;
-    AgentInstanceMonitor::UpdateHandler handler()
-    {
-        return [this](const QList<AgentInstanceReport> &reports) {
-            QMutexLocker locker(&mutex);
-            lists.append(reports);
-        };
-    }
     int count()
     {
         QMutexLocker locker(&mutex);
-        return int(lists.size());
+        return int(published.size());
     }
     QList<AgentInstanceReport> last()
     {
         QMutexLocker locker(&mutex);
-        return lists.constLast();
+        return published.constLast();
+    }
+    // Starts the monitor and waits for its first publication.
+    bool started()
+    {
+        monitor.start();
+        return QTest::qWaitFor([this] { return count() == 1; });
     }
 };
 
@@ -105,118 +110,91 @@ private Q_SLOTS:
 
 void AgentInstanceMonitorTest::snapshotIsNoneUntilTheFirstScanThenEmpty()
 {
-    Machine machine;
-    Updates updates;
-    AgentInstanceMonitor monitor(machine.scanner(), 3s, updates.handler());
-    QVERIFY(!monitor.currentReportsIfReady());
-    monitor.start();
-    QTRY_VERIFY(monitor.currentReportsIfReady());
-    QCOMPARE(monitor.currentReportsIfReady()->size(), 0);
-    QTRY_COMPARE(updates.count(), 1);  // a forced first publication even with nothing running
-    QVERIFY(!machine.scanThreadIsMain);
+    Rig rig(3s);
+    QVERIFY(!rig.monitor.currentReportsIfReady());
+    rig.monitor.start();
+    QTRY_VERIFY(rig.monitor.currentReportsIfReady());
+    QCOMPARE(rig.monitor.currentReportsIfReady()->size(), 0);
+    QTRY_COMPARE(rig.count(), 1);  // a forced first publication even with nothing running
+    QVERIFY(!rig.scanThreadIsMain);
 }
 
 void AgentInstanceMonitorTest::unchangedScansPublishNothing()
 {
-    Machine machine;
-    machine.set({instance(10, QStringLiteral("local_a"))});
-    Updates updates;
-    AgentInstanceMonitor monitor(machine.scanner(), 20ms, updates.handler());
-    monitor.start();
-    QTRY_VERIFY(machine.scans >= 11);  // the first scan plus ten timer scans
-    QCOMPARE(updates.count(), 1);
+    Rig rig(20ms, {instance(10, QStringLiteral("local_a"))});
+    rig.monitor.start();
+    QTRY_VERIFY(rig.scans >= 11);  // the first scan plus ten timer scans
+    QCOMPARE(rig.count(), 1);
 }
 
 void AgentInstanceMonitorTest::changesArePublishedSorted()
 {
-    Machine machine;
-    Updates updates;
-    AgentInstanceMonitor monitor(machine.scanner(), 20ms, updates.handler());
-    monitor.start();
-    QTRY_COMPARE(updates.count(), 1);
-    machine.set({instance(30, QStringLiteral("local_c")), instance(10, QStringLiteral("local_a")),
-                 instance(20, QStringLiteral("local_b"))});
-    QTRY_COMPARE(updates.count(), 2);
-    QCOMPARE(ids(updates.last()), (QStringList{"local_a", "local_b", "local_c"}));
-    QCOMPARE(ids(monitor.currentReportsIfReady()), (QStringList{"local_a", "local_b", "local_c"}));
-    QCOMPARE(monitor.publishedInstancesIfReady()->constFirst().processIdentifier, 10);
+    Rig rig(20ms);
+    QVERIFY(rig.started());
+    rig.set({instance(30, QStringLiteral("local_c")), instance(10, QStringLiteral("local_a")),
+             instance(20, QStringLiteral("local_b"))});
+    QTRY_COMPARE(rig.count(), 2);
+    QCOMPARE(ids(rig.last()), (QStringList{"local_a", "local_b", "local_c"}));
+    QCOMPARE(ids(rig.monitor.currentReportsIfReady()), (QStringList{"local_a", "local_b", "local_c"}));
+    QCOMPARE(rig.monitor.publishedInstancesIfReady()->constFirst().processIdentifier, 10);
 }
 
 void AgentInstanceMonitorTest::staleStopConfirmationKeepsTheNewerInstance()
 {
-    Machine machine;
     const DetectedAgentInstance old = instance(10, QStringLiteral("local_old"));
     const DetectedAgentInstance newer = instance(10, QStringLiteral("local_new"), QStringLiteral("process"),
                                                  QStringLiteral("Sat Dec 5 18:00:00 2026"));
-    machine.set({newer});
-    Updates updates;
-    AgentInstanceMonitor monitor(machine.scanner(), 1h, updates.handler());
-    monitor.start();
-    QTRY_COMPARE(updates.count(), 1);
-    monitor.removeStopped(old);
+    Rig rig(1h, {newer});
+    QVERIFY(rig.started());
+    rig.monitor.removeStopped(old);
     QTest::qWait(100);
-    QCOMPARE(ids(monitor.currentReportsIfReady()), QStringList{"local_new"});
-    QCOMPARE(updates.count(), 1);
-    monitor.removeStopped(newer);
-    QTRY_COMPARE(updates.count(), 2);
-    QVERIFY(monitor.currentReportsIfReady()->isEmpty());
+    QCOMPARE(ids(rig.monitor.currentReportsIfReady()), QStringList{"local_new"});
+    QCOMPARE(rig.count(), 1);
+    rig.monitor.removeStopped(newer);
+    QTRY_COMPARE(rig.count(), 2);
+    QVERIFY(rig.monitor.currentReportsIfReady()->isEmpty());
 }
 
 void AgentInstanceMonitorTest::terminationOfAReusedPidIsIgnored()
 {
-    Machine machine;
-    const DetectedAgentInstance app = instance(42, QStringLiteral("local_app"), QStringLiteral("application"),
-                                               QStringLiteral("1765000000.25"));
-    machine.set({app});
-    Updates updates;
-    AgentInstanceMonitor monitor(machine.scanner(), 1h, updates.handler());
-    monitor.start();
-    QTRY_COMPARE(updates.count(), 1);
-    monitor.applicationTerminated(42, QStringLiteral("1765000099.5"), QStringLiteral("com.anthropic.claudefordesktop"));
+    Rig rig(1h, {instance(42, QStringLiteral("local_app"), QStringLiteral("application"), QStringLiteral("1765000000.25"))});
+    QVERIFY(rig.started());
+    rig.monitor.applicationTerminated(42, QStringLiteral("1765000099.5"), QStringLiteral("com.anthropic.claudefordesktop"));
     QTest::qWait(100);
-    QCOMPARE(ids(monitor.currentReportsIfReady()), QStringList{"local_app"});
-    monitor.applicationTerminated(42, QStringLiteral("1765000000.25"), QStringLiteral("COM.anthropic.ClaudeForDesktop"));
-    QTRY_COMPARE(updates.count(), 2);
-    QVERIFY(monitor.currentReportsIfReady()->isEmpty());
+    QCOMPARE(ids(rig.monitor.currentReportsIfReady()), QStringList{"local_app"});
+    rig.monitor.applicationTerminated(42, QStringLiteral("1765000000.25"), QStringLiteral("COM.anthropic.ClaudeForDesktop"));
+    QTRY_COMPARE(rig.count(), 2);
+    QVERIFY(rig.monitor.currentReportsIfReady()->isEmpty());
 }
 
 void AgentInstanceMonitorTest::launchEventPublishesAtOnce()
 {
-    Machine machine;
-    Updates updates;
-    AgentInstanceMonitor monitor(machine.scanner(), 1h, updates.handler());
-    monitor.start();
-    QTRY_COMPARE(updates.count(), 1);
-    {
-        QMutexLocker locker(&machine.mutex);
-        machine.launched = instance(7, QStringLiteral("local_launched"), QStringLiteral("application"),
-                                    QStringLiteral("1765000000.0"));
-    }
-    monitor.applicationLaunched(7, QStringLiteral("1765000000.0"), QStringLiteral("com.anthropic.claudefordesktop"));
-    QTRY_COMPARE(updates.count(), 2);
-    QCOMPARE(ids(updates.last()), QStringList{"local_launched"});
+    Rig rig(1h);
+    rig.launched = instance(7, QStringLiteral("local_launched"), QStringLiteral("application"),
+                            QStringLiteral("1765000000.0"));  // read only on a launch event
+    QVERIFY(rig.started());
+    rig.monitor.applicationLaunched(7, QStringLiteral("1765000000.0"), QStringLiteral("com.anthropic.claudefordesktop"));
+    QTRY_COMPARE(rig.count(), 2);
+    QCOMPARE(ids(rig.last()), QStringList{"local_launched"});
     // The same launch again changes nothing and publishes nothing.
-    monitor.applicationLaunched(7, QStringLiteral("1765000000.0"), QStringLiteral("com.anthropic.claudefordesktop"));
+    rig.monitor.applicationLaunched(7, QStringLiteral("1765000000.0"), QStringLiteral("com.anthropic.claudefordesktop"));
     QTest::qWait(100);
-    QCOMPARE(updates.count(), 2);
+    QCOMPARE(rig.count(), 2);
 }
 
 void AgentInstanceMonitorTest::stopClearsTheSnapshot()
 {
-    Machine machine;
-    machine.set({instance(10, QStringLiteral("local_a"))});
-    Updates updates;
-    AgentInstanceMonitor monitor(machine.scanner(), 20ms, updates.handler());
-    monitor.start();
-    QTRY_VERIFY(monitor.currentReportsIfReady());
-    monitor.stop();
-    QTRY_VERIFY(!monitor.currentReportsIfReady());
-    const int scans = machine.scans;
+    Rig rig(20ms, {instance(10, QStringLiteral("local_a"))});
+    rig.monitor.start();
+    QTRY_VERIFY(rig.monitor.currentReportsIfReady());
+    rig.monitor.stop();
+    QTRY_VERIFY(!rig.monitor.currentReportsIfReady());
+    const int scans = rig.scans;
     QTest::qWait(100);
-    QCOMPARE(int(machine.scans), scans);  // the timer is gone
-    QCOMPARE(updates.count(), 1);         // no publication on stop
-    monitor.start();
-    QTRY_COMPARE(updates.count(), 2);
+    QCOMPARE(int(rig.scans), scans);  // the timer is gone
+    QCOMPARE(rig.count(), 1);         // no publication on stop
+    rig.monitor.start();
+    QTRY_COMPARE(rig.count(), 2);
 }
 
 }  // namespace mornix

@@ -82,18 +82,18 @@ class ScriptedCodeSigning final : public CodeSigning {
 public:
     QHash<QString, SigningInformation> byPath;
     QHash<qint32, SigningInformation> byPID;
-    std::optional<SigningInformation> staticSigningInformation(const QString &path) override
+    std::optional<SigningInformation> staticSigningInformation(const QString &path) override { return find(byPath, path); }
+    std::optional<SigningInformation> dynamicSigningInformation(qint32 pid) override { return find(byPID, pid); }
+    std::optional<SigningInformation> applicationSigningInformation(qint32, const QString &path) override
     {
-        return byPath.contains(path) ? std::optional(byPath.value(path)) : std::nullopt;
+        return find(byPath, path);
     }
-    std::optional<SigningInformation> dynamicSigningInformation(qint32 pid) override
+
+private:
+    template<typename Key>
+    static std::optional<SigningInformation> find(const QHash<Key, SigningInformation> &table, const Key &key)
     {
-        return byPID.contains(pid) ? std::optional(byPID.value(pid)) : std::nullopt;
-    }
-    std::optional<SigningInformation> applicationSigningInformation(qint32 pid, const QString &path) override
-    {
-        Q_UNUSED(pid);
-        return byPath.contains(path) ? std::optional(byPath.value(path)) : std::nullopt;
+        return table.contains(key) ? std::optional(table.value(key)) : std::nullopt;
     }
 };
 

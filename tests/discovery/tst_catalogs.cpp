@@ -23,52 +23,40 @@ namespace mornix {
 class CatalogsTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void tableIsConsistent();
-    void familiesDeriveFromProducts();
+    void catalogsDeriveFromTheAllowList();
     void applicationProduct_data();
     void applicationProduct();
     void processProduct_data();
     void processProduct();
 };
 
-void CatalogsTest::tableIsConsistent()
+// The catalogs are derived from the allow list: every product is found again under its (key, kind)
+// and by its signing identifiers, and a family's stop set and teams are the union of its
+// products'. The table's entries are in the forms the lookups compare against.
+void CatalogsTest::catalogsDeriveFromTheAllowList()
 {
-    // Products are told apart by (key, kind), and each one is found again under its own pair.
-    QSet<QPair<QString, QString>> pairs;
-    for (const Product &product : AgentProductCatalog::all()) {
-        QVERIFY2(!pairs.contains({product.key, product.kind}), qPrintable(product.key));
-        pairs.insert({product.key, product.kind});
-        QVERIFY(AgentProductCatalog::find(product.key, product.kind) == &product);
-        // Every product belongs to a stop-target family.
-        QVERIFY2(KillTargetCatalog::byKey().contains(product.appKey), qPrintable(product.key));
-        QVERIFY(product.kind == AgentProductCatalog::kApplicationKind
-                || product.kind == AgentProductCatalog::kProcessKind);
-        // Applications are found by bundle identifier, processes by executable name and signing id.
-        const auto entry = std::find_if(AllowList::products().begin(), AllowList::products().end(),
-                                        [&](const AllowList::ProductEntry &e) {
-                                            return e.key == product.key && e.kind == product.kind;
-                                        });
-        QVERIFY(entry != AllowList::products().end());
-        if (product.kind == AgentProductCatalog::kApplicationKind) {
-            QVERIFY2(!AgentProductCatalog::admittedBundleIDs(product).isEmpty(), qPrintable(product.key));
-        } else {
-            QVERIFY(AgentProductCatalog::admittedBundleIDs(product).isEmpty());
-            QVERIFY(!entry->executableNames.isEmpty() && !entry->signingIdentifiers.isEmpty());
-            for (const QString &id : entry->signingIdentifiers) {
-                const auto found = AgentProductCatalog::processProduct(id, entry->team);
-                QVERIFY(found && *found == product);
-            }
-        }
-        // Teams are compared exactly, so they must be in the form signing certificates carry.
-        static const QRegularExpression teamForm(QStringLiteral("^[A-Z0-9]{10}$"));
-        QVERIFY2(teamForm.match(entry->team).hasMatch(), qPrintable(entry->team));
+    static const QRegularExpression teamForm(QStringLiteral("^[A-Z0-9]{10}$"));
+    QHash<QString, QSet<QString>> familyIDs;
+    QHash<QString, QSet<QString>> familyTeams;
+    QStringList familyOrder;
+    for (const AllowList::ProductEntry &entry : AllowList::products()) {
+        const Product *product = AgentProductCatalog::find(entry.key, entry.kind);
+        QVERIFY2(product && product->appKey == entry.appKey, qPrintable(entry.key));
+        QVERIFY2(teamForm.match(entry.team).hasMatch(), qPrintable(entry.team));
+        if (!familyOrder.contains(entry.appKey))
+            familyOrder.append(entry.appKey);
+        familyTeams[entry.appKey].insert(entry.team);
+        familyIDs[entry.appKey].unite(AgentProductCatalog::admittedBundleIDs(*product));
+        QCOMPARE(AgentProductCatalog::admittedBundleIDs(*product).isEmpty(),
+                 entry.kind == AgentProductCatalog::kProcessKind);
+        for (const QString &id : entry.signingIdentifiers)
+            QCOMPARE(AgentProductCatalog::processProduct(id, entry.team), std::optional(*product));
+        for (const QString &name : entry.executableNames)
+            QVERIFY2(AgentProductCatalog::processExecutableNames().contains(name) && name == name.toLower(),
+                     qPrintable(name));
     }
+    QCOMPARE(AgentProductCatalog::all().size(), AllowList::products().size());
     QCOMPARE(AgentProductCatalog::find(QStringLiteral("codex"), QStringLiteral("daemon")), nullptr);
-    // The two codex products differ only in kind.
-    QVERIFY(!(AgentProductCatalog::codexApplication() == AgentProductCatalog::codexProcess()));
-    QCOMPARE(AgentProductCatalog::codexApplication().key, AgentProductCatalog::codexProcess().key);
-
-    // Rules name application products; the identifiers they compare against are normalised.
     for (const AllowList::ApplicationRule &rule : AllowList::applicationRules()) {
         QVERIFY2(AgentProductCatalog::find(rule.productKey, AgentProductCatalog::kApplicationKind.toString()),
                  qPrintable(rule.productKey));
@@ -76,40 +64,22 @@ void CatalogsTest::tableIsConsistent()
         for (const QString &id : rule.bundleIDs)
             QCOMPARE(id, normalizedCatalogText(id));
     }
-    for (const QString &name : AgentProductCatalog::processExecutableNames())
-        QCOMPARE(name, name.toLower());
-}
 
-void CatalogsTest::familiesDeriveFromProducts()
-{
-    // Families in order of first appearance; a family's stop set is the union of its
-    // applications' bundle identifiers and its teams those of all its products.
-    QStringList keys;
-    for (const KillTargetCatalog::Target &target : KillTargetCatalog::all())
-        keys.append(target.key);
-    QCOMPARE(keys, (QStringList{QStringLiteral("claude"), QStringLiteral("chatgpt"), QStringLiteral("codex")}));
-    QCOMPARE(KillTargetCatalog::byKey().size(), KillTargetCatalog::all().size());
-
-    QSet<QString> fromTargets;
+    QCOMPARE(familyOrder, (QStringList{"claude", "chatgpt", "codex"}));
+    QSet<QString> allIDs;
     for (const KillTargetCatalog::Target &target : KillTargetCatalog::all()) {
-        QSet<QString> ids;
-        QSet<QString> teams;
-        for (const AllowList::ProductEntry &entry : AllowList::products()) {
-            if (entry.appKey != target.key)
-                continue;
-            teams.insert(entry.team);
-            ids.unite(AgentProductCatalog::admittedBundleIDs(*AgentProductCatalog::find(entry.key, entry.kind)));
-        }
-        QCOMPARE(target.bundleIDs, ids);
-        QCOMPARE(target.teamIdentifiers, teams);
+        QCOMPARE(target.key, familyOrder.takeFirst());
+        QCOMPARE(target.bundleIDs, familyIDs.value(target.key));
+        QCOMPARE(target.teamIdentifiers, familyTeams.value(target.key));
         QCOMPARE(KillTargetCatalog::byKey().value(target.key), target);
-        fromTargets.unite(target.bundleIDs);
+        allIDs.unite(target.bundleIDs);
     }
-    QCOMPARE(AgentProductCatalog::applicationBundleIDs(), fromTargets);
+    QVERIFY(familyOrder.isEmpty());
+    QCOMPARE(KillTargetCatalog::byKey().size(), KillTargetCatalog::all().size());
+    QCOMPARE(AgentProductCatalog::applicationBundleIDs(), allIDs);
     // com.openai.codex belongs to two families: ChatGPT's and Codex's.
-    QVERIFY(KillTargetCatalog::byKey().value(QStringLiteral("chatgpt")).bundleIDs.contains(QStringLiteral("com.openai.codex")));
-    QCOMPARE(KillTargetCatalog::byKey().value(QStringLiteral("codex")).bundleIDs,
-             QSet<QString>{QStringLiteral("com.openai.codex")});
+    QVERIFY(familyIDs.value(QStringLiteral("chatgpt")).contains(QStringLiteral("com.openai.codex")));
+    QCOMPARE(familyIDs.value(QStringLiteral("codex")), QSet<QString>{QStringLiteral("com.openai.codex")});
 }
 
 void CatalogsTest::applicationProduct_data()

@@ -6,7 +6,6 @@
 #include "platform/keychain.h"
 #include "platform/posture_probes.h"
 
-#include <QHash>
 #include <QString>
 
 // Fakes for the ports that no real part can stand in for on this machine: secure hardware and
@@ -14,27 +13,26 @@
 
 namespace mornix {
 
-// A scripted hardware key store. With `createCode` 0 it "creates" keys (software keys behind the
-// hardware interface), otherwise it reports that code (or no error object when `noErrorObject`).
+// A hardware key store that holds no key and never makes one: creation reports `createCode`
+// (or, with `noErrorObject`, fails without an error object), removal reports `removeCode`.
 class FakeHardwareKey : public HardwareKey {
 public:
     int createCode = keychain_status::missingEntitlement;
     bool noErrorObject = false;
     int removeCode = keychain_status::missingEntitlement;
     int createCalls = 0;
-    QHash<QByteArray, std::shared_ptr<HardwareKeyHandle>> keys;
 
-    int find(const QByteArray &tag, std::shared_ptr<HardwareKeyHandle> &key, QString &) override
+    int find(const QByteArray &, std::shared_ptr<HardwareKeyHandle> &, QString &) override
     {
-        key = keys.value(tag);
-        return key ? keychain_status::success : keychain_status::itemNotFound;
+        return keychain_status::itemNotFound;
     }
-    CreateResult create(const QByteArray &tag) override;
-    int remove(const QByteArray &tag) override
+    CreateResult create(const QByteArray &) override
     {
-        keys.remove(tag);
-        return removeCode;
+        ++createCalls;
+        return CreateResult{nullptr, !noErrorObject, createCode, QStringLiteral("NSOSStatusErrorDomain"),
+                            QStringLiteral("Key generation failed")};
     }
+    int remove(const QByteArray &) override { return removeCode; }
 };
 
 class FixedHardwareIdentity : public HardwareIdentity {

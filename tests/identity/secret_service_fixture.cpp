@@ -1,6 +1,7 @@
 #include "secret_service_fixture.h"
 
 #include "platform/linux/secret_service_client.h"
+#include "support/process_runner.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -44,13 +45,7 @@ SecretServiceFixture::SecretServiceFixture()
 
 SecretServiceFixture::~SecretServiceFixture()
 {
-    if (m_daemon.state() != QProcess::NotRunning) {
-        m_daemon.terminate();
-        if (!m_daemon.waitForFinished(5000)) {
-            m_daemon.kill();
-            m_daemon.waitForFinished(2000);
-        }
-    }
+    stopProcess(m_daemon);
 }
 
 }  // namespace mornix

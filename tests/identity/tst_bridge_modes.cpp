@@ -1,5 +1,5 @@
-// The broker-grant, control-status and --zta-* modes of the real executable, against the file
-// store and a real Secret Service (gnome-keyring on a private session bus).
+// The broker-grant and control-status modes of the real executable, against the file store and a
+// real Secret Service (gnome-keyring on a private session bus).
 #include "identity/credential_records.h"
 #include "identity/keychain_store.h"
 #include "platform/linux/file_keychain.h"
@@ -22,24 +22,23 @@ class BridgeModesTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase();
+    // Every test runs once per store.
+    void initTestCase_data()
+    {
+        QTest::addColumn<QString>("backend");
+        QTest::newRow("file") << QStringLiteral("file");
+        QTest::newRow("secret-service") << QStringLiteral("secret-service");
+    }
     void init();
-    void brokerGrantLifecycle_data();
     void brokerGrantLifecycle();
-    void badInputNeverChangesTheGrant_data();
     void badInputNeverChangesTheGrant();
-    void controlStatus_data();
     void controlStatus();
-    void deviceKeyModes_data();
-    void deviceKeyModes();
-    void unsafeFileStoreItemsAreRefused();
-    void automaticSelectionUsesTheSecretService();
     void olderCopyRequiresRestart();
 
 private:
     ProcessResult run(const QString &backend, const QStringList &args, const QByteArray &input = {},
                       const QString &executable = QStringLiteral(MORNIX_EXECUTABLE));
     std::shared_ptr<Keychain> keychain(const QString &backend) const;
-    static void addBackends();
 
     TemporaryHome m_home;
     std::unique_ptr<SecretServiceFixture> m_secretService;
@@ -52,12 +51,6 @@ QByteArray grantJSON(const QByteArray &access, qint64 expiresAt = 99)
 {
     return "{\"accessToken\":\"" + access + "\",\"refreshToken\":\"sg1." + k43 + "\",\"expiresAt\":"
         + QByteArray::number(expiresAt) + "}";
-}
-
-QString itemPath(const TemporaryHome &home, const QString &account)
-{
-    return home.dataHome() + QStringLiteral("/VeltroMornix/keychain/")
-        + FileKeychain::genericPasswordFileName(KeychainStore::service, account);
 }
 
 // Our bundle's Info.plist, with VeltroDesktopBridgeProtocol when protocol is valid.
@@ -87,13 +80,6 @@ void BridgeModesTest::init()
     }
 }
 
-void BridgeModesTest::addBackends()
-{
-    QTest::addColumn<QString>("backend");
-    QTest::newRow("file") << QStringLiteral("file");
-    QTest::newRow("secret-service") << QStringLiteral("secret-service");
-}
-
 std::shared_ptr<Keychain> BridgeModesTest::keychain(const QString &backend) const
 {
     if (backend == QLatin1String("file"))
@@ -113,14 +99,9 @@ ProcessResult BridgeModesTest::run(const QString &backend, const QStringList &ar
     return runProcess(executable, args, input, env, 30000);
 }
 
-void BridgeModesTest::brokerGrantLifecycle_data()
-{
-    addBackends();
-}
-
 void BridgeModesTest::brokerGrantLifecycle()
 {
-    QFETCH(QString, backend);
+    QFETCH_GLOBAL(QString, backend);
     ProcessResult r = run(backend, {"--broker-grant-read"});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.standardOutput.isEmpty());
@@ -153,14 +134,9 @@ void BridgeModesTest::brokerGrantLifecycle()
     QVERIFY(r.standardOutput.isEmpty());
 }
 
-void BridgeModesTest::badInputNeverChangesTheGrant_data()
-{
-    addBackends();
-}
-
 void BridgeModesTest::badInputNeverChangesTheGrant()
 {
-    QFETCH(QString, backend);
+    QFETCH_GLOBAL(QString, backend);
     QCOMPARE(run(backend, {"--broker-grant-create-stdin"}, grantJSON("bg1.keep")).exitCode, 0);
     const QByteArray before = KeychainStore(keychain(backend)).loadItemData(KeychainStore::brokerGrantAccount).value();
 
@@ -183,14 +159,9 @@ void BridgeModesTest::badInputNeverChangesTheGrant()
     QCOMPARE(KeychainStore(keychain(backend)).loadBrokerGrant()->accessToken, QStringLiteral("bg1.padded"));
 }
 
-void BridgeModesTest::controlStatus_data()
-{
-    addBackends();
-}
-
 void BridgeModesTest::controlStatus()
 {
-    QFETCH(QString, backend);
+    QFETCH_GLOBAL(QString, backend);
     ProcessResult r = run(backend, {"--desktop-control-status"});
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(r.standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
@@ -214,87 +185,9 @@ void BridgeModesTest::controlStatus()
     QCOMPARE(KeychainStore(keychain(backend)).loadItemData(KeychainStore::credentialsAccount), std::optional<QByteArray>("{\"x\":1}"));
 }
 
-void BridgeModesTest::deviceKeyModes_data()
-{
-    addBackends();
-}
-
-void BridgeModesTest::deviceKeyModes()
-{
-    QFETCH(QString, backend);
-    keychain(backend)->deleteKey(QByteArrayLiteral("ai.veltro.mornix.zta.keychain.signing"));
-    ProcessResult r = run(backend, {"--zta-enrollment-payload"});
-    QCOMPARE(r.exitCode, 0);
-    const QJsonObject payload = QJsonDocument::fromJson(r.standardOutput).object();
-    QCOMPARE(payload.value("agent").toObject().value("collector").toString(), QStringLiteral("veltro-mornix-keychain-agent"));
-    const QString pem = payload.value("secure_enclave_public_key").toString();
-
-    r = run(backend, {"--zta-sign-challenge", "challenge-nonce-ü"});
-    QCOMPARE(r.exitCode, 0);
-    const QJsonObject signature = QJsonDocument::fromJson(r.standardOutput).object();
-    QCOMPARE(signature.value("nonce").toString(), QStringLiteral("challenge-nonce-ü"));
-    QTemporaryDir dir;
-    const auto write = [&](const QString &name, const QByteArray &bytes) {
-        QFile f(dir.path() + '/' + name);
-        f.open(QIODevice::WriteOnly);
-        f.write(bytes);
-        return f.fileName();
-    };
-    const ProcessResult verified = runProcess(QStringLiteral("openssl"),
-        {"dgst", "-sha256", "-verify", write("k.pem", pem.toUtf8()), "-signature",
-         write("s.der", QByteArray::fromBase64(signature.value("signature_base64").toString().toLatin1())),
-         write("m", QStringLiteral("challenge-nonce-ü").toUtf8())});
-    QCOMPARE(verified.exitCode, 0);
-
-    r = run(backend, {"--zta-sign-challenge"});
-    QCOMPARE(r.exitCode, 1);
-    QVERIFY(r.standardOutput.isEmpty());
-    QCOMPARE(r.standardError, QByteArray("Device enrollment agent error: Invalid CLI usage. Expected "
-                                         "--zta-enrollment-payload or --zta-sign-challenge <nonce>\n"));
-}
-
-void BridgeModesTest::unsafeFileStoreItemsAreRefused()
-{
-    QCOMPARE(run("file", {"--broker-grant-create-stdin"}, grantJSON("bg1.orig")).exitCode, 0);
-    const QString item = itemPath(m_home, KeychainStore::brokerGrantAccount);
-    QFile::setPermissions(item, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
-    QCOMPARE(run("file", {"--broker-grant-read"}).exitCode, 1);
-    QCOMPARE(run("file", {"--broker-grant-update-stdin"}, grantJSON("bg1.new")).exitCode, 1);
-    QFile::setPermissions(item, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    QCOMPARE(BrokerGrant::decode(run("file", {"--broker-grant-read"}).standardOutput).accessToken, QStringLiteral("bg1.orig"));
-
-    const QString decoy = m_home.path() + "/decoy.json";
-    QFile d(decoy);
-    QVERIFY(d.open(QIODevice::WriteOnly));
-    d.write(grantJSON("bg1.decoy"));
-    d.close();
-    QFile::remove(item);
-    QVERIFY(QFile::link(decoy, item));
-    QCOMPARE(run("file", {"--broker-grant-read"}).exitCode, 1);
-    QCOMPARE(run("file", {"--broker-grant-update-stdin"}, grantJSON("bg1.new")).exitCode, 1);
-    QCOMPARE(run("file", {"--broker-grant-create-stdin"}, grantJSON("bg1.new")).exitCode, 1);
-    QVERIFY(QFileInfo(item).isSymLink());
-    QVERIFY(d.open(QIODevice::ReadOnly));
-    QCOMPARE(d.readAll(), grantJSON("bg1.decoy"));
-    QFile::remove(item);
-}
-
-void BridgeModesTest::automaticSelectionUsesTheSecretService()
-{
-    // No VELTRO_KEYCHAIN, nothing in the file store and nothing recorded: the bus offers a Secret
-    // Service, so the item lands there, and that choice is recorded.
-    QVERIFY(QDir(m_home.dataHome() + QStringLiteral("/VeltroMornix/keychain")).removeRecursively());
-    QFile::remove(m_home.dataHome() + QStringLiteral("/VeltroMornix/keychain-backend"));
-    QCOMPARE(run(QString(), {"--broker-grant-create-stdin"}, grantJSON("bg1.auto")).exitCode, 0);
-    QFile marker(m_home.dataHome() + QStringLiteral("/VeltroMornix/keychain-backend"));
-    QVERIFY(marker.open(QIODevice::ReadOnly));
-    QCOMPARE(marker.readAll(), QByteArray("secret-service\n"));
-    QCOMPARE(KeychainStore(keychain("secret-service")).loadBrokerGrant()->accessToken, QStringLiteral("bg1.auto"));
-    QCOMPARE(KeychainStore(keychain("file")).loadBrokerGrant(), std::nullopt);
-}
-
 void BridgeModesTest::olderCopyRequiresRestart()
 {
+    QFETCH_GLOBAL(QString, backend);
     QTemporaryDir dir;
     const QString contents = dir.path() + "/Old Veltro.app/Contents";
     QVERIFY(QDir().mkpath(contents + "/MacOS"));
@@ -308,12 +201,12 @@ void BridgeModesTest::olderCopyRequiresRestart()
     // is older.
     for (const QVariant &protocol : {QVariant(), QVariant(QStringLiteral("1")), QVariant(0)}) {
         QVERIFY(writeBundlePlist(contents, protocol));
-        const ProcessResult r = run("file", {"--desktop-control-status"});
+        const ProcessResult r = run(backend, {"--desktop-control-status"});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false,\"requires_restart\":true}\n"));
     }
     QVERIFY(writeBundlePlist(contents, 1));
-    QCOMPARE(run("file", {"--desktop-control-status"}).standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
+    QCOMPARE(run(backend, {"--desktop-control-status"}).standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
     old.kill();
     old.waitForFinished();
 
@@ -322,7 +215,7 @@ void BridgeModesTest::olderCopyRequiresRestart()
     QVERIFY(QDir().mkpath(self + "/MacOS"));
     QVERIFY(QFile::copy(QStringLiteral(MORNIX_EXECUTABLE), self + "/MacOS/VeltroMornix"));
     QVERIFY(writeBundlePlist(self));
-    const ProcessResult r = run("file", {"--desktop-control-status"}, {}, self + "/MacOS/VeltroMornix");
+    const ProcessResult r = run(backend, {"--desktop-control-status"}, {}, self + "/MacOS/VeltroMornix");
     QCOMPARE(r.standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
 }
 

@@ -1,13 +1,14 @@
-// The device signing key: fallback order, persistence, byte-exact public-key export and
-// signatures checked with the openssl command-line tool.
+// The device signing key behind a scripted hardware key store: the fallback rules no real TPM can
+// produce, persistence, and the byte-exact public-key export checked with openssl. Signatures are
+// verified by the reference service (tst_api_devservice) and, for a TPM key, in tst_tpm_key.
 #include "identity/device_enrollment_agent.h"
 #include "identity/identity_error.h"
 #include "identity/security_text.h"
 #include "identity_fakes.h"
 #include "platform/linux/file_keychain.h"
 #include "support/process_runner.h"
+#include "support/test_files.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -19,16 +20,13 @@ private Q_SLOTS:
     void init();
     void derLengthEncodings();
     void publicKeyExportIsByteExact();
-    void signaturesVerifyWithOpenSSL();
     void missingEntitlementFallsBackToOnePersistentSoftwareKey();
     void otherHardwareFailuresDoNotFallBack();
-    void hardwareKeyWinsWhenAvailable();
     void clearSigningKeyDeletesBothAndToleratesMissing();
     void unreadableStoredKeyIsNotReplaced();
     void errorTexts();
 
 private:
-    QString writeFile(const QString &name, const QByteArray &bytes);
     std::unique_ptr<QTemporaryDir> m_dir;
     std::shared_ptr<FileKeychain> m_keychain;
     std::shared_ptr<FakeHardwareKey> m_hardware;
@@ -42,15 +40,6 @@ void SigningKeyTest::init()
     m_hardware = std::make_shared<FakeHardwareKey>();
     m_agent = std::make_unique<DeviceEnrollmentAgent>(IdentityPorts{
         m_keychain, m_hardware, std::make_shared<FixedHardwareIdentity>(), std::make_shared<FixedPostureProbes>()});
-}
-
-QString SigningKeyTest::writeFile(const QString &name, const QByteArray &bytes)
-{
-    const QString path = m_dir->path() + QLatin1Char('/') + name;
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(bytes);
-    return path;
 }
 
 void SigningKeyTest::derLengthEncodings()
@@ -83,7 +72,8 @@ void SigningKeyTest::publicKeyExportIsByteExact()
     QVERIFY(!pem.endsWith(QLatin1Char('\n')));
 
     // openssl derives the same SubjectPublicKeyInfo from the stored private key.
-    const QString privatePath = writeFile(QStringLiteral("private.der"), key.pkcs8());
+    const QString privatePath = m_dir->filePath(QStringLiteral("private.der"));
+    QVERIFY(writeFile(privatePath, key.pkcs8()));
     const ProcessResult derived = runProcess(QStringLiteral("openssl"),
         {"pkey", "-inform", "DER", "-in", privatePath, "-pubout", "-outform", "DER"});
     QCOMPARE(derived.exitCode, 0);
@@ -93,25 +83,6 @@ void SigningKeyTest::publicKeyExportIsByteExact()
     QCOMPARE(QString::fromLatin1(pemOut.standardOutput).trimmed(), pem);
 }
 
-void SigningKeyTest::signaturesVerifyWithOpenSSL()
-{
-    const DevicePrivateKey key = m_agent->loadOrCreatePrivateKey();
-    const QString pemPath = writeFile(QStringLiteral("public.pem"), DeviceEnrollmentAgent::publicKeyPEM(key).toUtf8());
-    const QByteArray message = QStringLiteral("REGISTER\nchallenge\nnonce\n1767225600\nuuid\nhash ü").toUtf8();
-    const QByteArray signature = DeviceEnrollmentAgent::sign(message, key);
-    QCOMPARE(signature.at(0), '\x30');   // DER SEQUENCE of r and s
-    const QString messagePath = writeFile(QStringLiteral("message"), message);
-    const QString signaturePath = writeFile(QStringLiteral("signature"), signature);
-    ProcessResult verified = runProcess(QStringLiteral("openssl"),
-        {"dgst", "-sha256", "-verify", pemPath, "-signature", signaturePath, messagePath});
-    QCOMPARE(verified.exitCode, 0);
-    // One changed byte does not verify.
-    writeFile(QStringLiteral("message"), message + '\n');
-    verified = runProcess(QStringLiteral("openssl"),
-        {"dgst", "-sha256", "-verify", pemPath, "-signature", signaturePath, messagePath});
-    QCOMPARE(verified.exitCode, 1);
-}
-
 void SigningKeyTest::missingEntitlementFallsBackToOnePersistentSoftwareKey()
 {
     const DevicePrivateKey first = m_agent->loadOrCreatePrivateKey();
@@ -119,11 +90,8 @@ void SigningKeyTest::missingEntitlementFallsBackToOnePersistentSoftwareKey()
     QCOMPARE(m_hardware->createCalls, 1);
     QByteArray stored;
     QCOMPARE(m_keychain->readKey(DeviceEnrollmentAgent::keychainFallbackTag, stored), 0);
-    // Every later operation finds the same key again, and a device with a software key keeps
-    // it even once hardware becomes usable: no hardware key is created in its place.
-    const DevicePrivateKey second = m_agent->loadOrCreatePrivateKey();
-    QCOMPARE(second.publicKeyX963(), first.publicKeyX963());
-    m_hardware->createCode = 0;
+    // Every later operation finds the same key again without asking the hardware (a TPM that
+    // appears later: tst_tpm_key).
     QCOMPARE(m_agent->loadOrCreatePrivateKey().publicKeyX963(), first.publicKeyX963());
     QCOMPARE(m_hardware->createCalls, 1);
     QCOMPARE(m_agent->buildEnrollmentPayload().agent.collector, QStringLiteral("veltro-mornix-keychain-agent"));
@@ -147,18 +115,6 @@ void SigningKeyTest::otherHardwareFailuresDoNotFallBack()
         QCOMPARE(error.localizedDescription(),
                  QStringLiteral("Secure Enclave unavailable: Key generation failed | OSStatus -25293"));
     }
-    QByteArray stored;
-    QCOMPARE(m_keychain->readKey(DeviceEnrollmentAgent::keychainFallbackTag, stored), -25300);
-}
-
-void SigningKeyTest::hardwareKeyWinsWhenAvailable()
-{
-    m_hardware->createCode = 0;
-    const DevicePrivateKey key = m_agent->loadOrCreatePrivateKey();
-    QVERIFY(DeviceEnrollmentAgent::isSecureEnclaveKey(key));
-    QCOMPARE(m_agent->loadOrCreatePrivateKey().publicKeyX963(), key.publicKeyX963());
-    QCOMPARE(m_hardware->createCalls, 1);
-    QCOMPARE(m_agent->buildEnrollmentPayload().agent.collector, QStringLiteral("veltro-mornix-secureenclave-agent"));
     QByteArray stored;
     QCOMPARE(m_keychain->readKey(DeviceEnrollmentAgent::keychainFallbackTag, stored), -25300);
 }
@@ -208,12 +164,6 @@ void SigningKeyTest::errorTexts()
     // Duplicate parts collapse.
     QCOMPARE(securityErrorDescription(IdentityError(QStringLiteral("NSOSStatusErrorDomain"), -1, QStringLiteral("OSStatus -1"))),
              QStringLiteral("OSStatus -1"));
-    QCOMPARE(hashDeviceSecret(QStringLiteral("abc")),
-             QStringLiteral("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
-    QCOMPARE(DeviceEnrollmentError::publicKeyUnavailable().localizedDescription(),
-             QStringLiteral("Unable to derive Secure Enclave public key"));
-    QCOMPARE(DeviceEnrollmentError::invalidCLIUsage().localizedDescription(),
-             QStringLiteral("Invalid CLI usage. Expected --zta-enrollment-payload or --zta-sign-challenge <nonce>"));
 }
 
 }  // namespace mornix

@@ -1,6 +1,8 @@
 #include "support/agent_process.h"
 
-#include <QFile>
+#include "support/process_runner.h"
+#include "support/test_files.h"
+
 #include <QTest>
 
 namespace mornix {
@@ -13,13 +15,7 @@ AgentProcess::AgentProcess(QProcessEnvironment environment)
 
 AgentProcess::~AgentProcess()
 {
-    if (m_process->state() != QProcess::NotRunning) {
-        m_process->terminate();
-        if (!m_process->waitForFinished(5000)) {
-            m_process->kill();
-            m_process->waitForFinished(5000);
-        }
-    }
+    stopProcess(*m_process);
 }
 
 bool AgentProcess::start(const QStringList &arguments)
@@ -38,10 +34,7 @@ QString AgentProcess::logPath() const
 
 QString AgentProcess::logText() const
 {
-    QFile file(logPath());
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll());
+    return QString::fromUtf8(readFile(logPath()));
 }
 
 int AgentProcess::logCount(const QString &needle) const

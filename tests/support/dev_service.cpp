@@ -1,6 +1,7 @@
 #include "support/dev_service.h"
 
-#include <QFile>
+#include "support/test_files.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTest>
@@ -42,9 +43,8 @@ bool DevService::start()
     const QByteArray prefix("listening on ");
     const QByteArray line = out.left(out.indexOf('\n')).trimmed();
     if (!listening || !line.startsWith(prefix)) {
-        QFile log(m_state.filePath(QStringLiteral("service.log")));
-        log.open(QIODevice::ReadOnly);
-        qWarning("veltro-devservice did not start: %s %s", line.constData(), log.readAll().constData());
+        qWarning("veltro-devservice did not start: %s %s", line.constData(),
+                 readFile(m_state.filePath(QStringLiteral("service.log"))).constData());
         stop();
         return false;
     }
@@ -54,13 +54,8 @@ bool DevService::start()
 
 void DevService::stop()
 {
-    if (!m_process || m_process->state() == QProcess::NotRunning)
-        return;
-    m_process->terminate();
-    if (!m_process->waitForFinished(5000)) {
-        m_process->kill();
-        m_process->waitForFinished(5000);
-    }
+    if (m_process)
+        stopProcess(*m_process);
 }
 
 bool DevService::isRunning() const

@@ -28,7 +28,6 @@ public:
     bool start();
     void stop();
     bool isRunning() const;
-    QString statePath() const { return m_state.path(); }
     // "https://HOST:PORT" as the service announced it; empty before start().
     QString baseURL() const { return m_baseURL; }
 

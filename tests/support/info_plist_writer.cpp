@@ -6,7 +6,7 @@ namespace mornix {
 
 namespace fixtures {
 
-QByteArray infoPlist(const InfoEntries &entries)
+static QByteArray infoPlist(const InfoEntries &entries)
 {
     QByteArray xml("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "

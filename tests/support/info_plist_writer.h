@@ -15,9 +15,8 @@ namespace fixtures {
 // becomes <string> (XML-escaped), a bool <true/> or <false/>, an int <integer>.
 using InfoEntries = QList<std::pair<QString, QVariant>>;
 
-// An XML property list (with the usual DOCTYPE) of one dictionary.
-QByteArray infoPlist(const InfoEntries &entries);
-// Writes infoPlist(entries) to path, replacing the file; false when it could not.
+// Writes an XML property list (with the usual DOCTYPE) of one dictionary to path, replacing the
+// file; false when it could not.
 bool writeInfoPlist(const QString &path, const InfoEntries &entries);
 
 }  // namespace fixtures

@@ -1,11 +1,15 @@
 #include "support/notification_server.h"
 
+#include "support/process_runner.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
+
+#include <algorithm>
 
 namespace mornix {
 
@@ -39,34 +43,30 @@ bool NotificationServerProcess::start()
 
 void NotificationServerProcess::stop()
 {
-    if (!m_process)
-        return;
-    m_process->terminate();
-    if (!m_process->waitForFinished(5000)) {
-        m_process->kill();
-        m_process->waitForFinished(5000);
-    }
+    if (m_process)
+        stopProcess(*m_process);
     m_process.reset();
 }
 
-QString NotificationServerProcess::call(const QString &method, const QVariantList &arguments, bool *ok) const
+QVariant NotificationServerProcess::call(const QString &method, const QVariantList &arguments) const
 {
     QDBusMessage message = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/ai/veltro/test/NotificationServer"),
         QStringLiteral("ai.veltro.test.NotificationServer"), method);
     message.setArguments(arguments);
     const QDBusMessage reply = QDBusConnection::sessionBus().call(message, QDBus::Block, 10000);
-    const bool good = reply.type() == QDBusMessage::ReplyMessage && reply.arguments().size() == 1;
-    if (ok)
-        *ok = good;
-    return good ? reply.arguments().first().toString() : QString();
+    return reply.type() == QDBusMessage::ReplyMessage ? reply.arguments().value(0) : QVariant();
+}
+
+QJsonObject NotificationServerProcess::state() const
+{
+    return QJsonDocument::fromJson(call(QStringLiteral("State"), {}).toString().toUtf8()).object();
 }
 
 QList<NotificationServerProcess::Shown> NotificationServerProcess::open() const
 {
     QList<Shown> list;
-    const QJsonObject state = QJsonDocument::fromJson(call(QStringLiteral("State"), {}).toUtf8()).object();
-    for (const QJsonValue &value : state.value(QStringLiteral("open")).toArray()) {
+    for (const QJsonValue &value : state().value(QStringLiteral("open")).toArray()) {
         const QJsonObject object = value.toObject();
         Shown shown;
         shown.id = uint(object.value(QStringLiteral("id")).toInteger());
@@ -85,49 +85,30 @@ QList<NotificationServerProcess::Shown> NotificationServerProcess::open() const
 
 QJsonArray NotificationServerProcess::history() const
 {
-    return QJsonDocument::fromJson(call(QStringLiteral("State"), {}).toUtf8())
-        .object()
-        .value(QStringLiteral("history"))
-        .toArray();
+    return state().value(QStringLiteral("history")).toArray();
 }
 
 int NotificationServerProcess::historyCount(const QString &event) const
 {
-    int count = 0;
-    for (const QJsonValue &value : history())
-        count += value.toObject().value(QStringLiteral("event")).toString() == event ? 1 : 0;
-    return count;
+    const QJsonArray events = history();
+    return int(std::count_if(events.begin(), events.end(), [&](const QJsonValue &value) {
+        return value.toObject().value(QStringLiteral("event")).toString() == event;
+    }));
 }
 
 bool NotificationServerProcess::press(uint id, const QString &action) const
 {
-    QDBusMessage message = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/ai/veltro/test/NotificationServer"),
-        QStringLiteral("ai.veltro.test.NotificationServer"), QStringLiteral("Press"));
-    message << id << action;
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(message, QDBus::Block, 10000);
-    return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toBool();
+    return call(QStringLiteral("Press"), {id, action}).toBool();
 }
 
 bool NotificationServerProcess::dismiss(uint id) const
 {
-    QDBusMessage message = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/ai/veltro/test/NotificationServer"),
-        QStringLiteral("ai.veltro.test.NotificationServer"), QStringLiteral("Dismiss"));
-    message << id;
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(message, QDBus::Block, 10000);
-    return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toBool();
+    return call(QStringLiteral("Dismiss"), {id}).toBool();
 }
 
 bool NotificationServerProcess::waitForOpen(int count, int timeoutMs) const
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!deadline.hasExpired()) {
-        if (open().size() == count)
-            return true;
-        QTest::qWait(50);
-    }
-    return open().size() == count;
+    return QTest::qWaitFor([&] { return open().size() == count; }, timeoutMs);
 }
 
 }  // namespace mornix

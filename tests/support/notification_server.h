@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QList>
 #include <QProcess>
 #include <QString>
@@ -42,7 +43,8 @@ public:
     bool waitForOpen(int count, int timeoutMs = 10000) const;
 
 private:
-    QString call(const QString &method, const QVariantList &arguments, bool *ok = nullptr) const;
+    QVariant call(const QString &method, const QVariantList &arguments) const;  // the answer's first value
+    QJsonObject state() const;  // {"open": [...], "history": [...]}
     Mode m_mode;
     std::unique_ptr<QProcess> m_process;
 };

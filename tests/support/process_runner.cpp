@@ -1,6 +1,9 @@
 #include "support/process_runner.h"
 
+#include "support/test_files.h"
+
 #include <QProcess>
+#include <QTemporaryDir>
 
 namespace mornix {
 
@@ -35,6 +38,27 @@ ProcessResult runPython(const QString &script, const QStringList &arguments, con
 {
     return runProcess(QStringLiteral("python3"), QStringList{QStringLiteral("-c"), script} + arguments,
                       standardInput);
+}
+
+void stopProcess(QProcess &process, int graceMs)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(graceMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+bool opensslVerifies(const QString &publicKeyPEM, const QByteArray &message, const QByteArray &signature)
+{
+    const QTemporaryDir dir;
+    const QString key = dir.filePath(QStringLiteral("key.pem"));
+    const QString data = dir.filePath(QStringLiteral("message"));
+    const QString der = dir.filePath(QStringLiteral("signature.der"));
+    return writeFile(key, publicKeyPEM.toUtf8()) && writeFile(data, message) && writeFile(der, signature)
+        && runProcess(QStringLiteral("openssl"), {"dgst", "-sha256", "-verify", key, "-signature", der, data}).exitCode == 0;
 }
 
 }  // namespace mornix

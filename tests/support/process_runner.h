@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -25,5 +26,11 @@ ProcessResult runProcess(const QString &program, const QStringList &arguments,
 // Runs python3 with the given script text and arguments.
 ProcessResult runPython(const QString &script, const QStringList &arguments = {},
                         const QByteArray &standardInput = {});
+
+// Ends a running process: SIGTERM, then SIGKILL after `graceMs`; reaped either way.
+void stopProcess(QProcess &process, int graceMs = 5000);
+
+// Whether `openssl dgst -sha256 -verify` accepts the DER signature of `message` under the PEM key.
+bool opensslVerifies(const QString &publicKeyPEM, const QByteArray &message, const QByteArray &signature);
 
 }  // namespace mornix

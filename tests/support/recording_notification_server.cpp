@@ -36,7 +36,6 @@ struct Shown {
     QString body;
     QStringList actions;
     int expireTimeout = -1;
-    uint replacesId = 0;
 };
 
 QJsonObject toJson(const Shown &shown)
@@ -48,8 +47,7 @@ QJsonObject toJson(const Shown &shown)
                        {QStringLiteral("summary"), shown.summary},
                        {QStringLiteral("body"), shown.body},
                        {QStringLiteral("actions"), QJsonArray::fromStringList(shown.actions)},
-                       {QStringLiteral("expire_timeout"), shown.expireTimeout},
-                       {QStringLiteral("replaces_id"), qint64(shown.replacesId)}};
+                       {QStringLiteral("expire_timeout"), shown.expireTimeout}};
 }
 
 class Server : public QObject, protected QDBusContext {
@@ -108,7 +106,6 @@ public Q_SLOTS:
         shown.body = body;
         shown.actions = actions;
         shown.expireTimeout = expireTimeout;
-        shown.replacesId = replacesId;
         m_open.insert(shown.id, shown);
         QJsonObject event = toJson(shown);
         event.insert(QStringLiteral("event"), QStringLiteral("notify"));
@@ -125,14 +122,6 @@ public Q_SLOTS:
             return;
         const Shown shown = m_open.take(id);
         emitSignal(shown.sender, QStringLiteral("NotificationClosed"), {id, uint(3)});
-    }
-
-    Q_SCRIPTABLE QString GetServerInformation(QString &vendor, QString &version, QString &specVersion)
-    {
-        vendor = QStringLiteral("Veltro tests");
-        version = QStringLiteral("1");
-        specVersion = QStringLiteral("1.2");
-        return QStringLiteral("recording-notification-server");
     }
 
 private:

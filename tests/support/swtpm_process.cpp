@@ -102,13 +102,7 @@ bool SwtpmProcess::start()
 
 void SwtpmProcess::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(10000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    stopProcess(m_process, 10000);
 }
 
 bool SwtpmProcess::replaceWithFreshTpm()

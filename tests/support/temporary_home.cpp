@@ -1,38 +1,41 @@
 #include "support/temporary_home.h"
 
 #include <QDir>
-#include <QStandardPaths>
 
 namespace mornix {
 
 namespace {
-const char *const kVariables[] = {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "TMPDIR"};
+// The variables a home sets, and their values under `root`.
+QList<std::pair<QString, QString>> homeVariables(const QString &root)
+{
+    return {{QStringLiteral("HOME"), root},
+            {QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data")},
+            {QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config")},
+            {QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/cache")},
+            {QStringLiteral("TMPDIR"), root + QStringLiteral("/tmp")}};
 }
+}  // namespace
 
 TemporaryHome::TemporaryHome()
     : m_saved(QProcessEnvironment::systemEnvironment())
 {
     if (!m_dir.isValid())
         return;
-    const QString root = m_dir.path();
-    for (const char *sub : {"data", "config", "cache", "tmp"})
-        QDir(root).mkpath(QString::fromLatin1(sub));
-    QFile::setPermissions(root, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    qputenv("HOME", root.toUtf8());
-    qputenv("XDG_DATA_HOME", (root + QStringLiteral("/data")).toUtf8());
-    qputenv("XDG_CONFIG_HOME", (root + QStringLiteral("/config")).toUtf8());
-    qputenv("XDG_CACHE_HOME", (root + QStringLiteral("/cache")).toUtf8());
-    qputenv("TMPDIR", (root + QStringLiteral("/tmp")).toUtf8());
+    QFile::setPermissions(m_dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    for (const auto &[name, value] : homeVariables(m_dir.path())) {
+        QDir().mkpath(value);
+        qputenv(name.toLatin1().constData(), value.toUtf8());
+    }
 }
 
 TemporaryHome::~TemporaryHome()
 {
-    for (const char *name : kVariables) {
-        const QString key = QString::fromLatin1(name);
-        if (m_saved.contains(key))
-            qputenv(name, m_saved.value(key).toUtf8());
+    for (const auto &variable : homeVariables(m_dir.path())) {
+        const QString &name = variable.first;
+        if (m_saved.contains(name))
+            qputenv(name.toLatin1().constData(), m_saved.value(name).toUtf8());
         else
-            qunsetenv(name);
+            qunsetenv(name.toLatin1().constData());
     }
 }
 
@@ -44,12 +47,8 @@ QString TemporaryHome::dataHome() const
 QProcessEnvironment TemporaryHome::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    const QString root = m_dir.path();
-    env.insert(QStringLiteral("HOME"), root);
-    env.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/data"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/config"));
-    env.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/cache"));
-    env.insert(QStringLiteral("TMPDIR"), root + QStringLiteral("/tmp"));
+    for (const auto &[name, value] : homeVariables(m_dir.path()))
+        env.insert(name, value);
     return env;
 }
 

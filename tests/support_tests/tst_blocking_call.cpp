@@ -152,13 +152,7 @@ private Q_SLOTS:
             std::exit(stuck.isFinished() ? 3 : 0);
         }
         int status = 0;
-        pid_t reaped = 0;
-        for (int i = 0; i < 200 && reaped == 0; ++i) {
-            reaped = ::waitpid(child, &status, WNOHANG);
-            if (reaped == 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        if (reaped == 0) {
+        if (!QTest::qWaitFor([&] { return ::waitpid(child, &status, WNOHANG) != 0; }, 10000)) {
             ::kill(child, SIGKILL);
             ::waitpid(child, &status, 0);
             QFAIL("the process did not exit while a blocking call was stuck");

@@ -2,6 +2,7 @@
 // session bus (this test is the host), and its menu is read and driven over
 // com.canonical.dbusmenu the way a desktop panel does.
 #include "support/agent_process.h"
+#include "support/process_runner.h"
 #include "support/status_notifier_host.h"
 #include "support/temporary_home.h"
 
@@ -48,30 +49,22 @@ class VirtualDisplay {
 public:
     bool start()
     {
-        m_server.setProgram(QStringLiteral("Xvfb"));
-        m_server.setArguments({QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                               QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
-                               QStringLiteral("1280x800x24")});
-        m_server.start();
+        m_server.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1280x800x24"});
         if (!m_server.waitForStarted(5000))
             return false;
+        // Xvfb writes the display number it took, once it accepts clients.
         QByteArray out;
-        QDeadlineTimer deadline(10000);
-        while (!out.contains('\n') && !deadline.hasExpired() && m_server.state() == QProcess::Running) {
-            m_server.waitForReadyRead(200);
+        QTest::qWaitFor([&] {
             out += m_server.readAllStandardOutput();
-        }
+            return out.contains('\n') || m_server.state() != QProcess::Running;
+        }, 10000);
         bool ok = false;
         const int number = out.trimmed().toInt(&ok);
         if (ok)
             m_display = QStringLiteral(":%1").arg(number);
         return ok;
     }
-    ~VirtualDisplay()
-    {
-        m_server.terminate();
-        m_server.waitForFinished(3000);
-    }
+    ~VirtualDisplay() { stopProcess(m_server, 3000); }
     QString display() const { return m_display; }
 
 private:
