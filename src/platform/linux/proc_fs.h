@@ -29,8 +29,10 @@ struct Entry {
     qint32 pid = 0;
     quint64 inode = 0;
 };
-// Ascending by pid; one directory listing.
+// Ascending by pid; one directory listing. The second form lists an open /proc descriptor
+// again from its start (callers serialise use of that descriptor).
 QList<Entry> entries();
+QList<Entry> entries(int procDirectory);
 
 // The identity of the file a process runs: /proc/PID/exe followed (deleted or replaced files
 // included). An exec in place changes it.
@@ -41,6 +43,8 @@ struct FileIdentity {
 };
 // nullopt when the process is gone, a zombie, or not ours to inspect.
 std::optional<FileIdentity> executableIdentity(qint32 pid);
+// The same, relative to an open /proc descriptor (no walk from the root).
+std::optional<FileIdentity> executableIdentity(int procDirectory, qint32 pid);
 
 // /proc/PID/exe resolved, without the " (deleted)" suffix of a replaced file; empty on failure.
 QString executablePath(qint32 pid);
