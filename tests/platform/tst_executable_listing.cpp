@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <csignal>
 
 namespace mornix {
 
@@ -97,6 +98,49 @@ private Q_SLOTS:
         QCOMPARE(pathIn(listing.exact(), process.pid()), fixtures::sleeperPath());
         // What the exact refresh learnt stays in the routine listing.
         QCOMPARE(pathIn(listing.processes(), process.pid()), fixtures::sleeperPath());
+    }
+
+    // A routine refresh may reuse the last directory listing only while /proc/loadavg shows no
+    // task created or reaped since: with the rotation made so long that it never forces a
+    // listing, a process that starts or is reaped still shows at the next refresh.
+    void startsAndEndsShowAtTheNextRefresh()
+    {
+        ExecutableListing listing(std::chrono::hours(1), {std::chrono::seconds(0), 1000});
+        listing.refreshed();
+        listing.refreshed();
+        fixtures::RunningFixture sleeper(fixtures::sleeperPath());
+        QVERIFY(sleeper.isRunning());
+        QCOMPARE(pathIn(listing.refreshed(), sleeper.pid()), fixtures::sleeperPath());
+        QCOMPARE(pathIn(listing.refreshed(), sleeper.pid()), fixtures::sleeperPath());
+        QCOMPARE(::kill(sleeper.pid(), SIGKILL), 0);
+        QVERIFY(sleeper.waitForExit(5000));
+        QCOMPARE(pathIn(listing.refreshed(), sleeper.pid()), QString());
+    }
+
+    void loadAverageParsing_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<qint64>("tasks");   // -1: rejected
+        QTest::addColumn<qint64>("lastPid");
+        QTest::newRow("usual") << QByteArray("0.20 0.18 0.12 1/80 11206\n") << qint64(80) << qint64(11206);
+        QTest::newRow("large") << QByteArray("12.00 9.50 8.25 17/123456 4194303") << qint64(123456) << qint64(4194303);
+        QTest::newRow("no slash") << QByteArray("0.20 0.18 0.12 80 11206") << qint64(-1) << qint64(0);
+        QTest::newRow("missing pid") << QByteArray("0.20 0.18 0.12 1/80") << qint64(-1) << qint64(0);
+        QTest::newRow("not a number") << QByteArray("0.20 0.18 0.12 1/8x 11206") << qint64(-1) << qint64(0);
+        QTest::newRow("empty") << QByteArray() << qint64(-1) << qint64(0);
+    }
+
+    void loadAverageParsing()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(qint64, tasks);
+        QFETCH(qint64, lastPid);
+        const std::optional<procfs::TaskCounters> counters = procfs::parseLoadAverage(text);
+        QCOMPARE(counters.has_value(), tasks >= 0);
+        if (counters) {
+            QCOMPARE(qint64(counters->tasks), tasks);
+            QCOMPARE(qint64(counters->lastPid), lastPid);
+        }
     }
 
     // The listing agrees with a full read of /proc: same pids, paths and images.

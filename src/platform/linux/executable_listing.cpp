@@ -97,8 +97,16 @@ void ExecutableListing::refreshLocked(Images images) const
         * static_cast<quint64>(procfs::ticksPerSecond()) / 1000;
     const quint64 nowTicks = ticksSinceBoot();
     const quint64 bornAfter = nowTicks > youngTicks ? nowTicks - youngTicks : 0;   // young: started since
-    const QList<procfs::Entry> entries =
-        m_procDirectory.get() >= 0 ? procfs::entries(m_procDirectory.get()) : procfs::entries();
+    const int proc = m_procDirectory.get();
+    const std::optional<procfs::TaskCounters> counters =
+        proc >= 0 ? procfs::taskCounters(proc) : std::optional<procfs::TaskCounters>();
+    const bool sameTasks = images == Images::rotation && refresh % spread != 0 && counters && counters == m_listedAt;
+    if (!sameTasks) {
+        // Counters first: a task created during the listing shows in the next refresh's counters.
+        m_listedAt = counters;
+        m_entries = proc >= 0 ? procfs::entries(proc) : procfs::entries();
+    }
+    const QList<procfs::Entry> &entries = m_entries;
 
     // The published list is rebuilt only when something in it changed, so an unchanged machine
     // costs no allocation per process.

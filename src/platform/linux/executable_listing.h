@@ -27,8 +27,11 @@ namespace mornix {
 // An exec in place keeps the pid, the inode and the start, so only the image tells of it, and
 // checking every image costs a stat per pid. A routine refresh therefore checks the images of
 // young processes (wrappers that exec right after they start) every time, and those of older
-// ones in rotation: each pid at least every `Rotation::spread` refreshes. An exact refresh
-// checks every image; what acts on processes (a stop command's lookup) asks for one.
+// ones in rotation: each pid at least every `Rotation::spread` refreshes. A routine refresh also
+// reuses the last directory listing while /proc/loadavg shows that no task was created or reaped
+// since (see procfs::TaskCounters), and lists /proc anew at least once per rotation. An exact
+// refresh lists /proc and checks every image; what acts on processes (a stop command's lookup)
+// asks for one.
 // Thread: any.
 class ExecutableListing {
 public:
@@ -70,6 +73,8 @@ private:
     mutable qint64 m_refreshedAtMs = -1;
     mutable quint64 m_refreshes = 0;
     mutable QHash<qint32, Known> m_known;
+    mutable QList<procfs::Entry> m_entries;                  // of the last directory listing
+    mutable std::optional<procfs::TaskCounters> m_listedAt;  // read just before that listing
     mutable QList<ProcessRecord> m_processes;
 };
 

@@ -114,6 +114,40 @@ QList<Entry> entries(int procDirectory)
     return result;
 }
 
+std::optional<TaskCounters> parseLoadAverage(const QByteArray &text)
+{
+    // "0.20 0.18 0.12 1/80 11206": three averages, running/total tasks, last pid.
+    const QList<QByteArray> fields = text.simplified().split(' ');
+    if (fields.size() != 5)
+        return std::nullopt;
+    const qsizetype slash = fields.at(3).indexOf('/');
+    if (slash < 0)
+        return std::nullopt;
+    bool okTasks = false;
+    bool okPid = false;
+    TaskCounters counters;
+    counters.tasks = fields.at(3).mid(slash + 1).toULongLong(&okTasks);
+    counters.lastPid = fields.at(4).toULongLong(&okPid);
+    if (!okTasks || !okPid)
+        return std::nullopt;
+    return counters;
+}
+
+std::optional<TaskCounters> taskCounters(int procDirectory)
+{
+    const posix::UniqueFd file(::openat(procDirectory, "loadavg", O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0)
+        return std::nullopt;
+    char buffer[128];
+    ssize_t n = 0;
+    do {
+        n = ::read(file.get(), buffer, sizeof buffer);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0 || n >= static_cast<ssize_t>(sizeof buffer))
+        return std::nullopt;
+    return parseLoadAverage(QByteArray::fromRawData(buffer, n));
+}
+
 std::optional<FileIdentity> executableIdentity(int procDirectory, qint32 pid)
 {
     char link[32];

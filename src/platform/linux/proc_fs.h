@@ -34,6 +34,18 @@ struct Entry {
 QList<Entry> entries();
 QList<Entry> entries(int procDirectory);
 
+// What /proc/loadavg tells of process creation: the number of tasks (threads included, all
+// namespaces) and the last pid handed out in this pid namespace. Any task created since changes
+// the pid, any task reaped since the count, so equal values mean the set of /proc entries is
+// the same (barring the pid counter wrapping all the way round to the same value between reads).
+struct TaskCounters {
+    quint64 tasks = 0;
+    quint64 lastPid = 0;
+    friend bool operator==(const TaskCounters &, const TaskCounters &) = default;
+};
+std::optional<TaskCounters> taskCounters(int procDirectory);
+std::optional<TaskCounters> parseLoadAverage(const QByteArray &text);
+
 // The identity of the file a process runs: /proc/PID/exe followed (deleted or replaced files
 // included). An exec in place changes it.
 struct FileIdentity {
