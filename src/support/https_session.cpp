@@ -1,6 +1,8 @@
 #include "support/https_session.h"
 
+#include <QCryptographicHash>
 #include <QList>
+#include <QSet>
 #include <QNetworkAccessManager>
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
@@ -24,7 +26,17 @@ public:
 // The system's trust store, read once per process: parsing it costs far more than a check.
 const QList<QSslCertificate> &systemAnchors()
 {
-    static const QList<QSslCertificate> anchors = QSslConfiguration::systemCaCertificates();
+    static const QList<QSslCertificate> anchors = [] {
+        QList<QSslCertificate> unique;
+        QSet<QByteArray> seen;
+        for (const QSslCertificate &certificate : QSslConfiguration::systemCaCertificates()) {
+            if (!seen.contains(certificate.digest(QCryptographicHash::Sha256))) {
+                seen.insert(certificate.digest(QCryptographicHash::Sha256));
+                unique.append(certificate);
+            }
+        }
+        return unique;
+    }();
     return anchors;
 }
 
