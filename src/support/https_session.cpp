@@ -42,17 +42,36 @@ const QList<QSslCertificate> &systemAnchors()
 
 }  // namespace
 
-QSslConfiguration tlsConfiguration(const QByteArray &extraAnchorsPEM)
+QSslConfiguration tlsConfiguration(const QByteArray &extraAnchorsPEM, SystemAnchors system)
 {
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     if (!extraAnchorsPEM.isEmpty()) {
-        QList<QSslCertificate> anchors = systemAnchors();
+        QList<QSslCertificate> anchors = system == SystemAnchors::included ? systemAnchors() : QList<QSslCertificate>();
         anchors += QSslCertificate::fromData(extraAnchorsPEM, QSsl::Pem);
         tls.setCaCertificates(anchors);
     }
     tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
     tls.setProtocol(QSsl::SecureProtocols);
     return tls;
+}
+
+bool untrustedIssuerOnly(const QList<QSslError> &errors)
+{
+    if (errors.isEmpty())
+        return false;
+    for (const QSslError &error : errors) {
+        switch (error.error()) {
+        case QSslError::UnableToGetIssuerCertificate:
+        case QSslError::UnableToGetLocalIssuerCertificate:
+        case QSslError::UnableToVerifyFirstCertificate:
+        case QSslError::SelfSignedCertificate:
+        case QSslError::SelfSignedCertificateInChain:
+            break;
+        default:
+            return false;
+        }
+    }
+    return true;
 }
 
 void configureManager(QNetworkAccessManager *manager)
