@@ -20,10 +20,17 @@ import time
 from agent_bench_env import World, rss_kib
 
 
-def cpu_ticks(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])  # utime + stime (fields 14 and 15)
+def cpu_seconds(pid):
+    """CPU time of the process so far: the nanosecond run times of its threads (schedstat),
+    summed; the tick counters of /proc/PID/stat are too coarse for a process that idles."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
+                total += int(f.read().split()[0])
+        except (OSError, ValueError, IndexError):
+            pass  # a thread that just ended
+    return total / 1e9
 
 
 def main():
@@ -40,13 +47,12 @@ def main():
             pid = world.agent.pid
             world.wait_for(lambda: world.inventory() is not None)
             time.sleep(args.warmup)
-            ticks_per_second = os.sysconf("SC_CLK_TCK")
-            start_ticks, start = cpu_ticks(pid), time.monotonic()
+            start_cpu, start = cpu_seconds(pid), time.monotonic()
             peak_rss = rss_kib(pid)
             while time.monotonic() - start < args.seconds:
                 time.sleep(1)
                 peak_rss = max(peak_rss, rss_kib(pid))
-            used = (cpu_ticks(pid) - start_ticks) / ticks_per_second
+            used = cpu_seconds(pid) - start_cpu
             elapsed = time.monotonic() - start
             total = len(os.listdir("/proc"))
             print("mode: %s" % ("tray icon (Xvfb, status-notifier host)" if args.tray else "headless, --desktop-managed"))

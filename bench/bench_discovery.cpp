@@ -24,9 +24,11 @@
 #include <csignal>
 #include <cstdio>
 #include <map>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
+
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,6 +82,9 @@ struct Machine {
                 return false;
         }
         ::usleep(500000);   // let every child reach its exec
+        // An unchanged machine: past the age at which the listing still watches a process for an
+        // exec in place at every refresh.
+        std::this_thread::sleep_for(ExecutableListing::Rotation().youngFor + std::chrono::seconds(1));
 
         signing = std::make_shared<CountingCodeSigning>(
             std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM));

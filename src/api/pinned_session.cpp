@@ -107,14 +107,18 @@ PinnedSessionDelegate::Outcome PinnedSessionDelegate::evaluate(const QString &co
 }
 
 struct PinnedSession::ReplyState {
+    bool narrowTrust = false;        // sent before the session took its wider trust
+    bool wantsWiderTrust = false;    // refused by the narrow trust for want of an anchor only
     bool refused = false;    // a TLS or redirect check refused the exchange
     bool timedOut = false;   // the resource timeout fired
     bool cancelled = false;  // the caller's token was cancelled
 };
 
-PinnedSession::PinnedSession(PinnedSessionDelegate delegate, QSslConfiguration tlsConfiguration)
+PinnedSession::PinnedSession(PinnedSessionDelegate delegate, QSslConfiguration tlsConfiguration,
+                             std::function<QSslConfiguration()> widerTrust)
     : m_delegate(std::move(delegate)),
       m_tlsConfiguration(std::move(tlsConfiguration)),
+      m_widerTrust(std::move(widerTrust)),
       m_manager(new QNetworkAccessManager(this))
 {
     https_session::configureManager(m_manager);
@@ -131,7 +135,12 @@ void PinnedSession::refuse(QNetworkReply *reply, const std::shared_ptr<ReplyStat
 void PinnedSession::watch(QNetworkReply *reply, const std::shared_ptr<ReplyState> &state)
 {
     connect(reply, &QNetworkReply::sslErrors, this, [this, reply, state](const QList<QSslError> &errors) {
-        // Not ignoring the errors ends the handshake; record why, host first.
+        // Not ignoring the errors ends the handshake. A chain that only lacks an anchor under
+        // the narrow trust is tried again under the full one; anything else is recorded here.
+        if (state->narrowTrust && https_session::untrustedIssuerOnly(errors)) {
+            state->wantsWiderTrust = true;
+            return;
+        }
         QList<QSslCertificate> chain;
         for (const QSslError &error : errors) {
             if (!error.certificate().isNull()) {
@@ -186,55 +195,70 @@ QCoro::Task<HTTPResponse> PinnedSession::send(HTTPRequest request, QPointer<Canc
     if (cancel && cancel->isCancelled())
         throw TransportError(QNetworkReply::OperationCanceledError, QStringLiteral("Operation canceled"));
 
-    QNetworkRequest networkRequest(request.url);
-    for (const auto &[name, value] : std::as_const(request.headers))
-        networkRequest.setRawHeader(name, value);
-    networkRequest.setSslConfiguration(m_tlsConfiguration);
-    networkRequest.setTransferTimeout(static_cast<int>(request.timeout.value_or(defaultTransferTimeout).count()));
-    networkRequest.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    networkRequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    networkRequest.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    networkRequest.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
-    networkRequest.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
-    networkRequest.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
+    for (int attempt = 1;; ++attempt) {
+        QNetworkRequest networkRequest(request.url);
+        for (const auto &[name, value] : std::as_const(request.headers))
+            networkRequest.setRawHeader(name, value);
+        networkRequest.setSslConfiguration(m_tlsConfiguration);
+        networkRequest.setTransferTimeout(static_cast<int>(request.timeout.value_or(defaultTransferTimeout).count()));
+        networkRequest.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+        networkRequest.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+        networkRequest.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+        networkRequest.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+        networkRequest.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+        networkRequest.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
 
-    const QByteArray method = request.method.isEmpty() ? QByteArrayLiteral("GET") : request.method.toUpper();
-    std::unique_ptr<QNetworkReply, ReplyDeleter> reply(
-        request.body.isEmpty() && method == "GET" ? m_manager->get(networkRequest)
-                                                  : m_manager->sendCustomRequest(networkRequest, method, request.body));
-    auto state = std::make_shared<ReplyState>();
-    watch(reply.get(), state);
-    if (cancel) {
-        QNetworkReply *raw = reply.get();
-        connect(cancel.data(), &CancellationToken::cancelled, raw, [raw, state] {
-            state->cancelled = true;
-            raw->abort();
-        });
+        const QByteArray method = request.method.isEmpty() ? QByteArrayLiteral("GET") : request.method.toUpper();
+        std::unique_ptr<QNetworkReply, ReplyDeleter> reply(
+            request.body.isEmpty() && method == "GET"
+                ? m_manager->get(networkRequest)
+                : m_manager->sendCustomRequest(networkRequest, method, request.body));
+        auto state = std::make_shared<ReplyState>();
+        state->narrowTrust = attempt == 1 && m_widerTrust;
+        watch(reply.get(), state);
+        if (cancel) {
+            QNetworkReply *raw = reply.get();
+            connect(cancel.data(), &CancellationToken::cancelled, raw, [raw, state] {
+                state->cancelled = true;
+                raw->abort();
+            });
+        }
+
+        co_await reply.get();
+
+        const QNetworkReply::NetworkError error = reply->error();
+        if (state->wantsWiderTrust && error != QNetworkReply::NoError && !state->timedOut && !state->cancelled) {
+            // Once per session: parse the full set of anchors and send the request again.
+            if (m_widerTrust) {
+                qCInfo(lcApi) << "no anchor of the build's own for" << request.url.host()
+                              << "- trusting the system store too";
+                m_tlsConfiguration = std::exchange(m_widerTrust, nullptr)();
+                // A cached connection keeps the configuration it was made with.
+                m_manager->clearConnectionCache();
+            }
+            continue;
+        }
+        // Codes below 200 are failures of the connection, TLS or proxy, never an HTTP status.
+        if (error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied) {
+            if (state->timedOut)
+                throw TransportError(QNetworkReply::TimeoutError, QStringLiteral("The request timed out"));
+            if (state->refused || state->cancelled)
+                throw TransportError(QNetworkReply::OperationCanceledError, QStringLiteral("Operation canceled"));
+            if (error == QNetworkReply::OperationCanceledError)  // Qt's inactivity timeout aborts the reply
+                throw TransportError(QNetworkReply::TimeoutError, QStringLiteral("The request timed out"));
+            throw TransportError(error, reply->errorString());
+        }
+
+        HTTPResponse response;
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (status.isValid())
+            response.status = status.toInt();
+        else if (error != QNetworkReply::NoError)
+            throw TransportError(error, reply->errorString());
+        response.headers = reply->rawHeaderPairs();
+        response.body = reply->readAll();
+        co_return response;
     }
-
-    co_await reply.get();
-
-    const QNetworkReply::NetworkError error = reply->error();
-    // Codes below 200 are failures of the connection, TLS or proxy, never an HTTP status.
-    if (error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied) {
-        if (state->timedOut)
-            throw TransportError(QNetworkReply::TimeoutError, QStringLiteral("The request timed out"));
-        if (state->refused || state->cancelled)
-            throw TransportError(QNetworkReply::OperationCanceledError, QStringLiteral("Operation canceled"));
-        if (error == QNetworkReply::OperationCanceledError)  // Qt's inactivity timeout aborts the reply
-            throw TransportError(QNetworkReply::TimeoutError, QStringLiteral("The request timed out"));
-        throw TransportError(error, reply->errorString());
-    }
-
-    HTTPResponse response;
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid())
-        response.status = status.toInt();
-    else if (error != QNetworkReply::NoError)
-        throw TransportError(error, reply->errorString());
-    response.headers = reply->rawHeaderPairs();
-    response.body = reply->readAll();
-    co_return response;
 }
 
 std::shared_ptr<PinnedSession> makePinnedSession(const QString &apiBaseURL, const Config &config,
@@ -249,8 +273,14 @@ std::shared_ptr<PinnedSession> makePinnedSession(const QString &apiBaseURL, cons
     if (host.isEmpty() || !config.allowedAPIHosts.contains(host))
         throw PinnedSessionError(PinnedSessionError::Kind::disallowedHost);
 
-    return std::make_shared<PinnedSession>(PinnedSessionDelegate(host, config.pinnedSPKIHashes, std::move(failures)),
-                                           https_session::tlsConfiguration(config.extraTLSAnchorsPEM));
+    // With anchors of the build's own, the system store is parsed only if a chain needs it.
+    std::function<QSslConfiguration()> widerTrust;
+    if (!config.extraTLSAnchorsPEM.isEmpty())
+        widerTrust = [pem = config.extraTLSAnchorsPEM] { return https_session::tlsConfiguration(pem); };
+    return std::make_shared<PinnedSession>(
+        PinnedSessionDelegate(host, config.pinnedSPKIHashes, std::move(failures)),
+        https_session::tlsConfiguration(config.extraTLSAnchorsPEM, https_session::SystemAnchors::deferred),
+        std::move(widerTrust));
 }
 
 }  // namespace mornix

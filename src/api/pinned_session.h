@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <memory>
 
 class QNetworkAccessManager;
@@ -81,7 +82,12 @@ public:
     static constexpr std::chrono::milliseconds defaultTransferTimeout{25000};
     static constexpr std::chrono::milliseconds resourceTimeout{50000};  // whole exchange
 
-    PinnedSession(PinnedSessionDelegate delegate, QSslConfiguration tlsConfiguration);
+    // widerTrust: when set, tlsConfiguration leaves part of the trusted anchors out (the system
+    // store, see https_session::SystemAnchors) and this gives the full configuration. It is asked
+    // for once, the first time a handshake fails only for want of an anchor; that request is then
+    // sent again (nothing of it reached the server) and the session keeps the full configuration.
+    PinnedSession(PinnedSessionDelegate delegate, QSslConfiguration tlsConfiguration,
+                  std::function<QSslConfiguration()> widerTrust = {});
     ~PinnedSession() override;
 
     const PinnedSessionDelegate &delegate() const { return m_delegate; }
@@ -99,6 +105,7 @@ private:
 
     PinnedSessionDelegate m_delegate;
     QSslConfiguration m_tlsConfiguration;
+    std::function<QSslConfiguration()> m_widerTrust;   // empty once taken (or never given)
     QNetworkAccessManager *m_manager;
 };
 

@@ -166,7 +166,8 @@ std::optional<int> runHelpIfRequested(const Arguments &arguments)
         "  --zta-claim-request\n"
         "  --zta-sign-challenge NONCE\n"
         "  --print-agent-instances           list the running agent clients (JSON)\n"
-        "  --desktop-updater                 run as the companion application's updater\n"
+        "  --desktop-updater [--check-now]   run as the companion application's updater\n"
+        "                                    (--check-now: check for an update at once)\n"
         "  --sign-in google|github           sign in through the browser and register this computer\n"
         "  --help                            print this text\n"));
     return 0;

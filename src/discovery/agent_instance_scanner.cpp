@@ -53,7 +53,13 @@ bool AgentInstanceScanner::isBundledApplicationExecutable(const QString &path)
 
 bool AgentInstanceScanner::isCandidateExecutableName(const QString &path)
 {
-    return AgentProductCatalog::processExecutableNames().contains(path.section(QLatin1Char('/'), -1).toLower());
+    // Asked for every process of every rescan: compared in place, no copy of the name.
+    const QStringView name = QStringView(path).mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    for (const QString &candidate : AgentProductCatalog::processExecutableNames()) {
+        if (candidate.size() == name.size() && name.compare(candidate, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
 }
 
 QString AgentInstanceScanner::instanceIDText(const AgentProductCatalog::Product &product, qint32 pid,

@@ -91,7 +91,8 @@ public:
     virtual void removePendingRequests(const QStringList &identifiers) = 0;
     virtual void removeDeliveredNotifications(const QStringList &identifiers) = 0;
 
-    // Answers from now on go to `delegate` (kept alive by the centre).
+    // Answers from now on go to `delegate` while it exists. The centre does not keep it alive:
+    // the delegate usually owns the centre, and the two would otherwise never end.
     virtual void setDelegate(std::shared_ptr<UserNotificationDelegate> delegate) = 0;
 
     // This process stays running: it delivers scheduled requests once they are due, now and

@@ -368,7 +368,7 @@ void FreedesktopNotifications::handleAnswer(const QString &server, quint32 id, c
     std::shared_ptr<UserNotificationDelegate> delegate;
     {
         QMutexLocker locker(&m_mutex);
-        delegate = m_delegate;
+        delegate = m_delegate.lock();
     }
     std::optional<UserNotificationRequest> claimed;
     if (delegate) {
@@ -404,7 +404,7 @@ void FreedesktopNotifications::handleClosed(const QString &server, quint32 id)
     bool listening;
     {
         QMutexLocker locker(&m_mutex);
-        listening = m_delegate != nullptr || m_postedHere.contains(postedKey(server, id));
+        listening = !m_delegate.expired() || m_postedHere.contains(postedKey(server, id));
     }
     if (listening) {
         m_store.transact([&](NotificationStore::State &state) {

@@ -74,7 +74,7 @@ private:
     NotificationStore m_store;
     std::unique_ptr<SerialQueue> m_queue;   // answers, closes and due deliveries, in arrival order
     mutable QMutex m_mutex;                 // guards the members below
-    std::shared_ptr<UserNotificationDelegate> m_delegate;
+    std::weak_ptr<UserNotificationDelegate> m_delegate;
     bool m_listening = false;
     QSet<QString> m_postedHere;             // "server#id" of notifications this process shows
     // Main thread only.

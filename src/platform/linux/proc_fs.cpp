@@ -7,12 +7,14 @@
 #include <ctime>
 #include <mutex>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace mornix {
@@ -20,6 +22,16 @@ namespace mornix {
 namespace procfs {
 
 namespace {
+
+// The head of a record getdents64 fills (glibc declares no type for it); the name follows
+// d_type, NUL-terminated, and records are 8-byte aligned.
+struct LinuxDirent64 {
+    ino64_t d_ino;
+    off64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+};
+constexpr std::size_t kDirentNameOffset = offsetof(LinuxDirent64, d_type) + 1;
 
 QByteArray readSmallFile(const char *path)
 {
@@ -64,23 +76,86 @@ QList<qint32> pids()
 
 QList<Entry> entries()
 {
+    const posix::UniqueFd directory(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return directory.get() < 0 ? QList<Entry>() : entries(directory.get());
+}
+
+QList<Entry> entries(int procDirectory)
+{
     QList<Entry> result;
-    DIR *dir = ::opendir("/proc");
-    if (!dir)
+    if (::lseek(procDirectory, 0, SEEK_SET) != 0)
         return result;
     result.reserve(1024);
-    while (const dirent *entry = ::readdir(dir)) {
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+    // getdents64 straight into a large buffer: /proc hands out a few hundred entries per call.
+    alignas(8) char buffer[32768];
+    for (;;) {
+        const long n = ::syscall(SYS_getdents64, procDirectory, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
             continue;
-        char *end = nullptr;
-        errno = 0;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (errno == 0 && end && *end == '\0' && pid > 0 && pid <= INT32_MAX)
-            result.append({static_cast<qint32>(pid), static_cast<quint64>(entry->d_ino)});
+        if (n <= 0)
+            break;
+        for (long offset = 0; offset < n;) {
+            const auto *entry = reinterpret_cast<const LinuxDirent64 *>(buffer + offset);
+            const char *name = buffer + offset + kDirentNameOffset;
+            offset += entry->d_reclen;
+            if (name[0] < '1' || name[0] > '9')
+                continue;
+            quint64 pid = 0;
+            const char *c = name;
+            for (; *c >= '0' && *c <= '9' && pid <= INT32_MAX; ++c)
+                pid = pid * 10 + static_cast<quint64>(*c - '0');
+            if (*c == '\0' && pid <= INT32_MAX)
+                result.append({static_cast<qint32>(pid), static_cast<quint64>(entry->d_ino)});
+        }
     }
-    ::closedir(dir);
-    std::sort(result.begin(), result.end(), [](const Entry &a, const Entry &b) { return a.pid < b.pid; });
+    const auto byPid = [](const Entry &a, const Entry &b) { return a.pid < b.pid; };
+    if (!std::is_sorted(result.begin(), result.end(), byPid))
+        std::sort(result.begin(), result.end(), byPid);
     return result;
+}
+
+std::optional<TaskCounters> parseLoadAverage(const QByteArray &text)
+{
+    // "0.20 0.18 0.12 1/80 11206": three averages, running/total tasks, last pid.
+    const QList<QByteArray> fields = text.simplified().split(' ');
+    if (fields.size() != 5)
+        return std::nullopt;
+    const qsizetype slash = fields.at(3).indexOf('/');
+    if (slash < 0)
+        return std::nullopt;
+    bool okTasks = false;
+    bool okPid = false;
+    TaskCounters counters;
+    counters.tasks = fields.at(3).mid(slash + 1).toULongLong(&okTasks);
+    counters.lastPid = fields.at(4).toULongLong(&okPid);
+    if (!okTasks || !okPid)
+        return std::nullopt;
+    return counters;
+}
+
+std::optional<TaskCounters> taskCounters(int procDirectory)
+{
+    const posix::UniqueFd file(::openat(procDirectory, "loadavg", O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0)
+        return std::nullopt;
+    char buffer[128];
+    ssize_t n = 0;
+    do {
+        n = ::read(file.get(), buffer, sizeof buffer);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0 || n >= static_cast<ssize_t>(sizeof buffer))
+        return std::nullopt;
+    return parseLoadAverage(QByteArray::fromRawData(buffer, n));
+}
+
+std::optional<FileIdentity> executableIdentity(int procDirectory, qint32 pid)
+{
+    char link[32];
+    std::snprintf(link, sizeof link, "%d/exe", pid);
+    struct stat info;
+    if (::fstatat(procDirectory, link, &info, 0) != 0)
+        return std::nullopt;
+    return FileIdentity{static_cast<quint64>(info.st_dev), static_cast<quint64>(info.st_ino)};
 }
 
 std::optional<FileIdentity> executableIdentity(qint32 pid)

@@ -29,8 +29,22 @@ struct Entry {
     qint32 pid = 0;
     quint64 inode = 0;
 };
-// Ascending by pid; one directory listing.
+// Ascending by pid; one directory listing. The second form lists an open /proc descriptor
+// again from its start (callers serialise use of that descriptor).
 QList<Entry> entries();
+QList<Entry> entries(int procDirectory);
+
+// What /proc/loadavg tells of process creation: the number of tasks (threads included, all
+// namespaces) and the last pid handed out in this pid namespace. Any task created since changes
+// the pid, any task reaped since the count, so equal values mean the set of /proc entries is
+// the same (barring the pid counter wrapping all the way round to the same value between reads).
+struct TaskCounters {
+    quint64 tasks = 0;
+    quint64 lastPid = 0;
+    friend bool operator==(const TaskCounters &, const TaskCounters &) = default;
+};
+std::optional<TaskCounters> taskCounters(int procDirectory);
+std::optional<TaskCounters> parseLoadAverage(const QByteArray &text);
 
 // The identity of the file a process runs: /proc/PID/exe followed (deleted or replaced files
 // included). An exec in place changes it.
@@ -41,6 +55,8 @@ struct FileIdentity {
 };
 // nullopt when the process is gone, a zombie, or not ours to inspect.
 std::optional<FileIdentity> executableIdentity(qint32 pid);
+// The same, relative to an open /proc descriptor (no walk from the root).
+std::optional<FileIdentity> executableIdentity(int procDirectory, qint32 pid);
 
 // /proc/PID/exe resolved, without the " (deleted)" suffix of a replaced file; empty on failure.
 QString executablePath(qint32 pid);

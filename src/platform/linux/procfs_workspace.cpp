@@ -94,10 +94,9 @@ std::optional<RunningApplication> ProcfsWorkspace::application(qint32 pid, const
     return app;
 }
 
-QList<RunningApplication> ProcfsWorkspace::runningApplications() const
+QList<RunningApplication> ProcfsWorkspace::applications(const QList<ProcessRecord> &processes) const
 {
     QList<RunningApplication> result;
-    const QList<ProcessRecord> processes = m_listing ? m_listing->processes() : ExecutableListing::read();
     for (const ProcessRecord &process : processes) {
         if (!process.executablePath.contains(QLatin1String(".app/Contents/MacOS/")))
             continue;
@@ -105,6 +104,11 @@ QList<RunningApplication> ProcfsWorkspace::runningApplications() const
             result.append(std::move(*app));
     }
     return result;
+}
+
+QList<RunningApplication> ProcfsWorkspace::runningApplications() const
+{
+    return applications(m_listing ? m_listing->processes() : ExecutableListing::read());
 }
 
 std::optional<RunningApplication> ProcfsWorkspace::runningApplication(qint32 pid) const
@@ -119,8 +123,10 @@ std::optional<RunningApplication> ProcfsWorkspace::runningApplication(qint32 pid
 
 QList<RunningApplication> ProcfsWorkspace::runningApplications(const QString &bundleIdentifier) const
 {
+    // Asked when acting on an application: every running image checked, so a process that
+    // became the application by an exec in place a moment ago is not missed.
     QList<RunningApplication> result;
-    for (RunningApplication &app : runningApplications()) {
+    for (RunningApplication &app : applications(m_listing ? m_listing->exact() : ExecutableListing::read())) {
         if (app.bundleIdentifier && *app.bundleIdentifier == bundleIdentifier)
             result.append(std::move(app));
     }

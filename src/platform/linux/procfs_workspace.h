@@ -47,6 +47,7 @@ public:
 
 private:
     std::optional<RunningApplication> application(qint32 pid, const QString &executablePath) const;
+    QList<RunningApplication> applications(const QList<ProcessRecord> &processes) const;
     std::optional<QVariantMap> infoPlist(const QString &bundlePath) const;
     bool signal(const RunningApplication &application, int signal);
 
