@@ -54,10 +54,12 @@ public:
             return false;
         // Xvfb writes the display number it took, once it accepts clients.
         QByteArray out;
-        QTest::qWaitFor([&] {
+        const bool answered = QTest::qWaitFor([&] {
             out += m_server.readAllStandardOutput();
             return out.contains('\n') || m_server.state() != QProcess::Running;
         }, 10000);
+        if (!answered)
+            return false;
         bool ok = false;
         const int number = out.trimmed().toInt(&ok);
         if (ok)
