@@ -192,7 +192,7 @@ void DesktopBridgeTest::enrollmentChecksTheServiceAnswerAndStoresNothingOnAnyFai
 {
     // Upper-case UUIDs still match the service's answer.
     QJsonObject upper = m_service.issueToken();
-    for (const QString key : {QStringLiteral("org_id"), QStringLiteral("project_id")})
+    for (const QString &key : {QStringLiteral("org_id"), QStringLiteral("project_id")})
         upper.insert(key, upper.value(key).toString().toUpper());
     TemporaryHome upperHome;
     const ProcessResult accepted = enroll(upperHome, json(upper));
