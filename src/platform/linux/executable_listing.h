@@ -27,7 +27,8 @@ namespace mornix {
 // An exec in place keeps the pid, the inode and the start, so only the image tells of it, and
 // checking every image costs a stat per pid. A routine refresh therefore checks the images of
 // young processes (wrappers that exec right after they start) every time, and those of older
-// ones in rotation: each pid at least every `Rotation::spread` refreshes. A routine refresh also
+// ones in rotation: each pid at least every `Rotation::spread` refreshes (with the monitor's 3 s
+// rescans, an old process that execs an agent is in the inventory within 24 s). A routine refresh also
 // reuses the last directory listing while /proc/loadavg shows that no task was created or reaped
 // since (see procfs::TaskCounters), and lists /proc anew at least once per rotation. An exact
 // refresh lists /proc and checks every image; what acts on processes (a stop command's lookup)
@@ -37,7 +38,7 @@ class ExecutableListing {
 public:
     struct Rotation {
         std::chrono::milliseconds youngFor{std::chrono::seconds(10)};  // since the process started
-        int spread = 4;                                                  // refreshes per full round
+        int spread = 8;                                                  // refreshes per full round
     };
 
     explicit ExecutableListing(std::chrono::milliseconds maxAge = std::chrono::milliseconds(100));
