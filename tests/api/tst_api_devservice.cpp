@@ -6,6 +6,7 @@
 #include "platform/linux/absent_hardware_key.h"
 #include "platform/linux/sysfs_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
+#include "support/bundle_modules.h"
 #include "support/credentials_builder.h"
 #include "support/dev_service.h"
 #include "support/process_runner.h"
@@ -53,7 +54,8 @@ void APIDevserviceTest::initTestCase()
     m_service = std::make_unique<DevService>(DevService::Port::ephemeral);
     QVERIFY(m_service->start());
     m_agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
-        std::make_shared<SelectingKeychain>(), std::make_shared<AbsentHardwareKey>(),
+        std::make_shared<SelectingKeychain>(secret_service::Client(buildBundleModules())),
+        std::make_shared<AbsentHardwareKey>(),
         std::make_shared<DmiHardwareIdentity>(), std::make_shared<SysfsPostureProbes>()});
 }
 

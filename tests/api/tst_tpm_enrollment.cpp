@@ -8,6 +8,7 @@
 #include "platform/linux/sysfs_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
 #include "platform/linux/tpm_hardware_key.h"
+#include "support/bundle_modules.h"
 #include "support/credentials_builder.h"
 #include "support/crypto.h"
 #include "support/dev_service.h"
@@ -46,9 +47,10 @@ void TpmEnrollmentTest::initTestCase()
     QVERIFY(m_service->start());
     // The production ports, with the TPM reached through our environment variable.
     qputenv(TpmHardwareKey::tctiVariable, m_tpm->tcti().toUtf8());
-    auto keychain = std::make_shared<SelectingKeychain>();
+    const auto modules = buildBundleModules();
+    auto keychain = std::make_shared<SelectingKeychain>(secret_service::Client(modules));
     m_agent = std::make_shared<DeviceEnrollmentAgent>(
-        IdentityPorts{keychain, std::make_shared<TpmHardwareKey>(keychain), std::make_shared<DmiHardwareIdentity>(),
+        IdentityPorts{keychain, std::make_shared<TpmHardwareKey>(keychain, modules), std::make_shared<DmiHardwareIdentity>(),
                       std::make_shared<SysfsPostureProbes>()});
     QVERIFY(DeviceEnrollmentAgent::isSecureEnclaveKey(m_agent->loadOrCreatePrivateKey()));
 }
