@@ -8,6 +8,7 @@
 #include "app/notification_launch.h"
 #include "core/desktop_module.h"
 #include "core/mornix_controller.h"
+#include "platform/linux/app_bundle.h"
 #include "platform/linux/display_probe.h"
 #include "platform/linux/linux_ports.h"
 #include "platform/linux/platform_modules.h"
@@ -103,8 +104,11 @@ int runEntry(int argc, char **argv)
     std::optional<QtMessageRoute> messageRoute;
     // The build's configuration, read here once and handed to everything that needs it.
     const Config &config = Config::defaults();
-    std::shared_ptr<PlatformModules> modules;
-    Ports ports = makeLinuxPorts(argc > 0 ? argv[0] : nullptr, config, &modules);
+    const char *argv0 = argc > 0 ? argv[0] : nullptr;
+    // The bundle's modules, one loader for the ports and the display check.
+    const auto modules = std::make_shared<PlatformModules>(AppBundle::forRunningExecutable(argv0).bundlePath(),
+                                                           config.codeSigningAnchorsPEM);
+    Ports ports = makeLinuxPorts(argv0, config, modules);
     messageRoute.emplace(ports.systemLog);
 
     if (const std::optional<int> status = dispatchCommandLineMode(arguments, ports, config, argc, argv))

@@ -10,6 +10,7 @@
 #include "secret_service_fixture.h"
 #include "signin/sign_in_flows.h"
 #include "support/agent_process.h"
+#include "support/bundle_modules.h"
 #include "support/dev_service.h"
 #include "support/lock_holder.h"
 #include "support/process_runner.h"
@@ -62,7 +63,7 @@ class SignInAgentTest : public QObject {
         return runProcess(QStringLiteral(MORNIX_EXECUTABLE), arguments, {}, env, 90000);
     }
 
-    KeychainStore keychain() const { return KeychainStore(makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults()).keychain); }
+    KeychainStore keychain() const { return KeychainStore(makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults(), buildBundleModules()).keychain); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -166,7 +167,7 @@ private Q_SLOTS:
     void runningAgentCompletesAnApprovedClaim()
     {
         // The claim is submitted here (the claim flow, in process, on the same keychain).
-        Ports ports = makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults());
+        Ports ports = makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults(), buildBundleModules());
         PlainHost host;
         SignInFlows::Dependencies deps;
         deps.config = Config::defaults();

@@ -19,7 +19,7 @@
 
 namespace mornix {
 
-Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<PlatformModules> *modulesOut)
+Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<PlatformModules> modules)
 {
     Ports ports;
     ports.systemLog = std::make_shared<SyslogSystemLog>();
@@ -28,9 +28,8 @@ Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<Pl
     ports.distributedNotifications = std::make_shared<DBusDistributedNotifications>();
     ports.loginItem = std::make_shared<XdgLoginItem>(bundle->executablePath());
     // The system libraries only some modes use, loaded from the bundle on first use.
-    const auto modules = std::make_shared<PlatformModules>(bundle->bundlePath(), config.codeSigningAnchorsPEM);
-    if (modulesOut)
-        *modulesOut = modules;
+    if (!modules)
+        modules = std::make_shared<PlatformModules>(bundle->bundlePath(), config.codeSigningAnchorsPEM);
     // Cheap constructors: nothing below touches the bus or the disk until first used.
     ports.keychain = std::make_shared<SelectingKeychain>(secret_service::Client(modules));
     ports.hardwareKey = std::make_shared<TpmHardwareKey>(ports.keychain, modules);

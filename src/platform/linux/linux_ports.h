@@ -12,8 +12,8 @@ struct Config;
 class PlatformModules;
 
 // config: the build's configuration, read once by the caller (the code-signing anchors).
-// modules: when given, receives the loader of the bundle's modules the ports use, for the
-// composition root's own use (the display check); one per process.
-Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<PlatformModules> *modules = nullptr);
+// modules: the loader of the bundle's modules (libsecret, TSS, xcb fronts) for the ports that
+// use them, shared with the composition root's display check; null: one for the running bundle.
+Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<PlatformModules> modules = nullptr);
 
 }  // namespace mornix
