@@ -8,6 +8,7 @@
 #include "platform/linux/absent_hardware_key.h"
 #include "platform/linux/sysfs_posture_probes.h"
 #include "platform/linux/selecting_keychain.h"
+#include "support/bundle_modules.h"
 #include "support/credentials_builder.h"
 #include "support/dev_service.h"
 
@@ -43,7 +44,8 @@ struct Fixture {
         const QString baseURL = service.baseURL();
 
         auto agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
-            std::make_shared<SelectingKeychain>(), std::make_shared<AbsentHardwareKey>(),
+            std::make_shared<SelectingKeychain>(secret_service::Client(buildBundleModules())),
+            std::make_shared<AbsentHardwareKey>(),
             std::make_shared<DmiHardwareIdentity>(), std::make_shared<SysfsPostureProbes>()});
         client = std::make_unique<APIClient>(makePinnedSession(baseURL, Config::defaults(), nullptr), APIClient::Collaborators{agent, {}});
         const QString token = service.issueToken().value(QStringLiteral("access_token")).toString();

@@ -18,7 +18,10 @@ import subprocess
 import tempfile
 import time
 
-from agent_bench_env import AGENT, World, rss_kib
+from agent_bench_env import World, rss_kib
+from private_world import Build
+
+AGENT = Build().agent
 
 # Libraries a mode without windows must never map.
 WINDOW_LIBRARIES = ("libQt6Gui", "libQt6Widgets", "libQt6XcbQpa", "/platforms/", "libmornix_desktop")

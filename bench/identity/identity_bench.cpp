@@ -5,9 +5,11 @@
 #include "identity/keychain_store.h"
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/absent_hardware_key.h"
+#include "platform/linux/platform_modules.h"
 #include "platform/linux/secret_service_client.h"
 #include "platform/linux/secret_service_keychain.h"
 #include "support/canonical_json.h"
+#include "support/config.h"
 
 #include <QTemporaryDir>
 
@@ -105,11 +107,14 @@ BENCHMARK(BM_FileStoreSaveLoad);
 
 void BM_SecretServiceSaveLoad(benchmark::State &state)
 {
-    if (!secret_service::running()) {
+    // libsecret from the build's bundle, as the agent loads it.
+    const secret_service::Client client(
+        std::make_shared<PlatformModules>(QStringLiteral(MORNIX_BUNDLE_DIR), Config::defaults().codeSigningAnchorsPEM));
+    if (!client.running()) {
         state.SkipWithError("no Secret Service on the session bus");
         return;
     }
-    storeRoundTrip(state, std::make_shared<SecretServiceKeychain>());
+    storeRoundTrip(state, std::make_shared<SecretServiceKeychain>(client));
 }
 BENCHMARK(BM_SecretServiceSaveLoad)->Unit(benchmark::kMillisecond);
 

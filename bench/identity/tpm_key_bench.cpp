@@ -5,6 +5,7 @@
 #include "platform/linux/absent_hardware_key.h"
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/tpm_hardware_key.h"
+#include "support/bundle_modules.h"
 #include "support/swtpm_process.h"
 
 #include <QCoreApplication>
@@ -47,7 +48,7 @@ DeviceEnrollmentAgent agent(bool tpm)
     Fixture &f = fixture();
     std::shared_ptr<HardwareKey> hardware;
     if (tpm)
-        hardware = std::make_shared<TpmHardwareKey>(f.tpmKeychain, f.tpm.tcti());
+        hardware = std::make_shared<TpmHardwareKey>(f.tpmKeychain, buildBundleModules(), f.tpm.tcti());
     else
         hardware = std::make_shared<AbsentHardwareKey>();
     return DeviceEnrollmentAgent(IdentityPorts{tpm ? f.tpmKeychain : f.softwareKeychain, hardware,

@@ -8,8 +8,10 @@
 #include "app/notification_launch.h"
 #include "core/desktop_module.h"
 #include "core/mornix_controller.h"
+#include "platform/linux/app_bundle.h"
 #include "platform/linux/display_probe.h"
 #include "platform/linux/linux_ports.h"
+#include "platform/linux/platform_modules.h"
 #include "platform/linux/sealed_module.h"
 #include "platform/system_log.h"
 #include "support/blocking_call.h"
@@ -41,7 +43,8 @@ DesktopModule *loadDesktopModule(const Bundle &bundle, const Config &config, QSt
     return desktop;
 }
 
-int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports, const Config &config)
+int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports, PlatformModules &modules,
+                   const Config &config)
 {
     // Started for a user notification (the waiter of --notify-update); the marker is not passed on.
     const bool notificationLaunch = qgetenv(kNotificationLaunchVariable) == "1";
@@ -55,7 +58,7 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports, con
     const bool headless = arguments.has(QStringLiteral("--desktop-managed")) || notificationLaunch;
     DesktopModule *desktop = nullptr;
     if (!headless) {
-        const DisplayCheck display = checkDisplay();
+        const DisplayCheck display = checkDisplay(modules);
         QString problem = display.problem;
         // On the terminal when a display was named and does not answer, or when the module is
         // missing or not the one the bundle was sealed with; always logged.
@@ -101,12 +104,16 @@ int runEntry(int argc, char **argv)
     std::optional<QtMessageRoute> messageRoute;
     // The build's configuration, read here once and handed to everything that needs it.
     const Config &config = Config::defaults();
-    Ports ports = makeLinuxPorts(argc > 0 ? argv[0] : nullptr, config);
+    const char *argv0 = argc > 0 ? argv[0] : nullptr;
+    // The bundle's modules, one loader for the ports and the display check.
+    const auto modules = std::make_shared<PlatformModules>(AppBundle::forRunningExecutable(argv0).bundlePath(),
+                                                           config.codeSigningAnchorsPEM);
+    Ports ports = makeLinuxPorts(argv0, config, modules);
     messageRoute.emplace(ports.systemLog);
 
     if (const std::optional<int> status = dispatchCommandLineMode(arguments, ports, config, argc, argv))
         return *status;
-    return runNormalStart(argc, argv, arguments, std::move(ports), config);
+    return runNormalStart(argc, argv, arguments, std::move(ports), *modules, config);
 }
 
 }  // namespace mornix

@@ -8,6 +8,7 @@
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/selecting_keychain.h"
 #include "platform/linux/tpm_hardware_key.h"
+#include "support/bundle_modules.h"
 #include "support/credentials_builder.h"
 #include "support/crypto.h"
 #include "support/dev_service.h"
@@ -82,13 +83,14 @@ void APIDevserviceTest::initTestCase()
     m_service = std::make_unique<DevService>(DevService::Port::ephemeral);
     QVERIFY(m_service->start());
     m_agent = std::make_shared<DeviceEnrollmentAgent>(
-        IdentityPorts{std::make_shared<SelectingKeychain>(), std::make_shared<AbsentHardwareKey>(),
-                      std::make_shared<DmiHardwareIdentity>(), std::make_shared<SysfsPostureProbes>()});
+        IdentityPorts{std::make_shared<SelectingKeychain>(secret_service::Client(buildBundleModules())),
+                      std::make_shared<AbsentHardwareKey>(), std::make_shared<DmiHardwareIdentity>(),
+                      std::make_shared<SysfsPostureProbes>()});
     m_tpm = std::make_unique<SwtpmProcess>();
     QVERIFY2(m_tpm->isRunning(), qPrintable(m_tpm->errorText()));
     const auto keychain = std::make_shared<FileKeychain>(m_home->path() + QStringLiteral("/tpm-keychain"));
     m_tpmAgent = std::make_shared<DeviceEnrollmentAgent>(
-        IdentityPorts{keychain, std::make_shared<TpmHardwareKey>(keychain, m_tpm->tcti()),
+        IdentityPorts{keychain, std::make_shared<TpmHardwareKey>(keychain, buildBundleModules(), m_tpm->tcti()),
                       std::make_shared<DmiHardwareIdentity>(), std::make_shared<SysfsPostureProbes>()});
     QVERIFY(DeviceEnrollmentAgent::isSecureEnclaveKey(m_tpmAgent->loadOrCreatePrivateKey()));
 }

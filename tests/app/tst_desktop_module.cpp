@@ -1,7 +1,9 @@
 // The windows live in a module of the bundle that only a windowed start loads: the command-line
 // modes and the headless agent never map Qt Gui, Qt Widgets or a platform plugin, and a module
 // that is missing or differs from the bundle's seal is refused with a clear message while the
-// agent itself still runs.
+// agent itself still runs. Likewise libsecret, the TSS stack and libxcb live in modules of
+// their own: a mode that does not use them (the file keychain, no TPM operation, no display
+// check) maps none of them.
 #include "support/agent_process.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
@@ -23,6 +25,11 @@ const QStringList kWindowLibraries = {QStringLiteral("libQt6Gui"), QStringLitera
                                       QStringLiteral("libQt6XcbQpa"), QStringLiteral("/platforms/"),
                                       QStringLiteral("libmornix_desktop")};
 const QString kModule = QStringLiteral("Contents/PlugIns/libmornix_desktop.so");
+// The system libraries behind the Secret Service, TPM and X display modules.
+const QStringList kSystemFrontLibraries = {QStringLiteral("libsecret-1"), QStringLiteral("libgio-2.0"),
+                                           QStringLiteral("libgobject-2.0"), QStringLiteral("libtss2-"),
+                                           QStringLiteral("libxcb"), QStringLiteral("libmornix_secret_service"),
+                                           QStringLiteral("libmornix_tpm"), QStringLiteral("libmornix_xdisplay")};
 
 // The files a running process maps.
 QSet<QString> mappedFiles(qint64 pid)
@@ -46,6 +53,18 @@ QStringList windowLibrariesIn(const QSet<QString> &files)
     for (const QString &file : files) {
         if (std::any_of(kWindowLibraries.begin(), kWindowLibraries.end(),
                         [&](const QString &n) { return file.contains(n); }))
+            found.append(file);
+    }
+    found.sort();
+    return found;
+}
+
+QStringList systemFrontLibrariesIn(const QSet<QString> &files)
+{
+    QStringList found;
+    for (const QString &file : files) {
+        if (std::any_of(kSystemFrontLibraries.cbegin(), kSystemFrontLibraries.cend(),
+                        [&file](const QString &name) { return file.contains(name); }))
             found.append(file);
     }
     found.sort();
@@ -111,6 +130,7 @@ void DesktopModuleTest::commandLineModesLoadNoWindowLibraries()
     }
     QVERIFY(loaded.contains(QStringLiteral("libQt6Core.so.6")));  // the trace is real
     QCOMPARE(windowLibrariesIn(loaded), QStringList());
+    QCOMPARE(systemFrontLibrariesIn(loaded), QStringList());
 }
 
 void DesktopModuleTest::headlessAgentMapsNoWindowLibraries()
@@ -123,6 +143,8 @@ void DesktopModuleTest::headlessAgentMapsNoWindowLibraries()
     const QSet<QString> mapped = mappedFiles(agent.process().processId());
     QVERIFY(!mapped.isEmpty());
     QCOMPARE(windowLibrariesIn(mapped), QStringList());
+    // With the file keychain and no display check, none of the system fronts either.
+    QCOMPARE(systemFrontLibrariesIn(mapped), QStringList());
 }
 
 void DesktopModuleTest::windowedStartLoadsTheSealedModule()

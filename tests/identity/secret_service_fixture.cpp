@@ -1,6 +1,7 @@
 #include "secret_service_fixture.h"
 
 #include "platform/linux/secret_service_client.h"
+#include "support/bundle_modules.h"
 #include "support/process_runner.h"
 
 #include <QDeadlineTimer>
@@ -32,9 +33,10 @@ SecretServiceFixture::SecretServiceFixture()
     m_daemon.write("test-password");
     m_daemon.waitForBytesWritten(5000);
     m_daemon.closeWriteChannel();
+    const secret_service::Client secretService(buildBundleModules());
     const QDeadlineTimer deadline(15000);
     while (!deadline.hasExpired()) {
-        if (secret_service::running()) {
+        if (secretService.running()) {
             m_running = true;
             return;
         }

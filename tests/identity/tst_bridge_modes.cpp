@@ -5,6 +5,7 @@
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/secret_service_keychain.h"
 #include "secret_service_fixture.h"
+#include "support/bundle_modules.h"
 #include "support/credentials_builder.h"
 #include "support/info_plist_writer.h"
 #include "support/process_runner.h"
@@ -84,7 +85,7 @@ std::shared_ptr<Keychain> BridgeModesTest::keychain(const QString &backend) cons
 {
     if (backend == QLatin1String("file"))
         return std::make_shared<FileKeychain>();
-    return std::make_shared<SecretServiceKeychain>();
+    return std::make_shared<SecretServiceKeychain>(secret_service::Client(buildBundleModules()));
 }
 
 ProcessResult BridgeModesTest::run(const QString &backend, const QStringList &args, const QByteArray &input,

@@ -6,6 +6,7 @@
 #include "identity_fakes.h"
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/tpm_hardware_key.h"
+#include "support/bundle_modules.h"
 #include "support/process_runner.h"
 #include "support/swtpm_process.h"
 #include "support/temporary_home.h"
@@ -79,7 +80,7 @@ void TpmKeyTest::cleanup()
 std::unique_ptr<DeviceEnrollmentAgent> TpmKeyTest::agent(const QString &tcti)
 {
     return std::make_unique<DeviceEnrollmentAgent>(IdentityPorts{
-        m_keychain, std::make_shared<TpmHardwareKey>(m_keychain, tcti), std::make_shared<FixedHardwareIdentity>(),
+        m_keychain, std::make_shared<TpmHardwareKey>(m_keychain, buildBundleModules(), tcti), std::make_shared<FixedHardwareIdentity>(),
         std::make_shared<FixedPostureProbes>()});
 }
 

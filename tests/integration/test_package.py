@@ -95,8 +95,10 @@ class PackageTest(unittest.TestCase):
         self.assertIn("Architecture: " + arch, fields)
         depends = re.search(r"^Depends: (.*)$", fields, re.M)
         self.assertIsNotNone(depends, "no Depends field: shlibdeps did not run")
-        # Computed from the bundle's executable: the C library and the Qt and crypto libraries it links.
-        for library_package in ("libc6", "libqt6core6", "libssl3", "libsecret-1-0", "libplist"):
+        # Computed from the bundle's executable and modules: the C library and the Qt and crypto
+        # libraries the executable links, libsecret, the TSS stack and libxcb from the modules.
+        for library_package in ("libc6", "libqt6core6", "libssl3", "libsecret-1-0", "libplist", "libtss2-esys",
+                                "libxcb1"):
             self.assertIn(library_package, depends.group(1))
         present = set(os.listdir(self.control))
         self.assertFalse(present & set(MAINTAINER_SCRIPTS), "maintainer scripts: %s" % (present & set(MAINTAINER_SCRIPTS)))

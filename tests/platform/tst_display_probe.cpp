@@ -2,6 +2,7 @@
 // QT_QPA_PLATFORM is trusted as named (with or without options and fallbacks), a named X or
 // Wayland display must answer.
 #include "platform/linux/display_probe.h"
+#include "support/bundle_modules.h"
 
 #include <QTest>
 
@@ -48,7 +49,7 @@ void DisplayProbeTest::platformsAndDisplays()
         qunsetenv("DISPLAY");
     else
         qputenv("DISPLAY", display);
-    const DisplayCheck check = checkDisplay();
+    const DisplayCheck check = checkDisplay(*buildBundleModules());
     QCOMPARE(check.reachable, reachable);
     QCOMPARE(check.configured, configured);
     QCOMPARE(check.problem, problem);

@@ -4,6 +4,7 @@
 #include "platform/linux/secret_service_client.h"
 #include "secret_service_fixture.h"
 #include "support/agent_process.h"
+#include "support/bundle_modules.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
 #include "support/test_files.h"
@@ -64,11 +65,17 @@ QStringList fileStoreItems(const TemporaryHome &home)
         .entryList({QStringLiteral("genp.*"), QStringLiteral("key.*")}, QDir::Files);
 }
 
+const secret_service::Client &secretService()
+{
+    static const secret_service::Client client(buildBundleModules());
+    return client;
+}
+
 bool secretServiceHolds(const secret_service::Attributes &attributes)
 {
     std::string secret;
     std::string error;
-    return secret_service::lookup(attributes, secret, error) == secret_service::Result::ok;
+    return secretService().lookup(attributes, secret, error) == secret_service::Result::ok;
 }
 
 bool secretServiceHoldsKey()
@@ -79,8 +86,8 @@ bool secretServiceHoldsKey()
 void clearSecretService()
 {
     std::string error;
-    secret_service::remove({{"class", "key"}, {"tag", kKeyTag}}, error);
-    secret_service::remove({{"class", "generic-password"}, {"service", "ai.veltro.mornix"}}, error);
+    secretService().remove({{"class", "key"}, {"tag", kKeyTag}}, error);
+    secretService().remove({{"class", "generic-password"}, {"service", "ai.veltro.mornix"}}, error);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/secret_service_keychain.h"
 #include "secret_service_fixture.h"
+#include "support/bundle_modules.h"
 #include "support/credentials_builder.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
@@ -81,7 +82,7 @@ std::shared_ptr<Keychain> KeychainBackendsTest::backend(const QString &name) con
 {
     if (name == QLatin1String("file"))
         return std::make_shared<FileKeychain>();
-    return std::make_shared<SecretServiceKeychain>();
+    return std::make_shared<SecretServiceKeychain>(secret_service::Client(buildBundleModules()));
 }
 
 void KeychainBackendsTest::clearAll(const QString &name)

@@ -11,6 +11,7 @@
 #include "secret_service_fixture.h"
 #include "signin/sign_in_flows.h"
 #include "support/agent_process.h"
+#include "support/bundle_modules.h"
 #include "support/dev_service.h"
 #include "support/lock_holder.h"
 #include "support/process_runner.h"
@@ -49,7 +50,7 @@ class SignInAgentTest : public QObject {
 
     KeychainStore keychain() const
     {
-        return KeychainStore(makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults()).keychain);
+        return KeychainStore(makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults(), buildBundleModules()).keychain);
     }
 
 private Q_SLOTS:
@@ -156,7 +157,7 @@ private Q_SLOTS:
     void runningAgentCompletesAnApprovedClaim()
     {
         // The claim is submitted here (the claim flow, in process, on the same keychain).
-        Ports ports = makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults());
+        Ports ports = makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults(), buildBundleModules());
         RecordingHost host;
         SignInFlows::Dependencies deps;
         deps.config = Config::defaults();

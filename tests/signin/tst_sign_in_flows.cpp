@@ -12,6 +12,7 @@
 #include "scripted_browser.h"
 #include "support/gated_keychain.h"
 #include "signin/sign_in_flows.h"
+#include "support/bundle_modules.h"
 #include "support/dev_service.h"
 #include "support/temporary_home.h"
 
@@ -100,7 +101,7 @@ private Q_SLOTS:
         m_secretService = std::make_unique<SecretServiceFixture>();
         QVERIFY2(m_secretService->isRunning(), qPrintable(m_secretService->error()));
         QVERIFY(m_service.start());
-        m_ports = makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults());
+        m_ports = makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults(), buildBundleModules());
         m_keychain = std::make_shared<KeychainStore>(m_ports.keychain);
     }
 

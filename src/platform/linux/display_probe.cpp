@@ -1,5 +1,7 @@
 #include "platform/linux/display_probe.h"
 
+#include "platform/linux/platform_modules.h"
+#include "platform/linux/x_display_module.h"
 #include "platform/posix_files.h"
 
 #include <QFile>
@@ -9,19 +11,16 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
-#include <xcb/xcb.h>
 
 namespace mornix {
 
 namespace {
 
-bool xDisplayAnswers(const QByteArray &display)
+bool xDisplayAnswers(PlatformModules &modules, const QByteArray &display, QString *why)
 {
-    xcb_connection_t *connection = xcb_connect(display.constData(), nullptr);
-    const bool ok = connection && xcb_connection_has_error(connection) == 0;
-    if (connection)
-        xcb_disconnect(connection);
-    return ok;
+    const auto *x = static_cast<const x_display::Functions *>(modules.table(
+        x_display::kModulePath, x_display::kModuleEntry, x_display::kModuleInterfaceVersion, "the X display module", why));
+    return x && x->answers(display.constData());
 }
 
 bool waylandAnswers(const QByteArray &display, QString *why)
@@ -52,7 +51,7 @@ bool waylandAnswers(const QByteArray &display, QString *why)
 
 }  // namespace
 
-DisplayCheck checkDisplay()
+DisplayCheck checkDisplay(PlatformModules &modules)
 {
     DisplayCheck check;
     check.configured = !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
@@ -89,12 +88,16 @@ DisplayCheck checkDisplay()
                                              .arg(QString::fromLocal8Bit(wayland), why));
     }
     if (tryX) {
-        if (!x.isEmpty() && xDisplayAnswers(x)) {
+        QString why;
+        if (!x.isEmpty() && xDisplayAnswers(modules, x, &why)) {
             check.reachable = true;
             return check;
         }
-        problems << (x.isEmpty() ? QStringLiteral("DISPLAY is not set")
-                                 : QStringLiteral("cannot connect to the X display \"%1\"").arg(QString::fromLocal8Bit(x)));
+        QString problem = x.isEmpty() ? QStringLiteral("DISPLAY is not set")
+                                      : QStringLiteral("cannot connect to the X display \"%1\"").arg(QString::fromLocal8Bit(x));
+        if (!why.isEmpty())
+            problem += QStringLiteral(" (%1)").arg(why);
+        problems << problem;
     }
     check.problem = problems.join(QStringLiteral("; "));
     return check;

@@ -4,10 +4,14 @@
 
 namespace mornix {
 
+class PlatformModules;
+
 // Whether a window system answers, checked before any GUI object exists: Qt's xcb and wayland
 // platforms abort the process when they cannot connect. With QT_QPA_PLATFORM naming another
 // platform (offscreen, minimal, ...) that platform is trusted. X: a real connection through
-// libxcb (authentication included) to $DISPLAY; Wayland: the compositor's socket.
+// libxcb (authentication included, from the bundle's X display module, loaded only for an X
+// display; without the module the X display counts as not answering) to $DISPLAY; Wayland: the
+// compositor's socket.
 // Thread: main thread, before the application object is created.
 struct DisplayCheck {
     bool reachable = false;
@@ -15,6 +19,6 @@ struct DisplayCheck {
     QString problem;          // why not, e.g. "cannot connect to the X display \":99\""
 };
 
-DisplayCheck checkDisplay();
+DisplayCheck checkDisplay(PlatformModules &modules);
 
 }  // namespace mornix

@@ -8,6 +8,7 @@
 #include "platform/linux/sysfs_posture_probes.h"
 #include "platform/linux/procfs_process_table.h"
 #include "platform/linux/procfs_workspace.h"
+#include "platform/linux/platform_modules.h"
 #include "platform/linux/plist_bundle_reader.h"
 #include "platform/linux/selecting_keychain.h"
 #include "platform/linux/xdg_login_item.h"
@@ -18,7 +19,7 @@
 
 namespace mornix {
 
-Ports makeLinuxPorts(const char *argv0, const Config &config)
+Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<PlatformModules> modules)
 {
     Ports ports;
     ports.systemLog = std::make_shared<SyslogSystemLog>();
@@ -26,9 +27,12 @@ Ports makeLinuxPorts(const char *argv0, const Config &config)
     ports.bundle = bundle;
     ports.distributedNotifications = std::make_shared<DBusDistributedNotifications>();
     ports.loginItem = std::make_shared<XdgLoginItem>(bundle->executablePath());
+    // The system libraries only some modes use, loaded from the bundle on first use.
+    if (!modules)
+        modules = std::make_shared<PlatformModules>(bundle->bundlePath(), config.codeSigningAnchorsPEM);
     // Cheap constructors: nothing below touches the bus or the disk until first used.
-    ports.keychain = std::make_shared<SelectingKeychain>();
-    ports.hardwareKey = std::make_shared<TpmHardwareKey>(ports.keychain);
+    ports.keychain = std::make_shared<SelectingKeychain>(secret_service::Client(modules));
+    ports.hardwareKey = std::make_shared<TpmHardwareKey>(ports.keychain, modules);
     ports.hardwareIdentity = std::make_shared<DmiHardwareIdentity>();
     ports.postureProbes = std::make_shared<SysfsPostureProbes>();
     ports.bundleReader = std::make_shared<PlistBundleReader>();

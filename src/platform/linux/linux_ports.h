@@ -2,13 +2,18 @@
 
 #include "platform/ports.h"
 
+#include <memory>
+
 namespace mornix {
 
 // The production factory: the Linux implementation of every port. Only the composition root
 // (src/app) includes this header.
 struct Config;
+class PlatformModules;
 
 // config: the build's configuration, read once by the caller (the code-signing anchors).
-Ports makeLinuxPorts(const char *argv0, const Config &config);
+// modules: the loader of the bundle's modules (libsecret, TSS, xcb fronts) for the ports that
+// use them, shared with the composition root's display check; null: one for the running bundle.
+Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<PlatformModules> modules = nullptr);
 
 }  // namespace mornix

@@ -64,7 +64,7 @@ SealedModule loadSealedModule(const QString &bundlePath, const QString &relative
     if (!code_signature::isSafeRelativePath(relativePath))
         return failure(QStringLiteral("not a path inside the bundle: ") + relativePath);
     const QString path = QDir(bundlePath).filePath(relativePath);
-    const std::optional<foreign_file::OpenFile> module = foreign_file::openRegular(path, kMaxModuleBytes);
+    std::optional<foreign_file::OpenFile> module = foreign_file::openRegular(path, kMaxModuleBytes);
     if (!module)
         return failure(QStringLiteral("missing or not a regular file: ") + path);
 
@@ -89,6 +89,11 @@ SealedModule loadSealedModule(const QString &bundlePath, const QString &relative
         const char *error = ::dlerror();
         return failure(QStringLiteral("cannot be loaded: ") + QString::fromLocal8Bit(error ? error : "unknown error"));
     }
+    // The dynamic linker knows the module by that name and finds an object it already holds by
+    // name first: were the descriptor closed, the next module opened on the same number would
+    // be taken for this one. It stays open (close-on-exec) as long as the module stays mapped,
+    // which is for the life of the process.
+    static_cast<void>(module->descriptor.release());
     void *entry = ::dlsym(handle, entrySymbol);
     if (!entry)
         return failure(QStringLiteral("has no entry point %1: %2").arg(QString::fromLatin1(entrySymbol), path));

@@ -10,7 +10,8 @@ namespace mornix {
 // hashed through that descriptor and compared with the signed code directory, and the dynamic
 // linker then maps that same open file. A bundle without any signature (a build that was not
 // signed) has nothing to compare with and loads its module as it is.
-// Thread: main thread (dlopen runs the module's static initialisers). A loaded module stays
+// Thread: any (the dynamic linker serialises dlopen); a module whose static initialisers must
+// run on the main thread (one that holds Qt widgets) must be loaded there. A loaded module stays
 // loaded until the process exits.
 struct SealedModule {
     void *entry = nullptr;  // the resolved entry symbol; null on failure

@@ -56,80 +56,86 @@ std::unique_ptr<posix::LockFile> lockKeychain()
     return std::move(attempt.lock);
 }
 
-int read(const secret_service::Attributes &attributes, QByteArray &data)
+int read(const secret_service::Client &client, const secret_service::Attributes &attributes, QByteArray &data)
 {
     std::string secret;
     std::string error;
-    const int status = toStatus(secret_service::lookup(attributes, secret, error), error);
+    const int status = toStatus(client.lookup(attributes, secret, error), error);
     if (status == keychain_status::success)
         data = QByteArray(secret.data(), static_cast<qsizetype>(secret.size()));
     return status;
 }
 
-int add(const secret_service::Attributes &attributes, const std::string &label, const QByteArray &data)
+int add(const secret_service::Client &client, const secret_service::Attributes &attributes, const std::string &label,
+        const QByteArray &data)
 {
     const std::unique_ptr<posix::LockFile> lock = lockKeychain();
     if (!lock)
         return keychain_status::notAvailable;
     std::string existing;
     std::string error;
-    const secret_service::Result found = secret_service::lookup(attributes, existing, error);
+    const secret_service::Result found = client.lookup(attributes, existing, error);
     if (found == secret_service::Result::ok)
         return keychain_status::duplicateItem;
     if (found != secret_service::Result::notFound)
         return toStatus(found, error);
-    return toStatus(secret_service::store(attributes, label, data.toStdString(), error), error);
+    return toStatus(client.store(attributes, label, data.toStdString(), error), error);
 }
 
-int update(const secret_service::Attributes &attributes, const QByteArray &data)
+int update(const secret_service::Client &client, const secret_service::Attributes &attributes, const QByteArray &data)
 {
     const std::unique_ptr<posix::LockFile> lock = lockKeychain();
     if (!lock)
         return keychain_status::notAvailable;
     std::string error;
-    return toStatus(secret_service::replaceSecret(attributes, data.toStdString(), error), error);
+    return toStatus(client.replaceSecret(attributes, data.toStdString(), error), error);
 }
 
-int remove(const secret_service::Attributes &attributes)
+int remove(const secret_service::Client &client, const secret_service::Attributes &attributes)
 {
     const std::unique_ptr<posix::LockFile> lock = lockKeychain();
     if (!lock)
         return keychain_status::notAvailable;
     std::string error;
-    return toStatus(secret_service::remove(attributes, error), error);
+    return toStatus(client.remove(attributes, error), error);
 }
 
 }  // namespace
 
+SecretServiceKeychain::SecretServiceKeychain(secret_service::Client client)
+    : m_client(std::move(client))
+{
+}
+
 int SecretServiceKeychain::readGenericPassword(const QString &service, const QString &account, QByteArray &data)
 {
     QMutexLocker locker(&m_mutex);
-    return read(passwordAttributes(service, account), data);
+    return read(m_client, passwordAttributes(service, account), data);
 }
 
 int SecretServiceKeychain::addGenericPassword(const QString &service, const QString &account, const QByteArray &data)
 {
     QMutexLocker locker(&m_mutex);
-    return add(passwordAttributes(service, account), (service + QLatin1Char(' ') + account).toStdString(), data);
+    return add(m_client, passwordAttributes(service, account), (service + QLatin1Char(' ') + account).toStdString(), data);
 }
 
 int SecretServiceKeychain::updateGenericPassword(const QString &service, const QString &account, const QByteArray &data)
 {
     QMutexLocker locker(&m_mutex);
-    return update(passwordAttributes(service, account), data);
+    return update(m_client, passwordAttributes(service, account), data);
 }
 
 int SecretServiceKeychain::deleteGenericPassword(const QString &service, const QString &account)
 {
     QMutexLocker locker(&m_mutex);
-    return remove(passwordAttributes(service, account));
+    return remove(m_client, passwordAttributes(service, account));
 }
 
 int SecretServiceKeychain::readKey(const QByteArray &applicationTag, QByteArray &keyData)
 {
     QMutexLocker locker(&m_mutex);
     QByteArray encoded;
-    const int status = read(keyAttributes(applicationTag), encoded);
+    const int status = read(m_client, keyAttributes(applicationTag), encoded);
     if (status == keychain_status::success)
         keyData = QByteArray::fromBase64(encoded);
     return status;
@@ -138,13 +144,13 @@ int SecretServiceKeychain::readKey(const QByteArray &applicationTag, QByteArray 
 int SecretServiceKeychain::addKey(const QByteArray &applicationTag, const QByteArray &keyData)
 {
     QMutexLocker locker(&m_mutex);
-    return add(keyAttributes(applicationTag), applicationTag.toStdString(), keyData.toBase64());
+    return add(m_client, keyAttributes(applicationTag), applicationTag.toStdString(), keyData.toBase64());
 }
 
 int SecretServiceKeychain::deleteKey(const QByteArray &applicationTag)
 {
     QMutexLocker locker(&m_mutex);
-    return remove(keyAttributes(applicationTag));
+    return remove(m_client, keyAttributes(applicationTag));
 }
 
 }  // namespace mornix

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/keychain.h"
+#include "platform/linux/secret_service_client.h"
 
 #include <QMutex>
 
@@ -13,7 +14,7 @@ namespace mornix {
 // Thread: any; calls block on D-Bus round trips (the first call connects to the bus).
 class SecretServiceKeychain : public Keychain {
 public:
-    SecretServiceKeychain() = default;
+    explicit SecretServiceKeychain(secret_service::Client client);
 
     int readGenericPassword(const QString &service, const QString &account, QByteArray &data) override;
     int addGenericPassword(const QString &service, const QString &account, const QByteArray &data) override;
@@ -24,6 +25,7 @@ public:
     int deleteKey(const QByteArray &applicationTag) override;
 
 private:
+    const secret_service::Client m_client;
     QMutex m_mutex;
 };
 

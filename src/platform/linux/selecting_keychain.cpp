@@ -77,8 +77,9 @@ bool fileStoreHoldsItems(const QString &keychainDirectory)
 
 }  // namespace
 
-SelectingKeychain::SelectingKeychain(QString dataDirectory)
-    : m_dataDirectory(std::move(dataDirectory))
+SelectingKeychain::SelectingKeychain(secret_service::Client secretService, QString dataDirectory)
+    : m_secretService(std::move(secretService))
+    , m_dataDirectory(std::move(dataDirectory))
 {
 }
 
@@ -95,7 +96,7 @@ Keychain &SelectingKeychain::backend()
     const auto make = [this](Backend choice) {
         m_choice = choice;
         if (choice == Backend::secretService)
-            m_backend = std::make_unique<SecretServiceKeychain>();
+            m_backend = std::make_unique<SecretServiceKeychain>(m_secretService);
         else
             m_backend = std::make_unique<FileKeychain>(m_dataDirectory.isEmpty() ? QString()
                                                                                   : m_dataDirectory + QStringLiteral("/keychain"));
@@ -126,7 +127,7 @@ Keychain &SelectingKeychain::backend()
         return *m_backend;
     }
     if (marker.backend) {
-        if (*marker.backend == Backend::secretService && !secret_service::available()) {
+        if (*marker.backend == Backend::secretService && !m_secretService.available()) {
             unavailable(QStringLiteral("this user's items are in the Secret Service (recorded in %1/%2), and no "
                                        "Secret Service is reachable on the session bus")
                             .arg(m_dataDirectory, QLatin1String(markerFileName)));
@@ -143,7 +144,7 @@ Keychain &SelectingKeychain::backend()
         recordBackend();
         return *m_backend;
     }
-    make(secret_service::available() ? Backend::secretService : Backend::file);
+    make(m_secretService.available() ? Backend::secretService : Backend::file);
     return *m_backend;
 }
 

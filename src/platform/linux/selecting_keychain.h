@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/keychain.h"
+#include "platform/linux/secret_service_client.h"
 
 #include <QMutex>
 #include <QString>
@@ -21,14 +22,16 @@ namespace mornix {
 // otherwise the Secret Service when the session bus offers org.freedesktop.secrets, else the
 // file store; it is recorded by the first call that finds or stores an item.
 // VELTRO_KEYCHAIN=secret-service|file forces a backend and neither reads nor writes the marker.
-// Construction touches nothing (the bridge's quick modes never connect to the bus).
+// When the Secret Service module cannot be used, the Secret Service counts as not reachable.
+// Construction touches nothing (the bridge's quick modes never connect to the bus nor load the
+// Secret Service module).
 // Thread: any.
 class SelectingKeychain : public Keychain {
 public:
     enum class Backend { secretService, file };
 
     // dataDirectory empty: the user's data directory + "/VeltroMornix", resolved on first use.
-    explicit SelectingKeychain(QString dataDirectory = {});
+    explicit SelectingKeychain(secret_service::Client secretService, QString dataDirectory = {});
 
     int readGenericPassword(const QString &service, const QString &account, QByteArray &data) override;
     int addGenericPassword(const QString &service, const QString &account, const QByteArray &data) override;
@@ -47,6 +50,7 @@ private:
     int noted(int status);
     void recordBackend();
 
+    const secret_service::Client m_secretService;
     QMutex m_mutex;
     QString m_dataDirectory;
     std::unique_ptr<Keychain> m_backend;

@@ -1,6 +1,7 @@
 #include "platform/linux/tpm_hardware_key.h"
 
 #include "platform/linux/platform_logging.h"
+#include "platform/linux/platform_modules.h"
 #include "platform/linux/tpm_session.h"
 
 #include <QCryptographicHash>
@@ -55,10 +56,10 @@ QString describe(const tpm::Error &error)
 // A key loaded into the TPM, with the connection it lives in. Thread: any (own lock).
 class TpmHardwareKey::LoadedKey : public HardwareKeyHandle {
 public:
-    LoadedKey(std::unique_ptr<tpm::Session> session, const tpm::KeyBlobs &blobs)
+    LoadedKey(const tpm::Stack &stack, std::unique_ptr<tpm::Session> session, const tpm::KeyBlobs &blobs)
         : m_session(std::move(session))
     {
-        const std::vector<uint8_t> point = blobs.publicPointX963();
+        const std::vector<uint8_t> point = stack.publicPointX963(blobs);
         m_point = QByteArray(reinterpret_cast<const char *>(point.data()), static_cast<qsizetype>(point.size()));
     }
 
@@ -103,8 +104,10 @@ private:
     QByteArray m_point;
 };
 
-TpmHardwareKey::TpmHardwareKey(std::shared_ptr<Keychain> keychain, QString tcti)
+TpmHardwareKey::TpmHardwareKey(std::shared_ptr<Keychain> keychain, std::shared_ptr<PlatformModules> modules,
+                               QString tcti)
     : m_keychain(std::move(keychain))
+    , m_modules(std::move(modules))
     , m_tcti(std::move(tcti))
 {
     if (m_tcti.isEmpty())
@@ -118,6 +121,19 @@ TpmHardwareKey::TpmHardwareKey(std::shared_ptr<Keychain> keychain, QString tcti)
 }
 
 TpmHardwareKey::~TpmHardwareKey() = default;
+
+const tpm::Stack *TpmHardwareKey::stack(tpm::Error &error) const
+{
+    QString problem;
+    const void *table = m_modules->table(tpm::kModulePath, tpm::kModuleEntry, tpm::kModuleInterfaceVersion,
+                                         "the TPM module", &problem);
+    if (!table) {
+        // Without the TSS stack no TPM can be used: the same as a machine without one.
+        error.failure = tpm::Failure::unreachable;
+        error.text = problem.toStdString();
+    }
+    return static_cast<const tpm::Stack *>(table);
+}
 
 int TpmHardwareKey::find(const QByteArray &applicationTag, std::shared_ptr<HardwareKeyHandle> &key,
                          QString &errorText)
@@ -146,10 +162,11 @@ int TpmHardwareKey::findLocked(const QByteArray &applicationTag, std::shared_ptr
     std::string why;
     tpm::Error error;
     std::unique_ptr<tpm::Session> session;
-    if (!tpm::KeyBlobs::parse(toBytes(record), blobs, why)) {
+    const tpm::Stack *tss = stack(error);  // null: error says why
+    if (tss && !tss->parseKeyBlobs(toBytes(record), blobs, why)) {
         error.failure = tpm::Failure::badBlob;
         error.text = why;
-    } else if ((session = tpm::Session::open(m_tcti.toStdString(), error))) {
+    } else if (tss && (session = tss->open(m_tcti.toStdString(), error))) {
         if (!session->loadSigningKey(blobs, error) || !session->checkNotInLockout(error))
             session.reset();
     }
@@ -158,7 +175,7 @@ int TpmHardwareKey::findLocked(const QByteArray &applicationTag, std::shared_ptr
         qCWarning(lcTpm, "%s", qUtf8Printable(errorText));
         return keychain_status::notAvailable;
     }
-    auto loaded = std::make_shared<LoadedKey>(std::move(session), blobs);
+    auto loaded = std::make_shared<LoadedKey>(*tss, std::move(session), blobs);
     m_loaded = loaded;
     m_loadedRecord = record;
     key = std::move(loaded);
@@ -187,7 +204,10 @@ HardwareKey::CreateResult TpmHardwareKey::create(const QByteArray &applicationTa
     };
 
     tpm::Error error;
-    std::unique_ptr<tpm::Session> session = tpm::Session::open(m_tcti.toStdString(), error);
+    const tpm::Stack *tss = stack(error);
+    if (!tss)
+        return fail(error);
+    std::unique_ptr<tpm::Session> session = tss->open(m_tcti.toStdString(), error);
     if (!session)
         return fail(error);
     tpm::KeyBlobs blobs;
@@ -214,7 +234,7 @@ HardwareKey::CreateResult TpmHardwareKey::create(const QByteArray &applicationTa
         result.errorDescription = QStringLiteral("The new TPM device key could not be stored in the keychain");
         return result;
     }
-    auto loaded = std::make_shared<LoadedKey>(std::move(session), blobs);
+    auto loaded = std::make_shared<LoadedKey>(*tss, std::move(session), blobs);
     m_loaded = loaded;
     m_loadedRecord = record;
     result.key = std::move(loaded);

@@ -10,6 +10,12 @@
 
 namespace mornix {
 
+class PlatformModules;
+namespace tpm {
+class Stack;
+struct Error;
+}  // namespace tpm
+
 // The device signing key inside the TPM 2.0: a non-duplicable P-256 ECDSA key created under the
 // owner hierarchy's storage key. The TPM hands out the key only as a public area and a private
 // area encrypted by its storage key; both are kept in the keychain as one key item under the
@@ -21,7 +27,8 @@ namespace mornix {
 //
 // The TPM is reached through the TCTI loader: the configuration given to the constructor, else
 // the environment variable VELTRO_TPM_TCTI (e.g. "swtpm:host=127.0.0.1,port=2321"), else the
-// kernel resource manager "device:/dev/tpmrm0".
+// kernel resource manager "device:/dev/tpmrm0". The TSS libraries live in the bundle's TPM
+// module, loaded on the first operation; when it cannot be used there is no usable TPM.
 //
 // Thread: any; operations block on the TPM (tens of milliseconds to a second) and the keychain.
 // A loaded key keeps its TPM connection open until the last handle to it is gone or the key is
@@ -30,7 +37,7 @@ class TpmHardwareKey : public HardwareKey {
 public:
     static constexpr const char *tctiVariable = "VELTRO_TPM_TCTI";
 
-    explicit TpmHardwareKey(std::shared_ptr<Keychain> keychain, QString tcti = {});
+    TpmHardwareKey(std::shared_ptr<Keychain> keychain, std::shared_ptr<PlatformModules> modules, QString tcti = {});
     ~TpmHardwareKey() override;
 
     int find(const QByteArray &applicationTag, std::shared_ptr<HardwareKeyHandle> &key, QString &errorText) override;
@@ -43,9 +50,12 @@ public:
     class LoadedKey;
 
 private:
+    // The TPM module's stack; null with `error` (unreachable) when the module cannot be used.
+    const tpm::Stack *stack(tpm::Error &error) const;
     int findLocked(const QByteArray &applicationTag, std::shared_ptr<HardwareKeyHandle> &key, QString &errorText);
 
     std::shared_ptr<Keychain> m_keychain;
+    std::shared_ptr<PlatformModules> m_modules;
     QString m_tcti;
     QMutex m_mutex;
     QByteArray m_loadedRecord;              // the stored bytes m_loaded was loaded from

@@ -1,6 +1,7 @@
+// The TPM module (libmornix_tpm.so): the TSS stack behind tpm::Stack. Built with hidden
+// symbols: nothing here binds to the executable's names, and only the entry is exported.
 #include "platform/linux/tpm_session.h"
 
-#include "platform/posix_files.h"
 #include <tss2/tss2_esys.h>
 #include <tss2/tss2_mu.h>
 #include <tss2/tss2_rc.h>
@@ -132,9 +133,10 @@ Error classifyOpenFailure(const std::string &conf, TSS2_RC rc)
         const auto colon = conf.find(':');
         const std::string path = colon == std::string::npos || colon + 1 == conf.size() ? std::string("/dev/tpm0")
                                                                                          : conf.substr(colon + 1);
-        const posix::UniqueFd device(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
         const int openErrno = errno;
-        const int fd = device.get();
+        if (fd >= 0)
+            ::close(fd);
         if (fd < 0 && (openErrno == ENOENT || openErrno == ENODEV || openErrno == ENXIO || openErrno == ENOTDIR)) {
             error.failure = Failure::unreachable;
             error.text = "no TPM device at " + path;
@@ -162,17 +164,7 @@ struct EsysFree {
 template <typename T>
 using EsysPtr = std::unique_ptr<T, EsysFree<T>>;
 
-}  // namespace
-
-std::vector<uint8_t> KeyBlobs::serialize() const
-{
-    std::vector<uint8_t> out(std::begin(kMagic), std::end(kMagic));
-    out.insert(out.end(), publicArea.begin(), publicArea.end());
-    out.insert(out.end(), privateArea.begin(), privateArea.end());
-    return out;
-}
-
-bool KeyBlobs::parse(const std::vector<uint8_t> &bytes, KeyBlobs &blobs, std::string &why)
+bool parseKeyBlobs(const std::vector<uint8_t> &bytes, KeyBlobs &blobs, std::string &why)
 {
     if (bytes.size() < sizeof kMagic || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
         why = "not a TPM key record";
@@ -204,8 +196,9 @@ bool KeyBlobs::parse(const std::vector<uint8_t> &bytes, KeyBlobs &blobs, std::st
     return true;
 }
 
-std::vector<uint8_t> KeyBlobs::publicPointX963() const
+std::vector<uint8_t> publicPointX963(const KeyBlobs &blobs)
 {
+    const std::vector<uint8_t> &publicArea = blobs.publicArea;
     TPM2B_PUBLIC pub{};
     size_t offset = 0;
     if (Tss2_MU_TPM2B_PUBLIC_Unmarshal(publicArea.data(), publicArea.size(), &offset, &pub) != TSS2_RC_SUCCESS
@@ -223,7 +216,7 @@ std::vector<uint8_t> KeyBlobs::publicPointX963() const
     return point;
 }
 
-struct Session::Impl {
+struct Esys {
     TSS2_TCTI_CONTEXT *tcti = nullptr;
     ESYS_CONTEXT *esys = nullptr;
     ESYS_TR storageKey = ESYS_TR_NONE;
@@ -286,12 +279,24 @@ struct Session::Impl {
     }
 };
 
-std::unique_ptr<Session> Session::open(const std::string &tcti, Error &error)
+class EsysSession final : public Session {
+public:
+    ~EsysSession() override;
+    bool checkNotInLockout(Error &error) override;
+    bool createSigningKey(KeyBlobs &blobs, Error &error) override;
+    bool loadSigningKey(const KeyBlobs &blobs, Error &error) override;
+    bool signDigest(const std::array<uint8_t, 32> &digest, std::vector<uint8_t> &der, Error &error) override;
+    void flush() override;
+    bool hasKey() const override;
+
+    std::unique_ptr<Esys> m_impl = std::make_unique<Esys>();
+};
+
+std::unique_ptr<Session> openSession(const std::string &tcti, Error &error)
 {
     const std::string conf = tcti.empty() ? std::string(defaultTcti) : tcti;
-    std::unique_ptr<Session> session(new Session);
-    session->m_impl = std::make_unique<Impl>();
-    Impl &impl = *session->m_impl;
+    auto session = std::make_unique<EsysSession>();
+    Esys &impl = *session->m_impl;
     TSS2_RC rc = Tss2_TctiLdr_Initialize(conf.c_str(), &impl.tcti);
     if (rc != TSS2_RC_SUCCESS) {
         impl.tcti = nullptr;
@@ -307,7 +312,7 @@ std::unique_ptr<Session> Session::open(const std::string &tcti, Error &error)
     return session;
 }
 
-Session::~Session()
+EsysSession::~EsysSession()
 {
     if (!m_impl)
         return;
@@ -320,7 +325,7 @@ Session::~Session()
         Tss2_TctiLdr_Finalize(&m_impl->tcti);
 }
 
-bool Session::checkNotInLockout(Error &error)
+bool EsysSession::checkNotInLockout(Error &error)
 {
     TPMI_YES_NO more = TPM2_NO;
     TPMS_CAPABILITY_DATA *raw = nullptr;
@@ -344,9 +349,9 @@ bool Session::checkNotInLockout(Error &error)
     return true;
 }
 
-bool Session::createSigningKey(KeyBlobs &blobs, Error &error)
+bool EsysSession::createSigningKey(KeyBlobs &blobs, Error &error)
 {
-    Impl &impl = *m_impl;
+    Esys &impl = *m_impl;
     impl.flushSigningKey();
     if (!impl.loadStorageKey(error))
         return false;
@@ -390,7 +395,7 @@ bool Session::createSigningKey(KeyBlobs &blobs, Error &error)
     return true;
 }
 
-bool Session::loadSigningKey(const KeyBlobs &blobs, Error &error)
+bool EsysSession::loadSigningKey(const KeyBlobs &blobs, Error &error)
 {
     TPM2B_PUBLIC pub{};
     TPM2B_PRIVATE priv{};
@@ -407,9 +412,9 @@ bool Session::loadSigningKey(const KeyBlobs &blobs, Error &error)
     return m_impl->load(pub, priv, error, true);
 }
 
-bool Session::signDigest(const std::array<uint8_t, 32> &digest, std::vector<uint8_t> &der, Error &error)
+bool EsysSession::signDigest(const std::array<uint8_t, 32> &digest, std::vector<uint8_t> &der, Error &error)
 {
-    Impl &impl = *m_impl;
+    Esys &impl = *m_impl;
     if (impl.signingKey == ESYS_TR_NONE) {
         error.failure = Failure::other;
         error.text = "the TPM key was cleared";
@@ -464,17 +469,41 @@ bool Session::signDigest(const std::array<uint8_t, 32> &digest, std::vector<uint
     return true;
 }
 
-void Session::flush()
+void EsysSession::flush()
 {
     m_impl->flushSigningKey();
     m_impl->flushStorageKey();
 }
 
-bool Session::hasKey() const
+bool EsysSession::hasKey() const
 {
     return m_impl->signingKey != ESYS_TR_NONE;
 }
 
-}  // namespace tpm
+class EsysStack final : public Stack {
+public:
+    std::unique_ptr<Session> open(const std::string &tcti, Error &error) const override
+    {
+        return openSession(tcti, error);
+    }
+    bool parseKeyBlobs(const std::vector<uint8_t> &bytes, KeyBlobs &blobs, std::string &why) const override
+    {
+        return tpm::parseKeyBlobs(bytes, blobs, why);
+    }
+    std::vector<uint8_t> publicPointX963(const KeyBlobs &blobs) const override
+    {
+        return tpm::publicPointX963(blobs);
+    }
+};
 
+const EsysStack kStack;
+
+}  // namespace
+}  // namespace tpm
 }  // namespace mornix
+
+extern "C" __attribute__((visibility("default"))) const void *mornix_tpm_module(uint32_t interfaceVersion)
+{
+    using namespace mornix::tpm;
+    return interfaceVersion == kModuleInterfaceVersion ? static_cast<const Stack *>(&kStack) : nullptr;
+}
