@@ -215,6 +215,11 @@ void BridgeModesTest::olderCopyRequiresRestart()
     const QString self = dir.path() + "/Self.app/Contents";
     QVERIFY(QDir().mkpath(self + "/MacOS"));
     QVERIFY(QFile::copy(QStringLiteral(MORNIX_EXECUTABLE), self + "/MacOS/VeltroMornix"));
+    // With its modules: the Secret Service is reached through one.
+    QVERIFY(QDir().mkpath(self + "/PlugIns"));
+    const QDir plugIns(QStringLiteral(MORNIX_BUNDLE_DIR "/Contents/PlugIns"));
+    for (const QString &module : plugIns.entryList(QDir::Files))
+        QVERIFY(QFile::copy(plugIns.filePath(module), self + "/PlugIns/" + module));
     QVERIFY(writeBundlePlist(self));
     const ProcessResult r = run(backend, {"--desktop-control-status"}, {}, self + "/MacOS/VeltroMornix");
     QCOMPARE(r.standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
