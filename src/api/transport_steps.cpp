@@ -1,6 +1,7 @@
 #include "api/transport_steps.h"
 
 #include "api/api_error.h"
+#include "identity/security_text.h"
 #include "support/crypto.h"
 
 #include <QDateTime>
@@ -47,7 +48,8 @@ QString canonicalRequestText(const QByteArray &method, const QUrl &url, const QS
 
 QString requestSignature(const QString &canonicalText, const QString &deviceSecret)
 {
-    const QByteArray key = crypto::sha256Hex(deviceSecret.toUtf8()).toUtf8();
+    // The 64 hex characters of the secret's hash are the key as they stand, not decoded.
+    const QByteArray key = hashDeviceSecret(deviceSecret).toUtf8();
     return crypto::hexLower(crypto::hmacSha256(key, canonicalText.toUtf8()));
 }
 
