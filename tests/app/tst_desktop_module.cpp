@@ -47,24 +47,12 @@ QSet<QString> mappedFiles(qint64 pid)
     return files;
 }
 
-QStringList windowLibrariesIn(const QSet<QString> &files)
+// The files whose path contains one of `names`, sorted.
+QStringList librariesIn(const QSet<QString> &files, const QStringList &names = kWindowLibraries)
 {
     QStringList found;
     for (const QString &file : files) {
-        if (std::any_of(kWindowLibraries.begin(), kWindowLibraries.end(),
-                        [&](const QString &n) { return file.contains(n); }))
-            found.append(file);
-    }
-    found.sort();
-    return found;
-}
-
-QStringList systemFrontLibrariesIn(const QSet<QString> &files)
-{
-    QStringList found;
-    for (const QString &file : files) {
-        if (std::any_of(kSystemFrontLibraries.cbegin(), kSystemFrontLibraries.cend(),
-                        [&file](const QString &name) { return file.contains(name); }))
+        if (std::any_of(names.cbegin(), names.cend(), [&file](const QString &name) { return file.contains(name); }))
             found.append(file);
     }
     found.sort();
@@ -129,8 +117,8 @@ void DesktopModuleTest::commandLineModesLoadNoWindowLibraries()
         }
     }
     QVERIFY(loaded.contains(QStringLiteral("libQt6Core.so.6")));  // the trace is real
-    QCOMPARE(windowLibrariesIn(loaded), QStringList());
-    QCOMPARE(systemFrontLibrariesIn(loaded), QStringList());
+    QCOMPARE(librariesIn(loaded), QStringList());
+    QCOMPARE(librariesIn(loaded, kSystemFrontLibraries), QStringList());
 }
 
 void DesktopModuleTest::headlessAgentMapsNoWindowLibraries()
@@ -142,9 +130,9 @@ void DesktopModuleTest::headlessAgentMapsNoWindowLibraries()
     QVERIFY(agent.waitForLog(QStringLiteral("app started")));
     const QSet<QString> mapped = mappedFiles(agent.process().processId());
     QVERIFY(!mapped.isEmpty());
-    QCOMPARE(windowLibrariesIn(mapped), QStringList());
+    QCOMPARE(librariesIn(mapped), QStringList());
     // With the file keychain and no display check, none of the system fronts either.
-    QCOMPARE(systemFrontLibrariesIn(mapped), QStringList());
+    QCOMPARE(librariesIn(mapped, kSystemFrontLibraries), QStringList());
 }
 
 void DesktopModuleTest::windowedStartLoadsTheSealedModule()
@@ -153,7 +141,7 @@ void DesktopModuleTest::windowedStartLoadsTheSealedModule()
     AgentProcess agent(windowedEnvironment(home));
     QVERIFY(agent.start({}));
     QVERIFY(agent.waitForLog(QStringLiteral("app started")));
-    const QStringList windows = windowLibrariesIn(mappedFiles(agent.process().processId()));
+    const QStringList windows = librariesIn(mappedFiles(agent.process().processId()));
     const QString module = QFileInfo(QStringLiteral(MORNIX_EXECUTABLE)).dir().filePath(QStringLiteral("../PlugIns/libmornix_desktop.so"));
     QVERIFY2(windows.contains(QFileInfo(module).canonicalFilePath()), qPrintable(windows.join(QLatin1Char(' '))));
     QVERIFY(std::any_of(windows.cbegin(), windows.cend(), [](const QString &path) { return path.contains(QStringLiteral("libQt6Widgets")); }));
@@ -197,7 +185,7 @@ void DesktopModuleTest::missingOrModifiedModuleIsRefusedAndTheAgentRuns()
              qPrintable(errors));
     // Still running, as the headless agent, with nothing of the windows mapped.
     QCOMPARE(agent.state(), QProcess::Running);
-    QCOMPARE(windowLibrariesIn(mappedFiles(agent.processId())), QStringList());
+    QCOMPARE(librariesIn(mappedFiles(agent.processId())), QStringList());
     agent.terminate();
     QVERIFY(agent.waitForFinished(10000));
 }

@@ -73,26 +73,17 @@ void DispatchTest::updateNotificationSwitchesComeFirst()
     TemporaryHome home;
     QProcessEnvironment env = home.environment();
     env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));   // no notification server to reach
-
-    const ProcessResult notify = runProcess(QStringLiteral(MORNIX_EXECUTABLE),
-                                            {"--desktop-bridge-version", "--notify-update", "1.2"}, {}, env, 20000);
-    QVERIFY(!notify.timedOut);
-    QCOMPARE(notify.exitCode, 1);   // the version is refused: nothing printed
-    QCOMPARE(notify.standardOutput, QByteArray());
-
-    const ProcessResult status = runProcess(QStringLiteral(MORNIX_EXECUTABLE),
-                                            {"--desktop-bridge-version", "--update-notification-status"}, {}, env, 20000);
-    QVERIFY(!status.timedOut);
-    QCOMPARE(status.exitCode, 0);
-    QCOMPARE(status.standardOutput,
-             QByteArray(R"({"actions":[],"authorization":0,"delivered":0,"pending":0,"reminder_seconds":0})"));
-
+    const auto check = [&](const QStringList &arguments, int exitCode, const QByteArray &output) {
+        const ProcessResult result = runProcess(QStringLiteral(MORNIX_EXECUTABLE), arguments, {}, env, 20000);
+        QVERIFY(!result.timedOut);
+        QCOMPARE(result.exitCode, exitCode);
+        QCOMPARE(result.standardOutput, output);
+    };
+    check({"--desktop-bridge-version", "--notify-update", "1.2"}, 1, {});   // the version is refused
+    check({"--desktop-bridge-version", "--update-notification-status"}, 0,
+          R"({"actions":[],"authorization":0,"delivered":0,"pending":0,"reminder_seconds":0})");
     // Clearing comes before notifying (which, without a session bus, would fail with 1).
-    const ProcessResult clear = runProcess(QStringLiteral(MORNIX_EXECUTABLE),
-                                           {"--clear-update-notification", "--notify-update", "1.2.3"}, {}, env, 20000);
-    QVERIFY(!clear.timedOut);
-    QCOMPARE(clear.exitCode, 0);
-    QCOMPARE(clear.standardOutput, QByteArray());
+    check({"--clear-update-notification", "--notify-update", "1.2.3"}, 0, {});
 }
 
 void DispatchTest::noModeStartsTheApplication_data()

@@ -58,32 +58,13 @@ ProbeProcess startProbe(const QString &dir)
 class RuntimeTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void lockFileAndDirectoryAreOwnerOnly();
     void crashedHolderNeverBlocksALaterStart();
     void unusableLockFilesAreLoggedNeverHeld();
     void bundledAppIsLocated();
-    void nothingFoundMeansNoRelaunch();
-    void processInsideABundleNeverSearches();
+    void relaunchOnlyWhenABundleIsFound();
     void rawExecutableRelaunchesItsSibling();
     void executionMode();
 };
-
-void RuntimeTest::lockFileAndDirectoryAreOwnerOnly()
-{
-    TemporaryHome home;
-    RecordingSystemLog log;
-    const QString dir = RuntimeLock::defaultDirectory();
-    QVERIFY(dir.startsWith(home.path()));
-    QVERIFY(QDir().mkpath(dir));
-    QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                   | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther);
-    auto lock = RuntimeLock::acquire(QStringLiteral("runtime.lock"), log);
-    QVERIFY(lock);
-    QCOMPARE(modeOf(dir), mode_t(0700));
-    QCOMPARE(modeOf(dir + QStringLiteral("/runtime.lock")), mode_t(0600));
-    QCOMPARE(QFileInfo(dir + QStringLiteral("/runtime.lock")).size(), 0);
-    QVERIFY(log.messages().isEmpty());
-}
 
 // Another process holds the lock until it dies, even by SIGKILL; this process then gets it.
 void RuntimeTest::crashedHolderNeverBlocksALaterStart()
@@ -138,9 +119,13 @@ void RuntimeTest::unusableLockFilesAreLoggedNeverHeld()
     QVERIFY2(attempt.problem.contains(QLatin1String("symbolic link")), qPrintable(attempt.problem));
     QVERIFY(log.messages().contains(QStringLiteral("failed to create runtime lock directory: ") + attempt.problem));
 
-    // And a lock that is merely held is just that.
+    // A usable lock: its directory narrowed to the owner, the file created 0600; a lock that
+    // is merely held is just that.
+    QVERIFY(QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFileDevice::ReadOther));
     auto held = RuntimeLock::acquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
     QVERIFY(held);
+    QCOMPARE(modeOf(dir.path()), mode_t(0700));
+    QCOMPARE(modeOf(lock), mode_t(0600));
     QCOMPARE(RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log).outcome,
              RuntimeLock::Outcome::heldElsewhere);
 }
@@ -158,40 +143,33 @@ void RuntimeTest::bundledAppIsLocated()
     makeBundle(roots + QStringLiteral("/.hidden/Products"), true, 1800000000);
     makeBundle(roots + QStringLiteral("/broken/Products"), false, 1800000001);
     makeBundle(second + QStringLiteral("/x"), true, 1600000000);
-    RuntimeBootstrap bootstrap(AppBundle(QString()), {}, log, nullptr, {roots, second});
+    const AppBundle none{QString()};
+    RuntimeBootstrap bootstrap(none, {}, log, nullptr, {roots, second});
     makeBundle(dir.path() + QStringLiteral("/build"), false);
     QCOMPARE(bootstrap.locateBundledApp(dir.path() + QStringLiteral("/build/VeltroMornix")), std::optional<QString>(newest));
     const QString sibling = makeBundle(dir.path() + QStringLiteral("/sibling"), true, 1000000000);
     QCOMPARE(bootstrap.locateBundledApp(dir.path() + QStringLiteral("/sibling/VeltroMornix")), std::optional<QString>(sibling));
 }
 
-void RuntimeTest::nothingFoundMeansNoRelaunch()
+// Nothing found, or a process inside a bundle: no relaunch. A failed open is logged, and the
+// raw process still ends.
+void RuntimeTest::relaunchOnlyWhenABundleIsFound()
 {
     QTemporaryDir dir;
     RecordingSystemLog log;
     int opened = 0;
-    AppBundle raw(dir.path() + QStringLiteral("/raw/VeltroMornix"));
-    RuntimeBootstrap bootstrap(raw, {}, log, [&](const QString &, QString *) { return ++opened, true; },
-                               {dir.path() + QStringLiteral("/missing-root")});
-    QVERIFY(!bootstrap.relaunchBundledAppIfNeeded());
-    QCOMPARE(opened, 0);
-}
-
-void RuntimeTest::processInsideABundleNeverSearches()
-{
-    AppBundle inside(QStringLiteral(MORNIX_EXECUTABLE));
+    const auto open = [&](const QString &, QString *) { return ++opened, true; };
+    const AppBundle raw(dir.path() + QStringLiteral("/raw/VeltroMornix"));
+    QVERIFY(!RuntimeBootstrap(raw, {}, log, open, {dir.path() + QStringLiteral("/missing-root")})
+                 .relaunchBundledAppIfNeeded());
+    const AppBundle inside(QStringLiteral(MORNIX_EXECUTABLE));
     QVERIFY(inside.bundleIdentifier());
-    RecordingSystemLog log;
-    int opened = 0;
-    RuntimeBootstrap bootstrap(inside, {}, log, [&](const QString &, QString *) { return ++opened, true; });
-    QVERIFY(!bootstrap.relaunchBundledAppIfNeeded());
+    QVERIFY(!RuntimeBootstrap(inside, {}, log, open).relaunchBundledAppIfNeeded());
     QCOMPARE(opened, 0);
 
-    // A failed open is logged, and the raw process still ends.
-    QTemporaryDir dir;
-    const QString sibling = makeBundle(dir.path(), true);
-    AppBundle raw(dir.path() + QStringLiteral("/VeltroMornix"));
-    RuntimeBootstrap failing(raw, {}, log, [](const QString &, QString *error) {
+    makeBundle(dir.path(), true);
+    const AppBundle withSibling(dir.path() + QStringLiteral("/VeltroMornix"));
+    RuntimeBootstrap failing(withSibling, {}, log, [](const QString &, QString *error) {
         *error = QStringLiteral("boom");
         return false;
     });

@@ -32,7 +32,6 @@ private Q_SLOTS:
     }
     void init();
     void brokerGrantLifecycle();
-    void badInputNeverChangesTheGrant();
     void controlStatus();
     void olderCopyRequiresRestart();
 
@@ -133,31 +132,6 @@ void BridgeModesTest::brokerGrantLifecycle()
     r = run(backend, {"--broker-grant-read"});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.standardOutput.isEmpty());
-}
-
-void BridgeModesTest::badInputNeverChangesTheGrant()
-{
-    QFETCH_GLOBAL(QString, backend);
-    QCOMPARE(run(backend, {"--broker-grant-create-stdin"}, grantJSON("bg1.keep")).exitCode, 0);
-    const QByteArray before = KeychainStore(keychain(backend)).loadItemData(KeychainStore::brokerGrantAccount).value();
-
-    const QByteArray valid = grantJSON("bg1.padded");
-    const QByteArray exact = valid + QByteArray(32768 - valid.size(), ' ');
-    const QList<QByteArray> refused = {
-        grantJSON("bg1.", 5), grantJSON("bg1.ok", 0), "{\"accessToken\":\"bg1.x\"", "[]", "",
-        "{\"accessToken\":\"bg1.x\",\"refreshToken\":\"sg1.short\",\"expiresAt\":1}",
-        exact + ' ',   // 32769 bytes: refused before parsing
-    };
-    for (const QByteArray &input : refused) {
-        const ProcessResult r = run(backend, {"--broker-grant-update-stdin"}, input);
-        QCOMPARE(r.exitCode, 1);
-        QVERIFY(r.standardOutput.isEmpty() && r.standardError.isEmpty());
-        QCOMPARE(KeychainStore(keychain(backend)).loadItemData(KeychainStore::brokerGrantAccount).value(), before);
-    }
-    // Exactly 32768 bytes is read and parsed.
-    QCOMPARE(exact.size(), 32768);
-    QCOMPARE(run(backend, {"--broker-grant-update-stdin"}, exact).exitCode, 0);
-    QCOMPARE(KeychainStore(keychain(backend)).loadBrokerGrant()->accessToken, QStringLiteral("bg1.padded"));
 }
 
 void BridgeModesTest::controlStatus()

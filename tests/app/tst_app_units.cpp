@@ -1,0 +1,407 @@
+// The app layer's units: argument rules, the Qt message route, the build label, and the
+// readable failures of device removal and desktop enrollment.
+#include "api/api_error.h"
+#include "api/pinned_session.h"
+#include "app/arguments.h"
+#include "app/bridge_service.h"
+#include "app/build_label.h"
+#include "app/cli_output.h"
+#include "app/desktop_enrollment.h"
+#include "app/device_removal.h"
+#include "identity/keychain_store.h"
+#include "platform/linux/app_bundle.h"
+#include "platform/linux/file_keychain.h"
+#include "support/info_plist_writer.h"
+#include "support/process_runner.h"
+#include "support/recording_system_log.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <QCoroTask>
+
+#include <atomic>
+#include <functional>
+#include <stdexcept>
+
+using namespace mornix;
+
+Q_DECLARE_METATYPE(std::function<void()>)
+
+namespace mornix {
+
+namespace {
+
+QStringList g_previousHandlerMessages;
+void previousHandler(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    g_previousHandlerMessages.append(message);
+}
+
+// A log that notices being written to while it is being destroyed (its destructor lingers to
+// widen that window).
+class LingeringLog final : public SystemLog {
+public:
+    explicit LingeringLog(std::atomic<int> *writes, std::atomic<int> *lateWrites)
+        : m_writes(writes), m_lateWrites(lateWrites) {}
+    ~LingeringLog() override
+    {
+        m_dying.store(true);
+        QThread::usleep(200);
+    }
+    void write(Level, const QString &) override
+    {
+        m_writes->fetch_add(1);
+        if (m_dying.load())
+            m_lateWrites->fetch_add(1);
+    }
+
+private:
+    std::atomic<int> *m_writes;
+    std::atomic<int> *m_lateWrites;
+    std::atomic<bool> m_dying{false};
+};
+
+std::atomic<int> g_messagesBetweenRoutes{0};
+void countingHandler(QtMsgType, const QMessageLogContext &, const QString &)
+{
+    g_messagesBetweenRoutes.fetch_add(1);
+}
+
+using fixtures::InfoEntries;
+
+// Writes X.app/Contents/{Info.plist,MacOS/exe} with the given version entries and sets the
+// executable's modification time with touch(1). Returns the executable path.
+QString makeBundle(const QString &root, const InfoEntries &versions, const char *touchDate = "2026-01-05 09:30:12 UTC")
+{
+    const QString contents = root + QStringLiteral("/X.app/Contents");
+    QDir().mkpath(contents + QStringLiteral("/MacOS"));
+    if (!fixtures::writeInfoPlist(contents + QStringLiteral("/Info.plist"),
+                                  InfoEntries{{QStringLiteral("CFBundleIdentifier"), QStringLiteral("ai.veltro.test")}}
+                                      + versions))
+        return {};
+    const QString exe = contents + QStringLiteral("/MacOS/exe");
+    QFile file(exe);
+    if (!file.open(QIODevice::WriteOnly))
+        return {};
+    file.write("binary");
+    file.close();
+    if (runProcess(QStringLiteral("touch"), {QStringLiteral("-m"), QStringLiteral("-d"), QString::fromLatin1(touchDate), exe})
+            .exitCode != 0)
+        return {};
+    return exe;
+}
+
+const QString kOrgID = QStringLiteral("2f0c6d3a-9a51-4c52-8a8e-3d5b0e6f1a27");
+const QString kProjectID = QStringLiteral("7b1e2c44-0d6f-4e8a-9b3c-5a7d9e1f2b36");
+
+class ThrowingService final : public BridgeService {
+public:
+    std::function<void()> fail;
+    QString answeredOrgID = kOrgID;
+    QCoro::Task<BridgeRegistration> registerDevice(QString, QString, QString, QString) override
+    {
+        fail();
+        BridgeRegistration registration;
+        registration.orgID = answeredOrgID;
+        registration.projectID = kProjectID;
+        registration.deviceID = QStringLiteral("device-1");
+        co_return registration;
+    }
+    QCoro::Task<void> logoutDevice(DeviceCredentials, DeviceLogoutRequestPayload) override
+    {
+        fail();
+        co_return;
+    }
+};
+
+// The text a failed logout carries, or "logged out" / "already gone".
+QCoro::Task<void> logoutText(std::shared_ptr<DeviceRemoval> removal, QString *text)
+{
+    try {
+        const DeviceCredentials credentials;
+        const DeviceLogoutRequestPayload request;
+        const DeviceDisconnector::LogoutOutcome outcome = co_await removal->logout(credentials, request);
+        *text = outcome == DeviceDisconnector::LogoutOutcome::alreadyGone ? QStringLiteral("already gone")
+                                                                           : QStringLiteral("logged out");
+    } catch (const std::exception &error) {
+        *text = QString::fromUtf8(error.what());
+    }
+}
+
+}  // namespace
+
+class AppUnitsTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void notifyUpdatePlacementRule_data();
+    void notifyUpdatePlacementRule();
+    void qtMessagesReachTheLogOnlyWhileTheRouteLives();
+    void routeEndsSafelyWhileOtherThreadsLog();
+    void labelFromBundle_data();
+    void labelFromBundle();
+    void stampWithoutBundleExecutable();
+    void builtBundle();
+    void logoutFailuresAreReadable_data();
+    void logoutFailuresAreReadable();
+    void failedUninstallIsLogged();
+    void failedEnrollmentIsLogged_data();
+    void failedEnrollmentIsLogged();
+};
+
+void AppUnitsTest::qtMessagesReachTheLogOnlyWhileTheRouteLives()
+{
+    const QtMessageHandler original = qInstallMessageHandler(previousHandler);
+    auto log = std::make_shared<RecordingSystemLog>();
+    std::weak_ptr<RecordingSystemLog> watch = log;
+    {
+        const QtMessageRoute route(log);
+        log.reset();  // the route alone keeps it
+        qWarning("routed");
+        QCOMPARE(watch.lock()->messages(), QStringList{QStringLiteral("routed")});
+    }
+    // The route is gone: the log with it, and the handler from before is back.
+    QVERIFY(watch.expired());
+    qWarning("after");
+    qInstallMessageHandler(original);
+    QCOMPARE(g_previousHandlerMessages, QStringList{QStringLiteral("after")});
+}
+
+void AppUnitsTest::routeEndsSafelyWhileOtherThreadsLog()
+{
+    const QtMessageHandler original = qInstallMessageHandler(countingHandler);
+    std::atomic<int> writes{0};
+    std::atomic<int> lateWrites{0};
+    std::atomic<bool> stop{false};
+    QList<QThread *> writers;
+    for (int i = 0; i < 3; ++i) {
+        writers.append(QThread::create([&stop] {
+            while (!stop.load())
+                qWarning("from a worker");
+        }));
+        writers.last()->start();
+    }
+    // Routes come and go (as at the end of every mode) while the workers keep logging.
+    for (int round = 0; round < 200; ++round) {
+        const QtMessageRoute route(std::make_shared<LingeringLog>(&writes, &lateWrites));
+        QThread::usleep(50);
+    }
+    stop.store(true);
+    for (QThread *writer : writers) {
+        writer->wait();
+        delete writer;
+    }
+    qInstallMessageHandler(original);
+    // Both sides saw messages: the routes' logs while they lived, the previous handler between.
+    QVERIFY(writes.load() > 0);
+    QVERIFY(g_messagesBetweenRoutes.load() > 0);
+    QCOMPARE(lateWrites.load(), 0);
+}
+
+void AppUnitsTest::notifyUpdatePlacementRule_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("version");
+    QTest::newRow("version last") << QStringList{"exe", "--notify-update", "1.2.3"} << QStringLiteral("1.2.3");
+    QTest::newRow("other switch before") << QStringList{"exe", "--x", "--notify-update", "2.0"} << QStringLiteral("2.0");
+    QTest::newRow("extra argument after") << QStringList{"exe", "--notify-update", "1.2.3", "more"} << QString();
+    QTest::newRow("switch last") << QStringList{"exe", "--notify-update"} << QString();
+    QTest::newRow("first occurrence decides") << QStringList{"exe", "--notify-update", "--notify-update", "9"} << QString();
+    QTest::newRow("version unchanged") << QStringList{"exe", "--notify-update", " 3.0 "} << QStringLiteral(" 3.0 ");
+}
+
+void AppUnitsTest::notifyUpdatePlacementRule()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, version);
+    const std::optional<QString> parsed = Arguments(arguments).notifyUpdateVersion();
+    QCOMPARE(parsed.has_value(), !version.isNull());
+    if (parsed)
+        QCOMPARE(*parsed, version);
+}
+
+void AppUnitsTest::labelFromBundle_data()
+{
+    QTest::addColumn<QVariant>("shortVersion");  // CFBundleShortVersionString; invalid: absent
+    QTest::addColumn<QVariant>("version");       // CFBundleVersion
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("version and build") << QVariant(QStringLiteral("1.4.2")) << QVariant(QStringLiteral("57"))
+                                       << QStringLiteral("1.4.2 (57)+20260105-093012");
+    QTest::newRow("no version keys") << QVariant() << QVariant() << QStringLiteral("dev (0)+20260105-093012");
+    QTest::newRow("blank values") << QVariant(QStringLiteral(" \n")) << QVariant(QString())
+                                  << QStringLiteral("dev (0)+20260105-093012");
+    QTest::newRow("values placed as stored") << QVariant(QStringLiteral(" 2.0 ")) << QVariant(QStringLiteral("7\t"))
+                                             << QStringLiteral(" 2.0  (7\t)+20260105-093012");
+    QTest::newRow("not strings") << QVariant(3) << QVariant(true) << QStringLiteral("dev (0)+20260105-093012");
+}
+
+void AppUnitsTest::labelFromBundle()
+{
+    QFETCH(QVariant, shortVersion);
+    QFETCH(QVariant, version);
+    QFETCH(QString, expected);
+    InfoEntries entries;
+    if (shortVersion.isValid())
+        entries.append({QStringLiteral("CFBundleShortVersionString"), shortVersion});
+    if (version.isValid())
+        entries.append({QStringLiteral("CFBundleVersion"), version});
+    QTemporaryDir dir;
+    const QString exe = makeBundle(dir.path(), entries);
+    QVERIFY(!exe.isEmpty());
+    QCOMPARE(computeBuildLabel(AppBundle(exe), QStringLiteral("/ignored")), expected);
+}
+
+// A bundle that knows no executable: the stamp comes from argument 0; none readable: "unknown".
+void AppUnitsTest::stampWithoutBundleExecutable()
+{
+    QTemporaryDir dir;
+    const QString program = makeBundle(dir.filePath(QStringLiteral("a")), {}, "1999-12-31 23:59:58 UTC");
+    QCOMPARE(computeBuildLabel(AppBundle(QString()), program), QStringLiteral("dev (0)+19991231-235958"));
+    const QString exe = makeBundle(dir.filePath(QStringLiteral("b")),
+                                   {{QStringLiteral("CFBundleShortVersionString"), QStringLiteral("1.0")}});
+    QVERIFY(QFile::remove(exe));
+    QCOMPARE(computeBuildLabel(AppBundle(exe), exe), QStringLiteral("1.0 (0)+unknown"));
+    QCOMPARE(buildStamp(QString()), QStringLiteral("unknown"));
+}
+
+void AppUnitsTest::builtBundle()
+{
+    const QString exe = QStringLiteral(MORNIX_EXECUTABLE);
+    const AppBundle bundle(exe);
+    // The stamp as date(1) reads the file's modification time.
+    const ProcessResult date = runProcess(QStringLiteral("date"), {QStringLiteral("-u"), QStringLiteral("-r"), exe,
+                                                                   QStringLiteral("+%Y%m%d-%H%M%S")});
+    QCOMPARE(date.exitCode, 0);
+    const QString stamp = QString::fromUtf8(date.standardOutput).trimmed();
+    const QString label = computeBuildLabel(bundle, exe);
+    QCOMPARE(label, bundle.infoValue(QStringLiteral("CFBundleShortVersionString")).toString() + QStringLiteral(" (")
+                        + bundle.infoValue(QStringLiteral("CFBundleVersion")).toString() + QStringLiteral(")+") + stamp);
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+ \\(\\d+\\)\\+\\d{8}-\\d{6}$")).match(label).hasMatch());
+}
+
+void AppUnitsTest::logoutFailuresAreReadable_data()
+{
+    QTest::addColumn<std::function<void()>>("fail");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("server error") << std::function<void()>([] { throw APIError::serverError(500, QStringLiteral("boom")); })
+                                  << QStringLiteral("The service answered with HTTP status 500.");
+    QTest::newRow("disallowed host")
+        << std::function<void()>([] { throw PinnedSessionError(PinnedSessionError::Kind::disallowedHost); })
+        << QStringLiteral("The service address is not one of the allowed hosts.");
+    QTest::newRow("insecure scheme")
+        << std::function<void()>([] { throw PinnedSessionError(PinnedSessionError::Kind::insecureScheme); })
+        << QStringLiteral("The service address does not use HTTPS.");
+    QTest::newRow("device not found") << std::function<void()>([] { throw DeviceNotFound(); })
+                                      << QStringLiteral("already gone");
+    QTest::newRow("success") << std::function<void()>([] {}) << QStringLiteral("logged out");
+}
+
+void AppUnitsTest::logoutFailuresAreReadable()
+{
+    QFETCH(std::function<void()>, fail);
+    QFETCH(QString, text);
+    auto service = std::make_shared<ThrowingService>();
+    service->fail = fail;
+    auto removal = std::make_shared<DeviceRemoval>(nullptr, nullptr, service, nullptr);
+    QString actual;
+    logoutText(removal, &actual);
+    QTRY_VERIFY(!actual.isEmpty());
+    QCOMPARE(actual, text);
+    QVERIFY(!actual.contains(QLatin1String("serverError")) && !actual.contains(QLatin1String("disallowedHost")));
+}
+
+// Stored credentials that cannot be read: nothing is removed, and the log says why.
+void AppUnitsTest::failedUninstallIsLogged()
+{
+    QTemporaryDir dir;
+    auto keychain = std::make_shared<FileKeychain>(dir.path());
+    QCOMPARE(keychain->addGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, "{not json"), 0);
+    auto log = std::make_shared<RecordingSystemLog>();
+    auto service = std::make_shared<ThrowingService>();
+    service->fail = [] {};
+    DeviceRemoval removal(std::make_shared<KeychainStore>(keychain), nullptr, service, log);
+    QCOMPARE(QCoro::waitFor(removal.runUninstall()), 1);
+    const QStringList lines = log->messages();
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].startsWith(QLatin1String("device removal failed: stored credentials unreadable: ")), qPrintable(lines[0]));
+    QVERIFY(lines[0].size() > QLatin1String("device removal failed: stored credentials unreadable: ").size());
+    QByteArray kept;
+    QCOMPARE(keychain->readGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, kept), 0);
+    QCOMPARE(kept, QByteArray("{not json"));
+}
+
+void AppUnitsTest::failedEnrollmentIsLogged_data()
+{
+    QTest::addColumn<std::function<void()>>("fail");
+    QTest::addColumn<QString>("answeredOrgID");
+    QTest::addColumn<bool>("storedGarbage");
+    QTest::addColumn<bool>("lockHeld");
+    QTest::addColumn<QString>("line");
+    const auto none = std::function<void()>([] {});
+    QTest::newRow("registration refused")
+        << std::function<void()>([] { throw APIError::serverError(500, QStringLiteral("boom")); }) << kOrgID << false
+        << false << QStringLiteral("desktop enrollment failed: registration: The service answered with HTTP status 500.");
+    QTest::newRow("another organization")
+        << none << QStringLiteral("0e6a4f8b-1c2d-4e3f-8a9b-0c1d2e3f4a5b") << false << false
+        << QStringLiteral("desktop enrollment failed: registration: the service enrolled the device in another "
+                          "organization or project");
+    QTest::newRow("stored credentials unreadable")
+        << none << kOrgID << true << false << QStringLiteral("desktop enrollment failed: stored credentials unreadable: ");
+    QTest::newRow("lock held") << none << kOrgID << false << true
+                               << QStringLiteral("desktop enrollment failed: enrollment lock: another enrollment holds it");
+}
+
+void AppUnitsTest::failedEnrollmentIsLogged()
+{
+    QFETCH(std::function<void()>, fail);
+    QFETCH(QString, answeredOrgID);
+    QFETCH(bool, storedGarbage);
+    QFETCH(bool, lockHeld);
+    QFETCH(QString, line);
+    QTemporaryDir dir;
+    auto keychain = std::make_shared<FileKeychain>(dir.filePath(QStringLiteral("keychain")));
+    if (storedGarbage)
+        QCOMPARE(keychain->addGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, "\x01"), 0);
+    std::unique_ptr<posix::LockFile> heldLock;
+    if (lockHeld) {
+        heldLock = DesktopEnrollment::acquireLock(DesktopEnrollment::lockFilePath(dir.path()));
+        QVERIFY(heldLock);
+    }
+    auto service = std::make_shared<ThrowingService>();
+    service->fail = fail;
+    service->answeredOrgID = answeredOrgID;
+    auto log = std::make_shared<RecordingSystemLog>();
+    DesktopEnrollment::Dependencies deps;
+    deps.keychain = std::make_shared<KeychainStore>(keychain);
+    deps.service = service;
+    deps.defaultAPIBaseURL = QStringLiteral("https://localhost:8443");
+    deps.hardwareSerialNumber = [] { return QStringLiteral("UNKNOWN_SERIAL"); };
+    deps.hardwareUUID = [] { return QStringLiteral("UNKNOWN_UUID"); };
+    deps.readInput = [](bool *) {
+        return std::optional<QByteArray>(
+            QStringLiteral(R"({"access_token":"grant","org_id":"%1","project_id":"%2"})").arg(kOrgID, kProjectID).toUtf8());
+    };
+    deps.lockDirectory = dir.path();
+    deps.systemLog = log;
+    int status = -1;
+    {
+        DesktopEnrollment enrollment(std::move(deps));
+        status = QCoro::waitFor(enrollment.run());
+    }
+    QCOMPARE(status, 1);
+    const QStringList lines = log->messages();
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].startsWith(line), qPrintable(lines[0]));
+    // Nothing was stored.
+    if (!storedGarbage)
+        QVERIFY(!KeychainStore(keychain).loadCredentials());
+}
+
+}  // namespace mornix
+
+QTEST_GUILESS_MAIN(AppUnitsTest)
+#include "tst_app_units.moc"
