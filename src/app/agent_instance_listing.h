@@ -14,7 +14,7 @@ struct DetectedAgentInstance;
 // The pretty, key-sorted JSON array of the instances' reports (nullopt when it cannot be encoded).
 std::optional<QByteArray> agentInstanceListingJSON(const QList<DetectedAgentInstance> &instances);
 
-// --print-agent-instances: one scan with an empty previous set, the array printed as one line.
+// --print-agent-instances: one scan with an empty previous set, the array printed with one trailing newline.
 // Exit status 0, or 1 without output when encoding fails. Runs synchronously (no event loop).
 int runPrintAgentInstances(const Ports &ports);
 
