@@ -1,5 +1,5 @@
-// The monitor with a scripted scanner: publication rules, the snapshot, events and stale
-// confirmations. Intervals are shortened; the thread and timer are real.
+// The monitor over a scripted scanner (real thread and timer, short intervals): publication rules,
+// the snapshot, events and stale confirmations.
 #include "discovery/agent_instance_monitor.h"
 
 #include <QMutex>
@@ -99,44 +99,42 @@ QStringList ids(const std::optional<QList<AgentInstanceReport>> &reports)
 class AgentInstanceMonitorTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void snapshotIsNoneUntilTheFirstScanThenEmpty();
-    void unchangedScansPublishNothing();
-    void changesArePublishedSorted();
+    void publicationsFromTheFirstScanUntilStop();
     void staleStopConfirmationKeepsTheNewerInstance();
     void terminationOfAReusedPidIsIgnored();
     void launchEventPublishesAtOnce();
-    void stopClearsTheSnapshot();
 };
 
-void AgentInstanceMonitorTest::snapshotIsNoneUntilTheFirstScanThenEmpty()
+// No snapshot before the first scan (on the monitor's thread), then a forced first publication;
+// changes are published sorted, unchanged scans publish nothing, and stop clears the snapshot.
+void AgentInstanceMonitorTest::publicationsFromTheFirstScanUntilStop()
 {
-    Rig rig(3s);
+    Rig rig(20ms);
     QVERIFY(!rig.monitor.currentReportsIfReady());
     rig.monitor.start();
     QTRY_VERIFY(rig.monitor.currentReportsIfReady());
     QCOMPARE(rig.monitor.currentReportsIfReady()->size(), 0);
-    QTRY_COMPARE(rig.count(), 1);  // a forced first publication even with nothing running
+    QTRY_COMPARE(rig.count(), 1);
     QVERIFY(!rig.scanThreadIsMain);
-}
 
-void AgentInstanceMonitorTest::unchangedScansPublishNothing()
-{
-    Rig rig(20ms, {instance(10, QStringLiteral("local_a"))});
-    rig.monitor.start();
-    QTRY_VERIFY(rig.scans >= 11);  // the first scan plus ten timer scans
-    QCOMPARE(rig.count(), 1);
-}
-
-void AgentInstanceMonitorTest::changesArePublishedSorted()
-{
-    Rig rig(20ms);
-    QVERIFY(rig.started());
     rig.set({instance(30, QStringLiteral("local_c")), instance(10, QStringLiteral("local_a")),
              instance(20, QStringLiteral("local_b"))});
     QTRY_COMPARE(rig.count(), 2);
     QCOMPARE(ids(rig.last()), (QStringList{"local_a", "local_b", "local_c"}));
     QCOMPARE(ids(rig.monitor.currentReportsIfReady()), (QStringList{"local_a", "local_b", "local_c"}));
     QCOMPARE(rig.monitor.publishedInstancesIfReady()->constFirst().processIdentifier, 10);
+    const int scansBefore = rig.scans;
+    QTRY_VERIFY(rig.scans >= scansBefore + 10);
+    QCOMPARE(rig.count(), 2);
+
+    rig.monitor.stop();
+    QTRY_VERIFY(!rig.monitor.currentReportsIfReady());
+    const int scans = rig.scans;
+    QTest::qWait(100);
+    QCOMPARE(int(rig.scans), scans);  // the timer is gone
+    QCOMPARE(rig.count(), 2);         // no publication on stop
+    rig.monitor.start();
+    QTRY_COMPARE(rig.count(), 3);
 }
 
 void AgentInstanceMonitorTest::staleStopConfirmationKeepsTheNewerInstance()
@@ -180,21 +178,6 @@ void AgentInstanceMonitorTest::launchEventPublishesAtOnce()
     rig.monitor.applicationLaunched(7, QStringLiteral("1765000000.0"), QStringLiteral("com.anthropic.claudefordesktop"));
     QTest::qWait(100);
     QCOMPARE(rig.count(), 2);
-}
-
-void AgentInstanceMonitorTest::stopClearsTheSnapshot()
-{
-    Rig rig(20ms, {instance(10, QStringLiteral("local_a"))});
-    rig.monitor.start();
-    QTRY_VERIFY(rig.monitor.currentReportsIfReady());
-    rig.monitor.stop();
-    QTRY_VERIFY(!rig.monitor.currentReportsIfReady());
-    const int scans = rig.scans;
-    QTest::qWait(100);
-    QCOMPARE(int(rig.scans), scans);  // the timer is gone
-    QCOMPARE(rig.count(), 1);         // no publication on stop
-    rig.monitor.start();
-    QTRY_COMPARE(rig.count(), 2);
 }
 
 }  // namespace mornix

@@ -1,3 +1,5 @@
+// Code signatures of executables and sealed bundles: verification, the format's rules against
+// openssl and python3, and the running-image check of processes and applications.
 #include "discovery/kill_target_catalog.h"
 #include "platform/linux/code_signature.h"
 #include "platform/linux/cms_code_signing.h"
@@ -9,11 +11,16 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdio>
+
 #include <utime.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace mornix {
 
@@ -61,6 +68,18 @@ QStringList teamSigner(const QString &team)
     return signer(pki(QStringLiteral("team-%1.pem").arg(team)), pki(QStringLiteral("team-%1.key").arg(team)));
 }
 
+ProcessResult signBundle(const QString &bundle)
+{
+    return runProcess(codesignToolPath(), {QStringLiteral("--cert"), pki(QStringLiteral("team-Q6L2SF6YDW.pem")),
+                                           QStringLiteral("--key"), pki(QStringLiteral("team-Q6L2SF6YDW.key")), bundle});
+}
+
+bool copyExecutable(const QString &from, const QString &to)
+{
+    QFile::remove(to);
+    return QFile::copy(from, to) && QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
 ProcessResult opensslVerify(const QString &signature)
 {
     return openssl("cms -verify -inform DER -purpose any -binary",
@@ -72,20 +91,15 @@ bool issueLeaf(const QString &directory, const QString &name, const QString &sub
 {
     const QString base = directory + QLatin1Char('/') + name;
     writeFile(base + QStringLiteral(".cnf"), QStringLiteral("[leaf]\n%1\n").arg(extensions).toUtf8());
-    return openssl("genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out", {base + QStringLiteral(".key")})
-                   .exitCode
-               == 0
-           && openssl("req -new -key", {base + QStringLiteral(".key"), QStringLiteral("-subj"), subject,
-                                        QStringLiteral("-out"), base + QStringLiteral(".csr")})
-                      .exitCode
-                  == 0
-           && openssl("x509 -req -days 30 -sha256 -extensions leaf -CAcreateserial -in",
-                      {base + QStringLiteral(".csr"), QStringLiteral("-CA"), pki(QStringLiteral("codesign-anchor.pem")),
-                       QStringLiteral("-CAkey"), pki(QStringLiteral("codesign-anchor.key")),
-                       QStringLiteral("-CAserial"), directory + QStringLiteral("/serial"), QStringLiteral("-extfile"),
-                       base + QStringLiteral(".cnf"), QStringLiteral("-out"), base + QStringLiteral(".pem")})
-                      .exitCode
-                  == 0;
+    const auto ok = [](const ProcessResult &result) { return result.exitCode == 0; };
+    return ok(openssl("genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out", {base + QStringLiteral(".key")}))
+           && ok(openssl("req -new -key", {base + QStringLiteral(".key"), QStringLiteral("-subj"), subject,
+                                           QStringLiteral("-out"), base + QStringLiteral(".csr")}))
+           && ok(openssl("x509 -req -days 30 -sha256 -extensions leaf -CAcreateserial -in",
+                         {base + QStringLiteral(".csr"), QStringLiteral("-CA"), pki(QStringLiteral("codesign-anchor.pem")),
+                          QStringLiteral("-CAkey"), pki(QStringLiteral("codesign-anchor.key")),
+                          QStringLiteral("-CAserial"), directory + QStringLiteral("/serial"), QStringLiteral("-extfile"),
+                          base + QStringLiteral(".cnf"), QStringLiteral("-out"), base + QStringLiteral(".pem")}));
 }
 
 }  // namespace
@@ -97,11 +111,14 @@ private:
     QByteArray m_anchors = readFile(anchorsPath());
     QTemporaryDir m_dir;
 
+    int m_case = 0;
+
     std::optional<SigningInformation> verify(const QString &path)
     {
         CmsCodeSigning signing(m_anchors);  // a fresh cache per check
         return signing.staticSigningInformation(path);
     }
+    QString freshBundle() { return makeClaudeDesktop(m_dir.filePath(QStringLiteral("case%1").arg(++m_case))); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -131,13 +148,11 @@ private Q_SLOTS:
                  (SigningInformation{QStringLiteral("ai.veltro.mornix"), kOwnTeam}));
         for (const KillTargetCatalog::Target &target : KillTargetCatalog::all())
             QVERIFY2(!target.teamIdentifiers.contains(kOwnTeam), qPrintable(target.key));
-    }
 
-    void foreignTeamIsReportedAsSigned()
-    {
-        const QString cli = makeCLI(m_dir.filePath(QStringLiteral("foreign")), QStringLiteral("claude"),
-                                    QStringLiteral("com.anthropic.claude-code"), kForeignTeam);
-        QCOMPARE(verify(cli)->teamIdentifier, kForeignTeam);
+        // A foreign team is reported as signed, with its team: refusing it is the catalogs' part.
+        const QString foreign = makeCLI(m_dir.filePath(QStringLiteral("foreign")), QStringLiteral("claude"),
+                                        QStringLiteral("com.anthropic.claude-code"), kForeignTeam);
+        QCOMPARE(verify(foreign)->teamIdentifier, kForeignTeam);
     }
 
     void invalidCodeIsRefused()
@@ -275,33 +290,153 @@ private Q_SLOTS:
         QVERIFY(!signing.staticSigningInformation(cli));
     }
 
-    // A running process is checked by its running image, not by what lies at its path now.
-    void dynamicValidity()
+    // What lies on disk must be exactly what the signature lists.
+    void unlistedAndMissingFiles()
     {
-        const QString dir = m_dir.filePath(QStringLiteral("dynamic"));
-        const QString cli = makeClaudeCode(dir);
-        const QString bundle = makeChatGPT(dir);
-        RunningFixture process(cli);
-        RunningFixture app(bundleExecutable(bundle));
-        QVERIFY(process.isRunning() && app.isRunning());
+        const QString bundle = freshBundle();
+        QVERIFY(verify(bundle));
+        const QString resources = bundle + QStringLiteral("/Contents/Resources");
+        QVERIFY(QDir().mkpath(resources));
+        QVERIFY(verify(bundle));   // an empty directory holds no code
+        QVERIFY(writeFile(resources + QStringLiteral("/extra.js"), "alert(1)"));
+        QVERIFY(!verify(bundle));
+        QVERIFY(QFile::remove(resources + QStringLiteral("/extra.js")));
+        QVERIFY(verify(bundle));
+        // A hidden file counts as much as any other.
+        QVERIFY(writeFile(resources + QStringLiteral("/.hidden"), "x"));
+        QVERIFY(!verify(bundle));
+        // Signed with it, the bundle is valid; without it (listed but missing), invalid again.
+        QCOMPARE(signBundle(bundle).exitCode, 0);
+        QVERIFY(verify(bundle));
+        QVERIFY(QFile::remove(resources + QStringLiteral("/.hidden")));
+        QVERIFY(!verify(bundle));
+        // Files inside _CodeSignature are not sealed; anything beside Contents breaks the seal.
+        QCOMPARE(signBundle(bundle).exitCode, 0);
+        QVERIFY(writeFile(bundle + QStringLiteral("/Contents/_CodeSignature/notes"), "x"));
+        QVERIFY(verify(bundle));
+        QVERIFY(writeFile(bundle + QStringLiteral("/README"), "x"));
+        QVERIFY(!verify(bundle));
+    }
+
+    // Links that stay inside are fine; any way of leading outside (or nowhere) is not, and a FIFO
+    // in the bundle is refused without blocking the walk.
+    void linksAndSpecialFiles()
+    {
+        const QString bundle = freshBundle();
+        const QString resources = bundle + QStringLiteral("/Contents/Resources");
+        QVERIFY(QDir().mkpath(resources + QStringLiteral("/deep/er")));
+        QVERIFY(QFile::link(QStringLiteral("../MacOS/Claude"), resources + QStringLiteral("/claude-link")));
+        QVERIFY(QFile::link(QStringLiteral("deep/er"), resources + QStringLiteral("/shortcut")));
+        QCOMPARE(signBundle(bundle).exitCode, 0);
+        QVERIFY(verify(bundle));
+
+        const QString outside = m_dir.filePath(QStringLiteral("outside"));
+        QVERIFY(QDir().mkpath(outside));
+        // The links lie in Contents/Resources/deep/er: five steps up is the bundle's parent.
+        const QStringList escapes{
+            QStringLiteral("../../../../.."),              // the bundle's parent
+            outside,                                       // absolute
+            QStringLiteral("../../../../../../outside"),
+            QStringLiteral("../../deep/er/../../../../../../outside"),
+            QStringLiteral("nowhere"),                     // dangling
+            // Through a link to the parent ("up" -> ".."): read as text it stays inside, resolved
+            // by the kernel it leaves the bundle.
+            QStringLiteral("up/../../../../..")
+        };
+        for (const QString &target : escapes) {
+            const QString link = resources + QStringLiteral("/deep/er/escape");
+            if (target.startsWith(QLatin1String("up/")))
+                QVERIFY(QFile::link(QStringLiteral(".."), resources + QStringLiteral("/deep/er/up")));
+            QVERIFY(QFile::link(target, link));
+            QVERIFY2(!verify(bundle), qPrintable(target));
+            const ProcessResult refused = signBundle(bundle);
+            QCOMPARE(refused.exitCode, 1);
+            QVERIFY2(refused.standardError.contains("cannot be sealed"), refused.standardError.constData());
+            QVERIFY(QFile::remove(link));
+            QFile::remove(resources + QStringLiteral("/deep/er/up"));
+        }
+        QVERIFY(verify(bundle));
+
+        const QString fifo = resources + QStringLiteral("/pipe");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QVERIFY(!verify(bundle));
+        QCOMPARE(signBundle(bundle).exitCode, 1);
+        QVERIFY(QFile::remove(fifo));
+        // The Contents directory itself must not be a link.
+        const QString moved = m_dir.filePath(QStringLiteral("moved-contents"));
+        QCOMPARE(std::rename(QFile::encodeName(bundle + QStringLiteral("/Contents")).constData(),
+                             QFile::encodeName(moved).constData()), 0);
+        QVERIFY(QFile::link(moved, bundle + QStringLiteral("/Contents")));
+        QVERIFY(!verify(bundle));
+    }
+
+    // The signer lists every file; openssl reads the same code directory and python3's hashlib
+    // gives the same digests.
+    void signerSealsEveryFile()
+    {
+        const QString bundle = freshBundle();
+        QVERIFY(QDir().mkpath(bundle + QStringLiteral("/Contents/Resources/icons")));
+        QVERIFY(writeFile(bundle + QStringLiteral("/Contents/Resources/icons/a.png"), QByteArray(5000, 'a')));
+        QVERIFY(writeFile(bundle + QStringLiteral("/Contents/Resources/.dot"), "d"));
+        QCOMPARE(signBundle(bundle).exitCode, 0);
+        const ProcessResult content = opensslVerify(code_signature::signatureFilePath(bundle));
+        QVERIFY2(content.exitCode == 0, content.standardError.constData());
+        const ProcessResult expected = runPython(QStringLiteral(
+            "import hashlib,os,sys,json\n"
+            "root=sys.argv[1]\n"
+            "files={}\n"
+            "for d,dirs,names in os.walk(os.path.join(root,'Contents')):\n"
+            "  dirs[:]=[x for x in dirs if os.path.relpath(os.path.join(d,x),root)!='Contents/_CodeSignature']\n"
+            "  for n in names:\n"
+            "    p=os.path.join(d,n)\n"
+            "    files[os.path.relpath(p,root)]=hashlib.sha256(open(p,'rb').read()).hexdigest()\n"
+            "print(json.dumps(files,sort_keys=True))\n"), {bundle});
+        QCOMPARE(QJsonDocument::fromJson(content.standardOutput).object().value(QStringLiteral("files")).toObject(),
+                 QJsonDocument::fromJson(expected.standardOutput).object());
+        QCOMPARE(QJsonDocument::fromJson(expected.standardOutput).object().size(), 4);
+    }
+
+    // Only the bundle's main executable runs as the signed application: a listed helper with the
+    // very same bytes is not it, nor is an image that differs from the file now on disk.
+    void runningImage()
+    {
+        const QString bundle = freshBundle();
+        const QString helper = bundle + QStringLiteral("/Contents/MacOS/helper");
+        QVERIFY(copyExecutable(sleeperPath(), helper));
+        QCOMPARE(signBundle(bundle).exitCode, 0);
+        QVERIFY(verify(bundle));
+        RunningFixture main(bundle + QStringLiteral("/Contents/MacOS/Claude"));
+        RunningFixture other(helper);
+        QVERIFY(main.isRunning() && other.isRunning());
         CmsCodeSigning signing(m_anchors);
-        QCOMPARE(signing.dynamicSigningInformation(process.pid()),
-                 (SigningInformation{QStringLiteral("com.anthropic.claude-code"), kAnthropicTeam}));
-        QCOMPARE(signing.dynamicSigningInformation(app.pid()),
-                 (SigningInformation{QStringLiteral("com.openai.chatgpt"), kOpenAITeam}));
-
-        // Replace the file at the path with a different, freshly signed program: the running image
-        // no longer has the listed hash.
-        const QString replacement = dir + QStringLiteral("/replacement");
-        QVERIFY(QFile::copy(cli, replacement));
-        QVERIFY(tamper(replacement));
-        QCOMPARE(::rename(QFile::encodeName(replacement).constData(), QFile::encodeName(cli).constData()), 0);
-        QVERIFY(sign(cli, kAnthropicTeam, QStringLiteral("com.anthropic.claude-code")));
-        QVERIFY(signing.staticSigningInformation(cli));
-        QVERIFY(!signing.dynamicSigningInformation(process.pid()));
-
+        const SigningInformation claude{QStringLiteral("com.anthropic.claude"), kAnthropicTeam};
+        QCOMPARE(signing.applicationSigningInformation(main.pid(), bundle), claude);
+        QCOMPARE(signing.applicationSigningInformation(main.pid(), bundle + QLatin1Char('/')), claude);
+        QCOMPARE(signing.dynamicSigningInformation(main.pid()), claude);
+        QVERIFY(!signing.applicationSigningInformation(other.pid(), bundle));
+        QVERIFY(!signing.dynamicSigningInformation(other.pid()));
+        // The right process, but asked about another bundle.
+        const QString twin = freshBundle();
+        QVERIFY(!signing.applicationSigningInformation(main.pid(), twin));
+        QVERIFY(!signing.applicationSigningInformation(main.pid(), QString()));
         QVERIFY(!signing.dynamicSigningInformation(0));
-        QVERIFY(!signing.dynamicSigningInformation(QCoreApplication::applicationPid()));  // unsigned test binary
+
+        // A tampered image started from the bundle, the genuine file put back while it runs.
+        const QString exe = bundle + QStringLiteral("/Contents/MacOS/Claude");
+        const QString saved = m_dir.filePath(QStringLiteral("saved"));
+        const QString tampered = m_dir.filePath(QStringLiteral("tampered"));
+        QVERIFY(copyExecutable(exe, saved) && copyExecutable(exe, tampered) && tamper(tampered));
+        QCOMPARE(std::rename(QFile::encodeName(tampered).constData(), QFile::encodeName(exe).constData()), 0);
+        RunningFixture impostor(exe);
+        QVERIFY(impostor.isRunning());
+        QCOMPARE(std::rename(QFile::encodeName(saved).constData(), QFile::encodeName(exe).constData()), 0);
+        char link[4096];
+        const ssize_t n = ::readlink(QStringLiteral("/proc/%1/exe").arg(impostor.pid()).toLatin1().constData(), link, sizeof link);
+        QVERIFY(n > 0 && QByteArray(link, n).endsWith(" (deleted)"));
+        QVERIFY(verify(bundle));
+        QVERIFY(!signing.applicationSigningInformation(impostor.pid(), bundle));
+        QVERIFY(!signing.dynamicSigningInformation(impostor.pid()));
+        QCOMPARE(signing.applicationSigningInformation(main.pid(), bundle), claude);
     }
 
     void codeDirectoryParsing()

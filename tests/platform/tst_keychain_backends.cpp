@@ -1,11 +1,13 @@
-// The keychain port and KeychainStore against both real backends: the file store and a real
-// gnome-keyring on a private session bus. Also: items written by secret-tool (an independent
-// client), the file store's refusal of unsafe items, and add-only under racing processes.
+// The keychain port and KeychainStore against both real backends (the file store and a real
+// gnome-keyring on a private session bus), secret-tool as an independent client, and which
+// backend the real executable keeps using as the Secret Service comes and goes between runs.
 #include "identity/identity_error.h"
 #include "identity/keychain_store.h"
 #include "platform/linux/file_keychain.h"
+#include "platform/linux/secret_service_client.h"
 #include "platform/linux/secret_service_keychain.h"
 #include "secret_service_fixture.h"
+#include "support/agent_process.h"
 #include "support/bundle_modules.h"
 #include "support/credentials_builder.h"
 #include "support/process_runner.h"
@@ -14,6 +16,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 #include <memory>
@@ -28,15 +33,13 @@ private Q_SLOTS:
     void init();
     void storeSemantics_data();
     void storeSemantics();
-    void undecodableBlobFailsAndStays_data();
-    void undecodableBlobFailsAndStays();
-    void keyItems_data();
-    void keyItems();
     void secretToolInterop();
     void fileStoreRefusesUnsafeItems();
-    void fileStoreWritesPrivateFiles();
     void addOnlyHoldsAcrossRacingProcesses_data();
     void addOnlyHoldsAcrossRacingProcesses();
+    void secretServiceThatGoesAwayIsNeverReplaced();
+    void fileStoreStaysWhenASecretServiceAppears();
+    void unreadableMarkerCreatesNothing();
 
 private:
     std::shared_ptr<Keychain> backend(const QString &name) const;
@@ -69,6 +72,66 @@ QString keychainDirectory(const TemporaryHome &home)
 {
     return home.dataHome() + QStringLiteral("/VeltroMornix/keychain");
 }
+
+const std::string kKeyTag = "ai.veltro.mornix.zta.keychain.signing";
+const QByteArray kGrant = "{\"accessToken\":\"bg1.abc\",\"refreshToken\":\"sg1." + k43.toLatin1() + "\",\"expiresAt\":1}";
+
+QProcessEnvironment environment(const TemporaryHome &home, bool withBus)
+{
+    QProcessEnvironment env = headlessEnvironment(home.environment());
+    env.remove(QStringLiteral("VELTRO_KEYCHAIN"));
+    if (!withBus)
+        env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    return env;
+}
+
+ProcessResult run(const TemporaryHome &home, bool withBus, const QString &mode, const QByteArray &input = {})
+{
+    return runProcess(QStringLiteral(MORNIX_EXECUTABLE), {mode}, input, environment(home, withBus), 60000);
+}
+
+// The device's public key as the enrollment payload reports it (empty on failure).
+QString publicKey(const TemporaryHome &home, bool withBus)
+{
+    const ProcessResult result = run(home, withBus, QStringLiteral("--zta-enrollment-payload"));
+    if (result.exitCode != 0)
+        return {};
+    return QJsonDocument::fromJson(result.standardOutput).object().value(QStringLiteral("secure_enclave_public_key")).toString();
+}
+
+QString markerPath(const TemporaryHome &home)
+{
+    return home.dataHome() + QStringLiteral("/VeltroMornix/keychain-backend");
+}
+
+QByteArray marker(const TemporaryHome &home)
+{
+    return QFileInfo::exists(markerPath(home)) ? readFile(markerPath(home)) : QByteArray("<none>");
+}
+
+QStringList fileStoreItems(const TemporaryHome &home)
+{
+    return QDir(home.dataHome() + QStringLiteral("/VeltroMornix/keychain"))
+        .entryList({QStringLiteral("genp.*"), QStringLiteral("key.*")}, QDir::Files);
+}
+
+const secret_service::Client &secretService()
+{
+    static const secret_service::Client client(buildBundleModules());
+    return client;
+}
+
+bool secretServiceHolds(const secret_service::Attributes &attributes)
+{
+    std::string secret;
+    std::string error;
+    return secretService().lookup(attributes, secret, error) == secret_service::Result::ok;
+}
+
+bool secretServiceHoldsKey()
+{
+    return secretServiceHolds({{"class", "key"}, {"tag", kKeyTag}});
+}
 }  // namespace
 
 void KeychainBackendsTest::initTestCase()
@@ -98,6 +161,8 @@ void KeychainBackendsTest::init()
 {
     clearAll(QStringLiteral("file"));
     clearAll(QStringLiteral("secret-service"));
+    std::string error;
+    secretService().remove({{"class", "key"}, {"tag", kKeyTag}}, error);
 }
 
 void KeychainBackendsTest::storeSemantics_data()
@@ -156,19 +221,10 @@ void KeychainBackendsTest::storeSemantics()
     store.clearCredentials();
     QCOMPARE(store.loadCredentials(), std::nullopt);
     store.clearCredentials();
-}
 
-void KeychainBackendsTest::undecodableBlobFailsAndStays_data()
-{
-    storeSemantics_data();
-}
-
-void KeychainBackendsTest::undecodableBlobFailsAndStays()
-{
-    QFETCH(QString, name);
+    // An undecodable item fails to load and stays as it is.
     const std::shared_ptr<Keychain> keychain = backend(name);
     QCOMPARE(keychain->addGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, "{not json"), 0);
-    const KeychainStore store(keychain);
     try {
         store.loadCredentials();
         QFAIL("decoded a corrupt blob");
@@ -178,17 +234,8 @@ void KeychainBackendsTest::undecodableBlobFailsAndStays()
     QByteArray data;
     QCOMPARE(keychain->readGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, data), 0);
     QCOMPARE(data, QByteArray("{not json"));
-}
 
-void KeychainBackendsTest::keyItems_data()
-{
-    storeSemantics_data();
-}
-
-void KeychainBackendsTest::keyItems()
-{
-    QFETCH(QString, name);
-    const std::shared_ptr<Keychain> keychain = backend(name);
+    // Key items: add-only, binary-exact, apart from generic passwords.
     QByteArray key;
     QCOMPARE(keychain->readKey("test.tag", key), -25300);
     const QByteArray binary = QByteArray::fromHex("00ff10200a0d");
@@ -196,8 +243,6 @@ void KeychainBackendsTest::keyItems()
     QCOMPARE(keychain->addKey("test.tag", "other"), -25299);
     QCOMPARE(keychain->readKey("test.tag", key), 0);
     QCOMPARE(key, binary);
-    // Key items and generic passwords do not see each other.
-    QByteArray data;
     QCOMPARE(keychain->readGenericPassword(KeychainStore::service, QStringLiteral("test.tag"), data), -25300);
     QCOMPARE(keychain->deleteKey("test.tag"), 0);
     QCOMPARE(keychain->deleteKey("test.tag"), -25300);
@@ -227,7 +272,17 @@ void KeychainBackendsTest::fileStoreRefusesUnsafeItems()
 {
     const std::shared_ptr<Keychain> keychain = backend(QStringLiteral("file"));
     const KeychainStore store(keychain);
+    // Private from creation whatever the umask, and a replacement leaves no temporary behind.
+    ::umask(022);
+    store.saveCredentials(credentials(QStringLiteral("first")));
     store.saveCredentials(credentials(QStringLiteral("safe")));
+    QCOMPARE(modeOf(keychainDirectory(m_home)), mode_t(0700));
+    const QStringList files = QDir(keychainDirectory(m_home)).entryList(QDir::Files | QDir::Hidden);
+    QVERIFY(!files.isEmpty());
+    for (const QString &file : files) {
+        QCOMPARE(modeOf(keychainDirectory(m_home) + QLatin1Char('/') + file), mode_t(0600));
+        QVERIFY2(!file.contains(QLatin1String(".tmp-")), qPrintable(file));
+    }
     const QString item = keychainDirectory(m_home) + QLatin1Char('/')
         + FileKeychain::genericPasswordFileName(KeychainStore::service, KeychainStore::credentialsAccount);
 
@@ -263,21 +318,6 @@ void KeychainBackendsTest::fileStoreRefusesUnsafeItems()
     QCOMPARE(keychain->readGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, data), -25291);
     QVERIFY(QFile::setPermissions(keychainDirectory(m_home),
                                   QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
-}
-
-void KeychainBackendsTest::fileStoreWritesPrivateFiles()
-{
-    ::umask(022);
-    const KeychainStore store(backend(QStringLiteral("file")));
-    store.saveCredentials(credentials(QStringLiteral("a")));
-    store.saveCredentials(credentials(QStringLiteral("b")));
-    QCOMPARE(modeOf(keychainDirectory(m_home)), mode_t(0700));
-    const QStringList files = QDir(keychainDirectory(m_home)).entryList(QDir::Files | QDir::Hidden);
-    QVERIFY(!files.isEmpty());
-    for (const QString &file : files) {
-        QCOMPARE(modeOf(keychainDirectory(m_home) + QLatin1Char('/') + file), mode_t(0600));
-        QVERIFY2(!file.contains(QLatin1String(".tmp-")), qPrintable(file));  // no temporary left behind
-    }
 }
 
 void KeychainBackendsTest::addOnlyHoldsAcrossRacingProcesses_data()
@@ -316,6 +356,85 @@ void KeychainBackendsTest::addOnlyHoldsAcrossRacingProcesses()
     }
     QCOMPARE(successes, 1);
     QCOMPARE(KeychainStore(backend(name)).loadBrokerGrant()->accessToken, winner);
+}
+
+// The Secret Service that held the items is gone: nothing is made elsewhere, and they are back
+// with it.
+void KeychainBackendsTest::secretServiceThatGoesAwayIsNeverReplaced()
+{
+    TemporaryHome home;
+    const QString key = publicKey(home, true);
+    QVERIFY(key.startsWith(QLatin1String("-----BEGIN PUBLIC KEY-----")));
+    QVERIFY(secretServiceHoldsKey());
+    QCOMPARE(marker(home), QByteArray("secret-service\n"));
+    QCOMPARE(modeOf(markerPath(home)), mode_t(0600));
+    QCOMPARE(run(home, true, QStringLiteral("--broker-grant-create-stdin"), kGrant).exitCode, 0);
+
+    // The Secret Service is gone: the items are out of reach, and nothing is made elsewhere.
+    const ProcessResult payload = run(home, false, QStringLiteral("--zta-enrollment-payload"));
+    QCOMPARE(payload.exitCode, 1);
+    QCOMPARE(payload.standardOutput, QByteArray());
+    const ProcessResult status = run(home, false, QStringLiteral("--desktop-control-status"));
+    QCOMPARE(status.exitCode, 1);  // cannot read the store: not "not enrolled"
+    QCOMPARE(status.standardOutput, QByteArray());
+    QCOMPARE(run(home, false, QStringLiteral("--broker-grant-read")).exitCode, 1);
+    QCOMPARE(run(home, false, QStringLiteral("--broker-grant-update-stdin"), kGrant).exitCode, 1);
+    QCOMPARE(fileStoreItems(home), QStringList());
+    QCOMPARE(marker(home), QByteArray("secret-service\n"));
+
+    // The running agent stays up, signed out, and says why.
+    QProcessEnvironment noBus = environment(home, false);
+    AgentProcess agent(noBus);
+    QVERIFY(agent.start({QStringLiteral("--desktop-managed")}));
+    QVERIFY(agent.waitForLog(QStringLiteral("stored credentials unavailable: Failed to read Keychain item (-25291).")));
+    QVERIFY(agent.isRunning());
+    QCOMPARE(fileStoreItems(home), QStringList());
+
+    // Back again: the same key and the grant.
+    QCOMPARE(publicKey(home, true), key);
+    QCOMPARE(QJsonDocument::fromJson(run(home, true, QStringLiteral("--broker-grant-read")).standardOutput),
+             QJsonDocument::fromJson(kGrant));
+}
+
+// Items in the file store stay there when a Secret Service appears.
+void KeychainBackendsTest::fileStoreStaysWhenASecretServiceAppears()
+{
+    TemporaryHome home;
+    const QString key = publicKey(home, false);
+    QVERIFY(!key.isEmpty());
+    QCOMPARE(marker(home), QByteArray("file\n"));
+    QCOMPARE(fileStoreItems(home).size(), 1);
+    QCOMPARE(run(home, false, QStringLiteral("--broker-grant-create-stdin"), kGrant).exitCode, 0);
+
+    // A Secret Service is there now: still the file store, no second key anywhere.
+    QCOMPARE(publicKey(home, true), key);
+    QCOMPARE(QJsonDocument::fromJson(run(home, true, QStringLiteral("--broker-grant-read")).standardOutput),
+             QJsonDocument::fromJson(kGrant));
+    QVERIFY(!secretServiceHoldsKey());
+    QVERIFY(!secretServiceHolds({{"class", "generic-password"}, {"service", "ai.veltro.mornix"}}));
+
+    // Items an earlier version left in the file store, without a marker, stay where they are.
+    QVERIFY(QFile::remove(markerPath(home)));
+    QCOMPARE(publicKey(home, true), key);
+    QVERIFY(!secretServiceHoldsKey());
+    QCOMPARE(marker(home), QByteArray("file\n"));
+}
+
+void KeychainBackendsTest::unreadableMarkerCreatesNothing()
+{
+    TemporaryHome home;
+    QVERIFY(QDir().mkpath(home.dataHome() + QStringLiteral("/VeltroMornix")));
+    // A backend name this program does not know, a marker open to others, a FIFO.
+    for (const auto &[content, mode] : {std::pair<QByteArray, mode_t>{"tpm\n", 0600}, {"file\n", 0606}}) {
+        QVERIFY(writeFile(markerPath(home), content));
+        QCOMPARE(::chmod(QFile::encodeName(markerPath(home)).constData(), mode), 0);
+        QVERIFY2(publicKey(home, true).isEmpty(), content.constData());
+    }
+    QVERIFY(QFile::remove(markerPath(home)));
+    QCOMPARE(::mkfifo(QFile::encodeName(markerPath(home)).constData(), 0600), 0);
+    QVERIFY(publicKey(home, true).isEmpty());  // and it does not hang on the FIFO
+    QVERIFY(!secretServiceHoldsKey());
+    QCOMPARE(fileStoreItems(home), QStringList());
 }
 
 }  // namespace mornix

@@ -1,21 +1,19 @@
-// The Secret Service, TPM and X display fronts live in modules of the bundle, loaded on first use
-// and checked against the bundle's seal. A module that cannot be used fails its own facility
-// only, saying why: the Secret Service counts as absent (the keychain choice keeps working), the
-// TPM as missing (the device key becomes a software key), the X display as not answering.
+// The bundle's modules (Secret Service, TPM, X display): loaded once, checked against the seal;
+// an unusable one fails its own facility only, saying why. Also the display check that decides
+// whether a start may load its windows.
 #include "platform/keychain.h"
 #include "platform/linux/display_probe.h"
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/platform_modules.h"
 #include "platform/linux/secret_service_client.h"
-#include "platform/linux/selecting_keychain.h"
 #include "platform/linux/tpm_hardware_key.h"
 #include "platform/linux/tpm_session.h"
 #include "platform/linux/x_display_module.h"
 #include "secret_service_fixture.h"
+#include "support/bundle_modules.h"
 #include "support/config.h"
 #include "support/temporary_home.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTest>
@@ -41,11 +39,6 @@ QString copyBundle(const TemporaryHome &home)
     return copy;
 }
 
-QStringList fileStoreItems(const QString &dataDirectory)
-{
-    return QDir(dataDirectory + QStringLiteral("/keychain")).entryList({QStringLiteral("genp.*")}, QDir::Files);
-}
-
 }  // namespace
 
 class PlatformModulesTest : public QObject {
@@ -54,7 +47,8 @@ private Q_SLOTS:
     void initTestCase();
     void eachModuleLoadsOnceAndApart();
     void modulesThatCannotBeUsedFailTheirFacilityOnly();
-    void keychainChoiceWithoutTheSecretServiceModule();
+    void platformsAndDisplays_data();
+    void platformsAndDisplays();
 
 private:
     TemporaryHome m_keyringHome;  // gnome-keyring's keyrings
@@ -160,35 +154,46 @@ void PlatformModulesTest::modulesThatCannotBeUsedFailTheirFacilityOnly()
              qPrintable(check.problem));
 }
 
-void PlatformModulesTest::keychainChoiceWithoutTheSecretServiceModule()
+void PlatformModulesTest::platformsAndDisplays_data()
 {
-    TemporaryHome home;
-    const QString bundle = copyBundle(home);
-    QVERIFY(!bundle.isEmpty());
-    QVERIFY(QFile::remove(bundle + QLatin1Char('/') + QLatin1String(secret_service::kModulePath)));
-    const auto modules = modulesOf(bundle);
-    qunsetenv("VELTRO_KEYCHAIN");
+    QTest::addColumn<QByteArray>("platform");
+    QTest::addColumn<QByteArray>("display");
+    QTest::addColumn<bool>("reachable");
+    QTest::addColumn<bool>("configured");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("offscreen") << QByteArray("offscreen") << QByteArray() << true << true << QString();
+    QTest::newRow("offscreen with options") << QByteArray("offscreen:fontengine=freetype") << QByteArray() << true << true << QString();
+    QTest::newRow("minimal before a fallback") << QByteArray("minimal;xcb") << QByteArray() << true << true << QString();
+    QTest::newRow("nothing named") << QByteArray() << QByteArray() << false << false
+                                   << QStringLiteral("no display (DISPLAY and WAYLAND_DISPLAY are not set)");
+    QTest::newRow("xcb without a display") << QByteArray("xcb") << QByteArray() << false << true
+                                           << QStringLiteral("DISPLAY is not set");
+    QTest::newRow("an X display that does not answer") << QByteArray() << QByteArray(":64999") << false << true
+                                                       << QStringLiteral("cannot connect to the X display \":64999\"");
+}
 
-    // Nothing recorded yet: the file store, although a Secret Service runs.
-    const QString fresh = home.path() + QStringLiteral("/fresh");
-    QVERIFY(QDir().mkpath(fresh));
-    SelectingKeychain chosen(secret_service::Client(modules), fresh);
-    QCOMPARE(chosen.addGenericPassword(QStringLiteral("ai.veltro.mornix"), QStringLiteral("test"), "secret"),
-             keychain_status::success);
-    QCOMPARE(fileStoreItems(fresh).size(), 1);
-
-    // The items are recorded as in the Secret Service: unavailable, and nothing made elsewhere.
-    const QString recorded = home.path() + QStringLiteral("/recorded");
-    QVERIFY(QDir().mkpath(recorded));
-    QFile marker(recorded + QLatin1Char('/') + QLatin1String(SelectingKeychain::markerFileName));
-    QVERIFY(marker.open(QIODevice::WriteOnly));
-    marker.write("secret-service\n");
-    marker.close();
-    QVERIFY(marker.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
-    SelectingKeychain held(secret_service::Client(modules), recorded);
-    QCOMPARE(held.addGenericPassword(QStringLiteral("ai.veltro.mornix"), QStringLiteral("test"), "secret"),
-             keychain_status::notAvailable);
-    QVERIFY(fileStoreItems(recorded).isEmpty());
+// A platform named in QT_QPA_PLATFORM is trusted as named (options and fallbacks too); a named
+// X display must answer.
+void PlatformModulesTest::platformsAndDisplays()
+{
+    QFETCH(QByteArray, platform);
+    QFETCH(QByteArray, display);
+    QFETCH(bool, reachable);
+    QFETCH(bool, configured);
+    QFETCH(QString, problem);
+    qunsetenv("WAYLAND_DISPLAY");
+    if (platform.isEmpty())
+        qunsetenv("QT_QPA_PLATFORM");
+    else
+        qputenv("QT_QPA_PLATFORM", platform);
+    if (display.isEmpty())
+        qunsetenv("DISPLAY");
+    else
+        qputenv("DISPLAY", display);
+    const DisplayCheck check = checkDisplay(*buildBundleModules());
+    QCOMPARE(check.reachable, reachable);
+    QCOMPARE(check.configured, configured);
+    QCOMPARE(check.problem, problem);
 }
 
 }  // namespace mornix

@@ -1,3 +1,5 @@
+// The /proc process table and its shared executable listing, the process-tool parser, and
+// start-checked signals.
 #include "discovery/agent_instance_scanner.h"
 #include "platform/macos/ps_listing.h"
 #include "platform/linux/executable_listing.h"
@@ -7,11 +9,11 @@
 #include "platform/linux/proc_fs.h"
 #include "support/config.h"
 
-#include "support/process_runner.h"
 #include "support/signed_fixtures.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QHash>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -27,11 +29,37 @@ using fixtures::RunningFixture;
 
 namespace {
 
-QString psStartIdentity(qint32 pid)
+// A shell that replaces itself with `program` (same pid, same start) once told to.
+class ExecInPlace {
+public:
+    explicit ExecInPlace(const QString &program = fixtures::sleeperPath())
+    {
+        m_shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("read line; exec \"$0\""), program});
+    }
+    ~ExecInPlace()
+    {
+        m_shell.kill();
+        m_shell.waitForFinished();
+    }
+    bool started() { return m_shell.waitForStarted(); }
+    qint32 pid() const { return static_cast<qint32>(m_shell.processId()); }
+    bool exec()
+    {
+        m_shell.write("go\n");
+        return m_shell.waitForReadyRead(5000) && m_shell.readLine() == QByteArray("ready\n");
+    }
+
+private:
+    QProcess m_shell;
+};
+
+QString pathIn(const QList<ProcessRecord> &listing, qint32 pid)
 {
-    const ProcessResult result = runProcess(QStringLiteral("/bin/ps"), {QStringLiteral("-p"), QString::number(pid),
-                                                                        QStringLiteral("-o"), QStringLiteral("lstart=")});
-    return QString::fromUtf8(result.standardOutput).simplified();
+    for (const ProcessRecord &record : listing) {
+        if (record.pid == pid)
+            return record.executablePath;
+    }
+    return {};
 }
 
 }  // namespace
@@ -53,49 +81,19 @@ private Q_SLOTS:
         QVERIFY(!procfs::parseStat(""));
     }
 
-    // Both launch-identity forms against independent implementations: python3 for the
-    // application form, /bin/ps for the process form.
+    // The real-process forms are checked against python3 and /bin/ps by the scanner's tests.
     void launchIdentityForms()
     {
         QCOMPARE(AgentInstanceScanner::applicationLaunchIdentity(1765000000.25), QStringLiteral("1765000000.25"));
         QCOMPARE(AgentInstanceScanner::applicationLaunchIdentity(1765000000.0), QStringLiteral("1765000000.0"));
         QCOMPARE(AgentInstanceScanner::applicationLaunchIdentity(0.1), QStringLiteral("0.1"));
-
-        RunningFixture sleeper(fixtures::sleeperPath());
-        QVERIFY(sleeper.isRunning());
-        const auto fields = procfs::stat(sleeper.pid());
-        QVERIFY(fields);
-        const double seconds = procfs::startSeconds(*procfs::bootTime(), procfs::ticksPerSecond(), fields->startTicks);
-        const ProcessResult python = runPython(QStringLiteral(
-            "import os,sys\n"
-            "btime=[int(l.split()[1]) for l in open('/proc/stat') if l.startswith('btime ')][0]\n"
-            "start=int(open('/proc/%1/stat').read().rsplit(')',1)[1].split()[19])\n"
-            "hz=os.sysconf('SC_CLK_TCK')\n"
-            "print(repr((btime*hz+start)/hz))\n").arg(sleeper.pid()));
-        QCOMPARE(AgentInstanceScanner::applicationLaunchIdentity(seconds), QString::fromUtf8(python.standardOutput).trimmed());
-
-        ProcfsProcessTable table;
-        const ProcessStartObservation start = table.startIdentity(sleeper.pid());
-        QCOMPARE(start.state, ProcessStartObservation::State::observed);
-        QCOMPARE(start.startText, psStartIdentity(sleeper.pid()));
-        QVERIFY(!start.startText.contains(QStringLiteral("  ")));
         QCOMPARE(procfs::startText(0).split(QLatin1Char(' ')).size(), 5);
     }
 
-    void listingAndStates()
+    // A zombie (ended, not yet reaped) is not running; nor is a reaped pid.
+    void endedProcessesAreNotRunning()
     {
-        RunningFixture sleeper(fixtures::sleeperPath());
-        QVERIFY(sleeper.isRunning());
         ProcfsProcessTable table;
-        const QList<ProcessRecord> processes = table.processes();
-        QVERIFY(std::is_sorted(processes.begin(), processes.end(),
-                               [](const ProcessRecord &a, const ProcessRecord &b) { return a.pid < b.pid; }));
-        const auto it = std::find_if(processes.begin(), processes.end(),
-                                     [&](const ProcessRecord &record) { return record.pid == sleeper.pid(); });
-        QVERIFY(it != processes.end());
-        QCOMPARE(it->executablePath, fixtures::sleeperPath());
-
-        // A zombie (ended, not yet reaped) is not running; nor is a reaped pid.
         const pid_t child = ::fork();
         if (child == 0)
             ::_exit(0);
@@ -107,42 +105,14 @@ private Q_SLOTS:
         QCOMPARE(table.startIdentity(0).state, ProcessStartObservation::State::notRunning);
     }
 
-    // The shared listing keeps a record per process and rereads only what changed: an exec in
-    // place (same pid, same start, another image), a process that ends, one that starts. After
-    // each change the listing agrees with a full read and, across the exec, the scanner finds
-    // the agent the pid now runs.
-    void incrementalListingFollowsProcesses()
+    // The workspace and process table share one listing: after an exec in place (same pid and
+    // start, another image) the scanner finds the agent the pid now runs.
+    void sharedListingShowsAnExecToTheScanner()
     {
         QTemporaryDir dir;
-        QVERIFY(dir.isValid());
         const QString claude = fixtures::makeClaudeCode(dir.filePath(QStringLiteral("bin")));
         QVERIFY(!claude.isEmpty());
         const auto listing = std::make_shared<ExecutableListing>(std::chrono::hours(1));
-        const auto pathOf = [&](qint64 pid) -> QString {
-            for (const ProcessRecord &record : listing->refreshed()) {
-                if (record.pid == pid)
-                    return record.executablePath;
-            }
-            return {};
-        };
-        const auto agreesWithFullRead = [&](const QList<qint64> &pids) {
-            const QList<ProcessRecord> full = ExecutableListing::read();
-            for (const qint64 pid : pids) {
-                const auto it = std::find_if(full.begin(), full.end(), [&](const ProcessRecord &r) { return r.pid == pid; });
-                if (pathOf(pid) != (it == full.end() ? QString() : it->executablePath))
-                    return false;
-            }
-            return true;
-        };
-
-        // A shell that replaces itself with the signed CLI when told to.
-        QProcess shell;
-        shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("read line; exec \"$0\""), claude});
-        QVERIFY(shell.waitForStarted());
-        const qint64 pid = shell.processId();
-        const QString shellImage = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath();
-        QTRY_COMPARE(pathOf(pid), shellImage);
-
         AgentInstanceScanner scanner(std::make_shared<ProcfsWorkspace>(listing), std::make_shared<ProcfsProcessTable>(listing),
                                      std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
         const auto instancesOn = [&](qint64 onPid) {
@@ -150,27 +120,13 @@ private Q_SLOTS:
             const QList<DetectedAgentInstance> all = scanner.reconcile({});
             return std::count_if(all.begin(), all.end(), [&](const DetectedAgentInstance &i) { return i.processIdentifier == onPid; });
         };
-        QCOMPARE(instancesOn(pid), 0);
-        const quint64 ticks = procfs::stat(pid)->startTicks;
-
-        shell.write("go\n");
-        QVERIFY(shell.waitForReadyRead(5000));
-        QCOMPARE(shell.readLine(), QByteArray("ready\n"));
-        QCOMPARE(shell.processId(), pid);
-        QCOMPARE(procfs::stat(pid)->startTicks, ticks);   // the same process, another image
-        QCOMPARE(pathOf(pid), claude);
-        QCOMPARE(instancesOn(pid), 1);
-        QVERIFY(agreesWithFullRead({pid}));
-
-        // A new process appears; an ended one is gone (reaped, so no zombie is left).
-        RunningFixture sleeper(fixtures::sleeperPath());
-        QVERIFY(sleeper.isRunning());
-        QCOMPARE(pathOf(sleeper.pid()), fixtures::sleeperPath());
-        shell.kill();
-        QVERIFY(shell.waitForFinished());
-        QCOMPARE(pathOf(pid), QString());
-        QCOMPARE(instancesOn(pid), 0);
-        QVERIFY(agreesWithFullRead({pid, sleeper.pid()}));
+        ExecInPlace process(claude);
+        QVERIFY(process.started());
+        QTRY_VERIFY(!pathIn(listing->refreshed(), process.pid()).isEmpty());
+        QCOMPARE(instancesOn(process.pid()), 0);
+        QVERIFY(process.exec());
+        QCOMPARE(pathIn(listing->refreshed(), process.pid()), claude);
+        QCOMPARE(instancesOn(process.pid()), 1);
     }
 
     // A signal reaches the process only when it is the observed one: same start text and the same
@@ -240,6 +196,118 @@ private Q_SLOTS:
         QCOMPARE(start.state, ProcessStartObservation::State::observed);
         QCOMPARE(start.startText, it->launchIdentity);
         QCOMPARE(ps_listing::runStartIdentity(0x7ffffff0).state, ProcessStartObservation::State::notRunning);
+    }
+
+    // Routine refreshes check young processes' images every time and older ones in rotation.
+    void execInPlaceIsSeen_data()
+    {
+        QTest::addColumn<int>("youngForSeconds");
+        QTest::addColumn<int>("spread");
+        QTest::addColumn<int>("refreshesAtMost");
+        QTest::newRow("young: every refresh") << 3600 << 1000 << 1;
+        QTest::newRow("old: within one rotation") << 0 << 3 << 3;
+        QTest::newRow("old: no rotation") << 0 << 1 << 1;
+    }
+
+    void execInPlaceIsSeen()
+    {
+        QFETCH(int, youngForSeconds);
+        QFETCH(int, spread);
+        QFETCH(int, refreshesAtMost);
+        ExecutableListing listing(std::chrono::hours(1), {std::chrono::seconds(youngForSeconds), spread});
+        ExecInPlace process;
+        QVERIFY(process.started());
+        const QString shell = QFileInfo(QStringLiteral("/proc/%1/exe").arg(process.pid())).canonicalFilePath();
+        QTRY_COMPARE(pathIn(listing.refreshed(), process.pid()), shell);
+
+        QVERIFY(process.exec());
+        int refreshes = 0;
+        QString path;
+        while (path != fixtures::sleeperPath() && refreshes < spread + 1) {
+            path = pathIn(listing.refreshed(), process.pid());
+            ++refreshes;
+        }
+        QCOMPARE(path, fixtures::sleeperPath());
+        QVERIFY2(refreshes <= refreshesAtMost, qPrintable(QStringLiteral("%1 refreshes").arg(refreshes)));
+    }
+
+    void exactRefreshChecksEveryImage()
+    {
+        ExecutableListing listing(std::chrono::hours(1), {std::chrono::seconds(0), 1000});
+        ExecInPlace process;
+        QVERIFY(process.started());
+        QTRY_VERIFY(!pathIn(listing.refreshed(), process.pid()).isEmpty());
+        QVERIFY(process.exec());
+        QCOMPARE(pathIn(listing.exact(), process.pid()), fixtures::sleeperPath());
+        // What the exact refresh learnt stays in the routine listing.
+        QCOMPARE(pathIn(listing.processes(), process.pid()), fixtures::sleeperPath());
+    }
+
+    // A routine refresh may reuse the last directory listing only while /proc/loadavg shows no
+    // task created or reaped since: with the rotation made so long that it never forces a
+    // listing, a process that starts or is reaped still shows at the next refresh.
+    void startsAndEndsShowAtTheNextRefresh()
+    {
+        ExecutableListing listing(std::chrono::hours(1), {std::chrono::seconds(0), 1000});
+        listing.refreshed();
+        listing.refreshed();
+        fixtures::RunningFixture sleeper(fixtures::sleeperPath());
+        QVERIFY(sleeper.isRunning());
+        QCOMPARE(pathIn(listing.refreshed(), sleeper.pid()), fixtures::sleeperPath());
+        QCOMPARE(pathIn(listing.refreshed(), sleeper.pid()), fixtures::sleeperPath());
+        QCOMPARE(::kill(sleeper.pid(), SIGKILL), 0);
+        QVERIFY(sleeper.waitForExit(5000));
+        QCOMPARE(pathIn(listing.refreshed(), sleeper.pid()), QString());
+    }
+
+    void loadAverageParsing_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<qint64>("tasks");   // -1: rejected
+        QTest::addColumn<qint64>("lastPid");
+        QTest::newRow("usual") << QByteArray("0.20 0.18 0.12 1/80 11206\n") << qint64(80) << qint64(11206);
+        QTest::newRow("large") << QByteArray("12.00 9.50 8.25 17/123456 4194303") << qint64(123456) << qint64(4194303);
+        QTest::newRow("no slash") << QByteArray("0.20 0.18 0.12 80 11206") << qint64(-1) << qint64(0);
+        QTest::newRow("missing pid") << QByteArray("0.20 0.18 0.12 1/80") << qint64(-1) << qint64(0);
+        QTest::newRow("not a number") << QByteArray("0.20 0.18 0.12 1/8x 11206") << qint64(-1) << qint64(0);
+        QTest::newRow("empty") << QByteArray() << qint64(-1) << qint64(0);
+    }
+
+    void loadAverageParsing()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(qint64, tasks);
+        QFETCH(qint64, lastPid);
+        const std::optional<procfs::TaskCounters> counters = procfs::parseLoadAverage(text);
+        QCOMPARE(counters.has_value(), tasks >= 0);
+        if (counters) {
+            QCOMPARE(qint64(counters->tasks), tasks);
+            QCOMPARE(qint64(counters->lastPid), lastPid);
+        }
+    }
+
+    // The listing agrees with a full read of /proc: same pids, paths and images.
+    void agreesWithFullRead()
+    {
+        ExecutableListing listing(std::chrono::hours(1));
+        listing.refreshed();
+        const QList<ProcessRecord> listed = listing.exact();
+        const QList<ProcessRecord> full = ExecutableListing::read();
+        QHash<qint32, ProcessRecord> byPid;
+        for (const ProcessRecord &record : full)
+            byPid.insert(record.pid, record);
+        int compared = 0;
+        for (const ProcessRecord &record : listed) {
+            const auto other = byPid.constFind(record.pid);
+            if (other == byPid.constEnd())
+                continue;   // ended between the two reads
+            QCOMPARE(record.executablePath, other->executablePath);
+            QVERIFY(record.image == other->image);
+            ++compared;
+        }
+        QVERIFY(compared > 0);
+        QVERIFY(std::is_sorted(listed.begin(), listed.end(),
+                               [](const ProcessRecord &a, const ProcessRecord &b) { return a.pid < b.pid; }));
     }
 };
 

@@ -1,10 +1,15 @@
-// The shared JSON field reader: required/optional rules for every type, the integer rule at its
-// edges (cross-checked with python3's json module), nested paths and document errors.
+// The text formats of the support library. The JSON field reader: required/optional rules for
+// every type, the integer rule at its edges (cross-checked with python3's json module), nested
+// paths and document errors. Canonical JSON against python3, and the cleaning of log text.
+#include "support/canonical_json.h"
 #include "support/json_reader.h"
+#include "support/text_cleaning.h"
 
 #include "support/process_runner.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 #include <functional>
@@ -12,7 +17,10 @@
 
 namespace mornix {
 
-class JsonReaderTest : public QObject {
+using canonical_json::jsonScalarString;
+using canonical_json::stableJSONString;
+
+class TextFormatsTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void integerRuleAgreesWithPython();
@@ -21,6 +29,14 @@ private Q_SLOTS:
     void nestedObjectsNameTheirPath();
     void documentErrors_data();
     void documentErrors();
+    void scalarEscapes_data();
+    void scalarEscapes();
+    void keysSortByCodePoint();
+    void agreesWithPython_data();
+    void agreesWithPython();
+    void refusesUndefined();
+    void sanitizeLog_data();
+    void sanitizeLog();
 };
 
 namespace {
@@ -87,7 +103,7 @@ const QList<QByteArray> kIntegerSpellings{
 
 }  // namespace
 
-void JsonReaderTest::integerRuleAgreesWithPython()
+void TextFormatsTest::integerRuleAgreesWithPython()
 {
     // python3 states the rule independently: integer literals exactly, other numbers through
     // their double, whole and in range (64 bits: within ±(2^63 - 1)); null, text and booleans are
@@ -119,7 +135,7 @@ void JsonReaderTest::integerRuleAgreesWithPython()
     QCOMPARE(JsonReader::parse(R"({"k":-0.0})").required<quint8>("k"), quint8(0));
 }
 
-void JsonReaderTest::requiredAndOptionalFields_data()
+void TextFormatsTest::requiredAndOptionalFields_data()
 {
     QTest::addColumn<QString>("type");
     QTest::addColumn<QByteArray>("value");  // the JSON text of field "k"; empty: no such key
@@ -165,7 +181,7 @@ void JsonReaderTest::requiredAndOptionalFields_data()
     row("map", R"(["a"])", "type", "type");
 }
 
-void JsonReaderTest::requiredAndOptionalFields()
+void TextFormatsTest::requiredAndOptionalFields()
 {
     QFETCH(QString, type);
     QFETCH(QByteArray, value);
@@ -203,7 +219,7 @@ void JsonReaderTest::requiredAndOptionalFields()
     }
 }
 
-void JsonReaderTest::nestedObjectsNameTheirPath()
+void TextFormatsTest::nestedObjectsNameTheirPath()
 {
     const JsonReader reader = JsonReader::parse(
         R"({"device":{"id":"d1","posture":{"sip":"on","level":2,"flag":null}},"empty":{}})");
@@ -245,7 +261,7 @@ void JsonReaderTest::nestedObjectsNameTheirPath()
     QCOMPARE(outer.problem(), JsonProblem::WrongType);
 }
 
-void JsonReaderTest::documentErrors_data()
+void TextFormatsTest::documentErrors_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("problem");
@@ -263,7 +279,7 @@ void JsonReaderTest::documentErrors_data()
     QTest::newRow("number beyond double") << QByteArray(R"({"a":1e400})") << "not-json" << "ok";
 }
 
-void JsonReaderTest::documentErrors()
+void TextFormatsTest::documentErrors()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, problem);
@@ -287,9 +303,107 @@ void JsonReaderTest::documentErrors()
     QCOMPARE(QString::fromUtf8(python.standardOutput.trimmed()), pythonSays);
 }
 
+void TextFormatsTest::scalarEscapes_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("plain") << QStringLiteral("abc") << QStringLiteral("\"abc\"");
+    QTest::newRow("quote and backslash") << QStringLiteral("a\"b\\c") << QStringLiteral("\"a\\\"b\\\\c\"");
+    QTest::newRow("solidus unescaped") << QStringLiteral("a/b") << QStringLiteral("\"a/b\"");
+    QTest::newRow("short escapes") << QStringLiteral("\b\f\n\r\t") << QStringLiteral("\"\\b\\f\\n\\r\\t\"");
+    QTest::newRow("other controls lower hex") << QString(QChar(0x1f)) + QChar(0x01) << QStringLiteral("\"\\u001f\\u0001\"");
+    QTest::newRow("non-ascii unchanged") << QStringLiteral("é😀") << QStringLiteral("\"é😀\"");
+    QTest::newRow("DEL unchanged") << QString(QChar(0x7f)) << QStringLiteral("\"\x7f\"");
+}
+
+void TextFormatsTest::scalarEscapes()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, expected);
+    QCOMPARE(jsonScalarString(text), expected);
+}
+
+void TextFormatsTest::keysSortByCodePoint()
+{
+    QJsonObject object{{QStringLiteral("b"), 1}, {QStringLiteral("_a"), true}, {QStringLiteral("A"), QJsonValue()},
+                       {QStringLiteral("a_b"), QJsonArray{1, QStringLiteral("x")}}, {QStringLiteral("ab"), 2.5}};
+    QCOMPARE(*stableJSONString(QJsonValue(object)),
+             QStringLiteral(R"({"A":null,"_a":true,"a_b":[1,"x"],"ab":2.5,"b":1})"));
+}
+
+void TextFormatsTest::agreesWithPython_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::newRow("record-like") << QByteArray(R"({"posture":{"sip_enabled":true,"sip_raw_status":"System Integrity Protection status: enabled.\n"},"hardware_uuid":"ABC","agent":{"generated_at":"2026-01-01T00:00:00Z"},"n":1700000000})");
+    QTest::newRow("unicode and controls") << QByteArray("{\"name\":\"Zo\\u00eb's Mac \\u2014 \\ud83d\\ude00\",\"ctl\":\"\\u0007\\u001b/\",\"list\":[null,false,0,-3]}");
+    QTest::newRow("nested arrays") << QByteArray(R"([[],{},[{"z":1,"a":[2,{"y":null}]}]])");
+}
+
+void TextFormatsTest::agreesWithPython()
+{
+    QFETCH(QByteArray, json);
+    const QJsonDocument document = QJsonDocument::fromJson(json);
+    QVERIFY(!document.isNull());
+    const QJsonValue value = document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object());
+    const auto ours = stableJSONString(value);
+    QVERIFY(ours.has_value());
+
+    const ProcessResult python = runPython(QStringLiteral(
+        "import json,sys\n"
+        "v=json.loads(sys.stdin.buffer.read().decode('utf-8'))\n"
+        "sys.stdout.buffer.write(json.dumps(v,sort_keys=True,separators=(',',':'),ensure_ascii=False).encode('utf-8'))\n"),
+        {}, json);
+    QCOMPARE(python.exitCode, 0);
+    QCOMPARE(ours->toUtf8(), python.standardOutput);
+}
+
+void TextFormatsTest::refusesUndefined()
+{
+    QVERIFY(!stableJSONString(QJsonValue(QJsonValue::Undefined)).has_value());
+    QVERIFY(!stableJSONString(QVariant()).has_value());
+}
+
+void TextFormatsTest::sanitizeLog_data()
+{
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<int>("max");
+    QTest::addColumn<QString>("expected");
+
+    const QString eAcute = QStringLiteral("e\u0301");                     // e + combining acute
+    const QString family = QStringLiteral("\U0001F468\u200D\U0001F469\u200D\U0001F467");  // ZWJ sequence
+    const QString flag = QStringLiteral("\U0001F1E9\U0001F1EA");          // regional indicator pair
+    const QString thumb = QStringLiteral("\U0001F44D\U0001F3FD");         // emoji + skin tone
+
+    QTest::newRow("blanks only") << QStringLiteral(" \n\t \r\n ") << 100 << QString();
+    QTest::newRow("trimmed") << QStringLiteral("\n  started \t") << 100 << QStringLiteral("started");
+    QTest::newRow("lines run together") << QStringLiteral("first\nsecond") << 100 << QStringLiteral("firstsecond");
+    QTest::newRow("every control removed") << QStringLiteral("a\u0000b\u0007c\u001bd\u001fe\u007ff\rg") << 100
+                                           << QStringLiteral("abcdefg");
+    QTest::newRow("C1 and other spaces kept inside") << QStringLiteral("a\u0085b\u00a0c") << 100
+                                                     << QStringLiteral("a\u0085b\u00a0c");
+    QTest::newRow("trim happens before removal") << QStringLiteral("\u0001 x \u0001") << 100 << QStringLiteral(" x ");
+    QTest::newRow("cut") << QStringLiteral("abcdef") << 3 << QStringLiteral("abc");
+    QTest::newRow("combining counted once") << eAcute.repeated(5) << 3 << eAcute.repeated(3);
+    QTest::newRow("ZWJ family is one") << family + QStringLiteral("xyz") << 2 << family + QStringLiteral("x");
+    QTest::newRow("flag is one") << flag.repeated(3) << 2 << flag.repeated(2);
+    QTest::newRow("skin tone is one") << thumb.repeated(3) << 1 << thumb;
+    QTest::newRow("exactly max") << eAcute.repeated(4) << 4 << eAcute.repeated(4);
+    QTest::newRow("control between base and mark") << QStringLiteral("e\u0001\u0301z") << 1 << eAcute;
+    QTest::newRow("zero") << QStringLiteral("abc") << 0 << QString();
+    QTest::newRow("negative") << QStringLiteral("abc") << -5 << QString();
+}
+
+void TextFormatsTest::sanitizeLog()
+{
+    QFETCH(QString, input);
+    QFETCH(int, max);
+    QFETCH(QString, expected);
+    QCOMPARE(::mornix::sanitizeLog(input, max), expected);
+}
+
 }  // namespace mornix
 
 using namespace mornix;
 
-QTEST_GUILESS_MAIN(JsonReaderTest)
-#include "tst_json_reader.moc"
+QTEST_GUILESS_MAIN(TextFormatsTest)
+#include "tst_text_formats.moc"
