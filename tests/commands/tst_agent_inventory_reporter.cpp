@@ -64,14 +64,6 @@ struct Rig {
 class AgentInventoryReporterTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void summaryCountsPerProductSorted()
-    {
-        QCOMPARE(
-            AgentInventoryReporter::summary({report("codex", 1), report("claude-code", 1), report("claude-code", 2)}),
-            u"claude-code=2, codex=1"_s);
-        QCOMPARE(AgentInventoryReporter::summary({}), QString());
-    }
-
     void burstOfMonitorUpdatesBecomesOneReport()
     {
         Rig rig;
@@ -115,14 +107,17 @@ private Q_SLOTS:
         QVERIFY(!rig.reporter->pendingReports());
     }
 
+    // The summary counts per product, sorted by product; an unchanged one is not logged again.
     void unchangedSummaryIsLoggedOnce()
     {
         Rig rig;
-        rig.reporter->queueAgentInventoryReport({report("claude-code", 1)}, std::nullopt, true);
+        rig.reporter->queueAgentInventoryReport({report("codex", 1), report("claude-code", 1), report("claude-code", 2)},
+                                                std::nullopt, true);
         QTRY_VERIFY(!rig.reporter->isSending() && rig.sent.size() == 1);
-        rig.reporter->queueAgentInventoryReport({report("claude-code", 7)}, std::nullopt, true);
+        rig.reporter->queueAgentInventoryReport({report("claude-code", 7), report("codex", 9), report("claude-code", 8)},
+                                                std::nullopt, true);
         QTRY_VERIFY(!rig.reporter->isSending() && rig.sent.size() == 2);
-        QCOMPARE(rig.log, QStringList{u"agent inventory reported: claude-code=1"_s});
+        QCOMPARE(rig.log, QStringList{u"agent inventory reported: claude-code=2, codex=1"_s});
         rig.reporter->queueAgentInventoryReport({}, std::nullopt, true);
         QTRY_VERIFY(!rig.reporter->isSending() && rig.sent.size() == 3);
         QCOMPARE(rig.log.constLast(), u"agent inventory reported: "_s);

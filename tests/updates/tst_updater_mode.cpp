@@ -22,14 +22,15 @@ namespace {
 
 const QString kNotConfigured = u"Veltro Desktop updates are not configured for this bundle"_s;
 
-// A background updater process whose standard error is collected.
+// The updater inside the desktop bundle `host`, run in the background with the environment of
+// `home`; its standard error is collected.
 class UpdaterProcess {
 public:
-    UpdaterProcess(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment)
+    UpdaterProcess(const QString &host, const QStringList &arguments, const TemporaryHome &home)
     {
-        m_process.setProcessEnvironment(environment);
+        m_process.setProcessEnvironment(headlessEnvironment(home.environment()));
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.start(program, arguments);
+        m_process.start(helperExecutablePath(host), QStringList{u"--desktop-updater"_s} + arguments);
     }
     ~UpdaterProcess()
     {
@@ -143,8 +144,7 @@ private Q_SLOTS:
         const QString host = makeDesktopBundle(home.path(), options);
         QVERIFY(!host.isEmpty());
 
-        UpdaterProcess updater(helperExecutablePath(host), {u"--desktop-updater"_s},
-                               headlessEnvironment(home.environment()));
+        UpdaterProcess updater(host, {}, home);
         QVERIFY(updater.waitForExit(20000));
         QCOMPARE(updater.process().exitStatus(), QProcess::NormalExit);
         QCOMPARE(updater.process().exitCode(), 0);
@@ -164,14 +164,12 @@ private Q_SLOTS:
         auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
         QVERIFY(desktop->isRunning());
 
-        UpdaterProcess first(helperExecutablePath(host), {u"--desktop-updater"_s},
-                             headlessEnvironment(home.environment()));
+        UpdaterProcess first(host, {}, home);
         QTest::qWait(2500);
         QVERIFY(first.isRunning());
         QVERIFY(!first.errorText().contains(u"update check"_s));
 
-        UpdaterProcess second(helperExecutablePath(host), {u"--desktop-updater"_s, u"--check-now"_s},
-                              headlessEnvironment(home.environment()));
+        UpdaterProcess second(host, {u"--check-now"_s}, home);
         QVERIFY(second.waitForExit(15000));
         QCOMPARE(second.process().exitCode(), 0);
         QVERIFY(!second.errorText().contains(u"update check"_s));  // it checked nothing itself
@@ -201,9 +199,7 @@ private Q_SLOTS:
         QVERIFY(!host.isEmpty());
         auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
 
-        UpdaterProcess updater(helperExecutablePath(host),
-                               {u"--desktop-updater"_s, u"--check-now"_s, u"--answer"_s, u"install"_s},
-                               headlessEnvironment(home.environment()));
+        UpdaterProcess updater(host, {u"--check-now"_s, u"--answer"_s, u"install"_s}, home);
         QVERIFY2(updater.waitForError(u"step session-started"_s), qPrintable(updater.errorText()));
         desktop.reset();
         QTest::qWait(6000);
@@ -219,20 +215,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("step");
         QTest::addColumn<QString>("versionAfterKill");
-        QTest::newRow("session-started") << "session-started"
-                                         << "1.0";
-        QTest::newRow("downloaded") << "downloaded"
-                                    << "1.0";
-        QTest::newRow("verified") << "verified"
-                                  << "1.0";
-        QTest::newRow("unpacking") << "unpacking"
-                                   << "1.0";
-        QTest::newRow("unpacked") << "unpacked"
-                                  << "1.0";
-        QTest::newRow("swapped") << "swapped"
-                                 << "2.0";
-        QTest::newRow("cleaned") << "cleaned"
-                                 << "2.0";
+        // Killed before the swap the old bundle stays; from the swap on, the new one.
+        const char *steps[] = {"session-started", "downloaded", "verified", "unpacking", "unpacked", "swapped", "cleaned"};
+        for (int i = 0; i < 7; ++i)
+            QTest::newRow(steps[i]) << QString::fromLatin1(steps[i]) << (i < 5 ? u"1.0"_s : u"2.0"_s);
     }
 
     void installKilledAtEveryStepLeavesACompleteBundle()
@@ -245,10 +231,9 @@ private Q_SLOTS:
         const QString host = makeHost(home, QStringLiteral(MORNIX_UPDATER_PROBE));
         QVERIFY(!host.isEmpty());
         fixtures::RunningFixture desktop(desktopExecutablePath(host));
-        const QStringList install{u"--desktop-updater"_s, u"--check-now"_s, u"--answer"_s, u"install"_s};
+        const QStringList install{u"--check-now"_s, u"--answer"_s, u"install"_s};
         {
-            UpdaterProcess killed(helperExecutablePath(host), install + QStringList{u"--kill-at"_s, step},
-                                  headlessEnvironment(home.environment()));
+            UpdaterProcess killed(host, install + QStringList{u"--kill-at"_s, step}, home);
             QVERIFY(killed.waitForExit(30000));
             QCOMPARE(killed.process().exitStatus(), QProcess::CrashExit);
             QVERIFY2(killed.errorText().contains(u"step "_s + step), qPrintable(killed.errorText()));
@@ -258,7 +243,7 @@ private Q_SLOTS:
         QVERIFY(signatureValid(host));
 
         // The next start clears what was left and finishes the job.
-        UpdaterProcess next(helperExecutablePath(host), install, headlessEnvironment(home.environment()));
+        UpdaterProcess next(host, install, home);
         const QString done = versionAfterKill == "2.0"_L1 ? u"Veltro Desktop is up to date (version 2.0)"_s
                                                           : u"Veltro Desktop updated to 2.0"_s;
         QVERIFY2(next.waitForError(done, 30000), qPrintable(next.errorText()));

@@ -1,10 +1,24 @@
+// The desktop windows on the offscreen platform: the dashboard's rendering and actions, the
+// sign-in panel, and the updater's Install/Later question, each driven by clicking.
+#include "signin/sign_in_window.h"
+#include "support/recording_system_log.h"
+#include "support/temporary_home.h"
 #include "ui/desktop/dashboard_window.h"
+#include "ui/desktop/sign_in_panel.h"
+#include "ui/update_prompt_dialog.h"
 
 #include <QApplication>
+#include <QGraphicsOpacityEffect>
 #include <QLabel>
 #include <QLocale>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+
+#include <QCoroTask>
+
+#include <algorithm>
+#include <memory>
 
 namespace mornix {
 
@@ -27,15 +41,56 @@ QStringList captions(const QList<DashboardWindow::RenderedCard> &cards)
     return out;
 }
 
+using Answer = std::optional<std::optional<SignInRequest>>;  // outer: resolved at all
+
+QCoro::Task<void> collect(SignInWindowController *controller, Answer *out)
+{
+    *out = co_await controller->present();
+}
+
+SignInWindowController::Settings settings(QList<QUrl> *helpOpened = nullptr)
+{
+    SignInWindowController::Settings s;
+    s.defaultAPIBaseURL = QStringLiteral("https://api.veltro.test");
+    s.defaultOAuthClientID = QStringLiteral("client-1");
+    s.websiteHost = QStringLiteral("veltro.test");
+    s.helpPageURL = QUrl(QStringLiteral("https://veltro.test/help"));
+    s.openHelpPage = [helpOpened](const QUrl &url) {
+        if (helpOpened)
+            helpOpened->append(url);
+    };
+    return s;
+}
+
+SignInPanel *panelOf(SignInWindowController *controller)
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        auto *panel = qobject_cast<SignInPanel *>(widget);
+        if (panel && panel->deviceLabel()->text() == controller->deviceLine())
+            return panel;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
-class DashboardWindowTest : public QObject {
+class DesktopWindowsTest : public QObject {
     Q_OBJECT
+private:
+    std::unique_ptr<TemporaryHome> m_home;
+
 private Q_SLOTS:
-    // Equal states render once; a hidden window stores the state and renders nothing until shown.
+    void initTestCase() { m_home = std::make_unique<TemporaryHome>(); }
+
+    // Nothing renders before the first state; equal states render once; a hidden window stores
+    // the state and renders nothing until shown.
     void rendersOncePerDistinctStateOnlyWhileVisible()
     {
         DashboardWindow window(QStringLiteral("dev"), {});
+        window.show();
+        window.render();
+        QCOMPARE(window.renderCount(), 0);
+        window.hide();
         window.update(signedInState());
         QCOMPARE(window.renderCount(), 0);
         QVERIFY(window.renderedCards().isEmpty());
@@ -53,15 +108,6 @@ private Q_SLOTS:
         window.update(signedInState());
         QCOMPARE(window.renderCount(), 2);
         QCOMPARE(window.renderedCards().first().value, QStringLiteral("Processing paused"));
-    }
-
-    void renderBeforeFirstStateDoesNothing()
-    {
-        DashboardWindow window(QStringLiteral("dev"), {});
-        window.show();
-        window.render();
-        QCOMPARE(window.renderCount(), 0);
-        QCOMPARE(window.titleText(), QStringLiteral("Overview"));
     }
 
     void overviewConnectionValues_data()
@@ -134,9 +180,10 @@ private Q_SLOTS:
         QCOMPARE(window.renderedCards()[0].value, QStringLiteral("Checking clients\u2026"));
     }
 
+    // Newest first, dated in the default locale's format.
     void activityNewestFirstWithLocaleDates()
     {
-        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
         DashboardWindow window(QStringLiteral("dev"), {});
         window.show();
         MornixDashboardState state;
@@ -144,7 +191,7 @@ private Q_SLOTS:
         window.selectSection(DashboardWindow::Section::activity);
         QCOMPARE(window.renderedCards()[0].value, QStringLiteral("No recent updates"));
 
-        const QDateTime first(QDate(2026, 3, 4), QTime(9, 5));
+        const QDateTime first(QDate(2026, 12, 7), QTime(14, 30));
         state.activity = {{"Device control started", first}, {"Connected to Veltro", first.addSecs(60)}};
         window.update(state);
         const auto cards = window.renderedCards();
@@ -152,19 +199,13 @@ private Q_SLOTS:
         QCOMPARE(cards[0].detail, QStringLiteral("Connected to Veltro"));
         QCOMPARE(cards[1].detail, QStringLiteral("Device control started"));
         QVERIFY(cards[0].value.isEmpty());
-        QCOMPARE(cards[1].caption, DashboardWindow::activityDateText(first, QLocale()));
-        QLocale::setDefault(QLocale::system());
-    }
-
-    void activityDatesFollowTheLocale()
-    {
-        const QDateTime when(QDate(2026, 12, 7), QTime(14, 30));
-        const QString us = DashboardWindow::activityDateText(when, QLocale(QLocale::English, QLocale::UnitedStates));
-        QVERIFY2(us.startsWith(QStringLiteral("Dec 7, 2026")), qPrintable(us));
-        QVERIFY2(us.contains(QStringLiteral("2:30")) && us.contains(QStringLiteral("PM")), qPrintable(us));
-        const QString de = DashboardWindow::activityDateText(when, QLocale(QLocale::German, QLocale::Germany));
+        const QString de = cards[1].caption;
         QVERIFY2(de.contains(QStringLiteral("14:30")) && de.contains(QStringLiteral("Dez")) && !de.contains(QStringLiteral("Montag")),
                  qPrintable(de));
+        QLocale::setDefault(QLocale::system());
+        const QString us = DashboardWindow::activityDateText(first, QLocale(QLocale::English, QLocale::UnitedStates));
+        QVERIFY2(us.startsWith(QStringLiteral("Dec 7, 2026")), qPrintable(us));
+        QVERIFY2(us.contains(QStringLiteral("2:30")) && us.contains(QStringLiteral("PM")), qPrintable(us));
     }
 
     void settingsDisconnectOnlyWhenLinkedOrPending()
@@ -221,29 +262,135 @@ private Q_SLOTS:
             QVERIFY2(received.contains(action), qPrintable(QString::number(static_cast<int>(action))));
     }
 
-    // At the minimum size no label is cut off horizontally.
-    void nothingClippedAtMinimumSize()
+    // Two quick presses: present() yields the first method only, and the panel stays open.
+    void firstButtonResolvesOnce()
     {
-        DashboardWindow window(QStringLiteral("1.0.0 (100)"), {});
-        window.resize(window.minimumSize());
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        MornixDashboardState state = signedInState();
-        state.pendingApproval = true;
-        window.update(state);
-        for (int s = 0; s < 4; ++s) {
-            window.selectSection(static_cast<DashboardWindow::Section>(s));
-            QCoreApplication::processEvents();
-            for (QLabel *label : window.findChildren<QLabel *>()) {
-                if (!label->isVisible() || label->wordWrap())
-                    continue;
-                QVERIFY2(label->width() >= label->sizeHint().width(), qPrintable(label->text()));
+        QList<QUrl> help;
+        auto *controller = new SignInWindowController(QStringLiteral("  https://self.hosted.example/api  "),
+                                                      QStringLiteral("Mac"), settings(&help));
+        SignInPanel::attach(controller);
+        Answer answer;
+        auto task = collect(controller, &answer);
+        SignInPanel *panel = panelOf(controller);
+        QVERIFY(panel);
+        QVERIFY(QTest::qWaitForWindowExposed(panel));
+        QTest::mouseClick(panel->helpLink(), Qt::LeftButton);
+        QCOMPARE(help, (QList<QUrl>{QUrl(QStringLiteral("https://veltro.test/help"))}));
+        QTest::mouseClick(panel->gitHubButton(), Qt::LeftButton);
+        QTest::mouseClick(panel->googleButton(), Qt::LeftButton);
+        QTRY_VERIFY(answer.has_value());
+        QVERIFY(answer->has_value());
+        QCOMPARE((*answer)->method.kind, SignInMethod::Kind::github);
+        QCOMPARE((*answer)->apiBaseURL, QStringLiteral("https://self.hosted.example/api"));
+        QCOMPARE((*answer)->oauthClientID, std::optional<QString>(QStringLiteral("client-1")));
+        QVERIFY(panel->isVisible());
+        // Closing afterwards reports nothing more; the panel goes with its controller.
+        panel->close();
+        QVERIFY(answer->has_value());
+        QPointer<SignInPanel> guard(panel);
+        delete controller;
+        QTRY_VERIFY(!guard);
+    }
+
+    // Shown on top with the device's name and no status; closed before a choice: no method.
+    void closingFirstResolvesWithNothing()
+    {
+        SignInWindowController controller(QString(), QStringLiteral("Ada's Laptop"), settings());
+        SignInPanel::attach(&controller);
+        Answer answer;
+        auto task = collect(&controller, &answer);
+        SignInPanel *panel = panelOf(&controller);
+        QVERIFY(QTest::qWaitForWindowExposed(panel));
+        QVERIFY(panel->windowFlags() & Qt::WindowStaysOnTopHint);
+        QCOMPARE(panel->deviceLabel()->text(), QStringLiteral("CONNECTING  Ada's Laptop"));
+        QVERIFY(panel->statusLabel()->isHidden());
+        panel->close();
+        QTRY_VERIFY(answer.has_value());
+        QVERIFY(!answer->has_value());
+        QVERIFY(!controller.isOpen());
+    }
+
+    // The flow's progress and failure display, then a new attempt from the same panel.
+    void failureLabelThenNewAttempt()
+    {
+        SignInWindowController controller(QString(), QStringLiteral("Mac"), settings());
+        SignInPanel::attach(&controller);
+        QList<SignInMethod::Kind> attempts;
+        controller.setNewAttemptHandler([&](const SignInRequest &request) { attempts << request.method.kind; });
+        Answer answer;
+        auto task = collect(&controller, &answer);
+        SignInPanel *panel = panelOf(&controller);
+        QVERIFY(QTest::qWaitForWindowExposed(panel));
+        QTest::mouseClick(panel->googleButton(), Qt::LeftButton);
+        QTRY_VERIFY(answer.has_value());
+
+        controller.setButtonsEnabled(false);
+        controller.setStatus(QStringLiteral("Waiting for browser sign-in…"), SignInWindowController::LabelColor::secondary);
+        QVERIFY(!panel->googleButton()->isEnabled());
+        auto *effect = static_cast<QGraphicsOpacityEffect *>(panel->googleButton()->graphicsEffect());
+        QCOMPARE(effect->opacity(), 0.55);
+        QVERIFY(panel->statusLabel()->isVisible());
+        const QColor secondary = panel->statusLabel()->palette().color(QPalette::WindowText);
+
+        controller.setStatus(QStringLiteral("Sign-in failed: denied"), SignInWindowController::LabelColor::red);
+        controller.setButtonsEnabled(true);
+        QCOMPARE(panel->statusLabel()->text(), QStringLiteral("Sign-in failed: denied"));
+        const QColor red = panel->statusLabel()->palette().color(QPalette::WindowText);
+        QVERIFY(red != secondary);
+        QVERIFY(red.red() > 180 && red.green() < 60);
+        QCOMPARE(effect->opacity(), 1.0);
+
+        QTest::mouseClick(panel->gitHubButton(), Qt::LeftButton);
+        QCOMPARE(attempts, (QList<SignInMethod::Kind>{SignInMethod::Kind::github}));
+        QCOMPARE((*answer)->method.kind, SignInMethod::Kind::google);
+
+        controller.clearStatus();
+        QVERIFY(panel->statusLabel()->isHidden());
+        controller.orderOutAndClose();
+        QVERIFY(!panel->isVisible());
+    }
+
+    void buttonsGiveTheAnswer_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<bool>("install");
+        QTest::newRow("Install") << "Install" << true;
+        QTest::newRow("Later") << "Later" << false;
+    }
+
+    void buttonsGiveTheAnswer()
+    {
+        QFETCH(QString, button);
+        QFETCH(bool, install);
+        UpdatePromptDialog dialog(std::make_shared<RecordingSystemLog>());
+        std::optional<bool> answer;
+        auto ask = [&]() -> QCoro::Task<void> {
+            const UpdateOffer offer{QStringLiteral("200"), QStringLiteral("2.0.0"), QStringLiteral("1.4.2")};
+            answer = co_await dialog.askToInstall(offer);
+        };
+        ask();
+
+        const auto shownBox = [] {
+            for (QWidget *widget : QApplication::topLevelWidgets()) {
+                if (auto *box = qobject_cast<QMessageBox *>(widget); box && box->isVisible())
+                    return box;
             }
-            for (QPushButton *button : window.findChildren<QPushButton *>()) {
-                if (button->isVisible())
-                    QVERIFY2(button->width() >= button->sizeHint().width(), qPrintable(button->text()));
-            }
-        }
+            return static_cast<QMessageBox *>(nullptr);
+        };
+        QTRY_VERIFY(shownBox());
+        QMessageBox *box = shownBox();
+        QCOMPARE(box->text(), QStringLiteral("A new version of Veltro is available"));
+        QVERIFY(box->informativeText().contains(QStringLiteral("2.0.0")));
+        QVERIFY(box->informativeText().contains(QStringLiteral("1.4.2")));
+        QVERIFY(!answer);  // the event loop runs while the question is open
+        QCOMPARE(box->buttons().size(), 2);
+        const auto buttons = box->buttons();
+        const auto target =
+            std::find_if(buttons.begin(), buttons.end(), [&](QAbstractButton *b) { return b->text() == button; });
+        QVERIFY(target != buttons.end());
+        (*target)->click();
+        QTRY_VERIFY(answer.has_value());
+        QCOMPARE(*answer, install);
     }
 };
 
@@ -251,5 +398,5 @@ private Q_SLOTS:
 
 using namespace mornix;
 
-QTEST_MAIN(DashboardWindowTest)
-#include "tst_dashboard_window.moc"
+QTEST_MAIN(DesktopWindowsTest)
+#include "tst_desktop_windows.moc"
