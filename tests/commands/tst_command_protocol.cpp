@@ -239,42 +239,34 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("bundleIDs");
         QTest::addColumn<QString>("expected");  // "key/kind", null: refused
 
-        const QString act = u"terminate_agent_instance"_s;
-        QTest::newRow("claude code") << qint64(2) << act << u"claude-code"_s << u"process"_s << u"claude"_s
-                                     << QStringList{} << u"claude-code/process"_s;
-        QTest::newRow("claude code with a bundle id")
-            << qint64(2) << act << u"claude-code"_s << u"process"_s << u"claude"_s
-            << QStringList{"com.anthropic.claude"} << QString();
-        QTest::newRow("codex application, duplicate id")
-            << qint64(2) << act << u"codex"_s << u"application"_s << u"codex"_s
-            << QStringList{"com.openai.codex", "com.openai.codex"} << u"codex/application"_s;
-        QTest::newRow("codex application, chatgpt key") << qint64(2) << act << u"codex"_s << u"application"_s
-                                                        << u"chatgpt"_s << QStringList{"com.openai.codex"} << QString();
-        QTest::newRow("codex application, no id")
-            << qint64(2) << act << u"codex"_s << u"application"_s << u"codex"_s << QStringList{} << QString();
-        QTest::newRow("codex process, padded") << qint64(2) << u" Terminate_Agent_Instance"_s << u" CODEX "_s
-                                               << u"Process\n"_s << u"Codex"_s << QStringList{} << u"codex/process"_s;
-        QTest::newRow("chatgpt") << qint64(2) << act << u"chatgpt"_s << u"application"_s << u"chatgpt"_s
-                                 << QStringList{"com.openai.chat"} << u"chatgpt/application"_s;
-        QTest::newRow("chatgpt with two ids") << qint64(2) << act << u"chatgpt"_s << u"application"_s << u"chatgpt"_s
-                                              << QStringList{"com.openai.chat", "com.openai.chatgpt"} << QString();
-        QTest::newRow("chatgpt with a claude id") << qint64(2) << act << u"chatgpt"_s << u"application"_s
-                                                  << u"chatgpt"_s << QStringList{"com.anthropic.claude"} << QString();
-        QTest::newRow("claude desktop") << qint64(2) << act << u"claude-desktop"_s << u"application"_s << u"claude"_s
-                                        << QStringList{"COM.ANTHROPIC.CLAUDEFORDESKTOP"}
-                                        << u"claude-desktop/application"_s;
-        QTest::newRow("claude desktop with an openai id") << qint64(2) << act << u"claude-desktop"_s << u"application"_s
-                                                          << u"claude"_s << QStringList{"com.openai.chat"} << QString();
-        QTest::newRow("claude code as application") << qint64(2) << act << u"claude-code"_s << u"application"_s
-                                                    << u"claude"_s << QStringList{"com.anthropic.claude"} << QString();
-        QTest::newRow("product absent") << qint64(2) << act << QString() << u"process"_s << u"claude"_s << QStringList{}
-                                        << QString();
-        QTest::newRow("kind absent") << qint64(2) << act << u"claude-code"_s << QString() << u"claude"_s
-                                     << QStringList{} << QString();
-        QTest::newRow("application action") << qint64(2) << u"terminate_application"_s << u"claude-code"_s
-                                            << u"process"_s << u"claude"_s << QStringList{} << QString();
-        QTest::newRow("protocol 1") << qint64(1) << act << u"claude-code"_s << u"process"_s << u"claude"_s
-                                    << QStringList{} << QString();
+        // Protocol 2 and the instance action unless given.
+        const auto row = [](const char *name, const QString &product, const QString &kind, const QString &appKey,
+                            const QStringList &bundleIDs, const QString &expected, qint64 version = 2,
+                            const QString &action = u"terminate_agent_instance"_s) {
+            QTest::newRow(name) << version << action << product << kind << appKey << bundleIDs << expected;
+        };
+        row("claude code", u"claude-code"_s, u"process"_s, u"claude"_s, {}, u"claude-code/process"_s);
+        row("claude code with a bundle id", u"claude-code"_s, u"process"_s, u"claude"_s, {"com.anthropic.claude"}, {});
+        row("codex application, duplicate id", u"codex"_s, u"application"_s, u"codex"_s,
+            {"com.openai.codex", "com.openai.codex"}, u"codex/application"_s);
+        row("codex application, chatgpt key", u"codex"_s, u"application"_s, u"chatgpt"_s, {"com.openai.codex"}, {});
+        row("codex application, no id", u"codex"_s, u"application"_s, u"codex"_s, {}, {});
+        row("codex process, padded", u" CODEX "_s, u"Process\n"_s, u"Codex"_s, {}, u"codex/process"_s, 2,
+            u" Terminate_Agent_Instance"_s);
+        row("chatgpt", u"chatgpt"_s, u"application"_s, u"chatgpt"_s, {"com.openai.chat"}, u"chatgpt/application"_s);
+        row("chatgpt with two ids", u"chatgpt"_s, u"application"_s, u"chatgpt"_s,
+            {"com.openai.chat", "com.openai.chatgpt"}, {});
+        row("chatgpt with a claude id", u"chatgpt"_s, u"application"_s, u"chatgpt"_s, {"com.anthropic.claude"}, {});
+        row("claude desktop", u"claude-desktop"_s, u"application"_s, u"claude"_s, {"COM.ANTHROPIC.CLAUDEFORDESKTOP"},
+            u"claude-desktop/application"_s);
+        row("claude desktop with an openai id", u"claude-desktop"_s, u"application"_s, u"claude"_s,
+            {"com.openai.chat"}, {});
+        row("claude code as application", u"claude-code"_s, u"application"_s, u"claude"_s, {"com.anthropic.claude"},
+            {});
+        row("product absent", QString(), u"process"_s, u"claude"_s, {}, {});
+        row("kind absent", u"claude-code"_s, QString(), u"claude"_s, {}, {});
+        row("application action", u"claude-code"_s, u"process"_s, u"claude"_s, {}, {}, 2, u"terminate_application"_s);
+        row("protocol 1", u"claude-code"_s, u"process"_s, u"claude"_s, {}, {}, 1);
     }
 
     void validatedCommandProduct()

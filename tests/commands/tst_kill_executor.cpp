@@ -25,6 +25,7 @@
 
 #include <QCoroTask>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -109,24 +110,14 @@ struct Scene {
 
         // Info.plist changed after signing.
         const QString plistBundle = makeClaudeDesktop(root + u"/plist"_s);
-        QFile plist(plistBundle + u"/Contents/Info.plist"_s);
-        if (plistBundle.isEmpty() || !plist.open(QIODevice::ReadOnly))
-            return false;
-        QByteArray text = plist.readAll();
-        plist.close();
-        text.replace("<key>CFBundleName</key>",
-                     "<key>CFBundleDisplayName</key><string>Claude</string><key>CFBundleName</key>");
-        if (!writeFile(plist.fileName(), text))
+        const QString plist = plistBundle + u"/Contents/Info.plist"_s;
+        const QByteArray text = readFile(plist).replace(
+            "<key>CFBundleName</key>", "<key>CFBundleDisplayName</key><string>Claude</string><key>CFBundleName</key>");
+        if (plistBundle.isEmpty() || !writeFile(plist, text))
             return false;
         add(u"Info.plist changed after signing"_s, bundleExecutable(plistBundle));
-
-        if (!genuine->isRunning())
-            return false;
-        for (const Impostor &impostor : impostors) {
-            if (!impostor.process->isRunning())
-                return false;
-        }
-        return true;
+        return genuine->isRunning()
+               && std::all_of(impostors.begin(), impostors.end(), [](const Impostor &i) { return i.process->isRunning(); });
     }
 
     void add(const QString &name, const QString &program)

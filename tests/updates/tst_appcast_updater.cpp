@@ -1,18 +1,31 @@
-// The appcast updater against the reference service over real TLS (its own port): what it
-// installs, and everything it refuses, with the installed bundle checked after each case.
+// The updater: the pieces an update passes through before it is installed (the appcast, the
+// Ed25519 signature cross-checked with the openssl command line, the archive extractor on
+// archives made by python's tarfile, independent of ours, and the swap), then the appcast
+// updater against the reference service over real TLS (its own port): what it installs, and
+// everything it refuses, with the installed bundle checked after each case.
+#include "platform/linux/appcast.h"
 #include "platform/linux/appcast_updater.h"
+#include "platform/linux/bundle_archive.h"
+#include "platform/linux/bundle_installer.h"
 #include "platform/linux/cms_code_signing.h"
+#include "platform/linux/ed25519.h"
 #include "platform/linux/plist_bundle_reader.h"
 #include "support/config.h"
+#include "support/process_runner.h"
 #include "support/recording_system_log.h"
 #include "support/test_files.h"
 #include "update_fixtures.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -32,6 +45,56 @@ public:
         co_return answer;
     }
 };
+
+const QString kSignature = QString::fromLatin1(QByteArray(64, '\x07').toBase64());
+
+QByteArray feed(const QString &items)
+{
+    return QStringLiteral(
+               "<?xml version=\"1.0\"?><rss version=\"2.0\" "
+               "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel>%1</channel></rss>")
+        .arg(items)
+        .toUtf8();
+}
+
+// Builds a tar with python's tarfile from a small description, one member per line:
+//   dir NAME | file NAME TEXT [MODE] | link NAME TARGET | hard NAME TARGET | fifo NAME
+QString makeTar(const QString &directory, const QString &members, const QString &format = u"PAX"_s)
+{
+    const QString path = directory + u"/archive.tar"_s;
+    static const QString script = QStringLiteral(R"PY(
+import io, sys, tarfile
+out, fmt, members = sys.argv[1], sys.argv[2], sys.argv[3]
+with tarfile.open(out, 'w', format=getattr(tarfile, fmt + '_FORMAT')) as tar:
+    for line in members.strip().split('\n'):
+        kind, rest = line.split(' ', 1)
+        parts = rest.split('|')
+        info = tarfile.TarInfo(parts[0])
+        if kind == 'dir':
+            info.type = tarfile.DIRTYPE; info.mode = 0o755; tar.addfile(info)
+        elif kind == 'file':
+            data = parts[1].encode()
+            info.size = len(data); info.mode = int(parts[2], 8) if len(parts) > 2 else 0o644
+            tar.addfile(info, io.BytesIO(data))
+        elif kind in ('link', 'hard'):
+            info.type = tarfile.SYMTYPE if kind == 'link' else tarfile.LNKTYPE
+            info.linkname = parts[1]; tar.addfile(info)
+        elif kind == 'fifo':
+            info.type = tarfile.FIFOTYPE; tar.addfile(info)
+)PY");
+    const ProcessResult result = runPython(script, {path, format, members});
+    return result.exitCode == 0 ? path : QString();
+}
+
+bundle_archive::Result extractInto(const QString &archive, const QString &destination)
+{
+    const int in = ::open(QFile::encodeName(archive).constData(), O_RDONLY | O_CLOEXEC);
+    const int out = ::open(QFile::encodeName(destination).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bundle_archive::Result result = bundle_archive::extract(in, out);
+    ::close(in);
+    ::close(out);
+    return result;
+}
 
 }  // namespace
 
@@ -223,6 +286,225 @@ private Q_SLOTS:
         QVERIFY(!installAndStart(u"1.0"_s, m_service.feedURL().replace(u"https://"_s, u"http://"_s)));
         QVERIFY(!m_bundle.isEmpty());
         QVERIFY(!m_updater->canCheckForUpdates());
+    }
+
+    void appcastItemsAndTheirRequiredFields()
+    {
+        const QByteArray xml =
+            feed(QStringLiteral(
+                     // versions as elements, a relative enclosure URL
+                     "<item><sparkle:version>120</sparkle:version><sparkle:shortVersionString>1.2.0</"
+                     "sparkle:shortVersionString>"
+                     "<sparkle:minimumSystemVersion>99.0</sparkle:minimumSystemVersion>"
+                     "<enclosure url=\"files/a.tar\" length=\"10\" sparkle:edSignature=\"%1\"/></item>"
+                     // versions on the enclosure
+                     "<item><enclosure url=\"https://cdn.example/b.tar\" length=\"20\" sparkle:version=\"130\" "
+                     "sparkle:shortVersionString=\"1.3.0\" sparkle:edSignature=\"%1\"/></item>"
+                     // skipped: no signature, a 63-byte signature, no length, no version
+                     "<item><enclosure url=\"c.tar\" length=\"5\" sparkle:version=\"900\"/></item>"
+                     "<item><enclosure url=\"c.tar\" length=\"5\" sparkle:version=\"901\" "
+                     "sparkle:edSignature=\"%2\"/></item>"
+                     "<item><enclosure url=\"c.tar\" sparkle:version=\"902\" sparkle:edSignature=\"%1\"/></item>"
+                     "<item><enclosure url=\"c.tar\" length=\"5\" sparkle:edSignature=\"%1\"/></item>")
+                     .arg(kSignature, QString::fromLatin1(QByteArray(63, 'x').toBase64())));
+        const auto items = appcast::parse(xml, QUrl(u"https://updates.example/feed/appcast.xml"_s));
+        QVERIFY(items);
+        QCOMPARE(items->size(), 2);
+        QCOMPARE(items->at(0).version, u"120"_s);
+        QCOMPARE(items->at(0).shortVersion, u"1.2.0"_s);
+        QCOMPARE(items->at(0).archiveURL, QUrl(u"https://updates.example/feed/files/a.tar"_s));
+        QCOMPARE(items->at(0).length, 10);
+        QCOMPARE(items->at(0).edSignature, QByteArray(64, '\x07'));
+        QCOMPARE(items->at(1).shortVersion, u"1.3.0"_s);
+        QCOMPARE(appcast::newest(*items)->version, u"130"_s);
+        QVERIFY(!appcast::newest({}));
+    }
+
+    void appcastRefusesWhatIsNotAFeed()
+    {
+        const QUrl base(u"https://updates.example/appcast.xml"_s);
+        QVERIFY(!appcast::parse("<html><body/></html>", base));
+        QVERIFY(!appcast::parse("<rss><channel><item>", base));    // not well-formed
+        QVERIFY(!appcast::parse("<rss version=\"2.0\"/>", base));  // no channel
+        // A document type could declare entities (and their expansion): refused outright.
+        QVERIFY(
+            !appcast::parse("<?xml version=\"1.0\"?><!DOCTYPE rss [<!ENTITY a \"aaaa\">]><rss><channel/></rss>", base));
+        QVERIFY(!appcast::parse(QByteArray(appcast::kMaxFeedBytes + 1, ' '), base));
+        QVERIFY(appcast::parse(feed({}), base));
+    }
+
+    void versionOrder_data()
+    {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<int>("order");
+        QTest::newRow("numeric, not text") << u"10"_s << u"9"_s << 1;
+        QTest::newRow("components") << u"1.10.0"_s << u"1.9.9"_s << 1;
+        QTest::newRow("missing zero") << u"1.2"_s << u"1.2.0"_s << 0;
+        QTest::newRow("leading zeros") << u"1.02"_s << u"1.2"_s << 0;
+        QTest::newRow("longer") << u"1.2.1"_s << u"1.2"_s << 1;
+        QTest::newRow("pre-release below release") << u"1.0.b1"_s << u"1.0.0"_s << -1;
+        QTest::newRow("huge numbers") << u"123456789012345678901234567890"_s << u"123456789012345678901234567889"_s
+                                      << 1;
+        QTest::newRow("equal") << u"2.0"_s << u"2.0"_s << 0;
+    }
+
+    void versionOrder()
+    {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(int, order);
+        QCOMPARE(appcast::compareVersions(a, b), order);
+        QCOMPARE(appcast::compareVersions(b, a), -order);
+    }
+
+    void ed25519AgreesWithOpenSSL()
+    {
+        QTemporaryDir dir;
+        const QString key = dir.filePath(u"key.pem"_s);
+        const QString pub = dir.filePath(u"pub.der"_s);
+        const QString message = dir.filePath(u"message.bin"_s);
+        const QString signature = dir.filePath(u"message.sig"_s);
+        QVERIFY(writeFile(message, QByteArray("an update archive\n").repeated(1000)));
+        for (const QStringList &step :
+             {QStringList{"genpkey", "-algorithm", "ed25519", "-out", key},
+              QStringList{"pkey", "-in", key, "-pubout", "-outform", "DER", "-out", pub},
+              QStringList{"pkeyutl", "-sign", "-inkey", key, "-rawin", "-in", message, "-out", signature}})
+            QCOMPARE(runProcess(u"openssl"_s, step).exitCode, 0);
+        const QByteArray publicKey = readFile(pub).right(32);  // SubjectPublicKeyInfo ends with the raw key
+        const QByteArray sig = readFile(signature);
+        QCOMPARE(sig.size(), 64);
+
+        const int fd = ::open(QFile::encodeName(message).constData(), O_RDONLY | O_CLOEXEC);
+        QVERIFY(ed25519::verifyFile(publicKey, sig, fd));
+        ::close(fd);
+        const QByteArray bytes = readFile(message);
+        const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
+        QVERIFY(ed25519::verify(publicKey, sig, data, static_cast<size_t>(bytes.size())));
+        QVERIFY(!ed25519::verify(publicKey, sig, data, static_cast<size_t>(bytes.size() - 1)));
+        QByteArray flipped = sig;
+        flipped[10] = static_cast<char>(flipped[10] ^ 0x20);
+        QVERIFY(!ed25519::verify(publicKey, flipped, data, static_cast<size_t>(bytes.size())));
+        QVERIFY(!ed25519::verify(publicKey.left(31), sig, data, static_cast<size_t>(bytes.size())));
+        QVERIFY(!ed25519::verify(publicKey + 'x', sig, data, static_cast<size_t>(bytes.size())));
+    }
+
+    void extractsABundleWithModesAndInnerLinks()
+    {
+        QTemporaryDir dir;
+        for (const QString &format : {u"PAX"_s, u"GNU"_s, u"USTAR"_s}) {
+            const QString longName = u"X.app/Contents/Resources/"_s + QString(format == "USTAR"_L1 ? 90 : 150, u'n');
+            const QString archive = makeTar(
+                dir.path(),
+                QStringLiteral("dir X.app\n"
+                               "dir X.app/Contents\n"
+                               "file X.app/Contents/Info.plist|plist\n"
+                               "file X.app/Contents/MacOS/X|#!/bin/sh|4755\n"  // set-uid is dropped, execute kept
+                               "dir X.app/Contents/Frameworks/A/Versions/1\n"
+                               "file X.app/Contents/Frameworks/A/Versions/1/lib|code\n"
+                               "link X.app/Contents/Frameworks/A/Current|Versions/1\n"
+                               "link X.app/Contents/Resources/up|../Info.plist\n"
+                               "file %1|long|0600\n")
+                    .arg(longName),
+                format);
+            QVERIFY2(!archive.isEmpty(), qPrintable(format));
+            const QString out = dir.filePath(u"out-"_s + format);
+            QVERIFY(QDir().mkpath(out));
+            const bundle_archive::Result result = extractInto(archive, out);
+            QVERIFY2(result.ok, qPrintable(format + u": "_s + result.error));
+            QCOMPARE(result.bundleName, u"X.app"_s);
+            QCOMPARE(readFile(out + u"/X.app/Contents/Info.plist"_s), QByteArray("plist"));
+            QCOMPARE(readFile(out + u"/X.app/Contents/Frameworks/A/Current/lib"_s), QByteArray("code"));
+            QCOMPARE(readFile(out + u"/X.app/Contents/Resources/up"_s), QByteArray("plist"));
+            QCOMPARE(readFile(out + u'/' + longName), QByteArray("long"));
+            QCOMPARE(modeOf(out + u"/X.app/Contents/MacOS/X"_s), mode_t(0755));
+            QCOMPARE(modeOf(out + u'/' + longName), mode_t(0600));
+            QVERIFY(bundle_archive::removeTree(AT_FDCWD, out));
+            QVERIFY(!QFileInfo::exists(out));
+        }
+    }
+
+    void refusesUnsafeArchives_data()
+    {
+        QTest::addColumn<QString>("members");
+        QTest::addColumn<QString>("outside");  // a path (relative to the temporary directory) that must not appear
+        QTest::newRow("parent component") << u"dir X.app\nfile X.app/../escaped|x"_s << u"escaped"_s;
+        QTest::newRow("absolute") << u"dir X.app\nfile /tmp/x-absolute-update|x"_s << u""_s;
+        QTest::newRow("link out by climbing")
+            << u"dir X.app\ndir X.app/Contents\nlink X.app/Contents/out|../../.."_s << u""_s;
+        QTest::newRow("link that climbs after descending")
+            << u"dir X.app\ndir X.app/Contents/sub\nlink X.app/Contents/sub/l|../sub/../../.."_s << u""_s;
+        QTest::newRow("absolute link") << u"dir X.app\nlink X.app/etc|/etc"_s << u""_s;
+        QTest::newRow("link to the outside")
+            << u"dir X.app\nlink X.app/Contents|..\nfile X.app/Contents/escaped|x"_s << u"escaped"_s;
+        QTest::newRow("write through an inner link")
+            << u"dir X.app\ndir X.app/b\nlink X.app/c|b\nfile X.app/c/f|x"_s << u"X.app/b/f"_s;
+        QTest::newRow("hard link") << u"dir X.app\nfile X.app/a|x\nhard X.app/b|X.app/a"_s << u""_s;
+        QTest::newRow("fifo") << u"dir X.app\nfifo X.app/pipe"_s << u""_s;
+        QTest::newRow("second top level") << u"dir X.app\nfile X.app/a|x\nfile Y.app/b|y"_s << u"Y.app"_s;
+        QTest::newRow("not a bundle") << u"dir Payload\nfile Payload/a|x"_s << u""_s;
+        QTest::newRow("duplicate file") << u"dir X.app\nfile X.app/a|x\nfile X.app/a|y"_s << u""_s;
+        QTest::newRow("bundle is a file") << u"file X.app|x"_s << u""_s;
+    }
+
+    void refusesUnsafeArchives()
+    {
+        QFETCH(QString, members);
+        QFETCH(QString, outside);
+        QTemporaryDir dir;
+        const QString archive = makeTar(dir.path(), members);
+        QVERIFY(!archive.isEmpty());
+        const QString out = dir.filePath(u"out"_s);
+        QVERIFY(QDir().mkpath(out));
+        const bundle_archive::Result result = extractInto(archive, out);
+        QVERIFY(!result.ok);
+        QVERIFY(!result.error.isEmpty());
+        if (!outside.isEmpty())
+            QVERIFY(!QFileInfo::exists(dir.filePath(outside)) && !QFileInfo::exists(out + u'/' + outside));
+        QVERIFY(!QFileInfo::exists(u"/tmp/x-absolute-update"_s));
+
+        // A cut archive is refused too.
+        const QString good = makeTar(dir.path(), u"dir X.app\nfile X.app/a|%1"_s.arg(QString(3000, u'z')));
+        QByteArray bytes = readFile(good);
+        QVERIFY(writeFile(good, bytes.left(1200)));
+        const QString out2 = dir.filePath(u"out2"_s);
+        QVERIFY(QDir().mkpath(out2));
+        QVERIFY(!extractInto(good, out2).ok);
+    }
+
+    void swapReplacesTheBundleAndRecoveryRestoresAMovedAsideOne()
+    {
+        QTemporaryDir dir;
+        const QString bundle = dir.filePath(u"Host.app"_s);
+        QVERIFY(QDir().mkpath(bundle + u"/Contents"_s));
+        QVERIFY(writeFile(bundle + u"/Contents/version"_s, "old"));
+        const QString archive = makeTar(dir.path(), u"dir New.app\nfile New.app/Contents/version|new"_s);
+
+        QStringList steps;
+        BundleInstaller installer(bundle, [&steps](const QString &step) { steps.append(step); });
+        QString error;
+        const int fd = installer.createArchiveFile(&error);
+        QVERIFY2(fd >= 0, qPrintable(error));
+        const QByteArray bytes = readFile(archive);
+        QCOMPARE(::write(fd, bytes.constData(), static_cast<size_t>(bytes.size())), ssize_t(bytes.size()));
+        QCOMPARE(modeOf(installer.stagingPath()), mode_t(0700));
+        const std::optional<QString> unpacked = installer.unpack(fd, &error);
+        ::close(fd);
+        QVERIFY2(unpacked, qPrintable(error));
+        QCOMPARE(readFile(bundle + u"/Contents/version"_s), QByteArray("old"));  // untouched until the swap
+        QVERIFY(installer.swapIntoPlace(*unpacked, &error));
+        QCOMPARE(readFile(bundle + u"/Contents/version"_s), QByteArray("new"));
+        QVERIFY(!QFileInfo::exists(installer.stagingPath()));
+        QCOMPARE(steps, (QStringList{"unpacking", "unpacked", "swapped", "cleaned"}));
+
+        // A crash between moving the old bundle aside and moving the new one in (file systems
+        // without an exchange): recovery puts the old one back.
+        QVERIFY(QDir().mkpath(installer.stagingPath()));
+        QVERIFY(QDir().rename(bundle, installer.stagingPath() + u"/previous.app"_s));
+        QVERIFY(!QFileInfo::exists(bundle));
+        QVERIFY(installer.recover(&error));
+        QCOMPARE(readFile(bundle + u"/Contents/version"_s), QByteArray("new"));
+        QVERIFY(!QFileInfo::exists(installer.stagingPath()));
     }
 };
 
