@@ -468,19 +468,6 @@ private Q_SLOTS:
         QTRY_VERIFY(!rig.reporter->isSending());
     }
 
-    void immediateReportSkipsTheWait()
-    {
-        ReporterRig rig;
-        QElapsedTimer timer;
-        timer.start();
-        const DeviceCredentials loop = CredentialsBuilder().device(u"loop"_s).build();
-        rig.reporter->queueAgentInventoryReport({report("codex", 1)}, loop, true);
-        QTRY_COMPARE(rig.sent.size(), 1);
-        QVERIFY(timer.elapsed() < 120);
-        QCOMPARE(rig.sentDevices, QStringList{"loop"});
-        QVERIFY(rig.reporter->lastAgentInstanceReportAttemptAt());
-    }
-
     void requestsWhileSendingReplaceThePendingOne()
     {
         ReporterRig rig;
@@ -511,12 +498,21 @@ private Q_SLOTS:
         QCOMPARE(rig.log.constLast(), u"agent inventory reported: "_s);
     }
 
-    void failureIsLoggedCleanedAndNotRetried()
+    // An immediate report skips the collection window and goes with the given credentials; a
+    // failure is logged cleaned and not retried.
+    void immediateReportFailureIsLoggedAndNotRetried()
     {
         ReporterRig rig;
         rig.fail = true;
-        rig.reporter->queueAgentInventoryReport({report("codex", 1)}, std::nullopt, true);
-        QTRY_VERIFY(!rig.reporter->isSending() && rig.sent.size() == 1);
+        QElapsedTimer timer;
+        timer.start();
+        const DeviceCredentials loop = CredentialsBuilder().device(u"loop"_s).build();
+        rig.reporter->queueAgentInventoryReport({report("codex", 1)}, loop, true);
+        QTRY_COMPARE(rig.sent.size(), 1);
+        QVERIFY(timer.elapsed() < 120);
+        QCOMPARE(rig.sentDevices, QStringList{"loop"});
+        QVERIFY(rig.reporter->lastAgentInstanceReportAttemptAt());
+        QTRY_VERIFY(!rig.reporter->isSending());
         QTest::qWait(300);
         QCOMPARE(rig.sent.size(), 1);
         QCOMPARE(rig.log, QStringList{u"agent inventory report retry: The request timed out.retry later"_s});
