@@ -486,11 +486,11 @@ private Q_SLOTS:
     void unchangedSummaryIsLoggedOnce()
     {
         ReporterRig rig;
-        rig.reporter->queueAgentInventoryReport({report("codex", 1), report("claude-code", 1), report("claude-code", 2)},
-                                                std::nullopt, true);
+        const QList<AgentInstanceReport> first{report("codex", 1), report("claude-code", 1), report("claude-code", 2)};
+        rig.reporter->queueAgentInventoryReport(first, std::nullopt, true);
         QTRY_VERIFY(!rig.reporter->isSending() && rig.sent.size() == 1);
-        rig.reporter->queueAgentInventoryReport({report("claude-code", 7), report("codex", 9), report("claude-code", 8)},
-                                                std::nullopt, true);
+        const QList<AgentInstanceReport> same{report("claude-code", 7), report("codex", 9), report("claude-code", 8)};
+        rig.reporter->queueAgentInventoryReport(same, std::nullopt, true);
         QTRY_VERIFY(!rig.reporter->isSending() && rig.sent.size() == 2);
         QCOMPARE(rig.log, QStringList{u"agent inventory reported: claude-code=2, codex=1"_s});
         rig.reporter->queueAgentInventoryReport({}, std::nullopt, true);

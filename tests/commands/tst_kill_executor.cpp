@@ -116,8 +116,8 @@ struct Scene {
         if (plistBundle.isEmpty() || !writeFile(plist, text))
             return false;
         add(u"Info.plist changed after signing"_s, bundleExecutable(plistBundle));
-        return genuine->isRunning()
-               && std::all_of(impostors.begin(), impostors.end(), [](const Impostor &i) { return i.process->isRunning(); });
+        const auto running = [](const Impostor &impostor) { return impostor.process->isRunning(); };
+        return genuine->isRunning() && std::all_of(impostors.begin(), impostors.end(), running);
     }
 
     void add(const QString &name, const QString &program)
