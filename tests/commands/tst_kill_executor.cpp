@@ -1,17 +1,23 @@
 // The executor against real processes of signed fixtures: both protocols, graceful and forced
-// stops, refusals, and the re-checks before every signal.
+// stops, refusals, the re-checks before every signal, and impostors of a signed application
+// that must never be signalled. (Each impostor's signature refusal on its own is covered in
+// tst_bundle_sealing and tst_code_signing.)
 #include "commands/kill_executor.h"
 #include "platform/linux/cms_code_signing.h"
 #include "platform/linux/procfs_process_table.h"
 #include "platform/linux/procfs_workspace.h"
 #include "support/config.h"
 
+#include "support/agent_fixture_checks.h"
 #include "support/counting_code_signing.h"
 #include "support/recording_snapshot_source.h"
 #include "support/scoped_ports.h"
 #include "support/signed_fixtures.h"
+#include "support/test_files.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QTest>
@@ -19,7 +25,11 @@
 
 #include <QCoroTask>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
+
+#include <cstdio>
 
 using namespace Qt::StringLiterals;
 
@@ -37,6 +47,98 @@ QStringList ids(const KillExecutionResult &result, const QString &list)
         values.append(item.toString());
     return values;
 }
+
+bool copyExecutable(const QString &from, const QString &to)
+{
+    QFile::remove(to);
+    return QFile::copy(from, to) && QFile::setPermissions(to, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+struct Impostor {
+    QString name;
+    std::unique_ptr<RunningFixture> process;
+};
+
+// The genuine Claude Desktop and five impostors, each in a directory of its own under root.
+struct Scene {
+    QString genuineBundle;
+    std::unique_ptr<RunningFixture> genuine;
+    std::vector<Impostor> impostors;
+
+    bool build(const QString &root)
+    {
+        genuineBundle = makeClaudeDesktop(root + u"/genuine"_s);
+        if (genuineBundle.isEmpty())
+            return false;
+        genuine = std::make_unique<RunningFixture>(bundleExecutable(genuineBundle));
+
+        // An unsigned program copied into a validly signed bundle under another name.
+        const QString helperBundle = makeClaudeDesktop(root + u"/helper"_s);
+        const QString helper = helperBundle + u"/Contents/MacOS/helper"_s;
+        if (helperBundle.isEmpty() || !copyExecutable(sleeperPath(), helper))
+            return false;
+        add(u"unsigned helper in a signed bundle"_s, helper);
+
+        // A tampered executable started from a signed bundle, the genuine file put back while it
+        // runs (its /proc/PID/exe then reads "... (deleted)").
+        const QString swappedBundle = makeClaudeDesktop(root + u"/swapped"_s);
+        const QString exe = bundleExecutable(swappedBundle);
+        const QString saved = root + u"/swapped/genuine-copy"_s;
+        const QString tampered = root + u"/swapped/tampered"_s;
+        if (swappedBundle.isEmpty() || !copyExecutable(exe, saved) || !copyExecutable(exe, tampered)
+            || !tamper(tampered)
+            || std::rename(QFile::encodeName(tampered).constData(), QFile::encodeName(exe).constData()) != 0)
+            return false;
+        add(u"tampered image, genuine file put back"_s, exe);
+        if (std::rename(QFile::encodeName(saved).constData(), QFile::encodeName(exe).constData()) != 0)
+            return false;
+
+        // An extra, unlisted file in Contents/Resources.
+        const QString extraBundle = makeClaudeDesktop(root + u"/extra"_s);
+        if (extraBundle.isEmpty() || !QDir().mkpath(extraBundle + u"/Contents/Resources"_s)
+            || !writeFile(extraBundle + u"/Contents/Resources/app.asar"_s, "unsealed code"))
+            return false;
+        add(u"unlisted file in Contents/Resources"_s, bundleExecutable(extraBundle));
+
+        // A symbolic link in the bundle that leads outside it.
+        const QString outside = root + u"/outside-code"_s;
+        const QString linkBundle = makeClaudeDesktop(root + u"/link"_s);
+        if (linkBundle.isEmpty() || !QDir().mkpath(outside) || !QDir().mkpath(linkBundle + u"/Contents/Resources"_s)
+            || !QFile::link(u"../../../../outside-code"_s, linkBundle + u"/Contents/Resources/app"_s))
+            return false;
+        add(u"symbolic link leading outside"_s, bundleExecutable(linkBundle));
+
+        // Info.plist changed after signing.
+        const QString plistBundle = makeClaudeDesktop(root + u"/plist"_s);
+        const QString plist = plistBundle + u"/Contents/Info.plist"_s;
+        const QByteArray text = readFile(plist).replace(
+            "<key>CFBundleName</key>", "<key>CFBundleDisplayName</key><string>Claude</string><key>CFBundleName</key>");
+        if (plistBundle.isEmpty() || !writeFile(plist, text))
+            return false;
+        add(u"Info.plist changed after signing"_s, bundleExecutable(plistBundle));
+        const auto running = [](const Impostor &impostor) { return impostor.process->isRunning(); };
+        return genuine->isRunning() && std::all_of(impostors.begin(), impostors.end(), running);
+    }
+
+    void add(const QString &name, const QString &program)
+    {
+        impostors.push_back({name, std::make_unique<RunningFixture>(program)});
+    }
+
+    QList<qint32> impostorPids() const
+    {
+        QList<qint32> pids;
+        for (const Impostor &impostor : impostors)
+            pids.append(impostor.process->pid());
+        return pids;
+    }
+
+    void verifyImpostorsAlive() const
+    {
+        for (const Impostor &impostor : impostors)
+            QVERIFY2(processAlive(impostor.process->pid()), qPrintable(impostor.name + u" was signalled"_s));
+    }
+};
 
 }  // namespace
 
@@ -169,15 +271,6 @@ private Q_SLOTS:
         QVERIFY(a.isRunning() && b.isRunning());
     }
 
-    void applicationInstanceStoppedWithoutMonitor()
-    {
-        RunningFixture app(bundleExecutable(makeClaudeDesktop(m_caseDir)));
-        const DetectedAgentInstance instance = detect(app.pid());
-        QCOMPARE(instance.report.kind, u"application"_s);
-        verifyFound(stop(instance, AgentProductCatalog::claudeDesktop(), nullptr), KillExecutor::kInstanceConfirmed,
-                    instance, true);
-    }
-
     // The pid now belongs to a later process: nothing is signalled.
     void reusedPidIsRefused()
     {
@@ -249,6 +342,50 @@ private Q_SLOTS:
                     instance, false);
         QVERIFY(monitor.removed.isEmpty());
         QVERIFY(processAlive(survivor.pid()));
+    }
+
+    // Impostors beside the genuine application: the inventory holds the genuine one only (on
+    // later scans too), and neither protocol signals an impostor while the genuine one is stopped.
+    void impostorsAreNeverSignalled()
+    {
+        Scene scene;
+        QVERIFY(scene.build(m_caseDir));
+        const QList<DetectedAgentInstance> first = m_scanner->reconcile({});
+        QCOMPARE(first.size(), 1);
+        QCOMPARE(first.first().processIdentifier, scene.genuine->pid());
+        QCOMPARE(first.first().report.product, u"claude-desktop"_s);
+        QCOMPARE(m_scanner->reconcile({{first.first().processIdentifier, first.first()}}), first);
+
+        // Protocol 2: an instance id for each impostor (as if admitted before it was altered) is
+        // refused before any signal; the genuine instance is stopped.
+        const AgentProductCatalog::Product product =
+            *AgentProductCatalog::applicationProduct(u"com.anthropic.claude"_s, u"Claude"_s, kAnthropicTeam);
+        QList<DetectedAgentInstance> impostors;
+        for (const qint32 pid : scene.impostorPids())
+            impostors.append(AgentInstanceScanner::detected(product, pid, u"com.anthropic.claude"_s,
+                                                            u"com.anthropic.claude"_s,
+                                                            agent_checks::applicationLaunchIdentity(pid)));
+        RecordingSnapshotSource monitor;
+        monitor.snapshot = first + impostors;
+        for (const DetectedAgentInstance &instance : impostors)
+            QCOMPARE(stop(instance, product, &monitor).message, KillExecutor::kInstanceNotFound);
+        scene.verifyImpostorsAlive();
+        verifyFound(stop(first.first(), product, &monitor), KillExecutor::kInstanceConfirmed, first.first(), true);
+        QVERIFY(scene.genuine->waitForExit(5000));
+        scene.verifyImpostorsAlive();
+
+        // Protocol 1: quitting the Claude family stops the (restarted) genuine copy only; the
+        // impostors that are applications at all are reported as refused for their signature.
+        scene.genuine = std::make_unique<RunningFixture>(bundleExecutable(scene.genuineBundle));
+        QVERIFY(scene.genuine->isRunning());
+        const KillExecutionResult result = kill(u"claude"_s);
+        QVERIFY(scene.genuine->waitForExit(5000));
+        scene.verifyImpostorsAlive();
+        QVERIFY(!result.succeeded);
+        QCOMPARE(result.message, KillExecutor::kApplicationSignatureRejected);
+        QCOMPARE(result.payload.value(u"terminated_bundle_ids"_s).toArray(), QJsonArray{u"com.anthropic.claude"_s});
+        // Four impostors run their bundle's main executable (the helper is no application).
+        QCOMPARE(result.payload.value(u"signature_rejected_bundle_ids"_s).toArray().size(), 4);
     }
 
     // The waits end when the process exits, not when a step runs out: with steps of two minutes

@@ -2,7 +2,7 @@
 // (signed out, pending approval, connected with clients, paused, a failed sign-in), in the light
 // and a dark palette, into the directory named by MORNIX_SCREENSHOT_DIR. Run it once per scale
 // (QT_SCALE_FACTOR). It checks each picture for what a look would catch first: the right pixel
-// size and text that stands out from its background.
+// size, no text cut off, and text that stands out from its background.
 #include "signin/sign_in_window.h"
 #include "support/temporary_home.h"
 #include "ui/desktop/dashboard_window.h"
@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
+#include <QPushButton>
 #include <QStyle>
 #include <QStyleFactory>
 
@@ -105,10 +106,24 @@ private:
         // Layout requests cascade (cards, scroll area, window): let them all settle.
         for (int i = 0; i < 3; ++i)
             QCoreApplication::processEvents();
+        checkNothingClipped(widget);
         const QPixmap shot = widget->grab();
         const qreal scale = widget->devicePixelRatioF();
         QCOMPARE(shot.size(), (QSizeF(widget->size()) * scale).toSize());
         QVERIFY2(shot.save(m_out.filePath(name + QStringLiteral(".png"))), qPrintable(name));
+    }
+
+    // No label or button is cut off horizontally.
+    static void checkNothingClipped(QWidget *root)
+    {
+        for (QLabel *label : root->findChildren<QLabel *>()) {
+            if (label->isVisible() && !label->wordWrap())
+                QVERIFY2(label->width() >= label->sizeHint().width(), qPrintable(label->text()));
+        }
+        for (QPushButton *button : root->findChildren<QPushButton *>()) {
+            if (button->isVisible())
+                QVERIFY2(button->width() >= button->sizeHint().width(), qPrintable(button->text()));
+        }
     }
 
     // Every visible label's text colour stands out from the colour behind it.
@@ -161,9 +176,13 @@ private Q_SLOTS:
             checkLabelContrast(&window, palette.color(QPalette::Base));
             save(&window, QStringLiteral("dashboard-%1-%2%3").arg(sections[i], stateName, dark ? "-dark" : ""));
         }
-        // The smallest window for the fullest section.
+        // The smallest window: nothing cut off in any section; the fullest one is kept.
         window.resize(window.minimumSize());
-        window.selectSection(DashboardWindow::Section::settings);
+        for (int i = 0; i < 4; ++i) {
+            window.selectSection(static_cast<DashboardWindow::Section>(i));
+            QCoreApplication::processEvents();
+            checkNothingClipped(&window);
+        }
         save(&window, QStringLiteral("dashboard-settings-%1-minimum%2").arg(stateName, dark ? "-dark" : ""));
     }
 

@@ -1,0 +1,739 @@
+// The updater: the pieces an update passes through before it is installed (the appcast, the
+// Ed25519 signature cross-checked with the openssl command line, the archive extractor on
+// archives made by python's tarfile, independent of ours, and the swap); the appcast updater
+// against the reference service over real TLS (its own port): what it installs, and everything
+// it refuses, with the installed bundle checked after each case; and the updater mode with real
+// processes on a private session bus: the built program (and the probe, the same mode with a
+// scripted answer) inside a signed "Veltro Desktop.app", the desktop application played by the
+// sleeper.
+#include "platform/linux/appcast.h"
+#include "platform/linux/appcast_updater.h"
+#include "platform/linux/bundle_archive.h"
+#include "platform/linux/bundle_installer.h"
+#include "platform/linux/cms_code_signing.h"
+#include "platform/linux/ed25519.h"
+#include "platform/linux/plist_bundle_reader.h"
+#include "support/agent_process.h"
+#include "support/config.h"
+#include "support/process_runner.h"
+#include "support/recording_system_log.h"
+#include "support/temporary_home.h"
+#include "support/test_files.h"
+#include "update_fixtures.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace mornix {
+
+using namespace update_fixtures;
+
+namespace {
+
+class ScriptedPrompt : public UpdatePrompt {
+public:
+    bool answer = true;
+    QList<UpdateOffer> offers;
+    QCoro::Task<bool> askToInstall(UpdateOffer offer) override
+    {
+        offers.append(offer);
+        co_return answer;
+    }
+};
+
+const QString kSignature = QString::fromLatin1(QByteArray(64, '\x07').toBase64());
+
+QByteArray feed(const QString &items)
+{
+    return QStringLiteral(
+               "<?xml version=\"1.0\"?><rss version=\"2.0\" "
+               "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel>%1</channel></rss>")
+        .arg(items)
+        .toUtf8();
+}
+
+// Builds a tar with python's tarfile from a small description, one member per line:
+//   dir NAME | file NAME TEXT [MODE] | link NAME TARGET | hard NAME TARGET | fifo NAME
+QString makeTar(const QString &directory, const QString &members, const QString &format = u"PAX"_s)
+{
+    const QString path = directory + u"/archive.tar"_s;
+    static const QString script = QStringLiteral(R"PY(
+import io, sys, tarfile
+out, fmt, members = sys.argv[1], sys.argv[2], sys.argv[3]
+with tarfile.open(out, 'w', format=getattr(tarfile, fmt + '_FORMAT')) as tar:
+    for line in members.strip().split('\n'):
+        kind, rest = line.split(' ', 1)
+        parts = rest.split('|')
+        info = tarfile.TarInfo(parts[0])
+        if kind == 'dir':
+            info.type = tarfile.DIRTYPE; info.mode = 0o755; tar.addfile(info)
+        elif kind == 'file':
+            data = parts[1].encode()
+            info.size = len(data); info.mode = int(parts[2], 8) if len(parts) > 2 else 0o644
+            tar.addfile(info, io.BytesIO(data))
+        elif kind in ('link', 'hard'):
+            info.type = tarfile.SYMTYPE if kind == 'link' else tarfile.LNKTYPE
+            info.linkname = parts[1]; tar.addfile(info)
+        elif kind == 'fifo':
+            info.type = tarfile.FIFOTYPE; tar.addfile(info)
+)PY");
+    const ProcessResult result = runPython(script, {path, format, members});
+    return result.exitCode == 0 ? path : QString();
+}
+
+bundle_archive::Result extractInto(const QString &archive, const QString &destination)
+{
+    const int in = ::open(QFile::encodeName(archive).constData(), O_RDONLY | O_CLOEXEC);
+    const int out = ::open(QFile::encodeName(destination).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bundle_archive::Result result = bundle_archive::extract(in, out);
+    ::close(in);
+    ::close(out);
+    return result;
+}
+
+const QString kNotConfigured = u"Veltro Desktop updates are not configured for this bundle"_s;
+
+// The updater inside the desktop bundle `host`, run in the background with the environment of
+// `home`; its standard error is collected.
+class UpdaterProcess {
+public:
+    UpdaterProcess(const QString &host, const QStringList &arguments, const TemporaryHome &home)
+    {
+        m_process.setProcessEnvironment(headlessEnvironment(home.environment()));
+        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        m_process.start(helperExecutablePath(host), QStringList{u"--desktop-updater"_s} + arguments);
+    }
+    ~UpdaterProcess()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+    QString errorText()
+    {
+        m_error += m_process.readAllStandardError();
+        return QString::fromUtf8(m_error);
+    }
+    bool waitForError(const QString &needle, int timeoutMs = 20000)
+    {
+        const bool ended = QTest::qWaitFor([&] { return errorText().contains(needle) || !isRunning(); }, timeoutMs);
+        return ended && errorText().contains(needle);
+    }
+    bool waitForExit(int timeoutMs)
+    {
+        const bool ended = m_process.state() == QProcess::NotRunning || m_process.waitForFinished(timeoutMs);
+        errorText();
+        return ended;
+    }
+    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
+    QProcess &process() { return m_process; }
+
+private:
+    QProcess m_process;
+    QByteArray m_error;
+};
+
+}  // namespace
+
+class UpdaterTest : public QObject {
+    Q_OBJECT
+
+    ReleaseService m_service;
+    QTemporaryDir m_dir;
+    QString m_key;
+    std::shared_ptr<ScriptedPrompt> m_prompt;
+    std::shared_ptr<RecordingSystemLog> m_log;
+    int m_directories = 0;
+    QString m_bundle;  // the installed Veltro Desktop of the current case
+    QStringList m_steps;
+    std::unique_ptr<AppcastUpdater> m_updater;
+    QString m_archive;  // 2.0 with the probe inside, for the updater mode
+
+    // A desktop bundle under `home` that trusts this run's feed and key, with `helper` inside.
+    QString makeHost(const TemporaryHome &home, const QString &helper) const
+    {
+        HostOptions options;
+        options.feedURL = m_service.feedURL();
+        options.publicKey = m_key;
+        options.helperExecutable = helper;
+        return makeDesktopBundle(home.path(), options);
+    }
+
+    bool logged(const QString &needle) const
+    {
+        const QStringList messages = m_log->messages();
+        return std::any_of(messages.begin(), messages.end(), [&](const QString &m) { return m.contains(needle); });
+    }
+    QString newDirectory()
+    {
+        const QString directory = m_dir.filePath(QString::number(++m_directories));
+        QDir().mkpath(directory);
+        return directory;
+    }
+    // The feed offers only `version`: an archive of `release` (its version by default).
+    bool publishOnly(const QString &version, const QStringList &publishOptions = {}, HostOptions release = {})
+    {
+        if (release.version == HostOptions().version)
+            release.version = version;
+        const QString archive = makeReleaseArchive(newDirectory(), release);
+        return m_service.admin({"release", "clear"}).exitCode == 0 && !archive.isEmpty()
+               && m_service.publish(version, archive, publishOptions);
+    }
+    // Installs Veltro Desktop `version` and starts an updater for it on the feed.
+    bool installAndStart(const QString &version, const QString &feedURL)
+    {
+        HostOptions options;
+        options.version = version;
+        m_bundle = makeDesktopBundle(newDirectory(), options);
+        m_steps.clear();
+        UpdaterHost host{m_bundle, QUrl(feedURL), QByteArray::fromBase64(m_key.toLatin1()), kDesktopIdentifier,
+                         fixtures::kOwnTeam};
+        AppcastUpdater::Dependencies deps;
+        deps.systemLog = m_log;
+        deps.bundleReader = std::make_shared<PlistBundleReader>();
+        deps.codeSigning = std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
+        deps.prompt = m_prompt;
+        deps.extraTLSAnchorsPEM = Config::defaults().extraTLSAnchorsPEM;
+        deps.stepHook = [this](const QString &step) { m_steps.append(step); };
+        m_updater = std::make_unique<AppcastUpdater>(host, std::move(deps));
+        m_prompt->offers.clear();
+        m_prompt->answer = true;
+        QString error;
+        return !m_bundle.isEmpty() && m_updater->start(&error);
+    }
+    AppcastUpdater::Outcome checkOnce()
+    {
+        QSignalSpy finished(m_updater.get(), &AppcastUpdater::checkFinished);
+        m_updater->checkForUpdates();
+        if (m_updater->canCheckForUpdates())  // no second check while one runs
+            return AppcastUpdater::Outcome::none;
+        return finished.wait(60000) ? m_updater->lastOutcome() : AppcastUpdater::Outcome::none;
+    }
+    // The installed bundle is the one of version `version`, intact, with nothing left beside it.
+    void verifyInstalled(const QString &version)
+    {
+        QCOMPARE(bundleVersion(m_bundle), version);
+        QVERIFY(signatureValid(m_bundle));
+        QVERIFY(!QFileInfo::exists(BundleInstaller(m_bundle).stagingPath()));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        QVERIFY(m_service.start());
+        m_key = m_service.publicKey();
+        QCOMPARE(QByteArray::fromBase64(m_key.toLatin1()).size(), 32);
+        m_log = std::make_shared<RecordingSystemLog>();
+        m_prompt = std::make_shared<ScriptedPrompt>();
+        HostOptions release;
+        release.version = u"2.0"_s;
+        release.feedURL = m_service.feedURL();  // the new copy keeps updating itself
+        release.publicKey = m_key;
+        release.helperExecutable = QStringLiteral(MORNIX_UPDATER_PROBE);
+        m_archive = makeReleaseArchive(newDirectory(), release);
+        QVERIFY(!m_archive.isEmpty());
+    }
+
+    void installsANewerSignedReleaseOnce()
+    {
+        HostOptions older;
+        older.version = u"1.5"_s;
+        QVERIFY(publishOnly(u"2.0"_s, {"--short-version", "2.0.0"}));
+        QVERIFY(m_service.publish(u"1.5"_s, makeReleaseArchive(newDirectory(), older)));
+        QVERIFY(installAndStart(u"1.0"_s, m_service.feedURL()));
+        QVERIFY(signatureValid(m_bundle));
+        QVERIFY(m_updater->canCheckForUpdates());
+
+        QCOMPARE(checkOnce(), AppcastUpdater::Outcome::installed);
+        QCOMPARE(m_prompt->offers.size(), 1);
+        QCOMPARE(m_prompt->offers[0].displayVersion, u"2.0.0"_s);
+        QCOMPARE(m_prompt->offers[0].currentDisplayVersion, u"1.0"_s);
+        verifyInstalled(u"2.0"_s);
+        QCOMPARE(m_steps, (QStringList{"session-started", "downloaded", "verified", "unpacking", "unpacked", "swapped",
+                                       "cleaned"}));
+        QVERIFY(!m_updater->sessionInProgress());
+
+        // Installed: the same feed offers nothing any more.
+        QCOMPARE(checkOnce(), AppcastUpdater::Outcome::upToDate);
+        QCOMPARE(m_prompt->offers.size(), 1);
+    }
+
+    // Nothing is downloaded for a version that is not newer, nor when the answer is "Later".
+    void installsNothingUnlessNewerAndAccepted_data()
+    {
+        QTest::addColumn<QString>("installed");
+        QTest::addColumn<bool>("accept");
+        QTest::addColumn<int>("outcome");
+        QTest::newRow("newer installed") << u"3.0"_s << true << int(AppcastUpdater::Outcome::upToDate);
+        QTest::newRow("same installed") << u"2.9.9"_s << true << int(AppcastUpdater::Outcome::upToDate);
+        QTest::newRow("answered later") << u"1.0"_s << false << int(AppcastUpdater::Outcome::postponed);
+    }
+    void installsNothingUnlessNewerAndAccepted()
+    {
+        QFETCH(QString, installed);
+        QFETCH(bool, accept);
+        QFETCH(int, outcome);
+        QVERIFY(publishOnly(u"2.9.9"_s));
+        QVERIFY(installAndStart(installed, m_service.feedURL()));
+        m_prompt->answer = accept;
+        QCOMPARE(int(checkOnce()), outcome);
+        QCOMPARE(m_prompt->offers.size(), accept ? 0 : 1);
+        QVERIFY(m_steps.isEmpty());
+        verifyInstalled(installed);
+    }
+
+    // Bad signatures and cut archives are refused before unpacking; an unpacked bundle that is not
+    // the offered one is refused before the swap. Either way the installed bundle stays.
+    void refusesWhatIsNotTheOfferedRelease_data()
+    {
+        QTest::addColumn<QStringList>("publishOptions");
+        QTest::addColumn<QString>("bundleVersion");
+        QTest::addColumn<QString>("team");
+        QTest::addColumn<QString>("identifier");
+        QTest::addColumn<bool>("unpacked");
+        const QString own = fixtures::kOwnTeam;
+        QTest::newRow("bad signature") << QStringList{"--bad-signature"} << u"6.0"_s << own << kDesktopIdentifier
+                                       << false;
+        QTest::newRow("truncated") << QStringList{"--truncate", "1000"} << u"6.0"_s << own << kDesktopIdentifier
+                                   << false;
+        QTest::newRow("older bundle under a newer version")
+            << QStringList() << u"1.5"_s << own << kDesktopIdentifier << true;
+        QTest::newRow("another team") << QStringList() << u"6.0"_s << u"2DC432GLL2"_s << kDesktopIdentifier << true;
+        QTest::newRow("unsigned") << QStringList() << u"6.0"_s << u""_s << kDesktopIdentifier << true;
+        QTest::newRow("another application") << QStringList() << u"6.0"_s << own << u"ai.veltro.other"_s << true;
+    }
+    void refusesWhatIsNotTheOfferedRelease()
+    {
+        QFETCH(QStringList, publishOptions);
+        QFETCH(QString, bundleVersion);
+        QFETCH(QString, team);
+        QFETCH(QString, identifier);
+        QFETCH(bool, unpacked);
+        HostOptions release;
+        release.version = bundleVersion;
+        release.team = team;
+        release.identifier = identifier;
+        QVERIFY(publishOnly(u"6.0"_s, publishOptions, release));
+        QVERIFY(installAndStart(u"1.0"_s, m_service.feedURL()));
+        QCOMPARE(checkOnce(), AppcastUpdater::Outcome::refused);
+        QCOMPARE(m_steps.contains(u"verified"_s), unpacked);
+        QCOMPARE(m_steps.contains(u"unpacked"_s), unpacked);
+        QVERIFY(!m_steps.contains(u"swapped"_s));
+        verifyInstalled(u"1.0"_s);
+        if (!unpacked)
+            QVERIFY(logged(u"Veltro Desktop update 6.0 refused: "_s));
+        QVERIFY(m_updater->canCheckForUpdates());
+    }
+
+    void refusesPlainHTTP()
+    {
+        QVERIFY(publishOnly(u"8.0"_s));
+        // The feed answers with a redirect to http: the check fails without asking.
+        QVERIFY(m_service.admin({"release", "redirect-http", "on"}).exitCode == 0);
+        QVERIFY(installAndStart(u"1.0"_s, m_service.feedURL()));
+        QCOMPARE(checkOnce(), AppcastUpdater::Outcome::failed);
+        QVERIFY(m_prompt->offers.isEmpty());
+        QVERIFY(logged(u"refused a redirect to a non-HTTPS address"_s));
+        QVERIFY(m_service.admin({"release", "redirect-http", "off"}).exitCode == 0);
+
+        // An http feed address is never used.
+        QVERIFY(!installAndStart(u"1.0"_s, m_service.feedURL().replace(u"https://"_s, u"http://"_s)));
+        QVERIFY(!m_bundle.isEmpty());
+        QVERIFY(!m_updater->canCheckForUpdates());
+    }
+
+    void appcastItemsAndTheirRequiredFields()
+    {
+        const QByteArray xml =
+            feed(QStringLiteral(
+                     // versions as elements, a relative enclosure URL
+                     "<item><sparkle:version>120</sparkle:version><sparkle:shortVersionString>1.2.0</"
+                     "sparkle:shortVersionString>"
+                     "<sparkle:minimumSystemVersion>99.0</sparkle:minimumSystemVersion>"
+                     "<enclosure url=\"files/a.tar\" length=\"10\" sparkle:edSignature=\"%1\"/></item>"
+                     // versions on the enclosure
+                     "<item><enclosure url=\"https://cdn.example/b.tar\" length=\"20\" sparkle:version=\"130\" "
+                     "sparkle:shortVersionString=\"1.3.0\" sparkle:edSignature=\"%1\"/></item>"
+                     // skipped: no signature, a 63-byte signature, no length, no version
+                     "<item><enclosure url=\"c.tar\" length=\"5\" sparkle:version=\"900\"/></item>"
+                     "<item><enclosure url=\"c.tar\" length=\"5\" sparkle:version=\"901\" "
+                     "sparkle:edSignature=\"%2\"/></item>"
+                     "<item><enclosure url=\"c.tar\" sparkle:version=\"902\" sparkle:edSignature=\"%1\"/></item>"
+                     "<item><enclosure url=\"c.tar\" length=\"5\" sparkle:edSignature=\"%1\"/></item>")
+                     .arg(kSignature, QString::fromLatin1(QByteArray(63, 'x').toBase64())));
+        const auto items = appcast::parse(xml, QUrl(u"https://updates.example/feed/appcast.xml"_s));
+        QVERIFY(items);
+        QCOMPARE(items->size(), 2);
+        QCOMPARE(items->at(0).version, u"120"_s);
+        QCOMPARE(items->at(0).shortVersion, u"1.2.0"_s);
+        QCOMPARE(items->at(0).archiveURL, QUrl(u"https://updates.example/feed/files/a.tar"_s));
+        QCOMPARE(items->at(0).length, 10);
+        QCOMPARE(items->at(0).edSignature, QByteArray(64, '\x07'));
+        QCOMPARE(items->at(1).shortVersion, u"1.3.0"_s);
+        QCOMPARE(appcast::newest(*items)->version, u"130"_s);
+        QVERIFY(!appcast::newest({}));
+    }
+
+    void appcastRefusesWhatIsNotAFeed()
+    {
+        const QUrl base(u"https://updates.example/appcast.xml"_s);
+        QVERIFY(!appcast::parse("<html><body/></html>", base));
+        QVERIFY(!appcast::parse("<rss><channel><item>", base));    // not well-formed
+        QVERIFY(!appcast::parse("<rss version=\"2.0\"/>", base));  // no channel
+        // A document type could declare entities (and their expansion): refused outright.
+        QVERIFY(
+            !appcast::parse("<?xml version=\"1.0\"?><!DOCTYPE rss [<!ENTITY a \"aaaa\">]><rss><channel/></rss>", base));
+        QVERIFY(!appcast::parse(QByteArray(appcast::kMaxFeedBytes + 1, ' '), base));
+        QVERIFY(appcast::parse(feed({}), base));
+    }
+
+    void versionOrder_data()
+    {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<int>("order");
+        QTest::newRow("numeric, not text") << u"10"_s << u"9"_s << 1;
+        QTest::newRow("components") << u"1.10.0"_s << u"1.9.9"_s << 1;
+        QTest::newRow("missing zero") << u"1.2"_s << u"1.2.0"_s << 0;
+        QTest::newRow("leading zeros") << u"1.02"_s << u"1.2"_s << 0;
+        QTest::newRow("longer") << u"1.2.1"_s << u"1.2"_s << 1;
+        QTest::newRow("pre-release below release") << u"1.0.b1"_s << u"1.0.0"_s << -1;
+        QTest::newRow("huge numbers") << u"123456789012345678901234567890"_s << u"123456789012345678901234567889"_s
+                                      << 1;
+        QTest::newRow("equal") << u"2.0"_s << u"2.0"_s << 0;
+    }
+
+    void versionOrder()
+    {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(int, order);
+        QCOMPARE(appcast::compareVersions(a, b), order);
+        QCOMPARE(appcast::compareVersions(b, a), -order);
+    }
+
+    void ed25519AgreesWithOpenSSL()
+    {
+        QTemporaryDir dir;
+        const QString key = dir.filePath(u"key.pem"_s);
+        const QString pub = dir.filePath(u"pub.der"_s);
+        const QString message = dir.filePath(u"message.bin"_s);
+        const QString signature = dir.filePath(u"message.sig"_s);
+        QVERIFY(writeFile(message, QByteArray("an update archive\n").repeated(1000)));
+        for (const QStringList &step :
+             {QStringList{"genpkey", "-algorithm", "ed25519", "-out", key},
+              QStringList{"pkey", "-in", key, "-pubout", "-outform", "DER", "-out", pub},
+              QStringList{"pkeyutl", "-sign", "-inkey", key, "-rawin", "-in", message, "-out", signature}})
+            QCOMPARE(runProcess(u"openssl"_s, step).exitCode, 0);
+        const QByteArray publicKey = readFile(pub).right(32);  // SubjectPublicKeyInfo ends with the raw key
+        const QByteArray sig = readFile(signature);
+        QCOMPARE(sig.size(), 64);
+
+        const int fd = ::open(QFile::encodeName(message).constData(), O_RDONLY | O_CLOEXEC);
+        QVERIFY(ed25519::verifyFile(publicKey, sig, fd));
+        ::close(fd);
+        const QByteArray bytes = readFile(message);
+        const auto *data = reinterpret_cast<const unsigned char *>(bytes.constData());
+        QVERIFY(ed25519::verify(publicKey, sig, data, static_cast<size_t>(bytes.size())));
+        QVERIFY(!ed25519::verify(publicKey, sig, data, static_cast<size_t>(bytes.size() - 1)));
+        QByteArray flipped = sig;
+        flipped[10] = static_cast<char>(flipped[10] ^ 0x20);
+        QVERIFY(!ed25519::verify(publicKey, flipped, data, static_cast<size_t>(bytes.size())));
+        QVERIFY(!ed25519::verify(publicKey.left(31), sig, data, static_cast<size_t>(bytes.size())));
+        QVERIFY(!ed25519::verify(publicKey + 'x', sig, data, static_cast<size_t>(bytes.size())));
+    }
+
+    void extractsABundleWithModesAndInnerLinks()
+    {
+        QTemporaryDir dir;
+        for (const QString &format : {u"PAX"_s, u"GNU"_s, u"USTAR"_s}) {
+            const QString longName = u"X.app/Contents/Resources/"_s + QString(format == "USTAR"_L1 ? 90 : 150, u'n');
+            const QString archive = makeTar(
+                dir.path(),
+                QStringLiteral("dir X.app\n"
+                               "dir X.app/Contents\n"
+                               "file X.app/Contents/Info.plist|plist\n"
+                               "file X.app/Contents/MacOS/X|#!/bin/sh|4755\n"  // set-uid is dropped, execute kept
+                               "dir X.app/Contents/Frameworks/A/Versions/1\n"
+                               "file X.app/Contents/Frameworks/A/Versions/1/lib|code\n"
+                               "link X.app/Contents/Frameworks/A/Current|Versions/1\n"
+                               "link X.app/Contents/Resources/up|../Info.plist\n"
+                               "file %1|long|0600\n")
+                    .arg(longName),
+                format);
+            QVERIFY2(!archive.isEmpty(), qPrintable(format));
+            const QString out = dir.filePath(u"out-"_s + format);
+            QVERIFY(QDir().mkpath(out));
+            const bundle_archive::Result result = extractInto(archive, out);
+            QVERIFY2(result.ok, qPrintable(format + u": "_s + result.error));
+            QCOMPARE(result.bundleName, u"X.app"_s);
+            QCOMPARE(readFile(out + u"/X.app/Contents/Info.plist"_s), QByteArray("plist"));
+            QCOMPARE(readFile(out + u"/X.app/Contents/Frameworks/A/Current/lib"_s), QByteArray("code"));
+            QCOMPARE(readFile(out + u"/X.app/Contents/Resources/up"_s), QByteArray("plist"));
+            QCOMPARE(readFile(out + u'/' + longName), QByteArray("long"));
+            QCOMPARE(modeOf(out + u"/X.app/Contents/MacOS/X"_s), mode_t(0755));
+            QCOMPARE(modeOf(out + u'/' + longName), mode_t(0600));
+            QVERIFY(bundle_archive::removeTree(AT_FDCWD, out));
+            QVERIFY(!QFileInfo::exists(out));
+        }
+    }
+
+    void refusesUnsafeArchives_data()
+    {
+        QTest::addColumn<QString>("members");
+        QTest::addColumn<QString>("outside");  // a path (relative to the temporary directory) that must not appear
+        QTest::newRow("parent component") << u"dir X.app\nfile X.app/../escaped|x"_s << u"escaped"_s;
+        QTest::newRow("absolute") << u"dir X.app\nfile /tmp/x-absolute-update|x"_s << u""_s;
+        QTest::newRow("link out by climbing")
+            << u"dir X.app\ndir X.app/Contents\nlink X.app/Contents/out|../../.."_s << u""_s;
+        QTest::newRow("link that climbs after descending")
+            << u"dir X.app\ndir X.app/Contents/sub\nlink X.app/Contents/sub/l|../sub/../../.."_s << u""_s;
+        QTest::newRow("absolute link") << u"dir X.app\nlink X.app/etc|/etc"_s << u""_s;
+        QTest::newRow("link to the outside")
+            << u"dir X.app\nlink X.app/Contents|..\nfile X.app/Contents/escaped|x"_s << u"escaped"_s;
+        QTest::newRow("write through an inner link")
+            << u"dir X.app\ndir X.app/b\nlink X.app/c|b\nfile X.app/c/f|x"_s << u"X.app/b/f"_s;
+        QTest::newRow("hard link") << u"dir X.app\nfile X.app/a|x\nhard X.app/b|X.app/a"_s << u""_s;
+        QTest::newRow("fifo") << u"dir X.app\nfifo X.app/pipe"_s << u""_s;
+        QTest::newRow("second top level") << u"dir X.app\nfile X.app/a|x\nfile Y.app/b|y"_s << u"Y.app"_s;
+        QTest::newRow("not a bundle") << u"dir Payload\nfile Payload/a|x"_s << u""_s;
+        QTest::newRow("duplicate file") << u"dir X.app\nfile X.app/a|x\nfile X.app/a|y"_s << u""_s;
+        QTest::newRow("bundle is a file") << u"file X.app|x"_s << u""_s;
+    }
+
+    void refusesUnsafeArchives()
+    {
+        QFETCH(QString, members);
+        QFETCH(QString, outside);
+        QTemporaryDir dir;
+        const QString archive = makeTar(dir.path(), members);
+        QVERIFY(!archive.isEmpty());
+        const QString out = dir.filePath(u"out"_s);
+        QVERIFY(QDir().mkpath(out));
+        const bundle_archive::Result result = extractInto(archive, out);
+        QVERIFY(!result.ok);
+        QVERIFY(!result.error.isEmpty());
+        if (!outside.isEmpty())
+            QVERIFY(!QFileInfo::exists(dir.filePath(outside)) && !QFileInfo::exists(out + u'/' + outside));
+        QVERIFY(!QFileInfo::exists(u"/tmp/x-absolute-update"_s));
+
+        // A cut archive is refused too.
+        const QString good = makeTar(dir.path(), u"dir X.app\nfile X.app/a|%1"_s.arg(QString(3000, u'z')));
+        QByteArray bytes = readFile(good);
+        QVERIFY(writeFile(good, bytes.left(1200)));
+        const QString out2 = dir.filePath(u"out2"_s);
+        QVERIFY(QDir().mkpath(out2));
+        QVERIFY(!extractInto(good, out2).ok);
+    }
+
+    void swapReplacesTheBundleAndRecoveryRestoresAMovedAsideOne()
+    {
+        QTemporaryDir dir;
+        const QString bundle = dir.filePath(u"Host.app"_s);
+        QVERIFY(QDir().mkpath(bundle + u"/Contents"_s));
+        QVERIFY(writeFile(bundle + u"/Contents/version"_s, "old"));
+        const QString archive = makeTar(dir.path(), u"dir New.app\nfile New.app/Contents/version|new"_s);
+
+        QStringList steps;
+        BundleInstaller installer(bundle, [&steps](const QString &step) { steps.append(step); });
+        QString error;
+        const int fd = installer.createArchiveFile(&error);
+        QVERIFY2(fd >= 0, qPrintable(error));
+        const QByteArray bytes = readFile(archive);
+        QCOMPARE(::write(fd, bytes.constData(), static_cast<size_t>(bytes.size())), ssize_t(bytes.size()));
+        QCOMPARE(modeOf(installer.stagingPath()), mode_t(0700));
+        const std::optional<QString> unpacked = installer.unpack(fd, &error);
+        ::close(fd);
+        QVERIFY2(unpacked, qPrintable(error));
+        QCOMPARE(readFile(bundle + u"/Contents/version"_s), QByteArray("old"));  // untouched until the swap
+        QVERIFY(installer.swapIntoPlace(*unpacked, &error));
+        QCOMPARE(readFile(bundle + u"/Contents/version"_s), QByteArray("new"));
+        QVERIFY(!QFileInfo::exists(installer.stagingPath()));
+        QCOMPARE(steps, (QStringList{"unpacking", "unpacked", "swapped", "cleaned"}));
+
+        // A crash between moving the old bundle aside and moving the new one in (file systems
+        // without an exchange): recovery puts the old one back.
+        QVERIFY(QDir().mkpath(installer.stagingPath()));
+        QVERIFY(QDir().rename(bundle, installer.stagingPath() + u"/previous.app"_s));
+        QVERIFY(!QFileInfo::exists(bundle));
+        QVERIFY(installer.recover(&error));
+        QCOMPARE(readFile(bundle + u"/Contents/version"_s), QByteArray("new"));
+        QVERIFY(!QFileInfo::exists(installer.stagingPath()));
+    }
+
+    void refusesHostsItCannotTrust_data()
+    {
+        QTest::addColumn<QString>("feed");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("identifier");
+        QTest::addColumn<QString>("hostTeam");
+        QTest::addColumn<QString>("ownTeam");
+        const QString feed = u"https://updates.veltro.localhost/appcast.xml"_s;
+        const QString key = QString::fromLatin1(QByteArray(32, 'k').toBase64());
+        const QString team = fixtures::kOwnTeam;
+        QTest::newRow("http feed") << "http://updates.veltro.localhost/appcast.xml" << key << kDesktopIdentifier << team
+                                   << team;
+        QTest::newRow("scheme not exactly https")
+            << "HTTPS://updates.veltro.localhost/appcast.xml" << key << kDesktopIdentifier << team << team;
+        QTest::newRow("https feed without a host")
+            << "https:///appcast.xml" << key << kDesktopIdentifier << team << team;
+        QTest::newRow("no feed") << "" << key << kDesktopIdentifier << team << team;
+        QTest::newRow("key of 31 bytes") << feed << QString::fromLatin1(QByteArray(31, 'k').toBase64())
+                                         << kDesktopIdentifier << team << team;
+        QTest::newRow("key of 33 bytes") << feed << QString::fromLatin1(QByteArray(33, 'k').toBase64())
+                                         << kDesktopIdentifier << team << team;
+        QTest::newRow("key not Base64") << feed << QString(44, u'*') << kDesktopIdentifier << team << team;
+        QTest::newRow("no key") << feed << "" << kDesktopIdentifier << team << team;
+        QTest::newRow("another application") << feed << key << "ai.veltro.other" << team << team;
+        QTest::newRow("desktop bundle of another team") << feed << key << kDesktopIdentifier << "2DC432GLL2" << team;
+        QTest::newRow("desktop bundle unsigned") << feed << key << kDesktopIdentifier << "" << team;
+        QTest::newRow("this program unsigned") << feed << key << kDesktopIdentifier << team << "";
+    }
+
+    void refusesHostsItCannotTrust()
+    {
+        QFETCH(QString, feed);
+        QFETCH(QString, key);
+        QFETCH(QString, identifier);
+        QFETCH(QString, hostTeam);
+        QFETCH(QString, ownTeam);
+        TemporaryHome home;
+        HostOptions options;
+        options.feedURL = feed;
+        options.publicKey = key;
+        options.identifier = identifier;
+        options.team = hostTeam;
+        options.helperExecutable = QStringLiteral(MORNIX_EXECUTABLE);
+        options.helperTeam = ownTeam;
+        const QString host = makeDesktopBundle(home.path(), options);
+        QVERIFY(!host.isEmpty());
+
+        UpdaterProcess updater(host, {}, home);
+        QVERIFY(updater.waitForExit(20000));
+        QCOMPARE(updater.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(updater.process().exitCode(), 0);
+        QVERIFY2(updater.errorText().contains(kNotConfigured), qPrintable(updater.errorText()));
+        QVERIFY(!updater.errorText().contains(u"update check"_s));
+        // The updater lock was taken (the agent's was not).
+        QVERIFY(QFileInfo::exists(home.dataHome() + u"/VeltroMornix/updater.lock"_s));
+        QVERIFY(!QFileInfo::exists(home.dataHome() + u"/VeltroMornix/runtime.lock"_s));
+    }
+
+    void secondStartHandsCheckNowOverAndTheWatchEndsItAfterTheHostQuits()
+    {
+        QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
+        TemporaryHome home;
+        const QString host = makeHost(home, QStringLiteral(MORNIX_EXECUTABLE));
+        QVERIFY(!host.isEmpty());
+        auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
+        QVERIFY(desktop->isRunning());
+
+        UpdaterProcess first(host, {}, home);
+        QTest::qWait(2500);
+        QVERIFY(first.isRunning());
+        QVERIFY(!first.errorText().contains(u"update check"_s));
+
+        UpdaterProcess second(host, {u"--check-now"_s}, home);
+        QVERIFY(second.waitForExit(15000));
+        QCOMPARE(second.process().exitCode(), 0);
+        QVERIFY(!second.errorText().contains(u"update check"_s));  // it checked nothing itself
+        QVERIFY2(first.waitForError(u"Veltro Desktop update check: "_s + m_service.feedURL()),
+                 qPrintable(first.errorText()));
+        QVERIFY(first.waitForError(u"Veltro Desktop is up to date (version 1.0)"_s));
+
+        // Still running beside the host; once it quits, the next tick of the 5-second watch ends it.
+        QTest::qWait(5500);
+        QVERIFY(first.isRunning());
+        desktop.reset();
+        QElapsedTimer quitTimer;
+        quitTimer.start();
+        QVERIFY(first.waitForExit(9000));
+        QCOMPARE(first.process().exitCode(), 0);
+        qInfo("updater ended %lld ms after the desktop application", quitTimer.elapsed());
+    }
+
+    void anUpdateSessionOutlivesTheHost()
+    {
+        QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
+        const qint64 size = QFileInfo(m_archive).size();
+        // About eight seconds on the wire: longer than a watch tick after the host quits.
+        QVERIFY(m_service.publish(u"2.0"_s, m_archive, {"--bytes-per-second", QString::number(size / 8)}));
+        TemporaryHome home;
+        const QString host = makeHost(home, QStringLiteral(MORNIX_UPDATER_PROBE));
+        QVERIFY(!host.isEmpty());
+        auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
+
+        UpdaterProcess updater(host, {u"--check-now"_s, u"--answer"_s, u"install"_s}, home);
+        QVERIFY2(updater.waitForError(u"step session-started"_s), qPrintable(updater.errorText()));
+        desktop.reset();
+        QTest::qWait(6000);
+        QVERIFY2(updater.isRunning(), qPrintable(updater.errorText()));  // the session holds it
+        QVERIFY(!updater.errorText().contains(u"step swapped"_s));
+        QVERIFY(updater.waitForError(u"Veltro Desktop updated to 2.0"_s, 30000));
+        QVERIFY(updater.waitForExit(9000));  // the first tick after the session ends it
+        QCOMPARE(bundleVersion(host), u"2.0"_s);
+        QVERIFY(signatureValid(host));
+    }
+
+    void installKilledAtEveryStepLeavesACompleteBundle_data()
+    {
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<QString>("versionAfterKill");
+        // Killed before the swap the old bundle stays; from the swap on, the new one.
+        const char *steps[] = {"session-started", "downloaded", "verified", "unpacking", "unpacked", "swapped", "cleaned"};
+        for (int i = 0; i < 7; ++i)
+            QTest::newRow(steps[i]) << QString::fromLatin1(steps[i]) << (i < 5 ? u"1.0"_s : u"2.0"_s);
+    }
+
+    void installKilledAtEveryStepLeavesACompleteBundle()
+    {
+        QFETCH(QString, step);
+        QFETCH(QString, versionAfterKill);
+        QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
+        QVERIFY(m_service.publish(u"2.0"_s, m_archive));
+        TemporaryHome home;
+        const QString host = makeHost(home, QStringLiteral(MORNIX_UPDATER_PROBE));
+        QVERIFY(!host.isEmpty());
+        fixtures::RunningFixture desktop(desktopExecutablePath(host));
+        const QStringList install{u"--check-now"_s, u"--answer"_s, u"install"_s};
+        {
+            UpdaterProcess killed(host, install + QStringList{u"--kill-at"_s, step}, home);
+            QVERIFY(killed.waitForExit(30000));
+            QCOMPARE(killed.process().exitStatus(), QProcess::CrashExit);
+            QVERIFY2(killed.errorText().contains(u"step "_s + step), qPrintable(killed.errorText()));
+        }
+        // Whatever the moment, the path holds one whole, validly signed bundle.
+        QCOMPARE(bundleVersion(host), versionAfterKill);
+        QVERIFY(signatureValid(host));
+
+        // The next start clears what was left and finishes the job.
+        UpdaterProcess next(host, install, home);
+        const QString done = versionAfterKill == "2.0"_L1 ? u"Veltro Desktop is up to date (version 2.0)"_s
+                                                          : u"Veltro Desktop updated to 2.0"_s;
+        QVERIFY2(next.waitForError(done, 30000), qPrintable(next.errorText()));
+        QCOMPARE(bundleVersion(host), u"2.0"_s);
+        QVERIFY(signatureValid(host));
+        QVERIFY(!QFileInfo::exists(home.path() + u"/."_s + kDesktopName + u".app.update"_s));
+    }
+};
+
+}  // namespace mornix
+
+using namespace mornix;
+
+QTEST_GUILESS_MAIN(UpdaterTest)
+#include "tst_updater.moc"
