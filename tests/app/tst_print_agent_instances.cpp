@@ -18,16 +18,19 @@ class PrintAgentInstancesTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    // The listing's own format on a signed Claude Code: exactly the scanner's report, pretty-printed,
-    // keys sorted. (Which clients are admitted: tst_agent_instance_scanner; the executable's
-    // refusal of impostors: tst_impostors, tst_foreign_plists.)
-    void printsTheReportsPrettyWithSortedKeys()
+    // A signed Claude Code beside an unsigned claude and a tampered Codex CLI: the built program
+    // lists the genuine one alone, as exactly the scanner's report, pretty-printed, keys sorted.
+    // (Every kind of impostor against the scanner itself: tst_agent_instance_scanner.)
+    void listsTheGenuineInstancePrettyWithSortedKeys()
     {
         QTemporaryDir dir;
         const QString code = makeClaudeCode(dir.filePath(QStringLiteral("bin")));
-        QVERIFY(!code.isEmpty());
-        RunningFixture running(code);
-        QVERIFY(running.isRunning());
+        const QString unsignedClaude = makeCLI(dir.filePath(QStringLiteral("unsigned")), QStringLiteral("claude"), {}, {});
+        const QString codex = makeCodexCLI(dir.filePath(QStringLiteral("tampered")));
+        QVERIFY(!code.isEmpty() && !unsignedClaude.isEmpty() && !codex.isEmpty());
+        QVERIFY(tamper(codex));
+        RunningFixture running(code), impostor(unsignedClaude), tampered(codex);
+        QVERIFY(running.isRunning() && impostor.isRunning() && tampered.isRunning());
 
         const ProcessResult run = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--print-agent-instances")});
         QCOMPARE(run.exitCode, 0);
