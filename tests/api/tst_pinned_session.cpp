@@ -1,9 +1,13 @@
+// The pinned session against in-process TLS servers: base URL rules, trust, pins (leaf keys
+// cross-checked with openssl), redirects, other hosts, cancellation, and the system store read
+// only when a chain lacks one of the build's anchors.
 #include "api/leaf_key.h"
 #include "api/pinned_session.h"
 #include "api/pinned_session_failure_store.h"
-#include "api/transport_error.h"
+#include "api_test_run.h"
 #include "support/crypto.h"
-#include "support/process_runner.h"
+#include "support/https_session.h"
+#include "support/test_files.h"
 #include "test_pki.h"
 #include "tls_test_server.h"
 
@@ -12,37 +16,27 @@
 #include <QTest>
 #include <QTimer>
 
-#include <QCoroTask>
-
 #include <thread>
 
 namespace mornix {
 
 namespace {
 
-struct Exchange {
-    std::optional<HTTPResponse> response;
-    std::optional<TransportError> error;
-};
-
-Exchange fetch(const std::shared_ptr<PinnedSession> &session, const QUrl &url, QPointer<CancellationToken> token = {},
-               std::optional<std::chrono::milliseconds> timeout = std::nullopt)
+// One request through the session (a POST when `body` is given), run to its end.
+OperationResult<HTTPResponse> fetch(const std::shared_ptr<PinnedSession> &session, const QUrl &url,
+                                    QPointer<CancellationToken> token = {},
+                                    std::optional<std::chrono::milliseconds> timeout = std::nullopt,
+                                    const QByteArray &body = {})
 {
-    auto run = [](std::shared_ptr<PinnedSession> session, QUrl url, QPointer<CancellationToken> token,
-                  std::optional<std::chrono::milliseconds> timeout) -> QCoro::Task<Exchange> {
-        HTTPRequest request;
-        request.url = url;
-        if (timeout)
-            request.timeout = *timeout;
-        try {
-            // GCC 12 mishandles co_await inside a braced initialiser: await into a local first.
-            HTTPResponse response = co_await session->send(request, token);
-            co_return Exchange{std::move(response), std::nullopt};
-        } catch (const TransportError &error) {
-            co_return Exchange{std::nullopt, error};
-        }
-    };
-    return QCoro::waitFor(run(session, url, token, timeout));
+    HTTPRequest request;
+    request.url = url;
+    if (timeout)
+        request.timeout = *timeout;
+    if (!body.isEmpty()) {
+        request.method = "POST";
+        request.body = body;
+    }
+    return runOperation<HTTPResponse>([=] { return session->send(request, token); });
 }
 
 QUrl url(quint16 port, const QString &path, const QString &host = QStringLiteral("localhost"))
@@ -60,7 +54,10 @@ QString pin(const QString &certificatePath)
 
 class PinnedSessionTest : public QObject {
     Q_OBJECT
+    std::unique_ptr<TestPki> m_pki;
     std::shared_ptr<PinnedSessionFailureStore> m_failures = std::make_shared<PinnedSessionFailureStore>();
+    int m_widenings = 0;
+
     std::unique_ptr<TlsTestServer> serve(const QString &leaf, TlsTestServer::Handler handler) const
     {
         return std::make_unique<TlsTestServer>(loadChain(m_pki->certificate(leaf)), loadKey(m_pki->key(leaf)), std::move(handler));
@@ -71,6 +68,24 @@ class PinnedSessionTest : public QObject {
         m_failures->take();
         return makePinnedSession(QStringLiteral("https://localhost:%1").arg(port), m_pki->config(), m_failures);
     }
+    // A session for localhost that trusts the test CA first and widens to it plus the stand-in
+    // system store holding `systemHolds` (counted in m_widenings).
+    std::shared_ptr<PinnedSession> wideningSession(const QStringList &systemHolds)
+    {
+        const QByteArray ours = readFile(m_pki->certificate(QStringLiteral("ca")));
+        QByteArray system;
+        for (const QString &ca : systemHolds)
+            system += readFile(m_pki->certificate(ca));
+        m_widenings = 0;
+        m_failures->take();
+        return std::make_shared<PinnedSession>(
+            PinnedSessionDelegate(QStringLiteral("localhost"), {}, m_failures),
+            https_session::tlsConfiguration(ours, https_session::SystemAnchors::deferred), [this, ours, system] {
+                ++m_widenings;
+                return https_session::tlsConfiguration(ours + system, https_session::SystemAnchors::deferred);
+            });
+    }
+
 private Q_SLOTS:
     void initTestCase();
     void factoryRefusesBadBaseURLs_data();
@@ -79,7 +94,6 @@ private Q_SLOTS:
     void failureStoreTakesOnce();
     void leafKeyMatchesOpenssl_data();
     void leafKeyMatchesOpenssl();
-    void trustedServerWithoutPinsIsOk();
     void untrustedServersAreRefusedBeforeAnyRequestByte_data();
     void untrustedServersAreRefusedBeforeAnyRequestByte();
     void pins_data();
@@ -88,9 +102,9 @@ private Q_SLOTS:
     void redirects();
     void requestForAnotherHostNeverConnects();
     void cancellationAndSilenceEndTheExchange();
-
-private:
-    std::unique_ptr<TestPki> m_pki;
+    void systemStoreReadOnlyForAMissingAnchor_data();
+    void systemStoreReadOnlyForAMissingAnchor();
+    void untrustedIssuerOnly();
 };
 
 void PinnedSessionTest::initTestCase()
@@ -193,22 +207,6 @@ void PinnedSessionTest::leafKeyMatchesOpenssl()
     QCOMPARE(crypto::sha256Hex(*key), expected);
 }
 
-void PinnedSessionTest::trustedServerWithoutPinsIsOk()
-{
-    const auto server = serve(QStringLiteral("ec"), [](const CapturedRequest &) { return TlsTestServer::response(200, "{}"); });
-    const auto session = localSession(server->port());
-    const Exchange exchange = fetch(session, url(server->port(), QStringLiteral("/hello")));
-    QVERIFY(!exchange.error);
-    QCOMPARE(exchange.response->status, 200);
-    QCOMPARE(exchange.response->body, QByteArray("{}"));
-    QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("ok")));
-
-    // A second request reuses the checked connection.
-    QVERIFY(fetch(session, url(server->port(), QStringLiteral("/again"))).response);
-    QCOMPARE(server->requests().size(), 2);
-    QCOMPARE(server->handshakes(), 1);
-}
-
 void PinnedSessionTest::untrustedServersAreRefusedBeforeAnyRequestByte_data()
 {
     QTest::addColumn<QString>("leaf");
@@ -220,9 +218,9 @@ void PinnedSessionTest::untrustedServersAreRefusedBeforeAnyRequestByte()
 {
     QFETCH(QString, leaf);
     const auto server = serve(leaf, [](const CapturedRequest &) { return TlsTestServer::response(200, "{}"); });
-    const Exchange exchange = fetch(localSession(server->port()), url(server->port(), QStringLiteral("/x")));
-    QVERIFY(exchange.error);
-    QCOMPARE(exchange.error->code(), QNetworkReply::OperationCanceledError);
+    const auto exchange = fetch(localSession(server->port()), url(server->port(), QStringLiteral("/x")));
+    QVERIFY(exchange.transportError);
+    QCOMPARE(exchange.transportError->code(), QNetworkReply::OperationCanceledError);
     QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls trust evaluation failed")));
     QCOMPARE(server->applicationBytesReceived(), 0);
 }
@@ -251,22 +249,22 @@ void PinnedSessionTest::pins()
                                            m_pki->config(pins), m_failures);
     const QUrl target = url(server.port(), QStringLiteral("/pinned"), QStringLiteral("127.0.0.1"));
     m_failures->take();
-    const Exchange first = fetch(session, target);
+    const auto first = fetch(session, target);
     if (listed) {
-        QVERIFY(first.response);
-        QCOMPARE(first.response->body, QByteArray("pinned"));
+        QVERIFY(first.value);
+        QCOMPARE(first.value->body, QByteArray("pinned"));
         QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("ok")));
         return;
     }
-    QVERIFY(first.error);
-    QCOMPARE(first.error->code(), QNetworkReply::OperationCanceledError);
+    QVERIFY(first.transportError);
+    QCOMPARE(first.transportError->code(), QNetworkReply::OperationCanceledError);
     QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls pin mismatch")));
     // The handshake completed (the pin was checked), yet not one request byte reached the server.
     QCOMPARE(server.applicationBytesReceived(), 0);
 
     // The refused connection is not reused: the next request is checked (and refused) again.
-    const Exchange second = fetch(session, target);
-    QVERIFY(second.error);
+    const auto second = fetch(session, target);
+    QVERIFY(second.transportError);
     QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls pin mismatch")));
     QCOMPARE(server.applicationBytesReceived(), 0);
     QVERIFY(server.requests().isEmpty());
@@ -289,9 +287,9 @@ void PinnedSessionTest::leafKeyThatCannotBeExtractedIsRefused()
                              10000);
     const QString port = match.captured(1);
 
-    const Exchange exchange = fetch(localSession(port.toUShort()), url(port.toUShort(), QStringLiteral("/")));
-    QVERIFY(exchange.error);
-    QCOMPARE(exchange.error->code(), QNetworkReply::OperationCanceledError);
+    const auto exchange = fetch(localSession(port.toUShort()), url(port.toUShort(), QStringLiteral("/")));
+    QVERIFY(exchange.transportError);
+    QCOMPARE(exchange.transportError->code(), QNetworkReply::OperationCanceledError);
     QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls leaf key extraction failed")));
     server.kill();
     server.waitForFinished();
@@ -310,17 +308,17 @@ void PinnedSessionTest::redirects()
     TlsTestServer &server = *owned;
     port = server.port();
     const auto session = localSession(port);
-    const Exchange same = fetch(session, url(port, QStringLiteral("/same-host")));
-    QVERIFY(same.response);
-    QCOMPARE(same.response->body, QByteArray("landed"));
+    const auto same = fetch(session, url(port, QStringLiteral("/same-host")));
+    QVERIFY(same.value);
+    QCOMPARE(same.value->body, QByteArray("landed"));
 
-    const Exchange other = fetch(session, url(port, QStringLiteral("/other-host")));
-    QVERIFY(other.error);
-    QCOMPARE(other.error->code(), QNetworkReply::OperationCanceledError);
+    const auto other = fetch(session, url(port, QStringLiteral("/other-host")));
+    QVERIFY(other.transportError);
+    QCOMPARE(other.transportError->code(), QNetworkReply::OperationCanceledError);
     QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls host mismatch")));
 
-    const Exchange downgrade = fetch(session, url(port, QStringLiteral("/plain-http")));
-    QVERIFY(downgrade.error);
+    const auto downgrade = fetch(session, url(port, QStringLiteral("/plain-http")));
+    QVERIFY(downgrade.transportError);
 
     // Every request the server saw named the session's host; the landing page was fetched only
     // through the same-host redirect.
@@ -340,12 +338,12 @@ void PinnedSessionTest::requestForAnotherHostNeverConnects()
 {
     const auto server = serve(QStringLiteral("ec"), [](const CapturedRequest &) { return TlsTestServer::response(200, "{}"); });
     const auto session = localSession(server->port());
-    const Exchange exchange = fetch(session, url(server->port(), QStringLiteral("/x"), QStringLiteral("127.0.0.1")));
-    QVERIFY(exchange.error);
+    const auto exchange = fetch(session, url(server->port(), QStringLiteral("/x"), QStringLiteral("127.0.0.1")));
+    QVERIFY(exchange.transportError);
     QCOMPARE(m_failures->take(), std::optional<QString>(QStringLiteral("tls host mismatch")));
     // Plain HTTP is never sent, not even to the session's own host.
-    const Exchange plain = fetch(session, QUrl(QStringLiteral("http://localhost:%1/x").arg(server->port())));
-    QVERIFY(plain.error);
+    const auto plain = fetch(session, QUrl(QStringLiteral("http://localhost:%1/x").arg(server->port())));
+    QVERIFY(plain.transportError);
     QCOMPARE(server->handshakes(), 0);
     QCOMPARE(server->applicationBytesReceived(), 0);
 }
@@ -358,15 +356,77 @@ void PinnedSessionTest::cancellationAndSilenceEndTheExchange()
     const auto session = localSession(server->port());
     CancellationToken token;
     QTimer::singleShot(300, &token, &CancellationToken::cancel);
-    const Exchange cancelled = fetch(session, url(server->port(), QStringLiteral("/wait")), &token);
-    QVERIFY(cancelled.error);
-    QCOMPARE(cancelled.error->code(), QNetworkReply::OperationCanceledError);
+    const auto cancelled = fetch(session, url(server->port(), QStringLiteral("/wait")), &token);
+    QVERIFY(cancelled.transportError);
+    QCOMPARE(cancelled.transportError->code(), QNetworkReply::OperationCanceledError);
 
-    const Exchange silent = fetch(session, url(server->port(), QStringLiteral("/silent")), {},
+    const auto silent = fetch(session, url(server->port(), QStringLiteral("/silent")), {},
                                   std::chrono::milliseconds(400));
-    QVERIFY(silent.error);
-    QCOMPARE(silent.error->code(), QNetworkReply::TimeoutError);
+    QVERIFY(silent.transportError);
+    QCOMPARE(silent.transportError->code(), QNetworkReply::TimeoutError);
     QCOMPARE(server->requests().size(), 2);
+}
+
+void PinnedSessionTest::systemStoreReadOnlyForAMissingAnchor_data()
+{
+    QTest::addColumn<QString>("leaf");
+    QTest::addColumn<QStringList>("systemHolds");
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<int>("widenings");
+    QTest::newRow("chain under our anchor") << QStringLiteral("ec") << QStringList{"rogue-ca"} << QStringLiteral("ok") << 0;
+    QTest::newRow("chain under a system anchor") << QStringLiteral("rogue") << QStringList{"rogue-ca"}
+                                                 << QStringLiteral("ok") << 1;
+    QTest::newRow("chain under no anchor") << QStringLiteral("rogue") << QStringList()
+                                           << QStringLiteral("tls trust evaluation failed") << 1;
+    // A wrong name is no missing anchor: more anchors would not help, so none are read.
+    QTest::newRow("wrong name") << QStringLiteral("wrong-name") << QStringList{"ca"}
+                                << QStringLiteral("tls trust evaluation failed") << 0;
+}
+
+// A request refused for a missing anchor is sent again, once, after the store is read, and
+// reaches the server once: the refused handshake carried none of it. The session keeps the
+// wider set, and a checked connection is reused.
+void PinnedSessionTest::systemStoreReadOnlyForAMissingAnchor()
+{
+    QFETCH(QString, leaf);
+    QFETCH(QStringList, systemHolds);
+    QFETCH(QString, outcome);
+    QFETCH(int, widenings);
+    const auto server = serve(leaf, [](const CapturedRequest &request) { return TlsTestServer::response(200, "got " + request.body); });
+    const auto session = wideningSession(systemHolds);
+    const QUrl target = url(server->port(), QStringLiteral("/report"));
+    const auto first = fetch(session, target, {}, std::nullopt, "body one");
+    QCOMPARE(m_failures->take(), std::optional<QString>(outcome));
+    QCOMPARE(m_widenings, widenings);
+    if (outcome != QLatin1String("ok")) {
+        QVERIFY(first.transportError);
+        QCOMPARE(first.transportError->code(), QNetworkReply::OperationCanceledError);
+        QCOMPARE(server->applicationBytesReceived(), 0);
+        return;
+    }
+    QVERIFY2(first.value, first.describe());
+    QCOMPARE(first.value->body, QByteArray("got body one"));
+    QCOMPARE(server->requests().size(), 1);
+    QCOMPARE(server->requests().at(0).body, QByteArray("body one"));
+    QVERIFY(fetch(session, target, {}, std::nullopt, "body two").value);
+    QCOMPARE(m_widenings, widenings);
+    QCOMPARE(server->requests().size(), 2);
+    if (widenings == 0)
+        QCOMPARE(server->handshakes(), 1);
+}
+
+void PinnedSessionTest::untrustedIssuerOnly()
+{
+    const QSslCertificate leaf = loadChain(m_pki->certificate(QStringLiteral("rogue"))).value(0);
+    using E = QSslError;
+    QVERIFY(https_session::untrustedIssuerOnly({E(E::UnableToGetLocalIssuerCertificate, leaf)}));
+    QVERIFY(https_session::untrustedIssuerOnly({E(E::SelfSignedCertificateInChain, leaf),
+                                                E(E::UnableToVerifyFirstCertificate, leaf)}));
+    QVERIFY(!https_session::untrustedIssuerOnly({}));
+    QVERIFY(!https_session::untrustedIssuerOnly({E(E::UnableToGetLocalIssuerCertificate, leaf),
+                                                 E(E::HostNameMismatch, leaf)}));
+    QVERIFY(!https_session::untrustedIssuerOnly({E(E::CertificateExpired, leaf)}));
+    QVERIFY(!https_session::untrustedIssuerOnly({E(E::CertificateUntrusted, leaf)}));
 }
 
 }  // namespace mornix

@@ -23,7 +23,6 @@ public:
     enum class Mode {
         follow,       // as a browser does
         wrongState,   // the callback's state replaced
-        dropCode,     // the code removed: an empty code, then only an error
         neverReturn,  // nothing after opening
         refuse,       // no browser can be opened
     };
@@ -69,12 +68,6 @@ private:
         if (m_mode == Mode::wrongState) {
             query.removeAllQueryItems(QStringLiteral("state"));
             query.addQueryItem(QStringLiteral("state"), QStringLiteral("mornix_00000000-0000-0000-0000-000000000000"));
-        } else if (m_mode == Mode::dropCode) {
-            const QString state = query.queryItemValue(QStringLiteral("state"));
-            rawExchange(m_port, getRequest("/oauth/callback?code=&state=" + state.toUtf8()));
-            query = QUrlQuery();
-            query.addQueryItem(QStringLiteral("state"), state);
-            query.addQueryItem(QStringLiteral("error"), QStringLiteral("interaction_required"));
         }
         QUrl callback = location;
         callback.setQuery(query);

@@ -105,6 +105,7 @@ private Q_SLOTS:
         const QUrl printed(QString::fromUtf8(result.standardOutput.trimmed()));
         QCOMPARE(printed.toString(QUrl::RemoveQuery), u"https://localhost:8443/authorize/external"_s);
         QCOMPARE(QUrlQuery(printed).queryItemValue(u"provider"_s), u"github"_s);
+        QVERIFY(QUrlQuery(printed).queryItemValue(u"state"_s).startsWith("mornix_"_L1));
         QTRY_COMPARE(updates, 1);
         const std::optional<DeviceCredentials> stored = keychain().loadCredentials();
         QVERIFY(stored);
