@@ -70,18 +70,13 @@ private Q_SLOTS:
         m_service.admin({u"fault"_s, u"clear"_s});
     }
 
-    void helpListsEverySwitchAndExits()
+    // The whole switch list is compared with the manual page in tests/integration.
+    void helpExitsAndSignInNeedsAProvider()
     {
         const ProcessResult help = agent({u"--help"_s});
         QCOMPARE(help.exitCode, 0);
         QCOMPARE(help.standardError, QByteArray());
-        for (const char *flag :
-             {"--update-notification-status", "--clear-update-notification", "--notify-update",
-              "--desktop-uninstall-device", "--broker-grant-read", "--broker-grant-create-stdin",
-              "--broker-grant-update-stdin", "--desktop-stop-managed", "--desktop-bridge-version",
-              "--desktop-control-status", "--desktop-enroll-stdin", "--zta-enrollment-payload", "--zta-sign-challenge",
-              "--print-agent-instances", "--desktop-managed", "--sign-in google|github", "--help"})
-            QVERIFY2(help.standardOutput.contains(flag), flag);
+        QVERIFY(help.standardOutput.contains("--sign-in google|github"));
         // A switch of the list keeps its place before ours.
         const ProcessResult version = agent({u"--help"_s, u"--desktop-bridge-version"_s});
         QCOMPARE(version.standardOutput, QByteArray("{\"protocol_version\":1,\"update_notifications\":true}\n"));
