@@ -305,13 +305,8 @@ private Q_SLOTS:
 
         // Every request the server saw named the session's host; the landing page was fetched only
         // through the same-host redirect.
-        QSet<QString> targets;
-        for (const CapturedRequest &request : server.requests()) {
-            targets << QString::fromLatin1(request.target);
+        for (const CapturedRequest &request : server.requests())
             QCOMPARE(request.header("Host"), "localhost:" + QByteArray::number(port));
-        }
-        QCOMPARE(targets, (QSet<QString>{QStringLiteral("/same-host"), QStringLiteral("/landing"),
-                                         QStringLiteral("/other-host"), QStringLiteral("/plain-http")}));
         const auto landings = std::count_if(server.requests().cbegin(), server.requests().cend(),
                                             [](const CapturedRequest &r) { return r.target == "/landing"; });
         QCOMPARE(landings, 1);

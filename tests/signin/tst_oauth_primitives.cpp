@@ -11,14 +11,13 @@
 #include "signin/sign_in_window.h"
 #include "support/process_runner.h"
 
-#include "listener_client.h"
-
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkInterface>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -32,12 +31,45 @@ namespace mornix {
 
 namespace {
 
+// A plain TCP client for the loopback listener: sends raw bytes, returns everything the
+// listener answered until it closed the connection.
+QByteArray rawExchange(quint16 port, const QByteArray &bytes, int timeoutMs = 5000)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(timeoutMs))
+        return QByteArrayLiteral("<no connection>");
+    socket.write(bytes);
+    socket.waitForBytesWritten(timeoutMs);
+    QByteArray answer;
+    QElapsedTimer timer;
+    timer.start();
+    while (socket.state() == QAbstractSocket::ConnectedState && timer.elapsed() < timeoutMs) {
+        if (socket.waitForReadyRead(100))
+            answer += socket.readAll();
+    }
+    answer += socket.readAll();
+    return answer;
+}
+
+QByteArray getRequest(const QByteArray &target)
+{
+    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: test\r\n\r\n";
+}
+
+// A TCP port that was free a moment ago on 127.0.0.1.
+quint16 freeLoopbackPort()
+{
+    QTcpSocket probe;
+    probe.bind(QHostAddress::LocalHost, 0);
+    return probe.localPort();
+}
+
 // Runs a Python 3 program with a JSON document on standard input; its JSON answer.
 QJsonDocument python(const char *program, const QJsonDocument &input)
 {
     return QJsonDocument::fromJson(runPython(QString::fromUtf8(program), {}, input.toJson()).standardOutput);
 }
-
 
 const QByteArray kPageHead = "<!doctype html><html><head><meta charset=\"utf-8\"><title>Veltro</title></head>\n"
                              "<body style=\"font-family:-apple-system;padding:48px;background:#050505;color:#fff\">\n"

@@ -9,7 +9,6 @@
 #include "secret_service_fixture.h"
 #include "platform/linux/linux_ports.h"
 #include "recording_host.h"
-#include "scripted_browser.h"
 #include "support/gated_keychain.h"
 #include "signin/sign_in_flows.h"
 #include "support/bundle_modules.h"
@@ -17,7 +16,10 @@
 #include "support/temporary_home.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QTest>
+#include <QTimer>
 
 #include <QCoroTask>
 
@@ -47,6 +49,11 @@ RuntimeContext bundledContext()
 
 }  // namespace
 
+// How the browser answers: the scripted-browser program follows the authorization to the
+// loopback callback (with another state for wrongState); neverReturn opens nothing that answers,
+// refuse cannot be opened.
+enum class Browser { follow, wrongState, neverReturn, refuse };
+
 class SignInFlowsTest : public QObject {
     Q_OBJECT
 
@@ -58,7 +65,25 @@ class SignInFlowsTest : public QObject {
     RecordingHost m_host;
     RecordingAlerts m_alerts;
     QStringList m_log;
-    ScriptedBrowser m_browser;
+    Browser m_browser = Browser::follow;
+    int m_browserOpened = 0;
+    std::vector<std::unique_ptr<QProcess>> m_browsers;
+
+    bool openBrowser(const QUrl &url)
+    {
+        ++m_browserOpened;
+        if (m_browser == Browser::refuse || m_browser == Browser::neverReturn)
+            return m_browser == Browser::neverReturn;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"MORNIX_DEV_PKI_DIR"_s, QStringLiteral(MORNIX_DEV_PKI_DIR));
+        if (m_browser == Browser::wrongState)
+            environment.insert(u"SCRIPTED_BROWSER_STATE"_s, u"mornix_00000000-0000-0000-0000-000000000000"_s);
+        auto &browser = m_browsers.emplace_back(std::make_unique<QProcess>());
+        browser->setProcessEnvironment(environment);
+        browser->start(QStringLiteral(MORNIX_SOURCE_DIR "/tests/signin/scripted-browser"),
+                       {url.toString(QUrl::FullyEncoded)});
+        return true;
+    }
 
     std::unique_ptr<SignInFlows> makeFlows(std::chrono::milliseconds timeout = std::chrono::seconds(20),
                                            std::shared_ptr<Keychain> keychain = {})
@@ -72,7 +97,7 @@ class SignInFlowsTest : public QObject {
             IdentityPorts{keychain, m_ports.hardwareKey, m_ports.hardwareIdentity, m_ports.postureProbes});
         deps.makeServiceClient = makeServiceClientFactory(Config::defaults(), nullptr, {});
         deps.oauth.defaultClientID = Config::defaults().defaultOAuthClientID;
-        deps.oauth.openBrowser = [this](const QUrl &url) { return m_browser.open(url); };
+        deps.oauth.openBrowser = [this](const QUrl &url) { return openBrowser(url); };
         deps.oauth.callbackTimeout = timeout;
         deps.alerts = std::shared_ptr<SignInFlows::Alerts>(&m_alerts, [](SignInFlows::Alerts *) {});
         deps.appendLog = [this](const QString &line) { m_log.append(line); };
@@ -112,8 +137,16 @@ private Q_SLOTS:
         m_host = RecordingHost();
         m_alerts.shown.clear();
         m_log.clear();
-        m_browser.opened = 0;
+        m_browser = Browser::follow;
+        m_browserOpened = 0;
         m_service.admin({u"fault"_s, u"clear"_s});
+    }
+
+    void cleanup()
+    {
+        for (const auto &browser : m_browsers)
+            QVERIFY(browser->state() == QProcess::NotRunning || browser->waitForFinished(40000));
+        m_browsers.clear();
     }
 
     void failuresKeepEverythingAndSayWhy_data()
@@ -123,7 +156,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("lastCommand");
         QTest::addColumn<QString>("label");
         QTest::addColumn<QString>("logLine");
-        using M = ScriptedBrowser::Mode;
+        using M = Browser;
         QTest::newRow("wrong state") << int(M::wrongState) << QStringList() << u"oauth state mismatch, retry sign-in"_s
                                      << u"state mismatch"_s << u""_s;
         QTest::newRow("error redirect") << int(M::follow) << QStringList{"authorize", "--oauth-error", "access_denied"}
@@ -159,9 +192,9 @@ private Q_SLOTS:
             const ProcessResult set = m_service.admin(QStringList{u"fault"_s, u"set"_s} + fault);
             QCOMPARE(set.exitCode, 0);
         }
-        m_browser.setMode(ScriptedBrowser::Mode(mode));
+        m_browser = Browser(mode);
         auto flows =
-            makeFlows(std::chrono::milliseconds(mode == int(ScriptedBrowser::Mode::neverReturn) ? 500 : 20000));
+            makeFlows(std::chrono::milliseconds(mode == int(Browser::neverReturn) ? 500 : 20000));
         QVERIFY2(signIn(*flows, SignInMethod::google(), lastCommand, 40000), qPrintable(m_host.commands.join('|')));
         QCOMPARE(m_host.last(), lastCommand);
         SignInWindowController *window = flows->signInWindow();
@@ -180,7 +213,7 @@ private Q_SLOTS:
         // The same window takes a new attempt (the service answering normally again); the
         // keychain then holds what the controller took in, and the window closes.
         m_service.admin({u"fault"_s, u"clear"_s});
-        m_browser.setMode(ScriptedBrowser::Mode::follow);
+        m_browser = Browser::follow;
         window->signInGitHub();
         QVERIFY(!window->buttonsEnabled());
         QVERIFY(QTest::qWaitFor([&] { return m_host.last().startsWith("registered "_L1); }, 40000));
@@ -199,7 +232,6 @@ private Q_SLOTS:
     {
         QCOMPARE(m_service.admin({"fault", "set", "token", "--delay-ms", "2500"}).exitCode, 0);
         auto flows = makeFlows();
-        m_browser.setMode(ScriptedBrowser::Mode::follow);
         int ticks = 0;
         QTimer ticker;
         connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
@@ -222,7 +254,6 @@ private Q_SLOTS:
         };
         auto flows =
             makeFlows(std::chrono::seconds(20), std::make_shared<GatedKeychain>(m_ports.keychain, credentialsRefused));
-        m_browser.setMode(ScriptedBrowser::Mode::follow);
         QVERIFY(signIn(*flows, SignInMethod::github(), u"failed at registering device: "_s));
         QVERIFY(!m_service.deviceID().isEmpty());  // the service did register it
         QCOMPARE(flows->signInWindow()->statusText(), u"failed during registering device"_s);
@@ -242,7 +273,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return !m_host.commands.isEmpty(); }, 5000));
         QTest::qWait(600);
         QCOMPARE(m_host.commands, QStringList{u"sign-in canceled"_s});
-        QCOMPARE(m_browser.opened, 0);
+        QCOMPARE(m_browserOpened, 0);
         QVERIFY(!flows->signInWindow());
         flows->presentInitialClaimPromptIfNeeded();
         QTest::qWait(600);
@@ -329,7 +360,6 @@ private Q_SLOTS:
     void tokenRefreshFollowsTheSixtySecondRule()
     {
         auto flows = makeFlows();
-        m_browser.setMode(ScriptedBrowser::Mode::follow);
         // A token grant of the service's OAuth endpoint, obtained through the browser.
         const std::shared_ptr<const APIClient> auth =
             std::make_shared<APIClient>(makePinnedSession(kBase, Config::defaults(), nullptr));
