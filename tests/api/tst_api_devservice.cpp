@@ -206,7 +206,7 @@ private Q_SLOTS:
 
     // A fault injected into the service's next answer to an endpoint: an endpoint without a
     // result must not take an error status for success, and each decode failure names its answer.
-    // (The other endpoints' texts are checked on scripted answers in tst_api_transport.)
+    // (The other endpoints' on scripted answers in tst_api_transport; the poll's through the agent.)
     void injectedFaults()
     {
         const DeviceCredentials credentials = registerNewDevice();
