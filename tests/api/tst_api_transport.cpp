@@ -66,14 +66,11 @@ QByteArray pythonSignature(const CapturedRequest &request)
     return python.standardOutput.trimmed();
 }
 
-// Sends one acknowledgement; the result holds true once it was accepted.
-OperationResult<bool> ack(const APIClient &api, const DeviceCredentials &credentials, const QString &id,
-                          AckStatus status, const std::optional<KillExecutionResult> &execution = std::nullopt)
+// Sends one acknowledgement.
+OperationResult<Completed> ack(const APIClient &api, const DeviceCredentials &credentials, const QString &id,
+                               AckStatus status, const std::optional<KillExecutionResult> &execution = std::nullopt)
 {
-    return runOperation<bool>([&]() -> QCoro::Task<bool> {
-        co_await api.sendAck(credentials, id, status, execution, std::nullopt);
-        co_return true;
-    });
+    return runOperation([&] { return api.sendAck(credentials, id, status, execution, std::nullopt); });
 }
 
 }  // namespace

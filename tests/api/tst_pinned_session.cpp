@@ -128,10 +128,6 @@ private Q_SLOTS:
     {
         const auto session = makePinnedSession(QStringLiteral("https://LocalHost:8443/some/path"), m_pki->config(), m_failures);
         QCOMPARE(session->allowedHost(), QStringLiteral("localhost"));
-        // Pins are compared lower-cased whatever case they were configured in.
-        const QString upper = QStringLiteral("AB").repeated(32);
-        const auto pinned = makePinnedSession(QStringLiteral("https://127.0.0.1"), m_pki->config({upper}), m_failures);
-        QCOMPARE(pinned->delegate().pinnedSPKIHashes(), QSet<QString>{upper.toLower()});
     }
 
     void failureStoreTakesOnce()
@@ -167,27 +163,13 @@ private Q_SLOTS:
         m_failures->take();
     }
 
-    void leafKeyMatchesOpenssl_data()
+    // A certificate that carries its EC point compressed is pinned by the uncompressed point, as
+    // openssl computes it. (EC and RSA pins are matched against openssl's in pins().)
+    void compressedPointIsPinnedUncompressed()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("length");
-        QTest::newRow("EC P-256") << QStringLiteral("ec") << 65;
-        QTest::newRow("EC P-256 carried compressed") << QStringLiteral("ec-compressed") << 65;
-        QTest::newRow("RSA 2048") << QStringLiteral("rsa") << 270;
-    }
-
-    void leafKeyMatchesOpenssl()
-    {
-        QFETCH(QString, name);
-        QFETCH(int, length);
-        const auto key = leafKeyRepresentation(loadChain(m_pki->certificate(name)).value(0));
-        QVERIFY(key.has_value());
-        QCOMPARE(key->size(), length);
-        if (length == 65)
-            QCOMPARE(key->at(0), '\x04');
-        const QString expected = m_pki->opensslPin(name);
-        QCOMPARE(expected.size(), 64);
-        QCOMPARE(crypto::sha256Hex(*key), expected);
+        const auto key = leafKeyRepresentation(loadChain(m_pki->certificate(QStringLiteral("ec-compressed"))).value(0));
+        QVERIFY(key && key->size() == 65 && key->at(0) == '\x04');
+        QCOMPARE(crypto::sha256Hex(*key), m_pki->opensslPin(QStringLiteral("ec-compressed")));
     }
 
     void untrustedServersAreRefusedBeforeAnyRequestByte_data()
