@@ -311,11 +311,8 @@ private Q_SLOTS:
         QList<SignInMethod::Kind> again;
         window.setNewAttemptHandler([&](const SignInRequest &next) { again.append(next.method.kind); });
         window.setButtonsEnabled(false);
-        window.signInGitHub();  // disabled while the flow runs
+        window.signInGitHub();  // disabled while the flow runs; enabled, it starts one (tst_sign_in_flows)
         QVERIFY(again.isEmpty());
-        window.setButtonsEnabled(true);
-        window.signInGitHub();
-        QCOMPARE(again, QList<SignInMethod::Kind>{SignInMethod::Kind::github});
     }
 
     void answersAreExactAndStrayRequestsNeverEndTheWait()
