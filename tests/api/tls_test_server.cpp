@@ -3,85 +3,49 @@
 #include "support/test_files.h"
 
 #include <QSemaphore>
+#include <QSslServer>
 #include <QSslSocket>
-#include <QTcpServer>
 
 namespace mornix {
 
 namespace {
 
-class Listener : public QTcpServer {
-public:
-    Listener(TlsTestServer *owner, QList<QSslCertificate> chain, QSslKey key)
-        : m_owner(owner), m_chain(std::move(chain)), m_key(std::move(key))
-    {
-    }
-
-protected:
-    void incomingConnection(qintptr descriptor) override
-    {
-        auto *socket = new QSslSocket(this);
-        if (!socket->setSocketDescriptor(descriptor)) {
-            delete socket;
+// Serves every complete request at the front of `buffer`, in order.
+void drain(TlsTestServer &server, QSslSocket *socket, QByteArray &buffer)
+{
+    for (;;) {
+        const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
+        if (headEnd < 0)
+            return;
+        const QList<QByteArray> lines = buffer.left(headEnd).split('\n');
+        CapturedRequest request;
+        const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
+        request.method = requestLine.value(0);
+        request.target = requestLine.value(1);
+        qsizetype contentLength = 0;
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines[i].trimmed();
+            const qsizetype colon = line.indexOf(':');
+            if (colon <= 0)
+                continue;
+            const QByteArray name = line.left(colon).trimmed();
+            const QByteArray value = line.mid(colon + 1).trimmed();
+            request.headers.append({name, value});
+            if (name.compare("content-length", Qt::CaseInsensitive) == 0)
+                contentLength = value.toLongLong();
+        }
+        if (buffer.size() < headEnd + 4 + contentLength)
+            return;
+        request.body = buffer.mid(headEnd + 4, contentLength);
+        buffer.remove(0, headEnd + 4 + contentLength);
+        const QByteArray answer = server.serve(request);
+        socket->write(answer);
+        if (answer.toLower().contains("\r\nconnection: close\r\n")) {
+            socket->disconnectFromHost();
             return;
         }
-        socket->setLocalCertificateChain(m_chain);
-        socket->setPrivateKey(m_key);
-        socket->setPeerVerifyMode(QSslSocket::VerifyNone);
-        auto buffer = std::make_shared<QByteArray>();
-        connect(socket, &QSslSocket::encrypted, socket, [this] { m_owner->recordHandshake(); });
-        connect(socket, &QSslSocket::readyRead, socket, [this, socket, buffer] {
-            const QByteArray chunk = socket->readAll();
-            m_owner->recordBytes(chunk.size());
-            buffer->append(chunk);
-            drain(socket, *buffer);
-        });
-        connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QSslSocket::errorOccurred, socket, [socket] { socket->close(); });
-        socket->startServerEncryption();
     }
-
-private:
-    void drain(QSslSocket *socket, QByteArray &buffer)
-    {
-        for (;;) {
-            const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
-            if (headEnd < 0)
-                return;
-            const QList<QByteArray> lines = buffer.left(headEnd).split('\n');
-            CapturedRequest request;
-            const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
-            request.method = requestLine.value(0);
-            request.target = requestLine.value(1);
-            qsizetype contentLength = 0;
-            for (qsizetype i = 1; i < lines.size(); ++i) {
-                const QByteArray line = lines[i].trimmed();
-                const qsizetype colon = line.indexOf(':');
-                if (colon <= 0)
-                    continue;
-                const QByteArray name = line.left(colon).trimmed();
-                const QByteArray value = line.mid(colon + 1).trimmed();
-                request.headers.append({name, value});
-                if (name.compare("content-length", Qt::CaseInsensitive) == 0)
-                    contentLength = value.toLongLong();
-            }
-            if (buffer.size() < headEnd + 4 + contentLength)
-                return;
-            request.body = buffer.mid(headEnd + 4, contentLength);
-            buffer.remove(0, headEnd + 4 + contentLength);
-            const QByteArray answer = m_owner->serve(request);
-            socket->write(answer);
-            if (answer.toLower().contains("\r\nconnection: close\r\n")) {
-                socket->disconnectFromHost();
-                return;
-            }
-        }
-    }
-
-    TlsTestServer *m_owner;
-    QList<QSslCertificate> m_chain;
-    QSslKey m_key;
-};
+}
 
 }  // namespace
 
@@ -112,7 +76,28 @@ TlsTestServer::~TlsTestServer()
 
 void TlsTestServer::run()
 {
-    Listener listener(this, m_chain, m_key);
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificateChain(m_chain);
+    tls.setPrivateKey(m_key);
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    QSslServer listener;
+    listener.setSslConfiguration(tls);
+    // A connection is pending once its handshake completed.
+    QObject::connect(&listener, &QTcpServer::pendingConnectionAvailable, [this, &listener] {
+        while (auto *socket = static_cast<QSslSocket *>(listener.nextPendingConnection())) {
+            ++m_handshakes;
+            auto buffer = std::make_shared<QByteArray>();
+            const auto read = [this, socket, buffer] {
+                const QByteArray chunk = socket->readAll();
+                m_bytes += chunk.size();
+                buffer->append(chunk);
+                drain(*this, socket, *buffer);
+            };
+            QObject::connect(socket, &QSslSocket::readyRead, socket, read);
+            QObject::connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+            read();
+        }
+    });
     listener.listen(QHostAddress::Any, 0);
     m_port = listener.serverPort();
     m_readySemaphore->release();

@@ -45,9 +45,7 @@ public:
     static QByteArray response(int status, const QByteArray &body = {},
                                const QList<QPair<QByteArray, QByteArray>> &headers = {});
 
-    // Called on the server thread.
-    void recordHandshake() { ++m_handshakes; }
-    void recordBytes(qint64 count) { m_bytes += count; }
+    // Records the request and answers it; called on the server thread.
     QByteArray serve(const CapturedRequest &request);
 
 protected:

@@ -1,23 +1,31 @@
-// The registration and claim flows and the token refresh, in process, against the real
-// reference service over TLS, the real loopback listener on 53682, a scripted browser that
-// follows the redirect chain, and a real Secret Service on a private session bus.
+// The registration and claim flows and the token refresh, in process and as real processes (the
+// terminal sign-in, --help, a running agent taking part in enrollment), against the real
+// reference service over TLS, the real loopback listener on 53682, the scripted-browser program
+// (in process and as $BROWSER), and a real Secret Service on a private session bus.
 #include "api/api_client.h"
 #include "app/api_adapters.h"
 #include "commands/device_service_client.h"
 #include "identity/device_enrollment_agent.h"
 #include "identity/keychain_store.h"
 #include "secret_service_fixture.h"
+#include "platform/linux/dbus_distributed_notifications.h"
 #include "platform/linux/linux_ports.h"
 #include "recording_host.h"
-#include "scripted_browser.h"
 #include "support/gated_keychain.h"
 #include "signin/sign_in_flows.h"
+#include "support/agent_process.h"
 #include "support/bundle_modules.h"
 #include "support/dev_service.h"
+#include "support/lock_holder.h"
+#include "support/process_runner.h"
 #include "support/temporary_home.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QTest>
+#include <QTimer>
+#include <QUrlQuery>
 
 #include <QCoroTask>
 
@@ -47,6 +55,11 @@ RuntimeContext bundledContext()
 
 }  // namespace
 
+// How the browser answers: the scripted-browser program follows the authorization to the
+// loopback callback (with another state for wrongState); neverReturn opens nothing that answers,
+// refuse cannot be opened.
+enum class Browser { follow, wrongState, neverReturn, refuse };
+
 class SignInFlowsTest : public QObject {
     Q_OBJECT
 
@@ -58,7 +71,25 @@ class SignInFlowsTest : public QObject {
     RecordingHost m_host;
     RecordingAlerts m_alerts;
     QStringList m_log;
-    ScriptedBrowser m_browser;
+    Browser m_browser = Browser::follow;
+    int m_browserOpened = 0;
+    std::vector<std::unique_ptr<QProcess>> m_browsers;
+
+    bool openBrowser(const QUrl &url)
+    {
+        ++m_browserOpened;
+        if (m_browser == Browser::refuse || m_browser == Browser::neverReturn)
+            return m_browser == Browser::neverReturn;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"MORNIX_DEV_PKI_DIR"_s, QStringLiteral(MORNIX_DEV_PKI_DIR));
+        if (m_browser == Browser::wrongState)
+            environment.insert(u"SCRIPTED_BROWSER_STATE"_s, u"mornix_00000000-0000-0000-0000-000000000000"_s);
+        auto &browser = m_browsers.emplace_back(std::make_unique<QProcess>());
+        browser->setProcessEnvironment(environment);
+        browser->start(QStringLiteral(MORNIX_SOURCE_DIR "/tests/signin/scripted-browser"),
+                       {url.toString(QUrl::FullyEncoded)});
+        return true;
+    }
 
     std::unique_ptr<SignInFlows> makeFlows(std::chrono::milliseconds timeout = std::chrono::seconds(20),
                                            std::shared_ptr<Keychain> keychain = {})
@@ -72,7 +103,7 @@ class SignInFlowsTest : public QObject {
             IdentityPorts{keychain, m_ports.hardwareKey, m_ports.hardwareIdentity, m_ports.postureProbes});
         deps.makeServiceClient = makeServiceClientFactory(Config::defaults(), nullptr, {});
         deps.oauth.defaultClientID = Config::defaults().defaultOAuthClientID;
-        deps.oauth.openBrowser = [this](const QUrl &url) { return m_browser.open(url); };
+        deps.oauth.openBrowser = [this](const QUrl &url) { return openBrowser(url); };
         deps.oauth.callbackTimeout = timeout;
         deps.alerts = std::shared_ptr<SignInFlows::Alerts>(&m_alerts, [](SignInFlows::Alerts *) {});
         deps.appendLog = [this](const QString &line) { m_log.append(line); };
@@ -93,6 +124,20 @@ class SignInFlowsTest : public QObject {
 
     std::optional<DeviceCredentials> storedCredentials() const { return m_keychain->loadCredentials(); }
 
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = headlessEnvironment(m_home.environment());
+        env.remove(u"VELTRO_KEYCHAIN"_s);
+        env.insert(u"BROWSER"_s, QStringLiteral(MORNIX_SOURCE_DIR "/tests/signin/scripted-browser"));
+        env.insert(u"MORNIX_DEV_PKI_DIR"_s, QStringLiteral(MORNIX_DEV_PKI_DIR));
+        return env;
+    }
+
+    ProcessResult agent(const QStringList &arguments) const
+    {
+        return runProcess(QStringLiteral(MORNIX_EXECUTABLE), arguments, {}, environment(), 90000);
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -112,40 +157,16 @@ private Q_SLOTS:
         m_host = RecordingHost();
         m_alerts.shown.clear();
         m_log.clear();
-        m_browser.opened = 0;
+        m_browser = Browser::follow;
+        m_browserOpened = 0;
         m_service.admin({u"fault"_s, u"clear"_s});
     }
 
-    void registersThroughTheBrowser()
+    void cleanup()
     {
-        auto flows = makeFlows();
-        m_browser.setMode(ScriptedBrowser::Mode::follow);
-        QVERIFY2(signIn(*flows, SignInMethod::github(), u"registered "_s), qPrintable(m_host.commands.join('|')));
-        QCOMPARE(m_host.commands.mid(0, 3), (QStringList{u"oauth: opening sign-in"_s, u"oauth: exchanging token"_s,
-                                                         u"oauth: registering device"_s}));
-        const QString deviceID = m_service.deviceID();
-        QCOMPARE(m_host.last(), u"registered "_s + deviceID);
-        QCOMPARE(m_browser.opened, 1);
-        const QUrlQuery authorize(m_browser.authorizeURL);
-        QVERIFY(authorize.queryItemValue(u"state"_s).startsWith("mornix_"_L1));
-        QCOMPARE(authorize.queryItemValue(u"provider"_s), u"github"_s);
-
-        // The keychain holds what the controller took in; the user's token was only used to register.
-        const std::optional<DeviceCredentials> stored = storedCredentials();
-        QVERIFY(stored);
-        QCOMPARE(*stored, *m_host.stored);
-        QCOMPARE(stored->deviceID, deviceID);
-        QCOMPARE(stored->apiBaseURL, kBase);
-        QCOMPARE(stored->authBaseURL, std::optional<QString>(kBase));
-        QCOMPARE(stored->authKind, std::optional<QString>(u"oauth-gateway"_s));
-        QCOMPARE(stored->oauthClientID, std::optional<QString>(Config::defaults().defaultOAuthClientID));
-        QVERIFY(!stored->refreshToken && !stored->tokenExpiresAt);
-        QVERIFY(m_host.client);
-        QVERIFY(!m_host.connected);
-        QVERIFY(!flows->signInWindow());  // closed on success
-        // The stored device token works against the service.
-        const std::optional<KillCommand> none = QCoro::waitFor(m_host.client->pollNextCommand(*stored));
-        QVERIFY(!none);
+        for (const auto &browser : m_browsers)
+            QVERIFY(browser->state() == QProcess::NotRunning || browser->waitForFinished(40000));
+        m_browsers.clear();
     }
 
     void failuresKeepEverythingAndSayWhy_data()
@@ -155,11 +176,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("lastCommand");
         QTest::addColumn<QString>("label");
         QTest::addColumn<QString>("logLine");
-        using M = ScriptedBrowser::Mode;
+        using M = Browser;
         QTest::newRow("wrong state") << int(M::wrongState) << QStringList() << u"oauth state mismatch, retry sign-in"_s
                                      << u"state mismatch"_s << u""_s;
-        QTest::newRow("missing code") << int(M::dropCode) << QStringList() << u"oauth callback missing code"_s
-                                      << u"missing authorization code"_s << u""_s;
         QTest::newRow("error redirect") << int(M::follow) << QStringList{"authorize", "--oauth-error", "access_denied"}
                                         << u"oauth callback missing code"_s << u"missing authorization code"_s << u""_s;
         QTest::newRow("browser never returns") << int(M::neverReturn) << QStringList()
@@ -193,9 +212,9 @@ private Q_SLOTS:
             const ProcessResult set = m_service.admin(QStringList{u"fault"_s, u"set"_s} + fault);
             QCOMPARE(set.exitCode, 0);
         }
-        m_browser.setMode(ScriptedBrowser::Mode(mode));
+        m_browser = Browser(mode);
         auto flows =
-            makeFlows(std::chrono::milliseconds(mode == int(ScriptedBrowser::Mode::neverReturn) ? 500 : 20000));
+            makeFlows(std::chrono::milliseconds(mode == int(Browser::neverReturn) ? 500 : 20000));
         QVERIFY2(signIn(*flows, SignInMethod::google(), lastCommand, 40000), qPrintable(m_host.commands.join('|')));
         QCOMPARE(m_host.last(), lastCommand);
         SignInWindowController *window = flows->signInWindow();
@@ -211,13 +230,21 @@ private Q_SLOTS:
         QVERIFY(!m_host.stored && !m_host.client);
         QVERIFY(!storedCredentials());
 
-        // The same window takes a new attempt (the service answering normally again).
+        // The same window takes a new attempt (the service answering normally again); the
+        // keychain then holds what the controller took in, and the window closes.
         m_service.admin({u"fault"_s, u"clear"_s});
-        m_browser.setMode(ScriptedBrowser::Mode::follow);
+        m_browser = Browser::follow;
         window->signInGitHub();
         QVERIFY(!window->buttonsEnabled());
         QVERIFY(QTest::qWaitFor([&] { return m_host.last().startsWith("registered "_L1); }, 40000));
-        QVERIFY(storedCredentials());
+        QCOMPARE(m_host.last(), u"registered "_s + m_service.deviceID());
+        const std::optional<DeviceCredentials> stored = storedCredentials();
+        QVERIFY(stored && m_host.stored && m_host.client && !m_host.connected);
+        QCOMPARE(*stored, *m_host.stored);
+        QCOMPARE(stored->apiBaseURL, kBase);
+        QCOMPARE(stored->authBaseURL, std::optional<QString>(kBase));
+        QCOMPARE(stored->oauthClientID, std::optional<QString>(Config::defaults().defaultOAuthClientID));
+        QVERIFY(!stored->refreshToken && !stored->tokenExpiresAt);  // the user's token only registered
         QVERIFY(!flows->signInWindow());
     }
 
@@ -225,7 +252,6 @@ private Q_SLOTS:
     {
         QCOMPARE(m_service.admin({"fault", "set", "token", "--delay-ms", "2500"}).exitCode, 0);
         auto flows = makeFlows();
-        m_browser.setMode(ScriptedBrowser::Mode::follow);
         int ticks = 0;
         QTimer ticker;
         connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
@@ -248,7 +274,6 @@ private Q_SLOTS:
         };
         auto flows =
             makeFlows(std::chrono::seconds(20), std::make_shared<GatedKeychain>(m_ports.keychain, credentialsRefused));
-        m_browser.setMode(ScriptedBrowser::Mode::follow);
         QVERIFY(signIn(*flows, SignInMethod::github(), u"failed at registering device: "_s));
         QVERIFY(!m_service.deviceID().isEmpty());  // the service did register it
         QCOMPARE(flows->signInWindow()->statusText(), u"failed during registering device"_s);
@@ -268,7 +293,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return !m_host.commands.isEmpty(); }, 5000));
         QTest::qWait(600);
         QCOMPARE(m_host.commands, QStringList{u"sign-in canceled"_s});
-        QCOMPARE(m_browser.opened, 0);
+        QCOMPARE(m_browserOpened, 0);
         QVERIFY(!flows->signInWindow());
         flows->presentInitialClaimPromptIfNeeded();
         QTest::qWait(600);
@@ -355,15 +380,18 @@ private Q_SLOTS:
     void tokenRefreshFollowsTheSixtySecondRule()
     {
         auto flows = makeFlows();
-        m_browser.setMode(ScriptedBrowser::Mode::follow);
         // A token grant of the service's OAuth endpoint, obtained through the browser.
         const std::shared_ptr<const APIClient> auth =
             std::make_shared<APIClient>(makePinnedSession(kBase, Config::defaults(), nullptr));
         const OAuthAuthenticationMethod method = OAuthAuthenticationMethod::github();
-        const std::optional<QString> client = Config::defaults().defaultOAuthClientID;
+        // Base URL and client id are taken trimmed: the service knows neither padded.
+        const QString clientID = Config::defaults().defaultOAuthClientID;
+        const std::optional<QString> client = u" "_s + clientID + u"\n"_s;
         const std::optional<QString> noSecret;
-        const AuthResult grant =
-            QCoro::waitFor(flows->oauthManager().authenticateOnce(kBase, auth, method, client, noSecret));
+        const AuthResult grant = QCoro::waitFor(
+            flows->oauthManager().authenticateOnce(u" "_s + kBase + u" "_s, auth, method, client, noSecret));
+        QCOMPARE(grant.clientID, clientID);
+        QCOMPARE(grant.kind, AuthKind::oauthGateway);
         QVERIFY(grant.token.refresh_token);
 
         m_host.client = makeServiceClientFactory(Config::defaults(), nullptr, {})(kBase);
@@ -403,6 +431,119 @@ private Q_SLOTS:
         bare.refreshToken.reset();
         QVERIFY(!QCoro::waitFor(flows->refreshOAuthIfNeeded(bare, true)));
         QCOMPARE(QCoro::waitFor(flows->refreshOAuthIfNeeded(bare, false)), std::optional<DeviceCredentials>(bare));
+    }
+
+    // The whole switch list is compared with the manual page in tests/integration.
+    void helpExitsAndSignInNeedsAProvider()
+    {
+        const ProcessResult help = agent({u"--help"_s});
+        QCOMPARE(help.exitCode, 0);
+        QCOMPARE(help.standardError, QByteArray());
+        QVERIFY(help.standardOutput.contains("--sign-in google|github"));
+        // A switch of the list keeps its place before ours.
+        const ProcessResult version = agent({u"--help"_s, u"--desktop-bridge-version"_s});
+        QCOMPARE(version.standardOutput, QByteArray("{\"protocol_version\":1,\"update_notifications\":true}\n"));
+        const ProcessResult bad = agent({u"--sign-in"_s, u"myspace"_s});
+        QCOMPARE(bad.exitCode, 1);
+        QCOMPARE(bad.standardError, QByteArray("--sign-in needs a provider: google or github\n"));
+    }
+
+    void signInFromATerminal()
+    {
+        DBusDistributedNotifications notifications;
+        int updates = 0;
+        QVERIFY(notifications.observe(u"ai.veltro.mornix.credentials-updated"_s, this, [&] { ++updates; }));
+
+        const ProcessResult result = agent({u"--sign-in"_s, u"github"_s});
+        const QList<QByteArray> lines = result.standardError.split('\n');
+        QVERIFY2(result.exitCode == 0, result.standardError.constData());
+        const QString deviceID = m_service.deviceID();
+        QCOMPARE(lines, (QList<QByteArray>{"oauth: opening sign-in", "oauth: exchanging token",
+                                           "oauth: registering device", "registered " + deviceID.toUtf8(), ""}));
+        const QUrl printed(QString::fromUtf8(result.standardOutput.trimmed()));
+        QCOMPARE(printed.toString(QUrl::RemoveQuery), u"https://localhost:8443/authorize/external"_s);
+        QCOMPARE(QUrlQuery(printed).queryItemValue(u"provider"_s), u"github"_s);
+        QVERIFY(QUrlQuery(printed).queryItemValue(u"state"_s).startsWith("mornix_"_L1));
+        QTRY_COMPARE(updates, 1);
+        const std::optional<DeviceCredentials> stored = m_keychain->loadCredentials();
+        QVERIFY(stored);
+        QCOMPARE(stored->deviceID, deviceID);
+        QCOMPARE(stored->authKind, std::optional<QString>(u"oauth-gateway"_s));
+    }
+
+    void terminalSignInFailuresExitOne()
+    {
+        m_service.admin({"fault", "set", "authorize", "--oauth-error", "access_denied"});
+        const ProcessResult denied = agent({u"--sign-in"_s, u"google"_s});
+        QCOMPARE(denied.exitCode, 1);
+        QCOMPARE(denied.standardError, QByteArray("oauth: opening sign-in\noauth callback missing code\n"));
+        QVERIFY(!m_keychain->loadCredentials());
+
+        // Another enrollment holds the lock: nothing is attempted.
+        // The enrollment lock is at a fixed path, whatever TMPDIR says.
+        const QString lock = u"/tmp/ai.veltro.mornix.enroll.%1.lock"_s.arg(::getuid());
+        LockHolder holder(lock);
+        QVERIFY(holder.waitUntilHeld());
+        const ProcessResult busy = agent({u"--sign-in"_s, u"github"_s});
+        holder.release();
+        QCOMPARE(busy.exitCode, 1);
+        QCOMPARE(busy.standardError, QByteArray("enrollment already in progress\n"));
+        QCOMPARE(busy.standardOutput, QByteArray());
+    }
+
+    void failedRefreshLeavesTheAgentPollingWithItsCredentials()
+    {
+        QCOMPARE(agent({u"--sign-in"_s, u"github"_s}).exitCode, 0);
+        // Credentials due for refresh in 30 s whose refresh token the service refuses.
+        DeviceCredentials credentials = *m_keychain->loadCredentials();
+        credentials.refreshToken = u"vrt_never_issued"_s;
+        credentials.tokenExpiresAt = double(QDateTime::currentSecsSinceEpoch() + 30);
+        m_keychain->saveCredentials(credentials);
+
+        AgentProcess running(environment());
+        QVERIFY(running.start());
+        QVERIFY(running.waitForLog(u"connected=true"_s, 30000));
+        const QString commandID =
+            m_service.adminJSON({"command", "send", "--device", credentials.deviceID, "--app", "codex"})
+                .value(u"command_id"_s)
+                .toString();
+        QVERIFY(!commandID.isEmpty());
+        QVERIFY(QTest::qWaitFor([&] { return m_service.ackStatuses(commandID).contains(u"executed"_s); }, 30000));
+        QCOMPARE(running.logCount(u"authentication required"_s), 0);
+        QCOMPARE(m_keychain->loadCredentials(), std::optional<DeviceCredentials>(credentials));  // nothing rewritten
+    }
+
+    void runningAgentCompletesAnApprovedClaim()
+    {
+        // The claim is submitted here (the claim flow, in process, on the same keychain).
+        auto flows = makeFlows();
+        const QString invite = m_service.adminJSON({"invite", "create"}).value(u"invite_code"_s).toString();
+        const QString name = u"Lab box"_s;
+        const QString secret = u"mdm"_s;
+        const std::optional<QString> claimName = u"Ada's box"_s;
+        const QPointer<SignInWindowController> noWindow;
+        QCoro::waitFor(flows->claimDeviceFlow(kBase, name, secret, invite, claimName, noWindow));
+        QVERIFY2(m_host.pending, qPrintable(m_host.last()));
+        const QString shortID = m_host.pending->claimID.left(8);
+
+        AgentProcess running(environment());
+        QVERIFY(running.start());
+        // The agent starts with the stored claim's text ("pending claim …", unchanged by each
+        // poll, so not logged again) and asks about it every few seconds.
+        QVERIFY(running.waitForLog(u"app started build="_s, 30000));
+        QTest::qWait(3000);
+        QCOMPARE(running.logCount(u"claim"_s), 0);
+        QCOMPARE(m_service.admin({"claims", "approve", m_host.pending->claimID}).exitCode, 0);
+        QVERIFY(running.waitForLog(u"claim approved "_s + shortID, 30000));
+        QVERIFY(running.waitForLog(u"connected=true"_s, 30000));
+        QVERIFY(!m_keychain->loadPendingClaim());
+        const std::optional<DeviceCredentials> stored = m_keychain->loadCredentials();
+        QVERIFY(stored);
+        const QString commandID =
+            m_service.adminJSON({"command", "send", "--device", stored->deviceID, "--app", "codex"})
+                .value(u"command_id"_s)
+                .toString();
+        QVERIFY(QTest::qWaitFor([&] { return m_service.ackStatuses(commandID).contains(u"executed"_s); }, 30000));
     }
 };
 
