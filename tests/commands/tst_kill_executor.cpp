@@ -1,7 +1,7 @@
 // The executor against real processes of signed fixtures: both protocols, graceful and forced
 // stops, refusals, the re-checks before every signal, and impostors of a signed application
 // that must never be signalled. (Each impostor's signature refusal on its own is covered in
-// tst_bundle_sealing and tst_code_signing.)
+// tst_code_signing.)
 #include "commands/kill_executor.h"
 #include "platform/linux/cms_code_signing.h"
 #include "platform/linux/procfs_process_table.h"
