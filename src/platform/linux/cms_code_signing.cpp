@@ -164,7 +164,7 @@ std::optional<CmsCodeSigning::Verified> CmsCodeSigning::verifyStatic(const QStri
     Verified verified{std::move(content->directory), std::move(content->teamIdentifier), {}};
 
     if (!bundle) {
-        verified.mainExecutable = codePath.section(QLatin1Char('/'), -1);
+        verified.mainExecutable = codePath.mid(codePath.lastIndexOf(QLatin1Char('/')) + 1);
         if (verified.directory.files.size() != 1 || !verified.directory.files.contains(verified.mainExecutable))
             return std::nullopt;
         const std::optional<QString> hash = hashOfFile(codePath);

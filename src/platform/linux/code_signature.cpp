@@ -94,10 +94,11 @@ std::optional<QString> singleOrganizationalUnit(X509 *certificate)
 
 bool isBundlePath(const QString &path)
 {
-    QString trimmed = path;
-    while (trimmed.size() > 1 && trimmed.endsWith(QLatin1Char('/')))
+    // Allocation-free: this runs on every cached signature check.
+    QStringView trimmed(path);
+    while (trimmed.size() > 1 && trimmed.endsWith(u'/'))
         trimmed.chop(1);
-    const QString name = trimmed.section(QLatin1Char('/'), -1);
+    const QStringView name = trimmed.mid(trimmed.lastIndexOf(u'/') + 1);
     return name.size() > 4 && name.endsWith(QLatin1String(".app"));
 }
 
