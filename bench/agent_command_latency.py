@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Command latency of the real agent on loopback: from `admin command send` (a protocol 2
-command for a signed fake Claude Code CLI that exits on SIGTERM) to the "executed"
-acknowledgement stored by the reference service. Median and 95th percentile over N commands.
+"""Command latency of the real agent on loopback: from the command's queue time, and from the
+start of `admin command send` (a protocol 2 command for a signed fake Claude Code CLI that exits
+on SIGTERM), to the "executed" acknowledgement stored by the reference service. Median and 95th
+percentile over N commands.
 
   python3 bench/agent_command_latency.py [--commands 50] [--batch 10]
 
@@ -75,9 +76,12 @@ def main():
     line("executed ack stored, from the admin send start", from_send)
     line("executed ack stored, from the command's queue time", from_queue)
     line("admin command send runtime (included above)", admin_runtime)
-    # For bench/run-all: the figures against a loopback TLS round trip.
-    print("BENCH agent.command_to_executed.median %.2f ms ref=tls" % statistics.median(from_send))
-    print("BENCH agent.command_to_executed.p95 %.2f ms ref=tls" % percentile(from_send, 95))
+    # For bench/run-all, against a loopback TLS round trip: the command's own path (queued ->
+    # "executed" stored), then the same including the admin tool's process start.
+    print("BENCH agent.command_to_executed.median %.2f ms ref=tls" % statistics.median(from_queue))
+    print("BENCH agent.command_to_executed.p95 %.2f ms ref=tls" % percentile(from_queue, 95))
+    print("BENCH agent.admin_send_to_executed.median %.2f ms ref=tls" % statistics.median(from_send))
+    print("BENCH agent.admin_send_to_executed.p95 %.2f ms ref=tls" % percentile(from_send, 95))
 
 
 if __name__ == "__main__":
