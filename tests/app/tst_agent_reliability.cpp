@@ -60,9 +60,10 @@ private Q_SLOTS:
     void malformedEnvelopeIsAConnectionRetry();
     void unauthorizedWithoutRefreshAsksForAuthenticationAndKeepsCredentials();
     void serviceGoneAndBack();
+    void runningAgentTakesUpADesktopEnrollment();
 
 private:
-    QString sendCommand();
+    QString sendCommand(const QString &device = {});
     bool enrolled();
 
     DevService m_service;
@@ -94,7 +95,7 @@ void AgentReliabilityTest::cleanup()
     m_home.reset();
 }
 
-QString AgentReliabilityTest::sendCommand()
+QString AgentReliabilityTest::sendCommand(const QString &device)
 {
     // A command that is received and then refused by validation: independent of what else runs
     // on the machine, and still the whole path (poll, both acknowledgements).
@@ -103,7 +104,7 @@ QString AgentReliabilityTest::sendCommand()
                               {"app_key", "claude"}, {"product", "claude-code"}, {"instance_kind", "process"},
                               {"target_instance_id", "local_00"}, {"target_bundle_ids", QJsonArray()}};
     const ProcessResult sent =
-        m_service.admin({"command", "send", "--device", m_device, "--raw",
+        m_service.admin({"command", "send", "--device", device.isEmpty() ? m_device : device, "--raw",
                          QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact))});
     return sent.exitCode == 0 ? id : QString();
 }
@@ -164,6 +165,22 @@ void AgentReliabilityTest::serviceGoneAndBack()
     QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(command), kIgnored, 30000);
     QVERIFY(m_agent->isRunning());
     QVERIFY(enrolled());
+}
+
+void AgentReliabilityTest::runningAgentTakesUpADesktopEnrollment()
+{
+    // A second computer: the agent runs first, the companion application enrolls it afterwards,
+    // and the running agent serves the new device without a restart.
+    TemporaryHome home;
+    AgentProcess agent(agentEnvironment(home));
+    QVERIFY(agent.start({QStringLiteral("--desktop-managed")}));
+    QVERIFY(agent.waitForLog(QStringLiteral("app started build=")));
+    QCOMPARE(enroll(home, m_service), 0);
+    const QString device = m_service.deviceID();
+    QVERIFY(device != m_device);
+    const QString id = sendCommand(device);
+    QTRY_COMPARE_WITH_TIMEOUT(m_service.ackStatuses(id), kIgnored, 15000);
+    QCOMPARE(agent.logCount(QStringLiteral("app started build=")), 1);
 }
 
 }  // namespace mornix
