@@ -31,7 +31,6 @@ private Q_SLOTS:
     void documentErrors();
     void scalarEscapes_data();
     void scalarEscapes();
-    void keysSortByCodePoint();
     void agreesWithPython_data();
     void agreesWithPython();
     void refusesUndefined();
@@ -222,14 +221,11 @@ void TextFormatsTest::requiredAndOptionalFields()
 void TextFormatsTest::nestedObjectsNameTheirPath()
 {
     const JsonReader reader = JsonReader::parse(
-        R"({"device":{"id":"d1","posture":{"sip":"on","level":2,"flag":null}},"empty":{}})");
+        R"({"device":{"id":"d1","posture":{"sip":"on","level":2,"flag":null}}})");
     const JsonReader posture = reader.required<JsonReader>("device").required<JsonReader>("posture");
     QCOMPARE(posture.path(), QStringLiteral("device.posture"));
     QCOMPARE(posture.required<QString>("sip"), QStringLiteral("on"));
     QCOMPARE(posture.required<int>("level"), 2);
-    QCOMPARE(posture.optional<bool>("flag"), std::nullopt);
-    QVERIFY(reader.required<JsonReader>("empty").json().isEmpty());
-    QCOMPARE(reader.optional<JsonReader>("absent").has_value(), false);
 
     const auto failure = [](const std::function<void()> &read) -> JsonFieldError {
         try {
@@ -323,19 +319,12 @@ void TextFormatsTest::scalarEscapes()
     QCOMPARE(jsonScalarString(text), expected);
 }
 
-void TextFormatsTest::keysSortByCodePoint()
-{
-    QJsonObject object{{QStringLiteral("b"), 1}, {QStringLiteral("_a"), true}, {QStringLiteral("A"), QJsonValue()},
-                       {QStringLiteral("a_b"), QJsonArray{1, QStringLiteral("x")}}, {QStringLiteral("ab"), 2.5}};
-    QCOMPARE(*stableJSONString(QJsonValue(object)),
-             QStringLiteral(R"({"A":null,"_a":true,"a_b":[1,"x"],"ab":2.5,"b":1})"));
-}
-
 void TextFormatsTest::agreesWithPython_data()
 {
     QTest::addColumn<QByteArray>("json");
     QTest::newRow("record-like") << QByteArray(R"({"posture":{"sip_enabled":true,"sip_raw_status":"System Integrity Protection status: enabled.\n"},"hardware_uuid":"ABC","agent":{"generated_at":"2026-01-01T00:00:00Z"},"n":1700000000})");
     QTest::newRow("unicode and controls") << QByteArray("{\"name\":\"Zo\\u00eb's Mac \\u2014 \\ud83d\\ude00\",\"ctl\":\"\\u0007\\u001b/\",\"list\":[null,false,0,-3]}");
+    QTest::newRow("keys by code point") << QByteArray(R"({"b":1,"_a":true,"A":null,"a_b":[1,"x"],"ab":2.5})");
     QTest::newRow("nested arrays") << QByteArray(R"([[],{},[{"z":1,"a":[2,{"y":null}]}]])");
 }
 
