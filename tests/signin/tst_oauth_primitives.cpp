@@ -120,10 +120,7 @@ private Q_SLOTS:
         for (int i = 0; i < 40; ++i) {
             const QString verifier = OAuthManager::randomCodeVerifier(43 + i * 2);
             verifiers.append(verifier);
-            const QString challenge = OAuthManager::codeChallengeS256(verifier);
-            QCOMPARE(challenge.size(), 43);
-            QVERIFY(!challenge.contains(u'+') && !challenge.contains(u'/') && !challenge.contains(u'='));
-            challenges.append(challenge);
+            challenges.append(OAuthManager::codeChallengeS256(verifier));
         }
         const QJsonDocument expected = python("import sys, json, hashlib, base64\n"
                                               "vs = json.load(sys.stdin)\n"
@@ -333,11 +330,7 @@ private Q_SLOTS:
         QTRY_COMPARE(browserCalls, 1);
         QVERIFY(listeningWhenAsked);
 
-        // The "Not found." page: 10 bytes of message inside the fixed page.
-        const QByteArray favicon = rawExchange(port, getRequest("/favicon.ico"));
-        QCOMPARE(favicon, kNotFound);
-        const qsizetype headEnd = favicon.indexOf("\r\n\r\n") + 4;
-        QVERIFY(favicon.contains("Content-Length: " + QByteArray::number(favicon.size() - headEnd) + "\r\n"));
+        QCOMPARE(rawExchange(port, getRequest("/favicon.ico")), kNotFound);
         QCOMPARE(rawExchange(port, "POST /oauth/callback?state=s&code=c HTTP/1.1\r\nContent-Length: 0\r\n\r\n"),
                  kNotFound);
         QCOMPARE(rawExchange(port, "GET\r\n\r\n"), kNotFound);
