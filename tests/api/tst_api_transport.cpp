@@ -189,7 +189,6 @@ private Q_SLOTS:
         QCOMPARE(sent.body, body);
         const QByteArray signature = sent.header("x-veltro-device-signature");
         QVERIFY(signature.startsWith("v1="));
-        QCOMPARE(signature.size(), 67);
         QCOMPARE(pythonSignature(sent), signature);
         // The two header sets carry the same values.
         QCOMPARE(sent.header("x-veltro-signature"), signature);
