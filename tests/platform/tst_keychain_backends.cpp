@@ -473,18 +473,12 @@ void KeychainBackendsTest::unusableModuleWithASecretServiceOnTheBus()
     TemporaryHome home;
     const QString bundle = home.path() + QStringLiteral("/VeltroMornix.app");
     QCOMPARE(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral(MORNIX_BUNDLE_DIR), bundle}), 0);
-    if (fault == QLatin1String("corrupt")) {
-        const QString path = bundle + QStringLiteral("/Contents/_CodeSignature/CodeSignature");
-        QByteArray der = readFile(path);
-        const qsizetype at = der.indexOf("veltro-codesign-1");
-        QVERIFY(at >= 0);
-        der[at] = 'w';
-        QVERIFY(writeFile(path, der));
-    } else if (fault == QLatin1String("tamper")) {
+    if (fault == QLatin1String("corrupt"))
+        QVERIFY(fixtures::corruptSignature(bundle));
+    else if (fault == QLatin1String("tamper"))
         QVERIFY(fixtures::tamper(bundle + QLatin1Char('/') + QLatin1String(secret_service::kModulePath)));
-    } else {
+    else
         QVERIFY(fixtures::sign(bundle, fixtures::kAnthropicTeam));
-    }
 
     const ProcessResult payload = runBundle(bundle, home, true, QStringLiteral("--zta-enrollment-payload"));
     QCOMPARE(payload.exitCode, 1);

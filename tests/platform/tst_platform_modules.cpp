@@ -19,7 +19,6 @@
 #include "support/recording_system_log.h"
 #include "support/signed_fixtures.h"
 #include "support/temporary_home.h"
-#include "support/test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -65,18 +64,6 @@ QString makeProbeBundle(const QString &directory, const QString &team, const QSt
     case Change::addAfterSigning: changed = QFile::copy(QStringLiteral(MORNIX_PROBE_MODULE), module); break;
     }
     return changed ? bundle : QString();
-}
-
-// Breaks the signature's signed content (the code directory's format name).
-bool corruptSignature(const QString &bundle)
-{
-    const QString path = bundle + QStringLiteral("/Contents/_CodeSignature/CodeSignature");
-    QByteArray der = readFile(path);
-    const qsizetype at = der.indexOf("veltro-codesign-1");
-    if (at < 0)
-        return false;
-    der[at] = 'w';
-    return writeFile(path, der);
 }
 
 // A copy of the build's signed bundle (its seal stays valid wherever it lies).
@@ -194,6 +181,7 @@ void PlatformModulesTest::sealAndSignerDecideBeforeTheModuleRuns()
     const PlatformModules::Status status = modules.status(kProbe);
     QCOMPARE(status.state, state);
     QCOMPARE(status.name, QStringLiteral("the probe module"));
+    QCOMPARE(status.relativePath, QLatin1String(kProbe.relativePath));
     QCOMPARE(status.reason, problem);
     QStringList reported;
     modules.setFaultReport([&reported](const QString &line) { reported << line; });
@@ -234,7 +222,7 @@ void PlatformModulesTest::secretServiceOnTheBusWithoutItsModule()
     if (fault == QLatin1String("remove"))
         QVERIFY(QFile::remove(bundle + QLatin1Char('/') + QLatin1String(secret_service::kModulePath)));
     else if (fault == QLatin1String("corrupt"))
-        QVERIFY(corruptSignature(bundle));
+        QVERIFY(fixtures::corruptSignature(bundle));
     else
         QVERIFY(fixtures::sign(bundle, fixtures::kOpenAITeam));
     QVERIFY(secret_service::sessionBusOffersSecretService());

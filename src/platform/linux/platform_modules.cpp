@@ -54,6 +54,18 @@ std::vector<ModuleSpec> PlatformModules::platformModules()
     };
 }
 
+QString PlatformModules::stateName(State state)
+{
+    switch (state) {
+    case State::loaded: return QStringLiteral("loaded");
+    case State::missing: return QStringLiteral("missing");
+    case State::notSealed: return QStringLiteral("seal failed");
+    case State::wrongSigner: return QStringLiteral("wrong signer");
+    case State::loadFailed: break;
+    }
+    return QStringLiteral("load failed");
+}
+
 const void *PlatformModules::table(const ModuleSpec &module, QString *problem)
 {
     QString fault;

@@ -90,6 +90,8 @@ public:
     std::vector<Status> statuses() const;
     // The modules of system-library fronts this loader serves (Secret Service, TPM, X display).
     static std::vector<ModuleSpec> platformModules();
+    // "loaded", "missing", "seal failed", "wrong signer", "load failed".
+    static QString stateName(State state);
 
     // Installs (or, with an empty function, removes) the operational log's receiver of faults.
     // Faults found before it was installed are handed to it at once, in order. When this returns,
