@@ -460,6 +460,8 @@ void KeychainBackendsTest::unusableModuleWithASecretServiceOnTheBus_data()
         << QStringLiteral("tamper") << QStringLiteral("modified after the bundle was signed: ") << true;
     QTest::newRow("bundle re-signed by team Q6L2SF6YDW")
         << QStringLiteral("resign") << QStringLiteral("the bundle is signed by team \"Q6L2SF6YDW\"") << false;
+    QTest::newRow("bundle re-signed as another identifier")
+        << QStringLiteral("identifier") << QStringLiteral("the bundle is signed as \"com.example.mornix\"") << false;
 }
 
 // The real agent of a bundle whose Secret Service module cannot be used, with gnome-keyring on
@@ -477,8 +479,10 @@ void KeychainBackendsTest::unusableModuleWithASecretServiceOnTheBus()
         QVERIFY(fixtures::corruptSignature(bundle));
     else if (fault == QLatin1String("tamper"))
         QVERIFY(fixtures::tamper(bundle + QLatin1Char('/') + QLatin1String(secret_service::kModulePath)));
-    else
+    else if (fault == QLatin1String("resign"))
         QVERIFY(fixtures::sign(bundle, fixtures::kAnthropicTeam));
+    else
+        QVERIFY(fixtures::sign(bundle, fixtures::kOwnTeam, QStringLiteral("com.example.mornix")));
 
     const ProcessResult payload = runBundle(bundle, home, true, QStringLiteral("--zta-enrollment-payload"));
     QCOMPARE(payload.exitCode, 1);
