@@ -34,7 +34,8 @@ struct ModuleSpec {
 // TPM stack, the X display probe, the windows): the executable does not link those libraries, so
 // a mode that never reaches them never maps them. Each module exports one C entry
 //     const void *entry(uint32_t interfaceVersion)
-// that returns its table of operations (or null when it was built for another interface).
+// that returns its table of operations (or null when it was built for another interface); an
+// entry of another signature is called through ModuleSpec::invoke.
 //
 // A module is loaded on the first call that needs it, checked against the bundle's seal and
 // signer as loadSealedModule does, and then kept for the life of the process. A module that
@@ -84,7 +85,8 @@ public:
     }
 
     // Whether the module loads and, if not, why (for diagnostics such as --doctor). Loads it when
-    // nothing has asked for it yet, exactly as the first real use would (blocking: hashing).
+    // nothing has asked for it yet, exactly as the first real use would (blocking: hashing); a
+    // module whose initialisers need the main thread (the desktop module) is asked there.
     Status status(const ModuleSpec &module);
     // The outcome of every module asked for so far, in the order they were first asked for.
     std::vector<Status> statuses() const;
