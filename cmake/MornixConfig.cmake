@@ -60,6 +60,40 @@ function(mornix_string_list out_var)
   set(${out_var} "{${joined}}" PARENT_SCOPE)
 endfunction()
 
+# Who must have signed our own bundle: the bundle's modules load only from a bundle whose
+# signature carries this team (the signer certificate's OU) and this signing identifier. The dev
+# PKI signs with its own team; a release build names the team of its certificate.
+# mornix_certificate_team(OUT PEM): the subject OU of the (first) certificate in PEM, or "".
+function(mornix_certificate_team out_var path)
+  find_program(MORNIX_OPENSSL openssl REQUIRED)
+  execute_process(
+    COMMAND "${MORNIX_OPENSSL}" x509 -in "${path}" -noout -subject -nameopt sep_multiline,sname
+    OUTPUT_VARIABLE subject RESULT_VARIABLE result ERROR_QUIET)
+  set(team "")
+  if(result EQUAL 0 AND "\n${subject}" MATCHES "\n *OU=([^\n]*)")
+    set(team "${CMAKE_MATCH_1}")
+  endif()
+  set(${out_var} "${team}" PARENT_SCOPE)
+endfunction()
+
+if(NOT MORNIX_CODESIGN_TEAM)
+  if(MORNIX_DEV_PKI)
+    set(MORNIX_CODESIGN_TEAM "${MORNIX_DEV_TEAM}" CACHE STRING "" FORCE)
+  elseif(MORNIX_CODESIGN_CERT)
+    mornix_certificate_team(cert_team "${MORNIX_CODESIGN_CERT}")
+    set(MORNIX_CODESIGN_TEAM "${cert_team}" CACHE STRING "" FORCE)
+  endif()
+endif()
+set(MORNIX_CODESIGN_TEAM "" CACHE STRING
+    "Team identifier that signs VeltroMornix.app (default: MORNIX_CODESIGN_CERT's OU; empty: its modules never load)")
+set(MORNIX_CODESIGN_IDENTIFIER "ai.veltro.mornix" CACHE STRING "Signing identifier of VeltroMornix.app")
+if(NOT MORNIX_CODESIGN_TEAM MATCHES "^[A-Z0-9]*$")
+  message(FATAL_ERROR "MORNIX_CODESIGN_TEAM must be upper-case letters and digits: ${MORNIX_CODESIGN_TEAM}")
+endif()
+if(NOT MORNIX_CODESIGN_IDENTIFIER MATCHES "^[A-Za-z0-9.-]+$")
+  message(FATAL_ERROR "MORNIX_CODESIGN_IDENTIFIER must be a reverse-DNS name: ${MORNIX_CODESIGN_IDENTIFIER}")
+endif()
+
 mornix_read_pem(MORNIX_TLS_ANCHORS_PEM "${MORNIX_TLS_ANCHORS}")
 mornix_read_pem(MORNIX_CODESIGN_ANCHORS_PEM "${MORNIX_CODESIGN_ANCHORS}")
 mornix_string_list(MORNIX_ALLOWED_API_HOSTS_INIT ${MORNIX_ALLOWED_API_HOSTS})

@@ -109,7 +109,7 @@ void BM_SecretServiceSaveLoad(benchmark::State &state)
 {
     // libsecret from the build's bundle, as the agent loads it.
     const secret_service::Client client(
-        std::make_shared<PlatformModules>(QStringLiteral(MORNIX_BUNDLE_DIR), Config::defaults().codeSigningAnchorsPEM));
+        PlatformModules::forBuild(QStringLiteral(MORNIX_BUNDLE_DIR), Config::defaults(), nullptr));
     if (!client.running()) {
         state.SkipWithError("no Secret Service on the session bus");
         return;

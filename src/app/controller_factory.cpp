@@ -16,6 +16,7 @@
 #include "core/logged_alerts.h"
 #include "core/markdown_log_store.h"
 #include "core/mornix_controller.h"
+#include "platform/linux/platform_modules.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -23,7 +24,7 @@
 namespace mornix {
 
 std::unique_ptr<MornixController> makeMornixController(const Arguments &arguments, Ports &ports, const Config &config,
-                                                       DesktopModule *desktop)
+                                                       DesktopModule *desktop, PlatformModules *modules)
 {
     const QString buildLabel = computeBuildLabel(*ports.bundle, arguments.argument0());  // once per process
     std::shared_ptr<AlertPresenter> alerts;
@@ -96,7 +97,17 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     deps.makeSignInFlows = [signIn](SignInFlows::Host &state, QObject *parent) {
         return new SignInFlows(state, signIn, parent);
     };
-    return std::make_unique<MornixController>(std::move(deps));
+    auto controller = std::make_unique<MornixController>(std::move(deps));
+    if (modules) {
+        // A module that cannot be used is reported from the thread that tried it: the line is
+        // written on the main thread, while the controller lives.
+        MornixController *context = controller.get();
+        modules->setFaultReport([context, log](const QString &line) {
+            QMetaObject::invokeMethod(context, [log, line] { log->append(line); }, Qt::QueuedConnection);
+        });
+        QObject::connect(context, &QObject::destroyed, [modules] { modules->setFaultReport({}); });
+    }
+    return controller;
 }
 
 }  // namespace mornix

@@ -12,7 +12,7 @@
 #include "platform/linux/display_probe.h"
 #include "platform/linux/linux_ports.h"
 #include "platform/linux/platform_modules.h"
-#include "platform/linux/sealed_module.h"
+#include "platform/linux/syslog_system_log.h"
 #include "platform/system_log.h"
 #include "support/blocking_call.h"
 #include "support/config.h"
@@ -27,20 +27,15 @@ namespace mornix {
 
 namespace {
 
-// The windows' module, checked against the bundle's seal; null with *problem set when it cannot
-// be used.
-DesktopModule *loadDesktopModule(const Bundle &bundle, const Config &config, QString *problem)
+// The windows' module, checked against the bundle's seal and signer; null with *problem set
+// when it cannot be used (the loader has logged it). Main thread: its initialisers hold Qt's.
+DesktopModule *loadDesktopModule(PlatformModules &modules, QString *problem)
 {
-    const SealedModule module = loadSealedModule(bundle.bundlePath(), QString::fromLatin1(kDesktopModulePath),
-                                                 kDesktopModuleEntry, config.codeSigningAnchorsPEM);
-    if (!module.entry) {
-        *problem = QStringLiteral("the desktop module cannot be used: ") + module.problem;
-        return nullptr;
-    }
-    DesktopModule *desktop = reinterpret_cast<DesktopModuleEntry>(module.entry)(kDesktopModuleInterfaceVersion);
-    if (!desktop)
-        *problem = QStringLiteral("the desktop module was built for another version of VeltroMornix");
-    return desktop;
+    const ModuleSpec spec{kDesktopModulePath, kDesktopModuleEntry, kDesktopModuleInterfaceVersion, "the desktop module",
+                          [](void *entry, uint32_t version) -> const void * {
+                              return reinterpret_cast<DesktopModuleEntry>(entry)(static_cast<int>(version));
+                          }};
+    return static_cast<DesktopModule *>(const_cast<void *>(modules.table(spec, problem)));
 }
 
 int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports, PlatformModules &modules,
@@ -64,7 +59,7 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports, Pla
         // missing or not the one the bundle was sealed with; always logged.
         bool tell = display.configured;
         if (display.reachable) {
-            desktop = loadDesktopModule(*ports.bundle, config, &problem);
+            desktop = loadDesktopModule(modules, &problem);
             tell = true;
         }
         if (!desktop) {
@@ -78,8 +73,8 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports, Pla
                                                     : std::make_unique<QCoreApplication>(argc, argv);
     const std::shared_ptr<SystemLog> systemLog = ports.systemLog;
     AppDelegate delegate(std::move(arguments), std::move(ports), config,
-                         [desktop](const Arguments &arguments, Ports &ports, const Config &config) {
-                             return makeMornixController(arguments, ports, config, desktop);
+                         [desktop, &modules](const Arguments &arguments, Ports &ports, const Config &config) {
+                             return makeMornixController(arguments, ports, config, desktop, &modules);
                          });
     delegate.setLaunchedForUserNotification(notificationLaunch);
     delegate.setDesktopModule(desktop);
@@ -105,10 +100,11 @@ int runEntry(int argc, char **argv)
     // The build's configuration, read here once and handed to everything that needs it.
     const Config &config = Config::defaults();
     const char *argv0 = argc > 0 ? argv[0] : nullptr;
-    // The bundle's modules, one loader for the ports and the display check.
-    const auto modules = std::make_shared<PlatformModules>(AppBundle::forRunningExecutable(argv0).bundlePath(),
-                                                           config.codeSigningAnchorsPEM);
-    Ports ports = makeLinuxPorts(argv0, config, modules);
+    // The bundle's modules, one loader for the ports, the display check and the windows; its
+    // faults go to the same system log as the ports'.
+    const std::shared_ptr<SystemLog> systemLog = std::make_shared<SyslogSystemLog>();
+    const auto modules = PlatformModules::forBuild(AppBundle::forRunningExecutable(argv0).bundlePath(), config, systemLog);
+    Ports ports = makeLinuxPorts(argv0, config, modules, systemLog);
     messageRoute.emplace(ports.systemLog);
 
     if (const std::optional<int> status = dispatchCommandLineMode(arguments, ports, config, argc, argv))

@@ -19,6 +19,10 @@ struct Config {
     QUrl helpPageURL;
     QByteArray extraTLSAnchorsPEM;       // PEM certificates trusted besides the system store
     QByteArray codeSigningAnchorsPEM;    // PEM certificates that code signatures must chain to
+    // Our own bundle's signer: the team (leaf OU) and signing identifier its signature must carry
+    // for the bundle's modules to load. An empty team matches no signature.
+    QString codeSigningTeamIdentifier;
+    QString codeSigningIdentifier;
 
     static const Config &defaults();
 };

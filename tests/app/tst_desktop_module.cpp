@@ -179,6 +179,8 @@ void DesktopModuleTest::missingOrModifiedModuleIsRefusedAndTheAgentRuns()
     agent.start(QDir(copy).filePath(QStringLiteral("Contents/MacOS/VeltroMornix")), {});
     QVERIFY(agent.waitForStarted());
     QVERIFY(AgentProcess(windowedEnvironment(home)).waitForLog(QStringLiteral("app started"), 20000));
+    // Also in the operational log, naming the module and why.
+    QVERIFY(AgentProcess(windowedEnvironment(home)).waitForLog(QStringLiteral("the desktop module cannot be used: ") + reason));
     const QString errors = QString::fromUtf8(agent.readAllStandardError());
     QVERIFY2(errors.contains(QStringLiteral("VeltroMornix runs without menu-bar item and windows: the desktop module cannot be used: ")
                              + reason),

@@ -9,6 +9,7 @@
 #include "support/credentials_builder.h"
 #include "support/info_plist_writer.h"
 #include "support/process_runner.h"
+#include "support/signed_fixtures.h"
 #include "support/temporary_home.h"
 
 #include <QDir>
@@ -54,10 +55,11 @@ QByteArray grantJSON(const QByteArray &access, qint64 expiresAt = 99)
 }
 
 // Our bundle's Info.plist, with VeltroDesktopBridgeProtocol when protocol is valid.
-bool writeBundlePlist(const QString &contents, const QVariant &protocol = {})
+bool writeBundlePlist(const QString &contents, const QVariant &protocol = {},
+                      const QString &executable = QStringLiteral("oldcopy"))
 {
     fixtures::InfoEntries entries{{QStringLiteral("CFBundleIdentifier"), QStringLiteral("ai.veltro.mornix")},
-                                  {QStringLiteral("CFBundleExecutable"), QStringLiteral("oldcopy")}};
+                                  {QStringLiteral("CFBundleExecutable"), executable}};
     if (protocol.isValid())
         entries.append({QStringLiteral("VeltroDesktopBridgeProtocol"), protocol});
     return fixtures::writeInfoPlist(contents + QStringLiteral("/Info.plist"), entries);
@@ -194,7 +196,9 @@ void BridgeModesTest::olderCopyRequiresRestart()
     const QDir plugIns(QStringLiteral(MORNIX_BUNDLE_DIR "/Contents/PlugIns"));
     for (const QString &module : plugIns.entryList(QDir::Files))
         QVERIFY(QFile::copy(plugIns.filePath(module), self + "/PlugIns/" + module));
-    QVERIFY(writeBundlePlist(self));
+    QVERIFY(writeBundlePlist(self, {}, QStringLiteral("VeltroMornix")));
+    // Sealed by our own team: modules load only from such a bundle.
+    QVERIFY(fixtures::sign(dir.path() + "/Self.app", fixtures::kOwnTeam));
     const ProcessResult r = run(backend, {"--desktop-control-status"}, {}, self + "/MacOS/VeltroMornix");
     QCOMPARE(r.standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
 }

@@ -11,6 +11,7 @@
 #include "support/bundle_modules.h"
 #include "support/credentials_builder.h"
 #include "support/process_runner.h"
+#include "support/signed_fixtures.h"
 #include "support/temporary_home.h"
 #include "support/test_files.h"
 
@@ -19,6 +20,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTest>
 
 #include <memory>
@@ -40,6 +42,8 @@ private Q_SLOTS:
     void secretServiceThatGoesAwayIsNeverReplaced();
     void fileStoreStaysWhenASecretServiceAppears();
     void unreadableMarkerCreatesNothing();
+    void unusableModuleWithASecretServiceOnTheBus_data();
+    void unusableModuleWithASecretServiceOnTheBus();
 
 private:
     std::shared_ptr<Keychain> backend(const QString &name) const;
@@ -88,6 +92,13 @@ QProcessEnvironment environment(const TemporaryHome &home, bool withBus)
 ProcessResult run(const TemporaryHome &home, bool withBus, const QString &mode, const QByteArray &input = {})
 {
     return runProcess(QStringLiteral(MORNIX_EXECUTABLE), {mode}, input, environment(home, withBus), 60000);
+}
+
+// A mode of the agent in another bundle (a changed copy of the build's).
+ProcessResult runBundle(const QString &bundle, const TemporaryHome &home, bool withBus, const QString &mode,
+                        const QByteArray &input = {})
+{
+    return runProcess(bundle + QStringLiteral("/Contents/MacOS/VeltroMornix"), {mode}, input, environment(home, withBus), 60000);
 }
 
 // The device's public key as the enrollment payload reports it (empty on failure).
@@ -435,6 +446,72 @@ void KeychainBackendsTest::unreadableMarkerCreatesNothing()
     QVERIFY(publicKey(home, true).isEmpty());  // and it does not hang on the FIFO
     QVERIFY(!secretServiceHoldsKey());
     QCOMPARE(fileStoreItems(home), QStringList());
+}
+
+void KeychainBackendsTest::unusableModuleWithASecretServiceOnTheBus_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<bool>("softwareKeyWithoutBus");
+    // A broken seal or a foreign signer fails the TPM module too: no software key then either.
+    QTest::newRow("bundle seal broken") << QStringLiteral("corrupt") << QStringLiteral("the bundle's code signature is not valid: ")
+                                        << false;
+    QTest::newRow("Secret Service module modified")
+        << QStringLiteral("tamper") << QStringLiteral("modified after the bundle was signed: ") << true;
+    QTest::newRow("bundle re-signed by team Q6L2SF6YDW")
+        << QStringLiteral("resign") << QStringLiteral("the bundle is signed by team \"Q6L2SF6YDW\"") << false;
+    QTest::newRow("bundle re-signed as another identifier")
+        << QStringLiteral("identifier") << QStringLiteral("the bundle is signed as \"com.example.mornix\"") << false;
+}
+
+// The real agent of a bundle whose Secret Service module cannot be used, with gnome-keyring on
+// the bus: a new user's key and grant go nowhere, the modes fail, and the agent's log names the
+// module and why. The file store is used only once no Secret Service is on the bus.
+void KeychainBackendsTest::unusableModuleWithASecretServiceOnTheBus()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, reason);
+    QFETCH(bool, softwareKeyWithoutBus);
+    TemporaryHome home;
+    const QString bundle = home.path() + QStringLiteral("/VeltroMornix.app");
+    QCOMPARE(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral(MORNIX_BUNDLE_DIR), bundle}), 0);
+    if (fault == QLatin1String("corrupt"))
+        QVERIFY(fixtures::corruptSignature(bundle));
+    else if (fault == QLatin1String("tamper"))
+        QVERIFY(fixtures::tamper(bundle + QLatin1Char('/') + QLatin1String(secret_service::kModulePath)));
+    else if (fault == QLatin1String("resign"))
+        QVERIFY(fixtures::sign(bundle, fixtures::kAnthropicTeam));
+    else
+        QVERIFY(fixtures::sign(bundle, fixtures::kOwnTeam, QStringLiteral("com.example.mornix")));
+
+    const ProcessResult payload = runBundle(bundle, home, true, QStringLiteral("--zta-enrollment-payload"));
+    QCOMPARE(payload.exitCode, 1);
+    QCOMPARE(payload.standardOutput, QByteArray());
+    QCOMPARE(runBundle(bundle, home, true, QStringLiteral("--broker-grant-create-stdin"), kGrant).exitCode, 1);
+    QCOMPARE(fileStoreItems(home), QStringList());
+    QCOMPARE(marker(home), QByteArray("<none>"));
+    QVERIFY(!secretServiceHoldsKey());
+    QVERIFY(!secretServiceHolds({{"class", "generic-password"}, {"service", "ai.veltro.mornix"}}));
+
+    // The agent runs signed out and its operational log says which module failed and why.
+    const QProcessEnvironment env = environment(home, true);
+    QProcess agent;
+    agent.setProcessEnvironment(env);
+    agent.start(bundle + QStringLiteral("/Contents/MacOS/VeltroMornix"), {QStringLiteral("--desktop-managed")});
+    QVERIFY(agent.waitForStarted());
+    const AgentProcess log(env);
+    QVERIFY2(log.waitForLog(QStringLiteral("the Secret Service module cannot be used: ") + reason), qPrintable(log.logText()));
+    QVERIFY(log.waitForLog(QStringLiteral("stored credentials unavailable: ")));
+    QCOMPARE(agent.state(), QProcess::Running);
+    agent.terminate();
+    QVERIFY(agent.waitForFinished(10000));
+    QCOMPARE(fileStoreItems(home), QStringList());
+
+    // No Secret Service on the bus: the file store is this user's keychain, as far as the TPM
+    // module lets a key be made.
+    const ProcessResult alone = runBundle(bundle, home, false, QStringLiteral("--zta-enrollment-payload"));
+    QCOMPARE(alone.exitCode, softwareKeyWithoutBus ? 0 : 1);
+    QCOMPARE(fileStoreItems(home).size(), softwareKeyWithoutBus ? 1 : 0);
 }
 
 }  // namespace mornix

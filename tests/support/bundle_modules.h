@@ -7,10 +7,11 @@
 
 namespace mornix {
 
-// The modules of the build's bundle, loaded and checked against its seal as the agent does.
+// The modules of the build's bundle, loaded and checked against its seal and signer as the
+// agent does (faults go to the lcModules logging category).
 inline std::shared_ptr<PlatformModules> buildBundleModules()
 {
-    return std::make_shared<PlatformModules>(QStringLiteral(MORNIX_BUNDLE_DIR), Config::defaults().codeSigningAnchorsPEM);
+    return PlatformModules::forBuild(QStringLiteral(MORNIX_BUNDLE_DIR), Config::defaults(), nullptr);
 }
 
 }  // namespace mornix

@@ -86,6 +86,15 @@ bool tamper(const QString &path)
     return file.write("\0", 1) == 1;
 }
 
+bool corruptSignature(const QString &bundlePath)
+{
+    QFile file(bundlePath + QStringLiteral("/Contents/_CodeSignature/CodeSignature"));
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    const qsizetype at = file.readAll().indexOf("veltro-codesign-1");
+    return at >= 0 && file.seek(at) && file.write("w", 1) == 1;
+}
+
 QString makeClaudeDesktop(const QString &directory, const QString &team)
 {
     return makeBundle(directory, QStringLiteral("Claude"), QStringLiteral("com.anthropic.claude"), team);

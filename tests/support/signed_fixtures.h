@@ -48,6 +48,8 @@ QString makeCLI(const QString &directory, const QString &name, const QString &id
 
 // Changes the bytes of a file after signing (appends a byte).
 bool tamper(const QString &path);
+// Breaks a bundle's signature: changes a byte of its signed content (the format name).
+bool corruptSignature(const QString &bundlePath);
 
 // The usual cast of the catalogs.
 QString makeClaudeDesktop(const QString &directory, const QString &team = kAnthropicTeam);

@@ -19,17 +19,18 @@
 
 namespace mornix {
 
-Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<PlatformModules> modules)
+Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<PlatformModules> modules,
+                     std::shared_ptr<SystemLog> systemLog)
 {
     Ports ports;
-    ports.systemLog = std::make_shared<SyslogSystemLog>();
+    ports.systemLog = systemLog ? std::move(systemLog) : std::make_shared<SyslogSystemLog>();
     auto bundle = std::make_shared<AppBundle>(AppBundle::forRunningExecutable(argv0));
     ports.bundle = bundle;
     ports.distributedNotifications = std::make_shared<DBusDistributedNotifications>();
     ports.loginItem = std::make_shared<XdgLoginItem>(bundle->executablePath());
     // The system libraries only some modes use, loaded from the bundle on first use.
     if (!modules)
-        modules = std::make_shared<PlatformModules>(bundle->bundlePath(), config.codeSigningAnchorsPEM);
+        modules = PlatformModules::forBuild(bundle->bundlePath(), config, ports.systemLog);
     // Cheap constructors: nothing below touches the bus or the disk until first used.
     ports.keychain = std::make_shared<SelectingKeychain>(secret_service::Client(modules));
     ports.hardwareKey = std::make_shared<TpmHardwareKey>(ports.keychain, modules);

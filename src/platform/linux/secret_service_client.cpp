@@ -21,6 +21,11 @@ const Functions *Client::functions(std::string &error) const
     return static_cast<const Functions *>(table);
 }
 
+bool Client::usable(std::string &problem) const
+{
+    return functions(problem) != nullptr;
+}
+
 bool Client::available() const
 {
     std::string error;

@@ -40,6 +40,10 @@ class Client {
 public:
     explicit Client(std::shared_ptr<PlatformModules> modules);
 
+    // True when the module can be used; otherwise false with `problem` naming the module and why
+    // ("the Secret Service module cannot be used: ..."). Loads the module on first use.
+    bool usable(std::string &problem) const;
+
     // True when the session bus is reachable and offers org.freedesktop.secrets (running or
     // activatable). Connects to the session bus; blocking.
     bool available() const;

@@ -4,6 +4,7 @@
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/secret_service_client.h"
 #include "platform/linux/secret_service_keychain.h"
+#include "platform/linux/secret_service_presence.h"
 #include "platform/posix_files.h"
 
 #include <QDir>
@@ -108,8 +109,27 @@ Keychain &SelectingKeychain::backend()
         m_backend = std::make_unique<UnavailableKeychain>();
     };
 
+    // The module first, the bus second: a module that cannot be used says so even when the
+    // Secret Service is away too.
+    const auto secretServiceProblem = [this]() -> QString {
+        std::string problem;
+        if (!m_secretService.usable(problem))
+            return QString::fromStdString(problem);
+        QString why;
+        if (!secret_service::sessionBusOffersSecretService(&why))
+            return QStringLiteral("no Secret Service is reachable on the session bus (%1)").arg(why);
+        return QString();
+    };
+
     const std::optional<Backend> forced = parseBackend(qgetenv("VELTRO_KEYCHAIN"));
     if (forced) {
+        if (*forced == Backend::secretService) {
+            std::string problem;
+            if (!m_secretService.usable(problem)) {
+                unavailable(QStringLiteral("VELTRO_KEYCHAIN names the Secret Service, and ") + QString::fromStdString(problem));
+                return *m_backend;
+            }
+        }
         make(*forced);
         m_recorded = true;
         return *m_backend;
@@ -127,11 +147,12 @@ Keychain &SelectingKeychain::backend()
         return *m_backend;
     }
     if (marker.backend) {
-        if (*marker.backend == Backend::secretService && !m_secretService.available()) {
-            unavailable(QStringLiteral("this user's items are in the Secret Service (recorded in %1/%2), and no "
-                                       "Secret Service is reachable on the session bus")
-                            .arg(m_dataDirectory, QLatin1String(markerFileName)));
-            return *m_backend;
+        if (*marker.backend == Backend::secretService) {
+            if (const QString problem = secretServiceProblem(); !problem.isEmpty()) {
+                unavailable(QStringLiteral("this user's items are in the Secret Service (recorded in %1/%2), and %3")
+                                .arg(m_dataDirectory, QLatin1String(markerFileName), problem));
+                return *m_backend;
+            }
         }
         make(*marker.backend);
         m_recorded = true;
@@ -144,7 +165,20 @@ Keychain &SelectingKeychain::backend()
         recordBackend();
         return *m_backend;
     }
-    make(m_secretService.available() ? Backend::secretService : Backend::file);
+    // The bus decides, not the module: with a Secret Service on the bus this user's items belong
+    // there, and a module that cannot reach it is a fault, never a reason to use the file store.
+    QString why;
+    if (!secret_service::sessionBusOffersSecretService(&why)) {
+        qCInfo(lcKeychainChoice).noquote() << QStringLiteral("%1: the keychain is the file store").arg(why);
+        make(Backend::file);
+        return *m_backend;
+    }
+    std::string problem;
+    if (!m_secretService.usable(problem)) {
+        unavailable(QStringLiteral("a Secret Service is on the session bus, and ") + QString::fromStdString(problem));
+        return *m_backend;
+    }
+    make(Backend::secretService);
     return *m_backend;
 }
 

@@ -19,10 +19,14 @@ namespace mornix {
 // out with its items intact, and no key or credentials are ever created in the other backend.
 //
 // Without a marker: a file store that already holds items wins (it is recorded at once);
-// otherwise the Secret Service when the session bus offers org.freedesktop.secrets, else the
-// file store; it is recorded by the first call that finds or stores an item.
+// otherwise the Secret Service when the session bus offers org.freedesktop.secrets (asked of the
+// bus daemon, not through the module), else the file store; it is recorded by the first call
+// that finds or stores an item.
 // VELTRO_KEYCHAIN=secret-service|file forces a backend and neither reads nor writes the marker.
-// When the Secret Service module cannot be used, the Secret Service counts as not reachable.
+// When the Secret Service module cannot be used (missing, not sealed, sealed by another signer)
+// while the bus offers a Secret Service, or the Secret Service is forced or recorded, the
+// keychain is unavailable: every call fails with notAvailable, the log names the module and why,
+// and nothing goes into the file store.
 // Construction touches nothing (the bridge's quick modes never connect to the bus nor load the
 // Secret Service module).
 // Thread: any.

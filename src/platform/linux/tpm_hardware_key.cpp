@@ -51,6 +51,13 @@ QString describe(const tpm::Error &error)
     return QStringLiteral("TPM error: %1").arg(detail);
 }
 
+// The TPM module cannot be used (error.text names it and why).
+QString moduleFault(const tpm::Error &error)
+{
+    return QStringLiteral("No TPM key can be made or used: %1. Reinstall VeltroMornix; no software key takes the "
+                          "TPM key's place meanwhile.").arg(fromStd(error.text));
+}
+
 }  // namespace
 
 // A key loaded into the TPM, with the connection it lives in. Thread: any (own lock).
@@ -128,8 +135,9 @@ const tpm::Stack *TpmHardwareKey::stack(tpm::Error &error) const
     const void *table = m_modules->table(tpm::kModulePath, tpm::kModuleEntry, tpm::kModuleInterfaceVersion,
                                          "the TPM module", &problem);
     if (!table) {
-        // Without the TSS stack no TPM can be used: the same as a machine without one.
-        error.failure = tpm::Failure::unreachable;
+        // Not "no TPM": whether this machine has one is unknown, and a damaged or foreign module
+        // is an installation fault. Creation must not fall back to a software key for it.
+        error.failure = tpm::Failure::other;
         error.text = problem.toStdString();
     }
     return static_cast<const tpm::Stack *>(table);
@@ -171,7 +179,7 @@ int TpmHardwareKey::findLocked(const QByteArray &applicationTag, std::shared_ptr
             session.reset();
     }
     if (!session) {
-        errorText = describe(error);
+        errorText = tss ? describe(error) : moduleFault(error);
         qCWarning(lcTpm, "%s", qUtf8Printable(errorText));
         return keychain_status::notAvailable;
     }
@@ -205,8 +213,14 @@ HardwareKey::CreateResult TpmHardwareKey::create(const QByteArray &applicationTa
 
     tpm::Error error;
     const tpm::Stack *tss = stack(error);
-    if (!tss)
-        return fail(error);
+    if (!tss) {
+        result.hasError = true;
+        result.errorCode = keychain_status::notAvailable;
+        result.errorDomain = QStringLiteral("NSOSStatusErrorDomain");
+        result.errorDescription = moduleFault(error);
+        qCWarning(lcTpm, "TPM key creation refused: %s", qUtf8Printable(result.errorDescription));
+        return result;
+    }
     std::unique_ptr<tpm::Session> session = tss->open(m_tcti.toStdString(), error);
     if (!session)
         return fail(error);

@@ -28,7 +28,9 @@ struct Error;
 // The TPM is reached through the TCTI loader: the configuration given to the constructor, else
 // the environment variable VELTRO_TPM_TCTI (e.g. "swtpm:host=127.0.0.1,port=2321"), else the
 // kernel resource manager "device:/dev/tpmrm0". The TSS libraries live in the bundle's TPM
-// module, loaded on the first operation; when it cannot be used there is no usable TPM.
+// module, loaded on the first operation. A module that cannot be used (missing, not sealed,
+// signed by another team) is an installation fault, not a machine without a TPM: find and create
+// fail with notAvailable and a text naming the module, so no software key is made in its place.
 //
 // Thread: any; operations block on the TPM (tens of milliseconds to a second) and the keychain.
 // A loaded key keeps its TPM connection open until the last handle to it is gone or the key is
