@@ -42,17 +42,6 @@ using namespace update_fixtures;
 
 namespace {
 
-class ScriptedPrompt : public UpdatePrompt {
-public:
-    bool answer = true;
-    QList<UpdateOffer> offers;
-    QCoro::Task<bool> askToInstall(UpdateOffer offer) override
-    {
-        offers.append(offer);
-        co_return answer;
-    }
-};
-
 const QString kSignature = QString::fromLatin1(QByteArray(64, '\x07').toBase64());
 
 QByteArray feed(const QString &items)
@@ -199,29 +188,12 @@ class UpdaterTest : public QObject {
         options.version = version;
         m_bundle = makeDesktopBundle(newDirectory(), options);
         m_steps.clear();
-        UpdaterHost host{m_bundle, QUrl(feedURL), QByteArray::fromBase64(m_key.toLatin1()), kDesktopIdentifier,
-                         fixtures::kOwnTeam};
-        AppcastUpdater::Dependencies deps;
-        deps.systemLog = m_log;
-        deps.bundleReader = std::make_shared<PlistBundleReader>();
-        deps.codeSigning = std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
-        deps.prompt = m_prompt;
-        deps.extraTLSAnchorsPEM = Config::defaults().extraTLSAnchorsPEM;
-        deps.stepHook = [this](const QString &step) { m_steps.append(step); };
-        m_updater = std::make_unique<AppcastUpdater>(host, std::move(deps));
         m_prompt->offers.clear();
         m_prompt->answer = true;
-        QString error;
-        return !m_bundle.isEmpty() && m_updater->start(&error);
+        m_updater = m_bundle.isEmpty() ? nullptr : startUpdater(m_bundle, feedURL, m_key, m_log, m_prompt, &m_steps);
+        return m_updater != nullptr;
     }
-    AppcastUpdater::Outcome checkOnce()
-    {
-        QSignalSpy finished(m_updater.get(), &AppcastUpdater::checkFinished);
-        m_updater->checkForUpdates();
-        if (m_updater->canCheckForUpdates())  // no second check while one runs
-            return AppcastUpdater::Outcome::none;
-        return finished.wait(60000) ? m_updater->lastOutcome() : AppcastUpdater::Outcome::none;
-    }
+    AppcastUpdater::Outcome checkOnce() { return update_fixtures::checkOnce(*m_updater); }
     // The installed bundle is the one of version `version`, intact, with nothing left beside it.
     void verifyInstalled(const QString &version)
     {
@@ -350,7 +322,7 @@ private Q_SLOTS:
         // An http feed address is never used.
         QVERIFY(!installAndStart(u"1.0"_s, m_service.feedURL().replace(u"https://"_s, u"http://"_s)));
         QVERIFY(!m_bundle.isEmpty());
-        QVERIFY(!m_updater->canCheckForUpdates());
+        QVERIFY(!m_updater);  // it did not start
     }
 
     void appcastItemsAndTheirRequiredFields()
@@ -365,24 +337,48 @@ private Q_SLOTS:
                      // versions on the enclosure
                      "<item><enclosure url=\"https://cdn.example/b.tar\" length=\"20\" sparkle:version=\"130\" "
                      "sparkle:shortVersionString=\"1.3.0\" sparkle:edSignature=\"%1\"/></item>"
-                     // skipped: no signature, a 63-byte signature, no length, no version
+                     // refused, each with its reason
                      "<item><enclosure url=\"c.tar\" length=\"5\" sparkle:version=\"900\"/></item>"
                      "<item><enclosure url=\"c.tar\" length=\"5\" sparkle:version=\"901\" "
                      "sparkle:edSignature=\"%2\"/></item>"
                      "<item><enclosure url=\"c.tar\" sparkle:version=\"902\" sparkle:edSignature=\"%1\"/></item>"
+                     "<item><enclosure url=\"c.tar\" length=\"0\" sparkle:version=\"903\" sparkle:edSignature=\"%1\"/></item>"
+                     "<item><enclosure url=\"c.tar\" length=\"-7\" sparkle:version=\"904\" sparkle:edSignature=\"%1\"/></item>"
+                     "<item><enclosure url=\"c.tar\" length=\"1e3\" sparkle:version=\"905\" sparkle:edSignature=\"%1\"/></item>"
+                     "<item><enclosure url=\"c.tar\" length=\"4294967297\" sparkle:version=\"906\" "
+                     "sparkle:edSignature=\"%1\"/></item>"
+                     "<item><sparkle:version>907</sparkle:version></item>"
                      "<item><enclosure url=\"c.tar\" length=\"5\" sparkle:edSignature=\"%1\"/></item>")
                      .arg(kSignature, QString::fromLatin1(QByteArray(63, 'x').toBase64())));
-        const auto items = appcast::parse(xml, QUrl(u"https://updates.example/feed/appcast.xml"_s));
-        QVERIFY(items);
-        QCOMPARE(items->size(), 2);
-        QCOMPARE(items->at(0).version, u"120"_s);
-        QCOMPARE(items->at(0).shortVersion, u"1.2.0"_s);
-        QCOMPARE(items->at(0).archiveURL, QUrl(u"https://updates.example/feed/files/a.tar"_s));
-        QCOMPARE(items->at(0).length, 10);
-        QCOMPARE(items->at(0).edSignature, QByteArray(64, '\x07'));
-        QCOMPARE(items->at(1).shortVersion, u"1.3.0"_s);
-        QCOMPARE(appcast::newest(*items)->version, u"130"_s);
+        const auto parsed = appcast::parse(xml, QUrl(u"https://updates.example/feed/appcast.xml"_s));
+        QVERIFY(parsed);
+        const QList<AppcastItem> &items = parsed->items;
+        QCOMPARE(items.size(), 2);
+        QCOMPARE(items.at(0).version, u"120"_s);
+        QCOMPARE(items.at(0).shortVersion, u"1.2.0"_s);
+        QCOMPARE(items.at(0).archiveURL, QUrl(u"https://updates.example/feed/files/a.tar"_s));
+        QCOMPARE(items.at(0).length, 10);
+        QCOMPARE(items.at(0).edSignature, QByteArray(64, '\x07'));
+        QCOMPARE(items.at(1).shortVersion, u"1.3.0"_s);
+        QCOMPARE(appcast::newest(items)->version, u"130"_s);
         QVERIFY(!appcast::newest({}));
+
+        const QList<QPair<QString, QString>> refused{
+            {u"900"_s, u"it has no Ed25519 signature"_s},
+            {u"901"_s, u"its Ed25519 signature is malformed"_s},
+            {u"902"_s, u"it states no archive length"_s},
+            {u"903"_s, u"its archive length \"0\" is impossible"_s},
+            {u"904"_s, u"its archive length \"-7\" is impossible"_s},
+            {u"905"_s, u"its archive length \"1e3\" is impossible"_s},
+            {u"906"_s, u"its archive length \"4294967297\" is impossible"_s},
+            {u"907"_s, u"it has no archive address"_s},
+            {u""_s, u"it has no version"_s},
+        };
+        QCOMPARE(parsed->refused.size(), refused.size());
+        for (qsizetype i = 0; i < refused.size(); ++i) {
+            QCOMPARE(parsed->refused[i].version, refused[i].first);
+            QCOMPARE(parsed->refused[i].reason, refused[i].second);
+        }
     }
 
     void appcastRefusesWhatIsNotAFeed()

@@ -1,5 +1,8 @@
 #include "update_fixtures.h"
 
+#include "platform/linux/cms_code_signing.h"
+#include "platform/linux/plist_bundle_reader.h"
+#include "support/config.h"
 #include "support/info_plist_writer.h"
 #include "support/signed_fixtures.h"
 #include "support/test_files.h"
@@ -7,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QSignalSpy>
 
 using namespace Qt::StringLiterals;
 
@@ -97,6 +101,39 @@ bool signatureValid(const QString &bundle)
     const ProcessResult result =
         runProcess(fixtures::codesignToolPath(), {u"--verify"_s, u"--anchors"_s, fixtures::anchorsPath(), bundle});
     return result.exitCode == 0;
+}
+
+std::unique_ptr<AppcastUpdater> startUpdater(const QString &bundle, const QString &feedURL, const QString &key,
+                                             std::shared_ptr<SystemLog> log, std::shared_ptr<UpdatePrompt> prompt,
+                                             QStringList *steps, TransferLimits limits)
+{
+    UpdaterHost host{bundle, QUrl(feedURL), QByteArray::fromBase64(key.toLatin1()), kDesktopIdentifier,
+                     fixtures::kOwnTeam};
+    AppcastUpdater::Dependencies deps;
+    deps.systemLog = std::move(log);
+    deps.bundleReader = std::make_shared<PlistBundleReader>();
+    deps.codeSigning = std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
+    deps.prompt = std::move(prompt);
+    deps.extraTLSAnchorsPEM = Config::defaults().extraTLSAnchorsPEM;
+    if (steps)
+        deps.stepHook = [steps](const QString &step) { steps->append(step); };
+    deps.transferLimits = limits;
+    auto updater = std::make_unique<AppcastUpdater>(host, std::move(deps));
+    QString error;
+    if (!updater->start(&error)) {
+        qWarning("the updater did not start: %s", qPrintable(error));
+        return nullptr;
+    }
+    return updater;
+}
+
+AppcastUpdater::Outcome checkOnce(AppcastUpdater &updater)
+{
+    QSignalSpy finished(&updater, &AppcastUpdater::checkFinished);
+    updater.checkForUpdates();
+    if (updater.canCheckForUpdates())  // no second check while one runs
+        return AppcastUpdater::Outcome::none;
+    return finished.wait(60000) ? updater.lastOutcome() : AppcastUpdater::Outcome::none;
 }
 
 QString ReleaseService::publicKey() const
