@@ -75,13 +75,35 @@ QString makeDesktopBundle(const QString &directory, const HostOptions &options)
     return bundle;
 }
 
-QString makeReleaseArchive(const QString &directory, const HostOptions &options)
+QString makeReleaseArchive(const QString &directory, const HostOptions &options, const QString &format)
 {
     const QString root = directory + u"/release-"_s + options.version;
     if (!QDir().mkpath(root) || makeDesktopBundle(root, options).isEmpty())
         return {};
-    const QString archive = directory + u"/Veltro-Desktop-"_s + options.version + u".tar"_s;
-    const ProcessResult tar = runProcess(u"tar"_s, {u"-C"_s, root, u"-cf"_s, archive, kDesktopName + u".app"_s});
+    const QString archive = directory + u"/Veltro-Desktop-"_s + options.version + u'.' + format;
+    const QString bundle = kDesktopName + u".app"_s;
+    if (format == "zip"_L1) {
+        static const QString script = QStringLiteral(R"PY(
+import os, stat, sys, zipfile
+root, bundle, out = sys.argv[1], sys.argv[2], sys.argv[3]
+with zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED) as z:
+    top = zipfile.ZipInfo(bundle + '/')
+    top.external_attr = ((stat.S_IFDIR | 0o755) << 16) | 0x10
+    z.writestr(top, b'')
+    for folder, dirs, files in os.walk(os.path.join(root, bundle)):
+        for name in sorted(dirs) + sorted(files):
+            path = os.path.join(folder, name)
+            info = zipfile.ZipInfo(os.path.relpath(path, root) + ('/' if name in dirs else ''))
+            mode = os.lstat(path).st_mode
+            info.external_attr = (mode << 16) | (0x10 if stat.S_ISDIR(mode) else 0)
+            info.compress_type = zipfile.ZIP_DEFLATED
+            data = b'' if stat.S_ISDIR(mode) else os.readlink(path).encode() if stat.S_ISLNK(mode) else open(path, 'rb').read()
+            z.writestr(info, data)
+)PY");
+        return runPython(script, {root, bundle, archive}).exitCode == 0 ? archive : QString();
+    }
+    const QString flags = format == "tar.gz"_L1 ? u"-czf"_s : format == "tar.xz"_L1 ? u"-cJf"_s : u"-cf"_s;
+    const ProcessResult tar = runProcess(u"tar"_s, {u"-C"_s, root, flags, archive, bundle});
     return tar.exitCode == 0 ? archive : QString();
 }
 

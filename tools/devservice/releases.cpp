@@ -10,6 +10,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -53,15 +54,18 @@ void ensureSchema(State &state)
 {
     state.locked([](Database &db) {
         db.exec(kSchema);
-        bool hasItemFaults = false;
+        std::vector<std::string> columns;
         {
-            Statement columns(db, "SELECT name FROM pragma_table_info('releases')");
-            while (columns.step())
-                hasItemFaults = hasItemFaults || columns.text(0) == "advertised_length";
+            Statement select(db, "SELECT name FROM pragma_table_info('releases')");
+            while (select.step())
+                columns.push_back(select.text(0));
         }
-        if (!hasItemFaults) {
-            db.exec("ALTER TABLE releases ADD COLUMN advertised_length TEXT NOT NULL DEFAULT ''");
-            db.exec("ALTER TABLE releases ADD COLUMN unsigned_item INTEGER NOT NULL DEFAULT 0");
+        // Columns added since the first schema, to a database that predates them.
+        for (const char *column : {"advertised_length TEXT NOT NULL DEFAULT ''", "unsigned_item INTEGER NOT NULL DEFAULT 0",
+                                   "extension TEXT NOT NULL DEFAULT 'tar'"}) {
+            const std::string name = std::string(column).substr(0, std::string(column).find(' '));
+            if (std::find(columns.begin(), columns.end(), name) == columns.end())
+                db.exec(("ALTER TABLE releases ADD COLUMN " + std::string(column)).c_str());
         }
     });
 }
@@ -168,17 +172,47 @@ struct Release {
     std::int64_t bytesPerSecond;
     std::string advertisedLength;  // the item's length attribute when not the real one
     bool unsignedItem = false;     // the item carries no signature
+    std::string extension = "tar"; // of the enclosure's name: tar, tar.gz, tar.xz or zip
 };
+
+// The archive formats an enclosure may name, and their media types.
+const std::vector<std::pair<std::string, std::string>> &extensions()
+{
+    static const std::vector<std::pair<std::string, std::string>> list{
+        {"tar.gz", "application/gzip"}, {"tar.xz", "application/x-xz"}, {"tar", "application/x-tar"},
+        {"zip", "application/zip"}};
+    return list;
+}
+
+std::string mediaType(const std::string &extension)
+{
+    for (const auto &[known, type] : extensions()) {
+        if (known == extension)
+            return type;
+    }
+    return "application/octet-stream";
+}
+
+// The extension an archive's file name ends with; empty when none of the known ones.
+std::string extensionOf(const std::string &path)
+{
+    for (const auto &[known, type] : extensions()) {
+        const std::string suffix = "." + known;
+        if (path.size() > suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
+            return known;
+    }
+    return {};
+}
 
 std::vector<Release> releases(State &state)
 {
     return state.locked([](Database &db) {
         std::vector<Release> list;
         Statement select(db, "SELECT version, short_version, length, signature, serve_bytes, bytes_per_second, "
-                             "advertised_length, unsigned_item FROM releases ORDER BY published_at, version");
+                             "advertised_length, unsigned_item, extension FROM releases ORDER BY published_at, version");
         while (select.step())
             list.push_back(Release{select.text(0), select.text(1), select.integer(2), select.text(3), select.integer(4),
-                                   select.integer(5), select.text(6), select.integer(7) != 0});
+                                   select.integer(5), select.text(6), select.integer(7) != 0, select.text(8)});
         return list;
     });
 }
@@ -232,9 +266,10 @@ std::string appcast(const std::vector<Release> &list, const std::string &origin)
             + "      <sparkle:version>" + xmlEscape(release.version) + "</sparkle:version>\n"
             + "      <sparkle:shortVersionString>" + xmlEscape(release.shortVersion) + "</sparkle:shortVersionString>\n"
             + "      <sparkle:minimumSystemVersion>13.0</sparkle:minimumSystemVersion>\n"
-            + "      <enclosure url=\"" + xmlEscape(origin + "/releases/" + release.version + ".tar") + "\" length=\""
+            + "      <enclosure url=\"" + xmlEscape(origin + "/releases/" + release.version + "." + release.extension)
+            + "\" length=\""
             + xmlEscape(release.advertisedLength.empty() ? std::to_string(release.length) : release.advertisedLength)
-            + "\" type=\"application/x-tar\""
+            + "\" type=\"" + mediaType(release.extension) + "\""
             + (release.unsignedItem ? std::string() : " sparkle:edSignature=\"" + base64(release.signature) + "\"")
             + "/>\n    </item>\n";
     }
@@ -259,7 +294,8 @@ QJsonObject releaseJSON(const Release &release)
                        {"serve_bytes", static_cast<qint64>(release.serveBytes)},
                        {"bytes_per_second", static_cast<qint64>(release.bytesPerSecond)},
                        {"advertised_length", QString::fromStdString(release.advertisedLength)},
-                       {"unsigned_item", release.unsignedItem}};
+                       {"unsigned_item", release.unsignedItem},
+                       {"extension", QString::fromStdString(release.extension)}};
 }
 
 std::int64_t number(const std::string &text, const char *option, std::int64_t min)
@@ -278,6 +314,7 @@ void publish(State &state, const std::vector<std::string> &args, bool json)
     std::int64_t bytesPerSecond = 0;
     std::string advertisedLength;
     bool unsignedItem = false;
+    std::string extension;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string &arg = args[i];
         if (arg == "--bad-signature" || arg == "--no-signature") {
@@ -299,6 +336,8 @@ void publish(State &state, const std::vector<std::string> &args, bool json)
             bytesPerSecond = number(value, "--bytes-per-second", 1);
         else if (arg == "--advertise-length")
             advertisedLength = value;
+        else if (arg == "--enclosure-extension")
+            extension = value;
         else
             throw std::runtime_error("unknown option " + arg);
     }
@@ -308,6 +347,11 @@ void publish(State &state, const std::vector<std::string> &args, bool json)
         shortVersion = version;
     if (archive.empty())
         throw std::runtime_error("release publish needs --archive FILE");
+    // The feed names the archive by its file's extension, unless told to name it otherwise.
+    if (extension.empty())
+        extension = extensionOf(archive);
+    if (mediaType(extension) == "application/octet-stream")
+        throw std::runtime_error("the archive's name (or --enclosure-extension) must be tar, tar.gz, tar.xz or zip");
     const std::string bytes = readFile(archive);
     if (bytes.empty())
         throw std::runtime_error("the archive is empty");
@@ -316,7 +360,7 @@ void publish(State &state, const std::vector<std::string> &args, bool json)
     if (badSignature)
         signature[7] = static_cast<char>(signature[7] ^ 0x01);
 
-    const std::string stored = releaseDirectory(state) + "/" + version + ".tar";
+    const std::string stored = releaseDirectory(state) + "/" + version + "." + extension;
     const std::string temporary = stored + ".tmp";
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
@@ -328,13 +372,14 @@ void publish(State &state, const std::vector<std::string> &args, bool json)
         throw std::runtime_error("cannot store the archive");
     const Release release{version,         shortVersion,    static_cast<std::int64_t>(bytes.size()),
                           signature,       serveBytes,      bytesPerSecond,
-                          advertisedLength, unsignedItem};
+                          advertisedLength, unsignedItem,  extension};
     state.locked([&](Database &db) {
         Statement upsert(db, "INSERT OR REPLACE INTO releases (version, short_version, length, signature, published_at, "
-                             "serve_bytes, bytes_per_second, advertised_length, unsigned_item) "
-                             "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                             "serve_bytes, bytes_per_second, advertised_length, unsigned_item, extension) "
+                             "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
         upsert.bind(1, version).bind(2, shortVersion).bind(3, release.length).bind(4, signature).bind(5, nowMs())
-            .bind(6, serveBytes).bind(7, bytesPerSecond).bind(8, advertisedLength).bind(9, unsignedItem ? 1 : 0).run();
+            .bind(6, serveBytes).bind(7, bytesPerSecond).bind(8, advertisedLength).bind(9, unsignedItem ? 1 : 0)
+            .bind(10, extension).run();
     });
     print(json, releaseJSON(release), "published " + version);
 }
@@ -388,7 +433,8 @@ void runReleaseAdmin(State &state, const std::vector<std::string> &args, bool js
     } else {
         throw std::runtime_error(
             "release key | release publish --version V [--short-version S] --archive FILE [--bad-signature] "
-            "[--no-signature] [--advertise-length TEXT] [--truncate BYTES] [--bytes-per-second N] | release list | "
+            "[--no-signature] [--advertise-length TEXT] [--enclosure-extension EXT] [--truncate BYTES] "
+            "[--bytes-per-second N] | release list | "
             "release clear | release redirect-http on|off | release fault feed|archive none|endless-404|trickle");
     }
 }
@@ -405,13 +451,15 @@ void installReleaseRoutes(httplib::Server &server, State &state, const std::stri
         }
         res.set_content(appcast(releases(state), originOf(req, publicOrigin, "https")), "application/rss+xml");
     });
-    server.Get(R"(/releases/([0-9A-Za-z][0-9A-Za-z.+-]{0,63})\.tar)", [&state](const httplib::Request &req, httplib::Response &res) {
+    server.Get(R"(/releases/([0-9A-Za-z][0-9A-Za-z.+-]{0,63})\.(tar|tar\.gz|tar\.xz|zip))",
+               [&state](const httplib::Request &req, httplib::Response &res) {
         const std::string version = req.matches[1];
+        const std::string extension = req.matches[2];
         if (serveFault(setting(state, "fault_archive"), res))
             return;
         std::optional<Release> found;
         for (const Release &release : releases(state)) {
-            if (release.version == version)
+            if (release.version == version && release.extension == extension)
                 found = release;
         }
         if (!found) {
@@ -419,10 +467,10 @@ void installReleaseRoutes(httplib::Server &server, State &state, const std::stri
             res.set_content("no such release\n", "text/plain");
             return;
         }
-        auto bytes = std::make_shared<std::string>(readFile(releaseDirectory(state) + "/" + version + ".tar"));
+        auto bytes = std::make_shared<std::string>(readFile(releaseDirectory(state) + "/" + version + "." + extension));
         const Release release = *found;
         // The advertised length is the whole archive; a truncated release stops early.
-        res.set_content_provider(bytes->size(), "application/x-tar",
+        res.set_content_provider(bytes->size(), mediaType(extension).c_str(),
                                  [bytes, release](size_t offset, size_t length, httplib::DataSink &sink) {
             if (release.serveBytes >= 0 && static_cast<std::int64_t>(offset) >= release.serveBytes)
                 return false;  // drops the connection mid-body

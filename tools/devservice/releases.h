@@ -12,7 +12,8 @@ namespace mornix {
 namespace devservice {
 
 // Releases of the companion desktop application for the updater: an appcast (RSS with
-// sparkle enclosures) at GET /appcast.xml and the archives at GET /releases/VERSION.tar, each
+// sparkle enclosures) at GET /appcast.xml and the archives at GET /releases/VERSION.EXT (EXT:
+// tar, tar.gz, tar.xz or zip, from the published file's name, or another one for tests), each
 // signed with the service's release key (Ed25519, generated once into the state directory as
 // release-ed25519.pem, 0600). For tests a release can be published with a bad signature, be
 // served truncated or slowly, be listed without a signature or with another length; the feed

@@ -40,6 +40,7 @@ struct ItemFields {
     QString url;
     QString length;
     QString signature;
+    QString type;
     bool hasEnclosure = false;
 };
 
@@ -68,6 +69,7 @@ std::variant<AppcastItem, QString> toItem(const ItemFields &fields, const QUrl &
     item.edSignature = QByteArray::fromBase64(fields.signature.trimmed().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
     if (item.edSignature.size() != 64)
         return QStringLiteral("its Ed25519 signature is malformed");
+    item.archiveType = fields.type.trimmed();
     return item;
 }
 
@@ -129,6 +131,7 @@ std::optional<Appcast> parse(const QByteArray &xml, const QUrl &feedURL)
                 current->url = attributes.value(QLatin1String("url")).toString();
                 current->length = attributes.value(QLatin1String("length")).toString();
                 current->signature = attributes.value(kSparkleNamespace, QLatin1String("edSignature")).toString();
+                current->type = attributes.value(QLatin1String("type")).toString();
                 if (attributes.hasAttribute(kSparkleNamespace, QLatin1String("version")))
                     current->version = attributes.value(kSparkleNamespace, QLatin1String("version")).toString();
                 if (attributes.hasAttribute(kSparkleNamespace, QLatin1String("shortVersionString")))
@@ -157,6 +160,26 @@ std::optional<Appcast> parse(const QByteArray &xml, const QUrl &feedURL)
     if (reader.hasError() || !sawRSS || !sawChannel)
         return std::nullopt;
     return feed;
+}
+
+QString archiveFormatHint(const AppcastItem &item)
+{
+    const QString name = item.archiveURL.fileName().toLower();
+    static const std::pair<const char *, const char *> suffixes[] = {
+        {".tar", "tar"}, {".tar.gz", "tar.gz"}, {".tgz", "tar.gz"}, {".tar.xz", "tar.xz"}, {".txz", "tar.xz"}, {".zip", "zip"}};
+    for (const auto &[suffix, format] : suffixes) {
+        if (name.endsWith(QLatin1String(suffix)))
+            return QLatin1String(format);
+    }
+    const QString type = item.archiveType.section(QLatin1Char(';'), 0, 0).trimmed().toLower();
+    static const std::pair<const char *, const char *> types[] = {
+        {"application/x-tar", "tar"}, {"application/gzip", "tar.gz"}, {"application/x-gzip", "tar.gz"},
+        {"application/x-xz", "tar.xz"}, {"application/zip", "zip"}};
+    for (const auto &[mediaType, format] : types) {
+        if (type == QLatin1String(mediaType))
+            return QLatin1String(format);
+    }
+    return {};
 }
 
 std::optional<AppcastItem> newest(const QList<AppcastItem> &items)

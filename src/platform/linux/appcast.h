@@ -17,6 +17,7 @@ struct AppcastItem {
     QUrl archiveURL;          // enclosure url, resolved against the feed's address
     qint64 length = 0;        // enclosure length in bytes, > 0
     QByteArray edSignature;   // sparkle:edSignature, decoded: 64 bytes
+    QString archiveType;      // the enclosure's media type, as stated (may be empty)
 };
 
 // An item of a feed that cannot be offered, and why.
@@ -45,6 +46,11 @@ std::optional<Appcast> parse(const QByteArray &xml, const QUrl &feedURL);
 // Orders versions: dot-separated components, numeric ones compared as numbers, others as
 // text; missing trailing components count as 0 ("1.2" equals "1.2.0"). <0, 0, >0.
 int compareVersions(const QString &a, const QString &b);
+
+// The archive format that the item's enclosure names ("tar", "tar.gz", "tar.xz" or "zip"), by
+// the URL's file name, else by its media type; empty when it names none of them. Only a hint:
+// the archive's content decides how it is read.
+QString archiveFormatHint(const AppcastItem &item);
 
 // The item with the highest version, or nullopt when there is none.
 std::optional<AppcastItem> newest(const QList<AppcastItem> &items);

@@ -190,6 +190,7 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::install(AppcastItem item)
     struct Work {
         bool ok = false;
         QString error;
+        QString format;  // as the archive's content says
     };
     const QByteArray publicKey = m_host.publicEDKey;
     const UpdaterHost host = m_host;
@@ -201,25 +202,24 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::install(AppcastItem item)
         // The signature is checked over the very bytes that are then unpacked: the same
         // descriptor of a file in the private staging directory.
         if (!ed25519::verifyFile(publicKey, item.edSignature, archive->get()))
-            return {false, QStringLiteral("the archive's Ed25519 signature does not verify")};
+            return {false, QStringLiteral("the archive's Ed25519 signature does not verify"), {}};
         if (stepHook)
             stepHook(QStringLiteral("verified"));
         QString why;
-        const std::optional<QString> unpacked = installer->unpack(archive->get(), &why);
+        QString format;
+        const std::optional<QString> unpacked = installer->unpack(archive->get(), &why, &format);
         if (!unpacked)
-            return {false, why};
+            return {false, why, format};
         const std::optional<QVariant> identifier = reader->infoValue(*unpacked, QStringLiteral("CFBundleIdentifier"));
         if (!identifier || identifier->toString() != host.requiredIdentifier)
-            return {false, QStringLiteral("the new bundle has another identifier")};
+            return {false, QStringLiteral("the new bundle has another identifier"), format};
         if (bundleVersion(*reader, *unpacked, QStringLiteral("CFBundleVersion")) != item.version)
-            return {false, QStringLiteral("the new bundle's version is not the offered one")};
+            return {false, QStringLiteral("the new bundle's version is not the offered one"), format};
         if (!codeSigning->satisfies(*unpacked, CodeRequirement{host.requiredIdentifier, host.requiredTeamIdentifier}))
-            return {false, QStringLiteral("the new bundle is not validly signed by the same team")};
+            return {false, QStringLiteral("the new bundle is not validly signed by the same team"), format};
         if (!installer->swapIntoPlace(*unpacked, &why))
-            return {false, why};
-        if (!why.isEmpty())
-            return {true, why};
-        return {true, {}};
+            return {false, why, format};
+        return {true, why, format};
     };
     // Unpacking, checking and swapping whole bundles blocks: on a thread of its own.
     QFuture<Work> future = startBlockingCall([installWork, installer]() -> Work {
@@ -235,6 +235,13 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::install(AppcastItem item)
     if (!self)
         co_return Outcome::failed;
     m_diskWorkRunning = false;
+    // The content decides the format; a feed naming another one is only worth a note.
+    if (!work.format.isEmpty())
+        log(SystemLog::Level::info, QStringLiteral("Veltro Desktop update %1: a %2 archive").arg(shown(item.shortVersion), work.format));
+    const QString hint = appcast::archiveFormatHint(item);
+    if (!work.format.isEmpty() && !hint.isEmpty() && hint != work.format)
+        log(SystemLog::Level::info, QStringLiteral("Veltro Desktop update %1: the archive is a %2 although its enclosure names %3")
+                                        .arg(shown(item.shortVersion), work.format, hint));
     if (!work.ok)
         co_return refuse(work.error);
     if (!work.error.isEmpty())
