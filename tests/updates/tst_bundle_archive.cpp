@@ -111,7 +111,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("format");
         QTest::addColumn<QString>("detected");
         for (const QString &format : kAllFormats)
-            QTest::newRow(qPrintable(format)) << format << (format.startsWith(u"tar."_s) || format == "zip"_L1 ? format : u"tar"_s);
+            QTest::newRow(qPrintable(format))
+                << format << (format.startsWith(u"tar."_s) || format == "zip"_L1 ? format : u"tar"_s);
     }
     void extractsEveryAcceptedFormat()
     {
@@ -165,8 +166,10 @@ private Q_SLOTS:
             {"link that climbs after descending",
              u"dir X.app\ndir X.app/Contents/sub\nlink X.app/Contents/sub/l|../sub/../../.."_s, u""_s},
             {"absolute link", u"dir X.app\nlink X.app/etc|/etc"_s, u""_s},
-            {"link to the outside", u"dir X.app\nlink X.app/Contents|..\nfile X.app/Contents/escaped|x"_s, u"escaped"_s},
-            {"write through an inner link", u"dir X.app\ndir X.app/b\nlink X.app/c|b\nfile X.app/c/f|x"_s, u"X.app/b/f"_s},
+            {"link to the outside", u"dir X.app\nlink X.app/Contents|..\nfile X.app/Contents/escaped|x"_s,
+             u"escaped"_s},
+            {"write through an inner link", u"dir X.app\ndir X.app/b\nlink X.app/c|b\nfile X.app/c/f|x"_s,
+             u"X.app/b/f"_s},
             {"hard link", u"dir X.app\nfile X.app/a|x\nhard X.app/b|X.app/a"_s, u""_s},
             {"fifo", u"dir X.app\nfifo X.app/pipe"_s, u""_s},
             {"device", u"dir X.app\nchr X.app/null"_s, u""_s},
@@ -178,7 +181,8 @@ private Q_SLOTS:
         for (const QString &format : {u"pax"_s, u"zip"_s}) {
             for (const auto &[name, members, outside] : cases) {
                 if (format == "zip"_L1
-                    && (members.contains(u"\nhard "_s) || members.contains(u"\nchr "_s) || members.contains(u"\nfifo "_s)))
+                    && (members.contains(u"\nhard "_s) || members.contains(u"\nchr "_s)
+                        || members.contains(u"\nfifo "_s)))
                     continue;  // a zip has none of them (zipSpecialFilesAreNeverMade)
                 QTest::addRow("%s: %s", qPrintable(format), name) << format << members << outside;
             }
@@ -240,8 +244,8 @@ private Q_SLOTS:
         QByteArray noise;
         for (int i = 0; i < 3000; ++i)
             noise.append(static_cast<char>('a' + (i * 7919 % 26)));
-        const QString archive =
-            makeArchive(dir.path(), u"dir X.app\nfile X.app/a|%1\nfile X.app/b|b"_s.arg(QString::fromLatin1(noise)), format);
+        const QString archive = makeArchive(
+            dir.path(), u"dir X.app\nfile X.app/a|%1\nfile X.app/b|b"_s.arg(QString::fromLatin1(noise)), format);
         QVERIFY(!archive.isEmpty());
         if (cutTo >= 0) {
             const QByteArray bytes = readFile(archive);

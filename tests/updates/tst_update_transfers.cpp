@@ -89,8 +89,9 @@ private Q_SLOTS:
             << u"feed"_s << u"trickle"_s << failed << u"update feed could not be read: the transfer did not finish"_s;
         QTest::newRow("archive: 404 with an endless body")
             << u"archive"_s << u"endless-404"_s << refused << u"update 2.0 refused: download failed: HTTP status 404"_s;
-        QTest::newRow("archive: endless trickle") << u"archive"_s << u"trickle"_s << refused
-                                                  << u"update 2.0 refused: download failed: the transfer did not finish"_s;
+        QTest::newRow("archive: endless trickle")
+            << u"archive"_s << u"trickle"_s << refused
+            << u"update 2.0 refused: download failed: the transfer did not finish"_s;
     }
     void endlessAnswersEndTheCheck()
     {
@@ -125,7 +126,8 @@ private Q_SLOTS:
         ReleaseService dying;
         QVERIFY(dying.start());
         const qint64 size = QFileInfo(m_archive).size();
-        QVERIFY(dying.publish(u"2.0"_s, m_archive, {"--bytes-per-second", QString::number(std::max<qint64>(1, size / 20))}));
+        QVERIFY(dying.publish(u"2.0"_s, m_archive,
+                              {"--bytes-per-second", QString::number(std::max<qint64>(1, size / 20))}));
         m_bundle = installed(u"1.0"_s);
         auto updater = startUpdater(m_bundle, dying.feedURL(), dying.publicKey(), m_log, m_prompt, &m_steps);
         QVERIFY(updater);

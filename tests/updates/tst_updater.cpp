@@ -2,30 +2,23 @@
 // Ed25519 signature cross-checked with the openssl command line, and the swap; the extractor
 // has tests of its own); the appcast updater
 // against the reference service over real TLS (its own port): what it installs, and everything
-// it refuses, with the installed bundle checked after each case; and the updater mode with real
-// processes on a private session bus: the built program (and the probe, the same mode with a
-// scripted answer) inside a signed "Veltro Desktop.app", the desktop application played by the
-// sleeper, installing a release of each archive format.
+// it refuses, with the installed bundle checked after each case. The updater mode has tests of
+// its own (tst_updater_mode).
 #include "platform/linux/appcast.h"
 #include "platform/linux/appcast_updater.h"
-#include "platform/linux/bundle_archive.h"
 #include "platform/linux/bundle_installer.h"
 #include "platform/linux/cms_code_signing.h"
 #include "platform/linux/ed25519.h"
 #include "platform/linux/plist_bundle_reader.h"
-#include "support/agent_process.h"
 #include "support/config.h"
 #include "support/process_runner.h"
 #include "support/recording_system_log.h"
-#include "support/temporary_home.h"
 #include "support/test_files.h"
 #include "update_fixtures.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -82,49 +75,6 @@ with tarfile.open(out, 'w', format=getattr(tarfile, fmt + '_FORMAT')) as tar:
     return result.exitCode == 0 ? path : QString();
 }
 
-const QString kNotConfigured = u"Veltro Desktop updates are not configured for this bundle"_s;
-
-// The updater inside the desktop bundle `host`, run in the background with the environment of
-// `home`; its standard error is collected.
-class UpdaterProcess {
-public:
-    UpdaterProcess(const QString &host, const QStringList &arguments, const TemporaryHome &home)
-    {
-        m_process.setProcessEnvironment(headlessEnvironment(home.environment()));
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.start(helperExecutablePath(host), QStringList{u"--desktop-updater"_s} + arguments);
-    }
-    ~UpdaterProcess()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-    QString errorText()
-    {
-        m_error += m_process.readAllStandardError();
-        return QString::fromUtf8(m_error);
-    }
-    bool waitForError(const QString &needle, int timeoutMs = 20000)
-    {
-        const bool ended = QTest::qWaitFor([&] { return errorText().contains(needle) || !isRunning(); }, timeoutMs);
-        return ended && errorText().contains(needle);
-    }
-    bool waitForExit(int timeoutMs)
-    {
-        const bool ended = m_process.state() == QProcess::NotRunning || m_process.waitForFinished(timeoutMs);
-        errorText();
-        return ended;
-    }
-    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
-    QProcess &process() { return m_process; }
-
-private:
-    QProcess m_process;
-    QByteArray m_error;
-};
-
 }  // namespace
 
 class UpdaterTest : public QObject {
@@ -139,17 +89,6 @@ class UpdaterTest : public QObject {
     QString m_bundle;  // the installed Veltro Desktop of the current case
     QStringList m_steps;
     std::unique_ptr<AppcastUpdater> m_updater;
-    QString m_archive;  // 2.0 with the probe inside, for the updater mode
-
-    // A desktop bundle under `home` that trusts this run's feed and key, with `helper` inside.
-    QString makeHost(const TemporaryHome &home, const QString &helper) const
-    {
-        HostOptions options;
-        options.feedURL = m_service.feedURL();
-        options.publicKey = m_key;
-        options.helperExecutable = helper;
-        return makeDesktopBundle(home.path(), options);
-    }
 
     bool logged(const QString &needle) const
     {
@@ -200,13 +139,6 @@ private Q_SLOTS:
         m_key = m_service.publicKey();
         m_log = std::make_shared<RecordingSystemLog>();
         m_prompt = std::make_shared<ScriptedPrompt>();
-        HostOptions release;
-        release.version = u"2.0"_s;
-        release.feedURL = m_service.feedURL();  // the new copy keeps updating itself
-        release.publicKey = m_key;
-        release.helperExecutable = QStringLiteral(MORNIX_UPDATER_PROBE);
-        m_archive = makeReleaseArchive(newDirectory(), release);
-        QVERIFY(!m_archive.isEmpty());
     }
 
     void installsANewerSignedReleaseOnce()
@@ -474,199 +406,6 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(installer.stagingPath()));
     }
 
-    void refusesHostsItCannotTrust_data()
-    {
-        QTest::addColumn<QString>("feed");
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("identifier");
-        QTest::addColumn<QString>("hostTeam");
-        QTest::addColumn<QString>("ownTeam");
-        const QString feed = u"https://updates.veltro.localhost/appcast.xml"_s;
-        const QString key = QString::fromLatin1(QByteArray(32, 'k').toBase64());
-        const QString team = fixtures::kOwnTeam;
-        QTest::newRow("http feed") << "http://updates.veltro.localhost/appcast.xml" << key << kDesktopIdentifier << team
-                                   << team;
-        QTest::newRow("scheme not exactly https")
-            << "HTTPS://updates.veltro.localhost/appcast.xml" << key << kDesktopIdentifier << team << team;
-        QTest::newRow("https feed without a host")
-            << "https:///appcast.xml" << key << kDesktopIdentifier << team << team;
-        QTest::newRow("no feed") << "" << key << kDesktopIdentifier << team << team;
-        QTest::newRow("key of 31 bytes") << feed << QString::fromLatin1(QByteArray(31, 'k').toBase64())
-                                         << kDesktopIdentifier << team << team;
-        QTest::newRow("key of 33 bytes") << feed << QString::fromLatin1(QByteArray(33, 'k').toBase64())
-                                         << kDesktopIdentifier << team << team;
-        QTest::newRow("key not Base64") << feed << QString(44, u'*') << kDesktopIdentifier << team << team;
-        QTest::newRow("no key") << feed << "" << kDesktopIdentifier << team << team;
-        QTest::newRow("another application") << feed << key << "ai.veltro.other" << team << team;
-        QTest::newRow("desktop bundle of another team") << feed << key << kDesktopIdentifier << "2DC432GLL2" << team;
-        QTest::newRow("desktop bundle unsigned") << feed << key << kDesktopIdentifier << "" << team;
-        QTest::newRow("this program unsigned") << feed << key << kDesktopIdentifier << team << "";
-    }
-
-    void refusesHostsItCannotTrust()
-    {
-        QFETCH(QString, feed);
-        QFETCH(QString, key);
-        QFETCH(QString, identifier);
-        QFETCH(QString, hostTeam);
-        QFETCH(QString, ownTeam);
-        TemporaryHome home;
-        HostOptions options;
-        options.feedURL = feed;
-        options.publicKey = key;
-        options.identifier = identifier;
-        options.team = hostTeam;
-        options.helperExecutable = QStringLiteral(MORNIX_EXECUTABLE);
-        options.helperTeam = ownTeam;
-        const QString host = makeDesktopBundle(home.path(), options);
-        QVERIFY(!host.isEmpty());
-
-        UpdaterProcess updater(host, {}, home);
-        QVERIFY(updater.waitForExit(20000));
-        QCOMPARE(updater.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(updater.process().exitCode(), 0);
-        QVERIFY2(updater.errorText().contains(kNotConfigured), qPrintable(updater.errorText()));
-        QVERIFY(!updater.errorText().contains(u"update check"_s));
-        // The updater lock was taken (the agent's was not).
-        QVERIFY(QFileInfo::exists(home.dataHome() + u"/VeltroMornix/updater.lock"_s));
-        QVERIFY(!QFileInfo::exists(home.dataHome() + u"/VeltroMornix/runtime.lock"_s));
-    }
-
-    void secondStartHandsCheckNowOverAndTheWatchEndsItAfterTheHostQuits()
-    {
-        QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
-        TemporaryHome home;
-        const QString host = makeHost(home, QStringLiteral(MORNIX_EXECUTABLE));
-        QVERIFY(!host.isEmpty());
-        auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
-        QVERIFY(desktop->isRunning());
-
-        UpdaterProcess first(host, {}, home);
-        QTest::qWait(2500);
-        QVERIFY(first.isRunning());
-        QVERIFY(!first.errorText().contains(u"update check"_s));
-
-        UpdaterProcess second(host, {u"--check-now"_s}, home);
-        QVERIFY(second.waitForExit(15000));
-        QCOMPARE(second.process().exitCode(), 0);
-        QVERIFY(!second.errorText().contains(u"update check"_s));  // it checked nothing itself
-        QVERIFY2(first.waitForError(u"Veltro Desktop update check: "_s + m_service.feedURL()),
-                 qPrintable(first.errorText()));
-        QVERIFY(first.waitForError(u"Veltro Desktop is up to date (version 1.0)"_s));
-
-        // Still running beside the host; once it quits, the next tick of the 5-second watch ends it.
-        QTest::qWait(5500);
-        QVERIFY(first.isRunning());
-        desktop.reset();
-        QElapsedTimer quitTimer;
-        quitTimer.start();
-        QVERIFY(first.waitForExit(9000));
-        QCOMPARE(first.process().exitCode(), 0);
-        qInfo("updater ended %lld ms after the desktop application", quitTimer.elapsed());
-    }
-
-    void anUpdateSessionOutlivesTheHost()
-    {
-        QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
-        const qint64 size = QFileInfo(m_archive).size();
-        // About eight seconds on the wire: longer than a watch tick after the host quits.
-        QVERIFY(m_service.publish(u"2.0"_s, m_archive, {"--bytes-per-second", QString::number(size / 8)}));
-        TemporaryHome home;
-        const QString host = makeHost(home, QStringLiteral(MORNIX_UPDATER_PROBE));
-        QVERIFY(!host.isEmpty());
-        auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
-
-        UpdaterProcess updater(host, {u"--check-now"_s, u"--answer"_s, u"install"_s}, home);
-        QVERIFY2(updater.waitForError(u"step session-started"_s), qPrintable(updater.errorText()));
-        desktop.reset();
-        QTest::qWait(6000);
-        QVERIFY2(updater.isRunning(), qPrintable(updater.errorText()));  // the session holds it
-        QVERIFY(!updater.errorText().contains(u"step swapped"_s));
-        QVERIFY(updater.waitForError(u"Veltro Desktop updated to 2.0"_s, 30000));
-        QVERIFY(updater.waitForExit(9000));  // the first tick after the session ends it
-        QCOMPARE(bundleVersion(host), u"2.0"_s);
-        QVERIFY(signatureValid(host));
-    }
-
-    // A release in each accepted format goes through the updater mode; the format is read from
-    // the content, so a tar.xz listed under a ".zip" name installs too (with a note in the log).
-    void updaterModeInstallsEachArchiveFormat_data()
-    {
-        QTest::addColumn<QString>("format");
-        QTest::addColumn<QString>("enclosureExtension");
-        for (const QString &format : {u"tar"_s, u"tar.gz"_s, u"tar.xz"_s, u"zip"_s})
-            QTest::newRow(qPrintable(format)) << format << format;
-        QTest::newRow("tar.xz named zip") << u"tar.xz"_s << u"zip"_s;
-    }
-    void updaterModeInstallsEachArchiveFormat()
-    {
-        QFETCH(QString, format);
-        QFETCH(QString, enclosureExtension);
-        HostOptions release;
-        release.version = u"2.0"_s;
-        release.feedURL = m_service.feedURL();
-        release.publicKey = m_key;
-        release.helperExecutable = QStringLiteral(MORNIX_UPDATER_PROBE);
-        const QString archive = makeReleaseArchive(newDirectory(), release, format);
-        QVERIFY(!archive.isEmpty());
-        QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
-        QVERIFY(m_service.publish(u"2.0"_s, archive, {"--enclosure-extension", enclosureExtension}));
-        TemporaryHome home;
-        const QString host = makeHost(home, QStringLiteral(MORNIX_UPDATER_PROBE));
-        QVERIFY(!host.isEmpty());
-        fixtures::RunningFixture desktop(desktopExecutablePath(host));
-
-        UpdaterProcess updater(host, {u"--check-now"_s, u"--answer"_s, u"install"_s}, home);
-        QVERIFY2(updater.waitForError(u"Veltro Desktop updated to 2.0"_s, 60000), qPrintable(updater.errorText()));
-        QVERIFY2(updater.errorText().contains(u"Veltro Desktop update 2.0: a %1 archive"_s.arg(format)),
-                 qPrintable(updater.errorText()));
-        QCOMPARE(updater.errorText().contains(u"although its enclosure names "_s + enclosureExtension),
-                 enclosureExtension != format);
-        QCOMPARE(bundleVersion(host), u"2.0"_s);
-        QVERIFY(signatureValid(host));
-        QVERIFY(!QFileInfo::exists(home.path() + u"/."_s + kDesktopName + u".app.update"_s));
-    }
-
-    void installKilledAtEveryStepLeavesACompleteBundle_data()
-    {
-        QTest::addColumn<QString>("step");
-        QTest::addColumn<QString>("versionAfterKill");
-        // Killed before the swap the old bundle stays; from the swap on, the new one.
-        const char *steps[] = {"session-started", "downloaded", "verified", "unpacking", "unpacked", "swapped", "cleaned"};
-        for (int i = 0; i < 7; ++i)
-            QTest::newRow(steps[i]) << QString::fromLatin1(steps[i]) << (i < 5 ? u"1.0"_s : u"2.0"_s);
-    }
-
-    void installKilledAtEveryStepLeavesACompleteBundle()
-    {
-        QFETCH(QString, step);
-        QFETCH(QString, versionAfterKill);
-        QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
-        QVERIFY(m_service.publish(u"2.0"_s, m_archive));
-        TemporaryHome home;
-        const QString host = makeHost(home, QStringLiteral(MORNIX_UPDATER_PROBE));
-        QVERIFY(!host.isEmpty());
-        fixtures::RunningFixture desktop(desktopExecutablePath(host));
-        const QStringList install{u"--check-now"_s, u"--answer"_s, u"install"_s};
-        {
-            UpdaterProcess killed(host, install + QStringList{u"--kill-at"_s, step}, home);
-            QVERIFY(killed.waitForExit(30000));
-            QCOMPARE(killed.process().exitStatus(), QProcess::CrashExit);
-            QVERIFY2(killed.errorText().contains(u"step "_s + step), qPrintable(killed.errorText()));
-        }
-        // Whatever the moment, the path holds one whole, validly signed bundle.
-        QCOMPARE(bundleVersion(host), versionAfterKill);
-        QVERIFY(signatureValid(host));
-
-        // The next start clears what was left and finishes the job.
-        UpdaterProcess next(host, install, home);
-        const QString done = versionAfterKill == "2.0"_L1 ? u"Veltro Desktop is up to date (version 2.0)"_s
-                                                          : u"Veltro Desktop updated to 2.0"_s;
-        QVERIFY2(next.waitForError(done, 30000), qPrintable(next.errorText()));
-        QCOMPARE(bundleVersion(host), u"2.0"_s);
-        QVERIFY(signatureValid(host));
-        QVERIFY(!QFileInfo::exists(home.path() + u"/."_s + kDesktopName + u".app.update"_s));
-    }
 };
 
 }  // namespace mornix

@@ -268,7 +268,8 @@ struct Extractor {
 
 }  // namespace
 
-Result extract(int archiveFd, int destinationFd, const Limits &limits, const std::function<void(int entries)> &afterEntry)
+Result extract(int archiveFd, int destinationFd, const Limits &limits,
+               const std::function<void(int entries)> &afterEntry)
 {
     Extractor extractor{archiveFd, destinationFd, limits, {}, {}, 0, 0, {}, {}, {}};
     Result result;
