@@ -307,6 +307,23 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(home.path() + u"/."_s + kDesktopName + u".app.update"_s));
     }
 
+    // The program itself, in updater mode, says on its standard error (and in the system log)
+    // that it refused an item without a signature, and not that it is up to date.
+    void anUnsignedItemIsReportedRefused()
+    {
+        QCOMPARE(m_service.admin({"release", "clear"}).exitCode, 0);
+        QVERIFY(m_service.publish(u"2.0"_s, m_archive, {"--no-signature"}));
+        TemporaryHome home;
+        const QString host = makeHost(home, QStringLiteral(MORNIX_EXECUTABLE));
+        QVERIFY(!host.isEmpty());
+        UpdaterProcess updater(host, {u"--check-now"_s}, home);
+        QVERIFY2(updater.waitForError(u"Veltro Desktop update 2.0 refused: it has no Ed25519 signature"_s),
+                 qPrintable(updater.errorText()));
+        QVERIFY(updater.waitForExit(20000));  // no host runs: the first tick ends it
+        QVERIFY(!updater.errorText().contains(u"up to date"_s));
+        QCOMPARE(bundleVersion(host), u"1.0"_s);
+    }
+
     // An archive answered by a 404 that never ends, or trickling forever: the session ends
     // refused with the reason, nothing is left in the staging directory, and the mode ends once
     // the host has quit.
