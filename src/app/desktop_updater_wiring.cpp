@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <limits>
 
 namespace mornix {
 
@@ -56,6 +57,10 @@ std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, c
         else
             updaterDeps.prompt = std::make_shared<LoggedUpdatePrompt>(log);
         updaterDeps.stepHook = seams.stepHook;
+        if (seams.transferDeadlineMs > 0) {
+            updaterDeps.transferLimits.deadlineBaseMs = seams.transferDeadlineMs;
+            updaterDeps.transferLimits.minimumBytesPerSecond = std::numeric_limits<qint64>::max();
+        }
         updaterDeps.extraTLSAnchorsPEM = anchors;
         return std::make_unique<AppcastUpdater>(host, std::move(updaterDeps));
     };

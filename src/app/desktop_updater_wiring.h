@@ -15,12 +15,13 @@ namespace mornix {
 // platform with the Install/Later dialog of the desktop module (without one, every offer is
 // answered Later and logged), and a system log that also goes to standard error
 // (the updater runs as a user service, whose standard error is its journal).
-// What tests put in place of the user: the answer to Install/Later, and a call at each step of
+// What tests put in place of the user: the answer to Install/Later, a call at each step of
 // an update session ("session-started", "downloaded", "verified", "unpacking", "unpacked",
-// "swapped", "cleaned").
+// "swapped", "cleaned"), and a shorter limit on each transfer's whole duration.
 struct DesktopUpdaterSeams {
     std::shared_ptr<UpdatePrompt> prompt;  // default: the desktop module's dialog
     std::function<void(const QString &step)> stepHook;
+    qint64 transferDeadlineMs = 0;  // > 0: every transfer ends after this long; 0: the default
 };
 
 std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, const Ports &ports, const Config &config,

@@ -1,31 +1,24 @@
 // The updater: the pieces an update passes through before it is installed (the appcast, the
-// Ed25519 signature cross-checked with the openssl command line, the archive extractor on
-// archives made by python's tarfile, independent of ours, and the swap); the appcast updater
+// Ed25519 signature cross-checked with the openssl command line, and the swap; the extractor
+// has tests of its own); the appcast updater
 // against the reference service over real TLS (its own port): what it installs, and everything
-// it refuses, with the installed bundle checked after each case; and the updater mode with real
-// processes on a private session bus: the built program (and the probe, the same mode with a
-// scripted answer) inside a signed "Veltro Desktop.app", the desktop application played by the
-// sleeper.
+// it refuses, with the installed bundle checked after each case. The updater mode has tests of
+// its own (tst_updater_mode).
 #include "platform/linux/appcast.h"
 #include "platform/linux/appcast_updater.h"
-#include "platform/linux/bundle_archive.h"
 #include "platform/linux/bundle_installer.h"
 #include "platform/linux/cms_code_signing.h"
 #include "platform/linux/ed25519.h"
 #include "platform/linux/plist_bundle_reader.h"
-#include "support/agent_process.h"
 #include "support/config.h"
 #include "support/process_runner.h"
 #include "support/recording_system_log.h"
-#include "support/temporary_home.h"
 #include "support/test_files.h"
 #include "update_fixtures.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -41,17 +34,6 @@ namespace mornix {
 using namespace update_fixtures;
 
 namespace {
-
-class ScriptedPrompt : public UpdatePrompt {
-public:
-    bool answer = true;
-    QList<UpdateOffer> offers;
-    QCoro::Task<bool> askToInstall(UpdateOffer offer) override
-    {
-        offers.append(offer);
-        co_return answer;
-    }
-};
 
 const QString kSignature = QString::fromLatin1(QByteArray(64, '\x07').toBase64());
 
@@ -93,59 +75,6 @@ with tarfile.open(out, 'w', format=getattr(tarfile, fmt + '_FORMAT')) as tar:
     return result.exitCode == 0 ? path : QString();
 }
 
-bundle_archive::Result extractInto(const QString &archive, const QString &destination)
-{
-    const int in = ::open(QFile::encodeName(archive).constData(), O_RDONLY | O_CLOEXEC);
-    const int out = ::open(QFile::encodeName(destination).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bundle_archive::Result result = bundle_archive::extract(in, out);
-    ::close(in);
-    ::close(out);
-    return result;
-}
-
-const QString kNotConfigured = u"Veltro Desktop updates are not configured for this bundle"_s;
-
-// The updater inside the desktop bundle `host`, run in the background with the environment of
-// `home`; its standard error is collected.
-class UpdaterProcess {
-public:
-    UpdaterProcess(const QString &host, const QStringList &arguments, const TemporaryHome &home)
-    {
-        m_process.setProcessEnvironment(headlessEnvironment(home.environment()));
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.start(helperExecutablePath(host), QStringList{u"--desktop-updater"_s} + arguments);
-    }
-    ~UpdaterProcess()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-    QString errorText()
-    {
-        m_error += m_process.readAllStandardError();
-        return QString::fromUtf8(m_error);
-    }
-    bool waitForError(const QString &needle, int timeoutMs = 20000)
-    {
-        const bool ended = QTest::qWaitFor([&] { return errorText().contains(needle) || !isRunning(); }, timeoutMs);
-        return ended && errorText().contains(needle);
-    }
-    bool waitForExit(int timeoutMs)
-    {
-        const bool ended = m_process.state() == QProcess::NotRunning || m_process.waitForFinished(timeoutMs);
-        errorText();
-        return ended;
-    }
-    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
-    QProcess &process() { return m_process; }
-
-private:
-    QProcess m_process;
-    QByteArray m_error;
-};
-
 }  // namespace
 
 class UpdaterTest : public QObject {
@@ -160,17 +89,6 @@ class UpdaterTest : public QObject {
     QString m_bundle;  // the installed Veltro Desktop of the current case
     QStringList m_steps;
     std::unique_ptr<AppcastUpdater> m_updater;
-    QString m_archive;  // 2.0 with the probe inside, for the updater mode
-
-    // A desktop bundle under `home` that trusts this run's feed and key, with `helper` inside.
-    QString makeHost(const TemporaryHome &home, const QString &helper) const
-    {
-        HostOptions options;
-        options.feedURL = m_service.feedURL();
-        options.publicKey = m_key;
-        options.helperExecutable = helper;
-        return makeDesktopBundle(home.path(), options);
-    }
 
     bool logged(const QString &needle) const
     {
@@ -199,29 +117,12 @@ class UpdaterTest : public QObject {
         options.version = version;
         m_bundle = makeDesktopBundle(newDirectory(), options);
         m_steps.clear();
-        UpdaterHost host{m_bundle, QUrl(feedURL), QByteArray::fromBase64(m_key.toLatin1()), kDesktopIdentifier,
-                         fixtures::kOwnTeam};
-        AppcastUpdater::Dependencies deps;
-        deps.systemLog = m_log;
-        deps.bundleReader = std::make_shared<PlistBundleReader>();
-        deps.codeSigning = std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
-        deps.prompt = m_prompt;
-        deps.extraTLSAnchorsPEM = Config::defaults().extraTLSAnchorsPEM;
-        deps.stepHook = [this](const QString &step) { m_steps.append(step); };
-        m_updater = std::make_unique<AppcastUpdater>(host, std::move(deps));
         m_prompt->offers.clear();
         m_prompt->answer = true;
-        QString error;
-        return !m_bundle.isEmpty() && m_updater->start(&error);
+        m_updater = m_bundle.isEmpty() ? nullptr : startUpdater(m_bundle, feedURL, m_key, m_log, m_prompt, &m_steps);
+        return m_updater != nullptr;
     }
-    AppcastUpdater::Outcome checkOnce()
-    {
-        QSignalSpy finished(m_updater.get(), &AppcastUpdater::checkFinished);
-        m_updater->checkForUpdates();
-        if (m_updater->canCheckForUpdates())  // no second check while one runs
-            return AppcastUpdater::Outcome::none;
-        return finished.wait(60000) ? m_updater->lastOutcome() : AppcastUpdater::Outcome::none;
-    }
+    AppcastUpdater::Outcome checkOnce() { return update_fixtures::checkOnce(*m_updater); }
     // The installed bundle is the one of version `version`, intact, with nothing left beside it.
     void verifyInstalled(const QString &version)
     {
@@ -238,13 +139,6 @@ private Q_SLOTS:
         m_key = m_service.publicKey();
         m_log = std::make_shared<RecordingSystemLog>();
         m_prompt = std::make_shared<ScriptedPrompt>();
-        HostOptions release;
-        release.version = u"2.0"_s;
-        release.feedURL = m_service.feedURL();  // the new copy keeps updating itself
-        release.publicKey = m_key;
-        release.helperExecutable = QStringLiteral(MORNIX_UPDATER_PROBE);
-        m_archive = makeReleaseArchive(newDirectory(), release);
-        QVERIFY(!m_archive.isEmpty());
     }
 
     void installsANewerSignedReleaseOnce()
@@ -350,7 +244,7 @@ private Q_SLOTS:
         // An http feed address is never used.
         QVERIFY(!installAndStart(u"1.0"_s, m_service.feedURL().replace(u"https://"_s, u"http://"_s)));
         QVERIFY(!m_bundle.isEmpty());
-        QVERIFY(!m_updater->canCheckForUpdates());
+        QVERIFY(!m_updater);  // it did not start
     }
 
     void appcastItemsAndTheirRequiredFields()
@@ -365,24 +259,48 @@ private Q_SLOTS:
                      // versions on the enclosure
                      "<item><enclosure url=\"https://cdn.example/b.tar\" length=\"20\" sparkle:version=\"130\" "
                      "sparkle:shortVersionString=\"1.3.0\" sparkle:edSignature=\"%1\"/></item>"
-                     // skipped: no signature, a 63-byte signature, no length, no version
+                     // refused, each with its reason
                      "<item><enclosure url=\"c.tar\" length=\"5\" sparkle:version=\"900\"/></item>"
                      "<item><enclosure url=\"c.tar\" length=\"5\" sparkle:version=\"901\" "
                      "sparkle:edSignature=\"%2\"/></item>"
                      "<item><enclosure url=\"c.tar\" sparkle:version=\"902\" sparkle:edSignature=\"%1\"/></item>"
+                     "<item><enclosure url=\"c.tar\" length=\"0\" sparkle:version=\"903\" sparkle:edSignature=\"%1\"/></item>"
+                     "<item><enclosure url=\"c.tar\" length=\"-7\" sparkle:version=\"904\" sparkle:edSignature=\"%1\"/></item>"
+                     "<item><enclosure url=\"c.tar\" length=\"1e3\" sparkle:version=\"905\" sparkle:edSignature=\"%1\"/></item>"
+                     "<item><enclosure url=\"c.tar\" length=\"4294967297\" sparkle:version=\"906\" "
+                     "sparkle:edSignature=\"%1\"/></item>"
+                     "<item><sparkle:version>907</sparkle:version></item>"
                      "<item><enclosure url=\"c.tar\" length=\"5\" sparkle:edSignature=\"%1\"/></item>")
                      .arg(kSignature, QString::fromLatin1(QByteArray(63, 'x').toBase64())));
-        const auto items = appcast::parse(xml, QUrl(u"https://updates.example/feed/appcast.xml"_s));
-        QVERIFY(items);
-        QCOMPARE(items->size(), 2);
-        QCOMPARE(items->at(0).version, u"120"_s);
-        QCOMPARE(items->at(0).shortVersion, u"1.2.0"_s);
-        QCOMPARE(items->at(0).archiveURL, QUrl(u"https://updates.example/feed/files/a.tar"_s));
-        QCOMPARE(items->at(0).length, 10);
-        QCOMPARE(items->at(0).edSignature, QByteArray(64, '\x07'));
-        QCOMPARE(items->at(1).shortVersion, u"1.3.0"_s);
-        QCOMPARE(appcast::newest(*items)->version, u"130"_s);
+        const auto parsed = appcast::parse(xml, QUrl(u"https://updates.example/feed/appcast.xml"_s));
+        QVERIFY(parsed);
+        const QList<AppcastItem> &items = parsed->items;
+        QCOMPARE(items.size(), 2);
+        QCOMPARE(items.at(0).version, u"120"_s);
+        QCOMPARE(items.at(0).shortVersion, u"1.2.0"_s);
+        QCOMPARE(items.at(0).archiveURL, QUrl(u"https://updates.example/feed/files/a.tar"_s));
+        QCOMPARE(items.at(0).length, 10);
+        QCOMPARE(items.at(0).edSignature, QByteArray(64, '\x07'));
+        QCOMPARE(items.at(1).shortVersion, u"1.3.0"_s);
+        QCOMPARE(appcast::newest(items)->version, u"130"_s);
         QVERIFY(!appcast::newest({}));
+
+        const QList<QPair<QString, QString>> refused{
+            {u"900"_s, u"it has no Ed25519 signature"_s},
+            {u"901"_s, u"its Ed25519 signature is malformed"_s},
+            {u"902"_s, u"it states no archive length"_s},
+            {u"903"_s, u"its archive length \"0\" is impossible"_s},
+            {u"904"_s, u"its archive length \"-7\" is impossible"_s},
+            {u"905"_s, u"its archive length \"1e3\" is impossible"_s},
+            {u"906"_s, u"its archive length \"4294967297\" is impossible"_s},
+            {u"907"_s, u"it has no archive address"_s},
+            {u""_s, u"it has no version"_s},
+        };
+        QCOMPARE(parsed->refused.size(), refused.size());
+        for (qsizetype i = 0; i < refused.size(); ++i) {
+            QCOMPARE(parsed->refused[i].version, refused[i].first);
+            QCOMPARE(parsed->refused[i].reason, refused[i].second);
+        }
     }
 
     void appcastRefusesWhatIsNotAFeed()
@@ -454,89 +372,6 @@ private Q_SLOTS:
         QVERIFY(!ed25519::verify(publicKey + 'x', sig, data, static_cast<size_t>(bytes.size())));
     }
 
-    void extractsABundleWithModesAndInnerLinks()
-    {
-        QTemporaryDir dir;
-        for (const QString &format : {u"PAX"_s, u"GNU"_s, u"USTAR"_s}) {
-            const QString longName = u"X.app/Contents/Resources/"_s + QString(format == "USTAR"_L1 ? 90 : 150, u'n');
-            const QString archive = makeTar(
-                dir.path(),
-                QStringLiteral("dir X.app\n"
-                               "dir X.app/Contents\n"
-                               "file X.app/Contents/Info.plist|plist\n"
-                               "file X.app/Contents/MacOS/X|#!/bin/sh|4755\n"  // set-uid is dropped, execute kept
-                               "dir X.app/Contents/Frameworks/A/Versions/1\n"
-                               "file X.app/Contents/Frameworks/A/Versions/1/lib|code\n"
-                               "link X.app/Contents/Frameworks/A/Current|Versions/1\n"
-                               "link X.app/Contents/Resources/up|../Info.plist\n"
-                               "file %1|long|0600\n")
-                    .arg(longName),
-                format);
-            QVERIFY2(!archive.isEmpty(), qPrintable(format));
-            const QString out = dir.filePath(u"out-"_s + format);
-            QVERIFY(QDir().mkpath(out));
-            const bundle_archive::Result result = extractInto(archive, out);
-            QVERIFY2(result.ok, qPrintable(format + u": "_s + result.error));
-            QCOMPARE(result.bundleName, u"X.app"_s);
-            QCOMPARE(readFile(out + u"/X.app/Contents/Info.plist"_s), QByteArray("plist"));
-            QCOMPARE(readFile(out + u"/X.app/Contents/Frameworks/A/Current/lib"_s), QByteArray("code"));
-            QCOMPARE(readFile(out + u"/X.app/Contents/Resources/up"_s), QByteArray("plist"));
-            QCOMPARE(readFile(out + u'/' + longName), QByteArray("long"));
-            QCOMPARE(modeOf(out + u"/X.app/Contents/MacOS/X"_s), mode_t(0755));
-            QCOMPARE(modeOf(out + u'/' + longName), mode_t(0600));
-            QVERIFY(bundle_archive::removeTree(AT_FDCWD, out));
-            QVERIFY(!QFileInfo::exists(out));
-        }
-    }
-
-    void refusesUnsafeArchives_data()
-    {
-        QTest::addColumn<QString>("members");
-        QTest::addColumn<QString>("outside");  // a path (relative to the temporary directory) that must not appear
-        QTest::newRow("parent component") << u"dir X.app\nfile X.app/../escaped|x"_s << u"escaped"_s;
-        QTest::newRow("absolute") << u"dir X.app\nfile /tmp/x-absolute-update|x"_s << u""_s;
-        QTest::newRow("link out by climbing")
-            << u"dir X.app\ndir X.app/Contents\nlink X.app/Contents/out|../../.."_s << u""_s;
-        QTest::newRow("link that climbs after descending")
-            << u"dir X.app\ndir X.app/Contents/sub\nlink X.app/Contents/sub/l|../sub/../../.."_s << u""_s;
-        QTest::newRow("absolute link") << u"dir X.app\nlink X.app/etc|/etc"_s << u""_s;
-        QTest::newRow("link to the outside")
-            << u"dir X.app\nlink X.app/Contents|..\nfile X.app/Contents/escaped|x"_s << u"escaped"_s;
-        QTest::newRow("write through an inner link")
-            << u"dir X.app\ndir X.app/b\nlink X.app/c|b\nfile X.app/c/f|x"_s << u"X.app/b/f"_s;
-        QTest::newRow("hard link") << u"dir X.app\nfile X.app/a|x\nhard X.app/b|X.app/a"_s << u""_s;
-        QTest::newRow("fifo") << u"dir X.app\nfifo X.app/pipe"_s << u""_s;
-        QTest::newRow("second top level") << u"dir X.app\nfile X.app/a|x\nfile Y.app/b|y"_s << u"Y.app"_s;
-        QTest::newRow("not a bundle") << u"dir Payload\nfile Payload/a|x"_s << u""_s;
-        QTest::newRow("duplicate file") << u"dir X.app\nfile X.app/a|x\nfile X.app/a|y"_s << u""_s;
-        QTest::newRow("bundle is a file") << u"file X.app|x"_s << u""_s;
-    }
-
-    void refusesUnsafeArchives()
-    {
-        QFETCH(QString, members);
-        QFETCH(QString, outside);
-        QTemporaryDir dir;
-        const QString archive = makeTar(dir.path(), members);
-        QVERIFY(!archive.isEmpty());
-        const QString out = dir.filePath(u"out"_s);
-        QVERIFY(QDir().mkpath(out));
-        const bundle_archive::Result result = extractInto(archive, out);
-        QVERIFY(!result.ok);
-        QVERIFY(!result.error.isEmpty());
-        if (!outside.isEmpty())
-            QVERIFY(!QFileInfo::exists(dir.filePath(outside)) && !QFileInfo::exists(out + u'/' + outside));
-        QVERIFY(!QFileInfo::exists(u"/tmp/x-absolute-update"_s));
-
-        // A cut archive is refused too.
-        const QString good = makeTar(dir.path(), u"dir X.app\nfile X.app/a|%1"_s.arg(QString(3000, u'z')));
-        QByteArray bytes = readFile(good);
-        QVERIFY(writeFile(good, bytes.left(1200)));
-        const QString out2 = dir.filePath(u"out2"_s);
-        QVERIFY(QDir().mkpath(out2));
-        QVERIFY(!extractInto(good, out2).ok);
-    }
-
     void swapReplacesTheBundleAndRecoveryRestoresAMovedAsideOne()
     {
         QTemporaryDir dir;
@@ -571,160 +406,6 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(installer.stagingPath()));
     }
 
-    void refusesHostsItCannotTrust_data()
-    {
-        QTest::addColumn<QString>("feed");
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("identifier");
-        QTest::addColumn<QString>("hostTeam");
-        QTest::addColumn<QString>("ownTeam");
-        const QString feed = u"https://updates.veltro.localhost/appcast.xml"_s;
-        const QString key = QString::fromLatin1(QByteArray(32, 'k').toBase64());
-        const QString team = fixtures::kOwnTeam;
-        QTest::newRow("http feed") << "http://updates.veltro.localhost/appcast.xml" << key << kDesktopIdentifier << team
-                                   << team;
-        QTest::newRow("scheme not exactly https")
-            << "HTTPS://updates.veltro.localhost/appcast.xml" << key << kDesktopIdentifier << team << team;
-        QTest::newRow("https feed without a host")
-            << "https:///appcast.xml" << key << kDesktopIdentifier << team << team;
-        QTest::newRow("no feed") << "" << key << kDesktopIdentifier << team << team;
-        QTest::newRow("key of 31 bytes") << feed << QString::fromLatin1(QByteArray(31, 'k').toBase64())
-                                         << kDesktopIdentifier << team << team;
-        QTest::newRow("key of 33 bytes") << feed << QString::fromLatin1(QByteArray(33, 'k').toBase64())
-                                         << kDesktopIdentifier << team << team;
-        QTest::newRow("key not Base64") << feed << QString(44, u'*') << kDesktopIdentifier << team << team;
-        QTest::newRow("no key") << feed << "" << kDesktopIdentifier << team << team;
-        QTest::newRow("another application") << feed << key << "ai.veltro.other" << team << team;
-        QTest::newRow("desktop bundle of another team") << feed << key << kDesktopIdentifier << "2DC432GLL2" << team;
-        QTest::newRow("desktop bundle unsigned") << feed << key << kDesktopIdentifier << "" << team;
-        QTest::newRow("this program unsigned") << feed << key << kDesktopIdentifier << team << "";
-    }
-
-    void refusesHostsItCannotTrust()
-    {
-        QFETCH(QString, feed);
-        QFETCH(QString, key);
-        QFETCH(QString, identifier);
-        QFETCH(QString, hostTeam);
-        QFETCH(QString, ownTeam);
-        TemporaryHome home;
-        HostOptions options;
-        options.feedURL = feed;
-        options.publicKey = key;
-        options.identifier = identifier;
-        options.team = hostTeam;
-        options.helperExecutable = QStringLiteral(MORNIX_EXECUTABLE);
-        options.helperTeam = ownTeam;
-        const QString host = makeDesktopBundle(home.path(), options);
-        QVERIFY(!host.isEmpty());
-
-        UpdaterProcess updater(host, {}, home);
-        QVERIFY(updater.waitForExit(20000));
-        QCOMPARE(updater.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(updater.process().exitCode(), 0);
-        QVERIFY2(updater.errorText().contains(kNotConfigured), qPrintable(updater.errorText()));
-        QVERIFY(!updater.errorText().contains(u"update check"_s));
-        // The updater lock was taken (the agent's was not).
-        QVERIFY(QFileInfo::exists(home.dataHome() + u"/VeltroMornix/updater.lock"_s));
-        QVERIFY(!QFileInfo::exists(home.dataHome() + u"/VeltroMornix/runtime.lock"_s));
-    }
-
-    void secondStartHandsCheckNowOverAndTheWatchEndsItAfterTheHostQuits()
-    {
-        QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
-        TemporaryHome home;
-        const QString host = makeHost(home, QStringLiteral(MORNIX_EXECUTABLE));
-        QVERIFY(!host.isEmpty());
-        auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
-        QVERIFY(desktop->isRunning());
-
-        UpdaterProcess first(host, {}, home);
-        QTest::qWait(2500);
-        QVERIFY(first.isRunning());
-        QVERIFY(!first.errorText().contains(u"update check"_s));
-
-        UpdaterProcess second(host, {u"--check-now"_s}, home);
-        QVERIFY(second.waitForExit(15000));
-        QCOMPARE(second.process().exitCode(), 0);
-        QVERIFY(!second.errorText().contains(u"update check"_s));  // it checked nothing itself
-        QVERIFY2(first.waitForError(u"Veltro Desktop update check: "_s + m_service.feedURL()),
-                 qPrintable(first.errorText()));
-        QVERIFY(first.waitForError(u"Veltro Desktop is up to date (version 1.0)"_s));
-
-        // Still running beside the host; once it quits, the next tick of the 5-second watch ends it.
-        QTest::qWait(5500);
-        QVERIFY(first.isRunning());
-        desktop.reset();
-        QElapsedTimer quitTimer;
-        quitTimer.start();
-        QVERIFY(first.waitForExit(9000));
-        QCOMPARE(first.process().exitCode(), 0);
-        qInfo("updater ended %lld ms after the desktop application", quitTimer.elapsed());
-    }
-
-    void anUpdateSessionOutlivesTheHost()
-    {
-        QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
-        const qint64 size = QFileInfo(m_archive).size();
-        // About eight seconds on the wire: longer than a watch tick after the host quits.
-        QVERIFY(m_service.publish(u"2.0"_s, m_archive, {"--bytes-per-second", QString::number(size / 8)}));
-        TemporaryHome home;
-        const QString host = makeHost(home, QStringLiteral(MORNIX_UPDATER_PROBE));
-        QVERIFY(!host.isEmpty());
-        auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
-
-        UpdaterProcess updater(host, {u"--check-now"_s, u"--answer"_s, u"install"_s}, home);
-        QVERIFY2(updater.waitForError(u"step session-started"_s), qPrintable(updater.errorText()));
-        desktop.reset();
-        QTest::qWait(6000);
-        QVERIFY2(updater.isRunning(), qPrintable(updater.errorText()));  // the session holds it
-        QVERIFY(!updater.errorText().contains(u"step swapped"_s));
-        QVERIFY(updater.waitForError(u"Veltro Desktop updated to 2.0"_s, 30000));
-        QVERIFY(updater.waitForExit(9000));  // the first tick after the session ends it
-        QCOMPARE(bundleVersion(host), u"2.0"_s);
-        QVERIFY(signatureValid(host));
-    }
-
-    void installKilledAtEveryStepLeavesACompleteBundle_data()
-    {
-        QTest::addColumn<QString>("step");
-        QTest::addColumn<QString>("versionAfterKill");
-        // Killed before the swap the old bundle stays; from the swap on, the new one.
-        const char *steps[] = {"session-started", "downloaded", "verified", "unpacking", "unpacked", "swapped", "cleaned"};
-        for (int i = 0; i < 7; ++i)
-            QTest::newRow(steps[i]) << QString::fromLatin1(steps[i]) << (i < 5 ? u"1.0"_s : u"2.0"_s);
-    }
-
-    void installKilledAtEveryStepLeavesACompleteBundle()
-    {
-        QFETCH(QString, step);
-        QFETCH(QString, versionAfterKill);
-        QVERIFY(m_service.admin({"release", "clear"}).exitCode == 0);
-        QVERIFY(m_service.publish(u"2.0"_s, m_archive));
-        TemporaryHome home;
-        const QString host = makeHost(home, QStringLiteral(MORNIX_UPDATER_PROBE));
-        QVERIFY(!host.isEmpty());
-        fixtures::RunningFixture desktop(desktopExecutablePath(host));
-        const QStringList install{u"--check-now"_s, u"--answer"_s, u"install"_s};
-        {
-            UpdaterProcess killed(host, install + QStringList{u"--kill-at"_s, step}, home);
-            QVERIFY(killed.waitForExit(30000));
-            QCOMPARE(killed.process().exitStatus(), QProcess::CrashExit);
-            QVERIFY2(killed.errorText().contains(u"step "_s + step), qPrintable(killed.errorText()));
-        }
-        // Whatever the moment, the path holds one whole, validly signed bundle.
-        QCOMPARE(bundleVersion(host), versionAfterKill);
-        QVERIFY(signatureValid(host));
-
-        // The next start clears what was left and finishes the job.
-        UpdaterProcess next(host, install, home);
-        const QString done = versionAfterKill == "2.0"_L1 ? u"Veltro Desktop is up to date (version 2.0)"_s
-                                                          : u"Veltro Desktop updated to 2.0"_s;
-        QVERIFY2(next.waitForError(done, 30000), qPrintable(next.errorText()));
-        QCOMPARE(bundleVersion(host), u"2.0"_s);
-        QVERIFY(signatureValid(host));
-        QVERIFY(!QFileInfo::exists(home.path() + u"/."_s + kDesktopName + u".app.update"_s));
-    }
 };
 
 }  // namespace mornix

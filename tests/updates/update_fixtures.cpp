@@ -1,5 +1,8 @@
 #include "update_fixtures.h"
 
+#include "platform/linux/cms_code_signing.h"
+#include "platform/linux/plist_bundle_reader.h"
+#include "support/config.h"
 #include "support/info_plist_writer.h"
 #include "support/signed_fixtures.h"
 #include "support/test_files.h"
@@ -7,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QSignalSpy>
 
 using namespace Qt::StringLiterals;
 
@@ -71,13 +75,35 @@ QString makeDesktopBundle(const QString &directory, const HostOptions &options)
     return bundle;
 }
 
-QString makeReleaseArchive(const QString &directory, const HostOptions &options)
+QString makeReleaseArchive(const QString &directory, const HostOptions &options, const QString &format)
 {
     const QString root = directory + u"/release-"_s + options.version;
     if (!QDir().mkpath(root) || makeDesktopBundle(root, options).isEmpty())
         return {};
-    const QString archive = directory + u"/Veltro-Desktop-"_s + options.version + u".tar"_s;
-    const ProcessResult tar = runProcess(u"tar"_s, {u"-C"_s, root, u"-cf"_s, archive, kDesktopName + u".app"_s});
+    const QString archive = directory + u"/Veltro-Desktop-"_s + options.version + u'.' + format;
+    const QString bundle = kDesktopName + u".app"_s;
+    if (format == "zip"_L1) {
+        static const QString script = QStringLiteral(R"PY(
+import os, stat, sys, zipfile
+root, bundle, out = sys.argv[1], sys.argv[2], sys.argv[3]
+with zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED) as z:
+    top = zipfile.ZipInfo(bundle + '/')
+    top.external_attr = ((stat.S_IFDIR | 0o755) << 16) | 0x10
+    z.writestr(top, b'')
+    for folder, dirs, files in os.walk(os.path.join(root, bundle)):
+        for name in sorted(dirs) + sorted(files):
+            path = os.path.join(folder, name)
+            info = zipfile.ZipInfo(os.path.relpath(path, root) + ('/' if name in dirs else ''))
+            mode = os.lstat(path).st_mode
+            info.external_attr = (mode << 16) | (0x10 if stat.S_ISDIR(mode) else 0)
+            info.compress_type = zipfile.ZIP_DEFLATED
+            data = b'' if stat.S_ISDIR(mode) else os.readlink(path).encode() if stat.S_ISLNK(mode) else open(path, 'rb').read()
+            z.writestr(info, data)
+)PY");
+        return runPython(script, {root, bundle, archive}).exitCode == 0 ? archive : QString();
+    }
+    const QString flags = format == "tar.gz"_L1 ? u"-czf"_s : format == "tar.xz"_L1 ? u"-cJf"_s : u"-cf"_s;
+    const ProcessResult tar = runProcess(u"tar"_s, {u"-C"_s, root, flags, archive, bundle});
     return tar.exitCode == 0 ? archive : QString();
 }
 
@@ -97,6 +123,39 @@ bool signatureValid(const QString &bundle)
     const ProcessResult result =
         runProcess(fixtures::codesignToolPath(), {u"--verify"_s, u"--anchors"_s, fixtures::anchorsPath(), bundle});
     return result.exitCode == 0;
+}
+
+std::unique_ptr<AppcastUpdater> startUpdater(const QString &bundle, const QString &feedURL, const QString &key,
+                                             std::shared_ptr<SystemLog> log, std::shared_ptr<UpdatePrompt> prompt,
+                                             QStringList *steps, TransferLimits limits)
+{
+    UpdaterHost host{bundle, QUrl(feedURL), QByteArray::fromBase64(key.toLatin1()), kDesktopIdentifier,
+                     fixtures::kOwnTeam};
+    AppcastUpdater::Dependencies deps;
+    deps.systemLog = std::move(log);
+    deps.bundleReader = std::make_shared<PlistBundleReader>();
+    deps.codeSigning = std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
+    deps.prompt = std::move(prompt);
+    deps.extraTLSAnchorsPEM = Config::defaults().extraTLSAnchorsPEM;
+    if (steps)
+        deps.stepHook = [steps](const QString &step) { steps->append(step); };
+    deps.transferLimits = limits;
+    auto updater = std::make_unique<AppcastUpdater>(host, std::move(deps));
+    QString error;
+    if (!updater->start(&error)) {
+        qWarning("the updater did not start: %s", qPrintable(error));
+        return nullptr;
+    }
+    return updater;
+}
+
+AppcastUpdater::Outcome checkOnce(AppcastUpdater &updater)
+{
+    QSignalSpy finished(&updater, &AppcastUpdater::checkFinished);
+    updater.checkForUpdates();
+    if (updater.canCheckForUpdates())  // no second check while one runs
+        return AppcastUpdater::Outcome::none;
+    return finished.wait(60000) ? updater.lastOutcome() : AppcastUpdater::Outcome::none;
 }
 
 QString ReleaseService::publicKey() const

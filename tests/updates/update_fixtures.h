@@ -1,10 +1,14 @@
 #pragma once
 
+#include "platform/linux/appcast_updater.h"
+#include "platform/system_log.h"
 #include "support/dev_service.h"
 #include "support/process_runner.h"
 #include "support/signed_fixtures.h"
 
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -36,13 +40,36 @@ QString makeDesktopBundle(const QString &directory, const HostOptions &options);
 QString helperExecutablePath(const QString &desktopBundle);
 QString desktopExecutablePath(const QString &desktopBundle);
 
-// A tar (made by the system's tar) of a freshly built Veltro Desktop.app; empty on failure.
-QString makeReleaseArchive(const QString &directory, const HostOptions &options);
+// An archive of a freshly built Veltro Desktop.app, named "Veltro-Desktop-VERSION.FORMAT":
+// a tar, tar.gz or tar.xz made by the system's tar, or a zip made by python's zipfile (modes
+// and symbolic links kept). Empty on failure.
+QString makeReleaseArchive(const QString &directory, const HostOptions &options, const QString &format = QStringLiteral("tar"));
 
 // CFBundleVersion of a bundle's Info.plist, or empty.
 QString bundleVersion(const QString &bundle);
 // The bundle's static code signature is valid under the dev anchors (checked by the signer tool).
 bool signatureValid(const QString &bundle);
+
+// The answer to "install?", and the offers it was asked about.
+class ScriptedPrompt : public UpdatePrompt {
+public:
+    bool answer = true;
+    QList<UpdateOffer> offers;
+    QCoro::Task<bool> askToInstall(UpdateOffer offer) override
+    {
+        offers.append(offer);
+        co_return answer;
+    }
+};
+
+// The appcast updater of the installed Veltro Desktop `bundle` on `feedURL` and `key` (Base64),
+// with the real bundle reader and code signing, started; its steps are appended to `steps`.
+// nullptr when it does not start.
+std::unique_ptr<AppcastUpdater> startUpdater(const QString &bundle, const QString &feedURL, const QString &key,
+                                             std::shared_ptr<SystemLog> log, std::shared_ptr<UpdatePrompt> prompt,
+                                             QStringList *steps, TransferLimits limits = {});
+// One check to its end: its outcome, or Outcome::none when it did not start or end in time.
+AppcastUpdater::Outcome checkOnce(AppcastUpdater &updater);
 
 // veltro-devservice on localhost with an ephemeral port and a private state directory, with
 // its release feed.

@@ -2,6 +2,7 @@
 // two seams the tests need in place of a person and a crash:
 //   --answer install|later   the answer to "A new version of Veltro is available"
 //   --kill-at STEP           SIGKILL itself when the update session reaches STEP
+//   --transfer-deadline MS   every transfer ends after MS milliseconds
 // Every step is printed to standard error as "step NAME".
 #include "app/arguments.h"
 #include "app/desktop_updater_wiring.h"
@@ -57,6 +58,7 @@ int main(int argc, char **argv)
 
     DesktopUpdaterSeams seams;
     seams.prompt = std::make_shared<AnsweringPrompt>(valueAfter(arguments, u"--answer"_s) == "install"_L1);
+    seams.transferDeadlineMs = valueAfter(arguments, u"--transfer-deadline"_s).toLongLong();
     seams.stepHook = [killAt](const QString &step) {
         std::fprintf(stderr, "step %s\n", step.toUtf8().constData());
         std::fflush(stderr);

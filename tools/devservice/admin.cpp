@@ -401,8 +401,10 @@ const char *const kUsage =
     "            [--oauth-error CODE] (authorize)  [--claim-status STATUS] (claim-status)\n"
     "  fault clear\n"
     "  release key | release list | release clear | release redirect-http on|off\n"
+    "  release fault feed|archive none|endless-404|trickle\n"
     "  release publish --version V [--short-version S] --archive FILE [--bad-signature] [--truncate BYTES]\n"
-    "                  [--bytes-per-second N]\n";
+    "                  [--bytes-per-second N] [--no-signature] [--advertise-length TEXT]\n"
+    "                  [--enclosure-extension tar|tar.gz|tar.xz|zip]  (FILE ends in one of them)\n";
 
 }  // namespace
 

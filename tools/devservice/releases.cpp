@@ -10,6 +10,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -51,7 +52,22 @@ std::string releaseDirectory(State &state)
 
 void ensureSchema(State &state)
 {
-    state.locked([](Database &db) { db.exec(kSchema); });
+    state.locked([](Database &db) {
+        db.exec(kSchema);
+        std::vector<std::string> columns;
+        {
+            Statement select(db, "SELECT name FROM pragma_table_info('releases')");
+            while (select.step())
+                columns.push_back(select.text(0));
+        }
+        // Columns added since the first schema, to a database that predates them.
+        for (const char *column : {"advertised_length TEXT NOT NULL DEFAULT ''", "unsigned_item INTEGER NOT NULL DEFAULT 0",
+                                   "extension TEXT NOT NULL DEFAULT 'tar'"}) {
+            const std::string name = std::string(column).substr(0, std::string(column).find(' '));
+            if (std::find(columns.begin(), columns.end(), name) == columns.end())
+                db.exec(("ALTER TABLE releases ADD COLUMN " + std::string(column)).c_str());
+        }
+    });
 }
 
 // The release key, created on first use. Creation and reading are serialised by the lock.
@@ -154,27 +170,89 @@ struct Release {
     std::string signature;
     std::int64_t serveBytes;
     std::int64_t bytesPerSecond;
+    std::string advertisedLength;  // the item's length attribute when not the real one
+    bool unsignedItem = false;     // the item carries no signature
+    std::string extension = "tar"; // of the enclosure's name: tar, tar.gz, tar.xz or zip
 };
+
+// The archive formats an enclosure may name, and their media types.
+const std::vector<std::pair<std::string, std::string>> &extensions()
+{
+    static const std::vector<std::pair<std::string, std::string>> list{
+        {"tar.gz", "application/gzip"}, {"tar.xz", "application/x-xz"}, {"tar", "application/x-tar"},
+        {"zip", "application/zip"}};
+    return list;
+}
+
+std::string mediaType(const std::string &extension)
+{
+    for (const auto &[known, type] : extensions()) {
+        if (known == extension)
+            return type;
+    }
+    return "application/octet-stream";
+}
+
+// The extension an archive's file name ends with; empty when none of the known ones.
+std::string extensionOf(const std::string &path)
+{
+    for (const auto &[known, type] : extensions()) {
+        const std::string suffix = "." + known;
+        if (path.size() > suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
+            return known;
+    }
+    return {};
+}
 
 std::vector<Release> releases(State &state)
 {
     return state.locked([](Database &db) {
         std::vector<Release> list;
-        Statement select(db, "SELECT version, short_version, length, signature, serve_bytes, bytes_per_second "
-                             "FROM releases ORDER BY published_at, version");
+        Statement select(db, "SELECT version, short_version, length, signature, serve_bytes, bytes_per_second, "
+                             "advertised_length, unsigned_item, extension FROM releases ORDER BY published_at, version");
         while (select.step())
             list.push_back(Release{select.text(0), select.text(1), select.integer(2), select.text(3), select.integer(4),
-                                   select.integer(5)});
+                                   select.integer(5), select.text(6), select.integer(7) != 0, select.text(8)});
         return list;
+    });
+}
+
+std::string setting(State &state, const std::string &key)
+{
+    return state.locked([&key](Database &db) {
+        Statement select(db, "SELECT value FROM release_settings WHERE key = ?");
+        select.bind(1, key);
+        return select.step() ? select.text(0) : std::string();
     });
 }
 
 bool redirectsToHTTP(State &state)
 {
-    return state.locked([](Database &db) {
-        Statement select(db, "SELECT value FROM release_settings WHERE key = 'redirect_http'");
-        return select.step() && select.text(0) == "on";
-    });
+    return setting(state, "redirect_http") == "on";
+}
+
+// Hostile answers in place of the feed or an archive: "endless-404" (a 404 whose body never
+// ends) or "trickle" (a 200 whose body comes one byte every 200 ms and never ends). Each ends
+// only when the client goes.
+bool serveFault(const std::string &fault, httplib::Response &res)
+{
+    if (fault == "endless-404") {
+        res.status = 404;
+        res.set_chunked_content_provider("text/plain", [](size_t, httplib::DataSink &sink) {
+            static const std::string block(16 * 1024, 'x');
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            return sink.is_writable() && sink.write(block.data(), block.size());
+        });
+        return true;
+    }
+    if (fault == "trickle") {
+        res.set_chunked_content_provider("application/octet-stream", [](size_t, httplib::DataSink &sink) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            return sink.is_writable() && sink.write(" ", 1);
+        });
+        return true;
+    }
+    return false;
 }
 
 std::string appcast(const std::vector<Release> &list, const std::string &origin)
@@ -188,9 +266,12 @@ std::string appcast(const std::vector<Release> &list, const std::string &origin)
             + "      <sparkle:version>" + xmlEscape(release.version) + "</sparkle:version>\n"
             + "      <sparkle:shortVersionString>" + xmlEscape(release.shortVersion) + "</sparkle:shortVersionString>\n"
             + "      <sparkle:minimumSystemVersion>13.0</sparkle:minimumSystemVersion>\n"
-            + "      <enclosure url=\"" + xmlEscape(origin + "/releases/" + release.version + ".tar") + "\" length=\""
-            + std::to_string(release.length) + "\" type=\"application/x-tar\" sparkle:edSignature=\""
-            + base64(release.signature) + "\"/>\n    </item>\n";
+            + "      <enclosure url=\"" + xmlEscape(origin + "/releases/" + release.version + "." + release.extension)
+            + "\" length=\""
+            + xmlEscape(release.advertisedLength.empty() ? std::to_string(release.length) : release.advertisedLength)
+            + "\" type=\"" + mediaType(release.extension) + "\""
+            + (release.unsignedItem ? std::string() : " sparkle:edSignature=\"" + base64(release.signature) + "\"")
+            + "/>\n    </item>\n";
     }
     xml += "  </channel>\n</rss>\n";
     return xml;
@@ -211,7 +292,10 @@ QJsonObject releaseJSON(const Release &release)
                        {"length", static_cast<qint64>(release.length)},
                        {"ed_signature", QString::fromStdString(base64(release.signature))},
                        {"serve_bytes", static_cast<qint64>(release.serveBytes)},
-                       {"bytes_per_second", static_cast<qint64>(release.bytesPerSecond)}};
+                       {"bytes_per_second", static_cast<qint64>(release.bytesPerSecond)},
+                       {"advertised_length", QString::fromStdString(release.advertisedLength)},
+                       {"unsigned_item", release.unsignedItem},
+                       {"extension", QString::fromStdString(release.extension)}};
 }
 
 std::int64_t number(const std::string &text, const char *option, std::int64_t min)
@@ -228,10 +312,13 @@ void publish(State &state, const std::vector<std::string> &args, bool json)
     bool badSignature = false;
     std::int64_t serveBytes = -1;
     std::int64_t bytesPerSecond = 0;
+    std::string advertisedLength;
+    bool unsignedItem = false;
+    std::string extension;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string &arg = args[i];
-        if (arg == "--bad-signature") {
-            badSignature = true;
+        if (arg == "--bad-signature" || arg == "--no-signature") {
+            (arg == "--bad-signature" ? badSignature : unsignedItem) = true;
             continue;
         }
         if (i + 1 >= args.size())
@@ -247,6 +334,10 @@ void publish(State &state, const std::vector<std::string> &args, bool json)
             serveBytes = number(value, "--truncate", 0);
         else if (arg == "--bytes-per-second")
             bytesPerSecond = number(value, "--bytes-per-second", 1);
+        else if (arg == "--advertise-length")
+            advertisedLength = value;
+        else if (arg == "--enclosure-extension")
+            extension = value;
         else
             throw std::runtime_error("unknown option " + arg);
     }
@@ -256,6 +347,11 @@ void publish(State &state, const std::vector<std::string> &args, bool json)
         shortVersion = version;
     if (archive.empty())
         throw std::runtime_error("release publish needs --archive FILE");
+    // The feed names the archive by its file's extension, unless told to name it otherwise.
+    if (extension.empty())
+        extension = extensionOf(archive);
+    if (mediaType(extension) == "application/octet-stream")
+        throw std::runtime_error("the archive's name (or --enclosure-extension) must be tar, tar.gz, tar.xz or zip");
     const std::string bytes = readFile(archive);
     if (bytes.empty())
         throw std::runtime_error("the archive is empty");
@@ -264,7 +360,7 @@ void publish(State &state, const std::vector<std::string> &args, bool json)
     if (badSignature)
         signature[7] = static_cast<char>(signature[7] ^ 0x01);
 
-    const std::string stored = releaseDirectory(state) + "/" + version + ".tar";
+    const std::string stored = releaseDirectory(state) + "/" + version + "." + extension;
     const std::string temporary = stored + ".tmp";
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
@@ -274,13 +370,16 @@ void publish(State &state, const std::vector<std::string> &args, bool json)
     }
     if (std::rename(temporary.c_str(), stored.c_str()) != 0)
         throw std::runtime_error("cannot store the archive");
-    const Release release{version, shortVersion, static_cast<std::int64_t>(bytes.size()), signature, serveBytes,
-                          bytesPerSecond};
+    const Release release{version,         shortVersion,    static_cast<std::int64_t>(bytes.size()),
+                          signature,       serveBytes,      bytesPerSecond,
+                          advertisedLength, unsignedItem,  extension};
     state.locked([&](Database &db) {
         Statement upsert(db, "INSERT OR REPLACE INTO releases (version, short_version, length, signature, published_at, "
-                             "serve_bytes, bytes_per_second) VALUES (?, ?, ?, ?, ?, ?, ?)");
+                             "serve_bytes, bytes_per_second, advertised_length, unsigned_item, extension) "
+                             "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
         upsert.bind(1, version).bind(2, shortVersion).bind(3, release.length).bind(4, signature).bind(5, nowMs())
-            .bind(6, serveBytes).bind(7, bytesPerSecond).run();
+            .bind(6, serveBytes).bind(7, bytesPerSecond).bind(8, advertisedLength).bind(9, unsignedItem ? 1 : 0)
+            .bind(10, extension).run();
     });
     print(json, releaseJSON(release), "published " + version);
 }
@@ -324,10 +423,19 @@ void runReleaseAdmin(State &state, const std::vector<std::string> &args, bool js
             upsert.bind(1, rest[0]).run();
         });
         print(json, QJsonObject{{"redirect_http", rest[0] == "on"}}, "feed redirect to http " + rest[0]);
+    } else if (command == "fault" && rest.size() == 2 && (rest[0] == "feed" || rest[0] == "archive")
+               && (rest[1] == "none" || rest[1] == "endless-404" || rest[1] == "trickle")) {
+        state.locked([&](Database &db) {
+            Statement upsert(db, "INSERT OR REPLACE INTO release_settings (key, value) VALUES (?, ?)");
+            upsert.bind(1, "fault_" + rest[0]).bind(2, rest[1]).run();
+        });
+        print(json, QJsonObject{{"fault", QString::fromStdString(rest[0] + " " + rest[1])}}, rest[0] + " fault " + rest[1]);
     } else {
         throw std::runtime_error(
             "release key | release publish --version V [--short-version S] --archive FILE [--bad-signature] "
-            "[--truncate BYTES] [--bytes-per-second N] | release list | release clear | release redirect-http on|off");
+            "[--no-signature] [--advertise-length TEXT] [--enclosure-extension EXT] [--truncate BYTES] "
+            "[--bytes-per-second N] | release list | "
+            "release clear | release redirect-http on|off | release fault feed|archive none|endless-404|trickle");
     }
 }
 
@@ -335,17 +443,23 @@ void installReleaseRoutes(httplib::Server &server, State &state, const std::stri
 {
     ensureSchema(state);
     server.Get("/appcast.xml", [&state, publicOrigin](const httplib::Request &req, httplib::Response &res) {
+        if (serveFault(setting(state, "fault_feed"), res))
+            return;
         if (redirectsToHTTP(state)) {
             res.set_redirect(originOf(req, publicOrigin, "http") + "/appcast.xml", 302);
             return;
         }
         res.set_content(appcast(releases(state), originOf(req, publicOrigin, "https")), "application/rss+xml");
     });
-    server.Get(R"(/releases/([0-9A-Za-z][0-9A-Za-z.+-]{0,63})\.tar)", [&state](const httplib::Request &req, httplib::Response &res) {
+    server.Get(R"(/releases/([0-9A-Za-z][0-9A-Za-z.+-]{0,63})\.(tar|tar\.gz|tar\.xz|zip))",
+               [&state](const httplib::Request &req, httplib::Response &res) {
         const std::string version = req.matches[1];
+        const std::string extension = req.matches[2];
+        if (serveFault(setting(state, "fault_archive"), res))
+            return;
         std::optional<Release> found;
         for (const Release &release : releases(state)) {
-            if (release.version == version)
+            if (release.version == version && release.extension == extension)
                 found = release;
         }
         if (!found) {
@@ -353,10 +467,10 @@ void installReleaseRoutes(httplib::Server &server, State &state, const std::stri
             res.set_content("no such release\n", "text/plain");
             return;
         }
-        auto bytes = std::make_shared<std::string>(readFile(releaseDirectory(state) + "/" + version + ".tar"));
+        auto bytes = std::make_shared<std::string>(readFile(releaseDirectory(state) + "/" + version + "." + extension));
         const Release release = *found;
         // The advertised length is the whole archive; a truncated release stops early.
-        res.set_content_provider(bytes->size(), "application/x-tar",
+        res.set_content_provider(bytes->size(), mediaType(extension).c_str(),
                                  [bytes, release](size_t offset, size_t length, httplib::DataSink &sink) {
             if (release.serveBytes >= 0 && static_cast<std::int64_t>(offset) >= release.serveBytes)
                 return false;  // drops the connection mid-body

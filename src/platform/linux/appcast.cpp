@@ -3,6 +3,8 @@
 #include <QStringList>
 #include <QXmlStreamReader>
 
+#include <variant>
+
 namespace mornix {
 
 namespace {
@@ -38,27 +40,36 @@ struct ItemFields {
     QString url;
     QString length;
     QString signature;
+    QString type;
     bool hasEnclosure = false;
 };
 
-std::optional<AppcastItem> toItem(const ItemFields &fields, const QUrl &feedURL)
+// The item, or the reason it is refused.
+std::variant<AppcastItem, QString> toItem(const ItemFields &fields, const QUrl &feedURL)
 {
-    if (!fields.hasEnclosure || fields.version.trimmed().isEmpty() || fields.url.trimmed().isEmpty())
-        return std::nullopt;
+    if (fields.version.trimmed().isEmpty())
+        return QStringLiteral("it has no version");
+    if (!fields.hasEnclosure || fields.url.trimmed().isEmpty())
+        return QStringLiteral("it has no archive address");
     AppcastItem item;
     item.version = fields.version.trimmed();
     item.shortVersion = fields.shortVersion.trimmed().isEmpty() ? item.version : fields.shortVersion.trimmed();
     const QUrl relative(fields.url.trimmed(), QUrl::StrictMode);
     if (!relative.isValid())
-        return std::nullopt;
+        return QStringLiteral("its archive address is malformed");
     item.archiveURL = feedURL.resolved(relative);
     bool ok = false;
     item.length = fields.length.trimmed().toLongLong(&ok);
+    if (fields.length.trimmed().isEmpty())
+        return QStringLiteral("it states no archive length");
     if (!ok || item.length <= 0 || item.length > appcast::kMaxArchiveBytes)
-        return std::nullopt;
+        return QStringLiteral("its archive length \"%1\" is impossible").arg(fields.length.trimmed().left(32));
+    if (fields.signature.trimmed().isEmpty())
+        return QStringLiteral("it has no Ed25519 signature");
     item.edSignature = QByteArray::fromBase64(fields.signature.trimmed().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
     if (item.edSignature.size() != 64)
-        return std::nullopt;
+        return QStringLiteral("its Ed25519 signature is malformed");
+    item.archiveType = fields.type.trimmed();
     return item;
 }
 
@@ -87,13 +98,13 @@ int compareVersions(const QString &a, const QString &b)
     return 0;
 }
 
-std::optional<QList<AppcastItem>> parse(const QByteArray &xml, const QUrl &feedURL)
+std::optional<Appcast> parse(const QByteArray &xml, const QUrl &feedURL)
 {
     if (xml.size() > kMaxFeedBytes)
         return std::nullopt;
     QXmlStreamReader reader(xml);
     reader.setNamespaceProcessing(true);
-    QList<AppcastItem> items;
+    Appcast feed;
     bool sawRSS = false;
     bool sawChannel = false;
     std::optional<ItemFields> current;
@@ -120,6 +131,7 @@ std::optional<QList<AppcastItem>> parse(const QByteArray &xml, const QUrl &feedU
                 current->url = attributes.value(QLatin1String("url")).toString();
                 current->length = attributes.value(QLatin1String("length")).toString();
                 current->signature = attributes.value(kSparkleNamespace, QLatin1String("edSignature")).toString();
+                current->type = attributes.value(QLatin1String("type")).toString();
                 if (attributes.hasAttribute(kSparkleNamespace, QLatin1String("version")))
                     current->version = attributes.value(kSparkleNamespace, QLatin1String("version")).toString();
                 if (attributes.hasAttribute(kSparkleNamespace, QLatin1String("shortVersionString")))
@@ -132,15 +144,42 @@ std::optional<QList<AppcastItem>> parse(const QByteArray &xml, const QUrl &feedU
             }
         } else if (token == QXmlStreamReader::EndElement) {
             if (current && reader.namespaceUri().isEmpty() && reader.name() == QLatin1String("item")) {
-                if (std::optional<AppcastItem> item = toItem(*current, feedURL))
-                    items.append(std::move(*item));
+                std::variant<AppcastItem, QString> item = toItem(*current, feedURL);
+                if (AppcastItem *usable = std::get_if<AppcastItem>(&item)) {
+                    feed.items.append(std::move(*usable));
+                } else {
+                    const QString version = current->version.trimmed();
+                    const QString shortVersion = current->shortVersion.trimmed();
+                    feed.refused.append({version, shortVersion.isEmpty() ? version : shortVersion,
+                                         std::get<QString>(item)});
+                }
                 current.reset();
             }
         }
     }
     if (reader.hasError() || !sawRSS || !sawChannel)
         return std::nullopt;
-    return items;
+    return feed;
+}
+
+QString archiveFormatHint(const AppcastItem &item)
+{
+    const QString name = item.archiveURL.fileName().toLower();
+    static const std::pair<const char *, const char *> suffixes[] = {
+        {".tar", "tar"}, {".tar.gz", "tar.gz"}, {".tgz", "tar.gz"}, {".tar.xz", "tar.xz"}, {".txz", "tar.xz"}, {".zip", "zip"}};
+    for (const auto &[suffix, format] : suffixes) {
+        if (name.endsWith(QLatin1String(suffix)))
+            return QLatin1String(format);
+    }
+    const QString type = item.archiveType.section(QLatin1Char(';'), 0, 0).trimmed().toLower();
+    static const std::pair<const char *, const char *> types[] = {
+        {"application/x-tar", "tar"}, {"application/gzip", "tar.gz"}, {"application/x-gzip", "tar.gz"},
+        {"application/x-xz", "tar.xz"}, {"application/zip", "zip"}};
+    for (const auto &[mediaType, format] : types) {
+        if (type == QLatin1String(mediaType))
+            return QLatin1String(format);
+    }
+    return {};
 }
 
 std::optional<AppcastItem> newest(const QList<AppcastItem> &items)

@@ -4,6 +4,7 @@
 #include "platform/linux/ed25519.h"
 #include "platform/linux/update_fetcher.h"
 #include "support/blocking_call.h"
+#include "support/text_cleaning.h"
 
 #include <QFileInfo>
 
@@ -21,6 +22,12 @@ QString bundleVersion(const BundleReader &reader, const QString &bundlePath, con
     return value && value->typeId() == QMetaType::QString ? value->toString().trimmed() : QString();
 }
 
+// A version from the feed, fit for the log.
+QString shown(const QString &version)
+{
+    return sanitizeLog(version, 64);
+}
+
 
 }  // namespace
 
@@ -28,13 +35,25 @@ AppcastUpdater::AppcastUpdater(UpdaterHost host, Dependencies dependencies, QObj
     : QObject(parent)
     , m_host(std::move(host))
     , m_deps(std::move(dependencies))
-    , m_installer(m_host.bundlePath, m_deps.stepHook)
-    , m_fetcher(new UpdateFetcher(m_deps.extraTLSAnchorsPEM, this))
+    , m_installer(std::make_shared<BundleInstaller>(m_host.bundlePath, m_deps.stepHook))
+    , m_fetcher(new UpdateFetcher(m_deps.extraTLSAnchorsPEM, m_deps.transferLimits, this))
 {
-    m_fetcher->inactivityTimeoutMs = m_deps.inactivityTimeoutMs;
 }
 
-AppcastUpdater::~AppcastUpdater() = default;
+AppcastUpdater::~AppcastUpdater()
+{
+    // A session cut short by the end of this object (its transfer goes with the fetcher); a
+    // session's disk work in flight cleans up after itself.
+    if (m_session && !m_diskWorkRunning)
+        removeStaging();
+}
+
+void AppcastUpdater::removeStaging()
+{
+    QString error;
+    if (!m_installer->recover(&error))
+        log(SystemLog::Level::error, QStringLiteral("Veltro Desktop update cleanup: %1").arg(error));
+}
 
 void AppcastUpdater::log(SystemLog::Level level, const QString &message) const
 {
@@ -50,7 +69,7 @@ bool AppcastUpdater::start(QString *error)
         return false;
     }
     // What an interrupted installation left behind goes before anything else happens.
-    if (!m_installer.recover(error))
+    if (!m_installer->recover(error))
         return false;
     m_started = true;
     return true;
@@ -76,6 +95,8 @@ QCoro::Task<void> AppcastUpdater::runCheck()
     }
     if (!self)
         co_return;
+    if (m_session)
+        removeStaging();  // whatever way the session ended: nothing stays behind
     m_checking = false;
     m_session = false;
     m_lastOutcome = outcome;
@@ -94,21 +115,32 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::check()
         log(SystemLog::Level::error, QStringLiteral("Veltro Desktop update feed could not be read: %1").arg(feed.error));
         co_return Outcome::failed;
     }
-    const std::optional<QList<AppcastItem>> items = appcast::parse(feed.body, m_host.feedURL);
-    if (!items) {
+    const std::optional<Appcast> parsed = appcast::parse(feed.body, m_host.feedURL);
+    if (!parsed) {
         log(SystemLog::Level::error, QStringLiteral("Veltro Desktop update feed is malformed"));
         co_return Outcome::failed;
     }
-    const std::optional<AppcastItem> item = appcast::newest(*items);
     const QString current = bundleVersion(*m_deps.bundleReader, m_host.bundlePath, QStringLiteral("CFBundleVersion"));
+    // An item that cannot be offered is said so, never passed over in silence.
+    bool refusedNewer = false;
+    for (const RefusedAppcastItem &refused : parsed->refused) {
+        const QString label = refused.shortVersion.isEmpty() ? QStringLiteral("without a version") : shown(refused.shortVersion);
+        log(SystemLog::Level::error, QStringLiteral("Veltro Desktop update %1 refused: %2").arg(label, refused.reason));
+        if (refused.version.isEmpty() || current.isEmpty() || appcast::compareVersions(refused.version, current) > 0)
+            refusedNewer = true;
+    }
+    const std::optional<AppcastItem> item = appcast::newest(parsed->items);
     if (!item || (!current.isEmpty() && appcast::compareVersions(item->version, current) <= 0)) {
-        // Never a downgrade, never the same version again.
+        // Never a downgrade, never the same version again; and not "up to date" when what
+        // could have been newer was refused.
+        if (refusedNewer)
+            co_return Outcome::refused;
         log(SystemLog::Level::info, QStringLiteral("Veltro Desktop is up to date (version %1)").arg(current));
         co_return Outcome::upToDate;
     }
     if (!item->archiveURL.isValid() || item->archiveURL.scheme() != QLatin1String("https")) {
         log(SystemLog::Level::error, QStringLiteral("Veltro Desktop update %1 refused: its archive is not served over HTTPS")
-                                         .arg(item->shortVersion));
+                                         .arg(shown(item->shortVersion)));
         co_return Outcome::refused;
     }
 
@@ -119,7 +151,7 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::check()
     if (!self)
         co_return Outcome::failed;
     if (!accepted) {
-        log(SystemLog::Level::info, QStringLiteral("Veltro Desktop update %1 postponed").arg(item->shortVersion));
+        log(SystemLog::Level::info, QStringLiteral("Veltro Desktop update %1 postponed").arg(shown(item->shortVersion)));
         co_return Outcome::postponed;
     }
     const AppcastItem chosen = *item;
@@ -134,15 +166,14 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::install(AppcastItem item)
         m_deps.stepHook(QStringLiteral("session-started"));
     const auto refuse = [this, &item](const QString &why) {
         log(SystemLog::Level::error,
-            QStringLiteral("Veltro Desktop update %1 refused: %2").arg(item.shortVersion, why));
-        QString ignored;
-        m_installer.recover(&ignored);
+            QStringLiteral("Veltro Desktop update %1 refused: %2").arg(shown(item.shortVersion), why));
+        removeStaging();
         return Outcome::refused;
     };
 
     auto archive = std::make_shared<posix::UniqueFd>();  // the archive, for the life of the session
     QString error;
-    archive->reset(m_installer.createArchiveFile(&error));
+    archive->reset(m_installer->createArchiveFile(&error));
     if (!archive->isValid())
         co_return refuse(error);
 
@@ -159,36 +190,36 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::install(AppcastItem item)
     struct Work {
         bool ok = false;
         QString error;
+        QString format;  // as the archive's content says
     };
     const QByteArray publicKey = m_host.publicEDKey;
     const UpdaterHost host = m_host;
     std::shared_ptr<CodeSigning> codeSigning = m_deps.codeSigning;
     std::shared_ptr<BundleReader> reader = m_deps.bundleReader;
-    BundleInstaller *installer = &m_installer;
+    std::shared_ptr<BundleInstaller> installer = m_installer;
     const BundleInstaller::StepHook stepHook = m_deps.stepHook;
     const auto installWork = [=]() -> Work {
         // The signature is checked over the very bytes that are then unpacked: the same
         // descriptor of a file in the private staging directory.
         if (!ed25519::verifyFile(publicKey, item.edSignature, archive->get()))
-            return {false, QStringLiteral("the archive's Ed25519 signature does not verify")};
+            return {false, QStringLiteral("the archive's Ed25519 signature does not verify"), {}};
         if (stepHook)
             stepHook(QStringLiteral("verified"));
         QString why;
-        const std::optional<QString> unpacked = installer->unpack(archive->get(), &why);
+        QString format;
+        const std::optional<QString> unpacked = installer->unpack(archive->get(), &why, &format);
         if (!unpacked)
-            return {false, why};
+            return {false, why, format};
         const std::optional<QVariant> identifier = reader->infoValue(*unpacked, QStringLiteral("CFBundleIdentifier"));
         if (!identifier || identifier->toString() != host.requiredIdentifier)
-            return {false, QStringLiteral("the new bundle has another identifier")};
+            return {false, QStringLiteral("the new bundle has another identifier"), format};
         if (bundleVersion(*reader, *unpacked, QStringLiteral("CFBundleVersion")) != item.version)
-            return {false, QStringLiteral("the new bundle's version is not the offered one")};
+            return {false, QStringLiteral("the new bundle's version is not the offered one"), format};
         if (!codeSigning->satisfies(*unpacked, CodeRequirement{host.requiredIdentifier, host.requiredTeamIdentifier}))
-            return {false, QStringLiteral("the new bundle is not validly signed by the same team")};
+            return {false, QStringLiteral("the new bundle is not validly signed by the same team"), format};
         if (!installer->swapIntoPlace(*unpacked, &why))
-            return {false, why};
-        if (!why.isEmpty())
-            return {true, why};
-        return {true, {}};
+            return {false, why, format};
+        return {true, why, format};
     };
     // Unpacking, checking and swapping whole bundles blocks: on a thread of its own.
     QFuture<Work> future = startBlockingCall([installWork, installer]() -> Work {
@@ -199,14 +230,23 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::install(AppcastItem item)
         }
         return work;
     });
+    m_diskWorkRunning = true;
     const Work work = co_await future;
     if (!self)
         co_return Outcome::failed;
+    m_diskWorkRunning = false;
+    // The content decides the format; a feed naming another one is only worth a note.
+    if (!work.format.isEmpty())
+        log(SystemLog::Level::info, QStringLiteral("Veltro Desktop update %1: a %2 archive").arg(shown(item.shortVersion), work.format));
+    const QString hint = appcast::archiveFormatHint(item);
+    if (!work.format.isEmpty() && !hint.isEmpty() && hint != work.format)
+        log(SystemLog::Level::info, QStringLiteral("Veltro Desktop update %1: the archive is a %2 although its enclosure names %3")
+                                        .arg(shown(item.shortVersion), work.format, hint));
     if (!work.ok)
         co_return refuse(work.error);
     if (!work.error.isEmpty())
         log(SystemLog::Level::error, QStringLiteral("Veltro Desktop update cleanup: %1").arg(work.error));
-    log(SystemLog::Level::info, QStringLiteral("Veltro Desktop updated to %1").arg(item.shortVersion));
+    log(SystemLog::Level::info, QStringLiteral("Veltro Desktop updated to %1").arg(shown(item.shortVersion)));
     co_return Outcome::installed;
 }
 

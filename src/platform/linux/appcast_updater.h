@@ -6,6 +6,7 @@
 #include "platform/updater.h"
 #include "platform/linux/appcast.h"
 #include "platform/linux/bundle_installer.h"
+#include "platform/linux/update_fetcher.h"
 
 #include <QObject>
 #include <QPointer>
@@ -13,8 +14,6 @@
 #include <memory>
 
 namespace mornix {
-
-class UpdateFetcher;
 
 // The Updater of this platform: an appcast over HTTPS, archives signed with Ed25519
 // (checked against the host's public key before anything is unpacked), no downgrades, the
@@ -25,7 +24,9 @@ class UpdateFetcher;
 // download into the staging directory (exactly the enclosure's length), verify the signature
 // over the downloaded file, unpack, require the unpacked bundle to carry the host's
 // identifier, exactly the offered version and a valid code signature of the host's team,
-// then swap it into place. Each outcome is logged.
+// then swap it into place. Each outcome is logged. Every transfer is bounded in size and time
+// (UpdateFetcher), and the staging directory is gone when a session ends, whatever the outcome;
+// one that a killed process left is removed by the next start().
 // Thread: main thread; the disk work of an installation runs on a worker thread.
 class AppcastUpdater final : public QObject, public Updater {
     Q_OBJECT
@@ -37,7 +38,7 @@ public:
         std::shared_ptr<UpdatePrompt> prompt;
         QByteArray extraTLSAnchorsPEM;
         BundleInstaller::StepHook stepHook;  // tests only: called at each step of a session
-        int inactivityTimeoutMs = 30000;
+        TransferLimits transferLimits;
     };
 
     AppcastUpdater(UpdaterHost host, Dependencies dependencies, QObject *parent = nullptr);
@@ -60,14 +61,18 @@ private:
     QCoro::Task<Outcome> check();
     QCoro::Task<Outcome> install(AppcastItem item);
     void log(SystemLog::Level level, const QString &message) const;
+    // Removes the staging directory and what is in it; a failure is logged.
+    void removeStaging();
 
     UpdaterHost m_host;
     Dependencies m_deps;
-    BundleInstaller m_installer;
+    // Shared with the disk work of a session, which may outlive this object.
+    std::shared_ptr<BundleInstaller> m_installer;
     UpdateFetcher *m_fetcher;
     bool m_started = false;
     bool m_checking = false;
     bool m_session = false;
+    bool m_diskWorkRunning = false;
     Outcome m_lastOutcome = Outcome::none;
 };
 

@@ -1,23 +1,28 @@
 #include "platform/linux/bundle_archive.h"
 
-#include "platform/posix_files.h"
-
 #include <QByteArray>
 #include <QFile>
-#include <QHash>
+#include <QSet>
 #include <QStringList>
+
+#include <archive.h>
+#include <archive_entry.h>
 
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <limits>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "platform/posix_files.h"
 
 namespace mornix {
 
@@ -25,121 +30,33 @@ namespace bundle_archive {
 
 namespace {
 
-constexpr int kBlock = 512;
+using ReadArchive = std::unique_ptr<archive, decltype(&archive_read_free)>;
+using WriteArchive = std::unique_ptr<archive, decltype(&archive_write_free)>;
 
-using Fd = posix::UniqueFd;
+// What libarchive itself refuses while writing, besides our own checks below: names that are
+// absolute or hold "..", anything whose place on disk a symbolic link would change, and an
+// existing file being replaced. Modes are written as we set them (set-id bits cleared first);
+// owners, times, ACLs, attributes and flags from the archive are never applied.
+constexpr int kDiskOptions = ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT
+                             | ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS | ARCHIVE_EXTRACT_NO_OVERWRITE
+                             | ARCHIVE_EXTRACT_PERM;
 
-bool readFully(int fd, char *buffer, size_t size)
+QString libarchiveError(archive *a)
 {
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::read(fd, buffer + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-QByteArray field(const char *header, int offset, int length)
-{
-    const char *start = header + offset;
-    const void *nul = std::memchr(start, '\0', static_cast<size_t>(length));
-    return QByteArray(start, nul ? static_cast<const char *>(nul) - start : length);
-}
-
-// Octal, space or NUL terminated; or GNU base-256 (high bit of the first byte set).
-std::optional<qint64> number(const char *header, int offset, int length)
-{
-    const auto *bytes = reinterpret_cast<const unsigned char *>(header + offset);
-    if (bytes[0] & 0x80) {
-        if (bytes[0] != 0x80)
-            return std::nullopt;  // negative or oversized
-        quint64 value = 0;
-        for (int i = 1; i < length; ++i) {
-            if (value >> 55)
-                return std::nullopt;
-            value = (value << 8) | bytes[i];
-        }
-        return static_cast<qint64>(value);
-    }
-    qint64 value = 0;
-    int i = 0;
-    while (i < length && bytes[i] == ' ')
-        ++i;
-    bool any = false;
-    for (; i < length && bytes[i] >= '0' && bytes[i] <= '7'; ++i) {
-        if (value > (std::numeric_limits<qint64>::max() >> 3))
-            return std::nullopt;
-        value = value * 8 + (bytes[i] - '0');
-        any = true;
-    }
-    for (; i < length; ++i) {
-        if (bytes[i] != ' ' && bytes[i] != '\0')
-            return std::nullopt;
-    }
-    return any ? std::optional<qint64>(value) : std::nullopt;
-}
-
-bool checksumValid(const char *header)
-{
-    const std::optional<qint64> stored = number(header, 148, 8);
-    if (!stored)
-        return false;
-    qint64 sum = 0;
-    for (int i = 0; i < kBlock; ++i)
-        sum += (i >= 148 && i < 156) ? ' ' : static_cast<unsigned char>(header[i]);
-    return sum == *stored;
-}
-
-bool isZeroBlock(const char *block)
-{
-    for (int i = 0; i < kBlock; ++i) {
-        if (block[i])
-            return false;
-    }
-    return true;
-}
-
-// "len key=value\n" records.
-QHash<QByteArray, QByteArray> parsePax(const QByteArray &data, bool *ok)
-{
-    QHash<QByteArray, QByteArray> records;
-    qsizetype at = 0;
-    *ok = true;
-    while (at < data.size()) {
-        const qsizetype space = data.indexOf(' ', at);
-        if (space < 0) {
-            *ok = false;
-            break;
-        }
-        bool numberOk = false;
-        const qsizetype length = data.mid(at, space - at).toLongLong(&numberOk);
-        if (!numberOk || length <= space - at + 1 || at + length > data.size() || data[at + length - 1] != '\n') {
-            *ok = false;
-            break;
-        }
-        const QByteArray record = data.mid(space + 1, length - (space - at) - 2);
-        const qsizetype equals = record.indexOf('=');
-        if (equals <= 0) {
-            *ok = false;
-            break;
-        }
-        records.insert(record.left(equals), record.mid(equals + 1));
-        at += length;
-    }
-    return records;
+    const char *text = archive_error_string(a);
+    return text ? QString::fromLocal8Bit(text) : QStringLiteral("unknown error");
 }
 
 // Components of a member name; empty when it is unsafe.
-QStringList safeComponents(const QByteArray &rawName)
+QStringList safeComponents(const char *rawName)
 {
-    if (rawName.isEmpty() || rawName.contains('\0') || rawName.startsWith('/'))
+    if (!rawName)
         return {};
-    QString name = QString::fromUtf8(rawName);
-    if (name.toUtf8() != rawName)
+    const QByteArray raw(rawName);
+    if (raw.isEmpty() || raw.startsWith('/'))
+        return {};
+    QString name = QString::fromUtf8(raw);
+    if (name.toUtf8() != raw)
         return {};  // not UTF-8
     while (name.startsWith(QLatin1String("./")))
         name.remove(0, 2);
@@ -157,14 +74,16 @@ QStringList safeComponents(const QByteArray &rawName)
 
 // A link target stays inside the bundle: only leading ".." components, at most as many as
 // there are directories between the link and the bundle's top, then plain components.
-bool linkStaysInside(const QByteArray &rawTarget, int depthBelowTop)
+bool linkStaysInside(const char *rawTarget, int depthBelowTop)
 {
-    if (rawTarget.isEmpty() || rawTarget.startsWith('/') || rawTarget.contains('\0'))
+    if (!rawTarget)
         return false;
-    const QList<QByteArray> parts = rawTarget.split('/');
+    const QByteArray target(rawTarget);
+    if (target.isEmpty() || target.startsWith('/'))
+        return false;
     int ups = 0;
     bool descending = false;
-    for (const QByteArray &part : parts) {
+    for (const QByteArray &part : target.split('/')) {
         if (part.isEmpty() || part == ".")
             return false;
         if (part == "..") {
@@ -178,13 +97,27 @@ bool linkStaysInside(const QByteArray &rawTarget, int depthBelowTop)
     return ups <= depthBelowTop;
 }
 
+QString formatName(archive *a)
+{
+    if ((archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP)
+        return QStringLiteral("zip");
+    switch (archive_filter_code(a, 0)) {
+    case ARCHIVE_FILTER_GZIP: return QStringLiteral("tar.gz");
+    case ARCHIVE_FILTER_XZ: return QStringLiteral("tar.xz");
+    default: return QStringLiteral("tar");
+    }
+}
+
 struct Extractor {
     int archiveFd;
     int destinationFd;
     Limits limits;
     QString bundleName;
+    QString format;
     qint64 totalBytes = 0;
     int entries = 0;
+    QSet<QString> written;  // every path made so far (directories may come again)
+    QSet<QString> links;    // the symbolic links among them
     QString error;
 
     bool fail(const QString &why)
@@ -193,217 +126,167 @@ struct Extractor {
         return false;
     }
 
-    // Opens (creating when missing) the directories of `parts` except the last.
-    std::optional<Fd> openParent(const QStringList &parts)
+    // Our checks of one entry, before anything of it is written; adjusts its name and mode.
+    bool admit(archive_entry *entry)
     {
-        Fd current(::fcntl(destinationFd, F_DUPFD_CLOEXEC, 0));
-        if (current.get() < 0)
-            return std::nullopt;
-        for (qsizetype i = 0; i + 1 < parts.size(); ++i) {
-            const QByteArray name = parts[i].toUtf8();
-            int next = ::openat(current.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (next < 0 && errno == ENOENT) {
-                if (::mkdirat(current.get(), name.constData(), 0700) != 0)
-                    return std::nullopt;
-                next = ::openat(current.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (++entries > limits.maxEntries)
+            return fail(QStringLiteral("the archive has too many entries"));
+        const QStringList parts = safeComponents(archive_entry_pathname(entry));
+        if (parts.isEmpty())
+            return fail(QStringLiteral("an entry has an unsafe name"));
+        if (bundleName.isEmpty()) {
+            if (!parts.first().endsWith(QLatin1String(".app")) || parts.first().size() <= 4)
+                return fail(QStringLiteral("the archive does not hold an application bundle"));
+            bundleName = parts.first();
+        } else if (parts.first() != bundleName) {
+            return fail(QStringLiteral("an entry lies outside the bundle"));
+        }
+
+        if (archive_entry_hardlink(entry))
+            return fail(QStringLiteral("the archive holds a hard link"));
+        if (archive_entry_is_encrypted(entry))
+            return fail(QStringLiteral("the archive holds an encrypted entry"));
+        const mode_t type = archive_entry_filetype(entry);
+        const bool isFile = type == AE_IFREG;
+        const bool isDirectory = type == AE_IFDIR;
+        const bool isLink = type == AE_IFLNK;
+        if (!isFile && !isDirectory && !isLink)
+            return fail(QStringLiteral("an entry is neither a file, a directory nor a symbolic link"));
+        if (parts.size() == 1 && !isDirectory)
+            return fail(QStringLiteral("the bundle is not a directory"));
+        if (isLink && !linkStaysInside(archive_entry_symlink(entry), static_cast<int>(parts.size()) - 2))
+            return fail(QStringLiteral("a symbolic link leads out of the bundle"));
+
+        const QString path = parts.join(QLatin1Char('/'));
+        for (qsizetype i = 1; i < parts.size(); ++i) {
+            if (links.contains(parts.mid(0, i).join(QLatin1Char('/'))))
+                return fail(QStringLiteral("an entry lies beneath a symbolic link"));
+        }
+        if (written.contains(path) && !isDirectory)
+            return fail(QStringLiteral("the archive holds an entry twice"));
+        written.insert(path);
+        if (isLink)
+            links.insert(path);
+
+        if (isFile && archive_entry_size_is_set(entry)) {
+            const qint64 size = archive_entry_size(entry);
+            if (size < 0 || size > limits.maxEntryBytes)
+                return fail(QStringLiteral("an entry is too large"));
+            if (size > limits.maxTotalBytes - totalBytes)
+                return fail(QStringLiteral("the archive is too large"));
+        }
+        // Owner's and read/execute bits only: never set-id bits, never group or other write.
+        const mode_t mode = archive_entry_perm(entry) & 0755;
+        if (isFile)
+            archive_entry_set_perm(entry, mode | 0600);
+        else if (isDirectory)
+            archive_entry_set_perm(entry, mode | 0700);
+        archive_entry_set_pathname(entry, QFile::encodeName(path).constData());
+        return true;
+    }
+
+    // Copies the entry's data, within the limits (the bytes that arrive count, not the header).
+    bool copyData(archive *in, archive *out)
+    {
+        qint64 extent = 0;
+        while (true) {
+            const void *block = nullptr;
+            size_t size = 0;
+            la_int64_t offset = 0;
+            const int status = archive_read_data_block(in, &block, &size, &offset);
+            if (status == ARCHIVE_EOF)
+                return true;
+            if (status != ARCHIVE_OK)
+                return fail(QStringLiteral("cannot read the archive: %1").arg(libarchiveError(in)));
+            if (offset < 0 || static_cast<qint64>(size) > limits.maxEntryBytes - offset)
+                return fail(QStringLiteral("an entry is too large"));
+            const qint64 end = offset + static_cast<qint64>(size);
+            if (end > extent) {
+                if (end - extent > limits.maxTotalBytes - totalBytes)
+                    return fail(QStringLiteral("the archive is too large"));
+                totalBytes += end - extent;
+                extent = end;
             }
-            if (next < 0)
-                return std::nullopt;
-            current = Fd(next);
+            if (archive_write_data_block(out, block, size, offset) != ARCHIVE_OK)
+                return fail(QStringLiteral("cannot write a file: %1").arg(libarchiveError(out)));
         }
-        return current;
     }
 
-    bool skip(qint64 size)
-    {
-        char buffer[kBlock];
-        qint64 padded = (size + kBlock - 1) / kBlock * kBlock;
-        while (padded > 0) {
-            if (!readFully(archiveFd, buffer, kBlock))
-                return false;
-            padded -= kBlock;
-        }
-        return true;
-    }
-
-    std::optional<QByteArray> readData(qint64 size, qint64 max)
-    {
-        if (size < 0 || size > max)
-            return std::nullopt;
-        QByteArray data(static_cast<qsizetype>((size + kBlock - 1) / kBlock * kBlock), '\0');
-        if (!readFully(archiveFd, data.data(), static_cast<size_t>(data.size())))
-            return std::nullopt;
-        data.truncate(static_cast<qsizetype>(size));
-        return data;
-    }
-
-    bool writeFile(int parentFd, const QByteArray &leaf, qint64 size, mode_t mode)
-    {
-        Fd out(::openat(parentFd, leaf.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (out.get() < 0)
-            return fail(QStringLiteral("cannot create a file (%1)").arg(QString::fromLocal8Bit(std::strerror(errno))));
-        char buffer[64 * 1024];
-        qint64 remaining = size;
-        while (remaining > 0) {
-            const size_t chunk = static_cast<size_t>(std::min<qint64>(remaining, sizeof buffer));
-            if (!readFully(archiveFd, buffer, chunk))
-                return fail(QStringLiteral("the archive ends inside a file"));
-            if (!posix::writeAll(out.get(), QByteArray::fromRawData(buffer, static_cast<qsizetype>(chunk))))
-                return fail(QStringLiteral("cannot write a file (%1)").arg(QString::fromLocal8Bit(std::strerror(errno))));
-            remaining -= static_cast<qint64>(chunk);
-        }
-        const qint64 padding = (kBlock - size % kBlock) % kBlock;
-        if (padding && !readFully(archiveFd, buffer, static_cast<size_t>(padding)))
-            return fail(QStringLiteral("the archive ends inside a file"));
-        if (::fchmod(out.get(), (mode & 0755) | 0600) != 0)
-            return fail(QStringLiteral("cannot set a file's mode"));
-        return true;
-    }
-
+    // Runs with the destination as this thread's own working directory.
     bool run(const std::function<void(int)> &afterEntry)
     {
-        char header[kBlock];
-        QHash<QByteArray, QByteArray> pax;
-        std::optional<QByteArray> longName;
-        std::optional<QByteArray> longLink;
-        bool sawTop = false;
+        ReadArchive in(archive_read_new(), &archive_read_free);
+        WriteArchive out(archive_write_disk_new(), &archive_write_free);
+        if (!in || !out)
+            return fail(QStringLiteral("out of memory"));
+        // The accepted formats, told apart by their content, whatever the file is called.
+        archive_read_support_filter_gzip(in.get());
+        archive_read_support_filter_xz(in.get());
+        archive_read_support_format_tar(in.get());
+        // A zip is read by its central directory only: when it is missing the archive is refused,
+        // never read another way (from its local headers). libarchive makes only files,
+        // directories and links of a zip's entries, whatever type they claim.
+        archive_read_support_format_zip_seekable(in.get());
+        archive_write_disk_set_options(out.get(), kDiskOptions);
+        if (archive_read_open_fd(in.get(), archiveFd, 64 * 1024) != ARCHIVE_OK)
+            return fail(QStringLiteral("not an archive of an accepted format: %1").arg(libarchiveError(in.get())));
 
         while (true) {
-            if (!readFully(archiveFd, header, kBlock))
-                return fail(QStringLiteral("the archive ends without its end marker"));
-            if (isZeroBlock(header))
+            archive_entry *entry = nullptr;
+            const int status = archive_read_next_header(in.get(), &entry);
+            if (status == ARCHIVE_EOF)
                 break;
-            if (!checksumValid(header))
-                return fail(QStringLiteral("a header's checksum is wrong"));
-            const QByteArray magic(header + 257, 6);
-            const bool posix = magic == QByteArray("ustar\0", 6);
-            const bool gnu = magic == QByteArray("ustar ", 6);
-            if (!posix && !gnu)
-                return fail(QStringLiteral("not a ustar archive"));
-            const char type = header[156];
-            std::optional<qint64> size = number(header, 124, 12);
-            if (!size || *size < 0)
-                return fail(QStringLiteral("a header's size is malformed"));
-
-            if (type == 'x' || type == 'g' || type == 'L' || type == 'K') {
-                const std::optional<QByteArray> data = readData(*size, 1024 * 1024);
-                if (!data)
-                    return fail(QStringLiteral("an extended header is malformed"));
-                if (type == 'x') {
-                    bool ok = false;
-                    pax = parsePax(*data, &ok);
-                    if (!ok)
-                        return fail(QStringLiteral("an extended header is malformed"));
-                } else if (type == 'L') {
-                    longName = QByteArray(data->constData(), static_cast<qsizetype>(qstrnlen(data->constData(), data->size())));
-                } else if (type == 'K') {
-                    longLink = QByteArray(data->constData(), static_cast<qsizetype>(qstrnlen(data->constData(), data->size())));
-                }
-                continue;  // global headers carry nothing we use
+            if (status != ARCHIVE_OK)
+                return fail(QStringLiteral("the archive is malformed: %1").arg(libarchiveError(in.get())));
+            if (format.isEmpty()) {
+                format = formatName(in.get());
+                if (format == QLatin1String("zip") && archive_filter_count(in.get()) > 1)
+                    return fail(QStringLiteral("a compressed zip archive is not accepted"));
             }
-
-            if (++entries > limits.maxEntries)
-                return fail(QStringLiteral("the archive has too many entries"));
-            QByteArray name = field(header, 0, 100);
-            if (posix) {
-                const QByteArray prefix = field(header, 345, 155);
-                if (!prefix.isEmpty())
-                    name = prefix + '/' + name;
-            }
-            QByteArray link = field(header, 157, 100);
-            if (longName)
-                name = *longName;
-            if (longLink)
-                link = *longLink;
-            if (pax.contains("path"))
-                name = pax.value("path");
-            if (pax.contains("linkpath"))
-                link = pax.value("linkpath");
-            if (pax.contains("size")) {
-                bool ok = false;
-                size = pax.value("size").toLongLong(&ok);
-                if (!ok || *size < 0)
-                    return fail(QStringLiteral("an extended header is malformed"));
-            }
-            pax.clear();
-            longName.reset();
-            longLink.reset();
-            const std::optional<qint64> mode = number(header, 100, 8);
-            if (!mode)
-                return fail(QStringLiteral("a header's mode is malformed"));
-
-            const QStringList parts = safeComponents(name);
-            if (parts.isEmpty())
-                return fail(QStringLiteral("an entry has an unsafe name"));
-            if (bundleName.isEmpty()) {
-                if (!parts.first().endsWith(QLatin1String(".app")) || parts.first().size() <= 4)
-                    return fail(QStringLiteral("the archive does not hold an application bundle"));
-                bundleName = parts.first();
-            } else if (parts.first() != bundleName) {
-                return fail(QStringLiteral("an entry lies outside the bundle"));
-            }
-
-            const bool isFile = type == '0' || type == '\0' || type == '7';
-            const bool isDirectory = type == '5';
-            const bool isLink = type == '2';
-            if (!isFile && !isDirectory && !isLink)
-                return fail(QStringLiteral("an entry is neither a file, a directory nor a symbolic link"));
-            if (parts.size() == 1 && !isDirectory)
-                return fail(QStringLiteral("the bundle is not a directory"));
-            if (!isFile && *size != 0 && !skip(*size))
-                return fail(QStringLiteral("the archive is truncated"));
-            totalBytes += isFile ? *size : 0;
-            if (totalBytes > limits.maxTotalBytes)
-                return fail(QStringLiteral("the archive is too large"));
-
-            std::optional<Fd> parent = openParent(parts);
-            if (!parent)
-                return fail(QStringLiteral("cannot open the directory of an entry (%1)")
-                                .arg(QString::fromLocal8Bit(std::strerror(errno))));
-            const QByteArray leaf = parts.last().toUtf8();
-            if (isDirectory) {
-                if (parts.size() == 1)
-                    sawTop = true;
-                if (::mkdirat(parent->get(), leaf.constData(), 0700) != 0) {
-                    struct stat existing {};
-                    if (errno != EEXIST || ::fstatat(parent->get(), leaf.constData(), &existing, AT_SYMLINK_NOFOLLOW) != 0
-                        || !S_ISDIR(existing.st_mode))
-                        return fail(QStringLiteral("cannot create a directory"));
-                }
-                Fd directory(::openat(parent->get(), leaf.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-                if (directory.get() < 0 || ::fchmod(directory.get(), (*mode & 0755) | 0700) != 0)
-                    return fail(QStringLiteral("cannot set a directory's mode"));
-            } else if (isLink) {
-                if (!linkStaysInside(link, static_cast<int>(parts.size()) - 2))
-                    return fail(QStringLiteral("a symbolic link leads out of the bundle"));
-                if (::symlinkat(link.constData(), parent->get(), leaf.constData()) != 0)
-                    return fail(QStringLiteral("cannot create a symbolic link"));
-            } else if (!writeFile(parent->get(), leaf, *size, static_cast<mode_t>(*mode))) {
+            if (!admit(entry))
                 return false;
-            }
+            if (archive_write_header(out.get(), entry) != ARCHIVE_OK)
+                return fail(QStringLiteral("an entry was refused: %1").arg(libarchiveError(out.get())));
+            if (archive_entry_filetype(entry) == AE_IFREG && !copyData(in.get(), out.get()))
+                return false;
+            if (archive_write_finish_entry(out.get()) != ARCHIVE_OK)
+                return fail(QStringLiteral("cannot finish an entry: %1").arg(libarchiveError(out.get())));
             if (afterEntry)
                 afterEntry(entries);
         }
-        if (bundleName.isEmpty() || !sawTop) {
-            struct stat top {};
-            if (bundleName.isEmpty()
-                || ::fstatat(destinationFd, bundleName.toUtf8().constData(), &top, AT_SYMLINK_NOFOLLOW) != 0
-                || !S_ISDIR(top.st_mode))
-                return fail(QStringLiteral("the archive holds no bundle"));
-        }
+        // Directory modes are set here, once their contents are in.
+        if (archive_write_close(out.get()) != ARCHIVE_OK)
+            return fail(QStringLiteral("cannot finish the bundle: %1").arg(libarchiveError(out.get())));
+        struct stat top {};
+        if (bundleName.isEmpty()
+            || ::fstatat(destinationFd, QFile::encodeName(bundleName).constData(), &top, AT_SYMLINK_NOFOLLOW) != 0
+            || !S_ISDIR(top.st_mode))
+            return fail(QStringLiteral("the archive holds no bundle"));
         return true;
     }
 };
 
 }  // namespace
 
-Result extract(int archiveFd, int destinationFd, const Limits &limits, const std::function<void(int entries)> &afterEntry)
+Result extract(int archiveFd, int destinationFd, const Limits &limits,
+               const std::function<void(int entries)> &afterEntry)
 {
-    Extractor extractor{archiveFd, destinationFd, limits, {}, 0, 0, {}};
+    Extractor extractor{archiveFd, destinationFd, limits, {}, {}, 0, 0, {}, {}, {}};
     Result result;
-    result.ok = extractor.run(afterEntry);
+    // libarchive writes relative to the working directory: a thread of its own gets a private
+    // one (unshare CLONE_FS) in the destination, so the process's stays untouched.
+    std::thread worker([&] {
+        if (::unshare(CLONE_FS) != 0 || ::fchdir(destinationFd) != 0) {
+            extractor.error = QStringLiteral("cannot enter the destination directory: %1")
+                                  .arg(QString::fromLocal8Bit(std::strerror(errno)));
+            return;
+        }
+        result.ok = extractor.run(afterEntry);
+    });
+    worker.join();
     result.error = extractor.error;
     result.bundleName = extractor.bundleName;
+    result.format = extractor.format;
     return result;
 }
 

@@ -6,17 +6,21 @@
 
 namespace mornix {
 
-// A safe extractor for update archives: a POSIX tar (ustar, with pax or GNU long names) that
-// holds exactly one top-level application bundle "X.app/". Only directories, regular files
-// and symbolic links that stay inside the bundle are accepted; absolute names, "." and ".."
-// components, hard links, devices, pipes, duplicate files and anything outside "X.app/"
-// refuse the whole archive. Nothing is ever written through a symbolic link: every directory
-// on a path is opened with O_NOFOLLOW. Modes keep the owner's and the read/execute bits
-// (never set-id bits or group/other write).
+// A safe extractor for update archives, on libarchive: a tar (ustar, pax or GNU), a gzip- or
+// xz-compressed tar, or a zip, recognised by its content (never by its name), that holds
+// exactly one top-level application bundle "X.app/". Every entry is checked before anything of
+// it is written: only directories, regular files and symbolic links that stay inside the
+// bundle are accepted; absolute names, "." and ".." components, hard links, devices, pipes,
+// entries beneath a symbolic link, duplicate files, encrypted entries, anything outside
+// "X.app/" and anything beyond the limits refuse the whole archive. libarchive's secure
+// extraction (no absolute paths, no "..", nothing placed through a symbolic link, nothing
+// overwritten) holds besides. Modes keep the owner's and the read/execute bits; set-id bits
+// and group/other write are cleared, owners and times are not restored.
 namespace bundle_archive {
 
 struct Limits {
-    qint64 maxTotalBytes = qint64(4) << 30;
+    qint64 maxTotalBytes = qint64(4) << 30;  // all files' data together
+    qint64 maxEntryBytes = qint64(1) << 30;  // one file's data (its extent, for a sparse one)
     int maxEntries = 200000;
 };
 
@@ -24,12 +28,13 @@ struct Result {
     bool ok = false;
     QString error;       // why the archive was refused (for the log)
     QString bundleName;  // "X.app"
+    QString format;      // as read from the content: "tar", "tar.gz", "tar.xz" or "zip"; empty if unknown
 };
 
-// Reads the archive from `archiveFd` (from its current offset) and creates its bundle inside
-// the directory `destinationFd`, which must not yet hold an entry of that name. `afterEntry`
-// runs after each entry is written (tests use it to stop midway). On failure the partial
-// bundle is left in place for the caller to remove.
+// Reads the archive from the start of the file `archiveFd` and creates its bundle inside the
+// directory `destinationFd`, which must not yet hold an entry of that name. `afterEntry` runs
+// after each entry is written (tests use it to stop midway), on a thread of the extractor's
+// own. On failure the partial bundle is left in place for the caller to remove. Blocks.
 Result extract(int archiveFd, int destinationFd, const Limits &limits = {},
                const std::function<void(int entries)> &afterEntry = {});
 

@@ -22,7 +22,7 @@ namespace mornix {
 
 namespace {
 
-const char kArchiveName[] = "archive.tar";
+const char kArchiveName[] = "archive";  // of whatever format its content says
 const char kUnpackedName[] = "unpacked";
 const char kPreviousName[] = "previous.app";
 
@@ -114,7 +114,7 @@ int BundleInstaller::createArchiveFile(QString *error)
     return fd;
 }
 
-std::optional<QString> BundleInstaller::unpack(int archiveFd, QString *error)
+std::optional<QString> BundleInstaller::unpack(int archiveFd, QString *error, QString *format)
 {
     Fd stagingFd(openDirectory(stagingPath()));
     if (stagingFd.get() < 0) {
@@ -135,6 +135,8 @@ std::optional<QString> BundleInstaller::unpack(int archiveFd, QString *error)
             if (entries == 2)
                 step(QStringLiteral("unpacking"));
         });
+    if (format)
+        *format = result.format;
     if (!result.ok) {
         *error = QStringLiteral("the archive was refused: %1").arg(result.error);
         return std::nullopt;

@@ -37,9 +37,10 @@ public:
     // read-write (O_NOFOLLOW, 0600). The descriptor, or -1 with `error`.
     int createArchiveFile(QString *error);
 
-    // Unpacks the archive read from `archiveFd` into the staging directory and flushes it.
-    // Returns the path of the unpacked bundle, or nullopt with `error`.
-    std::optional<QString> unpack(int archiveFd, QString *error);
+    // Unpacks the archive read from `archiveFd` (bundle_archive: tar, tar.gz, tar.xz or zip,
+    // told by its content) into the staging directory and flushes it. Returns the path of the
+    // unpacked bundle, or nullopt with `error`; `format` receives the format read, if known.
+    std::optional<QString> unpack(int archiveFd, QString *error, QString *format = nullptr);
     // Swaps the unpacked bundle into place and removes the old one.
     bool swapIntoPlace(const QString &unpackedBundle, QString *error);
 

@@ -8,10 +8,13 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QSslConfiguration>
+#include <QTimer>
 
 #include <QCoroNetworkReply>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <memory>
 #include <unistd.h>
 
@@ -26,12 +29,29 @@ bool isHTTPS(const QUrl &url)
     return url.isValid() && url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 && !url.host().isEmpty();
 }
 
+// The statuses Qt follows as redirects (after `redirected` is answered).
+bool isFollowedRedirect(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// What may be read and thrown away from the bodies of redirects, all of them together.
+constexpr qint64 kMaxDiscardedBytes = 64 * 1024;
+
 }  // namespace
 
-UpdateFetcher::UpdateFetcher(QByteArray extraAnchorsPEM, QObject *parent)
+qint64 TransferLimits::deadlineMs(qint64 maxBytes) const
+{
+    const qint64 rate = std::max<qint64>(1, minimumBytesPerSecond);
+    const qint64 bodyMs = std::max<qint64>(0, maxBytes) / rate * 1000 + std::max<qint64>(0, maxBytes) % rate * 1000 / rate;
+    return std::max<qint64>(0, deadlineBaseMs) + bodyMs;
+}
+
+UpdateFetcher::UpdateFetcher(QByteArray extraAnchorsPEM, TransferLimits limits, QObject *parent)
     : QObject(parent)
     , m_manager(new QNetworkAccessManager(this))
     , m_extraAnchorsPEM(std::move(extraAnchorsPEM))
+    , m_limits(limits)
 {
     https_session::configureManager(m_manager);
 }
@@ -57,7 +77,7 @@ QCoro::Task<UpdateFetcher::Result> UpdateFetcher::transfer(QUrl url, qint64 maxB
     QNetworkRequest request(url);
     request.setSslConfiguration(https_session::tlsConfiguration(m_extraAnchorsPEM));
     request.setMaximumRedirectsAllowed(5);
-    request.setTransferTimeout(inactivityTimeoutMs);
+    request.setTransferTimeout(m_limits.inactivityTimeoutMs);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
@@ -78,15 +98,34 @@ QCoro::Task<UpdateFetcher::Result> UpdateFetcher::transfer(QUrl url, qint64 maxB
         }
         Q_EMIT raw->redirectAllowed();
     });
-    connect(raw, &QNetworkReply::readyRead, raw, [raw, failure, received, body, fd, maxBytes] {
-        if (!failure->isEmpty())
-            return;
+    auto discarded = std::make_shared<qint64>(0);
+    // A status other than 200 ends the transfer once it is known; its body is never read.
+    // (Aborted from the event loop: aborting inside metaDataChanged upsets the reply.)
+    const auto refusesStatus = [raw, failure] {
         const QVariant status = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        if (status.isValid() && status.toInt() != 200) {
-            raw->readAll();
-            return;  // the status is reported at the end
-        }
+        if (!status.isValid() || status.toInt() == 200 || isFollowedRedirect(status.toInt()))
+            return false;
+        *failure = QStringLiteral("HTTP status %1").arg(status.toInt());
+        QMetaObject::invokeMethod(raw, &QNetworkReply::abort, Qt::QueuedConnection);
+        return true;
+    };
+    connect(raw, &QNetworkReply::metaDataChanged, raw, [failure, refusesStatus] {
+        if (failure->isEmpty())
+            refusesStatus();
+    });
+    connect(raw, &QNetworkReply::readyRead, raw, [raw, failure, received, body, discarded, fd, maxBytes, refusesStatus] {
+        if (!failure->isEmpty() || refusesStatus())
+            return;
         const QByteArray chunk = raw->readAll();
+        if (raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200) {
+            // The body of a redirect that is being followed.
+            *discarded += chunk.size();
+            if (*discarded > kMaxDiscardedBytes) {
+                *failure = QStringLiteral("a redirect's answer is too long");
+                raw->abort();
+            }
+            return;
+        }
         *received += chunk.size();
         if (*received > maxBytes) {
             *failure = QStringLiteral("the answer is longer than expected");
@@ -101,6 +140,14 @@ QCoro::Task<UpdateFetcher::Result> UpdateFetcher::transfer(QUrl url, qint64 maxB
         } else {
             body->append(chunk);
         }
+    });
+    // However slowly the bytes come, the transfer ends by its deadline.
+    const qint64 deadline = m_limits.deadlineMs(maxBytes);
+    QTimer::singleShot(static_cast<int>(std::min<qint64>(deadline, INT_MAX)), raw, [raw, failure, deadline] {
+        if (!failure->isEmpty() || raw->isFinished())
+            return;
+        *failure = QStringLiteral("the transfer did not finish within %1 s").arg(double(deadline) / 1000.0);
+        raw->abort();
     });
 
     co_await raw;

@@ -12,15 +12,28 @@ class QNetworkReply;
 
 namespace mornix {
 
+// How long a transfer of the updater may take. Each one ends when no byte arrives for
+// `inactivityTimeoutMs`, and in any case `deadlineBaseMs` plus the time its largest allowed
+// body takes at `minimumBytesPerSecond` after it began, however the bytes trickle in.
+struct TransferLimits {
+    int inactivityTimeoutMs = 30000;
+    qint64 deadlineBaseMs = 120000;
+    qint64 minimumBytesPerSecond = 16 * 1024;
+
+    // The whole transfer's deadline for a body of at most `maxBytes`, in milliseconds.
+    qint64 deadlineMs(qint64 maxBytes) const;
+};
+
 // HTTPS transfers of the updater: the system's trust plus the build's extra anchors, host
 // names checked, no cookies and no cache. Redirects are followed only to https addresses
-// (at most five); a redirect to plain http ends the transfer. A transfer ends when no byte
-// arrives for `inactivityTimeoutMs`.
+// (at most five); a redirect to plain http ends the transfer. Every body is bounded: a 200
+// answer by the caller's limit, a redirect's by a few kilobytes, and any other answer ends the
+// transfer as soon as its status is known, its body unread. Time is bounded by TransferLimits.
 // Thread: main thread (runs on its event loop).
 class UpdateFetcher : public QObject {
     Q_OBJECT
 public:
-    explicit UpdateFetcher(QByteArray extraAnchorsPEM, QObject *parent = nullptr);
+    explicit UpdateFetcher(QByteArray extraAnchorsPEM, TransferLimits limits = {}, QObject *parent = nullptr);
 
     struct Result {
         bool ok = false;
@@ -28,8 +41,6 @@ public:
         QByteArray body;  // fetch(): the body
         qint64 bytes = 0; // bytes received
     };
-
-    int inactivityTimeoutMs = 30000;
 
     // GETs url into memory; fails beyond maxBytes.
     QCoro::Task<Result> fetch(QUrl url, qint64 maxBytes);
@@ -41,6 +52,7 @@ private:
 
     QNetworkAccessManager *m_manager;
     QByteArray m_extraAnchorsPEM;
+    TransferLimits m_limits;
 };
 
 }  // namespace mornix
