@@ -67,9 +67,13 @@ QIcon DesktopControllerUI::loadMenuBarIcon(const QString &path, const QColor &ti
     QIcon icon;
     icon.addPixmap(tinted(base, tint));
     const QFileInfo info(path);
-    const QImage doubled(info.dir().filePath(info.completeBaseName() + QStringLiteral("@2x.") + info.suffix()));
-    if (doubled.size() == QSize(36, 36))
+    QImage doubled(info.dir().filePath(info.completeBaseName() + QStringLiteral("@2x.") + info.suffix()));
+    if (doubled.size() == QSize(36, 36)) {
+        // The reader gives an "@2x" file a device pixel ratio of 2, which makes the icon list it
+        // as a second 18 x 18 size: the tray would then export no 36-pixel image for HiDPI panels.
+        doubled.setDevicePixelRatio(1.0);
         icon.addPixmap(tinted(doubled, tint));
+    }
     return icon;
 }
 
