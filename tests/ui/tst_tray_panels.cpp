@@ -79,6 +79,19 @@ QString xfconfDaemon()
     return {};
 }
 
+int darkPixels(const QImage &shot, const QRect &area)
+{
+    int count = 0;
+    const QRect inside = area.intersected(shot.rect());
+    for (int y = inside.top(); y <= inside.bottom(); ++y) {
+        for (int x = inside.left(); x <= inside.right(); ++x) {
+            const QColor c = shot.pixelColor(x, y);
+            count += c.red() < 90 && c.green() < 90 && c.blue() < 90;
+        }
+    }
+    return count;
+}
+
 // The centre of the dark pixels (the tinted icon) in the panel strip at the top of `shot`
 // (the panel stays above the dashboard, which has no window manager to place it).
 QPoint darkCentre(const QImage &shot, int stripHeight)
@@ -228,6 +241,10 @@ private Q_SLOTS:
         const QStringList at = {QStringLiteral("mousemove"), QString::number(icon.x()), QString::number(icon.y())};
         QVERIFY(display.xdotool(at + QStringList{QStringLiteral("click"), QStringLiteral("3")}));
         QTest::qWait(1000);
+        QVERIFY(grab());
+        // The checkbox column of the open menu: left of the labels, below the panel.
+        const QRect checkboxes(0, (xfce ? 30 : 32) * scale, icon.x() + (xfce ? 14 : 20) * scale, 300 * scale);
+        const int unchecked = darkPixels(QImage(shotPath), checkboxes);
         QVERIFY(display.xdotool({"key", "Down", "Down", "Down", "Down", "Return"}));
         QTRY_COMPARE_WITH_TIMEOUT(menu.item(QStringLiteral("Resume processing")).properties.value(QStringLiteral("toggle-state")).toInt(),
                                   1, 10000);
@@ -239,7 +256,10 @@ private Q_SLOTS:
         QVERIFY(display.xdotool(at + QStringList{QStringLiteral("click"), QStringLiteral("3")}));
         QTest::qWait(1000);
         QVERIFY(grab());
-        qInfo() << "screenshot" << shotPath;
+        const int checked = darkPixels(QImage(shotPath), checkboxes);
+        qInfo() << "screenshot" << shotPath << "checkbox column, dark pixels:" << unchecked << "->" << checked;
+        QVERIFY2(checked > unchecked + 10 * scale,
+                 qPrintable(QStringLiteral("no checkmark drawn: %1 dark pixels before, %2 after").arg(unchecked).arg(checked)));
         QVERIFY(display.xdotool({"key", "Escape"}));
 
         if (scale == 1) {
