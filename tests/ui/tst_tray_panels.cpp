@@ -112,6 +112,95 @@ QPoint darkCentre(const QImage &shot, int stripHeight)
     return count ? QPoint(int(sx / count), int(sy / count)) : QPoint(-1, -1);
 }
 
+
+// One desktop for a test: a private home with the panel's configuration, an Xvfb screen, and
+// the panel with what it needs (xfconfd on the private bus, never the user's settings; or a
+// compositor for lxqt-panel). Scale 2 is the panel's own (GDK_SCALE, QT_SCALE_FACTOR).
+class PanelDesktop {
+public:
+    PanelDesktop(QString panel, int scale)
+        : m_panel(std::move(panel))
+        , m_scale(scale)
+        , m_xfce(m_panel == QLatin1String("xfce4-panel"))
+    {
+    }
+    ~PanelDesktop()
+    {
+        stopProcess(m_process, 5000);
+        stopProcess(m_helper, 3000);
+    }
+
+    bool prepare()
+    {
+        const QString configHome = m_home.environment().value(QStringLiteral("XDG_CONFIG_HOME"));
+        if (!writeFile(configHome + (m_xfce ? QStringLiteral("/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml")
+                                            : QStringLiteral("/lxqt/panel.conf")),
+                       m_xfce ? QByteArray(kXfcePanelConfig) : QByteArray(kLxqtPanelConfig)))
+            return false;
+        if (!m_display.start(QStringLiteral("1024x600x24")))
+            return false;
+        m_environment = headlessEnvironment(m_home.environment());
+        m_environment.insert(QStringLiteral("DISPLAY"), m_display.display());
+        m_environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        m_environment.remove(QStringLiteral("SESSION_MANAGER"));
+        m_environment.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("1"));
+        return true;
+    }
+
+    // Starts the panel (again after stopPanel()); the helper the first time.
+    bool startPanel()
+    {
+        if (m_helper.state() == QProcess::NotRunning) {
+            m_helper.setProcessEnvironment(m_environment);
+            m_helper.start(m_xfce ? xfconfDaemon() : QStringLiteral("xcompmgr"), {});
+            if (!m_helper.waitForStarted(5000))
+                return false;
+        }
+        QProcessEnvironment environment = m_environment;
+        environment.insert(m_xfce ? QStringLiteral("GDK_SCALE") : QStringLiteral("QT_SCALE_FACTOR"), QString::number(m_scale));
+        m_process.setProcessEnvironment(environment);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(m_panel, m_xfce ? QStringList{QStringLiteral("--disable-wm-check")} : QStringList{});
+        return m_process.waitForStarted(5000);
+    }
+    void stopPanel() { stopProcess(m_process, 5000); }
+
+    // Environment for programs on this desktop.
+    QProcessEnvironment environment() const { return m_environment; }
+    const VirtualDisplay &display() const { return m_display; }
+    bool grab(const QString &path) const
+    {
+        return runProcess(QStringLiteral(MORNIX_SCREEN_GRAB), {path}, {}, m_environment).exitCode == 0;
+    }
+    // The tinted icon in the panel strip of `shot`; x < 0 when none is drawn.
+    QPoint findIcon(const QString &shot) const { return darkCentre(QImage(shot), panelHeight()); }
+    // Right-click on the icon: the panel opens its own menu.
+    bool openMenu(QPoint icon) const
+    {
+        const bool clicked = m_display.xdotool({QStringLiteral("mousemove"), QString::number(icon.x()), QString::number(icon.y()),
+                                                QStringLiteral("click"), QStringLiteral("3")});
+        QTest::qWait(1000);
+        return clicked;
+    }
+    // The checkbox column of the open menu: left of the labels, below the panel.
+    QRect checkboxColumn(QPoint icon) const
+    {
+        return QRect(0, panelHeight(), icon.x() + (m_xfce ? 14 : 20) * m_scale, 300 * m_scale);
+    }
+
+private:
+    int panelHeight() const { return (m_xfce ? 30 : 32) * m_scale; }
+
+    QString m_panel;
+    int m_scale;
+    bool m_xfce;
+    TemporaryHome m_home;
+    VirtualDisplay m_display;
+    QProcessEnvironment m_environment;
+    QProcess m_helper;
+    QProcess m_process;
+};
+
 }  // namespace
 
 class TrayPanelsTest : public QObject {
@@ -165,51 +254,24 @@ private Q_SLOTS:
         QVERIFY2(m_bus.isConnected(), "runs inside its own session bus");
         QVERIFY2(!m_bus.interface()->isServiceRegistered(kWatcher).value(), "the private bus has no tray host yet");
 
-        TemporaryHome home;
-        const QString configHome = home.environment().value(QStringLiteral("XDG_CONFIG_HOME"));
-        QVERIFY(writeFile(configHome + (xfce ? QStringLiteral("/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml")
-                                             : QStringLiteral("/lxqt/panel.conf")),
-                          xfce ? QByteArray(kXfcePanelConfig) : QByteArray(kLxqtPanelConfig)));
-        VirtualDisplay display;
-        QVERIFY(display.start(QStringLiteral("1024x600x24")));
+        PanelDesktop desktop(panel, scale);
+        QVERIFY(desktop.prepare());
+        if (!xfce)
+            QVERIFY2(!QStandardPaths::findExecutable(QStringLiteral("xcompmgr")).isEmpty(), "xcompmgr is missing");
+        else
+            QVERIFY2(!xfconfDaemon().isEmpty(), "xfconfd (package xfconf) is missing");
 
-        QProcessEnvironment desktop = headlessEnvironment(home.environment());
-        desktop.insert(QStringLiteral("DISPLAY"), display.display());
-        desktop.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        desktop.remove(QStringLiteral("SESSION_MANAGER"));
-        desktop.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("1"));
-
-        QProcessEnvironment agentEnvironment = desktop;
+        QProcessEnvironment agentEnvironment = desktop.environment();
         agentEnvironment.insert(QStringLiteral("VELTRO_KEYCHAIN"), QStringLiteral("file"));
         agentEnvironment.insert(QStringLiteral("QT_SCALE_FACTOR"), QString::number(scale));
         AgentProcess agent(agentEnvironment);
         QVERIFY(agent.start({QStringLiteral("--standalone-menu-bar")}));
         QVERIFY(agent.waitForLog(QStringLiteral("app started build=")));
         // No tray yet: the dashboard is the way in.
-        QTRY_VERIFY_WITH_TIMEOUT(display.hasWindow(QStringLiteral("^VeltroMornix$")) || !agent.isRunning(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(desktop.display().hasWindow(QStringLiteral("^VeltroMornix$")) || !agent.isRunning(), 20000);
         QVERIFY(agent.isRunning());
         QTest::qWait(4000);
-
-        // The panel and what it needs: xfconfd on the private bus (never the user's settings),
-        // or a compositor for lxqt-panel.
-        QProcess helper;
-        helper.setProcessEnvironment(desktop);
-        if (xfce) {
-            const QString xfconfd = xfconfDaemon();
-            QVERIFY2(!xfconfd.isEmpty(), "xfconfd (package xfconf) is missing");
-            helper.start(xfconfd, {});
-        } else {
-            helper.start(QStringLiteral("xcompmgr"), {});
-        }
-        QVERIFY(helper.waitForStarted(5000));
-        QProcessEnvironment panelEnvironment = desktop;
-        panelEnvironment.insert(xfce ? QStringLiteral("GDK_SCALE") : QStringLiteral("QT_SCALE_FACTOR"), QString::number(scale));
-        QProcess panelProcess;
-        panelProcess.setProcessEnvironment(panelEnvironment);
-        panelProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        const QStringList panelArguments = xfce ? QStringList{QStringLiteral("--disable-wm-check")} : QStringList{};
-        panelProcess.start(panel, panelArguments);
-        QVERIFY(panelProcess.waitForStarted(5000));
+        QVERIFY(desktop.startPanel());
 
         QStringList item;
         QTRY_VERIFY_WITH_TIMEOUT(!(item = agentItem(agent.process().processId())).isEmpty(), 20000);
@@ -236,16 +298,12 @@ private Q_SLOTS:
         QDir().mkpath(shots);
         const QString shotPath = shots + QStringLiteral("/tray-%1-x%2.png").arg(panel).arg(scale);
         QPoint icon;
-        const auto grab = [&] { return runProcess(QStringLiteral(MORNIX_SCREEN_GRAB), {shotPath}, {}, desktop).exitCode == 0; };
-        QTRY_VERIFY_WITH_TIMEOUT(grab() && (icon = darkCentre(QImage(shotPath), (xfce ? 30 : 32) * scale)).x() >= 0, 10000);
-        const QStringList at = {QStringLiteral("mousemove"), QString::number(icon.x()), QString::number(icon.y())};
-        QVERIFY(display.xdotool(at + QStringList{QStringLiteral("click"), QStringLiteral("3")}));
-        QTest::qWait(1000);
-        QVERIFY(grab());
-        // The checkbox column of the open menu: left of the labels, below the panel.
-        const QRect checkboxes(0, (xfce ? 30 : 32) * scale, icon.x() + (xfce ? 14 : 20) * scale, 300 * scale);
+        QTRY_VERIFY_WITH_TIMEOUT(desktop.grab(shotPath) && (icon = desktop.findIcon(shotPath)).x() >= 0, 10000);
+        QVERIFY(desktop.openMenu(icon));
+        QVERIFY(desktop.grab(shotPath));
+        const QRect checkboxes = desktop.checkboxColumn(icon);
         const int unchecked = darkPixels(QImage(shotPath), checkboxes);
-        QVERIFY(display.xdotool({"key", "Down", "Down", "Down", "Down", "Return"}));
+        QVERIFY(desktop.display().xdotool({"key", "Down", "Down", "Down", "Down", "Return"}));
         QTRY_COMPARE_WITH_TIMEOUT(menu.item(QStringLiteral("Resume processing")).properties.value(QStringLiteral("toggle-state")).toInt(),
                                   1, 10000);
         QCOMPARE(menu.item(QStringLiteral("Resume processing")).properties.value(QStringLiteral("toggle-type")).toString(),
@@ -253,21 +311,19 @@ private Q_SLOTS:
 
         // Opened again, the panel draws the checkmark: kept as the screenshot.
         QTest::qWait(500);
-        QVERIFY(display.xdotool(at + QStringList{QStringLiteral("click"), QStringLiteral("3")}));
-        QTest::qWait(1000);
-        QVERIFY(grab());
+        QVERIFY(desktop.openMenu(icon));
+        QVERIFY(desktop.grab(shotPath));
         const int checked = darkPixels(QImage(shotPath), checkboxes);
         qInfo() << "screenshot" << shotPath << "checkbox column, dark pixels:" << unchecked << "->" << checked;
         QVERIFY2(checked > unchecked + 10 * scale,
                  qPrintable(QStringLiteral("no checkmark drawn: %1 dark pixels before, %2 after").arg(unchecked).arg(checked)));
-        QVERIFY(display.xdotool({"key", "Escape"}));
+        QVERIFY(desktop.display().xdotool({"key", "Escape"}));
 
         if (scale == 1) {
             // The panel restarts: its new watcher gets the icon again.
-            stopProcess(panelProcess, 5000);
+            desktop.stopPanel();
             QTRY_VERIFY_WITH_TIMEOUT(agentItem(agent.process().processId()).isEmpty(), 10000);
-            panelProcess.start(panel, panelArguments);
-            QVERIFY(panelProcess.waitForStarted(5000));
+            QVERIFY(desktop.startPanel());
             QTRY_VERIFY_WITH_TIMEOUT(!agentItem(agent.process().processId()).isEmpty(), 20000);
         }
 
@@ -281,9 +337,54 @@ private Q_SLOTS:
         const QString service = item.at(0);
         QTRY_VERIFY_WITH_TIMEOUT(!registeredItems().join(QLatin1Char(' ')).contains(service), 10000);
         QVERIFY(m_bus.interface()->isServiceRegistered(kWatcher).value());
+    }
 
-        stopProcess(panelProcess, 5000);
-        stopProcess(helper, 3000);
+    // The same toggle in the smallest Qt tray program, where only Qt touches the item: tells
+    // the agent's handling apart from Qt's exporter and the panel's importer.
+    void plainQtTray_data()
+    {
+        QTest::addColumn<QString>("panel");
+        QTest::newRow("xfce4-panel") << QStringLiteral("xfce4-panel");
+        QTest::newRow("lxqt-panel") << QStringLiteral("lxqt-panel");
+    }
+
+    void plainQtTray()
+    {
+        QFETCH(QString, panel);
+        if (QStandardPaths::findExecutable(panel).isEmpty())
+            QSKIP(qPrintable(panel + QStringLiteral(" is not installed (scripts/install-deps installs it)")));
+        PanelDesktop desktop(panel, 1);
+        QVERIFY(desktop.prepare());
+        QVERIFY(desktop.startPanel());
+        QTRY_VERIFY_WITH_TIMEOUT(m_bus.interface()->isServiceRegistered(kWatcher).value(), 20000);
+        QProcess program;
+        program.setProcessEnvironment(desktop.environment());
+        program.start(QStringLiteral(MORNIX_MINIMAL_TRAY), {});
+        QVERIFY(program.waitForStarted(5000));
+        QStringList item;
+        QTRY_VERIFY_WITH_TIMEOUT(!(item = agentItem(program.processId())).isEmpty(), 20000);
+        const DBusMenuClient menu(m_bus, item.at(0), statusNotifierMenuPath(m_bus, item.at(0), item.at(1)));
+        QCOMPARE(DBusMenuClient::describe(menu.layout()), (QStringList{"Check me", "-", "Quit"}));
+
+        QDir().mkpath(QStringLiteral(MORNIX_SCREENSHOT_DIR));
+        const QString shotPath = QStringLiteral(MORNIX_SCREENSHOT_DIR "/tray-%1-plain-qt.png").arg(panel);
+        QPoint icon;
+        QTRY_VERIFY_WITH_TIMEOUT(desktop.grab(shotPath) && (icon = desktop.findIcon(shotPath)).x() >= 0, 10000);
+        QVERIFY(desktop.openMenu(icon));
+        QVERIFY(desktop.grab(shotPath));
+        const int unchecked = darkPixels(QImage(shotPath), desktop.checkboxColumn(icon));
+        QVERIFY(desktop.display().xdotool({"key", "Down", "Return"}));
+        QTRY_COMPARE_WITH_TIMEOUT(menu.item(QStringLiteral("Check me")).properties.value(QStringLiteral("toggle-state")).toInt(), 1,
+                                  10000);
+        QTest::qWait(500);
+        QVERIFY(desktop.openMenu(icon));
+        QVERIFY(desktop.grab(shotPath));
+        const int checked = darkPixels(QImage(shotPath), desktop.checkboxColumn(icon));
+        QVERIFY2(checked > unchecked + 10,
+                 qPrintable(QStringLiteral("no checkmark drawn: %1 dark pixels before, %2 after").arg(unchecked).arg(checked)));
+        QVERIFY(desktop.display().xdotool({"key", "Escape"}));
+        QVERIFY(menu.click(QStringLiteral("Quit")));
+        QVERIFY(program.waitForFinished(10000));
     }
 };
 
