@@ -144,6 +144,9 @@ public:
         m_environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         m_environment.remove(QStringLiteral("SESSION_MANAGER"));
         m_environment.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("1"));
+        // As in that desktop's session: Qt programs then load the platform theme users get
+        // there (gtk3 under Xfce, when installed).
+        m_environment.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), m_xfce ? QStringLiteral("XFCE") : QStringLiteral("LXQt"));
         return true;
     }
 
