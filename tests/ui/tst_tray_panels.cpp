@@ -177,13 +177,30 @@ public:
     }
     // The tinted icon in the panel strip of `shot`; x < 0 when none is drawn.
     QPoint findIcon(const QString &shot) const { return darkCentre(QImage(shot), panelHeight()); }
-    // Right-click on the icon: the panel opens its own menu.
-    bool openMenu(QPoint icon) const
+    // Right-click on the icon: the panel opens its own menu. Waits until the screen below the
+    // icon has changed (the menu is drawn), `scratch` holding the screenshots.
+    bool openMenu(QPoint icon, const QString &scratch) const
     {
-        const bool clicked = m_display.xdotool({QStringLiteral("mousemove"), QString::number(icon.x()), QString::number(icon.y()),
-                                                QStringLiteral("click"), QStringLiteral("3")});
-        QTest::qWait(1000);
-        return clicked;
+        if (!grab(scratch))
+            return false;
+        const QImage before(scratch);
+        if (!m_display.xdotool({QStringLiteral("mousemove"), QString::number(icon.x()), QString::number(icon.y()),
+                                QStringLiteral("click"), QStringLiteral("3")}))
+            return false;
+        const QRect below(0, panelHeight(), 300 * m_scale, 200 * m_scale);
+        const bool shown = QTest::qWaitFor([&] {
+            if (!grab(scratch))
+                return false;
+            const QImage after(scratch);
+            int changed = 0;
+            for (int y = below.top(); y <= below.bottom(); y += 2) {
+                for (int x = below.left(); x <= below.right(); x += 2)
+                    changed += after.pixel(x, y) != before.pixel(x, y);
+            }
+            return changed > 500 * m_scale * m_scale;
+        }, 10000);
+        QTest::qWait(300);  // the menu's last items are drawn
+        return shown && grab(scratch);
     }
     // The checkbox column of the open menu: left of the labels, below the panel.
     QRect checkboxColumn(QPoint icon) const
@@ -302,8 +319,7 @@ private Q_SLOTS:
         const QString shotPath = shots + QStringLiteral("/tray-%1-x%2.png").arg(panel).arg(scale);
         QPoint icon;
         QTRY_VERIFY_WITH_TIMEOUT(desktop.grab(shotPath) && (icon = desktop.findIcon(shotPath)).x() >= 0, 10000);
-        QVERIFY(desktop.openMenu(icon));
-        QVERIFY(desktop.grab(shotPath));
+        QVERIFY(desktop.openMenu(icon, shotPath));
         const QRect checkboxes = desktop.checkboxColumn(icon);
         const int unchecked = darkPixels(QImage(shotPath), checkboxes);
         QVERIFY(desktop.display().xdotool({"key", "Down", "Down", "Down", "Down", "Return"}));
@@ -314,8 +330,7 @@ private Q_SLOTS:
 
         // Opened again, the panel draws the checkmark: kept as the screenshot.
         QTest::qWait(500);
-        QVERIFY(desktop.openMenu(icon));
-        QVERIFY(desktop.grab(shotPath));
+        QVERIFY(desktop.openMenu(icon, shotPath));
         const int checked = darkPixels(QImage(shotPath), checkboxes);
         qInfo() << "screenshot" << shotPath << "checkbox column, dark pixels:" << unchecked << "->" << checked;
         QVERIFY2(checked > unchecked + 10 * scale,
@@ -373,15 +388,13 @@ private Q_SLOTS:
         const QString shotPath = QStringLiteral(MORNIX_SCREENSHOT_DIR "/tray-%1-plain-qt.png").arg(panel);
         QPoint icon;
         QTRY_VERIFY_WITH_TIMEOUT(desktop.grab(shotPath) && (icon = desktop.findIcon(shotPath)).x() >= 0, 10000);
-        QVERIFY(desktop.openMenu(icon));
-        QVERIFY(desktop.grab(shotPath));
+        QVERIFY(desktop.openMenu(icon, shotPath));
         const int unchecked = darkPixels(QImage(shotPath), desktop.checkboxColumn(icon));
         QVERIFY(desktop.display().xdotool({"key", "Down", "Return"}));
         QTRY_COMPARE_WITH_TIMEOUT(menu.item(QStringLiteral("Check me")).properties.value(QStringLiteral("toggle-state")).toInt(), 1,
                                   10000);
         QTest::qWait(500);
-        QVERIFY(desktop.openMenu(icon));
-        QVERIFY(desktop.grab(shotPath));
+        QVERIFY(desktop.openMenu(icon, shotPath));
         const int checked = darkPixels(QImage(shotPath), desktop.checkboxColumn(icon));
         QVERIFY2(checked > unchecked + 10,
                  qPrintable(QStringLiteral("no checkmark drawn: %1 dark pixels before, %2 after").arg(unchecked).arg(checked)));
