@@ -137,7 +137,7 @@ public:
                                             : QStringLiteral("/lxqt/panel.conf")),
                        m_xfce ? QByteArray(kXfcePanelConfig) : QByteArray(kLxqtPanelConfig)))
             return false;
-        if (!m_display.start(QStringLiteral("1024x600x24")))
+        if (!m_display.start(QStringLiteral("%1x%2x24").arg(1024 * m_scale).arg(600 * m_scale)))
             return false;
         m_environment = headlessEnvironment(m_home.environment());
         m_environment.insert(QStringLiteral("DISPLAY"), m_display.display());
