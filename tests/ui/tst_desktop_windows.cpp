@@ -600,6 +600,9 @@ private Q_SLOTS:
         }
         QVERIFY(opaque > 20 && opaque < 18 * 18 / 2);
         QCOMPARE(icon.availableSizes().size(), 2);
+        // The @2x file gives 36 real pixels (what the tray exports to HiDPI panels), not an
+        // 18-point image at ratio 2.
+        QCOMPARE(icon.pixmap(QSize(36, 36), 1.0).size(), QSize(36, 36));
         QVERIFY(!DesktopControllerUI::loadMenuBarIcon(QStringLiteral("/nonexistent/MenuBarIcon.png"), Qt::black).isNull());
     }
 };

@@ -1,10 +1,12 @@
 #include "ui/desktop/desktop_controller_ui.h"
 
 #include "ui/desktop/dashboard_window.h"
+#include "ui/desktop/tray_host_watcher.h"
 #include "core/ui_logging.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDBusConnection>
 #include <QDir>
 #include <QFileInfo>
 #include <QStyle>
@@ -65,9 +67,13 @@ QIcon DesktopControllerUI::loadMenuBarIcon(const QString &path, const QColor &ti
     QIcon icon;
     icon.addPixmap(tinted(base, tint));
     const QFileInfo info(path);
-    const QImage doubled(info.dir().filePath(info.completeBaseName() + QStringLiteral("@2x.") + info.suffix()));
-    if (doubled.size() == QSize(36, 36))
+    QImage doubled(info.dir().filePath(info.completeBaseName() + QStringLiteral("@2x.") + info.suffix()));
+    if (doubled.size() == QSize(36, 36)) {
+        // The reader gives an "@2x" file a device pixel ratio of 2, which makes the icon list it
+        // as a second 18 x 18 size: the tray would then export no 36-pixel image for HiDPI panels.
+        doubled.setDevicePixelRatio(1.0);
         icon.addPixmap(tinted(doubled, tint));
+    }
     return icon;
 }
 
@@ -107,29 +113,58 @@ void DesktopControllerUI::installStatusItem(const MenuActions &actions)
     m_menu->addSeparator();
     addItem(QStringLiteral("Quit"), actions.quitApp, QKeySequence(QStringLiteral("Ctrl+Q")));
 
-    const bool available = m_options.trayAvailable ? m_options.trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
-    if (!available) {
+    m_actions = actions;
+
+    const auto openDashboardInstead = [this] {
         // Still usable: the dashboard is the way in, and closing it leaves the agent running.
         qCWarning(lcUi) << "no system tray is available; the dashboard opens instead";
-        QTimer::singleShot(0, this, [show = actions.showDashboard] {
+        QTimer::singleShot(0, this, [show = m_actions.showDashboard] {
             if (show)
                 show();
         });
+    };
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (m_options.trayAvailable || !bus.isConnected()) {
+        // Without a session bus only an X11 embedding tray can host the icon: Qt checks that.
+        const bool available = m_options.trayAvailable ? m_options.trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
+        if (available)
+            showTrayIcon();
+        else
+            openDashboardInstead();
         return;
     }
+    m_hostWatcher = new TrayHostWatcher(bus, this);
+    connect(m_hostWatcher, &TrayHostWatcher::checked, this, [openDashboardInstead](bool present) {
+        if (!present)
+            openDashboardInstead();
+    });
+    // Later appearances (the panel started after the agent, or restarted): the first one
+    // creates the icon; Qt's item registers again by itself with a restarted watcher.
+    connect(m_hostWatcher, &TrayHostWatcher::hostAppeared, this, &DesktopControllerUI::showTrayIcon);
+    m_hostWatcher->start();
+}
+
+void DesktopControllerUI::showTrayIcon()
+{
+    if (m_tray || m_statusItemRemoved)
+        return;
     const QColor tint = QApplication::palette().color(QPalette::WindowText);
     m_tray = new QSystemTrayIcon(loadMenuBarIcon(m_options.iconPath, tint));
     m_tray->setToolTip(QStringLiteral("Mornix"));
     m_tray->setContextMenu(m_menu);
-    connect(m_tray, &QSystemTrayIcon::activated, this, [show = actions.showDashboard](QSystemTrayIcon::ActivationReason reason) {
+    connect(m_tray, &QSystemTrayIcon::activated, this, [show = m_actions.showDashboard](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger && show)
             show();
     });
     m_tray->show();
+    qCInfo(lcUi) << "tray icon shown";
 }
 
 void DesktopControllerUI::removeStatusItem()
 {
+    m_statusItemRemoved = true;
+    delete m_hostWatcher;
+    m_hostWatcher = nullptr;
     delete m_tray;
     m_tray = nullptr;
 }

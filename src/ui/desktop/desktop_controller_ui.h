@@ -13,18 +13,19 @@ class QSystemTrayIcon;
 namespace mornix {
 
 class DashboardWindow;
+class TrayHostWatcher;
 
 // The desktop interface of the controller: a tray icon with the status menu, the dashboard
-// window and the disconnect confirmation. Without a tray host (a bare X server, a desktop
-// without a status-notifier host) the dashboard opens at start instead and stays the way in.
-// Thread: main thread; needs a QApplication.
+// window and the disconnect confirmation. Without a tray host at start (a bare X server, a
+// panel that is not up yet) the dashboard opens instead, and the icon is shown as soon as a
+// status-notifier host appears on the session bus. Thread: main thread; needs a QApplication.
 class DesktopControllerUI final : public QObject, public ControllerUI {
     Q_OBJECT
 public:
     struct Options {
         QString buildLabel;
         QString iconPath;  // the bundle's MenuBarIcon.png (an @2x file beside it is used too)
-        // Tests: decides whether a tray host is present; empty: asks the system.
+        // Tests: decides once whether a tray host is present; empty: follows the session bus.
         std::function<bool()> trayAvailable;
     };
 
@@ -50,8 +51,15 @@ public:
 
 private:
     QAction *addItem(const QString &title, std::function<void()> action, const QKeySequence &key = {});
+    void showTrayIcon();
+
+    // Qt settles on the D-Bus tray or the X11 embedding one at its first tray question and
+    // keeps that for the process: no QSystemTrayIcon call is made before a host is known.
 
     Options m_options;
+    MenuActions m_actions;
+    TrayHostWatcher *m_hostWatcher = nullptr;
+    bool m_statusItemRemoved = false;
     QMenu *m_menu = nullptr;
     QSystemTrayIcon *m_tray = nullptr;
     DashboardWindow *m_dashboard = nullptr;
