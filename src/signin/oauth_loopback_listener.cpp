@@ -341,7 +341,7 @@ OAuthLoopbackListener::Page OAuthLoopbackListener::signedInPage()
 OAuthLoopbackListener::Page OAuthLoopbackListener::failurePage(const QString &what)
 {
     return {QByteArrayLiteral("200 OK"), QStringLiteral("Veltro sign-in failed"),
-            what + QStringLiteral(" This computer was not registered. You can close this tab and try again from the desktop app.")};
+            what + QStringLiteral(" You can close this tab and try again from the desktop app.")};
 }
 
 OAuthLoopbackListener::Page OAuthLoopbackListener::neutralPage()

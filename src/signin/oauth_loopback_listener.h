@@ -65,7 +65,8 @@ public:
     QCoro::Task<QUrl> authenticate(QUrl authorizeURL, QString expectedState);
 
     // The answer to the held callback: "Signed in to Veltro" once this computer is registered,
-    // or what failed (plain text, escaped here). The first call wins; later ones, and calls
+    // or what failed, in sentences that say this computer was not registered (plain text,
+    // escaped here). The first call wins; later ones, and calls
     // after the outcome wait ran out, change nothing.
     void showSignedIn();
     void showFailure(const QString &what);

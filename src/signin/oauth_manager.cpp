@@ -173,13 +173,14 @@ QCoro::Task<AuthResult> OAuthManager::authenticateOnce(QString authBaseURL, std:
 
     const std::optional<CallbackItems> items = callbackItems(callback);
     if (!items) {
-        listener->showFailure(QStringLiteral("The sign-in callback could not be read."));
+        listener->showFailure(QStringLiteral("The sign-in callback could not be read. This computer was not registered."));
         throw OAuthError(OAuthError::Kind::invalidCallback);
     }
     bool found = false;
     const std::optional<QString> returnedState = firstValue(*items, QStringLiteral("state"), &found);
     if (!found || !returnedState || *returnedState != state) {
-        listener->showFailure(QStringLiteral("The sign-in callback does not belong to this sign-in."));
+        listener->showFailure(
+            QStringLiteral("The sign-in callback does not belong to this sign-in. This computer was not registered."));
         throw OAuthError(OAuthError::Kind::stateMismatch);
     }
     const std::optional<QString> code = firstValue(*items, QStringLiteral("code"), &found);
@@ -187,11 +188,12 @@ QCoro::Task<AuthResult> OAuthManager::authenticateOnce(QString authBaseURL, std:
         // The provider said why (the user denied access, say): that is the failure to report.
         const QString providerError = providerErrorText(*items);
         if (!providerError.isEmpty()) {
-            listener->showFailure(QStringLiteral("The sign-in provider reported: ") + providerError
-                                  + QStringLiteral("."));
+            listener->showFailure(QStringLiteral("The sign-in provider reported an error (") + providerError
+                                  + QStringLiteral("). This computer was not registered."));
             throw OAuthError(OAuthError::Kind::providerError, providerError);
         }
-        listener->showFailure(QStringLiteral("The sign-in callback carried no authorization code."));
+        listener->showFailure(
+            QStringLiteral("The sign-in callback carried no authorization code. This computer was not registered."));
         throw OAuthError(OAuthError::Kind::missingCode);
     }
 
@@ -206,7 +208,8 @@ QCoro::Task<AuthResult> OAuthManager::authenticateOnce(QString authBaseURL, std:
         failure = std::current_exception();
     }
     if (failure) {
-        listener->showFailure(QStringLiteral("The service did not issue a token for this sign-in."));
+        listener->showFailure(
+            QStringLiteral("The service did not issue a token for this sign-in. This computer was not registered."));
         std::rethrow_exception(failure);
     }
     co_return AuthResult{std::move(*token), clientID, AuthKind::oauthGateway, listener};

@@ -402,7 +402,8 @@ QCoro::Task<void> SignInFlows::registerDeviceFlow(QString apiBaseURL, QString de
     if (self && failure) {
         const QString label = reportFailure(failure, phase, signIn);
         if (callbackPage)
-            callbackPage->showFailure(QStringLiteral("Sign-in failed: ") + label + QStringLiteral("."));
+            callbackPage->showFailure(QStringLiteral("This computer could not be registered (") + label
+                                      + QStringLiteral(")."));
     }
 }
 

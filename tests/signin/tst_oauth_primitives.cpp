@@ -469,8 +469,8 @@ private Q_SLOTS:
         QTest::newRow("registered") << u"signedIn"_s << kSignedIn;
         QTest::newRow("failed") << u"failure"_s
                                 << expectedAnswer("200 OK", "Veltro sign-in failed",
-                                                  "Sign-in failed: server &lt;500&gt; &amp; more. This computer was not "
-                                                  "registered. You can close this tab and try again from the desktop app.");
+                                                  "Not registered: &lt;500&gt; &amp; more. You can close this tab and "
+                                                  "try again from the desktop app.");
         QTest::newRow("no outcome in time") << u"wait"_s << kNeutral;
         QTest::newRow("released without outcome") << u"released"_s << kNeutral;
     }
@@ -493,7 +493,7 @@ private Q_SLOTS:
         if (outcome == "signedIn"_L1) {
             listener->showSignedIn();
         } else if (outcome == "failure"_L1) {
-            listener->showFailure(u"Sign-in failed: server <500> & more."_s);
+            listener->showFailure(u"Not registered: <500> & more."_s);
             listener->showSignedIn();
         } else if (outcome == "released"_L1) {
             QVERIFY(!browser.waitForReadyRead(200));

@@ -74,20 +74,20 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("outcome");  // the last status line; "registered " is followed by the id
         QTest::addColumn<QString>("shown");    // heading and message of the page the browser shows
-        const QString notRegistered =
-            u" This computer was not registered. You can close this tab and try again from the desktop app."_s;
+        const QString tryAgain = u" You can close this tab and try again from the desktop app."_s;
         QTest::newRow("registered") << QStringList() << 0 << u"registered "_s
                                     << u"Signed in to Veltro\n\nVeltro sign-in completed. You can close this tab and "
                                        u"return to the desktop app."_s;
         QTest::newRow("access denied")
             << QStringList{u"authorize"_s, u"--oauth-error"_s, u"access_denied"_s} << 1
             << u"oauth provider error: access_denied: fault injected by veltro-devservice admin"_s
-            << u"Veltro sign-in failed\n\nThe sign-in provider reported: access_denied: fault injected by "
-               u"veltro-devservice admin."_s + notRegistered;
+            << u"Veltro sign-in failed\n\nThe sign-in provider reported an error (access_denied: fault injected by "
+               u"veltro-devservice admin). This computer was not registered."_s + tryAgain;
         QTest::newRow("registration 500")
             << QStringList{u"register"_s, u"--status"_s, u"500"_s, u"--message"_s, u"database unavailable"_s} << 1
             << u"server 500 at registering device: {\"error\":\"injected_fault\",\"message\":\"database unavailable\"}"_s
-            << u"Veltro sign-in failed\n\nSign-in failed: server error during registering device."_s + notRegistered;
+            << u"Veltro sign-in failed\n\nThis computer could not be registered (server error during registering "
+               u"device)."_s + tryAgain;
     }
 
     void signInThroughChromium()

@@ -193,8 +193,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("logLine");
         QTest::addColumn<QByteArray>("page");  // what the browser's callback tab was told
         using M = Browser;
-        const QByteArray notRegistered = " This computer was not registered. You can close this tab and try again "
-                                         "from the desktop app.</p>";
+        const QByteArray tryAgain = " You can close this tab and try again from the desktop app.</p>";
         // Callbacks of another attempt are refused; this attempt then times out.
         QTest::newRow("wrong state") << int(M::wrongState) << QStringList() << u"oauth timeout, retry sign-in"_s
                                      << u"sign-in timed out"_s << u""_s
@@ -204,8 +203,8 @@ private Q_SLOTS:
             << int(M::follow) << QStringList{"authorize", "--oauth-error", "access_denied"}
             << u"oauth provider error: access_denied: fault injected by veltro-devservice admin"_s
             << u"sign-in provider reported an error"_s << u""_s
-            << QByteArray("200\n") + "<h1>Veltro sign-in failed</h1><p>The sign-in provider reported: access_denied: "
-               "fault injected by veltro-devservice admin." + notRegistered;
+            << QByteArray("200\n") + "<h1>Veltro sign-in failed</h1><p>The sign-in provider reported an error "
+               "(access_denied: fault injected by veltro-devservice admin). This computer was not registered." + tryAgain;
         QTest::newRow("browser never returns") << int(M::neverReturn) << QStringList()
                                                << u"oauth timeout, retry sign-in"_s << u"sign-in timed out"_s << u""_s
                                                << QByteArray();
@@ -220,15 +219,15 @@ private Q_SLOTS:
             << u"server detail at opening sign-in: {\"error\":\"injected_fault\",\"message\":"
                u"\"Redirect_URI does not match previously seen redirect URI\"}"_s
             << QByteArray("200\n") + "<h1>Veltro sign-in failed</h1><p>The service did not issue a token for this "
-               "sign-in." + notRegistered;
+               "sign-in. This computer was not registered." + tryAgain;
         QTest::newRow("sensitive detail")
             << int(M::follow)
             << QStringList{"register", "--status", "500", "--message", "field stable_payload_json of SERIAL-1 rejected"}
             << u"server 500 at registering device: redacted sensitive server detail"_s
             << u"server error during registering device"_s
             << u"server detail at registering device: redacted sensitive server detail"_s
-            << QByteArray("200\n") + "<h1>Veltro sign-in failed</h1><p>Sign-in failed: server error during registering "
-               "device." + notRegistered;
+            << QByteArray("200\n") + "<h1>Veltro sign-in failed</h1><p>This computer could not be registered (server "
+               "error during registering device)." + tryAgain;
     }
 
     void failuresKeepEverythingAndSayWhy()
