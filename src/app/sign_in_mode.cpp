@@ -81,6 +81,7 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
         workspace->openURL(url);
         return true;
     };
+    deps.oauth.socketOwners = run->ports.socketOwners;
     deps.alerts = std::make_shared<TerminalSignInAlerts>();
     deps.runtimeContext = [context] { return context; };
     SignInFlows flows(host, deps);

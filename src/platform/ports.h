@@ -11,6 +11,7 @@
 #include "platform/posture_probes.h"
 #include "platform/process_table.h"
 #include "platform/service_manager.h"
+#include "platform/socket_owners.h"
 #include "platform/system_log.h"
 #include "platform/user_notifications.h"
 #include "platform/workspace.h"
@@ -37,6 +38,7 @@ struct Ports {
     std::shared_ptr<CodeSigning> codeSigning;
     std::shared_ptr<UserNotifications> userNotifications;
     std::shared_ptr<ServiceManager> serviceManager;
+    std::shared_ptr<SocketOwners> socketOwners;
 };
 
 }  // namespace mornix

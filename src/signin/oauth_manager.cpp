@@ -2,6 +2,7 @@
 
 #include "api/api_client.h"
 #include "support/crypto.h"
+#include "support/text_cleaning.h"
 
 #include <QUrlQuery>
 
@@ -124,6 +125,18 @@ std::optional<OAuthManager::CallbackItems> OAuthManager::callbackItems(const QUr
     return items;
 }
 
+QString OAuthManager::providerErrorText(const CallbackItems &items)
+{
+    bool found = false;
+    const std::optional<QString> error = firstValue(items, QStringLiteral("error"), &found);
+    const QString code = sanitizeLog(error.value_or(QString()), 64);
+    if (code.isEmpty())
+        return {};
+    const std::optional<QString> description = firstValue(items, QStringLiteral("error_description"), &found);
+    const QString detail = sanitizeLog(description.value_or(QString()), 200);
+    return detail.isEmpty() ? code : code + QStringLiteral(": ") + detail;
+}
+
 QCoro::Task<AuthResult> OAuthManager::authenticateOnce(QString authBaseURL, std::shared_ptr<const APIClient> apiClient,
                                                        OAuthAuthenticationMethod method,
                                                        std::optional<QString> oauthClientID,
@@ -136,7 +149,7 @@ QCoro::Task<AuthResult> OAuthManager::authenticateOnce(QString authBaseURL, std:
     if (method.kind == OAuthAuthenticationMethod::Kind::password) {
         OAuthTokenResponse token = co_await apiClient->exchangePasswordCredentials(baseURL, method.email, method.password);
         const QString clientID = oauthClientID ? trimmed(*oauthClientID) : m_options.defaultClientID;
-        co_return AuthResult{std::move(token), clientID, AuthKind::supabasePassword};
+        co_return AuthResult{std::move(token), clientID, AuthKind::supabasePassword, nullptr};
     }
 
     const QString clientID = oauthClientID ? trimmed(*oauthClientID) : QString();
@@ -152,30 +165,54 @@ QCoro::Task<AuthResult> OAuthManager::authenticateOnce(QString authBaseURL, std:
     if (!authorize.isValid() || authorize.isEmpty())
         throw OAuthError(OAuthError::Kind::invalidAuthorizeURL);
 
-    QUrl callback;
-    {
-        // Released when the attempt ends, whatever the outcome.
-        OAuthLoopbackListener listener(m_options.port, m_options.openBrowser, m_options.callbackTimeout);
-        callback = co_await listener.authenticate(authorize);
-    }
+    // Kept past the callback: the browser's tab waits for the outcome.
+    OAuthLoopbackListener::Settings settings{m_options.openBrowser, m_options.socketOwners, m_options.callbackTimeout,
+                                             m_options.outcomeWait};
+    const auto listener = std::make_shared<OAuthLoopbackListener>(m_options.port, settings);
+    const QUrl callback = co_await listener->authenticate(authorize, state);
 
     const std::optional<CallbackItems> items = callbackItems(callback);
-    if (!items)
+    if (!items) {
+        listener->showFailure(QStringLiteral("The sign-in callback could not be read. This computer was not registered."));
         throw OAuthError(OAuthError::Kind::invalidCallback);
+    }
     bool found = false;
     const std::optional<QString> returnedState = firstValue(*items, QStringLiteral("state"), &found);
-    if (!found || !returnedState || *returnedState != state)
+    if (!found || !returnedState || *returnedState != state) {
+        listener->showFailure(
+            QStringLiteral("The sign-in callback does not belong to this sign-in. This computer was not registered."));
         throw OAuthError(OAuthError::Kind::stateMismatch);
+    }
     const std::optional<QString> code = firstValue(*items, QStringLiteral("code"), &found);
-    if (!found || !code || code->isEmpty())
+    if (!found || !code || code->isEmpty()) {
+        // The provider said why (the user denied access, say): that is the failure to report.
+        const QString providerError = providerErrorText(*items);
+        if (!providerError.isEmpty()) {
+            listener->showFailure(QStringLiteral("The sign-in provider reported an error (") + providerError
+                                  + QStringLiteral("). This computer was not registered."));
+            throw OAuthError(OAuthError::Kind::providerError, providerError);
+        }
+        listener->showFailure(
+            QStringLiteral("The sign-in callback carried no authorization code. This computer was not registered."));
         throw OAuthError(OAuthError::Kind::missingCode);
+    }
 
     const QString secret = oauthClientSecret ? trimmed(*oauthClientSecret) : QString();
     const QString codeValue = *code;
     const QString redirect = redirectURI;
-    OAuthTokenResponse token =
-        co_await apiClient->exchangeAuthorizationCode(baseURL, clientID, secret, codeValue, verifier, redirect);
-    co_return AuthResult{std::move(token), clientID, AuthKind::oauthGateway};
+    std::optional<OAuthTokenResponse> token;
+    std::exception_ptr failure;
+    try {
+        token = co_await apiClient->exchangeAuthorizationCode(baseURL, clientID, secret, codeValue, verifier, redirect);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        listener->showFailure(
+            QStringLiteral("The service did not issue a token for this sign-in. This computer was not registered."));
+        std::rethrow_exception(failure);
+    }
+    co_return AuthResult{std::move(*token), clientID, AuthKind::oauthGateway, listener};
 }
 
 }  // namespace mornix

@@ -37,13 +37,18 @@ public:
     struct Options {
         QString defaultClientID;                       // the build's OAuth client identifier
         OAuthLoopbackListener::OpenBrowser openBrowser;
+        // Who owns a callback connection's other end (the composition root's port).
+        std::shared_ptr<const SocketOwners> socketOwners;
         quint32 port = loopbackPort;                   // tests may not change what users get
         std::chrono::milliseconds callbackTimeout = OAuthLoopbackListener::defaultTimeout;
+        std::chrono::milliseconds outcomeWait = OAuthLoopbackListener::defaultOutcomeWait;
     };
 
     explicit OAuthManager(Options options, QObject *parent = nullptr);
 
-    // One attempt. Throws OAuthError, or what the API client throws, unchanged.
+    // One attempt. Throws OAuthError, or what the API client throws, unchanged. A provider
+    // sign-in that fails after its callback has shown the browser what failed; on success the
+    // result's callbackPage waits for the caller's outcome.
     QCoro::Task<AuthResult> authenticateOnce(QString authBaseURL, std::shared_ptr<const APIClient> apiClient,
                                              OAuthAuthenticationMethod method, std::optional<QString> oauthClientID,
                                              std::optional<QString> oauthClientSecret);
@@ -61,6 +66,9 @@ public:
     // A value is absent when the item has no "=". nullopt when the URL cannot be split.
     using CallbackItems = QList<QPair<QString, std::optional<QString>>>;
     static std::optional<CallbackItems> callbackItems(const QUrl &callbackURL);
+    // A provider's error redirect: "error" or "error: description", cleaned of control
+    // characters and bounded (64 and 200 characters). Empty when the items carry no `error`.
+    static QString providerErrorText(const CallbackItems &items);
 
     const Options &options() const { return m_options; }
 

@@ -18,6 +18,7 @@ const char *kindName(OAuthError::Kind kind)
     case OAuthError::Kind::canceled: return "canceled";
     case OAuthError::Kind::failedToStart: return "failedToStart";
     case OAuthError::Kind::callbackTimedOut: return "callbackTimedOut";
+    case OAuthError::Kind::providerError: return "providerError";
     }
     return "unknown";
 }

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -30,6 +31,7 @@ public:
         canceled,
         failedToStart,
         callbackTimedOut,
+        providerError,  // the provider's redirect carried `error`; message(): error and description
     };
 
     explicit OAuthError(Kind kind, QString message = {});
@@ -62,11 +64,16 @@ struct OAuthAuthenticationMethod {
     }
 };
 
+class OAuthLoopbackListener;
+
 // The outcome of one sign-in attempt.
 struct AuthResult {
     OAuthTokenResponse token;
     QString clientID;
     AuthKind kind = AuthKind::oauthGateway;
+    // Provider sign-ins: the listener holding the browser's callback tab until the caller
+    // shows the outcome (showSignedIn, showFailure); releasing it shows a neutral page.
+    std::shared_ptr<OAuthLoopbackListener> callbackPage;
 };
 
 }  // namespace mornix

@@ -43,6 +43,7 @@ QString oauthErrorDescription(const OAuthError &error)
     case OAuthError::Kind::canceled: return QStringLiteral("The sign-in was canceled.");
     case OAuthError::Kind::failedToStart: return QStringLiteral("The web browser could not be opened.");
     case OAuthError::Kind::callbackTimedOut: return QStringLiteral("The sign-in timed out.");
+    case OAuthError::Kind::providerError: return QStringLiteral("The sign-in provider reported: ") + error.message();
     }
     return QStringLiteral("The sign-in failed.");
 }
@@ -133,6 +134,9 @@ SignInFlows::FailureTexts SignInFlows::failureTexts(const std::exception_ptr &er
             return {QStringLiteral("oauth callback missing code"), QStringLiteral("missing authorization code"), {}};
         case OAuthError::Kind::missingToken:
             return {QStringLiteral("oauth callback missing token"), QStringLiteral("provider sign-in did not return a token"), {}};
+        case OAuthError::Kind::providerError:
+            return {sanitizeLog(QStringLiteral("oauth provider error: ") + e.message(), 120),
+                    QStringLiteral("sign-in provider reported an error"), {}};
         case OAuthError::Kind::callbackListenerFailed:
             return {sanitizeLog(QStringLiteral("oauth listener failed: ") + e.message(), 80),
                     QStringLiteral("authentication failed"), {}};
@@ -168,7 +172,7 @@ SignInFlows::FailureTexts SignInFlows::failureTexts(const std::exception_ptr &er
     }
 }
 
-void SignInFlows::reportFailure(const std::exception_ptr &error, const QString &phase, SignInWindowController *window)
+QString SignInFlows::reportFailure(const std::exception_ptr &error, const QString &phase, SignInWindowController *window)
 {
     std::optional<QString> pinFailure;
     try {
@@ -188,6 +192,7 @@ void SignInFlows::reportFailure(const std::exception_ptr &error, const QString &
         window->setStatus(texts.label, SignInWindowController::LabelColor::red);
     }
     m_host.setLastCommand(texts.lastCommand);
+    return texts.label;
 }
 
 // --- entry ----------------------------------------------------------------------------------
@@ -325,6 +330,8 @@ QCoro::Task<void> SignInFlows::registerDeviceFlow(QString apiBaseURL, QString de
     m_host.setLastCommand(QStringLiteral("oauth: opening sign-in"));
     QString phase = phaseOpeningSignIn;
     std::exception_ptr failure;
+    // The browser's callback tab (provider sign-ins): told the outcome once it is known.
+    std::shared_ptr<OAuthLoopbackListener> callbackPage;
     try {
         const QString authBaseURL = m_deps.config.defaultAPIBaseURL;
         const std::shared_ptr<const APIClient> authClient = makeAPIClient(authBaseURL);
@@ -347,6 +354,7 @@ QCoro::Task<void> SignInFlows::registerDeviceFlow(QString apiBaseURL, QString de
             mapped = OAuthAuthenticationMethod::passwordPair(method.email, method.password);
         const AuthResult auth = co_await m_oauthManager->authenticateOnce(authBaseURL, authClient, mapped,
                                                                           oauthClientID, oauthClientSecret);
+        callbackPage = auth.callbackPage;
         if (!self)
             co_return;
 
@@ -383,14 +391,20 @@ QCoro::Task<void> SignInFlows::registerDeviceFlow(QString apiBaseURL, QString de
         m_host.setServiceClient(pollClient);
         m_host.setConnected(false);
         m_host.setLastCommand(QStringLiteral("registered ") + credentials.deviceID);
+        if (callbackPage)
+            callbackPage->showSignedIn();
         if (signIn)
             signIn->orderOutAndClose();
         co_return;
     } catch (...) {
         failure = std::current_exception();
     }
-    if (self && failure)
-        reportFailure(failure, phase, signIn);
+    if (self && failure) {
+        const QString label = reportFailure(failure, phase, signIn);
+        if (callbackPage)
+            callbackPage->showFailure(QStringLiteral("This computer could not be registered (") + label
+                                      + QStringLiteral(")."));
+    }
 }
 
 // --- claim ----------------------------------------------------------------------------------

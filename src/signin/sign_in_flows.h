@@ -139,7 +139,8 @@ public:
 private:
     QCoro::Task<void> openSignInWindow();
     QCoro::Task<void> runAttempt(SignInRequest request, QPointer<SignInWindowController> window);
-    void reportFailure(const std::exception_ptr &error, const QString &phase, SignInWindowController *window);
+    // Returns the label text shown.
+    QString reportFailure(const std::exception_ptr &error, const QString &phase, SignInWindowController *window);
     std::shared_ptr<APIClient> makeAPIClient(const QString &apiBaseURL) const;
 
     Host &m_host;
