@@ -33,7 +33,10 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
         alerts = std::make_shared<LoggedAlertPresenter>(ports.systemLog);
     auto log = std::make_shared<MarkdownLogStore>(
         ports.systemLog, [buildLabel] { return buildLabel; },
-        [workspace = ports.workspace](const QUrl &url) { return workspace->openURL(url); }, alerts);
+        [workspace = ports.workspace](const QUrl &url, std::function<void(const QString &)> done) {
+            workspace->openFile(url, QCoreApplication::instance(), std::move(done));
+        },
+        alerts);
 
     MornixController::Dependencies deps;
     deps.arguments = arguments.values();
