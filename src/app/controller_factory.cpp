@@ -69,6 +69,7 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
         DesktopModule::ControllerUIOptions options;
         options.buildLabel = buildLabel;
         options.iconPath = QDir(ports.bundle->bundlePath()).filePath(QStringLiteral("Contents/Resources/MenuBarIcon.png"));
+        options.terms = ports.deviceTerms;
         deps.ui = desktop->makeControllerUI(options);
     } else {
         deps.ui = std::make_shared<HeadlessControllerUI>();
@@ -95,7 +96,7 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     signIn.computerName = [identity = ports.hardwareIdentity] { return identity->localizedHostName(); };
     signIn.openHelpPage = deps.openURL;
     if (windows)
-        signIn.attachWindow = desktop->signInWindowAttacher();
+        signIn.attachWindow = desktop->signInWindowAttacher(ports.deviceTerms);
     deps.makeSignInFlows = [signIn](SignInFlows::Host &state, QObject *parent) {
         return new SignInFlows(state, signIn, parent);
     };

@@ -49,7 +49,7 @@ public:
     virtual void showDashboard(const MornixDashboardState &state, std::function<void(DashboardAction)> onAction) = 0;
     virtual void updateDashboard(const MornixDashboardState &state) = 0;
 
-    // The modal "Disconnect this Mac from Veltro?" alert; true when the user chose "Disconnect".
+    // The modal "Disconnect <this device> from Veltro?" alert; true when the user chose "Disconnect".
     virtual bool confirmDisconnect() = 0;
 };
 

@@ -1,10 +1,13 @@
 #pragma once
 
 #include "core/controller_ui.h"
+#include "platform/device_terms.h"
 
 #include <QObject>
 #include <QKeySequence>
 #include <QPointer>
+
+#include <memory>
 
 class QAction;
 class QMenu;
@@ -24,6 +27,7 @@ public:
     struct Options {
         QString buildLabel;
         QString iconPath;  // the bundle's MenuBarIcon.png (an @2x file beside it is used too)
+        std::shared_ptr<const DeviceTerms> terms;  // names this device in the texts; required
         // Tests: decides whether a tray host is present; empty: asks the system.
         std::function<bool()> trayAvailable;
     };
