@@ -11,6 +11,7 @@
 #include "discovery/agent_instance_scanner.h"
 #include "identity/keychain_store.h"
 #include "support/config.h"
+#include "core/clients_closed_notice.h"
 #include "core/desktop_module.h"
 #include "core/headless_controller_ui.h"
 #include "core/logged_alerts.h"
@@ -74,6 +75,8 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     } else {
         deps.ui = std::make_shared<HeadlessControllerUI>();
     }
+    // Posted in every mode; a click opens the dashboard where one can be shown.
+    deps.clientsClosedNotice = std::make_shared<ClientsClosedNotice>(ports.userNotifications, windows);
     deps.appendLog = [log](const QString &line) { log->append(line); };
     deps.openLogFile = [log] { log->openLogFile(); };
     deps.openURL = [workspace = ports.workspace](const QUrl &url) { workspace->openURL(url); };

@@ -167,6 +167,12 @@ void DesktopControllerUI::updateDashboard(const MornixDashboardState &state)
         m_dashboard->update(state);
 }
 
+void DesktopControllerUI::selectDashboardActivity()
+{
+    if (m_dashboard)
+        m_dashboard->selectSection(DashboardWindow::Section::activity);
+}
+
 bool DesktopControllerUI::confirmDisconnect()
 {
     const QString title = QStringLiteral("Disconnect %1 from Veltro?").arg(m_options.terms->deviceNoun());

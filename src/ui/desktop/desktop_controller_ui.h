@@ -42,6 +42,7 @@ public:
     bool hasDashboard() const override { return m_dashboard != nullptr; }
     void showDashboard(const MornixDashboardState &state, std::function<void(DashboardAction)> onAction) override;
     void updateDashboard(const MornixDashboardState &state) override;
+    void selectDashboardActivity() override;
     bool confirmDisconnect() override;
 
     // The tray icon image: the template tinted with `tint`, or the themed fallback symbol when
