@@ -560,6 +560,14 @@ private Q_SLOTS:
             }
         }
         QVERIFY(rig.item("Pause processing"));
+
+        // A click on the clients-closed notice: the dashboard in front at its Activity section.
+        dashboard->close();
+        rig.controller->showDashboardActivity();
+        QVERIFY(dashboard->isVisible());
+        QCOMPARE(dashboard->section(), DashboardWindow::Section::activity);
+        QVERIFY(dashboard->sectionButton(DashboardWindow::Section::activity)->isChecked());
+        QCOMPARE(dashboard->titleText(), QStringLiteral("Activity"));
     }
 
     // Without a tray host the dashboard opens at once; managed by the desktop application,
