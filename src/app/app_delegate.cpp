@@ -5,6 +5,7 @@
 #include "app/desktop_updater_wiring.h"
 #include "app/runtime_bootstrap.h"
 #include "app/runtime_lock.h"
+#include "core/clients_closed_notice.h"
 #include "core/mornix_controller.h"
 #include "updates/update_notifications.h"
 
@@ -101,6 +102,12 @@ void AppDelegate::applicationDidFinishLaunching()
     });
 
     m_controller = m_controllerFactory(m_arguments, m_ports, m_config);
+    QPointer<MornixController> controller(m_controller.get());
+    m_notificationRouter = std::make_shared<NoticeAnswerRouter>(m_updateNotifications, m_controller.get(), [controller] {
+        if (controller)
+            controller->showDashboardActivity();
+    });
+    m_ports.userNotifications->setDelegate(m_notificationRouter);
     m_controller->start();
     // The agent normally runs all the time: it shows scheduled reminders when they are due.
     m_ports.userNotifications->startScheduledDelivery();

@@ -14,6 +14,7 @@ namespace mornix {
 class DesktopModule;
 class DesktopUpdater;
 class MornixController;
+class NoticeAnswerRouter;
 class NotificationLaunch;
 class RuntimeLock;
 class UpdateNotifications;
@@ -59,6 +60,9 @@ private:
     std::unique_ptr<RuntimeLock> m_runtimeLock;
     std::shared_ptr<UpdateNotifications> m_updateNotifications;
     std::unique_ptr<NotificationLaunch> m_notificationLaunch;
+    // The agent's notification delegate (the centre holds it weakly): the clients-closed notice's
+    // clicks, and the update notification's answers passed on to m_updateNotifications.
+    std::shared_ptr<NoticeAnswerRouter> m_notificationRouter;
     bool m_launchedForUserNotification = false;
     DesktopModule *m_desktop = nullptr;
     std::unique_ptr<DesktopUpdater> m_desktopUpdater;  // the updater mode only

@@ -11,6 +11,7 @@
 #include "discovery/agent_instance_scanner.h"
 #include "identity/keychain_store.h"
 #include "support/config.h"
+#include "core/clients_closed_notice.h"
 #include "core/desktop_module.h"
 #include "core/headless_controller_ui.h"
 #include "core/logged_alerts.h"
@@ -34,7 +35,10 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
         alerts = std::make_shared<LoggedAlertPresenter>(ports.systemLog);
     auto log = std::make_shared<MarkdownLogStore>(
         ports.systemLog, [buildLabel] { return buildLabel; },
-        [workspace = ports.workspace](const QUrl &url) { return workspace->openURL(url); }, alerts);
+        [workspace = ports.workspace](const QUrl &url, std::function<void(const QString &)> done) {
+            workspace->openFile(url, QCoreApplication::instance(), std::move(done));
+        },
+        alerts);
 
     MornixController::Dependencies deps;
     deps.arguments = arguments.values();
@@ -67,10 +71,13 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
         DesktopModule::ControllerUIOptions options;
         options.buildLabel = buildLabel;
         options.iconPath = QDir(ports.bundle->bundlePath()).filePath(QStringLiteral("Contents/Resources/MenuBarIcon.png"));
+        options.terms = ports.deviceTerms;
         deps.ui = desktop->makeControllerUI(options);
     } else {
         deps.ui = std::make_shared<HeadlessControllerUI>();
     }
+    // Posted in every mode; a click opens the dashboard where one can be shown.
+    deps.clientsClosedNotice = std::make_shared<ClientsClosedNotice>(ports.userNotifications, windows);
     deps.appendLog = [log](const QString &line) { log->append(line); };
     deps.openLogFile = [log] { log->openLogFile(); };
     deps.openURL = [workspace = ports.workspace](const QUrl &url) { workspace->openURL(url); };
@@ -94,7 +101,7 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     signIn.computerName = [identity = ports.hardwareIdentity] { return identity->localizedHostName(); };
     signIn.openHelpPage = deps.openURL;
     if (windows)
-        signIn.attachWindow = desktop->signInWindowAttacher();
+        signIn.attachWindow = desktop->signInWindowAttacher(ports.deviceTerms);
     deps.makeSignInFlows = [signIn](SignInFlows::Host &state, QObject *parent) {
         return new SignInFlows(state, signIn, parent);
     };

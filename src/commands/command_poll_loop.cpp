@@ -357,6 +357,7 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
 
     JournalOutcome outcome;
     bool carriedOut = false;
+    KillExecutionResult result;
     if (!target && !product) {
         outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::ignored, std::nullopt, refusal);
     } else {
@@ -370,7 +371,6 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
                                   kJournalUnavailableMessage.toString());
         } else {
             // (Two statements: GCC mis-compiles co_await inside a conditional expression.)
-            KillExecutionResult result;
             if (target) {
                 result = co_await m_executor->executeKill(*target);
             } else {
@@ -407,7 +407,7 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
         co_return;
     if (carriedOut) {
         if (outcome.status == AckStatus::executed && m_commandExecuted)
-            m_commandExecuted();
+            m_commandExecuted(result);
         std::optional<QList<AgentInstanceReport>> reports = currentReportsIfReady();
         if (reports && m_reporter)
             m_reporter->queueAgentInventoryReport(*reports, credentials, true);

@@ -77,8 +77,9 @@ public:
         std::shared_ptr<AgentInstanceMonitor> monitor;
         // null gives a memory-only journal (nothing survives the process).
         std::shared_ptr<CommandJournal> journal;
-        // Called after a command was carried out successfully (the help page).
-        std::function<void()> commandExecuted;
+        // Called after a command was carried out successfully, with the executor's result (the
+        // help page, the notice to the user). Not called for an outcome answered from the journal.
+        std::function<void(const KillExecutionResult &)> commandExecuted;
         Sleep sleep;  // empty: real sleeps
     };
 
@@ -117,7 +118,7 @@ private:
     DeviceSessionRenewal *m_renewal;
     QPointer<AgentInventoryReporter> m_reporter;
     std::shared_ptr<AgentInstanceMonitor> m_monitor;
-    std::function<void()> m_commandExecuted;
+    std::function<void(const KillExecutionResult &)> m_commandExecuted;
     Sleep m_sleep;
     CancellationToken *m_token;
     bool m_running = false;

@@ -48,8 +48,10 @@ public:
     // Creates the dashboard once (with its action handler), renders `state`, shows it in front.
     virtual void showDashboard(const MornixDashboardState &state, std::function<void(DashboardAction)> onAction) = 0;
     virtual void updateDashboard(const MornixDashboardState &state) = 0;
+    // Brings the shown dashboard's Activity section forward (nothing without a dashboard).
+    virtual void selectDashboardActivity() = 0;
 
-    // The modal "Disconnect this Mac from Veltro?" alert; true when the user chose "Disconnect".
+    // The modal "Disconnect <this device> from Veltro?" alert; true when the user chose "Disconnect".
     virtual bool confirmDisconnect() = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include "core/alert_presenter.h"
 #include "core/controller_ui.h"
+#include "platform/device_terms.h"
 #include "platform/system_log.h"
 #include "platform/updater.h"
 #include "signin/sign_in_flows.h"
@@ -28,6 +29,7 @@ public:
     struct ControllerUIOptions {
         QString buildLabel;
         QString iconPath;  // the bundle's MenuBarIcon.png
+        std::shared_ptr<const DeviceTerms> terms;  // the device and keychain words; required
     };
 
     virtual ~DesktopModule() = default;
@@ -37,15 +39,15 @@ public:
     virtual std::shared_ptr<ControllerUI> makeControllerUI(const ControllerUIOptions &options) = 0;
     virtual std::shared_ptr<AlertPresenter> makeAlertPresenter(std::shared_ptr<SystemLog> systemLog) = 0;
     virtual std::shared_ptr<SignInFlows::Alerts> makeSignInAlerts(std::shared_ptr<SystemLog> systemLog) = 0;
-    // Gives each new sign-in window controller its visible window.
-    virtual std::function<void(SignInWindowController *)> signInWindowAttacher() = 0;
+    // Gives each new sign-in window controller its visible window, worded with `terms`.
+    virtual std::function<void(SignInWindowController *)> signInWindowAttacher(std::shared_ptr<const DeviceTerms> terms) = 0;
     virtual std::shared_ptr<UpdatePrompt> makeUpdatePrompt(std::shared_ptr<SystemLog> systemLog) = 0;
 };
 
 // The module's one entry point: returns its (static) DesktopModule when built against
 // `interfaceVersion`, null otherwise.
 inline constexpr char kDesktopModuleEntry[] = "mornix_desktop_module";
-inline constexpr int kDesktopModuleInterfaceVersion = 1;
+inline constexpr int kDesktopModuleInterfaceVersion = 2;
 using DesktopModuleEntry = DesktopModule *(*)(int interfaceVersion);
 // Where the module lies inside the bundle.
 inline constexpr char kDesktopModulePath[] = "Contents/PlugIns/libmornix_desktop.so";

@@ -16,6 +16,7 @@ public:
     bool hasDashboard() const override { return false; }
     void showDashboard(const MornixDashboardState &state, std::function<void(DashboardAction)> onAction) override;
     void updateDashboard(const MornixDashboardState &state) override;
+    void selectDashboardActivity() override {}
     bool confirmDisconnect() override;
 };
 

@@ -22,11 +22,11 @@ constexpr qsizetype kMaxEntryCharacters = 4000;
 const QString kFileName = QStringLiteral("mornix-log.md");
 }  // namespace
 
-MarkdownLogStore::MarkdownLogStore(std::shared_ptr<SystemLog> systemLog, BuildLabel buildLabel, OpenURL openURL,
+MarkdownLogStore::MarkdownLogStore(std::shared_ptr<SystemLog> systemLog, BuildLabel buildLabel, OpenFile openFile,
                                    std::shared_ptr<AlertPresenter> alerts, QString directoryPath)
     : m_systemLog(std::move(systemLog))
     , m_buildLabel(std::move(buildLabel))
-    , m_openURL(std::move(openURL))
+    , m_openFile(std::move(openFile))
     , m_alerts(std::move(alerts))
     , m_directoryPath(directoryPath.isEmpty() ? defaultDirectoryPath() : std::move(directoryPath))
     , m_filePath(m_directoryPath + QLatin1Char('/') + kFileName)
@@ -115,13 +115,24 @@ void MarkdownLogStore::append(const QString &message)
 void MarkdownLogStore::openLogFile()
 {
     const QString error = prepareFileIfNeeded();
+    const auto alert = [alerts = m_alerts](const QString &failure) {
+        qCWarning(lcUi).noquote() << "the log file could not be opened:" << failure;
+        if (alerts)
+            alerts->showWarning(QStringLiteral("Unable to open logs"), failure);
+    };
     if (!error.isEmpty()) {
-        if (m_alerts)
-            m_alerts->showWarning(QStringLiteral("Unable to open logs"), error);
+        alert(error);
         return;
     }
-    if (!m_openURL || !m_openURL(fileURL()))
-        qCWarning(lcUi) << "the log file could not be opened with the default application";
+    if (!m_openFile) {
+        alert(QStringLiteral("No application is available to open %1.").arg(m_filePath));
+        return;
+    }
+    // The path lets the user open the file another way.
+    m_openFile(fileURL(), [alert, path = m_filePath](const QString &failure) {
+        if (!failure.isEmpty())
+            alert(failure + QStringLiteral(" The log is kept at %1.").arg(path));
+    });
 }
 
 }  // namespace mornix

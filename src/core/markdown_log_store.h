@@ -23,11 +23,13 @@ class SystemLog;
 // Thread: main thread.
 class MarkdownLogStore {
 public:
-    using OpenURL = std::function<bool(const QUrl &)>;
+    // Opens the file with the default application; calls `done` once on the main thread with
+    // an empty text on success, else with why it could not be opened.
+    using OpenFile = std::function<void(const QUrl &, std::function<void(const QString &failure)> done)>;
     using BuildLabel = std::function<QString()>;
 
     // directoryPath empty: defaultDirectoryPath(). buildLabel is asked when a header is written.
-    MarkdownLogStore(std::shared_ptr<SystemLog> systemLog, BuildLabel buildLabel, OpenURL openURL,
+    MarkdownLogStore(std::shared_ptr<SystemLog> systemLog, BuildLabel buildLabel, OpenFile openFile,
                      std::shared_ptr<AlertPresenter> alerts, QString directoryPath = QString());
 
     // The user's data directory (temporary directory when there is none) + "VeltroMornix/Logs".
@@ -42,8 +44,9 @@ public:
     // An existing file is only ever appended to, never replaced.
     void append(const QString &message);
 
-    // Makes sure the file exists, then opens it with the default application; when it cannot be
-    // prepared, shows the alert "Unable to open logs" instead.
+    // Makes sure the file exists, then opens it with the default application. When it cannot be
+    // prepared, or the default application cannot open it (none is set up, the opener fails),
+    // shows the alert "Unable to open logs" with the reason; the latter once the opener has said.
     void openLogFile();
 
     // "# VeltroMornix Logs\n\nBuild: <label>\n".
@@ -62,7 +65,7 @@ private:
 
     std::shared_ptr<SystemLog> m_systemLog;
     BuildLabel m_buildLabel;
-    OpenURL m_openURL;
+    OpenFile m_openFile;
     std::shared_ptr<AlertPresenter> m_alerts;
     QString m_directoryPath;
     QString m_filePath;

@@ -2,6 +2,7 @@
 
 #include "commands/agent_inventory_reporter.h"
 #include "commands/device_service_client.h"
+#include "core/clients_closed_notice.h"
 #include "identity/keychain_store.h"
 #include "platform/bundle.h"
 #include "platform/distributed_notifications.h"
@@ -266,7 +267,11 @@ void MornixController::startPolling()
     collaborators.reporter = m_reporter;
     collaborators.monitor = instanceMonitor();
     collaborators.journal = m_deps.commandJournal;
-    collaborators.commandExecuted = [this] { m_deps.openURL(m_deps.helpPageURL); };
+    collaborators.commandExecuted = [this](const KillExecutionResult &result) {
+        m_deps.openURL(m_deps.helpPageURL);
+        if (m_deps.clientsClosedNotice)
+            m_deps.clientsClosedNotice->commandExecuted(result);
+    };
     collaborators.sleep = m_deps.pollSleep;
     m_pollLoop = new CommandPollLoop(*this, std::move(collaborators), this);
     m_pollLoop->start();
@@ -323,6 +328,14 @@ void MornixController::showDashboard()
         if (self)
             self->handleDashboardAction(action);
     });
+}
+
+void MornixController::showDashboardActivity()
+{
+    if (isManaged())
+        return;
+    showDashboard();
+    m_deps.ui->selectDashboardActivity();
 }
 
 void MornixController::handleDashboardAction(DashboardAction action)

@@ -25,6 +25,7 @@
 namespace mornix {
 
 class AgentInventoryReporter;
+class ClientsClosedNotice;
 class Bundle;
 class DeviceDisconnector;
 class DeviceServiceClient;
@@ -58,6 +59,8 @@ public:
         // The durable command journal; null: one in memory only (nothing survives a restart).
         std::shared_ptr<CommandJournal> commandJournal;
         std::shared_ptr<DeviceDisconnector> disconnector;
+        // The notice to the person at the computer when a command closed clients; null: none.
+        std::shared_ptr<ClientsClosedNotice> clientsClosedNotice;
         // Makes the sign-in flows over the controller's state: sign-in, registration, device
         // claim, and the poll loop's token refresh and pending-claim poll. Empty: none of them
         // is available (a pending claim only waits, tokens are never refreshed).
@@ -76,6 +79,9 @@ public:
 
     // Menu and dashboard actions.
     void showDashboard();
+    // The dashboard with its Activity section in front (a click on the clients-closed notice);
+    // nothing with --desktop-managed.
+    void showDashboardActivity();
     void openLogs();
     void togglePause();
     void toggleLaunchAtLogin();

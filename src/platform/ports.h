@@ -3,6 +3,7 @@
 #include "platform/bundle.h"
 #include "platform/bundle_reader.h"
 #include "platform/code_signing.h"
+#include "platform/device_terms.h"
 #include "platform/distributed_notifications.h"
 #include "platform/login_item.h"
 #include "platform/hardware_identity.h"
@@ -39,6 +40,7 @@ struct Ports {
     std::shared_ptr<UserNotifications> userNotifications;
     std::shared_ptr<ServiceManager> serviceManager;
     std::shared_ptr<SocketOwners> socketOwners;
+    std::shared_ptr<DeviceTerms> deviceTerms;  // words for the interface only
 };
 
 }  // namespace mornix

@@ -32,6 +32,9 @@ struct UserNotificationContent {
     QString body;
     QString categoryIdentifier;
     QVariantMap userInfo;                    // JSON-compatible values
+    // A click on the notification itself is answered (defaultActionIdentifier), and only in the
+    // process that posted it, which alone can act on it. False: a click just dismisses it.
+    bool answersClick = false;
     bool operator==(const UserNotificationContent &) const = default;
 };
 

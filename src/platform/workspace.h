@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QList>
+#include <QObject>
 #include <QString>
 #include <QUrl>
 
+#include <functional>
 #include <optional>
 
 namespace mornix {
@@ -43,6 +45,16 @@ public:
     // returns at once. True when a handler could be asked (the request was handed over); this
     // says nothing about what the handler then did with it.
     virtual bool openURL(const QUrl &url) = 0;
+
+    // Opens a local file (a file:// URL) with the user's default application for its type and
+    // says whether that worked: `done` runs once on the main thread while `context` exists, with
+    // an empty text when the file was handed over, else why it could not be opened (for the
+    // user). Thread: main thread. This default can only tell whether a handler was started.
+    virtual void openFile(const QUrl &url, QObject *context, std::function<void(const QString &failure)> done)
+    {
+        Q_UNUSED(context);
+        done(openURL(url) ? QString() : QStringLiteral("No application could be started to open the file."));
+    }
 };
 
 }  // namespace mornix

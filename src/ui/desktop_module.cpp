@@ -26,6 +26,7 @@ public:
         DesktopControllerUI::Options desktop;
         desktop.buildLabel = options.buildLabel;
         desktop.iconPath = options.iconPath;
+        desktop.terms = options.terms;
         return std::make_shared<DesktopControllerUI>(desktop);
     }
 
@@ -39,7 +40,10 @@ public:
         return std::make_shared<MessageBoxSignInAlerts>(std::move(systemLog));
     }
 
-    std::function<void(SignInWindowController *)> signInWindowAttacher() override { return &SignInPanel::attach; }
+    std::function<void(SignInWindowController *)> signInWindowAttacher(std::shared_ptr<const DeviceTerms> terms) override
+    {
+        return [terms](SignInWindowController *controller) { SignInPanel::attach(controller, *terms); };
+    }
 
     std::shared_ptr<UpdatePrompt> makeUpdatePrompt(std::shared_ptr<SystemLog> systemLog) override
     {

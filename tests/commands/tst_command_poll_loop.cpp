@@ -146,7 +146,7 @@ struct Rig final : CommandPollLoop::Host, DeviceSessionRenewal {
         c.reporter = &reporter;
         c.monitor = monitor;
         c.journal = std::make_shared<CommandJournal>();
-        c.commandExecuted = [this] { ++helpPages; };
+        c.commandExecuted = [this](const KillExecutionResult &) { ++helpPages; };
         c.sleep = [this](QPointer<CancellationToken> token, std::chrono::nanoseconds d) -> QCoro::Task<bool> {
             sleeps.append(d);
             events.append(u"sleep %1"_s.arg(d.count()));

@@ -6,6 +6,7 @@
 #include "core/alert_presenter.h"
 #include "core/markdown_log_store.h"
 #include "core/logged_alerts.h"
+#include "platform/linux/procfs_workspace.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -48,7 +49,7 @@ class MarkdownLogStoreTest : public QObject {
     std::shared_ptr<RecordingSystemLog> m_systemLog;
     std::shared_ptr<RecordingAlerts> m_alerts;
     QList<QUrl> m_opened;
-    bool m_openResult = true;
+    QString m_openFailure;  // what the opener reports; empty: success
     int m_labelRequests = 0;
 
     std::unique_ptr<MarkdownLogStore> makeStore(const QString &directory = QString())
@@ -57,9 +58,9 @@ class MarkdownLogStoreTest : public QObject {
             ++m_labelRequests;
             return u"1.4.2 (57)+20260105-093012"_s;
         };
-        const auto open = [this](const QUrl &url) {
+        const auto open = [this](const QUrl &url, std::function<void(const QString &)> done) {
             m_opened.append(url);
-            return m_openResult;
+            done(m_openFailure);
         };
         return std::make_unique<MarkdownLogStore>(m_systemLog, label, open, m_alerts, directory);
     }
@@ -82,7 +83,7 @@ private Q_SLOTS:
         m_systemLog = std::make_shared<RecordingSystemLog>();
         m_alerts = std::make_shared<RecordingAlerts>();
         m_opened.clear();
-        m_openResult = true;
+        m_openFailure.clear();
         m_labelRequests = 0;
     }
     // Each home restores the environment it replaced: the old one goes before the next is made.
@@ -189,7 +190,6 @@ private Q_SLOTS:
         // An existing log is opened as it is.
         store->append(u"entry"_s);
         const QByteArray content = readFile(store->filePath());
-        m_openResult = false;  // a failing viewer is no alert: the file itself is fine
         store->openLogFile();
         QCOMPARE(readFile(store->filePath()), content);
         QCOMPARE(m_opened.size(), 2);
@@ -199,6 +199,56 @@ private Q_SLOTS:
         LoggedAlertPresenter presenter(m_systemLog);
         presenter.showWarning(u"Unable to open logs"_s, u"No space left on device"_s);
         QCOMPARE(m_systemLog->messages(), QStringList{u"Unable to open logs: No space left on device"_s});
+    }
+
+    // The desktop's real opener as a child process: every way it fails reaches the user.
+    void openerFailureShowsTheAlert_data()
+    {
+        QTest::addColumn<QByteArray>("script");  // the xdg-open on PATH; empty: none at all
+        QTest::addColumn<QString>("reason");     // in the alert; empty: no alert
+        QTest::newRow("no handler (exit 3)") << QByteArray("exit 3") << u"xdg-open could not open the file: no "
+                                                                       "application is set up to open files of this type (exit status 3)."_s;
+        QTest::newRow("handler failed (exit 4)") << QByteArray("exit 4") << u"the application that opens it failed (exit status 4)"_s;
+        QTest::newRow("killed") << QByteArray("kill -9 $$") << u"xdg-open was ended by signal 9"_s;
+        QTest::newRow("no xdg-open") << QByteArray() << u"xdg-open cannot be started: "_s;
+        QTest::newRow("opened") << QByteArray("exit 0") << QString();
+    }
+    void openerFailureShowsTheAlert()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(QString, reason);
+        const QString bin = m_home->path() + u"/bin"_s;
+        const QString called = m_home->path() + u"/called"_s;
+        QVERIFY(QDir().mkpath(bin));
+        if (!script.isEmpty()) {
+            QVERIFY(writeFile(bin + u"/xdg-open"_s, "#!/bin/sh\nprintf '%s' \"$1\" > '" + called.toUtf8() + "'\n" + script + "\n"));
+            QVERIFY(QFile::setPermissions(bin + u"/xdg-open"_s, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        }
+        const QByteArray savedPath = qgetenv("PATH");
+        qputenv("PATH", bin.toUtf8() + (script.isEmpty() ? QByteArray() : ":/usr/bin:/bin"));
+        ProcfsWorkspace workspace;
+        int answers = 0;
+        const auto open = [&](const QUrl &url, std::function<void(const QString &)> done) {
+            workspace.openFile(url, this, [&answers, done](const QString &failure) {
+                ++answers;
+                done(failure);
+            });
+        };
+        MarkdownLogStore store(m_systemLog, [] { return u"1.4.2 (57)+20260105-093012"_s; }, open, m_alerts);
+        store.openLogFile();
+        qputenv("PATH", savedPath);
+        QTRY_COMPARE_WITH_TIMEOUT(answers, 1, 20000);
+        if (!script.isEmpty())
+            QCOMPARE(readFile(called), QFile::encodeName(store.filePath()));
+        if (reason.isEmpty()) {
+            QVERIFY(m_alerts->alerts.isEmpty());
+            return;
+        }
+        QCOMPARE(m_alerts->alerts.size(), 1);
+        QCOMPARE(m_alerts->alerts.first().first, u"Unable to open logs"_s);
+        const QString text = m_alerts->alerts.first().second;
+        QVERIFY2(text.contains(reason), qPrintable(text));
+        QVERIFY2(text.endsWith(u" The log is kept at "_s + store.filePath() + u'.'), qPrintable(text));
     }
 
     void filesAndDirectoriesAreOwnerOnly()

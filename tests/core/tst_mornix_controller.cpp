@@ -48,6 +48,7 @@ public:
         calls.append(u"dashboard"_s);
     }
     void updateDashboard(const MornixDashboardState &) override {}
+    void selectDashboardActivity() override { calls.append(u"activity"_s); }
     bool confirmDisconnect() override
     {
         calls.append(u"confirm"_s);
@@ -260,7 +261,9 @@ private Q_SLOTS:
             QVERIFY(rig.log.value(1).contains(u" execution=native bundle_path="_s));
             QCOMPARE(rig.controller->status().activity().constFirst().title, u"Device control started"_s);
             rig.controller->showDashboard();  // never with --desktop-managed
+            rig.controller->showDashboardActivity();
             QVERIFY(!rig.ui->calls.contains(u"dashboard"_s));
+            QVERIFY(!rig.ui->calls.contains(u"activity"_s));
             rig.notifications->handlers.value(kStopManaged)();
             QCOMPARE(rig.terminated, 1);
             QTRY_VERIFY(rig.controller->dashboardState().inventoryReady);  // the monitor runs
@@ -273,6 +276,9 @@ private Q_SLOTS:
             QCOMPARE(rig.notifications->observed, QStringList{kCredentialsUpdated});
             rig.controller->showDashboard();
             QCOMPARE(rig.ui->calls.constLast(), u"dashboard"_s);
+            // A click on the clients-closed notice: the dashboard, at its Activity section.
+            rig.controller->showDashboardActivity();
+            QCOMPARE(rig.ui->calls.mid(rig.ui->calls.size() - 2), (QStringList{"dashboard", "activity"}));
         }
         Rig rig;
         rig.make();

@@ -8,6 +8,10 @@
 #include "platform/distributed_notifications.h"
 #include "platform/linux/app_bundle.h"
 #include "platform/linux/file_keychain.h"
+#include "platform/linux/linux_device_terms.h"
+#include "platform/linux/platform_modules.h"
+#include "platform/linux/selecting_keychain.h"
+#include "platform/macos/macos_device_terms.h"
 #include "platform/linux/xdg_login_item.h"
 #include "signin/sign_in_window.h"
 #include "support/recording_system_log.h"
@@ -38,6 +42,13 @@
 namespace mornix {
 
 namespace {
+
+// The macOS words: every text reads as the original macOS one.
+std::shared_ptr<const DeviceTerms> macTerms()
+{
+    static const auto terms = std::make_shared<MacDeviceTerms>();
+    return terms;
+}
 
 MornixDashboardState signedInState()
 {
@@ -111,6 +122,7 @@ public:
 struct Rig {
     QTemporaryDir dir;
     bool trayHost = true;
+    std::shared_ptr<const DeviceTerms> terms = macTerms();
     std::shared_ptr<DesktopControllerUI> ui;
     std::shared_ptr<LocalOnlyDisconnector> disconnector = std::make_shared<LocalOnlyDisconnector>();
     int terminated = 0;
@@ -123,6 +135,7 @@ struct Rig {
         options.buildLabel = QStringLiteral("1.0 (7)");
         options.iconPath = QStringLiteral(MORNIX_ICON_DIR "/MenuBarIcon.png");
         options.trayAvailable = [this] { return trayHost; };
+        options.terms = terms;
         ui = std::make_shared<DesktopControllerUI>(options);
 
         MornixController::Dependencies deps;
@@ -197,7 +210,7 @@ private Q_SLOTS:
     // the state and renders nothing until shown.
     void rendersOncePerDistinctStateOnlyWhileVisible()
     {
-        DashboardWindow window(QStringLiteral("dev"), {});
+        DashboardWindow window(QStringLiteral("dev"), macTerms(), {});
         window.show();
         window.render();
         QCOMPARE(window.renderCount(), 0);
@@ -243,7 +256,7 @@ private Q_SLOTS:
         QFETCH(bool, signedIn);
         QFETCH(QString, value);
         QFETCH(QString, action);
-        DashboardWindow window(QStringLiteral("dev"), {});
+        DashboardWindow window(QStringLiteral("dev"), macTerms(), {});
         window.show();
         MornixDashboardState state;
         state.paused = paused;
@@ -263,7 +276,7 @@ private Q_SLOTS:
     // Counts 1 and 2: singular and plural wording, and the overview's total.
     void clientsWordingAndTotal()
     {
-        DashboardWindow window(QStringLiteral("dev"), {});
+        DashboardWindow window(QStringLiteral("dev"), macTerms(), {});
         window.show();
         MornixDashboardState state = signedInState();
         state.clients = {{"Claude Code", "Command-line client", 2}, {"Claude Desktop", "Application", 1}};
@@ -295,7 +308,7 @@ private Q_SLOTS:
     void activityNewestFirstWithLocaleDates()
     {
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-        DashboardWindow window(QStringLiteral("dev"), {});
+        DashboardWindow window(QStringLiteral("dev"), macTerms(), {});
         window.show();
         MornixDashboardState state;
         window.update(state);
@@ -321,7 +334,7 @@ private Q_SLOTS:
 
     void settingsDisconnectOnlyWhenLinkedOrPending()
     {
-        DashboardWindow window(QStringLiteral("dev"), {});
+        DashboardWindow window(QStringLiteral("dev"), macTerms(), {});
         window.show();
         window.selectSection(DashboardWindow::Section::settings);
         window.update(MornixDashboardState{});
@@ -348,7 +361,7 @@ private Q_SLOTS:
     void actionsReachTheHandler()
     {
         QList<DashboardAction> received;
-        DashboardWindow window(QStringLiteral("dev"), [&](DashboardAction action) { received << action; });
+        DashboardWindow window(QStringLiteral("dev"), macTerms(), [&](DashboardAction action) { received << action; });
         window.show();
         MornixDashboardState state = signedInState();
         window.update(state);
@@ -379,7 +392,7 @@ private Q_SLOTS:
         QList<QUrl> help;
         auto *controller = new SignInWindowController(QStringLiteral("  https://self.hosted.example/api  "),
                                                       QStringLiteral("Mac"), settings(&help));
-        SignInPanel::attach(controller);
+        SignInPanel::attach(controller, *macTerms());
         Answer answer;
         auto task = collect(controller, &answer);
         SignInPanel *panel = panelOf(controller);
@@ -407,7 +420,7 @@ private Q_SLOTS:
     void closingFirstResolvesWithNothing()
     {
         SignInWindowController controller(QString(), QStringLiteral("Ada's Laptop"), settings());
-        SignInPanel::attach(&controller);
+        SignInPanel::attach(&controller, *macTerms());
         Answer answer;
         auto task = collect(&controller, &answer);
         SignInPanel *panel = panelOf(&controller);
@@ -425,7 +438,7 @@ private Q_SLOTS:
     void failureLabelThenNewAttempt()
     {
         SignInWindowController controller(QString(), QStringLiteral("Mac"), settings());
-        SignInPanel::attach(&controller);
+        SignInPanel::attach(&controller, *macTerms());
         QList<SignInMethod::Kind> attempts;
         controller.setNewAttemptHandler([&](const SignInRequest &request) { attempts << request.method.kind; });
         Answer answer;
@@ -547,6 +560,14 @@ private Q_SLOTS:
             }
         }
         QVERIFY(rig.item("Pause processing"));
+
+        // A click on the clients-closed notice: the dashboard in front at its Activity section.
+        dashboard->close();
+        rig.controller->showDashboardActivity();
+        QVERIFY(dashboard->isVisible());
+        QCOMPARE(dashboard->section(), DashboardWindow::Section::activity);
+        QVERIFY(dashboard->sectionButton(DashboardWindow::Section::activity)->isChecked());
+        QCOMPARE(dashboard->titleText(), QStringLiteral("Activity"));
     }
 
     // Without a tray host the dashboard opens at once; managed by the desktop application,
@@ -566,6 +587,94 @@ private Q_SLOTS:
         QVERIFY(!managed.ui->trayIcon());
         managed.controller->showDashboard();
         QVERIFY(!managed.ui->hasDashboard());
+    }
+
+    // The device noun and the keychain's name come from the platform; every other word of the
+    // texts stays as it is (the macOS row is the original wording).
+    void wordsComeFromThePlatform_data()
+    {
+        QTest::addColumn<QString>("platform");     // "mac", else Linux with this VELTRO_KEYCHAIN
+        QTest::addColumn<bool>("keychainUsed");    // a keychain call came first
+        QTest::addColumn<QString>("noun");
+        QTest::addColumn<QString>("keychain");
+        QTest::newRow("macOS") << "mac" << false << "this Mac" << "the macOS Keychain";
+        QTest::newRow("Linux, Secret Service") << "secret-service" << false << "this computer"
+                                               << "the Secret Service keyring";
+        QTest::newRow("Linux, file store") << "file" << false << "this computer" << "the VeltroMornix file keychain";
+        QTest::newRow("Linux, chosen by the first call") << "" << true << "this computer"
+                                                         << "the VeltroMornix file keychain";
+        QTest::newRow("Linux, before the first call") << "" << false << "this computer" << "the keychain";
+    }
+    void wordsComeFromThePlatform()
+    {
+        QFETCH(QString, platform);
+        QFETCH(bool, keychainUsed);
+        QFETCH(QString, noun);
+        QFETCH(QString, keychain);
+        TemporaryHome home;
+        const QByteArray savedBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");  // no Secret Service: a first call chooses the file store
+        if (platform == QLatin1String("mac") || platform.isEmpty())
+            qunsetenv("VELTRO_KEYCHAIN");
+        else
+            qputenv("VELTRO_KEYCHAIN", platform.toUtf8());
+        std::shared_ptr<const DeviceTerms> terms = macTerms();
+        if (platform != QLatin1String("mac")) {
+            auto store = std::make_shared<SelectingKeychain>(secret_service::Client(
+                std::make_shared<PlatformModules>(home.path() + QStringLiteral("/none.app"), QByteArray())));
+            QByteArray data;
+            if (keychainUsed)
+                QCOMPARE(store->readGenericPassword(QStringLiteral("s"), QStringLiteral("a"), data),
+                         keychain_status::itemNotFound);
+            terms = std::make_shared<LinuxDeviceTerms>(store);
+        }
+
+        DashboardWindow window(QStringLiteral("dev"), terms, {});
+        window.show();
+        window.update(MornixDashboardState{});
+        QCOMPARE(window.renderedCards()[0].detail,
+                 QStringLiteral("Connect %1 to enable authenticated commands and inventory reporting.").arg(noun));
+        QStringList labels;
+        for (QLabel *label : window.findChildren<QLabel *>())
+            labels << label->text();
+        QVERIFY2(labels.contains(DeviceTerms::capitalized(noun) + QStringLiteral("\nBuild dev")), qPrintable(labels.join(u'|')));
+        window.selectSection(DashboardWindow::Section::clients);
+        QCOMPARE(window.subtitleText(), QStringLiteral("Verified applications and command-line clients running on %1.").arg(noun));
+        window.selectSection(DashboardWindow::Section::settings);
+        QCOMPARE(window.subtitleText(), QStringLiteral("Manage %1\u2019s connection and startup preferences.").arg(noun));
+        MornixDashboardState pending;
+        pending.pendingApproval = true;
+        window.update(pending);
+        QCOMPARE(window.renderedCards()[0].detail,
+                 QStringLiteral("Complete workspace approval in Veltro before %1 connects.").arg(noun));
+        QCOMPARE(window.renderedCards()[3].caption, QStringLiteral("DISCONNECT ") + noun.toUpper());
+        window.update(signedInState());
+        QCOMPARE(window.renderedCards()[0].detail, QStringLiteral("Credentials remain in %1.").arg(keychain));
+
+        SignInWindowController controller(QString(), QStringLiteral("Mac"), settings());
+        SignInPanel panel(&controller, *terms);
+        QStringList panelTexts;
+        for (QLabel *label : panel.findChildren<QLabel *>())
+            panelTexts << label->text();
+        QVERIFY2(panelTexts.contains(QStringLiteral("Use your Veltro account to securely connect %1. Your browser handles "
+                                                    "authentication; Mornix receives a short-lived authorization code "
+                                                    "protected by PKCE.")
+                                         .arg(noun)),
+                 qPrintable(panelTexts.join(u'|')));
+
+        DesktopControllerUI::Options options;
+        options.terms = terms;
+        options.trayAvailable = [] { return false; };
+        DesktopControllerUI ui(options);
+        QString seen;
+        answerNextMessageBox(QStringLiteral("Cancel"), &seen);
+        QVERIFY(!ui.confirmDisconnect());
+        QCOMPARE(seen, QStringLiteral("Disconnect %1 from Veltro?\nLocal credentials will be removed and authenticated "
+                                      "device processing will stop. You can sign in again later.\n2 buttons")
+                           .arg(noun));
+        qunsetenv("VELTRO_KEYCHAIN");
+        if (!savedBus.isEmpty())
+            qputenv("DBUS_SESSION_BUS_ADDRESS", savedBus);
     }
 
     void disconnectConfirmation()

@@ -3,14 +3,20 @@
 // and a dark palette, into the directory named by MORNIX_SCREENSHOT_DIR. Run it once per scale
 // (QT_SCALE_FACTOR). It checks each picture for what a look would catch first: the right pixel
 // size, no text cut off, and text that stands out from its background.
+#include "platform/linux/linux_device_terms.h"
+#include "platform/linux/platform_modules.h"
+#include "platform/linux/selecting_keychain.h"
 #include "signin/sign_in_window.h"
 #include "support/temporary_home.h"
 #include "ui/desktop/dashboard_window.h"
+#include "ui/desktop/desktop_controller_ui.h"
 #include "ui/desktop/sign_in_panel.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
+#include <QMessageBox>
+#include <QTimer>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleFactory>
@@ -100,6 +106,8 @@ class UIScreenshotsTest : public QObject {
 private:
     QDir m_out;
     std::unique_ptr<TemporaryHome> m_home;
+    // The Linux words with the Secret Service in use, as on a desktop session.
+    std::shared_ptr<const DeviceTerms> m_terms;
 
     void save(QWidget *widget, const QString &name)
     {
@@ -148,6 +156,9 @@ private Q_SLOTS:
         m_out = QDir(dir);
         QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        qputenv("VELTRO_KEYCHAIN", "secret-service");
+        m_terms = std::make_shared<LinuxDeviceTerms>(std::make_shared<SelectingKeychain>(secret_service::Client(
+            std::make_shared<PlatformModules>(m_home->path() + QStringLiteral("/none.app"), QByteArray()))));
     }
 
     void dashboard_data()
@@ -165,7 +176,7 @@ private Q_SLOTS:
         QFETCH(bool, dark);
         const QPalette palette = dark ? darkPalette() : QApplication::style()->standardPalette();
         QApplication::setPalette(palette);
-        DashboardWindow window(QStringLiteral("1.4.0 (212)"), {});
+        DashboardWindow window(QStringLiteral("1.4.0 (212)"), m_terms, {});
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         window.update(stateNamed(stateName));
@@ -200,7 +211,7 @@ private Q_SLOTS:
         SignInWindowController::Settings settings;
         settings.defaultAPIBaseURL = QStringLiteral("https://api.veltro.test");
         SignInWindowController controller(QString(), QStringLiteral("Ada's MacBook Pro"), settings);
-        SignInPanel panel(&controller);
+        SignInPanel panel(&controller, *m_terms);
         auto task = presentPanel(&controller);
         QVERIFY(QTest::qWaitForWindowExposed(&panel));
         if (stateName == QLatin1String("waiting")) {
@@ -214,6 +225,26 @@ private Q_SLOTS:
         checkLabelContrast(&panel, Qt::white);
         save(&panel, QStringLiteral("sign-in-%1").arg(stateName));
         controller.windowWillClose();
+    }
+
+    void disconnectDialog()
+    {
+        QApplication::setPalette(QApplication::style()->standardPalette());
+        DesktopControllerUI::Options options;
+        options.terms = m_terms;
+        options.trayAvailable = [] { return false; };
+        DesktopControllerUI ui(options);
+        bool saved = false;
+        QTimer::singleShot(0, this, [this, &saved] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            save(box, QStringLiteral("disconnect-dialog"));
+            saved = true;
+            box->reject();
+        });
+        QVERIFY(!ui.confirmDisconnect());
+        QVERIFY(saved);
     }
 };
 

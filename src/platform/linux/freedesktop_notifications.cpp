@@ -172,6 +172,9 @@ bool FreedesktopNotifications::postLocked(NotificationStore::State &state, const
             actions << action.identifier << action.title;
         break;
     }
+    // The "default" action is the click on the notification itself; servers show no button for it.
+    if (request.content.answersClick)
+        actions << UserNotificationResponse::defaultActionIdentifier << QStringLiteral("Open");
     QVariantMap hints;
     hints.insert(QStringLiteral("urgency"), QVariant::fromValue<uchar>(1));
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
@@ -193,7 +196,7 @@ bool FreedesktopNotifications::postLocked(NotificationStore::State &state, const
             *error = QStringLiteral("the notification server returned no id");
         return false;
     }
-    state.delivered.append({request, server, id});
+    state.delivered.append({request, server, id, request.content.answersClick ? bus.baseService() : QString()});
     {
         QMutexLocker locker(&m_mutex);
         m_postedHere.insert(postedKey(server, id));
@@ -376,6 +379,12 @@ void FreedesktopNotifications::handleAnswer(const QString &server, quint32 id, c
         m_store.transact([&](NotificationStore::State &state) {
             for (qsizetype i = 0; i < state.delivered.size(); ++i) {
                 if (state.delivered.at(i).server == server && state.delivered.at(i).id == id) {
+                    // A click is the poster's to handle (store lock, then m_mutex, as in postLocked).
+                    if (state.delivered.at(i).request.content.answersClick) {
+                        QMutexLocker locker(&m_mutex);
+                        if (!m_postedHere.contains(postedKey(server, id)))
+                            return false;
+                    }
                     claimed = state.delivered.at(i).request;
                     state.delivered.removeAt(i);
                     return true;
@@ -407,9 +416,21 @@ void FreedesktopNotifications::handleClosed(const QString &server, quint32 id)
         listening = !m_delegate.expired() || m_postedHere.contains(postedKey(server, id));
     }
     if (listening) {
+        QDBusConnection bus = QDBusConnection::sessionBus();
         m_store.transact([&](NotificationStore::State &state) {
             return state.delivered.removeIf([&](const NotificationStore::Delivered &d) {
-                       return d.server == server && d.id == id;
+                       if (d.server != server || d.id != id)
+                           return false;
+                       // The click of a request that answers clicks may still be on its way to its
+                       // poster: while the poster runs, the entry is the poster's to remove.
+                       if (d.poster.isEmpty())
+                           return true;
+                       {
+                           QMutexLocker locker(&m_mutex);  // store lock, then m_mutex
+                           if (m_postedHere.contains(postedKey(server, id)))
+                               return true;
+                       }
+                       return !bus.interface()->isServiceRegistered(d.poster).value();
                    }) > 0;
         });
     }

@@ -26,7 +26,9 @@ class SerialQueue;
 // - Answers: every process with a delegate listens for ActionInvoked and NotificationClosed. An
 //   answer goes to the delegate of the one process that removes the notification from the store
 //   first (under the store lock); every other process ignores it. Some servers send these signals
-//   only to the connection that posted, so the poster must stay reachable.
+//   only to the connection that posted, so the poster must stay reachable. A request that
+//   answers clicks carries the "default" action, and only its poster takes that answer (and
+//   its close, while the poster runs).
 // - Scheduled requests are delivered by processes that called startScheduledDelivery(): at once
 //   when due, and by a timer at their due time (rechecked every minute for requests that other
 //   processes scheduled).

@@ -3,6 +3,7 @@
 #include "platform/linux/app_bundle.h"
 #include "platform/linux/dbus_distributed_notifications.h"
 #include "platform/linux/freedesktop_notifications.h"
+#include "platform/linux/linux_device_terms.h"
 #include "platform/linux/cms_code_signing.h"
 #include "platform/linux/dmi_hardware_identity.h"
 #include "platform/linux/sysfs_posture_probes.h"
@@ -33,7 +34,9 @@ Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<Pl
     if (!modules)
         modules = PlatformModules::forBuild(bundle->bundlePath(), config, ports.systemLog);
     // Cheap constructors: nothing below touches the bus or the disk until first used.
-    ports.keychain = std::make_shared<SelectingKeychain>(secret_service::Client(modules));
+    auto keychain = std::make_shared<SelectingKeychain>(secret_service::Client(modules));
+    ports.keychain = keychain;
+    ports.deviceTerms = std::make_shared<LinuxDeviceTerms>(keychain);
     ports.hardwareKey = std::make_shared<TpmHardwareKey>(ports.keychain, modules);
     ports.hardwareIdentity = std::make_shared<DmiHardwareIdentity>();
     ports.postureProbes = std::make_shared<SysfsPostureProbes>();

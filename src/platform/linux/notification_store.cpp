@@ -34,6 +34,8 @@ QJsonObject encodeRequest(const UserNotificationRequest &request)
     };
     if (request.timeInterval)
         object.insert(QStringLiteral("interval"), *request.timeInterval);
+    if (request.content.answersClick)
+        object.insert(QStringLiteral("answers_click"), true);
     return object;
 }
 
@@ -45,6 +47,7 @@ UserNotificationRequest decodeRequest(const QJsonObject &object)
     request.content.body = object.value(QStringLiteral("body")).toString();
     request.content.categoryIdentifier = object.value(QStringLiteral("category")).toString();
     request.content.userInfo = object.value(QStringLiteral("user_info")).toObject().toVariantMap();
+    request.content.answersClick = object.value(QStringLiteral("answers_click")).toBool(false);
     const QJsonValue interval = object.value(QStringLiteral("interval"));
     if (interval.isDouble())
         request.timeInterval = interval.toDouble();
@@ -79,10 +82,14 @@ QByteArray NotificationStore::encode(const State &state)
         pending.append(QJsonObject{{QStringLiteral("request"), encodeRequest(entry.request)},
                                    {QStringLiteral("due_at_ms"), entry.dueAtMs}});
     QJsonArray delivered;
-    for (const Delivered &entry : state.delivered)
-        delivered.append(QJsonObject{{QStringLiteral("request"), encodeRequest(entry.request)},
-                                     {QStringLiteral("server"), entry.server},
-                                     {QStringLiteral("id"), qint64(entry.id)}});
+    for (const Delivered &entry : state.delivered) {
+        QJsonObject object{{QStringLiteral("request"), encodeRequest(entry.request)},
+                           {QStringLiteral("server"), entry.server},
+                           {QStringLiteral("id"), qint64(entry.id)}};
+        if (!entry.poster.isEmpty())
+            object.insert(QStringLiteral("poster"), entry.poster);
+        delivered.append(object);
+    }
     const QJsonObject root{{QStringLiteral("categories"), categories},
                            {QStringLiteral("pending"), pending},
                            {QStringLiteral("delivered"), delivered}};
@@ -116,7 +123,8 @@ NotificationStore::State NotificationStore::decode(const QByteArray &bytes)
         const QJsonObject object = value.toObject();
         const qint64 id = object.value(QStringLiteral("id")).toInteger(-1);
         Delivered entry{decodeRequest(object.value(QStringLiteral("request")).toObject()),
-                        object.value(QStringLiteral("server")).toString(), quint32(id)};
+                        object.value(QStringLiteral("server")).toString(), quint32(id),
+                        object.value(QStringLiteral("poster")).toString()};
         if (!entry.request.identifier.isEmpty() && id > 0 && id <= 0xffffffffLL && !entry.server.isEmpty())
             state.delivered.append(entry);
     }

@@ -25,6 +25,7 @@ public:
         UserNotificationRequest request;
         QString server;              // unique bus name of the server that shows it
         quint32 id = 0;              // the server's notification id
+        QString poster;              // requests that answer clicks: the posting connection's unique name
     };
     struct State {
         QList<UserNotificationCategory> categories;

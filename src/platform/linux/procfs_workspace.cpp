@@ -1,5 +1,6 @@
 #include "platform/linux/procfs_workspace.h"
 
+#include "platform/linux/desktop_file_opener.h"
 #include "platform/linux/foreign_file.h"
 #include "platform/linux/info_plist.h"
 #include "platform/linux/pidfd.h"
@@ -193,6 +194,15 @@ bool ProcfsWorkspace::openURL(const QUrl &url)
             return true;
     }
     return false;
+}
+
+void ProcfsWorkspace::openFile(const QUrl &url, QObject *context, std::function<void(const QString &failure)> done)
+{
+    if (!url.isValid() || !url.isLocalFile()) {
+        done(QStringLiteral("Not a local file: %1").arg(url.toDisplayString()));
+        return;
+    }
+    openWithDesktopOpener({QStringLiteral("xdg-open"), url.toLocalFile()}, context, std::move(done));
 }
 
 }  // namespace mornix

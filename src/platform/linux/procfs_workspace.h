@@ -34,6 +34,8 @@ public:
     bool forceTerminate(const RunningApplication &application) override;
     bool isTerminated(const RunningApplication &application) const override;
     bool openURL(const QUrl &url) override;
+    // xdg-open as a watched child (desktop_file_opener.h): its non-zero exit is a failure.
+    void openFile(const QUrl &url, QObject *context, std::function<void(const QString &failure)> done) override;
 
     // The commands to try for a URL, in order, each as program and arguments. A web URL (http,
     // https): each entry of $BROWSER (`browserVariable`: colon-separated commands, words split as

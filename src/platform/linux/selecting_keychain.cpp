@@ -84,6 +84,16 @@ SelectingKeychain::SelectingKeychain(secret_service::Client secretService, QStri
 {
 }
 
+std::optional<SelectingKeychain::Backend> SelectingKeychain::backendInUse() const
+{
+    {
+        QMutexLocker published(&m_inUseMutex);
+        if (m_inUse)
+            return m_inUse;
+    }
+    return parseBackend(qgetenv("VELTRO_KEYCHAIN"));
+}
+
 QString SelectingKeychain::backendName(Backend backend)
 {
     return backend == Backend::secretService ? QStringLiteral("secret-service") : QStringLiteral("file");
@@ -96,6 +106,10 @@ Keychain &SelectingKeychain::backend()
 
     const auto make = [this](Backend choice) {
         m_choice = choice;
+        {
+            QMutexLocker published(&m_inUseMutex);
+            m_inUse = choice;
+        }
         if (choice == Backend::secretService)
             m_backend = std::make_unique<SecretServiceKeychain>(m_secretService);
         else

@@ -45,6 +45,11 @@ public:
     int addKey(const QByteArray &applicationTag, const QByteArray &keyData) override;
     int deleteKey(const QByteArray &applicationTag) override;
 
+    // The backend this user's items are kept in, as far as it is known without blocking: the one
+    // chosen by the first call, or the one VELTRO_KEYCHAIN forces; none before the first call and
+    // while the recorded backend cannot be reached. Never waits for a call in progress.
+    std::optional<Backend> backendInUse() const;
+
     static QString backendName(Backend backend);  // "secret-service" / "file"
     static constexpr const char *markerFileName = "keychain-backend";
 
@@ -59,6 +64,8 @@ private:
     QString m_dataDirectory;
     std::unique_ptr<Keychain> m_backend;
     std::optional<Backend> m_choice;  // the backend in use, once chosen (none: unavailable)
+    mutable QMutex m_inUseMutex;      // guards m_inUse only (never held across a call)
+    std::optional<Backend> m_inUse;   // m_choice, published for backendInUse()
     bool m_recorded = false;          // the marker names m_choice (or a forced backend is used)
 };
 

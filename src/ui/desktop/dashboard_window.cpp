@@ -33,11 +33,11 @@ const SectionInfo &sectionInfo(DashboardWindow::Section section)
         {"Overview", "view-app-grid-symbolic", QStyle::SP_FileDialogListView,
          "Your device, connected clients and command processing."},
         {"Clients", "utilities-terminal-symbolic", QStyle::SP_ComputerIcon,
-         "Verified applications and command-line clients running on this Mac."},
+         "Verified applications and command-line clients running on %1."},
         {"Activity", "document-open-recent-symbolic", QStyle::SP_FileDialogDetailedView,
          "Recent operational updates from this session."},
         {"Settings", "preferences-system-symbolic", QStyle::SP_FileDialogContentsView,
-         "Manage this Mac\u2019s connection and startup preferences."},
+         "Manage %1\u2019s connection and startup preferences."},
     };
     return infos[static_cast<int>(section)];
 }
@@ -107,8 +107,10 @@ protected:
 
 }  // namespace
 
-DashboardWindow::DashboardWindow(QString buildLabel, std::function<void(DashboardAction)> onAction, QWidget *parent)
+DashboardWindow::DashboardWindow(QString buildLabel, std::shared_ptr<const DeviceTerms> terms,
+                                 std::function<void(DashboardAction)> onAction, QWidget *parent)
     : QWidget(parent, Qt::Window)
+    , m_terms(std::move(terms))
     , m_onAction(std::move(onAction))
 {
     setWindowTitle(QStringLiteral("VeltroMornix"));
@@ -150,7 +152,8 @@ void DashboardWindow::buildLayout(const QString &buildLabel)
         m_navigation.append(button);
     }
     side->addStretch(1);
-    m_footer = new QLabel(QStringLiteral("This Mac\nBuild ") + buildLabel, m_sidebar);
+    m_footer = new QLabel(DeviceTerms::capitalized(m_terms->deviceNoun()) + QStringLiteral("\nBuild ") + buildLabel,
+                          m_sidebar);
     m_footer->setFont(sizedFont(font(), 11, QFont::Normal));
     m_footer->setWordWrap(true);
     m_footer->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -188,7 +191,7 @@ void DashboardWindow::buildLayout(const QString &buildLabel)
 
     const SectionInfo &info = sectionInfo(m_section);
     m_titleLabel->setText(QString::fromUtf8(info.title));
-    m_subtitleLabel->setText(QString::fromUtf8(info.subtitle));
+    m_subtitleLabel->setText(subtitle(m_section));
     m_navigation.first()->setChecked(true);
     applyPalette();
 }
@@ -250,7 +253,7 @@ void DashboardWindow::render()
 {
     const SectionInfo &info = sectionInfo(m_section);
     m_titleLabel->setText(QString::fromUtf8(info.title));
-    m_subtitleLabel->setText(QString::fromUtf8(info.subtitle));
+    m_subtitleLabel->setText(subtitle(m_section));
     for (int i = 0; i < m_navigation.size(); ++i)
         m_navigation[i]->setChecked(i == static_cast<int>(m_section));
     if (!m_state)
@@ -341,7 +344,8 @@ void DashboardWindow::renderOverview(const MornixDashboardState &s)
              value, QStringLiteral("Open workspace"), DashboardAction::workspace);
     else
         card(QStringLiteral("CONNECTION"),
-             QStringLiteral("Connect this Mac to enable authenticated commands and inventory reporting."), value,
+             QStringLiteral("Connect %1 to enable authenticated commands and inventory reporting.").arg(m_terms->deviceNoun()),
+             value,
              QStringLiteral("Sign in to Veltro"), DashboardAction::signIn);
 
     qint64 total = 0;
@@ -405,8 +409,9 @@ void DashboardWindow::renderActivity(const MornixDashboardState &s)
 void DashboardWindow::renderSettings(const MornixDashboardState &s)
 {
     const QString accountDetail = s.pendingApproval
-                                      ? QStringLiteral("Complete workspace approval in Veltro before this Mac connects.")
-                                      : QStringLiteral("Credentials remain in the macOS Keychain.");
+                                      ? QStringLiteral("Complete workspace approval in Veltro before %1 connects.")
+                                            .arg(m_terms->deviceNoun())
+                                      : QStringLiteral("Credentials remain in %1.").arg(m_terms->keychainName());
     if (s.signedIn)
         card(QStringLiteral("ACCOUNT"), accountDetail, QStringLiteral("Device linked"), QStringLiteral("Open workspace"),
              DashboardAction::workspace);
@@ -422,7 +427,7 @@ void DashboardWindow::renderSettings(const MornixDashboardState &s)
     card(QStringLiteral("DIAGNOSTICS"), QStringLiteral("Inspect the existing operational log in your text editor."), QString(),
          QStringLiteral("Open detailed logs"), DashboardAction::logs);
     if (s.signedIn || s.pendingApproval)
-        card(QStringLiteral("DISCONNECT THIS MAC"),
+        card(QStringLiteral("DISCONNECT ") + m_terms->deviceNoun().toUpper(),
              QStringLiteral("Remove local credentials and stop authenticated device processing. You can sign in again later."),
              QString(), QStringLiteral("Disconnect\u2026"), DashboardAction::disconnect);
 }
@@ -430,6 +435,12 @@ void DashboardWindow::renderSettings(const MornixDashboardState &s)
 QString DashboardWindow::titleText() const
 {
     return m_titleLabel->text();
+}
+
+QString DashboardWindow::subtitle(Section section) const
+{
+    QString text = QString::fromUtf8(sectionInfo(section).subtitle);
+    return text.replace(QLatin1String("%1"), m_terms->deviceNoun());
 }
 
 QString DashboardWindow::subtitleText() const

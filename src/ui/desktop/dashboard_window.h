@@ -1,10 +1,12 @@
 #pragma once
 
 #include "core/dashboard_state.h"
+#include "platform/device_terms.h"
 
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QLabel;
@@ -31,8 +33,9 @@ public:
         std::optional<DashboardAction> action;
     };
 
-    explicit DashboardWindow(QString buildLabel, std::function<void(DashboardAction)> onAction,
-                             QWidget *parent = nullptr);
+    // terms: names this device and its keychain in the texts (read at each render).
+    DashboardWindow(QString buildLabel, std::shared_ptr<const DeviceTerms> terms,
+                    std::function<void(DashboardAction)> onAction, QWidget *parent = nullptr);
 
     // Stores a changed state and renders it while the window is visible; an equal state is ignored.
     void update(const MornixDashboardState &state);
@@ -67,6 +70,9 @@ private:
     void renderSettings(const MornixDashboardState &state);
     void applyPalette();
 
+    QString subtitle(Section section) const;
+
+    std::shared_ptr<const DeviceTerms> m_terms;
     std::function<void(DashboardAction)> m_onAction;
     QLabel *m_titleLabel = nullptr;
     QLabel *m_subtitleLabel = nullptr;

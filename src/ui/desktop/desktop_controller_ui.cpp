@@ -186,7 +186,7 @@ void DesktopControllerUI::refreshMenu(const MenuState &state)
 void DesktopControllerUI::showDashboard(const MornixDashboardState &state, std::function<void(DashboardAction)> onAction)
 {
     if (!m_dashboard) {
-        m_dashboard = new DashboardWindow(m_options.buildLabel, std::move(onAction));
+        m_dashboard = new DashboardWindow(m_options.buildLabel, m_options.terms, std::move(onAction));
         m_dashboard->setAttribute(Qt::WA_DeleteOnClose, false);
     }
     m_dashboard->update(state);
@@ -202,10 +202,16 @@ void DesktopControllerUI::updateDashboard(const MornixDashboardState &state)
         m_dashboard->update(state);
 }
 
+void DesktopControllerUI::selectDashboardActivity()
+{
+    if (m_dashboard)
+        m_dashboard->selectSection(DashboardWindow::Section::activity);
+}
+
 bool DesktopControllerUI::confirmDisconnect()
 {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Disconnect this Mac from Veltro?"),
-                    QStringLiteral("Disconnect this Mac from Veltro?"), QMessageBox::NoButton, m_dashboard);
+    const QString title = QStringLiteral("Disconnect %1 from Veltro?").arg(m_options.terms->deviceNoun());
+    QMessageBox box(QMessageBox::Warning, title, title, QMessageBox::NoButton, m_dashboard);
     box.setInformativeText(QStringLiteral("Local credentials will be removed and authenticated device processing will stop. "
                                           "You can sign in again later."));
     box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);

@@ -1,10 +1,13 @@
 #pragma once
 
 #include "core/controller_ui.h"
+#include "platform/device_terms.h"
 
 #include <QObject>
 #include <QKeySequence>
 #include <QPointer>
+
+#include <memory>
 
 class QAction;
 class QMenu;
@@ -25,6 +28,7 @@ public:
     struct Options {
         QString buildLabel;
         QString iconPath;  // the bundle's MenuBarIcon.png (an @2x file beside it is used too)
+        std::shared_ptr<const DeviceTerms> terms;  // names this device in the texts; required
         // Tests: decides once whether a tray host is present; empty: follows the session bus.
         std::function<bool()> trayAvailable;
     };
@@ -39,6 +43,7 @@ public:
     bool hasDashboard() const override { return m_dashboard != nullptr; }
     void showDashboard(const MornixDashboardState &state, std::function<void(DashboardAction)> onAction) override;
     void updateDashboard(const MornixDashboardState &state) override;
+    void selectDashboardActivity() override;
     bool confirmDisconnect() override;
 
     // The tray icon image: the template tinted with `tint`, or the themed fallback symbol when

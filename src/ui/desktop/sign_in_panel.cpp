@@ -1,5 +1,6 @@
 #include "ui/desktop/sign_in_panel.h"
 
+#include "platform/device_terms.h"
 #include "signin/sign_in_window.h"
 
 #include <QCloseEvent>
@@ -82,7 +83,7 @@ QPushButton *makeButton(const QString &title, QWidget *parent)
 
 }  // namespace
 
-SignInPanel::SignInPanel(SignInWindowController *controller)
+SignInPanel::SignInPanel(SignInWindowController *controller, const DeviceTerms &terms)
     : QWidget(nullptr, Qt::Dialog | Qt::WindowStaysOnTopHint)
     , m_controller(controller)
 {
@@ -109,8 +110,9 @@ SignInPanel::SignInPanel(SignInWindowController *controller)
     setTextColor(title, Qt::black);
 
     auto *explanation = new QLabel(
-        QStringLiteral("Use your Veltro account to securely connect this Mac. Your browser handles authentication; "
-                       "Mornix receives a short-lived authorization code protected by PKCE."),
+        QStringLiteral("Use your Veltro account to securely connect %1. Your browser handles authentication; "
+                       "Mornix receives a short-lived authorization code protected by PKCE.")
+            .arg(terms.deviceNoun()),
         m_card);
     explanation->setGeometry(onCard(36, 204, 488, 58));
     explanation->setFont(pixelFont(15, QFont::Medium));
@@ -154,9 +156,9 @@ SignInPanel::SignInPanel(SignInWindowController *controller)
     sync();
 }
 
-void SignInPanel::attach(SignInWindowController *controller)
+void SignInPanel::attach(SignInWindowController *controller, const DeviceTerms &terms)
 {
-    new SignInPanel(controller);
+    new SignInPanel(controller, terms);
 }
 
 void SignInPanel::presentInFront()

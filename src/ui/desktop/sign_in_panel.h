@@ -8,6 +8,7 @@ class QPushButton;
 
 namespace mornix {
 
+class DeviceTerms;
 class SignInWindowController;
 
 // The visible sign-in panel (620 x 520, kept above other windows) of one SignInWindowController:
@@ -17,10 +18,11 @@ class SignInWindowController;
 class SignInPanel : public QWidget {
     Q_OBJECT
 public:
-    explicit SignInPanel(SignInWindowController *controller);
+    // terms: names this device in the explanation.
+    SignInPanel(SignInWindowController *controller, const DeviceTerms &terms);
 
-    // Makes a panel for `controller`; the shape the sign-in flows' window hook takes.
-    static void attach(SignInWindowController *controller);
+    // Makes a panel for `controller`.
+    static void attach(SignInWindowController *controller, const DeviceTerms &terms);
 
     QPushButton *googleButton() const { return m_google; }
     QPushButton *gitHubButton() const { return m_gitHub; }
