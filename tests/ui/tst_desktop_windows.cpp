@@ -621,7 +621,7 @@ private Q_SLOTS:
         std::shared_ptr<const DeviceTerms> terms = macTerms();
         if (platform != QLatin1String("mac")) {
             auto store = std::make_shared<SelectingKeychain>(secret_service::Client(
-                std::make_shared<PlatformModules>(home.path() + QStringLiteral("/none.app"), QByteArray())));
+                std::make_shared<PlatformModules>(home.path() + QStringLiteral("/none.app"), QByteArray(), ModuleSigner{}, nullptr)));
             QByteArray data;
             if (keychainUsed)
                 QCOMPARE(store->readGenericPassword(QStringLiteral("s"), QStringLiteral("a"), data),

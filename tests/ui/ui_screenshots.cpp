@@ -158,7 +158,7 @@ private Q_SLOTS:
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
         qputenv("VELTRO_KEYCHAIN", "secret-service");
         m_terms = std::make_shared<LinuxDeviceTerms>(std::make_shared<SelectingKeychain>(secret_service::Client(
-            std::make_shared<PlatformModules>(m_home->path() + QStringLiteral("/none.app"), QByteArray()))));
+            std::make_shared<PlatformModules>(m_home->path() + QStringLiteral("/none.app"), QByteArray(), ModuleSigner{}, nullptr))));
     }
 
     void dashboard_data()
