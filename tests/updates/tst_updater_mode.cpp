@@ -3,6 +3,7 @@
 // application played by the sleeper, against the reference service over real TLS: the hosts it
 // refuses, the hand-over of a check, its end after the host quits, a release of each archive
 // format, answers that never end, and kills at every step of an installation.
+#include "platform/linux/archive_module.h"
 #include "support/agent_process.h"
 #include "support/process_runner.h"
 #include "support/signed_fixtures.h"
@@ -322,6 +323,50 @@ private Q_SLOTS:
         QVERIFY(updater.waitForExit(20000));  // no host runs: the first tick ends it
         QVERIFY(!updater.errorText().contains(u"up to date"_s));
         QCOMPARE(bundleVersion(host), u"1.0"_s);
+    }
+
+    // An archive module that is missing or fails the helper bundle's seal fails the update
+    // alone: after the signature verified, the session ends refused with the loader's reason,
+    // the installed bundle stays as it was, and the mode ends as usual once the host has quit.
+    void anUnusableArchiveModuleRefusesTheUpdate_data()
+    {
+        QTest::addColumn<int>("module");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("modified after signing") << int(HostOptions::ArchiveModule::modifiedAfterSigning)
+                                                << u"modified after the bundle was signed: "_s;
+        QTest::newRow("missing") << int(HostOptions::ArchiveModule::missing) << u"missing or not a regular file: "_s;
+    }
+    void anUnusableArchiveModuleRefusesTheUpdate()
+    {
+        QFETCH(int, module);
+        QFETCH(QString, reason);
+        QCOMPARE(m_service.admin({"release", "clear"}).exitCode, 0);
+        QVERIFY(m_service.publish(u"2.0"_s, m_archive));
+        TemporaryHome home;
+        HostOptions options;
+        options.feedURL = m_service.feedURL();
+        options.publicKey = m_key;
+        options.helperExecutable = QStringLiteral(MORNIX_UPDATER_PROBE);
+        options.archiveModule = static_cast<HostOptions::ArchiveModule>(module);
+        const QString host = makeDesktopBundle(home.path(), options);
+        QVERIFY(!host.isEmpty());
+        auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
+
+        UpdaterProcess updater(host, {u"--check-now"_s, u"--answer"_s, u"install"_s}, home);
+        const QString refused = u"Veltro Desktop update 2.0 refused: the archive module cannot be used: "_s + reason;
+        QVERIFY2(updater.waitForError(refused, 60000), qPrintable(updater.errorText()));
+        QVERIFY(updater.errorText().contains(reason + host + u"/Contents/Helpers/Mornix/VeltroMornix.app/"_s
+                                             + QLatin1String(archive_module::kModulePath)));
+        QVERIFY(updater.errorText().contains(u"step verified"_s));
+        QVERIFY(!updater.errorText().contains(u"step unpacking"_s));
+        QVERIFY(!updater.errorText().contains(u"the archive was refused"_s));
+        desktop.reset();
+        QVERIFY(updater.waitForExit(20000));
+        QCOMPARE(updater.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(updater.process().exitCode(), 0);
+        QVERIFY(!QFileInfo::exists(stagingPath(home)));
+        QCOMPARE(bundleVersion(host), u"1.0"_s);
+        QVERIFY(signatureValid(host));
     }
 
     // An archive answered by a 404 that never ends, or trickling forever: the session ends

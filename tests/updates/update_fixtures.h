@@ -33,6 +33,10 @@ struct HostOptions {
     // is signed. Empty: no helper.
     QString helperExecutable;
     QString helperTeam = fixtures::kOwnTeam;
+    // The build's archive module in the helper bundle, which the updater unpacks with: sealed
+    // with it, changed after the helper was signed (the host's seal covers the change), or absent.
+    enum class ArchiveModule { sealed, modifiedAfterSigning, missing };
+    ArchiveModule archiveModule = ArchiveModule::sealed;
 };
 
 // Creates DIRECTORY/Veltro Desktop.app; returns its path or empty on failure.
