@@ -69,13 +69,11 @@ QString makeDesktopBundle(const QString &directory, const HostOptions &options)
             || !copyExecutable(options.helperExecutable, helperExecutablePath(bundle)))
             return {};
         const QString module = helperBundle + u"/Contents/PlugIns/libmornix_archive.so"_s;
-        if (options.archiveModule != HostOptions::ArchiveModule::missing
+        if (options.archiveModule
             && (!QDir().mkpath(helperBundle + u"/Contents/PlugIns"_s)
                 || !QFile::copy(QStringLiteral(MORNIX_BUNDLE_DIR "/Contents/PlugIns/libmornix_archive.so"), module)))
             return {};
         if (!options.helperTeam.isEmpty() && !fixtures::sign(helperBundle, options.helperTeam))
-            return {};
-        if (options.archiveModule == HostOptions::ArchiveModule::modifiedAfterSigning && !fixtures::tamper(module))
             return {};
     }
     if (!options.team.isEmpty() && !fixtures::sign(bundle, options.team, options.identifier))

@@ -33,10 +33,9 @@ struct HostOptions {
     // is signed. Empty: no helper.
     QString helperExecutable;
     QString helperTeam = fixtures::kOwnTeam;
-    // The build's archive module in the helper bundle, which the updater unpacks with: sealed
-    // with it, changed after the helper was signed (the host's seal covers the change), or absent.
-    enum class ArchiveModule { sealed, modifiedAfterSigning, missing };
-    ArchiveModule archiveModule = ArchiveModule::sealed;
+    // The build's archive module, which the updater unpacks with, in the helper bundle (sealed
+    // with it); false: none.
+    bool archiveModule = true;
 };
 
 // Creates DIRECTORY/Veltro Desktop.app; returns its path or empty on failure.
