@@ -63,7 +63,8 @@ void AppDelegate::applicationDidFinishLaunching()
         return;
 
     if (m_arguments.has(kDesktopUpdater)) {
-        m_desktopUpdater = makeDesktopUpdater(m_arguments, m_ports, m_config, [this] { terminate(); }, {}, m_desktop);
+        m_desktopUpdater = makeDesktopUpdater(m_arguments, m_ports, m_config, m_modules, [this] { terminate(); }, {},
+                                              m_desktop);
         m_desktopUpdater->startDesktopUpdater();
         return;
     }

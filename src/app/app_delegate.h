@@ -16,6 +16,7 @@ class DesktopUpdater;
 class MornixController;
 class NoticeAnswerRouter;
 class NotificationLaunch;
+class PlatformModules;
 class RuntimeLock;
 class UpdateNotifications;
 
@@ -39,6 +40,9 @@ public:
     // The loaded desktop module (windows); null: this process shows none. Set before launch
     // completes; the module outlives the delegate.
     void setDesktopModule(DesktopModule *desktop) { m_desktop = desktop; }
+    // The loader of the bundle's modules (the updater mode unpacks with the archive module). Set
+    // before launch completes.
+    void setPlatformModules(std::shared_ptr<PlatformModules> modules) { m_modules = std::move(modules); }
 
     // Runs before launch completes, in every process that starts the application: update
     // notifications are configured (their answers are handled whichever process receives them).
@@ -65,6 +69,7 @@ private:
     std::shared_ptr<NoticeAnswerRouter> m_notificationRouter;
     bool m_launchedForUserNotification = false;
     DesktopModule *m_desktop = nullptr;
+    std::shared_ptr<PlatformModules> m_modules;
     std::unique_ptr<DesktopUpdater> m_desktopUpdater;  // the updater mode only
 };
 

@@ -33,6 +33,7 @@ private:
 }  // namespace
 
 std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, const Ports &ports, const Config &config,
+                                                   std::shared_ptr<PlatformModules> modules,
                                                    std::function<void()> terminate, DesktopUpdaterSeams seams,
                                                    DesktopModule *desktop)
 {
@@ -45,11 +46,12 @@ std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, c
     deps.workspace = ports.workspace;
     deps.distributedNotifications = ports.distributedNotifications;
     deps.acquireLock = [log] { return RuntimeLock::acquire(QStringLiteral("updater.lock"), *log); };
-    deps.makeUpdater = [log, ports, seams, desktop, anchors = config.extraTLSAnchorsPEM](const UpdaterHost &host) -> std::unique_ptr<Updater> {
+    deps.makeUpdater = [log, ports, modules, seams, desktop, anchors = config.extraTLSAnchorsPEM](const UpdaterHost &host) -> std::unique_ptr<Updater> {
         AppcastUpdater::Dependencies updaterDeps;
         updaterDeps.systemLog = log;
         updaterDeps.bundleReader = ports.bundleReader;
         updaterDeps.codeSigning = ports.codeSigning;
+        updaterDeps.modules = modules;
         if (seams.prompt)
             updaterDeps.prompt = seams.prompt;
         else if (desktop)

@@ -11,10 +11,13 @@
 
 namespace mornix {
 
+class PlatformModules;
+
 // Builds the updater mode with the real ports: "updater.lock", the appcast updater of this
 // platform with the Install/Later dialog of the desktop module (without one, every offer is
 // answered Later and logged), and a system log that also goes to standard error
-// (the updater runs as a user service, whose standard error is its journal).
+// (the updater runs as a user service, whose standard error is its journal). `modules` loads the
+// archive module when an update is unpacked; it lives as long as the updater.
 // What tests put in place of the user: the answer to Install/Later, a call at each step of
 // an update session ("session-started", "downloaded", "verified", "unpacking", "unpacked",
 // "swapped", "cleaned"), and a shorter limit on each transfer's whole duration.
@@ -25,6 +28,7 @@ struct DesktopUpdaterSeams {
 };
 
 std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, const Ports &ports, const Config &config,
+                                                   std::shared_ptr<PlatformModules> modules,
                                                    std::function<void()> terminate, DesktopUpdaterSeams seams = {},
                                                    DesktopModule *desktop = nullptr);
 

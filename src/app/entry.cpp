@@ -38,8 +38,8 @@ DesktopModule *loadDesktopModule(PlatformModules &modules, QString *problem)
     return static_cast<DesktopModule *>(const_cast<void *>(modules.table(spec, problem)));
 }
 
-int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports, PlatformModules &modules,
-                   const Config &config)
+int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports,
+                   const std::shared_ptr<PlatformModules> &sharedModules, const Config &config)
 {
     // Started for a user notification (the waiter of --notify-update); the marker is not passed on.
     const bool notificationLaunch = qgetenv(kNotificationLaunchVariable) == "1";
@@ -51,6 +51,7 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports, Pla
     // The windows live in a module of the bundle, loaded only here: a mode without windows never
     // maps Qt Gui, Qt Widgets or a platform plugin.
     const bool headless = arguments.has(QStringLiteral("--desktop-managed")) || notificationLaunch;
+    PlatformModules &modules = *sharedModules;
     DesktopModule *desktop = nullptr;
     if (!headless) {
         const DisplayCheck display = checkDisplay(modules);
@@ -78,6 +79,7 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports, Pla
                          });
     delegate.setLaunchedForUserNotification(notificationLaunch);
     delegate.setDesktopModule(desktop);
+    delegate.setPlatformModules(sharedModules);
     delegate.applicationWillFinishLaunching();
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     const int status = app->exec();
@@ -109,7 +111,7 @@ int runEntry(int argc, char **argv)
 
     if (const std::optional<int> status = dispatchCommandLineMode(arguments, ports, config, argc, argv))
         return *status;
-    return runNormalStart(argc, argv, arguments, std::move(ports), *modules, config);
+    return runNormalStart(argc, argv, arguments, std::move(ports), modules, config);
 }
 
 }  // namespace mornix

@@ -3,7 +3,8 @@
 // that is missing or differs from the bundle's seal is refused with a clear message while the
 // agent itself still runs. Likewise libsecret, the TSS stack and libxcb live in modules of
 // their own: a mode that does not use them (the file keychain, no TPM operation, no display
-// check) maps none of them.
+// check) maps none of them, and libarchive lives in the archive module, which only the updater
+// loads, when it unpacks.
 #include "support/agent_process.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
@@ -16,6 +17,12 @@
 #include <QTest>
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 namespace mornix {
 
@@ -29,7 +36,12 @@ const QString kModule = QStringLiteral("Contents/PlugIns/libmornix_desktop.so");
 const QStringList kSystemFrontLibraries = {QStringLiteral("libsecret-1"), QStringLiteral("libgio-2.0"),
                                            QStringLiteral("libgobject-2.0"), QStringLiteral("libtss2-"),
                                            QStringLiteral("libxcb"), QStringLiteral("libmornix_secret_service"),
-                                           QStringLiteral("libmornix_tpm"), QStringLiteral("libmornix_xdisplay")};
+                                           QStringLiteral("libmornix_tpm"), QStringLiteral("libmornix_xdisplay"),
+                                           QStringLiteral("libarchive"), QStringLiteral("libmornix_archive")};
+// libarchive, its module, and the libraries only libarchive brings in.
+const QStringList kArchiveLibraries = {QStringLiteral("libarchive"), QStringLiteral("libmornix_archive"),
+                                       QStringLiteral("libxml2"), QStringLiteral("libnettle"), QStringLiteral("libacl"),
+                                       QStringLiteral("libbz2")};
 
 // The files a running process maps.
 QSet<QString> mappedFiles(qint64 pid)
@@ -59,6 +71,59 @@ QStringList librariesIn(const QSet<QString> &files, const QStringList &names = k
     return found;
 }
 
+// The files the program maps in a command-line mode once it has done its work: its standard
+// output is a pipe filled beforehand, so it waits in its first write of the answer with all it
+// loaded still mapped; then the pipe is drained and it ends. Empty on failure.
+QSet<QString> mappedWhileAnswering(const QString &argument, const QProcessEnvironment &environment)
+{
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        return {};
+    ::fcntl(out[1], F_SETFL, O_NONBLOCK);
+    const QByteArray block(4096, 'x');
+    while (::write(out[1], block.constData(), static_cast<size_t>(block.size())) > 0) {
+    }
+    const bool full = errno == EAGAIN;
+    ::fcntl(out[1], F_SETFL, 0);  // the child's writes block
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    const QByteArray program = QFile::encodeName(QStringLiteral(MORNIX_EXECUTABLE));
+    const QByteArray flag = argument.toUtf8();
+    char *argv[] = {const_cast<char *>(program.constData()), const_cast<char *>(flag.constData()), nullptr};
+    std::vector<QByteArray> variables;
+    for (const QString &variable : environment.toStringList())
+        variables.push_back(variable.toLocal8Bit());
+    std::vector<char *> envp;
+    for (QByteArray &variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    const bool spawned = full && ::posix_spawn(&pid, program.constData(), &actions, nullptr, argv, envp.data()) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+
+    QSet<QString> mapped;
+    if (spawned) {
+        // Blocked in write(1, ...): the system call in progress and its first argument.
+        const auto waitingToWrite = [pid] {
+            QFile call(QStringLiteral("/proc/%1/syscall").arg(pid));
+            return call.open(QIODevice::ReadOnly) && call.readAll().startsWith("1 0x1 ");
+        };
+        if (QTest::qWaitFor(waitingToWrite, 20000))
+            mapped = mappedFiles(pid);
+    }
+    char drain[65536];
+    while (::read(out[0], drain, sizeof drain) > 0) {
+    }
+    ::close(out[0]);
+    if (spawned)
+        ::waitpid(pid, nullptr, 0);
+    return mapped;
+}
+
 // An environment where a windowed start has a display (Qt's offscreen platform).
 QProcessEnvironment windowedEnvironment(const TemporaryHome &home)
 {
@@ -76,6 +141,8 @@ private Q_SLOTS:
     void commandLineModesLoadNoWindowLibraries_data();
     void commandLineModesLoadNoWindowLibraries();
     void headlessAgentMapsNoWindowLibraries();
+    void commandLineModesMapNoArchiveLibraries_data();
+    void commandLineModesMapNoArchiveLibraries();
     void windowedStartLoadsTheSealedModule();
     void missingOrModifiedModuleIsRefusedAndTheAgentRuns_data();
     void missingOrModifiedModuleIsRefusedAndTheAgentRuns();
@@ -133,6 +200,24 @@ void DesktopModuleTest::headlessAgentMapsNoWindowLibraries()
     QCOMPARE(librariesIn(mapped), QStringList());
     // With the file keychain and no display check, none of the system fronts either.
     QCOMPARE(librariesIn(mapped, kSystemFrontLibraries), QStringList());
+    QCOMPARE(librariesIn(mapped, kArchiveLibraries), QStringList());
+}
+
+void DesktopModuleTest::commandLineModesMapNoArchiveLibraries_data()
+{
+    QTest::addColumn<QString>("argument");
+    QTest::newRow("bridge version") << QStringLiteral("--desktop-bridge-version");
+    QTest::newRow("control status") << QStringLiteral("--desktop-control-status");
+}
+
+// What the running process has mapped when it answers (the dynamic linker's trace aside).
+void DesktopModuleTest::commandLineModesMapNoArchiveLibraries()
+{
+    QFETCH(QString, argument);
+    TemporaryHome home;
+    const QSet<QString> mapped = mappedWhileAnswering(argument, windowedEnvironment(home));
+    QVERIFY(std::any_of(mapped.cbegin(), mapped.cend(), [](const QString &file) { return file.contains(QStringLiteral("libQt6Core")); }));
+    QCOMPARE(librariesIn(mapped, kArchiveLibraries), QStringList());
 }
 
 void DesktopModuleTest::windowedStartLoadsTheSealedModule()

@@ -3,6 +3,7 @@
 // destination directory; what is created inside it is only directories, regular files with one
 // link and no set-id or group/other write bits, and symbolic links that are relative and never
 // climb above the destination; and it can all be removed again.
+#include "platform/linux/archive_module.h"
 #include "platform/linux/bundle_archive.h"
 
 #include <QFile>
@@ -105,11 +106,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (archive < 0 || ::write(archive, data, size) != static_cast<ssize_t>(size) || ::lseek(archive, 0, SEEK_SET) != 0)
         std::abort();
     const int out = ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bundle_archive::Limits limits;
-    limits.maxTotalBytes = 1 << 20;
-    limits.maxEntries = 64;
-    limits.maxEntryBytes = 1 << 19;
-    (void)bundle_archive::extract(archive, out, limits);
+    // The module's extraction, linked in directly.
+    const archive_module::Limits limits{1 << 20, 1 << 19, 64};
+    archive_module::Outcome outcome;
+    archive_module::extract(archive, out, limits, nullptr, nullptr, outcome);
     ::close(out);
     ::close(archive);
 

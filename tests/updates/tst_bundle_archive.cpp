@@ -2,6 +2,7 @@
 // of libarchive: every accepted format unpacks to the same bundle, and every hostile archive is
 // refused with nothing written outside the destination.
 #include "platform/linux/bundle_archive.h"
+#include "support/bundle_modules.h"
 #include "support/process_runner.h"
 #include "support/test_files.h"
 
@@ -92,7 +93,9 @@ bundle_archive::Result extractInto(const QString &archive, const QString &destin
 {
     const int in = ::open(QFile::encodeName(archive).constData(), O_RDONLY | O_CLOEXEC);
     const int out = ::open(QFile::encodeName(destination).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bundle_archive::Result result = bundle_archive::extract(in, out, limits);
+    // The build's archive module, as the updater loads it.
+    static const std::shared_ptr<PlatformModules> modules = buildBundleModules();
+    bundle_archive::Result result = bundle_archive::extract(*modules, in, out, limits);
     ::close(in);
     ::close(out);
     return result;

@@ -50,7 +50,7 @@ class UpdateTransfersTest : public QObject {
         const QStringList messages = m_log->messages();
         return std::any_of(messages.begin(), messages.end(), [&](const QString &m) { return m.contains(needle); });
     }
-    QString stagingPath() const { return BundleInstaller(m_bundle).stagingPath(); }
+    QString stagingPath() const { return BundleInstaller(m_bundle, nullptr).stagingPath(); }
 
 private Q_SLOTS:
     void initTestCase()

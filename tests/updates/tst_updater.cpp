@@ -10,6 +10,7 @@
 #include "platform/linux/cms_code_signing.h"
 #include "platform/linux/ed25519.h"
 #include "platform/linux/plist_bundle_reader.h"
+#include "support/bundle_modules.h"
 #include "support/config.h"
 #include "support/process_runner.h"
 #include "support/recording_system_log.h"
@@ -128,7 +129,7 @@ class UpdaterTest : public QObject {
     {
         QCOMPARE(bundleVersion(m_bundle), version);
         QVERIFY(signatureValid(m_bundle));
-        QVERIFY(!QFileInfo::exists(BundleInstaller(m_bundle).stagingPath()));
+        QVERIFY(!QFileInfo::exists(BundleInstaller(m_bundle, nullptr).stagingPath()));
     }
 
 private Q_SLOTS:
@@ -381,7 +382,7 @@ private Q_SLOTS:
         const QString archive = makeTar(dir.path(), u"dir New.app\nfile New.app/Contents/version|new"_s);
 
         QStringList steps;
-        BundleInstaller installer(bundle, [&steps](const QString &step) { steps.append(step); });
+        BundleInstaller installer(bundle, buildBundleModules(), [&steps](const QString &step) { steps.append(step); });
         QString error;
         const int fd = installer.createArchiveFile(&error);
         QVERIFY2(fd >= 0, qPrintable(error));

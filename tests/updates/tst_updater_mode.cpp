@@ -3,6 +3,7 @@
 // application played by the sleeper, against the reference service over real TLS: the hosts it
 // refuses, the hand-over of a check, its end after the host quits, a release of each archive
 // format, answers that never end, and kills at every step of an installation.
+#include "platform/linux/archive_module.h"
 #include "support/agent_process.h"
 #include "support/process_runner.h"
 #include "support/signed_fixtures.h"
@@ -321,6 +322,56 @@ private Q_SLOTS:
                  qPrintable(updater.errorText()));
         QVERIFY(updater.waitForExit(20000));  // no host runs: the first tick ends it
         QVERIFY(!updater.errorText().contains(u"up to date"_s));
+        QCOMPARE(bundleVersion(host), u"1.0"_s);
+    }
+
+    // An archive module that is missing, or changed while the updater runs (its own bundle's seal
+    // held when it started), fails the update alone: after the signature verified, the session
+    // ends refused with the loader's reason, the installed bundle stays as it was, and the mode
+    // ends as usual once the host has quit.
+    void anUnusableArchiveModuleRefusesTheUpdate_data()
+    {
+        QTest::addColumn<bool>("present");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << false << u"missing or not a regular file: "_s;
+        QTest::newRow("modified during the session") << true << u"modified after the bundle was signed: "_s;
+    }
+    void anUnusableArchiveModuleRefusesTheUpdate()
+    {
+        QFETCH(bool, present);
+        QFETCH(QString, reason);
+        QCOMPARE(m_service.admin({"release", "clear"}).exitCode, 0);
+        // About four seconds on the wire: time to change the module before it is needed.
+        const qint64 size = QFileInfo(m_archive).size();
+        QVERIFY(m_service.publish(u"2.0"_s, m_archive, {"--bytes-per-second", QString::number(size / 4)}));
+        TemporaryHome home;
+        HostOptions options;
+        options.feedURL = m_service.feedURL();
+        options.publicKey = m_key;
+        options.helperExecutable = QStringLiteral(MORNIX_UPDATER_PROBE);
+        options.archiveModule = present;
+        const QString host = makeDesktopBundle(home.path(), options);
+        QVERIFY(!host.isEmpty());
+        const QString module = host + u"/Contents/Helpers/Mornix/VeltroMornix.app/"_s + QLatin1String(archive_module::kModulePath);
+        auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
+
+        UpdaterProcess updater(host, {u"--check-now"_s, u"--answer"_s, u"install"_s}, home);
+        if (present) {
+            QVERIFY2(updater.waitForError(u"step session-started"_s), qPrintable(updater.errorText()));
+            QVERIFY(!updater.errorText().contains(u"step downloaded"_s));
+            QVERIFY(fixtures::tamper(module));
+        }
+        const QString refused = u"Veltro Desktop update 2.0 refused: the archive module cannot be used: "_s + reason;
+        QVERIFY2(updater.waitForError(refused, 60000), qPrintable(updater.errorText()));
+        QVERIFY2(updater.errorText().contains(reason + module), qPrintable(updater.errorText()));
+        QVERIFY(updater.errorText().contains(u"step verified"_s));
+        QVERIFY(!updater.errorText().contains(u"step unpacking"_s));
+        QVERIFY(!updater.errorText().contains(u"the archive was refused"_s));
+        desktop.reset();
+        QVERIFY(updater.waitForExit(20000));
+        QCOMPARE(updater.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(updater.process().exitCode(), 0);
+        QVERIFY(!QFileInfo::exists(stagingPath(home)));
         QCOMPARE(bundleVersion(host), u"1.0"_s);
     }
 

@@ -2,6 +2,7 @@
 
 #include "platform/linux/cms_code_signing.h"
 #include "platform/linux/plist_bundle_reader.h"
+#include "support/bundle_modules.h"
 #include "support/config.h"
 #include "support/info_plist_writer.h"
 #include "support/signed_fixtures.h"
@@ -66,6 +67,11 @@ QString makeDesktopBundle(const QString &directory, const HostOptions &options)
             || !QFile::copy(QStringLiteral(MORNIX_BUNDLE_DIR "/Contents/Info.plist"),
                             helperBundle + u"/Contents/Info.plist"_s)
             || !copyExecutable(options.helperExecutable, helperExecutablePath(bundle)))
+            return {};
+        const QString module = helperBundle + u"/Contents/PlugIns/libmornix_archive.so"_s;
+        if (options.archiveModule
+            && (!QDir().mkpath(helperBundle + u"/Contents/PlugIns"_s)
+                || !QFile::copy(QStringLiteral(MORNIX_BUNDLE_DIR "/Contents/PlugIns/libmornix_archive.so"), module)))
             return {};
         if (!options.helperTeam.isEmpty() && !fixtures::sign(helperBundle, options.helperTeam))
             return {};
@@ -136,6 +142,7 @@ std::unique_ptr<AppcastUpdater> startUpdater(const QString &bundle, const QStrin
     deps.bundleReader = std::make_shared<PlistBundleReader>();
     deps.codeSigning = std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM);
     deps.prompt = std::move(prompt);
+    deps.modules = buildBundleModules();
     deps.extraTLSAnchorsPEM = Config::defaults().extraTLSAnchorsPEM;
     if (steps)
         deps.stepHook = [steps](const QString &step) { steps->append(step); };

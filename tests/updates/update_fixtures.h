@@ -33,6 +33,9 @@ struct HostOptions {
     // is signed. Empty: no helper.
     QString helperExecutable;
     QString helperTeam = fixtures::kOwnTeam;
+    // The build's archive module, which the updater unpacks with, in the helper bundle (sealed
+    // with it); false: none.
+    bool archiveModule = true;
 };
 
 // Creates DIRECTORY/Veltro Desktop.app; returns its path or empty on failure.

@@ -6,7 +6,9 @@
 // Every step is printed to standard error as "step NAME".
 #include "app/arguments.h"
 #include "app/desktop_updater_wiring.h"
+#include "platform/linux/app_bundle.h"
 #include "platform/linux/linux_ports.h"
+#include "platform/linux/platform_modules.h"
 #include "support/config.h"
 
 #include <QCoreApplication>
@@ -53,7 +55,10 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const Arguments arguments = Arguments::fromMain(argc, argv);
-    const Ports ports = makeLinuxPorts(argc > 0 ? argv[0] : nullptr, Config::defaults());
+    const char *argv0 = argc > 0 ? argv[0] : nullptr;
+    const auto modules =
+        PlatformModules::forBuild(AppBundle::forRunningExecutable(argv0).bundlePath(), Config::defaults(), nullptr);
+    const Ports ports = makeLinuxPorts(argv0, Config::defaults(), modules);
     const QString killAt = valueAfter(arguments, u"--kill-at"_s);
 
     DesktopUpdaterSeams seams;
@@ -66,7 +71,7 @@ int main(int argc, char **argv)
             std::raise(SIGKILL);
     };
     std::unique_ptr<DesktopUpdater> updater = makeDesktopUpdater(
-        arguments, ports, Config::defaults(), [] { QCoreApplication::quit(); }, seams);
+        arguments, ports, Config::defaults(), modules, [] { QCoreApplication::quit(); }, seams);
     QTimer::singleShot(0, updater.get(), [&updater] { updater->startDesktopUpdater(); });
     return app.exec();
 }

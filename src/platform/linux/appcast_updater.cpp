@@ -35,7 +35,7 @@ AppcastUpdater::AppcastUpdater(UpdaterHost host, Dependencies dependencies, QObj
     : QObject(parent)
     , m_host(std::move(host))
     , m_deps(std::move(dependencies))
-    , m_installer(std::make_shared<BundleInstaller>(m_host.bundlePath, m_deps.stepHook))
+    , m_installer(std::make_shared<BundleInstaller>(m_host.bundlePath, m_deps.modules, m_deps.stepHook))
     , m_fetcher(new UpdateFetcher(m_deps.extraTLSAnchorsPEM, m_deps.transferLimits, this))
 {
 }

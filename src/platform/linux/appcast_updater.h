@@ -37,6 +37,8 @@ public:
         std::shared_ptr<CodeSigning> codeSigning;
         std::shared_ptr<UpdatePrompt> prompt;
         QByteArray extraTLSAnchorsPEM;
+        // Loads the archive module when a verified archive is unpacked (null: installing fails).
+        std::shared_ptr<PlatformModules> modules;
         BundleInstaller::StepHook stepHook;  // tests only: called at each step of a session
         TransferLimits transferLimits;
     };

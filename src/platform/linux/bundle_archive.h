@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/linux/platform_modules.h"
+
 #include <QString>
 
 #include <functional>
@@ -16,6 +18,8 @@ namespace mornix {
 // extraction (no absolute paths, no "..", nothing placed through a symbolic link, nothing
 // overwritten) holds besides. Modes keep the owner's and the read/execute bits; set-id bits
 // and group/other write are cleared, owners and times are not restored.
+// libarchive lives in the bundle's archive module (archive_module.h), loaded through the
+// process's PlatformModules on the first extraction: no other use of the process maps it.
 namespace bundle_archive {
 
 struct Limits {
@@ -26,16 +30,23 @@ struct Limits {
 
 struct Result {
     bool ok = false;
+    // The archive module cannot be used (missing, not as the bundle's seal has it): nothing was
+    // read, and error is the loader's whole sentence ("the archive module cannot be used: ...").
+    bool moduleUnusable = false;
     QString error;       // why the archive was refused (for the log)
     QString bundleName;  // "X.app"
     QString format;      // as read from the content: "tar", "tar.gz", "tar.xz" or "zip"; empty if unknown
 };
 
+// The archive module as PlatformModules loads it ("the archive module").
+ModuleSpec moduleSpec();
+
 // Reads the archive from the start of the file `archiveFd` and creates its bundle inside the
 // directory `destinationFd`, which must not yet hold an entry of that name. `afterEntry` runs
 // after each entry is written (tests use it to stop midway), on a thread of the extractor's
-// own. On failure the partial bundle is left in place for the caller to remove. Blocks.
-Result extract(int archiveFd, int destinationFd, const Limits &limits = {},
+// own. On failure the partial bundle is left in place for the caller to remove. Loads the
+// archive module from `modules` on first use. Blocks.
+Result extract(PlatformModules &modules, int archiveFd, int destinationFd, const Limits &limits = {},
                const std::function<void(int entries)> &afterEntry = {});
 
 // Removes the directory tree `name` inside `parentFd` without following symbolic links.

@@ -45,8 +45,9 @@ int exchange(int fromDirectory, const char *from, int toDirectory, const char *t
 
 }  // namespace
 
-BundleInstaller::BundleInstaller(QString bundlePath, StepHook stepHook)
+BundleInstaller::BundleInstaller(QString bundlePath, std::shared_ptr<PlatformModules> modules, StepHook stepHook)
     : m_bundlePath(QDir::cleanPath(bundlePath))
+    , m_modules(std::move(modules))
     , m_stepHook(std::move(stepHook))
 {
 }
@@ -116,6 +117,10 @@ int BundleInstaller::createArchiveFile(QString *error)
 
 std::optional<QString> BundleInstaller::unpack(int archiveFd, QString *error, QString *format)
 {
+    if (!m_modules) {
+        *error = QStringLiteral("the archive module cannot be used: this process has no loader of the bundle's modules");
+        return std::nullopt;
+    }
     Fd stagingFd(openDirectory(stagingPath()));
     if (stagingFd.get() < 0) {
         *error = QStringLiteral("cannot open %1: %2").arg(stagingPath(), systemError());
@@ -131,14 +136,14 @@ std::optional<QString> BundleInstaller::unpack(int archiveFd, QString *error, QS
         return std::nullopt;
     }
     const bundle_archive::Result result =
-        bundle_archive::extract(archiveFd, unpacked.get(), {}, [this](int entries) {
+        bundle_archive::extract(*m_modules, archiveFd, unpacked.get(), {}, [this](int entries) {
             if (entries == 2)
                 step(QStringLiteral("unpacking"));
         });
     if (format)
         *format = result.format;
     if (!result.ok) {
-        *error = QStringLiteral("the archive was refused: %1").arg(result.error);
+        *error = result.moduleUnusable ? result.error : QStringLiteral("the archive was refused: %1").arg(result.error);
         return std::nullopt;
     }
     // Everything unpacked reaches the disk before the swap can make it the installed bundle.

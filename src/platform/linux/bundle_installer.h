@@ -3,9 +3,12 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace mornix {
+
+class PlatformModules;
 
 // Replaces an application bundle by the one in a verified archive, beside it on the same file
 // system, so that at every moment the bundle's path holds a complete bundle (the old one or
@@ -25,7 +28,8 @@ public:
     // Called at each named step ("unpacking", "unpacked", "swapped", "cleaned"); tests stop there.
     using StepHook = std::function<void(const QString &step)>;
 
-    explicit BundleInstaller(QString bundlePath, StepHook stepHook = {});
+    // modules: the loader of the archive module that unpacking uses (null: unpacking fails, saying so).
+    BundleInstaller(QString bundlePath, std::shared_ptr<PlatformModules> modules, StepHook stepHook = {});
 
     QString bundlePath() const { return m_bundlePath; }
     QString stagingPath() const;
@@ -40,6 +44,8 @@ public:
     // Unpacks the archive read from `archiveFd` (bundle_archive: tar, tar.gz, tar.xz or zip,
     // told by its content) into the staging directory and flushes it. Returns the path of the
     // unpacked bundle, or nullopt with `error`; `format` receives the format read, if known.
+    // When the archive module cannot be used, `error` is the loader's sentence ("the archive
+    // module cannot be used: ..."), which the loader has also logged.
     std::optional<QString> unpack(int archiveFd, QString *error, QString *format = nullptr);
     // Swaps the unpacked bundle into place and removes the old one.
     bool swapIntoPlace(const QString &unpackedBundle, QString *error);
@@ -48,6 +54,7 @@ private:
     void step(const QString &name) const;
 
     QString m_bundlePath;
+    std::shared_ptr<PlatformModules> m_modules;
     StepHook m_stepHook;
 };
 

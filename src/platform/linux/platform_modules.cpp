@@ -1,5 +1,6 @@
 #include "platform/linux/platform_modules.h"
 
+#include "platform/linux/archive_module.h"
 #include "platform/linux/platform_logging.h"
 #include "platform/linux/secret_service_client.h"
 #include "platform/linux/tpm_session.h"
@@ -51,6 +52,8 @@ std::vector<ModuleSpec> PlatformModules::platformModules()
          "the Secret Service module"},
         {tpm::kModulePath, tpm::kModuleEntry, tpm::kModuleInterfaceVersion, "the TPM module"},
         {x_display::kModulePath, x_display::kModuleEntry, x_display::kModuleInterfaceVersion, "the X display module"},
+        {archive_module::kModulePath, archive_module::kModuleEntry, archive_module::kModuleInterfaceVersion,
+         "the archive module"},
     };
 }
 

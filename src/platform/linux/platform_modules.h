@@ -31,7 +31,7 @@ struct ModuleSpec {
 };
 
 // The bundle's modules that wrap a system library only some modes use (the Secret Service, the
-// TPM stack, the X display probe, the windows): the executable does not link those libraries, so
+// TPM stack, the X display probe, the update archive extractor, the windows): the executable does not link those libraries, so
 // a mode that never reaches them never maps them. Each module exports one C entry
 //     const void *entry(uint32_t interfaceVersion)
 // that returns its table of operations (or null when it was built for another interface); an
@@ -90,7 +90,8 @@ public:
     Status status(const ModuleSpec &module);
     // The outcome of every module asked for so far, in the order they were first asked for.
     std::vector<Status> statuses() const;
-    // The modules of system-library fronts this loader serves (Secret Service, TPM, X display).
+    // The modules of system-library fronts this loader serves (Secret Service, TPM, X display,
+    // archive).
     static std::vector<ModuleSpec> platformModules();
     // "loaded", "missing", "seal failed", "wrong signer", "load failed".
     static QString stateName(State state);
