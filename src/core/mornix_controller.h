@@ -31,6 +31,7 @@ class DeviceServiceClient;
 class DistributedNotifications;
 class KeychainStore;
 class LoginItem;
+class SystemLog;
 
 // The agent's central object while it runs as an application: its credentials and service
 // client, the pending claim, the instance monitor, the poll loop, inventory reporting, and the
@@ -63,6 +64,7 @@ public:
         // is available (a pending claim only waits, tokens are never refreshed).
         std::function<SignInFlows *(SignInFlows::Host &state, QObject *parent)> makeSignInFlows;
         std::function<void(const QString &)> appendLog;  // the operational log
+        std::shared_ptr<SystemLog> systemLog;            // may be null
         std::function<void()> openLogFile;
         std::function<void(const QUrl &)> openURL;
         std::function<void()> terminate;                 // ends the application
@@ -136,6 +138,8 @@ private:
     QCoro::Task<void> takeReloadedCredentials(QFuture<std::optional<DeviceCredentials>> read);
     void handleDashboardAction(DashboardAction action);
     bool launchAtLoginEnabled() const;
+    // A change of the command journal's state, to the operational and the system log.
+    void logCommandJournal(const QString &line, bool problem);
     // Logs the device out at the service, then clears the local secrets.
     QCoro::Task<void> disconnectDevice();
 
