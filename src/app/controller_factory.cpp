@@ -50,8 +50,8 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     auto scanner = std::make_shared<const AgentInstanceScanner>(ports.workspace, ports.processTable, ports.codeSigning);
     deps.monitorScanner = makeMonitorScanner(scanner);
     deps.executor = makeKillExecutor(ports, scanner);
-    // Without a data directory the path is relative, which the journal refuses: commands are
-    // then refused too, never carried out without a journal.
+    // Without a data directory the path is relative, which the journal refuses: it is then kept
+    // in memory only (commands still run, at most once until a restart), and says so.
     deps.commandJournal
         = std::make_shared<CommandJournal>(QDir(posix::dataDirectoryPath()).filePath(QStringLiteral("Commands")));
     // One store of TLS check outcomes for every pinned session of the agent.
@@ -79,6 +79,7 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     // Posted in every mode; a click opens the dashboard where one can be shown.
     deps.clientsClosedNotice = std::make_shared<ClientsClosedNotice>(ports.userNotifications, windows);
     deps.appendLog = [log](const QString &line) { log->append(line); };
+    deps.systemLog = ports.systemLog;
     deps.openLogFile = [log] { log->openLogFile(); };
     deps.openURL = [workspace = ports.workspace](const QUrl &url) { workspace->openURL(url); };
     deps.terminate = [] { QCoreApplication::quit(); };

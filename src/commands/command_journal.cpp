@@ -1,6 +1,7 @@
 #include "commands/command_journal.h"
 
 #include "commands/command_id.h"
+#include "commands/commands_logging.h"
 #include "support/crypto.h"
 #include "platform/posix_files.h"
 
@@ -27,6 +28,22 @@ constexpr const char *kTemporaryName = "journal.new";
 QString errnoText(const char *what)
 {
     return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+// Opens requiring a private mode; when only the mode was wrong (the second open, which removes
+// group and other bits through the descriptor, succeeds), `note` says what was made private.
+template <typename Open>
+posix::OpenResult openMadePrivate(const Open &open, QString *note)
+{
+    posix::OpenResult strict = open(posix::ModeRule::requirePrivate);
+    if (strict.ok())
+        return strict;
+    posix::OpenResult loose = open(posix::ModeRule::makePrivate);
+    if (!loose.ok())
+        return strict;
+    if (note)
+        *note = QStringLiteral("command journal: ") + strict.description + QStringLiteral("; made private");
+    return loose;
 }
 
 bool isLowerHex(QByteArrayView text)
@@ -96,6 +113,8 @@ std::optional<JournalEntry> recordFromLine(QByteArrayView line)
             record.intent = it.value().toBool();
         } else if (key == QLatin1String("settled") && it.value().isBool()) {
             record.settled = it.value().toBool();
+        } else if (key == QLatin1String("refused") && it.value().isBool()) {
+            record.refused = it.value().toBool();
         } else if (key == QLatin1String("outcome")) {
             record.outcome = outcomeFromJSON(it.value());
             if (!record.outcome)
@@ -115,6 +134,14 @@ void merge(JournalEntry &into, const JournalEntry &record)
     if (record.outcome && !into.outcome)
         into.outcome = record.outcome;
     into.settled = into.settled || record.settled;
+    into.refused = into.refused || record.refused;
+}
+
+// Equal as far as the file is concerned.
+bool sameOnDisk(JournalEntry a, JournalEntry b)
+{
+    a.intentHere = b.intentHere = false;
+    return a == b;
 }
 
 }  // namespace
@@ -159,6 +186,8 @@ QByteArray commandJournalLine(const JournalEntry &record)
         object.insert(QStringLiteral("outcome"), outcomeToJSON(*record.outcome));
     if (record.settled)
         object.insert(QStringLiteral("settled"), true);
+    if (record.refused)
+        object.insert(QStringLiteral("refused"), true);
     const QByteArray json = QJsonDocument(object).toJson(QJsonDocument::Compact);
     return crypto::sha256Hex(json).left(kChecksumDigits).toLatin1() + ' ' + json + '\n';
 }
@@ -198,6 +227,18 @@ QString CommandJournal::lastError() const
     return m_lastError;
 }
 
+bool CommandJournal::isDegraded() const
+{
+    QMutexLocker lock(&m_mutex);
+    return !m_degradedReason.isEmpty();
+}
+
+QString CommandJournal::degradedReason() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_degradedReason;
+}
+
 QStringList CommandJournal::open()
 {
     QMutexLocker lock(&m_mutex);
@@ -205,20 +246,56 @@ QStringList CommandJournal::open()
     if (m_directory.isEmpty() || m_opened)
         return problems;
     m_opened = true;
-    auto refuse = [&](const QString &text) {
-        m_lastError = text;
-        problems << QStringLiteral("command journal kept in memory only: ") + text;
-        closeFile();
-        return problems;
+    attach(&problems);
+    return problems;
+}
+
+bool CommandJournal::reopen()
+{
+    QMutexLocker lock(&m_mutex);
+    if (m_directory.isEmpty() || m_fd.isValid())
+        return true;
+    m_opened = true;
+    QStringList problems;
+    if (!attach(&problems))
+        return false;
+    for (const QString &problem : std::as_const(problems))
+        qCWarning(lcCommands).noquote() << problem;
+    return true;
+}
+
+bool CommandJournal::degrade(const QString &reason)
+{
+    m_lastError = reason;
+    m_degradedReason = reason;
+    closeFile();
+    m_dirFd.reset();
+    return false;
+}
+
+bool CommandJournal::attach(QStringList *problems)
+{
+    closeFile();
+    m_dirFd.reset();
+    auto fail = [&](const QString &reason) {
+        *problems << QStringLiteral("command journal kept in memory only: ") + reason;
+        return degrade(reason);
     };
 
-    // A real directory (never a link) of this user's, open to nobody else.
-    posix::OpenResult directory = posix::openPrivateDirectory(m_directory, posix::ModeRule::requirePrivate);
+    // A real directory (never a link) of this user's; group and other bits are removed.
+    QString note;
+    const auto openDirectory = [this](posix::ModeRule rule) { return posix::openPrivateDirectory(m_directory, rule); };
+    posix::OpenResult directory = openMadePrivate(openDirectory, &note);
+    if (!note.isEmpty())
+        *problems << note;
     if (!directory.ok())
-        return refuse(directory.description);
+        return fail(directory.description);
     m_dirFd = std::move(directory.fd);
-    if (!reopenFile())
-        return refuse(m_lastError);
+    note.clear();
+    if (!reopenFile(&note))
+        return fail(m_lastError);
+    if (!note.isEmpty())
+        *problems << note;
 
     // Read what is there; damage is reported and skipped.
     QByteArray bytes;
@@ -229,43 +306,70 @@ QStringList CommandJournal::open()
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            return refuse(errnoText("cannot read the journal"));
+            return fail(errnoText("cannot read the journal"));
         }
         if (got == 0)
             break;
         offset += got;
         bytes.append(buffer, got);
         if (bytes.size() >= kMaxFileBytes) {
-            problems << QStringLiteral("command journal larger than %1 bytes; only its beginning was read")
-                            .arg(kMaxFileBytes);
+            *problems << QStringLiteral("command journal larger than %1 bytes; only its beginning was read")
+                             .arg(kMaxFileBytes);
             break;
         }
     }
     const ParsedCommandJournal parsed = parseCommandJournal(bytes);
-    for (const JournalEntry &entry : parsed.entries) {
-        m_entries.insert(entry.id, entry);
-        m_order.append(entry.id);
+    // The file first, then what only memory holds (kept while the journal could not be used);
+    // for an id in both, what memory knows wins.
+    QHash<QString, JournalEntry> entries;
+    QStringList order;
+    bool memoryAhead = false;
+    for (const JournalEntry &stored : parsed.entries) {
+        JournalEntry entry = stored;
+        const auto known = m_entries.constFind(stored.id);
+        if (known != m_entries.cend()) {
+            entry = *known;
+            merge(entry, stored);
+            memoryAhead = memoryAhead || !sameOnDisk(entry, stored);
+        }
+        entries.insert(entry.id, entry);
+        order.append(entry.id);
     }
+    for (const QString &id : std::as_const(m_order)) {
+        if (!entries.contains(id)) {
+            entries.insert(id, m_entries.value(id));
+            order.append(id);
+            memoryAhead = true;
+        }
+    }
+    m_entries = std::move(entries);
+    m_order = std::move(order);
     m_lines = parsed.entries.size() + parsed.damagedLines;
     if (parsed.damagedLines > 0)
-        problems << QStringLiteral("command journal damaged: %1 unreadable line(s) skipped, %2 command(s) kept")
-                        .arg(parsed.damagedLines)
-                        .arg(parsed.entries.size());
+        *problems << QStringLiteral("command journal damaged: %1 unreadable line(s) skipped, %2 command(s) kept")
+                         .arg(parsed.damagedLines)
+                         .arg(parsed.entries.size());
     const qsizetype before = m_entries.size();
     prune();
-    // Damage, dropped entries or a long history: rewrite the file from what was kept.
-    if ((parsed.damagedLines > 0 || m_entries.size() != before || m_lines > m_entries.size() * 2 + 16) && !compact())
-        return refuse(m_lastError);
-    return problems;
+    // Damage, dropped entries, steps kept in memory meanwhile or a long history: rewrite the file
+    // from what is kept.
+    if ((parsed.damagedLines > 0 || m_entries.size() != before || memoryAhead || m_lines > m_entries.size() * 2 + 16)
+        && !compact())
+        return fail(m_lastError);
+    m_degradedReason.clear();
+    return true;
 }
 
-bool CommandJournal::reopenFile()
+bool CommandJournal::reopenFile(QString *note)
 {
     closeFile();
-    // A private regular file of this user's with one link, checked on the descriptor.
-    posix::OpenResult file = posix::openOwnFileAt(m_dirFd.get(), QString::fromLatin1(kFileName),
-                                                  O_RDWR | O_CREAT | O_APPEND, posix::ModeRule::requirePrivate,
-                                                  filePath());
+    // A regular file of this user's with one link, checked on the descriptor; group and other
+    // bits are removed through it.
+    const auto openFile = [this](posix::ModeRule rule) {
+        return posix::openOwnFileAt(m_dirFd.get(), QString::fromLatin1(kFileName), O_RDWR | O_CREAT | O_APPEND, rule,
+                                    filePath());
+    };
+    posix::OpenResult file = openMadePrivate(openFile, note);
     if (!file.ok()) {
         m_lastError = file.description;
         return false;
@@ -324,10 +428,13 @@ bool CommandJournal::flush()
     QMutexLocker lock(&m_mutex);
     if (m_directory.isEmpty())
         return true;
-    if (!m_fd.isValid() || ::fdatasync(m_fd.get()) != 0) {
-        m_lastError = !m_fd.isValid() ? QStringLiteral("the journal is not open") : errnoText("cannot flush the journal");
+    if (!m_fd.isValid()) {
+        if (m_degradedReason.isEmpty())
+            m_lastError = QStringLiteral("the journal was not opened");
         return false;
     }
+    if (::fdatasync(m_fd.get()) != 0)
+        return degrade(errnoText("cannot flush the journal"));
     return true;
 }
 
@@ -350,6 +457,7 @@ bool CommandJournal::recordIntent(const QString &id)
     QMutexLocker lock(&m_mutex);
     JournalEntry &entry = entryFor(id);
     entry.intent = true;
+    entry.intentHere = true;
     return append(JournalEntry{id, entry.receivedAt, true, std::nullopt, false}, true);
 }
 
@@ -372,23 +480,33 @@ bool CommandJournal::recordSettled(const QString &id)
     return append(JournalEntry{id, found->receivedAt, false, std::nullopt, true}, false);
 }
 
+bool CommandJournal::recordRefused(const QString &id)
+{
+    QMutexLocker lock(&m_mutex);
+    JournalEntry &entry = entryFor(id);
+    if (entry.refused)
+        return true;
+    entry.refused = true;
+    JournalEntry record{id, entry.receivedAt, false, std::nullopt, false};
+    record.refused = true;
+    return append(record, false);
+}
+
 bool CommandJournal::append(const JournalEntry &record, bool sync)
 {
     if (m_directory.isEmpty())
         return true;
     if (!m_fd.isValid()) {
-        if (m_lastError.isEmpty())
+        if (m_degradedReason.isEmpty())
             m_lastError = QStringLiteral("the journal was not opened");
         return false;
     }
-    if (!posix::writeAll(m_fd.get(), commandJournalLine(record))) {
-        m_lastError = errnoText("cannot write the journal");
-        return false;
-    }
-    if (sync && ::fdatasync(m_fd.get()) != 0) {
-        m_lastError = errnoText("cannot flush the journal");
-        return false;
-    }
+    // A failed write may leave a torn line behind: it is skipped as damage when the file is
+    // taken up again, and the file is rewritten from memory then.
+    if (!posix::writeAll(m_fd.get(), commandJournalLine(record)))
+        return degrade(errnoText("cannot write the journal"));
+    if (sync && ::fdatasync(m_fd.get()) != 0)
+        return degrade(errnoText("cannot flush the journal"));
     ++m_lines;
     return true;
 }
@@ -397,24 +515,24 @@ bool CommandJournal::compact()
 {
     if (m_directory.isEmpty())
         return true;
+    if (!m_dirFd.isValid())
+        return false;  // degraded or not opened: the reason is already recorded
     QByteArray bytes;
     for (const QString &id : std::as_const(m_order))
         bytes += commandJournalLine(m_entries.value(id));
     ::unlinkat(m_dirFd.get(), kTemporaryName, 0);
     posix::UniqueFd file(::openat(m_dirFd.get(), kTemporaryName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     const int fd = file.get();
-    if (fd < 0) {
-        m_lastError = errnoText("cannot create the new journal");
-        return false;
-    }
+    if (fd < 0)
+        return degrade(errnoText("cannot create the new journal"));
     const bool written = posix::writeAll(fd, bytes) && ::fsync(fd) == 0 && file.close() == 0;
     if (!written || ::renameat(m_dirFd.get(), kTemporaryName, m_dirFd.get(), kFileName) != 0 || ::fsync(m_dirFd.get()) != 0) {
-        m_lastError = errnoText("cannot replace the journal");
+        const QString reason = errnoText("cannot replace the journal");
         ::unlinkat(m_dirFd.get(), kTemporaryName, 0);
-        return false;
+        return degrade(reason);
     }
     m_lines = m_order.size();
-    return reopenFile();
+    return reopenFile() || degrade(m_lastError);
 }
 
 }  // namespace mornix

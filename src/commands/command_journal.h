@@ -35,6 +35,10 @@ struct JournalEntry {
     bool intent = false;                   // about to be carried out: signals may have been sent
     std::optional<JournalOutcome> outcome;
     bool settled = false;                  // the service accepted the outcome, or refused it for good
+    bool refused = false;                  // the service refused its "received" (HTTP 4xx): not carried out
+    // Not stored: the intent was recorded by this process (the command runs or ran here, and its
+    // outcome is recorded in memory before anything else is done with it).
+    bool intentHere = false;
 
     friend bool operator==(const JournalEntry &, const JournalEntry &) = default;
 };
@@ -48,7 +52,7 @@ struct ParsedCommandJournal {
 
 // One line per record: 16 lower-case hex digits of the SHA-256 of the JSON text, a space, the
 // compact JSON object, a line feed. A record carries "id" and any of "t" (received time),
-// "intent", "outcome" and "settled"; records of one id merge.
+// "intent", "outcome", "settled" and "refused"; records of one id merge.
 ParsedCommandJournal parseCommandJournal(const QByteArray &bytes);
 QByteArray commandJournalLine(const JournalEntry &record);
 
@@ -58,11 +62,18 @@ QByteArray commandJournalLine(const JournalEntry &record);
 // (fdatasync) before the call returns. Kept to the newest maxEntries ids and maxAgeSeconds; the
 // file is rewritten compactly when it has grown to several lines per kept id.
 //
-// File handling: the directory is created 0700 and the file "journal" 0600, neither followed
-// through a symbolic link; a directory or file owned by another user or open to group or others
-// is refused. A journal that cannot be used (refused, unreadable, failing writes) never stops
-// the agent: the problem is reported by open() or lastError() and the journal keeps working in
-// memory. Without a directory it is memory-only from the start.
+// File handling: the directory is created 0700 and the file "journal" 0600, both opened without
+// following a link and checked on the descriptor: a directory or file of this user's that is
+// open to group or others is made private through that descriptor (fchmod); a link, another
+// user's directory or file, a file with several names or anything but a regular file (a FIFO,
+// a device) is refused and never followed.
+//
+// Degraded: a journal that cannot be used (refused as above, unreadable, a write or flush that
+// fails: ENOSPC, EIO) never stops the agent. It keeps working in memory, so a command is still
+// carried out at most once while the process runs (not across a restart);
+// isDegraded()/degradedReason() say so and why. reopen() takes the durable journal up again once
+// the fault is gone: what the file holds and what was kept in memory meanwhile are merged and
+// written back. Without a directory the journal is memory-only by design (never degraded).
 // Thread: any; calls are serialised by an internal mutex (the poll loop calls it from a worker).
 class CommandJournal {
 public:
@@ -79,8 +90,13 @@ public:
     CommandJournal &operator=(const CommandJournal &) = delete;
 
     // Reads the file (creating it when missing); only the first call does anything. Returns one
-    // readable line per problem found (damage, refusal); the journal is usable in every case.
+    // readable line per problem found (damage, refusal, a mode that was made private); the
+    // journal is usable in every case.
     QStringList open();
+    // When degraded (or not opened yet): tries to open the directory and file again as open()
+    // does, merges what the file holds with what is in memory and writes the union back. True
+    // when durable afterwards (and for a memory-only journal); does nothing while durable.
+    bool reopen();
 
     std::optional<JournalEntry> entry(const QString &id) const;
     // Outcomes the service has not yet accepted, oldest first.
@@ -96,19 +112,34 @@ public:
     bool recordIntent(const QString &id);
     bool recordOutcome(const QString &id, const JournalOutcome &outcome, bool sync = true);
     bool recordSettled(const QString &id);
+    // The service refused the "received" acknowledgement for good: nothing is carried out.
+    bool recordRefused(const QString &id);
     // Makes everything written so far durable (fdatasync).
     bool flush();
 
+    // Every step reaches the file (false for memory-only and degraded journals).
     bool isDurable() const;
+    // A directory was given but the journal is kept in memory only (see above); the reason is
+    // readable and names the path and the system's error, e.g. ".../Commands is owned by another
+    // user" or "cannot write the journal: No space left on device". Empty unless degraded.
+    bool isDegraded() const;
+    QString degradedReason() const;
+    // The last failure of any step (kept after a recovery); empty when none happened.
     QString lastError() const;
     QString filePath() const;
 
     static constexpr const char *kFileName = "journal";
 
 private:
+    // Opens directory and file, reads and merges the file into memory, rewrites it when needed.
+    // Degrades (with the reason) on any failure; false then.
+    bool attach(QStringList *problems);
+    // Keeps the journal in memory from now on, for `reason`; always false.
+    bool degrade(const QString &reason);
     bool append(const JournalEntry &record, bool sync);
     bool compact();
-    bool reopenFile();
+    // note: set when the file's mode had to be made private.
+    bool reopenFile(QString *note = nullptr);
     void prune();
     qint64 now() const;
     JournalEntry &entryFor(const QString &id);
@@ -122,6 +153,7 @@ private:
     bool m_opened = false;
     qsizetype m_lines = 0;
     QString m_lastError;
+    QString m_degradedReason;  // empty while durable, memory-only by design or not opened yet
     QHash<QString, JournalEntry> m_entries;
     QStringList m_order;  // ids, oldest first
 };

@@ -52,6 +52,8 @@ CommandPollLoop::CommandPollLoop(Host &host, Collaborators collaborators, QObjec
     , m_sleep(collaborators.sleep ? std::move(collaborators.sleep) : Sleep(&defaultSleep))
     , m_token(new CancellationToken(this))
     , m_journal(collaborators.journal ? std::move(collaborators.journal) : std::make_shared<CommandJournal>())
+    , m_journalStateChanged(std::move(collaborators.journalStateChanged))
+    , m_journalDegradedReason(m_journal->degradedReason())
     , m_journalQueue(QStringLiteral("command journal"))
 {
 }
@@ -64,13 +66,29 @@ CommandPollLoop::~CommandPollLoop()
 
 QCoro::Task<bool> CommandPollLoop::journalStep(std::function<bool(CommandJournal &)> step)
 {
+    // Safe to finish after the loop is gone: only locals are touched after the await.
+    QPointer<CommandPollLoop> self(this);
     const std::shared_ptr<CommandJournal> journal = m_journal;
     auto run = [journal, step]() { return step(*journal); };
     QFuture<bool> done = startBlockingCall(m_journalQueue, std::move(run));
     const bool durable = co_await done;
-    if (!durable)
-        qCWarning(lcCommands) << "command journal:" << journal->lastError();
+    if (self)
+        noteJournalState();
     co_return durable;
+}
+
+void CommandPollLoop::noteJournalState()
+{
+    const QString reason = m_journal->degradedReason();
+    if (reason.isEmpty() == m_journalDegradedReason.isEmpty())
+        return;  // once per episode: not again for every failing step, nor for another reason
+    m_journalDegradedReason = reason;
+    if (!reason.isEmpty())
+        qCWarning(lcCommands).noquote() << "command journal kept in memory only:" << reason;
+    else
+        qCInfo(lcCommands).noquote() << "command journal durable again:" << m_journal->filePath();
+    if (m_journalStateChanged)
+        m_journalStateChanged(reason);
 }
 
 std::optional<QList<AgentInstanceReport>> CommandPollLoop::currentReportsIfReady() const
@@ -295,27 +313,44 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
 {
     QPointer<CommandPollLoop> self(this);
     const QString id = shortID(commandID);
-    const std::optional<JournalEntry> known = m_journal->entry(commandID);
+    // Held here: once the intent is recorded the command is carried out and its outcome recorded,
+    // even when the loop goes away meanwhile.
+    const std::shared_ptr<CommandJournal> journal = m_journal;
+    const std::shared_ptr<Executor> executor = m_executor;
+    const std::shared_ptr<AgentInstanceMonitor> monitor = m_monitor;
 
-    // Handed out again after its outcome was journaled, or after the agent stopped while
-    // carrying it out: never carried out a second time. The journaled outcome is acknowledged
-    // again with its own idempotency key; an interrupted one is acknowledged "failed".
-    if (known && (known->outcome || known->intent)) {
-        JournalOutcome outcome;
-        if (known->outcome) {
-            outcome = *known->outcome;
-        } else {
-            const KillExecutionResult interrupted{
-                false, kInterruptedMessage.toString(),
-                QJsonObject{{QStringLiteral("interrupted_by_agent_restart"), true}, {QStringLiteral("all_stopped"), false}}};
-            outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::failed, interrupted, std::nullopt);
-            const auto record = [commandID, outcome](CommandJournal &journal) {
-                return journal.recordOutcome(commandID, outcome);
-            };
-            co_await journalStep(record);
-            if (!self)
-                co_return;
-        }
+    // Before each command: a journal that could not be used is tried again.
+    const auto reopen = [](CommandJournal &j) { return j.reopen(); };
+    co_await journalStep(reopen);
+    if (!self)
+        co_return;
+    const std::optional<JournalEntry> known = journal->entry(commandID);
+
+    // Handed out again after its outcome was recorded: never carried out a second time, and
+    // never answered with another outcome. The same one goes again, with its own idempotency key.
+    if (known && known->outcome) {
+        const JournalOutcome outcome = *known->outcome;
+        m_host.setLastCommand(outcomeWord(outcome.status) + id);
+        co_await deliverOutcome(commandID, outcome, credentials, service);
+        co_return;
+    }
+    // Its intent was recorded by this process and its outcome is not yet: it is being carried out
+    // right now (by a loop that was replaced meanwhile), which records and sends the outcome.
+    if (known && known->intent && known->intentHere) {
+        qCInfo(lcCommands) << "command" << commandID << "handed out again while it is being carried out";
+        co_return;
+    }
+    // Its intent came from the file: an earlier process stopped while carrying it out (it may have
+    // signalled). Acknowledged "failed", never carried out again.
+    if (known && known->intent) {
+        const KillExecutionResult interrupted{
+            false, kInterruptedMessage.toString(),
+            QJsonObject{{QStringLiteral("interrupted_by_agent_restart"), true}, {QStringLiteral("all_stopped"), false}}};
+        const JournalOutcome outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::failed, interrupted, std::nullopt);
+        const auto record = [commandID, outcome](CommandJournal &j) { return j.recordOutcome(commandID, outcome); };
+        co_await journalStep(record);
+        if (!self)
+            co_return;
         m_host.setLastCommand(outcomeWord(outcome.status) + id);
         co_await deliverOutcome(commandID, outcome, credentials, service);
         co_return;
@@ -323,7 +358,7 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
 
     m_host.setLastCommand(QStringLiteral("received ") + id);
     if (!known) {
-        const auto record = [commandID](CommandJournal &journal) { return journal.recordReceived(commandID, false); };
+        const auto record = [commandID](CommandJournal &j) { return j.recordReceived(commandID, false); };
         co_await journalStep(record);
         if (!self)
             co_return;
@@ -331,70 +366,92 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
     // The id is written (a process that dies now loses nothing); it reaches the disk with the
     // intent, before anything is signalled, or with the outcome. Until then the command was not
     // carried out, so a machine that goes down meanwhile cannot make it run twice.
-    // A lost "received" does not stop the command: its outcome is what the service must learn.
+    // A "received" lost to the network or a 5xx does not stop the command: its outcome is what
+    // the service must learn. (No co_await inside a handler: the answers are noted first.)
+    bool unauthorized = false;
+    std::exception_ptr refusal;
     try {
         co_await service->sendAck(credentials, commandID, AckStatus::received, std::nullopt, std::nullopt);
+    } catch (const ServiceUnauthorized &) {
+        unauthorized = true;
+    } catch (const ServiceRefused &error) {
+        qCWarning(lcCommands) << "received acknowledgement of" << commandID << "refused:" << error.what();
+        refusal = std::current_exception();
     } catch (const std::exception &error) {
         qCInfo(lcCommands) << "received acknowledgement of" << commandID << "failed:" << error.what();
     }
     if (!self)
         co_return;
+    // The token refresh first; the service hands the command out again afterwards.
+    if (unauthorized)
+        throw ServiceUnauthorized();
+    // The service no longer wants this command (cancelled, unknown, settled): nothing is done.
+    if (refusal) {
+        const auto record = [commandID](CommandJournal &j) { return j.recordRefused(commandID); };
+        co_await journalStep(record);
+        if (!self)
+            co_return;
+        m_host.setLastCommand(QStringLiteral("refused ") + id);
+        std::rethrow_exception(refusal);
+    }
 
     std::optional<KillTargetCatalog::Target> target;
     std::optional<AgentProductCatalog::Product> product;
-    QString refusal = kUndecodableMessage.toString();
+    QString refusalMessage = kUndecodableMessage.toString();
     if (command && command->protocolVersion == 2) {
         product = CommandValidation::validatedCommandProduct(command->protocolVersion, command->action,
                                                                command->product, command->instanceKind,
                                                                command->appKey, command->targetInstanceID,
                                                                command->targetBundleIDs);
-        refusal = kInstanceCommandRefusedMessage.toString();
+        refusalMessage = kInstanceCommandRefusedMessage.toString();
     } else if (command) {
         target = CommandValidation::validatedTarget(command->protocolVersion, command->action, command->appKey,
                                                     command->targetBundleIDs);
-        refusal = kApplicationCommandRefusedMessage.toString();
+        refusalMessage = kApplicationCommandRefusedMessage.toString();
     }
 
     JournalOutcome outcome;
     bool carriedOut = false;
     KillExecutionResult result;
     if (!target && !product) {
-        outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::ignored, std::nullopt, refusal);
+        outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::ignored, std::nullopt, refusalMessage);
     } else {
-        const auto intent = [commandID](CommandJournal &journal) { return journal.recordIntent(commandID); };
-        const bool durable = co_await journalStep(intent);
-        if (!self)
-            co_return;
-        if (!durable) {
-            // Without a durable intent a restart could carry the command out a second time.
-            outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::failed, std::nullopt,
-                                  kJournalUnavailableMessage.toString());
-        } else {
-            // (Two statements: GCC mis-compiles co_await inside a conditional expression.)
+        // Durable or not, the intent is in memory: a journal that cannot be written still keeps
+        // the command from running twice in this process. From here to the recorded outcome the
+        // command is finished whatever happens to the loop.
+        const auto intent = [commandID](CommandJournal &j) { return j.recordIntent(commandID); };
+        co_await journalStep(intent);
+        // (Two statements: GCC mis-compiles co_await inside a conditional expression.)
+        try {
             if (target) {
-                result = co_await m_executor->executeKill(*target);
+                result = co_await executor->executeKill(*target);
             } else {
-                const std::shared_ptr<AgentInstanceMonitor> monitor = m_monitor;  // alive for the command
                 const QString instanceID = command->targetInstanceID.value_or(QString());
-                result = co_await m_executor->executeAgentInstance(instanceID, *product, monitor.get());
+                result = co_await executor->executeAgentInstance(instanceID, *product, monitor.get());
             }
-            if (!self)
-                co_return;
-            carriedOut = true;
-            outcome = makeOutcome(commandID, credentials.deviceID,
-                                  result.succeeded ? AckStatus::executed : AckStatus::failed, result, std::nullopt);
+        } catch (const std::exception &error) {
+            qCWarning(lcCommands) << "carrying out" << commandID << "failed:" << error.what();
+            result = KillExecutionResult{false, kExecutionErrorMessage.toString(),
+                                         QJsonObject{{QStringLiteral("all_stopped"), false}}};
+        }
+        carriedOut = true;
+        outcome = makeOutcome(commandID, credentials.deviceID,
+                              result.succeeded ? AckStatus::executed : AckStatus::failed, result, std::nullopt);
+        if (!self) {
+            // The loop is gone: the outcome is recorded here (on this thread: a rare path) and
+            // goes out from the outbox of the next loop.
+            journal->recordOutcome(commandID, outcome);
+            co_return;
         }
     }
-    const auto record = [commandID, outcome](CommandJournal &journal) {
-        return journal.recordOutcome(commandID, outcome, false);
-    };
+    const auto record = [commandID, outcome](CommandJournal &j) { return j.recordOutcome(commandID, outcome, false); };
     co_await journalStep(record);
     if (!self)
         co_return;
 
     // The outcome is written; it reaches the disk while it is being sent (the task starts now
     // and runs ahead of the "settled" step on the journal's one thread).
-    const auto flush = [](CommandJournal &journal) { return journal.flush(); };
+    const auto flush = [](CommandJournal &j) { return j.flush(); };
     QCoro::Task<bool> outcomeFlushing = journalStep(flush);
     std::exception_ptr undelivered;
     try {

@@ -41,9 +41,17 @@ namespace mornix {
 // acknowledged, the intent before anything is signalled and the outcome before it is sent, so a
 // command is never carried out twice (not after a re-delivery, not after a restart) and its
 // outcome is never lost: outcomes the service has not accepted form an outbox that is sent again,
-// with the same idempotency key, at start and after every successful poll. An envelope that does
-// not decode but names a safe id is acknowledged "ignored" at once instead of holding up the
-// commands behind it. Thread: main thread (journal writes run on a worker of their own).
+// with the same idempotency key, at start and after every successful poll. A command that has an
+// outcome is only ever answered with that same outcome. An envelope that does not decode but
+// names a safe id is acknowledged "ignored" at once instead of holding up the commands behind it.
+//
+// A journal that cannot be used never stops a command: it is carried out from the journal's
+// memory, at most once while the process runs (the guarantee across restarts returns with the
+// durable journal, which is tried again before every command). "received" answered with a 4xx
+// other than 401/403 means the service no longer wants the command: nothing is carried out, the
+// journal records the refusal and the error goes to the error handler. 401/403 goes through the
+// token refresh; the command comes again. A network failure or 5xx carries on: the outcome is
+// what the service must learn. Thread: main thread (journal writes run on a worker of their own).
 class CommandPollLoop : public QObject {
     Q_OBJECT
 public:
@@ -77,6 +85,9 @@ public:
         std::shared_ptr<AgentInstanceMonitor> monitor;
         // null gives a memory-only journal (nothing survives the process).
         std::shared_ptr<CommandJournal> journal;
+        // Called (main thread) when the journal becomes degraded, with its reason, and when it is
+        // durable again, with an empty text. Not called for the state it had when the loop was made.
+        std::function<void(const QString &reason)> journalStateChanged;
         // Called after a command was carried out successfully, with the executor's result (the
         // help page, the notice to the user). Not called for an outcome answered from the journal.
         std::function<void(const KillExecutionResult &)> commandExecuted;
@@ -108,6 +119,8 @@ private:
     QCoro::Task<void> flushOutbox(DeviceCredentials credentials, std::shared_ptr<DeviceServiceClient> service);
     // Runs one journal step on the journal's worker thread; its result.
     QCoro::Task<bool> journalStep(std::function<bool(CommandJournal &)> step);
+    // Reports a change of the journal's degraded state (see journalStateChanged).
+    void noteJournalState();
     QCoro::Task<bool> nap(std::uint64_t nanoseconds);
 
     // The monitor's reports, or none while it has not published (or there is none).
@@ -123,6 +136,8 @@ private:
     CancellationToken *m_token;
     bool m_running = false;
     std::shared_ptr<CommandJournal> m_journal;
+    std::function<void(const QString &)> m_journalStateChanged;
+    QString m_journalDegradedReason;  // as last reported
     SerialQueue m_journalQueue;  // one thread: journal steps stay in order
 };
 
@@ -131,7 +146,7 @@ private:
 inline constexpr QStringView kInterruptedMessage = u"interrupted by agent restart";
 // The outcome of an envelope that did not decode but named a safe id: "ignored".
 inline constexpr QStringView kUndecodableMessage = u"command could not be decoded";
-// The outcome when the intent could not be made durable: nothing was carried out.
-inline constexpr QStringView kJournalUnavailableMessage = u"command journal could not be written";
+// The outcome of a command whose execution ended in an unexpected error of the agent: "failed".
+inline constexpr QStringView kExecutionErrorMessage = u"the agent could not carry out the command";
 
 }  // namespace mornix

@@ -29,6 +29,9 @@ struct MornixDashboardState {
     bool pendingApproval = false;
     bool launchAtLogin = false;
     bool inventoryReady = false;
+    // Why the command journal is kept in memory only (commands still run, at most once until a
+    // restart); empty while it is durable.
+    QString commandJournalProblem;
     QList<MornixDashboardClient> clients;
     QList<MornixDashboardActivity> activity;  // oldest first
 

@@ -7,6 +7,7 @@
 #include "platform/bundle.h"
 #include "platform/distributed_notifications.h"
 #include "platform/login_item.h"
+#include "platform/system_log.h"
 #include "support/text_cleaning.h"
 #include "support/blocking_call.h"
 #include "core/device_disconnector.h"
@@ -256,17 +257,26 @@ void MornixController::startPolling()
     }
     if (!m_deps.commandJournal)
         m_deps.commandJournal = std::make_shared<CommandJournal>();
-    // Read once, before the first command; damage is logged and never stops the agent.
-    for (const QString &problem : m_deps.commandJournal->open()) {
-        if (m_deps.appendLog)
-            m_deps.appendLog(problem);
-    }
+    // Read once, before the first command; damage or a journal that cannot be used is logged
+    // and never stops the agent.
+    for (const QString &problem : m_deps.commandJournal->open())
+        logCommandJournal(problem, true);
     CommandPollLoop::Collaborators collaborators;
     collaborators.executor = m_deps.executor;
     collaborators.renewal = m_signInFlows;
     collaborators.reporter = m_reporter;
     collaborators.monitor = instanceMonitor();
     collaborators.journal = m_deps.commandJournal;
+    collaborators.journalStateChanged = [this](const QString &reason) {
+        if (reason.isEmpty()) {
+            logCommandJournal(QStringLiteral("command journal durable again: ") + m_deps.commandJournal->filePath(), false);
+            recordDashboardActivity(QStringLiteral("Command journal restored"));
+        } else {
+            logCommandJournal(QStringLiteral("command journal kept in memory only: ") + reason, true);
+            recordDashboardActivity(QStringLiteral("Command journal kept in memory only"));
+        }
+        updateDashboard();
+    };
     collaborators.commandExecuted = [this](const KillExecutionResult &result) {
         m_deps.openURL(m_deps.helpPageURL);
         if (m_deps.clientsClosedNotice)
@@ -275,6 +285,14 @@ void MornixController::startPolling()
     collaborators.sleep = m_deps.pollSleep;
     m_pollLoop = new CommandPollLoop(*this, std::move(collaborators), this);
     m_pollLoop->start();
+}
+
+void MornixController::logCommandJournal(const QString &line, bool problem)
+{
+    if (m_deps.appendLog)
+        m_deps.appendLog(line);
+    if (m_deps.systemLog)
+        m_deps.systemLog->write(problem ? SystemLog::Level::error : SystemLog::Level::info, line);
 }
 
 bool MornixController::launchAtLoginEnabled() const
@@ -309,6 +327,7 @@ MornixDashboardState MornixController::dashboardState() const
         instances.append(DashboardInstance{report.product, report.kind});
     state.clients = dashboardClients(instances);
     state.activity = m_status->activity();
+    state.commandJournalProblem = m_deps.commandJournal ? m_deps.commandJournal->degradedReason() : QString();
     return state;
 }
 

@@ -32,6 +32,7 @@ class DeviceServiceClient;
 class DistributedNotifications;
 class KeychainStore;
 class LoginItem;
+class SystemLog;
 
 // The agent's central object while it runs as an application: its credentials and service
 // client, the pending claim, the instance monitor, the poll loop, inventory reporting, and the
@@ -66,6 +67,7 @@ public:
         // is available (a pending claim only waits, tokens are never refreshed).
         std::function<SignInFlows *(SignInFlows::Host &state, QObject *parent)> makeSignInFlows;
         std::function<void(const QString &)> appendLog;  // the operational log
+        std::shared_ptr<SystemLog> systemLog;            // may be null
         std::function<void()> openLogFile;
         std::function<void(const QUrl &)> openURL;
         std::function<void()> terminate;                 // ends the application
@@ -142,6 +144,8 @@ private:
     QCoro::Task<void> takeReloadedCredentials(QFuture<std::optional<DeviceCredentials>> read);
     void handleDashboardAction(DashboardAction action);
     bool launchAtLoginEnabled() const;
+    // A change of the command journal's state, to the operational and the system log.
+    void logCommandJournal(const QString &line, bool problem);
     // Logs the device out at the service, then clears the local secrets.
     QCoro::Task<void> disconnectDevice();
 

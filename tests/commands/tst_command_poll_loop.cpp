@@ -7,12 +7,16 @@
 #include "core/controller_status.h"
 #include "support/credentials_builder.h"
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <QCoroTimer>
 
 #include <deque>
+#include <sys/stat.h>
 #include <variant>
 
 using namespace Qt::StringLiterals;
@@ -34,11 +38,15 @@ struct Ack {
 
 struct Unauthorized {};
 struct Failure {};
+struct Refused {};
 using PollAnswer = std::variant<std::optional<KillCommand>, Unauthorized, Failure>;
+// How the service answers a "received" acknowledgement: accepted, 401, a 4xx, a network failure.
+enum class ReceivedAnswer { accepted, unauthorized, refused, failure };
 
 class ScriptedService final : public DeviceServiceClient {
 public:
     std::deque<PollAnswer> answers;
+    std::deque<ReceivedAnswer> receivedAnswers;  // then: accepted
     QList<Ack> acks;
     int polls = 0;
     int inventoryReports = 0;
@@ -65,6 +73,16 @@ public:
                               const std::optional<QString> &messageOverride) override
     {
         co_await QCoro::sleepFor(0ms);
+        if (status == AckStatus::received && !receivedAnswers.empty()) {
+            const ReceivedAnswer answer = receivedAnswers.front();
+            receivedAnswers.pop_front();
+            if (answer == ReceivedAnswer::unauthorized)
+                throw ServiceUnauthorized();
+            if (answer == ReceivedAnswer::refused)
+                throw ServiceRefused("The service answered with HTTP status 409.");
+            if (answer == ReceivedAnswer::failure)
+                throw std::runtime_error("connection reset");
+        }
         acks.append(Ack{commandID, status, execution, messageOverride});
     }
 
@@ -119,8 +137,9 @@ bool within20Percent(std::chrono::nanoseconds sleep, double seconds)
 // Reports come from a real monitor (over a scanner that finds nothing) through a real reporter
 // into the scripted service.
 struct Rig final : CommandPollLoop::Host, DeviceSessionRenewal {
-    explicit Rig(bool withMonitor = true)
+    explicit Rig(bool withMonitor = true, std::shared_ptr<CommandJournal> commandJournal = nullptr)
         : monitor(withMonitor ? startedMonitor() : nullptr)
+        , journal(commandJournal ? std::move(commandJournal) : std::make_shared<CommandJournal>())
         , loop(*this, collaborators())
     {
     }
@@ -145,7 +164,8 @@ struct Rig final : CommandPollLoop::Host, DeviceSessionRenewal {
         c.renewal = this;
         c.reporter = &reporter;
         c.monitor = monitor;
-        c.journal = std::make_shared<CommandJournal>();
+        c.journal = journal;
+        c.journalStateChanged = [this](const QString &reason) { journalStates.append(reason); };
         c.commandExecuted = [this](const KillExecutionResult &) { ++helpPages; };
         c.sleep = [this](QPointer<CancellationToken> token, std::chrono::nanoseconds d) -> QCoro::Task<bool> {
             sleeps.append(d);
@@ -216,6 +236,8 @@ struct Rig final : CommandPollLoop::Host, DeviceSessionRenewal {
         [this] { return creds; }, [](const QString &) {}, [this] { ++queued; }, std::chrono::milliseconds(150)}};
     std::shared_ptr<AgentInstanceMonitor> monitor;
     QList<std::chrono::nanoseconds> sleeps;
+    std::shared_ptr<CommandJournal> journal;
+    QStringList journalStates;  // reported changes: a reason, or empty when durable again
     CommandPollLoop loop;
 };
 
@@ -399,6 +421,106 @@ private Q_SLOTS:
         QCOMPARE(acks[3].messageOverride, u"command protocol or target validation failed"_s);
         QVERIFY(rig.executor->calls.isEmpty());
         QVERIFY(rig.lastCommands.contains(u"ignored 01234567"_s));
+    }
+
+    // The service's answer to "received": a 4xx means it no longer wants the command (nothing is
+    // carried out, the journal says so, the error handler backs off); a 401 is refreshed first and
+    // the command handled when it comes again; a network failure does not stop the command.
+    void receivedAnswerDecidesWhetherTheCommandRuns_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QStringList>("expectedLog");
+        QTest::newRow("4xx") << int(ReceivedAnswer::refused)
+                             << QStringList{u"received 01234567"_s, u"refused 01234567"_s, u"connection retry"_s};
+        QTest::newRow("401") << int(ReceivedAnswer::unauthorized)
+                             << QStringList{u"received 01234567"_s, u"token refreshed"_s};
+        QTest::newRow("network failure") << int(ReceivedAnswer::failure)
+                                         << QStringList{u"received 01234567"_s, u"executed 01234567"_s};
+    }
+
+    void receivedAnswerDecidesWhetherTheCommandRuns()
+    {
+        QFETCH(int, answer);
+        QFETCH(QStringList, expectedLog);
+        const auto received = ReceivedAnswer(answer);
+        Rig rig;
+        rig.inventoryReportedJustNow();
+        rig.answerOnForce = CredentialsBuilder().bearerToken(u"fresh"_s).build();
+        rig.server->receivedAnswers = {received};
+        rig.server->answers.push_back(claudeApplicationCommand());
+        QVERIFY(rig.runUntil([&] { return rig.lastCommands.size() >= expectedLog.size() && rig.server->polls >= 2; }));
+        QCOMPARE(rig.lastCommands.mid(0, expectedLog.size()), expectedLog);
+        const auto entry = rig.journal->entry(kCommandID);
+        QVERIFY(entry);
+        if (received == ReceivedAnswer::failure) {
+            QCOMPARE(rig.executor->calls, QStringList{u"kill:claude"_s});
+            QCOMPARE(rig.server->acks.size(), 1);  // the outcome only
+            QCOMPARE(rig.server->acks[0].status, AckStatus::executed);
+            return;
+        }
+        // Nothing carried out, no outcome sent.
+        QVERIFY(rig.executor->calls.isEmpty());
+        QVERIFY(rig.server->acks.isEmpty());
+        QVERIFY(!entry->intent && !entry->outcome);
+        QCOMPARE(entry->refused, received == ReceivedAnswer::refused);
+        if (received == ReceivedAnswer::refused) {
+            QCOMPARE(rig.sleeps.size(), 1);  // backed off
+            QVERIFY(within20Percent(rig.sleeps[0], 1));
+        } else {
+            QVERIFY(rig.forces.contains(true));
+            QCOMPARE(rig.creds->bearerToken, u"fresh"_s);
+        }
+
+        // Handed out again, and this time "received" is accepted: carried out once.
+        Rig again(true, rig.journal);
+        again.inventoryReportedJustNow();
+        again.server->answers.push_back(claudeApplicationCommand());
+        QVERIFY(again.runUntil([&] { return again.lastCommands.contains(u"executed 01234567"_s); }));
+        QCOMPARE(again.executor->calls, QStringList{u"kill:claude"_s});
+        QCOMPARE(again.server->acks.size(), 2);
+    }
+
+    // A journal that cannot be used: the command is still carried out, and handed out again it
+    // is answered with the same outcome (same key), never carried out again nor reported as
+    // interrupted. The loop reports the state once per change, and before the next command the
+    // journal is tried again: durable again once the fault is gone.
+    void unusableJournalStillCarriesOutOnceAndRecovers()
+    {
+        QTemporaryDir home;
+        const QString dir = home.filePath(u"Commands"_s);
+        QVERIFY(QDir().mkpath(dir) && ::chmod(QFile::encodeName(dir), 0700) == 0);
+        const QString file = dir + u"/journal"_s;
+        QVERIFY(::mkfifo(QFile::encodeName(file), 0600) == 0);  // refused: not a regular file
+        auto journal = std::make_shared<CommandJournal>(dir);
+        QCOMPARE(journal->open().size(), 1);
+        Rig rig(true, journal);
+        rig.inventoryReportedJustNow();
+        rig.server->answers = {claudeApplicationCommand(), claudeApplicationCommand()};
+        QVERIFY(rig.runUntil([&] { return rig.server->acks.size() == 3 && rig.server->answers.empty(); }));
+        QCOMPARE(rig.executor->calls, QStringList{u"kill:claude"_s});
+        const auto &acks = rig.server->acks;
+        QCOMPARE(acks[1].status, AckStatus::executed);
+        QCOMPARE(acks[2].status, AckStatus::executed);  // the same outcome again, not "interrupted"
+        const auto sent = [&](const Ack &ack) {
+            const CommandAcknowledgement body = CommandAcknowledgement::make(kCommandID, rig.creds->deviceID, ack.status,
+                                                                             ack.execution, ack.messageOverride);
+            return body.toJSON();
+        };
+        QCOMPARE(sent(acks[2]), sent(acks[1]));  // same body, same idempotency key
+        QVERIFY(rig.journalStates.isEmpty());  // degraded from the start: logged by whoever opened it
+
+        // The fault is gone: the next command finds the journal durable again and writes it.
+        QVERIFY(QFile::remove(file));
+        const QString next = u"fedcba9876543210"_s;
+        Rig later(true, journal);
+        later.inventoryReportedJustNow();
+        later.server->answers.push_back(claudeApplicationCommand(next));
+        QVERIFY(later.runUntil([&] { return later.lastCommands.contains(u"executed fedcba98"_s); }));
+        QCOMPARE(later.journalStates, QStringList{QString()});
+        QVERIFY(journal->isDurable());
+        CommandJournal reread(dir);
+        QCOMPARE(reread.open(), QStringList());
+        QVERIFY(reread.entry(kCommandID)->outcome && reread.entry(next)->outcome);
     }
 
     void periodicInventoryIsSpacedFifteenSeconds()

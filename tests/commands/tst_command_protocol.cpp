@@ -1,7 +1,7 @@
 // The command protocol: decoding the envelope, validating what it targets, the acknowledgement
 // sent back (its idempotency key cross-checked against python3's json), command ids as path
 // segments, and the command journal on a real file system (steps survive a new instance, damage
-// is skipped and reported, bounds hold, unsafe files are never used).
+// is skipped and reported, bounds hold). Unusable journals: tst_command_journal.
 #include "commands/command_acknowledgement.h"
 #include "commands/command_id.h"
 #include "commands/command_journal.h"
@@ -494,57 +494,6 @@ private Q_SLOTS:
         reread.open();
         QCOMPARE(reread.size(), 2);
         QVERIFY(reread.entry(u"late"_s) && reread.entry(u"later"_s));
-    }
-
-    // Each unsafe location leaves the journal in memory (steps remembered, not durable) and the
-    // files there as they were. Without a directory every step succeeds in memory.
-    void unsafeLocationsAreRefusedAndMemoryStillWorks()
-    {
-        QTemporaryDir home;
-        const auto directory = [&home](const QString &name, mode_t mode) {
-            const QString path = home.filePath(name);
-            return QDir().mkpath(path) && ::chmod(QFile::encodeName(path), mode) == 0 ? path : QString();
-        };
-        const auto journalFile = [](const QString &dir, mode_t mode) {
-            return writeFile(dir + u"/journal"_s, {}) && ::chmod(QFile::encodeName(dir + u"/journal"_s), mode) == 0;
-        };
-        const QString victim = home.filePath(u"victim"_s);
-        QVERIFY(writeFile(victim, "untouched\n"));
-        // The journal file is a symbolic link to a file of someone else's choosing.
-        const QString linked = directory(u"Linked"_s, 0700);
-        QVERIFY(QFile::link(victim, linked + u"/journal"_s));
-        // A directory open to others, and a directory that is a link.
-        const QString open = directory(u"Open"_s, 0755);
-        QVERIFY(QFile::link(linked, home.filePath(u"Redirect"_s)));
-        // A journal file with a second name (a hard link planted beside it), and one open to others.
-        const QString hard = directory(u"Hard"_s, 0700);
-        QVERIFY(journalFile(hard, 0600));
-        QVERIFY(::link(QFile::encodeName(hard + u"/journal"_s), QFile::encodeName(hard + u"/second-name"_s)) == 0);
-        const QString readable = directory(u"Readable"_s, 0700);
-        QVERIFY(journalFile(readable, 0644));
-
-        const std::pair<QString, QString> cases[] = {{linked, u"command journal kept in memory only"_s},
-                                                     {open, u"open to group or others"_s},
-                                                     {home.filePath(u"Redirect"_s), u"kept in memory only"_s},
-                                                     {hard, u"2 hard links"_s},
-                                                     {readable, u"kept in memory only"_s}};
-        for (const auto &[path, problem] : cases) {
-            CommandJournal journal(path);
-            const QStringList problems = journal.open();
-            QVERIFY2(problems.size() == 1 && problems[0].contains(problem), qPrintable(path + problems.join(u'|')));
-            QVERIFY(!journal.isDurable());
-            QVERIFY(!journal.recordReceived(u"x"_s));  // not durable, but remembered
-            QVERIFY(journal.entry(u"x"_s));
-        }
-        QCOMPARE(readFile(victim), QByteArray("untouched\n"));
-        QVERIFY(!QFile::exists(open + u"/journal"_s));
-        QCOMPARE(modeOf(readable + u"/journal"_s), mode_t(0644));
-        QCOMPARE(readFile(hard + u"/journal"_s), QByteArray());
-
-        CommandJournal memory;
-        QCOMPARE(memory.open(), QStringList());
-        QVERIFY(memory.recordReceived(u"m"_s) && memory.recordIntent(u"m"_s));
-        QVERIFY(memory.entry(u"m"_s)->intent);
     }
 
     void safeIDsAndTheirPathSegment_data()

@@ -11,6 +11,7 @@
 #include "core/mornix_controller.h"
 #include "support/credentials_builder.h"
 #include "support/gated_keychain.h"
+#include "support/recording_system_log.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -19,6 +20,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -150,6 +152,8 @@ struct Rig {
     std::shared_ptr<ScriptedDisconnector> disconnector = std::make_shared<ScriptedDisconnector>();
     bool clientsAvailable = true;
     int terminated = 0;
+    std::shared_ptr<CommandJournal> journal;  // null: memory-only
+    std::shared_ptr<RecordingSystemLog> systemLog = std::make_shared<RecordingSystemLog>();
     std::unique_ptr<MornixController> controller;
 
     void make(QStringList arguments = {u"VeltroMornix"_s})
@@ -180,6 +184,8 @@ struct Rig {
         };
         deps.disconnector = disconnector;
         deps.appendLog = [this](const QString &line) { log.append(line); };
+        deps.systemLog = systemLog;
+        deps.commandJournal = journal;
         deps.openLogFile = [] {};
         deps.openURL = [](const QUrl &) {};
         deps.terminate = [this] { ++terminated; };
@@ -440,6 +446,28 @@ private Q_SLOTS:
             QVERIFY2(rig.disconnector->lastCommandsAtPrepare == (prepared ? QStringList{u"none"_s} : QStringList()),
                      c.name);
         }
+    }
+
+    // A journal that cannot be used is said once, in both logs, and shown on the dashboard.
+    void unusableJournalIsLoggedAndShown()
+    {
+        Rig rig;
+        const QString commands = rig.dir.path() + u"/Commands"_s;
+        QVERIFY(QDir().mkpath(commands) && ::chmod(QFile::encodeName(commands), 0700) == 0);
+        QVERIFY(::mkfifo(QFile::encodeName(commands + u"/journal"_s), 0600) == 0);
+        rig.journal = std::make_shared<CommandJournal>(commands);
+        rig.make();
+        rig.controller->startPolling();
+        const QString line = u"command journal kept in memory only: "_s + commands + u"/journal is a FIFO"_s;
+        QCOMPARE(rig.log.count(line), 1);
+        QVERIFY(rig.systemLog->messages().contains(line));
+        QCOMPARE(rig.controller->dashboardState().commandJournalProblem, commands + u"/journal is a FIFO"_s);
+
+        Rig durable;
+        durable.journal = std::make_shared<CommandJournal>(durable.dir.path() + u"/Commands"_s);
+        durable.make();
+        durable.controller->startPolling();
+        QVERIFY(durable.controller->dashboardState().commandJournalProblem.isEmpty());
     }
 
     void launchAtLoginToggle()

@@ -62,7 +62,8 @@ MornixDashboardState stateNamed(const QString &name)
         s.pendingApproval = true;
         s.inventoryReady = true;
         s.activity.append({QStringLiteral("Device enrollment updated"), start.addSecs(40)});
-    } else if (name == QLatin1String("connected") || name == QLatin1String("paused")) {
+    } else if (name == QLatin1String("connected") || name == QLatin1String("paused")
+               || name == QLatin1String("journal-in-memory")) {
         s.signedIn = true;
         s.connected = true;
         s.inventoryReady = true;
@@ -73,6 +74,11 @@ MornixDashboardState stateNamed(const QString &name)
         s.activity.append({QStringLiteral("Connected to Veltro"), start.addSecs(65)});
         s.activity.append({QStringLiteral("Client inventory updated"), start.addSecs(70)});
         s.activity.append({QStringLiteral("Device command processed"), start.addSecs(600)});
+        if (name == QLatin1String("journal-in-memory")) {
+            s.commandJournalProblem =
+                QStringLiteral("/home/ada/.local/share/VeltroMornix/Commands is owned by another user");
+            s.activity.append({QStringLiteral("Command journal kept in memory only"), start.addSecs(620)});
+        }
         if (name == QLatin1String("paused")) {
             s.paused = true;
             s.activity.append({QStringLiteral("Command processing paused"), start.addSecs(660)});
@@ -165,7 +171,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("stateName");
         QTest::addColumn<bool>("dark");
-        for (const char *name : {"signed-out", "pending", "connected", "paused"}) {
+        for (const char *name : {"signed-out", "pending", "connected", "paused", "journal-in-memory"}) {
             QTest::newRow(name) << QString::fromLatin1(name) << false;
             QTest::newRow(qPrintable(QStringLiteral("%1-dark").arg(QLatin1String(name)))) << QString::fromLatin1(name) << true;
         }

@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 #include <stdexcept>
 
 namespace mornix {
@@ -377,13 +378,19 @@ void faultSet(State &state, const Output &out, const Options &options)
             throw AdminError("--claim-status applies to the claim-status endpoint and needs a status");
         fault.claimStatus = options.value("--claim-status");
     }
+    if (options.has("--ack-status")) {
+        static const std::set<std::string> statuses{"received", "executed", "failed", "ignored"};
+        if (*endpoint != "ack" || !statuses.count(options.value("--ack-status")))
+            throw AdminError("--ack-status applies to the ack endpoint and needs received, executed, failed or ignored");
+        fault.ackStatus = options.value("--ack-status");
+    }
     if (!fault.status && !fault.delayMs && !fault.malformed && fault.oauthError.empty() && fault.claimStatus.empty())
         throw AdminError("fault set needs --status, --delay-ms, --malformed, --oauth-error or --claim-status");
     state.locked([&](Database &db) { setFault(db, *endpoint, fault); });
     out.print(QJsonObject{{"endpoint", q(*endpoint)}, {"status", fault.status}, {"count", fault.count},
                          {"delay_ms", fault.delayMs}, {"malformed", fault.malformed},
                          {"message", q(fault.message)}, {"oauth_error", q(fault.oauthError)},
-                         {"claim_status", q(fault.claimStatus)}},
+                         {"claim_status", q(fault.claimStatus)}, {"ack_status", q(fault.ackStatus)}},
              "fault set on " + *endpoint);
 }
 
@@ -399,6 +406,7 @@ const char *const kUsage =
     "  inventory show [--device ID]\n"
     "  fault set ENDPOINT [--status N [--message TEXT]] [--count N] [--delay-ms N] [--malformed]\n"
     "            [--oauth-error CODE] (authorize)  [--claim-status STATUS] (claim-status)\n"
+    "            [--ack-status received|executed|failed|ignored] (ack)\n"
     "  fault clear\n"
     "  release key | release list | release clear | release redirect-http on|off\n"
     "  release fault feed|archive none|endless-404|trickle\n"
@@ -456,7 +464,7 @@ int runAdmin(std::vector<std::string> args, const std::string &defaultStateDirec
         } else if (command == "inventory show") {
             inventoryShow(state, out, Options(rest, 2, {"--device"}, {}));
         } else if (command == "fault set") {
-            faultSet(state, out, Options(rest, 2, {"--status", "--count", "--delay-ms", "--message", "--oauth-error", "--claim-status"}, {"--malformed"}));
+            faultSet(state, out, Options(rest, 2, {"--status", "--count", "--delay-ms", "--message", "--oauth-error", "--claim-status", "--ack-status"}, {"--malformed"}));
         } else if (command == "fault clear" && rest.size() == 2) {
             state.locked([](Database &db) { clearFaults(db); });
             out.print(QJsonObject{{"cleared", true}}, "faults cleared");

@@ -4,6 +4,9 @@
 #include "routes.h"
 #include "util.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <chrono>
 #include <regex>
 #include <thread>
@@ -70,15 +73,23 @@ void upgradeFaultsTable(Database &db)
         db.exec("ALTER TABLE faults ADD COLUMN oauth_error TEXT NOT NULL DEFAULT ''");
         db.exec("ALTER TABLE faults ADD COLUMN claim_status TEXT NOT NULL DEFAULT ''");
     }
+    bool hasAckStatus = false;
+    {
+        Statement columns(db, "SELECT name FROM pragma_table_info('faults')");
+        while (columns.step())
+            hasAckStatus = hasAckStatus || columns.text(0) == "ack_status";
+    }
+    if (!hasAckStatus)
+        db.exec("ALTER TABLE faults ADD COLUMN ack_status TEXT NOT NULL DEFAULT ''");
 }
 
 void setFault(Database &db, const std::string &endpoint, const FaultSetting &fault)
 {
     Statement upsert(db, "INSERT OR REPLACE INTO faults (endpoint, status, remaining, delay_ms, malformed, message, "
-                         "oauth_error, claim_status) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+                         "oauth_error, claim_status, ack_status) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
     upsert.bind(1, endpoint).bind(2, fault.status).bind(3, fault.count == 0 ? -1 : fault.count)
         .bind(4, fault.delayMs).bind(5, fault.malformed ? 1 : 0).bind(6, fault.message).bind(7, fault.oauthError)
-        .bind(8, fault.claimStatus).run();
+        .bind(8, fault.claimStatus).bind(9, fault.ackStatus).run();
 }
 
 namespace {
@@ -128,13 +139,20 @@ httplib::Server::HandlerResponse applyFault(State &state, const httplib::Request
     const auto fault = state.locked([&](Database &db) -> std::optional<FaultSetting> {
         Transaction transaction(db);
         // A claim-status override is the route's to apply, after it has verified the request.
-        Statement select(db, "SELECT status, remaining, delay_ms, malformed, message, oauth_error FROM faults "
-                             "WHERE endpoint = ? AND claim_status = ''");
+        Statement select(db, "SELECT status, remaining, delay_ms, malformed, message, oauth_error, ack_status "
+                             "FROM faults WHERE endpoint = ? AND claim_status = ''");
         select.bind(1, std::string(matched->name));
         if (!select.step())
             return std::nullopt;
+        // A fault for one acknowledgement status leaves the others alone (and is not used up).
+        const std::string ackStatus = select.text(6);
+        if (!ackStatus.empty()) {
+            const QJsonObject body = QJsonDocument::fromJson(QByteArray::fromStdString(req.body)).object();
+            if (body.value("status").toString().toStdString() != ackStatus)
+                return std::nullopt;
+        }
         FaultSetting setting{static_cast<int>(select.integer(0)), 0, static_cast<int>(select.integer(2)),
-                             select.integer(3) != 0, select.text(4), select.text(5), {}};
+                             select.integer(3) != 0, select.text(4), select.text(5), {}, ackStatus};
         consumeOne(db, matched->name, select.integer(1));
         transaction.commit();
         return setting;

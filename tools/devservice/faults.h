@@ -30,6 +30,7 @@ struct FaultSetting {
     std::string message;      // the refusal's message with --status (empty: the default text)
     std::string oauthError;   // authorize: redirect to the callback with this error and the state
     std::string claimStatus;  // claim-status: the verified claim answered with this status, no credentials
+    std::string ackStatus;    // ack: only acknowledgements whose body has this "status" (empty: every one)
 };
 
 void setFault(Database &db, const std::string &endpoint, const FaultSetting &fault);

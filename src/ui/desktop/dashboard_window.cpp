@@ -358,6 +358,12 @@ void DashboardWindow::renderOverview(const MornixDashboardState &s)
     if (s.paused)
         card(QStringLiteral("COMMAND PROCESSING"), QStringLiteral("Incoming device commands will not be processed while paused."),
              QStringLiteral("Paused"), QStringLiteral("Resume processing"), DashboardAction::pause);
+    else if (!s.commandJournalProblem.isEmpty())
+        card(QStringLiteral("COMMAND PROCESSING"),
+             QStringLiteral("Commands are still carried out, each at most once until the agent restarts, but the "
+                            "command journal is kept in memory only: ")
+                 + s.commandJournalProblem,
+             QStringLiteral("Active, journal in memory only"), QStringLiteral("Pause processing"), DashboardAction::pause);
     else
         card(QStringLiteral("COMMAND PROCESSING"),
              QStringLiteral("Incoming commands are authenticated and checked against the native target allowlist."),
