@@ -2,21 +2,26 @@
 // readable failures of device removal and desktop enrollment.
 #include "api/api_error.h"
 #include "api/pinned_session.h"
+#include "app/agent_services.h"
 #include "app/arguments.h"
 #include "app/bridge_service.h"
 #include "app/build_label.h"
 #include "app/cli_output.h"
 #include "app/desktop_enrollment.h"
 #include "app/device_removal.h"
+#include "discovery/agent_instance_scanner.h"
 #include "identity/keychain_store.h"
 #include "platform/linux/app_bundle.h"
 #include "platform/linux/file_keychain.h"
+#include "platform/linux/procfs_process_table.h"
+#include "platform/linux/procfs_workspace.h"
 #include "support/info_plist_writer.h"
 #include "support/process_runner.h"
 #include "support/recording_system_log.h"
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -151,6 +156,7 @@ private Q_SLOTS:
     void failedUninstallIsLogged();
     void failedEnrollmentIsLogged_data();
     void failedEnrollmentIsLogged();
+    void exitWatchesHoldOnlyTheInstancesOwnLaunch();
 };
 
 void AppUnitsTest::qtMessagesReachTheLogOnlyWhileTheRouteLives()
@@ -396,6 +402,34 @@ void AppUnitsTest::failedEnrollmentIsLogged()
     // Nothing was stored.
     if (!storedGarbage)
         QVERIFY(!KeychainStore(keychain).loadCredentials());
+}
+
+// The monitor's exit watches over the real process table: one for a process that is still the
+// instance's launch; none once the pid no longer holds that launch (taken over, or gone).
+void AppUnitsTest::exitWatchesHoldOnlyTheInstancesOwnLaunch()
+{
+    QProcess sleeper;
+    sleeper.start(QStringLiteral("sleep"), {QStringLiteral("600")});
+    QVERIFY(sleeper.waitForStarted());
+    const auto pid = qint32(sleeper.processId());
+    auto table = std::make_shared<ProcfsProcessTable>();
+    auto scanner = std::make_shared<const AgentInstanceScanner>(std::make_shared<ProcfsWorkspace>(), table, nullptr);
+    const AgentInstanceMonitor::Scanner view = makeMonitorScanner(scanner, table);
+
+    DetectedAgentInstance own;
+    own.report.kind = QStringLiteral("process");
+    own.processIdentifier = pid;
+    own.launchIdentity = table->startIdentity(pid).startText;
+    QVERIFY(!own.launchIdentity.isEmpty());
+    QVERIFY(view.watchExit(own));
+    // An earlier launch on the same pid: its process ended and this one took the pid over.
+    DetectedAgentInstance earlier = own;
+    earlier.launchIdentity = QStringLiteral("Sat Dec 5 17:27:28 2020");
+    QVERIFY(!view.watchExit(earlier));
+
+    sleeper.kill();
+    QVERIFY(sleeper.waitForFinished());
+    QVERIFY(!view.watchExit(own));
 }
 
 }  // namespace mornix
