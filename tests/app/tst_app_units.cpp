@@ -18,6 +18,7 @@
 #include "support/info_plist_writer.h"
 #include "support/process_runner.h"
 #include "support/recording_system_log.h"
+#include "support/test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,6 +33,8 @@
 #include <atomic>
 #include <functional>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace mornix;
 
@@ -342,20 +345,26 @@ void AppUnitsTest::failedEnrollmentIsLogged_data()
     QTest::addColumn<std::function<void()>>("fail");
     QTest::addColumn<QString>("answeredOrgID");
     QTest::addColumn<bool>("storedGarbage");
-    QTest::addColumn<bool>("lockHeld");
+    QTest::addColumn<QString>("lockState");  // "", "held" or "foreign"
     QTest::addColumn<QString>("line");
     const auto none = std::function<void()>([] {});
     QTest::newRow("registration refused")
         << std::function<void()>([] { throw APIError::serverError(500, QStringLiteral("boom")); }) << kOrgID << false
-        << false << QStringLiteral("desktop enrollment failed: registration: The service answered with HTTP status 500.");
+        << QString() << QStringLiteral("desktop enrollment failed: registration: The service answered with HTTP status 500.");
     QTest::newRow("another organization")
-        << none << QStringLiteral("0e6a4f8b-1c2d-4e3f-8a9b-0c1d2e3f4a5b") << false << false
+        << none << QStringLiteral("0e6a4f8b-1c2d-4e3f-8a9b-0c1d2e3f4a5b") << false << QString()
         << QStringLiteral("desktop enrollment failed: registration: the service enrolled the device in another "
                           "organization or project");
     QTest::newRow("stored credentials unreadable")
-        << none << kOrgID << true << false << QStringLiteral("desktop enrollment failed: stored credentials unreadable: ");
-    QTest::newRow("lock held") << none << kOrgID << false << true
-                               << QStringLiteral("desktop enrollment failed: enrollment lock: another enrollment holds it");
+        << none << kOrgID << true << QString() << QStringLiteral("desktop enrollment failed: stored credentials unreadable: ");
+    QTest::newRow("lock held") << none << kOrgID << false << QStringLiteral("held")
+                               << QStringLiteral("desktop enrollment failed: enrollment lock: another enrollment is in "
+                                                 "progress (it holds %1)");
+    // Planted by another user (uid 65534): refused, and the log names the file and its owner.
+    QTest::newRow("lock of another user")
+        << none << kOrgID << false << QStringLiteral("foreign")
+        << QStringLiteral("desktop enrollment failed: enrollment lock: %1 is owned by another user (nobody) and is not "
+                          "used; only that user or an administrator can remove it");
 }
 
 void AppUnitsTest::failedEnrollmentIsLogged()
@@ -363,16 +372,25 @@ void AppUnitsTest::failedEnrollmentIsLogged()
     QFETCH(std::function<void()>, fail);
     QFETCH(QString, answeredOrgID);
     QFETCH(bool, storedGarbage);
-    QFETCH(bool, lockHeld);
+    QFETCH(QString, lockState);
     QFETCH(QString, line);
     QTemporaryDir dir;
     auto keychain = std::make_shared<FileKeychain>(dir.filePath(QStringLiteral("keychain")));
     if (storedGarbage)
         QCOMPARE(keychain->addGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, "\x01"), 0);
+    const QString lockPath = DesktopEnrollment::lockFilePath(dir.path());
+    if (line.contains(QLatin1String("%1")))
+        line = line.arg(lockPath);
     std::unique_ptr<posix::LockFile> heldLock;
-    if (lockHeld) {
-        heldLock = DesktopEnrollment::acquireLock(DesktopEnrollment::lockFilePath(dir.path()));
+    if (lockState == QLatin1String("held")) {
+        heldLock = DesktopEnrollment::acquireLock(lockPath).lock;
         QVERIFY(heldLock);
+    } else if (lockState == QLatin1String("foreign")) {
+        if (::getuid() != 0)
+            QSKIP("planting another user's file needs root");
+        QVERIFY(writeFile(lockPath, {}));
+        QCOMPARE(::chmod(QFile::encodeName(lockPath).constData(), 0600), 0);
+        QCOMPARE(::chown(QFile::encodeName(lockPath).constData(), 65534, 65534), 0);
     }
     auto service = std::make_shared<ThrowingService>();
     service->fail = fail;
@@ -399,6 +417,8 @@ void AppUnitsTest::failedEnrollmentIsLogged()
     const QStringList lines = log->messages();
     QCOMPARE(lines.size(), 1);
     QVERIFY2(lines[0].startsWith(line), qPrintable(lines[0]));
+    if (!lockState.isEmpty())
+        QCOMPARE(lines[0], line);
     // Nothing was stored.
     if (!storedGarbage)
         QVERIFY(!KeychainStore(keychain).loadCredentials());

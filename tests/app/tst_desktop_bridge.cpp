@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QTest>
 #include <QUuid>
 
@@ -237,6 +238,28 @@ void DesktopBridgeTest::enrollmentLockFileRules()
     QCOMPARE(busy.standardOutput + busy.standardError, QByteArray());
     QVERIFY(holder.release());
 
+    // Planted by another user (uid 65534) at the fixed path: still refused. The bridge mode stays
+    // silent (its system log line says why); a terminal sign-in names the file and its owner.
+    if (::getuid() == 0) {
+        const auto removePlanted = qScopeGuard([&lock] { QFile::remove(lock); });
+        QFile::remove(lock);
+        QVERIFY(writeFile(lock, {}));
+        QCOMPARE(::chmod(QFile::encodeName(lock).constData(), 0600), 0);
+        QCOMPARE(::chown(QFile::encodeName(lock).constData(), 65534, 65534), 0);
+        const ProcessResult foreign = enroll(home, json(m_service.issueToken()));
+        QCOMPARE(foreign.exitCode, 1);
+        QCOMPARE(foreign.standardOutput + foreign.standardError, QByteArray());
+        const ProcessResult signIn = runProcess(QStringLiteral(MORNIX_EXECUTABLE),
+                                                {QStringLiteral("--sign-in"), QStringLiteral("google")}, {},
+                                                agentEnvironment(home), 60000);
+        QCOMPARE(signIn.exitCode, 1);
+        QCOMPARE(signIn.standardOutput, QByteArray());  // no sign-in page offered
+        QCOMPARE(QString::fromUtf8(signIn.standardError),
+                 QStringLiteral("cannot sign in: %1 is owned by another user (nobody) and is not used; only that "
+                                "user or an administrator can remove it\n")
+                     .arg(lock));
+    }
+
     // A missing TMPDIR never puts the lock into the working directory.
     TemporaryHome fresh;
     QProcess enroll;
@@ -256,7 +279,7 @@ void DesktopBridgeTest::enrollmentLockFileRules()
     QVERIFY(QFileInfo(lock).isFile());
     QCOMPARE(modeOf(lock), mode_t(0600));
     // Left behind by an earlier run (same owner, 0600): no obstacle.
-    QVERIFY(DesktopEnrollment::acquireLock(lock) != nullptr);
+    QVERIFY(DesktopEnrollment::acquireLock(lock).ok());
 }
 
 void DesktopBridgeTest::enrollmentKilledAtAnyPointLeavesNoneOrComplete()
