@@ -10,19 +10,17 @@ std::shared_ptr<CommandExecutor> makeKillExecutor(const Ports &ports, std::share
     return std::make_shared<KillExecutor>(ports.workspace, ports.processTable, ports.codeSigning, std::move(scanner));
 }
 
-AgentInstanceMonitor::Scanner makeMonitorScanner(std::shared_ptr<const AgentInstanceScanner> scanner)
+AgentInstanceMonitor::Scanner makeMonitorScanner(std::shared_ptr<const AgentInstanceScanner> scanner,
+                                                 std::shared_ptr<const ProcessTable> processTable)
 {
     AgentInstanceMonitor::Scanner view;
     view.reconcile = [scanner](const AgentInstanceMonitor::InstanceMap &existing) { return scanner->reconcile(existing); };
-    view.applicationInstance = [scanner](qint32 pid, const QString &launchIdentity,
-                                         const QString &bundleID) -> std::optional<DetectedAgentInstance> {
-        const std::optional<RunningApplication> app = scanner->workspace()->runningApplication(pid);
-        if (!app || !app->bundleIdentifier || !app->launchDate)
-            return std::nullopt;
-        if (app->bundleIdentifier->toLower() != bundleID.toLower()
-            || AgentInstanceScanner::applicationLaunchIdentity(*app->launchDate) != launchIdentity)
-            return std::nullopt;
-        return scanner->applicationInstance(*app);
+    view.watchExit = [scanner, processTable](const DetectedAgentInstance &instance) -> std::unique_ptr<ProcessExitWatch> {
+        std::unique_ptr<ProcessExitWatch> watch = processTable->watchExit(instance.processIdentifier);
+        // Opened first, checked second: a watch on a process that took over the pid is dropped.
+        if (!watch || scanner->liveness(instance) != AgentInstanceLiveness::running)
+            return nullptr;
+        return watch;
     };
     return view;
 }

@@ -13,8 +13,9 @@ class AgentInstanceScanner;
 // The poll loop's executor over the real ports.
 std::shared_ptr<CommandExecutor> makeKillExecutor(const Ports &ports, std::shared_ptr<const AgentInstanceScanner> scanner);
 
-// The monitor's view of the scanner: reconciliation and detection of a launched application
-// that still has the announced identity.
-AgentInstanceMonitor::Scanner makeMonitorScanner(std::shared_ptr<const AgentInstanceScanner> scanner);
+// The monitor's view of the scanner: reconciliation, and exit watches on the processes of known
+// instances (each confirmed to be the instance's launch once the watch is open).
+AgentInstanceMonitor::Scanner makeMonitorScanner(std::shared_ptr<const AgentInstanceScanner> scanner,
+                                                 std::shared_ptr<const ProcessTable> processTable);
 
 }  // namespace mornix

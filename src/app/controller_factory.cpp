@@ -48,7 +48,7 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     deps.helpPageURL = config.helpPageURL;
     deps.keychain = std::make_shared<KeychainStore>(ports.keychain);
     auto scanner = std::make_shared<const AgentInstanceScanner>(ports.workspace, ports.processTable, ports.codeSigning);
-    deps.monitorScanner = makeMonitorScanner(scanner);
+    deps.monitorScanner = makeMonitorScanner(scanner, ports.processTable);
     deps.executor = makeKillExecutor(ports, scanner);
     // Without a data directory the path is relative, which the journal refuses: it is then kept
     // in memory only (commands still run, at most once until a restart), and says so.

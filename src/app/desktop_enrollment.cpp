@@ -11,12 +11,15 @@
 #include "support/text_cleaning.h"
 
 #include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QUuid>
 
 #include <exception>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace mornix {
@@ -49,9 +52,38 @@ QString DesktopEnrollment::lockFilePath(const QString &directory)
     return dir + QStringLiteral("/ai.veltro.mornix.enroll.%1.lock").arg(::getuid());
 }
 
-std::unique_ptr<posix::LockFile> DesktopEnrollment::acquireLock(const QString &path)
+posix::LockAttempt DesktopEnrollment::acquireLock(const QString &path)
 {
-    return posix::LockFile::acquire(path, posix::LockKind::OpenFile, posix::LockWait::Try).lock;
+    return posix::LockFile::acquire(path, posix::LockKind::OpenFile, posix::LockWait::Try);
+}
+
+namespace {
+
+// "nobody", or "uid 4242" when the user database has no name for it.
+QString userName(uid_t uid)
+{
+    struct passwd entry {};
+    struct passwd *found = nullptr;
+    char buffer[4096];
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_name && *found->pw_name)
+        return QString::fromLocal8Bit(found->pw_name);
+    return QStringLiteral("uid %1").arg(uid);
+}
+
+}  // namespace
+
+QString DesktopEnrollment::lockRefusal(const QString &path, const posix::LockAttempt &attempt)
+{
+    if (attempt.heldElsewhere)
+        return QStringLiteral("another enrollment is in progress (it holds %1)").arg(path);
+    // The refusal itself was decided on the opened descriptor; this look at the path only names
+    // the owner for the message (an open of another user's file may fail before any fstat).
+    struct stat entry {};
+    if (::lstat(QFile::encodeName(path).constData(), &entry) == 0 && entry.st_uid != ::getuid())
+        return QStringLiteral("%1 is owned by another user (%2) and is not used; only that user or an administrator "
+                              "can remove it")
+            .arg(path, userName(entry.st_uid));
+    return attempt.description.isEmpty() ? path + QStringLiteral(" cannot be used") : attempt.description;
 }
 
 bool DesktopEnrollment::isUUIDText(const QString &text)
@@ -96,10 +128,12 @@ void DesktopEnrollment::logFailure(const QString &step, const QString &reason) c
 QCoro::Task<int> DesktopEnrollment::run()
 {
     const QString lockPath = lockFilePath(m_deps.lockDirectory);
-    m_lock = acquireLock(lockPath);
+    posix::LockAttempt attempt = acquireLock(lockPath);
+    m_lock = std::move(attempt.lock);
     if (!m_lock) {
-        logFailure(QStringLiteral("enrollment lock"),
-                   QStringLiteral("another enrollment holds it, or it is not a private file: ") + lockPath);
+        // Standard error stays silent here (the companion reads the exit status); the system log
+        // says why.
+        logFailure(QStringLiteral("enrollment lock"), lockRefusal(lockPath, attempt));
         co_return 1;
     }
 

@@ -58,9 +58,13 @@ public:
     // "/tmp/ai.veltro.mornix.enroll.<uid>.lock"; `directory` replaces /tmp (tests).
     static QString lockFilePath(const QString &directory);
     // Opens (0600, no link followed, no blocking) and exclusively locks the lock file: a regular
-    // file of this user with one link and without group or other permission bits. The
-    // held lock, or nullptr (held elsewhere or unusable).
-    static std::unique_ptr<posix::LockFile> acquireLock(const QString &path);
+    // file of this user with one link and without group or other permission bits. The held
+    // lock, or why not (held elsewhere, or unusable with the reason).
+    static posix::LockAttempt acquireLock(const QString &path);
+    // Why a failed attempt on the lock at `path` refuses to enroll, for the system log and the
+    // terminal: another enrollment holds it, or the file is unusable; a file of another user
+    // names its owner (user name, or "uid N"), since this user cannot remove it from /tmp.
+    static QString lockRefusal(const QString &path, const posix::LockAttempt &attempt);
 
 private:
     // Logs "desktop enrollment failed: <step>: <reason>" to the system log.

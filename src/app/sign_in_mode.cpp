@@ -91,9 +91,13 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
         flows.presentRuntimeMisconfigurationAlert(context);
         co_return 1;
     }
-    run->enrollmentLock = DesktopEnrollment::acquireLock(DesktopEnrollment::lockFilePath(QString()));
+    const QString lockPath = DesktopEnrollment::lockFilePath(QString());
+    posix::LockAttempt lock = DesktopEnrollment::acquireLock(lockPath);
+    run->enrollmentLock = std::move(lock.lock);
     if (!run->enrollmentLock) {
-        host.setLastCommand(QStringLiteral("enrollment already in progress"));
+        const QString reason = DesktopEnrollment::lockRefusal(lockPath, lock);
+        run->ports.systemLog->error(sanitizeLog(QStringLiteral("sign-in refused: enrollment lock: ") + reason, 400));
+        host.setLastCommand(QStringLiteral("cannot sign in: ") + reason);
         co_return 1;
     }
 

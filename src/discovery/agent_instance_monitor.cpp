@@ -1,9 +1,11 @@
 #include "discovery/agent_instance_monitor.h"
 
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 
 #include <algorithm>
+#include <map>
 
 namespace mornix {
 
@@ -41,6 +43,7 @@ public:
             m_timer = nullptr;
         }
         m_instancesByPID.clear();
+        m_exitWatches.clear();
         m_owner->clearSnapshot();
     }
 
@@ -57,36 +60,6 @@ public:
         publishOnQueue(forcePublish || changed);
     }
 
-    void handleLaunchOnQueue(qint32 pid, const QString &identity, const QString &bundleID)
-    {
-        if (!m_started)
-            return;
-        const std::optional<DetectedAgentInstance> removed = m_instancesByPID.contains(pid)
-            ? std::optional<DetectedAgentInstance>(m_instancesByPID.take(pid))
-            : std::nullopt;
-        const std::optional<DetectedAgentInstance> detected = m_scanner.applicationInstance(pid, identity, bundleID);
-        if (detected) {
-            m_instancesByPID.insert(pid, *detected);
-            if (!removed || !(*removed == *detected))
-                publishOnQueue(true);
-        } else if (removed) {
-            publishOnQueue(true);
-        }
-    }
-
-    void handleTerminationOnQueue(qint32 pid, const QString &identity, const QString &bundleID)
-    {
-        if (!m_started)
-            return;
-        const auto it = m_instancesByPID.constFind(pid);
-        if (it == m_instancesByPID.cend() || it->report.kind != QLatin1String("application")
-            || it->launchIdentity != identity || !it->report.bundleID
-            || it->report.bundleID->toLower() != bundleID.toLower())
-            return;
-        m_instancesByPID.remove(pid);
-        publishOnQueue(true);
-    }
-
     void removeStoppedOnQueue(const DetectedAgentInstance &instance)
     {
         if (!m_started)
@@ -99,10 +72,63 @@ public:
     }
 
 private:
+    // One exit watch per stored instance that has one; dropped with the instance.
+    struct ExitWatch {
+        DetectedAgentInstance instance;
+        std::unique_ptr<ProcessExitWatch> watch;
+        std::unique_ptr<QSocketNotifier> notifier;
+    };
+
+    // The watched process has exited: its instance goes at once, unless the pid is by now held
+    // by another instance.
+    void exitedOnQueue(qint32 pid)
+    {
+        const auto watched = m_exitWatches.find(pid);
+        if (watched == m_exitWatches.end())
+            return;
+        const DetectedAgentInstance instance = watched->second.instance;
+        watched->second.notifier->setEnabled(false);
+        // Deleting the notifier from inside its own signal is not allowed: later.
+        watched->second.notifier.release()->deleteLater();
+        m_exitWatches.erase(watched);
+        const auto stored = m_instancesByPID.constFind(pid);
+        if (!m_started || stored == m_instancesByPID.cend() || !(*stored == instance))
+            return;
+        m_instancesByPID.remove(pid);
+        publishOnQueue(true);
+    }
+
+    // Watches follow the stored instances: a watch whose instance is gone or replaced is
+    // dropped, and every stored instance without one gets one when it can be had.
+    void syncExitWatches()
+    {
+        for (auto it = m_exitWatches.begin(); it != m_exitWatches.end();) {
+            const auto stored = m_instancesByPID.constFind(it->first);
+            if (stored == m_instancesByPID.cend() || !(*stored == it->second.instance))
+                it = m_exitWatches.erase(it);
+            else
+                ++it;
+        }
+        if (!m_scanner.watchExit)
+            return;
+        for (const DetectedAgentInstance &instance : std::as_const(m_instancesByPID)) {
+            const qint32 pid = instance.processIdentifier;
+            if (m_exitWatches.count(pid))
+                continue;
+            std::unique_ptr<ProcessExitWatch> watch = m_scanner.watchExit(instance);
+            if (!watch)
+                continue;
+            auto notifier = std::make_unique<QSocketNotifier>(watch->descriptor(), QSocketNotifier::Read);
+            QObject::connect(notifier.get(), &QSocketNotifier::activated, this, [this, pid] { exitedOnQueue(pid); });
+            m_exitWatches.emplace(pid, ExitWatch{instance, std::move(watch), std::move(notifier)});
+        }
+    }
+
     void publishOnQueue(bool force)
     {
         if (!force)
             return;
+        syncExitWatches();
         QList<DetectedAgentInstance> sorted = m_instancesByPID.values();
         std::sort(sorted.begin(), sorted.end(), [](const DetectedAgentInstance &a, const DetectedAgentInstance &b) {
             return a.report.localInstanceID < b.report.localInstanceID;
@@ -123,6 +149,7 @@ private:
     UpdateHandler m_updateHandler;
     QTimer *m_timer = nullptr;
     InstanceMap m_instancesByPID;
+    std::map<qint32, ExitWatch> m_exitWatches;
     bool m_started = false;
 };
 
@@ -164,21 +191,6 @@ void AgentInstanceMonitor::removeStopped(const DetectedAgentInstance &instance)
 {
     QMetaObject::invokeMethod(m_worker, [w = m_worker, instance] { if (w) w->removeStoppedOnQueue(instance); },
                               Qt::QueuedConnection);
-}
-
-void AgentInstanceMonitor::applicationLaunched(qint32 pid, const QString &launchIdentity, const QString &bundleID)
-{
-    QMetaObject::invokeMethod(
-        m_worker, [w = m_worker, pid, launchIdentity, bundleID] { if (w) w->handleLaunchOnQueue(pid, launchIdentity, bundleID); },
-        Qt::QueuedConnection);
-}
-
-void AgentInstanceMonitor::applicationTerminated(qint32 pid, const QString &launchIdentity, const QString &bundleID)
-{
-    QMetaObject::invokeMethod(
-        m_worker,
-        [w = m_worker, pid, launchIdentity, bundleID] { if (w) w->handleTerminationOnQueue(pid, launchIdentity, bundleID); },
-        Qt::QueuedConnection);
 }
 
 std::optional<QList<AgentInstanceReport>> AgentInstanceMonitor::currentReportsIfReady() const

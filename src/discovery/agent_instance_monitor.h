@@ -2,6 +2,7 @@
 
 #include "discovery/agent_instance.h"
 #include "discovery/agent_instance_snapshot_source.h"
+#include "platform/process_table.h"
 
 #include <QHash>
 #include <QList>
@@ -11,6 +12,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QThread;
@@ -21,18 +23,19 @@ namespace mornix {
 // Keeps the set of running agent instances current on its own thread
 // ("ai.veltro.mornix.agent-instance-monitor", low priority) and publishes every change twice:
 // as a snapshot readable from any thread under one lock, and through the update handler, which
-// is called on the monitor's thread. Scans never overlap and reuse the previous result.
+// is called on the monitor's thread. Scans never overlap and reuse the previous result. An
+// instance whose process exits is dropped at once through an exit watch on that process; the
+// timer's scans catch whatever no watch covers.
 class AgentInstanceMonitor : public QObject, public AgentInstanceSnapshotSource {
     Q_OBJECT
 public:
     using InstanceMap = QHash<qint32, DetectedAgentInstance>;
-    // The scanner's two entry points, called on the monitor's thread only.
+    // The scanner's entry points, called on the monitor's thread only.
     struct Scanner {
         std::function<QList<DetectedAgentInstance>(const InstanceMap &existing)> reconcile;
-        // Detects the application now running at pid, when it still has the expected launch
-        // identity and bundle identifier; nullopt otherwise.
-        std::function<std::optional<DetectedAgentInstance>(qint32 pid, const QString &launchIdentity,
-                                                           const QString &bundleID)> applicationInstance;
+        // A watch on the process of this instance, confirmed after opening to still be that
+        // launch; null when none can be had (the next scan notices the exit instead). Optional.
+        std::function<std::unique_ptr<ProcessExitWatch>(const DetectedAgentInstance &instance)> watchExit;
     };
     using UpdateHandler = std::function<void(const QList<AgentInstanceReport> &reports)>;
 
@@ -53,10 +56,6 @@ public:
     // The executor confirmed that this instance stopped: drop it unless the pid now belongs to a
     // newer instance. Any thread.
     void removeStopped(const DetectedAgentInstance &instance) override;
-
-    // Launch and termination events of applications (from whatever source has them). Any thread.
-    void applicationLaunched(qint32 pid, const QString &launchIdentity, const QString &bundleID);
-    void applicationTerminated(qint32 pid, const QString &launchIdentity, const QString &bundleID);
 
 private:
     class Worker;

@@ -153,7 +153,7 @@ QCoro::Task<void> DesktopUpdater::startDesktopUpdater()
     m_updater = m_deps.makeUpdater(*host);
     QString error;
     if (!m_updater || !m_updater->start(&error)) {
-        m_deps.systemLog->error(kCouldNotStart);
+        m_deps.systemLog->error(error.isEmpty() ? kCouldNotStart : kCouldNotStart + QStringLiteral(": ") + error);
         m_deps.terminate();
         co_return;
     }

@@ -4,8 +4,10 @@
 #include "secret_service_fixture.h"
 #include "support/agent_process.h"
 #include "support/process_runner.h"
+#include "support/status_notifier_host.h"
 #include "support/temporary_home.h"
 #include "support/test_files.h"
+#include "support/virtual_display.h"
 
 #include <QDBusConnection>
 #include <QDir>
@@ -25,6 +27,7 @@ class AgentLifecycleTest : public QObject {
 private Q_SLOTS:
     void notificationsReachOtherProcessesAndEndWithTheirContext();
     void secondStartGetsNoLockAndLeavesTheFirstUntouched();
+    void secondStartShowsTheRunningAgentsDashboard();
     void embeddedHelperStaysIdleWithoutAPresentationSwitch();
     void updaterModeEndsWithoutTakingTheAgentLock();
     void displayThatDoesNotAnswer();
@@ -102,6 +105,38 @@ void AgentLifecycleTest::secondStartGetsNoLockAndLeavesTheFirstUntouched()
     AgentProcess third(headlessEnvironment(home.environment()));
     QVERIFY(third.start());
     QVERIFY(third.waitForLog(QStringLiteral("app started build="), 15000, 2));
+}
+
+// A second start while the agent runs on a desktop with a tray: the running agent shows its
+// dashboard (a visible window, as the X server reports it) and the second start ends; the first
+// runs on.
+void AgentLifecycleTest::secondStartShowsTheRunningAgentsDashboard()
+{
+    StatusNotifierHost tray;  // with a tray the agent starts without opening its dashboard
+    QVERIFY(tray.registerOnSessionBus());
+    VirtualDisplay display;
+    if (!display.start())
+        QSKIP("Xvfb is not available");
+    TemporaryHome home;
+    QProcessEnvironment environment = headlessEnvironment(home.environment());
+    environment.insert(QStringLiteral("DISPLAY"), display.display());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("VELTRO_KEYCHAIN"), QStringLiteral("file"));
+    const QString dashboard = QStringLiteral("^VeltroMornix$");  // the dashboard window's title
+    AgentProcess first(environment);
+    QVERIFY(first.start({QStringLiteral("--standalone-menu-bar")}));
+    QVERIFY(first.waitForLog(QStringLiteral("app started build=")));
+    QTRY_VERIFY_WITH_TIMEOUT(!tray.registered.isEmpty(), 20000);  // its tray item is up
+    QVERIFY(!display.hasWindow(dashboard));
+
+    AgentProcess second(environment);
+    QVERIFY(second.start({QStringLiteral("--standalone-menu-bar")}));
+    QVERIFY(second.waitForExit(15000));
+    QCOMPARE(second.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(display.hasWindow(dashboard), 15000);
+    QVERIFY(first.isRunning());
+    QCOMPARE(first.logCount(QStringLiteral("app started build=")), 1);
+    QCOMPARE(tray.registered.size(), 1);  // the second start put up no tray item of its own
 }
 
 void AgentLifecycleTest::embeddedHelperStaysIdleWithoutAPresentationSwitch()

@@ -2,21 +2,27 @@
 // readable failures of device removal and desktop enrollment.
 #include "api/api_error.h"
 #include "api/pinned_session.h"
+#include "app/agent_services.h"
 #include "app/arguments.h"
 #include "app/bridge_service.h"
 #include "app/build_label.h"
 #include "app/cli_output.h"
 #include "app/desktop_enrollment.h"
 #include "app/device_removal.h"
+#include "discovery/agent_instance_scanner.h"
 #include "identity/keychain_store.h"
 #include "platform/linux/app_bundle.h"
 #include "platform/linux/file_keychain.h"
+#include "platform/linux/procfs_process_table.h"
+#include "platform/linux/procfs_workspace.h"
 #include "support/info_plist_writer.h"
 #include "support/process_runner.h"
 #include "support/recording_system_log.h"
+#include "support/test_files.h"
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -27,6 +33,8 @@
 #include <atomic>
 #include <functional>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace mornix;
 
@@ -151,6 +159,7 @@ private Q_SLOTS:
     void failedUninstallIsLogged();
     void failedEnrollmentIsLogged_data();
     void failedEnrollmentIsLogged();
+    void exitWatchesHoldOnlyTheInstancesOwnLaunch();
 };
 
 void AppUnitsTest::qtMessagesReachTheLogOnlyWhileTheRouteLives()
@@ -336,20 +345,26 @@ void AppUnitsTest::failedEnrollmentIsLogged_data()
     QTest::addColumn<std::function<void()>>("fail");
     QTest::addColumn<QString>("answeredOrgID");
     QTest::addColumn<bool>("storedGarbage");
-    QTest::addColumn<bool>("lockHeld");
+    QTest::addColumn<QString>("lockState");  // "", "held" or "foreign"
     QTest::addColumn<QString>("line");
     const auto none = std::function<void()>([] {});
     QTest::newRow("registration refused")
         << std::function<void()>([] { throw APIError::serverError(500, QStringLiteral("boom")); }) << kOrgID << false
-        << false << QStringLiteral("desktop enrollment failed: registration: The service answered with HTTP status 500.");
+        << QString() << QStringLiteral("desktop enrollment failed: registration: The service answered with HTTP status 500.");
     QTest::newRow("another organization")
-        << none << QStringLiteral("0e6a4f8b-1c2d-4e3f-8a9b-0c1d2e3f4a5b") << false << false
+        << none << QStringLiteral("0e6a4f8b-1c2d-4e3f-8a9b-0c1d2e3f4a5b") << false << QString()
         << QStringLiteral("desktop enrollment failed: registration: the service enrolled the device in another "
                           "organization or project");
     QTest::newRow("stored credentials unreadable")
-        << none << kOrgID << true << false << QStringLiteral("desktop enrollment failed: stored credentials unreadable: ");
-    QTest::newRow("lock held") << none << kOrgID << false << true
-                               << QStringLiteral("desktop enrollment failed: enrollment lock: another enrollment holds it");
+        << none << kOrgID << true << QString() << QStringLiteral("desktop enrollment failed: stored credentials unreadable: ");
+    QTest::newRow("lock held") << none << kOrgID << false << QStringLiteral("held")
+                               << QStringLiteral("desktop enrollment failed: enrollment lock: another enrollment is in "
+                                                 "progress (it holds %1)");
+    // Planted by another user (uid 65534): refused, and the log names the file and its owner.
+    QTest::newRow("lock of another user")
+        << none << kOrgID << false << QStringLiteral("foreign")
+        << QStringLiteral("desktop enrollment failed: enrollment lock: %1 is owned by another user (nobody) and is not "
+                          "used; only that user or an administrator can remove it");
 }
 
 void AppUnitsTest::failedEnrollmentIsLogged()
@@ -357,16 +372,25 @@ void AppUnitsTest::failedEnrollmentIsLogged()
     QFETCH(std::function<void()>, fail);
     QFETCH(QString, answeredOrgID);
     QFETCH(bool, storedGarbage);
-    QFETCH(bool, lockHeld);
+    QFETCH(QString, lockState);
     QFETCH(QString, line);
     QTemporaryDir dir;
     auto keychain = std::make_shared<FileKeychain>(dir.filePath(QStringLiteral("keychain")));
     if (storedGarbage)
         QCOMPARE(keychain->addGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, "\x01"), 0);
+    const QString lockPath = DesktopEnrollment::lockFilePath(dir.path());
+    if (line.contains(QLatin1String("%1")))
+        line = line.arg(lockPath);
     std::unique_ptr<posix::LockFile> heldLock;
-    if (lockHeld) {
-        heldLock = DesktopEnrollment::acquireLock(DesktopEnrollment::lockFilePath(dir.path()));
+    if (lockState == QLatin1String("held")) {
+        heldLock = DesktopEnrollment::acquireLock(lockPath).lock;
         QVERIFY(heldLock);
+    } else if (lockState == QLatin1String("foreign")) {
+        if (::getuid() != 0)
+            QSKIP("planting another user's file needs root");
+        QVERIFY(writeFile(lockPath, {}));
+        QCOMPARE(::chmod(QFile::encodeName(lockPath).constData(), 0600), 0);
+        QCOMPARE(::chown(QFile::encodeName(lockPath).constData(), 65534, 65534), 0);
     }
     auto service = std::make_shared<ThrowingService>();
     service->fail = fail;
@@ -393,9 +417,39 @@ void AppUnitsTest::failedEnrollmentIsLogged()
     const QStringList lines = log->messages();
     QCOMPARE(lines.size(), 1);
     QVERIFY2(lines[0].startsWith(line), qPrintable(lines[0]));
+    if (!lockState.isEmpty())
+        QCOMPARE(lines[0], line);
     // Nothing was stored.
     if (!storedGarbage)
         QVERIFY(!KeychainStore(keychain).loadCredentials());
+}
+
+// The monitor's exit watches over the real process table: one for a process that is still the
+// instance's launch; none once the pid no longer holds that launch (taken over, or gone).
+void AppUnitsTest::exitWatchesHoldOnlyTheInstancesOwnLaunch()
+{
+    QProcess sleeper;
+    sleeper.start(QStringLiteral("sleep"), {QStringLiteral("600")});
+    QVERIFY(sleeper.waitForStarted());
+    const auto pid = qint32(sleeper.processId());
+    auto table = std::make_shared<ProcfsProcessTable>();
+    auto scanner = std::make_shared<const AgentInstanceScanner>(std::make_shared<ProcfsWorkspace>(), table, nullptr);
+    const AgentInstanceMonitor::Scanner view = makeMonitorScanner(scanner, table);
+
+    DetectedAgentInstance own;
+    own.report.kind = QStringLiteral("process");
+    own.processIdentifier = pid;
+    own.launchIdentity = table->startIdentity(pid).startText;
+    QVERIFY(!own.launchIdentity.isEmpty());
+    QVERIFY(view.watchExit(own));
+    // An earlier launch on the same pid: its process ended and this one took the pid over.
+    DetectedAgentInstance earlier = own;
+    earlier.launchIdentity = QStringLiteral("Sat Dec 5 17:27:28 2020");
+    QVERIFY(!view.watchExit(earlier));
+
+    sleeper.kill();
+    QVERIFY(sleeper.waitForFinished());
+    QVERIFY(!view.watchExit(own));
 }
 
 }  // namespace mornix

@@ -1,6 +1,7 @@
 // The desktop bridge modes --desktop-enroll-stdin and --desktop-uninstall-device as real
 // processes against the local reference service, with a private home and file keychain.
 #include "app/desktop_enrollment.h"
+#include "identity/device_enrollment_agent.h"
 #include "identity/keychain_store.h"
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/dbus_distributed_notifications.h"
@@ -16,6 +17,8 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
+#include <QMap>
 #include <QTest>
 #include <QUuid>
 
@@ -58,9 +61,21 @@ QJsonObject controlStatus(const TemporaryHome &home)
     return QJsonDocument::fromJson(agentMode(home, QStringLiteral("--desktop-control-status")).standardOutput).object();
 }
 
-bool enrolled(const TemporaryHome &home)
+const QString kEnrolledState = QStringLiteral("enrolled");
+const QString kNotEnrolledState = QStringLiteral("not enrolled");
+
+// What --desktop-control-status says: kEnrolledState, kNotEnrolledState, or its raw answer when
+// it is neither (a running older copy, an unreadable store), so that a comparison shows it.
+QString enrollmentState(const TemporaryHome &home)
 {
-    return controlStatus(home).value(QStringLiteral("enrolled")).toBool();
+    const ProcessResult status = agentMode(home, QStringLiteral("--desktop-control-status"));
+    const QJsonObject object = QJsonDocument::fromJson(status.standardOutput).object();
+    if (status.exitCode == 0 && status.standardOutput == "{\"protocol_version\":1,\"enrolled\":false}\n")
+        return kNotEnrolledState;
+    if (status.exitCode == 0 && object.value(QStringLiteral("enrolled")).toBool()
+        && !object.contains(QStringLiteral("requires_restart")) && !object.value(QStringLiteral("org_id")).toString().isEmpty())
+        return kEnrolledState;
+    return QStringLiteral("exit %1: %2").arg(status.exitCode).arg(QString::fromUtf8(status.standardOutput + status.standardError));
 }
 
 QByteArray json(const QJsonObject &object)
@@ -68,10 +83,25 @@ QByteArray json(const QJsonObject &object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
+QString keychainDirectory(const TemporaryHome &home)
+{
+    return home.dataHome() + QStringLiteral("/VeltroMornix/keychain");
+}
+
 QString credentialsFile(const TemporaryHome &home)
 {
-    return home.dataHome() + QStringLiteral("/VeltroMornix/keychain/")
+    return keychainDirectory(home) + u'/'
            + FileKeychain::genericPasswordFileName(KeychainStore::service, KeychainStore::credentialsAccount);
+}
+
+// Every item of the file keychain: file name and bytes.
+QMap<QString, QByteArray> keychainItems(const TemporaryHome &home)
+{
+    QMap<QString, QByteArray> items;
+    const QDir directory(keychainDirectory(home));
+    for (const QString &name : directory.entryList(QDir::Files))
+        items.insert(name, readFile(directory.filePath(name)));
+    return items;
 }
 
 }  // namespace
@@ -144,7 +174,7 @@ void DesktopBridgeTest::inputRules()
         QCOMPARE(failed.standardError, kEnrollFailure);
         QCOMPARE(failed.standardOutput, QByteArray());
     }
-    QVERIFY(!enrolled(home));
+    QCOMPARE(enrollmentState(home), kNotEnrolledState);
 }
 
 void DesktopBridgeTest::enrollmentStoresCredentialsAndNotifies()
@@ -218,7 +248,7 @@ void DesktopBridgeTest::enrollmentChecksTheServiceAnswerAndStoresNothingOnAnyFai
         QVERIFY2(result.exitCode == 1, row.name);
         QCOMPARE(result.standardError, row.standardError);
         QCOMPARE(result.standardOutput, QByteArray());
-        QVERIFY2(!enrolled(home), row.name);
+        QCOMPARE(enrollmentState(home), kNotEnrolledState);
     }
 }
 
@@ -236,6 +266,28 @@ void DesktopBridgeTest::enrollmentLockFileRules()
     QCOMPARE(busy.exitCode, 1);
     QCOMPARE(busy.standardOutput + busy.standardError, QByteArray());
     QVERIFY(holder.release());
+
+    // Planted by another user (uid 65534) at the fixed path: still refused. The bridge mode stays
+    // silent (its system log line says why); a terminal sign-in names the file and its owner.
+    if (::getuid() == 0) {
+        const auto removePlanted = qScopeGuard([&lock] { QFile::remove(lock); });
+        QFile::remove(lock);
+        QVERIFY(writeFile(lock, {}));
+        QCOMPARE(::chmod(QFile::encodeName(lock).constData(), 0600), 0);
+        QCOMPARE(::chown(QFile::encodeName(lock).constData(), 65534, 65534), 0);
+        const ProcessResult foreign = enroll(home, json(m_service.issueToken()));
+        QCOMPARE(foreign.exitCode, 1);
+        QCOMPARE(foreign.standardOutput + foreign.standardError, QByteArray());
+        const ProcessResult signIn = runProcess(QStringLiteral(MORNIX_EXECUTABLE),
+                                                {QStringLiteral("--sign-in"), QStringLiteral("google")}, {},
+                                                agentEnvironment(home), 60000);
+        QCOMPARE(signIn.exitCode, 1);
+        QCOMPARE(signIn.standardOutput, QByteArray());  // no sign-in page offered
+        QCOMPARE(QString::fromUtf8(signIn.standardError),
+                 QStringLiteral("cannot sign in: %1 is owned by another user (nobody) and is not used; only that "
+                                "user or an administrator can remove it\n")
+                     .arg(lock));
+    }
 
     // A missing TMPDIR never puts the lock into the working directory.
     TemporaryHome fresh;
@@ -256,12 +308,13 @@ void DesktopBridgeTest::enrollmentLockFileRules()
     QVERIFY(QFileInfo(lock).isFile());
     QCOMPARE(modeOf(lock), mode_t(0600));
     // Left behind by an earlier run (same owner, 0600): no obstacle.
-    QVERIFY(DesktopEnrollment::acquireLock(lock) != nullptr);
+    QVERIFY(DesktopEnrollment::acquireLock(lock).ok());
 }
 
 void DesktopBridgeTest::enrollmentKilledAtAnyPointLeavesNoneOrComplete()
 {
-    // The registration answer is delayed so that kills land before, during and after it.
+    // The registration answer is delayed so that kills land before, during and after it. Every
+    // run leaves either nothing at all or the complete credentials of the requested workspace.
     QCOMPARE(m_service.admin({"fault", "set", "register", "--delay-ms", "600", "--count", "0"}).exitCode, 0);
     int complete = 0, none = 0;
     for (const int killAfterMs : {50, 300, 700, 1000, 1300, 1600, 2500}) {
@@ -270,34 +323,45 @@ void DesktopBridgeTest::enrollmentKilledAtAnyPointLeavesNoneOrComplete()
         enroll.setProcessEnvironment(agentEnvironment(home));
         enroll.start(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-enroll-stdin")});
         QVERIFY(enroll.waitForStarted());
-        enroll.write(json(m_service.issueToken()));
+        const QJsonObject token = m_service.issueToken();
+        enroll.write(json(token));
         enroll.closeWriteChannel();
         QTest::qWait(killAfterMs);
         enroll.kill();
         enroll.waitForFinished(5000);
-        const ProcessResult status = agentMode(home, QStringLiteral("--desktop-control-status"));
-        QCOMPARE(status.exitCode, 0);  // the store is readable: nothing half-written
-        const QJsonObject object = QJsonDocument::fromJson(status.standardOutput).object();
-        if (object.value(QStringLiteral("enrolled")).toBool()) {
-            QVERIFY(!object.value(QStringLiteral("org_id")).toString().isEmpty());
-            ++complete;
-        } else {
+        const QString state = enrollmentState(home);
+        const QStringList items = keychainItems(home).keys();
+        const QByteArray stored = readFile(credentialsFile(home));
+        if (state == kNotEnrolledState) {
+            QVERIFY2(stored.isEmpty(), qPrintable(items.join(u' ')));
             ++none;
+            continue;
         }
+        QCOMPARE(state, kEnrolledState);
+        const DeviceCredentials credentials = DeviceCredentials::decode(stored);
+        QCOMPARE(credentials.orgID, token.value(QStringLiteral("org_id")).toString());
+        QCOMPARE(credentials.projectID, token.value(QStringLiteral("project_id")).toString());
+        QCOMPARE(credentials.authKind, std::optional<QString>(QStringLiteral("desktop-shared-grant")));
+        QVERIFY(!credentials.bearerToken.isEmpty() && !credentials.deviceSecret.isEmpty());
+        QVERIFY(m_service.admin({"devices", "list"}).standardOutput.contains(credentials.deviceID.toUtf8()));
+        ++complete;
     }
     m_service.admin({"fault", "clear"});
-    QVERIFY(none > 0);
+    QVERIFY(none > 0);  // the earliest kill lands before the registration
     qInfo("killed enrollments: %d left nothing, %d left complete credentials", none, complete);
 }
 
 // Refused or unreachable: the secrets stay. Then logged out and cleared; again without
-// credentials; and a stale copy the service no longer knows (404 "device not found").
+// credentials (a signing key and a pending claim still go); and a stale copy the service no
+// longer knows (404 "device not found").
 void DesktopBridgeTest::removal()
 {
     TemporaryHome home;
     QCOMPARE(enroll(home, json(m_service.issueToken())).exitCode, 0);
     const QString device = m_service.deviceID();
     const QByteArray saved = readFile(credentialsFile(home));
+    QVERIFY(!saved.isEmpty());
+    QMap<QString, QByteArray> before = keychainItems(home);
     for (const char *status : {"500", "404", "unreachable"}) {
         if (qstrcmp(status, "unreachable") == 0)
             m_service.stop();
@@ -308,29 +372,46 @@ void DesktopBridgeTest::removal()
         QVERIFY2(refused.exitCode == 1, status);
         QCOMPARE(refused.standardError, kRemovalFailure);
         QCOMPARE(refused.standardOutput, QByteArray());
-        QVERIFY(enrolled(home));
+        // Nothing that was kept is lost or changed (the attempt may have made the signing key).
+        const QMap<QString, QByteArray> after = keychainItems(home);
+        for (auto it = before.cbegin(); it != before.cend(); ++it)
+            QVERIFY2(after.value(it.key()) == it.value(), qPrintable(it.key()));
+        before = after;
+        QCOMPARE(enrollmentState(home), kEnrolledState);
     }
+    QCOMPARE(readFile(credentialsFile(home)), saved);
     m_service.admin({"fault", "clear"});
 
     const ProcessResult removal = removeDevice(home);
     QCOMPARE(removal.standardError, QByteArray());
     QCOMPARE(removal.standardOutput, kRemoved);
     QCOMPARE(removal.exitCode, 0);
-    QVERIFY(!enrolled(home));
+    QCOMPARE(enrollmentState(home), kNotEnrolledState);
     QVERIFY(!m_service.admin({"devices", "list"}).standardOutput.contains(device.toUtf8()));
-    const QStringList left = QDir(home.dataHome() + QStringLiteral("/VeltroMornix/keychain")).entryList(QDir::Files);
-    QVERIFY2(left.isEmpty(), qPrintable(left.join(u' ')));  // signing key, credentials, pending claim
+    QCOMPARE(keychainItems(home).keys(), QStringList());  // signing key, credentials, pending claim
+
+    // Without credentials: a signing key (made by the real key mode) and a pending claim go too.
+    QCOMPARE(agentMode(home, QStringLiteral("--zta-enrollment-payload")).exitCode, 0);
+    KeychainStore(std::make_shared<FileKeychain>(keychainDirectory(home)))
+        .savePendingClaim(PendingClaimState{QStringLiteral("claim-1"), m_service.baseURL(), QStringLiteral("desk"), 1.0});
+    const QString pendingClaim = FileKeychain::genericPasswordFileName(KeychainStore::service,
+                                                                       KeychainStore::pendingClaimAccount);
+    const QString signingKey = FileKeychain::keyFileName(DeviceEnrollmentAgent::keychainFallbackTag);
+    QStringList planted{pendingClaim, signingKey};
+    planted.sort();
+    QCOMPARE(keychainItems(home).keys(), planted);
     const ProcessResult again = removeDevice(home);
     QCOMPARE(again.exitCode, 0);
     QCOMPARE(again.standardOutput, kRemoved);
+    QCOMPARE(keychainItems(home).keys(), QStringList());
 
     QVERIFY(writeFile(credentialsFile(home), saved));
     QVERIFY(QFile::setPermissions(credentialsFile(home), QFileDevice::ReadOwner | QFileDevice::WriteOwner));
-    QVERIFY(enrolled(home));
+    QCOMPARE(enrollmentState(home), kEnrolledState);
     const ProcessResult gone = removeDevice(home);
     QCOMPARE(gone.standardOutput, kRemoved);
     QCOMPARE(gone.exitCode, 0);
-    QVERIFY(!enrolled(home));
+    QCOMPARE(enrollmentState(home), kNotEnrolledState);
 }
 
 }  // namespace mornix

@@ -162,10 +162,15 @@ void RuntimeTest::relaunchOnlyWhenABundleIsFound()
     const AppBundle raw(dir.path() + QStringLiteral("/raw/VeltroMornix"));
     QVERIFY(!RuntimeBootstrap(raw, {}, log, open, {dir.path() + QStringLiteral("/missing-root")})
                  .relaunchBundledAppIfNeeded());
+    // Inside a bundle nothing is searched, though a build waits under the search roots.
+    const QString roots = dir.path() + QStringLiteral("/roots");
+    makeBundle(roots + QStringLiteral("/Products"), true);
     const AppBundle inside(QStringLiteral(MORNIX_EXECUTABLE));
     QVERIFY(inside.bundleIdentifier());
-    QVERIFY(!RuntimeBootstrap(inside, {}, log, open).relaunchBundledAppIfNeeded());
+    QVERIFY(!RuntimeBootstrap(inside, {}, log, open, {roots}).relaunchBundledAppIfNeeded());
     QCOMPARE(opened, 0);
+    QVERIFY(RuntimeBootstrap(raw, {}, log, open, {roots}).relaunchBundledAppIfNeeded());  // what it would find
+    QCOMPARE(opened, 1);
 
     makeBundle(dir.path(), true);
     const AppBundle withSibling(dir.path() + QStringLiteral("/VeltroMornix"));

@@ -147,9 +147,6 @@ struct Rig final : CommandPollLoop::Host, DeviceSessionRenewal {
     {
         AgentInstanceMonitor::Scanner scanner;
         scanner.reconcile = [](const AgentInstanceMonitor::InstanceMap &) { return QList<DetectedAgentInstance>{}; };
-        scanner.applicationInstance = [](qint32, const QString &, const QString &) {
-            return std::optional<DetectedAgentInstance>();
-        };
         auto monitor = std::make_shared<AgentInstanceMonitor>(scanner, std::chrono::hours(1),
                                                               [](const QList<AgentInstanceReport> &) {});
         monitor->start();

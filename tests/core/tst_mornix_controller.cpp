@@ -179,9 +179,6 @@ struct Rig {
         deps.monitorScanner.reconcile = [](const AgentInstanceMonitor::InstanceMap &) {
             return QList<DetectedAgentInstance>();
         };
-        deps.monitorScanner.applicationInstance = [](qint32, const QString &, const QString &) {
-            return std::optional<DetectedAgentInstance>();
-        };
         deps.disconnector = disconnector;
         deps.appendLog = [this](const QString &line) { log.append(line); };
         deps.systemLog = systemLog;

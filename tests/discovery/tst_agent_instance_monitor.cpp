@@ -1,8 +1,12 @@
 // The monitor over a scripted scanner (real thread and timer, short intervals): publication rules,
-// the snapshot, events and stale confirmations.
+// the snapshot, exit watches on real processes and stale confirmations.
 #include "discovery/agent_instance_monitor.h"
+#include "platform/linux/procfs_process_table.h"
 
 #include <QMutex>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QSemaphore>
 #include <QTest>
 #include <QThread>
 
@@ -33,14 +37,20 @@ DetectedAgentInstance instance(qint32 pid, const QString &id, const QString &kin
 struct Rig {
     QMutex mutex;
     QList<DetectedAgentInstance> running;
-    std::optional<DetectedAgentInstance> launched;
     QList<QList<AgentInstanceReport>> published;
     std::atomic<int> scans{0};
     std::atomic<bool> scanThreadIsMain{false};
+    // While set, each scan signals `scanEntered` and waits for `scanMayEnd`.
+    std::atomic<bool> holdScans{false};
+    QSemaphore scanEntered;
+    QSemaphore scanMayEnd;
+    const bool watchesExits;
     AgentInstanceMonitor monitor;
 
-    explicit Rig(std::chrono::milliseconds interval, QList<DetectedAgentInstance> initial = {})
+    // watchesExits: every instance's pid is watched with a real pidfd.
+    explicit Rig(std::chrono::milliseconds interval, QList<DetectedAgentInstance> initial = {}, bool watchExits = false)
         : running(std::move(initial))
+        , watchesExits(watchExits)
         , monitor(scanner(), interval, [this](const QList<AgentInstanceReport> &reports) {
             QMutexLocker locker(&mutex);
             published.append(reports);
@@ -54,13 +64,18 @@ struct Rig {
             ++scans;
             if (QThread::currentThread() == qApp->thread())
                 scanThreadIsMain = true;
+            if (holdScans) {
+                scanEntered.release();
+                scanMayEnd.acquire();
+            }
             QMutexLocker locker(&mutex);
             return running;
         };
-        s.applicationInstance = [this](qint32, const QString &, const QString &) {
-            QMutexLocker locker(&mutex);
-            return launched;
-        };
+        if (watchesExits) {
+            s.watchExit = [](const DetectedAgentInstance &instance) {
+                return ProcfsProcessTable().watchExit(instance.processIdentifier);
+            };
+        }
         return s;
     }
     void set(QList<DetectedAgentInstance> list)
@@ -101,8 +116,7 @@ class AgentInstanceMonitorTest : public QObject {
 private Q_SLOTS:
     void publicationsFromTheFirstScanUntilStop();
     void staleStopConfirmationKeepsTheNewerInstance();
-    void terminationOfAReusedPidIsIgnored();
-    void launchEventPublishesAtOnce();
+    void exitOfAWatchedProcessIsPublishedAtOnce();
 };
 
 // No snapshot before the first scan (on the monitor's thread), then a forced first publication;
@@ -110,8 +124,16 @@ private Q_SLOTS:
 void AgentInstanceMonitorTest::publicationsFromTheFirstScanUntilStop()
 {
     Rig rig(20ms);
-    QVERIFY(!rig.monitor.currentReportsIfReady());
+    rig.holdScans = true;
     rig.monitor.start();
+    {
+        const auto endScan = qScopeGuard([&rig] {
+            rig.holdScans = false;
+            rig.scanMayEnd.release();
+        });
+        QVERIFY(rig.scanEntered.tryAcquire(1, 10000));  // started, and the first scan is under way
+        QVERIFY(!rig.monitor.currentReportsIfReady());
+    }
     QTRY_VERIFY(rig.monitor.currentReportsIfReady());
     QCOMPARE(rig.monitor.currentReportsIfReady()->size(), 0);
     QTRY_COMPARE(rig.count(), 1);
@@ -153,31 +175,35 @@ void AgentInstanceMonitorTest::staleStopConfirmationKeepsTheNewerInstance()
     QVERIFY(rig.monitor.currentReportsIfReady()->isEmpty());
 }
 
-void AgentInstanceMonitorTest::terminationOfAReusedPidIsIgnored()
+// Each known instance's process is watched: its exit is published at once (the next scan is an
+// hour away), and only the instance of the process that ended goes.
+void AgentInstanceMonitorTest::exitOfAWatchedProcessIsPublishedAtOnce()
 {
-    Rig rig(1h, {instance(42, QStringLiteral("local_app"), QStringLiteral("application"), QStringLiteral("1765000000.25"))});
+    QProcess application;
+    QProcess cli;
+    for (QProcess *process : {&application, &cli}) {
+        process->start(QStringLiteral("sleep"), {QStringLiteral("600")});
+        QVERIFY(process->waitForStarted());
+    }
+    Rig rig(1h,
+            {instance(qint32(application.processId()), QStringLiteral("local_app"), QStringLiteral("application"),
+                      QStringLiteral("1765000000.25")),
+             instance(qint32(cli.processId()), QStringLiteral("local_cli"))},
+            true);
     QVERIFY(rig.started());
-    rig.monitor.applicationTerminated(42, QStringLiteral("1765000099.5"), QStringLiteral("com.anthropic.claudefordesktop"));
-    QTest::qWait(100);
-    QCOMPARE(ids(rig.monitor.currentReportsIfReady()), QStringList{"local_app"});
-    rig.monitor.applicationTerminated(42, QStringLiteral("1765000000.25"), QStringLiteral("COM.anthropic.ClaudeForDesktop"));
-    QTRY_COMPARE(rig.count(), 2);
-    QVERIFY(rig.monitor.currentReportsIfReady()->isEmpty());
-}
+    QCOMPARE(ids(rig.last()), (QStringList{"local_app", "local_cli"}));
 
-void AgentInstanceMonitorTest::launchEventPublishesAtOnce()
-{
-    Rig rig(1h);
-    rig.launched = instance(7, QStringLiteral("local_launched"), QStringLiteral("application"),
-                            QStringLiteral("1765000000.0"));  // read only on a launch event
-    QVERIFY(rig.started());
-    rig.monitor.applicationLaunched(7, QStringLiteral("1765000000.0"), QStringLiteral("com.anthropic.claudefordesktop"));
+    application.kill();
+    QVERIFY(application.waitForFinished());
     QTRY_COMPARE(rig.count(), 2);
-    QCOMPARE(ids(rig.last()), QStringList{"local_launched"});
-    // The same launch again changes nothing and publishes nothing.
-    rig.monitor.applicationLaunched(7, QStringLiteral("1765000000.0"), QStringLiteral("com.anthropic.claudefordesktop"));
-    QTest::qWait(100);
-    QCOMPARE(rig.count(), 2);
+    QCOMPARE(ids(rig.last()), QStringList{"local_cli"});
+    QCOMPARE(ids(rig.monitor.currentReportsIfReady()), QStringList{"local_cli"});
+
+    cli.kill();
+    QVERIFY(cli.waitForFinished());
+    QTRY_COMPARE(rig.count(), 3);
+    QVERIFY(rig.last().isEmpty());
+    QCOMPARE(int(rig.scans), 1);  // the watches did it, not a scan
 }
 
 }  // namespace mornix

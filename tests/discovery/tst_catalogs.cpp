@@ -1,12 +1,9 @@
 #include "discovery/agent_product_catalog.h"
-#include "discovery/allow_list.h"
-#include "discovery/catalog_text.h"
 #include "discovery/kill_target_catalog.h"
 
-#include <QRegularExpression>
 #include <QTest>
 
-#include <algorithm>
+#include <iterator>
 
 namespace mornix {
 
@@ -23,63 +20,54 @@ namespace mornix {
 class CatalogsTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void catalogsDeriveFromTheAllowList();
+    void catalogsHoldTheKnownProductsAndTargets();
     void applicationProduct_data();
     void applicationProduct();
     void processProduct_data();
     void processProduct();
 };
 
-// The catalogs are derived from the allow list: every product is found again under its (key, kind)
-// and by its signing identifiers, and a family's stop set and teams are the union of its
-// products'. The table's entries are in the forms the lookups compare against.
-void CatalogsTest::catalogsDeriveFromTheAllowList()
+// The catalogs hold exactly the products and stop targets users and the service know, written
+// out here as data: a wrong label, a missing bundle identifier or a lower-cased team is caught,
+// whatever table the catalogs are built from.
+void CatalogsTest::catalogsHoldTheKnownProductsAndTargets()
 {
-    static const QRegularExpression teamForm(QStringLiteral("^[A-Z0-9]{10}$"));
-    QHash<QString, QSet<QString>> familyIDs;
-    QHash<QString, QSet<QString>> familyTeams;
-    QStringList familyOrder;
-    for (const AllowList::ProductEntry &entry : AllowList::products()) {
-        const Product *product = AgentProductCatalog::find(entry.key, entry.kind);
-        QVERIFY2(product && product->appKey == entry.appKey, qPrintable(entry.key));
-        QVERIFY2(teamForm.match(entry.team).hasMatch(), qPrintable(entry.team));
-        if (!familyOrder.contains(entry.appKey))
-            familyOrder.append(entry.appKey);
-        familyTeams[entry.appKey].insert(entry.team);
-        familyIDs[entry.appKey].unite(AgentProductCatalog::admittedBundleIDs(*product));
-        QCOMPARE(AgentProductCatalog::admittedBundleIDs(*product).isEmpty(),
-                 entry.kind == AgentProductCatalog::kProcessKind);
-        for (const QString &id : entry.signingIdentifiers)
-            QCOMPARE(AgentProductCatalog::processProduct(id, entry.team), std::optional(*product));
-        for (const QString &name : entry.executableNames)
-            QVERIFY2(AgentProductCatalog::processExecutableNames().contains(name) && name == name.toLower(),
-                     qPrintable(name));
+    const QString anthropic = QStringLiteral("Q6L2SF6YDW");
+    const QString openai = QStringLiteral("2DC432GLL2");
+    const QSet<QString> claudeIDs{"com.anthropic.claude", "com.anthropic.claudefordesktop", "com.anthropic.claudedesktop"};
+    const QSet<QString> chatGPTIDs{"com.openai.chatgpt", "com.openai.chat", "com.openai.codex"};
+    const QSet<QString> codexIDs{"com.openai.codex"};
+    const struct {
+        Product product;
+        const Product &(*accessor)();
+        QSet<QString> bundleIDs;  // the ones a command may name for it
+    } products[] = {
+        {{"claude-desktop", "Claude Desktop", "claude", "application"}, &AgentProductCatalog::claudeDesktop, claudeIDs},
+        {{"chatgpt", "ChatGPT", "chatgpt", "application"}, &AgentProductCatalog::chatGPT, chatGPTIDs},
+        {{"codex", "Codex", "codex", "application"}, &AgentProductCatalog::codexApplication, codexIDs},
+        {{"claude-code", "Claude Code", "claude", "process"}, &AgentProductCatalog::claudeCode, {}},
+        {{"codex", "Codex", "codex", "process"}, &AgentProductCatalog::codexProcess, {}},
+    };
+    QCOMPARE(AgentProductCatalog::all().size(), qsizetype(std::size(products)));
+    for (const auto &row : products) {
+        const Product *found = AgentProductCatalog::find(row.product.key, row.product.kind);
+        QVERIFY2(found, qPrintable(row.product.key + u' ' + row.product.kind));
+        QCOMPARE(*found, row.product);
+        QCOMPARE(row.accessor(), row.product);
+        QCOMPARE(AgentProductCatalog::admittedBundleIDs(row.product), row.bundleIDs);
     }
-    QCOMPARE(AgentProductCatalog::all().size(), AllowList::products().size());
     QCOMPARE(AgentProductCatalog::find(QStringLiteral("codex"), QStringLiteral("daemon")), nullptr);
-    for (const AllowList::ApplicationRule &rule : AllowList::applicationRules()) {
-        QVERIFY2(AgentProductCatalog::find(rule.productKey, AgentProductCatalog::kApplicationKind.toString()),
-                 qPrintable(rule.productKey));
-        QCOMPARE(rule.nameContains, normalizedCatalogText(rule.nameContains));
-        for (const QString &id : rule.bundleIDs)
-            QCOMPARE(id, normalizedCatalogText(id));
-    }
 
-    QCOMPARE(familyOrder, (QStringList{"claude", "chatgpt", "codex"}));
-    QSet<QString> allIDs;
-    for (const KillTargetCatalog::Target &target : KillTargetCatalog::all()) {
-        QCOMPARE(target.key, familyOrder.takeFirst());
-        QCOMPARE(target.bundleIDs, familyIDs.value(target.key));
-        QCOMPARE(target.teamIdentifiers, familyTeams.value(target.key));
+    const QList<KillTargetCatalog::Target> targets{
+        {"claude", claudeIDs, {anthropic}},
+        {"chatgpt", chatGPTIDs, {openai}},
+        {"codex", codexIDs, {openai}},
+    };
+    QCOMPARE(KillTargetCatalog::all(), targets);
+    QCOMPARE(KillTargetCatalog::byKey().size(), targets.size());
+    for (const KillTargetCatalog::Target &target : targets)
         QCOMPARE(KillTargetCatalog::byKey().value(target.key), target);
-        allIDs.unite(target.bundleIDs);
-    }
-    QVERIFY(familyOrder.isEmpty());
-    QCOMPARE(KillTargetCatalog::byKey().size(), KillTargetCatalog::all().size());
-    QCOMPARE(AgentProductCatalog::applicationBundleIDs(), allIDs);
-    // com.openai.codex belongs to two families: ChatGPT's and Codex's.
-    QVERIFY(familyIDs.value(QStringLiteral("chatgpt")).contains(QStringLiteral("com.openai.codex")));
-    QCOMPARE(familyIDs.value(QStringLiteral("codex")), QSet<QString>{QStringLiteral("com.openai.codex")});
+    QCOMPARE(AgentProductCatalog::applicationBundleIDs(), claudeIDs | chatGPTIDs);
 }
 
 void CatalogsTest::applicationProduct_data()
@@ -89,8 +77,8 @@ void CatalogsTest::applicationProduct_data()
     QTest::addColumn<QString>("team");
     QTest::addColumn<std::optional<Product>>("expected");
     const std::optional<Product> none;
-    const QString anthropic = AllowList::kAnthropicTeam.toString();
-    const QString openai = AllowList::kOpenAITeam.toString();
+    const QString anthropic = QStringLiteral("Q6L2SF6YDW");
+    const QString openai = QStringLiteral("2DC432GLL2");
 
     QTest::newRow("claude, blanks and case") << " COM.Anthropic.Claude\n" << "anything" << anthropic
                                             << std::optional(AgentProductCatalog::claudeDesktop());
@@ -132,14 +120,16 @@ void CatalogsTest::processProduct_data()
     QTest::addColumn<QString>("team");
     QTest::addColumn<std::optional<Product>>("expected");
     const std::optional<Product> none;
-    QTest::newRow("codex") << "codex" << AllowList::kOpenAITeam.toString() << std::optional(AgentProductCatalog::codexProcess());
-    QTest::newRow("com.openai.codex, padded") << "\tCom.OpenAI.Codex " << AllowList::kOpenAITeam.toString()
+    const QString anthropic = QStringLiteral("Q6L2SF6YDW");
+    const QString openai = QStringLiteral("2DC432GLL2");
+    QTest::newRow("codex") << "codex" << openai << std::optional(AgentProductCatalog::codexProcess());
+    QTest::newRow("com.openai.codex, padded") << "\tCom.OpenAI.Codex " << openai
                                               << std::optional(AgentProductCatalog::codexProcess());
-    QTest::newRow("claude code") << "com.anthropic.claude-code" << AllowList::kAnthropicTeam.toString()
+    QTest::newRow("claude code") << "com.anthropic.claude-code" << anthropic
                                  << std::optional(AgentProductCatalog::claudeCode());
-    QTest::newRow("claude code, openai team") << "com.anthropic.claude-code" << AllowList::kOpenAITeam.toString() << none;
-    QTest::newRow("codex, anthropic team") << "codex" << AllowList::kAnthropicTeam.toString() << none;
-    QTest::newRow("codex helper") << "codex-helper" << AllowList::kOpenAITeam.toString() << none;
+    QTest::newRow("claude code, openai team") << "com.anthropic.claude-code" << openai << none;
+    QTest::newRow("codex, anthropic team") << "codex" << anthropic << none;
+    QTest::newRow("codex helper") << "codex-helper" << openai << none;
 }
 
 void CatalogsTest::processProduct()

@@ -187,7 +187,8 @@ void BridgeModesTest::olderCopyRequiresRestart()
     old.kill();
     old.waitForFinished();
 
-    // The process itself is never an older copy, even from a bundle without the protocol key.
+    // The process itself is never an older copy, even from a bundle without the protocol key
+    // (its executable is the bundle's main one, so it is a running application of the bundle).
     const QString self = dir.path() + "/Self.app/Contents";
     QVERIFY(QDir().mkpath(self + "/MacOS"));
     QVERIFY(QFile::copy(QStringLiteral(MORNIX_EXECUTABLE), self + "/MacOS/VeltroMornix"));

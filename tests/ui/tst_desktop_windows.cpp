@@ -150,9 +150,6 @@ struct Rig {
         deps.keychain = std::make_shared<KeychainStore>(std::make_shared<FileKeychain>(dir.path() + QStringLiteral("/keychain")));
         deps.makeServiceClient = [](const QString &) { return std::shared_ptr<DeviceServiceClient>(); };
         deps.monitorScanner.reconcile = [](const AgentInstanceMonitor::InstanceMap &) { return QList<DetectedAgentInstance>(); };
-        deps.monitorScanner.applicationInstance = [](qint32, const QString &, const QString &) {
-            return std::optional<DetectedAgentInstance>();
-        };
         deps.disconnector = disconnector;
         deps.appendLog = [](const QString &) {};
         deps.openLogFile = [this] { ++logsOpened; };

@@ -8,11 +8,14 @@
 #include "support/process_runner.h"
 #include "support/signed_fixtures.h"
 #include "support/temporary_home.h"
+#include "support/test_files.h"
 #include "update_fixtures.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -169,6 +172,32 @@ private Q_SLOTS:
         // The updater lock was taken (the agent's was not).
         QVERIFY(QFileInfo::exists(home.dataHome() + u"/VeltroMornix/updater.lock"_s));
         QVERIFY(!QFileInfo::exists(home.dataHome() + u"/VeltroMornix/runtime.lock"_s));
+    }
+
+    // A start that fails for real (what an interrupted installation left cannot be removed: a
+    // file in it is immutable) is logged with its reason and ends the updater; nothing is checked.
+    void updaterThatCannotStartSaysWhyAndEnds()
+    {
+        TemporaryHome home;
+        const QString host = makeHost(home, QStringLiteral(MORNIX_EXECUTABLE));
+        QVERIFY(!host.isEmpty());
+        const QString staging = stagingPath(home);
+        const QString stuck = staging + u"/stuck"_s;
+        QVERIFY(QDir().mkpath(staging));
+        QVERIFY(writeFile(stuck, "left behind"));
+        const auto release = qScopeGuard([&stuck] { runProcess(u"chattr"_s, {u"-i"_s, stuck}); });
+        if (runProcess(u"chattr"_s, {u"+i"_s, stuck}).exitCode != 0)
+            QSKIP("no immutable files here (needs root and a file system with attributes)");
+
+        UpdaterProcess updater(host, {u"--check-now"_s}, home);
+        QVERIFY(updater.waitForExit(20000));
+        QCOMPARE(updater.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(updater.process().exitCode(), 0);
+        QVERIFY2(updater.errorText().contains(u"Veltro Desktop updater could not start: cannot remove "_s + staging
+                                              + u": "_s),
+                 qPrintable(updater.errorText()));
+        QVERIFY(!updater.errorText().contains(u"update check"_s));
+        QVERIFY(QFileInfo::exists(stuck));
     }
 
     void secondStartHandsCheckNowOverAndTheWatchEndsItAfterTheHostQuits()
