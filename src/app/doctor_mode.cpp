@@ -13,6 +13,7 @@
 #include <QCoro/QCoroSignal>
 #include <QDir>
 #include <QFutureWatcher>
+#include <QTimer>
 
 namespace mornix {
 
@@ -99,6 +100,11 @@ QCoro::Task<int> runDoctor(std::shared_ptr<DoctorRun> run)
     std::optional<DeviceCredentials> credentials = identity ? identity->credentials : std::nullopt;
     QList<AgentInstanceReport> running = local ? local->clients.reports : QList<AgentInstanceReport>();
     const DoctorCheck service = co_await doctor::checkService(run->config, credentials, running, kServiceBound);
+    // One more turn of the event loop: the session is released there, while the loop runs.
+    QTimer settle;
+    settle.setSingleShot(true);
+    settle.start(10);
+    co_await qCoro(&settle, &QTimer::timeout);
 
     QList<DoctorCheck> checks;
     checks << (local ? local->build : unanswered(QStringLiteral("build"), QStringLiteral("the signature check")));

@@ -7,6 +7,7 @@
 #include "api/transport_steps.h"
 #include "support/cancellation.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -15,6 +16,21 @@
 #include <QTimer>
 
 namespace mornix::doctor {
+
+namespace {
+
+// Lets the session go on a later turn of the event loop: the exchange may end inside a signal of
+// the session's own reply (its timeout, an abort), which must not see its manager deleted.
+struct DeferredRelease {
+    std::shared_ptr<PinnedSession> session;
+    ~DeferredRelease()
+    {
+        if (session)
+            QTimer::singleShot(0, QCoreApplication::instance(), [session = std::move(session)] {});
+    }
+};
+
+}  // namespace
 
 std::optional<qint64> clockOffsetSeconds(const QByteArray &dateHeader, const QDateTime &localMidpoint)
 {
@@ -61,6 +77,7 @@ QCoro::Task<DoctorCheck> checkService(Config config, std::optional<DeviceCredent
         co_return DoctorCheck::problem(name, QStringLiteral("no valid request can be made for %1").arg(base), facts);
     }
     request.timeout = bound;
+    const DeferredRelease release{session};
 
     // The whole exchange is bounded: the inactivity timeout alone would let a slow trickle run on.
     CancellationToken cancel;
