@@ -196,6 +196,11 @@ DoctorKeychain openDoctorKeychain(std::shared_ptr<PlatformModules> modules, cons
             result.problem = QStringLiteral("no Secret Service is reachable on the session bus");
             return result;
         }
+        // Asking an activatable service would start it, and a keyring daemon makes its files.
+        if (!secretService.running()) {
+            result.problem = QStringLiteral("the Secret Service is not running; the doctor does not start it");
+            return result;
+        }
         result.keychain = std::make_shared<ReadOnlyKeychain>(std::make_unique<SecretServiceKeychain>(secretService));
         return result;
     }

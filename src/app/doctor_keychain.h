@@ -17,6 +17,8 @@ class PlatformModules;
 // Secret Service on the session bus) without writing, and reads through a view that refuses
 // every write (keychain_status::notAvailable). The file store is read through descriptors
 // opened without following links and checked with fstat; a missing directory reads as empty.
+// A Secret Service that is only activatable is not started (that would start a keyring daemon,
+// which creates its files): it is reported instead.
 struct DoctorKeychain {
     QString backend;  // "secret-service" or "file"; empty when none can be read
     QString choice;   // how the backend was chosen, for people

@@ -18,6 +18,7 @@
 
 #include <QCryptographicHash>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -68,9 +69,12 @@ struct Report {
 
 // The known check names may hold one space ("device key", "module tpm"); the status column is
 // "ok" or "problem", padded.
-Report runDoctor(const TemporaryHome &home)
+Report runDoctor(const TemporaryHome &home, bool chosenKeychain = true)
 {
-    const ProcessResult result = agentMode(home, {QStringLiteral("--doctor")});
+    QProcessEnvironment env = doctorEnvironment(home);
+    if (!chosenKeychain)
+        env.remove(QStringLiteral("VELTRO_KEYCHAIN"));
+    const ProcessResult result = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--doctor")}, {}, env, 60000);
     Report report;
     report.exitCode = result.exitCode;
     report.text = result.standardOutput;
@@ -452,6 +456,17 @@ void DoctorTest::notEnrolled()
              qPrintable(report.detail(QStringLiteral("service"))));
     QCOMPARE(report.detail(QStringLiteral("journal")),
              dataDirectory(home) + QStringLiteral("/Commands: not created yet (the agent makes it when it starts)"));
+
+    // Without a forced backend the choice is made as the agent makes it: this bus can start a
+    // Secret Service, which the agent would use. The doctor names it, does not start it, and
+    // still records and creates nothing.
+    const Report chosen = runDoctor(home, false);
+    QCOMPARE(snapshot(home.path()), before);
+    QCOMPARE(chosen.detail(QStringLiteral("keychain")),
+             QStringLiteral("secret-service (not yet recorded) at org.freedesktop.secrets: the Secret Service is not "
+                            "running; the doctor does not start it"));
+    QCOMPARE(chosen.problems(), (QStringList{QStringLiteral("keychain"), QStringLiteral("enrollment"), QStringLiteral("device key")}));
+    QCOMPARE(QDBusConnection::sessionBus().interface()->isServiceRegistered(QStringLiteral("org.freedesktop.secrets")).value(), false);
 }
 
 }  // namespace mornix
