@@ -56,8 +56,62 @@ struct ModuleStatus {
 ModuleStatus moduleStatus(PlatformModules &modules, const ModuleInfo &module)
 {
     ModuleStatus status;
-    status.loaded = modules.table(module.path, module.entry, module.interfaceVersion, module.name, &status.problem) != nullptr;
+    status.loaded =
+        modules.table(module.path, module.entry, module.interfaceVersion, module.name, &status.problem) != nullptr;
     return status;
+}
+
+// The device key: the hardware one first, as the agent looks it up; a key found must sign.
+DoctorCheck checkDeviceKey(const DeviceEnrollmentAgent &agent)
+{
+    const auto signs = [](const DevicePrivateKey &key, QString *why) {
+        return !DevicePrivateKey(key).sign(QByteArrayLiteral("veltro doctor"), *why).isEmpty();
+    };
+    bool noHardware = false;
+    try {
+        if (const std::optional<DevicePrivateKey> key =
+                agent.loadExistingPrivateKey(DeviceEnrollmentAgent::baseKeyQuery())) {
+            QString why;
+            const QJsonObject facts{{QStringLiteral("kind"), QStringLiteral("hardware")},
+                                    {QStringLiteral("loads"), true}};
+            return (signs(*key, &why) ? DoctorCheck::pass(QStringLiteral("device key"),
+                                                          QStringLiteral("hardware (TPM) key loads and signs"), facts)
+                                      : DoctorCheck::problem(
+                                          QStringLiteral("device key"),
+                                          QStringLiteral("hardware (TPM) key loads but does not sign: ") + why, facts));
+        }
+    } catch (const IdentityError &error) {
+        if (error.code() != keychain_status::missingEntitlement) {
+            return DoctorCheck::problem(
+                QStringLiteral("device key"),
+                QStringLiteral("a hardware (TPM) key is stored but cannot be used: ") + error.localizedDescription(),
+                QJsonObject{{QStringLiteral("kind"), QStringLiteral("hardware")}, {QStringLiteral("loads"), false}});
+        }
+        noHardware = true;
+    }
+    const QString tpmText = noHardware ? QStringLiteral(" (no usable TPM)") : QString();
+    try {
+        if (const std::optional<DevicePrivateKey> key =
+                agent.loadExistingPrivateKey(DeviceEnrollmentAgent::keychainFallbackKeyQuery())) {
+            QString why;
+            const QJsonObject facts{{QStringLiteral("kind"), QStringLiteral("software")},
+                                    {QStringLiteral("loads"), true}};
+            return (signs(*key, &why)
+                        ? DoctorCheck::pass(QStringLiteral("device key"),
+                                            QStringLiteral("software key loads and signs") + tpmText, facts)
+                        : DoctorCheck::problem(QStringLiteral("device key"),
+                                               QStringLiteral("software key loads but does not sign: ") + why, facts));
+        }
+    } catch (const IdentityError &error) {
+        return DoctorCheck::problem(
+            QStringLiteral("device key"),
+            QStringLiteral("the software key is stored but cannot be used: ") + error.localizedDescription(),
+            QJsonObject{{QStringLiteral("kind"), QStringLiteral("software")}, {QStringLiteral("loads"), false}});
+    }
+    return DoctorCheck::pass(QStringLiteral("device key"),
+                             QStringLiteral("none stored yet (made when this computer first signs a request)")
+                                 + tpmText,
+                             QJsonObject{{QStringLiteral("kind"), QStringLiteral("none")}});
 }
 
 }  // namespace
@@ -68,15 +122,15 @@ DoctorCheck checkBuild(const Bundle &bundle, CodeSigning &codeSigning, const QSt
     const QJsonObject base{{QStringLiteral("label"), label}, {QStringLiteral("bundle"), bundle.bundlePath()}};
     // The running image against the signed code directory, and the whole bundle's seal.
     const qint32 pid = qint32(::getpid());
-    const std::optional<SigningInformation> signing = bundle.bundleIdentifier()
-        ? codeSigning.applicationSigningInformation(pid, bundle.bundlePath())
-        : codeSigning.dynamicSigningInformation(pid);
+    const std::optional<SigningInformation> signing =
+        bundle.bundleIdentifier() ? codeSigning.applicationSigningInformation(pid, bundle.bundlePath())
+                                  : codeSigning.dynamicSigningInformation(pid);
     QJsonObject facts = base;
     facts.insert(QStringLiteral("signature_valid"), signing.has_value());
     if (!signing)
-        return DoctorCheck::problem(QStringLiteral("build"),
-                                    label + QStringLiteral("; the bundle is not signed, or its signature or seal does not verify"),
-                                    facts);
+        return DoctorCheck::problem(
+            QStringLiteral("build"),
+            label + QStringLiteral("; the bundle is not signed, or its signature or seal does not verify"), facts);
     facts.insert(QStringLiteral("identifier"), signing->identifier);
     facts.insert(QStringLiteral("team"), signing->teamIdentifier);
     return DoctorCheck::pass(QStringLiteral("build"),
@@ -98,17 +152,20 @@ QList<DoctorCheck> checkModules(const std::shared_ptr<PlatformModules> &modules,
     QList<DoctorCheck> checks;
     for (const ModuleInfo &module : facilities) {
         const ModuleStatus status = moduleStatus(*modules, module);
-        const QJsonObject facts{{QStringLiteral("path"), QLatin1String(module.path)}, {QStringLiteral("loaded"), status.loaded}};
-        checks << (status.loaded ? DoctorCheck::pass(QLatin1String(module.check), QStringLiteral("loads, sealed"), facts)
-                                 : DoctorCheck::problem(QLatin1String(module.check), status.problem, facts));
+        const QJsonObject facts{{QStringLiteral("path"), QLatin1String(module.path)},
+                                {QStringLiteral("loaded"), status.loaded}};
+        checks << (status.loaded
+                       ? DoctorCheck::pass(QLatin1String(module.check), QStringLiteral("loads, sealed"), facts)
+                       : DoctorCheck::problem(QLatin1String(module.check), status.problem, facts));
     }
     // The windows' module: checked against the seal and mapped, its entry not called.
     const SealedModule desktop = loadSealedModule(bundle.bundlePath(), QString::fromLatin1(kDesktopModulePath),
                                                   kDesktopModuleEntry, config.codeSigningAnchorsPEM);
     const QJsonObject facts{{QStringLiteral("path"), QLatin1String(kDesktopModulePath)},
                             {QStringLiteral("loaded"), desktop.entry != nullptr}};
-    checks << (desktop.entry ? DoctorCheck::pass(QStringLiteral("module desktop"), QStringLiteral("loads, sealed"), facts)
-                             : DoctorCheck::problem(QStringLiteral("module desktop"), desktop.problem, facts));
+    checks << (desktop.entry
+                   ? DoctorCheck::pass(QStringLiteral("module desktop"), QStringLiteral("loads, sealed"), facts)
+                   : DoctorCheck::problem(QStringLiteral("module desktop"), desktop.problem, facts));
     return checks;
 }
 
@@ -120,14 +177,17 @@ IdentityFindings checkIdentity(const DoctorKeychain &keychain, std::shared_ptr<H
     QJsonObject keychainFacts{{QStringLiteral("backend"), keychain.backend},
                               {QStringLiteral("choice"), keychain.choice},
                               {QStringLiteral("location"), keychain.location}};
-    const QString backendText = keychain.backend.isEmpty()
-        ? QStringLiteral("none")
-        : QStringLiteral("%1 (%2) at %3").arg(keychain.backend, keychain.choice, keychain.location);
+    const QString backendText =
+        keychain.backend.isEmpty()
+            ? QStringLiteral("none")
+            : QStringLiteral("%1 (%2) at %3").arg(keychain.backend, keychain.choice, keychain.location);
     if (!keychain.keychain) {
-        findings.checks << DoctorCheck::problem(QStringLiteral("keychain"), backendText + QStringLiteral(": ") + keychain.problem,
-                                                keychainFacts)
-                        << DoctorCheck::problem(QStringLiteral("enrollment"), QStringLiteral("unknown: the keychain cannot be read"))
-                        << DoctorCheck::problem(QStringLiteral("device key"), QStringLiteral("unknown: the keychain cannot be read"));
+        findings.checks << DoctorCheck::problem(QStringLiteral("keychain"),
+                                                backendText + QStringLiteral(": ") + keychain.problem, keychainFacts)
+                        << DoctorCheck::problem(QStringLiteral("enrollment"),
+                                                QStringLiteral("unknown: the keychain cannot be read"))
+                        << DoctorCheck::problem(QStringLiteral("device key"),
+                                                QStringLiteral("unknown: the keychain cannot be read"));
         return findings;
     }
 
@@ -145,13 +205,15 @@ IdentityFindings checkIdentity(const DoctorKeychain &keychain, std::shared_ptr<H
     keychainFacts.insert(QStringLiteral("credentials_readable"), credentialsProblem.isEmpty());
     keychainFacts.insert(QStringLiteral("credentials_stored"), findings.credentials.has_value());
     if (!credentialsProblem.isEmpty())
-        findings.checks << DoctorCheck::problem(QStringLiteral("keychain"),
-                                                backendText + QStringLiteral("; device credentials cannot be read: ") + credentialsProblem,
-                                                keychainFacts);
+        findings.checks << DoctorCheck::problem(
+            QStringLiteral("keychain"),
+            backendText + QStringLiteral("; device credentials cannot be read: ") + credentialsProblem, keychainFacts);
     else
         findings.checks << DoctorCheck::pass(QStringLiteral("keychain"),
-                                             backendText + (findings.credentials ? QStringLiteral("; device credentials readable")
-                                                                                 : QStringLiteral("; no device credentials stored")),
+                                             backendText
+                                                 + (findings.credentials
+                                                        ? QStringLiteral("; device credentials readable")
+                                                        : QStringLiteral("; no device credentials stored")),
                                              keychainFacts);
 
     std::optional<PendingClaimState> claim;
@@ -167,9 +229,10 @@ IdentityFindings checkIdentity(const DoctorKeychain &keychain, std::shared_ptr<H
     QString claimText;
     if (claim) {
         const QString since = QDateTime::fromSecsSinceEpoch(qint64(claim->createdAt), Qt::UTC).toString(Qt::ISODate);
-        enrollment.insert(QStringLiteral("pending_claim"), QJsonObject{{QStringLiteral("claim_id"), claim->claimID},
-                                                                       {QStringLiteral("api_base_url"), claim->apiBaseURL},
-                                                                       {QStringLiteral("created_at"), since}});
+        enrollment.insert(QStringLiteral("pending_claim"),
+                          QJsonObject{{QStringLiteral("claim_id"), claim->claimID},
+                                      {QStringLiteral("api_base_url"), claim->apiBaseURL},
+                                      {QStringLiteral("created_at"), since}});
         claimText = QStringLiteral("; a claim waits for approval (claim %1 at %2, since %3)")
                         .arg(claim->claimID, claim->apiBaseURL, since);
     } else if (!claimProblem.isEmpty()) {
@@ -182,64 +245,23 @@ IdentityFindings checkIdentity(const DoctorKeychain &keychain, std::shared_ptr<H
         enrollment.insert(QStringLiteral("project_id"), c.projectID);
         enrollment.insert(QStringLiteral("api_base_url"), c.apiBaseURL);
         const QString text = QStringLiteral("device %1, org %2, project %3, service %4")
-                                 .arg(c.deviceID, c.orgID, c.projectID, c.apiBaseURL) + claimText;
-        findings.checks << (claimProblem.isEmpty() ? DoctorCheck::pass(QStringLiteral("enrollment"), text, enrollment)
-                                                   : DoctorCheck::problem(QStringLiteral("enrollment"), text, enrollment));
+                                 .arg(c.deviceID, c.orgID, c.projectID, c.apiBaseURL)
+                             + claimText;
+        findings.checks << (claimProblem.isEmpty()
+                                ? DoctorCheck::pass(QStringLiteral("enrollment"), text, enrollment)
+                                : DoctorCheck::problem(QStringLiteral("enrollment"), text, enrollment));
     } else {
         findings.checks << DoctorCheck::problem(QStringLiteral("enrollment"),
-                                                (credentialsProblem.isEmpty() ? QStringLiteral("not enrolled")
-                                                                              : QStringLiteral("unknown: the credentials cannot be read"))
+                                                (credentialsProblem.isEmpty()
+                                                     ? QStringLiteral("not enrolled")
+                                                     : QStringLiteral("unknown: the credentials cannot be read"))
                                                     + claimText,
                                                 enrollment);
     }
 
-    // The device key: the hardware one first, as the agent looks it up; found keys must sign.
-    const DeviceEnrollmentAgent agent(IdentityPorts{keychain.keychain, std::move(hardwareKey), std::move(hardwareIdentity),
-                                                    std::move(postureProbes)});
-    const auto signs = [](const DevicePrivateKey &key, QString *why) {
-        return !DevicePrivateKey(key).sign(QByteArrayLiteral("veltro doctor"), *why).isEmpty();
-    };
-    bool noHardware = false;
-    try {
-        if (const std::optional<DevicePrivateKey> key = agent.loadExistingPrivateKey(DeviceEnrollmentAgent::baseKeyQuery())) {
-            QString why;
-            const QJsonObject facts{{QStringLiteral("kind"), QStringLiteral("hardware")}, {QStringLiteral("loads"), true}};
-            findings.checks << (signs(*key, &why)
-                                    ? DoctorCheck::pass(QStringLiteral("device key"), QStringLiteral("hardware (TPM) key loads and signs"), facts)
-                                    : DoctorCheck::problem(QStringLiteral("device key"),
-                                                           QStringLiteral("hardware (TPM) key loads but does not sign: ") + why, facts));
-            return findings;
-        }
-    } catch (const IdentityError &error) {
-        if (error.code() != keychain_status::missingEntitlement) {
-            findings.checks << DoctorCheck::problem(
-                QStringLiteral("device key"),
-                QStringLiteral("a hardware (TPM) key is stored but cannot be used: ") + error.localizedDescription(),
-                QJsonObject{{QStringLiteral("kind"), QStringLiteral("hardware")}, {QStringLiteral("loads"), false}});
-            return findings;
-        }
-        noHardware = true;
-    }
-    const QString tpmText = noHardware ? QStringLiteral(" (no usable TPM)") : QString();
-    try {
-        if (const std::optional<DevicePrivateKey> key = agent.loadExistingPrivateKey(DeviceEnrollmentAgent::keychainFallbackKeyQuery())) {
-            QString why;
-            const QJsonObject facts{{QStringLiteral("kind"), QStringLiteral("software")}, {QStringLiteral("loads"), true}};
-            findings.checks << (signs(*key, &why)
-                                    ? DoctorCheck::pass(QStringLiteral("device key"), QStringLiteral("software key loads and signs") + tpmText, facts)
-                                    : DoctorCheck::problem(QStringLiteral("device key"),
-                                                           QStringLiteral("software key loads but does not sign: ") + why, facts));
-            return findings;
-        }
-    } catch (const IdentityError &error) {
-        findings.checks << DoctorCheck::problem(QStringLiteral("device key"),
-                                                QStringLiteral("the software key is stored but cannot be used: ") + error.localizedDescription(),
-                                                QJsonObject{{QStringLiteral("kind"), QStringLiteral("software")}, {QStringLiteral("loads"), false}});
-        return findings;
-    }
-    findings.checks << DoctorCheck::pass(QStringLiteral("device key"),
-                                         QStringLiteral("none stored yet (made when this computer first signs a request)") + tpmText,
-                                         QJsonObject{{QStringLiteral("kind"), QStringLiteral("none")}});
+    const DeviceEnrollmentAgent agent(IdentityPorts{keychain.keychain, std::move(hardwareKey),
+                                                    std::move(hardwareIdentity), std::move(postureProbes)});
+    findings.checks << checkDeviceKey(agent);
     return findings;
 }
 
@@ -251,11 +273,14 @@ DoctorCheck checkJournal(const QString &directory)
     const posix::UniqueFd dir(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir.isValid()) {
         if (errno == ENOENT)
-            return DoctorCheck::pass(name, directory + QStringLiteral(": not created yet (the agent makes it when it starts)"), facts);
-        return DoctorCheck::problem(name, QStringLiteral("%1: %2").arg(directory, errno == ELOOP || errno == ENOTDIR
-                                                                                   ? QStringLiteral("is a symbolic link or not a directory")
-                                                                                   : posix::errorText(errno)),
-                                    facts);
+            return DoctorCheck::pass(
+                name, directory + QStringLiteral(": not created yet (the agent makes it when it starts)"), facts);
+        return DoctorCheck::problem(
+            name,
+            QStringLiteral("%1: %2").arg(directory, errno == ELOOP || errno == ENOTDIR
+                                                        ? QStringLiteral("is a symbolic link or not a directory")
+                                                        : posix::errorText(errno)),
+            facts);
     }
     struct stat st {};
     if (::fstat(dir.get(), &st) != 0)
@@ -264,11 +289,13 @@ DoctorCheck checkJournal(const QString &directory)
     if (st.st_uid != ::getuid())
         return DoctorCheck::problem(name, directory + QStringLiteral(" is owned by another user"), facts);
     if ((st.st_mode & 077) != 0)
-        return DoctorCheck::problem(name, QStringLiteral("%1 is open to other users (mode %2); the journal refuses it")
-                                              .arg(directory, octalMode(st.st_mode)),
+        return DoctorCheck::problem(name,
+                                    QStringLiteral("%1 is open to other users (mode %2); the journal refuses it")
+                                        .arg(directory, octalMode(st.st_mode)),
                                     facts);
     if (::faccessat(dir.get(), ".", W_OK | X_OK, AT_EACCESS) != 0)
-        return DoctorCheck::problem(name, QStringLiteral("%1 is not writable: %2").arg(directory, posix::errorText(errno)), facts);
+        return DoctorCheck::problem(
+            name, QStringLiteral("%1 is not writable: %2").arg(directory, posix::errorText(errno)), facts);
 
     const QString filePath = directory + QLatin1Char('/') + QLatin1String(CommandJournal::kFileName);
     facts.insert(QStringLiteral("path"), filePath);
@@ -280,10 +307,12 @@ DoctorCheck checkJournal(const QString &directory)
         return DoctorCheck::problem(name, file.description, facts);
     }
     if (::faccessat(dir.get(), CommandJournal::kFileName, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
-        return DoctorCheck::problem(name, QStringLiteral("%1 is not writable: %2").arg(filePath, posix::errorText(errno)), facts);
+        return DoctorCheck::problem(
+            name, QStringLiteral("%1 is not writable: %2").arg(filePath, posix::errorText(errno)), facts);
     QByteArray bytes;
     if (!posix::readAll(file.fd.get(), kMaxJournalBytes, &bytes))
-        return DoctorCheck::problem(name, QStringLiteral("cannot read %1: %2").arg(filePath, posix::errorText(errno)), facts);
+        return DoctorCheck::problem(name, QStringLiteral("cannot read %1: %2").arg(filePath, posix::errorText(errno)),
+                                    facts);
 
     const ParsedCommandJournal parsed = parseCommandJournal(bytes);
     qsizetype waiting = 0;
@@ -295,9 +324,12 @@ DoctorCheck checkJournal(const QString &directory)
     facts.insert(QStringLiteral("outcomes_waiting"), qint64(waiting));
     facts.insert(QStringLiteral("damaged_lines"), parsed.damagedLines);
     const QString text = QStringLiteral("%1: private and writable; %2 record(s), %3 outcome(s) waiting to be sent")
-                             .arg(filePath).arg(parsed.entries.size()).arg(waiting);
+                             .arg(filePath)
+                             .arg(parsed.entries.size())
+                             .arg(waiting);
     if (parsed.damagedLines > 0)
-        return DoctorCheck::problem(name, text + QStringLiteral("; %1 damaged line(s)").arg(parsed.damagedLines), facts);
+        return DoctorCheck::problem(name, text + QStringLiteral("; %1 damaged line(s)").arg(parsed.damagedLines),
+                                    facts);
     return DoctorCheck::pass(name, text, facts);
 }
 
@@ -306,7 +338,8 @@ DoctorCheck checkRunningAgent(const QString &lockPath)
     const QString name = QStringLiteral("agent");
     QJsonObject facts{{QStringLiteral("lock"), lockPath}};
     // Read-only and never locked by this process, so closing it drops nothing.
-    const posix::UniqueFd fd(::open(QFile::encodeName(lockPath).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const posix::UniqueFd fd(
+        ::open(QFile::encodeName(lockPath).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.isValid()) {
         if (errno == ENOENT)
             return DoctorCheck::pass(name, QStringLiteral("not running"), facts);
@@ -319,7 +352,8 @@ DoctorCheck checkRunningAgent(const QString &lockPath)
     query.l_type = F_WRLCK;
     query.l_whence = SEEK_SET;
     if (::fcntl(fd.get(), F_GETLK, &query) != 0)
-        return DoctorCheck::problem(name, QStringLiteral("cannot query %1: %2").arg(lockPath, posix::errorText(errno)), facts);
+        return DoctorCheck::problem(name, QStringLiteral("cannot query %1: %2").arg(lockPath, posix::errorText(errno)),
+                                    facts);
     if (query.l_type == F_UNLCK)
         return DoctorCheck::pass(name, QStringLiteral("not running"), facts);
     facts.insert(QStringLiteral("pid"), qint64(query.l_pid));
@@ -333,8 +367,9 @@ DoctorCheck checkDesktop()
     if (!bus.isConnected())
         return DoctorCheck::problem(name, QStringLiteral("no session bus: no tray icon and no notifications"));
     const auto owned = [&bus](const QString &service) -> std::optional<bool> {
-        QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                                                           QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
         call << service;
         const QDBusMessage reply = bus.call(call, QDBus::Block, kBusTimeoutMs);
         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
@@ -375,10 +410,11 @@ ClientFindings checkClients(const Ports &ports)
         parts << QStringLiteral("%1 (%2)").arg(it.key()).arg(it.value());
         facts.insert(it.key(), it.value());
     }
-    findings.check = DoctorCheck::pass(QStringLiteral("clients"),
-                                       parts.isEmpty() ? QStringLiteral("no verified agent client running")
-                                                       : QStringLiteral("verified and running: ") + parts.join(QStringLiteral(", ")),
-                                       QJsonObject{{QStringLiteral("running"), facts}});
+    findings.check =
+        DoctorCheck::pass(QStringLiteral("clients"),
+                          parts.isEmpty() ? QStringLiteral("no verified agent client running")
+                                          : QStringLiteral("verified and running: ") + parts.join(QStringLiteral(", ")),
+                          QJsonObject{{QStringLiteral("running"), facts}});
     return findings;
 }
 

@@ -41,7 +41,9 @@ posix::UniqueFd openOwnDirectory(const QString &path, bool *missing, QString *pr
     if (st.st_uid != ::getuid())
         *problem = QStringLiteral("%1 is owned by another user").arg(path);
     else if ((st.st_mode & 077) != 0)
-        *problem = QStringLiteral("%1 is open to other users (mode %2)").arg(path).arg(st.st_mode & 0777, 4, 8, QLatin1Char('0'));
+        *problem = QStringLiteral("%1 is open to other users (mode %2)")
+                       .arg(path)
+                       .arg(st.st_mode & 0777, 4, 8, QLatin1Char('0'));
     if (!problem->isEmpty())
         return posix::UniqueFd();
     return fd;
@@ -50,7 +52,10 @@ posix::UniqueFd openOwnDirectory(const QString &path, bool *missing, QString *pr
 // The file store, read only: the same file names and checks as the store itself.
 class ReadOnlyFileKeychain final : public Keychain {
 public:
-    explicit ReadOnlyFileKeychain(QString directory) : m_directory(std::move(directory)) {}
+    explicit ReadOnlyFileKeychain(QString directory)
+        : m_directory(std::move(directory))
+    {
+    }
 
     int readGenericPassword(const QString &service, const QString &account, QByteArray &data) override
     {
@@ -60,8 +65,14 @@ public:
     {
         return read(FileKeychain::keyFileName(applicationTag), keyData);
     }
-    int addGenericPassword(const QString &, const QString &, const QByteArray &) override { return keychain_status::notAvailable; }
-    int updateGenericPassword(const QString &, const QString &, const QByteArray &) override { return keychain_status::notAvailable; }
+    int addGenericPassword(const QString &, const QString &, const QByteArray &) override
+    {
+        return keychain_status::notAvailable;
+    }
+    int updateGenericPassword(const QString &, const QString &, const QByteArray &) override
+    {
+        return keychain_status::notAvailable;
+    }
     int deleteGenericPassword(const QString &, const QString &) override { return keychain_status::notAvailable; }
     int addKey(const QByteArray &, const QByteArray &) override { return keychain_status::notAvailable; }
     int deleteKey(const QByteArray &) override { return keychain_status::notAvailable; }
@@ -76,12 +87,12 @@ private:
             return keychain_status::itemNotFound;
         if (!directory.isValid())
             return keychain_status::notAvailable;
-        const posix::OpenResult file = posix::openOwnFileAt(directory.get(), name, O_RDONLY,
-                                                            posix::ModeRule::requirePrivate);
+        const posix::OpenResult file =
+            posix::openOwnFileAt(directory.get(), name, O_RDONLY, posix::ModeRule::requirePrivate);
         if (!file.ok())
-            return file.error == ENOENT ? keychain_status::itemNotFound
-                 : file.error == 0 || file.error == ELOOP ? keychain_status::invalidItem
-                                                         : keychain_status::ioError;
+            return file.error == ENOENT                     ? keychain_status::itemNotFound
+                   : file.error == 0 || file.error == ELOOP ? keychain_status::invalidItem
+                                                            : keychain_status::ioError;
         QByteArray bytes;
         if (!posix::readAll(file.fd.get(), kMaxItemBytes, &bytes))
             return keychain_status::ioError;
@@ -95,7 +106,10 @@ private:
 // Reads pass through; every write is refused.
 class ReadOnlyKeychain final : public Keychain {
 public:
-    explicit ReadOnlyKeychain(std::unique_ptr<Keychain> inner) : m_inner(std::move(inner)) {}
+    explicit ReadOnlyKeychain(std::unique_ptr<Keychain> inner)
+        : m_inner(std::move(inner))
+    {
+    }
 
     int readGenericPassword(const QString &service, const QString &account, QByteArray &data) override
     {
@@ -105,8 +119,14 @@ public:
     {
         return m_inner->readKey(applicationTag, keyData);
     }
-    int addGenericPassword(const QString &, const QString &, const QByteArray &) override { return keychain_status::notAvailable; }
-    int updateGenericPassword(const QString &, const QString &, const QByteArray &) override { return keychain_status::notAvailable; }
+    int addGenericPassword(const QString &, const QString &, const QByteArray &) override
+    {
+        return keychain_status::notAvailable;
+    }
+    int updateGenericPassword(const QString &, const QString &, const QByteArray &) override
+    {
+        return keychain_status::notAvailable;
+    }
     int deleteGenericPassword(const QString &, const QString &) override { return keychain_status::notAvailable; }
     int addKey(const QByteArray &, const QByteArray &) override { return keychain_status::notAvailable; }
     int deleteKey(const QByteArray &) override { return keychain_status::notAvailable; }

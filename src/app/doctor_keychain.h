@@ -20,10 +20,10 @@ class PlatformModules;
 // A Secret Service that is only activatable is not started (that would start a keyring daemon,
 // which creates its files): it is reported instead.
 struct DoctorKeychain {
-    QString backend;  // "secret-service" or "file"; empty when none can be read
-    QString choice;   // how the backend was chosen, for people
-    QString location; // the file store's directory, or the bus name
-    QString problem;  // why no keychain can be read (backend may still be named)
+    QString backend;                     // "secret-service" or "file"; empty when none can be read
+    QString choice;                      // how the backend was chosen, for people
+    QString location;                    // the file store's directory, or the bus name
+    QString problem;                     // why no keychain can be read (backend may still be named)
     std::shared_ptr<Keychain> keychain;  // read-only; null when problem is set
 };
 

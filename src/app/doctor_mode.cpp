@@ -57,7 +57,8 @@ QCoro::Task<std::optional<T>> resultWithin(QFuture<T> future, std::chrono::milli
 
 DoctorCheck unanswered(const QString &name, const QString &what)
 {
-    return DoctorCheck::problem(name, QStringLiteral("%1 did not answer within %2 ms").arg(what).arg(kLocalBound.count()));
+    return DoctorCheck::problem(name,
+                                QStringLiteral("%1 did not answer within %2 ms").arg(what).arg(kLocalBound.count()));
 }
 
 QCoro::Task<int> runDoctor(std::shared_ptr<DoctorRun> run)
@@ -66,7 +67,8 @@ QCoro::Task<int> runDoctor(std::shared_ptr<DoctorRun> run)
     const QString dataDirectory = posix::dataDirectoryPath();
     // A loader of our own: the ports' keychain is replaced by a read-only view below, and the
     // facilities are loaded (and reported) here, not as a side effect of a keychain call.
-    const auto modules = std::make_shared<PlatformModules>(ports.bundle->bundlePath(), run->config.codeSigningAnchorsPEM);
+    const auto modules =
+        std::make_shared<PlatformModules>(ports.bundle->bundlePath(), run->config.codeSigningAnchorsPEM);
 
     auto identityWork = [modules, dataDirectory, ports]() {
         const DoctorKeychain keychain = openDoctorKeychain(modules, dataDirectory);
@@ -81,7 +83,8 @@ QCoro::Task<int> runDoctor(std::shared_ptr<DoctorRun> run)
         LocalFindings local;
         local.build = doctor::checkBuild(*ports.bundle, *ports.codeSigning, argument0);
         const QString base = dataDirectory.isEmpty() ? QString() : QDir(dataDirectory).absolutePath();
-        local.journal = base.isEmpty() ? DoctorCheck::problem(QStringLiteral("journal"), QStringLiteral("the user has no data directory"))
+        local.journal = base.isEmpty() ? DoctorCheck::problem(QStringLiteral("journal"),
+                                                              QStringLiteral("the user has no data directory"))
                                        : doctor::checkJournal(base + QStringLiteral("/Commands"));
         local.agent = base.isEmpty() ? DoctorCheck::pass(QStringLiteral("agent"), QStringLiteral("not running"))
                                      : doctor::checkRunningAgent(base + QStringLiteral("/runtime.lock"));
@@ -120,7 +123,8 @@ QCoro::Task<int> runDoctor(std::shared_ptr<DoctorRun> run)
         checks << unanswered(QStringLiteral("journal"), QStringLiteral("the disk"))
                << unanswered(QStringLiteral("agent"), QStringLiteral("the disk"));
     checks << desktop;
-    checks << (local ? local->clients.check : unanswered(QStringLiteral("clients"), QStringLiteral("the process scan")));
+    checks << (local ? local->clients.check
+                     : unanswered(QStringLiteral("clients"), QStringLiteral("the process scan")));
 
     if (run->arguments.has(QStringLiteral("--json")))
         cli::writeStdoutLine(doctorReportJSON(checks));

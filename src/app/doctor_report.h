@@ -12,7 +12,7 @@ namespace mornix {
 // (no token, device secret, key material or service answer body); the checks put only
 // identifiers, paths, counts, states and the system's error texts here.
 struct DoctorCheck {
-    QString name;       // "build", "keychain", "service", ... (stable: support scripts read it)
+    QString name;  // "build", "keychain", "service", ... (stable: support scripts read it)
     bool ok = true;
     QString detail;     // one line, readable
     QJsonObject facts;  // the values behind the detail, for --doctor --json

@@ -48,8 +48,10 @@ QCoro::Task<DoctorCheck> checkService(Config config, std::optional<DeviceCredent
 {
     const QString name = QStringLiteral("service");
     const QString base = credentials ? credentials->apiBaseURL : config.defaultAPIBaseURL;
-    const QString path = credentials ? QStringLiteral("/api/desktop/agent-instances/report") : QStringLiteral("/api/public-config");
-    QJsonObject facts{{QStringLiteral("origin"), base}, {QStringLiteral("path"), path},
+    const QString path =
+        credentials ? QStringLiteral("/api/desktop/agent-instances/report") : QStringLiteral("/api/public-config");
+    QJsonObject facts{{QStringLiteral("origin"), base},
+                      {QStringLiteral("path"), path},
                       {QStringLiteral("signed"), credentials.has_value()}};
 
     const auto failures = std::make_shared<PinnedSessionFailureStore>();
@@ -63,7 +65,8 @@ QCoro::Task<DoctorCheck> checkService(Config config, std::optional<DeviceCredent
             for (const AgentInstanceReport &report : std::as_const(running))
                 list.append(report.toJSON());
             request.method = QByteArrayLiteral("POST");
-            request.body = QJsonDocument(QJsonObject{{QStringLiteral("instances"), list}}).toJson(QJsonDocument::Compact);
+            request.body =
+                QJsonDocument(QJsonObject{{QStringLiteral("instances"), list}}).toJson(QJsonDocument::Compact);
             request.setHeader(QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json"));
             request.setHeader(QByteArrayLiteral("Authorization"), "Bearer " + credentials->bearerToken.toUtf8());
             api_transport::signRequest(request, credentials->deviceID, credentials->deviceSecret);
@@ -71,7 +74,8 @@ QCoro::Task<DoctorCheck> checkService(Config config, std::optional<DeviceCredent
             request.method = QByteArrayLiteral("GET");
         }
     } catch (const PinnedSessionError &error) {
-        co_return DoctorCheck::problem(name, QStringLiteral("%1 cannot be used: %2").arg(base, QLatin1String(error.what())), facts);
+        co_return DoctorCheck::problem(
+            name, QStringLiteral("%1 cannot be used: %2").arg(base, QLatin1String(error.what())), facts);
     } catch (const std::exception &) {
         // A bearer token with a line break, a base URL that does not parse: the agent fails alike.
         co_return DoctorCheck::problem(name, QStringLiteral("no valid request can be made for %1").arg(base), facts);
@@ -98,21 +102,24 @@ QCoro::Task<DoctorCheck> checkService(Config config, std::optional<DeviceCredent
         const std::optional<QString> tls = failures->take();
         if (tls && *tls != QLatin1String("ok")) {
             facts.insert(QStringLiteral("tls"), *tls);
-            co_return DoctorCheck::problem(name, QStringLiteral("%1: the server was refused (%2)").arg(base, *tls), facts);
+            co_return DoctorCheck::problem(name, QStringLiteral("%1: the server was refused (%2)").arg(base, *tls),
+                                           facts);
         }
         if (cancel.isCancelled()) {
             facts.insert(QStringLiteral("timed_out"), true);
-            co_return DoctorCheck::problem(name, QStringLiteral("%1: no answer within %2 ms").arg(base).arg(bound.count()), facts);
+            co_return DoctorCheck::problem(
+                name, QStringLiteral("%1: no answer within %2 ms").arg(base).arg(bound.count()), facts);
         }
-        co_return DoctorCheck::problem(name, QStringLiteral("%1 cannot be reached: %2").arg(base, error.message()), facts);
+        co_return DoctorCheck::problem(name, QStringLiteral("%1 cannot be reached: %2").arg(base, error.message()),
+                                       facts);
     }
     const qint64 rttMs = clock.elapsed();
     deadline.stop();
     const QString tls = failures->take().value_or(QStringLiteral("ok"));
     facts.insert(QStringLiteral("tls"), tls);
     facts.insert(QStringLiteral("rtt_ms"), rttMs);
-    const QString pins = config.pinnedSPKIHashes.isEmpty() ? QStringLiteral("no pins configured")
-                                                           : QStringLiteral("leaf key pinned");
+    const QString pins =
+        config.pinnedSPKIHashes.isEmpty() ? QStringLiteral("no pins configured") : QStringLiteral("leaf key pinned");
     QString text = QStringLiteral("%1 %2: TLS %3 (%4), ").arg(base, target, tls, pins);
 
     const int status = response.status.value_or(0);
@@ -121,7 +128,8 @@ QCoro::Task<DoctorCheck> checkService(Config config, std::optional<DeviceCredent
     if (ok)
         text += QStringLiteral("HTTP %1 in %2 ms").arg(status).arg(rttMs);
     else if (status == 401 || status == 403)
-        text += QStringLiteral("HTTP %1 in %2 ms: the service refused this device's credentials").arg(status).arg(rttMs);
+        text +=
+            QStringLiteral("HTTP %1 in %2 ms: the service refused this device's credentials").arg(status).arg(rttMs);
     else
         text += QStringLiteral("HTTP %1 in %2 ms").arg(status).arg(rttMs);
 
@@ -133,10 +141,12 @@ QCoro::Task<DoctorCheck> checkService(Config config, std::optional<DeviceCredent
     const std::optional<qint64> offset = clockOffsetSeconds(date, sentAt.addMSecs(rttMs / 2));
     if (offset) {
         facts.insert(QStringLiteral("clock_offset_s"), *offset);
-        text += QStringLiteral(", clock offset %1%2 s").arg(*offset >= 0 ? QStringLiteral("+") : QString()).arg(*offset);
+        text +=
+            QStringLiteral(", clock offset %1%2 s").arg(*offset >= 0 ? QStringLiteral("+") : QString()).arg(*offset);
         if (std::abs(*offset) > kMaxClockOffset.count()) {
             ok = false;
-            text += QStringLiteral(" (more than %1 minutes: signed requests are refused)").arg(kMaxClockOffset.count() / 60);
+            text += QStringLiteral(" (more than %1 minutes: signed requests are refused)")
+                        .arg(kMaxClockOffset.count() / 60);
         }
     } else {
         text += QStringLiteral(", clock offset unknown (no Date header)");

@@ -74,7 +74,8 @@ Report runDoctor(const TemporaryHome &home, bool chosenKeychain = true)
     QProcessEnvironment env = doctorEnvironment(home);
     if (!chosenKeychain)
         env.remove(QStringLiteral("VELTRO_KEYCHAIN"));
-    const ProcessResult result = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--doctor")}, {}, env, 60000);
+    const ProcessResult result =
+        runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--doctor")}, {}, env, 60000);
     Report report;
     report.exitCode = result.exitCode;
     report.text = result.standardOutput;
@@ -112,10 +113,16 @@ QStringList snapshot(const QString &root)
         struct stat st {};
         if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
             continue;
-        QString line = QStringLiteral("%1 %2 %3 %4 %5.%6").arg(QDir(root).relativeFilePath(path)).arg(st.st_mode, 0, 8)
-                           .arg(st.st_uid).arg(st.st_size).arg(st.st_mtim.tv_sec).arg(st.st_mtim.tv_nsec);
+        QString line = QStringLiteral("%1 %2 %3 %4 %5.%6")
+                           .arg(QDir(root).relativeFilePath(path))
+                           .arg(st.st_mode, 0, 8)
+                           .arg(st.st_uid)
+                           .arg(st.st_size)
+                           .arg(st.st_mtim.tv_sec)
+                           .arg(st.st_mtim.tv_nsec);
         if (S_ISREG(st.st_mode))
-            line += u' ' + QString::fromLatin1(QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha256).toHex());
+            line += u' '
+                    + QString::fromLatin1(QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha256).toHex());
         entries << line;
     }
     entries.sort();
@@ -135,7 +142,8 @@ KeychainStore fileStore(const TemporaryHome &home)
 // Every form in which a secret could leak: as stored, and hex / base64 of its bytes.
 QList<QByteArray> secretForms(const QByteArray &secret)
 {
-    return {secret, secret.toHex(), secret.toBase64(), secret.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)};
+    return {secret, secret.toHex(), secret.toBase64(),
+            secret.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals)};
 }
 
 }  // namespace
@@ -245,30 +253,37 @@ void DoctorTest::healthyEnrolledMachine()
     QCOMPARE(snapshot(home.path()), before);
     QVERIFY2(report.exitCode == 0, report.text.constData());
     QCOMPARE(report.problems(), QStringList());
-    const QStringList expected{QStringLiteral("build"), QStringLiteral("module secret-service"), QStringLiteral("module tpm"),
-                               QStringLiteral("module x-display"), QStringLiteral("module desktop"), QStringLiteral("keychain"),
-                               QStringLiteral("enrollment"), QStringLiteral("device key"), QStringLiteral("service"),
-                               QStringLiteral("journal"), QStringLiteral("agent"), QStringLiteral("desktop"), QStringLiteral("clients")};
+    const QStringList expected{QStringLiteral("build"),          QStringLiteral("module secret-service"),
+                               QStringLiteral("module tpm"),     QStringLiteral("module x-display"),
+                               QStringLiteral("module desktop"), QStringLiteral("keychain"),
+                               QStringLiteral("enrollment"),     QStringLiteral("device key"),
+                               QStringLiteral("service"),        QStringLiteral("journal"),
+                               QStringLiteral("agent"),          QStringLiteral("desktop"),
+                               QStringLiteral("clients")};
     QCOMPARE(report.order, expected);
     QVERIFY(report.detail(QStringLiteral("build")).contains(QStringLiteral("signature and seal verify")));
     QVERIFY(report.detail(QStringLiteral("keychain")).startsWith(QStringLiteral("file (chosen by VELTRO_KEYCHAIN)")));
     QVERIFY(report.detail(QStringLiteral("keychain")).endsWith(QStringLiteral("device credentials readable")));
     const DeviceCredentials credentials = *fileStore(home).loadCredentials();
-    QVERIFY(report.detail(QStringLiteral("enrollment")).startsWith(
-        QStringLiteral("device %1, org %2, project %3").arg(credentials.deviceID, credentials.orgID, credentials.projectID)));
+    QVERIFY(report.detail(QStringLiteral("enrollment"))
+                .startsWith(QStringLiteral("device %1, org %2, project %3")
+                                .arg(credentials.deviceID, credentials.orgID, credentials.projectID)));
     QVERIFY(report.detail(QStringLiteral("device key")).startsWith(QStringLiteral("software key loads and signs")));
-    QVERIFY2(report.detail(QStringLiteral("service")).contains(QStringLiteral("POST /api/desktop/agent-instances/report: TLS ok")),
+    QVERIFY2(report.detail(QStringLiteral("service"))
+                 .contains(QStringLiteral("POST /api/desktop/agent-instances/report: TLS ok")),
              qPrintable(report.detail(QStringLiteral("service"))));
     QVERIFY(report.detail(QStringLiteral("service")).contains(QStringLiteral("HTTP 200 in ")));
     QVERIFY(report.detail(QStringLiteral("service")).contains(QStringLiteral("clock offset ")));
     QCOMPARE(report.detail(QStringLiteral("journal")),
-             journalDirectory + QStringLiteral("/journal: private and writable; 2 record(s), 1 outcome(s) waiting to be sent"));
+             journalDirectory
+                 + QStringLiteral("/journal: private and writable; 2 record(s), 1 outcome(s) waiting to be sent"));
     QCOMPARE(report.detail(QStringLiteral("agent")), QStringLiteral("not running"));
     QVERIFY(report.detail(QStringLiteral("clients")).contains(QStringLiteral("Claude Code (")));
     // The signed request reached the service as the device, with what runs now.
     const QJsonObject inventories = m_service.adminJSON(
         {QStringLiteral("inventory"), QStringLiteral("show"), QStringLiteral("--device"), credentials.deviceID});
-    QVERIFY2(QJsonDocument(inventories).toJson().contains("claude-code"), QJsonDocument(inventories).toJson().constData());
+    QVERIFY2(QJsonDocument(inventories).toJson().contains("claude-code"),
+             QJsonDocument(inventories).toJson().constData());
     verifyNoSecrets(home, report.text);
 
     // The same as JSON, no secret either.
@@ -284,10 +299,12 @@ void DoctorTest::healthyEnrolledMachine()
         QCOMPARE(check.value(QStringLiteral("name")).toString(), expected.at(i));
         QCOMPARE(check.value(QStringLiteral("status")).toString(), QStringLiteral("ok"));
     }
-    const QJsonObject journal = checks.at(expected.indexOf(QStringLiteral("journal"))).toObject().value(QStringLiteral("facts")).toObject();
+    const QJsonObject journal =
+        checks.at(expected.indexOf(QStringLiteral("journal"))).toObject().value(QStringLiteral("facts")).toObject();
     QCOMPARE(journal.value(QStringLiteral("records")).toInt(), 2);
     QCOMPARE(journal.value(QStringLiteral("outcomes_waiting")).toInt(), 1);
-    const QJsonObject service = checks.at(expected.indexOf(QStringLiteral("service"))).toObject().value(QStringLiteral("facts")).toObject();
+    const QJsonObject service =
+        checks.at(expected.indexOf(QStringLiteral("service"))).toObject().value(QStringLiteral("facts")).toObject();
     QCOMPARE(service.value(QStringLiteral("http_status")).toInt(), 200);
     QCOMPARE(service.value(QStringLiteral("tls")).toString(), QStringLiteral("ok"));
     QVERIFY(std::abs(service.value(QStringLiteral("clock_offset_s")).toInt(1000)) <= 2);
@@ -299,7 +316,8 @@ void DoctorTest::healthyEnrolledMachine()
     QVERIFY(agent.waitForLog(QStringLiteral("app started build=")));
     const Report running = runDoctor(home);
     QCOMPARE(running.status(QStringLiteral("agent")), QStringLiteral("ok"));
-    QCOMPARE(running.detail(QStringLiteral("agent")), QStringLiteral("running, pid %1").arg(agent.process().processId()));
+    QCOMPARE(running.detail(QStringLiteral("agent")),
+             QStringLiteral("running, pid %1").arg(agent.process().processId()));
     QVERIFY(agent.isRunning());
     verifyNoSecrets(home, running.text);
 }
@@ -314,7 +332,8 @@ void DoctorTest::serviceDown()
     QCOMPARE(snapshot(home.path()), before);
     QCOMPARE(report.exitCode, 1);
     QCOMPARE(report.problems(), QStringList{QStringLiteral("service")});
-    QVERIFY2(report.detail(QStringLiteral("service")).startsWith(QStringLiteral("https://localhost:8443 cannot be reached: ")),
+    QVERIFY2(report.detail(QStringLiteral("service"))
+                 .startsWith(QStringLiteral("https://localhost:8443 cannot be reached: ")),
              qPrintable(report.detail(QStringLiteral("service"))));
     verifyNoSecrets(home, report.text);
 }
@@ -348,7 +367,12 @@ void DoctorTest::untrustedCertificate()
                                              "-cert", pki + "/leaf.pem", "-key", pki + "/leaf.key", "-www"});
     QVERIFY(server.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(
-        [&] { QTcpSocket s; s.connectToHost(QHostAddress::LocalHost, port); return s.waitForConnected(200); }(), 10000);
+        [&] {
+            QTcpSocket s;
+            s.connectToHost(QHostAddress::LocalHost, port);
+            return s.waitForConnected(200);
+        }(),
+        10000);
 
     // Credentials that name that server.
     DeviceCredentials credentials;
@@ -391,7 +415,8 @@ void DoctorTest::silentServer()
     const Report report = runDoctor(home);
     QCOMPARE(report.exitCode, 1);
     QCOMPARE(report.problems(), QStringList{QStringLiteral("service")});
-    QCOMPARE(report.detail(QStringLiteral("service")), credentials.apiBaseURL + QStringLiteral(": no answer within 3000 ms"));
+    QCOMPARE(report.detail(QStringLiteral("service")),
+             credentials.apiBaseURL + QStringLiteral(": no answer within 3000 ms"));
     verifyNoSecrets(home, report.text);
 }
 
@@ -411,8 +436,9 @@ void DoctorTest::clockOffset()
     QFETCH(qint64, skew);
     QFETCH(bool, problem);
     const QDateTime now = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
-    const ProcessResult date = runPython(QStringLiteral("import email.utils, sys; print(email.utils.formatdate(int(sys.argv[1]), usegmt=True))"),
-                                         {QString::number(now.toSecsSinceEpoch() + skew)});
+    const ProcessResult date = runPython(
+        QStringLiteral("import email.utils, sys; print(email.utils.formatdate(int(sys.argv[1]), usegmt=True))"),
+        {QString::number(now.toSecsSinceEpoch() + skew)});
     QCOMPARE(date.exitCode, 0);
     const std::optional<qint64> offset = doctor::clockOffsetSeconds(date.standardOutput.trimmed(), now);
     QVERIFY(offset);
@@ -465,8 +491,13 @@ void DoctorTest::notEnrolled()
     QCOMPARE(chosen.detail(QStringLiteral("keychain")),
              QStringLiteral("secret-service (not yet recorded) at org.freedesktop.secrets: the Secret Service is not "
                             "running; the doctor does not start it"));
-    QCOMPARE(chosen.problems(), (QStringList{QStringLiteral("keychain"), QStringLiteral("enrollment"), QStringLiteral("device key")}));
-    QCOMPARE(QDBusConnection::sessionBus().interface()->isServiceRegistered(QStringLiteral("org.freedesktop.secrets")).value(), false);
+    QCOMPARE(chosen.problems(),
+             (QStringList{QStringLiteral("keychain"), QStringLiteral("enrollment"), QStringLiteral("device key")}));
+    QCOMPARE(QDBusConnection::sessionBus()
+                 .interface()
+                 ->isServiceRegistered(QStringLiteral("org.freedesktop.secrets"))
+                 .value(),
+             false);
 }
 
 }  // namespace mornix
