@@ -10,6 +10,7 @@
 #include "app/desktop_enrollment.h"
 #include "app/device_key_modes.h"
 #include "app/device_removal.h"
+#include "app/doctor_mode.h"
 #include "app/sign_in_mode.h"
 #include "app/standard_input.h"
 #include "identity/device_enrollment_agent.h"
@@ -92,6 +93,8 @@ std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &po
     if (const std::optional<int> status = runSignInModeIfRequested(arguments, ports, config, argc, argv))
         return status;
     if (const std::optional<int> status = runHelpIfRequested(arguments))
+        return status;
+    if (const std::optional<int> status = runDoctorIfRequested(arguments, ports, config, argc, argv))
         return status;
 
     return std::nullopt;

@@ -174,6 +174,8 @@ std::optional<int> runHelpIfRequested(const Arguments &arguments)
         "  --desktop-updater [--check-now]   run as the companion application's updater\n"
         "                                    (--check-now: check for an update at once)\n"
         "  --sign-in google|github           sign in through the browser and register this computer\n"
+        "  --doctor [--json]                 check every part of the agent and report (JSON with\n"
+        "                                    --json); exit 1 when something is wrong\n"
         "  --help                            print this text\n"));
     return 0;
 }

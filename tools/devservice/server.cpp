@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <memory>
 #include <pthread.h>
@@ -29,6 +30,20 @@ namespace {
 // between keep-alive requests), so the pool is sized well above the waiting-poll limit.
 constexpr size_t kWorkerThreads = kMaxWaitingPolls + 32;
 constexpr size_t kMaxBodyBytes = 1024 * 1024;
+
+// IMF-fixdate: "Sun, 06 Nov 1994 08:49:37 GMT".
+std::string httpDate(std::time_t now)
+{
+    std::tm utc {};
+    gmtime_r(&now, &utc);
+    static const char *const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    char text[40];
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[utc.tm_wday], utc.tm_mday,
+                  months[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
+    return text;
+}
 
 std::unique_ptr<httplib::SSLServer> makeServer(State &state, const ServeOptions &options)
 {
@@ -78,6 +93,12 @@ std::unique_ptr<httplib::SSLServer> makeServer(State &state, const ServeOptions 
         }
         std::fprintf(stderr, "veltro-devservice: %s %s failed: %s\n", req.method.c_str(), req.path.c_str(), what.c_str());
         sendError(res, HttpError{500, "internal_error", "internal error: " + what});
+    });
+    // Every answer carries the origin server's Date (RFC 9110 §6.6.1): clients measure their
+    // clock offset from it.
+    server->set_post_routing_handler([](const httplib::Request &, httplib::Response &res) {
+        if (!res.has_header("Date"))
+            res.set_header("Date", httpDate(std::time(nullptr)));
     });
     server->set_logger([](const httplib::Request &req, const httplib::Response &res) {
         // The target as sent, not the decoded path: what the client actually asked for.
