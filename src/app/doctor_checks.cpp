@@ -1,6 +1,7 @@
 #include "app/doctor_checks.h"
 
 #include "app/build_label.h"
+#include "app/desktop_module_spec.h"
 #include "commands/command_journal.h"
 #include "core/desktop_module.h"
 #include "discovery/agent_instance_scanner.h"
@@ -9,10 +10,6 @@
 #include "identity/identity_error.h"
 #include "identity/keychain_store.h"
 #include "platform/linux/platform_modules.h"
-#include "platform/linux/sealed_module.h"
-#include "platform/linux/secret_service_client.h"
-#include "platform/linux/tpm_session.h"
-#include "platform/linux/x_display_module.h"
 #include "platform/posix_files.h"
 
 #include <QDateTime>
@@ -38,27 +35,29 @@ QString octalMode(mode_t mode)
     return QStringLiteral("%1").arg(mode & 07777, 4, 8, QLatin1Char('0'));
 }
 
-struct ModuleInfo {
-    const char *path;
-    const char *entry;
-    uint32_t interfaceVersion;
-    const char *name;   // for people, as the loader names it
-    const char *check;  // the report's check name
-};
-
-struct ModuleStatus {
-    bool loaded = false;
-    QString problem;
-};
-
-// Whether one facility module can be used, as the loader answers today (it loads the module
-// on the first call and keeps the answer).
-ModuleStatus moduleStatus(PlatformModules &modules, const ModuleInfo &module)
+// The report's name for a module: "module " and its file's name without "libmornix_" and ".so",
+// underscores as hyphens ("module secret-service").
+QString moduleCheckName(const ModuleSpec &module)
 {
-    ModuleStatus status;
-    status.loaded =
-        modules.table(module.path, module.entry, module.interfaceVersion, module.name, &status.problem) != nullptr;
-    return status;
+    QString name = QString::fromLatin1(module.relativePath).section(QLatin1Char('/'), -1);
+    if (name.startsWith(QLatin1String("libmornix_")))
+        name.remove(0, 10);
+    if (name.endsWith(QLatin1String(".so")))
+        name.chop(3);
+    if (name == QLatin1String("xdisplay"))
+        name = QStringLiteral("x-display");
+    return QStringLiteral("module ") + name.replace(QLatin1Char('_'), QLatin1Char('-'));
+}
+
+DoctorCheck moduleCheck(PlatformModules &modules, const ModuleSpec &module)
+{
+    const PlatformModules::Status status = modules.status(module);
+    const bool loaded = status.state == PlatformModules::State::loaded;
+    const QJsonObject facts{{QStringLiteral("path"), QLatin1String(module.relativePath)},
+                            {QStringLiteral("loaded"), loaded},
+                            {QStringLiteral("state"), PlatformModules::stateName(status.state)}};
+    return loaded ? DoctorCheck::pass(moduleCheckName(module), QStringLiteral("loads, sealed"), facts)
+                  : DoctorCheck::problem(moduleCheckName(module), status.reason, facts);
 }
 
 // The device key: the hardware one first, as the agent looks it up; a key found must sign.
@@ -139,33 +138,12 @@ DoctorCheck checkBuild(const Bundle &bundle, CodeSigning &codeSigning, const QSt
                              facts);
 }
 
-QList<DoctorCheck> checkModules(const std::shared_ptr<PlatformModules> &modules, const Bundle &bundle,
-                                const Config &config)
+QList<DoctorCheck> checkModules(const std::shared_ptr<PlatformModules> &modules)
 {
-    static const ModuleInfo facilities[] = {
-        {secret_service::kModulePath, secret_service::kModuleEntry, secret_service::kModuleInterfaceVersion,
-         "the Secret Service module", "module secret-service"},
-        {tpm::kModulePath, tpm::kModuleEntry, tpm::kModuleInterfaceVersion, "the TPM module", "module tpm"},
-        {x_display::kModulePath, x_display::kModuleEntry, x_display::kModuleInterfaceVersion, "the X display module",
-         "module x-display"},
-    };
     QList<DoctorCheck> checks;
-    for (const ModuleInfo &module : facilities) {
-        const ModuleStatus status = moduleStatus(*modules, module);
-        const QJsonObject facts{{QStringLiteral("path"), QLatin1String(module.path)},
-                                {QStringLiteral("loaded"), status.loaded}};
-        checks << (status.loaded
-                       ? DoctorCheck::pass(QLatin1String(module.check), QStringLiteral("loads, sealed"), facts)
-                       : DoctorCheck::problem(QLatin1String(module.check), status.problem, facts));
-    }
-    // The windows' module: checked against the seal and mapped, its entry not called.
-    const SealedModule desktop = loadSealedModule(bundle.bundlePath(), QString::fromLatin1(kDesktopModulePath),
-                                                  kDesktopModuleEntry, config.codeSigningAnchorsPEM);
-    const QJsonObject facts{{QStringLiteral("path"), QLatin1String(kDesktopModulePath)},
-                            {QStringLiteral("loaded"), desktop.entry != nullptr}};
-    checks << (desktop.entry
-                   ? DoctorCheck::pass(QStringLiteral("module desktop"), QStringLiteral("loads, sealed"), facts)
-                   : DoctorCheck::problem(QStringLiteral("module desktop"), desktop.problem, facts));
+    for (const ModuleSpec &module : PlatformModules::platformModules())
+        checks << moduleCheck(*modules, module);
+    checks << moduleCheck(*modules, desktopModuleSpec());
     return checks;
 }
 

@@ -26,8 +26,7 @@ DoctorCheck checkBuild(const Bundle &bundle, CodeSigning &codeSigning, const QSt
 
 // One check per sealed module of the bundle: whether it loads. Main thread: the desktop module
 // holds Qt widgets, whose initialisers must run there.
-QList<DoctorCheck> checkModules(const std::shared_ptr<PlatformModules> &modules, const Bundle &bundle,
-                                const Config &config);
+QList<DoctorCheck> checkModules(const std::shared_ptr<PlatformModules> &modules);
 
 // The keychain, enrollment and device-key checks, and the credentials read (for the service
 // check; never printed).

@@ -3,6 +3,8 @@
 #include "platform/linux/file_keychain.h"
 #include "platform/linux/secret_service_client.h"
 #include "platform/linux/secret_service_keychain.h"
+#include "platform/linux/secret_service_presence.h"
+#include "platform/linux/platform_modules.h"
 #include "platform/linux/selecting_keychain.h"
 #include "platform/posix_files.h"
 
@@ -139,11 +141,25 @@ enum class Backend { none, secretService, file };
 
 // Without a bus address and a runtime directory no session bus can be found, and GLib, asked
 // anyway, creates the user's cache directory as a stand-in runtime directory: not asked then.
-bool secretServiceAvailable(const secret_service::Client &client)
+// Asked of the bus daemon, as the agent's own choice does: a Secret Service module that cannot be
+// used must not make the Secret Service look absent (the agent then has no keychain at all).
+bool busOffersSecretService()
 {
     if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") && qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
         return false;
-    return client.available();
+    return secret_service::sessionBusOffersSecretService();
+}
+
+// Why the Secret Service module cannot be used, or empty when it can (the loader keeps the verdict).
+QString secretServiceModuleProblem(PlatformModules &modules)
+{
+    for (const ModuleSpec &module : PlatformModules::platformModules()) {
+        if (!QLatin1String(module.relativePath).contains(QLatin1String("secret_service")))
+            continue;
+        const PlatformModules::Status status = modules.status(module);
+        return status.state == PlatformModules::State::loaded ? QString() : status.reason;
+    }
+    return QStringLiteral("the Secret Service module is unknown to this build");
 }
 
 Backend parseBackend(const QByteArray &text)
@@ -173,6 +189,7 @@ bool fileStoreHoldsItems(const QString &directory)
 DoctorKeychain openDoctorKeychain(std::shared_ptr<PlatformModules> modules, const QString &dataDirectory)
 {
     DoctorKeychain result;
+    const std::shared_ptr<PlatformModules> loader = modules;
     const secret_service::Client secretService(std::move(modules));
     const QString fileStore = dataDirectory + QStringLiteral("/keychain");
 
@@ -204,7 +221,7 @@ DoctorKeychain openDoctorKeychain(std::shared_ptr<PlatformModules> modules, cons
             backend = Backend::file;
             result.choice = QStringLiteral("holds this user's items, not yet recorded");
         } else {
-            backend = secretServiceAvailable(secretService) ? Backend::secretService : Backend::file;
+            backend = busOffersSecretService() ? Backend::secretService : Backend::file;
             result.choice = QStringLiteral("not yet recorded");
         }
     }
@@ -212,8 +229,12 @@ DoctorKeychain openDoctorKeychain(std::shared_ptr<PlatformModules> modules, cons
     if (backend == Backend::secretService) {
         result.backend = SelectingKeychain::backendName(SelectingKeychain::Backend::secretService);
         result.location = QStringLiteral("org.freedesktop.secrets");
-        if (!secretServiceAvailable(secretService)) {
+        if (!busOffersSecretService()) {
             result.problem = QStringLiteral("no Secret Service is reachable on the session bus");
+            return result;
+        }
+        if (const QString why = secretServiceModuleProblem(*loader); !why.isEmpty()) {
+            result.problem = QStringLiteral("the keychain is unavailable: ") + why;
             return result;
         }
         // Asking an activatable service would start it, and a keyring daemon makes its files.

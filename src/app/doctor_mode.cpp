@@ -68,7 +68,7 @@ QCoro::Task<int> runDoctor(std::shared_ptr<DoctorRun> run)
     // A loader of our own: the ports' keychain is replaced by a read-only view below, and the
     // facilities are loaded (and reported) here, not as a side effect of a keychain call.
     const auto modules =
-        std::make_shared<PlatformModules>(ports.bundle->bundlePath(), run->config.codeSigningAnchorsPEM);
+        PlatformModules::forBuild(ports.bundle->bundlePath(), run->config, nullptr);
 
     auto identityWork = [modules, dataDirectory, ports]() {
         const DoctorKeychain keychain = openDoctorKeychain(modules, dataDirectory);
@@ -94,7 +94,7 @@ QCoro::Task<int> runDoctor(std::shared_ptr<DoctorRun> run)
     QFuture<LocalFindings> localFuture = startBlockingCall(std::move(localWork));
 
     // On this thread meanwhile: the modules (the desktop one must load here) and the bus.
-    const QList<DoctorCheck> moduleChecks = doctor::checkModules(modules, *ports.bundle, run->config);
+    const QList<DoctorCheck> moduleChecks = doctor::checkModules(modules);
     const DoctorCheck desktop = doctor::checkDesktop();
 
     const std::optional<doctor::IdentityFindings> identity = co_await resultWithin(identityFuture, kLocalBound);

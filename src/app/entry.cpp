@@ -1,5 +1,7 @@
 #include "app/entry.h"
 
+#include "app/desktop_module_spec.h"
+
 #include "app/app_delegate.h"
 #include "app/arguments.h"
 #include "app/cli_output.h"
@@ -31,10 +33,7 @@ namespace {
 // when it cannot be used (the loader has logged it). Main thread: its initialisers hold Qt's.
 DesktopModule *loadDesktopModule(PlatformModules &modules, QString *problem)
 {
-    const ModuleSpec spec{kDesktopModulePath, kDesktopModuleEntry, kDesktopModuleInterfaceVersion, "the desktop module",
-                          [](void *entry, uint32_t version) -> const void * {
-                              return reinterpret_cast<DesktopModuleEntry>(entry)(static_cast<int>(version));
-                          }};
+    const ModuleSpec spec = desktopModuleSpec();
     return static_cast<DesktopModule *>(const_cast<void *>(modules.table(spec, problem)));
 }
 

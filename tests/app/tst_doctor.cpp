@@ -255,7 +255,7 @@ void DoctorTest::healthyEnrolledMachine()
     QCOMPARE(report.problems(), QStringList());
     const QStringList expected{QStringLiteral("build"),          QStringLiteral("module secret-service"),
                                QStringLiteral("module tpm"),     QStringLiteral("module x-display"),
-                               QStringLiteral("module desktop"), QStringLiteral("keychain"),
+                               QStringLiteral("module archive"), QStringLiteral("module desktop"), QStringLiteral("keychain"),
                                QStringLiteral("enrollment"),     QStringLiteral("device key"),
                                QStringLiteral("service"),        QStringLiteral("journal"),
                                QStringLiteral("agent"),          QStringLiteral("desktop"),
