@@ -7,7 +7,7 @@
 #include "app/build_label.h"
 #include "api/pinned_session_failure_store.h"
 #include "platform/posix_files.h"
-#include "support/runtime_context.h"
+#include "app/runtime_context.h"
 #include "discovery/agent_instance_scanner.h"
 #include "identity/keychain_store.h"
 #include "support/config.h"
@@ -38,7 +38,7 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
 
     MornixController::Dependencies deps;
     deps.arguments = arguments.values();
-    deps.runtimeContext = RuntimeContext::current(*ports.bundle, arguments.values());
+    deps.runtimeContext = currentRuntimeContext(*ports.bundle, arguments.values());
     deps.buildLabel = buildLabel;
     deps.websiteURL = config.websiteURL;
     deps.helpPageURL = config.helpPageURL;

@@ -5,7 +5,7 @@
 #include "app/async_mode.h"
 #include "app/cli_output.h"
 #include "app/desktop_enrollment.h"
-#include "support/runtime_context.h"
+#include "app/runtime_context.h"
 #include "app/terminal_sign_in_alerts.h"
 #include "identity/device_enrollment_agent.h"
 #include "identity/keychain_store.h"
@@ -60,7 +60,7 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
 {
     TerminalSignInHost host;
     const Config &config = run->config;
-    const RuntimeContext context = RuntimeContext::current(*run->ports.bundle, run->arguments.values());
+    const RuntimeContext context = currentRuntimeContext(*run->ports.bundle, run->arguments.values());
 
     auto keychain = std::make_shared<KeychainStore>(run->ports.keychain);
     auto agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
