@@ -71,6 +71,7 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
     deps.config = config;
     deps.pinFailures = std::make_shared<PinnedSessionFailureStore>();
     deps.keychain = keychain;
+    deps.userDefaults = run->ports.userDefaults;
     deps.enrollmentAgent = agent;
     deps.makeServiceClient = makeServiceClientFactory(config, deps.pinFailures, {});
     deps.oauth.defaultClientID = config.defaultOAuthClientID;
@@ -104,7 +105,7 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
     } catch (const std::exception &) {
     }
     if (!chosen)
-        chosen = SignInPreferences::storedAPIBaseURL();
+        chosen = SignInPreferences::storedAPIBaseURL(*run->ports.userDefaults);
     const QString apiBaseURL =
         SignInPreferences::normalizedAPIBaseURL(chosen, config.defaultAPIBaseURL, config.websiteURL.host());
     const std::optional<QString> hostName = run->ports.hardwareIdentity->localizedHostName();

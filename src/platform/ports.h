@@ -13,6 +13,7 @@
 #include "platform/service_manager.h"
 #include "platform/socket_owners.h"
 #include "platform/system_log.h"
+#include "platform/user_defaults.h"
 #include "platform/user_notifications.h"
 #include "platform/workspace.h"
 
@@ -39,6 +40,7 @@ struct Ports {
     std::shared_ptr<UserNotifications> userNotifications;
     std::shared_ptr<ServiceManager> serviceManager;
     std::shared_ptr<SocketOwners> socketOwners;
+    std::shared_ptr<UserDefaults> userDefaults;
 };
 
 }  // namespace mornix

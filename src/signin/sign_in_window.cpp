@@ -36,19 +36,14 @@ QString normalizedAPIBaseURL(const std::optional<QString> &value, const QString 
     return text;
 }
 
-std::optional<QString> storedAPIBaseURL()
+std::optional<QString> storedAPIBaseURL(const UserDefaults &defaults)
 {
-    const QSettings settings(QStringLiteral("Veltro"), QStringLiteral("VeltroMornix"));
-    const QVariant value = settings.value(apiBaseURLKey);
-    if (!value.isValid() || value.typeId() != QMetaType::QString)
-        return std::nullopt;
-    return value.toString();
+    return defaults.string(apiBaseURLKey);
 }
 
-void storeAPIBaseURL(const QString &value)
+void storeAPIBaseURL(UserDefaults &defaults, const QString &value)
 {
-    QSettings settings(QStringLiteral("Veltro"), QStringLiteral("VeltroMornix"));
-    settings.setValue(apiBaseURLKey, value);
+    defaults.setString(apiBaseURLKey, value);
 }
 
 }  // namespace SignInPreferences
@@ -102,7 +97,8 @@ SignInRequest SignInWindowController::makeRequest(const SignInMethod &method)
 {
     m_apiBaseURL = SignInPreferences::normalizedAPIBaseURL(m_apiBaseURL, m_settings.defaultAPIBaseURL,
                                                            m_settings.websiteHost);
-    SignInPreferences::storeAPIBaseURL(m_apiBaseURL);
+    if (m_settings.userDefaults)
+        SignInPreferences::storeAPIBaseURL(*m_settings.userDefaults, m_apiBaseURL);
     return SignInRequest{m_apiBaseURL, m_deviceName, method, m_settings.defaultOAuthClientID, std::nullopt};
 }
 

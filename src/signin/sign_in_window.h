@@ -10,6 +10,7 @@
 #include <QCoroTask>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace mornix {
@@ -35,6 +36,8 @@ public:
         QString websiteHost;
         QUrl helpPageURL;
         std::function<void(const QUrl &)> openHelpPage;  // failures are ignored
+        // Where the chosen API base URL is remembered; null: it is not.
+        std::shared_ptr<UserDefaults> userDefaults;
     };
 
     SignInWindowController(QString apiBaseURL, QString deviceName, Settings settings, QObject *parent = nullptr);
