@@ -1,21 +1,8 @@
 #include "signin/sign_in_window.h"
 
 #include <QCoroFuture>
-#include <QSettings>
-#include <QTimer>
 
 namespace mornix {
-
-namespace {
-
-// The answer given to the next present() (tests); outer optional: whether one is set.
-std::optional<std::optional<SignInMethod>> &nextAnswer()
-{
-    static std::optional<std::optional<SignInMethod>> answer;
-    return answer;
-}
-
-}  // namespace
 
 namespace SignInPreferences {
 
@@ -57,11 +44,6 @@ SignInWindowController::SignInWindowController(QString apiBaseURL, QString devic
 {
 }
 
-void SignInWindowController::setNextAnswer(std::optional<SignInMethod> method)
-{
-    nextAnswer() = std::move(method);
-}
-
 QCoro::Task<std::optional<SignInRequest>> SignInWindowController::present()
 {
     m_didResolve = false;
@@ -71,17 +53,6 @@ QCoro::Task<std::optional<SignInRequest>> SignInWindowController::present()
     const QFuture<std::optional<SignInRequest>> result = continuation.future();
     m_continuation = continuation;
 
-    const QPointer<SignInWindowController> self(this);
-    if (std::optional<std::optional<SignInMethod>> answer = std::exchange(nextAnswer(), std::nullopt)) {
-        QTimer::singleShot(0, this, [self, method = *answer] {
-            if (!self)
-                return;
-            if (method)
-                self->submit(*method);
-            else
-                self->windowWillClose();
-        });
-    }
     Q_EMIT presented();
     Q_EMIT changed();
     co_return co_await result;

@@ -42,10 +42,6 @@ public:
 
     SignInWindowController(QString apiBaseURL, QString deviceName, Settings settings, QObject *parent = nullptr);
 
-    // Tests: the next present() anywhere in the process resolves by itself, as if the user had
-    // pressed the button of `method` at once (nullopt: closed the window). Used once.
-    static void setNextAnswer(std::optional<SignInMethod> method);
-
     QCoro::Task<std::optional<SignInRequest>> present();
 
     // Button actions.
