@@ -55,7 +55,8 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     deps.makeServiceClient =
         makeServiceClientFactory(config, pinFailures, [log](const QString &line) { log->append(line); });
     auto agent = std::make_shared<DeviceEnrollmentAgent>(
-        IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes});
+        IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes},
+        config.environment.mdmEnrollmentSecret);
     deps.disconnector = std::make_shared<DeviceRemoval>(deps.keychain, agent, makeBridgeService(config, pinFailures, agent),
                                                         ports.systemLog);
     deps.bundle = ports.bundle;

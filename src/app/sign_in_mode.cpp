@@ -63,8 +63,9 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
     const RuntimeContext context = currentRuntimeContext(*run->ports.bundle, run->arguments.values());
 
     auto keychain = std::make_shared<KeychainStore>(run->ports.keychain);
-    auto agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
-        run->ports.keychain, run->ports.hardwareKey, run->ports.hardwareIdentity, run->ports.postureProbes});
+    auto agent = std::make_shared<DeviceEnrollmentAgent>(
+        IdentityPorts{run->ports.keychain, run->ports.hardwareKey, run->ports.hardwareIdentity, run->ports.postureProbes},
+        config.environment.mdmEnrollmentSecret);
     std::shared_ptr<Workspace> workspace = run->ports.workspace;
 
     SignInFlows::Dependencies deps;
