@@ -7,7 +7,7 @@
 #include "app/build_label.h"
 #include "api/pinned_session_failure_store.h"
 #include "platform/posix_files.h"
-#include "support/runtime_context.h"
+#include "app/runtime_context.h"
 #include "discovery/agent_instance_scanner.h"
 #include "identity/keychain_store.h"
 #include "support/config.h"
@@ -42,7 +42,7 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
 
     MornixController::Dependencies deps;
     deps.arguments = arguments.values();
-    deps.runtimeContext = RuntimeContext::current(*ports.bundle, arguments.values());
+    deps.runtimeContext = currentRuntimeContext(*ports.bundle, arguments.values());
     deps.buildLabel = buildLabel;
     deps.websiteURL = config.websiteURL;
     deps.helpPageURL = config.helpPageURL;
@@ -59,7 +59,8 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     deps.makeServiceClient =
         makeServiceClientFactory(config, pinFailures, [log](const QString &line) { log->append(line); });
     auto agent = std::make_shared<DeviceEnrollmentAgent>(
-        IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes});
+        IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes},
+        config.environment.mdmEnrollmentSecret);
     deps.disconnector = std::make_shared<DeviceRemoval>(deps.keychain, agent, makeBridgeService(config, pinFailures, agent),
                                                         ports.systemLog);
     deps.bundle = ports.bundle;
@@ -93,6 +94,7 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     signIn.oauth.defaultClientID = config.defaultOAuthClientID;
     signIn.oauth.openBrowser = [workspace = ports.workspace](const QUrl &url) { return workspace->openURL(url); };
     signIn.oauth.socketOwners = ports.socketOwners;
+    signIn.userDefaults = ports.userDefaults;
     if (desktop)
         signIn.alerts = desktop->makeSignInAlerts(ports.systemLog);
     else

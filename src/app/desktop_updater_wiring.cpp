@@ -45,7 +45,9 @@ std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, c
     deps.codeSigning = ports.codeSigning;
     deps.workspace = ports.workspace;
     deps.distributedNotifications = ports.distributedNotifications;
-    deps.acquireLock = [log] { return RuntimeLock::acquire(QStringLiteral("updater.lock"), *log); };
+    deps.acquireLock = [log]() -> std::shared_ptr<const void> {
+        return RuntimeLock::acquire(QStringLiteral("updater.lock"), *log);
+    };
     deps.makeUpdater = [log, ports, modules, seams, desktop, anchors = config.extraTLSAnchorsPEM](const UpdaterHost &host) -> std::unique_ptr<Updater> {
         AppcastUpdater::Dependencies updaterDeps;
         updaterDeps.systemLog = log;

@@ -8,13 +8,14 @@
 
 namespace mornix {
 
-std::optional<int> runDeviceKeyModeIfRequested(const Arguments &arguments, const Ports &ports)
+std::optional<int> runDeviceKeyModeIfRequested(const Arguments &arguments, const Ports &ports, const Config &config)
 {
     const QStringList &values = arguments.values();
     if (values.size() < 2 || !values.at(1).startsWith(QLatin1String("--zta-")))
         return std::nullopt;
     const DeviceEnrollmentAgent agent(
-        IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes});
+        IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes},
+        config.environment.mdmEnrollmentSecret);
     std::fflush(stdout);
     std::fflush(stderr);
     QFile out;

@@ -98,8 +98,10 @@ int runEntry(int argc, char **argv)
     // function returns it puts Qt's previous handler back, so messages during process teardown
     // never reach a destroyed log.
     std::optional<QtMessageRoute> messageRoute;
-    // The build's configuration, read here once and handed to everything that needs it.
-    const Config &config = Config::defaults();
+    // The build's configuration and the environment, read here once and handed to everything
+    // that needs them.
+    Config config = Config::defaults();
+    config.environment = RuntimeEnvironment::fromProcess();
     const char *argv0 = argc > 0 ? argv[0] : nullptr;
     // The bundle's modules, one loader for the ports, the display check and the windows; its
     // faults go to the same system log as the ports'.

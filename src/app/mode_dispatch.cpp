@@ -84,7 +84,7 @@ std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &po
         return runDesktopControlStatus(*ports.workspace, *ports.bundleReader, ports.keychain);
     if (arguments.has(QStringLiteral("--desktop-enroll-stdin")))
         return runDesktopEnroll(ports, config, argc, argv);
-    if (const std::optional<int> status = runDeviceKeyModeIfRequested(arguments, ports))
+    if (const std::optional<int> status = runDeviceKeyModeIfRequested(arguments, ports, config))
         return status;
     if (arguments.has(QStringLiteral("--print-agent-instances")))
         return runPrintAgentInstances(ports);

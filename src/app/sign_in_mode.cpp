@@ -5,7 +5,7 @@
 #include "app/async_mode.h"
 #include "app/cli_output.h"
 #include "app/desktop_enrollment.h"
-#include "support/runtime_context.h"
+#include "app/runtime_context.h"
 #include "app/terminal_sign_in_alerts.h"
 #include "identity/device_enrollment_agent.h"
 #include "identity/keychain_store.h"
@@ -60,17 +60,19 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
 {
     TerminalSignInHost host;
     const Config &config = run->config;
-    const RuntimeContext context = RuntimeContext::current(*run->ports.bundle, run->arguments.values());
+    const RuntimeContext context = currentRuntimeContext(*run->ports.bundle, run->arguments.values());
 
     auto keychain = std::make_shared<KeychainStore>(run->ports.keychain);
-    auto agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
-        run->ports.keychain, run->ports.hardwareKey, run->ports.hardwareIdentity, run->ports.postureProbes});
+    auto agent = std::make_shared<DeviceEnrollmentAgent>(
+        IdentityPorts{run->ports.keychain, run->ports.hardwareKey, run->ports.hardwareIdentity, run->ports.postureProbes},
+        config.environment.mdmEnrollmentSecret);
     std::shared_ptr<Workspace> workspace = run->ports.workspace;
 
     SignInFlows::Dependencies deps;
     deps.config = config;
     deps.pinFailures = std::make_shared<PinnedSessionFailureStore>();
     deps.keychain = keychain;
+    deps.userDefaults = run->ports.userDefaults;
     deps.enrollmentAgent = agent;
     deps.makeServiceClient = makeServiceClientFactory(config, deps.pinFailures, {});
     deps.oauth.defaultClientID = config.defaultOAuthClientID;
@@ -108,7 +110,7 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
     } catch (const std::exception &) {
     }
     if (!chosen)
-        chosen = SignInPreferences::storedAPIBaseURL();
+        chosen = SignInPreferences::storedAPIBaseURL(*run->ports.userDefaults);
     const QString apiBaseURL =
         SignInPreferences::normalizedAPIBaseURL(chosen, config.defaultAPIBaseURL, config.websiteURL.host());
     const std::optional<QString> hostName = run->ports.hardwareIdentity->localizedHostName();

@@ -23,6 +23,12 @@ class SignInWindowController;
 // bundle that the executable loads only when a display is reachable, so a mode without windows
 // never maps Qt Gui, Qt Widgets or a platform plugin. Without the module every part falls back
 // to its headless form (core/headless_controller_ui.h, core/logged_alerts.h).
+//
+// The interface is a plain abstract class returned by one C entry, not a Qt plugin
+// (Q_DECLARE_INTERFACE with QPluginLoader): the module is loaded only as the bundle's seal
+// covers it, hashed and mapped through one descriptor (platform/linux/sealed_module.h), which
+// QPluginLoader cannot do because it loads by path. The interface version guards the ABI: both
+// sides are built from this header in one tree, and a change to this class bumps it.
 // Thread: main thread. The module stays loaded until the process exits.
 class DesktopModule {
 public:

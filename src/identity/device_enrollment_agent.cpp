@@ -27,7 +27,11 @@ QString base64Lines(const QByteArray &der)
 
 }  // namespace
 
-DeviceEnrollmentAgent::DeviceEnrollmentAgent(IdentityPorts ports) : m_ports(std::move(ports)) {}
+DeviceEnrollmentAgent::DeviceEnrollmentAgent(IdentityPorts ports, std::optional<QString> environmentSecret)
+    : m_ports(std::move(ports))
+    , m_environmentSecret(std::move(environmentSecret))
+{
+}
 
 std::optional<DevicePrivateKey> DeviceEnrollmentAgent::loadExistingPrivateKey(const KeyQuery &query) const
 {
@@ -184,7 +188,7 @@ DeviceEnrollmentPayload DeviceEnrollmentAgent::buildEnrollmentPayload(const std:
     payload.hardware_uuid = hardwareUUID();
     payload.secure_enclave_public_key = publicKeyPEM(key);
     payload.device_name = m_ports.hardwareIdentity->localizedHostName().value_or(QStringLiteral("Mac"));
-    payload.mdm_enrollment_secret = resolvedEnrollmentSecret(mdmEnrollmentSecret);
+    payload.mdm_enrollment_secret = resolvedEnrollmentSecret(mdmEnrollmentSecret, m_environmentSecret);
     PostureProbes &probes = *m_ports.postureProbes;
     payload.posture.sip_enabled = parseSIPEnabled(probes.systemIntegrityStatus());
     payload.posture.sip_raw_status = probes.systemIntegrityStatus();

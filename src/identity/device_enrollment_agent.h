@@ -45,7 +45,9 @@ public:
     static KeyQuery baseKeyQuery() { return {true, secureEnclaveTag}; }
     static KeyQuery keychainFallbackKeyQuery() { return {false, keychainFallbackTag}; }
 
-    explicit DeviceEnrollmentAgent(IdentityPorts ports);
+    // environmentSecret: VELTRO_MDM_ENROLLMENT_SECRET as the composition root read it, the
+    // enrollment secret of registrations made without one of their own.
+    explicit DeviceEnrollmentAgent(IdentityPorts ports, std::optional<QString> environmentSecret = std::nullopt);
 
     // Signing key.
     DevicePrivateKey loadOrCreatePrivateKey() const;
@@ -83,6 +85,7 @@ public:
 
 private:
     IdentityPorts m_ports;
+    std::optional<QString> m_environmentSecret;
 };
 
 }  // namespace mornix

@@ -164,9 +164,10 @@ QString logout(const QString &deviceID, const QString &serialNumber, const QStri
 
 }  // namespace signed_text
 
-std::optional<QString> resolvedEnrollmentSecret(const std::optional<QString> &override)
+std::optional<QString> resolvedEnrollmentSecret(const std::optional<QString> &override,
+                                                const std::optional<QString> &environmentValue)
 {
-    const QString value = override ? trimmed(*override) : trimmed(qEnvironmentVariable(kEnrollmentSecretVariable));
+    const QString value = trimmed(override ? *override : environmentValue.value_or(QString()));
     if (value.isEmpty())
         return std::nullopt;
     return value;

@@ -108,11 +108,11 @@ QString claimStatus(const QString &claimRequestID, const QString &serialNumber, 
 QString logout(const QString &deviceID, const QString &serialNumber, const QString &hardwareUUID);
 }  // namespace signed_text
 
-// "VELTRO_MDM_ENROLLMENT_SECRET".
-inline const char *const kEnrollmentSecretVariable = "VELTRO_MDM_ENROLLMENT_SECRET";
-// An override (even empty) wins and is trimmed (empty gives none); without one the environment
-// variable, trimmed, empty or missing giving none.
-std::optional<QString> resolvedEnrollmentSecret(const std::optional<QString> &override);
+// An override (even empty) wins and is trimmed (empty gives none); without one the value of the
+// environment variable VELTRO_MDM_ENROLLMENT_SECRET (RuntimeEnvironment), trimmed, empty or
+// missing giving none.
+std::optional<QString> resolvedEnrollmentSecret(const std::optional<QString> &override,
+                                                const std::optional<QString> &environmentValue);
 // Trimmed; empty gives none; at most the first 200 characters.
 std::optional<QString> sanitizedClaimName(const std::optional<QString> &name);
 // Trimmed, upper-cased.

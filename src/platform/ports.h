@@ -14,6 +14,7 @@
 #include "platform/service_manager.h"
 #include "platform/socket_owners.h"
 #include "platform/system_log.h"
+#include "platform/user_defaults.h"
 #include "platform/user_notifications.h"
 #include "platform/workspace.h"
 
@@ -41,6 +42,7 @@ struct Ports {
     std::shared_ptr<ServiceManager> serviceManager;
     std::shared_ptr<SocketOwners> socketOwners;
     std::shared_ptr<DeviceTerms> deviceTerms;  // words for the interface only
+    std::shared_ptr<UserDefaults> userDefaults;
 };
 
 }  // namespace mornix

@@ -255,8 +255,8 @@ QCoro::Task<void> SignInFlows::openSignInWindow()
     std::optional<QString> chosen;
     if (const std::optional<DeviceCredentials> credentials = m_host.credentials())
         chosen = credentials->apiBaseURL;
-    else
-        chosen = SignInPreferences::storedAPIBaseURL();
+    else if (m_deps.userDefaults)
+        chosen = SignInPreferences::storedAPIBaseURL(*m_deps.userDefaults);
     const QString websiteHost = m_deps.config.websiteURL.host();
     const QString apiBaseURL =
         SignInPreferences::normalizedAPIBaseURL(chosen, m_deps.config.defaultAPIBaseURL, websiteHost);
@@ -269,6 +269,7 @@ QCoro::Task<void> SignInFlows::openSignInWindow()
     settings.websiteHost = websiteHost;
     settings.helpPageURL = m_deps.config.helpPageURL;
     settings.openHelpPage = m_deps.openHelpPage;
+    settings.userDefaults = m_deps.userDefaults;
     auto *window = new SignInWindowController(apiBaseURL, deviceName, settings, this);
     m_signInWindow = window;
     if (m_deps.attachWindow)

@@ -74,6 +74,8 @@ public:
         std::function<RuntimeContext()> runtimeContext;
         std::function<std::optional<QString>()> computerName;
         std::function<void(const QUrl &)> openHelpPage;
+        // Where the API base URL last chosen is remembered; null: it is not.
+        std::shared_ptr<UserDefaults> userDefaults;
         // Gives each new sign-in window controller its visible window (desktop); empty: none.
         std::function<void(SignInWindowController *)> attachWindow;
         std::chrono::milliseconds initialPromptDelay{250};

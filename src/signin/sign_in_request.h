@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/user_defaults.h"
+
 #include <QString>
 
 #include <optional>
@@ -49,9 +51,9 @@ inline const QString apiBaseURLKey = QStringLiteral("mornix.apiBaseURL");
 QString normalizedAPIBaseURL(const std::optional<QString> &value, const QString &defaultAPIBaseURL,
                              const QString &websiteHost);
 
-// The user-defaults store (organisation "Veltro", application "VeltroMornix").
-std::optional<QString> storedAPIBaseURL();
-void storeAPIBaseURL(const QString &value);
+// Kept in the user defaults under apiBaseURLKey; a value that is not text reads as none.
+std::optional<QString> storedAPIBaseURL(const UserDefaults &defaults);
+void storeAPIBaseURL(UserDefaults &defaults, const QString &value);
 }  // namespace SignInPreferences
 
 }  // namespace mornix

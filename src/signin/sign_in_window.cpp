@@ -1,21 +1,8 @@
 #include "signin/sign_in_window.h"
 
 #include <QCoroFuture>
-#include <QSettings>
-#include <QTimer>
 
 namespace mornix {
-
-namespace {
-
-// The answer given to the next present() (tests); outer optional: whether one is set.
-std::optional<std::optional<SignInMethod>> &nextAnswer()
-{
-    static std::optional<std::optional<SignInMethod>> answer;
-    return answer;
-}
-
-}  // namespace
 
 namespace SignInPreferences {
 
@@ -36,19 +23,14 @@ QString normalizedAPIBaseURL(const std::optional<QString> &value, const QString 
     return text;
 }
 
-std::optional<QString> storedAPIBaseURL()
+std::optional<QString> storedAPIBaseURL(const UserDefaults &defaults)
 {
-    const QSettings settings(QStringLiteral("Veltro"), QStringLiteral("VeltroMornix"));
-    const QVariant value = settings.value(apiBaseURLKey);
-    if (!value.isValid() || value.typeId() != QMetaType::QString)
-        return std::nullopt;
-    return value.toString();
+    return defaults.string(apiBaseURLKey);
 }
 
-void storeAPIBaseURL(const QString &value)
+void storeAPIBaseURL(UserDefaults &defaults, const QString &value)
 {
-    QSettings settings(QStringLiteral("Veltro"), QStringLiteral("VeltroMornix"));
-    settings.setValue(apiBaseURLKey, value);
+    defaults.setString(apiBaseURLKey, value);
 }
 
 }  // namespace SignInPreferences
@@ -62,11 +44,6 @@ SignInWindowController::SignInWindowController(QString apiBaseURL, QString devic
 {
 }
 
-void SignInWindowController::setNextAnswer(std::optional<SignInMethod> method)
-{
-    nextAnswer() = std::move(method);
-}
-
 QCoro::Task<std::optional<SignInRequest>> SignInWindowController::present()
 {
     m_didResolve = false;
@@ -76,17 +53,6 @@ QCoro::Task<std::optional<SignInRequest>> SignInWindowController::present()
     const QFuture<std::optional<SignInRequest>> result = continuation.future();
     m_continuation = continuation;
 
-    const QPointer<SignInWindowController> self(this);
-    if (std::optional<std::optional<SignInMethod>> answer = std::exchange(nextAnswer(), std::nullopt)) {
-        QTimer::singleShot(0, this, [self, method = *answer] {
-            if (!self)
-                return;
-            if (method)
-                self->submit(*method);
-            else
-                self->windowWillClose();
-        });
-    }
     Q_EMIT presented();
     Q_EMIT changed();
     co_return co_await result;
@@ -102,7 +68,8 @@ SignInRequest SignInWindowController::makeRequest(const SignInMethod &method)
 {
     m_apiBaseURL = SignInPreferences::normalizedAPIBaseURL(m_apiBaseURL, m_settings.defaultAPIBaseURL,
                                                            m_settings.websiteHost);
-    SignInPreferences::storeAPIBaseURL(m_apiBaseURL);
+    if (m_settings.userDefaults)
+        SignInPreferences::storeAPIBaseURL(*m_settings.userDefaults, m_apiBaseURL);
     return SignInRequest{m_apiBaseURL, m_deviceName, method, m_settings.defaultOAuthClientID, std::nullopt};
 }
 

@@ -10,6 +10,7 @@
 #include <QCoroTask>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace mornix {
@@ -35,13 +36,11 @@ public:
         QString websiteHost;
         QUrl helpPageURL;
         std::function<void(const QUrl &)> openHelpPage;  // failures are ignored
+        // Where the chosen API base URL is remembered; null: it is not.
+        std::shared_ptr<UserDefaults> userDefaults;
     };
 
     SignInWindowController(QString apiBaseURL, QString deviceName, Settings settings, QObject *parent = nullptr);
-
-    // Tests: the next present() anywhere in the process resolves by itself, as if the user had
-    // pressed the button of `method` at once (nullopt: closed the window). Used once.
-    static void setNextAnswer(std::optional<SignInMethod> method);
 
     QCoro::Task<std::optional<SignInRequest>> present();
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/runtime_environment.h"
+
 #include <QByteArray>
 #include <QSet>
 #include <QString>
@@ -23,6 +25,9 @@ struct Config {
     // for the bundle's modules to load. An empty team matches no signature.
     QString codeSigningTeamIdentifier;
     QString codeSigningIdentifier;
+    // The process environment as the composition root read it at start; Config::defaults() has
+    // an empty one.
+    RuntimeEnvironment environment;
 
     static const Config &defaults();
 };

@@ -1,6 +1,5 @@
 #include "updates/desktop_updater.h"
 
-#include "app/runtime_lock.h"
 #include "support/blocking_call.h"
 
 #include <QDir>

@@ -20,7 +20,6 @@
 
 namespace mornix {
 
-class RuntimeLock;
 
 // The updater mode (`--desktop-updater`): this program, shipped inside the companion desktop
 // application "Veltro Desktop" (enclosing.app/Contents/X/Y/VeltroMornix.app), keeps that
@@ -39,8 +38,9 @@ public:
         std::shared_ptr<CodeSigning> codeSigning;
         std::shared_ptr<Workspace> workspace;
         std::shared_ptr<DistributedNotifications> distributedNotifications;
-        // Takes "updater.lock"; nullptr when another updater holds it.
-        std::function<std::unique_ptr<RuntimeLock>()> acquireLock;
+        // Takes "updater.lock"; nullptr when another updater holds it. The lock is held as long
+        // as the returned object lives (any type: the updater only keeps it).
+        std::function<std::shared_ptr<const void>()> acquireLock;
         UpdaterFactory makeUpdater;
         // No Dock icon, and closing the last window does not end the process.
         std::function<void()> setAccessoryPolicy;
@@ -82,7 +82,7 @@ private:
 
     bool m_checkNow;  // a check is wanted as soon as the updater runs (--check-now or a handed-over request)
     Dependencies m_deps;
-    std::unique_ptr<RuntimeLock> m_runtimeLock;
+    std::shared_ptr<const void> m_runtimeLock;
     std::unique_ptr<Updater> m_updater;
     QTimer *m_updaterTimer = nullptr;
 };

@@ -5,4 +5,4 @@ add_library(mornix_updater STATIC
 target_include_directories(mornix_updater PUBLIC "${PROJECT_SOURCE_DIR}/src")
 target_link_libraries(mornix_updater
   PUBLIC mornix_platform Qt6::Core QCoro6::Core
-  PRIVATE mornix_warnings mornix_runtime mornix_support)
+  PRIVATE mornix_warnings mornix_support)

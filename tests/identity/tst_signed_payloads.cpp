@@ -5,6 +5,7 @@
 #include "platform/linux/file_keychain.h"
 #include "support/canonical_json.h"
 #include "support/crypto.h"
+#include "support/runtime_environment.h"
 #include "support/process_runner.h"
 
 #include <QBuffer>
@@ -60,19 +61,20 @@ void SignedPayloadsTest::init()
     m_agent = std::make_unique<DeviceEnrollmentAgent>(IdentityPorts{
         std::make_shared<FileKeychain>(m_dir->path() + QStringLiteral("/kc")), std::make_shared<FakeHardwareKey>(),
         m_identity, m_posture});
-    qunsetenv("VELTRO_MDM_ENROLLMENT_SECRET");
 }
 
 void SignedPayloadsTest::cleanup()
 {
-    qunsetenv("VELTRO_MDM_ENROLLMENT_SECRET");
 }
 
 // The payload's canonical form and hash as python3 computes them from its dictionary form.
 void SignedPayloadsTest::payloadCanonicalFormMatchesPython()
 {
-    qputenv("VELTRO_MDM_ENROLLMENT_SECRET", "  secret\twith tab ");
-    const DeviceEnrollmentPayload payload = m_agent->buildEnrollmentPayload();
+    const DeviceEnrollmentAgent agent(IdentityPorts{std::make_shared<FileKeychain>(m_dir->path() + QStringLiteral("/kc")),
+                                                    std::make_shared<FakeHardwareKey>(), m_identity, m_posture},
+                                      QStringLiteral("  secret\twith tab "));
+    const DeviceEnrollmentPayload payload = agent.buildEnrollmentPayload();
+    QCOMPARE(payload.mdm_enrollment_secret, std::optional<QString>(QStringLiteral("secret\twith tab")));
     const QByteArray canonical = canonical_json::stableJSONString(QJsonValue(payload.jsonObject()))->toUtf8();
     QCOMPARE(canonical, pythonCanonical(QJsonDocument(payload.jsonObject()).toJson()));
     const ProcessResult hash = runPython(
@@ -111,15 +113,26 @@ void SignedPayloadsTest::enrollmentPayloadShapeAndHash()
 
 void SignedPayloadsTest::enrollmentSecretResolution()
 {
-    qputenv("VELTRO_MDM_ENROLLMENT_SECRET", " env-secret \n");
-    QCOMPARE(resolvedEnrollmentSecret(std::nullopt), std::optional<QString>(QStringLiteral("env-secret")));
-    QCOMPARE(resolvedEnrollmentSecret(QStringLiteral("  ")), std::nullopt);   // an override wins even when blank
-    QCOMPARE(resolvedEnrollmentSecret(QStringLiteral(" typed ")), std::optional<QString>(QStringLiteral("typed")));
-    QCOMPARE(m_agent->buildEnrollmentPayload(QStringLiteral("   ")).mdm_enrollment_secret, std::nullopt);
-    QCOMPARE(m_agent->buildSignedRegistrationRequest("c", "n", std::nullopt).payload.mdm_enrollment_secret,
+    const std::optional<QString> environment = QStringLiteral(" env-secret \n");
+    QCOMPARE(resolvedEnrollmentSecret(std::nullopt, environment), std::optional<QString>(QStringLiteral("env-secret")));
+    QCOMPARE(resolvedEnrollmentSecret(QStringLiteral("  "), environment), std::nullopt);   // an override wins even when blank
+    QCOMPARE(resolvedEnrollmentSecret(QStringLiteral(" typed "), environment), std::optional<QString>(QStringLiteral("typed")));
+    QCOMPARE(resolvedEnrollmentSecret(std::nullopt, QStringLiteral("   ")), std::nullopt);
+    QCOMPARE(resolvedEnrollmentSecret(std::nullopt, std::nullopt), std::nullopt);
+    const DeviceEnrollmentAgent agent(IdentityPorts{std::make_shared<FileKeychain>(m_dir->path() + QStringLiteral("/kc")),
+                                                    std::make_shared<FakeHardwareKey>(), m_identity, m_posture},
+                                      environment);
+    QCOMPARE(agent.buildEnrollmentPayload(QStringLiteral("   ")).mdm_enrollment_secret, std::nullopt);
+    QCOMPARE(agent.buildSignedRegistrationRequest("c", "n", std::nullopt).payload.mdm_enrollment_secret,
              std::optional<QString>(QStringLiteral("env-secret")));
-    qputenv("VELTRO_MDM_ENROLLMENT_SECRET", "   ");
-    QCOMPARE(resolvedEnrollmentSecret(std::nullopt), std::nullopt);
+    // The process environment is no longer consulted: the composition root reads it once.
+    qputenv("VELTRO_MDM_ENROLLMENT_SECRET", "from-process");
+    QCOMPARE(m_agent->buildEnrollmentPayload().mdm_enrollment_secret, std::nullopt);
+    qunsetenv("VELTRO_MDM_ENROLLMENT_SECRET");
+    QCOMPARE(RuntimeEnvironment::fromProcess().mdmEnrollmentSecret, std::nullopt);
+    qputenv("VELTRO_MDM_ENROLLMENT_SECRET", "");
+    QCOMPARE(RuntimeEnvironment::fromProcess().mdmEnrollmentSecret, std::optional<QString>(QString()));
+    qunsetenv("VELTRO_MDM_ENROLLMENT_SECRET");
 }
 
 // The signed texts themselves are verified by the reference service (tst_api_devservice); here:

@@ -6,6 +6,7 @@
 #include "api/api_client.h"
 #include "api/api_error.h"
 #include "api/transport_error.h"
+#include "platform/linux/settings_user_defaults.h"
 #include "platform/linux/sock_diag_socket_owners.h"
 #include "signin/oauth_loopback_listener.h"
 #include "signin/oauth_manager.h"
@@ -14,10 +15,12 @@
 #include "support/process_runner.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkInterface>
+#include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -364,7 +367,9 @@ private Q_SLOTS:
     {
         QTemporaryDir home;
         qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
-        SignInWindowController::Settings settings{u"https://localhost:8443"_s, u"client"_s, u"localhost"_s, QUrl(), {}};
+        const auto defaults = std::make_shared<SettingsUserDefaults>();
+        SignInWindowController::Settings settings{u"https://localhost:8443"_s, u"client"_s, u"localhost"_s, QUrl(), {},
+                                                  defaults};
         SignInWindowController window(u" https://eu.example.test/x "_s, u"Box"_s, settings);
         std::optional<SignInRequest> request;
         auto task = [&]() -> QCoro::Task<void> { request = co_await window.present(); };
@@ -372,7 +377,14 @@ private Q_SLOTS:
         window.signInGitHub();
         QCoro::waitFor(running);
         QCOMPARE(request->method.kind, SignInMethod::Kind::github);
-        QCOMPARE(SignInPreferences::storedAPIBaseURL(), std::optional<QString>(u"https://eu.example.test/x"_s));
+        QCOMPARE(SignInPreferences::storedAPIBaseURL(*defaults), std::optional<QString>(u"https://eu.example.test/x"_s));
+        // The store the macOS agent's defaults map to: organisation "Veltro", application "VeltroMornix".
+        QFile file(home.filePath(u"Veltro/VeltroMornix.conf"_s));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().contains("eu.example.test/x"));
+        // A value that is not text reads as none.
+        QSettings(u"Veltro"_s, u"VeltroMornix"_s).setValue(SignInPreferences::apiBaseURLKey, QStringList{u"a"_s, u"b"_s});
+        QCOMPARE(SignInPreferences::storedAPIBaseURL(*defaults), std::nullopt);
 
         QList<SignInMethod::Kind> again;
         window.setNewAttemptHandler([&](const SignInRequest &next) { again.append(next.method.kind); });

@@ -13,6 +13,7 @@
 #include "recording_host.h"
 #include "support/gated_keychain.h"
 #include "signin/sign_in_flows.h"
+#include "sign_in_window_answers.h"
 #include "support/agent_process.h"
 #include "support/bundle_modules.h"
 #include "support/dev_service.h"
@@ -71,6 +72,7 @@ class SignInFlowsTest : public QObject {
     std::shared_ptr<KeychainStore> m_keychain;
     RecordingHost m_host;
     RecordingAlerts m_alerts;
+    SignInWindowAnswers m_answers;
     QStringList m_log;
     Browser m_browser = Browser::follow;
     int m_browserOpened = 0;
@@ -123,13 +125,15 @@ class SignInFlowsTest : public QObject {
         deps.appendLog = [this](const QString &line) { m_log.append(line); };
         deps.runtimeContext = &bundledContext;
         deps.computerName = [] { return std::optional<QString>(u"Test Box"_s); };
+        deps.attachWindow = m_answers.attacher();
+        deps.userDefaults = m_ports.userDefaults;
         return std::make_unique<SignInFlows>(m_host, deps);
     }
 
     // Runs the menu's sign-in with the window answered by `method`; waits for `final`.
     bool signIn(SignInFlows &flows, const SignInMethod &method, const QString &finalPrefix, int timeoutMs = 30000)
     {
-        SignInWindowController::setNextAnswer(method);
+        m_answers.setNext(method);
         const qsizetype before = m_host.commands.size();
         flows.registerDevice();
         return QTest::qWaitFor([&] { return m_host.commands.size() > before && m_host.last().startsWith(finalPrefix); },
@@ -169,6 +173,7 @@ private Q_SLOTS:
         m_keychain->clearCredentials();
         m_keychain->clearPendingClaim();
         m_host = RecordingHost();
+        m_answers.clear();
         m_alerts.shown.clear();
         m_log.clear();
         m_browser = Browser::follow;
@@ -327,7 +332,7 @@ private Q_SLOTS:
     void closingTheWindowCancels()
     {
         auto flows = makeFlows();
-        SignInWindowController::setNextAnswer(std::nullopt);
+        m_answers.setNext(std::nullopt);
         flows->presentInitialClaimPromptIfNeeded();
         flows->presentInitialClaimPromptIfNeeded();
         QVERIFY(flows->didPresentInitialClaimPrompt());
@@ -373,7 +378,7 @@ private Q_SLOTS:
         auto flows = makeFlows();
         const QString invite = m_service.adminJSON({u"invite"_s, u"create"_s}).value(u"invite_code"_s).toString();
         QVERIFY(!invite.isEmpty());
-        SignInWindowController::setNextAnswer(SignInMethod::deviceEnrollment(u"mdm-secret"_s, invite, std::nullopt));
+        m_answers.setNext(SignInMethod::deviceEnrollment(u"mdm-secret"_s, invite, std::nullopt));
         flows->registerDevice();
         QVERIFY(QTest::qWaitFor([&] { return m_host.last().startsWith("pending claim "_L1); }, 30000));
         QCOMPARE(m_host.commands,

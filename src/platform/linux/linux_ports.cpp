@@ -12,6 +12,7 @@
 #include "platform/linux/platform_modules.h"
 #include "platform/linux/plist_bundle_reader.h"
 #include "platform/linux/selecting_keychain.h"
+#include "platform/linux/settings_user_defaults.h"
 #include "platform/linux/sock_diag_socket_owners.h"
 #include "platform/linux/xdg_login_item.h"
 #include "platform/linux/syslog_system_log.h"
@@ -49,6 +50,7 @@ Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<Pl
     ports.userNotifications = std::make_shared<FreedesktopNotifications>();
     ports.serviceManager = std::make_shared<SystemctlServiceManager>();
     ports.socketOwners = std::make_shared<SockDiagSocketOwners>();
+    ports.userDefaults = std::make_shared<SettingsUserDefaults>();
     return ports;
 }
 

@@ -13,6 +13,19 @@
 #include <string>
 #include <vector>
 
+// Why our own table-of-operations interface, not QPluginLoader with Q_DECLARE_INTERFACE:
+// - Seal: a module runs only once its bytes, hashed through the descriptor we opened, match the
+//   signed code directory, and the dynamic linker must then map that same open file
+//   (sealed_module.h). QPluginLoader (and QLibrary under it) takes a file name: it reads the
+//   plugin's metadata and dlopens by path, so the file it maps may not be the file we checked.
+// - Footprint: the fronts of libsecret, the TSS stack and libxcb are C shims built with hidden
+//   symbols that bind only to themselves and their library. A Qt plugin is a QObject: each of
+//   them would link Qt Core and moc output (libsecret cannot even be compiled after Qt headers),
+//   for one C entry that returns a table.
+// - Versioning is explicit: the entry returns null for an interface version it was not built
+//   for, where a plugin's IID mismatch is only found after its constructors ran.
+// Adding an operation: append it to the table, bump the interface version on both sides.
+
 namespace mornix {
 
 struct Config;

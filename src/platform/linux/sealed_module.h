@@ -3,6 +3,12 @@
 #include <QByteArray>
 #include <QString>
 
+// This loader is why the bundle's modules have an entry and a table of our own rather than
+// being Qt plugins: the check (hash of the descriptor against the seal) and the mapping
+// (dlopen of /proc/self/fd/N) work on one open file, and nothing of the module runs before
+// the check held. QPluginLoader loads by path and reads the plugin first, which leaves a window
+// between the check and the load in which the file at the path can be replaced.
+
 namespace mornix {
 
 // Who must have signed the bundle for its modules to load: our own team (the signer
