@@ -505,7 +505,8 @@ private Q_SLOTS:
         const ProcessResult busy = agent({u"--sign-in"_s, u"github"_s});
         holder.release();
         QCOMPARE(busy.exitCode, 1);
-        QCOMPARE(busy.standardError, QByteArray("enrollment already in progress\n"));
+        QCOMPARE(busy.standardError,
+                 (u"cannot sign in: another enrollment is in progress (it holds %1)\n"_s.arg(lock)).toUtf8());
         QCOMPARE(busy.standardOutput, QByteArray());
     }
 
