@@ -15,6 +15,7 @@
 #include "app/standard_input.h"
 #include "identity/device_enrollment_agent.h"
 #include "identity/keychain_store.h"
+#include "platform/linux/linux_ports.h"
 #include "support/config.h"
 #include "app/stop_managed.h"
 #include "app/update_notification_modes.h"
@@ -81,7 +82,7 @@ std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &po
     if (arguments.has(QStringLiteral("--desktop-bridge-version")))
         return runDesktopBridgeVersion();
     if (arguments.has(QStringLiteral("--desktop-control-status")))
-        return runDesktopControlStatus(*ports.workspace, *ports.bundleReader, ports.keychain);
+        return runDesktopControlStatus(*makeOneShotWorkspace(), *ports.bundleReader, ports.keychain);
     if (arguments.has(QStringLiteral("--desktop-enroll-stdin")))
         return runDesktopEnroll(ports, config, argc, argv);
     if (const std::optional<int> status = runDeviceKeyModeIfRequested(arguments, ports, config))

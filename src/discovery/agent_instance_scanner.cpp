@@ -53,9 +53,11 @@ bool AgentInstanceScanner::isBundledApplicationExecutable(const QString &path)
 
 bool AgentInstanceScanner::isCandidateExecutableName(const QString &path)
 {
-    // Asked for every process of every rescan: compared in place, no copy of the name.
+    // Asked for every process of every rescan: compared in place, no copy of the name, against a
+    // flat copy of the catalog's names (walking its hash set costs more than the comparisons).
+    static const QList<QString> names = AgentProductCatalog::processExecutableNames().values();
     const QStringView name = QStringView(path).mid(path.lastIndexOf(QLatin1Char('/')) + 1);
-    for (const QString &candidate : AgentProductCatalog::processExecutableNames()) {
+    for (const QString &candidate : names) {
         if (candidate.size() == name.size() && name.compare(candidate, Qt::CaseInsensitive) == 0)
             return true;
     }

@@ -79,6 +79,19 @@ private Q_SLOTS:
         QVERIFY(!procfs::parseStat("4242 (name S 1 2"));
         QVERIFY(!procfs::parseStat("4242 (x) S 1 2 3"));
         QVERIFY(!procfs::parseStat(""));
+        QVERIFY(!procfs::parseStat(") S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20"));   // no '('
+        // Runs of blanks of any kind separate fields; the fields themselves are checked whole.
+        const QByteArray tail = " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 ";
+        const auto blanks = procfs::parseStat("7 (x)\tR  \t3" + tail + "42\n");
+        QVERIFY(blanks);
+        QCOMPARE(blanks->state, 'R');
+        QCOMPARE(blanks->parentPid, 3);
+        QCOMPARE(blanks->startTicks, 42ull);
+        QVERIFY(!procfs::parseStat("7 (x) RS 3" + tail + "42"));                          // state of two letters
+        QVERIFY(!procfs::parseStat("7 (x) R 3x" + tail + "42"));                          // parent not a number
+        QVERIFY(!procfs::parseStat("7 (x) R 3" + tail + "42z"));                          // start not a number
+        QVERIFY(!procfs::parseStat("7 (x) R 3" + tail + "18446744073709551616"));         // start beyond 64 bits
+        QVERIFY(!procfs::parseStat("7 (x) R 3" + tail));                                  // start missing
     }
 
     // The real-process forms are checked against python3 and /bin/ps by the scanner's tests.

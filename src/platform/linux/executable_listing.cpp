@@ -44,6 +44,17 @@ QList<ProcessRecord> ExecutableListing::read()
     return result;
 }
 
+QList<ProcessRecord> ExecutableListing::readPaths()
+{
+    QList<ProcessRecord> result;
+    for (const qint32 pid : procfs::pids()) {
+        QString path = procfs::executablePath(pid);
+        if (!path.isEmpty())
+            result.append({pid, std::move(path), ProcessImage{}});
+    }
+    return result;
+}
+
 QList<ProcessRecord> ExecutableListing::processes() const
 {
     QMutexLocker lock(&m_mutex);

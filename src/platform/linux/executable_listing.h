@@ -52,6 +52,9 @@ public:
 
     // A fresh, full listing, bypassing any shared one and its records.
     static QList<ProcessRecord> read();
+    // The same without the images (left empty): one readlink per process, for callers that never
+    // compare images.
+    static QList<ProcessRecord> readPaths();
 
 private:
     struct Known {

@@ -54,4 +54,9 @@ Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<Pl
     return ports;
 }
 
+std::shared_ptr<Workspace> makeOneShotWorkspace()
+{
+    return std::make_shared<ProcfsWorkspace>();
+}
+
 }  // namespace mornix

@@ -19,4 +19,10 @@ class SystemLog;
 Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<PlatformModules> modules = nullptr,
                      std::shared_ptr<SystemLog> systemLog = nullptr);
 
+// A workspace for a mode that lists the running applications once and exits: it reads the
+// executable paths of /proc at each call instead of the ports' shared incremental listing, which
+// also records every process's start and image for later rescans (about five system calls per
+// process instead of one).
+std::shared_ptr<Workspace> makeOneShotWorkspace();
+
 }  // namespace mornix

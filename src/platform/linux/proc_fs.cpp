@@ -3,6 +3,7 @@
 #include "platform/posix_files.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <ctime>
 #include <mutex>
@@ -183,23 +184,56 @@ QString executablePath(qint32 pid)
     return path;
 }
 
+namespace {
+
+bool isBlank(char c)
+{
+    // The blanks QByteArray::simplified() collapses.
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+template <typename Number>
+bool parseNumber(const char *begin, const char *end, Number &value)
+{
+    const auto [last, error] = std::from_chars(begin, end, value);
+    return error == std::errc() && last == end;
+}
+
+}  // namespace
+
 std::optional<StatFields> parseStat(const QByteArray &text)
 {
+    // Read for every new process of every rescan: parsed in place, nothing allocated.
     const qsizetype close = text.lastIndexOf(')');
-    if (close < 0 || text.indexOf('(') < 0 || text.indexOf('(') > close)
+    const qsizetype open = text.indexOf('(');
+    if (close < 0 || open < 0 || open > close)
         return std::nullopt;
-    const QList<QByteArray> fields = text.mid(close + 1).simplified().split(' ');
     // After the name: state(3) ppid(4) ... starttime(22): index 0 is field 3.
-    if (fields.size() < 20 || fields.at(0).size() != 1)
-        return std::nullopt;
+    constexpr int kState = 0, kParent = 1, kStart = 19;
+    const char *c = text.constData() + close + 1;
+    const char *const end = text.constData() + text.size();
     StatFields result;
-    result.state = fields.at(0).at(0);
-    bool okParent = false;
-    bool okStart = false;
-    result.parentPid = fields.at(1).toInt(&okParent);
-    result.startTicks = fields.at(19).toULongLong(&okStart);
-    if (!okParent || !okStart)
-        return std::nullopt;
+    int index = 0;
+    for (; index <= kStart; ++index) {
+        while (c != end && isBlank(*c))
+            ++c;
+        if (c == end)
+            return std::nullopt;
+        const char *const field = c;
+        while (c != end && !isBlank(*c))
+            ++c;
+        if (index == kState) {
+            if (c - field != 1)
+                return std::nullopt;
+            result.state = *field;
+        } else if (index == kParent) {
+            if (!parseNumber(field, c, result.parentPid))
+                return std::nullopt;
+        } else if (index == kStart) {
+            if (!parseNumber(field, c, result.startTicks))
+                return std::nullopt;
+        }
+    }
     return result;
 }
 
@@ -207,10 +241,27 @@ std::optional<StatFields> stat(qint32 pid)
 {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    const QByteArray text = readSmallFile(path);
-    if (text.isEmpty())
+    // A stat line is a few hundred bytes: read onto the stack, nothing allocated.
+    const posix::UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0)
         return std::nullopt;
-    return parseStat(text);
+    char buffer[2048];
+    std::size_t size = 0;
+    for (;;) {
+        const ssize_t n = ::read(file.get(), buffer + size, sizeof buffer - size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;
+        size += static_cast<std::size_t>(n);
+        if (size == sizeof buffer)
+            return std::nullopt;   // no stat line is this long
+    }
+    if (size == 0)
+        return std::nullopt;
+    return parseStat(QByteArray::fromRawData(buffer, static_cast<qsizetype>(size)));
 }
 
 std::optional<qint64> bootTime()

@@ -109,7 +109,7 @@ QList<RunningApplication> ProcfsWorkspace::applications(const QList<ProcessRecor
 
 QList<RunningApplication> ProcfsWorkspace::runningApplications() const
 {
-    return applications(m_listing ? m_listing->processes() : ExecutableListing::read());
+    return applications(m_listing ? m_listing->processes() : ExecutableListing::readPaths());
 }
 
 std::optional<RunningApplication> ProcfsWorkspace::runningApplication(qint32 pid) const
@@ -127,7 +127,7 @@ QList<RunningApplication> ProcfsWorkspace::runningApplications(const QString &bu
     // Asked when acting on an application: every running image checked, so a process that
     // became the application by an exec in place a moment ago is not missed.
     QList<RunningApplication> result;
-    for (RunningApplication &app : applications(m_listing ? m_listing->exact() : ExecutableListing::read())) {
+    for (RunningApplication &app : applications(m_listing ? m_listing->exact() : ExecutableListing::readPaths())) {
         if (app.bundleIdentifier && *app.bundleIdentifier == bundleIdentifier)
             result.append(std::move(app));
     }

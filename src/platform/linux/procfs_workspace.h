@@ -23,7 +23,8 @@ namespace mornix {
 // programs here do (see openCommands). Construction does no work. Thread: any.
 class ProcfsWorkspace final : public Workspace {
 public:
-    // listing: shared with the process table by the production factory; null reads /proc each time.
+    // listing: shared with the process table by the production factory; null reads the pids and
+    // executable paths of /proc at each call (what a mode that lists applications once needs).
     explicit ProcfsWorkspace(std::shared_ptr<const ExecutableListing> listing = nullptr)
         : m_listing(std::move(listing)) {}
 
