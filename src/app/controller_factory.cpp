@@ -95,6 +95,7 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     signIn.oauth.openBrowser = [workspace = ports.workspace](const QUrl &url) { return workspace->openURL(url); };
     signIn.oauth.socketOwners = ports.socketOwners;
     signIn.userDefaults = ports.userDefaults;
+    signIn.terms = ports.deviceTerms;
     if (desktop)
         signIn.alerts = desktop->makeSignInAlerts(ports.systemLog);
     else

@@ -73,6 +73,7 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
     deps.pinFailures = std::make_shared<PinnedSessionFailureStore>();
     deps.keychain = keychain;
     deps.userDefaults = run->ports.userDefaults;
+    deps.terms = run->ports.deviceTerms;
     deps.enrollmentAgent = agent;
     deps.makeServiceClient = makeServiceClientFactory(config, deps.pinFailures, {});
     deps.oauth.defaultClientID = config.defaultOAuthClientID;

@@ -564,7 +564,9 @@ QCoro::Task<void> SignInFlows::resumeApprovedClaimIfNeeded(PendingClaimState pen
         m_host.setLastCommand(QStringLiteral("claim approved ") + shortID);
         if (m_deps.alerts)
             m_deps.alerts->showInformational(QStringLiteral("Device claim approved"),
-                                             QStringLiteral("This Mac is now approved and has been bound for command delivery."));
+                                             DeviceTerms::capitalized(m_deps.terms ? m_deps.terms->deviceNoun()
+                                                                                   : QStringLiteral("this Mac"))
+                                                 + QStringLiteral(" is now approved and has been bound for command delivery."));
         co_return;
     } catch (...) {
         failure = std::current_exception();

@@ -3,6 +3,7 @@
 #include "commands/device_session_renewal.h"
 #include "support/runtime_context.h"
 #include "identity/credential_records.h"
+#include "platform/device_terms.h"
 #include "signin/oauth_manager.h"
 #include "signin/sign_in_request.h"
 #include "signin/sign_in_window.h"
@@ -76,6 +77,8 @@ public:
         std::function<void(const QUrl &)> openHelpPage;
         // Where the API base URL last chosen is remembered; null: it is not.
         std::shared_ptr<UserDefaults> userDefaults;
+        // Names this device in the alerts' texts; null: "this Mac".
+        std::shared_ptr<const DeviceTerms> terms;
         // Gives each new sign-in window controller its visible window (desktop); empty: none.
         std::function<void(SignInWindowController *)> attachWindow;
         std::chrono::milliseconds initialPromptDelay{250};
