@@ -51,8 +51,24 @@ posix::UniqueFd openOwnDirectory(const QString &path, bool *missing, QString *pr
     return fd;
 }
 
+// A keychain the doctor only reads: every write is refused.
+class WriteRefusingKeychain : public Keychain {
+public:
+    int addGenericPassword(const QString &, const QString &, const QByteArray &) override
+    {
+        return keychain_status::notAvailable;
+    }
+    int updateGenericPassword(const QString &, const QString &, const QByteArray &) override
+    {
+        return keychain_status::notAvailable;
+    }
+    int deleteGenericPassword(const QString &, const QString &) override { return keychain_status::notAvailable; }
+    int addKey(const QByteArray &, const QByteArray &) override { return keychain_status::notAvailable; }
+    int deleteKey(const QByteArray &) override { return keychain_status::notAvailable; }
+};
+
 // The file store, read only: the same file names and checks as the store itself.
-class ReadOnlyFileKeychain final : public Keychain {
+class ReadOnlyFileKeychain final : public WriteRefusingKeychain {
 public:
     explicit ReadOnlyFileKeychain(QString directory)
         : m_directory(std::move(directory))
@@ -67,17 +83,6 @@ public:
     {
         return read(FileKeychain::keyFileName(applicationTag), keyData);
     }
-    int addGenericPassword(const QString &, const QString &, const QByteArray &) override
-    {
-        return keychain_status::notAvailable;
-    }
-    int updateGenericPassword(const QString &, const QString &, const QByteArray &) override
-    {
-        return keychain_status::notAvailable;
-    }
-    int deleteGenericPassword(const QString &, const QString &) override { return keychain_status::notAvailable; }
-    int addKey(const QByteArray &, const QByteArray &) override { return keychain_status::notAvailable; }
-    int deleteKey(const QByteArray &) override { return keychain_status::notAvailable; }
 
 private:
     int read(const QString &name, QByteArray &data) const
@@ -106,7 +111,7 @@ private:
 };
 
 // Reads pass through; every write is refused.
-class ReadOnlyKeychain final : public Keychain {
+class ReadOnlyKeychain final : public WriteRefusingKeychain {
 public:
     explicit ReadOnlyKeychain(std::unique_ptr<Keychain> inner)
         : m_inner(std::move(inner))
@@ -121,17 +126,6 @@ public:
     {
         return m_inner->readKey(applicationTag, keyData);
     }
-    int addGenericPassword(const QString &, const QString &, const QByteArray &) override
-    {
-        return keychain_status::notAvailable;
-    }
-    int updateGenericPassword(const QString &, const QString &, const QByteArray &) override
-    {
-        return keychain_status::notAvailable;
-    }
-    int deleteGenericPassword(const QString &, const QString &) override { return keychain_status::notAvailable; }
-    int addKey(const QByteArray &, const QByteArray &) override { return keychain_status::notAvailable; }
-    int deleteKey(const QByteArray &) override { return keychain_status::notAvailable; }
 
 private:
     std::unique_ptr<Keychain> m_inner;

@@ -118,9 +118,7 @@ void AgentLifecycleTest::secondStartShowsTheRunningAgentsDashboard()
     if (!display.start())
         QSKIP("Xvfb is not available");
     TemporaryHome home;
-    QProcessEnvironment environment = headlessEnvironment(home.environment());
-    environment.insert(QStringLiteral("DISPLAY"), display.display());
-    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    QProcessEnvironment environment = xcbEnvironment(home.environment(), display.display());
     environment.insert(QStringLiteral("VELTRO_KEYCHAIN"), QStringLiteral("file"));
     const QString dashboard = QStringLiteral("^VeltroMornix$");  // the dashboard window's title
     AgentProcess first(environment);

@@ -44,6 +44,19 @@ namespace mornix {
 
 namespace {
 
+// Reads what the listener answers on `socket` until it closes the connection.
+QByteArray answerOn(QTcpSocket &socket, int timeoutMs = 5000)
+{
+    QByteArray answer;
+    QElapsedTimer timer;
+    timer.start();
+    while (socket.state() == QAbstractSocket::ConnectedState && timer.elapsed() < timeoutMs) {
+        if (socket.waitForReadyRead(100))
+            answer += socket.readAll();
+    }
+    return answer + socket.readAll();
+}
+
 // A plain TCP client for the loopback listener: sends raw bytes, returns everything the
 // listener answered until it closed the connection.
 QByteArray rawExchange(quint16 port, const QByteArray &bytes, int timeoutMs = 5000)
@@ -54,15 +67,7 @@ QByteArray rawExchange(quint16 port, const QByteArray &bytes, int timeoutMs = 50
         return QByteArrayLiteral("<no connection>");
     socket.write(bytes);
     socket.waitForBytesWritten(timeoutMs);
-    QByteArray answer;
-    QElapsedTimer timer;
-    timer.start();
-    while (socket.state() == QAbstractSocket::ConnectedState && timer.elapsed() < timeoutMs) {
-        if (socket.waitForReadyRead(100))
-            answer += socket.readAll();
-    }
-    answer += socket.readAll();
-    return answer;
+    return answerOn(socket, timeoutMs);
 }
 
 QByteArray getRequest(const QByteArray &target)
@@ -132,18 +137,6 @@ bool connectWhenListening(QTcpSocket &socket, quint16 port)
     return false;
 }
 
-// Reads what the listener answers on `socket` until it closes the connection.
-QByteArray answerOn(QTcpSocket &socket, int timeoutMs = 5000)
-{
-    QByteArray answer;
-    QElapsedTimer timer;
-    timer.start();
-    while (socket.state() == QAbstractSocket::ConnectedState && timer.elapsed() < timeoutMs) {
-        if (socket.waitForReadyRead(100))
-            answer += socket.readAll();
-    }
-    return answer + socket.readAll();
-}
 
 // One authenticate() call, observed from the test.
 struct Attempt {

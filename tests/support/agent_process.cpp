@@ -76,4 +76,12 @@ QProcessEnvironment headlessEnvironment(QProcessEnvironment base)
     return base;
 }
 
+QProcessEnvironment xcbEnvironment(QProcessEnvironment base, const QString &display)
+{
+    base = headlessEnvironment(std::move(base));
+    base.insert(QStringLiteral("DISPLAY"), display);
+    base.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    return base;
+}
+
 }  // namespace mornix

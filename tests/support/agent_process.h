@@ -37,5 +37,7 @@ private:
 
 // A TemporaryHome-style environment for a headless agent: no display, no platform plugin.
 QProcessEnvironment headlessEnvironment(QProcessEnvironment base);
+// The same for an agent with windows on the X server `display` (":N"), through Qt's xcb plugin.
+QProcessEnvironment xcbEnvironment(QProcessEnvironment base, const QString &display);
 
 }  // namespace mornix

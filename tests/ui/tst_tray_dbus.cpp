@@ -29,9 +29,7 @@ private Q_SLOTS:
         if (!display.start())
             QSKIP("Xvfb is not available");
         TemporaryHome home;
-        QProcessEnvironment environment = headlessEnvironment(home.environment());
-        environment.insert(QStringLiteral("DISPLAY"), display.display());
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        QProcessEnvironment environment = xcbEnvironment(home.environment(), display.display());
         environment.insert(QStringLiteral("VELTRO_KEYCHAIN"), QStringLiteral("file"));
         AgentProcess agent(environment);
         QVERIFY(agent.start({QStringLiteral("--standalone-menu-bar")}));

@@ -139,9 +139,7 @@ public:
             return false;
         if (!m_display.start(QStringLiteral("%1x%2x24").arg(1024 * m_scale).arg(600 * m_scale)))
             return false;
-        m_environment = headlessEnvironment(m_home.environment());
-        m_environment.insert(QStringLiteral("DISPLAY"), m_display.display());
-        m_environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        m_environment = xcbEnvironment(m_home.environment(), m_display.display());
         m_environment.remove(QStringLiteral("SESSION_MANAGER"));
         m_environment.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("1"));
         // As in that desktop's session: Qt programs then load the platform theme users get
