@@ -33,8 +33,8 @@ namespace {
 // when it cannot be used (the loader has logged it). Main thread: its initialisers hold Qt's.
 DesktopModule *loadDesktopModule(PlatformModules &modules, QString *problem)
 {
-    const ModuleSpec spec = desktopModuleSpec();
-    return static_cast<DesktopModule *>(const_cast<void *>(modules.table(spec, problem)));
+    const ModuleSpec module = desktopModuleSpec();
+    return static_cast<DesktopModule *>(const_cast<void *>(modules.table(module, problem)));
 }
 
 int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports,

@@ -115,8 +115,8 @@ void PlatformModulesTest::theBuildsBundleLoadsEveryModule()
 {
     const auto log = std::make_shared<RecordingSystemLog>();
     const auto modules = PlatformModules::forBuild(QStringLiteral(MORNIX_BUNDLE_DIR), Config::defaults(), log);
-    for (const ModuleSpec &spec : PlatformModules::platformModules()) {
-        const PlatformModules::Status status = modules->status(spec);
+    for (const ModuleSpec &module : PlatformModules::platformModules()) {
+        const PlatformModules::Status status = modules->status(module);
         QVERIFY2(status.state == PlatformModules::State::loaded, qPrintable(status.reason));
     }
     QCOMPARE(modules->statuses().size(), PlatformModules::platformModules().size());
