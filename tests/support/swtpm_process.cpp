@@ -81,13 +81,19 @@ bool SwtpmProcess::start()
             m_error = QStringLiteral("swtpm does not start: ") + m_process.errorString();
             return false;
         }
-        // Ready once the control port accepts a connection.
+        // Ready once both ports accept a connection: swtpm binds them one after the other, and
+        // the TCTI talks to the server port.
         const QDeadlineTimer deadline(10000);
-        while (!deadline.hasExpired() && m_process.state() == QProcess::Running) {
+        const auto accepts = [](quint16 probed) {
             QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, port + 1);
-            if (probe.waitForConnected(200)) {
-                probe.disconnectFromHost();
+            probe.connectToHost(QHostAddress::LocalHost, probed);
+            if (!probe.waitForConnected(200))
+                return false;
+            probe.disconnectFromHost();
+            return true;
+        };
+        while (!deadline.hasExpired() && m_process.state() == QProcess::Running) {
+            if (accepts(port + 1) && accepts(port)) {
                 m_port = port;
                 return true;
             }

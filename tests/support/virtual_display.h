@@ -5,7 +5,7 @@
 
 namespace mornix {
 
-// An Xvfb server on a free display number, stopped when dropped.
+// An Xvfb server on a free, randomly chosen display number, stopped when dropped.
 class VirtualDisplay {
 public:
     VirtualDisplay() = default;
