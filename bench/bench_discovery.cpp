@@ -4,11 +4,11 @@
 // records kept); and verification of a 100 MB signed executable, first time and cached.
 
 #include "discovery/agent_instance_scanner.h"
-#include "platform/linux/code_signature.h"
-#include "platform/linux/executable_listing.h"
-#include "platform/linux/cms_code_signing.h"
-#include "platform/linux/procfs_process_table.h"
-#include "platform/linux/procfs_workspace.h"
+#include "platform/linux/codesign/code_signature.h"
+#include "platform/linux/process/executable_listing.h"
+#include "platform/linux/codesign/cms_code_signing.h"
+#include "platform/linux/process/procfs_process_table.h"
+#include "platform/linux/process/procfs_workspace.h"
 #include "support/child_process.h"
 #include "support/config.h"
 

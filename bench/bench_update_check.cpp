@@ -5,9 +5,9 @@
 // answer is Later, so nothing is downloaded). The first check of the process is shown apart:
 // it includes reading the system's trust store.
 //   bench_update_check [RUNS]
-#include "platform/linux/appcast_updater.h"
-#include "platform/linux/cms_code_signing.h"
-#include "platform/linux/plist_bundle_reader.h"
+#include "platform/linux/updater/appcast_updater.h"
+#include "platform/linux/codesign/cms_code_signing.h"
+#include "platform/linux/bundle/plist_bundle_reader.h"
 #include "support/config.h"
 #include "update_fixtures.h"
 

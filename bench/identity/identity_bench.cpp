@@ -3,11 +3,11 @@
 // Service when the session bus offers one; run under dbus-run-session with gnome-keyring).
 #include "identity/device_enrollment_agent.h"
 #include "identity/keychain_store.h"
-#include "platform/linux/file_keychain.h"
-#include "platform/linux/absent_hardware_key.h"
-#include "platform/linux/platform_modules.h"
-#include "platform/linux/secret_service_client.h"
-#include "platform/linux/secret_service_keychain.h"
+#include "platform/linux/keychain/file_keychain.h"
+#include "platform/linux/tpm/absent_hardware_key.h"
+#include "platform/linux/modules/platform_modules.h"
+#include "platform/linux/keychain/secret_service_client.h"
+#include "platform/linux/keychain/secret_service_keychain.h"
 #include "support/canonical_json.h"
 #include "support/config.h"
 

@@ -2,9 +2,9 @@
 // process does, and one signature. The TPM is a software TPM (swtpm) on 127.0.0.1, so the
 // figures show the TSS stack and command round trips, not a hardware TPM's (slower) crypto.
 #include "identity/device_enrollment_agent.h"
-#include "platform/linux/absent_hardware_key.h"
-#include "platform/linux/file_keychain.h"
-#include "platform/linux/tpm_hardware_key.h"
+#include "platform/linux/tpm/absent_hardware_key.h"
+#include "platform/linux/keychain/file_keychain.h"
+#include "platform/linux/tpm/tpm_hardware_key.h"
 #include "support/bundle_modules.h"
 #include "support/swtpm_process.h"
 

@@ -17,7 +17,7 @@
 #include "core/logged_alerts.h"
 #include "core/markdown_log_store.h"
 #include "core/mornix_controller.h"
-#include "platform/linux/platform_modules.h"
+#include "platform/linux/modules/platform_modules.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/platform_modules.h"
+#include "platform/linux/modules/platform_modules.h"
 
 namespace mornix {
 

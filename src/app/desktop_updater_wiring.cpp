@@ -1,7 +1,7 @@
 #include "app/desktop_updater_wiring.h"
 
 #include "app/runtime_lock.h"
-#include "platform/linux/appcast_updater.h"
+#include "platform/linux/updater/appcast_updater.h"
 #include "support/config.h"
 #include "core/logged_alerts.h"
 

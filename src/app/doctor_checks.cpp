@@ -9,7 +9,7 @@
 #include "identity/device_enrollment_agent.h"
 #include "identity/identity_error.h"
 #include "identity/keychain_store.h"
-#include "platform/linux/platform_modules.h"
+#include "platform/linux/modules/platform_modules.h"
 #include "platform/posix_files.h"
 
 #include <QDateTime>

@@ -1,11 +1,11 @@
 #include "app/doctor_keychain.h"
 
-#include "platform/linux/file_keychain.h"
-#include "platform/linux/secret_service_client.h"
-#include "platform/linux/secret_service_keychain.h"
-#include "platform/linux/secret_service_presence.h"
-#include "platform/linux/platform_modules.h"
-#include "platform/linux/selecting_keychain.h"
+#include "platform/linux/keychain/file_keychain.h"
+#include "platform/linux/keychain/secret_service_client.h"
+#include "platform/linux/keychain/secret_service_keychain.h"
+#include "platform/linux/keychain/secret_service_presence.h"
+#include "platform/linux/modules/platform_modules.h"
+#include "platform/linux/keychain/selecting_keychain.h"
 #include "platform/posix_files.h"
 
 #include <QDir>

@@ -5,8 +5,8 @@
 #include "app/doctor_checks.h"
 #include "app/doctor_keychain.h"
 #include "app/doctor_service.h"
-#include "platform/linux/platform_modules.h"
-#include "platform/linux/tpm_hardware_key.h"
+#include "platform/linux/modules/platform_modules.h"
+#include "platform/linux/tpm/tpm_hardware_key.h"
 #include "platform/posix_files.h"
 #include "support/blocking_call.h"
 

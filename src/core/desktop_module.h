@@ -26,7 +26,7 @@ class SignInWindowController;
 //
 // The interface is a plain abstract class returned by one C entry, not a Qt plugin
 // (Q_DECLARE_INTERFACE with QPluginLoader): the module is loaded only as the bundle's seal
-// covers it, hashed and mapped through one descriptor (platform/linux/sealed_module.h), which
+// covers it, hashed and mapped through one descriptor (platform/linux/modules/sealed_module.h), which
 // QPluginLoader cannot do because it loads by path. The interface version guards the ABI: both
 // sides are built from this header in one tree, and a change to this class bumps it.
 // Thread: main thread. The module stays loaded until the process exits.

@@ -1,6 +1,6 @@
 // The agent process's launch sequence and its distributed notifications, with real processes on
 // a private session bus.
-#include "platform/linux/dbus_distributed_notifications.h"
+#include "platform/linux/notifications/dbus_distributed_notifications.h"
 #include "secret_service_fixture.h"
 #include "support/agent_process.h"
 #include "support/process_runner.h"

@@ -6,7 +6,7 @@
 #include "commands/command_journal.h"
 #include "identity/credential_records.h"
 #include "identity/keychain_store.h"
-#include "platform/linux/file_keychain.h"
+#include "platform/linux/keychain/file_keychain.h"
 #include "support/agent_process.h"
 #include "support/dev_service.h"
 #include "support/notification_server.h"

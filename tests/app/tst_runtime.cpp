@@ -1,7 +1,7 @@
 #include "app/runtime_bootstrap.h"
 #include "support/runtime_context.h"
 #include "app/runtime_lock.h"
-#include "platform/linux/app_bundle.h"
+#include "platform/linux/bundle/app_bundle.h"
 #include "support/process_runner.h"
 #include "support/recording_system_log.h"
 #include "support/temporary_home.h"

@@ -3,9 +3,9 @@
 // that must never be signalled. (Each impostor's signature refusal on its own is covered in
 // tst_code_signing.)
 #include "commands/kill_executor.h"
-#include "platform/linux/cms_code_signing.h"
-#include "platform/linux/procfs_process_table.h"
-#include "platform/linux/procfs_workspace.h"
+#include "platform/linux/codesign/cms_code_signing.h"
+#include "platform/linux/process/procfs_process_table.h"
+#include "platform/linux/process/procfs_workspace.h"
 #include "support/config.h"
 
 #include "support/agent_fixture_checks.h"

@@ -2,7 +2,7 @@
 // the freedesktop centre against the recording notification server on a private session bus,
 // its click routed to the dashboard while the other answers go on unchanged.
 #include "core/clients_closed_notice.h"
-#include "platform/linux/freedesktop_notifications.h"
+#include "platform/linux/notifications/freedesktop_notifications.h"
 #include "support/notification_server.h"
 
 #include <QJsonArray>

@@ -6,7 +6,7 @@
 #include "core/alert_presenter.h"
 #include "core/markdown_log_store.h"
 #include "core/logged_alerts.h"
-#include "platform/linux/procfs_workspace.h"
+#include "platform/linux/process/procfs_workspace.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 // The monitor over a scripted scanner (real thread and timer, short intervals): publication rules,
 // the snapshot, exit watches on real processes and stale confirmations.
 #include "discovery/agent_instance_monitor.h"
-#include "platform/linux/procfs_process_table.h"
+#include "platform/linux/process/procfs_process_table.h"
 
 #include <QMutex>
 #include <QProcess>

@@ -1,7 +1,7 @@
 #include "discovery/agent_instance_scanner.h"
-#include "platform/linux/cms_code_signing.h"
-#include "platform/linux/procfs_process_table.h"
-#include "platform/linux/procfs_workspace.h"
+#include "platform/linux/codesign/cms_code_signing.h"
+#include "platform/linux/process/procfs_process_table.h"
+#include "platform/linux/process/procfs_workspace.h"
 #include "support/config.h"
 
 #include "support/agent_fixture_checks.h"

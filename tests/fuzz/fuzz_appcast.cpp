@@ -1,7 +1,7 @@
 // Fuzz harness: appcast feeds from the network. Invariants: every item the parser keeps has a
 // version, a positive length within the archive limit and a 64-byte signature, every item it
 // refuses says why, and the newest item is never ordered below another one.
-#include "platform/linux/appcast.h"
+#include "platform/linux/updater/appcast.h"
 
 #include <QByteArray>
 #include <QUrl>

@@ -18,7 +18,7 @@
 #include "identity/identity_error.h"
 #include "identity/keychain_store.h"
 #include "platform/distributed_notifications.h"
-#include "platform/linux/file_keychain.h"
+#include "platform/linux/keychain/file_keychain.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,7 +1,7 @@
 // Fuzz harness: code signatures of other programs: the DER CMS envelope (verified against the
 // build's anchors) and the JSON code directory. Invariant: a parsed directory encodes and parses
 // back to the same paths, hashes and identifier.
-#include "platform/linux/code_signature.h"
+#include "platform/linux/codesign/code_signature.h"
 #include "support/config.h"
 
 #include <QByteArray>

@@ -12,8 +12,8 @@
 // listed SHA-256 (hashed here independently); a signature that is not a regular file is
 // refused; a second check of the same files gives the same verdict (the caches).
 #include "fuzz_support.h"
-#include "platform/linux/code_signature.h"
-#include "platform/linux/cms_code_signing.h"
+#include "platform/linux/codesign/code_signature.h"
+#include "platform/linux/codesign/cms_code_signing.h"
 #include "support/config.h"
 
 #include <QCryptographicHash>

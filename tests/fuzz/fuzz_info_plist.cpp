@@ -4,9 +4,9 @@
 // Contents/Info.plist of a scratch bundle, then read through the bundle reader and the sealing
 // walk (file I/O would otherwise dominate the run). Invariants: no parsed string or key holds a NUL; the file
 // readers agree with the in-memory parse; the walk hashes exactly the bytes on disk.
-#include "platform/linux/code_signature.h"
-#include "platform/linux/info_plist.h"
-#include "platform/linux/plist_bundle_reader.h"
+#include "platform/linux/codesign/code_signature.h"
+#include "platform/linux/bundle/info_plist.h"
+#include "platform/linux/bundle/plist_bundle_reader.h"
 
 #include <QByteArray>
 #include <QDir>

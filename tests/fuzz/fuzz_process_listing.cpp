@@ -2,7 +2,7 @@
 // single-pid answer, and /proc/PID/stat. Invariants: every listed line has a five-field launch
 // identity with single blanks and a non-empty executable path without surrounding blanks.
 #include "platform/macos/ps_listing.h"
-#include "platform/linux/proc_fs.h"
+#include "platform/linux/process/proc_fs.h"
 
 #include <QByteArray>
 

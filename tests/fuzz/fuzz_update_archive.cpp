@@ -3,8 +3,8 @@
 // destination directory; what is created inside it is only directories, regular files with one
 // link and no set-id or group/other write bits, and symbolic links that are relative and never
 // climb above the destination; and it can all be removed again.
-#include "platform/linux/archive_module.h"
-#include "platform/linux/bundle_archive.h"
+#include "platform/linux/updater/archive_module.h"
+#include "platform/linux/updater/bundle_archive.h"
 
 #include <QFile>
 

@@ -1,6 +1,6 @@
 #include "secret_service_fixture.h"
 
-#include "platform/linux/secret_service_client.h"
+#include "platform/linux/keychain/secret_service_client.h"
 #include "support/bundle_modules.h"
 #include "support/process_runner.h"
 

@@ -2,8 +2,8 @@
 // real Secret Service (gnome-keyring on a private session bus).
 #include "identity/credential_records.h"
 #include "identity/keychain_store.h"
-#include "platform/linux/file_keychain.h"
-#include "platform/linux/secret_service_keychain.h"
+#include "platform/linux/keychain/file_keychain.h"
+#include "platform/linux/keychain/secret_service_keychain.h"
 #include "secret_service_fixture.h"
 #include "support/bundle_modules.h"
 #include "support/credentials_builder.h"

@@ -2,7 +2,7 @@
 // signed texts verified with openssl, and the --zta-* modes through runCLIIfRequested.
 #include "identity/device_enrollment_agent.h"
 #include "identity_fakes.h"
-#include "platform/linux/file_keychain.h"
+#include "platform/linux/keychain/file_keychain.h"
 #include "support/canonical_json.h"
 #include "support/crypto.h"
 #include "support/runtime_environment.h"

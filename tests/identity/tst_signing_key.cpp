@@ -5,7 +5,7 @@
 #include "identity/identity_error.h"
 #include "identity/security_text.h"
 #include "identity_fakes.h"
-#include "platform/linux/file_keychain.h"
+#include "platform/linux/keychain/file_keychain.h"
 #include "support/process_runner.h"
 #include "support/test_files.h"
 

@@ -1,8 +1,8 @@
 // Code signatures of executables and sealed bundles: verification, the format's rules against
 // openssl and python3, and the running-image check of processes and applications.
 #include "discovery/kill_target_catalog.h"
-#include "platform/linux/code_signature.h"
-#include "platform/linux/cms_code_signing.h"
+#include "platform/linux/codesign/code_signature.h"
+#include "platform/linux/codesign/cms_code_signing.h"
 #include "support/crypto.h"
 
 #include "support/process_runner.h"

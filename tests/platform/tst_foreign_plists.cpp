@@ -1,9 +1,9 @@
 // Info.plist files of other programs are outside input: any bytes, a FIFO or a link at the path.
 // Reading them must never abort, block or half-read; a crafted bundle is simply not an application.
 
-#include "platform/linux/info_plist.h"
-#include "platform/linux/procfs_workspace.h"
-#include "platform/linux/plist_bundle_reader.h"
+#include "platform/linux/bundle/info_plist.h"
+#include "platform/linux/process/procfs_workspace.h"
+#include "platform/linux/bundle/plist_bundle_reader.h"
 
 #include "support/process_runner.h"
 #include "support/signed_fixtures.h"

@@ -3,7 +3,7 @@
 // store and its lock exactly as separate processes do (though not the bus connection, so a server
 // answering only the poster reaches both here; tst_update_notifications covers that with
 // separate processes).
-#include "platform/linux/freedesktop_notifications.h"
+#include "platform/linux/notifications/freedesktop_notifications.h"
 #include "support/notification_server.h"
 #include "support/test_files.h"
 

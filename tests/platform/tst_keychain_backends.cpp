@@ -3,9 +3,9 @@
 // backend the real executable keeps using as the Secret Service comes and goes between runs.
 #include "identity/identity_error.h"
 #include "identity/keychain_store.h"
-#include "platform/linux/file_keychain.h"
-#include "platform/linux/secret_service_client.h"
-#include "platform/linux/secret_service_keychain.h"
+#include "platform/linux/keychain/file_keychain.h"
+#include "platform/linux/keychain/secret_service_client.h"
+#include "platform/linux/keychain/secret_service_keychain.h"
 #include "secret_service_fixture.h"
 #include "support/agent_process.h"
 #include "support/bundle_modules.h"

@@ -1,10 +1,10 @@
 // The Linux ports on real files and processes: the workspace (running applications, stopping
 // them, opening URLs), the XDG autostart entry, hardware identity and disk-encryption posture.
-#include "platform/linux/dmi_hardware_identity.h"
-#include "platform/linux/procfs_workspace.h"
-#include "platform/linux/proc_fs.h"
-#include "platform/linux/sysfs_posture_probes.h"
-#include "platform/linux/xdg_login_item.h"
+#include "platform/linux/device/dmi_hardware_identity.h"
+#include "platform/linux/process/procfs_workspace.h"
+#include "platform/linux/process/proc_fs.h"
+#include "platform/linux/device/sysfs_posture_probes.h"
+#include "platform/linux/desktop/xdg_login_item.h"
 
 #include "support/signed_fixtures.h"
 #include "support/test_files.h"

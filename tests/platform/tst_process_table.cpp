@@ -2,11 +2,11 @@
 // start-checked signals.
 #include "discovery/agent_instance_scanner.h"
 #include "platform/macos/ps_listing.h"
-#include "platform/linux/executable_listing.h"
-#include "platform/linux/cms_code_signing.h"
-#include "platform/linux/procfs_process_table.h"
-#include "platform/linux/procfs_workspace.h"
-#include "platform/linux/proc_fs.h"
+#include "platform/linux/process/executable_listing.h"
+#include "platform/linux/codesign/cms_code_signing.h"
+#include "platform/linux/process/procfs_process_table.h"
+#include "platform/linux/process/procfs_workspace.h"
+#include "platform/linux/process/proc_fs.h"
 #include "support/config.h"
 
 #include "support/signed_fixtures.h"

@@ -4,7 +4,7 @@
 // only. The page the browser ends on is read back and kept as a screenshot under the build
 // directory (chromium-sign-in/<row>.png).
 #include "identity/keychain_store.h"
-#include "platform/linux/dbus_distributed_notifications.h"
+#include "platform/linux/notifications/dbus_distributed_notifications.h"
 #include "platform/linux/linux_ports.h"
 #include "support/agent_process.h"
 #include "support/bundle_modules.h"

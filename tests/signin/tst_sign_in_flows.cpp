@@ -8,7 +8,7 @@
 #include "identity/device_enrollment_agent.h"
 #include "identity/keychain_store.h"
 #include "secret_service_fixture.h"
-#include "platform/linux/dbus_distributed_notifications.h"
+#include "platform/linux/notifications/dbus_distributed_notifications.h"
 #include "platform/linux/linux_ports.h"
 #include "recording_host.h"
 #include "support/gated_keychain.h"

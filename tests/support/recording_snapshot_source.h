@@ -1,7 +1,7 @@
 #pragma once
 
 #include "discovery/agent_instance_snapshot_source.h"
-#include "platform/linux/procfs_process_table.h"
+#include "platform/linux/process/procfs_process_table.h"
 
 namespace mornix {
 

@@ -3,9 +3,9 @@
 // and a dark palette, into the directory named by MORNIX_SCREENSHOT_DIR. Run it once per scale
 // (QT_SCALE_FACTOR). It checks each picture for what a look would catch first: the right pixel
 // size, no text cut off, and text that stands out from its background.
-#include "platform/linux/linux_device_terms.h"
-#include "platform/linux/platform_modules.h"
-#include "platform/linux/selecting_keychain.h"
+#include "platform/linux/device/linux_device_terms.h"
+#include "platform/linux/modules/platform_modules.h"
+#include "platform/linux/keychain/selecting_keychain.h"
 #include "signin/sign_in_window.h"
 #include "support/temporary_home.h"
 #include "ui/desktop/dashboard_window.h"

@@ -1,7 +1,7 @@
 // The update archive extractor on archives made by python's tarfile and zipfile, independent
 // of libarchive: every accepted format unpacks to the same bundle, and every hostile archive is
 // refused with nothing written outside the destination.
-#include "platform/linux/bundle_archive.h"
+#include "platform/linux/updater/bundle_archive.h"
 #include "support/bundle_modules.h"
 #include "support/process_runner.h"
 #include "support/test_files.h"

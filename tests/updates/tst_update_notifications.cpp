@@ -2,7 +2,7 @@
 // the recording notification server on the test's private session bus (broadcasting its
 // signals, or sending them only to the poster), and a stand-in systemctl on PATH that records
 // each request.
-#include "platform/linux/freedesktop_notifications.h"
+#include "platform/linux/notifications/freedesktop_notifications.h"
 #include "support/agent_process.h"
 #include "support/notification_server.h"
 #include "support/process_runner.h"

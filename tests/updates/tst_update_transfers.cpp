@@ -4,7 +4,7 @@
 // and leaves the installed bundle as it was with no staging directory beside it. Feed items
 // that cannot be offered are logged as refused, and no refusal of a newer item is reported as
 // "up to date".
-#include "platform/linux/bundle_installer.h"
+#include "platform/linux/updater/bundle_installer.h"
 #include "support/recording_system_log.h"
 #include "update_fixtures.h"
 

@@ -4,12 +4,12 @@
 // against the reference service over real TLS (its own port): what it installs, and everything
 // it refuses, with the installed bundle checked after each case. The updater mode has tests of
 // its own (tst_updater_mode).
-#include "platform/linux/appcast.h"
-#include "platform/linux/appcast_updater.h"
-#include "platform/linux/bundle_installer.h"
-#include "platform/linux/cms_code_signing.h"
-#include "platform/linux/ed25519.h"
-#include "platform/linux/plist_bundle_reader.h"
+#include "platform/linux/updater/appcast.h"
+#include "platform/linux/updater/appcast_updater.h"
+#include "platform/linux/updater/bundle_installer.h"
+#include "platform/linux/codesign/cms_code_signing.h"
+#include "platform/linux/updater/ed25519.h"
+#include "platform/linux/bundle/plist_bundle_reader.h"
 #include "support/bundle_modules.h"
 #include "support/config.h"
 #include "support/process_runner.h"

@@ -3,7 +3,7 @@
 // application played by the sleeper, against the reference service over real TLS: the hosts it
 // refuses, the hand-over of a check, its end after the host quits, a release of each archive
 // format, answers that never end, and kills at every step of an installation.
-#include "platform/linux/archive_module.h"
+#include "platform/linux/updater/archive_module.h"
 #include "support/agent_process.h"
 #include "support/process_runner.h"
 #include "support/signed_fixtures.h"

@@ -1,7 +1,7 @@
 #include "update_fixtures.h"
 
-#include "platform/linux/cms_code_signing.h"
-#include "platform/linux/plist_bundle_reader.h"
+#include "platform/linux/codesign/cms_code_signing.h"
+#include "platform/linux/bundle/plist_bundle_reader.h"
 #include "support/bundle_modules.h"
 #include "support/config.h"
 #include "support/info_plist_writer.h"

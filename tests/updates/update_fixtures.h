@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/appcast_updater.h"
+#include "platform/linux/updater/appcast_updater.h"
 #include "platform/system_log.h"
 #include "support/dev_service.h"
 #include "support/process_runner.h"

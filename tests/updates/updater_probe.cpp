@@ -6,9 +6,9 @@
 // Every step is printed to standard error as "step NAME".
 #include "app/arguments.h"
 #include "app/desktop_updater_wiring.h"
-#include "platform/linux/app_bundle.h"
+#include "platform/linux/bundle/app_bundle.h"
 #include "platform/linux/linux_ports.h"
-#include "platform/linux/platform_modules.h"
+#include "platform/linux/modules/platform_modules.h"
 #include "support/config.h"
 
 #include <QCoreApplication>

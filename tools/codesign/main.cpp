@@ -11,9 +11,9 @@
 // is refused. Any other PATH is a standalone executable: the
 // identifier defaults to its file name and the signature is written to PATH.codesig.
 
-#include "platform/linux/code_signature.h"
-#include "platform/linux/info_plist.h"
-#include "platform/linux/cms_code_signing.h"
+#include "platform/linux/codesign/code_signature.h"
+#include "platform/linux/bundle/info_plist.h"
+#include "platform/linux/codesign/cms_code_signing.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

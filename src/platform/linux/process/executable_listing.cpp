@@ -1,0 +1,176 @@
+#include "platform/linux/process/executable_listing.h"
+
+#include <fcntl.h>
+#include <time.h>
+
+namespace mornix {
+
+namespace {
+
+// Clock ticks since boot, the clock of a process's start ticks.
+quint64 ticksSinceBoot()
+{
+    timespec now {};
+    if (::clock_gettime(CLOCK_BOOTTIME, &now) != 0)
+        return 0;
+    const quint64 ticks = static_cast<quint64>(procfs::ticksPerSecond());
+    return static_cast<quint64>(now.tv_sec) * ticks + static_cast<quint64>(now.tv_nsec) * ticks / 1000000000ULL;
+}
+
+}  // namespace
+
+ExecutableListing::ExecutableListing(std::chrono::milliseconds maxAge)
+    : ExecutableListing(maxAge, Rotation())
+{
+}
+
+ExecutableListing::ExecutableListing(std::chrono::milliseconds maxAge, Rotation rotation)
+    : m_maxAge(maxAge),
+      m_rotation(rotation),
+      m_procDirectory(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+{
+    m_clock.start();
+}
+
+QList<ProcessRecord> ExecutableListing::read()
+{
+    QList<ProcessRecord> result;
+    for (const qint32 pid : procfs::pids()) {
+        const std::optional<procfs::FileIdentity> image = procfs::executableIdentity(pid);
+        QString path = procfs::executablePath(pid);
+        if (!path.isEmpty())
+            result.append({pid, std::move(path), image ? ProcessImage{image->device, image->inode} : ProcessImage{}});
+    }
+    return result;
+}
+
+QList<ProcessRecord> ExecutableListing::readPaths()
+{
+    QList<ProcessRecord> result;
+    for (const qint32 pid : procfs::pids()) {
+        QString path = procfs::executablePath(pid);
+        if (!path.isEmpty())
+            result.append({pid, std::move(path), ProcessImage{}});
+    }
+    return result;
+}
+
+QList<ProcessRecord> ExecutableListing::processes() const
+{
+    QMutexLocker lock(&m_mutex);
+    if (m_refreshedAtMs < 0 || m_clock.elapsed() - m_refreshedAtMs > m_maxAge.count())
+        refreshLocked(Images::rotation);
+    return m_processes;
+}
+
+QList<ProcessRecord> ExecutableListing::refreshed() const
+{
+    QMutexLocker lock(&m_mutex);
+    refreshLocked(Images::rotation);
+    return m_processes;
+}
+
+QList<ProcessRecord> ExecutableListing::exact() const
+{
+    QMutexLocker lock(&m_mutex);
+    refreshLocked(Images::all);
+    return m_processes;
+}
+
+std::optional<procfs::FileIdentity> ExecutableListing::imageOf(qint32 pid) const
+{
+    return m_procDirectory.get() >= 0 ? procfs::executableIdentity(m_procDirectory.get(), pid)
+                                      : procfs::executableIdentity(pid);
+}
+
+bool ExecutableListing::readProcess(qint32 pid, quint64 procInode, const Known *previous, Known &record) const
+{
+    // Each value is read after what tells of its change (the /proc inode from the listing, then
+    // the image, then start and path), so a change racing with a read shows at the next refresh
+    // at the latest, never hides behind a record that looks current.
+    const std::optional<procfs::FileIdentity> image = imageOf(pid);
+    const std::optional<procfs::StatFields> fields = procfs::stat(pid);
+    if (!fields)
+        return false;   // gone since the listing
+    const bool sameProcessAndImage = previous && previous->image == image && previous->startTicks == fields->startTicks;
+    record.procInode = procInode;
+    record.startTicks = fields->startTicks;
+    record.image = image;
+    record.executablePath = sameProcessAndImage ? previous->executablePath : procfs::executablePath(pid);
+    return true;
+}
+
+void ExecutableListing::refreshLocked(Images images) const
+{
+    const quint64 refresh = ++m_refreshes;
+    const quint64 spread = static_cast<quint64>(qMax(1, m_rotation.spread));
+    const quint64 youngTicks = static_cast<quint64>(m_rotation.youngFor.count())
+        * static_cast<quint64>(procfs::ticksPerSecond()) / 1000;
+    const quint64 nowTicks = ticksSinceBoot();
+    const quint64 bornAfter = nowTicks > youngTicks ? nowTicks - youngTicks : 0;   // young: started since
+    const int proc = m_procDirectory.get();
+    const std::optional<procfs::TaskCounters> counters =
+        proc >= 0 ? procfs::taskCounters(proc) : std::optional<procfs::TaskCounters>();
+    const bool sameTasks = images == Images::rotation && refresh % spread != 0 && counters && counters == m_listedAt;
+    if (!sameTasks) {
+        // Counters first: a task created during the listing shows in the next refresh's counters.
+        m_listedAt = counters;
+        m_entries = proc >= 0 ? procfs::entries(proc) : procfs::entries();
+    }
+    const QList<procfs::Entry> &entries = m_entries;
+
+    // The published list is rebuilt only when something in it changed, so an unchanged machine
+    // costs no allocation per process.
+    bool changed = false;
+    for (const procfs::Entry &entry : entries) {
+        const auto found = m_known.find(entry.pid);
+        Known *previous = found == m_known.end() ? nullptr : &found.value();
+        if (previous && previous->procInode == entry.inode) {
+            const bool due = images == Images::all || previous->startTicks >= bornAfter
+                || (static_cast<quint64>(entry.pid) + refresh) % spread == 0;
+            const bool sameImage = !due || imageOf(entry.pid) == previous->image;
+            if (sameImage) {
+                previous->seenInRefresh = refresh;
+                continue;
+            }
+        }
+        Known record;
+        if (!readProcess(entry.pid, entry.inode, previous, record)) {
+            if (previous)
+                m_known.erase(found);
+            changed = true;
+            continue;
+        }
+        record.seenInRefresh = refresh;
+        changed = changed || !previous || previous->executablePath != record.executablePath
+            || previous->image != record.image;
+        if (previous)
+            *previous = std::move(record);
+        else
+            m_known.insert(entry.pid, std::move(record));
+    }
+    for (auto it = m_known.begin(); it != m_known.end();) {
+        if (it->seenInRefresh != refresh) {
+            it = m_known.erase(it);
+            changed = true;
+        } else {
+            ++it;
+        }
+    }
+    m_refreshedAtMs = m_clock.elapsed();
+    if (!changed)
+        return;
+
+    QList<ProcessRecord> listed;
+    listed.reserve(m_known.size());
+    for (const procfs::Entry &entry : entries) {
+        const auto known = m_known.constFind(entry.pid);
+        if (known == m_known.constEnd() || known->executablePath.isEmpty())
+            continue;
+        listed.append({entry.pid, known->executablePath,
+                       known->image ? ProcessImage{known->image->device, known->image->inode} : ProcessImage{}});
+    }
+    m_processes = std::move(listed);
+}
+
+}  // namespace mornix
