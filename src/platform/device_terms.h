@@ -18,6 +18,9 @@ public:
     // The keychain the credentials are kept in, with its article, as used after "in": "the
     // macOS Keychain" on macOS; on Linux the backend in use (see its implementation).
     virtual QString keychainName() const = 0;
+    // One sentence on who starts the app at sign-in and controls that permission: "macOS
+    // manages permission to run this app when you sign in." on macOS.
+    virtual QString loginStartDetail() const = 0;
 
     // `text` with its first letter in upper case ("This computer").
     static QString capitalized(const QString &text)

@@ -647,6 +647,10 @@ private Q_SLOTS:
         QCOMPARE(window.renderedCards()[3].caption, QStringLiteral("DISCONNECT ") + noun.toUpper());
         window.update(signedInState());
         QCOMPARE(window.renderedCards()[0].detail, QStringLiteral("Credentials remain in %1.").arg(keychain));
+        QCOMPARE(window.renderedCards()[1].detail,
+                 platform == QLatin1String("mac")
+                     ? QStringLiteral("macOS manages permission to run this app when you sign in.")
+                     : QStringLiteral("Your desktop starts this app when you sign in, from its autostart entry."));
 
         SignInWindowController controller(QString(), QStringLiteral("Mac"), settings());
         SignInPanel panel(&controller, *terms);

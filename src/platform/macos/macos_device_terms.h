@@ -9,6 +9,10 @@ class MacDeviceTerms final : public DeviceTerms {
 public:
     QString deviceNoun() const override { return QStringLiteral("this Mac"); }
     QString keychainName() const override { return QStringLiteral("the macOS Keychain"); }
+    QString loginStartDetail() const override
+    {
+        return QStringLiteral("macOS manages permission to run this app when you sign in.");
+    }
 };
 
 }  // namespace mornix

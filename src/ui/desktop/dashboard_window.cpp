@@ -426,7 +426,7 @@ void DashboardWindow::renderSettings(const MornixDashboardState &s)
              s.pendingApproval ? QStringLiteral("Approval pending") : QStringLiteral("Not connected"),
              QStringLiteral("Sign in to Veltro"), DashboardAction::signIn);
 
-    card(QStringLiteral("STARTUP"), QStringLiteral("macOS manages permission to run this app when you sign in."),
+    card(QStringLiteral("STARTUP"), m_terms->loginStartDetail(),
          s.launchAtLogin ? QStringLiteral("Launch at login is on") : QStringLiteral("Launch at login is off"),
          s.launchAtLogin ? QStringLiteral("Disable launch at login") : QStringLiteral("Enable launch at login"),
          DashboardAction::launchAtLogin);

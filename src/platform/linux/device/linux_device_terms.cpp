@@ -11,6 +11,12 @@ QString LinuxDeviceTerms::deviceNoun() const
     return QStringLiteral("this computer");
 }
 
+QString LinuxDeviceTerms::loginStartDetail() const
+{
+    // XdgLoginItem writes the entry; the desktop session reads it when this user signs in.
+    return QStringLiteral("Your desktop starts this app when you sign in, from its autostart entry.");
+}
+
 QString LinuxDeviceTerms::keychainName() const
 {
     const std::optional<SelectingKeychain::Backend> backend = m_keychain ? m_keychain->backendInUse() : std::nullopt;

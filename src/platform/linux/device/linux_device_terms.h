@@ -17,6 +17,7 @@ public:
 
     QString deviceNoun() const override;
     QString keychainName() const override;
+    QString loginStartDetail() const override;
 
 private:
     std::shared_ptr<const SelectingKeychain> m_keychain;
