@@ -2,9 +2,11 @@
 
 #include <QFile>
 #include <QMutex>
+#include <QRandomGenerator>
 #include <QSet>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -170,6 +172,14 @@ OpenResult openPrivateDirectoryAt(int directoryFd, const QString &name, const QS
     return openDirectoryEntry(directoryFd, QFile::encodeName(name), displayPath, rule);
 }
 
+OpenResult openOwnDirectory(const QString &path, ModeRule rule)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return failure(errno, QStringLiteral("open the directory"), path);
+    return finishDirectory(UniqueFd(fd), path, rule);
+}
+
 namespace {
 QString basicFileProblem(const struct stat &st)
 {
@@ -250,12 +260,15 @@ bool writeAll(int fd, const QByteArray &data)
     return true;
 }
 
-bool readAll(int fd, qint64 maxBytes, QByteArray *out)
+bool readAtMost(int fd, qint64 maxBytes, QByteArray *out, bool *truncated)
 {
     QByteArray data;
     char buffer[8192];
+    *truncated = false;
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        // One byte beyond the limit tells whether more follows.
+        const qint64 wanted = std::min<qint64>(sizeof buffer, maxBytes + 1 - data.size());
+        const ssize_t n = ::read(fd, buffer, static_cast<size_t>(wanted));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -264,8 +277,9 @@ bool readAll(int fd, qint64 maxBytes, QByteArray *out)
         if (n == 0)
             break;
         if (data.size() + n > maxBytes) {
-            errno = EFBIG;
-            return false;
+            data.append(buffer, maxBytes - data.size());
+            *truncated = true;
+            break;
         }
         data.append(buffer, n);
     }
@@ -273,28 +287,111 @@ bool readAll(int fd, qint64 maxBytes, QByteArray *out)
     return true;
 }
 
+bool readAll(int fd, qint64 maxBytes, QByteArray *out)
+{
+    QByteArray data;
+    bool truncated = false;
+    if (!readAtMost(fd, maxBytes, &data, &truncated))
+        return false;
+    if (truncated) {
+        errno = EFBIG;
+        return false;
+    }
+    *out = data;
+    return true;
+}
+
+ReadResult readOwnFileAt(int directoryFd, const QString &name, qint64 maxBytes, ModeRule rule,
+                         const QString &displayPath)
+{
+    const QString shown = displayPath.isEmpty() ? name : displayPath;
+    OpenResult file = openOwnFileAt(directoryFd, name, O_RDONLY, rule, shown);
+    ReadResult result;
+    if (!file.ok()) {
+        result.error = file.error;
+        result.description = std::move(file.description);
+        return result;
+    }
+    QByteArray bytes;
+    if (!readAll(file.fd.get(), maxBytes, &bytes)) {
+        result.error = errno;
+        result.description = result.error == EFBIG
+            ? QStringLiteral("%1 is larger than %2 bytes").arg(shown).arg(maxBytes)
+            : QStringLiteral("cannot read %1: %2").arg(shown, errorText(result.error));
+        return result;
+    }
+    result.bytes = std::move(bytes);
+    return result;
+}
+
+namespace {
+
+ReplaceResult replaceFailure(ReplaceResult::Step step, int error, const QString &what)
+{
+    ReplaceResult result;
+    result.step = step;
+    result.error = error;
+    const char *action = step == ReplaceResult::Step::create ? "create"
+        : step == ReplaceResult::Step::write                 ? "write"
+                                                             : "replace";
+    result.description = QStringLiteral("cannot %1 %2: %3").arg(QLatin1String(action), what, errorText(error));
+    return result;
+}
+
+// Creates the temporary file of a replacement (O_EXCL, never through a link).
+int createTemporary(int directoryFd, const QByteArray &target, const ReplaceOptions &options, QByteArray *name)
+{
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    if (!options.temporaryName.isEmpty()) {
+        *name = QFile::encodeName(options.temporaryName);
+        ::unlinkat(directoryFd, name->constData(), 0);
+        return ::openat(directoryFd, name->constData(), flags, options.mode);
+    }
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        *name = target + ".tmp-" + QByteArray::number(::getpid()) + '.'
+            + QByteArray::number(QRandomGenerator::global()->generate64(), 16);
+        fd = ::openat(directoryFd, name->constData(), flags, options.mode);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    return fd;
+}
+
+}  // namespace
+
+ReplaceResult replaceFile(int directoryFd, const QString &name, const QByteArray &data, const ReplaceOptions &options)
+{
+    using Step = ReplaceResult::Step;
+    const QByteArray target = QFile::encodeName(name);
+    QByteArray temporary;
+    UniqueFd file(createTemporary(directoryFd, target, options, &temporary));
+    if (!file.isValid())
+        return replaceFailure(Step::create, errno, QString::fromLocal8Bit(temporary));
+    // The creation mode is narrowed by the umask only; make it exact before any byte is written.
+    const bool written = ::fchmod(file.get(), options.mode) == 0 && writeAll(file.get(), data)
+        && ::fsync(file.get()) == 0;
+    const int writeError = errno;
+    if (!written || file.close() != 0) {
+        const ReplaceResult result = replaceFailure(Step::write, written ? errno : writeError, name);
+        ::unlinkat(directoryFd, temporary.constData(), 0);
+        return result;
+    }
+    if (::renameat(directoryFd, temporary.constData(), directoryFd, target.constData()) != 0) {
+        const ReplaceResult result = replaceFailure(Step::rename, errno, name);
+        ::unlinkat(directoryFd, temporary.constData(), 0);
+        return result;
+    }
+    if (::fsync(directoryFd) != 0 && options.directorySync == DirectorySync::required)
+        return replaceFailure(Step::syncDirectory, errno, name);
+    return {};
+}
+
 QString replaceFileAt(int directoryFd, const QString &name, const QByteArray &data, mode_t mode)
 {
-    const QByteArray target = QFile::encodeName(name);
-    const QByteArray temporary = target + ".tmp-" + QByteArray::number(::getpid());
-    ::unlinkat(directoryFd, temporary.constData(), 0);
-    const int fd = ::openat(directoryFd, temporary.constData(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0)
-        return QStringLiteral("cannot create %1: %2").arg(QString::fromLocal8Bit(temporary), errorText(errno));
-    QString error;
-    if (::fchmod(fd, mode) != 0 || !writeAll(fd, data) || ::fsync(fd) != 0)
-        error = QStringLiteral("cannot write %1: %2").arg(name, errorText(errno));
-    if (::close(fd) != 0 && error.isEmpty())
-        error = QStringLiteral("cannot write %1: %2").arg(name, errorText(errno));
-    if (error.isEmpty() && ::renameat(directoryFd, temporary.constData(), directoryFd, target.constData()) != 0)
-        error = QStringLiteral("cannot replace %1: %2").arg(name, errorText(errno));
-    if (!error.isEmpty()) {
-        ::unlinkat(directoryFd, temporary.constData(), 0);
-        return error;
-    }
-    ::fsync(directoryFd);
-    return {};
+    ReplaceOptions options;
+    options.mode = mode;
+    return replaceFile(directoryFd, name, data, options).description;
 }
 
 QString appendLine(int fd, const QByteArray &line)
