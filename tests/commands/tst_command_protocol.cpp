@@ -7,8 +7,8 @@
 #include "commands/command_journal.h"
 #include "commands/command_validation.h"
 #include "commands/kill_command.h"
-#include "commands/sorted_keys_json.h"
 #include "support/process_runner.h"
+#include "support/sorted_keys_json.h"
 #include "support/test_files.h"
 
 #include <QDir>
