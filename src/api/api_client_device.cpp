@@ -4,10 +4,10 @@
 #include "api/api_logging.h"
 #include "api/transport_steps.h"
 #include "commands/command_id.h"
-#include "commands/sorted_keys_json.h"
 #include "identity/device_enrollment_agent.h"
 #include "support/blocking_call.h"
 #include "support/canonical_json.h"
+#include "support/sorted_keys_json.h"
 #include "support/text_cleaning.h"
 
 #include <QJsonArray>

@@ -40,6 +40,7 @@ QString decodeFailureText(const JsonFieldError &failure)
         return QStringLiteral("Expected a value for key \"%1\" but found null.").arg(failure.key());
     case JsonProblem::WrongType:
     case JsonProblem::NotInteger:
+    case JsonProblem::UnknownKey:
         break;
     }
     return QStringLiteral("Expected %1 for key \"%2\" but found another type.").arg(failure.expected(), failure.key());

@@ -8,11 +8,11 @@
 #include "platform/distributed_notifications.h"
 #include "platform/posix_files.h"
 #include "platform/system_log.h"
+#include "support/json_reader.h"
 #include "support/text_cleaning.h"
 
 #include <QDir>
 #include <QFile>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QUuid>
@@ -97,14 +97,16 @@ bool DesktopEnrollment::isUUIDText(const QString &text)
 
 std::optional<DesktopEnrollment::Request> DesktopEnrollment::parseRequest(const QJsonObject &object)
 {
-    if (object.size() != 3)
+    Request request;
+    try {
+        const JsonReader reader(object);
+        reader.allowOnly({QLatin1StringView("access_token"), QLatin1StringView("org_id"),
+                          QLatin1StringView("project_id")});
+        request = Request{reader.required<QString>("access_token"), reader.required<QString>("org_id"),
+                          reader.required<QString>("project_id")};
+    } catch (const JsonFieldError &) {
         return std::nullopt;
-    const QJsonValue token = object.value(QStringLiteral("access_token"));
-    const QJsonValue org = object.value(QStringLiteral("org_id"));
-    const QJsonValue project = object.value(QStringLiteral("project_id"));
-    if (!token.isString() || !org.isString() || !project.isString())
-        return std::nullopt;
-    Request request{token.toString(), org.toString(), project.toString()};
+    }
     const qsizetype bytes = request.accessToken.toUtf8().size();
     if (bytes < 1 || bytes > kMaxTokenBytes)
         return std::nullopt;
@@ -149,13 +151,18 @@ QCoro::Task<int> DesktopEnrollment::run()
     const std::optional<QByteArray> input = m_deps.readInput(&readError);
     if (!input)
         co_return readError ? fail() : 1;
-    QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(*input, &parseError);
-    if (parseError.error != QJsonParseError::NoError)
-        co_return fail();
-    if (!document.isObject())
-        co_return 1;
-    const std::optional<Request> request = parseRequest(document.object());
+    // Not JSON at all is a failure worth saying; any other JSON that is not the request is
+    // refused silently (exit status 1).
+    std::optional<QJsonObject> object;
+    bool notJSON = false;
+    try {
+        object = JsonReader::parse(*input).json();
+    } catch (const JsonFieldError &error) {
+        notJSON = error.problem() == JsonProblem::NotJson;
+    }
+    if (!object)
+        co_return notJSON ? fail() : 1;
+    const std::optional<Request> request = parseRequest(*object);
     if (!request)
         co_return 1;
 

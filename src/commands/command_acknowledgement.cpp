@@ -1,7 +1,7 @@
 #include "commands/command_acknowledgement.h"
 
-#include "commands/sorted_keys_json.h"
 #include "support/crypto.h"
+#include "support/sorted_keys_json.h"
 #include "support/text_cleaning.h"
 
 namespace mornix {

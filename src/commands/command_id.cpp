@@ -1,7 +1,6 @@
 #include "commands/command_id.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "support/json_reader.h"
 
 namespace mornix {
 
@@ -54,16 +53,14 @@ QByteArray pathSegment(const QString &id)
 
 std::optional<QString> readableID(const QByteArray &body)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    if (!document.isObject())
+    try {
+        const QString id = JsonReader::parse(body).required<JsonReader>("command").required<QString>("id");
+        if (!isSafe(id))
+            return std::nullopt;
+        return id;
+    } catch (const JsonFieldError &) {
         return std::nullopt;
-    const QJsonValue command = document.object().value(QLatin1String("command"));
-    if (!command.isObject())
-        return std::nullopt;
-    const QJsonValue id = command.toObject().value(QLatin1String("id"));
-    if (!id.isString() || !isSafe(id.toString()))
-        return std::nullopt;
-    return id.toString();
+    }
 }
 
 }  // namespace command_id

@@ -1,27 +1,21 @@
 #include "commands/command_journal.h"
 
-#include "commands/command_id.h"
 #include "commands/commands_logging.h"
-#include "support/crypto.h"
 #include "platform/posix_files.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
-#include <QJsonDocument>
 #include <QMutexLocker>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace mornix {
 
 namespace {
 
-constexpr qsizetype kChecksumDigits = 16;
 constexpr qsizetype kMaxFileBytes = 16 * 1024 * 1024;  // larger files are read up to here
 constexpr const char *kTemporaryName = "journal.new";
 
@@ -46,97 +40,6 @@ posix::OpenResult openMadePrivate(const Open &open, QString *note)
     return loose;
 }
 
-bool isLowerHex(QByteArrayView text)
-{
-    for (const char c : text) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    }
-    return true;
-}
-
-std::optional<JournalOutcome> outcomeFromJSON(const QJsonValue &value)
-{
-    if (!value.isObject())
-        return std::nullopt;
-    const QJsonObject object = value.toObject();
-    const std::optional<AckStatus> status = ackStatusFromText(object.value(QLatin1String("status")).toString());
-    if (!status || *status == AckStatus::received)
-        return std::nullopt;
-    const QJsonValue message = object.value(QLatin1String("message"));
-    const QJsonValue payload = object.value(QLatin1String("payload"));
-    const QJsonValue key = object.value(QLatin1String("key"));
-    const QJsonValue device = object.value(QLatin1String("device"));
-    if (!message.isString() || !payload.isObject() || !key.isString() || !device.isString())
-        return std::nullopt;
-    return JournalOutcome{*status, message.toString(), payload.toObject(), key.toString(), device.toString()};
-}
-
-QJsonObject outcomeToJSON(const JournalOutcome &outcome)
-{
-    return QJsonObject{{QStringLiteral("status"), ackStatusText(outcome.status)},
-                       {QStringLiteral("message"), outcome.message},
-                       {QStringLiteral("payload"), outcome.payload},
-                       {QStringLiteral("key"), outcome.idempotencyKey},
-                       {QStringLiteral("device"), outcome.deviceID}};
-}
-
-// One record line's content, or nullopt when it is not a well-formed record.
-std::optional<JournalEntry> recordFromLine(QByteArrayView line)
-{
-    if (line.size() < kChecksumDigits + 2 || line.at(kChecksumDigits) != ' ')
-        return std::nullopt;
-    const QByteArrayView checksum = line.first(kChecksumDigits);
-    const QByteArray json = line.sliced(kChecksumDigits + 1).toByteArray();
-    if (!isLowerHex(checksum) || crypto::sha256Hex(json).left(kChecksumDigits).toLatin1() != checksum)
-        return std::nullopt;
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        return std::nullopt;
-    const QJsonObject object = document.object();
-    JournalEntry record;
-    const QJsonValue id = object.value(QLatin1String("id"));
-    if (!id.isString() || !command_id::isSafe(id.toString()))
-        return std::nullopt;
-    record.id = id.toString();
-    for (auto it = object.begin(); it != object.end(); ++it) {
-        const QString key = it.key();
-        if (key == QLatin1String("id"))
-            continue;
-        if (key == QLatin1String("t")) {
-            const qint64 seconds = it.value().toInteger(-1);
-            if (seconds < 0)
-                return std::nullopt;
-            record.receivedAt = seconds;
-        } else if (key == QLatin1String("intent") && it.value().isBool()) {
-            record.intent = it.value().toBool();
-        } else if (key == QLatin1String("settled") && it.value().isBool()) {
-            record.settled = it.value().toBool();
-        } else if (key == QLatin1String("refused") && it.value().isBool()) {
-            record.refused = it.value().toBool();
-        } else if (key == QLatin1String("outcome")) {
-            record.outcome = outcomeFromJSON(it.value());
-            if (!record.outcome)
-                return std::nullopt;
-        } else {
-            return std::nullopt;
-        }
-    }
-    return record;
-}
-
-void merge(JournalEntry &into, const JournalEntry &record)
-{
-    if (into.receivedAt == 0)
-        into.receivedAt = record.receivedAt;
-    into.intent = into.intent || record.intent;
-    if (record.outcome && !into.outcome)
-        into.outcome = record.outcome;
-    into.settled = into.settled || record.settled;
-    into.refused = into.refused || record.refused;
-}
-
 // Equal as far as the file is concerned.
 bool sameOnDisk(JournalEntry a, JournalEntry b)
 {
@@ -145,52 +48,6 @@ bool sameOnDisk(JournalEntry a, JournalEntry b)
 }
 
 }  // namespace
-
-ParsedCommandJournal parseCommandJournal(const QByteArray &bytes)
-{
-    ParsedCommandJournal parsed;
-    QHash<QString, qsizetype> index;
-    qsizetype start = 0;
-    while (start < bytes.size()) {
-        qsizetype end = bytes.indexOf('\n', start);
-        if (end < 0)
-            end = bytes.size();
-        const QByteArrayView line(bytes.constData() + start, end - start);
-        start = end + 1;
-        if (line.isEmpty())
-            continue;
-        const std::optional<JournalEntry> record = recordFromLine(line);
-        if (!record) {
-            ++parsed.damagedLines;
-            continue;
-        }
-        const auto found = index.constFind(record->id);
-        if (found == index.cend()) {
-            index.insert(record->id, parsed.entries.size());
-            parsed.entries.append(*record);
-        } else {
-            merge(parsed.entries[*found], *record);
-        }
-    }
-    return parsed;
-}
-
-QByteArray commandJournalLine(const JournalEntry &record)
-{
-    QJsonObject object{{QStringLiteral("id"), record.id}};
-    if (record.receivedAt > 0)
-        object.insert(QStringLiteral("t"), record.receivedAt);
-    if (record.intent)
-        object.insert(QStringLiteral("intent"), true);
-    if (record.outcome)
-        object.insert(QStringLiteral("outcome"), outcomeToJSON(*record.outcome));
-    if (record.settled)
-        object.insert(QStringLiteral("settled"), true);
-    if (record.refused)
-        object.insert(QStringLiteral("refused"), true);
-    const QByteArray json = QJsonDocument(object).toJson(QJsonDocument::Compact);
-    return crypto::sha256Hex(json).left(kChecksumDigits).toLatin1() + ' ' + json + '\n';
-}
 
 CommandJournal::CommandJournal(QString directory, Limits limits)
     : m_directory(std::move(directory))
@@ -299,51 +156,14 @@ bool CommandJournal::attach(QStringList *problems)
 
     // Read what is there; damage is reported and skipped.
     QByteArray bytes;
-    char buffer[65536];
-    off_t offset = 0;
-    for (;;) {
-        const ssize_t got = ::pread(m_fd.get(), buffer, sizeof buffer, offset);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail(errnoText("cannot read the journal"));
-        }
-        if (got == 0)
-            break;
-        offset += got;
-        bytes.append(buffer, got);
-        if (bytes.size() >= kMaxFileBytes) {
-            *problems << QStringLiteral("command journal larger than %1 bytes; only its beginning was read")
-                             .arg(kMaxFileBytes);
-            break;
-        }
-    }
+    bool truncated = false;
+    if (!posix::readAtMost(m_fd.get(), kMaxFileBytes, &bytes, &truncated))
+        return fail(errnoText("cannot read the journal"));
+    if (truncated)
+        *problems << QStringLiteral("command journal larger than %1 bytes; only its beginning was read")
+                         .arg(kMaxFileBytes);
     const ParsedCommandJournal parsed = parseCommandJournal(bytes);
-    // The file first, then what only memory holds (kept while the journal could not be used);
-    // for an id in both, what memory knows wins.
-    QHash<QString, JournalEntry> entries;
-    QStringList order;
-    bool memoryAhead = false;
-    for (const JournalEntry &stored : parsed.entries) {
-        JournalEntry entry = stored;
-        const auto known = m_entries.constFind(stored.id);
-        if (known != m_entries.cend()) {
-            entry = *known;
-            merge(entry, stored);
-            memoryAhead = memoryAhead || !sameOnDisk(entry, stored);
-        }
-        entries.insert(entry.id, entry);
-        order.append(entry.id);
-    }
-    for (const QString &id : std::as_const(m_order)) {
-        if (!entries.contains(id)) {
-            entries.insert(id, m_entries.value(id));
-            order.append(id);
-            memoryAhead = true;
-        }
-    }
-    m_entries = std::move(entries);
-    m_order = std::move(order);
+    const bool memoryAhead = mergeWithMemory(parsed);
     m_lines = parsed.entries.size() + parsed.damagedLines;
     if (parsed.damagedLines > 0)
         *problems << QStringLiteral("command journal damaged: %1 unreadable line(s) skipped, %2 command(s) kept")
@@ -358,6 +178,36 @@ bool CommandJournal::attach(QStringList *problems)
         return fail(m_lastError);
     m_degradedReason.clear();
     return true;
+}
+
+bool CommandJournal::mergeWithMemory(const ParsedCommandJournal &parsed)
+{
+    // The file first, then what only memory holds (kept while the journal could not be used);
+    // for an id in both, what memory knows wins.
+    QHash<QString, JournalEntry> entries;
+    QStringList order;
+    bool memoryAhead = false;
+    for (const JournalEntry &stored : parsed.entries) {
+        JournalEntry entry = stored;
+        const auto known = m_entries.constFind(stored.id);
+        if (known != m_entries.cend()) {
+            entry = *known;
+            mergeJournalRecord(entry, stored);
+            memoryAhead = memoryAhead || !sameOnDisk(entry, stored);
+        }
+        entries.insert(entry.id, entry);
+        order.append(entry.id);
+    }
+    for (const QString &id : std::as_const(m_order)) {
+        if (!entries.contains(id)) {
+            entries.insert(id, m_entries.value(id));
+            order.append(id);
+            memoryAhead = true;
+        }
+    }
+    m_entries = std::move(entries);
+    m_order = std::move(order);
+    return memoryAhead;
 }
 
 bool CommandJournal::reopenFile(QString *note)
@@ -520,16 +370,15 @@ bool CommandJournal::compact()
     QByteArray bytes;
     for (const QString &id : std::as_const(m_order))
         bytes += commandJournalLine(m_entries.value(id));
-    ::unlinkat(m_dirFd.get(), kTemporaryName, 0);
-    posix::UniqueFd file(::openat(m_dirFd.get(), kTemporaryName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    const int fd = file.get();
-    if (fd < 0)
-        return degrade(errnoText("cannot create the new journal"));
-    const bool written = posix::writeAll(fd, bytes) && ::fsync(fd) == 0 && file.close() == 0;
-    if (!written || ::renameat(m_dirFd.get(), kTemporaryName, m_dirFd.get(), kFileName) != 0 || ::fsync(m_dirFd.get()) != 0) {
-        const QString reason = errnoText("cannot replace the journal");
-        ::unlinkat(m_dirFd.get(), kTemporaryName, 0);
-        return degrade(reason);
+    // Serialised by the mutex: one fixed temporary name serves, and a crash leaves no litter.
+    posix::ReplaceOptions options;
+    options.temporaryName = QLatin1String(kTemporaryName);
+    options.directorySync = posix::DirectorySync::required;
+    const posix::ReplaceResult replaced = posix::replaceFile(m_dirFd.get(), QLatin1String(kFileName), bytes, options);
+    if (!replaced.ok()) {
+        const char *what = replaced.step == posix::ReplaceResult::Step::create ? "cannot create the new journal"
+                                                                               : "cannot replace the journal";
+        return degrade(QStringLiteral("%1: %2").arg(QLatin1String(what), posix::errorText(replaced.error)));
     }
     m_lines = m_order.size();
     return reopenFile() || degrade(m_lastError);

@@ -55,6 +55,9 @@ struct ParsedCommandJournal {
 // "intent", "outcome", "settled" and "refused"; records of one id merge.
 ParsedCommandJournal parseCommandJournal(const QByteArray &bytes);
 QByteArray commandJournalLine(const JournalEntry &record);
+// Folds a later record of the same id into `into`: steps only ever get added, the first time
+// and the first outcome stay.
+void mergeJournalRecord(JournalEntry &into, const JournalEntry &record);
 
 // The durable record of every command the agent was handed: its id before the "received"
 // acknowledgement, its intent before anything is signalled, the outcome acknowledgement (body
@@ -134,6 +137,9 @@ private:
     // Opens directory and file, reads and merges the file into memory, rewrites it when needed.
     // Degrades (with the reason) on any failure; false then.
     bool attach(QStringList *problems);
+    // Takes up what the file holds beside what memory kept meanwhile (memory wins for an id in
+    // both); true when memory knows more than the file.
+    bool mergeWithMemory(const ParsedCommandJournal &parsed);
     // Keeps the journal in memory from now on, for `reason`; always false.
     bool degrade(const QString &reason);
     bool append(const JournalEntry &record, bool sync);

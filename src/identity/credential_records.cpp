@@ -72,6 +72,7 @@ DecodingError decodingError(const JsonFieldError &failure)
         return DecodingError::missing(failure.key());
     case JsonProblem::WrongType:
     case JsonProblem::NotInteger:
+    case JsonProblem::UnknownKey:
         break;
     }
     return DecodingError::typeMismatch(failure.key());

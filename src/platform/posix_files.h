@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <optional>
 #include <sys/types.h>
 
 struct stat;
@@ -15,8 +16,10 @@ namespace mornix {
 // logs, locks, keychain files, markers): a descriptor guard, directories created 0700 in one
 // step, files opened without following links and without blocking on FIFOs, private lock files,
 // and every decision made on what the descriptor holds (fstat after open), never on a path
-// looked at earlier. Only POSIX calls: the implementation lives with the Linux ports and serves
-// any POSIX port as it is, so portable code may use it.
+// looked at earlier. These are Linux helpers: they are built and tested on Linux only, and
+// they rely on Linux behaviour (GNU strerror_r, O_NOFOLLOW reporting a link as ELOOP, flock and
+// lockf semantics). The calls are POSIX, so another POSIX port can adopt them after checking
+// those points; portable code may call them through this header.
 // Thread: any; no shared state except the record-lock table of LockFile (guarded).
 namespace posix {
 
@@ -72,6 +75,9 @@ OpenResult openPrivateDirectory(const QString &path, ModeRule rule = ModeRule::m
 // Same for the entry `name` inside an open directory (mkdirat + openat, no path lookup).
 OpenResult openPrivateDirectoryAt(int directoryFd, const QString &name, const QString &displayPath,
                                   ModeRule rule = ModeRule::makePrivate);
+// Opens the existing directory `path` by the same checks, without creating it or anything above
+// it (a missing directory fails with ENOENT).
+OpenResult openOwnDirectory(const QString &path, ModeRule rule = ModeRule::requirePrivate);
 
 // Opens a file with O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC added to `flags` (with O_CREAT the mode
 // is 0600). The descriptor must hold a regular file owned by the current user with one link;
@@ -89,8 +95,23 @@ QString ownFileProblem(const struct stat &st, ModeRule rule);
 // Writes all of `data`, retrying after EINTR and short writes. False with errno set on failure
 // (EIO when a write makes no progress).
 bool writeAll(int fd, const QByteArray &data);
-// Reads until end of file; fails (nullopt-like: false) beyond `maxBytes` or on a read error.
+// Reads until end of file; fails (false, errno EFBIG) beyond `maxBytes`, or on a read error.
 bool readAll(int fd, qint64 maxBytes, QByteArray *out);
+// Reads at most `maxBytes`, from the current offset; `truncated` tells whether more follows.
+// False with errno set on a read error.
+bool readAtMost(int fd, qint64 maxBytes, QByteArray *out, bool *truncated);
+
+// What reading a whole own file gave: the bytes, or the system error number (0 when a check
+// after opening refused the file, EFBIG beyond the limit) and a readable description.
+struct ReadResult {
+    std::optional<QByteArray> bytes;
+    int error = 0;
+    QString description;
+    bool ok() const { return bytes.has_value(); }
+};
+// Opens `name` read-only as openOwnFileAt does and reads it whole, up to `maxBytes`.
+ReadResult readOwnFileAt(int directoryFd, const QString &name, qint64 maxBytes,
+                         ModeRule rule = ModeRule::requirePrivate, const QString &displayPath = QString());
 
 // Appends one line (ending in "\n") in one write to a file opened O_RDWR | O_APPEND (its last
 // byte is read), so that lines of concurrent writers never interleave. When the file does not
@@ -106,9 +127,44 @@ QString appendLine(int fd, const QByteArray &line);
 OpenResult openPrivateDirectoryChain(const QString &base, const QStringList &components,
                                      ModeRule rule = ModeRule::makePrivate);
 
-// Replaces `name` in the directory atomically: a new 0600 file beside it (O_EXCL, no links
-// followed) is written, synced and renamed over the entry. An existing entry that is a link is
-// replaced as an entry, never followed. Empty on success, else the reason with the OS text.
+// Whether a failed fsync of the directory after the rename fails the replacement.
+enum class DirectorySync {
+    bestEffort,  // the new content is in place either way; a crash may bring the old one back
+    required,    // the caller counts on the rename having reached the disk
+};
+
+struct ReplaceOptions {
+    mode_t mode = 0600;  // exact (fchmod after creation, whatever the umask)
+    // Empty: a fresh name beside the entry ("<name>.tmp-<pid>.<random>"), created O_EXCL, so
+    // concurrent writers never share one. Otherwise this fixed name, removed first: only for
+    // callers whose writers are serialised (a lock or a mutex), so a crash leaves no litter.
+    QString temporaryName;
+    DirectorySync directorySync = DirectorySync::bestEffort;
+};
+
+// How a replacement went: the step that failed and its system error number.
+struct ReplaceResult {
+    enum class Step {
+        done,
+        create,         // creating the temporary file
+        write,          // fchmod, write, fsync or close of the temporary file
+        rename,         // renaming it over the entry
+        syncDirectory,  // DirectorySync::required only: the entry is replaced, not yet durable
+    };
+    Step step = Step::done;
+    int error = 0;
+    QString description;  // "cannot create|write|replace <name>: <OS text>"
+    bool ok() const { return step == Step::done; }
+};
+
+// Replaces `name` in the directory atomically: a new file beside it (O_EXCL, no links followed,
+// mode exact from creation) is written whole, synced (fsync) and closed, renamed over the entry
+// and the directory is synced. An existing entry that is a link is replaced as an entry, never
+// followed. On failure the temporary file is removed and the entry is left as it was (except
+// after Step::syncDirectory).
+ReplaceResult replaceFile(int directoryFd, const QString &name, const QByteArray &data,
+                          const ReplaceOptions &options = {});
+// replaceFile with the defaults and `mode`: empty on success, else the description.
 QString replaceFileAt(int directoryFd, const QString &name, const QByteArray &data, mode_t mode = 0600);
 
 // The program's data directory: the user's data location + "/VeltroMornix"

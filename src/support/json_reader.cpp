@@ -5,6 +5,7 @@
 #include <QMetaType>
 #include <QVariant>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -118,6 +119,8 @@ QString JsonFieldError::reason() const
         return QStringLiteral("is not %1").arg(m_expected);
     case JsonProblem::NotInteger:
         return QStringLiteral("is not a whole number within range");
+    case JsonProblem::UnknownKey:
+        return QStringLiteral("is not allowed here");
     }
     return {};
 }
@@ -141,6 +144,14 @@ JsonReader JsonReader::parse(const QByteArray &bytes)
     if (!document.isObject())
         throw JsonFieldError(JsonProblem::NotObject, {}, Conversion<JsonReader>::expected());
     return JsonReader(document.object());
+}
+
+void JsonReader::allowOnly(std::initializer_list<QLatin1StringView> keys) const
+{
+    for (auto it = m_object.constBegin(); it != m_object.constEnd(); ++it) {
+        if (std::find(keys.begin(), keys.end(), it.key()) == keys.end())
+            fail(JsonProblem::UnknownKey, it.key(), QString());
+    }
 }
 
 QString JsonReader::pathOf(QAnyStringView key) const

@@ -11,6 +11,7 @@
 
 #include <concepts>
 #include <exception>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <utility>
@@ -27,7 +28,8 @@
 //   into the target type (an unsigned 64-bit target tops out at 2^63 - 1). -2^63 itself is
 //   refused: the parser rounds the literals just below it up to it, so it cannot be read exactly.
 // - Numbers: any JSON number, as a double (integer literals beyond 2^53 round to the nearest).
-// - Unknown keys are ignored; of a repeated key the last one counts.
+// - Unknown keys are ignored unless the caller lists the keys it allows (allowOnly); of a
+//   repeated key the last one counts.
 // Every failure throws JsonFieldError naming the field and the reason; callers that answer with
 // their own texts catch it and build them from problem(), key() and expected().
 
@@ -40,6 +42,7 @@ enum class JsonProblem {
     Null,        // a required key holds null
     WrongType,   // the value is of another JSON type than expected() (or a list/map has a wrong item)
     NotInteger,  // a number, but not a whole number within the target's range
+    UnknownKey,  // a key that allowOnly() does not list (key() names it)
 };
 
 class JsonFieldError : public std::exception {
@@ -90,6 +93,10 @@ public:
 
     const QJsonObject &json() const { return m_object; }
     const QString &path() const { return m_path; }
+
+    // For formats that refuse what they do not know: throws UnknownKey for the first key of the
+    // object (in key order) that is not in `keys`.
+    void allowOnly(std::initializer_list<QLatin1StringView> keys) const;
 
     template <typename T>
     T required(QAnyStringView key) const

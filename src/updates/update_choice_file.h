@@ -2,8 +2,6 @@
 
 #include <QString>
 
-#include <sys/types.h>
-
 namespace mornix {
 
 // The user's answer to the update notification, recorded in the choice file that the companion
@@ -19,16 +17,17 @@ struct UpdateChoiceResult {
 };
 
 // Records `action` ("now" or "later") for `version` when every rule holds, in this order: the
-// directory `root` (not followed when it is a link) is a directory of `uid` without group or
-// other permissions; the file, opened read-only without following a link, is a regular file of
-// `uid` without group or other permissions and at most 4096 bytes (at most 4097 are read); it
-// holds a JSON object whose "version" is `version` and whose "action" is "pending" or "later".
+// existing directory `root` (not followed when it is a link) is a directory of the current user
+// without group or other permissions; the file, opened read-only without following a link, is a
+// regular file of the current user with one link, without group or other permissions and at
+// most 4096 bytes (at most 4097 are read); it holds a JSON object whose "version" is `version`
+// and whose "action" is "pending" or "later".
 // The new file ({"version", "action", "remindAt": nowMs + 21600000}) is created 0600 in the same
 // directory before anything is written to it and renamed over the old one, so it is never open
 // to others at any moment.
 // Thread: any (blocking file work).
 UpdateChoiceResult saveUpdateChoice(const QString &version, const QString &action, const QString &root,
-                                    qint64 nowMs, uid_t uid);
+                                    qint64 nowMs);
 
 inline constexpr qint64 kUpdateReminderDelayMs = 21600000;
 

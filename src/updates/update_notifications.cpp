@@ -34,7 +34,6 @@ std::shared_ptr<UpdateNotifications> UpdateNotifications::create(std::shared_ptr
     deps.homeDirectory = QDir::homePath();
     deps.lockDirectory = posix::dataDirectoryPath();
     deps.nowMs = [] { return QDateTime::currentMSecsSinceEpoch(); };
-    deps.uid = ::getuid();
     return std::make_shared<UpdateNotifications>(std::move(deps));
 }
 
@@ -142,7 +141,7 @@ void UpdateNotifications::handleAnswer(const QString &version, const QString &ac
             m_deps.systemLog->error(QStringLiteral("Veltro update choice could not be saved"));
             return;
         }
-        result = saveUpdateChoice(version, action, root, m_deps.nowMs(), m_deps.uid);
+        result = saveUpdateChoice(version, action, root, m_deps.nowMs());
     }
     if (result.outcome == UpdateChoiceResult::Outcome::failed) {
         m_deps.systemLog->error(QStringLiteral("Veltro update choice could not be saved"));

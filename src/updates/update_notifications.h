@@ -45,7 +45,6 @@ public:
         QString homeDirectory;          // the choice directory lies below it
         QString lockDirectory;          // where "update-choice.lock" is kept
         std::function<qint64()> nowMs;  // milliseconds since 1970 UTC
-        uid_t uid = 0;                  // the owner the choice files must have
     };
 
     static inline const QString requestIdentifier = QStringLiteral("veltro-update");

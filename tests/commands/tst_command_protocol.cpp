@@ -7,10 +7,11 @@
 #include "commands/command_journal.h"
 #include "commands/command_validation.h"
 #include "commands/kill_command.h"
-#include "commands/sorted_keys_json.h"
 #include "support/process_runner.h"
+#include "support/sorted_keys_json.h"
 #include "support/test_files.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -458,6 +459,48 @@ private Q_SLOTS:
         CommandJournal clean(dir);
         QCOMPARE(clean.open(), QStringList());
         QCOMPARE(clean.size(), 3);
+    }
+
+    // Intact lines (their checksum computed here, independently) whose record has another shape
+    // than the journal writes: damage, never half-read.
+    void recordsOfAnotherShapeAreDamage_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<bool>("kept");
+        const QByteArray outcome = R"({"status":"executed","message":"m","payload":{},"key":"k","device":"d"})";
+        QTest::newRow("minimal") << QByteArray(R"({"id":"x"})") << true;
+        QTest::newRow("every step") << R"({"id":"x","t":5,"intent":true,"outcome":)" + outcome
+                                           + R"(,"settled":true,"refused":false})"
+                                    << true;
+        QTest::newRow("time written 5.0") << QByteArray(R"({"id":"x","t":5.0})") << true;
+        QTest::newRow("unknown key") << QByteArray(R"({"id":"x","extra":1})") << false;
+        QTest::newRow("no id") << QByteArray(R"({"t":5})") << false;
+        QTest::newRow("id a number") << QByteArray(R"({"id":5})") << false;
+        QTest::newRow("negative time") << QByteArray(R"({"id":"x","t":-1})") << false;
+        QTest::newRow("fractional time") << QByteArray(R"({"id":"x","t":1.5})") << false;
+        QTest::newRow("intent as text") << QByteArray(R"({"id":"x","intent":"yes"})") << false;
+        QTest::newRow("outcome received") << QByteArray(R"({"id":"x","outcome":{"status":"received","message":"m",)"
+                                                        R"("payload":{},"key":"k","device":"d"}})")
+                                          << false;
+        QTest::newRow("outcome without key") << QByteArray(R"({"id":"x","outcome":{"status":"failed","message":"m",)"
+                                                           R"("payload":{},"device":"d"}})")
+                                             << false;
+        QTest::newRow("payload a list") << QByteArray(R"({"id":"x","outcome":{"status":"failed","message":"m",)"
+                                                      R"("payload":[],"key":"k","device":"d"}})")
+                                        << false;
+        QTest::newRow("an array") << QByteArray(R"([{"id":"x"}])") << false;
+    }
+
+    void recordsOfAnotherShapeAreDamage()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(bool, kept);
+        const QByteArray checksum = QCryptographicHash::hash(json, QCryptographicHash::Sha256).toHex().left(16);
+        const ParsedCommandJournal parsed = parseCommandJournal(checksum + ' ' + json + '\n');
+        QCOMPARE(parsed.entries.size(), kept ? 1 : 0);
+        QCOMPARE(parsed.damagedLines, kept ? 0 : 1);
+        if (kept)
+            QCOMPARE(parsed.entries[0].id, u"x"_s);
     }
 
     void boundedByCountAndAge()

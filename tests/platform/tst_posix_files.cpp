@@ -54,6 +54,10 @@ private Q_SLOTS:
     void fifosNeverBlock();
     void appendedLinesAreNeverGlued();
     void replacingNeverFollowsALink();
+    void failedReplacementsNameTheStepAndKeepTheEntry_data();
+    void failedReplacementsNameTheStepAndKeepTheEntry();
+    void readingStopsAtTheLimit_data();
+    void readingStopsAtTheLimit();
     void lockFilesExcludeEveryOtherHolder();
     void blockingLockWaitsForTheHolder();
     void unusableLockFilesAreNeverReportedAsHeld();
@@ -241,6 +245,115 @@ void PosixFilesTest::replacingNeverFollowsALink()
     QCOMPARE(QDir(root.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 2);  // no temporary left
 }
 
+void PosixFilesTest::failedReplacementsNameTheStepAndKeepTheEntry_data()
+{
+    using Step = posix::ReplaceResult::Step;
+    QTest::addColumn<QString>("temporaryName");  // empty: a fresh name
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<int>("step");
+    QTest::addColumn<int>("error");
+    // A stale temporary under the fixed name is removed first, a link there never followed.
+    QTest::newRow("stale temporary link") << "entry.new" << "link at temporary" << int(Step::done) << 0;
+    QTest::newRow("directory at the temporary") << "entry.new" << "directory at temporary" << int(Step::create)
+                                                << EEXIST;
+    QTest::newRow("file size limit") << "" << "size limit" << int(Step::write) << EFBIG;
+    QTest::newRow("directory at the entry") << "" << "directory at entry" << int(Step::rename) << EISDIR;
+}
+
+void PosixFilesTest::failedReplacementsNameTheStepAndKeepTheEntry()
+{
+    QFETCH(QString, temporaryName);
+    QFETCH(QString, setup);
+    QFETCH(int, step);
+    QFETCH(int, error);
+    QTemporaryDir root;
+    const QString entry = root.filePath(QStringLiteral("entry"));
+    const QString outside = root.filePath(QStringLiteral("outside"));
+    QVERIFY(writeFile(outside, "outside"));
+    if (setup == QLatin1String("directory at entry")) {
+        QVERIFY(QDir().mkpath(entry + QStringLiteral("/kept")));
+    } else {
+        QVERIFY(writeFile(entry, "old"));
+    }
+    if (setup == QLatin1String("link at temporary"))
+        QVERIFY(QFile::link(outside, root.filePath(temporaryName)));
+    if (setup == QLatin1String("directory at temporary"))
+        QVERIFY(QDir().mkpath(root.filePath(temporaryName) + QStringLiteral("/kept")));
+    const QStringList before = QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+
+    const posix::OpenResult dir = posix::openOwnDirectory(root.path(), posix::ModeRule::notWritableByOthers);
+    QVERIFY2(dir.ok(), qPrintable(dir.description));
+    posix::ReplaceOptions options;
+    options.temporaryName = temporaryName;
+    options.directorySync = posix::DirectorySync::required;
+    // More bytes than the file-size limit allows: the write fails (SIGXFSZ ignored), for root too.
+    const QByteArray data = setup == QLatin1String("size limit") ? QByteArray(64, 'n') : QByteArray("new");
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    if (setup == QLatin1String("size limit")) {
+        rlimit small = saved;
+        small.rlim_cur = 16;
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    }
+    const posix::ReplaceResult result = posix::replaceFile(dir.fd.get(), QStringLiteral("entry"), data, options);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+
+    QCOMPARE(int(result.step), step);
+    QCOMPARE(result.error, error);
+    QCOMPARE(readFile(outside), QByteArray("outside"));
+    if (result.ok()) {
+        QCOMPARE(readFile(entry), data);
+        QCOMPARE(modeOf(entry), mode_t(0600));
+        QVERIFY(!QFileInfo::exists(root.filePath(temporaryName)) && !QFileInfo(root.filePath(temporaryName)).isSymLink());
+        return;
+    }
+    QVERIFY2(result.description.contains(posix::errorText(error)), qPrintable(result.description));
+    // Nothing changed: the old entry stays and no temporary is left behind.
+    if (setup != QLatin1String("directory at entry"))
+        QCOMPARE(readFile(entry), QByteArray("old"));
+    QCOMPARE(QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), before);
+}
+
+void PosixFilesTest::readingStopsAtTheLimit_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("withinLimit");
+    QTest::newRow("empty") << 0 << true;
+    QTest::newRow("one below") << 9999 << true;
+    QTest::newRow("at the limit") << 10000 << true;
+    QTest::newRow("one beyond") << 10001 << false;
+    QTest::newRow("far beyond") << 100000 << false;
+}
+
+void PosixFilesTest::readingStopsAtTheLimit()
+{
+    QFETCH(int, size);
+    QFETCH(bool, withinLimit);
+    constexpr qint64 limit = 10000;  // not a multiple of any read size
+    QTemporaryDir root;
+    const QString path = root.filePath(QStringLiteral("data"));
+    QByteArray content(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        content[i] = char('a' + i % 26);
+    QVERIFY(writeFile(path, content));
+    ::chmod(QFile::encodeName(path).constData(), 0600);
+
+    const posix::ReadResult whole = posix::readOwnFileAt(AT_FDCWD, path, limit);
+    QCOMPARE(whole.ok(), withinLimit);
+    if (withinLimit)
+        QCOMPARE(*whole.bytes, content);
+    else
+        QCOMPARE(whole.error, EFBIG);
+
+    const posix::OpenResult file = posix::openOwnFile(path, O_RDONLY, posix::ModeRule::requirePrivate);
+    QVERIFY(file.ok());
+    QByteArray prefix;
+    bool truncated = false;
+    QVERIFY(posix::readAtMost(file.fd.get(), limit, &prefix, &truncated));
+    QCOMPARE(truncated, !withinLimit);
+    QCOMPARE(prefix, content.left(limit));
+}
 
 void PosixFilesTest::lockFilesExcludeEveryOtherHolder()
 {

@@ -251,6 +251,13 @@ void TextFormatsTest::nestedObjectsNameTheirPath()
     QCOMPARE(null.problem(), JsonProblem::Null);
     QCOMPARE(null.path(), QStringLiteral("device.posture.flag"));
 
+    // Formats that refuse what they do not know name the first key they do not allow.
+    posture.allowOnly({QLatin1StringView("sip"), QLatin1StringView("level"), QLatin1StringView("flag")});
+    const JsonFieldError unknown = failure([&] { reader.required<JsonReader>("device").allowOnly({QLatin1StringView("id")}); });
+    QCOMPARE(unknown.problem(), JsonProblem::UnknownKey);
+    QCOMPARE(unknown.path(), QStringLiteral("device.posture"));
+    QCOMPARE(unknown.description(), QStringLiteral("field \"device.posture\" is not allowed here"));
+
     // A nested object read as text is a type error of the outer key.
     const JsonFieldError outer = failure([&] { reader.required<QString>("device"); });
     QCOMPARE(outer.path(), QStringLiteral("device"));

@@ -63,7 +63,7 @@ struct Fixture {
     }
     UpdateChoiceResult save(const QString &action) const
     {
-        return saveUpdateChoice(u"1.2.3"_s, action, root, kNow, ::getuid());
+        return saveUpdateChoice(u"1.2.3"_s, action, root, kNow);
     }
     QStringList entries() const
     {
@@ -152,7 +152,7 @@ struct Rig {
     {
         UpdateNotifications::Dependencies deps{
             notifications,       services,  log, home.path(), home.path() + u"/data/VeltroMornix"_s,
-            [] { return kNow; }, ::getuid()};
+            [] { return kNow; }};
         updates = std::make_shared<UpdateNotifications>(std::move(deps));
         const QString dir = home.path() + u"/Library/Application Support/Veltro/Updates"_s;
         QDir().mkpath(dir);
@@ -281,7 +281,7 @@ private Q_SLOTS:
             const QByteArray before = f.read();
             const mode_t modeBefore = modeOf(f.file);
             const QStringList entriesBefore = f.entries();
-            const UpdateChoiceResult result = saveUpdateChoice(u"1.2.3"_s, f.action, f.rootForCall, kNow, ::getuid());
+            const UpdateChoiceResult result = saveUpdateChoice(u"1.2.3"_s, f.action, f.rootForCall, kNow);
             QVERIFY2(result.outcome == UpdateChoiceResult::Outcome::notRecorded, name);
             QVERIFY2(f.read() == before && modeOf(f.file) == modeBefore && f.entries() == entriesBefore, name);
         }

@@ -1,14 +1,13 @@
 #include "platform/posix_files.h"
 
 #include <QFile>
-#include <QMutex>
-#include <QSet>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -170,6 +169,14 @@ OpenResult openPrivateDirectoryAt(int directoryFd, const QString &name, const QS
     return openDirectoryEntry(directoryFd, QFile::encodeName(name), displayPath, rule);
 }
 
+OpenResult openOwnDirectory(const QString &path, ModeRule rule)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return failure(errno, QStringLiteral("open the directory"), path);
+    return finishDirectory(UniqueFd(fd), path, rule);
+}
+
 namespace {
 QString basicFileProblem(const struct stat &st)
 {
@@ -250,12 +257,15 @@ bool writeAll(int fd, const QByteArray &data)
     return true;
 }
 
-bool readAll(int fd, qint64 maxBytes, QByteArray *out)
+bool readAtMost(int fd, qint64 maxBytes, QByteArray *out, bool *truncated)
 {
     QByteArray data;
     char buffer[8192];
+    *truncated = false;
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        // One byte beyond the limit tells whether more follows.
+        const qint64 wanted = std::min<qint64>(sizeof buffer, maxBytes + 1 - data.size());
+        const ssize_t n = ::read(fd, buffer, static_cast<size_t>(wanted));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -264,8 +274,9 @@ bool readAll(int fd, qint64 maxBytes, QByteArray *out)
         if (n == 0)
             break;
         if (data.size() + n > maxBytes) {
-            errno = EFBIG;
-            return false;
+            data.append(buffer, maxBytes - data.size());
+            *truncated = true;
+            break;
         }
         data.append(buffer, n);
     }
@@ -273,28 +284,111 @@ bool readAll(int fd, qint64 maxBytes, QByteArray *out)
     return true;
 }
 
+bool readAll(int fd, qint64 maxBytes, QByteArray *out)
+{
+    QByteArray data;
+    bool truncated = false;
+    if (!readAtMost(fd, maxBytes, &data, &truncated))
+        return false;
+    if (truncated) {
+        errno = EFBIG;
+        return false;
+    }
+    *out = data;
+    return true;
+}
+
+ReadResult readOwnFileAt(int directoryFd, const QString &name, qint64 maxBytes, ModeRule rule,
+                         const QString &displayPath)
+{
+    const QString shown = displayPath.isEmpty() ? name : displayPath;
+    OpenResult file = openOwnFileAt(directoryFd, name, O_RDONLY, rule, shown);
+    ReadResult result;
+    if (!file.ok()) {
+        result.error = file.error;
+        result.description = std::move(file.description);
+        return result;
+    }
+    QByteArray bytes;
+    if (!readAll(file.fd.get(), maxBytes, &bytes)) {
+        result.error = errno;
+        result.description = result.error == EFBIG
+            ? QStringLiteral("%1 is larger than %2 bytes").arg(shown).arg(maxBytes)
+            : QStringLiteral("cannot read %1: %2").arg(shown, errorText(result.error));
+        return result;
+    }
+    result.bytes = std::move(bytes);
+    return result;
+}
+
+namespace {
+
+ReplaceResult replaceFailure(ReplaceResult::Step step, int error, const QString &what)
+{
+    ReplaceResult result;
+    result.step = step;
+    result.error = error;
+    const char *action = step == ReplaceResult::Step::create ? "create"
+        : step == ReplaceResult::Step::write                 ? "write"
+                                                             : "replace";
+    result.description = QStringLiteral("cannot %1 %2: %3").arg(QLatin1String(action), what, errorText(error));
+    return result;
+}
+
+// Creates the temporary file of a replacement (O_EXCL, never through a link).
+int createTemporary(int directoryFd, const QByteArray &target, const ReplaceOptions &options, QByteArray *name)
+{
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    if (!options.temporaryName.isEmpty()) {
+        *name = QFile::encodeName(options.temporaryName);
+        ::unlinkat(directoryFd, name->constData(), 0);
+        return ::openat(directoryFd, name->constData(), flags, options.mode);
+    }
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        *name = target + ".tmp-" + QByteArray::number(::getpid()) + '.'
+            + QByteArray::number(QRandomGenerator::global()->generate64(), 16);
+        fd = ::openat(directoryFd, name->constData(), flags, options.mode);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    return fd;
+}
+
+}  // namespace
+
+ReplaceResult replaceFile(int directoryFd, const QString &name, const QByteArray &data, const ReplaceOptions &options)
+{
+    using Step = ReplaceResult::Step;
+    const QByteArray target = QFile::encodeName(name);
+    QByteArray temporary;
+    UniqueFd file(createTemporary(directoryFd, target, options, &temporary));
+    if (!file.isValid())
+        return replaceFailure(Step::create, errno, QString::fromLocal8Bit(temporary));
+    // The creation mode is narrowed by the umask only; make it exact before any byte is written.
+    const bool written = ::fchmod(file.get(), options.mode) == 0 && writeAll(file.get(), data)
+        && ::fsync(file.get()) == 0;
+    const int writeError = errno;
+    if (!written || file.close() != 0) {
+        const ReplaceResult result = replaceFailure(Step::write, written ? errno : writeError, name);
+        ::unlinkat(directoryFd, temporary.constData(), 0);
+        return result;
+    }
+    if (::renameat(directoryFd, temporary.constData(), directoryFd, target.constData()) != 0) {
+        const ReplaceResult result = replaceFailure(Step::rename, errno, name);
+        ::unlinkat(directoryFd, temporary.constData(), 0);
+        return result;
+    }
+    if (::fsync(directoryFd) != 0 && options.directorySync == DirectorySync::required)
+        return replaceFailure(Step::syncDirectory, errno, name);
+    return {};
+}
+
 QString replaceFileAt(int directoryFd, const QString &name, const QByteArray &data, mode_t mode)
 {
-    const QByteArray target = QFile::encodeName(name);
-    const QByteArray temporary = target + ".tmp-" + QByteArray::number(::getpid());
-    ::unlinkat(directoryFd, temporary.constData(), 0);
-    const int fd = ::openat(directoryFd, temporary.constData(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0)
-        return QStringLiteral("cannot create %1: %2").arg(QString::fromLocal8Bit(temporary), errorText(errno));
-    QString error;
-    if (::fchmod(fd, mode) != 0 || !writeAll(fd, data) || ::fsync(fd) != 0)
-        error = QStringLiteral("cannot write %1: %2").arg(name, errorText(errno));
-    if (::close(fd) != 0 && error.isEmpty())
-        error = QStringLiteral("cannot write %1: %2").arg(name, errorText(errno));
-    if (error.isEmpty() && ::renameat(directoryFd, temporary.constData(), directoryFd, target.constData()) != 0)
-        error = QStringLiteral("cannot replace %1: %2").arg(name, errorText(errno));
-    if (!error.isEmpty()) {
-        ::unlinkat(directoryFd, temporary.constData(), 0);
-        return error;
-    }
-    ::fsync(directoryFd);
-    return {};
+    ReplaceOptions options;
+    options.mode = mode;
+    return replaceFile(directoryFd, name, data, options).description;
 }
 
 QString appendLine(int fd, const QByteArray &line)
@@ -369,108 +463,6 @@ QString preparedDataDirectory(QString *problem)
         return {};
     }
     return dataDirectoryPath();
-}
-
-namespace {
-
-// Files this process holds a record lock on, by directory identity and name. Closing any
-// descriptor of such a file drops every record lock the process has on it, so a second
-// attempt must be answered before the file is opened.
-QMutex g_recordLocksMutex;
-QSet<QString> g_recordLocks;
-
-QString recordLockKey(int directoryFd, const QString &name)
-{
-    struct stat st {};
-    if (directoryFd != AT_FDCWD && ::fstat(directoryFd, &st) == 0)
-        return QStringLiteral("%1:%2/%3").arg(st.st_dev).arg(st.st_ino).arg(name);
-    return name;
-}
-
-// 0 when locked, else the errno (EWOULDBLOCK/EAGAIN/EACCES: held by another).
-int lockDescriptor(int fd, LockKind kind, LockWait wait)
-{
-    int rc;
-    do {
-        if (kind == LockKind::OpenFile)
-            rc = ::flock(fd, LOCK_EX | (wait == LockWait::Try ? LOCK_NB : 0));
-        else
-            rc = ::lockf(fd, wait == LockWait::Try ? F_TLOCK : F_LOCK, 0);
-    } while (rc != 0 && errno == EINTR);
-    return rc == 0 ? 0 : errno;
-}
-
-}  // namespace
-
-LockFile::LockFile(UniqueFd fd, LockKind kind, QString key)
-    : m_fd(std::move(fd))
-    , m_kind(kind)
-    , m_key(std::move(key))
-{
-}
-
-LockFile::~LockFile()
-{
-    if (m_kind == LockKind::Process) {
-        ::lseek(m_fd.get(), 0, SEEK_SET);
-        ::lockf(m_fd.get(), F_ULOCK, 0);
-        m_fd.reset();
-        QMutexLocker locker(&g_recordLocksMutex);
-        g_recordLocks.remove(m_key);
-    }
-    // An OpenFile lock goes with its descriptor.
-}
-
-LockAttempt LockFile::acquireAt(int directoryFd, const QString &name, const QString &displayPath, LockKind kind,
-                                LockWait wait, ModeRule rule)
-{
-    LockAttempt attempt;
-    const QString key = kind == LockKind::Process ? recordLockKey(directoryFd, name) : QString();
-    // Held for the whole attempt (Process locks): a second thread must not open the file while
-    // the first one takes the lock.
-    QMutexLocker locker(kind == LockKind::Process ? &g_recordLocksMutex : nullptr);
-    if (kind == LockKind::Process && g_recordLocks.contains(key)) {
-        attempt.heldElsewhere = true;
-        return attempt;
-    }
-    OpenResult file = openOwnFileAt(directoryFd, name, O_RDWR | O_CREAT, rule, displayPath);
-    if (!file.ok()) {
-        attempt.error = file.error;
-        attempt.description = file.description;
-        return attempt;
-    }
-    if (const int error = lockDescriptor(file.fd.get(), kind, wait)) {
-        if (error == EWOULDBLOCK || error == EAGAIN || error == EACCES) {
-            attempt.heldElsewhere = true;
-        } else {
-            attempt.error = error;
-            attempt.description = QStringLiteral("cannot lock %1: %2").arg(displayPath, errorText(error));
-        }
-        return attempt;
-    }
-    if (kind == LockKind::Process)
-        g_recordLocks.insert(key);
-    attempt.lock.reset(new LockFile(std::move(file.fd), kind, key));
-    return attempt;
-}
-
-LockAttempt LockFile::acquire(const QString &path, LockKind kind, LockWait wait, ModeRule rule)
-{
-    return acquireAt(AT_FDCWD, path, path, kind, wait, rule);
-}
-
-LockAttempt LockFile::acquireIn(const QString &directory, const QString &name, LockKind kind, LockWait wait,
-                                ModeRule rule)
-{
-    const OpenResult dir = openPrivateDirectory(directory, ModeRule::makePrivate);
-    if (!dir.ok()) {
-        LockAttempt attempt;
-        attempt.error = dir.error;
-        attempt.description = dir.description;
-        return attempt;
-    }
-    const QString shown = directory + QLatin1Char('/') + name;
-    return acquireAt(dir.fd.get(), name, shown, kind, wait, rule);
 }
 
 }  // namespace posix

@@ -1,5 +1,7 @@
 #include "platform/linux/codesign/code_signature.h"
 
+#include "support/json_reader.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -137,26 +139,22 @@ QByteArray encodeCodeDirectory(const CodeDirectory &directory)
 
 std::optional<CodeDirectory> parseCodeDirectory(const QByteArray &json)
 {
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        return std::nullopt;
-    const QJsonObject object = document.object();
-    if (object.value(QStringLiteral("format")).toString() != QLatin1String(kFormat))
-        return std::nullopt;
-    const QJsonValue identifier = object.value(QStringLiteral("identifier"));
-    const QJsonValue files = object.value(QStringLiteral("files"));
-    if (!identifier.isString() || identifier.toString().isEmpty() || !files.isObject())
-        return std::nullopt;
     CodeDirectory directory;
-    directory.identifier = identifier.toString();
-    const QJsonObject fileObject = files.toObject();
-    for (auto it = fileObject.constBegin(); it != fileObject.constEnd(); ++it) {
-        if (!it.value().isString() || !isSafeRelativePath(it.key()) || !isLowerHex64(it.value().toString()))
+    try {
+        const JsonReader object = JsonReader::parse(json);
+        if (object.required<QString>("format") != QLatin1String(kFormat))
             return std::nullopt;
-        directory.files.insert(it.key(), it.value().toString());
+        directory.identifier = object.required<QString>("identifier");
+        const QMap<QString, QString> files = object.required<QMap<QString, QString>>("files");
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            if (!isSafeRelativePath(it.key()) || !isLowerHex64(it.value()))
+                return std::nullopt;
+            directory.files.insert(it.key(), it.value());
+        }
+    } catch (const JsonFieldError &) {
+        return std::nullopt;
     }
-    if (directory.files.isEmpty())
+    if (directory.identifier.isEmpty() || directory.files.isEmpty())
         return std::nullopt;
     return directory;
 }

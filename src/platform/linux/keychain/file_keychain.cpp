@@ -77,25 +77,22 @@ int FileKeychain::readFile(const QString &name, QByteArray &data)
 {
     // Checked on the descriptor: a link, FIFO, another user's file or one open to others is
     // refused (and never blocks the caller).
-    const posix::OpenResult file
-        = posix::openOwnFile(m_directory + QLatin1Char('/') + name, O_RDONLY, posix::ModeRule::requirePrivate);
+    const posix::ReadResult file = posix::readOwnFileAt(AT_FDCWD, m_directory + QLatin1Char('/') + name, kMaxItemBytes);
     if (!file.ok())
-        return file.error == ENOENT ? keychain_status::itemNotFound
-             : file.error == 0 || file.error == ELOOP ? keychain_status::invalidItem
-                                                     : keychain_status::ioError;
-    QByteArray out;
-    if (!posix::readAll(file.fd.get(), kMaxItemBytes, &out))
-        return errno == EFBIG ? keychain_status::invalidItem : keychain_status::ioError;
-    data = out;
+        return file.error == ENOENT                                        ? keychain_status::itemNotFound
+             : file.error == 0 || file.error == ELOOP || file.error == EFBIG ? keychain_status::invalidItem
+                                                                           : keychain_status::ioError;
+    data = *file.bytes;
     return keychain_status::success;
 }
 
 int FileKeychain::writeFile(const QString &name, const QByteArray &data, bool mustExist, bool mustNotExist)
 {
-    const QString target = m_directory + QLatin1Char('/') + name;
-    const QByteArray targetPath = QFile::encodeName(target);
+    const posix::OpenResult directory = posix::openOwnDirectory(m_directory, posix::ModeRule::requirePrivate);
+    if (!directory.ok())
+        return keychain_status::ioError;
     struct stat st {};
-    if (::lstat(targetPath.constData(), &st) == 0) {
+    if (::fstatat(directory.fd.get(), QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!safeItem(st))
             return keychain_status::invalidItem;
         if (mustNotExist)
@@ -105,23 +102,11 @@ int FileKeychain::writeFile(const QString &name, const QByteArray &data, bool mu
     } else if (mustExist) {
         return keychain_status::itemNotFound;
     }
-
-    const QByteArray tempPath = QFile::encodeName(target + QStringLiteral(".tmp-") + QString::number(::getpid()));
-    ::unlink(tempPath.constData());
-    posix::UniqueFd file(::open(tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    const int fd = file.get();
-    if (fd < 0)
-        return keychain_status::ioError;
-    const bool ok = ::fchmod(fd, 0600) == 0 && posix::writeAll(fd, data) && ::fsync(fd) == 0;
-    if (file.close() != 0 || !ok || ::rename(tempPath.constData(), targetPath.constData()) != 0) {
-        ::unlink(tempPath.constData());
-        return keychain_status::ioError;
-    }
-    const QByteArray dirPath = QFile::encodeName(m_directory);
-    const posix::UniqueFd directory(::open(dirPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directory.isValid())
-        ::fsync(directory.get());
-    return keychain_status::success;
+    // Writers are serialised by the directory lock, so one fixed temporary name serves.
+    posix::ReplaceOptions options;
+    options.temporaryName = name + QStringLiteral(".tmp-") + QString::number(::getpid());
+    const posix::ReplaceResult replaced = posix::replaceFile(directory.fd.get(), name, data, options);
+    return replaced.ok() ? keychain_status::success : keychain_status::ioError;
 }
 
 int FileKeychain::removeFile(const QString &name)

@@ -1,19 +1,14 @@
 #include "platform/linux/notifications/notification_store.h"
 
 #include "platform/posix_files.h"
+#include "support/json_reader.h"
 
 #include <QDir>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace mornix {
 
@@ -39,19 +34,39 @@ QJsonObject encodeRequest(const UserNotificationRequest &request)
     return object;
 }
 
-UserNotificationRequest decodeRequest(const QJsonObject &object)
+UserNotificationRequest decodeRequest(const JsonReader &object)
 {
     UserNotificationRequest request;
-    request.identifier = object.value(QStringLiteral("identifier")).toString();
-    request.content.title = object.value(QStringLiteral("title")).toString();
-    request.content.body = object.value(QStringLiteral("body")).toString();
-    request.content.categoryIdentifier = object.value(QStringLiteral("category")).toString();
-    request.content.userInfo = object.value(QStringLiteral("user_info")).toObject().toVariantMap();
-    request.content.answersClick = object.value(QStringLiteral("answers_click")).toBool(false);
-    const QJsonValue interval = object.value(QStringLiteral("interval"));
-    if (interval.isDouble())
-        request.timeInterval = interval.toDouble();
+    request.identifier = object.optional<QString>("identifier").value_or(QString());
+    request.content.title = object.optional<QString>("title").value_or(QString());
+    request.content.body = object.optional<QString>("body").value_or(QString());
+    request.content.categoryIdentifier = object.optional<QString>("category").value_or(QString());
+    if (const std::optional<JsonReader> userInfo = object.optional<JsonReader>("user_info"))
+        request.content.userInfo = userInfo->json().toVariantMap();
+    request.content.answersClick = object.optional<bool>("answers_click").value_or(false);
+    request.timeInterval = object.optional<double>("interval");
     return request;
+}
+
+// Calls `decode` with each object of the array `key`; an entry it cannot read is skipped (its
+// JsonFieldError is swallowed), the others are kept.
+template <typename Decode>
+void forEachEntry(const JsonReader &root, const char *key, const Decode &decode)
+{
+    std::optional<QJsonArray> entries;
+    try {
+        entries = root.optional<QJsonArray>(key);
+    } catch (const JsonFieldError &) {
+        return;
+    }
+    for (const QJsonValue &value : entries.value_or(QJsonArray())) {
+        if (!value.isObject())
+            continue;
+        try {
+            decode(JsonReader(value.toObject(), QString::fromLatin1(key)));
+        } catch (const JsonFieldError &) {
+        }
+    }
 }
 
 }  // namespace
@@ -99,95 +114,60 @@ QByteArray NotificationStore::encode(const State &state)
 NotificationStore::State NotificationStore::decode(const QByteArray &bytes)
 {
     State state;
-    const QJsonDocument document = QJsonDocument::fromJson(bytes);
-    if (!document.isObject())
+    std::optional<JsonReader> root;
+    try {
+        root = JsonReader::parse(bytes);
+    } catch (const JsonFieldError &) {
         return state;
-    const QJsonObject root = document.object();
-    for (const QJsonValue &value : root.value(QStringLiteral("categories")).toArray()) {
-        const QJsonObject object = value.toObject();
-        UserNotificationCategory category{object.value(QStringLiteral("identifier")).toString(), {}};
-        for (const QJsonValue &action : object.value(QStringLiteral("actions")).toArray())
-            category.actions.append({action.toObject().value(QStringLiteral("identifier")).toString(),
-                                     action.toObject().value(QStringLiteral("title")).toString()});
+    }
+    forEachEntry(*root, "categories", [&state](const JsonReader &object) {
+        UserNotificationCategory category{object.optional<QString>("identifier").value_or(QString()), {}};
+        forEachEntry(object, "actions", [&category](const JsonReader &action) {
+            category.actions.append({action.optional<QString>("identifier").value_or(QString()),
+                                     action.optional<QString>("title").value_or(QString())});
+        });
         if (!category.identifier.isEmpty())
             state.categories.append(category);
-    }
-    for (const QJsonValue &value : root.value(QStringLiteral("pending")).toArray()) {
-        const QJsonObject object = value.toObject();
-        Pending entry{decodeRequest(object.value(QStringLiteral("request")).toObject()),
-                      object.value(QStringLiteral("due_at_ms")).toInteger()};
+    });
+    forEachEntry(*root, "pending", [&state](const JsonReader &object) {
+        Pending entry{decodeRequest(object.required<JsonReader>("request")), object.optional<qint64>("due_at_ms").value_or(0)};
         if (!entry.request.identifier.isEmpty())
             state.pending.append(entry);
-    }
-    for (const QJsonValue &value : root.value(QStringLiteral("delivered")).toArray()) {
-        const QJsonObject object = value.toObject();
-        const qint64 id = object.value(QStringLiteral("id")).toInteger(-1);
-        Delivered entry{decodeRequest(object.value(QStringLiteral("request")).toObject()),
-                        object.value(QStringLiteral("server")).toString(), quint32(id),
-                        object.value(QStringLiteral("poster")).toString()};
-        if (!entry.request.identifier.isEmpty() && id > 0 && id <= 0xffffffffLL && !entry.server.isEmpty())
+    });
+    forEachEntry(*root, "delivered", [&state](const JsonReader &object) {
+        Delivered entry{decodeRequest(object.required<JsonReader>("request")), object.required<QString>("server"),
+                        object.required<quint32>("id"), object.optional<QString>("poster").value_or(QString())};
+        if (!entry.request.identifier.isEmpty() && entry.id > 0 && !entry.server.isEmpty())
             state.delivered.append(entry);
-    }
+    });
     return state;
 }
 
 NotificationStore::State NotificationStore::load() const
 {
-    const QByteArray path = QFile::encodeName(QDir(m_directory).filePath(kFileName));
-    // O_NONBLOCK: a FIFO planted in place of the file must not stall the open.
-    const posix::UniqueFd file(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    const int fd = file.get();
-    if (fd < 0)
-        return {};
-    struct stat st {};
-    QByteArray bytes;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0
-        && st.st_size <= kMaxFileBytes) {
-        bytes.resize(qsizetype(st.st_size));
-        qsizetype done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + done, size_t(bytes.size() - done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += n;
-        }
-        bytes.truncate(done);
-    }
-    return decode(bytes);
+    // Only a private regular file of this user's, checked on the descriptor; a FIFO planted in
+    // its place never stalls the read. Anything else reads as empty.
+    const posix::ReadResult file
+        = posix::readOwnFileAt(AT_FDCWD, QDir(m_directory).filePath(kFileName), kMaxFileBytes);
+    return decode(file.bytes.value_or(QByteArray()));
 }
 
 bool NotificationStore::save(const State &state, QString *error) const
 {
-    const QByteArray bytes = encode(state);
-    QByteArray temporary = QFile::encodeName(QDir(m_directory).filePath(QStringLiteral(".user-notifications.XXXXXX")));
-    // mkostemp creates the file 0600 before anything is written to it.
-    posix::UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
-    const int fd = file.get();
-    if (fd < 0) {
+    const QString target = QDir(m_directory).filePath(kFileName);
+    const posix::OpenResult directory = posix::openOwnDirectory(m_directory, posix::ModeRule::makePrivate);
+    if (!directory.ok()) {
         if (error)
-            *error = QStringLiteral("cannot create %1: %2").arg(QString::fromLocal8Bit(temporary),
-                                                                 QString::fromLocal8Bit(std::strerror(errno)));
+            *error = directory.description;
         return false;
     }
-    qsizetype done = 0;
-    bool ok = true;
-    while (ok && done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        done += ok ? n : 0;
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = file.close() == 0 && ok;
-    const QByteArray target = QFile::encodeName(QDir(m_directory).filePath(kFileName));
-    if (!ok || ::rename(temporary.constData(), target.constData()) != 0) {
+    // The lock held by transact() serialises the writers: one fixed temporary name serves.
+    posix::ReplaceOptions options;
+    options.temporaryName = QStringLiteral(".user-notifications.new");
+    const posix::ReplaceResult replaced = posix::replaceFile(directory.fd.get(), kFileName, encode(state), options);
+    if (!replaced.ok()) {
         if (error)
-            *error = QStringLiteral("cannot write %1: %2").arg(QString::fromLocal8Bit(target),
-                                                                QString::fromLocal8Bit(std::strerror(errno)));
-        ::unlink(temporary.constData());
+            *error = QStringLiteral("cannot write %1: %2").arg(target, posix::errorText(replaced.error));
         return false;
     }
     return true;

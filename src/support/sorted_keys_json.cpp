@@ -1,4 +1,4 @@
-#include "commands/sorted_keys_json.h"
+#include "support/sorted_keys_json.h"
 
 #include "support/canonical_json.h"
 
