@@ -1,9 +1,6 @@
 #include "discovery/agent_product_catalog.h"
-#include "discovery/kill_target_catalog.h"
 
 #include <QTest>
-
-#include <iterator>
 
 namespace mornix {
 
@@ -17,58 +14,22 @@ Q_DECLARE_METATYPE(std::optional<Product>)
 
 namespace mornix {
 
+namespace {
+const QString anthropic = QStringLiteral("Q6L2SF6YDW");
+const QString openai = QStringLiteral("2DC432GLL2");
+}  // namespace
+
+// Which signed application or process is which product, by bundle or signing identifier, name
+// and team. (Product labels are checked where the clients-closed notice names them, the kill
+// targets' bundle sets where commands are validated.)
 class CatalogsTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void catalogsHoldTheKnownProductsAndTargets();
     void applicationProduct_data();
     void applicationProduct();
     void processProduct_data();
     void processProduct();
 };
-
-// The catalogs hold exactly the products and stop targets users and the service know, written
-// out here as data: a wrong label, a missing bundle identifier or a lower-cased team is caught,
-// whatever table the catalogs are built from.
-void CatalogsTest::catalogsHoldTheKnownProductsAndTargets()
-{
-    const QString anthropic = QStringLiteral("Q6L2SF6YDW");
-    const QString openai = QStringLiteral("2DC432GLL2");
-    const QSet<QString> claudeIDs{"com.anthropic.claude", "com.anthropic.claudefordesktop", "com.anthropic.claudedesktop"};
-    const QSet<QString> chatGPTIDs{"com.openai.chatgpt", "com.openai.chat", "com.openai.codex"};
-    const QSet<QString> codexIDs{"com.openai.codex"};
-    const struct {
-        Product product;
-        const Product &(*accessor)();
-        QSet<QString> bundleIDs;  // the ones a command may name for it
-    } products[] = {
-        {{"claude-desktop", "Claude Desktop", "claude", "application"}, &AgentProductCatalog::claudeDesktop, claudeIDs},
-        {{"chatgpt", "ChatGPT", "chatgpt", "application"}, &AgentProductCatalog::chatGPT, chatGPTIDs},
-        {{"codex", "Codex", "codex", "application"}, &AgentProductCatalog::codexApplication, codexIDs},
-        {{"claude-code", "Claude Code", "claude", "process"}, &AgentProductCatalog::claudeCode, {}},
-        {{"codex", "Codex", "codex", "process"}, &AgentProductCatalog::codexProcess, {}},
-    };
-    QCOMPARE(AgentProductCatalog::all().size(), qsizetype(std::size(products)));
-    for (const auto &row : products) {
-        const Product *found = AgentProductCatalog::find(row.product.key, row.product.kind);
-        QVERIFY2(found, qPrintable(row.product.key + u' ' + row.product.kind));
-        QCOMPARE(*found, row.product);
-        QCOMPARE(row.accessor(), row.product);
-        QCOMPARE(AgentProductCatalog::admittedBundleIDs(row.product), row.bundleIDs);
-    }
-    QCOMPARE(AgentProductCatalog::find(QStringLiteral("codex"), QStringLiteral("daemon")), nullptr);
-
-    const QList<KillTargetCatalog::Target> targets{
-        {"claude", claudeIDs, {anthropic}},
-        {"chatgpt", chatGPTIDs, {openai}},
-        {"codex", codexIDs, {openai}},
-    };
-    QCOMPARE(KillTargetCatalog::all(), targets);
-    QCOMPARE(KillTargetCatalog::byKey().size(), targets.size());
-    for (const KillTargetCatalog::Target &target : targets)
-        QCOMPARE(KillTargetCatalog::byKey().value(target.key), target);
-    QCOMPARE(AgentProductCatalog::applicationBundleIDs(), claudeIDs | chatGPTIDs);
-}
 
 void CatalogsTest::applicationProduct_data()
 {
@@ -77,8 +38,6 @@ void CatalogsTest::applicationProduct_data()
     QTest::addColumn<QString>("team");
     QTest::addColumn<std::optional<Product>>("expected");
     const std::optional<Product> none;
-    const QString anthropic = QStringLiteral("Q6L2SF6YDW");
-    const QString openai = QStringLiteral("2DC432GLL2");
 
     QTest::newRow("claude, blanks and case") << " COM.Anthropic.Claude\n" << "anything" << anthropic
                                             << std::optional(AgentProductCatalog::claudeDesktop());
@@ -120,8 +79,6 @@ void CatalogsTest::processProduct_data()
     QTest::addColumn<QString>("team");
     QTest::addColumn<std::optional<Product>>("expected");
     const std::optional<Product> none;
-    const QString anthropic = QStringLiteral("Q6L2SF6YDW");
-    const QString openai = QStringLiteral("2DC432GLL2");
     QTest::newRow("codex") << "codex" << openai << std::optional(AgentProductCatalog::codexProcess());
     QTest::newRow("com.openai.codex, padded") << "\tCom.OpenAI.Codex " << openai
                                               << std::optional(AgentProductCatalog::codexProcess());
