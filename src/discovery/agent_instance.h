@@ -18,8 +18,6 @@ struct AgentInstanceReport {
 
     // {"local_instance_id","product","kind"[,"bundle_id"]}; bundle_id omitted when absent.
     QJsonObject toJSON() const;
-    // nullopt when one of the three required string keys is missing or not a string.
-    static std::optional<AgentInstanceReport> fromJSON(const QJsonObject &object);
 
     friend bool operator==(const AgentInstanceReport &, const AgentInstanceReport &) = default;
 };

@@ -384,22 +384,6 @@ private Q_SLOTS:
         QCOMPARE(m_server->requests().size(), before + 1);  // only the configuration read
     }
 
-    void emptyCommandPollOnTheWire()
-    {
-        const DeviceCredentials credentials = deviceCredentials(base() + QStringLiteral("/prefix"));
-        const APIClient api = client();
-        m_script.set("/api/desktop/commands/next", TlsTestServer::response(204));
-        const auto none = runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials); });
-        QVERIFY(none.value);
-        QVERIFY(!none.value->has_value());
-        const CapturedRequest sent = lastRequest();
-        QCOMPARE(sent.method, QByteArray("GET"));
-        QVERIFY(sent.target == "/api/desktop/commands/next?command_protocol_version=2&timeout_ms=20000"
-                || sent.target == "/api/desktop/commands/next?timeout_ms=20000&command_protocol_version=2");
-        QCOMPARE(sent.header("Authorization"), QByteArray("Bearer device-token"));
-        QCOMPARE(pythonSignature(sent), sent.header("x-veltro-signature"));
-    }
-
     void clientReplacedWhileOperationsRun()
     {
         // Two operations start on a client that is gone before either finishes: each keeps the

@@ -23,7 +23,6 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -153,7 +152,6 @@ private Q_SLOTS:
     void labelFromBundle_data();
     void labelFromBundle();
     void stampWithoutBundleExecutable();
-    void builtBundle();
     void logoutFailuresAreReadable_data();
     void logoutFailuresAreReadable();
     void failedUninstallIsLogged();
@@ -273,21 +271,6 @@ void AppUnitsTest::stampWithoutBundleExecutable()
     QVERIFY(QFile::remove(exe));
     QCOMPARE(computeBuildLabel(AppBundle(exe), exe), QStringLiteral("1.0 (0)+unknown"));
     QCOMPARE(buildStamp(QString()), QStringLiteral("unknown"));
-}
-
-void AppUnitsTest::builtBundle()
-{
-    const QString exe = QStringLiteral(MORNIX_EXECUTABLE);
-    const AppBundle bundle(exe);
-    // The stamp as date(1) reads the file's modification time.
-    const ProcessResult date = runProcess(QStringLiteral("date"), {QStringLiteral("-u"), QStringLiteral("-r"), exe,
-                                                                   QStringLiteral("+%Y%m%d-%H%M%S")});
-    QCOMPARE(date.exitCode, 0);
-    const QString stamp = QString::fromUtf8(date.standardOutput).trimmed();
-    const QString label = computeBuildLabel(bundle, exe);
-    QCOMPARE(label, bundle.infoValue(QStringLiteral("CFBundleShortVersionString")).toString() + QStringLiteral(" (")
-                        + bundle.infoValue(QStringLiteral("CFBundleVersion")).toString() + QStringLiteral(")+") + stamp);
-    QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+ \\(\\d+\\)\\+\\d{8}-\\d{6}$")).match(label).hasMatch());
 }
 
 void AppUnitsTest::logoutFailuresAreReadable_data()

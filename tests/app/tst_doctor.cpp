@@ -8,6 +8,7 @@
 #include "identity/keychain_store.h"
 #include "platform/linux/keychain/file_keychain.h"
 #include "support/agent_process.h"
+#include "support/credentials_builder.h"
 #include "support/dev_service.h"
 #include "support/notification_server.h"
 #include "support/process_runner.h"
@@ -137,6 +138,19 @@ QString dataDirectory(const TemporaryHome &home)
 KeychainStore fileStore(const TemporaryHome &home)
 {
     return KeychainStore(std::make_shared<FileKeychain>(dataDirectory(home) + QStringLiteral("/keychain")));
+}
+
+// Stored credentials that name https://localhost:<port>, their secrets marked with `name`.
+DeviceCredentials plantCredentials(const TemporaryHome &home, quint16 port, const char *name)
+{
+    const QString mark = QString::fromLatin1(name);
+    DeviceCredentials credentials = CredentialsBuilder()
+                                        .apiBaseURL(QStringLiteral("https://localhost:%1").arg(port))
+                                        .bearerToken(mark + QStringLiteral("-case-bearer-token-7f3a"))
+                                        .device(QStringLiteral("device-") + mark)
+                                        .deviceSecret(mark + QStringLiteral("-case-device-secret-91c2"));
+    fileStore(home).saveCredentials(credentials);
+    return credentials;
 }
 
 // Every form in which a secret could leak: as stored, and hex / base64 of its bytes.
@@ -374,15 +388,7 @@ void DoctorTest::untrustedCertificate()
         }(),
         10000);
 
-    // Credentials that name that server.
-    DeviceCredentials credentials;
-    credentials.apiBaseURL = QStringLiteral("https://localhost:%1").arg(port);
-    credentials.bearerToken = QStringLiteral("untrusted-case-bearer-token-7f3a");
-    credentials.orgID = QStringLiteral("3f0c4d0e-1d2a-4b7e-9a51-0c1e2d3f4a5b");
-    credentials.projectID = QStringLiteral("8a7b6c5d-4e3f-4a1b-8c9d-0e1f2a3b4c5d");
-    credentials.deviceID = QStringLiteral("device-untrusted");
-    credentials.deviceSecret = QStringLiteral("untrusted-case-device-secret-91c2");
-    fileStore(home).saveCredentials(credentials);
+    const DeviceCredentials credentials = plantCredentials(home, port, "untrusted");
 
     const QStringList before = snapshot(home.path());
     const Report report = runDoctor(home);
@@ -404,14 +410,7 @@ void DoctorTest::silentServer()
     TemporaryHome home;
     QTcpServer silent;
     QVERIFY(silent.listen(QHostAddress::LocalHost));
-    DeviceCredentials credentials;
-    credentials.apiBaseURL = QStringLiteral("https://localhost:%1").arg(silent.serverPort());
-    credentials.bearerToken = QStringLiteral("silent-case-bearer-token-55d1");
-    credentials.orgID = QStringLiteral("3f0c4d0e-1d2a-4b7e-9a51-0c1e2d3f4a5b");
-    credentials.projectID = QStringLiteral("8a7b6c5d-4e3f-4a1b-8c9d-0e1f2a3b4c5d");
-    credentials.deviceID = QStringLiteral("device-silent");
-    credentials.deviceSecret = QStringLiteral("silent-case-device-secret-0b7e");
-    fileStore(home).saveCredentials(credentials);
+    const DeviceCredentials credentials = plantCredentials(home, silent.serverPort(), "silent");
     const Report report = runDoctor(home);
     QCOMPARE(report.exitCode, 1);
     QCOMPARE(report.problems(), QStringList{QStringLiteral("service")});

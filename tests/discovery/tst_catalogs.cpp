@@ -1,151 +1,89 @@
 #include "discovery/agent_product_catalog.h"
-#include "discovery/kill_target_catalog.h"
 
 #include <QTest>
 
-#include <iterator>
-
 namespace mornix {
 
-using AgentProductCatalog::Product;
+namespace {
 
-}  // namespace mornix
+const QString anthropic = QStringLiteral("Q6L2SF6YDW");
+const QString openai = QStringLiteral("2DC432GLL2");
 
-using namespace mornix;
+// "key/kind/appKey: label" of a product, written out in the rows below so that a wrong label,
+// family or kind is caught whatever table the catalog is built from; empty for none.
+QString describe(const std::optional<AgentProductCatalog::Product> &product)
+{
+    return product ? product->key + u'/' + product->kind + u'/' + product->appKey + QStringLiteral(": ") + product->label
+                   : QString();
+}
 
-Q_DECLARE_METATYPE(std::optional<Product>)
+const QString claudeDesktop = QStringLiteral("claude-desktop/application/claude: Claude Desktop");
+const QString chatGPT = QStringLiteral("chatgpt/application/chatgpt: ChatGPT");
+const QString codexApp = QStringLiteral("codex/application/codex: Codex");
 
-namespace mornix {
+}  // namespace
 
+// Which signed application or process is which product, by bundle or signing identifier, name
+// and team. (The kill targets' bundle sets are checked where commands are validated.)
 class CatalogsTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void catalogsHoldTheKnownProductsAndTargets();
-    void applicationProduct_data();
-    void applicationProduct();
-    void processProduct_data();
-    void processProduct();
+    void applicationProduct_data()
+    {
+        QTest::addColumn<QString>("bundleID");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("team");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("claude, blanks and case") << " COM.Anthropic.Claude\n" << "anything" << anthropic << claudeDesktop;
+        QTest::newRow("claude, team in lower case") << " COM.Anthropic.Claude\n" << "anything" << anthropic.toLower() << "";
+        QTest::newRow("claude for desktop") << "com.anthropic.claudefordesktop" << "" << anthropic << claudeDesktop;
+        QTest::newRow("claudedesktop") << "com.anthropic.claudedesktop" << "" << anthropic << claudeDesktop;
+        QTest::newRow("anthropic team, other bundle") << "com.openai.chatgpt" << "ChatGPT" << anthropic << "";
+        QTest::newRow("claude id, openai team") << "com.anthropic.claude" << "Claude" << openai << "";
+        QTest::newRow("codex named Codex") << "com.openai.codex" << "Codex" << openai << codexApp;
+        QTest::newRow("codex named ChatGPT") << "com.openai.codex" << "ChatGPT" << openai << chatGPT;
+        QTest::newRow("codex named Helper") << "com.openai.codex" << "Helper" << openai << chatGPT;
+        QTest::newRow("chatgpt id") << "com.openai.chatgpt" << "" << openai << chatGPT;
+        QTest::newRow("chat id") << "com.openai.chat" << "" << openai << chatGPT;
+        QTest::newRow("foreign id named ChatGPT") << "org.example.wrapper" << "My CHATGPT app" << openai << chatGPT;
+        QTest::newRow("foreign id, openai team") << "org.example.wrapper" << "Codex" << openai << "";
+        QTest::newRow("foreign team") << "com.openai.chatgpt" << "ChatGPT" << "ZX9F0RE1GN" << "";
+        QTest::newRow("no team") << "com.openai.chatgpt" << "ChatGPT" << "" << "";
+        QTest::newRow("prefix is no match") << "com.anthropic.claude.helper" << "Claude" << anthropic << "";
+    }
+    void applicationProduct()
+    {
+        QFETCH(QString, bundleID);
+        QFETCH(QString, name);
+        QFETCH(QString, team);
+        QFETCH(QString, expected);
+        QCOMPARE(describe(AgentProductCatalog::applicationProduct(bundleID, name, team)), expected);
+    }
+
+    void processProduct_data()
+    {
+        QTest::addColumn<QString>("signingID");
+        QTest::addColumn<QString>("team");
+        QTest::addColumn<QString>("expected");
+        const QString codex = QStringLiteral("codex/process/codex: Codex");
+        QTest::newRow("codex") << "codex" << openai << codex;
+        QTest::newRow("com.openai.codex, padded") << "\tCom.OpenAI.Codex " << openai << codex;
+        QTest::newRow("claude code") << "com.anthropic.claude-code" << anthropic
+                                     << QStringLiteral("claude-code/process/claude: Claude Code");
+        QTest::newRow("claude code, openai team") << "com.anthropic.claude-code" << openai << "";
+        QTest::newRow("codex, anthropic team") << "codex" << anthropic << "";
+        QTest::newRow("codex helper") << "codex-helper" << openai << "";
+    }
+    void processProduct()
+    {
+        QFETCH(QString, signingID);
+        QFETCH(QString, team);
+        QFETCH(QString, expected);
+        QCOMPARE(describe(AgentProductCatalog::processProduct(signingID, team)), expected);
+    }
 };
-
-// The catalogs hold exactly the products and stop targets users and the service know, written
-// out here as data: a wrong label, a missing bundle identifier or a lower-cased team is caught,
-// whatever table the catalogs are built from.
-void CatalogsTest::catalogsHoldTheKnownProductsAndTargets()
-{
-    const QString anthropic = QStringLiteral("Q6L2SF6YDW");
-    const QString openai = QStringLiteral("2DC432GLL2");
-    const QSet<QString> claudeIDs{"com.anthropic.claude", "com.anthropic.claudefordesktop", "com.anthropic.claudedesktop"};
-    const QSet<QString> chatGPTIDs{"com.openai.chatgpt", "com.openai.chat", "com.openai.codex"};
-    const QSet<QString> codexIDs{"com.openai.codex"};
-    const struct {
-        Product product;
-        const Product &(*accessor)();
-        QSet<QString> bundleIDs;  // the ones a command may name for it
-    } products[] = {
-        {{"claude-desktop", "Claude Desktop", "claude", "application"}, &AgentProductCatalog::claudeDesktop, claudeIDs},
-        {{"chatgpt", "ChatGPT", "chatgpt", "application"}, &AgentProductCatalog::chatGPT, chatGPTIDs},
-        {{"codex", "Codex", "codex", "application"}, &AgentProductCatalog::codexApplication, codexIDs},
-        {{"claude-code", "Claude Code", "claude", "process"}, &AgentProductCatalog::claudeCode, {}},
-        {{"codex", "Codex", "codex", "process"}, &AgentProductCatalog::codexProcess, {}},
-    };
-    QCOMPARE(AgentProductCatalog::all().size(), qsizetype(std::size(products)));
-    for (const auto &row : products) {
-        const Product *found = AgentProductCatalog::find(row.product.key, row.product.kind);
-        QVERIFY2(found, qPrintable(row.product.key + u' ' + row.product.kind));
-        QCOMPARE(*found, row.product);
-        QCOMPARE(row.accessor(), row.product);
-        QCOMPARE(AgentProductCatalog::admittedBundleIDs(row.product), row.bundleIDs);
-    }
-    QCOMPARE(AgentProductCatalog::find(QStringLiteral("codex"), QStringLiteral("daemon")), nullptr);
-
-    const QList<KillTargetCatalog::Target> targets{
-        {"claude", claudeIDs, {anthropic}},
-        {"chatgpt", chatGPTIDs, {openai}},
-        {"codex", codexIDs, {openai}},
-    };
-    QCOMPARE(KillTargetCatalog::all(), targets);
-    QCOMPARE(KillTargetCatalog::byKey().size(), targets.size());
-    for (const KillTargetCatalog::Target &target : targets)
-        QCOMPARE(KillTargetCatalog::byKey().value(target.key), target);
-    QCOMPARE(AgentProductCatalog::applicationBundleIDs(), claudeIDs | chatGPTIDs);
-}
-
-void CatalogsTest::applicationProduct_data()
-{
-    QTest::addColumn<QString>("bundleID");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("team");
-    QTest::addColumn<std::optional<Product>>("expected");
-    const std::optional<Product> none;
-    const QString anthropic = QStringLiteral("Q6L2SF6YDW");
-    const QString openai = QStringLiteral("2DC432GLL2");
-
-    QTest::newRow("claude, blanks and case") << " COM.Anthropic.Claude\n" << "anything" << anthropic
-                                            << std::optional(AgentProductCatalog::claudeDesktop());
-    QTest::newRow("claude, team in lower case") << " COM.Anthropic.Claude\n" << "anything" << anthropic.toLower() << none;
-    QTest::newRow("claude for desktop") << "com.anthropic.claudefordesktop" << "" << anthropic
-                                        << std::optional(AgentProductCatalog::claudeDesktop());
-    QTest::newRow("anthropic team, other bundle") << "com.openai.chatgpt" << "ChatGPT" << anthropic << none;
-    QTest::newRow("claude id, openai team") << "com.anthropic.claude" << "Claude" << openai << none;
-    QTest::newRow("codex named Codex") << "com.openai.codex" << "Codex" << openai
-                                       << std::optional(AgentProductCatalog::codexApplication());
-    QTest::newRow("codex named ChatGPT") << "com.openai.codex" << "ChatGPT" << openai
-                                         << std::optional(AgentProductCatalog::chatGPT());
-    QTest::newRow("codex named Helper") << "com.openai.codex" << "Helper" << openai
-                                        << std::optional(AgentProductCatalog::chatGPT());
-    QTest::newRow("chat id") << "com.openai.chat" << "" << openai << std::optional(AgentProductCatalog::chatGPT());
-    QTest::newRow("foreign id named ChatGPT") << "org.example.wrapper" << "My CHATGPT app" << openai
-                                              << std::optional(AgentProductCatalog::chatGPT());
-    QTest::newRow("foreign id, openai team") << "org.example.wrapper" << "Codex" << openai << none;
-    QTest::newRow("foreign team") << "com.openai.chatgpt" << "ChatGPT" << "ZX9F0RE1GN" << none;
-    QTest::newRow("no team") << "com.openai.chatgpt" << "ChatGPT" << "" << none;
-    QTest::newRow("prefix is no match") << "com.anthropic.claude.helper" << "Claude" << anthropic << none;
-}
-
-void CatalogsTest::applicationProduct()
-{
-    QFETCH(QString, bundleID);
-    QFETCH(QString, name);
-    QFETCH(QString, team);
-    QFETCH(std::optional<Product>, expected);
-    const auto product = AgentProductCatalog::applicationProduct(bundleID, name, team);
-    QCOMPARE(product.has_value(), expected.has_value());
-    if (product)
-        QVERIFY(*product == *expected);
-}
-
-void CatalogsTest::processProduct_data()
-{
-    QTest::addColumn<QString>("signingID");
-    QTest::addColumn<QString>("team");
-    QTest::addColumn<std::optional<Product>>("expected");
-    const std::optional<Product> none;
-    const QString anthropic = QStringLiteral("Q6L2SF6YDW");
-    const QString openai = QStringLiteral("2DC432GLL2");
-    QTest::newRow("codex") << "codex" << openai << std::optional(AgentProductCatalog::codexProcess());
-    QTest::newRow("com.openai.codex, padded") << "\tCom.OpenAI.Codex " << openai
-                                              << std::optional(AgentProductCatalog::codexProcess());
-    QTest::newRow("claude code") << "com.anthropic.claude-code" << anthropic
-                                 << std::optional(AgentProductCatalog::claudeCode());
-    QTest::newRow("claude code, openai team") << "com.anthropic.claude-code" << openai << none;
-    QTest::newRow("codex, anthropic team") << "codex" << anthropic << none;
-    QTest::newRow("codex helper") << "codex-helper" << openai << none;
-}
-
-void CatalogsTest::processProduct()
-{
-    QFETCH(QString, signingID);
-    QFETCH(QString, team);
-    QFETCH(std::optional<Product>, expected);
-    const auto product = AgentProductCatalog::processProduct(signingID, team);
-    QCOMPARE(product.has_value(), expected.has_value());
-    if (product) {
-        QVERIFY(*product == *expected);
-        QCOMPARE(product->kind, QStringLiteral("process"));
-    }
-}
 
 }  // namespace mornix
 
-QTEST_GUILESS_MAIN(CatalogsTest)
+QTEST_GUILESS_MAIN(mornix::CatalogsTest)
 #include "tst_catalogs.moc"

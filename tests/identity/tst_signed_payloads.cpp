@@ -19,7 +19,6 @@ class SignedPayloadsTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void init();
-    void cleanup();
     void payloadCanonicalFormMatchesPython();
     void enrollmentPayloadShapeAndHash();
     void enrollmentSecretResolution();
@@ -61,10 +60,6 @@ void SignedPayloadsTest::init()
     m_agent = std::make_unique<DeviceEnrollmentAgent>(IdentityPorts{
         std::make_shared<FileKeychain>(m_dir->path() + QStringLiteral("/kc")), std::make_shared<FakeHardwareKey>(),
         m_identity, m_posture});
-}
-
-void SignedPayloadsTest::cleanup()
-{
 }
 
 // The payload's canonical form and hash as python3 computes them from its dictionary form.

@@ -88,7 +88,6 @@ class PlatformModulesTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase();
-    void theBuildsBundleLoadsEveryModule();
     void sealAndSignerDecideBeforeTheModuleRuns_data();
     void sealAndSignerDecideBeforeTheModuleRuns();
     void secretServiceOnTheBusWithoutItsModule_data();
@@ -108,19 +107,6 @@ void PlatformModulesTest::initTestCase()
     QVERIFY(m_keyringHome.isValid());
     m_keyring = std::make_unique<SecretServiceFixture>();
     QVERIFY2(m_keyring->isRunning(), qPrintable(m_keyring->error()));
-}
-
-// The build's configured signer is the one the build signs with: every module of its bundle loads.
-void PlatformModulesTest::theBuildsBundleLoadsEveryModule()
-{
-    const auto log = std::make_shared<RecordingSystemLog>();
-    const auto modules = PlatformModules::forBuild(QStringLiteral(MORNIX_BUNDLE_DIR), Config::defaults(), log);
-    for (const ModuleSpec &module : PlatformModules::platformModules()) {
-        const PlatformModules::Status status = modules->status(module);
-        QVERIFY2(status.state == PlatformModules::State::loaded, qPrintable(status.reason));
-    }
-    QCOMPARE(modules->statuses().size(), PlatformModules::platformModules().size());
-    QCOMPARE(log->messages(), QStringList());
 }
 
 void PlatformModulesTest::sealAndSignerDecideBeforeTheModuleRuns_data()

@@ -94,15 +94,6 @@ private Q_SLOTS:
         QVERIFY(!procfs::parseStat("7 (x) R 3" + tail));                                  // start missing
     }
 
-    // The real-process forms are checked against python3 and /bin/ps by the scanner's tests.
-    void launchIdentityForms()
-    {
-        QCOMPARE(AgentInstanceScanner::applicationLaunchIdentity(1765000000.25), QStringLiteral("1765000000.25"));
-        QCOMPARE(AgentInstanceScanner::applicationLaunchIdentity(1765000000.0), QStringLiteral("1765000000.0"));
-        QCOMPARE(AgentInstanceScanner::applicationLaunchIdentity(0.1), QStringLiteral("0.1"));
-        QCOMPARE(procfs::startText(0).split(QLatin1Char(' ')).size(), 5);
-    }
-
     // A zombie (ended, not yet reaped) is not running; nor is a reaped pid.
     void endedProcessesAreNotRunning()
     {

@@ -29,7 +29,6 @@ public:
         return m_inner->applicationSigningInformation(pid, bundlePath);
     }
 
-    int staticEvaluations() const { return m_static; }
     int dynamicEvaluations() const { return m_dynamic; }
     int applicationEvaluations() const { return m_application; }
     int evaluations() const { return m_static + m_dynamic + m_application; }

@@ -7,6 +7,7 @@
 #include "support/dbus_menu_client.h"
 #include "support/process_runner.h"
 #include "support/temporary_home.h"
+#include "support/test_files.h"
 #include "support/virtual_display.h"
 
 #include <QDBusConnection>
@@ -61,13 +62,6 @@ type=statusnotifier
 alignment=Left
 )";
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
 QString xfconfDaemon()
 {
     const QStringList candidates = QDir(QStringLiteral("/usr/lib")).entryList({QStringLiteral("*-linux-gnu*")}, QDir::Dirs);
@@ -79,15 +73,18 @@ QString xfconfDaemon()
     return {};
 }
 
+bool isDark(const QColor &c)
+{
+    return c.red() < 90 && c.green() < 90 && c.blue() < 90;
+}
+
 int darkPixels(const QImage &shot, const QRect &area)
 {
     int count = 0;
     const QRect inside = area.intersected(shot.rect());
     for (int y = inside.top(); y <= inside.bottom(); ++y) {
-        for (int x = inside.left(); x <= inside.right(); ++x) {
-            const QColor c = shot.pixelColor(x, y);
-            count += c.red() < 90 && c.green() < 90 && c.blue() < 90;
-        }
+        for (int x = inside.left(); x <= inside.right(); ++x)
+            count += isDark(shot.pixelColor(x, y));
     }
     return count;
 }
@@ -96,13 +93,10 @@ int darkPixels(const QImage &shot, const QRect &area)
 // (the panel stays above the dashboard, which has no window manager to place it).
 QPoint darkCentre(const QImage &shot, int stripHeight)
 {
-    qint64 sx = 0;
-    qint64 sy = 0;
-    qint64 count = 0;
+    qint64 sx = 0, sy = 0, count = 0;
     for (int y = 0; y < qMin(stripHeight, shot.height()); ++y) {
         for (int x = 0; x < shot.width(); ++x) {
-            const QColor c = shot.pixelColor(x, y);
-            if (c.red() < 90 && c.green() < 90 && c.blue() < 90) {
+            if (isDark(shot.pixelColor(x, y))) {
                 sx += x;
                 sy += y;
                 ++count;
@@ -111,7 +105,6 @@ QPoint darkCentre(const QImage &shot, int stripHeight)
     }
     return count ? QPoint(int(sx / count), int(sy / count)) : QPoint(-1, -1);
 }
-
 
 // One desktop for a test: a private home with the panel's configuration, an Xvfb screen, and
 // the panel with what it needs (xfconfd on the private bus, never the user's settings; or a
@@ -132,10 +125,11 @@ public:
 
     bool prepare()
     {
-        const QString configHome = m_home.environment().value(QStringLiteral("XDG_CONFIG_HOME"));
-        if (!writeFile(configHome + (m_xfce ? QStringLiteral("/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml")
-                                            : QStringLiteral("/lxqt/panel.conf")),
-                       m_xfce ? QByteArray(kXfcePanelConfig) : QByteArray(kLxqtPanelConfig)))
+        const QString config = m_home.environment().value(QStringLiteral("XDG_CONFIG_HOME"))
+                               + (m_xfce ? QStringLiteral("/xfce4/xfconf/xfce-perchannel-xml/xfce4-panel.xml")
+                                         : QStringLiteral("/lxqt/panel.conf"));
+        if (!QDir().mkpath(QFileInfo(config).path())
+            || !writeFile(config, m_xfce ? QByteArray(kXfcePanelConfig) : QByteArray(kLxqtPanelConfig)))
             return false;
         if (!m_display.start(QStringLiteral("%1x%2x24").arg(1024 * m_scale).arg(600 * m_scale)))
             return false;
@@ -353,52 +347,6 @@ private Q_SLOTS:
         const QString service = item.at(0);
         QTRY_VERIFY_WITH_TIMEOUT(!registeredItems().join(QLatin1Char(' ')).contains(service), 10000);
         QVERIFY(m_bus.interface()->isServiceRegistered(kWatcher).value());
-    }
-
-    // The same toggle in the smallest Qt tray program, where only Qt touches the item: tells
-    // the agent's handling apart from Qt's exporter and the panel's importer.
-    void plainQtTray_data()
-    {
-        QTest::addColumn<QString>("panel");
-        QTest::newRow("xfce4-panel") << QStringLiteral("xfce4-panel");
-        QTest::newRow("lxqt-panel") << QStringLiteral("lxqt-panel");
-    }
-
-    void plainQtTray()
-    {
-        QFETCH(QString, panel);
-        if (QStandardPaths::findExecutable(panel).isEmpty())
-            QSKIP(qPrintable(panel + QStringLiteral(" is not installed (scripts/install-deps installs it)")));
-        PanelDesktop desktop(panel, 1);
-        QVERIFY(desktop.prepare());
-        QVERIFY(desktop.startPanel());
-        QTRY_VERIFY_WITH_TIMEOUT(m_bus.interface()->isServiceRegistered(kWatcher).value(), 20000);
-        QProcess program;
-        program.setProcessEnvironment(desktop.environment());
-        program.start(QStringLiteral(MORNIX_MINIMAL_TRAY), {});
-        QVERIFY(program.waitForStarted(5000));
-        QStringList item;
-        QTRY_VERIFY_WITH_TIMEOUT(!(item = agentItem(program.processId())).isEmpty(), 20000);
-        const DBusMenuClient menu(m_bus, item.at(0), statusNotifierMenuPath(m_bus, item.at(0), item.at(1)));
-        QCOMPARE(DBusMenuClient::describe(menu.layout()), (QStringList{"Check me", "-", "Quit"}));
-
-        QDir().mkpath(QStringLiteral(MORNIX_SCREENSHOT_DIR));
-        const QString shotPath = QStringLiteral(MORNIX_SCREENSHOT_DIR "/tray-%1-plain-qt.png").arg(panel);
-        QPoint icon;
-        QTRY_VERIFY_WITH_TIMEOUT(desktop.grab(shotPath) && (icon = desktop.findIcon(shotPath)).x() >= 0, 10000);
-        QVERIFY(desktop.openMenu(icon, shotPath));
-        const int unchecked = darkPixels(QImage(shotPath), desktop.checkboxColumn(icon));
-        QVERIFY(desktop.display().xdotool({"key", "Down", "Return"}));
-        QTRY_COMPARE_WITH_TIMEOUT(menu.item(QStringLiteral("Check me")).properties.value(QStringLiteral("toggle-state")).toInt(), 1,
-                                  10000);
-        QTest::qWait(500);
-        QVERIFY(desktop.openMenu(icon, shotPath));
-        const int checked = darkPixels(QImage(shotPath), desktop.checkboxColumn(icon));
-        QVERIFY2(checked > unchecked + 10,
-                 qPrintable(QStringLiteral("no checkmark drawn: %1 dark pixels before, %2 after").arg(unchecked).arg(checked)));
-        QVERIFY(desktop.display().xdotool({"key", "Escape"}));
-        QVERIFY(menu.click(QStringLiteral("Quit")));
-        QVERIFY(program.waitForFinished(10000));
     }
 };
 
