@@ -348,6 +348,52 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!registeredItems().join(QLatin1Char(' ')).contains(service), 10000);
         QVERIFY(m_bus.interface()->isServiceRegistered(kWatcher).value());
     }
+
+    // The same toggle in the smallest Qt tray program, where only Qt touches the item: tells
+    // the agent's handling apart from Qt's exporter and the panel's importer.
+    void plainQtTray_data()
+    {
+        QTest::addColumn<QString>("panel");
+        QTest::newRow("xfce4-panel") << QStringLiteral("xfce4-panel");
+        QTest::newRow("lxqt-panel") << QStringLiteral("lxqt-panel");
+    }
+
+    void plainQtTray()
+    {
+        QFETCH(QString, panel);
+        if (QStandardPaths::findExecutable(panel).isEmpty())
+            QSKIP(qPrintable(panel + QStringLiteral(" is not installed (scripts/install-deps installs it)")));
+        PanelDesktop desktop(panel, 1);
+        QVERIFY(desktop.prepare());
+        QVERIFY(desktop.startPanel());
+        QTRY_VERIFY_WITH_TIMEOUT(m_bus.interface()->isServiceRegistered(kWatcher).value(), 20000);
+        QProcess program;
+        program.setProcessEnvironment(desktop.environment());
+        program.start(QStringLiteral(MORNIX_MINIMAL_TRAY), {});
+        QVERIFY(program.waitForStarted(5000));
+        QStringList item;
+        QTRY_VERIFY_WITH_TIMEOUT(!(item = agentItem(program.processId())).isEmpty(), 20000);
+        const DBusMenuClient menu(m_bus, item.at(0), statusNotifierMenuPath(m_bus, item.at(0), item.at(1)));
+        QCOMPARE(DBusMenuClient::describe(menu.layout()), (QStringList{"Check me", "-", "Quit"}));
+
+        QDir().mkpath(QStringLiteral(MORNIX_SCREENSHOT_DIR));
+        const QString shotPath = QStringLiteral(MORNIX_SCREENSHOT_DIR "/tray-%1-plain-qt.png").arg(panel);
+        QPoint icon;
+        QTRY_VERIFY_WITH_TIMEOUT(desktop.grab(shotPath) && (icon = desktop.findIcon(shotPath)).x() >= 0, 10000);
+        QVERIFY(desktop.openMenu(icon, shotPath));
+        const int unchecked = darkPixels(QImage(shotPath), desktop.checkboxColumn(icon));
+        QVERIFY(desktop.display().xdotool({"key", "Down", "Return"}));
+        QTRY_COMPARE_WITH_TIMEOUT(menu.item(QStringLiteral("Check me")).properties.value(QStringLiteral("toggle-state")).toInt(), 1,
+                                  10000);
+        QTest::qWait(500);
+        QVERIFY(desktop.openMenu(icon, shotPath));
+        const int checked = darkPixels(QImage(shotPath), desktop.checkboxColumn(icon));
+        QVERIFY2(checked > unchecked + 10,
+                 qPrintable(QStringLiteral("no checkmark drawn: %1 dark pixels before, %2 after").arg(unchecked).arg(checked)));
+        QVERIFY(desktop.display().xdotool({"key", "Escape"}));
+        QVERIFY(menu.click(QStringLiteral("Quit")));
+        QVERIFY(program.waitForFinished(10000));
+    }
 };
 
 }  // namespace mornix
