@@ -4,7 +4,7 @@
 #include "commands/agent_inventory_reporter.h"
 #include "commands/command_poll_loop.h"
 #include "commands/poll_timing.h"
-#include "core/controller_status.h"
+#include "commands/controller_state.h"
 #include "support/credentials_builder.h"
 
 #include <QDir>
@@ -136,12 +136,16 @@ bool within20Percent(std::chrono::nanoseconds sleep, double seconds)
 // test needs; sleeps are recorded and end at once (after yielding). The journal is memory-only.
 // Reports come from a real monitor (over a scanner that finds nothing) through a real reporter
 // into the scripted service.
-struct Rig final : CommandPollLoop::Host, DeviceSessionRenewal {
+struct Rig final : DeviceSessionRenewal {
     explicit Rig(bool withMonitor = true, std::shared_ptr<CommandJournal> commandJournal = nullptr)
         : monitor(withMonitor ? startedMonitor() : nullptr)
         , journal(commandJournal ? std::move(commandJournal) : std::make_shared<CommandJournal>())
-        , loop(*this, collaborators())
+        , loop(state, collaborators())
     {
+        state.setCredentials(CredentialsBuilder().build());
+        state.setServiceClient(server);
+        QObject::connect(&state, &ControllerState::lastCommandSet, &state,
+                         [this](const QString &text) { lastCommands.append(text); });
     }
     static std::shared_ptr<AgentInstanceMonitor> startedMonitor()
     {
@@ -183,17 +187,6 @@ struct Rig final : CommandPollLoop::Host, DeviceSessionRenewal {
     // The periodic inventory report is not due: the only reports are those after commands.
     void inventoryReportedJustNow() { reporter.setLastAgentInstanceReportAttemptAt(QDateTime::currentDateTimeUtc()); }
 
-    bool paused() const override { return pausedFlag; }
-    void setConnected(bool connected) override { status.setConnected(connected); }
-    void setLastCommand(const QString &text) override
-    {
-        lastCommands.append(text);
-        status.setLastCommand(text);
-    }
-    std::optional<DeviceCredentials> credentials() const override { return creds; }
-    void setCredentials(const DeviceCredentials &credentials) override { creds = credentials; }
-    std::shared_ptr<DeviceServiceClient> service() const override { return server; }
-
     // Refreshes only when forced, with the scripted answer.
     QCoro::Task<std::optional<DeviceCredentials>> refreshOAuthIfNeeded(DeviceCredentials, bool force) override
     {
@@ -207,15 +200,13 @@ struct Rig final : CommandPollLoop::Host, DeviceSessionRenewal {
         events.append(u"status"_s);
         if (++statusPolls == claimApprovedAfter) {
             claimApprovedAfter = 0;
-            creds = CredentialsBuilder().device(u"d"_s).build();
+            state.setCredentials(CredentialsBuilder().device(u"d"_s).build());
         }
         co_return;
     }
 
     QStringList log;
-    ControllerStatus status{[this](const QString &line) { log.append(line); }};
-    bool pausedFlag = false;
-    std::optional<DeviceCredentials> creds = CredentialsBuilder().build();
+    ControllerState state{[this](const QString &line) { log.append(line); }};
     std::shared_ptr<ScriptedService> server = std::make_shared<ScriptedService>();
     QStringList lastCommands;
     QList<bool> forces;
@@ -228,9 +219,9 @@ struct Rig final : CommandPollLoop::Host, DeviceSessionRenewal {
     int helpPages = 0;
     AgentInventoryReporter reporter{AgentInventoryReporter::Dependencies{
         [this](const DeviceCredentials &, const QList<AgentInstanceReport> &reports) -> QCoro::Task<void> {
-            co_await server->reportAgentInstances(*creds, reports);
+            co_await server->reportAgentInstances(*state.credentials(), reports);
         },
-        [this] { return creds; }, [](const QString &) {}, [this] { ++queued; }, std::chrono::milliseconds(150)}};
+        [this] { return state.credentials(); }, [](const QString &) {}, [this] { ++queued; }, std::chrono::milliseconds(150)}};
     std::shared_ptr<AgentInstanceMonitor> monitor;
     QList<std::chrono::nanoseconds> sleeps;
     std::shared_ptr<CommandJournal> journal;
@@ -300,8 +291,8 @@ private Q_SLOTS:
     void idleLoopNapsWithoutFetching()
     {
         Rig paused;
-        paused.pausedFlag = true;
-        paused.status.setConnected(true);
+        paused.state.setPaused(true);
+        paused.state.setConnected(true);
         paused.log.clear();
         QVERIFY(paused.runUntil([&] { return paused.sleeps.size() >= 5; }));
         QCOMPARE(paused.server->polls, 0);
@@ -310,11 +301,11 @@ private Q_SLOTS:
         QCOMPARE(paused.log, QStringList{u"connected=false"_s});
 
         Rig signedOut;
-        signedOut.creds.reset();
+        signedOut.state.setCredentials(std::nullopt);
         QVERIFY(signedOut.runUntil([&] { return signedOut.sleeps.size() >= 3; }));
         QCOMPARE(signedOut.sleeps.first(), std::chrono::nanoseconds(800'000'000));
         QCOMPARE(signedOut.server->polls, 0);
-        QVERIFY(!signedOut.status.connected());
+        QVERIFY(!signedOut.state.connected());
     }
 
     void errorsBackOffDoublingToThirtySeconds()
@@ -328,24 +319,24 @@ private Q_SLOTS:
         for (int i = 0; i < 7; ++i)
             QVERIFY2(within20Percent(rig.sleeps[i], bases[i]), qPrintable(u"sleep %1"_s.arg(i)));
         // Then a successful poll resets the delay and the status.
-        QTRY_VERIFY(rig.status.connected());
+        QTRY_VERIFY(rig.state.connected());
         rig.server->answers.push_back(Failure{});
         QTRY_COMPARE(rig.sleeps.size(), 8);
         QVERIFY(within20Percent(rig.sleeps[7], 1));
         rig.loop.cancel();
         QCOMPARE(rig.log.count(u"connection retry"_s), 1);  // logged on change only
-        QVERIFY(rig.creds);                                 // credentials kept
+        QVERIFY(rig.state.credentials());                                 // credentials kept
     }
 
     void unauthorizedRefreshesOrAsksForAuthentication()
     {
         Rig refreshing;
-        refreshing.creds = CredentialsBuilder().expiringIn(3600).build();
+        refreshing.state.setCredentials(CredentialsBuilder().expiringIn(3600).build());
         refreshing.answerOnForce = CredentialsBuilder().expiringIn(3600).bearerToken(u"fresh"_s).build();
         refreshing.server->answers.push_back(Unauthorized{});
         QVERIFY(refreshing.runUntil([&] { return refreshing.server->polls >= 2; }));
         QVERIFY(refreshing.sleeps.isEmpty());  // fetches again at once
-        QCOMPARE(refreshing.creds->bearerToken, u"fresh"_s);
+        QCOMPARE(refreshing.state.credentials()->bearerToken, u"fresh"_s);
         QVERIFY(refreshing.log.contains(u"token refreshed"_s));
         QCOMPARE(refreshing.forces.mid(0, 2), (QList<bool>{false, true}));
 
@@ -355,14 +346,14 @@ private Q_SLOTS:
         QVERIFY(rig.runUntil([&] { return rig.sleeps.size() == 2; }));
         QCOMPARE(rig.log.count(u"authentication required"_s), 1);
         QVERIFY(within20Percent(rig.sleeps[0], 1) && within20Percent(rig.sleeps[1], 2));
-        QVERIFY(rig.creds);
+        QVERIFY(rig.state.credentials());
     }
 
     void tokenNearExpiryIsRefreshedWithForce()
     {
         for (const qint64 seconds : {30, 120}) {
             Rig rig;
-            rig.creds = CredentialsBuilder().expiringIn(seconds).build();
+            rig.state.setCredentials(CredentialsBuilder().expiringIn(seconds).build());
             QVERIFY(rig.runUntil([&] { return !rig.forces.isEmpty(); }));
             QCOMPARE(rig.forces.first(), seconds < 60);
         }
@@ -465,7 +456,7 @@ private Q_SLOTS:
             QVERIFY(within20Percent(rig.sleeps[0], 1));
         } else {
             QVERIFY(rig.forces.contains(true));
-            QCOMPARE(rig.creds->bearerToken, u"fresh"_s);
+            QCOMPARE(rig.state.credentials()->bearerToken, u"fresh"_s);
         }
 
         // Handed out again, and this time "received" is accepted: carried out once.
@@ -499,7 +490,7 @@ private Q_SLOTS:
         QCOMPARE(acks[1].status, AckStatus::executed);
         QCOMPARE(acks[2].status, AckStatus::executed);  // the same outcome again, not "interrupted"
         const auto sent = [&](const Ack &ack) {
-            const CommandAcknowledgement body = CommandAcknowledgement::make(kCommandID, rig.creds->deviceID, ack.status,
+            const CommandAcknowledgement body = CommandAcknowledgement::make(kCommandID, rig.state.credentials()->deviceID, ack.status,
                                                                              ack.execution, ack.messageOverride);
             return body.toJSON();
         };
@@ -541,7 +532,7 @@ private Q_SLOTS:
     void pendingClaimStatusPollsArePacedUntilApproval()
     {
         Rig rig;
-        rig.creds.reset();
+        rig.state.setCredentials(std::nullopt);
         rig.claimApprovedAfter = 3;
         QVERIFY(rig.runUntil([&] { return rig.server->polls >= 2; }));
         const QString nap = u"sleep %1"_s.arg(poll_timing::pendingClaimNap);
@@ -556,7 +547,7 @@ private Q_SLOTS:
         Rig rig;
         CommandPollLoop::Collaborators collaborators;
         collaborators.executor = rig.executor;
-        CommandPollLoop loop(rig, collaborators);
+        CommandPollLoop loop(rig.state, collaborators);
         rig.server->answers.push_back(Failure{});
         loop.start();
         QTRY_COMPARE(rig.lastCommands.value(0), u"connection retry"_s);
