@@ -204,12 +204,15 @@ private Q_SLOTS:
         DashboardActivity activity(status);
         int menuRefreshes = 0;
         connect(&status, &ControllerState::changed, this, [&] { ++menuRefreshes; });
+        QStringList echoed;  // what the terminal sign-in prints: every text, repeated or not
+        connect(&status, &ControllerState::lastCommandSet, this, [&](const QString &text) { echoed.append(text); });
         status.setLastCommand(u"none"_s);  // the initial value: no activity, no log
         QCOMPARE(menuRefreshes, 1);
         QVERIFY(log.isEmpty() && activity.entries().isEmpty());
         status.setLastCommand(u"received 01234567"_s);
         status.setLastCommand(u"received 01234567"_s);
         QCOMPARE(log, QStringList{u"received 01234567"_s});
+        QCOMPARE(echoed, (QStringList{u"none"_s, u"received 01234567"_s, u"received 01234567"_s}));
         QCOMPARE(activity.entries().size(), 1);
         for (const bool connected : {false, true, true, false})  // the first is no change
             status.setConnected(connected);
