@@ -2,6 +2,7 @@
 
 #include "app/api_adapters.h"
 #include "commands/controller_state.h"
+#include "signin/sign_in_flows.h"
 
 #include <QStringList>
 
@@ -31,5 +32,23 @@ public:
     QStringList log;  // the operational log: flow lines and changed status texts
     std::unique_ptr<ControllerState> state;
 };
+
+// The flows' alerts, recorded as (title, text) instead of shown.
+class RecordingAlerts final : public SignInFlows::Alerts {
+public:
+    void showWarning(const QString &title, const QString &text) override { shown.append({title, text}); }
+    void showInformational(const QString &title, const QString &text) override { shown.append({title, text}); }
+    QList<QPair<QString, QString>> shown;
+};
+
+// Where the flows run: the application bundle of this build.
+inline RuntimeContext bundledContext()
+{
+    RuntimeContext context;
+    context.bundleID = QStringLiteral("ai.veltro.mornix");
+    context.bundlePath = QStringLiteral(MORNIX_BUNDLE_DIR);
+    context.executablePath = QStringLiteral(MORNIX_EXECUTABLE);
+    return context;
+}
 
 }  // namespace mornix

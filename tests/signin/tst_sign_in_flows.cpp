@@ -13,6 +13,7 @@
 #include "recording_host.h"
 #include "support/gated_keychain.h"
 #include "signin/sign_in_flows.h"
+#include "scripted_browser.h"
 #include "sign_in_window_answers.h"
 #include "support/agent_process.h"
 #include "support/bundle_modules.h"
@@ -39,28 +40,7 @@ namespace {
 
 const QString kBase = u"https://localhost:8443"_s;
 
-class RecordingAlerts final : public SignInFlows::Alerts {
-public:
-    void showWarning(const QString &title, const QString &text) override { shown.append({title, text}); }
-    void showInformational(const QString &title, const QString &text) override { shown.append({title, text}); }
-    QList<QPair<QString, QString>> shown;
-};
-
-RuntimeContext bundledContext()
-{
-    RuntimeContext context;
-    context.bundleID = u"ai.veltro.mornix"_s;
-    context.bundlePath = QStringLiteral(MORNIX_BUNDLE_DIR);
-    context.executablePath = QStringLiteral(MORNIX_EXECUTABLE);
-    return context;
-}
-
 }  // namespace
-
-// How the browser answers: the scripted-browser program follows the authorization to the
-// loopback callback (with another state for wrongState); neverReturn opens nothing that answers,
-// refuse cannot be opened.
-enum class Browser { follow, wrongState, neverReturn, refuse };
 
 class SignInFlowsTest : public QObject {
     Q_OBJECT
@@ -73,37 +53,7 @@ class SignInFlowsTest : public QObject {
     std::unique_ptr<RecordingHost> m_recording = std::make_unique<RecordingHost>();
     RecordingAlerts m_alerts;
     SignInWindowAnswers m_answers;
-    Browser m_browser = Browser::follow;
-    int m_browserOpened = 0;
-    std::vector<std::unique_ptr<QProcess>> m_browsers;
-    QString m_pageFile;  // where the last browser records the callback's answer
-
-    // The callback's answer that the last browser received, once it has finished.
-    QByteArray browserPage()
-    {
-        for (const auto &browser : m_browsers)
-            browser->waitForFinished(40000);
-        QFile file(m_pageFile);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    bool openBrowser(const QUrl &url)
-    {
-        ++m_browserOpened;
-        if (m_browser == Browser::refuse || m_browser == Browser::neverReturn)
-            return m_browser == Browser::neverReturn;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"MORNIX_DEV_PKI_DIR"_s, QStringLiteral(MORNIX_DEV_PKI_DIR));
-        if (m_browser == Browser::wrongState)
-            environment.insert(u"SCRIPTED_BROWSER_STATE"_s, u"mornix_00000000-0000-0000-0000-000000000000"_s);
-        m_pageFile = m_home.path() + u"/page-%1"_s.arg(m_browserOpened);
-        environment.insert(u"SCRIPTED_BROWSER_PAGE"_s, m_pageFile);
-        auto &browser = m_browsers.emplace_back(std::make_unique<QProcess>());
-        browser->setProcessEnvironment(environment);
-        browser->start(QStringLiteral(MORNIX_SOURCE_DIR "/tests/signin/scripted-browser"),
-                       {url.toString(QUrl::FullyEncoded)});
-        return true;
-    }
+    ScriptedBrowser m_browser{m_home.path()};
 
     std::unique_ptr<SignInFlows> makeFlows(std::chrono::milliseconds timeout = std::chrono::seconds(20),
                                            std::shared_ptr<Keychain> keychain = {})
@@ -116,7 +66,7 @@ class SignInFlowsTest : public QObject {
         deps.enrollmentAgent = std::make_shared<DeviceEnrollmentAgent>(
             IdentityPorts{keychain, m_ports.hardwareKey, m_ports.hardwareIdentity, m_ports.postureProbes});
         deps.oauth.defaultClientID = Config::defaults().defaultOAuthClientID;
-        deps.oauth.openBrowser = [this](const QUrl &url) { return openBrowser(url); };
+        deps.oauth.openBrowser = [this](const QUrl &url) { return m_browser.open(url); };
         deps.oauth.socketOwners = m_ports.socketOwners;
         deps.oauth.callbackTimeout = timeout;
         deps.alerts = std::shared_ptr<SignInFlows::Alerts>(&m_alerts, [](SignInFlows::Alerts *) {});
@@ -172,17 +122,13 @@ private Q_SLOTS:
         m_recording = std::make_unique<RecordingHost>();
         m_answers.clear();
         m_alerts.shown.clear();
-        m_browser = Browser::follow;
-        m_browserOpened = 0;
-        m_pageFile.clear();
+        m_browser.reset();
         m_service.admin({u"fault"_s, u"clear"_s});
     }
 
     void cleanup()
     {
-        for (const auto &browser : m_browsers)
-            QVERIFY(browser->state() == QProcess::NotRunning || browser->waitForFinished(40000));
-        m_browsers.clear();
+        QVERIFY(m_browser.allFinished());
     }
 
     void failuresKeepEverythingAndSayWhy_data()
@@ -243,7 +189,7 @@ private Q_SLOTS:
             const ProcessResult set = m_service.admin(QStringList{u"fault"_s, u"set"_s} + fault);
             QCOMPARE(set.exitCode, 0);
         }
-        m_browser = Browser(mode);
+        m_browser.mode = Browser(mode);
         auto flows =
             makeFlows(std::chrono::milliseconds(mode == int(Browser::neverReturn) ? 500
                                                 : mode == int(Browser::wrongState) ? 4000
@@ -262,7 +208,7 @@ private Q_SLOTS:
             QVERIFY2(!text.contains("stable_payload_json"_L1), qPrintable(text));
         QVERIFY(!m_recording->state->credentials() && !m_recording->state->serviceClient());
         QVERIFY(!storedCredentials());
-        const QByteArray told = browserPage();
+        const QByteArray told = m_browser.page();
         if (page.isEmpty())
             QCOMPARE(told, QByteArray());
         else
@@ -272,13 +218,13 @@ private Q_SLOTS:
         // The same window takes a new attempt (the service answering normally again); the
         // keychain then holds what the controller took in, and the window closes.
         m_service.admin({u"fault"_s, u"clear"_s});
-        m_browser = Browser::follow;
+        m_browser.mode = Browser::follow;
         window->signInGitHub();
         QVERIFY(!window->buttonsEnabled());
         QVERIFY(QTest::qWaitFor([&] { return m_recording->last().startsWith("registered "_L1); }, 40000));
         QCOMPARE(m_recording->last(), u"registered "_s + m_service.deviceID());
-        QVERIFY(browserPage().startsWith("200\n<!doctype html>"));
-        QVERIFY(browserPage().contains("<h1>Signed in to Veltro</h1><p>Veltro sign-in completed. You can close this "
+        QVERIFY(m_browser.page().startsWith("200\n<!doctype html>"));
+        QVERIFY(m_browser.page().contains("<h1>Signed in to Veltro</h1><p>Veltro sign-in completed. You can close this "
                                        "tab and return to the desktop app.</p>"));
         const std::optional<DeviceCredentials> stored = storedCredentials();
         QVERIFY(stored && m_recording->state->credentials() && m_recording->state->serviceClient() && !m_recording->state->connected());
@@ -335,7 +281,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return !m_recording->commands.isEmpty(); }, 5000));
         QTest::qWait(600);
         QCOMPARE(m_recording->commands, QStringList{u"sign-in canceled"_s});
-        QCOMPARE(m_browserOpened, 0);
+        QCOMPARE(m_browser.opened, 0);
         QVERIFY(!flows->signInWindow());
         flows->presentInitialClaimPromptIfNeeded();
         QTest::qWait(600);
