@@ -1,6 +1,7 @@
 #pragma once
 
 #include "api/api_error.h"
+#include "support/operational_log.h"
 #include "api/http_exchange.h"
 #include "api/pinned_session.h"
 #include "api/transport_error.h"
@@ -35,15 +36,12 @@ class DeviceEnrollmentAgent;
 // Every operation takes an optional cancellation token that aborts its request.
 class APIClient {
 public:
-    // Receives the lines the client writes to the operational log (claim preflight).
-    using OperationalLog = std::function<void(const QString &line)>;
-
     // What some operations need besides the session.
     struct Collaborators {
         // Builds and signs the registration record (registerDevice only); it blocks on the
         // keychain and the posture tools, so it runs on a worker thread.
         std::shared_ptr<const DeviceEnrollmentAgent> enrollmentAgent;
-        OperationalLog operationalLog;
+        OperationalLog operationalLog;  // the claim preflight's lines
     };
 
     explicit APIClient(std::shared_ptr<PinnedSession> session, Collaborators collaborators = {});

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/bridge_service.h"
+#include "support/operational_log.h"
 #include "commands/device_service_client.h"
 #include "support/config.h"
 
@@ -19,14 +20,11 @@ class PinnedSessionFailureStore;
 // ServiceUnauthorized; every other failure a std::runtime_error with a readable description.
 std::function<std::shared_ptr<DeviceServiceClient>(const QString &apiBaseURL)>
 makeServiceClientFactory(Config config, std::shared_ptr<PinnedSessionFailureStore> pinFailures,
-                         std::function<void(const QString &)> operationalLog);
+                         OperationalLog operationalLog);
 
 // The desktop bridge's registration and logout over the API client, each on a pinned session
 // for the given origin. A logout answered 404 with "device not found" raises DeviceNotFound.
 std::shared_ptr<BridgeService> makeBridgeService(Config config, std::shared_ptr<PinnedSessionFailureStore> pinFailures,
                                                  std::shared_ptr<const DeviceEnrollmentAgent> agent);
-
-// A readable description of an error of the API client or the pinned session.
-QString describeServiceError(const std::exception &error);
 
 }  // namespace mornix

@@ -56,14 +56,13 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
         = std::make_shared<CommandJournal>(QDir(posix::dataDirectoryPath()).filePath(QStringLiteral("Commands")));
     // One store of TLS check outcomes for every pinned session of the agent.
     auto pinFailures = std::make_shared<PinnedSessionFailureStore>();
-    deps.makeServiceClient =
-        makeServiceClientFactory(config, pinFailures, [log](const QString &line) { log->append(line); });
+    const OperationalLog appendLog = [log](const QString &line) { log->append(line); };
+    deps.state = std::make_shared<ControllerState>(appendLog, makeServiceClientFactory(config, pinFailures, appendLog));
     auto agent = std::make_shared<DeviceEnrollmentAgent>(
         IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes},
         config.environment.mdmEnrollmentSecret);
     deps.disconnector = std::make_shared<DeviceRemoval>(deps.keychain, agent, makeBridgeService(config, pinFailures, agent),
                                                         ports.systemLog);
-    deps.bundle = ports.bundle;
     deps.notifications = ports.distributedNotifications;
     deps.loginItem = ports.loginItem;
     // Windows and the tray icon only with a display and outside the managed presentation.
@@ -79,7 +78,6 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     }
     // Posted in every mode; a click opens the dashboard where one can be shown.
     deps.clientsClosedNotice = std::make_shared<ClientsClosedNotice>(ports.userNotifications, windows);
-    deps.appendLog = [log](const QString &line) { log->append(line); };
     deps.systemLog = ports.systemLog;
     deps.openLogFile = [log] { log->openLogFile(); };
     deps.openURL = [workspace = ports.workspace](const QUrl &url) { workspace->openURL(url); };
@@ -90,7 +88,6 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     signIn.pinFailures = pinFailures;
     signIn.keychain = deps.keychain;
     signIn.enrollmentAgent = agent;
-    signIn.makeServiceClient = deps.makeServiceClient;
     signIn.oauth.defaultClientID = config.defaultOAuthClientID;
     signIn.oauth.openBrowser = [workspace = ports.workspace](const QUrl &url) { return workspace->openURL(url); };
     signIn.oauth.socketOwners = ports.socketOwners;
@@ -100,15 +97,12 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
         signIn.alerts = desktop->makeSignInAlerts(ports.systemLog);
     else
         signIn.alerts = std::make_shared<LoggedSignInAlerts>(ports.systemLog);
-    signIn.appendLog = deps.appendLog;
     signIn.runtimeContext = [context = deps.runtimeContext] { return context; };
     signIn.computerName = [identity = ports.hardwareIdentity] { return identity->localizedHostName(); };
     signIn.openHelpPage = deps.openURL;
     if (windows)
         signIn.attachWindow = desktop->signInWindowAttacher(ports.deviceTerms);
-    deps.makeSignInFlows = [signIn](SignInFlows::Host &state, QObject *parent) {
-        return new SignInFlows(state, signIn, parent);
-    };
+    deps.signIn = std::make_unique<SignInFlows>(*deps.state, signIn);
     auto controller = std::make_unique<MornixController>(std::move(deps));
     if (modules) {
         // A module that cannot be used is reported from the thread that tried it: the line is

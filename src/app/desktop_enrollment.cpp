@@ -2,6 +2,7 @@
 
 #include "app/bridge_service.h"
 #include "app/api_adapters.h"
+#include "api/service_error_text.h"
 #include "app/async_mode.h"
 #include "app/cli_output.h"
 #include "identity/keychain_store.h"

@@ -1,6 +1,7 @@
 #include "app/device_removal.h"
 
 #include "app/api_adapters.h"
+#include "api/service_error_text.h"
 #include "app/bridge_service.h"
 #include "app/cli_output.h"
 #include "identity/device_enrollment_agent.h"

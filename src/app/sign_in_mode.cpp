@@ -24,30 +24,6 @@ namespace {
 
 const QString kSignIn = QStringLiteral("--sign-in");
 
-// The controller's state for one terminal sign-in: every status text goes to standard error.
-class TerminalSignInHost final : public SignInFlows::Host {
-public:
-    void setLastCommand(const QString &text) override
-    {
-        m_lastCommand = text;
-        cli::writeStderr(sanitizeLog(text, 400) + QLatin1Char('\n'));
-    }
-    void setConnected(bool) override {}
-    std::optional<DeviceCredentials> credentials() const override { return m_credentials; }
-    void setCredentials(const std::optional<DeviceCredentials> &credentials) override { m_credentials = credentials; }
-    std::optional<PendingClaimState> pendingClaim() const override { return std::nullopt; }
-    void setPendingClaim(const std::optional<PendingClaimState> &) override {}
-    bool hasServiceClient() const override { return m_client != nullptr; }
-    void setServiceClient(std::shared_ptr<DeviceServiceClient> client) override { m_client = std::move(client); }
-
-    bool registered() const { return m_credentials.has_value() && m_lastCommand.startsWith(QLatin1String("registered ")); }
-
-private:
-    QString m_lastCommand;
-    std::optional<DeviceCredentials> m_credentials;
-    std::shared_ptr<DeviceServiceClient> m_client;
-};
-
 struct SignInRun {
     Arguments arguments;
     Ports ports;
@@ -58,7 +34,6 @@ struct SignInRun {
 
 QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
 {
-    TerminalSignInHost host;
     const Config &config = run->config;
     const RuntimeContext context = currentRuntimeContext(*run->ports.bundle, run->arguments.values());
 
@@ -75,7 +50,6 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
     deps.userDefaults = run->ports.userDefaults;
     deps.terms = run->ports.deviceTerms;
     deps.enrollmentAgent = agent;
-    deps.makeServiceClient = makeServiceClientFactory(config, deps.pinFailures, {});
     deps.oauth.defaultClientID = config.defaultOAuthClientID;
     // The URL is printed first: over SSH the user opens it elsewhere, so a missing browser
     // does not end the attempt.
@@ -87,10 +61,15 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
     deps.oauth.socketOwners = run->ports.socketOwners;
     deps.alerts = std::make_shared<TerminalSignInAlerts>();
     deps.runtimeContext = [context] { return context; };
-    SignInFlows flows(host, deps);
+    // The state of one terminal sign-in: every status text goes to standard error.
+    ControllerState state({}, makeServiceClientFactory(config, deps.pinFailures, {}));
+    QObject::connect(&state, &ControllerState::lastCommandSet, &state, [](const QString &text) {
+        cli::writeStderr(sanitizeLog(text, 400) + QLatin1Char('\n'));
+    });
+    SignInFlows flows(state, deps);
 
     if (!SignInFlows::runsFromApplicationBundle(context)) {
-        host.setLastCommand(QStringLiteral("refusing claim flow from unbundled runtime"));
+        state.setLastCommand(QStringLiteral("refusing claim flow from unbundled runtime"));
         flows.presentRuntimeMisconfigurationAlert(context);
         co_return 1;
     }
@@ -100,7 +79,7 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
     if (!run->enrollmentLock) {
         const QString reason = DesktopEnrollment::lockRefusal(lockPath, lock);
         run->ports.systemLog->error(sanitizeLog(QStringLiteral("sign-in refused: enrollment lock: ") + reason, 400));
-        host.setLastCommand(QStringLiteral("cannot sign in: ") + reason);
+        state.setLastCommand(QStringLiteral("cannot sign in: ") + reason);
         co_return 1;
     }
 
@@ -122,7 +101,7 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
     const QPointer<SignInWindowController> noWindow;
     co_await flows.registerDeviceFlow(apiBaseURL, deviceName, method, clientID, noSecret, noWindow);
 
-    if (!host.registered())
+    if (!state.credentials() || !state.lastCommand().startsWith(QLatin1String("registered ")))
         co_return 1;
     run->ports.distributedNotifications->post(notification_names::credentialsUpdated);
     co_return 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "discovery/agent_instance.h"
+#include "support/operational_log.h"
 #include "identity/credential_records.h"
 
 #include <QDateTime>
@@ -26,7 +27,7 @@ public:
         std::function<QCoro::Task<void>(const DeviceCredentials &, const QList<AgentInstanceReport> &)> send;
         // The controller's credentials of the moment.
         std::function<std::optional<DeviceCredentials>()> currentCredentials;
-        std::function<void(const QString &)> appendLog;
+        OperationalLog appendLog;
         std::function<void()> pendingChanged;  // the dashboard shows the pending inventory
         std::chrono::milliseconds burstDelay{150};
     };

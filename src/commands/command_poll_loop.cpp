@@ -1,6 +1,5 @@
 #include "commands/command_poll_loop.h"
 
-#include "commands/command_validation.h"
 #include "commands/commands_logging.h"
 #include "commands/poll_timing.h"
 #include "support/blocking_call.h"
@@ -15,25 +14,6 @@ namespace mornix {
 
 namespace {
 
-QString shortID(const QString &id)
-{
-    return id.left(8);
-}
-
-QString outcomeWord(AckStatus status)
-{
-    return ackStatusText(status) + QLatin1Char(' ');
-}
-
-// The outcome acknowledgement as it will be sent, every time: message and payload as
-// CommandAcknowledgement builds them, with their idempotency key.
-JournalOutcome makeOutcome(const QString &commandID, const QString &deviceID, AckStatus status,
-                           const std::optional<KillExecutionResult> &result, const std::optional<QString> &message)
-{
-    const CommandAcknowledgement ack = CommandAcknowledgement::make(commandID, deviceID, status, result, message);
-    return JournalOutcome{status, ack.message, ack.payload, ack.idempotencyKey, deviceID};
-}
-
 QCoro::Task<bool> defaultSleep(QPointer<CancellationToken> token, std::chrono::nanoseconds duration)
 {
     co_return co_await cancellableSleep(token, std::chrono::duration_cast<std::chrono::milliseconds>(duration));
@@ -41,9 +21,9 @@ QCoro::Task<bool> defaultSleep(QPointer<CancellationToken> token, std::chrono::n
 
 }  // namespace
 
-CommandPollLoop::CommandPollLoop(Host &host, Collaborators collaborators, QObject *parent)
+CommandPollLoop::CommandPollLoop(ControllerState &state, Collaborators collaborators, QObject *parent)
     : QObject(parent)
-    , m_host(host)
+    , m_state(state)
     , m_executor(std::move(collaborators.executor))
     , m_renewal(collaborators.renewal)
     , m_reporter(collaborators.reporter)
@@ -51,6 +31,7 @@ CommandPollLoop::CommandPollLoop(Host &host, Collaborators collaborators, QObjec
     , m_commandExecuted(std::move(collaborators.commandExecuted))
     , m_sleep(collaborators.sleep ? std::move(collaborators.sleep) : Sleep(&defaultSleep))
     , m_token(new CancellationToken(this))
+    , m_retryDelay(poll_timing::initialRetryDelay)
     , m_journal(collaborators.journal ? std::move(collaborators.journal) : std::make_shared<CommandJournal>())
     , m_journalStateChanged(std::move(collaborators.journalStateChanged))
     , m_journalDegradedReason(m_journal->degradedReason())
@@ -122,143 +103,173 @@ QCoro::Task<bool> CommandPollLoop::nap(std::uint64_t nanoseconds)
 QCoro::Task<void> CommandPollLoop::pollLoop()
 {
     QPointer<CommandPollLoop> self(this);
-    std::uint64_t retryDelay = poll_timing::initialRetryDelay;
-    bool outboxSentAtStart = false;
-
     while (self && !m_token->isCancelled()) {
-        if (m_host.paused()) {
-            m_host.setConnected(false);
-            co_await nap(poll_timing::pausedNap);
+        const std::optional<Session> session = co_await readySession();
+        if (!self)
+            co_return;
+        if (!session)
             continue;
-        }
+        const Round round = co_await pollRound(*session);
+        if (round == Round::gone || !self)
+            co_return;
+        if (round == Round::next)
+            continue;
+        if (!co_await nap(jitteredNanoseconds(m_retryDelay, poll_timing::errorJitterFraction)))
+            break;
+        m_retryDelay = std::min(m_retryDelay * 2, poll_timing::retryDelayCap);
+    }
+    if (self)
+        m_running = false;
+}
 
-        std::optional<DeviceCredentials> credentials = m_host.credentials();
-        std::shared_ptr<DeviceServiceClient> service = m_host.service();
-        if (!credentials && m_renewal && m_renewal->hasPendingClaim() && service) {
-            co_await m_renewal->pollPendingClaim();
-            if (self && !m_host.credentials())
-                co_await nap(poll_timing::pendingClaimNap);
-            continue;
-        }
-        if (!credentials || !service) {
-            m_host.setConnected(false);
-            co_await nap(poll_timing::unenrolledNap);
-            continue;
-        }
+QCoro::Task<std::optional<CommandPollLoop::Session>> CommandPollLoop::readySession()
+{
+    QPointer<CommandPollLoop> self(this);
+    if (m_state.paused()) {
+        m_state.setConnected(false);
+        co_await nap(poll_timing::pausedNap);
+        co_return std::nullopt;
+    }
+    const std::optional<DeviceCredentials> credentials = m_state.credentials();
+    std::shared_ptr<DeviceServiceClient> service = m_state.serviceClient();
+    if (!credentials && m_renewal && m_renewal->hasPendingClaim() && service) {
+        co_await m_renewal->pollPendingClaim();
+        if (self && !m_state.credentials())
+            co_await nap(poll_timing::pendingClaimNap);
+        co_return std::nullopt;
+    }
+    if (!credentials || !service) {
+        m_state.setConnected(false);
+        co_await nap(poll_timing::unenrolledNap);
+        co_return std::nullopt;
+    }
+    co_return Session{*credentials, std::move(service)};
+}
 
-        bool unauthorized = false;
-        bool failed = false;
-        std::optional<QString> undecodableID;
+void CommandPollLoop::reportInventoryIfDue(const DeviceCredentials &credentials)
+{
+    if (!m_reporter)
+        return;
+    const std::optional<QDateTime> last = m_reporter->lastAgentInstanceReportAttemptAt();
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (last && last->secsTo(now) < poll_timing::inventorySpacingSeconds)
+        return;
+    if (std::optional<QList<AgentInstanceReport>> reports = currentReportsIfReady()) {
+        m_reporter->setLastAgentInstanceReportAttemptAt(now);
+        m_reporter->queueAgentInventoryReport(*reports, credentials, true);
+    }
+}
+
+QCoro::Task<CommandPollLoop::Round> CommandPollLoop::pollRound(Session session)
+{
+    QPointer<CommandPollLoop> self(this);
+    bool unauthorized = false;
+    bool failed = false;
+    std::optional<QString> undecodableID;
+    try {
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        const bool force = session.credentials.tokenExpiresAt
+            && *session.credentials.tokenExpiresAt - poll_timing::tokenRefreshMarginSeconds <= double(now);
+        if (m_renewal) {
+            const DeviceCredentials current = session.credentials;
+            if (std::optional<DeviceCredentials> refreshed = co_await m_renewal->refreshOAuthIfNeeded(current, force))
+                session.credentials = std::move(*refreshed);
+            if (!self)
+                co_return Round::gone;
+        }
+        reportInventoryIfDue(session.credentials);
+        if (m_state.paused()) {
+            m_state.setConnected(true);
+            co_await nap(poll_timing::pausedAfterTokenCheckNap);
+            co_return Round::next;
+        }
+        co_await pollAndHandle(session);
+        if (!self)
+            co_return Round::gone;
+        m_retryDelay = poll_timing::initialRetryDelay;
+        co_return Round::next;
+    } catch (const UndecodableCommand &poison) {
+        undecodableID = poison.commandID();
+    } catch (const ServiceUnauthorized &) {
+        unauthorized = true;
+    } catch (const std::exception &error) {
+        qCInfo(lcCommands) << "poll error:" << error.what();
+        failed = true;
+    } catch (...) {
+        failed = true;
+    }
+    if (!self)
+        co_return Round::gone;
+
+    // An envelope that does not decode but names a safe id is answered "ignored" at once, so
+    // it cannot hold up the commands behind it. (Awaited here: not inside a handler.)
+    if (undecodableID) {
+        m_state.setConnected(true);
         try {
-            const qint64 now = QDateTime::currentSecsSinceEpoch();
-            const bool force = credentials->tokenExpiresAt
-                && *credentials->tokenExpiresAt - poll_timing::tokenRefreshMarginSeconds <= double(now);
-            if (m_renewal) {
-                const DeviceCredentials current = *credentials;
-                if (std::optional<DeviceCredentials> refreshed = co_await m_renewal->refreshOAuthIfNeeded(current, force))
-                    credentials = std::move(refreshed);
-                if (!self)
-                    co_return;
-            }
-
-            if (m_reporter) {
-                const std::optional<QDateTime> last = m_reporter->lastAgentInstanceReportAttemptAt();
-                const QDateTime nowTime = QDateTime::currentDateTimeUtc();
-                if (!last || last->secsTo(nowTime) >= poll_timing::inventorySpacingSeconds) {
-                    if (std::optional<QList<AgentInstanceReport>> reports = currentReportsIfReady()) {
-                        m_reporter->setLastAgentInstanceReportAttemptAt(nowTime);
-                        m_reporter->queueAgentInventoryReport(*reports, credentials, true);
-                    }
-                }
-            }
-
-            if (m_host.paused()) {
-                m_host.setConnected(true);
-                co_await nap(poll_timing::pausedAfterTokenCheckNap);
-                continue;
-            }
-
-            if (!outboxSentAtStart) {
-                outboxSentAtStart = true;
-                co_await flushOutbox(*credentials, service);
-                if (!self)
-                    co_return;
-            }
-
-            const std::optional<KillCommand> command = co_await service->pollNextCommand(*credentials);
+            const std::optional<KillCommand> none;  // named: GCC 12 destroys awaited temporaries twice
+            co_await handleCommand(none, *undecodableID, session.credentials, session.service);
             if (!self)
-                co_return;
-            m_host.setConnected(true);
-            if (command) {
-                const QString commandID = command->id;
-                co_await handleCommand(command, commandID, *credentials, service);
-                if (!self)
-                    co_return;
-            }
-            // After every successful poll (a re-delivered command has just had its outcome sent).
-            co_await flushOutbox(*credentials, service);
-            if (!self)
-                co_return;
-            retryDelay = poll_timing::initialRetryDelay;
-            continue;
-        } catch (const UndecodableCommand &poison) {
-            undecodableID = poison.commandID();
+                co_return Round::gone;
+            m_retryDelay = poll_timing::initialRetryDelay;
+            co_return Round::next;
         } catch (const ServiceUnauthorized &) {
             unauthorized = true;
-        } catch (const std::exception &error) {
-            qCInfo(lcCommands) << "poll error:" << error.what();
-            failed = true;
         } catch (...) {
             failed = true;
         }
         if (!self)
-            co_return;
-
-        // An envelope that does not decode but names a safe id is answered "ignored" at once, so
-        // it cannot hold up the commands behind it. (Awaited here: not inside a handler.)
-        if (undecodableID) {
-            m_host.setConnected(true);
-            try {
-                const std::optional<KillCommand> none;  // named: GCC 12 destroys awaited temporaries twice
-                co_await handleCommand(none, *undecodableID, *credentials, service);
-                if (!self)
-                    co_return;
-                retryDelay = poll_timing::initialRetryDelay;
-                continue;
-            } catch (const ServiceUnauthorized &) {
-                unauthorized = true;
-            } catch (...) {
-                failed = true;
-            }
-            if (!self)
-                co_return;
-        }
-
-        if (unauthorized) {
-            std::optional<DeviceCredentials> refreshed;
-            if (m_renewal) {
-                const DeviceCredentials current = *credentials;
-                refreshed = co_await m_renewal->refreshOAuthIfNeeded(current, true);
-                if (!self)
-                    co_return;
-            }
-            if (refreshed) {
-                m_host.setCredentials(*refreshed);
-                m_host.setLastCommand(QStringLiteral("token refreshed"));
-                continue;
-            }
-            m_host.setConnected(false);
-            m_host.setLastCommand(QStringLiteral("authentication required"));
-        } else if (failed) {
-            m_host.setConnected(false);
-            m_host.setLastCommand(QStringLiteral("connection retry"));
-        }
-        if (!co_await nap(jitteredNanoseconds(retryDelay, poll_timing::errorJitterFraction)))
-            break;
-        retryDelay = std::min(retryDelay * 2, poll_timing::retryDelayCap);
+            co_return Round::gone;
     }
-    if (self)
-        m_running = false;
+
+    if (unauthorized)
+        co_return co_await renewAfterRefusal(session.credentials);
+    if (failed) {
+        m_state.setConnected(false);
+        m_state.setLastCommand(QStringLiteral("connection retry"));
+    }
+    co_return Round::backOff;
+}
+
+QCoro::Task<void> CommandPollLoop::pollAndHandle(Session session)
+{
+    QPointer<CommandPollLoop> self(this);
+    if (!m_outboxSentAtStart) {
+        m_outboxSentAtStart = true;
+        co_await flushOutbox(session.credentials, session.service);
+        if (!self)
+            co_return;
+    }
+    const std::optional<KillCommand> command = co_await session.service->pollNextCommand(session.credentials);
+    if (!self)
+        co_return;
+    m_state.setConnected(true);
+    if (command) {
+        const QString commandID = command->id;
+        co_await handleCommand(command, commandID, session.credentials, session.service);
+        if (!self)
+            co_return;
+    }
+    // After every successful poll (a re-delivered command has just had its outcome sent).
+    co_await flushOutbox(session.credentials, session.service);
+}
+
+QCoro::Task<CommandPollLoop::Round> CommandPollLoop::renewAfterRefusal(DeviceCredentials credentials)
+{
+    QPointer<CommandPollLoop> self(this);
+    std::optional<DeviceCredentials> refreshed;
+    if (m_renewal) {
+        refreshed = co_await m_renewal->refreshOAuthIfNeeded(credentials, true);
+        if (!self)
+            co_return Round::gone;
+    }
+    if (refreshed) {
+        m_state.setCredentials(*refreshed);
+        m_state.setLastCommand(QStringLiteral("token refreshed"));
+        co_return Round::next;
+    }
+    m_state.setConnected(false);
+    m_state.setLastCommand(QStringLiteral("authentication required"));
+    co_return Round::backOff;
 }
 
 QCoro::Task<void> CommandPollLoop::deliverOutcome(QString commandID, JournalOutcome outcome,
@@ -305,173 +316,6 @@ QCoro::Task<void> CommandPollLoop::flushOutbox(DeviceCredentials credentials,
             co_return;
         }
     }
-}
-
-QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> command, QString commandID,
-                                                 DeviceCredentials credentials,
-                                                 std::shared_ptr<DeviceServiceClient> service)
-{
-    QPointer<CommandPollLoop> self(this);
-    const QString id = shortID(commandID);
-    // Held here: once the intent is recorded the command is carried out and its outcome recorded,
-    // even when the loop goes away meanwhile.
-    const std::shared_ptr<CommandJournal> journal = m_journal;
-    const std::shared_ptr<Executor> executor = m_executor;
-    const std::shared_ptr<AgentInstanceMonitor> monitor = m_monitor;
-
-    // Before each command: a journal that could not be used is tried again.
-    const auto reopen = [](CommandJournal &j) { return j.reopen(); };
-    co_await journalStep(reopen);
-    if (!self)
-        co_return;
-    const std::optional<JournalEntry> known = journal->entry(commandID);
-
-    // Handed out again after its outcome was recorded: never carried out a second time, and
-    // never answered with another outcome. The same one goes again, with its own idempotency key.
-    if (known && known->outcome) {
-        const JournalOutcome outcome = *known->outcome;
-        m_host.setLastCommand(outcomeWord(outcome.status) + id);
-        co_await deliverOutcome(commandID, outcome, credentials, service);
-        co_return;
-    }
-    // Its intent was recorded by this process and its outcome is not yet: it is being carried out
-    // right now (by a loop that was replaced meanwhile), which records and sends the outcome.
-    if (known && known->intent && known->intentHere) {
-        qCInfo(lcCommands) << "command" << commandID << "handed out again while it is being carried out";
-        co_return;
-    }
-    // Its intent came from the file: an earlier process stopped while carrying it out (it may have
-    // signalled). Acknowledged "failed", never carried out again.
-    if (known && known->intent) {
-        const KillExecutionResult interrupted{
-            false, kInterruptedMessage.toString(),
-            QJsonObject{{QStringLiteral("interrupted_by_agent_restart"), true}, {QStringLiteral("all_stopped"), false}}};
-        const JournalOutcome outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::failed, interrupted, std::nullopt);
-        const auto record = [commandID, outcome](CommandJournal &j) { return j.recordOutcome(commandID, outcome); };
-        co_await journalStep(record);
-        if (!self)
-            co_return;
-        m_host.setLastCommand(outcomeWord(outcome.status) + id);
-        co_await deliverOutcome(commandID, outcome, credentials, service);
-        co_return;
-    }
-
-    m_host.setLastCommand(QStringLiteral("received ") + id);
-    if (!known) {
-        const auto record = [commandID](CommandJournal &j) { return j.recordReceived(commandID, false); };
-        co_await journalStep(record);
-        if (!self)
-            co_return;
-    }
-    // The id is written (a process that dies now loses nothing); it reaches the disk with the
-    // intent, before anything is signalled, or with the outcome. Until then the command was not
-    // carried out, so a machine that goes down meanwhile cannot make it run twice.
-    // A "received" lost to the network or a 5xx does not stop the command: its outcome is what
-    // the service must learn. (No co_await inside a handler: the answers are noted first.)
-    bool unauthorized = false;
-    std::exception_ptr refusal;
-    try {
-        co_await service->sendAck(credentials, commandID, AckStatus::received, std::nullopt, std::nullopt);
-    } catch (const ServiceUnauthorized &) {
-        unauthorized = true;
-    } catch (const ServiceRefused &error) {
-        qCWarning(lcCommands) << "received acknowledgement of" << commandID << "refused:" << error.what();
-        refusal = std::current_exception();
-    } catch (const std::exception &error) {
-        qCInfo(lcCommands) << "received acknowledgement of" << commandID << "failed:" << error.what();
-    }
-    if (!self)
-        co_return;
-    // The token refresh first; the service hands the command out again afterwards.
-    if (unauthorized)
-        throw ServiceUnauthorized();
-    // The service no longer wants this command (cancelled, unknown, settled): nothing is done.
-    if (refusal) {
-        const auto record = [commandID](CommandJournal &j) { return j.recordRefused(commandID); };
-        co_await journalStep(record);
-        if (!self)
-            co_return;
-        m_host.setLastCommand(QStringLiteral("refused ") + id);
-        std::rethrow_exception(refusal);
-    }
-
-    std::optional<KillTargetCatalog::Target> target;
-    std::optional<AgentProductCatalog::Product> product;
-    QString refusalMessage = kUndecodableMessage.toString();
-    if (command && command->protocolVersion == 2) {
-        product = CommandValidation::validatedCommandProduct(command->protocolVersion, command->action,
-                                                               command->product, command->instanceKind,
-                                                               command->appKey, command->targetInstanceID,
-                                                               command->targetBundleIDs);
-        refusalMessage = kInstanceCommandRefusedMessage.toString();
-    } else if (command) {
-        target = CommandValidation::validatedTarget(command->protocolVersion, command->action, command->appKey,
-                                                    command->targetBundleIDs);
-        refusalMessage = kApplicationCommandRefusedMessage.toString();
-    }
-
-    JournalOutcome outcome;
-    bool carriedOut = false;
-    KillExecutionResult result;
-    if (!target && !product) {
-        outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::ignored, std::nullopt, refusalMessage);
-    } else {
-        // Durable or not, the intent is in memory: a journal that cannot be written still keeps
-        // the command from running twice in this process. From here to the recorded outcome the
-        // command is finished whatever happens to the loop.
-        const auto intent = [commandID](CommandJournal &j) { return j.recordIntent(commandID); };
-        co_await journalStep(intent);
-        // (Two statements: GCC mis-compiles co_await inside a conditional expression.)
-        try {
-            if (target) {
-                result = co_await executor->executeKill(*target);
-            } else {
-                const QString instanceID = command->targetInstanceID.value_or(QString());
-                result = co_await executor->executeAgentInstance(instanceID, *product, monitor.get());
-            }
-        } catch (const std::exception &error) {
-            qCWarning(lcCommands) << "carrying out" << commandID << "failed:" << error.what();
-            result = KillExecutionResult{false, kExecutionErrorMessage.toString(),
-                                         QJsonObject{{QStringLiteral("all_stopped"), false}}};
-        }
-        carriedOut = true;
-        outcome = makeOutcome(commandID, credentials.deviceID,
-                              result.succeeded ? AckStatus::executed : AckStatus::failed, result, std::nullopt);
-        if (!self) {
-            // The loop is gone: the outcome is recorded here (on this thread: a rare path) and
-            // goes out from the outbox of the next loop.
-            journal->recordOutcome(commandID, outcome);
-            co_return;
-        }
-    }
-    const auto record = [commandID, outcome](CommandJournal &j) { return j.recordOutcome(commandID, outcome, false); };
-    co_await journalStep(record);
-    if (!self)
-        co_return;
-
-    // The outcome is written; it reaches the disk while it is being sent (the task starts now
-    // and runs ahead of the "settled" step on the journal's one thread).
-    const auto flush = [](CommandJournal &j) { return j.flush(); };
-    QCoro::Task<bool> outcomeFlushing = journalStep(flush);
-    std::exception_ptr undelivered;
-    try {
-        co_await deliverOutcome(commandID, outcome, credentials, service);
-    } catch (...) {
-        undelivered = std::current_exception();  // stays in the outbox
-    }
-    co_await outcomeFlushing;
-    if (!self)
-        co_return;
-    if (carriedOut) {
-        if (outcome.status == AckStatus::executed && m_commandExecuted)
-            m_commandExecuted(result);
-        std::optional<QList<AgentInstanceReport>> reports = currentReportsIfReady();
-        if (reports && m_reporter)
-            m_reporter->queueAgentInventoryReport(*reports, credentials, true);
-    }
-    m_host.setLastCommand(outcomeWord(outcome.status) + id);
-    if (undelivered)
-        std::rethrow_exception(undelivered);
 }
 
 }  // namespace mornix

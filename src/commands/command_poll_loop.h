@@ -4,6 +4,7 @@
 #include "commands/command_acknowledgement.h"
 #include "commands/command_executor.h"
 #include "commands/command_journal.h"
+#include "commands/controller_state.h"
 #include "commands/device_service_client.h"
 #include "commands/device_session_renewal.h"
 #include "commands/kill_command.h"
@@ -57,23 +58,10 @@ class CommandPollLoop : public QObject {
 public:
     using Executor = CommandExecutor;
 
-    // The controller's state that the loop reads afresh at each step and writes back.
-    class Host {
-    public:
-        virtual ~Host() = default;
-        virtual bool paused() const = 0;
-        virtual void setConnected(bool connected) = 0;
-        virtual void setLastCommand(const QString &text) = 0;
-        virtual std::optional<DeviceCredentials> credentials() const = 0;
-        virtual void setCredentials(const DeviceCredentials &credentials) = 0;
-        // The service client of the moment, or null.
-        virtual std::shared_ptr<DeviceServiceClient> service() const = 0;
-    };
-
     // Sleeps for the duration unless cancelled; false when cancelled. Tests record instead.
     using Sleep = std::function<QCoro::Task<bool>(QPointer<CancellationToken>, std::chrono::nanoseconds)>;
 
-    // What the loop works with besides the host. Every member may be left empty.
+    // What the loop works with besides the controller's state. Every member may be left empty.
     struct Collaborators {
         std::shared_ptr<Executor> executor;
         // Token refresh and the pending-claim poll; must outlive the loop. Null: tokens are
@@ -94,7 +82,9 @@ public:
         Sleep sleep;  // empty: real sleeps
     };
 
-    CommandPollLoop(Host &host, Collaborators collaborators, QObject *parent = nullptr);
+    // state: read afresh at each step (credentials, service client, paused) and written back
+    // (refreshed credentials, connected, the last command); must outlive the loop.
+    CommandPollLoop(ControllerState &state, Collaborators collaborators, QObject *parent = nullptr);
     ~CommandPollLoop() override;
 
     // Starts the loop once; it returns when cancelled.
@@ -104,13 +94,59 @@ public:
     bool isRunning() const { return m_running; }
 
 private:
+    // The credentials and service client one round of the loop works with.
+    struct Session {
+        DeviceCredentials credentials;
+        std::shared_ptr<DeviceServiceClient> service;
+    };
+    // How a round ended: at once to the next, after the error back-off, or the loop is gone.
+    enum class Round { next, backOff, gone };
+    // A command's outcome as it will be recorded and sent, and the executor's result when it was
+    // carried out (not for an outcome decided without running anything).
+    struct Execution {
+        JournalOutcome outcome;
+        std::optional<KillExecutionResult> result;
+    };
+    // What validation found a command asks for: one target, or none and the refusal message.
+    struct Validation {
+        std::optional<KillTargetCatalog::Target> target;
+        std::optional<AgentProductCatalog::Product> product;
+        QString refusalMessage;
+    };
+
     QCoro::Task<void> pollLoop();
+    // The session of this round, or none after the nap of a paused, pending or unenrolled agent.
+    QCoro::Task<std::optional<Session>> readySession();
+    // Token check, the inventory report when due, then one poll and its command. Coroutines take
+    // their arguments by value: a reference could outlive its object.
+    QCoro::Task<Round> pollRound(Session session);
+    QCoro::Task<void> pollAndHandle(Session session);
+    // Queues the periodic inventory report when 15 s have passed since the last attempt.
+    void reportInventoryIfDue(const DeviceCredentials &credentials);
+    // After the service refused the credentials: a forced token refresh, else "authentication required".
+    QCoro::Task<Round> renewAfterRefusal(DeviceCredentials credentials);
+
     // One received command, from "received" to its outcome acknowledgement.
-    // Coroutines take their arguments by value: a reference could outlive its object.
     // command: absent for an envelope that did not decode but named the safe id `commandID`.
     // Throws the outcome acknowledgement's failure (after the outcome was journaled).
     QCoro::Task<void> handleCommand(std::optional<KillCommand> command, QString commandID,
                                     DeviceCredentials credentials, std::shared_ptr<DeviceServiceClient> service);
+    // A command the journal already knows with an intent or an outcome: answered from the journal,
+    // never carried out again.
+    QCoro::Task<void> replayFromJournal(JournalEntry known, DeviceCredentials credentials,
+                                        std::shared_ptr<DeviceServiceClient> service);
+    // Records the id (unless known) and acknowledges "received". False when the loop went away.
+    // Throws ServiceUnauthorized, and a refusal for good after journaling it.
+    QCoro::Task<bool> acknowledgeReceipt(QString commandID, bool recordID, DeviceCredentials credentials,
+                                         std::shared_ptr<DeviceServiceClient> service);
+    static Validation validate(const std::optional<KillCommand> &command);
+    // Records the intent and carries the command out, or decides "ignored" for a refused one.
+    // None when the loop went away meanwhile (the outcome is then recorded and left to the outbox).
+    QCoro::Task<std::optional<Execution>> execute(std::optional<KillCommand> command, Validation validation,
+                                                  QString commandID, QString deviceID);
+    // Records the outcome, sends it, and reports what was carried out. Throws a failed delivery.
+    QCoro::Task<void> settle(QString commandID, Execution execution, DeviceCredentials credentials,
+                             std::shared_ptr<DeviceServiceClient> service);
     // Sends a journaled outcome and records that the service took it. A refusal for good
     // (ServiceRefused) settles it too; any other failure is thrown and the outcome stays pending.
     QCoro::Task<void> deliverOutcome(QString commandID, JournalOutcome outcome, DeviceCredentials credentials,
@@ -126,7 +162,7 @@ private:
     // The monitor's reports, or none while it has not published (or there is none).
     std::optional<QList<AgentInstanceReport>> currentReportsIfReady() const;
 
-    Host &m_host;
+    ControllerState &m_state;
     std::shared_ptr<Executor> m_executor;
     DeviceSessionRenewal *m_renewal;
     QPointer<AgentInventoryReporter> m_reporter;
@@ -135,6 +171,8 @@ private:
     Sleep m_sleep;
     CancellationToken *m_token;
     bool m_running = false;
+    bool m_outboxSentAtStart = false;
+    std::uint64_t m_retryDelay;  // nanoseconds
     std::shared_ptr<CommandJournal> m_journal;
     std::function<void(const QString &)> m_journalStateChanged;
     QString m_journalDegradedReason;  // as last reported

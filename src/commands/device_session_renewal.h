@@ -10,8 +10,8 @@ namespace mornix {
 
 // Keeps the device's session usable for the poll loop: refreshes the bearer token of the stored
 // credentials and polls a claim that waits for approval, completing it once approved (the new
-// credentials then reach the loop through its host). The sign-in flows implement it; without
-// it tokens are never refreshed and a pending claim only waits. Thread: main thread.
+// credentials then reach the loop through the controller state). The sign-in flows implement
+// it; without it tokens are never refreshed and a pending claim only waits. Thread: main thread.
 class DeviceSessionRenewal {
 public:
     virtual ~DeviceSessionRenewal() = default;

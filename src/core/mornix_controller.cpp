@@ -1,100 +1,66 @@
 #include "core/mornix_controller.h"
 
+#include "api/service_error_text.h"
 #include "commands/agent_inventory_reporter.h"
 #include "commands/device_service_client.h"
 #include "core/clients_closed_notice.h"
+#include "core/device_disconnector.h"
+#include "core/ui_logging.h"
 #include "identity/keychain_store.h"
-#include "platform/bundle.h"
 #include "platform/distributed_notifications.h"
 #include "platform/login_item.h"
 #include "platform/system_log.h"
-#include "support/text_cleaning.h"
 #include "support/blocking_call.h"
-#include "core/device_disconnector.h"
+#include "support/text_cleaning.h"
 
-#include "core/ui_logging.h"
 #include <QCoroFuture>
 #include <QCoroSignal>
 #include <QMetaObject>
 
 #include <exception>
 
-
 namespace mornix {
 
 namespace {
 const QString kDesktopManaged = QStringLiteral("--desktop-managed");
 const QString kStandaloneMenuBar = QStringLiteral("--standalone-menu-bar");
-
-QString describe(const std::exception &error)
-{
-    const QString text = QString::fromUtf8(error.what());
-    return text.isEmpty() ? QStringLiteral("unknown error") : text;
-}
 }  // namespace
-
-// The controller state the sign-in flows read and write.
-class MornixController::SignInHost final : public SignInFlows::Host {
-public:
-    explicit SignInHost(MornixController &controller) : m_controller(controller) {}
-    void setLastCommand(const QString &text) override { m_controller.m_status->setLastCommand(text); }
-    void setConnected(bool connected) override { m_controller.m_status->setConnected(connected); }
-    std::optional<DeviceCredentials> credentials() const override { return m_controller.m_credentials; }
-    void setCredentials(const std::optional<DeviceCredentials> &credentials) override
-    {
-        m_controller.m_credentials = credentials;
-        m_controller.refreshMenuState();
-    }
-    std::optional<PendingClaimState> pendingClaim() const override { return m_controller.m_pendingClaim; }
-    void setPendingClaim(const std::optional<PendingClaimState> &claim) override
-    {
-        m_controller.m_pendingClaim = claim;
-        m_controller.refreshMenuState();
-    }
-    bool hasServiceClient() const override { return m_controller.m_apiClient != nullptr; }
-    void setServiceClient(std::shared_ptr<DeviceServiceClient> client) override
-    {
-        m_controller.m_apiClient = std::move(client);
-    }
-
-private:
-    MornixController &m_controller;
-};
 
 MornixController::MornixController(Dependencies dependencies, QObject *parent)
     : QObject(parent)
     , m_deps(std::move(dependencies))
-    , m_status(new ControllerStatus(m_deps.appendLog, this))
+    , m_state(m_deps.state ? m_deps.state.get() : (m_deps.state = std::make_shared<ControllerState>()).get())
+    , m_activity(new DashboardActivity(*m_state, this))
+    , m_signInFlows(m_deps.signIn.release())
 {
-    connect(m_status, &ControllerStatus::menuRefreshNeeded, this, &MornixController::refreshMenuState);
-    connect(m_status, &ControllerStatus::dashboardRefreshNeeded, this, &MornixController::updateDashboard);
+    connect(m_state, &ControllerState::changed, this, &MornixController::refreshMenuState);
+    connect(m_activity, &DashboardActivity::changed, this, &MornixController::updateDashboard);
+    if (m_signInFlows)
+        m_signInFlows->setParent(this);
 
     AgentInventoryReporter::Dependencies reporter;
     reporter.send = [this](const DeviceCredentials &credentials,
                            const QList<AgentInstanceReport> &reports) -> QCoro::Task<void> {
         // The client of the moment, kept alive for the call.
-        std::shared_ptr<DeviceServiceClient> client = m_apiClient;
+        std::shared_ptr<DeviceServiceClient> client = m_state->serviceClient();
         if (!client)
             throw std::runtime_error("no service client");
         co_await client->reportAgentInstances(credentials, reports);
     };
-    reporter.currentCredentials = [this] { return m_credentials; };
-    reporter.appendLog = m_deps.appendLog;
+    reporter.currentCredentials = [this] { return m_state->credentials(); };
+    reporter.appendLog = [this](const QString &line) { m_state->appendLog(line); };
     reporter.pendingChanged = [this] { updateDashboard(); };
     m_reporter = new AgentInventoryReporter(std::move(reporter), this);
-
-    if (m_deps.makeSignInFlows) {
-        m_signInHost = std::make_unique<SignInHost>(*this);
-        m_signInFlows = m_deps.makeSignInFlows(*m_signInHost, this);
-    }
 
     loadStoredState();
 }
 
 MornixController::~MornixController()
 {
-    // First: the loop uses the reporter, the monitor and the sign-in flows.
+    // First: the loop uses the reporter, the monitor and the sign-in flows; the flows use the
+    // state, which goes with the members.
     delete m_pollLoop.data();
+    delete m_signInFlows;
     m_reporter->cancel();
     if (m_monitor)
         m_monitor->stop();
@@ -126,14 +92,14 @@ QCoro::Task<void> MornixController::loadStoredState()
     // Failures leave the fields empty: the agent then runs as not signed in.
     if (failure) {
         qCWarning(lcUi) << "stored credentials unavailable:" << *failure;
-        m_deps.appendLog(QStringLiteral("stored credentials unavailable: ") + *failure);
+        m_state->appendLog(QStringLiteral("stored credentials unavailable: ") + *failure);
     } else if (state.credentials) {
-        m_credentials = state.credentials;
-        m_apiClient = m_deps.makeServiceClient(m_credentials->apiBaseURL);
+        m_state->setServiceClient(m_state->makeServiceClient(state.credentials->apiBaseURL));
+        m_state->setCredentials(state.credentials);
     } else if (state.pendingClaim) {
-        m_pendingClaim = state.pendingClaim;
-        m_apiClient = m_deps.makeServiceClient(m_pendingClaim->apiBaseURL);
-        m_status->setLastCommandQuietly(QStringLiteral("pending claim ") + m_pendingClaim->claimID.left(8));
+        m_state->setServiceClient(m_state->makeServiceClient(state.pendingClaim->apiBaseURL));
+        m_state->setLastCommandQuietly(QStringLiteral("pending claim ") + state.pendingClaim->claimID.left(8));
+        m_state->setPendingClaim(state.pendingClaim);
     }
     m_storedStateLoaded = true;
     refreshMenuState();
@@ -180,12 +146,12 @@ void MornixController::start()
 
     refreshMenuState();
     recordDashboardActivity(QStringLiteral("Device control started"));
-    m_deps.appendLog(QStringLiteral("app started build=") + m_deps.buildLabel);
-    m_deps.appendLog(runtimeEnvironmentSummary());
+    m_state->appendLog(QStringLiteral("app started build=") + m_deps.buildLabel);
+    m_state->appendLog(runtimeEnvironmentSummary());
 
     if (!observing) {
         // Without a session bus the companion's stop and credentials-updated notices never arrive.
-        m_deps.appendLog(QStringLiteral("no session bus: the stop-managed and credentials-updated "
+        m_state->appendLog(QStringLiteral("no session bus: the stop-managed and credentials-updated "
                                         "notifications cannot be received"));
     }
 
@@ -283,14 +249,13 @@ void MornixController::startPolling()
             m_deps.clientsClosedNotice->commandExecuted(result);
     };
     collaborators.sleep = m_deps.pollSleep;
-    m_pollLoop = new CommandPollLoop(*this, std::move(collaborators), this);
+    m_pollLoop = new CommandPollLoop(*m_state, std::move(collaborators), this);
     m_pollLoop->start();
 }
 
 void MornixController::logCommandJournal(const QString &line, bool problem)
 {
-    if (m_deps.appendLog)
-        m_deps.appendLog(line);
+    m_state->appendLog(line);
     if (m_deps.systemLog)
         m_deps.systemLog->write(problem ? SystemLog::Level::error : SystemLog::Level::info, line);
 }
@@ -304,10 +269,10 @@ void MornixController::refreshMenuState()
 {
     updateDashboard();
     MenuState menu;
-    menu.connected = m_status->connected();
+    menu.connected = m_state->connected();
     menu.buildLabel = m_deps.buildLabel;
-    menu.lastCommand = sanitizeLog(m_status->lastCommand(), 120);
-    menu.paused = m_status->paused();
+    menu.lastCommand = sanitizeLog(m_state->lastCommand(), 120);
+    menu.paused = m_state->paused();
     menu.launchAtLogin = launchAtLoginEnabled();
     m_deps.ui->refreshMenu(menu);
 }
@@ -315,10 +280,10 @@ void MornixController::refreshMenuState()
 MornixDashboardState MornixController::dashboardState() const
 {
     MornixDashboardState state;
-    state.connected = m_status->connected();
-    state.paused = m_status->paused();
-    state.signedIn = m_credentials.has_value();
-    state.pendingApproval = m_pendingClaim.has_value();
+    state.connected = m_state->connected();
+    state.paused = m_state->paused();
+    state.signedIn = m_state->credentials().has_value();
+    state.pendingApproval = m_state->pendingClaim().has_value();
     state.launchAtLogin = launchAtLoginEnabled();
     const std::optional<QList<AgentInstanceReport>> reports = currentReportsIfReady();
     state.inventoryReady = reports.has_value();
@@ -326,7 +291,7 @@ MornixDashboardState MornixController::dashboardState() const
     for (const AgentInstanceReport &report : reports.value_or(QList<AgentInstanceReport>()))
         instances.append(DashboardInstance{report.product, report.kind});
     state.clients = dashboardClients(instances);
-    state.activity = m_status->activity();
+    state.activity = m_activity->entries();
     state.commandJournalProblem = m_deps.commandJournal ? m_deps.commandJournal->degradedReason() : QString();
     return state;
 }
@@ -392,8 +357,8 @@ void MornixController::openLogs()
 
 void MornixController::togglePause()
 {
-    m_status->setPaused(!m_status->paused());
-    recordDashboardActivity(m_status->paused() ? QStringLiteral("Command processing paused")
+    m_state->setPaused(!m_state->paused());
+    recordDashboardActivity(m_state->paused() ? QStringLiteral("Command processing paused")
                                                : QStringLiteral("Command processing resumed"));
     refreshMenuState();
 }
@@ -405,10 +370,10 @@ void MornixController::toggleLaunchAtLogin()
     const bool ok = enabled ? m_deps.loginItem->unregisterItem(&error) : m_deps.loginItem->registerItem(&error);
     if (!ok) {
         qCWarning(lcUi) << "login item update failed:" << error;
-        m_status->setLastCommand(QStringLiteral("launch-at-login update failed"));
+        m_state->setLastCommand(QStringLiteral("launch-at-login update failed"));
         return;
     }
-    m_status->setLastCommand(enabled ? QStringLiteral("launch at login disabled")
+    m_state->setLastCommand(enabled ? QStringLiteral("launch at login disabled")
                                      : QStringLiteral("launch at login enabled"));
 }
 
@@ -428,22 +393,22 @@ QCoro::Task<void> MornixController::disconnectDevice()
             co_return;
     }
     const auto fail = [this](const QString &description) {
-        m_status->setLastCommand(QStringLiteral("failed to clear credentials: ") + sanitizeLog(description, 120));
+        m_state->setLastCommand(QStringLiteral("failed to clear credentials: ") + sanitizeLog(description, 120));
     };
     std::shared_ptr<DeviceDisconnector> disconnector = m_deps.disconnector;
     QString failure;
-    if (m_credentials) {
-        const DeviceCredentials credentials = *m_credentials;
+    if (m_state->credentials()) {
+        const DeviceCredentials credentials = *m_state->credentials();
         DeviceDisconnector::LogoutOutcome outcome = DeviceDisconnector::LogoutOutcome::loggedOut;
         try {
             const DeviceLogoutRequestPayload request = co_await disconnector->prepareLogout(credentials);
             if (!self)
                 co_return;
             // Only now, with the signed request in hand, is the device being logged out.
-            m_status->setLastCommand(QStringLiteral("logging out device"));
+            m_state->setLastCommand(QStringLiteral("logging out device"));
             outcome = co_await disconnector->logout(credentials, request);
         } catch (const std::exception &error) {
-            failure = describe(error);
+            failure = describeServiceError(error);
         }
         if (!self)
             co_return;
@@ -452,12 +417,12 @@ QCoro::Task<void> MornixController::disconnectDevice()
             co_return;
         }
         if (outcome == DeviceDisconnector::LogoutOutcome::alreadyGone)
-            m_status->setLastCommand(QStringLiteral("device already logged out"));
+            m_state->setLastCommand(QStringLiteral("device already logged out"));
     }
     try {
         co_await disconnector->clearLocalSecrets();
     } catch (const std::exception &error) {
-        failure = describe(error);
+        failure = describeServiceError(error);
     }
     if (!self)
         co_return;
@@ -465,11 +430,11 @@ QCoro::Task<void> MornixController::disconnectDevice()
         fail(failure);
         co_return;
     }
-    m_credentials.reset();
-    m_pendingClaim.reset();
-    m_apiClient.reset();
-    m_status->setConnected(false);
-    m_status->setLastCommand(QStringLiteral("credentials cleared"));
+    m_state->setServiceClient(nullptr);
+    m_state->setCredentials(std::nullopt);
+    m_state->setPendingClaim(std::nullopt);
+    m_state->setConnected(false);
+    m_state->setLastCommand(QStringLiteral("credentials cleared"));
 }
 
 void MornixController::reloadDesktopCredentials()
@@ -489,11 +454,11 @@ QCoro::Task<void> MornixController::takeReloadedCredentials(QFuture<std::optiona
         const std::optional<DeviceCredentials> loaded = co_await read;
         if (!self || !loaded)
             co_return;
-        std::shared_ptr<DeviceServiceClient> client = m_deps.makeServiceClient(loaded->apiBaseURL);
+        std::shared_ptr<DeviceServiceClient> client = m_state->makeServiceClient(loaded->apiBaseURL);
         if (client) {
-            m_credentials = loaded;
-            m_apiClient = std::move(client);
-            m_status->setConnected(false);
+            m_state->setServiceClient(std::move(client));
+            m_state->setCredentials(loaded);
+            m_state->setConnected(false);
             co_return;
         }
         failure = QStringLiteral("no pinned session for the API origin");
@@ -503,7 +468,7 @@ QCoro::Task<void> MornixController::takeReloadedCredentials(QFuture<std::optiona
     if (!self)
         co_return;
     qCWarning(lcUi).noquote() << "desktop credentials unavailable:" << failure;
-    m_status->setLastCommand(QStringLiteral("desktop credentials unavailable"));
+    m_state->setLastCommand(QStringLiteral("desktop credentials unavailable"));
 }
 
 void MornixController::stopManagedReporter()
@@ -519,23 +484,6 @@ void MornixController::quitApp()
     if (m_monitor)
         m_monitor->stop();
     m_deps.terminate();
-}
-
-// CommandPollLoop::Host
-
-bool MornixController::paused() const
-{
-    return m_status->paused();
-}
-
-void MornixController::setConnected(bool connected)
-{
-    m_status->setConnected(connected);
-}
-
-void MornixController::setLastCommand(const QString &text)
-{
-    m_status->setLastCommand(text);
 }
 
 std::optional<QList<AgentInstanceReport>> MornixController::currentReportsIfReady() const

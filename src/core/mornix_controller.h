@@ -3,11 +3,13 @@
 #include <QFuture>
 
 #include "commands/command_poll_loop.h"
+#include "commands/controller_state.h"
+#include "support/operational_log.h"
 #include "discovery/agent_instance_monitor.h"
 #include "identity/credential_records.h"
 #include "signin/sign_in_flows.h"
 #include "support/runtime_context.h"
-#include "core/controller_status.h"
+#include "core/dashboard_activity.h"
 #include "core/controller_ui.h"
 
 #include <QObject>
@@ -26,7 +28,6 @@ namespace mornix {
 
 class AgentInventoryReporter;
 class ClientsClosedNotice;
-class Bundle;
 class DeviceDisconnector;
 class DeviceServiceClient;
 class DistributedNotifications;
@@ -34,11 +35,11 @@ class KeychainStore;
 class LoginItem;
 class SystemLog;
 
-// The agent's central object while it runs as an application: its credentials and service
-// client, the pending claim, the instance monitor, the poll loop, inventory reporting, and the
-// status shown in the menu and the dashboard. Failures never leave it: they become
+// The agent's central object while it runs as an application: its state (credentials, service
+// client, pending claim and status, shared with the sign-in flows and the poll loop), the
+// instance monitor, the poll loop, inventory reporting, and the menu and the dashboard. Failures never leave it: they become
 // `lastCommand` texts. Thread: main thread; created by the application delegate, kept until exit.
-class MornixController : public QObject, private CommandPollLoop::Host {
+class MornixController : public QObject {
     Q_OBJECT
 public:
     struct Dependencies {
@@ -47,13 +48,17 @@ public:
         QString buildLabel;
         QUrl websiteURL;
         QUrl helpPageURL;
-        std::shared_ptr<Bundle> bundle;
         std::shared_ptr<DistributedNotifications> notifications;
         std::shared_ptr<LoginItem> loginItem;
         std::shared_ptr<ControllerUI> ui;
         std::shared_ptr<KeychainStore> keychain;
-        // A service client over a pinned session for the API origin; null when none can be made.
-        std::function<std::shared_ptr<DeviceServiceClient>(const QString &apiBaseURL)> makeServiceClient;
+        // The state shared with the sign-in flows and the poll loop; it makes the service clients
+        // and writes the operational log. Null: one without a log or service clients.
+        std::shared_ptr<ControllerState> state;
+        // Sign-in, registration, device claim, and the poll loop's token refresh and pending-claim
+        // poll, over `state`; the controller takes it over. Null: none of them is available (a
+        // pending claim only waits, tokens are never refreshed).
+        std::unique_ptr<SignInFlows> signIn;
         AgentInstanceMonitor::Scanner monitorScanner;
         std::chrono::milliseconds monitorInterval{3000};
         std::shared_ptr<CommandExecutor> executor;
@@ -62,11 +67,6 @@ public:
         std::shared_ptr<DeviceDisconnector> disconnector;
         // The notice to the person at the computer when a command closed clients; null: none.
         std::shared_ptr<ClientsClosedNotice> clientsClosedNotice;
-        // Makes the sign-in flows over the controller's state: sign-in, registration, device
-        // claim, and the poll loop's token refresh and pending-claim poll. Empty: none of them
-        // is available (a pending claim only waits, tokens are never refreshed).
-        std::function<SignInFlows *(SignInFlows::Host &state, QObject *parent)> makeSignInFlows;
-        std::function<void(const QString &)> appendLog;  // the operational log
         std::shared_ptr<SystemLog> systemLog;            // may be null
         std::function<void()> openLogFile;
         std::function<void(const QUrl &)> openURL;
@@ -101,7 +101,7 @@ public:
 
     void refreshMenuState();
     void updateDashboard();
-    void recordDashboardActivity(const QString &title) { m_status->recordDashboardActivity(title); }
+    void recordDashboardActivity(const QString &title) { m_activity->record(title); }
     MornixDashboardState dashboardState() const;
     // Starts the instance monitor, or starts it over (a fresh scan) when it runs.
     void startAgentInstanceMonitoring();
@@ -109,9 +109,8 @@ public:
 
     QString runtimeEnvironmentSummary() const;
 
-    ControllerStatus &status() { return *m_status; }
-    const std::optional<DeviceCredentials> &currentCredentials() const { return m_credentials; }
-    bool hasServiceClient() const { return m_apiClient != nullptr; }
+    ControllerState &state() { return *m_state; }
+    const DashboardActivity &activity() const { return *m_activity; }
     bool isManaged() const;
 
 Q_SIGNALS:
@@ -119,16 +118,8 @@ Q_SIGNALS:
     void storedStateLoaded();
 
 private:
-    class SignInHost;
     // After start() and the stored-state load: the poll loop and the first-run sign-in offer.
     void beginServiceWork();
-    // CommandPollLoop::Host
-    bool paused() const override;
-    void setConnected(bool connected) override;
-    void setLastCommand(const QString &text) override;
-    std::optional<DeviceCredentials> credentials() const override { return m_credentials; }
-    void setCredentials(const DeviceCredentials &credentials) override { m_credentials = credentials; }
-    std::shared_ptr<DeviceServiceClient> service() const override { return m_apiClient; }
 
     std::optional<QList<AgentInstanceReport>> currentReportsIfReady() const;
     // The one instance monitor, made on first use (not started).
@@ -150,15 +141,12 @@ private:
     QCoro::Task<void> disconnectDevice();
 
     Dependencies m_deps;
-    ControllerStatus *m_status;
-    std::optional<DeviceCredentials> m_credentials;
-    std::shared_ptr<DeviceServiceClient> m_apiClient;
-    std::optional<PendingClaimState> m_pendingClaim;
+    ControllerState *m_state;  // held by m_deps.state
+    DashboardActivity *m_activity;
     std::shared_ptr<AgentInstanceMonitor> m_monitor;
     AgentInventoryReporter *m_reporter;
     QPointer<CommandPollLoop> m_pollLoop;
-    std::unique_ptr<SignInHost> m_signInHost;
-    SignInFlows *m_signInFlows = nullptr;
+    SignInFlows *m_signInFlows;  // a child, deleted before the state
     bool m_storedStateLoaded = false;
     bool m_started = false;
 };

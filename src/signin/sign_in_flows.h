@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commands/controller_state.h"
 #include "commands/device_session_renewal.h"
 #include "support/runtime_context.h"
 #include "identity/credential_records.h"
@@ -7,6 +8,7 @@
 #include "signin/oauth_manager.h"
 #include "signin/sign_in_request.h"
 #include "signin/sign_in_window.h"
+#include "signin/token_refresh.h"
 #include "support/config.h"
 
 #include <QObject>
@@ -33,25 +35,12 @@ class PinnedSessionFailureStore;
 // registration, the device claim with its approval poll, and the token refresh of stored
 // credentials. Flows never throw: every outcome becomes a `lastCommand` text and, while a
 // sign-in window is open, its status label. The controller's credentials, service client and
-// connection flag change only after the keychain holds the new state.
+// connection flag change only after the keychain holds the new state; the token refresh is
+// a TokenRefresh of its own.
 // Thread: main thread. Every task holds this object weakly and ends quietly when it is gone.
 class SignInFlows : public QObject, public DeviceSessionRenewal {
     Q_OBJECT
 public:
-    // The controller state the flows read afresh and write.
-    class Host {
-    public:
-        virtual ~Host() = default;
-        virtual void setLastCommand(const QString &text) = 0;
-        virtual void setConnected(bool connected) = 0;
-        virtual std::optional<DeviceCredentials> credentials() const = 0;
-        virtual void setCredentials(const std::optional<DeviceCredentials> &credentials) = 0;
-        virtual std::optional<PendingClaimState> pendingClaim() const = 0;
-        virtual void setPendingClaim(const std::optional<PendingClaimState> &claim) = 0;
-        virtual bool hasServiceClient() const = 0;
-        virtual void setServiceClient(std::shared_ptr<DeviceServiceClient> client) = 0;
-    };
-
     // Modal alerts; each returns once dismissed.
     class Alerts {
     public:
@@ -67,11 +56,8 @@ public:
         std::shared_ptr<PinnedSessionFailureStore> pinFailures;
         std::shared_ptr<KeychainStore> keychain;
         std::shared_ptr<const DeviceEnrollmentAgent> enrollmentAgent;
-        // The poll loop's client for an API origin; null when none can be made.
-        std::function<std::shared_ptr<DeviceServiceClient>(const QString &apiBaseURL)> makeServiceClient;
         OAuthManager::Options oauth;
         std::shared_ptr<Alerts> alerts;
-        std::function<void(const QString &)> appendLog;
         std::function<RuntimeContext()> runtimeContext;
         std::function<std::optional<QString>()> computerName;
         std::function<void(const QUrl &)> openHelpPage;
@@ -93,7 +79,9 @@ public:
     static inline const QString phaseSigningChallenge = QStringLiteral("signing claim challenge");
     static inline const QString phaseSubmittingClaim = QStringLiteral("submitting claim request");
 
-    SignInFlows(Host &host, Dependencies dependencies, QObject *parent = nullptr);
+    // state: read afresh and written (status texts, credentials, pending claim, service client,
+    // which it also makes); its log receives the flows' log lines. Must outlive the flows.
+    SignInFlows(ControllerState &state, Dependencies dependencies, QObject *parent = nullptr);
     ~SignInFlows() override;
 
     // The menu's "Sign in to Veltro": refuses outside the application bundle, else opens the
@@ -115,8 +103,8 @@ public:
     // DeviceSessionRenewal (the poll loop's).
     QCoro::Task<std::optional<DeviceCredentials>> refreshOAuthIfNeeded(DeviceCredentials credentials,
                                                                        bool force) override;
-    bool hasPendingClaim() const override { return m_host.pendingClaim().has_value(); }
-    // The host's pending claim, while a service client exists.
+    bool hasPendingClaim() const override { return m_state.pendingClaim().has_value(); }
+    // The state's pending claim, while a service client exists.
     QCoro::Task<void> pollPendingClaim() override;
 
     static bool runsFromApplicationBundle(const RuntimeContext &context);
@@ -146,11 +134,14 @@ private:
     QCoro::Task<void> runAttempt(SignInRequest request, QPointer<SignInWindowController> window);
     // Returns the label text shown.
     QString reportFailure(const std::exception_ptr &error, const QString &phase, SignInWindowController *window);
-    std::shared_ptr<APIClient> makeAPIClient(const QString &apiBaseURL) const;
+    // The state's new client for the origin; throws PinnedSessionError when none can be made.
+    std::shared_ptr<DeviceServiceClient> pollClientFor(const QString &apiBaseURL) const;
 
-    Host &m_host;
+    ControllerState &m_state;
     Dependencies m_deps;
+    PinnedAPIClients m_clients;
     OAuthManager *m_oauthManager;
+    TokenRefresh *m_tokenRefresh;
     QPointer<SignInWindowController> m_signInWindow;
     bool m_didPresentInitialClaimPrompt = false;
 };

@@ -163,24 +163,25 @@ struct Rig {
         deps.buildLabel = u"1.0 (7)+20260101-000000"_s;
         deps.websiteURL = QUrl(u"https://localhost:8443/"_s);
         deps.helpPageURL = QUrl(u"https://localhost:8443/help"_s);
-        deps.bundle = std::make_shared<AppBundle>(QStringLiteral(MORNIX_EXECUTABLE));
+        const AppBundle bundle(QStringLiteral(MORNIX_EXECUTABLE));
         deps.runtimeContext.bundleID = u"ai.veltro.mornix"_s;
-        deps.runtimeContext.bundlePath = deps.bundle->bundlePath();
-        deps.runtimeContext.executablePath = deps.bundle->executablePath();
+        deps.runtimeContext.bundlePath = bundle.bundlePath();
+        deps.runtimeContext.executablePath = bundle.executablePath();
         deps.runtimeContext.architecture = u"x86_64"_s;
         deps.runtimeContext.executionMode = u"native"_s;
         deps.notifications = notifications;
         deps.loginItem = std::make_shared<XdgLoginItem>(u"/opt/x/VeltroMornix"_s, dir.path() + u"/config"_s);
         deps.ui = ui;
         deps.keychain = keychain;
-        deps.makeServiceClient = [this](const QString &) -> std::shared_ptr<DeviceServiceClient> {
-            return clientsAvailable ? std::make_shared<NullService>() : nullptr;
-        };
+        deps.state = std::make_shared<ControllerState>(
+            [this](const QString &line) { log.append(line); },
+            [this](const QString &) -> std::shared_ptr<DeviceServiceClient> {
+                return clientsAvailable ? std::make_shared<NullService>() : nullptr;
+            });
         deps.monitorScanner.reconcile = [](const AgentInstanceMonitor::InstanceMap &) {
             return QList<DetectedAgentInstance>();
         };
         deps.disconnector = disconnector;
-        deps.appendLog = [this](const QString &line) { log.append(line); };
         deps.systemLog = systemLog;
         deps.commandJournal = journal;
         deps.openLogFile = [] {};
@@ -188,7 +189,7 @@ struct Rig {
         deps.terminate = [this] { ++terminated; };
         controller = std::make_unique<MornixController>(std::move(deps));
     }
-    QString lastCommand() const { return controller->status().lastCommand(); }
+    QString lastCommand() const { return controller->state().lastCommand(); }
 };
 
 }  // namespace
@@ -199,32 +200,36 @@ private Q_SLOTS:
     void statusReactionsAndActivityList()
     {
         QStringList log;
-        ControllerStatus status([&](const QString &line) { log.append(line); });
+        ControllerState status([&](const QString &line) { log.append(line); });
+        DashboardActivity activity(status);
         int menuRefreshes = 0;
-        connect(&status, &ControllerStatus::menuRefreshNeeded, this, [&] { ++menuRefreshes; });
+        connect(&status, &ControllerState::changed, this, [&] { ++menuRefreshes; });
+        QStringList echoed;  // what the terminal sign-in prints: every text, repeated or not
+        connect(&status, &ControllerState::lastCommandSet, this, [&](const QString &text) { echoed.append(text); });
         status.setLastCommand(u"none"_s);  // the initial value: no activity, no log
         QCOMPARE(menuRefreshes, 1);
-        QVERIFY(log.isEmpty() && status.activity().isEmpty());
+        QVERIFY(log.isEmpty() && activity.entries().isEmpty());
         status.setLastCommand(u"received 01234567"_s);
         status.setLastCommand(u"received 01234567"_s);
         QCOMPARE(log, QStringList{u"received 01234567"_s});
-        QCOMPARE(status.activity().size(), 1);
+        QCOMPARE(echoed, (QStringList{u"none"_s, u"received 01234567"_s, u"received 01234567"_s}));
+        QCOMPARE(activity.entries().size(), 1);
         for (const bool connected : {false, true, true, false})  // the first is no change
             status.setConnected(connected);
         QCOMPARE(log.mid(1), (QStringList{u"connected=true"_s, u"connected=false"_s}));
-        QCOMPARE(status.activity().constLast().title, u"Connection changed"_s);
+        QCOMPARE(activity.entries().constLast().title, u"Connection changed"_s);
         QCOMPARE(menuRefreshes, 7);
 
         // Identical titles in a row are recorded once; the 41st pushes out the oldest.
-        status.recordDashboardActivity(u"same"_s);
-        status.recordDashboardActivity(u"same"_s);
-        QCOMPARE(status.activity().size(), 4);
+        activity.record(u"same"_s);
+        activity.record(u"same"_s);
+        QCOMPARE(activity.entries().size(), 4);
         for (int i = 0; i < 40; ++i)
-            status.recordDashboardActivity(u"activity %1"_s.arg(i));
-        QCOMPARE(status.activity().size(), 40);
-        QCOMPARE(status.activity().constFirst().title, u"activity 0"_s);
-        status.recordDashboardActivity(u"activity 40"_s);
-        QCOMPARE(status.activity().constFirst().title, u"activity 1"_s);
+            activity.record(u"activity %1"_s.arg(i));
+        QCOMPARE(activity.entries().size(), 40);
+        QCOMPARE(activity.entries().constFirst().title, u"activity 0"_s);
+        activity.record(u"activity 40"_s);
+        QCOMPARE(activity.entries().constFirst().title, u"activity 1"_s);
     }
 
     void activityTitlesAndDashboardClients()
@@ -262,7 +267,7 @@ private Q_SLOTS:
             QCOMPARE(rig.log.value(0), u"app started build=1.0 (7)+20260101-000000"_s);
             QVERIFY(rig.log.value(1).startsWith(u"runtime bundle_id=ai.veltro.mornix arch="_s));
             QVERIFY(rig.log.value(1).contains(u" execution=native bundle_path="_s));
-            QCOMPARE(rig.controller->status().activity().constFirst().title, u"Device control started"_s);
+            QCOMPARE(rig.controller->activity().entries().constFirst().title, u"Device control started"_s);
             rig.controller->showDashboard();  // never with --desktop-managed
             rig.controller->showDashboardActivity();
             QVERIFY(!rig.ui->calls.contains(u"dashboard"_s));
@@ -288,12 +293,12 @@ private Q_SLOTS:
         rig.controller->start();
         QCOMPARE(rig.ui->calls, (QStringList{"regular", "install"}));
         QCOMPARE(rig.ui->menus.constLast().lastCommand, u"none"_s);
-        rig.controller->status().setLastCommand(u"line one\nline two\t"_s + QString(200, u'x'));
+        rig.controller->state().setLastCommand(u"line one\nline two\t"_s + QString(200, u'x'));
         QCOMPARE(rig.ui->menus.constLast().lastCommand.size(), 120);
         QVERIFY(rig.ui->menus.constLast().lastCommand.startsWith(u"line oneline two"_s));
         rig.controller->togglePause();
         QVERIFY(rig.ui->menus.constLast().paused);
-        QCOMPARE(rig.controller->status().activity().constLast().title, u"Command processing paused"_s);
+        QCOMPARE(rig.controller->activity().entries().constLast().title, u"Command processing paused"_s);
         rig.controller->quitApp();
         QCOMPARE(rig.terminated, 1);
     }
@@ -304,8 +309,8 @@ private Q_SLOTS:
             Rig rig(true);
             rig.make();
             QTRY_VERIFY(rig.controller->storedStateIsLoaded());
-            QCOMPARE(rig.controller->currentCredentials(), kCredentials);
-            QVERIFY(rig.controller->hasServiceClient());
+            QCOMPARE(rig.controller->state().credentials(), kCredentials);
+            QVERIFY(rig.controller->state().serviceClient());
             QVERIFY(rig.controller->dashboardState().signedIn);
         }
         {
@@ -314,7 +319,7 @@ private Q_SLOTS:
                 PendingClaimState{u"claim-123456789"_s, u"https://localhost:8443"_s, u"vm"_s, 1.0});
             rig.make();
             QTRY_VERIFY(rig.controller->storedStateIsLoaded());
-            QVERIFY(!rig.controller->currentCredentials());
+            QVERIFY(!rig.controller->state().credentials());
             QCOMPARE(rig.lastCommand(), u"pending claim claim-12"_s);
             QVERIFY(rig.log.isEmpty());  // set without its reactions
             QVERIFY(rig.controller->dashboardState().pendingApproval);
@@ -325,7 +330,7 @@ private Q_SLOTS:
             QFile::setPermissions(item.filePath(), QFile::permissions(item.filePath()) | QFileDevice::ReadOther);
         rig.make();
         QTRY_VERIFY(rig.controller->storedStateIsLoaded());
-        QVERIFY(!rig.controller->currentCredentials());
+        QVERIFY(!rig.controller->state().credentials());
         QCOMPARE(rig.log, QStringList{u"stored credentials unavailable: Failed to read Keychain item (-25295)."_s});
     }
 
@@ -366,12 +371,12 @@ private Q_SLOTS:
         rig.controller->start();
         rig.controller->reloadDesktopCredentials();  // nothing stored: nothing happens
         QTest::qWait(100);
-        QVERIFY(!rig.controller->currentCredentials());
+        QVERIFY(!rig.controller->state().credentials());
         rig.keychain->saveCredentials(kCredentials);
         rig.notifications->handlers.value(kCredentialsUpdated)();
-        QTRY_COMPARE(rig.controller->currentCredentials(), kCredentials);
-        QVERIFY(rig.controller->hasServiceClient());
-        QVERIFY(!rig.controller->status().connected());
+        QTRY_COMPARE(rig.controller->state().credentials(), kCredentials);
+        QVERIFY(rig.controller->state().serviceClient());
+        QVERIFY(!rig.controller->state().connected());
 
         Rig noSession;
         noSession.clientsAvailable = false;
@@ -380,7 +385,7 @@ private Q_SLOTS:
         noSession.keychain->saveCredentials(kCredentials);
         noSession.controller->reloadDesktopCredentials();
         QTRY_COMPARE(noSession.lastCommand(), u"desktop credentials unavailable"_s);
-        QVERIFY(!noSession.controller->currentCredentials());
+        QVERIFY(!noSession.controller->state().credentials());
     }
 
     // Disconnecting: declined, logged out, already gone, the signed request cannot be built, the
@@ -434,8 +439,8 @@ private Q_SLOTS:
             else
                 QTRY_COMPARE(rig.lastCommand(), c.lastCommand);
             QVERIFY2(rig.disconnector->logouts == c.logouts, c.name);
-            QVERIFY2(rig.controller->currentCredentials().has_value() == c.kept, c.name);
-            QVERIFY2(rig.controller->hasServiceClient() == c.kept, c.name);
+            QVERIFY2(rig.controller->state().credentials().has_value() == c.kept, c.name);
+            QVERIFY2((rig.controller->state().serviceClient() != nullptr) == c.kept, c.name);
             QVERIFY2(rig.keychain->loadCredentials().has_value() == c.kept, c.name);
             QVERIFY2(c.logged.isEmpty() || rig.log.contains(c.logged), c.name);
             QVERIFY2(c.logouts || !rig.log.contains(u"logging out device"_s), c.name);

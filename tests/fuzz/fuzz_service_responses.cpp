@@ -11,6 +11,7 @@
 #include "api/transport_steps.h"
 #include "api/wire_records.h"
 #include "app/api_adapters.h"
+#include "api/service_error_text.h"
 #include "fuzz_support.h"
 
 #include <QByteArray>

@@ -13,6 +13,7 @@
 #include "recording_host.h"
 #include "support/gated_keychain.h"
 #include "signin/sign_in_flows.h"
+#include "scripted_browser.h"
 #include "sign_in_window_answers.h"
 #include "support/agent_process.h"
 #include "support/bundle_modules.h"
@@ -39,28 +40,7 @@ namespace {
 
 const QString kBase = u"https://localhost:8443"_s;
 
-class RecordingAlerts final : public SignInFlows::Alerts {
-public:
-    void showWarning(const QString &title, const QString &text) override { shown.append({title, text}); }
-    void showInformational(const QString &title, const QString &text) override { shown.append({title, text}); }
-    QList<QPair<QString, QString>> shown;
-};
-
-RuntimeContext bundledContext()
-{
-    RuntimeContext context;
-    context.bundleID = u"ai.veltro.mornix"_s;
-    context.bundlePath = QStringLiteral(MORNIX_BUNDLE_DIR);
-    context.executablePath = QStringLiteral(MORNIX_EXECUTABLE);
-    return context;
-}
-
 }  // namespace
-
-// How the browser answers: the scripted-browser program follows the authorization to the
-// loopback callback (with another state for wrongState); neverReturn opens nothing that answers,
-// refuse cannot be opened.
-enum class Browser { follow, wrongState, neverReturn, refuse };
 
 class SignInFlowsTest : public QObject {
     Q_OBJECT
@@ -70,41 +50,10 @@ class SignInFlowsTest : public QObject {
     DevService m_service;
     Ports m_ports;
     std::shared_ptr<KeychainStore> m_keychain;
-    RecordingHost m_host;
+    std::unique_ptr<RecordingHost> m_recording = std::make_unique<RecordingHost>();
     RecordingAlerts m_alerts;
     SignInWindowAnswers m_answers;
-    QStringList m_log;
-    Browser m_browser = Browser::follow;
-    int m_browserOpened = 0;
-    std::vector<std::unique_ptr<QProcess>> m_browsers;
-    QString m_pageFile;  // where the last browser records the callback's answer
-
-    // The callback's answer that the last browser received, once it has finished.
-    QByteArray browserPage()
-    {
-        for (const auto &browser : m_browsers)
-            browser->waitForFinished(40000);
-        QFile file(m_pageFile);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    bool openBrowser(const QUrl &url)
-    {
-        ++m_browserOpened;
-        if (m_browser == Browser::refuse || m_browser == Browser::neverReturn)
-            return m_browser == Browser::neverReturn;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"MORNIX_DEV_PKI_DIR"_s, QStringLiteral(MORNIX_DEV_PKI_DIR));
-        if (m_browser == Browser::wrongState)
-            environment.insert(u"SCRIPTED_BROWSER_STATE"_s, u"mornix_00000000-0000-0000-0000-000000000000"_s);
-        m_pageFile = m_home.path() + u"/page-%1"_s.arg(m_browserOpened);
-        environment.insert(u"SCRIPTED_BROWSER_PAGE"_s, m_pageFile);
-        auto &browser = m_browsers.emplace_back(std::make_unique<QProcess>());
-        browser->setProcessEnvironment(environment);
-        browser->start(QStringLiteral(MORNIX_SOURCE_DIR "/tests/signin/scripted-browser"),
-                       {url.toString(QUrl::FullyEncoded)});
-        return true;
-    }
+    ScriptedBrowser m_browser{m_home.path()};
 
     std::unique_ptr<SignInFlows> makeFlows(std::chrono::milliseconds timeout = std::chrono::seconds(20),
                                            std::shared_ptr<Keychain> keychain = {})
@@ -116,27 +65,25 @@ class SignInFlowsTest : public QObject {
         deps.keychain = std::make_shared<KeychainStore>(keychain);
         deps.enrollmentAgent = std::make_shared<DeviceEnrollmentAgent>(
             IdentityPorts{keychain, m_ports.hardwareKey, m_ports.hardwareIdentity, m_ports.postureProbes});
-        deps.makeServiceClient = makeServiceClientFactory(Config::defaults(), nullptr, {});
         deps.oauth.defaultClientID = Config::defaults().defaultOAuthClientID;
-        deps.oauth.openBrowser = [this](const QUrl &url) { return openBrowser(url); };
+        deps.oauth.openBrowser = [this](const QUrl &url) { return m_browser.open(url); };
         deps.oauth.socketOwners = m_ports.socketOwners;
         deps.oauth.callbackTimeout = timeout;
         deps.alerts = std::shared_ptr<SignInFlows::Alerts>(&m_alerts, [](SignInFlows::Alerts *) {});
-        deps.appendLog = [this](const QString &line) { m_log.append(line); };
         deps.runtimeContext = &bundledContext;
         deps.computerName = [] { return std::optional<QString>(u"Test Box"_s); };
         deps.attachWindow = m_answers.attacher();
         deps.userDefaults = m_ports.userDefaults;
-        return std::make_unique<SignInFlows>(m_host, deps);
+        return std::make_unique<SignInFlows>(*m_recording->state, deps);
     }
 
     // Runs the menu's sign-in with the window answered by `method`; waits for `final`.
     bool signIn(SignInFlows &flows, const SignInMethod &method, const QString &finalPrefix, int timeoutMs = 30000)
     {
         m_answers.setNext(method);
-        const qsizetype before = m_host.commands.size();
+        const qsizetype before = m_recording->commands.size();
         flows.registerDevice();
-        return QTest::qWaitFor([&] { return m_host.commands.size() > before && m_host.last().startsWith(finalPrefix); },
+        return QTest::qWaitFor([&] { return m_recording->commands.size() > before && m_recording->last().startsWith(finalPrefix); },
                                timeoutMs);
     }
 
@@ -172,21 +119,16 @@ private Q_SLOTS:
     {
         m_keychain->clearCredentials();
         m_keychain->clearPendingClaim();
-        m_host = RecordingHost();
+        m_recording = std::make_unique<RecordingHost>();
         m_answers.clear();
         m_alerts.shown.clear();
-        m_log.clear();
-        m_browser = Browser::follow;
-        m_browserOpened = 0;
-        m_pageFile.clear();
+        m_browser.reset();
         m_service.admin({u"fault"_s, u"clear"_s});
     }
 
     void cleanup()
     {
-        for (const auto &browser : m_browsers)
-            QVERIFY(browser->state() == QProcess::NotRunning || browser->waitForFinished(40000));
-        m_browsers.clear();
+        QVERIFY(m_browser.allFinished());
     }
 
     void failuresKeepEverythingAndSayWhy_data()
@@ -247,13 +189,13 @@ private Q_SLOTS:
             const ProcessResult set = m_service.admin(QStringList{u"fault"_s, u"set"_s} + fault);
             QCOMPARE(set.exitCode, 0);
         }
-        m_browser = Browser(mode);
+        m_browser.mode = Browser(mode);
         auto flows =
             makeFlows(std::chrono::milliseconds(mode == int(Browser::neverReturn) ? 500
                                                 : mode == int(Browser::wrongState) ? 4000
                                                                                    : 20000));
-        QVERIFY2(signIn(*flows, SignInMethod::google(), lastCommand, 40000), qPrintable(m_host.commands.join('|')));
-        QCOMPARE(m_host.last(), lastCommand);
+        QVERIFY2(signIn(*flows, SignInMethod::google(), lastCommand, 40000), qPrintable(m_recording->commands.join('|')));
+        QCOMPARE(m_recording->last(), lastCommand);
         SignInWindowController *window = flows->signInWindow();
         QVERIFY(window && window->isOpen());
         QCOMPARE(window->statusText(), label);
@@ -261,12 +203,12 @@ private Q_SLOTS:
         QVERIFY(window->statusVisible());
         QVERIFY(window->buttonsEnabled());
         if (!logLine.isEmpty())
-            QVERIFY2(m_log.contains(logLine), qPrintable(m_log.join('\n')));
-        for (const QString &text : m_log + m_host.commands)
+            QVERIFY2(m_recording->log.contains(logLine), qPrintable(m_recording->log.join('\n')));
+        for (const QString &text : m_recording->log + m_recording->commands)
             QVERIFY2(!text.contains("stable_payload_json"_L1), qPrintable(text));
-        QVERIFY(!m_host.stored && !m_host.client);
+        QVERIFY(!m_recording->state->credentials() && !m_recording->state->serviceClient());
         QVERIFY(!storedCredentials());
-        const QByteArray told = browserPage();
+        const QByteArray told = m_browser.page();
         if (page.isEmpty())
             QCOMPARE(told, QByteArray());
         else
@@ -276,17 +218,17 @@ private Q_SLOTS:
         // The same window takes a new attempt (the service answering normally again); the
         // keychain then holds what the controller took in, and the window closes.
         m_service.admin({u"fault"_s, u"clear"_s});
-        m_browser = Browser::follow;
+        m_browser.mode = Browser::follow;
         window->signInGitHub();
         QVERIFY(!window->buttonsEnabled());
-        QVERIFY(QTest::qWaitFor([&] { return m_host.last().startsWith("registered "_L1); }, 40000));
-        QCOMPARE(m_host.last(), u"registered "_s + m_service.deviceID());
-        QVERIFY(browserPage().startsWith("200\n<!doctype html>"));
-        QVERIFY(browserPage().contains("<h1>Signed in to Veltro</h1><p>Veltro sign-in completed. You can close this "
+        QVERIFY(QTest::qWaitFor([&] { return m_recording->last().startsWith("registered "_L1); }, 40000));
+        QCOMPARE(m_recording->last(), u"registered "_s + m_service.deviceID());
+        QVERIFY(m_browser.page().startsWith("200\n<!doctype html>"));
+        QVERIFY(m_browser.page().contains("<h1>Signed in to Veltro</h1><p>Veltro sign-in completed. You can close this "
                                        "tab and return to the desktop app.</p>"));
         const std::optional<DeviceCredentials> stored = storedCredentials();
-        QVERIFY(stored && m_host.stored && m_host.client && !m_host.connected);
-        QCOMPARE(*stored, *m_host.stored);
+        QVERIFY(stored && m_recording->state->credentials() && m_recording->state->serviceClient() && !m_recording->state->connected());
+        QCOMPARE(*stored, *m_recording->state->credentials());
         QCOMPARE(stored->apiBaseURL, kBase);
         QCOMPARE(stored->authBaseURL, std::optional<QString>(kBase));
         QCOMPARE(stored->oauthClientID, std::optional<QString>(Config::defaults().defaultOAuthClientID));
@@ -323,8 +265,8 @@ private Q_SLOTS:
         QVERIFY(signIn(*flows, SignInMethod::github(), u"failed at registering device: "_s));
         QVERIFY(!m_service.deviceID().isEmpty());  // the service did register it
         QCOMPARE(flows->signInWindow()->statusText(), u"failed during registering device"_s);
-        QVERIFY(!m_host.stored && !m_host.client);
-        QVERIFY(m_host.connected);  // untouched
+        QVERIFY(!m_recording->state->credentials() && !m_recording->state->serviceClient());
+        QVERIFY(m_recording->state->connected());  // untouched
         QVERIFY(!storedCredentials());
     }
 
@@ -336,17 +278,17 @@ private Q_SLOTS:
         flows->presentInitialClaimPromptIfNeeded();
         flows->presentInitialClaimPromptIfNeeded();
         QVERIFY(flows->didPresentInitialClaimPrompt());
-        QVERIFY(QTest::qWaitFor([&] { return !m_host.commands.isEmpty(); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return !m_recording->commands.isEmpty(); }, 5000));
         QTest::qWait(600);
-        QCOMPARE(m_host.commands, QStringList{u"sign-in canceled"_s});
-        QCOMPARE(m_browserOpened, 0);
+        QCOMPARE(m_recording->commands, QStringList{u"sign-in canceled"_s});
+        QCOMPARE(m_browser.opened, 0);
         QVERIFY(!flows->signInWindow());
         flows->presentInitialClaimPromptIfNeeded();
         QTest::qWait(600);
-        QCOMPARE(m_host.commands.size(), 1);
+        QCOMPARE(m_recording->commands.size(), 1);
         // Not at all with a pending claim (or credentials).
         auto other = makeFlows();
-        m_host.pending = PendingClaimState{u"c"_s, kBase, u"n"_s, 1};
+        m_recording->state->setPendingClaim(PendingClaimState{u"c"_s, kBase, u"n"_s, 1});
         other->presentInitialClaimPromptIfNeeded();
         QVERIFY(!other->didPresentInitialClaimPrompt());
     }
@@ -355,18 +297,18 @@ private Q_SLOTS:
     {
         SignInFlows::Dependencies deps;
         deps.alerts = std::shared_ptr<SignInFlows::Alerts>(&m_alerts, [](SignInFlows::Alerts *) {});
-        deps.appendLog = [this](const QString &line) { m_log.append(line); };
         deps.runtimeContext = [] {
             RuntimeContext context = bundledContext();
             context.bundlePath = u"/opt/build"_s;
             context.executablePath = u"/opt/build/VeltroMornix"_s;
             return context;
         };
-        SignInFlows flows(m_host, deps);
+        SignInFlows flows(*m_recording->state, deps);
         flows.registerDevice();
-        QCOMPARE(m_host.commands, QStringList{u"refusing claim flow from unbundled runtime"_s});
-        QCOMPARE(m_log,
-                 QStringList{u"runtime refusal bundle_path=/opt/build executable_path=/opt/build/VeltroMornix"_s});
+        QCOMPARE(m_recording->commands, QStringList{u"refusing claim flow from unbundled runtime"_s});
+        QCOMPARE(m_recording->log,
+                 (QStringList{u"refusing claim flow from unbundled runtime"_s,
+                              u"runtime refusal bundle_path=/opt/build executable_path=/opt/build/VeltroMornix"_s}));
         QCOMPARE(m_alerts.shown.size(), 1);
         QVERIFY(m_alerts.shown[0].second.contains(u"Executable path: /opt/build/VeltroMornix\n"_s));
         QVERIFY(!flows.signInWindow());
@@ -380,24 +322,24 @@ private Q_SLOTS:
         QVERIFY(!invite.isEmpty());
         m_answers.setNext(SignInMethod::deviceEnrollment(u"mdm-secret"_s, invite, std::nullopt));
         flows->registerDevice();
-        QVERIFY(QTest::qWaitFor([&] { return m_host.last().startsWith("pending claim "_L1); }, 30000));
-        QCOMPARE(m_host.commands,
+        QVERIFY(QTest::qWaitFor([&] { return m_recording->last().startsWith("pending claim "_L1); }, 30000));
+        QCOMPARE(m_recording->commands,
                  (QStringList{u"zta: collecting device identity"_s, u"silicon-vault: requesting claim challenge"_s,
                               u"silicon-vault: signing claim challenge"_s, u"silicon-vault: submitting claim request"_s,
-                              m_host.last()}));
+                              m_recording->last()}));
         const std::optional<PendingClaimState> pending = m_keychain->loadPendingClaim();
         QVERIFY(pending);
-        QCOMPARE(*m_host.pending, *pending);
-        QCOMPARE(m_host.last(), u"pending claim "_s + pending->claimID.left(8));
+        QCOMPARE(*m_recording->state->pendingClaim(), *pending);
+        QCOMPARE(m_recording->last(), u"pending claim "_s + pending->claimID.left(8));
         QCOMPARE(pending->deviceName, u"Test Box"_s);
         QVERIFY(m_alerts.shown.value(0).second.startsWith(u"Claim "_s + pending->claimID
                                                           + u" is now pending_admin_review"_s));
         QVERIFY(!flows->signInWindow());
 
         const auto poll = [&] {
-            const PendingClaimState claim = *m_host.pending;
+            const PendingClaimState claim = *m_recording->state->pendingClaim();
             QCoro::waitFor(flows->resumeApprovedClaimIfNeeded(claim));
-            return m_host.last();
+            return m_recording->last();
         };
         QCOMPARE(poll(), u"pending claim "_s + pending->claimID.left(8));
         // Approved, but the service hands out no credentials yet; then a status nobody knows.
@@ -408,19 +350,19 @@ private Q_SLOTS:
         QCOMPARE(poll(), u"claim status on_hold"_s);
         m_service.admin({"fault", "set", "claim-status", "--status", "503"});
         QVERIFY(poll().startsWith("pending claim poll failed: "_L1));
-        QVERIFY(m_host.pending && m_keychain->loadPendingClaim() && !m_host.stored);
+        QVERIFY(m_recording->state->pendingClaim() && m_keychain->loadPendingClaim() && !m_recording->state->credentials());
 
         QCOMPARE(poll(), u"claim approved "_s + pending->claimID.left(8));
-        QVERIFY(!m_host.pending);
+        QVERIFY(!m_recording->state->pendingClaim());
         QVERIFY(!m_keychain->loadPendingClaim());
         const std::optional<DeviceCredentials> stored = storedCredentials();
         QVERIFY(stored);
-        QCOMPARE(*stored, *m_host.stored);
+        QCOMPARE(*stored, *m_recording->state->credentials());
         QCOMPARE(stored->deviceID, m_service.deviceID());
         QCOMPARE(stored->authKind, std::optional<QString>(u"device-claim"_s));
         QVERIFY(!stored->authBaseURL && !stored->oauthClientID);
         QCOMPARE(m_alerts.shown.last().first, u"Device claim approved"_s);
-        QVERIFY(!QCoro::waitFor(m_host.client->pollNextCommand(*stored)));
+        QVERIFY(!QCoro::waitFor(m_recording->state->serviceClient()->pollNextCommand(*stored)));
     }
 
     void tokenRefreshFollowsTheSixtySecondRule()
@@ -440,7 +382,7 @@ private Q_SLOTS:
         QCOMPARE(grant.kind, AuthKind::oauthGateway);
         QVERIFY(grant.token.refresh_token);
 
-        m_host.client = makeServiceClientFactory(Config::defaults(), nullptr, {})(kBase);
+        m_recording->state->setServiceClient(m_recording->state->makeServiceClient(kBase));
         DeviceCredentials credentials;
         credentials.apiBaseURL = kBase;
         credentials.authKind = u"oauth-gateway"_s;
@@ -452,7 +394,7 @@ private Q_SLOTS:
         credentials.tokenExpiresAt = now + 61;
         const std::optional<DeviceCredentials> kept = QCoro::waitFor(flows->refreshOAuthIfNeeded(credentials, false));
         QCOMPARE(kept, std::optional<DeviceCredentials>(credentials));
-        QVERIFY(!m_host.stored && !storedCredentials());
+        QVERIFY(!m_recording->state->credentials() && !storedCredentials());
 
         credentials.tokenExpiresAt = now + 59;
         const std::optional<DeviceCredentials> renewed =
@@ -464,7 +406,7 @@ private Q_SLOTS:
         QCOMPARE(renewed->oauthClientID, std::optional<QString>(Config::defaults().defaultOAuthClientID));
         QCOMPARE(renewed->deviceID, credentials.deviceID);
         QCOMPARE(storedCredentials(), renewed);
-        QCOMPARE(m_host.stored, renewed);
+        QCOMPARE(m_recording->state->credentials(), renewed);
 
         // The old refresh token is refused now: a forced refresh gives nothing, a due one keeps
         // the old credentials, and nothing is stored either way.
@@ -542,8 +484,8 @@ private Q_SLOTS:
         const std::optional<QString> claimName = u"Ada's box"_s;
         const QPointer<SignInWindowController> noWindow;
         QCoro::waitFor(flows->claimDeviceFlow(kBase, name, secret, invite, claimName, noWindow));
-        QVERIFY2(m_host.pending, qPrintable(m_host.last()));
-        const QString shortID = m_host.pending->claimID.left(8);
+        QVERIFY2(m_recording->state->pendingClaim(), qPrintable(m_recording->last()));
+        const QString shortID = m_recording->state->pendingClaim()->claimID.left(8);
 
         AgentProcess running(environment());
         QVERIFY(running.start());
@@ -552,7 +494,7 @@ private Q_SLOTS:
         QVERIFY(running.waitForLog(u"app started build="_s, 30000));
         QTest::qWait(3000);
         QCOMPARE(running.logCount(u"claim"_s), 0);
-        QCOMPARE(m_service.admin({"claims", "approve", m_host.pending->claimID}).exitCode, 0);
+        QCOMPARE(m_service.admin({"claims", "approve", m_recording->state->pendingClaim()->claimID}).exitCode, 0);
         QVERIFY(running.waitForLog(u"claim approved "_s + shortID, 30000));
         QVERIFY(running.waitForLog(u"connected=true"_s, 30000));
         QVERIFY(!m_keychain->loadPendingClaim());

@@ -143,15 +143,12 @@ struct Rig {
         deps.buildLabel = options.buildLabel;
         deps.websiteURL = QUrl(QStringLiteral("https://localhost:8443/"));
         deps.helpPageURL = QUrl(QStringLiteral("https://localhost:8443/help"));
-        deps.bundle = std::make_shared<AppBundle>(QCoreApplication::applicationFilePath());
         deps.notifications = std::make_shared<SilentNotifications>();
         deps.loginItem = std::make_shared<XdgLoginItem>(QStringLiteral("/opt/x/VeltroMornix"), dir.path() + QStringLiteral("/config"));
         deps.ui = ui;
         deps.keychain = std::make_shared<KeychainStore>(std::make_shared<FileKeychain>(dir.path() + QStringLiteral("/keychain")));
-        deps.makeServiceClient = [](const QString &) { return std::shared_ptr<DeviceServiceClient>(); };
         deps.monitorScanner.reconcile = [](const AgentInstanceMonitor::InstanceMap &) { return QList<DetectedAgentInstance>(); };
         deps.disconnector = disconnector;
-        deps.appendLog = [](const QString &) {};
         deps.openLogFile = [this] { ++logsOpened; };
         deps.openURL = [](const QUrl &) {};
         deps.terminate = [this] { ++terminated; };
@@ -689,7 +686,7 @@ private Q_SLOTS:
         // Confirmed through the menu: without credentials the local secrets go at once.
         answerNextMessageBox(QStringLiteral("Disconnect"), &seen);
         rig.item("Clear local credentials")->trigger();
-        QTRY_COMPARE(rig.controller->status().lastCommand(), QStringLiteral("credentials cleared"));
+        QTRY_COMPARE(rig.controller->state().lastCommand(), QStringLiteral("credentials cleared"));
         QCOMPARE(rig.disconnector->cleared, 1);
     }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/linux/modules/sealed_module.h"
+#include "support/operational_log.h"
 
 #include <QByteArray>
 #include <QMutex>
@@ -77,7 +78,7 @@ public:
     // Receives one line per module that cannot be used ("the TPM module cannot be used: ...").
     // Called on the thread that tried to load the module (any thread), outside the loader's
     // lock; the receiver hands it on to its own thread.
-    using FaultReport = std::function<void(const QString &line)>;
+    using FaultReport = OperationalLog;
 
     // systemLog: where faults are written at once (null: the lcModules logging category).
     PlatformModules(QString bundlePath, QByteArray anchorsPEM, ModuleSigner signer,
