@@ -14,6 +14,7 @@
 #include "platform/linux/desktop/display_probe.h"
 #include "platform/linux/linux_ports.h"
 #include "platform/linux/modules/platform_modules.h"
+#include "platform/linux/process/process_memory.h"
 #include "platform/linux/system/syslog_system_log.h"
 #include "platform/system_log.h"
 #include "support/blocking_call.h"
@@ -93,6 +94,7 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports,
 
 int runEntry(int argc, char **argv)
 {
+    tuneProcessMemory();
     const Arguments arguments = Arguments::fromMain(argc, argv);
     // Declared before the ports so that it ends after them: it shares the log, and when this
     // function returns it puts Qt's previous handler back, so messages during process teardown

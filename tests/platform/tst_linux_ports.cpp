@@ -3,6 +3,7 @@
 #include "platform/linux/device/dmi_hardware_identity.h"
 #include "platform/linux/process/procfs_workspace.h"
 #include "platform/linux/process/proc_fs.h"
+#include "platform/linux/process/process_memory.h"
 #include "platform/linux/device/sysfs_posture_probes.h"
 #include "platform/linux/desktop/xdg_login_item.h"
 
@@ -13,6 +14,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -67,6 +70,8 @@ private Q_SLOTS:
     void hostNamePrefersPrettyName();
     void diskEncryptionFollowsTheDeviceStack();
     void diskEncryptionUnknownRoots();
+    void memoryTuningLeavesTheEnvironment_data();
+    void memoryTuningLeavesTheEnvironment();
 
     void bundleShape()
     {
@@ -373,6 +378,35 @@ void LinuxPortsTest::diskEncryptionUnknownRoots()
     // The real machine: always a truthful text, never empty.
     QVERIFY(!SysfsPostureProbes().diskEncryptionStatus().isEmpty());
     QVERIFY(!SysfsPostureProbes().systemIntegrityStatus().isEmpty());
+}
+
+// The start-up tuning sets a variable for Qt only for the moment it needs it: a child process sees
+// the environment the agent was given, and a choice the user made there stands.
+void LinuxPortsTest::memoryTuningLeavesTheEnvironment_data()
+{
+    QTest::addColumn<QByteArray>("given");  // null: not set
+    QTest::newRow("not set") << QByteArray();
+    QTest::newRow("JIT asked for") << QByteArray("1");
+    QTest::newRow("JIT refused") << QByteArray("0");
+}
+
+void LinuxPortsTest::memoryTuningLeavesTheEnvironment()
+{
+    QFETCH(QByteArray, given);
+    if (given.isNull())
+        qunsetenv("QT_ENABLE_REGEXP_JIT");
+    else
+        qputenv("QT_ENABLE_REGEXP_JIT", given);
+    tuneProcessMemory();
+    QProcess child;
+    child.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("printf %s \"${QT_ENABLE_REGEXP_JIT-unset}\"")});
+    QVERIFY(child.waitForFinished());
+    QCOMPARE(child.readAllStandardOutput(), given.isNull() ? QByteArray("unset") : given);
+    // Patterns still match as before.
+    const QRegularExpression hex(QStringLiteral("^[0-9A-F]{4}$"));
+    QVERIFY(hex.match(QStringLiteral("BEEF")).hasMatch());
+    QVERIFY(!hex.match(QStringLiteral("BEEFY")).hasMatch());
+    qunsetenv("QT_ENABLE_REGEXP_JIT");
 }
 
 }  // namespace mornix

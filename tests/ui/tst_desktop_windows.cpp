@@ -29,6 +29,7 @@
 #include <QLocale>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
@@ -711,6 +712,35 @@ private Q_SLOTS:
         // 18-point image at ratio 2.
         QCOMPARE(icon.pixmap(QSize(36, 36), 1.0).size(), QSize(36, 36));
         QVERIFY(!DesktopControllerUI::loadMenuBarIcon(QStringLiteral("/nonexistent/MenuBarIcon.png"), Qt::black).isNull());
+    }
+
+    // The tint is computed without a painter; it must give what painting the template with the
+    // tint in SourceIn mode gives, pixel for pixel, at both sizes and for translucent tints.
+    void iconTintEqualsSourceInPainting_data()
+    {
+        QTest::addColumn<QColor>("tint");
+        QTest::newRow("white") << QColor(Qt::white);
+        QTest::newRow("dark theme text") << QColor(0x31, 0x36, 0x3b);
+        QTest::newRow("translucent") << QColor(200, 30, 90, 128);
+        QTest::newRow("transparent") << QColor(10, 20, 30, 0);
+    }
+    void iconTintEqualsSourceInPainting()
+    {
+        QFETCH(QColor, tint);
+        const QIcon icon = DesktopControllerUI::loadMenuBarIcon(QStringLiteral(MORNIX_ICON_DIR "/MenuBarIcon.png"), tint);
+        for (const auto &[file, side] : {std::pair{"/MenuBarIcon.png", 18}, std::pair{"/MenuBarIcon@2x.png", 36}}) {
+            QImage expected = QImage(QStringLiteral(MORNIX_ICON_DIR) + QLatin1String(file))
+                                  .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            QPainter painter(&expected);
+            painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+            painter.fillRect(expected.rect(), tint);
+            painter.end();
+            const QImage actual = icon.pixmap(QSize(side, side), 1.0).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            QCOMPARE(actual.size(), expected.size());
+            for (int y = 0; y < side; ++y)
+                for (int x = 0; x < side; ++x)
+                    QCOMPARE(QString::number(actual.pixel(x, y), 16), QString::number(expected.pixel(x, y), 16));
+        }
     }
 };
 
