@@ -169,10 +169,10 @@ std::optional<quint64> entryInode(int procDirectory, qint32 pid)
 std::optional<qint32> parseThreadGroup(const QByteArray &text)
 {
     // "Name:\t...\nUmask:\t...\nState:\t...\nTgid:\t1234\n..."
-    const qsizetype at = text.startsWith("Tgid:") ? 0 : text.indexOf("\nTgid:");
+    const qsizetype at = text.indexOf("\nTgid:");
     if (at < 0)
         return std::nullopt;
-    const char *c = text.constData() + at + (at == 0 ? 5 : 6);
+    const char *c = text.constData() + at + 6;
     const char *const end = text.constData() + text.size();
     while (c != end && (*c == '\t' || *c == ' '))
         ++c;
