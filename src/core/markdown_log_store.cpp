@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace mornix {
@@ -55,28 +56,55 @@ QByteArray MarkdownLogStore::entryLine(const QDateTime &time, const QString &tex
         + text.toUtf8() + '\n';
 }
 
-posix::OpenResult MarkdownLogStore::openLogFile(QString *error)
+int MarkdownLogStore::logDirectory(QString *error)
 {
+    if (m_directory.isValid()) {
+        // Still what the path names (not moved away, not replaced): one stat instead of the
+        // whole chain.
+        struct stat held;
+        struct stat named;
+        if (::fstat(m_directory.get(), &held) == 0
+            && ::fstatat(AT_FDCWD, QFile::encodeName(m_directoryPath).constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISDIR(named.st_mode) && named.st_dev == held.st_dev && named.st_ino == held.st_ino)
+            return m_directory.get();
+        m_directory = posix::UniqueFd();
+    }
     // The log directory and its parent (the program's data directory) are ours: created 0700,
     // never followed when they are links.
     const QFileInfo directory(m_directoryPath);
     const QFileInfo data(directory.path());
-    const posix::OpenResult dir = posix::openPrivateDirectoryChain(
+    posix::OpenResult dir = posix::openPrivateDirectoryChain(
         data.path(), {data.fileName(), directory.fileName()}, posix::ModeRule::makePrivate);
     if (!dir.ok()) {
         *error = dir.description;
-        return {};
+        return -1;
     }
+    m_directory = std::move(dir.fd);
+    return m_directory.get();
+}
 
+posix::OpenResult MarkdownLogStore::openLogFile(QString *error)
+{
+    const int dir = logDirectory(error);
+    if (dir < 0)
+        return {};
+    posix::OpenResult file = openLogFileIn(dir, error);
+    if (!file.ok())
+        m_directory = posix::UniqueFd();   // checked again from the top next time
+    return file;
+}
+
+posix::OpenResult MarkdownLogStore::openLogFileIn(int dir, QString *error)
+{
     // Create-only first: the header goes into a file only this call created. O_CREAT|O_EXCL
     // never follows a link; O_NONBLOCK keeps a FIFO planted at the path from blocking us.
-    posix::OpenResult file = posix::openOwnFileAt(dir.fd.get(), kFileName, O_RDWR | O_APPEND | O_CREAT | O_EXCL,
+    posix::OpenResult file = posix::openOwnFileAt(dir, kFileName, O_RDWR | O_APPEND | O_CREAT | O_EXCL,
                                                   posix::ModeRule::makePrivate, m_filePath);
     if (file.ok()) {
         const QByteArray header = headerText(m_buildLabel ? m_buildLabel() : QString());
         if (!posix::writeAll(file.fd.get(), header)) {
             *error = QStringLiteral("cannot write the header of %1: %2").arg(m_filePath, posix::errorText(errno));
-            ::unlinkat(dir.fd.get(), QFile::encodeName(kFileName).constData(), 0);  // only our own, incomplete file
+            ::unlinkat(dir, QFile::encodeName(kFileName).constData(), 0);  // only our own, incomplete file
             return {};
         }
         return file;
@@ -85,7 +113,7 @@ posix::OpenResult MarkdownLogStore::openLogFile(QString *error)
         *error = file.description;
         return {};
     }
-    file = posix::openOwnFileAt(dir.fd.get(), kFileName, O_RDWR | O_APPEND, posix::ModeRule::makePrivate, m_filePath);
+    file = posix::openOwnFileAt(dir, kFileName, O_RDWR | O_APPEND, posix::ModeRule::makePrivate, m_filePath);
     if (!file.ok())
         *error = file.description;
     return file;
@@ -108,6 +136,8 @@ void MarkdownLogStore::append(const QString &message)
     // One write per entry, never glued to a line an earlier failed write left open.
     if (file.ok())
         error = posix::appendLine(file.fd.get(), entryLine(QDateTime::currentDateTimeUtc(), text));
+    if (!error.isEmpty())
+        m_directory = posix::UniqueFd();
     if (!error.isEmpty() && m_systemLog)
         m_systemLog->error(QStringLiteral("Mornix log write failed: %1").arg(error));
 }

@@ -20,6 +20,8 @@ class SystemLog;
 // (one write per entry) and closes the file; the store keeps no lock. The file (0600) and its
 // directory and the directory's parent (0700) are the program's own: opened without following
 // links and checked on their descriptors, and never blocking on whatever sits at the path.
+// The checked Logs directory stays open between appends while the path still names it; it is
+// opened and checked again after any failure, or when the path names another entry.
 // Thread: main thread.
 class MarkdownLogStore {
 public:
@@ -62,6 +64,10 @@ private:
     // header when missing. Refused (with *error set): a link, FIFO, directory or device at the
     // path, a file of another user or with several links, a linked Logs or data directory.
     posix::OpenResult openLogFile(QString *error);
+    posix::OpenResult openLogFileIn(int directoryFd, QString *error);
+    // The held Logs directory when the path still names it, else the chain opened and checked
+    // again (and held); -1 with *error set when it cannot be had.
+    int logDirectory(QString *error);
 
     std::shared_ptr<SystemLog> m_systemLog;
     BuildLabel m_buildLabel;
@@ -69,6 +75,7 @@ private:
     std::shared_ptr<AlertPresenter> m_alerts;
     QString m_directoryPath;
     QString m_filePath;
+    posix::UniqueFd m_directory;   // the checked Logs directory; invalid until opened, or after a failure
 };
 
 }  // namespace mornix

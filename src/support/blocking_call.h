@@ -6,19 +6,21 @@
 #include <QPromise>
 
 #include <exception>
+#include <functional>
 #include <memory>
 #include <chrono>
-#include <thread>
 #include <type_traits>
 #include <utility>
 
 namespace mornix {
 
 // Runs one call that may block (a keychain that waits for an unlock prompt, a D-Bus peer that
-// does not answer, signature checks that hash whole bundles, process scans) on a thread of its
-// own, detached: no pool and no event loop ever waits for it, so a stuck call can neither freeze
-// the main thread, starve other blocking calls, nor hold up the process's exit. The returned
-// future can be co_awaited (QCoroFuture), which resumes the coroutine on its own thread.
+// does not answer, signature checks that hash whole bundles, process scans) on a detached worker
+// thread that runs nothing else meanwhile: an idle worker left by an earlier call when there is
+// one, else a new one. No call ever waits for a busy worker and no event loop waits for any, so
+// a stuck call can neither freeze the main thread, starve other blocking calls, nor hold up the
+// process's exit. A worker idle for a minute ends. The returned future can be co_awaited
+// (QCoroFuture), which resumes the coroutine on its own thread.
 //
 // An exception thrown by the callable is stored in the future and rethrown from the co_await
 // (QFuture::result / waitForFinished), so the awaiting coroutine handles it as if the call had
@@ -49,6 +51,11 @@ void settle(QPromise<Result> &promise, F &work)
 void blockingCallStarted();
 void blockingCallFinished();
 
+// Runs `task` on an idle worker, or on a new one when none is idle. The task must not throw.
+void runOnWorker(std::function<void()> task);
+// Workers waiting for a task right now.
+int idleWorkers();
+
 }  // namespace blocking_call_detail
 
 // Waits until every call started with startBlockingCall (on a thread of its own) has returned,
@@ -64,10 +71,11 @@ QFuture<std::invoke_result_t<F>> startBlockingCall(F work)
     QFuture<Result> future = promise->future();
     promise->start();
     blocking_call_detail::blockingCallStarted();
-    std::thread([promise, work = std::move(work)]() mutable {
-        blocking_call_detail::settle(*promise, work);
+    // Held by pointer: std::function wants a copyable callable, the work need not be.
+    blocking_call_detail::runOnWorker([promise, work = std::make_shared<F>(std::move(work))] {
+        blocking_call_detail::settle(*promise, *work);
         blocking_call_detail::blockingCallFinished();
-    }).detach();
+    });
     return future;
 }
 

@@ -284,6 +284,51 @@ private Q_SLOTS:
         QCOMPARE(QDir(elsewhere).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden), QStringList());
         verifyWriteFailures(2, u"is a symbolic link"_s);
     }
+
+    // The store keeps its checked Logs directory between appends: whatever happens to the path
+    // meanwhile, the next entry goes where the path leads now, or nowhere.
+    void laterAppendsFollowThePath_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("moved away") << u"move"_s << true;
+        QTest::newRow("removed with its parent") << u"remove"_s << true;
+        QTest::newRow("replaced by a link") << u"link"_s << false;
+    }
+    void laterAppendsFollowThePath()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, written);
+        const QString root = m_home->path();
+        const QString logs = root + u"/data/VeltroMornix/Logs"_s;
+        const QString elsewhere = root + u"/elsewhere"_s;
+        QVERIFY(QDir().mkpath(elsewhere));
+        auto store = makeStore(logs);
+        store->append(u"first"_s);
+        QCOMPARE(entryText(readFile(store->filePath()).split('\n').value(3)), u"first"_s);
+
+        if (change == u"move"_s) {
+            QVERIFY(QDir().rename(logs, elsewhere + u"/Logs"_s));
+        } else if (change == u"remove"_s) {
+            QVERIFY(QDir(root + u"/data/VeltroMornix"_s).removeRecursively());
+        } else {
+            QVERIFY(QDir().rename(logs, root + u"/old-logs"_s));
+            QVERIFY(QFile::link(elsewhere, logs));
+        }
+        store->append(u"second"_s);
+        if (written) {
+            const QByteArray content = readFile(store->filePath());
+            QVERIFY(content.startsWith(kHeader));
+            QCOMPARE(entryText(content.split('\n').value(3)), u"second"_s);
+            QVERIFY(m_systemLog->messages().isEmpty());
+        } else {
+            verifyWriteFailures(1, u"is a symbolic link"_s);
+        }
+        // Nothing went into a directory the path no longer names.
+        QVERIFY(!readFile(elsewhere + u"/Logs/mornix-log.md"_s).contains("second"));
+        QVERIFY(!readFile(root + u"/old-logs/mornix-log.md"_s).contains("second"));
+        QVERIFY(!QFile::exists(elsewhere + u"/mornix-log.md"_s));
+    }
 };
 
 }  // namespace mornix

@@ -1,5 +1,5 @@
-// The /proc process table and its shared executable listing, the process-tool parser, and
-// start-checked signals.
+// The /proc process table and its shared executable listing (new pids between listings, threads
+// left out), the process-tool parser, and start-checked signals.
 #include "discovery/agent_instance_scanner.h"
 #include "platform/macos/ps_listing.h"
 #include "platform/linux/process/executable_listing.h"
@@ -18,7 +18,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -262,6 +264,52 @@ private Q_SLOTS:
         QCOMPARE(::kill(sleeper.pid(), SIGKILL), 0);
         QVERIFY(sleeper.waitForExit(5000));
         QCOMPARE(pathIn(listing.refreshed(), sleeper.pid()), QString());
+    }
+
+    // Between listings, the pids handed out since are looked up one by one: a new process joins
+    // the listing, a new thread (whose id finds its task just as well) never does, and one that
+    // ended meanwhile is gone at the next refresh.
+    void newPidsJoinAsProcessesOnly()
+    {
+        ExecutableListing listing(std::chrono::hours(1), {std::chrono::seconds(0), 1000});
+        listing.refreshed();
+        std::atomic<qint32> threadID{0};
+        std::atomic<bool> release{false};
+        std::thread thread([&] {
+            threadID = static_cast<qint32>(::gettid());
+            while (!release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        QTRY_VERIFY(threadID != 0);
+        fixtures::RunningFixture sleeper(fixtures::sleeperPath());
+        QVERIFY(sleeper.isRunning());
+        const QList<ProcessRecord> listed = listing.refreshed();
+        QCOMPARE(pathIn(listed, sleeper.pid()), fixtures::sleeperPath());
+        QCOMPARE(pathIn(listed, threadID), QString());
+        QVERIFY(!pathIn(listed, static_cast<qint32>(::getpid())).isEmpty());
+        release = true;
+        thread.join();
+        QCOMPARE(::kill(sleeper.pid(), SIGKILL), 0);
+        QVERIFY(sleeper.waitForExit(5000));
+        QCOMPARE(pathIn(listing.refreshed(), sleeper.pid()), QString());
+    }
+
+    void threadGroupParsing_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("group");   // 0: rejected
+        QTest::newRow("process") << QByteArray("Name:\tsleep\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t4242\nNgid:\t0\nPid:\t4242\n") << 4242;
+        QTest::newRow("thread") << QByteArray("Name:\tworker\nState:\tS (sleeping)\nTgid:\t100\nPid:\t105\n") << 100;
+        QTest::newRow("a name that looks like the line") << QByteArray("Name:\tTgid:\t7\nState:\tS\nTgid:\t9\n") << 9;
+        QTest::newRow("cut short in the number") << QByteArray("Name:\tx\nState:\tS\nTgid:\t12") << 0;
+        QTest::newRow("no such line") << QByteArray("Name:\tx\nState:\tS\n") << 0;
+        QTest::newRow("not a number") << QByteArray("Name:\tx\nTgid:\tabc\n") << 0;
+    }
+    void threadGroupParsing()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, group);
+        QCOMPARE(procfs::parseThreadGroup(text).value_or(0), group);
     }
 
     void loadAverageParsing_data()

@@ -1,12 +1,13 @@
-// Work that blocks, kept off the caller. Blocking calls on a thread of their own: results and
-// exceptions reach the awaiting coroutine, and a call that never returns holds up neither the
-// caller nor the process's exit. Child processes: output read while the child runs, every kind of
+// Work that blocks, kept off the caller. Blocking calls on a worker of their own: results and
+// exceptions reach the awaiting coroutine, idle workers are reused, and a call that never returns
+// holds up neither the caller, another call, nor the process's exit. Child processes: output read while the child runs, every kind of
 // failure told apart, and the status-tool text built from it.
 #include "support/blocking_call.h"
 #include "support/child_process.h"
 
 #include <QCoroFuture>
 #include <QCoroTask>
+#include <QDir>
 #include <QTest>
 #include <QThread>
 
@@ -129,6 +130,38 @@ private Q_SLOTS:
             queue.drain();
             QCOMPARE(done.load(), 5);
         }
+    }
+
+    // A worker that has finished its call takes the next one; one that is still busy never
+    // holds a new call back (the new call gets a worker of its own).
+    void idleWorkersAreReusedAndBusyOnesNeverWaitedFor()
+    {
+        const auto threadOfCall = [] {
+            QFuture<Qt::HANDLE> call = startBlockingCall([] { return QThread::currentThreadId(); });
+            call.waitForFinished();
+            return call.result();
+        };
+        const auto threads = [] { return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); };
+        QVERIFY(threadOfCall() != QThread::currentThreadId());
+        QVERIFY(QTest::qWaitFor([] { return blocking_call_detail::idleWorkers() >= 1; }, 10000));
+        const qsizetype before = threads();
+        for (int i = 0; i < 5; ++i) {
+            threadOfCall();
+            QVERIFY(QTest::qWaitFor([] { return blocking_call_detail::idleWorkers() >= 1; }, 10000));
+        }
+        QCOMPARE(threads(), before);   // every call ran on a worker that was already there
+
+        std::atomic<bool> release{false};
+        QFuture<Qt::HANDLE> stuck = startBlockingCall([&release] {
+            while (!release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return QThread::currentThreadId();
+        });
+        const Qt::HANDLE beside = threadOfCall();   // finishes while the other call is still busy
+        QVERIFY(!stuck.isFinished());
+        release = true;
+        stuck.waitForFinished();
+        QVERIFY(stuck.result() != beside);
     }
 
     void aStuckCallHoldsUpNeitherTheCallerNorTheExit()

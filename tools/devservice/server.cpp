@@ -62,6 +62,10 @@ std::unique_ptr<httplib::SSLServer> makeServer(State &state, const ServeOptions 
     });
     server->set_payload_max_length(kMaxBodyBytes);
     server->set_keep_alive_timeout(5);
+    // The library closes a connection after 5 requests by default; a production front end keeps
+    // it for far more (nginx: 1000), and a client that polls, acknowledges and reports on one
+    // connection should not pay a new TLS handshake every few exchanges here either.
+    server->set_keep_alive_max_count(1000);
     server->set_read_timeout(10);
     server->set_write_timeout(10);
     server->set_pre_routing_handler([&state](const httplib::Request &req, httplib::Response &res) {

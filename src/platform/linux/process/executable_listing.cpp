@@ -1,5 +1,7 @@
 #include "platform/linux/process/executable_listing.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <time.h>
 
@@ -100,6 +102,43 @@ bool ExecutableListing::readProcess(qint32 pid, quint64 procInode, const Known *
     return true;
 }
 
+bool ExecutableListing::addNewPidsLocked(const procfs::TaskCounters &now) const
+{
+    // Only creations since the listing: the last pid moved forward by a little (no wrap) and the
+    // task count grew. Every task created since has a pid in (then, now]; if the live ones among
+    // those account for the whole growth, no task that was listed has been reaped. (A task that
+    // ends while being looked up leaves the sum short: /proc is listed.)
+    const int proc = m_procDirectory.get();
+    if (proc < 0 || !m_listedAt || now.lastPid <= m_listedAt->lastPid
+        || now.lastPid - m_listedAt->lastPid > kMaxLookedUpPids || now.tasks < m_listedAt->tasks
+        || now.lastPid > static_cast<quint64>(INT32_MAX))
+        return false;
+    QList<procfs::Entry> added;
+    quint64 live = 0;
+    for (quint64 id = m_listedAt->lastPid + 1; id <= now.lastPid; ++id) {
+        const qint32 pid = static_cast<qint32>(id);
+        const std::optional<quint64> inode = procfs::entryInode(proc, pid);
+        if (!inode)
+            continue;   // ended already, or a task of another pid namespace
+        ++live;
+        // A thread's id finds its task too, but only a process is listed.
+        if (procfs::threadGroup(proc, pid) == pid)
+            added.append({pid, *inode});
+    }
+    if (m_listedAt->tasks + live != now.tasks)
+        return false;
+    for (const procfs::Entry &entry : std::as_const(added)) {
+        // Pids can sit above the last one handed out (the counter wrapped before): kept sorted.
+        const auto at = std::lower_bound(m_entries.begin(), m_entries.end(), entry.pid,
+                                         [](const procfs::Entry &e, qint32 pid) { return e.pid < pid; });
+        if (at != m_entries.end() && at->pid == entry.pid)
+            return false;   // listed already: the listing is not what it seemed
+        m_entries.insert(at, entry);
+    }
+    m_listedAt = now;
+    return true;
+}
+
 void ExecutableListing::refreshLocked(Images images) const
 {
     const quint64 refresh = ++m_refreshes;
@@ -111,8 +150,9 @@ void ExecutableListing::refreshLocked(Images images) const
     const int proc = m_procDirectory.get();
     const std::optional<procfs::TaskCounters> counters =
         proc >= 0 ? procfs::taskCounters(proc) : std::optional<procfs::TaskCounters>();
-    const bool sameTasks = images == Images::rotation && refresh % spread != 0 && counters && counters == m_listedAt;
-    if (!sameTasks) {
+    const bool mayReuse = images == Images::rotation && refresh % spread != 0 && counters;
+    const bool sameTasks = mayReuse && counters == m_listedAt;
+    if (!sameTasks && !(mayReuse && addNewPidsLocked(*counters))) {
         // Counters first: a task created during the listing shows in the next refresh's counters.
         m_listedAt = counters;
         m_entries = proc >= 0 ? procfs::entries(proc) : procfs::entries();

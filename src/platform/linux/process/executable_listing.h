@@ -30,7 +30,10 @@ namespace mornix {
 // ones in rotation: each pid at least every `Rotation::spread` refreshes (with the monitor's 3 s
 // rescans, an old process that execs an agent is in the inventory within 24 s). A routine refresh also
 // reuses the last directory listing while /proc/loadavg shows that no task was created or reaped
-// since (see procfs::TaskCounters), and lists /proc anew at least once per rotation. An exact
+// since (see procfs::TaskCounters). When tasks were only created (the task count grew by exactly
+// the number of live tasks among the few pids handed out since), those pids are looked up one by
+// one instead: the processes among them join the listing, threads are left out. Any other change
+// lists /proc again, and so does at least one refresh per rotation. An exact
 // refresh lists /proc and checks every image; what acts on processes (a stop command's lookup)
 // asks for one.
 // Thread: any.
@@ -68,6 +71,11 @@ private:
     void refreshLocked(Images images) const;
     std::optional<procfs::FileIdentity> imageOf(qint32 pid) const;
     bool readProcess(qint32 pid, quint64 procInode, const Known *previous, Known &record) const;
+    // The pids handed out since the last listing merged into it, when the counters show that
+    // nothing else changed; false when /proc must be listed again.
+    bool addNewPidsLocked(const procfs::TaskCounters &now) const;
+
+    static constexpr quint64 kMaxLookedUpPids = 128;   // more new pids than this: list /proc
 
     const std::chrono::milliseconds m_maxAge;
     const Rotation m_rotation;
@@ -78,7 +86,8 @@ private:
     mutable quint64 m_refreshes = 0;
     mutable QHash<qint32, Known> m_known;
     mutable QList<procfs::Entry> m_entries;                  // of the last directory listing
-    mutable std::optional<procfs::TaskCounters> m_listedAt;  // read just before that listing
+    mutable std::optional<procfs::TaskCounters> m_listedAt;  // read just before that listing (or the
+                                                             // look-up of new pids that extended it)
     mutable QList<ProcessRecord> m_processes;
 };
 

@@ -34,6 +34,13 @@ struct LinuxDirent64 {
 };
 constexpr std::size_t kDirentNameOffset = offsetof(LinuxDirent64, d_type) + 1;
 
+template <typename Number>
+bool parseNumber(const char *begin, const char *end, Number &value)
+{
+    const auto [last, error] = std::from_chars(begin, end, value);
+    return error == std::errc() && last == end;
+}
+
 QByteArray readSmallFile(const char *path)
 {
     const posix::UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
@@ -149,6 +156,53 @@ std::optional<TaskCounters> taskCounters(int procDirectory)
     return parseLoadAverage(QByteArray::fromRawData(buffer, n));
 }
 
+std::optional<quint64> entryInode(int procDirectory, qint32 pid)
+{
+    char name[16];
+    std::snprintf(name, sizeof name, "%d", pid);
+    struct stat info;
+    if (::fstatat(procDirectory, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::nullopt;
+    return static_cast<quint64>(info.st_ino);
+}
+
+std::optional<qint32> parseThreadGroup(const QByteArray &text)
+{
+    // "Name:\t...\nUmask:\t...\nState:\t...\nTgid:\t1234\n..."
+    const qsizetype at = text.indexOf("\nTgid:");
+    if (at < 0)
+        return std::nullopt;
+    const char *c = text.constData() + at + 6;
+    const char *const end = text.constData() + text.size();
+    while (c != end && (*c == '\t' || *c == ' '))
+        ++c;
+    const char *const digits = c;
+    while (c != end && *c >= '0' && *c <= '9')
+        ++c;
+    qint32 group = 0;
+    if (c == digits || c == end || *c != '\n' || !parseNumber(digits, c, group) || group <= 0)
+        return std::nullopt;
+    return group;
+}
+
+std::optional<qint32> threadGroup(int procDirectory, qint32 pid)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "%d/status", pid);
+    const posix::UniqueFd file(::openat(procDirectory, name, O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0)
+        return std::nullopt;
+    // The Tgid line comes fourth, after the command name (15 bytes, escaped at most fourfold).
+    char buffer[512];
+    ssize_t n = 0;
+    do {
+        n = ::read(file.get(), buffer, sizeof buffer);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0)
+        return std::nullopt;
+    return parseThreadGroup(QByteArray::fromRawData(buffer, n));
+}
+
 std::optional<FileIdentity> executableIdentity(int procDirectory, qint32 pid)
 {
     char link[32];
@@ -192,12 +246,6 @@ bool isBlank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-template <typename Number>
-bool parseNumber(const char *begin, const char *end, Number &value)
-{
-    const auto [last, error] = std::from_chars(begin, end, value);
-    return error == std::errc() && last == end;
-}
 
 }  // namespace
 

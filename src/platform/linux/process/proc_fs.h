@@ -46,6 +46,15 @@ struct TaskCounters {
 std::optional<TaskCounters> taskCounters(int procDirectory);
 std::optional<TaskCounters> parseLoadAverage(const QByteArray &text);
 
+// The inode number of /proc/PID (as a listing reports it) looked up by pid, relative to an open
+// /proc descriptor; nullopt when no task has that id. A thread's id finds its task too, though
+// no listing shows it: see threadGroup.
+std::optional<quint64> entryInode(int procDirectory, qint32 pid);
+// The process (thread group) a task id belongs to: the id itself for a process, another for a
+// thread; nullopt when the task is gone.
+std::optional<qint32> threadGroup(int procDirectory, qint32 pid);
+std::optional<qint32> parseThreadGroup(const QByteArray &statusText);
+
 // The identity of the file a process runs: /proc/PID/exe followed (deleted or replaced files
 // included). An exec in place changes it.
 struct FileIdentity {
