@@ -379,13 +379,12 @@ class CommandTests(RefusalAssertions):
     def test_long_poll_wakes_when_admin_sends(self):
         results = {}
         waiter = threading.Thread(target=lambda: results.update(reply=self.poll(timeout_ms=20000)))
-        started = time.monotonic()
         waiter.start()
         time.sleep(0.5)
         sent = self.send("claude")
         waiter.join(30)
-        done = time.monotonic()
         reply = results["reply"]
+        # Held until the command came: a poll that ran out would answer 204.
         self.assertEqual(reply.status, 200, reply)
         command = reply.json()["command"]
         self.assertEqual(command["id"], sent)
@@ -394,8 +393,6 @@ class CommandTests(RefusalAssertions):
         self.assertEqual(command["app_key"], "claude")
         self.assertEqual(sorted(command["target_bundle_ids"]),
                          ["com.anthropic.claude", "com.anthropic.claudedesktop", "com.anthropic.claudefordesktop"])
-        # Held until the command came, not until the timeout.
-        self.assertLess(done - started, 15)
 
     def test_poll_times_out_with_204_and_parses_its_query_strictly(self):
         started = time.monotonic()
@@ -509,11 +506,10 @@ class CommandTests(RefusalAssertions):
         gone.close()     # the client goes away, as a killed agent's does
         time.sleep(0.3)
         command_id = self.send()
-        started = time.monotonic()
+        # The abandoned poll did not take the command with it: the next poll gets it.
         reply = self.poll(timeout_ms=5000)
         self.assertEqual(reply.status, 200, reply)
         self.assertEqual(reply.json()["command"]["id"], command_id)
-        self.assertLess(time.monotonic() - started, 4)
 
     def test_hostile_command_ids_are_acknowledged_by_their_exact_id(self):
         for hostile, segment in (("../../agent-instances/report", "..%2F..%2Fagent-instances%2Freport"),
@@ -553,10 +549,10 @@ class CommandTests(RefusalAssertions):
             thread.start()
             waiters.append(thread)
         time.sleep(0.5)
-        started = time.monotonic()
         for _ in range(5):
             self.assertEqual(ds.request("GET", "/api/public-config").status, 200)
-        quick = time.monotonic() - started
+        # Answered while every long poll is still held (none has a command, none has run out).
+        self.assertEqual(len(replies), 0, "requests waited behind long polls")
         command_id = self.send("claude")
         for thread in waiters:
             thread.join(30)
@@ -566,7 +562,6 @@ class CommandTests(RefusalAssertions):
         self.assertEqual(statuses.count(204), 23)
         delivered = [r for r in replies.values() if r.status == 200][0]
         self.assertEqual(delivered.json()["command"]["id"], command_id)
-        self.assertLess(quick, 5, "requests waited behind long polls")
 
     def test_waiting_polls_are_capped_with_503(self):
         replies = []
