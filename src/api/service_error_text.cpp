@@ -11,7 +11,7 @@ QString describeServiceError(const std::exception &error)
     if (const auto *api = dynamic_cast<const APIError *>(&error)) {
         switch (api->kind()) {
         case APIError::Kind::unauthorized:
-            return QStringLiteral("The service refused the device credentials.");
+            return QStringLiteral("The service refused the credentials it was sent.");
         case APIError::Kind::serverError:
             return QStringLiteral("The service answered with HTTP status %1.").arg(api->statusCode());
         case APIError::Kind::decodeError:
