@@ -38,13 +38,13 @@ struct Fixture {
     {
         qputenv("HOME", home.path().toUtf8());
         qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
-        qputenv("VELTRO_KEYCHAIN", "file");
         if (!service.start())
             return false;
         const QString baseURL = service.baseURL();
 
         auto agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
-            std::make_shared<SelectingKeychain>(secret_service::Client(buildBundleModules())),
+            std::make_shared<SelectingKeychain>(secret_service::Client(buildBundleModules()),
+                                                SelectingKeychain::Backend::file),
             std::make_shared<AbsentHardwareKey>(),
             std::make_shared<DmiHardwareIdentity>(), std::make_shared<SysfsPostureProbes>()});
         client = std::make_unique<APIClient>(makePinnedSession(baseURL, Config::defaults(), nullptr), APIClient::Collaborators{agent, {}});

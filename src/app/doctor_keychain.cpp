@@ -137,9 +137,9 @@ enum class Backend { none, secretService, file };
 // anyway, creates the user's cache directory as a stand-in runtime directory: not asked then.
 // Asked of the bus daemon, as the agent's own choice does: a Secret Service module that cannot be
 // used must not make the Secret Service look absent (the agent then has no keychain at all).
-bool busOffersSecretService()
+bool busOffersSecretService(const RuntimeEnvironment &environment)
 {
-    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") && qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+    if (environment.sessionBusAddress.isEmpty() && environment.runtimeDirectory.isEmpty())
         return false;
     return secret_service::sessionBusOffersSecretService();
 }
@@ -180,14 +180,15 @@ bool fileStoreHoldsItems(const QString &directory)
 
 }  // namespace
 
-DoctorKeychain openDoctorKeychain(std::shared_ptr<PlatformModules> modules, const QString &dataDirectory)
+DoctorKeychain openDoctorKeychain(std::shared_ptr<PlatformModules> modules, const QString &dataDirectory,
+                                  const RuntimeEnvironment &environment)
 {
     DoctorKeychain result;
     const std::shared_ptr<PlatformModules> loader = modules;
     const secret_service::Client secretService(std::move(modules));
     const QString fileStore = dataDirectory + QStringLiteral("/keychain");
 
-    Backend backend = parseBackend(qgetenv("VELTRO_KEYCHAIN"));
+    Backend backend = parseBackend(environment.keychainBackend);
     if (backend != Backend::none) {
         result.choice = QStringLiteral("chosen by VELTRO_KEYCHAIN");
     } else if (dataDirectory.isEmpty()) {
@@ -215,7 +216,7 @@ DoctorKeychain openDoctorKeychain(std::shared_ptr<PlatformModules> modules, cons
             backend = Backend::file;
             result.choice = QStringLiteral("holds this user's items, not yet recorded");
         } else {
-            backend = busOffersSecretService() ? Backend::secretService : Backend::file;
+            backend = busOffersSecretService(environment) ? Backend::secretService : Backend::file;
             result.choice = QStringLiteral("not yet recorded");
         }
     }
@@ -223,7 +224,7 @@ DoctorKeychain openDoctorKeychain(std::shared_ptr<PlatformModules> modules, cons
     if (backend == Backend::secretService) {
         result.backend = SelectingKeychain::backendName(SelectingKeychain::Backend::secretService);
         result.location = QStringLiteral("org.freedesktop.secrets");
-        if (!busOffersSecretService()) {
+        if (!busOffersSecretService(environment)) {
             result.problem = QStringLiteral("no Secret Service is reachable on the session bus");
             return result;
         }

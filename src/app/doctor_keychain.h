@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/keychain.h"
+#include "support/runtime_environment.h"
 
 #include <QString>
 
@@ -28,7 +29,10 @@ struct DoctorKeychain {
 };
 
 // dataDirectory: the program's data directory ($XDG_DATA_HOME/VeltroMornix), not created.
+// environment: the process environment as the composition root read it (VELTRO_KEYCHAIN, where
+// the session bus may be).
 // Blocking (the session bus, the disk). Thread: any.
-DoctorKeychain openDoctorKeychain(std::shared_ptr<PlatformModules> modules, const QString &dataDirectory);
+DoctorKeychain openDoctorKeychain(std::shared_ptr<PlatformModules> modules, const QString &dataDirectory,
+                                  const RuntimeEnvironment &environment);
 
 }  // namespace mornix

@@ -70,11 +70,11 @@ QCoro::Task<int> runDoctor(std::shared_ptr<DoctorRun> run)
     const auto modules =
         PlatformModules::forBuild(ports.bundle->bundlePath(), run->config, nullptr);
 
-    auto identityWork = [modules, dataDirectory, ports]() {
-        const DoctorKeychain keychain = openDoctorKeychain(modules, dataDirectory);
+    auto identityWork = [modules, dataDirectory, ports, environment = run->config.environment]() {
+        const DoctorKeychain keychain = openDoctorKeychain(modules, dataDirectory, environment);
         std::shared_ptr<HardwareKey> hardwareKey;
         if (keychain.keychain)
-            hardwareKey = std::make_shared<TpmHardwareKey>(keychain.keychain, modules);
+            hardwareKey = std::make_shared<TpmHardwareKey>(keychain.keychain, modules, environment.tpmTcti);
         return doctor::checkIdentity(keychain, hardwareKey, ports.hardwareIdentity, ports.postureProbes);
     };
     QFuture<doctor::IdentityFindings> identityFuture = startBlockingCall(std::move(identityWork));

@@ -8,6 +8,7 @@
 #include "app/controller_factory.h"
 #include "app/mode_dispatch.h"
 #include "app/notification_launch.h"
+#include "app/process_environment.h"
 #include "core/desktop_module.h"
 #include "core/mornix_controller.h"
 #include "platform/linux/bundle/app_bundle.h"
@@ -42,7 +43,7 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports,
                    const std::shared_ptr<PlatformModules> &sharedModules, const Config &config)
 {
     // Started for a user notification (the waiter of --notify-update); the marker is not passed on.
-    const bool notificationLaunch = qgetenv(kNotificationLaunchVariable) == "1";
+    const bool notificationLaunch = config.environment.notificationLaunch;
     qunsetenv(kNotificationLaunchVariable);
     // The managed agent and a notification launch need no window and never touch the display.
     // The other presentations want one, but Qt aborts when the display does not answer: check
@@ -54,7 +55,10 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports,
     PlatformModules &modules = *sharedModules;
     DesktopModule *desktop = nullptr;
     if (!headless) {
-        const DisplayCheck display = checkDisplay(modules);
+        const RuntimeEnvironment &environment = config.environment;
+        const DisplayEnvironment names{environment.display, environment.waylandDisplay, environment.qpaPlatform,
+                                       environment.runtimeDirectory};
+        const DisplayCheck display = checkDisplay(modules, names);
         QString problem = display.problem;
         // On the terminal when a display was named and does not answer, or when the module is
         // missing or not the one the bundle was sealed with; always logged.
@@ -103,7 +107,8 @@ int runEntry(int argc, char **argv)
     // The build's configuration and the environment, read here once and handed to everything
     // that needs them.
     Config config = Config::defaults();
-    config.environment = RuntimeEnvironment::fromProcess();
+    config.environment = readProcessEnvironment();
+    setLibraryEnvironment();
     const char *argv0 = argc > 0 ? argv[0] : nullptr;
     // The bundle's modules, one loader for the ports, the display check and the windows; its
     // faults go to the same system log as the ports'.

@@ -82,7 +82,7 @@ std::optional<int> dispatchCommandLineMode(const Arguments &arguments, Ports &po
     if (arguments.has(QStringLiteral("--desktop-bridge-version")))
         return runDesktopBridgeVersion();
     if (arguments.has(QStringLiteral("--desktop-control-status")))
-        return runDesktopControlStatus(*makeOneShotWorkspace(), *ports.bundleReader, ports.keychain);
+        return runDesktopControlStatus(*makeOneShotWorkspace(config), *ports.bundleReader, ports.keychain);
     if (arguments.has(QStringLiteral("--desktop-enroll-stdin")))
         return runDesktopEnroll(ports, config, argc, argv);
     if (const std::optional<int> status = runDeviceKeyModeIfRequested(arguments, ports, config))

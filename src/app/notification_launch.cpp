@@ -98,6 +98,8 @@ NotificationWaiterResult startNotificationWaiter(const QString &version, std::ch
 
     // The same image as this process, whatever has happened to its path since.
     const QByteArray argument0 = QFile::encodeName(QFile::symLinkTarget(QStringLiteral("/proc/self/exe")));
+    // The waiter inherits this process's environment as a whole (the session, the display, the
+    // locale), with the launch marker added.
     QList<QByteArray> environment;
     for (char **entry = environ; *entry; ++entry) {
         if (!QByteArray(*entry).startsWith(QByteArray(kNotificationLaunchVariable) + '='))

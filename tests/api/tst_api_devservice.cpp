@@ -49,11 +49,11 @@ private Q_SLOTS:
     void initTestCase()
     {
         m_home = std::make_unique<TemporaryHome>();
-        qputenv("VELTRO_KEYCHAIN", "file");
         m_service = std::make_unique<DevService>(DevService::Port::ephemeral);
         QVERIFY(m_service->start());
         m_agent = std::make_shared<DeviceEnrollmentAgent>(
-            IdentityPorts{std::make_shared<SelectingKeychain>(secret_service::Client(buildBundleModules())),
+            IdentityPorts{std::make_shared<SelectingKeychain>(secret_service::Client(buildBundleModules()),
+                                                              SelectingKeychain::Backend::file),
                           std::make_shared<AbsentHardwareKey>(), std::make_shared<DmiHardwareIdentity>(),
                           std::make_shared<SysfsPostureProbes>()});
         m_tpm = std::make_unique<SwtpmProcess>();

@@ -1,5 +1,5 @@
-// The app layer's units: argument rules, the Qt message route, the build label, and the
-// readable failures of device removal and desktop enrollment.
+// The app layer's units: argument rules, the Qt message route, the build label, the reading of
+// the process environment, and the readable failures of device removal and desktop enrollment.
 #include "api/api_error.h"
 #include "api/pinned_session.h"
 #include "app/agent_services.h"
@@ -9,6 +9,7 @@
 #include "app/cli_output.h"
 #include "app/desktop_enrollment.h"
 #include "app/device_removal.h"
+#include "app/process_environment.h"
 #include "discovery/agent_instance_scanner.h"
 #include "identity/keychain_store.h"
 #include "platform/linux/bundle/app_bundle.h"
@@ -158,6 +159,8 @@ private Q_SLOTS:
     void failedEnrollmentIsLogged_data();
     void failedEnrollmentIsLogged();
     void exitWatchesHoldOnlyTheInstancesOwnLaunch();
+    void environmentReachesItsField_data();
+    void environmentReachesItsField();
 };
 
 void AppUnitsTest::qtMessagesReachTheLogOnlyWhileTheRouteLives()
@@ -433,6 +436,84 @@ void AppUnitsTest::exitWatchesHoldOnlyTheInstancesOwnLaunch()
     sleeper.kill();
     QVERIFY(sleeper.waitForFinished());
     QVERIFY(!view.watchExit(own));
+}
+
+void AppUnitsTest::environmentReachesItsField_data()
+{
+    QTest::addColumn<QByteArray>("variable");
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("unset");  // the field when the variable is not set
+    const QString empty = QStringLiteral("");
+    QTest::newRow("enrollment secret") << QByteArray("VELTRO_MDM_ENROLLMENT_SECRET") << QByteArray(" s \n")
+                                       << QStringLiteral(" s \n") << QStringLiteral("(none)");
+    QTest::newRow("empty enrollment secret") << QByteArray("VELTRO_MDM_ENROLLMENT_SECRET") << QByteArray()
+                                             << empty << QStringLiteral("(none)");
+    QTest::newRow("keychain") << QByteArray("VELTRO_KEYCHAIN") << QByteArray("file") << QStringLiteral("file") << empty;
+    QTest::newRow("TPM") << QByteArray("VELTRO_TPM_TCTI") << QByteArray("swtpm:port=1") << QStringLiteral("swtpm:port=1")
+                         << empty;
+    QTest::newRow("browser") << QByteArray("BROWSER") << QByteArray("a:b %s") << QStringLiteral("a:b %s") << empty;
+    QTest::newRow("notification launch") << QByteArray("VELTRO_NOTIFICATION_LAUNCH") << QByteArray("1")
+                                         << QStringLiteral("true") << QStringLiteral("false");
+    QTest::newRow("other notification marker") << QByteArray("VELTRO_NOTIFICATION_LAUNCH") << QByteArray("yes")
+                                               << QStringLiteral("false") << QStringLiteral("false");
+    QTest::newRow("X display") << QByteArray("DISPLAY") << QByteArray(":7") << QStringLiteral(":7") << empty;
+    QTest::newRow("Wayland display") << QByteArray("WAYLAND_DISPLAY") << QByteArray("w-1") << QStringLiteral("w-1") << empty;
+    QTest::newRow("Qt platform") << QByteArray("QT_QPA_PLATFORM") << QByteArray("minimal") << QStringLiteral("minimal")
+                                 << empty;
+    QTest::newRow("runtime directory") << QByteArray("XDG_RUNTIME_DIR") << QByteArray("/run/user/7")
+                                       << QStringLiteral("/run/user/7") << empty;
+    QTest::newRow("session bus") << QByteArray("DBUS_SESSION_BUS_ADDRESS") << QByteArray("unix:path=/b")
+                                 << QStringLiteral("unix:path=/b") << empty;
+}
+
+// Each variable lands in its own field and in no other; unset and empty stay apart where the
+// agent treats them apart (the enrollment secret).
+void AppUnitsTest::environmentReachesItsField()
+{
+    QFETCH(QByteArray, variable);
+    QFETCH(QByteArray, value);
+    QFETCH(QString, field);
+    QFETCH(QString, unset);
+    const auto fields = [](const RuntimeEnvironment &environment) {
+        return QStringList{
+            environment.mdmEnrollmentSecret.value_or(QStringLiteral("(none)")),
+            QString::fromUtf8(environment.keychainBackend),
+            environment.tpmTcti,
+            environment.browser,
+            environment.notificationLaunch ? QStringLiteral("true") : QStringLiteral("false"),
+            QString::fromUtf8(environment.display),
+            QString::fromUtf8(environment.waylandDisplay),
+            QString::fromUtf8(environment.qpaPlatform),
+            QString::fromUtf8(environment.runtimeDirectory),
+            QString::fromUtf8(environment.sessionBusAddress),
+        };
+    };
+    const QList<QByteArray> names{"VELTRO_MDM_ENROLLMENT_SECRET", "VELTRO_KEYCHAIN", "VELTRO_TPM_TCTI", "BROWSER",
+                                  "VELTRO_NOTIFICATION_LAUNCH", "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",
+                                  "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"};
+    const qsizetype index = names.indexOf(variable);
+    QVERIFY(index >= 0);
+    QHash<QByteArray, std::optional<QByteArray>> saved;
+    for (const QByteArray &name : names) {
+        saved.insert(name, qEnvironmentVariableIsSet(name.constData()) ? std::optional(qgetenv(name.constData())) : std::nullopt);
+        qunsetenv(name.constData());
+    }
+    const QStringList none = fields(readProcessEnvironment());
+    qputenv(variable.constData(), value);
+    const QStringList set = fields(readProcessEnvironment());
+    for (auto it = saved.cbegin(); it != saved.cend(); ++it) {
+        if (it.value())
+            qputenv(it.key().constData(), *it.value());
+        else
+            qunsetenv(it.key().constData());
+    }
+
+    QCOMPARE(none.at(index), unset);
+    QCOMPARE(set.at(index), field);
+    QStringList others = set;
+    others[index] = none.at(index);
+    QCOMPARE(others, none);
 }
 
 }  // namespace mornix

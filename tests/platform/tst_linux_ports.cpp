@@ -164,7 +164,7 @@ private Q_SLOTS:
 
     void openURLHandsTheURLToARealHandler()
     {
-        // Stand-in handlers: $BROWSER for pages, an xdg-open early on PATH for files. Each
+        // Stand-in handlers: the browsers for pages, an xdg-open early on PATH for files. Each
         // records what it was given; a missing first browser falls through to the next.
         QTemporaryDir bin;
         const QString record = bin.filePath(QStringLiteral("opened"));
@@ -177,22 +177,17 @@ private Q_SLOTS:
         };
         writeHandler(QStringLiteral("browser"));
         writeHandler(QStringLiteral("xdg-open"));
-        const QByteArray savedBrowser = qgetenv("BROWSER");
         const QByteArray savedPath = qgetenv("PATH");
-        qputenv("BROWSER", QFile::encodeName(bin.filePath(QStringLiteral("missing")) + QLatin1Char(':')
-                                             + bin.filePath(QStringLiteral("browser"))));
         qputenv("PATH", QFile::encodeName(bin.path()) + ':' + savedPath);
 
-        ProcfsWorkspace workspace;
+        ProcfsWorkspace workspace(nullptr, bin.filePath(QStringLiteral("missing")) + QLatin1Char(':')
+                                               + bin.filePath(QStringLiteral("browser")));
         const QUrl page(QStringLiteral("https://x.test/help"));
         const QUrl file = QUrl::fromLocalFile(bin.filePath(QStringLiteral("log.md")));
         const bool pageHandedOver = workspace.openURL(page);
         const bool fileHandedOver = workspace.openURL(file);
         const bool invalidHandedOver = workspace.openURL(QUrl());
-        qputenv("BROWSER", savedBrowser);
         qputenv("PATH", savedPath);
-        if (savedBrowser.isNull())
-            qunsetenv("BROWSER");
 
         QVERIFY(pageHandedOver);
         QVERIFY(fileHandedOver);

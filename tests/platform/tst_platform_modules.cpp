@@ -13,6 +13,7 @@
 #include "platform/linux/tpm/tpm_hardware_key.h"
 #include "platform/linux/tpm/tpm_session.h"
 #include "platform/linux/desktop/x_display_module.h"
+#include "platform/posix_files.h"
 #include "secret_service_fixture.h"
 #include "support/bundle_modules.h"
 #include "support/config.h"
@@ -24,10 +25,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
 #include <latch>
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 namespace mornix {
 
@@ -214,7 +220,6 @@ void PlatformModulesTest::secretServiceOnTheBusWithoutItsModule()
     QVERIFY(secret_service::sessionBusOffersSecretService());
     const auto log = std::make_shared<RecordingSystemLog>();
     const auto modules = modulesOf(bundle, log);
-    qunsetenv("VELTRO_KEYCHAIN");
 
     SelectingKeychain keychain{secret_service::Client(modules)};
     QByteArray data;
@@ -242,11 +247,9 @@ void PlatformModulesTest::secretServiceOnTheBusWithoutItsModule()
              secret_service::Result::notFound);
 
     // The file store only by an explicit choice.
-    qputenv("VELTRO_KEYCHAIN", "file");
-    SelectingKeychain forced{secret_service::Client(modules)};
+    SelectingKeychain forced{secret_service::Client(modules), SelectingKeychain::Backend::file};
     QCOMPARE(forced.addKey("ai.veltro.mornix.test.key", "key bytes"), keychain_status::success);
     QCOMPARE(forced.deleteKey("ai.veltro.mornix.test.key"), keychain_status::success);
-    qunsetenv("VELTRO_KEYCHAIN");
 }
 
 void PlatformModulesTest::eachModuleLoadsOnceAndApart()
@@ -333,17 +336,15 @@ void PlatformModulesTest::modulesThatCannotBeUsedFailTheirFacilityOnly()
     QCOMPARE(QDir(home.path() + QStringLiteral("/keychain")).entryList(QDir::Files), QStringList());
 
     // The X display module of the same bundle is intact and still used.
-    qunsetenv("WAYLAND_DISPLAY");
-    qunsetenv("QT_QPA_PLATFORM");
-    qputenv("DISPLAY", ":64999");
-    DisplayCheck check = checkDisplay(*modules);
+    const DisplayEnvironment x{":64999", {}, {}, {}};
+    DisplayCheck check = checkDisplay(*modules, x);
     QVERIFY(!check.reachable);
     QCOMPARE(check.problem, QStringLiteral("cannot connect to the X display \":64999\""));
 
     // Without it, an X display does not answer, and the problem says why.
     TemporaryHome empty;
     const auto none = modulesOf(empty.path());
-    check = checkDisplay(*none);
+    check = checkDisplay(*none, x);
     QVERIFY(!check.reachable);
     QVERIFY2(check.problem.startsWith(QStringLiteral("cannot connect to the X display \":64999\" (the X display module "
                                                      "cannot be used: missing or not a regular file: ")),
@@ -354,39 +355,67 @@ void PlatformModulesTest::platformsAndDisplays_data()
 {
     QTest::addColumn<QByteArray>("platform");
     QTest::addColumn<QByteArray>("display");
+    QTest::addColumn<QByteArray>("wayland");      // "%R" stands for a runtime directory
+    QTest::addColumn<bool>("runtimeDirectory");  // set, with a compositor socket "wayland-test"
     QTest::addColumn<bool>("reachable");
     QTest::addColumn<bool>("configured");
     QTest::addColumn<QString>("problem");
-    QTest::newRow("offscreen") << QByteArray("offscreen") << QByteArray() << true << true << QString();
-    QTest::newRow("offscreen with options") << QByteArray("offscreen:fontengine=freetype") << QByteArray() << true << true << QString();
-    QTest::newRow("minimal before a fallback") << QByteArray("minimal;xcb") << QByteArray() << true << true << QString();
-    QTest::newRow("nothing named") << QByteArray() << QByteArray() << false << false
+    const QByteArray none;
+    QTest::newRow("offscreen") << QByteArray("offscreen") << none << none << false << true << true << QString();
+    QTest::newRow("offscreen with options") << QByteArray("offscreen:fontengine=freetype") << none << none << false
+                                            << true << true << QString();
+    QTest::newRow("minimal before a fallback") << QByteArray("minimal;xcb") << none << none << false << true << true
+                                               << QString();
+    QTest::newRow("nothing named") << none << none << none << true << false << false
                                    << QStringLiteral("no display (DISPLAY and WAYLAND_DISPLAY are not set)");
-    QTest::newRow("xcb without a display") << QByteArray("xcb") << QByteArray() << false << true
+    QTest::newRow("xcb without a display") << QByteArray("xcb") << none << none << false << false << true
                                            << QStringLiteral("DISPLAY is not set");
-    QTest::newRow("an X display that does not answer") << QByteArray() << QByteArray(":64999") << false << true
+    QTest::newRow("an X display that does not answer") << none << QByteArray(":64999") << none << false << false << true
                                                        << QStringLiteral("cannot connect to the X display \":64999\"");
+    QTest::newRow("a compositor in the runtime directory") << none << none << QByteArray("wayland-test") << true << true
+                                                           << true << QString();
+    QTest::newRow("a compositor by its full path") << none << none << QByteArray("%R/wayland-test") << false << true
+                                                   << true << QString();
+    QTest::newRow("a relative socket without a runtime directory")
+        << none << none << QByteArray("wayland-test") << false << false << true
+        << QStringLiteral("cannot connect to the Wayland display \"wayland-test\": XDG_RUNTIME_DIR is not set");
+    QTest::newRow("wayland named, nobody listening")
+        << QByteArray("wayland") << QByteArray(":64999") << QByteArray("wayland-gone") << true << false << true
+        << QStringLiteral("cannot connect to the Wayland display \"wayland-gone\": No such file or directory");
+    QTest::newRow("Wayland first, then X")
+        << none << QByteArray(":64999") << QByteArray("wayland-gone") << true << false << true
+        << QStringLiteral("cannot connect to the Wayland display \"wayland-gone\": No such file or directory; "
+                          "cannot connect to the X display \":64999\"");
 }
 
 // A platform named in QT_QPA_PLATFORM is trusted as named (options and fallbacks too); a named
-// X display must answer.
+// display must answer: Wayland's socket (relative to XDG_RUNTIME_DIR or absolute), then X.
 void PlatformModulesTest::platformsAndDisplays()
 {
     QFETCH(QByteArray, platform);
     QFETCH(QByteArray, display);
+    QFETCH(QByteArray, wayland);
+    QFETCH(bool, runtimeDirectory);
     QFETCH(bool, reachable);
     QFETCH(bool, configured);
     QFETCH(QString, problem);
-    qunsetenv("WAYLAND_DISPLAY");
-    if (platform.isEmpty())
-        qunsetenv("QT_QPA_PLATFORM");
-    else
-        qputenv("QT_QPA_PLATFORM", platform);
-    if (display.isEmpty())
-        qunsetenv("DISPLAY");
-    else
-        qputenv("DISPLAY", display);
-    const DisplayCheck check = checkDisplay(*buildBundleModules());
+    // A listening socket stands for the compositor: the check only connects.
+    QTemporaryDir runtime;
+    QVERIFY(runtime.isValid());
+    const QByteArray runtimePath = QFile::encodeName(runtime.path());
+    const QByteArray socketPath = runtimePath + "/wayland-test";
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    QVERIFY(socketPath.size() < qsizetype(sizeof address.sun_path));
+    std::memcpy(address.sun_path, socketPath.constData(), size_t(socketPath.size()));
+    const posix::UniqueFd compositor(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    QVERIFY(compositor.isValid());
+    QCOMPARE(::bind(compositor.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    QCOMPARE(::listen(compositor.get(), 4), 0);
+    wayland.replace("%R", runtimePath);
+
+    const DisplayEnvironment names{display, wayland, platform, runtimeDirectory ? runtimePath : QByteArray()};
+    const DisplayCheck check = checkDisplay(*buildBundleModules(), names);
     QCOMPARE(check.reachable, reachable);
     QCOMPARE(check.configured, configured);
     QCOMPARE(check.problem, problem);

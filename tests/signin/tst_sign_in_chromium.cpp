@@ -45,6 +45,7 @@ private Q_SLOTS:
         if (QStandardPaths::findExecutable(u"chromium"_s).isEmpty() || QStandardPaths::findExecutable(u"certutil"_s).isEmpty())
             QFAIL("chromium and certutil (Debian: chromium, libnss3-tools; see scripts/install-deps) are needed");
         QVERIFY(m_home.isValid());
+        // The file store here and in the agents this test starts (they inherit the environment).
         qputenv("VELTRO_KEYCHAIN", "file");
         // The dev CA is trusted by this home's NSS database, and by nothing else.
         const QString nssdb = m_home.path() + u"/.pki/nssdb"_s;
@@ -58,7 +59,9 @@ private Q_SLOTS:
         QVERIFY2(added.exitCode == 0, added.standardError.constData());
         QVERIFY(QDir().mkpath(m_shots));
         QVERIFY(m_service.start());
-        m_ports = makeLinuxPorts(MORNIX_EXECUTABLE, Config::defaults(), buildBundleModules());
+        Config config = Config::defaults();
+        config.environment.keychainBackend = "file";
+        m_ports = makeLinuxPorts(MORNIX_EXECUTABLE, config, buildBundleModules());
         m_keychain = std::make_shared<KeychainStore>(m_ports.keychain);
     }
 

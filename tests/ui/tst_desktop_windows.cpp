@@ -588,7 +588,7 @@ private Q_SLOTS:
     // texts stays as it is (the macOS row is the original wording).
     void wordsComeFromThePlatform_data()
     {
-        QTest::addColumn<QString>("platform");     // "mac", else Linux with this VELTRO_KEYCHAIN
+        QTest::addColumn<QString>("platform");     // "mac", else Linux with this keychain forced
         QTest::addColumn<bool>("keychainUsed");    // a keychain call came first
         QTest::addColumn<QString>("noun");
         QTest::addColumn<QString>("keychain");
@@ -609,14 +609,12 @@ private Q_SLOTS:
         TemporaryHome home;
         const QByteArray savedBus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
         qunsetenv("DBUS_SESSION_BUS_ADDRESS");  // no Secret Service: a first call chooses the file store
-        if (platform == QLatin1String("mac") || platform.isEmpty())
-            qunsetenv("VELTRO_KEYCHAIN");
-        else
-            qputenv("VELTRO_KEYCHAIN", platform.toUtf8());
         std::shared_ptr<const DeviceTerms> terms = macTerms();
         if (platform != QLatin1String("mac")) {
-            auto store = std::make_shared<SelectingKeychain>(secret_service::Client(
-                std::make_shared<PlatformModules>(home.path() + QStringLiteral("/none.app"), QByteArray(), ModuleSigner{}, nullptr)));
+            auto store = std::make_shared<SelectingKeychain>(
+                secret_service::Client(std::make_shared<PlatformModules>(home.path() + QStringLiteral("/none.app"),
+                                                                         QByteArray(), ModuleSigner{}, nullptr)),
+                SelectingKeychain::parseBackendName(platform.toUtf8()));
             QByteArray data;
             if (keychainUsed)
                 QCOMPARE(store->readGenericPassword(QStringLiteral("s"), QStringLiteral("a"), data),
@@ -671,7 +669,6 @@ private Q_SLOTS:
         QCOMPARE(seen, QStringLiteral("Disconnect %1 from Veltro?\nLocal credentials will be removed and authenticated "
                                       "device processing will stop. You can sign in again later.\n2 buttons")
                            .arg(noun));
-        qunsetenv("VELTRO_KEYCHAIN");
         if (!savedBus.isEmpty())
             qputenv("DBUS_SESSION_BUS_ADDRESS", savedBus);
     }

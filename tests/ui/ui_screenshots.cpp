@@ -162,9 +162,10 @@ private Q_SLOTS:
         m_out = QDir(dir);
         QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-        qputenv("VELTRO_KEYCHAIN", "secret-service");
-        m_terms = std::make_shared<LinuxDeviceTerms>(std::make_shared<SelectingKeychain>(secret_service::Client(
-            std::make_shared<PlatformModules>(m_home->path() + QStringLiteral("/none.app"), QByteArray(), ModuleSigner{}, nullptr))));
+        m_terms = std::make_shared<LinuxDeviceTerms>(std::make_shared<SelectingKeychain>(
+            secret_service::Client(std::make_shared<PlatformModules>(m_home->path() + QStringLiteral("/none.app"),
+                                                                     QByteArray(), ModuleSigner{}, nullptr)),
+            SelectingKeychain::Backend::secretService));
     }
 
     void dashboard_data()

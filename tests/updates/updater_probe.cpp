@@ -6,6 +6,7 @@
 // Every step is printed to standard error as "step NAME".
 #include "app/arguments.h"
 #include "app/desktop_updater_wiring.h"
+#include "app/process_environment.h"
 #include "platform/linux/bundle/app_bundle.h"
 #include "platform/linux/linux_ports.h"
 #include "platform/linux/modules/platform_modules.h"
@@ -53,12 +54,14 @@ using namespace mornix;
 
 int main(int argc, char **argv)
 {
+    Config config = Config::defaults();
+    config.environment = readProcessEnvironment();
+    setLibraryEnvironment();
     QCoreApplication app(argc, argv);
     const Arguments arguments = Arguments::fromMain(argc, argv);
     const char *argv0 = argc > 0 ? argv[0] : nullptr;
-    const auto modules =
-        PlatformModules::forBuild(AppBundle::forRunningExecutable(argv0).bundlePath(), Config::defaults(), nullptr);
-    const Ports ports = makeLinuxPorts(argv0, Config::defaults(), modules);
+    const auto modules = PlatformModules::forBuild(AppBundle::forRunningExecutable(argv0).bundlePath(), config, nullptr);
+    const Ports ports = makeLinuxPorts(argv0, config, modules);
     const QString killAt = valueAfter(arguments, u"--kill-at"_s);
 
     DesktopUpdaterSeams seams;
@@ -71,7 +74,7 @@ int main(int argc, char **argv)
             std::raise(SIGKILL);
     };
     std::unique_ptr<DesktopUpdater> updater = makeDesktopUpdater(
-        arguments, ports, Config::defaults(), modules, [] { QCoreApplication::quit(); }, seams);
+        arguments, ports, config, modules, [] { QCoreApplication::quit(); }, seams);
     QTimer::singleShot(0, updater.get(), [&updater] { updater->startDesktopUpdater(); });
     return app.exec();
 }

@@ -35,17 +35,19 @@ Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<Pl
     if (!modules)
         modules = PlatformModules::forBuild(bundle->bundlePath(), config, ports.systemLog);
     // Cheap constructors: nothing below touches the bus or the disk until first used.
-    auto keychain = std::make_shared<SelectingKeychain>(secret_service::Client(modules));
+    const RuntimeEnvironment &environment = config.environment;
+    auto keychain = std::make_shared<SelectingKeychain>(secret_service::Client(modules),
+                                                        SelectingKeychain::parseBackendName(environment.keychainBackend));
     ports.keychain = keychain;
     ports.deviceTerms = std::make_shared<LinuxDeviceTerms>(keychain);
-    ports.hardwareKey = std::make_shared<TpmHardwareKey>(ports.keychain, modules);
+    ports.hardwareKey = std::make_shared<TpmHardwareKey>(ports.keychain, modules, environment.tpmTcti);
     ports.hardwareIdentity = std::make_shared<DmiHardwareIdentity>();
     ports.postureProbes = std::make_shared<SysfsPostureProbes>();
     ports.bundleReader = std::make_shared<PlistBundleReader>();
     // One /proc listing serves both ports within a rescan.
     const auto listing = std::make_shared<const ExecutableListing>();
     ports.processTable = std::make_shared<ProcfsProcessTable>(listing);
-    ports.workspace = std::make_shared<ProcfsWorkspace>(listing);
+    ports.workspace = std::make_shared<ProcfsWorkspace>(listing, environment.browser);
     ports.codeSigning = std::make_shared<CmsCodeSigning>(config.codeSigningAnchorsPEM);
     ports.userNotifications = std::make_shared<FreedesktopNotifications>();
     ports.serviceManager = std::make_shared<SystemctlServiceManager>();
@@ -54,9 +56,9 @@ Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<Pl
     return ports;
 }
 
-std::shared_ptr<Workspace> makeOneShotWorkspace()
+std::shared_ptr<Workspace> makeOneShotWorkspace(const Config &config)
 {
-    return std::make_shared<ProcfsWorkspace>();
+    return std::make_shared<ProcfsWorkspace>(nullptr, config.environment.browser);
 }
 
 }  // namespace mornix

@@ -12,7 +12,8 @@ struct Config;
 class PlatformModules;
 class SystemLog;
 
-// config: the build's configuration, read once by the caller (the code-signing anchors and signer).
+// config: the build's configuration and the environment, read once by the caller (the code-signing
+// anchors and signer; the forced keychain, the TPM's address, the browsers).
 // modules: the loader of the bundle's modules (libsecret, TSS, xcb fronts) for the ports that
 // use them, shared with the composition root's display check; null: one for the running bundle.
 // systemLog: the system log port, shared with that loader; null: a new syslog one.
@@ -23,6 +24,6 @@ Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<Pl
 // executable paths of /proc at each call instead of the ports' shared incremental listing, which
 // also records every process's start and image for later rescans (about five system calls per
 // process instead of one).
-std::shared_ptr<Workspace> makeOneShotWorkspace();
+std::shared_ptr<Workspace> makeOneShotWorkspace(const Config &config);
 
 }  // namespace mornix

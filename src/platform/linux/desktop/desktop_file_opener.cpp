@@ -124,6 +124,8 @@ void openWithDesktopOpener(const QStringList &command, QObject *context, std::fu
     ::posix_spawnattr_setsigmask(&attributes, &none);
     ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
     pid_t pid = 0;
+    // The opener inherits this process's environment as a whole: it finds the user's desktop,
+    // display and handlers through it, and PATH names where the program is looked up.
     const int error = ::posix_spawnp(&pid, argv.first(), &actions, &attributes, argv.data(), environ);
     ::posix_spawnattr_destroy(&attributes);
     ::posix_spawn_file_actions_destroy(&actions);

@@ -23,11 +23,10 @@ bool xDisplayAnswers(PlatformModules &modules, const QByteArray &display, QStrin
     return x && x->answers(display.constData());
 }
 
-bool waylandAnswers(const QByteArray &display, QString *why)
+bool waylandAnswers(const QByteArray &display, const QByteArray &runtime, QString *why)
 {
     QByteArray path = display;
     if (!path.startsWith('/')) {
-        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
         if (runtime.isEmpty()) {
             *why = QStringLiteral("XDG_RUNTIME_DIR is not set");
             return false;
@@ -51,13 +50,13 @@ bool waylandAnswers(const QByteArray &display, QString *why)
 
 }  // namespace
 
-DisplayCheck checkDisplay(PlatformModules &modules)
+DisplayCheck checkDisplay(PlatformModules &modules, const DisplayEnvironment &environment)
 {
     DisplayCheck check;
-    check.configured = !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-        || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+    check.configured = !environment.display.isEmpty() || !environment.waylandDisplay.isEmpty()
+        || !environment.platform.isEmpty();
     // The platform's name, without fallbacks (";") and options (":").
-    QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    QByteArray platform = environment.platform;
     for (const char separator : {';', ':'}) {
         const qsizetype at = platform.indexOf(separator);
         if (at >= 0)
@@ -68,8 +67,8 @@ DisplayCheck checkDisplay(PlatformModules &modules)
         check.reachable = true;  // chosen explicitly: needs no display server we could check
         return check;
     }
-    const QByteArray x = qgetenv("DISPLAY");
-    const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
+    const QByteArray &x = environment.display;
+    const QByteArray &wayland = environment.waylandDisplay;
     const bool tryX = platform == "xcb" || (platform.isEmpty() && !x.isEmpty());
     const bool tryWayland = platform.startsWith("wayland") || (platform.isEmpty() && !wayland.isEmpty());
     if (!tryX && !tryWayland) {
@@ -79,7 +78,7 @@ DisplayCheck checkDisplay(PlatformModules &modules)
     QStringList problems;
     if (tryWayland) {
         QString why;
-        if (!wayland.isEmpty() && waylandAnswers(wayland, &why)) {
+        if (!wayland.isEmpty() && waylandAnswers(wayland, environment.runtimeDirectory, &why)) {
             check.reachable = true;
             return check;
         }

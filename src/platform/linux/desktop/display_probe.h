@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace mornix {
@@ -19,6 +20,15 @@ struct DisplayCheck {
     QString problem;          // why not, e.g. "cannot connect to the X display \":99\""
 };
 
-DisplayCheck checkDisplay(PlatformModules &modules);
+// The variables that name the window system, as the composition root read them (each empty when
+// unset).
+struct DisplayEnvironment {
+    QByteArray display;           // DISPLAY
+    QByteArray waylandDisplay;    // WAYLAND_DISPLAY
+    QByteArray platform;          // QT_QPA_PLATFORM
+    QByteArray runtimeDirectory;  // XDG_RUNTIME_DIR, where a relative WAYLAND_DISPLAY lives
+};
+
+DisplayCheck checkDisplay(PlatformModules &modules, const DisplayEnvironment &environment);
 
 }  // namespace mornix

@@ -78,8 +78,10 @@ bool fileStoreHoldsItems(const QString &keychainDirectory)
 
 }  // namespace
 
-SelectingKeychain::SelectingKeychain(secret_service::Client secretService, QString dataDirectory)
+SelectingKeychain::SelectingKeychain(secret_service::Client secretService, std::optional<Backend> forced,
+                                     QString dataDirectory)
     : m_secretService(std::move(secretService))
+    , m_forced(forced)
     , m_dataDirectory(std::move(dataDirectory))
 {
 }
@@ -91,7 +93,12 @@ std::optional<SelectingKeychain::Backend> SelectingKeychain::backendInUse() cons
         if (m_inUse)
             return m_inUse;
     }
-    return parseBackend(qgetenv("VELTRO_KEYCHAIN"));
+    return m_forced;
+}
+
+std::optional<SelectingKeychain::Backend> SelectingKeychain::parseBackendName(const QByteArray &text)
+{
+    return parseBackend(text);
 }
 
 QString SelectingKeychain::backendName(Backend backend)
@@ -135,8 +142,7 @@ Keychain &SelectingKeychain::backend()
         return QString();
     };
 
-    const std::optional<Backend> forced = parseBackend(qgetenv("VELTRO_KEYCHAIN"));
-    if (forced) {
+    if (const std::optional<Backend> forced = m_forced) {
         if (*forced == Backend::secretService) {
             std::string problem;
             if (!m_secretService.usable(problem)) {

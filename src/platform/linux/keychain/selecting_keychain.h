@@ -22,7 +22,8 @@ namespace mornix {
 // otherwise the Secret Service when the session bus offers org.freedesktop.secrets (asked of the
 // bus daemon, not through the module), else the file store; it is recorded by the first call
 // that finds or stores an item.
-// VELTRO_KEYCHAIN=secret-service|file forces a backend and neither reads nor writes the marker.
+// A forced backend (VELTRO_KEYCHAIN=secret-service|file, read by the composition root) is used
+// as given and neither reads nor writes the marker.
 // When the Secret Service module cannot be used (missing, not sealed, sealed by another signer)
 // while the bus offers a Secret Service, or the Secret Service is forced or recorded, the
 // keychain is unavailable: every call fails with notAvailable, the log names the module and why,
@@ -34,8 +35,10 @@ class SelectingKeychain : public Keychain {
 public:
     enum class Backend { secretService, file };
 
+    // forced: the backend to use regardless of marker and bus; none: chosen as described above.
     // dataDirectory empty: the user's data directory + "/VeltroMornix", resolved on first use.
-    explicit SelectingKeychain(secret_service::Client secretService, QString dataDirectory = {});
+    explicit SelectingKeychain(secret_service::Client secretService, std::optional<Backend> forced = std::nullopt,
+                               QString dataDirectory = {});
 
     int readGenericPassword(const QString &service, const QString &account, QByteArray &data) override;
     int addGenericPassword(const QString &service, const QString &account, const QByteArray &data) override;
@@ -46,11 +49,13 @@ public:
     int deleteKey(const QByteArray &applicationTag) override;
 
     // The backend this user's items are kept in, as far as it is known without blocking: the one
-    // chosen by the first call, or the one VELTRO_KEYCHAIN forces; none before the first call and
+    // chosen by the first call, or the forced one; none before the first call and
     // while the recorded backend cannot be reached. Never waits for a call in progress.
     std::optional<Backend> backendInUse() const;
 
     static QString backendName(Backend backend);  // "secret-service" / "file"
+    // The backend a name (surrounding white space ignored) stands for; none for any other text.
+    static std::optional<Backend> parseBackendName(const QByteArray &text);
     static constexpr const char *markerFileName = "keychain-backend";
 
 private:
@@ -60,6 +65,7 @@ private:
     void recordBackend();
 
     const secret_service::Client m_secretService;
+    const std::optional<Backend> m_forced;
     QMutex m_mutex;
     QString m_dataDirectory;
     std::unique_ptr<Keychain> m_backend;

@@ -188,7 +188,7 @@ bool ProcfsWorkspace::openURL(const QUrl &url)
 {
     if (!url.isValid())
         return false;
-    for (QStringList command : openCommands(qEnvironmentVariable("BROWSER"), url)) {
+    for (QStringList command : openCommands(m_browsers, url)) {
         const QString program = command.takeFirst();
         if (QProcess::startDetached(program, command))
             return true;

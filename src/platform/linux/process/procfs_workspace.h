@@ -25,8 +25,9 @@ class ProcfsWorkspace final : public Workspace {
 public:
     // listing: shared with the process table by the production factory; null reads the pids and
     // executable paths of /proc at each call (what a mode that lists applications once needs).
-    explicit ProcfsWorkspace(std::shared_ptr<const ExecutableListing> listing = nullptr)
-        : m_listing(std::move(listing)) {}
+    // browsers: the user's $BROWSER (see openCommands), empty for none.
+    explicit ProcfsWorkspace(std::shared_ptr<const ExecutableListing> listing = nullptr, QString browsers = {})
+        : m_listing(std::move(listing)), m_browsers(std::move(browsers)) {}
 
     QList<RunningApplication> runningApplications() const override;
     std::optional<RunningApplication> runningApplication(qint32 pid) const override;
@@ -59,6 +60,7 @@ private:
         std::optional<QVariantMap> info;
     };
     std::shared_ptr<const ExecutableListing> m_listing;
+    const QString m_browsers;
     mutable QMutex m_mutex;                      // guards m_infoCache
     mutable QHash<QString, CachedInfo> m_infoCache;
 };

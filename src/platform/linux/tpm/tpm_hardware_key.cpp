@@ -118,13 +118,7 @@ TpmHardwareKey::TpmHardwareKey(std::shared_ptr<Keychain> keychain, std::shared_p
     , m_tcti(std::move(tcti))
 {
     if (m_tcti.isEmpty())
-        m_tcti = qEnvironmentVariable(tctiVariable);
-    if (m_tcti.isEmpty())
         m_tcti = QString::fromLatin1(tpm::defaultTcti);
-    // The TSS libraries log to standard error by default, which would corrupt the command-line
-    // modes' output; our own messages say what went wrong.
-    if (qEnvironmentVariableIsEmpty("TSS2_LOG"))
-        qputenv("TSS2_LOG", "all+NONE");
 }
 
 TpmHardwareKey::~TpmHardwareKey() = default;

@@ -25,20 +25,19 @@ struct Error;
 // address) creation reports missingEntitlement, so callers use the software key. A stored key
 // that no longer loads is reported, never replaced.
 //
-// The TPM is reached through the TCTI loader: the configuration given to the constructor, else
-// the environment variable VELTRO_TPM_TCTI (e.g. "swtpm:host=127.0.0.1,port=2321"), else the
-// kernel resource manager "device:/dev/tpmrm0". The TSS libraries live in the bundle's TPM
-// module, loaded on the first operation. A module that cannot be used (missing, not sealed,
-// signed by another team) is an installation fault, not a machine without a TPM: find and create
-// fail with notAvailable and a text naming the module, so no software key is made in its place.
+// The TPM is reached through the TCTI loader: the configuration given to the constructor (in the
+// agent VELTRO_TPM_TCTI, e.g. "swtpm:host=127.0.0.1,port=2321"), else the kernel resource
+// manager "device:/dev/tpmrm0". The TSS libraries live in the bundle's TPM module, loaded on the
+// first operation; their own logging is set by the composition root (TSS2_LOG). A module that
+// cannot be used (missing, not sealed, signed by another team) is an installation fault, not a
+// machine without a TPM: find and create fail with notAvailable and a text naming the module, so
+// no software key is made in its place.
 //
 // Thread: any; operations block on the TPM (tens of milliseconds to a second) and the keychain.
 // A loaded key keeps its TPM connection open until the last handle to it is gone or the key is
 // removed; within one process all handles share that connection.
 class TpmHardwareKey : public HardwareKey {
 public:
-    static constexpr const char *tctiVariable = "VELTRO_TPM_TCTI";
-
     TpmHardwareKey(std::shared_ptr<Keychain> keychain, std::shared_ptr<PlatformModules> modules, QString tcti = {});
     ~TpmHardwareKey() override;
 
