@@ -11,7 +11,8 @@ namespace mornix {
 //   program matches are short and matched rarely, and the JIT compiler alone is most of the
 //   pages of libpcre2 it would touch. A choice made in QT_ENABLE_REGEXP_JIT is kept. The
 //   process environment is left as it was, so children inherit nothing.
-// Thread: main thread, first thing in main.
+// The variables are glibc's and Qt's own, which they read from the process environment; this
+// only looks whether the user set them. Thread: main thread, first thing in main.
 void tuneProcessMemory();
 
 }  // namespace mornix
