@@ -42,20 +42,21 @@ struct Fixture {
             return false;
         const QString baseURL = service.baseURL();
 
-        auto agent = std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{
-            std::make_shared<SelectingKeychain>(secret_service::Client(buildBundleModules()),
-                                                SelectingKeychain::Backend::file),
-            std::make_shared<AbsentHardwareKey>(),
-            std::make_shared<DmiHardwareIdentity>(), std::make_shared<SysfsPostureProbes>()});
-        client = std::make_unique<APIClient>(makePinnedSession(baseURL, Config::defaults(), nullptr), APIClient::Collaborators{agent, {}});
+        auto agent = std::make_shared<DeviceEnrollmentAgent>(
+            IdentityPorts{std::make_shared<SelectingKeychain>(secret_service::Client(buildBundleModules()),
+                                                              SelectingKeychain::Backend::file),
+                          std::make_shared<AbsentHardwareKey>(), std::make_shared<DmiHardwareIdentity>(),
+                          std::make_shared<SysfsPostureProbes>()});
+        client = std::make_unique<APIClient>(makePinnedSession(baseURL, Config::defaults(), nullptr),
+                                             APIClient::Collaborators{agent, {}});
         const QString token = service.issueToken().value(QStringLiteral("access_token")).toString();
         const DeviceRegistrationResponse registration = QCoro::waitFor(
             client->registerDevice(baseURL, token, agent->hardwareSerialNumber(), agent->hardwareUUID()));
         credentials = CredentialsBuilder().apiBaseURL(baseURL).registered(
             registration.device_bearer_token, registration.device, registration.device_secret);
         for (int i = 0; i < kPolls + 1; ++i)
-            service.admin({QStringLiteral("command"), QStringLiteral("send"), QStringLiteral("--device"), credentials.deviceID,
-                           QStringLiteral("--app"), QStringLiteral("claude")});
+            service.admin({QStringLiteral("command"), QStringLiteral("send"), QStringLiteral("--device"),
+                           credentials.deviceID, QStringLiteral("--app"), QStringLiteral("claude")});
         // Warm-up: the connection is made and checked once.
         return QCoro::waitFor(client->pollNextCommand(credentials)).has_value();
     }
@@ -66,7 +67,8 @@ Fixture *fixture = nullptr;
 void BM_SignedPollRoundTrip(benchmark::State &state)
 {
     for (auto _ : state) {
-        const std::optional<KillCommand> command = QCoro::waitFor(fixture->client->pollNextCommand(fixture->credentials));
+        const std::optional<KillCommand> command =
+            QCoro::waitFor(fixture->client->pollNextCommand(fixture->credentials));
         if (!command)
             state.SkipWithError("the service had no command waiting");
     }

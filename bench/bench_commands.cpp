@@ -14,7 +14,8 @@ namespace {
 
 const QByteArray kEnvelope = QByteArrayLiteral(
     "{\"command\":{\"id\":\"cmd-1\",\"protocol_version\":1,\"action\":\"terminate_application\",\"app_key\":\"claude\","
-    "\"target_bundle_ids\":[\"com.anthropic.claude\",\"com.anthropic.claudefordesktop\",\"com.anthropic.claudedesktop\"],"
+    "\"target_bundle_ids\":[\"com.anthropic.claude\",\"com.anthropic.claudefordesktop\",\"com.anthropic."
+    "claudedesktop\"],"
     "\"reason\":\"policy\",\"target_surface\":\"desktop\",\"metadata\":{\"requested_by\":\"admin@example.com\"}}}");
 
 void BM_DecodeEnvelope(benchmark::State &state)

@@ -45,8 +45,8 @@ struct Machine {
     QString largeExecutable;
     std::shared_ptr<CountingCodeSigning> signing;
     std::shared_ptr<ExecutableListing> listing;
-    std::unique_ptr<AgentInstanceScanner> scanner;       // over the shared, incremental listing
-    std::unique_ptr<AgentInstanceScanner> fullScanner;   // each port reads /proc in full
+    std::unique_ptr<AgentInstanceScanner> scanner;      // over the shared, incremental listing
+    std::unique_ptr<AgentInstanceScanner> fullScanner;  // each port reads /proc in full
     QHash<qint32, DetectedAgentInstance> previous;
     int agents = 0;
 
@@ -81,7 +81,7 @@ struct Machine {
             if (spawn(fixtures::sleeperPath()) < 0)
                 return false;
         }
-        ::usleep(500000);   // let every child reach its exec
+        ::usleep(500000);  // let every child reach its exec
         // An unchanged machine: past the age at which the listing still watches a process for an
         // exec in place at every refresh.
         std::this_thread::sleep_for(ExecutableListing::Rotation().youngFor + std::chrono::seconds(1));
@@ -158,8 +158,8 @@ void BM_ProcessToolListing(benchmark::State &state)
 {
     qsizetype bytes = 0;
     for (auto _ : state) {
-        const ChildProcessResult run = runChildProcess(QStringLiteral("/bin/ps"),
-                                                       {QStringLiteral("-axo"), QStringLiteral("pid=,lstart=,comm=")});
+        const ChildProcessResult run =
+            runChildProcess(QStringLiteral("/bin/ps"), {QStringLiteral("-axo"), QStringLiteral("pid=,lstart=,comm=")});
         bytes = run.standardOutput.size();
         benchmark::DoNotOptimize(bytes);
     }
@@ -171,7 +171,7 @@ void BM_VerifyLargeExecutableFirstTime(benchmark::State &state)
 {
     bool valid = false;
     for (auto _ : state) {
-        CmsCodeSigning fresh(Config::defaults().codeSigningAnchorsPEM);   // empty verdict cache
+        CmsCodeSigning fresh(Config::defaults().codeSigningAnchorsPEM);  // empty verdict cache
         valid = fresh.staticSigningInformation(machine->largeExecutable).has_value();
     }
     state.counters["valid"] = valid ? 1 : 0;
@@ -195,8 +195,8 @@ void BM_ParseCodeDirectory(benchmark::State &state)
     QFile file(code_signature::signatureFilePath(machine->largeExecutable));
     const std::optional<code_signature::VerifiedContent> content =
         file.open(QIODevice::ReadOnly)
-        ? code_signature::verifySignedContent(file.readAll(), Config::defaults().codeSigningAnchorsPEM)
-        : std::nullopt;
+            ? code_signature::verifySignedContent(file.readAll(), Config::defaults().codeSigningAnchorsPEM)
+            : std::nullopt;
     bool parsed = false;
     for (auto _ : state)
         parsed = content && code_signature::parseCodeDirectory(content->content).has_value();
@@ -211,7 +211,8 @@ public:
     {
         for (const Run &run : runs) {
             if (run.run_type == Run::RT_Iteration)
-                m_seconds[run.benchmark_name()] = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+                m_seconds[run.benchmark_name()] =
+                    run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
         }
         ConsoleReporter::ReportRuns(runs);
     }

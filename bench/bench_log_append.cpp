@@ -14,8 +14,9 @@ namespace {
 void BM_LogAppend(benchmark::State &state)
 {
     QTemporaryDir dir;
-    MarkdownLogStore store(nullptr, [] { return QStringLiteral("1.0 (1)+20260101-000000"); }, nullptr, nullptr,
-                           dir.path() + QStringLiteral("/VeltroMornix/Logs"));
+    MarkdownLogStore store(
+        nullptr, [] { return QStringLiteral("1.0 (1)+20260101-000000"); }, nullptr, nullptr,
+        dir.path() + QStringLiteral("/VeltroMornix/Logs"));
     const QString message = QStringLiteral("executed 0123abcd terminate_application claude: Application stopped.");
     for (auto _ : state)
         store.append(message);

@@ -41,7 +41,8 @@ public:
 double percentile(std::vector<double> values, double p)
 {
     std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5));
+    const size_t index =
+        std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5));
     return values[index];
 }
 
@@ -127,7 +128,8 @@ int main(int argc, char **argv)
     if (upToDate.isEmpty() || outdated.isEmpty())
         return 1;
 
-    const bool ok = measure("check, up to date", upToDate, service.feedURL(), key, runs, AppcastUpdater::Outcome::upToDate)
+    const bool ok =
+        measure("check, up to date", upToDate, service.feedURL(), key, runs, AppcastUpdater::Outcome::upToDate)
         && measure("check, newer release offered", outdated, service.feedURL(), key, runs,
                    AppcastUpdater::Outcome::postponed);
     return ok ? 0 : 1;

@@ -73,7 +73,8 @@ BENCHMARK(BM_PublicKeyPEM);
 void BM_SignedRegistrationRequest(benchmark::State &state)
 {
     for (auto _ : state)
-        benchmark::DoNotOptimize(setup().agent.buildSignedRegistrationRequest(QStringLiteral("c"), QStringLiteral("n")));
+        benchmark::DoNotOptimize(
+            setup().agent.buildSignedRegistrationRequest(QStringLiteral("c"), QStringLiteral("n")));
 }
 BENCHMARK(BM_SignedRegistrationRequest);
 

@@ -75,11 +75,13 @@ QCoro::Task<PublicAuthConfig> readPublicConfig(std::shared_ptr<PinnedSession> se
 }  // namespace
 
 APIClient::APIClient(std::shared_ptr<PinnedSession> session, Collaborators collaborators)
-    : m_session(std::move(session)), m_collaborators(std::move(collaborators))
+    : m_session(std::move(session))
+    , m_collaborators(std::move(collaborators))
 {
 }
 
-QCoro::Task<PublicAuthConfig> APIClient::fetchPublicAuthConfig(QString authBaseURL, QPointer<CancellationToken> cancel) const
+QCoro::Task<PublicAuthConfig> APIClient::fetchPublicAuthConfig(QString authBaseURL,
+                                                               QPointer<CancellationToken> cancel) const
 {
     return readPublicConfig(m_session, std::move(authBaseURL), std::move(cancel));
 }
@@ -120,10 +122,9 @@ QCoro::Task<OAuthTokenResponse> APIClient::exchangePasswordCredentials(QString a
     const std::shared_ptr<PinnedSession> session = m_session;
     PublicAuthConfig config = co_await readPublicConfig(session, std::move(authBaseURL), cancel);
     QJsonObject body{{QStringLiteral("email"), email}, {QStringLiteral("password"), password}};
-    OAuthTokenResponse token = co_await providerToken(session, std::move(config), QStringLiteral("password"),
-                                                      std::move(body),
-                                                      QStringLiteral("Failed to decode password OAuth response: "),
-                                                      cancel);
+    OAuthTokenResponse token =
+        co_await providerToken(session, std::move(config), QStringLiteral("password"), std::move(body),
+                               QStringLiteral("Failed to decode password OAuth response: "), cancel);
     co_return token;
 }
 
@@ -133,10 +134,9 @@ QCoro::Task<OAuthTokenResponse> APIClient::refreshSupabaseAccessToken(QString au
     const std::shared_ptr<PinnedSession> session = m_session;
     PublicAuthConfig config = co_await readPublicConfig(session, std::move(authBaseURL), cancel);
     QJsonObject body{{QStringLiteral("refresh_token"), refreshToken}};
-    OAuthTokenResponse token = co_await providerToken(session, std::move(config), QStringLiteral("refresh_token"),
-                                                      std::move(body),
-                                                      QStringLiteral("Failed to decode Supabase refresh response: "),
-                                                      cancel);
+    OAuthTokenResponse token =
+        co_await providerToken(session, std::move(config), QStringLiteral("refresh_token"), std::move(body),
+                               QStringLiteral("Failed to decode Supabase refresh response: "), cancel);
     co_return token;
 }
 

@@ -49,16 +49,18 @@ public:
     const std::shared_ptr<PinnedSession> &session() const { return m_session; }
 
     // Service sign-in configuration: GET "/api/public-config" on the auth base URL.
-    QCoro::Task<PublicAuthConfig> fetchPublicAuthConfig(QString authBaseURL, QPointer<CancellationToken> cancel = {}) const;
+    QCoro::Task<PublicAuthConfig> fetchPublicAuthConfig(QString authBaseURL,
+                                                        QPointer<CancellationToken> cancel = {}) const;
 
     // The service's OAuth token endpoint (POST "/token", form body). An empty client secret
     // means none: no Basic authorisation and no "client_secret" field.
     QCoro::Task<OAuthTokenResponse> exchangeAuthorizationCode(QString apiBaseURL, QString clientID,
-                                                              QString clientSecret, QString code,
-                                                              QString codeVerifier, QString redirectURI,
+                                                              QString clientSecret, QString code, QString codeVerifier,
+                                                              QString redirectURI,
                                                               QPointer<CancellationToken> cancel = {}) const;
     QCoro::Task<OAuthTokenResponse> refreshAccessToken(QString apiBaseURL, QString clientID, QString clientSecret,
-                                                       QString refreshToken, QPointer<CancellationToken> cancel = {}) const;
+                                                       QString refreshToken,
+                                                       QPointer<CancellationToken> cancel = {}) const;
 
     // The hosted sign-in provider's token endpoint, found through the public configuration read
     // from authBaseURL; sent on this client's session, so its host must be the session's.

@@ -69,10 +69,11 @@ QCoro::Task<DeviceRegistrationResponse> APIClient::registerDevice(QString apiBas
         throw std::logic_error("APIClient::registerDevice needs a device enrollment agent");
     const QByteArray authorization = "Bearer " + bearerToken.toUtf8();
 
-    HTTPRequest challengeRequest = jsonPost(apiBaseURL, QStringLiteral("/api/desktop/devices/register"),
-                                            compactJSON({{QStringLiteral("action"), QStringLiteral("challenge")},
-                                                         {QStringLiteral("hardware_serial_number"), sanitize(hardwareSerialNumber)},
-                                                         {QStringLiteral("hardware_uuid"), sanitize(hardwareUUID)}}));
+    HTTPRequest challengeRequest =
+        jsonPost(apiBaseURL, QStringLiteral("/api/desktop/devices/register"),
+                 compactJSON({{QStringLiteral("action"), QStringLiteral("challenge")},
+                              {QStringLiteral("hardware_serial_number"), sanitize(hardwareSerialNumber)},
+                              {QStringLiteral("hardware_uuid"), sanitize(hardwareUUID)}}));
     challengeRequest.setHeader("Authorization", authorization);
     const QByteArray challengeBody = co_await sendValidated(session, std::move(challengeRequest), cancel);
     const auto challenge = decode<DeviceRegistrationChallengeResponse>(
@@ -94,17 +95,20 @@ QCoro::Task<DeviceRegistrationResponse> APIClient::registerDevice(QString apiBas
     co_return decode<DeviceRegistrationResponse>(answer, QStringLiteral("Failed to decode register response: "));
 }
 
-QCoro::Task<DeviceClaimChallengeResponse> APIClient::issueDeviceClaimChallenge(
-    QString apiBaseURL, QString inviteCode, std::optional<QString> humanClaimName, QString hardwareSerialNumber,
-    QString hardwareUUID, QPointer<CancellationToken> cancel) const
+QCoro::Task<DeviceClaimChallengeResponse> APIClient::issueDeviceClaimChallenge(QString apiBaseURL, QString inviteCode,
+                                                                               std::optional<QString> humanClaimName,
+                                                                               QString hardwareSerialNumber,
+                                                                               QString hardwareUUID,
+                                                                               QPointer<CancellationToken> cancel) const
 {
     const std::shared_ptr<PinnedSession> session = m_session;
-    HTTPRequest request = jsonPost(apiBaseURL, QStringLiteral("/api/v1/device-claims"),
-                                   compactJSON({{QStringLiteral("action"), QStringLiteral("challenge")},
-                                                {QStringLiteral("invite_code"), sanitize(inviteCode)},
-                                                {QStringLiteral("human_claim_name"), sanitize(humanClaimName.value_or(QString()))},
-                                                {QStringLiteral("hardware_serial_number"), sanitize(hardwareSerialNumber)},
-                                                {QStringLiteral("hardware_uuid"), sanitize(hardwareUUID)}}));
+    HTTPRequest request =
+        jsonPost(apiBaseURL, QStringLiteral("/api/v1/device-claims"),
+                 compactJSON({{QStringLiteral("action"), QStringLiteral("challenge")},
+                              {QStringLiteral("invite_code"), sanitize(inviteCode)},
+                              {QStringLiteral("human_claim_name"), sanitize(humanClaimName.value_or(QString()))},
+                              {QStringLiteral("hardware_serial_number"), sanitize(hardwareSerialNumber)},
+                              {QStringLiteral("hardware_uuid"), sanitize(hardwareUUID)}}));
     const QByteArray answer = co_await sendValidated(session, std::move(request), cancel);
     co_return decode<DeviceClaimChallengeResponse>(answer, QStringLiteral("Failed to decode device claim challenge: "));
 }
@@ -198,7 +202,7 @@ QCoro::Task<void> APIClient::sendAck(DeviceCredentials credentials, QString comm
     const CommandAcknowledgement ack =
         CommandAcknowledgement::make(commandID, credentials.deviceID, status, execution, messageOverride);
     const QString path = QStringLiteral("/api/desktop/commands/")
-        + QString::fromLatin1(command_id::pathSegment(commandID)) + QStringLiteral("/ack");
+                         + QString::fromLatin1(command_id::pathSegment(commandID)) + QStringLiteral("/ack");
     HTTPRequest request = jsonPost(credentials.apiBaseURL, path, compactJSON(ack.toJSON()));
     request.setHeader("X-Idempotency-Key", ack.idempotencyKey.toUtf8());
     authenticate(request, credentials);

@@ -3,24 +3,16 @@
 namespace mornix {
 
 APIError::APIError(Kind kind, int statusCode, QString text)
-    : m_kind(kind), m_statusCode(statusCode), m_text(std::move(text))
+    : m_kind(kind)
+    , m_statusCode(statusCode)
+    , m_text(std::move(text))
 {
     switch (m_kind) {
-    case Kind::unauthorized:
-        m_what = "unauthorized";
-        break;
-    case Kind::serverError:
-        m_what = "serverError(" + std::to_string(m_statusCode) + ")";
-        break;
-    case Kind::decodeError:
-        m_what = "decodeError: " + m_text.toStdString();
-        break;
-    case Kind::badURL:
-        m_what = "badURL";
-        break;
-    case Kind::invalidResponse:
-        m_what = "invalidResponse";
-        break;
+    case Kind::unauthorized: m_what = "unauthorized"; break;
+    case Kind::serverError: m_what = "serverError(" + std::to_string(m_statusCode) + ")"; break;
+    case Kind::decodeError: m_what = "decodeError: " + m_text.toStdString(); break;
+    case Kind::badURL: m_what = "badURL"; break;
+    case Kind::invalidResponse: m_what = "invalidResponse"; break;
     }
 }
 

@@ -31,17 +31,15 @@ QString decodeFailureText(const JsonFieldError &failure)
 {
     switch (failure.problem()) {
     case JsonProblem::NotJson:
-        return QStringLiteral("The data is not valid JSON (%1 at offset %2).").arg(failure.detail()).arg(failure.offset());
-    case JsonProblem::NotObject:
-        return QStringLiteral("Expected a JSON object at the top level.");
-    case JsonProblem::Missing:
-        return QStringLiteral("No value associated with key \"%1\".").arg(failure.key());
-    case JsonProblem::Null:
-        return QStringLiteral("Expected a value for key \"%1\" but found null.").arg(failure.key());
+        return QStringLiteral("The data is not valid JSON (%1 at offset %2).")
+            .arg(failure.detail())
+            .arg(failure.offset());
+    case JsonProblem::NotObject: return QStringLiteral("Expected a JSON object at the top level.");
+    case JsonProblem::Missing: return QStringLiteral("No value associated with key \"%1\".").arg(failure.key());
+    case JsonProblem::Null: return QStringLiteral("Expected a value for key \"%1\" but found null.").arg(failure.key());
     case JsonProblem::WrongType:
     case JsonProblem::NotInteger:
-    case JsonProblem::UnknownKey:
-        break;
+    case JsonProblem::UnknownKey: break;
     }
     return QStringLiteral("Expected %1 for key \"%2\" but found another type.").arg(failure.expected(), failure.key());
 }

@@ -29,7 +29,7 @@ QCoro::Task<QByteArray> sendValidated(std::shared_ptr<PinnedSession> session, HT
 
 // Parses the body as a JSON object and decodes it with Record::fromJSON; a failure raises
 // APIError::decodeError(prefix + decodeFailureText(failure)).
-template<typename Record>
+template <typename Record>
 Record decode(const QByteArray &body, const QString &prefix);
 
 // The service clients' wording of a reading failure ("No value associated with key …").
@@ -46,7 +46,7 @@ QByteArray compactJSON(const QJsonObject &object);
 
 namespace mornix {
 
-template<typename Record>
+template <typename Record>
 Record api_exchange::decode(const QByteArray &body, const QString &prefix)
 {
     try {

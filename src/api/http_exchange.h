@@ -12,9 +12,9 @@ namespace mornix {
 
 // One HTTP request as the client builds, signs and sends it: the bytes signed are the bytes sent.
 struct HTTPRequest {
-    QByteArray method;                                 // empty means GET
+    QByteArray method;  // empty means GET
     QUrl url;
-    QList<QPair<QByteArray, QByteArray>> headers;      // in the order they are set
+    QList<QPair<QByteArray, QByteArray>> headers;  // in the order they are set
     QByteArray body;
     std::optional<std::chrono::milliseconds> timeout;  // inactivity timeout; session default when empty
 

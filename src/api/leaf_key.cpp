@@ -12,7 +12,7 @@ namespace mornix {
 
 namespace {
 
-template<typename T, void (*Free)(T *)>
+template <typename T, void (*Free)(T *)>
 struct Deleter {
     void operator()(T *p) const { Free(p); }
 };
@@ -38,23 +38,25 @@ std::optional<QByteArray> ecUncompressedPoint(const EVP_PKEY *key)
         || encodedLength == 0)
         return std::nullopt;
     QByteArray encoded(static_cast<qsizetype>(encodedLength), Qt::Uninitialized);
-    if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY,
-                                        reinterpret_cast<unsigned char *>(encoded.data()), encodedLength,
-                                        &encodedLength) != 1)
+    if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, reinterpret_cast<unsigned char *>(encoded.data()),
+                                        encodedLength, &encodedLength)
+        != 1)
         return std::nullopt;
 
     PointPtr point(EC_POINT_new(group.get()));
     if (!point
         || EC_POINT_oct2point(group.get(), point.get(), reinterpret_cast<const unsigned char *>(encoded.constData()),
-                              encodedLength, nullptr) != 1)
+                              encodedLength, nullptr)
+               != 1)
         return std::nullopt;
-    const size_t length = EC_POINT_point2oct(group.get(), point.get(), POINT_CONVERSION_UNCOMPRESSED, nullptr, 0,
-                                             nullptr);
+    const size_t length =
+        EC_POINT_point2oct(group.get(), point.get(), POINT_CONVERSION_UNCOMPRESSED, nullptr, 0, nullptr);
     if (length == 0)
         return std::nullopt;
     QByteArray uncompressed(static_cast<qsizetype>(length), Qt::Uninitialized);
     if (EC_POINT_point2oct(group.get(), point.get(), POINT_CONVERSION_UNCOMPRESSED,
-                           reinterpret_cast<unsigned char *>(uncompressed.data()), length, nullptr) != length)
+                           reinterpret_cast<unsigned char *>(uncompressed.data()), length, nullptr)
+        != length)
         return std::nullopt;
     return uncompressed;
 }
@@ -86,12 +88,9 @@ std::optional<QByteArray> leafKeyRepresentation(const QSslCertificate &certifica
     if (!key)
         return std::nullopt;
     switch (EVP_PKEY_get_base_id(key)) {
-    case EVP_PKEY_EC:
-        return ecUncompressedPoint(key);
-    case EVP_PKEY_RSA:
-        return rsaPublicKeyDer(key);
-    default:
-        return std::nullopt;
+    case EVP_PKEY_EC: return ecUncompressedPoint(key);
+    case EVP_PKEY_RSA: return rsaPublicKeyDer(key);
+    default: return std::nullopt;
     }
 }
 

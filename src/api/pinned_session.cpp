@@ -35,12 +35,9 @@ using https_session::ReplyDeleter;
 const char *PinnedSessionError::what() const noexcept
 {
     switch (m_kind) {
-    case Kind::invalidAPIBaseURL:
-        return "invalidAPIBaseURL";
-    case Kind::insecureScheme:
-        return "insecureScheme";
-    case Kind::disallowedHost:
-        return "disallowedHost";
+    case Kind::invalidAPIBaseURL: return "invalidAPIBaseURL";
+    case Kind::insecureScheme: return "insecureScheme";
+    case Kind::disallowedHost: return "disallowedHost";
     }
     return "PinnedSessionError";
 }
@@ -57,16 +54,11 @@ PinnedSessionDelegate::PinnedSessionDelegate(const QString &allowedHost, const Q
 QString PinnedSessionDelegate::outcomeText(Outcome outcome)
 {
     switch (outcome) {
-    case Outcome::ok:
-        return QStringLiteral("ok");
-    case Outcome::hostMismatch:
-        return QStringLiteral("tls host mismatch");
-    case Outcome::trustEvaluationFailed:
-        return QStringLiteral("tls trust evaluation failed");
-    case Outcome::leafKeyExtractionFailed:
-        return QStringLiteral("tls leaf key extraction failed");
-    case Outcome::pinMismatch:
-        return QStringLiteral("tls pin mismatch");
+    case Outcome::ok: return QStringLiteral("ok");
+    case Outcome::hostMismatch: return QStringLiteral("tls host mismatch");
+    case Outcome::trustEvaluationFailed: return QStringLiteral("tls trust evaluation failed");
+    case Outcome::leafKeyExtractionFailed: return QStringLiteral("tls leaf key extraction failed");
+    case Outcome::pinMismatch: return QStringLiteral("tls pin mismatch");
     }
     return {};
 }
@@ -107,19 +99,19 @@ PinnedSessionDelegate::Outcome PinnedSessionDelegate::evaluate(const QString &co
 }
 
 struct PinnedSession::ReplyState {
-    bool narrowTrust = false;        // sent before the session took its wider trust
-    bool wantsWiderTrust = false;    // refused by the narrow trust for want of an anchor only
-    bool refused = false;    // a TLS or redirect check refused the exchange
-    bool timedOut = false;   // the resource timeout fired
-    bool cancelled = false;  // the caller's token was cancelled
+    bool narrowTrust = false;      // sent before the session took its wider trust
+    bool wantsWiderTrust = false;  // refused by the narrow trust for want of an anchor only
+    bool refused = false;          // a TLS or redirect check refused the exchange
+    bool timedOut = false;         // the resource timeout fired
+    bool cancelled = false;        // the caller's token was cancelled
 };
 
 PinnedSession::PinnedSession(PinnedSessionDelegate delegate, QSslConfiguration tlsConfiguration,
                              std::function<QSslConfiguration()> widerTrust)
-    : m_delegate(std::move(delegate)),
-      m_tlsConfiguration(std::move(tlsConfiguration)),
-      m_widerTrust(std::move(widerTrust)),
-      m_manager(new QNetworkAccessManager(this))
+    : m_delegate(std::move(delegate))
+    , m_tlsConfiguration(std::move(tlsConfiguration))
+    , m_widerTrust(std::move(widerTrust))
+    , m_manager(new QNetworkAccessManager(this))
 {
     https_session::configureManager(m_manager);
 }
@@ -153,8 +145,8 @@ void PinnedSession::watch(QNetworkReply *reply, const std::shared_ptr<ReplyState
         state->refused = true;
     });
     connect(reply, &QNetworkReply::encrypted, this, [this, reply, state] {
-        const auto outcome = m_delegate.evaluate(reply->url().host(), true,
-                                                 reply->sslConfiguration().peerCertificateChain());
+        const auto outcome =
+            m_delegate.evaluate(reply->url().host(), true, reply->sslConfiguration().peerCertificateChain());
         if (outcome != PinnedSessionDelegate::Outcome::ok) {
             qCWarning(lcApi) << "TLS connection refused:" << PinnedSessionDelegate::outcomeText(outcome);
             refuse(reply, state);

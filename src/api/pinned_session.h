@@ -30,7 +30,10 @@ class PinnedSessionError : public std::exception {
 public:
     enum class Kind { invalidAPIBaseURL, insecureScheme, disallowedHost };
 
-    explicit PinnedSessionError(Kind kind) : m_kind(kind) {}
+    explicit PinnedSessionError(Kind kind)
+        : m_kind(kind)
+    {
+    }
     Kind kind() const { return m_kind; }
     const char *what() const noexcept override;  // the case name
 
@@ -105,7 +108,7 @@ private:
 
     PinnedSessionDelegate m_delegate;
     QSslConfiguration m_tlsConfiguration;
-    std::function<QSslConfiguration()> m_widerTrust;   // empty once taken (or never given)
+    std::function<QSslConfiguration()> m_widerTrust;  // empty once taken (or never given)
     QNetworkAccessManager *m_manager;
 };
 

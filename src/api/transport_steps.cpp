@@ -34,8 +34,8 @@ QUrl buildURL(const QString &apiBaseURL, const QString &path, const QMap<QString
     return url;
 }
 
-QString canonicalRequestText(const QByteArray &method, const QUrl &url, const QString &timestamp,
-                             const QString &nonce, const QByteArray &body)
+QString canonicalRequestText(const QByteArray &method, const QUrl &url, const QString &timestamp, const QString &nonce,
+                             const QByteArray &body)
 {
     // The path exactly as it goes on the wire: a decoded form would let one signature stand
     // for several different requests (an encoded "/" in a segment, for one).

@@ -24,8 +24,8 @@ QUrl buildURL(const QString &apiBaseURL, const QString &path, const QMap<QString
 
 // Method, path as sent (percent-encoded; "?" and the encoded query appended when there is one), timestamp,
 // nonce and the body's SHA-256 hex, joined by line feeds.
-QString canonicalRequestText(const QByteArray &method, const QUrl &url, const QString &timestamp,
-                             const QString &nonce, const QByteArray &body);
+QString canonicalRequestText(const QByteArray &method, const QUrl &url, const QString &timestamp, const QString &nonce,
+                             const QByteArray &body);
 
 // Lower-case hex HMAC-SHA-256 of the canonical text, keyed by the 64 ASCII characters of the
 // lower-case hex SHA-256 of the device secret.

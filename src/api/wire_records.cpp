@@ -41,8 +41,8 @@ DeviceClaimChallengeResponse DeviceClaimChallengeResponse::fromJSON(const JsonRe
 
 RegisteredDevice RegisteredDevice::fromJSON(const JsonReader &o)
 {
-    return {o.required<QString>("id"), o.required<QString>("org_id"),
-            o.required<QString>("project_id"), o.required<QString>("device_name")};
+    return {o.required<QString>("id"), o.required<QString>("org_id"), o.required<QString>("project_id"),
+            o.required<QString>("device_name")};
 }
 
 DeviceRegistrationResponse DeviceRegistrationResponse::fromJSON(const JsonReader &o)
@@ -75,8 +75,8 @@ DeviceClaimCompleteResponse DeviceClaimCompleteResponse::fromJSON(const JsonRead
     return {DeviceClaimRecord::fromJSON(o.required<JsonReader>("claim"))};
 }
 
-DeviceClaimStatusResponse::ApprovedDeviceBootstrap
-DeviceClaimStatusResponse::ApprovedDeviceBootstrap::fromJSON(const JsonReader &o)
+DeviceClaimStatusResponse::ApprovedDeviceBootstrap DeviceClaimStatusResponse::ApprovedDeviceBootstrap::fromJSON(
+    const JsonReader &o)
 {
     ApprovedDeviceBootstrap r;
     r.device = RegisteredDevice::fromJSON(o.required<JsonReader>("device"));

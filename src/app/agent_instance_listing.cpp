@@ -13,7 +13,7 @@ std::optional<QByteArray> agentInstanceListingJSON(const QList<DetectedAgentInst
 {
     QJsonArray array;
     for (const DetectedAgentInstance &instance : instances)
-        array.append(instance.report.toJSON());   // QJsonObject keeps its keys sorted
+        array.append(instance.report.toJSON());  // QJsonObject keeps its keys sorted
     QByteArray bytes = QJsonDocument(array).toJson(QJsonDocument::Indented);
     while (bytes.endsWith('\n'))
         bytes.chop(1);

@@ -5,7 +5,8 @@
 
 namespace mornix {
 
-std::shared_ptr<CommandExecutor> makeKillExecutor(const Ports &ports, std::shared_ptr<const AgentInstanceScanner> scanner)
+std::shared_ptr<CommandExecutor> makeKillExecutor(const Ports &ports,
+                                                  std::shared_ptr<const AgentInstanceScanner> scanner)
 {
     return std::make_shared<KillExecutor>(ports.workspace, ports.processTable, ports.codeSigning, std::move(scanner));
 }
@@ -14,8 +15,11 @@ AgentInstanceMonitor::Scanner makeMonitorScanner(std::shared_ptr<const AgentInst
                                                  std::shared_ptr<const ProcessTable> processTable)
 {
     AgentInstanceMonitor::Scanner view;
-    view.reconcile = [scanner](const AgentInstanceMonitor::InstanceMap &existing) { return scanner->reconcile(existing); };
-    view.watchExit = [scanner, processTable](const DetectedAgentInstance &instance) -> std::unique_ptr<ProcessExitWatch> {
+    view.reconcile = [scanner](const AgentInstanceMonitor::InstanceMap &existing) {
+        return scanner->reconcile(existing);
+    };
+    view.watchExit = [scanner,
+                      processTable](const DetectedAgentInstance &instance) -> std::unique_ptr<ProcessExitWatch> {
         std::unique_ptr<ProcessExitWatch> watch = processTable->watchExit(instance.processIdentifier);
         // Opened first, checked second: a watch on a process that took over the pid is dropped.
         if (!watch || scanner->liveness(instance) != AgentInstanceLiveness::running)

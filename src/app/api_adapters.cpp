@@ -41,7 +41,10 @@ auto translated(const Call &call) -> decltype(call())  // call outlives the task
 
 class APIDeviceServiceClient final : public DeviceServiceClient {
 public:
-    explicit APIDeviceServiceClient(std::shared_ptr<APIClient> client) : m_client(std::move(client)) {}
+    explicit APIDeviceServiceClient(std::shared_ptr<APIClient> client)
+        : m_client(std::move(client))
+    {
+    }
 
     QCoro::Task<std::optional<KillCommand>> pollNextCommand(const DeviceCredentials &credentials) override
     {
@@ -96,8 +99,10 @@ public:
     {
         APIClient::Collaborators collaborators;
         collaborators.enrollmentAgent = m_agent;
-        auto client = std::make_shared<APIClient>(makePinnedSession(apiBaseURL, m_config, m_pinFailures), collaborators);
-        const DeviceRegistrationResponse response = co_await client->registerDevice(apiBaseURL, bearerToken, serial, uuid);
+        auto client =
+            std::make_shared<APIClient>(makePinnedSession(apiBaseURL, m_config, m_pinFailures), collaborators);
+        const DeviceRegistrationResponse response =
+            co_await client->registerDevice(apiBaseURL, bearerToken, serial, uuid);
         co_return BridgeRegistration{response.device.id, response.device.org_id, response.device.project_id,
                                      response.device_bearer_token, response.device_secret};
     }
@@ -126,15 +131,15 @@ private:
 
 }  // namespace
 
-std::function<std::shared_ptr<DeviceServiceClient>(const QString &apiBaseURL)>
-makeServiceClientFactory(Config config, std::shared_ptr<PinnedSessionFailureStore> pinFailures,
-                         OperationalLog operationalLog)
+std::function<std::shared_ptr<DeviceServiceClient>(const QString &apiBaseURL)> makeServiceClientFactory(
+    Config config, std::shared_ptr<PinnedSessionFailureStore> pinFailures, OperationalLog operationalLog)
 {
     return [config, pinFailures, operationalLog](const QString &apiBaseURL) -> std::shared_ptr<DeviceServiceClient> {
         try {
             APIClient::Collaborators collaborators;
             collaborators.operationalLog = operationalLog;
-            auto client = std::make_shared<APIClient>(makePinnedSession(apiBaseURL, config, pinFailures), collaborators);
+            auto client =
+                std::make_shared<APIClient>(makePinnedSession(apiBaseURL, config, pinFailures), collaborators);
             return std::make_shared<APIDeviceServiceClient>(std::move(client));
         } catch (const std::exception &) {
             return nullptr;

@@ -18,9 +18,8 @@ class PinnedSessionFailureStore;
 //
 // The device's service calls over the API client: a refused credential (401/403) becomes
 // ServiceUnauthorized; every other failure a std::runtime_error with a readable description.
-std::function<std::shared_ptr<DeviceServiceClient>(const QString &apiBaseURL)>
-makeServiceClientFactory(Config config, std::shared_ptr<PinnedSessionFailureStore> pinFailures,
-                         OperationalLog operationalLog);
+std::function<std::shared_ptr<DeviceServiceClient>(const QString &apiBaseURL)> makeServiceClientFactory(
+    Config config, std::shared_ptr<PinnedSessionFailureStore> pinFailures, OperationalLog operationalLog);
 
 // The desktop bridge's registration and logout over the API client, each on a pinned session
 // for the given origin. A logout answered 404 with "device not found" raises DeviceNotFound.

@@ -27,8 +27,8 @@ AppDelegate::AppDelegate(Arguments arguments, Ports ports, Config config, Contro
     , m_ports(std::move(ports))
     , m_config(std::move(config))
     , m_controllerFactory(std::move(controllerFactory))
-    , m_updateNotifications(UpdateNotifications::create(m_ports.userNotifications, m_ports.serviceManager,
-                                                        m_ports.systemLog))
+    , m_updateNotifications(
+          UpdateNotifications::create(m_ports.userNotifications, m_ports.serviceManager, m_ports.systemLog))
 {
 }
 
@@ -63,8 +63,8 @@ void AppDelegate::applicationDidFinishLaunching()
         return;
 
     if (m_arguments.has(kDesktopUpdater)) {
-        m_desktopUpdater = makeDesktopUpdater(m_arguments, m_ports, m_config, m_modules, [this] { terminate(); }, {},
-                                              m_desktop);
+        m_desktopUpdater = makeDesktopUpdater(
+            m_arguments, m_ports, m_config, m_modules, [this] { terminate(); }, {}, m_desktop);
         m_desktopUpdater->startDesktopUpdater();
         return;
     }
@@ -79,8 +79,8 @@ void AppDelegate::applicationDidFinishLaunching()
     RuntimeLock::Attempt attempt = RuntimeLock::tryAcquire(QStringLiteral("runtime.lock"), *m_ports.systemLog);
     if (attempt.outcome == RuntimeLock::Outcome::unusable) {
         // Not another instance: this one cannot guard itself, and says so.
-        const QString text = QStringLiteral("VeltroMornix cannot start: the runtime lock cannot be used: ")
-            + attempt.problem;
+        const QString text =
+            QStringLiteral("VeltroMornix cannot start: the runtime lock cannot be used: ") + attempt.problem;
         m_ports.systemLog->error(text);
         cli::writeStderr(text + QLatin1Char('\n'));
         terminate(1);
@@ -104,10 +104,11 @@ void AppDelegate::applicationDidFinishLaunching()
 
     m_controller = m_controllerFactory(m_arguments, m_ports, m_config);
     QPointer<MornixController> controller(m_controller.get());
-    m_notificationRouter = std::make_shared<NoticeAnswerRouter>(m_updateNotifications, m_controller.get(), [controller] {
-        if (controller)
-            controller->showDashboardActivity();
-    });
+    m_notificationRouter =
+        std::make_shared<NoticeAnswerRouter>(m_updateNotifications, m_controller.get(), [controller] {
+            if (controller)
+                controller->showDashboardActivity();
+        });
     m_ports.userNotifications->setDelegate(m_notificationRouter);
     m_controller->start();
     // The agent normally runs all the time: it shows scheduled reminders when they are due.

@@ -12,7 +12,10 @@ namespace mornix {
 class Arguments {
 public:
     Arguments() = default;
-    explicit Arguments(QStringList values) : m_values(std::move(values)) {}
+    explicit Arguments(QStringList values)
+        : m_values(std::move(values))
+    {
+    }
     static Arguments fromMain(int argc, char **argv);
 
     bool has(const QString &flag) const { return m_values.contains(flag); }

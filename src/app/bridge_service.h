@@ -23,7 +23,10 @@ struct BridgeRegistration {
 // The service answered the logout with 404 and a message containing "device not found".
 class DeviceNotFound : public std::runtime_error {
 public:
-    DeviceNotFound() : std::runtime_error("device not found") {}
+    DeviceNotFound()
+        : std::runtime_error("device not found")
+    {
+    }
 };
 
 // The two service calls of the desktop bridge, each on a pinned session made for the given API

@@ -7,7 +7,7 @@ namespace mornix {
 QByteArray desktopBridgeVersionJSON()
 {
     return QByteArrayLiteral("{\"protocol_version\":") + QByteArray::number(kDesktopBridgeProtocolVersion)
-        + QByteArrayLiteral(",\"update_notifications\":true}");
+           + QByteArrayLiteral(",\"update_notifications\":true}");
 }
 
 int runDesktopBridgeVersion()

@@ -35,7 +35,8 @@ QString buildStamp(const QString &executablePath)
 
 QString computeBuildLabel(const Bundle &bundle, const QString &argument0)
 {
-    const QString version = usableInfoString(bundle, QStringLiteral("CFBundleShortVersionString"), QStringLiteral("dev"));
+    const QString version =
+        usableInfoString(bundle, QStringLiteral("CFBundleShortVersionString"), QStringLiteral("dev"));
     const QString build = usableInfoString(bundle, QStringLiteral("CFBundleVersion"), QStringLiteral("0"));
     const QString executable = bundle.executablePath().isEmpty() ? argument0 : bundle.executablePath();
     return version + QStringLiteral(" (") + build + QStringLiteral(")+") + buildStamp(executable);

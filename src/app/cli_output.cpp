@@ -83,20 +83,14 @@ void forwardQtMessage(QtMsgType type, const QMessageLogContext &context, const Q
         return;
     const QString category = context.category ? QString::fromUtf8(context.category) : QString();
     const QString text = category.isEmpty() || category == QLatin1String("default")
-        ? message
-        : category + QStringLiteral(": ") + message;
+                             ? message
+                             : category + QStringLiteral(": ") + message;
     switch (type) {
-    case QtDebugMsg:
-        log->write(SystemLog::Level::debug, text);
-        break;
-    case QtInfoMsg:
-        log->write(SystemLog::Level::info, text);
-        break;
+    case QtDebugMsg: log->write(SystemLog::Level::debug, text); break;
+    case QtInfoMsg: log->write(SystemLog::Level::info, text); break;
     case QtWarningMsg:
     case QtCriticalMsg:
-    case QtFatalMsg:
-        log->write(SystemLog::Level::error, text);
-        break;
+    case QtFatalMsg: log->write(SystemLog::Level::error, text); break;
     }
 }
 }  // namespace

@@ -14,8 +14,8 @@ namespace mornix {
 namespace cli {
 
 void writeStdoutRaw(const QByteArray &bytes);
-void writeStdoutLine(const QByteArray &bytes);   // bytes + "\n"
-void writeStderr(const QString &text);           // written as UTF-8, unchanged
+void writeStdoutLine(const QByteArray &bytes);  // bytes + "\n"
+void writeStderr(const QString &text);          // written as UTF-8, unchanged
 
 }  // namespace cli
 

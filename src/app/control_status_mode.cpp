@@ -15,15 +15,15 @@ bool isOlderCopy(const RunningApplication &application, const BundleReader &bund
     if (application.bundleIdentifier != QStringLiteral("ai.veltro.mornix") || application.pid == ownPid
         || application.bundlePath.isEmpty())
         return false;
-    const std::optional<QVariant> protocol
-        = bundles.infoValue(application.bundlePath, QStringLiteral("VeltroDesktopBridgeProtocol"));
+    const std::optional<QVariant> protocol =
+        bundles.infoValue(application.bundlePath, QStringLiteral("VeltroDesktopBridgeProtocol"));
     if (!protocol)
         return true;
     const int type = protocol->typeId();
     if (type != QMetaType::LongLong && type != QMetaType::Int && type != QMetaType::ULongLong)
         return true;
     if (type == QMetaType::ULongLong)
-        return false;   // above INT64_MAX: certainly at least 1
+        return false;  // above INT64_MAX: certainly at least 1
     return protocol->toLongLong() < 1;
 }
 
@@ -32,7 +32,8 @@ int runDesktopControlStatus(const Workspace &workspace, const BundleReader &bund
     const qint64 ownPid = QCoreApplication::applicationPid();
     for (const RunningApplication &application : workspace.runningApplications()) {
         if (isOlderCopy(application, bundles, ownPid)) {
-            cli::writeStdoutLine(QByteArrayLiteral("{\"protocol_version\":1,\"enrolled\":false,\"requires_restart\":true}"));
+            cli::writeStdoutLine(
+                QByteArrayLiteral("{\"protocol_version\":1,\"enrolled\":false,\"requires_restart\":true}"));
             return 0;
         }
     }

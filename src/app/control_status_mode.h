@@ -15,6 +15,7 @@ bool isOlderCopy(const RunningApplication &application, const BundleReader &bund
 
 // "--desktop-control-status": requires-restart, enrolled (with org and project) or not enrolled;
 // 1 without output when the credential store cannot be read. Thread: main thread.
-int runDesktopControlStatus(const Workspace &workspace, const BundleReader &bundles, std::shared_ptr<Keychain> keychain);
+int runDesktopControlStatus(const Workspace &workspace, const BundleReader &bundles,
+                            std::shared_ptr<Keychain> keychain);
 
 }  // namespace mornix

@@ -52,8 +52,8 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     deps.executor = makeKillExecutor(ports, scanner);
     // Without a data directory the path is relative, which the journal refuses: it is then kept
     // in memory only (commands still run, at most once until a restart), and says so.
-    deps.commandJournal
-        = std::make_shared<CommandJournal>(QDir(posix::dataDirectoryPath()).filePath(QStringLiteral("Commands")));
+    deps.commandJournal =
+        std::make_shared<CommandJournal>(QDir(posix::dataDirectoryPath()).filePath(QStringLiteral("Commands")));
     // One store of TLS check outcomes for every pinned session of the agent.
     auto pinFailures = std::make_shared<PinnedSessionFailureStore>();
     const OperationalLog appendLog = [log](const QString &line) { log->append(line); };
@@ -61,8 +61,8 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     auto agent = std::make_shared<DeviceEnrollmentAgent>(
         IdentityPorts{ports.keychain, ports.hardwareKey, ports.hardwareIdentity, ports.postureProbes},
         config.environment.mdmEnrollmentSecret);
-    deps.disconnector = std::make_shared<DeviceRemoval>(deps.keychain, agent, makeBridgeService(config, pinFailures, agent),
-                                                        ports.systemLog);
+    deps.disconnector = std::make_shared<DeviceRemoval>(deps.keychain, agent,
+                                                        makeBridgeService(config, pinFailures, agent), ports.systemLog);
     deps.notifications = ports.distributedNotifications;
     deps.loginItem = ports.loginItem;
     // Windows and the tray icon only with a display and outside the managed presentation.
@@ -70,7 +70,8 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
     if (windows) {
         DesktopModule::ControllerUIOptions options;
         options.buildLabel = buildLabel;
-        options.iconPath = QDir(ports.bundle->bundlePath()).filePath(QStringLiteral("Contents/Resources/MenuBarIcon.png"));
+        options.iconPath =
+            QDir(ports.bundle->bundlePath()).filePath(QStringLiteral("Contents/Resources/MenuBarIcon.png"));
         options.terms = ports.deviceTerms;
         deps.ui = desktop->makeControllerUI(options);
     } else {
@@ -109,7 +110,8 @@ std::unique_ptr<MornixController> makeMornixController(const Arguments &argument
         // written on the main thread, while the controller lives.
         MornixController *context = controller.get();
         modules->setFaultReport([context, log](const QString &line) {
-            QMetaObject::invokeMethod(context, [log, line] { log->append(line); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                context, [log, line] { log->append(line); }, Qt::QueuedConnection);
         });
         QObject::connect(context, &QObject::destroyed, [modules] { modules->setFaultReport({}); });
     }

@@ -91,8 +91,8 @@ bool DesktopEnrollment::isUUIDText(const QString &text)
 {
     // The 8-4-4-4-12 form of hexadecimal digits only (no braces, no URN prefix, nothing after it:
     // "$" alone would also match before a final newline); the nil UUID is a UUID like any other.
-    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral(
-        "[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}")));
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(
+        QStringLiteral("[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}")));
     return pattern.match(text).hasMatch();
 }
 
@@ -101,8 +101,8 @@ std::optional<DesktopEnrollment::Request> DesktopEnrollment::parseRequest(const 
     Request request;
     try {
         const JsonReader reader(object);
-        reader.allowOnly({QLatin1StringView("access_token"), QLatin1StringView("org_id"),
-                          QLatin1StringView("project_id")});
+        reader.allowOnly(
+            {QLatin1StringView("access_token"), QLatin1StringView("org_id"), QLatin1StringView("project_id")});
         request = Request{reader.required<QString>("access_token"), reader.required<QString>("org_id"),
                           reader.required<QString>("project_id")};
     } catch (const JsonFieldError &) {

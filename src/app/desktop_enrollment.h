@@ -37,13 +37,13 @@ public:
         std::function<QString()> hardwareUUID;          // or "UNKNOWN_UUID"
         // nullopt: over the limit, or a read error (then *readError is set).
         std::function<std::optional<QByteArray>(bool *readError)> readInput;
-        QString lockDirectory;                               // empty: /tmp (tests give their own)
+        QString lockDirectory;  // empty: /tmp (tests give their own)
         // Why an enrollment failed (the companion only sees the exit status); null: not logged.
         std::shared_ptr<SystemLog> systemLog;
     };
 
     explicit DesktopEnrollment(Dependencies dependencies);
-    ~DesktopEnrollment();   // releases the enrollment lock
+    ~DesktopEnrollment();  // releases the enrollment lock
     DesktopEnrollment(const DesktopEnrollment &) = delete;
     DesktopEnrollment &operator=(const DesktopEnrollment &) = delete;
 

@@ -16,7 +16,10 @@ namespace {
 
 class StandardErrorTeeLog final : public SystemLog {
 public:
-    explicit StandardErrorTeeLog(std::shared_ptr<SystemLog> inner) : m_inner(std::move(inner)) {}
+    explicit StandardErrorTeeLog(std::shared_ptr<SystemLog> inner)
+        : m_inner(std::move(inner))
+    {
+    }
     void write(Level level, const QString &message) override
     {
         if (m_inner)
@@ -48,7 +51,8 @@ std::unique_ptr<DesktopUpdater> makeDesktopUpdater(const Arguments &arguments, c
     deps.acquireLock = [log]() -> std::shared_ptr<const void> {
         return RuntimeLock::acquire(QStringLiteral("updater.lock"), *log);
     };
-    deps.makeUpdater = [log, ports, modules, seams, desktop, anchors = config.extraTLSAnchorsPEM](const UpdaterHost &host) -> std::unique_ptr<Updater> {
+    deps.makeUpdater = [log, ports, modules, seams, desktop,
+                        anchors = config.extraTLSAnchorsPEM](const UpdaterHost &host) -> std::unique_ptr<Updater> {
         AppcastUpdater::Dependencies updaterDeps;
         updaterDeps.systemLog = log;
         updaterDeps.bundleReader = ports.bundleReader;

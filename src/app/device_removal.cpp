@@ -71,7 +71,7 @@ QCoro::Task<DeviceLogoutRequestPayload> DeviceRemoval::prepareLogout(DeviceCrede
 }
 
 QCoro::Task<DeviceDisconnector::LogoutOutcome> DeviceRemoval::logout(DeviceCredentials credentials,
-                                                                    DeviceLogoutRequestPayload request)
+                                                                     DeviceLogoutRequestPayload request)
 {
     std::shared_ptr<BridgeService> service = m_service;
     bool alreadyGone = false;

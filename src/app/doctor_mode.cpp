@@ -67,8 +67,7 @@ QCoro::Task<int> runDoctor(std::shared_ptr<DoctorRun> run)
     const QString dataDirectory = posix::dataDirectoryPath();
     // A loader of our own: the ports' keychain is replaced by a read-only view below, and the
     // facilities are loaded (and reported) here, not as a side effect of a keychain call.
-    const auto modules =
-        PlatformModules::forBuild(ports.bundle->bundlePath(), run->config, nullptr);
+    const auto modules = PlatformModules::forBuild(ports.bundle->bundlePath(), run->config, nullptr);
 
     auto identityWork = [modules, dataDirectory, ports, environment = run->config.environment]() {
         const DoctorKeychain keychain = openDoctorKeychain(modules, dataDirectory, environment);

@@ -74,8 +74,8 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports,
             ports.systemLog->error(text);
         }
     }
-    std::unique_ptr<QCoreApplication> app = desktop ? desktop->makeApplication(argc, argv)
-                                                    : std::make_unique<QCoreApplication>(argc, argv);
+    std::unique_ptr<QCoreApplication> app =
+        desktop ? desktop->makeApplication(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     const std::shared_ptr<SystemLog> systemLog = ports.systemLog;
     AppDelegate delegate(std::move(arguments), std::move(ports), config,
                          [desktop, &modules](const Arguments &arguments, Ports &ports, const Config &config) {
@@ -113,7 +113,8 @@ int runEntry(int argc, char **argv)
     // The bundle's modules, one loader for the ports, the display check and the windows; its
     // faults go to the same system log as the ports'.
     const std::shared_ptr<SystemLog> systemLog = std::make_shared<SyslogSystemLog>();
-    const auto modules = PlatformModules::forBuild(AppBundle::forRunningExecutable(argv0).bundlePath(), config, systemLog);
+    const auto modules =
+        PlatformModules::forBuild(AppBundle::forRunningExecutable(argv0).bundlePath(), config, systemLog);
     Ports ports = makeLinuxPorts(argv0, config, modules, systemLog);
     messageRoute.emplace(ports.systemLog);
 

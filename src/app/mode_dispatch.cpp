@@ -35,9 +35,9 @@ std::shared_ptr<DeviceEnrollmentAgent> enrollmentAgent(const Ports &ports)
 int runDesktopUninstallDevice(Ports &ports, const Config &config, int &argc, char **argv)
 {
     auto agent = enrollmentAgent(ports);
-    auto removal = std::make_shared<DeviceRemoval>(std::make_shared<KeychainStore>(ports.keychain), agent,
-                                                   makeBridgeService(config, std::make_shared<PinnedSessionFailureStore>(), agent),
-                                                   ports.systemLog);
+    auto removal = std::make_shared<DeviceRemoval>(
+        std::make_shared<KeychainStore>(ports.keychain), agent,
+        makeBridgeService(config, std::make_shared<PinnedSessionFailureStore>(), agent), ports.systemLog);
     return runAsyncMode(argc, argv, [removal]() -> QCoro::Task<int> { co_return co_await removal->runUninstall(); });
 }
 

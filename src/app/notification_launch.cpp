@@ -29,7 +29,6 @@ namespace {
 constexpr qsizetype kMaxVersionBytes = 1024;
 constexpr qsizetype kMaxResultBytes = 4096;
 
-
 QByteArray readStandardInput()
 {
     QByteArray bytes;
@@ -117,7 +116,7 @@ NotificationWaiterResult startNotificationWaiter(const QString &version, std::ch
     const int spawned = ::posix_spawn(&pid, "/proc/self/exe", &actions, &attributes, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    inputRead.reset();   // the child's ends: only the child holds them now
+    inputRead.reset();  // the child's ends: only the child holds them now
     outputWrite.reset();
     if (spawned != 0)
         return failure(QStringLiteral("cannot start the notification waiter"));
@@ -129,7 +128,8 @@ NotificationWaiterResult startNotificationWaiter(const QString &version, std::ch
     QByteArray result;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!result.contains('\n') && result.size() < kMaxResultBytes) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
         pollfd descriptor{outputRead.get(), POLLIN, 0};

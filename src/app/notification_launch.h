@@ -30,7 +30,7 @@ inline constexpr std::chrono::hours kNotificationWaiterLifetime{24};
 // The outcome of handing a version to a new waiter.
 struct NotificationWaiterResult {
     bool shown = false;
-    int code = 0;           // when not shown: the error code (0 for a failure outside the domain)
+    int code = 0;  // when not shown: the error code (0 for a failure outside the domain)
     QString message;
 };
 
@@ -44,7 +44,8 @@ class NotificationLaunch : public QObject {
     Q_OBJECT
 public:
     NotificationLaunch(std::shared_ptr<UpdateNotifications> updates, std::shared_ptr<UserNotifications> notifications,
-                       std::shared_ptr<SystemLog> systemLog, std::function<void()> terminate, QObject *parent = nullptr);
+                       std::shared_ptr<SystemLog> systemLog, std::function<void()> terminate,
+                       QObject *parent = nullptr);
 
     // Reads the version from standard input (nothing to post when it is empty), posts, reports
     // the result on standard output and then waits as described above.

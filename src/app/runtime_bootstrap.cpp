@@ -85,7 +85,8 @@ std::optional<QString> RuntimeBootstrap::locateBundledApp(const QString &executa
             found.push_back(Found{path, modified});
         }
     }
-    std::stable_sort(found.begin(), found.end(), [](const Found &a, const Found &b) { return a.modified > b.modified; });
+    std::stable_sort(found.begin(), found.end(),
+                     [](const Found &a, const Found &b) { return a.modified > b.modified; });
     if (found.empty())
         return std::nullopt;
     return found.front().path;

@@ -12,9 +12,8 @@ class SystemLog;
 
 // A per-user single-instance lock: an exclusive POSIX record lock (lockf) on the whole of a
 // lock file under the application-support directory "VeltroMornix" (0700), file mode 0600,
-// opened without following links and checked on its descriptor. The lock lives as long as the object; the kernel drops it
-// when the process ends, so a crashed holder never blocks a later start.
-// Thread: main thread.
+// opened without following links and checked on its descriptor. The lock lives as long as the object; the kernel drops
+// it when the process ends, so a crashed holder never blocks a later start. Thread: main thread.
 class RuntimeLock {
 public:
     ~RuntimeLock();
@@ -51,7 +50,10 @@ public:
     int descriptor() const { return m_lock->descriptor(); }
 
 private:
-    explicit RuntimeLock(std::unique_ptr<posix::LockFile> lock) : m_lock(std::move(lock)) {}
+    explicit RuntimeLock(std::unique_ptr<posix::LockFile> lock)
+        : m_lock(std::move(lock))
+    {
+    }
     std::unique_ptr<posix::LockFile> m_lock;
 };
 

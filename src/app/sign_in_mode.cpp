@@ -38,9 +38,10 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
     const RuntimeContext context = currentRuntimeContext(*run->ports.bundle, run->arguments.values());
 
     auto keychain = std::make_shared<KeychainStore>(run->ports.keychain);
-    auto agent = std::make_shared<DeviceEnrollmentAgent>(
-        IdentityPorts{run->ports.keychain, run->ports.hardwareKey, run->ports.hardwareIdentity, run->ports.postureProbes},
-        config.environment.mdmEnrollmentSecret);
+    auto agent =
+        std::make_shared<DeviceEnrollmentAgent>(IdentityPorts{run->ports.keychain, run->ports.hardwareKey,
+                                                              run->ports.hardwareIdentity, run->ports.postureProbes},
+                                                config.environment.mdmEnrollmentSecret);
     std::shared_ptr<Workspace> workspace = run->ports.workspace;
 
     SignInFlows::Dependencies deps;
@@ -63,9 +64,8 @@ QCoro::Task<int> signInFromTerminal(std::shared_ptr<SignInRun> run)
     deps.runtimeContext = [context] { return context; };
     // The state of one terminal sign-in: every status text goes to standard error.
     ControllerState state({}, makeServiceClientFactory(config, deps.pinFailures, {}));
-    QObject::connect(&state, &ControllerState::lastCommandSet, &state, [](const QString &text) {
-        cli::writeStderr(sanitizeLog(text, 400) + QLatin1Char('\n'));
-    });
+    QObject::connect(&state, &ControllerState::lastCommandSet, &state,
+                     [](const QString &text) { cli::writeStderr(sanitizeLog(text, 400) + QLatin1Char('\n')); });
     SignInFlows flows(state, deps);
 
     if (!SignInFlows::runsFromApplicationBundle(context)) {

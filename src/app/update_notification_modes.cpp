@@ -76,15 +76,15 @@ int runUpdateNotificationStatus(Ports &ports, int &argc, char **argv)
         };
         QFuture<StatusState> future = startBlockingCall(std::move(work));
         const StatusState state = co_await future;
-        cli::writeStdoutRaw(updateNotificationStatusJSON(state.authorization, state.pending, state.delivered,
-                                                         state.categories));
+        cli::writeStdoutRaw(
+            updateNotificationStatusJSON(state.authorization, state.pending, state.delivered, state.categories));
         co_return 0;
     });
 }
 
 int runClearUpdateNotification(Ports &ports, int &argc, char **argv)
 {
-    QCoreApplication app(argc, argv);   // the session bus needs the application object
+    QCoreApplication app(argc, argv);  // the session bus needs the application object
     const QStringList identifiers{UpdateNotifications::requestIdentifier};
     ports.userNotifications->removePendingRequests(identifiers);
     ports.userNotifications->removeDeliveredNotifications(identifiers);

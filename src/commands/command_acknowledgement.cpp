@@ -30,8 +30,7 @@ std::optional<AckStatus> ackStatusFromText(const QString &text)
     return std::nullopt;
 }
 
-CommandAcknowledgement CommandAcknowledgement::make(const QString &commandID, const QString &deviceID,
-                                                    AckStatus status,
+CommandAcknowledgement CommandAcknowledgement::make(const QString &commandID, const QString &deviceID, AckStatus status,
                                                     const std::optional<KillExecutionResult> &result,
                                                     const std::optional<QString> &overrideMessage)
 {
@@ -44,14 +43,14 @@ CommandAcknowledgement CommandAcknowledgement::make(const QString &commandID, co
     return ack;
 }
 
-QString CommandAcknowledgement::idempotencyKeyFor(const QString &commandID, const QString &deviceID,
-                                                  AckStatus status, const QJsonObject &payload)
+QString CommandAcknowledgement::idempotencyKeyFor(const QString &commandID, const QString &deviceID, AckStatus status,
+                                                  const QJsonObject &payload)
 {
     // An object always has a JSON text (the numbers a QJsonObject holds are finite).
     const QString payloadText = sortedKeysJSONString(payload).value_or(QStringLiteral("{}"));
     const QString digest = crypto::sha256Hex(payloadText.toUtf8()).left(16);
-    return QStringLiteral("ack-") + commandID + QLatin1Char('-') + deviceID + QLatin1Char('-')
-        + ackStatusText(status) + QLatin1Char('-') + digest;
+    return QStringLiteral("ack-") + commandID + QLatin1Char('-') + deviceID + QLatin1Char('-') + ackStatusText(status)
+           + QLatin1Char('-') + digest;
 }
 
 QJsonObject CommandAcknowledgement::toJSON() const

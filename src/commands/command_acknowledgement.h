@@ -15,9 +15,9 @@ std::optional<AckStatus> ackStatusFromText(const QString &text);
 
 // The outcome of executing one command (produced by the executor).
 struct KillExecutionResult {
-    bool succeeded = false;     // the target is confirmed stopped
-    QString message;            // one fixed sentence describing the outcome
-    QJsonObject payload;        // structured details, sent verbatim as the acknowledgement's payload
+    bool succeeded = false;  // the target is confirmed stopped
+    QString message;         // one fixed sentence describing the outcome
+    QJsonObject payload;     // structured details, sent verbatim as the acknowledgement's payload
 
     friend bool operator==(const KillExecutionResult &, const KillExecutionResult &) = default;
 };

@@ -88,7 +88,8 @@ QCoro::Task<void> CommandPollLoop::replayFromJournal(JournalEntry known, DeviceC
     const KillExecutionResult interrupted{
         false, kInterruptedMessage.toString(),
         QJsonObject{{QStringLiteral("interrupted_by_agent_restart"), true}, {QStringLiteral("all_stopped"), false}}};
-    const JournalOutcome outcome = makeOutcome(commandID, credentials.deviceID, AckStatus::failed, interrupted, std::nullopt);
+    const JournalOutcome outcome =
+        makeOutcome(commandID, credentials.deviceID, AckStatus::failed, interrupted, std::nullopt);
     const auto record = [commandID, outcome](CommandJournal &j) { return j.recordOutcome(commandID, outcome); };
     co_await journalStep(record);
     if (!self)
@@ -160,12 +161,13 @@ CommandPollLoop::Validation CommandPollLoop::validate(const std::optional<KillCo
 }
 
 QCoro::Task<std::optional<CommandPollLoop::Execution>> CommandPollLoop::execute(std::optional<KillCommand> command,
-                                                                                 Validation validation,
-                                                                                 QString commandID, QString deviceID)
+                                                                                Validation validation,
+                                                                                QString commandID, QString deviceID)
 {
     if (!validation.target && !validation.product) {
-        co_return Execution{makeOutcome(commandID, deviceID, AckStatus::ignored, std::nullopt, validation.refusalMessage),
-                            std::nullopt};
+        co_return Execution{
+            makeOutcome(commandID, deviceID, AckStatus::ignored, std::nullopt, validation.refusalMessage),
+            std::nullopt};
     }
     QPointer<CommandPollLoop> self(this);
     // Held here: once the intent is recorded the command is carried out and its outcome recorded,
@@ -192,9 +194,8 @@ QCoro::Task<std::optional<CommandPollLoop::Execution>> CommandPollLoop::execute(
         result = KillExecutionResult{false, kExecutionErrorMessage.toString(),
                                      QJsonObject{{QStringLiteral("all_stopped"), false}}};
     }
-    const JournalOutcome outcome = makeOutcome(commandID, deviceID,
-                                               result.succeeded ? AckStatus::executed : AckStatus::failed, result,
-                                               std::nullopt);
+    const JournalOutcome outcome = makeOutcome(
+        commandID, deviceID, result.succeeded ? AckStatus::executed : AckStatus::failed, result, std::nullopt);
     if (!self) {
         // The loop is gone: the outcome is recorded here (on this thread: a rare path) and
         // goes out from the outbox of the next loop.

@@ -39,7 +39,8 @@ QByteArray pathSegment(const QString &id)
     for (const char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
         const bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z')
-            || (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' || byte == '~';
+                                || (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_'
+                                || byte == '~';
         if (unreserved) {
             segment += c;
         } else {

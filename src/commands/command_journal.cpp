@@ -160,8 +160,8 @@ bool CommandJournal::attach(QStringList *problems)
     if (!posix::readAtMost(m_fd.get(), kMaxFileBytes, &bytes, &truncated))
         return fail(errnoText("cannot read the journal"));
     if (truncated)
-        *problems << QStringLiteral("command journal larger than %1 bytes; only its beginning was read")
-                         .arg(kMaxFileBytes);
+        *problems
+            << QStringLiteral("command journal larger than %1 bytes; only its beginning was read").arg(kMaxFileBytes);
     const ParsedCommandJournal parsed = parseCommandJournal(bytes);
     const bool memoryAhead = mergeWithMemory(parsed);
     m_lines = parsed.entries.size() + parsed.damagedLines;

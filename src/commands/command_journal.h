@@ -23,7 +23,7 @@ struct JournalOutcome {
     QString message;                       // as sent (already cleaned)
     QJsonObject payload;
     QString idempotencyKey;
-    QString deviceID;                      // the device the acknowledgement belongs to
+    QString deviceID;  // the device the acknowledgement belongs to
 
     friend bool operator==(const JournalOutcome &, const JournalOutcome &) = default;
 };
@@ -31,11 +31,11 @@ struct JournalOutcome {
 // What the journal knows about one command id, in the order of the steps.
 struct JournalEntry {
     QString id;
-    qint64 receivedAt = 0;                 // Unix seconds, when the id was first recorded
-    bool intent = false;                   // about to be carried out: signals may have been sent
+    qint64 receivedAt = 0;  // Unix seconds, when the id was first recorded
+    bool intent = false;    // about to be carried out: signals may have been sent
     std::optional<JournalOutcome> outcome;
-    bool settled = false;                  // the service accepted the outcome, or refused it for good
-    bool refused = false;                  // the service refused its "received" (HTTP 4xx): not carried out
+    bool settled = false;  // the service accepted the outcome, or refused it for good
+    bool refused = false;  // the service refused its "received" (HTTP 4xx): not carried out
     // Not stored: the intent was recorded by this process (the command runs or ran here, and its
     // outcome is recorded in memory before anything else is done with it).
     bool intentHere = false;
@@ -46,7 +46,7 @@ struct JournalEntry {
 // The journal file's content, read leniently: every line that is not a well-formed, intact
 // record is counted as damaged and skipped; unknown ids are simply absent.
 struct ParsedCommandJournal {
-    QList<JournalEntry> entries;           // in order of first appearance
+    QList<JournalEntry> entries;  // in order of first appearance
     int damagedLines = 0;
 };
 
@@ -87,7 +87,10 @@ public:
     };
 
     explicit CommandJournal(QString directory, Limits limits);
-    explicit CommandJournal(QString directory = {}) : CommandJournal(std::move(directory), Limits{}) {}
+    explicit CommandJournal(QString directory = {})
+        : CommandJournal(std::move(directory), Limits{})
+    {
+    }
     ~CommandJournal();
     CommandJournal(const CommandJournal &) = delete;
     CommandJournal &operator=(const CommandJournal &) = delete;

@@ -97,7 +97,7 @@ QCoro::Task<bool> CommandPollLoop::nap(std::uint64_t nanoseconds)
     QPointer<CommandPollLoop> self(this);
     const QPointer<CancellationToken> token(m_token);
     const bool slept = co_await m_sleep(token, std::chrono::nanoseconds(nanoseconds));
-    co_return self && slept && !m_token->isCancelled();
+    co_return self &&slept && !m_token->isCancelled();
 }
 
 QCoro::Task<void> CommandPollLoop::pollLoop()
@@ -168,7 +168,8 @@ QCoro::Task<CommandPollLoop::Round> CommandPollLoop::pollRound(Session session)
     std::optional<QString> undecodableID;
     try {
         const qint64 now = QDateTime::currentSecsSinceEpoch();
-        const bool force = session.credentials.tokenExpiresAt
+        const bool force =
+            session.credentials.tokenExpiresAt
             && *session.credentials.tokenExpiresAt - poll_timing::tokenRefreshMarginSeconds <= double(now);
         if (m_renewal) {
             const DeviceCredentials current = session.credentials;

@@ -176,7 +176,7 @@ private:
     std::shared_ptr<CommandJournal> m_journal;
     std::function<void(const QString &)> m_journalStateChanged;
     QString m_journalDegradedReason;  // as last reported
-    SerialQueue m_journalQueue;  // one thread: journal steps stay in order
+    SerialQueue m_journalQueue;       // one thread: journal steps stay in order
 };
 
 // The outcome of a command whose intent was journaled but whose outcome never was (the agent

@@ -51,10 +51,12 @@ bool isValidLocalInstanceID(const QString &instanceID)
     return std::all_of(rest.begin(), rest.end(), isHexDigit);
 }
 
-std::optional<AgentProductCatalog::Product>
-validatedCommandProduct(qint64 protocolVersion, const QString &action, const std::optional<QString> &productKey,
-                        const std::optional<QString> &instanceKind, const QString &appKey,
-                        const std::optional<QString> &targetInstanceID, const QStringList &bundleIDs)
+std::optional<AgentProductCatalog::Product> validatedCommandProduct(qint64 protocolVersion, const QString &action,
+                                                                    const std::optional<QString> &productKey,
+                                                                    const std::optional<QString> &instanceKind,
+                                                                    const QString &appKey,
+                                                                    const std::optional<QString> &targetInstanceID,
+                                                                    const QStringList &bundleIDs)
 {
     if (protocolVersion != 2)
         return std::nullopt;

@@ -22,10 +22,12 @@ std::optional<KillTargetCatalog::Target> validatedTarget(qint64 protocolVersion,
 // Protocol 2, action "terminate_agent_instance", a well-formed instance id ("local_" + 32..64
 // hex digits, case-insensitive, not trimmed), a known (product, kind) pair of the given app
 // key, and the bundle identifiers that product admits.
-std::optional<AgentProductCatalog::Product>
-validatedCommandProduct(qint64 protocolVersion, const QString &action, const std::optional<QString> &productKey,
-                        const std::optional<QString> &instanceKind, const QString &appKey,
-                        const std::optional<QString> &targetInstanceID, const QStringList &bundleIDs);
+std::optional<AgentProductCatalog::Product> validatedCommandProduct(qint64 protocolVersion, const QString &action,
+                                                                    const std::optional<QString> &productKey,
+                                                                    const std::optional<QString> &instanceKind,
+                                                                    const QString &appKey,
+                                                                    const std::optional<QString> &targetInstanceID,
+                                                                    const QStringList &bundleIDs);
 
 // The shape of a local instance id, after lower-casing (the text is not trimmed).
 bool isValidLocalInstanceID(const QString &instanceID);

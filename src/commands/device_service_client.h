@@ -18,7 +18,10 @@ namespace mornix {
 // refresh.
 class ServiceUnauthorized : public std::runtime_error {
 public:
-    ServiceUnauthorized() : std::runtime_error("unauthorized") {}
+    ServiceUnauthorized()
+        : std::runtime_error("unauthorized")
+    {
+    }
 };
 
 // The service refused a request for good (HTTP 4xx other than 401 and 403): sending the same

@@ -47,7 +47,8 @@ std::optional<KillCommand> decodeCommand(const JsonReader &reader, QString *erro
     try {
         return readCommand(reader);
     } catch (const JsonFieldError &failure) {
-        setError(error, QStringLiteral("command field \"%1\" is missing or not %2").arg(failure.key(), failure.expected()));
+        setError(error,
+                 QStringLiteral("command field \"%1\" is missing or not %2").arg(failure.key(), failure.expected()));
         return std::nullopt;
     }
 }

@@ -51,11 +51,11 @@ KillExecutor::KillExecutor(std::shared_ptr<Workspace> workspace, std::shared_ptr
 KillExecutor::KillExecutor(std::shared_ptr<Workspace> workspace, std::shared_ptr<ProcessTable> processTable,
                            std::shared_ptr<CodeSigning> codeSigning,
                            std::shared_ptr<const AgentInstanceScanner> scanner, Timing timing)
-    : m_workspace(std::move(workspace)),
-      m_processTable(std::move(processTable)),
-      m_codeSigning(std::move(codeSigning)),
-      m_scanner(std::move(scanner)),
-      m_timing(timing)
+    : m_workspace(std::move(workspace))
+    , m_processTable(std::move(processTable))
+    , m_codeSigning(std::move(codeSigning))
+    , m_scanner(std::move(scanner))
+    , m_timing(timing)
 {
 }
 
@@ -152,14 +152,14 @@ QCoro::Task<KillExecutionResult> KillExecutor::executeKill(const KillTargetCatal
     payload.insert(QStringLiteral("already_stopped_bundle_ids"), sortedArray(alreadyStopped));
     payload.insert(QStringLiteral("signature_rejected_bundle_ids"), sortedArray(signatureRejected));
     payload.insert(QStringLiteral("all_stopped"), !stillRunning);
-    const QString message = !stillRunning ? kApplicationConfirmed
-        : !signatureRejected.isEmpty()    ? kApplicationSignatureRejected
-                                          : kApplicationRemained;
+    const QString message = !stillRunning                  ? kApplicationConfirmed
+                            : !signatureRejected.isEmpty() ? kApplicationSignatureRejected
+                                                           : kApplicationRemained;
     co_return KillExecutionResult{!stillRunning, message, payload};
 }
 
-QCoro::Task<std::optional<AgentInstanceScanner::Authorization>>
-KillExecutor::currentAuthorization(const DetectedAgentInstance &instance)
+QCoro::Task<std::optional<AgentInstanceScanner::Authorization>> KillExecutor::currentAuthorization(
+    const DetectedAgentInstance &instance)
 {
     auto scanner = m_scanner;
     const DetectedAgentInstance copy = instance;
@@ -194,7 +194,8 @@ QCoro::Task<AgentInstanceLiveness> KillExecutor::waitForStop(const DetectedAgent
         const auto now = steady_clock::now();
         if (now >= deadline)
             break;
-        const bool exited = co_await sleepFor(std::min<nanoseconds>(deadline - now, m_timing.pollStep), exitWatch.get());
+        const bool exited =
+            co_await sleepFor(std::min<nanoseconds>(deadline - now, m_timing.pollStep), exitWatch.get());
         state = m_scanner->liveness(instance);
         if (state != AgentInstanceLiveness::running)
             co_return state;
@@ -215,12 +216,13 @@ bool KillExecutor::sendStop(const DetectedAgentInstance &instance,
         return force ? m_workspace->forceTerminate(*authorization.application)
                      : m_workspace->terminate(*authorization.application);
     }
-    return m_processTable->sendSignal(instance.processIdentifier, authorization.processStart, force ? SIGKILL : SIGTERM);
+    return m_processTable->sendSignal(instance.processIdentifier, authorization.processStart,
+                                      force ? SIGKILL : SIGTERM);
 }
 
-QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(const QString &targetInstanceIDArgument,
-                                                                    const AgentProductCatalog::Product &expectedProductArgument,
-                                                                    AgentInstanceSnapshotSource *monitor)
+QCoro::Task<KillExecutionResult> KillExecutor::executeAgentInstance(
+    const QString &targetInstanceIDArgument, const AgentProductCatalog::Product &expectedProductArgument,
+    AgentInstanceSnapshotSource *monitor)
 {
     const QString targetInstanceID = targetInstanceIDArgument;
     const AgentProductCatalog::Product expectedProduct = expectedProductArgument;

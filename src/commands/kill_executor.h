@@ -70,8 +70,8 @@ private:
     // passed; a step ends early when the process's exit watch turns readable.
     QCoro::Task<AgentInstanceLiveness> waitForStop(const DetectedAgentInstance &instance,
                                                    std::chrono::nanoseconds timeout);
-    QCoro::Task<std::optional<AgentInstanceScanner::Authorization>>
-    currentAuthorization(const DetectedAgentInstance &instance);
+    QCoro::Task<std::optional<AgentInstanceScanner::Authorization>> currentAuthorization(
+        const DetectedAgentInstance &instance);
     // The running-image check of an application copy: its team when it runs its bundle's signed
     // main executable.
     QCoro::Task<std::optional<QString>> runningCopyTeam(const RunningApplication &copy);

@@ -13,7 +13,8 @@ QString MornixDashboardState::activityTitle(const QString &message)
         const char *title;
     };
     static const Rule rules[] = {
-        {{QLatin1String("failed"), QLatin1String("error"), QLatin1String("unavailable")}, "An operation needs attention"},
+        {{QLatin1String("failed"), QLatin1String("error"), QLatin1String("unavailable")},
+         "An operation needs attention"},
         {{QLatin1String("claim"), QLatin1String("enroll")}, "Device enrollment updated"},
         {{QLatin1String("oauth"), QLatin1String("credential"), QLatin1String("login"), QLatin1String("auth")},
          "Account connection updated"},
@@ -60,11 +61,12 @@ QList<MornixDashboardClient> dashboardClients(const QList<DashboardInstance> &in
     QList<MornixDashboardClient> clients;
     for (const QString &key : order)
         clients.append(groups.value(key));
-    std::stable_sort(clients.begin(), clients.end(), [](const MornixDashboardClient &a, const MornixDashboardClient &b) {
-        if (a.name != b.name)
-            return a.name < b.name;
-        return a.kind < b.kind;
-    });
+    std::stable_sort(clients.begin(), clients.end(),
+                     [](const MornixDashboardClient &a, const MornixDashboardClient &b) {
+                         if (a.name != b.name)
+                             return a.name < b.name;
+                         return a.kind < b.kind;
+                     });
     return clients;
 }
 

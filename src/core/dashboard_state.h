@@ -8,8 +8,8 @@ namespace mornix {
 
 // One group of running agent clients on the dashboard.
 struct MornixDashboardClient {
-    QString name;   // product display name
-    QString kind;   // "Application" or "Command-line client"
+    QString name;  // product display name
+    QString kind;  // "Application" or "Command-line client"
     int count = 0;
     bool operator==(const MornixDashboardClient &) const = default;
 };

@@ -34,7 +34,7 @@ class DesktopModule {
 public:
     struct ControllerUIOptions {
         QString buildLabel;
-        QString iconPath;  // the bundle's MenuBarIcon.png
+        QString iconPath;                          // the bundle's MenuBarIcon.png
         std::shared_ptr<const DeviceTerms> terms;  // the device and keychain words; required
     };
 
@@ -46,7 +46,8 @@ public:
     virtual std::shared_ptr<AlertPresenter> makeAlertPresenter(std::shared_ptr<SystemLog> systemLog) = 0;
     virtual std::shared_ptr<SignInFlows::Alerts> makeSignInAlerts(std::shared_ptr<SystemLog> systemLog) = 0;
     // Gives each new sign-in window controller its visible window, worded with `terms`.
-    virtual std::function<void(SignInWindowController *)> signInWindowAttacher(std::shared_ptr<const DeviceTerms> terms) = 0;
+    virtual std::function<void(SignInWindowController *)> signInWindowAttacher(
+        std::shared_ptr<const DeviceTerms> terms) = 0;
     virtual std::shared_ptr<UpdatePrompt> makeUpdatePrompt(std::shared_ptr<SystemLog> systemLog) = 0;
 };
 

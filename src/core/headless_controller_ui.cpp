@@ -2,7 +2,6 @@
 
 #include "core/ui_logging.h"
 
-
 namespace mornix {
 
 void HeadlessControllerUI::setActivationPolicy(ActivationPolicy policy)
@@ -15,14 +14,12 @@ void HeadlessControllerUI::installStatusItem(const MenuActions &)
     qCInfo(lcUi) << "no display: running without a status item";
 }
 
-void HeadlessControllerUI::removeStatusItem()
-{
-}
+void HeadlessControllerUI::removeStatusItem() {}
 
 void HeadlessControllerUI::refreshMenu(const MenuState &state)
 {
-    qCDebug(lcUi) << "menu: connected" << state.connected << "paused" << state.paused
-                          << "last command" << state.lastCommand;
+    qCDebug(lcUi) << "menu: connected" << state.connected << "paused" << state.paused << "last command"
+                  << state.lastCommand;
 }
 
 void HeadlessControllerUI::showDashboard(const MornixDashboardState &, std::function<void(DashboardAction)>)
@@ -30,9 +27,7 @@ void HeadlessControllerUI::showDashboard(const MornixDashboardState &, std::func
     qCInfo(lcUi) << "no display: the dashboard cannot be shown";
 }
 
-void HeadlessControllerUI::updateDashboard(const MornixDashboardState &)
-{
-}
+void HeadlessControllerUI::updateDashboard(const MornixDashboardState &) {}
 
 bool HeadlessControllerUI::confirmDisconnect()
 {

@@ -38,8 +38,8 @@ LoggedUpdatePrompt::LoggedUpdatePrompt(std::shared_ptr<SystemLog> systemLog)
 QCoro::Task<bool> LoggedUpdatePrompt::askToInstall(UpdateOffer offer)
 {
     if (m_systemLog)
-        m_systemLog->info(QStringLiteral("Veltro Desktop update %1 is available; no display to ask on")
-                              .arg(offer.displayVersion));
+        m_systemLog->info(
+            QStringLiteral("Veltro Desktop update %1 is available; no display to ask on").arg(offer.displayVersion));
     co_return false;
 }
 

@@ -53,7 +53,7 @@ QByteArray MarkdownLogStore::headerText(const QString &buildLabel)
 QByteArray MarkdownLogStore::entryLine(const QDateTime &time, const QString &text)
 {
     return QByteArrayLiteral("- `") + time.toUTC().toString(Qt::ISODate).toUtf8() + QByteArrayLiteral("` ")
-        + text.toUtf8() + '\n';
+           + text.toUtf8() + '\n';
 }
 
 int MarkdownLogStore::logDirectory(QString *error)
@@ -73,8 +73,8 @@ int MarkdownLogStore::logDirectory(QString *error)
     // never followed when they are links.
     const QFileInfo directory(m_directoryPath);
     const QFileInfo data(directory.path());
-    posix::OpenResult dir = posix::openPrivateDirectoryChain(
-        data.path(), {data.fileName(), directory.fileName()}, posix::ModeRule::makePrivate);
+    posix::OpenResult dir = posix::openPrivateDirectoryChain(data.path(), {data.fileName(), directory.fileName()},
+                                                             posix::ModeRule::makePrivate);
     if (!dir.ok()) {
         *error = dir.description;
         return -1;
@@ -90,7 +90,7 @@ posix::OpenResult MarkdownLogStore::openLogFile(QString *error)
         return {};
     posix::OpenResult file = openLogFileIn(dir, error);
     if (!file.ok())
-        m_directory = posix::UniqueFd();   // checked again from the top next time
+        m_directory = posix::UniqueFd();  // checked again from the top next time
     return file;
 }
 

@@ -75,7 +75,7 @@ private:
     std::shared_ptr<AlertPresenter> m_alerts;
     QString m_directoryPath;
     QString m_filePath;
-    posix::UniqueFd m_directory;   // the checked Logs directory; invalid until opened, or after a failure
+    posix::UniqueFd m_directory;  // the checked Logs directory; invalid until opened, or after a failure
 };
 
 }  // namespace mornix

@@ -134,13 +134,34 @@ void MornixController::start()
         m_deps.ui->removeStatusItem();
     } else {
         MenuActions actions;
-        actions.showDashboard = [self] { if (self) self->showDashboard(); };
-        actions.registerDevice = [self] { if (self) self->registerDevice(); };
-        actions.openLogs = [self] { if (self) self->openLogs(); };
-        actions.togglePause = [self] { if (self) self->togglePause(); };
-        actions.toggleLaunchAtLogin = [self] { if (self) self->toggleLaunchAtLogin(); };
-        actions.clearCredentials = [self] { if (self) self->clearCredentials(); };
-        actions.quitApp = [self] { if (self) self->quitApp(); };
+        actions.showDashboard = [self] {
+            if (self)
+                self->showDashboard();
+        };
+        actions.registerDevice = [self] {
+            if (self)
+                self->registerDevice();
+        };
+        actions.openLogs = [self] {
+            if (self)
+                self->openLogs();
+        };
+        actions.togglePause = [self] {
+            if (self)
+                self->togglePause();
+        };
+        actions.toggleLaunchAtLogin = [self] {
+            if (self)
+                self->toggleLaunchAtLogin();
+        };
+        actions.clearCredentials = [self] {
+            if (self)
+                self->clearCredentials();
+        };
+        actions.quitApp = [self] {
+            if (self)
+                self->quitApp();
+        };
         m_deps.ui->installStatusItem(actions);
     }
 
@@ -152,7 +173,7 @@ void MornixController::start()
     if (!observing) {
         // Without a session bus the companion's stop and credentials-updated notices never arrive.
         m_state->appendLog(QStringLiteral("no session bus: the stop-managed and credentials-updated "
-                                        "notifications cannot be received"));
+                                          "notifications cannot be received"));
     }
 
     startAgentInstanceMonitoring();
@@ -235,7 +256,8 @@ void MornixController::startPolling()
     collaborators.journal = m_deps.commandJournal;
     collaborators.journalStateChanged = [this](const QString &reason) {
         if (reason.isEmpty()) {
-            logCommandJournal(QStringLiteral("command journal durable again: ") + m_deps.commandJournal->filePath(), false);
+            logCommandJournal(QStringLiteral("command journal durable again: ") + m_deps.commandJournal->filePath(),
+                              false);
             recordDashboardActivity(QStringLiteral("Command journal restored"));
         } else {
             logCommandJournal(QStringLiteral("command journal kept in memory only: ") + reason, true);
@@ -325,28 +347,16 @@ void MornixController::showDashboardActivity()
 void MornixController::handleDashboardAction(DashboardAction action)
 {
     switch (action) {
-    case DashboardAction::pause:
-        togglePause();
-        break;
-    case DashboardAction::launchAtLogin:
-        toggleLaunchAtLogin();
-        break;
-    case DashboardAction::logs:
-        openLogs();
-        break;
-    case DashboardAction::disconnect:
-        clearCredentials();
-        break;
+    case DashboardAction::pause: togglePause(); break;
+    case DashboardAction::launchAtLogin: toggleLaunchAtLogin(); break;
+    case DashboardAction::logs: openLogs(); break;
+    case DashboardAction::disconnect: clearCredentials(); break;
     case DashboardAction::refresh:
         startAgentInstanceMonitoring();
         refreshMenuState();
         break;
-    case DashboardAction::workspace:
-        m_deps.openURL(m_deps.websiteURL);
-        break;
-    case DashboardAction::signIn:
-        registerDevice();
-        break;
+    case DashboardAction::workspace: m_deps.openURL(m_deps.websiteURL); break;
+    case DashboardAction::signIn: registerDevice(); break;
     }
 }
 
@@ -359,7 +369,7 @@ void MornixController::togglePause()
 {
     m_state->setPaused(!m_state->paused());
     recordDashboardActivity(m_state->paused() ? QStringLiteral("Command processing paused")
-                                               : QStringLiteral("Command processing resumed"));
+                                              : QStringLiteral("Command processing resumed"));
     refreshMenuState();
 }
 
@@ -374,7 +384,7 @@ void MornixController::toggleLaunchAtLogin()
         return;
     }
     m_state->setLastCommand(enabled ? QStringLiteral("launch at login disabled")
-                                     : QStringLiteral("launch at login enabled"));
+                                    : QStringLiteral("launch at login enabled"));
 }
 
 void MornixController::clearCredentials()
@@ -442,7 +452,8 @@ void MornixController::reloadDesktopCredentials()
     // A Secret Service read is a D-Bus round trip (and may wait for an unlock): never on the
     // main thread. The store is safe to use from any thread.
     std::shared_ptr<KeychainStore> keychain = m_deps.keychain;
-    QFuture<std::optional<DeviceCredentials>> read = startBlockingCall([keychain] { return keychain->loadCredentials(); });
+    QFuture<std::optional<DeviceCredentials>> read =
+        startBlockingCall([keychain] { return keychain->loadCredentials(); });
     takeReloadedCredentials(std::move(read));
 }
 
@@ -494,4 +505,3 @@ std::optional<QList<AgentInstanceReport>> MornixController::currentReportsIfRead
 }
 
 }  // namespace mornix
-

@@ -37,8 +37,8 @@ class SystemLog;
 
 // The agent's central object while it runs as an application: its state (credentials, service
 // client, pending claim and status, shared with the sign-in flows and the poll loop), the
-// instance monitor, the poll loop, inventory reporting, and the menu and the dashboard. Failures never leave it: they become
-// `lastCommand` texts. Thread: main thread; created by the application delegate, kept until exit.
+// instance monitor, the poll loop, inventory reporting, and the menu and the dashboard. Failures never leave it: they
+// become `lastCommand` texts. Thread: main thread; created by the application delegate, kept until exit.
 class MornixController : public QObject {
     Q_OBJECT
 public:
@@ -67,11 +67,11 @@ public:
         std::shared_ptr<DeviceDisconnector> disconnector;
         // The notice to the person at the computer when a command closed clients; null: none.
         std::shared_ptr<ClientsClosedNotice> clientsClosedNotice;
-        std::shared_ptr<SystemLog> systemLog;            // may be null
+        std::shared_ptr<SystemLog> systemLog;  // may be null
         std::function<void()> openLogFile;
         std::function<void(const QUrl &)> openURL;
-        std::function<void()> terminate;                 // ends the application
-        CommandPollLoop::Sleep pollSleep;                // tests; empty: real sleeps
+        std::function<void()> terminate;   // ends the application
+        CommandPollLoop::Sleep pollSleep;  // tests; empty: real sleeps
     };
 
     explicit MornixController(Dependencies dependencies, QObject *parent = nullptr);

@@ -29,7 +29,7 @@ size_t qHash(const AgentInstanceReport &report, size_t seed = 0) noexcept;
 struct DetectedAgentInstance {
     AgentInstanceReport report;
     qint32 processIdentifier = 0;
-    QString launchIdentity;   // application: launch date text; process: start-time fields
+    QString launchIdentity;  // application: launch date text; process: start-time fields
 
     // Process kind: what the scan that verified it saw running (precise start and image), so a
     // later scan verifies again after a pid reuse within the same second or an exec in place.
@@ -39,7 +39,8 @@ struct DetectedAgentInstance {
 
     friend bool operator==(const DetectedAgentInstance &a, const DetectedAgentInstance &b)
     {
-        return a.report == b.report && a.processIdentifier == b.processIdentifier && a.launchIdentity == b.launchIdentity;
+        return a.report == b.report && a.processIdentifier == b.processIdentifier
+               && a.launchIdentity == b.launchIdentity;
     }
 };
 

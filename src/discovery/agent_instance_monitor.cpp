@@ -169,7 +169,8 @@ AgentInstanceMonitor::~AgentInstanceMonitor()
 {
     // Stop on the monitor's thread (its timer lives there), then end the thread.
     if (m_worker) {
-        QMetaObject::invokeMethod(m_worker, [w = m_worker.data()] { w->stopOnQueue(); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            m_worker, [w = m_worker.data()] { w->stopOnQueue(); }, Qt::BlockingQueuedConnection);
     }
     m_thread->quit();
     m_thread->wait();
@@ -179,18 +180,35 @@ AgentInstanceMonitor::~AgentInstanceMonitor()
 
 void AgentInstanceMonitor::start()
 {
-    QMetaObject::invokeMethod(m_worker, [w = m_worker] { if (w) w->startOnQueue(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker,
+        [w = m_worker] {
+            if (w)
+                w->startOnQueue();
+        },
+        Qt::QueuedConnection);
 }
 
 void AgentInstanceMonitor::stop()
 {
-    QMetaObject::invokeMethod(m_worker, [w = m_worker] { if (w) w->stopOnQueue(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker,
+        [w = m_worker] {
+            if (w)
+                w->stopOnQueue();
+        },
+        Qt::QueuedConnection);
 }
 
 void AgentInstanceMonitor::removeStopped(const DetectedAgentInstance &instance)
 {
-    QMetaObject::invokeMethod(m_worker, [w = m_worker, instance] { if (w) w->removeStoppedOnQueue(instance); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker,
+        [w = m_worker, instance] {
+            if (w)
+                w->removeStoppedOnQueue(instance);
+        },
+        Qt::QueuedConnection);
 }
 
 std::optional<QList<AgentInstanceReport>> AgentInstanceMonitor::currentReportsIfReady() const

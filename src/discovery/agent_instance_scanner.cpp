@@ -26,7 +26,9 @@ bool hasIdentity(const std::optional<SigningInformation> &info)
 AgentInstanceScanner::AgentInstanceScanner(std::shared_ptr<Workspace> workspace,
                                            std::shared_ptr<ProcessTable> processTable,
                                            std::shared_ptr<CodeSigning> codeSigning)
-    : m_workspace(std::move(workspace)), m_processTable(std::move(processTable)), m_codeSigning(std::move(codeSigning))
+    : m_workspace(std::move(workspace))
+    , m_processTable(std::move(processTable))
+    , m_codeSigning(std::move(codeSigning))
 {
 }
 
@@ -68,8 +70,8 @@ QString AgentInstanceScanner::instanceIDText(const AgentProductCatalog::Product 
                                              const QString &signingIdentifier, const std::optional<QString> &bundleID,
                                              const QString &launchIdentity)
 {
-    return QStringList{product.key, product.kind, QString::number(pid), launchIdentity, signingIdentifier,
-                       bundleID ? bundleID->toLower() : QString()}
+    return QStringList{product.key,    product.kind,      QString::number(pid),
+                       launchIdentity, signingIdentifier, bundleID ? bundleID->toLower() : QString()}
         .join(QLatin1Char(':'));
 }
 
@@ -90,7 +92,8 @@ DetectedAgentInstance AgentInstanceScanner::detected(const AgentProductCatalog::
     return instance;
 }
 
-std::optional<SigningInformation> AgentInstanceScanner::applicationSigningIdentity(const RunningApplication &application) const
+std::optional<SigningInformation> AgentInstanceScanner::applicationSigningIdentity(
+    const RunningApplication &application) const
 {
     if (application.bundlePath.isEmpty())
         return std::nullopt;
@@ -107,7 +110,8 @@ std::optional<SigningInformation> AgentInstanceScanner::signingIdentity(qint32 p
     return hasIdentity(info) ? info : std::nullopt;
 }
 
-std::optional<DetectedAgentInstance> AgentInstanceScanner::applicationInstance(const RunningApplication &application) const
+std::optional<DetectedAgentInstance> AgentInstanceScanner::applicationInstance(
+    const RunningApplication &application) const
 {
     if (!application.bundleIdentifier
         || !AgentProductCatalog::applicationBundleIDs().contains(normalised(*application.bundleIdentifier)))
@@ -130,7 +134,8 @@ QList<AgentInstanceScanner::CandidateProcess> AgentInstanceScanner::candidatePro
 {
     QList<CandidateProcess> result;
     for (const ProcessRecord &process : m_processTable->processes()) {
-        if (!isCandidateExecutableName(process.executablePath) || isBundledApplicationExecutable(process.executablePath))
+        if (!isCandidateExecutableName(process.executablePath)
+            || isBundledApplicationExecutable(process.executablePath))
             continue;
         const ProcessStartObservation start = m_processTable->startIdentity(process.pid);
         if (start.state == ProcessStartObservation::State::observed)
@@ -159,7 +164,8 @@ QList<DetectedAgentInstance> AgentInstanceScanner::reconcile(const QHash<qint32,
         const QString launchIdentity = applicationLaunchIdentity(*application.launchDate);
         const auto previous = existing.constFind(application.pid);
         if (previous != existing.constEnd() && previous->report.kind == AgentProductCatalog::kApplicationKind
-            && previous->report.bundleID && previous->report.bundleID->toLower() == application.bundleIdentifier->toLower()
+            && previous->report.bundleID
+            && previous->report.bundleID->toLower() == application.bundleIdentifier->toLower()
             && previous->launchIdentity == launchIdentity) {
             collected.append(*previous);
             continue;
@@ -174,8 +180,8 @@ QList<DetectedAgentInstance> AgentInstanceScanner::reconcile(const QHash<qint32,
             continue;
         const auto previous = existing.constFind(candidate.pid);
         if (previous != existing.constEnd() && previous->report.kind == AgentProductCatalog::kProcessKind
-            && previous->launchIdentity == candidate.launchIdentity && previous->verifiedStartTicks == candidate.startTicks
-            && previous->verifiedImage == candidate.image) {
+            && previous->launchIdentity == candidate.launchIdentity
+            && previous->verifiedStartTicks == candidate.startTicks && previous->verifiedImage == candidate.image) {
             collected.append(*previous);
             continue;
         }
@@ -210,33 +216,32 @@ QList<DetectedAgentInstance> AgentInstanceScanner::reconcile(const QHash<qint32,
 AgentInstanceLiveness AgentInstanceScanner::liveness(const DetectedAgentInstance &instance) const
 {
     if (instance.report.kind == AgentProductCatalog::kApplicationKind) {
-        const std::optional<RunningApplication> application = m_workspace->runningApplication(instance.processIdentifier);
+        const std::optional<RunningApplication> application =
+            m_workspace->runningApplication(instance.processIdentifier);
         if (!application || m_workspace->isTerminated(*application))
             return AgentInstanceLiveness::stopped;
         const bool hasNow = application->bundleIdentifier.has_value();
         const bool hadThen = instance.report.bundleID.has_value();
-        if (hasNow != hadThen || (hasNow && application->bundleIdentifier->toLower() != instance.report.bundleID->toLower()))
+        if (hasNow != hadThen
+            || (hasNow && application->bundleIdentifier->toLower() != instance.report.bundleID->toLower()))
             return AgentInstanceLiveness::stopped;
         if (!application->launchDate)
             return AgentInstanceLiveness::indeterminate;
         return applicationLaunchIdentity(*application->launchDate) == instance.launchIdentity
-            ? AgentInstanceLiveness::running
-            : AgentInstanceLiveness::stopped;
+                   ? AgentInstanceLiveness::running
+                   : AgentInstanceLiveness::stopped;
     }
     const ProcessStartObservation start = processStartIdentity(instance.processIdentifier);
     switch (start.state) {
-    case ProcessStartObservation::State::notRunning:
-        return AgentInstanceLiveness::stopped;
-    case ProcessStartObservation::State::unavailable:
-        return AgentInstanceLiveness::indeterminate;
-    case ProcessStartObservation::State::observed:
-        break;
+    case ProcessStartObservation::State::notRunning: return AgentInstanceLiveness::stopped;
+    case ProcessStartObservation::State::unavailable: return AgentInstanceLiveness::indeterminate;
+    case ProcessStartObservation::State::observed: break;
     }
     return start.startText == instance.launchIdentity ? AgentInstanceLiveness::running : AgentInstanceLiveness::stopped;
 }
 
-std::optional<AgentInstanceScanner::Authorization>
-AgentInstanceScanner::currentAuthorization(const DetectedAgentInstance &instance) const
+std::optional<AgentInstanceScanner::Authorization> AgentInstanceScanner::currentAuthorization(
+    const DetectedAgentInstance &instance) const
 {
     if (instance.report.kind == AgentProductCatalog::kApplicationKind) {
         if (liveness(instance) != AgentInstanceLiveness::running)

@@ -53,8 +53,8 @@ public:
     // What a fresh check verified, for signalling exactly that process: the running application
     // (its launchToken is the precise start) or the process's start observation (with ticks).
     struct Authorization {
-        std::optional<RunningApplication> application;   // kind "application"
-        ProcessStartObservation processStart;            // kind "process"
+        std::optional<RunningApplication> application;  // kind "application"
+        ProcessStartObservation processStart;           // kind "process"
     };
     // Still running, and a fresh detection (the running image's signature included) yields
     // exactly the same instance; nullopt otherwise.

@@ -17,7 +17,7 @@ const Product &required(QStringView key, QStringView kind)
 bool matches(const AllowList::ApplicationRule &rule, const QString &bundleID, const QString &name)
 {
     return (rule.bundleIDs.isEmpty() || rule.bundleIDs.contains(bundleID))
-        && (rule.nameContains.isEmpty() || name.contains(rule.nameContains));
+           && (rule.nameContains.isEmpty() || name.contains(rule.nameContains));
 }
 
 }  // namespace

@@ -20,10 +20,10 @@ inline constexpr QStringView kProcessKind = AllowList::kProcessKind;
 
 // A product is identified by the pair (key, kind): the two "codex" products differ in kind only.
 struct Product {
-    QString key;    // the product field of inventory reports and commands
-    QString label;  // shown to the user
-    QString appKey; // the KillTargetCatalog key of the vendor family
-    QString kind;   // "application" or "process"
+    QString key;     // the product field of inventory reports and commands
+    QString label;   // shown to the user
+    QString appKey;  // the KillTargetCatalog key of the vendor family
+    QString kind;    // "application" or "process"
 
     friend bool operator==(const Product &, const Product &) = default;
 };

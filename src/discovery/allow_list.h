@@ -39,9 +39,9 @@ struct ProductEntry {
 // ones a command may name for it, and the union per family is that family's stop set.
 struct ApplicationRule {
     QString team;
-    QStringList bundleIDs;   // lower case
-    QString nameContains;    // lower case
-    QString productKey;      // an application product's key
+    QStringList bundleIDs;  // lower case
+    QString nameContains;   // lower case
+    QString productKey;     // an application product's key
 };
 
 const QList<ProductEntry> &products();

@@ -68,12 +68,10 @@ DecodingError decodingError(const JsonFieldError &failure)
     case JsonProblem::NotObject:
         return DecodingError::corrupted(QStringLiteral("Expected to decode a dictionary but found another value."));
     case JsonProblem::Missing:
-    case JsonProblem::Null:
-        return DecodingError::missing(failure.key());
+    case JsonProblem::Null: return DecodingError::missing(failure.key());
     case JsonProblem::WrongType:
     case JsonProblem::NotInteger:
-    case JsonProblem::UnknownKey:
-        break;
+    case JsonProblem::UnknownKey: break;
     }
     return DecodingError::typeMismatch(failure.key());
 }

@@ -18,7 +18,7 @@ struct DeviceCredentials {
     std::optional<QString> authKind;
     QString bearerToken;
     std::optional<QString> refreshToken;
-    std::optional<double> tokenExpiresAt;   // seconds since 1970-01-01 UTC
+    std::optional<double> tokenExpiresAt;  // seconds since 1970-01-01 UTC
     std::optional<QString> oauthClientID;
     QString orgID;
     QString projectID;
@@ -50,7 +50,7 @@ struct PendingClaimState {
     QString claimID;
     QString apiBaseURL;
     QString deviceName;
-    double createdAt = 0;   // seconds since 1970-01-01 UTC
+    double createdAt = 0;  // seconds since 1970-01-01 UTC
 
     QByteArray encoded() const;
     static PendingClaimState decode(const QByteArray &json);

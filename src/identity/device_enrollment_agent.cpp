@@ -94,7 +94,8 @@ DevicePrivateKey DeviceEnrollmentAgent::loadOrCreateKeychainFallbackPrivateKey()
         return *key;
     const DevicePrivateKey key = DevicePrivateKey::generateSoftware();
     if (key.isNull())
-        throw DeviceEnrollmentError::secureEnclaveUnavailable(QStringLiteral("Device-only Keychain key generation failed"));
+        throw DeviceEnrollmentError::secureEnclaveUnavailable(
+            QStringLiteral("Device-only Keychain key generation failed"));
     const int status = m_ports.keychain->addKey(keychainFallbackTag, key.pkcs8());
     if (status == keychain_status::duplicateItem) {
         // Another process created the key between our lookup and add: use that one.
@@ -138,7 +139,7 @@ QString DeviceEnrollmentAgent::publicKeyPEM(const DevicePrivateKey &key)
     if (point.isEmpty())
         throw DeviceEnrollmentError::publicKeyUnavailable();
     return QStringLiteral("-----BEGIN PUBLIC KEY-----\n") + base64Lines(makeSubjectPublicKeyInfo(point))
-        + QStringLiteral("\n-----END PUBLIC KEY-----");
+           + QStringLiteral("\n-----END PUBLIC KEY-----");
 }
 
 QByteArray DeviceEnrollmentAgent::sign(const QByteArray &message, const DevicePrivateKey &key)
@@ -155,7 +156,7 @@ void DeviceEnrollmentAgent::clearSigningKey() const
 {
     const auto acceptable = [](int status) {
         return status == keychain_status::success || status == keychain_status::itemNotFound
-            || status == keychain_status::missingEntitlement;
+               || status == keychain_status::missingEntitlement;
     };
     int status = m_ports.hardwareKey->remove(secureEnclaveTag);
     if (acceptable(status))
@@ -179,7 +180,8 @@ QString DeviceEnrollmentAgent::hardwareUUID() const
     return ioPlatformValue(QLatin1String(HardwareIdentity::platformUUIDKey)).value_or(unknownUUID);
 }
 
-DeviceEnrollmentPayload DeviceEnrollmentAgent::buildEnrollmentPayload(const std::optional<QString> &mdmEnrollmentSecret) const
+DeviceEnrollmentPayload DeviceEnrollmentAgent::buildEnrollmentPayload(
+    const std::optional<QString> &mdmEnrollmentSecret) const
 {
     const DevicePrivateKey key = loadOrCreatePrivateKey();
     const bool secureEnclave = isSecureEnclaveKey(key);
@@ -217,10 +219,9 @@ DeviceRegistrationRequestPayload DeviceEnrollmentAgent::buildSignedRegistrationR
     return request;
 }
 
-DeviceClaimRequestPayload DeviceEnrollmentAgent::buildSignedClaimRequest(const QString &challengeID,
-                                                                         const QString &challengeNonce,
-                                                                         const QString &inviteCode,
-                                                                         const std::optional<QString> &humanClaimName) const
+DeviceClaimRequestPayload DeviceEnrollmentAgent::buildSignedClaimRequest(
+    const QString &challengeID, const QString &challengeNonce, const QString &inviteCode,
+    const std::optional<QString> &humanClaimName) const
 {
     const DevicePrivateKey key = loadOrCreatePrivateKey();
     DeviceClaimRequestPayload request;
@@ -232,14 +233,15 @@ DeviceClaimRequestPayload DeviceEnrollmentAgent::buildSignedClaimRequest(const Q
     const QString inviteCodeHash = crypto::sha256Hex(request.invite_code.toUtf8());
     request.request_timestamp = QString::number(QDateTime::currentSecsSinceEpoch());
     request.request_nonce = crypto::randomUUIDLower();
-    const QString text = signed_text::claim(challengeID, challengeNonce, request.request_timestamp, request.request_nonce,
-                                            request.payload_hash_sha256, inviteCodeHash);
+    const QString text = signed_text::claim(challengeID, challengeNonce, request.request_timestamp,
+                                            request.request_nonce, request.payload_hash_sha256, inviteCodeHash);
     request.claim_signature_base64 = crypto::base64(sign(text.toUtf8(), key));
     request.human_claim_name = sanitizedClaimName(humanClaimName);
     return request;
 }
 
-DeviceClaimStatusRequestPayload DeviceEnrollmentAgent::buildSignedClaimStatusRequest(const QString &claimRequestID) const
+DeviceClaimStatusRequestPayload DeviceEnrollmentAgent::buildSignedClaimStatusRequest(
+    const QString &claimRequestID) const
 {
     const DevicePrivateKey key = loadOrCreatePrivateKey();
     DeviceClaimStatusRequestPayload request;
@@ -247,7 +249,8 @@ DeviceClaimStatusRequestPayload DeviceEnrollmentAgent::buildSignedClaimStatusReq
     request.hardware_serial_number = hardwareSerialNumber();
     request.hardware_uuid = hardwareUUID();
     request.secure_enclave_public_key = publicKeyPEM(key);
-    const QString text = signed_text::claimStatus(claimRequestID, request.hardware_serial_number, request.hardware_uuid);
+    const QString text =
+        signed_text::claimStatus(claimRequestID, request.hardware_serial_number, request.hardware_uuid);
     request.status_signature_base64 = crypto::base64(sign(text.toUtf8(), key));
     return request;
 }
@@ -303,7 +306,8 @@ std::optional<int> DeviceEnrollmentAgent::runCLIIfRequested(const QStringList &a
         } else if (minimum == 4) {
             record = buildSignedRegistrationRequest(arguments.at(2), arguments.at(3), std::nullopt).jsonObject();
         } else if (minimum == 5) {
-            const std::optional<QString> name = arguments.size() > 5 ? std::optional<QString>(arguments.at(5)) : std::nullopt;
+            const std::optional<QString> name =
+                arguments.size() > 5 ? std::optional<QString>(arguments.at(5)) : std::nullopt;
             record = buildSignedClaimRequest(arguments.at(2), arguments.at(3), arguments.at(4), name).jsonObject();
         } else {
             record = signChallenge(arguments.at(2)).jsonObject();
@@ -312,7 +316,8 @@ std::optional<int> DeviceEnrollmentAgent::runCLIIfRequested(const QStringList &a
         return 0;
     } catch (const IdentityError &error) {
         err.write((QStringLiteral("Device enrollment agent error: ") + sanitizeLog(error.localizedDescription(), 300)
-                   + QLatin1Char('\n')).toUtf8());
+                   + QLatin1Char('\n'))
+                      .toUtf8());
         return 1;
     }
 }

@@ -56,24 +56,25 @@ public:
     static bool isSecureEnclaveKey(const DevicePrivateKey &key);
     static QString publicKeyPEM(const DevicePrivateKey &key);
     static QByteArray makeSubjectPublicKeyInfo(const QByteArray &x963);
-    static QByteArray derLength(qsizetype length);   // length >= 0
+    static QByteArray derLength(qsizetype length);  // length >= 0
     static QByteArray sign(const QByteArray &message, const DevicePrivateKey &key);
     // Deletes both key items; missing items are success.
     void clearSigningKey() const;
 
     // Hardware identity.
     std::optional<QString> ioPlatformValue(const QString &name) const;
-    QString hardwareSerialNumber() const;   // or "UNKNOWN_SERIAL"
-    QString hardwareUUID() const;           // or "UNKNOWN_UUID"
+    QString hardwareSerialNumber() const;  // or "UNKNOWN_SERIAL"
+    QString hardwareUUID() const;          // or "UNKNOWN_UUID"
 
     // Signed payloads.
-    DeviceEnrollmentPayload buildEnrollmentPayload(const std::optional<QString> &mdmEnrollmentSecret = std::nullopt) const;
+    DeviceEnrollmentPayload buildEnrollmentPayload(
+        const std::optional<QString> &mdmEnrollmentSecret = std::nullopt) const;
     DeviceRegistrationRequestPayload buildSignedRegistrationRequest(
         const QString &challengeID, const QString &challengeNonce,
         const std::optional<QString> &mdmEnrollmentSecret = std::nullopt) const;
-    DeviceClaimRequestPayload buildSignedClaimRequest(const QString &challengeID, const QString &challengeNonce,
-                                                      const QString &inviteCode,
-                                                      const std::optional<QString> &humanClaimName = std::nullopt) const;
+    DeviceClaimRequestPayload buildSignedClaimRequest(
+        const QString &challengeID, const QString &challengeNonce, const QString &inviteCode,
+        const std::optional<QString> &humanClaimName = std::nullopt) const;
     DeviceClaimStatusRequestPayload buildSignedClaimStatusRequest(const QString &claimRequestID) const;
     DeviceLogoutRequestPayload buildSignedLogoutRequest(const QString &deviceID) const;
     DeviceChallengeSignaturePayload signChallenge(const QString &nonce) const;

@@ -32,8 +32,8 @@ bool isP256(EVP_PKEY *pkey)
     char group[64] = {};
     size_t length = 0;
     return EVP_PKEY_is_a(pkey, "EC")
-        && EVP_PKEY_get_utf8_string_param(pkey, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &length) == 1
-        && QByteArray(group, static_cast<qsizetype>(length)) == "prime256v1";
+           && EVP_PKEY_get_utf8_string_param(pkey, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group, &length) == 1
+           && QByteArray(group, static_cast<qsizetype>(length)) == "prime256v1";
 }
 
 }  // namespace
@@ -102,7 +102,8 @@ QByteArray DevicePrivateKey::publicKeyX963() const
     unsigned char buffer[133];
     size_t length = 0;
     if (EVP_PKEY_get_octet_string_param(m_software->pkey, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, buffer, sizeof buffer,
-                                        &length) != 1) {
+                                        &length)
+        != 1) {
         ERR_clear_error();
         return {};
     }
@@ -123,7 +124,8 @@ QByteArray DevicePrivateKey::sign(const QByteArray &message, QString &errorText)
         && EVP_DigestSign(ctx, nullptr, &length, data, static_cast<size_t>(message.size())) == 1) {
         signature.resize(static_cast<qsizetype>(length));
         if (EVP_DigestSign(ctx, reinterpret_cast<unsigned char *>(signature.data()), &length, data,
-                           static_cast<size_t>(message.size())) == 1)
+                           static_cast<size_t>(message.size()))
+            == 1)
             signature.resize(static_cast<qsizetype>(length));
         else
             signature.clear();

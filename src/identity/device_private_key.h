@@ -23,8 +23,8 @@ public:
 
     bool isNull() const { return !m_hardware && !m_software; }
     Kind kind() const { return m_hardware ? Kind::secureEnclave : Kind::keychain; }
-    QByteArray pkcs8() const;                  // software keys only; empty otherwise
-    QByteArray publicKeyX963() const;          // 65-byte uncompressed point; empty on failure
+    QByteArray pkcs8() const;          // software keys only; empty otherwise
+    QByteArray publicKeyX963() const;  // 65-byte uncompressed point; empty on failure
     // DER ECDSA signature over SHA-256 of the message; empty on failure (reason in errorText).
     QByteArray sign(const QByteArray &message, QString &errorText) const;
 

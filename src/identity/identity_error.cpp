@@ -3,7 +3,10 @@
 namespace mornix {
 
 IdentityError::IdentityError(QString domain, qint64 code, QString description, std::optional<int> underlyingOSStatus)
-    : m_domain(std::move(domain)), m_code(code), m_description(std::move(description)), m_underlying(underlyingOSStatus)
+    : m_domain(std::move(domain))
+    , m_code(code)
+    , m_description(std::move(description))
+    , m_underlying(underlyingOSStatus)
 {
     m_what = localizedDescription().toUtf8();
 }
@@ -16,7 +19,8 @@ QString IdentityError::localizedDescription() const
 }
 
 DecodingError::DecodingError(qint64 code, QString description, QString debug)
-    : IdentityError(error_domain::decoding, code, std::move(description)), m_debug(std::move(debug))
+    : IdentityError(error_domain::decoding, code, std::move(description))
+    , m_debug(std::move(debug))
 {
 }
 
@@ -39,18 +43,21 @@ DecodingError DecodingError::typeMismatch(const QString &key)
 }
 
 DeviceEnrollmentError::DeviceEnrollmentError(Case c, QString description)
-    : IdentityError(error_domain::deviceEnrollment, static_cast<qint64>(c), std::move(description)), m_case(c)
+    : IdentityError(error_domain::deviceEnrollment, static_cast<qint64>(c), std::move(description))
+    , m_case(c)
 {
 }
 
 DeviceEnrollmentError DeviceEnrollmentError::secureEnclaveUnavailable(const QString &detail)
 {
-    return DeviceEnrollmentError(Case::secureEnclaveUnavailable, QStringLiteral("Secure Enclave unavailable: ") + detail);
+    return DeviceEnrollmentError(Case::secureEnclaveUnavailable,
+                                 QStringLiteral("Secure Enclave unavailable: ") + detail);
 }
 
 DeviceEnrollmentError DeviceEnrollmentError::publicKeyUnavailable()
 {
-    return DeviceEnrollmentError(Case::publicKeyUnavailable, QStringLiteral("Unable to derive Secure Enclave public key"));
+    return DeviceEnrollmentError(Case::publicKeyUnavailable,
+                                 QStringLiteral("Unable to derive Secure Enclave public key"));
 }
 
 DeviceEnrollmentError DeviceEnrollmentError::invalidCLIUsage()

@@ -13,7 +13,10 @@ IdentityError storeError(int status, const QString &format)
 
 }  // namespace
 
-KeychainStore::KeychainStore(std::shared_ptr<Keychain> keychain) : m_keychain(std::move(keychain)) {}
+KeychainStore::KeychainStore(std::shared_ptr<Keychain> keychain)
+    : m_keychain(std::move(keychain))
+{
+}
 
 std::optional<QByteArray> KeychainStore::loadItemData(const QString &account) const
 {
@@ -59,7 +62,8 @@ void KeychainStore::createCredentials(const DeviceCredentials &credentials) cons
 {
     const int status = m_keychain->addGenericPassword(service, credentialsAccount, credentials.encoded());
     if (status != keychain_status::success)
-        throw IdentityError(error_domain::keychainStore, status, QStringLiteral("Failed to create device credentials."));
+        throw IdentityError(error_domain::keychainStore, status,
+                            QStringLiteral("Failed to create device credentials."));
 }
 
 void KeychainStore::clearCredentials() const

@@ -39,7 +39,10 @@ public:
     // Update the data, else add (update-or-add).
     void saveItemData(const QByteArray &data, const QString &account) const;
     template <typename Record>
-    void saveItem(const Record &record, const QString &account) const { saveItemData(record.encoded(), account); }
+    void saveItem(const Record &record, const QString &account) const
+    {
+        saveItemData(record.encoded(), account);
+    }
     // A missing item is success.
     void clearItem(const QString &account) const;
 

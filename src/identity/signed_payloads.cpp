@@ -140,21 +140,24 @@ namespace signed_text {
 QString registration(const QString &challengeID, const QString &challengeNonce, const QString &requestTimestamp,
                      const QString &requestNonce, const QString &payloadHash)
 {
-    return QStringList{QStringLiteral("REGISTER"), challengeID, challengeNonce, requestTimestamp, requestNonce, payloadHash}
+    return QStringList{QStringLiteral("REGISTER"), challengeID,  challengeNonce,
+                       requestTimestamp,           requestNonce, payloadHash}
         .join(QLatin1Char('\n'));
 }
 
 QString claim(const QString &challengeID, const QString &challengeNonce, const QString &requestTimestamp,
               const QString &requestNonce, const QString &payloadHash, const QString &inviteCodeHash)
 {
-    return QStringList{QStringLiteral("CLAIM"), challengeID, challengeNonce, requestTimestamp,
-                       requestNonce, payloadHash, inviteCodeHash}
+    return QStringList{QStringLiteral("CLAIM"), challengeID,  challengeNonce,
+                       requestTimestamp,        requestNonce, payloadHash,
+                       inviteCodeHash}
         .join(QLatin1Char('\n'));
 }
 
 QString claimStatus(const QString &claimRequestID, const QString &serialNumber, const QString &hardwareUUID)
 {
-    return QStringList{QStringLiteral("CLAIM_STATUS"), claimRequestID, serialNumber, hardwareUUID}.join(QLatin1Char('\n'));
+    return QStringList{QStringLiteral("CLAIM_STATUS"), claimRequestID, serialNumber, hardwareUUID}.join(
+        QLatin1Char('\n'));
 }
 
 QString logout(const QString &deviceID, const QString &serialNumber, const QString &hardwareUUID)

@@ -26,7 +26,7 @@ struct DeviceEnrollmentAgentMetadata {
     static inline const QString keychainCollector = QStringLiteral("veltro-mornix-keychain-agent");
 
     QString collector;
-    QString generated_at;   // 2026-01-31T08:15:00Z
+    QString generated_at;  // 2026-01-31T08:15:00Z
     QString key_algorithm = QStringLiteral("P-256");
     QString signature_algorithm = QStringLiteral("ECDSA_SHA256");
     QString key_accessibility = QStringLiteral("kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly");

@@ -14,8 +14,8 @@ class Bundle {
 public:
     virtual ~Bundle() = default;
 
-    virtual QString bundlePath() const = 0;           // ".../X.app", or the executable's directory
-    virtual QString executablePath() const = 0;       // empty when unknown
+    virtual QString bundlePath() const = 0;      // ".../X.app", or the executable's directory
+    virtual QString executablePath() const = 0;  // empty when unknown
     virtual std::optional<QString> bundleIdentifier() const = 0;
     // An Info.plist value: QString, bool, qint64, double, QVariantList or QVariantMap;
     // an invalid QVariant when the key is absent.

@@ -8,8 +8,8 @@ namespace mornix {
 
 // What a valid code signature says about the code it seals.
 struct SigningInformation {
-    QString identifier;       // the code-signing identifier
-    QString teamIdentifier;   // the signing team (the leaf certificate's OU); compared exactly
+    QString identifier;      // the code-signing identifier
+    QString teamIdentifier;  // the signing team (the leaf certificate's OU); compared exactly
 
     bool operator==(const SigningInformation &) const = default;
 };
@@ -45,8 +45,7 @@ public:
     bool satisfies(const QString &path, const CodeRequirement &requirement)
     {
         const std::optional<SigningInformation> info = staticSigningInformation(path);
-        return info && info->identifier == requirement.identifier
-            && info->teamIdentifier == requirement.teamIdentifier;
+        return info && info->identifier == requirement.identifier && info->teamIdentifier == requirement.teamIdentifier;
     }
 };
 

@@ -27,16 +27,15 @@ public:
 class HardwareKey {
 public:
     struct CreateResult {
-        std::shared_ptr<HardwareKeyHandle> key;   // set on success
-        bool hasError = false;                    // an error object came back
+        std::shared_ptr<HardwareKeyHandle> key;  // set on success
+        bool hasError = false;                   // an error object came back
         int errorCode = 0;
         QString errorDomain;
         QString errorDescription;
     };
 
     virtual ~HardwareKey() = default;
-    virtual int find(const QByteArray &applicationTag, std::shared_ptr<HardwareKeyHandle> &key,
-                     QString &errorText) = 0;
+    virtual int find(const QByteArray &applicationTag, std::shared_ptr<HardwareKeyHandle> &key, QString &errorText) = 0;
     virtual CreateResult create(const QByteArray &applicationTag) = 0;
     virtual int remove(const QByteArray &applicationTag) = 0;
 };

@@ -14,13 +14,13 @@ namespace mornix {
 // thread-safe. Construction is cheap: no bus connection or file access until the first call.
 namespace keychain_status {
 constexpr int success = 0;
-constexpr int itemNotFound = -25300;        // errSecItemNotFound
-constexpr int duplicateItem = -25299;       // errSecDuplicateItem
-constexpr int notAvailable = -25291;        // errSecNotAvailable: no keychain could be reached
-constexpr int interactionNotAllowed = -25308; // errSecInteractionNotAllowed: locked collection
-constexpr int invalidItem = -25295;         // stored item is unsafe (link, foreign owner, open mode)
-constexpr int ioError = -36;                // errSecIO
-constexpr int missingEntitlement = -34018;  // errSecMissingEntitlement
+constexpr int itemNotFound = -25300;           // errSecItemNotFound
+constexpr int duplicateItem = -25299;          // errSecDuplicateItem
+constexpr int notAvailable = -25291;           // errSecNotAvailable: no keychain could be reached
+constexpr int interactionNotAllowed = -25308;  // errSecInteractionNotAllowed: locked collection
+constexpr int invalidItem = -25295;            // stored item is unsafe (link, foreign owner, open mode)
+constexpr int ioError = -36;                   // errSecIO
+constexpr int missingEntitlement = -34018;     // errSecMissingEntitlement
 }  // namespace keychain_status
 
 class Keychain {

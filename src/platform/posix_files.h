@@ -27,9 +27,15 @@ namespace posix {
 class UniqueFd {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : m_fd(fd) {}
+    explicit UniqueFd(int fd)
+        : m_fd(fd)
+    {
+    }
     ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd &&other) noexcept : m_fd(other.release()) {}
+    UniqueFd(UniqueFd &&other) noexcept
+        : m_fd(other.release())
+    {
+    }
     UniqueFd &operator=(UniqueFd &&other) noexcept;
     UniqueFd(const UniqueFd &) = delete;
     UniqueFd &operator=(const UniqueFd &) = delete;
@@ -58,8 +64,8 @@ struct OpenResult {
 
 // How the permission bits of an existing entry are treated.
 enum class ModeRule {
-    requirePrivate,  // no group or other bits, else refused
-    makePrivate,     // group or other bits are removed through the descriptor (fchmod)
+    requirePrivate,       // no group or other bits, else refused
+    makePrivate,          // group or other bits are removed through the descriptor (fchmod)
     notWritableByOthers,  // no group or other write bit, else refused
 };
 

@@ -12,8 +12,8 @@ namespace mornix {
 class PostureProbes {
 public:
     virtual ~PostureProbes() = default;
-    virtual QString systemIntegrityStatus() = 0;   // csrutil status / Secure Boot state
-    virtual QString diskEncryptionStatus() = 0;    // fdesetup status / root on dm-crypt
+    virtual QString systemIntegrityStatus() = 0;  // csrutil status / Secure Boot state
+    virtual QString diskEncryptionStatus() = 0;   // fdesetup status / root on dm-crypt
 };
 
 }  // namespace mornix

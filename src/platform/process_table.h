@@ -19,8 +19,8 @@ struct ProcessImage {
 // One process of the local process table.
 struct ProcessRecord {
     qint32 pid = 0;
-    QString executablePath;   // the running image's path; processes whose path is unreadable are not listed
-    ProcessImage image;       // when the listing knows it
+    QString executablePath;  // the running image's path; processes whose path is unreadable are not listed
+    ProcessImage image;      // when the listing knows it
 };
 
 // When a given process started, in the process form of a launch identity: the five start-time
@@ -28,8 +28,8 @@ struct ProcessRecord {
 struct ProcessStartObservation {
     enum class State { observed, notRunning, unavailable };
     State state = State::unavailable;
-    QString startText;        // set when Observed
-    quint64 startTicks = 0;   // set when Observed: the precise start (clock ticks after boot)
+    QString startText;       // set when Observed
+    quint64 startTicks = 0;  // set when Observed: the precise start (clock ticks after boot)
 
     static ProcessStartObservation observed(QString text, quint64 ticks = 0)
     {

@@ -23,8 +23,8 @@ struct UpdaterHost {
 
 // What a feed offers and the installed copy compares against.
 struct UpdateOffer {
-    QString version;             // the machine-comparable version (CFBundleVersion)
-    QString displayVersion;      // the version shown to people (short version string)
+    QString version;         // the machine-comparable version (CFBundleVersion)
+    QString displayVersion;  // the version shown to people (short version string)
     QString currentDisplayVersion;
 };
 

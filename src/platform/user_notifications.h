@@ -23,7 +23,7 @@ struct UserNotificationAction {
 
 struct UserNotificationCategory {
     QString identifier;
-    QList<UserNotificationAction> actions;   // in the order the buttons are shown
+    QList<UserNotificationAction> actions;  // in the order the buttons are shown
     bool operator==(const UserNotificationCategory &) const = default;
 };
 
@@ -31,7 +31,7 @@ struct UserNotificationContent {
     QString title;
     QString body;
     QString categoryIdentifier;
-    QVariantMap userInfo;                    // JSON-compatible values
+    QVariantMap userInfo;  // JSON-compatible values
     // A click on the notification itself is answered (defaultActionIdentifier), and only in the
     // process that posted it, which alone can act on it. False: a click just dismisses it.
     bool answersClick = false;
@@ -47,7 +47,7 @@ struct UserNotificationRequest {
 };
 
 struct UserNotificationResponse {
-    QString actionIdentifier;               // an action's identifier, or defaultActionIdentifier
+    QString actionIdentifier;  // an action's identifier, or defaultActionIdentifier
     UserNotificationRequest request;
     static inline const QString defaultActionIdentifier = QStringLiteral("default");
 };

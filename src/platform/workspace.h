@@ -18,8 +18,8 @@ struct RunningApplication {
     std::optional<double> launchDate;         // seconds since 1970
     QString bundlePath;                       // ".../X.app"
     QString executablePath;
-    QString localizedName;                    // CFBundleDisplayName, CFBundleName, or the bundle's name
-    quint64 launchToken = 0;                  // platform identity of this launch (opaque)
+    QString localizedName;    // CFBundleDisplayName, CFBundleName, or the bundle's name
+    quint64 launchToken = 0;  // platform identity of this launch (opaque)
 };
 
 // Running applications and the operations on them. Thread: any.

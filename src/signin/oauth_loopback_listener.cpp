@@ -175,7 +175,7 @@ private:
         }
         const int on = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address {};
+        sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(m_port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -191,10 +191,10 @@ private:
     // its answer here, so its socket is open; one that cannot be found is not this user's.
     bool peerIsThisUser(const QTcpSocket *socket) const
     {
-        const std::optional<quint32> owner = m_owners
-            ? m_owners->ownerOfConnection(socket->peerAddress(), socket->peerPort(), socket->localAddress(),
-                                          socket->localPort())
-            : std::nullopt;
+        const std::optional<quint32> owner =
+            m_owners ? m_owners->ownerOfConnection(socket->peerAddress(), socket->peerPort(), socket->localAddress(),
+                                                   socket->localPort())
+                     : std::nullopt;
         if (owner && *owner == m_owners->currentUser())
             return true;
         if (owner)
@@ -243,15 +243,9 @@ private:
                 hold(socket, answer);
                 finish(verdict.callbackURL);
                 break;
-            case OAuthLoopbackListener::Verdict::Kind::invalid:
-                answer(kInvalidPage);
-                break;
-            case OAuthLoopbackListener::Verdict::Kind::wrongState:
-                answer(kWrongStatePage);
-                break;
-            case OAuthLoopbackListener::Verdict::Kind::notFound:
-                answer(kNotFoundPage);
-                break;
+            case OAuthLoopbackListener::Verdict::Kind::invalid: answer(kInvalidPage); break;
+            case OAuthLoopbackListener::Verdict::Kind::wrongState: answer(kWrongStatePage); break;
+            case OAuthLoopbackListener::Verdict::Kind::notFound: answer(kNotFoundPage); break;
             }
         };
 
@@ -326,7 +320,8 @@ OAuthLoopbackListener::~OAuthLoopbackListener()
 {
     if (m_worker) {
         LoopbackWorker *worker = m_worker;
-        QMetaObject::invokeMethod(worker, [worker] { worker->shutdown(); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            worker, [worker] { worker->shutdown(); }, Qt::BlockingQueuedConnection);
         m_thread.quit();
         m_thread.wait();
         delete m_worker;
@@ -347,7 +342,8 @@ OAuthLoopbackListener::Page OAuthLoopbackListener::failurePage(const QString &wh
 OAuthLoopbackListener::Page OAuthLoopbackListener::neutralPage()
 {
     return {QByteArrayLiteral("200 OK"), QStringLiteral("Return to the Veltro app"),
-            QStringLiteral("The Veltro desktop app is finishing the sign-in. You can close this tab and check the app for the result.")};
+            QStringLiteral("The Veltro desktop app is finishing the sign-in. You can close this tab and check the app "
+                           "for the result.")};
 }
 
 void OAuthLoopbackListener::showSignedIn()
@@ -377,9 +373,9 @@ QByteArray OAuthLoopbackListener::response(const Page &page)
         + page.heading.toHtmlEscaped().toUtf8() + QByteArrayLiteral("</h1><p>") + page.message.toHtmlEscaped().toUtf8()
         + QByteArrayLiteral("</p></body></html>");
     const QByteArray head = QByteArrayLiteral("HTTP/1.1 ") + page.status
-        + QByteArrayLiteral("\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: ")
-        + QByteArray::number(body.size())
-        + QByteArrayLiteral("\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n");
+                            + QByteArrayLiteral("\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: ")
+                            + QByteArray::number(body.size())
+                            + QByteArrayLiteral("\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n");
     return head + body;
 }
 
@@ -461,11 +457,13 @@ QCoro::Task<QUrl> OAuthLoopbackListener::authenticate(QUrl authorizeURL, QString
             [self, worker, authorizeURL] {
                 if (!self || !self->m_settings.openBrowser || self->m_settings.openBrowser(authorizeURL))
                     return;
-                QMetaObject::invokeMethod(worker, [worker] { worker->finish(OAuthError(OAuthError::Kind::failedToStart)); });
+                QMetaObject::invokeMethod(worker,
+                                          [worker] { worker->finish(OAuthError(OAuthError::Kind::failedToStart)); });
             },
             Qt::QueuedConnection);
     };
-    QMetaObject::invokeMethod(worker, [worker, timeout, outcomeWait, ready] { worker->start(timeout, outcomeWait, ready); });
+    QMetaObject::invokeMethod(worker,
+                              [worker, timeout, outcomeWait, ready] { worker->start(timeout, outcomeWait, ready); });
 
     const Outcome outcome = co_await result;
     if (const OAuthError *error = std::get_if<OAuthError>(&outcome))

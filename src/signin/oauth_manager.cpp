@@ -62,8 +62,8 @@ OAuthManager::OAuthManager(Options options, QObject *parent)
 QString OAuthManager::randomCodeVerifier(int length)
 {
     const int count = std::clamp(length, 43, 128);
-    const qsizetype alphabetSize = verifierAlphabet.size();          // 66
-    const int limit = 256 - (256 % int(alphabetSize));                // 198: unbiased bytes
+    const qsizetype alphabetSize = verifierAlphabet.size();  // 66
+    const int limit = 256 - (256 % int(alphabetSize));       // 198: unbiased bytes
     QString verifier;
     verifier.reserve(count);
     while (verifier.size() < count) {
@@ -147,7 +147,8 @@ QCoro::Task<AuthResult> OAuthManager::authenticateOnce(QString authBaseURL, std:
         throw OAuthError(OAuthError::Kind::invalidBaseURL);
 
     if (method.kind == OAuthAuthenticationMethod::Kind::password) {
-        OAuthTokenResponse token = co_await apiClient->exchangePasswordCredentials(baseURL, method.email, method.password);
+        OAuthTokenResponse token =
+            co_await apiClient->exchangePasswordCredentials(baseURL, method.email, method.password);
         const QString clientID = oauthClientID ? trimmed(*oauthClientID) : m_options.defaultClientID;
         co_return AuthResult{std::move(token), clientID, AuthKind::supabasePassword, nullptr};
     }
@@ -159,8 +160,8 @@ QCoro::Task<AuthResult> OAuthManager::authenticateOnce(QString authBaseURL, std:
     const QString state = statePrefix + crypto::randomUUIDLower();
     const QString verifier = randomCodeVerifier(64);
     const QString challenge = codeChallengeS256(verifier);
-    const QString provider = method.kind == OAuthAuthenticationMethod::Kind::google ? QStringLiteral("google")
-                                                                                    : QStringLiteral("github");
+    const QString provider =
+        method.kind == OAuthAuthenticationMethod::Kind::google ? QStringLiteral("google") : QStringLiteral("github");
     const QUrl authorize = authorizeURL(baseURL, clientID, state, challenge, provider);
     if (!authorize.isValid() || authorize.isEmpty())
         throw OAuthError(OAuthError::Kind::invalidAuthorizeURL);
@@ -173,7 +174,8 @@ QCoro::Task<AuthResult> OAuthManager::authenticateOnce(QString authBaseURL, std:
 
     const std::optional<CallbackItems> items = callbackItems(callback);
     if (!items) {
-        listener->showFailure(QStringLiteral("The sign-in callback could not be read. This computer was not registered."));
+        listener->showFailure(
+            QStringLiteral("The sign-in callback could not be read. This computer was not registered."));
         throw OAuthError(OAuthError::Kind::invalidCallback);
     }
     bool found = false;

@@ -35,11 +35,11 @@ public:
     static constexpr quint32 loopbackPort = 53682;
 
     struct Options {
-        QString defaultClientID;                       // the build's OAuth client identifier
+        QString defaultClientID;  // the build's OAuth client identifier
         OAuthLoopbackListener::OpenBrowser openBrowser;
         // Who owns a callback connection's other end (the composition root's port).
         std::shared_ptr<const SocketOwners> socketOwners;
-        quint32 port = loopbackPort;                   // tests may not change what users get
+        quint32 port = loopbackPort;  // tests may not change what users get
         std::chrono::milliseconds callbackTimeout = OAuthLoopbackListener::defaultTimeout;
         std::chrono::milliseconds outcomeWait = OAuthLoopbackListener::defaultOutcomeWait;
     };

@@ -35,7 +35,10 @@ public:
     };
 
     explicit OAuthError(Kind kind, QString message = {});
-    static OAuthError callbackListenerFailed(const QString &message) { return OAuthError(Kind::callbackListenerFailed, message); }
+    static OAuthError callbackListenerFailed(const QString &message)
+    {
+        return OAuthError(Kind::callbackListenerFailed, message);
+    }
 
     Kind kind() const { return m_kind; }
     QString message() const { return m_message; }

@@ -19,7 +19,8 @@ bool containsIgnoringCase(const QString &text, QLatin1String needle)
 QString oauthErrorDescription(const OAuthError &error)
 {
     switch (error.kind()) {
-    case OAuthError::Kind::callbackListenerFailed: return QStringLiteral("The sign-in listener failed: ") + error.message();
+    case OAuthError::Kind::callbackListenerFailed:
+        return QStringLiteral("The sign-in listener failed: ") + error.message();
     case OAuthError::Kind::invalidBaseURL: return QStringLiteral("The sign-in address is not a valid URL.");
     case OAuthError::Kind::invalidAuthorizeURL: return QStringLiteral("The authorization URL could not be formed.");
     case OAuthError::Kind::invalidCallback: return QStringLiteral("The sign-in callback could not be read.");
@@ -53,7 +54,8 @@ QString SignInFlows::describe(const std::exception_ptr &error)
 QString SignInFlows::redactedServerDetail(const QString &detail)
 {
     const QString lower = detail.toLower();
-    if (lower.contains(QLatin1String("secure_enclave_public_key")) || lower.contains(QLatin1String("stable_payload_json"))
+    if (lower.contains(QLatin1String("secure_enclave_public_key"))
+        || lower.contains(QLatin1String("stable_payload_json"))
         || lower.contains(QLatin1String("mdm_enrollment_secret")))
         return QStringLiteral("redacted sensitive server detail");
     return sanitizeLog(detail, 4000);
@@ -63,15 +65,18 @@ SignInFlows::FailureTexts SignInFlows::failureTexts(const std::exception_ptr &er
                                                     const std::optional<QString> &pinFailure)
 {
     const auto generic = [&] {
-        return FailureTexts{sanitizeLog(QStringLiteral("failed at ") + phase + QStringLiteral(": ") + describe(error), 120),
-                            QStringLiteral("failed during ") + phase, std::nullopt};
+        return FailureTexts{
+            sanitizeLog(QStringLiteral("failed at ") + phase + QStringLiteral(": ") + describe(error), 120),
+            QStringLiteral("failed during ") + phase, std::nullopt};
     };
     try {
         std::rethrow_exception(error);
     } catch (const OAuthError &e) {
         switch (e.kind()) {
         case OAuthError::Kind::missingClientCredentials:
-            return {QStringLiteral("oauth app credentials missing"), QStringLiteral("enter oauth client id and secret"), {}};
+            return {QStringLiteral("oauth app credentials missing"),
+                    QStringLiteral("enter oauth client id and secret"),
+                    {}};
         case OAuthError::Kind::stateMismatch:
             return {QStringLiteral("oauth state mismatch, retry sign-in"), QStringLiteral("state mismatch"), {}};
         case OAuthError::Kind::canceled:
@@ -81,23 +86,27 @@ SignInFlows::FailureTexts SignInFlows::failureTexts(const std::exception_ptr &er
         case OAuthError::Kind::missingCode:
             return {QStringLiteral("oauth callback missing code"), QStringLiteral("missing authorization code"), {}};
         case OAuthError::Kind::missingToken:
-            return {QStringLiteral("oauth callback missing token"), QStringLiteral("provider sign-in did not return a token"), {}};
+            return {QStringLiteral("oauth callback missing token"),
+                    QStringLiteral("provider sign-in did not return a token"),
+                    {}};
         case OAuthError::Kind::providerError:
             return {sanitizeLog(QStringLiteral("oauth provider error: ") + e.message(), 120),
-                    QStringLiteral("sign-in provider reported an error"), {}};
+                    QStringLiteral("sign-in provider reported an error"),
+                    {}};
         case OAuthError::Kind::callbackListenerFailed:
             return {sanitizeLog(QStringLiteral("oauth listener failed: ") + e.message(), 80),
-                    QStringLiteral("authentication failed"), {}};
-        default:
-            return generic();
+                    QStringLiteral("authentication failed"),
+                    {}};
+        default: return generic();
         }
     } catch (const APIError &e) {
         if (e.kind() == APIError::Kind::unauthorized)
             return {sanitizeLog(QStringLiteral("unauthorized at ") + phase + QStringLiteral(": ") + e.body(), 120),
-                    QStringLiteral("unauthorized during ") + phase, {}};
+                    QStringLiteral("unauthorized during ") + phase,
+                    {}};
         if (e.kind() == APIError::Kind::serverError) {
-            const QString logLine = QStringLiteral("server detail at ") + phase + QStringLiteral(": ")
-                + redactedServerDetail(e.body());
+            const QString logLine =
+                QStringLiteral("server detail at ") + phase + QStringLiteral(": ") + redactedServerDetail(e.body());
             if (containsIgnoringCase(e.body(), QLatin1String("redirect_uri does not match previously seen redirect")))
                 return {QStringLiteral("oauth redirect mismatch, retry sign-in"),
                         QStringLiteral("redirect mismatch on auth server"), logLine};
@@ -113,8 +122,10 @@ SignInFlows::FailureTexts SignInFlows::failureTexts(const std::exception_ptr &er
             const QString message = sanitizeLog(*pinFailure + QStringLiteral(" at ") + phase, 120);
             return {message, *pinFailure, {}};
         }
-        return {sanitizeLog(QStringLiteral("network ") + QString::number(int(e.code())) + QStringLiteral(" at ") + phase, 120),
-                QStringLiteral("network error at ") + phase, {}};
+        return {sanitizeLog(
+                    QStringLiteral("network ") + QString::number(int(e.code())) + QStringLiteral(" at ") + phase, 120),
+                QStringLiteral("network error at ") + phase,
+                {}};
     } catch (...) {
         return generic();
     }

@@ -59,7 +59,8 @@ std::shared_ptr<DeviceServiceClient> SignInFlows::pollClientFor(const QString &a
     return client;
 }
 
-QString SignInFlows::reportFailure(const std::exception_ptr &error, const QString &phase, SignInWindowController *window)
+QString SignInFlows::reportFailure(const std::exception_ptr &error, const QString &phase,
+                                   SignInWindowController *window)
 {
     std::optional<QString> pinFailure;
     try {
@@ -87,7 +88,7 @@ QString SignInFlows::reportFailure(const std::exception_ptr &error, const QStrin
 bool SignInFlows::runsFromApplicationBundle(const RuntimeContext &context)
 {
     return context.bundleID == QLatin1String("ai.veltro.mornix") && context.bundlePath.endsWith(QLatin1String(".app"))
-        && context.executablePath.contains(QLatin1String(".app/Contents/MacOS/"));
+           && context.executablePath.contains(QLatin1String(".app/Contents/MacOS/"));
 }
 
 void SignInFlows::presentRuntimeMisconfigurationAlert(const RuntimeContext &context)
@@ -96,10 +97,12 @@ void SignInFlows::presentRuntimeMisconfigurationAlert(const RuntimeContext &cont
         return;
     m_deps.alerts->showWarning(
         QStringLiteral("Run the bundled app target"),
-        QStringLiteral("Secure Enclave and Keychain access require Mornix to run from the signed app bundle.\n\nBundle ID: ")
+        QStringLiteral(
+            "Secure Enclave and Keychain access require Mornix to run from the signed app bundle.\n\nBundle ID: ")
             + context.bundleID + QStringLiteral("\nBundle path: ") + context.bundlePath
             + QStringLiteral("\nExecutable path: ") + context.executablePath
-            + QStringLiteral("\n\nLaunch the Xcode app target so the process runs from VeltroMornix.app instead of a raw executable."));
+            + QStringLiteral("\n\nLaunch the Xcode app target so the process runs from VeltroMornix.app instead of a "
+                             "raw executable."));
 }
 
 void SignInFlows::presentInitialClaimPromptIfNeeded()
@@ -258,9 +261,7 @@ QCoro::Task<void> SignInFlows::registerDeviceFlow(QString apiBaseURL, QString de
         credentials.authKind = authKindRawValue(auth.kind);
         credentials.oauthClientID = auth.clientID;
         const std::shared_ptr<KeychainStore> keychain = m_deps.keychain;
-        QFuture<void> save = startBlockingCall([keychain, credentials] {
-            keychain->saveCredentials(credentials);
-        });
+        QFuture<void> save = startBlockingCall([keychain, credentials] { keychain->saveCredentials(credentials); });
         co_await save;
         if (!self)
             co_return;
@@ -300,15 +301,16 @@ QCoro::Task<void> SignInFlows::claimDeviceFlow(QString apiBaseURL, QString devic
 
         m_state.setLastCommand(QStringLiteral("zta: collecting device identity"));
         const std::shared_ptr<const DeviceEnrollmentAgent> agent = m_deps.enrollmentAgent;
-        QFuture<DeviceEnrollmentPayload> collect = startBlockingCall(
-            [agent, enrollmentSecret] { return agent->buildEnrollmentPayload(enrollmentSecret); });
+        QFuture<DeviceEnrollmentPayload> collect =
+            startBlockingCall([agent, enrollmentSecret] { return agent->buildEnrollmentPayload(enrollmentSecret); });
         const DeviceEnrollmentPayload payload = co_await collect;
         if (!self)
             co_return;
 
         phase = phaseRequestingChallenge;
         if (signIn)
-            signIn->setStatus(QStringLiteral("Requesting claim challenge..."), SignInWindowController::LabelColor::secondary);
+            signIn->setStatus(QStringLiteral("Requesting claim challenge..."),
+                              SignInWindowController::LabelColor::secondary);
         m_state.setLastCommand(QStringLiteral("silicon-vault: requesting claim challenge"));
         const std::optional<QString> claimName = humanClaimName ? humanClaimName : std::optional<QString>(deviceName);
         const QString serial = payload.hardware_serial_number;
@@ -323,18 +325,18 @@ QCoro::Task<void> SignInFlows::claimDeviceFlow(QString apiBaseURL, QString devic
             signIn->setStatus(QStringLiteral("Signing claim challenge in Secure Enclave..."),
                               SignInWindowController::LabelColor::secondary);
         m_state.setLastCommand(QStringLiteral("silicon-vault: signing claim challenge"));
-        QFuture<DeviceClaimRequestPayload> sign = startBlockingCall(
-            [agent, challenge, inviteCode, claimName] {
-                return agent->buildSignedClaimRequest(challenge.challenge_id, challenge.challenge_nonce, inviteCode,
-                                                      claimName);
-            });
+        QFuture<DeviceClaimRequestPayload> sign = startBlockingCall([agent, challenge, inviteCode, claimName] {
+            return agent->buildSignedClaimRequest(challenge.challenge_id, challenge.challenge_nonce, inviteCode,
+                                                  claimName);
+        });
         const DeviceClaimRequestPayload request = co_await sign;
         if (!self)
             co_return;
 
         phase = phaseSubmittingClaim;
         if (signIn)
-            signIn->setStatus(QStringLiteral("Submitting claim request..."), SignInWindowController::LabelColor::secondary);
+            signIn->setStatus(QStringLiteral("Submitting claim request..."),
+                              SignInWindowController::LabelColor::secondary);
         m_state.setLastCommand(QStringLiteral("silicon-vault: submitting claim request"));
         const DeviceClaimCompleteResponse submitted = co_await serviceClient->completeDeviceClaim(apiBaseURL, request);
         if (!self)
@@ -346,9 +348,7 @@ QCoro::Task<void> SignInFlows::claimDeviceFlow(QString apiBaseURL, QString devic
         pending.deviceName = deviceName;
         pending.createdAt = double(QDateTime::currentSecsSinceEpoch());
         const std::shared_ptr<KeychainStore> keychain = m_deps.keychain;
-        QFuture<void> save = startBlockingCall([keychain, pending] {
-            keychain->savePendingClaim(pending);
-        });
+        QFuture<void> save = startBlockingCall([keychain, pending] { keychain->savePendingClaim(pending); });
         co_await save;
         if (!self)
             co_return;
@@ -362,7 +362,8 @@ QCoro::Task<void> SignInFlows::claimDeviceFlow(QString apiBaseURL, QString devic
         if (m_deps.alerts)
             m_deps.alerts->showInformational(
                 QStringLiteral("Device claim submitted"),
-                QStringLiteral("Claim ") + pending.claimID + QStringLiteral(" is now ") + submitted.claim.status.toLower()
+                QStringLiteral("Claim ") + pending.claimID + QStringLiteral(" is now ")
+                    + submitted.claim.status.toLower()
                     + QStringLiteral(" and awaiting workspace admin approval before login-time device binding."));
         co_return;
     } catch (...) {
@@ -381,8 +382,8 @@ QCoro::Task<void> SignInFlows::resumeApprovedClaimIfNeeded(PendingClaimState pen
         const std::shared_ptr<const APIClient> client = m_clients.make(pendingClaim.apiBaseURL);
         const std::shared_ptr<const DeviceEnrollmentAgent> agent = m_deps.enrollmentAgent;
         const QString claimID = pendingClaim.claimID;
-        QFuture<DeviceClaimStatusRequestPayload> sign = startBlockingCall(
-            [agent, claimID] { return agent->buildSignedClaimStatusRequest(claimID); });
+        QFuture<DeviceClaimStatusRequestPayload> sign =
+            startBlockingCall([agent, claimID] { return agent->buildSignedClaimStatusRequest(claimID); });
         const DeviceClaimStatusRequestPayload request = co_await sign;
         if (!self)
             co_return;
@@ -405,8 +406,8 @@ QCoro::Task<void> SignInFlows::resumeApprovedClaimIfNeeded(PendingClaimState pen
         }
 
         const auto &bootstrap = *status.approved_device_bootstrap;
-        DeviceCredentials credentials =
-            deviceCredentials(pendingClaim.apiBaseURL, bootstrap.device, bootstrap.bearer_token, bootstrap.device_secret);
+        DeviceCredentials credentials = deviceCredentials(pendingClaim.apiBaseURL, bootstrap.device,
+                                                          bootstrap.bearer_token, bootstrap.device_secret);
         credentials.authKind = bootstrap.auth_kind;
         const std::shared_ptr<KeychainStore> keychain = m_deps.keychain;
         // Save first, then delete the pending item: a failure in between leaves both, and the
@@ -424,10 +425,10 @@ QCoro::Task<void> SignInFlows::resumeApprovedClaimIfNeeded(PendingClaimState pen
         m_state.setServiceClient(pollClientFor(pendingClaim.apiBaseURL));
         m_state.setLastCommand(QStringLiteral("claim approved ") + shortID);
         if (m_deps.alerts)
-            m_deps.alerts->showInformational(QStringLiteral("Device claim approved"),
-                                             DeviceTerms::capitalized(m_deps.terms ? m_deps.terms->deviceNoun()
-                                                                                   : QStringLiteral("this Mac"))
-                                                 + QStringLiteral(" is now approved and has been bound for command delivery."));
+            m_deps.alerts->showInformational(
+                QStringLiteral("Device claim approved"),
+                DeviceTerms::capitalized(m_deps.terms ? m_deps.terms->deviceNoun() : QStringLiteral("this Mac"))
+                    + QStringLiteral(" is now approved and has been bound for command delivery."));
         co_return;
     } catch (...) {
         failure = std::current_exception();
@@ -449,7 +450,8 @@ QCoro::Task<void> SignInFlows::pollPendingClaim()
     co_await resumeApprovedClaimIfNeeded(pending);
 }
 
-QCoro::Task<std::optional<DeviceCredentials>> SignInFlows::refreshOAuthIfNeeded(DeviceCredentials credentials, bool force)
+QCoro::Task<std::optional<DeviceCredentials>> SignInFlows::refreshOAuthIfNeeded(DeviceCredentials credentials,
+                                                                                bool force)
 {
     return m_tokenRefresh->refreshIfNeeded(std::move(credentials), force);
 }

@@ -91,8 +91,7 @@ public:
     void presentInitialClaimPromptIfNeeded();
 
     QCoro::Task<void> registerDeviceFlow(QString apiBaseURL, QString deviceName, SignInMethod method,
-                                         std::optional<QString> oauthClientID,
-                                         std::optional<QString> oauthClientSecret,
+                                         std::optional<QString> oauthClientID, std::optional<QString> oauthClientSecret,
                                          QPointer<SignInWindowController> signIn);
     QCoro::Task<void> claimDeviceFlow(QString apiBaseURL, QString deviceName, QString enrollmentSecret,
                                       QString inviteCode, std::optional<QString> humanClaimName,

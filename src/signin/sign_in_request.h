@@ -27,7 +27,7 @@ struct SignInMethod {
     static SignInMethod deviceEnrollment(QString enrollmentSecret, QString inviteCode,
                                          std::optional<QString> humanClaimName)
     {
-        return {Kind::deviceEnrollment, {}, {}, std::move(enrollmentSecret), std::move(inviteCode),
+        return {Kind::deviceEnrollment,   {}, {}, std::move(enrollmentSecret), std::move(inviteCode),
                 std::move(humanClaimName)};
     }
 };

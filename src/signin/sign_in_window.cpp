@@ -66,8 +66,8 @@ void SignInWindowController::openHelp()
 
 SignInRequest SignInWindowController::makeRequest(const SignInMethod &method)
 {
-    m_apiBaseURL = SignInPreferences::normalizedAPIBaseURL(m_apiBaseURL, m_settings.defaultAPIBaseURL,
-                                                           m_settings.websiteHost);
+    m_apiBaseURL =
+        SignInPreferences::normalizedAPIBaseURL(m_apiBaseURL, m_settings.defaultAPIBaseURL, m_settings.websiteHost);
     if (m_settings.userDefaults)
         SignInPreferences::storeAPIBaseURL(*m_settings.userDefaults, m_apiBaseURL);
     return SignInRequest{m_apiBaseURL, m_deviceName, method, m_settings.defaultOAuthClientID, std::nullopt};

@@ -56,7 +56,7 @@ public:
     // Progress and failure display, written by the flows.
     void setButtonsEnabled(bool enabled);
     void setStatus(const QString &text, LabelColor color);  // and shows the label
-    void clearStatus();                                    // empty, secondary colour, hidden
+    void clearStatus();                                     // empty, secondary colour, hidden
     void orderOutAndClose();
 
     // Runs a request made by a button after the first resolution (a new attempt).

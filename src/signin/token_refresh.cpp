@@ -73,9 +73,9 @@ QCoro::Task<DeviceCredentials> TokenRefresh::renew(DeviceCredentials credentials
     DeviceCredentials next = credentials;
     next.bearerToken = token.access_token;
     next.refreshToken = token.refresh_token ? token.refresh_token : credentials.refreshToken;
-    next.tokenExpiresAt = token.expires_in
-        ? std::optional<double>(double(QDateTime::currentSecsSinceEpoch()) + double(*token.expires_in))
-        : std::nullopt;
+    next.tokenExpiresAt =
+        token.expires_in ? std::optional<double>(double(QDateTime::currentSecsSinceEpoch()) + double(*token.expires_in))
+                         : std::nullopt;
     next.oauthClientID = credentials.oauthClientID.value_or(defaultClientID);
     QFuture<void> save = startBlockingCall([keychain, next] { keychain->saveCredentials(next); });
     co_await save;

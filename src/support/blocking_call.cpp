@@ -21,8 +21,8 @@ constexpr std::chrono::seconds kWorkerIdleLimit{60};
 struct Workers {
     std::mutex mutex;
     std::condition_variable available;
-    std::deque<std::function<void()>> tasks;   // guarded by mutex
-    int idle = 0;                              // workers waiting for a task; guarded by mutex
+    std::deque<std::function<void()>> tasks;  // guarded by mutex
+    int idle = 0;                             // workers waiting for a task; guarded by mutex
 };
 
 Workers &workers()
@@ -47,7 +47,7 @@ void workerLoop()
         pool.tasks.pop_front();
         lock.unlock();
         task();
-        task = nullptr;   // what it captured goes before the worker waits again
+        task = nullptr;  // what it captured goes before the worker waits again
         lock.lock();
     }
 }

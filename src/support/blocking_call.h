@@ -90,9 +90,7 @@ QFuture<std::invoke_result_t<F>> startBlockingCall(SerialQueue &queue, F work)
     auto promise = std::make_shared<QPromise<Result>>();
     QFuture<Result> future = promise->future();
     promise->start();
-    queue.post([promise, work = std::move(work)]() mutable {
-        blocking_call_detail::settle(*promise, work);
-    });
+    queue.post([promise, work = std::move(work)]() mutable { blocking_call_detail::settle(*promise, work); });
     return future;
 }
 

@@ -67,20 +67,14 @@ void appendString(const QString &text, const CompactStyle &style, QString &out)
 bool appendCompact(const QJsonValue &value, const CompactStyle &style, QString &out)
 {
     switch (value.type()) {
-    case QJsonValue::Null:
-        out += QLatin1String("null");
-        return true;
-    case QJsonValue::Bool:
-        out += value.toBool() ? QLatin1String("true") : QLatin1String("false");
-        return true;
+    case QJsonValue::Null: out += QLatin1String("null"); return true;
+    case QJsonValue::Bool: out += value.toBool() ? QLatin1String("true") : QLatin1String("false"); return true;
     case QJsonValue::Double:
         if (!std::isfinite(value.toDouble()))
             return false;
         out += numberText(value.toDouble());
         return true;
-    case QJsonValue::String:
-        appendString(value.toString(), style, out);
-        return true;
+    case QJsonValue::String: appendString(value.toString(), style, out); return true;
     case QJsonValue::Array: {
         out += QLatin1Char('[');
         const QJsonArray array = value.toArray();
@@ -109,8 +103,7 @@ bool appendCompact(const QJsonValue &value, const CompactStyle &style, QString &
         out += QLatin1Char('}');
         return true;
     }
-    case QJsonValue::Undefined:
-        return false;
+    case QJsonValue::Undefined: return false;
     }
     return false;
 }

@@ -25,7 +25,7 @@ std::optional<QString> stableJSONString(const QVariant &value);
 // order, the solidus unescaped) and the platform serialiser's sorted-keys form.
 struct CompactStyle {
     bool (*keyLess)(const QString &a, const QString &b);  // object key order
-    bool escapeSolidus;                                    // write "/" as "\/"
+    bool escapeSolidus;                                   // write "/" as "\/"
 };
 std::optional<QString> compactJSONString(const QJsonValue &value, const CompactStyle &style);
 

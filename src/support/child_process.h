@@ -13,12 +13,12 @@ namespace mornix {
 // event loop needed).
 struct ChildProcessResult {
     bool started = false;
-    QString startError;              // why it did not start (the system's text)
-    bool finishedNormally = false;   // exited (not crashed, not killed for time or size)
-    bool timedOut = false;           // killed because it was still running at the time-out
+    QString startError;             // why it did not start (the system's text)
+    bool finishedNormally = false;  // exited (not crashed, not killed for time or size)
+    bool timedOut = false;          // killed because it was still running at the time-out
     int exitCode = -1;
     QByteArray standardOutput;
-    QByteArray standardError;        // only with ChildStandardError::Capture
+    QByteArray standardError;  // only with ChildStandardError::Capture
 };
 
 enum class ChildStandardError {

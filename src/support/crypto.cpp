@@ -15,8 +15,8 @@ QByteArray sha256(const QByteArray &data)
 {
     QByteArray digest(32, Qt::Uninitialized);
     unsigned int length = 0;
-    EVP_Digest(data.constData(), static_cast<size_t>(data.size()),
-               reinterpret_cast<unsigned char *>(digest.data()), &length, EVP_sha256(), nullptr);
+    EVP_Digest(data.constData(), static_cast<size_t>(data.size()), reinterpret_cast<unsigned char *>(digest.data()),
+               &length, EVP_sha256(), nullptr);
     digest.resize(static_cast<qsizetype>(length));
     return digest;
 }

@@ -65,10 +65,8 @@ bool untrustedIssuerOnly(const QList<QSslError> &errors)
         case QSslError::UnableToGetLocalIssuerCertificate:
         case QSslError::UnableToVerifyFirstCertificate:
         case QSslError::SelfSignedCertificate:
-        case QSslError::SelfSignedCertificateInChain:
-            break;
-        default:
-            return false;
+        case QSslError::SelfSignedCertificateInChain: break;
+        default: return false;
         }
     }
     return true;

@@ -21,19 +21,28 @@ struct Conversion;
 template <>
 struct Conversion<QString> {
     static QString expected() { return QStringLiteral("a string"); }
-    static std::optional<QString> from(const QJsonValue &v) { return v.isString() ? std::optional(v.toString()) : std::nullopt; }
+    static std::optional<QString> from(const QJsonValue &v)
+    {
+        return v.isString() ? std::optional(v.toString()) : std::nullopt;
+    }
 };
 
 template <>
 struct Conversion<bool> {
     static QString expected() { return QStringLiteral("a boolean"); }
-    static std::optional<bool> from(const QJsonValue &v) { return v.isBool() ? std::optional(v.toBool()) : std::nullopt; }
+    static std::optional<bool> from(const QJsonValue &v)
+    {
+        return v.isBool() ? std::optional(v.toBool()) : std::nullopt;
+    }
 };
 
 template <>
 struct Conversion<double> {
     static QString expected() { return QStringLiteral("a number"); }
-    static std::optional<double> from(const QJsonValue &v) { return v.isDouble() ? std::optional(v.toDouble()) : std::nullopt; }
+    static std::optional<double> from(const QJsonValue &v)
+    {
+        return v.isDouble() ? std::optional(v.toDouble()) : std::nullopt;
+    }
 };
 
 template <>
@@ -49,7 +58,10 @@ struct Conversion<JsonReader> {
 template <>
 struct Conversion<QJsonArray> {
     static QString expected() { return QStringLiteral("an array"); }
-    static std::optional<QJsonArray> from(const QJsonValue &v) { return v.isArray() ? std::optional(v.toArray()) : std::nullopt; }
+    static std::optional<QJsonArray> from(const QJsonValue &v)
+    {
+        return v.isArray() ? std::optional(v.toArray()) : std::nullopt;
+    }
 };
 
 template <>
@@ -92,8 +104,11 @@ struct Conversion<QMap<QString, QString>> {
 }  // namespace
 
 JsonFieldError::JsonFieldError(JsonProblem problem, QString path, QString expected, QString detail, qsizetype offset)
-    : m_problem(problem), m_path(std::move(path)), m_expected(std::move(expected)), m_detail(std::move(detail)),
-      m_offset(offset)
+    : m_problem(problem)
+    , m_path(std::move(path))
+    , m_expected(std::move(expected))
+    , m_detail(std::move(detail))
+    , m_offset(offset)
 {
     m_what = description().toStdString();
 }
@@ -107,20 +122,13 @@ QString JsonFieldError::key() const
 QString JsonFieldError::reason() const
 {
     switch (m_problem) {
-    case JsonProblem::NotJson:
-        return QStringLiteral("is not valid JSON (%1 at offset %2)").arg(m_detail).arg(m_offset);
-    case JsonProblem::NotObject:
-        return QStringLiteral("is not a JSON object");
-    case JsonProblem::Missing:
-        return QStringLiteral("is missing");
-    case JsonProblem::Null:
-        return QStringLiteral("is null");
-    case JsonProblem::WrongType:
-        return QStringLiteral("is not %1").arg(m_expected);
-    case JsonProblem::NotInteger:
-        return QStringLiteral("is not a whole number within range");
-    case JsonProblem::UnknownKey:
-        return QStringLiteral("is not allowed here");
+    case JsonProblem::NotJson: return QStringLiteral("is not valid JSON (%1 at offset %2)").arg(m_detail).arg(m_offset);
+    case JsonProblem::NotObject: return QStringLiteral("is not a JSON object");
+    case JsonProblem::Missing: return QStringLiteral("is missing");
+    case JsonProblem::Null: return QStringLiteral("is null");
+    case JsonProblem::WrongType: return QStringLiteral("is not %1").arg(m_expected);
+    case JsonProblem::NotInteger: return QStringLiteral("is not a whole number within range");
+    case JsonProblem::UnknownKey: return QStringLiteral("is not allowed here");
     }
     return {};
 }
@@ -132,7 +140,11 @@ QString JsonFieldError::description() const
     return QStringLiteral("field \"%1\" ").arg(m_path) + reason();
 }
 
-JsonReader::JsonReader(QJsonObject object, QString path) : m_object(std::move(object)), m_path(std::move(path)) {}
+JsonReader::JsonReader(QJsonObject object, QString path)
+    : m_object(std::move(object))
+    , m_path(std::move(path))
+{
+}
 
 JsonReader JsonReader::parse(const QByteArray &bytes)
 {

@@ -8,7 +8,7 @@ namespace mornix {
 // enrollment from a raw executable. A plain value: the composition root computes it once
 // (app/runtime_context.h) and hands it down.
 struct RuntimeContext {
-    QString bundleID;        // the main bundle's identifier, or "unknown-bundle-id"
+    QString bundleID;  // the main bundle's identifier, or "unknown-bundle-id"
     QString bundlePath;
     QString executablePath;  // bundle executable, else argument 0, else "unknown-executable-path"
     QString architecture;    // the processor architecture this program was compiled for

@@ -19,7 +19,7 @@ SerialQueue::~SerialQueue()
 {
     m_thread.quit();
     m_thread.wait();
-    delete m_worker;   // its thread has ended: the items still queued for it go with it
+    delete m_worker;  // its thread has ended: the items still queued for it go with it
 }
 
 void SerialQueue::run(const std::function<void()> &work)
@@ -32,7 +32,8 @@ void SerialQueue::run(const std::function<void()> &work)
 void SerialQueue::post(std::function<void()> work)
 {
     m_outstanding.fetch_add(1);
-    QMetaObject::invokeMethod(m_worker, [this, work = std::move(work)] { run(work); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [this, work = std::move(work)] { run(work); }, Qt::QueuedConnection);
 }
 
 void SerialQueue::postDelayed(int delayMs, std::function<void()> work)
@@ -53,7 +54,8 @@ void SerialQueue::drain()
     Q_ASSERT(QThread::currentThread() != &m_thread);
     // Items run in posting order: when this one runs, every earlier immediate item has run.
     QSemaphore reached;
-    QMetaObject::invokeMethod(m_worker, [&reached] { reached.release(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [&reached] { reached.release(); }, Qt::QueuedConnection);
     reached.acquire();
 }
 

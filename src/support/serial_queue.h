@@ -36,7 +36,7 @@ private:
     void run(const std::function<void()> &work);
 
     QThread m_thread;
-    QObject *m_worker = nullptr;   // lives on m_thread
+    QObject *m_worker = nullptr;  // lives on m_thread
     std::atomic<int> m_outstanding{0};
 };
 

@@ -40,7 +40,8 @@ public:
         return std::make_shared<MessageBoxSignInAlerts>(std::move(systemLog));
     }
 
-    std::function<void(SignInWindowController *)> signInWindowAttacher(std::shared_ptr<const DeviceTerms> terms) override
+    std::function<void(SignInWindowController *)> signInWindowAttacher(
+        std::shared_ptr<const DeviceTerms> terms) override
     {
         return [terms](SignInWindowController *controller) { SignInPanel::attach(controller, *terms); };
     }

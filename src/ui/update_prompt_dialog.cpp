@@ -22,11 +22,12 @@ QCoro::Task<bool> UpdatePromptDialog::askToInstall(UpdateOffer offer)
                                   .arg(offer.displayVersion));
         co_return false;
     }
-    QPointer<QMessageBox> box = new QMessageBox(QMessageBox::Information, QStringLiteral("Veltro"),
-                                                QStringLiteral("A new version of Veltro is available"),
-                                                QMessageBox::NoButton);
-    const QString installed = offer.currentDisplayVersion.isEmpty() ? QString()
-                                                                    : QStringLiteral(" You have %1.").arg(offer.currentDisplayVersion);
+    QPointer<QMessageBox> box =
+        new QMessageBox(QMessageBox::Information, QStringLiteral("Veltro"),
+                        QStringLiteral("A new version of Veltro is available"), QMessageBox::NoButton);
+    const QString installed = offer.currentDisplayVersion.isEmpty()
+                                  ? QString()
+                                  : QStringLiteral(" You have %1.").arg(offer.currentDisplayVersion);
     box->setInformativeText(QStringLiteral("Veltro %1 is ready to install.%2").arg(offer.displayVersion, installed));
     QPushButton *install = box->addButton(QStringLiteral("Install"), QMessageBox::AcceptRole);
     QPushButton *later = box->addButton(QStringLiteral("Later"), QMessageBox::RejectRole);

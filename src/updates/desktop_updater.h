@@ -20,7 +20,6 @@
 
 namespace mornix {
 
-
 // The updater mode (`--desktop-updater`): this program, shipped inside the companion desktop
 // application "Veltro Desktop" (enclosing.app/Contents/X/Y/VeltroMornix.app), keeps that
 // application up to date after checking that it is signed by the same developer team as this

@@ -25,7 +25,7 @@ bool awaitsAnswer(const QByteArray &content, const QString &version)
         const JsonReader current = JsonReader::parse(content);
         const QString action = current.required<QString>("action");
         return current.required<QString>("version") == version
-            && (action == QLatin1String("pending") || action == QLatin1String("later"));
+               && (action == QLatin1String("pending") || action == QLatin1String("later"));
     } catch (const JsonFieldError &) {
         return false;
     }
@@ -50,12 +50,12 @@ UpdateChoiceResult saveUpdateChoice(const QString &version, const QString &actio
                              {QStringLiteral("action"), action},
                              {QStringLiteral("remindAt"), nowMs + kUpdateReminderDelayMs}};
     // The new content goes into a file that is 0600 from its creation, then replaces the old one.
-    const posix::ReplaceResult replaced
-        = posix::replaceFile(directory.fd.get(), kFileName, QJsonDocument(choice).toJson(QJsonDocument::Compact));
+    const posix::ReplaceResult replaced =
+        posix::replaceFile(directory.fd.get(), kFileName, QJsonDocument(choice).toJson(QJsonDocument::Compact));
     if (!replaced.ok()) {
-        const char *what = replaced.step == posix::ReplaceResult::Step::create ? "cannot create the new choice file"
-            : replaced.step == posix::ReplaceResult::Step::write               ? "cannot write the new choice file"
-                                                                               : "cannot replace the choice file";
+        const char *what = replaced.step == posix::ReplaceResult::Step::create  ? "cannot create the new choice file"
+                           : replaced.step == posix::ReplaceResult::Step::write ? "cannot write the new choice file"
+                                                                                : "cannot replace the choice file";
         return {UpdateChoiceResult::Outcome::failed,
                 QStringLiteral("%1: %2").arg(QLatin1String(what), posix::errorText(replaced.error))};
     }

@@ -26,8 +26,7 @@ struct UpdateChoiceResult {
 // directory before anything is written to it and renamed over the old one, so it is never open
 // to others at any moment.
 // Thread: any (blocking file work).
-UpdateChoiceResult saveUpdateChoice(const QString &version, const QString &action, const QString &root,
-                                    qint64 nowMs);
+UpdateChoiceResult saveUpdateChoice(const QString &version, const QString &action, const QString &root, qint64 nowMs);
 
 inline constexpr qint64 kUpdateReminderDelayMs = 21600000;
 

@@ -52,14 +52,14 @@ UpdateNotifications::~UpdateNotifications()
 bool UpdateNotifications::isValidVersion(const QString &version)
 {
     // ASCII digits only, and nothing after the last number (not even a newline).
-    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral("[0-9]+\\.[0-9]+\\.[0-9]+")));
+    static const QRegularExpression pattern(
+        QRegularExpression::anchoredPattern(QStringLiteral("[0-9]+\\.[0-9]+\\.[0-9]+")));
     return pattern.match(version).hasMatch();
 }
 
 UserNotificationCategory UpdateNotifications::category()
 {
-    return {categoryIdentifier,
-            {{kNow, QStringLiteral("Update now")}, {kLater, QStringLiteral("Update later")}}};
+    return {categoryIdentifier, {{kNow, QStringLiteral("Update now")}, {kLater, QStringLiteral("Update later")}}};
 }
 
 UserNotificationContent UpdateNotifications::content(const QString &version)
@@ -84,7 +84,8 @@ void UpdateNotifications::configure()
     m_queue->post([this] {
         QString error;
         if (!m_deps.notifications->setCategories({category()}, &error))
-            m_deps.systemLog->error(QStringLiteral("Veltro update notification category could not be registered: %1").arg(error));
+            m_deps.systemLog->error(
+                QStringLiteral("Veltro update notification category could not be registered: %1").arg(error));
     });
 }
 

@@ -12,7 +12,7 @@
 namespace mornix {
 
 // Runs one client operation to its end on a nested event loop and says how it ended.
-template<typename T>
+template <typename T>
 struct OperationResult {
     std::optional<T> value;
     std::optional<APIError> apiError;
@@ -31,7 +31,7 @@ struct OperationResult {
     }
 };
 
-template<typename T>
+template <typename T>
 OperationResult<T> runOperation(std::function<QCoro::Task<T>()> operation)
 {
     auto wrapper = [](std::function<QCoro::Task<T>()> operation) -> QCoro::Task<OperationResult<T>> {

@@ -59,7 +59,9 @@ QByteArray CapturedRequest::header(const QByteArray &name) const
 }
 
 TlsTestServer::TlsTestServer(QList<QSslCertificate> chain, QSslKey key, Handler handler)
-    : m_chain(std::move(chain)), m_key(std::move(key)), m_handler(std::move(handler))
+    : m_chain(std::move(chain))
+    , m_key(std::move(key))
+    , m_handler(std::move(handler))
 {
     QSemaphore ready;
     m_readySemaphore = &ready;
@@ -119,7 +121,8 @@ QByteArray TlsTestServer::serve(const CapturedRequest &request)
     return m_handler(request);
 }
 
-QByteArray TlsTestServer::response(int status, const QByteArray &body, const QList<QPair<QByteArray, QByteArray>> &headers)
+QByteArray TlsTestServer::response(int status, const QByteArray &body,
+                                   const QList<QPair<QByteArray, QByteArray>> &headers)
 {
     QByteArray text = "HTTP/1.1 " + QByteArray::number(status) + " Status\r\n";
     bool hasType = false;

@@ -90,9 +90,8 @@ private Q_SLOTS:
         QVERIFY(!password.value->access_token.isEmpty());
         QVERIFY(password.value->refresh_token);
 
-        const auto refreshed = runOperation<OAuthTokenResponse>([&] {
-            return api.refreshSupabaseAccessToken(base, *password.value->refresh_token);
-        });
+        const auto refreshed = runOperation<OAuthTokenResponse>(
+            [&] { return api.refreshSupabaseAccessToken(base, *password.value->refresh_token); });
         QVERIFY2(refreshed.value, refreshed.describe());
         QVERIFY(refreshed.value->access_token != password.value->access_token);
     }
@@ -123,7 +122,8 @@ private Q_SLOTS:
         const DeviceLogoutRequestPayload logout = m_agent->buildSignedLogoutRequest(credentials.deviceID);
         const auto loggedOut = runOperation([&] { return api.logoutDevice(credentials, logout); });
         QVERIFY2(loggedOut.value, loggedOut.describe());
-        const auto afterLogout = runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials); });
+        const auto afterLogout =
+            runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials); });
         QVERIFY(afterLogout.apiError);
         QCOMPARE(afterLogout.apiError->kind(), APIError::Kind::unauthorized);
     }
@@ -136,13 +136,15 @@ private Q_SLOTS:
         QVERIFY(!invite.isEmpty());
         const APIClient api = client();
         const QString base = m_service->baseURL();
-        const auto challenge = claimChallenge<DeviceClaimChallengeResponse>(api, invite, QStringLiteral("  Front desk\n"));
+        const auto challenge =
+            claimChallenge<DeviceClaimChallengeResponse>(api, invite, QStringLiteral("  Front desk\n"));
         QVERIFY2(challenge.value, challenge.describe());
 
         const DeviceClaimRequestPayload record = agent->buildSignedClaimRequest(
             challenge.value->challenge_id, challenge.value->challenge_nonce, invite, QStringLiteral("Front desk"));
         m_log.clear();
-        const auto completed = runOperation<DeviceClaimCompleteResponse>([&] { return api.completeDeviceClaim(base, record); });
+        const auto completed =
+            runOperation<DeviceClaimCompleteResponse>([&] { return api.completeDeviceClaim(base, record); });
         QVERIFY2(completed.value, completed.describe());
         QCOMPARE(completed.value->claim.hardware_uuid, m_agent->hardwareUUID());
         QCOMPARE(completed.value->claim.human_claim_name, std::optional<QString>(QStringLiteral("Front desk")));
@@ -150,21 +152,24 @@ private Q_SLOTS:
         // The preflight line names the hash and the byte length of the payload's canonical JSON,
         // both recomputed here by python3 from the record's dictionary form.
         QCOMPARE(m_log.size(), 1);
-        const ProcessResult python = runPython(QStringLiteral(
-            "import hashlib,json,sys\n"
-            "p=json.loads(sys.stdin.buffer.read())['payload']\n"
-            "t=json.dumps(p,sort_keys=True,separators=(',',':'),ensure_ascii=False).encode()\n"
-            "print('claim payload hash preflight ok hash=%s payload_bytes=%d'%(hashlib.sha256(t).hexdigest(),len(t)))\n"),
-            {}, QJsonDocument(record.jsonObject()).toJson());
+        const ProcessResult python =
+            runPython(QStringLiteral("import hashlib,json,sys\n"
+                                     "p=json.loads(sys.stdin.buffer.read())['payload']\n"
+                                     "t=json.dumps(p,sort_keys=True,separators=(',',':'),ensure_ascii=False).encode()\n"
+                                     "print('claim payload hash preflight ok hash=%s "
+                                     "payload_bytes=%d'%(hashlib.sha256(t).hexdigest(),len(t)))\n"),
+                      {}, QJsonDocument(record.jsonObject()).toJson());
         QCOMPARE(m_log.first().toUtf8(), python.standardOutput.trimmed());
 
         // Pending until an administrator approves; then the status carries the device's credentials.
         const DeviceClaimStatusRequestPayload status = agent->buildSignedClaimStatusRequest(completed.value->claim.id);
-        const auto pending = runOperation<DeviceClaimStatusResponse>([&] { return api.fetchDeviceClaimStatus(base, status); });
+        const auto pending =
+            runOperation<DeviceClaimStatusResponse>([&] { return api.fetchDeviceClaimStatus(base, status); });
         QVERIFY2(pending.value, pending.describe());
         QVERIFY(!pending.value->approved_device_bootstrap);
         QVERIFY(!admin({"claims", "approve", completed.value->claim.id}).isEmpty());
-        const auto approved = runOperation<DeviceClaimStatusResponse>([&] { return api.fetchDeviceClaimStatus(base, status); });
+        const auto approved =
+            runOperation<DeviceClaimStatusResponse>([&] { return api.fetchDeviceClaimStatus(base, status); });
         QVERIFY2(approved.value, approved.describe());
         QVERIFY(approved.value->approved_device_bootstrap);
     }
@@ -176,28 +181,31 @@ private Q_SLOTS:
         const QString base = m_service->baseURL();
         const auto challenge = claimChallenge<DeviceClaimChallengeResponse>(api, invite);
         QVERIFY2(challenge.value, challenge.describe());
-        DeviceClaimRequestPayload record = m_agent->buildSignedClaimRequest(challenge.value->challenge_id,
-                                                                            challenge.value->challenge_nonce, invite);
+        DeviceClaimRequestPayload record =
+            m_agent->buildSignedClaimRequest(challenge.value->challenge_id, challenge.value->challenge_nonce, invite);
         const QString recorded = record.payload_hash_sha256;
         record.payload.device_name += QStringLiteral(" (altered)");
         const qsizetype claimsBefore = adminList({"claims", "list"}, QStringLiteral("claims")).size();
         m_log.clear();
-        const auto refused = runOperation<DeviceClaimCompleteResponse>([&] { return api.completeDeviceClaim(base, record); });
+        const auto refused =
+            runOperation<DeviceClaimCompleteResponse>([&] { return api.completeDeviceClaim(base, record); });
         QVERIFY(refused.apiError);
         QCOMPARE(refused.apiError->kind(), APIError::Kind::decodeError);
         QCOMPARE(refused.apiError->message(), QStringLiteral("Claim payload hash preflight mismatch"));
         QCOMPARE(m_log.size(), 1);
         QVERIFY(m_log.first().startsWith(QStringLiteral("claim payload hash preflight mismatch expected=") + recorded
                                          + QStringLiteral(" recomputed=")));
-        QCOMPARE(m_log.first().size(), QStringLiteral("claim payload hash preflight mismatch expected= recomputed=").size() + 128);
+        QCOMPARE(m_log.first().size(),
+                 QStringLiteral("claim payload hash preflight mismatch expected= recomputed=").size() + 128);
         QCOMPARE(adminList({"claims", "list"}, QStringLiteral("claims")).size(), claimsBefore);
 
         // The genuine record passes the preflight; an answer that does not decode is reported with
         // the completion's prefix.
-        const DeviceClaimRequestPayload genuine = m_agent->buildSignedClaimRequest(challenge.value->challenge_id,
-                                                                                   challenge.value->challenge_nonce, invite);
+        const DeviceClaimRequestPayload genuine =
+            m_agent->buildSignedClaimRequest(challenge.value->challenge_id, challenge.value->challenge_nonce, invite);
         QVERIFY(!admin({"fault", "set", "claims", "--malformed", "--count", "1"}).isEmpty());
-        const auto malformed = runOperation<DeviceClaimCompleteResponse>([&] { return api.completeDeviceClaim(base, genuine); });
+        const auto malformed =
+            runOperation<DeviceClaimCompleteResponse>([&] { return api.completeDeviceClaim(base, genuine); });
         QVERIFY(malformed.apiError);
         QCOMPARE(malformed.apiError->kind(), APIError::Kind::decodeError);
         QVERIFY2(malformed.apiError->message().startsWith(QStringLiteral("Failed to decode device claim response: ")),
@@ -224,21 +232,31 @@ private Q_SLOTS:
             int status;
             QString messagePrefix;
         } cases[] = {
-            {"ack", {"--status", "500"},
+            {"ack",
+             {"--status", "500"},
              [&] {
                  return errorOf([&] {
                      return api.sendAck(credentials, QStringLiteral("cmd-x"), AckStatus::failed, std::nullopt, {});
                  });
              },
-             K::serverError, 500, {}},
-            {"inventory", {"--status", "403"},
-             [&] { return errorOf([&] { return api.reportAgentInstances(credentials, {}); }); }, K::unauthorized, 0, {}},
-            {"logout", {"--status", "502"},
+             K::serverError,
+             500,
+             {}},
+            {"inventory",
+             {"--status", "403"},
+             [&] { return errorOf([&] { return api.reportAgentInstances(credentials, {}); }); },
+             K::unauthorized,
+             0,
+             {}},
+            {"logout",
+             {"--status", "502"},
              [&] {
                  const DeviceLogoutRequestPayload record = m_agent->buildSignedLogoutRequest(credentials.deviceID);
                  return errorOf([&] { return api.logoutDevice(credentials, record); });
              },
-             K::serverError, 502, {}},
+             K::serverError,
+             502,
+             {}},
             {"auth-token", malformed,
              [&] {
                  return errorOf<OAuthTokenResponse>([&] {
@@ -284,24 +302,30 @@ private Q_SLOTS:
         TestPki pki;
         QVERIFY(pki.isValid());
         int exchange = 0;
-        TlsTestServer server(loadChain(pki.certificate(QStringLiteral("ec"))), loadKey(pki.key(QStringLiteral("ec"))),
-                             [&exchange](const CapturedRequest &) {
-                                 return ++exchange == 1
-                                     ? TlsTestServer::response(200, R"({"challenge_id":"c1","challenge_nonce":"n1","expires_at":"later"})")
-                                     : TlsTestServer::response(200, R"({"device":{"id":"d","org_id":"o","project_id":"p","device_name":"n"},"device_bearer_token":"t"})");
-                             });
+        TlsTestServer server(
+            loadChain(pki.certificate(QStringLiteral("ec"))), loadKey(pki.key(QStringLiteral("ec"))),
+            [&exchange](const CapturedRequest &) {
+                return ++exchange == 1
+                           ? TlsTestServer::response(
+                               200, R"({"challenge_id":"c1","challenge_nonce":"n1","expires_at":"later"})")
+                           : TlsTestServer::response(
+                               200,
+                               R"({"device":{"id":"d","org_id":"o","project_id":"p","device_name":"n"},"device_bearer_token":"t"})");
+            });
         const QString base = QStringLiteral("https://localhost:%1").arg(server.port());
         const APIClient api(makePinnedSession(base, pki.config(), nullptr), APIClient::Collaborators{m_agent, {}});
         const auto result = runOperation<DeviceRegistrationResponse>([&] {
-            return api.registerDevice(base, QStringLiteral("user-token"), QStringLiteral(" SERIAL\u0007 "), QStringLiteral("UUID"));
+            return api.registerDevice(base, QStringLiteral("user-token"), QStringLiteral(" SERIAL\u0007 "),
+                                      QStringLiteral("UUID"));
         });
         QVERIFY(result.apiError);
         QCOMPARE(result.apiError->message(),
                  QStringLiteral("Failed to decode register response: No value associated with key \"device_secret\"."));
         const QList<CapturedRequest> requests = server.requests();
         QCOMPARE(requests.size(), 2);
-        QCOMPARE(QJsonDocument::fromJson(requests[0].body).object(),
-                 (QJsonObject{{"action", "challenge"}, {"hardware_serial_number", "SERIAL"}, {"hardware_uuid", "UUID"}}));
+        QCOMPARE(
+            QJsonDocument::fromJson(requests[0].body).object(),
+            (QJsonObject{{"action", "challenge"}, {"hardware_serial_number", "SERIAL"}, {"hardware_uuid", "UUID"}}));
     }
 
 private:

@@ -143,7 +143,8 @@ private Q_SLOTS:
                  int(APIError::Kind::badURL));
         // The client's operations report a bad base URL the same way.
         const APIClient api = client();
-        const auto config = runOperation<PublicAuthConfig>([&] { return api.fetchPublicAuthConfig(QStringLiteral("no url")); });
+        const auto config =
+            runOperation<PublicAuthConfig>([&] { return api.fetchPublicAuthConfig(QStringLiteral("no url")); });
         QVERIFY(config.apiError && config.apiError->kind() == APIError::Kind::badURL);
     }
 
@@ -505,7 +506,8 @@ private Q_SLOTS:
         };
         for (const auto &[answer, id] : cases) {
             m_script.set("/api/desktop/commands/next", TlsTestServer::response(200, answer));
-            const auto polled = runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials); });
+            const auto polled =
+                runOperation<std::optional<KillCommand>>([&] { return api.pollNextCommand(credentials); });
             QVERIFY2(polled.apiError, answer.constData());
             QCOMPARE(polled.apiError->kind(), APIError::Kind::decodeError);
             QCOMPARE(polled.apiError->commandID(), id);

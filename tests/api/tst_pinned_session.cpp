@@ -16,7 +16,6 @@
 #include <QTest>
 #include <QTimer>
 
-
 namespace mornix {
 
 namespace {
@@ -54,7 +53,8 @@ class PinnedSessionTest : public QObject {
 
     std::unique_ptr<TlsTestServer> serve(const QString &leaf, TlsTestServer::Handler handler) const
     {
-        return std::make_unique<TlsTestServer>(loadChain(m_pki->certificate(leaf)), loadKey(m_pki->key(leaf)), std::move(handler));
+        return std::make_unique<TlsTestServer>(loadChain(m_pki->certificate(leaf)), loadKey(m_pki->key(leaf)),
+                                               std::move(handler));
     }
 
     // A session for "https://localhost:<port>"; the failure store starts empty.
@@ -96,12 +96,14 @@ private Q_SLOTS:
         using K = PinnedSessionError::Kind;
         QTest::newRow("empty") << QString() << int(K::invalidAPIBaseURL);
         QTest::newRow("unparsable") << QStringLiteral("https://local host:8443") << int(K::invalidAPIBaseURL);
-        QTest::newRow("leading space, not trimmed") << QStringLiteral(" https://localhost") << int(K::invalidAPIBaseURL);
+        QTest::newRow("leading space, not trimmed")
+            << QStringLiteral(" https://localhost") << int(K::invalidAPIBaseURL);
         QTest::newRow("http on an allowed host") << QStringLiteral("http://localhost:8443") << int(K::insecureScheme);
         QTest::newRow("no scheme") << QStringLiteral("//localhost:8443") << int(K::insecureScheme);
         QTest::newRow("ftp") << QStringLiteral("ftp://localhost") << int(K::insecureScheme);
         QTest::newRow("host not allowed") << QStringLiteral("https://evil.example") << int(K::disallowedHost);
-        QTest::newRow("allowed host as a suffix") << QStringLiteral("https://localhost.evil.example") << int(K::disallowedHost);
+        QTest::newRow("allowed host as a suffix")
+            << QStringLiteral("https://localhost.evil.example") << int(K::disallowedHost);
         QTest::newRow("no host") << QStringLiteral("https:/path") << int(K::disallowedHost);
     }
 
@@ -119,7 +121,8 @@ private Q_SLOTS:
 
     void factoryAcceptsAllowedHostsInAnyCase()
     {
-        const auto session = makePinnedSession(QStringLiteral("https://LocalHost:8443/some/path"), m_pki->config(), m_failures);
+        const auto session =
+            makePinnedSession(QStringLiteral("https://LocalHost:8443/some/path"), m_pki->config(), m_failures);
         QCOMPARE(session->allowedHost(), QStringLiteral("localhost"));
     }
 
@@ -202,15 +205,15 @@ private Q_SLOTS:
         QProcess server;
         server.setProcessChannelMode(QProcess::MergedChannels);
         server.start(QStringLiteral("openssl"),
-                     {QStringLiteral("s_server"), QStringLiteral("-accept"), QStringLiteral("0"), QStringLiteral("-www"),
-                      QStringLiteral("-cert"), m_pki->certificate(QStringLiteral("ed25519")), QStringLiteral("-key"),
-                      m_pki->key(QStringLiteral("ed25519"))});
+                     {QStringLiteral("s_server"), QStringLiteral("-accept"), QStringLiteral("0"),
+                      QStringLiteral("-www"), QStringLiteral("-cert"), m_pki->certificate(QStringLiteral("ed25519")),
+                      QStringLiteral("-key"), m_pki->key(QStringLiteral("ed25519"))});
         QVERIFY(server.waitForStarted());
         QByteArray output;
         const QRegularExpression accept(QStringLiteral("ACCEPT \\S*:(\\d+)"));
         QRegularExpressionMatch match;
-        QTRY_VERIFY_WITH_TIMEOUT((output += server.readAll(), match = accept.match(QString::fromLatin1(output))).hasMatch(),
-                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (output += server.readAll(), match = accept.match(QString::fromLatin1(output))).hasMatch(), 10000);
         const QString port = match.captured(1);
 
         const auto exchange = fetch(localSession(port.toUShort()), url(port.toUShort(), QStringLiteral("/")));
@@ -224,12 +227,14 @@ private Q_SLOTS:
     void redirects()
     {
         quint16 port = 0;
-        const QHash<QByteArray, QByteArray> redirects{
-            {"/same-host", "https://localhost:"}, {"/other-host", "https://127.0.0.1:"}, {"/plain-http", "http://localhost:"}};
+        const QHash<QByteArray, QByteArray> redirects{{"/same-host", "https://localhost:"},
+                                                      {"/other-host", "https://127.0.0.1:"},
+                                                      {"/plain-http", "http://localhost:"}};
         const auto owned = serve(QStringLiteral("ec"), [&](const CapturedRequest &request) {
             if (!redirects.contains(request.target))
                 return TlsTestServer::response(200, "landed");
-            return TlsTestServer::response(302, {}, {{"Location", redirects[request.target] + QByteArray::number(port) + "/landing"}});
+            return TlsTestServer::response(
+                302, {}, {{"Location", redirects[request.target] + QByteArray::number(port) + "/landing"}});
         });
         TlsTestServer &server = *owned;
         port = server.port();
@@ -257,7 +262,8 @@ private Q_SLOTS:
 
     void requestForAnotherHostNeverConnects()
     {
-        const auto server = serve(QStringLiteral("ec"), [](const CapturedRequest &) { return TlsTestServer::response(200, "{}"); });
+        const auto server =
+            serve(QStringLiteral("ec"), [](const CapturedRequest &) { return TlsTestServer::response(200, "{}"); });
         const auto session = localSession(server->port());
         const auto exchange = fetch(session, url(server->port(), QStringLiteral("/x"), QStringLiteral("127.0.0.1")));
         QVERIFY(exchange.transportError);
@@ -281,8 +287,8 @@ private Q_SLOTS:
         QVERIFY(cancelled.transportError);
         QCOMPARE(cancelled.transportError->code(), QNetworkReply::OperationCanceledError);
 
-        const auto silent = fetch(session, url(server->port(), QStringLiteral("/silent")), {},
-                                      std::chrono::milliseconds(400));
+        const auto silent =
+            fetch(session, url(server->port(), QStringLiteral("/silent")), {}, std::chrono::milliseconds(400));
         QVERIFY(silent.transportError);
         QCOMPARE(silent.transportError->code(), QNetworkReply::TimeoutError);
         QCOMPARE(server->requests().size(), 2);
@@ -294,11 +300,12 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("systemHolds");
         QTest::addColumn<QString>("outcome");
         QTest::addColumn<int>("widenings");
-        QTest::newRow("chain under our anchor") << QStringLiteral("ec") << QStringList{"rogue-ca"} << QStringLiteral("ok") << 0;
-        QTest::newRow("chain under a system anchor") << QStringLiteral("rogue") << QStringList{"rogue-ca"}
-                                                     << QStringLiteral("ok") << 1;
-        QTest::newRow("chain under no anchor") << QStringLiteral("rogue") << QStringList()
-                                               << QStringLiteral("tls trust evaluation failed") << 1;
+        QTest::newRow("chain under our anchor")
+            << QStringLiteral("ec") << QStringList{"rogue-ca"} << QStringLiteral("ok") << 0;
+        QTest::newRow("chain under a system anchor")
+            << QStringLiteral("rogue") << QStringList{"rogue-ca"} << QStringLiteral("ok") << 1;
+        QTest::newRow("chain under no anchor")
+            << QStringLiteral("rogue") << QStringList() << QStringLiteral("tls trust evaluation failed") << 1;
         // A wrong name is no missing anchor: more anchors would not help, so none are read.
         QTest::newRow("wrong name") << QStringLiteral("wrong-name") << QStringList{"ca"}
                                     << QStringLiteral("tls trust evaluation failed") << 0;
@@ -313,7 +320,8 @@ private Q_SLOTS:
         QFETCH(QStringList, systemHolds);
         QFETCH(QString, outcome);
         QFETCH(int, widenings);
-        const auto server = serve(leaf, [](const CapturedRequest &request) { return TlsTestServer::response(200, "got " + request.body); });
+        const auto server = serve(
+            leaf, [](const CapturedRequest &request) { return TlsTestServer::response(200, "got " + request.body); });
         const auto session = wideningSession(systemHolds);
         const QUrl target = url(server->port(), QStringLiteral("/report"));
         const auto first = fetch(session, target, {}, std::nullopt, "body one");
@@ -341,11 +349,11 @@ private Q_SLOTS:
         const QSslCertificate leaf = loadChain(m_pki->certificate(QStringLiteral("rogue"))).value(0);
         using E = QSslError;
         QVERIFY(https_session::untrustedIssuerOnly({E(E::UnableToGetLocalIssuerCertificate, leaf)}));
-        QVERIFY(https_session::untrustedIssuerOnly({E(E::SelfSignedCertificateInChain, leaf),
-                                                    E(E::UnableToVerifyFirstCertificate, leaf)}));
+        QVERIFY(https_session::untrustedIssuerOnly(
+            {E(E::SelfSignedCertificateInChain, leaf), E(E::UnableToVerifyFirstCertificate, leaf)}));
         QVERIFY(!https_session::untrustedIssuerOnly({}));
-        QVERIFY(!https_session::untrustedIssuerOnly({E(E::UnableToGetLocalIssuerCertificate, leaf),
-                                                     E(E::HostNameMismatch, leaf)}));
+        QVERIFY(!https_session::untrustedIssuerOnly(
+            {E(E::UnableToGetLocalIssuerCertificate, leaf), E(E::HostNameMismatch, leaf)}));
         QVERIFY(!https_session::untrustedIssuerOnly({E(E::CertificateExpired, leaf)}));
         QVERIFY(!https_session::untrustedIssuerOnly({E(E::CertificateUntrusted, leaf)}));
     }

@@ -244,7 +244,8 @@ void AgentLifecycleTest::displayThatDoesNotAnswer()
         QCOMPARE(plain.state(), QProcess::Running);
         stopAgent(plain);
         QCOMPARE(plain.readAllStandardError(),
-                 QByteArray("VeltroMornix runs without menu-bar item and windows: cannot connect to the X display \":99\"\n"));
+                 QByteArray(
+                     "VeltroMornix runs without menu-bar item and windows: cannot connect to the X display \":99\"\n"));
     }
 }
 
@@ -257,12 +258,13 @@ void AgentLifecycleTest::unusableRuntimeLockIsReportedAndEndsTheStart()
     QVERIFY(writeFile(target, {}));
     QCOMPARE(::chmod(QFile::encodeName(target).constData(), 0604), 0);
     QVERIFY(QFile::link(target, directory + QStringLiteral("/runtime.lock")));
-    const ProcessResult result = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-managed")}, {},
-                                            headlessEnvironment(home.environment()), 20000);
+    const ProcessResult result = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-managed")},
+                                            {}, headlessEnvironment(home.environment()), 20000);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.standardError,
              QString(QStringLiteral("VeltroMornix cannot start: the runtime lock cannot be used: ") + directory
-                     + QStringLiteral("/runtime.lock is a symbolic link\n")).toUtf8());
+                     + QStringLiteral("/runtime.lock is a symbolic link\n"))
+                 .toUtf8());
     QCOMPARE(modeOf(target), mode_t(0604));  // the target's mode is never changed
     AgentProcess probe(headlessEnvironment(home.environment()));
     QVERIFY(!QFileInfo::exists(probe.logPath()));  // no controller started

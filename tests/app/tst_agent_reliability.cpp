@@ -14,7 +14,6 @@
 #include <QTest>
 #include <QUuid>
 
-
 namespace mornix {
 
 namespace {
@@ -100,9 +99,14 @@ QString AgentReliabilityTest::sendCommand(const QString &device)
     // A command that is received and then refused by validation: independent of what else runs
     // on the machine, and still the whole path (poll, both acknowledgements).
     const QString id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    const QJsonObject command{{"id", id}, {"protocol_version", 2}, {"action", "terminate_agent_instance"},
-                              {"app_key", "claude"}, {"product", "claude-code"}, {"instance_kind", "process"},
-                              {"target_instance_id", "local_00"}, {"target_bundle_ids", QJsonArray()}};
+    const QJsonObject command{{"id", id},
+                              {"protocol_version", 2},
+                              {"action", "terminate_agent_instance"},
+                              {"app_key", "claude"},
+                              {"product", "claude-code"},
+                              {"instance_kind", "process"},
+                              {"target_instance_id", "local_00"},
+                              {"target_bundle_ids", QJsonArray()}};
     const ProcessResult sent =
         m_service.admin({"command", "send", "--device", device.isEmpty() ? m_device : device, "--raw",
                          QString::fromUtf8(QJsonDocument(command).toJson(QJsonDocument::Compact))});
@@ -111,8 +115,8 @@ QString AgentReliabilityTest::sendCommand(const QString &device)
 
 bool AgentReliabilityTest::enrolled()
 {
-    const ProcessResult status = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-control-status")},
-                                            {}, agentEnvironment(*m_home));
+    const ProcessResult status = runProcess(
+        QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--desktop-control-status")}, {}, agentEnvironment(*m_home));
     return QJsonDocument::fromJson(status.standardOutput).object().value(QStringLiteral("enrolled")).toBool();
 }
 
@@ -130,7 +134,8 @@ void AgentReliabilityTest::serverErrorsBackOffAndRecover()
     // connected=true is logged on change only: its second entry is the recovery.
     const QDateTime recovered = entryTimes(*m_agent, QStringLiteral("connected=true")).value(1);
     const qint64 seconds = failed.secsTo(recovered);
-    QVERIFY2(seconds >= 5 && seconds <= 10, qPrintable(QStringLiteral("recovered after %1 s\n%2").arg(seconds).arg(m_agent->logText())));
+    QVERIFY2(seconds >= 5 && seconds <= 10,
+             qPrintable(QStringLiteral("recovered after %1 s\n%2").arg(seconds).arg(m_agent->logText())));
     QCOMPARE(m_agent->logCount(QStringLiteral("connection retry")), 1);
     QVERIFY(enrolled());
     QVERIFY(m_agent->isRunning());

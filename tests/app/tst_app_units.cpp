@@ -55,7 +55,10 @@ void previousHandler(QtMsgType, const QMessageLogContext &, const QString &messa
 class LingeringLog final : public SystemLog {
 public:
     explicit LingeringLog(std::atomic<int> *writes, std::atomic<int> *lateWrites)
-        : m_writes(writes), m_lateWrites(lateWrites) {}
+        : m_writes(writes)
+        , m_lateWrites(lateWrites)
+    {
+    }
     ~LingeringLog() override
     {
         m_dying.store(true);
@@ -98,8 +101,10 @@ QString makeBundle(const QString &root, const InfoEntries &versions, const char 
         return {};
     file.write("binary");
     file.close();
-    if (runProcess(QStringLiteral("touch"), {QStringLiteral("-m"), QStringLiteral("-d"), QString::fromLatin1(touchDate), exe})
-            .exitCode != 0)
+    if (runProcess(QStringLiteral("touch"),
+                   {QStringLiteral("-m"), QStringLiteral("-d"), QString::fromLatin1(touchDate), exe})
+            .exitCode
+        != 0)
         return {};
     return exe;
 }
@@ -135,7 +140,7 @@ QCoro::Task<void> logoutText(std::shared_ptr<DeviceRemoval> removal, QString *te
         const DeviceLogoutRequestPayload request;
         const DeviceDisconnector::LogoutOutcome outcome = co_await removal->logout(credentials, request);
         *text = outcome == DeviceDisconnector::LogoutOutcome::alreadyGone ? QStringLiteral("already gone")
-                                                                           : QStringLiteral("logged out");
+                                                                          : QStringLiteral("logged out");
     } catch (const std::exception &error) {
         *text = QString::fromUtf8(error.what());
     }
@@ -217,8 +222,10 @@ void AppUnitsTest::notifyUpdatePlacementRule_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("version");
     QTest::newRow("version last") << QStringList{"exe", "--notify-update", "1.2.3"} << QStringLiteral("1.2.3");
-    QTest::newRow("other switch before") << QStringList{"exe", "--x", "--notify-update", "2.0"} << QStringLiteral("2.0");
-    QTest::newRow("first occurrence decides") << QStringList{"exe", "--notify-update", "--notify-update", "9"} << QString();
+    QTest::newRow("other switch before") << QStringList{"exe", "--x", "--notify-update", "2.0"}
+                                         << QStringLiteral("2.0");
+    QTest::newRow("first occurrence decides")
+        << QStringList{"exe", "--notify-update", "--notify-update", "9"} << QString();
     QTest::newRow("version unchanged") << QStringList{"exe", "--notify-update", " 3.0 "} << QStringLiteral(" 3.0 ");
 }
 
@@ -280,14 +287,15 @@ void AppUnitsTest::logoutFailuresAreReadable_data()
 {
     QTest::addColumn<std::function<void()>>("fail");
     QTest::addColumn<QString>("text");
-    QTest::newRow("server error") << std::function<void()>([] { throw APIError::serverError(500, QStringLiteral("boom")); })
-                                  << QStringLiteral("The service answered with HTTP status 500.");
-    QTest::newRow("disallowed host")
-        << std::function<void()>([] { throw PinnedSessionError(PinnedSessionError::Kind::disallowedHost); })
-        << QStringLiteral("The service address is not one of the allowed hosts.");
-    QTest::newRow("insecure scheme")
-        << std::function<void()>([] { throw PinnedSessionError(PinnedSessionError::Kind::insecureScheme); })
-        << QStringLiteral("The service address does not use HTTPS.");
+    QTest::newRow("server error") << std::function<void()>([] {
+        throw APIError::serverError(500, QStringLiteral("boom"));
+    }) << QStringLiteral("The service answered with HTTP status 500.");
+    QTest::newRow("disallowed host") << std::function<void()>([] {
+        throw PinnedSessionError(PinnedSessionError::Kind::disallowedHost);
+    }) << QStringLiteral("The service address is not one of the allowed hosts.");
+    QTest::newRow("insecure scheme") << std::function<void()>([] {
+        throw PinnedSessionError(PinnedSessionError::Kind::insecureScheme);
+    }) << QStringLiteral("The service address does not use HTTPS.");
     QTest::newRow("device not found") << std::function<void()>([] { throw DeviceNotFound(); })
                                       << QStringLiteral("already gone");
     QTest::newRow("success") << std::function<void()>([] {}) << QStringLiteral("logged out");
@@ -319,7 +327,8 @@ void AppUnitsTest::failedUninstallIsLogged()
     QCOMPARE(QCoro::waitFor(removal.runUninstall()), 1);
     const QStringList lines = log->messages();
     QCOMPARE(lines.size(), 1);
-    QVERIFY2(lines[0].startsWith(QLatin1String("device removal failed: stored credentials unreadable: ")), qPrintable(lines[0]));
+    QVERIFY2(lines[0].startsWith(QLatin1String("device removal failed: stored credentials unreadable: ")),
+             qPrintable(lines[0]));
     QVERIFY(lines[0].size() > QLatin1String("device removal failed: stored credentials unreadable: ").size());
     QByteArray kept;
     QCOMPARE(keychain->readGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, kept), 0);
@@ -336,13 +345,15 @@ void AppUnitsTest::failedEnrollmentIsLogged_data()
     const auto none = std::function<void()>([] {});
     QTest::newRow("registration refused")
         << std::function<void()>([] { throw APIError::serverError(500, QStringLiteral("boom")); }) << kOrgID << false
-        << QString() << QStringLiteral("desktop enrollment failed: registration: The service answered with HTTP status 500.");
+        << QString()
+        << QStringLiteral("desktop enrollment failed: registration: The service answered with HTTP status 500.");
     QTest::newRow("another organization")
         << none << QStringLiteral("0e6a4f8b-1c2d-4e3f-8a9b-0c1d2e3f4a5b") << false << QString()
         << QStringLiteral("desktop enrollment failed: registration: the service enrolled the device in another "
                           "organization or project");
     QTest::newRow("stored credentials unreadable")
-        << none << kOrgID << true << QString() << QStringLiteral("desktop enrollment failed: stored credentials unreadable: ");
+        << none << kOrgID << true << QString()
+        << QStringLiteral("desktop enrollment failed: stored credentials unreadable: ");
     QTest::newRow("lock held") << none << kOrgID << false << QStringLiteral("held")
                                << QStringLiteral("desktop enrollment failed: enrollment lock: another enrollment is in "
                                                  "progress (it holds %1)");
@@ -389,8 +400,9 @@ void AppUnitsTest::failedEnrollmentIsLogged()
     deps.hardwareSerialNumber = [] { return QStringLiteral("UNKNOWN_SERIAL"); };
     deps.hardwareUUID = [] { return QStringLiteral("UNKNOWN_UUID"); };
     deps.readInput = [](bool *) {
-        return std::optional<QByteArray>(
-            QStringLiteral(R"({"access_token":"grant","org_id":"%1","project_id":"%2"})").arg(kOrgID, kProjectID).toUtf8());
+        return std::optional<QByteArray>(QStringLiteral(R"({"access_token":"grant","org_id":"%1","project_id":"%2"})")
+                                             .arg(kOrgID, kProjectID)
+                                             .toUtf8());
     };
     deps.lockDirectory = dir.path();
     deps.systemLog = log;
@@ -447,18 +459,19 @@ void AppUnitsTest::environmentReachesItsField_data()
     const QString empty = QStringLiteral("");
     QTest::newRow("enrollment secret") << QByteArray("VELTRO_MDM_ENROLLMENT_SECRET") << QByteArray(" s \n")
                                        << QStringLiteral(" s \n") << QStringLiteral("(none)");
-    QTest::newRow("empty enrollment secret") << QByteArray("VELTRO_MDM_ENROLLMENT_SECRET") << QByteArray()
-                                             << empty << QStringLiteral("(none)");
+    QTest::newRow("empty enrollment secret")
+        << QByteArray("VELTRO_MDM_ENROLLMENT_SECRET") << QByteArray() << empty << QStringLiteral("(none)");
     QTest::newRow("keychain") << QByteArray("VELTRO_KEYCHAIN") << QByteArray("file") << QStringLiteral("file") << empty;
-    QTest::newRow("TPM") << QByteArray("VELTRO_TPM_TCTI") << QByteArray("swtpm:port=1") << QStringLiteral("swtpm:port=1")
-                         << empty;
+    QTest::newRow("TPM") << QByteArray("VELTRO_TPM_TCTI") << QByteArray("swtpm:port=1")
+                         << QStringLiteral("swtpm:port=1") << empty;
     QTest::newRow("browser") << QByteArray("BROWSER") << QByteArray("a:b %s") << QStringLiteral("a:b %s") << empty;
     QTest::newRow("notification launch") << QByteArray("VELTRO_NOTIFICATION_LAUNCH") << QByteArray("1")
                                          << QStringLiteral("true") << QStringLiteral("false");
     QTest::newRow("other notification marker") << QByteArray("VELTRO_NOTIFICATION_LAUNCH") << QByteArray("yes")
                                                << QStringLiteral("false") << QStringLiteral("false");
     QTest::newRow("X display") << QByteArray("DISPLAY") << QByteArray(":7") << QStringLiteral(":7") << empty;
-    QTest::newRow("Wayland display") << QByteArray("WAYLAND_DISPLAY") << QByteArray("w-1") << QStringLiteral("w-1") << empty;
+    QTest::newRow("Wayland display") << QByteArray("WAYLAND_DISPLAY") << QByteArray("w-1") << QStringLiteral("w-1")
+                                     << empty;
     QTest::newRow("Qt platform") << QByteArray("QT_QPA_PLATFORM") << QByteArray("minimal") << QStringLiteral("minimal")
                                  << empty;
     QTest::newRow("runtime directory") << QByteArray("XDG_RUNTIME_DIR") << QByteArray("/run/user/7")
@@ -489,14 +502,22 @@ void AppUnitsTest::environmentReachesItsField()
             QString::fromUtf8(environment.sessionBusAddress),
         };
     };
-    const QList<QByteArray> names{"VELTRO_MDM_ENROLLMENT_SECRET", "VELTRO_KEYCHAIN", "VELTRO_TPM_TCTI", "BROWSER",
-                                  "VELTRO_NOTIFICATION_LAUNCH", "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",
-                                  "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"};
+    const QList<QByteArray> names{"VELTRO_MDM_ENROLLMENT_SECRET",
+                                  "VELTRO_KEYCHAIN",
+                                  "VELTRO_TPM_TCTI",
+                                  "BROWSER",
+                                  "VELTRO_NOTIFICATION_LAUNCH",
+                                  "DISPLAY",
+                                  "WAYLAND_DISPLAY",
+                                  "QT_QPA_PLATFORM",
+                                  "XDG_RUNTIME_DIR",
+                                  "DBUS_SESSION_BUS_ADDRESS"};
     const qsizetype index = names.indexOf(variable);
     QVERIFY(index >= 0);
     QHash<QByteArray, std::optional<QByteArray>> saved;
     for (const QByteArray &name : names) {
-        saved.insert(name, qEnvironmentVariableIsSet(name.constData()) ? std::optional(qgetenv(name.constData())) : std::nullopt);
+        saved.insert(name, qEnvironmentVariableIsSet(name.constData()) ? std::optional(qgetenv(name.constData()))
+                                                                       : std::nullopt);
         qunsetenv(name.constData());
     }
     const QStringList none = fields(readProcessEnvironment());

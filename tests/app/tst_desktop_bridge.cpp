@@ -73,9 +73,12 @@ QString enrollmentState(const TemporaryHome &home)
     if (status.exitCode == 0 && status.standardOutput == "{\"protocol_version\":1,\"enrolled\":false}\n")
         return kNotEnrolledState;
     if (status.exitCode == 0 && object.value(QStringLiteral("enrolled")).toBool()
-        && !object.contains(QStringLiteral("requires_restart")) && !object.value(QStringLiteral("org_id")).toString().isEmpty())
+        && !object.contains(QStringLiteral("requires_restart"))
+        && !object.value(QStringLiteral("org_id")).toString().isEmpty())
         return kEnrolledState;
-    return QStringLiteral("exit %1: %2").arg(status.exitCode).arg(QString::fromUtf8(status.standardOutput + status.standardError));
+    return QStringLiteral("exit %1: %2")
+        .arg(status.exitCode)
+        .arg(QString::fromUtf8(status.standardOutput + status.standardError));
 }
 
 QByteArray json(const QJsonObject &object)
@@ -278,9 +281,9 @@ void DesktopBridgeTest::enrollmentLockFileRules()
         const ProcessResult foreign = enroll(home, json(m_service.issueToken()));
         QCOMPARE(foreign.exitCode, 1);
         QCOMPARE(foreign.standardOutput + foreign.standardError, QByteArray());
-        const ProcessResult signIn = runProcess(QStringLiteral(MORNIX_EXECUTABLE),
-                                                {QStringLiteral("--sign-in"), QStringLiteral("google")}, {},
-                                                agentEnvironment(home), 60000);
+        const ProcessResult signIn =
+            runProcess(QStringLiteral(MORNIX_EXECUTABLE), {QStringLiteral("--sign-in"), QStringLiteral("google")}, {},
+                       agentEnvironment(home), 60000);
         QCOMPARE(signIn.exitCode, 1);
         QCOMPARE(signIn.standardOutput, QByteArray());  // no sign-in page offered
         QCOMPARE(QString::fromUtf8(signIn.standardError),
@@ -393,9 +396,10 @@ void DesktopBridgeTest::removal()
     // Without credentials: a signing key (made by the real key mode) and a pending claim go too.
     QCOMPARE(agentMode(home, QStringLiteral("--zta-enrollment-payload")).exitCode, 0);
     KeychainStore(std::make_shared<FileKeychain>(keychainDirectory(home)))
-        .savePendingClaim(PendingClaimState{QStringLiteral("claim-1"), m_service.baseURL(), QStringLiteral("desk"), 1.0});
-    const QString pendingClaim = FileKeychain::genericPasswordFileName(KeychainStore::service,
-                                                                       KeychainStore::pendingClaimAccount);
+        .savePendingClaim(
+            PendingClaimState{QStringLiteral("claim-1"), m_service.baseURL(), QStringLiteral("desk"), 1.0});
+    const QString pendingClaim =
+        FileKeychain::genericPasswordFileName(KeychainStore::service, KeychainStore::pendingClaimAccount);
     const QString signingKey = FileKeychain::keyFileName(DeviceEnrollmentAgent::keychainFallbackTag);
     QStringList planted{pendingClaim, signingKey};
     planted.sort();

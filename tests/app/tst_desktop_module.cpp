@@ -33,15 +33,15 @@ const QStringList kWindowLibraries = {QStringLiteral("libQt6Gui"), QStringLitera
                                       QStringLiteral("libmornix_desktop")};
 const QString kModule = QStringLiteral("Contents/PlugIns/libmornix_desktop.so");
 // The system libraries behind the Secret Service, TPM and X display modules.
-const QStringList kSystemFrontLibraries = {QStringLiteral("libsecret-1"), QStringLiteral("libgio-2.0"),
+const QStringList kSystemFrontLibraries = {QStringLiteral("libsecret-1"),    QStringLiteral("libgio-2.0"),
                                            QStringLiteral("libgobject-2.0"), QStringLiteral("libtss2-"),
-                                           QStringLiteral("libxcb"), QStringLiteral("libmornix_secret_service"),
-                                           QStringLiteral("libmornix_tpm"), QStringLiteral("libmornix_xdisplay"),
-                                           QStringLiteral("libarchive"), QStringLiteral("libmornix_archive")};
+                                           QStringLiteral("libxcb"),         QStringLiteral("libmornix_secret_service"),
+                                           QStringLiteral("libmornix_tpm"),  QStringLiteral("libmornix_xdisplay"),
+                                           QStringLiteral("libarchive"),     QStringLiteral("libmornix_archive")};
 // libarchive, its module, and the libraries only libarchive brings in.
 const QStringList kArchiveLibraries = {QStringLiteral("libarchive"), QStringLiteral("libmornix_archive"),
-                                       QStringLiteral("libxml2"), QStringLiteral("libnettle"), QStringLiteral("libacl"),
-                                       QStringLiteral("libbz2")};
+                                       QStringLiteral("libxml2"),    QStringLiteral("libnettle"),
+                                       QStringLiteral("libacl"),     QStringLiteral("libbz2")};
 
 // The files a running process maps.
 QSet<QString> mappedFiles(qint64 pid)
@@ -216,7 +216,8 @@ void DesktopModuleTest::commandLineModesMapNoArchiveLibraries()
     QFETCH(QString, argument);
     TemporaryHome home;
     const QSet<QString> mapped = mappedWhileAnswering(argument, windowedEnvironment(home));
-    QVERIFY(std::any_of(mapped.cbegin(), mapped.cend(), [](const QString &file) { return file.contains(QStringLiteral("libQt6Core")); }));
+    QVERIFY(std::any_of(mapped.cbegin(), mapped.cend(),
+                        [](const QString &file) { return file.contains(QStringLiteral("libQt6Core")); }));
     QCOMPARE(librariesIn(mapped, kArchiveLibraries), QStringList());
 }
 
@@ -227,9 +228,11 @@ void DesktopModuleTest::windowedStartLoadsTheSealedModule()
     QVERIFY(agent.start({}));
     QVERIFY(agent.waitForLog(QStringLiteral("app started")));
     const QStringList windows = librariesIn(mappedFiles(agent.process().processId()));
-    const QString module = QFileInfo(QStringLiteral(MORNIX_EXECUTABLE)).dir().filePath(QStringLiteral("../PlugIns/libmornix_desktop.so"));
+    const QString module =
+        QFileInfo(QStringLiteral(MORNIX_EXECUTABLE)).dir().filePath(QStringLiteral("../PlugIns/libmornix_desktop.so"));
     QVERIFY2(windows.contains(QFileInfo(module).canonicalFilePath()), qPrintable(windows.join(QLatin1Char(' '))));
-    QVERIFY(std::any_of(windows.cbegin(), windows.cend(), [](const QString &path) { return path.contains(QStringLiteral("libQt6Widgets")); }));
+    QVERIFY(std::any_of(windows.cbegin(), windows.cend(),
+                        [](const QString &path) { return path.contains(QStringLiteral("libQt6Widgets")); }));
     QVERIFY(!agent.process().readAllStandardError().contains("without menu-bar item"));
 }
 
@@ -265,11 +268,14 @@ void DesktopModuleTest::missingOrModifiedModuleIsRefusedAndTheAgentRuns()
     QVERIFY(agent.waitForStarted());
     QVERIFY(AgentProcess(windowedEnvironment(home)).waitForLog(QStringLiteral("app started"), 20000));
     // Also in the operational log, naming the module and why.
-    QVERIFY(AgentProcess(windowedEnvironment(home)).waitForLog(QStringLiteral("the desktop module cannot be used: ") + reason));
+    QVERIFY(AgentProcess(windowedEnvironment(home))
+                .waitForLog(QStringLiteral("the desktop module cannot be used: ") + reason));
     const QString errors = QString::fromUtf8(agent.readAllStandardError());
-    QVERIFY2(errors.contains(QStringLiteral("VeltroMornix runs without menu-bar item and windows: the desktop module cannot be used: ")
-                             + reason),
-             qPrintable(errors));
+    QVERIFY2(
+        errors.contains(
+            QStringLiteral("VeltroMornix runs without menu-bar item and windows: the desktop module cannot be used: ")
+            + reason),
+        qPrintable(errors));
     // Still running, as the headless agent, with nothing of the windows mapped.
     QCOMPARE(agent.state(), QProcess::Running);
     QCOMPARE(librariesIn(mappedFiles(agent.processId())), QStringList());

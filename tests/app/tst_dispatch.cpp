@@ -28,10 +28,11 @@ void DispatchTest::switchAsArgumentZeroCounts()
 {
     TemporaryHome home;
     // exec -a sets argument 0 to the switch itself; no further arguments are given.
-    const ProcessResult result = runProcess(
-        QStringLiteral("bash"),
-        {QStringLiteral("-c"), QStringLiteral("exec -a --desktop-bridge-version \"$0\""), QStringLiteral(MORNIX_EXECUTABLE)},
-        {}, home.environment());
+    const ProcessResult result =
+        runProcess(QStringLiteral("bash"),
+                   {QStringLiteral("-c"), QStringLiteral("exec -a --desktop-bridge-version \"$0\""),
+                    QStringLiteral(MORNIX_EXECUTABLE)},
+                   {}, home.environment());
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.standardOutput, kBridgeVersionLine);
 }
@@ -58,8 +59,8 @@ void DispatchTest::bridgeVersionWins()
     // Qt's diagnostics must not reach standard error: QT_DEBUG_PLUGINS makes Qt chatty.
     QProcessEnvironment env = home.environment();
     env.insert(QStringLiteral("QT_DEBUG_PLUGINS"), QStringLiteral("1"));
-    const ProcessResult result = runProcess(QStringLiteral(MORNIX_EXECUTABLE), arguments,
-                                            QByteArrayLiteral("{\"not\":\"read\"}"), env, 20000);
+    const ProcessResult result =
+        runProcess(QStringLiteral(MORNIX_EXECUTABLE), arguments, QByteArrayLiteral("{\"not\":\"read\"}"), env, 20000);
     QVERIFY(!result.timedOut);
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.standardOutput, kBridgeVersionLine);
@@ -72,14 +73,14 @@ void DispatchTest::updateNotificationSwitchesComeFirst()
     // well-formed one, and the other update-notification switches, are dispatched before switch 9.
     TemporaryHome home;
     QProcessEnvironment env = home.environment();
-    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));   // no notification server to reach
+    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));  // no notification server to reach
     const auto check = [&](const QStringList &arguments, int exitCode, const QByteArray &output) {
         const ProcessResult result = runProcess(QStringLiteral(MORNIX_EXECUTABLE), arguments, {}, env, 20000);
         QVERIFY(!result.timedOut);
         QCOMPARE(result.exitCode, exitCode);
         QCOMPARE(result.standardOutput, output);
     };
-    check({"--desktop-bridge-version", "--notify-update", "1.2"}, 1, {});   // the version is refused
+    check({"--desktop-bridge-version", "--notify-update", "1.2"}, 1, {});  // the version is refused
     check({"--desktop-bridge-version", "--update-notification-status"}, 0,
           R"({"actions":[],"authorization":0,"delivered":0,"pending":0,"reminder_seconds":0})");
     // Clearing comes before notifying (which, without a session bus, would fail with 1).
@@ -117,8 +118,9 @@ void DispatchTest::noModeStartsTheApplication()
     process.start(QStringLiteral(MORNIX_EXECUTABLE), arguments);
     QVERIFY(process.waitForStarted());
     // Still running after a second: the application's event loop, not a mode that ended.
-    QVERIFY2(!process.waitForFinished(1000),
-             qPrintable(QStringLiteral("exited with %1: %2").arg(process.exitCode()).arg(QString::fromUtf8(process.readAllStandardError()))));
+    QVERIFY2(!process.waitForFinished(1000), qPrintable(QStringLiteral("exited with %1: %2")
+                                                            .arg(process.exitCode())
+                                                            .arg(QString::fromUtf8(process.readAllStandardError()))));
     QCOMPARE(process.state(), QProcess::Running);
     QCOMPARE(process.readAllStandardOutput(), QByteArray());
     process.terminate();

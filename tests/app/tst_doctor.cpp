@@ -269,11 +269,11 @@ void DoctorTest::healthyEnrolledMachine()
     QCOMPARE(report.problems(), QStringList());
     const QStringList expected{QStringLiteral("build"),          QStringLiteral("module secret-service"),
                                QStringLiteral("module tpm"),     QStringLiteral("module x-display"),
-                               QStringLiteral("module archive"), QStringLiteral("module desktop"), QStringLiteral("keychain"),
-                               QStringLiteral("enrollment"),     QStringLiteral("device key"),
-                               QStringLiteral("service"),        QStringLiteral("journal"),
-                               QStringLiteral("agent"),          QStringLiteral("desktop"),
-                               QStringLiteral("clients")};
+                               QStringLiteral("module archive"), QStringLiteral("module desktop"),
+                               QStringLiteral("keychain"),       QStringLiteral("enrollment"),
+                               QStringLiteral("device key"),     QStringLiteral("service"),
+                               QStringLiteral("journal"),        QStringLiteral("agent"),
+                               QStringLiteral("desktop"),        QStringLiteral("clients")};
     QCOMPARE(report.order, expected);
     QVERIFY(report.detail(QStringLiteral("build")).contains(QStringLiteral("signature and seal verify")));
     QVERIFY(report.detail(QStringLiteral("keychain")).startsWith(QStringLiteral("file (chosen by VELTRO_KEYCHAIN)")));

@@ -32,7 +32,9 @@ QString makeBundle(const QString &parent, bool withExecutable, qint64 mtimeSecs 
         exe.write("#!/bin/sh\n");
     }
     if (mtimeSecs) {
-        struct utimbuf times {static_cast<time_t>(mtimeSecs), static_cast<time_t>(mtimeSecs)};
+        struct utimbuf times {
+            static_cast<time_t>(mtimeSecs), static_cast<time_t>(mtimeSecs)
+        };
         ::utime(QFile::encodeName(bundle).constData(), &times);
     }
     return bundle;
@@ -98,7 +100,8 @@ void RuntimeTest::unusableLockFilesAreLoggedNeverHeld()
     QFile target(dir.path() + QStringLiteral("/elsewhere"));
     QVERIFY(target.open(QIODevice::WriteOnly));
     target.close();
-    QVERIFY(QFile::setPermissions(target.fileName(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
+    QVERIFY(QFile::setPermissions(target.fileName(),
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
     const QString lock = dir.path() + QStringLiteral("/runtime.lock");
     QVERIFY(QFile::link(target.fileName(), lock));
     RuntimeLock::Attempt attempt = RuntimeLock::tryAcquireIn(dir.path(), QStringLiteral("runtime.lock"), log);
@@ -146,9 +149,11 @@ void RuntimeTest::bundledAppIsLocated()
     const AppBundle none{QString()};
     RuntimeBootstrap bootstrap(none, {}, log, nullptr, {roots, second});
     makeBundle(dir.path() + QStringLiteral("/build"), false);
-    QCOMPARE(bootstrap.locateBundledApp(dir.path() + QStringLiteral("/build/VeltroMornix")), std::optional<QString>(newest));
+    QCOMPARE(bootstrap.locateBundledApp(dir.path() + QStringLiteral("/build/VeltroMornix")),
+             std::optional<QString>(newest));
     const QString sibling = makeBundle(dir.path() + QStringLiteral("/sibling"), true, 1000000000);
-    QCOMPARE(bootstrap.locateBundledApp(dir.path() + QStringLiteral("/sibling/VeltroMornix")), std::optional<QString>(sibling));
+    QCOMPARE(bootstrap.locateBundledApp(dir.path() + QStringLiteral("/sibling/VeltroMornix")),
+             std::optional<QString>(sibling));
 }
 
 // Nothing found, or a process inside a bundle: no relaunch. A failed open is logged, and the

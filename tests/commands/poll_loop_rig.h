@@ -215,7 +215,8 @@ struct Rig final : DeviceSessionRenewal {
         [this](const DeviceCredentials &, const QList<AgentInstanceReport> &reports) -> QCoro::Task<void> {
             co_await server->reportAgentInstances(*state.credentials(), reports);
         },
-        [this] { return state.credentials(); }, [](const QString &) {}, [this] { ++queued; }, std::chrono::milliseconds(150)}};
+        [this] { return state.credentials(); }, [](const QString &) {}, [this] { ++queued; },
+        std::chrono::milliseconds(150)}};
     std::shared_ptr<AgentInstanceMonitor> monitor;
     QList<std::chrono::nanoseconds> sleeps;
     std::shared_ptr<CommandJournal> journal;

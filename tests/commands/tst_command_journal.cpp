@@ -238,7 +238,7 @@ private Q_SLOTS:
         QVERIFY(journal.isDurable());
         CommandJournal next(dir);
         QCOMPARE(next.open(), QStringList());  // no damage left behind
-        QCOMPARE(next.size(), written + 3);  // "before", the ids written, the one that failed, "full"
+        QCOMPARE(next.size(), written + 3);    // "before", the ids written, the one that failed, "full"
         QVERIFY(next.entry(u"fill-%1"_s.arg(written)));
         QCOMPARE(*next.entry(u"full"_s)->outcome, executedOutcome(u"full"_s));
         QVERIFY(next.entry(u"before"_s)->intent);

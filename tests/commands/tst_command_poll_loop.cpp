@@ -75,7 +75,7 @@ private Q_SLOTS:
         QVERIFY(within20Percent(rig.sleeps[7], 1));
         rig.loop.cancel();
         QCOMPARE(rig.log.count(u"connection retry"_s), 1);  // logged on change only
-        QVERIFY(rig.state.credentials());                                 // credentials kept
+        QVERIFY(rig.state.credentials());                   // credentials kept
     }
 
     void unauthorizedRefreshesOrAsksForAuthentication()
@@ -240,12 +240,12 @@ private Q_SLOTS:
         QCOMPARE(acks[1].status, AckStatus::executed);
         QCOMPARE(acks[2].status, AckStatus::executed);  // the same outcome again, not "interrupted"
         const auto sent = [&](const Ack &ack) {
-            const CommandAcknowledgement body = CommandAcknowledgement::make(kCommandID, rig.state.credentials()->deviceID, ack.status,
-                                                                             ack.execution, ack.messageOverride);
+            const CommandAcknowledgement body = CommandAcknowledgement::make(
+                kCommandID, rig.state.credentials()->deviceID, ack.status, ack.execution, ack.messageOverride);
             return body.toJSON();
         };
         QCOMPARE(sent(acks[2]), sent(acks[1]));  // same body, same idempotency key
-        QVERIFY(rig.journalStates.isEmpty());  // degraded from the start: logged by whoever opened it
+        QVERIFY(rig.journalStates.isEmpty());    // degraded from the start: logged by whoever opened it
 
         // The fault is gone: the next command finds the journal durable again and writes it.
         QVERIFY(QFile::remove(file));

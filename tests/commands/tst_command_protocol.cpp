@@ -149,7 +149,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("error");
         // A valid command with one field replaced, or dropped when the value is undefined.
         const auto with = [](const char *field, const QJsonValue &value) {
-            QJsonObject command{{"id", "i"}, {"protocol_version", 1}, {"action", "a"}, {"app_key", "k"},
+            QJsonObject command{{"id", "i"},
+                                {"protocol_version", 1},
+                                {"action", "a"},
+                                {"app_key", "k"},
                                 {"target_bundle_ids", QJsonArray{}}};
             command.insert(QLatin1String(field), value);
             if (value.isUndefined())
@@ -280,8 +283,8 @@ private Q_SLOTS:
         row("chatgpt with a claude id", u"chatgpt"_s, u"application"_s, u"chatgpt"_s, {"com.anthropic.claude"}, {});
         row("claude desktop", u"claude-desktop"_s, u"application"_s, u"claude"_s, {"COM.ANTHROPIC.CLAUDEFORDESKTOP"},
             u"claude-desktop/application"_s);
-        row("claude desktop with an openai id", u"claude-desktop"_s, u"application"_s, u"claude"_s,
-            {"com.openai.chat"}, {});
+        row("claude desktop with an openai id", u"claude-desktop"_s, u"application"_s, u"claude"_s, {"com.openai.chat"},
+            {});
         row("claude code as application", u"claude-code"_s, u"application"_s, u"claude"_s, {"com.anthropic.claude"},
             {});
         row("product absent", QString(), u"process"_s, u"claude"_s, {}, {});

@@ -21,14 +21,17 @@ namespace {
 KillExecutionResult applicationResult(const QString &appKey, const QStringList &terminated, bool succeeded = true)
 {
     return {succeeded, u"Target application termination confirmed."_s,
-            QJsonObject{{u"app_key"_s, appKey}, {u"terminated_bundle_ids"_s, QJsonArray::fromStringList(terminated)},
+            QJsonObject{{u"app_key"_s, appKey},
+                        {u"terminated_bundle_ids"_s, QJsonArray::fromStringList(terminated)},
                         {u"all_stopped"_s, succeeded}}};
 }
 
 KillExecutionResult instanceResult(const QString &product, bool stopped)
 {
     return {stopped, u"Agent instance termination confirmed."_s,
-            QJsonObject{{u"instance_id"_s, u"i-1"_s}, {u"product"_s, product}, {u"kind"_s, u"process"_s},
+            QJsonObject{{u"instance_id"_s, u"i-1"_s},
+                        {u"product"_s, product},
+                        {u"kind"_s, u"process"_s},
                         {u"all_stopped"_s, stopped}}};
 }
 
@@ -51,7 +54,8 @@ public:
     QStringList actions;
 };
 
-const UserNotificationCategory kUpdateCategory{u"VELTRO_UPDATE"_s, {{u"now"_s, u"Update now"_s}, {u"later"_s, u"Update later"_s}}};
+const UserNotificationCategory kUpdateCategory{u"VELTRO_UPDATE"_s,
+                                               {{u"now"_s, u"Update now"_s}, {u"later"_s, u"Update later"_s}}};
 
 }  // namespace
 
@@ -62,18 +66,20 @@ private Q_SLOTS:
     {
         QTest::addColumn<KillExecutionResult>("result");
         QTest::addColumn<QStringList>("names");
-        QTest::newRow("ChatGPT application") << applicationResult(u"chatgpt"_s, {u"com.openai.chatgpt"_s})
-                                             << QStringList{u"ChatGPT"_s};
+        QTest::newRow("ChatGPT application")
+            << applicationResult(u"chatgpt"_s, {u"com.openai.chatgpt"_s}) << QStringList{u"ChatGPT"_s};
         // The codex bundle stopped by the ChatGPT family is ChatGPT; by its own family, Codex.
         QTest::newRow("codex bundle in the ChatGPT family")
-            << applicationResult(u"chatgpt"_s, {u"com.openai.chat"_s, u"com.openai.codex"_s}) << QStringList{u"ChatGPT"_s};
-        QTest::newRow("Codex application") << applicationResult(u"codex"_s, {u"com.openai.codex"_s})
-                                           << QStringList{u"Codex"_s};
+            << applicationResult(u"chatgpt"_s, {u"com.openai.chat"_s, u"com.openai.codex"_s})
+            << QStringList{u"ChatGPT"_s};
+        QTest::newRow("Codex application")
+            << applicationResult(u"codex"_s, {u"com.openai.codex"_s}) << QStringList{u"Codex"_s};
         QTest::newRow("Claude Desktop") << applicationResult(u"claude"_s, {u"com.anthropic.claudefordesktop"_s})
                                         << QStringList{u"Claude Desktop"_s};
         QTest::newRow("nothing was running") << applicationResult(u"codex"_s, {}) << QStringList{};
         QTest::newRow("left running") << applicationResult(u"codex"_s, {u"com.openai.codex"_s}, false) << QStringList{};
-        QTest::newRow("Claude Code instance") << instanceResult(u"claude-code"_s, true) << QStringList{u"Claude Code"_s};
+        QTest::newRow("Claude Code instance")
+            << instanceResult(u"claude-code"_s, true) << QStringList{u"Claude Code"_s};
         QTest::newRow("instance not stopped") << instanceResult(u"claude-code"_s, false) << QStringList{};
     }
     void closedProducts()

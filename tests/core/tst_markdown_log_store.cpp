@@ -206,9 +206,11 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("script");  // the xdg-open on PATH; empty: none at all
         QTest::addColumn<QString>("reason");     // in the alert; empty: no alert
-        QTest::newRow("no handler (exit 3)") << QByteArray("exit 3") << u"xdg-open could not open the file: no "
-                                                                       "application is set up to open files of this type (exit status 3)."_s;
-        QTest::newRow("handler failed (exit 4)") << QByteArray("exit 4") << u"the application that opens it failed (exit status 4)"_s;
+        QTest::newRow("no handler (exit 3)") << QByteArray("exit 3")
+                                             << u"xdg-open could not open the file: no "
+                                                "application is set up to open files of this type (exit status 3)."_s;
+        QTest::newRow("handler failed (exit 4)")
+            << QByteArray("exit 4") << u"the application that opens it failed (exit status 4)"_s;
         QTest::newRow("killed") << QByteArray("kill -9 $$") << u"xdg-open was ended by signal 9"_s;
         QTest::newRow("no xdg-open") << QByteArray() << u"xdg-open cannot be started: "_s;
         QTest::newRow("opened") << QByteArray("exit 0") << QString();
@@ -221,8 +223,10 @@ private Q_SLOTS:
         const QString called = m_home->path() + u"/called"_s;
         QVERIFY(QDir().mkpath(bin));
         if (!script.isEmpty()) {
-            QVERIFY(writeFile(bin + u"/xdg-open"_s, "#!/bin/sh\nprintf '%s' \"$1\" > '" + called.toUtf8() + "'\n" + script + "\n"));
-            QVERIFY(QFile::setPermissions(bin + u"/xdg-open"_s, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+            QVERIFY(writeFile(bin + u"/xdg-open"_s,
+                              "#!/bin/sh\nprintf '%s' \"$1\" > '" + called.toUtf8() + "'\n" + script + "\n"));
+            QVERIFY(
+                QFile::setPermissions(bin + u"/xdg-open"_s, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         }
         const QByteArray savedPath = qgetenv("PATH");
         qputenv("PATH", bin.toUtf8() + (script.isEmpty() ? QByteArray() : ":/usr/bin:/bin"));
@@ -234,7 +238,8 @@ private Q_SLOTS:
                 done(failure);
             });
         };
-        MarkdownLogStore store(m_systemLog, [] { return u"1.4.2 (57)+20260105-093012"_s; }, open, m_alerts);
+        MarkdownLogStore store(
+            m_systemLog, [] { return u"1.4.2 (57)+20260105-093012"_s; }, open, m_alerts);
         store.openLogFile();
         qputenv("PATH", savedPath);
         QTRY_COMPARE_WITH_TIMEOUT(answers, 1, 20000);

@@ -173,11 +173,11 @@ struct Rig {
         deps.loginItem = std::make_shared<XdgLoginItem>(u"/opt/x/VeltroMornix"_s, dir.path() + u"/config"_s);
         deps.ui = ui;
         deps.keychain = keychain;
-        deps.state = std::make_shared<ControllerState>(
-            [this](const QString &line) { log.append(line); },
-            [this](const QString &) -> std::shared_ptr<DeviceServiceClient> {
-                return clientsAvailable ? std::make_shared<NullService>() : nullptr;
-            });
+        deps.state =
+            std::make_shared<ControllerState>([this](const QString &line) { log.append(line); },
+                                              [this](const QString &) -> std::shared_ptr<DeviceServiceClient> {
+                                                  return clientsAvailable ? std::make_shared<NullService>() : nullptr;
+                                              });
         deps.monitorScanner.reconcile = [](const AgentInstanceMonitor::InstanceMap &) {
             return QList<DetectedAgentInstance>();
         };

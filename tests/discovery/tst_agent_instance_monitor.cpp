@@ -23,7 +23,8 @@ DetectedAgentInstance instance(qint32 pid, const QString &id, const QString &kin
 {
     DetectedAgentInstance d;
     d.report.localInstanceID = id;
-    d.report.product = kind == QLatin1String("application") ? QStringLiteral("claude-desktop") : QStringLiteral("claude-code");
+    d.report.product =
+        kind == QLatin1String("application") ? QStringLiteral("claude-desktop") : QStringLiteral("claude-code");
     d.report.kind = kind;
     if (kind == QLatin1String("application"))
         d.report.bundleID = QStringLiteral("com.anthropic.claudefordesktop");
@@ -162,8 +163,8 @@ void AgentInstanceMonitorTest::publicationsFromTheFirstScanUntilStop()
 void AgentInstanceMonitorTest::staleStopConfirmationKeepsTheNewerInstance()
 {
     const DetectedAgentInstance old = instance(10, QStringLiteral("local_old"));
-    const DetectedAgentInstance newer = instance(10, QStringLiteral("local_new"), QStringLiteral("process"),
-                                                 QStringLiteral("Sat Dec 5 18:00:00 2026"));
+    const DetectedAgentInstance newer =
+        instance(10, QStringLiteral("local_new"), QStringLiteral("process"), QStringLiteral("Sat Dec 5 18:00:00 2026"));
     Rig rig(1h, {newer});
     QVERIFY(rig.started());
     rig.monitor.removeStopped(old);

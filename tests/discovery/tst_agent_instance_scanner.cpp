@@ -82,7 +82,10 @@ class ScriptedCodeSigning final : public CodeSigning {
 public:
     QHash<QString, SigningInformation> byPath;
     QHash<qint32, SigningInformation> byPID;
-    std::optional<SigningInformation> staticSigningInformation(const QString &path) override { return find(byPath, path); }
+    std::optional<SigningInformation> staticSigningInformation(const QString &path) override
+    {
+        return find(byPath, path);
+    }
     std::optional<SigningInformation> dynamicSigningInformation(qint32 pid) override { return find(byPID, pid); }
     std::optional<SigningInformation> applicationSigningInformation(qint32, const QString &path) override
     {
@@ -90,7 +93,7 @@ public:
     }
 
 private:
-    template<typename Key>
+    template <typename Key>
     static std::optional<SigningInformation> find(const QHash<Key, SigningInformation> &table, const Key &key)
     {
         return table.contains(key) ? std::optional(table.value(key)) : std::nullopt;
@@ -145,9 +148,10 @@ private Q_SLOTS:
         QCOMPARE(app.report.kind, QStringLiteral("application"));
         QCOMPARE(app.report.bundleID, QStringLiteral("com.anthropic.claude"));
         QCOMPARE(app.report.localInstanceID,
-                 agent_checks::instanceID(QStringLiteral("claude-desktop:application:%1:%2:com.anthropic.claude:com.anthropic.claude")
-                                              .arg(a.pid())
-                                              .arg(appLaunch)));
+                 agent_checks::instanceID(
+                     QStringLiteral("claude-desktop:application:%1:%2:com.anthropic.claude:com.anthropic.claude")
+                         .arg(a.pid())
+                         .arg(appLaunch)));
 
         const DetectedAgentInstance process = byPID(ours).value(b.pid());
         const QString processLaunch = agent_checks::processLaunchIdentity(b.pid());
@@ -174,7 +178,8 @@ private Q_SLOTS:
 
     void candidateProcesses()
     {
-        QVERIFY(AgentInstanceScanner::isBundledApplicationExecutable(QStringLiteral("/Applications/Claude.app/Contents/Resources/claude")));
+        QVERIFY(AgentInstanceScanner::isBundledApplicationExecutable(
+            QStringLiteral("/Applications/Claude.app/Contents/Resources/claude")));
         QVERIFY(AgentInstanceScanner::isBundledApplicationExecutable(QStringLiteral("/x/Y.APP/claude")));
         QVERIFY(!AgentInstanceScanner::isBundledApplicationExecutable(QStringLiteral("/usr/local/bin/claude")));
         QVERIFY(!AgentInstanceScanner::isBundledApplicationExecutable(QStringLiteral("/opt/app/claude")));
@@ -185,8 +190,9 @@ private Q_SLOTS:
         const QString dir = m_dir.filePath(QStringLiteral("names"));
         const QString spaced = makeCLI(dir + QStringLiteral("/My Tools"), QStringLiteral("Codex"),
                                        QStringLiteral("com.openai.codex"), kOpenAITeam);
-        const QString bundled = makeCLI(dir + QStringLiteral("/Claude.app/Contents/Resources"), QStringLiteral("claude"),
-                                        QStringLiteral("com.anthropic.claude-code"), kAnthropicTeam);
+        const QString bundled =
+            makeCLI(dir + QStringLiteral("/Claude.app/Contents/Resources"), QStringLiteral("claude"),
+                    QStringLiteral("com.anthropic.claude-code"), kAnthropicTeam);
         const QString otherName = makeCLI(dir + QStringLiteral("/other"), QStringLiteral("claude-helper"),
                                           QStringLiteral("com.anthropic.claude-code"), kAnthropicTeam);
         RunningFixture a(spaced), b(bundled), c(otherName);
@@ -293,9 +299,10 @@ private Q_SLOTS:
         for (const DetectedAgentInstance &instance : found) {
             QCOMPARE(m_scanner->liveness(instance), AgentInstanceLiveness::running);
             QVERIFY(m_scanner->isCurrentAuthorizedTarget(instance));
-            DetectedAgentInstance earlier = instance;   // the same pid, an earlier start
-            earlier.launchIdentity = instance.report.kind == QLatin1String("process") ? QStringLiteral("Thu Jan 1 00:00:00 1970")
-                                                                                    : QStringLiteral("1.0");
+            DetectedAgentInstance earlier = instance;  // the same pid, an earlier start
+            earlier.launchIdentity = instance.report.kind == QLatin1String("process")
+                                         ? QStringLiteral("Thu Jan 1 00:00:00 1970")
+                                         : QStringLiteral("1.0");
             QCOMPARE(m_scanner->liveness(earlier), AgentInstanceLiveness::stopped);
             QVERIFY(!m_scanner->isCurrentAuthorizedTarget(earlier));
             DetectedAgentInstance otherProduct = instance;
@@ -337,8 +344,10 @@ private Q_SLOTS:
         workspace->apps = {app};
         codeSigning->byPath.insert(app.bundlePath, {QStringLiteral("com.anthropic.claude"), kAnthropicTeam});
         // The same pid also appears as a command-line candidate, and a second process does too.
-        processes->records = {{500, QStringLiteral("/usr/local/bin/claude"), {}}, {501, QStringLiteral("/usr/local/bin/claude"), {}}};
-        processes->starts = {{500, QStringLiteral("Sat Dec 6 10:00:00 2026")}, {501, QStringLiteral("Sat Dec 6 10:00:01 2026")}};
+        processes->records = {{500, QStringLiteral("/usr/local/bin/claude"), {}},
+                              {501, QStringLiteral("/usr/local/bin/claude"), {}}};
+        processes->starts = {{500, QStringLiteral("Sat Dec 6 10:00:00 2026")},
+                             {501, QStringLiteral("Sat Dec 6 10:00:01 2026")}};
         codeSigning->byPID.insert(500, {QStringLiteral("com.anthropic.claude-code"), kAnthropicTeam});
         codeSigning->byPID.insert(501, {QStringLiteral("com.anthropic.claude-code"), kAnthropicTeam});
 
@@ -349,7 +358,7 @@ private Q_SLOTS:
         QCOMPARE(map.value(500).report.bundleID, QStringLiteral("com.anthropic.claude"));
         QCOMPARE(map.value(500).launchIdentity, QStringLiteral("1765000000.5"));
         QCOMPARE(map.value(501).report.kind, QStringLiteral("process"));
-        QCOMPARE(counting->dynamicEvaluations(), 1);   // pid 500 was claimed by the application
+        QCOMPARE(counting->dynamicEvaluations(), 1);  // pid 500 was claimed by the application
 
         // Reuse needs the same kind, bundle identifier and launch: otherwise the application is
         // checked again.
@@ -369,10 +378,12 @@ private Q_SLOTS:
     // The inventory's wire form: keys as the service reads them, bundle_id only when known.
     void reportJSON()
     {
-        const AgentInstanceReport app{QStringLiteral("local_ab"), QStringLiteral("chatgpt"), QStringLiteral("application"),
-                                      QStringLiteral("com.openai.chat")};
-        QCOMPARE(QJsonDocument(app.toJSON()).toJson(QJsonDocument::Compact),
-                 QByteArray(R"({"bundle_id":"com.openai.chat","kind":"application","local_instance_id":"local_ab","product":"chatgpt"})"));
+        const AgentInstanceReport app{QStringLiteral("local_ab"), QStringLiteral("chatgpt"),
+                                      QStringLiteral("application"), QStringLiteral("com.openai.chat")};
+        QCOMPARE(
+            QJsonDocument(app.toJSON()).toJson(QJsonDocument::Compact),
+            QByteArray(
+                R"({"bundle_id":"com.openai.chat","kind":"application","local_instance_id":"local_ab","product":"chatgpt"})"));
     }
 };
 

@@ -13,8 +13,9 @@ const QString openai = QStringLiteral("2DC432GLL2");
 // family or kind is caught whatever table the catalog is built from; empty for none.
 QString describe(const std::optional<AgentProductCatalog::Product> &product)
 {
-    return product ? product->key + u'/' + product->kind + u'/' + product->appKey + QStringLiteral(": ") + product->label
-                   : QString();
+    return product
+               ? product->key + u'/' + product->kind + u'/' + product->appKey + QStringLiteral(": ") + product->label
+               : QString();
 }
 
 const QString claudeDesktop = QStringLiteral("claude-desktop/application/claude: Claude Desktop");
@@ -34,22 +35,42 @@ private Q_SLOTS:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("team");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("claude, blanks and case") << " COM.Anthropic.Claude\n" << "anything" << anthropic << claudeDesktop;
-        QTest::newRow("claude, team in lower case") << " COM.Anthropic.Claude\n" << "anything" << anthropic.toLower() << "";
-        QTest::newRow("claude for desktop") << "com.anthropic.claudefordesktop" << "" << anthropic << claudeDesktop;
-        QTest::newRow("claudedesktop") << "com.anthropic.claudedesktop" << "" << anthropic << claudeDesktop;
-        QTest::newRow("anthropic team, other bundle") << "com.openai.chatgpt" << "ChatGPT" << anthropic << "";
-        QTest::newRow("claude id, openai team") << "com.anthropic.claude" << "Claude" << openai << "";
-        QTest::newRow("codex named Codex") << "com.openai.codex" << "Codex" << openai << codexApp;
-        QTest::newRow("codex named ChatGPT") << "com.openai.codex" << "ChatGPT" << openai << chatGPT;
-        QTest::newRow("codex named Helper") << "com.openai.codex" << "Helper" << openai << chatGPT;
-        QTest::newRow("chatgpt id") << "com.openai.chatgpt" << "" << openai << chatGPT;
-        QTest::newRow("chat id") << "com.openai.chat" << "" << openai << chatGPT;
-        QTest::newRow("foreign id named ChatGPT") << "org.example.wrapper" << "My CHATGPT app" << openai << chatGPT;
-        QTest::newRow("foreign id, openai team") << "org.example.wrapper" << "Codex" << openai << "";
-        QTest::newRow("foreign team") << "com.openai.chatgpt" << "ChatGPT" << "ZX9F0RE1GN" << "";
-        QTest::newRow("no team") << "com.openai.chatgpt" << "ChatGPT" << "" << "";
-        QTest::newRow("prefix is no match") << "com.anthropic.claude.helper" << "Claude" << anthropic << "";
+        QTest::newRow("claude, blanks and case") << " COM.Anthropic.Claude\n"
+                                                 << "anything" << anthropic << claudeDesktop;
+        QTest::newRow("claude, team in lower case") << " COM.Anthropic.Claude\n"
+                                                    << "anything" << anthropic.toLower() << "";
+        QTest::newRow("claude for desktop") << "com.anthropic.claudefordesktop"
+                                            << "" << anthropic << claudeDesktop;
+        QTest::newRow("claudedesktop") << "com.anthropic.claudedesktop"
+                                       << "" << anthropic << claudeDesktop;
+        QTest::newRow("anthropic team, other bundle") << "com.openai.chatgpt"
+                                                      << "ChatGPT" << anthropic << "";
+        QTest::newRow("claude id, openai team") << "com.anthropic.claude"
+                                                << "Claude" << openai << "";
+        QTest::newRow("codex named Codex") << "com.openai.codex"
+                                           << "Codex" << openai << codexApp;
+        QTest::newRow("codex named ChatGPT") << "com.openai.codex"
+                                             << "ChatGPT" << openai << chatGPT;
+        QTest::newRow("codex named Helper") << "com.openai.codex"
+                                            << "Helper" << openai << chatGPT;
+        QTest::newRow("chatgpt id") << "com.openai.chatgpt"
+                                    << "" << openai << chatGPT;
+        QTest::newRow("chat id") << "com.openai.chat"
+                                 << "" << openai << chatGPT;
+        QTest::newRow("foreign id named ChatGPT") << "org.example.wrapper"
+                                                  << "My CHATGPT app" << openai << chatGPT;
+        QTest::newRow("foreign id, openai team") << "org.example.wrapper"
+                                                 << "Codex" << openai << "";
+        QTest::newRow("foreign team") << "com.openai.chatgpt"
+                                      << "ChatGPT"
+                                      << "ZX9F0RE1GN"
+                                      << "";
+        QTest::newRow("no team") << "com.openai.chatgpt"
+                                 << "ChatGPT"
+                                 << ""
+                                 << "";
+        QTest::newRow("prefix is no match") << "com.anthropic.claude.helper"
+                                            << "Claude" << anthropic << "";
     }
     void applicationProduct()
     {

@@ -14,7 +14,8 @@ using namespace mornix;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray xml(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
-    const std::optional<Appcast> feed = appcast::parse(xml, QUrl(QStringLiteral("https://updates.example/appcast.xml")));
+    const std::optional<Appcast> feed =
+        appcast::parse(xml, QUrl(QStringLiteral("https://updates.example/appcast.xml")));
     if (!feed)
         return 0;
     const QList<AppcastItem> *items = &feed->items;
@@ -23,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::abort();
     }
     for (const AppcastItem &item : *items) {
-        if (item.version.isEmpty() || item.length <= 0 || item.length > appcast::kMaxArchiveBytes || item.edSignature.size() != 64)
+        if (item.version.isEmpty() || item.length <= 0 || item.length > appcast::kMaxArchiveBytes
+            || item.edSignature.size() != 64)
             std::abort();
     }
     if (const std::optional<AppcastItem> newest = appcast::newest(*items)) {

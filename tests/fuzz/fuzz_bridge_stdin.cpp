@@ -91,7 +91,8 @@ std::optional<QString> acceptableToken(const QByteArray &input)
     if (input.size() > kInputLimit || error.error != QJsonParseError::NoError || !document.isObject())
         return std::nullopt;
     const QJsonObject object = document.object();
-    if (object.keys() != QStringList{QStringLiteral("access_token"), QStringLiteral("org_id"), QStringLiteral("project_id")})
+    if (object.keys()
+        != QStringList{QStringLiteral("access_token"), QStringLiteral("org_id"), QStringLiteral("project_id")})
         return std::nullopt;
     for (const QJsonValue &value : object) {
         if (!value.isString())
@@ -116,7 +117,7 @@ bool asksForTheAnsweredDevice(const QByteArray &input)
 {
     const QJsonObject object = QJsonDocument::fromJson(input).object();
     return object.value(QStringLiteral("org_id")).toString().compare(kOrgID, Qt::CaseInsensitive) == 0
-        && object.value(QStringLiteral("project_id")).toString().compare(kProjectID, Qt::CaseInsensitive) == 0;
+           && object.value(QStringLiteral("project_id")).toString().compare(kProjectID, Qt::CaseInsensitive) == 0;
 }
 
 void enroll(const QByteArray &input)
@@ -152,8 +153,9 @@ void enroll(const QByteArray &input)
         check(input.size() <= kInputLimit, "an oversized input is refused");
         const std::optional<QString> token = acceptableToken(input);
         check(token && *token == service->token, "the service receives the input's token unchanged");
-        check(stored && stored->deviceID == QLatin1String("device-7") && stored->deviceSecret == QLatin1String("secret-7")
-                  && stored->orgID == kOrgID && stored->authKind == QLatin1String("desktop-shared-grant"),
+        check(stored && stored->deviceID == QLatin1String("device-7")
+                  && stored->deviceSecret == QLatin1String("secret-7") && stored->orgID == kOrgID
+                  && stored->authKind == QLatin1String("desktop-shared-grant"),
               "success stores the service's device");
         check(asksForTheAnsweredDevice(input), "only the asked organisation and project are enrolled");
         f.store.clearCredentials();
@@ -184,9 +186,8 @@ void writeGrant(const QByteArray &input, bool create)
     f.store.clearItem(KeychainStore::brokerGrantAccount);
     if (!create)
         f.store.createBrokerGrant(standingGrant());
-    const Arguments arguments(
-        {QStringLiteral("VeltroMornix"),
-         create ? QStringLiteral("--broker-grant-create-stdin") : QStringLiteral("--broker-grant-update-stdin")});
+    const Arguments arguments({QStringLiteral("VeltroMornix"), create ? QStringLiteral("--broker-grant-create-stdin")
+                                                                      : QStringLiteral("--broker-grant-update-stdin")});
 
     int status = -1;
     fuzz_support::CapturedOutput output;
@@ -243,15 +244,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz_support::ensureApplication();
     const QByteArray input(reinterpret_cast<const char *>(data) + 1, static_cast<qsizetype>(size - 1));
     switch (data[0] % 3) {
-    case 0:
-        enroll(input);
-        break;
-    case 1:
-        writeGrant(input, true);
-        break;
-    default:
-        writeGrant(input, false);
-        break;
+    case 0: enroll(input); break;
+    case 1: writeGrant(input, true); break;
+    default: writeGrant(input, false); break;
     }
     return 0;
 }

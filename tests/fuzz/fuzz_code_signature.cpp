@@ -13,7 +13,8 @@ using namespace mornix;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+    const QByteArray bytes =
+        QByteArray::fromRawData(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     (void)code_signature::verifySignedContent(bytes, Config::defaults().codeSigningAnchorsPEM);
     if (const std::optional<code_signature::CodeDirectory> directory = code_signature::parseCodeDirectory(bytes)) {
         const std::optional<code_signature::CodeDirectory> again =

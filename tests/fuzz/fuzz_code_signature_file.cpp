@@ -92,19 +92,13 @@ void plant(const QString &path, const QByteArray &bytes, int kind)
     ::rmdir(name.constData());
     ::unlink(aside.constData());
     switch (kind) {
-    case 0:
-        Fixture::write(path, bytes);
-        break;
+    case 0: Fixture::write(path, bytes); break;
     case 1:
         Fixture::write(QFile::decodeName(aside), bytes);
         check(::symlink(aside.constData(), name.constData()) == 0, "planting a symbolic link");
         break;
-    case 2:
-        check(::mkfifo(name.constData(), 0600) == 0, "planting a FIFO");
-        break;
-    default:
-        check(::mkdir(name.constData(), 0700) == 0, "planting a directory");
-        break;
+    case 2: check(::mkfifo(name.constData(), 0600) == 0, "planting a FIFO"); break;
+    default: check(::mkdir(name.constData(), 0700) == 0, "planting a directory"); break;
     }
 }
 
@@ -124,7 +118,8 @@ void checkListedFiles(const QJsonObject &files, const QString &root)
         const QString path = root + QLatin1Char('/') + it.key();
         const QFileInfo info(path);
         check(info.isFile() && !info.isSymLink(), "a listed file is a regular file");
-        check(info.canonicalFilePath().startsWith(canonicalRoot + QLatin1Char('/')), "a listed file lies inside the code");
+        check(info.canonicalFilePath().startsWith(canonicalRoot + QLatin1Char('/')),
+              "a listed file lies inside the code");
         check(sha256Of(path) == it.value().toString(), "a listed file has the listed hash");
     }
 }
@@ -164,14 +159,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(kind == 0, "only a regular signature file counts");
     check(!verdict->identifier.isEmpty() && !verdict->teamIdentifier.isEmpty(), "a verdict names code and team");
     if (!signHere)
-        return 0;   // raw bytes signed by this build's PKI: nothing more is known about them here
+        return 0;  // raw bytes signed by this build's PKI: nothing more is known about them here
     check(verdict->teamIdentifier == kTeam, "the signer's team is reported");
     const QJsonObject directory = QJsonDocument::fromJson(rest).object();
     check(directory.value(QStringLiteral("identifier")).toString() == verdict->identifier,
           "the reported identifier is the signed one");
     const QJsonObject files = directory.value(QStringLiteral("files")).toObject();
     if (bundle) {
-        check(files.contains(QStringLiteral("Contents/Info.plist")) && files.contains(QStringLiteral("Contents/MacOS/fuzzed")),
+        check(files.contains(QStringLiteral("Contents/Info.plist"))
+                  && files.contains(QStringLiteral("Contents/MacOS/fuzzed")),
               "a bundle's signature lists Info.plist and the main executable");
         checkListedFiles(files, f.bundle);
     } else {

@@ -40,7 +40,8 @@ using namespace mornix;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+    const QByteArray bytes =
+        QByteArray::fromRawData(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     roundTrip<BrokerGrant>(bytes);
     roundTrip<DeviceCredentials>(bytes);
     roundTrip<PendingClaimState>(bytes);

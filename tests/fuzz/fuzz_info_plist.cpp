@@ -30,8 +30,7 @@ bool clean(const QVariant &value, int depth)
     if (depth > 70)
         return false;
     switch (value.typeId()) {
-    case QMetaType::QString:
-        return !value.toString().contains(QChar(0));
+    case QMetaType::QString: return !value.toString().contains(QChar(0));
     case QMetaType::QVariantList:
         for (const QVariant &item : value.toList()) {
             if (!clean(item, depth + 1))
@@ -46,8 +45,7 @@ bool clean(const QVariant &value, int depth)
         }
         return true;
     }
-    default:
-        return true;
+    default: return true;
     }
 }
 

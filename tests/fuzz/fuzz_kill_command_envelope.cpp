@@ -28,16 +28,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::abort();
 
     const bool accepted = command.protocolVersion == 2
-        ? CommandValidation::validatedCommandProduct(command.protocolVersion, command.action, command.product,
-                                                       command.instanceKind, command.appKey, command.targetInstanceID,
-                                                       command.targetBundleIDs)
-              .has_value()
-        : CommandValidation::validatedTarget(command.protocolVersion, command.action, command.appKey,
-                                             command.targetBundleIDs)
-              .has_value();
-    const CommandAcknowledgement ack = CommandAcknowledgement::make(
-        command.id, QStringLiteral("device"), accepted ? AckStatus::received : AckStatus::ignored, std::nullopt,
-        command.reason);
+                              ? CommandValidation::validatedCommandProduct(
+                                    command.protocolVersion, command.action, command.product, command.instanceKind,
+                                    command.appKey, command.targetInstanceID, command.targetBundleIDs)
+                                    .has_value()
+                              : CommandValidation::validatedTarget(command.protocolVersion, command.action,
+                                                                   command.appKey, command.targetBundleIDs)
+                                    .has_value();
+    const CommandAcknowledgement ack =
+        CommandAcknowledgement::make(command.id, QStringLiteral("device"),
+                                     accepted ? AckStatus::received : AckStatus::ignored, std::nullopt, command.reason);
     if (!ack.idempotencyKey.startsWith(QStringLiteral("ack-")))
         std::abort();
     return 0;

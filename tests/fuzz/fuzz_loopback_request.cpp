@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::abort();
     }
     // Pages carry outside text (a provider's error description): escaped, and counted exactly.
-    const QByteArray answer = OAuthLoopbackListener::response(OAuthLoopbackListener::failurePage(QString::fromUtf8(bytes)));
+    const QByteArray answer =
+        OAuthLoopbackListener::response(OAuthLoopbackListener::failurePage(QString::fromUtf8(bytes)));
     const qsizetype split = answer.indexOf("\r\n\r\n");
     const qsizetype lengthAt = answer.indexOf("Content-Length: ");
     if (split < 0 || lengthAt < 0 || lengthAt > split)

@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray text = QByteArray::fromRawData(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
     for (const ps_listing::Line &line : ps_listing::parseProcessListing(text)) {
-        if (line.launchIdentity.split(QLatin1Char(' ')).size() != 5 || line.launchIdentity.contains(QStringLiteral("  ")))
+        if (line.launchIdentity.split(QLatin1Char(' ')).size() != 5
+            || line.launchIdentity.contains(QStringLiteral("  ")))
             std::abort();
         if (line.executablePath.isEmpty() || line.executablePath != line.executablePath.trimmed())
             std::abort();

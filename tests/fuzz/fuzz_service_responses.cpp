@@ -51,14 +51,15 @@ bool validDevice(const RegisteredDevice &d)
 
 bool validClaim(const DeviceClaimRecord &c)
 {
-    return present(c.id) && present(c.hardware_serial_number) && present(c.hardware_uuid)
-        && present(c.invite_code_hint) && present(c.status) && present(c.created_at);
+    return present(c.id) && present(c.hardware_serial_number) && present(c.hardware_uuid) && present(c.invite_code_hint)
+           && present(c.status) && present(c.created_at);
 }
 
 void decodeEveryRecord(const QByteArray &body)
 {
-    decodeAs<PublicAuthConfig>(body, QStringLiteral("Failed to decode public auth config: "),
-                               [](const PublicAuthConfig &r) { return present(r.supabase_url) && present(r.supabase_public_key); });
+    decodeAs<PublicAuthConfig>(
+        body, QStringLiteral("Failed to decode public auth config: "),
+        [](const PublicAuthConfig &r) { return present(r.supabase_url) && present(r.supabase_public_key); });
     const auto validToken = [](const OAuthTokenResponse &r) {
         // expires_in is a number of seconds that can be added to any date up to the year 9999
         // in milliseconds without overflow.
@@ -66,18 +67,19 @@ void decodeEveryRecord(const QByteArray &body)
         constexpr qint64 limit = (std::numeric_limits<qint64>::max() - year10000Ms) / 1000;
         return present(r.access_token) && (!r.expires_in || (*r.expires_in >= -limit && *r.expires_in <= limit));
     };
-    for (const char *prefix : {"Failed to decode OAuth token response: ", "Failed to decode refreshed OAuth token response: ",
-                               "Failed to decode password OAuth response: ", "Failed to decode Supabase refresh response: "})
+    for (const char *prefix :
+         {"Failed to decode OAuth token response: ", "Failed to decode refreshed OAuth token response: ",
+          "Failed to decode password OAuth response: ", "Failed to decode Supabase refresh response: "})
         decodeAs<OAuthTokenResponse>(body, QString::fromLatin1(prefix), validToken);
-    decodeAs<DeviceRegistrationChallengeResponse>(
-        body, QStringLiteral("Failed to decode OAuth device challenge: "), [](const DeviceRegistrationChallengeResponse &r) {
-            return present(r.challenge_id) && present(r.challenge_nonce) && present(r.expires_at);
+    decodeAs<DeviceRegistrationChallengeResponse>(body, QStringLiteral("Failed to decode OAuth device challenge: "),
+                                                  [](const DeviceRegistrationChallengeResponse &r) {
+                                                      return present(r.challenge_id) && present(r.challenge_nonce)
+                                                             && present(r.expires_at);
+                                                  });
+    decodeAs<DeviceRegistrationResponse>(
+        body, QStringLiteral("Failed to decode register response: "), [](const DeviceRegistrationResponse &r) {
+            return validDevice(r.device) && present(r.device_bearer_token) && present(r.device_secret);
         });
-    decodeAs<DeviceRegistrationResponse>(body, QStringLiteral("Failed to decode register response: "),
-                                         [](const DeviceRegistrationResponse &r) {
-                                             return validDevice(r.device) && present(r.device_bearer_token)
-                                                 && present(r.device_secret);
-                                         });
     decodeAs<DeviceClaimChallengeResponse>(
         body, QStringLiteral("Failed to decode device claim challenge: "), [](const DeviceClaimChallengeResponse &r) {
             return present(r.challenge_id) && present(r.challenge_nonce) && present(r.expires_at);
@@ -88,9 +90,9 @@ void decodeEveryRecord(const QByteArray &body)
         body, QStringLiteral("Failed to decode device claim status: "), [](const DeviceClaimStatusResponse &r) {
             const auto &bootstrap = r.approved_device_bootstrap;
             return validClaim(r.claim)
-                && (!bootstrap
-                    || (validDevice(bootstrap->device) && present(bootstrap->device_secret)
-                        && present(bootstrap->bearer_token) && present(bootstrap->auth_kind)));
+                   && (!bootstrap
+                       || (validDevice(bootstrap->device) && present(bootstrap->device_secret)
+                           && present(bootstrap->bearer_token) && present(bootstrap->auth_kind)));
         });
 }
 
@@ -121,7 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 2)
         return 0;
     const int status = 100 + ((data[0] << 8) | data[1]) % 500;
-    const QByteArray body = QByteArray::fromRawData(reinterpret_cast<const char *>(data) + 2, static_cast<qsizetype>(size - 2));
+    const QByteArray body =
+        QByteArray::fromRawData(reinterpret_cast<const char *>(data) + 2, static_cast<qsizetype>(size - 2));
     decodeEveryRecord(body);
     checkErrorBody(status, body);
     return 0;

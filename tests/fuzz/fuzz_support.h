@@ -83,7 +83,8 @@ inline QByteArray contentsOf(int fd)
 // Serves `bytes` as this process's standard input (descriptor 0) until the object dies.
 class StandardInput {
 public:
-    explicit StandardInput(const QByteArray &bytes) : m_saved(::dup(STDIN_FILENO))
+    explicit StandardInput(const QByteArray &bytes)
+        : m_saved(::dup(STDIN_FILENO))
     {
         const int fd = memoryFile(bytes);
         check(::dup2(fd, STDIN_FILENO) == STDIN_FILENO, "dup2 onto standard input");

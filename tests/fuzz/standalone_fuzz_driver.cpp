@@ -34,9 +34,31 @@ struct XorShift {
 
 // Fragments that steer mutations towards JSON structure and the decoder's edge cases.
 const char *const kTokens[] = {
-    "{", "}", "[", "]", "\"", ":", ",", "null", "true", "false", "0", "-1", "1.5", "2.0", "1e309",
-    "9223372036854775808", "\"\\u0000\"", "\"\\ud800\"", "\"command\"", "\"protocol_version\"",
-    "\"target_bundle_ids\"", "\"metadata\"", "\"product\"", "\"local_", "\"terminate_agent_instance\"",
+    "{",
+    "}",
+    "[",
+    "]",
+    "\"",
+    ":",
+    ",",
+    "null",
+    "true",
+    "false",
+    "0",
+    "-1",
+    "1.5",
+    "2.0",
+    "1e309",
+    "9223372036854775808",
+    "\"\\u0000\"",
+    "\"\\ud800\"",
+    "\"command\"",
+    "\"protocol_version\"",
+    "\"target_bundle_ids\"",
+    "\"metadata\"",
+    "\"product\"",
+    "\"local_",
+    "\"terminate_agent_instance\"",
 };
 
 void mutate(Bytes &input, XorShift &rng)
@@ -49,7 +71,8 @@ void mutate(Bytes &input, XorShift &rng)
                 input[rng.below(input.size())] ^= static_cast<uint8_t>(1u << rng.below(8));
             break;
         case 1: {  // insert a random byte
-            input.insert(input.begin() + static_cast<long>(rng.below(input.size() + 1)), static_cast<uint8_t>(rng.next()));
+            input.insert(input.begin() + static_cast<long>(rng.below(input.size() + 1)),
+                         static_cast<uint8_t>(rng.next()));
             break;
         }
         case 2: {  // delete a range

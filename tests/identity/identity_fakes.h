@@ -42,7 +42,9 @@ public:
     std::optional<QString> hostName = QStringLiteral("Büro “Mac”");
     std::optional<QString> platformValue(const QString &name) const override
     {
-        return name == QLatin1String(serialNumberKey) ? serial : name == QLatin1String(platformUUIDKey) ? uuid : std::nullopt;
+        return name == QLatin1String(serialNumberKey)   ? serial
+               : name == QLatin1String(platformUUIDKey) ? uuid
+                                                        : std::nullopt;
     }
     std::optional<QString> localizedHostName() const override { return hostName; }
 };
@@ -52,8 +54,16 @@ public:
     QString integrity = QStringLiteral("System Integrity Protection status: enabled.");
     QString encryption = QStringLiteral("FileVault is Off.");
     int calls = 0;
-    QString systemIntegrityStatus() override { ++calls; return integrity; }
-    QString diskEncryptionStatus() override { ++calls; return encryption; }
+    QString systemIntegrityStatus() override
+    {
+        ++calls;
+        return integrity;
+    }
+    QString diskEncryptionStatus() override
+    {
+        ++calls;
+        return encryption;
+    }
 };
 
 }  // namespace mornix

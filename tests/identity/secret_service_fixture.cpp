@@ -24,8 +24,8 @@ SecretServiceFixture::SecretServiceFixture()
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
     m_daemon.setProcessEnvironment(env);
     m_daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_daemon.start(QStringLiteral("gnome-keyring-daemon"),
-                   {QStringLiteral("--foreground"), QStringLiteral("--unlock"), QStringLiteral("--components=secrets")});
+    m_daemon.start(QStringLiteral("gnome-keyring-daemon"), {QStringLiteral("--foreground"), QStringLiteral("--unlock"),
+                                                            QStringLiteral("--components=secrets")});
     if (!m_daemon.waitForStarted(10000)) {
         m_error = m_daemon.errorString();
         return;

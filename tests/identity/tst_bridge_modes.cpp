@@ -50,8 +50,8 @@ const QByteArray k43(43, 'R');
 
 QByteArray grantJSON(const QByteArray &access, qint64 expiresAt = 99)
 {
-    return "{\"accessToken\":\"" + access + "\",\"refreshToken\":\"sg1." + k43 + "\",\"expiresAt\":"
-        + QByteArray::number(expiresAt) + "}";
+    return "{\"accessToken\":\"" + access + "\",\"refreshToken\":\"sg1." + k43
+           + "\",\"expiresAt\":" + QByteArray::number(expiresAt) + "}";
 }
 
 // Our bundle's Info.plist, with VeltroDesktopBridgeProtocol when protocol is valid.
@@ -109,14 +109,14 @@ void BridgeModesTest::brokerGrantLifecycle()
     QVERIFY(r.standardOutput.isEmpty());
 
     r = run(backend, {"--broker-grant-update-stdin"}, grantJSON("bg1.first"));
-    QCOMPARE(r.exitCode, 1);   // nothing to update
+    QCOMPARE(r.exitCode, 1);  // nothing to update
     r = run(backend, {"--broker-grant-create-stdin"}, grantJSON("bg1.first"));
     QCOMPARE(r.exitCode, 0);
     QVERIFY(r.standardOutput.isEmpty() && r.standardError.isEmpty());
     r = run(backend, {"--broker-grant-create-stdin"}, grantJSON("bg1.again"));
-    QCOMPARE(r.exitCode, 1);   // add only
+    QCOMPARE(r.exitCode, 1);  // add only
 
-    r = run(backend, {"--broker-grant-read", "--desktop-bridge-version"});   // read comes first
+    r = run(backend, {"--broker-grant-read", "--desktop-bridge-version"});  // read comes first
     QCOMPARE(r.exitCode, 0);
     QVERIFY(!r.standardOutput.endsWith('\n'));
     QCOMPARE(BrokerGrant::decode(r.standardOutput), (BrokerGrant{"bg1.first", "sg1." + QString::fromLatin1(k43), 99}));
@@ -130,7 +130,8 @@ void BridgeModesTest::brokerGrantLifecycle()
 
     // A stored grant that is not valid is not printed.
     QCOMPARE(keychain(backend)->updateGenericPassword(KeychainStore::service, KeychainStore::brokerGrantAccount,
-                                                      grantJSON("bg1.bad+char")), 0);
+                                                      grantJSON("bg1.bad+char")),
+             0);
     r = run(backend, {"--broker-grant-read"});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.standardOutput.isEmpty());
@@ -155,11 +156,14 @@ void BridgeModesTest::controlStatus()
     QCOMPARE(status.value(QStringLiteral("project_id")).toString(), c.projectID);
 
     // Credentials that cannot be decoded: status 1, no output, the item stays.
-    QCOMPARE(keychain(backend)->updateGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount, "{\"x\":1}"), 0);
+    QCOMPARE(keychain(backend)->updateGenericPassword(KeychainStore::service, KeychainStore::credentialsAccount,
+                                                      "{\"x\":1}"),
+             0);
     r = run(backend, {"--desktop-control-status"});
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.standardOutput.isEmpty());
-    QCOMPARE(KeychainStore(keychain(backend)).loadItemData(KeychainStore::credentialsAccount), std::optional<QByteArray>("{\"x\":1}"));
+    QCOMPARE(KeychainStore(keychain(backend)).loadItemData(KeychainStore::credentialsAccount),
+             std::optional<QByteArray>("{\"x\":1}"));
 }
 
 void BridgeModesTest::olderCopyRequiresRestart()
@@ -180,10 +184,12 @@ void BridgeModesTest::olderCopyRequiresRestart()
         QVERIFY(writeBundlePlist(contents, protocol));
         const ProcessResult r = run(backend, {"--desktop-control-status"});
         QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false,\"requires_restart\":true}\n"));
+        QCOMPARE(r.standardOutput,
+                 QByteArray("{\"protocol_version\":1,\"enrolled\":false,\"requires_restart\":true}\n"));
     }
     QVERIFY(writeBundlePlist(contents, 1));
-    QCOMPARE(run(backend, {"--desktop-control-status"}).standardOutput, QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
+    QCOMPARE(run(backend, {"--desktop-control-status"}).standardOutput,
+             QByteArray("{\"protocol_version\":1,\"enrolled\":false}\n"));
     old.kill();
     old.waitForFinished();
 

@@ -32,7 +32,9 @@ void CredentialRecordsTest::recordsRoundTrip()
     QVERIFY(!plain.encoded().contains(' '));
     QCOMPARE(DeviceCredentials::decode(plain.encoded()), plain);
     QCOMPARE(DeviceCredentials::decode(R"({"apiBaseURL":"a","bearerToken":"b","orgID":"o","projectID":"p",
-        "deviceID":"d","deviceSecret":"s","refreshToken":null,"extra":1})").refreshToken, std::nullopt);
+        "deviceID":"d","deviceSecret":"s","refreshToken":null,"extra":1})")
+                 .refreshToken,
+             std::nullopt);
 
     DeviceCredentials c = CredentialsBuilder().build();
     c.authBaseURL = QStringLiteral("https://auth.localhost");
@@ -43,7 +45,8 @@ void CredentialRecordsTest::recordsRoundTrip()
     QCOMPARE(QJsonDocument::fromJson(c.encoded()).object().size(), 11);
     QCOMPARE(DeviceCredentials::decode(c.encoded()), c);
 
-    PendingClaimState p{QStringLiteral("claim-1"), QStringLiteral("https://localhost:8443"), QStringLiteral("Büro-Mac"), 1767225600.5};
+    PendingClaimState p{QStringLiteral("claim-1"), QStringLiteral("https://localhost:8443"), QStringLiteral("Büro-Mac"),
+                        1767225600.5};
     QCOMPARE(PendingClaimState::decode(p.encoded()), p);
 
     const BrokerGrant grant = BrokerGrant::decode("{\"accessToken\":\"bg1.x\",\"refreshToken\":\"sg1." + k43.toLatin1()
@@ -59,19 +62,31 @@ void CredentialRecordsTest::brokerGrantValidityRules_data()
     QTest::addColumn<QString>("refresh");
     QTest::addColumn<qint64>("expiresAt");
     QTest::addColumn<bool>("valid");
-    QTest::newRow("valid") << "bg1.Ab-_09" << "sg1." + k43 << qint64(1) << true;
-    QTest::newRow("refresh 42") << "bg1.x" << "sg1." + k43.left(42) << qint64(1) << false;
-    QTest::newRow("refresh 44") << "bg1.x" << "sg1." + k43 + "a" << qint64(1) << false;
-    QTest::newRow("refresh trailing newline") << "bg1.x" << "sg1." + k43 + "\n" << qint64(1) << false;
-    QTest::newRow("refresh wrong prefix") << "bg1.x" << "sg2." + k43 << qint64(1) << false;
-    QTest::newRow("access empty body") << "bg1." << "sg1." + k43 << qint64(1) << false;
-    QTest::newRow("access plus") << "bg1.a+b" << "sg1." + k43 << qint64(1) << false;
-    QTest::newRow("access slash") << "bg1.a/b" << "sg1." + k43 << qint64(1) << false;
-    QTest::newRow("access trailing newline") << "bg1.ab\n" << "sg1." + k43 << qint64(1) << false;
+    QTest::newRow("valid") << "bg1.Ab-_09"
+                           << "sg1." + k43 << qint64(1) << true;
+    QTest::newRow("refresh 42") << "bg1.x"
+                                << "sg1." + k43.left(42) << qint64(1) << false;
+    QTest::newRow("refresh 44") << "bg1.x"
+                                << "sg1." + k43 + "a" << qint64(1) << false;
+    QTest::newRow("refresh trailing newline") << "bg1.x"
+                                              << "sg1." + k43 + "\n"
+                                              << qint64(1) << false;
+    QTest::newRow("refresh wrong prefix") << "bg1.x"
+                                          << "sg2." + k43 << qint64(1) << false;
+    QTest::newRow("access empty body") << "bg1."
+                                       << "sg1." + k43 << qint64(1) << false;
+    QTest::newRow("access plus") << "bg1.a+b"
+                                 << "sg1." + k43 << qint64(1) << false;
+    QTest::newRow("access slash") << "bg1.a/b"
+                                  << "sg1." + k43 << qint64(1) << false;
+    QTest::newRow("access trailing newline") << "bg1.ab\n"
+                                             << "sg1." + k43 << qint64(1) << false;
     QTest::newRow("access 16384 bytes") << "bg1." + QString(16380, 'z') << "sg1." + k43 << qint64(1) << true;
     QTest::newRow("access 16385 bytes") << "bg1." + QString(16381, 'z') << "sg1." + k43 << qint64(1) << false;
-    QTest::newRow("expires 0") << "bg1.x" << "sg1." + k43 << qint64(0) << false;
-    QTest::newRow("expires negative") << "bg1.x" << "sg1." + k43 << qint64(-5) << false;
+    QTest::newRow("expires 0") << "bg1.x"
+                               << "sg1." + k43 << qint64(0) << false;
+    QTest::newRow("expires negative") << "bg1.x"
+                                      << "sg1." + k43 << qint64(-5) << false;
 }
 
 void CredentialRecordsTest::brokerGrantValidityRules()
@@ -90,9 +105,12 @@ void CredentialRecordsTest::decodingFailures_data()
     QTest::newRow("not json") << QByteArray("{oops") << qint64(4864);
     QTest::newRow("array") << QByteArray("[]") << qint64(4864);
     QTest::newRow("missing refresh") << QByteArray(R"({"accessToken":"bg1.x","expiresAt":1})") << qint64(4865);
-    QTest::newRow("expires as text") << QByteArray(R"({"accessToken":"bg1.x","refreshToken":"r","expiresAt":"1"})") << qint64(4864);
-    QTest::newRow("expires fraction") << QByteArray(R"({"accessToken":"bg1.x","refreshToken":"r","expiresAt":1.5})") << qint64(4864);
-    QTest::newRow("token as number") << QByteArray(R"({"accessToken":5,"refreshToken":"r","expiresAt":1})") << qint64(4864);
+    QTest::newRow("expires as text") << QByteArray(R"({"accessToken":"bg1.x","refreshToken":"r","expiresAt":"1"})")
+                                     << qint64(4864);
+    QTest::newRow("expires fraction") << QByteArray(R"({"accessToken":"bg1.x","refreshToken":"r","expiresAt":1.5})")
+                                      << qint64(4864);
+    QTest::newRow("token as number") << QByteArray(R"({"accessToken":5,"refreshToken":"r","expiresAt":1})")
+                                     << qint64(4864);
 }
 
 void CredentialRecordsTest::decodingFailures()

@@ -42,11 +42,11 @@ namespace {
 // python3's canonical form of a JSON document read from standard input.
 QByteArray pythonCanonical(const QByteArray &json)
 {
-    const ProcessResult r = runPython(QStringLiteral(
-        "import json,sys\n"
-        "v=json.loads(sys.stdin.buffer.read().decode('utf-8'))\n"
-        "sys.stdout.buffer.write(json.dumps(v,sort_keys=True,separators=(',',':'),ensure_ascii=False).encode('utf-8'))"),
-        {}, json);
+    const ProcessResult r = runPython(QStringLiteral("import json,sys\n"
+                                                     "v=json.loads(sys.stdin.buffer.read().decode('utf-8'))\n"
+                                                     "sys.stdout.buffer.write(json.dumps(v,sort_keys=True,separators=('"
+                                                     ",',':'),ensure_ascii=False).encode('utf-8'))"),
+                                      {}, json);
     return r.standardOutput;
 }
 }  // namespace
@@ -56,17 +56,18 @@ void SignedPayloadsTest::init()
     m_dir = std::make_unique<QTemporaryDir>();
     m_identity = std::make_shared<FixedHardwareIdentity>();
     m_posture = std::make_shared<FixedPostureProbes>();
-    m_agent = std::make_unique<DeviceEnrollmentAgent>(IdentityPorts{
-        std::make_shared<FileKeychain>(m_dir->path() + QStringLiteral("/kc")), std::make_shared<FakeHardwareKey>(),
-        m_identity, m_posture});
+    m_agent = std::make_unique<DeviceEnrollmentAgent>(
+        IdentityPorts{std::make_shared<FileKeychain>(m_dir->path() + QStringLiteral("/kc")),
+                      std::make_shared<FakeHardwareKey>(), m_identity, m_posture});
 }
 
 // The payload's canonical form and hash as python3 computes them from its dictionary form.
 void SignedPayloadsTest::payloadCanonicalFormMatchesPython()
 {
-    const DeviceEnrollmentAgent agent(IdentityPorts{std::make_shared<FileKeychain>(m_dir->path() + QStringLiteral("/kc")),
-                                                    std::make_shared<FakeHardwareKey>(), m_identity, m_posture},
-                                      QStringLiteral("  secret\twith tab "));
+    const DeviceEnrollmentAgent agent(
+        IdentityPorts{std::make_shared<FileKeychain>(m_dir->path() + QStringLiteral("/kc")),
+                      std::make_shared<FakeHardwareKey>(), m_identity, m_posture},
+        QStringLiteral("  secret\twith tab "));
     const DeviceEnrollmentPayload payload = agent.buildEnrollmentPayload();
     QCOMPARE(payload.mdm_enrollment_secret, std::optional<QString>(QStringLiteral("secret\twith tab")));
     const QByteArray canonical = canonical_json::stableJSONString(QJsonValue(payload.jsonObject()))->toUtf8();
@@ -84,12 +85,16 @@ void SignedPayloadsTest::enrollmentPayloadShapeAndHash()
     QCOMPARE(payload.hardware_serial_number, QStringLiteral("C02TEST123"));
     QCOMPARE(payload.posture.sip_enabled, std::optional<bool>(true));
     QCOMPARE(payload.posture.filevault_enabled, std::optional<bool>(false));
-    QCOMPARE(m_posture->calls, 4);   // each tool twice: once parsed, once raw
-    QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$")).match(payload.agent.generated_at).hasMatch());
+    QCOMPARE(m_posture->calls, 4);  // each tool twice: once parsed, once raw
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$"))
+                .match(payload.agent.generated_at)
+                .hasMatch());
     const QString canonical = *canonical_json::stableJSONString(QJsonValue(payload.jsonObject()));
-    QVERIFY(canonical.startsWith(QStringLiteral("{\"agent\":{\"collector\":\"veltro-mornix-keychain-agent\",\"generated_at\":")));
+    QVERIFY(canonical.startsWith(
+        QStringLiteral("{\"agent\":{\"collector\":\"veltro-mornix-keychain-agent\",\"generated_at\":")));
     QVERIFY(!canonical.contains(QLatin1String("mdm_enrollment_secret")));
-    QVERIFY(canonical.contains(QStringLiteral("\"posture\":{\"filevault_enabled\":false,\"filevault_raw_status\":\"FileVault is Off.\",\"sip_enabled\":true,")));
+    QVERIFY(canonical.contains(QStringLiteral("\"posture\":{\"filevault_enabled\":false,\"filevault_raw_status\":"
+                                              "\"FileVault is Off.\",\"sip_enabled\":true,")));
     QVERIFY(canonical.contains(QStringLiteral("-----BEGIN PUBLIC KEY-----\\n")));
 
     // Fallbacks.
@@ -109,13 +114,16 @@ void SignedPayloadsTest::enrollmentSecretResolution()
 {
     const std::optional<QString> environment = QStringLiteral(" env-secret \n");
     QCOMPARE(resolvedEnrollmentSecret(std::nullopt, environment), std::optional<QString>(QStringLiteral("env-secret")));
-    QCOMPARE(resolvedEnrollmentSecret(QStringLiteral("  "), environment), std::nullopt);   // an override wins even when blank
-    QCOMPARE(resolvedEnrollmentSecret(QStringLiteral(" typed "), environment), std::optional<QString>(QStringLiteral("typed")));
+    QCOMPARE(resolvedEnrollmentSecret(QStringLiteral("  "), environment),
+             std::nullopt);  // an override wins even when blank
+    QCOMPARE(resolvedEnrollmentSecret(QStringLiteral(" typed "), environment),
+             std::optional<QString>(QStringLiteral("typed")));
     QCOMPARE(resolvedEnrollmentSecret(std::nullopt, QStringLiteral("   ")), std::nullopt);
     QCOMPARE(resolvedEnrollmentSecret(std::nullopt, std::nullopt), std::nullopt);
-    const DeviceEnrollmentAgent agent(IdentityPorts{std::make_shared<FileKeychain>(m_dir->path() + QStringLiteral("/kc")),
-                                                    std::make_shared<FakeHardwareKey>(), m_identity, m_posture},
-                                      environment);
+    const DeviceEnrollmentAgent agent(
+        IdentityPorts{std::make_shared<FileKeychain>(m_dir->path() + QStringLiteral("/kc")),
+                      std::make_shared<FakeHardwareKey>(), m_identity, m_posture},
+        environment);
     QCOMPARE(agent.buildEnrollmentPayload(QStringLiteral("   ")).mdm_enrollment_secret, std::nullopt);
     QCOMPARE(agent.buildSignedRegistrationRequest("c", "n", std::nullopt).payload.mdm_enrollment_secret,
              std::optional<QString>(QStringLiteral("env-secret")));
@@ -168,7 +176,8 @@ void SignedPayloadsTest::challengeIsSignedAsGiven()
     QCOMPARE(c.nonce, QStringLiteral(" raw nonce\n"));
     const QString pem = m_agent->buildEnrollmentPayload().secure_enclave_public_key;
     QVERIFY(verifies(QStringLiteral(" raw nonce\n"), c.signature_base64, pem));
-    QCOMPARE(c.jsonObject().keys(), (QStringList{"hardware_serial_number", "hardware_uuid", "nonce", "signature_base64"}));
+    QCOMPARE(c.jsonObject().keys(),
+             (QStringList{"hardware_serial_number", "hardware_uuid", "nonce", "signature_base64"}));
 }
 
 void SignedPayloadsTest::postureParsers()
@@ -176,7 +185,8 @@ void SignedPayloadsTest::postureParsers()
     QCOMPARE(parseSIPEnabled(QStringLiteral("SecureBoot enabled")), std::optional<bool>(true));
     QCOMPARE(parseSIPEnabled(QStringLiteral("SecureBoot DISABLED")), std::optional<bool>(false));
     QCOMPARE(parseSIPEnabled(QStringLiteral("EFI variables are not supported on this system")), std::nullopt);
-    QCOMPARE(parseFileVaultEnabled(QStringLiteral("dm-crypt: ...; FileVault is On equivalent.")), std::optional<bool>(true));
+    QCOMPARE(parseFileVaultEnabled(QStringLiteral("dm-crypt: ...; FileVault is On equivalent.")),
+             std::optional<bool>(true));
     QCOMPARE(parseFileVaultEnabled(QStringLiteral("FileVault is Off.")), std::optional<bool>(false));
     QCOMPARE(parseFileVaultEnabled(QStringLiteral("UNKNOWN: x")), std::nullopt);
 }
@@ -205,11 +215,13 @@ void SignedPayloadsTest::cliModes()
     QJsonObject claim = QJsonDocument::fromJson(out).object();
     QVERIFY(!claim.contains(QStringLiteral("human_claim_name")));
     QCOMPARE(claim.value(QStringLiteral("invite_code")).toString(), QStringLiteral("CODE"));
-    QVERIFY(out.indexOf("\"challenge_id\"") < out.indexOf("\"invite_code\""));   // keys sorted
+    QVERIFY(out.indexOf("\"challenge_id\"") < out.indexOf("\"invite_code\""));  // keys sorted
 
     out.clear();
-    QCOMPARE(run({"exe", "--zta-claim-request", "c", "n", "code", "  Desk  ", "ignored"}, out, err), std::optional<int>(0));
-    QCOMPARE(QJsonDocument::fromJson(out).object().value(QStringLiteral("human_claim_name")).toString(), QStringLiteral("Desk"));
+    QCOMPARE(run({"exe", "--zta-claim-request", "c", "n", "code", "  Desk  ", "ignored"}, out, err),
+             std::optional<int>(0));
+    QCOMPARE(QJsonDocument::fromJson(out).object().value(QStringLiteral("human_claim_name")).toString(),
+             QStringLiteral("Desk"));
     QVERIFY(err.isEmpty());
 }
 

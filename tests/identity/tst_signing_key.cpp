@@ -74,12 +74,12 @@ void SigningKeyTest::publicKeyExportIsByteExact()
     // openssl derives the same SubjectPublicKeyInfo from the stored private key.
     const QString privatePath = m_dir->filePath(QStringLiteral("private.der"));
     QVERIFY(writeFile(privatePath, key.pkcs8()));
-    const ProcessResult derived = runProcess(QStringLiteral("openssl"),
-        {"pkey", "-inform", "DER", "-in", privatePath, "-pubout", "-outform", "DER"});
+    const ProcessResult derived = runProcess(
+        QStringLiteral("openssl"), {"pkey", "-inform", "DER", "-in", privatePath, "-pubout", "-outform", "DER"});
     QCOMPARE(derived.exitCode, 0);
     QCOMPARE(derived.standardOutput, der);
-    const ProcessResult pemOut = runProcess(QStringLiteral("openssl"),
-        {"pkey", "-inform", "DER", "-in", privatePath, "-pubout"});
+    const ProcessResult pemOut =
+        runProcess(QStringLiteral("openssl"), {"pkey", "-inform", "DER", "-in", privatePath, "-pubout"});
     QCOMPARE(QString::fromLatin1(pemOut.standardOutput).trimmed(), pem);
 }
 
@@ -121,7 +121,7 @@ void SigningKeyTest::otherHardwareFailuresDoNotFallBack()
 
 void SigningKeyTest::clearSigningKeyDeletesBothAndToleratesMissing()
 {
-    m_agent->clearSigningKey();   // nothing exists
+    m_agent->clearSigningKey();  // nothing exists
     const QByteArray before = m_agent->loadOrCreatePrivateKey().publicKeyX963();
     m_agent->clearSigningKey();
     QByteArray stored;
@@ -159,10 +159,13 @@ void SigningKeyTest::errorTexts()
     QCOMPARE(securityErrorDescription(IdentityError(QStringLiteral("NSOSStatusErrorDomain"), -25299)),
              QStringLiteral("The operation couldn’t be completed. (NSOSStatusErrorDomain error -25299.) | "
                             "OSStatus -25299: The specified item already exists in the keychain."));
-    QCOMPARE(securityErrorDescription(IdentityError(QStringLiteral("Other"), 7, QStringLiteral("Broke"), -25300)),
-             QStringLiteral("Broke | domain=Other code=7 | OSStatus -25300: The specified item could not be found in the keychain."));
+    QCOMPARE(
+        securityErrorDescription(IdentityError(QStringLiteral("Other"), 7, QStringLiteral("Broke"), -25300)),
+        QStringLiteral(
+            "Broke | domain=Other code=7 | OSStatus -25300: The specified item could not be found in the keychain."));
     // Duplicate parts collapse.
-    QCOMPARE(securityErrorDescription(IdentityError(QStringLiteral("NSOSStatusErrorDomain"), -1, QStringLiteral("OSStatus -1"))),
+    QCOMPARE(securityErrorDescription(
+                 IdentityError(QStringLiteral("NSOSStatusErrorDomain"), -1, QStringLiteral("OSStatus -1"))),
              QStringLiteral("OSStatus -1"));
 }
 

@@ -78,9 +78,9 @@ void TpmKeyTest::cleanup()
 
 std::unique_ptr<DeviceEnrollmentAgent> TpmKeyTest::agent(const QString &tcti)
 {
-    return std::make_unique<DeviceEnrollmentAgent>(IdentityPorts{
-        m_keychain, std::make_shared<TpmHardwareKey>(m_keychain, buildBundleModules(), tcti), std::make_shared<FixedHardwareIdentity>(),
-        std::make_shared<FixedPostureProbes>()});
+    return std::make_unique<DeviceEnrollmentAgent>(
+        IdentityPorts{m_keychain, std::make_shared<TpmHardwareKey>(m_keychain, buildBundleModules(), tcti),
+                      std::make_shared<FixedHardwareIdentity>(), std::make_shared<FixedPostureProbes>()});
 }
 
 QByteArray TpmKeyTest::storedRecord() const
@@ -95,7 +95,7 @@ ProcessResult TpmKeyTest::runAgent(const QStringList &arguments, const QString &
     QProcessEnvironment environment = m_home->environment();
     environment.insert(QStringLiteral("VELTRO_KEYCHAIN"), QStringLiteral("file"));
     environment.insert(QStringLiteral("VELTRO_TPM_TCTI"), tcti);
-    environment.remove(QStringLiteral("TSS2_LOG"));   // the agent must keep the TSS quiet itself
+    environment.remove(QStringLiteral("TSS2_LOG"));  // the agent must keep the TSS quiet itself
     return runProcess(QStringLiteral(MORNIX_EXECUTABLE), arguments, {}, environment);
 }
 
@@ -120,10 +120,10 @@ void TpmKeyTest::createLoadAfterRestartAndSign()
         QVERIFY(DeviceEnrollmentAgent::isSecureEnclaveKey(key));
         point = key.publicKeyX963();
         QCOMPARE(point.size(), 65);
-        QVERIFY(key.pkcs8().isEmpty());   // nothing of the private key outside the TPM
+        QVERIFY(key.pkcs8().isEmpty());  // nothing of the private key outside the TPM
         pem = DeviceEnrollmentAgent::publicKeyPEM(key);
-        for (const QByteArray &message : {QByteArray(), QByteArray("REGISTER\nc\nn\n1767225600\nuuid\nhash ü"),
-                                           QByteArray(100000, 'x')}) {
+        for (const QByteArray &message :
+             {QByteArray(), QByteArray("REGISTER\nc\nn\n1767225600\nuuid\nhash ü"), QByteArray(100000, 'x')}) {
             const QByteArray signature = DeviceEnrollmentAgent::sign(message, key);
             QCOMPARE(signature.at(0), '\x30');
             QVERIFY2(opensslVerifies(pem, message, signature), message.left(40).constData());
@@ -194,7 +194,8 @@ void TpmKeyTest::enrollmentPayloadAndCommandLineModes()
     const ProcessResult answered = runAgent({QStringLiteral("--zta-sign-challenge"), nonce}, m_tpm->tcti());
     QCOMPARE(answered.exitCode, 0);
     const QJsonObject answer = QJsonDocument::fromJson(answered.standardOutput).object();
-    const QByteArray signature = QByteArray::fromBase64(answer.value(QStringLiteral("signature_base64")).toString().toLatin1());
+    const QByteArray signature =
+        QByteArray::fromBase64(answer.value(QStringLiteral("signature_base64")).toString().toLatin1());
     QVERIFY(opensslVerifies(pem, nonce.toUtf8(), signature));
     QCOMPARE(m_tpm->transientHandles(), QStringList());
 }
@@ -215,7 +216,8 @@ void TpmKeyTest::unusableKeyIsKeptWithAClearError_data()
     QTest::newRow("not a TPM key record") << "not a record" << unreadable << reEnroll;
     QTest::newRow("truncated record") << "truncated" << unreadable << reEnroll;
     QTest::newRow("trailing byte") << "trailing byte" << unreadable << reEnroll;
-    QTest::newRow("TPM gone") << "gone" << "The TPM that holds the device key cannot be reached (no TPM answers at \""
+    QTest::newRow("TPM gone") << "gone"
+                              << "The TPM that holds the device key cannot be reached (no TPM answers at \""
                               << "if it is gone for good, this device must be re-enrolled.";
     QTest::newRow("device node gone") << "no node"
                                       << "The TPM that holds the device key cannot be reached (no TPM device at "
@@ -276,27 +278,34 @@ void TpmKeyTest::lockoutGivesAClearErrorAndKeepsTheKey()
 
     // One wrong password on a dictionary-attack protected key of someone else, with one try
     // allowed, puts the TPM into lockout.
-    QCOMPARE(m_tpm->tool(QStringLiteral("tpm2_dictionarylockout"), {"-s", "-n", "1", "-t", "600", "-l", "600"}).exitCode, 0);
+    QCOMPARE(
+        m_tpm->tool(QStringLiteral("tpm2_dictionarylockout"), {"-s", "-n", "1", "-t", "600", "-l", "600"}).exitCode, 0);
     const QString prim = m_home->path() + QStringLiteral("/prim.ctx");
     const QString pub = m_home->path() + QStringLiteral("/other.pub");
     const QString priv = m_home->path() + QStringLiteral("/other.priv");
     const QString ctx = m_home->path() + QStringLiteral("/other.ctx");
     QCOMPARE(m_tpm->tool(QStringLiteral("tpm2_createprimary"), {"-C", "o", "-G", "ecc", "-c", prim}).exitCode, 0);
     m_tpm->flushTransient();
-    QCOMPARE(m_tpm->tool(QStringLiteral("tpm2_create"), {"-C", prim, "-G", "ecc", "-p", "good", "-u", pub, "-r", priv}).exitCode, 0);
+    QCOMPARE(m_tpm->tool(QStringLiteral("tpm2_create"), {"-C", prim, "-G", "ecc", "-p", "good", "-u", pub, "-r", priv})
+                 .exitCode,
+             0);
     m_tpm->flushTransient();
     QCOMPARE(m_tpm->tool(QStringLiteral("tpm2_load"), {"-C", prim, "-u", pub, "-r", priv, "-c", ctx}).exitCode, 0);
     m_tpm->flushTransient();
-    QVERIFY(m_tpm->tool(QStringLiteral("tpm2_sign"), {"-c", ctx, "-p", "bad", "-g", "sha256", "-o",
-                                                      m_home->path() + QStringLiteral("/sig"),
-                                                      homeFile(QStringLiteral("msg"), "m")}).exitCode != 0);
+    QVERIFY(m_tpm
+                ->tool(QStringLiteral("tpm2_sign"),
+                       {"-c", ctx, "-p", "bad", "-g", "sha256", "-o", m_home->path() + QStringLiteral("/sig"),
+                        homeFile(QStringLiteral("msg"), "m")})
+                .exitCode
+            != 0);
     m_tpm->flushTransient();
 
     {
         auto device = agent(m_tpm->tcti());
         const QString error = expectError(*device);
-        QVERIFY2(error.startsWith(QStringLiteral("Secure Enclave unavailable: The TPM is in dictionary-attack lockout")),
-                 qPrintable(error));
+        QVERIFY2(
+            error.startsWith(QStringLiteral("Secure Enclave unavailable: The TPM is in dictionary-attack lockout")),
+            qPrintable(error));
         QCOMPARE(storedRecord(), record);
     }
 
@@ -305,7 +314,8 @@ void TpmKeyTest::lockoutGivesAClearErrorAndKeepsTheKey()
     auto device = agent(m_tpm->tcti());
     const DevicePrivateKey key = device->loadOrCreatePrivateKey();
     QCOMPARE(key.publicKeyX963(), point);
-    QVERIFY(opensslVerifies(DeviceEnrollmentAgent::publicKeyPEM(key), "after", DeviceEnrollmentAgent::sign("after", key)));
+    QVERIFY(
+        opensslVerifies(DeviceEnrollmentAgent::publicKeyPEM(key), "after", DeviceEnrollmentAgent::sign("after", key)));
 }
 
 void TpmKeyTest::noTpmGivesTheSoftwareKey_data()
@@ -335,7 +345,8 @@ void TpmKeyTest::noTpmGivesTheSoftwareKey()
     QCOMPARE(cli.exitCode, 0);
     QCOMPARE(cli.standardError, QByteArray());
     const QJsonObject payload = QJsonDocument::fromJson(cli.standardOutput).object();
-    QCOMPARE(payload.value(QStringLiteral("secure_enclave_public_key")).toString(), DeviceEnrollmentAgent::publicKeyPEM(key));
+    QCOMPARE(payload.value(QStringLiteral("secure_enclave_public_key")).toString(),
+             DeviceEnrollmentAgent::publicKeyPEM(key));
     QCOMPARE(payload.value(QStringLiteral("agent")).toObject().value(QStringLiteral("collector")).toString(),
              QStringLiteral("veltro-mornix-keychain-agent"));
 

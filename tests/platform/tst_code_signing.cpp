@@ -70,8 +70,9 @@ QStringList teamSigner(const QString &team)
 
 ProcessResult signBundle(const QString &bundle)
 {
-    return runProcess(codesignToolPath(), {QStringLiteral("--cert"), pki(QStringLiteral("team-Q6L2SF6YDW.pem")),
-                                           QStringLiteral("--key"), pki(QStringLiteral("team-Q6L2SF6YDW.key")), bundle});
+    return runProcess(codesignToolPath(),
+                      {QStringLiteral("--cert"), pki(QStringLiteral("team-Q6L2SF6YDW.pem")), QStringLiteral("--key"),
+                       pki(QStringLiteral("team-Q6L2SF6YDW.key")), bundle});
 }
 
 bool copyExecutable(const QString &from, const QString &to)
@@ -96,9 +97,10 @@ bool issueLeaf(const QString &directory, const QString &name, const QString &sub
            && ok(openssl("req -new -key", {base + QStringLiteral(".key"), QStringLiteral("-subj"), subject,
                                            QStringLiteral("-out"), base + QStringLiteral(".csr")}))
            && ok(openssl("x509 -req -days 30 -sha256 -extensions leaf -CAcreateserial -in",
-                         {base + QStringLiteral(".csr"), QStringLiteral("-CA"), pki(QStringLiteral("codesign-anchor.pem")),
-                          QStringLiteral("-CAkey"), pki(QStringLiteral("codesign-anchor.key")),
-                          QStringLiteral("-CAserial"), directory + QStringLiteral("/serial"), QStringLiteral("-extfile"),
+                         {base + QStringLiteral(".csr"), QStringLiteral("-CA"),
+                          pki(QStringLiteral("codesign-anchor.pem")), QStringLiteral("-CAkey"),
+                          pki(QStringLiteral("codesign-anchor.key")), QStringLiteral("-CAserial"),
+                          directory + QStringLiteral("/serial"), QStringLiteral("-extfile"),
                           base + QStringLiteral(".cnf"), QStringLiteral("-out"), base + QStringLiteral(".pem")}));
 }
 
@@ -295,7 +297,7 @@ private Q_SLOTS:
         QVERIFY(verify(bundle));
         const QString resources = bundle + QStringLiteral("/Contents/Resources");
         QVERIFY(QDir().mkpath(resources));
-        QVERIFY(verify(bundle));   // an empty directory holds no code
+        QVERIFY(verify(bundle));  // an empty directory holds no code
         QVERIFY(writeFile(resources + QStringLiteral("/extra.js"), "alert(1)"));
         QVERIFY(!verify(bundle));
         QVERIFY(QFile::remove(resources + QStringLiteral("/extra.js")));
@@ -331,16 +333,14 @@ private Q_SLOTS:
         const QString outside = m_dir.filePath(QStringLiteral("outside"));
         QVERIFY(QDir().mkpath(outside));
         // The links lie in Contents/Resources/deep/er: five steps up is the bundle's parent.
-        const QStringList escapes{
-            QStringLiteral("../../../../.."),              // the bundle's parent
-            outside,                                       // absolute
-            QStringLiteral("../../../../../../outside"),
-            QStringLiteral("../../deep/er/../../../../../../outside"),
-            QStringLiteral("nowhere"),                     // dangling
-            // Through a link to the parent ("up" -> ".."): read as text it stays inside, resolved
-            // by the kernel it leaves the bundle.
-            QStringLiteral("up/../../../../..")
-        };
+        const QStringList escapes{QStringLiteral("../../../../.."),  // the bundle's parent
+                                  outside,                           // absolute
+                                  QStringLiteral("../../../../../../outside"),
+                                  QStringLiteral("../../deep/er/../../../../../../outside"),
+                                  QStringLiteral("nowhere"),  // dangling
+                                  // Through a link to the parent ("up" -> ".."): read as text it stays inside, resolved
+                                  // by the kernel it leaves the bundle.
+                                  QStringLiteral("up/../../../../..")};
         for (const QString &target : escapes) {
             const QString link = resources + QStringLiteral("/deep/er/escape");
             if (target.startsWith(QLatin1String("up/")))
@@ -363,7 +363,8 @@ private Q_SLOTS:
         // The Contents directory itself must not be a link.
         const QString moved = m_dir.filePath(QStringLiteral("moved-contents"));
         QCOMPARE(std::rename(QFile::encodeName(bundle + QStringLiteral("/Contents")).constData(),
-                             QFile::encodeName(moved).constData()), 0);
+                             QFile::encodeName(moved).constData()),
+                 0);
         QVERIFY(QFile::link(moved, bundle + QStringLiteral("/Contents")));
         QVERIFY(!verify(bundle));
     }
@@ -379,16 +380,18 @@ private Q_SLOTS:
         QCOMPARE(signBundle(bundle).exitCode, 0);
         const ProcessResult content = opensslVerify(code_signature::signatureFilePath(bundle));
         QVERIFY2(content.exitCode == 0, content.standardError.constData());
-        const ProcessResult expected = runPython(QStringLiteral(
-            "import hashlib,os,sys,json\n"
-            "root=sys.argv[1]\n"
-            "files={}\n"
-            "for d,dirs,names in os.walk(os.path.join(root,'Contents')):\n"
-            "  dirs[:]=[x for x in dirs if os.path.relpath(os.path.join(d,x),root)!='Contents/_CodeSignature']\n"
-            "  for n in names:\n"
-            "    p=os.path.join(d,n)\n"
-            "    files[os.path.relpath(p,root)]=hashlib.sha256(open(p,'rb').read()).hexdigest()\n"
-            "print(json.dumps(files,sort_keys=True))\n"), {bundle});
+        const ProcessResult expected = runPython(
+            QStringLiteral(
+                "import hashlib,os,sys,json\n"
+                "root=sys.argv[1]\n"
+                "files={}\n"
+                "for d,dirs,names in os.walk(os.path.join(root,'Contents')):\n"
+                "  dirs[:]=[x for x in dirs if os.path.relpath(os.path.join(d,x),root)!='Contents/_CodeSignature']\n"
+                "  for n in names:\n"
+                "    p=os.path.join(d,n)\n"
+                "    files[os.path.relpath(p,root)]=hashlib.sha256(open(p,'rb').read()).hexdigest()\n"
+                "print(json.dumps(files,sort_keys=True))\n"),
+            {bundle});
         QCOMPARE(QJsonDocument::fromJson(content.standardOutput).object().value(QStringLiteral("files")).toObject(),
                  QJsonDocument::fromJson(expected.standardOutput).object());
         QCOMPARE(QJsonDocument::fromJson(expected.standardOutput).object().size(), 4);
@@ -429,7 +432,8 @@ private Q_SLOTS:
         QVERIFY(impostor.isRunning());
         QCOMPARE(std::rename(QFile::encodeName(saved).constData(), QFile::encodeName(exe).constData()), 0);
         char link[4096];
-        const ssize_t n = ::readlink(QStringLiteral("/proc/%1/exe").arg(impostor.pid()).toLatin1().constData(), link, sizeof link);
+        const ssize_t n =
+            ::readlink(QStringLiteral("/proc/%1/exe").arg(impostor.pid()).toLatin1().constData(), link, sizeof link);
         QVERIFY(n > 0 && QByteArray(link, n).endsWith(" (deleted)"));
         QVERIFY(verify(bundle));
         QVERIFY(!signing.applicationSigningInformation(impostor.pid(), bundle));

@@ -74,7 +74,8 @@ QString craftedBundle(const QString &dir, const QString &plistSource)
         return {};
     }
     const QString exe = bundle + QStringLiteral("/Contents/MacOS/Claude");
-    if (!QFile::copy(sleeperPath(), exe) || !QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+    if (!QFile::copy(sleeperPath(), exe)
+        || !QFile::setPermissions(exe, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
         return {};
     return bundle;
 }
@@ -87,8 +88,8 @@ class ForeignPlistsTest : public QObject {
 private:
     QTemporaryDir m_dir;
     QString m_plists;
-    const QStringList m_crafted{QStringLiteral("nul-string.xml"), QStringLiteral("nul-cdata.xml"),
-                                QStringLiteral("nul-key.xml"), QStringLiteral("utf16-nul-string.bplist"),
+    const QStringList m_crafted{QStringLiteral("nul-string.xml"),       QStringLiteral("nul-cdata.xml"),
+                                QStringLiteral("nul-key.xml"),          QStringLiteral("utf16-nul-string.bplist"),
                                 QStringLiteral("utf16-nul-key.bplist"), QStringLiteral("ascii-nul-string.bplist")};
 
     QString plist(const QString &name) const { return m_plists + QLatin1Char('/') + name; }
@@ -161,7 +162,8 @@ private Q_SLOTS:
         QStringList sources;
         for (const QString &name : m_crafted)
             sources.append(plist(name));
-        sources << QStringLiteral("fifo") << QStringLiteral("huge") << QStringLiteral("link:") + plist(QStringLiteral("valid.xml"));
+        sources << QStringLiteral("fifo") << QStringLiteral("huge")
+                << QStringLiteral("link:") + plist(QStringLiteral("valid.xml"));
         for (const QString &source : sources) {
             const QString bundle = craftedBundle(root + QStringLiteral("/crafted%1").arg(processes.size()), source);
             QVERIFY2(!bundle.isEmpty(), qPrintable(source));

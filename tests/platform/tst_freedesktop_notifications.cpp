@@ -22,9 +22,9 @@ namespace mornix {
 
 namespace {
 
-const UserNotificationCategory kCategory{QStringLiteral("CAT"),
-                                         {{QStringLiteral("yes"), QStringLiteral("Yes")},
-                                          {QStringLiteral("no"), QStringLiteral("No")}}};
+const UserNotificationCategory kCategory{
+    QStringLiteral("CAT"),
+    {{QStringLiteral("yes"), QStringLiteral("Yes")}, {QStringLiteral("no"), QStringLiteral("No")}}};
 
 UserNotificationRequest request(const QString &identifier, const QString &title,
                                 std::optional<double> interval = std::nullopt)
@@ -177,9 +177,9 @@ void FreedesktopNotificationsTest::signalsFromAnotherSenderAreIgnored()
     const uint id = server.open().first().id;
 
     // Anyone on the bus can emit a signal on this path; only the server that shows it counts.
-    QDBusMessage forged = QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/Notifications"),
-                                                     QStringLiteral("org.freedesktop.Notifications"),
-                                                     QStringLiteral("ActionInvoked"));
+    QDBusMessage forged =
+        QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/Notifications"),
+                                   QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("ActionInvoked"));
     forged << id << QStringLiteral("yes");
     QVERIFY(QDBusConnection::sessionBus().send(forged));
     QTest::qWait(500);
@@ -207,7 +207,7 @@ void FreedesktopNotificationsTest::dueRequestsAreShownByTheCentreThatDelivers()
     QVERIFY(scheduler.setCategories({kCategory}, &error));
     QVERIFY(scheduler.add(request(QStringLiteral("soon"), QStringLiteral("soon"), 0.5), &error));
     QTest::qWait(1000);
-    QCOMPARE(server.open().size(), 0);   // nobody delivers yet
+    QCOMPARE(server.open().size(), 0);  // nobody delivers yet
 
     deliverer.startScheduledDelivery();
     QVERIFY(server.waitForOpen(1));

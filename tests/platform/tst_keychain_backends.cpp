@@ -78,7 +78,8 @@ QString keychainDirectory(const TemporaryHome &home)
 }
 
 const std::string kKeyTag = "ai.veltro.mornix.zta.keychain.signing";
-const QByteArray kGrant = "{\"accessToken\":\"bg1.abc\",\"refreshToken\":\"sg1." + k43.toLatin1() + "\",\"expiresAt\":1}";
+const QByteArray kGrant =
+    "{\"accessToken\":\"bg1.abc\",\"refreshToken\":\"sg1." + k43.toLatin1() + "\",\"expiresAt\":1}";
 
 QProcessEnvironment environment(const TemporaryHome &home, bool withBus)
 {
@@ -98,7 +99,8 @@ ProcessResult run(const TemporaryHome &home, bool withBus, const QString &mode, 
 ProcessResult runBundle(const QString &bundle, const TemporaryHome &home, bool withBus, const QString &mode,
                         const QByteArray &input = {})
 {
-    return runProcess(bundle + QStringLiteral("/Contents/MacOS/VeltroMornix"), {mode}, input, environment(home, withBus), 60000);
+    return runProcess(bundle + QStringLiteral("/Contents/MacOS/VeltroMornix"), {mode}, input,
+                      environment(home, withBus), 60000);
 }
 
 // The device's public key as the enrollment payload reports it (empty on failure).
@@ -107,7 +109,10 @@ QString publicKey(const TemporaryHome &home, bool withBus)
     const ProcessResult result = run(home, withBus, QStringLiteral("--zta-enrollment-payload"));
     if (result.exitCode != 0)
         return {};
-    return QJsonDocument::fromJson(result.standardOutput).object().value(QStringLiteral("secure_enclave_public_key")).toString();
+    return QJsonDocument::fromJson(result.standardOutput)
+        .object()
+        .value(QStringLiteral("secure_enclave_public_key"))
+        .toString();
 }
 
 QString markerPath(const TemporaryHome &home)
@@ -206,7 +211,8 @@ void KeychainBackendsTest::storeSemantics()
     // Save updates, else adds.
     store.saveCredentials(credentials(QStringLiteral("three")));
     QCOMPARE(store.loadCredentials()->deviceID, QStringLiteral("three"));
-    const PendingClaimState claim{QStringLiteral("c1"), QStringLiteral("https://localhost:8443"), QStringLiteral("Mac"), 12.5};
+    const PendingClaimState claim{QStringLiteral("c1"), QStringLiteral("https://localhost:8443"), QStringLiteral("Mac"),
+                                  12.5};
     store.savePendingClaim(claim);
     QCOMPARE(store.loadPendingClaim(), claim);
 
@@ -215,7 +221,9 @@ void KeychainBackendsTest::storeSemantics()
     const IdentityError missing = expectError([&] { store.updateBrokerGrant(grant); });
     QCOMPARE(missing.domain(), QStringLiteral("BrokerGrant"));
     QCOMPARE(missing.code(), qint64(-25300));
-    const IdentityError invalid = expectError([&] { store.createBrokerGrant(BrokerGrant{QStringLiteral("bg1."), grant.refreshToken, 1}); });
+    const IdentityError invalid = expectError([&] {
+        store.createBrokerGrant(BrokerGrant{QStringLiteral("bg1."), grant.refreshToken, 1});
+    });
     QCOMPARE(invalid.domain(), QStringLiteral("BrokerGrant"));
     QCOMPARE(invalid.code(), qint64(1));
     QCOMPARE(store.loadBrokerGrant(), std::nullopt);
@@ -224,7 +232,9 @@ void KeychainBackendsTest::storeSemantics()
     const BrokerGrant second{QStringLiteral("bg1.second"), grant.refreshToken, 20};
     store.updateBrokerGrant(second);
     QCOMPARE(store.loadBrokerGrant(), second);
-    QCOMPARE(expectError([&] { store.updateBrokerGrant(BrokerGrant{second.accessToken, second.refreshToken, 0}); }).code(),
+    QCOMPARE(expectError([&] {
+                 store.updateBrokerGrant(BrokerGrant{second.accessToken, second.refreshToken, 0});
+             }).code(),
              qint64(1));
     QCOMPARE(store.loadBrokerGrant(), second);
 
@@ -262,10 +272,11 @@ void KeychainBackendsTest::storeSemantics()
 void KeychainBackendsTest::secretToolInterop()
 {
     // secret-tool writes, we read.
-    const QByteArray json = R"({"claimID":"c9","apiBaseURL":"https://localhost:8443","deviceName":"Mac","createdAt":7})";
+    const QByteArray json =
+        R"({"claimID":"c9","apiBaseURL":"https://localhost:8443","deviceName":"Mac","createdAt":7})";
     ProcessResult stored = runProcess(QStringLiteral("secret-tool"),
-                                      {"store", "--label=pending", "service", "ai.veltro.mornix", "account", "pending-claim",
-                                       "class", "generic-password"},
+                                      {"store", "--label=pending", "service", "ai.veltro.mornix", "account",
+                                       "pending-claim", "class", "generic-password"},
                                       json);
     QCOMPARE(stored.exitCode, 0);
     const KeychainStore store(backend(QStringLiteral("secret-service")));
@@ -294,7 +305,8 @@ void KeychainBackendsTest::fileStoreRefusesUnsafeItems()
         QCOMPARE(modeOf(keychainDirectory(m_home) + QLatin1Char('/') + file), mode_t(0600));
         QVERIFY2(!file.contains(QLatin1String(".tmp-")), qPrintable(file));
     }
-    const QString item = keychainDirectory(m_home) + QLatin1Char('/')
+    const QString item =
+        keychainDirectory(m_home) + QLatin1Char('/')
         + FileKeychain::genericPasswordFileName(KeychainStore::service, KeychainStore::credentialsAccount);
 
     // Open to others: refused for read, update and delete; the file is left as it is.
@@ -454,8 +466,8 @@ void KeychainBackendsTest::unusableModuleWithASecretServiceOnTheBus_data()
     QTest::addColumn<QString>("reason");
     QTest::addColumn<bool>("softwareKeyWithoutBus");
     // A broken seal or a foreign signer fails the TPM module too: no software key then either.
-    QTest::newRow("bundle seal broken") << QStringLiteral("corrupt") << QStringLiteral("the bundle's code signature is not valid: ")
-                                        << false;
+    QTest::newRow("bundle seal broken") << QStringLiteral("corrupt")
+                                        << QStringLiteral("the bundle's code signature is not valid: ") << false;
     QTest::newRow("Secret Service module modified")
         << QStringLiteral("tamper") << QStringLiteral("modified after the bundle was signed: ") << true;
     QTest::newRow("bundle re-signed by team Q6L2SF6YDW")
@@ -474,7 +486,8 @@ void KeychainBackendsTest::unusableModuleWithASecretServiceOnTheBus()
     QFETCH(bool, softwareKeyWithoutBus);
     TemporaryHome home;
     const QString bundle = home.path() + QStringLiteral("/VeltroMornix.app");
-    QCOMPARE(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral(MORNIX_BUNDLE_DIR), bundle}), 0);
+    QCOMPARE(QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral(MORNIX_BUNDLE_DIR), bundle}),
+             0);
     if (fault == QLatin1String("corrupt"))
         QVERIFY(fixtures::corruptSignature(bundle));
     else if (fault == QLatin1String("tamper"))
@@ -500,7 +513,8 @@ void KeychainBackendsTest::unusableModuleWithASecretServiceOnTheBus()
     agent.start(bundle + QStringLiteral("/Contents/MacOS/VeltroMornix"), {QStringLiteral("--desktop-managed")});
     QVERIFY(agent.waitForStarted());
     const AgentProcess log(env);
-    QVERIFY2(log.waitForLog(QStringLiteral("the Secret Service module cannot be used: ") + reason), qPrintable(log.logText()));
+    QVERIFY2(log.waitForLog(QStringLiteral("the Secret Service module cannot be used: ") + reason),
+             qPrintable(log.logText()));
     QVERIFY(log.waitForLog(QStringLiteral("stored credentials unavailable: ")));
     QCOMPARE(agent.state(), QProcess::Running);
     agent.terminate();

@@ -38,10 +38,12 @@ void write(const QString &path, const QByteArray &bytes)
     f.write(bytes);
 }
 
-QByteArray rootMountinfo(const QByteArray &device, const QByteArray &fsType = "ext4", const QByteArray &source = "/dev/x")
+QByteArray rootMountinfo(const QByteArray &device, const QByteArray &fsType = "ext4",
+                         const QByteArray &source = "/dev/x")
 {
     return "22 1 8:1 / /boot rw - ext4 /dev/sda1 rw\n"
-           "25 1 " + device + " / / rw,relatime shared:1 - " + fsType + " " + source + " rw\n";
+           "25 1 "
+           + device + " / / rw,relatime shared:1 - " + fsType + " " + source + " rw\n";
 }
 }  // namespace
 
@@ -75,9 +77,11 @@ private Q_SLOTS:
 
     void bundleShape()
     {
-        QCOMPARE(ProcfsWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/My Apps/Claude.app/Contents/MacOS/Claude")),
-                 QStringLiteral("/opt/My Apps/Claude.app"));
-        QVERIFY(ProcfsWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/Claude.app/Contents/Resources/claude")).isEmpty());
+        QCOMPARE(
+            ProcfsWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/My Apps/Claude.app/Contents/MacOS/Claude")),
+            QStringLiteral("/opt/My Apps/Claude.app"));
+        QVERIFY(ProcfsWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/Claude.app/Contents/Resources/claude"))
+                    .isEmpty());
         QVERIFY(ProcfsWorkspace::bundlePathOfExecutable(QStringLiteral("/opt/.app/Contents/MacOS/x")).isEmpty());
         QVERIFY(ProcfsWorkspace::bundlePathOfExecutable(QStringLiteral("/usr/bin/claude")).isEmpty());
     }
@@ -106,8 +110,8 @@ private Q_SLOTS:
         QVERIFY(first->launchDate);
         QVERIFY(qAbs(*first->launchDate - QDateTime::currentMSecsSinceEpoch() / 1000.0) < 120);
         QCOMPARE(find(apps, b.pid())->localizedName, QStringLiteral("Shown Name"));
-        QVERIFY(!find(apps, c.pid()));       // no Info.plist: not an application
-        QVERIFY(!find(apps, plain.pid()));   // not in a bundle
+        QVERIFY(!find(apps, c.pid()));      // no Info.plist: not an application
+        QVERIFY(!find(apps, plain.pid()));  // not in a bundle
         QCOMPARE(workspace.runningApplication(a.pid())->launchToken, first->launchToken);
         QVERIFY(!workspace.runningApplication(plain.pid()));
 
@@ -238,7 +242,8 @@ void LinuxPortsTest::execLineEscaping()
     QVERIFY2(item.registerItem(&error), qPrintable(error));
     // Path a\b "q" `c` 100%: quoting gives a\\b \"q\" \`c\` 100%, the string rule doubles each
     // backslash and the field-code rule doubles the percent sign.
-    QVERIFY2(readFile(item.entryPath()).contains("\nExec=\"/opt/a\\\\\\\\b \\\\\"q\\\\\" \\\\`c\\\\` 100%%/VeltroMornix\"\n"),
+    QVERIFY2(readFile(item.entryPath())
+                 .contains("\nExec=\"/opt/a\\\\\\\\b \\\\\"q\\\\\" \\\\`c\\\\` 100%%/VeltroMornix\"\n"),
              readFile(item.entryPath()).constData());
 
     XdgLoginItem broken(QStringLiteral("/opt/line\nbreak/VeltroMornix"), config.path() + QStringLiteral("/other"));
@@ -354,13 +359,16 @@ void LinuxPortsTest::diskEncryptionFollowsTheDeviceStack()
     write(sys + "/254:0/slaves/sda2/dev", "8:2\n");
     write(sys + "/8:2/dev", "8:2\n");
     SysfsPostureProbes encrypted(proc, sys);
-    QCOMPARE(encrypted.diskEncryptionStatus(),
-             QStringLiteral("dm-crypt: root file system / is encrypted (ext4 on luks-root); FileVault is On equivalent."));
+    QCOMPARE(
+        encrypted.diskEncryptionStatus(),
+        QStringLiteral("dm-crypt: root file system / is encrypted (ext4 on luks-root); FileVault is On equivalent."));
 
     write(proc + "/mountinfo", rootMountinfo("8:2"));
     SysfsPostureProbes plain(proc, sys);
-    QCOMPARE(plain.diskEncryptionStatus(),
-             QStringLiteral("dm-crypt: root file system / is not encrypted (ext4 on block device 8:2); FileVault is Off equivalent."));
+    QCOMPARE(
+        plain.diskEncryptionStatus(),
+        QStringLiteral(
+            "dm-crypt: root file system / is not encrypted (ext4 on block device 8:2); FileVault is Off equivalent."));
 }
 
 void LinuxPortsTest::diskEncryptionUnknownRoots()
@@ -369,7 +377,9 @@ void LinuxPortsTest::diskEncryptionUnknownRoots()
     const QString proc = dir.path() + "/proc/self";
     write(proc + "/mountinfo", rootMountinfo("0:31", "overlay", "overlay"));
     QVERIFY(SysfsPostureProbes(proc, dir.path()).diskEncryptionStatus().startsWith(QLatin1String("UNKNOWN: ")));
-    QVERIFY(SysfsPostureProbes(dir.path() + "/missing", dir.path()).diskEncryptionStatus().startsWith(QLatin1String("UNKNOWN: ")));
+    QVERIFY(SysfsPostureProbes(dir.path() + "/missing", dir.path())
+                .diskEncryptionStatus()
+                .startsWith(QLatin1String("UNKNOWN: ")));
     // The real machine: always a truthful text, never empty.
     QVERIFY(!SysfsPostureProbes().diskEncryptionStatus().isEmpty());
     QVERIFY(!SysfsPostureProbes().systemIntegrityStatus().isEmpty());
@@ -394,7 +404,8 @@ void LinuxPortsTest::memoryTuningLeavesTheEnvironment()
         qputenv("QT_ENABLE_REGEXP_JIT", given);
     tuneProcessMemory();
     QProcess child;
-    child.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("printf %s \"${QT_ENABLE_REGEXP_JIT-unset}\"")});
+    child.start(QStringLiteral("/bin/sh"),
+                {QStringLiteral("-c"), QStringLiteral("printf %s \"${QT_ENABLE_REGEXP_JIT-unset}\"")});
     QVERIFY(child.waitForFinished());
     QCOMPARE(child.readAllStandardOutput(), given.isNull() ? QByteArray("unset") : given);
     // Patterns still match as before.

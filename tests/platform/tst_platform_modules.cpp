@@ -43,7 +43,8 @@ const ModuleSigner kOwnSigner{fixtures::kOwnTeam, QStringLiteral("ai.veltro.morn
 
 std::shared_ptr<PlatformModules> modulesOf(const QString &bundle, std::shared_ptr<SystemLog> log = nullptr)
 {
-    return std::make_shared<PlatformModules>(bundle, Config::defaults().codeSigningAnchorsPEM, kOwnSigner, std::move(log));
+    return std::make_shared<PlatformModules>(bundle, Config::defaults().codeSigningAnchorsPEM, kOwnSigner,
+                                             std::move(log));
 }
 
 const ModuleSpec kProbe{"Contents/PlugIns/libmornix_probe.so", "mornix_probe_module", 1, "the probe module"};
@@ -54,7 +55,8 @@ enum class Change { none, unsign, tamper, addAfterSigning };
 // empty: its CFBundleIdentifier, ai.veltro.mornix), then changed. Empty on failure.
 QString makeProbeBundle(const QString &directory, const QString &team, const QString &identifier, Change change)
 {
-    const QString bundle = fixtures::makeBundle(directory, QStringLiteral("VeltroMornix"), QStringLiteral("ai.veltro.mornix"), {});
+    const QString bundle =
+        fixtures::makeBundle(directory, QStringLiteral("VeltroMornix"), QStringLiteral("ai.veltro.mornix"), {});
     const QString module = bundle + QLatin1Char('/') + QLatin1String(kProbe.relativePath);
     if (bundle.isEmpty() || !QDir().mkpath(QFileInfo(module).path()))
         return {};
@@ -65,7 +67,9 @@ QString makeProbeBundle(const QString &directory, const QString &team, const QSt
     bool changed = true;
     switch (change) {
     case Change::none: break;
-    case Change::unsign: changed = QFile::remove(bundle + QStringLiteral("/Contents/_CodeSignature/CodeSignature")); break;
+    case Change::unsign:
+        changed = QFile::remove(bundle + QStringLiteral("/Contents/_CodeSignature/CodeSignature"));
+        break;
     case Change::tamper: changed = fixtures::tamper(module); break;
     case Change::addAfterSigning: changed = QFile::copy(QStringLiteral(MORNIX_PROBE_MODULE), module); break;
     }
@@ -129,22 +133,23 @@ void PlatformModulesTest::sealAndSignerDecideBeforeTheModuleRuns_data()
         return QStringLiteral("the bundle is signed by team \"%1\", not by this build's team \"%2\"").arg(team, own);
     };
     QTest::newRow("our team and identifier") << own << QString() << Change::none << own << State::loaded << QString();
-    QTest::newRow("re-signed by team Q6L2SF6YDW")
-        << fixtures::kAnthropicTeam << QString() << Change::none << own << State::wrongSigner << otherTeam(fixtures::kAnthropicTeam);
-    QTest::newRow("re-signed by team 2DC432GLL2")
-        << fixtures::kOpenAITeam << QString() << Change::none << own << State::wrongSigner << otherTeam(fixtures::kOpenAITeam);
+    QTest::newRow("re-signed by team Q6L2SF6YDW") << fixtures::kAnthropicTeam << QString() << Change::none << own
+                                                  << State::wrongSigner << otherTeam(fixtures::kAnthropicTeam);
+    QTest::newRow("re-signed by team 2DC432GLL2") << fixtures::kOpenAITeam << QString() << Change::none << own
+                                                  << State::wrongSigner << otherTeam(fixtures::kOpenAITeam);
     QTest::newRow("our team, another identifier")
         << own << QStringLiteral("com.anthropic.claude") << Change::none << own << State::wrongSigner
-        << QStringLiteral("the bundle is signed as \"com.anthropic.claude\", not as this build's identifier \"ai.veltro.mornix\"");
-    QTest::newRow("a build that names no team")
-        << own << QString() << Change::none << QString() << State::wrongSigner
-        << QStringLiteral("this build names no code-signing team");
+        << QStringLiteral(
+               "the bundle is signed as \"com.anthropic.claude\", not as this build's identifier \"ai.veltro.mornix\"");
+    QTest::newRow("a build that names no team") << own << QString() << Change::none << QString() << State::wrongSigner
+                                                << QStringLiteral("this build names no code-signing team");
     QTest::newRow("signature removed") << own << QString() << Change::unsign << own << State::notSealed
                                        << QStringLiteral("the bundle is not signed (no ");
     QTest::newRow("module modified after signing") << own << QString() << Change::tamper << own << State::notSealed
                                                    << QStringLiteral("modified after the bundle was signed: ");
-    QTest::newRow("module added after signing") << own << QString() << Change::addAfterSigning << own << State::notSealed
-                                                << QStringLiteral("the bundle's code signature does not cover ");
+    QTest::newRow("module added after signing")
+        << own << QString() << Change::addAfterSigning << own << State::notSealed
+        << QStringLiteral("the bundle's code signature does not cover ");
 }
 
 // Only our own team's signature over our identifier, sealing the module as it is, lets it load;
@@ -163,7 +168,8 @@ void PlatformModulesTest::sealAndSignerDecideBeforeTheModuleRuns()
     const QString marker = home.path() + QStringLiteral("/initialised");
     qputenv("MORNIX_PROBE_MARKER", QFile::encodeName(marker));
     const auto log = std::make_shared<RecordingSystemLog>();
-    PlatformModules modules(bundle, Config::defaults().codeSigningAnchorsPEM, ModuleSigner{buildTeam, kOwnSigner.identifier}, log);
+    PlatformModules modules(bundle, Config::defaults().codeSigningAnchorsPEM,
+                            ModuleSigner{buildTeam, kOwnSigner.identifier}, log);
 
     QString problem;
     const void *table = modules.table(kProbe, &problem);
@@ -197,7 +203,8 @@ void PlatformModulesTest::secretServiceOnTheBusWithoutItsModule_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("reason");
     QTest::newRow("module missing") << QStringLiteral("remove") << QStringLiteral("missing or not a regular file: ");
-    QTest::newRow("bundle seal broken") << QStringLiteral("corrupt") << QStringLiteral("the bundle's code signature is not valid: ");
+    QTest::newRow("bundle seal broken") << QStringLiteral("corrupt")
+                                        << QStringLiteral("the bundle's code signature is not valid: ");
     QTest::newRow("bundle re-signed by team 2DC432GLL2")
         << QStringLiteral("resign") << QStringLiteral("the bundle is signed by team \"2DC432GLL2\"");
 }
@@ -243,7 +250,8 @@ void PlatformModulesTest::secretServiceOnTheBusWithoutItsModule()
     QVERIFY(!QFileInfo::exists(dataDirectory + QLatin1Char('/') + QLatin1String(SelectingKeychain::markerFileName)));
     std::string secret;
     std::string error;
-    QCOMPARE(secret_service::Client(buildBundleModules()).lookup({{"class", "key"}, {"tag", "ai.veltro.mornix.test.key"}}, secret, error),
+    QCOMPARE(secret_service::Client(buildBundleModules())
+                 .lookup({{"class", "key"}, {"tag", "ai.veltro.mornix.test.key"}}, secret, error),
              secret_service::Result::notFound);
 
     // The file store only by an explicit choice.
@@ -264,8 +272,8 @@ void PlatformModulesTest::eachModuleLoadsOnceAndApart()
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back(QThread::create([&, i] {
             start.arrive_and_wait();
-            tables[i] = modules->table(tpm::kModulePath, tpm::kModuleEntry, tpm::kModuleInterfaceVersion, "the TPM module",
-                                       &problems[i]);
+            tables[i] = modules->table(tpm::kModulePath, tpm::kModuleEntry, tpm::kModuleInterfaceVersion,
+                                       "the TPM module", &problems[i]);
         }));
         threads.back()->start();
     }
@@ -279,15 +287,17 @@ void PlatformModulesTest::eachModuleLoadsOnceAndApart()
     // The next module is its own, not the one loaded before it (the dynamic linker must not
     // take it for that one).
     QString problem;
-    const auto *x = static_cast<const x_display::Functions *>(modules->table(
-        x_display::kModulePath, x_display::kModuleEntry, x_display::kModuleInterfaceVersion, "the X display module", &problem));
+    const auto *x = static_cast<const x_display::Functions *>(
+        modules->table(x_display::kModulePath, x_display::kModuleEntry, x_display::kModuleInterfaceVersion,
+                       "the X display module", &problem));
     QVERIFY2(x, qPrintable(problem));
     QVERIFY(static_cast<const void *>(x) != tables[0]);
     QVERIFY(!x->answers(":64999"));
 
     // The entry refuses an interface it was not built for.
     QVERIFY(!modulesOf(QStringLiteral(MORNIX_BUNDLE_DIR))
-                 ->table(tpm::kModulePath, tpm::kModuleEntry, tpm::kModuleInterfaceVersion + 1, "the TPM module", &problem));
+                 ->table(tpm::kModulePath, tpm::kModuleEntry, tpm::kModuleInterfaceVersion + 1, "the TPM module",
+                         &problem));
     QCOMPARE(problem, QStringLiteral("the TPM module was built for another version of VeltroMornix"));
 }
 
@@ -317,11 +327,13 @@ void PlatformModulesTest::modulesThatCannotBeUsedFailTheirFacilityOnly()
     // A TPM module that fails its seal is not a machine without a TPM: creation is refused (not
     // "no entitlement"), and no software key is made in its place.
     const auto keychain = std::make_shared<FileKeychain>(home.path() + QStringLiteral("/keychain"));
-    const auto hardwareKey = std::make_shared<TpmHardwareKey>(keychain, modules, QStringLiteral("swtpm:host=127.0.0.1,port=9"));
+    const auto hardwareKey =
+        std::make_shared<TpmHardwareKey>(keychain, modules, QStringLiteral("swtpm:host=127.0.0.1,port=9"));
     const HardwareKey::CreateResult created = hardwareKey->create("ai.veltro.mornix.test.key");
     QVERIFY(created.hasError);
     QCOMPARE(created.errorCode, keychain_status::notAvailable);
-    QVERIFY2(created.errorDescription.contains(QStringLiteral("the TPM module cannot be used: modified after the bundle was signed")),
+    QVERIFY2(created.errorDescription.contains(
+                 QStringLiteral("the TPM module cannot be used: modified after the bundle was signed")),
              qPrintable(created.errorDescription));
     QByteArray stored;
     QCOMPARE(keychain->readKey("ai.veltro.mornix.test.key", stored), keychain_status::itemNotFound);
@@ -355,27 +367,27 @@ void PlatformModulesTest::platformsAndDisplays_data()
 {
     QTest::addColumn<QByteArray>("platform");
     QTest::addColumn<QByteArray>("display");
-    QTest::addColumn<QByteArray>("wayland");      // "%R" stands for a runtime directory
+    QTest::addColumn<QByteArray>("wayland");     // "%R" stands for a runtime directory
     QTest::addColumn<bool>("runtimeDirectory");  // set, with a compositor socket "wayland-test"
     QTest::addColumn<bool>("reachable");
     QTest::addColumn<bool>("configured");
     QTest::addColumn<QString>("problem");
     const QByteArray none;
     QTest::newRow("offscreen") << QByteArray("offscreen") << none << none << false << true << true << QString();
-    QTest::newRow("offscreen with options") << QByteArray("offscreen:fontengine=freetype") << none << none << false
-                                            << true << true << QString();
-    QTest::newRow("minimal before a fallback") << QByteArray("minimal;xcb") << none << none << false << true << true
-                                               << QString();
+    QTest::newRow("offscreen with options")
+        << QByteArray("offscreen:fontengine=freetype") << none << none << false << true << true << QString();
+    QTest::newRow("minimal before a fallback")
+        << QByteArray("minimal;xcb") << none << none << false << true << true << QString();
     QTest::newRow("nothing named") << none << none << none << true << false << false
                                    << QStringLiteral("no display (DISPLAY and WAYLAND_DISPLAY are not set)");
-    QTest::newRow("xcb without a display") << QByteArray("xcb") << none << none << false << false << true
-                                           << QStringLiteral("DISPLAY is not set");
+    QTest::newRow("xcb without a display")
+        << QByteArray("xcb") << none << none << false << false << true << QStringLiteral("DISPLAY is not set");
     QTest::newRow("an X display that does not answer") << none << QByteArray(":64999") << none << false << false << true
                                                        << QStringLiteral("cannot connect to the X display \":64999\"");
-    QTest::newRow("a compositor in the runtime directory") << none << none << QByteArray("wayland-test") << true << true
-                                                           << true << QString();
-    QTest::newRow("a compositor by its full path") << none << none << QByteArray("%R/wayland-test") << false << true
-                                                   << true << QString();
+    QTest::newRow("a compositor in the runtime directory")
+        << none << none << QByteArray("wayland-test") << true << true << true << QString();
+    QTest::newRow("a compositor by its full path")
+        << none << none << QByteArray("%R/wayland-test") << false << true << true << QString();
     QTest::newRow("a relative socket without a runtime directory")
         << none << none << QByteArray("wayland-test") << false << false << true
         << QStringLiteral("cannot connect to the Wayland display \"wayland-test\": XDG_RUNTIME_DIR is not set");
@@ -404,7 +416,7 @@ void PlatformModulesTest::platformsAndDisplays()
     QVERIFY(runtime.isValid());
     const QByteArray runtimePath = QFile::encodeName(runtime.path());
     const QByteArray socketPath = runtimePath + "/wayland-test";
-    sockaddr_un address {};
+    sockaddr_un address{};
     address.sun_family = AF_UNIX;
     QVERIFY(socketPath.size() < qsizetype(sizeof address.sun_path));
     std::memcpy(address.sun_path, socketPath.constData(), size_t(socketPath.size()));

@@ -26,7 +26,10 @@ namespace {
 
 class Umask {
 public:
-    explicit Umask(mode_t mask) : m_saved(::umask(mask)) {}
+    explicit Umask(mode_t mask)
+        : m_saved(::umask(mask))
+    {
+    }
     ~Umask() { ::umask(m_saved); }
 
 private:
@@ -77,7 +80,8 @@ void PosixFilesTest::directoriesArePrivateFromCreation()
         QCOMPARE(modeOf(root.filePath(QStringLiteral("u%1/data").arg(mask))), mode_t(0700));
 
         // A chain below it: each level 0700, opened through the one above.
-        const posix::OpenResult logs = posix::openPrivateDirectoryChain(path, {QStringLiteral("Logs"), QStringLiteral("x")});
+        const posix::OpenResult logs =
+            posix::openPrivateDirectoryChain(path, {QStringLiteral("Logs"), QStringLiteral("x")});
         QVERIFY2(logs.ok(), qPrintable(logs.description));
         QCOMPARE(modeOf(path + QStringLiteral("/Logs")), mode_t(0700));
         QCOMPARE(modeOf(path + QStringLiteral("/Logs/x")), mode_t(0700));
@@ -104,7 +108,8 @@ void PosixFilesTest::existingDirectoriesAndLinks()
     QVERIFY(QFile::link(target, link));
     QVERIFY(refusedFor(posix::openPrivateDirectory(link, posix::ModeRule::makePrivate), "symbolic link"));
     QCOMPARE(modeOf(target), mode_t(0755));
-    const posix::OpenResult chained = posix::openPrivateDirectoryChain(root.path(), {QStringLiteral("link"), QStringLiteral("Logs")});
+    const posix::OpenResult chained =
+        posix::openPrivateDirectoryChain(root.path(), {QStringLiteral("link"), QStringLiteral("Logs")});
     QVERIFY(!chained.ok());
     QVERIFY(!QFileInfo::exists(target + QStringLiteral("/Logs")));
 
@@ -163,11 +168,12 @@ void PosixFilesTest::filesAreCheckedOnTheirDescriptor()
     QVERIFY(!posix::openOwnFile(root.path(), O_RDONLY, ModeRule::notWritableByOthers).ok());
     const QString symlink = root.filePath(QStringLiteral("symlink"));
     QVERIFY(QFile::link(root.filePath(QStringLiteral("absent")), symlink));
-    QVERIFY(refusedFor(posix::openOwnFile(symlink, O_WRONLY | O_CREAT, ModeRule::requirePrivate), "is a symbolic link"));
+    QVERIFY(
+        refusedFor(posix::openOwnFile(symlink, O_WRONLY | O_CREAT, ModeRule::requirePrivate), "is a symbolic link"));
     QVERIFY(!QFileInfo::exists(root.filePath(QStringLiteral("absent"))));
 
-    const posix::OpenResult missing = posix::openOwnFile(root.filePath(QStringLiteral("missing")), O_RDONLY,
-                                                         ModeRule::requirePrivate);
+    const posix::OpenResult missing =
+        posix::openOwnFile(root.filePath(QStringLiteral("missing")), O_RDONLY, ModeRule::requirePrivate);
     QCOMPARE(missing.error, ENOENT);
     QVERIFY(missing.description.contains(posix::errorText(ENOENT)));
 
@@ -253,11 +259,14 @@ void PosixFilesTest::failedReplacementsNameTheStepAndKeepTheEntry_data()
     QTest::addColumn<int>("step");
     QTest::addColumn<int>("error");
     // A stale temporary under the fixed name is removed first, a link there never followed.
-    QTest::newRow("stale temporary link") << "entry.new" << "link at temporary" << int(Step::done) << 0;
-    QTest::newRow("directory at the temporary") << "entry.new" << "directory at temporary" << int(Step::create)
-                                                << EEXIST;
-    QTest::newRow("file size limit") << "" << "size limit" << int(Step::write) << EFBIG;
-    QTest::newRow("directory at the entry") << "" << "directory at entry" << int(Step::rename) << EISDIR;
+    QTest::newRow("stale temporary link") << "entry.new"
+                                          << "link at temporary" << int(Step::done) << 0;
+    QTest::newRow("directory at the temporary") << "entry.new"
+                                                << "directory at temporary" << int(Step::create) << EEXIST;
+    QTest::newRow("file size limit") << ""
+                                     << "size limit" << int(Step::write) << EFBIG;
+    QTest::newRow("directory at the entry") << ""
+                                            << "directory at entry" << int(Step::rename) << EISDIR;
 }
 
 void PosixFilesTest::failedReplacementsNameTheStepAndKeepTheEntry()
@@ -305,7 +314,8 @@ void PosixFilesTest::failedReplacementsNameTheStepAndKeepTheEntry()
     if (result.ok()) {
         QCOMPARE(readFile(entry), data);
         QCOMPARE(modeOf(entry), mode_t(0600));
-        QVERIFY(!QFileInfo::exists(root.filePath(temporaryName)) && !QFileInfo(root.filePath(temporaryName)).isSymLink());
+        QVERIFY(!QFileInfo::exists(root.filePath(temporaryName))
+                && !QFileInfo(root.filePath(temporaryName)).isSymLink());
         return;
     }
     QVERIFY2(result.description.contains(posix::errorText(error)), qPrintable(result.description));
@@ -422,7 +432,8 @@ void PosixFilesTest::blockingLockWaitsForTheHolder()
 
     std::atomic<int> outcome{0};  // 0 waiting, 1 acquired, 2 failed
     std::thread waiter([&path, &outcome] {
-        const posix::LockAttempt attempt = posix::LockFile::acquire(path, posix::LockKind::OpenFile, posix::LockWait::Block);
+        const posix::LockAttempt attempt =
+            posix::LockFile::acquire(path, posix::LockKind::OpenFile, posix::LockWait::Block);
         outcome = attempt.ok() ? 1 : 2;
     });
     // While the other process holds it, the attempt neither fails nor gets it.

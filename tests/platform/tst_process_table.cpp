@@ -36,7 +36,8 @@ class ExecInPlace {
 public:
     explicit ExecInPlace(const QString &program = fixtures::sleeperPath())
     {
-        m_shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("read line; exec \"$0\""), program});
+        m_shell.start(QStringLiteral("/bin/sh"),
+                      {QStringLiteral("-c"), QStringLiteral("read line; exec \"$0\""), program});
     }
     ~ExecInPlace()
     {
@@ -72,8 +73,9 @@ class ProcessTableTest : public QObject {
 private Q_SLOTS:
     void statParsing()
     {
-        const auto fields = procfs::parseStat("4242 (we ird) (name)) S 17 4242 4242 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 "
-                                              "987654 1000 10 18446744073709551615 0 0 0 0 0 0 0 0 0 0 0 0 17 1 0 0 0 0 0");
+        const auto fields =
+            procfs::parseStat("4242 (we ird) (name)) S 17 4242 4242 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 "
+                              "987654 1000 10 18446744073709551615 0 0 0 0 0 0 0 0 0 0 0 0 17 1 0 0 0 0 0");
         QVERIFY(fields);
         QCOMPARE(fields->state, 'S');
         QCOMPARE(fields->parentPid, 17);
@@ -81,7 +83,7 @@ private Q_SLOTS:
         QVERIFY(!procfs::parseStat("4242 (name S 1 2"));
         QVERIFY(!procfs::parseStat("4242 (x) S 1 2 3"));
         QVERIFY(!procfs::parseStat(""));
-        QVERIFY(!procfs::parseStat(") S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20"));   // no '('
+        QVERIFY(!procfs::parseStat(") S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20"));  // no '('
         // Runs of blanks of any kind separate fields; the fields themselves are checked whole.
         const QByteArray tail = " 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 ";
         const auto blanks = procfs::parseStat("7 (x)\tR  \t3" + tail + "42\n");
@@ -89,11 +91,11 @@ private Q_SLOTS:
         QCOMPARE(blanks->state, 'R');
         QCOMPARE(blanks->parentPid, 3);
         QCOMPARE(blanks->startTicks, 42ull);
-        QVERIFY(!procfs::parseStat("7 (x) RS 3" + tail + "42"));                          // state of two letters
-        QVERIFY(!procfs::parseStat("7 (x) R 3x" + tail + "42"));                          // parent not a number
-        QVERIFY(!procfs::parseStat("7 (x) R 3" + tail + "42z"));                          // start not a number
-        QVERIFY(!procfs::parseStat("7 (x) R 3" + tail + "18446744073709551616"));         // start beyond 64 bits
-        QVERIFY(!procfs::parseStat("7 (x) R 3" + tail));                                  // start missing
+        QVERIFY(!procfs::parseStat("7 (x) RS 3" + tail + "42"));                   // state of two letters
+        QVERIFY(!procfs::parseStat("7 (x) R 3x" + tail + "42"));                   // parent not a number
+        QVERIFY(!procfs::parseStat("7 (x) R 3" + tail + "42z"));                   // start not a number
+        QVERIFY(!procfs::parseStat("7 (x) R 3" + tail + "18446744073709551616"));  // start beyond 64 bits
+        QVERIFY(!procfs::parseStat("7 (x) R 3" + tail));                           // start missing
     }
 
     // A zombie (ended, not yet reaped) is not running; nor is a reaped pid.
@@ -119,12 +121,14 @@ private Q_SLOTS:
         const QString claude = fixtures::makeClaudeCode(dir.filePath(QStringLiteral("bin")));
         QVERIFY(!claude.isEmpty());
         const auto listing = std::make_shared<ExecutableListing>(std::chrono::hours(1));
-        AgentInstanceScanner scanner(std::make_shared<ProcfsWorkspace>(listing), std::make_shared<ProcfsProcessTable>(listing),
+        AgentInstanceScanner scanner(std::make_shared<ProcfsWorkspace>(listing),
+                                     std::make_shared<ProcfsProcessTable>(listing),
                                      std::make_shared<CmsCodeSigning>(Config::defaults().codeSigningAnchorsPEM));
         const auto instancesOn = [&](qint64 onPid) {
             listing->refreshed();
             const QList<DetectedAgentInstance> all = scanner.reconcile({});
-            return std::count_if(all.begin(), all.end(), [&](const DetectedAgentInstance &i) { return i.processIdentifier == onPid; });
+            return std::count_if(all.begin(), all.end(),
+                                 [&](const DetectedAgentInstance &i) { return i.processIdentifier == onPid; });
         };
         ExecInPlace process(claude);
         QVERIFY(process.started());
@@ -159,14 +163,13 @@ private Q_SLOTS:
 
     void processListingParser()
     {
-        const QByteArray output =
-            "    1 Sat Dec  5 17:27:28 2026 /sbin/launchd\n"
-            "\n"
-            "  812 Sat Dec  5 17:30:01 2026 /Users/a/My Tools/claude\n"
-            "  x13 Sat Dec  5 17:30:01 2026 /bad/pid\n"
-            "  900 Sat Dec  5 17:30:01 2026\n"
-            "99999999999 Sat Dec  5 17:30:01 2026 /too/big\n"
-            "  901\tSun  Dec 6 01:02:03 2026   /usr/local/bin/codex  \n";
+        const QByteArray output = "    1 Sat Dec  5 17:27:28 2026 /sbin/launchd\n"
+                                  "\n"
+                                  "  812 Sat Dec  5 17:30:01 2026 /Users/a/My Tools/claude\n"
+                                  "  x13 Sat Dec  5 17:30:01 2026 /bad/pid\n"
+                                  "  900 Sat Dec  5 17:30:01 2026\n"
+                                  "99999999999 Sat Dec  5 17:30:01 2026 /too/big\n"
+                                  "  901\tSun  Dec 6 01:02:03 2026   /usr/local/bin/codex  \n";
         const QList<ps_listing::Line> lines = ps_listing::parseProcessListing(output);
         QCOMPARE(lines.size(), 3);
         QCOMPARE(lines[0].pid, 1);
@@ -183,7 +186,8 @@ private Q_SLOTS:
         QCOMPARE(ps_listing::parseStartIdentity(true, false, -1, {}).state, S::unavailable);
         QCOMPARE(ps_listing::parseStartIdentity(true, true, 0, "  \n").state, S::unavailable);
         QCOMPARE(ps_listing::parseStartIdentity(true, true, 0, "\xff\n").state, S::unavailable);
-        const ProcessStartObservation observed = ps_listing::parseStartIdentity(true, true, 0, "Sat Dec  5 17:27:28 2026\nmore\n");
+        const ProcessStartObservation observed =
+            ps_listing::parseStartIdentity(true, true, 0, "Sat Dec  5 17:27:28 2026\nmore\n");
         QCOMPARE(observed.state, S::observed);
         QCOMPARE(observed.startText, QStringLiteral("Sat Dec 5 17:27:28 2026"));
     }
@@ -194,7 +198,8 @@ private Q_SLOTS:
     {
         const qint32 self = static_cast<qint32>(QCoreApplication::applicationPid());
         const QList<ps_listing::Line> lines = ps_listing::runProcessListing();
-        const auto it = std::find_if(lines.begin(), lines.end(), [&](const ps_listing::Line &line) { return line.pid == self; });
+        const auto it =
+            std::find_if(lines.begin(), lines.end(), [&](const ps_listing::Line &line) { return line.pid == self; });
         QVERIFY(it != lines.end());
         ProcfsProcessTable table;
         QCOMPARE(it->launchIdentity, table.startIdentity(self).startText);
@@ -297,8 +302,10 @@ private Q_SLOTS:
     void threadGroupParsing_data()
     {
         QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<int>("group");   // 0: rejected
-        QTest::newRow("process") << QByteArray("Name:\tsleep\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t4242\nNgid:\t0\nPid:\t4242\n") << 4242;
+        QTest::addColumn<int>("group");  // 0: rejected
+        QTest::newRow("process") << QByteArray(
+            "Name:\tsleep\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t4242\nNgid:\t0\nPid:\t4242\n")
+                                 << 4242;
         QTest::newRow("thread") << QByteArray("Name:\tworker\nState:\tS (sleeping)\nTgid:\t100\nPid:\t105\n") << 100;
         QTest::newRow("a name that looks like the line") << QByteArray("Name:\tTgid:\t7\nState:\tS\nTgid:\t9\n") << 9;
         QTest::newRow("cut short in the number") << QByteArray("Name:\tx\nState:\tS\nTgid:\t12") << 0;
@@ -315,7 +322,7 @@ private Q_SLOTS:
     void loadAverageParsing_data()
     {
         QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<qint64>("tasks");   // -1: rejected
+        QTest::addColumn<qint64>("tasks");  // -1: rejected
         QTest::addColumn<qint64>("lastPid");
         QTest::newRow("usual") << QByteArray("0.20 0.18 0.12 1/80 11206\n") << qint64(80) << qint64(11206);
         QTest::newRow("large") << QByteArray("12.00 9.50 8.25 17/123456 4194303") << qint64(123456) << qint64(4194303);
@@ -352,7 +359,7 @@ private Q_SLOTS:
         for (const ProcessRecord &record : listed) {
             const auto other = byPid.constFind(record.pid);
             if (other == byPid.constEnd())
-                continue;   // ended between the two reads
+                continue;  // ended between the two reads
             QCOMPARE(record.executablePath, other->executablePath);
             QVERIFY(record.image == other->image);
             ++compared;

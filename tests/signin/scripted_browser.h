@@ -20,7 +20,10 @@ enum class Browser { follow, wrongState, neverReturn, refuse };
 // a file under `directory`. Thread: main thread.
 class ScriptedBrowser {
 public:
-    explicit ScriptedBrowser(QString directory) : m_directory(std::move(directory)) {}
+    explicit ScriptedBrowser(QString directory)
+        : m_directory(std::move(directory))
+    {
+    }
 
     bool open(const QUrl &url)
     {

@@ -93,22 +93,25 @@ QByteArray expectedAnswer(const QByteArray &status, const QByteArray &heading, c
 {
     const QByteArray body = "<!doctype html><html><head><meta charset=\"utf-8\"><title>Veltro</title></head>\n"
                             "<body style=\"font-family:-apple-system;padding:48px;background:#050505;color:#fff\">\n"
-                            "<h1>" + heading + "</h1><p>" + message + "</p></body></html>";
+                            "<h1>"
+                            + heading + "</h1><p>" + message + "</p></body></html>";
     return "HTTP/1.1 " + status + "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: "
            + QByteArray::number(body.size()) + "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + body;
 }
 
 const QByteArray kNotFound = expectedAnswer("404 Not Found", "Not found", "Not found.");
-const QByteArray kInvalid = expectedAnswer("400 Bad Request", "Sign-in callback not accepted", "Invalid sign-in callback.");
+const QByteArray kInvalid =
+    expectedAnswer("400 Bad Request", "Sign-in callback not accepted", "Invalid sign-in callback.");
 const QByteArray kWrongState = expectedAnswer("400 Bad Request", "Sign-in callback not accepted",
                                               "This sign-in callback does not belong to the sign-in in progress.");
 const QByteArray kForeign = expectedAnswer("403 Forbidden", "Sign-in callback not accepted",
                                            "This sign-in callback did not come from the user signing in.");
-const QByteArray kSignedIn = expectedAnswer("200 OK", "Signed in to Veltro",
-                                            "Veltro sign-in completed. You can close this tab and return to the desktop app.");
-const QByteArray kNeutral = expectedAnswer("200 OK", "Return to the Veltro app",
-                                           "The Veltro desktop app is finishing the sign-in. You can close this tab and "
-                                           "check the app for the result.");
+const QByteArray kSignedIn = expectedAnswer(
+    "200 OK", "Signed in to Veltro", "Veltro sign-in completed. You can close this tab and return to the desktop app.");
+const QByteArray kNeutral =
+    expectedAnswer("200 OK", "Return to the Veltro app",
+                   "The Veltro desktop app is finishing the sign-in. You can close this tab and "
+                   "check the app for the result.");
 
 std::shared_ptr<const SocketOwners> realOwners()
 {
@@ -136,7 +139,6 @@ bool connectWhenListening(QTcpSocket &socket, quint16 port)
     }
     return false;
 }
-
 
 // One authenticate() call, observed from the test.
 struct Attempt {
@@ -361,8 +363,8 @@ private Q_SLOTS:
         QTemporaryDir home;
         qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
         const auto defaults = std::make_shared<SettingsUserDefaults>();
-        SignInWindowController::Settings settings{u"https://localhost:8443"_s, u"client"_s, u"localhost"_s, QUrl(), {},
-                                                  defaults};
+        SignInWindowController::Settings settings{
+            u"https://localhost:8443"_s, u"client"_s, u"localhost"_s, QUrl(), {}, defaults};
         SignInWindowController window(u" https://eu.example.test/x "_s, u"Box"_s, settings);
         std::optional<SignInRequest> request;
         auto task = [&]() -> QCoro::Task<void> { request = co_await window.present(); };
@@ -370,13 +372,15 @@ private Q_SLOTS:
         window.signInGitHub();
         QCoro::waitFor(running);
         QCOMPARE(request->method.kind, SignInMethod::Kind::github);
-        QCOMPARE(SignInPreferences::storedAPIBaseURL(*defaults), std::optional<QString>(u"https://eu.example.test/x"_s));
+        QCOMPARE(SignInPreferences::storedAPIBaseURL(*defaults),
+                 std::optional<QString>(u"https://eu.example.test/x"_s));
         // The store the macOS agent's defaults map to: organisation "Veltro", application "VeltroMornix".
         QFile file(home.filePath(u"Veltro/VeltroMornix.conf"_s));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY(file.readAll().contains("eu.example.test/x"));
         // A value that is not text reads as none.
-        QSettings(u"Veltro"_s, u"VeltroMornix"_s).setValue(SignInPreferences::apiBaseURLKey, QStringList{u"a"_s, u"b"_s});
+        QSettings(u"Veltro"_s, u"VeltroMornix"_s)
+            .setValue(SignInPreferences::apiBaseURLKey, QStringList{u"a"_s, u"b"_s});
         QCOMPARE(SignInPreferences::storedAPIBaseURL(*defaults), std::nullopt);
 
         QList<SignInMethod::Kind> again;
@@ -393,12 +397,12 @@ private Q_SLOTS:
         bool listeningWhenAsked = false;
         const QUrl authorize(u"https://localhost:8443/authorize/external?x=1"_s);
         OAuthLoopbackListener listener(port, settings([&](const QUrl &url) {
-            ++browserCalls;
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, port);
-            listeningWhenAsked = probe.waitForConnected(2000) && url == authorize;
-            return true;
-        }));
+                                           ++browserCalls;
+                                           QTcpSocket probe;
+                                           probe.connectToHost(QHostAddress::LocalHost, port);
+                                           listeningWhenAsked = probe.waitForConnected(2000) && url == authorize;
+                                           return true;
+                                       }));
         Attempt attempt;
         run(listener, authorize, attempt);
         QTRY_COMPARE(browserCalls, 1);
@@ -532,9 +536,9 @@ private Q_SLOTS:
             "        break\n"
             "    out += chunk\n"
             "sys.stdout.buffer.write(out)\n"_s;
-        const ProcessResult refused = runProcess(
-            u"setpriv"_s, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s, u"/usr/bin/python3"_s, u"-c"_s,
-                           intruder, QString::number(port)});
+        const ProcessResult refused =
+            runProcess(u"setpriv"_s, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                                      u"/usr/bin/python3"_s, u"-c"_s, intruder, QString::number(port)});
         QCOMPARE(refused.exitCode, 0);
         QCOMPARE(refused.standardOutput, kForeign);
         QTest::qWait(100);
@@ -573,7 +577,8 @@ private Q_SLOTS:
         QTcpSocket *accepted = server.nextPendingConnection();
         QVERIFY(accepted);
         const auto owner = [&] {
-            return lookup(accepted->peerAddress(), accepted->peerPort(), accepted->localAddress(), accepted->localPort());
+            return lookup(accepted->peerAddress(), accepted->peerPort(), accepted->localAddress(),
+                          accepted->localPort());
         };
         QCOMPARE(owner(), std::optional<quint32>(::geteuid()));
         client.abort();  // reset: the peer's socket is gone
@@ -586,14 +591,15 @@ private Q_SLOTS:
     {
         const quint16 port = freeLoopbackPort();
         bool asked = false;
-        OAuthLoopbackListener listener(port, settings([&](const QUrl &) { return asked = true; }, std::chrono::seconds(120)));
+        OAuthLoopbackListener listener(port,
+                                       settings([&](const QUrl &) { return asked = true; }, std::chrono::seconds(120)));
         Attempt attempt;
         run(listener, QUrl(u"https://localhost/a"_s), attempt);
         QTRY_VERIFY(asked);
 
         const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         QVERIFY(client >= 0);
-        rlimit saved {};
+        rlimit saved{};
         QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
         const int lowestFree = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         QVERIFY(lowestFree >= 0);
@@ -602,7 +608,7 @@ private Q_SLOTS:
         rlimit exhausted = saved;
         exhausted.rlim_cur = rlim_t(lowestFree);
         QCOMPARE(::setrlimit(RLIMIT_NOFILE, &exhausted), 0);
-        sockaddr_in address {};
+        sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -633,9 +639,9 @@ private Q_SLOTS:
         if (scenario == "taken"_L1)
             QVERIFY(squatter.listen(QHostAddress::LocalHost, port));
         int browserCalls = 0;
-        OAuthLoopbackListener listener(
-            port, settings([&](const QUrl &) { return ++browserCalls, scenario != "browser"_L1; },
-                           std::chrono::milliseconds(scenario == "timeout"_L1 ? 300 : 60000)));
+        OAuthLoopbackListener listener(port,
+                                       settings([&](const QUrl &) { return ++browserCalls, scenario != "browser"_L1; },
+                                                std::chrono::milliseconds(scenario == "timeout"_L1 ? 300 : 60000)));
         Attempt attempt;
         QElapsedTimer clock;
         clock.start();
@@ -669,7 +675,8 @@ private Q_SLOTS:
         if (outside.isNull())
             QSKIP("no non-loopback IPv4 address on this machine");
         const quint16 port = freeLoopbackPort();
-        OAuthLoopbackListener listener(port, settings([](const QUrl &) { return true; }, std::chrono::milliseconds(3000)));
+        OAuthLoopbackListener listener(port,
+                                       settings([](const QUrl &) { return true; }, std::chrono::milliseconds(3000)));
         Attempt attempt;
         run(listener, QUrl(u"https://localhost/a"_s), attempt);
         QTest::qWait(200);

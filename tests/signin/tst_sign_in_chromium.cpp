@@ -42,7 +42,8 @@ class SignInChromiumTest : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
-        if (QStandardPaths::findExecutable(u"chromium"_s).isEmpty() || QStandardPaths::findExecutable(u"certutil"_s).isEmpty())
+        if (QStandardPaths::findExecutable(u"chromium"_s).isEmpty()
+            || QStandardPaths::findExecutable(u"certutil"_s).isEmpty())
             QFAIL("chromium and certutil (Debian: chromium, libnss3-tools; see scripts/install-deps) are needed");
         QVERIFY(m_home.isValid());
         // The file store here and in the agents this test starts (they inherit the environment).
@@ -53,9 +54,9 @@ private Q_SLOTS:
         const ProcessResult created =
             runProcess(u"certutil"_s, {u"-N"_s, u"-d"_s, u"sql:"_s + nssdb, u"--empty-password"_s});
         QVERIFY2(created.exitCode == 0, created.standardError.constData());
-        const ProcessResult added = runProcess(u"certutil"_s, {u"-d"_s, u"sql:"_s + nssdb, u"-A"_s, u"-t"_s, u"C,,"_s,
-                                                              u"-n"_s, u"dev"_s, u"-i"_s,
-                                                              QStringLiteral(MORNIX_DEV_PKI_DIR "/tls-ca.pem")});
+        const ProcessResult added =
+            runProcess(u"certutil"_s, {u"-d"_s, u"sql:"_s + nssdb, u"-A"_s, u"-t"_s, u"C,,"_s, u"-n"_s, u"dev"_s,
+                                       u"-i"_s, QStringLiteral(MORNIX_DEV_PKI_DIR "/tls-ca.pem")});
         QVERIFY2(added.exitCode == 0, added.standardError.constData());
         QVERIFY(QDir().mkpath(m_shots));
         QVERIFY(m_service.start());
@@ -85,12 +86,14 @@ private Q_SLOTS:
             << QStringList{u"authorize"_s, u"--oauth-error"_s, u"access_denied"_s} << 1
             << u"oauth provider error: access_denied: fault injected by veltro-devservice admin"_s
             << u"Veltro sign-in failed\n\nThe sign-in provider reported an error (access_denied: fault injected by "
-               u"veltro-devservice admin). This computer was not registered."_s + tryAgain;
+               u"veltro-devservice admin). This computer was not registered."_s
+                   + tryAgain;
         QTest::newRow("registration 500")
             << QStringList{u"register"_s, u"--status"_s, u"500"_s, u"--message"_s, u"database unavailable"_s} << 1
             << u"server 500 at registering device: {\"error\":\"injected_fault\",\"message\":\"database unavailable\"}"_s
             << u"Veltro sign-in failed\n\nThis computer could not be registered (server error during registering "
-               u"device)."_s + tryAgain;
+               u"device)."_s
+                   + tryAgain;
     }
 
     void signInThroughChromium()
@@ -105,15 +108,18 @@ private Q_SLOTS:
         int updates = 0;
         QVERIFY(notifications.observe(u"ai.veltro.mornix.credentials-updated"_s, this, [&] { ++updates; }));
 
-        const QString out = m_home.path() + u"/browser-"_s + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-');
+        const QString out =
+            m_home.path() + u"/browser-"_s + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-');
         QVERIFY(QDir().mkpath(out));
         QProcessEnvironment env = headlessEnvironment(m_home.environment());
         env.insert(u"VELTRO_KEYCHAIN"_s, u"file"_s);
         env.insert(u"BROWSER"_s, QStringLiteral(MORNIX_SOURCE_DIR "/tests/signin/chromium-browser"));
         env.insert(u"CHROMIUM_BROWSER_OUT"_s, out);
-        const ProcessResult agent = runProcess(QStringLiteral(MORNIX_EXECUTABLE), {u"--sign-in"_s, u"github"_s}, {}, env, 60000);
+        const ProcessResult agent =
+            runProcess(QStringLiteral(MORNIX_EXECUTABLE), {u"--sign-in"_s, u"github"_s}, {}, env, 60000);
         // The browser is the agent's detached child: it ends on its own once its page is read.
-        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(out + u"/done"_s) || QFile::exists(out + u"/failed"_s); }, 50000));
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(out + u"/done"_s) || QFile::exists(out + u"/failed"_s); },
+                                50000));
         QVERIFY2(QFile::exists(out + u"/done"_s), readFile(out + u"/failed"_s).constData());
         QFile::remove(m_shots + u'/' + QFileInfo(out).fileName() + u".png"_s);
         QVERIFY(QFile::copy(out + u"/page.png"_s, m_shots + u'/' + QFileInfo(out).fileName() + u".png"_s));

@@ -83,8 +83,9 @@ class SignInFlowsTest : public QObject {
         m_answers.setNext(method);
         const qsizetype before = m_recording->commands.size();
         flows.registerDevice();
-        return QTest::qWaitFor([&] { return m_recording->commands.size() > before && m_recording->last().startsWith(finalPrefix); },
-                               timeoutMs);
+        return QTest::qWaitFor(
+            [&] { return m_recording->commands.size() > before && m_recording->last().startsWith(finalPrefix); },
+            timeoutMs);
     }
 
     std::optional<DeviceCredentials> storedCredentials() const { return m_keychain->loadCredentials(); }
@@ -126,10 +127,7 @@ private Q_SLOTS:
         m_service.admin({u"fault"_s, u"clear"_s});
     }
 
-    void cleanup()
-    {
-        QVERIFY(m_browser.allFinished());
-    }
+    void cleanup() { QVERIFY(m_browser.allFinished()); }
 
     void failuresKeepEverythingAndSayWhy_data()
     {
@@ -144,17 +142,20 @@ private Q_SLOTS:
         // Callbacks of another attempt are refused; this attempt then times out.
         QTest::newRow("wrong state") << int(M::wrongState) << QStringList() << u"oauth timeout, retry sign-in"_s
                                      << u"sign-in timed out"_s << u""_s
-                                     << QByteArray("400\n") + "<h1>Sign-in callback not accepted</h1><p>This sign-in "
-                                        "callback does not belong to the sign-in in progress.</p>";
+                                     << QByteArray("400\n")
+                                            + "<h1>Sign-in callback not accepted</h1><p>This sign-in "
+                                              "callback does not belong to the sign-in in progress.</p>";
         QTest::newRow("error redirect")
             << int(M::follow) << QStringList{"authorize", "--oauth-error", "access_denied"}
             << u"oauth provider error: access_denied: fault injected by veltro-devservice admin"_s
             << u"sign-in provider reported an error"_s << u""_s
-            << QByteArray("200\n") + "<h1>Veltro sign-in failed</h1><p>The sign-in provider reported an error "
-               "(access_denied: fault injected by veltro-devservice admin). This computer was not registered." + tryAgain;
-        QTest::newRow("browser never returns") << int(M::neverReturn) << QStringList()
-                                               << u"oauth timeout, retry sign-in"_s << u"sign-in timed out"_s << u""_s
-                                               << QByteArray();
+            << QByteArray("200\n")
+                   + "<h1>Veltro sign-in failed</h1><p>The sign-in provider reported an error "
+                     "(access_denied: fault injected by veltro-devservice admin). This computer was not registered."
+                   + tryAgain;
+        QTest::newRow("browser never returns")
+            << int(M::neverReturn) << QStringList() << u"oauth timeout, retry sign-in"_s << u"sign-in timed out"_s
+            << u""_s << QByteArray();
         QTest::newRow("no browser") << int(M::refuse) << QStringList()
                                     << u"failed at opening sign-in: The web browser could not be opened."_s
                                     << u"failed during opening sign-in"_s << u""_s << QByteArray();
@@ -165,16 +166,20 @@ private Q_SLOTS:
             << u"oauth redirect mismatch, retry sign-in"_s << u"redirect mismatch on auth server"_s
             << u"server detail at opening sign-in: {\"error\":\"injected_fault\",\"message\":"
                u"\"Redirect_URI does not match previously seen redirect URI\"}"_s
-            << QByteArray("200\n") + "<h1>Veltro sign-in failed</h1><p>The service did not issue a token for this "
-               "sign-in. This computer was not registered." + tryAgain;
+            << QByteArray("200\n")
+                   + "<h1>Veltro sign-in failed</h1><p>The service did not issue a token for this "
+                     "sign-in. This computer was not registered."
+                   + tryAgain;
         QTest::newRow("sensitive detail")
             << int(M::follow)
             << QStringList{"register", "--status", "500", "--message", "field stable_payload_json of SERIAL-1 rejected"}
             << u"server 500 at registering device: redacted sensitive server detail"_s
             << u"server error during registering device"_s
             << u"server detail at registering device: redacted sensitive server detail"_s
-            << QByteArray("200\n") + "<h1>Veltro sign-in failed</h1><p>This computer could not be registered (server "
-               "error during registering device)." + tryAgain;
+            << QByteArray("200\n")
+                   + "<h1>Veltro sign-in failed</h1><p>This computer could not be registered (server "
+                     "error during registering device)."
+                   + tryAgain;
     }
 
     void failuresKeepEverythingAndSayWhy()
@@ -190,11 +195,11 @@ private Q_SLOTS:
             QCOMPARE(set.exitCode, 0);
         }
         m_browser.mode = Browser(mode);
-        auto flows =
-            makeFlows(std::chrono::milliseconds(mode == int(Browser::neverReturn) ? 500
-                                                : mode == int(Browser::wrongState) ? 4000
-                                                                                   : 20000));
-        QVERIFY2(signIn(*flows, SignInMethod::google(), lastCommand, 40000), qPrintable(m_recording->commands.join('|')));
+        auto flows = makeFlows(std::chrono::milliseconds(mode == int(Browser::neverReturn)  ? 500
+                                                         : mode == int(Browser::wrongState) ? 4000
+                                                                                            : 20000));
+        QVERIFY2(signIn(*flows, SignInMethod::google(), lastCommand, 40000),
+                 qPrintable(m_recording->commands.join('|')));
         QCOMPARE(m_recording->last(), lastCommand);
         SignInWindowController *window = flows->signInWindow();
         QVERIFY(window && window->isOpen());
@@ -225,9 +230,10 @@ private Q_SLOTS:
         QCOMPARE(m_recording->last(), u"registered "_s + m_service.deviceID());
         QVERIFY(m_browser.page().startsWith("200\n<!doctype html>"));
         QVERIFY(m_browser.page().contains("<h1>Signed in to Veltro</h1><p>Veltro sign-in completed. You can close this "
-                                       "tab and return to the desktop app.</p>"));
+                                          "tab and return to the desktop app.</p>"));
         const std::optional<DeviceCredentials> stored = storedCredentials();
-        QVERIFY(stored && m_recording->state->credentials() && m_recording->state->serviceClient() && !m_recording->state->connected());
+        QVERIFY(stored && m_recording->state->credentials() && m_recording->state->serviceClient()
+                && !m_recording->state->connected());
         QCOMPARE(*stored, *m_recording->state->credentials());
         QCOMPARE(stored->apiBaseURL, kBase);
         QCOMPARE(stored->authBaseURL, std::optional<QString>(kBase));
@@ -350,7 +356,8 @@ private Q_SLOTS:
         QCOMPARE(poll(), u"claim status on_hold"_s);
         m_service.admin({"fault", "set", "claim-status", "--status", "503"});
         QVERIFY(poll().startsWith("pending claim poll failed: "_L1));
-        QVERIFY(m_recording->state->pendingClaim() && m_keychain->loadPendingClaim() && !m_recording->state->credentials());
+        QVERIFY(m_recording->state->pendingClaim() && m_keychain->loadPendingClaim()
+                && !m_recording->state->credentials());
 
         QCOMPARE(poll(), u"claim approved "_s + pending->claimID.left(8));
         QVERIFY(!m_recording->state->pendingClaim());

@@ -8,12 +8,13 @@ namespace agent_checks {
 
 QString applicationLaunchIdentity(qint32 pid)
 {
-    const ProcessResult python = runPython(QStringLiteral(
-        "import os,sys\n"
-        "btime=[int(l.split()[1]) for l in open('/proc/stat') if l.startswith('btime ')][0]\n"
-        "start=int(open('/proc/%1/stat').read().rsplit(')',1)[1].split()[19])\n"
-        "hz=os.sysconf('SC_CLK_TCK')\n"
-        "print(repr((btime*hz+start)/hz))\n").arg(pid));
+    const ProcessResult python =
+        runPython(QStringLiteral("import os,sys\n"
+                                 "btime=[int(l.split()[1]) for l in open('/proc/stat') if l.startswith('btime ')][0]\n"
+                                 "start=int(open('/proc/%1/stat').read().rsplit(')',1)[1].split()[19])\n"
+                                 "hz=os.sysconf('SC_CLK_TCK')\n"
+                                 "print(repr((btime*hz+start)/hz))\n")
+                      .arg(pid));
     return QString::fromUtf8(python.standardOutput).trimmed();
 }
 

@@ -10,7 +10,10 @@ namespace mornix {
 // Wraps a CodeSigning port and counts the evaluations that reach it (tests and benchmarks).
 class CountingCodeSigning final : public CodeSigning {
 public:
-    explicit CountingCodeSigning(std::shared_ptr<CodeSigning> inner) : m_inner(std::move(inner)) {}
+    explicit CountingCodeSigning(std::shared_ptr<CodeSigning> inner)
+        : m_inner(std::move(inner))
+    {
+    }
 
     std::optional<SigningInformation> staticSigningInformation(const QString &path) override
     {
@@ -32,7 +35,12 @@ public:
     int dynamicEvaluations() const { return m_dynamic; }
     int applicationEvaluations() const { return m_application; }
     int evaluations() const { return m_static + m_dynamic + m_application; }
-    void reset() { m_static = 0; m_dynamic = 0; m_application = 0; }
+    void reset()
+    {
+        m_static = 0;
+        m_dynamic = 0;
+        m_application = 0;
+    }
 
 private:
     std::shared_ptr<CodeSigning> m_inner;

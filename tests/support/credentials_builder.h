@@ -23,10 +23,26 @@ public:
         m_record.deviceSecret = QStringLiteral("secret");
     }
 
-    CredentialsBuilder &apiBaseURL(const QString &url) { m_record.apiBaseURL = url; return *this; }
-    CredentialsBuilder &bearerToken(const QString &token) { m_record.bearerToken = token; return *this; }
-    CredentialsBuilder &device(const QString &id) { m_record.deviceID = id; return *this; }
-    CredentialsBuilder &deviceSecret(const QString &secret) { m_record.deviceSecret = secret; return *this; }
+    CredentialsBuilder &apiBaseURL(const QString &url)
+    {
+        m_record.apiBaseURL = url;
+        return *this;
+    }
+    CredentialsBuilder &bearerToken(const QString &token)
+    {
+        m_record.bearerToken = token;
+        return *this;
+    }
+    CredentialsBuilder &device(const QString &id)
+    {
+        m_record.deviceID = id;
+        return *this;
+    }
+    CredentialsBuilder &deviceSecret(const QString &secret)
+    {
+        m_record.deviceSecret = secret;
+        return *this;
+    }
     // The access token expires this many seconds from now (negative: already expired).
     CredentialsBuilder &expiringIn(qint64 seconds)
     {

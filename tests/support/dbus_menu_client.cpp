@@ -38,10 +38,12 @@ DBusMenuClient::DBusMenuClient(QDBusConnection bus, QString service, QString men
 
 MenuNode DBusMenuClient::layout() const
 {
-    QDBusMessage aboutToShow = QDBusMessage::createMethodCall(m_service, m_menuPath, kMenuInterface, QStringLiteral("AboutToShow"));
+    QDBusMessage aboutToShow =
+        QDBusMessage::createMethodCall(m_service, m_menuPath, kMenuInterface, QStringLiteral("AboutToShow"));
     aboutToShow << 0;
     m_bus.call(aboutToShow);
-    QDBusMessage call = QDBusMessage::createMethodCall(m_service, m_menuPath, kMenuInterface, QStringLiteral("GetLayout"));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(m_service, m_menuPath, kMenuInterface, QStringLiteral("GetLayout"));
     call << 0 << -1 << QStringList();
     const QDBusMessage reply = m_bus.call(call);
     MenuNode root;
@@ -81,7 +83,8 @@ QStringList DBusMenuClient::describe(const MenuNode &root)
             continue;
         }
         QString text = item.properties.value(QStringLiteral("label")).toString();
-        if (item.properties.contains(QStringLiteral("enabled")) && !item.properties.value(QStringLiteral("enabled")).toBool())
+        if (item.properties.contains(QStringLiteral("enabled"))
+            && !item.properties.value(QStringLiteral("enabled")).toBool())
             text += QStringLiteral("(off)");
         if (item.properties.value(QStringLiteral("toggle-state")).toInt() == 1)
             text += QStringLiteral("(checked)");
@@ -92,8 +95,8 @@ QStringList DBusMenuClient::describe(const MenuNode &root)
 
 QString statusNotifierMenuPath(QDBusConnection bus, const QString &service, const QString &itemPath)
 {
-    QDBusMessage get = QDBusMessage::createMethodCall(service, itemPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                      QStringLiteral("Get"));
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        service, itemPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get << QStringLiteral("org.kde.StatusNotifierItem") << QStringLiteral("Menu");
     const QDBusMessage reply = bus.call(get);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())

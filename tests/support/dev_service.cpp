@@ -36,10 +36,12 @@ bool DevService::start()
         return false;
     // First line: "listening on https://HOST:PORT".
     QByteArray out;
-    const bool listening = QTest::qWaitFor([&] {
-        out += m_process->readAllStandardOutput();
-        return out.contains('\n') || m_process->state() == QProcess::NotRunning;
-    }, 15000);
+    const bool listening = QTest::qWaitFor(
+        [&] {
+            out += m_process->readAllStandardOutput();
+            return out.contains('\n') || m_process->state() == QProcess::NotRunning;
+        },
+        15000);
     const QByteArray prefix("listening on ");
     const QByteArray line = out.left(out.indexOf('\n')).trimmed();
     if (!listening || !line.startsWith(prefix)) {
@@ -82,16 +84,18 @@ QJsonObject DevService::adminJSON(const QStringList &arguments) const
 
 QString DevService::deviceID() const
 {
-    const QJsonArray devices = adminJSON({QStringLiteral("devices"), QStringLiteral("list")})
-                                   .value(QStringLiteral("devices")).toArray();
+    const QJsonArray devices =
+        adminJSON({QStringLiteral("devices"), QStringLiteral("list")}).value(QStringLiteral("devices")).toArray();
     return devices.isEmpty() ? QString() : devices.last().toObject().value(QStringLiteral("id")).toString();
 }
 
 QStringList DevService::ackStatuses(const QString &commandID) const
 {
     QStringList statuses;
-    const QJsonArray acks = adminJSON({QStringLiteral("acks"), QStringLiteral("list"), QStringLiteral("--command"), commandID})
-                                .value(QStringLiteral("acks")).toArray();
+    const QJsonArray acks =
+        adminJSON({QStringLiteral("acks"), QStringLiteral("list"), QStringLiteral("--command"), commandID})
+            .value(QStringLiteral("acks"))
+            .toArray();
     for (const QJsonValue &ack : acks)
         statuses.append(ack.toObject().value(QStringLiteral("status")).toString());
     return statuses;

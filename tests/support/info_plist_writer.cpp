@@ -15,14 +15,9 @@ static QByteArray infoPlist(const InfoEntries &entries)
     for (const auto &[key, value] : entries) {
         xml += "\t<key>" + key.toHtmlEscaped().toUtf8() + "</key>\n\t";
         switch (value.typeId()) {
-        case QMetaType::Bool:
-            xml += value.toBool() ? "<true/>" : "<false/>";
-            break;
-        case QMetaType::Int:
-            xml += "<integer>" + QByteArray::number(value.toInt()) + "</integer>";
-            break;
-        default:
-            xml += "<string>" + value.toString().toHtmlEscaped().toUtf8() + "</string>";
+        case QMetaType::Bool: xml += value.toBool() ? "<true/>" : "<false/>"; break;
+        case QMetaType::Int: xml += "<integer>" + QByteArray::number(value.toInt()) + "</integer>"; break;
+        default: xml += "<string>" + value.toString().toHtmlEscaped().toUtf8() + "</string>";
         }
         xml += '\n';
     }

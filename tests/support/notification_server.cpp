@@ -50,9 +50,9 @@ void NotificationServerProcess::stop()
 
 QVariant NotificationServerProcess::call(const QString &method, const QVariantList &arguments) const
 {
-    QDBusMessage message = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/ai/veltro/test/NotificationServer"),
-        QStringLiteral("ai.veltro.test.NotificationServer"), method);
+    QDBusMessage message = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
+                                                          QStringLiteral("/ai/veltro/test/NotificationServer"),
+                                                          QStringLiteral("ai.veltro.test.NotificationServer"), method);
     message.setArguments(arguments);
     const QDBusMessage reply = QDBusConnection::sessionBus().call(message, QDBus::Block, 10000);
     return reply.type() == QDBusMessage::ReplyMessage ? reply.arguments().value(0) : QVariant();

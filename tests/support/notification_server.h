@@ -31,11 +31,11 @@ public:
     explicit NotificationServerProcess(Mode mode = Mode::Broadcast);
     ~NotificationServerProcess();
 
-    bool start();   // waits until it owns org.freedesktop.Notifications
+    bool start();  // waits until it owns org.freedesktop.Notifications
     void stop();
 
     QList<Shown> open() const;
-    QJsonArray history() const;   // {"event": "notify" | "close" | "pressed" | "dismissed", ...}
+    QJsonArray history() const;  // {"event": "notify" | "close" | "pressed" | "dismissed", ...}
     int historyCount(const QString &event) const;
     bool press(uint id, const QString &action) const;
     bool dismiss(uint id) const;
@@ -44,7 +44,7 @@ public:
 
 private:
     QVariant call(const QString &method, const QVariantList &arguments) const;  // the answer's first value
-    QJsonObject state() const;  // {"open": [...], "history": [...]}
+    QJsonObject state() const;                                                  // {"open": [...], "history": [...]}
     Mode m_mode;
     std::unique_ptr<QProcess> m_process;
 };

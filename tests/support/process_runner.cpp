@@ -36,8 +36,7 @@ ProcessResult runProcess(const QString &program, const QStringList &arguments, c
 
 ProcessResult runPython(const QString &script, const QStringList &arguments, const QByteArray &standardInput)
 {
-    return runProcess(QStringLiteral("python3"), QStringList{QStringLiteral("-c"), script} + arguments,
-                      standardInput);
+    return runProcess(QStringLiteral("python3"), QStringList{QStringLiteral("-c"), script} + arguments, standardInput);
 }
 
 void stopProcess(QProcess &process, int graceMs)
@@ -58,7 +57,9 @@ bool opensslVerifies(const QString &publicKeyPEM, const QByteArray &message, con
     const QString data = dir.filePath(QStringLiteral("message"));
     const QString der = dir.filePath(QStringLiteral("signature.der"));
     return writeFile(key, publicKeyPEM.toUtf8()) && writeFile(data, message) && writeFile(der, signature)
-        && runProcess(QStringLiteral("openssl"), {"dgst", "-sha256", "-verify", key, "-signature", der, data}).exitCode == 0;
+           && runProcess(QStringLiteral("openssl"), {"dgst", "-sha256", "-verify", key, "-signature", der, data})
+                      .exitCode
+                  == 0;
 }
 
 }  // namespace mornix

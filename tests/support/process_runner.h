@@ -18,14 +18,12 @@ struct ProcessResult {
     QByteArray standardError;
 };
 
-ProcessResult runProcess(const QString &program, const QStringList &arguments,
-                         const QByteArray &standardInput = {},
+ProcessResult runProcess(const QString &program, const QStringList &arguments, const QByteArray &standardInput = {},
                          const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
                          int timeoutMs = 60000);
 
 // Runs python3 with the given script text and arguments.
-ProcessResult runPython(const QString &script, const QStringList &arguments = {},
-                        const QByteArray &standardInput = {});
+ProcessResult runPython(const QString &script, const QStringList &arguments = {}, const QByteArray &standardInput = {});
 
 // Ends a running process: SIGTERM, then SIGKILL after `graceMs`; reaped either way.
 void stopProcess(QProcess &process, int graceMs = 5000);

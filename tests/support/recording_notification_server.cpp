@@ -54,7 +54,10 @@ class Server : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 public:
-    explicit Server(bool posterOnly) : m_posterOnly(posterOnly) {}
+    explicit Server(bool posterOnly)
+        : m_posterOnly(posterOnly)
+    {
+    }
 
     // Control side (called by the Control object).
     bool press(uint id, const QString &action)
@@ -75,7 +78,8 @@ public:
             return false;
         const Shown shown = m_open.take(id);
         emitSignal(shown.sender, QStringLiteral("NotificationClosed"), {id, uint(2)});
-        m_history.append(QJsonObject{{QStringLiteral("event"), QStringLiteral("dismissed")}, {QStringLiteral("id"), qint64(id)}});
+        m_history.append(
+            QJsonObject{{QStringLiteral("event"), QStringLiteral("dismissed")}, {QStringLiteral("id"), qint64(id)}});
         return true;
     }
     QString state() const
@@ -83,9 +87,9 @@ public:
         QJsonArray open;
         for (const Shown &shown : m_open)
             open.append(toJson(shown));
-        return QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("open"), open},
-                                                           {QStringLiteral("history"), m_history}})
-                                     .toJson(QJsonDocument::Compact));
+        return QString::fromUtf8(
+            QJsonDocument(QJsonObject{{QStringLiteral("open"), open}, {QStringLiteral("history"), m_history}})
+                .toJson(QJsonDocument::Compact));
     }
 
 public Q_SLOTS:
@@ -143,7 +147,10 @@ class Control : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "ai.veltro.test.NotificationServer")
 public:
-    explicit Control(Server *server) : m_server(server) {}
+    explicit Control(Server *server)
+        : m_server(server)
+    {
+    }
 
 public Q_SLOTS:
     Q_SCRIPTABLE bool Press(uint id, const QString &action) { return m_server->press(id, action); }

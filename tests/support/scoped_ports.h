@@ -16,7 +16,10 @@ namespace mornix {
 class ScopedWorkspace final : public Workspace {
 public:
     ScopedWorkspace(std::shared_ptr<Workspace> inner, QString directory)
-        : m_inner(std::move(inner)), m_directory(std::move(directory) + QLatin1Char('/')) {}
+        : m_inner(std::move(inner))
+        , m_directory(std::move(directory) + QLatin1Char('/'))
+    {
+    }
 
     QList<RunningApplication> runningApplications() const override { return scoped(m_inner->runningApplications()); }
     std::optional<RunningApplication> runningApplication(qint32 pid) const override
@@ -34,7 +37,10 @@ public:
         // ignoreForcedStops: the forced stop is reported as delivered but never sent.
         return ignoreForcedStops ? true : m_inner->forceTerminate(application);
     }
-    bool isTerminated(const RunningApplication &application) const override { return m_inner->isTerminated(application); }
+    bool isTerminated(const RunningApplication &application) const override
+    {
+        return m_inner->isTerminated(application);
+    }
     bool openURL(const QUrl &url) override { return m_inner->openURL(url); }
 
     std::atomic<bool> ignoreForcedStops{false};
@@ -54,7 +60,10 @@ private:
 class ScopedProcessTable final : public ProcessTable {
 public:
     ScopedProcessTable(std::shared_ptr<ProcessTable> inner, QString directory)
-        : m_inner(std::move(inner)), m_directory(std::move(directory) + QLatin1Char('/')) {}
+        : m_inner(std::move(inner))
+        , m_directory(std::move(directory) + QLatin1Char('/'))
+    {
+    }
 
     QList<ProcessRecord> processes() const override
     {

@@ -11,9 +11,18 @@ namespace mornix {
 
 namespace fixtures {
 
-QString sleeperPath() { return QStringLiteral(MORNIX_FIXTURE_SLEEPER); }
-QString codesignToolPath() { return QStringLiteral(MORNIX_CODESIGN_TOOL); }
-QString anchorsPath() { return QStringLiteral(MORNIX_DEV_PKI_DIR "/codesign-anchor.pem"); }
+QString sleeperPath()
+{
+    return QStringLiteral(MORNIX_FIXTURE_SLEEPER);
+}
+QString codesignToolPath()
+{
+    return QStringLiteral(MORNIX_CODESIGN_TOOL);
+}
+QString anchorsPath()
+{
+    return QStringLiteral(MORNIX_DEV_PKI_DIR "/codesign-anchor.pem");
+}
 
 bool sign(const QString &path, const QString &team, const QString &identifier)
 {
@@ -38,8 +47,8 @@ static bool copyExecutable(const QString &to)
                                          | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
 }
 
-QString makeBundle(const QString &directory, const QString &name, const QString &bundleIdentifier,
-                   const QString &team, const BundleOptions &options)
+QString makeBundle(const QString &directory, const QString &name, const QString &bundleIdentifier, const QString &team,
+                   const BundleOptions &options)
 {
     const QString bundle = directory + QLatin1Char('/') + name + QStringLiteral(".app");
     const QString executable = options.executableName.isEmpty() ? name : options.executableName;

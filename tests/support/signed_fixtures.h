@@ -32,15 +32,15 @@ QString anchorsPath();
 bool sign(const QString &path, const QString &team, const QString &identifier = {});
 
 struct BundleOptions {
-    QString displayName;      // CFBundleDisplayName, omitted when empty
-    QString executableName;   // default: the bundle's name
+    QString displayName;     // CFBundleDisplayName, omitted when empty
+    QString executableName;  // default: the bundle's name
 };
 
 // Creates DIR/NAME.app with Info.plist (CFBundleIdentifier, CFBundleName = NAME,
 // CFBundleExecutable) and the sleeper as its executable; signs it when team is not empty.
 // Returns the bundle path, or an empty string on failure.
-QString makeBundle(const QString &directory, const QString &name, const QString &bundleIdentifier,
-                   const QString &team, const BundleOptions &options = {});
+QString makeBundle(const QString &directory, const QString &name, const QString &bundleIdentifier, const QString &team,
+                   const BundleOptions &options = {});
 QString bundleExecutable(const QString &bundlePath);
 
 // Copies the sleeper to DIR/NAME and signs it (identifier as given) when team is not empty.

@@ -7,11 +7,11 @@ namespace mornix {
 bool StatusNotifierHost::registerOnSessionBus()
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    return bus.isConnected() &&
-           bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), this,
-                              QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties |
-                                  QDBusConnection::ExportAllSignals) &&
-           bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"));
+    return bus.isConnected()
+           && bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), this,
+                                 QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties
+                                     | QDBusConnection::ExportAllSignals)
+           && bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"));
 }
 
 void StatusNotifierHost::RegisterStatusNotifierItem(const QString &service, const QDBusMessage &message)

@@ -72,11 +72,11 @@ bool SwtpmProcess::start()
         // A test that crashes must not leave its TPM running.
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         m_process.start(QStringLiteral("swtpm"),
-                        {QStringLiteral("socket"), QStringLiteral("--tpm2"),
-                         QStringLiteral("--tpmstate"), QStringLiteral("dir=") + state,
-                         QStringLiteral("--server"), QStringLiteral("type=tcp,port=%1,bindaddr=127.0.0.1").arg(port),
-                         QStringLiteral("--ctrl"), QStringLiteral("type=tcp,port=%1,bindaddr=127.0.0.1").arg(port + 1),
-                         QStringLiteral("--flags"), QStringLiteral("not-need-init,startup-clear")});
+                        {QStringLiteral("socket"), QStringLiteral("--tpm2"), QStringLiteral("--tpmstate"),
+                         QStringLiteral("dir=") + state, QStringLiteral("--server"),
+                         QStringLiteral("type=tcp,port=%1,bindaddr=127.0.0.1").arg(port), QStringLiteral("--ctrl"),
+                         QStringLiteral("type=tcp,port=%1,bindaddr=127.0.0.1").arg(port + 1), QStringLiteral("--flags"),
+                         QStringLiteral("not-need-init,startup-clear")});
         if (!m_process.waitForStarted(10000)) {
             m_error = QStringLiteral("swtpm does not start: ") + m_process.errorString();
             return false;

@@ -23,12 +23,16 @@ public:
     bool start();
     // Ends the process; the TPM's persistent state stays in the state directory.
     void stop();
-    bool restart() { stop(); return start(); }
+    bool restart()
+    {
+        stop();
+        return start();
+    }
     // Stops, throws the state away and starts a brand-new TPM (new seeds) at the same address.
     bool replaceWithFreshTpm();
 
     bool isRunning() const { return m_process.state() == QProcess::Running; }
-    QString tcti() const;                 // "swtpm:host=127.0.0.1,port=N"
+    QString tcti() const;  // "swtpm:host=127.0.0.1,port=N"
     QString errorText() const { return m_error; }
 
     // Runs a tpm2-tools program against this TPM (its TCTI set through the environment).

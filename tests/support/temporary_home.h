@@ -18,7 +18,7 @@ public:
 
     bool isValid() const { return m_dir.isValid(); }
     QString path() const { return m_dir.path(); }
-    QString dataHome() const;      // $XDG_DATA_HOME
+    QString dataHome() const;  // $XDG_DATA_HOME
     // The process environment for child processes that should share this home.
     QProcessEnvironment environment() const;
 

@@ -19,16 +19,18 @@ bool VirtualDisplay::start(const QString &size)
     // reused its number at once (tests run in parallel and start many servers).
     for (int attempt = 0; attempt < 8; ++attempt) {
         const int number = 1000 + int(QRandomGenerator::global()->bounded(30000));
-        m_server.start(QStringLiteral("Xvfb"), {QStringLiteral(":%1").arg(number), "-displayfd", "1", "-nolisten", "tcp",
-                                                "-screen", "0", size});
+        m_server.start(QStringLiteral("Xvfb"), {QStringLiteral(":%1").arg(number), "-displayfd", "1", "-nolisten",
+                                                "tcp", "-screen", "0", size});
         if (!m_server.waitForStarted(5000))
             return false;
         // Xvfb writes the display number once it accepts clients, or exits when the number is taken.
         QByteArray out;
-        const bool answered = QTest::qWaitFor([&] {
-            out += m_server.readAllStandardOutput();
-            return out.contains('\n') || m_server.state() != QProcess::Running;
-        }, 10000);
+        const bool answered = QTest::qWaitFor(
+            [&] {
+                out += m_server.readAllStandardOutput();
+                return out.contains('\n') || m_server.state() != QProcess::Running;
+            },
+            10000);
         if (answered && m_server.state() == QProcess::Running && out.trimmed().toInt() == number) {
             m_display = QStringLiteral(":%1").arg(number);
             return true;

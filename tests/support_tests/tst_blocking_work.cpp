@@ -1,7 +1,7 @@
 // Work that blocks, kept off the caller. Blocking calls on a worker of their own: results and
 // exceptions reach the awaiting coroutine, idle workers are reused, and a call that never returns
-// holds up neither the caller, another call, nor the process's exit. Child processes: output read while the child runs, every kind of
-// failure told apart, and the status-tool text built from it.
+// holds up neither the caller, another call, nor the process's exit. Child processes: output read while the child runs,
+// every kind of failure told apart, and the status-tool text built from it.
 #include "support/blocking_call.h"
 #include "support/child_process.h"
 
@@ -52,7 +52,7 @@ private Q_SLOTS:
             QThread *const worker = co_await where;
             seen << (worker != caller ? QStringLiteral("ran elsewhere") : QStringLiteral("ran on caller"));
             seen << (QThread::currentThread() == caller ? QStringLiteral("resumed on caller")
-                                                         : QStringLiteral("resumed elsewhere"));
+                                                        : QStringLiteral("resumed elsewhere"));
 
             std::atomic<bool> ran{false};
             QFuture<void> failingVoid = startBlockingCall([&ran] {
@@ -104,7 +104,7 @@ private Q_SLOTS:
             }
             QThread *const thirdThread = co_await third;
             seen << (firstThread == thirdThread && firstThread != caller ? QStringLiteral("one worker thread")
-                                                                          : QStringLiteral("threads differ"));
+                                                                         : QStringLiteral("threads differ"));
             seen << *order;
             co_return seen;
         };
@@ -141,7 +141,9 @@ private Q_SLOTS:
             call.waitForFinished();
             return call.result();
         };
-        const auto threads = [] { return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); };
+        const auto threads = [] {
+            return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+        };
         QVERIFY(threadOfCall() != QThread::currentThreadId());
         QVERIFY(QTest::qWaitFor([] { return blocking_call_detail::idleWorkers() >= 1; }, 10000));
         const qsizetype before = threads();
@@ -149,7 +151,7 @@ private Q_SLOTS:
             threadOfCall();
             QVERIFY(QTest::qWaitFor([] { return blocking_call_detail::idleWorkers() >= 1; }, 10000));
         }
-        QCOMPARE(threads(), before);   // every call ran on a worker that was already there
+        QCOMPARE(threads(), before);  // every call ran on a worker that was already there
 
         std::atomic<bool> release{false};
         QFuture<Qt::HANDLE> stuck = startBlockingCall([&release] {
@@ -157,7 +159,7 @@ private Q_SLOTS:
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             return QThread::currentThreadId();
         });
-        const Qt::HANDLE beside = threadOfCall();   // finishes while the other call is still busy
+        const Qt::HANDLE beside = threadOfCall();  // finishes while the other call is still busy
         QVERIFY(!stuck.isFinished());
         release = true;
         stuck.waitForFinished();
@@ -192,9 +194,8 @@ private Q_SLOTS:
     {
         // 1 MiB on each pipe, far more than a pipe holds: a runner that waited for the exit
         // before reading would hang.
-        const QStringList chatty{QStringLiteral("-c"),
-                                 QStringLiteral("head -c 1048576 /dev/zero | tr '\\0' o; "
-                                                "head -c 1048576 /dev/zero | tr '\\0' e >&2")};
+        const QStringList chatty{QStringLiteral("-c"), QStringLiteral("head -c 1048576 /dev/zero | tr '\\0' o; "
+                                                                      "head -c 1048576 /dev/zero | tr '\\0' e >&2")};
         const ChildProcessResult both = runChildProcess(QStringLiteral("/bin/sh"), chatty, std::chrono::seconds(30),
                                                         8 * 1024 * 1024, ChildStandardError::Capture);
         QVERIFY(both.started && both.finishedNormally);
@@ -222,16 +223,16 @@ private Q_SLOTS:
         QVERIFY(shell(QStringLiteral("/nonexistent/csrutil"), {QStringLiteral("status")})
                     .startsWith(QStringLiteral("UNKNOWN: ") + missing.startError.left(5)));
 
-        const ChildProcessResult slow = runChildProcess(QStringLiteral("sleep"), {QStringLiteral("30")},
-                                                        std::chrono::milliseconds(200));
+        const ChildProcessResult slow =
+            runChildProcess(QStringLiteral("sleep"), {QStringLiteral("30")}, std::chrono::milliseconds(200));
         QVERIFY(slow.started && !slow.finishedNormally && slow.timedOut);
         QCOMPARE(shell(QStringLiteral("/bin/sleep"), {QStringLiteral("30")}, 200),
                  QStringLiteral("UNKNOWN: /bin/sleep timed out"));
 
         // Beyond the size limit: stopped, and not mistaken for a time-out.
-        const ChildProcessResult huge = runChildProcess(QStringLiteral("/bin/sh"),
-                                                        {QStringLiteral("-c"), QStringLiteral("exec cat /dev/zero")},
-                                                        std::chrono::seconds(30), 65536);
+        const ChildProcessResult huge =
+            runChildProcess(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("exec cat /dev/zero")},
+                            std::chrono::seconds(30), 65536);
         QVERIFY(huge.started && !huge.finishedNormally && !huge.timedOut);
 
         // Killed by a signal: not a normal exit, whatever its output.
@@ -241,8 +242,8 @@ private Q_SLOTS:
         QCOMPARE(crashed.standardOutput, QByteArray("partial\n"));
 
         // An exit status is reported as it is.
-        const ChildProcessResult failed = runChildProcess(QStringLiteral("/bin/sh"),
-                                                          {QStringLiteral("-c"), QStringLiteral("exit 3")});
+        const ChildProcessResult failed =
+            runChildProcess(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("exit 3")});
         QVERIFY(failed.finishedNormally);
         QCOMPARE(failed.exitCode, 3);
     }

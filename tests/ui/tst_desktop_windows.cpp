@@ -145,10 +145,14 @@ struct Rig {
         deps.websiteURL = QUrl(QStringLiteral("https://localhost:8443/"));
         deps.helpPageURL = QUrl(QStringLiteral("https://localhost:8443/help"));
         deps.notifications = std::make_shared<SilentNotifications>();
-        deps.loginItem = std::make_shared<XdgLoginItem>(QStringLiteral("/opt/x/VeltroMornix"), dir.path() + QStringLiteral("/config"));
+        deps.loginItem = std::make_shared<XdgLoginItem>(QStringLiteral("/opt/x/VeltroMornix"),
+                                                        dir.path() + QStringLiteral("/config"));
         deps.ui = ui;
-        deps.keychain = std::make_shared<KeychainStore>(std::make_shared<FileKeychain>(dir.path() + QStringLiteral("/keychain")));
-        deps.monitorScanner.reconcile = [](const AgentInstanceMonitor::InstanceMap &) { return QList<DetectedAgentInstance>(); };
+        deps.keychain =
+            std::make_shared<KeychainStore>(std::make_shared<FileKeychain>(dir.path() + QStringLiteral("/keychain")));
+        deps.monitorScanner.reconcile = [](const AgentInstanceMonitor::InstanceMap &) {
+            return QList<DetectedAgentInstance>();
+        };
         deps.disconnector = disconnector;
         deps.openLogFile = [this] { ++logsOpened; };
         deps.openURL = [](const QUrl &) {};
@@ -237,11 +241,16 @@ private Q_SLOTS:
         QTest::addColumn<bool>("signedIn");
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("action");
-        QTest::newRow("paused wins") << true << true << false << true << "Processing paused" << "Open workspace";
-        QTest::newRow("connected") << false << true << false << true << "Connected to Veltro" << "Open workspace";
-        QTest::newRow("pending") << false << false << true << false << "Awaiting approval" << "Sign in to Veltro";
-        QTest::newRow("reconnecting") << false << false << false << true << "Reconnecting" << "Open workspace";
-        QTest::newRow("signed out") << false << false << false << false << "Sign in required" << "Sign in to Veltro";
+        QTest::newRow("paused wins") << true << true << false << true << "Processing paused"
+                                     << "Open workspace";
+        QTest::newRow("connected") << false << true << false << true << "Connected to Veltro"
+                                   << "Open workspace";
+        QTest::newRow("pending") << false << false << true << false << "Awaiting approval"
+                                 << "Sign in to Veltro";
+        QTest::newRow("reconnecting") << false << false << false << true << "Reconnecting"
+                                      << "Open workspace";
+        QTest::newRow("signed out") << false << false << false << false << "Sign in required"
+                                    << "Sign in to Veltro";
     }
     void overviewConnectionValues()
     {
@@ -265,7 +274,8 @@ private Q_SLOTS:
         QCOMPARE(cards[0].actionTitle, action);
         QCOMPARE(cards[1].value, QStringLiteral("Checking clients\u2026"));
         QCOMPARE(cards[2].value, paused ? QStringLiteral("Paused") : QStringLiteral("Active"));
-        QCOMPARE(cards[2].actionTitle, paused ? QStringLiteral("Resume processing") : QStringLiteral("Pause processing"));
+        QCOMPARE(cards[2].actionTitle,
+                 paused ? QStringLiteral("Resume processing") : QStringLiteral("Pause processing"));
     }
 
     // Counts 1 and 2: singular and plural wording, and the overview's total.
@@ -319,7 +329,8 @@ private Q_SLOTS:
         QCOMPARE(cards[1].detail, QStringLiteral("Device control started"));
         QVERIFY(cards[0].value.isEmpty());
         const QString de = cards[1].caption;
-        QVERIFY2(de.contains(QStringLiteral("14:30")) && de.contains(QStringLiteral("Dez")) && !de.contains(QStringLiteral("Montag")),
+        QVERIFY2(de.contains(QStringLiteral("14:30")) && de.contains(QStringLiteral("Dez"))
+                     && !de.contains(QStringLiteral("Montag")),
                  qPrintable(de));
         QLocale::setDefault(QLocale::system());
         const QString us = DashboardWindow::activityDateText(first, QLocale(QLocale::English, QLocale::UnitedStates));
@@ -375,9 +386,9 @@ private Q_SLOTS:
             if (button->text() == QStringLiteral("Sign in to Veltro") && button->isVisible())
                 QTest::mouseClick(button, Qt::LeftButton);
         }
-        for (DashboardAction action : {DashboardAction::signIn, DashboardAction::pause, DashboardAction::launchAtLogin,
-                                       DashboardAction::logs, DashboardAction::disconnect, DashboardAction::refresh,
-                                       DashboardAction::workspace})
+        for (DashboardAction action :
+             {DashboardAction::signIn, DashboardAction::pause, DashboardAction::launchAtLogin, DashboardAction::logs,
+              DashboardAction::disconnect, DashboardAction::refresh, DashboardAction::workspace})
             QVERIFY2(received.contains(action), qPrintable(QString::number(static_cast<int>(action))));
     }
 
@@ -444,7 +455,8 @@ private Q_SLOTS:
         QTRY_VERIFY(answer.has_value());
 
         controller.setButtonsEnabled(false);
-        controller.setStatus(QStringLiteral("Waiting for browser sign-in…"), SignInWindowController::LabelColor::secondary);
+        controller.setStatus(QStringLiteral("Waiting for browser sign-in…"),
+                             SignInWindowController::LabelColor::secondary);
         QVERIFY(!panel->googleButton()->isEnabled());
         auto *effect = static_cast<QGraphicsOpacityEffect *>(panel->googleButton()->graphicsEffect());
         QCOMPARE(effect->opacity(), 0.55);
@@ -588,17 +600,20 @@ private Q_SLOTS:
     // texts stays as it is (the macOS row is the original wording).
     void wordsComeFromThePlatform_data()
     {
-        QTest::addColumn<QString>("platform");     // "mac", else Linux with this keychain forced
-        QTest::addColumn<bool>("keychainUsed");    // a keychain call came first
+        QTest::addColumn<QString>("platform");   // "mac", else Linux with this keychain forced
+        QTest::addColumn<bool>("keychainUsed");  // a keychain call came first
         QTest::addColumn<QString>("noun");
         QTest::addColumn<QString>("keychain");
-        QTest::newRow("macOS") << "mac" << false << "this Mac" << "the macOS Keychain";
+        QTest::newRow("macOS") << "mac" << false << "this Mac"
+                               << "the macOS Keychain";
         QTest::newRow("Linux, Secret Service") << "secret-service" << false << "this computer"
                                                << "the Secret Service keyring";
-        QTest::newRow("Linux, file store") << "file" << false << "this computer" << "the VeltroMornix file keychain";
+        QTest::newRow("Linux, file store") << "file" << false << "this computer"
+                                           << "the VeltroMornix file keychain";
         QTest::newRow("Linux, chosen by the first call") << "" << true << "this computer"
                                                          << "the VeltroMornix file keychain";
-        QTest::newRow("Linux, before the first call") << "" << false << "this computer" << "the keychain";
+        QTest::newRow("Linux, before the first call") << "" << false << "this computer"
+                                                      << "the keychain";
     }
     void wordsComeFromThePlatform()
     {
@@ -630,11 +645,14 @@ private Q_SLOTS:
         QStringList labels;
         for (QLabel *label : window.findChildren<QLabel *>())
             labels << label->text();
-        QVERIFY2(labels.contains(DeviceTerms::capitalized(noun) + QStringLiteral("\nBuild dev")), qPrintable(labels.join(u'|')));
+        QVERIFY2(labels.contains(DeviceTerms::capitalized(noun) + QStringLiteral("\nBuild dev")),
+                 qPrintable(labels.join(u'|')));
         window.selectSection(DashboardWindow::Section::clients);
-        QCOMPARE(window.subtitleText(), QStringLiteral("Verified applications and command-line clients running on %1.").arg(noun));
+        QCOMPARE(window.subtitleText(),
+                 QStringLiteral("Verified applications and command-line clients running on %1.").arg(noun));
         window.selectSection(DashboardWindow::Section::settings);
-        QCOMPARE(window.subtitleText(), QStringLiteral("Manage %1\u2019s connection and startup preferences.").arg(noun));
+        QCOMPARE(window.subtitleText(),
+                 QStringLiteral("Manage %1\u2019s connection and startup preferences.").arg(noun));
         MornixDashboardState pending;
         pending.pendingApproval = true;
         window.update(pending);
@@ -653,11 +671,12 @@ private Q_SLOTS:
         QStringList panelTexts;
         for (QLabel *label : panel.findChildren<QLabel *>())
             panelTexts << label->text();
-        QVERIFY2(panelTexts.contains(QStringLiteral("Use your Veltro account to securely connect %1. Your browser handles "
-                                                    "authentication; Mornix receives a short-lived authorization code "
-                                                    "protected by PKCE.")
-                                         .arg(noun)),
-                 qPrintable(panelTexts.join(u'|')));
+        QVERIFY2(
+            panelTexts.contains(QStringLiteral("Use your Veltro account to securely connect %1. Your browser handles "
+                                               "authentication; Mornix receives a short-lived authorization code "
+                                               "protected by PKCE.")
+                                    .arg(noun)),
+            qPrintable(panelTexts.join(u'|')));
 
         DesktopControllerUI::Options options;
         options.terms = terms;
@@ -690,7 +709,8 @@ private Q_SLOTS:
 
     void iconLoadsTintedOrFallsBack()
     {
-        const QIcon icon = DesktopControllerUI::loadMenuBarIcon(QStringLiteral(MORNIX_ICON_DIR "/MenuBarIcon.png"), Qt::white);
+        const QIcon icon =
+            DesktopControllerUI::loadMenuBarIcon(QStringLiteral(MORNIX_ICON_DIR "/MenuBarIcon.png"), Qt::white);
         const QImage small = icon.pixmap(QSize(18, 18), 1.0).toImage();
         QCOMPARE(small.size(), QSize(18, 18));
         int opaque = 0;
@@ -708,7 +728,8 @@ private Q_SLOTS:
         // The @2x file gives 36 real pixels (what the tray exports to HiDPI panels), not an
         // 18-point image at ratio 2.
         QCOMPARE(icon.pixmap(QSize(36, 36), 1.0).size(), QSize(36, 36));
-        QVERIFY(!DesktopControllerUI::loadMenuBarIcon(QStringLiteral("/nonexistent/MenuBarIcon.png"), Qt::black).isNull());
+        QVERIFY(
+            !DesktopControllerUI::loadMenuBarIcon(QStringLiteral("/nonexistent/MenuBarIcon.png"), Qt::black).isNull());
     }
 
     // The tint is computed without a painter; it must give what painting the template with the
@@ -724,7 +745,8 @@ private Q_SLOTS:
     void iconTintEqualsSourceInPainting()
     {
         QFETCH(QColor, tint);
-        const QIcon icon = DesktopControllerUI::loadMenuBarIcon(QStringLiteral(MORNIX_ICON_DIR "/MenuBarIcon.png"), tint);
+        const QIcon icon =
+            DesktopControllerUI::loadMenuBarIcon(QStringLiteral(MORNIX_ICON_DIR "/MenuBarIcon.png"), tint);
         for (const auto &[file, side] : {std::pair{"/MenuBarIcon.png", 18}, std::pair{"/MenuBarIcon@2x.png", 36}}) {
             QImage expected = QImage(QStringLiteral(MORNIX_ICON_DIR) + QLatin1String(file))
                                   .convertToFormat(QImage::Format_ARGB32_Premultiplied);
@@ -732,7 +754,8 @@ private Q_SLOTS:
             painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
             painter.fillRect(expected.rect(), tint);
             painter.end();
-            const QImage actual = icon.pixmap(QSize(side, side), 1.0).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            const QImage actual =
+                icon.pixmap(QSize(side, side), 1.0).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
             QCOMPARE(actual.size(), expected.size());
             for (int y = 0; y < side; ++y)
                 for (int x = 0; x < side; ++x)

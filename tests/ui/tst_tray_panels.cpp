@@ -64,7 +64,8 @@ alignment=Left
 
 QString xfconfDaemon()
 {
-    const QStringList candidates = QDir(QStringLiteral("/usr/lib")).entryList({QStringLiteral("*-linux-gnu*")}, QDir::Dirs);
+    const QStringList candidates =
+        QDir(QStringLiteral("/usr/lib")).entryList({QStringLiteral("*-linux-gnu*")}, QDir::Dirs);
     for (const QString &dir : candidates + QStringList{QString()}) {
         const QString path = QStringLiteral("/usr/lib/%1/xfce4/xfconf/xfconfd").arg(dir);
         if (QFileInfo(QDir::cleanPath(path)).isExecutable())
@@ -138,7 +139,8 @@ public:
         m_environment.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("1"));
         // As in that desktop's session: Qt programs then load the platform theme users get
         // there (gtk3 under Xfce, when installed).
-        m_environment.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), m_xfce ? QStringLiteral("XFCE") : QStringLiteral("LXQt"));
+        m_environment.insert(QStringLiteral("XDG_CURRENT_DESKTOP"),
+                             m_xfce ? QStringLiteral("XFCE") : QStringLiteral("LXQt"));
         return true;
     }
 
@@ -152,7 +154,8 @@ public:
                 return false;
         }
         QProcessEnvironment environment = m_environment;
-        environment.insert(m_xfce ? QStringLiteral("GDK_SCALE") : QStringLiteral("QT_SCALE_FACTOR"), QString::number(m_scale));
+        environment.insert(m_xfce ? QStringLiteral("GDK_SCALE") : QStringLiteral("QT_SCALE_FACTOR"),
+                           QString::number(m_scale));
         m_process.setProcessEnvironment(environment);
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(m_panel, m_xfce ? QStringList{QStringLiteral("--disable-wm-check")} : QStringList{});
@@ -180,17 +183,19 @@ public:
                                 QStringLiteral("click"), QStringLiteral("3")}))
             return false;
         const QRect below(0, panelHeight(), 300 * m_scale, 200 * m_scale);
-        const bool shown = QTest::qWaitFor([&] {
-            if (!grab(scratch))
-                return false;
-            const QImage after(scratch);
-            int changed = 0;
-            for (int y = below.top(); y <= below.bottom(); y += 2) {
-                for (int x = below.left(); x <= below.right(); x += 2)
-                    changed += after.pixel(x, y) != before.pixel(x, y);
-            }
-            return changed > 500 * m_scale * m_scale;
-        }, 10000);
+        const bool shown = QTest::qWaitFor(
+            [&] {
+                if (!grab(scratch))
+                    return false;
+                const QImage after(scratch);
+                int changed = 0;
+                for (int y = below.top(); y <= below.bottom(); y += 2) {
+                    for (int x = below.left(); x <= below.right(); x += 2)
+                        changed += after.pixel(x, y) != before.pixel(x, y);
+                }
+                return changed > 500 * m_scale * m_scale;
+            },
+            10000);
         QTest::qWait(300);  // the menu's last items are drawn
         return shown && grab(scratch);
     }
@@ -223,8 +228,9 @@ private:
     // The items the panel's watcher lists; empty without a watcher.
     QStringList registeredItems() const
     {
-        QDBusMessage get = QDBusMessage::createMethodCall(kWatcher, QStringLiteral("/StatusNotifierWatcher"),
-                                                          QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+        QDBusMessage get =
+            QDBusMessage::createMethodCall(kWatcher, QStringLiteral("/StatusNotifierWatcher"),
+                                           QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
         get << kWatcher << QStringLiteral("RegisteredStatusNotifierItems");
         const QDBusMessage reply = m_bus.call(get);
         if (reply.type() != QDBusMessage::ReplyMessage)
@@ -280,7 +286,8 @@ private Q_SLOTS:
         QVERIFY(agent.start({QStringLiteral("--standalone-menu-bar")}));
         QVERIFY(agent.waitForLog(QStringLiteral("app started build=")));
         // No tray yet: the dashboard is the way in.
-        QTRY_VERIFY_WITH_TIMEOUT(desktop.display().hasWindow(QStringLiteral("^VeltroMornix$")) || !agent.isRunning(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(desktop.display().hasWindow(QStringLiteral("^VeltroMornix$")) || !agent.isRunning(),
+                                 20000);
         QVERIFY(agent.isRunning());
         QTest::qWait(4000);
         QVERIFY(desktop.startPanel());
@@ -291,15 +298,18 @@ private Q_SLOTS:
         QVERIFY(!menuPath.isEmpty());
         const DBusMenuClient menu(m_bus, item.at(0), menuPath);
 
-        const QString started = agent.logText().section(QStringLiteral("app started build="), 1).section(QLatin1Char('\n'), 0, 0);
+        const QString started =
+            agent.logText().section(QStringLiteral("app started build="), 1).section(QLatin1Char('\n'), 0, 0);
         QStringList items = DBusMenuClient::describe(menu.layout());
         QCOMPARE(items.size(), 13);
-        QVERIFY2(items.at(4).startsWith(QStringLiteral("Last command: ")) && items.at(4).endsWith(QStringLiteral("(off)")),
+        QVERIFY2(items.at(4).startsWith(QStringLiteral("Last command: "))
+                     && items.at(4).endsWith(QStringLiteral("(off)")),
                  qPrintable(items.at(4)));
         items[4] = QStringLiteral("Last command");
-        QCOMPARE(items, (QStringList{"Open VeltroMornix", "-", "Connected: No(off)", "Build: " + started.trimmed() + "(off)",
-                                     "Last command", "-", "Sign in to Veltro", "Open logs.md", "Pause processing",
-                                     "Launch at login", "Clear local credentials", "-", "Quit"}));
+        QCOMPARE(items,
+                 (QStringList{"Open VeltroMornix", "-", "Connected: No(off)", "Build: " + started.trimmed() + "(off)",
+                              "Last command", "-", "Sign in to Veltro", "Open logs.md", "Pause processing",
+                              "Launch at login", "Clear local credentials", "-", "Quit"}));
         const MenuNode pause = menu.item(QStringLiteral("Pause processing"));
         QCOMPARE(pause.properties.value(QStringLiteral("toggle-type")).toString(), QStringLiteral("checkmark"));
         QCOMPARE(pause.properties.value(QStringLiteral("toggle-state")).toInt(), 0);
@@ -315,18 +325,22 @@ private Q_SLOTS:
         const QRect checkboxes = desktop.checkboxColumn(icon);
         const int unchecked = darkPixels(QImage(shotPath), checkboxes);
         QVERIFY(desktop.display().xdotool({"key", "Down", "Down", "Down", "Down", "Return"}));
-        QTRY_COMPARE_WITH_TIMEOUT(menu.item(QStringLiteral("Resume processing")).properties.value(QStringLiteral("toggle-state")).toInt(),
-                                  1, 10000);
-        QCOMPARE(menu.item(QStringLiteral("Resume processing")).properties.value(QStringLiteral("toggle-type")).toString(),
-                 QStringLiteral("checkmark"));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            menu.item(QStringLiteral("Resume processing")).properties.value(QStringLiteral("toggle-state")).toInt(), 1,
+            10000);
+        QCOMPARE(
+            menu.item(QStringLiteral("Resume processing")).properties.value(QStringLiteral("toggle-type")).toString(),
+            QStringLiteral("checkmark"));
 
         // Opened again, the panel draws the checkmark: kept as the screenshot.
         QTest::qWait(500);
         QVERIFY(desktop.openMenu(icon, shotPath));
         const int checked = darkPixels(QImage(shotPath), checkboxes);
         qInfo() << "screenshot" << shotPath << "checkbox column, dark pixels:" << unchecked << "->" << checked;
-        QVERIFY2(checked > unchecked + 10 * scale,
-                 qPrintable(QStringLiteral("no checkmark drawn: %1 dark pixels before, %2 after").arg(unchecked).arg(checked)));
+        QVERIFY2(
+            checked > unchecked + 10 * scale,
+            qPrintable(
+                QStringLiteral("no checkmark drawn: %1 dark pixels before, %2 after").arg(unchecked).arg(checked)));
         QVERIFY(desktop.display().xdotool({"key", "Escape"}));
 
         if (scale == 1) {
@@ -383,13 +397,15 @@ private Q_SLOTS:
         QVERIFY(desktop.openMenu(icon, shotPath));
         const int unchecked = darkPixels(QImage(shotPath), desktop.checkboxColumn(icon));
         QVERIFY(desktop.display().xdotool({"key", "Down", "Return"}));
-        QTRY_COMPARE_WITH_TIMEOUT(menu.item(QStringLiteral("Check me")).properties.value(QStringLiteral("toggle-state")).toInt(), 1,
-                                  10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            menu.item(QStringLiteral("Check me")).properties.value(QStringLiteral("toggle-state")).toInt(), 1, 10000);
         QTest::qWait(500);
         QVERIFY(desktop.openMenu(icon, shotPath));
         const int checked = darkPixels(QImage(shotPath), desktop.checkboxColumn(icon));
-        QVERIFY2(checked > unchecked + 10,
-                 qPrintable(QStringLiteral("no checkmark drawn: %1 dark pixels before, %2 after").arg(unchecked).arg(checked)));
+        QVERIFY2(
+            checked > unchecked + 10,
+            qPrintable(
+                QStringLiteral("no checkmark drawn: %1 dark pixels before, %2 after").arg(unchecked).arg(checked)));
         QVERIFY(desktop.display().xdotool({"key", "Escape"}));
         QVERIFY(menu.click(QStringLiteral("Quit")));
         QVERIFY(program.waitForFinished(10000));

@@ -174,7 +174,8 @@ private Q_SLOTS:
         QTest::addColumn<bool>("dark");
         for (const char *name : {"signed-out", "pending", "connected", "paused", "journal-in-memory"}) {
             QTest::newRow(name) << QString::fromLatin1(name) << false;
-            QTest::newRow(qPrintable(QStringLiteral("%1-dark").arg(QLatin1String(name)))) << QString::fromLatin1(name) << true;
+            QTest::newRow(qPrintable(QStringLiteral("%1-dark").arg(QLatin1String(name))))
+                << QString::fromLatin1(name) << true;
         }
     }
     void dashboard()

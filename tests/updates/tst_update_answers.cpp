@@ -61,10 +61,7 @@ struct Fixture {
             return QByteArrayLiteral("(not a regular file)");
         return readFile(file);
     }
-    UpdateChoiceResult save(const QString &action) const
-    {
-        return saveUpdateChoice(u"1.2.3"_s, action, root, kNow);
-    }
+    UpdateChoiceResult save(const QString &action) const { return saveUpdateChoice(u"1.2.3"_s, action, root, kNow); }
     QStringList entries() const
     {
         return QDir(root).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System);
@@ -151,8 +148,7 @@ struct Rig {
     Rig()
     {
         UpdateNotifications::Dependencies deps{
-            notifications,       services,  log, home.path(), home.path() + u"/data/VeltroMornix"_s,
-            [] { return kNow; }};
+            notifications, services, log, home.path(), home.path() + u"/data/VeltroMornix"_s, [] { return kNow; }};
         updates = std::make_shared<UpdateNotifications>(std::move(deps));
         const QString dir = home.path() + u"/Library/Application Support/Veltro/Updates"_s;
         QDir().mkpath(dir);

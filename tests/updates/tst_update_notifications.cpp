@@ -98,10 +98,7 @@ public:
         ::chmod(QFile::encodeName(choiceFile), 0600);
     }
     QByteArray choice() const { return readFile(choiceFile); }
-    QString choiceAction() const
-    {
-        return QJsonDocument::fromJson(choice()).object().value(u"action"_s).toString();
-    }
+    QString choiceAction() const { return QJsonDocument::fromJson(choice()).object().value(u"action"_s).toString(); }
 
     QList<SystemctlCall> systemctlCalls() const
     {

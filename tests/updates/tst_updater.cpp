@@ -265,9 +265,12 @@ private Q_SLOTS:
                      "<item><enclosure url=\"c.tar\" length=\"5\" sparkle:version=\"901\" "
                      "sparkle:edSignature=\"%2\"/></item>"
                      "<item><enclosure url=\"c.tar\" sparkle:version=\"902\" sparkle:edSignature=\"%1\"/></item>"
-                     "<item><enclosure url=\"c.tar\" length=\"0\" sparkle:version=\"903\" sparkle:edSignature=\"%1\"/></item>"
-                     "<item><enclosure url=\"c.tar\" length=\"-7\" sparkle:version=\"904\" sparkle:edSignature=\"%1\"/></item>"
-                     "<item><enclosure url=\"c.tar\" length=\"1e3\" sparkle:version=\"905\" sparkle:edSignature=\"%1\"/></item>"
+                     "<item><enclosure url=\"c.tar\" length=\"0\" sparkle:version=\"903\" "
+                     "sparkle:edSignature=\"%1\"/></item>"
+                     "<item><enclosure url=\"c.tar\" length=\"-7\" sparkle:version=\"904\" "
+                     "sparkle:edSignature=\"%1\"/></item>"
+                     "<item><enclosure url=\"c.tar\" length=\"1e3\" sparkle:version=\"905\" "
+                     "sparkle:edSignature=\"%1\"/></item>"
                      "<item><enclosure url=\"c.tar\" length=\"4294967297\" sparkle:version=\"906\" "
                      "sparkle:edSignature=\"%1\"/></item>"
                      "<item><sparkle:version>907</sparkle:version></item>"
@@ -406,7 +409,6 @@ private Q_SLOTS:
         QCOMPARE(readFile(bundle + u"/Contents/version"_s), QByteArray("new"));
         QVERIFY(!QFileInfo::exists(installer.stagingPath()));
     }
-
 };
 
 }  // namespace mornix

@@ -381,7 +381,8 @@ private Q_SLOTS:
         options.archiveModule = present;
         const QString host = makeDesktopBundle(home.path(), options);
         QVERIFY(!host.isEmpty());
-        const QString module = host + u"/Contents/Helpers/Mornix/VeltroMornix.app/"_s + QLatin1String(archive_module::kModulePath);
+        const QString module =
+            host + u"/Contents/Helpers/Mornix/VeltroMornix.app/"_s + QLatin1String(archive_module::kModulePath);
         auto desktop = std::make_unique<fixtures::RunningFixture>(desktopExecutablePath(host));
 
         UpdaterProcess updater(host, {u"--check-now"_s, u"--answer"_s, u"install"_s}, home);

@@ -46,7 +46,8 @@ QString desktopExecutablePath(const QString &desktopBundle);
 // An archive of a freshly built Veltro Desktop.app, named "Veltro-Desktop-VERSION.FORMAT":
 // a tar, tar.gz or tar.xz made by the system's tar, or a zip made by python's zipfile (modes
 // and symbolic links kept). Empty on failure.
-QString makeReleaseArchive(const QString &directory, const HostOptions &options, const QString &format = QStringLiteral("tar"));
+QString makeReleaseArchive(const QString &directory, const HostOptions &options,
+                           const QString &format = QStringLiteral("tar"));
 
 // CFBundleVersion of a bundle's Info.plist, or empty.
 QString bundleVersion(const QString &bundle);

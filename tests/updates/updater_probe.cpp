@@ -60,7 +60,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const Arguments arguments = Arguments::fromMain(argc, argv);
     const char *argv0 = argc > 0 ? argv[0] : nullptr;
-    const auto modules = PlatformModules::forBuild(AppBundle::forRunningExecutable(argv0).bundlePath(), config, nullptr);
+    const auto modules =
+        PlatformModules::forBuild(AppBundle::forRunningExecutable(argv0).bundlePath(), config, nullptr);
     const Ports ports = makeLinuxPorts(argv0, config, modules);
     const QString killAt = valueAfter(arguments, u"--kill-at"_s);
 

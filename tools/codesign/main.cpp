@@ -82,7 +82,8 @@ int sign(const QString &rawPath, const QString &certificatePath, const QString &
         // (a link leading outside, a FIFO, files beside Contents/) is refused here already.
         QString problem;
         const code_signature::FileHasher hasher = [](int fd) { return code_signature::sha256OfDescriptor(fd); };
-        std::optional<code_signature::BundleContents> contents = code_signature::readBundleContents(path, hasher, &problem);
+        std::optional<code_signature::BundleContents> contents =
+            code_signature::readBundleContents(path, hasher, &problem);
         if (!contents)
             return fail(QStringLiteral("%1 cannot be sealed: %2").arg(rawPath, problem));
         const std::optional<QVariantMap> info = info_plist::parse(contents->infoPlist);
@@ -135,13 +136,15 @@ int main(int argc, char **argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Signs or verifies a bundle or executable (veltro-codesign-1)."));
     parser.addHelpOption();
-    const QCommandLineOption certOption(QStringLiteral("cert"), QStringLiteral("Team certificate (PEM)."), QStringLiteral("file"));
-    const QCommandLineOption keyOption(QStringLiteral("key"), QStringLiteral("Team private key (PEM)."), QStringLiteral("file"));
+    const QCommandLineOption certOption(QStringLiteral("cert"), QStringLiteral("Team certificate (PEM)."),
+                                        QStringLiteral("file"));
+    const QCommandLineOption keyOption(QStringLiteral("key"), QStringLiteral("Team private key (PEM)."),
+                                       QStringLiteral("file"));
     const QCommandLineOption identifierOption(QStringLiteral("identifier"), QStringLiteral("Signing identifier."),
                                               QStringLiteral("id"));
     const QCommandLineOption verifyOption(QStringLiteral("verify"), QStringLiteral("Verify instead of signing."));
-    const QCommandLineOption anchorsOption(QStringLiteral("anchors"), QStringLiteral("Anchor certificates (PEM) for --verify."),
-                                           QStringLiteral("file"));
+    const QCommandLineOption anchorsOption(
+        QStringLiteral("anchors"), QStringLiteral("Anchor certificates (PEM) for --verify."), QStringLiteral("file"));
     parser.addOptions({certOption, keyOption, identifierOption, verifyOption, anchorsOption});
     parser.addPositionalArgument(QStringLiteral("path"), QStringLiteral("X.app bundle or executable."));
     parser.process(app);

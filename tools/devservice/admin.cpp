@@ -102,7 +102,8 @@ int parseNumber(const std::string &text, const char *option, int min, int max)
 {
     const auto value = parseInteger(text);
     if (!value || *value < min || *value > max)
-        throw AdminError(std::string(option) + " must be a number from " + std::to_string(min) + " to " + std::to_string(max));
+        throw AdminError(std::string(option) + " must be a number from " + std::to_string(min) + " to "
+                         + std::to_string(max));
     return static_cast<int>(*value);
 }
 
@@ -128,11 +129,11 @@ void expectNoPositional(const Options &options)
 void tokenIssue(State &state, const Output &out)
 {
     const DevIdentity &identity = state.identity();
-    const std::string token = state.locked([&](Database &db) {
-        return issueAccessToken(db, identity.userId, "admin", kAdminTokenSeconds);
-    });
-    out.print(QJsonObject{{"access_token", q(token)}, {"org_id", q(identity.orgId)}, {"project_id", q(identity.projectId)}},
-             token);
+    const std::string token =
+        state.locked([&](Database &db) { return issueAccessToken(db, identity.userId, "admin", kAdminTokenSeconds); });
+    out.print(
+        QJsonObject{{"access_token", q(token)}, {"org_id", q(identity.orgId)}, {"project_id", q(identity.projectId)}},
+        token);
 }
 
 void inviteCreate(State &state, const Output &out)
@@ -141,8 +142,14 @@ void inviteCreate(State &state, const Output &out)
     const std::string code = randomInviteCode();
     const std::int64_t expires = nowSeconds() + kInviteSeconds;
     state.locked([&](Database &db) {
-        Statement insert(db, "INSERT INTO invites (code, org_id, project_id, created_at, expires_at) VALUES (?, ?, ?, ?, ?)");
-        insert.bind(1, code).bind(2, identity.orgId).bind(3, identity.projectId).bind(4, nowSeconds()).bind(5, expires).run();
+        Statement insert(
+            db, "INSERT INTO invites (code, org_id, project_id, created_at, expires_at) VALUES (?, ?, ?, ?, ?)");
+        insert.bind(1, code)
+            .bind(2, identity.orgId)
+            .bind(3, identity.projectId)
+            .bind(4, nowSeconds())
+            .bind(5, expires)
+            .run();
     });
     out.print(QJsonObject{{"invite_code", q(code)}, {"expires_at", q(isoUtc(expires * 1000))}}, code);
 }
@@ -159,10 +166,12 @@ void claimsList(State &state, const Output &out)
                 record.insert("device_id", q(*device));
             claims.append(record);
             text += select.text(0) + "  " + record.value("status").toString().toStdString() + "  "
-                + record.value("created_at").toString().toStdString() + "  serial="
-                + record.value("hardware_serial_number").toString().toStdString() + "  name="
-                + record.value("human_claim_name").toString(record.value("requested_device_name").toString()).toStdString()
-                + (select.isNull(1) ? "" : "  device=" + select.text(1)) + "\n";
+                    + record.value("created_at").toString().toStdString()
+                    + "  serial=" + record.value("hardware_serial_number").toString().toStdString() + "  name="
+                    + record.value("human_claim_name")
+                          .toString(record.value("requested_device_name").toString())
+                          .toStdString()
+                    + (select.isNull(1) ? "" : "  device=" + select.text(1)) + "\n";
         }
     });
     out.print(QJsonObject{{"claims", claims}}, text.empty() ? "no claims\n" : text);
@@ -189,8 +198,11 @@ void claimsDecide(State &state, const Output &out, const std::string &claimId, b
             document.insert("device", *registeredDevice(db, *deviceId));
         }
         Statement update(db, "UPDATE claims SET status = ?, decided_at = ?, device_id = ? WHERE id = ?");
-        update.bind(1, std::string(approve ? "APPROVED" : "REJECTED")).bind(2, nowMs()).bind(3, deviceId)
-            .bind(4, claimId).run();
+        update.bind(1, std::string(approve ? "APPROVED" : "REJECTED"))
+            .bind(2, nowMs())
+            .bind(3, deviceId)
+            .bind(4, claimId)
+            .run();
         transaction.commit();
         document.insert("claim", *claimRecord(db, claimId));
         return document;
@@ -209,15 +221,19 @@ void devicesList(State &state, const Output &out)
         Statement select(db, "SELECT id, org_id, project_id, device_name, hardware_serial_number, hardware_uuid, "
                              "auth_kind, created_at, last_seen_at FROM devices ORDER BY created_at, id");
         while (select.step()) {
-            QJsonObject device{{"id", q(select.text(0))}, {"org_id", q(select.text(1))},
-                               {"project_id", q(select.text(2))}, {"device_name", q(select.text(3))},
-                               {"hardware_serial_number", q(select.text(4))}, {"hardware_uuid", q(select.text(5))},
-                               {"auth_kind", q(select.text(6))}, {"created_at", q(isoUtc(select.integer(7)))}};
+            QJsonObject device{{"id", q(select.text(0))},
+                               {"org_id", q(select.text(1))},
+                               {"project_id", q(select.text(2))},
+                               {"device_name", q(select.text(3))},
+                               {"hardware_serial_number", q(select.text(4))},
+                               {"hardware_uuid", q(select.text(5))},
+                               {"auth_kind", q(select.text(6))},
+                               {"created_at", q(isoUtc(select.integer(7)))}};
             if (!select.isNull(8))
                 device.insert("last_seen_at", q(isoUtc(select.integer(8))));
             devices.append(device);
             text += select.text(0) + "  " + select.text(3) + "  serial=" + select.text(4) + "  " + select.text(6)
-                + "  last_seen=" + (select.isNull(8) ? std::string("never") : isoUtc(select.integer(8))) + "\n";
+                    + "  last_seen=" + (select.isNull(8) ? std::string("never") : isoUtc(select.integer(8))) + "\n";
         }
     });
     out.print(QJsonObject{{"devices", devices}}, text.empty() ? "no devices\n" : text);
@@ -228,7 +244,7 @@ void commandSend(State &state, const Output &out, const Options &options)
     expectNoPositional(options);
     const std::string deviceId = options.value("--device");
     const int modes = (options.has("--raw") ? 1 : 0) + (options.has("--instance") ? 1 : 0)
-        + (options.has("--app") && !options.has("--instance") ? 1 : 0);
+                      + (options.has("--app") && !options.has("--instance") ? 1 : 0);
     if (modes != 1)
         throw AdminError("give exactly one of --app KEY, --instance LOCAL_ID …, --raw JSON");
 
@@ -241,13 +257,15 @@ void commandSend(State &state, const Output &out, const Options &options)
         if (error.error != QJsonParseError::NoError)
             throw AdminError("--raw is not valid JSON: " + error.errorString().toStdString());
         commandId = document.isObject() && document.object().value("id").isString()
-            ? document.object().value("id").toString().toStdString()
-            : randomUUID();
+                        ? document.object().value("id").toString().toStdString()
+                        : randomUUID();
         body = raw;  // sent exactly as given
     } else {
         commandId = randomUUID();
-        QJsonObject command{{"id", q(commandId)}, {"app_key", q(options.value("--app"))},
-                            {"reason", "sent by veltro-devservice admin"}, {"target_surface", "desktop"}};
+        QJsonObject command{{"id", q(commandId)},
+                            {"app_key", q(options.value("--app"))},
+                            {"reason", "sent by veltro-devservice admin"},
+                            {"target_surface", "desktop"}};
         QJsonArray bundleIds;
         if (options.has("--instance")) {
             command.insert("protocol_version", 2);
@@ -285,7 +303,7 @@ void commandSend(State &state, const Output &out, const Options &options)
         transaction.commit();
     });
     out.print(QJsonObject{{"command_id", q(commandId)}, {"device_id", q(deviceId)}, {"command", jsonOrText(body)}},
-             commandId);
+              commandId);
 }
 
 void acksList(State &state, const Output &out, const Options &options)
@@ -300,12 +318,15 @@ void acksList(State &state, const Output &out, const Options &options)
                              "FROM acks WHERE (?1 IS NULL OR command_id = ?1) ORDER BY seq");
         select.bind(1, commandId);
         while (select.step()) {
-            acks.append(QJsonObject{{"command_id", q(select.text(0))}, {"device_id", q(select.text(1))},
-                                    {"status", q(select.text(2))}, {"message", q(select.text(3))},
-                                    {"payload", jsonOrText(select.text(4))}, {"idempotency_key", q(select.text(5))},
+            acks.append(QJsonObject{{"command_id", q(select.text(0))},
+                                    {"device_id", q(select.text(1))},
+                                    {"status", q(select.text(2))},
+                                    {"message", q(select.text(3))},
+                                    {"payload", jsonOrText(select.text(4))},
+                                    {"idempotency_key", q(select.text(5))},
                                     {"received_at", q(isoUtc(select.integer(6)))}});
-            text += isoUtc(select.integer(6)) + "  " + select.text(0) + "  " + select.text(2) + "  \""
-                + select.text(3) + "\"  key=" + select.text(5) + "  payload=" + select.text(4) + "\n";
+            text += isoUtc(select.integer(6)) + "  " + select.text(0) + "  " + select.text(2) + "  \"" + select.text(3)
+                    + "\"  key=" + select.text(5) + "  payload=" + select.text(4) + "\n";
         }
     });
     out.print(QJsonObject{{"acks", acks}}, text.empty() ? "no acknowledgements\n" : text);
@@ -325,17 +346,19 @@ void inventoryShow(State &state, const Output &out, const Options &options)
         select.bind(1, deviceId);
         while (select.step()) {
             const QJsonValue instances = jsonOrText(select.text(2));
-            reports.append(QJsonObject{{"device_id", q(select.text(0))}, {"reported_at", q(isoUtc(select.integer(1)))},
+            reports.append(QJsonObject{{"device_id", q(select.text(0))},
+                                       {"reported_at", q(isoUtc(select.integer(1)))},
                                        {"instances", instances}});
             text += "device " + select.text(0) + " reported " + isoUtc(select.integer(1)) + ": "
-                + std::to_string(instances.toArray().size()) + " instance(s)\n";
+                    + std::to_string(instances.toArray().size()) + " instance(s)\n";
             for (const QJsonValue &value : instances.toArray()) {
                 const QJsonObject instance = value.toObject();
                 text += "  " + instance.value("local_instance_id").toString().toStdString() + "  "
-                    + instance.value("product").toString().toStdString() + "  "
-                    + instance.value("kind").toString().toStdString()
-                    + (instance.contains("bundle_id") ? "  " + instance.value("bundle_id").toString().toStdString() : "")
-                    + "\n";
+                        + instance.value("product").toString().toStdString() + "  "
+                        + instance.value("kind").toString().toStdString()
+                        + (instance.contains("bundle_id") ? "  " + instance.value("bundle_id").toString().toStdString()
+                                                          : "")
+                        + "\n";
             }
         }
     });
@@ -381,17 +404,23 @@ void faultSet(State &state, const Output &out, const Options &options)
     if (options.has("--ack-status")) {
         static const std::set<std::string> statuses{"received", "executed", "failed", "ignored"};
         if (*endpoint != "ack" || !statuses.count(options.value("--ack-status")))
-            throw AdminError("--ack-status applies to the ack endpoint and needs received, executed, failed or ignored");
+            throw AdminError(
+                "--ack-status applies to the ack endpoint and needs received, executed, failed or ignored");
         fault.ackStatus = options.value("--ack-status");
     }
     if (!fault.status && !fault.delayMs && !fault.malformed && fault.oauthError.empty() && fault.claimStatus.empty())
         throw AdminError("fault set needs --status, --delay-ms, --malformed, --oauth-error or --claim-status");
     state.locked([&](Database &db) { setFault(db, *endpoint, fault); });
-    out.print(QJsonObject{{"endpoint", q(*endpoint)}, {"status", fault.status}, {"count", fault.count},
-                         {"delay_ms", fault.delayMs}, {"malformed", fault.malformed},
-                         {"message", q(fault.message)}, {"oauth_error", q(fault.oauthError)},
-                         {"claim_status", q(fault.claimStatus)}, {"ack_status", q(fault.ackStatus)}},
-             "fault set on " + *endpoint);
+    out.print(QJsonObject{{"endpoint", q(*endpoint)},
+                          {"status", fault.status},
+                          {"count", fault.count},
+                          {"delay_ms", fault.delayMs},
+                          {"malformed", fault.malformed},
+                          {"message", q(fault.message)},
+                          {"oauth_error", q(fault.oauthError)},
+                          {"claim_status", q(fault.claimStatus)},
+                          {"ack_status", q(fault.ackStatus)}},
+              "fault set on " + *endpoint);
 }
 
 const char *const kUsage =
@@ -458,13 +487,19 @@ int runAdmin(std::vector<std::string> args, const std::string &defaultStateDirec
             devicesList(state, out);
         } else if (command == "command send") {
             commandSend(state, out,
-                        Options(rest, 2, {"--device", "--app", "--instance", "--product", "--kind", "--bundle-id", "--raw"}, {}));
+                        Options(rest, 2,
+                                {"--device", "--app", "--instance", "--product", "--kind", "--bundle-id", "--raw"},
+                                {}));
         } else if (command == "acks list") {
             acksList(state, out, Options(rest, 2, {"--command"}, {}));
         } else if (command == "inventory show") {
             inventoryShow(state, out, Options(rest, 2, {"--device"}, {}));
         } else if (command == "fault set") {
-            faultSet(state, out, Options(rest, 2, {"--status", "--count", "--delay-ms", "--message", "--oauth-error", "--claim-status", "--ack-status"}, {"--malformed"}));
+            faultSet(state, out,
+                     Options(rest, 2,
+                             {"--status", "--count", "--delay-ms", "--message", "--oauth-error", "--claim-status",
+                              "--ack-status"},
+                             {"--malformed"}));
         } else if (command == "fault clear" && rest.size() == 2) {
             state.locked([](Database &db) { clearFaults(db); });
             out.print(QJsonObject{{"cleared", true}}, "faults cleared");

@@ -65,15 +65,9 @@ void appendString(std::string &out, const std::u16string &text)
 bool appendValue(std::string &out, const QJsonValue &value)
 {
     switch (value.type()) {
-    case QJsonValue::Null:
-        out += "null";
-        return true;
-    case QJsonValue::Bool:
-        out += value.toBool() ? "true" : "false";
-        return true;
-    case QJsonValue::String:
-        appendString(out, value.toString().toStdU16String());
-        return true;
+    case QJsonValue::Null: out += "null"; return true;
+    case QJsonValue::Bool: out += value.toBool() ? "true" : "false"; return true;
+    case QJsonValue::String: appendString(out, value.toString().toStdU16String()); return true;
     case QJsonValue::Double: {
         const double number = value.toDouble();
         if (!std::isfinite(number))
@@ -124,8 +118,7 @@ bool appendValue(std::string &out, const QJsonValue &value)
         out += '}';
         return true;
     }
-    case QJsonValue::Undefined:
-        return false;
+    case QJsonValue::Undefined: return false;
     }
     return false;
 }

@@ -225,9 +225,15 @@ void handleAck(State &state, const httplib::Request &req, httplib::Response &res
         }
         Statement insert(db, "INSERT INTO acks (command_id, device_id, status, message, payload, idempotency_key, "
                              "body_hash, received_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
-        insert.bind(1, commandId).bind(2, device.id).bind(3, status).bind(4, message)
-            .bind(5, QJsonDocument(payload).toJson(QJsonDocument::Compact).toStdString()).bind(6, key)
-            .bind(7, bodyHash).bind(8, nowMs()).run();
+        insert.bind(1, commandId)
+            .bind(2, device.id)
+            .bind(3, status)
+            .bind(4, message)
+            .bind(5, QJsonDocument(payload).toJson(QJsonDocument::Compact).toStdString())
+            .bind(6, key)
+            .bind(7, bodyHash)
+            .bind(8, nowMs())
+            .run();
         transaction.commit();
         return false;
     });
@@ -244,9 +250,11 @@ void validateInstance(const QJsonValue &value)
         refuse(400, "invalid_request", "local_instance_id must be local_ followed by 64 lower-case hex digits");
     const std::string product = requireString(instance, "product");
     const std::string kind = requireString(instance, "kind");
-    static const std::set<std::pair<std::string, std::string>> products{
-        {"claude-desktop", "application"}, {"chatgpt", "application"}, {"codex", "application"},
-        {"claude-code", "process"}, {"codex", "process"}};
+    static const std::set<std::pair<std::string, std::string>> products{{"claude-desktop", "application"},
+                                                                        {"chatgpt", "application"},
+                                                                        {"codex", "application"},
+                                                                        {"claude-code", "process"},
+                                                                        {"codex", "process"}};
     if (!products.count({product, kind}))
         refuse(400, "invalid_request", "unknown product and kind: " + product + "/" + kind);
     const auto bundleId = optionalString(instance, "bundle_id");
@@ -266,8 +274,10 @@ void handleInventory(State &state, const httplib::Request &req, httplib::Respons
     state.locked([&](Database &db) {
         Transaction transaction(db);
         Statement insert(db, "INSERT INTO inventory_reports (device_id, reported_at, instances) VALUES (?, ?, ?)");
-        insert.bind(1, device.id).bind(2, nowMs())
-            .bind(3, QJsonDocument(list).toJson(QJsonDocument::Compact).toStdString()).run();
+        insert.bind(1, device.id)
+            .bind(2, nowMs())
+            .bind(3, QJsonDocument(list).toJson(QJsonDocument::Compact).toStdString())
+            .run();
         Statement prune(db, "DELETE FROM inventory_reports WHERE device_id = ? AND seq NOT IN "
                             "(SELECT seq FROM inventory_reports WHERE device_id = ? ORDER BY seq DESC LIMIT 50)");
         prune.bind(1, device.id).bind(2, device.id).run();
@@ -281,45 +291,47 @@ void handleInventory(State &state, const httplib::Request &req, httplib::Respons
 void installCommandRoutes(httplib::Server &server, State &state, CommandWaker &waker, int redeliveryMs)
 {
     static std::atomic<int> waiting{0};
-    server.Get("/api/desktop/commands/next", guarded([&state, &waker, redeliveryMs](const httplib::Request &req,
-                                                                                    httplib::Response &res) {
-        const AuthenticatedDevice device = authenticateDevice(state, req);
-        const std::int64_t timeoutMs = std::min(queryInteger(req, "timeout_ms", std::nullopt), kMaxTimeoutMs);
-        if (queryInteger(req, "command_protocol_version", std::nullopt) != 2)
-            refuse(400, "invalid_request", "command_protocol_version must be 2");
-        LongPollSlot slot(waiting, kMaxWaitingPolls);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            const std::uint64_t seen = waker.generation();
-            if (clientGone(req)) {
-                res.status = 204;  // nobody reads it
-                return;
-            }
-            if (const auto command = takeNextCommand(state, device.id, redeliveryMs)) {
-                res.status = 200;
-                res.set_header("Cache-Control", "no-store");
-                res.set_content("{\"command\":" + command->body + "}", "application/json");
-                return;
-            }
-            auto wakeAt = deadline;
-            if (const auto due = nextRedeliveryMs(state, device.id, redeliveryMs))
-                wakeAt = std::min(wakeAt, std::chrono::steady_clock::now()
-                                              + std::chrono::milliseconds(std::max<std::int64_t>(*due - nowMs(), 1)));
-            if (std::chrono::steady_clock::now() >= deadline || !waker.waitForChange(seen, wakeAt)) {
-                res.status = 204;
-                return;
-            }
-        }
-    }));
+    server.Get("/api/desktop/commands/next",
+               guarded([&state, &waker, redeliveryMs](const httplib::Request &req, httplib::Response &res) {
+                   const AuthenticatedDevice device = authenticateDevice(state, req);
+                   const std::int64_t timeoutMs =
+                       std::min(queryInteger(req, "timeout_ms", std::nullopt), kMaxTimeoutMs);
+                   if (queryInteger(req, "command_protocol_version", std::nullopt) != 2)
+                       refuse(400, "invalid_request", "command_protocol_version must be 2");
+                   LongPollSlot slot(waiting, kMaxWaitingPolls);
+                   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+                   for (;;) {
+                       const std::uint64_t seen = waker.generation();
+                       if (clientGone(req)) {
+                           res.status = 204;  // nobody reads it
+                           return;
+                       }
+                       if (const auto command = takeNextCommand(state, device.id, redeliveryMs)) {
+                           res.status = 200;
+                           res.set_header("Cache-Control", "no-store");
+                           res.set_content("{\"command\":" + command->body + "}", "application/json");
+                           return;
+                       }
+                       auto wakeAt = deadline;
+                       if (const auto due = nextRedeliveryMs(state, device.id, redeliveryMs))
+                           wakeAt = std::min(
+                               wakeAt, std::chrono::steady_clock::now()
+                                           + std::chrono::milliseconds(std::max<std::int64_t>(*due - nowMs(), 1)));
+                       if (std::chrono::steady_clock::now() >= deadline || !waker.waitForChange(seen, wakeAt)) {
+                           res.status = 204;
+                           return;
+                       }
+                   }
+               }));
     // Any decoded path ending in /ack: the id is taken from the path as sent (ackCommandId).
     server.Post(R"(/api/desktop/commands/(.+)/ack)",
                 withFaults(state, guarded([&state](const httplib::Request &req, httplib::Response &res) {
-                    handleAck(state, req, res);
-                })));
+                               handleAck(state, req, res);
+                           })));
     server.Post("/api/desktop/agent-instances/report",
                 withFaults(state, guarded([&state](const httplib::Request &req, httplib::Response &res) {
-                    handleInventory(state, req, res);
-                })));
+                               handleInventory(state, req, res);
+                           })));
 }
 
 }  // namespace devservice

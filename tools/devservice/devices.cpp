@@ -12,10 +12,19 @@ DeviceCredentialsIssued createDevice(Database &db, const NewDevice &device)
     Statement insert(db, "INSERT INTO devices (id, org_id, project_id, device_name, hardware_serial_number, "
                          "hardware_uuid, public_key_pem, token_hash, secret_hash, auth_kind, claim_id, created_at) "
                          "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    insert.bind(1, issued.deviceId).bind(2, device.orgId).bind(3, device.projectId).bind(4, device.deviceName)
-        .bind(5, device.hardwareSerialNumber).bind(6, device.hardwareUUID).bind(7, device.publicKeyPem)
-        .bind(8, sha256Hex(issued.bearerToken)).bind(9, sha256Hex(issued.deviceSecret)).bind(10, device.authKind)
-        .bind(11, device.claimId).bind(12, nowMs()).run();
+    insert.bind(1, issued.deviceId)
+        .bind(2, device.orgId)
+        .bind(3, device.projectId)
+        .bind(4, device.deviceName)
+        .bind(5, device.hardwareSerialNumber)
+        .bind(6, device.hardwareUUID)
+        .bind(7, device.publicKeyPem)
+        .bind(8, sha256Hex(issued.bearerToken))
+        .bind(9, sha256Hex(issued.deviceSecret))
+        .bind(10, device.authKind)
+        .bind(11, device.claimId)
+        .bind(12, nowMs())
+        .run();
     return issued;
 }
 
@@ -57,15 +66,17 @@ std::optional<QJsonObject> claimRecord(Database &db, const std::string &claimId)
     select.bind(1, claimId);
     if (!select.step())
         return std::nullopt;
-    QJsonObject record{{"id", QString::fromStdString(select.text(0))},
-                       {"workspace_id", QString::fromStdString(select.text(1))},
-                       {"project_id", QString::fromStdString(select.text(2))},
-                       {"hardware_serial_number", QString::fromStdString(select.text(3))},
-                       {"hardware_uuid", QString::fromStdString(select.text(4))},
-                       {"invite_code_hint", QString::fromStdString("****" + select.text(7).substr(
-                            select.text(7).size() >= 4 ? select.text(7).size() - 4 : 0))},
-                       {"status", QString::fromStdString(select.text(8))},
-                       {"created_at", QString::fromStdString(isoUtc(select.integer(9)))}};
+    QJsonObject record{
+        {"id", QString::fromStdString(select.text(0))},
+        {"workspace_id", QString::fromStdString(select.text(1))},
+        {"project_id", QString::fromStdString(select.text(2))},
+        {"hardware_serial_number", QString::fromStdString(select.text(3))},
+        {"hardware_uuid", QString::fromStdString(select.text(4))},
+        {"invite_code_hint",
+         QString::fromStdString("****"
+                                + select.text(7).substr(select.text(7).size() >= 4 ? select.text(7).size() - 4 : 0))},
+        {"status", QString::fromStdString(select.text(8))},
+        {"created_at", QString::fromStdString(isoUtc(select.integer(9)))}};
     if (const auto name = select.optionalText(5))
         record.insert("requested_device_name", QString::fromStdString(*name));
     if (const auto name = select.optionalText(6))

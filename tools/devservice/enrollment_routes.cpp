@@ -70,13 +70,15 @@ void validateEnrollmentPayload(const QJsonObject &payload)
     const QJsonObject agent = requireObject(payload, "agent");
     for (const char *key : {"collector", "generated_at", "key_algorithm", "signature_algorithm", "key_accessibility"})
         requireString(agent, key);
-    if (requireString(agent, "key_algorithm") != "P-256" || requireString(agent, "signature_algorithm") != "ECDSA_SHA256")
+    if (requireString(agent, "key_algorithm") != "P-256"
+        || requireString(agent, "signature_algorithm") != "ECDSA_SHA256")
         refuse(400, "invalid_payload", "payload agent must declare P-256 and ECDSA_SHA256");
     const std::string collector = requireString(agent, "collector");
     if (collector != "veltro-mornix-secureenclave-agent" && collector != "veltro-mornix-keychain-agent")
         refuse(400, "invalid_payload", "payload agent collector is not one of the agent's collectors");
     if (requireString(agent, "key_accessibility") != "kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly")
-        refuse(400, "invalid_payload", "payload agent key_accessibility must be kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly");
+        refuse(400, "invalid_payload",
+               "payload agent key_accessibility must be kSecAttrAccessibleAfterFirstUnlockThisDeviceOnly");
     static const std::regex iso("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z$");
     if (!std::regex_match(agent.value("generated_at").toString().toStdString(), iso))
         refuse(400, "invalid_payload", "payload agent generated_at is not an ISO 8601 UTC time");
@@ -106,7 +108,8 @@ SignedEnrollment readSignedEnrollment(const QJsonObject &body, const char *signa
         refuse(400, "payload_hash_mismatch", "payload_hash_sha256 does not match the canonical JSON of the payload");
     const auto der = parseDevicePublicKey(request.payload.value("secure_enclave_public_key").toString().toStdString());
     if (!der)
-        refuse(400, "invalid_public_key", "secure_enclave_public_key is not a P-256 public key in the expected PEM form");
+        refuse(400, "invalid_public_key",
+               "secure_enclave_public_key is not a P-256 public key in the expected PEM form");
     request.publicKeyDer = *der;
     const auto decoded = decodeStrictBase64(signature);
     if (!decoded)
@@ -122,16 +125,16 @@ Challenge loadChallenge(Database &db, const std::string &kind, const SignedEnrol
     select.bind(1, request.challengeId).bind(2, kind);
     if (!select.step())
         refuse(400, "invalid_challenge", "unknown challenge_id");
-    Challenge challenge{select.text(0), select.integer(1), select.text(2), select.text(3),
-                        select.optionalText(4), select.optionalText(5), select.optionalText(6),
-                        select.integer(7) != 0};
+    Challenge challenge{select.text(0),         select.integer(1),      select.text(2),         select.text(3),
+                        select.optionalText(4), select.optionalText(5), select.optionalText(6), select.integer(7) != 0};
     if (challenge.used)
         refuse(400, "invalid_challenge", "challenge was already used");
     if (challenge.expiresAt < nowSeconds())
         refuse(400, "invalid_challenge", "challenge expired");
     if (challenge.nonce != request.challengeNonce)
         refuse(400, "invalid_challenge", "challenge_nonce does not match the challenge");
-    const std::string serial = sanitizeText(request.payload.value("hardware_serial_number").toString().toStdString(), kFieldMax);
+    const std::string serial =
+        sanitizeText(request.payload.value("hardware_serial_number").toString().toStdString(), kFieldMax);
     const std::string uuid = sanitizeText(request.payload.value("hardware_uuid").toString().toStdString(), kFieldMax);
     if (serial != challenge.serial || uuid != challenge.uuid)
         refuse(400, "invalid_challenge", "payload hardware identity differs from the challenge");
@@ -147,8 +150,16 @@ std::string issueChallenge(Database &db, const std::string &kind, const std::str
     const std::int64_t expires = nowSeconds() + kChallengeSeconds;
     Statement insert(db, "INSERT INTO challenges (id, kind, nonce, expires_at, hardware_serial_number, hardware_uuid, "
                          "user_id, invite_code, human_claim_name) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    insert.bind(1, id).bind(2, kind).bind(3, nonce).bind(4, expires).bind(5, serial).bind(6, uuid).bind(7, userId)
-        .bind(8, inviteCode).bind(9, humanClaimName).run();
+    insert.bind(1, id)
+        .bind(2, kind)
+        .bind(3, nonce)
+        .bind(4, expires)
+        .bind(5, serial)
+        .bind(6, uuid)
+        .bind(7, userId)
+        .bind(8, inviteCode)
+        .bind(9, humanClaimName)
+        .run();
     response = QJsonObject{{"challenge_id", QString::fromStdString(id)},
                            {"challenge_nonce", QString::fromStdString(nonce)},
                            {"expires_at", QString::fromStdString(isoUtc(expires * 1000))}};
@@ -226,10 +237,9 @@ void handleRegister(State &state, const httplib::Request &req, httplib::Response
         const QJsonObject &payload = request.payload;
         const auto issued = createDevice(
             db, NewDevice{identity.orgId, identity.projectId,
-                          sanitizeText(payload.value("device_name").toString().toStdString(), 200),
-                          challenge.serial, challenge.uuid,
-                          payload.value("secure_enclave_public_key").toString().toStdString(), "registration",
-                          std::nullopt});
+                          sanitizeText(payload.value("device_name").toString().toStdString(), 200), challenge.serial,
+                          challenge.uuid, payload.value("secure_enclave_public_key").toString().toStdString(),
+                          "registration", std::nullopt});
         transaction.commit();
         response = QJsonObject{{"device", *registeredDevice(db, issued.deviceId)},
                                {"device_bearer_token", QString::fromStdString(issued.bearerToken)},
@@ -292,7 +302,8 @@ void handleClaim(State &state, const httplib::Request &req, httplib::Response &r
         Transaction transaction(db);
         const Challenge challenge = loadChallenge(db, "claim", request);
         if (!challenge.inviteCode || inviteCode != *challenge.inviteCode)
-            refuse(400, "invalid_invite", "invite_code does not match the challenge (expected trimmed and upper-cased)");
+            refuse(400, "invalid_invite",
+                   "invite_code does not match the challenge (expected trimmed and upper-cased)");
         const Invite invite = usableInvite(db, *challenge.inviteCode);
         verifySignature(request.publicKeyDer,
                         {"CLAIM", request.challengeId, request.challengeNonce, request.requestTimestamp,
@@ -304,14 +315,21 @@ void handleClaim(State &state, const httplib::Request &req, httplib::Response &r
 
         const std::string claimId = randomUUID();
         const QJsonObject &payload = request.payload;
-        Statement insert(db, "INSERT INTO claims (id, invite_code, org_id, project_id, hardware_serial_number, "
-                             "hardware_uuid, requested_device_name, human_claim_name, public_key_pem, status, created_at) "
-                             "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, 'PENDING_ADMIN_REVIEW', ?)");
-        insert.bind(1, claimId).bind(2, invite.code).bind(3, invite.orgId).bind(4, invite.projectId)
-            .bind(5, challenge.serial).bind(6, challenge.uuid)
+        Statement insert(db,
+                         "INSERT INTO claims (id, invite_code, org_id, project_id, hardware_serial_number, "
+                         "hardware_uuid, requested_device_name, human_claim_name, public_key_pem, status, created_at) "
+                         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, 'PENDING_ADMIN_REVIEW', ?)");
+        insert.bind(1, claimId)
+            .bind(2, invite.code)
+            .bind(3, invite.orgId)
+            .bind(4, invite.projectId)
+            .bind(5, challenge.serial)
+            .bind(6, challenge.uuid)
             .bind(7, sanitizeText(payload.value("device_name").toString().toStdString(), 200))
             .bind(8, humanName ? humanName : challenge.humanClaimName)
-            .bind(9, payload.value("secure_enclave_public_key").toString().toStdString()).bind(10, nowMs()).run();
+            .bind(9, payload.value("secure_enclave_public_key").toString().toStdString())
+            .bind(10, nowMs())
+            .run();
         Statement consume(db, "UPDATE invites SET claim_id = ? WHERE code = ?");
         consume.bind(1, claimId).bind(2, invite.code).run();
         transaction.commit();
@@ -332,7 +350,8 @@ void handleClaimStatus(State &state, const httplib::Request &req, httplib::Respo
         refuse(401, "invalid_signature", "status_signature_base64 is not standard base64");
     const auto der = parseDevicePublicKey(pem);
     if (!der)
-        refuse(400, "invalid_public_key", "secure_enclave_public_key is not a P-256 public key in the expected PEM form");
+        refuse(400, "invalid_public_key",
+               "secure_enclave_public_key is not a P-256 public key in the expected PEM form");
 
     QJsonObject response;
     state.locked([&](Database &db) {
@@ -424,13 +443,21 @@ void handleLogout(State &state, const httplib::Request &req, httplib::Response &
 void installEnrollmentRoutes(httplib::Server &server, State &state)
 {
     server.Post("/api/desktop/devices/register",
-                withFaults(state, guarded([&state](const httplib::Request &req, httplib::Response &res) { handleRegister(state, req, res); })));
+                withFaults(state, guarded([&state](const httplib::Request &req, httplib::Response &res) {
+                               handleRegister(state, req, res);
+                           })));
     server.Post("/api/v1/device-claims",
-                withFaults(state, guarded([&state](const httplib::Request &req, httplib::Response &res) { handleClaim(state, req, res); })));
+                withFaults(state, guarded([&state](const httplib::Request &req, httplib::Response &res) {
+                               handleClaim(state, req, res);
+                           })));
     server.Post("/api/v1/device-claims/status",
-                withFaults(state, guarded([&state](const httplib::Request &req, httplib::Response &res) { handleClaimStatus(state, req, res); })));
+                withFaults(state, guarded([&state](const httplib::Request &req, httplib::Response &res) {
+                               handleClaimStatus(state, req, res);
+                           })));
     server.Post("/api/desktop/devices/logout",
-                withFaults(state, guarded([&state](const httplib::Request &req, httplib::Response &res) { handleLogout(state, req, res); })));
+                withFaults(state, guarded([&state](const httplib::Request &req, httplib::Response &res) {
+                               handleLogout(state, req, res);
+                           })));
 }
 
 }  // namespace devservice

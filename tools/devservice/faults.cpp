@@ -87,9 +87,16 @@ void setFault(Database &db, const std::string &endpoint, const FaultSetting &fau
 {
     Statement upsert(db, "INSERT OR REPLACE INTO faults (endpoint, status, remaining, delay_ms, malformed, message, "
                          "oauth_error, claim_status, ack_status) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    upsert.bind(1, endpoint).bind(2, fault.status).bind(3, fault.count == 0 ? -1 : fault.count)
-        .bind(4, fault.delayMs).bind(5, fault.malformed ? 1 : 0).bind(6, fault.message).bind(7, fault.oauthError)
-        .bind(8, fault.claimStatus).bind(9, fault.ackStatus).run();
+    upsert.bind(1, endpoint)
+        .bind(2, fault.status)
+        .bind(3, fault.count == 0 ? -1 : fault.count)
+        .bind(4, fault.delayMs)
+        .bind(5, fault.malformed ? 1 : 0)
+        .bind(6, fault.message)
+        .bind(7, fault.oauthError)
+        .bind(8, fault.claimStatus)
+        .bind(9, fault.ackStatus)
+        .run();
 }
 
 namespace {
@@ -151,8 +158,14 @@ httplib::Server::HandlerResponse applyFault(State &state, const httplib::Request
             if (body.value("status").toString().toStdString() != ackStatus)
                 return std::nullopt;
         }
-        FaultSetting setting{static_cast<int>(select.integer(0)), 0, static_cast<int>(select.integer(2)),
-                             select.integer(3) != 0, select.text(4), select.text(5), {}, ackStatus};
+        FaultSetting setting{static_cast<int>(select.integer(0)),
+                             0,
+                             static_cast<int>(select.integer(2)),
+                             select.integer(3) != 0,
+                             select.text(4),
+                             select.text(5),
+                             {},
+                             ackStatus};
         consumeOne(db, matched->name, select.integer(1));
         transaction.commit();
         return setting;
@@ -164,9 +177,10 @@ httplib::Server::HandlerResponse applyFault(State &state, const httplib::Request
     if (!fault->oauthError.empty() && std::string(matched->name) == "authorize") {
         // The provider refused: back to the callback with the error and the request's state.
         res.status = 302;
-        res.set_header("Location", std::string(kLoopbackCallback) + "?error=" + percentEncode(fault->oauthError)
-                                       + "&error_description=" + percentEncode("fault injected by veltro-devservice admin")
-                                       + "&state=" + percentEncode(req.get_param_value("state")));
+        res.set_header("Location",
+                       std::string(kLoopbackCallback) + "?error=" + percentEncode(fault->oauthError)
+                           + "&error_description=" + percentEncode("fault injected by veltro-devservice admin")
+                           + "&state=" + percentEncode(req.get_param_value("state")));
         res.set_header("Cache-Control", "no-store");
         return httplib::Server::HandlerResponse::Handled;
     }
@@ -179,8 +193,9 @@ httplib::Server::HandlerResponse applyFault(State &state, const httplib::Request
         if (fault->status == 204 || fault->status == 304)
             res.status = fault->status;
         else
-            sendError(res, HttpError{fault->status, "injected_fault",
-                                     fault->message.empty() ? "fault injected by veltro-devservice admin" : fault->message});
+            sendError(res,
+                      HttpError{fault->status, "injected_fault",
+                                fault->message.empty() ? "fault injected by veltro-devservice admin" : fault->message});
         return httplib::Server::HandlerResponse::Handled;
     }
     return httplib::Server::HandlerResponse::Unhandled;

@@ -23,8 +23,8 @@ const std::vector<Endpoint> &endpoints();
 std::optional<std::string> endpointNamed(const std::string &nameOrPath);
 
 struct FaultSetting {
-    int status = 0;        // 0: answer normally (after the delay)
-    int count = 1;         // requests affected; 0: every request until cleared
+    int status = 0;  // 0: answer normally (after the delay)
+    int count = 1;   // requests affected; 0: every request until cleared
     int delayMs = 0;
     bool malformed = false;
     std::string message;      // the refusal's message with --status (empty: the default text)

@@ -58,27 +58,30 @@ auto bodyField(const QJsonObject &object, const char *key, const char *refusal, 
 
 std::string requireString(const QJsonObject &object, const char *key)
 {
-    return bodyField(object, key, "missing or invalid field: ",
-                     [key](const JsonReader &body) { return body.required<QString>(key).toStdString(); });
+    return bodyField(object, key, "missing or invalid field: ", [key](const JsonReader &body) {
+        return body.required<QString>(key).toStdString();
+    });
 }
 
 std::optional<std::string> optionalString(const QJsonObject &object, const char *key)
 {
-    const auto value = bodyField(object, key, "invalid field: ",
-                                 [key](const JsonReader &body) { return body.optional<QString>(key); });
+    const auto value = bodyField(
+        object, key, "invalid field: ", [key](const JsonReader &body) { return body.optional<QString>(key); });
     return value ? std::optional(value->toStdString()) : std::nullopt;
 }
 
 QJsonObject requireObject(const QJsonObject &object, const char *key)
 {
-    return bodyField(object, key, "missing or invalid field: ",
-                     [key](const JsonReader &body) { return body.required<JsonReader>(key).json(); });
+    return bodyField(object, key, "missing or invalid field: ", [key](const JsonReader &body) {
+        return body.required<JsonReader>(key).json();
+    });
 }
 
 QJsonArray requireArray(const QJsonObject &object, const char *key)
 {
-    return bodyField(object, key, "missing or invalid field: ",
-                     [key](const JsonReader &body) { return body.required<QJsonArray>(key); });
+    return bodyField(object, key, "missing or invalid field: ", [key](const JsonReader &body) {
+        return body.required<QJsonArray>(key);
+    });
 }
 
 std::optional<std::string> singleHeader(const httplib::Request &req, const char *name, int statusWhenRepeated)

@@ -61,8 +61,9 @@ void ensureSchema(State &state)
                 columns.push_back(select.text(0));
         }
         // Columns added since the first schema, to a database that predates them.
-        for (const char *column : {"advertised_length TEXT NOT NULL DEFAULT ''", "unsigned_item INTEGER NOT NULL DEFAULT 0",
-                                   "extension TEXT NOT NULL DEFAULT 'tar'"}) {
+        for (const char *column :
+             {"advertised_length TEXT NOT NULL DEFAULT ''", "unsigned_item INTEGER NOT NULL DEFAULT 0",
+              "extension TEXT NOT NULL DEFAULT 'tar'"}) {
             const std::string name = std::string(column).substr(0, std::string(column).find(' '));
             if (std::find(columns.begin(), columns.end(), name) == columns.end())
                 db.exec(("ALTER TABLE releases ADD COLUMN " + std::string(column)).c_str());
@@ -114,7 +115,7 @@ std::string sign(EVP_PKEY *key, const std::string &message)
     if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1
         || EVP_DigestSign(context.get(), reinterpret_cast<unsigned char *>(signature.data()), &length,
                           reinterpret_cast<const unsigned char *>(message.data()), message.size())
-            != 1
+               != 1
         || length != 64)
         throw std::runtime_error("cannot sign the archive");
     return signature;
@@ -170,17 +171,18 @@ struct Release {
     std::string signature;
     std::int64_t serveBytes;
     std::int64_t bytesPerSecond;
-    std::string advertisedLength;  // the item's length attribute when not the real one
-    bool unsignedItem = false;     // the item carries no signature
-    std::string extension = "tar"; // of the enclosure's name: tar, tar.gz, tar.xz or zip
+    std::string advertisedLength;   // the item's length attribute when not the real one
+    bool unsignedItem = false;      // the item carries no signature
+    std::string extension = "tar";  // of the enclosure's name: tar, tar.gz, tar.xz or zip
 };
 
 // The archive formats an enclosure may name, and their media types.
 const std::vector<std::pair<std::string, std::string>> &extensions()
 {
-    static const std::vector<std::pair<std::string, std::string>> list{
-        {"tar.gz", "application/gzip"}, {"tar.xz", "application/x-xz"}, {"tar", "application/x-tar"},
-        {"zip", "application/zip"}};
+    static const std::vector<std::pair<std::string, std::string>> list{{"tar.gz", "application/gzip"},
+                                                                       {"tar.xz", "application/x-xz"},
+                                                                       {"tar", "application/x-tar"},
+                                                                       {"zip", "application/zip"}};
     return list;
 }
 
@@ -208,8 +210,9 @@ std::vector<Release> releases(State &state)
 {
     return state.locked([](Database &db) {
         std::vector<Release> list;
-        Statement select(db, "SELECT version, short_version, length, signature, serve_bytes, bytes_per_second, "
-                             "advertised_length, unsigned_item, extension FROM releases ORDER BY published_at, version");
+        Statement select(db,
+                         "SELECT version, short_version, length, signature, serve_bytes, bytes_per_second, "
+                         "advertised_length, unsigned_item, extension FROM releases ORDER BY published_at, version");
         while (select.step())
             list.push_back(Release{select.text(0), select.text(1), select.integer(2), select.text(3), select.integer(4),
                                    select.integer(5), select.text(6), select.integer(7) != 0, select.text(8)});
@@ -257,21 +260,20 @@ bool serveFault(const std::string &fault, httplib::Response &res)
 
 std::string appcast(const std::vector<Release> &list, const std::string &origin)
 {
-    std::string xml =
-        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-        "<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">\n"
-        "  <channel>\n    <title>Veltro Desktop</title>\n";
+    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                      "<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">\n"
+                      "  <channel>\n    <title>Veltro Desktop</title>\n";
     for (const Release &release : list) {
         xml += "    <item>\n      <title>Version " + xmlEscape(release.shortVersion) + "</title>\n"
-            + "      <sparkle:version>" + xmlEscape(release.version) + "</sparkle:version>\n"
-            + "      <sparkle:shortVersionString>" + xmlEscape(release.shortVersion) + "</sparkle:shortVersionString>\n"
-            + "      <sparkle:minimumSystemVersion>13.0</sparkle:minimumSystemVersion>\n"
-            + "      <enclosure url=\"" + xmlEscape(origin + "/releases/" + release.version + "." + release.extension)
-            + "\" length=\""
-            + xmlEscape(release.advertisedLength.empty() ? std::to_string(release.length) : release.advertisedLength)
-            + "\" type=\"" + mediaType(release.extension) + "\""
-            + (release.unsignedItem ? std::string() : " sparkle:edSignature=\"" + base64(release.signature) + "\"")
-            + "/>\n    </item>\n";
+               + "      <sparkle:version>" + xmlEscape(release.version) + "</sparkle:version>\n"
+               + "      <sparkle:shortVersionString>" + xmlEscape(release.shortVersion)
+               + "</sparkle:shortVersionString>\n"
+               + "      <sparkle:minimumSystemVersion>13.0</sparkle:minimumSystemVersion>\n" + "      <enclosure url=\""
+               + xmlEscape(origin + "/releases/" + release.version + "." + release.extension) + "\" length=\""
+               + xmlEscape(release.advertisedLength.empty() ? std::to_string(release.length) : release.advertisedLength)
+               + "\" type=\"" + mediaType(release.extension) + "\""
+               + (release.unsignedItem ? std::string() : " sparkle:edSignature=\"" + base64(release.signature) + "\"")
+               + "/>\n    </item>\n";
     }
     xml += "  </channel>\n</rss>\n";
     return xml;
@@ -370,16 +372,25 @@ void publish(State &state, const std::vector<std::string> &args, bool json)
     }
     if (std::rename(temporary.c_str(), stored.c_str()) != 0)
         throw std::runtime_error("cannot store the archive");
-    const Release release{version,         shortVersion,    static_cast<std::int64_t>(bytes.size()),
-                          signature,       serveBytes,      bytesPerSecond,
-                          advertisedLength, unsignedItem,  extension};
+    const Release release{version,          shortVersion, static_cast<std::int64_t>(bytes.size()),
+                          signature,        serveBytes,   bytesPerSecond,
+                          advertisedLength, unsignedItem, extension};
     state.locked([&](Database &db) {
-        Statement upsert(db, "INSERT OR REPLACE INTO releases (version, short_version, length, signature, published_at, "
-                             "serve_bytes, bytes_per_second, advertised_length, unsigned_item, extension) "
-                             "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-        upsert.bind(1, version).bind(2, shortVersion).bind(3, release.length).bind(4, signature).bind(5, nowMs())
-            .bind(6, serveBytes).bind(7, bytesPerSecond).bind(8, advertisedLength).bind(9, unsignedItem ? 1 : 0)
-            .bind(10, extension).run();
+        Statement upsert(db,
+                         "INSERT OR REPLACE INTO releases (version, short_version, length, signature, published_at, "
+                         "serve_bytes, bytes_per_second, advertised_length, unsigned_item, extension) "
+                         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        upsert.bind(1, version)
+            .bind(2, shortVersion)
+            .bind(3, release.length)
+            .bind(4, signature)
+            .bind(5, nowMs())
+            .bind(6, serveBytes)
+            .bind(7, bytesPerSecond)
+            .bind(8, advertisedLength)
+            .bind(9, unsignedItem ? 1 : 0)
+            .bind(10, extension)
+            .run();
     });
     print(json, releaseJSON(release), "published " + version);
 }
@@ -391,7 +402,8 @@ std::string releasePublicKeyBase64(State &state)
     const Key key = releaseKey(state);
     std::string raw(32, '\0');
     size_t length = raw.size();
-    if (EVP_PKEY_get_raw_public_key(key.get(), reinterpret_cast<unsigned char *>(raw.data()), &length) != 1 || length != 32)
+    if (EVP_PKEY_get_raw_public_key(key.get(), reinterpret_cast<unsigned char *>(raw.data()), &length) != 1
+        || length != 32)
         throw std::runtime_error("cannot read the release public key");
     return base64(raw);
 }
@@ -429,7 +441,8 @@ void runReleaseAdmin(State &state, const std::vector<std::string> &args, bool js
             Statement upsert(db, "INSERT OR REPLACE INTO release_settings (key, value) VALUES (?, ?)");
             upsert.bind(1, "fault_" + rest[0]).bind(2, rest[1]).run();
         });
-        print(json, QJsonObject{{"fault", QString::fromStdString(rest[0] + " " + rest[1])}}, rest[0] + " fault " + rest[1]);
+        print(json, QJsonObject{{"fault", QString::fromStdString(rest[0] + " " + rest[1])}},
+              rest[0] + " fault " + rest[1]);
     } else {
         throw std::runtime_error(
             "release key | release publish --version V [--short-version S] --archive FILE [--bad-signature] "
@@ -453,38 +466,42 @@ void installReleaseRoutes(httplib::Server &server, State &state, const std::stri
     });
     server.Get(R"(/releases/([0-9A-Za-z][0-9A-Za-z.+-]{0,63})\.(tar|tar\.gz|tar\.xz|zip))",
                [&state](const httplib::Request &req, httplib::Response &res) {
-        const std::string version = req.matches[1];
-        const std::string extension = req.matches[2];
-        if (serveFault(setting(state, "fault_archive"), res))
-            return;
-        std::optional<Release> found;
-        for (const Release &release : releases(state)) {
-            if (release.version == version && release.extension == extension)
-                found = release;
-        }
-        if (!found) {
-            res.status = 404;
-            res.set_content("no such release\n", "text/plain");
-            return;
-        }
-        auto bytes = std::make_shared<std::string>(readFile(releaseDirectory(state) + "/" + version + "." + extension));
-        const Release release = *found;
-        // The advertised length is the whole archive; a truncated release stops early.
-        res.set_content_provider(bytes->size(), mediaType(extension).c_str(),
-                                 [bytes, release](size_t offset, size_t length, httplib::DataSink &sink) {
-            if (release.serveBytes >= 0 && static_cast<std::int64_t>(offset) >= release.serveBytes)
-                return false;  // drops the connection mid-body
-            size_t chunk = std::min<size_t>(length, 64 * 1024);
-            if (release.serveBytes >= 0)
-                chunk = std::min<size_t>(chunk, static_cast<size_t>(release.serveBytes - static_cast<std::int64_t>(offset)));
-            if (release.bytesPerSecond > 0) {
-                chunk = std::min<size_t>(chunk, std::max<size_t>(1, static_cast<size_t>(release.bytesPerSecond / 10)));
-                std::this_thread::sleep_for(std::chrono::milliseconds(
-                    static_cast<std::int64_t>(chunk) * 1000 / release.bytesPerSecond));
-            }
-            return sink.write(bytes->data() + offset, chunk);
-        });
-    });
+                   const std::string version = req.matches[1];
+                   const std::string extension = req.matches[2];
+                   if (serveFault(setting(state, "fault_archive"), res))
+                       return;
+                   std::optional<Release> found;
+                   for (const Release &release : releases(state)) {
+                       if (release.version == version && release.extension == extension)
+                           found = release;
+                   }
+                   if (!found) {
+                       res.status = 404;
+                       res.set_content("no such release\n", "text/plain");
+                       return;
+                   }
+                   auto bytes = std::make_shared<std::string>(
+                       readFile(releaseDirectory(state) + "/" + version + "." + extension));
+                   const Release release = *found;
+                   // The advertised length is the whole archive; a truncated release stops early.
+                   res.set_content_provider(
+                       bytes->size(), mediaType(extension).c_str(),
+                       [bytes, release](size_t offset, size_t length, httplib::DataSink &sink) {
+                           if (release.serveBytes >= 0 && static_cast<std::int64_t>(offset) >= release.serveBytes)
+                               return false;  // drops the connection mid-body
+                           size_t chunk = std::min<size_t>(length, 64 * 1024);
+                           if (release.serveBytes >= 0)
+                               chunk = std::min<size_t>(
+                                   chunk, static_cast<size_t>(release.serveBytes - static_cast<std::int64_t>(offset)));
+                           if (release.bytesPerSecond > 0) {
+                               chunk = std::min<size_t>(
+                                   chunk, std::max<size_t>(1, static_cast<size_t>(release.bytesPerSecond / 10)));
+                               std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<std::int64_t>(chunk)
+                                                                                     * 1000 / release.bytesPerSecond));
+                           }
+                           return sink.write(bytes->data() + offset, chunk);
+                       });
+               });
 }
 
 }  // namespace devservice

@@ -34,7 +34,7 @@ constexpr size_t kMaxBodyBytes = 1024 * 1024;
 // IMF-fixdate: "Sun, 06 Nov 1994 08:49:37 GMT".
 std::string httpDate(std::time_t now)
 {
-    std::tm utc {};
+    std::tm utc{};
     gmtime_r(&now, &utc);
     static const char *const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -79,14 +79,15 @@ std::unique_ptr<httplib::SSLServer> makeServer(State &state, const ServeOptions 
         }
     });
     // Every error answer has a JSON body; answers that already carry one are left alone.
-    server->set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request &, httplib::Response &res) {
-        if (!res.body.empty())
-            return httplib::Server::HandlerResponse::Unhandled;
-        const bool notFound = res.status == 404;
-        sendError(res, HttpError{res.status, notFound ? "not_found" : "bad_request",
-                                 notFound ? "no such endpoint" : "request refused"});
-        return httplib::Server::HandlerResponse::Handled;
-    }));
+    server->set_error_handler(
+        httplib::Server::HandlerWithResponse([](const httplib::Request &, httplib::Response &res) {
+            if (!res.body.empty())
+                return httplib::Server::HandlerResponse::Unhandled;
+            const bool notFound = res.status == 404;
+            sendError(res, HttpError{res.status, notFound ? "not_found" : "bad_request",
+                                     notFound ? "no such endpoint" : "request refused"});
+            return httplib::Server::HandlerResponse::Handled;
+        }));
     server->set_exception_handler([](const httplib::Request &req, httplib::Response &res, std::exception_ptr error) {
         std::string what = "unknown error";
         try {
@@ -95,7 +96,8 @@ std::unique_ptr<httplib::SSLServer> makeServer(State &state, const ServeOptions 
             what = e.what();
         } catch (...) {
         }
-        std::fprintf(stderr, "veltro-devservice: %s %s failed: %s\n", req.method.c_str(), req.path.c_str(), what.c_str());
+        std::fprintf(stderr, "veltro-devservice: %s %s failed: %s\n", req.method.c_str(), req.path.c_str(),
+                     what.c_str());
         sendError(res, HttpError{500, "internal_error", "internal error: " + what});
     });
     // Every answer carries the origin server's Date (RFC 9110 §6.6.1): clients measure their

@@ -84,15 +84,15 @@ bool verifyEcdsaSha256(const std::string &publicKeyDer, const std::string &messa
     return EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char *>(signatureDer.data()),
                             signatureDer.size(), reinterpret_cast<const unsigned char *>(message.data()),
                             message.size())
-        == 1;
+           == 1;
 }
 
 std::optional<std::string> decodeStrictBase64(const std::string &text)
 {
     if (text.empty() || text.size() % 4 != 0)
         return std::nullopt;
-    const auto result = QByteArray::fromBase64Encoding(QByteArray::fromStdString(text),
-                                                       QByteArray::AbortOnBase64DecodingErrors);
+    const auto result =
+        QByteArray::fromBase64Encoding(QByteArray::fromStdString(text), QByteArray::AbortOnBase64DecodingErrors);
     if (!result || result.decoded.toBase64().toStdString() != text)
         return std::nullopt;
     return result.decoded.toStdString();
@@ -109,17 +109,16 @@ std::string joinLines(const std::vector<std::string> &lines)
     return text;
 }
 
-std::string canonicalRequestText(const std::string &method, const std::string &signedPath,
-                                 const std::string &timestamp, const std::string &nonce,
-                                 const std::string &body)
+std::string canonicalRequestText(const std::string &method, const std::string &signedPath, const std::string &timestamp,
+                                 const std::string &nonce, const std::string &body)
 {
     return joinLines({method, signedPath, timestamp, nonce, sha256Hex(body)});
 }
 
 std::string requestSignatureHex(const std::string &hashedSecret, const std::string &canonicalText)
 {
-    return crypto::hexLower(crypto::hmacSha256(QByteArray::fromStdString(hashedSecret),
-                                               QByteArray::fromStdString(canonicalText)))
+    return crypto::hexLower(
+               crypto::hmacSha256(QByteArray::fromStdString(hashedSecret), QByteArray::fromStdString(canonicalText)))
         .toStdString();
 }
 

@@ -25,9 +25,8 @@ std::string joinLines(const std::vector<std::string> &lines);
 // The device request signature: canonical text = method, path (decoded) plus "?" and the raw
 // query when there is one, timestamp, nonce and body hash; HMAC-SHA-256 keyed with the
 // 64 hex characters of the hashed device secret; lower-case hex.
-std::string canonicalRequestText(const std::string &method, const std::string &signedPath,
-                                 const std::string &timestamp, const std::string &nonce,
-                                 const std::string &body);
+std::string canonicalRequestText(const std::string &method, const std::string &signedPath, const std::string &timestamp,
+                                 const std::string &nonce, const std::string &body);
 std::string requestSignatureHex(const std::string &hashedSecret, const std::string &canonicalText);
 
 // The path as the agent signs it from a raw request target: the target exactly as sent (path

@@ -105,7 +105,8 @@ void handleAuthorize(State &state, const httplib::Request &req, httplib::Respons
 
     auto redirect = [&](const std::string &query) {
         res.status = 302;
-        res.set_header("Location", std::string(kLoopbackCallback) + "?" + query + "&state=" + percentEncode(oauthState));
+        res.set_header("Location",
+                       std::string(kLoopbackCallback) + "?" + query + "&state=" + percentEncode(oauthState));
         res.set_header("Cache-Control", "no-store");
         res.set_content("<!doctype html><title>Veltro</title><p>Returning to the desktop app...</p>", "text/html");
     };
@@ -132,8 +133,14 @@ void handleAuthorize(State &state, const httplib::Request &req, httplib::Respons
     state.locked([&](Database &db) {
         Statement insert(db, "INSERT INTO auth_codes (code_hash, client_id, redirect_uri, code_challenge, scope, "
                              "user_id, expires_at) VALUES (?, ?, ?, ?, ?, ?, ?)");
-        insert.bind(1, sha256Hex(code)).bind(2, clientId).bind(3, redirectURI).bind(4, challenge)
-            .bind(5, std::string(kScope)).bind(6, state.identity().userId).bind(7, nowSeconds() + kCodeSeconds).run();
+        insert.bind(1, sha256Hex(code))
+            .bind(2, clientId)
+            .bind(3, redirectURI)
+            .bind(4, challenge)
+            .bind(5, std::string(kScope))
+            .bind(6, state.identity().userId)
+            .bind(7, nowSeconds() + kCodeSeconds)
+            .run();
     });
     redirect("code=" + percentEncode(code));
 }
@@ -204,7 +211,8 @@ QJsonObject exchangeToken(State &state, const httplib::Request &req)
             const auto grant = redeemRefreshToken(db, "oauth", token);
             if (!grant || grant->clientId != clientId)
                 throw OAuthError{400, "invalid_grant", "refresh token is invalid, expired or already used"};
-            const std::string access = issueAccessToken(db, grant->userId, "oauth", kAccessTokenSeconds, grant->codeHash);
+            const std::string access =
+                issueAccessToken(db, grant->userId, "oauth", kAccessTokenSeconds, grant->codeHash);
             const std::string refresh = issueRefreshToken(db, "oauth", clientId, grant->userId, grant->codeHash);
             transaction.commit();
             return tokenResponse(access, refresh, "Bearer");
@@ -282,23 +290,24 @@ bool isPlainHost(const std::string &host)
 
 void installSignInRoutes(httplib::Server &server, State &state, const std::string &publicOrigin)
 {
-    server.Get("/api/public-config", guarded([&state, publicOrigin](const httplib::Request &req, httplib::Response &res) {
-        const std::string host = req.get_header_value("Host");
-        const std::string origin = isPlainHost(host) && req.get_header_value_count("Host") == 1
-            ? "https://" + host
-            : publicOrigin;
-        sendJson(res, 200, QJsonObject{{"supabase_url", QString::fromStdString(origin)},
-                                       {"supabase_public_key", QString::fromStdString(state.identity().anonKey)}});
-    }));
+    server.Get("/api/public-config",
+               guarded([&state, publicOrigin](const httplib::Request &req, httplib::Response &res) {
+                   const std::string host = req.get_header_value("Host");
+                   const std::string origin =
+                       isPlainHost(host) && req.get_header_value_count("Host") == 1 ? "https://" + host : publicOrigin;
+                   sendJson(res, 200,
+                            QJsonObject{{"supabase_url", QString::fromStdString(origin)},
+                                        {"supabase_public_key", QString::fromStdString(state.identity().anonKey)}});
+               }));
     server.Get("/authorize/external", guarded([&state](const httplib::Request &req, httplib::Response &res) {
-        handleAuthorize(state, req, res);
-    }));
+                   handleAuthorize(state, req, res);
+               }));
     server.Post("/token", withFaults(state, oauthGuarded([&state](const httplib::Request &req) {
-                    return exchangeToken(state, req);
-                })));
+                                         return exchangeToken(state, req);
+                                     })));
     server.Post("/auth/v1/token", withFaults(state, oauthGuarded([&state](const httplib::Request &req) {
-                    return providerToken(state, req);
-                })));
+                                                 return providerToken(state, req);
+                                             })));
 }
 
 }  // namespace devservice

@@ -43,8 +43,13 @@ std::string issueAccessToken(Database &db, const std::string &userId, const std:
     const std::string token = randomToken("vat_");
     Statement insert(db, "INSERT INTO user_tokens (token_hash, source, user_id, created_at, expires_at, code_hash) "
                          "VALUES (?, ?, ?, ?, ?, ?)");
-    insert.bind(1, sha256Hex(token)).bind(2, source).bind(3, userId).bind(4, nowSeconds())
-        .bind(5, nowSeconds() + lifetimeSeconds).bind(6, codeHash).run();
+    insert.bind(1, sha256Hex(token))
+        .bind(2, source)
+        .bind(3, userId)
+        .bind(4, nowSeconds())
+        .bind(5, nowSeconds() + lifetimeSeconds)
+        .bind(6, codeHash)
+        .run();
     return token;
 }
 
@@ -63,8 +68,14 @@ std::string issueRefreshToken(Database &db, const std::string &kind, const std::
     const std::string token = randomToken("vrt_");
     Statement insert(db, "INSERT INTO refresh_tokens (token_hash, kind, client_id, user_id, created_at, expires_at, "
                          "code_hash) VALUES (?, ?, ?, ?, ?, ?, ?)");
-    insert.bind(1, sha256Hex(token)).bind(2, kind).bind(3, clientId).bind(4, userId).bind(5, nowSeconds())
-        .bind(6, nowSeconds() + kRefreshTokenSeconds).bind(7, codeHash).run();
+    insert.bind(1, sha256Hex(token))
+        .bind(2, kind)
+        .bind(3, clientId)
+        .bind(4, userId)
+        .bind(5, nowSeconds())
+        .bind(6, nowSeconds() + kRefreshTokenSeconds)
+        .bind(7, codeHash)
+        .run();
     return token;
 }
 

@@ -59,13 +59,14 @@ std::optional<QByteArray> readAll(const OpenFile &file)
     QByteArray bytes(static_cast<qsizetype>(expected), Qt::Uninitialized);
     qint64 done = 0;
     while (done < expected) {
-        const ssize_t n = ::pread(file.descriptor.get(), bytes.data() + done, static_cast<size_t>(expected - done), done);
+        const ssize_t n =
+            ::pread(file.descriptor.get(), bytes.data() + done, static_cast<size_t>(expected - done), done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             return std::nullopt;
         if (n == 0)
-            return std::nullopt;   // shrank while being read
+            return std::nullopt;  // shrank while being read
         done += n;
     }
     // One more byte would mean the file grew while it was read.

@@ -36,8 +36,8 @@ Ports makeLinuxPorts(const char *argv0, const Config &config, std::shared_ptr<Pl
         modules = PlatformModules::forBuild(bundle->bundlePath(), config, ports.systemLog);
     // Cheap constructors: nothing below touches the bus or the disk until first used.
     const RuntimeEnvironment &environment = config.environment;
-    auto keychain = std::make_shared<SelectingKeychain>(secret_service::Client(modules),
-                                                        SelectingKeychain::parseBackendName(environment.keychainBackend));
+    auto keychain = std::make_shared<SelectingKeychain>(
+        secret_service::Client(modules), SelectingKeychain::parseBackendName(environment.keychainBackend));
     ports.keychain = keychain;
     ports.deviceTerms = std::make_shared<LinuxDeviceTerms>(keychain);
     ports.hardwareKey = std::make_shared<TpmHardwareKey>(ports.keychain, modules, environment.tpmTcti);

@@ -88,11 +88,13 @@ QString applyModeRule(int fd, const struct stat &st, ModeRule rule)
     switch (rule) {
     case ModeRule::requirePrivate:
         if (st.st_mode & 077)
-            return QStringLiteral("is open to group or others (mode %1)").arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+            return QStringLiteral("is open to group or others (mode %1)")
+                .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
         return {};
     case ModeRule::notWritableByOthers:
         if (st.st_mode & 022)
-            return QStringLiteral("is writable by group or others (mode %1)").arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+            return QStringLiteral("is writable by group or others (mode %1)")
+                .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
         return {};
     case ModeRule::makePrivate:
         if ((st.st_mode & 077) && ::fchmod(fd, st.st_mode & 07700) != 0)
@@ -158,7 +160,8 @@ OpenResult openPrivateDirectory(const QString &path, ModeRule rule)
     while (native.size() > 1 && native.endsWith('/'))
         native.chop(1);
     if (native.isEmpty() || !native.startsWith('/'))
-        return refusal(path.isEmpty() ? QStringLiteral("(empty path)") : path, QStringLiteral("is not an absolute path"));
+        return refusal(path.isEmpty() ? QStringLiteral("(empty path)") : path,
+                       QStringLiteral("is not an absolute path"));
     if (const int error = createAncestors(native))
         return failure(error, QStringLiteral("create the parent directories of"), path);
     return openDirectoryEntry(AT_FDCWD, native, path, rule);
@@ -313,8 +316,8 @@ ReadResult readOwnFileAt(int directoryFd, const QString &name, qint64 maxBytes, 
     if (!readAll(file.fd.get(), maxBytes, &bytes)) {
         result.error = errno;
         result.description = result.error == EFBIG
-            ? QStringLiteral("%1 is larger than %2 bytes").arg(shown).arg(maxBytes)
-            : QStringLiteral("cannot read %1: %2").arg(shown, errorText(result.error));
+                                 ? QStringLiteral("%1 is larger than %2 bytes").arg(shown).arg(maxBytes)
+                                 : QStringLiteral("cannot read %1: %2").arg(shown, errorText(result.error));
         return result;
     }
     result.bytes = std::move(bytes);
@@ -328,9 +331,9 @@ ReplaceResult replaceFailure(ReplaceResult::Step step, int error, const QString 
     ReplaceResult result;
     result.step = step;
     result.error = error;
-    const char *action = step == ReplaceResult::Step::create ? "create"
-        : step == ReplaceResult::Step::write                 ? "write"
-                                                             : "replace";
+    const char *action = step == ReplaceResult::Step::create  ? "create"
+                         : step == ReplaceResult::Step::write ? "write"
+                                                              : "replace";
     result.description = QStringLiteral("cannot %1 %2: %3").arg(QLatin1String(action), what, errorText(error));
     return result;
 }
@@ -347,7 +350,7 @@ int createTemporary(int directoryFd, const QByteArray &target, const ReplaceOpti
     int fd = -1;
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
         *name = target + ".tmp-" + QByteArray::number(::getpid()) + '.'
-            + QByteArray::number(QRandomGenerator::global()->generate64(), 16);
+                + QByteArray::number(QRandomGenerator::global()->generate64(), 16);
         fd = ::openat(directoryFd, name->constData(), flags, options.mode);
         if (fd < 0 && errno != EEXIST)
             break;
@@ -366,8 +369,8 @@ ReplaceResult replaceFile(int directoryFd, const QString &name, const QByteArray
     if (!file.isValid())
         return replaceFailure(Step::create, errno, QString::fromLocal8Bit(temporary));
     // The creation mode is narrowed by the umask only; make it exact before any byte is written.
-    const bool written = ::fchmod(file.get(), options.mode) == 0 && writeAll(file.get(), data)
-        && ::fsync(file.get()) == 0;
+    const bool written =
+        ::fchmod(file.get(), options.mode) == 0 && writeAll(file.get(), data) && ::fsync(file.get()) == 0;
     const int writeError = errno;
     if (!written || file.close() != 0) {
         const ReplaceResult result = replaceFailure(Step::write, written ? errno : writeError, name);
@@ -450,7 +453,8 @@ OpenResult openDataDirectory()
 {
     const QString path = dataDirectoryPath();
     if (path.isEmpty())
-        return refusal(QStringLiteral("the data directory"), QStringLiteral("is unknown: the user has no data location"));
+        return refusal(QStringLiteral("the data directory"),
+                       QStringLiteral("is unknown: the user has no data location"));
     return openPrivateDirectory(path, ModeRule::makePrivate);
 }
 

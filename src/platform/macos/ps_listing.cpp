@@ -70,9 +70,9 @@ QList<Line> runProcessListing()
 
 ProcessStartObservation runStartIdentity(qint32 pid)
 {
-    const ChildProcessResult run = runChildProcess(
-        QLatin1String(kProcessTool),
-        {QStringLiteral("-p"), QString::number(pid), QStringLiteral("-o"), QStringLiteral("lstart=")});
+    const ChildProcessResult run =
+        runChildProcess(QLatin1String(kProcessTool),
+                        {QStringLiteral("-p"), QString::number(pid), QStringLiteral("-o"), QStringLiteral("lstart=")});
     return parseStartIdentity(run.started, run.finishedNormally, run.exitCode, run.standardOutput);
 }
 

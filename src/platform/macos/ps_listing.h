@@ -16,8 +16,8 @@ namespace ps_listing {
 
 struct Line {
     qint32 pid = 0;
-    QString launchIdentity;   // the five lstart fields joined with single blanks
-    QString executablePath;   // fields 7 onward joined with single blanks
+    QString launchIdentity;  // the five lstart fields joined with single blanks
+    QString executablePath;  // fields 7 onward joined with single blanks
 };
 
 // Parses the output of `ps -axo pid=,lstart=,comm=`: lines split at white space; lines with
@@ -28,8 +28,7 @@ QList<Line> parseProcessListing(const QByteArray &output);
 // The start identity from one run of `ps -p PID -o lstart=`: not started: Unavailable; non-zero
 // exit: NotRunning; no usable first line: Unavailable; otherwise Observed with the first line,
 // blanks collapsed like the listing's launch identity (so the two compare equal).
-ProcessStartObservation parseStartIdentity(bool started, bool finishedNormally, int exitCode,
-                                           const QByteArray &output);
+ProcessStartObservation parseStartIdentity(bool started, bool finishedNormally, int exitCode, const QByteArray &output);
 
 inline constexpr char kProcessTool[] = "/bin/ps";
 QList<Line> runProcessListing();

@@ -47,7 +47,8 @@ QColor secondaryTextColor(const QPalette &palette)
 {
     const QColor text = palette.color(QPalette::WindowText);
     const QColor window = palette.color(QPalette::Window);
-    return QColor::fromRgbF(text.redF() * 0.62f + window.redF() * 0.38f, text.greenF() * 0.62f + window.greenF() * 0.38f,
+    return QColor::fromRgbF(text.redF() * 0.62f + window.redF() * 0.38f,
+                            text.greenF() * 0.62f + window.greenF() * 0.38f,
                             text.blueF() * 0.62f + window.blueF() * 0.38f);
 }
 
@@ -137,15 +138,17 @@ void DashboardWindow::buildLayout(const QString &buildLabel)
     side->addSpacing(4);
     for (int i = 0; i < 4; ++i) {
         const SectionInfo &info = sectionInfo(static_cast<Section>(i));
-        auto *button = new QPushButton(QIcon::fromTheme(QLatin1String(info.themeIcon), style()->standardIcon(info.fallbackIcon)),
-                                       QString::fromUtf8(info.title), m_sidebar);
+        auto *button =
+            new QPushButton(QIcon::fromTheme(QLatin1String(info.themeIcon), style()->standardIcon(info.fallbackIcon)),
+                            QString::fromUtf8(info.title), m_sidebar);
         button->setCheckable(true);
         button->setFlat(true);
         button->setFont(sizedFont(font(), 13, QFont::Medium));
         button->setIconSize(QSize(16, 16));
         button->setMinimumHeight(34);
         button->setCursor(Qt::PointingHandCursor);
-        button->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 6px 10px; border: none; border-radius: 8px; }"));
+        button->setStyleSheet(
+            QStringLiteral("QPushButton { text-align: left; padding: 6px 10px; border: none; border-radius: 8px; }"));
         button->setProperty("sectionIndex", i);
         connect(button, &QPushButton::clicked, this, [this, i] { selectSection(static_cast<Section>(i)); });
         side->addWidget(button);
@@ -215,13 +218,14 @@ void DashboardWindow::applyPalette()
     }
     QColor selected = pal.color(QPalette::Highlight);
     selected.setAlphaF(isDark(pal) ? 0.35f : 0.16f);
-    const QString sheet = QStringLiteral("QPushButton { text-align: left; padding: 6px 10px; border: none; border-radius: 8px; "
-                                         "color: %1; } QPushButton:checked { background: rgba(%2,%3,%4,%5); }")
-                              .arg(pal.color(QPalette::WindowText).name())
-                              .arg(selected.red())
-                              .arg(selected.green())
-                              .arg(selected.blue())
-                              .arg(selected.alpha());
+    const QString sheet =
+        QStringLiteral("QPushButton { text-align: left; padding: 6px 10px; border: none; border-radius: 8px; "
+                       "color: %1; } QPushButton:checked { background: rgba(%2,%3,%4,%5); }")
+            .arg(pal.color(QPalette::WindowText).name())
+            .arg(selected.red())
+            .arg(selected.green())
+            .arg(selected.blue())
+            .arg(selected.alpha());
     for (QPushButton *button : m_navigation)
         button->setStyleSheet(sheet);
 }
@@ -267,18 +271,10 @@ void DashboardWindow::render()
         delete item;
     }
     switch (m_section) {
-    case Section::overview:
-        renderOverview(*m_state);
-        break;
-    case Section::clients:
-        renderClients(*m_state);
-        break;
-    case Section::activity:
-        renderActivity(*m_state);
-        break;
-    case Section::settings:
-        renderSettings(*m_state);
-        break;
+    case Section::overview: renderOverview(*m_state); break;
+    case Section::clients: renderClients(*m_state); break;
+    case Section::activity: renderActivity(*m_state); break;
+    case Section::settings: renderSettings(*m_state); break;
     }
     applyPalette();
 }
@@ -340,30 +336,35 @@ void DashboardWindow::renderOverview(const MornixDashboardState &s)
     else
         value = QStringLiteral("Sign in required");
     if (s.signedIn)
-        card(QStringLiteral("CONNECTION"), QStringLiteral("Your device connection is managed by the native Veltro service."),
-             value, QStringLiteral("Open workspace"), DashboardAction::workspace);
+        card(QStringLiteral("CONNECTION"),
+             QStringLiteral("Your device connection is managed by the native Veltro service."), value,
+             QStringLiteral("Open workspace"), DashboardAction::workspace);
     else
         card(QStringLiteral("CONNECTION"),
-             QStringLiteral("Connect %1 to enable authenticated commands and inventory reporting.").arg(m_terms->deviceNoun()),
-             value,
-             QStringLiteral("Sign in to Veltro"), DashboardAction::signIn);
+             QStringLiteral("Connect %1 to enable authenticated commands and inventory reporting.")
+                 .arg(m_terms->deviceNoun()),
+             value, QStringLiteral("Sign in to Veltro"), DashboardAction::signIn);
 
     qint64 total = 0;
     for (const MornixDashboardClient &client : s.clients)
         total += client.count;
-    card(QStringLiteral("RUNNING CLIENTS"), QStringLiteral("Only clients recognized by native signature checks appear here."),
-         s.inventoryReady ? QString::number(total) + QStringLiteral(" running") : QStringLiteral("Checking clients\u2026"),
+    card(QStringLiteral("RUNNING CLIENTS"),
+         QStringLiteral("Only clients recognized by native signature checks appear here."),
+         s.inventoryReady ? QString::number(total) + QStringLiteral(" running")
+                          : QStringLiteral("Checking clients\u2026"),
          QStringLiteral("Refresh clients"), DashboardAction::refresh);
 
     if (s.paused)
-        card(QStringLiteral("COMMAND PROCESSING"), QStringLiteral("Incoming device commands will not be processed while paused."),
-             QStringLiteral("Paused"), QStringLiteral("Resume processing"), DashboardAction::pause);
+        card(QStringLiteral("COMMAND PROCESSING"),
+             QStringLiteral("Incoming device commands will not be processed while paused."), QStringLiteral("Paused"),
+             QStringLiteral("Resume processing"), DashboardAction::pause);
     else if (!s.commandJournalProblem.isEmpty())
         card(QStringLiteral("COMMAND PROCESSING"),
              QStringLiteral("Commands are still carried out, each at most once until the agent restarts, but the "
                             "command journal is kept in memory only: ")
                  + s.commandJournalProblem,
-             QStringLiteral("Active, journal in memory only"), QStringLiteral("Pause processing"), DashboardAction::pause);
+             QStringLiteral("Active, journal in memory only"), QStringLiteral("Pause processing"),
+             DashboardAction::pause);
     else
         card(QStringLiteral("COMMAND PROCESSING"),
              QStringLiteral("Incoming commands are authenticated and checked against the native target allowlist."),
@@ -381,9 +382,9 @@ void DashboardWindow::renderClients(const MornixDashboardState &s)
              QStringLiteral("Open a supported client and it will appear after the next inventory update."),
              QStringLiteral("No verified clients running"));
     for (const MornixDashboardClient &client : s.clients) {
-        const QString detail = QString::number(client.count) + QStringLiteral(" running instance") +
-                               (client.count == 1 ? QString() : QStringLiteral("s")) +
-                               QStringLiteral(" \u00b7 Verified signature");
+        const QString detail = QString::number(client.count) + QStringLiteral(" running instance")
+                               + (client.count == 1 ? QString() : QStringLiteral("s"))
+                               + QStringLiteral(" \u00b7 Verified signature");
         card(client.kind.toUpper(), detail, client.name);
     }
     m_content->addWidget(actionButton(QStringLiteral("Refresh clients"), DashboardAction::refresh), 0, Qt::AlignLeft);
@@ -397,14 +398,15 @@ QString DashboardWindow::activityDateText(const QDateTime &date, const QLocale &
     format.replace(QStringLiteral("MMMM"), QStringLiteral("MMM"));
     format = format.trimmed();
     const QDateTime local = date.toLocalTime();
-    return locale.toString(local.date(), format) + QStringLiteral(", ") +
-           locale.toString(local.time(), locale.timeFormat(QLocale::ShortFormat));
+    return locale.toString(local.date(), format) + QStringLiteral(", ")
+           + locale.toString(local.time(), locale.timeFormat(QLocale::ShortFormat));
 }
 
 void DashboardWindow::renderActivity(const MornixDashboardState &s)
 {
     if (s.activity.isEmpty())
-        card(QStringLiteral("THIS SESSION"), QStringLiteral("Connection and device events will appear here as they happen."),
+        card(QStringLiteral("THIS SESSION"),
+             QStringLiteral("Connection and device events will appear here as they happen."),
              QStringLiteral("No recent updates"));
     const QLocale locale;
     for (auto it = s.activity.crbegin(); it != s.activity.crend(); ++it)
@@ -414,13 +416,13 @@ void DashboardWindow::renderActivity(const MornixDashboardState &s)
 
 void DashboardWindow::renderSettings(const MornixDashboardState &s)
 {
-    const QString accountDetail = s.pendingApproval
-                                      ? QStringLiteral("Complete workspace approval in Veltro before %1 connects.")
-                                            .arg(m_terms->deviceNoun())
-                                      : QStringLiteral("Credentials remain in %1.").arg(m_terms->keychainName());
+    const QString accountDetail =
+        s.pendingApproval
+            ? QStringLiteral("Complete workspace approval in Veltro before %1 connects.").arg(m_terms->deviceNoun())
+            : QStringLiteral("Credentials remain in %1.").arg(m_terms->keychainName());
     if (s.signedIn)
-        card(QStringLiteral("ACCOUNT"), accountDetail, QStringLiteral("Device linked"), QStringLiteral("Open workspace"),
-             DashboardAction::workspace);
+        card(QStringLiteral("ACCOUNT"), accountDetail, QStringLiteral("Device linked"),
+             QStringLiteral("Open workspace"), DashboardAction::workspace);
     else
         card(QStringLiteral("ACCOUNT"), accountDetail,
              s.pendingApproval ? QStringLiteral("Approval pending") : QStringLiteral("Not connected"),
@@ -430,11 +432,12 @@ void DashboardWindow::renderSettings(const MornixDashboardState &s)
          s.launchAtLogin ? QStringLiteral("Launch at login is on") : QStringLiteral("Launch at login is off"),
          s.launchAtLogin ? QStringLiteral("Disable launch at login") : QStringLiteral("Enable launch at login"),
          DashboardAction::launchAtLogin);
-    card(QStringLiteral("DIAGNOSTICS"), QStringLiteral("Inspect the existing operational log in your text editor."), QString(),
-         QStringLiteral("Open detailed logs"), DashboardAction::logs);
+    card(QStringLiteral("DIAGNOSTICS"), QStringLiteral("Inspect the existing operational log in your text editor."),
+         QString(), QStringLiteral("Open detailed logs"), DashboardAction::logs);
     if (s.signedIn || s.pendingApproval)
         card(QStringLiteral("DISCONNECT ") + m_terms->deviceNoun().toUpper(),
-             QStringLiteral("Remove local credentials and stop authenticated device processing. You can sign in again later."),
+             QStringLiteral(
+                 "Remove local credentials and stop authenticated device processing. You can sign in again later."),
              QString(), QStringLiteral("Disconnect\u2026"), DashboardAction::disconnect);
 }
 

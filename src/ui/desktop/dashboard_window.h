@@ -27,7 +27,7 @@ public:
     // What one rendered card shows (read back from its widgets).
     struct RenderedCard {
         QString caption;
-        QString value;   // empty: none
+        QString value;  // empty: none
         QString detail;
         QString actionTitle;  // empty: no action
         std::optional<DashboardAction> action;
@@ -61,8 +61,8 @@ protected:
 
 private:
     void buildLayout(const QString &buildLabel);
-    QWidget *card(const QString &caption, const QString &detail, const QString &value,
-                  const QString &actionTitle = {}, std::optional<DashboardAction> action = std::nullopt);
+    QWidget *card(const QString &caption, const QString &detail, const QString &value, const QString &actionTitle = {},
+                  std::optional<DashboardAction> action = std::nullopt);
     QPushButton *actionButton(const QString &title, DashboardAction action);
     void renderOverview(const MornixDashboardState &state);
     void renderClients(const MornixDashboardState &state);

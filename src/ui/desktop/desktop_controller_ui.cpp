@@ -118,11 +118,14 @@ void DesktopControllerUI::installStatusItem(const MenuActions &actions)
     for (QAction *item : {m_connectionItem, m_buildItem, m_lastCommandItem})
         item->setEnabled(false);
     m_menu->addSeparator();
-    m_registerItem = addItem(QStringLiteral("Sign in to Veltro"), actions.registerDevice, QKeySequence(QStringLiteral("Ctrl+R")));
+    m_registerItem =
+        addItem(QStringLiteral("Sign in to Veltro"), actions.registerDevice, QKeySequence(QStringLiteral("Ctrl+R")));
     m_logsItem = addItem(QStringLiteral("Open logs.md"), actions.openLogs);
-    m_pauseItem = addItem(QStringLiteral("Pause processing"), actions.togglePause, QKeySequence(QStringLiteral("Ctrl+P")));
+    m_pauseItem =
+        addItem(QStringLiteral("Pause processing"), actions.togglePause, QKeySequence(QStringLiteral("Ctrl+P")));
     m_pauseItem->setCheckable(true);
-    m_loginItem = addItem(QStringLiteral("Launch at login"), actions.toggleLaunchAtLogin, QKeySequence(QStringLiteral("Ctrl+L")));
+    m_loginItem =
+        addItem(QStringLiteral("Launch at login"), actions.toggleLaunchAtLogin, QKeySequence(QStringLiteral("Ctrl+L")));
     m_loginItem->setCheckable(true);
     m_clearItem = addItem(QStringLiteral("Clear local credentials"), actions.clearCredentials);
     m_menu->addSeparator();
@@ -141,7 +144,8 @@ void DesktopControllerUI::installStatusItem(const MenuActions &actions)
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (m_options.trayAvailable || !bus.isConnected()) {
         // Without a session bus only an X11 embedding tray can host the icon: Qt checks that.
-        const bool available = m_options.trayAvailable ? m_options.trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
+        const bool available =
+            m_options.trayAvailable ? m_options.trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable();
         if (available)
             showTrayIcon();
         else
@@ -167,10 +171,11 @@ void DesktopControllerUI::showTrayIcon()
     m_tray = new QSystemTrayIcon(loadMenuBarIcon(m_options.iconPath, tint));
     m_tray->setToolTip(QStringLiteral("Mornix"));
     m_tray->setContextMenu(m_menu);
-    connect(m_tray, &QSystemTrayIcon::activated, this, [show = m_actions.showDashboard](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger && show)
-            show();
-    });
+    connect(m_tray, &QSystemTrayIcon::activated, this,
+            [show = m_actions.showDashboard](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger && show)
+                    show();
+            });
     m_tray->show();
     qCInfo(lcUi) << "tray icon shown";
 }
@@ -198,7 +203,8 @@ void DesktopControllerUI::refreshMenu(const MenuState &state)
     m_loginItem->setEnabled(true);
 }
 
-void DesktopControllerUI::showDashboard(const MornixDashboardState &state, std::function<void(DashboardAction)> onAction)
+void DesktopControllerUI::showDashboard(const MornixDashboardState &state,
+                                        std::function<void(DashboardAction)> onAction)
 {
     if (!m_dashboard) {
         m_dashboard = new DashboardWindow(m_options.buildLabel, m_options.terms, std::move(onAction));
@@ -227,8 +233,9 @@ bool DesktopControllerUI::confirmDisconnect()
 {
     const QString title = QStringLiteral("Disconnect %1 from Veltro?").arg(m_options.terms->deviceNoun());
     QMessageBox box(QMessageBox::Warning, title, title, QMessageBox::NoButton, m_dashboard);
-    box.setInformativeText(QStringLiteral("Local credentials will be removed and authenticated device processing will stop. "
-                                          "You can sign in again later."));
+    box.setInformativeText(
+        QStringLiteral("Local credentials will be removed and authenticated device processing will stop. "
+                       "You can sign in again later."));
     box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
     QPushButton *disconnect = box.addButton(QStringLiteral("Disconnect"), QMessageBox::DestructiveRole);
     box.exec();

@@ -27,7 +27,7 @@ class DesktopControllerUI final : public QObject, public ControllerUI {
 public:
     struct Options {
         QString buildLabel;
-        QString iconPath;  // the bundle's MenuBarIcon.png (an @2x file beside it is used too)
+        QString iconPath;                          // the bundle's MenuBarIcon.png (an @2x file beside it is used too)
         std::shared_ptr<const DeviceTerms> terms;  // names this device in the texts; required
         // Tests: decides once whether a tray host is present; empty: follows the session bus.
         std::function<bool()> trayAvailable;

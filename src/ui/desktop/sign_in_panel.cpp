@@ -72,11 +72,11 @@ QPushButton *makeButton(const QString &title, QWidget *parent)
     button->setFont(pixelFont(17, QFont::Bold));
     button->setCursor(Qt::PointingHandCursor);
     button->setAccessibleName(title);
-    button->setStyleSheet(QStringLiteral(
-        "QPushButton { background: black; color: white; border: none; border-radius: 17px; }"
-        "QPushButton:hover { background: #262626; }"
-        "QPushButton:pressed { background: #404040; }"
-        "QPushButton:disabled { color: white; }"));
+    button->setStyleSheet(
+        QStringLiteral("QPushButton { background: black; color: white; border: none; border-radius: 17px; }"
+                       "QPushButton:hover { background: #262626; }"
+                       "QPushButton:pressed { background: #404040; }"
+                       "QPushButton:disabled { color: white; }"));
     button->setGraphicsEffect(new QGraphicsOpacityEffect(button));
     return button;
 }
@@ -142,13 +142,23 @@ SignInPanel::SignInPanel(SignInWindowController *controller, const DeviceTerms &
     m_help->setFont(pixelFont(12, QFont::Bold, true));
     m_help->setFlat(true);
     m_help->setCursor(Qt::PointingHandCursor);
-    m_help->setStyleSheet(QStringLiteral("QPushButton { border: none; background: transparent; color: #6e6e73; text-align: right; }"
-                                         "QPushButton:hover { color: black; text-decoration: underline; }"));
+    m_help->setStyleSheet(
+        QStringLiteral("QPushButton { border: none; background: transparent; color: #6e6e73; text-align: right; }"
+                       "QPushButton:hover { color: black; text-decoration: underline; }"));
 
     const QPointer<SignInWindowController> target(controller);
-    connect(m_google, &QPushButton::clicked, this, [target] { if (target) target->signInGoogle(); });
-    connect(m_gitHub, &QPushButton::clicked, this, [target] { if (target) target->signInGitHub(); });
-    connect(m_help, &QPushButton::clicked, this, [target] { if (target) target->openHelp(); });
+    connect(m_google, &QPushButton::clicked, this, [target] {
+        if (target)
+            target->signInGoogle();
+    });
+    connect(m_gitHub, &QPushButton::clicked, this, [target] {
+        if (target)
+            target->signInGitHub();
+    });
+    connect(m_help, &QPushButton::clicked, this, [target] {
+        if (target)
+            target->openHelp();
+    });
     connect(controller, &SignInWindowController::presented, this, &SignInPanel::presentInFront);
     connect(controller, &SignInWindowController::changed, this, &SignInPanel::sync);
     connect(controller, &SignInWindowController::closed, this, &QWidget::hide);

@@ -28,11 +28,11 @@ void TrayHostWatcher::start()
     if (m_serviceWatcher)
         return;
     if (!m_bus.isConnected()) {
-        QMetaObject::invokeMethod(this, [this] { setPresent(false); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { setPresent(false); }, Qt::QueuedConnection);
         return;
     }
-    m_serviceWatcher = new QDBusServiceWatcher(kWatcherService, m_bus,
-                                               QDBusServiceWatcher::WatchForOwnerChange, this);
+    m_serviceWatcher = new QDBusServiceWatcher(kWatcherService, m_bus, QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(m_serviceWatcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
             [this](const QString &, const QString &, const QString &newOwner) {
                 ++m_generation;
@@ -54,8 +54,8 @@ void TrayHostWatcher::onHostRegistered()
 
 void TrayHostWatcher::queryHost()
 {
-    QDBusMessage get = QDBusMessage::createMethodCall(kWatcherService, kWatcherPath,
-                                                      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        kWatcherService, kWatcherPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get << kWatcherService << QStringLiteral("IsStatusNotifierHostRegistered");
     auto *call = new QDBusPendingCallWatcher(m_bus.asyncCall(get), this);
     connect(call, &QDBusPendingCallWatcher::finished, this, [this, call, generation = m_generation] {

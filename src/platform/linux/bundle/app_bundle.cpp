@@ -45,8 +45,7 @@ QString AppBundle::enclosingBundlePath(const QString &executablePath)
     const QString contentsDir = QFileInfo(macosDir).path();
     const QString bundleDir = QFileInfo(contentsDir).path();
     if (QFileInfo(macosDir).fileName() != QLatin1String("MacOS")
-        || QFileInfo(contentsDir).fileName() != QLatin1String("Contents")
-        || !bundleDir.endsWith(QLatin1String(".app")))
+        || QFileInfo(contentsDir).fileName() != QLatin1String("Contents") || !bundleDir.endsWith(QLatin1String(".app")))
         return {};
     return bundleDir;
 }

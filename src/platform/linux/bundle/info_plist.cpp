@@ -175,7 +175,7 @@ QVariant toVariant(plist_t node, int depth, bool &ok)
             const QString name = QString::fromUtf8(key);
             std::free(key);
             if (map.contains(name)) {
-                ok = false;   // a repeated key: which value counts would be a parser's whim
+                ok = false;  // a repeated key: which value counts would be a parser's whim
                 break;
             }
             map.insert(name, toVariant(value, depth + 1, ok));

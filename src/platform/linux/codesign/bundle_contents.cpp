@@ -28,7 +28,7 @@ constexpr qint64 kMaxFileBytes = qint64(4) * 1024 * 1024 * 1024;
 constexpr qint64 kMaxInfoPlistBytes = 4 * 1024 * 1024;
 
 struct Walk {
-    int root = -1;              // the bundle directory
+    int root = -1;  // the bundle directory
     const FileHasher *hash = nullptr;
     BundleContents contents;
     int entries = 0;
@@ -54,15 +54,9 @@ bool linkStaysInside(int root, const QByteArray &relative, QString *why)
     if (fd.isValid())
         return true;
     switch (errno) {
-    case EXDEV:
-        *why = QStringLiteral("leads outside the bundle");
-        break;
-    case ENOENT:
-        *why = QStringLiteral("leads nowhere");
-        break;
-    case ELOOP:
-        *why = QStringLiteral("is a loop");
-        break;
+    case EXDEV: *why = QStringLiteral("leads outside the bundle"); break;
+    case ENOENT: *why = QStringLiteral("leads nowhere"); break;
+    case ELOOP: *why = QStringLiteral("is a loop"); break;
     default:
         // Without openat2 (old kernels) a link cannot be judged safely: refuse it.
         *why = QStringLiteral("cannot be resolved safely (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
@@ -75,9 +69,11 @@ bool walkDirectory(Walk &walk, int parent, const QByteArray &name, const QString
 {
     if (depth > kMaxDepth)
         return walk.fail(QStringLiteral("%1 is nested too deeply").arg(relative));
-    posix::UniqueFd opened(::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    posix::UniqueFd opened(
+        ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!opened.isValid())
-        return walk.fail(QStringLiteral("cannot open %1: %2").arg(relative, QString::fromLocal8Bit(std::strerror(errno))));
+        return walk.fail(
+            QStringLiteral("cannot open %1: %2").arg(relative, QString::fromLocal8Bit(std::strerror(errno))));
     const int fd = opened.get();
     DIR *dir = ::fdopendir(fd);
     if (!dir)
@@ -158,7 +154,8 @@ QString sha256OfBytes(const QByteArray &bytes)
     unsigned int length = 0;
     if (EVP_Digest(bytes.constData(), static_cast<size_t>(bytes.size()), digest, &length, EVP_sha256(), nullptr) != 1)
         return {};
-    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), static_cast<qsizetype>(length)).toHex());
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char *>(digest), static_cast<qsizetype>(length)).toHex());
 }
 
 std::optional<BundleContents> readBundleContents(const QString &bundlePath, const FileHasher &hash, QString *problem)
@@ -175,7 +172,8 @@ std::optional<BundleContents> readBundleContents(const QString &bundlePath, cons
         walk.fail(QStringLiteral("no bundle path"));
         return failed();
     }
-    const posix::UniqueFd root(::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const posix::UniqueFd root(
+        ::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     walk.root = root.get();
     if (walk.root < 0) {
         walk.fail(QStringLiteral("cannot open the bundle: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));

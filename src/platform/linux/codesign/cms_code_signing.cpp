@@ -69,7 +69,10 @@ size_t qHash(const CmsCodeSigning::FileKey &key, size_t seed) noexcept
     return qHashMulti(seed, key.device, key.inode, key.size, key.modifiedNs, key.changedNs);
 }
 
-CmsCodeSigning::CmsCodeSigning(QByteArray anchorsPEM) : m_anchorsPEM(std::move(anchorsPEM)) {}
+CmsCodeSigning::CmsCodeSigning(QByteArray anchorsPEM)
+    : m_anchorsPEM(std::move(anchorsPEM))
+{
+}
 
 std::optional<QString> CmsCodeSigning::hashOfDescriptor(int fd)
 {
@@ -139,7 +142,8 @@ std::optional<CmsCodeSigning::SignedDirectory> CmsCodeSigning::verifySignatureFi
     std::optional<SignedDirectory> verdict;
     if (const std::optional<code_signature::VerifiedContent> content =
             code_signature::verifySignedContent(der, m_anchorsPEM)) {
-        if (std::optional<code_signature::CodeDirectory> directory = code_signature::parseCodeDirectory(content->content))
+        if (std::optional<code_signature::CodeDirectory> directory =
+                code_signature::parseCodeDirectory(content->content))
             verdict = SignedDirectory{std::move(*directory), content->teamIdentifier};
     }
     QMutexLocker lock(&m_mutex);
@@ -207,7 +211,7 @@ std::optional<SigningInformation> CmsCodeSigning::staticSigningInformation(const
 }
 
 std::optional<SigningInformation> CmsCodeSigning::runningImageSigningInformation(qint32 pid,
-                                                                                   const QString &expectedBundlePath)
+                                                                                 const QString &expectedBundlePath)
 {
     if (pid <= 0)
         return std::nullopt;
@@ -231,8 +235,8 @@ std::optional<SigningInformation> CmsCodeSigning::runningImageSigningInformation
             return std::nullopt;
     }
     const QString codePath = bundlePath.isEmpty() ? executable : bundlePath;
-    const QString relative = bundlePath.isEmpty() ? QFileInfo(executable).fileName()
-                                                  : executable.mid(bundlePath.size() + 1);
+    const QString relative =
+        bundlePath.isEmpty() ? QFileInfo(executable).fileName() : executable.mid(bundlePath.size() + 1);
 
     const std::optional<Verified> verified = verifyStatic(codePath);
     if (!verified)

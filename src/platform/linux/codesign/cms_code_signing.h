@@ -38,7 +38,7 @@ private:
     struct Verified {
         code_signature::CodeDirectory directory;
         QString teamIdentifier;
-        QString mainExecutable;   // relative path of the main executable
+        QString mainExecutable;  // relative path of the main executable
     };
     std::optional<Verified> verifyStatic(const QString &codePath);
     // expectedBundlePath: null for any code; otherwise the process must run that bundle's code.
@@ -53,7 +53,7 @@ private:
     std::optional<QString> hashOfFile(const QString &path);
 
     const QByteArray m_anchorsPEM;
-    QMutex m_mutex;   // guards the two caches
+    QMutex m_mutex;  // guards the two caches
     QHash<FileKey, QString> m_hashes;
     QHash<FileKey, std::optional<SignedDirectory>> m_signatures;
 };

@@ -36,8 +36,14 @@ using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
 
-void freeX509Stack(STACK_OF(X509) *stack) { sk_X509_pop_free(stack, X509_free); }
-void freeX509StackShallow(STACK_OF(X509) *stack) { sk_X509_free(stack); }
+void freeX509Stack(STACK_OF(X509) * stack)
+{
+    sk_X509_pop_free(stack, X509_free);
+}
+void freeX509StackShallow(STACK_OF(X509) * stack)
+{
+    sk_X509_free(stack);
+}
 
 BioPtr memoryBio(const QByteArray &bytes)
 {

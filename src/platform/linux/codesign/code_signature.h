@@ -21,7 +21,7 @@ inline constexpr char kFormat[] = "veltro-codesign-1";
 
 struct CodeDirectory {
     QString identifier;
-    QMap<QString, QString> files;   // relative path -> lower-case hex SHA-256
+    QMap<QString, QString> files;  // relative path -> lower-case hex SHA-256
 };
 
 // True for ".../X.app" (the path names an application bundle directory).
@@ -44,8 +44,8 @@ inline constexpr char kSignatureDirectory[] = "Contents/_CodeSignature";
 // What a bundle holds on disk, as a sealing signature must list it: every regular file under
 // Contents/ outside Contents/_CodeSignature/, by relative path ("Contents/...") with its hash.
 struct BundleContents {
-    QMap<QString, QString> files;   // relative path -> lower-case hex SHA-256
-    QByteArray infoPlist;           // the very bytes of Contents/Info.plist that were hashed
+    QMap<QString, QString> files;  // relative path -> lower-case hex SHA-256
+    QByteArray infoPlist;          // the very bytes of Contents/Info.plist that were hashed
 };
 
 // Hashes one regular file opened by the walk (descriptor, cache identity); nullopt on failure.

@@ -79,21 +79,11 @@ QString openerExitDescription(const QString &program, int exitCode)
 {
     QString reason;
     switch (exitCode) {
-    case 1:
-        reason = QStringLiteral("it refused its command line");
-        break;
-    case 2:
-        reason = QStringLiteral("the file does not exist");
-        break;
-    case 3:
-        reason = QStringLiteral("no application is set up to open files of this type");
-        break;
-    case 4:
-        reason = QStringLiteral("the application that opens it failed");
-        break;
-    default:
-        reason = QStringLiteral("it failed");
-        break;
+    case 1: reason = QStringLiteral("it refused its command line"); break;
+    case 2: reason = QStringLiteral("the file does not exist"); break;
+    case 3: reason = QStringLiteral("no application is set up to open files of this type"); break;
+    case 4: reason = QStringLiteral("the application that opens it failed"); break;
+    default: reason = QStringLiteral("it failed"); break;
     }
     return QStringLiteral("%1 could not open the file: %2 (exit status %3).").arg(program, reason).arg(exitCode);
 }

@@ -18,8 +18,9 @@ namespace {
 
 bool xDisplayAnswers(PlatformModules &modules, const QByteArray &display, QString *why)
 {
-    const auto *x = static_cast<const x_display::Functions *>(modules.table(
-        x_display::kModulePath, x_display::kModuleEntry, x_display::kModuleInterfaceVersion, "the X display module", why));
+    const auto *x = static_cast<const x_display::Functions *>(
+        modules.table(x_display::kModulePath, x_display::kModuleEntry, x_display::kModuleInterfaceVersion,
+                      "the X display module", why));
     return x && x->answers(display.constData());
 }
 
@@ -33,7 +34,7 @@ bool waylandAnswers(const QByteArray &display, const QByteArray &runtime, QStrin
         }
         path = runtime + '/' + path;
     }
-    sockaddr_un address {};
+    sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= static_cast<qsizetype>(sizeof address.sun_path)) {
         *why = QStringLiteral("the socket path is too long");
@@ -53,8 +54,8 @@ bool waylandAnswers(const QByteArray &display, const QByteArray &runtime, QStrin
 DisplayCheck checkDisplay(PlatformModules &modules, const DisplayEnvironment &environment)
 {
     DisplayCheck check;
-    check.configured = !environment.display.isEmpty() || !environment.waylandDisplay.isEmpty()
-        || !environment.platform.isEmpty();
+    check.configured =
+        !environment.display.isEmpty() || !environment.waylandDisplay.isEmpty() || !environment.platform.isEmpty();
     // The platform's name, without fallbacks (";") and options (":").
     QByteArray platform = environment.platform;
     for (const char separator : {';', ':'}) {
@@ -92,8 +93,9 @@ DisplayCheck checkDisplay(PlatformModules &modules, const DisplayEnvironment &en
             check.reachable = true;
             return check;
         }
-        QString problem = x.isEmpty() ? QStringLiteral("DISPLAY is not set")
-                                      : QStringLiteral("cannot connect to the X display \"%1\"").arg(QString::fromLocal8Bit(x));
+        QString problem = x.isEmpty()
+                              ? QStringLiteral("DISPLAY is not set")
+                              : QStringLiteral("cannot connect to the X display \"%1\"").arg(QString::fromLocal8Bit(x));
         if (!why.isEmpty())
             problem += QStringLiteral(" (%1)").arg(why);
         problems << problem;

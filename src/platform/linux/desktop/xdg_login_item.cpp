@@ -60,9 +60,8 @@ XdgLoginItem::XdgLoginItem(QString executablePath, QString configHome)
 
 QString XdgLoginItem::entryPath() const
 {
-    const QString home = m_configHome.isEmpty()
-        ? QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-        : m_configHome;
+    const QString home =
+        m_configHome.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) : m_configHome;
     return home + QStringLiteral("/autostart/ai.veltro.mornix.desktop");
 }
 
@@ -112,14 +111,14 @@ bool XdgLoginItem::registerItem(QString *error)
         return false;
     }
     const posix::UniqueFd dir(dirFd);
-    const QString entry = QStringLiteral(
-        "[Desktop Entry]\n"
-        "Type=Application\n"
-        "Name=VeltroMornix\n"
-        "Comment=Device control for Veltro workspaces\n"
-        "Exec=%1\n"
-        "Terminal=false\n"
-        "X-GNOME-Autostart-enabled=true\n").arg(exec);
+    const QString entry = QStringLiteral("[Desktop Entry]\n"
+                                         "Type=Application\n"
+                                         "Name=VeltroMornix\n"
+                                         "Comment=Device control for Veltro workspaces\n"
+                                         "Exec=%1\n"
+                                         "Terminal=false\n"
+                                         "X-GNOME-Autostart-enabled=true\n")
+                              .arg(exec);
     // A new file renamed over the entry: a link at the path is replaced, never followed, and a
     // dangling link's target is never created.
     const QString problem = posix::replaceFileAt(dir.get(), path.fileName(), entry.toUtf8(), 0600);

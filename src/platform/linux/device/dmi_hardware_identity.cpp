@@ -32,7 +32,8 @@ bool isPlaceholder(const QString &value)
 }  // namespace
 
 DmiHardwareIdentity::DmiHardwareIdentity(QString dmiDirectory, QString etcDirectory)
-    : m_dmi(std::move(dmiDirectory)), m_etc(std::move(etcDirectory))
+    : m_dmi(std::move(dmiDirectory))
+    , m_etc(std::move(etcDirectory))
 {
 }
 
@@ -44,7 +45,7 @@ std::optional<QString> DmiHardwareIdentity::uuidFromMachineID(const QString &mac
         return std::nullopt;
     const QString u = id.toUpper();
     return u.mid(0, 8) + QLatin1Char('-') + u.mid(8, 4) + QLatin1Char('-') + u.mid(12, 4) + QLatin1Char('-')
-        + u.mid(16, 4) + QLatin1Char('-') + u.mid(20, 12);
+           + u.mid(16, 4) + QLatin1Char('-') + u.mid(20, 12);
 }
 
 std::optional<QString> DmiHardwareIdentity::platformValue(const QString &name) const

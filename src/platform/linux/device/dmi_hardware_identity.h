@@ -11,7 +11,7 @@ namespace mornix {
 class DmiHardwareIdentity : public HardwareIdentity {
 public:
     explicit DmiHardwareIdentity(QString dmiDirectory = QStringLiteral("/sys/class/dmi/id"),
-                                   QString etcDirectory = QStringLiteral("/etc"));
+                                 QString etcDirectory = QStringLiteral("/etc"));
     std::optional<QString> platformValue(const QString &name) const override;
     std::optional<QString> localizedHostName() const override;
 

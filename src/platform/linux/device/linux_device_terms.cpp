@@ -4,7 +4,10 @@
 
 namespace mornix {
 
-LinuxDeviceTerms::LinuxDeviceTerms(std::shared_ptr<const SelectingKeychain> keychain) : m_keychain(std::move(keychain)) {}
+LinuxDeviceTerms::LinuxDeviceTerms(std::shared_ptr<const SelectingKeychain> keychain)
+    : m_keychain(std::move(keychain))
+{
+}
 
 QString LinuxDeviceTerms::deviceNoun() const
 {

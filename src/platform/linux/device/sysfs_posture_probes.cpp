@@ -65,17 +65,18 @@ QString findCrypt(const QString &sysDevBlock, const QString &device, int depth)
 }  // namespace
 
 SysfsPostureProbes::SysfsPostureProbes(QString procSelf, QString sysDevBlock)
-    : m_procSelf(std::move(procSelf)), m_sysDevBlock(std::move(sysDevBlock))
+    : m_procSelf(std::move(procSelf))
+    , m_sysDevBlock(std::move(sysDevBlock))
 {
 }
 
 QString SysfsPostureProbes::systemIntegrityStatus()
 {
-    QString tool = QStandardPaths::findExecutable(QStringLiteral("mokutil"),
-                                                  {QStringLiteral("/usr/bin"), QStringLiteral("/usr/sbin"),
-                                                   QStringLiteral("/bin"), QStringLiteral("/sbin")});
+    QString tool = QStandardPaths::findExecutable(
+        QStringLiteral("mokutil"),
+        {QStringLiteral("/usr/bin"), QStringLiteral("/usr/sbin"), QStringLiteral("/bin"), QStringLiteral("/sbin")});
     if (tool.isEmpty())
-        tool = QStringLiteral("/usr/bin/mokutil");   // its launch error becomes the status text
+        tool = QStringLiteral("/usr/bin/mokutil");  // its launch error becomes the status text
     return shell(tool, {QStringLiteral("--sb-state")});
 }
 
@@ -104,7 +105,8 @@ QString SysfsPostureProbes::diskEncryptionStatus()
         struct stat st {};
         if (!source.startsWith(QLatin1Char('/')) || ::stat(QFile::encodeName(source).constData(), &st) != 0
             || !S_ISBLK(st.st_mode))
-            return QStringLiteral("UNKNOWN: root file system / (%1 from %2) is not on a block device").arg(fsType, source);
+            return QStringLiteral("UNKNOWN: root file system / (%1 from %2) is not on a block device")
+                .arg(fsType, source);
         device = QStringLiteral("%1:%2").arg(major(st.st_rdev)).arg(minor(st.st_rdev));
     }
     if (!QFileInfo::exists(m_sysDevBlock + QLatin1Char('/') + device))
@@ -113,7 +115,8 @@ QString SysfsPostureProbes::diskEncryptionStatus()
     if (!crypt.isEmpty())
         return QStringLiteral("dm-crypt: root file system / is encrypted (%1 on %2); FileVault is On equivalent.")
             .arg(fsType, crypt);
-    return QStringLiteral("dm-crypt: root file system / is not encrypted (%1 on block device %2); FileVault is Off equivalent.")
+    return QStringLiteral(
+               "dm-crypt: root file system / is not encrypted (%1 on block device %2); FileVault is Off equivalent.")
         .arg(fsType, device);
 }
 

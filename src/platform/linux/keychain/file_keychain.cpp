@@ -14,7 +14,6 @@
 
 namespace mornix {
 
-
 namespace {
 
 constexpr qint64 kMaxItemBytes = 1 << 20;  // far above any record or key this program stores
@@ -29,11 +28,11 @@ bool safeItem(const struct stat &st)
     return S_ISREG(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
 }
 
-
 }  // namespace
 
 FileKeychain::FileKeychain(QString directory)
-    : m_directory(std::move(directory)), m_explicitDirectory(!m_directory.isEmpty())
+    : m_directory(std::move(directory))
+    , m_explicitDirectory(!m_directory.isEmpty())
 {
 }
 
@@ -79,9 +78,9 @@ int FileKeychain::readFile(const QString &name, QByteArray &data)
     // refused (and never blocks the caller).
     const posix::ReadResult file = posix::readOwnFileAt(AT_FDCWD, m_directory + QLatin1Char('/') + name, kMaxItemBytes);
     if (!file.ok())
-        return file.error == ENOENT                                        ? keychain_status::itemNotFound
-             : file.error == 0 || file.error == ELOOP || file.error == EFBIG ? keychain_status::invalidItem
-                                                                           : keychain_status::ioError;
+        return file.error == ENOENT                                            ? keychain_status::itemNotFound
+               : file.error == 0 || file.error == ELOOP || file.error == EFBIG ? keychain_status::invalidItem
+                                                                               : keychain_status::ioError;
     data = *file.bytes;
     return keychain_status::success;
 }
@@ -130,13 +129,13 @@ int FileKeychain::readGenericPassword(const QString &service, const QString &acc
     return readFile(genericPasswordFileName(service, account), data);
 }
 
-#define MORNIX_LOCKED_WRITE(expr)                                                   \
-    QMutexLocker locker(&m_mutex);                                                  \
-    if (!prepare())                                                                 \
-        return keychain_status::notAvailable;                                       \
-    const std::unique_ptr<posix::LockFile> lock = lockDirectory();                   \
-    if (!lock)                                                                      \
-        return keychain_status::notAvailable;                                       \
+#define MORNIX_LOCKED_WRITE(expr)                                                                                      \
+    QMutexLocker locker(&m_mutex);                                                                                     \
+    if (!prepare())                                                                                                    \
+        return keychain_status::notAvailable;                                                                          \
+    const std::unique_ptr<posix::LockFile> lock = lockDirectory();                                                     \
+    if (!lock)                                                                                                         \
+        return keychain_status::notAvailable;                                                                          \
     return (expr)
 
 int FileKeychain::addGenericPassword(const QString &service, const QString &account, const QByteArray &data)
@@ -175,5 +174,3 @@ int FileKeychain::deleteKey(const QByteArray &applicationTag)
 }  // namespace mornix
 
 #undef MORNIX_LOCKED_WRITE
-
-

@@ -33,7 +33,7 @@ public:
     static QString keyFileName(const QByteArray &applicationTag);
 
 private:
-    bool prepare();   // creates and checks the directory; false when unusable
+    bool prepare();  // creates and checks the directory; false when unusable
     // The directory's lock, shared by every process of this user; waits for it. nullptr when
     // it cannot be used (logged).
     std::unique_ptr<posix::LockFile> lockDirectory() const;

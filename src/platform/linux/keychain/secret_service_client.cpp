@@ -14,8 +14,8 @@ Client::Client(std::shared_ptr<PlatformModules> modules)
 const Functions *Client::functions(std::string &error) const
 {
     QString problem;
-    const void *table = m_modules->table(kModulePath, kModuleEntry, kModuleInterfaceVersion,
-                                         "the Secret Service module", &problem);
+    const void *table =
+        m_modules->table(kModulePath, kModuleEntry, kModuleInterfaceVersion, "the Secret Service module", &problem);
     if (!table)
         error = problem.toStdString();
     return static_cast<const Functions *>(table);

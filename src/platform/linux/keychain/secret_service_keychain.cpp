@@ -116,7 +116,8 @@ int SecretServiceKeychain::readGenericPassword(const QString &service, const QSt
 int SecretServiceKeychain::addGenericPassword(const QString &service, const QString &account, const QByteArray &data)
 {
     QMutexLocker locker(&m_mutex);
-    return add(m_client, passwordAttributes(service, account), (service + QLatin1Char(' ') + account).toStdString(), data);
+    return add(m_client, passwordAttributes(service, account), (service + QLatin1Char(' ') + account).toStdString(),
+               data);
 }
 
 int SecretServiceKeychain::updateGenericPassword(const QString &service, const QString &account, const QByteArray &data)

@@ -26,12 +26,21 @@ const SecretSchema *schema()
             {"tag", SECRET_SCHEMA_ATTRIBUTE_STRING},
             {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
         },
-        0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+        0,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
+        nullptr,
     };
     return &s;
 }
 
-struct HashTableDeleter { void operator()(GHashTable *t) const { g_hash_table_unref(t); } };
+struct HashTableDeleter {
+    void operator()(GHashTable *t) const { g_hash_table_unref(t); }
+};
 using HashTablePtr = std::unique_ptr<GHashTable, HashTableDeleter>;
 
 HashTablePtr toTable(const Attributes &attributes)
@@ -55,7 +64,9 @@ Result fromError(GError *error, std::string &text)
     return result;
 }
 
-struct ServiceDeleter { void operator()(SecretService *s) const { g_object_unref(s); } };
+struct ServiceDeleter {
+    void operator()(SecretService *s) const { g_object_unref(s); }
+};
 
 std::unique_ptr<SecretService, ServiceDeleter> service(std::string &error, Result &result)
 {
@@ -166,10 +177,11 @@ Result store(const Attributes &attributes, const std::string &label, const std::
     auto s = service(error, result);
     if (!s)
         return result;
-    SecretValue *value = secret_value_new(secret.data(), static_cast<gssize>(secret.size()), "application/octet-stream");
+    SecretValue *value =
+        secret_value_new(secret.data(), static_cast<gssize>(secret.size()), "application/octet-stream");
     GError *gerror = nullptr;
-    const gboolean ok = secret_service_store_sync(s.get(), schema(), toTable(attributes).get(), SECRET_COLLECTION_DEFAULT,
-                                                  label.c_str(), value, nullptr, &gerror);
+    const gboolean ok = secret_service_store_sync(s.get(), schema(), toTable(attributes).get(),
+                                                  SECRET_COLLECTION_DEFAULT, label.c_str(), value, nullptr, &gerror);
     secret_value_unref(value);
     if (!ok)
         return fromError(gerror, error);
@@ -182,7 +194,8 @@ Result replaceSecret(const Attributes &attributes, const std::string &secret, st
     const Result result = search(attributes, items, error, false);
     if (result != Result::ok)
         return result;
-    SecretValue *value = secret_value_new(secret.data(), static_cast<gssize>(secret.size()), "application/octet-stream");
+    SecretValue *value =
+        secret_value_new(secret.data(), static_cast<gssize>(secret.size()), "application/octet-stream");
     GError *gerror = nullptr;
     const gboolean ok = secret_item_set_secret_sync(SECRET_ITEM(items->data), value, nullptr, &gerror);
     secret_value_unref(value);

@@ -14,9 +14,9 @@ const QString kSecretsName = QStringLiteral("org.freedesktop.secrets");
 
 QDBusMessage askBus(const QDBusConnection &bus, const QString &method, const QVariantList &arguments)
 {
-    QDBusMessage message = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
-                                                          QStringLiteral("/org/freedesktop/DBus"),
-                                                          QStringLiteral("org.freedesktop.DBus"), method);
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                       QStringLiteral("org.freedesktop.DBus"), method);
     message.setArguments(arguments);
     return bus.call(message, QDBus::Block, kTimeoutMs);
 }
@@ -32,7 +32,8 @@ bool sessionBusOffersSecretService(QString *why)
         return false;
     }
     const QDBusMessage owned = askBus(bus, QStringLiteral("NameHasOwner"), {kSecretsName});
-    if (owned.type() == QDBusMessage::ReplyMessage && !owned.arguments().isEmpty() && owned.arguments().first().toBool())
+    if (owned.type() == QDBusMessage::ReplyMessage && !owned.arguments().isEmpty()
+        && owned.arguments().first().toBool())
         return true;
     const QDBusMessage activatable = askBus(bus, QStringLiteral("ListActivatableNames"), {});
     if (activatable.type() == QDBusMessage::ReplyMessage && !activatable.arguments().isEmpty()
@@ -41,8 +42,8 @@ bool sessionBusOffersSecretService(QString *why)
     if (why) {
         const QDBusMessage &failed = owned.type() == QDBusMessage::ErrorMessage ? owned : activatable;
         *why = failed.type() == QDBusMessage::ErrorMessage
-            ? QStringLiteral("the session bus did not answer: ") + failed.errorMessage()
-            : QStringLiteral("the session bus offers no org.freedesktop.secrets");
+                   ? QStringLiteral("the session bus did not answer: ") + failed.errorMessage()
+                   : QStringLiteral("the session bus offers no org.freedesktop.secrets");
     }
     return false;
 }

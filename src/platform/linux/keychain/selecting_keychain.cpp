@@ -21,9 +21,18 @@ namespace {
 // Every call fails: the backend that holds this user's items cannot be used now.
 class UnavailableKeychain final : public Keychain {
 public:
-    int readGenericPassword(const QString &, const QString &, QByteArray &) override { return keychain_status::notAvailable; }
-    int addGenericPassword(const QString &, const QString &, const QByteArray &) override { return keychain_status::notAvailable; }
-    int updateGenericPassword(const QString &, const QString &, const QByteArray &) override { return keychain_status::notAvailable; }
+    int readGenericPassword(const QString &, const QString &, QByteArray &) override
+    {
+        return keychain_status::notAvailable;
+    }
+    int addGenericPassword(const QString &, const QString &, const QByteArray &) override
+    {
+        return keychain_status::notAvailable;
+    }
+    int updateGenericPassword(const QString &, const QString &, const QByteArray &) override
+    {
+        return keychain_status::notAvailable;
+    }
     int deleteGenericPassword(const QString &, const QString &) override { return keychain_status::notAvailable; }
     int readKey(const QByteArray &, QByteArray &) override { return keychain_status::notAvailable; }
     int addKey(const QByteArray &, const QByteArray &) override { return keychain_status::notAvailable; }
@@ -120,13 +129,12 @@ Keychain &SelectingKeychain::backend()
         if (choice == Backend::secretService)
             m_backend = std::make_unique<SecretServiceKeychain>(m_secretService);
         else
-            m_backend = std::make_unique<FileKeychain>(m_dataDirectory.isEmpty() ? QString()
-                                                                                  : m_dataDirectory + QStringLiteral("/keychain"));
+            m_backend = std::make_unique<FileKeychain>(
+                m_dataDirectory.isEmpty() ? QString() : m_dataDirectory + QStringLiteral("/keychain"));
     };
     const auto unavailable = [this](const QString &why) {
         qCCritical(lcKeychainChoice).noquote()
-            << "keychain unavailable:" << why
-            << "- running signed out; nothing is created in another keychain";
+            << "keychain unavailable:" << why << "- running signed out; nothing is created in another keychain";
         m_backend = std::make_unique<UnavailableKeychain>();
     };
 
@@ -146,7 +154,8 @@ Keychain &SelectingKeychain::backend()
         if (*forced == Backend::secretService) {
             std::string problem;
             if (!m_secretService.usable(problem)) {
-                unavailable(QStringLiteral("VELTRO_KEYCHAIN names the Secret Service, and ") + QString::fromStdString(problem));
+                unavailable(QStringLiteral("VELTRO_KEYCHAIN names the Secret Service, and ")
+                            + QString::fromStdString(problem));
                 return *m_backend;
             }
         }
@@ -207,9 +216,9 @@ void SelectingKeychain::recordBackend()
     if (m_recorded || !m_choice)
         return;
     const posix::OpenResult dir = posix::openPrivateDirectory(m_dataDirectory, posix::ModeRule::makePrivate);
-    const QString error = dir.ok()
-        ? posix::replaceFileAt(dir.fd.get(), QLatin1String(markerFileName), backendName(*m_choice).toUtf8() + '\n')
-        : dir.description;
+    const QString error = dir.ok() ? posix::replaceFileAt(dir.fd.get(), QLatin1String(markerFileName),
+                                                          backendName(*m_choice).toUtf8() + '\n')
+                                   : dir.description;
     if (!error.isEmpty()) {
         qCWarning(lcKeychainChoice).noquote() << "cannot record the keychain backend:" << error;
         return;

@@ -38,11 +38,11 @@ PlatformModules::PlatformModules(QString bundlePath, QByteArray anchorsPEM, Modu
 }
 
 std::shared_ptr<PlatformModules> PlatformModules::forBuild(QString bundlePath, const Config &config,
-                                                          std::shared_ptr<SystemLog> systemLog)
+                                                           std::shared_ptr<SystemLog> systemLog)
 {
-    return std::make_shared<PlatformModules>(std::move(bundlePath), config.codeSigningAnchorsPEM,
-                                             ModuleSigner{config.codeSigningTeamIdentifier, config.codeSigningIdentifier},
-                                             std::move(systemLog));
+    return std::make_shared<PlatformModules>(
+        std::move(bundlePath), config.codeSigningAnchorsPEM,
+        ModuleSigner{config.codeSigningTeamIdentifier, config.codeSigningIdentifier}, std::move(systemLog));
 }
 
 std::vector<ModuleSpec> PlatformModules::platformModules()
@@ -96,7 +96,8 @@ const void *PlatformModules::table(const ModuleSpec &module, QString *problem)
                                          : reinterpret_cast<Entry>(sealed.entry)(module.interfaceVersion);
             if (!loaded.table) {
                 loaded.status.state = State::loadFailed;
-                loaded.status.reason = QStringLiteral("%1 was built for another version of VeltroMornix").arg(loaded.status.name);
+                loaded.status.reason =
+                    QStringLiteral("%1 was built for another version of VeltroMornix").arg(loaded.status.name);
             }
         }
         table = loaded.table;

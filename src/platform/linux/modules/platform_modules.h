@@ -37,16 +37,16 @@ struct ModuleSpec {
     // Calls an entry of another signature than `const void *entry(uint32_t)`.
     using Invoke = const void *(*)(void *entry, uint32_t interfaceVersion);
 
-    const char *relativePath;    // e.g. "Contents/PlugIns/libmornix_tpm.so"
+    const char *relativePath;  // e.g. "Contents/PlugIns/libmornix_tpm.so"
     const char *entrySymbol;
     uint32_t interfaceVersion;
-    const char *name;            // for people: "the TPM module"
-    Invoke invoke = nullptr;     // null: the standard entry signature
+    const char *name;         // for people: "the TPM module"
+    Invoke invoke = nullptr;  // null: the standard entry signature
 };
 
 // The bundle's modules that wrap a system library only some modes use (the Secret Service, the
-// TPM stack, the X display probe, the update archive extractor, the windows): the executable does not link those libraries, so
-// a mode that never reaches them never maps them. Each module exports one C entry
+// TPM stack, the X display probe, the update archive extractor, the windows): the executable does not link those
+// libraries, so a mode that never reaches them never maps them. Each module exports one C entry
 //     const void *entry(uint32_t interfaceVersion)
 // that returns its table of operations (or null when it was built for another interface); an
 // entry of another signature is called through ModuleSpec::invoke.
@@ -72,7 +72,7 @@ public:
         QString name;          // "the TPM module"
         QString relativePath;  // "Contents/PlugIns/libmornix_tpm.so"
         State state = State::missing;
-        QString reason;        // empty when loaded; else the whole sentence logged
+        QString reason;  // empty when loaded; else the whole sentence logged
     };
 
     // Receives one line per module that cannot be used ("the TPM module cannot be used: ...").
@@ -92,8 +92,8 @@ public:
     // The module's table; null with *problem set ("the Secret Service module cannot be used: ...")
     // when it cannot be used.
     const void *table(const ModuleSpec &module, QString *problem);
-    const void *table(const char *relativePath, const char *entrySymbol, uint32_t interfaceVersion,
-                      const char *name, QString *problem)
+    const void *table(const char *relativePath, const char *entrySymbol, uint32_t interfaceVersion, const char *name,
+                      QString *problem)
     {
         return table(ModuleSpec{relativePath, entrySymbol, interfaceVersion, name}, problem);
     }
@@ -132,7 +132,7 @@ private:
     std::vector<std::string> m_order;        // relative paths, first asked first
     QMutex m_reportMutex;                    // held while a receiver runs; ordered after m_mutex
     FaultReport m_faultReport;
-    std::vector<QString> m_faults;           // every fault line so far
+    std::vector<QString> m_faults;  // every fault line so far
 };
 
 }  // namespace mornix

@@ -33,12 +33,15 @@ SealedModule sealedHash(const QString &bundlePath, const QString &relativePath, 
         return failure(Outcome::notSealed, QStringLiteral("the bundle is not signed (no %1)").arg(signaturePath));
     const std::optional<QByteArray> der = foreign_file::read(signaturePath, kMaxSignatureBytes);
     if (!der)
-        return failure(Outcome::notSealed, QStringLiteral("the bundle's code signature cannot be read: ") + signaturePath);
-    const std::optional<code_signature::VerifiedContent> verified = code_signature::verifySignedContent(*der, anchorsPEM);
+        return failure(Outcome::notSealed,
+                       QStringLiteral("the bundle's code signature cannot be read: ") + signaturePath);
+    const std::optional<code_signature::VerifiedContent> verified =
+        code_signature::verifySignedContent(*der, anchorsPEM);
     const std::optional<code_signature::CodeDirectory> directory =
         verified ? code_signature::parseCodeDirectory(verified->content) : std::nullopt;
     if (!directory)
-        return failure(Outcome::notSealed, QStringLiteral("the bundle's code signature is not valid: ") + signaturePath);
+        return failure(Outcome::notSealed,
+                       QStringLiteral("the bundle's code signature is not valid: ") + signaturePath);
     // The signer before anything of the module is looked at: another team's bundle is not ours,
     // whatever it seals.
     if (signer.teamIdentifier.isEmpty())
@@ -53,7 +56,8 @@ SealedModule sealedHash(const QString &bundlePath, const QString &relativePath, 
                            .arg(directory->identifier, signer.identifier));
     *hash = directory->files.value(relativePath);
     if (hash->isEmpty())
-        return failure(Outcome::notSealed, QStringLiteral("the bundle's code signature does not cover ") + relativePath);
+        return failure(Outcome::notSealed,
+                       QStringLiteral("the bundle's code signature does not cover ") + relativePath);
     return SealedModule{};
 }
 

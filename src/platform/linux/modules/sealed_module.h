@@ -43,7 +43,7 @@ struct SealedModule {
 
     void *entry = nullptr;  // the resolved entry symbol; null on failure
     Outcome outcome = Outcome::loaded;
-    QString problem;        // why not, for the user and the system log
+    QString problem;  // why not, for the user and the system log
 };
 
 SealedModule loadSealedModule(const QString &bundlePath, const QString &relativePath, const char *entrySymbol,

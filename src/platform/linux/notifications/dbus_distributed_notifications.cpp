@@ -33,9 +33,9 @@ bool DBusDistributedNotifications::post(const QString &name)
         return false;
     // The bus handles a connection's messages in order: once it has answered this call, the
     // signal has left the process and reached the bus, so the caller may exit at once.
-    const QDBusMessage ping = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
+    const QDBusMessage ping =
+        QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                       QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
     bus.call(ping, QDBus::Block, 5000);
     return true;
 }
@@ -44,8 +44,8 @@ bool DBusDistributedNotifications::observe(const QString &name, QObject *context
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        qCWarning(lcNotifications).noquote() << "no session bus (" + bus.lastError().message()
-                + "); the notification" << name << "will never be received";
+        qCWarning(lcNotifications).noquote() << "no session bus (" + bus.lastError().message() + "); the notification"
+                                             << name << "will never be received";
         return false;
     }
     if (!m_connected) {

@@ -142,9 +142,9 @@ void FreedesktopNotifications::closeOnServer(const QList<NotificationStore::Deli
     QDBusConnection bus = QDBusConnection::sessionBus();
     for (const NotificationStore::Delivered &entry : entries) {
         if (entry.server != server)
-            continue;   // that server is gone, and its notifications with it
-        QDBusMessage call = QDBusMessage::createMethodCall(entry.server, kPath, kInterface,
-                                                           QStringLiteral("CloseNotification"));
+            continue;  // that server is gone, and its notifications with it
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(entry.server, kPath, kInterface, QStringLiteral("CloseNotification"));
         call << uint(entry.id);
         bus.call(call, QDBus::Block, kCallTimeoutMs);
     }
@@ -180,8 +180,8 @@ bool FreedesktopNotifications::postLocked(NotificationStore::State &state, const
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
     // app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout (0: until
     // answered or dismissed).
-    call << QStringLiteral("Veltro") << uint(0) << QString() << request.content.title << request.content.body
-         << actions << hints << int(0);
+    call << QStringLiteral("Veltro") << uint(0) << QString() << request.content.title << request.content.body << actions
+         << hints << int(0);
     const QDBusMessage reply = bus.call(call, QDBus::Block, kCallTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1) {
         if (error)
@@ -201,7 +201,8 @@ bool FreedesktopNotifications::postLocked(NotificationStore::State &state, const
         QMutexLocker locker(&m_mutex);
         m_postedHere.insert(postedKey(server, id));
     }
-    QMetaObject::invokeMethod(this, [this] { m_busCheckTimer.start(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { m_busCheckTimer.start(); }, Qt::QueuedConnection);
     return true;
 }
 
@@ -218,7 +219,7 @@ bool FreedesktopNotifications::add(const UserNotificationRequest &request, QStri
         const bool stored = m_store.transact(
             [&](NotificationStore::State &state) {
                 posted = postLocked(state, request, &postError);
-                return true;   // also keeps the removal of a replaced request when posting failed
+                return true;  // also keeps the removal of a replaced request when posting failed
             },
             error);
         if (!posted && error && stored)
@@ -241,7 +242,8 @@ bool FreedesktopNotifications::add(const UserNotificationRequest &request, QStri
         error);
     closeOnServer(replaced);
     if (stored)
-        QMetaObject::invokeMethod(this, [this, due] { armDeliveryTimer(due); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, due] { armDeliveryTimer(due); }, Qt::QueuedConnection);
     return stored;
 }
 
@@ -272,8 +274,8 @@ void FreedesktopNotifications::removePendingRequests(const QStringList &identifi
 {
     m_store.transact([&](NotificationStore::State &state) {
         return state.pending.removeIf([&](const NotificationStore::Pending &p) {
-                   return identifiers.contains(p.request.identifier);
-               }) > 0;
+            return identifiers.contains(p.request.identifier);
+        }) > 0;
     });
 }
 
@@ -339,7 +341,8 @@ void FreedesktopNotifications::deliverDue()
             return !due.isEmpty();
         },
         &error);
-    QMetaObject::invokeMethod(this, [this, nextDue] { armDeliveryTimer(nextDue); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, nextDue] { armDeliveryTimer(nextDue); }, Qt::QueuedConnection);
 }
 
 void FreedesktopNotifications::armDeliveryTimer(qint64 nextDueMs)
@@ -403,8 +406,13 @@ void FreedesktopNotifications::handleAnswer(const QString &server, quint32 id, c
     QPointer<FreedesktopNotifications> self(this);
     delegate->didReceive(response, [self, server, id] {
         if (self)
-            QMetaObject::invokeMethod(self.data(), [self, server, id] { if (self) self->endPosted(server, id); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, server, id] {
+                    if (self)
+                        self->endPosted(server, id);
+                },
+                Qt::QueuedConnection);
     });
 }
 
@@ -419,19 +427,19 @@ void FreedesktopNotifications::handleClosed(const QString &server, quint32 id)
         QDBusConnection bus = QDBusConnection::sessionBus();
         m_store.transact([&](NotificationStore::State &state) {
             return state.delivered.removeIf([&](const NotificationStore::Delivered &d) {
-                       if (d.server != server || d.id != id)
-                           return false;
-                       // The click of a request that answers clicks may still be on its way to its
-                       // poster: while the poster runs, the entry is the poster's to remove.
-                       if (d.poster.isEmpty())
-                           return true;
-                       {
-                           QMutexLocker locker(&m_mutex);  // store lock, then m_mutex
-                           if (m_postedHere.contains(postedKey(server, id)))
-                               return true;
-                       }
-                       return !bus.interface()->isServiceRegistered(d.poster).value();
-                   }) > 0;
+                if (d.server != server || d.id != id)
+                    return false;
+                // The click of a request that answers clicks may still be on its way to its
+                // poster: while the poster runs, the entry is the poster's to remove.
+                if (d.poster.isEmpty())
+                    return true;
+                {
+                    QMutexLocker locker(&m_mutex);  // store lock, then m_mutex
+                    if (m_postedHere.contains(postedKey(server, id)))
+                        return true;
+                }
+                return !bus.interface()->isServiceRegistered(d.poster).value();
+            }) > 0;
         });
     }
     endPosted(server, id);

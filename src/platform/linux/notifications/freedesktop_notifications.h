@@ -64,21 +64,21 @@ private:
     // Shows `request` now (replacing one with its identifier) and records it; store lock held.
     bool postLocked(NotificationStore::State &state, const UserNotificationRequest &request, QString *error);
     void closeOnServer(const QList<NotificationStore::Delivered> &entries);
-    void deliverDue();                      // queue thread
-    void armDeliveryTimer(qint64 nextDueMs); // main thread
+    void deliverDue();                                                               // queue thread
+    void armDeliveryTimer(qint64 nextDueMs);                                         // main thread
     void handleAnswer(const QString &server, quint32 id, const QString &actionKey);  // queue thread
     void handleClosed(const QString &server, quint32 id);                            // queue thread
     void endPosted(const QString &server, quint32 id);
     void endAllPosted();
-    void notifyEnded();                     // main thread
-    void checkBus();                        // main thread
+    void notifyEnded();  // main thread
+    void checkBus();     // main thread
 
     NotificationStore m_store;
-    std::unique_ptr<SerialQueue> m_queue;   // answers, closes and due deliveries, in arrival order
-    mutable QMutex m_mutex;                 // guards the members below
+    std::unique_ptr<SerialQueue> m_queue;  // answers, closes and due deliveries, in arrival order
+    mutable QMutex m_mutex;                // guards the members below
     std::weak_ptr<UserNotificationDelegate> m_delegate;
     bool m_listening = false;
-    QSet<QString> m_postedHere;             // "server#id" of notifications this process shows
+    QSet<QString> m_postedHere;  // "server#id" of notifications this process shows
     // Main thread only.
     bool m_scheduledDelivery = false;
     QTimer m_deliveryTimer;

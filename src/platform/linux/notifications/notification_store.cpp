@@ -89,8 +89,8 @@ QByteArray NotificationStore::encode(const State &state)
         for (const UserNotificationAction &action : category.actions)
             actions.append(QJsonObject{{QStringLiteral("identifier"), action.identifier},
                                        {QStringLiteral("title"), action.title}});
-        categories.append(QJsonObject{{QStringLiteral("identifier"), category.identifier},
-                                      {QStringLiteral("actions"), actions}});
+        categories.append(
+            QJsonObject{{QStringLiteral("identifier"), category.identifier}, {QStringLiteral("actions"), actions}});
     }
     QJsonArray pending;
     for (const Pending &entry : state.pending)
@@ -130,7 +130,8 @@ NotificationStore::State NotificationStore::decode(const QByteArray &bytes)
             state.categories.append(category);
     });
     forEachEntry(*root, "pending", [&state](const JsonReader &object) {
-        Pending entry{decodeRequest(object.required<JsonReader>("request")), object.optional<qint64>("due_at_ms").value_or(0)};
+        Pending entry{decodeRequest(object.required<JsonReader>("request")),
+                      object.optional<qint64>("due_at_ms").value_or(0)};
         if (!entry.request.identifier.isEmpty())
             state.pending.append(entry);
     });
@@ -147,8 +148,7 @@ NotificationStore::State NotificationStore::load() const
 {
     // Only a private regular file of this user's, checked on the descriptor; a FIFO planted in
     // its place never stalls the read. Anything else reads as empty.
-    const posix::ReadResult file
-        = posix::readOwnFileAt(AT_FDCWD, QDir(m_directory).filePath(kFileName), kMaxFileBytes);
+    const posix::ReadResult file = posix::readOwnFileAt(AT_FDCWD, QDir(m_directory).filePath(kFileName), kMaxFileBytes);
     return decode(file.bytes.value_or(QByteArray()));
 }
 
@@ -176,8 +176,8 @@ bool NotificationStore::save(const State &state, QString *error) const
 bool NotificationStore::transact(const std::function<bool(State &)> &change, QString *error)
 {
     // Every process of this user that keeps notifications meets the same lock; waits for it.
-    const posix::LockAttempt lock = posix::LockFile::acquireIn(m_directory, kLockName, posix::LockKind::OpenFile,
-                                                               posix::LockWait::Block);
+    const posix::LockAttempt lock =
+        posix::LockFile::acquireIn(m_directory, kLockName, posix::LockKind::OpenFile, posix::LockWait::Block);
     if (!lock.ok()) {
         if (error)
             *error = lock.description;

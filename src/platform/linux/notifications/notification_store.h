@@ -19,13 +19,13 @@ class NotificationStore {
 public:
     struct Pending {
         UserNotificationRequest request;
-        qint64 dueAtMs = 0;          // milliseconds since 1970 UTC
+        qint64 dueAtMs = 0;  // milliseconds since 1970 UTC
     };
     struct Delivered {
         UserNotificationRequest request;
-        QString server;              // unique bus name of the server that shows it
-        quint32 id = 0;              // the server's notification id
-        QString poster;              // requests that answer clicks: the posting connection's unique name
+        QString server;  // unique bus name of the server that shows it
+        quint32 id = 0;  // the server's notification id
+        QString poster;  // requests that answer clicks: the posting connection's unique name
     };
     struct State {
         QList<UserNotificationCategory> categories;

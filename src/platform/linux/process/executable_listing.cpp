@@ -12,7 +12,7 @@ namespace {
 // Clock ticks since boot, the clock of a process's start ticks.
 quint64 ticksSinceBoot()
 {
-    timespec now {};
+    timespec now{};
     if (::clock_gettime(CLOCK_BOOTTIME, &now) != 0)
         return 0;
     const quint64 ticks = static_cast<quint64>(procfs::ticksPerSecond());
@@ -27,9 +27,9 @@ ExecutableListing::ExecutableListing(std::chrono::milliseconds maxAge)
 }
 
 ExecutableListing::ExecutableListing(std::chrono::milliseconds maxAge, Rotation rotation)
-    : m_maxAge(maxAge),
-      m_rotation(rotation),
-      m_procDirectory(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    : m_maxAge(maxAge)
+    , m_rotation(rotation)
+    , m_procDirectory(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC))
 {
     m_clock.start();
 }
@@ -93,7 +93,7 @@ bool ExecutableListing::readProcess(qint32 pid, quint64 procInode, const Known *
     const std::optional<procfs::FileIdentity> image = imageOf(pid);
     const std::optional<procfs::StatFields> fields = procfs::stat(pid);
     if (!fields)
-        return false;   // gone since the listing
+        return false;  // gone since the listing
     const bool sameProcessAndImage = previous && previous->image == image && previous->startTicks == fields->startTicks;
     record.procInode = procInode;
     record.startTicks = fields->startTicks;
@@ -119,7 +119,7 @@ bool ExecutableListing::addNewPidsLocked(const procfs::TaskCounters &now) const
         const qint32 pid = static_cast<qint32>(id);
         const std::optional<quint64> inode = procfs::entryInode(proc, pid);
         if (!inode)
-            continue;   // ended already, or a task of another pid namespace
+            continue;  // ended already, or a task of another pid namespace
         ++live;
         // A thread's id finds its task too, but only a process is listed.
         if (procfs::threadGroup(proc, pid) == pid)
@@ -132,7 +132,7 @@ bool ExecutableListing::addNewPidsLocked(const procfs::TaskCounters &now) const
         const auto at = std::lower_bound(m_entries.begin(), m_entries.end(), entry.pid,
                                          [](const procfs::Entry &e, qint32 pid) { return e.pid < pid; });
         if (at != m_entries.end() && at->pid == entry.pid)
-            return false;   // listed already: the listing is not what it seemed
+            return false;  // listed already: the listing is not what it seemed
         m_entries.insert(at, entry);
     }
     m_listedAt = now;
@@ -143,10 +143,10 @@ void ExecutableListing::refreshLocked(Images images) const
 {
     const quint64 refresh = ++m_refreshes;
     const quint64 spread = static_cast<quint64>(qMax(1, m_rotation.spread));
-    const quint64 youngTicks = static_cast<quint64>(m_rotation.youngFor.count())
-        * static_cast<quint64>(procfs::ticksPerSecond()) / 1000;
+    const quint64 youngTicks =
+        static_cast<quint64>(m_rotation.youngFor.count()) * static_cast<quint64>(procfs::ticksPerSecond()) / 1000;
     const quint64 nowTicks = ticksSinceBoot();
-    const quint64 bornAfter = nowTicks > youngTicks ? nowTicks - youngTicks : 0;   // young: started since
+    const quint64 bornAfter = nowTicks > youngTicks ? nowTicks - youngTicks : 0;  // young: started since
     const int proc = m_procDirectory.get();
     const std::optional<procfs::TaskCounters> counters =
         proc >= 0 ? procfs::taskCounters(proc) : std::optional<procfs::TaskCounters>();
@@ -167,7 +167,7 @@ void ExecutableListing::refreshLocked(Images images) const
         Known *previous = found == m_known.end() ? nullptr : &found.value();
         if (previous && previous->procInode == entry.inode) {
             const bool due = images == Images::all || previous->startTicks >= bornAfter
-                || (static_cast<quint64>(entry.pid) + refresh) % spread == 0;
+                             || (static_cast<quint64>(entry.pid) + refresh) % spread == 0;
             const bool sameImage = !due || imageOf(entry.pid) == previous->image;
             if (sameImage) {
                 previous->seenInRefresh = refresh;
@@ -183,7 +183,7 @@ void ExecutableListing::refreshLocked(Images images) const
         }
         record.seenInRefresh = refresh;
         changed = changed || !previous || previous->executablePath != record.executablePath
-            || previous->image != record.image;
+                  || previous->image != record.image;
         if (previous)
             *previous = std::move(record);
         else

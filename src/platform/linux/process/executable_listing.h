@@ -41,7 +41,7 @@ class ExecutableListing {
 public:
     struct Rotation {
         std::chrono::milliseconds youngFor{std::chrono::seconds(10)};  // since the process started
-        int spread = 8;                                                  // refreshes per full round
+        int spread = 8;                                                // refreshes per full round
     };
 
     explicit ExecutableListing(std::chrono::milliseconds maxAge = std::chrono::milliseconds(100));
@@ -64,8 +64,8 @@ private:
         quint64 procInode = 0;
         quint64 startTicks = 0;
         quint64 seenInRefresh = 0;
-        std::optional<procfs::FileIdentity> image;   // nullopt: not readable (another user's, a zombie)
-        QString executablePath;                      // empty: not listed
+        std::optional<procfs::FileIdentity> image;  // nullopt: not readable (another user's, a zombie)
+        QString executablePath;                     // empty: not listed
     };
     enum class Images { rotation, all };
     void refreshLocked(Images images) const;
@@ -75,12 +75,12 @@ private:
     // nothing else changed; false when /proc must be listed again.
     bool addNewPidsLocked(const procfs::TaskCounters &now) const;
 
-    static constexpr quint64 kMaxLookedUpPids = 128;   // more new pids than this: list /proc
+    static constexpr quint64 kMaxLookedUpPids = 128;  // more new pids than this: list /proc
 
     const std::chrono::milliseconds m_maxAge;
     const Rotation m_rotation;
-    const posix::UniqueFd m_procDirectory;   // /proc, open for the life of the listing
-    mutable QMutex m_mutex;      // guards the members below
+    const posix::UniqueFd m_procDirectory;  // /proc, open for the life of the listing
+    mutable QMutex m_mutex;                 // guards the members below
     mutable QElapsedTimer m_clock;
     mutable qint64 m_refreshedAtMs = -1;
     mutable quint64 m_refreshes = 0;

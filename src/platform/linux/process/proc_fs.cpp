@@ -246,7 +246,6 @@ bool isBlank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-
 }  // namespace
 
 std::optional<StatFields> parseStat(const QByteArray &text)
@@ -305,7 +304,7 @@ std::optional<StatFields> stat(qint32 pid)
             break;
         size += static_cast<std::size_t>(n);
         if (size == sizeof buffer)
-            return std::nullopt;   // no stat line is this long
+            return std::nullopt;  // no stat line is this long
     }
     if (size == 0)
         return std::nullopt;
@@ -342,13 +341,13 @@ long ticksPerSecond()
 double startSeconds(qint64 boot, long ticks, quint64 startTicks)
 {
     return (static_cast<double>(boot) * static_cast<double>(ticks) + static_cast<double>(startTicks))
-        / static_cast<double>(ticks);
+           / static_cast<double>(ticks);
 }
 
 QString startText(qint64 startSecondsSinceEpoch)
 {
     const std::time_t time = static_cast<std::time_t>(startSecondsSinceEpoch);
-    std::tm local {};
+    std::tm local{};
     if (!::localtime_r(&time, &local))
         return {};
     // strftime in the C locale: %a and %b are English regardless of the user's locale.

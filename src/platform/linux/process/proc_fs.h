@@ -13,9 +13,9 @@ namespace mornix {
 namespace procfs {
 
 struct StatFields {
-    char state = '?';         // 'R', 'S', 'Z', ...
+    char state = '?';  // 'R', 'S', 'Z', ...
     qint32 parentPid = 0;
-    quint64 startTicks = 0;   // clock ticks after boot
+    quint64 startTicks = 0;  // clock ticks after boot
 };
 
 // The numeric entries of /proc, ascending.

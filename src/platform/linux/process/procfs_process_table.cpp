@@ -48,7 +48,7 @@ bool ProcfsProcessTable::sendSignal(qint32 pid, const ProcessStartObservation &e
     return signalThroughPidfd(pid, signal, [&] {
         const ProcessStartObservation now = startIdentity(pid);
         return now.state == ProcessStartObservation::State::observed && now.startText == expected.startText
-            && now.startTicks == expected.startTicks;
+               && now.startTicks == expected.startTicks;
     });
 }
 
@@ -56,7 +56,10 @@ namespace {
 
 class PidfdExitWatch final : public ProcessExitWatch {
 public:
-    explicit PidfdExitWatch(int fd) : m_fd(fd) {}
+    explicit PidfdExitWatch(int fd)
+        : m_fd(fd)
+    {
+    }
     ~PidfdExitWatch() override { ::close(m_fd); }
     PidfdExitWatch(const PidfdExitWatch &) = delete;
     PidfdExitWatch &operator=(const PidfdExitWatch &) = delete;

@@ -15,7 +15,9 @@ class ProcfsProcessTable final : public ProcessTable {
 public:
     // listing: shared with the workspace by the production factory; null reads /proc each time.
     explicit ProcfsProcessTable(std::shared_ptr<const ExecutableListing> listing = nullptr)
-        : m_listing(std::move(listing)) {}
+        : m_listing(std::move(listing))
+    {
+    }
 
     QList<ProcessRecord> processes() const override;
     ProcessStartObservation startIdentity(qint32 pid) const override;

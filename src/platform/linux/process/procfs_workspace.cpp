@@ -43,7 +43,7 @@ std::optional<QVariantMap> ProcfsWorkspace::infoPlist(const QString &bundlePath)
     const std::optional<QByteArray> bytes = foreign_file::readAll(*file);
     CachedInfo entry{file->identity, bytes ? info_plist::parse(*bytes) : std::nullopt};
     if (!bytes)
-        return std::nullopt;   // changed while read: not cached, read again next time
+        return std::nullopt;  // changed while read: not cached, read again next time
     QMutexLocker lock(&m_mutex);
     if (m_infoCache.size() > 256)
         m_infoCache.clear();

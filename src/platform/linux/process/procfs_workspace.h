@@ -27,7 +27,10 @@ public:
     // executable paths of /proc at each call (what a mode that lists applications once needs).
     // browsers: the user's $BROWSER (see openCommands), empty for none.
     explicit ProcfsWorkspace(std::shared_ptr<const ExecutableListing> listing = nullptr, QString browsers = {})
-        : m_listing(std::move(listing)), m_browsers(std::move(browsers)) {}
+        : m_listing(std::move(listing))
+        , m_browsers(std::move(browsers))
+    {
+    }
 
     QList<RunningApplication> runningApplications() const override;
     std::optional<RunningApplication> runningApplication(qint32 pid) const override;
@@ -56,12 +59,12 @@ private:
     bool signal(const RunningApplication &application, int signal);
 
     struct CachedInfo {
-        foreign_file::Identity identity;   // of the file the values were read from
+        foreign_file::Identity identity;  // of the file the values were read from
         std::optional<QVariantMap> info;
     };
     std::shared_ptr<const ExecutableListing> m_listing;
     const QString m_browsers;
-    mutable QMutex m_mutex;                      // guards m_infoCache
+    mutable QMutex m_mutex;  // guards m_infoCache
     mutable QHash<QString, CachedInfo> m_infoCache;
 };
 

@@ -79,7 +79,7 @@ std::optional<quint32> SockDiagSocketOwners::viaNetlink(const QHostAddress &loca
     struct {
         nlmsghdr header;
         inet_diag_req_v2 request;
-    } message {};
+    } message{};
     message.header.nlmsg_len = sizeof message;
     message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     message.header.nlmsg_flags = NLM_F_REQUEST;  // one exact socket, no dump
@@ -94,7 +94,7 @@ std::optional<quint32> SockDiagSocketOwners::viaNetlink(const QHostAddress &loca
     message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
 
-    sockaddr_nl kernel {};
+    sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     if (::sendto(fd.get(), &message, sizeof message, 0, reinterpret_cast<const sockaddr *>(&kernel), sizeof kernel)
         != ssize_t(sizeof message))

@@ -30,7 +30,7 @@ bool SyslogSystemLog::socketPresent()
 void SyslogSystemLog::write(Level level, const QString &message)
 {
     if (!socketPresent())
-        return;   // what syslog(3) would do after its failed connect
+        return;  // what syslog(3) would do after its failed connect
     int priority = LOG_INFO;
     switch (level) {
     case Level::debug: priority = LOG_DEBUG; break;

@@ -24,8 +24,8 @@ public:
 private:
     bool socketPresent();
 
-    QMutex m_mutex;             // guards the two below
-    QElapsedTimer m_probedAt;   // invalid until the first probe
+    QMutex m_mutex;            // guards the two below
+    QElapsedTimer m_probedAt;  // invalid until the first probe
     bool m_present = false;
 };
 

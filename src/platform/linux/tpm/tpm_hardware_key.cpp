@@ -34,19 +34,21 @@ QString describe(const tpm::Error &error)
     switch (error.failure) {
     case tpm::Failure::unreachable:
         return QStringLiteral("The TPM that holds the device key cannot be reached (%1). Restore access to the TPM; "
-                              "if it is gone for good, this device must be re-enrolled.").arg(detail);
+                              "if it is gone for good, this device must be re-enrolled.")
+            .arg(detail);
     case tpm::Failure::keyRejected:
         return QStringLiteral("The device key no longer loads into this TPM (the TPM was cleared or replaced; %1). "
-                              "This device must be re-enrolled.").arg(detail);
+                              "This device must be re-enrolled.")
+            .arg(detail);
     case tpm::Failure::lockout:
         return QStringLiteral("The TPM is in dictionary-attack lockout (%1). Wait for the lockout to end or have "
-                              "the TPM's lockout reset.").arg(detail);
+                              "the TPM's lockout reset.")
+            .arg(detail);
     case tpm::Failure::badBlob:
         return QStringLiteral("The stored TPM device key is unreadable (%1). This device must be re-enrolled.")
             .arg(detail);
     case tpm::Failure::other:
-    case tpm::Failure::none:
-        break;
+    case tpm::Failure::none: break;
     }
     return QStringLiteral("TPM error: %1").arg(detail);
 }
@@ -55,7 +57,8 @@ QString describe(const tpm::Error &error)
 QString moduleFault(const tpm::Error &error)
 {
     return QStringLiteral("No TPM key can be made or used: %1. Reinstall VeltroMornix; no software key takes the "
-                          "TPM key's place meanwhile.").arg(fromStd(error.text));
+                          "TPM key's place meanwhile.")
+        .arg(fromStd(error.text));
 }
 
 }  // namespace
@@ -126,8 +129,8 @@ TpmHardwareKey::~TpmHardwareKey() = default;
 const tpm::Stack *TpmHardwareKey::stack(tpm::Error &error) const
 {
     QString problem;
-    const void *table = m_modules->table(tpm::kModulePath, tpm::kModuleEntry, tpm::kModuleInterfaceVersion,
-                                         "the TPM module", &problem);
+    const void *table =
+        m_modules->table(tpm::kModulePath, tpm::kModuleEntry, tpm::kModuleInterfaceVersion, "the TPM module", &problem);
     if (!table) {
         // Not "no TPM": whether this machine has one is unknown, and a damaged or foreign module
         // is an installation fault. Creation must not fall back to a software key for it.
@@ -137,8 +140,7 @@ const tpm::Stack *TpmHardwareKey::stack(tpm::Error &error) const
     return static_cast<const tpm::Stack *>(table);
 }
 
-int TpmHardwareKey::find(const QByteArray &applicationTag, std::shared_ptr<HardwareKeyHandle> &key,
-                         QString &errorText)
+int TpmHardwareKey::find(const QByteArray &applicationTag, std::shared_ptr<HardwareKeyHandle> &key, QString &errorText)
 {
     QMutexLocker locker(&m_mutex);
     return findLocked(applicationTag, key, errorText);
@@ -155,7 +157,8 @@ int TpmHardwareKey::findLocked(const QByteArray &applicationTag, std::shared_ptr
             errorText = QStringLiteral("The device key could not be read from the keychain (status %1)").arg(status);
         return status;
     }
-    if (const std::shared_ptr<LoadedKey> loaded = m_loaded.lock(); loaded && m_loadedRecord == record && loaded->isOpen()) {
+    if (const std::shared_ptr<LoadedKey> loaded = m_loaded.lock();
+        loaded && m_loadedRecord == record && loaded->isOpen()) {
         key = loaded;
         return keychain_status::success;
     }

@@ -59,7 +59,7 @@ private:
     std::shared_ptr<PlatformModules> m_modules;
     QString m_tcti;
     QMutex m_mutex;
-    QByteArray m_loadedRecord;              // the stored bytes m_loaded was loaded from
+    QByteArray m_loadedRecord;  // the stored bytes m_loaded was loaded from
     std::weak_ptr<LoadedKey> m_loaded;
 };
 

@@ -26,7 +26,8 @@ constexpr uint8_t kMagic[4] = {'V', 'T', 'K', '1'};
 // What the signing key must be: unrestricted, non-duplicable, created inside the TPM, usable
 // with an empty password, signing only.
 constexpr TPMA_OBJECT kSigningKeyAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT
-    | TPMA_OBJECT_SENSITIVEDATAORIGIN | TPMA_OBJECT_USERWITHAUTH | TPMA_OBJECT_SIGN_ENCRYPT;
+                                              | TPMA_OBJECT_SENSITIVEDATAORIGIN | TPMA_OBJECT_USERWITHAUTH
+                                              | TPMA_OBJECT_SIGN_ENCRYPT;
 constexpr TPMA_OBJECT kForbiddenAttributes = TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_DECRYPT;
 
 std::string decode(TSS2_RC rc)
@@ -51,11 +52,12 @@ Error tpmError(TSS2_RC rc, const std::string &what)
     error.code = rc;
     error.text = what + ": " + decode(rc);
     const TSS2_RC base = baseCode(rc);
-    const bool connectionLost = (rc & TSS2_RC_LAYER_MASK) == TSS2_TCTI_RC_LAYER
+    const bool connectionLost =
+        (rc & TSS2_RC_LAYER_MASK) == TSS2_TCTI_RC_LAYER
         && ((rc & 0xffff) == TSS2_BASE_RC_IO_ERROR || (rc & 0xffff) == TSS2_BASE_RC_NO_CONNECTION);
     if (base == TPM2_RC_LOCKOUT)
         error.failure = Failure::lockout;
-    else if (connectionLost)   // transports that connect lazily report a missing TPM here
+    else if (connectionLost)  // transports that connect lazily report a missing TPM here
         error.failure = Failure::unreachable;
     else
         error.failure = Failure::other;
@@ -72,7 +74,7 @@ TPM2B_PUBLIC storageKeyTemplate()
     p.type = TPM2_ALG_ECC;
     p.nameAlg = TPM2_ALG_SHA256;
     p.objectAttributes = TPMA_OBJECT_FIXEDTPM | TPMA_OBJECT_FIXEDPARENT | TPMA_OBJECT_SENSITIVEDATAORIGIN
-        | TPMA_OBJECT_USERWITHAUTH | TPMA_OBJECT_NODA | TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_DECRYPT;
+                         | TPMA_OBJECT_USERWITHAUTH | TPMA_OBJECT_NODA | TPMA_OBJECT_RESTRICTED | TPMA_OBJECT_DECRYPT;
     p.parameters.eccDetail.symmetric.algorithm = TPM2_ALG_AES;
     p.parameters.eccDetail.symmetric.keyBits.aes = 128;
     p.parameters.eccDetail.symmetric.mode.aes = TPM2_ALG_CFB;
@@ -102,10 +104,9 @@ TPM2B_PUBLIC signingKeyTemplate()
 bool isOurSigningKey(const TPMT_PUBLIC &p)
 {
     return p.type == TPM2_ALG_ECC && p.nameAlg == TPM2_ALG_SHA256
-        && (p.objectAttributes & kSigningKeyAttributes) == kSigningKeyAttributes
-        && (p.objectAttributes & kForbiddenAttributes) == 0
-        && p.parameters.eccDetail.curveID == TPM2_ECC_NIST_P256
-        && p.unique.ecc.x.size <= 32 && p.unique.ecc.y.size <= 32;
+           && (p.objectAttributes & kSigningKeyAttributes) == kSigningKeyAttributes
+           && (p.objectAttributes & kForbiddenAttributes) == 0 && p.parameters.eccDetail.curveID == TPM2_ECC_NIST_P256
+           && p.unique.ecc.x.size <= 32 && p.unique.ecc.y.size <= 32;
 }
 
 // The TCTI name of a configuration text ("device:/dev/tpmrm0" -> "device").
@@ -131,8 +132,8 @@ Error classifyOpenFailure(const std::string &conf, TSS2_RC rc)
     Tss2_TctiLdr_FreeInfo(&info);
     if (name == "device") {
         const auto colon = conf.find(':');
-        const std::string path = colon == std::string::npos || colon + 1 == conf.size() ? std::string("/dev/tpm0")
-                                                                                         : conf.substr(colon + 1);
+        const std::string path =
+            colon == std::string::npos || colon + 1 == conf.size() ? std::string("/dev/tpm0") : conf.substr(colon + 1);
         const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
         const int openErrno = errno;
         if (fd >= 0)
@@ -230,9 +231,9 @@ struct Esys {
         const TPM2B_PUBLIC templ = storageKeyTemplate();
         const TPM2B_DATA outsideInfo{};
         const TPML_PCR_SELECTION pcrs{};
-        const TSS2_RC rc = Esys_CreatePrimary(esys, ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
-                                              &sensitive, &templ, &outsideInfo, &pcrs, &storageKey, nullptr, nullptr,
-                                              nullptr, nullptr);
+        const TSS2_RC rc =
+            Esys_CreatePrimary(esys, ESYS_TR_RH_OWNER, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &sensitive, &templ,
+                               &outsideInfo, &pcrs, &storageKey, nullptr, nullptr, nullptr, nullptr);
         if (rc != TSS2_RC_SUCCESS) {
             storageKey = ESYS_TR_NONE;
             error = tpmError(rc, "TPM storage key");
@@ -260,8 +261,8 @@ struct Esys {
         flushSigningKey();
         if (!loadStorageKey(error))
             return false;
-        const TSS2_RC rc = Esys_Load(esys, storageKey, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &priv, &pub,
-                                     &signingKey);
+        const TSS2_RC rc =
+            Esys_Load(esys, storageKey, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &priv, &pub, &signingKey);
         // The loaded key does not need its parent: free the slot at once (a TPM holds only a
         // few transient objects).
         flushStorageKey();
@@ -270,8 +271,9 @@ struct Esys {
             error = tpmError(rc, "TPM key load");
             const TSS2_RC base = baseCode(rc);
             // A stored key that this TPM's storage key cannot open: the owner seed changed.
-            if (stored && (base == TPM2_RC_INTEGRITY || base == TPM2_RC_BINDING || base == TPM2_RC_SENSITIVE
-                           || base == TPM2_RC_KEY || base == TPM2_RC_SIZE))
+            if (stored
+                && (base == TPM2_RC_INTEGRITY || base == TPM2_RC_BINDING || base == TPM2_RC_SENSITIVE
+                    || base == TPM2_RC_KEY || base == TPM2_RC_SIZE))
                 error.failure = Failure::keyRejected;
             return false;
         }
@@ -355,15 +357,14 @@ bool EsysSession::createSigningKey(KeyBlobs &blobs, Error &error)
     impl.flushSigningKey();
     if (!impl.loadStorageKey(error))
         return false;
-    const TPM2B_SENSITIVE_CREATE sensitive{};   // no authorization value
+    const TPM2B_SENSITIVE_CREATE sensitive{};  // no authorization value
     const TPM2B_PUBLIC templ = signingKeyTemplate();
     const TPM2B_DATA outsideInfo{};
     const TPML_PCR_SELECTION pcrs{};
     TPM2B_PRIVATE *rawPrivate = nullptr;
     TPM2B_PUBLIC *rawPublic = nullptr;
-    const TSS2_RC rc = Esys_Create(impl.esys, impl.storageKey, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE,
-                                   &sensitive, &templ, &outsideInfo, &pcrs, &rawPrivate, &rawPublic, nullptr, nullptr,
-                                   nullptr);
+    const TSS2_RC rc = Esys_Create(impl.esys, impl.storageKey, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &sensitive,
+                                   &templ, &outsideInfo, &pcrs, &rawPrivate, &rawPublic, nullptr, nullptr, nullptr);
     const EsysPtr<TPM2B_PRIVATE> outPrivate(rawPrivate);
     const EsysPtr<TPM2B_PUBLIC> outPublic(rawPublic);
     if (rc != TSS2_RC_SUCCESS) {
@@ -383,7 +384,7 @@ bool EsysSession::createSigningKey(KeyBlobs &blobs, Error &error)
             != TSS2_RC_SUCCESS
         || Tss2_MU_TPM2B_PRIVATE_Marshal(outPrivate.get(), made.privateArea.data(), made.privateArea.size(),
                                          &privateSize)
-            != TSS2_RC_SUCCESS) {
+               != TSS2_RC_SUCCESS) {
         impl.flushSigningKey();
         error.failure = Failure::other;
         error.text = "the new TPM key could not be encoded";
@@ -402,9 +403,9 @@ bool EsysSession::loadSigningKey(const KeyBlobs &blobs, Error &error)
     size_t offset = 0;
     if (Tss2_MU_TPM2B_PUBLIC_Unmarshal(blobs.publicArea.data(), blobs.publicArea.size(), &offset, &pub)
             != TSS2_RC_SUCCESS
-        || (offset = 0, Tss2_MU_TPM2B_PRIVATE_Unmarshal(blobs.privateArea.data(), blobs.privateArea.size(), &offset,
-                                                        &priv))
-            != TSS2_RC_SUCCESS) {
+        || (offset = 0,
+            Tss2_MU_TPM2B_PRIVATE_Unmarshal(blobs.privateArea.data(), blobs.privateArea.size(), &offset, &priv))
+               != TSS2_RC_SUCCESS) {
         error.failure = Failure::badBlob;
         error.text = "the stored TPM key does not parse";
         return false;
@@ -431,8 +432,8 @@ bool EsysSession::signDigest(const std::array<uint8_t, 32> &digest, std::vector<
     validation.tag = TPM2_ST_HASHCHECK;
     validation.hierarchy = TPM2_RH_NULL;
     TPMT_SIGNATURE *raw = nullptr;
-    const TSS2_RC rc = Esys_Sign(impl.esys, impl.signingKey, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &in,
-                                 &scheme, &validation, &raw);
+    const TSS2_RC rc = Esys_Sign(impl.esys, impl.signingKey, ESYS_TR_PASSWORD, ESYS_TR_NONE, ESYS_TR_NONE, &in, &scheme,
+                                 &validation, &raw);
     const EsysPtr<TPMT_SIGNATURE> signature(raw);
     if (rc != TSS2_RC_SUCCESS) {
         error = tpmError(rc, "TPM signature");
@@ -490,10 +491,7 @@ public:
     {
         return tpm::parseKeyBlobs(bytes, blobs, why);
     }
-    std::vector<uint8_t> publicPointX963(const KeyBlobs &blobs) const override
-    {
-        return tpm::publicPointX963(blobs);
-    }
+    std::vector<uint8_t> publicPointX963(const KeyBlobs &blobs) const override { return tpm::publicPointX963(blobs); }
 };
 
 const EsysStack kStack;

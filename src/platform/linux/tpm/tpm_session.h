@@ -20,17 +20,17 @@ namespace tpm {
 
 enum class Failure {
     none,
-    unreachable,   // no TPM device, access denied, no TCTI library, nothing answers at the address
-    lockout,       // dictionary-attack lockout
-    keyRejected,   // the stored key does not load under this TPM's storage key (TPM cleared or replaced)
-    badBlob,       // the stored bytes are not a key of ours
+    unreachable,  // no TPM device, access denied, no TCTI library, nothing answers at the address
+    lockout,      // dictionary-attack lockout
+    keyRejected,  // the stored key does not load under this TPM's storage key (TPM cleared or replaced)
+    badBlob,      // the stored bytes are not a key of ours
     other,
 };
 
 struct Error {
     Failure failure = Failure::none;
-    uint32_t code = 0;        // TSS response code (0 when the failure is not the TPM's)
-    std::string text;         // decoded, for people
+    uint32_t code = 0;  // TSS response code (0 when the failure is not the TPM's)
+    std::string text;   // decoded, for people
 };
 
 // The key's public area and the parent-encrypted private area as the TPM produced them, both

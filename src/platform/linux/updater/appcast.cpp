@@ -66,7 +66,8 @@ std::variant<AppcastItem, QString> toItem(const ItemFields &fields, const QUrl &
         return QStringLiteral("its archive length \"%1\" is impossible").arg(fields.length.trimmed().left(32));
     if (fields.signature.trimmed().isEmpty())
         return QStringLiteral("it has no Ed25519 signature");
-    item.edSignature = QByteArray::fromBase64(fields.signature.trimmed().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+    item.edSignature =
+        QByteArray::fromBase64(fields.signature.trimmed().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
     if (item.edSignature.size() != 64)
         return QStringLiteral("its Ed25519 signature is malformed");
     item.archiveType = fields.type.trimmed();
@@ -150,8 +151,8 @@ std::optional<Appcast> parse(const QByteArray &xml, const QUrl &feedURL)
                 } else {
                     const QString version = current->version.trimmed();
                     const QString shortVersion = current->shortVersion.trimmed();
-                    feed.refused.append({version, shortVersion.isEmpty() ? version : shortVersion,
-                                         std::get<QString>(item)});
+                    feed.refused.append(
+                        {version, shortVersion.isEmpty() ? version : shortVersion, std::get<QString>(item)});
                 }
                 current.reset();
             }
@@ -165,16 +166,19 @@ std::optional<Appcast> parse(const QByteArray &xml, const QUrl &feedURL)
 QString archiveFormatHint(const AppcastItem &item)
 {
     const QString name = item.archiveURL.fileName().toLower();
-    static const std::pair<const char *, const char *> suffixes[] = {
-        {".tar", "tar"}, {".tar.gz", "tar.gz"}, {".tgz", "tar.gz"}, {".tar.xz", "tar.xz"}, {".txz", "tar.xz"}, {".zip", "zip"}};
+    static const std::pair<const char *, const char *> suffixes[] = {{".tar", "tar"},    {".tar.gz", "tar.gz"},
+                                                                     {".tgz", "tar.gz"}, {".tar.xz", "tar.xz"},
+                                                                     {".txz", "tar.xz"}, {".zip", "zip"}};
     for (const auto &[suffix, format] : suffixes) {
         if (name.endsWith(QLatin1String(suffix)))
             return QLatin1String(format);
     }
     const QString type = item.archiveType.section(QLatin1Char(';'), 0, 0).trimmed().toLower();
-    static const std::pair<const char *, const char *> types[] = {
-        {"application/x-tar", "tar"}, {"application/gzip", "tar.gz"}, {"application/x-gzip", "tar.gz"},
-        {"application/x-xz", "tar.xz"}, {"application/zip", "zip"}};
+    static const std::pair<const char *, const char *> types[] = {{"application/x-tar", "tar"},
+                                                                  {"application/gzip", "tar.gz"},
+                                                                  {"application/x-gzip", "tar.gz"},
+                                                                  {"application/x-xz", "tar.xz"},
+                                                                  {"application/zip", "zip"}};
     for (const auto &[mediaType, format] : types) {
         if (type == QLatin1String(mediaType))
             return QLatin1String(format);

@@ -12,12 +12,12 @@ namespace mornix {
 // One release of an appcast (RSS 2.0 with the sparkle namespace): an <item> whose <enclosure>
 // names the archive. Version fields may stand on the item or on the enclosure.
 struct AppcastItem {
-    QString version;          // sparkle:version (the bundle's CFBundleVersion)
-    QString shortVersion;     // sparkle:shortVersionString; the version when absent
-    QUrl archiveURL;          // enclosure url, resolved against the feed's address
-    qint64 length = 0;        // enclosure length in bytes, > 0
-    QByteArray edSignature;   // sparkle:edSignature, decoded: 64 bytes
-    QString archiveType;      // the enclosure's media type, as stated (may be empty)
+    QString version;         // sparkle:version (the bundle's CFBundleVersion)
+    QString shortVersion;    // sparkle:shortVersionString; the version when absent
+    QUrl archiveURL;         // enclosure url, resolved against the feed's address
+    qint64 length = 0;       // enclosure length in bytes, > 0
+    QByteArray edSignature;  // sparkle:edSignature, decoded: 64 bytes
+    QString archiveType;     // the enclosure's media type, as stated (may be empty)
 };
 
 // An item of a feed that cannot be offered, and why.
@@ -28,8 +28,8 @@ struct RefusedAppcastItem {
 };
 
 struct Appcast {
-    QList<AppcastItem> items;            // the usable items, in document order
-    QList<RefusedAppcastItem> refused;   // every other item, in document order
+    QList<AppcastItem> items;           // the usable items, in document order
+    QList<RefusedAppcastItem> refused;  // every other item, in document order
 };
 
 namespace appcast {

@@ -28,7 +28,6 @@ QString shown(const QString &version)
     return sanitizeLog(version, 64);
 }
 
-
 }  // namespace
 
 AppcastUpdater::AppcastUpdater(UpdaterHost host, Dependencies dependencies, QObject *parent)
@@ -91,7 +90,8 @@ QCoro::Task<void> AppcastUpdater::runCheck()
         outcome = co_await check();
     } catch (const std::exception &failure) {
         if (self)
-            log(SystemLog::Level::error, QStringLiteral("Veltro Desktop update failed: %1").arg(QString::fromUtf8(failure.what())));
+            log(SystemLog::Level::error,
+                QStringLiteral("Veltro Desktop update failed: %1").arg(QString::fromUtf8(failure.what())));
     }
     if (!self)
         co_return;
@@ -112,7 +112,8 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::check()
     if (!self)
         co_return Outcome::failed;
     if (!feed.ok) {
-        log(SystemLog::Level::error, QStringLiteral("Veltro Desktop update feed could not be read: %1").arg(feed.error));
+        log(SystemLog::Level::error,
+            QStringLiteral("Veltro Desktop update feed could not be read: %1").arg(feed.error));
         co_return Outcome::failed;
     }
     const std::optional<Appcast> parsed = appcast::parse(feed.body, m_host.feedURL);
@@ -124,7 +125,8 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::check()
     // An item that cannot be offered is said so, never passed over in silence.
     bool refusedNewer = false;
     for (const RefusedAppcastItem &refused : parsed->refused) {
-        const QString label = refused.shortVersion.isEmpty() ? QStringLiteral("without a version") : shown(refused.shortVersion);
+        const QString label =
+            refused.shortVersion.isEmpty() ? QStringLiteral("without a version") : shown(refused.shortVersion);
         log(SystemLog::Level::error, QStringLiteral("Veltro Desktop update %1 refused: %2").arg(label, refused.reason));
         if (refused.version.isEmpty() || current.isEmpty() || appcast::compareVersions(refused.version, current) > 0)
             refusedNewer = true;
@@ -139,19 +141,22 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::check()
         co_return Outcome::upToDate;
     }
     if (!item->archiveURL.isValid() || item->archiveURL.scheme() != QLatin1String("https")) {
-        log(SystemLog::Level::error, QStringLiteral("Veltro Desktop update %1 refused: its archive is not served over HTTPS")
-                                         .arg(shown(item->shortVersion)));
+        log(SystemLog::Level::error,
+            QStringLiteral("Veltro Desktop update %1 refused: its archive is not served over HTTPS")
+                .arg(shown(item->shortVersion)));
         co_return Outcome::refused;
     }
 
-    UpdateOffer offer{item->version, item->shortVersion,
-                      bundleVersion(*m_deps.bundleReader, m_host.bundlePath, QStringLiteral("CFBundleShortVersionString"))};
+    UpdateOffer offer{
+        item->version, item->shortVersion,
+        bundleVersion(*m_deps.bundleReader, m_host.bundlePath, QStringLiteral("CFBundleShortVersionString"))};
     std::shared_ptr<UpdatePrompt> prompt = m_deps.prompt;
     const bool accepted = co_await prompt->askToInstall(offer);
     if (!self)
         co_return Outcome::failed;
     if (!accepted) {
-        log(SystemLog::Level::info, QStringLiteral("Veltro Desktop update %1 postponed").arg(shown(item->shortVersion)));
+        log(SystemLog::Level::info,
+            QStringLiteral("Veltro Desktop update %1 postponed").arg(shown(item->shortVersion)));
         co_return Outcome::postponed;
     }
     const AppcastItem chosen = *item;
@@ -237,11 +242,13 @@ QCoro::Task<AppcastUpdater::Outcome> AppcastUpdater::install(AppcastItem item)
     m_diskWorkRunning = false;
     // The content decides the format; a feed naming another one is only worth a note.
     if (!work.format.isEmpty())
-        log(SystemLog::Level::info, QStringLiteral("Veltro Desktop update %1: a %2 archive").arg(shown(item.shortVersion), work.format));
+        log(SystemLog::Level::info,
+            QStringLiteral("Veltro Desktop update %1: a %2 archive").arg(shown(item.shortVersion), work.format));
     const QString hint = appcast::archiveFormatHint(item);
     if (!work.format.isEmpty() && !hint.isEmpty() && hint != work.format)
-        log(SystemLog::Level::info, QStringLiteral("Veltro Desktop update %1: the archive is a %2 although its enclosure names %3")
-                                        .arg(shown(item.shortVersion), work.format, hint));
+        log(SystemLog::Level::info,
+            QStringLiteral("Veltro Desktop update %1: the archive is a %2 although its enclosure names %3")
+                .arg(shown(item.shortVersion), work.format, hint));
     if (!work.ok)
         co_return refuse(work.error);
     if (!work.error.isEmpty())

@@ -118,7 +118,8 @@ int BundleInstaller::createArchiveFile(QString *error)
 std::optional<QString> BundleInstaller::unpack(int archiveFd, QString *error, QString *format)
 {
     if (!m_modules) {
-        *error = QStringLiteral("the archive module cannot be used: this process has no loader of the bundle's modules");
+        *error =
+            QStringLiteral("the archive module cannot be used: this process has no loader of the bundle's modules");
         return std::nullopt;
     }
     Fd stagingFd(openDirectory(stagingPath()));

@@ -26,7 +26,7 @@ bool verify(const QByteArray &publicKey, const QByteArray &signature, const unsi
     static const unsigned char empty = 0;
     return EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char *>(signature.constData()), 64,
                             size ? message : &empty, size)
-        == 1;
+           == 1;
 }
 
 bool verifyFile(const QByteArray &publicKey, const QByteArray &signature, int fd)

@@ -26,7 +26,8 @@ using https_session::ReplyDeleter;
 
 bool isHTTPS(const QUrl &url)
 {
-    return url.isValid() && url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 && !url.host().isEmpty();
+    return url.isValid() && url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
+           && !url.host().isEmpty();
 }
 
 // The statuses Qt follows as redirects (after `redirected` is answered).
@@ -43,7 +44,8 @@ constexpr qint64 kMaxDiscardedBytes = 64 * 1024;
 qint64 TransferLimits::deadlineMs(qint64 maxBytes) const
 {
     const qint64 rate = std::max<qint64>(1, minimumBytesPerSecond);
-    const qint64 bodyMs = std::max<qint64>(0, maxBytes) / rate * 1000 + std::max<qint64>(0, maxBytes) % rate * 1000 / rate;
+    const qint64 bodyMs =
+        std::max<qint64>(0, maxBytes) / rate * 1000 + std::max<qint64>(0, maxBytes) % rate * 1000 / rate;
     return std::max<qint64>(0, deadlineBaseMs) + bodyMs;
 }
 
@@ -113,34 +115,35 @@ QCoro::Task<UpdateFetcher::Result> UpdateFetcher::transfer(QUrl url, qint64 maxB
         if (failure->isEmpty())
             refusesStatus();
     });
-    connect(raw, &QNetworkReply::readyRead, raw, [raw, failure, received, body, discarded, fd, maxBytes, refusesStatus] {
-        if (!failure->isEmpty() || refusesStatus())
-            return;
-        const QByteArray chunk = raw->readAll();
-        if (raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200) {
-            // The body of a redirect that is being followed.
-            *discarded += chunk.size();
-            if (*discarded > kMaxDiscardedBytes) {
-                *failure = QStringLiteral("a redirect's answer is too long");
-                raw->abort();
-            }
-            return;
-        }
-        *received += chunk.size();
-        if (*received > maxBytes) {
-            *failure = QStringLiteral("the answer is longer than expected");
-            raw->abort();
-            return;
-        }
-        if (fd >= 0) {
-            if (!posix::writeAll(fd, chunk)) {
-                *failure = QStringLiteral("cannot write the download");
-                raw->abort();
-            }
-        } else {
-            body->append(chunk);
-        }
-    });
+    connect(raw, &QNetworkReply::readyRead, raw,
+            [raw, failure, received, body, discarded, fd, maxBytes, refusesStatus] {
+                if (!failure->isEmpty() || refusesStatus())
+                    return;
+                const QByteArray chunk = raw->readAll();
+                if (raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200) {
+                    // The body of a redirect that is being followed.
+                    *discarded += chunk.size();
+                    if (*discarded > kMaxDiscardedBytes) {
+                        *failure = QStringLiteral("a redirect's answer is too long");
+                        raw->abort();
+                    }
+                    return;
+                }
+                *received += chunk.size();
+                if (*received > maxBytes) {
+                    *failure = QStringLiteral("the answer is longer than expected");
+                    raw->abort();
+                    return;
+                }
+                if (fd >= 0) {
+                    if (!posix::writeAll(fd, chunk)) {
+                        *failure = QStringLiteral("cannot write the download");
+                        raw->abort();
+                    }
+                } else {
+                    body->append(chunk);
+                }
+            });
     // However slowly the bytes come, the transfer ends by its deadline.
     const qint64 deadline = m_limits.deadlineMs(maxBytes);
     QTimer::singleShot(static_cast<int>(std::min<qint64>(deadline, INT_MAX)), raw, [raw, failure, deadline] {

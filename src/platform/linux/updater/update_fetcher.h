@@ -37,9 +37,9 @@ public:
 
     struct Result {
         bool ok = false;
-        QString error;    // why it failed, for the log
-        QByteArray body;  // fetch(): the body
-        qint64 bytes = 0; // bytes received
+        QString error;     // why it failed, for the log
+        QByteArray body;   // fetch(): the body
+        qint64 bytes = 0;  // bytes received
     };
 
     // GETs url into memory; fails beyond maxBytes.
