@@ -133,35 +133,21 @@ void MornixController::start()
     if (isManaged()) {
         m_deps.ui->removeStatusItem();
     } else {
+        // Each menu action calls the controller only while it still exists.
+        const auto call = [self](void (MornixController::*method)()) {
+            return [self, method] {
+                if (self)
+                    (self.data()->*method)();
+            };
+        };
         MenuActions actions;
-        actions.showDashboard = [self] {
-            if (self)
-                self->showDashboard();
-        };
-        actions.registerDevice = [self] {
-            if (self)
-                self->registerDevice();
-        };
-        actions.openLogs = [self] {
-            if (self)
-                self->openLogs();
-        };
-        actions.togglePause = [self] {
-            if (self)
-                self->togglePause();
-        };
-        actions.toggleLaunchAtLogin = [self] {
-            if (self)
-                self->toggleLaunchAtLogin();
-        };
-        actions.clearCredentials = [self] {
-            if (self)
-                self->clearCredentials();
-        };
-        actions.quitApp = [self] {
-            if (self)
-                self->quitApp();
-        };
+        actions.showDashboard = call(&MornixController::showDashboard);
+        actions.registerDevice = call(&MornixController::registerDevice);
+        actions.openLogs = call(&MornixController::openLogs);
+        actions.togglePause = call(&MornixController::togglePause);
+        actions.toggleLaunchAtLogin = call(&MornixController::toggleLaunchAtLogin);
+        actions.clearCredentials = call(&MornixController::clearCredentials);
+        actions.quitApp = call(&MornixController::quitApp);
         m_deps.ui->installStatusItem(actions);
     }
 
