@@ -21,11 +21,6 @@ constexpr int kCallTimeoutMs = 10000;
 constexpr qint64 kRecheckMs = 60 * 1000;
 constexpr int kBusCheckMs = 10 * 1000;
 
-QString postedKey(const QString &server, quint32 id)
-{
-    return server + QLatin1Char('#') + QString::number(id);
-}
-
 qint64 nowMs()
 {
     return QDateTime::currentMSecsSinceEpoch();
@@ -47,6 +42,11 @@ QList<NotificationStore::Delivered> removeRequest(NotificationStore::State &stat
 }
 
 }  // namespace
+
+QString FreedesktopNotifications::postedKey(const QString &server, quint32 id)
+{
+    return server + QLatin1Char('#') + QString::number(id);
+}
 
 FreedesktopNotifications::FreedesktopNotifications(QString storeDirectory, QObject *parent)
     : QObject(parent)
@@ -355,158 +355,6 @@ void FreedesktopNotifications::armDeliveryTimer(qint64 nextDueMs)
     if (m_deliveryTimer.isActive() && m_deliveryTimer.remainingTime() <= wait)
         return;
     m_deliveryTimer.start(int(wait));
-}
-
-void FreedesktopNotifications::onActionInvoked(uint id, const QString &actionKey, const QDBusMessage &message)
-{
-    const QString server = message.service();
-    m_queue->post([this, server, id, actionKey] { handleAnswer(server, id, actionKey); });
-}
-
-void FreedesktopNotifications::onNotificationClosed(uint id, uint, const QDBusMessage &message)
-{
-    const QString server = message.service();
-    m_queue->post([this, server, id] { handleClosed(server, id); });
-}
-
-void FreedesktopNotifications::handleAnswer(const QString &server, quint32 id, const QString &actionKey)
-{
-    std::shared_ptr<UserNotificationDelegate> delegate;
-    {
-        QMutexLocker locker(&m_mutex);
-        delegate = m_delegate.lock();
-    }
-    std::optional<UserNotificationRequest> claimed;
-    if (delegate) {
-        // Whoever removes it first handles the answer; for everyone else it is gone.
-        m_store.transact([&](NotificationStore::State &state) {
-            for (qsizetype i = 0; i < state.delivered.size(); ++i) {
-                if (state.delivered.at(i).server == server && state.delivered.at(i).id == id) {
-                    // A click is the poster's to handle (store lock, then m_mutex, as in postLocked).
-                    if (state.delivered.at(i).request.content.answersClick) {
-                        QMutexLocker locker(&m_mutex);
-                        if (!m_postedHere.contains(postedKey(server, id)))
-                            return false;
-                    }
-                    claimed = state.delivered.at(i).request;
-                    state.delivered.removeAt(i);
-                    return true;
-                }
-            }
-            return false;
-        });
-    }
-    if (!claimed) {
-        endPosted(server, id);
-        return;
-    }
-    UserNotificationResponse response;
-    response.actionIdentifier = actionKey;
-    response.request = *claimed;
-    QPointer<FreedesktopNotifications> self(this);
-    delegate->didReceive(response, [self, server, id] {
-        if (self)
-            QMetaObject::invokeMethod(
-                self.data(),
-                [self, server, id] {
-                    if (self)
-                        self->endPosted(server, id);
-                },
-                Qt::QueuedConnection);
-    });
-}
-
-void FreedesktopNotifications::handleClosed(const QString &server, quint32 id)
-{
-    bool listening;
-    {
-        QMutexLocker locker(&m_mutex);
-        listening = !m_delegate.expired() || m_postedHere.contains(postedKey(server, id));
-    }
-    if (listening) {
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        m_store.transact([&](NotificationStore::State &state) {
-            return state.delivered.removeIf([&](const NotificationStore::Delivered &d) {
-                if (d.server != server || d.id != id)
-                    return false;
-                // The click of a request that answers clicks may still be on its way to its
-                // poster: while the poster runs, the entry is the poster's to remove.
-                if (d.poster.isEmpty())
-                    return true;
-                {
-                    QMutexLocker locker(&m_mutex);  // store lock, then m_mutex
-                    if (m_postedHere.contains(postedKey(server, id)))
-                        return true;
-                }
-                return !bus.interface()->isServiceRegistered(d.poster).value();
-            }) > 0;
-        });
-    }
-    endPosted(server, id);
-}
-
-void FreedesktopNotifications::endPosted(const QString &server, quint32 id)
-{
-    bool removed;
-    {
-        QMutexLocker locker(&m_mutex);
-        removed = m_postedHere.remove(postedKey(server, id));
-    }
-    if (removed)
-        QMetaObject::invokeMethod(this, &FreedesktopNotifications::notifyEnded, Qt::QueuedConnection);
-}
-
-void FreedesktopNotifications::endAllPosted()
-{
-    {
-        QMutexLocker locker(&m_mutex);
-        if (m_postedHere.isEmpty())
-            return;
-        m_postedHere.clear();
-    }
-    QMetaObject::invokeMethod(this, &FreedesktopNotifications::notifyEnded, Qt::QueuedConnection);
-}
-
-void FreedesktopNotifications::checkBus()
-{
-    // A server that has gone (or a session bus that has) shows none of our notifications.
-    QSet<QString> posted;
-    {
-        QMutexLocker locker(&m_mutex);
-        posted = m_postedHere;
-    }
-    if (posted.isEmpty()) {
-        m_busCheckTimer.stop();
-        return;
-    }
-    const QString server = QDBusConnection::sessionBus().isConnected() ? currentServer() : QString();
-    for (const QString &key : std::as_const(posted)) {
-        if (server.isEmpty() || !key.startsWith(server + QLatin1Char('#'))) {
-            endAllPosted();
-            return;
-        }
-    }
-}
-
-int FreedesktopNotifications::shownPostedByThisProcess() const
-{
-    QMutexLocker locker(&m_mutex);
-    return int(m_postedHere.size());
-}
-
-void FreedesktopNotifications::observePostedEnded(QObject *context, std::function<void()> handler)
-{
-    m_observers.append({QPointer<QObject>(context), std::move(handler)});
-}
-
-void FreedesktopNotifications::notifyEnded()
-{
-    m_observers.removeIf([](const Observer &o) { return o.context.isNull(); });
-    const QList<Observer> observers = m_observers;
-    for (const Observer &observer : observers) {
-        if (observer.context)
-            observer.handler();
-    }
 }
 
 }  // namespace mornix

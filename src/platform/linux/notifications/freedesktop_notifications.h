@@ -61,6 +61,8 @@ private Q_SLOTS:
 private:
     bool ensureListening();
     QString currentServer() const;
+    // The key of a posted notification in the store: its server's bus name and its id there.
+    static QString postedKey(const QString &server, quint32 id);
     // Shows `request` now (replacing one with its identifier) and records it; store lock held.
     bool postLocked(NotificationStore::State &state, const UserNotificationRequest &request, QString *error);
     void closeOnServer(const QList<NotificationStore::Delivered> &entries);
