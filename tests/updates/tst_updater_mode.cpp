@@ -229,7 +229,11 @@ private Q_SLOTS:
         QElapsedTimer quitTimer;
         quitTimer.start();
         QVERIFY(first.waitForExit(9000));
-        QCOMPARE(first.process().exitCode(), 0);
+        QVERIFY2(
+            first.process().exitStatus() == QProcess::NormalExit && first.process().exitCode() == 0,
+            qPrintable(
+                u"exit status %1, code %2: "_s.arg(int(first.process().exitStatus())).arg(first.process().exitCode())
+                + first.errorText()));
         qInfo("updater ended %lld ms after the desktop application", quitTimer.elapsed());
     }
 
