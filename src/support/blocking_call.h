@@ -72,8 +72,12 @@ QFuture<std::invoke_result_t<F>> startBlockingCall(F work)
     promise->start();
     blocking_call_detail::blockingCallStarted();
     // Held by pointer: std::function wants a copyable callable, the work need not be.
-    blocking_call_detail::runOnWorker([promise, work = std::make_shared<F>(std::move(work))] {
+    // What the call captured is released before it counts as finished: once
+    // waitForBlockingCalls says none is left, no worker still runs a destructor of ours.
+    blocking_call_detail::runOnWorker([promise, work = std::make_shared<F>(std::move(work))]() mutable {
         blocking_call_detail::settle(*promise, *work);
+        work.reset();
+        promise.reset();
         blocking_call_detail::blockingCallFinished();
     });
     return future;
