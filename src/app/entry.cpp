@@ -16,6 +16,7 @@
 #include "platform/linux/linux_ports.h"
 #include "platform/linux/modules/platform_modules.h"
 #include "platform/linux/process/process_memory.h"
+#include "platform/linux/process/working_set_schedule.h"
 #include "platform/linux/system/syslog_system_log.h"
 #include "platform/system_log.h"
 #include "support/blocking_call.h"
@@ -86,6 +87,8 @@ int runNormalStart(int &argc, char **argv, Arguments arguments, Ports ports,
     delegate.setPlatformModules(sharedModules);
     delegate.applicationWillFinishLaunching();
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
+    WorkingSetSchedule workingSet;
+    workingSet.start();
     const int status = app->exec();
     // Work still running off the main thread (a keychain write, a D-Bus call) ends while the
     // application object exists, instead of being cut off by exit.

@@ -10,5 +10,6 @@ Q_LOGGING_CATEGORY(lcSecretService, "mornix.platform.keychain.secret-service")
 Q_LOGGING_CATEGORY(lcKeychainChoice, "mornix.platform.keychain")
 Q_LOGGING_CATEGORY(lcTpm, "mornix.platform.tpm")
 Q_LOGGING_CATEGORY(lcModules, "mornix.platform.modules")
+Q_LOGGING_CATEGORY(lcMemory, "mornix.platform.memory")
 
 }  // namespace mornix

@@ -13,5 +13,6 @@ Q_DECLARE_LOGGING_CATEGORY(lcSecretService)      // the Secret Service keychain
 Q_DECLARE_LOGGING_CATEGORY(lcKeychainChoice)     // which keychain holds the items
 Q_DECLARE_LOGGING_CATEGORY(lcTpm)                // the TPM device key
 Q_DECLARE_LOGGING_CATEGORY(lcModules)            // the bundle's modules of system-library fronts
+Q_DECLARE_LOGGING_CATEGORY(lcMemory)             // the process's idle pages given back
 
 }  // namespace mornix
