@@ -12,9 +12,11 @@ namespace mornix {
 namespace devservice {
 
 // Wakes waiting long polls when a command is queued by any process. A watcher thread with its
-// own database connection reads SQLite's data_version every interval (a cheap check that
-// changes whenever another connection commits) and, when the commands table grew, bumps a
-// generation counter and notifies every waiter. One thread serves all waiting requests.
+// own database connection reads SQLite's data_version (a cheap check that changes whenever
+// another connection commits) as soon as inotify reports a write to the database's files, and
+// at the latest every interval (a commit's last step, the shared-memory index, is no file write
+// inotify sees); when the commands table grew, it bumps a generation counter
+// and notifies every waiter. One thread serves all waiting requests.
 class CommandWaker {
 public:
     CommandWaker(std::string databasePath, std::chrono::milliseconds interval);
@@ -31,6 +33,8 @@ public:
 
 private:
     void watch();
+    // Until a database file is written, the interval passes or shutdown(); false once shut down.
+    bool waitForWrite();
 
     std::string m_path;
     std::chrono::milliseconds m_interval;
@@ -38,6 +42,8 @@ private:
     std::condition_variable m_changed;
     std::uint64_t m_generation = 0;
     bool m_stopping = false;
+    int m_inotify = -1;  // watching the database's directory; -1: the interval alone
+    int m_wake = -1;     // eventfd written by shutdown()
     std::thread m_thread;
 };
 
