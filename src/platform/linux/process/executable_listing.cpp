@@ -30,6 +30,7 @@ ExecutableListing::ExecutableListing(std::chrono::milliseconds maxAge, Rotation 
     : m_maxAge(maxAge)
     , m_rotation(rotation)
     , m_procDirectory(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    , m_loadAverage(m_procDirectory.isValid() ? ::openat(m_procDirectory.get(), "loadavg", O_RDONLY | O_CLOEXEC) : -1)
 {
     m_clock.start();
 }
@@ -149,7 +150,7 @@ void ExecutableListing::refreshLocked(Images images) const
     const quint64 bornAfter = nowTicks > youngTicks ? nowTicks - youngTicks : 0;  // young: started since
     const int proc = m_procDirectory.get();
     const std::optional<procfs::TaskCounters> counters =
-        proc >= 0 ? procfs::taskCounters(proc) : std::optional<procfs::TaskCounters>();
+        proc >= 0 ? procfs::taskCounters(m_loadAverage.get()) : std::optional<procfs::TaskCounters>();
     const bool mayReuse = images == Images::rotation && refresh % spread != 0 && counters;
     const bool sameTasks = mayReuse && counters == m_listedAt;
     if (!sameTasks && !(mayReuse && addNewPidsLocked(*counters))) {

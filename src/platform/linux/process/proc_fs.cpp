@@ -141,15 +141,14 @@ std::optional<TaskCounters> parseLoadAverage(const QByteArray &text)
     return counters;
 }
 
-std::optional<TaskCounters> taskCounters(int procDirectory)
+std::optional<TaskCounters> taskCounters(int loadAverageFile)
 {
-    const posix::UniqueFd file(::openat(procDirectory, "loadavg", O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0)
+    if (loadAverageFile < 0)
         return std::nullopt;
     char buffer[128];
     ssize_t n = 0;
     do {
-        n = ::read(file.get(), buffer, sizeof buffer);
+        n = ::pread(loadAverageFile, buffer, sizeof buffer, 0);
     } while (n < 0 && errno == EINTR);
     if (n <= 0 || n >= static_cast<ssize_t>(sizeof buffer))
         return std::nullopt;

@@ -43,7 +43,9 @@ struct TaskCounters {
     quint64 lastPid = 0;
     friend bool operator==(const TaskCounters &, const TaskCounters &) = default;
 };
-std::optional<TaskCounters> taskCounters(int procDirectory);
+// Read from an open /proc/loadavg (positioned reads: the file is generated afresh at offset 0,
+// so one descriptor serves every refresh).
+std::optional<TaskCounters> taskCounters(int loadAverageFile);
 std::optional<TaskCounters> parseLoadAverage(const QByteArray &text);
 
 // The inode number of /proc/PID (as a listing reports it) looked up by pid, relative to an open
