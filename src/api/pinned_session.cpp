@@ -191,6 +191,12 @@ QCoro::Task<HTTPResponse> PinnedSession::send(HTTPRequest request, QPointer<Canc
         QNetworkRequest networkRequest(request.url);
         for (const auto &[name, value] : std::as_const(request.headers))
             networkRequest.setRawHeader(name, value);
+        // Answers uncompressed: they are small JSON, which a compressor (brotli above all) costs
+        // both ends more time and memory to pack and unpack than it saves on the wire, and a
+        // compressed answer that carries a token beside text an attacker can influence is what
+        // length-based attacks on TLS (BREACH) read.
+        if (!networkRequest.hasRawHeader("Accept-Encoding"))
+            networkRequest.setRawHeader("Accept-Encoding", "identity");
         networkRequest.setSslConfiguration(m_tlsConfiguration);
         networkRequest.setTransferTimeout(static_cast<int>(request.timeout.value_or(defaultTransferTimeout).count()));
         networkRequest.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);

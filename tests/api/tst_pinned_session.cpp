@@ -251,10 +251,13 @@ private Q_SLOTS:
         const auto downgrade = fetch(session, url(port, QStringLiteral("/plain-http")));
         QVERIFY(downgrade.transportError);
 
-        // Every request the server saw named the session's host; the landing page was fetched only
-        // through the same-host redirect.
-        for (const CapturedRequest &request : server.requests())
+        // Every request the server saw named the session's host and asked for an uncompressed
+        // answer (redirects included); the landing page was fetched only through the same-host
+        // redirect.
+        for (const CapturedRequest &request : server.requests()) {
             QCOMPARE(request.header("Host"), "localhost:" + QByteArray::number(port));
+            QCOMPARE(request.header("Accept-Encoding"), QByteArray("identity"));
+        }
         const auto landings = std::count_if(server.requests().cbegin(), server.requests().cend(),
                                             [](const CapturedRequest &r) { return r.target == "/landing"; });
         QCOMPARE(landings, 1);
