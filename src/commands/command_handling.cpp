@@ -40,11 +40,14 @@ QCoro::Task<void> CommandPollLoop::handleCommand(std::optional<KillCommand> comm
                                                  std::shared_ptr<DeviceServiceClient> service)
 {
     QPointer<CommandPollLoop> self(this);
-    // Before each command: a journal that could not be used is tried again.
-    const auto reopen = [](CommandJournal &j) { return j.reopen(); };
-    co_await journalStep(reopen);
-    if (!self)
-        co_return;
+    // Before each command: a journal that could not be used is tried again (on the journal's
+    // thread, as its file work always is; a durable journal costs no trip there).
+    if (m_journal->needsReopen()) {
+        const auto reopen = [](CommandJournal &j) { return j.reopen(); };
+        co_await journalStep(reopen);
+        if (!self)
+            co_return;
+    }
     const std::optional<JournalEntry> known = m_journal->entry(commandID);
     if (known && (known->outcome || known->intent)) {
         const JournalEntry entry = *known;

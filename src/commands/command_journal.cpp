@@ -121,6 +121,12 @@ bool CommandJournal::reopen()
     return true;
 }
 
+bool CommandJournal::needsReopen() const
+{
+    QMutexLocker lock(&m_mutex);
+    return !m_directory.isEmpty() && !m_fd.isValid();
+}
+
 bool CommandJournal::degrade(const QString &reason)
 {
     m_lastError = reason;

@@ -103,6 +103,8 @@ public:
     // does, merges what the file holds with what is in memory and writes the union back. True
     // when durable afterwards (and for a memory-only journal); does nothing while durable.
     bool reopen();
+    // Whether reopen() would do anything: the journal has a directory and no file open.
+    bool needsReopen() const;
 
     std::optional<JournalEntry> entry(const QString &id) const;
     // Outcomes the service has not yet accepted, oldest first.
