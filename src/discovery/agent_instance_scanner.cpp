@@ -133,7 +133,9 @@ std::optional<DetectedAgentInstance> AgentInstanceScanner::applicationInstance(
 QList<AgentInstanceScanner::CandidateProcess> AgentInstanceScanner::candidateProcesses() const
 {
     QList<CandidateProcess> result;
-    for (const ProcessRecord &process : m_processTable->processes()) {
+    // Held const: iterating the returned list itself would copy every record (detach).
+    const QList<ProcessRecord> processes = m_processTable->processes();
+    for (const ProcessRecord &process : processes) {
         if (!isCandidateExecutableName(process.executablePath)
             || isBundledApplicationExecutable(process.executablePath))
             continue;

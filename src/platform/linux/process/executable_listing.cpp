@@ -151,7 +151,8 @@ void ExecutableListing::refreshLocked(Images images) const
     const int proc = m_procDirectory.get();
     const std::optional<procfs::TaskCounters> counters =
         proc >= 0 ? procfs::taskCounters(m_loadAverage.get()) : std::optional<procfs::TaskCounters>();
-    const bool mayReuse = images == Images::rotation && refresh % spread != 0 && counters;
+    const bool mayReuse =
+        images == Images::rotation && refresh % (spread * kRotationsPerForcedListing) != 0 && counters;
     const bool sameTasks = mayReuse && counters == m_listedAt;
     if (!sameTasks && !(mayReuse && addNewPidsLocked(*counters))) {
         // Counters first: a task created during the listing shows in the next refresh's counters.

@@ -36,7 +36,8 @@ namespace mornix {
 // since (see procfs::TaskCounters). When tasks were only created (the task count grew by exactly
 // the number of live tasks among the few pids handed out since), those pids are looked up one by
 // one instead: the processes among them join the listing, threads are left out. Any other change
-// lists /proc again, and so does at least one refresh per rotation. An exact
+// lists /proc again, and so does one refresh in every kRotationsPerForcedListing rotations, for
+// what the counters cannot show (tasks of a pid namespace this one does not see). An exact
 // refresh lists /proc and checks every image; what acts on processes (a stop command's lookup)
 // asks for one.
 // Thread: any.
@@ -79,6 +80,7 @@ private:
     bool addNewPidsLocked(const procfs::TaskCounters &now) const;
 
     static constexpr quint64 kMaxLookedUpPids = 128;  // more new pids than this: list /proc
+    static constexpr quint64 kRotationsPerForcedListing = 4;
 
     const std::chrono::milliseconds m_maxAge;
     const Rotation m_rotation;

@@ -124,19 +124,38 @@ QList<Entry> entries(int procDirectory)
 
 std::optional<TaskCounters> parseLoadAverage(const QByteArray &text)
 {
-    // "0.20 0.18 0.12 1/80 11206": three averages, running/total tasks, last pid.
-    const QList<QByteArray> fields = text.simplified().split(' ');
-    if (fields.size() != 5)
-        return std::nullopt;
-    const qsizetype slash = fields.at(3).indexOf('/');
-    if (slash < 0)
-        return std::nullopt;
-    bool okTasks = false;
-    bool okPid = false;
+    // "0.20 0.18 0.12 1/80 11206": three averages, running/total tasks, last pid. Read in place:
+    // this runs at every rescan.
+    const char *at = text.constData();
+    const char *const end = at + text.size();
+    const auto skipSpace = [&] {
+        while (at < end && (*at == ' ' || *at == '\t' || *at == '\n'))
+            ++at;
+    };
+    const auto skipWord = [&] {
+        while (at < end && *at != ' ' && *at != '\t' && *at != '\n')
+            ++at;
+    };
+    for (int field = 0; field < 3; ++field) {
+        skipSpace();
+        if (at == end)
+            return std::nullopt;
+        skipWord();
+    }
+    skipSpace();
+    const char *const running = at;
+    skipWord();
+    const char *const slash = std::find(running, at, '/');
     TaskCounters counters;
-    counters.tasks = fields.at(3).mid(slash + 1).toULongLong(&okTasks);
-    counters.lastPid = fields.at(4).toULongLong(&okPid);
-    if (!okTasks || !okPid)
+    if (slash == at || std::from_chars(slash + 1, at, counters.tasks).ptr != at)
+        return std::nullopt;
+    skipSpace();
+    const char *const pid = at;
+    skipWord();
+    if (pid == at || std::from_chars(pid, at, counters.lastPid).ptr != at)
+        return std::nullopt;
+    skipSpace();
+    if (at != end)
         return std::nullopt;
     return counters;
 }
