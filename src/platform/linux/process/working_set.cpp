@@ -2,9 +2,10 @@
 
 #include "platform/posix_files.h"
 
+#include <QByteArray>
+
 #include <algorithm>
 #include <charconv>
-#include <string>
 
 #include <elf.h>
 #include <fcntl.h>
@@ -167,23 +168,20 @@ int collectReadOnlySegments(dl_phdr_info *info, size_t, void *data)
     return 0;
 }
 
-std::optional<std::string> readProcSelf(const char *name)
+// A file of /proc/self, whole. The cap only guards against a runaway read: smaps of a large
+// process is a few megabytes.
+std::optional<QByteArray> readProcSelf(const char *name)
 {
     const posix::UniqueFd fd(open(name, O_RDONLY | O_CLOEXEC));
-    if (!fd.isValid())
+    QByteArray text;
+    if (!fd.isValid() || !posix::readAll(fd.get(), qint64(64) << 20, &text))
         return std::nullopt;
-    std::string text;
-    char buffer[16384];
-    for (;;) {
-        const ssize_t n = read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            return text;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
+    return text;
+}
+
+std::string_view viewOf(const QByteArray &text)
+{
+    return std::string_view(text.constData(), static_cast<std::size_t>(text.size()));
 }
 
 struct ReleaseRun {
@@ -203,12 +201,12 @@ int releaseUnderLoaderLock(dl_phdr_info *, size_t, void *data)
     run.done = true;
     std::vector<Range> segments;
     dl_iterate_phdr(collectReadOnlySegments, &segments);
-    const std::optional<std::string> smaps = readProcSelf("/proc/self/smaps");
+    const std::optional<QByteArray> smaps = readProcSelf("/proc/self/smaps");
     if (!smaps) {
         run.failed = true;
         return 1;
     }
-    for (const working_set::Mapping &mapping : working_set::parseSmaps(*smaps)) {
+    for (const working_set::Mapping &mapping : working_set::parseSmaps(viewOf(*smaps))) {
         if (!mapping.releasable())
             continue;
         for (const Range &segment : segments) {
@@ -226,10 +224,10 @@ int releaseUnderLoaderLock(dl_phdr_info *, size_t, void *data)
 std::optional<std::size_t> residentBytes()
 {
     // "size resident shared text lib data dt", in pages.
-    const std::optional<std::string> statm = readProcSelf("/proc/self/statm");
+    const std::optional<QByteArray> statm = readProcSelf("/proc/self/statm");
     if (!statm)
         return std::nullopt;
-    std::string_view rest = *statm;
+    std::string_view rest = viewOf(*statm);
     nextWord(rest);
     std::size_t pages = 0;
     std::string_view resident = nextWord(rest);
